@@ -1,0 +1,42 @@
+// Building real Python classes (exceptions, enums, dataclasses) from C++ through the interpreter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace zk {
+
+namespace nb = nanobind;
+
+// A direct subclass of `base` (Exception by default) named module.name, with the given docstring
+// ("" gives an empty docstring, nullptr none).
+inline nb::object make_exception(const char *module, const char *name, const char *doc,
+                                 PyObject *base = PyExc_Exception) {
+    std::string dotted = std::string(module) + "." + name;
+    PyObject *cls = PyErr_NewExceptionWithDoc(dotted.c_str(), doc, base, nullptr);
+    if (!cls) throw nb::python_error();
+    return nb::steal(cls);
+}
+
+// An enum.Enum subclass (or of `kind`, e.g. "IntEnum") with members (name, value) in order.
+inline nb::object make_enum(const char *module, const char *name,
+                            std::initializer_list<std::pair<const char *, long>> members,
+                            const char *kind = "Enum") {
+    nb::list items;
+    for (const auto &[n, v] : members) items.append(nb::make_tuple(n, v));
+    return nb::module_::import_("enum").attr(kind)(name, items, nb::arg("module") = module);
+}
+
+// A dataclasses.make_dataclass class; `fields` is a list of (name, type[, field]) tuples.
+inline nb::object make_dataclass(const char *module, const char *name, nb::list fields,
+                                 nb::dict kwargs = nb::dict()) {
+    nb::object cls = nb::module_::import_("dataclasses").attr("make_dataclass")(name, fields,
+                                                                              **kwargs);
+    cls.attr("__module__") = module;
+    return cls;
+}
+
+}  // namespace zk
