@@ -7,8 +7,17 @@ namespace se {
 
 namespace nb = nanobind;
 
-// Top level: log sink, levels, version text, factories of storage, mapping and interpreter.
+// Top level: log sink, levels, version text.
 void register_top(nb::module_ &m);
+
+// Sub-module bxpr: Boolean expressions, their context, Tseytin transformation.
+void register_bxpr(nb::module_ &m);
+
+// Sub-module pbct: pseudo-Boolean constraints and their encoders.
+void register_pbct(nb::module_ &m);
+
+// Top level: clause storage wcnf_storage, var_mapping, witness_interpreter, the engine manager.
+void register_clause_side(nb::module_ &m);
 
 // Creates a sub-module of nubrix.sorn_engine and registers it under its dotted name, so that
 // `import nubrix.sorn_engine.NAME` finds it.

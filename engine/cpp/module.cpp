@@ -16,4 +16,7 @@ NB_MODULE(sorn_engine, m) {
     nb::set_leak_warnings(false);
     m.doc() = "Stand-in for the nubrix solver engine";
     se::register_top(m);
+    se::register_bxpr(m);
+    se::register_pbct(m);
+    se::register_clause_side(m);
 }
