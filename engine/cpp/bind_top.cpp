@@ -49,7 +49,7 @@ void register_top(nb::module_ &m) {
                 logger.attr("log")(pylevel, "%s", msg);
             }
         },
-        nb::arg("msg"), nb::arg("level"),
+        nb::arg("msg").none(), nb::arg("level"),
         "Hand a message to the host's logging under the logger 'nubrix.sorn_engine'.");
 
     m.def(

@@ -33,10 +33,10 @@ NB_MODULE(zk_logger, m) {
     logging.attr("basicConfig")(nb::arg("level") = logging.attr("WARNING"),
                                 nb::arg("format") = zk::core::kRootFormat);
 
-    m.def("log_c", [](nb::object msg) { zk::core::forward(msg, "critical"); }, nb::arg("msg"));
-    m.def("log_e", [](nb::object msg) { zk::core::forward(msg, "error"); }, nb::arg("msg"));
-    m.def("log_w", [](nb::object msg) { zk::core::forward(msg, "warning"); }, nb::arg("msg"));
-    m.def("log_i", [](nb::object msg) { zk::core::forward(msg, "info"); }, nb::arg("msg"));
-    m.def("log_d", [](nb::object msg) { zk::core::forward(msg, "debug"); }, nb::arg("msg"));
-    m.def("log_t", [](nb::object msg) { zk::core::forward(msg, "trace"); }, nb::arg("msg"));
+    m.def("log_c", [](nb::object msg) { zk::core::forward(msg, "critical"); }, nb::arg("msg").none());
+    m.def("log_e", [](nb::object msg) { zk::core::forward(msg, "error"); }, nb::arg("msg").none());
+    m.def("log_w", [](nb::object msg) { zk::core::forward(msg, "warning"); }, nb::arg("msg").none());
+    m.def("log_i", [](nb::object msg) { zk::core::forward(msg, "info"); }, nb::arg("msg").none());
+    m.def("log_d", [](nb::object msg) { zk::core::forward(msg, "debug"); }, nb::arg("msg").none());
+    m.def("log_t", [](nb::object msg) { zk::core::forward(msg, "trace"); }, nb::arg("msg").none());
 }

@@ -1,0 +1,1 @@
+zk_version: str
