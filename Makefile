@@ -12,7 +12,7 @@ PYTEST_ARGS    ?=
 .PHONY: demo test install bench clean
 
 demo: install
-	$(PY) examples/logging_demo.py
+	$(PY) examples/nqueens.py
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)

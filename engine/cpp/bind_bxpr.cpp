@@ -1,8 +1,441 @@
-// Bindings of the engine's bxpr side.
+// Bindings of nubrix.sorn_engine.bxpr: Boolean expressions, their context, Tseytin
+// transformation. Every expression object holds a shared reference to the graph of its nodes,
+// so an expression stays valid after its Context is dropped.
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+
 #include "bind.hpp"
+#include "core/bxpr.hpp"
 
 namespace se {
 
-void register_bxpr(nb::module_ &m) { (void)m; }
+namespace {
+
+using bxpr::Graph;
+using bxpr::Kind;
+using bxpr::Ref;
+using GraphPtr = std::shared_ptr<Graph>;
+
+constexpr const char *kModuleDoc = "Boolean expressions, their context and named variables, "
+                                   "n-ary connectives, constants, negation, support and Tseytin "
+                                   "transformation";
+constexpr const char *kMixedContexts =
+    "bxpr: expressions of different contexts cannot be combined";
+constexpr const char *kForeignContext =
+    "bxpr: tseytin needs the context that made the expression's variables";
+constexpr const char *kNotClauseForm = "bxpr: the expression is not in clause form";
+constexpr const char *kOneList = "bxpr: %s takes one list of expressions, not an expression";
+constexpr const char *kNotExpression = "bxpr: %s expects Boolean expressions, not '%s'";
+
+std::string format(const char *pattern, std::string_view a, std::string_view b = {}) {
+    std::string out;
+    bool first = true;
+    for (const char *p = pattern; *p; ++p) {
+        if (p[0] == '%' && p[1] == 's') {
+            out += first ? a : b;
+            first = false;
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+// The graph of compound expressions built from constants alone, such as and_([]). Such an
+// expression has no variable, so it can join any context: its nodes are copied over.
+const GraphPtr &free_graph() {
+    static GraphPtr *g = new GraphPtr(std::make_shared<Graph>());
+    return *g;
+}
+
+// Constants fold without any graph nodes; this graph only lends its constructors.
+Graph &constant_folder() {
+    static Graph *g = new Graph();
+    return *g;
+}
+
+struct Context {
+    GraphPtr graph = std::make_shared<Graph>();
+};
+
+struct Expr {
+    GraphPtr graph;  // null for the constants
+    Ref ref = bxpr::kFalse;
+};
+struct LiteralExpr : Expr {};
+struct VariableExpr : LiteralExpr {};
+struct ComplementExpr : LiteralExpr {};
+struct ConstantExpr : Expr {};
+struct ZeroExpr : ConstantExpr {};
+struct OneExpr : ConstantExpr {};
+struct AndExpr : Expr {};
+struct OrExpr : Expr {};
+struct XorExpr : Expr {};
+struct EqualExpr : Expr {};
+struct ImpliesExpr : Expr {};
+struct IteExpr : Expr {};
+struct NotExpr : Expr {};
+
+template <class T>
+nb::object box(const GraphPtr &g, Ref r) {
+    T t;
+    t.graph = g;
+    t.ref = r;
+    return nb::cast(std::move(t));
+}
+
+nb::object wrap(const GraphPtr &g, Ref r) {
+    if (bxpr::is_const(r)) return r == bxpr::kTrue ? box<OneExpr>(nullptr, r)
+                                                   : box<ZeroExpr>(nullptr, r);
+    Kind kind = g->kind(bxpr::node_of(r));
+    if (kind == Kind::kVar)
+        return bxpr::is_negated(r) ? box<ComplementExpr>(g, r) : box<VariableExpr>(g, r);
+    if (bxpr::is_negated(r)) return box<NotExpr>(g, r);
+    switch (kind) {
+        case Kind::kAnd: return box<AndExpr>(g, r);
+        case Kind::kOr: return box<OrExpr>(g, r);
+        case Kind::kXor: return box<XorExpr>(g, r);
+        case Kind::kEq: return box<EqualExpr>(g, r);
+        case Kind::kImpl: return box<ImpliesExpr>(g, r);
+        default: return box<IteExpr>(g, r);
+    }
+}
+
+// Copies a variable-free expression of the free graph into `dst`.
+Ref import_free(Graph &dst, const Graph &src, Ref root) {
+    if (bxpr::is_const(root)) return root;
+    bxpr::NodeIndex index(src);
+    std::vector<Ref> copied;
+    struct Frame {
+        uint32_t node;
+        uint32_t next;
+    };
+    std::vector<Frame> stack{{bxpr::node_of(root), 0}};
+    index.insert(bxpr::node_of(root));
+    copied.push_back(bxpr::kFalse);
+    std::vector<Ref> ops;
+    auto mapped = [&](Ref c) {
+        return bxpr::is_const(c) ? c : copied[index.find(bxpr::node_of(c))] ^ (c & 1u);
+    };
+    while (!stack.empty()) {
+        uint32_t node = stack.back().node;
+        bxpr::ArgSpan args = src.args(node);
+        if (stack.back().next < args.size()) {
+            Ref c = args[stack.back().next++];
+            if (bxpr::is_const(c)) continue;
+            auto [slot, fresh] = index.insert(bxpr::node_of(c));
+            if (fresh) {
+                copied.push_back(bxpr::kFalse);
+                stack.push_back(Frame{bxpr::node_of(c), 0});
+            }
+            (void)slot;
+            continue;
+        }
+        ops.clear();
+        for (Ref c : args) ops.push_back(mapped(c));
+        Ref r;
+        Kind kind = src.kind(node);
+        if (kind == Kind::kAnd || kind == Kind::kOr) {
+            r = dst.make_raw(kind, ops.data(), ops.size());
+        } else if (kind == Kind::kXor) {
+            r = dst.make_xor(ops.data(), ops.size());
+        } else if (kind == Kind::kEq) {
+            r = dst.make_eq(ops.data(), ops.size());
+        } else if (kind == Kind::kImpl) {
+            r = dst.make_impl(ops[0], ops[1]);
+        } else {
+            r = dst.make_ite(ops[0], ops[1], ops[2]);
+        }
+        copied[index.find(node)] = r;
+        stack.pop_back();
+    }
+    return mapped(root);
+}
+
+// Operands of one call, all moved into one graph.
+struct Operands {
+    GraphPtr graph;
+    std::vector<Ref> refs;
+    std::vector<size_t> free;  // positions of operands that live in the free graph
+
+    void add(nb::handle h, const char *fn) {
+        Expr *e = nullptr;
+        if (!nb::try_cast<Expr *>(h, e, false) || e == nullptr)
+            throw nb::type_error(
+                format(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
+        if (e->graph == free_graph()) {
+            free.push_back(refs.size());
+        } else if (e->graph) {
+            if (!graph) graph = e->graph;
+            else if (graph != e->graph) throw nb::value_error(kMixedContexts);
+        }
+        refs.push_back(e->ref);
+    }
+
+    // The graph the result lives in, after copying free operands into it.
+    Graph &settle() {
+        if (!graph) {
+            if (free.empty()) return constant_folder();
+            graph = free_graph();
+            return *graph;
+        }
+        for (size_t i : free) refs[i] = import_free(*graph, *free_graph(), refs[i]);
+        return *graph;
+    }
+};
+
+Operands gather(nb::handle seq, const char *fn) {
+    if (nb::isinstance<Expr>(seq)) throw nb::type_error(format(kOneList, fn).c_str());
+    Operands ops;
+    if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+        PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
+        ops.refs.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) ops.add(items[i], fn);
+    } else {
+        for (nb::handle h : nb::iter(seq)) ops.add(h, fn);
+    }
+    return ops;
+}
+
+Operands pair_of(nb::handle a, nb::handle b, const char *fn) {
+    Operands ops;
+    ops.add(a, fn);
+    ops.add(b, fn);
+    return ops;
+}
+
+nb::object result(Operands &ops, Ref r) {
+    return wrap(bxpr::is_const(r) ? GraphPtr() : ops.graph, r);
+}
+
+using NaryMaker = Ref (Graph::*)(const Ref *, size_t);
+
+nb::object nary(nb::handle seq, const char *fn, NaryMaker make) {
+    Operands ops = gather(seq, fn);
+    Graph &g = ops.settle();
+    return result(ops, (g.*make)(ops.refs.data(), ops.refs.size()));
+}
+
+// An operator whose right operand is no expression answers NotImplemented, so that Python can
+// try the other operand's reflected operator.
+nb::object binary(nb::handle a, nb::handle b, const char *fn, NaryMaker make) {
+    if (!nb::isinstance<Expr>(b)) return nb::borrow(Py_NotImplemented);
+    Operands ops = pair_of(a, b, fn);
+    Graph &g = ops.settle();
+    return result(ops, (g.*make)(ops.refs.data(), ops.refs.size()));
+}
+
+std::string text_of(const Expr &e) { return bxpr::to_text(e.graph.get(), e.ref); }
+
+nb::tuple args_of(const Expr &e) {
+    if (bxpr::is_const(e.ref)) return nb::tuple();
+    uint32_t node = bxpr::node_of(e.ref);
+    if (e.graph->kind(node) == Kind::kVar) return nb::tuple();
+    if (bxpr::is_negated(e.ref)) return nb::make_tuple(wrap(e.graph, bxpr::negate(e.ref)));
+    bxpr::ArgSpan args = e.graph->args(node);
+    nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!out.is_valid()) throw nb::python_error();
+    for (uint32_t i = 0; i < args.size(); ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, wrap(e.graph, args[i]).release().ptr());
+    return nb::borrow<nb::tuple>(out);
+}
+
+nb::frozenset support_of(const Expr &e) {
+    nb::list vars;
+    if (!bxpr::is_const(e.ref))
+        for (uint32_t node : bxpr::support(*e.graph, e.ref))
+            vars.append(wrap(e.graph, bxpr::make_ref(node, false)));
+    return nb::frozenset(vars);
+}
+
+nb::object tseytin_of(const Expr &e, Context &ctx, std::string_view prefix) {
+    if (bxpr::is_const(e.ref)) return wrap(nullptr, e.ref);
+    // A variable-free expression always simplifies to a constant, so the free graph gains no
+    // auxiliaries and the context is not touched.
+    Graph *g = e.graph.get();
+    if (e.graph != free_graph() && e.graph != ctx.graph) throw nb::value_error(kForeignContext);
+    Ref r = bxpr::tseytin(*g, e.ref, prefix);
+    return wrap(e.graph, r);
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> to_numpy(std::vector<T> &&values) {
+    auto *heap = new std::vector<T>(std::move(values));
+    nb::capsule owner(heap, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(heap->data(), {heap->size()}, owner);
+}
+
+nb::tuple clause_arrays_of(const Expr &e) {
+    std::vector<uint32_t> vars;
+    std::vector<int64_t> offsets;
+    std::vector<int32_t> lits;
+    if (!bxpr::read_clauses(e.graph.get(), e.ref, vars, offsets, lits))
+        throw nb::value_error(kNotClauseForm);
+    nb::list names;
+    for (uint32_t node : vars) names.append(nb::str(e.graph->name(node).c_str(),
+                                                    e.graph->name(node).size()));
+    return nb::make_tuple(names, to_numpy(std::move(offsets)), to_numpy(std::move(lits)));
+}
+
+nb::list clause_texts_of(const Expr &e) {
+    std::vector<uint32_t> vars;
+    std::vector<int64_t> offsets;
+    std::vector<int32_t> lits;
+    if (!bxpr::read_clauses(e.graph.get(), e.ref, vars, offsets, lits))
+        throw nb::value_error(kNotClauseForm);
+    std::vector<nb::object> pos;
+    std::vector<nb::object> neg;
+    pos.reserve(vars.size());
+    neg.reserve(vars.size());
+    for (uint32_t node : vars) {
+        const std::string &name = e.graph->name(node);
+        pos.push_back(nb::str(name.c_str(), name.size()));
+        neg.push_back(nb::str(("~" + name).c_str(), name.size() + 1));
+    }
+    nb::list out;
+    for (size_t c = 0; c + 1 < offsets.size(); ++c) {
+        nb::list clause;
+        for (int64_t i = offsets[c]; i < offsets[c + 1]; ++i) {
+            int32_t l = lits[static_cast<size_t>(i)];
+            clause.append(l > 0 ? pos[static_cast<size_t>(l - 1)]
+                                : neg[static_cast<size_t>(-l - 1)]);
+        }
+        out.append(clause);
+    }
+    return out;
+}
+
+bool same(const Expr &a, const Expr &b) {
+    return a.ref == b.ref && (bxpr::is_const(a.ref) || a.graph == b.graph);
+}
+
+}  // namespace
+
+void register_bxpr(nb::module_ &m) {
+    nb::module_ bx = make_submodule(m, "bxpr", kModuleDoc);
+
+    nb::class_<Context>(bx, "Context", "Maker of named Boolean variables")
+        .def(nb::init<>())
+        .def(
+            "get_var",
+            [](Context &ctx, std::string_view name) {
+                return wrap(ctx.graph, ctx.graph->var(name));
+            },
+            nb::arg("name"), "The variable of that name in this context, made on first request")
+        .def("__len__", [](const Context &ctx) { return ctx.graph->var_count(); },
+             "Number of variables of the context");
+
+    nb::class_<Expr>(bx, "BaseExpr", "Boolean expression")
+        .def("__invert__",
+             [](const Expr &e) {
+                 return wrap(bxpr::is_const(e.ref) ? nullptr : e.graph, bxpr::negate(e.ref));
+             })
+        .def(
+            "__and__",
+            [](nb::handle a, nb::handle b) { return binary(a, b, "&", &Graph::make_and); },
+            nb::is_operator())
+        .def(
+            "__or__", [](nb::handle a, nb::handle b) { return binary(a, b, "|", &Graph::make_or); },
+            nb::is_operator())
+        .def(
+            "__xor__",
+            [](nb::handle a, nb::handle b) { return binary(a, b, "^", &Graph::make_xor); },
+            nb::is_operator())
+        .def("__eq__", [](const Expr &a, const Expr &b) { return same(a, b); }, nb::is_operator())
+        .def("__ne__", [](const Expr &a, const Expr &b) { return !same(a, b); },
+             nb::is_operator())
+        .def("__hash__",
+             [](const Expr &e) {
+                 size_t g = bxpr::is_const(e.ref) ? 0 : reinterpret_cast<size_t>(e.graph.get());
+                 return static_cast<Py_ssize_t>(std::hash<size_t>()(g) * 31u + e.ref);
+             })
+        .def("__str__", &text_of)
+        .def("__repr__", &text_of)
+        .def("get_args", &args_of, "The operands in order; none for literals and constants")
+        .def("support", &support_of, "The variables of the expression")
+        .def("tseytin", &tseytin_of, nb::arg("ctx"), nb::arg("prefix"),
+             "Equisatisfiable clause form, or Zero/One; new variables prefix_0, prefix_1, ...")
+        .def("is_cnf", [](const Expr &e) { return bxpr::is_clause_form(e.graph.get(), e.ref); },
+             "Whether the expression is a clause form: a conjunction of clauses or one clause")
+        .def("clause_texts", &clause_texts_of,
+             "The clauses of a clause form, each a list of literal texts")
+        .def("clause_arrays", &clause_arrays_of,
+             "The clauses of a clause form as (names, offsets, literals): literal +-(i + 1) "
+             "stands for names[i], clause c is literals[offsets[c]:offsets[c + 1]]");
+
+    nb::class_<LiteralExpr, Expr>(bx, "Literal", "A variable or a negated variable");
+    nb::class_<VariableExpr, LiteralExpr>(bx, "Variable", "Named Boolean variable")
+        .def_prop_ro("name", [](const VariableExpr &v) {
+            return v.graph->name(bxpr::node_of(v.ref));
+        });
+    nb::class_<ComplementExpr, LiteralExpr>(bx, "Complement", "Negated variable")
+        .def_prop_ro("name", [](const ComplementExpr &v) {
+            return v.graph->name(bxpr::node_of(v.ref));
+        });
+    nb::class_<ConstantExpr, Expr>(bx, "Constant", "Constant false or true");
+    nb::class_<ZeroExpr, ConstantExpr>(bx, "Zero", "Constant false");
+    nb::class_<OneExpr, ConstantExpr>(bx, "One", "Constant true");
+    nb::class_<AndExpr, Expr>(bx, "And", "Conjunction");
+    nb::class_<OrExpr, Expr>(bx, "Or", "Disjunction");
+    nb::class_<XorExpr, Expr>(bx, "Xor", "Exclusive or: an odd number of operands hold");
+    nb::class_<EqualExpr, Expr>(bx, "Equal", "Equivalence: all operands have one value");
+    nb::class_<ImpliesExpr, Expr>(bx, "Implies", "Implication");
+    nb::class_<IteExpr, Expr>(bx, "ITE", "If-then-else");
+    nb::class_<NotExpr, Expr>(bx, "Not", "Negation of a connective");
+
+    bx.def("one", [] { return wrap(nullptr, bxpr::kTrue); }, "Constant true");
+    bx.def("zero", [] { return wrap(nullptr, bxpr::kFalse); }, "Constant false");
+    bx.def(
+        "and_s", [](nb::handle xs) { return nary(xs, "and_s", &Graph::make_and); },
+        nb::arg("exprs"), "Conjunction, simplified; of no operand, One");
+    bx.def(
+        "or_s", [](nb::handle xs) { return nary(xs, "or_s", &Graph::make_or); },
+        nb::arg("exprs"), "Disjunction, simplified; of no operand, Zero");
+    bx.def(
+        "xor_s", [](nb::handle xs) { return nary(xs, "xor_s", &Graph::make_xor); },
+        nb::arg("exprs"), "Exclusive or (odd parity), simplified; of no operand, Zero");
+    bx.def(
+        "eq_s", [](nb::handle xs) { return nary(xs, "eq_s", &Graph::make_eq); },
+        nb::arg("exprs"), "Equivalence (all operands equal), simplified; of fewer than two, One");
+    bx.def(
+        "impl_s",
+        [](nb::handle p, nb::handle q) {
+            Operands ops = pair_of(p, q, "impl_s");
+            Graph &g = ops.settle();
+            return result(ops, g.make_impl(ops.refs[0], ops.refs[1]));
+        },
+        nb::arg("p"), nb::arg("q"), "Implication p => q, simplified");
+    bx.def(
+        "ite_s",
+        [](nb::handle c, nb::handle t, nb::handle e) {
+            Operands ops;
+            ops.add(c, "ite_s");
+            ops.add(t, "ite_s");
+            ops.add(e, "ite_s");
+            Graph &g = ops.settle();
+            return result(ops, g.make_ite(ops.refs[0], ops.refs[1], ops.refs[2]));
+        },
+        nb::arg("c"), nb::arg("t"), nb::arg("e"), "If c then t else e, simplified");
+    bx.def(
+        "and_",
+        [](nb::handle xs) {
+            Operands ops = gather(xs, "and_");
+            Graph *g = &ops.settle();
+            if (g == &constant_folder()) {
+                ops.graph = free_graph();
+                g = ops.graph.get();
+            }
+            return wrap(ops.graph, g->make_raw(Kind::kAnd, ops.refs.data(), ops.refs.size()));
+        },
+        nb::arg("exprs"), "Conjunction of exactly these operands, in order, nothing merged");
+}
 
 }  // namespace se

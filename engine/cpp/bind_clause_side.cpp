@@ -1,8 +1,540 @@
-// Bindings of the engine's clause_side side.
+// Bindings of the engine's clause side at the top level: the clause storage wcnf_storage, the
+// variable mapping var_mapping, the witness_interpreter and the engine manager.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bind.hpp"
+#include "bind_support.hpp"
+#include "core/var_map.hpp"
+#include "core/wcnf_store.hpp"
 
 namespace se {
 
-void register_clause_side(nb::module_ &m) { (void)m; }
+namespace {
+
+using clause::PrefatoryMode;
+using clause::VarMap;
+using clause::WcnfStore;
+using clause::WitnessInterpreter;
+
+// Messages.
+constexpr const char *kAddHardClauses = "add_hard_clauses";
+constexpr const char *kAddSoftClauses = "add_soft_clauses";
+constexpr const char *kAddHardClause = "add_hard_clause";
+constexpr const char *kAddSoftClause = "add_soft_clause";
+constexpr const char *kSoftWeight = "add_soft_clause: the weight";
+constexpr const char *kVariableCount = "set_variable_count: the count";
+constexpr const char *kClauseCount = "set_clause_count: the count";
+constexpr const char *kWeightLimit = "set_weight_limit: the weight";
+constexpr const char *kPrefatoryLiteral = "insert_prefatory_value: the literal";
+constexpr const char *kMapNumber = "set_var_map: a number";
+constexpr const char *kGetNameNumber = "get_name: the number";
+constexpr const char *kWitnessLiteral = "interpret: a witness literal";
+constexpr const char *kNotPositive = " must be a positive integer, not ";
+constexpr const char *kNegative = " must not be negative";
+constexpr const char *kOffsetsStart =
+    ": offsets must start with 0 and hold one entry more than there are clauses";
+constexpr const char *kOffsetsDecrease = ": offsets must not decrease";
+constexpr const char *kLastOffset = ": the last offset ";
+constexpr const char *kDiffersFrom = " differs from the number of literals, ";
+constexpr const char *kZeroAt = ": the literal at position ";
+constexpr const char *kIsZero = " is 0";
+constexpr const char *kLiteralHead = ": literal ";
+constexpr const char *kOutsideRange = " is outside the variable range";
+constexpr const char *kBytesPath = "the path must be a text path, not bytes";
+constexpr const char *kWeightCount = " weights for ";
+constexpr const char *kWeightCountTail = " clauses";
+constexpr const char *kWeightHead = "add_soft_clauses: weight ";
+constexpr const char *kWeightTail = " is not positive";
+constexpr const char *kNameType = "set_model_name: the name must be a str, not ";
+constexpr const char *kMapType = "set_var_map: expected a dict of names to numbers, not ";
+constexpr const char *kMapKeyType = "set_var_map: a name must be a str, not ";
+constexpr const char *kMapNumberHead = "set_var_map: the number ";
+constexpr const char *kMapNumberOf = " of ";
+constexpr const char *kMapNumberRange = " is outside 0..";
+constexpr const char *kMappingType = "set_var_mapping: expected a var_mapping, not ";
+constexpr const char *kPrefixType = "set_auxiliary_vars: a prefix must be a str, not ";
+constexpr const char *kNoTables =
+    "witness_interpreter: build_mapping_tables() has not succeeded yet";
+constexpr const char *kWitnessType = "interpret: the witness must be a sequence of integers, not ";
+constexpr const char *kInterpret = "interpret: ";
+constexpr const char *kStorageType = "set_cnf_storage: expected a wcnf_storage, not ";
+constexpr const char *kInterpreterType =
+    "set_witness_interpreter: expected a witness_interpreter, not ";
+
+using IntArray = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+struct Storage {
+    WcnfStore store;
+};
+
+struct Mapping {
+    VarMap map;
+};
+
+struct Interpreter {
+    WitnessInterpreter wi;
+    nb::object mapping;  // the var_mapping given, or None
+};
+
+struct EngineManager {
+    nb::object storage = nb::none();
+    nb::object interpreter = nb::none();
+};
+
+int64_t weight_arg(nb::handle w, const char *what) {
+    const int64_t v = int64_arg(w, what);
+    if (v <= 0) raise_py(PyExc_ValueError, std::string(what) + kNotPositive + std::to_string(v));
+    return v;
+}
+
+int64_t count_arg(nb::handle n, const char *what) {
+    const int64_t v = int64_arg(n, what);
+    if (v < 0) raise_py(PyExc_ValueError, std::string(what) + kNegative);
+    return v;
+}
+
+nb::object optional_int(const std::optional<int64_t> &v) {
+    return v ? nb::object(nb::int_(*v)) : nb::object(nb::none());
+}
+
+nb::list clause_list(const int32_t *lits, std::size_t n) {
+    nb::list l = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t j = 0; j < n; ++j)
+        PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(j), PyLong_FromLong(lits[j]));
+    return l;
+}
+
+// Checks CSR-style offsets against the literal array; every clause is
+// literals[offsets[i]:offsets[i + 1]].
+std::vector<int32_t> checked_block(const IntArray &offsets, const IntArray &literals,
+                                   const char *what) {
+    const std::size_t n = offsets.shape(0);
+    const int64_t *off = offsets.data();
+    const int64_t *lit = literals.data();
+    const int64_t nlits = static_cast<int64_t>(literals.shape(0));
+    if (n == 0 || off[0] != 0) raise_py(PyExc_ValueError, std::string(what) + kOffsetsStart);
+    for (std::size_t i = 1; i < n; ++i)
+        if (off[i] < off[i - 1]) raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
+    if (off[n - 1] != nlits)
+        raise_py(PyExc_ValueError, std::string(what) + kLastOffset + std::to_string(off[n - 1]) +
+                                       kDiffersFrom + std::to_string(nlits));
+    std::vector<int32_t> out(static_cast<std::size_t>(nlits));
+    for (int64_t i = 0; i < nlits; ++i) {
+        const int64_t v = lit[i];
+        if (v == 0)
+            raise_py(PyExc_ValueError, std::string(what) + kZeroAt + std::to_string(i) + kIsZero);
+        if (v > kMaxVariable || v < -kMaxVariable)
+            raise_py(PyExc_ValueError,
+                     std::string(what) + kLiteralHead + std::to_string(v) + kOutsideRange);
+        out[static_cast<std::size_t>(i)] = static_cast<int32_t>(v);
+    }
+    return out;
+}
+
+PrefatoryMode prefatory_mode(bool as_units) {
+    return as_units ? PrefatoryMode::kUnits : PrefatoryMode::kComment;
+}
+
+std::string path_arg(nb::handle path) {
+    nb::object p = nb::module_::import_("os").attr("fspath")(path);
+    if (!nb::isinstance<nb::str>(p)) raise_py(PyExc_TypeError, kBytesPath);
+    return nb::cast<std::string>(p);
+}
+
+template <typename F>
+void writing(F &&f) {
+    try {
+        f();
+    } catch (const std::invalid_argument &e) {
+        raise_py(PyExc_ValueError, e.what());
+    } catch (const std::runtime_error &e) {
+        raise_py(PyExc_OSError, e.what());
+    }
+}
+
+void register_storage(nb::module_ &m) {
+    nb::class_<Storage>(m, "wcnf_storage",
+                        "Clause storage: hard and weighted (soft) clauses of signed integers, "
+                        "stamps and preliminary values; writes DIMACS CNF and WCNF files")
+        .def(nb::init<>())
+        .def(
+            "add_hard_clause",
+            [](Storage &s, nb::handle lits) {
+                std::vector<int32_t> c;
+                literals_arg(lits, kAddHardClause, c);
+                s.store.add_hard(c.data(), c.size());
+            },
+            nb::arg("lits").none())
+        .def(
+            "add_soft_clause",
+            [](Storage &s, nb::handle lits, nb::handle weight) {
+                std::vector<int32_t> c;
+                literals_arg(lits, kAddSoftClause, c);
+                s.store.add_soft(c.data(), c.size(), weight_arg(weight, kSoftWeight));
+            },
+            nb::arg("lits").none(), nb::arg("weight").none())
+        .def(
+            "add_hard_clauses",
+            [](Storage &s, IntArray offsets, IntArray literals) {
+                std::vector<int32_t> lits = checked_block(offsets, literals, kAddHardClauses);
+                const int64_t *off = offsets.data();
+                const std::size_t n = offsets.shape(0) - 1;
+                s.store.reserve_hard(s.store.hard().size() + n,
+                                     s.store.hard().literal_count() + lits.size());
+                for (std::size_t i = 0; i < n; ++i)
+                    s.store.add_hard(lits.data() + off[i],
+                                     static_cast<std::size_t>(off[i + 1] - off[i]));
+            },
+            nb::arg("offsets"), nb::arg("literals"),
+            "Append many hard clauses at once: clause i is literals[offsets[i]:offsets[i + 1]]")
+        .def(
+            "add_soft_clauses",
+            [](Storage &s, IntArray offsets, IntArray literals, IntArray weights) {
+                std::vector<int32_t> lits = checked_block(offsets, literals, kAddSoftClauses);
+                const int64_t *off = offsets.data();
+                const std::size_t n = offsets.shape(0) - 1;
+                if (weights.shape(0) != n)
+                    raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " +
+                                                   std::to_string(weights.shape(0)) + kWeightCount +
+                                                   std::to_string(n) + kWeightCountTail);
+                const int64_t *w = weights.data();
+                for (std::size_t i = 0; i < n; ++i)
+                    if (w[i] <= 0)
+                        raise_py(PyExc_ValueError,
+                                 kWeightHead + std::to_string(w[i]) + kWeightTail);
+                s.store.reserve_soft(s.store.soft().size() + n,
+                                     s.store.soft().literal_count() + lits.size());
+                for (std::size_t i = 0; i < n; ++i)
+                    s.store.add_soft(lits.data() + off[i],
+                                     static_cast<std::size_t>(off[i + 1] - off[i]), w[i]);
+            },
+            nb::arg("offsets"), nb::arg("literals"), nb::arg("weights"),
+            "Append many soft clauses at once, with one weight per clause")
+        .def(
+            "merge", [](Storage &s, const Storage &other) { s.store.merge(other.store); },
+            nb::arg("other"), "Append every clause (and preliminary value) of other")
+        .def(
+            "set_model_name",
+            [](Storage &s, nb::handle name) {
+                if (!nb::isinstance<nb::str>(name))
+                    raise_py(PyExc_TypeError, kNameType + py_type_name(name));
+                s.store.set_model_name(nb::cast<std::string>(name));
+            },
+            nb::arg("name").none())
+        .def(
+            "set_variable_count",
+            [](Storage &s, nb::handle n) {
+                s.store.set_variable_count(count_arg(n, kVariableCount));
+            },
+            nb::arg("n").none())
+        .def(
+            "set_clause_count",
+            [](Storage &s, nb::handle n) { s.store.set_clause_count(count_arg(n, kClauseCount)); },
+            nb::arg("n").none())
+        .def(
+            "set_weight_limit",
+            [](Storage &s, nb::handle w) { s.store.set_weight_limit(weight_arg(w, kWeightLimit)); },
+            nb::arg("weight").none())
+        .def(
+            "insert_prefatory_value",
+            [](Storage &s, nb::handle lit) {
+                s.store.insert_prefatory(literal_arg(lit, kPrefatoryLiteral));
+            },
+            nb::arg("lit").none(),
+            "Record a preliminary value: +n for variable n true, -n for false")
+        .def("get_model_name",
+             [](const Storage &s) {
+                 const auto &n = s.store.model_name();
+                 return n ? nb::object(nb::str(n->c_str(), n->size())) : nb::object(nb::none());
+             })
+        .def("get_variable_count",
+             [](const Storage &s) { return optional_int(s.store.variable_count()); })
+        .def("get_clause_count",
+             [](const Storage &s) { return optional_int(s.store.clause_count()); })
+        .def("get_weight_limit",
+             [](const Storage &s) { return optional_int(s.store.weight_limit()); })
+        .def("get_prefatory_values",
+             [](const Storage &s) {
+                 return clause_list(s.store.prefatory().data(), s.store.prefatory().size());
+             })
+        .def("num_hard_clauses", [](const Storage &s) { return s.store.hard().size(); })
+        .def("num_soft_clauses", [](const Storage &s) { return s.store.soft().size(); })
+        .def("__len__",
+             [](const Storage &s) { return s.store.hard().size() + s.store.soft().size(); })
+        .def(
+            "max_variable", [](const Storage &s) { return s.store.max_variable(); },
+            "The largest variable in a clause or preliminary value (0 when none)")
+        .def(
+            "hard_clauses",
+            [](const Storage &s) {
+                const ClauseList &h = s.store.hard();
+                nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(h.size())));
+                for (std::size_t i = 0; i < h.size(); ++i)
+                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                                    clause_list(h.begin(i), h.length(i)).release().ptr());
+                return out;
+            },
+            "The hard clauses as lists of integers")
+        .def(
+            "soft_clauses",
+            [](const Storage &s) {
+                const ClauseList &c = s.store.soft();
+                nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(c.size())));
+                for (std::size_t i = 0; i < c.size(); ++i)
+                    PyList_SET_ITEM(
+                        out.ptr(), static_cast<Py_ssize_t>(i),
+                        nb::make_tuple(clause_list(c.begin(i), c.length(i)), s.store.weights()[i])
+                            .release()
+                            .ptr());
+                return out;
+            },
+            "The soft clauses as (clause, weight) pairs")
+        .def(
+            "hard_clause_arrays",
+            [](const Storage &s) {
+                return nb::make_tuple(numpy_copy(s.store.hard().offsets()),
+                                      numpy_copy(s.store.hard().lits()));
+            },
+            "(offsets, literals) as numpy arrays (int64, int32)")
+        .def(
+            "soft_clause_arrays",
+            [](const Storage &s) {
+                return nb::make_tuple(numpy_copy(s.store.soft().offsets()),
+                                      numpy_copy(s.store.soft().lits()),
+                                      numpy_copy(s.store.weights()));
+            },
+            "(offsets, literals, weights) as numpy arrays (int64, int32, int64)")
+        .def(
+            "write_cnf",
+            [](const Storage &s, nb::handle path, bool as_units) {
+                const std::string p = path_arg(path);
+                writing([&] { s.store.write_cnf(p, prefatory_mode(as_units)); });
+            },
+            nb::arg("path"), nb::arg("prefatory_as_units") = false,
+            "Write the hard clauses as a DIMACS CNF file")
+        .def(
+            "write_wcnf",
+            [](const Storage &s, nb::handle path, bool as_units) {
+                const std::string p = path_arg(path);
+                writing([&] { s.store.write_wcnf(p, prefatory_mode(as_units)); });
+            },
+            nb::arg("path"), nb::arg("prefatory_as_units") = false,
+            "Write hard and soft clauses as a (classic) DIMACS WCNF file")
+        .def("__repr__", [](const Storage &s) {
+            return "wcnf_storage(" + std::to_string(s.store.hard().size()) + " hard, " +
+                   std::to_string(s.store.soft().size()) + " soft clauses)";
+        });
+}
+
+void register_mapping(nb::module_ &m) {
+    nb::class_<Mapping>(m, "var_mapping",
+                        "Map between variable-element names and clause-variable numbers")
+        .def(nb::init<>())
+        .def(
+            "set_var_map",
+            [](Mapping &self, nb::handle mapping) {
+                if (!PyDict_Check(mapping.ptr()))
+                    raise_py(PyExc_TypeError, kMapType + py_type_name(mapping));
+                std::vector<std::pair<std::string, int64_t>> entries;
+                entries.reserve(static_cast<std::size_t>(PyDict_Size(mapping.ptr())));
+                PyObject *key, *value;
+                Py_ssize_t pos = 0;
+                while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+                    if (!PyUnicode_Check(key))
+                        raise_py(PyExc_TypeError, kMapKeyType + py_type_name(key));
+                    const int64_t n = int64_arg(value, kMapNumber);
+                    if (n < 0 || n > kMaxVariable)
+                        raise_py(PyExc_ValueError,
+                                 kMapNumberHead + std::to_string(n) + kMapNumberOf +
+                                     nb::cast<std::string>(nb::repr(key)) + kMapNumberRange +
+                                     std::to_string(kMaxVariable));
+                    entries.emplace_back(nb::cast<std::string>(nb::handle(key)), n);
+                }
+                self.map.assign(std::move(entries));
+            },
+            nb::arg("var_map").none(), "Replace the content with a dict of names to numbers")
+        .def(
+            "build_inverse_map", [](Mapping &self) { self.map.build_inverse(); },
+            "Index the names by number (look-ups by number also do it when needed)")
+        .def(
+            "get_var",
+            [](const Mapping &self, const std::string &name) {
+                const int64_t *n = self.map.number(name);
+                if (n == nullptr) throw nb::key_error(name.c_str());
+                return *n;
+            },
+            nb::arg("name"), "The number of a name")
+        .def(
+            "get_name",
+            [](Mapping &self, nb::handle number) {
+                const std::string *name = self.map.name(int64_arg(number, kGetNameNumber));
+                if (name == nullptr) {
+                    PyErr_SetObject(PyExc_KeyError, number.ptr());
+                    throw nb::python_error();
+                }
+                return *name;
+            },
+            nb::arg("number").none(), "The (first) name of a number")
+        .def("size", [](const Mapping &self) { return self.map.size(); })
+        .def("__len__", [](const Mapping &self) { return self.map.size(); })
+        .def("__contains__",
+             [](const Mapping &self, nb::handle name) {
+                 return nb::isinstance<nb::str>(name) &&
+                        self.map.number(nb::cast<std::string>(name)) != nullptr;
+             })
+        .def(
+            "get_var_map",
+            [](const Mapping &self) {
+                nb::dict d;
+                for (const auto &e : self.map.entries())
+                    d[nb::str(e.first.c_str(), e.first.size())] = e.second;
+                return d;
+            },
+            "A new dict of the content")
+        .def("__repr__", [](const Mapping &self) {
+            return "var_mapping(" + std::to_string(self.map.size()) + " names)";
+        });
+}
+
+void register_interpreter(nb::module_ &m) {
+    nb::class_<Interpreter>(m, "witness_interpreter",
+                            "Decodes a solver's witness into the values of named elements")
+        .def("__init__", [](Interpreter *self) { new (self) Interpreter{{}, nb::none()}; })
+        .def(
+            "set_var_mapping",
+            [](Interpreter &self, nb::handle mapping) {
+                if (!nb::isinstance<Mapping>(mapping))
+                    raise_py(PyExc_TypeError, kMappingType + py_type_name(mapping));
+                self.mapping = nb::borrow(mapping);
+            },
+            nb::arg("mapping").none())
+        .def("get_var_mapping", [](const Interpreter &self) { return self.mapping; })
+        .def(
+            "set_auxiliary_vars",
+            [](Interpreter &self, nb::handle prefixes) {
+                std::vector<std::string> p;
+                for (nb::handle item : nb::iter(prefixes)) {
+                    if (!nb::isinstance<nb::str>(item))
+                        raise_py(PyExc_TypeError, kPrefixType + py_type_name(item));
+                    p.push_back(nb::cast<std::string>(item));
+                }
+                self.wi.set_auxiliary_prefixes(std::move(p));
+            },
+            nb::arg("prefixes").none(), "Names beginning with one of these are auxiliaries")
+        .def("get_auxiliary_vars",
+             [](const Interpreter &self) {
+                 nb::list l;
+                 for (const auto &p : self.wi.auxiliary_prefixes())
+                     l.append(nb::str(p.c_str(), p.size()));
+                 return l;
+             })
+        .def(
+            "is_auxiliary",
+            [](const Interpreter &self, const std::string &name) {
+                return self.wi.is_auxiliary(name);
+            },
+            nb::arg("name"))
+        .def(
+            "build_mapping_tables",
+            [](Interpreter &self, nb::handle leave_out_auxiliaries) {
+                const int truth = PyObject_IsTrue(leave_out_auxiliaries.ptr());
+                if (truth < 0) throw nb::python_error();
+                if (self.mapping.is_none()) return false;
+                return self.wi.build_tables(nb::cast<const Mapping &>(self.mapping).map,
+                                            truth != 0);
+            },
+            nb::arg("leave_out_auxiliaries").none() = true,
+            "Take the elements to decode from the mapping (auxiliaries left out when the argument "
+            "is true); true when the mapping holds at least one name")
+        .def(
+            "interpret",
+            [](const Interpreter &self, nb::handle witness) {
+                if (!self.wi.built()) raise_py(engine_error().ptr(), kNoTables);
+                std::vector<int64_t> lits;
+                nb::object fast = nb::steal(PySequence_Fast(witness.ptr(), ""));
+                if (!fast.is_valid()) {
+                    PyErr_Clear();
+                    raise_py(PyExc_TypeError, kWitnessType + py_type_name(witness));
+                }
+                const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+                PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
+                lits.reserve(static_cast<std::size_t>(n));
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    lits.push_back(int64_arg(items[i], kWitnessLiteral));
+                std::vector<bool> values;
+                try {
+                    values = self.wi.decode(lits);
+                } catch (const std::invalid_argument &e) {
+                    raise_py(PyExc_ValueError, std::string(kInterpret) + e.what());
+                }
+                nb::dict out;
+                const auto &table = self.wi.table();
+                for (std::size_t i = 0; i < table.size(); ++i)
+                    out[nb::str(table[i].first.c_str(), table[i].first.size())] =
+                        nb::bool_(values[i]);
+                return out;
+            },
+            nb::arg("witness").none(),
+            "A dict element name -> bool from a witness (signed integers, as a SAT solver's model)")
+        .def("__repr__", [](const Interpreter &self) {
+            return std::string("witness_interpreter(") +
+                   (self.wi.built() ? std::to_string(self.wi.table().size()) + " elements"
+                                    : "no tables") +
+                   ")";
+        });
+}
+
+void register_manager(nb::module_ &m) {
+    nb::class_<EngineManager>(m, "manager",
+                              "The engine manager: creates formula encoders, keeps the latest "
+                              "clause storage and witness interpreter")
+        .def(nb::init<>())
+        .def(
+            "create_formula_encoder",
+            [](EngineManager &, nb::handle name) { return make_formula_encoder(name); },
+            nb::arg("name").none())
+        .def(
+            "set_cnf_storage",
+            [](EngineManager &self, nb::handle storage) {
+                if (!storage.is_none() && !nb::isinstance<Storage>(storage))
+                    raise_py(PyExc_TypeError, kStorageType + py_type_name(storage));
+                self.storage = nb::borrow(storage);
+            },
+            nb::arg("storage").none())
+        .def(
+            "get_cnf_storage", [](const EngineManager &self) { return self.storage; },
+            "The storage last set, or None")
+        .def(
+            "set_witness_interpreter",
+            [](EngineManager &self, nb::handle wi) {
+                if (!wi.is_none() && !nb::isinstance<Interpreter>(wi))
+                    raise_py(PyExc_TypeError, kInterpreterType + py_type_name(wi));
+                self.interpreter = nb::borrow(wi);
+            },
+            nb::arg("interpreter").none())
+        .def(
+            "get_witness_interpreter", [](const EngineManager &self) { return self.interpreter; },
+            "The witness interpreter last set, or None")
+        .def("__repr__", [](const EngineManager &self) {
+            return std::string("manager(storage ") + (self.storage.is_none() ? "unset" : "set") +
+                   ", witness interpreter " + (self.interpreter.is_none() ? "unset" : "set") + ")";
+        });
+}
+
+}  // namespace
+
+void register_clause_side(nb::module_ &m) {
+    engine_error(m);
+    register_storage(m);
+    register_mapping(m);
+    register_interpreter(m);
+    register_manager(m);
+}
 
 }  // namespace se

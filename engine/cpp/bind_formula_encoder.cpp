@@ -1,11 +1,445 @@
-// The engine's formula encoder: encodes a whole model received as variable families and texts.
+// The engine's formula encoder: receives one model as variable families and formula texts and
+// encodes it. The texts are the library's own formula language, so the encoder replays what it
+// received into a zk_encoder Model with the library's own encoding; both back ends therefore give
+// the same clauses and the same variable numbers.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanobind/stl/string.h>
+
 #include "bind.hpp"
+#include "bind_support.hpp"
+#include "core/formula_encoder.hpp"
 
 namespace se {
 
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kTypeName = "formula_encoder";
+constexpr const char *kTypeDoc =
+    "Encoder of one whole model received as variable families and formula texts";
+constexpr const char *kReservedFamily = "dummy_var";
+constexpr const char *kBxprAux = "_bxpr_aux";
+constexpr const char *kPbctAux = "_pbct_aux";
+constexpr const char *kWarningLevel = "warning";
+
+// Messages: every one starts with kMsgHead.
+constexpr const char *kMsgHead = "formula encoder: ";
+constexpr const char *kNotTextMid = " must be a text, not ";
+constexpr const char *kForallNameHead = "for-all index name ";
+constexpr const char *kForallNameTail = " is not an identifier that can stand in a formula text";
+constexpr const char *kFamilyNameHead = "family name ";
+constexpr const char *kNotIdentifierTail = " is not an identifier";
+constexpr const char *kReservedFamilyHead = "the family name ";
+constexpr const char *kReservedTail = " is reserved";
+constexpr const char *kFamilyHead = "family ";
+constexpr const char *kAlreadyDefinedTail = " is already defined";
+constexpr const char *kNegativeSizeHead = "dimension sizes of family ";
+constexpr const char *kNegativeSizeTail = " must not be negative";
+constexpr const char *kWitnessBothValues = "a witness gives a variable both values";
+constexpr const char *kReplayLogHead = "formula encoder ";
+constexpr const char *kReplayLogTail = ": ";
+
+struct FamilyRecord {
+    nb::object name;
+    std::vector<int64_t> sizes;
+};
+
+struct FormulaRecord {
+    nb::object text;
+    nb::object forall_text;
+    std::vector<fe::Forall> foralls;
+    nb::object weight;        // soft constraints only
+    nb::object minimization;  // soft constraints only
+};
+
+nb::handle encoder_error() {
+    nb::module_ top = nb::module_::import_("nubrix.sorn_engine");
+    return engine_error(top);
+}
+
+[[noreturn]] void engine_fail(const std::string &msg) { raise_py(encoder_error().ptr(), msg); }
+
+std::string text_arg(nb::handle obj, const char *what) {
+    if (!PyUnicode_Check(obj.ptr()))
+        raise_py(PyExc_TypeError,
+                 std::string(kMsgHead) + what + kNotTextMid + se::py_type_name(obj));
+    return nb::cast<std::string>(obj);
+}
+
+bool is_identifier(nb::handle name) {
+    nb::object keyword = nb::module_::import_("keyword");
+    return nb::cast<bool>(name.attr("isidentifier")()) &&
+           !nb::cast<bool>(keyword.attr("iskeyword")(name));
+}
+
+std::vector<fe::Forall> read_foralls(nb::handle forall_text) {
+    std::string text = text_arg(forall_text, "the for-all text");
+    std::vector<fe::Forall> foralls;
+    try {
+        foralls = fe::parse_foralls(text);
+    } catch (const fe::ForallSyntaxError &e) {
+        engine_fail(e.what());
+    }
+    for (const fe::Forall &f : foralls)
+        if (!is_identifier(nb::str(f.name.c_str())))
+            engine_fail(kMsgHead + (kForallNameHead + f.name) + kForallNameTail);
+    return foralls;
+}
+
+nb::object forall_value(const fe::ForallValue &v) {
+    if (v.kind == fe::ForallValue::Kind::kRange)
+        return nb::module_::import_("builtins").attr("range")(v.start, v.stop, v.step);
+    nb::list items;
+    for (int64_t item : v.items) items.append(item);
+    if (v.kind == fe::ForallValue::Kind::kTuple) return nb::tuple(items);
+    return items;
+}
+
+nb::dict forall_dict(const std::vector<fe::Forall> &foralls) {
+    nb::dict d;
+    for (const fe::Forall &f : foralls) d[f.name.c_str()] = forall_value(f.value);
+    return d;
+}
+
+// Raises EngineError naming the formula that failed, with the library's error as its cause.
+[[noreturn]] void rethrow_in_context(nb::python_error &e, const std::string &where) {
+    nb::object original = nb::borrow(e.value());
+    std::string detail = se::py_type_name(original);
+    std::string msg = nb::cast<std::string>(nb::str(original));
+    nb::object replacement = encoder_error()(kMsgHead + where + ": " + detail +
+                                            (msg.empty() ? "" : ": " + msg));
+    PyException_SetCause(replacement.ptr(), original.inc_ref().ptr());
+    PyException_SetContext(replacement.ptr(), original.inc_ref().ptr());
+    PyErr_SetObject(encoder_error().ptr(), replacement.ptr());
+    throw nb::python_error();
+}
+
+// While the encoder replays a model, the library's progress lines would read as if the program had
+// built a second model; they are collected here and only warnings and errors are passed on.
+class LogCapture {
+  public:
+    explicit LogCapture(std::string prefix) : prefix_(std::move(prefix)) {
+        top_ = nb::module_::import_("nubrix.sorn_engine");
+        saved_ = top_.attr("log_encoder");
+        nb::list messages = messages_;
+        top_.attr("log_encoder") = nb::cpp_function(
+            [messages](nb::object msg, nb::object level) {
+                nb::list target = messages;
+                target.append(nb::make_tuple(msg, level));
+            },
+            "msg"_a.none(), "level"_a.none());
+    }
+
+    ~LogCapture() {
+        restore();
+    }
+
+    // Puts the program's sink back and hands it the findings worth its attention.
+    void restore() {
+        if (!saved_.is_valid()) return;
+        // Runs from a destructor too, possibly while an error is being raised: keep that error.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        top_.attr("log_encoder") = saved_;
+        nb::object sink = saved_;
+        saved_ = nb::object();
+        try {
+            nb::object levels = top_.attr("log_level_type");
+            nb::object threshold = nb::int_(levels.attr(kWarningLevel));
+            for (nb::handle item : messages_) {
+                nb::object level = item[1];
+                nb::object rank = nb::int_(level);
+                if (PyObject_RichCompareBool(rank.ptr(), threshold.ptr(), Py_GE) != 1) continue;
+                std::string text = prefix_ + nb::cast<std::string>(nb::str(item[0]));
+                sink(nb::str(text.c_str(), text.size()), level);
+            }
+        } catch (nb::python_error &) {
+            // A sink that fails must not hide the outcome of the encoding.
+        }
+        PyErr_Restore(type, value, tb);
+    }
+
+  private:
+    std::string prefix_;
+    nb::object top_;
+    nb::object saved_;
+    nb::list messages_;
+};
+
+class FormulaEncoder {
+  public:
+    explicit FormulaEncoder(nb::object name) : name_(std::move(name)) {}
+
+    void create_variables(nb::object name, nb::object sizes) {
+        std::string family = text_arg(name, "the family name");
+        if (!is_identifier(name))
+            engine_fail(kMsgHead + (kFamilyNameHead + family) + kNotIdentifierTail);
+        if (family == kReservedFamily)
+            engine_fail(std::string(kMsgHead) + kReservedFamilyHead + kReservedFamily +
+                        kReservedTail);
+        for (const FamilyRecord &f : families_)
+            if (nb::cast<std::string>(f.name) == family)
+                engine_fail(kMsgHead + (kFamilyHead + family) + kAlreadyDefinedTail);
+        FamilyRecord record{name, {}};
+        for (nb::handle size : sizes) {
+            int64_t s = int64_arg(size, "a dimension size");
+            if (s < 0) engine_fail("formula encoder: dimension sizes of family " + family +
+                                   " must not be negative");
+            record.sizes.push_back(s);
+        }
+        families_.push_back(std::move(record));
+    }
+
+    void add_constraint(nb::object text, nb::object forall_text) {
+        text_arg(text, "the constraint text");
+        hard_.push_back(FormulaRecord{text, forall_text, read_foralls(forall_text), nb::none(),
+                                      nb::none()});
+    }
+
+    void add_soft_constraint(nb::object text, nb::object forall_text, nb::object weight,
+                             nb::object minimization) {
+        text_arg(text, "the soft constraint text");
+        soft_.push_back(FormulaRecord{text, forall_text, read_foralls(forall_text),
+                                      std::move(weight), std::move(minimization)});
+    }
+
+    void add_target(nb::object text) {
+        text_arg(text, "the target text");
+        target_ = std::move(text);
+        ++targets_;
+    }
+
+    void generate_cnf();
+
+    nb::object get_cnf_storage() const { return storage_.is_valid() ? storage_ : nb::none(); }
+    nb::object get_var_mapping() const { return mapping_.is_valid() ? mapping_ : nb::none(); }
+    nb::object target() const { return target_.is_valid() ? target_ : nb::none(); }
+
+    fe::Metrics metrics() const {
+        fe::Metrics m;
+        m.model_name = nb::cast<std::string>(nb::str(name_));
+        m.families = int64_t(families_.size());
+        for (const FamilyRecord &f : families_) {
+            int64_t n = 1;
+            for (int64_t s : f.sizes) n *= s;
+            m.elements += n;
+        }
+        m.constraints = int64_t(hard_.size());
+        m.soft_constraints = int64_t(soft_.size());
+        m.targets = targets_;
+        m.clauses = clauses_;
+        m.variables = variables_;
+        m.weight_limit = weight_limit_;
+        return m;
+    }
+
+    bool save_metrics_json(const std::string &filename) const {
+        return fe::write_text_file(filename, fe::metrics_json(metrics()));
+    }
+    bool save_metrics_csv(const std::string &filename) const {
+        return fe::write_text_file(filename, fe::metrics_csv(metrics()));
+    }
+
+    // Forgets the witnesses and the last encoding; what the model sent stays.
+    void reset() {
+        witness_.reset();
+        another_.reset();
+        storage_ = nb::object();
+        mapping_ = nb::object();
+        hard_clauses_.clear();
+        user_variables_.clear();
+        clauses_.reset();
+        variables_.reset();
+        weight_limit_.reset();
+    }
+
+    void set_witness(nb::object witness) { witness_ = read_witness(witness); }
+    void set_another_witness(nb::object witness) { another_ = read_witness(witness); }
+
+    // True when both witnesses are set, both satisfy the hard clauses of the last encoding, and
+    // they differ on at least one variable of the model's families.
+    bool check_another_witness() const {
+        if (!witness_ || !another_ || !storage_.is_valid()) return false;
+        if (!fe::satisfies(hard_clauses_, *witness_) || !fe::satisfies(hard_clauses_, *another_))
+            return false;
+        auto value_in = [](const std::vector<int32_t> &w, int32_t v) {
+            for (int32_t lit : w)
+                if (lit == v) return true;
+            return false;
+        };
+        for (int32_t v : user_variables_)
+            if (value_in(*witness_, v) != value_in(*another_, v)) return true;
+        return false;
+    }
+
+  private:
+    static std::vector<int32_t> read_witness(nb::handle witness) {
+        std::vector<int32_t> lits;
+        literals_arg(witness, "a witness", lits);
+        if (!fe::consistent(lits))
+            raise_py(PyExc_ValueError, std::string(kMsgHead) + kWitnessBothValues);
+        return lits;
+    }
+
+    void read_build(nb::handle storage, nb::handle mapping);
+
+    nb::object name_;
+    std::vector<FamilyRecord> families_;
+    std::vector<FormulaRecord> hard_;
+    std::vector<FormulaRecord> soft_;
+    nb::object target_;
+    int64_t targets_ = 0;
+
+    nb::object storage_;
+    nb::object mapping_;
+    std::vector<std::vector<int32_t>> hard_clauses_;
+    std::vector<int32_t> user_variables_;
+    std::optional<int64_t> clauses_;
+    std::optional<int64_t> variables_;
+    std::optional<int64_t> weight_limit_;
+    std::optional<std::vector<int32_t>> witness_;
+    std::optional<std::vector<int32_t>> another_;
+};
+
+void FormulaEncoder::generate_cnf() {
+    // Every call starts from nothing: a model that grew since the last call is encoded whole.
+    reset();
+    nb::module_ top = nb::module_::import_("nubrix.sorn_engine");
+    nb::object model_class = nb::module_::import_("zk_encoder.encode.model").attr("Model");
+    nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
+    nb::object expression = expressions.attr("Expression");
+    nb::object proxy = expressions.attr("VariableProxy");
+    std::string model_name = nb::cast<std::string>(nb::str(name_));
+
+    LogCapture capture(kReplayLogHead + model_name + kReplayLogTail);
+    nb::object results_sink = top.attr("manager")();
+    nb::object model;
+    std::string where = "model " + model_name;
+    try {
+        model = model_class(results_sink, name_, false);
+        for (const FamilyRecord &f : families_) {
+            where = "family " + nb::cast<std::string>(f.name);
+            nb::dict dims;
+            for (size_t k = 0; k < f.sizes.size(); ++k)
+                dims[("d" + std::to_string(k)).c_str()] = f.sizes[k];
+            model.attr("create_variables")(f.name, **dims);
+        }
+        // A model without formulas still has a (clause-free) encoding of its families.
+        model.attr("_Model__init_formula_container")();
+        auto replay = [&](const std::vector<FormulaRecord> &records, bool soft) {
+            for (size_t k = 0; k < records.size(); ++k) {
+                const FormulaRecord &r = records[k];
+                where = std::string(soft ? "soft constraint " : "constraint ") +
+                        std::to_string(k + 1) + " " + nb::cast<std::string>(r.text) + " " +
+                        nb::cast<std::string>(r.forall_text);
+                nb::list names;
+                for (const fe::Forall &f : r.foralls) names.append(f.name.c_str());
+                if (nb::len(names) > 0) model.attr("get_indexes")(names);
+                nb::dict foralls = forall_dict(r.foralls);
+                // The text of a subscripted family alone stands for a variable, as the proxy that
+                // wrote it did; any other text is an expression of the given sort.
+                std::string text = nb::cast<std::string>(r.text);
+                bool reference = false;
+                for (const FamilyRecord &f : families_)
+                    reference |= fe::is_variable_reference(text, nb::cast<std::string>(f.name));
+                nb::object formula = reference ? proxy(r.text) : expression(r.text, soft);
+                if (soft)
+                    model.attr("add_soft_constraint")(formula, r.weight, r.minimization,
+                                                      **foralls);
+                else
+                    model.attr("add_constraint")(formula, **foralls);
+            }
+        };
+        replay(hard_, false);
+        replay(soft_, true);
+        where = "build of model " + model_name;
+        bool weighted = !soft_.empty();
+        model.attr(weighted ? "build_wcnf" : "build_cnf")();
+        nb::object storage = model.attr("get_cnf_storage")();
+        nb::object mapping = model.attr("get_var_mapping")();
+        read_build(storage, mapping);
+        storage_ = storage;
+        mapping_ = mapping;
+    } catch (nb::python_error &e) {
+        capture.restore();
+        reset();
+        rethrow_in_context(e, where);
+    }
+    capture.restore();
+}
+
+// The counts of the build, as the storage was stamped, and what a witness check needs: the hard
+// clauses and the numbers of the model's own elements.
+void FormulaEncoder::read_build(nb::handle storage, nb::handle mapping) {
+    auto stamp = [&](const char *getter) -> std::optional<int64_t> {
+        nb::object v = storage.attr(getter)();
+        if (v.is_none()) return std::nullopt;
+        return int64_arg(v, getter);
+    };
+    clauses_ = stamp("get_clause_count");
+    variables_ = stamp("get_variable_count");
+    weight_limit_ = stamp("get_weight_limit");
+    user_variables_.clear();
+    if (!mapping.is_none()) {
+        for (auto item : nb::cast<nb::dict>(mapping.attr("get_var_map")())) {
+            std::string key = nb::cast<std::string>(nb::str(item.first));
+            if (key.rfind(kBxprAux, 0) == 0 || key.rfind(kPbctAux, 0) == 0 ||
+                key.rfind(kReservedFamily, 0) == 0)
+                continue;
+            user_variables_.push_back(int32_t(int64_arg(item.second, "a variable number")));
+        }
+    }
+    hard_clauses_.clear();
+    for (nb::handle clause : storage.attr("hard_clauses")()) {
+        std::vector<int32_t> lits;
+        literals_arg(clause, "a clause", lits);
+        hard_clauses_.push_back(std::move(lits));
+    }
+}
+
+void register_formula_encoder_type() {
+    nb::module_ top = nb::module_::import_("nubrix.sorn_engine");
+    nb::class_<FormulaEncoder>(top, kTypeName, kTypeDoc)
+        .def("create_variables", &FormulaEncoder::create_variables, "name"_a.none(),
+             "arr_dims"_a.none(), "Receive a variable family: its name and dimension sizes.")
+        .def("add_constraint", &FormulaEncoder::add_constraint, "formula"_a.none(),
+             "foralls"_a.none(), "Receive a hard constraint text and its for-all text.")
+        .def("add_soft_constraint", &FormulaEncoder::add_soft_constraint, "formula"_a.none(),
+             "foralls"_a.none(), "weight"_a.none(), "minimization"_a.none(),
+             "Receive a soft constraint text, its for-all text, weight and direction.")
+        .def("add_target", &FormulaEncoder::add_target, "formula"_a.none(),
+             "Receive a target text; kept, not encoded: no bound ever comes with it.")
+        .def("generate_cnf", &FormulaEncoder::generate_cnf,
+             "Encode everything received, from scratch.")
+        .def("get_cnf_storage", &FormulaEncoder::get_cnf_storage,
+             "The clause storage of the last encoding, or None.")
+        .def("get_var_mapping", &FormulaEncoder::get_var_mapping,
+             "The variable mapping of the last encoding, or None.")
+        .def("save_metrics_json", &FormulaEncoder::save_metrics_json, "filename"_a,
+             "Write the model's counts as JSON; False when the file cannot be written.")
+        .def("save_metrics_csv", &FormulaEncoder::save_metrics_csv, "filename"_a,
+             "Write the model's counts as CSV; False when the file cannot be written.")
+        .def("reset", &FormulaEncoder::reset, "Forget the witnesses and the last encoding.")
+        .def("set_witness", &FormulaEncoder::set_witness, "witness"_a.none(),
+             "Keep a solver witness: signed literals.")
+        .def("set_another_witness", &FormulaEncoder::set_another_witness, "witness"_a.none(),
+             "Keep a second witness to compare with the first.")
+        .def("check_another_witness", &FormulaEncoder::check_another_witness,
+             "Whether both witnesses satisfy the hard clauses and differ on a model variable.")
+        .def_prop_ro("target", &FormulaEncoder::target, "The latest target text, or None.");
+}
+
+}  // namespace
+
 nb::object make_formula_encoder(nb::handle model_name) {
-    (void)model_name;
-    throw nb::type_error("formula encoder: not available yet");
+    if (!nb::type<FormulaEncoder>().is_valid()) register_formula_encoder_type();
+    return nb::cast(new FormulaEncoder(nb::borrow(model_name)), nb::rv_policy::take_ownership);
 }
 
 }  // namespace se

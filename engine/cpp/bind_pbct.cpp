@@ -1,8 +1,363 @@
-// Bindings of the engine's pbct side.
+// Bindings of nubrix.sorn_engine.pbct: weighted literals, pseudo-Boolean constraints, encoder
+// configuration, auxiliary-number source, clause database and the constraint-to-CNF encoder.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bind.hpp"
+#include "bind_support.hpp"
+#include "core/clause_list.hpp"
+#include "core/pb_encoder.hpp"
 
 namespace se {
 
-void register_pbct(nb::module_ &m) { (void)m; }
+namespace {
+
+namespace pbct = se::pbct;
+
+constexpr const char *kModuleName = "nubrix.sorn_engine.pbct";
+constexpr int64_t kDefaultMaxClauses = 1000000;
+
+// Messages.
+constexpr const char *kSourceExhausted = "AuxVarManager: variable numbers beyond 2**31-1 exhausted";
+constexpr const char *kMustBeMember = " must be a member of ";
+constexpr const char *kNotA = ", not ";
+constexpr const char *kTakesHead = "PBConstraint: ";
+constexpr const char *kTakesBoth = " takes one bound (equality) or two (lower, upper), got ";
+constexpr const char *kTakesOne = " takes one bound, got ";
+constexpr const char *kTermsNotSequence =
+    "PBConstraint: the terms must be a sequence of WeightedLit, not ";
+constexpr const char *kTermNotWeightedLit = "PBConstraint: every term must be a WeightedLit, not ";
+constexpr const char *kBelowSourceHead = "pb2cnf.encode2: variable ";
+constexpr const char *kBelowSourceMiddle = " of the constraint is not below the next number ";
+constexpr const char *kBelowSourceTail =
+    " of the AuxVarManager; its auxiliaries would reuse constraint variables";
+constexpr const char *kNegativeLimit = "PBConfig.max_clauses_per_constraint must not be negative";
+constexpr const char *kFirstOutOfRange = "AuxVarManager: the first number must lie in 1..";
+constexpr const char *kConfigTypeDb = "VectorClauseDatabase: config must be a PBConfig, not ";
+constexpr const char *kConfigTypeEncoder = "pb2cnf: config must be a PBConfig, not ";
+
+enum ComparatorValue { kLeq = 0, kGeq = 1, kBoth = 2 };
+constexpr const char *kComparatorNames[] = {"LEQ", "GEQ", "BOTH"};
+enum EncoderValue { kAdder = 0 };
+
+// The two enumeration classes; the module keeps them alive.
+PyObject *comparator_type = nullptr;
+PyObject *encoder_type = nullptr;
+
+struct PbConfig {
+    int encoder = kAdder;
+    int64_t max_clauses = kDefaultMaxClauses;
+};
+
+struct AuxVarManager {
+    int64_t next;
+};
+
+struct PbConstraint {
+    pbct::Constraint constraint;
+    int comparator;
+    std::vector<int64_t> bounds;  // as given, saturated at 64 bits
+};
+
+struct ClauseDatabase {
+    ClauseList clauses;
+};
+
+struct Pb2Cnf {
+    nb::object config;  // the PBConfig, read at every encoding
+};
+
+// Draws from a copy of the source's counter, so a failed encoding leaves the source untouched.
+class TentativeAux : public pbct::AuxSource {
+public:
+    explicit TentativeAux(int64_t next) : next_(next) {}
+    int32_t fresh() override {
+        if (next_ > kMaxVariable) throw std::overflow_error(kSourceExhausted);
+        return static_cast<int32_t>(next_++);
+    }
+    int64_t next() const { return next_; }
+
+private:
+    int64_t next_;
+};
+
+nb::object make_enum(const char *name, std::initializer_list<std::pair<const char *, int>> members,
+                     const char *doc) {
+    nb::list items;
+    for (const auto &m : members) items.append(nb::make_tuple(m.first, m.second));
+    nb::object cls =
+        nb::module_::import_("enum").attr("Enum")(name, items, nb::arg("module") = kModuleName);
+    cls.attr("__doc__") = doc;
+    return cls;
+}
+
+int enum_value(nb::handle member, PyObject *cls, const char *what) {
+    const int r = PyObject_IsInstance(member.ptr(), cls);
+    if (r < 0) throw nb::python_error();
+    if (r == 0)
+        raise_py(PyExc_TypeError, std::string(what) + kMustBeMember +
+                                      nb::cast<std::string>(nb::handle(cls).attr("__name__")) +
+                                      kNotA + py_type_name(member));
+    return nb::cast<int>(member.attr("value"));
+}
+
+nb::object comparator_member(int value) { return nb::handle(comparator_type)(value); }
+
+std::string term_repr(const pbct::WeightedTerm &t) {
+    return "WeightedLit(" + std::to_string(t.lit) + ", " + std::to_string(t.coef) + ")";
+}
+
+nb::list clause_lists(const ClauseList &cl) {
+    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(cl.size())));
+    for (std::size_t i = 0; i < cl.size(); ++i) {
+        const std::size_t len = cl.length(i);
+        const int32_t *lits = cl.begin(i);
+        PyObject *clause = PyList_New(static_cast<Py_ssize_t>(len));
+        if (clause == nullptr) throw nb::python_error();
+        for (std::size_t j = 0; j < len; ++j)
+            PyList_SET_ITEM(clause, static_cast<Py_ssize_t>(j), PyLong_FromLong(lits[j]));
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), clause);
+    }
+    return out;
+}
+
+void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator, nb::args bounds) {
+    const int cmp = enum_value(comparator, comparator_type, "PBConstraint: the comparator");
+    const std::size_t nb_bounds = bounds.size();
+    const bool ok = cmp == kBoth ? (nb_bounds == 1 || nb_bounds == 2) : nb_bounds == 1;
+    if (!ok)
+        raise_py(PyExc_TypeError, std::string(kTakesHead) + kComparatorNames[cmp] +
+                                      (cmp == kBoth ? kTakesBoth : kTakesOne) +
+                                      std::to_string(nb_bounds));
+
+    pbct::Constraint c;
+    nb::object fast = nb::steal(PySequence_Fast(lits.ptr(), ""));
+    if (!fast.is_valid()) {
+        PyErr_Clear();
+        raise_py(PyExc_TypeError, kTermsNotSequence + py_type_name(lits));
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
+    c.terms.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle item(items[i]);
+        if (!nb::isinstance<pbct::WeightedTerm>(item))
+            raise_py(PyExc_TypeError, kTermNotWeightedLit + py_type_name(item));
+        c.terms.push_back(nb::cast<const pbct::WeightedTerm &>(item));
+    }
+
+    std::vector<int64_t> values;
+    for (nb::handle b : bounds) {
+        int overflow;
+        // Beyond 64 bits a bound lies outside every reachable sum; saturating keeps its meaning.
+        values.push_back(int64_of(b, "PBConstraint: a bound", &overflow));
+    }
+    switch (cmp) {
+        case kLeq:
+            c.has_upper = true;
+            c.upper = values[0];
+            break;
+        case kGeq:
+            c.has_lower = true;
+            c.lower = values[0];
+            break;
+        default:
+            c.has_lower = c.has_upper = true;
+            c.lower = values[0];
+            c.upper = values.size() == 2 ? values[1] : values[0];
+    }
+    new (self) PbConstraint{std::move(c), cmp, std::move(values)};
+}
+
+void encode2(Pb2Cnf &self, const PbConstraint &constraint, ClauseDatabase &db, AuxVarManager &aux) {
+    const PbConfig &config = nb::cast<const PbConfig &>(self.config);
+    int32_t max_var = 0;
+    for (const pbct::WeightedTerm &t : constraint.constraint.terms) {
+        const int32_t v = t.lit < 0 ? -t.lit : t.lit;
+        if (v > max_var) max_var = v;
+    }
+    if (max_var >= aux.next)
+        raise_py(PyExc_ValueError, kBelowSourceHead + std::to_string(max_var) + kBelowSourceMiddle +
+                                       std::to_string(aux.next) + kBelowSourceTail);
+
+    const std::size_t before = db.clauses.size();
+    TentativeAux tentative(aux.next);
+    pbct::LimitedSink sink(db.clauses, config.max_clauses);
+    try {
+        auto encoder = pbct::make_encoder(pbct::EncoderKind::kAdder);
+        pbct::encode_constraint(constraint.constraint, *encoder, sink, tentative);
+    } catch (const pbct::ClauseLimitError &e) {
+        db.clauses.truncate(before);
+        raise_py(engine_error().ptr(), e.what());
+    } catch (const std::overflow_error &e) {
+        db.clauses.truncate(before);
+        raise_py(PyExc_OverflowError, e.what());
+    } catch (...) {
+        db.clauses.truncate(before);
+        throw;
+    }
+    aux.next = tentative.next();
+}
+
+}  // namespace
+
+void register_pbct(nb::module_ &m) {
+    engine_error(m);
+    nb::module_ pb =
+        make_submodule(m, "pbct", "Pseudo-Boolean constraints and their encoding into clauses");
+
+    nb::object cmp = make_enum("Comparator_type", {{"LEQ", kLeq}, {"GEQ", kGeq}, {"BOTH", kBoth}},
+                               "How a pseudo-Boolean sum is compared with its bound(s): at most "
+                               "(LEQ), at least (GEQ), equal to or between (BOTH)");
+    pb.attr("Comparator_type") = cmp;
+    comparator_type = cmp.ptr();
+    nb::object enc = make_enum("PB_Encoder_type", {{"ADDER", kAdder}},
+                               "Encoding of pseudo-Boolean constraints into clauses");
+    pb.attr("PB_Encoder_type") = enc;
+    encoder_type = enc.ptr();
+    pb.attr("EngineError") = engine_error();
+
+    nb::class_<PbConfig>(pb, "PBConfig", "Configuration of the pseudo-Boolean encoder")
+        .def(nb::init<>())
+        .def_prop_rw(
+            "pb_encoder", [](const PbConfig &c) { return nb::handle(encoder_type)(c.encoder); },
+            [](PbConfig &c, nb::handle v) {
+                c.encoder = enum_value(v, encoder_type, "PBConfig.pb_encoder");
+            },
+            "The encoding used (a PB_Encoder_type member); ADDER by default")
+        .def_prop_rw(
+            "max_clauses_per_constraint", [](const PbConfig &c) { return c.max_clauses; },
+            [](PbConfig &c, nb::handle v) {
+                const int64_t n = int64_arg(v, "PBConfig.max_clauses_per_constraint");
+                if (n < 0) raise_py(PyExc_ValueError, kNegativeLimit);
+                c.max_clauses = n;
+            },
+            "Largest number of clauses one constraint may be encoded into (1000000 by default)")
+        .def("__repr__", [](const PbConfig &c) {
+            return "PBConfig(pb_encoder=PB_Encoder_type.ADDER, max_clauses_per_constraint=" +
+                   std::to_string(c.max_clauses) + ")";
+        });
+
+    nb::class_<AuxVarManager>(pb, "AuxVarManager",
+                              "Source of variable numbers: hands out first, first + 1, ...; the "
+                              "encoder draws its auxiliaries from it too")
+        .def(
+            "__init__",
+            [](AuxVarManager *self, nb::handle first) {
+                const int64_t f = int64_arg(first, "AuxVarManager: the first number");
+                if (f < 1 || f > kMaxVariable)
+                    raise_py(PyExc_ValueError, kFirstOutOfRange + std::to_string(kMaxVariable));
+                new (self) AuxVarManager{f};
+            },
+            nb::arg("first"))
+        .def(
+            "get_variable",
+            [](AuxVarManager &a) {
+                if (a.next > kMaxVariable) raise_py(engine_error().ptr(), kSourceExhausted);
+                return a.next++;
+            },
+            "A number never handed out before")
+        .def_prop_ro(
+            "next_variable", [](const AuxVarManager &a) { return a.next; },
+            "The number get_variable() gives next")
+        .def("__repr__", [](const AuxVarManager &a) {
+            return "AuxVarManager(next_variable=" + std::to_string(a.next) + ")";
+        });
+
+    nb::class_<pbct::WeightedTerm>(pb, "WeightedLit",
+                                   "One term coef * var of a pseudo-Boolean sum; a negative var "
+                                   "stands for the negated variable")
+        .def(
+            "__init__",
+            [](pbct::WeightedTerm *self, nb::handle var, nb::handle coef) {
+                const int32_t lit = literal_arg(var, "WeightedLit: the variable");
+                new (self) pbct::WeightedTerm{lit, int64_arg(coef, "WeightedLit: the coefficient")};
+            },
+            nb::arg("var").none(), nb::arg("coef").none())
+        .def_prop_ro("var", [](const pbct::WeightedTerm &t) { return t.lit; })
+        .def_prop_ro("coef", [](const pbct::WeightedTerm &t) { return t.coef; })
+        .def("__repr__", &term_repr)
+        .def("__eq__",
+             [](const pbct::WeightedTerm &a, nb::handle b) {
+                 if (!nb::isinstance<pbct::WeightedTerm>(b)) return false;
+                 const auto &t = nb::cast<const pbct::WeightedTerm &>(b);
+                 return a.lit == t.lit && a.coef == t.coef;
+             })
+        .def("__hash__",
+             [](const pbct::WeightedTerm &t) { return nb::hash(nb::make_tuple(t.lit, t.coef)); });
+
+    nb::class_<PbConstraint>(pb, "PBConstraint",
+                             "sum(coef * var) compared with a bound: LEQ bound, GEQ bound, BOTH "
+                             "bound (equality) or BOTH lower, upper (lower <= sum <= upper)")
+        .def("__init__", &init_constraint, nb::arg("lits").none(), nb::arg("comparator").none(),
+             nb::arg("bounds"))
+        .def_prop_ro("comparator",
+                     [](const PbConstraint &c) { return comparator_member(c.comparator); })
+        .def_prop_ro("bounds",
+                     [](const PbConstraint &c) {
+                         nb::list l;
+                         for (int64_t b : c.bounds) l.append(b);
+                         return nb::tuple(l);
+                     })
+        .def_prop_ro("lits",
+                     [](const PbConstraint &c) {
+                         nb::list l;
+                         for (const auto &t : c.constraint.terms) l.append(nb::cast(t));
+                         return l;
+                     })
+        .def("__repr__", [](const PbConstraint &c) {
+            std::string s = "PBConstraint([";
+            for (std::size_t i = 0; i < c.constraint.terms.size(); ++i)
+                s += (i ? ", " : "") + term_repr(c.constraint.terms[i]);
+            s += std::string("], Comparator_type.") + kComparatorNames[c.comparator];
+            for (int64_t b : c.bounds) s += ", " + std::to_string(b);
+            return s + ")";
+        });
+
+    nb::class_<ClauseDatabase>(pb, "VectorClauseDatabase",
+                               "Clauses produced by the encoder, kept as flat integer arrays")
+        .def(
+            "__init__",
+            [](ClauseDatabase *self, nb::handle config) {
+                if (!config.is_none() && !nb::isinstance<PbConfig>(config))
+                    raise_py(PyExc_TypeError, kConfigTypeDb + py_type_name(config));
+                new (self) ClauseDatabase();
+            },
+            nb::arg("config").none() = nb::none())
+        .def(
+            "get_clauses", [](const ClauseDatabase &db) { return clause_lists(db.clauses); },
+            "The clauses, each a list of non-zero signed integers")
+        .def(
+            "get_clause_arrays",
+            [](const ClauseDatabase &db) {
+                return nb::make_tuple(numpy_copy(db.clauses.offsets()),
+                                      numpy_copy(db.clauses.lits()));
+            },
+            "(offsets, literals) as numpy arrays (int64, int32): clause i is "
+            "literals[offsets[i]:offsets[i + 1]]")
+        .def("__len__", [](const ClauseDatabase &db) { return db.clauses.size(); })
+        .def("clear", [](ClauseDatabase &db) { db.clauses.clear(); })
+        .def("__repr__", [](const ClauseDatabase &db) {
+            return "VectorClauseDatabase(" + std::to_string(db.clauses.size()) + " clauses)";
+        });
+
+    nb::class_<Pb2Cnf>(pb, "pb2cnf", "Encoder of pseudo-Boolean constraints into clauses")
+        .def(
+            "__init__",
+            [](Pb2Cnf *self, nb::handle config) {
+                if (!nb::isinstance<PbConfig>(config))
+                    raise_py(PyExc_TypeError, kConfigTypeEncoder + py_type_name(config));
+                new (self) Pb2Cnf{nb::borrow(config)};
+            },
+            nb::arg("config").none())
+        .def("encode2", &encode2, nb::arg("constraint"), nb::arg("db"), nb::arg("aux"),
+             "Append the clauses of constraint to db, drawing auxiliaries from aux; on failure "
+             "neither db nor aux changes");
+}
 
 }  // namespace se

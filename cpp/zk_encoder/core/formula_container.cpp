@@ -1,0 +1,320 @@
+// zk_encoder.core.formula_container: the clause templates of one model with their blocks of
+// auxiliary numbers, the queues of pending records and the container-wide clause storage, completed
+// as CNF or weighted CNF at build time.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "zk_encoder/core/formula_container.hpp"
+
+namespace zk::core {
+
+namespace {
+
+constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
+constexpr const char *kSecondTarget = "A CNF build with a target was already made: its bound stays "
+                                      "in the clause storage, so a second target is refused";
+constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
+constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
+
+// Names the container reads from its module's globals at each call, as module code would.
+PyObject *g_globals = nullptr;
+
+nb::object global(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_globals, name);
+    if (!v) throw nb::attribute_error(name);
+    return nb::borrow(v);
+}
+
+[[noreturn]] void raise_build_error(const std::string &msg) {
+    log_via(kLoggerModule, "log_e", msg);
+    raise_plain(exception_class("BuildError"), msg);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clause templates.
+
+nb::str literal_text(nb::handle literal) {
+    std::string t = nb::cast<std::string>(nb::str(literal));
+    if (t.find('(') != std::string::npos) {
+        for (char &c : t)
+            if (c == '~') c = '-';
+    } else {
+        t = "'" + t + "'";
+    }
+    return nb::str(t.data(), t.size());
+}
+
+nb::list parsing_clause(nb::handle clause) {
+    nb::list out;
+    nb::object bx = global("bx");
+    if (nb::isinstance(clause, bx.attr("Or"))) {
+        for (nb::handle op : clause.attr("get_args")()) out.append(literal_text(op));
+    } else {
+        out.append(literal_text(clause));
+    }
+    return out;
+}
+
+nb::list bx2list_clauses(nb::handle bx_clauses) {
+    nb::list out;
+    nb::object bx = global("bx");
+    if (nb::isinstance(bx_clauses, bx.attr("And"))) {
+        for (nb::handle op : bx_clauses.attr("get_args")()) out.append(parsing_clause(op));
+    } else {
+        out.append(parsing_clause(bx_clauses));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records.
+
+struct NewRecord {
+    nb::object record;
+    int64_t block_size = 0;
+    int64_t clause_count = 0;
+    int64_t instances = 0;
+};
+
+int64_t count_instances(nb::handle foralls) {
+    int64_t n = 1;
+    for (nb::handle value : foralls.attr("values")()) {
+        Py_ssize_t len = PyObject_Length(value.ptr());
+        if (len < 0) throw nb::python_error();
+        if (len != 0 && n > INT64_MAX / len) raise_plain(PyExc_OverflowError, kInstanceOverflow);
+        n *= len;
+    }
+    return n;
+}
+
+// Soft clauses of weight 0 are never written, so they are not counted either.
+int64_t written_clauses_per_instance(nb::handle tmpl, nb::handle weights) {
+    Py_ssize_t m = PyList_GET_SIZE(tmpl.ptr());
+    if (weights.is_none()) return m;
+    Py_ssize_t nw = PyObject_Length(weights.ptr());
+    if (nw < 0) throw nb::python_error();
+    if (nw < m)
+        raise_plain(PyExc_IndexError, kTooFewWeights + std::to_string(m) + " clauses, " +
+                                          std::to_string(nw) + " weights");
+    int64_t kept = 0;
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        nb::object w = weights[nb::int_(i)];
+        if (PyObject_IsTrue(w.ptr()) == 1) ++kept;
+    }
+    return kept;
+}
+
+NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::handle weights,
+                    nb::handle foralls, nb::handle shift_pb, nb::handle shift_bx) {
+    nb::list tmpl = bx2list_clauses(template_constraint);
+    nb::dict eval_state;
+    for (nb::handle item : c.target_variables_.attr("items")()) {
+        nb::object name = item[0], family = item[1];
+        eval_state[name] = family.attr("copy")();
+    }
+    int64_t pb = nb::cast<int64_t>(shift_pb), bx = nb::cast<int64_t>(shift_bx);
+    nb::object foralls_copy = PyDict_Check(foralls.ptr())
+                                  ? nb::steal(PyDict_Copy(foralls.ptr()))
+                                  : nb::module_::import_("builtins").attr("dict")(foralls);
+    if (!foralls_copy.is_valid()) throw nb::python_error();
+    nb::object record = global("DumpArgs")(
+        nb::arg("template_constraint") = tmpl, nb::arg("weights") = weights,
+        nb::arg("foralls") = foralls_copy, nb::arg("num_formula") = c.num_formula_,
+        nb::arg("init_shift_variable") = c.cur_init_shift_variable_,
+        nb::arg("shift_pb_variable") = shift_pb, nb::arg("shift_bx_variable") = shift_bx,
+        nb::arg("offset_shift_for_formula") = 0, nb::arg("eval_state") = eval_state,
+        nb::arg("cnf_stor") = global("se").attr("wcnf_storage")());
+    NewRecord r;
+    r.record = record;
+    r.instances = count_instances(foralls);
+    r.block_size = r.instances * (pb + bx);
+    r.clause_count = r.instances * written_clauses_per_instance(tmpl, weights);
+    return r;
+}
+
+void cnf_stor_merge(FormulaContainer &c, nb::handle list_dump_args) {
+    nb::object merge = c.cnf_stor_.attr("merge");
+    for (nb::handle a : list_dump_args) {
+        nb::object stor = a.attr("cnf_stor");
+        if (!stor.is_none()) merge(stor);
+    }
+}
+
+// Writes a queue out. The queue and its pending count change only once every record is merged.
+void dump_queue(FormulaContainer &c, nb::list &queue, int64_t &pending) {
+    if (pending <= 0) return;
+    nb::object maps = global("One2OneDumper").attr("dump")(queue);
+    c.mappings_.append(maps);
+    cnf_stor_merge(c, queue);
+    if (PyList_SetSlice(queue.ptr(), 0, PyList_GET_SIZE(queue.ptr()), nullptr) != 0)
+        throw nb::python_error();
+    pending = 0;
+}
+
+void dump_hard(FormulaContainer &c) { dump_queue(c, c.hard_queue_, c.cur_count_clauses_hard_); }
+void dump_soft(FormulaContainer &c) { dump_queue(c, c.soft_queue_, c.cur_count_clauses_soft_); }
+
+nb::object mapping(const FormulaContainer &c) { return global("reduce_ex")(c.mappings_); }
+
+void stamp_common(FormulaContainer &c, nb::handle name_formula) {
+    c.cnf_stor_.attr("set_model_name")(name_formula);
+    nb::object values = mapping(c).attr("values")();
+    nb::object largest = nb::module_::import_("builtins").attr("max")(values);
+    c.cnf_stor_.attr("set_variable_count")(largest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Public operations.
+
+void init_container(FormulaContainer *self, nb::object target_variables,
+                    nb::object shift_target_variable) {
+    new (self) FormulaContainer();
+    FormulaContainer &c = *self;
+    c.target_variables_ = target_variables;
+    c.cur_init_shift_variable_ = nb::cast<int64_t>(shift_target_variable);
+    c.cnf_stor_ = global("se").attr("wcnf_storage")();
+    for (nb::handle family : target_variables.attr("values")()) c.mappings_.append(family.attr("map"));
+    c.hard_weight_ = nb::int_(1);
+}
+
+void add_hard_constraint(FormulaContainer &c, nb::handle template_constraint, nb::handle foralls,
+                         nb::handle shift_pb_variable, nb::handle shift_bx_variable) {
+    dump_hard(c);
+    NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
+                            shift_bx_variable);
+    c.hard_queue_.append(r.record);
+    c.cur_count_clauses_hard_ += r.clause_count;
+    c.cur_init_shift_variable_ += r.block_size;
+    c.num_clauses_ += r.clause_count;
+    c.num_formula_ += 1;
+}
+
+void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, nb::handle foralls,
+                           nb::handle shift_pb_variable, nb::handle shift_bx_variable) {
+    if (c.target_written_) raise_build_error(kSecondTarget);
+    nb::list records;
+    NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
+                            shift_bx_variable);
+    records.append(r.record);
+    nb::object maps = global("One2OneDumper").attr("dump")(records);
+    c.mappings_.append(maps);
+    cnf_stor_merge(c, records);
+    c.target_num_clauses_ = r.clause_count;
+    c.target_written_ = true;
+    // The target's auxiliaries are in the shared storage now: later blocks must not reuse them.
+    c.cur_init_shift_variable_ += r.block_size;
+}
+
+void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::handle weights,
+                      nb::handle foralls, nb::handle shift_pb_variable,
+                      nb::handle shift_bx_variable) {
+    nb::object total = nb::module_::import_("builtins").attr("sum")(weights);
+    dump_soft(c);
+    NewRecord r = inner_add(c, template_constraint, weights, foralls, shift_pb_variable,
+                            shift_bx_variable);
+    c.soft_queue_.append(r.record);
+    c.cur_count_clauses_soft_ += r.clause_count;
+    c.cur_init_shift_variable_ += r.block_size;
+    c.num_clauses_ += r.clause_count;
+    c.num_formula_ += 1;
+    // Every instance writes every weighted clause again, so it counts again towards the weight
+    // that a hard clause must outweigh.
+    c.hard_weight_ = c.hard_weight_ + total * nb::int_(r.instances);
+}
+
+void build_cnf_formula(FormulaContainer &c, nb::handle name_formula) {
+    if (c.target_built_) raise_build_error(kSecondTarget);
+    dump_hard(c);
+    stamp_common(c, name_formula);
+    c.cnf_stor_.attr("set_clause_count")(c.num_clauses_ + c.target_num_clauses_);
+    if (c.target_written_) c.target_built_ = true;
+}
+
+void build_wcnf_formula(FormulaContainer &c, nb::handle name_formula) {
+    dump_hard(c);
+    dump_soft(c);
+    stamp_common(c, name_formula);
+    c.cnf_stor_.attr("set_clause_count")(c.num_clauses_);
+    c.cnf_stor_.attr("set_weight_limit")(c.hard_weight_);
+}
+
+// The bound cannot be taken out of the storage the engine manager already holds; resetting closes
+// the container for further targets instead.
+void reset_target(FormulaContainer &c) {
+    if (c.target_written_) c.target_built_ = true;
+}
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(formula_container, m) {
+    using namespace zk::core;
+    zk::init_module();
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+
+    m.attr("se") = nb::module_::import_("nubrix.sorn_engine");
+    m.attr("bx") = nb::module_::import_("nubrix.sorn_engine.bxpr");
+    m.attr("reduce") = nb::module_::import_("functools").attr("reduce");
+    m.attr("mul") = nb::module_::import_("operator").attr("mul");
+    nb::module_ dumper = nb::module_::import_("zk_encoder.core.dumper");
+    for (const char *name : {"DumpArgs", "One2OneDumper", "reduce_ex"})
+        m.attr(name) = dumper.attr(name);
+
+    nb::class_<FormulaContainer>(m, "FormulaContainer")
+        .def("__init__", &init_container, nb::arg("target_variables"),
+             nb::arg("shift_target_variable"))
+        .def_prop_ro("mapping", &mapping)
+        .def_prop_ro("num_clauses", [](const FormulaContainer &c) { return c.num_clauses_; })
+        .def("cnf_storage", [](const FormulaContainer &c) { return c.cnf_stor_; })
+        .def("add_hard_constraint", &add_hard_constraint, nb::arg("template_constraint"),
+             nb::arg("foralls"), nb::arg("shift_pb_variable"), nb::arg("shift_bx_variable"))
+        .def("add_target_constraint", &add_target_constraint, nb::arg("template_constraint"),
+             nb::arg("foralls"), nb::arg("shift_pb_variable"), nb::arg("shift_bx_variable"))
+        .def("add_soft_formula", &add_soft_formula, nb::arg("template_constraint"),
+             nb::arg("weights"), nb::arg("foralls"), nb::arg("shift_pb_variable"),
+             nb::arg("shift_bx_variable"))
+        .def("_FormulaContainer__dump_hard_constraints", &dump_hard)
+        .def("_FormulaContainer__dump_soft_constraints", &dump_soft)
+        .def(
+            "_FormulaContainer__inner_add_constraint",
+            [](FormulaContainer &c, nb::handle t, nb::handle w, nb::handle f, nb::handle pb,
+               nb::handle bx) {
+                NewRecord r = inner_add(c, t, w, f, pb, bx);
+                return nb::make_tuple(r.record, r.block_size, r.clause_count);
+            },
+            nb::arg("template_constraint"), nb::arg("weights").none(), nb::arg("foralls"),
+            nb::arg("shift_pb_variable"), nb::arg("shift_bx_variable"))
+        .def_static("_FormulaContainer__bx2list_clauses", &bx2list_clauses, nb::arg("bx_clauses"))
+        .def("_FormulaContainer__create_cnf_storage",
+             [](const FormulaContainer &) { return global("se").attr("wcnf_storage")(); })
+        .def("_FormulaContainer__cnf_stor_merge", &cnf_stor_merge, nb::arg("list_dump_args"))
+        .def("build_cnf_formula", &build_cnf_formula, nb::arg("name_formula"))
+        .def("build_wcnf_formula", &build_wcnf_formula, nb::arg("name_formula"))
+        .def("reset_target", &reset_target)
+        .def_prop_rw(
+            "hard_weight", [](const FormulaContainer &c) { return c.hard_weight_; },
+            [](FormulaContainer &c, nb::object w) { c.hard_weight_ = w; })
+        .def_prop_ro("_target_variables", [](const FormulaContainer &c) { return c.target_variables_; })
+        .def_prop_ro("_cur_init_shift_variable",
+                     [](const FormulaContainer &c) { return c.cur_init_shift_variable_; })
+        .def_prop_ro("_num_formula", [](const FormulaContainer &c) { return c.num_formula_; })
+        .def_prop_ro("_num_clauses", [](const FormulaContainer &c) { return c.num_clauses_; })
+        .def_prop_ro("_target_num_clauses",
+                     [](const FormulaContainer &c) { return c.target_num_clauses_; })
+        .def_prop_ro("_cur_count_clauses_hard_constraints",
+                     [](const FormulaContainer &c) { return c.cur_count_clauses_hard_; })
+        .def_prop_ro("_cur_count_clauses_soft_constraints",
+                     [](const FormulaContainer &c) { return c.cur_count_clauses_soft_; })
+        .def_prop_ro("_list_hard_constraint_dump_args",
+                     [](const FormulaContainer &c) { return c.hard_queue_; })
+        .def_prop_ro("_list_soft_constraint_dump_args",
+                     [](const FormulaContainer &c) { return c.soft_queue_; })
+        .def_prop_ro("_cnf_stor", [](const FormulaContainer &c) { return c.cnf_stor_; })
+        .def_prop_ro("_mappings", [](const FormulaContainer &c) { return c.mappings_; });
+}

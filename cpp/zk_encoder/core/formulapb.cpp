@@ -1,0 +1,307 @@
+// zk_encoder.core.formulapb: a pseudo-Boolean term joined to the engine, either as a constraint
+// (encoded by the engine's pseudo-Boolean encoder, its clauses returned as one Boolean formula) or
+// as an objective (unit literals with one weight each, the form of a soft constraint).
+//
+// An encoding may have millions of literals: they are read into flat arrays once, and each
+// distinct number is turned into its engine variable (and negation) once.
+#include "common/gc.hpp"
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "zk_encoder/core/manager.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+namespace zk::core {
+
+namespace {
+
+constexpr const char *kPbModule = "nubrix.sorn_engine.pbct";
+constexpr const char *kBxModule = "nubrix.sorn_engine.bxpr";
+constexpr const char *kBeforeToBx = "FormulaPB before to_bx: ";
+constexpr const char *kAfterToBx = "Bx formula from FormulaPB: ";
+constexpr const char *kBeforeToMaxsat = "FormulaPB before to_maxsat: ";
+constexpr const char *kNotClauses = "the encoder's clauses must be a sequence";
+constexpr const char *kNotAClause = "a clause of the encoder must be a sequence of integers";
+// The stand-in engine's bulk accessor of a clause database; other engines may lack it.
+constexpr const char *kBulkClauses = "get_clause_arrays";
+// The host's own wordings, for failures that plain module code would meet.
+constexpr const char *kNameUndefined = "name '%s' is not defined";
+constexpr const char *kNonIterable = "cannot unpack non-iterable %s object";
+constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %d)";
+constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
+
+// The module's globals: pb, bx and log_d are read from them at every call.
+PyObject *g_globals = nullptr;
+
+nb::object check(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+nb::handle global(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_globals, name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, kNameUndefined, name);
+        throw nb::python_error();
+    }
+    return v;
+}
+
+void log_debug(const char *prefix, nb::handle value) {
+    nb::object msg = check(PyUnicode_FromFormat("%s%S", prefix, value.ptr()));
+    global("log_d")(msg);
+}
+
+struct FormulaPB {
+    nb::object expression;
+    nb::object comparator;
+    nb::object border;  // tuple of the further positional arguments
+};
+
+using FormulaGc =
+    GcSlots<FormulaPB, &FormulaPB::expression, &FormulaPB::comparator, &FormulaPB::border>;
+
+// Clauses as flat arrays: clause i holds lits[offsets[i] .. offsets[i + 1]).
+struct FlatClauses {
+    std::vector<int64_t> offsets{0};
+    std::vector<int64_t> lits;
+};
+
+bool valid_offsets(const FlatClauses &flat) {
+    if (flat.offsets.empty() || flat.offsets.front() != 0 ||
+        flat.offsets.back() != (int64_t)flat.lits.size())
+        return false;
+    for (size_t i = 1; i < flat.offsets.size(); ++i)
+        if (flat.offsets[i] < flat.offsets[i - 1]) return false;
+    return true;
+}
+
+int64_t as_literal(PyObject *o) {
+    long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return (int64_t)v;
+}
+
+FlatClauses read_clause_lists(nb::handle db) {
+    nb::object clauses = db.attr("get_clauses")();
+    nb::object outer = check(PySequence_Fast(clauses.ptr(), kNotClauses));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(outer.ptr());
+    FlatClauses flat;
+    flat.offsets.reserve((size_t)n + 1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *clause = PySequence_Fast_GET_ITEM(outer.ptr(), i);
+        nb::object seq = check(PySequence_Fast(clause, kNotAClause));
+        Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
+        PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
+        for (Py_ssize_t j = 0; j < k; ++j) flat.lits.push_back(as_literal(items[j]));
+        flat.offsets.push_back((int64_t)flat.lits.size());
+    }
+    return flat;
+}
+
+// A one-dimensional buffer of signed integers, copied out; false when `obj` is not one.
+bool read_int_buffer(nb::handle obj, std::vector<int64_t> &out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char *fmt = view.format ? view.format : "B";
+    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
+    bool ok = view.ndim == 1 && fmt[1] == '\0' && std::strchr("ilq", fmt[0]) != nullptr &&
+              (view.itemsize == 4 || view.itemsize == 8);
+    if (ok) {
+        Py_ssize_t n = view.len / view.itemsize;
+        out.resize((size_t)n);
+        if (view.itemsize == 4) {
+            const int32_t *p = static_cast<const int32_t *>(view.buf);
+            for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = p[i];
+        } else {
+            std::memcpy(out.data(), view.buf, (size_t)n * sizeof(int64_t));
+        }
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// The encoder's clauses. A database that offers them as flat arrays (offsets, literals) is read
+// without a Python object per literal; any other is read through get_clauses().
+FlatClauses read_clauses(nb::handle db) {
+    if (PyObject_HasAttrString(db.ptr(), kBulkClauses)) {
+        nb::object arrays = db.attr(kBulkClauses)();
+        nb::object pair = check(PySequence_Tuple(arrays.ptr()));
+        FlatClauses flat;
+        if (PyTuple_GET_SIZE(pair.ptr()) == 2 &&
+            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 0), flat.offsets) &&
+            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits) &&
+            valid_offsets(flat))
+            return flat;
+    }
+    return read_clause_lists(db);
+}
+
+// Engine literals of pseudo-Boolean numbers, made once per number and sign. Numbers are resolved
+// in the order they are first met, which is what names the encoder's auxiliaries in order.
+class LiteralTable {
+  public:
+    explicit LiteralTable(nb::handle manager)
+        : manager_(manager), fast_(exact_manager(manager)) {}
+
+    nb::object literal(int64_t lit) {
+        int64_t num = lit > 0 ? lit : -lit;
+        if (!fast_) {
+            // Any other registry is asked for every literal, as its contract is written.
+            nb::object var = manager_.attr("get_pb_var")(num);
+            return lit > 0 ? var : check(PyNumber_Invert(var.ptr()));
+        }
+        Entry &e = table_[num];
+        if (!e.pos.is_valid()) e.pos = fast_->get_pb_var(nb::int_(num));
+        if (lit > 0) return e.pos;
+        if (!e.neg.is_valid()) e.neg = check(PyNumber_Invert(e.pos.ptr()));
+        return e.neg;
+    }
+
+  private:
+    struct Entry {
+        nb::object pos, neg;
+    };
+    nb::handle manager_;
+    Manager *fast_ = nullptr;
+    std::unordered_map<int64_t, Entry> table_;
+};
+
+nb::object translate(const FlatClauses &flat, nb::handle manager) {
+    nb::handle bx = global("bx");
+    nb::object or_s = bx.attr("or_s");
+    nb::object and_s = bx.attr("and_s");
+    LiteralTable table(manager);
+    size_t n = flat.offsets.size() - 1;
+    nb::object conj = check(PyList_New((Py_ssize_t)n));
+    for (size_t i = 0; i < n; ++i) {
+        int64_t begin = flat.offsets[i], end = flat.offsets[i + 1];
+        nb::object disj = check(PyList_New((Py_ssize_t)(end - begin)));
+        for (int64_t j = begin; j < end; ++j)
+            PyList_SET_ITEM(disj.ptr(), (Py_ssize_t)(j - begin),
+                            table.literal(flat.lits[(size_t)j]).release().ptr());
+        PyList_SET_ITEM(conj.ptr(), (Py_ssize_t)i, or_s(disj).release().ptr());
+    }
+    return and_s(conj);
+}
+
+nb::object to_bx(const FormulaPB &f, nb::handle manager) {
+    log_debug(kBeforeToBx, f.expression);
+    nb::object pb_expression = f.expression.attr("to_pb")();
+    nb::handle pb = global("pb");
+
+    Py_ssize_t extra = PyTuple_GET_SIZE(f.border.ptr());
+    nb::object args = check(PyTuple_New(2 + extra));
+    PyTuple_SET_ITEM(args.ptr(), 0, pb_expression.inc_ref().ptr());
+    PyTuple_SET_ITEM(args.ptr(), 1, f.comparator.inc_ref().ptr());
+    for (Py_ssize_t i = 0; i < extra; ++i)
+        PyTuple_SET_ITEM(args.ptr(), 2 + i, nb::borrow(PyTuple_GET_ITEM(f.border.ptr(), i))
+                                                .release()
+                                                .ptr());
+    nb::object constraint =
+        check(PyObject_Call(pb.attr("PBConstraint").ptr(), args.ptr(), nullptr));
+
+    nb::object formula = pb.attr("VectorClauseDatabase")(manager.attr("pb_config"));
+    nb::object encoder = pb.attr("pb2cnf")(manager.attr("pb_config"));
+    encoder.attr("encode2")(constraint, formula, manager.attr("pb_var_manager"));
+
+    nb::object bx_formula = translate(read_clauses(formula), manager);
+    log_debug(kAfterToBx, bx_formula);
+    return bx_formula;
+}
+
+// Unpacks an item into exactly two values, with the host's wording when it does not fit.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
+    PyObject *it = PyObject_GetIter(item.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, kNonIterable,
+                         Py_TYPE(item.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    nb::object values[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *v = PyIter_Next(it);
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, kNotEnoughValues, i);
+            throw nb::python_error();
+        }
+        values[i] = nb::steal(v);
+    }
+    if (PyObject *v = PyIter_Next(it)) {
+        Py_DECREF(v);
+        PyErr_SetString(PyExc_ValueError, kTooManyValues);
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {std::move(values[0]), std::move(values[1])};
+}
+
+bool truth(nb::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimization) {
+    log_debug(kBeforeToMaxsat, f.expression);
+    nb::list weights, literals;
+    nb::object pairs = f.expression.attr("to_maxsat")();
+    nb::object zero = nb::int_(0);
+    Manager *fast = exact_manager(manager);
+    nb::object iter = check(PyObject_GetIter(pairs.ptr()));
+    while (PyObject *raw = PyIter_Next(iter.ptr())) {
+        nb::object item = nb::steal(raw);
+        auto [var_idx, weight] = unpack_pair(item);
+        weights.append(check(PyNumber_Absolute(weight.ptr())));
+        nb::object var = fast ? fast->get_pb_var(var_idx) : manager.attr("get_pb_var")(var_idx);
+        bool positive = truth(check(PyObject_RichCompare(weight.ptr(), zero.ptr(), Py_GT)));
+        // Negated exactly when both tests agree: the weight an assignment falsifies then grows
+        // with the term when minimising and with its negative otherwise.
+        if (positive == truth(minimization))
+            literals.append(check(PyNumber_Invert(var.ptr())));
+        else
+            literals.append(var);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object conj = global("bx").attr("and_")(literals);
+    return nb::make_tuple(conj, weights);
+}
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(formulapb, m) {
+    using namespace zk::core;
+    zk::init_module();
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+
+    m.attr("pb") = nb::module_::import_(kPbModule);
+    m.attr("bx") = nb::module_::import_(kBxModule);
+    zk::import_logger(m);
+
+    nb::class_<FormulaPB>(m, "FormulaPB", nb::type_slots(FormulaGc::slots))
+        .def(
+            "__init__",
+            [](FormulaPB *self, nb::object expression, nb::object comparator, nb::args border) {
+                new (self) FormulaPB{std::move(expression), std::move(comparator),
+                                     nb::borrow(border)};
+            },
+            nb::arg("expression").none(), nb::arg("comparator").none(), nb::arg("border"))
+        .def("to_bx", &to_bx, nb::arg("manager").none())
+        .def("to_maxsat", &to_maxsat, nb::arg("manager").none(), nb::arg("minimization").none())
+        .def_rw("expression", &FormulaPB::expression)
+        .def_rw("comparator", &FormulaPB::comparator)
+        .def_rw("border", &FormulaPB::border);
+}

@@ -1,0 +1,130 @@
+// zk_encoder.core.manager: the per-model variable registry. It keeps the generator of every
+// family, the numbers and engine variables of the names used by the formula being evaluated, and
+// the engine objects that formula is encoded with; a reset renews all but the generators.
+#include "common/gc.hpp"
+#include "common/module.hpp"
+#include "zk_encoder/core/manager.hpp"
+
+namespace zk::core {
+
+namespace {
+
+constexpr const char *kBxModule = "nubrix.sorn_engine.bxpr";
+constexpr const char *kPbModule = "nubrix.sorn_engine.pbct";
+constexpr long kMaxClausesPerConstraint = 1000000;
+constexpr long kFirstPbNumber = 1;
+// The host's own wordings, for failures that plain module code would meet.
+constexpr const char *kNameUndefined = "name '%s' is not defined";
+
+PyObject *g_globals = nullptr;
+
+nb::handle global(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_globals, name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, kNameUndefined, name);
+        throw nb::python_error();
+    }
+    return v;
+}
+
+struct EngineObjects {
+    nb::object bx_context, pb_config, pb_var_manager;
+};
+
+// Made in this order at construction and after every formula.
+EngineObjects make_engine_objects() {
+    nb::handle bx = global("bx");
+    nb::handle pb = global("pb");
+    EngineObjects e;
+    e.bx_context = bx.attr("Context")();
+    e.pb_config = pb.attr("PBConfig")();
+    e.pb_config.attr("pb_encoder") = pb.attr("PB_Encoder_type").attr("ADDER");
+    e.pb_config.attr("max_clauses_per_constraint") = kMaxClausesPerConstraint;
+    e.pb_var_manager = pb.attr("AuxVarManager")(kFirstPbNumber);
+    return e;
+}
+
+void registration_generator_variables(nb::pointer_and_handle<Manager> self, nb::handle name) {
+    Manager &mgr = *self.p;
+    if (Manager::find(mgr.name2genvar_, name)) return;  // the first registration wins
+    nb::object generator = global("GeneratorVariable")(name, self.h);
+    Manager::store(mgr.name2genvar_, name, generator);
+}
+
+void reset(Manager &mgr) {
+    mgr.bx_context_.reset();
+    mgr.pb_config_.reset();
+    mgr.pb_var_manager_.reset();
+    // Emptied in place: callers may hold the maps themselves.
+    mgr.name2pb_.clear();
+    mgr.pb2bx_.clear();
+    mgr.pb2name_.clear();
+    mgr.cnt_pbvar_ = 0;
+    EngineObjects e = make_engine_objects();
+    mgr.bx_context_ = std::move(e.bx_context);
+    mgr.pb_config_ = std::move(e.pb_config);
+    mgr.pb_var_manager_ = std::move(e.pb_var_manager);
+}
+
+using ManagerGc = GcSlots<Manager, &Manager::bx_context_, &Manager::pb_config_,
+                          &Manager::pb_var_manager_, &Manager::name2genvar_, &Manager::name2pb_,
+                          &Manager::pb2bx_, &Manager::pb2name_>;
+
+template <nb::object Manager::*Field>
+void engine_field(nb::class_<Manager> &cls, const char *name) {
+    cls.def_prop_rw(
+        name,
+        [name](const Manager &mgr) -> nb::object {
+            if (!(mgr.*Field).is_valid()) Manager::missing(name);
+            return mgr.*Field;
+        },
+        [](Manager &mgr, nb::object value) { mgr.*Field = std::move(value); },
+        nb::arg("value").none());
+}
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(manager, m) {
+    using namespace zk::core;
+    zk::init_module();
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+
+    m.attr("GeneratorVariable") =
+        nb::module_::import_("zk_encoder.core.variable").attr("GeneratorVariable");
+    nb::module_ bx = nb::module_::import_(kBxModule);
+    m.attr("bx") = bx;
+    m.attr("pb") = nb::module_::import_(kPbModule);
+    m.attr("Tuple") = nb::module_::import_("typing").attr("Tuple");
+    // Read as an annotation while the module loads: an engine without it fails the import here.
+    bx.attr("Variable");
+
+    nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots));
+    cls.def("__init__", [](Manager *self) {
+        EngineObjects e = make_engine_objects();
+        new (self) Manager();
+        self->bx_context_ = std::move(e.bx_context);
+        self->pb_config_ = std::move(e.pb_config);
+        self->pb_var_manager_ = std::move(e.pb_var_manager);
+    });
+    cls.def("registration_generator_variables", &registration_generator_variables,
+            nb::arg("name").none());
+    cls.def("add_variable", [](Manager &mgr, nb::handle name) { return mgr.add_variable(name); },
+            nb::arg("name").none());
+    cls.def(
+        "get_pb_var",
+        [](Manager &mgr, nb::handle pb_var, nb::handle prefix) {
+            return mgr.get_pb_var(pb_var, prefix);
+        },
+        nb::arg("pb_var").none(), nb::arg("prefix").none() = kPbAuxPrefix);
+    cls.def("reset", &reset);
+    engine_field<&Manager::bx_context_>(cls, "bx_context");
+    engine_field<&Manager::pb_config_>(cls, "pb_config");
+    engine_field<&Manager::pb_var_manager_>(cls, "pb_var_manager");
+    cls.def_rw("name2genvar", &Manager::name2genvar_);
+    cls.def_rw("name2pb", &Manager::name2pb_);
+    cls.def_rw("pb2bx", &Manager::pb2bx_);
+    cls.def_rw("pb2name", &Manager::pb2name_);
+    cls.def_rw("cnt_pbvar", &Manager::cnt_pbvar_);
+}

@@ -1,0 +1,111 @@
+// The per-model variable registry, shared by zk_encoder.core.manager (which binds it) and the
+// modules that call it on their hot paths (generator calls, clause translation) without a Python
+// method call per variable.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+namespace zk::core {
+
+namespace nb = nanobind;
+
+inline constexpr const char *kPbAuxPrefix = "_pbct_aux";
+inline constexpr const char *kNoAttribute = "'Manager' object has no attribute '%s'";
+
+// Fields are Python objects because other parts of the package read them as such; the three
+// engine objects are null between being dropped and re-created by a reset.
+struct Manager {
+    nb::object bx_context_;
+    nb::object pb_config_;
+    nb::object pb_var_manager_;
+    nb::dict name2genvar_;
+    nb::dict name2pb_;
+    nb::dict pb2bx_;
+    nb::dict pb2name_;
+    int64_t cnt_pbvar_ = 0;
+
+    [[noreturn]] static void missing(const char *field) {
+        PyErr_Format(PyExc_AttributeError, kNoAttribute, field);
+        throw nb::python_error();
+    }
+
+    const nb::object &bx_context() const {
+        if (!bx_context_.is_valid()) missing("bx_context");
+        return bx_context_;
+    }
+
+    const nb::object &pb_var_manager() const {
+        if (!pb_var_manager_.is_valid()) missing("pb_var_manager");
+        return pb_var_manager_;
+    }
+
+    static void store(const nb::dict &map, nb::handle key, nb::handle value) {
+        if (PyDict_SetItem(map.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+    }
+
+    // The entry of `key` in `map`, or null; an unhashable key raises the map's TypeError.
+    static PyObject *find(const nb::dict &map, nb::handle key) {
+        PyObject *v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v;
+    }
+
+    static PyObject *at(const nb::dict &map, nb::handle key) {
+        PyObject *v = find(map, key);
+        if (!v) {
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+            throw nb::python_error();
+        }
+        return v;
+    }
+
+    // (engine variable, number) of a model element name; the first request since the last reset
+    // draws a number and makes the engine variable.
+    nb::tuple add_variable(nb::handle name) {
+        if (PyObject *n = find(name2pb_, name)) {
+            nb::object num = nb::borrow(n);
+            return nb::make_tuple(nb::borrow(at(pb2bx_, num)), num);
+        }
+        nb::object num = pb_var_manager().attr("get_variable")();
+        nb::object var = bx_context().attr("get_var")(name);
+        store(name2pb_, name, num);
+        store(pb2name_, num, name);
+        store(pb2bx_, num, var);
+        return nb::make_tuple(var, num);
+    }
+
+    // The engine variable of a number: a registered model element's, or a new auxiliary named by
+    // the prefix, "_" and the running counter, in the order numbers are first asked for.
+    nb::object get_pb_var(nb::handle num, nb::handle prefix) {
+        if (PyObject *v = find(pb2bx_, num)) return nb::borrow(v);
+        PyObject *text = PyObject_Str(prefix.ptr());
+        if (!text) throw nb::python_error();
+        nb::object name = nb::steal(PyUnicode_FromFormat("%U_%lld", text, (long long)cnt_pbvar_));
+        Py_DECREF(text);
+        if (!name.is_valid()) throw nb::python_error();
+        ++cnt_pbvar_;
+        nb::object var = bx_context().attr("get_var")(name);
+        store(name2pb_, name, num);
+        store(pb2name_, num, name);
+        store(pb2bx_, num, var);
+        return var;
+    }
+
+    nb::object get_pb_var(nb::handle num) {
+        static nb::handle prefix = nb::str(kPbAuxPrefix).release();
+        return get_pb_var(num, prefix);
+    }
+};
+
+// The registry behind `h` when it is exactly a Manager, for callers that skip the Python method
+// call; null for anything else (a subclass may override the methods, another object is called
+// through its attributes).
+inline Manager *exact_manager(nb::handle h) {
+    nb::handle type = nb::type<Manager>();
+    if (!type.is_valid() || (PyObject *)Py_TYPE(h.ptr()) != type.ptr()) return nullptr;
+    return nb::inst_ptr<Manager>(h);
+}
+
+}  // namespace zk::core

@@ -1,0 +1,474 @@
+// zk_encoder.core.pboperations: the pseudo-Boolean term nodes that an evaluated formula text builds
+// (weighted leaf, two-operand sum, n-ary sum) and their flattening into engine weighted literals
+// or (number, coefficient) pairs.
+//
+// The classes are made by the interpreter's abstract-base metaclass, so PBBaseOp is a real ABC and
+// instances are plain objects with attribute dictionaries. Every walk over a term (flattening,
+// negation, scaling, text form) runs on an explicit stack: a chain a + b + c + ... nests one AddOp
+// per operand, and a program may write hundreds of thousands of them.
+#include "common/logging.hpp"
+#include "common/module.hpp"
+
+#include <string>
+#include <vector>
+
+namespace zk::core {
+
+namespace {
+
+constexpr const char *kModule = "zk_encoder.core.pboperations";
+constexpr const char *kEngineModule = "nubrix.sorn_engine.pbct";
+constexpr const char *kSumLogPrefix = "Sum to_pb result ";
+constexpr const char *kNotASequence = "the operands of a Sum must be a sequence";
+// The host's own wordings, for failures that plain module code would meet.
+constexpr const char *kNameUndefined = "name '%s' is not defined";
+constexpr const char *kUnexpectedKeyword =
+    "Sum.__init__() got an unexpected keyword argument '%S'";
+
+// The module's globals: the engine module, log_d and the class names are read from them at every
+// call, as code of the module itself would.
+PyObject *g_globals = nullptr;
+
+// The classes as this module made them; walks inline exactly these and call the methods of
+// anything else.
+PyObject *g_leaf_type = nullptr;
+PyObject *g_add_type = nullptr;
+PyObject *g_sum_type = nullptr;
+
+// Interned names and text pieces, made once at start-up.
+struct Names {
+    nb::object pb_var, name, coefficient, first_variable, second_variable, variables;
+    nb::object to_pb, to_maxsat, weighted_lit;
+    nb::object leaf_open, leaf_pb, leaf_bx, close, add_open, sum_open, comma;
+};
+Names *g_names = nullptr;
+
+nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+
+nb::object global(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_globals, name);
+    if (!v) {
+        PyErr_Format(PyExc_NameError, kNameUndefined, name);
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
+
+nb::object get(nb::handle obj, const nb::object &attr) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), attr.ptr());
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+nb::object check(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+enum class Kind { Leaf, Add, Sum, Other };
+
+Kind kind_of(nb::handle obj) {
+    PyObject *t = (PyObject *)Py_TYPE(obj.ptr());
+    if (t == g_leaf_type) return Kind::Leaf;
+    if (t == g_add_type) return Kind::Add;
+    if (t == g_sum_type) return Kind::Sum;
+    return Kind::Other;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flattening. Items come depth first, left to right; nothing is merged or dropped.
+
+enum class Flat { Pb, MaxSat };
+
+struct FlatFrame {
+    nb::object node;
+    Kind kind;
+    nb::object seq;        // Sum: its operands as a fast sequence; AddOp: the pair of operands
+    Py_ssize_t next = 0;   // next operand to visit
+    Py_ssize_t start = 0;  // Sum: where its items begin in the output
+};
+
+struct Flattener {
+    Flat mode;
+    nb::list out;
+    nb::object weighted_lit;  // pb.WeightedLit, read once per flattening
+    nb::object log_d;
+
+    void leaf(nb::handle node) {
+        nb::object num = get(node, g_names->pb_var);
+        nb::object coef = get(node, g_names->coefficient);
+        if (mode == Flat::Pb) {
+            if (!weighted_lit.is_valid())
+                weighted_lit = get(global("pb"), g_names->weighted_lit);
+            out.append(weighted_lit(num, coef));
+        } else {
+            out.append(nb::make_tuple(num, coef));
+        }
+    }
+
+    // Anything that is not one of this module's own nodes flattens itself.
+    void other(nb::handle node) {
+        nb::object method = get(node, mode == Flat::Pb ? g_names->to_pb : g_names->to_maxsat);
+        nb::object items = check(PyObject_CallNoArgs(method.ptr()));
+        nb::object it = check(PyObject_GetIter(items.ptr()));
+        while (PyObject *item = PyIter_Next(it.ptr())) out.append(nb::steal(item));
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+
+    FlatFrame frame(nb::handle node, Kind kind) {
+        FlatFrame f{nb::borrow(node), kind, nb::object()};
+        if (kind == Kind::Add) {
+            nb::object a = get(node, g_names->first_variable);
+            nb::object b = get(node, g_names->second_variable);
+            f.seq = nb::make_tuple(a, b);
+        } else {
+            nb::object vars = get(node, g_names->variables);
+            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
+            f.start = PyList_GET_SIZE(out.ptr());
+        }
+        return f;
+    }
+
+    void sum_done(const FlatFrame &f) {
+        if (mode != Flat::Pb) return;
+        if (!log_d.is_valid()) log_d = global("log_d");
+        nb::object items =
+            check(PyList_GetSlice(out.ptr(), f.start, PyList_GET_SIZE(out.ptr())));
+        nb::object text = check(PyObject_Repr(items.ptr()));
+        nb::object msg = check(PyUnicode_FromFormat("%s%U", kSumLogPrefix, text.ptr()));
+        log_d(msg);
+    }
+
+    void run(nb::handle root, Kind root_kind) {
+        if (root_kind == Kind::Leaf) return leaf(root);
+        std::vector<FlatFrame> stack;
+        stack.push_back(frame(root, root_kind));
+        while (!stack.empty()) {
+            FlatFrame &f = stack.back();
+            PyObject *seq = f.seq.ptr();
+            Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+            if (f.next == n) {
+                if (f.kind == Kind::Sum) sum_done(f);
+                stack.pop_back();
+                continue;
+            }
+            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
+            ++f.next;
+            switch (Kind k = kind_of(child)) {
+                case Kind::Leaf: leaf(child); break;
+                case Kind::Other: other(child); break;
+                default: stack.push_back(frame(child, k)); break;  // invalidates f
+            }
+        }
+    }
+};
+
+nb::list flatten(nb::handle self, Kind kind, Flat mode) {
+    Flattener f{mode, nb::list(), nb::object(), nb::object()};
+    f.run(self, kind);
+    return f.out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Negation and scaling: pushed to the leaves, the shape of the tree kept. The multiplier stays on
+// the left at every level.
+
+struct MapFrame {
+    nb::object node;
+    Kind kind;
+    nb::object seq;
+    Py_ssize_t next = 0;
+    std::vector<nb::object> done;
+};
+
+struct Mapper {
+    nb::handle factor;  // invalid: negation
+
+    nb::object apply(nb::handle value) const {
+        return check(factor.is_valid() ? PyNumber_Multiply(factor.ptr(), value.ptr())
+                                       : PyNumber_Negative(value.ptr()));
+    }
+
+    nb::object leaf(nb::handle node) const {
+        nb::object num = get(node, g_names->pb_var);
+        nb::object name = get(node, g_names->name);
+        nb::object coef = apply(get(node, g_names->coefficient));
+        return global("PBVariable")(num, name, coef);
+    }
+
+    MapFrame frame(nb::handle node, Kind kind) const {
+        MapFrame f{nb::borrow(node), kind, nb::object(), 0, {}};
+        if (kind == Kind::Add) {
+            nb::object a = get(node, g_names->first_variable);
+            nb::object b = get(node, g_names->second_variable);
+            f.seq = nb::make_tuple(a, b);
+        } else {
+            nb::object vars = get(node, g_names->variables);
+            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
+        }
+        f.done.reserve((size_t)PySequence_Fast_GET_SIZE(f.seq.ptr()));
+        return f;
+    }
+
+    nb::object build(MapFrame &f) const {
+        if (f.kind == Kind::Add) return global("AddOp")(f.done[0], f.done[1]);
+        nb::object args = check(PyTuple_New((Py_ssize_t)f.done.size()));
+        for (size_t i = 0; i < f.done.size(); ++i)
+            PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, f.done[i].release().ptr());
+        return check(PyObject_Call(global("Sum").ptr(), args.ptr(), nullptr));
+    }
+
+    nb::object run(nb::handle root, Kind root_kind) const {
+        if (root_kind == Kind::Leaf) return leaf(root);
+        std::vector<MapFrame> stack;
+        stack.push_back(frame(root, root_kind));
+        for (;;) {
+            MapFrame &f = stack.back();
+            PyObject *seq = f.seq.ptr();
+            if (f.next == PySequence_Fast_GET_SIZE(seq)) {
+                nb::object result = build(f);
+                stack.pop_back();
+                if (stack.empty()) return result;
+                stack.back().done.push_back(std::move(result));
+                continue;
+            }
+            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
+            ++f.next;
+            switch (Kind k = kind_of(child)) {
+                case Kind::Leaf: f.done.push_back(leaf(child)); break;
+                case Kind::Other: f.done.push_back(apply(child)); break;
+                default: stack.push_back(frame(child, k)); break;  // invalidates f
+            }
+        }
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Text form: pieces collected on an explicit stack and joined once.
+
+struct ReprFrame {
+    Kind kind;
+    nb::object seq;
+    Py_ssize_t next = 0;
+};
+
+struct Texter {
+    std::vector<nb::object> pieces;
+
+    void leaf(nb::handle node) {
+        nb::object coef = get(node, g_names->coefficient);
+        nb::object num = get(node, g_names->pb_var);
+        nb::object name = get(node, g_names->name);
+        pieces.push_back(g_names->leaf_open);
+        pieces.push_back(check(PyObject_Str(coef.ptr())));
+        pieces.push_back(g_names->leaf_pb);
+        pieces.push_back(check(PyObject_Str(num.ptr())));
+        pieces.push_back(g_names->leaf_bx);
+        pieces.push_back(check(PyObject_Str(name.ptr())));
+        pieces.push_back(g_names->close);
+    }
+
+    ReprFrame open(nb::handle node, Kind kind) {
+        ReprFrame f{kind, nb::object()};
+        if (kind == Kind::Add) {
+            nb::object a = get(node, g_names->first_variable);
+            nb::object b = get(node, g_names->second_variable);
+            f.seq = nb::make_tuple(a, b);
+            pieces.push_back(g_names->add_open);
+        } else {
+            nb::object vars = get(node, g_names->variables);
+            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
+            pieces.push_back(g_names->sum_open);
+        }
+        return f;
+    }
+
+    nb::object run(nb::handle root, Kind root_kind) {
+        if (root_kind == Kind::Leaf) {
+            leaf(root);
+        } else {
+            std::vector<ReprFrame> stack;
+            stack.push_back(open(root, root_kind));
+            while (!stack.empty()) {
+                ReprFrame &f = stack.back();
+                PyObject *seq = f.seq.ptr();
+                if (f.next == PySequence_Fast_GET_SIZE(seq)) {
+                    pieces.push_back(g_names->close);
+                    stack.pop_back();
+                    continue;
+                }
+                if (f.next > 0) pieces.push_back(g_names->comma);
+                nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
+                ++f.next;
+                switch (Kind k = kind_of(child)) {
+                    case Kind::Leaf: leaf(child); break;
+                    case Kind::Other: pieces.push_back(check(PyObject_Str(child.ptr()))); break;
+                    default: stack.push_back(open(child, k)); break;  // invalidates f
+                }
+            }
+        }
+        nb::object list = check(PyList_New((Py_ssize_t)pieces.size()));
+        for (size_t i = 0; i < pieces.size(); ++i)
+            PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, pieces[i].inc_ref().ptr());
+        nb::object empty = check(PyUnicode_FromString(""));
+        return check(PyUnicode_Join(empty.ptr(), list.ptr()));
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Class construction.
+
+nb::object method(nb::handle ns, const char *name, nb::object fn) {
+    ns[name] = fn;
+    return fn;
+}
+
+// The methods every concrete node defines, in their documented order after __init__.
+template <Kind K>
+void node_methods(nb::dict &ns) {
+    method(ns, "__neg__", nb::cpp_function([](nb::handle self) {
+        return Mapper{nb::handle()}.run(self, K);
+    }, nb::is_method(), nb::name("__neg__")));
+    method(ns, "__rmul__", nb::cpp_function([](nb::handle self, nb::handle other) {
+        return Mapper{other}.run(self, K);
+    }, nb::is_method(), nb::name("__rmul__"), nb::arg("other")));
+    method(ns, "__repr__", nb::cpp_function([](nb::handle self) {
+        return Texter{}.run(self, K);
+    }, nb::is_method(), nb::name("__repr__")));
+    method(ns, "to_pb", nb::cpp_function([](nb::handle self) {
+        return flatten(self, K, Flat::Pb);
+    }, nb::is_method(), nb::name("to_pb")));
+    method(ns, "to_maxsat", nb::cpp_function([](nb::handle self) {
+        return flatten(self, K, Flat::MaxSat);
+    }, nb::is_method(), nb::name("to_maxsat")));
+}
+
+nb::dict class_namespace(const char *name) {
+    nb::dict ns;
+    ns["__module__"] = kModule;
+    ns["__qualname__"] = name;
+    return ns;
+}
+
+// Abstract methods of PBBaseOp: bodies that do nothing, marked the way abc.abstractmethod marks a
+// function, and bound to their instance like functions (nanobind functions take no attributes, so
+// the marker lives on a small descriptor class).
+nb::object abstract_slot_class() {
+    nb::dict ns = class_namespace("abstractslot");
+    ns["__isabstractmethod__"] = true;
+    ns["__get__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle inst, nb::handle) -> nb::object {
+            if (inst.is_none()) return nb::borrow(self);
+            return check(PyMethod_New(self.ptr(), inst.ptr()));
+        },
+        nb::is_method(), nb::name("__get__"), nb::arg("instance").none(),
+        nb::arg("owner").none() = nb::none());
+    ns["__call__"] = nb::cpp_function([](nb::handle, nb::args, nb::kwargs) { return nb::none(); },
+                                      nb::is_method(), nb::name("__call__"));
+    nb::handle type_type((PyObject *)&PyType_Type);
+    return type_type("abstractslot", nb::make_tuple(), ns);
+}
+
+nb::object abstract_method(nb::handle slot_class, const char *name) {
+    nb::object slot = slot_class();
+    slot.attr("__name__") = name;
+    slot.attr("__qualname__") = nb::str((std::string("PBBaseOp.") + name).c_str());
+    return slot;
+}
+
+// The host's own wording for a keyword given to a function that takes positional items only.
+[[noreturn]] void unexpected_keyword(nb::handle kwargs) {
+    PyObject *k = nullptr;
+    Py_ssize_t pos = 0;
+    PyDict_Next(kwargs.ptr(), &pos, &k, nullptr);
+    PyErr_Format(PyExc_TypeError, kUnexpectedKeyword, k);
+    throw nb::python_error();
+}
+
+void set(nb::handle self, const nb::object &attr, nb::handle value) {
+    if (PyObject_SetAttr(self.ptr(), attr.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+void make_classes(nb::module_ &m) {
+    nb::object abc_meta = nb::module_::import_("abc").attr("ABCMeta");
+
+    nb::dict base_ns = class_namespace("PBBaseOp");
+    base_ns["__add__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
+        return global("AddOp")(self, other);
+    }, nb::is_method(), nb::name("__add__"), nb::arg("other").none());
+    base_ns["__sub__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
+        nb::object negated = check(PyNumber_Negative(other.ptr()));
+        return global("AddOp")(self, negated);
+    }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none());
+    nb::object slot_class = abstract_slot_class();
+    for (const char *name : {"__neg__", "__rmul__", "to_pb", "to_maxsat"})
+        base_ns[name] = abstract_method(slot_class, name);
+    nb::object base = abc_meta("PBBaseOp", nb::make_tuple(m.attr("ABC")), base_ns);
+    m.attr("PBBaseOp") = base;
+
+    nb::dict leaf_ns = class_namespace("PBVariable");
+    leaf_ns["__init__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle pb_var, nb::handle name, nb::handle coefficient) {
+            set(self, g_names->pb_var, pb_var);
+            set(self, g_names->name, name);
+            set(self, g_names->coefficient, coefficient);
+        },
+        nb::is_method(), nb::name("__init__"), nb::arg("pb_var").none(), nb::arg("name").none(),
+        nb::arg("coefficient").none() = 1);
+    node_methods<Kind::Leaf>(leaf_ns);
+    nb::object leaf = abc_meta("PBVariable", nb::make_tuple(base), leaf_ns);
+    m.attr("PBVariable") = leaf;
+
+    nb::dict add_ns = class_namespace("AddOp");
+    add_ns["__init__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle first, nb::handle second) {
+            set(self, g_names->first_variable, first);
+            set(self, g_names->second_variable, second);
+        },
+        nb::is_method(), nb::name("__init__"), nb::arg("first_variable").none(),
+        nb::arg("second_variable").none());
+    node_methods<Kind::Add>(add_ns);
+    nb::object add = abc_meta("AddOp", nb::make_tuple(base), add_ns);
+    m.attr("AddOp") = add;
+
+    nb::dict sum_ns = class_namespace("Sum");
+    sum_ns["__init__"] = nb::cpp_function(
+        [](nb::handle self, nb::args variables, nb::kwargs kwargs) {
+            if (PyDict_GET_SIZE(kwargs.ptr()) != 0) unexpected_keyword(kwargs);
+            set(self, g_names->variables, variables);
+        },
+        nb::is_method(), nb::name("__init__"));
+    node_methods<Kind::Sum>(sum_ns);
+    nb::object sum = abc_meta("Sum", nb::make_tuple(base), sum_ns);
+    m.attr("Sum") = sum;
+
+    // Held for the life of the process, like the module that binds them.
+    g_leaf_type = leaf.release().ptr();
+    g_add_type = add.release().ptr();
+    g_sum_type = sum.release().ptr();
+}
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(pboperations, m) {
+    using namespace zk::core;
+    zk::init_module();
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_names = new Names{
+        intern("pb_var"),       intern("name"),          intern("coefficient"),
+        intern("first_variable"), intern("second_variable"), intern("variables"),
+        intern("to_pb"),        intern("to_maxsat"),     intern("WeightedLit"),
+        intern("Var(coeff: "),  intern("; pb num: "),    intern("; bx var: "),
+        intern(")"),            intern("AddOp("),        intern("Sum("),
+        intern(", "),
+    };
+
+    nb::module_ abc = nb::module_::import_("abc");
+    m.attr("ABC") = abc.attr("ABC");
+    m.attr("abstractmethod") = abc.attr("abstractmethod");
+    m.attr("pb") = nb::module_::import_(kEngineModule);
+    zk::import_logger(m);
+    make_classes(m);
+}

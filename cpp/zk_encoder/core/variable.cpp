@@ -1,0 +1,168 @@
+// zk_encoder.core.variable: the objects through which an evaluated formula text names the elements
+// of a model's variable families: one callable generator per family, and the element it returns,
+// seen as an engine Boolean variable and as a pseudo-Boolean term.
+#include "common/gc.hpp"
+#include "common/module.hpp"
+#include "zk_encoder/core/manager.hpp"
+
+namespace zk::core {
+
+namespace {
+
+constexpr const char *kEngineModule = "nubrix.sorn_engine.bxpr";
+// Element names: the family name, then the item texts joined by "," in parentheses.
+constexpr const char *kItemSeparator = ",";
+constexpr const char *kElementFormat = "%U(%U)";
+// The host's own wordings, for failures that plain module code would meet.
+constexpr const char *kVariableUndefined = "name 'Variable' is not defined";
+constexpr const char *kPbVariableUndefined = "name 'PBVariable' is not defined";
+constexpr const char *kUnexpectedKeyword =
+    "GeneratorVariable.__call__() got an unexpected keyword argument '%S'";
+constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %zd)";
+constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
+
+PyObject *g_globals = nullptr;
+
+nb::object check(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+struct GeneratorVariable {
+    nb::object name;
+    nb::object manager;
+};
+
+struct Variable {
+    nb::object bx_var;
+    nb::object pb_var;
+    nb::object name;
+};
+
+// A plain record; kept for programs that name index ranges, the package itself does not use it.
+struct Index {
+    nb::object name;
+    nb::object range_start;
+    nb::object range_end;
+    nb::object range_step;
+};
+
+using GeneratorGc = GcSlots<GeneratorVariable, &GeneratorVariable::name,
+                            &GeneratorVariable::manager>;
+using VariableGc = GcSlots<Variable, &Variable::bx_var, &Variable::pb_var, &Variable::name>;
+using IndexGc = GcSlots<Index, &Index::name, &Index::range_start, &Index::range_end,
+                        &Index::range_step>;
+
+// The element name: family name, "(", the items' text forms joined by ",", ")". It is also the
+// text by which the engine prints the variable back, which the clause templates evaluate again.
+nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    nb::object texts = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(texts.ptr(), i, check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i)))
+                                            .release()
+                                            .ptr());
+    nb::object sep = check(PyUnicode_FromString(kItemSeparator));
+    nb::object joined = check(PyUnicode_Join(sep.ptr(), texts.ptr()));
+    nb::object family = check(PyObject_Str(g.name.ptr()));
+    return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), joined.ptr()));
+}
+
+nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb::kwargs &kwargs) {
+    if (PyDict_GET_SIZE(kwargs.ptr()) != 0) {
+        PyObject *k = nullptr;
+        Py_ssize_t pos = 0;
+        PyDict_Next(kwargs.ptr(), &pos, &k, nullptr);
+        PyErr_Format(PyExc_TypeError,
+                     kUnexpectedKeyword, k);
+        throw nb::python_error();
+    }
+    nb::object name = element_name(g, items);
+    nb::object pair;
+    if (Manager *fast = exact_manager(g.manager))
+        pair = fast->add_variable(name);
+    else
+        pair = g.manager.attr("add_variable")(name);
+    nb::object seq = check(PySequence_Tuple(pair.ptr()));
+    Py_ssize_t size = PyTuple_GET_SIZE(seq.ptr());
+    if (size != 2) {
+        // The host's wording for a pair that does not unpack.
+        if (size > 2)
+            PyErr_SetString(PyExc_ValueError, kTooManyValues);
+        else
+            PyErr_Format(PyExc_ValueError, kNotEnoughValues,
+                         size);
+        throw nb::python_error();
+    }
+    nb::object var = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0));
+    nb::object num = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1));
+    nb::handle cls = PyDict_GetItemString(g_globals, "Variable");
+    if (!cls.is_valid()) {
+        PyErr_SetString(PyExc_NameError, kVariableUndefined);
+        throw nb::python_error();
+    }
+    return cls(var, num, name);
+}
+
+nb::object to_pb(const Variable &v) {
+    nb::handle cls = PyDict_GetItemString(g_globals, "PBVariable");
+    if (!cls.is_valid()) {
+        PyErr_SetString(PyExc_NameError, kPbVariableUndefined);
+        throw nb::python_error();
+    }
+    return cls(v.pb_var, v.name);
+}
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(variable, m) {
+    using namespace zk::core;
+    zk::init_module();
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+
+    m.attr("PBVariable") = nb::module_::import_("zk_encoder.core.pboperations").attr("PBVariable");
+    nb::module_ bx = nb::module_::import_(kEngineModule);
+    m.attr("bx") = bx;
+    // Read as an annotation while the module loads: an engine without it fails the import here.
+    bx.attr("Variable");
+
+    nb::class_<GeneratorVariable>(m, "GeneratorVariable", nb::type_slots(GeneratorGc::slots))
+        .def(
+            "__init__",
+            [](GeneratorVariable *self, nb::object name, nb::object manager) {
+                new (self) GeneratorVariable{std::move(name), std::move(manager)};
+            },
+            nb::arg("name").none(), nb::arg("manager").none())
+        .def("__call__", &call_generator)
+        .def_rw("name", &GeneratorVariable::name)
+        .def_rw("manager", &GeneratorVariable::manager);
+
+    nb::class_<Variable>(m, "Variable", nb::type_slots(VariableGc::slots))
+        .def(
+            "__init__",
+            [](Variable *self, nb::object bx_var, nb::object pb_var, nb::object name) {
+                new (self) Variable{std::move(bx_var), std::move(pb_var), std::move(name)};
+            },
+            nb::arg("bx_var").none(), nb::arg("pb_var").none(), nb::arg("name").none())
+        .def("to_bx", [](const Variable &v) { return v.bx_var; })
+        .def("to_pb", &to_pb)
+        .def_rw("bx_var", &Variable::bx_var)
+        .def_rw("pb_var", &Variable::pb_var)
+        .def_rw("name", &Variable::name);
+
+    nb::class_<Index>(m, "Index", nb::type_slots(IndexGc::slots))
+        .def(
+            "__init__",
+            [](Index *self, nb::object name, nb::object start, nb::object end, nb::object step) {
+                new (self) Index{std::move(name), std::move(start), std::move(end),
+                                 std::move(step)};
+            },
+            nb::arg("name").none(), nb::arg("range_start").none(), nb::arg("range_end").none(),
+            nb::arg("range_step").none() = 1)
+        .def_rw("name", &Index::name)
+        .def_rw("range_start", &Index::range_start)
+        .def_rw("range_end", &Index::range_end)
+        .def_rw("range_step", &Index::range_step);
+}

@@ -1,0 +1,778 @@
+// zk_encoder.encode.expressions: the expression language. Every operator and constructor joins
+// its operands' formula texts by a fixed template and evaluates nothing; the pseudo-Boolean model
+// evaluates the texts later, in a namespace that binds the names they call (bx, pb, FormulaPB,
+// Sum, manager, families and indexes), or hands them to the engine's formula encoder unchanged.
+#include "zk_encoder/encode/expressions.hpp"
+
+#include "common/logging.hpp"
+
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zk::encode {
+
+namespace {
+
+constexpr const char *kModule = "zk_encoder.encode.expressions";
+
+// Messages of refused operands.
+constexpr const char *kLeftNotExpression =
+    "Type 'Expression' is expected for left side of expression";
+constexpr const char *kNotExpressionOrInt = "Type 'Expression' or 'int' is expected for expression";
+constexpr const char *kLeftNotInt = "Type 'int' is expected for left side of expression";
+constexpr const char *kOperandNotExpression =
+    "Type 'Expression' is expected for variable 'expression'";
+constexpr const char *kItemsNotExpressions =
+    "Variable 'expressions' must contain only objects of type 'Expression'";
+constexpr const char *kImplicationNotExpressions =
+    "Type 'Expression' is expected for variables 'if_expr' and 'then_expr'";
+constexpr const char *kIfThenElseNotExpressions =
+    "Type 'Expression' is expected for variables 'if_expr', 'then_expr' and 'else_expr'";
+constexpr const char *kNotSequencePrefix = "Use an iterable sequence as ";
+constexpr const char *kNotSequenceSuffix = " input argument";
+constexpr const char *kEmptySequence = "The input sequence has zero length";
+
+// Suffixes that turn a bare variable reference into a term node or an engine Boolean variable.
+constexpr const char *kToPb = ".to_pb()";
+constexpr const char *kToBx = ".to_bx()";
+
+// Heads of the n-ary texts.
+constexpr const char *kSumHead = "Sum(*[";
+constexpr const char *kAndHead = "bx.and_s([";
+constexpr const char *kOrHead = "bx.or_s([";
+constexpr const char *kXorHead = "bx.xor_s([";
+constexpr const char *kEqHead = "bx.eq_s([";
+constexpr const char *kImplHead = "bx.impl_s(";
+constexpr const char *kIteHead = "bx.ite_s(";
+constexpr const char *kListClose = "])";
+constexpr const char *kItemSep = ", ";
+
+constexpr const char *kOneText = "bx.one()";
+constexpr const char *kZeroText = "bx.zero()";
+
+// The comparison texts: "FormulaPB(" term kLeq/kGeq/kBoth bound kToBxManager.
+constexpr const char *kFormulaPbOpen = "FormulaPB(";
+constexpr const char *kLeq = ", pb.Comparator_type.LEQ, ";
+constexpr const char *kGeq = ", pb.Comparator_type.GEQ, ";
+constexpr const char *kBoth = ", pb.Comparator_type.BOTH, ";
+constexpr const char *kToBxManager = ").to_bx(manager)";
+constexpr const char *kMaxsatMiddle = ", None, None).to_maxsat(manager, ";
+
+constexpr const char *kPowerOp = " ** ";
+
+// The module's globals: the names the module's code refers to (Expression, VariableProxy,
+// Integral, tp, log_e, log_w) are read from them at each call, as module-level code reads them.
+PyObject *g_globals = nullptr;
+PyTypeObject *g_proxy_type = nullptr;
+
+nb::handle global(const char *name) {
+    PyObject *value = PyDict_GetItemString(g_globals, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return value;
+}
+
+bool is_expression(nb::handle obj) { return nb::isinstance(obj, global("Expression")); }
+
+bool is_integral(nb::handle obj) {
+    // int and bool are registered Integral types; only other types need the ABC's test.
+    return PyLong_Check(obj.ptr()) || nb::isinstance(obj, global("Integral"));
+}
+
+[[noreturn]] void refuse(const std::string &msg) {
+    zk::raise_logged(kModule, PyExc_TypeError, msg);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Texts are assembled as UTF-8. Python text may hold lone surrogates, which strict UTF-8 refuses,
+// so those pass through as their surrogate code units and come back unchanged.
+
+void append_unicode(std::string &out, PyObject *text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data) {
+        out.append(data, static_cast<size_t>(size));
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes.is_valid()) throw nb::python_error();
+    out.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+nb::str to_str(const std::string &text) {
+    PyObject *s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                       "surrogatepass");
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+// str(obj): the plain text of an expression.
+void append_plain(std::string &out, nb::handle obj) {
+    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    append_unicode(out, s.ptr());
+}
+
+// format(obj, ''): how values (numbers, flags, ranges, index symbols) are written into texts.
+void append_value(std::string &out, nb::handle obj) {
+    nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
+    nb::object s = nb::steal(PyObject_Format(obj.ptr(), spec.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    append_unicode(out, s.ptr());
+}
+
+std::string value_text(nb::handle obj) {
+    std::string out;
+    append_value(out, obj);
+    return out;
+}
+
+// The position rule: only a bare variable reference gets a suffix; any other operand is embedded
+// whole with its own text.
+void append_position(std::string &out, nb::handle expr, const char *suffix) {
+    if (nb::isinstance(expr, global("VariableProxy"))) {
+        append_value(out, expr);
+        out += suffix;
+    } else {
+        append_plain(out, expr);
+    }
+}
+
+void append_pb(std::string &out, nb::handle expr) { append_position(out, expr, kToPb); }
+void append_bx(std::string &out, nb::handle expr) { append_position(out, expr, kToBx); }
+
+using AppendFn = void (*)(std::string &, nb::handle);
+
+// Every operator result is a plain Expression, whatever the operands' classes.
+nb::object make_expression(const std::string &text, bool soft) {
+    return nb::cast(Expression(to_str(text), nb::borrow(soft ? Py_True : Py_False)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operators of Expression.
+
+nb::object binary_term(nb::handle self, nb::handle other, const char *op, bool wrap_right) {
+    if (!is_expression(other)) refuse(kLeftNotExpression);
+    std::string t;
+    append_pb(t, self);
+    t += op;
+    if (wrap_right) t += "(";
+    append_pb(t, other);
+    if (wrap_right) t += ")";
+    return make_expression(t, true);
+}
+
+nb::object op_add(nb::handle self, nb::handle other) {
+    return binary_term(self, other, " + ", false);
+}
+
+// The subtrahend is parenthesised so that a compound one is subtracted as a whole.
+nb::object op_sub(nb::handle self, nb::handle other) {
+    return binary_term(self, other, " - ", true);
+}
+
+nb::object op_mul(nb::handle self, nb::handle other) {
+    std::string t;
+    if (is_integral(other)) {
+        append_value(t, other);
+        t += " * (";
+        append_pb(t, self);
+    } else if (is_expression(other)) {
+        append_plain(t, self);
+        t += " * (";
+        append_pb(t, other);
+    } else {
+        refuse(kNotExpressionOrInt);
+    }
+    t += ")";
+    return make_expression(t, true);
+}
+
+// Looked up on self, so that a subclass's own __mul__ serves the reflected form too.
+nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul__")(other); }
+
+nb::object compare(nb::handle self, nb::handle other, const char *comparator) {
+    if (!is_integral(other)) refuse(kLeftNotInt);
+    std::string t = kFormulaPbOpen;
+    append_pb(t, self);
+    t += comparator;
+    append_value(t, other);
+    t += kToBxManager;
+    return make_expression(t, false);
+}
+
+nb::object op_le(nb::handle self, nb::handle other) { return compare(self, other, kLeq); }
+nb::object op_ge(nb::handle self, nb::handle other) { return compare(self, other, kGeq); }
+nb::object op_eq(nb::handle self, nb::handle other) { return compare(self, other, kBoth); }
+
+nb::object connective(nb::handle self, nb::handle other, const char *head) {
+    if (!is_expression(other)) refuse(kLeftNotExpression);
+    std::string t = head;
+    append_bx(t, self);
+    t += kItemSep;
+    append_bx(t, other);
+    t += kListClose;
+    return make_expression(t, false);
+}
+
+nb::object op_and(nb::handle self, nb::handle other) { return connective(self, other, kAndHead); }
+nb::object op_or(nb::handle self, nb::handle other) { return connective(self, other, kOrHead); }
+nb::object op_xor(nb::handle self, nb::handle other) { return connective(self, other, kXorHead); }
+
+nb::object op_invert(nb::handle self) {
+    std::string t = "~(";
+    append_bx(t, self);
+    t += ")";
+    return make_expression(t, false);
+}
+
+nb::object maxsat(nb::handle self, nb::handle minimization) {
+    std::string t = kFormulaPbOpen;
+    append_pb(t, self);
+    t += kMaxsatMiddle;
+    append_value(t, minimization);
+    t += ")";
+    return make_expression(t, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constructor classes.
+
+// Sum, And, Or, Xor: one list comprehension whose for clauses follow the keywords in call order,
+// so the first keyword is the outermost loop. The blank before "])" stays without keywords.
+template <typename T>
+void init_indexed(T *self, nb::handle expr, const nb::kwargs &indexes, const char *head,
+                  AppendFn append_operand, bool soft) {
+    if (!is_expression(expr)) refuse(kOperandNotExpression);
+    std::string clauses;
+    bool first = true;
+    for (auto [name, value] : indexes) {
+        if (!first) clauses += " ";
+        first = false;
+        clauses += "for ";
+        append_plain(clauses, name);
+        clauses += " in ";
+        append_value(clauses, value);
+    }
+    std::string t = head;
+    append_operand(t, expr);
+    t += " ";
+    t += clauses;
+    t += kListClose;
+    new (self) T(to_str(t), nb::borrow(soft ? Py_True : Py_False));
+}
+
+// SumIt, AndIt, OrIt, XorIt. Only SumIt logs its refusal of a non-sequence.
+template <typename T>
+void init_sequence(T *self, nb::handle expressions, const char *class_name, const char *head,
+                   AppendFn append_item, bool soft, bool log_not_sequence) {
+    if (!nb::isinstance(expressions, global("tp").attr("Sequence"))) {
+        std::string msg = std::string(kNotSequencePrefix) + class_name + kNotSequenceSuffix;
+        if (log_not_sequence) refuse(msg);
+        zk::raise_plain(PyExc_TypeError, msg);
+    }
+    Py_ssize_t length = PyObject_Length(expressions.ptr());
+    if (length < 0) throw nb::python_error();
+    if (length == 0) zk::log_via(kModule, "log_w", kEmptySequence);
+    for (nb::handle item : expressions) {
+        if (!is_expression(item)) refuse(kItemsNotExpressions);
+    }
+    std::string t = head;
+    bool first = true;
+    for (nb::handle item : expressions) {
+        if (!first) t += kItemSep;
+        first = false;
+        append_item(t, item);
+    }
+    t += kListClose;
+    new (self) T(to_str(t), nb::borrow(soft ? Py_True : Py_False));
+}
+
+void init_equiv(Equiv *self, const nb::args &expressions) {
+    for (nb::handle e : expressions) {
+        if (!is_expression(e)) refuse(kItemsNotExpressions);
+    }
+    std::string t = kEqHead;
+    bool first = true;
+    for (nb::handle e : expressions) {
+        if (!first) t += kItemSep;
+        first = false;
+        append_bx(t, e);
+    }
+    t += kListClose;
+    new (self) Equiv(to_str(t), nb::borrow(Py_False));
+}
+
+template <typename T>
+void init_call(T *self, std::initializer_list<nb::handle> operands, const char *head,
+               const char *msg) {
+    for (nb::handle e : operands) {
+        if (!is_expression(e)) refuse(msg);
+    }
+    std::string t = head;
+    bool first = true;
+    for (nb::handle e : operands) {
+        if (!first) t += kItemSep;
+        first = false;
+        append_bx(t, e);
+    }
+    t += ")";
+    new (self) T(to_str(t), nb::borrow(Py_False));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Powers. The power text must evaluate to the power it stands for: "**" binds tighter than a
+// unary minus on its left ("-2 ** 2" is -4) and looser than any binary operator on its right
+// ("2 ** i + 1" adds one to the power). A base is therefore written bare only when it is a
+// primary (name, literal, bracketed group, with attribute, call and subscript trailers) and an
+// exponent only when it is a unary expression (signs, then a primary, optionally "**" and another
+// unary expression); anything else is parenthesised. Texts that do not scan as one expression
+// line are left alone: parentheses could not repair them.
+
+enum class TokenKind : std::uint8_t {
+    kAtom,          // number, string, True, False, None, ...
+    kName,          // identifier that is not a keyword
+    kRoundGroup,    // ( ... )
+    kSquareGroup,   // [ ... ]
+    kCurlyGroup,    // { ... }
+    kDot,           // attribute access
+    kPower,         // **
+    kSign,          // - + ~, unary where an operand is expected
+    kOperator,      // any other operator or keyword
+};
+
+constexpr std::string_view kKeywords[] = {
+    "and",  "as",   "assert", "async", "await",  "break",  "class",    "continue",
+    "def",  "del",  "elif",   "else",  "except", "finally", "for",     "from",
+    "global", "if", "import", "in",    "is",     "lambda", "nonlocal", "not",
+    "or",   "pass", "raise",  "return", "try",   "while",  "with",     "yield",
+};
+constexpr std::string_view kConstants[] = {"True", "False", "None"};
+constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
+constexpr std::string_view kOperatorChars = "*/%@&|^<>=!,:;";
+
+bool is_name_start(unsigned char c) { return c == '_' || std::isalpha(c) || c >= 0x80; }
+bool is_name_char(unsigned char c) { return c == '_' || std::isalnum(c) || c >= 0x80; }
+
+template <size_t N>
+bool contains(const std::string_view (&words)[N], std::string_view w) {
+    for (std::string_view x : words)
+        if (x == w) return true;
+    return false;
+}
+
+bool is_string_prefix(std::string_view w) {
+    std::string lower;
+    for (char c : w) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return contains(kStringPrefixes, lower);
+}
+
+// Skips a string literal starting at its opening quote s[i]; returns the index after it, or
+// npos when it does not end on this line.
+size_t skip_string(std::string_view s, size_t i) {
+    const char q = s[i];
+    const bool triple = s.compare(i, 3, std::string(3, q)) == 0;
+    i += triple ? 3 : 1;
+    while (i < s.size()) {
+        const char c = s[i];
+        if (c == '\\') {
+            i += 2;
+        } else if (triple && s.compare(i, 3, std::string(3, q)) == 0) {
+            return i + 3;
+        } else if (!triple && c == q) {
+            return i + 1;
+        } else if (!triple && c == '\n') {
+            return std::string_view::npos;
+        } else {
+            ++i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// Skips a bracketed group starting at its opening bracket; the contents do not matter, only
+// where the group ends.
+size_t skip_group(std::string_view s, size_t i) {
+    std::vector<char> closers;
+    while (i < s.size()) {
+        const char c = s[i];
+        if (c == '(' || c == '[' || c == '{') {
+            closers.push_back(c == '(' ? ')' : c == '[' ? ']' : '}');
+            ++i;
+        } else if (c == ')' || c == ']' || c == '}') {
+            if (closers.empty() || closers.back() != c) return std::string_view::npos;
+            closers.pop_back();
+            ++i;
+            if (closers.empty()) return i;
+        } else if (c == '\'' || c == '"') {
+            i = skip_string(s, i);
+            if (i == std::string_view::npos) return i;
+        } else if (c == '#' || c == '\\') {
+            return std::string_view::npos;
+        } else {
+            ++i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+size_t skip_number(std::string_view s, size_t i) {
+    const bool radix = s.size() > i + 1 && s[i] == '0' &&
+                       std::string_view("xXoObB").find(s[i + 1]) != std::string_view::npos;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (!radix && (c == 'e' || c == 'E') && i + 1 < s.size() &&
+            (s[i + 1] == '+' || s[i + 1] == '-')) {
+            i += 2;
+        } else if (is_name_char(c) || c == '.') {
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+std::optional<std::vector<TokenKind>> scan(std::string_view s) {
+    constexpr size_t npos = std::string_view::npos;
+    std::vector<TokenKind> tokens;
+    size_t i = 0;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const bool digit_next =
+            i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1]));
+        if (c == ' ' || c == '\t') {
+            ++i;
+        } else if (std::isdigit(c) || (c == '.' && digit_next)) {
+            i = skip_number(s, i);
+            tokens.push_back(TokenKind::kAtom);
+        } else if (is_name_start(c)) {
+            size_t j = i;
+            while (j < s.size() && is_name_char(static_cast<unsigned char>(s[j]))) ++j;
+            std::string_view word = s.substr(i, j - i);
+            if (j < s.size() && (s[j] == '\'' || s[j] == '"') && is_string_prefix(word)) {
+                i = skip_string(s, j);
+                if (i == npos) return std::nullopt;
+                tokens.push_back(TokenKind::kAtom);
+                continue;
+            }
+            i = j;
+            if (contains(kConstants, word))
+                tokens.push_back(TokenKind::kAtom);
+            else if (contains(kKeywords, word))
+                tokens.push_back(TokenKind::kOperator);
+            else
+                tokens.push_back(TokenKind::kName);
+        } else if (c == '\'' || c == '"') {
+            i = skip_string(s, i);
+            if (i == npos) return std::nullopt;
+            tokens.push_back(TokenKind::kAtom);
+        } else if (c == '(' || c == '[' || c == '{') {
+            i = skip_group(s, i);
+            if (i == npos) return std::nullopt;
+            tokens.push_back(c == '(' ? TokenKind::kRoundGroup
+                             : c == '[' ? TokenKind::kSquareGroup
+                                        : TokenKind::kCurlyGroup);
+        } else if (c == '.') {
+            if (s.compare(i, 3, "...") == 0) {
+                i += 3;
+                tokens.push_back(TokenKind::kAtom);
+            } else {
+                ++i;
+                tokens.push_back(TokenKind::kDot);
+            }
+        } else if (s.compare(i, 2, "**") == 0) {
+            i += 2;
+            tokens.push_back(TokenKind::kPower);
+        } else if (c == '-' || c == '+' || c == '~') {
+            ++i;
+            tokens.push_back(TokenKind::kSign);
+        } else if (kOperatorChars.find(static_cast<char>(c)) != npos) {
+            ++i;
+            tokens.push_back(TokenKind::kOperator);
+        } else {
+            return std::nullopt;  // closing bracket, comment, line break, stray character
+        }
+    }
+    return tokens;
+}
+
+constexpr size_t kNoMatch = static_cast<size_t>(-1);
+
+// End of the primary starting at tokens[i], or kNoMatch.
+size_t primary_end(const std::vector<TokenKind> &tokens, size_t i) {
+    if (i >= tokens.size()) return kNoMatch;
+    switch (tokens[i]) {
+        case TokenKind::kAtom:
+        case TokenKind::kName:
+        case TokenKind::kRoundGroup:
+        case TokenKind::kSquareGroup:
+        case TokenKind::kCurlyGroup:
+            break;
+        default:
+            return kNoMatch;
+    }
+    ++i;
+    while (i < tokens.size()) {
+        if (tokens[i] == TokenKind::kDot && i + 1 < tokens.size() &&
+            tokens[i + 1] == TokenKind::kName) {
+            i += 2;
+        } else if (tokens[i] == TokenKind::kRoundGroup || tokens[i] == TokenKind::kSquareGroup) {
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return i;
+}
+
+// End of the unary expression starting at tokens[i], or kNoMatch.
+size_t unary_end(const std::vector<TokenKind> &tokens, size_t i) {
+    while (i < tokens.size() && tokens[i] == TokenKind::kSign) ++i;
+    size_t j = primary_end(tokens, i);
+    if (j == kNoMatch) return kNoMatch;
+    if (j < tokens.size() && tokens[j] == TokenKind::kPower) return unary_end(tokens, j + 1);
+    return j;
+}
+
+enum class PowerSide { kBase, kExponent };
+
+bool needs_parentheses(std::string_view text, PowerSide side) {
+    std::optional<std::vector<TokenKind>> tokens = scan(text);
+    if (!tokens || tokens->empty()) return false;
+    size_t end = side == PowerSide::kBase ? primary_end(*tokens, 0) : unary_end(*tokens, 0);
+    return end != tokens->size();
+}
+
+void append_power_operand(std::string &out, const std::string &text, PowerSide side) {
+    if (needs_parentheses(text, side)) {
+        out += "(";
+        out += text;
+        out += ")";
+    } else {
+        out += text;
+    }
+}
+
+nb::object pow_expression(nb::handle base, nb::handle exp) {
+    std::string base_text = value_text(base);
+    std::string exp_text = value_text(exp);
+    std::string t;
+    append_power_operand(t, base_text, PowerSide::kBase);
+    t += kPowerOp;
+    append_power_operand(t, exp_text, PowerSide::kExponent);
+    return make_expression(t, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Garbage collection: texts and flags are arbitrary objects (the constructor converts nothing),
+// so they can close a cycle through an expression's attribute dictionary.
+
+int expression_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (!nb::inst_ready(self)) return 0;
+    Expression *e = nb::inst_ptr<Expression>(self);
+    Py_VISIT(e->expr_.ptr());
+    Py_VISIT(e->soft_.ptr());
+    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
+        Py_VISIT(nb::inst_ptr<VariableProxy>(self)->name_.ptr());
+    return 0;
+}
+
+int expression_clear(PyObject *self) {
+    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (!nb::inst_ready(self)) return 0;
+    Expression *e = nb::inst_ptr<Expression>(self);
+    e->expr_ = nb::none();
+    e->soft_ = nb::none();
+    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
+        nb::inst_ptr<VariableProxy>(self)->name_ = nb::none();
+    return 0;
+}
+
+PyType_Slot kExpressionSlots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
+    {0, nullptr},
+};
+
+template <typename T>
+nb::class_<T, Expression> subclass(nb::module_ &m, const char *name) {
+    return nb::class_<T, Expression>(m, name, nb::type_slots(kExpressionSlots));
+}
+
+}  // namespace
+
+}  // namespace zk::encode
+
+NB_MODULE(expressions, m) {
+    using namespace zk::encode;
+    using namespace nb::literals;
+    zk::init_module();
+
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    m.attr("tp") = nb::module_::import_("typing");
+    m.attr("Integral") = nb::module_::import_("numbers").attr("Integral");
+    zk::import_logger(m);
+    g_globals = m.attr("__dict__").inc_ref().ptr();
+
+    m.def(
+        "_expr2bx",
+        [](nb::handle expr) {
+            std::string t;
+            append_bx(t, expr);
+            return to_str(t);
+        },
+        "expr"_a.none(), nb::sig("def _expr2bx(expr: Expression) -> str"));
+    m.def(
+        "_expr2pb",
+        [](nb::handle expr) {
+            std::string t;
+            append_pb(t, expr);
+            return to_str(t);
+        },
+        "expr"_a.none(), nb::sig("def _expr2pb(expr: Expression) -> str"));
+
+    // Every argument admits None (nanobind refuses it by default): which operands are refused,
+    // and with which message, is this module's decision.
+    nb::class_<Expression> expression(m, "Expression", nb::dynamic_attr(),
+                                      nb::type_slots(kExpressionSlots));
+    expression
+        .def(nb::init<nb::object, nb::object>(), "expr"_a.none() = "", "soft"_a.none() = true,
+             nb::sig("def __init__(self, expr: str = '', soft: bool = True) -> None"))
+        .def("__add__", &op_add, "other"_a.none(),
+             nb::sig("def __add__(self, other: Expression) -> Expression"))
+        .def("__sub__", &op_sub, "other"_a.none(),
+             nb::sig("def __sub__(self, other: Expression) -> Expression"))
+        .def("__mul__", &op_mul, "other"_a.none(),
+             nb::sig("def __mul__(self, other: tp.Union[Integral, Expression]) -> Expression"))
+        .def("__rmul__", &op_rmul, "other"_a.none(),
+             nb::sig("def __rmul__(self, other: int) -> Expression"))
+        .def("__le__", &op_le, "other"_a.none(),
+             nb::sig("def __le__(self, other: Integral) -> Expression"))
+        .def("__ge__", &op_ge, "other"_a.none(),
+             nb::sig("def __ge__(self, other: Integral) -> Expression"))
+        .def("__eq__", &op_eq, "other"_a.none(),
+             nb::sig("def __eq__(self, other: Integral) -> Expression"))
+        .def("__and__", &op_and, "other"_a.none(),
+             nb::sig("def __and__(self, other: Expression) -> Expression"))
+        .def("__or__", &op_or, "other"_a.none(),
+             nb::sig("def __or__(self, other: Expression) -> Expression"))
+        .def("__xor__", &op_xor, "other"_a.none(),
+             nb::sig("def __xor__(self, other: Expression) -> Expression"))
+        .def("__invert__", &op_invert, nb::sig("def __invert__(self) -> Expression"))
+        .def("maxsat", &maxsat, "minimization"_a.none(),
+             nb::sig("def maxsat(self, minimization: bool) -> Expression"))
+        .def_prop_ro("soft", [](const Expression &e) { return e.soft_; })
+        .def("__str__", [](const Expression &e) { return e.expr_; },
+             nb::sig("def __str__(self) -> str"))
+        .def_rw("_expr", &Expression::expr_)
+        .def_rw("_soft", &Expression::soft_);
+    // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds
+    // methods after the class exists, so the interpreter's own rule has to be applied here.
+    expression.attr("__hash__") = nb::none();
+    // The property was stored after the class was made, so it missed the naming that class
+    // creation gives; without it, assigning to it would not name the attribute in the error.
+    nb::getattr(expression, "__dict__")["soft"].attr("__set_name__")(expression, "soft");
+
+    auto proxy = subclass<VariableProxy>(m, "VariableProxy");
+    proxy
+        .def(nb::init<nb::object>(), "name"_a.none(),
+             nb::sig("def __init__(self, name: str) -> None"))
+        .def("__repr__", [](const VariableProxy &p) { return p.name_; },
+             nb::sig("def __repr__(self)"))
+        .def_rw("name", &VariableProxy::name_);
+    g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
+
+    constexpr const char *kIndexedSig = "def __init__(self, expr: Expression, **indexes) -> None";
+    subclass<Sum>(m, "Sum").def(
+        "__init__",
+        [](Sum *self, nb::handle expr, nb::kwargs indexes) {
+            init_indexed(self, expr, indexes, kSumHead, append_pb, true);
+        },
+        "expr"_a.none(), "indexes"_a, nb::sig(kIndexedSig));
+    subclass<And>(m, "And").def(
+        "__init__",
+        [](And *self, nb::handle expr, nb::kwargs indexes) {
+            init_indexed(self, expr, indexes, kAndHead, append_bx, false);
+        },
+        "expr"_a.none(), "indexes"_a, nb::sig(kIndexedSig));
+    subclass<Or>(m, "Or").def(
+        "__init__",
+        [](Or *self, nb::handle expr, nb::kwargs indexes) {
+            init_indexed(self, expr, indexes, kOrHead, append_bx, false);
+        },
+        "expr"_a.none(), "indexes"_a, nb::sig(kIndexedSig));
+    subclass<Xor>(m, "Xor").def(
+        "__init__",
+        [](Xor *self, nb::handle expr, nb::kwargs indexes) {
+            init_indexed(self, expr, indexes, kXorHead, append_bx, false);
+        },
+        "expr"_a.none(), "indexes"_a, nb::sig(kIndexedSig));
+
+    subclass<Equiv>(m, "Equiv").def(
+        "__init__", [](Equiv *self, nb::args expressions) { init_equiv(self, expressions); },
+        "expressions"_a, nb::sig("def __init__(self, *expressions: Expression) -> None"));
+    subclass<Implication>(m, "Implication")
+        .def(
+            "__init__",
+            [](Implication *self, nb::handle if_expr, nb::handle then_expr) {
+                init_call(self, {if_expr, then_expr}, kImplHead, kImplicationNotExpressions);
+            },
+            "if_expr"_a.none(), "then_expr"_a.none(),
+            nb::sig("def __init__(self, if_expr: Expression, then_expr: Expression) -> None"));
+    subclass<IfThenElse>(m, "IfThenElse")
+        .def(
+            "__init__",
+            [](IfThenElse *self, nb::handle if_expr, nb::handle then_expr, nb::handle else_expr) {
+                init_call(self, {if_expr, then_expr, else_expr}, kIteHead,
+                          kIfThenElseNotExpressions);
+            },
+            "if_expr"_a.none(), "then_expr"_a.none(), "else_expr"_a.none(),
+            nb::sig("def __init__(self, if_expr: Expression, then_expr: Expression, "
+                    "else_expr: Expression) -> None"));
+
+    constexpr const char *kSequenceSig =
+        "def __init__(self, expressions: tp.Sequence[Expression]) -> None";
+    subclass<SumIt>(m, "SumIt").def(
+        "__init__",
+        [](SumIt *self, nb::handle expressions) {
+            init_sequence(self, expressions, "SumIt", kSumHead, append_pb, true, true);
+        },
+        "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<AndIt>(m, "AndIt").def(
+        "__init__",
+        [](AndIt *self, nb::handle expressions) {
+            init_sequence(self, expressions, "AndIt", kAndHead, append_bx, false, false);
+        },
+        "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<OrIt>(m, "OrIt").def(
+        "__init__",
+        [](OrIt *self, nb::handle expressions) {
+            init_sequence(self, expressions, "OrIt", kOrHead, append_bx, false, false);
+        },
+        "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<XorIt>(m, "XorIt").def(
+        "__init__",
+        [](XorIt *self, nb::handle expressions) {
+            init_sequence(self, expressions, "XorIt", kXorHead, append_bx, false, false);
+        },
+        "expressions"_a.none(), nb::sig(kSequenceSig));
+
+    m.attr("One") = nb::cast(Expression(nb::str(kOneText), nb::borrow(Py_True)));
+    m.attr("Zero") = nb::cast(Expression(nb::str(kZeroText), nb::borrow(Py_True)));
+
+    m.def("pow_expression", &pow_expression, "base"_a.none(), "exp"_a.none(),
+          nb::sig("def pow_expression(base: int, exp) -> Expression"));
+}

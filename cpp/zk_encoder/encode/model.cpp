@@ -1,0 +1,818 @@
+// zk_encoder.encode.model: the pseudo-Boolean model. It numbers variable families, evaluates
+// formula texts into engine formulas and hands them to its formula container, or forwards the
+// whole model as texts to the engine's formula encoder.
+#include "zk_encoder/encode/model.hpp"
+
+#include <frameobject.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/logging.hpp"
+#include "common/module.hpp"
+
+namespace zk::encode {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kModule = "zk_encoder.encode.model";
+
+// Reserved names (class attributes of Model).
+constexpr const char *kExpressionFormulaRe = R"((.*),\sline\s(\d+),(.*)\n(.*))";
+constexpr const char *kBxprAux = "_bxpr_aux";
+constexpr const char *kPbctAux = "_pbct_aux";
+constexpr const char *kDummyVar = "dummy_var";
+constexpr const char *kDummyDim = "d";
+
+constexpr const char *kClassDoc = "Main class of pseudo-boolean model";
+constexpr const char *kInitDoc =
+    "Initializes an instance of model.\n\n:param smanager: sorn_engine manager is singleton";
+constexpr const char *kCreateVariablesDoc = "Provides variables for writing expressions.";
+constexpr const char *kGetIndexesDoc = "Provides indexes for writing expressions.";
+constexpr const char *kAddConstraintDoc =
+    "Adds hard constraint to the model.\n\n"
+    ":param constraint: valid expression for the constraint\n"
+    ":param foralls: indexes by which the substitution of expressions of the type \"for all\" "
+    "occurs";
+constexpr const char *kAddSoftConstraintDoc =
+    "Adds soft constraint to the model.\n\n"
+    ":param constraint: valid expression for the constraint\n"
+    ":param weight: weight of the soft constraint\n"
+    ":param minimization: flag for the task type\n"
+    ":param foralls: indexes by which the substitution of expressions of the type \"for all\" "
+    "occurs";
+constexpr const char *kUseTargetDoc = "Is the target set in the model";
+constexpr const char *kAddTargetDoc = "Adds target to the model.";
+constexpr const char *kBuildCnfDoc = "Creation CNF";
+
+// Progress lines: a label right-aligned in 15 characters, then " : ".
+constexpr const char *kPythonVersionLine = " python version : ";
+constexpr const char *kModelNameLine = "     model name : ";
+constexpr const char *kSsfeLine = "           ssfe : ";
+constexpr const char *kAddNewVarLine = "    add new var : ";
+constexpr const char *kConstraintLine = "     constraint : ";
+constexpr const char *kCnfStartLine = "      CNF build : started. Model <";
+constexpr const char *kWcnfStartLine = "     WCNF build : started. Model <";
+constexpr const char *kTargetVariablesPiece = ">; Target variables = ";
+constexpr const char *kCnfEndLine = "         action : CNF build finished";
+constexpr const char *kWcnfEndLine = "         action : WCNF build finished";
+constexpr const char *kCnfEncoderSuffix = " (formula encoder).";
+constexpr const char *kWcnfEncoderSuffix = "(formula encoder).";
+constexpr const char *kOwnSuffix = ".";
+constexpr const char *kDurationPiece = " Duration = ";
+constexpr const char *kDurationFormat = "%H:%M:%S.%f";
+
+constexpr const char *kForallsPrefix = "Foralls: ";
+constexpr const char *kConstraintJoin = "___";
+
+// Other log lines.
+constexpr const char *kBuildingTargetMsg = "Building target";
+constexpr const char *kBuildingSoftMsg = "Building soft constraint: ";
+constexpr const char *kHardUtilityMsg = "Enumerating hard utility variables";
+constexpr const char *kTargetUtilityMsg = "Enumerating target utility variables";
+constexpr const char *kPreliminaryMsg = "Preliminary variable value was added: ";
+constexpr const char *kTargetAlreadyUsedMsg = "Target already used";
+
+// Refusals.
+constexpr const char *kBadNameMsg = "Variable must have a non-empty name containing only letters";
+constexpr const char *kVarInUseHead = "Variable named ";
+constexpr const char *kVarInUseTail = " is already in use";
+constexpr const char *kVarKeywordTail = " is a keyword and cannot name a variable";
+constexpr const char *kLateVarTail =
+    " cannot be created after the first constraint or target: its numbers would overlap the "
+    "auxiliary variables. Create every variable before adding formulas";
+constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
+constexpr const char *kEmptyIndexesMsg =
+    "The indexes parameter must contain a non-empty sequence of index names";
+constexpr const char *kReservedIndexHead = "Names '";
+constexpr const char *kReservedIndexMid = "' and '";
+constexpr const char *kReservedIndexTail = "' are reserved. Change the name to a valid one";
+constexpr const char *kIndexInUseHead = "Index named ";
+constexpr const char *kIndexInUseTail = " is already in use";
+constexpr const char *kIndexNotIdentifierTail = " must be an identifier that is not a keyword";
+constexpr const char *kNotExpressionMsg =
+    "Variable 'constraint' must contain only objects of type 'Expression'";
+constexpr const char *kTargetDefinedMsg = "Target has already been defined";
+constexpr const char *kSoftDefinedMsg = "Soft constraint has already been defined";
+constexpr const char *kAlreadyCnfMsg = "Current model already works with CNF";
+constexpr const char *kAlreadyWcnfMsg = "Current model already works with WCNF";
+constexpr const char *kNotSoftMsg = "Input constraint cannot be converted to a soft constraints";
+constexpr const char *kNotTargetMsg = "Target is not a pseudo-boolean function without border";
+constexpr const char *kNotBooleanMsg = "Constraint is not a Boolean formula: ";
+constexpr const char *kContradictionHead = "Contradiction was detected in formula ";
+constexpr const char *kRedundantHead = "Redundant constraint was detected in formula ";
+constexpr const char *kLinePiece = ", line ";
+constexpr const char *kTargetContradictionMsg = "Contradiction was detected in target";
+constexpr const char *kTargetRedundantMsg = "Redundant constraint was detected in target";
+constexpr const char *kWcnfFormatMsg = "This expression is defined for WCNF format";
+constexpr const char *kCnfFormatMsg = "This expression is defined for CNF format";
+constexpr const char *kNoBorderMsg =
+    "Border or minimization arguments are not defined, but target is set";
+constexpr const char *kNoContainerMsg = "The model doesn't contain any formula container";
+constexpr const char *kCnfEmptyMsg = "CNF storage is empty";
+constexpr const char *kWcnfEmptyMsg = "WCNF storage is empty";
+constexpr const char *kNoManagerMsg = "Sorn manager is not set or empty";
+constexpr const char *kNoMappingMsg = "Variable mapping is empty";
+
+// The module's globals: names are looked up at every call, as the module's own code would.
+PyObject *g_globals = nullptr;
+// Helpers of the host that are not among the module's names.
+PyObject *g_eval = nullptr;
+PyObject *g_iskeyword = nullptr;
+PyObject *g_format_stack = nullptr;
+PyObject *g_model_type = nullptr;
+
+nb::object global(const char *name) {
+    PyObject *value = PyDict_GetItemString(g_globals, name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+bool truthy(const nb::handle &obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool is_instance(const nb::handle &obj, const nb::handle &cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(const nb::handle &a, const char *text) {
+    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// The host's `a + b`, so that a piece that is not a text fails as joining it would.
+nb::object concat(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object concat(const char *a, nb::handle b) { return concat(nb::str(a), b); }
+
+nb::str text_of(nb::handle obj) { return nb::str(obj); }
+
+void log(const char *fn, nb::handle msg) { global(fn)(msg); }
+void log(const char *fn, const char *msg) { log(fn, nb::str(msg)); }
+
+[[noreturn]] void raise_with(nb::handle exc_type, nb::handle msg) {
+    PyErr_SetObject(exc_type.ptr(), msg.ptr());
+    throw nb::python_error();
+}
+
+// Logs `msg` at error level, then raises the module global `exc_name` with the same text.
+[[noreturn]] void refuse(const char *exc_name, nb::handle msg) {
+    log("log_e", msg);
+    raise_with(global(exc_name), msg);
+}
+[[noreturn]] void refuse(const char *exc_name, const char *msg) { refuse(exc_name, nb::str(msg)); }
+
+[[noreturn]] void refuse_builtin(PyObject *exc_type, const char *msg) {
+    nb::str text(msg);
+    log("log_e", text);
+    raise_with(exc_type, text);
+}
+
+nb::object class_attr(const char *name) {
+    return nb::borrow(reinterpret_cast<PyObject *>(g_model_type)).attr(name);
+}
+
+nb::object now() { return global("datetime").attr("now")(); }
+
+// The program's line that called into the model: its source text and line number, read from the
+// calling Python frame in the host's standard stack format. The model's operations are native, so
+// the interpreter's current frame is the caller's own.
+std::pair<nb::object, nb::object> call_site() {
+    PyFrameObject *frame = PyEval_GetFrame();
+    if (!frame) return {nb::str(""), nb::str("")};
+    nb::object frame_obj = nb::borrow(reinterpret_cast<PyObject *>(frame));
+    nb::object entries = nb::borrow(g_format_stack)(frame_obj, 1);
+    nb::object fallback_line = nb::str(nb::int_(PyFrame_GetLineNumber(frame)));
+    if (nb::len(entries) == 0) return {nb::str(""), fallback_line};
+    nb::object match = class_attr("_Model__EXPRESSION_FORMULA_RE").attr("match")(entries[0]);
+    if (match.is_none()) return {nb::str(""), fallback_line};
+    return {match.attr("group")(4).attr("strip")(), match.attr("group")(2).attr("strip")()};
+}
+
+// Runs `body` and resets the Manager on every way out that has not reset it already, so that a
+// failed formula leaves no names, numbers or counts behind for the next one.
+template <typename Body>
+void with_manager_reset(const nb::object &manager, Body &&body) {
+    bool reset_done = false;
+    try {
+        body(reset_done);
+    } catch (...) {
+        if (!reset_done) {
+            try {
+                manager.attr("reset")();
+            } catch (nb::python_error &) {
+                // The formula's own error says more than a failing reset.
+            }
+        }
+        throw;
+    }
+    if (!reset_done) manager.attr("reset")();
+}
+
+}  // namespace
+
+Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
+    : sorn_manager(std::move(smanager)),
+      model_name(std::move(name)),
+      use_formula_encoder(std::move(use_fe)) {
+    log("log_i", concat(kPythonVersionLine, global("se").attr("get_python_version")()));
+    log("log_i", concat(kModelNameLine, model_name));
+    log("log_i", concat(kSsfeLine, text_of(use_formula_encoder)));
+
+    formula_encoder = nb::none();
+    formula_container = nb::none();
+    used_vars = nb::steal(PySet_New(nullptr));
+    manager = global("manager").attr("Manager")();
+    variables = nb::dict();
+    indexes = nb::dict();
+
+    nb::dict base;
+    base["Sum"] = global("pboperations").attr("Sum");
+    base["FormulaPB"] = global("formulapb").attr("FormulaPB");
+    base["bx"] = global("bx");
+    base["pb"] = global("pb");
+    base["manager"] = manager;
+    formulas_dir = base;
+
+    shift_target_variable = nb::int_(0);
+    is_wcnf = nb::none();
+    template_target = nb::none();
+    start_time = now();
+
+    if (!truthy(use_formula_encoder)) {
+        nb::kwargs dims;
+        dims[kDummyDim] = 1;
+        create_variables(nb::str(kDummyVar), dims);
+    }
+}
+
+nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
+    bool own = !truthy(use_formula_encoder);
+
+    if (!PyUnicode_Check(name.ptr()) || !truthy(name) ||
+        !(truthy(name.attr("isalpha")()) || equals(name, kDummyVar)))
+        refuse_builtin(PyExc_ValueError, kBadNameMsg);
+    if (own && PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarInUseTail)));
+    // A keyword would make every formula text that names the family unreadable.
+    if (truthy(nb::borrow(g_iskeyword)(name)))
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarKeywordTail)));
+    if (own && !formula_container.is_none())
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kLateVarTail)));
+    nb::list sizes;
+    for (auto item : dims) {
+        nb::handle size = item.second;
+        if (!PyLong_CheckExact(size.ptr()) || PyObject_RichCompareBool(size.ptr(),
+                                                                      nb::int_(0).ptr(), Py_LT))
+            refuse_builtin(PyExc_ValueError, kBadSizesMsg);
+        sizes.append(size);
+    }
+
+    nb::object family;
+    nb::object family_class = global("Variable");
+    if (!own) {
+        init_formula_encoder();
+        formula_encoder.attr("create_variables")(name, sizes);
+        family = family_class(name, dims, 0);
+    } else {
+        PySet_Add(used_vars.ptr(), name.ptr());
+        manager.attr("registration_generator_variables")(name);
+        family = family_class(name, dims, shift_target_variable);
+        variables[name] = family;
+    }
+
+    nb::object count = nb::int_(1);
+    for (nb::handle size : sizes) {
+        PyObject *r = PyNumber_Multiply(count.ptr(), size.ptr());
+        if (!r) throw nb::python_error();
+        count = nb::steal(r);
+    }
+    shift_target_variable = concat(shift_target_variable, count);
+
+    nb::object line = concat(kAddNewVarLine, name);
+    line = concat(line, text_of(dims));
+    line = concat(line, nb::str(" = ["));
+    line = concat(line, text_of(count));
+    line = concat(line, nb::str("]"));
+    log("log_i", line);
+    start_time = now();
+    return family;
+}
+
+nb::object Model::get_indexes(nb::object names) {
+    if (nb::len(names) == 0) refuse_builtin(PyExc_ValueError, kEmptyIndexesMsg);
+    nb::list result;
+    nb::object index_class = global("Index");
+    for (nb::handle name : names) {
+        if (equals(name, kBxprAux) || equals(name, kPbctAux)) {
+            std::string msg = std::string(kReservedIndexHead) + kBxprAux + kReservedIndexMid +
+                              kPbctAux + kReservedIndexTail;
+            refuse("VariableError", msg.c_str());
+        }
+        // Index names are pasted into formula texts that are evaluated: only a plain name reads
+        // back as the same name.
+        if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")()) ||
+            truthy(nb::borrow(g_iskeyword)(name)))
+            refuse("VariableError",
+                   concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexNotIdentifierTail)));
+        if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
+            refuse("VariableError",
+                   concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
+        nb::object index = index_class(name);
+        indexes[name] = index;
+        result.append(index);
+    }
+    if (nb::len(result) > 1) return result;
+    return result[0];
+}
+
+void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
+    if (!is_instance(constraint, global("Expression"))) refuse_builtin(PyExc_TypeError,
+                                                                       kNotExpressionMsg);
+    if (!is_wcnf.is_none()) refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg
+                                                                  : kTargetDefinedMsg);
+    nb::object line = concat(kConstraintLine, text_of(constraint));
+    line = concat(line, nb::str(kConstraintJoin));
+    line = concat(line, text_of(foralls));
+    log("log_d", line);
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        formula_encoder.attr("add_constraint")(text_of(constraint),
+                                               concat(kForallsPrefix, text_of(foralls)));
+    } else {
+        fill_hard_constraint(constraint, foralls);
+    }
+}
+
+void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
+                                nb::kwargs foralls) {
+    if (!is_wcnf.is_none() && !truthy(is_wcnf)) refuse("FormulaError", kAlreadyCnfMsg);
+    if (!truthy(constraint.attr("soft"))) refuse("FormulaError", kNotSoftMsg);
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        is_wcnf = nb::bool_(true);
+        formula_encoder.attr("add_soft_constraint")(
+            text_of(constraint), concat(kForallsPrefix, text_of(foralls)), weight, minimization);
+    } else {
+        fill_soft_constraint(constraint, weight, minimization, foralls);
+    }
+}
+
+bool Model::use_target() const {
+    if (is_wcnf.is_none()) return false;
+    return !truthy(is_wcnf);
+}
+
+void Model::add_target(nb::object target) {
+    if (!is_wcnf.is_none() && truthy(is_wcnf)) refuse("FormulaError", kAlreadyWcnfMsg);
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        formula_encoder.attr("add_target")(text_of(target));
+    } else {
+        fill_target(target);
+    }
+}
+
+void Model::reset_target() {
+    if (use_target()) template_target = nb::none();
+}
+
+void Model::fill_target(nb::object target) {
+    init_formula_container();
+    if (!truthy(target.attr("soft"))) refuse("TargetError", kNotTargetMsg);
+    if (use_target()) log("log_w", kTargetAlreadyUsedMsg);
+    reset_target();
+    template_target = std::move(target);
+    is_wcnf = nb::bool_(false);
+}
+
+nb::dict Model::evaluation_namespace() const {
+    nb::dict ns;
+    if (PyDict_Update(ns.ptr(), formulas_dir.ptr()) < 0) throw nb::python_error();
+    if (PyDict_Update(ns.ptr(), indexes.ptr()) < 0) throw nb::python_error();
+    nb::object genvars = manager.attr("name2genvar");
+    if (PyDict_Update(ns.ptr(), genvars.ptr()) < 0) throw nb::python_error();
+    return ns;
+}
+
+nb::object Model::evaluate(const nb::object &text) const {
+    nb::dict ns = evaluation_namespace();
+    return nb::borrow(g_eval)(text, ns, ns);
+}
+
+// Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin
+// transformation.
+nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
+    if (is_instance(value, global("variable").attr("Variable"))) value = value.attr("to_bx")();
+    // A term without a comparison would fail inside the transformation with an error that names
+    // neither the constraint nor the cause.
+    if (!nb::hasattr(value, "tseytin")) refuse("FormulaError", concat(kNotBooleanMsg, text));
+    return value.attr("tseytin")(manager.attr("bx_context"), class_attr("_Model__BXPR_AUX"));
+}
+
+namespace {
+
+struct AuxCounts {
+    nb::object pb;
+    nb::object bx;
+};
+
+AuxCounts count_auxiliaries(const nb::object &manager, const nb::object &templ,
+                            const nb::object &bxpr_aux) {
+    AuxCounts counts{manager.attr("cnt_pbvar"), nb::int_(0)};
+    long n = 0;
+    for (nb::handle v : templ.attr("support")()) {
+        int r = PySequence_Contains(text_of(v).ptr(), bxpr_aux.ptr());
+        if (r < 0) throw nb::python_error();
+        if (r == 1) ++n;
+    }
+    counts.bx = nb::int_(n);
+    return counts;
+}
+
+// The host's `formula, weights = value`, with the host's messages for a wrong count.
+std::pair<nb::object, nb::object> unpack_pair(const nb::object &value) {
+    nb::object items[2];
+    Py_ssize_t n = 0;
+    for (nb::handle item : value) {
+        if (n == 2) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            throw nb::python_error();
+        }
+        items[n++] = nb::borrow(item);
+    }
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        throw nb::python_error();
+    }
+    return {items[0], items[1]};
+}
+
+}  // namespace
+
+void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
+    init_formula_container();
+    with_manager_reset(manager, [&](bool &reset_done) {
+        nb::object text = text_of(constraint);
+        nb::object templ = to_clause_form(evaluate(text), text);
+        log("log_t", kHardUtilityMsg);
+        nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
+        AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
+        nb::object bx = global("bx");
+        if (is_instance(templ, bx.attr("Zero"))) {
+            auto [source, line] = call_site();
+            nb::object msg = concat(concat(concat(kContradictionHead, source),
+                                           nb::str(kLinePiece)), line);
+            log("log_e", msg);
+            manager.attr("reset")();
+            reset_done = true;
+            raise_with(global("FormulaError"), msg);
+        }
+        if (is_instance(templ, bx.attr("One"))) {
+            auto [source, line] = call_site();
+            log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)),
+                                line));
+        } else {
+            formula_container.attr("add_hard_constraint")(templ, foralls, counts.pb, counts.bx);
+        }
+    });
+}
+
+void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
+                                 nb::object foralls) {
+    init_formula_container();
+    with_manager_reset(manager, [&](bool &) {
+        PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
+        if (!product) throw nb::python_error();
+        nb::object objective = nb::steal(product).attr("maxsat")(minimization);
+        log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
+        nb::object value = evaluate(text_of(objective));
+        auto [formula, weights] = unpack_pair(value);
+        formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
+        is_wcnf = nb::bool_(true);
+    });
+}
+
+void Model::build_target(nb::object border, nb::object minimization) {
+    init_formula_container();
+    PyObject *bounded_ptr = PyObject_RichCompare(template_target.ptr(), border.ptr(),
+                                                 truthy(minimization) ? Py_LE : Py_GE);
+    if (!bounded_ptr) throw nb::python_error();
+    nb::object bounded = nb::steal(bounded_ptr);
+    log("log_i", kBuildingTargetMsg);
+    with_manager_reset(manager, [&](bool &reset_done) {
+        nb::object text = text_of(bounded);
+        nb::object templ = to_clause_form(evaluate(text), text);
+        log("log_d", kTargetUtilityMsg);
+        AuxCounts counts = count_auxiliaries(manager, templ, class_attr("_Model__BXPR_AUX"));
+        nb::object bx = global("bx");
+        if (is_instance(templ, bx.attr("Zero"))) {
+            log("log_e", kTargetContradictionMsg);
+            manager.attr("reset")();
+            reset_done = true;
+            raise_with(global("FormulaError"), nb::str(kTargetContradictionMsg));
+        }
+        if (is_instance(templ, bx.attr("One")))
+            log("log_w", kTargetRedundantMsg);
+        else
+            formula_container.attr("add_target_constraint")(templ, nb::dict(), counts.pb,
+                                                            counts.bx);
+    });
+}
+
+void Model::init_formula_container() {
+    if (formula_container.is_none())
+        formula_container = global("FormulaContainer")(variables, shift_target_variable);
+}
+
+void Model::init_formula_encoder() {
+    if (formula_encoder.is_none())
+        formula_encoder = sorn_manager.attr("create_formula_encoder")(model_name);
+}
+
+namespace {
+
+nb::object start_line(const char *head, const nb::object &name, const nb::object &shift) {
+    PyObject *last = PyNumber_Subtract(shift.ptr(), nb::int_(1).ptr());
+    if (!last) throw nb::python_error();
+    nb::object line = concat(head, name);
+    line = concat(line, nb::str(kTargetVariablesPiece));
+    return concat(line, text_of(nb::steal(last)));
+}
+
+}  // namespace
+
+// The common end of both builds: hand the storage over, map names, make the witness interpreter.
+// Empty when there is no variable mapping.
+nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg) {
+    if (storage.is_none()) refuse("BuildError", empty_storage_msg);
+    if (sorn_manager.is_none()) refuse("BuildError", kNoManagerMsg);
+    sorn_manager.attr("set_cnf_storage")(storage);
+    nb::object var_maps = get_var_mapping();
+    if (var_maps.is_none()) {
+        log("log_e", kNoMappingMsg);
+        return nb::object();
+    }
+    nb::object wi = global("se").attr("witness_interpreter")();
+    wi.attr("set_var_mapping")(var_maps);
+    nb::list prefixes;
+    prefixes.append(class_attr("_Model__BXPR_AUX"));
+    prefixes.append(class_attr("_Model__PBCT_AUX"));
+    wi.attr("set_auxiliary_vars")(prefixes);
+    nb::object rez = wi.attr("build_mapping_tables")(true);
+    if (truthy(rez)) sorn_manager.attr("set_witness_interpreter")(wi);
+    return rez;
+}
+
+nb::object Model::build_cnf(nb::object border, nb::object minimization) {
+    if (truthy(is_wcnf)) refuse("BuildError", kWcnfFormatMsg);
+    if (use_target()) {
+        if (border.is_none() || minimization.is_none()) refuse("BuildError", kNoBorderMsg);
+        build_target(border, minimization);
+    }
+    log("log_i", start_line(kCnfStartLine, model_name, shift_target_variable));
+    nb::object storage;
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        formula_encoder.attr("generate_cnf")();
+        storage = formula_encoder.attr("get_cnf_storage")();
+    } else {
+        if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
+        formula_container.attr("build_cnf_formula")(model_name);
+        storage = formula_container.attr("cnf_storage")();
+    }
+    nb::object rez = finish_build(storage, kCnfEmptyMsg);
+    if (!rez.is_valid()) return nb::bool_(false);
+
+    PyObject *diff = PyNumber_Subtract(now().ptr(), start_time.ptr());
+    if (!diff) throw nb::python_error();
+    nb::object span = nb::steal(diff);
+    nb::object origin = global("datetime")(1, 1, 1, 0, 0, 0, 0);
+    nb::object stamp = concat(origin, span).attr("strftime")(kDurationFormat);
+    nb::object duration = stamp[nb::slice(nb::none(), nb::int_(-3), nb::none())];
+    nb::object line = concat(kCnfEndLine, nb::str(truthy(use_formula_encoder) ? kCnfEncoderSuffix
+                                                                              : kOwnSuffix));
+    line = concat(concat(line, nb::str(kDurationPiece)), duration);
+    log("log_i", line);
+    return rez;
+}
+
+nb::object Model::build_wcnf() {
+    if (is_wcnf.is_none() || !truthy(is_wcnf)) refuse("BuildError", kCnfFormatMsg);
+    log("log_i", start_line(kWcnfStartLine, model_name, shift_target_variable));
+    nb::object storage;
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        formula_encoder.attr("generate_cnf")();
+        storage = formula_encoder.attr("get_cnf_storage")();
+    } else {
+        if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
+        formula_container.attr("build_wcnf_formula")(model_name);
+        storage = formula_container.attr("cnf_storage")();
+    }
+    nb::object rez = finish_build(storage, kWcnfEmptyMsg);
+    if (!rez.is_valid()) return nb::bool_(false);
+    log("log_i", concat(kWcnfEndLine, nb::str(truthy(use_formula_encoder) ? kWcnfEncoderSuffix
+                                                                          : kOwnSuffix)));
+    return rez;
+}
+
+bool Model::served_by_encoder() const {
+    return truthy(use_formula_encoder) && !formula_encoder.is_none();
+}
+
+bool Model::encodes_itself() const { return !truthy(use_formula_encoder); }
+
+nb::object Model::get_cnf_storage() {
+    if (!encodes_itself()) {
+        if (formula_encoder.is_none()) return nb::none();
+        return formula_encoder.attr("get_cnf_storage")();
+    }
+    if (formula_container.is_none()) return nb::none();
+    return formula_container.attr("cnf_storage")();
+}
+
+nb::object Model::get_var_mapping() {
+    if (!encodes_itself()) {
+        if (formula_encoder.is_none()) return nb::none();
+        return formula_encoder.attr("get_var_mapping")();
+    }
+    if (formula_container.is_none()) return nb::none();
+    if (nb::len(nb::object(formula_container.attr("mapping"))) == 0) return nb::none();
+    nb::object var_maps = global("se").attr("var_mapping")();
+    var_maps.attr("set_var_map")(formula_container.attr("mapping"));
+    var_maps.attr("build_inverse_map")();
+    return var_maps;
+}
+
+nb::object Model::save_metrics_json(nb::object filename) {
+    if (!served_by_encoder()) return nb::bool_(false);
+    return formula_encoder.attr("save_metrics_json")(filename);
+}
+
+nb::object Model::save_metrics_csv(nb::object filename) {
+    if (!served_by_encoder()) return nb::bool_(false);
+    return formula_encoder.attr("save_metrics_csv")(filename);
+}
+
+void Model::reset() {
+    if (served_by_encoder()) formula_encoder.attr("reset")();
+}
+
+void Model::set_witness(nb::object witness) {
+    if (served_by_encoder()) formula_encoder.attr("set_witness")(witness);
+}
+
+void Model::set_another_witness(nb::object witness) {
+    if (served_by_encoder()) formula_encoder.attr("set_another_witness")(witness);
+}
+
+nb::object Model::check_another_witness() {
+    if (!served_by_encoder()) return nb::bool_(false);
+    return formula_encoder.attr("check_another_witness")();
+}
+
+void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
+    nb::object literal = var;
+    if (truthy(negative)) {
+        PyObject *neg = PyNumber_Negative(var.ptr());
+        if (!neg) throw nb::python_error();
+        literal = nb::steal(neg);
+    }
+    log("log_d", concat(kPreliminaryMsg, text_of(literal)));
+    nb::object storage = sorn_manager.attr("get_cnf_storage")();
+    if (!storage.is_none()) storage.attr("insert_prefatory_value")(literal);
+}
+
+}  // namespace zk::encode
+
+namespace {
+
+using zk::encode::Model;
+
+// Binds the module's names in the order the module's own imports bind them.
+void import_names(nb::module_ &m) {
+    m.attr("tp") = nb::module_::import_("typing");
+    m.attr("traceback") = nb::module_::import_("traceback");
+    m.attr("re") = nb::module_::import_("re");
+    m.attr("reduce") = nb::module_::import_("functools").attr("reduce");
+    m.attr("mul") = nb::module_::import_("operator").attr("mul");
+    m.attr("datetime") = nb::module_::import_("datetime").attr("datetime");
+    m.attr("se") = nb::module_::import_("nubrix.sorn_engine");
+    m.attr("bx") = nb::module_::import_("nubrix.sorn_engine.bxpr");
+    m.attr("pb") = nb::module_::import_("nubrix.sorn_engine.pbct");
+
+    nb::module_ variables = nb::module_::import_("zk_encoder.encode.variables");
+    m.attr("Variable") = variables.attr("Variable");
+    m.attr("Index") = variables.attr("Index");
+    m.attr("Expression") = nb::module_::import_("zk_encoder.encode.expressions").attr("Expression");
+    m.attr("FormulaContainer") =
+        nb::module_::import_("zk_encoder.core.formula_container").attr("FormulaContainer");
+    for (const char *name : {"pboperations", "formulapb", "manager", "variable"})
+        m.attr(name) = nb::module_::import_((std::string("zk_encoder.core.") + name).c_str());
+    nb::module_ exceptions = nb::module_::import_("zk_encoder._exceptions");
+    for (const char *name : {"VariableError", "FormulaError", "TargetError", "BuildError"})
+        m.attr(name) = exceptions.attr(name);
+    zk::import_logger(m);
+}
+
+}  // namespace
+
+NB_MODULE(model, m) {
+    using namespace nb::literals;
+    namespace ze = zk::encode;
+    zk::init_module();
+    import_names(m);
+    ze::g_globals = m.attr("__dict__").inc_ref().ptr();
+    ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+    ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
+    ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
+
+    // The engine types that annotate the model's operations must exist when the class is made.
+    nb::object se = m.attr("se");
+    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
+
+    nb::class_<Model> cls(m, "Model", ze::kClassDoc);
+    ze::g_model_type = cls.ptr();
+    cls.attr("_Model__EXPRESSION_FORMULA_RE") =
+        m.attr("re").attr("compile")(ze::kExpressionFormulaRe);
+    cls.attr("_Model__BXPR_AUX") = ze::kBxprAux;
+    cls.attr("_Model__PBCT_AUX") = ze::kPbctAux;
+    cls.attr("_Model__DUMMY_VAR") = ze::kDummyVar;
+
+    cls.def(nb::init<nb::object, nb::object, nb::object>(), "smanager"_a.none(), "name"_a.none(),
+            "use_formula_encoder"_a.none() = false, ze::kInitDoc)
+        .def("get_name", &Model::get_name)
+        .def("create_variables", &Model::create_variables, "name"_a.none(), "dims"_a,
+             ze::kCreateVariablesDoc)
+        .def("get_indexes", &Model::get_indexes, "indexes"_a.none(), ze::kGetIndexesDoc)
+        .def("add_constraint", &Model::add_constraint, "constraint"_a.none(), "foralls"_a,
+             ze::kAddConstraintDoc)
+        .def("add_soft_constraint", &Model::add_soft_constraint, "constraint"_a.none(),
+             "weight"_a.none() = 1, "minimization"_a.none() = false, "foralls"_a,
+             ze::kAddSoftConstraintDoc)
+        .def_prop_ro("use_target", &Model::use_target, ze::kUseTargetDoc)
+        .def("add_target", &Model::add_target, "target"_a.none(), ze::kAddTargetDoc)
+        .def("_Model__reset_target", &Model::reset_target)
+        .def("_Model__build_target", &Model::build_target, "border"_a.none(),
+             "minimization"_a.none())
+        .def("_Model__fill_hard_constraint", &Model::fill_hard_constraint, "constraint"_a.none(),
+             "foralls"_a.none())
+        .def("_Model__fill_soft_constraint", &Model::fill_soft_constraint, "constraint"_a.none(),
+             "weight"_a.none(), "minimization"_a.none(), "foralls"_a.none())
+        .def("_Model__fill_target", &Model::fill_target, "target"_a.none())
+        .def("_Model__init_formula_container", &Model::init_formula_container)
+        .def("_Model__init_formula_encoder", &Model::init_formula_encoder)
+        .def("build_cnf", &Model::build_cnf, "border"_a.none() = nb::none(),
+             "minimization"_a.none() = nb::none(), ze::kBuildCnfDoc)
+        .def("build_wcnf", &Model::build_wcnf)
+        .def("get_cnf_storage", &Model::get_cnf_storage)
+        .def("get_var_mapping", &Model::get_var_mapping)
+        .def("save_metrics_json", &Model::save_metrics_json, "filename"_a.none())
+        .def("save_metrics_csv", &Model::save_metrics_csv, "filename"_a.none())
+        .def("reset", &Model::reset)
+        .def("set_witness", &Model::set_witness, "witness"_a.none())
+        .def("set_another_witness", &Model::set_another_witness, "witness"_a.none())
+        .def("check_another_witness", &Model::check_another_witness)
+        .def("get_var_index", &Model::get_var_index, "var"_a.none())
+        .def("add_preliminary_var_value", &Model::add_preliminary_var_value, "var"_a.none(),
+             "negative"_a.none() = false);
+
+    // The fields, under their Python names; writable so that a program (or a test) can put the
+    // model into any state the operations reach.
+#define ZK_MODEL_FIELD(py_name, member)                                                   \
+    cls.def_prop_rw(                                                                     \
+        py_name, [](Model &self) { return self.member; },                                 \
+        [](Model &self, nb::object value) { self.member = std::move(value); }, "value"_a.none())
+    ZK_MODEL_FIELD("_sorn_manager", sorn_manager);
+    ZK_MODEL_FIELD("_model_name", model_name);
+    ZK_MODEL_FIELD("_use_formula_encoder", use_formula_encoder);
+    ZK_MODEL_FIELD("_formula_encoder", formula_encoder);
+    ZK_MODEL_FIELD("_formula_container", formula_container);
+    ZK_MODEL_FIELD("_used_vars", used_vars);
+    ZK_MODEL_FIELD("_manager", manager);
+    ZK_MODEL_FIELD("_variables", variables);
+    ZK_MODEL_FIELD("_indexes", indexes);
+    ZK_MODEL_FIELD("_formulas_dir", formulas_dir);
+    ZK_MODEL_FIELD("_shift_target_variable", shift_target_variable);
+    ZK_MODEL_FIELD("_is_wcnf", is_wcnf);
+    ZK_MODEL_FIELD("_template_target", template_target);
+    ZK_MODEL_FIELD("_start_time", start_time);
+#undef ZK_MODEL_FIELD
+}

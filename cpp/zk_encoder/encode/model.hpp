@@ -1,0 +1,76 @@
+// The pseudo-Boolean model: variable families, index symbols, hard and soft constraints, one
+// target, CNF and weighted-CNF builds, with the library's own encoding or the engine's formula
+// encoder as back end.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace zk::encode {
+
+namespace nb = nanobind;
+
+// Every field is a Python object: the model hands them to Python code (formula texts, the
+// container, the engine) far more often than it computes with them.
+struct Model {
+    nb::object sorn_manager;
+    nb::object model_name;
+    nb::object use_formula_encoder;
+    nb::object formula_encoder;
+    nb::object formula_container;
+    nb::object used_vars;
+    nb::object manager;
+    nb::object variables;
+    nb::object indexes;
+    nb::object formulas_dir;
+    nb::object shift_target_variable;
+    nb::object is_wcnf;
+    nb::object template_target;
+    nb::object start_time;
+
+    Model(nb::object smanager, nb::object name, nb::object use_fe);
+
+    nb::object get_name() const { return model_name; }
+    nb::object create_variables(nb::object name, nb::kwargs dims);
+    nb::object get_indexes(nb::object names);
+
+    void add_constraint(nb::object constraint, nb::kwargs foralls);
+    void add_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
+                             nb::kwargs foralls);
+    bool use_target() const;
+    void add_target(nb::object target);
+    void reset_target();
+
+    void build_target(nb::object border, nb::object minimization);
+    void fill_hard_constraint(nb::object constraint, nb::object foralls);
+    void fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
+                              nb::object foralls);
+    void fill_target(nb::object target);
+    void init_formula_container();
+    void init_formula_encoder();
+
+    nb::object build_cnf(nb::object border, nb::object minimization);
+    nb::object build_wcnf();
+
+    nb::object get_cnf_storage();
+    nb::object get_var_mapping();
+    nb::object save_metrics_json(nb::object filename);
+    nb::object save_metrics_csv(nb::object filename);
+    void reset();
+    void set_witness(nb::object witness);
+    void set_another_witness(nb::object witness);
+    nb::object check_another_witness();
+    nb::object get_var_index(nb::object var) const { return var; }
+    void add_preliminary_var_value(nb::object var, nb::object negative);
+
+  private:
+    bool served_by_encoder() const;
+    bool encodes_itself() const;
+    nb::dict evaluation_namespace() const;
+    nb::object evaluate(const nb::object &text) const;
+    nb::object to_clause_form(nb::object value, const nb::object &text);
+    nb::object finish_build(nb::object storage, const char *empty_storage_msg);
+};
+
+}  // namespace zk::encode

@@ -1,0 +1,361 @@
+// zk_encoder.encode.variables: modelling-side index symbols and variable families.
+//
+// An index symbol only writes text; a family writes variable references into formula texts,
+// lists its element names with their clause-variable numbers, and numbers one element when a
+// generated instantiation text calls it with integer index values.
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "zk_encoder/encode/variables.hpp"
+
+namespace zk::encode {
+
+namespace {
+
+constexpr const char *kOpenParen = "(";
+constexpr const char *kCloseParen = ")";
+constexpr const char *kItemSeparator = ",";
+constexpr const char *kPlus = " + ";
+constexpr const char *kMinus = " - ";
+constexpr const char *kTimes = " * ";
+constexpr const char *kKeyOpen = "[";
+constexpr const char *kKeyClose = "]";
+constexpr const char *kSizeNotInteger = "Variable family '%s': the size of dimension '%s' must be "
+                                        "an integer";
+constexpr const char *kShiftNotInteger = "Variable family '%s': the first number must be an integer";
+constexpr const char *kOutOfRange = "Variable family '%s': index value %s at position %zu is "
+                                    "outside 0 .. %lld";
+
+// Objects the module binds while it loads, read by the operations.
+struct ModuleRefs {
+    nb::object variable_proxy;
+    nb::object sequence_abc;
+    nb::object deepcopy;
+};
+ModuleRefs *g_refs = nullptr;
+
+std::string format_text(nb::handle obj) {
+    PyObject *empty = PyUnicode_FromString("");
+    if (!empty) throw nb::python_error();
+    PyObject *res = PyObject_Format(obj.ptr(), empty);
+    Py_DECREF(empty);
+    if (!res) throw nb::python_error();
+    nb::object text = nb::steal(res);
+    return nb::cast<std::string>(text);
+}
+
+std::string printf_text(const char *fmt, const std::string &a, const std::string &b = {}) {
+    std::string out = fmt;
+    size_t pos = out.find("%s");
+    if (pos != std::string::npos) out.replace(pos, 2, a);
+    pos = out.find("%s");
+    if (pos != std::string::npos) out.replace(pos, 2, b);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index texts. An operator joins two texts; an operand is put in parentheses only where the
+// joined text would otherwise evaluate to another value, so one operation on a plain symbol or
+// an integer gives the same text as before, and chains like (i + 1) + 1 or 2 * (i + 1) keep
+// their meaning when the for-all value is substituted.
+
+struct TextShape {
+    bool sum = false;        // a binary + or - outside parentheses
+    bool product = false;    // a binary * outside parentheses
+    bool other_mul = false;  // /, //, %, @ outside parentheses: not associative with *
+    bool unknown = false;    // anything else that binds more loosely than + (or cannot be read)
+};
+
+bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+TextShape shape_of(std::string_view t) {
+    static constexpr std::string_view kLooseWords[] = {"and", "or",  "not", "if",    "else",
+                                                       "in",  "is",  "for", "lambda"};
+    TextShape s;
+    bool expect_operand = true;
+    int depth = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        char c = t[i];
+        if (depth > 0) {
+            if (c == '(' || c == '[' || c == '{') ++depth;
+            if (c == ')' || c == ']' || c == '}') {
+                if (--depth == 0) expect_operand = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case ' ':
+            case '\t':
+                break;
+            case '(':
+            case '[':
+            case '{':
+                depth = 1;
+                break;
+            case '+':
+            case '-':
+                if (!expect_operand) s.sum = true;
+                expect_operand = true;
+                break;
+            case '~':
+                if (!expect_operand) s.unknown = true;
+                break;
+            case '*':
+                if (i + 1 < t.size() && t[i + 1] == '*') {
+                    ++i;  // a power binds more tightly than everything here
+                } else {
+                    s.product = true;
+                }
+                expect_operand = true;
+                break;
+            case '/':
+                if (i + 1 < t.size() && t[i + 1] == '/') ++i;
+                s.other_mul = true;
+                expect_operand = true;
+                break;
+            case '%':
+            case '@':
+                s.other_mul = true;
+                expect_operand = true;
+                break;
+            default:
+                if (is_word_char(c)) {
+                    size_t j = i;
+                    while (j < t.size() && is_word_char(t[j])) ++j;
+                    std::string_view word = t.substr(i, j - i);
+                    for (std::string_view w : kLooseWords)
+                        if (word == w) s.unknown = true;
+                    i = j - 1;
+                    expect_operand = false;
+                } else {
+                    s.unknown = true;
+                }
+        }
+    }
+    if (depth != 0) s.unknown = true;
+    return s;
+}
+
+std::string parenthesised(const std::string &t) { return kOpenParen + t + kCloseParen; }
+
+nb::object make_index(nb::handle cls, nb::handle name, const std::string &expression) {
+    return cls(name, nb::str(expression.data(), expression.size()));
+}
+
+nb::object index_add(nb::handle self_obj, nb::handle shift, const char *op) {
+    Index &self = nb::cast<Index &>(self_obj);
+    std::string left = format_text(self.expression_);
+    std::string right = format_text(shift);
+    TextShape ls = shape_of(left), rs = shape_of(right);
+    bool minus = op == kMinus;
+    if (ls.unknown) left = parenthesised(left);
+    if (rs.unknown || (minus && rs.sum)) right = parenthesised(right);
+    return make_index(self_obj.type(), self.name_, left + op + right);
+}
+
+nb::object index_rmul(nb::handle self_obj, nb::handle shift) {
+    Index &self = nb::cast<Index &>(self_obj);
+    std::string left = format_text(shift);
+    std::string right = format_text(self.expression_);
+    TextShape ls = shape_of(left), rs = shape_of(right);
+    if (ls.unknown || ls.sum) left = parenthesised(left);
+    if (rs.unknown || rs.sum || rs.other_mul) right = parenthesised(right);
+    return make_index(self_obj.type(), self.name_, left + kTimes + right);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variable families.
+
+void init_family(VariableFamily *f, nb::object name, nb::object indexes, nb::object st_shift) {
+    new (f) VariableFamily();
+    f->name_ = name;
+    f->indexes_ = indexes;
+    f->name_text_ = nb::cast<std::string>(nb::str(name));
+    if (!PyLong_Check(st_shift.ptr()))
+        raise_plain(PyExc_TypeError, printf_text(kShiftNotInteger, f->name_text_));
+    f->st_shift_ = nb::cast<int64_t>(st_shift);
+    for (nb::handle item : indexes.attr("items")()) {
+        nb::object key = item[0], size = item[1];
+        if (!PyLong_Check(size.ptr()))
+            raise_plain(PyExc_TypeError,
+                        printf_text(kSizeNotInteger, f->name_text_, nb::cast<std::string>(nb::str(key))));
+        f->sizes_.push_back(nb::cast<int64_t>(size));
+    }
+    // Row-major: the stride of a dimension is the product of the sizes of all later ones.
+    f->strides_.assign(f->sizes_.size(), 1);
+    int64_t running = 1;
+    for (size_t d = f->sizes_.size(); d-- > 0;) {
+        f->strides_[d] = running;
+        running *= f->sizes_[d];
+    }
+}
+
+// The element number of `items` as a new reference, or nullptr with the error set. Called once
+// per model-variable literal of every instance, so it stays off nanobind's generic dispatch.
+PyObject *family_number(const VariableFamily &f, PyObject *items) {
+    size_t count = static_cast<size_t>(PyTuple_GET_SIZE(items));
+    if (count != f.strides_.size()) {
+        PyErr_SetNone(PyExc_TypeError);
+        return nullptr;
+    }
+    int64_t values[16];
+    std::vector<int64_t> heap;
+    int64_t *vals = values;
+    if (count > 16) {
+        heap.resize(count);
+        vals = heap.data();
+    }
+    size_t overflow_at = count;
+    for (size_t d = 0; d < count; ++d) {
+        PyObject *item = PyTuple_GET_ITEM(items, d);
+        if (!PyLong_Check(item)) {
+            PyErr_SetNone(PyExc_TypeError);
+            return nullptr;
+        }
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0 && overflow_at == count) overflow_at = d;
+        vals[d] = overflow != 0 ? -1 : static_cast<int64_t>(v);
+    }
+    int64_t number = 0;
+    size_t bad = 0;
+    if (f.element_number(vals, count, number, bad) == ElementFault::kOk)
+        return PyLong_FromLongLong(number);
+    if (overflow_at < bad) bad = overflow_at;
+    PyObject *text = PyObject_Str(PyTuple_GET_ITEM(items, bad));
+    if (!text) return nullptr;
+    const char *value = PyUnicode_AsUTF8(text);
+    if (!value) {
+        Py_DECREF(text);
+        return nullptr;
+    }
+    char buf[512];
+    std::snprintf(buf, sizeof buf, kOutOfRange, f.name_text_.c_str(), value, bad,
+                  static_cast<long long>(f.sizes_[bad] - 1));
+    Py_DECREF(text);
+    PyErr_SetString(PyExc_IndexError, buf);
+    return nullptr;
+}
+
+PyObject *family_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetNone(PyExc_TypeError);
+        return nullptr;
+    }
+    return family_number(*nb::inst_ptr<VariableFamily>(self), args);
+}
+
+PyType_Slot kFamilySlots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(&family_tp_call)},
+    {0, nullptr},
+};
+
+nb::dict family_map(const VariableFamily &f) {
+    nb::dict out;
+    size_t n = f.sizes_.size();
+    for (int64_t s : f.sizes_)
+        if (s <= 0) return out;
+    std::vector<int64_t> idx(n, 0);
+    std::string key;
+    int64_t number = f.st_shift_;
+    while (true) {
+        key = f.name_text_;
+        key += kKeyOpen;
+        for (size_t d = 0; d < n; ++d) {
+            if (d) key += kItemSeparator;
+            key += std::to_string(idx[d]);
+        }
+        key += kKeyClose;
+        nb::object value = nb::int_(number);
+        if (PyDict_SetItem(out.ptr(), nb::str(key.data(), key.size()).ptr(), value.ptr()) != 0)
+            throw nb::python_error();
+        ++number;
+        // Advance the last dimension fastest.
+        size_t d = n;
+        while (d > 0) {
+            --d;
+            if (++idx[d] < f.sizes_[d]) break;
+            idx[d] = 0;
+            if (d == 0) return out;
+        }
+        if (n == 0) return out;
+    }
+}
+
+nb::object family_getitem(const VariableFamily &f, nb::handle items) {
+    std::string text = f.name_text_ + kOpenParen;
+    if (PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr()) == 1) {
+        bool first = true;
+        for (nb::handle member : items) {
+            if (!first) text += kItemSeparator;
+            first = false;
+            text += nb::cast<std::string>(nb::str(member));
+        }
+    } else {
+        text += format_text(items);
+    }
+    text += kCloseParen;
+    return g_refs->variable_proxy(nb::str(text.data(), text.size()));
+}
+
+}  // namespace
+
+}  // namespace zk::encode
+
+NB_MODULE(variables, m) {
+    using namespace zk::encode;
+    zk::init_module();
+
+    nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
+    m.attr("VariableProxy") = expressions.attr("VariableProxy");
+    zk::import_logger(m);
+
+    g_refs = new ModuleRefs{m.attr("VariableProxy"),
+                            nb::module_::import_("typing").attr("Sequence"),
+                            nb::module_::import_("copy").attr("deepcopy")};
+
+    nb::class_<Index>(m, "Index")
+        .def(
+            "__init__",
+            [](Index *self, nb::object name, nb::object expression) {
+                new (self) Index{name, expression.is_none() ? name : expression};
+            },
+            nb::arg("name"), nb::arg("expression").none() = nb::none())
+        .def("__add__", [](nb::handle self, nb::handle shift) { return index_add(self, shift, kPlus); },
+             nb::arg("shift").none())
+        .def("__sub__",
+             [](nb::handle self, nb::handle shift) { return index_add(self, shift, kMinus); },
+             nb::arg("shift").none())
+        .def("__rmul__", [](nb::handle self, nb::handle shift) { return index_rmul(self, shift); },
+             nb::arg("shift").none())
+        .def("__str__", [](const Index &self) { return self.expression_; })
+        .def_prop_ro("name", [](const Index &self) { return self.name_; })
+        .def_prop_ro("expression", [](const Index &self) { return self.expression_; });
+
+    nb::class_<VariableFamily>(m, "Variable", nb::type_slots(kFamilySlots))
+        .def("__init__", &init_family, nb::arg("name"), nb::arg("indexes"), nb::arg("st_shift"))
+        .def("__getitem__", &family_getitem, nb::arg("items").none())
+        .def_prop_ro("map", &family_map)
+        .def("copy",
+             [](nb::handle self) {
+                 const VariableFamily &f = nb::cast<const VariableFamily &>(self);
+                 return self.type()(f.name_, g_refs->deepcopy(f.indexes_), nb::int_(f.st_shift_));
+             })
+        .def_prop_ro("name", [](const VariableFamily &f) { return f.name_; })
+        .def_prop_ro("indexes", [](const VariableFamily &f) { return f.indexes_; })
+        .def_prop_ro("st_shift", [](const VariableFamily &f) { return f.st_shift_; })
+        .def_prop_ro("shifts", [](const VariableFamily &f) {
+            nb::list out;
+            for (int64_t s : f.strides_) out.append(s);
+            return out;
+        });
+}

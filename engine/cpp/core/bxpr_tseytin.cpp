@@ -1,0 +1,422 @@
+// Tseytin transformation of a Boolean-expression DAG into clause form.
+//
+// Two passes. The first rebuilds the DAG with the simplifying constructors (operands built by
+// and_ may hold constants and repeats), rewrites implications as disjunctions and splices nested
+// conjunctions into conjunctions and nested disjunctions into disjunctions, so that x | (y | z)
+// becomes one clause. The second walks the result parents first, records for every connective
+// which facts the clauses above need of it (true at the top, or an auxiliary literal implying it
+// or implied by it), and emits those clauses only: conjunctions at the top dissolve into their
+// operands and a clause-shaped input passes through without auxiliaries.
+#include <string>
+#include <vector>
+
+#include "core/bxpr.hpp"
+
+namespace se::bxpr {
+
+namespace {
+
+// A shared operand is spliced into its parent only when it is short: splicing copies it into
+// every parent, where an auxiliary would cost one literal per parent.
+constexpr uint32_t kFlattenArity = 16;
+// Exclusive ors of at most this many operands are written out as one clause per wrong parity;
+// longer ones are chained through auxiliaries.
+constexpr uint32_t kDirectXor = 3;
+
+Ref normalize(Graph &g, Ref root) {
+    if (is_const(root) || g.kind(node_of(root)) == Kind::kVar) return root;
+
+    NodeIndex index(g);
+    std::vector<uint32_t> uses;   // by slot: parents within the expression
+    std::vector<uint32_t> order;  // connectives, operands before their parents
+    struct Frame {
+        uint32_t node;
+        uint32_t next;
+    };
+    std::vector<Frame> stack;
+    index.insert(node_of(root));
+    uses.push_back(0);
+    stack.push_back(Frame{node_of(root), 0});
+    while (!stack.empty()) {
+        uint32_t node = stack.back().node;
+        uint32_t i = stack.back().next;
+        ArgSpan args = g.args(node);
+        if (i < args.size()) {
+            ++stack.back().next;
+            uint32_t child = node_of(args[i]);
+            if (child == 0 || g.kind(child) == Kind::kVar) continue;
+            auto [slot, fresh] = index.insert(child);
+            if (fresh) {
+                uses.push_back(1);
+                stack.push_back(Frame{child, 0});
+            } else {
+                ++uses[slot];
+            }
+        } else {
+            order.push_back(node);
+            stack.pop_back();
+        }
+    }
+
+    std::vector<Ref> norm(index.size(), kFalse);
+    auto mapped = [&](Ref c) -> Ref {
+        uint32_t n = node_of(c);
+        if (n == 0 || g.kind(n) == Kind::kVar) return c;
+        return norm[index.find(n)] ^ (c & 1u);
+    };
+    std::vector<Ref> ops;
+    // Appends the rebuilt operand `a` of original operand `orig` to a conjunction (or a
+    // disjunction), splicing it when it is one too, seen through its negation. True when spliced.
+    auto push_operand = [&](Kind parent, Ref orig, Ref a) {
+        if (!is_const(a) && g.kind(node_of(a)) != Kind::kVar) {
+            Kind k = g.kind(node_of(a));
+            bool neg = is_negated(a);
+            bool same = parent == Kind::kAnd ? (k == Kind::kAnd && !neg) || (k == Kind::kOr && neg)
+                                             : (k == Kind::kOr && !neg) || (k == Kind::kAnd && neg);
+            if (same) {
+                ArgSpan inner = g.args(node_of(a));
+                uint32_t on = node_of(orig);
+                bool shared = on != 0 && g.kind(on) != Kind::kVar && uses[index.find(on)] > 1;
+                if (!shared || inner.size() <= kFlattenArity) {
+                    for (Ref x : inner) ops.push_back(x ^ (a & 1u));
+                    return true;
+                }
+            }
+        }
+        ops.push_back(a);
+        return false;
+    };
+
+    for (uint32_t node : order) {
+        Kind kind = g.kind(node);
+        ArgSpan args = g.args(node);
+        ops.clear();
+        bool changed = !g.simplified(node) || kind == Kind::kImpl;
+        if (kind == Kind::kAnd || kind == Kind::kOr) {
+            for (Ref c : args) {
+                Ref a = mapped(c);
+                changed |= push_operand(kind, c, a) || a != c;
+            }
+        } else if (kind == Kind::kImpl) {
+            push_operand(Kind::kOr, negate(args[0]), negate(mapped(args[0])));
+            push_operand(Kind::kOr, args[1], mapped(args[1]));
+        } else {
+            for (Ref c : args) {
+                Ref a = mapped(c);
+                changed |= a != c;
+                ops.push_back(a);
+            }
+        }
+        Ref result = make_ref(node, false);
+        if (changed) {
+            switch (kind) {
+                case Kind::kAnd: result = g.make_and(ops.data(), ops.size()); break;
+                case Kind::kOr:
+                case Kind::kImpl: result = g.make_or(ops.data(), ops.size()); break;
+                case Kind::kXor: result = g.make_xor(ops.data(), ops.size()); break;
+                case Kind::kEq: result = g.make_eq(ops.data(), ops.size()); break;
+                case Kind::kIte: result = g.make_ite(ops[0], ops[1], ops[2]); break;
+                default: break;
+            }
+        }
+        norm[index.find(node)] = result;
+    }
+    return mapped(root);
+}
+
+// What the clauses need of a connective.
+constexpr uint8_t kTopPos = 1;  // it holds
+constexpr uint8_t kTopNeg = 2;  // it does not hold
+constexpr uint8_t kAuxPos = 4;  // its auxiliary implies it
+constexpr uint8_t kAuxNeg = 8;  // it implies its auxiliary
+
+// What a parent's clause needs of an operand's literal L: L implies the operand, the operand
+// implies L, or both.
+constexpr uint8_t kImplies = 1;
+constexpr uint8_t kImplied = 2;
+constexpr uint8_t kExact = kImplies | kImplied;
+
+constexpr Ref kNoGuard = kFalse;  // a guard literal is never a constant
+
+class Encoder {
+public:
+    Encoder(Graph &g, std::string_view prefix) : g_(g), index_(g), prefix_(prefix) {}
+
+    Ref run(Ref root) {
+        collect(root);
+        mask_.assign(index_.size(), 0);
+        aux_.assign(index_.size(), kNoGuard);
+        require_top(root);
+        for (size_t i = order_.size(); i-- > 0;) process(order_[i]);
+        return build();
+    }
+
+    size_t aux_count() const { return aux_made_; }
+
+private:
+    // Post-order over the connectives; variables get slots too, so that the names of the
+    // expression's own variables are known when auxiliaries are named. Operands are visited
+    // last to first, which makes the parents-first order meet them first to last.
+    void collect(Ref root) {
+        uint32_t rn = node_of(root);
+        index_.insert(rn);
+        struct Frame {
+            uint32_t node;
+            uint32_t next;
+        };
+        std::vector<Frame> stack{{rn, 0}};
+        while (!stack.empty()) {
+            uint32_t node = stack.back().node;
+            uint32_t i = stack.back().next;
+            ArgSpan args = g_.args(node);
+            if (i < args.size()) {
+                ++stack.back().next;
+                uint32_t child = node_of(args[args.size() - 1 - i]);
+                if (index_.insert(child).second && g_.kind(child) != Kind::kVar)
+                    stack.push_back(Frame{child, 0});
+            } else {
+                order_.push_back(node);
+                stack.pop_back();
+            }
+        }
+    }
+
+    Ref fresh_aux() {
+        for (;;) {
+            name_ = prefix_;
+            name_ += '_';
+            name_ += std::to_string(next_k_++);
+            // A name that the expression itself uses is skipped: reusing it would tie the
+            // auxiliary to that variable.
+            uint32_t existing = g_.find_var(name_);
+            if (existing != 0 && index_.find(existing) != NodeIndex::kNone) continue;
+            ++aux_made_;
+            return g_.var(name_);
+        }
+    }
+
+    Ref lit(Ref c) {
+        uint32_t n = node_of(c);
+        if (g_.kind(n) == Kind::kVar) return c;
+        Ref &aux = aux_[index_.find(n)];
+        if (aux == kNoGuard) aux = fresh_aux();
+        return aux ^ (c & 1u);
+    }
+
+    void need(Ref c, uint8_t what) {
+        uint32_t n = node_of(c);
+        if (g_.kind(n) == Kind::kVar) return;
+        uint8_t bits = 0;
+        if (what & kImplies) bits |= is_negated(c) ? kAuxNeg : kAuxPos;
+        if (what & kImplied) bits |= is_negated(c) ? kAuxPos : kAuxNeg;
+        mask_[index_.find(n)] |= bits;
+    }
+
+    void require_top(Ref r) {
+        uint32_t n = node_of(r);
+        uint8_t bit = is_negated(r) ? kTopNeg : kTopPos;
+        uint8_t &m = mask_[index_.find(n)];
+        if (m & bit) return;
+        m |= bit;
+        if (g_.kind(n) == Kind::kVar) {
+            lits_.push_back(r);
+            ends_.push_back(lits_.size());
+        }
+    }
+
+    void open(Ref guard) {
+        if (guard != kNoGuard) lits_.push_back(guard);
+    }
+    void close() { ends_.push_back(lits_.size()); }
+
+    void process(uint32_t node) {
+        uint32_t slot = index_.find(node);
+        uint8_t m = mask_[slot];
+        Kind kind = g_.kind(node);
+        ArgSpan args = g_.args(node);
+        if (kind == Kind::kXor) {
+            encode_xor(args, m, slot);
+            return;
+        }
+        if (m & kTopPos) {
+            if (kind == Kind::kAnd) {
+                for (Ref a : args) require_top(a);
+            } else {
+                define(kind, args, true, kNoGuard);
+            }
+        }
+        if (m & kTopNeg) {
+            if (kind == Kind::kOr) {
+                for (Ref a : args) require_top(negate(a));
+            } else {
+                define(kind, args, false, kNoGuard);
+            }
+        }
+        if (m & kAuxPos) define(kind, args, true, negate(lit(make_ref(node, false))));
+        if (m & kAuxNeg) define(kind, args, false, lit(make_ref(node, false)));
+    }
+
+    // Clauses saying: guard, or the connective holds (positive) / does not hold (negative).
+    void define(Kind kind, ArgSpan args, bool positive, Ref guard) {
+        uint32_t n = args.size();
+        switch (kind) {
+            case Kind::kAnd:
+                if (positive) {
+                    for (Ref a : args) {
+                        open(guard);
+                        lits_.push_back(lit(a));
+                        close();
+                        need(a, kImplies);
+                    }
+                } else {
+                    open(guard);
+                    for (Ref a : args) {
+                        lits_.push_back(negate(lit(a)));
+                        need(a, kImplied);
+                    }
+                    close();
+                }
+                break;
+            case Kind::kOr:
+                if (positive) {
+                    open(guard);
+                    for (Ref a : args) {
+                        lits_.push_back(lit(a));
+                        need(a, kImplies);
+                    }
+                    close();
+                } else {
+                    for (Ref a : args) {
+                        open(guard);
+                        lits_.push_back(negate(lit(a)));
+                        close();
+                        need(a, kImplied);
+                    }
+                }
+                break;
+            case Kind::kEq:
+                for (Ref a : args) need(a, kExact);
+                if (positive) {
+                    // x1 -> x2 -> ... -> xn -> x1 makes them all equal.
+                    for (uint32_t i = 0; i < n; ++i) {
+                        open(guard);
+                        lits_.push_back(negate(lit(args[i])));
+                        lits_.push_back(lit(args[(i + 1) % n]));
+                        close();
+                    }
+                } else {
+                    open(guard);
+                    for (Ref a : args) lits_.push_back(lit(a));
+                    close();
+                    open(guard);
+                    for (Ref a : args) lits_.push_back(negate(lit(a)));
+                    close();
+                }
+                break;
+            case Kind::kIte: {
+                Ref c = lit(args[0]);
+                Ref t = lit(args[1]);
+                Ref e = lit(args[2]);
+                need(args[0], kExact);
+                need(args[1], positive ? kImplies : kImplied);
+                need(args[2], positive ? kImplies : kImplied);
+                Ref st = positive ? t : negate(t);
+                Ref sel = positive ? e : negate(e);
+                open(guard);
+                lits_.push_back(negate(c));
+                lits_.push_back(st);
+                close();
+                open(guard);
+                lits_.push_back(c);
+                lits_.push_back(sel);
+                close();
+                break;
+            }
+            default:
+                break;  // implications were rewritten, variables have no definition
+        }
+    }
+
+    // Clauses saying: guard, or the parity of `ops` is `odd`.
+    void parity_clauses(const std::vector<Ref> &ops, bool odd, Ref guard) {
+        uint32_t k = static_cast<uint32_t>(ops.size());
+        for (uint32_t bits = 0; bits < (1u << k); ++bits) {
+            if ((__builtin_popcount(bits) & 1) == (odd ? 1 : 0)) continue;
+            // This assignment has the wrong parity: the clause forbids it.
+            open(guard);
+            for (uint32_t i = 0; i < k; ++i)
+                lits_.push_back((bits >> i) & 1u ? negate(ops[i]) : ops[i]);
+            close();
+        }
+    }
+
+    void encode_xor(ArgSpan args, uint8_t m, uint32_t slot) {
+        std::vector<Ref> in;
+        in.reserve(args.size());
+        for (Ref a : args) {
+            in.push_back(lit(a));
+            need(a, kExact);
+        }
+        // The chain is shared by all polarities that the parents ask for.
+        if (in.size() > kDirectXor) {
+            Ref acc = in[0];
+            for (size_t i = 1; i + 1 < in.size(); ++i) {
+                Ref u = fresh_aux();
+                parity_clauses({u, acc, in[i]}, false, kNoGuard);  // u = acc ^ in[i]
+                acc = u;
+            }
+            in = {acc, in.back()};
+        }
+        Ref self = kNoGuard;
+        if (m & (kAuxPos | kAuxNeg)) {
+            Ref &aux = aux_[slot];
+            if (aux == kNoGuard) aux = fresh_aux();
+            self = aux;
+        }
+        if (m & kTopPos) parity_clauses(in, true, kNoGuard);
+        if (m & kTopNeg) parity_clauses(in, false, kNoGuard);
+        if (m & kAuxPos) parity_clauses(in, true, negate(self));
+        if (m & kAuxNeg) parity_clauses(in, false, self);
+    }
+
+    Ref build() {
+        std::vector<Ref> clauses;
+        clauses.reserve(ends_.size());
+        size_t begin = 0;
+        for (size_t end : ends_) {
+            size_t n = end - begin;
+            if (n == 0) return kFalse;
+            clauses.push_back(n == 1 ? lits_[begin] : g_.make_raw(Kind::kOr, &lits_[begin], n));
+            begin = end;
+        }
+        if (clauses.empty()) return kTrue;
+        if (clauses.size() == 1) return clauses[0];
+        return g_.make_raw(Kind::kAnd, clauses.data(), clauses.size());
+    }
+
+    Graph &g_;
+    NodeIndex index_;
+    std::string prefix_;
+    std::string name_;
+    std::vector<uint32_t> order_;
+    std::vector<uint8_t> mask_;  // by slot
+    std::vector<Ref> aux_;       // by slot: the auxiliary variable of a connective, or kNoGuard
+    std::vector<Ref> lits_;
+    std::vector<size_t> ends_;  // clause i ends at lits_[ends_[i]]
+    uint32_t next_k_ = 0;
+    size_t aux_made_ = 0;
+};
+
+}  // namespace
+
+Ref tseytin(Graph &g, Ref root, std::string_view prefix, size_t *aux_count) {
+    if (aux_count) *aux_count = 0;
+    Ref r = normalize(g, root);
+    if (is_const(r) || g.kind(node_of(r)) == Kind::kVar) return r;
+    Encoder encoder(g, prefix);
+    Ref out = encoder.run(r);
+    if (aux_count) *aux_count = encoder.aux_count();
+    return out;
+}
+
+}  // namespace se::bxpr

@@ -1,0 +1,155 @@
+// Normalisation of pseudo-Boolean constraints, shared by every encoder.
+#include "pb_encoder.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <utility>
+
+#include "adder_encoder.hpp"
+
+namespace se::pbct {
+
+namespace {
+
+using Wide = __int128;
+
+constexpr const char *kCoefficientSumTooLarge =
+    "pseudo-Boolean constraint: the sum of the absolute coefficients exceeds 2**62";
+
+constexpr const char *kLimitHead = "pb2cnf: the encoding of the constraint needs more than ";
+constexpr const char *kLimitTail = " clauses (max_clauses_per_constraint); nothing was added";
+
+Wide clamp(Wide v, Wide lo, Wide hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+}  // namespace
+
+ClauseLimitError::ClauseLimitError(int64_t limit)
+    : std::runtime_error(kLimitHead + std::to_string(limit) + kLimitTail), limit_(limit) {}
+
+std::unique_ptr<Encoder> make_encoder(EncoderKind kind) {
+    switch (kind) {
+        case EncoderKind::kAdder:
+            return std::make_unique<AdderEncoder>();
+    }
+    return nullptr;
+}
+
+Normalized normalize(const Constraint &c) {
+    Normalized out;
+
+    // Merge by variable: -v with coefficient a is a - a*v.
+    std::vector<std::pair<int32_t, int64_t>> by_var;
+    by_var.reserve(c.terms.size());
+    Wide constant = 0;
+    for (const WeightedTerm &t : c.terms) {
+        if (t.coef == 0) continue;
+        if (t.lit > 0) {
+            by_var.emplace_back(t.lit, t.coef);
+        } else {
+            constant += t.coef;
+            by_var.emplace_back(-t.lit, -t.coef);
+        }
+    }
+    std::stable_sort(by_var.begin(), by_var.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    std::vector<std::pair<int32_t, int64_t>> terms;  // (literal, weight > 0)
+    terms.reserve(by_var.size());
+    Wide total = 0;
+    for (std::size_t i = 0; i < by_var.size();) {
+        const int32_t v = by_var[i].first;
+        Wide a = 0;
+        for (; i < by_var.size() && by_var[i].first == v; ++i) {
+            a += by_var[i].second;
+            if (a > kMaxCoefficientSum || a < -kMaxCoefficientSum)
+                throw std::overflow_error(kCoefficientSumTooLarge);
+        }
+        if (a == 0) continue;
+        // a*v with a < 0 is a + |a| * (1 - v).
+        if (a < 0) {
+            constant += a;
+            terms.emplace_back(-v, static_cast<int64_t>(-a));
+        } else {
+            terms.emplace_back(v, static_cast<int64_t>(a));
+        }
+        total += a < 0 ? -a : a;
+        if (total > kMaxCoefficientSum) throw std::overflow_error(kCoefficientSumTooLarge);
+    }
+
+    // Bounds on the positive-weight sum; outside [0, total] they are clipped.
+    Wide lower = c.has_lower ? Wide{c.lower} - constant : 0;
+    Wide upper = c.has_upper ? Wide{c.upper} - constant : total;
+    lower = clamp(lower, 0, total + 1);
+    upper = clamp(upper, -1, total);
+    if (lower > upper) {
+        out.never_true = true;
+        return out;
+    }
+
+    // Fix literals the bounds force, largest weight first: a weight above `upper` forces its
+    // literal false, one above total - lower forces it true. Both thresholds only shrink.
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const auto &a, const auto &b) { return a.second > b.second; });
+    std::size_t first = 0;
+    for (; first < terms.size(); ++first) {
+        const int32_t lit = terms[first].first;
+        const Wide w = terms[first].second;
+        if (w > upper) {
+            out.units.push_back(-lit);
+            total -= w;
+        } else if (w > total - lower) {
+            out.units.push_back(lit);
+            total -= w;
+            lower -= w;
+            upper -= w;
+        } else {
+            break;
+        }
+        if (lower < 0) lower = 0;
+        if (lower > total || lower > upper) {
+            out.never_true = true;
+            out.units.clear();
+            return out;
+        }
+    }
+    if (lower == 0 && upper >= total) return out;
+
+    // Dividing by the common factor of the weights makes the adders narrower.
+    int64_t g = 0;
+    for (std::size_t i = first; i < terms.size(); ++i) g = std::gcd(g, terms[i].second);
+    if (g > 1) {
+        lower = (lower + g - 1) / g;
+        upper = upper / g;
+        total /= g;
+        if (lower > upper) {
+            out.never_true = true;
+            out.units.clear();
+            return out;
+        }
+    }
+    NormalizedConstraint &r = out.residual;
+    r.lits.reserve(terms.size() - first);
+    r.weights.reserve(terms.size() - first);
+    for (std::size_t i = first; i < terms.size(); ++i) {
+        r.lits.push_back(terms[i].first);
+        r.weights.push_back(terms[i].second / (g > 1 ? g : 1));
+    }
+    r.lower = static_cast<int64_t>(lower);
+    r.upper = static_cast<int64_t>(upper);
+    r.total = static_cast<int64_t>(total);
+    out.has_residual = !(r.lower == 0 && r.upper >= r.total);
+    return out;
+}
+
+void encode_constraint(const Constraint &c, Encoder &encoder, ClauseSink &sink, AuxSource &aux) {
+    Normalized n = normalize(c);
+    if (n.never_true) {
+        sink.add_clause(nullptr, 0);
+        return;
+    }
+    for (int32_t u : n.units) sink.add_clause(&u, 1);
+    if (n.has_residual) encoder.encode(n.residual, sink, aux);
+}
+
+}  // namespace se::pbct

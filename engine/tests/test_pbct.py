@@ -1,0 +1,224 @@
+"""The pbct module: weighted literals, constraints, configuration and the ADDER encoding."""
+
+import itertools
+import random
+
+import numpy as np
+import pytest
+from pysat.solvers import Solver
+
+import nubrix.sorn_engine as se
+import nubrix.sorn_engine.pbct as pb
+
+
+def make_config(limit=1000000):
+    config = pb.PBConfig()
+    config.pb_encoder = pb.PB_Encoder_type.ADDER
+    config.max_clauses_per_constraint = limit
+    return config
+
+
+def encode(terms, comparator, *bounds, aux=None, config=None):
+    """Encodes sum(coef * var) over (var, coef) pairs; returns (clauses, aux)."""
+    if aux is None:
+        top = max([abs(v) for v, _ in terms], default=0)
+        aux = pb.AuxVarManager(top + 1)
+    config = config or make_config()
+    constraint = pb.PBConstraint([pb.WeightedLit(v, c) for v, c in terms], comparator, *bounds)
+    db = pb.VectorClauseDatabase(config)
+    pb.pb2cnf(config).encode2(constraint, db, aux)
+    return db.get_clauses(), aux
+
+
+def holds(terms, comparator, bounds, values):
+    total = sum(c * (values[abs(v)] if v > 0 else 1 - values[abs(v)]) for v, c in terms)
+    if comparator is pb.Comparator_type.LEQ:
+        return total <= bounds[0]
+    if comparator is pb.Comparator_type.GEQ:
+        return total >= bounds[0]
+    lower, upper = (bounds[0], bounds[0]) if len(bounds) == 1 else bounds
+    return lower <= total <= upper
+
+
+def models_agree(clauses, variables, predicate):
+    """For every assignment of `variables`: does it extend to a model exactly when predicate?"""
+    with Solver(name="minisat22", bootstrap_with=clauses) as solver:
+        for bits in itertools.product((0, 1), repeat=len(variables)):
+            values = dict(zip(variables, bits))
+            assumptions = [v if b else -v for v, b in values.items()]
+            if solver.solve(assumptions=assumptions) != predicate(values):
+                return values
+    return None
+
+
+def random_constraint(rng):
+    nvars = rng.randint(1, 10)
+    terms = []
+    for _ in range(rng.randint(0, 12)):
+        var = rng.randint(1, nvars)
+        if rng.random() < 0.2:
+            var = -var
+        terms.append((var, rng.choice([0, 1, -1, 2, -3, 5, -7, 8, 13, -21]) * rng.randint(1, 3)))
+    low = sum(min(c, 0) for _, c in terms)
+    high = sum(max(c, 0) for _, c in terms)
+    comparator = rng.choice(list(pb.Comparator_type))
+    bound = lambda: rng.randint(low - 3, high + 3)  # noqa: E731
+    if comparator is pb.Comparator_type.BOTH and rng.random() < 0.5:
+        bounds = sorted((bound(), bound())) if rng.random() < 0.8 else (bound(), bound())
+    else:
+        bounds = (bound(),)
+    return nvars, terms, comparator, tuple(bounds)
+
+
+@pytest.mark.parametrize("seed", range(40), ids=lambda s: f"seed{s}")
+def test_adder_holds_exactly_when_the_constraint_holds(seed):
+    rng = random.Random(seed)
+    for _ in range(8):
+        nvars, terms, comparator, bounds = random_constraint(rng)
+        aux = pb.AuxVarManager(nvars + 1)
+        clauses, aux = encode(terms, comparator, *bounds, aux=aux)
+        case = f"seed={seed}: {terms} {comparator.name} {bounds}"
+        used = {abs(l) for cl in clauses for l in cl}
+        assert 0 not in used, case
+        assert all(v <= nvars or nvars < v < aux.next_variable for v in used), case
+        assert aux.get_variable() not in used, case
+        bad = models_agree(clauses, list(range(1, nvars + 1)),
+                           lambda vals: holds(terms, comparator, bounds, vals))
+        assert bad is None, f"{case}: wrong answer for {bad}"
+
+
+LEQ, GEQ, BOTH = pb.Comparator_type.LEQ, pb.Comparator_type.GEQ, pb.Comparator_type.BOTH
+
+CONSTANT_CASES = [
+    ("leq-above-reach", [(1, 2), (2, 3)], LEQ, (5,), True),
+    ("leq-far-above", [(1, 2), (2, 3)], LEQ, (10**30,), True),
+    ("geq-below-reach", [(1, 2), (2, -3)], GEQ, (-3,), True),
+    ("empty-leq-0", [], LEQ, (0,), True),
+    ("zero-coefficients", [(1, 0), (2, 0)], BOTH, (0,), True),
+    ("cancelling-repeats", [(1, 4), (1, -4)], GEQ, (0,), True),
+    ("leq-below-reach", [(1, 2), (2, 3)], LEQ, (-1,), False),
+    ("geq-above-reach", [(1, 2), (2, 3)], GEQ, (6,), False),
+    ("geq-far-above", [(1, 2)], GEQ, (10**30,), False),
+    ("both-unreachable-parity", [(1, 2), (2, 2)], BOTH, (3,), False),
+    ("both-empty-range", [(1, 1), (2, 1)], BOTH, (2, 1), False),
+    ("empty-geq-1", [], GEQ, (1,), False),
+]
+
+
+@pytest.mark.parametrize("terms, comparator, bounds, always",
+                         [c[1:] for c in CONSTANT_CASES], ids=[c[0] for c in CONSTANT_CASES])
+def test_constant_constraints(terms, comparator, bounds, always):
+    clauses, _ = encode(terms, comparator, *bounds)
+    assert clauses == ([] if always else [[]])
+
+
+def test_forced_literals_become_unit_clauses():
+    # 5a + b + c <= 2 forces a false and leaves b + c <= 2, which always holds.
+    clauses, aux = encode([(1, 5), (2, 1), (3, 1)], LEQ, 2)
+    assert clauses == [[-1]]
+    assert aux.next_variable == 4
+
+
+@pytest.mark.parametrize("coef", [2**40 + 3, -(2**45) + 1], ids=["big", "big-negative"])
+def test_large_coefficients(coef):
+    terms = [(1, coef), (2, 3 * coef), (3, -coef), (4, 7)]
+    bounds = (coef + 7,)
+    for comparator in (LEQ, GEQ, BOTH):
+        clauses, _ = encode(terms, comparator, *bounds)
+        assert models_agree(clauses, [1, 2, 3, 4],
+                            lambda v: holds(terms, comparator, bounds, v)) is None
+
+
+def test_auxiliaries_come_from_the_source_in_order():
+    aux = pb.AuxVarManager(1)
+    xs = [aux.get_variable() for _ in range(5)]
+    assert xs == [1, 2, 3, 4, 5]
+    clauses, aux = encode([(x, i + 2) for i, x in enumerate(xs)], LEQ, 7, aux=aux)
+    drawn = sorted({abs(l) for cl in clauses for l in cl} - set(xs))
+    assert drawn == list(range(6, aux.next_variable))
+    assert aux.get_variable() == drawn[-1] + 1
+
+
+def test_clause_limit_raises_and_leaves_database_and_source_unchanged():
+    config = make_config()
+    aux = pb.AuxVarManager(11)
+    db = pb.VectorClauseDatabase(config)
+    encoder = pb.pb2cnf(config)
+    lits = [pb.WeightedLit(v, v) for v in range(1, 11)]
+    encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+    before, next_before = db.get_clauses(), aux.next_variable
+    assert 0 < len(before) < 1000
+    config.max_clauses_per_constraint = len(before) - 1  # read at encoding time
+    with pytest.raises(se.EngineError, match=r"more than \d+ clauses \(max_clauses_per_constraint\)"):
+        encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+    assert db.get_clauses() == before
+    assert aux.next_variable == next_before
+    config.max_clauses_per_constraint = len(before)
+    encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+    assert len(db) == 2 * len(before)
+
+
+def test_clause_arrays_match_clause_lists():
+    config = make_config()
+    db = pb.VectorClauseDatabase(config)
+    pb.pb2cnf(config).encode2(
+        pb.PBConstraint([pb.WeightedLit(v, c) for v, c in [(1, 3), (2, 5), (3, -4), (4, 6)]],
+                        BOTH, 1, 6), db, pb.AuxVarManager(5))
+    clauses = db.get_clauses()
+    assert clauses and all(isinstance(c, list) for c in clauses)
+    offsets, lits = db.get_clause_arrays()
+    assert offsets.dtype == np.int64 and lits.dtype == np.int32
+    assert len(offsets) == len(clauses) + 1 and offsets[0] == 0
+    assert [lits[a:b].tolist() for a, b in zip(offsets[:-1], offsets[1:])] == clauses
+
+
+def test_interface_values():
+    config = pb.PBConfig()
+    assert config.pb_encoder is pb.PB_Encoder_type.ADDER
+    assert config.max_clauses_per_constraint == 1000000
+    assert [m.name for m in pb.Comparator_type] == ["LEQ", "GEQ", "BOTH"]
+    lit = pb.WeightedLit(3, -2)
+    assert (lit.var, lit.coef) == (3, -2)
+    assert repr([lit]) == "[WeightedLit(3, -2)]"
+    c = pb.PBConstraint([lit], BOTH, 1, 4)
+    assert c.comparator is BOTH and c.bounds == (1, 4) and c.lits == [lit]
+    assert pb.AuxVarManager(7).get_variable() == 7
+
+
+def set_encoder(value):
+    pb.PBConfig().pb_encoder = value
+
+
+def set_limit(value):
+    pb.PBConfig().max_clauses_per_constraint = value
+
+
+def encode_with_low_source():
+    encode([(5, 1), (6, 1)], LEQ, 1, aux=pb.AuxVarManager(3))
+
+
+REFUSALS = [
+    ("literal-0", lambda: pb.WeightedLit(0, 1), ValueError, "must not be 0"),
+    ("float-literal", lambda: pb.WeightedLit(1.0, 1), TypeError, "must be an integer"),
+    ("float-coefficient", lambda: pb.WeightedLit(1, 1.5), TypeError, "must be an integer"),
+    ("huge-coefficient", lambda: pb.WeightedLit(1, 2**63), OverflowError, "64 bits"),
+    ("coefficient-sum", lambda: encode([(1, 2**62), (2, 2**62)], LEQ, 1), OverflowError, "2\\*\\*62"),
+    ("leq-two-bounds", lambda: pb.PBConstraint([], LEQ, 1, 2), TypeError, "LEQ takes one bound"),
+    ("geq-no-bound", lambda: pb.PBConstraint([], GEQ), TypeError, "GEQ takes one bound"),
+    ("both-three-bounds", lambda: pb.PBConstraint([], BOTH, 1, 2, 3), TypeError, "BOTH takes"),
+    ("none-bound", lambda: pb.PBConstraint([], LEQ, None), TypeError, "must be an integer"),
+    ("int-comparator", lambda: pb.PBConstraint([], 0, 1), TypeError, "Comparator_type"),
+    ("tuple-term", lambda: pb.PBConstraint([(1, 2)], LEQ, 1), TypeError, "WeightedLit"),
+    ("int-encoder", lambda: set_encoder(0), TypeError, "PB_Encoder_type"),
+    ("negative-limit", lambda: set_limit(-1), ValueError, "negative"),
+    ("source-at-0", lambda: pb.AuxVarManager(0), ValueError, "first number"),
+    ("config-type", lambda: pb.pb2cnf(None), TypeError, "PBConfig"),
+    ("source-below-variables", encode_with_low_source, ValueError, "not below the next number"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", [r[1:] for r in REFUSALS],
+                         ids=[r[0] for r in REFUSALS])
+def test_refusals(call, error, message):
+    with pytest.raises(error, match=message):
+        call()

@@ -1,0 +1,218 @@
+"""The clause storage wcnf_storage: clauses, stamps, preliminary values, bulk input, files."""
+
+import numpy as np
+import pytest
+from pysat.formula import CNF, WCNF
+from pysat.solvers import Solver
+
+import nubrix.sorn_engine as se
+
+HARD = [[1, -2], [2, 3, -4], [-1], [5]]
+SOFT = [([1, 4], 3), ([-3], 1), ([2, -5, 6], 7)]
+
+
+@pytest.fixture
+def storage():
+    s = se.wcnf_storage()
+    for c in HARD:
+        s.add_hard_clause(c)
+    for c, w in SOFT:
+        s.add_soft_clause(c, w)
+    return s
+
+
+def header(path):
+    with open(path) as f:
+        return next(line.split() for line in f if line.startswith("p "))
+
+
+def test_clauses_come_back_in_order(storage):
+    assert storage.hard_clauses() == HARD
+    assert storage.soft_clauses() == SOFT
+    assert (storage.num_hard_clauses(), storage.num_soft_clauses(), len(storage)) == (4, 3, 7)
+    assert storage.max_variable() == 6
+
+
+def test_storages_are_independent_and_merge_appends(storage):
+    other = se.wcnf_storage()
+    assert other.hard_clauses() == [] and other.soft_clauses() == []
+    other.add_hard_clause([7, 8])
+    other.add_soft_clause([-8], 2)
+    other.insert_prefatory_value(-7)
+    storage.merge(other)
+    assert storage.hard_clauses() == HARD + [[7, 8]]
+    assert storage.soft_clauses() == SOFT + [([-8], 2)]
+    assert storage.get_prefatory_values() == [-7]
+    assert other.hard_clauses() == [[7, 8]]
+    storage.merge(storage)
+    assert storage.hard_clauses() == 2 * (HARD + [[7, 8]])
+
+
+def test_stamps_and_preliminary_values(storage):
+    assert [storage.get_model_name(), storage.get_variable_count(), storage.get_clause_count(),
+            storage.get_weight_limit()] == [None] * 4
+    storage.set_model_name("queens")
+    storage.set_variable_count(12)
+    storage.set_clause_count(7)
+    storage.set_weight_limit(12)
+    assert [storage.get_model_name(), storage.get_variable_count(), storage.get_clause_count(),
+            storage.get_weight_limit()] == ["queens", 12, 7, 12]
+    storage.insert_prefatory_value(3)
+    storage.insert_prefatory_value(-5)
+    storage.insert_prefatory_value(-3)  # a later value of a variable replaces the earlier one
+    assert storage.get_prefatory_values() == [-3, -5]
+
+
+def test_wcnf_file_reads_back(storage, tmp_path):
+    storage.set_model_name("m1")
+    storage.set_variable_count(9)
+    storage.set_clause_count(7)
+    storage.set_weight_limit(12)
+    storage.insert_prefatory_value(4)
+    path = tmp_path / "model.wcnf"
+    storage.write_wcnf(path)
+    assert header(path) == ["p", "wcnf", "9", "7", "12"]
+    wcnf = WCNF(from_file=str(path))
+    assert wcnf.hard == HARD
+    assert list(zip(wcnf.soft, wcnf.wght)) == SOFT
+    assert wcnf.topw == 12
+    assert "c model m1" in wcnf.comments and "c prefatory 4 0" in wcnf.comments
+
+
+def test_cnf_file_reads_back(tmp_path):
+    s = se.wcnf_storage()
+    for c in HARD:
+        s.add_hard_clause(c)
+    s.add_hard_clause([])
+    s.set_variable_count(8)
+    s.set_clause_count(5)
+    path = tmp_path / "model.cnf"
+    s.write_cnf(str(path))
+    assert header(path) == ["p", "cnf", "8", "5"]
+    assert CNF(from_file=str(path)).clauses == HARD + [[]]
+
+
+def test_preliminary_values_as_units_fix_the_values(tmp_path):
+    s = se.wcnf_storage()
+    s.add_hard_clause([1, 2])
+    s.set_clause_count(1)
+    s.insert_prefatory_value(-1)
+    path = tmp_path / "units.cnf"
+    s.write_cnf(path, prefatory_as_units=True)
+    assert header(path) == ["p", "cnf", "2", "2"]
+    with Solver(bootstrap_with=CNF(from_file=str(path)).clauses) as solver:
+        assert solver.solve() and solver.get_model()[:2] == [-1, 2]
+
+
+@pytest.mark.parametrize("stamp, soft, top", [
+    (None, [3, 4], 8),   # unset: one more than the sum of the soft weights
+    (4, [3, 4], 8),      # a stamp that a soft weight reaches gives way
+    (5, [3, 4], 5),
+], ids=["unset", "too-small", "stamp"])
+def test_wcnf_hard_weight(tmp_path, stamp, soft, top):
+    s = se.wcnf_storage()
+    s.add_hard_clause([1])
+    for i, w in enumerate(soft):
+        s.add_soft_clause([i + 2], w)
+    if stamp is not None:
+        s.set_weight_limit(stamp)
+    path = tmp_path / "w.wcnf"
+    s.write_wcnf(path)
+    assert WCNF(from_file=str(path)).topw == top
+    assert WCNF(from_file=str(path)).hard == [[1]]
+
+
+def test_header_never_understates_the_contents(tmp_path):
+    s = se.wcnf_storage()
+    s.add_hard_clause([1, 7])
+    s.add_hard_clause([2])
+    s.set_variable_count(3)
+    s.set_clause_count(1)
+    path = tmp_path / "h.cnf"
+    s.write_cnf(path)
+    assert header(path) == ["p", "cnf", "7", "2"]
+
+
+def test_cnf_refuses_soft_clauses(storage, tmp_path):
+    with pytest.raises(ValueError, match="3 soft clauses; write it with write_wcnf"):
+        storage.write_cnf(tmp_path / "x.cnf")
+
+
+def test_unwritable_path_raises_os_error(storage, tmp_path):
+    with pytest.raises(OSError, match="cannot open"):
+        storage.write_wcnf(tmp_path / "missing" / "x.wcnf")
+
+
+def test_bulk_insertion_matches_single_insertion():
+    s = se.wcnf_storage()
+    offsets = np.array([0, 2, 5, 5, 6])
+    literals = np.array([1, -2, 2, 3, -4, 5], dtype=np.int32)
+    s.add_hard_clauses(offsets, literals)
+    s.add_soft_clauses(np.array([0, 1, 3]), np.array([-3, 4, 1]), np.array([2, 9]))
+    assert s.hard_clauses() == [[1, -2], [2, 3, -4], [], [5]]
+    assert s.soft_clauses() == [([-3], 2), ([4, 1], 9)]
+    hard_offsets, hard_lits = s.hard_clause_arrays()
+    assert hard_offsets.tolist() == offsets.tolist() and hard_lits.tolist() == literals.tolist()
+    soft = s.soft_clause_arrays()
+    assert [a.tolist() for a in soft] == [[0, 1, 3], [-3, 4, 1], [2, 9]]
+
+
+BULK_REFUSALS = [
+    ("literal-0", [0, 2], [1, 0], None, "the literal at position 1 is 0"),
+    ("offsets-not-from-0", [1, 2], [1, 2], None, "start with 0"),
+    ("offsets-decreasing", [0, 2, 1, 3], [1, 2, 3], None, "must not decrease"),
+    ("offsets-short", [0, 1], [1, 2], None, "last offset 1 differs from the number of literals, 2"),
+    ("literal-range", [0, 1], [2**40], None, "outside the variable range"),
+    ("weight-0", [0, 1], [1], [0], "weight 0 is not positive"),
+    ("weight-count", [0, 1], [1], [1, 2], "2 weights for 1 clauses"),
+]
+
+
+@pytest.mark.parametrize("offsets, literals, weights, message",
+                         [r[1:] for r in BULK_REFUSALS], ids=[r[0] for r in BULK_REFUSALS])
+def test_bulk_refusals_leave_storage_unchanged(offsets, literals, weights, message):
+    s = se.wcnf_storage()
+    s.add_hard_clause([9])
+    with pytest.raises(ValueError, match=message):
+        if weights is None:
+            s.add_hard_clauses(np.array(offsets), np.array(literals))
+        else:
+            s.add_soft_clauses(np.array(offsets), np.array(literals), np.array(weights))
+    assert s.hard_clauses() == [[9]] and s.soft_clauses() == []
+
+
+def call(method, *args):
+    getattr(se.wcnf_storage(), method)(*args)
+
+
+REFUSALS = [
+    ("hard-literal-0", "add_hard_clause", ([1, 0],), ValueError, "a literal must not be 0"),
+    ("soft-literal-0", "add_soft_clause", ([0], 1), ValueError, "a literal must not be 0"),
+    ("float-literal", "add_hard_clause", ([1.0],), TypeError, "a literal must be an integer"),
+    ("text-literal", "add_hard_clause", (["1"],), TypeError, "a literal must be an integer"),
+    ("bool-literal", "add_hard_clause", ([True],), TypeError, "a literal must be an integer"),
+    ("not-a-sequence", "add_hard_clause", (5,), TypeError, "must be a sequence of integers"),
+    ("huge-literal", "add_hard_clause", ([2**31],), ValueError, "outside the variable range"),
+    ("weight-0", "add_soft_clause", ([1], 0), ValueError, "must be a positive integer"),
+    ("weight-negative", "add_soft_clause", ([1], -3), ValueError, "must be a positive integer"),
+    ("weight-float", "add_soft_clause", ([1], 2.0), TypeError, "must be an integer"),
+    ("weight-none", "add_soft_clause", ([1], None), TypeError, "must be an integer"),
+    ("prefatory-0", "insert_prefatory_value", (0,), ValueError, "must not be 0"),
+    ("prefatory-float", "insert_prefatory_value", (1.5,), TypeError, "must be an integer"),
+    ("name-type", "set_model_name", (3,), TypeError, "must be a str"),
+    ("count-negative", "set_variable_count", (-1,), ValueError, "must not be negative"),
+    ("weight-limit-0", "set_weight_limit", (0,), ValueError, "must be a positive integer"),
+]
+
+
+@pytest.mark.parametrize("method, args, error, message", [r[1:] for r in REFUSALS],
+                         ids=[r[0] for r in REFUSALS])
+def test_refusals(method, args, error, message):
+    with pytest.raises(error, match=message):
+        call(method, *args)
+
+
+def test_numpy_integers_are_literals():
+    s = se.wcnf_storage()
+    s.add_soft_clause(np.array([3, -4]), np.int64(5))
+    assert s.soft_clauses() == [([3, -4], 5)]

@@ -1,0 +1,103 @@
+import pytest
+
+from zk_encoder.core.manager import Manager
+from zk_encoder.core.pboperations import PBVariable
+from zk_encoder.core.variable import GeneratorVariable, Index, Variable
+
+
+class Text:
+    """An index value whose text form is an index expression, as the model's indexes are."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+@pytest.fixture
+def manager():
+    m = Manager()
+    m.registration_generator_variables("x")
+    return m
+
+
+@pytest.fixture
+def x(manager):
+    return manager.name2genvar["x"]
+
+
+NAMES = [
+    ((1, 2), "x(1,2)"),
+    ((3,), "x(3)"),
+    ((-1, 0), "x(-1,0)"),
+    ((), "x()"),
+    (("a",), "x(a)"),
+    ((Text("i + 1"), Text("j")), "x(i + 1,j)"),
+]
+
+
+@pytest.mark.parametrize("items,name", NAMES, ids=[n for _, n in NAMES])
+def test_element_name_is_family_and_item_texts(manager, x, items, name):
+    v = x(*items)
+    assert type(v) is Variable
+    assert v.name == name
+    assert manager.name2pb[name] == v.pb_var
+    assert str(v.bx_var) == name  # the engine prints the variable back under that name
+
+
+def test_equal_items_share_one_registration(manager, x):
+    first, second = x(1, 2), x(1, 2)
+    assert first is not second
+    assert first.bx_var is second.bx_var and first.pb_var == second.pb_var
+    assert list(manager.name2pb) == ["x(1,2)"]
+    assert x(2, 1).pb_var != first.pb_var
+
+
+def test_views_of_an_element(x):
+    v = x(1, 2)
+    assert v.to_bx() is v.bx_var and v.to_bx() is v.to_bx()
+    node, again = v.to_pb(), v.to_pb()
+    assert type(node) is PBVariable and node is not again
+    assert (node.pb_var, node.name, node.coefficient) == (v.pb_var, "x(1,2)", 1)
+
+
+def test_keyword_items_are_refused(x):
+    with pytest.raises(TypeError):
+        x(1, j=2)
+
+
+def test_after_a_reset_the_same_items_register_afresh(manager, x):
+    before = x(1, 2)
+    old_context = manager.bx_context
+    manager.reset()
+    after = x(1, 2)
+    assert manager.name2genvar["x"] is x and x.manager is manager
+    assert manager.bx_context is not old_context
+    assert after.bx_var is not before.bx_var
+    assert manager.name2pb == {"x(1,2)": after.pb_var}
+
+
+def test_generator_registers_through_any_registry():
+    class Registry:
+        def __init__(self):
+            self.names = []
+
+        def add_variable(self, name):
+            self.names.append(name)
+            return ("engine-var", len(self.names))
+
+    reg = Registry()
+    g = GeneratorVariable("y", reg)
+    assert (g.name, g.manager) == ("y", reg)
+    v = g(0, Text("k"))
+    assert (v.bx_var, v.pb_var, v.name) == ("engine-var", 1, "y(0,k)")
+    assert reg.names == ["y(0,k)"]
+
+
+def test_variable_and_index_are_plain_records():
+    v = Variable("bx", 4, "z(1)")
+    assert (v.bx_var, v.pb_var, v.name) == ("bx", 4, "z(1)")
+    idx = Index("i", 0, 10)
+    assert (idx.name, idx.range_start, idx.range_end, idx.range_step) == ("i", 0, 10, 1)
+    assert Index("j", 1, 9, 2).range_step == 2
