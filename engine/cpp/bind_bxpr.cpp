@@ -357,6 +357,10 @@ void register_bxpr(nb::module_ &m) {
                  size_t g = bxpr::is_const(e.ref) ? 0 : reinterpret_cast<size_t>(e.graph.get());
                  return static_cast<Py_ssize_t>(std::hash<size_t>()(g) * 31u + e.ref);
              })
+        // Expressions are immutable values: a copy is the object itself.
+        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
+             nb::arg("memo"))
         .def("__str__", &text_of)
         .def("__repr__", &text_of)
         .def("get_args", &args_of, "The operands in order; none for literals and constants")

@@ -189,8 +189,7 @@ class FormulaEncoder {
         FamilyRecord record{name, {}};
         for (nb::handle size : sizes) {
             int64_t s = int64_arg(size, "a dimension size");
-            if (s < 0) engine_fail("formula encoder: dimension sizes of family " + family +
-                                   " must not be negative");
+            if (s < 0) engine_fail(kMsgHead + (kNegativeSizeHead + family) + kNegativeSizeTail);
             record.sizes.push_back(s);
         }
         families_.push_back(std::move(record));
@@ -226,9 +225,11 @@ class FormulaEncoder {
         m.model_name = nb::cast<std::string>(nb::str(name_));
         m.families = int64_t(families_.size());
         for (const FamilyRecord &f : families_) {
+            // Sizes beyond any real model saturate instead of wrapping around.
             int64_t n = 1;
-            for (int64_t s : f.sizes) n *= s;
-            m.elements += n;
+            for (int64_t s : f.sizes)
+                if (__builtin_mul_overflow(n, s, &n)) n = INT64_MAX;
+            if (__builtin_add_overflow(m.elements, n, &m.elements)) m.elements = INT64_MAX;
         }
         m.constraints = int64_t(hard_.size());
         m.soft_constraints = int64_t(soft_.size());

@@ -1,5 +1,6 @@
 """Boolean expressions of the engine stand-in: construction, text forms, Tseytin clause forms."""
 
+import copy
 import gc
 import itertools
 import random
@@ -264,6 +265,28 @@ def test_nested_disjunctions_give_one_clause(ctx):
     assert [str(lit) for lit in form.get_args()] == ["x", "y", "~z", "w", "~u", "~v"]
 
 
+SHAPES = [
+    ("implication over a clause block",
+     lambda x, y, z, w: bx.impl_s(x, bx.and_s([bx.or_s([y, z]), bx.or_s([~y, w])])),
+     [["~x", "y", "z"], ["~x", "~y", "w"]]),
+    ("disjunction over a conjunction", lambda x, y, z, w: bx.or_s([x, bx.and_s([y, z])]),
+     [["x", "y"], ["x", "z"]]),
+    ("repeated literal merged",
+     lambda x, y, z, w: bx.or_s([x, bx.and_s([bx.or_s([x, y]), z])]), [["x", "y"], ["x", "z"]]),
+    ("clause that always holds dropped",
+     lambda x, y, z, w: bx.or_s([x, bx.and_s([bx.or_s([~x, y]), z])]), [["x", "z"]]),
+    ("negated disjunction at the top", lambda x, y, z, w: ~bx.or_s([x, ~y, bx.and_s([z, w])]),
+     [["~x"], ["y"], ["~z", "~w"]]),
+]
+
+
+@pytest.mark.parametrize("make, clauses", [c[1:] for c in SHAPES], ids=[c[0] for c in SHAPES])
+def test_clauses_inside_clauses_need_no_auxiliaries(ctx, make, clauses):
+    vs = [ctx.get_var(n) for n in "xyzw"]
+    form = make(*vs).tseytin(ctx, PREFIX)
+    assert form.clause_texts() == clauses
+
+
 def test_pbct_translation_example(ctx):
     x1, y1, a = ctx.get_var("x(1)"), ctx.get_var("y(1)"), ctx.get_var("_pbct_aux_0")
     expr = bx.and_s([bx.or_s([x1, ~a]), bx.or_s([a, y1])])
@@ -438,6 +461,7 @@ def test_operators(xyz):
     assert (~(x & y)).get_args() == (x & y,)
     assert ~~(x | z) == (x | z)
     assert isinstance(~bx.one(), bx.Zero) and isinstance(~bx.zero(), bx.One)
+    assert copy.copy(x) is x and copy.deepcopy([x & y])[0] == x & y
     with pytest.raises(TypeError):
         x & 1
 

@@ -114,7 +114,8 @@ def test_refused_foralls(enc, foralls):
 
 
 FAMILY_REFUSALS = [
-    ("placeholder_name", "dummy_var", [1], "formula encoder: the family name dummy_var is reserved"),
+    ("placeholder_name", "dummy_var", [1],
+     "formula encoder: the family name dummy_var is reserved"),
     ("not_identifier", "a b", [1], "formula encoder: family name a b is not an identifier"),
     ("negative_size", "y", [2, -1],
      "formula encoder: dimension sizes of family y must not be negative"),

@@ -12,7 +12,7 @@ import pytest
 
 import nubrix.sorn_engine as se
 import zk_encoder
-from zk_encoder import And, Equiv, Implication, One, Sum, SumIt, Zero
+from zk_encoder import Sum, Zero
 from zk_encoder._exceptions import BuildError, FormulaError, TargetError, VariableError
 from zk_encoder.encode.expressions import Expression
 from zk_encoder.encode.model import Model
@@ -146,7 +146,8 @@ def test_importing_the_model_module_first_runs_the_whole_start_up():
     code = textwrap.dedent("""
         import sys
         import zk_encoder.encode.model as m
-        print(m.Model is sys.modules["zk_encoder"].Model, "zk_encoder.linear_parser2" in sys.modules)
+        print(m.Model is sys.modules["zk_encoder"].Model,
+              "zk_encoder.linear_parser2" in sys.modules)
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["True", "False"]
@@ -216,16 +217,15 @@ def test_create_variables_resets_the_clock(own):
     assert own._start_time.year > 2000
 
 
+LETTERS = "Variable must have a non-empty name containing only letters"
 BAD_FAMILY_NAMES = [
-    ("empty", "", ValueError, "Variable must have a non-empty name containing only letters"),
-    ("digit", "x1", ValueError, "Variable must have a non-empty name containing only letters"),
-    ("underscore", "a_b", ValueError, "Variable must have a non-empty name containing only letters"),
-    ("bxpr_prefix", "_bxpr_aux", ValueError,
-     "Variable must have a non-empty name containing only letters"),
-    ("pbct_prefix", "_pbct_aux", ValueError,
-     "Variable must have a non-empty name containing only letters"),
-    ("blank", "a b", ValueError, "Variable must have a non-empty name containing only letters"),
-    ("not_text", 5, ValueError, "Variable must have a non-empty name containing only letters"),
+    ("empty", "", ValueError, LETTERS),
+    ("digit", "x1", ValueError, LETTERS),
+    ("underscore", "a_b", ValueError, LETTERS),
+    ("bxpr_prefix", "_bxpr_aux", ValueError, LETTERS),
+    ("pbct_prefix", "_pbct_aux", ValueError, LETTERS),
+    ("blank", "a b", ValueError, LETTERS),
+    ("not_text", 5, ValueError, LETTERS),
     ("placeholder", "dummy_var", VariableError, "Variable named dummy_var is already in use"),
 ]
 
@@ -320,7 +320,8 @@ BAD_INDEXES = [
     ("placeholder", ["dummy_var"], VariableError, "Index named dummy_var is already in use"),
     ("expression", ["i + 1"], VariableError,
      "Index named i + 1 must be an identifier that is not a keyword"),
-    ("keyword", ["for"], VariableError, "Index named for must be an identifier that is not a keyword"),
+    ("keyword", ["for"], VariableError,
+     "Index named for must be an identifier that is not a keyword"),
     ("digit_first", ["1i"], VariableError,
      "Index named 1i must be an identifier that is not a keyword"),
     ("not_text", [3], VariableError, "Index named 3 must be an identifier that is not a keyword"),
@@ -365,7 +366,8 @@ TARGET = lambda x, i: x[0] + 2 * x[2]  # noqa: E731
 
 # (id, back end, operations before, operation, expected exception, message)
 MODE_REFUSALS = [
-    ("own_target_then_hard", False, ["target"], "hard", TargetError, "Target has already been defined"),
+    ("own_target_then_hard", False, ["target"], "hard", TargetError,
+     "Target has already been defined"),
     ("own_target_then_soft", False, ["target"], "soft", FormulaError,
      "Current model already works with CNF"),
     ("own_soft_then_hard", False, ["soft"], "hard", TargetError,
@@ -523,7 +525,8 @@ def test_redundant_constraint_warns_with_the_calling_line(own, log_sink):
     line = inspect.currentframe().f_lineno + 1
     own.add_constraint(x[0] | ~x[0])
     assert lines(log_sink, "warning") == [
-        f"Redundant constraint was detected in formula own.add_constraint(x[0] | ~x[0]), line {line}"
+        "Redundant constraint was detected in formula own.add_constraint(x[0] | ~x[0]), "
+        f"line {line}"
     ]
 
 
@@ -532,7 +535,8 @@ def test_contradiction_of_a_constant(own, log_sink):
     line = inspect.currentframe().f_lineno + 2
     with pytest.raises(FormulaError) as err:
         own.add_constraint(Zero)
-    assert str(err.value) == f"Contradiction was detected in formula own.add_constraint(Zero), line {line}"
+    assert str(err.value) == \
+        f"Contradiction was detected in formula own.add_constraint(Zero), line {line}"
 
 
 def test_call_from_code_without_source_quotes_no_text(own, log_sink):
@@ -694,22 +698,21 @@ def test_build_without_engine_manager(log_sink):
     assert lines(log_sink, "info")[-1].startswith("      CNF build : started.")
 
 
-def test_build_with_empty_mapping_returns_false(own, log_sink, monkeypatch):
+def test_build_with_empty_mapping_returns_false(own, log_sink):
     x, i = _family(own)
     own.add_constraint(x[0] | x[1])
-    monkeypatch.setattr(se, "var_mapping", lambda: pytest.fail("no mapping expected"))
-    own._formula_container  # exists
+    container = own._formula_container
     fake = RecordingManager()
     own._sorn_manager = fake
 
-    class Empty:
+    class EmptyMap:
+        """The container with an empty name-to-number map."""
         mapping = {}
 
         def __getattr__(self, name):
             return getattr(container, name)
 
-    container = own._formula_container
-    own._formula_container = Empty()
+    own._formula_container = EmptyMap()
     assert own.build_cnf() is False
     assert lines(log_sink, "error") == ["Variable mapping is empty"]
     assert fake.storages == [container.cnf_storage()] and fake.interpreters == []
@@ -850,3 +853,29 @@ def test_preliminary_default_is_positive(fake):
     fake.storage = RecordingStorage()
     m.add_preliminary_var_value(3)
     assert fake.storage.values == [3]
+
+
+def test_model_in_a_cycle_is_collected():
+    import gc
+    import weakref
+
+    class Holder(RecordingManager):
+        model = None
+
+    holder = Holder()
+    holder.model = Model(holder, "m")
+    ref = weakref.ref(holder)
+    del holder
+    gc.collect()
+    assert ref() is None
+
+
+def test_model_without_engine_manager(log_sink):
+    own_model = Model(None, "m")
+    own_model.add_preliminary_var_value(3)  # nothing holds a storage: only logged
+    assert lines(log_sink, "debug")[-1] == "Preliminary variable value was added: 3"
+    fe_model = Model(None, "fm", True)
+    with pytest.raises(BuildError, match="^Sorn manager is not set or empty$"):
+        fe_model.create_variables("x", i=2)
+    assert lines(log_sink, "error") == ["Sorn manager is not set or empty"]
+    assert fe_model._shift_target_variable == 0

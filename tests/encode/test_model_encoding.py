@@ -14,7 +14,7 @@ from pysat.solvers import Solver
 import nubrix.sorn_engine as se
 from zk_encoder._exceptions import FormulaError
 from zk_encoder import (And, Equiv, IfThenElse, Implication, Model, Or, Sum, SumIt, Xor,
-                        pow_expression)
+                        XorIt, pow_expression)
 
 
 class Assignment:
@@ -88,6 +88,12 @@ HARD_CASES = [
     ("alternating_xor", {"x": {"n": 4}},
      lambda m, f, ix: m.add_constraint(f["x"][ix["i"]] ^ f["x"][ix["i"] + 1], i=range(3)),
      lambda a: all(a.x(n) != a.x(n + 1) for n in range(3))),
+    ("xor_over_a_row", {"x": {"r": 2, "c": 3}},
+     lambda m, f, ix: m.add_constraint(Xor(f["x"][ix["i"], ix["j"]], j=range(3)), i=range(2)),
+     lambda a: all(sum(a.x(r, c) for c in range(3)) % 2 == 1 for r in range(2))),
+    ("xor_of_a_sequence", {"x": {"n": 4}},
+     lambda m, f, ix: m.add_constraint(~XorIt([f["x"][0], f["x"][1], f["x"][3]])),
+     lambda a: (a.x(0) + a.x(1) + a.x(3)) % 2 == 0),
     ("equivalence", {"x": {"n": 3}},
      lambda m, f, ix: m.add_constraint(Equiv(f["x"][0], ~f["x"][1]) & f["x"][2]),
      lambda a: a.x(0) != a.x(1) and a.x(2) == 1),

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 
@@ -329,8 +330,8 @@ nb::object Model::get_indexes(nb::object names) {
         // back as the same name.
         if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")()) ||
             truthy(nb::borrow(g_iskeyword)(name)))
-            refuse("VariableError",
-                   concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexNotIdentifierTail)));
+            refuse("VariableError", concat(concat(kIndexInUseHead, text_of(name)),
+                                           nb::str(kIndexNotIdentifierTail)));
         if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
@@ -542,8 +543,10 @@ void Model::init_formula_container() {
 }
 
 void Model::init_formula_encoder() {
-    if (formula_encoder.is_none())
-        formula_encoder = sorn_manager.attr("create_formula_encoder")(model_name);
+    if (!formula_encoder.is_none()) return;
+    // Without an engine manager there is no one to ask; say so instead of failing on None.
+    if (sorn_manager.is_none()) refuse("BuildError", kNoManagerMsg);
+    formula_encoder = sorn_manager.attr("create_formula_encoder")(model_name);
 }
 
 namespace {
@@ -696,6 +699,8 @@ void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
         literal = nb::steal(neg);
     }
     log("log_d", concat(kPreliminaryMsg, text_of(literal)));
+    // No engine manager holds no storage: the value is only logged, as when no build ran yet.
+    if (sorn_manager.is_none()) return;
     nb::object storage = sorn_manager.attr("get_cnf_storage")();
     if (!storage.is_none()) storage.attr("insert_prefatory_value")(literal);
 }
@@ -748,7 +753,14 @@ NB_MODULE(model, m) {
     nb::object se = m.attr("se");
     for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
 
-    nb::class_<Model> cls(m, "Model", ze::kClassDoc);
+    // A program's engine manager or formula encoder may hold the model it serves.
+    using Gc = zk::GcSlots<Model, &Model::sorn_manager, &Model::model_name,
+                           &Model::use_formula_encoder, &Model::formula_encoder,
+                           &Model::formula_container, &Model::used_vars, &Model::manager,
+                           &Model::variables, &Model::indexes, &Model::formulas_dir,
+                           &Model::shift_target_variable, &Model::is_wcnf,
+                           &Model::template_target, &Model::start_time>;
+    nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots));
     ze::g_model_type = cls.ptr();
     cls.attr("_Model__EXPRESSION_FORMULA_RE") =
         m.attr("re").attr("compile")(ze::kExpressionFormulaRe);

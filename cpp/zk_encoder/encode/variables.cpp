@@ -259,35 +259,60 @@ PyType_Slot kFamilySlots[] = {
     {0, nullptr},
 };
 
+// Decimal digits of v >= 0 into buf (at least 20 chars); returns their count.
+size_t put_decimal(int64_t v, char *buf) {
+    char tmp[20];
+    size_t n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v > 0);
+    for (size_t i = 0; i < n; ++i) buf[i] = tmp[n - 1 - i];
+    return n;
+}
+
+// Every element of a large family gets a key here once, when the model's container is made.
 nb::dict family_map(const VariableFamily &f) {
-    nb::dict out;
     size_t n = f.sizes_.size();
-    for (int64_t s : f.sizes_)
-        if (s <= 0) return out;
+    int64_t total = 1;
+    for (int64_t s : f.sizes_) {
+        if (s <= 0) return nb::dict();
+        total *= s;
+    }
+    nb::dict out = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(total)));
     std::vector<int64_t> idx(n, 0);
-    std::string key;
+    std::string key = f.name_text_ + kKeyOpen;
+    const size_t head = key.size();
+    // Where the text of dimension d starts in `key`; only dimensions that changed are rewritten.
+    std::vector<size_t> start(n + 1, head);
+    char digits[24];
+    size_t from = 0;
     int64_t number = f.st_shift_;
     while (true) {
-        key = f.name_text_;
-        key += kKeyOpen;
-        for (size_t d = 0; d < n; ++d) {
+        key.resize(start[from]);
+        for (size_t d = from; d < n; ++d) {
+            start[d] = key.size();
             if (d) key += kItemSeparator;
-            key += std::to_string(idx[d]);
+            key.append(digits, put_decimal(idx[d], digits));
         }
         key += kKeyClose;
-        nb::object value = nb::int_(number);
-        if (PyDict_SetItem(out.ptr(), nb::str(key.data(), key.size()).ptr(), value.ptr()) != 0)
-            throw nb::python_error();
+        PyObject *k = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+        PyObject *v = k ? PyLong_FromLongLong(number) : nullptr;
+        int rc = v ? PyDict_SetItem(out.ptr(), k, v) : -1;
+        Py_XDECREF(k);
+        Py_XDECREF(v);
+        if (rc != 0) throw nb::python_error();
         ++number;
+        if (n == 0) return out;
         // Advance the last dimension fastest.
         size_t d = n;
-        while (d > 0) {
+        while (true) {
             --d;
             if (++idx[d] < f.sizes_[d]) break;
             idx[d] = 0;
             if (d == 0) return out;
         }
-        if (n == 0) return out;
+        from = d;
     }
 }
 

@@ -7,6 +7,7 @@
 // which facts the clauses above need of it (true at the top, or an auxiliary literal implying it
 // or implied by it), and emits those clauses only: conjunctions at the top dissolve into their
 // operands and a clause-shaped input passes through without auxiliaries.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ constexpr uint32_t kFlattenArity = 16;
 // Exclusive ors of at most this many operands are written out as one clause per wrong parity;
 // longer ones are chained through auxiliaries.
 constexpr uint32_t kDirectXor = 3;
+// A disjunction of at most this many other operands is distributed over a conjunction operand.
+constexpr size_t kDistributeRest = 2;
 
 Ref normalize(Graph &g, Ref root) {
     if (is_const(root) || g.kind(node_of(root)) == Kind::kVar) return root;
@@ -160,6 +163,7 @@ private:
     void collect(Ref root) {
         uint32_t rn = node_of(root);
         index_.insert(rn);
+        uses_.push_back(0);
         struct Frame {
             uint32_t node;
             uint32_t next;
@@ -172,8 +176,10 @@ private:
             if (i < args.size()) {
                 ++stack.back().next;
                 uint32_t child = node_of(args[args.size() - 1 - i]);
-                if (index_.insert(child).second && g_.kind(child) != Kind::kVar)
-                    stack.push_back(Frame{child, 0});
+                auto [slot, fresh] = index_.insert(child);
+                if (fresh) uses_.push_back(0);
+                ++uses_[slot];
+                if (fresh && g_.kind(child) != Kind::kVar) stack.push_back(Frame{child, 0});
             } else {
                 order_.push_back(node);
                 stack.pop_back();
@@ -227,7 +233,38 @@ private:
     void open(Ref guard) {
         if (guard != kNoGuard) lits_.push_back(guard);
     }
-    void close() { ends_.push_back(lits_.size()); }
+    // Ends the open clause. Splicing can repeat a literal or bring in its negation: repeats
+    // go, and a clause that always holds is dropped.
+    void close() {
+        size_t begin = ends_.empty() ? 0 : ends_.back();
+        size_t n = lits_.size() - begin;
+        if (n > 1) {
+            sorted_.assign(lits_.begin() + static_cast<std::ptrdiff_t>(begin), lits_.end());
+            std::sort(sorted_.begin(), sorted_.end());
+            bool repeats = false;
+            for (size_t i = 1; i < n; ++i) {
+                if (sorted_[i] == negate(sorted_[i - 1])) {
+                    lits_.resize(begin);
+                    return;
+                }
+                repeats |= sorted_[i] == sorted_[i - 1];
+            }
+            if (repeats) {
+                kept_.assign(n, 0);
+                size_t kept = begin;
+                for (size_t i = begin; i < lits_.size(); ++i) {
+                    size_t at = static_cast<size_t>(
+                        std::lower_bound(sorted_.begin(), sorted_.end(), lits_[i]) -
+                        sorted_.begin());
+                    if (kept_[at]) continue;
+                    kept_[at] = 1;
+                    lits_[kept++] = lits_[i];
+                }
+                lits_.resize(kept);
+            }
+        }
+        ends_.push_back(lits_.size());
+    }
 
     void process(uint32_t node) {
         uint32_t slot = index_.find(node);
@@ -256,42 +293,80 @@ private:
         if (m & kAuxNeg) define(kind, args, false, lit(make_ref(node, false)));
     }
 
+    bool spliceable(uint32_t node) const {
+        return uses_[index_.find(node)] <= 1 || g_.args(node).size() <= kFlattenArity;
+    }
+
+    // Adds to the open clause literals whose truth implies `phi`. A disjunction contributes its
+    // operands' literals, so that no auxiliary stands between a clause and a clause inside it.
+    void push_implying(Ref phi) {
+        uint32_t n = node_of(phi);
+        Kind k = g_.kind(n);
+        bool disjunction = (k == Kind::kOr && !is_negated(phi)) ||
+                           (k == Kind::kAnd && is_negated(phi));
+        if (disjunction && spliceable(n)) {
+            for (Ref d : g_.args(n)) {
+                Ref x = d ^ (phi & 1u);
+                lits_.push_back(lit(x));
+                need(x, kImplies);
+            }
+            return;
+        }
+        lits_.push_back(lit(phi));
+        need(phi, kImplies);
+    }
+
+    static bool is_conjunction(const Graph &g, Ref phi) {
+        Kind k = g.kind(node_of(phi));
+        return (k == Kind::kAnd && !is_negated(phi)) || (k == Kind::kOr && is_negated(phi));
+    }
+
+    // Clauses saying: guard, or one of items_ holds. When a single item is a conjunction and
+    // the others are few, x | (c1 & c2) is written (x | c1) & (x | c2), without an auxiliary.
+    void emit_disjunction(Ref guard) {
+        size_t conj = items_.size();
+        size_t count = 0;
+        for (size_t i = 0; i < items_.size(); ++i)
+            if (is_conjunction(g_, items_[i])) {
+                conj = i;
+                ++count;
+            }
+        size_t rest = items_.size() - 1 + (guard != kNoGuard ? 1 : 0);
+        if (count == 1 && rest <= kDistributeRest) {
+            Ref whole = items_[conj];
+            for (Ref e : g_.args(node_of(whole))) {
+                open(guard);
+                for (size_t i = 0; i < items_.size(); ++i)
+                    if (i != conj) push_implying(items_[i]);
+                push_implying(e ^ (whole & 1u));
+                close();
+            }
+            return;
+        }
+        open(guard);
+        for (Ref item : items_) push_implying(item);
+        close();
+    }
+
     // Clauses saying: guard, or the connective holds (positive) / does not hold (negative).
     void define(Kind kind, ArgSpan args, bool positive, Ref guard) {
         uint32_t n = args.size();
         switch (kind) {
             case Kind::kAnd:
-                if (positive) {
-                    for (Ref a : args) {
-                        open(guard);
-                        lits_.push_back(lit(a));
-                        close();
-                        need(a, kImplies);
-                    }
-                } else {
-                    open(guard);
-                    for (Ref a : args) {
-                        lits_.push_back(negate(lit(a)));
-                        need(a, kImplied);
-                    }
-                    close();
-                }
-                break;
             case Kind::kOr:
-                if (positive) {
-                    open(guard);
-                    for (Ref a : args) {
-                        lits_.push_back(lit(a));
-                        need(a, kImplies);
-                    }
-                    close();
-                } else {
+                // A conjunction that holds, or a disjunction that does not, is one clause per
+                // operand; the other two cases are one clause over all operands.
+                if (positive == (kind == Kind::kAnd)) {
+                    Ref flip = positive ? 0u : 1u;
                     for (Ref a : args) {
                         open(guard);
-                        lits_.push_back(negate(lit(a)));
+                        push_implying(a ^ flip);
                         close();
-                        need(a, kImplied);
                     }
+                } else {
+                    items_.clear();
+                    for (Ref a : args) items_.push_back(positive ? a : negate(a));
+                    emit_disjunction(guard);
                 }
                 break;
             case Kind::kEq:
@@ -315,20 +390,15 @@ private:
                 break;
             case Kind::kIte: {
                 Ref c = lit(args[0]);
-                Ref t = lit(args[1]);
-                Ref e = lit(args[2]);
                 need(args[0], kExact);
-                need(args[1], positive ? kImplies : kImplied);
-                need(args[2], positive ? kImplies : kImplied);
-                Ref st = positive ? t : negate(t);
-                Ref sel = positive ? e : negate(e);
+                Ref flip = positive ? 0u : 1u;
                 open(guard);
                 lits_.push_back(negate(c));
-                lits_.push_back(st);
+                push_implying(args[1] ^ flip);
                 close();
                 open(guard);
                 lits_.push_back(c);
-                lits_.push_back(sel);
+                push_implying(args[2] ^ flip);
                 close();
                 break;
             }
@@ -399,10 +469,14 @@ private:
     std::string prefix_;
     std::string name_;
     std::vector<uint32_t> order_;
-    std::vector<uint8_t> mask_;  // by slot
+    std::vector<uint32_t> uses_;  // by slot: parents within the expression
+    std::vector<uint8_t> mask_;   // by slot
     std::vector<Ref> aux_;       // by slot: the auxiliary variable of a connective, or kNoGuard
     std::vector<Ref> lits_;
     std::vector<size_t> ends_;  // clause i ends at lits_[ends_[i]]
+    std::vector<Ref> items_;    // operands of the disjunction being written
+    std::vector<Ref> sorted_;   // the open clause, sorted, to find repeats
+    std::vector<uint8_t> kept_;
     uint32_t next_k_ = 0;
     size_t aux_made_ = 0;
 };

@@ -14,6 +14,27 @@ namespace {
 
 constexpr const char *kForallsPrefix = "Foralls: ";
 
+// Why the reader stopped, each completed by the offset and the whole text.
+constexpr const char *kMissingPrefix = "missing prefix \"Foralls: \"";
+constexpr const char *kQuotedNameExpected = "quoted index name expected";
+constexpr const char *kNotIdentifier = "index name is not an identifier";
+constexpr const char *kUnterminatedName = "unterminated index name";
+constexpr const char *kEmptyName = "empty index name";
+constexpr const char *kIntegerRange = "integer out of range";
+constexpr const char *kIntegerExpected = "integer expected";
+constexpr const char *kRangeArity = "range takes one to three integers";
+constexpr const char *kZeroStep = "range step must not be zero";
+constexpr const char *kTupleComma = "a tuple of one integer needs a comma";
+constexpr const char *kValueExpected = "range, list or tuple of integers expected";
+constexpr const char *kTrailingText = "text after the dictionary";
+constexpr const char *kNameTwiceHead = "index name ";
+constexpr const char *kNameTwiceTail = " given twice";
+constexpr const char *kExpectedTail = "' expected";
+constexpr const char *kReadFailHead = "formula encoder: cannot read the for-all text at offset ";
+constexpr const char *kReadFailTail =
+    "); expected \"Foralls: \" and a dictionary of index names to ranges, lists or tuples of "
+    "integers, got: ";
+
 // A cursor over the for-all text; every error names the offset where reading stopped.
 class Reader {
   public:
@@ -21,10 +42,7 @@ class Reader {
 
     [[noreturn]] void fail(const std::string &what) const {
         std::ostringstream msg;
-        msg << "formula encoder: cannot read the for-all text at offset " << pos_ << " (" << what
-            << "); expected \"Foralls: \" and a dictionary of index names to ranges, lists or "
-               "tuples of integers, got: "
-            << text_;
+        msg << kReadFailHead << pos_ << " (" << what << kReadFailTail << text_;
         throw ForallSyntaxError(msg.str());
     }
 
@@ -46,7 +64,7 @@ class Reader {
     }
 
     void expect(char c) {
-        if (!accept(c)) fail(std::string("'") + c + "' expected");
+        if (!accept(c)) fail(std::string("'") + c + kExpectedTail);
     }
 
     bool accept_word(const char *word) {
@@ -59,7 +77,7 @@ class Reader {
 
     void expect_prefix(const char *prefix) {
         std::string p(prefix);
-        if (text_.compare(0, p.size(), p) != 0) fail("missing prefix \"Foralls: \"");
+        if (text_.compare(0, p.size(), p) != 0) fail(kMissingPrefix);
         pos_ = p.size();
     }
 
@@ -67,21 +85,22 @@ class Reader {
     std::string name() {
         skip_blanks();
         if (pos_ >= text_.size() || (text_[pos_] != '\'' && text_[pos_] != '"'))
-            fail("quoted index name expected");
+            fail(kQuotedNameExpected);
         char quote = text_[pos_++];
         size_t begin = pos_;
         while (pos_ < text_.size() && text_[pos_] != quote) {
             unsigned char c = static_cast<unsigned char>(text_[pos_]);
-            // Letters, digits and underscores; bytes of non-ASCII letters are checked by the caller.
-            if (!(std::isalnum(c) || c == '_' || c >= 0x80)) fail("index name is not an identifier");
+            // Letters, digits and underscores; non-ASCII letters are left to the caller's test.
+            if (!(std::isalnum(c) || c == '_' || c >= 0x80))
+                fail(kNotIdentifier);
             ++pos_;
         }
-        if (pos_ >= text_.size()) fail("unterminated index name");
+        if (pos_ >= text_.size()) fail(kUnterminatedName);
         std::string result = text_.substr(begin, pos_ - begin);
         ++pos_;
-        if (result.empty()) fail("empty index name");
+        if (result.empty()) fail(kEmptyName);
         if (std::isdigit(static_cast<unsigned char>(result[0])))
-            fail("index name is not an identifier");
+            fail(kNotIdentifier);
         return result;
     }
 
@@ -102,14 +121,14 @@ class Reader {
             uint64_t d = uint64_t(text_[pos_] - '0');
             if (magnitude > (limit - d) / 10) {
                 pos_ = begin;
-                fail("integer out of range");
+                fail(kIntegerRange);
             }
             magnitude = magnitude * 10 + d;
             ++pos_;
         }
         if (pos_ == digits) {
             pos_ = begin;
-            fail("integer expected");
+            fail(kIntegerExpected);
         }
         if (negative) return magnitude == limit ? std::numeric_limits<int64_t>::min()
                                                 : -int64_t(magnitude);
@@ -138,7 +157,7 @@ class Reader {
         if (accept_word("range")) {
             expect('(');
             std::vector<int64_t> args = integers(')', &had_comma);
-            if (args.empty() || args.size() > 3) fail("range takes one to three integers");
+            if (args.empty() || args.size() > 3) fail(kRangeArity);
             v.kind = ForallValue::Kind::kRange;
             if (args.size() == 1) {
                 v.stop = args[0];
@@ -147,7 +166,7 @@ class Reader {
                 v.stop = args[1];
                 if (args.size() == 3) v.step = args[2];
             }
-            if (v.step == 0) fail("range step must not be zero");
+            if (v.step == 0) fail(kZeroStep);
         } else if (accept('[')) {
             v.kind = ForallValue::Kind::kList;
             v.items = integers(']', &had_comma);
@@ -155,9 +174,9 @@ class Reader {
             v.kind = ForallValue::Kind::kTuple;
             v.items = integers(')', &had_comma);
             // "(3)" is a parenthesised integer, not a tuple.
-            if (v.items.size() == 1 && !had_comma) fail("a tuple of one integer needs a comma");
+            if (v.items.size() == 1 && !had_comma) fail(kTupleComma);
         } else {
-            fail("range, list or tuple of integers expected");
+            fail(kValueExpected);
         }
         return v;
     }
@@ -226,7 +245,7 @@ std::vector<Forall> parse_foralls(const std::string &text) {
     while (!r.accept('}')) {
         Forall f;
         f.name = r.name();
-        if (seen.count(f.name)) r.fail("index name " + f.name + " given twice");
+        if (seen.count(f.name)) r.fail(kNameTwiceHead + f.name + kNameTwiceTail);
         seen[f.name] = true;
         r.expect(':');
         f.value = r.value();
@@ -236,7 +255,7 @@ std::vector<Forall> parse_foralls(const std::string &text) {
         break;
     }
     r.skip_blanks();
-    if (!r.at_end()) r.fail("text after the dictionary");
+    if (!r.at_end()) r.fail(kTrailingText);
     return result;
 }
 
