@@ -287,6 +287,23 @@ def test_clauses_inside_clauses_need_no_auxiliaries(ctx, make, clauses):
     assert form.clause_texts() == clauses
 
 
+@pytest.mark.parametrize("combine", [
+    lambda a, b: a & b, lambda a, b: a | b, lambda a, b: bx.impl_s(~b, a),
+    lambda a, b: ~(~a | ~b),
+], ids=["and", "or", "implication", "negated or"])
+def test_long_chains_become_one_flat_connective(ctx, combine):
+    # ((v0 op v1) op v2) op ...: merged in one pass, in order, without auxiliaries.
+    vs = [ctx.get_var(f"v{i}") for i in range(50_000)]
+    e = vs[0]
+    for v in vs[1:]:
+        e = combine(e, v)
+    form = e.tseytin(ctx, PREFIX)
+    assert aux_names(form) == []
+    assert len(form.get_args()) == len(vs)
+    texts = [str(a) for a in form.get_args()]
+    assert texts == [str(v) for v in vs] or texts == [str(v) for v in vs[::-1]]
+
+
 def test_pbct_translation_example(ctx):
     x1, y1, a = ctx.get_var("x(1)"), ctx.get_var("y(1)"), ctx.get_var("_pbct_aux_0")
     expr = bx.and_s([bx.or_s([x1, ~a]), bx.or_s([a, y1])])

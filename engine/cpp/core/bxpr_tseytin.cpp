@@ -26,12 +26,24 @@ constexpr uint32_t kDirectXor = 3;
 // A disjunction of at most this many other operands is distributed over a conjunction operand.
 constexpr size_t kDistributeRest = 2;
 
+// The connective that an And, Or or Implies node is seen as (implications as disjunctions).
+inline Kind as_junction(Kind k) { return k == Kind::kImpl ? Kind::kOr : k; }
+
+// Whether operand `edge` of a node of kind `parent` merges into it: a conjunction in a
+// conjunction, a disjunction in a disjunction, seen through the edge's negation.
+inline bool merges(Kind parent, Kind child, bool negated) {
+    if (parent != Kind::kAnd && parent != Kind::kOr && parent != Kind::kImpl) return false;
+    if (child != Kind::kAnd && child != Kind::kOr && child != Kind::kImpl) return false;
+    return (as_junction(parent) == as_junction(child)) != negated;
+}
+
 Ref normalize(Graph &g, Ref root) {
     if (is_const(root) || g.kind(node_of(root)) == Kind::kVar) return root;
 
     NodeIndex index(g);
-    std::vector<uint32_t> uses;   // by slot: parents within the expression
-    std::vector<uint32_t> order;  // connectives, operands before their parents
+    std::vector<uint32_t> uses;     // by slot: parents within the expression
+    std::vector<uint8_t> absorbed;  // by slot: merged into its only parent, never built alone
+    std::vector<uint32_t> order;    // connectives, operands before their parents
     struct Frame {
         uint32_t node;
         uint32_t next;
@@ -39,6 +51,7 @@ Ref normalize(Graph &g, Ref root) {
     std::vector<Frame> stack;
     index.insert(node_of(root));
     uses.push_back(0);
+    absorbed.push_back(0);
     stack.push_back(Frame{node_of(root), 0});
     while (!stack.empty()) {
         uint32_t node = stack.back().node;
@@ -46,14 +59,18 @@ Ref normalize(Graph &g, Ref root) {
         ArgSpan args = g.args(node);
         if (i < args.size()) {
             ++stack.back().next;
-            uint32_t child = node_of(args[i]);
+            Ref edge = args[i];
+            uint32_t child = node_of(edge);
             if (child == 0 || g.kind(child) == Kind::kVar) continue;
             auto [slot, fresh] = index.insert(child);
             if (fresh) {
+                bool negated = is_negated(edge) != (g.kind(node) == Kind::kImpl && i == 0);
                 uses.push_back(1);
+                absorbed.push_back(merges(g.kind(node), g.kind(child), negated) ? 1 : 0);
                 stack.push_back(Frame{child, 0});
             } else {
                 ++uses[slot];
+                absorbed[slot] = 0;
             }
         } else {
             order.push_back(node);
@@ -69,42 +86,68 @@ Ref normalize(Graph &g, Ref root) {
     };
     std::vector<Ref> ops;
     // Appends the rebuilt operand `a` of original operand `orig` to a conjunction (or a
-    // disjunction), splicing it when it is one too, seen through its negation. True when spliced.
+    // disjunction), splicing it when it became one too. True when spliced.
     auto push_operand = [&](Kind parent, Ref orig, Ref a) {
-        if (!is_const(a) && g.kind(node_of(a)) != Kind::kVar) {
-            Kind k = g.kind(node_of(a));
-            bool neg = is_negated(a);
-            bool same = parent == Kind::kAnd ? (k == Kind::kAnd && !neg) || (k == Kind::kOr && neg)
-                                             : (k == Kind::kOr && !neg) || (k == Kind::kAnd && neg);
-            if (same) {
-                ArgSpan inner = g.args(node_of(a));
-                uint32_t on = node_of(orig);
-                bool shared = on != 0 && g.kind(on) != Kind::kVar && uses[index.find(on)] > 1;
-                if (!shared || inner.size() <= kFlattenArity) {
-                    for (Ref x : inner) ops.push_back(x ^ (a & 1u));
-                    return true;
-                }
+        if (!is_const(a) && g.kind(node_of(a)) != Kind::kVar &&
+            merges(parent, g.kind(node_of(a)), is_negated(a))) {
+            ArgSpan inner = g.args(node_of(a));
+            uint32_t on = node_of(orig);
+            bool shared = on != 0 && g.kind(on) != Kind::kVar && uses[index.find(on)] > 1;
+            if (!shared || inner.size() <= kFlattenArity) {
+                for (Ref x : inner) ops.push_back(x ^ (a & 1u));
+                return true;
             }
         }
         ops.push_back(a);
         return false;
     };
 
+    // Operands of a conjunction or disjunction, with the operands of absorbed descendants in
+    // their place: a chain ((a & b) & c) & d is read once, not rebuilt at every level.
+    struct Open {
+        uint32_t node;
+        Ref flip;
+        uint32_t next;
+    };
+    std::vector<Open> open;
+    auto gather = [&](uint32_t top, Kind kind) {
+        bool changed = false;
+        open.push_back(Open{top, 0, 0});
+        while (!open.empty()) {
+            uint32_t node = open.back().node;
+            Ref flip = open.back().flip;
+            uint32_t i = open.back().next;
+            ArgSpan args = g.args(node);
+            if (i == args.size()) {
+                open.pop_back();
+                continue;
+            }
+            ++open.back().next;
+            Ref c = args[i];
+            if (g.kind(node) == Kind::kImpl && i == 0) c = negate(c);
+            c ^= flip;
+            uint32_t cn = node_of(c);
+            if (cn != 0 && g.kind(cn) != Kind::kVar && absorbed[index.find(cn)]) {
+                changed = true;
+                open.push_back(Open{cn, c & 1u, 0});
+                continue;
+            }
+            Ref a = mapped(c);
+            changed |= push_operand(kind, c, a) || a != c;
+        }
+        return changed;
+    };
+
     for (uint32_t node : order) {
+        uint32_t slot = index.find(node);
+        if (absorbed[slot]) continue;
         Kind kind = g.kind(node);
-        ArgSpan args = g.args(node);
         ops.clear();
         bool changed = !g.simplified(node) || kind == Kind::kImpl;
-        if (kind == Kind::kAnd || kind == Kind::kOr) {
-            for (Ref c : args) {
-                Ref a = mapped(c);
-                changed |= push_operand(kind, c, a) || a != c;
-            }
-        } else if (kind == Kind::kImpl) {
-            push_operand(Kind::kOr, negate(args[0]), negate(mapped(args[0])));
-            push_operand(Kind::kOr, args[1], mapped(args[1]));
+        if (kind == Kind::kAnd || kind == Kind::kOr || kind == Kind::kImpl) {
+            changed |= gather(node, as_junction(kind));
         } else {
-            for (Ref c : args) {
+            for (Ref c : g.args(node)) {
                 Ref a = mapped(c);
                 changed |= a != c;
                 ops.push_back(a);
@@ -122,7 +165,7 @@ Ref normalize(Graph &g, Ref root) {
                 default: break;
             }
         }
-        norm[index.find(node)] = result;
+        norm[slot] = result;
     }
     return mapped(root);
 }
