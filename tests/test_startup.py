@@ -156,3 +156,23 @@ def test_version_and_package_surface():
     assert not result["core_all"] and result["all_is_list"]
     # The package holds its loaded sub-modules as attributes and nothing else of its own.
     assert result["core_names"] == result["core_loaded"]
+
+
+# The package's exports, in order; the linear names join once their modules are built.
+TOP_ALL = ["Model", "Sum", "SumIt", "And", "AndIt", "Or", "OrIt", "Xor", "XorIt", "Equiv",
+           "Implication", "IfThenElse", "pow_expression", "Zero", "One", "LinearModel",
+           "SolutionStatus", "VariableType", "inf"]
+
+
+def test_star_import_binds_exactly_the_exports():
+    import zk_encoder
+    import zk_encoder.encode.model
+
+    assert zk_encoder.__all__ == [n for n in TOP_ALL if n in zk_encoder.__all__]
+    assert zk_encoder.__all__[:15] == TOP_ALL[:15]
+    ns = {}
+    exec("from zk_encoder import *", ns)
+    assert sorted(k for k in ns if k != "__builtins__") == sorted(zk_encoder.__all__)
+    assert zk_encoder.encode.model.Model is zk_encoder.Model
+    for hidden in ("zk_version", "__version__", "FormulaError", "log_e", "Expression"):
+        assert hidden not in ns

@@ -150,3 +150,59 @@ def test_a_manager_and_its_generators_are_collected():
     del manager, marker
     gc.collect()
     assert alive() is None
+
+
+SIGNATURES = [
+    ("init", Manager.__init__, "__init__(self)"),
+    ("registration", Manager.registration_generator_variables,
+     "registration_generator_variables(self, name: str) -> None"),
+    ("add_variable", Manager.add_variable,
+     "add_variable(self, name: str) -> Tuple[bx.Variable, int]"),
+    ("get_pb_var", Manager.get_pb_var,
+     "get_pb_var(self, pb_var: int, prefix: str = '_pbct_aux') -> bx.Variable"),
+    ("reset", Manager.reset, "reset(self) -> None"),
+]
+
+
+@pytest.mark.parametrize("fn,text", [c[1:] for c in SIGNATURES], ids=[c[0] for c in SIGNATURES])
+def test_signatures_carry_the_declared_annotations(fn, text):
+    assert fn.__doc__ == text
+
+
+class Refusing:
+    """Stands in for the engine module `pb` with one factory that fails."""
+
+    def __init__(self, failing):
+        self.failing = failing
+
+    def __getattr__(self, name):
+        if name == self.failing:
+            def refuse(*args):
+                raise RuntimeError(f"{name} refused")
+            return refuse
+        return getattr(pb, name)
+
+
+# (failing engine factory, the engine fields that a failed reset has made again)
+PARTIAL_RESETS = [
+    ("PBConfig", ["bx_context"]),
+    ("AuxVarManager", ["bx_context", "pb_config"]),
+]
+
+
+@pytest.mark.parametrize("failing,renewed", PARTIAL_RESETS, ids=[p[0] for p in PARTIAL_RESETS])
+def test_a_reset_the_engine_fails_keeps_what_it_had_made(monkeypatch, manager, failing, renewed):
+    import zk_encoder.core.manager as module
+
+    manager.add_variable("x(1)")
+    old = {f: getattr(manager, f) for f in ("bx_context", "pb_config", "pb_var_manager")}
+    monkeypatch.setattr(module, "pb", Refusing(failing))
+    with pytest.raises(RuntimeError, match=f"^{failing} refused$"):
+        manager.reset()
+    assert manager.cnt_pbvar == 0 and manager.name2pb == {} and manager.pb2bx == {}
+    for field, before in old.items():
+        if field in renewed:
+            assert getattr(manager, field) is not before
+        else:
+            with pytest.raises(AttributeError, match=f"object has no attribute '{field}'$"):
+                getattr(manager, field)

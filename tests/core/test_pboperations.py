@@ -140,6 +140,29 @@ def test_numbers_in_a_term_are_negated_and_scaled_plainly():
 
 def test_the_multiplier_is_taken_as_it_comes():
     assert (2.5 * a).coefficient == 2.5
+    # None reaches the coefficient too, and fails there with the host's own error
+    with pytest.raises(TypeError) as ours:
+        None * a
+    with pytest.raises(TypeError) as host:
+        None * a.coefficient
+    assert str(ours.value) == str(host.value)
+
+
+SIGNATURES = [
+    ("PBBaseOp.__add__", PBBaseOp.__add__, "__add__(self, other)"),
+    ("PBBaseOp.__sub__", PBBaseOp.__sub__, "__sub__(self, other)"),
+    ("PBVariable.__init__", PBVariable.__init__, "__init__(self, pb_var, name, coefficient=1)"),
+    ("AddOp.__init__", AddOp.__init__, "__init__(self, first_variable, second_variable)"),
+    ("Sum.__init__", Sum.__init__, "__init__(self, *variables)"),
+] + [(f"{cls.__name__}.{name}", getattr(cls, name),
+      f"{name}({'self, other' if name == '__rmul__' else 'self'})")
+     for cls in (PBVariable, AddOp, Sum)
+     for name in ("__neg__", "__rmul__", "__repr__", "to_pb", "to_maxsat")]
+
+
+@pytest.mark.parametrize("fn,text", [c[1:] for c in SIGNATURES], ids=[c[0] for c in SIGNATURES])
+def test_no_parameter_or_result_is_annotated(fn, text):
+    assert fn.__doc__ == text
 
 
 class Custom(PBBaseOp):

@@ -101,3 +101,18 @@ def test_variable_and_index_are_plain_records():
     idx = Index("i", 0, 10)
     assert (idx.name, idx.range_start, idx.range_end, idx.range_step) == ("i", 0, 10, 1)
     assert Index("j", 1, 9, 2).range_step == 2
+
+
+SIGNATURES = [
+    (GeneratorVariable.__init__, "__init__(self, name: str, manager) -> None"),
+    (GeneratorVariable.__call__, "__call__(self, *items)"),
+    (Variable.__init__, "__init__(self, bx_var: bx.Variable, pb_var: int, name: str) -> None"),
+    (Variable.to_bx, "to_bx(self)"),
+    (Variable.to_pb, "to_pb(self)"),
+]
+
+
+@pytest.mark.parametrize("fn,text", SIGNATURES,
+                         ids=["generator-init", "generator-call", "init", "to_bx", "to_pb"])
+def test_signatures_carry_the_declared_annotations(fn, text):
+    assert fn.__doc__ == text

@@ -58,11 +58,19 @@ def test_wrong_calls_fail_before_the_engine(log_sink, call):
     assert log_sink.calls == []
 
 
+@pytest.mark.parametrize("fn", [f for f, _ in FUNCTIONS])
+def test_each_function_shows_its_own_signature(fn):
+    # one message annotated str, no return annotation, no text besides the signature
+    assert getattr(zk_logger, fn).__doc__ == f"{fn}(msg: str)"
+
+
 def test_star_import_binds_exactly_eight_names():
     ns = {}
     exec("from zk_encoder.core.zk_logger import *", ns)
     names = sorted(k for k in ns if k != "__builtins__")
     assert names == sorted(["logging", "se", "log_c", "log_e", "log_w", "log_i", "log_d", "log_t"])
+    assert [n for n in vars(zk_logger) if not n.startswith("__")] == [
+        "logging", "se", "log_c", "log_e", "log_w", "log_i", "log_d", "log_t"]
     assert ns["se"] is se and zk_logger.__doc__ is None
     assert not hasattr(zk_logger, "__all__")
 
@@ -113,3 +121,16 @@ def test_messages_reach_the_host_logging_through_the_engine():
         "nubrix.sorn_engine|WARNING|w", "nubrix.sorn_engine|ERROR|e",
         "nubrix.sorn_engine|CRITICAL|c",
     ]
+
+
+def test_a_missing_engine_global_is_the_hosts_name_error():
+    # In a fresh interpreter: deleting the global reorders the module's namespace.
+    out = _run("""
+        from zk_encoder.core import zk_logger
+        del zk_logger.se
+        try:
+            zk_logger.log_w("text")
+        except NameError as e:
+            print(type(e).__name__, e)
+    """)
+    assert out == "NameError name 'se' is not defined"

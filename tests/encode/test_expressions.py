@@ -4,6 +4,9 @@ import gc
 import itertools
 import numbers
 import re
+import subprocess
+import sys
+import textwrap
 import typing
 import weakref
 
@@ -131,6 +134,24 @@ def test_expressions_are_unhashable_and_always_true():
     with pytest.raises(TypeError):
         {Zero: 1}
     assert bool(Zero) and bool(Expression(""))
+
+
+SIGNATURES = [
+    ("init", Expression.__init__, "__init__(self, expr: str = '', soft: bool = True) -> None"),
+    ("soft-getter", Expression.soft.fget, "soft(self)"),
+    ("str", Expression.__str__, "__str__(self) -> str"),
+    ("expr2pb", ex._expr2pb, "_expr2pb(expr: Expression) -> str"),
+    ("expr2bx", ex._expr2bx, "_expr2bx(expr: Expression) -> str"),
+    ("proxy-repr", VariableProxy.__repr__, "__repr__(self)"),
+    ("indexed", Sum.__init__, "__init__(self, expr: Expression, **indexes) -> None"),
+    ("sequence", SumIt.__init__, "__init__(self, expressions: tp.Sequence[Expression]) -> None"),
+    ("power", pow_expression, "pow_expression(base: int, exp) -> Expression"),
+]
+
+
+@pytest.mark.parametrize("fn,text", [c[1:] for c in SIGNATURES], ids=[c[0] for c in SIGNATURES])
+def test_signatures_carry_the_declared_annotations(fn, text):
+    assert fn.__doc__ == text
 
 
 def test_representations():
@@ -334,6 +355,31 @@ def test_log_sink_error_replaces_the_type_error(monkeypatch):
     monkeypatch.setattr(zk_logger.se, "log_encoder", failing_sink)
     with pytest.raises(RuntimeError, match="sink down"):
         x + 1
+
+
+def test_logging_never_imports_the_module_again():
+    # In a fresh interpreter: once the host's registry no longer holds the module, a refusal or a
+    # warning must not run its body a second time.
+    code = textwrap.dedent("""
+        import sys, warnings
+        warnings.simplefilter("error")
+        import nubrix.sorn_engine as se
+        from zk_encoder.encode import expressions as ex
+        lines = []
+        se.log_encoder = lambda msg, level: lines.append((msg, level.name))
+        del sys.modules["zk_encoder.encode.expressions"]
+        try:
+            ex.VariableProxy("x(0)") + 1
+        except TypeError as e:
+            lines.append(str(e))
+        ex.AndIt([])
+        print(lines, "zk_encoder.encode.expressions" in sys.modules)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([(LEFT_EXPR, "error"), LEFT_EXPR,
+                                      ("The input sequence has zero length", "warning")]) + " False"
+    assert out.stderr == ""
 
 
 def host_twin(name):

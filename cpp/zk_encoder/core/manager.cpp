@@ -28,20 +28,19 @@ nb::handle global(const char *name) {
 }
 
 struct EngineObjects {
-    nb::object bx_context, pb_config, pb_var_manager;
+    nb::object &bx_context, &pb_config, &pb_var_manager;
 };
 
-// Made in this order at construction and after every formula.
-EngineObjects make_engine_objects() {
+// Made in this order at construction and after every formula. Each object is stored as soon as
+// it exists, so an engine failure part-way through a reset leaves the earlier ones in place.
+void make_engine_objects(EngineObjects &e) {
     nb::handle bx = global("bx");
     nb::handle pb = global("pb");
-    EngineObjects e;
     e.bx_context = bx.attr("Context")();
     e.pb_config = pb.attr("PBConfig")();
     e.pb_config.attr("pb_encoder") = pb.attr("PB_Encoder_type").attr("ADDER");
     e.pb_config.attr("max_clauses_per_constraint") = kMaxClausesPerConstraint;
     e.pb_var_manager = pb.attr("AuxVarManager")(kFirstPbNumber);
-    return e;
 }
 
 void registration_generator_variables(nb::pointer_and_handle<Manager> self, nb::handle name) {
@@ -60,10 +59,8 @@ void reset(Manager &mgr) {
     mgr.pb2bx_.clear();
     mgr.pb2name_.clear();
     mgr.cnt_pbvar_ = 0;
-    EngineObjects e = make_engine_objects();
-    mgr.bx_context_ = std::move(e.bx_context);
-    mgr.pb_config_ = std::move(e.pb_config);
-    mgr.pb_var_manager_ = std::move(e.pb_var_manager);
+    EngineObjects fields{mgr.bx_context_, mgr.pb_config_, mgr.pb_var_manager_};
+    make_engine_objects(fields);
 }
 
 using ManagerGc = GcSlots<Manager, &Manager::bx_context_, &Manager::pb_config_,
@@ -102,23 +99,29 @@ NB_MODULE(manager, m) {
 
     nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots));
     cls.def("__init__", [](Manager *self) {
-        EngineObjects e = make_engine_objects();
+        // Made before the object exists: a failed construction leaves nothing to release.
+        nb::object bx_context, pb_config, pb_var_manager;
+        EngineObjects made{bx_context, pb_config, pb_var_manager};
+        make_engine_objects(made);
         new (self) Manager();
-        self->bx_context_ = std::move(e.bx_context);
-        self->pb_config_ = std::move(e.pb_config);
-        self->pb_var_manager_ = std::move(e.pb_var_manager);
-    });
+        self->bx_context_ = std::move(bx_context);
+        self->pb_config_ = std::move(pb_config);
+        self->pb_var_manager_ = std::move(pb_var_manager);
+    }, nb::sig("def __init__(self)"));
     cls.def("registration_generator_variables", &registration_generator_variables,
-            nb::arg("name").none());
+            nb::arg("name").none(),
+            nb::sig("def registration_generator_variables(self, name: str) -> None"));
     cls.def("add_variable", [](Manager &mgr, nb::handle name) { return mgr.add_variable(name); },
-            nb::arg("name").none());
+            nb::arg("name").none(),
+            nb::sig("def add_variable(self, name: str) -> Tuple[bx.Variable, int]"));
     cls.def(
         "get_pb_var",
         [](Manager &mgr, nb::handle pb_var, nb::handle prefix) {
             return mgr.get_pb_var(pb_var, prefix);
         },
-        nb::arg("pb_var").none(), nb::arg("prefix").none() = kPbAuxPrefix);
-    cls.def("reset", &reset);
+        nb::arg("pb_var").none(), nb::arg("prefix").none() = kPbAuxPrefix,
+        nb::sig("def get_pb_var(self, pb_var: int, prefix: str = '_pbct_aux') -> bx.Variable"));
+    cls.def("reset", &reset, nb::sig("def reset(self) -> None"));
     engine_field<&Manager::bx_context_>(cls, "bx_context");
     engine_field<&Manager::pb_config_>(cls, "pb_config");
     engine_field<&Manager::pb_var_manager_>(cls, "pb_var_manager");

@@ -328,19 +328,20 @@ template <Kind K>
 void node_methods(nb::dict &ns) {
     method(ns, "__neg__", nb::cpp_function([](nb::handle self) {
         return Mapper{nb::handle()}.run(self, K);
-    }, nb::is_method(), nb::name("__neg__")));
+    }, nb::is_method(), nb::name("__neg__"), nb::sig("def __neg__(self)")));
     method(ns, "__rmul__", nb::cpp_function([](nb::handle self, nb::handle other) {
         return Mapper{other}.run(self, K);
-    }, nb::is_method(), nb::name("__rmul__"), nb::arg("other")));
+    }, nb::is_method(), nb::name("__rmul__"), nb::arg("other").none(),
+       nb::sig("def __rmul__(self, other)")));
     method(ns, "__repr__", nb::cpp_function([](nb::handle self) {
         return Texter{}.run(self, K);
-    }, nb::is_method(), nb::name("__repr__")));
+    }, nb::is_method(), nb::name("__repr__"), nb::sig("def __repr__(self)")));
     method(ns, "to_pb", nb::cpp_function([](nb::handle self) {
         return flatten(self, K, Flat::Pb);
-    }, nb::is_method(), nb::name("to_pb")));
+    }, nb::is_method(), nb::name("to_pb"), nb::sig("def to_pb(self)")));
     method(ns, "to_maxsat", nb::cpp_function([](nb::handle self) {
         return flatten(self, K, Flat::MaxSat);
-    }, nb::is_method(), nb::name("to_maxsat")));
+    }, nb::is_method(), nb::name("to_maxsat"), nb::sig("def to_maxsat(self)")));
 }
 
 nb::dict class_namespace(const char *name) {
@@ -395,11 +396,13 @@ void make_classes(nb::module_ &m) {
     nb::dict base_ns = class_namespace("PBBaseOp");
     base_ns["__add__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
         return global("AddOp")(self, other);
-    }, nb::is_method(), nb::name("__add__"), nb::arg("other").none());
+    }, nb::is_method(), nb::name("__add__"), nb::arg("other").none(),
+       nb::sig("def __add__(self, other)"));
     base_ns["__sub__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
         nb::object negated = check(PyNumber_Negative(other.ptr()));
         return global("AddOp")(self, negated);
-    }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none());
+    }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
+       nb::sig("def __sub__(self, other)"));
     nb::object slot_class = abstract_slot_class();
     for (const char *name : {"__neg__", "__rmul__", "to_pb", "to_maxsat"})
         base_ns[name] = abstract_method(slot_class, name);
@@ -414,7 +417,8 @@ void make_classes(nb::module_ &m) {
             set(self, g_names->coefficient, coefficient);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("pb_var").none(), nb::arg("name").none(),
-        nb::arg("coefficient").none() = 1);
+        nb::arg("coefficient").none() = 1,
+        nb::sig("def __init__(self, pb_var, name, coefficient=1)"));
     node_methods<Kind::Leaf>(leaf_ns);
     nb::object leaf = abc_meta("PBVariable", nb::make_tuple(base), leaf_ns);
     m.attr("PBVariable") = leaf;
@@ -426,7 +430,8 @@ void make_classes(nb::module_ &m) {
             set(self, g_names->second_variable, second);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("first_variable").none(),
-        nb::arg("second_variable").none());
+        nb::arg("second_variable").none(),
+        nb::sig("def __init__(self, first_variable, second_variable)"));
     node_methods<Kind::Add>(add_ns);
     nb::object add = abc_meta("AddOp", nb::make_tuple(base), add_ns);
     m.attr("AddOp") = add;
@@ -437,7 +442,7 @@ void make_classes(nb::module_ &m) {
             if (PyDict_GET_SIZE(kwargs.ptr()) != 0) unexpected_keyword(kwargs);
             set(self, g_names->variables, variables);
         },
-        nb::is_method(), nb::name("__init__"));
+        nb::is_method(), nb::name("__init__"), nb::sig("def __init__(self, *variables)"));
     node_methods<Kind::Sum>(sum_ns);
     nb::object sum = abc_meta("Sum", nb::make_tuple(base), sum_ns);
     m.attr("Sum") = sum;

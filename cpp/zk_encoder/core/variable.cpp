@@ -134,8 +134,9 @@ NB_MODULE(variable, m) {
             [](GeneratorVariable *self, nb::object name, nb::object manager) {
                 new (self) GeneratorVariable{std::move(name), std::move(manager)};
             },
-            nb::arg("name").none(), nb::arg("manager").none())
-        .def("__call__", &call_generator)
+            nb::arg("name").none(), nb::arg("manager").none(),
+            nb::sig("def __init__(self, name: str, manager) -> None"))
+        .def("__call__", &call_generator, nb::sig("def __call__(self, *items)"))
         .def_rw("name", &GeneratorVariable::name)
         .def_rw("manager", &GeneratorVariable::manager);
 
@@ -145,9 +146,10 @@ NB_MODULE(variable, m) {
             [](Variable *self, nb::object bx_var, nb::object pb_var, nb::object name) {
                 new (self) Variable{std::move(bx_var), std::move(pb_var), std::move(name)};
             },
-            nb::arg("bx_var").none(), nb::arg("pb_var").none(), nb::arg("name").none())
-        .def("to_bx", [](const Variable &v) { return v.bx_var; })
-        .def("to_pb", &to_pb)
+            nb::arg("bx_var").none(), nb::arg("pb_var").none(), nb::arg("name").none(),
+            nb::sig("def __init__(self, bx_var: bx.Variable, pb_var: int, name: str) -> None"))
+        .def("to_bx", [](const Variable &v) { return v.bx_var; }, nb::sig("def to_bx(self)"))
+        .def("to_pb", &to_pb, nb::sig("def to_pb(self)"))
         .def_rw("bx_var", &Variable::bx_var)
         .def_rw("pb_var", &Variable::pb_var)
         .def_rw("name", &Variable::name);
@@ -160,7 +162,8 @@ NB_MODULE(variable, m) {
                                  std::move(step)};
             },
             nb::arg("name").none(), nb::arg("range_start").none(), nb::arg("range_end").none(),
-            nb::arg("range_step").none() = 1)
+            nb::arg("range_step").none() = 1,
+            nb::sig("def __init__(self, name, range_start, range_end, range_step=1)"))
         .def_rw("name", &Index::name)
         .def_rw("range_start", &Index::range_start)
         .def_rw("range_end", &Index::range_end)

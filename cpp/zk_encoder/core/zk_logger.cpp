@@ -7,17 +7,36 @@ namespace zk::core {
 namespace {
 
 constexpr const char *kRootFormat = "%(asctime)s %(name)s %(levelname)s: %(message)s";
+// The host's wording when module code names a global that is gone.
+constexpr const char *kNameUndefined = "name 'se' is not defined";
 
 // The module's globals; `se` is read from them at every call, as module-level code would.
 PyObject *g_globals = nullptr;
 
 void forward(nb::handle msg, const char *level) {
     nb::handle se = PyDict_GetItemString(g_globals, "se");
-    if (!se.is_valid()) throw nb::attribute_error("name 'se' is not defined");
+    if (!se.is_valid()) {
+        PyErr_SetString(PyExc_NameError, kNameUndefined);
+        throw nb::python_error();
+    }
     nb::object sink = se.attr("log_encoder");
     nb::object member = se.attr("log_level_type").attr(level);
     sink(msg, member);
 }
+
+// Defined in this order; each shows its own signature: one message annotated str, no return
+// annotation.
+struct LogFunction {
+    const char *name;
+    const char *level;
+    const char *signature;
+};
+
+constexpr LogFunction kLogFunctions[] = {
+    {"log_c", "critical", "def log_c(msg: str)"}, {"log_e", "error", "def log_e(msg: str)"},
+    {"log_w", "warning", "def log_w(msg: str)"},  {"log_i", "info", "def log_i(msg: str)"},
+    {"log_d", "debug", "def log_d(msg: str)"},    {"log_t", "trace", "def log_t(msg: str)"},
+};
 
 }  // namespace
 
@@ -33,10 +52,8 @@ NB_MODULE(zk_logger, m) {
     logging.attr("basicConfig")(nb::arg("level") = logging.attr("WARNING"),
                                 nb::arg("format") = zk::core::kRootFormat);
 
-    m.def("log_c", [](nb::object msg) { zk::core::forward(msg, "critical"); }, nb::arg("msg").none());
-    m.def("log_e", [](nb::object msg) { zk::core::forward(msg, "error"); }, nb::arg("msg").none());
-    m.def("log_w", [](nb::object msg) { zk::core::forward(msg, "warning"); }, nb::arg("msg").none());
-    m.def("log_i", [](nb::object msg) { zk::core::forward(msg, "info"); }, nb::arg("msg").none());
-    m.def("log_d", [](nb::object msg) { zk::core::forward(msg, "debug"); }, nb::arg("msg").none());
-    m.def("log_t", [](nb::object msg) { zk::core::forward(msg, "trace"); }, nb::arg("msg").none());
+    for (const zk::core::LogFunction &f : zk::core::kLogFunctions) {
+        m.def(f.name, [level = f.level](nb::object msg) { zk::core::forward(msg, level); },
+              nb::arg("msg").none(), nb::sig(f.signature));
+    }
 }

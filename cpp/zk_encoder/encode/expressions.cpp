@@ -19,8 +19,6 @@ namespace zk::encode {
 
 namespace {
 
-constexpr const char *kModule = "zk_encoder.encode.expressions";
-
 // Messages of refused operands.
 constexpr const char *kLeftNotExpression =
     "Type 'Expression' is expected for left side of expression";
@@ -87,8 +85,14 @@ bool is_integral(nb::handle obj) {
     return PyLong_Check(obj.ptr()) || nb::isinstance(obj, global("Integral"));
 }
 
+// The logging functions are the module's own globals (bound by its star-import of the logger),
+// called as its code calls them: importing the module again at a call would run its body again
+// whenever the host's registry no longer holds it.
+void log_global(const char *fn, const std::string &msg);
+
 [[noreturn]] void refuse(const std::string &msg) {
-    zk::raise_logged(kModule, PyExc_TypeError, msg);
+    log_global("log_e", msg);
+    zk::raise_plain(PyExc_TypeError, msg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -115,6 +119,8 @@ nb::str to_str(const std::string &text) {
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
+
+void log_global(const char *fn, const std::string &msg) { global(fn)(to_str(msg)); }
 
 // str(obj): the plain text of an expression.
 void append_plain(std::string &out, nb::handle obj) {
@@ -283,7 +289,7 @@ void init_sequence(T *self, nb::handle expressions, const char *class_name, cons
     }
     Py_ssize_t length = PyObject_Length(expressions.ptr());
     if (length < 0) throw nb::python_error();
-    if (length == 0) zk::log_via(kModule, "log_w", kEmptySequence);
+    if (length == 0) log_global("log_w", kEmptySequence);
     for (nb::handle item : expressions) {
         if (!is_expression(item)) refuse(kItemsNotExpressions);
     }
@@ -674,7 +680,8 @@ NB_MODULE(expressions, m) {
         .def("__invert__", &op_invert, nb::sig("def __invert__(self) -> Expression"))
         .def("maxsat", &maxsat, "minimization"_a.none(),
              nb::sig("def maxsat(self, minimization: bool) -> Expression"))
-        .def_prop_ro("soft", [](const Expression &e) { return e.soft_; })
+        .def_prop_ro("soft", [](const Expression &e) { return e.soft_; },
+                     nb::for_getter(nb::sig("def soft(self)")))
         .def("__str__", [](const Expression &e) { return e.expr_; },
              nb::sig("def __str__(self) -> str"))
         .def_rw("_expr", &Expression::expr_)
