@@ -142,6 +142,67 @@ def test_class_attributes_and_docs():
     assert "Creation CNF" in Model.build_cnf.__doc__
 
 
+# The operations in definition order: the signature line with the declared annotations and
+# defaults, and the first line of the documentation text (None: no documentation).
+OPERATIONS = [
+    ("__init__", "__init__(self, smanager: se.manager, name: str, "
+     "use_formula_encoder: bool = False) -> None", "Initializes an instance of model."),
+    ("get_name", "get_name(self) -> str", None),
+    ("create_variables", "create_variables(self, name: str, **dims: int) -> Variable",
+     "Provides variables for writing expressions."),
+    ("get_indexes", "get_indexes(self, indexes: tp.Sequence[str]) -> "
+     "tp.Union[Index, tp.Sequence[Index]]", "Provides indexes for writing expressions."),
+    ("add_constraint", "add_constraint(self, constraint: Expression, "
+     "**foralls: tp.Sequence[int]) -> None", "Adds hard constraint to the model."),
+    ("add_soft_constraint", "add_soft_constraint(self, constraint: Expression, weight: int = 1, "
+     "minimization: bool = False, **foralls: tp.Sequence[int]) -> None",
+     "Adds soft constraint to the model."),
+    ("use_target", "use_target(self) -> bool", "Is the target set in the model"),
+    ("add_target", "add_target(self, target) -> None", "Adds target to the model."),
+    ("_Model__reset_target", "_Model__reset_target(self) -> None", None),
+    ("_Model__build_target", "_Model__build_target(self, border: int, minimization: bool)", None),
+    ("_Model__fill_hard_constraint", "_Model__fill_hard_constraint(self, constraint, "
+     "foralls: tp.Dict[str, tp.Sequence[int]])", None),
+    ("_Model__fill_soft_constraint", "_Model__fill_soft_constraint(self, constraint, weight: int, "
+     "minimization: bool, foralls: tp.Dict[str, tp.Sequence[int]])", None),
+    ("_Model__fill_target", "_Model__fill_target(self, target)", None),
+    ("_Model__init_formula_container", "_Model__init_formula_container(self)", None),
+    ("_Model__init_formula_encoder", "_Model__init_formula_encoder(self)", None),
+    ("build_cnf", "build_cnf(self, border: tp.Optional[int] = None, "
+     "minimization: tp.Optional[bool] = None) -> bool", "Creation CNF"),
+    ("build_wcnf", "build_wcnf(self) -> bool", None),
+    ("get_cnf_storage", "get_cnf_storage(self) -> se.wcnf_storage", None),
+    ("get_var_mapping", "get_var_mapping(self) -> se.var_mapping", None),
+    ("save_metrics_json", "save_metrics_json(self, filename: str)", None),
+    ("save_metrics_csv", "save_metrics_csv(self, filename: str)", None),
+    ("reset", "reset(self) -> None", None),
+    ("set_witness", "set_witness(self, witness) -> None", None),
+    ("set_another_witness", "set_another_witness(self, witness) -> None", None),
+    ("check_another_witness", "check_another_witness(self) -> bool", None),
+    ("get_var_index", "get_var_index(self, var: int) -> int", None),
+    ("add_preliminary_var_value", "add_preliminary_var_value(self, var: int, negative=False)",
+     None),
+]
+
+
+def test_operations_are_defined_in_order():
+    names = [n for n in vars(Model) if not n.startswith("__") or n == "__init__"]
+    assert [n for n in names if n in dict((c[0], 0) for c in OPERATIONS)] == \
+        [c[0] for c in OPERATIONS]
+
+
+@pytest.mark.parametrize("name,signature,doc", OPERATIONS, ids=[c[0] for c in OPERATIONS])
+def test_signatures_carry_the_declared_annotations(name, signature, doc):
+    op = getattr(Model, name)
+    text = (op.fget if isinstance(op, property) else op).__doc__
+    if isinstance(op, property):
+        assert text.split("\n")[0] == signature and op.__doc__.split("\n")[0] == doc
+        return
+    first, _, rest = text.partition("\n\n")
+    assert first == signature
+    assert (rest.split("\n")[0] if rest else None) == doc
+
+
 def test_importing_the_model_module_first_runs_the_whole_start_up():
     code = textwrap.dedent("""
         import sys
@@ -227,6 +288,15 @@ BAD_FAMILY_NAMES = [
     ("blank", "a b", ValueError, LETTERS),
     ("not_text", 5, ValueError, LETTERS),
     ("placeholder", "dummy_var", VariableError, "Variable named dummy_var is already in use"),
+    # Letters only, but a formula text naming them would not name this family.
+    ("keyword", "lambda", VariableError,
+     "Variable named lambda is a keyword and cannot name a variable"),
+    ("micro_sign_read_as_mu", "\u00b5", VariableError,
+     "Variable named \u00b5 would not read back as the same name in a formula text"),
+    ("ligature_read_as_letters", "\ufb01", VariableError,
+     "Variable named \ufb01 would not read back as the same name in a formula text"),
+    ("letter_outside_identifiers", "\u2e2f", VariableError,
+     "Variable named \u2e2f would not read back as the same name in a formula text"),
 ]
 
 
@@ -251,12 +321,22 @@ def test_repeated_family_name(own, log_sink):
         own.create_variables("x", i=2)
 
 
-def test_keyword_family_name_is_refused(own, log_sink):
-    # Letters only, but a formula text naming it could never be read back.
-    with pytest.raises(VariableError) as err:
-        own.create_variables("lambda", i=2)
-    assert str(err.value) == "Variable named lambda is a keyword and cannot name a variable"
-    assert lines(log_sink, "error") == [str(err.value)]
+@pytest.mark.parametrize("use_fe", [False, True], ids=["own", "formula_encoder"])
+def test_names_are_refused_unless_they_read_back(fake, log_sink, use_fe):
+    # The interpreter reads the micro sign of a formula text as the Greek mu, so a family or an
+    # index named with it could never be looked up; the Greek mu itself reads back.
+    model = Model(fake if use_fe else se.manager(), "m", use_fe)
+    with pytest.raises(VariableError, match="^Variable named \u00b5 would not read back"):
+        model.create_variables("\u00b5", i=2)
+    with pytest.raises(VariableError, match="^Index named \u00b5 would not read back"):
+        model.get_indexes(["\u00b5"])
+    assert "\u00b5" not in model._indexes and model._shift_target_variable == (0 if use_fe else 1)
+    mu = model.create_variables("\u03bc", i=2)
+    k = model.get_indexes(["\u03ba"])
+    model.add_constraint(mu[k] | mu[k + 1], **{"\u03ba": range(1)})
+    if not use_fe:
+        assert model.build_cnf() is True
+        assert model.get_cnf_storage().hard_clauses() == [[1, 2]]
 
 
 @pytest.mark.parametrize("size", [-1, 1.5, "3", True, None], ids=["negative", "float", "text",
@@ -265,6 +345,19 @@ def test_dimension_sizes_must_be_non_negative_integers(own, log_sink, size):
     with pytest.raises(ValueError, match="^Dimension sizes must be non-negative integers$"):
         own.create_variables("x", i=2, j=size)
     assert own._shift_target_variable == 1 and "x" not in own._used_vars
+
+
+@pytest.mark.parametrize("use_fe", [False, True], ids=["own", "formula_encoder"])
+def test_family_the_variables_module_refuses_leaves_no_trace(fake, log_sink, use_fe):
+    # A size too large for a family is refused by the family object itself; the name stays free.
+    model = Model(fake if use_fe else se.manager(), "m", use_fe)
+    with pytest.raises((RuntimeError, OverflowError, ValueError)):
+        model.create_variables("x", i=10 ** 30)
+    assert model._used_vars == (set() if use_fe else {"dummy_var"})
+    assert list(model._manager.name2genvar) == ([] if use_fe else ["dummy_var"])
+    assert model._shift_target_variable == (0 if use_fe else 1)
+    assert [call for enc in fake.encoders for call in enc.calls] == []
+    assert model.create_variables("x", i=2).st_shift == (0 if use_fe else 1)
 
 
 @pytest.mark.parametrize("first", ["constraint", "soft", "target"])
@@ -325,6 +418,8 @@ BAD_INDEXES = [
     ("digit_first", ["1i"], VariableError,
      "Index named 1i must be an identifier that is not a keyword"),
     ("not_text", [3], VariableError, "Index named 3 must be an identifier that is not a keyword"),
+    ("ligature_read_as_letters", ["\ufb01"], VariableError,
+     "Index named \ufb01 would not read back as the same name in a formula text"),
 ]
 
 
@@ -683,6 +778,20 @@ def test_build_refusals(log_sink, fake, use_fe, ops, build, args, msg):
     assert lines(log_sink, "error") == [msg]
 
 
+def test_second_target_build_is_refused_and_resets_the_manager(own, log_sink):
+    # The first bound stays in the storage the engine manager holds, so the container refuses a
+    # second one; the bound's evaluation must not leave its names and numbers behind.
+    x, i = _family(own)
+    own.add_constraint(x[0] | x[1])
+    own.add_target(Sum(x[i], i=range(3)))
+    assert own.build_cnf(2, True) is True
+    with pytest.raises(BuildError, match="second target is refused"):
+        own.build_cnf(1, True)
+    mgr = own._manager
+    assert mgr.cnt_pbvar == 0 and mgr.name2pb == {} and mgr.pb2bx == {} and mgr.pb2name == {}
+    assert own.use_target and own._template_target is not None
+
+
 def test_undecided_model_ignores_border(own):
     x, i = _family(own)
     own.add_constraint(x[0] | x[1])
@@ -789,6 +898,73 @@ def test_formula_encoder_build_creates_the_encoder(fake):
     m.build_cnf()
     assert [e.name for e in fake.encoders] == ["lazy"]
     assert fake.encoders[0].calls[0] == ("generate_cnf", ())
+
+
+class Journal:
+    """One list of the engine calls of a build, whatever object they reach."""
+
+    def __init__(self):
+        self.calls = []
+
+    def recorder(self, who, answers=None):
+        journal, answers = self, answers or {}
+
+        class Recorder:
+            def __getattr__(self, op):
+                def record(*args):
+                    journal.calls.append((who + "." + op, args))
+                    return answers.get(op)
+                return record
+
+        return Recorder()
+
+    def factory(self, name, obj):
+        def make():
+            self.calls.append((name + "()", ()))
+            return obj
+        return make
+
+
+# The engine calls that end a build, in order: the storage (the formula encoder's, or the
+# container's), hand-over, mapping, then the witness interpreter, registered when its tables built.
+BUILD_CALLS = {
+    False: ["manager.set_cnf_storage", "var_mapping()", "mapping.set_var_map",
+            "mapping.build_inverse_map", "witness_interpreter()", "wi.set_var_mapping",
+            "wi.set_auxiliary_vars", "wi.build_mapping_tables", "manager.set_witness_interpreter"],
+    True: ["encoder.generate_cnf", "encoder.get_cnf_storage", "manager.set_cnf_storage",
+           "encoder.get_var_mapping", "witness_interpreter()", "wi.set_var_mapping",
+           "wi.set_auxiliary_vars", "wi.build_mapping_tables", "manager.set_witness_interpreter"],
+}
+
+
+@pytest.mark.parametrize("build", ["cnf", "wcnf"])
+@pytest.mark.parametrize("use_fe", [False, True], ids=["own", "formula_encoder"])
+def test_engine_calls_of_a_build_in_order(monkeypatch, log_sink, use_fe, build):
+    journal = Journal()
+    storage, mapping = object(), journal.recorder("mapping")
+    encoder = journal.recorder("encoder", {"get_cnf_storage": storage, "get_var_mapping": mapping})
+    wi = journal.recorder("wi", {"build_mapping_tables": True})
+    engine_manager = journal.recorder("manager", {"create_formula_encoder": encoder})
+    monkeypatch.setattr(se, "var_mapping", journal.factory("var_mapping", mapping))
+    monkeypatch.setattr(se, "witness_interpreter", journal.factory("witness_interpreter", wi))
+    model = Model(engine_manager, "m", use_fe)
+    x, i = _family(model)
+    model.add_constraint(x[i] | x[i + 1], i=range(2))
+    if build == "wcnf":
+        model.add_soft_constraint(x[0], 2)
+    del journal.calls[:]
+    assert getattr(model, "build_" + build)() is True
+    assert [op for op, _ in journal.calls] == BUILD_CALLS[use_fe]
+    args = dict(journal.calls)
+    if not use_fe:
+        assert args["manager.set_cnf_storage"] == (model._formula_container.cnf_storage(),)
+        assert args["mapping.set_var_map"] == (model._formula_container.mapping,)
+    else:
+        assert args["manager.set_cnf_storage"] == (storage,)
+    assert args["wi.set_var_mapping"] == (mapping,)
+    assert args["wi.set_auxiliary_vars"] == (["_bxpr_aux", "_pbct_aux"],)
+    assert args["wi.build_mapping_tables"] == (True,)
+    assert args["manager.set_witness_interpreter"] == (wi,)
 
 
 # --- result access and encoder-only operations ----------------------------------------------

@@ -82,6 +82,7 @@ constexpr const char *kBadNameMsg = "Variable must have a non-empty name contain
 constexpr const char *kVarInUseHead = "Variable named ";
 constexpr const char *kVarInUseTail = " is already in use";
 constexpr const char *kVarKeywordTail = " is a keyword and cannot name a variable";
+constexpr const char *kNotReadBackTail = " would not read back as the same name in a formula text";
 constexpr const char *kLateVarTail =
     " cannot be created after the first constraint or target: its numbers would overlap the "
     "auxiliary variables. Create every variable before adding formulas";
@@ -123,6 +124,7 @@ PyObject *g_globals = nullptr;
 // Helpers of the host that are not among the module's names.
 PyObject *g_eval = nullptr;
 PyObject *g_iskeyword = nullptr;
+PyObject *g_normalize = nullptr;
 PyObject *g_format_stack = nullptr;
 PyObject *g_model_type = nullptr;
 
@@ -147,11 +149,13 @@ bool is_instance(const nb::handle &obj, const nb::handle &cls) {
     return r == 1;
 }
 
-bool equals(const nb::handle &a, const char *text) {
-    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
+bool equals(const nb::handle &a, const nb::handle &b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
+
+bool equals(const nb::handle &a, const char *text) { return equals(a, nb::str(text)); }
 
 // The host's `a + b`, so that a piece that is not a text fails as joining it would.
 nb::object concat(nb::handle a, nb::handle b) {
@@ -183,6 +187,16 @@ void log(const char *fn, const char *msg) { log(fn, nb::str(msg)); }
     nb::str text(msg);
     log("log_e", text);
     raise_with(exc_type, text);
+}
+
+bool is_keyword(const nb::handle &name) { return truthy(nb::borrow(g_iskeyword)(name)); }
+
+// Whether a formula text that holds `name` names the same thing when it is evaluated: the
+// interpreter reads identifiers in their NFKC form (the micro sign as the Greek mu, a ligature as
+// its letters), and a letter outside the identifier characters not as a name at all.
+bool reads_back(const nb::handle &name) {
+    if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")())) return false;
+    return equals(nb::borrow(g_normalize)("NFKC", name), name);
 }
 
 nb::object class_attr(const char *name) {
@@ -271,9 +285,12 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         refuse_builtin(PyExc_ValueError, kBadNameMsg);
     if (own && PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarInUseTail)));
-    // A keyword would make every formula text that names the family unreadable.
-    if (truthy(nb::borrow(g_iskeyword)(name)))
+    // A keyword, or a name the interpreter reads as another one, would make every formula text
+    // that names the family fail.
+    if (is_keyword(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarKeywordTail)));
+    if (!reads_back(name))
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
     if (own && !formula_container.is_none())
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kLateVarTail)));
     nb::list sizes;
@@ -285,16 +302,18 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         sizes.append(size);
     }
 
+    // The family object is made before anything records the name: should it refuse the sizes, the
+    // model, its Manager and the engine are left as they were.
     nb::object family;
     nb::object family_class = global("Variable");
     if (!own) {
         init_formula_encoder();
-        formula_encoder.attr("create_variables")(name, sizes);
         family = family_class(name, dims, 0);
+        formula_encoder.attr("create_variables")(name, sizes);
     } else {
-        PySet_Add(used_vars.ptr(), name.ptr());
-        manager.attr("registration_generator_variables")(name);
         family = family_class(name, dims, shift_target_variable);
+        if (PySet_Add(used_vars.ptr(), name.ptr()) < 0) throw nb::python_error();
+        manager.attr("registration_generator_variables")(name);
         variables[name] = family;
     }
 
@@ -329,9 +348,12 @@ nb::object Model::get_indexes(nb::object names) {
         // Index names are pasted into formula texts that are evaluated: only a plain name reads
         // back as the same name.
         if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")()) ||
-            truthy(nb::borrow(g_iskeyword)(name)))
+            is_keyword(name))
             refuse("VariableError", concat(concat(kIndexInUseHead, text_of(name)),
                                            nb::str(kIndexNotIdentifierTail)));
+        if (!reads_back(name))
+            refuse("VariableError",
+                   concat(concat(kIndexInUseHead, text_of(name)), nb::str(kNotReadBackTail)));
         if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
@@ -747,6 +769,7 @@ NB_MODULE(model, m) {
     ze::g_globals = m.attr("__dict__").inc_ref().ptr();
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
     ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
+    ze::g_normalize = nb::module_::import_("unicodedata").attr("normalize").inc_ref().ptr();
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
 
     // The engine types that annotate the model's operations must exist when the class is made.
@@ -768,43 +791,79 @@ NB_MODULE(model, m) {
     cls.attr("_Model__PBCT_AUX") = ze::kPbctAux;
     cls.attr("_Model__DUMMY_VAR") = ze::kDummyVar;
 
+    // Signatures carry the declared annotations and defaults; the annotated engine names were
+    // looked up above.
     cls.def(nb::init<nb::object, nb::object, nb::object>(), "smanager"_a.none(), "name"_a.none(),
-            "use_formula_encoder"_a.none() = false, ze::kInitDoc)
-        .def("get_name", &Model::get_name)
+            "use_formula_encoder"_a.none() = false,
+            nb::sig("def __init__(self, smanager: se.manager, name: str, "
+                    "use_formula_encoder: bool = False) -> None"),
+            ze::kInitDoc)
+        .def("get_name", &Model::get_name, nb::sig("def get_name(self) -> str"))
         .def("create_variables", &Model::create_variables, "name"_a.none(), "dims"_a,
+             nb::sig("def create_variables(self, name: str, **dims: int) -> Variable"),
              ze::kCreateVariablesDoc)
-        .def("get_indexes", &Model::get_indexes, "indexes"_a.none(), ze::kGetIndexesDoc)
+        .def("get_indexes", &Model::get_indexes, "indexes"_a.none(),
+             nb::sig("def get_indexes(self, indexes: tp.Sequence[str]) -> "
+                     "tp.Union[Index, tp.Sequence[Index]]"),
+             ze::kGetIndexesDoc)
         .def("add_constraint", &Model::add_constraint, "constraint"_a.none(), "foralls"_a,
+             nb::sig("def add_constraint(self, constraint: Expression, "
+                     "**foralls: tp.Sequence[int]) -> None"),
              ze::kAddConstraintDoc)
         .def("add_soft_constraint", &Model::add_soft_constraint, "constraint"_a.none(),
              "weight"_a.none() = 1, "minimization"_a.none() = false, "foralls"_a,
+             nb::sig("def add_soft_constraint(self, constraint: Expression, weight: int = 1, "
+                     "minimization: bool = False, **foralls: tp.Sequence[int]) -> None"),
              ze::kAddSoftConstraintDoc)
-        .def_prop_ro("use_target", &Model::use_target, ze::kUseTargetDoc)
-        .def("add_target", &Model::add_target, "target"_a.none(), ze::kAddTargetDoc)
-        .def("_Model__reset_target", &Model::reset_target)
+        .def_prop_ro("use_target", &Model::use_target,
+                     nb::for_getter(nb::sig("def use_target(self) -> bool")), ze::kUseTargetDoc)
+        .def("add_target", &Model::add_target, "target"_a.none(),
+             nb::sig("def add_target(self, target) -> None"), ze::kAddTargetDoc)
+        .def("_Model__reset_target", &Model::reset_target,
+             nb::sig("def _Model__reset_target(self) -> None"))
         .def("_Model__build_target", &Model::build_target, "border"_a.none(),
-             "minimization"_a.none())
+             "minimization"_a.none(),
+             nb::sig("def _Model__build_target(self, border: int, minimization: bool)"))
         .def("_Model__fill_hard_constraint", &Model::fill_hard_constraint, "constraint"_a.none(),
-             "foralls"_a.none())
+             "foralls"_a.none(),
+             nb::sig("def _Model__fill_hard_constraint(self, constraint, "
+                     "foralls: tp.Dict[str, tp.Sequence[int]])"))
         .def("_Model__fill_soft_constraint", &Model::fill_soft_constraint, "constraint"_a.none(),
-             "weight"_a.none(), "minimization"_a.none(), "foralls"_a.none())
-        .def("_Model__fill_target", &Model::fill_target, "target"_a.none())
-        .def("_Model__init_formula_container", &Model::init_formula_container)
-        .def("_Model__init_formula_encoder", &Model::init_formula_encoder)
+             "weight"_a.none(), "minimization"_a.none(), "foralls"_a.none(),
+             nb::sig("def _Model__fill_soft_constraint(self, constraint, weight: int, "
+                     "minimization: bool, foralls: tp.Dict[str, tp.Sequence[int]])"))
+        .def("_Model__fill_target", &Model::fill_target, "target"_a.none(),
+             nb::sig("def _Model__fill_target(self, target)"))
+        .def("_Model__init_formula_container", &Model::init_formula_container,
+             nb::sig("def _Model__init_formula_container(self)"))
+        .def("_Model__init_formula_encoder", &Model::init_formula_encoder,
+             nb::sig("def _Model__init_formula_encoder(self)"))
         .def("build_cnf", &Model::build_cnf, "border"_a.none() = nb::none(),
-             "minimization"_a.none() = nb::none(), ze::kBuildCnfDoc)
-        .def("build_wcnf", &Model::build_wcnf)
-        .def("get_cnf_storage", &Model::get_cnf_storage)
-        .def("get_var_mapping", &Model::get_var_mapping)
-        .def("save_metrics_json", &Model::save_metrics_json, "filename"_a.none())
-        .def("save_metrics_csv", &Model::save_metrics_csv, "filename"_a.none())
-        .def("reset", &Model::reset)
-        .def("set_witness", &Model::set_witness, "witness"_a.none())
-        .def("set_another_witness", &Model::set_another_witness, "witness"_a.none())
-        .def("check_another_witness", &Model::check_another_witness)
-        .def("get_var_index", &Model::get_var_index, "var"_a.none())
+             "minimization"_a.none() = nb::none(),
+             nb::sig("def build_cnf(self, border: tp.Optional[int] = None, "
+                     "minimization: tp.Optional[bool] = None) -> bool"),
+             ze::kBuildCnfDoc)
+        .def("build_wcnf", &Model::build_wcnf, nb::sig("def build_wcnf(self) -> bool"))
+        .def("get_cnf_storage", &Model::get_cnf_storage,
+             nb::sig("def get_cnf_storage(self) -> se.wcnf_storage"))
+        .def("get_var_mapping", &Model::get_var_mapping,
+             nb::sig("def get_var_mapping(self) -> se.var_mapping"))
+        .def("save_metrics_json", &Model::save_metrics_json, "filename"_a.none(),
+             nb::sig("def save_metrics_json(self, filename: str)"))
+        .def("save_metrics_csv", &Model::save_metrics_csv, "filename"_a.none(),
+             nb::sig("def save_metrics_csv(self, filename: str)"))
+        .def("reset", &Model::reset, nb::sig("def reset(self) -> None"))
+        .def("set_witness", &Model::set_witness, "witness"_a.none(),
+             nb::sig("def set_witness(self, witness) -> None"))
+        .def("set_another_witness", &Model::set_another_witness, "witness"_a.none(),
+             nb::sig("def set_another_witness(self, witness) -> None"))
+        .def("check_another_witness", &Model::check_another_witness,
+             nb::sig("def check_another_witness(self) -> bool"))
+        .def("get_var_index", &Model::get_var_index, "var"_a.none(),
+             nb::sig("def get_var_index(self, var: int) -> int"))
         .def("add_preliminary_var_value", &Model::add_preliminary_var_value, "var"_a.none(),
-             "negative"_a.none() = false);
+             "negative"_a.none() = false,
+             nb::sig("def add_preliminary_var_value(self, var: int, negative=False)"));
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
