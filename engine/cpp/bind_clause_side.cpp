@@ -4,7 +4,10 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -58,6 +61,8 @@ constexpr const char *kMapNumberHead = "set_var_map: the number ";
 constexpr const char *kMapNumberOf = " of ";
 constexpr const char *kMapNumberRange = " is outside 0..";
 constexpr const char *kMappingType = "set_var_mapping: expected a var_mapping, not ";
+constexpr const char *kPrefixesType =
+    "set_auxiliary_vars: expected a sequence of str prefixes, not ";
 constexpr const char *kPrefixType = "set_auxiliary_vars: a prefix must be a str, not ";
 constexpr const char *kNoTables =
     "witness_interpreter: build_mapping_tables() has not succeeded yet";
@@ -67,7 +72,17 @@ constexpr const char *kStorageType = "set_cnf_storage: expected a wcnf_storage, 
 constexpr const char *kInterpreterType =
     "set_witness_interpreter: expected a witness_interpreter, not ";
 
-using IntArray = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+constexpr const char *kArrayHead = ": ";
+constexpr const char *kArrayMiddle = " must be a 1-D numpy integer array, not ";
+constexpr const char *kArrayNdimTail = "-D array";
+constexpr const char *kValueBeyond64 = " does not fit in 64 bits";
+constexpr const char *kOffsetsName = "offsets";
+constexpr const char *kLiteralsName = "literals";
+constexpr const char *kWeightsName = "weights";
+
+// Any dtype, stride and layout: the bulk readers check the dtype and walk the strides
+// themselves, so nothing is ever converted (a float or bool array would be truncated silently).
+using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 
 struct Storage {
     WcnfStore store;
@@ -103,21 +118,71 @@ nb::object optional_int(const std::optional<int64_t> &v) {
     return v ? nb::object(nb::int_(*v)) : nb::object(nb::none());
 }
 
-nb::list clause_list(const int32_t *lits, std::size_t n) {
-    nb::list l = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t j = 0; j < n; ++j)
-        PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(j), PyLong_FromLong(lits[j]));
-    return l;
+nb::list clause_list(const int32_t *lits, std::size_t n) { return int_list(lits, n); }
+
+[[noreturn]] void refuse_array(const char *op, const char *what, const std::string &seen) {
+    raise_py(PyExc_TypeError, std::string(op) + kArrayHead + what + kArrayMiddle + seen);
+}
+
+std::string dtype_name(nb::handle array) {
+    nb::object dtype = array.attr("dtype");
+    return nb::cast<std::string>(nb::str(dtype));
+}
+
+// A 1-D integer array of any width and signedness, read as int64 values; an empty array may
+// have any dtype (np.array([]) is float64), since it holds no value to misread.
+std::vector<int64_t> integer_array(nb::handle obj, const char *op, const char *what) {
+    AnyArray a;
+    if (!nb::try_cast(obj, a, /*convert=*/false)) {
+        refuse_array(op, what, nb::hasattr(obj, "dtype") ? dtype_name(obj) : py_type_name(obj));
+    }
+    if (a.ndim() != 1) refuse_array(op, what, "a " + std::to_string(a.ndim()) + kArrayNdimTail);
+    const std::size_t n = a.shape(0);
+    std::vector<int64_t> out(n);
+    if (n == 0) return out;
+    const nb::dlpack::dtype dt = a.dtype();
+    const auto code = static_cast<nb::dlpack::dtype_code>(dt.code);
+    const bool is_int = code == nb::dlpack::dtype_code::Int;
+    if ((!is_int && code != nb::dlpack::dtype_code::UInt) || dt.lanes != 1 ||
+        (dt.bits != 8 && dt.bits != 16 && dt.bits != 32 && dt.bits != 64))
+        refuse_array(op, what, dtype_name(obj));
+    const int64_t stride = a.stride(0);
+    auto read = [&](auto tag) {
+        using T = decltype(tag);
+        const T *p = static_cast<const T *>(a.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            const T v = p[static_cast<int64_t>(i) * stride];
+            if constexpr (std::is_same_v<T, uint64_t>) {
+                if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+                    raise_py(PyExc_OverflowError, std::string(op) + kArrayHead + what +
+                                                      kArrayHead + std::to_string(v) +
+                                                      kValueBeyond64);
+            }
+            out[i] = static_cast<int64_t>(v);
+        }
+    };
+    switch (dt.bits) {
+        case 8:
+            is_int ? read(int8_t{}) : read(uint8_t{});
+            break;
+        case 16:
+            is_int ? read(int16_t{}) : read(uint16_t{});
+            break;
+        case 32:
+            is_int ? read(int32_t{}) : read(uint32_t{});
+            break;
+        default:
+            is_int ? read(int64_t{}) : read(uint64_t{});
+    }
+    return out;
 }
 
 // Checks CSR-style offsets against the literal array; every clause is
 // literals[offsets[i]:offsets[i + 1]].
-std::vector<int32_t> checked_block(const IntArray &offsets, const IntArray &literals,
-                                   const char *what) {
-    const std::size_t n = offsets.shape(0);
-    const int64_t *off = offsets.data();
-    const int64_t *lit = literals.data();
-    const int64_t nlits = static_cast<int64_t>(literals.shape(0));
+std::vector<int32_t> checked_block(const std::vector<int64_t> &off,
+                                   const std::vector<int64_t> &lit, const char *what) {
+    const std::size_t n = off.size();
+    const int64_t nlits = static_cast<int64_t>(lit.size());
     if (n == 0 || off[0] != 0) raise_py(PyExc_ValueError, std::string(what) + kOffsetsStart);
     for (std::size_t i = 1; i < n; ++i)
         if (off[i] < off[i - 1]) raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
@@ -126,7 +191,7 @@ std::vector<int32_t> checked_block(const IntArray &offsets, const IntArray &lite
                                        kDiffersFrom + std::to_string(nlits));
     std::vector<int32_t> out(static_cast<std::size_t>(nlits));
     for (int64_t i = 0; i < nlits; ++i) {
-        const int64_t v = lit[i];
+        const int64_t v = lit[static_cast<std::size_t>(i)];
         if (v == 0)
             raise_py(PyExc_ValueError, std::string(what) + kZeroAt + std::to_string(i) + kIsZero);
         if (v > kMaxVariable || v < -kMaxVariable)
@@ -181,10 +246,14 @@ void register_storage(nb::module_ &m) {
             nb::arg("lits").none(), nb::arg("weight").none())
         .def(
             "add_hard_clauses",
-            [](Storage &s, IntArray offsets, IntArray literals) {
-                std::vector<int32_t> lits = checked_block(offsets, literals, kAddHardClauses);
-                const int64_t *off = offsets.data();
-                const std::size_t n = offsets.shape(0) - 1;
+            [](Storage &s, nb::handle offsets, nb::handle literals) {
+                const std::vector<int64_t> off_v =
+                    integer_array(offsets, kAddHardClauses, kOffsetsName);
+                const std::vector<int32_t> lits = checked_block(
+                    off_v, integer_array(literals, kAddHardClauses, kLiteralsName),
+                    kAddHardClauses);
+                const int64_t *off = off_v.data();
+                const std::size_t n = off_v.size() - 1;
                 s.store.reserve_hard(s.store.hard().size() + n,
                                      s.store.hard().literal_count() + lits.size());
                 for (std::size_t i = 0; i < n; ++i)
@@ -195,15 +264,21 @@ void register_storage(nb::module_ &m) {
             "Append many hard clauses at once: clause i is literals[offsets[i]:offsets[i + 1]]")
         .def(
             "add_soft_clauses",
-            [](Storage &s, IntArray offsets, IntArray literals, IntArray weights) {
-                std::vector<int32_t> lits = checked_block(offsets, literals, kAddSoftClauses);
-                const int64_t *off = offsets.data();
-                const std::size_t n = offsets.shape(0) - 1;
-                if (weights.shape(0) != n)
+            [](Storage &s, nb::handle offsets, nb::handle literals, nb::handle weights) {
+                const std::vector<int64_t> off_v =
+                    integer_array(offsets, kAddSoftClauses, kOffsetsName);
+                const std::vector<int32_t> lits = checked_block(
+                    off_v, integer_array(literals, kAddSoftClauses, kLiteralsName),
+                    kAddSoftClauses);
+                const std::vector<int64_t> w_v =
+                    integer_array(weights, kAddSoftClauses, kWeightsName);
+                const int64_t *off = off_v.data();
+                const std::size_t n = off_v.size() - 1;
+                if (w_v.size() != n)
                     raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " +
-                                                   std::to_string(weights.shape(0)) + kWeightCount +
+                                                   std::to_string(w_v.size()) + kWeightCount +
                                                    std::to_string(n) + kWeightCountTail);
-                const int64_t *w = weights.data();
+                const int64_t *w = w_v.data();
                 for (std::size_t i = 0; i < n; ++i)
                     if (w[i] <= 0)
                         raise_py(PyExc_ValueError,
@@ -274,7 +349,7 @@ void register_storage(nb::module_ &m) {
             "hard_clauses",
             [](const Storage &s) {
                 const ClauseList &h = s.store.hard();
-                nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(h.size())));
+                nb::list out = new_list(h.size());
                 for (std::size_t i = 0; i < h.size(); ++i)
                     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
                                     clause_list(h.begin(i), h.length(i)).release().ptr());
@@ -285,7 +360,7 @@ void register_storage(nb::module_ &m) {
             "soft_clauses",
             [](const Storage &s) {
                 const ClauseList &c = s.store.soft();
-                nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(c.size())));
+                nb::list out = new_list(c.size());
                 for (std::size_t i = 0; i < c.size(); ++i)
                     PyList_SET_ITEM(
                         out.ptr(), static_cast<Py_ssize_t>(i),
@@ -343,9 +418,15 @@ void register_mapping(nb::module_ &m) {
                     raise_py(PyExc_TypeError, kMapType + py_type_name(mapping));
                 std::vector<std::pair<std::string, int64_t>> entries;
                 entries.reserve(static_cast<std::size_t>(PyDict_Size(mapping.ptr())));
-                PyObject *key, *value;
-                Py_ssize_t pos = 0;
-                while (PyDict_Next(mapping.ptr(), &pos, &key, &value)) {
+                // Items first: converting a number may run Python code that changes the dict,
+                // which would leave PyDict_Next's borrowed keys dangling.
+                nb::object items = nb::steal(PyDict_Items(mapping.ptr()));
+                if (!items.is_valid()) throw nb::python_error();
+                const Py_ssize_t count = PyList_GET_SIZE(items.ptr());
+                for (Py_ssize_t i = 0; i < count; ++i) {
+                    PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+                    PyObject *key = PyTuple_GET_ITEM(item, 0);
+                    PyObject *value = PyTuple_GET_ITEM(item, 1);
                     if (!PyUnicode_Check(key))
                         raise_py(PyExc_TypeError, kMapKeyType + py_type_name(key));
                     const int64_t n = int64_arg(value, kMapNumber);
@@ -418,6 +499,10 @@ void register_interpreter(nb::module_ &m) {
         .def(
             "set_auxiliary_vars",
             [](Interpreter &self, nb::handle prefixes) {
+                // A str is iterable too, but its characters as prefixes would make every name
+                // starting with "_" an auxiliary.
+                if (nb::isinstance<nb::str>(prefixes))
+                    raise_py(PyExc_TypeError, kPrefixesType + py_type_name(prefixes));
                 std::vector<std::string> p;
                 for (nb::handle item : nb::iter(prefixes)) {
                     if (!nb::isinstance<nb::str>(item))
@@ -457,13 +542,11 @@ void register_interpreter(nb::module_ &m) {
             [](const Interpreter &self, nb::handle witness) {
                 if (!self.wi.built()) raise_py(engine_error().ptr(), kNoTables);
                 std::vector<int64_t> lits;
-                nb::object fast = nb::steal(PySequence_Fast(witness.ptr(), ""));
-                if (!fast.is_valid()) {
-                    PyErr_Clear();
+                nb::object fast = sequence_snapshot(witness);
+                if (!fast.is_valid())
                     raise_py(PyExc_TypeError, kWitnessType + py_type_name(witness));
-                }
-                const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-                PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
+                const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
+                PyObject **items = &PyTuple_GET_ITEM(fast.ptr(), 0);
                 lits.reserve(static_cast<std::size_t>(n));
                 for (Py_ssize_t i = 0; i < n; ++i)
                     lits.push_back(int64_arg(items[i], kWitnessLiteral));

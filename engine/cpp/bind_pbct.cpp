@@ -45,7 +45,8 @@ enum ComparatorValue { kLeq = 0, kGeq = 1, kBoth = 2 };
 constexpr const char *kComparatorNames[] = {"LEQ", "GEQ", "BOTH"};
 enum EncoderValue { kAdder = 0 };
 
-// The two enumeration classes; the module keeps them alive.
+// The two enumeration classes, each with a reference of its own: a program may delete the
+// module attributes, and the getters still build members from them.
 PyObject *comparator_type = nullptr;
 PyObject *encoder_type = nullptr;
 
@@ -61,8 +62,13 @@ struct AuxVarManager {
 struct PbConstraint {
     pbct::Constraint constraint;
     int comparator;
-    std::vector<int64_t> bounds;  // as given, saturated at 64 bits
+    nb::tuple bounds;  // the bounds as given, as Python ints
 };
+
+// Beyond this a bound lies outside every sum, whatever the constant that the constraint's
+// terms move it by (that is below 2**63 times the number of terms).
+constexpr int kBoundSaturationBits = 100;
+constexpr const char *kBoundWhat = "PBConstraint: a bound";
 
 struct ClauseDatabase {
     ClauseList clauses;
@@ -113,17 +119,35 @@ std::string term_repr(const pbct::WeightedTerm &t) {
 }
 
 nb::list clause_lists(const ClauseList &cl) {
-    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(cl.size())));
-    for (std::size_t i = 0; i < cl.size(); ++i) {
-        const std::size_t len = cl.length(i);
-        const int32_t *lits = cl.begin(i);
-        PyObject *clause = PyList_New(static_cast<Py_ssize_t>(len));
-        if (clause == nullptr) throw nb::python_error();
-        for (std::size_t j = 0; j < len; ++j)
-            PyList_SET_ITEM(clause, static_cast<Py_ssize_t>(j), PyLong_FromLong(lits[j]));
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), clause);
-    }
+    nb::list out = new_list(cl.size());
+    for (std::size_t i = 0; i < cl.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                        int_list(cl.begin(i), cl.length(i)).release().ptr());
     return out;
+}
+
+// A bound as a Python int (appended to given) and as a Bound: exact up to 2**100, saturated
+// beyond.
+pbct::Bound bound_arg(nb::handle b, nb::list &given) {
+    int overflow;
+    const int64_t v = int64_of(b, kBoundWhat, &overflow);
+    nb::object as_int = nb::steal(PyNumber_Index(b.ptr()));
+    if (!as_int.is_valid()) throw nb::python_error();
+    given.append(as_int);
+    if (overflow == 0) return v;
+    const pbct::Bound limit = pbct::Bound{1} << kBoundSaturationBits;
+    const pbct::Bound saturated = overflow > 0 ? limit : -limit;
+    nb::object high = nb::steal(PyNumber_Rshift(as_int.ptr(), nb::int_(64).ptr()));
+    if (!high.is_valid()) throw nb::python_error();
+    int high_overflow;
+    const long long h = PyLong_AsLongLongAndOverflow(high.ptr(), &high_overflow);
+    if (h == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (high_overflow != 0 || h >= (int64_t{1} << (kBoundSaturationBits - 64)) ||
+        h < -(int64_t{1} << (kBoundSaturationBits - 64)))
+        return saturated;
+    const unsigned long long low = PyLong_AsUnsignedLongLongMask(as_int.ptr());
+    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    return pbct::Bound{h} * (pbct::Bound{1} << 64) + pbct::Bound{low};
 }
 
 void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator, nb::args bounds) {
@@ -151,12 +175,9 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
         c.terms.push_back(nb::cast<const pbct::WeightedTerm &>(item));
     }
 
-    std::vector<int64_t> values;
-    for (nb::handle b : bounds) {
-        int overflow;
-        // Beyond 64 bits a bound lies outside every reachable sum; saturating keeps its meaning.
-        values.push_back(int64_of(b, "PBConstraint: a bound", &overflow));
-    }
+    std::vector<pbct::Bound> values;
+    nb::list given;
+    for (nb::handle b : bounds) values.push_back(bound_arg(b, given));
     switch (cmp) {
         case kLeq:
             c.has_upper = true;
@@ -171,7 +192,7 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
             c.lower = values[0];
             c.upper = values.size() == 2 ? values[1] : values[0];
     }
-    new (self) PbConstraint{std::move(c), cmp, std::move(values)};
+    new (self) PbConstraint{std::move(c), cmp, nb::tuple(given)};
 }
 
 void encode2(Pb2Cnf &self, const PbConstraint &constraint, ClauseDatabase &db, AuxVarManager &aux) {
@@ -215,11 +236,11 @@ void register_pbct(nb::module_ &m) {
                                "How a pseudo-Boolean sum is compared with its bound(s): at most "
                                "(LEQ), at least (GEQ), equal to or between (BOTH)");
     pb.attr("Comparator_type") = cmp;
-    comparator_type = cmp.ptr();
+    comparator_type = cmp.inc_ref().ptr();
     nb::object enc = make_enum("PB_Encoder_type", {{"ADDER", kAdder}},
                                "Encoding of pseudo-Boolean constraints into clauses");
     pb.attr("PB_Encoder_type") = enc;
-    encoder_type = enc.ptr();
+    encoder_type = enc.inc_ref().ptr();
     pb.attr("EngineError") = engine_error();
 
     nb::class_<PbConfig>(pb, "PBConfig", "Configuration of the pseudo-Boolean encoder")
@@ -298,12 +319,7 @@ void register_pbct(nb::module_ &m) {
              nb::arg("bounds"))
         .def_prop_ro("comparator",
                      [](const PbConstraint &c) { return comparator_member(c.comparator); })
-        .def_prop_ro("bounds",
-                     [](const PbConstraint &c) {
-                         nb::list l;
-                         for (int64_t b : c.bounds) l.append(b);
-                         return nb::tuple(l);
-                     })
+        .def_prop_ro("bounds", [](const PbConstraint &c) { return c.bounds; })
         .def_prop_ro("lits",
                      [](const PbConstraint &c) {
                          nb::list l;
@@ -315,7 +331,7 @@ void register_pbct(nb::module_ &m) {
             for (std::size_t i = 0; i < c.constraint.terms.size(); ++i)
                 s += (i ? ", " : "") + term_repr(c.constraint.terms[i]);
             s += std::string("], Comparator_type.") + kComparatorNames[c.comparator];
-            for (int64_t b : c.bounds) s += ", " + std::to_string(b);
+            for (nb::handle b : c.bounds) s += ", " + nb::cast<std::string>(nb::repr(b));
             return s + ")";
         });
 

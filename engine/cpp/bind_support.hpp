@@ -5,6 +5,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -33,10 +34,16 @@ inline std::string py_type_name(nb::handle obj) {
         nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))).attr("__name__")));
 }
 
+constexpr const char *kNumpyBoolTypeName = "numpy.bool";    // numpy 2
+constexpr const char *kNumpyBoolTypeName1 = "numpy.bool_";  // numpy 1
+
 // True for Python integers and anything that converts losslessly (numpy integers); bool is not
-// a number here.
+// a number here, neither Python's nor numpy's (which still offers __index__).
 inline bool is_integer(nb::handle obj) {
-    return !PyBool_Check(obj.ptr()) && (PyLong_Check(obj.ptr()) || PyIndex_Check(obj.ptr()));
+    if (PyLong_Check(obj.ptr())) return !PyBool_Check(obj.ptr());
+    if (!PyIndex_Check(obj.ptr())) return false;
+    const char *tp = Py_TYPE(obj.ptr())->tp_name;
+    return std::strcmp(tp, kNumpyBoolTypeName) != 0 && std::strcmp(tp, kNumpyBoolTypeName1) != 0;
 }
 
 // Converts an integer; `overflow` is -1/+1 when it lies outside 64 bits (result then saturated).
@@ -77,15 +84,22 @@ inline int32_t literal_arg(nb::handle obj, const char *what) {
     return static_cast<int32_t>(v);
 }
 
+// A tuple holding the items of a sequence (the sequence itself when it is a tuple), or an
+// invalid object when seq is not iterable. Converting an item may run Python code (__index__)
+// that changes a list while it is read; the tuple keeps the items and their array in place.
+inline nb::object sequence_snapshot(nb::handle seq) {
+    nb::object t = nb::steal(PySequence_Tuple(seq.ptr()));
+    if (!t.is_valid()) PyErr_Clear();
+    return t;
+}
+
 // Appends the literals of a Python sequence to out.
 inline void literals_arg(nb::handle seq, const char *what, std::vector<int32_t> &out) {
-    nb::object fast = nb::steal(PySequence_Fast(seq.ptr(), ""));
-    if (!fast.is_valid()) {
-        PyErr_Clear();
+    nb::object fast = sequence_snapshot(seq);
+    if (!fast.is_valid())
         raise_py(PyExc_TypeError, std::string(what) + kClauseNotSequence + py_type_name(seq));
-    }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
-    PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
+    const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
+    PyObject **items = &PyTuple_GET_ITEM(fast.ptr(), 0);
     const std::string item_what = std::string(what) + kALiteral;
     for (Py_ssize_t i = 0; i < n; ++i) out.push_back(literal_arg(items[i], item_what.c_str()));
 }
@@ -98,24 +112,43 @@ inline PyObject *&engine_error_slot() {
 }
 
 // The engine's own error class, nubrix.sorn_engine.EngineError (a RuntimeError): made by the
-// first registration that asks for it, kept alive by the top-level module.
+// first registration that asks for it. The slot holds a reference of its own, so the class
+// outlives a program's `del se.EngineError`.
 inline nb::handle engine_error(nb::module_ &top) {
     PyObject *&cls = engine_error_slot();
     if (cls != nullptr) return cls;
     if (nb::hasattr(top, kEngineErrorName)) {
-        cls = top.attr(kEngineErrorName).ptr();
+        nb::object existing = top.attr(kEngineErrorName);
+        cls = existing.release().ptr();
         return cls;
     }
     cls = PyErr_NewExceptionWithDoc(kEngineErrorQualname, kEngineErrorDoc, PyExc_RuntimeError,
                                     nullptr);
     if (cls == nullptr) throw nb::python_error();
     top.attr(kEngineErrorName) = nb::handle(cls);
-    Py_DECREF(cls);
     return cls;
 }
 
 // After registration.
 inline nb::handle engine_error() { return engine_error_slot(); }
+
+// A new list of n empty slots, to be filled with PyList_SET_ITEM; raises when out of memory.
+inline nb::list new_list(std::size_t n) {
+    PyObject *l = PyList_New(static_cast<Py_ssize_t>(n));
+    if (l == nullptr) throw nb::python_error();
+    return nb::steal<nb::list>(l);
+}
+
+// A list of Python ints holding lits[0..n).
+inline nb::list int_list(const int32_t *lits, std::size_t n) {
+    nb::list l = new_list(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        PyObject *v = PyLong_FromLong(lits[j]);
+        if (v == nullptr) throw nb::python_error();
+        PyList_SET_ITEM(l.ptr(), static_cast<Py_ssize_t>(j), v);
+    }
+    return l;
+}
 
 // A 1-D numpy array holding a copy of v.
 template <typename T>

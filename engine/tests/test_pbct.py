@@ -85,9 +85,17 @@ def test_adder_holds_exactly_when_the_constraint_holds(seed):
         bad = models_agree(clauses, list(range(1, nvars + 1)),
                            lambda vals: holds(terms, comparator, bounds, vals))
         assert bad is None, f"{case}: wrong answer for {bad}"
+        answers = {holds(terms, comparator, bounds, dict(enumerate(bits, 1)))
+                   for bits in itertools.product((0, 1), repeat=nvars)}
+        if answers == {True}:
+            assert clauses == [], f"{case}: always holds"
+        if answers == {False}:
+            assert clauses == [[]], f"{case}: never holds"
 
 
 LEQ, GEQ, BOTH = pb.Comparator_type.LEQ, pb.Comparator_type.GEQ, pb.Comparator_type.BOTH
+
+HUGE_CONSTANT = [(v, 2**62) for v in (1, 2, 3)] + [(-v, 2**62) for v in (1, 2, 3)] + [(4, 1)]
 
 CONSTANT_CASES = [
     ("leq-above-reach", [(1, 2), (2, 3)], LEQ, (5,), True),
@@ -102,6 +110,15 @@ CONSTANT_CASES = [
     ("both-unreachable-parity", [(1, 2), (2, 2)], BOTH, (3,), False),
     ("both-empty-range", [(1, 1), (2, 1)], BOTH, (2, 1), False),
     ("empty-geq-1", [], GEQ, (1,), False),
+    ("both-between-reachable-sums", [(1, 3), (2, 5)], BOTH, (4,), False),
+    ("both-gap-with-negative", [(1, 3), (2, 5), (3, -11)], BOTH, (-2, -1), False),
+    ("both-gap-with-negated", [(1, 3), (-2, 5), (3, 11)], BOTH, (9, 10), False),
+    # x and (1 - x) with weight 2**62 each, three times: the sum is 3 * 2**62 + y, beyond 64 bits.
+    ("huge-constant-leq-far-above", HUGE_CONSTANT, LEQ, (2**100,), True),
+    ("huge-constant-leq-reach", HUGE_CONSTANT, LEQ, (3 * 2**62 + 1,), True),
+    ("huge-constant-geq-far-below", HUGE_CONSTANT, GEQ, (-(2**100),), True),
+    ("huge-constant-leq-below", HUGE_CONSTANT, LEQ, (3 * 2**62 - 1,), False),
+    ("huge-constant-both-far", HUGE_CONSTANT, BOTH, (2**100, 2**101), False),
 ]
 
 
@@ -117,6 +134,14 @@ def test_forced_literals_become_unit_clauses():
     clauses, aux = encode([(1, 5), (2, 1), (3, 1)], LEQ, 2)
     assert clauses == [[-1]]
     assert aux.next_variable == 4
+
+
+@pytest.mark.parametrize("bounds, unit", [((3 * 2**62,), -4), ((3 * 2**62 + 1,), 4),
+                                          ((3 * 2**62 + 1, 2**90), 4)],
+                         ids=["equal-low", "equal-high", "between"])
+def test_bounds_beyond_64_bits_meet_a_constant_beyond_64_bits(bounds, unit):
+    clauses, _ = encode(HUGE_CONSTANT, BOTH, *bounds)
+    assert clauses == [[unit]]
 
 
 @pytest.mark.parametrize("coef", [2**40 + 3, -(2**45) + 1], ids=["big", "big-negative"])
@@ -182,6 +207,9 @@ def test_interface_values():
     assert repr([lit]) == "[WeightedLit(3, -2)]"
     c = pb.PBConstraint([lit], BOTH, 1, 4)
     assert c.comparator is BOTH and c.bounds == (1, 4) and c.lits == [lit]
+    far = pb.PBConstraint([lit], BOTH, -(2**70), np.int64(9))
+    assert far.bounds == (-(2**70), 9) and type(far.bounds[1]) is int
+    assert repr(far) == "PBConstraint([WeightedLit(3, -2)], Comparator_type.BOTH, -%d, 9)" % 2**70
     assert pb.AuxVarManager(7).get_variable() == 7
 
 
@@ -203,6 +231,9 @@ REFUSALS = [
     ("float-coefficient", lambda: pb.WeightedLit(1, 1.5), TypeError, "must be an integer"),
     ("huge-coefficient", lambda: pb.WeightedLit(1, 2**63), OverflowError, "64 bits"),
     ("coefficient-sum", lambda: encode([(1, 2**62), (2, 2**62)], LEQ, 1), OverflowError, "2\\*\\*62"),
+    ("int64-min-negated", lambda: encode([(-1, -(2**63))], LEQ, 0), OverflowError, "2\\*\\*62"),
+    ("numpy-bool-coefficient", lambda: pb.WeightedLit(1, np.True_), TypeError, "not bool"),
+    ("numpy-bool-bound", lambda: pb.PBConstraint([], LEQ, np.False_), TypeError, "not bool"),
     ("leq-two-bounds", lambda: pb.PBConstraint([], LEQ, 1, 2), TypeError, "LEQ takes one bound"),
     ("geq-no-bound", lambda: pb.PBConstraint([], GEQ), TypeError, "GEQ takes one bound"),
     ("both-three-bounds", lambda: pb.PBConstraint([], BOTH, 1, 2, 3), TypeError, "BOTH takes"),
@@ -222,3 +253,56 @@ REFUSALS = [
 def test_refusals(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+@pytest.mark.parametrize("seed", range(20), ids=lambda s: f"seed{s}")
+def test_constraints_sharing_one_source_and_database(seed):
+    # As a formula with several pseudo-Boolean constraints does: one source, auxiliaries of
+    # each constraint disjoint from the variables and from the other constraints' ones.
+    rng = random.Random(1000 + seed)
+    nvars = 8
+    aux = pb.AuxVarManager(1)
+    variables = [aux.get_variable() for _ in range(nvars)]
+    config = make_config()
+    db = pb.VectorClauseDatabase(config)
+    encoder = pb.pb2cnf(config)
+    constraints, drawn = [], []
+    for _ in range(rng.randint(2, 3)):
+        _, terms, comparator, bounds = random_constraint(rng)
+        terms = [(v if abs(v) <= nvars else (abs(v) - 1) % nvars + 1, c) for v, c in terms]
+        before, start = len(db), aux.next_variable
+        encoder.encode2(pb.PBConstraint([pb.WeightedLit(v, c) for v, c in terms], comparator,
+                                        *bounds), db, aux)
+        new = {abs(l) for cl in db.get_clauses()[before:] for l in cl} - set(variables)
+        assert new <= set(range(start, aux.next_variable)), f"seed={seed}"
+        drawn.append(new)
+        constraints.append((terms, comparator, bounds))
+    assert all(not (a & b) for i, a in enumerate(drawn) for b in drawn[i + 1:]), f"seed={seed}"
+    assert aux.get_variable() not in {abs(l) for cl in db.get_clauses() for l in cl}
+    bad = models_agree(db.get_clauses(), variables,
+                       lambda vals: all(holds(t, c, b, vals) for t, c, b in constraints))
+    assert bad is None, f"seed={seed}: {constraints} wrong for {bad}"
+
+
+DROPPED_NAMES = [
+    ("comparator-enum", "c = pb.PBConstraint([], pb.Comparator_type.LEQ, 1)\n"
+                        "del pb.Comparator_type\ngc.collect()\nprint(c.comparator.name)", "LEQ"),
+    ("encoder-enum", "config = pb.PBConfig()\ndel pb.PB_Encoder_type\ngc.collect()\n"
+                     "print(config.pb_encoder.name)", "ADDER"),
+    ("engine-error", "del se.EngineError, pb.EngineError\ngc.collect()\n"
+                     "source = pb.AuxVarManager(2**31 - 1)\nsource.get_variable()\n"
+                     "try:\n    source.get_variable()\n"
+                     "except RuntimeError as e:\n    print(type(e).__name__)", "EngineError"),
+]
+
+
+@pytest.mark.parametrize("code, expected", [r[1:] for r in DROPPED_NAMES],
+                         ids=[r[0] for r in DROPPED_NAMES])
+def test_engine_keeps_its_classes_when_module_names_are_dropped(code, expected):
+    import subprocess
+    import sys
+
+    prelude = "import gc\nimport nubrix.sorn_engine as se\nimport nubrix.sorn_engine.pbct as pb\n"
+    done = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, expected), done.stderr[-1500:]

@@ -216,3 +216,189 @@ def test_numpy_integers_are_literals():
     s = se.wcnf_storage()
     s.add_soft_clause(np.array([3, -4]), np.int64(5))
     assert s.soft_clauses() == [([3, -4], 5)]
+
+
+# Arrays that carry no integers, or integers that do not survive a cast to int64, are refused
+# before anything is kept; none of them may be truncated or wrapped into a literal.
+BULK_DTYPE_REFUSALS = [
+    ("float-literals", np.array([0, 2]), np.array([1.5, -2.0]), None, TypeError,
+     "literals must be a 1-D numpy integer array, not float64"),
+    ("float-offsets", np.array([0.0, 2.0]), np.array([1, 2]), None, TypeError,
+     "offsets must be a 1-D numpy integer array, not float64"),
+    ("bool-literals", np.array([0, 2]), np.array([True, True]), None, TypeError,
+     "literals must be a 1-D numpy integer array, not bool"),
+    ("object-literals", np.array([0, 1]), np.array([1], dtype=object), None, TypeError,
+     "literals must be a 1-D numpy integer array, not object"),
+    ("two-dimensional", np.array([0, 2]), np.array([[1, -2]]), None, TypeError,
+     "literals must be a 1-D numpy integer array, not a 2-D array"),
+    ("list-literals", np.array([0, 2]), [1, -2], None, TypeError,
+     "literals must be a 1-D numpy integer array, not list"),
+    ("uint64-beyond-int64", np.array([0, 1]), np.array([2**64 - 1], dtype=np.uint64), None,
+     OverflowError, "literals: 18446744073709551615 does not fit in 64 bits"),
+    ("float-weights", np.array([0, 1]), np.array([1]), np.array([1.5]), TypeError,
+     "weights must be a 1-D numpy integer array, not float64"),
+    ("uint64-weight-beyond-int64", np.array([0, 1]), np.array([1]),
+     np.array([2**63], dtype=np.uint64), OverflowError,
+     "weights: 9223372036854775808 does not fit in 64 bits"),
+]
+
+
+@pytest.mark.parametrize("offsets, literals, weights, error, message",
+                         [r[1:] for r in BULK_DTYPE_REFUSALS],
+                         ids=[r[0] for r in BULK_DTYPE_REFUSALS])
+def test_bulk_refuses_arrays_without_integers(offsets, literals, weights, error, message):
+    s = se.wcnf_storage()
+    s.add_hard_clause([9])
+    with pytest.raises(error, match=message):
+        if weights is None:
+            s.add_hard_clauses(offsets, literals)
+        else:
+            s.add_soft_clauses(offsets, literals, weights)
+    assert s.hard_clauses() == [[9]] and s.soft_clauses() == []
+
+
+STRIDED = np.array([1, 0, -2, 0, 3, 0], dtype=np.int64)[::2]
+READ_ONLY = np.array([1, -2, 3], dtype=np.int16)
+READ_ONLY.flags.writeable = False
+
+# Any integer dtype, layout and stride reads as the same values.
+BULK_LAYOUTS = [
+    ("int32-offsets-int16-literals", np.array([0, 1, 3], dtype=np.int32),
+     np.array([1, -2, 3], dtype=np.int16)),
+    ("uint8-offsets-uint32-literals", np.array([0, 1, 3], dtype=np.uint8),
+     np.array([1, 2, 3], dtype=np.uint32)),
+    ("strided-literals", np.array([0, 1, 3]), STRIDED),
+    ("strided-offsets", np.array([0, 9, 1, 9, 3])[::2], np.array([1, -2, 3])),
+    ("read-only", np.array([0, 1, 3]), READ_ONLY),
+    ("reversed-view", np.array([3, 1, 0])[::-1], np.array([3, -2, 1])[::-1]),
+]
+
+
+@pytest.mark.parametrize("offsets, literals", [r[1:] for r in BULK_LAYOUTS],
+                         ids=[r[0] for r in BULK_LAYOUTS])
+def test_bulk_reads_every_integer_layout(offsets, literals):
+    s = se.wcnf_storage()
+    s.add_hard_clauses(offsets, literals)
+    lits = literals.tolist()
+    assert s.hard_clauses() == [lits[:1], lits[1:3]]
+    s.add_soft_clauses(offsets, literals, np.array([4, 5], dtype=np.uint16)[::-1])
+    assert s.soft_clauses() == [(lits[:1], 5), (lits[1:3], 4)]
+
+
+@pytest.mark.parametrize("empty", [np.array([]), np.array([], dtype=np.int32)],
+                         ids=["float-dtype", "int32"])
+def test_bulk_empty_literal_arrays(empty):
+    s = se.wcnf_storage()
+    s.add_hard_clauses(np.array([0]), empty)  # no clause
+    s.add_hard_clauses(np.array([0, 0]), empty)  # one empty clause
+    s.add_soft_clauses(np.array([0]), empty, empty)
+    assert s.hard_clauses() == [[]] and s.soft_clauses() == []
+
+
+def test_merge_of_itself_doubles_a_large_storage():
+    s = se.wcnf_storage()
+    n = 60000  # beyond one heap page run, so a reallocating self-insert would read freed memory
+    s.add_hard_clauses(np.arange(0, 2 * n + 1, 2), np.arange(1, 2 * n + 1))
+    s.add_soft_clauses(np.arange(0, n + 1), np.arange(1, n + 1), np.arange(1, n + 1))
+    s.merge(s)
+    offsets, lits = s.hard_clause_arrays()
+    assert offsets.tolist() == list(range(0, 4 * n + 1, 2))
+    assert lits.tolist() == 2 * list(range(1, 2 * n + 1))
+    soft_offsets, soft_lits, weights = s.soft_clause_arrays()
+    assert soft_lits.tolist() == weights.tolist() == 2 * list(range(1, n + 1))
+
+
+def random_storage(rng):
+    s = se.wcnf_storage()
+    hard, soft = [], []
+    nvars = rng.randint(1, 30)
+    for _ in range(rng.randint(0, 25)):
+        clause = [rng.choice([-1, 1]) * rng.randint(1, nvars) for _ in range(rng.randint(0, 5))]
+        if rng.random() < 0.6:
+            hard.append(clause)
+            s.add_hard_clause(clause)
+        else:
+            weight = rng.choice([1, 2, 7, 1000, 2**40])
+            soft.append((clause, weight))
+            s.add_soft_clause(clause, weight)
+    prefatory = {}
+    for _ in range(rng.randint(0, 4)):
+        lit = rng.choice([-1, 1]) * rng.randint(1, nvars + 5)
+        s.insert_prefatory_value(lit)
+        prefatory[abs(lit)] = lit
+    stamps = {}
+    if rng.random() < 0.7:
+        stamps["variables"] = rng.randint(0, nvars + 10)
+        s.set_variable_count(stamps["variables"])
+    if rng.random() < 0.7:
+        s.set_clause_count(rng.randint(0, 30))
+    if rng.random() < 0.7:
+        stamps["top"] = rng.randint(1, 2**41)
+        s.set_weight_limit(stamps["top"])
+    if rng.random() < 0.5:
+        s.set_model_name(rng.choice(["m", "n queens", "a\nb"]))
+    return s, hard, soft, list(prefatory.values()), stamps
+
+
+@pytest.mark.parametrize("seed", range(25), ids=lambda s: f"seed{s}")
+@pytest.mark.parametrize("as_units", [False, True], ids=["comments", "units"])
+def test_files_read_back_by_pysat(tmp_path, seed, as_units):
+    import random
+
+    rng = random.Random(seed)
+    s, hard, soft, prefatory, stamps = random_storage(rng)
+    case = f"seed={seed} units={as_units}"
+    units = [[lit] for lit in prefatory] if as_units else []
+    top_var = max([abs(l) for c in hard + [c for c, _ in soft] for l in c] + [0]
+                  + ([abs(l) for l in prefatory]))
+    variables = max(stamps.get("variables", 0), top_var)
+
+    wcnf_path = tmp_path / "f.wcnf"
+    s.write_wcnf(wcnf_path, prefatory_as_units=as_units)
+    wcnf = WCNF(from_file=str(wcnf_path))
+    assert wcnf.hard == units + hard, case
+    assert list(zip(wcnf.soft, wcnf.wght)) == soft, case
+    weights = [w for _, w in soft]
+    top = stamps["top"] if stamps.get("top", 0) > max(weights, default=0) else sum(weights) + 1
+    assert wcnf.topw == top, case
+    assert header(wcnf_path) == ["p", "wcnf", str(variables),
+                                 str(len(units) + len(hard) + len(soft)), str(top)], case
+    if not as_units and prefatory:
+        assert "c prefatory " + " ".join(map(str, prefatory)) + " 0" in wcnf.comments, case
+
+    if soft:
+        return
+    cnf_path = tmp_path / "f.cnf"
+    s.write_cnf(cnf_path, prefatory_as_units=as_units)
+    cnf = CNF(from_file=str(cnf_path))
+    assert cnf.clauses == units + hard, case
+    assert header(cnf_path) == ["p", "cnf", str(variables), str(len(units) + len(hard))], case
+
+
+NUMPY_BOOL_REFUSALS = [
+    ("hard-literal", "add_hard_clause", ([np.True_],)),
+    ("soft-weight", "add_soft_clause", ([1], np.True_)),
+    ("prefatory", "insert_prefatory_value", (np.False_,)),
+]
+
+
+@pytest.mark.parametrize("method, args", [r[1:] for r in NUMPY_BOOL_REFUSALS],
+                         ids=[r[0] for r in NUMPY_BOOL_REFUSALS])
+def test_numpy_bools_are_not_integers(method, args):
+    s = se.wcnf_storage()
+    with pytest.raises(TypeError, match="must be an integer, not bool"):
+        getattr(s, method)(*args)
+    assert s.hard_clauses() == [] and s.soft_clauses() == [] and s.get_prefatory_values() == []
+
+
+def test_clause_changed_while_read():
+    # __index__ empties the list mid-read; the storage keeps the clause it was given.
+    class Emptying:
+        def __index__(self):
+            clause.clear()
+            return 1
+
+    clause = [Emptying()] + list(range(2, 100002))
+    s = se.wcnf_storage()
+    s.add_hard_clause(clause)
+    assert s.hard_clauses() == [list(range(1, 100002))]

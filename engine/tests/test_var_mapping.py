@@ -56,3 +56,16 @@ def test_shared_number_answers_with_the_first_name():
 def test_refusals(content, error):
     with pytest.raises(error):
         se.var_mapping().set_var_map(content)
+
+
+def test_dict_changed_while_read():
+    # __index__ of a number deletes the entries; the mapping keeps what it was given.
+    class Emptying:
+        def __index__(self):
+            content.clear()
+            return 7
+
+    content = {"a": Emptying(), **{f"n{i}": i for i in range(1, 1000)}}
+    m = se.var_mapping()
+    m.set_var_map(content)
+    assert len(m) == 1000 and m.get_var("a") == 7 and m.get_name(999) == "n999"

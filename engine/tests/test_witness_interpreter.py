@@ -77,3 +77,81 @@ def test_refusals(witness, error, message):
 def test_set_var_mapping_refuses_other_objects():
     with pytest.raises(TypeError, match="expected a var_mapping"):
         se.witness_interpreter().set_var_mapping({"x": 1})
+
+
+EXTREME_WITNESSES = [
+    ("int64-min", [-2**63]),
+    ("int64-max", [2**63 - 1, -(2**63 - 1) + 1]),
+    ("beyond-variables", [2**31, -(2**40)]),
+    ("mixed", [1, -2**63, -3, 2**62]),
+]
+
+
+@pytest.mark.parametrize("witness", [r[1] for r in EXTREME_WITNESSES],
+                         ids=[r[0] for r in EXTREME_WITNESSES])
+def test_literals_far_beyond_the_mapping_are_ignored(witness):
+    wi, _ = interpreter()
+    expected = {"x[0]": 1 in witness, "x[1]": False, "y[0]": False}
+    assert wi.interpret(witness) == expected
+
+
+def test_contradiction_beyond_the_mapping_is_refused():
+    wi, _ = interpreter()
+    with pytest.raises(ValueError, match="variable 4294967296 both values"):
+        wi.interpret([2**32, 1, -(2**32)])
+
+
+def run_isolated(code):
+    import subprocess
+    import sys
+    import textwrap
+
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def test_decoding_the_largest_number_needs_little_memory():
+    # Under a 1.5 GB address-space limit: a table indexed by variable number would need 2 GB.
+    out = run_isolated("""
+        import resource
+        import nubrix.sorn_engine as se
+        resource.setrlimit(resource.RLIMIT_AS, (1536 << 20, 1536 << 20))
+        m = se.var_mapping()
+        m.set_var_map({"far": 2**31 - 1, "near": 1})
+        wi = se.witness_interpreter()
+        wi.set_var_mapping(m)
+        wi.build_mapping_tables(True)
+        print(wi.interpret([2**31 - 1, -1]), wi.interpret([-(2**31 - 1)]))
+    """)
+    assert out.split("\n")[0] == "{'far': True, 'near': False} {'far': False, 'near': False}"
+
+
+def test_witness_changed_while_read():
+    # __index__ empties the list mid-read; the interpreter must read what it was given.
+    out = run_isolated("""
+        import nubrix.sorn_engine as se
+        m = se.var_mapping()
+        m.set_var_map({"a": 1, "b": 2})
+        wi = se.witness_interpreter()
+        wi.set_var_mapping(m)
+        wi.build_mapping_tables(True)
+        class Shrinking:
+            def __index__(self):
+                witness.clear()
+                return 1
+        witness = [Shrinking()] + [2] * 100000
+        print(wi.interpret(witness))
+    """)
+    assert out.strip() == "{'a': True, 'b': True}"
+
+
+def test_auxiliary_prefixes_must_be_a_sequence_of_texts():
+    # One text is not a list of prefixes: its characters would make "_..." names auxiliaries.
+    wi = se.witness_interpreter()
+    with pytest.raises(TypeError, match="expected a sequence of str prefixes, not str"):
+        wi.set_auxiliary_vars("_bxpr_aux")
+    with pytest.raises(TypeError, match="a prefix must be a str, not int"):
+        wi.set_auxiliary_vars(["_bxpr_aux", 3])
+    assert wi.get_auxiliary_vars() == []

@@ -18,11 +18,17 @@ public:
         offsets_.push_back(static_cast<int64_t>(lits_.size()));
     }
     void append(const ClauseList &other) {
+        if (&other == this) {
+            // Inserting a vector's own range into it is undefined: go through a copy.
+            const ClauseList copy(other);
+            append(copy);
+            return;
+        }
         const int64_t base = static_cast<int64_t>(lits_.size());
-        // Copy first: other may be this list.
-        std::vector<int64_t> ends(other.offsets_.begin() + 1, other.offsets_.end());
         lits_.insert(lits_.end(), other.lits_.begin(), other.lits_.end());
-        for (int64_t e : ends) offsets_.push_back(base + e);
+        offsets_.reserve(offsets_.size() + other.size());
+        for (std::size_t i = 1; i < other.offsets_.size(); ++i)
+            offsets_.push_back(base + other.offsets_[i]);
     }
     // Drops every clause after the first n (undoes a failed encoding).
     void truncate(std::size_t n) {

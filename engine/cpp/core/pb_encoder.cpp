@@ -22,6 +22,42 @@ constexpr const char *kLimitTail = " clauses (max_clauses_per_constraint); nothi
 
 Wide clamp(Wide v, Wide lo, Wide hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// A two-sided constraint may still miss every sum its terms can reach (3a + 5b == 4 after the
+// bounds fixed nothing). Deciding that is subset sum, so it is done only where a bitset of the
+// reachable sums is cheap; larger constraints are encoded and left to the solver.
+constexpr int64_t kReachMaxTotal = int64_t{1} << 16;
+constexpr int64_t kReachMaxWork = int64_t{1} << 22;  // weights times 64-bit words
+
+// True when some subset of weights sums into [lower, upper] (0 <= lower <= upper <= total).
+bool some_sum_between(const std::vector<std::pair<int32_t, int64_t>> &terms, std::size_t first,
+                      int64_t g, int64_t lower, int64_t upper, int64_t total) {
+    const std::size_t words = static_cast<std::size_t>(total / 64 + 1);
+    std::vector<uint64_t> reach(words, 0);
+    reach[0] = 1;
+    int64_t high = 0;  // largest sum reached so far
+    for (std::size_t i = first; i < terms.size(); ++i) {
+        const int64_t w = terms[i].second / g;
+        const std::size_t word_shift = static_cast<std::size_t>(w / 64);
+        const unsigned bit_shift = static_cast<unsigned>(w % 64);
+        high = std::min(total, high + w);
+        // reach |= reach << w, from the top down so each sum is used once
+        for (std::size_t j = static_cast<std::size_t>(high / 64) + 1; j-- > word_shift;) {
+            const std::size_t src = j - word_shift;
+            uint64_t moved = reach[src] << bit_shift;
+            if (bit_shift != 0 && src > 0) moved |= reach[src - 1] >> (64 - bit_shift);
+            reach[j] |= moved;
+        }
+    }
+    for (int64_t v = lower; v <= upper; ++v) {
+        if (v % 64 == 0 && v + 63 <= upper && reach[static_cast<std::size_t>(v / 64)] == 0) {
+            v += 63;
+            continue;
+        }
+        if ((reach[static_cast<std::size_t>(v / 64)] >> (v % 64)) & 1) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 ClauseLimitError::ClauseLimitError(int64_t limit)
@@ -39,16 +75,16 @@ Normalized normalize(const Constraint &c) {
     Normalized out;
 
     // Merge by variable: -v with coefficient a is a - a*v.
-    std::vector<std::pair<int32_t, int64_t>> by_var;
+    std::vector<std::pair<int32_t, Wide>> by_var;
     by_var.reserve(c.terms.size());
     Wide constant = 0;
     for (const WeightedTerm &t : c.terms) {
         if (t.coef == 0) continue;
         if (t.lit > 0) {
-            by_var.emplace_back(t.lit, t.coef);
+            by_var.emplace_back(t.lit, Wide{t.coef});
         } else {
             constant += t.coef;
-            by_var.emplace_back(-t.lit, -t.coef);
+            by_var.emplace_back(-t.lit, -Wide{t.coef});  // -INT64_MIN needs the wider type
         }
     }
     std::stable_sort(by_var.begin(), by_var.end(),
@@ -128,12 +164,22 @@ Normalized normalize(const Constraint &c) {
             return out;
         }
     }
+    const int64_t g_div = g > 1 ? g : 1;
+    if (lower > 0 && upper < total && total <= kReachMaxTotal &&
+        static_cast<int64_t>(terms.size() - first) * (static_cast<int64_t>(total) / 64 + 1) <=
+            kReachMaxWork &&
+        !some_sum_between(terms, first, g_div, static_cast<int64_t>(lower),
+                          static_cast<int64_t>(upper), static_cast<int64_t>(total))) {
+        out.never_true = true;
+        out.units.clear();
+        return out;
+    }
     NormalizedConstraint &r = out.residual;
     r.lits.reserve(terms.size() - first);
     r.weights.reserve(terms.size() - first);
     for (std::size_t i = first; i < terms.size(); ++i) {
         r.lits.push_back(terms[i].first);
-        r.weights.push_back(terms[i].second / (g > 1 ? g : 1));
+        r.weights.push_back(terms[i].second / g_div);
     }
     r.lower = static_cast<int64_t>(lower);
     r.upper = static_cast<int64_t>(upper);

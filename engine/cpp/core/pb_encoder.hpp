@@ -20,13 +20,18 @@ struct WeightedTerm {
     int64_t coef;
 };
 
+// Bounds are wider than coefficients: the constant that negated literals and cancelling
+// repeats move a bound by can exceed 64 bits, and a bound beyond it keeps its meaning only when
+// it is not cut to 64 bits first.
+using Bound = __int128;
+
 // lower <= sum(coef * lit) <= upper; a side that is absent does not constrain.
 struct Constraint {
     std::vector<WeightedTerm> terms;
     bool has_lower = false;
     bool has_upper = false;
-    int64_t lower = 0;
-    int64_t upper = 0;
+    Bound lower = 0;
+    Bound upper = 0;
 };
 
 // Receives the clauses of an encoding, one at a time.

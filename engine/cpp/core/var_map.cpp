@@ -60,23 +60,40 @@ bool WitnessInterpreter::build_tables(const VarMap &map, bool leave_out_auxiliar
 }
 
 std::vector<bool> WitnessInterpreter::decode(const std::vector<int64_t> &witness) const {
-    // value[v]: 0 unknown, 1 true, 2 false
-    int64_t top = 0;
-    for (const auto &e : table_) top = std::max(top, e.second);
-    std::vector<unsigned char> value(static_cast<std::size_t>(top) + 1, 0);
+    // value of a variable: 0 unknown, 1 true, 2 false. A dense array indexed by variable is the
+    // fast way, but only when the numbers are not far above the witness's length: a witness
+    // or mapping naming variable 2**31-1 must not cost gigabytes.
+    auto magnitude = [](int64_t lit) {
+        return lit < 0 ? uint64_t{0} - static_cast<uint64_t>(lit) : static_cast<uint64_t>(lit);
+    };
+    uint64_t top = 0;
+    for (int64_t lit : witness) top = std::max(top, magnitude(lit));
+    const bool dense = top <= 4 * static_cast<uint64_t>(witness.size()) + 1024;
+    std::vector<unsigned char> dense_value(dense ? static_cast<std::size_t>(top) + 1 : 0, 0);
+    std::unordered_map<uint64_t, unsigned char> sparse_value;
+    if (!dense) sparse_value.reserve(witness.size());
     for (int64_t lit : witness) {
         if (lit == 0) continue;
-        const int64_t v = lit < 0 ? -lit : lit;
-        if (v > top) continue;
+        const uint64_t v = magnitude(lit);
         const unsigned char now = lit > 0 ? 1 : 2;
-        unsigned char &slot = value[static_cast<std::size_t>(v)];
+        unsigned char &slot = dense ? dense_value[static_cast<std::size_t>(v)] : sparse_value[v];
         if (slot != 0 && slot != now)
             throw std::invalid_argument(kBothValuesHead + std::to_string(v) + kBothValuesTail);
         slot = now;
     }
     std::vector<bool> out;
     out.reserve(table_.size());
-    for (const auto &e : table_) out.push_back(value[static_cast<std::size_t>(e.second)] == 1);
+    for (const auto &e : table_) {
+        const uint64_t v = static_cast<uint64_t>(e.second);
+        unsigned char value = 0;
+        if (dense) {
+            if (v <= top) value = dense_value[static_cast<std::size_t>(v)];
+        } else {
+            auto it = sparse_value.find(v);
+            if (it != sparse_value.end()) value = it->second;
+        }
+        out.push_back(value == 1);
+    }
     return out;
 }
 
