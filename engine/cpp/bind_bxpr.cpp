@@ -9,6 +9,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
+#include <nanobind/stl/vector.h>
 
 #include "bind.hpp"
 #include "core/bxpr.hpp"
@@ -29,6 +30,9 @@ constexpr const char *kMixedContexts =
     "bxpr: expressions of different contexts cannot be combined";
 constexpr const char *kForeignContext =
     "bxpr: tseytin needs the context that made the expression's variables";
+constexpr const char *kClauseOffsets =
+    "clauses_s: offsets must start at 0, not decrease and end at the number of picks";
+constexpr const char *kClausePick = "clauses_s: a pick is outside the expressions";
 constexpr const char *kNotClauseForm = "bxpr: the expression is not in clause form";
 constexpr const char *kOneList = "bxpr: %s takes one list of expressions, not an expression";
 constexpr const char *kNotExpression = "bxpr: %s expects Boolean expressions, not '%s'";
@@ -428,6 +432,32 @@ void register_bxpr(nb::module_ &m) {
             return result(ops, g.make_ite(ops.refs[0], ops.refs[1], ops.refs[2]));
         },
         nb::arg("c"), nb::arg("t"), nb::arg("e"), "If c then t else e, simplified");
+    bx.def(
+        "clauses_s",
+        [](nb::handle exprs, std::vector<int64_t> offsets, std::vector<int64_t> picks) {
+            Operands ops = gather(exprs, "clauses_s");
+            Graph &g = ops.settle();
+            if (offsets.empty() || offsets.front() != 0 ||
+                offsets.back() != static_cast<int64_t>(picks.size()))
+                throw nb::value_error(kClauseOffsets);
+            std::vector<Ref> clause, conj;
+            conj.reserve(offsets.size() - 1);
+            for (size_t c = 0; c + 1 < offsets.size(); ++c) {
+                if (offsets[c + 1] < offsets[c]) throw nb::value_error(kClauseOffsets);
+                clause.clear();
+                for (int64_t k = offsets[c]; k < offsets[c + 1]; ++k) {
+                    int64_t at = picks[static_cast<size_t>(k)];
+                    if (at < 0 || at >= static_cast<int64_t>(ops.refs.size()))
+                        throw nb::index_error(kClausePick);
+                    clause.push_back(ops.refs[static_cast<size_t>(at)]);
+                }
+                conj.push_back(g.make_or(clause.data(), clause.size()));
+            }
+            return result(ops, g.make_and(conj.data(), conj.size()));
+        },
+        nb::arg("exprs"), nb::arg("offsets"), nb::arg("picks"),
+        "and_s of one or_s per clause, clause c of exprs[picks[offsets[c]:offsets[c + 1]]], "
+        "in one call");
     bx.def(
         "and_",
         [](nb::handle xs) {

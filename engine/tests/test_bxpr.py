@@ -558,3 +558,26 @@ def test_bulk_readers_agree_with_get_args(ctx):
     assert not expr.is_cnf()
     with pytest.raises(ValueError, match="clause form"):
         expr.clause_arrays()
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_clauses_in_one_call_equal_the_clause_by_clause_build(ctx, seed):
+    rng = random.Random(seed)
+    names = [ctx.get_var(f"v{k}") for k in range(5)]
+    pool = names + [~v for v in names]
+    clauses = [[rng.choice(pool) for _ in range(rng.randint(0, 4))]
+               for _ in range(rng.randint(0, 6))]
+    exprs = list({id(e): e for c in clauses for e in c}.values())
+    picks = [next(k for k, e in enumerate(exprs) if e is lit) for c in clauses for lit in c]
+    offsets = list(itertools.accumulate([len(c) for c in clauses], initial=0))
+    built = bx.and_s([bx.or_s(c) for c in clauses])
+    assert bx.clauses_s(exprs, offsets, picks) == built
+    assert str(bx.clauses_s(exprs, offsets, picks)) == str(built)
+
+
+def test_clauses_in_one_call_refuse_bad_offsets_and_picks(ctx):
+    x = ctx.get_var("x")
+    with pytest.raises(ValueError):
+        bx.clauses_s([x], [0, 2], [0])
+    with pytest.raises(IndexError):
+        bx.clauses_s([x], [0, 1], [3])

@@ -36,9 +36,18 @@ def record(template, foralls=None, *, weights=None, f=0, init=10, pb=0, bx=0, fa
         cnf_stor=Recorder() if stor == "new" else stor)
 
 
+class EvaluatedFamily(Variable):
+    """A family that is not the modelling-side Variable itself: its records are evaluated."""
+
+
 @pytest.fixture
 def x():
     return Variable("x", {"i": 3, "j": 3}, 1)
+
+
+@pytest.fixture
+def ex():
+    return EvaluatedFamily("x", {"i": 3, "j": 3}, 1)
 
 
 @pytest.fixture
@@ -103,20 +112,34 @@ def test_reduce_ex_merges_later_wins_first_position_kept():
 
 # --- comprehension texts -------------------------------------------------------------------
 
-def test_comprehension_text_with_two_for_clauses(texts, x):
+def test_comprehension_text_with_two_for_clauses(texts, ex):
     a = record([["x(i,1)", "-x(i + 1,2)", "'_pbct_aux_0'"], ["'~_bxpr_aux_0'"]],
-               {"i": range(2), "j": [1, 3]}, pb=1, bx=1, families=[x])
+               {"i": range(2), "j": [1, 3]}, pb=1, bx=1, families=[ex])
     One2OneDumper.dump([a])
     assert texts == ["[[[x(i,1),-x(i + 1,2),'_pbct_aux_0'],['~_bxpr_aux_0']] "
                      "for i in range(0, 2) for j in [1, 3]]"]
     assert len(a.cnf_stor.calls) == 2 * 2 * 2
 
 
-def test_comprehension_text_without_for_all_has_one_instance(texts, x):
-    a = record([["x(0,1)", "'_bxpr_aux_0'"]], init=10, bx=1, families=[x])
+def test_comprehension_text_without_for_all_has_one_instance(texts, ex):
+    a = record([["x(0,1)", "'_bxpr_aux_0'"]], init=10, bx=1, families=[ex])
     assert One2OneDumper.dump([a]) == {"_bxpr_aux[0,0,0]": 10}
     assert texts == ["[[[x(0,1),'_bxpr_aux_0']] ]"]
     assert a.cnf_stor.calls == [("hard", [2, 10])]
+
+
+@pytest.mark.parametrize("template,foralls", [
+    ([["x(i,1)", "-x(i + 1,2)", "'_pbct_aux_0'"], ["'~_bxpr_aux_0'"]],
+     {"i": range(2), "j": [1, 3]}),
+    ([["x(0,1)", "'_bxpr_aux_0'"]], {}),
+    ([["-x(2 * (i + 1) - j,j + -1)", "7", "i + 5"]], {"i": [0], "j": (1, 2)}),
+], ids=["two_for_alls", "no_for_all", "index_arithmetic"])
+def test_texts_the_library_writes_are_instantiated_without_evaluation(texts, x, template,
+                                                                      foralls):
+    a = record(template, foralls, pb=1, bx=1, families=[x])
+    One2OneDumper.dump([a])
+    assert texts == [] and a.cnf_stor.calls
+    assert a.eval_state["__builtins__"] is builtins.__dict__
 
 
 def test_record_without_storage_evaluates_nothing(texts):
@@ -288,3 +311,164 @@ def test_records_go_to_their_own_storages_with_the_real_storage_type(x):
     assert a.cnf_stor.soft_clauses() == []
     assert b.cnf_stor.soft_clauses() == [([-x(0, 0)], 2), ([-x(0, 1)], 2)]
     assert b.cnf_stor.hard_clauses() == []
+
+
+# --- the compiled and the evaluated path agree ----------------------------------------------
+
+class BulkRecorder(Recorder):
+    """A clause storage that also takes whole blocks, as the engine's does."""
+
+    def add_hard_clauses(self, offsets, literals):
+        for b, e in zip(offsets[:-1], offsets[1:]):
+            self.calls.append(("hard", [int(v) for v in literals[b:e]]))
+
+    def add_soft_clauses(self, offsets, literals, weights):
+        for b, e, w in zip(offsets[:-1], offsets[1:], weights):
+            self.calls.append(("soft", [int(v) for v in literals[b:e]], int(w)))
+
+
+def random_index_text(rng, names):
+    """An index text as the index arithmetic writes it: symbols, integers, + - and k *."""
+    from zk_encoder.encode.variables import Index
+
+    def operand(depth):
+        roll = rng.random()
+        if not names or roll < 0.3:
+            return rng.randint(-1, 3) if rng.random() < 0.1 else rng.randint(0, 3)
+        sym = Index(rng.choice(names))
+        if depth == 0 or roll < 0.5:
+            return sym
+        inner = operand(depth - 1)
+        op = rng.choice(["+", "+", "-", "*", "+sym"])
+        if op == "+":
+            return sym + inner
+        if op == "-":
+            return sym - inner
+        if op == "*":
+            return rng.choice([-1, 1, 2, 3]) * (sym if isinstance(inner, int) else inner)
+        return sym + Index(rng.choice(names))
+
+    value = operand(2)
+    return str(value)
+
+
+def random_record(rng, families, family_cls):
+    names = rng.sample(["i", "j", "k"], rng.randint(0, 3))
+    foralls = {}
+    for n in names:
+        kind = rng.random()
+        if kind < 0.1:
+            foralls[n] = range(0)
+        elif kind < 0.6:
+            foralls[n] = range(rng.randint(0, 2), rng.randint(2, 5))
+        elif kind < 0.65:
+            foralls[n] = (True, False, 2)
+        else:
+            foralls[n] = [rng.randint(0, 4) for _ in range(rng.randint(1, 3))]
+    pb, bx = rng.randint(0, 2), rng.randint(0, 2)
+    template = []
+    for _ in range(rng.randint(0, 4)):
+        clause = []
+        for _ in range(rng.randint(0, 4)):
+            roll = rng.random()
+            if roll < 0.65:
+                fam = rng.choice(families)
+                items = ",".join(random_index_text(rng, names) for _ in fam.shifts)
+                clause.append(("-" if rng.random() < 0.4 else "") + f"{fam.name}({items})")
+            elif roll < 0.9 and (pb or bx or rng.random() < 0.05):
+                kind = rng.choice([k for k, n in (("_pbct_aux", pb), ("_bxpr_aux", bx)) if n]
+                                  or ["_bxpr_aux"])
+                cap = pb if kind == "_pbct_aux" else bx
+                k = rng.randint(0, cap - 1) if cap and rng.random() < 0.97 else cap
+                clause.append(f"'{'~' if rng.random() < 0.4 else ''}{kind}_{k}'")
+            else:
+                clause.append(str(rng.randint(1, 60)))
+        template.append(clause)
+    weights = None
+    if rng.random() < 0.3:
+        weights = [rng.choice([0, 1, 3]) for _ in template]
+    return dict(template=template, foralls=foralls, weights=weights,
+                f=rng.randint(0, 3), init=rng.randint(50, 80), pb=pb, bx=bx,
+                families=[family_cls(fam.name, dict(fam.indexes), fam.st_shift)
+                          for fam in families])
+
+
+def outcome(records, sink):
+    sink.calls.clear()
+    try:
+        result = ("map", list(One2OneDumper.dump(records).items()))
+    except Exception as exc:  # the error itself is what is compared
+        result = ("error", type(exc), str(exc))
+    return result, [(str(r.cnf_stor.calls) if isinstance(r.cnf_stor, Recorder) else
+                     (r.cnf_stor.hard_clauses(), r.cnf_stor.soft_clauses()))
+                    for r in records], list(sink.calls), \
+        [sorted(r.eval_state) for r in records]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_compiled_and_evaluated_paths_give_the_same_result(seed, log_sink, texts):
+    import random
+
+    rng = random.Random(seed)
+    print("seed", seed)
+    families = [Variable("x", {"a": 16, "b": 12}, 1), Variable("y", {"a": 24}, 193),
+                Variable("z", {}, 217)]
+    for _ in range(6):
+        state = rng.getstate()
+        stores = [rng.choice(["recorder", "bulk", "engine"]) for _ in range(3)]
+
+        def build(family_cls):
+            rng.setstate(state)
+            made = []
+            for kind in stores:
+                stor = {"recorder": Recorder, "bulk": BulkRecorder,
+                        "engine": se.wcnf_storage}[kind]()
+                spec = random_record(rng, families, family_cls)
+                made.append(record(spec.pop("template"), spec.pop("foralls"), stor=stor,
+                                   **spec))
+            return made
+
+        texts.clear()
+        native = outcome(build(Variable), log_sink)
+        native_evaluations = len(texts)
+        evaluated = outcome(build(EvaluatedFamily), log_sink)
+        assert native == evaluated
+        # Every text here is one the library writes: the evaluation runs only to report an
+        # error, never for a record that is written.
+        if native[0][0] == "map":
+            assert native_evaluations == 0
+
+
+def test_records_changed_after_compiling_are_compiled_again(x):
+    from zk_encoder.core import dumper
+
+    a = record([["x(i,0)"]], {"i": range(2)}, families=[x])
+    assert dumper._compile_template(a)
+    assert list(vars(a)) == [f.name for f in dataclasses.fields(DumpArgs)]
+    a.template_constraint = [["-x(0,i)"]]
+    One2OneDumper.dump([a])
+    assert a.cnf_stor.calls == [("hard", [-x(0, 0)]), ("hard", [-x(0, 1)])]
+    b = record([["x(i,0)"]], {"i": range(2)}, families=[x])
+    assert dumper._compile_template(b)
+    b.eval_state["x"] = Variable("x", {"i": 3, "j": 3}, 100)
+    One2OneDumper.dump([b])
+    assert b.cnf_stor.calls == [("hard", [100]), ("hard", [103])]
+
+
+@pytest.mark.parametrize("template,foralls,families", [
+    ([["x(i * j,0)"]], {"i": [1], "j": [1]}, "x"),            # a product of two symbols
+    ([["x(i ** 2,0)"]], {"i": [1]}, "x"),                       # a power
+    ([["x(i,0)"]], {"i": (v for v in range(2))}, "x"),          # a generator
+    ([["x(x,0)"]], {"x": range(2)}, "x"),                        # a keyword hides the family
+    ([["x(n,0)"]], {"i": range(2)}, "x"),                        # not a for-all keyword
+    ([["x(01,0)"]], {}, "x"),                                    # not a plain integer
+    ([["x(i,0)"]], {"i": range(2)}, "evaluated"),                # not the modelling-side family
+], ids=["product", "power", "generator", "hidden_family", "unknown_name", "leading_zero",
+        "other_family"])
+def test_other_texts_take_the_evaluation(texts, x, ex, template, foralls, families):
+    a = record(template, foralls, families=[x if families == "x" else ex])
+    try:
+        One2OneDumper.dump([a])
+    except Exception:
+        pass
+    assert len(texts) == 1

@@ -293,3 +293,46 @@ def test_instantiated_clauses_agree_with_the_constraint(fc, families, ctx):
         assert not solver.solve(assumptions=[ys(0, 0)])
     aux_numbers = [v for k, v in fc.mapping.items() if k.startswith("_bxpr_aux")]
     assert len(aux_numbers) == 3 * n_aux and min(aux_numbers) >= 11
+
+
+# --- the template from the engine's clause arrays, the merged map kept between reads --------
+
+def operand_template(expr):
+    """The template as the operands and their text forms give it, one engine object a literal."""
+    def text(lit):
+        t = str(lit)
+        return t.replace("~", "-") if "(" in t else f"'{t}'"
+
+    def clause(c):
+        return [text(a) for a in c.get_args()] if isinstance(c, bx.Or) else [text(c)]
+
+    return [clause(c) for c in expr.get_args()] if isinstance(expr, bx.And) else [clause(expr)]
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_template_from_clause_arrays_equals_the_operand_walk(ctx, seed):
+    import random
+
+    rng = random.Random(seed)
+    names = ["x(i,0)", "x(i + 1,j)", "y(2 * i)", "_bxpr_aux_0", "_pbct_aux_3", "_pbct_aux_1"]
+    clauses = []
+    for _ in range(rng.randint(1, 6)):
+        chosen = rng.sample(names, rng.randint(1, 4))
+        ls = lits(ctx, *[("~" if rng.random() < 0.5 else "") + n for n in chosen])
+        clauses.append(bx.or_s(ls) if len(ls) > 1 or rng.random() < 0.5 else ls[0])
+    expr = bx.and_(clauses) if len(clauses) > 1 or rng.random() < 0.5 else clauses[0]
+    assert bx2list(expr) == operand_template(expr)
+
+
+def test_expressions_outside_clause_form_keep_the_operand_walk(ctx):
+    nested = bx.and_([bx.and_(lits(ctx, "a", "b")), ctx.get_var("c")])
+    assert bx2list(nested) == operand_template(nested)
+
+
+def test_mapping_follows_changes_to_the_kept_maps(fc, families):
+    first = fc.mapping
+    assert first == {k: v for f in families.values() for k, v in f.map.items()}
+    fc._mappings[1]["x[0]"] = 99  # a kept map changed behind the container's back
+    assert fc.mapping["x[0]"] == 99
+    fc._mappings.append({"extra": 7})
+    assert fc.mapping["extra"] == 7 and "extra" not in first

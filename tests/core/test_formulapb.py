@@ -306,3 +306,22 @@ def test_a_derived_registry_is_asked_through_its_own_method(fixed):
     assert str(result) == str(bx.and_s([bx.or_s([a, ~b]), bx.or_s([b])]))
     formula, weights = FormulaPB(Sum(), None, None).to_maxsat(manager, True)
     assert weights == []
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_one_call_and_clause_by_clause_translations_agree(monkeypatch, seed):
+    """Where the engine builds all clauses in one call, the formula and the names it gives the
+    auxiliaries are those of the clause-by-clause build."""
+    def encode(bulk):
+        if not bulk:
+            monkeypatch.delattr(bx, "clauses_s")
+        rng = random.Random(seed)
+        manager = Manager()
+        manager.registration_generator_variables("x")
+        elements = [manager.name2genvar["x"](i) for i in range(6)]
+        term = Sum(*[rng.randint(1, 3) * elements[rng.randrange(6)].to_pb() for _ in range(6)])
+        result = FormulaPB(term, pb.Comparator_type.LEQ, rng.randint(1, 5)).to_bx(manager)
+        monkeypatch.undo()
+        return str(result), dict(manager.name2pb)
+
+    assert encode(True) == encode(False)

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -20,9 +22,14 @@ constexpr const char *kSecondTarget = "A CNF build with a target was already mad
                                       "in the clause storage, so a second target is refused";
 constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
 constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
+constexpr const char *kClauseArrays = "clause_arrays";
 
 // Names the container reads from its module's globals at each call, as module code would.
 PyObject *g_globals = nullptr;
+// The dumper's compilation of a queued record's template (its literal texts read once).
+PyObject *g_compile_template = nullptr;
+// The dumper's reduce_ex, whose merge the container may keep between reads.
+PyObject *g_stock_reduce_ex = nullptr;
 
 nb::object global(const char *name) {
     PyObject *v = PyDict_GetItemString(g_globals, name);
@@ -60,9 +67,104 @@ nb::list parsing_clause(nb::handle clause) {
     return out;
 }
 
+// The template of a conjunction or disjunction through the engine's flat clause arrays, where
+// the engine offers them: one text per variable and sign, shared by every clause that holds the
+// literal, and no engine object per literal. Null when the arrays are not to be had.
+bool read_int_array(nb::handle obj, std::vector<int64_t> &out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char *fmt = view.format ? view.format : "B";
+    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
+    bool ok = view.ndim == 1 && fmt[0] != '\0' && fmt[1] == '\0' &&
+              std::string_view("ilq").find(fmt[0]) != std::string_view::npos &&
+              (view.itemsize == 4 || view.itemsize == 8);
+    if (ok) {
+        size_t n = static_cast<size_t>(view.len / view.itemsize);
+        out.resize(n);
+        for (size_t i = 0; i < n; ++i)
+            out[i] = view.itemsize == 4 ? static_cast<const int32_t *>(view.buf)[i]
+                                        : static_cast<const int64_t *>(view.buf)[i];
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+nb::object template_from_arrays(nb::handle bx_clauses) {
+    PyObject *fn = PyObject_GetAttrString(bx_clauses.ptr(), kClauseArrays);
+    if (!fn) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object method = nb::steal(fn);
+    PyObject *res = PyObject_CallNoArgs(method.ptr());
+    if (!res) {
+        PyErr_Clear();  // not in clause form: the operands tell what the template is
+        return nb::object();
+    }
+    nb::object arrays = nb::steal(res);
+    if (!PyTuple_Check(arrays.ptr()) || PyTuple_GET_SIZE(arrays.ptr()) != 3) return nb::object();
+    PyObject *names = PyTuple_GET_ITEM(arrays.ptr(), 0);
+    std::vector<int64_t> offsets, lits;
+    if (!PyList_Check(names) || !read_int_array(PyTuple_GET_ITEM(arrays.ptr(), 1), offsets) ||
+        !read_int_array(PyTuple_GET_ITEM(arrays.ptr(), 2), lits) || offsets.empty() ||
+        offsets.front() != 0 || offsets.back() != static_cast<int64_t>(lits.size()))
+        return nb::object();
+    Py_ssize_t n_names = PyList_GET_SIZE(names);
+    std::vector<nb::object> pos(static_cast<size_t>(n_names)), neg(static_cast<size_t>(n_names));
+    size_t n_clauses = offsets.size() - 1;
+    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n_clauses)));
+    for (size_t c = 0; c < n_clauses; ++c) {
+        if (offsets[c + 1] < offsets[c]) return nb::object();
+        nb::list clause =
+            nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(offsets[c + 1] - offsets[c])));
+        for (int64_t i = offsets[c]; i < offsets[c + 1]; ++i) {
+            int64_t l = lits[static_cast<size_t>(i)];
+            int64_t v = l < 0 ? -l : l;
+            if (v < 1 || v > n_names) return nb::object();
+            nb::object &slot = (l < 0 ? neg : pos)[static_cast<size_t>(v - 1)];
+            if (!slot.is_valid()) {
+                PyObject *name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(v - 1));
+                Py_ssize_t len = 0;
+                const char *p = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+                if (!p) {
+                    PyErr_Clear();
+                    return nb::object();
+                }
+                // The literal's text form is "~" and the name when negated: as literal_text.
+                std::string_view n(p, static_cast<size_t>(len));
+                std::string text;
+                if (n.find('(') != std::string_view::npos) {
+                    text = l < 0 ? "-" : "";
+                    text += n;
+                    for (char &ch : text)
+                        if (ch == '~') ch = '-';
+                } else {
+                    text = l < 0 ? "'~" : "'";
+                    text += n;
+                    text += '\'';
+                }
+                PyObject *t = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+                if (!t) throw nb::python_error();
+                slot = nb::steal(t);
+            }
+            PyList_SET_ITEM(clause.ptr(), static_cast<Py_ssize_t>(i - offsets[c]),
+                            slot.inc_ref().ptr());
+        }
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(c), clause.release().ptr());
+    }
+    return out;
+}
+
 nb::list bx2list_clauses(nb::handle bx_clauses) {
     nb::list out;
     nb::object bx = global("bx");
+    if (nb::isinstance(bx_clauses, bx.attr("And")) || nb::isinstance(bx_clauses, bx.attr("Or"))) {
+        nb::object fast = template_from_arrays(bx_clauses);
+        if (fast.is_valid()) return nb::borrow<nb::list>(fast);
+    }
     if (nb::isinstance(bx_clauses, bx.attr("And"))) {
         for (nb::handle op : bx_clauses.attr("get_args")()) out.append(parsing_clause(op));
     } else {
@@ -129,6 +231,9 @@ NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::han
         nb::arg("shift_pb_variable") = shift_pb, nb::arg("shift_bx_variable") = shift_bx,
         nb::arg("offset_shift_for_formula") = 0, nb::arg("eval_state") = eval_state,
         nb::arg("cnf_stor") = global("se").attr("wcnf_storage")());
+    // Compiled now, the template is numbered natively at write-out; a record whose texts are
+    // not compilable is evaluated then.
+    nb::object compiled = nb::handle(g_compile_template)(record);
     NewRecord r;
     r.record = record;
     r.instances = count_instances(foralls);
@@ -159,11 +264,55 @@ void dump_queue(FormulaContainer &c, nb::list &queue, int64_t &pending) {
 void dump_hard(FormulaContainer &c) { dump_queue(c, c.hard_queue_, c.cur_count_clauses_hard_); }
 void dump_soft(FormulaContainer &c) { dump_queue(c, c.soft_queue_, c.cur_count_clauses_soft_); }
 
-nb::object mapping(const FormulaContainer &c) { return global("reduce_ex")(c.mappings_); }
+uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
+
+// The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
+// not a plain dictionary, or a merge function other than the dumper's).
+nb::object merged_mapping(FormulaContainer &c) {
+    nb::object reduce = global("reduce_ex");
+    if (!reduce.is(g_stock_reduce_ex)) return nb::none();
+    PyObject *list = c.mappings_.ptr();
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    bool valid = c.merged_.is_valid() && static_cast<size_t>(n) >= c.merged_from_.size();
+    for (size_t i = 0; valid && i < c.merged_from_.size(); ++i) {
+        PyObject *m = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+        valid = m == c.merged_from_[i].first && dict_version(m) == c.merged_from_[i].second;
+    }
+    if (!valid) {
+        c.merged_ = nb::dict();
+        c.merged_from_.clear();
+    }
+    for (Py_ssize_t i = static_cast<Py_ssize_t>(c.merged_from_.size()); i < n; ++i) {
+        PyObject *m = PyList_GET_ITEM(list, i);
+        if (!PyDict_CheckExact(m)) {
+            c.merged_ = nb::object();
+            c.merged_from_.clear();
+            return nb::none();
+        }
+        // Into an empty map, a copy gives the same entries in the same order, without a lookup.
+        if (PyDict_GET_SIZE(c.merged_.ptr()) == 0) {
+            c.merged_ = nb::steal(PyDict_Copy(m));
+            if (!c.merged_.is_valid()) throw nb::python_error();
+        } else if (PyDict_Update(c.merged_.ptr(), m) != 0) {
+            throw nb::python_error();
+        }
+        c.merged_from_.emplace_back(m, dict_version(m));
+    }
+    return c.merged_;
+}
+
+// A new dictionary on every read. The merge is kept between reads: a build reads the map of
+// every family element and every auxiliary several times.
+nb::object mapping(FormulaContainer &c) {
+    nb::object merged = merged_mapping(c);
+    if (merged.is_none()) return global("reduce_ex")(c.mappings_);
+    return nb::steal(PyDict_Copy(merged.ptr()));
+}
 
 void stamp_common(FormulaContainer &c, nb::handle name_formula) {
     c.cnf_stor_.attr("set_model_name")(name_formula);
-    nb::object values = mapping(c).attr("values")();
+    nb::object merged = merged_mapping(c);
+    nb::object values = (merged.is_none() ? mapping(c) : merged).attr("values")();
     nb::object largest = nb::module_::import_("builtins").attr("max")(values);
     c.cnf_stor_.attr("set_variable_count")(largest);
 }
@@ -265,11 +414,13 @@ NB_MODULE(formula_container, m) {
     nb::module_ dumper = nb::module_::import_("zk_encoder.core.dumper");
     for (const char *name : {"DumpArgs", "One2OneDumper", "reduce_ex"})
         m.attr(name) = dumper.attr(name);
+    g_compile_template = dumper.attr("_compile_template").inc_ref().ptr();
+    g_stock_reduce_ex = dumper.attr("reduce_ex").inc_ref().ptr();
 
     nb::class_<FormulaContainer>(m, "FormulaContainer")
         .def("__init__", &init_container, nb::arg("target_variables"),
              nb::arg("shift_target_variable"))
-        .def_prop_ro("mapping", &mapping)
+        .def_prop_ro("mapping", [](FormulaContainer &c) { return mapping(c); })
         .def_prop_ro("num_clauses", [](const FormulaContainer &c) { return c.num_clauses_; })
         .def("cnf_storage", [](const FormulaContainer &c) { return c.cnf_stor_; })
         .def("add_hard_constraint", &add_hard_constraint, nb::arg("template_constraint"),

@@ -5,6 +5,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 namespace zk::core {
 
@@ -27,6 +29,10 @@ struct FormulaContainer {
     bool target_written_ = false;
     // A CNF build stamped a storage that holds the target.
     bool target_built_ = false;
+    // The maps of `mappings_` merged so far, with each map's identity and version when it was
+    // merged: a read merges only the maps added since, unless one of them changed.
+    nb::object merged_;
+    std::vector<std::pair<PyObject *, uint64_t>> merged_from_;
 };
 
 }  // namespace zk::core

@@ -4,6 +4,8 @@
 //
 // An encoding may have millions of literals: they are read into flat arrays once, and each
 // distinct number is turned into its engine variable (and negation) once.
+#include <nanobind/stl/vector.h>
+
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -27,6 +29,7 @@ constexpr const char *kNotClauses = "the encoder's clauses must be a sequence";
 constexpr const char *kNotAClause = "a clause of the encoder must be a sequence of integers";
 // The stand-in engine's bulk accessor of a clause database; other engines may lack it.
 constexpr const char *kBulkClauses = "get_clause_arrays";
+constexpr const char *kBulkTranslate = "clauses_s";
 // The host's own wordings, for failures that plain module code would meet.
 constexpr const char *kNameUndefined = "name '%s' is not defined";
 constexpr const char *kNonIterable = "cannot unpack non-iterable %s object";
@@ -173,11 +176,32 @@ class LiteralTable {
     std::unordered_map<int64_t, Entry> table_;
 };
 
+// Where the engine builds the conjunction of disjunctions in one call: the literals are named in
+// the same order (first clause first, left to right), each distinct literal is handed over once,
+// and no engine object is made per clause.
+nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::handle clauses_s) {
+    std::unordered_map<int64_t, int64_t> pick_of;
+    nb::list exprs;
+    std::vector<int64_t> picks(flat.lits.size());
+    for (size_t k = 0; k < flat.lits.size(); ++k) {
+        int64_t lit = flat.lits[k];
+        auto [at, fresh] = pick_of.emplace(lit, static_cast<int64_t>(pick_of.size()));
+        if (fresh) exprs.append(table.literal(lit));
+        picks[k] = at->second;
+    }
+    return clauses_s(exprs, flat.offsets, picks);
+}
+
 nb::object translate(const FlatClauses &flat, nb::handle manager) {
     nb::handle bx = global("bx");
+    LiteralTable table(manager);
+    if (PyObject *bulk = PyObject_GetAttrString(bx.ptr(), kBulkTranslate)) {
+        nb::object fn = nb::steal(bulk);
+        return translate_in_bulk(flat, table, fn);
+    }
+    PyErr_Clear();
     nb::object or_s = bx.attr("or_s");
     nb::object and_s = bx.attr("and_s");
-    LiteralTable table(manager);
     size_t n = flat.offsets.size() - 1;
     nb::object conj = check(PyList_New((Py_ssize_t)n));
     for (size_t i = 0; i < n; ++i) {

@@ -316,6 +316,21 @@ nb::dict family_map(const VariableFamily &f) {
     }
 }
 
+// A deep copy of a dimension dictionary. The formula layer copies every family for every queued
+// record; a plain dictionary of texts to integers (what the model passes) holds nothing mutable
+// below its first level, so a copy of that level is already a deep one.
+nb::object copied_indexes(nb::handle indexes) {
+    if (PyDict_CheckExact(indexes.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        bool flat = true;
+        while (flat && PyDict_Next(indexes.ptr(), &pos, &key, &value))
+            flat = PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
+        if (flat) return nb::steal(PyDict_Copy(indexes.ptr()));
+    }
+    return g_refs->deepcopy(indexes);
+}
+
 nb::object family_getitem(const VariableFamily &f, nb::handle items) {
     std::string text = f.name_text_ + kOpenParen;
     if (PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr()) == 1) {
@@ -373,7 +388,7 @@ NB_MODULE(variables, m) {
         .def("copy",
              [](nb::handle self) {
                  const VariableFamily &f = nb::cast<const VariableFamily &>(self);
-                 return self.type()(f.name_, g_refs->deepcopy(f.indexes_), nb::int_(f.st_shift_));
+                 return self.type()(f.name_, copied_indexes(f.indexes_), nb::int_(f.st_shift_));
              })
         .def_prop_ro("name", [](const VariableFamily &f) { return f.name_; })
         .def_prop_ro("indexes", [](const VariableFamily &f) { return f.indexes_; })

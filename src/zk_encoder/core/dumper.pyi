@@ -6,6 +6,9 @@ import nubrix.sorn_engine as se
 from zk_encoder.core.zk_logger import *
 
 def reduce_ex(mappings) -> Dict[str, int]: ...
+def _compile_template(record: DumpArgs) -> bool: ...
+def _copy_floor(literals: Sequence[int], offsets: Sequence[int], instances: int,
+                shift: int) -> int: ...
 
 @dataclass
 class DumpArgs:
