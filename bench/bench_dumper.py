@@ -6,7 +6,7 @@ A 50-clause template with 3 literals a clause, over 100,000 values of one for-al
 - native: the record's template compiled and instantiated in C++, handed to the storage in
   blocks (the path every record whose texts the library wrote takes);
 - native, no storage: the same into a storage that drops the blocks (our side alone);
-- evaluated: the specified path, the generated comprehension evaluated by the interpreter
+- evaluated: the generated comprehension evaluated by the interpreter
   (forced here by a family that is not the modelling-side Variable itself);
 - floor: a C++ loop that copies the template with shifted numbers into flat arrays, the least
   any instantiation can cost;
@@ -173,7 +173,7 @@ def measure(side):
 SIDES = {
     "native": ("zk_encoder dumper, native -> storage", run_native),
     "alone": ("zk_encoder dumper, native, no storage", run_native_alone),
-    "evaluated": ("zk_encoder dumper, evaluated (spec)", run_evaluated),
+    "evaluated": ("zk_encoder dumper, evaluated comprehension", run_evaluated),
     "floor": ("C++ floor: copy into flat arrays", run_floor),
     "container": ("zk_encoder container, whole road", run_container),
     "peer": ("python-sat CNF, plain Python loop", run_peer),
