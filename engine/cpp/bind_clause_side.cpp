@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -129,77 +130,244 @@ std::string dtype_name(nb::handle array) {
     return nb::cast<std::string>(nb::str(dtype));
 }
 
-// A 1-D integer array of any width and signedness, read as int64 values; an empty array may
-// have any dtype (np.array([]) is float64), since it holds no value to misread.
-std::vector<int64_t> integer_array(nb::handle obj, const char *op, const char *what) {
-    AnyArray a;
-    if (!nb::try_cast(obj, a, /*convert=*/false)) {
+// A 1-D integer array of any width, signedness and stride, read where it lies: the bulk
+// insertions convert each value once, straight into the storage, with no copy between.
+struct IntegerArray {
+    AnyArray array;  // keeps the memory alive
+    const void *data = nullptr;
+    int64_t stride = 1;  // in elements
+    std::size_t size = 0;
+    uint8_t bits = 64;
+    bool is_signed = true;
+
+    // Calls f(const T *values, stride) with T the array's element type.
+    template <typename F>
+    void visit(F &&f) const {
+        switch (bits) {
+            case 8:
+                return is_signed ? f(static_cast<const int8_t *>(data), stride)
+                                 : f(static_cast<const uint8_t *>(data), stride);
+            case 16:
+                return is_signed ? f(static_cast<const int16_t *>(data), stride)
+                                 : f(static_cast<const uint16_t *>(data), stride);
+            case 32:
+                return is_signed ? f(static_cast<const int32_t *>(data), stride)
+                                 : f(static_cast<const uint32_t *>(data), stride);
+            default:
+                return is_signed ? f(static_cast<const int64_t *>(data), stride)
+                                 : f(static_cast<const uint64_t *>(data), stride);
+        }
+    }
+    int64_t at(std::size_t i) const {
+        int64_t v = 0;
+        visit([&](const auto *p, int64_t st) {
+            v = static_cast<int64_t>(p[static_cast<int64_t>(i) * st]);
+        });
+        return v;
+    }
+};
+
+// Checks the array's kind (an empty array may have any dtype: np.array([]) is float64, and it
+// holds no value to misread) and that every value fits in 64 bits signed.
+IntegerArray integer_array(nb::handle obj, const char *op, const char *what) {
+    IntegerArray a;
+    if (!nb::try_cast(obj, a.array, /*convert=*/false)) {
         refuse_array(op, what, nb::hasattr(obj, "dtype") ? dtype_name(obj) : py_type_name(obj));
     }
-    if (a.ndim() != 1) refuse_array(op, what, "a " + std::to_string(a.ndim()) + kArrayNdimTail);
-    const std::size_t n = a.shape(0);
-    std::vector<int64_t> out(n);
-    if (n == 0) return out;
-    const nb::dlpack::dtype dt = a.dtype();
+    if (a.array.ndim() != 1)
+        refuse_array(op, what, "a " + std::to_string(a.array.ndim()) + kArrayNdimTail);
+    a.size = a.array.shape(0);
+    if (a.size == 0) return a;
+    const nb::dlpack::dtype dt = a.array.dtype();
     const auto code = static_cast<nb::dlpack::dtype_code>(dt.code);
-    const bool is_int = code == nb::dlpack::dtype_code::Int;
-    if ((!is_int && code != nb::dlpack::dtype_code::UInt) || dt.lanes != 1 ||
+    a.is_signed = code == nb::dlpack::dtype_code::Int;
+    if ((!a.is_signed && code != nb::dlpack::dtype_code::UInt) || dt.lanes != 1 ||
         (dt.bits != 8 && dt.bits != 16 && dt.bits != 32 && dt.bits != 64))
         refuse_array(op, what, dtype_name(obj));
-    const int64_t stride = a.stride(0);
-    auto read = [&](auto tag) {
-        using T = decltype(tag);
-        const T *p = static_cast<const T *>(a.data());
-        for (std::size_t i = 0; i < n; ++i) {
-            const T v = p[static_cast<int64_t>(i) * stride];
-            if constexpr (std::is_same_v<T, uint64_t>) {
-                if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-                    raise_py(PyExc_OverflowError, std::string(op) + kArrayHead + what +
-                                                      kArrayHead + std::to_string(v) +
-                                                      kValueBeyond64);
-            }
-            out[i] = static_cast<int64_t>(v);
-        }
-    };
-    switch (dt.bits) {
-        case 8:
-            is_int ? read(int8_t{}) : read(uint8_t{});
-            break;
-        case 16:
-            is_int ? read(int16_t{}) : read(uint16_t{});
-            break;
-        case 32:
-            is_int ? read(int32_t{}) : read(uint32_t{});
-            break;
-        default:
-            is_int ? read(int64_t{}) : read(uint64_t{});
+    a.bits = dt.bits;
+    a.data = a.array.data();
+    a.stride = a.array.stride(0);
+    if (a.bits == 64 && !a.is_signed) {
+        const auto *p = static_cast<const uint64_t *>(a.data);
+        constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+        for (std::size_t i = 0; i < a.size; ++i)
+            if (p[static_cast<int64_t>(i) * a.stride] > kMax)
+                raise_py(PyExc_OverflowError,
+                         std::string(op) + kArrayHead + what + kArrayHead +
+                             std::to_string(p[static_cast<int64_t>(i) * a.stride]) +
+                             kValueBeyond64);
     }
-    return out;
+    return a;
 }
 
-// Checks CSR-style offsets against the literal array; every clause is
-// literals[offsets[i]:offsets[i + 1]].
-std::vector<int32_t> checked_block(const std::vector<int64_t> &off,
-                                   const std::vector<int64_t> &lit, const char *what) {
-    const std::size_t n = off.size();
-    const int64_t nlits = static_cast<int64_t>(lit.size());
-    if (n == 0 || off[0] != 0) raise_py(PyExc_ValueError, std::string(what) + kOffsetsStart);
-    for (std::size_t i = 1; i < n; ++i)
-        if (off[i] < off[i - 1]) raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
-    if (off[n - 1] != nlits)
-        raise_py(PyExc_ValueError, std::string(what) + kLastOffset + std::to_string(off[n - 1]) +
+template <typename T>
+bool literal_ok(T v) {
+    if constexpr (std::is_signed_v<T>)
+        return v != 0 && static_cast<int64_t>(v) >= -kMaxVariable &&
+               static_cast<int64_t>(v) <= kMaxVariable;
+    else
+        return v != 0 && static_cast<uint64_t>(v) <= static_cast<uint64_t>(kMaxVariable);
+}
+
+// The library hands contiguous int64 arrays: for them the loops below are also built for AVX2
+// and chosen when the module loads, since 64-bit comparisons have no SSE2 form and the checks
+// would otherwise hold the copy to one value a cycle.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define SE_AVX2_CLONE [[gnu::target_clones("avx2", "default")]]
+#else
+#define SE_AVX2_CLONE
+#endif
+
+SE_AVX2_CLONE bool copy_int64_literals(const int64_t *src, std::size_t n, int32_t *dst) {
+    uint64_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int64_t v = src[i];
+        // One unsigned comparison for the range -kMaxVariable..kMaxVariable.
+        bad |= static_cast<uint64_t>(static_cast<uint64_t>(v) + kMaxVariable >
+                                     static_cast<uint64_t>(2 * kMaxVariable)) |
+               static_cast<uint64_t>(v == 0);
+        dst[i] = static_cast<int32_t>(v);
+    }
+    return bad == 0;
+}
+
+SE_AVX2_CLONE bool copy_int64_offsets(const int64_t *src, std::size_t n, int64_t base,
+                                      int64_t *dst) {
+    uint64_t bad = 0;
+    const uint64_t b = static_cast<uint64_t>(base);
+    for (std::size_t i = 1; i < n; ++i) {
+        bad |= static_cast<uint64_t>(src[i] < src[i - 1]);
+        dst[i - 1] = static_cast<int64_t>(b + static_cast<uint64_t>(src[i]));
+    }
+    return bad == 0;
+}
+
+// Copies n values into dst as literals; false when one of them is not a literal.
+template <typename T>
+bool copy_literals(const T *src, int64_t stride, std::size_t n, int32_t *dst) {
+    if constexpr (std::is_same_v<T, int64_t>)
+        if (stride == 1) return copy_int64_literals(src, n, dst);
+    unsigned ok = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = src[static_cast<int64_t>(i) * stride];
+        ok &= static_cast<unsigned>(literal_ok(v));
+        dst[i] = static_cast<int32_t>(v);
+    }
+    return ok != 0;
+}
+
+// Writes base + offsets[i + 1] for each of the n - 1 clauses; false when the offsets
+// decrease. Unsigned sums: offsets beyond the literals are refused after the copy, by the
+// caller, and must not overflow before.
+template <typename T>
+bool copy_offsets(const T *src, int64_t stride, std::size_t n, int64_t base, int64_t *dst) {
+    if constexpr (std::is_same_v<T, int64_t>)
+        if (stride == 1) return copy_int64_offsets(src, n, base, dst);
+    unsigned ok = 1;
+    const uint64_t b = static_cast<uint64_t>(base);
+    for (std::size_t i = 1; i < n; ++i) {
+        const T prev = src[static_cast<int64_t>(i - 1) * stride];
+        const T v = src[static_cast<int64_t>(i) * stride];
+        ok &= static_cast<unsigned>(v >= prev);
+        dst[i - 1] = static_cast<int64_t>(b + static_cast<uint64_t>(v));
+    }
+    return ok != 0;
+}
+
+// Writes the weights to dst; false when one is not positive.
+template <typename T>
+bool copy_weights(const T *src, int64_t stride, std::size_t n, int64_t *dst) {
+    unsigned ok = 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = src[static_cast<int64_t>(i) * stride];
+        ok &= static_cast<unsigned>(v > 0);
+        dst[i] = static_cast<int64_t>(v);
+    }
+    return ok != 0;
+}
+
+// Writes a CSR-style block (clause i is literals[offsets[i]:offsets[i + 1]]) into room, checking
+// it on the way; on a fault, raises (the caller gives the room back first, in undo).
+template <typename Undo>
+void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseList::Room &room,
+                 const char *what, Undo &&undo) {
+    const std::size_t n = off.size;
+    const int64_t nlits = static_cast<int64_t>(lit.size);
+    bool ok = true;
+    off.visit([&](const auto *p, int64_t st) {
+        ok = copy_offsets(p, st, n, room.base, room.offsets);
+    });
+    if (!ok) {
+        undo();
+        raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
+    }
+    const int64_t last = off.at(n - 1);
+    if (last != nlits) {
+        undo();
+        raise_py(PyExc_ValueError, std::string(what) + kLastOffset + std::to_string(last) +
                                        kDiffersFrom + std::to_string(nlits));
-    std::vector<int32_t> out(static_cast<std::size_t>(nlits));
-    for (int64_t i = 0; i < nlits; ++i) {
-        const int64_t v = lit[static_cast<std::size_t>(i)];
+    }
+    if (nlits == 0) return;
+    lit.visit([&](const auto *p, int64_t st) {
+        ok = copy_literals(p, st, lit.size, room.lits);
+    });
+    if (ok) return;
+    undo();
+    for (std::size_t i = 0; i < lit.size; ++i) {
+        const int64_t v = lit.at(i);
         if (v == 0)
             raise_py(PyExc_ValueError, std::string(what) + kZeroAt + std::to_string(i) + kIsZero);
         if (v > kMaxVariable || v < -kMaxVariable)
             raise_py(PyExc_ValueError,
                      std::string(what) + kLiteralHead + std::to_string(v) + kOutsideRange);
-        out[static_cast<std::size_t>(i)] = static_cast<int32_t>(v);
     }
-    return out;
+}
+
+// The offsets' first entry, checked before any room is taken.
+std::size_t clause_count(const IntegerArray &off, const char *what) {
+    if (off.size == 0 || off.at(0) != 0)
+        raise_py(PyExc_ValueError, std::string(what) + kOffsetsStart);
+    return off.size - 1;
+}
+
+void add_hard_block(WcnfStore &store, nb::handle offsets, nb::handle literals) {
+    const IntegerArray off = integer_array(offsets, kAddHardClauses, kOffsetsName);
+    const IntegerArray lit = integer_array(literals, kAddHardClauses, kLiteralsName);
+    const std::size_t n = clause_count(off, kAddHardClauses);
+    const std::size_t old = store.hard().size();
+    const ClauseList::Room room = store.extend_hard(n, lit.size);
+    write_block(off, lit, room, kAddHardClauses, [&] { store.truncate_hard(old); });
+}
+
+void add_soft_block(WcnfStore &store, nb::handle offsets, nb::handle literals,
+                    nb::handle weights) {
+    const IntegerArray off = integer_array(offsets, kAddSoftClauses, kOffsetsName);
+    const IntegerArray lit = integer_array(literals, kAddSoftClauses, kLiteralsName);
+    const std::size_t n = clause_count(off, kAddSoftClauses);
+    const std::size_t old = store.soft().size();
+    const WcnfStore::SoftRoom room = store.extend_soft(n, lit.size);
+    auto undo = [&] { store.truncate_soft(old); };
+    write_block(off, lit, room.clauses, kAddSoftClauses, undo);
+    IntegerArray w;
+    try {
+        w = integer_array(weights, kAddSoftClauses, kWeightsName);
+    } catch (...) {
+        undo();
+        throw;
+    }
+    if (w.size != n) {
+        undo();
+        raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " + std::to_string(w.size) +
+                                       kWeightCount + std::to_string(n) + kWeightCountTail);
+    }
+    if (n == 0) return;
+    bool ok = true;
+    w.visit([&](const auto *p, int64_t st) { ok = copy_weights(p, st, n, room.weights); });
+    if (ok) return;
+    undo();
+    for (std::size_t i = 0; i < n; ++i)
+        if (w.at(i) <= 0)
+            raise_py(PyExc_ValueError, kWeightHead + std::to_string(w.at(i)) + kWeightTail);
 }
 
 PrefatoryMode prefatory_mode(bool as_units) {
@@ -221,6 +389,71 @@ void writing(F &&f) {
     } catch (const std::runtime_error &e) {
         raise_py(PyExc_OSError, e.what());
     }
+}
+
+nb::object py_str(std::string_view s) {
+    PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+    if (o == nullptr) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// A name's UTF-8 bytes, straight from the str (no copy for the ASCII names a model makes); a
+// name that has none (a lone surrogate) raises its UnicodeEncodeError.
+std::string_view utf8_name(PyObject *key) {
+    Py_ssize_t size;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) throw nb::python_error();
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+[[noreturn]] void refuse_map_number(PyObject *key, int64_t n) {
+    raise_py(PyExc_ValueError, kMapNumberHead + std::to_string(n) + kMapNumberOf +
+                                   nb::cast<std::string>(nb::repr(key)) + kMapNumberRange +
+                                   std::to_string(kMaxVariable));
+}
+
+// The content of a dict of names to numbers, read in its order.
+clause::NameTable read_var_map(nb::handle mapping) {
+    PyObject *d = mapping.ptr();
+    if (!PyDict_Check(d)) raise_py(PyExc_TypeError, kMapType + py_type_name(mapping));
+    const auto count = static_cast<std::size_t>(PyDict_Size(d));
+    clause::NameTable t;
+    t.reserve(count, 16 * count);
+    // In place while every number is a plain int: reading those runs no Python code, so the
+    // dict cannot change under PyDict_Next.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    bool in_place = true;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) raise_py(PyExc_TypeError, kMapKeyType + py_type_name(key));
+        if (!PyLong_CheckExact(value)) {
+            in_place = false;
+            break;
+        }
+        int overflow;
+        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow) raise_py(PyExc_OverflowError, std::string(kMapNumber) + kDoesNotFit64);
+        if (n < 0 || n > kMaxVariable) refuse_map_number(key, n);
+        t.add(utf8_name(key), n);
+    }
+    if (in_place) return t;
+    // Another kind of number converts through __index__, which may change the dict: read a
+    // snapshot of the items instead, from the start, so that faults are met in order.
+    t = clause::NameTable();
+    t.reserve(count, 16 * count);
+    nb::object items = nb::steal(PyDict_Items(d));
+    if (!items.is_valid()) throw nb::python_error();
+    const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+        key = PyTuple_GET_ITEM(item, 0);
+        value = PyTuple_GET_ITEM(item, 1);
+        if (!PyUnicode_Check(key)) raise_py(PyExc_TypeError, kMapKeyType + py_type_name(key));
+        const int64_t n = int64_arg(value, kMapNumber);
+        if (n < 0 || n > kMaxVariable) refuse_map_number(key, n);
+        t.add(utf8_name(key), n);
+    }
+    return t;
 }
 
 void register_storage(nb::module_ &m) {
@@ -247,47 +480,14 @@ void register_storage(nb::module_ &m) {
         .def(
             "add_hard_clauses",
             [](Storage &s, nb::handle offsets, nb::handle literals) {
-                const std::vector<int64_t> off_v =
-                    integer_array(offsets, kAddHardClauses, kOffsetsName);
-                const std::vector<int32_t> lits = checked_block(
-                    off_v, integer_array(literals, kAddHardClauses, kLiteralsName),
-                    kAddHardClauses);
-                const int64_t *off = off_v.data();
-                const std::size_t n = off_v.size() - 1;
-                s.store.reserve_hard(s.store.hard().size() + n,
-                                     s.store.hard().literal_count() + lits.size());
-                for (std::size_t i = 0; i < n; ++i)
-                    s.store.add_hard(lits.data() + off[i],
-                                     static_cast<std::size_t>(off[i + 1] - off[i]));
+                add_hard_block(s.store, offsets, literals);
             },
             nb::arg("offsets"), nb::arg("literals"),
             "Append many hard clauses at once: clause i is literals[offsets[i]:offsets[i + 1]]")
         .def(
             "add_soft_clauses",
             [](Storage &s, nb::handle offsets, nb::handle literals, nb::handle weights) {
-                const std::vector<int64_t> off_v =
-                    integer_array(offsets, kAddSoftClauses, kOffsetsName);
-                const std::vector<int32_t> lits = checked_block(
-                    off_v, integer_array(literals, kAddSoftClauses, kLiteralsName),
-                    kAddSoftClauses);
-                const std::vector<int64_t> w_v =
-                    integer_array(weights, kAddSoftClauses, kWeightsName);
-                const int64_t *off = off_v.data();
-                const std::size_t n = off_v.size() - 1;
-                if (w_v.size() != n)
-                    raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " +
-                                                   std::to_string(w_v.size()) + kWeightCount +
-                                                   std::to_string(n) + kWeightCountTail);
-                const int64_t *w = w_v.data();
-                for (std::size_t i = 0; i < n; ++i)
-                    if (w[i] <= 0)
-                        raise_py(PyExc_ValueError,
-                                 kWeightHead + std::to_string(w[i]) + kWeightTail);
-                s.store.reserve_soft(s.store.soft().size() + n,
-                                     s.store.soft().literal_count() + lits.size());
-                for (std::size_t i = 0; i < n; ++i)
-                    s.store.add_soft(lits.data() + off[i],
-                                     static_cast<std::size_t>(off[i + 1] - off[i]), w[i]);
+                add_soft_block(s.store, offsets, literals, weights);
             },
             nb::arg("offsets"), nb::arg("literals"), nb::arg("weights"),
             "Append many soft clauses at once, with one weight per clause")
@@ -350,9 +550,10 @@ void register_storage(nb::module_ &m) {
             [](const Storage &s) {
                 const ClauseList &h = s.store.hard();
                 nb::list out = new_list(h.size());
-                for (std::size_t i = 0; i < h.size(); ++i)
-                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                                    clause_list(h.begin(i), h.length(i)).release().ptr());
+                Py_ssize_t i = 0;
+                h.for_each([&](const int32_t *lits, std::size_t n) {
+                    PyList_SET_ITEM(out.ptr(), i++, clause_list(lits, n).release().ptr());
+                });
                 return out;
             },
             "The hard clauses as lists of integers")
@@ -361,12 +562,14 @@ void register_storage(nb::module_ &m) {
             [](const Storage &s) {
                 const ClauseList &c = s.store.soft();
                 nb::list out = new_list(c.size());
-                for (std::size_t i = 0; i < c.size(); ++i)
-                    PyList_SET_ITEM(
-                        out.ptr(), static_cast<Py_ssize_t>(i),
-                        nb::make_tuple(clause_list(c.begin(i), c.length(i)), s.store.weights()[i])
-                            .release()
-                            .ptr());
+                std::size_t i = 0;
+                c.for_each([&](const int32_t *lits, std::size_t n) {
+                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                                    nb::make_tuple(clause_list(lits, n), s.store.weights()[i])
+                                        .release()
+                                        .ptr());
+                    ++i;
+                });
                 return out;
             },
             "The soft clauses as (clause, weight) pairs")
@@ -413,32 +616,7 @@ void register_mapping(nb::module_ &m) {
         .def(nb::init<>())
         .def(
             "set_var_map",
-            [](Mapping &self, nb::handle mapping) {
-                if (!PyDict_Check(mapping.ptr()))
-                    raise_py(PyExc_TypeError, kMapType + py_type_name(mapping));
-                std::vector<std::pair<std::string, int64_t>> entries;
-                entries.reserve(static_cast<std::size_t>(PyDict_Size(mapping.ptr())));
-                // Items first: converting a number may run Python code that changes the dict,
-                // which would leave PyDict_Next's borrowed keys dangling.
-                nb::object items = nb::steal(PyDict_Items(mapping.ptr()));
-                if (!items.is_valid()) throw nb::python_error();
-                const Py_ssize_t count = PyList_GET_SIZE(items.ptr());
-                for (Py_ssize_t i = 0; i < count; ++i) {
-                    PyObject *item = PyList_GET_ITEM(items.ptr(), i);
-                    PyObject *key = PyTuple_GET_ITEM(item, 0);
-                    PyObject *value = PyTuple_GET_ITEM(item, 1);
-                    if (!PyUnicode_Check(key))
-                        raise_py(PyExc_TypeError, kMapKeyType + py_type_name(key));
-                    const int64_t n = int64_arg(value, kMapNumber);
-                    if (n < 0 || n > kMaxVariable)
-                        raise_py(PyExc_ValueError,
-                                 kMapNumberHead + std::to_string(n) + kMapNumberOf +
-                                     nb::cast<std::string>(nb::repr(key)) + kMapNumberRange +
-                                     std::to_string(kMaxVariable));
-                    entries.emplace_back(nb::cast<std::string>(nb::handle(key)), n);
-                }
-                self.map.assign(std::move(entries));
-            },
+            [](Mapping &self, nb::handle mapping) { self.map.assign(read_var_map(mapping)); },
             nb::arg("var_map").none(), "Replace the content with a dict of names to numbers")
         .def(
             "build_inverse_map", [](Mapping &self) { self.map.build_inverse(); },
@@ -454,27 +632,39 @@ void register_mapping(nb::module_ &m) {
         .def(
             "get_name",
             [](Mapping &self, nb::handle number) {
-                const std::string *name = self.map.name(int64_arg(number, kGetNameNumber));
-                if (name == nullptr) {
+                std::string_view name;
+                if (!self.map.name(int64_arg(number, kGetNameNumber), &name)) {
                     PyErr_SetObject(PyExc_KeyError, number.ptr());
                     throw nb::python_error();
                 }
-                return *name;
+                return py_str(name);
             },
             nb::arg("number").none(), "The (first) name of a number")
         .def("size", [](const Mapping &self) { return self.map.size(); })
         .def("__len__", [](const Mapping &self) { return self.map.size(); })
         .def("__contains__",
              [](const Mapping &self, nb::handle name) {
-                 return nb::isinstance<nb::str>(name) &&
-                        self.map.number(nb::cast<std::string>(name)) != nullptr;
+                 if (!PyUnicode_Check(name.ptr())) return false;
+                 Py_ssize_t size;
+                 const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+                 if (utf8 == nullptr) {  // a lone surrogate: no name can be it
+                     PyErr_Clear();
+                     return false;
+                 }
+                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size))) !=
+                        nullptr;
              })
         .def(
             "get_var_map",
             [](const Mapping &self) {
+                const clause::NameTable &t = *self.map.table();
                 nb::dict d;
-                for (const auto &e : self.map.entries())
-                    d[nb::str(e.first.c_str(), e.first.size())] = e.second;
+                for (std::size_t i = 0; i < t.size(); ++i) {
+                    nb::object number = nb::steal(PyLong_FromLongLong(t.number(i)));
+                    if (!number.is_valid() || PyDict_SetItem(d.ptr(), py_str(t.name(i)).ptr(),
+                                                             number.ptr()) != 0)
+                        throw nb::python_error();
+                }
                 return d;
             },
             "A new dict of the content")
@@ -557,17 +747,17 @@ void register_interpreter(nb::module_ &m) {
                     raise_py(PyExc_ValueError, std::string(kInterpret) + e.what());
                 }
                 nb::dict out;
-                const auto &table = self.wi.table();
-                for (std::size_t i = 0; i < table.size(); ++i)
-                    out[nb::str(table[i].first.c_str(), table[i].first.size())] =
-                        nb::bool_(values[i]);
+                for (std::size_t i = 0; i < self.wi.table_size(); ++i)
+                    if (PyDict_SetItem(out.ptr(), py_str(self.wi.table_name(i)).ptr(),
+                                       values[i] ? Py_True : Py_False) != 0)
+                        throw nb::python_error();
                 return out;
             },
             nb::arg("witness").none(),
             "A dict element name -> bool from a witness (signed integers, as a SAT solver's model)")
         .def("__repr__", [](const Interpreter &self) {
             return std::string("witness_interpreter(") +
-                   (self.wi.built() ? std::to_string(self.wi.table().size()) + " elements"
+                   (self.wi.built() ? std::to_string(self.wi.table_size()) + " elements"
                                     : "no tables") +
                    ")";
         });

@@ -8,7 +8,10 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "core/clause_list.hpp"
 
 namespace se {
 
@@ -150,12 +153,27 @@ inline nb::list int_list(const int32_t *lits, std::size_t n) {
     return l;
 }
 
-// A 1-D numpy array holding a copy of v.
+// A 1-D numpy array holding a copy of the n values at data.
 template <typename T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(const std::vector<T> &v) {
-    auto *data = new std::vector<T>(v);
-    nb::capsule owner(data, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data->data(), {data->size()}, owner);
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(const T *data, std::size_t n) {
+    auto *copy = new std::vector<T>(data, data + n);
+    nb::capsule owner(copy, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(copy->data(), {copy->size()}, owner);
+}
+
+// A 1-D numpy array that takes over a freshly made array, without a copy.
+template <typename T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(PodArray<T> &&v) {
+    auto *owned = new PodArray<T>(std::move(v));
+    owned->reserve(1);  // an empty array still needs an address
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<PodArray<T> *>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
+}
+
+// A 1-D numpy array holding a copy of v (a std::vector or the engine's own arrays).
+template <typename V>
+auto numpy_copy(const V &v) {
+    return numpy_copy<std::remove_const_t<typename V::value_type>>(v.data(), v.size());
 }
 
 }  // namespace se

@@ -402,3 +402,143 @@ def test_clause_changed_while_read():
     s = se.wcnf_storage()
     s.add_hard_clause(clause)
     assert s.hard_clauses() == [list(range(1, 100002))]
+
+
+# Bulk input of the kind the library hands over (contiguous int64) and of every other layout,
+# at the edges of the literal range, with the fault anywhere in a long block: the position
+# reported is the first faulty one, and nothing of the block is kept.
+LONG = 10_007  # not a multiple of any vector width
+
+
+def long_block(fault_at, value):
+    literals = np.arange(1, LONG + 1, dtype=np.int64)
+    if fault_at is not None:
+        literals[fault_at] = value
+    return np.arange(LONG + 1, dtype=np.int64), literals
+
+
+LONG_REFUSALS = [
+    ("zero-last", LONG - 1, 0, f"the literal at position {LONG - 1} is 0"),
+    ("zero-first", 0, 0, "the literal at position 0 is 0"),
+    ("below-range", 5000, -(2**31), f"literal {-(2**31)} is outside the variable range"),
+    ("above-range", 5000, 2**31, f"literal {2**31} is outside the variable range"),
+    ("int64-min", 77, -(2**63), f"literal {-(2**63)} is outside the variable range"),
+    ("int64-max", 77, 2**63 - 1, f"literal {2**63 - 1} is outside the variable range"),
+]
+
+
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+@pytest.mark.parametrize("fault_at, value, message", [r[1:] for r in LONG_REFUSALS],
+                         ids=[r[0] for r in LONG_REFUSALS])
+def test_long_bulk_refusals_name_the_first_fault(fault_at, value, message, layout):
+    offsets, literals = long_block(fault_at, value)
+    literals[fault_at + 1:fault_at + 3] = 0  # later faults must not be the ones reported
+    if layout == "strided":
+        literals = np.repeat(literals, 2)[::2]
+    s = se.wcnf_storage()
+    s.add_hard_clauses(np.array([0, 1]), np.array([9]))
+    with pytest.raises(ValueError, match=f"^add_hard_clauses: {message}$"):
+        s.add_hard_clauses(offsets, literals)
+    with pytest.raises(ValueError, match=f"^add_soft_clauses: {message}$"):
+        s.add_soft_clauses(offsets, literals, np.ones(LONG, dtype=np.int64))
+    assert s.hard_clauses() == [[9]] and s.soft_clauses() == []
+    assert s.max_variable() == 9
+
+
+def test_bulk_accepts_the_edges_of_the_range():
+    s = se.wcnf_storage()
+    edge = 2**31 - 1
+    s.add_hard_clauses(np.array([0, 2, 3]), np.array([edge, -edge, -1]))
+    assert s.hard_clauses() == [[edge, -edge], [-1]]
+
+
+@pytest.mark.parametrize("offsets, message", [
+    ([0, 2, 1, 3], "must not decrease"),
+    ([0, 3, 2**62, 3], "must not decrease"),
+    ([0, 1, 2**63 - 1], f"last offset {2**63 - 1} differs from the number of literals, 3"),
+    ([0, 1, 2, 4], "last offset 4 differs from the number of literals, 3"),
+    ([0], "last offset 0 differs from the number of literals, 3"),
+], ids=["decrease", "huge-then-back", "huge-last", "beyond-literals", "no-clause"])
+def test_bulk_offsets_refused_after_earlier_blocks(offsets, message):
+    s = se.wcnf_storage()
+    s.add_hard_clauses(np.array([0, 2]), np.array([1, 2]))
+    with pytest.raises(ValueError, match=message):
+        s.add_hard_clauses(np.array(offsets, dtype=np.int64), np.array([1, 2, 3]))
+    s.add_hard_clause([7])
+    assert [a.tolist() for a in s.hard_clause_arrays()] == [[0, 2, 3], [1, 2, 7]]
+
+
+def test_soft_block_refused_by_its_weights_leaves_nothing():
+    s = se.wcnf_storage()
+    s.add_soft_clause([4], 2)
+    offsets, literals = long_block(None, None)
+    weights = np.ones(LONG, dtype=np.int64)
+    weights[-1] = -5
+    with pytest.raises(ValueError, match="weight -5 is not positive"):
+        s.add_soft_clauses(offsets, literals, weights)
+    s.add_soft_clause([5], 3)
+    assert s.soft_clauses() == [([4], 2), ([5], 3)]
+    assert [a.tolist() for a in s.soft_clause_arrays()] == [[0, 1, 2], [4, 5], [2, 3]]
+
+
+def test_many_blocks_and_merges_keep_every_clause_in_order():
+    # Blocks, single clauses and merges interleaved, as a build does: the offsets of each part
+    # are moved by what came before it.
+    rng = np.random.default_rng(7)
+    s, expected_hard, expected_soft = se.wcnf_storage(), [], []
+    for step in range(300):
+        part = se.wcnf_storage()
+        lengths = rng.integers(0, 4, size=int(rng.integers(0, 6)))
+        offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
+        literals = rng.integers(1, 50, size=int(offsets[-1])) * rng.choice([-1, 1],
+                                                                            size=int(offsets[-1]))
+        clauses = [literals[a:b].tolist() for a, b in zip(offsets[:-1], offsets[1:])]
+        weights = rng.integers(1, 9, size=len(clauses))
+        if step % 3 == 0:
+            part.add_hard_clauses(offsets, literals)
+            expected_hard += clauses
+        elif step % 3 == 1:
+            part.add_soft_clauses(offsets, literals, weights)
+            expected_soft += list(zip(clauses, weights.tolist()))
+        else:
+            part.add_hard_clause([step])
+            expected_hard.append([step])
+        s.merge(part)
+        assert part.num_hard_clauses() + part.num_soft_clauses() == len(part)
+    assert s.hard_clauses() == expected_hard and s.soft_clauses() == expected_soft
+    offsets, literals = s.hard_clause_arrays()
+    assert offsets.tolist() == np.cumsum([0] + [len(c) for c in expected_hard]).tolist()
+    s.merge(s)
+    assert s.hard_clauses() == 2 * expected_hard and s.soft_clauses() == 2 * expected_soft
+
+
+def test_merged_storages_stay_independent_whatever_they_share():
+    # Large blocks are shared by a merge, small ones copied; either way a later change to one
+    # storage (a new clause, a refused block taken back) never shows in the other.
+    n = 100_000
+    offsets, literals = np.arange(0, 2 * n + 1, 2), np.arange(1, 2 * n + 1)
+    big = [literals[i:i + 2].tolist() for i in range(0, 2 * n, 2)]
+    source, target = se.wcnf_storage(), se.wcnf_storage()
+    source.add_hard_clauses(offsets, literals)
+    target.add_hard_clause([7])
+    target.merge(source)
+    target.merge(source)
+    source.add_hard_clause([-1])
+    with pytest.raises(ValueError):
+        source.add_hard_clauses(np.array([0, 1]), np.array([0]))
+    target.add_hard_clause([8])
+    with pytest.raises(ValueError):
+        target.add_hard_clauses(np.array([0, 2]), np.array([3, 0]))
+    assert source.hard_clauses() == big + [[-1]]
+    assert target.hard_clauses() == [[7]] + big + big + [[8]]
+    del source
+    target.add_hard_clause([9])
+    t_offsets, t_lits = target.hard_clause_arrays()
+    assert t_offsets.tolist() == [0, 1] + list(range(3, 4 * n + 2, 2)) + [4 * n + 2, 4 * n + 3]
+    assert t_lits.tolist() == [7] + 2 * literals.tolist() + [8, 9]
+    assert target.max_variable() == 2 * n and len(target) == 2 * n + 3
+
+
+def test_empty_storage_arrays():
+    offsets, literals = se.wcnf_storage().hard_clause_arrays()
+    assert offsets.tolist() == [0] and literals.tolist() == [] and literals.dtype == np.int32

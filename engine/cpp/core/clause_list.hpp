@@ -1,70 +1,321 @@
 // Clauses kept as one flat literal array with offsets: clause i is lits[offsets[i], offsets[i+1]).
 #pragma once
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "pb_encoder.hpp"
 
 namespace se {
 
-class ClauseList : public pbct::ClauseSink {
+// A growable array of plain values for clause data, which runs to hundreds of megabytes: growth
+// leaves new slots uninitialised (a bulk insertion writes each exactly once), goes through
+// realloc (which moves a large block by remapping its pages, not by copying them) and asks for
+// transparent huge pages on large blocks (a fault per 2 MiB instead of per 4 KiB).
+template <typename T>
+class PodArray {
+    static_assert(std::is_trivially_copyable_v<T>, "PodArray holds plain values only");
+
 public:
-    ClauseList() : offsets_{0} {}
+    using value_type = T;
 
-    void add_clause(const int32_t *lits, std::size_t size) override {
-        lits_.insert(lits_.end(), lits, lits + size);
-        offsets_.push_back(static_cast<int64_t>(lits_.size()));
+    PodArray() = default;
+    PodArray(std::initializer_list<T> init) { append(init.begin(), init.size()); }
+    PodArray(const PodArray &other) { append(other.data_, other.size_); }
+    PodArray(PodArray &&other) noexcept
+        : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+        other.data_ = nullptr;
+        other.size_ = other.capacity_ = 0;
     }
-    void append(const ClauseList &other) {
-        if (&other == this) {
-            // Inserting a vector's own range into it is undefined: go through a copy.
-            const ClauseList copy(other);
-            append(copy);
-            return;
+    PodArray &operator=(const PodArray &other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other.data_, other.size_);
         }
-        const int64_t base = static_cast<int64_t>(lits_.size());
-        lits_.insert(lits_.end(), other.lits_.begin(), other.lits_.end());
-        offsets_.reserve(offsets_.size() + other.size());
-        for (std::size_t i = 1; i < other.offsets_.size(); ++i)
-            offsets_.push_back(base + other.offsets_[i]);
+        return *this;
     }
-    // Drops every clause after the first n (undoes a failed encoding).
+    PodArray &operator=(PodArray &&other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = other.data_;
+            size_ = other.size_;
+            capacity_ = other.capacity_;
+            other.data_ = nullptr;
+            other.size_ = other.capacity_ = 0;
+        }
+        return *this;
+    }
+    ~PodArray() { std::free(data_); }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::size_t capacity() const { return capacity_; }
+    T *data() { return data_; }
+    const T *data() const { return data_; }
+    const T *begin() const { return data_; }
+    const T *end() const { return data_ + size_; }
+    T &operator[](std::size_t i) { return data_[i]; }
+    const T &operator[](std::size_t i) const { return data_[i]; }
+    const T &back() const { return data_[size_ - 1]; }
+
+    void push_back(T v) {
+        if (size_ == capacity_) grow_for(size_ + 1);
+        data_[size_++] = v;
+    }
+    // n more slots at the end, uninitialised: the caller fills them.
+    T *extend(std::size_t n) {
+        if (n > capacity_ - size_) grow_for(size_ + n);
+        T *p = data_ + size_;
+        size_ += n;
+        return p;
+    }
+    void append(const T *p, std::size_t n) {
+        if (n == 0) return;
+        // p may point into this array, which growing moves: note where it lies first.
+        const bool inside = p >= data_ && p < data_ + size_;
+        const std::size_t at = inside ? static_cast<std::size_t>(p - data_) : 0;
+        T *dst = extend(n);
+        std::memcpy(dst, inside ? data_ + at : p, n * sizeof(T));
+    }
+    // Shrinks (never grows) to n values.
     void truncate(std::size_t n) {
-        if (n >= size()) return;
-        lits_.resize(static_cast<std::size_t>(offsets_[n]));
-        offsets_.resize(n + 1);
+        if (n < size_) size_ = n;
     }
-    void clear() {
-        lits_.clear();
-        offsets_.assign(1, 0);
-    }
-    void reserve(std::size_t clauses, std::size_t lits) {
-        offsets_.reserve(clauses + 1);
-        lits_.reserve(lits);
+    void clear() { size_ = 0; }
+    // Room for n values in all, exactly: a caller that knows the final size wastes nothing.
+    void reserve(std::size_t n) {
+        if (n > capacity_) reallocate(n);
     }
 
-    std::size_t size() const { return offsets_.size() - 1; }
-    std::size_t literal_count() const { return lits_.size(); }
-    const int32_t *begin(std::size_t i) const { return lits_.data() + offsets_[i]; }
-    std::size_t length(std::size_t i) const {
-        return static_cast<std::size_t>(offsets_[i + 1] - offsets_[i]);
+private:
+    static constexpr std::size_t kHugeFrom = std::size_t{8} << 20;  // bytes
+    static constexpr std::size_t kPage = 4096;
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+    // Geometric growth keeps repeated appends linear in the values appended.
+    void grow_for(std::size_t needed) {
+        if (needed > max_size()) throw std::bad_alloc();
+        std::size_t cap = capacity_ < max_size() / 2 ? capacity_ * 2 : max_size();
+        reallocate(std::max({needed, cap, std::size_t{16}}));
     }
-    const std::vector<int32_t> &lits() const { return lits_; }
-    const std::vector<int64_t> &offsets() const { return offsets_; }
+    static constexpr std::size_t max_size() { return (std::size_t{1} << 62) / sizeof(T); }
+    void reallocate(std::size_t cap) {
+        // A first large block starts on a huge-page boundary, so that all of it can be huge
+        // pages (a block filled once, as a bulk insertion's, is never moved); later growth
+        // keeps realloc's remapping.
+        const std::size_t bytes = cap * sizeof(T);
+        void *p = nullptr;
+        if (data_ == nullptr && bytes >= kHugeFrom) {
+            // posix_memalign rather than aligned_alloc: older macOS has only the former.
+            if (posix_memalign(&p, kHugePage, bytes) != 0) p = nullptr;
+        } else {
+            p = std::realloc(data_, bytes);
+        }
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T *>(p);
+        capacity_ = cap;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (bytes >= kHugeFrom) {
+            const auto start = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+            const auto stop = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
+            // Advice only: where it is refused the memory is as good, only slower to fault in.
+            if (stop > start)
+                madvise(reinterpret_cast<void *>(start), stop - start, MADV_HUGEPAGE);
+        }
+#endif
+    }
+
+    T *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// The clauses lie in blocks, each a flat literal array with offsets; a list is a sequence of
+// pieces, each a view of a block's first clauses. merge shares large blocks instead of copying
+// them (a build merges every record's storage into its own, then drops the record's), and a
+// block is written only by a list that holds it alone, so sharing never shows.
+class ClauseList : public pbct::ClauseSink {
+    struct Block {
+        PodArray<int32_t> lits;
+        PodArray<int64_t> offsets{0};  // from 0, within the block
+    };
+    struct Piece {
+        std::shared_ptr<Block> block;
+        std::size_t clauses;   // the view: the block's first `clauses` clauses
+        std::size_t first;     // list index of its first clause
+        std::size_t lit_first; // list index of its first literal
+        std::size_t lit_end() const {
+            return lit_first + static_cast<std::size_t>(block->offsets[clauses]);
+        }
+    };
+    // Smaller pieces are copied: sharing them would only fragment the list.
+    static constexpr std::size_t kShareFrom = std::size_t{1} << 16;  // literals
+
+public:
+    void add_clause(const int32_t *lits, std::size_t size) override {
+        const Room room = extend(1, size);
+        if (size != 0) std::memcpy(room.lits, lits, size * sizeof(int32_t));
+        room.offsets[0] = room.base + static_cast<int64_t>(size);
+    }
+
+    // Room for `clauses` more clauses holding `lits` literals in all, uninitialised: the caller
+    // writes lits[0, lits) and offsets[0, clauses), each offset counted from `base`, and gives
+    // the room back with truncate(old size) when it fails.
+    struct Room {
+        int32_t *lits;
+        int64_t *offsets;
+        int64_t base;
+    };
+    Room extend(std::size_t clauses, std::size_t lits) {
+        Block &b = writable_tail();
+        const std::size_t old_lits = b.lits.size();
+        int32_t *l = b.lits.extend(lits);
+        int64_t *o;
+        try {
+            o = b.offsets.extend(clauses);
+        } catch (...) {
+            b.lits.truncate(old_lits);
+            throw;
+        }
+        pieces_.back().clauses += clauses;
+        size_ += clauses;
+        return Room{l, o, static_cast<int64_t>(old_lits)};
+    }
+
+    // Appends other's clauses; other may be this list.
+    void append(const ClauseList &other) {
+        // A copy of the pieces holds their blocks, so none of them is written while read.
+        const std::vector<Piece> pieces = other.pieces_;
+        const std::size_t old = size_;
+        try {
+            for (const Piece &p : pieces) {
+                if (p.clauses == 0) continue;
+                const Block &src = *p.block;
+                const auto lits = static_cast<std::size_t>(src.offsets[p.clauses]);
+                if (lits >= kShareFrom) {
+                    pieces_.push_back(Piece{p.block, p.clauses, size_, literal_count()});
+                    size_ += p.clauses;
+                    continue;
+                }
+                const Room room = extend(p.clauses, lits);
+                if (lits != 0) std::memcpy(room.lits, src.lits.data(), lits * sizeof(int32_t));
+                for (std::size_t i = 0; i < p.clauses; ++i)
+                    room.offsets[i] = room.base + src.offsets[i + 1];
+            }
+        } catch (...) {  // out of memory: all or nothing
+            truncate(old);
+            throw;
+        }
+    }
+    // Drops every clause after the first n, and any literal after theirs (undoes a failed
+    // encoding or insertion, whose room may hold literals without a clause).
+    void truncate(std::size_t n) {
+        if (n > size_) return;
+        while (!pieces_.empty() && pieces_.back().first >= n) pieces_.pop_back();
+        size_ = n;
+        if (pieces_.empty()) return;
+        Piece &last = pieces_.back();
+        last.clauses = n - last.first;
+        if (last.block.use_count() == 1) {
+            Block &b = *last.block;
+            b.offsets.truncate(last.clauses + 1);
+            b.lits.truncate(static_cast<std::size_t>(b.offsets[last.clauses]));
+        }
+    }
+    void clear() { truncate(0); }
+
+    std::size_t size() const { return size_; }
+    std::size_t literal_count() const { return pieces_.empty() ? 0 : pieces_.back().lit_end(); }
+    const int32_t *begin(std::size_t i) const {
+        const Piece &p = piece_of(i);
+        return p.block->lits.data() + p.block->offsets[i - p.first];
+    }
+    std::size_t length(std::size_t i) const {
+        const Piece &p = piece_of(i);
+        const int64_t *o = p.block->offsets.data() + (i - p.first);
+        return static_cast<std::size_t>(o[1] - o[0]);
+    }
+    // f(literals, length) for each clause in order: the way to walk a large list.
+    template <typename F>
+    void for_each(F &&f) const {
+        for (const Piece &p : pieces_) {
+            const int32_t *lits = p.block->lits.data();
+            const int64_t *o = p.block->offsets.data();
+            for (std::size_t i = 0; i < p.clauses; ++i)
+                f(lits + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+        }
+    }
+    // The contents as one literal array and one offset array (from 0), copied.
+    PodArray<int32_t> lits() const {
+        PodArray<int32_t> out;
+        int32_t *dst = out.extend(literal_count());
+        for (const Piece &p : pieces_) {
+            const auto n = static_cast<std::size_t>(p.block->offsets[p.clauses]);
+            if (n != 0) std::memcpy(dst + p.lit_first, p.block->lits.data(), n * sizeof(int32_t));
+        }
+        return out;
+    }
+    PodArray<int64_t> offsets() const {
+        PodArray<int64_t> out;
+        int64_t *dst = out.extend(size_ + 1);
+        dst[0] = 0;
+        for (const Piece &p : pieces_) {
+            const int64_t *o = p.block->offsets.data();
+            const auto base = static_cast<int64_t>(p.lit_first);
+            for (std::size_t i = 1; i <= p.clauses; ++i) dst[p.first + i] = base + o[i];
+        }
+        return out;
+    }
     int32_t max_variable() const;
 
 private:
-    std::vector<int32_t> lits_;
-    std::vector<int64_t> offsets_;
+    // The block that new clauses go to: the last one, when this list holds it alone (cut to
+    // this list's view of it), else a new one.
+    Block &writable_tail() {
+        if (!pieces_.empty() && pieces_.back().block.use_count() == 1) {
+            Piece &last = pieces_.back();
+            Block &b = *last.block;
+            if (b.offsets.size() != last.clauses + 1 ||
+                b.lits.size() != static_cast<std::size_t>(b.offsets[last.clauses])) {
+                b.offsets.truncate(last.clauses + 1);
+                b.lits.truncate(static_cast<std::size_t>(b.offsets[last.clauses]));
+            }
+            return b;
+        }
+        pieces_.push_back(Piece{std::make_shared<Block>(), 0, size_, literal_count()});
+        return *pieces_.back().block;
+    }
+    const Piece &piece_of(std::size_t i) const {
+        if (pieces_.size() == 1) return pieces_.front();
+        auto it = std::upper_bound(pieces_.begin(), pieces_.end(), i,
+                                   [](std::size_t v, const Piece &p) { return v < p.first; });
+        // Pieces of no clause share their start with the next one: the last of them holds i.
+        return *(it - 1);
+    }
+
+    std::vector<Piece> pieces_;
+    std::size_t size_ = 0;
 };
 
 inline int32_t ClauseList::max_variable() const {
     int32_t m = 0;
-    for (int32_t l : lits_) {
-        const int32_t v = l < 0 ? -l : l;
-        if (v > m) m = v;
+    for (const Piece &p : pieces_) {
+        const int32_t *lits = p.block->lits.data();
+        const auto n = static_cast<std::size_t>(p.block->offsets[p.clauses]);
+        for (std::size_t i = 0; i < n; ++i) {
+            const int32_t v = lits[i] < 0 ? -lits[i] : lits[i];
+            if (v > m) m = v;
+        }
     }
     return m;
 }

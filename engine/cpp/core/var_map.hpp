@@ -3,31 +3,77 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace se::clause {
 
+// Names and numbers in the order given, the names' bytes back to back in one arena: a model's
+// map holds millions of short names, which as separate strings would cost an allocation each.
+class NameTable {
+public:
+    NameTable() : begin_{0} {}
+    void reserve(std::size_t entries, std::size_t bytes) {
+        begin_.reserve(entries + 1);
+        numbers_.reserve(entries);
+        bytes_.reserve(bytes);
+    }
+    void add(std::string_view name, int64_t number) {
+        bytes_.append(name.data(), name.size());
+        begin_.push_back(bytes_.size());
+        numbers_.push_back(number);
+    }
+    std::size_t size() const { return numbers_.size(); }
+    std::string_view name(std::size_t i) const {
+        return std::string_view(bytes_).substr(begin_[i], begin_[i + 1] - begin_[i]);
+    }
+    int64_t number(std::size_t i) const { return numbers_[i]; }
+    const std::vector<int64_t> &numbers() const { return numbers_; }
+
+private:
+    std::string bytes_;
+    std::vector<std::size_t> begin_;
+    std::vector<int64_t> numbers_;
+};
+
 class VarMap {
 public:
-    // Replaces the whole content; entries keep the given order.
-    void assign(std::vector<std::pair<std::string, int64_t>> entries);
+    VarMap() : table_(std::make_shared<const NameTable>()) {}
+
+    // Replaces the whole content; entries keep the given order. When a name comes twice, the
+    // later number answers (as in a dict built from the entries).
+    void assign(NameTable table);
     // Number -> entry; when several names share a number the first one answers.
     void build_inverse();
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const std::vector<std::pair<std::string, int64_t>> &entries() const { return entries_; }
-    const int64_t *number(const std::string &name) const;
-    // Builds the inverse map first when needed.
-    const std::string *name(int64_t number);
+    std::size_t size() const { return table_->size(); }
+    bool empty() const { return table_->size() == 0; }
+    // The content as it stands; a later assign leaves it as it was for whoever holds it.
+    const std::shared_ptr<const NameTable> &table() const { return table_; }
+    // The number of a name, or nullptr. The index by name is built by the first look-up: a
+    // build hands over the map and may never ask a name.
+    const int64_t *number(std::string_view name) const;
+    // The (first) name of a number; false when none has it. Builds the inverse map first when
+    // needed.
+    bool name(int64_t number, std::string_view *out);
 
 private:
-    std::vector<std::pair<std::string, int64_t>> entries_;
-    std::unordered_map<std::string, std::size_t> by_name_;
-    std::unordered_map<int64_t, std::size_t> by_number_;
+    void build_name_index() const;
+    std::size_t inverse_find(int64_t number) const;
+
+    std::shared_ptr<const NameTable> table_;
+    // Open addressing, linear probing: each slot holds the entry's index + 1 (0: empty) in its
+    // low half and the high half of the name's hash in its high half, so that a probe compares
+    // names only when the hashes agree.
+    mutable std::vector<uint64_t> name_slots_;
+    mutable bool name_index_built_ = false;
+    // Inverse map: dense (first entry of each number, kNone where none) when the numbers are
+    // not far above the entry count, else (number, entry) pairs sorted by number.
+    std::vector<uint32_t> by_number_dense_;
+    std::vector<std::pair<int64_t, uint32_t>> by_number_sparse_;
     bool inverse_built_ = false;
 };
 
@@ -37,22 +83,27 @@ public:
         prefixes_ = std::move(prefixes);
     }
     const std::vector<std::string> &auxiliary_prefixes() const { return prefixes_; }
-    bool is_auxiliary(const std::string &name) const;
+    bool is_auxiliary(std::string_view name) const;
 
     // Takes the entries to decode from map: those with a clause-variable number (>= 1), without
     // the auxiliaries when leave_out_auxiliaries. False when map is empty.
     bool build_tables(const VarMap &map, bool leave_out_auxiliaries);
     bool built() const { return built_; }
-    const std::vector<std::pair<std::string, int64_t>> &table() const { return table_; }
+    std::size_t table_size() const { return picked_.size(); }
+    std::string_view table_name(std::size_t i) const { return names_->name(picked_[i]); }
+    int64_t table_number(std::size_t i) const { return names_->number(picked_[i]); }
 
-    // values[i] for table()[i]: true when the witness holds +n, false for -n or when n is
+    // values[i] for table entry i: true when the witness holds +n, false for -n or when n is
     // missing. 0 entries (DIMACS line ends) are skipped. Throws std::invalid_argument when the
     // witness holds both n and -n.
     std::vector<bool> decode(const std::vector<int64_t> &witness) const;
 
 private:
     std::vector<std::string> prefixes_;
-    std::vector<std::pair<std::string, int64_t>> table_;
+    // The map's content when the tables were built (kept alive here: the mapping may be given
+    // new content since) and the entries taken from it.
+    std::shared_ptr<const NameTable> names_;
+    std::vector<uint32_t> picked_;
     bool built_ = false;
 };
 

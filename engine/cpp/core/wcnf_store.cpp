@@ -97,17 +97,31 @@ void write_comments(Writer &w, const WcnfStore &s, PrefatoryMode mode) {
 
 }  // namespace
 
-void WcnfStore::reserve_soft(std::size_t clauses, std::size_t lits) {
-    soft_.reserve(clauses, lits);
-    weights_.reserve(clauses);
+WcnfStore::SoftRoom WcnfStore::extend_soft(std::size_t clauses, std::size_t lits) {
+    const std::size_t old = soft_.size();
+    const ClauseList::Room room = soft_.extend(clauses, lits);
+    int64_t *w;
+    try {
+        w = weights_.extend(clauses);
+    } catch (...) {
+        soft_.truncate(old);
+        throw;
+    }
+    return SoftRoom{room, w};
 }
 
 void WcnfStore::merge(const WcnfStore &other) {
     const std::vector<int32_t> prefatory = other.prefatory_;  // other may be this store
-    const std::vector<int64_t> weights = other.weights_;
-    hard_.append(other.hard_);
-    soft_.append(other.soft_);
-    weights_.insert(weights_.end(), weights.begin(), weights.end());
+    const std::size_t hard = hard_.size(), soft = soft_.size();
+    try {
+        hard_.append(other.hard_);
+        soft_.append(other.soft_);
+        weights_.append(other.weights_.data(), other.weights_.size());
+    } catch (...) {  // out of memory: all or nothing
+        truncate_hard(hard);
+        truncate_soft(soft);
+        throw;
+    }
     for (int32_t lit : prefatory) insert_prefatory(lit);
 }
 
@@ -167,7 +181,7 @@ void WcnfStore::write_cnf(const std::string &path, PrefatoryMode mode) const {
     w.text("p cnf " + std::to_string(h.variables) + " " + std::to_string(h.clauses) + "\n");
     if (mode == PrefatoryMode::kUnits)
         for (const int32_t &lit : prefatory_) w.clause(&lit, 1);
-    for (std::size_t i = 0; i < hard_.size(); ++i) w.clause(hard_.begin(i), hard_.length(i));
+    hard_.for_each([&](const int32_t *lits, std::size_t n) { w.clause(lits, n); });
     w.close();
 }
 
@@ -183,15 +197,16 @@ void WcnfStore::write_wcnf(const std::string &path, PrefatoryMode mode) const {
             w.text(top);
             w.clause(&lit, 1);
         }
-    for (std::size_t i = 0; i < hard_.size(); ++i) {
+    hard_.for_each([&](const int32_t *lits, std::size_t n) {
         w.text(top);
-        w.clause(hard_.begin(i), hard_.length(i));
-    }
-    for (std::size_t i = 0; i < soft_.size(); ++i) {
-        w.num(weights_[i]);
+        w.clause(lits, n);
+    });
+    std::size_t i = 0;
+    soft_.for_each([&](const int32_t *lits, std::size_t n) {
+        w.num(weights_[i++]);
         w.text(" ");
-        w.clause(soft_.begin(i), soft_.length(i));
-    }
+        w.clause(lits, n);
+    });
     w.close();
 }
 

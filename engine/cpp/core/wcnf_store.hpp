@@ -30,8 +30,22 @@ public:
         soft_.add_clause(lits, size);
         weights_.push_back(weight);
     }
-    void reserve_hard(std::size_t clauses, std::size_t lits) { hard_.reserve(clauses, lits); }
-    void reserve_soft(std::size_t clauses, std::size_t lits);
+
+    // Room for a block of clauses that the caller writes in place (see ClauseList::extend), and
+    // for a soft block one weight per clause; truncate_*(old count) gives it back.
+    ClauseList::Room extend_hard(std::size_t clauses, std::size_t lits) {
+        return hard_.extend(clauses, lits);
+    }
+    struct SoftRoom {
+        ClauseList::Room clauses;
+        int64_t *weights;
+    };
+    SoftRoom extend_soft(std::size_t clauses, std::size_t lits);
+    void truncate_hard(std::size_t n) { hard_.truncate(n); }
+    void truncate_soft(std::size_t n) {
+        soft_.truncate(n);
+        weights_.truncate(soft_.size());
+    }
 
     // Appends other's clauses (and preliminary values); other may be this store.
     void merge(const WcnfStore &other);
@@ -46,7 +60,7 @@ public:
 
     const ClauseList &hard() const { return hard_; }
     const ClauseList &soft() const { return soft_; }
-    const std::vector<int64_t> &weights() const { return weights_; }
+    const PodArray<int64_t> &weights() const { return weights_; }
     const std::vector<int32_t> &prefatory() const { return prefatory_; }
     const std::optional<std::string> &model_name() const { return model_name_; }
     const std::optional<int64_t> &variable_count() const { return variable_count_; }
@@ -65,7 +79,7 @@ public:
 private:
     ClauseList hard_;
     ClauseList soft_;
-    std::vector<int64_t> weights_;
+    PodArray<int64_t> weights_;
     std::vector<int32_t> prefatory_;
     std::unordered_map<int32_t, std::size_t> prefatory_index_;  // variable -> place
     std::optional<std::string> model_name_;
