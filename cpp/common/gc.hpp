@@ -34,4 +34,17 @@ struct GcSlots {
     };
 };
 
+// Pauses the cyclic collector for a scope that allocates many objects none of which can be part
+// of a cycle (clause lists, engine variables, texts): the collector would otherwise rescan the
+// growing results again and again. It is switched back on only if it was on.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    GcPause() = default;
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
 }  // namespace zk

@@ -336,3 +336,40 @@ def test_mapping_follows_changes_to_the_kept_maps(fc, families):
     assert fc.mapping["x[0]"] == 99
     fc._mappings.append({"extra": 7})
     assert fc.mapping["extra"] == 7 and "extra" not in first
+
+
+@pytest.fixture
+def imports(monkeypatch):
+    """The package modules imported from now on, however the import is made."""
+    import builtins
+    seen = []
+    real = builtins.__import__
+
+    def spy(name, *args, **kwargs):
+        seen.append(name)
+        return real(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", spy)
+    return lambda: [n for n in seen if n.startswith("zk_encoder")]
+
+
+def test_refusals_log_and_raise_without_importing(families, log_sink, ctx, imports):
+    # The container's own refusal and the dumper's, raised while the record is written out: the
+    # logging function and the exception classes are the package's, reached without an import.
+    refused = FormulaContainer(families, 11)
+    with pytest.raises(FormulaError) as formula_err:
+        refused.add_target_constraint(units(ctx, "z"), {}, 0, 0)
+    built = FormulaContainer(families, 11)
+    built.add_target_constraint(units(ctx, "x(0)"), {}, 0, 0)
+    built.build_cnf_formula("m")
+    with pytest.raises(BuildError) as build_err:
+        built.build_cnf_formula("m")
+    assert log_sink.at("error") == [str(formula_err.value), str(build_err.value)]
+    assert imports() == []
+
+
+def test_names_the_module_lost_fail_as_in_module_code(families, monkeypatch):
+    import zk_encoder.core.formula_container as mod
+    monkeypatch.delattr(mod, "DumpArgs")
+    with pytest.raises(NameError, match="^name 'DumpArgs' is not defined$"):
+        FormulaContainer(families, 11).add_hard_constraint(bx.and_([]), {}, 0, 0)

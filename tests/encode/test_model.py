@@ -347,17 +347,56 @@ def test_dimension_sizes_must_be_non_negative_integers(own, log_sink, size):
     assert own._shift_target_variable == 1 and "x" not in own._used_vars
 
 
-@pytest.mark.parametrize("use_fe", [False, True], ids=["own", "formula_encoder"])
-def test_family_the_variables_module_refuses_leaves_no_trace(fake, log_sink, use_fe):
-    # A size too large for a family is refused by the family object itself; the name stays free.
+TOO_MANY = ("Variable named x has too many elements: their numbers would run past 2147483647, "
+            "the largest clause literal")
+
+
+@pytest.mark.parametrize("use_fe,exc,msg", [
+    (False, VariableError, TOO_MANY),
+    (True, OverflowError, "Variable family 'x': the size of dimension 'i' does not fit in 64 bits"),
+], ids=["own", "formula_encoder"])
+def test_family_too_large_leaves_no_trace(fake, log_sink, use_fe, exc, msg):
+    # Numbering its own families, the model refuses one past the literal range; the formula
+    # encoder's families are refused by the family object itself. Either way the name stays free.
     model = Model(fake if use_fe else se.manager(), "m", use_fe)
-    with pytest.raises((RuntimeError, OverflowError, ValueError)):
+    with pytest.raises(exc) as err:
         model.create_variables("x", i=10 ** 30)
+    assert str(err.value) == msg
     assert model._used_vars == (set() if use_fe else {"dummy_var"})
     assert list(model._manager.name2genvar) == ([] if use_fe else ["dummy_var"])
     assert model._shift_target_variable == (0 if use_fe else 1)
     assert [call for enc in fake.encoders for call in enc.calls] == []
     assert model.create_variables("x", i=2).st_shift == (0 if use_fe else 1)
+
+
+@pytest.mark.parametrize("dims,accepted", [
+    ({"i": 2 ** 31 - 2}, True),               # numbers 1 .. 2**31 - 2
+    ({"i": 2 ** 31 - 1}, True),               # the last one is exactly 2**31 - 1
+    ({"i": 2 ** 31}, False),
+    ({"i": 2 ** 16, "j": 2 ** 15}, False),    # the product counts, not each size
+    ({"i": 2 ** 40, "j": 0}, True),           # no elements, nothing numbered
+], ids=["below", "at_the_limit", "one_past", "product", "empty"])
+def test_families_must_fit_the_literal_range(log_sink, dims, accepted):
+    model = Model(se.manager(), "m")
+    if accepted:
+        # Only the family's bounds are read: its elements are numbered when formulas name them.
+        model.create_variables("x", **dims)
+        assert list(model._variables) == ["dummy_var", "x"]
+        return
+    with pytest.raises(VariableError) as err:
+        model.create_variables("x", **dims)
+    assert str(err.value) == TOO_MANY and lines(log_sink, "error") == [TOO_MANY]
+    assert model._used_vars == {"dummy_var"} and list(model._variables) == ["dummy_var"]
+    assert list(model._manager.name2genvar) == ["dummy_var"]
+    assert model._shift_target_variable == 1
+
+
+def test_literal_range_counts_from_where_the_last_family_ended(log_sink):
+    model = Model(se.manager(), "m")
+    model.create_variables("a", i=2 ** 30)
+    with pytest.raises(VariableError, match="^Variable named x has too many elements"):
+        model.create_variables("x", i=2 ** 30)
+    assert model.create_variables("x", i=2 ** 30 - 1).st_shift == 2 ** 30 + 1
 
 
 @pytest.mark.parametrize("first", ["constraint", "soft", "target"])

@@ -87,6 +87,33 @@ def x():
     return Variable("x", {"i": 3, "j": 4, "k": 5}, 1)
 
 
+FAMILY_OVERFLOWS = [
+    ("size", {"i": 2, "j": 2 ** 64}, 0, OverflowError,
+     "Variable family 'v': the size of dimension 'j' does not fit in 64 bits"),
+    ("negative_size", {"i": -2 ** 63 - 1}, 0, OverflowError,
+     "Variable family 'v': the size of dimension 'i' does not fit in 64 bits"),
+    ("first_number", {"i": 2}, 2 ** 63, OverflowError,
+     "Variable family 'v': the first number does not fit in 64 bits"),
+    ("element_count", {"i": 2 ** 32, "j": 2 ** 32}, 0, OverflowError,
+     "Variable family 'v': the numbers of its elements do not fit in 64 bits"),
+    ("last_number", {"i": 4}, 2 ** 63 - 3, OverflowError,
+     "Variable family 'v': the numbers of its elements do not fit in 64 bits"),
+]
+
+
+@pytest.mark.parametrize("dims,shift,exc,msg", [c[1:] for c in FAMILY_OVERFLOWS],
+                         ids=[c[0] for c in FAMILY_OVERFLOWS])
+def test_families_beyond_64_bits_are_refused_by_name(dims, shift, exc, msg):
+    with pytest.raises(exc) as err:
+        Variable("v", dims, shift)
+    assert str(err.value) == msg
+
+
+def test_largest_64_bit_family_is_kept():
+    fam = Variable("v", {"i": 4}, 2 ** 63 - 4)
+    assert fam(3) == 2 ** 63 - 1 and fam.shifts == [1]
+
+
 @pytest.mark.parametrize("sizes,strides", [((3, 4, 5), [20, 5, 1]), ((3, 4), [4, 1]), ((7,), [1]),
                                            ((), [])], ids=["three", "two", "one", "none"])
 def test_strides_are_row_major(sizes, strides):

@@ -23,6 +23,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
@@ -70,13 +71,18 @@ struct ModuleRefs {
     nb::object range_type;
 };
 ModuleRefs *g_refs = nullptr;
+ModuleGlobals g_module;
 
 nb::str py_text(const std::string &s) { return nb::str(s.data(), s.size()); }
 
 std::string repr_of(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
 
+// Logged through the module's own log_e; the package's FormulaError finishes loading after this
+// module, so it is taken from the loaded package at the first refusal.
+LoadedAttr g_formula_error{"zk_encoder._exceptions", "FormulaError"};
+
 [[noreturn]] void raise_formula_error(const std::string &msg) {
-    raise_logged(kModule, exception_class("FormulaError"), msg);
+    g_module.raise_logged(g_formula_error.get(), msg);
 }
 
 std::string_view utf8_view(PyObject *s) {
@@ -133,12 +139,7 @@ std::string comprehension_text(nb::handle template_constraint, nb::handle forall
 nb::object evaluate(const std::string &text, nb::handle eval_state) {
     nb::object fn = g_refs->builtins.attr("eval");
     nb::str source = py_text(text);
-    struct GcPause {
-        int was_enabled = PyGC_Disable();
-        ~GcPause() {
-            if (was_enabled) PyGC_Enable();
-        }
-    } pause;
+    GcPause pause;
     return fn(source, eval_state);
 }
 
@@ -905,6 +906,7 @@ nb::dict class_namespace(const char *qualname) {
 NB_MODULE(dumper, m) {
     using namespace zk::core;
     zk::init_module();
+    g_module.bind(m);
     zk::import_logger(m);  // also binds se
 
     nb::module_ abc = nb::module_::import_("abc");

@@ -9,37 +9,38 @@
 #include <string_view>
 #include <vector>
 
-#include "common/logging.hpp"
+#include "common/buffers.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
 #include "zk_encoder/core/formula_container.hpp"
 
 namespace zk::core {
 
 namespace {
 
-constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 constexpr const char *kSecondTarget = "A CNF build with a target was already made: its bound stays "
                                       "in the clause storage, so a second target is refused";
 constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
 constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
-constexpr const char *kClauseArrays = "clause_arrays";
 
 // Names the container reads from its module's globals at each call, as module code would.
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 // The dumper's compilation of a queued record's template (its literal texts read once).
 PyObject *g_compile_template = nullptr;
 // The dumper's reduce_ex, whose merge the container may keep between reads.
 PyObject *g_stock_reduce_ex = nullptr;
 
-nb::object global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);
-    if (!v) throw nb::attribute_error(name);
-    return nb::borrow(v);
-}
+// The module binds neither a logging function nor the exception classes: its one refusal logs
+// through the logger the dumper star-imported, taken when the module loads, and raises the
+// package's BuildError, which finishes loading after this module.
+PyObject *g_log_e = nullptr;
+LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
 
 [[noreturn]] void raise_build_error(const std::string &msg) {
-    log_via(kLoggerModule, "log_e", msg);
-    raise_plain(exception_class("BuildError"), msg);
+    nb::str text(msg.data(), msg.size());
+    nb::handle log_e = g_log_e;
+    log_e(text);
+    raise_plain(g_build_error.get(), text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -58,7 +59,7 @@ nb::str literal_text(nb::handle literal) {
 
 nb::list parsing_clause(nb::handle clause) {
     nb::list out;
-    nb::object bx = global("bx");
+    nb::object bx = g_module.get("bx");
     if (nb::isinstance(clause, bx.attr("Or"))) {
         for (nb::handle op : clause.attr("get_args")()) out.append(literal_text(op));
     } else {
@@ -70,46 +71,13 @@ nb::list parsing_clause(nb::handle clause) {
 // The template of a conjunction or disjunction through the engine's flat clause arrays, where
 // the engine offers them: one text per variable and sign, shared by every clause that holds the
 // literal, and no engine object per literal. Null when the arrays are not to be had.
-bool read_int_array(nb::handle obj, std::vector<int64_t> &out) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const char *fmt = view.format ? view.format : "B";
-    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
-    bool ok = view.ndim == 1 && fmt[0] != '\0' && fmt[1] == '\0' &&
-              std::string_view("ilq").find(fmt[0]) != std::string_view::npos &&
-              (view.itemsize == 4 || view.itemsize == 8);
-    if (ok) {
-        size_t n = static_cast<size_t>(view.len / view.itemsize);
-        out.resize(n);
-        for (size_t i = 0; i < n; ++i)
-            out[i] = view.itemsize == 4 ? static_cast<const int32_t *>(view.buf)[i]
-                                        : static_cast<const int64_t *>(view.buf)[i];
-    }
-    PyBuffer_Release(&view);
-    return ok;
-}
-
 nb::object template_from_arrays(nb::handle bx_clauses) {
-    PyObject *fn = PyObject_GetAttrString(bx_clauses.ptr(), kClauseArrays);
-    if (!fn) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object method = nb::steal(fn);
-    PyObject *res = PyObject_CallNoArgs(method.ptr());
-    if (!res) {
-        PyErr_Clear();  // not in clause form: the operands tell what the template is
-        return nb::object();
-    }
-    nb::object arrays = nb::steal(res);
-    if (!PyTuple_Check(arrays.ptr()) || PyTuple_GET_SIZE(arrays.ptr()) != 3) return nb::object();
+    nb::object arrays = clause_arrays(bx_clauses);
+    if (!arrays.is_valid()) return nb::object();
     PyObject *names = PyTuple_GET_ITEM(arrays.ptr(), 0);
     std::vector<int64_t> offsets, lits;
-    if (!PyList_Check(names) || !read_int_array(PyTuple_GET_ITEM(arrays.ptr(), 1), offsets) ||
-        !read_int_array(PyTuple_GET_ITEM(arrays.ptr(), 2), lits) || offsets.empty() ||
+    if (!read_int_buffer(PyTuple_GET_ITEM(arrays.ptr(), 1), offsets) ||
+        !read_int_buffer(PyTuple_GET_ITEM(arrays.ptr(), 2), lits) || offsets.empty() ||
         offsets.front() != 0 || offsets.back() != static_cast<int64_t>(lits.size()))
         return nb::object();
     Py_ssize_t n_names = PyList_GET_SIZE(names);
@@ -160,7 +128,7 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
 
 nb::list bx2list_clauses(nb::handle bx_clauses) {
     nb::list out;
-    nb::object bx = global("bx");
+    nb::object bx = g_module.get("bx");
     if (nb::isinstance(bx_clauses, bx.attr("And")) || nb::isinstance(bx_clauses, bx.attr("Or"))) {
         nb::object fast = template_from_arrays(bx_clauses);
         if (fast.is_valid()) return nb::borrow<nb::list>(fast);
@@ -224,13 +192,13 @@ NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::han
                                   ? nb::steal(PyDict_Copy(foralls.ptr()))
                                   : nb::module_::import_("builtins").attr("dict")(foralls);
     if (!foralls_copy.is_valid()) throw nb::python_error();
-    nb::object record = global("DumpArgs")(
+    nb::object record = g_module.get("DumpArgs")(
         nb::arg("template_constraint") = tmpl, nb::arg("weights") = weights,
         nb::arg("foralls") = foralls_copy, nb::arg("num_formula") = c.num_formula_,
         nb::arg("init_shift_variable") = c.cur_init_shift_variable_,
         nb::arg("shift_pb_variable") = shift_pb, nb::arg("shift_bx_variable") = shift_bx,
         nb::arg("offset_shift_for_formula") = 0, nb::arg("eval_state") = eval_state,
-        nb::arg("cnf_stor") = global("se").attr("wcnf_storage")());
+        nb::arg("cnf_stor") = g_module.get("se").attr("wcnf_storage")());
     // Compiled now, the template is numbered natively at write-out; a record whose texts are
     // not compilable is evaluated then.
     nb::object compiled = nb::handle(g_compile_template)(record);
@@ -253,7 +221,7 @@ void cnf_stor_merge(FormulaContainer &c, nb::handle list_dump_args) {
 // Writes a queue out. The queue and its pending count change only once every record is merged.
 void dump_queue(FormulaContainer &c, nb::list &queue, int64_t &pending) {
     if (pending <= 0) return;
-    nb::object maps = global("One2OneDumper").attr("dump")(queue);
+    nb::object maps = g_module.get("One2OneDumper").attr("dump")(queue);
     c.mappings_.append(maps);
     cnf_stor_merge(c, queue);
     if (PyList_SetSlice(queue.ptr(), 0, PyList_GET_SIZE(queue.ptr()), nullptr) != 0)
@@ -269,7 +237,7 @@ uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)-
 // The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
 // not a plain dictionary, or a merge function other than the dumper's).
 nb::object merged_mapping(FormulaContainer &c) {
-    nb::object reduce = global("reduce_ex");
+    nb::object reduce = g_module.get("reduce_ex");
     if (!reduce.is(g_stock_reduce_ex)) return nb::none();
     PyObject *list = c.mappings_.ptr();
     Py_ssize_t n = PyList_GET_SIZE(list);
@@ -305,7 +273,7 @@ nb::object merged_mapping(FormulaContainer &c) {
 // every family element and every auxiliary several times.
 nb::object mapping(FormulaContainer &c) {
     nb::object merged = merged_mapping(c);
-    if (merged.is_none()) return global("reduce_ex")(c.mappings_);
+    if (merged.is_none()) return g_module.get("reduce_ex")(c.mappings_);
     return nb::steal(PyDict_Copy(merged.ptr()));
 }
 
@@ -326,9 +294,19 @@ void init_container(FormulaContainer *self, nb::object target_variables,
     FormulaContainer &c = *self;
     c.target_variables_ = target_variables;
     c.cur_init_shift_variable_ = nb::cast<int64_t>(shift_target_variable);
-    c.cnf_stor_ = global("se").attr("wcnf_storage")();
+    c.cnf_stor_ = g_module.get("se").attr("wcnf_storage")();
     for (nb::handle family : target_variables.attr("values")()) c.mappings_.append(family.attr("map"));
     c.hard_weight_ = nb::int_(1);
+}
+
+// Queues a new hard or soft record and takes its clauses and its block of auxiliaries into the
+// counts.
+void enqueue(FormulaContainer &c, nb::list &queue, int64_t &pending, const NewRecord &r) {
+    queue.append(r.record);
+    pending += r.clause_count;
+    c.cur_init_shift_variable_ += r.block_size;
+    c.num_clauses_ += r.clause_count;
+    c.num_formula_ += 1;
 }
 
 void add_hard_constraint(FormulaContainer &c, nb::handle template_constraint, nb::handle foralls,
@@ -336,11 +314,7 @@ void add_hard_constraint(FormulaContainer &c, nb::handle template_constraint, nb
     dump_hard(c);
     NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
                             shift_bx_variable);
-    c.hard_queue_.append(r.record);
-    c.cur_count_clauses_hard_ += r.clause_count;
-    c.cur_init_shift_variable_ += r.block_size;
-    c.num_clauses_ += r.clause_count;
-    c.num_formula_ += 1;
+    enqueue(c, c.hard_queue_, c.cur_count_clauses_hard_, r);
 }
 
 void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, nb::handle foralls,
@@ -350,7 +324,7 @@ void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, 
     NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
                             shift_bx_variable);
     records.append(r.record);
-    nb::object maps = global("One2OneDumper").attr("dump")(records);
+    nb::object maps = g_module.get("One2OneDumper").attr("dump")(records);
     c.mappings_.append(maps);
     cnf_stor_merge(c, records);
     c.target_num_clauses_ = r.clause_count;
@@ -366,11 +340,7 @@ void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::h
     dump_soft(c);
     NewRecord r = inner_add(c, template_constraint, weights, foralls, shift_pb_variable,
                             shift_bx_variable);
-    c.soft_queue_.append(r.record);
-    c.cur_count_clauses_soft_ += r.clause_count;
-    c.cur_init_shift_variable_ += r.block_size;
-    c.num_clauses_ += r.clause_count;
-    c.num_formula_ += 1;
+    enqueue(c, c.soft_queue_, c.cur_count_clauses_soft_, r);
     // Every instance writes every weighted clause again, so it counts again towards the weight
     // that a hard clause must outweigh.
     c.hard_weight_ = c.hard_weight_ + total * nb::int_(r.instances);
@@ -405,7 +375,7 @@ void reset_target(FormulaContainer &c) {
 NB_MODULE(formula_container, m) {
     using namespace zk::core;
     zk::init_module();
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
 
     m.attr("se") = nb::module_::import_("nubrix.sorn_engine");
     m.attr("bx") = nb::module_::import_("nubrix.sorn_engine.bxpr");
@@ -416,6 +386,7 @@ NB_MODULE(formula_container, m) {
         m.attr(name) = dumper.attr(name);
     g_compile_template = dumper.attr("_compile_template").inc_ref().ptr();
     g_stock_reduce_ex = dumper.attr("reduce_ex").inc_ref().ptr();
+    g_log_e = dumper.attr("log_e").inc_ref().ptr();
 
     nb::class_<FormulaContainer>(m, "FormulaContainer")
         .def("__init__", &init_container, nb::arg("target_variables"),
@@ -443,7 +414,7 @@ NB_MODULE(formula_container, m) {
             nb::arg("shift_pb_variable"), nb::arg("shift_bx_variable"))
         .def_static("_FormulaContainer__bx2list_clauses", &bx2list_clauses, nb::arg("bx_clauses"))
         .def("_FormulaContainer__create_cnf_storage",
-             [](const FormulaContainer &) { return global("se").attr("wcnf_storage")(); })
+             [](const FormulaContainer &) { return g_module.get("se").attr("wcnf_storage")(); })
         .def("_FormulaContainer__cnf_stor_merge", &cnf_stor_merge, nb::arg("list_dump_args"))
         .def("build_cnf_formula", &build_cnf_formula, nb::arg("name_formula"))
         .def("build_wcnf_formula", &build_wcnf_formula, nb::arg("name_formula"))

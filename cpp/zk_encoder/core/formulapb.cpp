@@ -6,11 +6,15 @@
 // distinct number is turned into its engine variable (and negation) once.
 #include <nanobind/stl/vector.h>
 
+#include "common/buffers.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
+#include "common/unpack.hpp"
 #include "zk_encoder/core/manager.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -30,32 +34,18 @@ constexpr const char *kNotAClause = "a clause of the encoder must be a sequence 
 // The stand-in engine's bulk accessor of a clause database; other engines may lack it.
 constexpr const char *kBulkClauses = "get_clause_arrays";
 constexpr const char *kBulkTranslate = "clauses_s";
-// The host's own wordings, for failures that plain module code would meet.
-constexpr const char *kNameUndefined = "name '%s' is not defined";
-constexpr const char *kNonIterable = "cannot unpack non-iterable %s object";
-constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %d)";
-constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
 
 // The module's globals: pb, bx and log_d are read from them at every call.
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 
 nb::object check(PyObject *o) {
     if (!o) throw nb::python_error();
     return nb::steal(o);
 }
 
-nb::handle global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, kNameUndefined, name);
-        throw nb::python_error();
-    }
-    return v;
-}
-
 void log_debug(const char *prefix, nb::handle value) {
     nb::object msg = check(PyUnicode_FromFormat("%s%S", prefix, value.ptr()));
-    global("log_d")(msg);
+    g_module.get("log_d")(msg);
 }
 
 struct FormulaPB {
@@ -103,31 +93,6 @@ FlatClauses read_clause_lists(nb::handle db) {
         flat.offsets.push_back((int64_t)flat.lits.size());
     }
     return flat;
-}
-
-// A one-dimensional buffer of signed integers, copied out; false when `obj` is not one.
-bool read_int_buffer(nb::handle obj, std::vector<int64_t> &out) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const char *fmt = view.format ? view.format : "B";
-    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
-    bool ok = view.ndim == 1 && fmt[1] == '\0' && std::strchr("ilq", fmt[0]) != nullptr &&
-              (view.itemsize == 4 || view.itemsize == 8);
-    if (ok) {
-        Py_ssize_t n = view.len / view.itemsize;
-        out.resize((size_t)n);
-        if (view.itemsize == 4) {
-            const int32_t *p = static_cast<const int32_t *>(view.buf);
-            for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = p[i];
-        } else {
-            std::memcpy(out.data(), view.buf, (size_t)n * sizeof(int64_t));
-        }
-    }
-    PyBuffer_Release(&view);
-    return ok;
 }
 
 // The encoder's clauses. A database that offers them as flat arrays (offsets, literals) is read
@@ -180,20 +145,41 @@ class LiteralTable {
 // the same order (first clause first, left to right), each distinct literal is handed over once,
 // and no engine object is made per clause.
 nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::handle clauses_s) {
-    std::unordered_map<int64_t, int64_t> pick_of;
     nb::list exprs;
     std::vector<int64_t> picks(flat.lits.size());
-    for (size_t k = 0; k < flat.lits.size(); ++k) {
-        int64_t lit = flat.lits[k];
-        auto [at, fresh] = pick_of.emplace(lit, static_cast<int64_t>(pick_of.size()));
-        if (fresh) exprs.append(table.literal(lit));
-        picks[k] = at->second;
+    int64_t next = 0;
+    auto pick = [&](int64_t lit, int64_t &slot) {
+        if (slot < 0) {
+            exprs.append(table.literal(lit));
+            slot = next++;
+        }
+        return slot;
+    };
+    // The numbers of one formula are drawn from a source reset for it, so they are few and
+    // dense: a table indexed by number then beats hashing every literal.
+    int64_t largest = 0;
+    for (int64_t lit : flat.lits)
+        largest = std::max(largest, lit == INT64_MIN ? INT64_MAX : lit < 0 ? -lit : lit);
+    if (largest <= 2 * static_cast<int64_t>(flat.lits.size()) + 4096) {
+        std::vector<int64_t> pos(static_cast<size_t>(largest) + 1, -1), neg(pos);
+        for (size_t k = 0; k < flat.lits.size(); ++k) {
+            int64_t lit = flat.lits[k];
+            picks[k] = pick(lit, lit > 0 ? pos[static_cast<size_t>(lit)]
+                                         : neg[static_cast<size_t>(-lit)]);
+        }
+    } else {
+        std::unordered_map<int64_t, int64_t> pick_of;
+        for (size_t k = 0; k < flat.lits.size(); ++k) {
+            int64_t lit = flat.lits[k];
+            auto at = pick_of.emplace(lit, -1).first;
+            picks[k] = pick(lit, at->second);
+        }
     }
     return clauses_s(exprs, flat.offsets, picks);
 }
 
 nb::object translate(const FlatClauses &flat, nb::handle manager) {
-    nb::handle bx = global("bx");
+    nb::object bx = g_module.get("bx");
     LiteralTable table(manager);
     if (PyObject *bulk = PyObject_GetAttrString(bx.ptr(), kBulkTranslate)) {
         nb::object fn = nb::steal(bulk);
@@ -218,7 +204,7 @@ nb::object translate(const FlatClauses &flat, nb::handle manager) {
 nb::object to_bx(const FormulaPB &f, nb::handle manager) {
     log_debug(kBeforeToBx, f.expression);
     nb::object pb_expression = f.expression.attr("to_pb")();
-    nb::handle pb = global("pb");
+    nb::object pb = g_module.get("pb");
 
     Py_ssize_t extra = PyTuple_GET_SIZE(f.border.ptr());
     nb::object args = check(PyTuple_New(2 + extra));
@@ -240,37 +226,6 @@ nb::object to_bx(const FormulaPB &f, nb::handle manager) {
     return bx_formula;
 }
 
-// Unpacks an item into exactly two values, with the host's wording when it does not fit.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle item) {
-    PyObject *it = PyObject_GetIter(item.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, kNonIterable,
-                         Py_TYPE(item.ptr())->tp_name);
-        }
-        throw nb::python_error();
-    }
-    nb::object iter = nb::steal(it);
-    nb::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *v = PyIter_Next(it);
-        if (!v) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, kNotEnoughValues, i);
-            throw nb::python_error();
-        }
-        values[i] = nb::steal(v);
-    }
-    if (PyObject *v = PyIter_Next(it)) {
-        Py_DECREF(v);
-        PyErr_SetString(PyExc_ValueError, kTooManyValues);
-        throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return {std::move(values[0]), std::move(values[1])};
-}
-
 bool truth(nb::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw nb::python_error();
@@ -286,7 +241,7 @@ nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimizat
     nb::object iter = check(PyObject_GetIter(pairs.ptr()));
     while (PyObject *raw = PyIter_Next(iter.ptr())) {
         nb::object item = nb::steal(raw);
-        auto [var_idx, weight] = unpack_pair(item);
+        auto [var_idx, weight] = zk::unpack_pair(item);
         weights.append(check(PyNumber_Absolute(weight.ptr())));
         nb::object var = fast ? fast->get_pb_var(var_idx) : manager.attr("get_pb_var")(var_idx);
         bool positive = truth(check(PyObject_RichCompare(weight.ptr(), zero.ptr(), Py_GT)));
@@ -298,7 +253,7 @@ nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimizat
             literals.append(var);
     }
     if (PyErr_Occurred()) throw nb::python_error();
-    nb::object conj = global("bx").attr("and_")(literals);
+    nb::object conj = g_module.get("bx").attr("and_")(literals);
     return nb::make_tuple(conj, weights);
 }
 
@@ -309,7 +264,7 @@ nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimizat
 NB_MODULE(formulapb, m) {
     using namespace zk::core;
     zk::init_module();
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
 
     m.attr("pb") = nb::module_::import_(kPbModule);
     m.attr("bx") = nb::module_::import_(kBxModule);

@@ -3,6 +3,7 @@
 // the engine objects that formula is encoded with; a reset renews all but the generators.
 #include "common/gc.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
 #include "zk_encoder/core/manager.hpp"
 
 namespace zk::core {
@@ -13,19 +14,8 @@ constexpr const char *kBxModule = "nubrix.sorn_engine.bxpr";
 constexpr const char *kPbModule = "nubrix.sorn_engine.pbct";
 constexpr long kMaxClausesPerConstraint = 1000000;
 constexpr long kFirstPbNumber = 1;
-// The host's own wordings, for failures that plain module code would meet.
-constexpr const char *kNameUndefined = "name '%s' is not defined";
 
-PyObject *g_globals = nullptr;
-
-nb::handle global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, kNameUndefined, name);
-        throw nb::python_error();
-    }
-    return v;
-}
+ModuleGlobals g_module;
 
 struct EngineObjects {
     nb::object &bx_context, &pb_config, &pb_var_manager;
@@ -34,8 +24,8 @@ struct EngineObjects {
 // Made in this order at construction and after every formula. Each object is stored as soon as
 // it exists, so an engine failure part-way through a reset leaves the earlier ones in place.
 void make_engine_objects(EngineObjects &e) {
-    nb::handle bx = global("bx");
-    nb::handle pb = global("pb");
+    nb::object bx = g_module.get("bx");
+    nb::object pb = g_module.get("pb");
     e.bx_context = bx.attr("Context")();
     e.pb_config = pb.attr("PBConfig")();
     e.pb_config.attr("pb_encoder") = pb.attr("PB_Encoder_type").attr("ADDER");
@@ -46,7 +36,7 @@ void make_engine_objects(EngineObjects &e) {
 void registration_generator_variables(nb::pointer_and_handle<Manager> self, nb::handle name) {
     Manager &mgr = *self.p;
     if (Manager::find(mgr.name2genvar_, name)) return;  // the first registration wins
-    nb::object generator = global("GeneratorVariable")(name, self.h);
+    nb::object generator = g_module.get("GeneratorVariable")(name, self.h);
     Manager::store(mgr.name2genvar_, name, generator);
 }
 
@@ -86,7 +76,7 @@ void engine_field(nb::class_<Manager> &cls, const char *name) {
 NB_MODULE(manager, m) {
     using namespace zk::core;
     zk::init_module();
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
 
     m.attr("GeneratorVariable") =
         nb::module_::import_("zk_encoder.core.variable").attr("GeneratorVariable");

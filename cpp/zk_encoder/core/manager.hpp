@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstring>
 
 namespace zk::core {
 
@@ -68,11 +69,9 @@ struct Manager {
             nb::object num = nb::borrow(n);
             return nb::make_tuple(nb::borrow(at(pb2bx_, num)), num);
         }
-        nb::object num = pb_var_manager().attr("get_variable")();
-        nb::object var = bx_context().attr("get_var")(name);
-        store(name2pb_, name, num);
-        store(pb2name_, num, name);
-        store(pb2bx_, num, var);
+        static nb::handle get_variable = nb::str("get_variable").release();
+        nb::object num = call_method(pb_var_manager(), get_variable);
+        nb::object var = enter(name, num);
         return nb::make_tuple(var, num);
     }
 
@@ -80,19 +79,64 @@ struct Manager {
     // the prefix, "_" and the running counter, in the order numbers are first asked for.
     nb::object get_pb_var(nb::handle num, nb::handle prefix) {
         if (PyObject *v = find(pb2bx_, num)) return nb::borrow(v);
-        PyObject *text = PyObject_Str(prefix.ptr());
-        if (!text) throw nb::python_error();
-        nb::object name = nb::steal(PyUnicode_FromFormat("%U_%lld", text, (long long)cnt_pbvar_));
-        Py_DECREF(text);
-        if (!name.is_valid()) throw nb::python_error();
+        nb::object name = aux_name(prefix);
         ++cnt_pbvar_;
-        nb::object var = bx_context().attr("get_var")(name);
+        return enter(name, num);
+    }
+
+  private:
+    // Methods are called through interned names: an encoding registers hundreds of thousands of
+    // auxiliaries, and a bound method object per call would cost as much as the engine's work.
+    static nb::object call_method(nb::handle obj, nb::handle method,
+                                  nb::handle arg = nb::handle()) {
+        PyObject *args[2] = {obj.ptr(), arg.ptr()};
+        PyObject *r = PyObject_VectorcallMethod(
+            method.ptr(), args, (arg.is_valid() ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            nullptr);
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
+
+    // Makes the engine variable of `name` and records it under `num` in the three maps.
+    nb::object enter(nb::handle name, nb::handle num) {
+        static nb::handle get_var = nb::str("get_var").release();
+        nb::object var = call_method(bx_context(), get_var, name);
         store(name2pb_, name, num);
         store(pb2name_, num, name);
         store(pb2bx_, num, var);
         return var;
     }
 
+    // prefix + "_" + counter; a plain ASCII prefix (the default) is copied without formatting.
+    nb::object aux_name(nb::handle prefix) const {
+        if (PyUnicode_CheckExact(prefix.ptr()) && PyUnicode_IS_ASCII(prefix.ptr())) {
+            char digits[24];
+            int nd = 0;
+            for (uint64_t v = cnt_pbvar_ < 0 ? 0 - (uint64_t)cnt_pbvar_ : (uint64_t)cnt_pbvar_;;
+                 v /= 10) {
+                digits[sizeof digits - 1 - nd++] = (char)('0' + v % 10);
+                if (v < 10) break;
+            }
+            if (cnt_pbvar_ < 0) digits[sizeof digits - 1 - nd++] = '-';
+            digits[sizeof digits - 1 - nd++] = '_';
+            const char *tail = digits + sizeof digits - nd;
+            Py_ssize_t np = PyUnicode_GET_LENGTH(prefix.ptr());
+            PyObject *text = PyUnicode_New(np + nd, 127);
+            if (!text) throw nb::python_error();
+            std::memcpy(PyUnicode_1BYTE_DATA(text), PyUnicode_1BYTE_DATA(prefix.ptr()),
+                        (size_t)np);
+            std::memcpy(PyUnicode_1BYTE_DATA(text) + np, tail, (size_t)nd);
+            return nb::steal(text);
+        }
+        PyObject *text = PyObject_Str(prefix.ptr());
+        if (!text) throw nb::python_error();
+        nb::object name = nb::steal(PyUnicode_FromFormat("%U_%lld", text, (long long)cnt_pbvar_));
+        Py_DECREF(text);
+        if (!name.is_valid()) throw nb::python_error();
+        return name;
+    }
+
+  public:
     nb::object get_pb_var(nb::handle num) {
         static nb::handle prefix = nb::str(kPbAuxPrefix).release();
         return get_pb_var(num, prefix);

@@ -8,6 +8,7 @@
 // per operand, and a program may write hundreds of thousands of them.
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
 
 #include <string>
 #include <vector>
@@ -21,13 +22,12 @@ constexpr const char *kEngineModule = "nubrix.sorn_engine.pbct";
 constexpr const char *kSumLogPrefix = "Sum to_pb result ";
 constexpr const char *kNotASequence = "the operands of a Sum must be a sequence";
 // The host's own wordings, for failures that plain module code would meet.
-constexpr const char *kNameUndefined = "name '%s' is not defined";
 constexpr const char *kUnexpectedKeyword =
     "Sum.__init__() got an unexpected keyword argument '%S'";
 
 // The module's globals: the engine module, log_d and the class names are read from them at every
 // call, as code of the module itself would.
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 
 // The classes as this module made them; walks inline exactly these and call the methods of
 // anything else.
@@ -44,15 +44,6 @@ struct Names {
 Names *g_names = nullptr;
 
 nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
-
-nb::object global(const char *name) {
-    PyObject *v = PyDict_GetItemString(g_globals, name);
-    if (!v) {
-        PyErr_Format(PyExc_NameError, kNameUndefined, name);
-        throw nb::python_error();
-    }
-    return nb::borrow(v);
-}
 
 nb::object get(nb::handle obj, const nb::object &attr) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), attr.ptr());
@@ -99,7 +90,7 @@ struct Flattener {
         nb::object coef = get(node, g_names->coefficient);
         if (mode == Flat::Pb) {
             if (!weighted_lit.is_valid())
-                weighted_lit = get(global("pb"), g_names->weighted_lit);
+                weighted_lit = get(g_module.get("pb"), g_names->weighted_lit);
             out.append(weighted_lit(num, coef));
         } else {
             out.append(nb::make_tuple(num, coef));
@@ -131,7 +122,7 @@ struct Flattener {
 
     void sum_done(const FlatFrame &f) {
         if (mode != Flat::Pb) return;
-        if (!log_d.is_valid()) log_d = global("log_d");
+        if (!log_d.is_valid()) log_d = g_module.get("log_d");
         nb::object items =
             check(PyList_GetSlice(out.ptr(), f.start, PyList_GET_SIZE(out.ptr())));
         nb::object text = check(PyObject_Repr(items.ptr()));
@@ -193,7 +184,7 @@ struct Mapper {
         nb::object num = get(node, g_names->pb_var);
         nb::object name = get(node, g_names->name);
         nb::object coef = apply(get(node, g_names->coefficient));
-        return global("PBVariable")(num, name, coef);
+        return g_module.get("PBVariable")(num, name, coef);
     }
 
     MapFrame frame(nb::handle node, Kind kind) const {
@@ -211,11 +202,11 @@ struct Mapper {
     }
 
     nb::object build(MapFrame &f) const {
-        if (f.kind == Kind::Add) return global("AddOp")(f.done[0], f.done[1]);
+        if (f.kind == Kind::Add) return g_module.get("AddOp")(f.done[0], f.done[1]);
         nb::object args = check(PyTuple_New((Py_ssize_t)f.done.size()));
         for (size_t i = 0; i < f.done.size(); ++i)
             PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, f.done[i].release().ptr());
-        return check(PyObject_Call(global("Sum").ptr(), args.ptr(), nullptr));
+        return check(PyObject_Call(g_module.get("Sum").ptr(), args.ptr(), nullptr));
     }
 
     nb::object run(nb::handle root, Kind root_kind) const {
@@ -395,12 +386,12 @@ void make_classes(nb::module_ &m) {
 
     nb::dict base_ns = class_namespace("PBBaseOp");
     base_ns["__add__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
-        return global("AddOp")(self, other);
+        return g_module.get("AddOp")(self, other);
     }, nb::is_method(), nb::name("__add__"), nb::arg("other").none(),
        nb::sig("def __add__(self, other)"));
     base_ns["__sub__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
         nb::object negated = check(PyNumber_Negative(other.ptr()));
-        return global("AddOp")(self, negated);
+        return g_module.get("AddOp")(self, negated);
     }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
        nb::sig("def __sub__(self, other)"));
     nb::object slot_class = abstract_slot_class();
@@ -460,7 +451,7 @@ void make_classes(nb::module_ &m) {
 NB_MODULE(pboperations, m) {
     using namespace zk::core;
     zk::init_module();
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
     g_names = new Names{
         intern("pb_var"),       intern("name"),          intern("coefficient"),
         intern("first_variable"), intern("second_variable"), intern("variables"),

@@ -3,6 +3,7 @@
 // seen as an engine Boolean variable and as a pseudo-Boolean term.
 #include "common/gc.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
 #include "zk_encoder/core/manager.hpp"
 
 namespace zk::core {
@@ -14,14 +15,12 @@ constexpr const char *kEngineModule = "nubrix.sorn_engine.bxpr";
 constexpr const char *kItemSeparator = ",";
 constexpr const char *kElementFormat = "%U(%U)";
 // The host's own wordings, for failures that plain module code would meet.
-constexpr const char *kVariableUndefined = "name 'Variable' is not defined";
-constexpr const char *kPbVariableUndefined = "name 'PBVariable' is not defined";
 constexpr const char *kUnexpectedKeyword =
     "GeneratorVariable.__call__() got an unexpected keyword argument '%S'";
 constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %zd)";
 constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
 
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 
 nb::object check(PyObject *o) {
     if (!o) throw nb::python_error();
@@ -96,21 +95,11 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
     }
     nb::object var = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0));
     nb::object num = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1));
-    nb::handle cls = PyDict_GetItemString(g_globals, "Variable");
-    if (!cls.is_valid()) {
-        PyErr_SetString(PyExc_NameError, kVariableUndefined);
-        throw nb::python_error();
-    }
-    return cls(var, num, name);
+    return g_module.get("Variable")(var, num, name);
 }
 
 nb::object to_pb(const Variable &v) {
-    nb::handle cls = PyDict_GetItemString(g_globals, "PBVariable");
-    if (!cls.is_valid()) {
-        PyErr_SetString(PyExc_NameError, kPbVariableUndefined);
-        throw nb::python_error();
-    }
-    return cls(v.pb_var, v.name);
+    return g_module.get("PBVariable")(v.pb_var, v.name);
 }
 
 }  // namespace
@@ -120,7 +109,7 @@ nb::object to_pb(const Variable &v) {
 NB_MODULE(variable, m) {
     using namespace zk::core;
     zk::init_module();
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
 
     m.attr("PBVariable") = nb::module_::import_("zk_encoder.core.pboperations").attr("PBVariable");
     nb::module_ bx = nb::module_::import_(kEngineModule);

@@ -1,24 +1,19 @@
 // zk_encoder.core.zk_logger: the package's single road for diagnostics, forwarding every message
 // to the engine's log sink.
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
 
 namespace zk::core {
 
 namespace {
 
 constexpr const char *kRootFormat = "%(asctime)s %(name)s %(levelname)s: %(message)s";
-// The host's wording when module code names a global that is gone.
-constexpr const char *kNameUndefined = "name 'se' is not defined";
 
-// The module's globals; `se` is read from them at every call, as module-level code would.
-PyObject *g_globals = nullptr;
+// `se` is read from the module's globals at every call, as module-level code would.
+ModuleGlobals g_module;
 
 void forward(nb::handle msg, const char *level) {
-    nb::handle se = PyDict_GetItemString(g_globals, "se");
-    if (!se.is_valid()) {
-        PyErr_SetString(PyExc_NameError, kNameUndefined);
-        throw nb::python_error();
-    }
+    nb::object se = g_module.get("se");
     nb::object sink = se.attr("log_encoder");
     nb::object member = se.attr("log_level_type").attr(level);
     sink(msg, member);
@@ -44,7 +39,7 @@ constexpr LogFunction kLogFunctions[] = {
 
 NB_MODULE(zk_logger, m) {
     zk::init_module();
-    zk::core::g_globals = m.attr("__dict__").inc_ref().ptr();
+    zk::core::g_module.bind(m);
 
     nb::module_ logging = nb::module_::import_("logging");
     m.attr("logging") = logging;

@@ -66,23 +66,14 @@ constexpr const char *kPowerOp = " ** ";
 
 // The module's globals: the names the module's code refers to (Expression, VariableProxy,
 // Integral, tp, log_e, log_w) are read from them at each call, as module-level code reads them.
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 PyTypeObject *g_proxy_type = nullptr;
 
-nb::handle global(const char *name) {
-    PyObject *value = PyDict_GetItemString(g_globals, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
-    }
-    return value;
-}
-
-bool is_expression(nb::handle obj) { return nb::isinstance(obj, global("Expression")); }
+bool is_expression(nb::handle obj) { return nb::isinstance(obj, g_module.get("Expression")); }
 
 bool is_integral(nb::handle obj) {
     // int and bool are registered Integral types; only other types need the ABC's test.
-    return PyLong_Check(obj.ptr()) || nb::isinstance(obj, global("Integral"));
+    return PyLong_Check(obj.ptr()) || nb::isinstance(obj, g_module.get("Integral"));
 }
 
 // The logging functions are the module's own globals (bound by its star-import of the logger),
@@ -120,7 +111,7 @@ nb::str to_str(const std::string &text) {
     return nb::steal<nb::str>(s);
 }
 
-void log_global(const char *fn, const std::string &msg) { global(fn)(to_str(msg)); }
+void log_global(const char *fn, const std::string &msg) { g_module.log(fn, to_str(msg)); }
 
 // str(obj): the plain text of an expression.
 void append_plain(std::string &out, nb::handle obj) {
@@ -146,7 +137,7 @@ std::string value_text(nb::handle obj) {
 // The position rule: only a bare variable reference gets a suffix; any other operand is embedded
 // whole with its own text.
 void append_position(std::string &out, nb::handle expr, const char *suffix) {
-    if (nb::isinstance(expr, global("VariableProxy"))) {
+    if (nb::isinstance(expr, g_module.get("VariableProxy"))) {
         append_value(out, expr);
         out += suffix;
     } else {
@@ -282,7 +273,7 @@ void init_indexed(T *self, nb::handle expr, const nb::kwargs &indexes, const cha
 template <typename T>
 void init_sequence(T *self, nb::handle expressions, const char *class_name, const char *head,
                    AppendFn append_item, bool soft, bool log_not_sequence) {
-    if (!nb::isinstance(expressions, global("tp").attr("Sequence"))) {
+    if (!nb::isinstance(expressions, g_module.get("tp").attr("Sequence"))) {
         std::string msg = std::string(kNotSequencePrefix) + class_name + kNotSequenceSuffix;
         if (log_not_sequence) refuse(msg);
         zk::raise_plain(PyExc_TypeError, msg);
@@ -631,7 +622,7 @@ NB_MODULE(expressions, m) {
     m.attr("tp") = nb::module_::import_("typing");
     m.attr("Integral") = nb::module_::import_("numbers").attr("Integral");
     zk::import_logger(m);
-    g_globals = m.attr("__dict__").inc_ref().ptr();
+    g_module.bind(m);
 
     m.def(
         "_expr2bx",

@@ -9,9 +9,12 @@
 #include <string>
 #include <utility>
 
+#include "common/buffers.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "common/module_globals.hpp"
+#include "common/unpack.hpp"
 
 namespace zk::encode {
 
@@ -27,6 +30,8 @@ constexpr const char *kBxprAux = "_bxpr_aux";
 constexpr const char *kPbctAux = "_pbct_aux";
 constexpr const char *kDummyVar = "dummy_var";
 constexpr const char *kDummyDim = "d";
+// The largest number a clause literal can hold.
+constexpr long long kMaxLiteral = 2147483647;
 
 constexpr const char *kClassDoc = "Main class of pseudo-boolean model";
 constexpr const char *kInitDoc =
@@ -86,6 +91,8 @@ constexpr const char *kNotReadBackTail = " would not read back as the same name 
 constexpr const char *kLateVarTail =
     " cannot be created after the first constraint or target: its numbers would overlap the "
     "auxiliary variables. Create every variable before adding formulas";
+constexpr const char *kTooManyTail =
+    " has too many elements: their numbers would run past 2147483647, the largest clause literal";
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kEmptyIndexesMsg =
     "The indexes parameter must contain a non-empty sequence of index names";
@@ -120,22 +127,13 @@ constexpr const char *kNoManagerMsg = "Sorn manager is not set or empty";
 constexpr const char *kNoMappingMsg = "Variable mapping is empty";
 
 // The module's globals: names are looked up at every call, as the module's own code would.
-PyObject *g_globals = nullptr;
+ModuleGlobals g_module;
 // Helpers of the host that are not among the module's names.
 PyObject *g_eval = nullptr;
 PyObject *g_iskeyword = nullptr;
 PyObject *g_normalize = nullptr;
 PyObject *g_format_stack = nullptr;
 PyObject *g_model_type = nullptr;
-
-nb::object global(const char *name) {
-    PyObject *value = PyDict_GetItemString(g_globals, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
-}
 
 bool truthy(const nb::handle &obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -168,25 +166,17 @@ nb::object concat(const char *a, nb::handle b) { return concat(nb::str(a), b); }
 
 nb::str text_of(nb::handle obj) { return nb::str(obj); }
 
-void log(const char *fn, nb::handle msg) { global(fn)(msg); }
-void log(const char *fn, const char *msg) { log(fn, nb::str(msg)); }
-
-[[noreturn]] void raise_with(nb::handle exc_type, nb::handle msg) {
-    PyErr_SetObject(exc_type.ptr(), msg.ptr());
-    throw nb::python_error();
-}
+void log(const char *fn, nb::handle msg) { g_module.log(fn, msg); }
+void log(const char *fn, const char *msg) { g_module.log(fn, msg); }
 
 // Logs `msg` at error level, then raises the module global `exc_name` with the same text.
 [[noreturn]] void refuse(const char *exc_name, nb::handle msg) {
-    log("log_e", msg);
-    raise_with(global(exc_name), msg);
+    g_module.raise_logged(exc_name, msg);
 }
 [[noreturn]] void refuse(const char *exc_name, const char *msg) { refuse(exc_name, nb::str(msg)); }
 
 [[noreturn]] void refuse_builtin(PyObject *exc_type, const char *msg) {
-    nb::str text(msg);
-    log("log_e", text);
-    raise_with(exc_type, text);
+    g_module.raise_logged(exc_type, nb::str(msg));
 }
 
 bool is_keyword(const nb::handle &name) { return truthy(nb::borrow(g_iskeyword)(name)); }
@@ -203,7 +193,7 @@ nb::object class_attr(const char *name) {
     return nb::borrow(reinterpret_cast<PyObject *>(g_model_type)).attr(name);
 }
 
-nb::object now() { return global("datetime").attr("now")(); }
+nb::object now() { return g_module.get("datetime").attr("now")(); }
 
 // The program's line that called into the model: its source text and line number, read from the
 // calling Python frame in the host's standard stack format. The model's operations are native, so
@@ -246,22 +236,22 @@ Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
     : sorn_manager(std::move(smanager)),
       model_name(std::move(name)),
       use_formula_encoder(std::move(use_fe)) {
-    log("log_i", concat(kPythonVersionLine, global("se").attr("get_python_version")()));
+    log("log_i", concat(kPythonVersionLine, g_module.get("se").attr("get_python_version")()));
     log("log_i", concat(kModelNameLine, model_name));
     log("log_i", concat(kSsfeLine, text_of(use_formula_encoder)));
 
     formula_encoder = nb::none();
     formula_container = nb::none();
     used_vars = nb::steal(PySet_New(nullptr));
-    manager = global("manager").attr("Manager")();
+    manager = g_module.get("manager").attr("Manager")();
     variables = nb::dict();
     indexes = nb::dict();
 
     nb::dict base;
-    base["Sum"] = global("pboperations").attr("Sum");
-    base["FormulaPB"] = global("formulapb").attr("FormulaPB");
-    base["bx"] = global("bx");
-    base["pb"] = global("pb");
+    base["Sum"] = g_module.get("pboperations").attr("Sum");
+    base["FormulaPB"] = g_module.get("formulapb").attr("FormulaPB");
+    base["bx"] = g_module.get("bx");
+    base["pb"] = g_module.get("pb");
     base["manager"] = manager;
     formulas_dir = base;
 
@@ -302,10 +292,23 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         sizes.append(size);
     }
 
+    nb::object count = nb::int_(1);
+    for (nb::handle size : sizes) {
+        PyObject *r = PyNumber_Multiply(count.ptr(), size.ptr());
+        if (!r) throw nb::python_error();
+        count = nb::steal(r);
+    }
+    // The model numbers the elements itself, and every number must stand in a clause as a literal.
+    if (own && truthy(count)) {
+        nb::object last = concat(shift_target_variable, count);
+        if (PyObject_RichCompareBool(last.ptr(), nb::int_(kMaxLiteral + 1).ptr(), Py_GT) == 1)
+            refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kTooManyTail)));
+    }
+
     // The family object is made before anything records the name: should it refuse the sizes, the
     // model, its Manager and the engine are left as they were.
     nb::object family;
-    nb::object family_class = global("Variable");
+    nb::object family_class = g_module.get("Variable");
     if (!own) {
         init_formula_encoder();
         family = family_class(name, dims, 0);
@@ -315,13 +318,6 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         if (PySet_Add(used_vars.ptr(), name.ptr()) < 0) throw nb::python_error();
         manager.attr("registration_generator_variables")(name);
         variables[name] = family;
-    }
-
-    nb::object count = nb::int_(1);
-    for (nb::handle size : sizes) {
-        PyObject *r = PyNumber_Multiply(count.ptr(), size.ptr());
-        if (!r) throw nb::python_error();
-        count = nb::steal(r);
     }
     shift_target_variable = concat(shift_target_variable, count);
 
@@ -338,7 +334,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
 nb::object Model::get_indexes(nb::object names) {
     if (nb::len(names) == 0) refuse_builtin(PyExc_ValueError, kEmptyIndexesMsg);
     nb::list result;
-    nb::object index_class = global("Index");
+    nb::object index_class = g_module.get("Index");
     for (nb::handle name : names) {
         if (equals(name, kBxprAux) || equals(name, kPbctAux)) {
             std::string msg = std::string(kReservedIndexHead) + kBxprAux + kReservedIndexMid +
@@ -366,20 +362,23 @@ nb::object Model::get_indexes(nb::object names) {
 }
 
 void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
-    if (!is_instance(constraint, global("Expression"))) refuse_builtin(PyExc_TypeError,
+    if (!is_instance(constraint, g_module.get("Expression"))) refuse_builtin(PyExc_TypeError,
                                                                        kNotExpressionMsg);
     if (!is_wcnf.is_none()) refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg
                                                                   : kTargetDefinedMsg);
-    nb::object line = concat(kConstraintLine, text_of(constraint));
+    // The formula text can be long (one call per element of a written-out sum): it is made once
+    // for the log line and the evaluation.
+    nb::object text = text_of(constraint);
+    nb::object foralls_text = text_of(foralls);
+    nb::object line = concat(kConstraintLine, text);
     line = concat(line, nb::str(kConstraintJoin));
-    line = concat(line, text_of(foralls));
+    line = concat(line, foralls_text);
     log("log_d", line);
     if (truthy(use_formula_encoder)) {
         init_formula_encoder();
-        formula_encoder.attr("add_constraint")(text_of(constraint),
-                                               concat(kForallsPrefix, text_of(foralls)));
+        formula_encoder.attr("add_constraint")(text, concat(kForallsPrefix, foralls_text));
     } else {
-        fill_hard_constraint(constraint, foralls);
+        fill_hard_text(text, foralls);
     }
 }
 
@@ -442,7 +441,8 @@ nb::object Model::evaluate(const nb::object &text) const {
 // Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin
 // transformation.
 nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
-    if (is_instance(value, global("variable").attr("Variable"))) value = value.attr("to_bx")();
+    if (is_instance(value, g_module.get("variable").attr("Variable")))
+        value = value.attr("to_bx")();
     // A term without a comparison would fail inside the transformation with an error that names
     // neither the constraint nor the cause.
     if (!nb::hasattr(value, "tseytin")) refuse("FormulaError", concat(kNotBooleanMsg, text));
@@ -456,48 +456,51 @@ struct AuxCounts {
     nb::object bx;
 };
 
+// The names of a clause form's variables, through the engine's flat clause arrays where it offers
+// them: no engine object per variable. Null where the arrays are not to be had.
+nb::object clause_form_names(const nb::object &templ) {
+    nb::object arrays = zk::clause_arrays(templ);
+    if (!arrays.is_valid()) return nb::object();
+    return nb::borrow(PyTuple_GET_ITEM(arrays.ptr(), 0));
+}
+
 AuxCounts count_auxiliaries(const nb::object &manager, const nb::object &templ,
                             const nb::object &bxpr_aux) {
     AuxCounts counts{manager.attr("cnt_pbvar"), nb::int_(0)};
     long n = 0;
-    for (nb::handle v : templ.attr("support")()) {
-        int r = PySequence_Contains(text_of(v).ptr(), bxpr_aux.ptr());
+    auto count = [&](nb::handle text) {
+        int r = PySequence_Contains(text.ptr(), bxpr_aux.ptr());
         if (r < 0) throw nb::python_error();
         if (r == 1) ++n;
+    };
+    nb::object names = clause_form_names(templ);
+    if (names.is_valid()) {
+        for (nb::handle name : names) count(name);
+    } else {
+        for (nb::handle v : templ.attr("support")()) count(text_of(v));
     }
     counts.bx = nb::int_(n);
     return counts;
-}
-
-// The host's `formula, weights = value`, with the host's messages for a wrong count.
-std::pair<nb::object, nb::object> unpack_pair(const nb::object &value) {
-    nb::object items[2];
-    Py_ssize_t n = 0;
-    for (nb::handle item : value) {
-        if (n == 2) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-            throw nb::python_error();
-        }
-        items[n++] = nb::borrow(item);
-    }
-    if (n < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        throw nb::python_error();
-    }
-    return {items[0], items[1]};
 }
 
 }  // namespace
 
 void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
     init_formula_container();
+    fill_hard_text(text_of(constraint), foralls);
+}
+
+void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
+    init_formula_container();
+    // The evaluation, its encoding and the queued template make hundreds of thousands of objects
+    // for a large formula, none of them in a cycle.
+    zk::GcPause pause;
     with_manager_reset(manager, [&](bool &reset_done) {
-        nb::object text = text_of(constraint);
         nb::object templ = to_clause_form(evaluate(text), text);
         log("log_t", kHardUtilityMsg);
         nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
         AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
-        nb::object bx = global("bx");
+        nb::object bx = g_module.get("bx");
         if (is_instance(templ, bx.attr("Zero"))) {
             auto [source, line] = call_site();
             nb::object msg = concat(concat(concat(kContradictionHead, source),
@@ -505,7 +508,7 @@ void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
             log("log_e", msg);
             manager.attr("reset")();
             reset_done = true;
-            raise_with(global("FormulaError"), msg);
+            zk::raise_plain(g_module.get("FormulaError"), msg);
         }
         if (is_instance(templ, bx.attr("One"))) {
             auto [source, line] = call_site();
@@ -526,7 +529,7 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
         nb::object objective = nb::steal(product).attr("maxsat")(minimization);
         log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
         nb::object value = evaluate(text_of(objective));
-        auto [formula, weights] = unpack_pair(value);
+        auto [formula, weights] = zk::unpack_pair(value);
         formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
         is_wcnf = nb::bool_(true);
     });
@@ -544,12 +547,12 @@ void Model::build_target(nb::object border, nb::object minimization) {
         nb::object templ = to_clause_form(evaluate(text), text);
         log("log_d", kTargetUtilityMsg);
         AuxCounts counts = count_auxiliaries(manager, templ, class_attr("_Model__BXPR_AUX"));
-        nb::object bx = global("bx");
+        nb::object bx = g_module.get("bx");
         if (is_instance(templ, bx.attr("Zero"))) {
             log("log_e", kTargetContradictionMsg);
             manager.attr("reset")();
             reset_done = true;
-            raise_with(global("FormulaError"), nb::str(kTargetContradictionMsg));
+            zk::raise_plain(g_module.get("FormulaError"), nb::str(kTargetContradictionMsg));
         }
         if (is_instance(templ, bx.attr("One")))
             log("log_w", kTargetRedundantMsg);
@@ -561,7 +564,7 @@ void Model::build_target(nb::object border, nb::object minimization) {
 
 void Model::init_formula_container() {
     if (formula_container.is_none())
-        formula_container = global("FormulaContainer")(variables, shift_target_variable);
+        formula_container = g_module.get("FormulaContainer")(variables, shift_target_variable);
 }
 
 void Model::init_formula_encoder() {
@@ -583,6 +586,19 @@ nb::object start_line(const char *head, const nb::object &name, const nb::object
 
 }  // namespace
 
+// The common middle of both builds: the formula encoder generates its clauses, or the container
+// completes its storage through `container_build` ("build_cnf_formula" or "build_wcnf_formula").
+nb::object Model::built_storage(const char *container_build) {
+    if (truthy(use_formula_encoder)) {
+        init_formula_encoder();
+        formula_encoder.attr("generate_cnf")();
+        return formula_encoder.attr("get_cnf_storage")();
+    }
+    if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
+    formula_container.attr(container_build)(model_name);
+    return formula_container.attr("cnf_storage")();
+}
+
 // The common end of both builds: hand the storage over, map names, make the witness interpreter.
 // Empty when there is no variable mapping.
 nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg) {
@@ -594,7 +610,7 @@ nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg
         log("log_e", kNoMappingMsg);
         return nb::object();
     }
-    nb::object wi = global("se").attr("witness_interpreter")();
+    nb::object wi = g_module.get("se").attr("witness_interpreter")();
     wi.attr("set_var_mapping")(var_maps);
     nb::list prefixes;
     prefixes.append(class_attr("_Model__BXPR_AUX"));
@@ -612,23 +628,13 @@ nb::object Model::build_cnf(nb::object border, nb::object minimization) {
         build_target(border, minimization);
     }
     log("log_i", start_line(kCnfStartLine, model_name, shift_target_variable));
-    nb::object storage;
-    if (truthy(use_formula_encoder)) {
-        init_formula_encoder();
-        formula_encoder.attr("generate_cnf")();
-        storage = formula_encoder.attr("get_cnf_storage")();
-    } else {
-        if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
-        formula_container.attr("build_cnf_formula")(model_name);
-        storage = formula_container.attr("cnf_storage")();
-    }
-    nb::object rez = finish_build(storage, kCnfEmptyMsg);
+    nb::object rez = finish_build(built_storage("build_cnf_formula"), kCnfEmptyMsg);
     if (!rez.is_valid()) return nb::bool_(false);
 
     PyObject *diff = PyNumber_Subtract(now().ptr(), start_time.ptr());
     if (!diff) throw nb::python_error();
     nb::object span = nb::steal(diff);
-    nb::object origin = global("datetime")(1, 1, 1, 0, 0, 0, 0);
+    nb::object origin = g_module.get("datetime")(1, 1, 1, 0, 0, 0, 0);
     nb::object stamp = concat(origin, span).attr("strftime")(kDurationFormat);
     nb::object duration = stamp[nb::slice(nb::none(), nb::int_(-3), nb::none())];
     nb::object line = concat(kCnfEndLine, nb::str(truthy(use_formula_encoder) ? kCnfEncoderSuffix
@@ -641,17 +647,7 @@ nb::object Model::build_cnf(nb::object border, nb::object minimization) {
 nb::object Model::build_wcnf() {
     if (is_wcnf.is_none() || !truthy(is_wcnf)) refuse("BuildError", kCnfFormatMsg);
     log("log_i", start_line(kWcnfStartLine, model_name, shift_target_variable));
-    nb::object storage;
-    if (truthy(use_formula_encoder)) {
-        init_formula_encoder();
-        formula_encoder.attr("generate_cnf")();
-        storage = formula_encoder.attr("get_cnf_storage")();
-    } else {
-        if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
-        formula_container.attr("build_wcnf_formula")(model_name);
-        storage = formula_container.attr("cnf_storage")();
-    }
-    nb::object rez = finish_build(storage, kWcnfEmptyMsg);
+    nb::object rez = finish_build(built_storage("build_wcnf_formula"), kWcnfEmptyMsg);
     if (!rez.is_valid()) return nb::bool_(false);
     log("log_i", concat(kWcnfEndLine, nb::str(truthy(use_formula_encoder) ? kWcnfEncoderSuffix
                                                                           : kOwnSuffix)));
@@ -679,9 +675,11 @@ nb::object Model::get_var_mapping() {
         return formula_encoder.attr("get_var_mapping")();
     }
     if (formula_container.is_none()) return nb::none();
-    if (nb::len(nb::object(formula_container.attr("mapping"))) == 0) return nb::none();
-    nb::object var_maps = global("se").attr("var_mapping")();
-    var_maps.attr("set_var_map")(formula_container.attr("mapping"));
+    // Every read of the container's map is a new copy of it: read it once.
+    nb::object mapping = formula_container.attr("mapping");
+    if (nb::len(mapping) == 0) return nb::none();
+    nb::object var_maps = g_module.get("se").attr("var_mapping")();
+    var_maps.attr("set_var_map")(mapping);
     var_maps.attr("build_inverse_map")();
     return var_maps;
 }
@@ -766,7 +764,7 @@ NB_MODULE(model, m) {
     namespace ze = zk::encode;
     zk::init_module();
     import_names(m);
-    ze::g_globals = m.attr("__dict__").inc_ref().ptr();
+    ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
     ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
     ze::g_normalize = nb::module_::import_("unicodedata").attr("normalize").inc_ref().ptr();

@@ -44,6 +44,8 @@ struct Model {
 
     void build_target(nb::object border, nb::object minimization);
     void fill_hard_constraint(nb::object constraint, nb::object foralls);
+    // fill_hard_constraint for a constraint whose formula text is already made.
+    void fill_hard_text(const nb::object &text, const nb::object &foralls);
     void fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
                               nb::object foralls);
     void fill_target(nb::object target);
@@ -70,6 +72,7 @@ struct Model {
     nb::dict evaluation_namespace() const;
     nb::object evaluate(const nb::object &text) const;
     nb::object to_clause_form(nb::object value, const nb::object &text);
+    nb::object built_storage(const char *container_build);
     nb::object finish_build(nb::object storage, const char *empty_storage_msg);
 };
 

@@ -29,6 +29,12 @@ constexpr const char *kKeyClose = "]";
 constexpr const char *kSizeNotInteger = "Variable family '%s': the size of dimension '%s' must be "
                                         "an integer";
 constexpr const char *kShiftNotInteger = "Variable family '%s': the first number must be an integer";
+constexpr const char *kSizeTooLarge = "Variable family '%s': the size of dimension '%s' does not "
+                                      "fit in 64 bits";
+constexpr const char *kShiftTooLarge = "Variable family '%s': the first number does not fit in 64 "
+                                       "bits";
+constexpr const char *kCountTooLarge = "Variable family '%s': the numbers of its elements do not "
+                                       "fit in 64 bits";
 constexpr const char *kOutOfRange = "Variable family '%s': index value %s at position %zu is "
                                     "outside 0 .. %lld";
 
@@ -39,6 +45,16 @@ struct ModuleRefs {
     nb::object deepcopy;
 };
 ModuleRefs *g_refs = nullptr;
+
+// The value of an int when it fits in 64 bits.
+bool int64_of(nb::handle obj, int64_t &out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
 
 std::string format_text(nb::handle obj) {
     PyObject *empty = PyUnicode_FromString("");
@@ -182,21 +198,31 @@ void init_family(VariableFamily *f, nb::object name, nb::object indexes, nb::obj
     f->name_text_ = nb::cast<std::string>(nb::str(name));
     if (!PyLong_Check(st_shift.ptr()))
         raise_plain(PyExc_TypeError, printf_text(kShiftNotInteger, f->name_text_));
-    f->st_shift_ = nb::cast<int64_t>(st_shift);
+    if (!int64_of(st_shift, f->st_shift_))
+        raise_plain(PyExc_OverflowError, printf_text(kShiftTooLarge, f->name_text_));
     for (nb::handle item : indexes.attr("items")()) {
         nb::object key = item[0], size = item[1];
         if (!PyLong_Check(size.ptr()))
-            raise_plain(PyExc_TypeError,
-                        printf_text(kSizeNotInteger, f->name_text_, nb::cast<std::string>(nb::str(key))));
-        f->sizes_.push_back(nb::cast<int64_t>(size));
+            raise_plain(PyExc_TypeError, printf_text(kSizeNotInteger, f->name_text_,
+                                                     nb::cast<std::string>(nb::str(key))));
+        int64_t n = 0;
+        if (!int64_of(size, n))
+            raise_plain(PyExc_OverflowError, printf_text(kSizeTooLarge, f->name_text_,
+                                                         nb::cast<std::string>(nb::str(key))));
+        f->sizes_.push_back(n);
     }
-    // Row-major: the stride of a dimension is the product of the sizes of all later ones.
+    // Row-major: the stride of a dimension is the product of the sizes of all later ones. Strides
+    // only matter while every size is positive; past 64 bits no index could reach them anyway.
     f->strides_.assign(f->sizes_.size(), 1);
     int64_t running = 1;
     for (size_t d = f->sizes_.size(); d-- > 0;) {
         f->strides_[d] = running;
-        running *= f->sizes_[d];
+        if (__builtin_mul_overflow(running, f->sizes_[d], &running))
+            raise_plain(PyExc_OverflowError, printf_text(kCountTooLarge, f->name_text_));
     }
+    int64_t last = 0;
+    if (running > 0 && __builtin_add_overflow(f->st_shift_, running - 1, &last))
+        raise_plain(PyExc_OverflowError, printf_text(kCountTooLarge, f->name_text_));
 }
 
 // The element number of `items` as a new reference, or nullptr with the error set. Called once
