@@ -1,7 +1,9 @@
 """ADDER encoding of one constraint sum(a_i x_i) <= floor(sum(a_i) / 2), a_i drawn from 1..1000.
 
 Prints our variables (inputs included), clauses and seconds beside the figures of an established
-adder encoder of the same constraint, and our clauses per second.
+adder encoder of the same constraint, and our clauses per second. Then cardinality constraints
+with a bound near one end (at most one, exactly one, at most two, at least two over n unit
+literals) beside python-sat's CardEnc with its default encoding, measured in the same run.
 """
 
 import random
@@ -9,6 +11,9 @@ import sys
 import time
 
 import numpy  # noqa: F401  (loaded before timing: the bulk accessor returns numpy arrays)
+
+from pysat.card import CardEnc
+from pysat.formula import IDPool
 
 import nubrix.sorn_engine.pbct as pb
 
@@ -44,6 +49,29 @@ def run(n, seed=SEED):
     return aux.next_variable - 1, len(offsets) - 1, encode_seconds, arrays_seconds
 
 
+CARDINALITY = [("at most one", "LEQ", 1), ("exactly one", "BOTH", 1), ("at most two", "LEQ", 2),
+               ("at least two", "GEQ", 2)]
+CARDINALITY_N = 1_000
+
+
+def ours_cardinality(n, comparator, bound):
+    config = pb.PBConfig()
+    config.max_clauses_per_constraint = 100_000_000
+    aux = pb.AuxVarManager(n + 1)
+    constraint = pb.PBConstraint([pb.WeightedLit(x, 1) for x in range(1, n + 1)],
+                                 pb.Comparator_type[comparator], bound)
+    db = pb.VectorClauseDatabase(config)
+    pb.pb2cnf(config).encode2(constraint, db, aux)
+    return aux.next_variable - 1, len(db)
+
+
+def pysat_cardinality(n, comparator, bound):
+    pool = IDPool(start_from=n + 1)
+    make = {"LEQ": CardEnc.atmost, "GEQ": CardEnc.atleast, "BOTH": CardEnc.equals}[comparator]
+    cnf = make(list(range(1, n + 1)), bound, vpool=pool)
+    return max(n, pool.top), len(cnf.clauses)
+
+
 def main():
     print(f"seed {SEED}; 'established': an established adder encoder of the same constraint")
     header = (f"{'n':>8} {'variables':>10} {'established':>11} {'clauses':>10} {'established':>11}"
@@ -56,6 +84,13 @@ def main():
         slow |= n >= 100_000 and rate < TARGET_CLAUSES_PER_SECOND
         print(f"{n:>8,} {nvars:>10,} {peer_vars:>11,} {nclauses:>10,} {peer_clauses:>11,}"
               f" {seconds:>9.4f} {arrays:>9.4f} {rate:>12,.0f}")
+    print(f"\ncardinality over n = {CARDINALITY_N:,} unit literals;"
+          " 'CardEnc': python-sat's default encoding")
+    print(f"{'constraint':>14} {'variables':>10} {'CardEnc':>10} {'clauses':>10} {'CardEnc':>10}")
+    for name, comparator, bound in CARDINALITY:
+        nvars, nclauses = ours_cardinality(CARDINALITY_N, comparator, bound)
+        peer_vars, peer_clauses = pysat_cardinality(CARDINALITY_N, comparator, bound)
+        print(f"{name:>14} {nvars:>10,} {peer_vars:>10,} {nclauses:>10,} {peer_clauses:>10,}")
     if slow:
         print(f"below the aim of {TARGET_CLAUSES_PER_SECOND:,} clauses per second", file=sys.stderr)
 

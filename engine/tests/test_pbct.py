@@ -11,6 +11,9 @@ import nubrix.sorn_engine as se
 import nubrix.sorn_engine.pbct as pb
 
 
+LEQ, GEQ, BOTH = pb.Comparator_type.LEQ, pb.Comparator_type.GEQ, pb.Comparator_type.BOTH
+
+
 def make_config(limit=1000000):
     config = pb.PBConfig()
     config.pb_encoder = pb.PB_Encoder_type.ADDER
@@ -51,7 +54,9 @@ def models_agree(clauses, variables, predicate):
     return None
 
 
-def random_constraint(rng):
+def random_constraint(rng, near_ends=False):
+    """A random constraint; with near_ends its bounds lie within a few units of the lowest or
+    the highest sum the coefficients allow, where the encoder fixes carries it knows false."""
     nvars = rng.randint(1, 10)
     terms = []
     for _ in range(rng.randint(0, 12)):
@@ -62,7 +67,10 @@ def random_constraint(rng):
     low = sum(min(c, 0) for _, c in terms)
     high = sum(max(c, 0) for _, c in terms)
     comparator = rng.choice(list(pb.Comparator_type))
-    bound = lambda: rng.randint(low - 3, high + 3)  # noqa: E731
+    if near_ends:
+        bound = lambda: rng.choice([low, high]) + rng.randint(-4, 4)  # noqa: E731
+    else:
+        bound = lambda: rng.randint(low - 3, high + 3)  # noqa: E731
     if comparator is pb.Comparator_type.BOTH and rng.random() < 0.5:
         bounds = sorted((bound(), bound())) if rng.random() < 0.8 else (bound(), bound())
     else:
@@ -70,30 +78,84 @@ def random_constraint(rng):
     return nvars, terms, comparator, tuple(bounds)
 
 
+def check_encoding(terms, comparator, bounds, nvars, case):
+    """The clauses over variables 1..nvars hold exactly when the constraint does, their
+    auxiliaries come from the source, and constant constraints give their constant answer."""
+    clauses, aux = encode(terms, comparator, *bounds, aux=pb.AuxVarManager(nvars + 1))
+    used = {abs(l) for cl in clauses for l in cl}
+    assert 0 not in used, case
+    assert all(v <= nvars or nvars < v < aux.next_variable for v in used), case
+    assert aux.get_variable() not in used, case
+    bad = models_agree(clauses, list(range(1, nvars + 1)),
+                       lambda vals: holds(terms, comparator, bounds, vals))
+    assert bad is None, f"{case}: wrong answer for {bad}"
+    answers = {holds(terms, comparator, bounds, dict(enumerate(bits, 1)))
+               for bits in itertools.product((0, 1), repeat=nvars)}
+    if answers == {True}:
+        assert clauses == [], f"{case}: always holds"
+    if answers == {False}:
+        assert clauses == [[]], f"{case}: never holds"
+
+
+@pytest.mark.parametrize("near_ends", [False, True], ids=["any-bound", "bound-near-ends"])
 @pytest.mark.parametrize("seed", range(40), ids=lambda s: f"seed{s}")
-def test_adder_holds_exactly_when_the_constraint_holds(seed):
-    rng = random.Random(seed)
+def test_adder_holds_exactly_when_the_constraint_holds(seed, near_ends):
+    rng = random.Random(seed + (5000 if near_ends else 0))
     for _ in range(8):
-        nvars, terms, comparator, bounds = random_constraint(rng)
-        aux = pb.AuxVarManager(nvars + 1)
-        clauses, aux = encode(terms, comparator, *bounds, aux=aux)
-        case = f"seed={seed}: {terms} {comparator.name} {bounds}"
-        used = {abs(l) for cl in clauses for l in cl}
-        assert 0 not in used, case
-        assert all(v <= nvars or nvars < v < aux.next_variable for v in used), case
-        assert aux.get_variable() not in used, case
-        bad = models_agree(clauses, list(range(1, nvars + 1)),
-                           lambda vals: holds(terms, comparator, bounds, vals))
-        assert bad is None, f"{case}: wrong answer for {bad}"
-        answers = {holds(terms, comparator, bounds, dict(enumerate(bits, 1)))
-                   for bits in itertools.product((0, 1), repeat=nvars)}
-        if answers == {True}:
-            assert clauses == [], f"{case}: always holds"
-        if answers == {False}:
-            assert clauses == [[]], f"{case}: never holds"
+        nvars, terms, comparator, bounds = random_constraint(rng, near_ends)
+        check_encoding(terms, comparator, bounds, nvars,
+                       f"seed={seed} near_ends={near_ends}: {terms} {comparator.name} {bounds}")
 
 
-LEQ, GEQ, BOTH = pb.Comparator_type.LEQ, pb.Comparator_type.GEQ, pb.Comparator_type.BOTH
+# Small bounds: the sum lies a few units above its lowest value (or below its highest), so the
+# carries into the columns above the bound are fixed false, and one side may be a plain clause.
+# "mixed" weights include 3 (signed digits 4 - 1) and weights above the bound; "signed" has
+# negated literals, negative coefficients, a zero coefficient and a repeated variable.
+def unit_terms(n):
+    return [(v, 1) for v in range(1, n + 1)]
+
+
+def mixed_terms(n):
+    return [(v, (1, 2, 3, 1, 5, 3, 7)[v % 7]) for v in range(1, n + 1)]
+
+
+def signed_terms(n):
+    pattern = [(1, 1), (-1, 2), (1, -3), (1, 3), (-1, -1), (1, 0), (-1, 3)]
+    terms = [(sign * v, c) for v, (sign, c) in
+             ((v, pattern[(v - 1) % len(pattern)]) for v in range(1, n + 1))]
+    return terms + ([(2, 1)] if n >= 2 else [])
+
+
+def sum_range(terms, n):
+    sums = [sum(c * (bits[abs(v) - 1] if v > 0 else 1 - bits[abs(v) - 1]) for v, c in terms)
+            for bits in itertools.product((0, 1), repeat=n)]
+    return min(sums), max(sums)
+
+
+SMALL_BOUND_SHAPES = [
+    ("leq-low+k", LEQ, lambda low, high, k: (low + k,)),
+    ("geq-low+k", GEQ, lambda low, high, k: (low + k,)),
+    ("geq-high-k", GEQ, lambda low, high, k: (high - k,)),
+    ("leq-high-k", LEQ, lambda low, high, k: (high - k,)),
+    ("both-low+k", BOTH, lambda low, high, k: (low + k,)),
+    ("both-low+k..k+1", BOTH, lambda low, high, k: (low + k, low + k + 1)),
+    ("both-low+1..high-k", BOTH, lambda low, high, k: (low + 1, high - k)),
+    ("both-high-k", BOTH, lambda low, high, k: (high - k,)),
+]
+TERM_KINDS = [("unit", unit_terms), ("mixed", mixed_terms), ("signed", signed_terms)]
+
+
+@pytest.mark.parametrize("make_terms", [t[1] for t in TERM_KINDS], ids=[t[0] for t in TERM_KINDS])
+@pytest.mark.parametrize("comparator, make_bounds", [s[1:] for s in SMALL_BOUND_SHAPES],
+                         ids=[s[0] for s in SMALL_BOUND_SHAPES])
+def test_small_bounds_hold_exactly_when_the_constraint_holds(make_terms, comparator, make_bounds):
+    for n in range(1, 13):
+        terms = make_terms(n)
+        low, high = sum_range(terms, n)
+        for k in range(4):
+            bounds = make_bounds(low, high, k)
+            check_encoding(terms, comparator, bounds, n, f"{terms} {comparator.name} {bounds}")
+
 
 HUGE_CONSTANT = [(v, 2**62) for v in (1, 2, 3)] + [(-v, 2**62) for v in (1, 2, 3)] + [(4, 1)]
 
@@ -164,23 +226,73 @@ def test_auxiliaries_come_from_the_source_in_order():
     assert aux.get_variable() == drawn[-1] + 1
 
 
-def test_clause_limit_raises_and_leaves_database_and_source_unchanged():
+LIMIT_CASES = [
+    ("weighted", [(v, v) for v in range(1, 11)], LEQ, (20,)),
+    ("at-most-one", [(v, 1) for v in range(1, 11)], LEQ, (1,)),
+    ("exactly-one", [(v, 1) for v in range(1, 11)], BOTH, (1,)),
+    ("two-sided", [(v, v) for v in range(1, 11)], BOTH, (3, 5)),
+]
+
+
+@pytest.mark.parametrize("terms, comparator, bounds", [c[1:] for c in LIMIT_CASES],
+                         ids=[c[0] for c in LIMIT_CASES])
+def test_clause_limit_raises_and_leaves_database_and_source_unchanged(terms, comparator, bounds):
     config = make_config()
     aux = pb.AuxVarManager(11)
     db = pb.VectorClauseDatabase(config)
     encoder = pb.pb2cnf(config)
-    lits = [pb.WeightedLit(v, v) for v in range(1, 11)]
-    encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+    constraint = pb.PBConstraint([pb.WeightedLit(v, c) for v, c in terms], comparator, *bounds)
+    encoder.encode2(constraint, db, aux)
     before, next_before = db.get_clauses(), aux.next_variable
     assert 0 < len(before) < 1000
     config.max_clauses_per_constraint = len(before) - 1  # read at encoding time
     with pytest.raises(se.EngineError, match=r"more than \d+ clauses \(max_clauses_per_constraint\)"):
-        encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+        encoder.encode2(constraint, db, aux)
     assert db.get_clauses() == before
     assert aux.next_variable == next_before
     config.max_clauses_per_constraint = len(before)
-    encoder.encode2(pb.PBConstraint(lits, LEQ, 20), db, aux)
+    encoder.encode2(constraint, db, aux)
     assert len(db) == 2 * len(before)
+
+
+def bench_constraint(n, seed=20240611):
+    rng = random.Random(seed)
+    return [(v, rng.randint(1, 1000)) for v in range(1, n + 1)]
+
+
+# Size ceilings, inputs excluded: cardinality constraints with a bound near either end of the
+# range cost a few clauses per literal, and the weighted constraint of bench/bench_adder.py
+# stays below an established adder encoder's 9,592 variables (1,000 inputs) and 60,002 clauses.
+UNITS = lambda n: [(v, 1) for v in range(1, n + 1)]  # noqa: E731
+
+SIZE_CASES = [  # terms, comparator, bounds, largest clause count, largest auxiliary count
+    ("at-most-one", UNITS, LEQ, lambda n: (1,), lambda n: 3 * n, lambda n: n // 2),
+    ("exactly-one", UNITS, BOTH, lambda n: (1,), lambda n: 3 * n + 1, lambda n: n // 2),
+    ("all-but-one", UNITS, GEQ, lambda n: (n - 1,), lambda n: 3 * n, lambda n: n // 2),
+    ("at-most-two", UNITS, LEQ, lambda n: (2,), lambda n: 5 * n, lambda n: 5 * n // 4),
+    ("at-least-two", UNITS, GEQ, lambda n: (2,), lambda n: 7 * n // 2, lambda n: n),
+    ("all-but-two", UNITS, LEQ, lambda n: (n - 2,), lambda n: 7 * n // 2, lambda n: n),
+    ("at-least-one", UNITS, GEQ, lambda n: (1,), lambda n: 1, lambda n: 0),
+    ("not-all", UNITS, LEQ, lambda n: (n - 1,), lambda n: 1, lambda n: 0),
+    ("one-of-negated", lambda n: [(-v, 2) for v in range(1, n + 1)], BOTH, lambda n: (2,),
+     lambda n: 3 * n + 1, lambda n: n // 2),
+]
+
+
+@pytest.mark.parametrize("n", [10, 100, 200])
+@pytest.mark.parametrize("make_terms, comparator, make_bounds, max_clauses, max_aux",
+                         [c[1:] for c in SIZE_CASES], ids=[c[0] for c in SIZE_CASES])
+def test_cardinality_sizes(n, make_terms, comparator, make_bounds, max_clauses, max_aux):
+    clauses, aux = encode(make_terms(n), comparator, *make_bounds(n))
+    assert len(clauses) <= max_clauses(n)
+    assert aux.next_variable - (n + 1) <= max_aux(n)
+
+
+def test_weighted_size_below_an_established_adder_encoder():
+    terms = bench_constraint(1000)
+    clauses, aux = encode(terms, LEQ, sum(c for _, c in terms) // 2)
+    assert aux.next_variable - 1 <= 9592
+    assert len(clauses) <= 60002
 
 
 def test_clause_arrays_match_clause_lists():

@@ -220,7 +220,7 @@ def test_constraints_of_one_formula_share_the_counter_and_the_numbers(manager):
     FormulaPB(term, pb.Comparator_type.LEQ, 2).to_bx(manager)
     first = manager.cnt_pbvar
     assert first > 0
-    FormulaPB(term, pb.Comparator_type.GEQ, 1).to_bx(manager)
+    FormulaPB(term, pb.Comparator_type.GEQ, 2).to_bx(manager)
     assert manager.cnt_pbvar > first
     aux = sorted(n for n, name in manager.pb2name.items() if name.startswith("_pbct_aux_"))
     assert sorted(manager.pb2name[n] for n in aux) == sorted(

@@ -11,9 +11,12 @@ namespace se::pbct {
 // output bit, and the output number is compared with the bound bit by bit.
 //
 // A one-sided bound needs only one direction of the adders: for sum <= k the adder clauses force
-// the outputs to represent at least the true sum (7 clauses per full adder instead of 14);
-// sum >= k is encoded as the complementary sum over the negated literals at most total - k.
-// A two-sided bound uses exact adders and two comparators.
+// the outputs to represent at least the true sum (7 clauses per full adder instead of 14), for
+// sum >= k at most; each side is encoded from the nearer end of the range (sum >= k as the sum
+// over the negated literals at most total - k when that bound is the smaller one). A bound
+// small beside the sum cuts the network short: carries that would exceed an upper bound are
+// fixed false, and columns that alone reach a lower bound are not added up. A side that each
+// literal settles alone is one clause. A two-sided bound uses exact adders and two comparators.
 class AdderEncoder : public Encoder {
 public:
     void encode(const NormalizedConstraint &c, ClauseSink &sink, AuxSource &aux) override;
