@@ -15,6 +15,7 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
+#include "zk_encoder/encode/formula_eval.hpp"
 
 namespace zk::encode {
 
@@ -435,7 +436,8 @@ nb::dict Model::evaluation_namespace() const {
 
 nb::object Model::evaluate(const nb::object &text) const {
     nb::dict ns = evaluation_namespace();
-    return nb::borrow(g_eval)(text, ns, ns);
+    // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
+    return eval_formula(text, ns, g_eval);
 }
 
 // Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin
@@ -766,6 +768,7 @@ NB_MODULE(model, m) {
     import_names(m);
     ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+    ze::def_formula_eval(m);
     ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
     ze::g_normalize = nb::module_::import_("unicodedata").attr("normalize").inc_ref().ptr();
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
