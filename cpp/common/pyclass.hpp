@@ -1,11 +1,9 @@
-// Building real Python classes (exceptions, enums, dataclasses) from C++ through the interpreter.
+// Building real Python classes (exceptions, dataclasses) from C++ through the interpreter.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
 #include <string>
-#include <utility>
 
 namespace zk {
 
@@ -19,15 +17,6 @@ inline nb::object make_exception(const char *module, const char *name, const cha
     PyObject *cls = PyErr_NewExceptionWithDoc(dotted.c_str(), doc, base, nullptr);
     if (!cls) throw nb::python_error();
     return nb::steal(cls);
-}
-
-// An enum.Enum subclass (or of `kind`, e.g. "IntEnum") with members (name, value) in order.
-inline nb::object make_enum(const char *module, const char *name,
-                            std::initializer_list<std::pair<const char *, long>> members,
-                            const char *kind = "Enum") {
-    nb::list items;
-    for (const auto &[n, v] : members) items.append(nb::make_tuple(n, v));
-    return nb::module_::import_("enum").attr(kind)(name, items, nb::arg("module") = module);
 }
 
 // A dataclasses.make_dataclass class; `fields` is a list of (name, type[, field]) tuples.

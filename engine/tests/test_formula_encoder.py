@@ -13,25 +13,6 @@ from zk_encoder import Model, Sum
 EngineError = se.EngineError
 
 
-class SinkRecorder:
-    def __init__(self):
-        self.calls = []
-
-    def __call__(self, msg, level):
-        self.calls.append((msg, level))
-
-    def at(self, level_name):
-        level = getattr(se.log_level_type, level_name)
-        return [msg for msg, lv in self.calls if lv is level]
-
-
-@pytest.fixture
-def log_sink(monkeypatch):
-    recorder = SinkRecorder()
-    monkeypatch.setattr(se, "log_encoder", recorder)
-    return recorder
-
-
 @pytest.fixture
 def enc():
     return se.manager().create_formula_encoder("fm")

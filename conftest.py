@@ -1,4 +1,5 @@
-"""Shared fixtures: a recorder in place of the engine's log sink."""
+"""Fixtures shared by the library's and the engine's tests: a recorder in place of the engine's
+log sink."""
 
 import pytest
 
