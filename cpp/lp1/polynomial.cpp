@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <type_traits>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <unordered_map>
 #include <utility>
@@ -154,23 +156,33 @@ struct Rows {
     std::size_t nnz() const { return row.size(); }
 };
 
-// coo.tocsr(): an empty array gets a new empty one (int32 indexes); otherwise the entries are
-// grouped by row and, entries being unique, sorted by column within each row.
-Rows to_rows(const Coo &a) {
+// coo.tocsr() of `a` grown to rows x cols: an empty array gets a new empty one (int32
+// indexes); otherwise the entries are grouped by row and, entries being unique, sorted by column
+// within each row.
+Rows to_rows(const Coo &a, std::int64_t rows, std::int64_t cols) {
     Rows r;
-    r.rows = a.rows;
-    r.cols = a.cols;
+    r.rows = rows;
+    r.cols = cols;
     if (a.nnz() == 0) {
         r.index = IndexType::kInt32;
         r.values = empty_values(a.values.type);
         return r;
     }
     r.index = a.index;
+    auto before = [&](std::size_t x, std::size_t y) {
+        return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
+    };
+    bool sorted = true;
+    for (std::size_t k = 1; k < a.nnz() && sorted; ++k) sorted = before(k - 1, k);
+    if (sorted) {  // the usual case: nothing to reorder
+        r.row = a.row;
+        r.col = a.col;
+        r.values = a.values;
+        return r;
+    }
     std::vector<std::size_t> order(a.nnz());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
-    });
+    std::sort(order.begin(), order.end(), before);
     r.row.reserve(order.size());
     r.col.reserve(order.size());
     for (std::size_t k : order) {
@@ -180,6 +192,8 @@ Rows to_rows(const Coo &a) {
     r.values = take(a.values, order);
     return r;
 }
+
+Rows to_rows(const Coo &a) { return to_rows(a, a.rows, a.cols); }
 
 Coo to_coo(Rows &&r) {
     Coo c;
@@ -389,8 +403,9 @@ std::pair<Coo, Coo> aligned(const Coo &a, const Coo &b) {
 }
 
 Coo sum_of(const Coo &a, const Coo &b, bool subtract) {
-    auto [ca, cb] = aligned(a, b);
-    return to_coo(combine(to_rows(ca), to_rows(cb), subtract));
+    const std::int64_t rows = std::max(a.rows, b.rows);
+    const std::int64_t cols = std::max(a.cols, b.cols);
+    return to_coo(combine(to_rows(a, rows, cols), to_rows(b, rows, cols), subtract));
 }
 
 Coo with_values(const Coo &a, Values v) {
@@ -399,7 +414,161 @@ Coo with_values(const Coo &a, Values v) {
     return out;
 }
 
+// One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
+// copy of the first one, stored order and explicit zeros included; from then on every step is a
+// sorted merge that keeps only nonzero results, so the part is kept as an ordered map of cells,
+// each step touching only the cells of the added item.
+class SumPart {
+  public:
+    bool present() const { return present_; }
+
+    void start(const Coo &c) {
+        present_ = true;
+        merged_ = false;
+        first_ = c;
+    }
+
+    void add(const Coo &item) {
+        bool first_merge = false;
+        if (!merged_) {
+            load_first();
+            first_merge = true;
+        }
+        const IndexType current = cells_.empty() ? IndexType::kInt32 : index_;
+        const IndexType added = item.nnz() == 0 ? IndexType::kInt32 : item.index;
+        index_ = combined_index(current, added, cells_.size() + item.nnz());
+        rows_ = std::max(rows_, item.rows);
+        cols_ = std::max(cols_, item.cols);
+        const ValueType t = upcast(type_, item.values.type);
+        if (t != type_) {
+            for (auto &kv : cells_) kv.second.f = static_cast<double>(kv.second.i);
+            type_ = t;
+        }
+        touched_.clear();
+        for (std::size_t k = 0; k < item.nnz(); ++k) {
+            auto [it, fresh] = cells_.try_emplace({item.row[k], item.col[k]}, Cell{});
+            (void)fresh;
+            if (type_ == ValueType::kInt64)
+                it->second.i = plus(it->second.i, item.values.ints[k]);
+            else
+                it->second.f = plus(it->second.f, value_at<double>(item.values, k));
+            touched_.push_back(it);
+        }
+        if (first_merge) {
+            for (auto it = cells_.begin(); it != cells_.end();)
+                it = is_zero(it->second) ? cells_.erase(it) : std::next(it);
+        } else {
+            for (auto it : touched_)
+                if (is_zero(it->second)) cells_.erase(it);
+        }
+    }
+
+    Coo finish() {
+        if (!merged_) return std::move(first_);
+        Coo c;
+        c.rows = rows_;
+        c.cols = cols_;
+        c.index = index_;
+        c.values = empty_values(type_);
+        c.row.reserve(cells_.size());
+        c.col.reserve(cells_.size());
+        for (const auto &[cell, v] : cells_) {
+            c.row.push_back(cell.first);
+            c.col.push_back(cell.second);
+            if (type_ == ValueType::kInt64)
+                c.values.ints.push_back(v.i);
+            else
+                c.values.floats.push_back(v.f);
+        }
+        return c;
+    }
+
+  private:
+    struct Cell {
+        std::int64_t i = 0;
+        double f = 0.0;
+    };
+    using Cells = std::map<std::pair<std::int64_t, std::int64_t>, Cell>;
+
+    bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i == 0 : c.f == 0; }
+
+    void load_first() {
+        merged_ = true;
+        rows_ = first_.rows;
+        cols_ = first_.cols;
+        index_ = first_.index;
+        type_ = first_.values.type;
+        cells_.clear();
+        for (std::size_t k = 0; k < first_.nnz(); ++k) {
+            Cell c;
+            if (type_ == ValueType::kInt64)
+                c.i = first_.values.ints[k];
+            else
+                c.f = first_.values.floats[k];
+            cells_.emplace(std::make_pair(first_.row[k], first_.col[k]), c);
+        }
+        first_ = Coo();
+    }
+
+    bool present_ = false;
+    bool merged_ = false;
+    Coo first_;
+    std::int64_t rows_ = 0;
+    std::int64_t cols_ = 0;
+    IndexType index_ = IndexType::kInt32;
+    ValueType type_ = ValueType::kInt64;
+    Cells cells_;
+    std::vector<Cells::iterator> touched_;
+};
+
 }  // namespace
+
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
+    SumResult result;
+    Number total = Number::of_int(0);
+    bool started = false;
+    Number constant;
+    SumPart linear, quadratic;
+    for (const SumItem &item : items) {
+        if (!item.expression) {
+            std::optional<Number> n =
+                started ? number_add(constant, item.number, false) : number_add(total, item.number, false);
+            if (!n) return std::nullopt;
+            (started ? constant : total) = *n;
+            continue;
+        }
+        const Polynomial &p = *item.expression;
+        if (!started) {  // the number so far plus the first expression: a copy of it
+            std::optional<Number> n = number_add(p.constant, total, false);
+            if (!n) return std::nullopt;
+            constant = *n;
+            linear.start(p.linear);
+            if (p.quadratic) quadratic.start(*p.quadratic);
+            started = true;
+            continue;
+        }
+        std::optional<Number> n = number_add(constant, p.constant, false);
+        if (!n) return std::nullopt;
+        constant = *n;
+        linear.add(p.linear);
+        if (p.quadratic) {
+            if (quadratic.present())
+                quadratic.add(*p.quadratic);
+            else
+                quadratic.start(*p.quadratic);
+        }
+    }
+    if (!started) {
+        result.number = total;
+        return result;
+    }
+    Polynomial p;
+    p.constant = constant;
+    p.linear = linear.finish();
+    if (quadratic.present()) p.quadratic = quadratic.finish();
+    result.expression = std::move(p);
+    return result;
+}
 
 Polynomial positive(const Polynomial &e) { return e; }
 

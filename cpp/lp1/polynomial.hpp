@@ -103,6 +103,22 @@ std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract);
 std::optional<Polynomial> scale(const Polynomial &e, Number k);
 std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
 
+// One item of a sum: an expression, or (when `expression` is null) a number.
+struct SumItem {
+    const Polynomial *expression = nullptr;
+    Number number;
+};
+
+// The host's builtin sum of the items, start 0, every step computed as the operators above
+// compute it, in one pass (the steps themselves would copy the growing sum each time). Without
+// any expression among the items the result is a number. std::nullopt when an integer constant
+// leaves 64 bits.
+struct SumResult {
+    std::optional<Polynomial> expression;
+    Number number;
+};
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
+
 // 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it.
 Compressed hessian(const Coo &q);
 

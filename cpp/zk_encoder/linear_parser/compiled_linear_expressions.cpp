@@ -332,10 +332,11 @@ std::pair<nb::object, nb::object> aligned(nb::handle a, nb::handle b) {
 nb::object op_pos(nb::handle self) {
     CompiledLinearExpression &e = state(self);
     if (const Polynomial *p = native(e)) return from_native(positive(*p));
+    nb::object constant = unary(constant_of(e), PyNumber_Positive);
+    nb::object linear = to_coo(copy_of(linear_of(e)));
     const nb::object &q0 = quadratic_of(e);
     nb::object q = q0.is_none() ? nb::none() : copy_of(q0);
-    return make_result(unary(constant_of(e), PyNumber_Positive), to_coo(copy_of(linear_of(e))),
-                       q);
+    return make_result(std::move(constant), linear, std::move(q));
 }
 
 nb::object op_neg(nb::handle self) {
@@ -343,10 +344,11 @@ nb::object op_neg(nb::handle self) {
     if (const Polynomial *p = native(e)) {
         if (std::optional<Polynomial> r = negative(*p)) return from_native(std::move(r));
     }
+    nb::object constant = unary(constant_of(e), PyNumber_Negative);
+    nb::object linear = to_coo(unary(copy_of(linear_of(e)), PyNumber_Negative));
     const nb::object &q0 = quadratic_of(e);
     nb::object q = q0.is_none() ? nb::none() : unary(copy_of(q0), PyNumber_Negative);
-    nb::object l = to_coo(unary(copy_of(linear_of(e)), PyNumber_Negative));
-    return make_result(unary(constant_of(e), PyNumber_Negative), l, q);
+    return make_result(std::move(constant), linear, std::move(q));
 }
 
 nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
@@ -385,9 +387,10 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
             }
         }
         nb::object constant = binary(constant_of(e), other, op);
+        nb::object linear = copy_of(linear_of(e));
         const nb::object &q0 = quadratic_of(e);
         nb::object q = q0.is_none() ? nb::none() : copy_of(q0);
-        return make_result(std::move(constant), copy_of(linear_of(e)), std::move(q));
+        return make_result(std::move(constant), linear, std::move(q));
     }
     refuse(kAddNotExpression);
 }
@@ -425,8 +428,9 @@ nb::object op_mul(nb::handle self, nb::handle other) {
     const nb::object &ce = constant_of(e);
     const nb::object &co = constant_of(o);
     nb::object constant = binary(co, ce, PyNumber_Multiply);
-    nb::object linear = to_coo(binary(binary(co, a, PyNumber_Multiply),
-                                      binary(ce, b, PyNumber_Multiply), PyNumber_Add));
+    nb::object scaled_a = binary(co, a, PyNumber_Multiply);
+    nb::object scaled_b = binary(ce, b, PyNumber_Multiply);
+    nb::object linear = to_coo(binary(scaled_a, scaled_b, PyNumber_Add));
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     nb::object ab = binary(a, b.attr("T"), PyNumber_MatrixMultiply);
     nb::object ba = binary(b, a.attr("T"), PyNumber_MatrixMultiply);
@@ -512,8 +516,40 @@ nb::object empty_column() {
     return py_coo(c);
 }
 
+// The builtin sum of the items, in one native pass when every item is held in native form, else
+// through the host's own sum (which also raises what a foreign item raises).
+nb::object total_of(nb::handle expressions) {
+    nb::object items = nb::steal(PySequence_List(expressions.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    std::vector<SumItem> native_items;
+    native_items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())));
+    bool all_native = true;
+    for (nb::handle item : items) {
+        SumItem s;
+        if (is_expression(item)) {
+            s.expression = native(state(item));
+        } else if (std::optional<Number> n = number_of(item)) {
+            s.number = *n;
+            native_items.push_back(s);
+            continue;
+        }
+        if (!s.expression) {
+            all_native = false;
+            break;
+        }
+        native_items.push_back(s);
+    }
+    if (all_native) {
+        if (std::optional<SumResult> r = sum_items(native_items)) {
+            if (r->expression) return from_native(std::move(r->expression));
+            return py_number(r->number);
+        }
+    }
+    return nb::module_::import_("builtins").attr("sum")(items);
+}
+
 void init_sum(CompiledSum *self, nb::handle expressions) {
-    nb::object total = nb::module_::import_("builtins").attr("sum")(expressions);
+    nb::object total = total_of(expressions);
     if (is_expression(total)) {
         // The sum is a new expression that nothing else holds: its parts are taken over.
         CompiledLinearExpression &t = state(total);
