@@ -6,12 +6,12 @@
 #include "lp1/polynomial.hpp"
 
 #include <algorithm>
-#include <type_traits>
 #include <cstdint>
 #include <iterator>
 #include <limits>
 #include <map>
 #include <numeric>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -85,8 +85,8 @@ Values take(const Values &v, const std::vector<std::size_t> &order) {
 std::optional<Number> number_add(Number a, Number b, bool subtract) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
-        bool overflow = subtract ? __builtin_sub_overflow(a.i, b.i, &r)
-                                 : __builtin_add_overflow(a.i, b.i, &r);
+        bool overflow =
+            subtract ? __builtin_sub_overflow(a.i, b.i, &r) : __builtin_add_overflow(a.i, b.i, &r);
         if (overflow) return std::nullopt;
         return Number::of_int(r);
     }
@@ -252,8 +252,8 @@ void merge_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     auto op = [&](T x, T y) { return subtract ? minus(x, y) : plus(x, y); };
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
-        std::int64_t row = i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i]
-                                                                                   : b.row[j];
+        std::int64_t row =
+            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
         while (i < a.nnz() && a.row[i] == row && j < b.nnz() && b.row[j] == row) {
             if (a.col[i] == b.col[j]) {
                 emit(out, row, a.col[i], op(value_at<T>(a.values, i), value_at<T>(b.values, j)));
@@ -284,8 +284,8 @@ void accumulate_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     std::unordered_map<std::int64_t, std::size_t> slot;
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
-        std::int64_t row = i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i]
-                                                                                   : b.row[j];
+        std::int64_t row =
+            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
         cols.clear();
         av.clear();
         bv.clear();
@@ -380,8 +380,7 @@ Rows product(const Rows &a, const Rows &b) {
     const std::size_t structural = t == ValueType::kInt64 ? product_rows<std::int64_t>(a, b, out)
                                                           : product_rows<double>(a, b, out);
     // No entry can arise at all: the library makes a new empty array (int32 indexes).
-    out.index = structural == 0 ? IndexType::kInt32
-                                : combined_index(a.index, b.index, structural);
+    out.index = structural == 0 ? IndexType::kInt32 : combined_index(a.index, b.index, structural);
     return out;
 }
 
@@ -531,8 +530,8 @@ std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
     SumPart linear, quadratic;
     for (const SumItem &item : items) {
         if (!item.expression) {
-            std::optional<Number> n =
-                started ? number_add(constant, item.number, false) : number_add(total, item.number, false);
+            std::optional<Number> n = started ? number_add(constant, item.number, false)
+                                              : number_add(total, item.number, false);
             if (!n) return std::nullopt;
             (started ? constant : total) = *n;
             continue;

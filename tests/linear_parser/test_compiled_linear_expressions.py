@@ -476,7 +476,7 @@ def random_sparse(rng, rows, cols):
                        rng.randrange(0, min(4, rows * cols) + 1))
     values = [rng.choice([0, 1, -2, 3, 5]) for _ in cells]
     kind = rng.choice(["int64", "float64", "int32-index", "dense", "csr", "float32", "float-half",
-                       "int64-index-from-arrays"])
+                       "int64-index-from-arrays", "duplicates", "flagged-unsorted"])
     shape = (rows, cols)
     r = np.array([c[0] for c in cells], dtype=np.int64)
     c = np.array([c[1] for c in cells], dtype=np.int64)
@@ -496,6 +496,14 @@ def random_sparse(rng, rows, cols):
         return coo_array(dense)
     if kind == "csr":
         return csr_array((np.array(values, dtype=np.float64), (r, c)), shape=shape)
+    if kind == "duplicates" and cells:
+        return coo_array((np.array(values + [2.5], dtype=np.float64),
+                          (np.append(r, r[0]), np.append(c, c[0]))), shape=shape)
+    if kind == "flagged-unsorted":
+        a = coo_array((np.array(values, dtype=np.int64), (r[::-1].copy(), c[::-1].copy())),
+                      shape=shape)
+        a.has_canonical_format = True
+        return a
     if kind == "float32":
         return coo_array((np.array(values, dtype=np.float32), (r, c)), shape=shape)
     return coo_array((np.array(values, dtype=np.int64), (list(r), list(c))), shape=shape)

@@ -5,9 +5,6 @@
 // stored array.
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
 
-#include "common/logging.hpp"
-#include "common/module_globals.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +14,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/logging.hpp"
+#include "common/module_globals.hpp"
 
 namespace zk::lp1 {
 
@@ -49,9 +49,7 @@ bool is_number(nb::handle obj) {
            nb::isinstance(obj, g_module.get("Real"));
 }
 
-bool is_expression(nb::handle obj) {
-    return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0;
-}
+bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0; }
 
 CompiledLinearExpression &state(nb::handle obj) {
     return *nb::inst_ptr<CompiledLinearExpression>(obj);
@@ -213,7 +211,8 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
 
 nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
     const bool wide = type == IndexType::kInt64;
-    nb::object arr = g_refs->empty(v.size(), nb::arg("dtype") = wide ? g_refs->int64 : g_refs->int32);
+    nb::object arr =
+        g_refs->empty(v.size(), nb::arg("dtype") = wide ? g_refs->int64 : g_refs->int32);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -229,7 +228,8 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
 
 nb::object np_values(const Values &v) {
     const bool ints = v.type == ValueType::kInt64;
-    nb::object arr = g_refs->empty(v.size(), nb::arg("dtype") = ints ? g_refs->int64 : g_refs->float64);
+    nb::object arr =
+        g_refs->empty(v.size(), nb::arg("dtype") = ints ? g_refs->int64 : g_refs->float64);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -308,8 +308,8 @@ nb::object coo_form(nb::handle linear) {
 // Every operator result is a plain CompiledLinearExpression, whatever the operands' classes.
 nb::object make_result(nb::object constant, nb::handle linear, nb::object quadratic) {
     nb::object stored = coo_form(linear);
-    return nb::cast(CompiledLinearExpression(std::move(constant), std::move(stored),
-                                             std::move(quadratic)));
+    return nb::cast(
+        CompiledLinearExpression(std::move(constant), std::move(stored), std::move(quadratic)));
 }
 
 // Copies of two sparse arrays grown to the larger extent in each dimension; growing keeps every
@@ -504,8 +504,8 @@ void set_quadratic(nb::handle self, nb::object v) {
 void init_expression(CompiledLinearExpression *self, nb::object linear, nb::object constant,
                      nb::object quadratic) {
     nb::object stored = coo_form(linear);
-    new (self) CompiledLinearExpression(std::move(constant), std::move(stored),
-                                        std::move(quadratic));
+    new (self)
+        CompiledLinearExpression(std::move(constant), std::move(stored), std::move(quadratic));
 }
 
 // A sum of nothing or of numbers only is the constant expression of that number, with no
@@ -626,27 +626,28 @@ NB_MODULE(compiled_linear_expressions, m) {
     zk::import_logger(m);
     g_module.bind(m);
     nb::module_ numpy = nb::module_::import_("numpy");
-    g_refs = new Refs{numpy.attr("ndarray"), numpy.attr("empty"),   numpy.attr("int32"),
-                      numpy.attr("int64"),   numpy.attr("float64"),
-                      nb::module_::import_("scipy.sparse").attr("csc_array")};
+    g_refs =
+        new Refs{numpy.attr("ndarray"), numpy.attr("empty"),
+                 numpy.attr("int32"),   numpy.attr("int64"),
+                 numpy.attr("float64"), nb::module_::import_("scipy.sparse").attr("csc_array")};
 
     nb::class_<CompiledLinearExpression> base(m, "CompiledLinearExpression", nb::dynamic_attr(),
                                               nb::type_slots(kExpressionSlots));
-    base.def("__init__", &init_expression, "linear_coefficients"_a.none(),
-             "constant"_a.none() = 0, "quadratic_coefficients"_a.none() = nb::none(),
+    base.def("__init__", &init_expression, "linear_coefficients"_a.none(), "constant"_a.none() = 0,
+             "quadratic_coefficients"_a.none() = nb::none(),
              nb::sig("def __init__(self, linear_coefficients: coo_array, "
                      "constant: tp.Union[Integral, Real] = 0, "
                      "quadratic_coefficients: tp.Optional[coo_array] = None) -> None"))
         .def_prop_ro("constant", &get_constant,
                      nb::for_getter(nb::sig("def constant(self) -> tp.Union[Integral, Real]")))
-        .def_prop_ro("linear_coefficients_indexes", &linear_indexes,
-                     nb::for_getter(nb::sig(
-                         "def linear_coefficients_indexes(self) -> tp.Sequence[int]")))
+        .def_prop_ro(
+            "linear_coefficients_indexes", &linear_indexes,
+            nb::for_getter(nb::sig("def linear_coefficients_indexes(self) -> tp.Sequence[int]")))
         .def_prop_ro("quadratic_coefficients", &quadratic_values,
                      nb::for_getter(nb::sig("def quadratic_coefficients(self)")))
-        .def_prop_ro("linear_coefficients", &linear_values,
-                     nb::for_getter(nb::sig(
-                         "def linear_coefficients(self) -> tp.Sequence[Integral]")))
+        .def_prop_ro(
+            "linear_coefficients", &linear_values,
+            nb::for_getter(nb::sig("def linear_coefficients(self) -> tp.Sequence[Integral]")))
         .def("__pos__", &op_pos, nb::sig("def __pos__(self) -> CompiledLinearExpression"))
         .def("__neg__", &op_neg, nb::sig("def __neg__(self) -> CompiledLinearExpression"))
         .def("__radd__", &op_radd, "other"_a.none(),

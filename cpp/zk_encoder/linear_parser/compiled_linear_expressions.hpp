@@ -4,12 +4,12 @@
 // native form (make_unit_expression); everything else goes through the Python classes.
 #pragma once
 
-#include "common/module.hpp"
-#include "lp1/polynomial.hpp"
-
 #include <cstdint>
 #include <memory>
 #include <utility>
+
+#include "common/module.hpp"
+#include "lp1/polynomial.hpp"
 
 namespace zk::lp1 {
 
@@ -27,7 +27,8 @@ struct CompiledLinearExpression {
     bool native_tried_ = false;
 
     CompiledLinearExpression(nb::object constant, nb::object linear, nb::object quadratic)
-        : constant_(std::move(constant)), linear_(std::move(linear)),
+        : constant_(std::move(constant)),
+          linear_(std::move(linear)),
           quadratic_(std::move(quadratic)) {}
 
     explicit CompiledLinearExpression(std::shared_ptr<const Polynomial> native)
@@ -43,7 +44,8 @@ struct CompiledSum : CompiledLinearExpression {
 // CompiledLinearExpression(coo_array(([1], ([g], [0])))). The class must have been loaded (the
 // module zk_encoder.linear_parser.compiled_linear_expressions imported).
 inline nb::object make_unit_expression(std::int64_t g) {
-    return nb::cast(CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
+    return nb::cast(
+        CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
 }
 
 }  // namespace zk::lp1
