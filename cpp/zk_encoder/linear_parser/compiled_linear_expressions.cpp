@@ -36,7 +36,7 @@ PyTypeObject *g_base_type = nullptr;
 
 // What the native form is exchanged with; not names of the module.
 struct Refs {
-    nb::object ndarray, empty, int32, int64, float64, csc_array;
+    nb::object ndarray, empty, int32, int64, float64, csc_array, builtin_sum;
 };
 Refs *g_refs = nullptr;
 
@@ -545,7 +545,7 @@ nb::object total_of(nb::handle expressions) {
             return py_number(r->number);
         }
     }
-    return nb::module_::import_("builtins").attr("sum")(items);
+    return g_refs->builtin_sum(items);
 }
 
 void init_sum(CompiledSum *self, nb::handle expressions) {
@@ -626,10 +626,13 @@ NB_MODULE(compiled_linear_expressions, m) {
     zk::import_logger(m);
     g_module.bind(m);
     nb::module_ numpy = nb::module_::import_("numpy");
-    g_refs =
-        new Refs{numpy.attr("ndarray"), numpy.attr("empty"),
-                 numpy.attr("int32"),   numpy.attr("int64"),
-                 numpy.attr("float64"), nb::module_::import_("scipy.sparse").attr("csc_array")};
+    g_refs = new Refs{numpy.attr("ndarray"),
+                      numpy.attr("empty"),
+                      numpy.attr("int32"),
+                      numpy.attr("int64"),
+                      numpy.attr("float64"),
+                      nb::module_::import_("scipy.sparse").attr("csc_array"),
+                      nb::module_::import_("builtins").attr("sum")};
 
     nb::class_<CompiledLinearExpression> base(m, "CompiledLinearExpression", nb::dynamic_attr(),
                                               nb::type_slots(kExpressionSlots));
