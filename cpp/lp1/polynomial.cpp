@@ -6,6 +6,7 @@
 #include "lp1/polynomial.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -114,7 +115,14 @@ std::optional<Number> number_neg(Number a) {
 // ---------------------------------------------------------------------------------------------
 // Stored values, as numpy computes `data * k` and `-data`.
 
-Values scaled(const Values &v, Number k) {
+// numpy warns when a float product overflows or turns into NaN from numbers (inf times 0); such
+// a product is left to numpy (std::nullopt), so that the program sees its warning.
+bool warns(double x, double k, double r) {
+    return (std::isinf(r) && std::isfinite(x) && std::isfinite(k)) ||
+           (std::isnan(r) && !std::isnan(x) && !std::isnan(k));
+}
+
+std::optional<Values> scaled(const Values &v, Number k) {
     if (v.type == ValueType::kInt64 && k.is_int()) {
         Values out = empty_values(ValueType::kInt64);
         out.ints.reserve(v.ints.size());
@@ -125,7 +133,12 @@ Values scaled(const Values &v, Number k) {
     const double kd = k.as_double();
     const std::size_t n = v.size();
     out.floats.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) out.floats.push_back(value_at<double>(v, i) * kd);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = value_at<double>(v, i);
+        const double r = x * kd;
+        if (warns(x, kd, r)) return std::nullopt;
+        out.floats.push_back(r);
+    }
     return out;
 }
 
@@ -611,8 +624,14 @@ std::optional<Polynomial> scale(const Polynomial &e, Number k) {
     if (!c) return std::nullopt;
     Polynomial r;
     r.constant = *c;
-    r.linear = with_values(e.linear, scaled(e.linear.values, k));
-    if (e.quadratic) r.quadratic = with_values(*e.quadratic, scaled(e.quadratic->values, k));
+    std::optional<Values> lv = scaled(e.linear.values, k);
+    if (!lv) return std::nullopt;
+    r.linear = with_values(e.linear, std::move(*lv));
+    if (e.quadratic) {
+        std::optional<Values> qv = scaled(e.quadratic->values, k);
+        if (!qv) return std::nullopt;
+        r.quadratic = with_values(*e.quadratic, std::move(*qv));
+    }
     return r;
 }
 
@@ -623,18 +642,23 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
     Polynomial r;
     r.constant = *c;
     // c(f) a + c(e) b
-    r.linear = to_coo(combine(to_rows(with_values(a, scaled(a.values, f.constant))),
-                              to_rows(with_values(b, scaled(b.values, e.constant))), false));
+    std::optional<Values> av = scaled(a.values, f.constant);
+    std::optional<Values> bv = scaled(b.values, e.constant);
+    if (!av || !bv) return std::nullopt;
+    r.linear = to_coo(combine(to_rows(with_values(a, std::move(*av))),
+                              to_rows(with_values(b, std::move(*bv))), false));
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     Rows ab = product(to_rows(a), to_rows(transposed(b)));
     Rows ba = product(to_rows(b), to_rows(transposed(a)));
     Rows q = combine(ab, ba, false);
-    q.values = scaled(q.values, Number::of_float(0.5));
+    std::optional<Values> half = scaled(q.values, Number::of_float(0.5));
+    if (!half) return std::nullopt;
+    q.values = std::move(*half);
     r.quadratic = to_coo(std::move(q));
     return r;
 }
 
-Compressed hessian(const Coo &q) {
+std::optional<Compressed> hessian(const Coo &q) {
     Compressed h;
     h.rows = q.rows;
     h.cols = q.cols;
@@ -656,7 +680,9 @@ Compressed hessian(const Coo &q) {
         ++h.indptr[static_cast<std::size_t>(q.col[k]) + 1];
     }
     std::partial_sum(h.indptr.begin(), h.indptr.end(), h.indptr.begin());
-    h.values = scaled(take(q.values, order), Number::of_int(2));
+    std::optional<Values> doubled = scaled(take(q.values, order), Number::of_int(2));
+    if (!doubled) return std::nullopt;
+    h.values = std::move(*doubled);
     return h;
 }
 

@@ -10,8 +10,8 @@
 //
 // The form holds integer constants within 64 bits and floats, values of dtype int64 or float64,
 // and sparse arrays whose entries are unique. An operation whose exact result falls outside
-// (an integer constant beyond 64 bits) returns std::nullopt, and the caller computes it through
-// the host instead.
+// (an integer constant beyond 64 bits) or on which numpy would warn (a float product that
+// overflows or becomes NaN) returns std::nullopt, and the caller computes it through the host.
 #pragma once
 
 #include <cstddef>
@@ -119,7 +119,8 @@ struct SumResult {
 };
 std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
 
-// 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it.
-Compressed hessian(const Coo &q);
+// 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it; std::nullopt when
+// doubling a value overflows (numpy warns then).
+std::optional<Compressed> hessian(const Coo &q);
 
 }  // namespace zk::lp1

@@ -628,3 +628,22 @@ def test_cancelling_sum_keeps_scipy_order_and_dtypes():
                                ref_mul(Ref(unit_coo(0)), 0)]))
     assert got.linear_coefficients_indexes.tolist() == []
     assert got.linear_coefficients.dtype == np.float64
+
+
+@pytest.mark.parametrize("build", [
+    lambda e: e * 10.0,
+    lambda e: 10 * e,
+    lambda e: e * 1e10,
+    lambda e: (e * 0.0) * float("inf"),
+    lambda e: e * (e + 1e300),
+], ids=["times", "rtimes", "times-large", "zero-times-inf", "product"])
+def test_float_overflow_warns_as_numpy_does(build):
+    e = CLE(coo_array(([1e308], ([0], [0]))))
+    with pytest.warns(RuntimeWarning):
+        build(e)
+
+
+def test_hessian_overflow_warns_as_numpy_does():
+    e = CLE(unit_coo(0), 0, coo_array(([1e308], ([0], [0])), shape=(1, 1))) + u(1)
+    with pytest.warns(RuntimeWarning):
+        e.quadratic_coefficients

@@ -461,10 +461,11 @@ nb::object quadratic_values(nb::handle self) {
     CompiledLinearExpression &e = state(self);
     if (e.native_) {
         if (!e.native_->quadratic) return nb::none();
-        Compressed h = hessian(*e.native_->quadratic);
-        nb::object parts = nb::make_tuple(np_values(h.values), np_index(h.indices, h.index),
-                                          np_index(h.indptr, h.index));
-        return g_refs->csc_array(parts, nb::arg("shape") = nb::make_tuple(h.rows, h.cols));
+        if (std::optional<Compressed> h = hessian(*e.native_->quadratic)) {
+            nb::object parts = nb::make_tuple(np_values(h->values), np_index(h->indices, h->index),
+                                              np_index(h->indptr, h->index));
+            return g_refs->csc_array(parts, nb::arg("shape") = nb::make_tuple(h->rows, h->cols));
+        }
     }
     const nb::object &q = quadratic_of(e);
     if (q.is_none()) return nb::none();
