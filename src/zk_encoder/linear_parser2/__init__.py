@@ -1,0 +1,1 @@
+# The second linear generation; its modules load only when a program imports this package.
