@@ -419,10 +419,12 @@ def test_quadratic_part_goes_as_hessian(engine):
     assert idx.tolist() == [1, 0] and vals.tolist() == [1.0, 1.0]
 
 
-def test_quadratic_part_widened_to_later_columns(engine):
+def test_quadratic_part_widened_to_later_columns(engine, monkeypatch):
+    monkeypatch.setattr(VariableArray, "_total_created_variables", 0)
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL, i=2)
     target = x[0] * x[0] - x[0] * 2
+    assert target.quadratic_coefficients.shape == (2, 2)
     m.get_variable("y", VariableType.REAL, i=3)
     m.add_target(target, True)
     dim, count, _, starts, idx, vals = engine.calls[-1][1]
