@@ -389,16 +389,16 @@ def test_linear_target_replaces_the_whole_objective(model):
     target = x[0] * 2 + k[1] + 4
     m.add_target(target, True)
     calls = m._linsolver_model.calls
-    assert [c[0] for c in calls] == ["changeObjectiveSense", "changeColsCost", "changeColsCost",
-                                     "passHessian"]
+    assert [c[0] for c in calls] == ["changeObjectiveSense", "changeColsCost", "passHessian",
+                                     "changeColsCost"]
     assert calls[0][1] == (Recorder.ObjSense.kMinimize,)
     n, cols, zeros = calls[1][1]
     assert n == 6 and cols.tolist() == list(range(6)) and zeros.tolist() == [0.0] * 6
-    coefs = target.linear_coefficients
-    assert calls[2][1] == (coefs.nnz, coefs.indices, coefs.data)
-    dim, count, fmt, starts, idx, vals = calls[3][1]
+    dim, count, fmt, starts, idx, vals = calls[2][1]
     assert (dim, count, fmt) == (6, 0, Recorder.HessianFormat.kTriangular)
     assert starts.tolist() == [0] * 7 and idx.size == 0 and vals.size == 0
+    coefs = target.linear_coefficients
+    assert calls[3][1] == (coefs.nnz, coefs.indices, coefs.data)
 
 
 @pytest.mark.parametrize("flag,sense", [(0, "kMaximize"), ("", "kMaximize"), (None, "kMaximize"),
@@ -413,6 +413,8 @@ def test_quadratic_part_goes_as_hessian(engine):
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL, i=3)
     m.add_target(x[0] * x[1], True)
+    assert engine.names()[-4:] == ["changeColsCost", "passHessian", "changeColsCost",
+                                   "passHessian"]
     dim, count, fmt, starts, idx, vals = engine.calls[-1][1]
     # x0 * x1 = 1/2 x'Hx with H[0,1] = H[1,0] = 1.
     assert (dim, count) == (3, 2) and starts.tolist() == [0, 1, 2, 2]

@@ -342,13 +342,14 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     // cleared, or columns the new target does not list keep their old costs.
     self.linsolver_model.attr("changeColsCost")(g, numpy.attr("arange")(g),
                                                 numpy.attr("zeros")(g));
+    nb::object int32 = numpy.attr("int32");
+    self.linsolver_model.attr("passHessian")(g, 0, format,
+                                             numpy.attr("zeros")(g + 1, "dtype"_a = int32),
+                                             numpy.attr("zeros")(0, "dtype"_a = int32),
+                                             numpy.attr("zeros")(0));
     self.linsolver_model.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
                                                 lin_row.attr("data"));
-    if (quad.is_none()) {
-        self.linsolver_model.attr("passHessian")(
-            g, 0, format, numpy.attr("zeros")(g + 1, "dtype"_a = numpy.attr("int32")),
-            numpy.attr("zeros")(0, "dtype"_a = numpy.attr("int32")), numpy.attr("zeros")(0));
-    } else {
+    if (!quad.is_none()) {
         nb::object values = hessian[2];
         self.linsolver_model.attr("passHessian")(g, values.attr("size"), format, hessian[0],
                                                  hessian[1], values);
