@@ -13,6 +13,8 @@ PYTEST_ARGS    ?=
 
 demo: install
 	$(PY) examples/nqueens.py
+	$(PY) examples/transport_lp2.py
+	$(PY) examples/knapsack2.py
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
