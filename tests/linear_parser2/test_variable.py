@@ -278,6 +278,18 @@ def test_slice_past_an_empty_dimension_is_refused(log_sink):
     assert row_columns(z[0:0]) == []
 
 
+@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int16, np.uint64, np.int32],
+                         ids=lambda d: d.__name__)
+def test_narrow_integer_types_never_wrap(dtype):
+    model = LinearModel()
+    model.get_variable("pad", VariableType.REAL, i=300)
+    x = model.get_variable("x", VariableType.REAL, i=120)
+    assert row_columns(x[dtype(100)]) == [400]
+    assert row_columns(x[np.array([100, 3], dtype=dtype)]) == [400, 303]
+    _, cols = x[(dtype(100),)], x[(np.array([119], dtype=dtype),)]
+    assert row_columns(cols) == [419]
+
+
 def test_scalar_variable_is_its_element_zero():
     model = LinearModel()
     s = model.get_variable("s", VariableType.REAL)

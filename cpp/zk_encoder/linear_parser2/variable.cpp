@@ -133,7 +133,10 @@ struct View {
     // starts are 0 .. k and no sorting is needed.
     nb::object block(nb::handle flat) const {
         nb::object numpy = np();
-        nb::object cols = steal_or_throw(PyNumber_Add(flat.ptr(), va->shift_.ptr()));
+        // Element numbers of a narrow integer type would wrap around when the first column is
+        // added; 64 bits hold every column.
+        nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
+        nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va->type_);
@@ -168,7 +171,8 @@ nb::object index_integer(const View &v, nb::handle item) {
     // Element numbers are checked in every mode: an unchecked number names a column of another
     // array without any error.
     if (!fits || value < 0 || value >= v.count) refuse_value(item);
-    return v.row(item);
+    // A host integer: a numpy scalar of a narrow type would wrap around at the first column.
+    return v.row(nb::int_(value));
 }
 
 nb::object index_slice(const View &v, nb::handle item) {
