@@ -390,3 +390,23 @@ def test_checks_on_and_off(debug):
         assert got[:2] == expected[:2], expr
         if got[0] == "IndexError":
             assert got[2] == [expected[1]], expr
+
+
+def test_module_surface():
+    names = [n for n in vars(variable_module) if not n.startswith("__")]
+    order = ["os", "Sequence", "Union", "Integral", "np", "csr_array", "log_e", "LinearExpression",
+             "LinearExpressionsArr", "DEBUG", "_IndexType", "VariableArray"]
+    assert [n for n in names if n in order] == order
+    assert VariableArray.__module__ == "zk_encoder.linear_parser2.variable"
+    assert VariableArray.__doc__ == "Multidimensional array of task variables"
+    assert isinstance(variable_module.DEBUG, bool)
+    import typing
+    assert typing.get_args(variable_module._IndexType)[2] is slice
+
+
+def test_rebinding_the_flag_switches_the_checks(arrays, monkeypatch, log_sink):
+    _, y = arrays
+    y[0]
+    monkeypatch.setattr(variable_module, "DEBUG", True)
+    with pytest.raises(IndexError, match="^Variable can only have one index$"):
+        y[0]
