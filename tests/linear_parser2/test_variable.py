@@ -210,6 +210,8 @@ REFUSED = [
     ("list-past-end", [7], "[7] is not a valid index"),
     ("list-negative", [0, -1], "[0, -1] is not a valid index"),
     ("list-of-floats", [1.7], "[1.7] is not a valid index"),
+    ("list-huge", [2**40], f"[{2**40}] is not a valid index"),
+    ("list-2d", [[0]], "[[0]] is not a valid index"),
     ("array-past-end", np.array([0, 5]), "[0 5] is not a valid index"),
     ("array-negative", np.array([-1]), "[-1] is not a valid index"),
     ("float-array", np.array([1.7]), "[1.7] is not a valid index"),

@@ -94,7 +94,9 @@ bool is_instance(nb::handle obj, nb::handle cls) {
     return r == 1;
 }
 
-nb::object sub(nb::handle a, nb::handle b) { return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr())); }
+nb::object sub(nb::handle a, nb::handle b) {
+    return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
 nb::object neg(nb::handle a) { return steal_or_throw(PyNumber_Negative(a.ptr())); }
 
 int64_t as_int64(nb::handle value) {
@@ -134,7 +136,9 @@ nb::object set_border_lenient(nb::object first, nb::object second) {
     return first.is_none() ? second : first;
 }
 
-std::string type_text(nb::handle obj) { return text_of(nb::handle((PyObject *)Py_TYPE(obj.ptr()))); }
+std::string type_text(nb::handle obj) {
+    return text_of(nb::handle((PyObject *)Py_TYPE(obj.ptr())));
+}
 
 // ---------------------------------------------------------------------------------------------
 // Construction and variables.
@@ -143,22 +147,25 @@ void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
     nb::object solver = linsolver().attr("LinearSolver")();
     solver.attr("setOptionValue")(kLogToConsole, log_solver);
     for (auto [name, value] : options) solver.attr("setOptionValue")(name, value);
-    new (self) LinearModel{solver,       nb::set(),  nb::int_(0), nb::dict(),
-                           nb::none(),   nb::none(), nb::none(),  nb::none()};
+    new (self) LinearModel{solver,     nb::set(),  nb::int_(0), nb::dict(),
+                           nb::none(), nb::none(), nb::none(),  nb::none()};
 }
 
 // The element count of a shape: the product of its sizes, 1 without any.
 int64_t element_count(nb::handle sizes) {
     int64_t n = 1;
     for (nb::handle size : sizes) {
-        if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr())) fail(PyExc_ValueError, kBadSizesMsg);
+        if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr()))
+            fail(PyExc_ValueError, kBadSizesMsg);
         nb::object value = steal_or_throw(PyNumber_Index(size.ptr()));
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         if (overflow != 0 || v < 0) fail(PyExc_ValueError, kBadSizesMsg);
-        if (n != 0 && v != 0 && n > kColumnLimit / v) n = kColumnLimit + 1;  // past any limit
-        else n *= v;
+        if (n != 0 && v != 0 && n > kColumnLimit / v)
+            n = kColumnLimit + 1;  // past any limit
+        else
+            n *= v;
     }
     return n;
 }
@@ -281,7 +288,8 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
     nb::object numpy = np();
     nb::object inf = g_module.get("inf");
     if (lower.is_none())
-        lower = numpy.attr("full")(constants.attr("shape"), neg(inf), "dtype"_a = numpy.attr("float64"));
+        lower = numpy.attr("full")(constants.attr("shape"), neg(inf),
+                                   "dtype"_a = numpy.attr("float64"));
     if (upper.is_none())
         upper = numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = numpy.attr("float64"));
     nb::object matrix = constraints.attr("linear_coefficients");
@@ -340,13 +348,11 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object format = solver_module.attr("HessianFormat").attr("kTriangular");
     // A new objective replaces the old one whole: every cost back to 0 and the quadratic part
     // cleared, or columns the new target does not list keep their old costs.
-    self.linsolver_model.attr("changeColsCost")(g, numpy.attr("arange")(g),
-                                                numpy.attr("zeros")(g));
+    self.linsolver_model.attr("changeColsCost")(g, numpy.attr("arange")(g), numpy.attr("zeros")(g));
     nb::object int32 = numpy.attr("int32");
-    self.linsolver_model.attr("passHessian")(g, 0, format,
-                                             numpy.attr("zeros")(g + 1, "dtype"_a = int32),
-                                             numpy.attr("zeros")(0, "dtype"_a = int32),
-                                             numpy.attr("zeros")(0));
+    self.linsolver_model.attr("passHessian")(
+        g, 0, format, numpy.attr("zeros")(g + 1, "dtype"_a = int32),
+        numpy.attr("zeros")(0, "dtype"_a = int32), numpy.attr("zeros")(0));
     self.linsolver_model.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
                                                 lin_row.attr("data"));
     if (!quad.is_none()) {
@@ -376,8 +382,8 @@ nb::object grown_start(const LinearModel &self) {
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
     nb::object cur_var = self.variables[variable_name];
     nb::object numpy = np();
-    nb::object values = numpy.attr("asarray")(numpy.attr("ravel")(solution),
-                                              "dtype"_a = numpy.attr("float64"));
+    nb::object values =
+        numpy.attr("asarray")(numpy.attr("ravel")(solution), "dtype"_a = numpy.attr("float64"));
     nb::object vec = grown_start(self);
     bool fresh = !vec.is(self.prev_solution);
     // The values are converted already; a count that fits neither the variable nor one value
@@ -480,7 +486,8 @@ void import_names(nb::module_ &m) {
 }
 
 // A plain enumeration of this module, values 1, 2, 3 in member order as auto() gives them.
-nb::object make_enum(nb::module_ &m, const char *name, std::initializer_list<const char *> members) {
+nb::object make_enum(nb::module_ &m, const char *name,
+                     std::initializer_list<const char *> members) {
     using namespace nb::literals;
     nb::list items;
     long value = 1;
@@ -498,7 +505,8 @@ NB_MODULE(model, m) {
     import_names(m);
     lp::g_module.bind(m);
 
-    m.attr("SolutionStatus") = make_enum(m, "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL", "INFEASIBLE"});
+    m.attr("SolutionStatus") =
+        make_enum(m, "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL", "INFEASIBLE"});
     m.attr("VariableType") = make_enum(m, "VariableType", {"REAL", "INTEGER", "BINARY"});
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
@@ -550,10 +558,10 @@ NB_MODULE(model, m) {
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
-#define ZK_LP2_FIELD(py_name, member)                                                      \
-    cls.def_prop_rw(                                                                      \
-        py_name, [](LinearModel &self) { return self.member; },                            \
-        [](LinearModel &self, nb::object value) { self.member = std::move(value); },       \
+#define ZK_LP2_FIELD(py_name, member)                                                \
+    cls.def_prop_rw(                                                                 \
+        py_name, [](LinearModel &self) { return self.member; },                      \
+        [](LinearModel &self, nb::object value) { self.member = std::move(value); }, \
         "value"_a.none())
     ZK_LP2_FIELD("_linsolver_model", linsolver_model);
     ZK_LP2_FIELD("_used_vars", used_vars);

@@ -69,8 +69,8 @@ bool is_instance(nb::handle obj, nb::handle cls) {
 // The host's int(value) as a 64-bit number (the element count of an array without dimensions
 // is the float 1.0); the host's error when it has none or is too wide.
 int64_t as_int64(nb::handle value) {
-    nb::object v = PyLong_Check(value.ptr()) ? nb::borrow(value)
-                                             : steal_or_throw(PyNumber_Long(value.ptr()));
+    nb::object v =
+        PyLong_Check(value.ptr()) ? nb::borrow(value) : steal_or_throw(PyNumber_Long(value.ptr()));
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
     if (r == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -233,9 +233,9 @@ nb::object index_list(const View &v, nb::handle item) {
     if (nb::cast<int64_t>(as_array.attr("size")) != 0 && !dtype_is(numpy, as_array, "integer") &&
         !dtype_is(numpy, as_array, "bool_"))
         refuse_value(item);
-    nb::object numbers = numpy.attr("int32")(item);
-    check_numbers(v, item, numbers);
-    return v.block(numbers);
+    // Checked before any narrowing, so a number past the array is refused, never cut.
+    check_numbers(v, item, as_array);
+    return v.block(as_array);
 }
 
 // One axis of a tuple index as an intp vector of positions along that axis.
@@ -272,7 +272,8 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool 
             return arr.attr("astype")(numpy.attr("intp"));
         }
     }
-    raise_plain(PyExc_ValueError, kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
+    raise_plain(PyExc_ValueError,
+                kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
 }
 
 nb::object index_tuple(const View &v, nb::handle item) {
@@ -360,16 +361,15 @@ NB_MODULE(variable, m) {
     import_names(m);
     lp::g_module.bind(m);
 
-    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
-                                  nb::type_slots(lp::Gc::slots));
+    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots));
     cls.attr(lp::kCounter) = 0;
     cls.def(
            "__init__",
            [](VariableArray *self, nb::object name, nb::object shape, nb::object lower_bound,
               nb::object upper_bound, nb::object type_var, nb::object shift) {
                nb::object count = lp::g_module.get("np").attr("prod")(shape);
-               new (self) VariableArray{name,     shape,       count, lower_bound,
-                                        type_var, upper_bound, shift};
+               new (self)
+                   VariableArray{name, shape, count, lower_bound, type_var, upper_bound, shift};
            },
            "name"_a.none(), "shape"_a.none(), "lower_bound"_a.none(), "upper_bound"_a.none(),
            "type_var"_a.none(), "shift"_a.none() = 0,
@@ -402,8 +402,8 @@ NB_MODULE(variable, m) {
             "_map",
             [](const VariableArray &a) {
                 nb::object np = lp::g_module.get("np");
-                nb::object stop = zk::lp2::steal_or_throw(
-                    PyNumber_Add(a.shift_.ptr(), a.count_elems_.ptr()));
+                nb::object stop =
+                    zk::lp2::steal_or_throw(PyNumber_Add(a.shift_.ptr(), a.count_elems_.ptr()));
                 return np.attr("arange")(a.shift_, stop, "dtype"_a = "int32");
             },
             nb::sig("def _map(self) -> np.ndarray"));
