@@ -1,10 +1,11 @@
 """Numeric rows and blocks of rows of the second linear generation: every result is judged against
 the same computation on dense numpy arrays, and by its value at random points."""
 
+import copy
 import fractions
 import gc
 import json
-import numbers
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -845,6 +846,42 @@ def test_numpy_scalars_on_the_left_reach_the_reflected_operations():
     assert type(r) is LinearExpression and r.constant == 2.0
     b = np.int32(3) + units([0, 1])
     assert type(b) is LinearExpressionsArr and b.constants.tolist() == [3.0, 3.0]
+
+
+COPIES = [("copy", copy.copy), ("deepcopy", copy.deepcopy),
+          ("pickle", lambda o: pickle.loads(pickle.dumps(o)))]
+
+
+@pytest.mark.parametrize("clone", [c[1] for c in COPIES], ids=[c[0] for c in COPIES])
+def test_rows_and_blocks_copy_and_pickle_with_their_attributes(clone):
+    row = ((unit(0) + 1) * (unit(2) - 2)) >= 3
+    row.note = "kept"
+    c = clone(row)
+    assert type(c) is LinearExpression and c.note == "kept"
+    assert (c.constant, c.lower_bound, c.upper_bound) == (row.constant, 3, None)
+    for x in np.random.default_rng(5).integers(-3, 4, size=(4, N)).astype(float):
+        assert row_value(c, x) == row_value(row, x)
+    block = (units([1, 1, 4], dtype=np.int32) + 2) <= np.arange(3)
+    b = clone(block)
+    assert type(b) is LinearExpressionsArr and b._is_init == block._is_init
+    assert np.array_equal(b.constants, block.constants) and b.constants.dtype == np.int32
+    assert np.array_equal(b.upper_bounds, block.upper_bounds) and b.lower_bounds is None
+    assert np.array_equal(b.linear_coefficients.toarray(), block.linear_coefficients.toarray())
+
+
+def test_results_of_subclass_operands_are_plain_rows_and_blocks():
+    class Row(LinearExpression):
+        pass
+
+    class Block(LinearExpressionsArr):
+        pass
+
+    r = Row(csr_array(([1.0], ([2],)), shape=(N,)))
+    assert type(r + 1) is LinearExpression and type(unit(0) + r) is LinearExpression
+    assert type(r >= 1) is LinearExpression
+    b = Block(csr_array(np.eye(2, N)), is_init=True)
+    assert type(b * 2) is LinearExpressionsArr and type(units([0, 1]) - b) is LinearExpressionsArr
+    assert type(b.sum()) is LinearExpression and type(dot(np.ones(2), b)) is LinearExpression
 
 
 # ------------------------------------------------------------------------------------------------
