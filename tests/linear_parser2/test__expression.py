@@ -14,7 +14,7 @@ import weakref
 
 import numpy as np
 import pytest
-from scipy.sparse import coo_array, csc_array, csr_array
+from scipy.sparse import csc_array, csr_array
 
 from zk_encoder import _exceptions
 from zk_encoder.core import zk_logger
