@@ -5,11 +5,13 @@
 // wherever those stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
-#include "common/logging.hpp"
-#include "common/module_globals.hpp"
-
+#include <cstddef>
 #include <initializer_list>
 #include <string>
+#include <utility>
+
+#include "common/logging.hpp"
+#include "common/module_globals.hpp"
 
 namespace zk::lp2 {
 
@@ -181,7 +183,7 @@ void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadrati
 // Every result goes through the constructor's checks and is a plain LinearExpression, whatever
 // the operands' classes.
 nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic = nb::none(),
-                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
+                    nb::object lower = nb::none(), nb::object upper = nb::none()) {
     check_row_parts(linear, constant, quadratic);
     return nb::cast(LinearExpression{std::move(constant), std::move(linear), std::move(quadratic),
                                      std::move(lower), std::move(upper)});
@@ -240,9 +242,8 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     row_guard(r);
     if (is_number(other)) {
-        nb::object quadratic = r.quadratic_coefficients_.is_none()
-                                   ? nb::none()
-                                   : negate(r.quadratic_coefficients_);
+        nb::object quadratic =
+            r.quadratic_coefficients_.is_none() ? nb::none() : negate(r.quadratic_coefficients_);
         return make_row(negate(r.linear_coefficients_), sub(other, r.constant_),
                         std::move(quadratic));
     }
@@ -301,8 +302,8 @@ nb::object row_ge(nb::handle self, nb::handle other) {
 nb::object row_le(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_,
-                    r.lower_bound_, nb::borrow(other));
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.lower_bound_,
+                    nb::borrow(other));
 }
 
 bool row_bool(nb::handle self) {
@@ -326,8 +327,7 @@ void check_block_parts(nb::handle linear, nb::handle constants) {
         if (differ(constants.attr("shape")[0], rows)) fail_formula(kConstantsLength);
     }
     if (!is_csr(linear) || differ(ndim_of(linear), nb::int_(2))) fail_type(kBlockNotCsr2d);
-    if (given && (!array || differ(ndim_of(constants), nb::int_(1))))
-        fail_type(kConstantNotNumber);
+    if (given && (!array || differ(ndim_of(constants), nb::int_(1)))) fail_type(kConstantNotNumber);
 }
 
 // One zero per matrix row, typed like the stored values: every reader of the constants (the row
@@ -338,8 +338,8 @@ nb::object default_constants(nb::handle linear) {
                             nb::arg("dtype") = linear.attr("data").attr("dtype"));
 }
 
-nb::object make_block(nb::object linear, nb::object constants, nb::object lower,
-                      nb::object upper, bool is_init) {
+nb::object make_block(nb::object linear, nb::object constants, nb::object lower, nb::object upper,
+                      bool is_init) {
     check_block_parts(linear, constants);
     if (constants.is_none()) constants = default_constants(linear);
     return nb::cast(LinearExpressionsArr{std::move(constants), std::move(linear), std::move(lower),
@@ -386,16 +386,16 @@ nb::object block_mul(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     if (is_number(other)) {
-        return make_block(mul(other, b.linear_coefficients_), mul(other, b.constants_),
-                          nb::none(), nb::none(), true);
+        return make_block(mul(other, b.linear_coefficients_), mul(other, b.constants_), nb::none(),
+                          nb::none(), true);
     }
     if (is_ndarray(other)) {
         if (debug() && (differ(ndim_of(other), nb::int_(1)) ||
                         differ(other.attr("size"), b.constants_.attr("size"))))
             fail_formula(kElementCount);
         // w[:, None] scales row i by w_i.
-        nb::object column = other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
-                                                 nb::none())];
+        nb::object column =
+            other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
         nb::object linear = mul(column, b.linear_coefficients_).attr("tocsr")();
         return make_block(std::move(linear), mul(b.constants_, other), nb::none(), nb::none(),
                           false);
@@ -457,8 +457,7 @@ nb::object block_sum(nb::handle self) {
         // it gets copies, never the block's own arrays.
         nb::object data = m.attr("data").attr("copy")();
         nb::object columns = m.attr("indices").attr("copy")();
-        linear = csr_array(nb::make_tuple(data, nb::make_tuple(columns)),
-                           nb::arg("shape") = width);
+        linear = csr_array(nb::make_tuple(data, nb::make_tuple(columns)), nb::arg("shape") = width);
     } else {
         linear = csr_array(m.attr("sum")(nb::arg("axis") = 0));
     }
@@ -499,13 +498,77 @@ nb::object dot(nb::handle first_expr, nb::handle second_expr) {
     return second_expr.attr("dot")(first_expr);
 }
 
-// An instance attribute of the class's own code: any object may be assigned, None included.
+// The fields under their attribute names, in the constructor's order.
 template <typename T>
-void field(nb::class_<T> &cls, const char *name, nb::object T::*member) {
-    cls.def_prop_rw(
-        name, [member](const T &t) { return t.*member; },
-        [member](T &t, nb::handle value) { t.*member = nb::borrow(value); },
-        nb::for_setter(nb::arg("value").none()));
+using Field = std::pair<const char *, nb::object T::*>;
+
+const Field<LinearExpression> kRowFields[] = {
+    {"_constant", &LinearExpression::constant_},
+    {"_linear_coefficients", &LinearExpression::linear_coefficients_},
+    {"_quadratic_coefficients", &LinearExpression::quadratic_coefficients_},
+    {"_lower_bound", &LinearExpression::lower_bound_},
+    {"_upper_bound", &LinearExpression::upper_bound_},
+};
+
+const Field<LinearExpressionsArr> kBlockFields[] = {
+    {"_constants", &LinearExpressionsArr::constants_},
+    {"_linear_coefficients", &LinearExpressionsArr::linear_coefficients_},
+    {"_lower_bounds", &LinearExpressionsArr::lower_bounds_},
+    {"_upper_bounds", &LinearExpressionsArr::upper_bounds_},
+    {"_is_init", &LinearExpressionsArr::is_init_},
+};
+
+// Each field reads and writes like an instance attribute: any object may be assigned, None
+// included.
+template <typename T, size_t K>
+void fields(nb::class_<T> &cls, const Field<T> (&list)[K]) {
+    for (const Field<T> &f : list) {
+        nb::object T::*member = f.second;
+        cls.def_prop_rw(
+            f.first, [member](const T &t) { return t.*member; },
+            [member](T &t, nb::handle value) { t.*member = nb::borrow(value); },
+            nb::for_setter(nb::arg("value").none()));
+    }
+}
+
+// Copies and pickles see the state an instance of a class keeping these fields in its attribute
+// dictionary has: one dictionary of the fields and of every other attribute.
+template <typename T, size_t K>
+nb::dict get_state(nb::handle self, const Field<T> (&list)[K]) {
+    T &t = nb::cast<T &>(self);
+    nb::dict state;
+    for (const Field<T> &f : list) state[f.first] = t.*(f.second);
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict && PyDict_Update(state.ptr(), *dict) != 0) throw nb::python_error();
+    return state;
+}
+
+template <typename T, size_t K>
+void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
+    if (!PyDict_Check(state.ptr())) {
+        PyErr_Format(PyExc_TypeError, "state must be a dict, not %s",
+                     Py_TYPE(state.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    T value;
+    for (const Field<T> &f : list) {
+        PyObject *item = PyDict_GetItemString(state.ptr(), f.first);
+        if (!item) {
+            PyErr_SetString(PyExc_KeyError, f.first);
+            throw nb::python_error();
+        }
+        value.*(f.second) = nb::borrow(item);
+    }
+    new (&t) T(std::move(value));
+    nb::object self = nb::find(&t);
+    PyObject *key, *item;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(state.ptr(), &pos, &key, &item)) {
+        bool own = false;
+        for (const Field<T> &f : list)
+            own = own || PyUnicode_CompareWithASCIIString(key, f.first) == 0;
+        if (!own && PyObject_GenericSetAttr(self.ptr(), key, item) != 0) throw nb::python_error();
+    }
 }
 
 // `__radd__` is `__add__` itself (and `__rmul__` `__mul__`): the same function object under two
@@ -550,12 +613,12 @@ NB_MODULE(_expression, m) {
                                      nb::type_slots(RowSlots::slots));
     row.def(
            "__init__",
-           [](LinearExpression *self, nb::handle linear, nb::handle constant,
-              nb::handle quadratic, nb::handle lower, nb::handle upper) {
+           [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
+              nb::handle lower, nb::handle upper) {
                check_row_parts(linear, constant, quadratic);
-               new (self) LinearExpression{nb::borrow(constant), nb::borrow(linear),
-                                           nb::borrow(quadratic), nb::borrow(lower),
-                                           nb::borrow(upper)};
+               new (self)
+                   LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
+                                    nb::borrow(lower), nb::borrow(upper)};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
@@ -564,19 +627,22 @@ NB_MODULE(_expression, m) {
                    "quadratic_coefficients: Optional[csc_array] = None, "
                    "lower_bound: Optional[_CoefType] = None, "
                    "upper_bound: Optional[_CoefType] = None) -> None"))
-        .def_prop_ro("constant", [](const LinearExpression &r) { return r.constant_; },
-                     nb::for_getter(nb::sig("def constant(self) -> _CoefType")))
-        .def_prop_ro("linear_coefficients",
-                     [](const LinearExpression &r) { return r.linear_coefficients_; },
-                     nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
+        .def_prop_ro(
+            "constant", [](const LinearExpression &r) { return r.constant_; },
+            nb::for_getter(nb::sig("def constant(self) -> _CoefType")))
+        .def_prop_ro(
+            "linear_coefficients", [](const LinearExpression &r) { return r.linear_coefficients_; },
+            nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
         .def_prop_ro(
             "quadratic_coefficients",
             [](const LinearExpression &r) { return r.quadratic_coefficients_; },
             nb::for_getter(nb::sig("def quadratic_coefficients(self) -> Optional[csc_array]")))
-        .def_prop_ro("lower_bound", [](const LinearExpression &r) { return r.lower_bound_; },
-                     nb::for_getter(nb::sig("def lower_bound(self) -> Optional[_CoefType]")))
-        .def_prop_ro("upper_bound", [](const LinearExpression &r) { return r.upper_bound_; },
-                     nb::for_getter(nb::sig("def upper_bound(self) -> Optional[_CoefType]")));
+        .def_prop_ro(
+            "lower_bound", [](const LinearExpression &r) { return r.lower_bound_; },
+            nb::for_getter(nb::sig("def lower_bound(self) -> Optional[_CoefType]")))
+        .def_prop_ro(
+            "upper_bound", [](const LinearExpression &r) { return r.upper_bound_; },
+            nb::for_getter(nb::sig("def upper_bound(self) -> Optional[_CoefType]")));
     row.def("__add__", &row_add, "other"_a.none(),
             nb::sig("def __add__(self, other: Union[_CoefType, LinearExpression]) "
                     "-> LinearExpression"));
@@ -594,28 +660,30 @@ NB_MODULE(_expression, m) {
         .def("__le__", &row_le, "other"_a.none(),
              nb::sig("def __le__(self, other: _CoefType) -> LinearExpression"))
         .def("__bool__", &row_bool, nb::sig("def __bool__(self) -> bool"));
-    field(row, "_constant", &LinearExpression::constant_);
-    field(row, "_linear_coefficients", &LinearExpression::linear_coefficients_);
-    field(row, "_quadratic_coefficients", &LinearExpression::quadratic_coefficients_);
-    field(row, "_lower_bound", &LinearExpression::lower_bound_);
-    field(row, "_upper_bound", &LinearExpression::upper_bound_);
+    fields(row, kRowFields);
+    row.def(
+           "__getstate__", [](nb::handle self) { return get_state(self, kRowFields); },
+           nb::sig("def __getstate__(self) -> dict"))
+        .def(
+            "__setstate__",
+            [](LinearExpression &r, nb::handle state) { set_state(r, state, kRowFields); },
+            "state"_a.none(), nb::sig("def __setstate__(self, state: dict) -> None"));
     // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds methods
     // after the class exists, so the interpreter's own rule has to be applied here.
     row.attr("__hash__") = nb::none();
 
-    nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc,
-                                           nb::dynamic_attr(), nb::type_slots(BlockSlots::slots));
+    nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc, nb::dynamic_attr(),
+                                           nb::type_slots(BlockSlots::slots));
     block
         .def(
             "__init__",
             [](LinearExpressionsArr *self, nb::handle linear, nb::handle constants,
                nb::handle lower, nb::handle upper, nb::handle is_init) {
                 check_block_parts(linear, constants);
-                nb::object c = constants.is_none() ? default_constants(linear)
-                                                   : nb::borrow(constants);
-                new (self) LinearExpressionsArr{std::move(c), nb::borrow(linear),
-                                                nb::borrow(lower), nb::borrow(upper),
-                                                nb::borrow(is_init)};
+                nb::object c =
+                    constants.is_none() ? default_constants(linear) : nb::borrow(constants);
+                new (self) LinearExpressionsArr{std::move(c), nb::borrow(linear), nb::borrow(lower),
+                                                nb::borrow(upper), nb::borrow(is_init)};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),
@@ -624,24 +692,28 @@ NB_MODULE(_expression, m) {
                     "constants: Optional[np.ndarray] = None, "
                     "lower_bounds: Optional[np.ndarray] = None, "
                     "upper_bounds: Optional[np.ndarray] = None, is_init: bool = False) -> None"))
-        .def_prop_ro("num_constraints",
-                     [](const LinearExpressionsArr &b) { return b.constants_.attr("size"); },
-                     nb::for_getter(nb::sig("def num_constraints(self) -> int")))
-        .def_prop_ro("constants", [](const LinearExpressionsArr &b) { return b.constants_; },
-                     nb::for_getter(nb::sig("def constants(self) -> np.ndarray")))
+        .def_prop_ro(
+            "num_constraints",
+            [](const LinearExpressionsArr &b) { return b.constants_.attr("size"); },
+            nb::for_getter(nb::sig("def num_constraints(self) -> int")))
+        .def_prop_ro(
+            "constants", [](const LinearExpressionsArr &b) { return b.constants_; },
+            nb::for_getter(nb::sig("def constants(self) -> np.ndarray")))
         .def_prop_ro(
             "linear_coefficients",
             [](const LinearExpressionsArr &b) {
                 return nb::object(b.linear_coefficients_.attr("tocsr")());
             },
             nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
-        .def_prop_ro("lower_bounds", [](const LinearExpressionsArr &b) { return b.lower_bounds_; },
-                     nb::for_getter(nb::sig("def lower_bounds(self) -> Optional[np.ndarray]")))
-        .def_prop_ro("upper_bounds", [](const LinearExpressionsArr &b) { return b.upper_bounds_; },
-                     nb::for_getter(nb::sig("def upper_bounds(self) -> Optional[np.ndarray]")));
+        .def_prop_ro(
+            "lower_bounds", [](const LinearExpressionsArr &b) { return b.lower_bounds_; },
+            nb::for_getter(nb::sig("def lower_bounds(self) -> Optional[np.ndarray]")))
+        .def_prop_ro(
+            "upper_bounds", [](const LinearExpressionsArr &b) { return b.upper_bounds_; },
+            nb::for_getter(nb::sig("def upper_bounds(self) -> Optional[np.ndarray]")));
     block.def("__add__", &block_add, "other"_a.none(),
               nb::sig("def __add__(self, other: Union[_CoefType, LinearExpressionsArr]) "
-                     "-> LinearExpressionsArr"));
+                      "-> LinearExpressionsArr"));
     alias(block, "__radd__", "__add__");
     block
         .def("__sub__", &block_sub, "other"_a.none(),
@@ -668,11 +740,15 @@ NB_MODULE(_expression, m) {
         .def("dot", &block_dot, "other"_a.none(),
              nb::sig("def dot(self, other: np.ndarray) -> LinearExpression"))
         .def("__bool__", &block_bool, nb::sig("def __bool__(self) -> bool"));
-    field(block, "_constants", &LinearExpressionsArr::constants_);
-    field(block, "_linear_coefficients", &LinearExpressionsArr::linear_coefficients_);
-    field(block, "_lower_bounds", &LinearExpressionsArr::lower_bounds_);
-    field(block, "_upper_bounds", &LinearExpressionsArr::upper_bounds_);
-    field(block, "_is_init", &LinearExpressionsArr::is_init_);
+    fields(block, kBlockFields);
+    block
+        .def(
+            "__getstate__", [](nb::handle self) { return get_state(self, kBlockFields); },
+            nb::sig("def __getstate__(self) -> dict"))
+        .def(
+            "__setstate__",
+            [](LinearExpressionsArr &b, nb::handle state) { set_state(b, state, kBlockFields); },
+            "state"_a.none(), nb::sig("def __setstate__(self, state: dict) -> None"));
     block.attr("__hash__") = nb::none();
 
     m.def("sumexp", &sumexp, "expr"_a.none(),
