@@ -216,3 +216,88 @@ def test_model_file_reads_back_with_the_same_optimum(tmp_path, suffix):
     h.run()
     assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
     assert h.getInfo().objective_function_value == pytest.approx(model.objective_value)
+
+
+# ---------------------------------------------------------------------------------------------
+# The same models through both generations.
+
+@pytest.fixture
+def first():
+    return pytest.importorskip("zk_encoder.linear_parser.linear_model")
+
+
+def test_transport_equals_the_first_generation(first):
+    from zk_encoder.linear_parser import Sum, SumIt
+    supply, demand = [35, 50, 40], [45, 20, 30, 30]
+    cost = [[8, 6, 10, 9], [9, 12, 13, 7], [14, 9, 16, 5]]
+    one = first.LinearModel()
+    ship = one.get_variables("ship", first.VariableType.REAL, lo=0, plant=3, market=4)
+    p, m = one.get_indexes(["p", "m"])
+    for a in range(3):
+        one.add_constraint(Sum(ship[a, m], m=range(4)) <= supply[a])
+    for b in range(4):
+        one.add_constraint(Sum(ship[p, b], p=range(3)) >= demand[b])
+    one.add_constraint(ship[p, m] <= 30, p=range(3), m=range(4))
+    one.add_target(SumIt([cost[a][b] * ship[a, b] for a in range(3) for b in range(4)]), True)
+
+    two = LinearModel()
+    s = two.get_variable("ship", VariableType.REAL, 0, 30, plant=3, market=4)
+    two.add_constraints(sum(s[:, b] for b in range(4)) <= np.array(supply, float))
+    two.add_constraints(sum(s[a, :] for a in range(3)) >= np.array(demand, float))
+    two.add_target(dot(s[:, :], np.array(cost, float).ravel()), True)
+
+    assert one.solve() is first.SolutionStatus.OPTIMAL
+    assert two.solve() is SolutionStatus.OPTIMAL
+    assert two.objective_value == pytest.approx(one.objective_value)
+    assert one.get_result("ship").shape == two.get_result("ship").shape == (3, 4)
+
+
+def test_random_programs_equal_the_first_generation(first):
+    from zk_encoder.linear_parser import SumIt
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for trial in range(8):
+        n, m = int(rng.integers(2, 5)), int(rng.integers(1, 4))
+        A = rng.integers(-3, 4, (m, n))
+        hi = rng.integers(1, 9, m)
+        c = rng.integers(-5, 6, n)
+        integral = trial % 2 == 1
+        kind1 = first.VariableType.INTEGER if integral else first.VariableType.REAL
+        kind2 = VariableType.INTEGER if integral else VariableType.REAL
+        one = first.LinearModel()
+        x1 = one.get_variables("x", kind1, lo=-2, hi=3, i=n)
+        two = LinearModel()
+        x2 = two.get_variable("x", kind2, -2, 3, i=n)
+        for r in range(m):
+            one.add_constraint(SumIt([int(A[r, j]) * x1[j] for j in range(n)]) <= int(hi[r]))
+            two.add_constraint(dot(x2[0:n], A[r].astype(float)), upper_bound=int(hi[r]))
+        one.add_target(SumIt([int(c[j]) * x1[j] for j in range(n)]), False)
+        two.add_target(dot(x2[:], c.astype(float)), False)
+        assert one.solve() is first.SolutionStatus.OPTIMAL
+        assert two.solve() is SolutionStatus.OPTIMAL
+        assert two.objective_value == pytest.approx(one.objective_value, abs=1e-6)
+        assert two.get_result("x").dtype == one.get_result("x").dtype
+
+
+def test_quadratic_programs_equal_the_first_generation(first):
+    from zk_encoder.linear_parser import SumIt
+    weights, values, decay = [12, 7, 11, 8, 9, 6, 14, 5], [24, 13, 23, 15, 16, 11, 28, 8], \
+        [10, 4, 8, 5, 6, 3, 12, 2]
+    n = len(weights)
+    one = first.LinearModel()
+    x1 = one.get_variables("x", first.VariableType.REAL, 0, 1, item=n)
+    one.add_constraint(SumIt([weights[k] * x1[k] for k in range(n)]) <= 37)
+    one.add_target(SumIt([decay[k] * (x1[k] * x1[k]) - values[k] * x1[k] for k in range(n)]),
+                   True)
+    two = LinearModel()
+    x2 = two.get_variable("x", VariableType.REAL, 0, 1, item=n)
+    two.add_constraint(dot(x2[:], np.array(weights, float)) <= 37)
+    loss = dot(x2[:], -np.array(values, float))
+    for k in range(n):
+        loss = loss + x2[k] * x2[k] * decay[k]
+    two.add_target(loss, True)
+    assert one.solve() is first.SolutionStatus.OPTIMAL
+    assert two.solve() is SolutionStatus.OPTIMAL
+    assert two.objective_value == pytest.approx(one.objective_value, abs=1e-6)
+    assert np.allclose(two.get_result("x"), one.get_result("x"), atol=1e-5)
