@@ -131,6 +131,22 @@ def test_convex_quadratic_optima(build, box, expected_x, expected_obj):
     assert model.objective_value + constant == pytest.approx(expected_obj, abs=1e-6)
 
 
+def test_quadratic_part_of_any_symmetry():
+    # x'Qx with Q = [[1, 0], [2, 1]] is (x0 + x1)^2, whichever triangle holds the cross term.
+    from scipy.sparse import csc_array
+    from zk_encoder.linear_parser2._expression import LinearExpression
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 3, i=2)
+    linear = x[0] * -2 + x[1] * -3
+    n = linear.linear_coefficients.shape[0]
+    c0, c1 = x._shift, x._shift + 1
+    q = csc_array(([1.0, 2.0, 1.0], ([c0, c1, c1], [c0, c0, c1])), shape=(n, n))
+    model.add_target(LinearExpression(linear.linear_coefficients, 0.0, q), True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.objective_value == pytest.approx(-2.25, abs=1e-6)
+    assert model.get_result("x").tolist() == pytest.approx([0.0, 1.5], abs=1e-4)
+
+
 def test_quadratic_target_built_before_later_columns(monkeypatch):
     # As the first model of a process: the target's rows are as wide as its columns then.
     monkeypatch.setattr(VariableArray, "_total_created_variables", 0)

@@ -306,11 +306,12 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
 // columns since, wider when other models created columns. Returns (starts, indices, values).
 nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
     nb::object numpy = np();
-    nb::object h = quad.attr("__add__")(quad.attr("T")).attr("tocsc")();
+    nb::object transposed = quad.attr("T");
+    nb::object h = steal_or_throw(PyNumber_Add(quad.ptr(), transposed.ptr())).attr("tocsc")();
     nb::object starts = h.attr("indptr");
     nb::object indices = h.attr("indices");
     nb::object values = h.attr("data");
-    int64_t width = as_int64(nb::tuple(h.attr("shape"))[1]);
+    int64_t width = as_int64(h.attr("shape")[1]);
     int64_t stored = as_int64(h.attr("nnz"));
     if (width < g) {
         nb::object last = starts[nb::int_(width)];
@@ -335,8 +336,8 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object lin_row = target.attr("linear_coefficients");
     nb::object quad = target.attr("quadratic_coefficients");
 
-    // Everything is checked before the objective changes: a refused target leaves the earlier
-    // one in place.
+    // Everything is checked before the costs change: a refused target leaves the earlier costs
+    // and quadratic part in place (only the sense has changed, as for a refused type).
     int64_t g = as_int64(self.general_shift_variables);
     nb::object lin_indices = lin_row.attr("indices");
     if (as_int64(lin_row.attr("nnz")) > 0 && as_int64(lin_indices.attr("max")()) >= g)
