@@ -40,6 +40,9 @@ PIP_LINES      := { grep --line-buffered -v '^Requirement already satisfied' || 
 demo: install
 	@echo "==> [5/5] run: the examples"
 	$(PY) examples/nqueens.py
+	$(PY) examples/pb_cnf_decode.py
+	$(PY) examples/pb_weighted_rc2.py
+	$(PY) examples/pb_target_border.py
 
 test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"
