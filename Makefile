@@ -46,7 +46,7 @@ demo: install
 
 test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"
-	$(PY) -m pytest $(PYTEST_ARGS)
+	@$(PY) -m pytest $(PYTEST_ARGS) || { rc=$$?; [ $$rc -ne 5 ] || echo "*** pytest collected no tests" >&2; exit $$rc; }
 
 bench: install
 	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
