@@ -13,6 +13,8 @@ PYTEST_ARGS    ?=
 
 demo: install
 	$(PY) examples/nqueens.py
+	$(PY) examples/transport_lp.py
+	$(PY) examples/knapsack.py
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
