@@ -55,7 +55,8 @@ constexpr const char *kBordersTwiceMsg = "The borders is set twice";
 constexpr const char *kSuboptimalMsg =
     "Solution is suboptimal due to a time limit, but a primal solution is available";
 constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
-constexpr const char *kNoSolutionMsg = "There is no solution to the problem. Run 'solve' to find it";
+constexpr const char *kNoSolutionMsg =
+    "There is no solution to the problem. Run 'solve' to find it";
 
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
@@ -114,7 +115,7 @@ nb::object np() { return global("np"); }
 
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
-// The unit-free integer arrays the engine reads positions from.
+// Column positions as one integer-array index (a tuple would index several dimensions).
 nb::object intp_array(nb::handle values) {
     return np().attr("asarray")(values, "dtype"_a = np().attr("intp"));
 }
@@ -370,7 +371,8 @@ nb::object start_vector(const LinearModel &self) {
         numpy.attr("zeros")(self.general_shift_variable, "dtype"_a = numpy.attr("float64"));
     if (!self.prev_solution.is_none()) {
         nb::object previous = self.prev_solution;
-        nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(nb::len(previous)).ptr(), nullptr));
+        nb::object stop = nb::int_(nb::len(previous));
+        nb::object slice = nb::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
         if (PyObject_SetItem(vector.ptr(), slice.ptr(), previous.ptr()) != 0)
             throw nb::python_error();
     }

@@ -272,14 +272,17 @@ NB_MODULE(linear_variables, m) {
             "name"_a.none(), "expression"_a.none() = nb::none(),
             nb::sig("def __init__(self, name: str, expression: tp.Optional[str] = None) -> None"))
         .def("__add__",
-             [](nb::handle self, nb::handle shift) { return lp::index_shift(self, shift, lp::kPlus); },
+             [](nb::handle self, nb::handle shift) {
+                 return lp::index_shift(self, shift, lp::kPlus);
+             },
              "shift"_a.none(), nb::sig("def __add__(self, shift: int) -> Index"))
         .def("__sub__",
              [](nb::handle self, nb::handle shift) {
                  return lp::index_shift(self, shift, lp::kMinus);
              },
              "shift"_a.none(), nb::sig("def __sub__(self, shift: int) -> Index"))
-        .def("__rmul__", [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
+        .def("__rmul__",
+             [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
              "shift"_a.none(), nb::sig("def __rmul__(self, shift: int) -> Index"))
         .def("__str__", [](const lp::Index &self) { return self.expression_; },
              nb::sig("def __str__(self) -> str"))
