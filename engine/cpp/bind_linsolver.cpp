@@ -5,6 +5,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -83,6 +85,9 @@ constexpr const char *kOptionRefused = " does not accept the value ";
 constexpr const char *kNoColValue = "setSolution: the solution has no col_value";
 constexpr const char *kPathType = "writeModel: the path must be a str or os.PathLike, not ";
 constexpr const char *kEmptyPath = "writeModel: the path is empty";
+constexpr const char *kPathSuffix = "writeModel: the file name must end in .mps (MPS) or .lp (LP): ";
+constexpr const char *kMpsSuffix = ".mps";
+constexpr const char *kLpSuffix = ".lp";
 constexpr const char *kPassFailed = ": HiGHS refused the model";
 constexpr const char *kWriteFailed = "writeModel: HiGHS could not write the model to ";
 constexpr const char *kSenseValue = "changeObjectiveSense: the sense must be an ObjSense member";
@@ -232,6 +237,11 @@ nb::object new_highs() {
         highs_class = cls.release().ptr();
     }
     return nb::handle(highs_class)();
+}
+
+bool ends_with(const std::string &text, const char *suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
 }
 
 bool is_error_status(nb::handle status) { return nb::cast<int>(nb::int_(status)) < 0; }
@@ -657,17 +667,31 @@ void write_model(LinearSolver &s, nb::handle path_obj) {
     }
     const std::string text = nb::cast<std::string>(path);
     if (text.empty()) raise_py(PyExc_ValueError, kEmptyPath);
-    // HiGHS reports a file it cannot open only by its status: try it first for the reason.
-    std::FILE *f = std::fopen(text.c_str(), "w");
+    if (!ends_with(text, kMpsSuffix) && !ends_with(text, kLpSuffix))
+        raise_py(PyExc_ValueError, kPathSuffix + text);
+    // HiGHS reports a file it cannot open only by its status: try it first for the reason,
+    // without truncating it, and take back a file made for a write that then fails.
+    struct stat st;
+    const bool existed = ::stat(text.c_str(), &st) == 0;
+    std::FILE *f = std::fopen(text.c_str(), "a");
     if (f == nullptr) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw nb::python_error();
     }
     std::fclose(f);
-    nb::object h = build_highs(s, "writeModel", true);
-    nb::object status = h.attr("writeModel")(path);
-    h.attr("clearModel")();
-    if (is_error_status(status)) raise_py(engine_error().ptr(), kWriteFailed + text);
+    nb::object status;
+    try {
+        nb::object h = build_highs(s, "writeModel", true);
+        status = h.attr("writeModel")(path);
+        h.attr("clearModel")();
+    } catch (...) {
+        if (!existed) std::remove(text.c_str());
+        throw;
+    }
+    if (is_error_status(status)) {
+        if (!existed) std::remove(text.c_str());
+        raise_py(engine_error().ptr(), kWriteFailed + text);
+    }
 }
 
 // ---- module ----
