@@ -263,6 +263,7 @@ struct LinearSolver {
     double objective = 0.0, mip_dual_bound = 0.0, mip_gap = 0.0;
     double max_primal_infeasibility = 0.0, max_dual_infeasibility = 0.0;
     double max_integrality_violation = 0.0;
+    double run_time = 0.0;  // seconds HiGHS spent in its run
     int64_t mip_node_count = 0, simplex_iteration_count = 0, ipm_iteration_count = 0;
     int64_t qp_iteration_count = 0, crossover_iteration_count = 0;
     int32_t primal_solution_status = 0, dual_solution_status = 0;
@@ -373,6 +374,7 @@ void clear_results(LinearSolver &s) {
     s.mip_node_count = s.simplex_iteration_count = s.ipm_iteration_count = 0;
     s.qp_iteration_count = s.crossover_iteration_count = 0;
     s.primal_solution_status = s.dual_solution_status = 0;
+    s.run_time = 0.0;
 }
 
 // A model without columns: its rows hold the constant 0, so it is optimal (objective 0) when
@@ -420,6 +422,7 @@ void run(LinearSolver &s) {
                               borrowed(m.start()));
     }
     h.attr("run")();
+    s.run_time = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
     s.status = hs == kHighsInterruptStatus ? kInterrupt
@@ -442,14 +445,19 @@ void run(LinearSolver &s) {
     s.dual_solution_status = nb::cast<int32_t>(info.attr("dual_solution_status"));
 
     nb::object sol = h.attr("getSolution")();
-    // Values count as valid only when they are a feasible point, not merely present.
-    s.value_valid =
-        nb::cast<bool>(sol.attr("value_valid")) && s.primal_solution_status == kSolutionFeasible;
+    // Values count as valid only when they are a feasible point, not merely present; values
+    // and duals that HiGHS does not hold are left empty.
+    const bool has_values = nb::cast<bool>(sol.attr("value_valid"));
+    s.value_valid = has_values && s.primal_solution_status == kSolutionFeasible;
     s.dual_valid = nb::cast<bool>(sol.attr("dual_valid"));
-    read_doubles(sol.attr("col_value"), s.col_value);
-    read_doubles(sol.attr("col_dual"), s.col_dual);
-    read_doubles(sol.attr("row_value"), s.row_value);
-    read_doubles(sol.attr("row_dual"), s.row_dual);
+    if (has_values) {
+        read_doubles(sol.attr("col_value"), s.col_value);
+        read_doubles(sol.attr("row_value"), s.row_value);
+    }
+    if (s.dual_valid) {
+        read_doubles(sol.attr("col_dual"), s.col_dual);
+        read_doubles(sol.attr("row_dual"), s.row_dual);
+    }
     if (s.value_valid && s.col_value.size() == static_cast<std::size_t>(m.num_col())) {
         if (mip)
             m.snap_integers(s.col_value.data(),
@@ -490,6 +498,7 @@ nb::object info_record(const LinearSolver &s) {
     rec.attr("max_primal_infeasibility") = s.max_primal_infeasibility;
     rec.attr("max_dual_infeasibility") = s.max_dual_infeasibility;
     rec.attr("max_integrality_violation") = s.max_integrality_violation;
+    rec.attr("run_time") = s.run_time;
     return rec;
 }
 
@@ -784,7 +793,8 @@ void register_linsolver(nb::module_ &top) {
                                     {"dual_solution_status", nb::int_(0)},
                                     {"max_primal_infeasibility", nb::float_(0.0)},
                                     {"max_dual_infeasibility", nb::float_(0.0)},
-                                    {"max_integrality_violation", nb::float_(0.0)}},
+                                    {"max_integrality_violation", nb::float_(0.0)},
+                                    {"run_time", nb::float_(0.0)}},
                                    "Figures of the last run")
                      .release()
                      .ptr();
