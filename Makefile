@@ -43,6 +43,8 @@ demo: install
 	$(PY) examples/pb_cnf_decode.py
 	$(PY) examples/pb_weighted_rc2.py
 	$(PY) examples/pb_target_border.py
+	$(PY) examples/transport_lp.py
+	$(PY) examples/knapsack.py
 
 test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"
