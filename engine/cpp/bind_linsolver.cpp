@@ -5,6 +5,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -83,6 +85,9 @@ constexpr const char *kOptionRefused = " does not accept the value ";
 constexpr const char *kNoColValue = "setSolution: the solution has no col_value";
 constexpr const char *kPathType = "writeModel: the path must be a str or os.PathLike, not ";
 constexpr const char *kEmptyPath = "writeModel: the path is empty";
+constexpr const char *kPathSuffix = "writeModel: the file name must end in .mps (MPS) or .lp (LP): ";
+constexpr const char *kMpsSuffix = ".mps";
+constexpr const char *kLpSuffix = ".lp";
 constexpr const char *kPassFailed = ": HiGHS refused the model";
 constexpr const char *kWriteFailed = "writeModel: HiGHS could not write the model to ";
 constexpr const char *kSenseValue = "changeObjectiveSense: the sense must be an ObjSense member";
@@ -234,6 +239,11 @@ nb::object new_highs() {
     return nb::handle(highs_class)();
 }
 
+bool ends_with(const std::string &text, const char *suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
 bool is_error_status(nb::handle status) { return nb::cast<int>(nb::int_(status)) < 0; }
 
 struct Option {
@@ -253,6 +263,7 @@ struct LinearSolver {
     double objective = 0.0, mip_dual_bound = 0.0, mip_gap = 0.0;
     double max_primal_infeasibility = 0.0, max_dual_infeasibility = 0.0;
     double max_integrality_violation = 0.0;
+    double run_time = 0.0;  // seconds HiGHS spent in its run
     int64_t mip_node_count = 0, simplex_iteration_count = 0, ipm_iteration_count = 0;
     int64_t qp_iteration_count = 0, crossover_iteration_count = 0;
     int32_t primal_solution_status = 0, dual_solution_status = 0;
@@ -363,6 +374,7 @@ void clear_results(LinearSolver &s) {
     s.mip_node_count = s.simplex_iteration_count = s.ipm_iteration_count = 0;
     s.qp_iteration_count = s.crossover_iteration_count = 0;
     s.primal_solution_status = s.dual_solution_status = 0;
+    s.run_time = 0.0;
 }
 
 // A model without columns: its rows hold the constant 0, so it is optimal (objective 0) when
@@ -410,6 +422,7 @@ void run(LinearSolver &s) {
                               borrowed(m.start()));
     }
     h.attr("run")();
+    s.run_time = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
     s.status = hs == kHighsInterruptStatus ? kInterrupt
@@ -432,14 +445,19 @@ void run(LinearSolver &s) {
     s.dual_solution_status = nb::cast<int32_t>(info.attr("dual_solution_status"));
 
     nb::object sol = h.attr("getSolution")();
-    // Values count as valid only when they are a feasible point, not merely present.
-    s.value_valid =
-        nb::cast<bool>(sol.attr("value_valid")) && s.primal_solution_status == kSolutionFeasible;
+    // Values count as valid only when they are a feasible point, not merely present; values
+    // and duals that HiGHS does not hold are left empty.
+    const bool has_values = nb::cast<bool>(sol.attr("value_valid"));
+    s.value_valid = has_values && s.primal_solution_status == kSolutionFeasible;
     s.dual_valid = nb::cast<bool>(sol.attr("dual_valid"));
-    read_doubles(sol.attr("col_value"), s.col_value);
-    read_doubles(sol.attr("col_dual"), s.col_dual);
-    read_doubles(sol.attr("row_value"), s.row_value);
-    read_doubles(sol.attr("row_dual"), s.row_dual);
+    if (has_values) {
+        read_doubles(sol.attr("col_value"), s.col_value);
+        read_doubles(sol.attr("row_value"), s.row_value);
+    }
+    if (s.dual_valid) {
+        read_doubles(sol.attr("col_dual"), s.col_dual);
+        read_doubles(sol.attr("row_dual"), s.row_dual);
+    }
     if (s.value_valid && s.col_value.size() == static_cast<std::size_t>(m.num_col())) {
         if (mip)
             m.snap_integers(s.col_value.data(),
@@ -480,6 +498,7 @@ nb::object info_record(const LinearSolver &s) {
     rec.attr("max_primal_infeasibility") = s.max_primal_infeasibility;
     rec.attr("max_dual_infeasibility") = s.max_dual_infeasibility;
     rec.attr("max_integrality_violation") = s.max_integrality_violation;
+    rec.attr("run_time") = s.run_time;
     return rec;
 }
 
@@ -657,17 +676,31 @@ void write_model(LinearSolver &s, nb::handle path_obj) {
     }
     const std::string text = nb::cast<std::string>(path);
     if (text.empty()) raise_py(PyExc_ValueError, kEmptyPath);
-    // HiGHS reports a file it cannot open only by its status: try it first for the reason.
-    std::FILE *f = std::fopen(text.c_str(), "w");
+    if (!ends_with(text, kMpsSuffix) && !ends_with(text, kLpSuffix))
+        raise_py(PyExc_ValueError, kPathSuffix + text);
+    // HiGHS reports a file it cannot open only by its status: try it first for the reason,
+    // without truncating it, and take back a file made for a write that then fails.
+    struct stat st;
+    const bool existed = ::stat(text.c_str(), &st) == 0;
+    std::FILE *f = std::fopen(text.c_str(), "a");
     if (f == nullptr) {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
         throw nb::python_error();
     }
     std::fclose(f);
-    nb::object h = build_highs(s, "writeModel", true);
-    nb::object status = h.attr("writeModel")(path);
-    h.attr("clearModel")();
-    if (is_error_status(status)) raise_py(engine_error().ptr(), kWriteFailed + text);
+    nb::object status;
+    try {
+        nb::object h = build_highs(s, "writeModel", true);
+        status = h.attr("writeModel")(path);
+        h.attr("clearModel")();
+    } catch (...) {
+        if (!existed) std::remove(text.c_str());
+        throw;
+    }
+    if (is_error_status(status)) {
+        if (!existed) std::remove(text.c_str());
+        raise_py(engine_error().ptr(), kWriteFailed + text);
+    }
 }
 
 // ---- module ----
@@ -760,7 +793,8 @@ void register_linsolver(nb::module_ &top) {
                                     {"dual_solution_status", nb::int_(0)},
                                     {"max_primal_infeasibility", nb::float_(0.0)},
                                     {"max_dual_infeasibility", nb::float_(0.0)},
-                                    {"max_integrality_violation", nb::float_(0.0)}},
+                                    {"max_integrality_violation", nb::float_(0.0)},
+                                    {"run_time", nb::float_(0.0)}},
                                    "Figures of the last run")
                      .release()
                      .ptr();
