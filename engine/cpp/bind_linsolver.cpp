@@ -629,14 +629,12 @@ void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj,
     IndexArray indices = index_array(indices_obj, "passHessian: the row indices");
     ArrayView<double> values = float_array(values_obj, "passHessian: the values");
     // No entries clears the quadratic part, whatever the starts (empty ones included).
-    if (count == 0 && indices.size() == 0 && values.size == 0 &&
-        (starts.size() == 0 || starts.size() == dim + 1)) {
+    if (count == 0 && indices.size() == 0 && values.size == 0) {
         std::vector<int64_t> zeros(static_cast<std::size_t>(dim) + 1, 0);
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(), zeros.data(),
-                             values.data, 0);
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(),
+                             static_cast<int64_t>(zeros.size()), zeros.data(), values.data, 0);
         return;
     }
-    check_length(op, "the starts", starts.size(), dim + 1);
     check_length(op, "the row indices", indices.size(), count);
     check_length(op, "the values", values.size, count);
     if (starts.wide != indices.wide) {
@@ -644,10 +642,10 @@ void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj,
         widen(indices);
     }
     if (starts.wide)
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data,
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data, starts.size(),
                              indices.i64.data, values.data, count);
     else
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data,
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data, starts.size(),
                              indices.i32.data, values.data, count);
 }
 

@@ -226,6 +226,22 @@ def test_hessian_cleared_by_empty_pass_and_dimension_below_columns():
     assert status == Status.kOptimal and info.objective_function_value == pytest.approx(-2.0)
 
 
+@pytest.mark.parametrize("width", [1, 2, 4], ids=["narrower", "square", "wider"])
+def test_hessian_of_another_width_than_its_dimension(width):
+    # Rows built for more (or fewer) columns than the model has give a matrix of that width;
+    # its entries, all within the model's columns, are what counts.
+    h = np.zeros((width, width))
+    h[0, 0] = 2.0
+    q = sp.csc_array(h)
+    s = solver()
+    s.addVars(2, np.array([-1.0, 0.0]), np.array([1.0, 1.0]))
+    s.changeColsCost(2, np.arange(2), np.array([1.0, -1.0]))
+    s.passHessian(2, q.size, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(-1.25, abs=TOL)
+
+
 def test_strict_upper_triangle_is_ignored_under_triangular():
     # Only the lower triangle counts: an upper entry alone changes nothing.
     h = sp.csc_array(np.array([[2.0, 5.0], [0.0, 2.0]]))
@@ -485,7 +501,13 @@ REFUSALS = {
         lambda s: s.passHessian(4, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian starts": (
-        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1]),
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 2, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian beyond dimension": (
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 0, 0, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian count": (
+        lambda s: s.passHessian(2, 2, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian row": (
         lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),

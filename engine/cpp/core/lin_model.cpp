@@ -191,8 +191,8 @@ void Model::change_costs(const char *op, const I *cols, const double *costs, int
 }
 
 template <typename I>
-void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *indices,
-                         const double *values, int64_t count) {
+void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t num_starts,
+                         const I *indices, const double *values, int64_t count) {
     const char *op = "passHessian";
     if (dim < 0) refuse(op, "the dimension must not be negative");
     if (dim > num_col())
@@ -200,9 +200,17 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *
                        std::to_string(num_col()));
     if (count < 0) refuse(op, "the number of entries must not be negative");
     if (format != kTriangular && format != kSquare) refuse(op, "unknown HessianFormat");
-    check_starts(op, starts, dim, count);
+    if (num_starts < 1) refuse(op, "the starts must hold at least one entry");
+    const int64_t width = num_starts - 1;
+    check_starts(op, starts, width, count);
+    // A matrix wider than the dimension (rows built for more columns than the model has) is
+    // read as its leading square, which must then hold every entry.
+    if (width > dim && static_cast<int64_t>(starts[dim]) != count)
+        refuse(op, "the matrix holds entries in columns beyond the dimension " +
+                       std::to_string(dim));
     check_columns(op, "row index", indices, count, static_cast<int32_t>(dim), num_col());
     check_finite(op, "value", values, count);
+    const int64_t read_cols = std::min(width, dim);
 
     // (column, row, value) of the lower triangle, then sorted and merged.
     struct Entry {
@@ -211,7 +219,7 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *
     };
     std::vector<Entry> entries;
     entries.reserve(static_cast<std::size_t>(count));
-    for (int64_t j = 0; j < dim; ++j) {
+    for (int64_t j = 0; j < read_cols; ++j) {
         for (int64_t k = static_cast<int64_t>(starts[j]); k < static_cast<int64_t>(starts[j + 1]);
              ++k) {
             const auto i = static_cast<int32_t>(indices[k]);
@@ -334,9 +342,9 @@ template void Model::add_rows<int64_t>(const char *, const double *, const doubl
                                        const int64_t *, const int64_t *, const double *, int64_t);
 template void Model::change_costs<int32_t>(const char *, const int32_t *, const double *, int64_t);
 template void Model::change_costs<int64_t>(const char *, const int64_t *, const double *, int64_t);
-template void Model::pass_hessian<int32_t>(int64_t, int32_t, const int32_t *, const int32_t *,
-                                           const double *, int64_t);
-template void Model::pass_hessian<int64_t>(int64_t, int32_t, const int64_t *, const int64_t *,
-                                           const double *, int64_t);
+template void Model::pass_hessian<int32_t>(int64_t, int32_t, const int32_t *, int64_t,
+                                           const int32_t *, const double *, int64_t);
+template void Model::pass_hessian<int64_t>(int64_t, int32_t, const int64_t *, int64_t,
+                                           const int64_t *, const double *, int64_t);
 
 }  // namespace se::lin

@@ -53,11 +53,12 @@ public:
     template <typename I>
     void change_costs(const char *op, const I *cols, const double *costs, int64_t n);
 
-    // Replaces the quadratic part by the compressed-column matrix of dimension dim; count 0
-    // clears it.
+    // Replaces the quadratic part by the compressed-column matrix of dimension dim, given by
+    // num_starts column starts (dim + 1 for a square of that size; a narrower matrix has empty
+    // columns up to dim, a wider one must hold no entry beyond dim); count 0 clears it.
     template <typename I>
-    void pass_hessian(int64_t dim, int32_t format, const I *starts, const I *indices,
-                      const double *values, int64_t count);
+    void pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t num_starts,
+                      const I *indices, const double *values, int64_t count);
 
     // Replaces the start vector (n values for the columns 0 .. n - 1; n 0 clears it).
     void set_start(const double *values, int64_t n);
