@@ -733,7 +733,8 @@ nb::object make_record_class(nb::module_ &m, const char *name,
                                         dataclasses.attr("field")(nb::arg("default") = f.second)));
         }
     }
-    nb::object cls = dataclasses.attr("make_dataclass")(name, specs);
+    // Records compare by identity: field-wise == on numpy arrays has no single truth value.
+    nb::object cls = dataclasses.attr("make_dataclass")(name, specs, nb::arg("eq") = false);
     cls.attr("__module__") = kModuleName;
     cls.attr("__qualname__") = name;
     cls.attr("__doc__") = doc;
