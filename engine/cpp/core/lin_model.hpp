@@ -28,7 +28,7 @@ constexpr int64_t kMaxCount = INT32_MAX;
 // Errors of a refused change: std::invalid_argument (a malformed argument) and std::out_of_range
 // (a column index outside the model); the message names the operation.
 class Model {
-public:
+  public:
     int32_t num_col() const { return static_cast<int32_t>(col_lower_.size()); }
     int32_t num_row() const { return static_cast<int32_t>(row_lower_.size()); }
     int64_t num_nz() const { return static_cast<int64_t>(a_index_.size()); }
@@ -88,10 +88,7 @@ public:
     // Rounds the values of integer and semi-integer columns that lie within tol of an integer.
     void snap_integers(double *x, double tol) const;
 
-    // Whether x (num_col() values) meets every bound, kind and row within tol.
-    bool feasible(const double *x, double feas_tol, double int_tol) const;
-
-private:
+  private:
     std::vector<double> col_lower_, col_upper_, col_cost_;
     std::vector<int32_t> integrality_;
     int32_t sense_ = kMinimize;
