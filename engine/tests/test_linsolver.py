@@ -67,6 +67,17 @@ def test_module_names():
     assert len(ls.LinsolverSolution().col_value) == 0
 
 
+def test_records_are_dataclasses_of_their_own():
+    import dataclasses
+
+    for cls in (ls.LinsolverSolution, ls.LinsolverInfo):
+        assert dataclasses.is_dataclass(cls) and cls.__module__ == "nubrix.sorn_engine.linsolver"
+    a, b = ls.LinsolverSolution(), ls.LinsolverSolution()
+    assert a == a and a != b
+    assert a.col_value is not b.col_value
+    assert ls.LinsolverInfo().objective_function_value == 0.0
+
+
 def test_fresh_solver_reports_nothing_yet():
     s = ls.LinearSolver()
     assert s.getModelStatus() == Status.kNotset
@@ -224,6 +235,22 @@ def test_hessian_cleared_by_empty_pass_and_dimension_below_columns():
                   np.array([], dtype=np.int32), np.array([]))
     status, sol, info = solve(s)
     assert status == Status.kOptimal and info.objective_function_value == pytest.approx(-2.0)
+
+
+@pytest.mark.parametrize("width", [1, 2, 4], ids=["narrower", "square", "wider"])
+def test_hessian_of_another_width_than_its_dimension(width):
+    # Rows built for more (or fewer) columns than the model has give a matrix of that width;
+    # its entries, all within the model's columns, are what counts.
+    h = np.zeros((width, width))
+    h[0, 0] = 2.0
+    q = sp.csc_array(h)
+    s = solver()
+    s.addVars(2, np.array([-1.0, 0.0]), np.array([1.0, 1.0]))
+    s.changeColsCost(2, np.arange(2), np.array([1.0, -1.0]))
+    s.passHessian(2, q.size, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(-1.25, abs=TOL)
 
 
 def test_strict_upper_triangle_is_ignored_under_triangular():
@@ -485,7 +512,13 @@ REFUSALS = {
         lambda s: s.passHessian(4, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian starts": (
-        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1]),
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 2, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian beyond dimension": (
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 0, 0, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian count": (
+        lambda s: s.passHessian(2, 2, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian row": (
         lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),
@@ -597,3 +630,59 @@ def test_write_refused_model_raises_engine_error(tmp_path):
         s.writeModel(str(tmp_path / "m.mps"))
     assert list(tmp_path.iterdir()) == []
     assert solve(s)[0] == Status.kModelError
+
+
+# ---- the two models' call sequences ----
+
+
+def test_first_generation_call_sequence():
+    """Integer blocks with int32 bounds, costs column by column, rows from coefficient arrays with
+    the constant moved to the bounds, twice the symmetric matrix resized to the column count."""
+    s = ls.LinearSolver()
+    s.setOptionValue("log_to_console", False)
+    s.addVars(2, np.full(2, fill_value=0, dtype=np.int32), np.full(2, fill_value=4, dtype=np.int32))
+    s.changeColsIntegrality(2, np.arange(0, 2), np.full(2, fill_value=INTEGER))
+    s.addVars(1, np.full(1, fill_value=-inf, dtype=np.float64),
+              np.full(1, fill_value=inf, dtype=np.float64))
+    # x0 + x1 + 3 <= 8.5 and x2 - x0 == 0.5 (constant -0.5 moved to both sides)
+    s.addRow(-inf - 3, 8.5 - 3, 2, np.array([0, 1], dtype=np.int32), np.array([1.0, 1.0]))
+    s.addRow(0 - -0.5, 0 - -0.5, 2, np.array([2, 0], dtype=np.int32), np.array([1.0, -1.0]))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    for col, cost in zip(np.array([0, 1, 2], dtype=np.int32), np.array([1.0, 2.0, 1.0])):
+        s.changeColCost(col, cost)
+    status, sol, info = solve(s)
+    # x0 + x1 <= 5.5 with integers: best 2 x1 + 2 x0 + 0.5 with x0 + x1 = 5, x1 <= 4 -> 10.5
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(10.5)
+    assert sol.col_value[:2].astype(np.int32).sum() == 5
+
+
+def test_second_generation_call_sequence():
+    """Float64 bounds for integer-typed data, a block of rows with int32 data and constants, one
+    costs call from a 1-D row, and a symmetric matrix passed with both triangles."""
+    from scipy.optimize import minimize
+
+    s = ls.LinearSolver()
+    s.setOptionValue("log_to_console", False)
+    s.addVars(3, np.full(3, fill_value=0, dtype=np.float64),
+              np.full(3, fill_value=3, dtype=np.float64))
+    block = sp.csr_array(np.array([[1, 1, 0], [0, 1, 1]], dtype=np.int32))
+    consts = np.array([1, 0], dtype=np.int32)
+    s.addRows(2, -inf - consts, 3 - consts, block.nnz, block.indptr, block.indices, block.data)
+    row = sp.csr_array(np.array([-2, -3, -1], dtype=np.int32))
+    s.changeColsCost(row.nnz, row.indices, row.data)
+    h = np.array([[2.0, 0.5, 0.0], [0.5, 1.0, 0.0], [0.0, 0.0, 1.0]])
+    q = sp.csc_array(h)
+    s.passHessian(3, q.size, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+
+    c = np.array([-2.0, -3.0, -1.0])
+    reference = minimize(lambda x: c @ x + 0.5 * x @ h @ x, np.zeros(3), method="SLSQP",
+                         jac=lambda x: c + h @ x, bounds=[(0, 3)] * 3,
+                         constraints=[{"type": "ineq",  # the rows: x0 + x1 <= 2, x1 + x2 <= 3
+                                       "fun": lambda x: np.array([2.0, 3.0]) - block @ x}],
+                         options={"ftol": 1e-12})
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(reference.fun, abs=1e-6)
+    x = sol.col_value
+    assert info.objective_function_value == pytest.approx(c @ x + 0.5 * x @ h @ x, abs=1e-12)
