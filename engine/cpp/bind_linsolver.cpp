@@ -180,8 +180,8 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
     }
     if (kind != 'i' && kind != 'u')
         raise_py(PyExc_TypeError, what + kNotIntegerArray + dtype_text(arr));
-    const std::string dt = dtype_text(arr);
-    if (dt == "int32") {
+    // Byte-swapped arrays are converted: only native int32 is read where it lies.
+    if (dtype_text(arr) == "int32" && nb::cast<bool>(arr.attr("dtype").attr("isnative"))) {
         out.i32 = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
     } else {
         out.wide = true;
