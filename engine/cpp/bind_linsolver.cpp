@@ -426,9 +426,13 @@ void run(LinearSolver &s) {
     s.run_time = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
-    s.status = hs == kHighsInterruptStatus      ? kInterrupt
-               : (hs >= 0 && hs < kStatusCount) ? hs
-                                                : kUnknown;
+    // A run that ends without a status (HiGHS refused to start it) has failed.
+    if (hs == kHighsInterruptStatus)
+        s.status = kInterrupt;
+    else if (hs == kNotset)
+        s.status = kSolveError;
+    else
+        s.status = hs > 0 && hs < kStatusCount ? hs : kUnknown;
     nb::object info = h.attr("getInfo")();
     s.info_valid = nb::cast<bool>(info.attr("valid"));
     s.objective = nb::cast<double>(info.attr("objective_function_value"));
