@@ -180,8 +180,8 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
     }
     if (kind != 'i' && kind != 'u')
         raise_py(PyExc_TypeError, what + kNotIntegerArray + dtype_text(arr));
-    const std::string dt = dtype_text(arr);
-    if (dt == "int32") {
+    // Byte-swapped arrays are converted: only native int32 is read where it lies.
+    if (dtype_text(arr) == "int32" && nb::cast<bool>(arr.attr("dtype").attr("isnative"))) {
         out.i32 = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
     } else {
         out.wide = true;
@@ -426,9 +426,13 @@ void run(LinearSolver &s) {
     s.run_time = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
-    s.status = hs == kHighsInterruptStatus      ? kInterrupt
-               : (hs >= 0 && hs < kStatusCount) ? hs
-                                                : kUnknown;
+    // A run that ends without a status (HiGHS refused to start it) has failed.
+    if (hs == kHighsInterruptStatus)
+        s.status = kInterrupt;
+    else if (hs == kNotset)
+        s.status = kSolveError;
+    else
+        s.status = hs > 0 && hs < kStatusCount ? hs : kUnknown;
     nb::object info = h.attr("getInfo")();
     s.info_valid = nb::cast<bool>(info.attr("valid"));
     s.objective = nb::cast<double>(info.attr("objective_function_value"));

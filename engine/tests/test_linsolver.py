@@ -182,6 +182,48 @@ def test_knapsack_optimum_matches_brute_force(seed):
     assert sum(v * xi for v, xi in zip(values, x)) == best
 
 
+@pytest.mark.parametrize("seed", range(20))
+def test_random_integer_models_with_repeated_entries_match_brute_force(seed):
+    """Rows given with repeated columns (summed), equality and two-sided rows, either sense."""
+    rng = np.random.default_rng(1000 + seed)
+    print("seed", 1000 + seed)
+    n, m = 3, int(rng.integers(1, 4))
+    lo, hi = rng.integers(-2, 1, n), rng.integers(0, 3, n)
+    lengths = rng.integers(1, 6, m)
+    starts = np.concatenate([[0], np.cumsum(lengths)])
+    indices = rng.integers(0, n, starts[-1])
+    values = rng.integers(-3, 4, starts[-1]).astype(float)
+    dense = np.zeros((m, n))
+    for r in range(m):
+        np.add.at(dense[r], indices[starts[r]:starts[r + 1]], values[starts[r]:starts[r + 1]])
+    row_lo = rng.integers(-4, 2, m).astype(float)
+    row_hi = row_lo + rng.integers(0, 4, m)
+    row_lo[rng.random(m) < 0.3] = -inf
+    cost = rng.integers(-4, 5, n).astype(float)
+    maximize = bool(rng.integers(0, 2))
+
+    s = solver()
+    s.addVars(n, lo, hi)  # int64 bounds
+    s.changeColsIntegrality(n, np.arange(n), np.full(n, fill_value=INTEGER))
+    s.addRows(m, row_lo, row_hi, len(indices), starts, indices, values)
+    s.changeObjectiveSense(ls.ObjSense.kMaximize if maximize else ls.ObjSense.kMinimize)
+    s.changeColsCost(n, np.arange(n), cost)
+    status, sol, info = solve(s)
+
+    points = [np.array(p, dtype=float)
+              for p in itertools.product(*[range(a, b + 1) for a, b in zip(lo, hi)])]
+    feasible = [p for p in points if np.all(dense @ p >= row_lo) and np.all(dense @ p <= row_hi)]
+    if not feasible:
+        assert status == Status.kInfeasible
+        return
+    best = (max if maximize else min)(float(cost @ p) for p in feasible)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == best
+    x = sol.col_value
+    assert np.array_equal(x, np.round(x)) and float(cost @ x) == best
+    assert np.all(dense @ x >= row_lo - TOL) and np.all(dense @ x <= row_hi + TOL)
+
+
 def quadratic_solver(h, fmt=ls.HessianFormat.kTriangular, lo=1.0, hi=2.0, c=None):
     n = h.shape[0]
     s = solver()
@@ -424,6 +466,23 @@ def test_array_arguments_of_every_accepted_kind(kind):
     s.changeColsCost(2, idx([0, 1]), arr([2, 3]))
     status, sol, info = solve(s)
     assert status == Status.kOptimal and info.objective_function_value == 11.0
+
+
+@pytest.mark.parametrize("index_dtype, value_dtype", [
+    (">i4", ">f8"), ("uint16", "float32"), ("int8", "int16"), ("<i8", "bool"),
+], ids=["big-endian", "unsigned-float32", "narrow", "bool-values"])
+def test_other_dtypes_and_byte_orders(index_dtype, value_dtype):
+    s = solver()
+    s.addVars(3, np.zeros(3, dtype=value_dtype), np.ones(3, dtype=value_dtype))
+    s.addRows(1, np.array([-5], dtype=">f8"), np.ones(1, dtype=value_dtype), 3,
+              np.array([0, 3], dtype=index_dtype), np.array([2, 0, 1], dtype=index_dtype),
+              np.ones(3, dtype=value_dtype))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    s.changeColsCost(3, np.arange(3, dtype=index_dtype), np.array([1, 2, 3], dtype=value_dtype)
+                     if value_dtype != "bool" else np.ones(3, dtype=bool))
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == (3.0 if value_dtype != "bool" else 1.0)
 
 
 def test_integrality_array_of_enum_members_as_object_dtype():

@@ -18,17 +18,17 @@ constexpr int64_t kShortRow = 16;
     throw std::invalid_argument(std::string(op) + ": " + what);
 }
 
-[[noreturn]] void refuse_column(const char *op, const char *what, int64_t col, int32_t num_col) {
+[[noreturn]] void refuse_column(const char *op, const char *what, int64_t col, int64_t limit) {
     throw std::out_of_range(std::string(op) + ": " + what + " " + std::to_string(col) +
-                            " is outside the columns 0.." + std::to_string(int64_t{num_col} - 1));
+                            " is outside the columns 0.." + std::to_string(limit - 1));
 }
 
+// Every entry in 0 .. limit - 1.
 template <typename I>
-void check_columns(const char *op, const char *what, const I *cols, int64_t n, int32_t limit,
-                   int32_t num_col) {
+void check_columns(const char *op, const char *what, const I *cols, int64_t n, int64_t limit) {
     for (int64_t k = 0; k < n; ++k) {
         const int64_t c = static_cast<int64_t>(cols[k]);
-        if (c < 0 || c >= limit) refuse_column(op, what, c, num_col);
+        if (c < 0 || c >= limit) refuse_column(op, what, c, limit);
     }
 }
 
@@ -78,7 +78,7 @@ void Model::add_cols(const double *lower, const double *upper, int64_t n) {
 template <typename I, typename T>
 void Model::change_integrality(const I *cols, const T *types, int64_t n) {
     const char *op = "changeColsIntegrality";
-    check_columns(op, "column", cols, n, num_col(), num_col());
+    check_columns(op, "column", cols, n, num_col());
     for (int64_t k = 0; k < n; ++k) {
         const int64_t t = static_cast<int64_t>(types[k]);
         if (t < 0 || t >= kVarTypeCount)
@@ -99,7 +99,7 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
     check_starts(op, starts, m, count);
     check_not_nan(op, "lower bound", lower, m);
     check_not_nan(op, "upper bound", upper, m);
-    check_columns(op, "column index", indices, count, num_col(), num_col());
+    check_columns(op, "column index", indices, count, num_col());
     check_finite(op, "value", values, count);
 
     const std::size_t base = a_index_.size(), base_rows = a_start_.size();
@@ -185,7 +185,7 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
 
 template <typename I>
 void Model::change_costs(const char *op, const I *cols, const double *costs, int64_t n) {
-    check_columns(op, "column", cols, n, num_col(), num_col());
+    check_columns(op, "column", cols, n, num_col());
     check_finite(op, "cost", costs, n);
     for (int64_t k = 0; k < n; ++k) col_cost_[static_cast<std::size_t>(cols[k])] = costs[k];
 }
@@ -208,7 +208,7 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t n
     if (width > dim && static_cast<int64_t>(starts[dim]) != count)
         refuse(op,
                "the matrix holds entries in columns beyond the dimension " + std::to_string(dim));
-    check_columns(op, "row index", indices, count, static_cast<int32_t>(dim), num_col());
+    check_columns(op, "row index", indices, count, dim);
     check_finite(op, "value", values, count);
     const int64_t read_cols = std::min(width, dim);
 
