@@ -295,6 +295,16 @@ def test_hessian_of_another_width_than_its_dimension(width):
     assert info.objective_function_value == pytest.approx(-1.25, abs=TOL)
 
 
+@pytest.mark.parametrize("fmt, expected", [
+    (ls.HessianFormat.kSquare, 3.0),      # x'Hx = 2 x0^2 + 2 x0 x1 + 2 x1^2
+    (ls.HessianFormat.kTriangular, 2.0),  # the lower triangle: 2 x0^2 + 2 x1^2
+], ids=["square", "triangular"])
+def test_non_symmetric_matrix_read_by_format(fmt, expected):
+    status, _, info = solve(quadratic_solver(np.array([[2.0, 2.0], [0.0, 2.0]]), fmt))
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(expected, abs=TOL)
+
+
 def test_strict_upper_triangle_is_ignored_under_triangular():
     # Only the lower triangle counts: an upper entry alone changes nothing.
     h = sp.csc_array(np.array([[2.0, 5.0], [0.0, 2.0]]))
