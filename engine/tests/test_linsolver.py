@@ -504,6 +504,18 @@ def test_integrality_array_of_enum_members_as_object_dtype():
     assert solve(s)[2].objective_function_value == 2.0
 
 
+def test_empty_calls_change_nothing():
+    s = knapsack()
+    s.addVars(0, np.full(0, fill_value=0, dtype=np.int32), np.full(0, fill_value=1, dtype=np.int32))
+    s.changeColsIntegrality(0, np.arange(3, 3), np.full(0, fill_value=INTEGER))
+    s.addVars(0, np.full(0, -inf), np.full(0, inf))
+    s.addRows(0, np.array([]), np.array([]), 0, np.array([0]), np.array([], dtype=np.int32),
+              np.array([]))
+    s.changeColsCost(0, np.array([], dtype=np.int32), np.array([]))
+    assert model_shape(s) == (3, 1, 3)
+    assert solve(s)[2].objective_function_value == 9.0
+
+
 def test_values_are_copied_not_aliased():
     lo, hi = np.zeros(2), np.ones(2)
     idx, vals = np.array([0, 1]), np.array([1.0, 1.0])
