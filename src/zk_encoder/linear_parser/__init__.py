@@ -1,1 +1,4 @@
-# The sub-package body (imports and __all__) comes with the linear model.
+from .linear_model import LinearModel, SolutionStatus, VariableType, inf
+from .linear_expression import Sum, SumIt
+
+__all__ = ["LinearModel", "SolutionStatus", "VariableType", "inf", "Sum", "SumIt"]
