@@ -52,8 +52,12 @@ def _align(a, b):
     return a, b
 
 
+# Each step in the operators' order (constant, linear part, quadratic part), so that the first
+# failure is the same one.
+
 def ref_addsub(e, o, sub):
     if isinstance(o, Ref):
+        constant = e.c - o.c if sub else e.c + o.c
         a, b = _align(e.L, o.L)
         linear = (a - b if sub else a + b).tocoo()
         if e.Q is not None and o.Q is not None:
@@ -65,33 +69,33 @@ def ref_addsub(e, o, sub):
             q = -(o.Q.copy()) if sub else o.Q.copy()
         else:
             q = None
-        return Ref(linear, e.c - o.c if sub else e.c + o.c, q)
-    q = None if e.Q is None else e.Q.copy()
-    return Ref(e.L.copy(), e.c - o if sub else e.c + o, q)
+        return Ref(linear, constant, q)
+    constant = e.c - o if sub else e.c + o
+    linear = e.L.copy()
+    return Ref(linear, constant, None if e.Q is None else e.Q.copy())
 
 
 def ref_mul(e, o):
     if not isinstance(o, Ref):
-        return Ref(o * e.L, o * e.c, None if e.Q is None else o * e.Q)
+        constant = o * e.c
+        linear = o * e.L
+        return Ref(linear, constant, None if e.Q is None else o * e.Q)
     a, b = _align(e.L, o.L)
-    return Ref((o.c * a + e.c * b).tocoo(), o.c * e.c, (0.5 * (a @ b.T + b @ a.T)).tocoo())
+    constant = o.c * e.c
+    linear = (o.c * a + e.c * b).tocoo()
+    return Ref(linear, constant, (0.5 * (a @ b.T + b @ a.T)).tocoo())
 
 
 def ref_neg(e):
-    return Ref((-(e.L.copy())).tocoo(), -e.c, None if e.Q is None else -(e.Q.copy()))
+    constant = -e.c
+    linear = (-(e.L.copy())).tocoo()
+    return Ref(linear, constant, None if e.Q is None else -(e.Q.copy()))
 
 
 def ref_pos(e):
-    return Ref(e.L.copy().tocoo(), +e.c, None if e.Q is None else e.Q.copy())
-
-
-def ref_sum(items):
-    total = 0
-    for item in items:
-        total = ref_addsub(item, total, False) if isinstance(item, Ref) and not isinstance(
-            total, Ref) else (ref_addsub(total, item, False) if isinstance(total, Ref) else
-                              total + item)
-    return total
+    constant = +e.c
+    linear = e.L.copy().tocoo()
+    return Ref(linear, constant, None if e.Q is None else e.Q.copy())
 
 
 def same_array(got, want):
