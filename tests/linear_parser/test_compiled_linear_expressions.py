@@ -109,6 +109,7 @@ def same_sparse(got, want):
     assert type(got) is type(want)
     assert got.shape == want.shape
     if want.format == "coo":
+        assert got.has_canonical_format == want.has_canonical_format
         same_array(got.row, want.row)
         same_array(got.col, want.col)
     else:

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -42,10 +43,18 @@ struct CompiledSum : CompiledLinearExpression {
 
 // The unit expression of global column g, equal in every part to
 // CompiledLinearExpression(coo_array(([1], ([g], [0])))). The class must have been loaded (the
-// module zk_encoder.linear_parser.compiled_linear_expressions imported).
+// module zk_encoder.linear_parser.compiled_linear_expressions imported). Columns beyond the
+// native form's extent are made exactly that way.
 inline nb::object make_unit_expression(std::int64_t g) {
-    return nb::cast(
-        CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
+    if (g >= 0 && g < std::numeric_limits<std::int32_t>::max())
+        return nb::cast(
+            CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
+    nb::object coo = nb::module_::import_("scipy.sparse").attr("coo_array");
+    nb::object unit = coo(
+        nb::make_tuple(nb::make_tuple(1), nb::make_tuple(nb::make_tuple(g), nb::make_tuple(0))));
+    nb::object cls = nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
+                         .attr("CompiledLinearExpression");
+    return cls(unit);
 }
 
 }  // namespace zk::lp1
