@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <map>
+#include <memory>
 #include <numeric>
 #include <type_traits>
 #include <unordered_map>
@@ -426,10 +426,126 @@ Coo with_values(const Coo &a, Values v) {
     return out;
 }
 
+// The cells of a running sum: an open-addressing table keyed by (row, col), both below 2^32 in
+// the native form. A cell that becomes zero is marked absent and keeps its slot: when it comes
+// back it starts again from zero, as a cell erased from a sorted merge would.
+class CellTable {
+  public:
+    struct Cell {
+        std::int64_t i = 0;
+        double f = 0.0;
+    };
+
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+
+    void clear() {
+        keys_.clear();
+        cells_.clear();
+        present_.clear();
+        used_ = count_ = 0;
+        mask_ = 0;
+    }
+
+    // Room for `n` more keys: slots stay where they are until then.
+    void reserve(std::size_t n) {
+        while ((used_ + n) * 2 > keys_.size()) grow();
+    }
+
+    // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
+    std::size_t enter(std::int64_t row, std::int64_t col) {
+        if ((used_ + 1) * 2 > keys_.size()) grow();
+        const std::uint64_t key = key_of(row, col);
+        std::size_t slot = home(key);
+        while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
+        if (keys_[slot] == kEmpty) {
+            keys_[slot] = key;
+            ++used_;
+        }
+        if (!present_[slot]) {
+            present_[slot] = 1;
+            cells_[slot] = Cell{};
+            ++count_;
+        }
+        return slot;
+    }
+
+    Cell &at(std::size_t slot) { return cells_[slot]; }
+
+    void remove(std::size_t slot) {
+        if (!present_[slot]) return;
+        present_[slot] = 0;
+        --count_;
+    }
+
+    template <typename F>
+    void for_each_present(F &&f) {
+        for (std::size_t s = 0; s < keys_.size(); ++s)
+            if (present_[s]) f(s);
+    }
+
+    // The present cells in (row, col) order.
+    std::vector<std::size_t> sorted_slots() const {
+        std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
+        keyed.reserve(count_);
+        for (std::size_t s = 0; s < keys_.size(); ++s)
+            if (present_[s]) keyed.emplace_back(keys_[s], s);
+        std::sort(keyed.begin(), keyed.end());
+        std::vector<std::size_t> slots;
+        slots.reserve(keyed.size());
+        for (const auto &kv : keyed) slots.push_back(kv.second);
+        return slots;
+    }
+
+    std::int64_t row_of(std::size_t slot) const { return static_cast<std::int64_t>(keys_[slot] >> 32); }
+    std::int64_t col_of(std::size_t slot) const {
+        return static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
+    }
+
+  private:
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+    static std::uint64_t key_of(std::int64_t row, std::int64_t col) {
+        return (static_cast<std::uint64_t>(row) << 32) | static_cast<std::uint64_t>(col);
+    }
+    std::size_t home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+    }
+
+    void grow() {
+        std::size_t capacity = keys_.empty() ? 16 : keys_.size() * 2;
+        std::vector<std::uint64_t> keys(capacity, kEmpty);
+        std::vector<Cell> cells(capacity);
+        std::vector<std::uint8_t> present(capacity, 0);
+        std::swap(keys, keys_);
+        std::swap(cells, cells_);
+        std::swap(present, present_);
+        mask_ = capacity - 1;
+        shift_ = 64;
+        for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
+        for (std::size_t s = 0; s < keys.size(); ++s) {
+            if (keys[s] == kEmpty) continue;
+            std::size_t slot = home(keys[s]);
+            while (keys_[slot] != kEmpty) slot = (slot + 1) & mask_;
+            keys_[slot] = keys[s];
+            cells_[slot] = cells[s];
+            present_[slot] = present[s];
+        }
+    }
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<Cell> cells_;
+    std::vector<std::uint8_t> present_;
+    std::size_t used_ = 0;
+    std::size_t count_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+};
+
 // One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
 // copy of the first one, stored order and explicit zeros included; from then on every step is a
-// sorted merge that keeps only nonzero results, so the part is kept as an ordered map of cells,
-// each step touching only the cells of the added item.
+// sorted merge that keeps only nonzero results, so the part is kept as a table of cells put in
+// order at the end, each step touching only the cells of the added item.
 class SumPart {
   public:
     bool present() const { return present_; }
@@ -453,25 +569,30 @@ class SumPart {
         cols_ = std::max(cols_, item.cols);
         const ValueType t = upcast(type_, item.values.type);
         if (t != type_) {
-            for (auto &kv : cells_) kv.second.f = static_cast<double>(kv.second.i);
+            cells_.for_each_present([this](std::size_t s) {
+                Cell &c = cells_.at(s);
+                c.f = static_cast<double>(c.i);
+            });
             type_ = t;
         }
         touched_.clear();
+        cells_.reserve(item.nnz());
         for (std::size_t k = 0; k < item.nnz(); ++k) {
-            auto [it, fresh] = cells_.try_emplace({item.row[k], item.col[k]}, Cell{});
-            (void)fresh;
+            const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
+            Cell &c = cells_.at(slot);
             if (type_ == ValueType::kInt64)
-                it->second.i = plus(it->second.i, item.values.ints[k]);
+                c.i = plus(c.i, item.values.ints[k]);
             else
-                it->second.f = plus(it->second.f, value_at<double>(item.values, k));
-            touched_.push_back(it);
+                c.f = plus(c.f, value_at<double>(item.values, k));
+            touched_.push_back(slot);
         }
         if (first_merge) {
-            for (auto it = cells_.begin(); it != cells_.end();)
-                it = is_zero(it->second) ? cells_.erase(it) : std::next(it);
+            cells_.for_each_present([this](std::size_t s) {
+                if (is_zero(cells_.at(s))) cells_.remove(s);
+            });
         } else {
-            for (auto it : touched_)
-                if (is_zero(it->second)) cells_.erase(it);
+            for (std::size_t s : touched_)
+                if (is_zero(cells_.at(s))) cells_.remove(s);
         }
     }
 
@@ -482,11 +603,17 @@ class SumPart {
         c.cols = cols_;
         c.index = index_;
         c.values = empty_values(type_);
-        c.row.reserve(cells_.size());
-        c.col.reserve(cells_.size());
-        for (const auto &[cell, v] : cells_) {
-            c.row.push_back(cell.first);
-            c.col.push_back(cell.second);
+        const std::vector<std::size_t> slots = cells_.sorted_slots();
+        c.row.reserve(slots.size());
+        c.col.reserve(slots.size());
+        if (type_ == ValueType::kInt64)
+            c.values.ints.reserve(slots.size());
+        else
+            c.values.floats.reserve(slots.size());
+        for (std::size_t s : slots) {
+            c.row.push_back(cells_.row_of(s));
+            c.col.push_back(cells_.col_of(s));
+            const Cell &v = cells_.at(s);
             if (type_ == ValueType::kInt64)
                 c.values.ints.push_back(v.i);
             else
@@ -496,11 +623,7 @@ class SumPart {
     }
 
   private:
-    struct Cell {
-        std::int64_t i = 0;
-        double f = 0.0;
-    };
-    using Cells = std::map<std::pair<std::int64_t, std::int64_t>, Cell>;
+    using Cell = CellTable::Cell;
 
     bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i == 0 : c.f == 0; }
 
@@ -512,12 +635,11 @@ class SumPart {
         type_ = first_.values.type;
         cells_.clear();
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
-            Cell c;
+            Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
             if (type_ == ValueType::kInt64)
                 c.i = first_.values.ints[k];
             else
                 c.f = first_.values.floats[k];
-            cells_.emplace(std::make_pair(first_.row[k], first_.col[k]), c);
         }
         first_ = Coo();
     }
@@ -529,57 +651,74 @@ class SumPart {
     std::int64_t cols_ = 0;
     IndexType index_ = IndexType::kInt32;
     ValueType type_ = ValueType::kInt64;
-    Cells cells_;
-    std::vector<Cells::iterator> touched_;
+    CellTable cells_;
+    std::vector<std::size_t> touched_;
 };
 
 }  // namespace
 
-std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
-    SumResult result;
+struct SumBuilder::State {
     Number total = Number::of_int(0);
     bool started = false;
     Number constant;
     SumPart linear, quadratic;
-    for (const SumItem &item : items) {
-        if (!item.expression) {
-            std::optional<Number> n = started ? number_add(constant, item.number, false)
-                                              : number_add(total, item.number, false);
-            if (!n) return std::nullopt;
-            (started ? constant : total) = *n;
-            continue;
-        }
-        const Polynomial &p = *item.expression;
-        if (!started) {  // the number so far plus the first expression: a copy of it
-            std::optional<Number> n = number_add(p.constant, total, false);
-            if (!n) return std::nullopt;
-            constant = *n;
-            linear.start(p.linear);
-            if (p.quadratic) quadratic.start(*p.quadratic);
-            started = true;
-            continue;
-        }
-        std::optional<Number> n = number_add(constant, p.constant, false);
-        if (!n) return std::nullopt;
-        constant = *n;
-        linear.add(p.linear);
-        if (p.quadratic) {
-            if (quadratic.present())
-                quadratic.add(*p.quadratic);
-            else
-                quadratic.start(*p.quadratic);
-        }
+};
+
+SumBuilder::SumBuilder() : state_(std::make_unique<State>()) {}
+SumBuilder::~SumBuilder() = default;
+
+bool SumBuilder::add(const SumItem &item) {
+    State &s = *state_;
+    if (!item.expression) {
+        std::optional<Number> n = s.started ? number_add(s.constant, item.number, false)
+                                            : number_add(s.total, item.number, false);
+        if (!n) return false;
+        (s.started ? s.constant : s.total) = *n;
+        return true;
     }
-    if (!started) {
-        result.number = total;
+    const Polynomial &p = *item.expression;
+    if (!s.started) {  // the number so far plus the first expression: a copy of it
+        std::optional<Number> n = number_add(p.constant, s.total, false);
+        if (!n) return false;
+        s.constant = *n;
+        s.linear.start(p.linear);
+        if (p.quadratic) s.quadratic.start(*p.quadratic);
+        s.started = true;
+        return true;
+    }
+    std::optional<Number> n = number_add(s.constant, p.constant, false);
+    if (!n) return false;
+    s.constant = *n;
+    s.linear.add(p.linear);
+    if (p.quadratic) {
+        if (s.quadratic.present())
+            s.quadratic.add(*p.quadratic);
+        else
+            s.quadratic.start(*p.quadratic);
+    }
+    return true;
+}
+
+SumResult SumBuilder::finish() {
+    State &s = *state_;
+    SumResult result;
+    if (!s.started) {
+        result.number = s.total;
         return result;
     }
     Polynomial p;
-    p.constant = constant;
-    p.linear = linear.finish();
-    if (quadratic.present()) p.quadratic = quadratic.finish();
+    p.constant = s.constant;
+    p.linear = s.linear.finish();
+    if (s.quadratic.present()) p.quadratic = s.quadratic.finish();
     result.expression = std::move(p);
     return result;
+}
+
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
+    SumBuilder builder;
+    for (const SumItem &item : items)
+        if (!builder.add(item)) return std::nullopt;
+    return builder.finish();
 }
 
 Polynomial positive(const Polynomial &e) { return e; }

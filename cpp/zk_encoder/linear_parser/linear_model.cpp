@@ -6,6 +6,10 @@
 // that a program (or a test) can put another solver module in its place.
 #include <nanobind/stl/string.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +18,10 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "lp1/text_evaluator.hpp"
+#include "texts/expression_reader.hpp"
+#include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
+#include "zk_encoder/linear_parser/linear_variables.hpp"
 
 namespace zk::lp1 {
 
@@ -58,8 +66,19 @@ constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
 constexpr const char *kNoSolutionMsg =
     "There is no solution to the problem. Run 'solve' to find it";
 
+// Set to "host" to have every text evaluated by the host (the differential tests compare both).
+constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
+constexpr const char *kHostEval = "host";
+constexpr const char *kRangeName = "range";
+constexpr const char *kBuiltinsName = "__builtins__";
+
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
+// What the native evaluation recognises in the namespace: blocks of exactly this type with its
+// own call, and this summation class.
+PyTypeObject *g_variable_type = nullptr;
+ternaryfunc g_variable_call = nullptr;
+PyObject *g_compiled_sum = nullptr;
 
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -89,7 +108,7 @@ nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::han
 nb::object add(nb::handle a, nb::handle b) { return binary(PyNumber_Add, a, b); }
 nb::object subtract(nb::handle a, nb::handle b) { return binary(PyNumber_Subtract, a, b); }
 
-nb::object negative(nb::handle a) {
+nb::object negated(nb::handle a) {
     PyObject *r = PyNumber_Negative(a.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -282,6 +301,76 @@ nb::object evaluate(const nb::str &text, const nb::dict &ns) {
     return nb::borrow(g_eval)(text, ns, ns);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Native evaluation of the texts the library writes. A text it reads and binds completely gives
+// the polynomials the host's evaluation would give, made into the same expression objects;
+// anything else returns std::nullopt and goes to the host unchanged.
+
+bool host_evaluation_only() {
+    const char *v = std::getenv(kEvalSwitch);
+    return v != nullptr && std::strcmp(v, kHostEval) == 0;
+}
+
+// Binds every free name of the text as the host would look it up in `ns`; false when a name is
+// anything but a block or the summation class, or when `range` would not be the builtin.
+bool bind_names(const texts::ReadText &text, const nb::dict &ns,
+                std::vector<NameBinding> &names) {
+    if (text.uses_range) {
+        if (PyDict_GetItemString(ns.ptr(), kRangeName) ||
+            PyDict_GetItemString(ns.ptr(), kBuiltinsName))
+            return false;
+        PyObject *builtins = PyEval_GetBuiltins();
+        PyObject *range = builtins ? PyDict_GetItemString(builtins, kRangeName) : nullptr;
+        if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
+    }
+    names.resize(text.names.size());
+    for (std::size_t k = 0; k < text.names.size(); ++k) {
+        PyObject *value = PyDict_GetItemString(ns.ptr(), text.names[k].c_str());
+        if (!value) return false;
+        if (value == g_compiled_sum) {
+            names[k].kind = NameBinding::Kind::kSum;
+        } else if (Py_TYPE(value) == g_variable_type &&
+                   g_variable_type->tp_call == g_variable_call && nb::inst_ready(value)) {
+            const LinearVariable &v = *nb::inst_ptr<LinearVariable>(value);
+            names[k].kind = NameBinding::Kind::kBlock;
+            names[k].block = BlockShape{v.first_, v.sizes_, v.strides_};
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+nb::object expression_object(Polynomial &&p) {
+    return nb::cast(CompiledLinearExpression(std::make_shared<const Polynomial>(std::move(p))));
+}
+
+// The list of items of a for-all text, or std::nullopt.
+std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns) {
+    if (host_evaluation_only()) return std::nullopt;
+    std::optional<texts::ReadText> read = texts::read_expression(text);
+    if (!read) return std::nullopt;
+    std::vector<NameBinding> names;
+    if (!bind_names(*read, ns, names)) return std::nullopt;
+    std::optional<std::vector<Polynomial>> items = evaluate_items(*read, names);
+    if (!items) return std::nullopt;
+    nb::list out;
+    for (Polynomial &p : *items) out.append(expression_object(std::move(p)));
+    return out;
+}
+
+// The value of an objective text, or std::nullopt.
+std::optional<nb::object> native_value(const std::string &text, const nb::dict &ns) {
+    if (host_evaluation_only()) return std::nullopt;
+    std::optional<texts::ReadText> read = texts::read_expression(text);
+    if (!read) return std::nullopt;
+    std::vector<NameBinding> names;
+    if (!bind_names(*read, ns, names)) return std::nullopt;
+    std::optional<Polynomial> value = evaluate_one(*read, names);
+    if (!value) return std::nullopt;
+    return expression_object(std::move(*value));
+}
+
 struct RowTerms {
     nb::object constant;
     nb::object indexes;
@@ -298,7 +387,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         hi = eq;
     }
     nb::object inf = global("inf");
-    if (lo.is_none()) lo = negative(inf);
+    if (lo.is_none()) lo = negated(inf);
     if (hi.is_none()) hi = inf;
 
     std::string text = "[";
@@ -314,7 +403,10 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         text += nb::cast<std::string>(format_text(item.second));
     }
     text += "]";
-    nb::object items = evaluate(nb::str(text.data(), text.size()), evaluation_namespace(self));
+    nb::dict ns = evaluation_namespace(self);
+    std::optional<nb::list> native = native_items(text, ns);
+    nb::object items = native ? nb::object(std::move(*native))
+                              : evaluate(nb::str(text.data(), text.size()), ns);
 
     // Every item is read before the first row goes out, so an item that is not a numeric
     // expression leaves no partial set of rows behind.
@@ -333,7 +425,10 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
     nb::object sense = linsolver().attr("ObjSense");
     solver.attr("changeObjectiveSense")(truthy(minimization) ? sense.attr("kMinimize")
                                                              : sense.attr("kMaximize"));
-    nb::object target = evaluate(nb::str(expression), evaluation_namespace(self));
+    nb::str text = nb::str(expression);
+    nb::dict ns = evaluation_namespace(self);
+    std::optional<nb::object> native = native_value(nb::cast<std::string>(text), ns);
+    nb::object target = native ? std::move(*native) : evaluate(text, ns);
     nb::object indexes = target.attr("linear_coefficients_indexes");
     nb::object values = target.attr("linear_coefficients");
     nb::object quadratic = target.attr("quadratic_coefficients");
@@ -490,11 +585,14 @@ NB_MODULE(linear_model, m) {
     lp::import_names(m);
     lp::g_module.bind(m);
     lp::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+    lp::g_variable_type = reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").ptr());
+    lp::g_variable_call = lp::g_variable_type->tp_call;
+    lp::g_compiled_sum = m.attr("CompiledSum").ptr();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
-    nb::object neg_inf = lp::negative(inf);
+    nb::object neg_inf = lp::negated(inf);
     m.attr("SolutionStatus") = lp::make_enum(m.attr("Enum"), "SolutionStatus",
                                              {"OPTIMAL", "SUBOPTIMAL"});
     m.attr("VariableType") = lp::make_enum(m.attr("Enum"), "VariableType",

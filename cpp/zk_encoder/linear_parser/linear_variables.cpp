@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/module.hpp"
+#include "zk_encoder/linear_parser/linear_variables.hpp"
+
 #include "common/module_globals.hpp"
 #include "texts/index_text.hpp"
 
@@ -37,28 +38,6 @@ constexpr const char *kShiftNotInteger = "Linear variable %s: the first column m
 
 ModuleGlobals g_module;
 PyObject *g_sequence_abc = nullptr;
-
-// An index placeholder: the name a for-all clause binds and the text it stands for.
-struct Index {
-    nb::object name_;
-    nb::object expression_;
-};
-
-// A block of solver columns over named dimensions. The first dimension runs fastest in the
-// column numbering; `map` lists the columns in row-major element order.
-struct LinearVariable {
-    nb::object name_;
-    nb::object lo_;
-    nb::object hi_;
-    nb::object indexes_;  // the very dimension dictionary given
-    nb::object st_shift_;
-    nb::object type_;
-    std::string name_text_;
-    std::vector<std::string> dim_names_;
-    std::vector<int64_t> sizes_;
-    std::vector<int64_t> strides_;
-    int64_t first_ = 0;
-};
 
 std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
     std::string out = fmt;
