@@ -94,16 +94,23 @@ class Evaluator {
     // Every item of a list display or comprehension, in order.
     template <typename F>
     void for_items(const Node &n, F &&f) {
+        for_item_nodes(n, [&](const Node &item) { f(eval(item)); });
+    }
+
+  private:
+    // Every item node of a list display or comprehension, in order, the for-clause targets bound.
+    template <typename F>
+    void for_item_nodes(const Node &n, F &&f) {
         if (n.kind == NodeKind::kList) {
-            for (std::uint32_t k = 0; k < n.count; ++k) f(eval(text_.child(n, k)));
+            for (std::uint32_t k = 0; k < n.count; ++k) f(text_.child(n, k));
             return;
         }
         if (n.kind != NodeKind::kComprehension) throw Decline{};
         const Comprehension &c = text_.comprehensions[static_cast<std::size_t>(n.value)];
-        iterate(c, 0, [&] { f(eval(text_.nodes[c.element])); });
+        const Node &element = text_.nodes[c.element];
+        iterate(c, 0, [&] { f(element); });
     }
 
-  private:
     template <typename F>
     void iterate(const Comprehension &c, std::size_t k, const F &f) {
         if (k == c.loops.size()) {
@@ -187,6 +194,10 @@ class Evaluator {
     // The unit expression of one element: items beyond the dimensions are ignored, missing
     // trailing ones count as 0, every other one must lie inside its dimension.
     Value element(const BlockShape &block, const Node &n) {
+        return Value::of_expr(unit_polynomial(column_of(block, n)));
+    }
+
+    std::int64_t column_of(const BlockShape &block, const Node &n) {
         std::int64_t column = block.first;
         for (std::uint32_t k = 0; k < n.count; ++k) {
             Value v = eval(text_.child(n, k));
@@ -201,13 +212,29 @@ class Evaluator {
             column += value * block.strides[d];
         }
         if (column < 0 || column >= kMaxColumn) throw Decline{};
-        return Value::of_expr(unit_polynomial(column));
+        return column;
     }
 
     Value summation(const Node &n) {
         if (n.count != 1) throw Decline{};
         SumBuilder builder;
-        for_items(text_.child(n, 0), [&](Value v) {
+        // Plain elements, the usual items, are summed through one unit expression moved from
+        // column to column: the builder copies what it keeps.
+        Polynomial unit = unit_polynomial(0);
+        for_item_nodes(text_.child(n, 0), [&](const Node &node) {
+            if (node.kind == NodeKind::kCall) {
+                const NameBinding &binding = names_[static_cast<std::size_t>(node.value)];
+                if (binding.kind == NameBinding::Kind::kBlock) {
+                    const std::int64_t g = column_of(binding.block, node);
+                    unit.linear.rows = g + 1;
+                    unit.linear.row[0] = g;
+                    SumItem item;
+                    item.expression = &unit;
+                    if (!builder.add(item)) throw Decline{};
+                    return;
+                }
+            }
+            Value v = eval(node);
             SumItem item;
             if (v.is_expr())
                 item.expression = &v.p;

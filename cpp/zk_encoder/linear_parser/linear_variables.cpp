@@ -12,6 +12,8 @@
 
 #include "zk_encoder/linear_parser/linear_variables.hpp"
 
+#include "zk_encoder/linear_parser/linear_expression.hpp"
+
 #include "common/module_globals.hpp"
 #include "texts/index_text.hpp"
 
@@ -38,6 +40,7 @@ constexpr const char *kShiftNotInteger = "Linear variable %s: the first column m
 
 ModuleGlobals g_module;
 PyObject *g_sequence_abc = nullptr;
+PyObject *g_proxy_class = nullptr;
 
 std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
     std::string out = fmt;
@@ -133,7 +136,11 @@ void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object
 
 nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     std::string text = v.name_text_ + kOpenParen;
-    int r = PyObject_IsInstance(items.ptr(), g_sequence_abc);
+    // The host's tuple and list are sequences whatever is registered; the test through the
+    // abstract class costs more than the rest of the call.
+    int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr())
+                ? 1
+                : PyObject_IsInstance(items.ptr(), g_sequence_abc);
     if (r < 0) throw nb::python_error();
     if (r == 1) {
         bool first = true;
@@ -146,7 +153,11 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
         text += format_text(items);
     }
     text += kCloseParen;
-    return g_module.get("LinearVariableProxy")(nb::str(text.data(), text.size()));
+    nb::str reference(text.data(), text.size());
+    nb::object proxy_class = g_module.get("LinearVariableProxy");
+    // The module's own class is made directly; a class put in its place is called.
+    if (proxy_class.ptr() == g_proxy_class) return nb::cast(LinearVariableProxy(reference));
+    return proxy_class(reference);
 }
 
 // The global column of the element `items`: items beyond the dimensions are ignored and missing
@@ -237,6 +248,7 @@ NB_MODULE(linear_variables, m) {
     m.attr("LinearVariableProxy") =
         nb::module_::import_("zk_encoder.linear_parser.linear_expression").attr(
             "LinearVariableProxy");
+    lp::g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
     m.attr("CompiledLinearExpression") =
         nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
             .attr("CompiledLinearExpression");
