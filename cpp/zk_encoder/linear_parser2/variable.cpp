@@ -24,6 +24,7 @@ using namespace nb::literals;
 constexpr const char *kClassDoc = "Multidimensional array of task variables";
 constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
 constexpr const char *kCounter = "_total_created_variables";
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 constexpr const char *kOneIndexMsg = "Variable can only have one index";
 constexpr const char *kNotValidTail = " is not a valid index";
@@ -133,25 +134,38 @@ struct View {
     // starts are 0 .. k and no sorting is needed.
     nb::object block(nb::handle flat) const {
         nb::object numpy = np();
-        // Element numbers of a narrow integer type would wrap around when the first column is
-        // added; 64 bits hold every column.
-        nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
-        nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va->type_);
         nb::object n = width();
         nb::object csr = g_module.get("csr_array");
         nb::object coefs;
-        if (as_int64(va->shift_) + count <= as_int64(n)) {
-            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
+        const int64_t width_n = as_int64(n);
+        if (as_int64(va->shift_) + count <= width_n && width_n <= kInt32Max) {
+            // The element numbers lie in the array (checked by every caller) and every column
+            // fits in 32 bits, so the columns and the row starts are made as the int32 arrays
+            // the sparse library would convert them to: no wide copies of a large selection.
+            nb::object int32 = numpy.attr("int32");
+            nb::object cols = numpy.attr("add")(flat, va->shift_, "dtype"_a = int32,
+                                                "casting"_a = "unsafe");
+            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = int32);
             coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
         } else {
-            // Columns past the row width (an array made outside a model): the coordinate form
-            // checks them and raises the sparse library's own error.
-            nb::object rows = numpy.attr("arange")(k, "dtype"_a = numpy.attr("int32"));
-            coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
-                        "shape"_a = nb::make_tuple(k, n));
+            // Element numbers of a narrow integer type would wrap around when the first column
+            // is added; 64 bits hold every column.
+            nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
+            nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
+            if (as_int64(va->shift_) + count <= width_n) {
+                nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
+                coefs =
+                    csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
+            } else {
+                // Columns past the row width (an array made outside a model): the coordinate
+                // form checks them and raises the sparse library's own error.
+                nb::object rows = numpy.attr("arange")(k, "dtype"_a = numpy.attr("int32"));
+                coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
+                            "shape"_a = nb::make_tuple(k, n));
+            }
         }
         return g_module.get("LinearExpressionsArr")("linear_coefficients"_a = coefs,
                                                     "is_init"_a = true);
