@@ -226,6 +226,7 @@ def child(route, model, size):
     except Exception as exc:  # a peer that cannot be imported is skipped, with the reason
         print(json.dumps({"skipped": f"{type(exc).__name__}: {exc}"}))
         return
+    import highspy  # noqa: F401  (every route loads the solver before the clock starts)
     data = random_inputs(size) if model == "random" else transport_inputs(*size)
     base = rss_mib()
     built, run, status = fn(model, size, data, time.perf_counter)

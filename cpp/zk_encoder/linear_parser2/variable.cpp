@@ -252,22 +252,38 @@ nb::object index_list(const View &v, nb::handle item) {
     return v.block(as_array);
 }
 
+// One axis of a tuple index: an integer or a slice, resolved against the axis's size.
+struct Axis {
+    bool scalar = false, slice = false;
+    Py_ssize_t start = 0, stop = 0, step = 0, count = 0;  // the integer is `start`
+};
+
 // One axis of a tuple index as an intp vector of positions along that axis.
-nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool &scalar) {
+nb::object positions(nb::handle numpy, const Axis &a) {
+    if (a.scalar)
+        return numpy.attr("array")(nb::make_tuple(a.start), "dtype"_a = numpy.attr("intp"));
+    return numpy.attr("arange")(a.start, a.stop, a.step, "dtype"_a = numpy.attr("intp"));
+}
+
+// One axis of a tuple index: an integer and a slice are described in `axis` (their positions
+// are made only when needed), anything else returned as an intp vector of positions.
+nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis &axis) {
     nb::object numpy = v.np();
-    scalar = false;
     if (is_instance(element, g_module.get("Integral")) ||
         is_instance(element, numpy.attr("integer"))) {
         int64_t value = 0;
         if (!index_value(element, value) || value < 0 || value >= size) refuse_value(element);
-        scalar = true;
-        return numpy.attr("array")(nb::make_tuple(value), "dtype"_a = numpy.attr("intp"));
+        axis.scalar = true;
+        axis.start = static_cast<Py_ssize_t>(value);
+        return nb::object();
     }
     if (PySlice_Check(element.ptr())) {
-        Py_ssize_t start = 0, stop = 0, step = 0;
-        if (PySlice_Unpack(element.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
-        PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &start, &stop, step);
-        return numpy.attr("arange")(start, stop, step, "dtype"_a = numpy.attr("intp"));
+        if (PySlice_Unpack(element.ptr(), &axis.start, &axis.stop, &axis.step) < 0)
+            throw nb::python_error();
+        axis.count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &axis.start, &axis.stop,
+                                           axis.step);
+        axis.slice = true;
+        return nb::object();
     }
     bool is_list = PyList_Check(element.ptr());
     if (is_list || is_instance(element, numpy.attr("ndarray"))) {
@@ -290,6 +306,12 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool 
                 kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
 }
 
+size_t count_scalars(const std::vector<Axis> &axes) {
+    size_t k = 0;
+    for (const Axis &a : axes) k += a.scalar ? 1 : 0;
+    return k;
+}
+
 nb::object index_tuple(const View &v, nb::handle item) {
     Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
     // A tuple of another length would be read against the wrong dimensions: refused in every
@@ -298,19 +320,43 @@ nb::object index_tuple(const View &v, nb::handle item) {
         refuse_index(kDimensionHead + std::to_string(n) + kDimensionMid +
                      std::to_string(v.dims.size()) + kDimensionTail);
     nb::object numpy = v.np();
-    nb::list selections;
+    std::vector<Axis> axes(static_cast<size_t>(n));
+    std::vector<nb::object> arrays(static_cast<size_t>(n));
     bool all_scalar = true;
+    size_t slices = 0;
     for (Py_ssize_t d = 0; d < n; ++d) {
-        bool scalar = false;
-        selections.append(axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], scalar));
-        all_scalar = all_scalar && scalar;
+        Axis &a = axes[static_cast<size_t>(d)];
+        arrays[static_cast<size_t>(d)] =
+            axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], a);
+        all_scalar = all_scalar && a.scalar;
+        slices += a.slice ? 1 : 0;
     }
     // Row-major numbering of all combinations, first dimension slowest.
-    nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
     nb::object flat;
     if (n == 0) {
         flat = numpy.attr("zeros")(1, "dtype"_a = numpy.attr("intp"));
+    } else if (slices <= 1 && slices + count_scalars(axes) == axes.size()) {
+        // Integers and at most one slice (an element, or a row or column of a matrix): the
+        // numbers run in one arithmetic progression from the integers' element.
+        int64_t first = 0, stride = 1, step = 1, k = 1;
+        for (Py_ssize_t d = n - 1; d >= 0; --d) {
+            const Axis &a = axes[static_cast<size_t>(d)];
+            first += static_cast<int64_t>(a.start) * stride;
+            if (a.slice) {
+                step = static_cast<int64_t>(a.step) * stride;
+                k = static_cast<int64_t>(a.count);
+            }
+            stride *= v.dims[static_cast<size_t>(d)];
+        }
+        flat = numpy.attr("arange")(first, first + k * step, step, "dtype"_a = numpy.attr("intp"));
     } else {
+        nb::list selections;
+        for (Py_ssize_t d = 0; d < n; ++d) {
+            nb::object &arr = arrays[static_cast<size_t>(d)];
+            selections.append(arr.is_valid() ? arr
+                                             : positions(numpy, axes[static_cast<size_t>(d)]));
+        }
+        nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
         nb::object mesh = numpy.attr("ix_")(*selections);
         flat = numpy.attr("ravel")(numpy.attr("ravel_multi_index")(mesh, dims));
     }
