@@ -21,8 +21,9 @@ show the model's way into the solver and back. The clock starts after the input 
 - "peak MiB": the process's peak resident size above the input arrays, the run included.
 Goal: zk_encoder within 2 times the passModel floor in time and in peak memory.
 
-Usage: bench_lp2.py [columns]   (default 1,000,000; the transport LP is S x D with S = D =
-sqrt(columns))
+Usage: bench_lp2.py [columns [repeat]]   (default 1,000,000 columns, the transport LP S x D
+with S = D = sqrt(columns); highspy and zk_encoder run `repeat` times, default 3, and show their
+best, the peers once)
 
 linopy and PyOptInterface are installed by `make bench` into .venv-bench (linopy on CPython
 3.10 needs numpy below 2); a peer that cannot be imported is skipped with the reason.
@@ -36,6 +37,8 @@ import sys
 SEED = 20261210
 K = 4  # entries a row in the random LP
 GOAL = 2.0
+REPEAT = 3
+OURS_AND_FLOOR = ("highspy passModel", "zk_encoder lp2")
 TIME_LIMIT = 0.0
 
 
@@ -234,7 +237,7 @@ def child(route, model, size):
     print(json.dumps({"built": built, "run": run, "peak": peak - base, "status": status}))
 
 
-def measure(route, model, size):
+def measure_once(route, model, size):
     arg = json.dumps(size)
     out = subprocess.run([sys.executable, __file__, "--child", route, model, arg],
                          capture_output=True, text=True)
@@ -245,8 +248,26 @@ def measure(route, model, size):
     return json.loads(lines[-1])
 
 
+def measure(route, model, size, repeat):
+    """The best of `repeat` fresh processes (time and peak each at their least): on a shared
+    machine the other processes' load only ever adds."""
+    best = None
+    for _ in range(repeat):
+        r = measure_once(route, model, size)
+        if "skipped" in r:
+            return r
+        if best is None:
+            best = r
+        else:
+            best["built"] = min(best["built"], r["built"])
+            best["run"] = min(best["run"], r["run"])
+            best["peak"] = min(best["peak"], r["peak"])
+    return best
+
+
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    repeat = int(sys.argv[2]) if len(sys.argv) > 2 else REPEAT
     side = max(int(math.isqrt(n)), 1)
     models = [
         ("random", n, f"random LP: {n:,} columns, {n:,} rows, {K * n:,} entries"),
@@ -254,13 +275,15 @@ def main():
                                     f"{side * side:,} columns, {2 * side:,} rows, "
                                     f"{2 * side * side:,} entries"),
     ]
-    print(f"time_limit={TIME_LIMIT}, presolve off; each route in its own process")
+    print(f"time_limit={TIME_LIMIT}, presolve off; each route in its own process, the best of "
+          f"{repeat} for highspy and zk_encoder")
     for model, size, title in models:
         print(f"\n{title}")
         print(f"  {'':20}{'to solver s':>12}{'HiGHS run s':>13}{'peak MiB':>10}")
         figures = {}
         for route in ROUTES:
-            r = measure(route, model, size)
+            # The peers take ten times as long: one run each.
+            r = measure(route, model, size, repeat if route in OURS_AND_FLOOR else 1)
             if "skipped" in r:
                 print(f"  {route:20}skipped ({r['skipped']})")
                 continue
