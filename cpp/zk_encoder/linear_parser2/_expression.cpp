@@ -5,7 +5,10 @@
 // wherever those stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -390,6 +393,18 @@ bool plain_matrix_and_weights(nb::handle m, nb::handle w) {
            int32_dtype(m.attr("indices")) && int32_dtype(m.attr("indptr"));
 }
 
+// Row starts 0, 1, 2, ...: each row holds exactly one value.
+bool one_value_per_row(nb::handle indptr) {
+    using Starts = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    Starts starts;
+    if (!nb::try_cast(indptr, starts)) return false;
+    const int32_t *p = starts.data();
+    const size_t n = starts.shape(0);
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != static_cast<int32_t>(i)) return false;
+    return true;
+}
+
 // (w[:, None] * m).tocsr() for a matrix in canonical form (columns sorted, none repeated within
 // a row), where the library's way through the coordinate form keeps every entry in its place:
 // each value times its row's weight, the result sharing the column indices and row starts
@@ -399,7 +414,9 @@ nb::object scaled_rows(nb::handle m, nb::handle w) {
         return nb::object();
     nb::object np = g_module.get("np");
     nb::object indptr = m.attr("indptr");
-    nb::object per_value = np.attr("repeat")(w, np.attr("diff")(indptr));
+    // Rows of one value each (what indexing makes) take the weights as they are.
+    nb::object per_value =
+        one_value_per_row(indptr) ? nb::borrow(w) : np.attr("repeat")(w, np.attr("diff")(indptr));
     nb::object data = np.attr("multiply")(m.attr("data"), per_value);
     return g_module.get("csr_array")(nb::make_tuple(data, m.attr("indices"), indptr),
                                      nb::arg("shape") = m.attr("shape"));
