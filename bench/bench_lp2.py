@@ -20,6 +20,8 @@ show the model's way into the solver and back. The clock starts after the input 
 - "HiGHS run s": HiGHS's run at time_limit=0 by its own clock (the same work on every route).
 - "peak MiB": the process's peak resident size above the input arrays, the run included.
 Goal: zk_encoder within 2 times the passModel floor in time and in peak memory.
+First, every route solves both models to the end at 2,500 columns: they must reach the same
+optimum, so all of them state the same models.
 
 Usage: bench_lp2.py [columns [repeat]]   (default 1,000,000 columns, the transport LP S x D
 with S = D = sqrt(columns); highspy and zk_encoder run `repeat` times, default 3, and show their
@@ -38,6 +40,7 @@ SEED = 20261210
 K = 4  # entries a row in the random LP
 GOAL = 2.0
 REPEAT = 3
+CHECK_COLUMNS = 2_500
 OURS_AND_FLOOR = ("highspy passModel", "zk_encoder lp2")
 TIME_LIMIT = 0.0
 
@@ -82,7 +85,7 @@ def tree_sum(items):
 # Routes: each builds the model from the inputs and hands it to HiGHS; returns (seconds to the
 # solver, seconds of HiGHS's run, status text).
 
-def route_highspy(model, size, data, clock):
+def route_highspy(model, size, data, clock, time_limit):
     import numpy as np
     import highspy
     if model == "random":
@@ -106,7 +109,7 @@ def route_highspy(model, size, data, clock):
     start = clock()
     h = highspy.Highs()
     h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", TIME_LIMIT)
+    h.setOptionValue("time_limit", time_limit)
     h.setOptionValue("presolve", "off")
     h.passModel(*args)
     h.run()
@@ -115,13 +118,13 @@ def route_highspy(model, size, data, clock):
     values = [np.array(sol.col_value), np.array(sol.row_value)] if sol.value_valid else []
     duals = [np.array(sol.col_dual), np.array(sol.row_dual)] if sol.dual_valid else []
     run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus())
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
 
 
-def route_zk_encoder(model, size, data, clock):
+def route_zk_encoder(model, size, data, clock, time_limit):
     from zk_encoder.linear_parser2 import LinearModel, VariableType, dot
     start = clock()
-    lp = LinearModel(time_limit=TIME_LIMIT, presolve="off")
+    lp = LinearModel(time_limit=time_limit, presolve="off")
     if model == "random":
         x = lp.get_variable("x", VariableType.REAL, 0, 1, i=size)
         rows = tree_sum(x[c] * a for c, a in zip(data["cols"], data["vals"]))
@@ -133,13 +136,15 @@ def route_zk_encoder(model, size, data, clock):
         lp.add_constraints(tree_sum(ship[:, j] for j in range(d)) <= data["supply"])
         lp.add_constraints(tree_sum(ship[i, :] for i in range(s)) >= data["demand"])
         lp.add_target(dot(ship[:, :], data["cost"].ravel()), minimization=True)
-    status = lp.solve()
+    lp.solve()
     total = clock() - start
-    run = lp._linsolver_model.getInfo().run_time
-    return total - run, run, str(status)
+    engine = lp._linsolver_model  # its status: at the time limit SUBOPTIMAL or INFEASIBLE
+    info = engine.getInfo()
+    return (total - info.run_time, info.run_time, str(engine.getModelStatus()),
+            info.objective_function_value)
 
 
-def route_linopy(model, size, data, clock):
+def route_linopy(model, size, data, clock, time_limit):
     import pandas as pd
     import xarray as xr
     import linopy
@@ -162,14 +167,14 @@ def route_linopy(model, size, data, clock):
         m.add_objective((xr.DataArray(data["cost"], dims=("source", "sink")) * ship).sum())
     h = linopy.io.to_highspy(m)  # handed over in memory
     h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", TIME_LIMIT)
+    h.setOptionValue("time_limit", time_limit)
     h.setOptionValue("presolve", "off")
     h.run()
     run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus())
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
 
 
-def route_pyoptinterface(model, size, data, clock):
+def route_pyoptinterface(model, size, data, clock, time_limit):
     import numpy as np
     from scipy.sparse import csr_array
     import pyoptinterface as poi
@@ -196,11 +201,13 @@ def route_pyoptinterface(model, size, data, clock):
         cost = data["cost"].ravel()
     m.set_objective(poi.ScalarAffineFunction(cost.tolist(), [v.index for v in x.ravel()]),
                     poi.ObjectiveSense.Minimize)
-    m.set_raw_parameter("time_limit", TIME_LIMIT)
+    m.set_raw_parameter("time_limit", time_limit)
     m.set_raw_parameter("presolve", "off")
     m.optimize()
     run = m.get_model_attribute(poi.ModelAttribute.SolveTimeSec)
-    return clock() - start - run, run, str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
+    status = str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
+    return (clock() - start - run, run, status,
+            m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
 
 
 ROUTES = {
@@ -211,7 +218,7 @@ ROUTES = {
 }
 
 
-def child(route, model, size):
+def child(route, model, size, time_limit):
     import importlib
     import resource
     import time
@@ -232,14 +239,15 @@ def child(route, model, size):
     import highspy  # noqa: F401  (every route loads the solver before the clock starts)
     data = random_inputs(size) if model == "random" else transport_inputs(*size)
     base = rss_mib()
-    built, run, status = fn(model, size, data, time.perf_counter)
+    built, run, status, objective = fn(model, size, data, time.perf_counter, time_limit)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(json.dumps({"built": built, "run": run, "peak": peak - base, "status": status}))
+    print(json.dumps({"built": built, "run": run, "peak": peak - base, "status": status,
+                      "objective": objective}))
 
 
-def measure_once(route, model, size):
+def measure_once(route, model, size, time_limit=TIME_LIMIT):
     arg = json.dumps(size)
-    out = subprocess.run([sys.executable, __file__, "--child", route, model, arg],
+    out = subprocess.run([sys.executable, __file__, "--child", route, model, arg, str(time_limit)],
                          capture_output=True, text=True)
     lines = out.stdout.strip().splitlines()
     if out.returncode != 0 or not lines:
@@ -265,6 +273,25 @@ def measure(route, model, size, repeat):
     return best
 
 
+def check_models(n=CHECK_COLUMNS):
+    """Every route states the same models: solved to the end at a small size, they reach the
+    same optimum."""
+    side = math.isqrt(n)
+    for model, size in (("random", n), ("transport", [side, side])):
+        found = {}
+        for route in ROUTES:
+            r = measure_once(route, model, size, time_limit=math.inf)
+            if "skipped" not in r:
+                found[route] = r["objective"]
+        values = list(found.values())
+        same = all(abs(v - values[0]) <= 1e-6 * max(1.0, abs(values[0])) for v in values)
+        print(f"check, {model} LP of {n:,} columns solved to the end: optimum "
+              f"{values[0]:.6f} on {len(values)} routes" if same else
+              f"check, {model} LP: the routes disagree: {found}")
+        if not same:
+            raise SystemExit(1)
+
+
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     repeat = int(sys.argv[2]) if len(sys.argv) > 2 else REPEAT
@@ -275,7 +302,8 @@ def main():
                                     f"{side * side:,} columns, {2 * side:,} rows, "
                                     f"{2 * side * side:,} entries"),
     ]
-    print(f"time_limit={TIME_LIMIT}, presolve off; each route in its own process, the best of "
+    check_models()
+    print(f"\ntime_limit={TIME_LIMIT}, presolve off; each route in its own process, the best of "
           f"{repeat} for highspy and zk_encoder")
     for model, size, title in models:
         print(f"\n{title}")
@@ -298,6 +326,6 @@ def main():
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        child(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
+        child(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]), float(sys.argv[5]))
     else:
         main()
