@@ -19,6 +19,8 @@ show the model's way into the solver and back. The clock starts after the input 
   PyOptInterface the model (it writes into HiGHS as it goes).
 - "HiGHS run s": HiGHS's run at time_limit=0 by its own clock (the same work on every route).
 - "peak MiB": the process's peak resident size above the input arrays, the run included.
+numpy's BLAS runs single-threaded on every route (OPENBLAS_NUM_THREADS=1): its idle worker
+threads would otherwise spin on the two shared cores.
 Goal: zk_encoder within 2 times the passModel floor in time and in peak memory.
 First, every route solves both models to the end at 2,500 columns: they must reach the same
 optimum, so all of them state the same models.
@@ -33,6 +35,7 @@ linopy and PyOptInterface are installed by `make bench` into .venv-bench (linopy
 
 import json
 import math
+import os
 import subprocess
 import sys
 
@@ -247,8 +250,10 @@ def child(route, model, size, time_limit):
 
 def measure_once(route, model, size, time_limit=TIME_LIMIT):
     arg = json.dumps(size)
+    # BLAS single-threaded on every route: its idle workers would spin on the two shared cores.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
     out = subprocess.run([sys.executable, __file__, "--child", route, model, arg, str(time_limit)],
-                         capture_output=True, text=True)
+                         capture_output=True, text=True, env=env)
     lines = out.stdout.strip().splitlines()
     if out.returncode != 0 or not lines:
         tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
