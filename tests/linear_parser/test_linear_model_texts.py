@@ -8,6 +8,7 @@ value and dtype, and every error, over random texts and for-all values."""
 
 import random
 import re
+import sys
 import types
 
 import numpy as np
@@ -17,6 +18,8 @@ import nubrix.sorn_engine.linsolver as real_linsolver
 import zk_encoder.linear_parser.linear_model as linear_model
 import zk_encoder.linear_parser.linear_variables as linear_variables
 from zk_encoder.linear_parser import Sum, SumIt
+from zk_encoder.linear_parser.compiled_linear_expressions import (
+    CompiledLinearExpression, CompiledSum)
 from zk_encoder.linear_parser.linear_expression import LinearExpression
 from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
 from zk_encoder.linear_parser.linear_variables import Index
@@ -83,18 +86,16 @@ class Pair:
         monkeypatch.setattr(linear_model, "linsolver", self.host_engine.module)
         self.host = LinearModel()
         self.blocks = {}
+        self.host_frames = 0
         for name, (kind, dims) in blocks.items():
             self.both(lambda m: m.get_variables(name, kind, lo=-3, hi=7, **dims))
             self.blocks[name] = self.value
-        # Element calls of the host's route make their unit expressions through this name.
-        self.unit_calls = 0
-        original = linear_variables.coo_array
+        self.host_frames = 0
 
-        def counting(*args, **kwargs):
-            self.unit_calls += 1
-            return original(*args, **kwargs)
-
-        monkeypatch.setattr(linear_variables, "coo_array", counting)
+    def profile(self, frame, event, arg):
+        # The host's evaluation runs the text as code of its own file name.
+        if event == "call" and frame.f_code.co_filename == "<string>":
+            self.host_frames += 1
 
     def both(self, step):
         """(whether the step succeeded, whether it did so without the host's evaluation), after
@@ -107,10 +108,14 @@ class Pair:
                 self.monkeypatch.setenv(SWITCH, "host")
             else:
                 self.monkeypatch.delenv(SWITCH, raising=False)
-            before = getattr(self, "unit_calls", 0)
+            before = self.host_frames
+            sys.setprofile(self.profile)
             try:
-                outcomes.append(("ok", step(model), getattr(self, "unit_calls", 0) - before))
+                value = step(model)
+                sys.setprofile(None)
+                outcomes.append(("ok", value, self.host_frames - before))
             except Exception as exc:  # compared below: the same error on both routes
+                sys.setprofile(None)
                 # Objects named in a message differ by address only.
                 message = re.sub(r"0x[0-9a-f]+", "0x?", str(exc))
                 outcomes.append(("error", (type(exc), message), None))
@@ -302,3 +307,39 @@ def test_texts_left_to_the_host_give_the_same_engine_calls(monkeypatch, case):
     expression, foralls = LEFT_TO_HOST[case](pair)
     pair.both(lambda m: m.add_constraint(expression <= 4, **foralls))
     pair.both(lambda m: m.add_target(expression, minimization=False))
+
+
+# --- parts of the host's evaluation a program has replaced ------------------------------------
+
+
+def counting(calls, original):
+    def replacement(*args, **kwargs):
+        calls.append(1)
+        return original(*args, **kwargs)
+    return replacement
+
+
+REPLACED = {
+    "the unit expressions' sparse array": lambda mp, calls: mp.setattr(
+        linear_variables, "coo_array", counting(calls, linear_variables.coo_array)),
+    "the unit expressions' class": lambda mp, calls: mp.setattr(
+        linear_variables, "CompiledLinearExpression",
+        counting(calls, linear_variables.CompiledLinearExpression)),
+    "the expressions' addition": lambda mp, calls: mp.setattr(
+        CompiledLinearExpression, "__add__", counting(calls, CompiledLinearExpression.__add__)),
+    "the expressions' reflected product": lambda mp, calls: mp.setattr(
+        CompiledLinearExpression, "__rmul__", counting(calls, CompiledLinearExpression.__rmul__)),
+    "the summation's constructor": lambda mp, calls: mp.setattr(
+        CompiledSum, "__init__", counting(calls, CompiledSum.__init__)),
+}
+
+
+@pytest.mark.parametrize("case", list(REPLACED), ids=list(REPLACED))
+def test_replaced_parts_send_the_texts_to_the_host(monkeypatch, case):
+    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"n": 4})})
+    x, i = pair.blocks["x"], Index("i")
+    calls = []
+    REPLACED[case](monkeypatch, calls)
+    ok, native = pair.both(
+        lambda m: m.add_constraint(Sum(2 * x[i] + x[i + 1], i=range(3)) <= 1, i=[0]))
+    assert ok and not native and calls

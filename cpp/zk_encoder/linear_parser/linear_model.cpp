@@ -80,6 +80,69 @@ PyTypeObject *g_variable_type = nullptr;
 ternaryfunc g_variable_call = nullptr;
 PyObject *g_compiled_sum = nullptr;
 
+// What the host's evaluation would call, as it was at import: the numeric expressions'
+// operators and the summation's construction, and the names through which an element call makes
+// its unit expression. The native evaluation reproduces these; if a program has put others in
+// their place, the texts go to the host.
+struct HostParts {
+    struct Method {
+        PyTypeObject *type;
+        PyObject *name;
+        PyObject *function;
+    };
+    std::vector<Method> methods;
+    struct Global {
+        PyObject *module_dict;
+        PyObject *name;
+        PyObject *value;
+    };
+    std::vector<Global> globals;
+};
+HostParts *g_host_parts = nullptr;
+
+void record_host_parts() {
+    g_host_parts = new HostParts();
+    nb::module_ expressions =
+        nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions");
+    nb::object base = expressions.attr("CompiledLinearExpression");
+    nb::object sum = expressions.attr("CompiledSum");
+    auto method = [](nb::handle type, const char *name) {
+        PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.ptr());
+        PyObject *n = PyUnicode_InternFromString(name);
+        if (!n) throw nb::python_error();
+        PyObject *f = _PyType_Lookup(t, n);
+        Py_XINCREF(f);
+        return HostParts::Method{t, n, f};
+    };
+    for (const char *name :
+         {"__add__", "__radd__", "__sub__", "__mul__", "__rmul__", "__neg__", "__pos__"})
+        g_host_parts->methods.push_back(method(base, name));
+    g_host_parts->methods.push_back(method(sum, "__init__"));
+    g_host_parts->methods.push_back(method(sum, "__new__"));
+    nb::module_ variables = nb::module_::import_("zk_encoder.linear_parser.linear_variables");
+    PyObject *dict = PyModule_GetDict(variables.ptr());
+    for (const char *name : {"coo_array", "CompiledLinearExpression"}) {
+        PyObject *n = PyUnicode_InternFromString(name);
+        if (!n) throw nb::python_error();
+        PyObject *v = PyDict_GetItemWithError(dict, n);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        Py_XINCREF(v);
+        Py_INCREF(dict);
+        g_host_parts->globals.push_back({dict, n, v});
+    }
+}
+
+bool host_parts_unchanged() {
+    for (const HostParts::Method &m : g_host_parts->methods)
+        if (_PyType_Lookup(m.type, m.name) != m.function) return false;
+    for (const HostParts::Global &g : g_host_parts->globals) {
+        PyObject *v = PyDict_GetItemWithError(g.module_dict, g.name);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        if (v != g.value) return false;
+    }
+    return true;
+}
+
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw nb::python_error();
@@ -315,10 +378,11 @@ bool host_evaluation_only() {
 // anything but a block or the summation class, or when `range` would not be the builtin.
 bool bind_names(const texts::ReadText &text, const nb::dict &ns,
                 std::vector<NameBinding> &names) {
+    // A namespace that names its own builtins changes what every lookup falls back to.
+    if (PyDict_GetItemString(ns.ptr(), kBuiltinsName)) return false;
+    if (!host_parts_unchanged()) return false;
     if (text.uses_range) {
-        if (PyDict_GetItemString(ns.ptr(), kRangeName) ||
-            PyDict_GetItemString(ns.ptr(), kBuiltinsName))
-            return false;
+        if (PyDict_GetItemString(ns.ptr(), kRangeName)) return false;
         PyObject *builtins = PyEval_GetBuiltins();
         PyObject *range = builtins ? PyDict_GetItemString(builtins, kRangeName) : nullptr;
         if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
@@ -588,6 +652,7 @@ NB_MODULE(linear_model, m) {
     lp::g_variable_type = reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").ptr());
     lp::g_variable_call = lp::g_variable_type->tp_call;
     lp::g_compiled_sum = m.attr("CompiledSum").ptr();
+    lp::record_host_parts();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
