@@ -426,9 +426,14 @@ Coo with_values(const Coo &a, Values v) {
     return out;
 }
 
-// The cells of a running sum: an open-addressing table keyed by (row, col), both below 2^32 in
-// the native form. A cell that becomes zero is marked absent and keeps its slot: when it comes
-// back it starts again from zero, as a cell erased from a sorted merge would.
+// The cells of a running sum, keyed by (row, col), both below 2^32 in the native form. A cell
+// that becomes zero is marked absent and keeps its slot: when it comes back it starts again
+// from zero, as a cell erased from a sorted merge would.
+//
+// Two layouts: an open-addressing hash table, and, while every cell is in column 0 and the rows
+// seen are not much more than the cells, an array indexed by row (a linear part summed over
+// most of the model's columns), which needs no sorting at the end. prepare() picks the layout
+// before each item's cells go in; slots stay valid until the next prepare().
 class CellTable {
   public:
     struct Cell {
@@ -439,28 +444,41 @@ class CellTable {
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
 
-    void clear() {
-        keys_.clear();
-        cells_.clear();
-        present_.clear();
-        used_ = count_ = 0;
-        mask_ = 0;
-    }
+    void clear() { *this = CellTable(); }
 
-    // Room for `n` more keys: slots stay where they are until then.
-    void reserve(std::size_t n) {
-        while ((used_ + n) * 2 > keys_.size()) grow();
+    // Room for `n` more cells, the largest row among them and whether all are in column 0.
+    void prepare(std::size_t n, std::int64_t max_row, bool col_zero) {
+        const std::int64_t rows = std::max(max_row_, max_row) + 1;
+        const bool zero = col_zero_ && col_zero;
+        const std::size_t cells = count_ + n;
+        if (dense_) {
+            if (zero && static_cast<std::size_t>(rows) <= 8 * cells + 4096) {
+                grow_dense(static_cast<std::size_t>(rows));
+                return;
+            }
+            to_hash();
+        } else if (zero && static_cast<std::size_t>(rows) <= 2 * cells + 1024) {
+            to_dense(static_cast<std::size_t>(rows));
+            return;
+        }
+        while ((used_ + n) * 2 > keys_.size()) grow_hash();
     }
 
     // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
     std::size_t enter(std::int64_t row, std::int64_t col) {
-        if ((used_ + 1) * 2 > keys_.size()) grow();
-        const std::uint64_t key = key_of(row, col);
-        std::size_t slot = home(key);
-        while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
-        if (keys_[slot] == kEmpty) {
-            keys_[slot] = key;
-            ++used_;
+        max_row_ = std::max(max_row_, row);
+        col_zero_ = col_zero_ && col == 0;
+        std::size_t slot;
+        if (dense_) {
+            slot = static_cast<std::size_t>(row);
+        } else {
+            const std::uint64_t key = key_of(row, col);
+            slot = home(key);
+            while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
+            if (keys_[slot] == kEmpty) {
+                keys_[slot] = key;
+                ++used_;
+            }
         }
         if (!present_[slot]) {
             present_[slot] = 1;
@@ -480,26 +498,34 @@ class CellTable {
 
     template <typename F>
     void for_each_present(F &&f) {
-        for (std::size_t s = 0; s < keys_.size(); ++s)
+        for (std::size_t s = 0; s < present_.size(); ++s)
             if (present_[s]) f(s);
     }
 
     // The present cells in (row, col) order.
     std::vector<std::size_t> sorted_slots() const {
+        std::vector<std::size_t> slots;
+        slots.reserve(count_);
+        if (dense_) {
+            for (std::size_t s = 0; s < present_.size(); ++s)
+                if (present_[s]) slots.push_back(s);
+            return slots;
+        }
         std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
         keyed.reserve(count_);
         for (std::size_t s = 0; s < keys_.size(); ++s)
             if (present_[s]) keyed.emplace_back(keys_[s], s);
         std::sort(keyed.begin(), keyed.end());
-        std::vector<std::size_t> slots;
-        slots.reserve(keyed.size());
         for (const auto &kv : keyed) slots.push_back(kv.second);
         return slots;
     }
 
-    std::int64_t row_of(std::size_t slot) const { return static_cast<std::int64_t>(keys_[slot] >> 32); }
+    std::int64_t row_of(std::size_t slot) const {
+        return dense_ ? static_cast<std::int64_t>(slot)
+                      : static_cast<std::int64_t>(keys_[slot] >> 32);
+    }
     std::int64_t col_of(std::size_t slot) const {
-        return static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
+        return dense_ ? 0 : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
     }
 
   private:
@@ -512,7 +538,7 @@ class CellTable {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
     }
 
-    void grow() {
+    void grow_hash() {
         std::size_t capacity = keys_.empty() ? 16 : keys_.size() * 2;
         std::vector<std::uint64_t> keys(capacity, kEmpty);
         std::vector<Cell> cells(capacity);
@@ -533,6 +559,52 @@ class CellTable {
         }
     }
 
+    void grow_dense(std::size_t rows) {
+        if (rows <= present_.size()) return;
+        const std::size_t size = std::max(rows, present_.size() + present_.size() / 2);
+        cells_.resize(size);
+        present_.resize(size, 0);
+    }
+
+    void to_dense(std::size_t rows) {
+        std::vector<Cell> cells(rows);
+        std::vector<std::uint8_t> present(rows, 0);
+        for (std::size_t s = 0; s < keys_.size(); ++s) {
+            if (!present_[s]) continue;
+            const std::size_t row = static_cast<std::size_t>(keys_[s] >> 32);
+            cells[row] = cells_[s];
+            present[row] = 1;
+        }
+        keys_.clear();
+        keys_.shrink_to_fit();
+        cells_ = std::move(cells);
+        present_ = std::move(present);
+        used_ = 0;
+        mask_ = 0;
+        shift_ = 64;
+        dense_ = true;
+    }
+
+    void to_hash() {
+        std::vector<Cell> cells = std::move(cells_);
+        std::vector<std::uint8_t> present = std::move(present_);
+        cells_.clear();
+        present_.clear();
+        dense_ = false;
+        used_ = 0;
+        while (count_ * 2 + 2 > keys_.size()) grow_hash();
+        for (std::size_t row = 0; row < present.size(); ++row) {
+            if (!present[row]) continue;
+            const std::uint64_t key = key_of(static_cast<std::int64_t>(row), 0);
+            std::size_t slot = home(key);
+            while (keys_[slot] != kEmpty) slot = (slot + 1) & mask_;
+            keys_[slot] = key;
+            ++used_;
+            cells_[slot] = cells[row];
+            present_[slot] = 1;
+        }
+    }
+
     std::vector<std::uint64_t> keys_;
     std::vector<Cell> cells_;
     std::vector<std::uint8_t> present_;
@@ -540,6 +612,9 @@ class CellTable {
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
+    bool dense_ = false;
+    bool col_zero_ = true;
+    std::int64_t max_row_ = -1;
 };
 
 // One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
@@ -576,7 +651,13 @@ class SumPart {
             type_ = t;
         }
         touched_.clear();
-        cells_.reserve(item.nnz());
+        std::int64_t max_row = -1;
+        bool col_zero = true;
+        for (std::size_t k = 0; k < item.nnz(); ++k) {
+            max_row = std::max(max_row, item.row[k]);
+            col_zero = col_zero && item.col[k] == 0;
+        }
+        cells_.prepare(item.nnz(), max_row, col_zero);
         for (std::size_t k = 0; k < item.nnz(); ++k) {
             const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
             Cell &c = cells_.at(slot);
@@ -634,6 +715,13 @@ class SumPart {
         index_ = first_.index;
         type_ = first_.values.type;
         cells_.clear();
+        std::int64_t max_row = -1;
+        bool col_zero = true;
+        for (std::size_t k = 0; k < first_.nnz(); ++k) {
+            max_row = std::max(max_row, first_.row[k]);
+            col_zero = col_zero && first_.col[k] == 0;
+        }
+        cells_.prepare(first_.nnz(), max_row, col_zero);
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
             Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
             if (type_ == ValueType::kInt64)

@@ -79,6 +79,7 @@ PyObject *g_eval = nullptr;
 PyTypeObject *g_variable_type = nullptr;
 ternaryfunc g_variable_call = nullptr;
 PyObject *g_compiled_sum = nullptr;
+PyObject *g_ndarray = nullptr;
 
 // What the host's evaluation would call, as it was at import: the numeric expressions'
 // operators and the summation's construction, and the names through which an element call makes
@@ -484,6 +485,12 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
                               nb::len(row.indexes), row.indexes, row.values);
 }
 
+// Whether `obj` is exactly a one-dimensional numpy array.
+bool one_dimensional(nb::handle obj) {
+    if (Py_TYPE(obj.ptr()) != reinterpret_cast<PyTypeObject *>(g_ndarray)) return false;
+    return nb::cast<long>(obj.attr("ndim")) == 1;
+}
+
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
     nb::object solver = self.linsolver_model;
     nb::object sense = linsolver().attr("ObjSense");
@@ -510,8 +517,29 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
                                numpy.attr("zeros")(0, "dtype"_a = numpy.attr("float64")));
 
     size_t count = nb::len(indexes);
-    for (size_t k = 0; k < count; ++k)
-        solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
+    if (one_dimensional(indexes) && one_dimensional(values) && nb::len(values) == count) {
+        // A million columns: the arrays' own iterators give the same scalars as indexing them.
+        nb::object change = solver.attr("changeColCost");
+        nb::object column_it = nb::steal(PyObject_GetIter(indexes.ptr()));
+        if (!column_it.is_valid()) throw nb::python_error();
+        nb::object value_it = nb::steal(PyObject_GetIter(values.ptr()));
+        if (!value_it.is_valid()) throw nb::python_error();
+        for (size_t k = 0; k < count; ++k) {
+            nb::object column = nb::steal(PyIter_Next(column_it.ptr()));
+            nb::object value = nb::steal(PyIter_Next(value_it.ptr()));
+            if (!column.is_valid() || !value.is_valid()) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            PyObject *args[] = {column.ptr(), value.ptr()};
+            PyObject *r = PyObject_Vectorcall(change.ptr(), args, 2, nullptr);
+            if (!r) throw nb::python_error();
+            Py_DECREF(r);
+        }
+    } else {
+        for (size_t k = 0; k < count; ++k)
+            solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
+    }
     if (!quadratic.is_none()) {
         quadratic.attr("resize")(nb::make_tuple(n, n));
         solver.attr("passHessian")(n, quadratic.attr("size"), triangular, quadratic.attr("indptr"),
@@ -653,6 +681,7 @@ NB_MODULE(linear_model, m) {
     lp::g_variable_call = lp::g_variable_type->tp_call;
     lp::g_compiled_sum = m.attr("CompiledSum").ptr();
     lp::record_host_parts();
+    lp::g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
