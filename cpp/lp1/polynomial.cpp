@@ -430,10 +430,13 @@ Coo with_values(const Coo &a, Values v) {
 // that becomes zero is marked absent and keeps its slot: when it comes back it starts again
 // from zero, as a cell erased from a sorted merge would.
 //
-// Two layouts: an open-addressing hash table, and, while every cell is in column 0 and the rows
-// seen are not much more than the cells, an array indexed by row (a linear part summed over
-// most of the model's columns), which needs no sorting at the end. prepare() picks the layout
-// before each item's cells go in; slots stay valid until the next prepare().
+// Three layouts, picked by prepare() before each item's cells go in (slots stay valid until the
+// next prepare()):
+// - a run: while every item's cells come after all cells so far in (row, col) order (a sum
+//   over a block's elements in order), they are appended and stay sorted;
+// - by row: while every cell is in column 0 and the rows seen are not much more than the cells
+//   (a linear part summed over most of the model's columns), an array indexed by row;
+// - otherwise an open-addressing hash table, sorted at the end.
 class CellTable {
   public:
     struct Cell {
@@ -441,27 +444,55 @@ class CellTable {
         double f = 0.0;
     };
 
+    // What prepare() needs to know of an item's cells.
+    struct Incoming {
+        std::size_t count = 0;
+        std::int64_t max_row = -1;
+        bool col_zero = true;
+        bool ascending = true;  // strictly, in (row, col) order
+        std::uint64_t first_key = 0;
+    };
+
+    static std::uint64_t key_of(std::int64_t row, std::int64_t col) {
+        return (static_cast<std::uint64_t>(row) << 32) | static_cast<std::uint64_t>(col);
+    }
+
     std::size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
 
     void clear() { *this = CellTable(); }
 
-    // Room for `n` more cells, the largest row among them and whether all are in column 0.
-    void prepare(std::size_t n, std::int64_t max_row, bool col_zero) {
-        const std::int64_t rows = std::max(max_row_, max_row) + 1;
-        const bool zero = col_zero_ && col_zero;
-        const std::size_t cells = count_ + n;
-        if (dense_) {
-            if (zero && static_cast<std::size_t>(rows) <= 8 * cells + 4096) {
-                grow_dense(static_cast<std::size_t>(rows));
+    void prepare(const Incoming &in) {
+        const std::int64_t rows = std::max(max_row_, in.max_row) + 1;
+        const bool zero = col_zero_ && in.col_zero;
+        const std::size_t cells = count_ + in.count;
+        if (layout_ == Layout::kRun) {
+            if (in.ascending && (keys_.empty() || in.count == 0 || in.first_key > keys_.back())) {
+                const std::size_t need = keys_.size() + in.count;
+                if (need > keys_.capacity()) {
+                    const std::size_t room = std::max(need, 2 * keys_.capacity());
+                    keys_.reserve(room);
+                    cells_.reserve(room);
+                    present_.reserve(room);
+                }
                 return;
             }
-            to_hash();
-        } else if (zero && static_cast<std::size_t>(rows) <= 2 * cells + 1024) {
-            to_dense(static_cast<std::size_t>(rows));
+        } else if (layout_ == Layout::kRows) {
+            if (zero && static_cast<std::size_t>(rows) <= 8 * cells + 4096) {
+                grow_rows(static_cast<std::size_t>(rows));
+                return;
+            }
+            relayout(Layout::kHash, 0);
+            reserve_hash(in.count);
             return;
         }
-        while ((used_ + n) * 2 > keys_.size()) grow_hash();
+        // Leaving the run, or hashed cells that have become dense.
+        if (zero && static_cast<std::size_t>(rows) <= 4 * cells + 1024) {
+            relayout(Layout::kRows, static_cast<std::size_t>(rows));
+            return;
+        }
+        if (layout_ != Layout::kHash) relayout(Layout::kHash, 0);
+        reserve_hash(in.count);
     }
 
     // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
@@ -469,16 +500,18 @@ class CellTable {
         max_row_ = std::max(max_row_, row);
         col_zero_ = col_zero_ && col == 0;
         std::size_t slot;
-        if (dense_) {
-            slot = static_cast<std::size_t>(row);
-        } else {
-            const std::uint64_t key = key_of(row, col);
-            slot = home(key);
-            while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
-            if (keys_[slot] == kEmpty) {
-                keys_[slot] = key;
-                ++used_;
-            }
+        switch (layout_) {
+            case Layout::kRun:
+                slot = keys_.size();
+                keys_.push_back(key_of(row, col));
+                cells_.emplace_back();
+                present_.push_back(0);
+                break;
+            case Layout::kRows:
+                slot = static_cast<std::size_t>(row);
+                break;
+            default:
+                slot = hash_slot(key_of(row, col));
         }
         if (!present_[slot]) {
             present_[slot] = 1;
@@ -506,7 +539,7 @@ class CellTable {
     std::vector<std::size_t> sorted_slots() const {
         std::vector<std::size_t> slots;
         slots.reserve(count_);
-        if (dense_) {
+        if (layout_ != Layout::kHash) {
             for (std::size_t s = 0; s < present_.size(); ++s)
                 if (present_[s]) slots.push_back(s);
             return slots;
@@ -521,21 +554,34 @@ class CellTable {
     }
 
     std::int64_t row_of(std::size_t slot) const {
-        return dense_ ? static_cast<std::int64_t>(slot)
-                      : static_cast<std::int64_t>(keys_[slot] >> 32);
+        return layout_ == Layout::kRows ? static_cast<std::int64_t>(slot)
+                                        : static_cast<std::int64_t>(keys_[slot] >> 32);
     }
     std::int64_t col_of(std::size_t slot) const {
-        return dense_ ? 0 : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
+        return layout_ == Layout::kRows ? 0
+                                        : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
     }
 
   private:
+    enum class Layout : std::uint8_t { kRun, kRows, kHash };
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
 
-    static std::uint64_t key_of(std::int64_t row, std::int64_t col) {
-        return (static_cast<std::uint64_t>(row) << 32) | static_cast<std::uint64_t>(col);
-    }
     std::size_t home(std::uint64_t key) const {
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+    }
+
+    std::size_t hash_slot(std::uint64_t key) {
+        std::size_t slot = home(key);
+        while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
+        if (keys_[slot] == kEmpty) {
+            keys_[slot] = key;
+            ++used_;
+        }
+        return slot;
+    }
+
+    void reserve_hash(std::size_t n) {
+        while ((used_ + n) * 2 > keys_.size()) grow_hash();
     }
 
     void grow_hash() {
@@ -559,48 +605,49 @@ class CellTable {
         }
     }
 
-    void grow_dense(std::size_t rows) {
+    void grow_rows(std::size_t rows) {
         if (rows <= present_.size()) return;
         const std::size_t size = std::max(rows, present_.size() + present_.size() / 2);
         cells_.resize(size);
         present_.resize(size, 0);
     }
 
-    void to_dense(std::size_t rows) {
-        std::vector<Cell> cells(rows);
-        std::vector<std::uint8_t> present(rows, 0);
-        for (std::size_t s = 0; s < keys_.size(); ++s) {
+    // The present cells moved into another layout (absent ones are forgotten: they come back
+    // from zero either way).
+    void relayout(Layout to, std::size_t rows) {
+        std::vector<std::pair<std::uint64_t, Cell>> kept;
+        kept.reserve(count_);
+        for (std::size_t s = 0; s < present_.size(); ++s) {
             if (!present_[s]) continue;
-            const std::size_t row = static_cast<std::size_t>(keys_[s] >> 32);
-            cells[row] = cells_[s];
-            present[row] = 1;
+            const std::uint64_t key = layout_ == Layout::kRows
+                                          ? key_of(static_cast<std::int64_t>(s), 0)
+                                          : keys_[s];
+            kept.emplace_back(key, cells_[s]);
         }
         keys_.clear();
         keys_.shrink_to_fit();
-        cells_ = std::move(cells);
-        present_ = std::move(present);
+        cells_.clear();
+        cells_.shrink_to_fit();
+        present_.clear();
+        present_.shrink_to_fit();
         used_ = 0;
         mask_ = 0;
         shift_ = 64;
-        dense_ = true;
-    }
-
-    void to_hash() {
-        std::vector<Cell> cells = std::move(cells_);
-        std::vector<std::uint8_t> present = std::move(present_);
-        cells_.clear();
-        present_.clear();
-        dense_ = false;
-        used_ = 0;
-        while (count_ * 2 + 2 > keys_.size()) grow_hash();
-        for (std::size_t row = 0; row < present.size(); ++row) {
-            if (!present[row]) continue;
-            const std::uint64_t key = key_of(static_cast<std::int64_t>(row), 0);
-            std::size_t slot = home(key);
-            while (keys_[slot] != kEmpty) slot = (slot + 1) & mask_;
-            keys_[slot] = key;
-            ++used_;
-            cells_[slot] = cells[row];
+        layout_ = to;
+        if (to == Layout::kRows) {
+            cells_.resize(rows);
+            present_.assign(rows, 0);
+            for (const auto &[key, cell] : kept) {
+                const std::size_t row = static_cast<std::size_t>(key >> 32);
+                cells_[row] = cell;
+                present_[row] = 1;
+            }
+            return;
+        }
+        reserve_hash(kept.size() + 1);
+        for (const auto &[key, cell] : kept) {
+            const std::size_t slot = hash_slot(key);
+            cells_[slot] = cell;
             present_[slot] = 1;
         }
     }
@@ -612,10 +659,28 @@ class CellTable {
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
-    bool dense_ = false;
+    Layout layout_ = Layout::kRun;
     bool col_zero_ = true;
     std::int64_t max_row_ = -1;
 };
+
+// What CellTable::prepare needs to know of a sparse array's cells.
+CellTable::Incoming incoming(const Coo &c) {
+    CellTable::Incoming in;
+    in.count = c.nnz();
+    std::uint64_t last = 0;
+    for (std::size_t k = 0; k < c.nnz(); ++k) {
+        in.max_row = std::max(in.max_row, c.row[k]);
+        in.col_zero = in.col_zero && c.col[k] == 0;
+        const std::uint64_t key = CellTable::key_of(c.row[k], c.col[k]);
+        if (k == 0)
+            in.first_key = key;
+        else if (key <= last)
+            in.ascending = false;
+        last = key;
+    }
+    return in;
+}
 
 // One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
 // copy of the first one, stored order and explicit zeros included; from then on every step is a
@@ -651,13 +716,7 @@ class SumPart {
             type_ = t;
         }
         touched_.clear();
-        std::int64_t max_row = -1;
-        bool col_zero = true;
-        for (std::size_t k = 0; k < item.nnz(); ++k) {
-            max_row = std::max(max_row, item.row[k]);
-            col_zero = col_zero && item.col[k] == 0;
-        }
-        cells_.prepare(item.nnz(), max_row, col_zero);
+        cells_.prepare(incoming(item));
         for (std::size_t k = 0; k < item.nnz(); ++k) {
             const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
             Cell &c = cells_.at(slot);
@@ -715,13 +774,7 @@ class SumPart {
         index_ = first_.index;
         type_ = first_.values.type;
         cells_.clear();
-        std::int64_t max_row = -1;
-        bool col_zero = true;
-        for (std::size_t k = 0; k < first_.nnz(); ++k) {
-            max_row = std::max(max_row, first_.row[k]);
-            col_zero = col_zero && first_.col[k] == 0;
-        }
-        cells_.prepare(first_.nnz(), max_row, col_zero);
+        cells_.prepare(incoming(first_));
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
             Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
             if (type_ == ValueType::kInt64)
