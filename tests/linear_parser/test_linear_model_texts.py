@@ -343,3 +343,48 @@ def test_replaced_parts_send_the_texts_to_the_host(monkeypatch, case):
     ok, native = pair.both(
         lambda m: m.add_constraint(Sum(2 * x[i] + x[i + 1], i=range(3)) <= 1, i=[0]))
     assert ok and not native and calls
+
+
+# --- texts the native route takes ---------------------------------------------------------------
+
+
+def taken(pair):
+    x, y = pair.blocks["x"], pair.blocks["y"]
+    i, j = Index("i"), Index("j")
+    return {
+        "element": (x[1, 2] <= 1, {}),
+        "index arithmetic": (x[(i + 1) + 2, 3 * (j - 1)] <= 1, {"i": range(-3, 0), "j": [1, 2]}),
+        "float forms": (LinearExpression("1e-05 * (x(0,0)) + 2.5e+20 * (y(1)) + 0.1"), {}),
+        "negative numbers": (-x[0, 0] * -2 - (-3.5), {}),
+        "reflected subtraction": (7 - x[i, 0], {"i": (0, 3)}),
+        "one-item tuple": (x[i, i] >= 0, {"i": (2,)}),
+        "empty for-all": (x[i, 0] >= 0, {"i": []}),
+        "descending range": (x[i, 0] >= 0, {"i": range(3, -1, -2)}),
+        "nested sums": (Sum(Sum(x[i, j], i=range(4)) - y[j], j=[0, 2]) <= 3, {}),
+        "sums over outer for-alls": (Sum(x[i, j], j=range(4)) <= 3, {"i": range(4)}),
+        "SumIt": (SumIt([x[0, 0], 2 * y[i], y[i + 1] * 0.5]) == 1, {"i": range(2)}),
+        "empty SumIt and sum": (SumIt([]) + Sum(y[i], i=range(0)) + x[0, 0] <= 1, {}),
+        "product": ((x[0, 1] + 1) * (y[2] - x[1, 1]) <= 2, {}),
+        "surplus item": (LinearExpression("y(1, 5)") <= 1, {}),
+        "missing item": (LinearExpression("x(2)") <= 1, {}),
+    }
+
+
+TAKEN = ["element", "index arithmetic", "float forms", "negative numbers",
+         "reflected subtraction", "one-item tuple", "empty for-all", "descending range",
+         "nested sums", "sums over outer for-alls", "SumIt", "empty SumIt and sum", "product",
+         "surplus item", "missing item"]
+
+
+@pytest.mark.parametrize("case", TAKEN, ids=TAKEN)
+def test_library_texts_are_evaluated_natively(monkeypatch, case):
+    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"a": 4, "b": 4}),
+                              "y": (VariableType.INTEGER, {"c": 3})})
+    expression, foralls = taken(pair)[case]
+    ok, native = pair.both(lambda m: m.add_constraint(expression, **foralls))
+    assert ok and native
+    if foralls:
+        return  # the objective has no for-all values to bind its indexes
+    target = LinearExpression(str(expression))
+    ok, native = pair.both(lambda m: m.add_target(target, minimization=False))
+    assert ok and native
