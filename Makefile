@@ -96,3 +96,36 @@ deps: venv
 
 clean:
 	rm -rf build engine/build
+
+# ---------------------------------------------------------------------------------------------
+# C++ layout: clang-format over every C++ file of the library and the engine, with the version
+# pinned in pyproject.toml's dependency group "format" (installed into $(VENV) on first use).
+# `make format` rewrites the files in place; `make format-check` names those it would change and
+# fails.
+.PHONY: format format-check format-tool
+CLANG_FORMAT   := $(VENV)/bin/clang-format
+FORMAT_STAMP   := $(VENV)/.format-installed
+CXX_FILES       = $(shell find cpp engine/cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) | LC_ALL=C sort)
+
+format-tool: deps
+	@if [ -x $(CLANG_FORMAT) ] && [ $(FORMAT_STAMP) -nt pyproject.toml ]; then :; else \
+	    echo "==> format: installing clang-format (dependency group 'format')"; \
+	    $(PY) -m pip install --progress-bar off --group format | $(PIP_LINES); \
+	    touch $(FORMAT_STAMP); \
+	fi
+
+format: format-tool
+	@echo "==> format: clang-format $$($(CLANG_FORMAT) --version | grep -o 'version [0-9.]*') on $(words $(CXX_FILES)) files"
+	@$(CLANG_FORMAT) -i $(CXX_FILES)
+
+format-check: format-tool
+	@echo "==> format-check: clang-format $$($(CLANG_FORMAT) --version | grep -o 'version [0-9.]*') on $(words $(CXX_FILES)) files"
+	@bad=$$(for f in $(CXX_FILES); do \
+	            $(CLANG_FORMAT) "$$f" | cmp -s - "$$f" || echo "$$f"; \
+	        done); \
+	if [ -n "$$bad" ]; then \
+	    echo "*** not laid out as clang-format lays them out (\`make format\` rewrites them):" >&2; \
+	    echo "$$bad" | sed 's/^/***   /' >&2; \
+	    exit 1; \
+	fi; \
+	echo "    all laid out as clang-format lays them out"
