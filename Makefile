@@ -137,9 +137,9 @@ format-check: format-tool
 # a venv and build directories of their own ($(SAN_VENV), build/sanitize/ and
 # engine/build/sanitize/: the normal build is left alone), then the whole suite with GCC's ASan
 # runtime preloaded into the uninstrumented interpreter, and the C++ runtime right behind it (the
-# interpreter does not load it itself, and ASan must find its exception machinery when it starts). PYTHONMALLOC=malloc hands every Python
-# object to ASan's allocator as well, so a Python object freed too early is caught where it is
-# used. Leaks are not checked (the interpreter keeps much until exit). Any report, from the suite's
+# interpreter does not load it itself, and ASan must find its exception machinery when it
+# starts). PYTHONMALLOC=malloc hands every Python object to ASan's allocator as well, so a Python
+# object freed too early is caught where it is used. Leaks are not checked (the interpreter keeps much until exit). Any report, from the suite's
 # process or from an interpreter a test starts, ends that process with status 86 and fails the run:
 # the suite's standard error is not captured (UBSan writes its reports there, whatever log_path
 # says), and ASan's reports also go to build/sanitize/reports/, shown at the end, so that one from
