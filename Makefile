@@ -14,6 +14,11 @@ ZK_WERROR      ?= OFF
 PIP_INSTALL    := $(PY) -m pip install --no-build-isolation --no-deps -v \
                   -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
 PYTEST_ARGS    ?=
+BENCH_VENV     ?= .venv-bench
+BENCH_PY       := $(BENCH_VENV)/bin/python
+BENCH_STAMP    := $(BENCH_VENV)/.deps-installed
+BENCH_INSTALL  := $(BENCH_PY) -m pip install --no-build-isolation --no-deps -v \
+                  -Cbuild-dir=build/bench/{wheel_tag} -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
 
 # pipefail: a build that fails must fail the step although its output runs through a filter.
 SHELL          := bash
@@ -52,8 +57,39 @@ test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"
 	@$(PY) -m pytest $(PYTEST_ARGS) || { rc=$$?; [ $$rc -ne 5 ] || echo "*** pytest collected no tests" >&2; exit $$rc; }
 
-bench: install
-	@for b in bench/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+# `make bench` runs bench/ in an environment of its own: the peers it measures against need other
+# versions than the tests use (linopy on CPython 3.10 needs numpy below 2). It is made with the
+# interpreter .venv was made with, and engine and library are built into it in build directories
+# of their own, so the two environments never rebuild each other's objects.
+bench: venv
+	@if [ -x $(BENCH_PY) ]; then \
+	    echo "==> [1/4] bench venv: $(BENCH_VENV) is there"; \
+	else \
+	    echo "==> [1/4] bench venv: creating $(BENCH_VENV)"; \
+	    if [ -n '$(BASE_PYTHON)' ]; then $(BASE_PYTHON) -m venv $(BENCH_VENV); \
+	    else "$$($(PY) -c 'import sys; print(sys._base_executable)')" -m venv $(BENCH_VENV); fi; \
+	fi
+	@if [ -f $(BENCH_STAMP) ] && [ $(BENCH_STAMP) -nt pyproject.toml ]; then \
+	    echo "==> [2/4] bench dependencies: up to date"; \
+	else \
+	    echo "==> [2/4] bench dependencies: the test set with numpy below 2, linopy, PyOptInterface"; \
+	    $(BENCH_PY) -m pip install --progress-bar off --upgrade "pip>=25.1" | $(PIP_LINES); \
+	    $(BENCH_PY) -m pip install --progress-bar off --group bench | $(PIP_LINES); \
+	    touch $(BENCH_STAMP); \
+	fi
+	@mkdir -p build
+	$(call bench_build_step,engine,./engine)
+	$(call bench_build_step,library,.)
+	@echo "==> [4/4] run: bench/"
+	@for b in bench/*.py; do echo "== $$b"; $(BENCH_PY) $$b || exit 1; done
+
+# bench_build_step(what, source directory)
+define bench_build_step
+	@echo "==> [3/4] $(1) into $(BENCH_VENV) (full output: build/bench-$(1)-install.log)"
+	@$(LOCK) $(BENCH_INSTALL) $(2) 2>&1 | tee build/bench-$(1)-install.log | $(PROGRESS) \
+	    || { echo "*** $(1) failed; the last lines of build/bench-$(1)-install.log:" >&2; \
+	         tail -n 40 build/bench-$(1)-install.log >&2; exit 1; }
+endef
 
 # build_step(number, what, log name, source directory)
 define build_step
