@@ -134,3 +134,96 @@ deps: venv
 
 clean:
 	rm -rf build engine/build
+
+# ---------------------------------------------------------------------------------------------
+# C++ layout: clang-format over every C++ file of the library and the engine, with the version
+# pinned in pyproject.toml's dependency group "format" (installed into $(VENV) on first use).
+# `make format` rewrites the files in place; `make format-check` names those it would change and
+# fails.
+.PHONY: format format-check format-tool
+CLANG_FORMAT   := $(VENV)/bin/clang-format
+FORMAT_STAMP   := $(VENV)/.format-installed
+CXX_FILES       = $(shell find cpp engine/cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) | LC_ALL=C sort)
+
+format-tool: deps
+	@if [ -x $(CLANG_FORMAT) ] && [ $(FORMAT_STAMP) -nt pyproject.toml ]; then :; else \
+	    echo "==> format: installing clang-format (dependency group 'format')"; \
+	    $(PY) -m pip install --progress-bar off --group format | $(PIP_LINES); \
+	    touch $(FORMAT_STAMP); \
+	fi
+
+format: format-tool
+	@echo "==> format: clang-format $$($(CLANG_FORMAT) --version | grep -o 'version [0-9.]*') on $(words $(CXX_FILES)) files"
+	@$(CLANG_FORMAT) -i $(CXX_FILES)
+
+format-check: format-tool
+	@echo "==> format-check: clang-format $$($(CLANG_FORMAT) --version | grep -o 'version [0-9.]*') on $(words $(CXX_FILES)) files"
+	@bad=$$(for f in $(CXX_FILES); do \
+	            $(CLANG_FORMAT) "$$f" | cmp -s - "$$f" || echo "$$f"; \
+	        done); \
+	if [ -n "$$bad" ]; then \
+	    echo "*** not laid out as clang-format lays them out (\`make format\` rewrites them):" >&2; \
+	    echo "$$bad" | sed 's/^/***   /' >&2; \
+	    exit 1; \
+	fi; \
+	echo "    all laid out as clang-format lays them out"
+
+# ---------------------------------------------------------------------------------------------
+# Sanitizer run: both distributions built with AddressSanitizer and UndefinedBehaviorSanitizer into
+# a venv and build directories of their own ($(SAN_VENV), build/sanitize/ and
+# engine/build/sanitize/: the normal build is left alone), then the whole suite with GCC's ASan
+# runtime preloaded into the uninstrumented interpreter, and the C++ runtime right behind it (the
+# interpreter does not load it itself, and ASan must find its exception machinery when it
+# starts). PYTHONMALLOC=malloc hands every Python object to ASan's allocator as well, so a Python
+# object freed too early is caught where it is used. Leaks are not checked (the interpreter keeps much until exit). Any report, from the suite's
+# process or from an interpreter a test starts, ends that process with status 86 and fails the run:
+# the suite's standard error is not captured (UBSan writes its reports there, whatever log_path
+# says), and ASan's reports also go to build/sanitize/reports/, shown at the end, so that one from
+# an interpreter a test starts is seen even where the test does not look at its status. Linux
+# with GCC.
+.PHONY: test-sanitize sanitize-install
+SAN_VENV       ?= .venv-sanitize
+SAN_PY         := $(SAN_VENV)/bin/python
+SAN_CXX        ?= g++
+SAN_FLAGS      := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SAN_REPORTS    := build/sanitize/reports
+SAN_PIP_INSTALL = $(SAN_PY) -m pip install --no-build-isolation --no-deps -v \
+                  -Cbuild-dir=build/sanitize/{wheel_tag} -Ccmake.build-type=RelWithDebInfo \
+                  -Ccmake.define.CMAKE_CXX_COMPILER=$(SAN_CXX) \
+                  "-Ccmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
+                  "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$(SAN_FLAGS)" \
+                  -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
+
+# san_build_step(what, log name, source directory)
+define san_build_step
+	@echo "==> sanitize: $(1) (full output: build/$(2).log)"
+	@$(SAN_PIP_INSTALL) $(3) 2>&1 | tee build/$(2).log | $(PROGRESS) \
+	    || { echo "*** $(1) failed; the last lines of build/$(2).log:" >&2; \
+	         tail -n 40 build/$(2).log >&2; exit 1; }
+endef
+
+sanitize-install:
+	@$(MAKE) --no-print-directory deps VENV=$(SAN_VENV)
+	@mkdir -p build
+	$(call san_build_step,engine with ASan and UBSan,sanitize-engine-install,./engine)
+	$(call san_build_step,library with ASan and UBSan,sanitize-library-install,.)
+
+test-sanitize: sanitize-install
+	@runtime=$$($(SAN_CXX) -print-file-name=libasan.so); \
+	cxxlib=$$($(SAN_CXX) -print-file-name=libstdc++.so); \
+	if [ ! -e "$$runtime" ]; then echo "*** no ASan runtime for $(SAN_CXX) (libasan.so)" >&2; exit 1; fi; \
+	echo "==> sanitize: the test suite (tests/, engine/tests/) with $$runtime preloaded"; \
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS); \
+	rc=0; \
+	LD_PRELOAD="$$runtime $$cxxlib" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:exitcode=86:log_path=$(CURDIR)/$(SAN_REPORTS)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86 \
+	    $(SAN_PY) -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS) || rc=$$?; \
+	if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then \
+	    echo "*** sanitizer reports:" >&2; \
+	    for f in $(SAN_REPORTS)/*; do echo "*** $$f" >&2; cat "$$f" >&2; done; \
+	    exit 1; \
+	fi; \
+	[ $$rc -ne 86 ] || echo "*** a sanitizer report ended the run (above)" >&2; \
+	[ $$rc -ne 5 ] || echo "*** pytest collected no tests" >&2; \
+	exit $$rc

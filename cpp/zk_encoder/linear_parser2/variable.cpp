@@ -146,8 +146,8 @@ struct View {
             // fits in 32 bits, so the columns and the row starts are made as the int32 arrays
             // the sparse library would convert them to: no wide copies of a large selection.
             nb::object int32 = numpy.attr("int32");
-            nb::object cols = numpy.attr("add")(flat, va->shift_, "dtype"_a = int32,
-                                                "casting"_a = "unsafe");
+            nb::object cols =
+                numpy.attr("add")(flat, va->shift_, "dtype"_a = int32, "casting"_a = "unsafe");
             nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = int32);
             coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
         } else {
@@ -157,8 +157,7 @@ struct View {
             nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
             if (as_int64(va->shift_) + count <= width_n) {
                 nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
-                coefs =
-                    csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
+                coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
             } else {
                 // Columns past the row width (an array made outside a model): the coordinate
                 // form checks them and raises the sparse library's own error.
