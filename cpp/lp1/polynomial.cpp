@@ -558,8 +558,7 @@ class CellTable {
                                         : static_cast<std::int64_t>(keys_[slot] >> 32);
     }
     std::int64_t col_of(std::size_t slot) const {
-        return layout_ == Layout::kRows ? 0
-                                        : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
+        return layout_ == Layout::kRows ? 0 : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
     }
 
   private:
@@ -619,9 +618,8 @@ class CellTable {
         kept.reserve(count_);
         for (std::size_t s = 0; s < present_.size(); ++s) {
             if (!present_[s]) continue;
-            const std::uint64_t key = layout_ == Layout::kRows
-                                          ? key_of(static_cast<std::int64_t>(s), 0)
-                                          : keys_[s];
+            const std::uint64_t key =
+                layout_ == Layout::kRows ? key_of(static_cast<std::int64_t>(s), 0) : keys_[s];
             kept.emplace_back(key, cells_[s]);
         }
         keys_.clear();

@@ -13,11 +13,10 @@ namespace zk::texts {
 namespace {
 
 constexpr std::string_view kKeywords[] = {
-    "False", "None",   "True",    "and",      "as",       "assert", "async",
-    "await", "break",  "class",   "continue", "def",      "del",    "elif",
-    "else",  "except", "finally", "for",      "from",     "global", "if",
-    "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-    "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+    "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+    "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+    "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+    "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
 
 constexpr std::string_view kRange = "range";
 constexpr std::string_view kFor = "for";
@@ -357,8 +356,9 @@ class Reader {
             __int128 span = static_cast<__int128>(stop) - start;
             __int128 count = 0;
             if (step > 0 && span > 0) count = (span + step - 1) / step;
-            if (step < 0 && span < 0) count = (-span + (-static_cast<__int128>(step)) - 1) /
-                                              (-static_cast<__int128>(step));
+            if (step < 0 && span < 0)
+                count =
+                    (-span + (-static_cast<__int128>(step)) - 1) / (-static_cast<__int128>(step));
             loop.range = true;
             loop.start = start;
             loop.step = step;
@@ -483,9 +483,8 @@ Token Tokenizer::number() {
         is_float = true;
     }
     // 1j, 1_000, 0x1, 1.2.3 and the like.
-    if (end < text_.size() &&
-        (is_name_char(text_[end]) || text_[end] == '.' ||
-         static_cast<unsigned char>(text_[end]) >= 0x80)) {
+    if (end < text_.size() && (is_name_char(text_[end]) || text_[end] == '.' ||
+                               static_cast<unsigned char>(text_[end]) >= 0x80)) {
         bad_ = true;
         t.kind = TokenKind::kBad;
         return t;

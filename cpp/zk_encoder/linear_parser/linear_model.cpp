@@ -377,8 +377,7 @@ bool host_evaluation_only() {
 
 // Binds every free name of the text as the host would look it up in `ns`; false when a name is
 // anything but a block or the summation class, or when `range` would not be the builtin.
-bool bind_names(const texts::ReadText &text, const nb::dict &ns,
-                std::vector<NameBinding> &names) {
+bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<NameBinding> &names) {
     // A namespace that names its own builtins changes what every lookup falls back to.
     if (PyDict_GetItemString(ns.ptr(), kBuiltinsName)) return false;
     if (!host_parts_unchanged()) return false;
@@ -470,8 +469,8 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     text += "]";
     nb::dict ns = evaluation_namespace(self);
     std::optional<nb::list> native = native_items(text, ns);
-    nb::object items = native ? nb::object(std::move(*native))
-                              : evaluate(nb::str(text.data(), text.size()), ns);
+    nb::object items =
+        native ? nb::object(std::move(*native)) : evaluate(nb::str(text.data(), text.size()), ns);
 
     // Every item is read before the first row goes out, so an item that is not a numeric
     // expression leaves no partial set of rows behind.
@@ -687,18 +686,18 @@ NB_MODULE(linear_model, m) {
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
     nb::object neg_inf = lp::negated(inf);
-    m.attr("SolutionStatus") = lp::make_enum(m.attr("Enum"), "SolutionStatus",
-                                             {"OPTIMAL", "SUBOPTIMAL"});
-    m.attr("VariableType") = lp::make_enum(m.attr("Enum"), "VariableType",
-                                           {"REAL", "INTEGER", "BINARY"});
+    m.attr("SolutionStatus") =
+        lp::make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});
+    m.attr("VariableType") =
+        lp::make_enum(m.attr("Enum"), "VariableType", {"REAL", "INTEGER", "BINARY"});
 
     // The engine solver or a program's objects kept in the tables may refer back to the model.
-    using Gc = zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model,
-                           &lp::LinearModel::used_vars, &lp::LinearModel::general_shift_variable,
-                           &lp::LinearModel::variables, &lp::LinearModel::indexes,
-                           &lp::LinearModel::formulas_dir, &lp::LinearModel::prev_solution,
-                           &lp::LinearModel::solution, &lp::LinearModel::solution_values,
-                           &lp::LinearModel::objective_value>;
+    using Gc =
+        zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model, &lp::LinearModel::used_vars,
+                    &lp::LinearModel::general_shift_variable, &lp::LinearModel::variables,
+                    &lp::LinearModel::indexes, &lp::LinearModel::formulas_dir,
+                    &lp::LinearModel::prev_solution, &lp::LinearModel::solution,
+                    &lp::LinearModel::solution_values, &lp::LinearModel::objective_value>;
     nb::class_<lp::LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
     cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options)"))
@@ -736,10 +735,10 @@ NB_MODULE(linear_model, m) {
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
-#define ZK_LP1_FIELD(py_name, member)                                                          \
-    cls.def_prop_rw(                                                                          \
-        py_name, [](lp::LinearModel &self) { return self.member; },                            \
-        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); },       \
+#define ZK_LP1_FIELD(py_name, member)                                                    \
+    cls.def_prop_rw(                                                                     \
+        py_name, [](lp::LinearModel &self) { return self.member; },                      \
+        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); }, \
         "value"_a.none())
     ZK_LP1_FIELD("_linsolver_model", linsolver_model);
     ZK_LP1_FIELD("_used_vars", used_vars);
