@@ -388,3 +388,10 @@ def test_library_texts_are_evaluated_natively(monkeypatch, case):
     target = LinearExpression(str(expression))
     ok, native = pair.both(lambda m: m.add_target(target, minimization=False))
     assert ok and native
+
+
+def test_a_text_that_is_not_utf8_goes_to_the_host(monkeypatch):
+    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"n": 2})})
+    target = LinearExpression("x(0) + \ud800")
+    ok, native = pair.both(lambda m: m.add_target(target, minimization=True))
+    assert not ok

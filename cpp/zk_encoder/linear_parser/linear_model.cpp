@@ -497,7 +497,15 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
                                                              : sense.attr("kMaximize"));
     nb::str text = nb::str(expression);
     nb::dict ns = evaluation_namespace(self);
-    std::optional<nb::object> native = native_value(nb::cast<std::string>(text), ns);
+    std::optional<nb::object> native;
+    Py_ssize_t size = 0;
+    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+        native = native_value(std::string(utf8, static_cast<std::size_t>(size)), ns);
+    } else {
+        // A text that is not valid UTF-8 (lone surrogates) is the host's to judge.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
     nb::object target = native ? std::move(*native) : evaluate(text, ns);
     nb::object indexes = target.attr("linear_coefficients_indexes");
     nb::object values = target.attr("linear_coefficients");
@@ -676,9 +684,10 @@ NB_MODULE(linear_model, m) {
     lp::import_names(m);
     lp::g_module.bind(m);
     lp::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
-    lp::g_variable_type = reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").ptr());
+    lp::g_variable_type =
+        reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").inc_ref().ptr());
     lp::g_variable_call = lp::g_variable_type->tp_call;
-    lp::g_compiled_sum = m.attr("CompiledSum").ptr();
+    lp::g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
     lp::record_host_parts();
     lp::g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
 
