@@ -22,6 +22,8 @@ struct Decline {};
 // extent).
 constexpr std::int64_t kMaxColumn = std::numeric_limits<std::int32_t>::max();
 
+constexpr std::uint64_t kPollEvery = 1 << 16;
+
 struct Value {
     enum class Kind : std::uint8_t { kInt, kFloat, kExpr };
     Kind kind = Kind::kInt;
@@ -58,8 +60,8 @@ Polynomial must(std::optional<Polynomial> &&p) {
 
 class Evaluator {
   public:
-    Evaluator(const ReadText &text, const std::vector<NameBinding> &names)
-        : text_(text), names_(names), slots_(text.slots, 0) {}
+    Evaluator(const ReadText &text, const std::vector<NameBinding> &names, const Poll &poll)
+        : text_(text), names_(names), poll_(poll), slots_(text.slots, 0) {}
 
     Value eval(const Node &n) {
         switch (n.kind) {
@@ -114,6 +116,7 @@ class Evaluator {
     template <typename F>
     void iterate(const Comprehension &c, std::size_t k, const F &f) {
         if (k == c.loops.size()) {
+            if (++iterations_ % kPollEvery == 0 && poll_) poll_();
             f();
             return;
         }
@@ -249,15 +252,18 @@ class Evaluator {
 
     const ReadText &text_;
     const std::vector<NameBinding> &names_;
+    const Poll &poll_;
     std::vector<std::int64_t> slots_;
+    std::uint64_t iterations_ = 0;
 };
 
 }  // namespace
 
 std::optional<std::vector<Polynomial>> evaluate_items(const ReadText &text,
-                                                      const std::vector<NameBinding> &names) {
+                                                      const std::vector<NameBinding> &names,
+                                                      const Poll &poll) {
     try {
-        Evaluator ev(text, names);
+        Evaluator ev(text, names, poll);
         std::vector<Polynomial> out;
         ev.for_items(text.nodes[text.root], [&](Value v) {
             if (!v.is_expr()) throw Decline{};
@@ -269,10 +275,10 @@ std::optional<std::vector<Polynomial>> evaluate_items(const ReadText &text,
     }
 }
 
-std::optional<Polynomial> evaluate_one(const ReadText &text,
-                                       const std::vector<NameBinding> &names) {
+std::optional<Polynomial> evaluate_one(const ReadText &text, const std::vector<NameBinding> &names,
+                                       const Poll &poll) {
     try {
-        Evaluator ev(text, names);
+        Evaluator ev(text, names, poll);
         Value v = ev.eval(text.nodes[text.root]);
         if (!v.is_expr()) return std::nullopt;
         return std::move(v.p);

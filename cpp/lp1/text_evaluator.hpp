@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -31,12 +32,17 @@ struct NameBinding {
     BlockShape block;
 };
 
+// Called every so many for-clause iterations, so that a long evaluation can be interrupted:
+// whatever it throws ends the evaluation and leaves it.
+using Poll = std::function<void()>;
+
 // The items of a text that is a list display or comprehension, each a polynomial.
 std::optional<std::vector<Polynomial>> evaluate_items(const texts::ReadText &text,
-                                                      const std::vector<NameBinding> &names);
+                                                      const std::vector<NameBinding> &names,
+                                                      const Poll &poll);
 
 // The polynomial of a text that is one expression.
 std::optional<Polynomial> evaluate_one(const texts::ReadText &text,
-                                       const std::vector<NameBinding> &names);
+                                       const std::vector<NameBinding> &names, const Poll &poll);
 
 }  // namespace zk::lp1

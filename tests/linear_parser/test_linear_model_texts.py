@@ -8,6 +8,7 @@ value and dtype, and every error, over random texts and for-all values."""
 
 import random
 import re
+import signal
 import sys
 import types
 
@@ -395,3 +396,25 @@ def test_a_text_that_is_not_utf8_goes_to_the_host(monkeypatch):
     target = LinearExpression("x(0) + \ud800")
     ok, native = pair.both(lambda m: m.add_target(target, minimization=True))
     assert not ok
+
+
+class Alarm(Exception):
+    pass
+
+
+def test_a_signal_ends_a_long_native_evaluation(monkeypatch):
+    # A sum over a billion for-all values would take the native loop about half a minute; the
+    # alarm's handler runs inside it, as it would inside the host's loop.
+    def ring(signum, frame):
+        raise Alarm
+
+    model = LinearModel()
+    x = model.get_variables("x", VariableType.REAL, n=3)
+    previous = signal.signal(signal.SIGALRM, ring)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        with pytest.raises(Alarm):
+            model.add_constraint(Sum(x[0], i=range(10**9)) <= 1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

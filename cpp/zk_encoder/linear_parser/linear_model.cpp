@@ -405,6 +405,11 @@ bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<Nam
     return true;
 }
 
+// A signal (Ctrl-C) ends a long evaluation as it would end the host's loop.
+const Poll kCheckSignals = [] {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+};
+
 nb::object expression_object(Polynomial &&p) {
     return nb::cast(CompiledLinearExpression(std::make_shared<const Polynomial>(std::move(p))));
 }
@@ -416,7 +421,7 @@ std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns
     if (!read) return std::nullopt;
     std::vector<NameBinding> names;
     if (!bind_names(*read, ns, names)) return std::nullopt;
-    std::optional<std::vector<Polynomial>> items = evaluate_items(*read, names);
+    std::optional<std::vector<Polynomial>> items = evaluate_items(*read, names, kCheckSignals);
     if (!items) return std::nullopt;
     nb::list out;
     for (Polynomial &p : *items) out.append(expression_object(std::move(p)));
@@ -430,7 +435,7 @@ std::optional<nb::object> native_value(const std::string &text, const nb::dict &
     if (!read) return std::nullopt;
     std::vector<NameBinding> names;
     if (!bind_names(*read, ns, names)) return std::nullopt;
-    std::optional<Polynomial> value = evaluate_one(*read, names);
+    std::optional<Polynomial> value = evaluate_one(*read, names, kCheckSignals);
     if (!value) return std::nullopt;
     return expression_object(std::move(*value));
 }
