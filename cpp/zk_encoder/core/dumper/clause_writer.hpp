@@ -1,0 +1,25 @@
+// The clause writer of zk_encoder.core.dumper: a record's prepared clauses into its storage (whole
+// blocks through a bulk insertion where the storage offers one, else one call per clause), and
+// the map of its auxiliary names.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+#include "zk_encoder/core/dumper/record.hpp"
+
+namespace zk::core {
+
+namespace nb = nanobind;
+
+namespace dumper {
+
+// Keys are written digit by digit: a record may number millions of auxiliaries.
+void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map);
+
+void write_clauses(const Prepared &p);
+
+}  // namespace dumper
+
+}  // namespace zk::core
