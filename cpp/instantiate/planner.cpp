@@ -7,6 +7,8 @@
 
 namespace zk::instantiate {
 
+namespace {
+
 namespace detail {
 
 using Wide = __int128;
@@ -54,9 +56,22 @@ inline Wide value_at(const WideAffine &a, const std::vector<Wide> &point) {
 
 }  // namespace detail
 
+// Every literal of a record as an affine form over the columns, in the order it is written, when
+// every index of every instance is proven inside its family and every literal proven a valid
+// nonzero number: the loop that runs it then checks nothing. A clause whose order by magnitude
+// is the same in every instance is written in that order; the others are sorted per instance.
+struct FastPlan {
+    size_t width_ = 0;
+    std::vector<int64_t> constant_;
+    std::vector<int64_t> coef_;
+    std::vector<uint32_t> clause_end_;
+    std::vector<uint8_t> needs_sort_;
+    std::vector<int32_t> weight_position_;
+};
+
 bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayout &L,
-                      const std::vector<int32_t> *weight_pos, const std::vector<int64_t> &aux_offset,
-                      FastPlan &plan) {
+               const std::vector<int32_t> *weight_pos, const std::vector<int64_t> &aux_offset,
+               FastPlan &plan) {
     using detail::Wide;
     const size_t nslots = code.slot_names_.size(), width = nslots + 1;
     const int64_t n_inst = fv.instances_;
@@ -68,7 +83,8 @@ bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayo
         box.hi_.push_back(*std::max_element(vals.begin(), vals.end()));
         first[s] = vals[0];
     }
-    Wide b0 = L.init_, b1 = static_cast<Wide>(L.init_) + static_cast<Wide>(n_inst - 1) * L.block_size();
+    Wide b0 = L.init_,
+         b1 = static_cast<Wide>(L.init_) + static_cast<Wide>(n_inst - 1) * L.block_size();
     box.lo_.push_back(std::min(b0, b1));
     box.hi_.push_back(std::max(b0, b1));
     first[nslots] = b0;
@@ -89,7 +105,8 @@ bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayo
             v.constant_ = f.st_shift_;
             v.coef_.assign(width, 0);
             for (uint32_t d = 0; d < lc.index_count_; ++d) {
-                detail::WideAffine x = detail::widen(code, code.affines_[lc.first_index_ + d], width);
+                detail::WideAffine x =
+                    detail::widen(code, code.affines_[lc.first_index_ + d], width);
                 Wide lo, hi;
                 detail::interval(x, box, lo, hi);
                 if (lo < 0 || hi >= f.sizes_[d]) return false;
@@ -160,10 +177,9 @@ bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayo
 
 // Runs a plan; W is the column count when known at compile time (0: plan.width_).
 template <size_t W>
-inline void run_fast(const FastPlan &plan, const ForallValues &fv, const BlockLayout &L,
-                     const std::vector<std::pair<AuxKind, int64_t>> &recorded, bool soft,
-                     int64_t *lp, int64_t *bp, int32_t *wp, int64_t written,
-                     std::vector<AuxEntry> &aux) {
+void run_fast(const FastPlan &plan, const ForallValues &fv, const BlockLayout &L,
+              const std::vector<std::pair<AuxKind, int64_t>> &recorded, bool soft, int64_t *lp,
+              int64_t *bp, int32_t *wp, int64_t written, std::vector<AuxEntry> &aux) {
     const size_t width = W ? W : plan.width_;
     const size_t nslots = width - 1;
     const int64_t n_inst = fv.instances_;
@@ -204,14 +220,13 @@ inline void run_fast(const FastPlan &plan, const ForallValues &fv, const BlockLa
     }
 }
 
-// Instantiates `code` over every for-all instance into `out` (literals sorted, weight-0 clauses
-// dropped, auxiliaries numbered in their blocks and listed once per instance). `weight_pos` is
-// null for a hard record, else one entry per template clause (-1: weight 0). Returns false, with
-// `out` unusable, when any literal of any instance would be refused: the caller then replays the
-// record through the evaluation, whose error is the one to report.
+}  // namespace
+
+// Planning reads the whole template once more than the checked loop does: it is tried from
+// kPlanFrom instances on.
 bool instantiate_template(const TemplateCode &code, const ForallValues &fv, const BlockLayout &L,
-                 const std::vector<int32_t> *weight_pos, PreparedClauses &out, Route route,
-                 size_t *planned_width) {
+                          const std::vector<int32_t> *weight_pos, PreparedClauses &out, Route route,
+                          size_t *planned_width) {
     if (planned_width) *planned_width = 0;
     const size_t nslots = code.slot_names_.size();
     const int64_t n_inst = fv.instances_;
@@ -279,13 +294,14 @@ bool instantiate_template(const TemplateCode &code, const ForallValues &fv, cons
     out.aux_.reserve(out.aux_.size() + recorded.size() * static_cast<size_t>(n_inst));
     int64_t *lp = out.lits_.data() + lit_base;
     int64_t *bp = out.begin_.data() + clause_base + 1;
-    int32_t *wp = weight_pos ? out.weight_pos_.data() + out.weight_pos_.size() - new_clauses : nullptr;
+    int32_t *wp =
+        weight_pos ? out.weight_pos_.data() + out.weight_pos_.size() - new_clauses : nullptr;
     int64_t written = static_cast<int64_t>(lit_base);
 
-    // Planning reads the whole template once more: it pays off over many instances only.
     constexpr int64_t kPlanFrom = 16;
     FastPlan plan;
-    if (route == Route::kAuto && n_inst >= kPlanFrom && plan_fast(code, fv, L, weight_pos, aux_offset, plan)) {
+    if (route == Route::kAuto && n_inst >= kPlanFrom &&
+        plan_fast(code, fv, L, weight_pos, aux_offset, plan)) {
         const bool soft = weight_pos != nullptr;
         auto run = [&](auto width_tag) {
             run_fast<decltype(width_tag)::value>(plan, fv, L, recorded, soft, lp, bp, wp, written,
@@ -293,10 +309,18 @@ bool instantiate_template(const TemplateCode &code, const ForallValues &fv, cons
         };
         if (planned_width) *planned_width = plan.width_;
         switch (plan.width_) {
-            case 1: run(std::integral_constant<size_t, 1>{}); break;
-            case 2: run(std::integral_constant<size_t, 2>{}); break;
-            case 3: run(std::integral_constant<size_t, 3>{}); break;
-            default: run(std::integral_constant<size_t, 0>{}); break;
+            case 1:
+                run(std::integral_constant<size_t, 1>{});
+                break;
+            case 2:
+                run(std::integral_constant<size_t, 2>{});
+                break;
+            case 3:
+                run(std::integral_constant<size_t, 3>{});
+                break;
+            default:
+                run(std::integral_constant<size_t, 0>{});
+                break;
         }
         return true;
     }

@@ -19,23 +19,6 @@ struct ForallValues {
     int64_t instances_ = 1;
 };
 
-// Every literal of a record as an affine form over the columns, in the order it is written, when
-// every index of every instance is proven inside its family and every literal proven a valid
-// nonzero number: the loop that runs it then checks nothing. A clause whose order by magnitude
-// is the same in every instance is written in that order; the others are sorted per instance.
-struct FastPlan {
-    size_t width_ = 0;
-    std::vector<int64_t> constant_;
-    std::vector<int64_t> coef_;
-    std::vector<uint32_t> clause_end_;
-    std::vector<uint8_t> needs_sort_;
-    std::vector<int32_t> weight_position_;
-};
-
-bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayout &L,
-               const std::vector<int32_t> *weight_pos, const std::vector<int64_t> &aux_offset,
-               FastPlan &plan);
-
 // Which loop instantiates: the planned one where it can be proven, or always the checked one.
 enum class Route : uint8_t { kAuto, kChecked };
 
@@ -46,7 +29,7 @@ enum class Route : uint8_t { kAuto, kChecked };
 // record through the evaluation, whose error is the one to report.
 // `planned_width`, where given, receives the column count of the plan that ran (0: none ran).
 bool instantiate_template(const TemplateCode &code, const ForallValues &fv, const BlockLayout &L,
-                 const std::vector<int32_t> *weight_pos, PreparedClauses &out,
-                 Route route = Route::kAuto, size_t *planned_width = nullptr);
+                          const std::vector<int32_t> *weight_pos, PreparedClauses &out,
+                          Route route = Route::kAuto, size_t *planned_width = nullptr);
 
 }  // namespace zk::instantiate

@@ -23,11 +23,10 @@ struct Linear {
     }
 };
 
-
 // Reads the host-language arithmetic the index texts use: integers, names, unary signs, binary
 // +, - and *, parentheses. Anything else (and every product of two non-constant terms) stops it.
 class IndexTextReader {
-public:
+  public:
     IndexTextReader(std::string_view text, const std::vector<std::string> &slots)
         : t_(text), slots_(slots) {}
 
@@ -55,8 +54,8 @@ public:
         if (p_ >= t_.size() || !is_ident_start(t_[p_])) return false;
         size_t b = p_;
         while (p_ < t_.size() && is_ident_char(t_[p_])) ++p_;
-        if (p_ < t_.size() && (static_cast<unsigned char>(t_[p_]) >= 0x80 || t_[p_] == '\'' ||
-                               t_[p_] == '"'))
+        if (p_ < t_.size() &&
+            (static_cast<unsigned char>(t_[p_]) >= 0x80 || t_[p_] == '\'' || t_[p_] == '"'))
             return false;
         out = t_.substr(b, p_ - b);
         return true;
@@ -74,7 +73,7 @@ public:
         }
     }
 
-private:
+  private:
     void skip_blanks() {
         while (p_ < t_.size() && (t_[p_] == ' ' || t_[p_] == '\t')) ++p_;
     }
@@ -179,8 +178,8 @@ uint32_t add_affine(TemplateCode &code, const Linear &v) {
 
 }  // namespace
 
-ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code,
-                                      uint32_t &first_index, uint32_t &index_count) {
+ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code, uint32_t &first_index,
+                               uint32_t &index_count) {
     ReadLiteral r;
     IndexTextReader rd(text, code.slot_names_);
     size_t start = rd.pos();

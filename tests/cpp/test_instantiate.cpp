@@ -20,12 +20,12 @@ namespace {
 
 int g_failures = 0;
 
-#define CHECK(cond)                                                                          \
-    do {                                                                                     \
-        if (!(cond)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond);    \
-            ++g_failures;                                                                    \
-        }                                                                                    \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
+            ++g_failures;                                                                 \
+        }                                                                                 \
     } while (0)
 
 struct Family {
@@ -168,7 +168,8 @@ bool same_aux(const std::vector<AuxEntry> &a, const std::vector<AuxEntry> &b) {
 bool matches(const PreparedClauses &pc, const Expected &e) {
     if (pc.size() != e.clauses_.size()) return false;
     for (size_t c = 0; c < pc.size(); ++c) {
-        std::vector<int64_t> got(pc.lits_.begin() + pc.begin_[c], pc.lits_.begin() + pc.begin_[c + 1]);
+        std::vector<int64_t> got(pc.lits_.begin() + pc.begin_[c],
+                                 pc.lits_.begin() + pc.begin_[c + 1]);
         if (got != e.clauses_[c]) return false;
     }
     return pc.weight_pos_ == e.weight_pos_ && same_aux(pc.aux_, e.aux_);
@@ -303,7 +304,8 @@ const std::map<std::string, std::function<Case()>> &cases() {
         {"generic_four_keywords",
          [] {
              Case k;
-             k.clauses_ = {{"w(a, b, c, d)", "-w(d, c, b, a)"}, {"-w(a, a, d, d)", "'_pbct_aux_0'"}};
+             k.clauses_ = {{"w(a, b, c, d)", "-w(d, c, b, a)"},
+                           {"-w(a, a, d, d)", "'_pbct_aux_0'"}};
              k.slots_ = {"a", "b", "c", "d"};
              k.values_ = {range(0, 2), range(0, 2), range(0, 2), range(0, 2)};
              k.families_ = {{"w", {1, {2, 2, 2, 2}}}};

@@ -40,9 +40,9 @@ bool prepare_record(nb::handle a, Prepared &out) {
     if (prepare_compiled(a, out)) return true;
     std::string text = comprehension_text(a.attr(kFieldTemplate), a.attr(kFieldForalls));
     nb::object temp_cnf = evaluate(text, a.attr(kFieldEvalState));
-    RecordNumbers rec = numbers_of(a.attr(kFieldWeights), a.attr(kFieldNumFormula),
-                                   a.attr(kFieldInitShift), a.attr(kFieldShiftPb),
-                                   a.attr(kFieldShiftBx));
+    RecordNumbers rec =
+        numbers_of(a.attr(kFieldWeights), a.attr(kFieldNumFormula), a.attr(kFieldInitShift),
+                   a.attr(kFieldShiftPb), a.attr(kFieldShiftBx));
     number_instances(temp_cnf, rec, out);
     return true;
 }
@@ -86,8 +86,8 @@ void print_all_formula(nb::handle temp_cnf, nb::handle weights, nb::handle num_f
                        nb::handle mapping, nb::handle cnf_stor) {
     Prepared p;
     p.storage_ = nb::borrow(cnf_stor);
-    RecordNumbers rec = numbers_of(weights, num_formula, init_shift_variable, shift_pb_variable,
-                                   shift_bx_variable);
+    RecordNumbers rec =
+        numbers_of(weights, num_formula, init_shift_variable, shift_pb_variable, shift_bx_variable);
     number_instances(temp_cnf, rec, p);
     write_clauses(p);
     if (PyDict_Update(mapping.ptr(), p.map_.ptr()) != 0) throw nb::python_error();
@@ -161,8 +161,11 @@ void bind_module(nb::module_ &m) {
     nb::object str_t = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
 
     init_template_cache();
-    g_refs = new ModuleRefs{nb::module_::import_("builtins"), nb::object(), nb::object(),
-                            nb::object(), nb::object(),
+    g_refs = new ModuleRefs{nb::module_::import_("builtins"),
+                            nb::object(),
+                            nb::object(),
+                            nb::object(),
+                            nb::object(),
                             nb::module_::import_("builtins").attr("range")};
 
     m.def("reduce_ex", &reduce_ex, nb::arg("mappings"));
@@ -178,9 +181,9 @@ void bind_module(nb::module_ &m) {
     ns["__annotations__"] = annotations;
     ns["_Dumper__BXPR_AUX"] = py_text(std::string(kBxprAux));
     ns["_Dumper__PBCT_AUX"] = py_text(std::string(kPbctAux));
-    nb::object abstract_dump = nb::cpp_function(
-        [](nb::handle, nb::handle) { return nb::none(); }, nb::name("dump"), nb::arg("cls"),
-        nb::arg("dump_args"));
+    nb::object abstract_dump =
+        nb::cpp_function([](nb::handle, nb::handle) { return nb::none(); }, nb::name("dump"),
+                         nb::arg("cls"), nb::arg("dump_args"));
     ns["dump"] = classmethod(abc.attr("abstractmethod")(partial(abstract_dump)));
     nb::object dump_cnf_fn = nb::cpp_function(&dump_cnf, nb::name("_dump_cnf"), nb::arg("a"));
     ns["_dump_cnf"] = staticmethod(dump_cnf_fn);

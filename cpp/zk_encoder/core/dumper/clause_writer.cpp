@@ -53,7 +53,8 @@ bool write_block(const Prepared &p) {
     if (soft) {
         std::vector<int64_t> by_position(p.weight_values_.size(), 0);
         for (size_t i = 0; i < p.weight_values_.size(); ++i)
-            if (p.weight_values_[i].is_valid() && !exact_int64(p.weight_values_[i].ptr(), by_position[i]))
+            if (p.weight_values_[i].is_valid() &&
+                !exact_int64(p.weight_values_[i].ptr(), by_position[i]))
                 return false;
         weights.resize(pc.size());
         for (size_t c = 0; c < pc.size(); ++c)
@@ -72,6 +73,7 @@ bool write_block(const Prepared &p) {
 
 }  // namespace
 
+// Keys are written digit by digit: a record may number millions of auxiliaries.
 void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
     if (pc.aux_.size() > 8 && PyDict_GET_SIZE(map.ptr()) == 0)
         map = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(pc.aux_.size())));

@@ -15,9 +15,11 @@ namespace nb = nanobind;
 
 namespace dumper {
 
-// Keys are written digit by digit: a record may number millions of auxiliaries.
+// Enters every auxiliary of `pc` in `map`, "_pbct_aux[formula,instance,k]" (or "_bxpr_aux[...]")
+// to its number.
 void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map);
 
+// Writes the prepared clauses to the record's storage.
 void write_clauses(const Prepared &p);
 
 }  // namespace dumper

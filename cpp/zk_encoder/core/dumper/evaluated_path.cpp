@@ -18,8 +18,9 @@ namespace {
 constexpr const char *kNotPbctOrBxpr = "Index is not pbct or bxpr: ";
 constexpr const char *kIndefinitePbct = "Indefinite pbct index: ";
 constexpr const char *kIndefiniteBxpr = "Indefinite bxpr index: ";
-constexpr const char *kBadLiteral = "Clause literal is neither a variable number nor an "
-                                    "auxiliary name: ";
+constexpr const char *kBadLiteral =
+    "Clause literal is neither a variable number nor an "
+    "auxiliary name: ";
 constexpr const char *kLiteralRange = "Clause literal out of range: ";
 constexpr const char *kBadWeight = "Soft clause weight must be a non-negative integer: ";
 constexpr const char *kLiteralTextNotStr = "Clause template literal must be a text: ";
@@ -77,12 +78,13 @@ nb::object evaluate(const std::string &text, nb::handle eval_state) {
 // Reads the weights once: the same weights serve every instance. Position i of the result is -1
 // for a clause to drop (weight 0), else i.
 static std::vector<int32_t> weight_positions(nb::handle weights, size_t clause_count,
-                                      std::vector<nb::object> &values) {
+                                             std::vector<nb::object> &values) {
     std::vector<int32_t> pos(clause_count, -1);
     values.assign(clause_count, nb::object());
     for (size_t i = 0; i < clause_count; ++i) {
         nb::object w = weights[nb::int_(i)];
-        if (!PyLong_Check(w.ptr()) || PyObject_RichCompareBool(w.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+        if (!PyLong_Check(w.ptr()) ||
+            PyObject_RichCompareBool(w.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
             raise_formula_error(kBadWeight + repr_of(w));
         if (PyObject_IsTrue(w.ptr()) == 1) pos[i] = static_cast<int32_t>(i);
         values[i] = w;
@@ -138,22 +140,23 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                         raise_formula_error(kNotPbctOrBxpr + std::string(text));
                     if (a.status_ == AuxName::Status::kBadIndex) {
                         std::string tail(text.substr(text.rfind('_') + 1));
-                        raise_plain(PyExc_ValueError,
-                                    "invalid literal for int() with base 10: " +
-                                        repr_of(py_text(tail)));
+                        raise_plain(PyExc_ValueError, "invalid literal for int() with base 10: " +
+                                                          repr_of(py_text(tail)));
                     }
                     if (a.k_ < 0 || a.k_ >= L.capacity(a.kind_)) {
                         raise_formula_error(
                             (a.kind_ == AuxKind::kPbct ? kIndefinitePbct : kIndefiniteBxpr) +
                             std::string(text) + " in instance " + std::to_string(o) +
-                            " of formula " + std::to_string(rec.num_formula_) + ", whose block has " +
-                            std::to_string(L.capacity(a.kind_)) + " of them");
+                            " of formula " + std::to_string(rec.num_formula_) +
+                            ", whose block has " + std::to_string(L.capacity(a.kind_)) +
+                            " of them");
                     }
                     int64_t number = L.number(o, a.kind_, a.k_);
                     if (number <= 0 || number > kMaxLiteral)
                         raise_formula_error(kLiteralRange + std::to_string(number));
                     value = a.negated_ ? -number : number;
-                    size_t slot = static_cast<size_t>(a.kind_ == AuxKind::kPbct ? a.k_ : L.pb_ + a.k_);
+                    size_t slot =
+                        static_cast<size_t>(a.kind_ == AuxKind::kPbct ? a.k_ : L.pb_ + a.k_);
                     if (keep && !seen[slot]) {
                         seen[slot] = 1;
                         pc.aux_.push_back({a.kind_, o, a.k_, number});
@@ -176,8 +179,8 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
     fill_map(pc, rec.num_formula_, out.map_);
 }
 
-RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle init,
-                         nb::handle pb, nb::handle bx) {
+RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle init, nb::handle pb,
+                         nb::handle bx) {
     RecordNumbers r;
     r.weights_ = nb::borrow(weights);
     r.num_formula_ = nb::cast<int64_t>(num_formula);
@@ -186,7 +189,6 @@ RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle 
     r.layout_.bx_ = nb::cast<int64_t>(bx);
     return r;
 }
-
 
 }  // namespace dumper
 

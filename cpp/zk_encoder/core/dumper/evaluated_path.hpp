@@ -20,8 +20,8 @@ struct RecordNumbers {
     BlockLayout layout_;
 };
 
-RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle init,
-                         nb::handle pb, nb::handle bx);
+RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle init, nb::handle pb,
+                         nb::handle bx);
 
 std::string comprehension_text(nb::handle template_constraint, nb::handle foralls);
 

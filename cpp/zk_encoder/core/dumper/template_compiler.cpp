@@ -39,11 +39,10 @@ struct CompiledRecord {
 
 bool is_python_keyword(std::string_view w) {
     static constexpr std::string_view kKeywords[] = {
-        "False", "None",   "True",    "and",      "as",       "assert", "async",
-        "await", "break",  "class",   "continue", "def",      "del",    "elif",
-        "else",  "except", "finally", "for",      "from",     "global", "if",
-        "import", "in",    "is",      "lambda",   "nonlocal", "not",    "or",
-        "pass",  "raise",  "return",  "try",      "while",    "with",   "yield"};
+        "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+        "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+        "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
     for (std::string_view k : kKeywords)
         if (w == k) return true;
     return false;
@@ -236,8 +235,8 @@ bool still_matches(const CompiledRecord &cr, nb::handle tmpl, nb::handle eval_st
         PyObject **lits = nullptr;
         Py_ssize_t n_lits = 0;
         if (!plain_items(clauses[c], lits, n_lits) ||
-            static_cast<uint32_t>(n_lits) !=
-                cr.code_.clause_begin_[static_cast<size_t>(c) + 1] - cr.code_.clause_begin_[static_cast<size_t>(c)])
+            static_cast<uint32_t>(n_lits) != cr.code_.clause_begin_[static_cast<size_t>(c) + 1] -
+                                                 cr.code_.clause_begin_[static_cast<size_t>(c)])
             return false;
         for (Py_ssize_t l = 0; l < n_lits; ++l)
             if (lits[l] != cr.texts_[t++].ptr()) return false;
@@ -409,7 +408,7 @@ bool prepare_compiled(nb::handle a, Prepared &out) {
         nullptr)
         throw nb::python_error();
     if (!instantiate_template(cr->code_, fv, layout, weights.is_none() ? nullptr : &positions,
-                     out.clauses_)) {
+                              out.clauses_)) {
         out.clauses_ = PreparedClauses();
         out.weight_values_.clear();
         return false;
@@ -417,7 +416,6 @@ bool prepare_compiled(nb::handle a, Prepared &out) {
     fill_map(out.clauses_, num_formula, out.map_);
     return true;
 }
-
 
 }  // namespace dumper
 
