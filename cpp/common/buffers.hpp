@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/errors.hpp"
+
 namespace zk {
 
 namespace nb = nanobind;
@@ -17,7 +19,8 @@ namespace nb = nanobind;
 inline bool read_int_buffer(nb::handle obj, std::vector<int64_t> &out) {
     Py_buffer view;
     if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-        PyErr_Clear();
+        // Not a buffer, or not a contiguous one.
+        clear_only(PyExc_TypeError, PyExc_BufferError);
         return false;
     }
     const char *fmt = view.format ? view.format : "B";
@@ -40,18 +43,14 @@ inline bool read_int_buffer(nb::handle obj, std::vector<int64_t> &out) {
 }
 
 // The result of the engine's optional clause_arrays() of a clause expression: (names, offsets,
-// literals) with names a list; null where the engine lacks it or the expression is not in clause
-// form (a constant).
+// literals) with names a list; null where the engine lacks it (AttributeError) or the expression
+// is not in clause form (the call's ValueError). Any other error reaches the program.
 inline nb::object clause_arrays(nb::handle expr) {
-    PyObject *fn = PyObject_GetAttrString(expr.ptr(), "clause_arrays");
-    if (!fn) {
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object method = nb::steal(fn);
+    nb::object method = optional_attr(expr, "clause_arrays");
+    if (!method.is_valid()) return nb::object();
     PyObject *res = PyObject_CallNoArgs(method.ptr());
     if (!res) {
-        PyErr_Clear();
+        clear_only(PyExc_ValueError);
         return nb::object();
     }
     nb::object arrays = nb::steal(res);

@@ -6,19 +6,11 @@
 
 #include <string>
 
+#include "common/errors.hpp"
+
 namespace zk {
 
 namespace nb = nanobind;
-
-// Raises a Python exception `exc_type` with the message `msg`, without logging.
-[[noreturn]] inline void raise_plain(nb::handle exc_type, nb::handle msg) {
-    PyErr_SetObject(exc_type.ptr(), msg.ptr());
-    throw nb::python_error();
-}
-
-[[noreturn]] inline void raise_plain(nb::handle exc_type, const std::string &msg) {
-    raise_plain(exc_type, nb::str(msg.data(), msg.size()));
-}
 
 class ModuleGlobals {
   public:
@@ -44,8 +36,7 @@ class ModuleGlobals {
 
     // Logs `msg` through the module's log_e, then raises `exc_type` with the same text.
     [[noreturn]] void raise_logged(nb::handle exc_type, nb::handle msg) const {
-        log("log_e", msg);
-        raise_plain(exc_type, msg);
+        raise_after_logging(get("log_e"), exc_type, msg);
     }
     [[noreturn]] void raise_logged(nb::handle exc_type, const std::string &msg) const {
         raise_logged(exc_type, nb::str(msg.data(), msg.size()));

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "common/errors.hpp"
+
 namespace zk {
 
 namespace nb = nanobind;

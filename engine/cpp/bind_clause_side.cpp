@@ -648,7 +648,7 @@ void register_mapping(nb::module_ &m) {
                  Py_ssize_t size;
                  const char *utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
                  if (utf8 == nullptr) {  // a lone surrogate: no name can be it
-                     PyErr_Clear();
+                     clear_only(PyExc_UnicodeEncodeError);
                      return false;
                  }
                  return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size))) !=

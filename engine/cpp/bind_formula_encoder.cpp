@@ -155,7 +155,9 @@ class LogCapture {
             for (nb::handle item : messages_) {
                 nb::object level = item[1];
                 nb::object rank = nb::int_(level);
-                if (PyObject_RichCompareBool(rank.ptr(), threshold.ptr(), Py_GE) != 1) continue;
+                const int at_least = PyObject_RichCompareBool(rank.ptr(), threshold.ptr(), Py_GE);
+                if (at_least < 0) throw nb::python_error();
+                if (at_least == 0) continue;
                 std::string text = prefix_ + nb::cast<std::string>(nb::str(item[0]));
                 sink(nb::str(text.c_str(), text.size()), level);
             }

@@ -670,7 +670,7 @@ void write_model(LinearSolver &s, nb::handle path_obj) {
     } else {
         nb::object fs = nb::steal(PyOS_FSPath(path_obj.ptr()));
         if (!fs.is_valid() || !PyUnicode_Check(fs.ptr())) {
-            PyErr_Clear();
+            if (!fs.is_valid()) clear_only(PyExc_TypeError);
             raise_py(PyExc_TypeError, kPathType + py_type_name(path_obj));
         }
         path = fs;

@@ -162,7 +162,7 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
     pbct::Constraint c;
     nb::object fast = nb::steal(PySequence_Fast(lits.ptr(), ""));
     if (!fast.is_valid()) {
-        PyErr_Clear();
+        clear_only(PyExc_TypeError);
         raise_py(PyExc_TypeError, kTermsNotSequence + py_type_name(lits));
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());

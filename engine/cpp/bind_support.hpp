@@ -32,6 +32,13 @@ constexpr const char *kEngineErrorDoc = "An engine operation could not be carrie
     throw nb::python_error();
 }
 
+// After a failed call whose failure of kind `expected` only means "not this kind of argument":
+// clears that error and raises any other (MemoryError, KeyboardInterrupt, the argument's own).
+inline void clear_only(PyObject *expected) {
+    if (!PyErr_ExceptionMatches(expected)) throw nb::python_error();
+    PyErr_Clear();
+}
+
 inline std::string py_type_name(nb::handle obj) {
     return nb::cast<std::string>(
         nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))).attr("__name__")));
@@ -92,7 +99,7 @@ inline int32_t literal_arg(nb::handle obj, const char *what) {
 // that changes a list while it is read; the tuple keeps the items and their array in place.
 inline nb::object sequence_snapshot(nb::handle seq) {
     nb::object t = nb::steal(PySequence_Tuple(seq.ptr()));
-    if (!t.is_valid()) PyErr_Clear();
+    if (!t.is_valid()) clear_only(PyExc_TypeError);
     return t;
 }
 

@@ -228,6 +228,84 @@ def test_weights_that_cannot_be_summed_change_nothing(fc, ctx):
     assert (fc.hard_weight, fc._num_formula, fc._list_soft_constraint_dump_args) == (1, 0, [])
 
 
+class Unreadable(int):
+    """A weight whose truth value cannot be told."""
+
+    def __bool__(self):
+        raise ValueError("no truth value")
+
+
+class Contrary(int):
+    """A weight whose truth value disagrees with its value."""
+
+    def __bool__(self):
+        return not int(self)
+
+
+def queued(fc):
+    return (fc.hard_weight, fc._num_formula, fc._num_clauses, fc._cur_init_shift_variable,
+            list(fc._list_soft_constraint_dump_args), fc._cur_count_clauses_soft_constraints)
+
+
+@pytest.mark.parametrize("foralls", [{}, {"i": range(2)}], ids=["plain", "for-all"])
+def test_weight_without_truth_value_is_refused_with_nothing_queued(fc, ctx, foralls):
+    before = queued(fc)
+    with pytest.raises(ValueError, match="^no truth value$"):
+        fc.add_soft_formula(units(ctx, "x(0)"), [Unreadable(2)], foralls, 0, 0)
+    assert queued(fc) == before
+    fc.add_soft_formula(units(ctx, "x(1)"), [3], {}, 0, 0)
+    fc.build_wcnf_formula("w")
+    assert fc.cnf_storage().soft_clauses() == [([2], 3)]
+
+
+@pytest.mark.parametrize("foralls", [{}, {"i": range(3)}], ids=["plain", "for-all"])
+def test_weight_subclass_is_counted_as_it_is_written(fc, ctx, foralls):
+    # The count at queueing time and the clauses written agree, whichever way the record is
+    # numbered: a clause is kept exactly when its weight is true.
+    fc.add_soft_formula(units(ctx, "x(0)", "x(1)"), [Contrary(3), 2], foralls, 0, 0)
+    fc.build_wcnf_formula("w")
+    stor = fc.cnf_storage()
+    instances = 3 if foralls else 1
+    assert stor.soft_clauses() == [([2], 2)] * instances
+    assert fc.num_clauses == stor.get_clause_count() == instances
+
+
+@pytest.mark.parametrize("args, err", [
+    (({"i": range(2 ** 62)}, 0, 4), OverflowError),
+    (({}, 2 ** 62, 2 ** 62), OverflowError),
+    (({}, 2 ** 64, 0), OverflowError),
+    (({}, 1.5, 0), TypeError),
+], ids=["instances-times-block", "block-sum", "shift-beyond-64-bits", "shift-not-integer"])
+def test_counts_beyond_64_bits_are_refused_with_nothing_queued(fc, ctx, args, err):
+    before = (fc._num_formula, fc._num_clauses, fc._cur_init_shift_variable,
+              list(fc._list_hard_constraint_dump_args))
+    with pytest.raises(err):
+        fc.add_hard_constraint(bx.or_s(lits(ctx, "x(0)", "_bxpr_aux_0")), *args)
+    assert (fc._num_formula, fc._num_clauses, fc._cur_init_shift_variable,
+            list(fc._list_hard_constraint_dump_args)) == before
+
+
+class NoMap:
+    pass
+
+
+@pytest.mark.parametrize("make_args, err", [
+    (lambda fams: (fams, "11"), TypeError),
+    (lambda fams: (fams, 1.5), TypeError),
+    (lambda fams: (fams, 2 ** 70), OverflowError),
+    (lambda fams: ([], 11), AttributeError),
+    (lambda fams: ({"x": NoMap()}, 11), AttributeError),
+], ids=["shift-str", "shift-float", "shift-too-large", "families-not-a-map", "family-no-map"])
+def test_refused_construction_keeps_no_reference(families, make_args, err):
+    import sys
+    args = make_args(families)
+    counts = [sys.getrefcount(a) for a in args]
+    for _ in range(50):
+        with pytest.raises(err):
+            FormulaContainer(*args)
+    assert [sys.getrefcount(a) for a in args] == counts
+
+
 # --- the map and the stamps ----------------------------------------------------------------
 
 def test_mapping_is_fresh_and_holds_families_then_auxiliaries(fc, families, ctx):

@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "common/buffers.hpp"
+#include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/python_private.hpp"
+#include "instantiate/template_code.hpp"
 #include "zk_encoder/core/formula_container.hpp"
 
 namespace zk::core {
@@ -22,6 +25,8 @@ constexpr const char *kSecondTarget = "A CNF build with a target was already mad
                                       "in the clause storage, so a second target is refused";
 constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
 constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
+constexpr const char *kCountOverflow =
+    "Too many auxiliary variables or clauses: their count does not fit in 64 bits";
 
 // Names the container reads from its module's globals at each call, as module code would.
 ModuleGlobals g_module;
@@ -38,9 +43,19 @@ LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
 
 [[noreturn]] void raise_build_error(const std::string &msg) {
     nb::str text(msg.data(), msg.size());
-    nb::handle log_e = g_log_e;
-    log_e(text);
-    raise_plain(g_build_error.get(), text);
+    raise_after_logging(g_log_e, g_build_error.get(), text);
+}
+
+int64_t checked_product(int64_t a, int64_t b) {
+    int64_t out = 0;
+    if (!instantiate::detail::checked_mul(a, b, out)) raise_plain(PyExc_OverflowError, kCountOverflow);
+    return out;
+}
+
+int64_t checked_sum(int64_t a, int64_t b) {
+    int64_t out = 0;
+    if (!instantiate::detail::checked_add(a, b, out)) raise_plain(PyExc_OverflowError, kCountOverflow);
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -97,8 +112,10 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
                 PyObject *name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(v - 1));
                 Py_ssize_t len = 0;
                 const char *p = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+                // A name the engine cannot spell in UTF-8 (a lone surrogate) takes the
+                // object-by-object path, which reports it as the host would.
                 if (!p) {
-                    PyErr_Clear();
+                    clear_only(PyExc_UnicodeEncodeError);
                     return nb::object();
                 }
                 // The literal's text form is "~" and the name when negated: as literal_text.
@@ -174,20 +191,26 @@ int64_t written_clauses_per_instance(nb::handle tmpl, nb::handle weights) {
     int64_t kept = 0;
     for (Py_ssize_t i = 0; i < m; ++i) {
         nb::object w = weights[nb::int_(i)];
-        if (PyObject_IsTrue(w.ptr()) == 1) ++kept;
+        if (truth(w)) ++kept;
     }
     return kept;
 }
 
 NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::handle weights,
                     nb::handle foralls, nb::handle shift_pb, nb::handle shift_bx) {
+    // Everything the record's counts need is read before anything is built, so a refused
+    // argument leaves no half-made record behind.
+    int64_t pb = index_int64(shift_pb), bx = index_int64(shift_bx);
     nb::list tmpl = bx2list_clauses(template_constraint);
+    int64_t instances = count_instances(foralls);
+    int64_t per_instance = written_clauses_per_instance(tmpl, weights);
+    int64_t block_size = checked_product(instances, checked_sum(pb, bx));
+    int64_t clause_count = checked_product(instances, per_instance);
     nb::dict eval_state;
     for (nb::handle item : c.target_variables_.attr("items")()) {
         nb::object name = item[0], family = item[1];
         eval_state[name] = family.attr("copy")();
     }
-    int64_t pb = nb::cast<int64_t>(shift_pb), bx = nb::cast<int64_t>(shift_bx);
     nb::object foralls_copy = PyDict_Check(foralls.ptr())
                                   ? nb::steal(PyDict_Copy(foralls.ptr()))
                                   : nb::module_::import_("builtins").attr("dict")(foralls);
@@ -204,9 +227,9 @@ NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::han
     nb::object compiled = nb::handle(g_compile_template)(record);
     NewRecord r;
     r.record = record;
-    r.instances = count_instances(foralls);
-    r.block_size = r.instances * (pb + bx);
-    r.clause_count = r.instances * written_clauses_per_instance(tmpl, weights);
+    r.instances = instances;
+    r.block_size = block_size;
+    r.clause_count = clause_count;
     return r;
 }
 
@@ -232,7 +255,6 @@ void dump_queue(FormulaContainer &c, nb::list &queue, int64_t &pending) {
 void dump_hard(FormulaContainer &c) { dump_queue(c, c.hard_queue_, c.cur_count_clauses_hard_); }
 void dump_soft(FormulaContainer &c) { dump_queue(c, c.soft_queue_, c.cur_count_clauses_soft_); }
 
-uint64_t dict_version(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
 
 // The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
 // not a plain dictionary, or a merge function other than the dumper's).
@@ -244,7 +266,7 @@ nb::object merged_mapping(FormulaContainer &c) {
     bool valid = c.merged_.is_valid() && static_cast<size_t>(n) >= c.merged_from_.size();
     for (size_t i = 0; valid && i < c.merged_from_.size(); ++i) {
         PyObject *m = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-        valid = m == c.merged_from_[i].first && dict_version(m) == c.merged_from_[i].second;
+        valid = m == c.merged_from_[i].first && py_private::dict_version(m) == c.merged_from_[i].second;
     }
     if (!valid) {
         c.merged_ = nb::dict();
@@ -264,7 +286,7 @@ nb::object merged_mapping(FormulaContainer &c) {
         } else if (PyDict_Update(c.merged_.ptr(), m) != 0) {
             throw nb::python_error();
         }
-        c.merged_from_.emplace_back(m, dict_version(m));
+        c.merged_from_.emplace_back(m, py_private::dict_version(m));
     }
     return c.merged_;
 }
@@ -288,24 +310,33 @@ void stamp_common(FormulaContainer &c, nb::handle name_formula) {
 // ---------------------------------------------------------------------------------------------
 // Public operations.
 
+// Every argument is read, and every object made, before the container is constructed: a refused
+// call constructs nothing, so it keeps neither C++ members nor references to its arguments.
 void init_container(FormulaContainer *self, nb::object target_variables,
                     nb::object shift_target_variable) {
+    int64_t shift = index_int64(shift_target_variable);
+    nb::list mappings;
+    for (nb::handle family : target_variables.attr("values")()) mappings.append(family.attr("map"));
+    nb::object stor = g_module.get("se").attr("wcnf_storage")();
     new (self) FormulaContainer();
     FormulaContainer &c = *self;
-    c.target_variables_ = target_variables;
-    c.cur_init_shift_variable_ = nb::cast<int64_t>(shift_target_variable);
-    c.cnf_stor_ = g_module.get("se").attr("wcnf_storage")();
-    for (nb::handle family : target_variables.attr("values")()) c.mappings_.append(family.attr("map"));
+    c.target_variables_ = std::move(target_variables);
+    c.cur_init_shift_variable_ = shift;
+    c.cnf_stor_ = std::move(stor);
+    c.mappings_ = std::move(mappings);
     c.hard_weight_ = nb::int_(1);
 }
 
 // Queues a new hard or soft record and takes its clauses and its block of auxiliaries into the
 // counts.
 void enqueue(FormulaContainer &c, nb::list &queue, int64_t &pending, const NewRecord &r) {
+    int64_t next_pending = checked_sum(pending, r.clause_count);
+    int64_t next_shift = checked_sum(c.cur_init_shift_variable_, r.block_size);
+    int64_t next_clauses = checked_sum(c.num_clauses_, r.clause_count);
     queue.append(r.record);
-    pending += r.clause_count;
-    c.cur_init_shift_variable_ += r.block_size;
-    c.num_clauses_ += r.clause_count;
+    pending = next_pending;
+    c.cur_init_shift_variable_ = next_shift;
+    c.num_clauses_ = next_clauses;
     c.num_formula_ += 1;
 }
 
@@ -330,7 +361,7 @@ void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, 
     c.target_num_clauses_ = r.clause_count;
     c.target_written_ = true;
     // The target's auxiliaries are in the shared storage now: later blocks must not reuse them.
-    c.cur_init_shift_variable_ += r.block_size;
+    c.cur_init_shift_variable_ = checked_sum(c.cur_init_shift_variable_, r.block_size);
 }
 
 void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::handle weights,

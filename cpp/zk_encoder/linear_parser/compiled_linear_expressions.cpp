@@ -17,6 +17,7 @@
 
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/python_private.hpp"
 
 namespace zk::lp1 {
 
@@ -103,15 +104,17 @@ char array_kind(nb::handle arr) {
     if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_refs->ndarray.ptr())) return 0;
     nb::object dtype = arr.attr("dtype");
     if (!truth(dtype.attr("isnative"))) return 0;
-    if (PyObject_Length(arr.ptr()) < 0 || !arr.attr("ndim").equal(nb::int_(1))) {
-        PyErr_Clear();
+    // A zero-dimensional array has no length (TypeError).
+    if (PyObject_Length(arr.ptr()) < 0) {
+        clear_only(PyExc_TypeError);
         return 0;
     }
+    if (!arr.attr("ndim").equal(nb::int_(1))) return 0;
     nb::object c = dtype.attr("char");
     Py_ssize_t size = 0;
     const char *text = PyUnicode_Check(c.ptr()) ? PyUnicode_AsUTF8AndSize(c.ptr(), &size) : nullptr;
     if (!text) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) clear_only(PyExc_UnicodeEncodeError);
         return 0;
     }
     return size == 1 ? text[0] : 0;
@@ -578,7 +581,7 @@ void init_sum(CompiledSum *self, nb::handle expressions) {
 
 int expression_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
     if (!nb::inst_ready(self)) return 0;
     CompiledLinearExpression *e = nb::inst_ptr<CompiledLinearExpression>(self);
     Py_VISIT(e->constant_.ptr());
@@ -588,7 +591,7 @@ int expression_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int expression_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
     if (!nb::inst_ready(self)) return 0;
     CompiledLinearExpression *e = nb::inst_ptr<CompiledLinearExpression>(self);
     // Made from the native form, which stays: the parts can be made again.

@@ -11,6 +11,7 @@
 
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/python_private.hpp"
 
 namespace zk::lp1 {
 
@@ -55,12 +56,12 @@ OwnMethods *g_own = nullptr;
 bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
     if (type->tp_getattro != g_own->getattro) return false;
-    if (PyObject **dict = _PyObject_GetDictPtr(obj.ptr()); dict && *dict) {
+    if (PyObject **dict = py_private::dict_ptr(obj.ptr()); dict && *dict) {
         int r = PyDict_Contains(*dict, name);
         if (r < 0) throw nb::python_error();
         if (r == 1) return false;
     }
-    return _PyType_Lookup(type, name) == original;
+    return py_private::type_lookup(type, name) == original;
 }
 
 [[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
@@ -84,7 +85,7 @@ bool is_bounded(nb::handle obj) {
 // The text of one of this module's expressions whose str() is its own: the stored text itself.
 PyObject *own_text(nb::handle obj) {
     if (PyObject_TypeCheck(obj.ptr(), g_expression_type) == 0) return nullptr;
-    if (_PyType_Lookup(Py_TYPE(obj.ptr()), g_own->str_name) != g_own->str) return nullptr;
+    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name) != g_own->str) return nullptr;
     PyObject *text = state(obj).expression_.ptr();
     // str() refuses a text that is not a string; the host's call says how.
     return PyUnicode_CheckExact(text) ? text : nullptr;
@@ -98,7 +99,7 @@ nb::object formatted(nb::handle obj) {
         if (!s) throw nb::python_error();
         return nb::steal(s);
     }
-    if (_PyType_Lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
+    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
         if (PyObject *text = own_text(obj)) return nb::borrow(text);
     }
     nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
@@ -317,7 +318,7 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
 
 int expression_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
     if (!nb::inst_ready(self)) return 0;
     LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
     Py_VISIT(e->expression_.ptr());
@@ -329,7 +330,7 @@ int expression_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int expression_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
     if (!nb::inst_ready(self)) return 0;
     LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
     e->expression_ = nb::none();

@@ -18,6 +18,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/python_private.hpp"
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
@@ -111,7 +112,7 @@ void record_host_parts() {
         PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.ptr());
         PyObject *n = PyUnicode_InternFromString(name);
         if (!n) throw nb::python_error();
-        PyObject *f = _PyType_Lookup(t, n);
+        PyObject *f = py_private::type_lookup(t, n);
         Py_XINCREF(f);
         return HostParts::Method{t, n, f};
     };
@@ -135,7 +136,7 @@ void record_host_parts() {
 
 bool host_parts_unchanged() {
     for (const HostParts::Method &m : g_host_parts->methods)
-        if (_PyType_Lookup(m.type, m.name) != m.function) return false;
+        if (py_private::type_lookup(m.type, m.name) != m.function) return false;
     for (const HostParts::Global &g : g_host_parts->globals) {
         PyObject *v = PyDict_GetItemWithError(g.module_dict, g.name);
         if (!v && PyErr_Occurred()) throw nb::python_error();

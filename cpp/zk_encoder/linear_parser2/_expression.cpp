@@ -15,6 +15,7 @@
 
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/python_private.hpp"
 
 namespace zk::lp2 {
 
@@ -106,10 +107,8 @@ bool is_instance(nb::handle obj, nb::handle cls) {
     return r != 0;
 }
 
-bool has_attr(nb::handle obj, const char *name) {
-    int r = PyObject_HasAttrString(obj.ptr(), name);
-    return r == 1;
-}
+// hasattr(): false only for AttributeError; every other error of the look-up is raised.
+bool has_attr(nb::handle obj, const char *name) { return zk::optional_attr(obj, name).is_valid(); }
 
 bool debug() { return truth(g_module.get("DEBUG")); }
 
@@ -142,7 +141,7 @@ template <typename T, auto... Members>
 struct ObjectSlots {
     static int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(Py_TYPE(self));
-        if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+        if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
         if (!nb::inst_ready(self)) return 0;
         T *p = nb::inst_ptr<T>(self);
         for (PyObject *o : {(p->*Members).ptr()...}) Py_VISIT(o);
@@ -150,7 +149,7 @@ struct ObjectSlots {
     }
 
     static int clear(PyObject *self) {
-        if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+        if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
         if (!nb::inst_ready(self)) return 0;
         T *p = nb::inst_ptr<T>(self);
         ((p->*Members = nb::none()), ...);
@@ -621,7 +620,7 @@ nb::dict get_state(nb::handle self, const Field<T> (&list)[K]) {
     T &t = nb::cast<T &>(self);
     nb::dict state;
     for (const Field<T> &f : list) state[f.first] = t.*(f.second);
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    PyObject **dict = py_private::dict_ptr(self.ptr());
     if (dict && *dict && PyDict_Update(state.ptr(), *dict) != 0) throw nb::python_error();
     return state;
 }

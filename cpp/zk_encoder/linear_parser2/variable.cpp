@@ -59,7 +59,7 @@ std::string text_of(nb::handle obj) {
     return nb::cast<std::string>(text);
 }
 
-bool debug_on() { return PyObject_IsTrue(g_module.get("DEBUG").ptr()) == 1; }
+bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
 bool is_instance(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
@@ -213,11 +213,7 @@ void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
     if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
     nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
     nb::object zero = nb::int_(0), count = nb::int_(v.count);
-    if (PyObject_RichCompareBool(lo.ptr(), zero.ptr(), Py_LT) != 0 ||
-        PyObject_RichCompareBool(hi.ptr(), count.ptr(), Py_GE) != 0) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        refuse_value(item);
-    }
+    if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, count, Py_GE)) refuse_value(item);
 }
 
 bool dtype_is(nb::handle numpy, nb::handle arr, const char *kind) {
@@ -293,10 +289,8 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis 
             if (!empty) {
                 nb::object lo = arr.attr("min")(), hi = arr.attr("max")();
                 nb::object zero = nb::int_(0), bound = nb::int_(size);
-                int below = PyObject_RichCompareBool(lo.ptr(), zero.ptr(), Py_LT);
-                int above = PyObject_RichCompareBool(hi.ptr(), bound.ptr(), Py_GE);
-                if (below < 0 || above < 0) throw nb::python_error();
-                if (below || above) refuse_value(element);
+                if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, bound, Py_GE))
+                    refuse_value(element);
             }
             return arr.attr("astype")(numpy.attr("intp"));
         }
@@ -404,7 +398,7 @@ void import_names(nb::module_ &m) {
     m.attr("LinearExpression") = expression.attr("LinearExpression");
     m.attr("LinearExpressionsArr") = expression.attr("LinearExpressionsArr");
     nb::object flag = os.attr("environ").attr("get")(zk::lp2::kDebugVariable, false);
-    m.attr("DEBUG") = nb::bool_(PyObject_IsTrue(flag.ptr()) == 1);
+    m.attr("DEBUG") = nb::bool_(zk::truth(flag));
     nb::object np = m.attr("np");
     m.attr("_IndexType") = typing.attr("Union")[nb::make_tuple(
         m.attr("Integral"), np.attr("integer"), nb::handle((PyObject *)&PySlice_Type))];

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/python_private.hpp"
+
 namespace zk::core {
 
 namespace nb = nanobind;
@@ -33,16 +35,6 @@ void append_decimal(std::string &out, int64_t v) {
 nb::object int64_array(const int64_t *data, size_t n) {
     nb::ndarray<nb::numpy, const int64_t, nb::ndim<1>> arr(data, {n}, nb::handle());
     return nb::cast(arr, nb::rv_policy::reference);
-}
-
-nb::object optional_attr(nb::handle obj, const char *name) {
-    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        return nb::object();
-    }
-    return nb::steal(v);
 }
 
 // True when the clauses went in as one block, the record's own arrays viewed as they stand.
@@ -76,7 +68,7 @@ bool write_block(const Prepared &p) {
 // Keys are written digit by digit: a record may number millions of auxiliaries.
 void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
     if (pc.aux_.size() > 8 && PyDict_GET_SIZE(map.ptr()) == 0)
-        map = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(pc.aux_.size())));
+        map = nb::steal<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
     std::string key;
     for (const AuxEntry &e : pc.aux_) {
         key.assign(e.kind_ == AuxKind::kPbct ? kPbctAux : kBxprAux);

@@ -83,10 +83,9 @@ static std::vector<int32_t> weight_positions(nb::handle weights, size_t clause_c
     values.assign(clause_count, nb::object());
     for (size_t i = 0; i < clause_count; ++i) {
         nb::object w = weights[nb::int_(i)];
-        if (!PyLong_Check(w.ptr()) ||
-            PyObject_RichCompareBool(w.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+        if (!PyLong_Check(w.ptr()) || compare(w, nb::int_(0), Py_LT))
             raise_formula_error(kBadWeight + repr_of(w));
-        if (PyObject_IsTrue(w.ptr()) == 1) pos[i] = static_cast<int32_t>(i);
+        if (truth(w)) pos[i] = static_cast<int32_t>(i);
         values[i] = w;
     }
     return pos;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/python_private.hpp"
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
@@ -59,7 +60,7 @@ const nb::object &variable_type() {
     if (!g_refs->variable_type_.is_valid()) {
         PyObject *mod = PyImport_GetModule(nb::str(kVariablesModule).ptr());
         if (!mod) {
-            PyErr_Clear();
+            if (PyErr_Occurred()) rethrow();
             static const nb::object kNone = nb::none();
             return kNone;
         }
@@ -94,7 +95,7 @@ bool forall_names(PyObject *foralls, PyObject *eval_state, std::vector<std::stri
         Py_ssize_t n = 0;
         const char *p = PyUnicode_AsUTF8AndSize(key, &n);
         if (!p) {
-            PyErr_Clear();
+            clear_only(PyExc_UnicodeEncodeError);
             return false;
         }
         std::string_view name(p, static_cast<size_t>(n));
@@ -103,7 +104,7 @@ bool forall_names(PyObject *foralls, PyObject *eval_state, std::vector<std::stri
         if (!is_plain_name(name) || name == kRangeName) return false;
         if (PyDict_GetItemWithError(eval_state, key)) return false;
         if (PyErr_Occurred()) {
-            PyErr_Clear();
+            rethrow();
             return false;
         }
         names.emplace_back(name);
@@ -158,7 +159,7 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
             Py_ssize_t len = 0;
             const char *p = PyUnicode_AsUTF8AndSize(text_obj, &len);
             if (!p) {
-                PyErr_Clear();
+                clear_only(PyExc_UnicodeEncodeError);
                 return nullptr;
             }
             std::string_view text(p, static_cast<size_t>(len));
@@ -189,7 +190,7 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
                         nb::str name(r.family_.data(), r.family_.size());
                         PyObject *fam = PyDict_GetItemWithError(eval_state.ptr(), name.ptr());
                         if (!fam) {
-                            PyErr_Clear();
+                            if (PyErr_Occurred()) rethrow();
                             return nullptr;
                         }
                         if (Py_TYPE(fam) != reinterpret_cast<PyTypeObject *>(var_type.ptr()) ||
@@ -244,7 +245,7 @@ bool still_matches(const CompiledRecord &cr, nb::handle tmpl, nb::handle eval_st
     for (size_t f = 0; f < cr.family_names_.size(); ++f) {
         PyObject *fam = PyDict_GetItemWithError(eval_state.ptr(), cr.family_names_[f].ptr());
         if (fam != cr.family_objs_[f].ptr()) {
-            PyErr_Clear();
+            if (PyErr_Occurred()) rethrow();
             return false;
         }
     }
@@ -284,7 +285,7 @@ bool attach_code(nb::handle record, std::unique_ptr<CompiledRecord> cr) {
     PyObject *key = record.ptr();
     PyObject *watch = PyWeakref_NewRef(key, g_forget);
     if (!watch) {
-        PyErr_Clear();
+        clear_only(PyExc_TypeError);
         return false;
     }
     KeptCode &kept = (*g_kept)[key];
@@ -318,7 +319,7 @@ bool read_foralls(nb::handle foralls, nb::handle eval_state, ForallValues &fv) {
                 return false;
             Py_ssize_t len = PyObject_Length(value);
             if (len < 0) {
-                PyErr_Clear();
+                clear_only(PyExc_OverflowError);
                 return false;
             }
             vals.resize(static_cast<size_t>(len));
@@ -337,8 +338,8 @@ bool read_foralls(nb::handle foralls, nb::handle eval_state, ForallValues &fv) {
     return true;
 }
 
-// Reads the weights of the template's clauses as the numbering does, without raising: false
-// where the numbering would refuse one.
+// Reads the weights of the template's clauses as the numbering does: false where the numbering
+// would refuse one or must ask the weight itself; an error of reading one is raised.
 bool read_weights(nb::handle weights, size_t clause_count, std::vector<int32_t> &pos,
                   std::vector<nb::object> &values) {
     pos.assign(clause_count, -1);
@@ -347,13 +348,12 @@ bool read_weights(nb::handle weights, size_t clause_count, std::vector<int32_t> 
         PyObject *idx = PyLong_FromSize_t(i);
         PyObject *w = idx ? PyObject_GetItem(weights.ptr(), idx) : nullptr;
         Py_XDECREF(idx);
-        if (!w) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!w) rethrow();
         nb::object wo = nb::steal(w);
-        if (!PyLong_Check(w)) return false;
-        int sign = _PyLong_Sign(w);
+        // A subclass of int may answer its comparison and truth value its own way: the
+        // evaluated path asks it, so only a plain int is read here.
+        if (!PyLong_CheckExact(w)) return false;
+        int sign = py_private::long_sign(w);
         if (sign < 0) return false;
         if (sign > 0) pos[i] = static_cast<int32_t>(i);
         values[i] = wo;
