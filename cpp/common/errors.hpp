@@ -52,9 +52,9 @@ inline Py_ssize_t check_size(Py_ssize_t r) {
 }
 
 // A new reference, or null with an exception set (allocation included): owned either way.
-inline nb::object check(PyObject *r) {
+template <typename T = nb::object> T check(PyObject *r) {
     if (!r) rethrow();
-    return nb::steal(r);
+    return nb::steal<T>(r);
 }
 
 // A new reference whose null answer may come without an exception (allocation functions of

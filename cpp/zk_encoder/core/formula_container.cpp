@@ -48,13 +48,15 @@ LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
 
 int64_t checked_product(int64_t a, int64_t b) {
     int64_t out = 0;
-    if (!instantiate::detail::checked_mul(a, b, out)) raise_plain(PyExc_OverflowError, kCountOverflow);
+    if (!instantiate::detail::checked_mul(a, b, out))
+        raise_plain(PyExc_OverflowError, kCountOverflow);
     return out;
 }
 
 int64_t checked_sum(int64_t a, int64_t b) {
     int64_t out = 0;
-    if (!instantiate::detail::checked_add(a, b, out)) raise_plain(PyExc_OverflowError, kCountOverflow);
+    if (!instantiate::detail::checked_add(a, b, out))
+        raise_plain(PyExc_OverflowError, kCountOverflow);
     return out;
 }
 
@@ -98,11 +100,11 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
     Py_ssize_t n_names = PyList_GET_SIZE(names);
     std::vector<nb::object> pos(static_cast<size_t>(n_names)), neg(static_cast<size_t>(n_names));
     size_t n_clauses = offsets.size() - 1;
-    nb::list out = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(n_clauses)));
+    nb::list out = check<nb::list>(PyList_New(static_cast<Py_ssize_t>(n_clauses)));
     for (size_t c = 0; c < n_clauses; ++c) {
         if (offsets[c + 1] < offsets[c]) return nb::object();
         nb::list clause =
-            nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(offsets[c + 1] - offsets[c])));
+            check<nb::list>(PyList_New(static_cast<Py_ssize_t>(offsets[c + 1] - offsets[c])));
         for (int64_t i = offsets[c]; i < offsets[c + 1]; ++i) {
             int64_t l = lits[static_cast<size_t>(i)];
             int64_t v = l < 0 ? -l : l;
@@ -266,7 +268,8 @@ nb::object merged_mapping(FormulaContainer &c) {
     bool valid = c.merged_.is_valid() && static_cast<size_t>(n) >= c.merged_from_.size();
     for (size_t i = 0; valid && i < c.merged_from_.size(); ++i) {
         PyObject *m = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-        valid = m == c.merged_from_[i].first && py_private::dict_version(m) == c.merged_from_[i].second;
+        valid = m == c.merged_from_[i].first &&
+                py_private::dict_version(m) == c.merged_from_[i].second;
     }
     if (!valid) {
         c.merged_ = nb::dict();
@@ -296,7 +299,7 @@ nb::object merged_mapping(FormulaContainer &c) {
 nb::object mapping(FormulaContainer &c) {
     nb::object merged = merged_mapping(c);
     if (merged.is_none()) return g_module.get("reduce_ex")(c.mappings_);
-    return nb::steal(PyDict_Copy(merged.ptr()));
+    return check(PyDict_Copy(merged.ptr()));
 }
 
 void stamp_common(FormulaContainer &c, nb::handle name_formula) {

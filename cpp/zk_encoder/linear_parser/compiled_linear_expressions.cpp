@@ -93,12 +93,6 @@ nb::object py_number(Number n) {
     return nb::steal(o);
 }
 
-bool truth(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 // The dtype character of a one-dimensional numpy array in native byte order, or 0.
 char array_kind(nb::handle arr) {
     if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_refs->ndarray.ptr())) return 0;
@@ -438,7 +432,7 @@ nb::object op_mul(nb::handle self, nb::handle other) {
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     nb::object ab = binary(a, b.attr("T"), PyNumber_MatrixMultiply);
     nb::object ba = binary(b, a.attr("T"), PyNumber_MatrixMultiply);
-    nb::object half = nb::steal(PyFloat_FromDouble(0.5));
+    nb::object half = check(PyFloat_FromDouble(0.5));
     nb::object q = to_coo(binary(half, binary(ab, ba, PyNumber_Add), PyNumber_Multiply));
     return make_result(std::move(constant), linear, std::move(q));
 }

@@ -102,7 +102,7 @@ nb::object formatted(nb::handle obj) {
     if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
         if (PyObject *text = own_text(obj)) return nb::borrow(text);
     }
-    nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
+    nb::object spec = check(PyUnicode_FromStringAndSize("", 0));
     PyObject *s = PyObject_Format(obj.ptr(), spec.ptr());
     if (!s) throw nb::python_error();
     return nb::steal(s);
@@ -127,7 +127,7 @@ class Text {
         return *this;
     }
     nb::object str() const {
-        nb::object empty = nb::steal(PyUnicode_FromStringAndSize("", 0));
+        nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
         PyObject *r = PyUnicode_Join(empty.ptr(), pieces_.ptr());
         if (!r) throw nb::python_error();
         return nb::steal(r);

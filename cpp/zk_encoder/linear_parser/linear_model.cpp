@@ -145,24 +145,13 @@ bool host_parts_unchanged() {
     return true;
 }
 
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // The host's `a == b`, without the identity shortcut of a rich-compare-bool.
 bool equals(nb::handle a, nb::handle b) {
     PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
     if (!r) throw nb::python_error();
-    return truthy(nb::steal(r));
+    return truth(nb::steal(r));
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::handle b) {
     PyObject *r = op(a.ptr(), b.ptr());
@@ -262,7 +251,7 @@ enum class Kind { kInteger, kReal, kBinary };
 
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
-    if (!truthy(name) || !truthy(name.attr("isidentifier")()))
+    if (!truth(name) || !truth(name.attr("isidentifier")()))
         refuse(PyExc_ValueError, kBadNameMsg);
     if (contains(self.used_vars, name))
         refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
@@ -499,7 +488,7 @@ bool one_dimensional(nb::handle obj) {
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
     nb::object solver = self.linsolver_model;
     nb::object sense = linsolver().attr("ObjSense");
-    solver.attr("changeObjectiveSense")(truthy(minimization) ? sense.attr("kMinimize")
+    solver.attr("changeObjectiveSense")(truth(minimization) ? sense.attr("kMinimize")
                                                              : sense.attr("kMaximize"));
     nb::str text = nb::str(expression);
     nb::dict ns = evaluation_namespace(self);
@@ -609,7 +598,7 @@ nb::object solve(LinearModel &self) {
     if (equals(status, statuses.attr("kOptimal"))) {
         result = global("SolutionStatus").attr("OPTIMAL");
     } else if (equals(status, statuses.attr("kTimeLimit")) &&
-               truthy(self.solution.attr("value_valid"))) {
+               truth(self.solution.attr("value_valid"))) {
         g_module.log("log_w", kSuboptimalMsg);
         result = global("SolutionStatus").attr("SUBOPTIMAL");
     } else {

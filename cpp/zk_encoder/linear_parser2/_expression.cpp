@@ -89,24 +89,6 @@ nb::object add_or_sub(nb::handle a, nb::handle b, bool minus) {
     return minus ? sub(a, b) : add(a, b);
 }
 
-bool truth(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-bool differ(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 // hasattr(): false only for AttributeError; every other error of the look-up is raised.
 bool has_attr(nb::handle obj, const char *name) { return zk::optional_attr(obj, name).is_valid(); }
 
@@ -326,10 +308,11 @@ void check_block_parts(nb::handle linear, nb::handle constants) {
     // own message below instead of an attribute error here.
     if (array && truth(ndim_of(constants)) && has_attr(linear, "shape")) {
         nb::object rows = linear.attr("shape")[0];
-        if (differ(constants.attr("shape")[0], rows)) fail_formula(kConstantsLength);
+        if (compare(constants.attr("shape")[0], rows, Py_NE)) fail_formula(kConstantsLength);
     }
-    if (!is_csr(linear) || differ(ndim_of(linear), nb::int_(2))) fail_type(kBlockNotCsr2d);
-    if (given && (!array || differ(ndim_of(constants), nb::int_(1)))) fail_type(kConstantNotNumber);
+    if (!is_csr(linear) || compare(ndim_of(linear), nb::int_(2), Py_NE)) fail_type(kBlockNotCsr2d);
+    if (given && (!array || compare(ndim_of(constants), nb::int_(1), Py_NE)))
+        fail_type(kConstantNotNumber);
 }
 
 // One zero per matrix row, typed like the stored values: every reader of the constants (the row
@@ -386,8 +369,9 @@ bool plain_matrix_and_weights(nb::handle m, nb::handle w) {
     nb::object np = g_module.get("np");
     if (!exact_type(m, g_module.get("csr_array")) || !exact_type(w, np.attr("ndarray")))
         return false;
-    if (differ(m.attr("ndim"), nb::int_(2)) || differ(w.attr("ndim"), nb::int_(1))) return false;
-    if (differ(w.attr("shape")[0], m.attr("shape")[0])) return false;
+    if (compare(m.attr("ndim"), nb::int_(2), Py_NE) || compare(w.attr("ndim"), nb::int_(1), Py_NE))
+        return false;
+    if (compare(w.attr("shape")[0], m.attr("shape")[0], Py_NE)) return false;
     return plain_number_dtype(w) && plain_number_dtype(m.attr("data")) &&
            int32_dtype(m.attr("indices")) && int32_dtype(m.attr("indptr"));
 }
@@ -428,7 +412,7 @@ nb::object scaled_rows(nb::handle m, nb::handle w) {
 nb::object weighted_row_sum(nb::handle m, nb::handle w) {
     if (!plain_matrix_and_weights(m, w)) return nb::object();
     nb::object np = g_module.get("np");
-    if (differ(np.attr("count_nonzero")(w), w.attr("size"))) return nb::object();
+    if (compare(np.attr("count_nonzero")(w), w.attr("size"), Py_NE)) return nb::object();
     nb::object sums = matmul(m.attr("T"), w);
     return g_module.get("csr_array")(sums);
 }
@@ -444,7 +428,7 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         LinearExpressionsArr o = block_of(other);
         // A bounded operand is a finished constraint, as for rows: its bounds would be lost.
         block_guard(o);
-        if (differ(b.constants_.attr("shape"), o.constants_.attr("shape")))
+        if (compare(b.constants_.attr("shape"), o.constants_.attr("shape"), Py_NE))
             fail_formula(kElementCount);
         nb::object constants = add_or_sub(b.constants_, o.constants_, minus);
         nb::object linear = add_or_sub(b.linear_coefficients_, o.linear_coefficients_, minus);
@@ -466,8 +450,8 @@ nb::object block_mul(nb::handle self, nb::handle other) {
                           nb::none(), true);
     }
     if (is_ndarray(other)) {
-        if (debug() && (differ(ndim_of(other), nb::int_(1)) ||
-                        differ(other.attr("size"), b.constants_.attr("size"))))
+        if (debug() && (compare(ndim_of(other), nb::int_(1), Py_NE) ||
+                        compare(other.attr("size"), b.constants_.attr("size"), Py_NE)))
             fail_formula(kElementCount);
         // w[:, None] scales row i by w_i.
         nb::object linear = scaled_rows(b.linear_coefficients_, other);
@@ -497,7 +481,7 @@ nb::object border(const LinearExpressionsArr &b, nb::handle value) {
         nb::object np = g_module.get("np");
         v = np.attr("full")(shape, v, nb::arg("dtype") = np.attr("float64"));
     }
-    if (differ(v.attr("shape"), shape)) fail_formula(kBorderSize);
+    if (compare(v.attr("shape"), shape, Py_NE)) fail_formula(kBorderSize);
     return v;
 }
 

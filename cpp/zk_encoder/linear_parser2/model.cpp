@@ -76,24 +76,6 @@ nb::object steal_or_throw(PyObject *p) {
 
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
-bool truthy(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 nb::object sub(nb::handle a, nb::handle b) {
     return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
@@ -111,7 +93,7 @@ int64_t as_int64(nb::handle value) {
     return r;
 }
 
-bool debug_on() { return truthy(g_module.get("DEBUG")); }
+bool debug_on() { return truth(g_module.get("DEBUG")); }
 nb::object np() { return g_module.get("np"); }
 nb::object linsolver() { return g_module.get("linsolver"); }
 
@@ -173,7 +155,7 @@ int64_t element_count(nb::handle sizes) {
 nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variable_type,
                         nb::object lower_bound, nb::object upper_bound, nb::kwargs shape) {
     LinearModel &self = nb::cast<LinearModel &>(self_obj);
-    if (!truthy(name) || !truthy(name.attr("isidentifier")())) fail(PyExc_ValueError, kBadNameMsg);
+    if (!truth(name) || !truth(name.attr("isidentifier")())) fail(PyExc_ValueError, kBadNameMsg);
     int held = PySequence_Contains(self.used_vars.ptr(), name.ptr());
     if (held < 0) throw nb::python_error();
     if (held) fail("VariableError", kNameInUseHead + text_of(name) + kNameInUseTail);
@@ -190,19 +172,20 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
     bool integral = false;
     nb::object float_type = numpy.attr("float64"), int_type = numpy.attr("int32");
     nb::object type_var, lower, upper;
-    if (equal(variable_type, kinds.attr("INTEGER"))) {
+    if (compare(variable_type, kinds.attr("INTEGER"), Py_EQ)) {
         if (debug_on()) {
             nb::handle int_cls((PyObject *)&PyLong_Type);
             nb::object minus_inf = neg(inf);
-            bool bad = (!equal(lower_bound, minus_inf) && !is_instance(lower_bound, int_cls)) ||
-                       (!equal(upper_bound, inf) && !is_instance(upper_bound, int_cls));
+            bool bad =
+                (!compare(lower_bound, minus_inf, Py_EQ) && !is_instance(lower_bound, int_cls)) ||
+                (!compare(upper_bound, inf, Py_EQ) && !is_instance(upper_bound, int_cls));
             if (bad) fail(PyExc_ValueError, kIntegerBoundsMsg);
         }
         integral = true;
         type_var = int_type;
-    } else if (equal(variable_type, kinds.attr("REAL"))) {
+    } else if (compare(variable_type, kinds.attr("REAL"), Py_EQ)) {
         type_var = float_type;
-    } else if (equal(variable_type, kinds.attr("BINARY"))) {
+    } else if (compare(variable_type, kinds.attr("BINARY"), Py_EQ)) {
         integral = true;
         type_var = int_type;
         lower_bound = nb::int_(0);
@@ -219,7 +202,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 
     // Everything the engine receives is built before its first call, so a refused array leaves
     // the engine and the model's column count in step.
-    bool binary = equal(variable_type, kinds.attr("BINARY"));
+    bool binary = compare(variable_type, kinds.attr("BINARY"), Py_EQ);
     nb::object bound_type = binary ? int_type : float_type;
     nb::object lows = numpy.attr("full")(n, "fill_value"_a = lower_bound, "dtype"_a = bound_type);
     nb::object ups = numpy.attr("full")(n, "fill_value"_a = upper_bound, "dtype"_a = bound_type);
@@ -330,7 +313,7 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object solver_module = linsolver();
     nb::object sense = solver_module.attr("ObjSense");
     self.linsolver_model.attr("changeObjectiveSense")(
-        truthy(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize"));
+        truth(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize"));
     if (debug_on() && !is_instance(target, g_module.get("LinearExpression")))
         fail("BuildError", kUnknownTypeHead + type_text(target) + kForTargetTail);
     nb::object lin_row = target.attr("linear_coefficients");
@@ -408,18 +391,19 @@ nb::object solve(nb::handle self_obj, nb::object is_feasible) {
     nb::object status = self.linsolver_model.attr("getModelStatus")();
     nb::object statuses = solver_module.attr("LinsolverModelStatus");
     nb::object results = g_module.get("SolutionStatus");
-    if (equal(status, statuses.attr("kOptimal"))) {
+    if (compare(status, statuses.attr("kOptimal"), Py_EQ)) {
         self.solution_values = np().attr("array")(self.solution.attr("col_value"));
         self.objective_value = info.attr("objective_function_value");
         return results.attr("OPTIMAL");
     }
-    if (equal(status, statuses.attr("kTimeLimit")) && truthy(self.solution.attr("value_valid"))) {
+    if (compare(status, statuses.attr("kTimeLimit"), Py_EQ) &&
+        truth(self.solution.attr("value_valid"))) {
         g_module.log("log_w", kSuboptimalMsg);
         self.solution_values = np().attr("array")(self.solution.attr("col_value"));
         self.objective_value = info.attr("objective_function_value");
         return results.attr("SUBOPTIMAL");
     }
-    if (truthy(is_feasible)) fail("SolverError", kNotSolvedMsg);
+    if (truth(is_feasible)) fail("SolverError", kNotSolvedMsg);
     g_module.log("log_w", kNotSolvedMsg);
     return results.attr("INFEASIBLE");
 }

@@ -61,12 +61,6 @@ std::string text_of(nb::handle obj) {
 
 bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // The host's int(value) as a 64-bit number (the element count of an array without dimensions
 // is the float 1.0); the host's error when it has none or is too wide.
 int64_t as_int64(nb::handle value) {

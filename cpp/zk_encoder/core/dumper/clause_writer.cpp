@@ -68,7 +68,8 @@ bool write_block(const Prepared &p) {
 // Keys are written digit by digit: a record may number millions of auxiliaries.
 void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
     if (pc.aux_.size() > 8 && PyDict_GET_SIZE(map.ptr()) == 0)
-        map = nb::steal<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
+        map = check<nb::dict>(
+            py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
     std::string key;
     for (const AuxEntry &e : pc.aux_) {
         key.assign(e.kind_ == AuxKind::kPbct ? kPbctAux : kBxprAux);
@@ -98,10 +99,12 @@ void write_clauses(const Prepared &p) {
     nb::object add_soft;
     for (size_t c = 0; c < pc.size(); ++c) {
         size_t b = static_cast<size_t>(pc.begin_[c]), e = static_cast<size_t>(pc.begin_[c + 1]);
-        nb::list lits = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(e - b)));
-        for (size_t i = b; i < e; ++i)
-            PyList_SET_ITEM(lits.ptr(), static_cast<Py_ssize_t>(i - b),
-                            PyLong_FromLongLong(pc.lits_[i]));
+        nb::list lits = check<nb::list>(PyList_New(static_cast<Py_ssize_t>(e - b)));
+        for (size_t i = b; i < e; ++i) {
+            PyObject *lit = PyLong_FromLongLong(pc.lits_[i]);
+            if (!lit) rethrow();
+            PyList_SET_ITEM(lits.ptr(), static_cast<Py_ssize_t>(i - b), lit);
+        }
         int32_t wpos = pc.soft() ? pc.weight_pos_[c] : -1;
         if (wpos < 0) {
             add_hard(lits);
