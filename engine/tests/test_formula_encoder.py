@@ -261,22 +261,25 @@ def test_replay_errors_name_the_formula(log_sink):
     mgr = se.manager()
     m = Model(mgr, "fm", True)
     x = m.create_variables("x", n=2)
-    m.add_constraint(x[0] & ~x[0])
+    m.add_constraint(x[1])
     with pytest.raises(EngineError) as err:
-        m.build_cnf()
+        m.add_constraint(x[0] & ~x[0])  # refused in the call that gives it, quoting that call
     msg = str(err.value)
-    assert msg.startswith("formula encoder: constraint 1 bx.and_s([x(0).to_bx(), ~(x(0).to_bx())])"
-                          " Foralls: {}: FormulaError: Contradiction was detected in formula ")
+    assert msg.startswith("formula encoder: constraint 2 bx.and_s([x(0).to_bx(), ~(x(0).to_bx())])"
+                          " Foralls: {}: FormulaError: Contradiction was detected in formula "
+                          "m.add_constraint(x[0] & ~x[0]), line ")
     assert type(err.value.__cause__).__name__ == "FormulaError"
     assert m.get_cnf_storage() is None
+    assert m.build_cnf() is True  # nothing of the refused constraint was kept
+    assert m.get_cnf_storage().hard_clauses() == [[2]]
 
 
 def test_replay_logs_only_its_findings(log_sink):
     m = Model(se.manager(), "fm", True)
     x = m.create_variables("x", n=2)
+    before = len(log_sink.calls)
     m.add_constraint(x[0] | ~x[0])
     m.add_constraint(x[1])
-    before = len(log_sink.calls)
     assert m.build_cnf() is True
     replay = [str(msg) for msg, _ in log_sink.calls[before:]]
     warnings = [str(msg) for msg in log_sink.at("warning")]
