@@ -262,8 +262,9 @@ def test_replay_errors_name_the_formula(log_sink):
     m = Model(mgr, "fm", True)
     x = m.create_variables("x", n=2)
     m.add_constraint(x[1])
+    # Refused in the call that gives it, quoting that call.
     with pytest.raises(EngineError) as err:
-        m.add_constraint(x[0] & ~x[0])  # refused in the call that gives it, quoting that call
+        m.add_constraint(x[0] & ~x[0])
     msg = str(err.value)
     assert msg.startswith("formula encoder: constraint 2 bx.and_s([x(0).to_bx(), ~(x(0).to_bx())])"
                           " Foralls: {}: FormulaError: Contradiction was detected in formula "
