@@ -340,8 +340,10 @@ struct ForallSlot {
 
     int64_t at(__int128 k) const {
         if (is_range) return static_cast<int64_t>(start + k * step);
-        return nb::cast<int64_t>(nb::handle(PySequence_Fast_GET_ITEM(values.ptr(),
-                                                                     static_cast<Py_ssize_t>(k))));
+        PyObject *item = PySequence_Fast_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(k));
+        long long v = PyLong_Check(item) ? PyLong_AsLongLong(item) : 0;
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        return static_cast<int64_t>(v);
     }
 };
 
@@ -355,9 +357,14 @@ constexpr __int128 kInstanceCap = static_cast<__int128>(1) << 62;
 
 ForallInfo read_forall_info(const nb::handle &foralls) {
     ForallInfo fa;
+    // Only what normalize_foralls leaves is read here; anything else is the container's to judge.
+    if (!PyDict_Check(foralls.ptr())) return fa;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(foralls.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key) || !(PyRange_Check(value) || PyList_Check(value) ||
+                                       PyTuple_Check(value)))
+            continue;
         ForallSlot slot;
         slot.name = utf8_of(key);
         slot.values = nb::borrow(value);
@@ -980,6 +987,7 @@ AuxCounts count_auxiliaries(const nb::object &manager, const nb::object &templ,
 
 void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
     init_formula_container();
+    if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
     fill_hard_text(text_of(constraint), foralls);
 }
 
@@ -991,32 +999,32 @@ void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
     // for a large formula, none of them in a cycle.
     zk::GcPause pause;
     try {
-    with_manager_reset(manager, [&](bool &reset_done) {
-        nb::object value = evaluate(text);
-        check_elements(foralls);
-        nb::object templ = to_clause_form(value, text);
-        log("log_t", kHardUtilityMsg);
-        nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
-        AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
-        nb::object bx = g_module.get("bx");
-        if (is_instance(templ, bx.attr("Zero"))) {
-            auto [source, line] = call_site();
-            nb::object msg = concat(concat(concat(kContradictionHead, source),
-                                           nb::str(kLinePiece)), line);
-            log("log_e", msg);
-            manager.attr("reset")();
-            reset_done = true;
-            zk::raise_plain(g_module.get("FormulaError"), msg);
-        }
-        if (is_instance(templ, bx.attr("One"))) {
-            auto [source, line] = call_site();
-            log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)),
-                                line));
-        } else {
-            check_instances(foralls, counts);
-            formula_container.attr("add_hard_constraint")(templ, foralls, counts.pb, counts.bx);
-        }
-    });
+        with_manager_reset(manager, [&](bool &reset_done) {
+            nb::object value = evaluate(text);
+            check_elements(foralls);
+            nb::object templ = to_clause_form(value, text);
+            log("log_t", kHardUtilityMsg);
+            nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
+            AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
+            nb::object bx = g_module.get("bx");
+            if (is_instance(templ, bx.attr("Zero"))) {
+                auto [source, line] = call_site();
+                nb::object msg = concat(concat(concat(kContradictionHead, source),
+                                               nb::str(kLinePiece)), line);
+                log("log_e", msg);
+                manager.attr("reset")();
+                reset_done = true;
+                zk::raise_plain(g_module.get("FormulaError"), msg);
+            }
+            if (is_instance(templ, bx.attr("One"))) {
+                auto [source, line] = call_site();
+                log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)),
+                                    line));
+            } else {
+                check_instances(foralls, counts);
+                formula_container.attr("add_hard_constraint")(templ, foralls, counts.pb, counts.bx);
+            }
+        });
     } catch (...) {
         if (creates_container) formula_container = nb::none();
         throw;
@@ -1027,6 +1035,7 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
                                  nb::object foralls) {
     bool creates_container = formula_container.is_none();
     init_formula_container();
+    if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
     try {
         with_manager_reset(manager, [&](bool &) {
             PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
@@ -1061,6 +1070,7 @@ void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) 
 // a hard clause carries.
 void Model::check_weights(const nb::object &weights, const nb::object &foralls) const {
     ForallInfo fa = read_forall_info(foralls);
+    if (fa.instances > kMaxLiteral) refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
     nb::object total = formula_container.attr("hard_weight");
     nb::object limit = nb::int_(INT64_MAX);
     nb::object instances = nb::int_(static_cast<int64_t>(fa.instances));
