@@ -752,7 +752,8 @@ nb::object Model::get_indexes(nb::object names) {
 }
 
 void Model::refuse_shadowing(const nb::handle &name, const char *head) const {
-    if (is_shadowed(name)) refuse("VariableError", concat(concat(head, name), nb::str(kShadowsTail)));
+    if (is_shadowed(name))
+        refuse("VariableError", concat(concat(head, name), nb::str(kShadowsTail)));
 }
 
 nb::object Model::family_named(const nb::handle &name) const {
