@@ -387,3 +387,20 @@ def test_a_refused_formula_does_not_block_later_families():
         m.add_target(x[0] >= 1)  # the container exists from here on, as a target asks
     with pytest.raises(VariableError, match="cannot be created after the first constraint"):
         m.create_variables("y", i=1)
+
+
+@pytest.mark.parametrize("border,minimization", [(np.int64(1), np.bool_(True)),
+                                                 (np.uint8(2), np.False_)],
+                         ids=["at_most", "at_least"])
+def test_numpy_target_border(log_sink, border, minimization):
+    def make():
+        m = Model(se.manager(), "m")
+        x = m.create_variables("x", i=3)
+        m.add_constraint(x[0] | x[1])
+        m.add_target(x[0] + 2 * x[1] + x[2])
+        return m
+
+    ours, plain = make(), make()
+    assert ours.build_cnf(border, minimization) is True
+    assert plain.build_cnf(int(border), bool(minimization)) is True
+    assert ours.get_cnf_storage().hard_clauses() == plain.get_cnf_storage().hard_clauses()
