@@ -353,6 +353,13 @@ def test_index_names_that_hide_the_namespace_are_refused(log_sink, use_fe, name)
 
 
 @BACK_ENDS
+def test_the_placeholder_name_is_no_index(log_sink, use_fe):
+    m = Model(se.manager(), "m", use_fe)
+    with pytest.raises(VariableError, match="^Index named dummy_var is already in use$"):
+        m.get_indexes(["dummy_var"])
+
+
+@BACK_ENDS
 def test_a_family_and_an_index_may_not_share_a_name(log_sink, use_fe):
     m = Model(se.manager(), "m", use_fe)
     m.create_variables("x", i=2)

@@ -738,8 +738,9 @@ nb::object Model::get_indexes(nb::object names) {
         if (!reads_back(name))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kNotReadBackTail)));
+        // The engine's formula encoder holds a placeholder family of that name too.
         if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1 ||
-            PyDict_Contains(forwarded_families.ptr(), name.ptr()) == 1)
+            PyDict_Contains(forwarded_families.ptr(), name.ptr()) == 1 || equals(name, kDummyVar))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
         refuse_shadowing(name, kIndexInUseHead);
