@@ -174,10 +174,14 @@ def own_model():
     return m, x, y, m.get_indexes(["i"])
 
 
-def test_bad_input_is_logged_where_the_model_judges_it(log_sink, own_model):
+@pytest.mark.parametrize("formula,foralls", [(lambda x, i: x[i], {"i": range(5)}),
+                                             (lambda x, i: x[4], {}),
+                                             (lambda x, i: Sum(x[i], i=range(2 ** 63)) <= 1, {})],
+                         ids=["foralls", "element", "sum"])
+def test_bad_input_is_logged_once(log_sink, own_model, formula, foralls):
     m, x, y, i = own_model
     with pytest.raises(IndexError) as err:
-        m.add_constraint(x[i], i=range(5))
+        m.add_constraint(formula(x, i), **foralls)
     assert [str(s) for s in log_sink.at("error")] == [str(err.value)]
 
 

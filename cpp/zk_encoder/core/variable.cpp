@@ -31,6 +31,7 @@ ModuleGlobals g_module;
 // The model's index symbols: an item that names one is numbered only when its for-all values are
 // known, which the model checks.
 LoadedAttr g_index_symbol("zk_encoder.encode.variables", "Index");
+constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
 nb::object check(PyObject *o) {
     if (!o) throw nb::python_error();
@@ -72,6 +73,14 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
     return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), joined.ptr()));
 }
 
+// Logs `msg` at error level, as every refusal of the package is, then raises `exc_type` with it.
+[[noreturn]] void refuse(PyObject *exc_type, PyObject *msg) {
+    nb::object text = check(msg);
+    nb::module_::import_(kLoggerModule).attr("log_e")(text);
+    PyErr_SetObject(exc_type, text.ptr());
+    throw nb::python_error();
+}
+
 // Refuses, with an IndexError or TypeError that names the element, items that cannot number an
 // element of a family of `g.shape`: a generated comprehension over a range far past the family
 // then stops at its first value outside, instead of naming elements without end.
@@ -79,9 +88,9 @@ void check_items(const GeneratorVariable &g, const nb::args &items, const nb::ob
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (static_cast<size_t>(n) != g.shape.size()) {
         nb::object family = check(PyObject_Str(g.name.ptr()));
-        PyErr_Format(PyExc_IndexError, kArityFormat, family.ptr(),
-                     static_cast<Py_ssize_t>(g.shape.size()), name.ptr(), n);
-        throw nb::python_error();
+        refuse(PyExc_IndexError,
+               PyUnicode_FromFormat(kArityFormat, family.ptr(),
+                                    static_cast<Py_ssize_t>(g.shape.size()), name.ptr(), n));
     }
     for (Py_ssize_t d = 0; d < n; ++d) {
         PyObject *item = PyTuple_GET_ITEM(items.ptr(), d);
@@ -89,17 +98,15 @@ void check_items(const GeneratorVariable &g, const nb::args &items, const nb::ob
             int symbol = PyObject_IsInstance(item, g_index_symbol.get().ptr());
             if (symbol < 0) throw nb::python_error();
             if (symbol) continue;
-            PyErr_Format(PyExc_TypeError, kNotIntegerFormat, item, name.ptr());
-            throw nb::python_error();
+            refuse(PyExc_TypeError, PyUnicode_FromFormat(kNotIntegerFormat, item, name.ptr()));
         }
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         const long long size = static_cast<long long>(g.shape[static_cast<size_t>(d)]);
-        if (overflow != 0 || v < 0 || v >= size) {
-            PyErr_Format(PyExc_IndexError, kOutsideFormat, item, name.ptr(), d, size - 1);
-            throw nb::python_error();
-        }
+        if (overflow != 0 || v < 0 || v >= size)
+            refuse(PyExc_IndexError,
+                   PyUnicode_FromFormat(kOutsideFormat, item, name.ptr(), d, size - 1));
     }
 }
 
