@@ -295,6 +295,16 @@ def test_hessian_of_another_width_than_its_dimension(width):
     assert info.objective_function_value == pytest.approx(-1.25, abs=TOL)
 
 
+@pytest.mark.parametrize("fmt, expected", [
+    (ls.HessianFormat.kSquare, 3.0),      # x'Hx = 2 x0^2 + 2 x0 x1 + 2 x1^2
+    (ls.HessianFormat.kTriangular, 2.0),  # the lower triangle: 2 x0^2 + 2 x1^2
+], ids=["square", "triangular"])
+def test_non_symmetric_matrix_read_by_format(fmt, expected):
+    status, _, info = solve(quadratic_solver(np.array([[2.0, 2.0], [0.0, 2.0]]), fmt))
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(expected, abs=TOL)
+
+
 def test_strict_upper_triangle_is_ignored_under_triangular():
     # Only the lower triangle counts: an upper entry alone changes nothing.
     h = sp.csc_array(np.array([[2.0, 5.0], [0.0, 2.0]]))
@@ -492,6 +502,18 @@ def test_integrality_array_of_enum_members_as_object_dtype():
     s.changeObjectiveSense(ls.ObjSense.kMaximize)
     s.changeColCost(np.int32(0), np.float32(1.0))
     assert solve(s)[2].objective_function_value == 2.0
+
+
+def test_empty_calls_change_nothing():
+    s = knapsack()
+    s.addVars(0, np.full(0, fill_value=0, dtype=np.int32), np.full(0, fill_value=1, dtype=np.int32))
+    s.changeColsIntegrality(0, np.arange(3, 3), np.full(0, fill_value=INTEGER))
+    s.addVars(0, np.full(0, -inf), np.full(0, inf))
+    s.addRows(0, np.array([]), np.array([]), 0, np.array([0]), np.array([], dtype=np.int32),
+              np.array([]))
+    s.changeColsCost(0, np.array([], dtype=np.int32), np.array([]))
+    assert model_shape(s) == (3, 1, 3)
+    assert solve(s)[2].objective_function_value == 9.0
 
 
 def test_values_are_copied_not_aliased():
