@@ -5,6 +5,7 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,7 +18,7 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
-#include "zk_encoder/core/dumper.hpp"
+#include "instantiate/template_text.hpp"
 #include "zk_encoder/core/variable.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
 #include "zk_encoder/encode/variables.hpp"
@@ -569,19 +570,19 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
             if (std::find(used.begin(), used.end(), s) == used.end()) used.push_back(s);
         }
         const int64_t size = f.sizes_[d];
-        zk::core::detail::IndexTextReader rd(item, fa.names);
-        zk::core::detail::Linear lin;
-        if (!(rd.expression(lin) && rd.at_end())) {
+        int64_t constant = 0;
+        std::vector<int64_t> coefs;
+        if (!zk::instantiate::read_index_text(item, fa.names, constant, coefs)) {
             if (fa.instances > 0) check_by_evaluation(fa, used, item, element, d, size);
             continue;
         }
         if (fa.instances == 0) continue;
         // Each keyword's values are independent of the others: the extremes of a sum of
         // multiples are the sums of the extremes.
-        __int128 lo = lin.constant, hi = lin.constant;
+        __int128 lo = constant, hi = constant;
         std::vector<std::pair<int, int64_t>> at_lo, at_hi;
-        for (size_t s = 0; s < lin.coefs.size(); ++s) {
-            __int128 c = lin.coefs[s];
+        for (size_t s = 0; s < coefs.size(); ++s) {
+            __int128 c = coefs[s];
             if (c == 0) continue;
             const ForallSlot &slot = fa.slots[s];
             int64_t low_value = c > 0 ? slot.min : slot.max;
