@@ -74,9 +74,8 @@ class CompiledSum(CompiledLinearExpression):
     def __init__(self, expressions: tp.Sequence[CompiledLinearExpression]) -> None:
         """Adds up the items.
 
-        :param expressions: numeric expressions and numbers (numbers go into the constant); at
-            least one expression.
-        :raises AttributeError: the items hold no expression (an empty list, numbers only).
-        :raises TypeError: an item after an expression is neither a number nor an expression
-            ("Type 'LinearExpression' is expected for left side of expression").
+        :param expressions: numeric expressions and numbers (numbers go into the constant).
+            Without any expression the sum is the constant alone (0 for an empty sequence).
+        :raises TypeError: an item is neither a number nor an expression ("Type
+            'LinearExpression' is expected for left side of expression" after an expression).
         """

@@ -85,8 +85,8 @@ class Sum(LinearExpression):
 
         :param expression: an unbounded expression, usually using the indexes by name.
         :param indexes: index name to its values: a range, a list of integers, or the text of
-            a Python expression giving them ("range(2)"). An empty range leaves nothing to add,
-            and the model refuses the constraint or target that holds it.
+            a Python expression giving them ("range(2)"). An empty range adds nothing: the sum
+            is 0.
         :raises TypeError: `expression` is not a `LinearExpression` ("Type 'LinearExpression'
             is expected for variable 'expression'").
         :raises FormulaError: `expression` is bounded.
@@ -99,8 +99,7 @@ class SumIt(LinearExpression):
         """Writes the sum's text; nothing is evaluated until the model receives it.
 
         :param expressions: a sequence (list, tuple) of unbounded expressions; a generator or a
-            set is not a sequence. An empty one is accepted with a warning, but the model
-            refuses the constraint or target that holds it.
+            set is not a sequence. An empty one is accepted with a warning; its sum is 0.
         :raises TypeError: `expressions` is not a sequence ("Use an iterable sequence as SumIt
             input argument"), or an item is not a `LinearExpression` ("Variable 'expressions'
             must contain only objects of type 'LinearExpression'").

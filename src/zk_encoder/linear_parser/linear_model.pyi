@@ -81,11 +81,14 @@ class LinearModel:
         VariableType.REAL, lo=0, plant=3, market=4)` gives 12 columns, written `x[p, m]` in
         expressions.
 
-        :param name: a new name made of letters; blocks and indexes share the names.
+        :param name: a new name, a Python identifier (letters, digits after the first
+            character, underscores; the error message says letters only). An index may not
+            take a block's name.
         :param variable_type: a member of this module's `VariableType`.
         :param lo: the lower bound of every element (`-inf`: none).
-        :param hi: the upper bound of every element (`inf`: none). INTEGER blocks need
-            integers between -2147483648 and 2147483647; BINARY blocks are always 0/1.
+        :param hi: the upper bound of every element (`inf`: none). INTEGER blocks need both
+            bounds given, as integers between -2147483648 and 2147483647; BINARY blocks are
+            always 0/1.
         :param dims: dimension name to size (a non-negative integer), in order.
         :raises ValueError: a bad name, type, integer bound or size.
         :raises VariableError: the name is in use.
@@ -95,6 +98,8 @@ class LinearModel:
 
         :param indexes: sequence of index names.
         :return: sequence of indexes or single index.
+        :raises ValueError: the sequence is empty.
+        :raises VariableError: a name is a block's name.
         """
     def add_constraint(self, expression: LinearExpression, lo: tp.Optional[Integral] = None,
                        hi: tp.Optional[Integral] = None, eq: tp.Optional[Integral] = None,
@@ -116,7 +121,7 @@ class LinearModel:
             `lo` or `hi` ("The borders is set twice").
         :raises NameError: an index in the expression has no for-all keyword or `Sum` around it.
         :raises IndexError: an index value lies outside its dimension.
-        :raises AttributeError: a `Sum` or `SumIt` in it has nothing to add.
+        :raises TypeError: an index value is not an integer.
 
         When it raises, no row of the call has been added.
         """
@@ -146,7 +151,7 @@ class LinearModel:
             with an answer.
         :raises SolverError: no answer: infeasible, unbounded, a time limit without an answer,
             or integer columns with a quadratic objective ("The model was not solved
-            correctly").
+            correctly"). The results of an earlier answer stay readable then.
         """
     @property
     def objective_value(self) -> float:

@@ -81,11 +81,12 @@ class LinearModel:
         """Adds an array of solver columns: `get_variable("ship", VariableType.REAL, 0, 45,
         plant=3, market=4)` gives a 3 x 4 array; no keywords give a single element.
 
-        :param name: a new name made of letters.
+        :param name: a new name, a Python identifier (letters, digits after the first
+            character, underscores; the error message says letters only).
         :param variable_type: a member of this module's `VariableType`.
         :param lower_bound: the lower bound of every element (`-inf`: none).
         :param upper_bound: the upper bound of every element (`inf`: none); BINARY variables
-            are always 0/1.
+            are always 0/1. (checked) INTEGER bounds other than the infinities are integers.
         :param shape: dimension name to size (a non-negative integer), in order.
         :raises ValueError: a bad name, type or size, too many columns, or (checked) integer
             bounds that are not integers.
@@ -107,8 +108,9 @@ class LinearModel:
         :param equation_bound: both bounds.
         :raises ValueError: a bound given both by the row and the argument ("The border is set
             twice").
+        :raises AttributeError: a block or another type (unchecked).
         :raises BuildError: (checked) a block or another type, or `equation_bound` with another
-            bound.
+            bound (unchecked, `equation_bound` wins).
         """
     def add_constraints(self, constraints: LinearExpressionsArr,
                         lower_bounds: tp.Optional[np.ndarray] = None,
@@ -123,8 +125,9 @@ class LinearModel:
         :param equation_bounds: both bounds, one per row.
         :raises ValueError: a bound given both by the block and the argument ("The border is
             set twice"), or bounds that do not have one entry per row.
+        :raises AttributeError: a single row or another type (unchecked).
         :raises BuildError: (checked) a single row or another type, or `equation_bounds` with
-            other bounds.
+            other bounds (unchecked, `equation_bounds` wins).
         """
     def add_target(self, target: LinearExpression, minimization: bool) -> None:
         """Sets the objective, replacing an earlier one whole; its constant and bounds are not
@@ -137,6 +140,7 @@ class LinearModel:
         :param minimization: True minimises, False maximises.
         :raises BuildError: the row refers to columns this model does not hold, or (checked)
             it is not a row.
+        :raises AttributeError: a block or another type (unchecked).
         """
     @staticmethod
     def _set_border(first_border: _CoefType, second_border: _CoefType) -> _CoefType: ...

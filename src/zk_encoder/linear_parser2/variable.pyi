@@ -20,7 +20,9 @@ class VariableArray:
     Made by `LinearModel.get_variable`. `x[1, 2]` (an integer per dimension) is one row, a
     `LinearExpression`; a slice, a list or array of integers, or a boolean mask in any place
     gives a block of rows, a `LinearExpressionsArr`, one row per element selected, in
-    row-major order (`x[:, :]` lists all elements). Not iterable (`TypeError`).
+    row-major order (`x[:, :]` lists all elements). A single integer on a many-dimensional
+    array picks the element at that row-major position (checked: `IndexError`). Not iterable
+    (`TypeError`).
     """
 
     _total_created_variables: int
@@ -49,7 +51,8 @@ class VariableArray:
     ) -> Union[LinearExpression, LinearExpressionsArr]:
         """A row (integers only) or a block of rows (a slice, list, array or mask anywhere).
 
-        :raises IndexError: an index outside its dimension, or more indexes than dimensions.
+        :raises IndexError: an index outside its dimension (negative ones included), or more
+            indexes than dimensions.
         :raises ValueError: a list or array of a type that is not an index.
         """
     def __iter__(self) -> NoReturn: ...
