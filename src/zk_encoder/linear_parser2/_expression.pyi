@@ -89,9 +89,9 @@ class LinearExpressionsArr:
     """A block of rows: one constant and one sparse row of coefficients per row, optional
     bounds per row.
 
-    Blocks combine with `+`, `-` with numbers and blocks of the same row count, `*` with
-    numbers and weight vectors (one weight per row); `<=`, `>=`, `==` with a number or an
-    array of one bound per row set bounds. `sum()` and `dot(w)` fold the block into one row.
+    Blocks combine with `+`, `-` with numbers and blocks of the same row count (not with
+    single rows), `*` with numbers and weight vectors (one weight per row); `<=`, `>=`, `==`
+    with a number or an array of one bound per row set bounds. `sum()` and `dot(w)` fold the block into one row.
     A bounded block takes no arithmetic (`FormulaError`) and has no truth value (`TypeError`).
     Python's `sum()` over rows or blocks works (it starts from 0).
 

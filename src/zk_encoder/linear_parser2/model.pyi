@@ -53,7 +53,7 @@ class LinearModel:
         model = LinearModel()
         x = model.get_variable("x", VariableType.INTEGER, 0, 10, item=3)
         model.add_constraint(2 * x[0] + 3 * x[1] <= 12)                # one row
-        model.add_constraints(x[:] - 2 * x[0] <= np.array([0, 4, 5]))  # three rows at once
+        model.add_constraints(x[:] * np.array([1.0, 2, 3]) <= 9)       # three rows at once
         model.add_target(dot(x[:], np.array([1.0, 2, 3])), minimization=False)
         model.solve()               # SolutionStatus.OPTIMAL, or INFEASIBLE with a warning
         model.objective_value, model.get_result("x")
