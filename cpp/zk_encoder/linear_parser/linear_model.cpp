@@ -228,8 +228,7 @@ bool sizes_valid(const nb::kwargs &dims) {
     for (auto item : dims) {
         PyObject *idx = PyNumber_Index(item.second.ptr());
         if (!idx) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-            PyErr_Clear();
+            clear_only(PyExc_TypeError);
             return false;
         }
         nb::object size = nb::steal(idx);
@@ -498,8 +497,7 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
         native = native_value(std::string(utf8, static_cast<std::size_t>(size)), ns);
     } else {
         // A text that is not valid UTF-8 (lone surrogates) is the host's to judge.
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-        PyErr_Clear();
+        clear_only(PyExc_UnicodeEncodeError);
     }
     nb::object target = native ? std::move(*native) : evaluate(text, ns);
     nb::object indexes = target.attr("linear_coefficients_indexes");

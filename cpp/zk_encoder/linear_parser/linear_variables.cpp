@@ -66,8 +66,7 @@ std::string format_text(nb::handle obj) {
 bool index_value(nb::handle obj, int64_t &out, const std::string &not_integer) {
     PyObject *idx = PyNumber_Index(obj.ptr());
     if (!idx) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
+        clear_only(PyExc_TypeError);
         raise_plain(PyExc_TypeError, not_integer);
     }
     nb::object value = nb::steal(idx);
