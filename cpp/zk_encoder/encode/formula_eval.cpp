@@ -8,6 +8,7 @@
 #include "zk_encoder/encode/formula_eval.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "zk_encoder/core/manager.hpp"
 
 namespace zk::encode {
 
@@ -171,6 +173,10 @@ struct Node {
     uint32_t count = 0;
     int32_t slots = 0;   // ListComp: number of its local names
     int32_t depth = 1;   // height of the subtree
+    // Call: whether it is a comparison's `.to_bx(...)`, and where the formula holds its result
+    // (positive, negative or both, as the registry counts them).
+    bool comparison = false;
+    uint8_t polarity = zk::core::kBothPolarities;
     PyObject *obj = nullptr;  // Const: the value; Global, Local, Attr: the name
     std::string_view name;    // Global, Local: the name as written (only while reading)
 };
@@ -512,6 +518,88 @@ class Resolver {
     }
 };
 
+// Where the formula holds each comparison. The engine's connectives are read by their names under
+// `bx`: a conjunction or disjunction holds its operands as it is held itself, a negation and the
+// condition of an implication the other way round, an equivalence, an exclusive or and the
+// condition of an if-then-else both ways. Whatever else a value passes through may use it either
+// way. Children are made before their parents, so one pass from the root down reaches every
+// parent before its children.
+class PolarityPass {
+  public:
+    explicit PolarityPass(Program &prog) : prog_(prog) {}
+
+    void run() {
+        for (Node &n : prog_.nodes) n.polarity = zk::core::kBothPolarities;
+        node(prog_.root).polarity = zk::core::kPositive;
+        for (int32_t n = prog_.root; n >= 0; --n) spread(n);
+    }
+
+  private:
+    Program &prog_;
+
+    Node &node(int32_t n) { return prog_.nodes[static_cast<size_t>(n)]; }
+    const Item &item(uint32_t k) const { return prog_.items[k]; }
+
+    static uint8_t flip(uint8_t p) {
+        return p == zk::core::kPositive   ? zk::core::kNegative
+               : p == zk::core::kNegative ? zk::core::kPositive
+                                          : p;
+    }
+
+    static bool named(const Node &nd, const char *name) {
+        return nd.obj && _PyUnicode_EqualToASCIIString(nd.obj, name);
+    }
+
+    // The name of the engine connective a call's callee names ("and_s" for bx.and_s), or null.
+    const char *connective(const Node &callee) {
+        static const char *const kNames[] = {"and_s", "or_s", "and_", "xor_s",
+                                             "eq_s",  "impl_s", "ite_s"};
+        if (callee.kind != Kind::Attr) return nullptr;
+        const Node &owner = node(callee.a);
+        if (owner.kind != Kind::Global || !named(owner, "bx")) return nullptr;
+        for (const char *name : kNames)
+            if (named(callee, name)) return name;
+        return nullptr;
+    }
+
+    void spread(int32_t n) {
+        Node &nd = node(n);
+        uint8_t p = nd.polarity;
+        switch (nd.kind) {
+            case Kind::Unary:
+                node(nd.a).polarity =
+                    static_cast<UnOp>(nd.op) == UnOp::Invert ? flip(p) : zk::core::kBothPolarities;
+                return;
+            case Kind::List:
+            case Kind::Tuple:
+                for (uint32_t k = 0; k < nd.count; ++k) node(item(nd.first + k).node).polarity = p;
+                return;
+            case Kind::ListComp:
+                node(nd.a).polarity = p;
+                return;
+            case Kind::Call: {
+                const Node &callee = node(nd.a);
+                if (callee.kind == Kind::Attr && named(callee, "to_bx")) nd.comparison = true;
+                const char *c = connective(callee);
+                if (!c || nd.starred) return;
+                std::string_view name(c);
+                for (uint32_t k = 0; k < nd.count; ++k) {
+                    uint8_t q = zk::core::kBothPolarities;
+                    if (name == "and_s" || name == "or_s" || name == "and_")
+                        q = p;
+                    else if (name == "impl_s")
+                        q = k == 0 ? flip(p) : p;
+                    else if (name == "ite_s")
+                        q = k == 0 ? zk::core::kBothPolarities : p;
+                    node(item(nd.first + k).node).polarity = q;
+                }
+                return;
+            }
+            default: return;
+        }
+    }
+};
+
 // Reads `text` into `prog`; false, with no Python error set, when it is not of the native forms.
 bool read_program(nb::handle text, Program &prog) {
     if (!PyUnicode_Check(text.ptr())) return false;
@@ -531,6 +619,7 @@ bool read_program(nb::handle text, Program &prog) {
         return false;
     }
     Resolver(prog).resolve(prog.root);
+    PolarityPass(prog).run();
     return true;
 }
 
@@ -740,6 +829,17 @@ class Executor {
             Py_DECREF(fn);
             return nullptr;
         }
+        // A comparison that the formula does not hold as a plain requirement is told so through
+        // the registry it is encoded with.
+        zk::core::Manager *mgr = nullptr;
+        uint8_t saved = zk::core::kPositive;
+        if (nd.comparison && nd.polarity != zk::core::kPositive && args.size() == 1) {
+            mgr = zk::core::exact_manager(args[0]);
+            if (mgr) {
+                saved = mgr->polarity_;
+                mgr->polarity_ = nd.polarity;
+            }
+        }
         PyObject *r;
         if (!nd.starred) {
             r = PyObject_Vectorcall(fn, args.data(), args.size(), nullptr);
@@ -767,6 +867,7 @@ class Executor {
                 r = nullptr;
             }
         }
+        if (mgr) mgr->polarity_ = saved;
         for (PyObject *o : args) Py_DECREF(o);
         Py_DECREF(fn);
         return r;
@@ -845,6 +946,141 @@ class Executor {
 
 }  // namespace
 
+namespace {
+
+constexpr const char *kPolarityName = "__zk_polarity__";
+
+bool is_a(nb::handle obj, const nb::object &cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool name_is(nb::handle obj, const char *attr, const char *value) {
+    nb::object v = obj.attr(attr);
+    return PyUnicode_Check(v.ptr()) && _PyUnicode_EqualToASCIIString(v.ptr(), value);
+}
+
+uint8_t flipped(uint8_t p) {
+    return p == zk::core::kPositive   ? zk::core::kNegative
+           : p == zk::core::kNegative ? zk::core::kPositive
+                                      : p;
+}
+
+// The host's syntax tree of `text` with every comparison that the formula does not hold as a
+// plain requirement given its registry through `__zk_polarity__(manager, polarity)`, which tells
+// the registry where the comparison stands; the same rules as the native reading, plus the
+// conditional expression, whose value is one of its branches. Null when no comparison needs it
+// or the host cannot read the text (its `eval` then says why).
+nb::object marked_tree(nb::handle text) {
+    nb::object ast = nb::module_::import_("ast");
+    nb::object tree;
+    try {
+        tree = ast.attr("parse")(text, kSourceFile, "eval");
+    } catch (nb::python_error &) {
+        return nb::object();
+    }
+    nb::object call_t = ast.attr("Call"), attr_t = ast.attr("Attribute"),
+               name_t = ast.attr("Name"), unary_t = ast.attr("UnaryOp"),
+               invert_t = ast.attr("Invert"), list_t = ast.attr("List"),
+               tuple_t = ast.attr("Tuple"), listcomp_t = ast.attr("ListComp"),
+               ifexp_t = ast.attr("IfExp"), starred_t = ast.attr("Starred");
+    std::unordered_map<PyObject *, uint8_t> polarity;
+    auto of = [&](nb::handle n) {
+        auto it = polarity.find(n.ptr());
+        return it == polarity.end() ? zk::core::kBothPolarities : it->second;
+    };
+    nb::object body = tree.attr("body");
+    polarity[body.ptr()] = zk::core::kPositive;
+    std::vector<std::pair<nb::object, uint8_t>> sites;
+    // Breadth first: every parent is met before its children.
+    for (nb::handle node : ast.attr("walk")(body)) {
+        uint8_t p = of(node);
+        if (is_a(node, unary_t)) {
+            if (is_a(node.attr("op"), invert_t)) polarity[node.attr("operand").ptr()] = flipped(p);
+        } else if (is_a(node, list_t) || is_a(node, tuple_t)) {
+            for (nb::handle e : node.attr("elts")) polarity[e.ptr()] = p;
+        } else if (is_a(node, listcomp_t)) {
+            polarity[node.attr("elt").ptr()] = p;
+        } else if (is_a(node, ifexp_t)) {
+            polarity[node.attr("body").ptr()] = p;
+            polarity[node.attr("orelse").ptr()] = p;
+        } else if (is_a(node, call_t)) {
+            nb::object fn = node.attr("func");
+            nb::object args = node.attr("args");
+            bool plain = nb::len(nb::object(node.attr("keywords"))) == 0;
+            for (nb::handle a : args) plain = plain && !is_a(a, starred_t);
+            if (!plain || !is_a(fn, attr_t)) continue;
+            if (name_is(fn, "attr", "to_bx")) {
+                if (p != zk::core::kPositive && nb::len(args) == 1) sites.emplace_back(nb::borrow(node), p);
+                continue;
+            }
+            nb::object owner = fn.attr("value");
+            if (!is_a(owner, name_t) || !name_is(owner, "id", "bx")) continue;
+            size_t k = 0;
+            for (nb::handle a : args) {
+                uint8_t q = zk::core::kBothPolarities;
+                if (name_is(fn, "attr", "and_s") || name_is(fn, "attr", "or_s") ||
+                    name_is(fn, "attr", "and_"))
+                    q = p;
+                else if (name_is(fn, "attr", "impl_s"))
+                    q = k == 0 ? flipped(p) : p;
+                else if (name_is(fn, "attr", "ite_s"))
+                    q = k == 0 ? zk::core::kBothPolarities : p;
+                polarity[a.ptr()] = q;
+                ++k;
+            }
+        }
+    }
+    if (sites.empty()) return nb::object();
+    for (auto &[call, p] : sites) {
+        nb::list args = nb::borrow<nb::list>(call.attr("args"));
+        nb::list wrapped_args;
+        wrapped_args.append(args[0]);
+        wrapped_args.append(ast.attr("Constant")(nb::int_(p)));
+        nb::object fn = name_t(kPolarityName, ast.attr("Load")());
+        args[0] = call_t(fn, wrapped_args, nb::list());
+    }
+    ast.attr("fix_missing_locations")(tree);
+    return tree;
+}
+
+// `__zk_polarity__(manager, polarity)`: tells an exact registry where the comparison it is about
+// to encode stands, and gives it back.
+nb::object tell_polarity(nb::handle manager, int polarity) {
+    if (zk::core::Manager *mgr = zk::core::exact_manager(manager))
+        mgr->polarity_ = static_cast<uint8_t>(polarity);
+    return nb::borrow(manager);
+}
+
+}  // namespace
+
+static nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
+    nb::object tree;
+    if (PyUnicode_Check(text.ptr()) && PyDict_Check(ns.ptr())) tree = marked_tree(text);
+    if (!tree.is_valid()) return fallback_eval(text, ns, ns);
+    static nb::object tell = nb::cpp_function(&tell_polarity);
+    nb::object code = nb::module_::import_("builtins").attr("compile")(tree, kSourceFile, "eval");
+    nb::str name(kPolarityName);
+    nb::object previous = nb::borrow(PyDict_GetItemWithError(ns.ptr(), name.ptr()));
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyDict_SetItem(ns.ptr(), name.ptr(), tell.ptr()) < 0) throw nb::python_error();
+    auto restore = [&] {
+        if (previous.is_valid())
+            PyDict_SetItem(ns.ptr(), name.ptr(), previous.ptr());
+        else if (PyDict_DelItem(ns.ptr(), name.ptr()) < 0)
+            PyErr_Clear();
+    };
+    try {
+        nb::object r = fallback_eval(code, ns, ns);
+        restore();
+        return r;
+    } catch (...) {
+        restore();
+        throw;
+    }
+}
+
 bool formula_is_native(nb::handle text) {
     Program prog;
     return native_program(text, prog);
@@ -853,7 +1089,7 @@ bool formula_is_native(nb::handle text) {
 nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
     Program prog;
     if (!PyDict_CheckExact(ns.ptr()) || !native_program(text, prog))
-        return fallback_eval(text, ns, ns);
+        return eval_with_polarities(text, ns, fallback_eval);
     nb::str builtins_name(kBuiltinsName);
     // As `eval` does before it runs anything.
     PyObject *b = PyDict_GetItemWithError(ns.ptr(), builtins_name.ptr());

@@ -15,6 +15,7 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
+#include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
 
 namespace zk::encode {
@@ -445,6 +446,17 @@ nb::object Model::evaluate(const nb::object &text) const {
 nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
     if (is_instance(value, g_module.get("variable").attr("Variable")))
         value = value.attr("to_bx")();
+    // Comparisons that the formula reads other than as plain requirements stand for literals
+    // whose defining clauses hold beside the whole formula.
+    if (zk::core::Manager *mgr = zk::core::exact_manager(manager)) {
+        if (nb::len(mgr->definitions_) > 0 && nb::hasattr(value, "tseytin")) {
+            nb::list parts;
+            parts.append(value);
+            for (nb::handle d : mgr->definitions_) parts.append(d);
+            mgr->definitions_ = nb::list();
+            value = g_module.get("bx").attr("and_s")(parts);
+        }
+    }
     // A term without a comparison would fail inside the transformation with an error that names
     // neither the constraint nor the cause.
     if (!nb::hasattr(value, "tseytin")) refuse("FormulaError", concat(kNotBooleanMsg, text));
