@@ -35,6 +35,11 @@ constexpr const char *kIfThenElseNotExpressions =
 constexpr const char *kNotSequencePrefix = "Use an iterable sequence as ";
 constexpr const char *kNotSequenceSuffix = " input argument";
 constexpr const char *kEmptySequence = "The input sequence has zero length";
+// A chained comparison such as 1 <= s <= 2 is read by the host as (1 <= s) and (s <= 2): the
+// truth test of the first formula would decide, silently, that only the second bound counts.
+constexpr const char *kNoTruthValue =
+    "A Boolean formula has no truth value (a chained comparison such as 1 <= x + y <= 2 keeps "
+    "only its last bound): write the two bounds as two constraints or join them with '&'";
 
 // Suffixes that turn a bare variable reference into a term node or an engine Boolean variable.
 constexpr const char *kToPb = ".to_pb()";
@@ -231,6 +236,14 @@ nb::object op_invert(nb::handle self) {
     append_bx(t, self);
     t += ")";
     return make_expression(t, false);
+}
+
+// Terms (and the constants) stay true in a truth test; only Boolean formulas refuse one.
+bool truth_value(const Expression &e) {
+    int soft = PyObject_IsTrue(e.soft_.ptr());
+    if (soft < 0) throw nb::python_error();
+    if (soft == 0) refuse(kNoTruthValue);
+    return true;
 }
 
 nb::object maxsat(nb::handle self, nb::handle minimization) {
@@ -669,6 +682,7 @@ NB_MODULE(expressions, m) {
         .def("__xor__", &op_xor, "other"_a.none(),
              nb::sig("def __xor__(self, other: Expression) -> Expression"))
         .def("__invert__", &op_invert, nb::sig("def __invert__(self) -> Expression"))
+        .def("__bool__", &truth_value, nb::sig("def __bool__(self) -> bool"))
         .def("maxsat", &maxsat, "minimization"_a.none(),
              nb::sig("def maxsat(self, minimization: bool) -> Expression"))
         .def_prop_ro("soft", [](const Expression &e) { return e.soft_; },
