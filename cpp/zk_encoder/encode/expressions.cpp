@@ -163,6 +163,8 @@ nb::object make_expression(const std::string &text, bool soft) {
 // ---------------------------------------------------------------------------------------------
 // Operators of Expression.
 
+bool looser_than_product(std::string_view text);
+
 nb::object binary_term(nb::handle self, nb::handle other, const char *op, bool wrap_right) {
     if (!is_expression(other)) refuse(kLeftNotExpression);
     std::string t;
@@ -190,7 +192,16 @@ nb::object op_mul(nb::handle self, nb::handle other) {
         t += " * (";
         append_pb(t, self);
     } else if (is_expression(other)) {
-        append_plain(t, self);
+        // A compound left operand is kept whole: (a + b) * c must not read a + (b * c).
+        std::string left;
+        append_plain(left, self);
+        if (looser_than_product(left)) {
+            t += "(";
+            t += left;
+            t += ")";
+        } else {
+            t += left;
+        }
         t += " * (";
         append_pb(t, other);
     } else {
@@ -358,6 +369,7 @@ enum class TokenKind : std::uint8_t {
     kDot,           // attribute access
     kPower,         // **
     kSign,          // - + ~, unary where an operand is expected
+    kMulOp,         // * / % @: as tight as a product
     kOperator,      // any other operator or keyword
 };
 
@@ -370,6 +382,7 @@ constexpr std::string_view kKeywords[] = {
 constexpr std::string_view kConstants[] = {"True", "False", "None"};
 constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
 constexpr std::string_view kOperatorChars = "*/%@&|^<>=!,:;";
+constexpr std::string_view kMulOpChars = "*/%@";
 
 bool is_name_start(unsigned char c) { return c == '_' || std::isalpha(c) || c >= 0x80; }
 bool is_name_char(unsigned char c) { return c == '_' || std::isalnum(c) || c >= 0x80; }
@@ -509,7 +522,8 @@ std::optional<std::vector<TokenKind>> scan(std::string_view s) {
             tokens.push_back(TokenKind::kSign);
         } else if (kOperatorChars.find(static_cast<char>(c)) != npos) {
             ++i;
-            tokens.push_back(TokenKind::kOperator);
+            tokens.push_back(kMulOpChars.find(static_cast<char>(c)) != npos ? TokenKind::kMulOp
+                                                                            : TokenKind::kOperator);
         } else {
             return std::nullopt;  // closing bracket, comment, line break, stray character
         }
@@ -562,6 +576,34 @@ bool needs_parentheses(std::string_view text, PowerSide side) {
     if (!tokens || tokens->empty()) return false;
     size_t end = side == PowerSide::kBase ? primary_end(*tokens, 0) : unary_end(*tokens, 0);
     return end != tokens->size();
+}
+
+// Whether a text would not stay whole as the left operand of a product: it holds, outside
+// brackets, a binary + or - or anything that binds more loosely than *. A text that does not scan
+// is left alone, as parentheses could not repair it.
+bool looser_than_product(std::string_view text) {
+    std::optional<std::vector<TokenKind>> tokens = scan(text);
+    if (!tokens) return false;
+    bool after_operand = false;
+    for (TokenKind t : *tokens) {
+        switch (t) {
+            case TokenKind::kAtom:
+            case TokenKind::kName:
+            case TokenKind::kRoundGroup:
+            case TokenKind::kSquareGroup:
+            case TokenKind::kCurlyGroup:
+                after_operand = true;
+                break;
+            case TokenKind::kSign:
+                if (after_operand) return true;
+                break;
+            case TokenKind::kOperator:
+                return true;
+            default:
+                after_operand = false;
+        }
+    }
+    return false;
 }
 
 void append_power_operand(std::string &out, const std::string &text, PowerSide side) {

@@ -6,6 +6,7 @@
 #include <frameobject.h>
 
 #include <optional>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -435,8 +436,9 @@ nb::dict Model::evaluation_namespace() const {
     return ns;
 }
 
-nb::object Model::evaluate(const nb::object &text) const {
+nb::object Model::evaluate(const nb::object &text, const nb::dict &bindings) const {
     nb::dict ns = evaluation_namespace();
+    if (PyDict_Update(ns.ptr(), bindings.ptr()) < 0) throw nb::python_error();
     // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
     return eval_formula(text, ns, g_eval);
 }
@@ -504,18 +506,71 @@ void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
     fill_hard_text(text_of(constraint), foralls);
 }
 
-void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
-    init_formula_container();
-    // The evaluation, its encoding and the queued template make hundreds of thousands of objects
-    // for a large formula, none of them in a cycle.
-    zk::GcPause pause;
+namespace {
+
+// The for-all values of every keyword, in keyword order, when they can be listed and the instances
+// are not too many to make one by one; empty otherwise.
+constexpr Py_ssize_t kMaxInstances = 1000000;
+
+std::vector<std::pair<nb::object, std::vector<nb::object>>> instance_values(
+    const nb::object &foralls) {
+    std::vector<std::pair<nb::object, std::vector<nb::object>>> out;
+    if (!PyDict_Check(foralls.ptr()) || PyDict_GET_SIZE(foralls.ptr()) == 0) return out;
+    Py_ssize_t count = 1;
+    for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
+        Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) {
+            PyErr_Clear();
+            return {};
+        }
+        if (n > 0 && count > kMaxInstances / n) return {};
+        count *= n;
+        std::vector<nb::object> values;
+        for (nb::handle v : value) values.push_back(nb::borrow(v));
+        out.emplace_back(nb::borrow(key), std::move(values));
+    }
+    return out;
+}
+
+// Whether some for-all keyword takes no value: the constraint then has no instance.
+bool without_instances(const nb::object &foralls) {
+    if (!PyDict_Check(foralls.ptr())) return false;
+    for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
+        Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) {
+            PyErr_Clear();
+            continue;
+        }
+        if (n == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace {
+
+void warn_redundant_here() {
+    auto [source, line] = call_site();
+    log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)), line));
+}
+
+}  // namespace
+
+std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
+                                                       const nb::dict &bindings, bool instances,
+                                                       bool warn_redundant) {
+    AuxCounts counts{nb::int_(0), nb::int_(0)};
+    nb::object result;
     with_manager_reset(manager, [&](bool &reset_done) {
-        nb::object templ = to_clause_form(evaluate(text), text);
+        nb::object templ = to_clause_form(evaluate(text, bindings), text);
         log("log_t", kHardUtilityMsg);
         nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
-        AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
+        counts = count_auxiliaries(manager, templ, bxpr_aux);
         nb::object bx = g_module.get("bx");
         if (is_instance(templ, bx.attr("Zero"))) {
+            // A constraint without any instance asks for nothing.
+            if (!instances) return;
             auto [source, line] = call_site();
             nb::object msg = concat(concat(concat(kContradictionHead, source),
                                            nb::str(kLinePiece)), line);
@@ -525,28 +580,96 @@ void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
             zk::raise_plain(g_module.get("FormulaError"), msg);
         }
         if (is_instance(templ, bx.attr("One"))) {
-            auto [source, line] = call_site();
-            log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)),
-                                line));
-        } else {
-            formula_container.attr("add_hard_constraint")(templ, foralls, counts.pb, counts.bx);
+            if (warn_redundant) warn_redundant_here();
+            return;
         }
+        result = templ;
     });
+    if (!result.is_valid()) return {nb::object(), nb::object()};
+    return {result, nb::make_tuple(counts.pb, counts.bx)};
+}
+
+void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
+    init_formula_container();
+    // The evaluation, its encoding and the queued template make hundreds of thousands of objects
+    // for a large formula, none of them in a cycle.
+    zk::GcPause pause;
+    std::pair<nb::object, nb::object> made;
+    try {
+        made = hard_template(text, nb::dict(), !without_instances(foralls));
+    } catch (nb::python_error &e) {
+        // The template is made once, with index symbols for the for-all values; a formula whose
+        // shape depends on the values (a coefficient that is a power of an index, an integer
+        // plus an index) is made for each instance instead.
+        if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, false))
+            throw;
+        return;
+    }
+    if (!made.first.is_valid()) return;
+    formula_container.attr("add_hard_constraint")(made.first, foralls, made.second[0],
+                                                  made.second[1]);
+}
+
+// The constraint made for each instance of its for-all values, each an instance of its own;
+// nothing is queued unless every instance is made. False when the values cannot be listed.
+bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls, bool soft) {
+    auto values = instance_values(foralls);
+    if (values.empty()) return false;
+    for (auto &entry : values)
+        if (entry.second.empty()) return true;  // no instance
+    std::vector<size_t> at(values.size(), 0);
+    std::vector<std::pair<nb::object, nb::object>> made;
+    for (;;) {
+        nb::dict bindings;
+        for (size_t k = 0; k < values.size(); ++k) bindings[values[k].first] = values[k].second[at[k]];
+        if (soft) {
+            with_manager_reset(manager, [&](bool &) {
+                nb::object value = evaluate(text, bindings);
+                auto [formula, weights] = zk::unpack_pair(value);
+                made.emplace_back(formula, weights);
+            });
+        } else {
+            // Redundant is said of the constraint, not of one of its instances.
+            made.push_back(hard_template(text, bindings, true, false));
+        }
+        size_t k = values.size();
+        while (k > 0 && ++at[k - 1] == values[k - 1].second.size()) at[--k] = 0;
+        if (k == 0) break;
+    }
+    bool redundant = !soft;
+    for (auto &[templ, extra] : made) {
+        if (!templ.is_valid()) continue;
+        redundant = false;
+        if (soft)
+            formula_container.attr("add_soft_formula")(templ, extra, nb::dict(), 0, 0);
+        else
+            formula_container.attr("add_hard_constraint")(templ, nb::dict(), extra[0], extra[1]);
+    }
+    if (redundant) warn_redundant_here();
+    return true;
 }
 
 void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
                                  nb::object foralls) {
     init_formula_container();
-    with_manager_reset(manager, [&](bool &) {
-        PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
-        if (!product) throw nb::python_error();
-        nb::object objective = nb::steal(product).attr("maxsat")(minimization);
-        log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
-        nb::object value = evaluate(text_of(objective));
-        auto [formula, weights] = zk::unpack_pair(value);
-        formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
-        is_wcnf = nb::bool_(true);
-    });
+    PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
+    if (!product) throw nb::python_error();
+    nb::object objective = nb::steal(product).attr("maxsat")(minimization);
+    log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
+    nb::object text = text_of(objective);
+    try {
+        with_manager_reset(manager, [&](bool &) {
+            nb::object value = evaluate(text);
+            auto [formula, weights] = zk::unpack_pair(value);
+            formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
+        });
+    } catch (nb::python_error &e) {
+        // As for hard constraints: weights that depend on the for-all values are made for each
+        // instance.
+        if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, true))
+            throw;
+    }
+    is_wcnf = nb::bool_(true);
 }
 
 void Model::build_target(nb::object border, nb::object minimization) {

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 
 namespace zk::encode {
 
@@ -70,7 +71,13 @@ struct Model {
     bool served_by_encoder() const;
     bool encodes_itself() const;
     nb::dict evaluation_namespace() const;
-    nb::object evaluate(const nb::object &text) const;
+    nb::object evaluate(const nb::object &text, const nb::dict &bindings = nb::dict()) const;
+    // One hard formula (its for-all values bound in `bindings`, if any) to its clause template;
+    // null when it always holds. Raises on a contradiction.
+    std::pair<nb::object, nb::object> hard_template(const nb::object &text,
+                                                    const nb::dict &bindings, bool instances,
+                                                    bool warn_redundant = true);
+    bool fill_by_instances(const nb::object &text, const nb::object &foralls, bool soft);
     nb::object to_clause_form(nb::object value, const nb::object &text);
     nb::object built_storage(const char *container_build);
     nb::object finish_build(nb::object storage, const char *empty_storage_msg);
