@@ -396,9 +396,13 @@ void make_classes(nb::module_ &m) {
        nb::sig("def __sub__(self, other)"));
     // A text may put an integer-valued factor (a power) right of a term: (a + b) * (2 ** k)
     // scales the term as 2 ** k * (a + b) does. Anything else is the other operand's to decide.
+    // A product of two terms is no term: refused as the host refuses unsupported operands.
     base_ns["__mul__"] = nb::cpp_function([](nb::handle self, nb::handle other) -> nb::object {
-        if (!PyLong_Check(other.ptr()))
-            return nb::borrow(Py_NotImplemented);
+        if (!PyLong_Check(other.ptr())) {
+            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for *: '%s' and '%s'",
+                         Py_TYPE(self.ptr())->tp_name, Py_TYPE(other.ptr())->tp_name);
+            throw nb::python_error();
+        }
         return self.attr("__rmul__")(other);
     }, nb::is_method(), nb::name("__mul__"), nb::arg("other").none(),
        nb::sig("def __mul__(self, other)"));
