@@ -4,7 +4,9 @@
 // came. The forms are those the expression language writes: names, decimal integers, None, True,
 // False, unary + - ~, binary + - * **, parentheses and tuples, attribute access, calls with
 // positional and starred list arguments, list displays and list comprehensions of plain `for`
-// clauses.
+// clauses. Reading, scoping and running keep their own stacks, so a text may nest as deep as
+// memory allows (the interpreter's reading refuses a hundred parentheses): the host's limits
+// apply only to the texts it evaluates itself.
 #include "zk_encoder/encode/formula_eval.hpp"
 
 #include <algorithm>
@@ -209,6 +211,8 @@ class Parser {
 
     // An operator, or an open bracket with what it has gathered.
     struct Entry {
+        explicit Entry(Op o) : op(o) {}
+
         Op op;
         bool had_comma = false;
         bool starred = false;     // Call: some argument is starred
@@ -311,9 +315,9 @@ class Parser {
             case Tok::Minus:
             case Tok::Tilde:
                 ++at_;
-                ops_.push_back({t.kind == Tok::Minus  ? Op::Neg
-                                : t.kind == Tok::Plus ? Op::Pos
-                                                      : Op::Invert});
+                ops_.emplace_back(t.kind == Tok::Minus  ? Op::Neg
+                                  : t.kind == Tok::Plus ? Op::Pos
+                                                        : Op::Invert);
                 return true;
             case Tok::Star: {
                 // Only an argument of a call can be starred, and only once.
@@ -335,7 +339,7 @@ class Parser {
                     expect_operand = false;
                     return true;
                 }
-                ops_.push_back({Op::Paren});
+                ops_.emplace_back(Op::Paren);
                 return true;
             case Tok::LBracket:
                 ++at_;
@@ -345,7 +349,7 @@ class Parser {
                     expect_operand = false;
                     return true;
                 }
-                ops_.push_back({Op::List});
+                ops_.emplace_back(Op::List);
                 return true;
             default: return false;
         }
@@ -439,7 +443,7 @@ class Parser {
                 Kind k = kind_of(vals_.back());
                 if (k != Kind::Global && k != Kind::Attr && k != Kind::Call) return false;
                 ++at_;
-                Entry call{Op::Call};
+                Entry call(Op::Call);
                 call.callee = vals_.back();
                 vals_.pop_back();
                 if (toks_[at_].kind == Tok::RParen) {
@@ -457,19 +461,19 @@ class Parser {
             case Tok::Minus:
                 ++at_;
                 if (!reduce(1)) return false;
-                ops_.push_back({t.kind == Tok::Plus ? Op::Add : Op::Sub});
+                ops_.emplace_back(t.kind == Tok::Plus ? Op::Add : Op::Sub);
                 expect_operand = true;
                 return true;
             case Tok::Star:
                 ++at_;
                 if (!reduce(2)) return false;
-                ops_.push_back({Op::Mul});
+                ops_.emplace_back(Op::Mul);
                 expect_operand = true;
                 return true;
             case Tok::Power:
                 ++at_;
                 if (!reduce(4, true)) return false;
-                ops_.push_back({Op::Pow});
+                ops_.emplace_back(Op::Pow);
                 expect_operand = true;
                 return true;
             case Tok::Comma: {
