@@ -9,12 +9,17 @@ Part 2, the weighted variant: every square has a value; the queens should stand 
 as much as possible, and preferably off the main diagonal. Both wishes are soft constraints; the
 model is built to weighted CNF, written as a WCNF file, solved with RC2 (MaxSAT), decoded, printed
 and checked against every placement found by brute force.
+
+    python examples/nqueens.py [N [FOLDER]]
+
+N is the board size (default 8; the weighted variant uses at most 7, to keep the brute force
+short). The DIMACS files go to FOLDER (default examples/output/), which is kept afterwards so the
+files can be handed to any other SAT or MaxSAT solver.
 """
 
 import itertools
 import os
 import sys
-import tempfile
 
 from pysat.examples.rc2 import RC2
 from pysat.formula import CNF, WCNF
@@ -82,7 +87,9 @@ def plain_queens(n, workdir):
         assert solver.solve(), "N-queens has a solution for N >= 4"
         witness = solver.get_model()
     queens = board_of(mgr.get_witness_interpreter().interpret(witness), n)
-    print(f"{n}-queens: {cnf.nv} variables, {len(cnf.clauses)} clauses ({os.path.basename(path)})")
+    print(f"{n}-queens: {cnf.nv} variables, {len(cnf.clauses)} clauses, written to {path}")
+    print(f"   CaDiCaL found a model; the witness interpreter turned it back into the {n * n}\n"
+          f"   board variables queen[row,col] (auxiliary variables left out). Q marks a queen:")
     show(queens, n)
     broken = attacks(queens, n)
     assert not broken, broken
@@ -118,25 +125,40 @@ def weighted_queens(n, workdir):
         return (sum(square_value(r, c) for r, c in placement)
                 - 4 * sum(1 for r, c in placement if r == c))
 
+    all_squares = sum(square_value(r, c) for r in range(n) for c in range(n))
+    under_queens = sum(square_value(r, c) for r, c in queens)
+    on_diagonal = sum(r == c for r, c in queens)
     print(f"weighted {n}-queens: {wcnf.nv} variables, {len(wcnf.hard)} hard and "
-          f"{len(wcnf.soft)} soft clauses ({os.path.basename(path)}); RC2 cost {cost}")
+          f"{len(wcnf.soft)} soft clauses, written to {path}")
+    print("   Each square shows its value after the mark (Q: a queen, .: empty):")
     show(queens, n, square_value)
     broken = attacks(queens, n)
     assert not broken, broken
+    # RC2 minimises the weight of the soft clauses the answer leaves false: every square without
+    # a queen (its value) and every queen on the main diagonal (4). So the cost is the value of
+    # the whole board minus the value of the placement, and the least cost is the best value.
+    print(f"   value {gain(queens)}: the squares under the queens give {under_queens}, minus 4 for each "
+          f"queen on the main diagonal ({on_diagonal})")
+    print(f"   RC2 cost {cost}: the weight of the wishes left unmet, i.e. the value of all squares "
+          f"({all_squares}) minus the value {gain(queens)}")
+    assert cost == all_squares - gain(queens), (cost, all_squares, gain(queens))
     # Brute force: every placement with one queen per row and column, no shared diagonal.
     placements = [{(r, perm[r]) for r in range(n)} for perm in itertools.permutations(range(n))]
-    best = max(gain(p) for p in placements if not attacks(p, n))
-    print(f"   value {gain(queens)} (squares {sum(square_value(r, c) for r, c in queens)}, "
-          f"diagonal penalty {4 * sum(r == c for r, c in queens)}); brute force best {best}")
+    solutions = [p for p in placements if not attacks(p, n)]
+    best = max(gain(p) for p in solutions)
     assert gain(queens) == best
-    print("   checked: a solution, and no placement does better\n")
+    print(f"   checked: a solution of the queens' rules, and the best value of all {len(solutions)} "
+          f"solutions (brute force: {best})\n")
 
 
 def main(argv):
     n = int(argv[1]) if len(argv) > 1 else 8
-    with tempfile.TemporaryDirectory() as workdir:
-        plain_queens(n, workdir)
-        weighted_queens(min(n, 7), workdir)
+    workdir = argv[2] if len(argv) > 2 else os.path.join(os.path.dirname(__file__), "output")
+    if not os.path.relpath(workdir).startswith(os.pardir):
+        workdir = os.path.relpath(workdir)
+    os.makedirs(workdir, exist_ok=True)
+    plain_queens(n, workdir)
+    weighted_queens(min(n, 7), workdir)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,9 @@ void register_pbct(nb::module_ &m);
 // Top level: clause storage wcnf_storage, var_mapping, witness_interpreter, the engine manager.
 void register_clause_side(nb::module_ &m);
 
+// Sub-module linsolver: the linear solver on HiGHS.
+void register_linsolver(nb::module_ &m);
+
 // The formula encoder that manager.create_formula_encoder(name) returns for one model.
 nb::object make_formula_encoder(nb::handle model_name);
 

@@ -19,4 +19,5 @@ NB_MODULE(sorn_engine, m) {
     se::register_bxpr(m);
     se::register_pbct(m);
     se::register_clause_side(m);
+    se::register_linsolver(m);
 }

@@ -12,6 +12,7 @@
 
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "texts/index_text.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
 namespace zk::encode {
@@ -23,7 +24,6 @@ constexpr const char *kCloseParen = ")";
 constexpr const char *kItemSeparator = ",";
 constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
-constexpr const char *kTimes = " * ";
 constexpr const char *kKeyOpen = "[";
 constexpr const char *kKeyClose = "]";
 constexpr const char *kSizeNotInteger = "Variable family '%s': the size of dimension '%s' must be "
@@ -76,92 +76,8 @@ std::string printf_text(const char *fmt, const std::string &a, const std::string
 }
 
 // ---------------------------------------------------------------------------------------------
-// Index texts. An operator joins two texts; an operand is put in parentheses only where the
-// joined text would otherwise evaluate to another value, so one operation on a plain symbol or
-// an integer gives the same text as before, and chains like (i + 1) + 1 or 2 * (i + 1) keep
-// their meaning when the for-all value is substituted.
-
-struct TextShape {
-    bool sum = false;        // a binary + or - outside parentheses
-    bool product = false;    // a binary * outside parentheses
-    bool other_mul = false;  // /, //, %, @ outside parentheses: not associative with *
-    bool unknown = false;    // anything else that binds more loosely than + (or cannot be read)
-};
-
-bool is_word_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
-}
-
-TextShape shape_of(std::string_view t) {
-    static constexpr std::string_view kLooseWords[] = {"and", "or",  "not", "if",    "else",
-                                                       "in",  "is",  "for", "lambda"};
-    TextShape s;
-    bool expect_operand = true;
-    int depth = 0;
-    for (size_t i = 0; i < t.size(); ++i) {
-        char c = t[i];
-        if (depth > 0) {
-            if (c == '(' || c == '[' || c == '{') ++depth;
-            if (c == ')' || c == ']' || c == '}') {
-                if (--depth == 0) expect_operand = false;
-            }
-            continue;
-        }
-        switch (c) {
-            case ' ':
-            case '\t':
-                break;
-            case '(':
-            case '[':
-            case '{':
-                depth = 1;
-                break;
-            case '+':
-            case '-':
-                if (!expect_operand) s.sum = true;
-                expect_operand = true;
-                break;
-            case '~':
-                if (!expect_operand) s.unknown = true;
-                break;
-            case '*':
-                if (i + 1 < t.size() && t[i + 1] == '*') {
-                    ++i;  // a power binds more tightly than everything here
-                } else {
-                    s.product = true;
-                }
-                expect_operand = true;
-                break;
-            case '/':
-                if (i + 1 < t.size() && t[i + 1] == '/') ++i;
-                s.other_mul = true;
-                expect_operand = true;
-                break;
-            case '%':
-            case '@':
-                s.other_mul = true;
-                expect_operand = true;
-                break;
-            default:
-                if (is_word_char(c)) {
-                    size_t j = i;
-                    while (j < t.size() && is_word_char(t[j])) ++j;
-                    std::string_view word = t.substr(i, j - i);
-                    for (std::string_view w : kLooseWords)
-                        if (word == w) s.unknown = true;
-                    i = j - 1;
-                    expect_operand = false;
-                } else {
-                    s.unknown = true;
-                }
-        }
-    }
-    if (depth != 0) s.unknown = true;
-    return s;
-}
-
-std::string parenthesised(const std::string &t) { return kOpenParen + t + kCloseParen; }
+// Index texts (texts/index_text.hpp): one operation on a plain symbol or an integer gives the
+// plain text, chains keep their meaning when the for-all value is substituted.
 
 nb::object make_index(nb::handle cls, nb::handle name, const std::string &expression) {
     return cls(name, nb::str(expression.data(), expression.size()));
@@ -169,23 +85,15 @@ nb::object make_index(nb::handle cls, nb::handle name, const std::string &expres
 
 nb::object index_add(nb::handle self_obj, nb::handle shift, const char *op) {
     Index &self = nb::cast<Index &>(self_obj);
-    std::string left = format_text(self.expression_);
-    std::string right = format_text(shift);
-    TextShape ls = shape_of(left), rs = shape_of(right);
-    bool minus = op == kMinus;
-    if (ls.unknown) left = parenthesised(left);
-    if (rs.unknown || (minus && rs.sum)) right = parenthesised(right);
-    return make_index(self_obj.type(), self.name_, left + op + right);
+    return make_index(self_obj.type(), self.name_,
+                      texts::index_shift_text(format_text(self.expression_), op,
+                                              format_text(shift)));
 }
 
 nb::object index_rmul(nb::handle self_obj, nb::handle shift) {
     Index &self = nb::cast<Index &>(self_obj);
-    std::string left = format_text(shift);
-    std::string right = format_text(self.expression_);
-    TextShape ls = shape_of(left), rs = shape_of(right);
-    if (ls.unknown || ls.sum) left = parenthesised(left);
-    if (rs.unknown || rs.sum || rs.other_mul) right = parenthesised(right);
-    return make_index(self_obj.type(), self.name_, left + kTimes + right);
+    return make_index(self_obj.type(), self.name_,
+                      texts::index_scale_text(format_text(shift), format_text(self.expression_)));
 }
 
 // ---------------------------------------------------------------------------------------------

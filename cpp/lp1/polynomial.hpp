@@ -1,0 +1,109 @@
+// What a first-generation numeric linear expression is, in plain C++: a constant, a sparse column
+// of coefficients over global columns and an optional quadratic part Q, with the arithmetic that
+// combines them.
+//
+// The library defines these results through scipy's sparse operations (conversion to compressed
+// rows, the compressed sum that drops zero results, the sparse product, the order in which
+// entries are stored, the dtypes numpy promotes to). The functions here reproduce those results
+// entry for entry, so an expression computed here and one computed by scipy are the same arrays;
+// the module turns them into scipy objects only where a program reads them.
+//
+// The form holds integer constants within 64 bits and floats, values of dtype int64 or float64,
+// and sparse arrays whose entries are unique. An operation whose exact result falls outside
+// (an integer constant beyond 64 bits) returns std::nullopt, and the caller computes it through
+// the host instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace zk::lp1 {
+
+// numpy's int32 and int64 index arrays: scipy picks the index dtype from the arrays it combines.
+enum class IndexType : std::uint8_t { kInt32, kInt64 };
+
+// The dtypes of stored values: int64 (as a unit expression's [1] gives) and float64.
+enum class ValueType : std::uint8_t { kInt64, kFloat64 };
+
+// A number as the host holds it: an int within 64 bits or a float.
+struct Number {
+    ValueType type = ValueType::kInt64;
+    std::int64_t i = 0;
+    double f = 0.0;
+
+    static Number of_int(std::int64_t v) { return Number{ValueType::kInt64, v, 0.0}; }
+    static Number of_float(double v) { return Number{ValueType::kFloat64, 0, v}; }
+    bool is_int() const { return type == ValueType::kInt64; }
+    double as_double() const { return is_int() ? static_cast<double>(i) : f; }
+};
+
+// Stored values of one dtype; only the vector of that dtype is used.
+struct Values {
+    ValueType type = ValueType::kInt64;
+    std::vector<std::int64_t> ints;
+    std::vector<double> floats;
+
+    std::size_t size() const { return type == ValueType::kInt64 ? ints.size() : floats.size(); }
+};
+
+// A sparse array in coordinate form, entries in stored order, each (row, col) at most once.
+struct Coo {
+    std::int64_t rows = 0;
+    std::int64_t cols = 1;
+    IndexType index = IndexType::kInt64;
+    std::vector<std::int64_t> row;
+    std::vector<std::int64_t> col;
+    Values values;
+
+    std::size_t nnz() const { return row.size(); }
+};
+
+// Compressed columns (or rows, transposed), as the solver takes the Hessian.
+struct Compressed {
+    std::int64_t rows = 0;
+    std::int64_t cols = 0;
+    IndexType index = IndexType::kInt32;
+    std::vector<std::int64_t> indptr;
+    std::vector<std::int64_t> indices;
+    Values values;
+};
+
+struct Polynomial {
+    Number constant;
+    Coo linear;  // shape (n, 1)
+    std::optional<Coo> quadratic;
+};
+
+// The unit expression of global column g: the value 1 (int64) at row g of a column of g + 1 rows,
+// as coo_array(([1], ([g], [0]))) holds it.
+inline Polynomial unit_polynomial(std::int64_t g) {
+    Polynomial p;
+    p.linear.rows = g + 1;
+    p.linear.row.push_back(g);
+    p.linear.col.push_back(0);
+    p.linear.values.ints.push_back(1);
+    return p;
+}
+
+// A sum of numbers only: that number, no coefficients (a column of no rows), no quadratic part.
+inline Polynomial constant_polynomial(Number c) {
+    Polynomial p;
+    p.constant = c;
+    p.linear.rows = 0;
+    return p;
+}
+
+// +e, -e, e ± f, e ± k, k × e, e × f. The product requires both factors without a quadratic part.
+Polynomial positive(const Polynomial &e);
+std::optional<Polynomial> negative(const Polynomial &e);
+std::optional<Polynomial> add(const Polynomial &e, const Polynomial &f, bool subtract);
+std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract);
+std::optional<Polynomial> scale(const Polynomial &e, Number k);
+std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
+
+// 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it.
+Compressed hessian(const Coo &q);
+
+}  // namespace zk::lp1

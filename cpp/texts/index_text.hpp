@@ -1,0 +1,119 @@
+// Index texts: the source text an index placeholder stands for once a for-all value is bound to
+// its name. Index arithmetic joins the current text with a shift; an operand is put in
+// parentheses only where the joined text would otherwise evaluate to another value, so one step
+// on a plain name or an integer keeps its plain form ("i + 1", "2 * i"), and chains such as
+// (i + 1) + 2 or 3 * (i - 1) keep their meaning.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zk::texts {
+
+// What binds outside all parentheses of a text, as far as the joins below need to know.
+struct TextShape {
+    bool sum = false;        // a binary + or - outside parentheses
+    bool product = false;    // a binary * outside parentheses
+    bool other_mul = false;  // /, //, %, @ outside parentheses: not associative with *
+    bool unknown = false;    // anything that binds more loosely than + (or cannot be read)
+};
+
+inline bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+inline TextShape shape_of(std::string_view t) {
+    static constexpr std::string_view kLooseWords[] = {"and", "or",  "not", "if",    "else",
+                                                       "in",  "is",  "for", "lambda"};
+    TextShape s;
+    bool expect_operand = true;
+    int depth = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+        char c = t[i];
+        if (depth > 0) {
+            if (c == '(' || c == '[' || c == '{') ++depth;
+            if (c == ')' || c == ']' || c == '}') {
+                if (--depth == 0) expect_operand = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case ' ':
+            case '\t':
+                break;
+            case '(':
+            case '[':
+            case '{':
+                depth = 1;
+                break;
+            case '+':
+            case '-':
+                if (!expect_operand) s.sum = true;
+                expect_operand = true;
+                break;
+            case '~':
+                if (!expect_operand) s.unknown = true;
+                break;
+            case '*':
+                if (i + 1 < t.size() && t[i + 1] == '*') {
+                    ++i;  // a power binds more tightly than everything here
+                } else {
+                    s.product = true;
+                }
+                expect_operand = true;
+                break;
+            case '/':
+                if (i + 1 < t.size() && t[i + 1] == '/') ++i;
+                s.other_mul = true;
+                expect_operand = true;
+                break;
+            case '%':
+            case '@':
+                s.other_mul = true;
+                expect_operand = true;
+                break;
+            default:
+                if (is_word_char(c)) {
+                    size_t j = i;
+                    while (j < t.size() && is_word_char(t[j])) ++j;
+                    std::string_view word = t.substr(i, j - i);
+                    for (std::string_view w : kLooseWords)
+                        if (word == w) s.unknown = true;
+                    i = j - 1;
+                    expect_operand = false;
+                } else {
+                    s.unknown = true;
+                }
+        }
+    }
+    if (depth != 0) s.unknown = true;
+    return s;
+}
+
+inline std::string parenthesised(const std::string &t) { return "(" + t + ")"; }
+
+// `left` + `op` + `right` for op " + " or " - ".
+inline std::string index_shift_text(std::string left, std::string_view op, std::string right) {
+    TextShape ls = shape_of(left), rs = shape_of(right);
+    bool minus = op == " - ";
+    if (ls.unknown) left = parenthesised(left);
+    if (rs.unknown || (minus && rs.sum)) right = parenthesised(right);
+    std::string out = std::move(left);
+    out += op;
+    out += right;
+    return out;
+}
+
+// `left` + " * " + `right`, the index text on the right.
+inline std::string index_scale_text(std::string left, std::string right) {
+    TextShape ls = shape_of(left), rs = shape_of(right);
+    if (ls.unknown || ls.sum) left = parenthesised(left);
+    if (rs.unknown || rs.sum || rs.other_mul) right = parenthesised(right);
+    std::string out = std::move(left);
+    out += " * ";
+    out += right;
+    return out;
+}
+
+}  // namespace zk::texts

@@ -1,0 +1,380 @@
+// zk_encoder.linear_parser.linear_expression: the first linear generation's text expressions.
+// Every operator and constructor joins its operands' source texts by a fixed template and
+// evaluates nothing; the linear model evaluates the texts later, where each variable reference
+// yields a numeric linear expression and each operator written into the text computes. The
+// templates are chosen so that, under the host's operator precedence, the evaluated text does
+// exactly the arithmetic the operator stands for, using only operators the numeric expressions
+// offer (there is no reflected subtraction: `k - e` is written as `-(e) + k`).
+#include "zk_encoder/linear_parser/linear_expression.hpp"
+
+#include "common/logging.hpp"
+#include "common/module_globals.hpp"
+
+#include <string>
+
+namespace zk::lp1 {
+
+namespace {
+
+constexpr const char *kNotExpressionOperand =
+    "Type 'LinearExpression' is expected for left side of expression";
+constexpr const char *kBoundedFinal =
+    "It is forbidden to change the formula after setting the boundaries";
+constexpr const char *kSumNotExpression =
+    "Type 'LinearExpression' is expected for variable 'expression'";
+constexpr const char *kSumItNotSequence = "Use an iterable sequence as SumIt input argument";
+constexpr const char *kSumItEmpty = "The input sequence has zero length";
+constexpr const char *kSumItNotExpressions =
+    "Variable 'expressions' must contain only objects of type 'LinearExpression'";
+// A chained comparison `1 <= e <= 5` is the host's `(1 <= e) and (e <= 5)`: if a bounded
+// expression were true, the first bound would be dropped without a word.
+constexpr const char *kBoundedTruth =
+    "A bounded linear expression has no truth value: a chained comparison such as "
+    "'1 <= x <= 5' would lose a bound; give both bounds to add_constraint (lo=..., hi=...)";
+
+constexpr const char *kSumHead = "CompiledSum([";
+constexpr const char *kSumTail = "])";
+constexpr const char *kItemSeparator = ", ";
+
+// The module's globals (tp, Integral, Real, FormulaError, log_e, log_w), read at each use as
+// the module's code reads them.
+ModuleGlobals g_module;
+PyTypeObject *g_expression_type = nullptr;
+PyTypeObject *g_proxy_type = nullptr;
+
+[[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
+
+bool is_number(nb::handle obj) {
+    // int, bool and float are registered numeric types; only other types need the ABCs' tests.
+    if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) return true;
+    return nb::isinstance(obj, g_module.get("Integral")) ||
+           nb::isinstance(obj, g_module.get("Real"));
+}
+
+bool is_expression(nb::handle obj) {
+    return PyObject_TypeCheck(obj.ptr(), g_expression_type) != 0;
+}
+
+LinearExpression &state(nb::handle obj) { return *nb::inst_ptr<LinearExpression>(obj); }
+
+bool is_bounded(nb::handle obj) {
+    const LinearExpression &e = state(obj);
+    return !e.lo_.is_none() || !e.hi_.is_none();
+}
+
+// format(obj, ''): how numbers, operands and keyword values are written into texts.
+nb::object formatted(nb::handle obj) {
+    nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
+    PyObject *s = PyObject_Format(obj.ptr(), spec.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+nb::object plain(nb::handle obj) {
+    PyObject *s = PyObject_Str(obj.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+// Joins text pieces: literal parts and texts the host made.
+class Text {
+  public:
+    Text &operator<<(const char *literal) {
+        add(nb::str(literal));
+        return *this;
+    }
+    Text &operator<<(nb::handle text) {
+        add(text);
+        return *this;
+    }
+    nb::object str() const {
+        nb::object empty = nb::steal(PyUnicode_FromStringAndSize("", 0));
+        PyObject *r = PyUnicode_Join(empty.ptr(), pieces_.ptr());
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
+
+  private:
+    void add(nb::handle piece) {
+        if (PyList_Append(pieces_.ptr(), piece.ptr()) != 0) throw nb::python_error();
+    }
+    nb::list pieces_;
+};
+
+// Every operator result is a plain LinearExpression, whatever the operands' classes.
+nb::object make_expression(const Text &text) { return nb::cast(LinearExpression(text.str())); }
+
+// The bound check as a program sees it: looked up on the object, like the method it is.
+void check_borders(nb::handle obj) { obj.attr("_check_borders")(); }
+
+// ---------------------------------------------------------------------------------------------
+// LinearExpression.
+
+nb::object own_check_borders(nb::handle self) {
+    if (!is_bounded(self)) return nb::borrow(Py_True);
+    g_module.raise_logged("FormulaError", nb::str(kBoundedFinal));
+}
+
+nb::object op_pos(nb::handle self) { return make_expression(Text() << "+(" << formatted(self) << ")"); }
+nb::object op_neg(nb::handle self) { return make_expression(Text() << "-(" << formatted(self) << ")"); }
+
+enum class Op { kAdd, kSub, kMul };
+
+nb::object binary(nb::handle self, nb::handle other, Op op) {
+    check_borders(self);
+    Text t;
+    if (is_number(other)) {
+        nb::object n = formatted(other);
+        switch (op) {
+            case Op::kAdd: t << formatted(self) << " + " << n; break;
+            case Op::kSub: t << formatted(self) << " - " << n; break;
+            case Op::kMul: t << n << " * (" << formatted(self) << ")"; break;
+        }
+    } else if (is_expression(other)) {
+        check_borders(other);
+        switch (op) {
+            case Op::kAdd: t << formatted(self) << " + " << formatted(other); break;
+            case Op::kSub: t << formatted(self) << " - (" << formatted(other) << ")"; break;
+            case Op::kMul:
+                t << "(" << formatted(self) << ") * (" << formatted(other) << ")";
+                break;
+        }
+    } else {
+        refuse(kNotExpressionOperand);
+    }
+    return make_expression(t);
+}
+
+nb::object op_add(nb::handle self, nb::handle other) { return binary(self, other, Op::kAdd); }
+nb::object op_sub(nb::handle self, nb::handle other) { return binary(self, other, Op::kSub); }
+nb::object op_mul(nb::handle self, nb::handle other) { return binary(self, other, Op::kMul); }
+
+// The reflected forms go through the object's own methods, as a Python class's would.
+nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add__")(other); }
+nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul__")(other); }
+nb::object op_rsub(nb::handle self, nb::handle other) {
+    PyObject *negated = PyNumber_Negative(self.ptr());
+    if (!negated) throw nb::python_error();
+    return nb::steal(negated).attr("__add__")(other);
+}
+
+enum class Bound { kEq, kLe, kGe };
+
+nb::object compare(nb::handle self, nb::handle other, Bound bound) {
+    check_borders(self);
+    nb::object copy = nb::cast(LinearExpression(state(self).expression_));
+    LinearExpression &c = state(copy);
+    if (bound != Bound::kLe) c.lo_ = nb::borrow(other);
+    if (bound != Bound::kGe) c.hi_ = nb::borrow(other);
+    return copy;
+}
+
+nb::object op_eq(nb::handle self, nb::handle other) { return compare(self, other, Bound::kEq); }
+nb::object op_le(nb::handle self, nb::handle other) { return compare(self, other, Bound::kLe); }
+nb::object op_ge(nb::handle self, nb::handle other) { return compare(self, other, Bound::kGe); }
+
+bool op_bool(nb::handle self) {
+    if (is_bounded(self)) refuse(kBoundedTruth);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constructors.
+
+[[noreturn]] void refuse_binding(const char *format, const char *detail) {
+    PyErr_Format(PyExc_TypeError, format, "Sum.__init__()", detail);
+    throw nb::python_error();
+}
+
+// Binds (expression, **indexes) as a Python signature would: the receiver's and the operand's
+// names cannot serve as keyword ranges.
+nb::object bind_sum_operand(const nb::args &args, const nb::kwargs &indexes) {
+    constexpr const char *kMultiple = "%s got multiple values for argument '%s'";
+    if (args.size() > 1) {
+        PyErr_Format(PyExc_TypeError, "Sum.__init__() takes 2 positional arguments but %zd were "
+                     "given", static_cast<Py_ssize_t>(args.size()) + 1);
+        throw nb::python_error();
+    }
+    if (PyDict_GetItemString(indexes.ptr(), "self")) refuse_binding(kMultiple, "self");
+    PyObject *keyword = PyDict_GetItemString(indexes.ptr(), "expression");
+    if (args.size() == 1) {
+        if (keyword) refuse_binding(kMultiple, "expression");
+        return args[0];
+    }
+    if (!keyword)
+        refuse_binding("%s missing 1 required positional argument: '%s'", "expression");
+    nb::object operand = nb::borrow(keyword);
+    if (PyDict_DelItemString(indexes.ptr(), "expression") != 0) throw nb::python_error();
+    return operand;
+}
+
+// The instance is made only once its text is: a refused call leaves nothing half made.
+void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
+    nb::object expression = bind_sum_operand(args, indexes);
+    if (!is_expression(expression)) refuse(kSumNotExpression);
+    check_borders(expression);
+    Text clauses;
+    bool first = true;
+    for (auto [name, value] : indexes) {
+        if (!first) clauses << " ";
+        first = false;
+        clauses << "for " << plain(name) << " in " << formatted(value);
+    }
+    nb::object text =
+        (Text() << kSumHead << formatted(expression) << " " << clauses.str() << kSumTail).str();
+    new (self) Sum(text);
+}
+
+void init_sum_it(SumIt *self, nb::handle expressions) {
+    if (!nb::isinstance(expressions, g_module.get("tp").attr("Sequence")))
+        refuse(kSumItNotSequence);
+    Py_ssize_t length = PyObject_Length(expressions.ptr());
+    if (length < 0) throw nb::python_error();
+    if (length == 0) g_module.log("log_w", kSumItEmpty);
+    for (nb::handle item : expressions) {
+        if (!is_expression(item)) refuse(kSumItNotExpressions);
+        check_borders(item);
+    }
+    Text t;
+    t << kSumHead;
+    bool first = true;
+    for (nb::handle item : expressions) {
+        if (!first) t << kItemSeparator;
+        first = false;
+        t << plain(item);
+    }
+    t << kSumTail;
+    new (self) SumIt(t.str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Garbage collection: texts and bounds are arbitrary objects (nothing is converted or tested),
+// so they can close a cycle, for example through a bound that is itself an expression.
+
+int expression_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (!nb::inst_ready(self)) return 0;
+    LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
+    Py_VISIT(e->expression_.ptr());
+    Py_VISIT(e->lo_.ptr());
+    Py_VISIT(e->hi_.ptr());
+    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
+        Py_VISIT(nb::inst_ptr<LinearVariableProxy>(self)->name_.ptr());
+    return 0;
+}
+
+int expression_clear(PyObject *self) {
+    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (!nb::inst_ready(self)) return 0;
+    LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
+    e->expression_ = nb::none();
+    e->lo_ = nb::none();
+    e->hi_ = nb::none();
+    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
+        nb::inst_ptr<LinearVariableProxy>(self)->name_ = nb::none();
+    return 0;
+}
+
+PyType_Slot kExpressionSlots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_expression, m) {
+    using namespace zk::lp1;
+    using namespace nb::literals;
+    zk::init_module();
+
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    m.attr("tp") = nb::module_::import_("typing");
+    nb::module_ numbers = nb::module_::import_("numbers");
+    m.attr("Integral") = numbers.attr("Integral");
+    m.attr("Real") = numbers.attr("Real");
+    m.attr("FormulaError") = nb::module_::import_("zk_encoder._exceptions").attr("FormulaError");
+    zk::import_logger(m);
+    g_module.bind(m);
+
+    constexpr const char *kOperand = "other: tp.Union[LinearExpression, Integral, Real]";
+    auto sig = [](const char *name, const char *params, const char *result) {
+        return std::string("def ") + name + "(self" + params + ")" + result;
+    };
+    const std::string add_sig = sig("__add__", (std::string(", ") + kOperand).c_str(),
+                                    " -> LinearExpression");
+    const std::string radd_sig = sig("__radd__", (std::string(", ") + kOperand).c_str(),
+                                     " -> LinearExpression");
+    const std::string sub_sig = sig("__sub__", (std::string(", ") + kOperand).c_str(),
+                                    " -> LinearExpression");
+    const std::string rsub_sig = sig("__rsub__", (std::string(", ") + kOperand).c_str(),
+                                     " -> LinearExpression");
+    const std::string rmul_sig = sig("__rmul__", (std::string(", ") + kOperand).c_str(),
+                                     " -> LinearExpression");
+
+    // Every argument admits None (nanobind refuses it by default): which operands are refused,
+    // and with which message, is this module's decision.
+    nb::class_<LinearExpression> expression(m, "LinearExpression", nb::dynamic_attr(),
+                                            nb::type_slots(kExpressionSlots));
+    expression
+        .def(nb::init<nb::object>(), "expression"_a.none() = "",
+             nb::sig("def __init__(self, expression: str = '')"))
+        .def_prop_ro("lo", [](const LinearExpression &e) { return e.lo_; },
+                     nb::for_getter(nb::sig(
+                         "def lo(self) -> tp.Optional[tp.Union[Integral, Real]]")))
+        .def_prop_ro("hi", [](const LinearExpression &e) { return e.hi_; },
+                     nb::for_getter(nb::sig(
+                         "def hi(self) -> tp.Optional[tp.Union[Integral, Real]]")))
+        .def("__pos__", &op_pos, nb::sig("def __pos__(self) -> LinearExpression"))
+        .def("__neg__", &op_neg, nb::sig("def __neg__(self) -> LinearExpression"))
+        .def("__add__", &op_add, "other"_a.none(), nb::sig(add_sig.c_str()))
+        .def("__radd__", &op_radd, "other"_a.none(), nb::sig(radd_sig.c_str()))
+        .def("__sub__", &op_sub, "other"_a.none(), nb::sig(sub_sig.c_str()))
+        .def("__rsub__", &op_rsub, "other"_a.none(), nb::sig(rsub_sig.c_str()))
+        .def("__mul__", &op_mul, "other"_a.none(),
+             nb::sig("def __mul__(self, other: tp.Union[Integral, Real, LinearExpression]) "
+                     "-> LinearExpression"))
+        .def("__rmul__", &op_rmul, "other"_a.none(), nb::sig(rmul_sig.c_str()))
+        .def("__eq__", &op_eq, "other"_a.none(),
+             nb::sig("def __eq__(self, other: tp.Union[Integral, Real])"))
+        .def("__le__", &op_le, "other"_a.none(),
+             nb::sig("def __le__(self, other: tp.Union[Integral, Real])"))
+        .def("__ge__", &op_ge, "other"_a.none(),
+             nb::sig("def __ge__(self, other: tp.Union[Integral, Real])"))
+        .def("__str__", [](const LinearExpression &e) { return e.expression_; },
+             nb::sig("def __str__(self) -> str"))
+        .def("_check_borders", &own_check_borders, nb::sig("def _check_borders(self)"))
+        .def("__bool__", &op_bool, nb::sig("def __bool__(self) -> bool"))
+        .def_rw("_expression", &LinearExpression::expression_)
+        .def_rw("_lo", &LinearExpression::lo_)
+        .def_rw("_hi", &LinearExpression::hi_);
+    // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds
+    // methods after the class exists, so the interpreter's own rule has to be applied here.
+    expression.attr("__hash__") = nb::none();
+    // Properties stored after the class was made missed the naming that class creation gives;
+    // without it, assigning to one would not name the attribute in the error.
+    for (const char *p : {"lo", "hi"})
+        nb::getattr(expression, "__dict__")[p].attr("__set_name__")(expression, p);
+    g_expression_type = reinterpret_cast<PyTypeObject *>(expression.ptr());
+
+    auto proxy = nb::class_<LinearVariableProxy, LinearExpression>(
+        m, "LinearVariableProxy", nb::type_slots(kExpressionSlots));
+    proxy
+        .def(nb::init<nb::object>(), "name"_a.none(),
+             nb::sig("def __init__(self, name: str) -> None"))
+        .def("__repr__", [](const LinearVariableProxy &p) { return p.name_; },
+             nb::sig("def __repr__(self)"))
+        .def_rw("_name", &LinearVariableProxy::name_);
+    g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
+
+    nb::class_<Sum, LinearExpression>(m, "Sum", nb::type_slots(kExpressionSlots))
+        .def("__init__", &init_sum, "args"_a, "indexes"_a,
+             nb::sig("def __init__(self, expression: LinearExpression, **indexes) -> None"));
+    nb::class_<SumIt, LinearExpression>(m, "SumIt", nb::type_slots(kExpressionSlots))
+        .def("__init__", &init_sum_it, "expressions"_a.none(),
+             nb::sig("def __init__(self, expressions: tp.Sequence[LinearExpression]) "
+                     "-> None"));
+}

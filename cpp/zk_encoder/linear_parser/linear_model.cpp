@@ -1,0 +1,563 @@
+// zk_encoder.linear_parser.linear_model: the first-generation linear model. It hands variable
+// blocks, rows, the objective and start values to the engine's solver `linsolver`, runs it and
+// reads the results back.
+//
+// The engine is reached only through the module's global `linsolver`, looked up at every use, so
+// that a program (or a test) can put another solver module in its place.
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/gc.hpp"
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "common/module_globals.hpp"
+
+namespace zk::lp1 {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kModule = "zk_encoder.linear_parser.linear_model";
+
+constexpr const char *kGetIndexesDoc =
+    "\n"
+    "        Provides indexes for writing expressions.\n"
+    "\n"
+    "        :param indexes: sequence of index names.\n"
+    "        :return: sequence of indexes or single index.\n"
+    "        ";
+
+constexpr const char *kLogToConsole = "log_to_console";
+constexpr const char *kInt32 = "int32";
+constexpr const char *kFloat64 = "float64";
+// The range of the solver's 32-bit integer bounds.
+constexpr long long kInt32Min = -2147483648LL;
+constexpr long long kInt32Max = 2147483647LL;
+
+constexpr const char *kBadNameMsg =
+    "Linear variable must have a non-empty name containing only letters";
+constexpr const char *kVarInUseHead = "Linear variable named ";
+constexpr const char *kInUseTail = " is already in use";
+constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
+constexpr const char *kIntegerRangeMsg =
+    "For integer variables, the boundaries must lie between -2147483648 and 2147483647";
+constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
+constexpr const char *kBadFormatMsg = "Invalid variable format";
+constexpr const char *kEmptyIndexesMsg =
+    "The indexes parameter must contain a non-empty sequence of index names";
+constexpr const char *kIndexInUseHead = "Index named ";
+constexpr const char *kBorderTwiceMsg = "The border is set twice";
+constexpr const char *kBordersTwiceMsg = "The borders is set twice";
+constexpr const char *kSuboptimalMsg =
+    "Solution is suboptimal due to a time limit, but a primal solution is available";
+constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
+constexpr const char *kNoSolutionMsg =
+    "There is no solution to the problem. Run 'solve' to find it";
+
+ModuleGlobals g_module;
+PyObject *g_eval = nullptr;
+
+bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// The host's `a == b`, without the identity shortcut of a rich-compare-bool.
+bool equals(nb::handle a, nb::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw nb::python_error();
+    return truthy(nb::steal(r));
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::handle b) {
+    PyObject *r = op(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object add(nb::handle a, nb::handle b) { return binary(PyNumber_Add, a, b); }
+nb::object subtract(nb::handle a, nb::handle b) { return binary(PyNumber_Subtract, a, b); }
+
+nb::object negative(nb::handle a) {
+    PyObject *r = PyNumber_Negative(a.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::str format_text(nb::handle obj) {
+    nb::object empty = nb::str("");
+    PyObject *r = PyObject_Format(obj.ptr(), empty.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+nb::object global(const char *name) { return g_module.get(name); }
+nb::object linsolver() { return global("linsolver"); }
+nb::object np() { return global("np"); }
+
+[[noreturn]] void refuse(nb::handle exc_type, const std::string &msg) {
+    g_module.raise_logged(exc_type, msg);
+}
+[[noreturn]] void refuse(const char *exc_name, const std::string &msg) {
+    g_module.raise_logged(exc_name, msg);
+}
+
+std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+
+// Column positions as one integer-array index (a tuple would index several dimensions).
+nb::object intp_array(nb::handle values) {
+    return np().attr("asarray")(values, "dtype"_a = np().attr("intp"));
+}
+
+struct LinearModel {
+    nb::object linsolver_model;
+    nb::object used_vars;
+    nb::object general_shift_variable;
+    nb::object variables;
+    nb::object indexes;
+    nb::object formulas_dir;
+    nb::object prev_solution;
+    nb::object solution;
+    nb::object solution_values;
+    nb::object objective_value;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
+    nb::object solver = linsolver().attr("LinearSolver")();
+    solver.attr("setOptionValue")(kLogToConsole, log_solver);
+    for (auto item : options) solver.attr("setOptionValue")(item.first, item.second);
+    nb::dict formulas;
+    formulas["CompiledSum"] = global("CompiledSum");
+    new (self) LinearModel{solver,      nb::steal(PySet_New(nullptr)),
+                           nb::int_(0), nb::dict(),
+                           nb::dict(),  formulas,
+                           nb::none(),  nb::none(),
+                           nb::none(),  nb::none()};
+}
+
+// Whether every dimension size is a non-negative integer; numpy would otherwise refuse some only
+// after the block's name is taken and take others (two negative sizes) as a positive count.
+bool sizes_valid(const nb::kwargs &dims) {
+    for (auto item : dims) {
+        PyObject *idx = PyNumber_Index(item.second.ptr());
+        if (!idx) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+            PyErr_Clear();
+            return false;
+        }
+        nb::object size = nb::steal(idx);
+        int r = PyObject_RichCompareBool(size.ptr(), nb::int_(0).ptr(), Py_LT);
+        if (r < 0) throw nb::python_error();
+        if (r == 1) return false;
+    }
+    return true;
+}
+
+bool fits_int32(nb::handle value) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return overflow == 0 && v >= kInt32Min && v <= kInt32Max;
+}
+
+enum class Kind { kInteger, kReal, kBinary };
+
+nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
+                         nb::object lo, nb::object hi, nb::kwargs dims) {
+    if (!truthy(name) || !truthy(name.attr("isidentifier")()))
+        refuse(PyExc_ValueError, kBadNameMsg);
+    if (contains(self.used_vars, name))
+        refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
+    // From here on the name stays taken, whatever happens later in the call.
+    self.used_vars.attr("add")(name);
+
+    nb::object types = global("VariableType");
+    Kind kind;
+    if (equals(variable_type, types.attr("INTEGER"))) {
+        kind = Kind::kInteger;
+    } else if (equals(variable_type, types.attr("REAL"))) {
+        kind = Kind::kReal;
+    } else if (equals(variable_type, types.attr("BINARY"))) {
+        kind = Kind::kBinary;
+    } else {
+        refuse(PyExc_ValueError, kBadFormatMsg);
+    }
+    if (kind == Kind::kInteger) {
+        if (!PyLong_Check(lo.ptr()) || !PyLong_Check(hi.ptr()))
+            refuse(PyExc_ValueError, kIntegerBoundsMsg);
+        // The solver receives them as 32-bit integers: a wider value would wrap.
+        if (!fits_int32(lo) || !fits_int32(hi)) refuse(PyExc_ValueError, kIntegerRangeMsg);
+    }
+    if (!sizes_valid(dims)) refuse(PyExc_ValueError, kBadSizesMsg);
+
+    nb::object n = global("reduce")(global("mul"), dims.attr("values")(), 1);
+    nb::object numpy = np();
+    nb::object full = numpy.attr("full");
+    nb::object lower, upper;
+    const char *type_var = kInt32;
+    switch (kind) {
+        case Kind::kInteger:
+            lower = full(n, "fill_value"_a = lo, "dtype"_a = numpy.attr("int32"));
+            upper = full(n, "fill_value"_a = hi, "dtype"_a = numpy.attr("int32"));
+            break;
+        case Kind::kReal:
+            lower = full(n, "fill_value"_a = lo, "dtype"_a = numpy.attr("float64"));
+            upper = full(n, "fill_value"_a = hi, "dtype"_a = numpy.attr("float64"));
+            type_var = kFloat64;
+            break;
+        case Kind::kBinary:
+            lower = full(n, "fill_value"_a = 0, "dtype"_a = numpy.attr("int32"));
+            upper = full(n, "fill_value"_a = 1, "dtype"_a = numpy.attr("int32"));
+            break;
+    }
+    nb::object g = self.general_shift_variable;
+    // The block is made before the engine hears of it: a block refused here adds no column.
+    nb::object block = global("LinearVariable")(name, lo, hi, dims, g, "type_var"_a = type_var);
+
+    nb::object solver = self.linsolver_model;
+    solver.attr("addVars")(n, lower, upper);
+    nb::object next = add(g, n);
+    if (kind != Kind::kReal) {
+        try {
+            solver.attr("changeColsIntegrality")(
+                n, numpy.attr("arange")(g, next),
+                full(n, "fill_value"_a = linsolver().attr("LinsolverVarType").attr("kInteger")));
+        } catch (...) {
+            // The engine holds the columns now: later blocks must be numbered behind them.
+            self.general_shift_variable = next;
+            throw;
+        }
+    }
+    self.variables[name] = block;
+    self.general_shift_variable = next;
+    return block;
+}
+
+nb::object get_indexes(LinearModel &self, nb::object names) {
+    if (nb::len(names) == 0) refuse(PyExc_ValueError, kEmptyIndexesMsg);
+    nb::list result;
+    for (nb::handle name : names) {
+        if (contains(self.used_vars, name))
+            refuse("VariableError", kIndexInUseHead + text_of(name) + kInUseTail);
+        nb::object index = global("Index")(name);
+        self.indexes[name] = index;
+        result.append(index);
+    }
+    if (nb::len(result) > 1) return std::move(result);
+    return result[0];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constraints and objective
+
+nb::object set_border(nb::object first_border, nb::object second_border) {
+    if (!first_border.is_none() && !second_border.is_none())
+        raise_plain(PyExc_ValueError, kBorderTwiceMsg);
+    return first_border.is_none() ? second_border : first_border;
+}
+
+// The namespace texts are evaluated in: the summation class, then the blocks by name.
+nb::dict evaluation_namespace(const LinearModel &self) {
+    nb::dict ns;
+    ns.update(self.formulas_dir);
+    ns.update(self.variables);
+    return ns;
+}
+
+nb::object evaluate(const nb::str &text, const nb::dict &ns) {
+    return nb::borrow(g_eval)(text, ns, ns);
+}
+
+struct RowTerms {
+    nb::object constant;
+    nb::object indexes;
+    nb::object values;
+};
+
+void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb::object hi,
+                    nb::object eq, nb::kwargs foralls) {
+    lo = set_border(lo, expression.attr("lo"));
+    hi = set_border(hi, expression.attr("hi"));
+    if (!eq.is_none()) {
+        if (!lo.is_none() || !hi.is_none()) raise_plain(PyExc_ValueError, kBordersTwiceMsg);
+        lo = eq;
+        hi = eq;
+    }
+    nb::object inf = global("inf");
+    if (lo.is_none()) lo = negative(inf);
+    if (hi.is_none()) hi = inf;
+
+    std::string text = "[";
+    text += nb::cast<std::string>(format_text(expression));
+    text += " ";
+    bool first = true;
+    for (auto item : foralls) {
+        if (!first) text += " ";
+        first = false;
+        text += "for ";
+        text += nb::cast<std::string>(nb::str(item.first));
+        text += " in ";
+        text += nb::cast<std::string>(format_text(item.second));
+    }
+    text += "]";
+    nb::object items = evaluate(nb::str(text.data(), text.size()), evaluation_namespace(self));
+
+    // Every item is read before the first row goes out, so an item that is not a numeric
+    // expression leaves no partial set of rows behind.
+    std::vector<RowTerms> rows;
+    for (nb::handle item : items)
+        rows.push_back({item.attr("constant"), item.attr("linear_coefficients_indexes"),
+                        item.attr("linear_coefficients")});
+    nb::object solver = self.linsolver_model;
+    for (const RowTerms &row : rows)
+        solver.attr("addRow")(subtract(lo, row.constant), subtract(hi, row.constant),
+                              nb::len(row.indexes), row.indexes, row.values);
+}
+
+void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
+    nb::object solver = self.linsolver_model;
+    nb::object sense = linsolver().attr("ObjSense");
+    solver.attr("changeObjectiveSense")(truthy(minimization) ? sense.attr("kMinimize")
+                                                             : sense.attr("kMaximize"));
+    nb::object target = evaluate(nb::str(expression), evaluation_namespace(self));
+    nb::object indexes = target.attr("linear_coefficients_indexes");
+    nb::object values = target.attr("linear_coefficients");
+    nb::object quadratic = target.attr("quadratic_coefficients");
+
+    // A new objective replaces the old one whole: costs of columns it does not name and an
+    // earlier quadratic part would otherwise stay in the solver.
+    nb::object numpy = np();
+    nb::object n = self.general_shift_variable;
+    nb::object int32 = numpy.attr("int32");
+    nb::object triangular = linsolver().attr("HessianFormat").attr("kTriangular");
+    solver.attr("changeColsCost")(n, numpy.attr("arange")(n), numpy.attr("zeros")(n));
+    solver.attr("passHessian")(n, 0, triangular,
+                               numpy.attr("zeros")(add(n, nb::int_(1)), "dtype"_a = int32),
+                               numpy.attr("zeros")(0, "dtype"_a = int32),
+                               numpy.attr("zeros")(0, "dtype"_a = numpy.attr("float64")));
+
+    size_t count = nb::len(indexes);
+    for (size_t k = 0; k < count; ++k)
+        solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
+    if (!quadratic.is_none()) {
+        quadratic.attr("resize")(nb::make_tuple(n, n));
+        solver.attr("passHessian")(n, quadratic.attr("size"), triangular, quadratic.attr("indptr"),
+                                   quadratic.attr("indices"), quadratic.attr("data"));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Solving and results
+
+// The start-value vector with one entry per column the model has now; columns that got no start
+// value hold 0.0. A new array, so that a refused write leaves the stored one as it was.
+nb::object start_vector(const LinearModel &self) {
+    nb::object numpy = np();
+    nb::object vector =
+        numpy.attr("zeros")(self.general_shift_variable, "dtype"_a = numpy.attr("float64"));
+    if (!self.prev_solution.is_none()) {
+        nb::object previous = self.prev_solution;
+        nb::object stop = nb::int_(nb::len(previous));
+        nb::object slice = nb::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
+        if (PyObject_SetItem(vector.ptr(), slice.ptr(), previous.ptr()) != 0)
+            throw nb::python_error();
+    }
+    return vector;
+}
+
+void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
+    nb::object block = self.variables[variable_name];
+    nb::object vector = start_vector(self);
+    nb::object columns = intp_array(block.attr("map"));
+    nb::object values = np().attr("ravel")(solution);
+    if (PyObject_SetItem(vector.ptr(), columns.ptr(), values.ptr()) != 0) throw nb::python_error();
+    self.prev_solution = vector;
+}
+
+[[noreturn]] void refuse_no_solution() { refuse("SolverError", kNoSolutionMsg); }
+
+nb::object solve(LinearModel &self) {
+    nb::object solver = self.linsolver_model;
+    if (!self.prev_solution.is_none()) {
+        // Blocks created after the last start values get zeros, not a vector that ends early.
+        if (nb::len(self.prev_solution) != nb::cast<size_t>(self.general_shift_variable))
+            self.prev_solution = start_vector(self);
+        nb::object start = linsolver().attr("LinsolverSolution")();
+        start.attr("col_value") = self.prev_solution;
+        solver.attr("setSolution")(start);
+    }
+    solver.attr("run")();
+    self.solution = solver.attr("getSolution")();
+    nb::object info = solver.attr("getInfo")();
+    nb::object status = solver.attr("getModelStatus")();
+    nb::object statuses = linsolver().attr("LinsolverModelStatus");
+    nb::object result;
+    if (equals(status, statuses.attr("kOptimal"))) {
+        result = global("SolutionStatus").attr("OPTIMAL");
+    } else if (equals(status, statuses.attr("kTimeLimit")) &&
+               truthy(self.solution.attr("value_valid"))) {
+        g_module.log("log_w", kSuboptimalMsg);
+        result = global("SolutionStatus").attr("SUBOPTIMAL");
+    } else {
+        refuse("SolverError", kNotSolvedMsg);
+    }
+    self.solution_values = np().attr("array")(self.solution.attr("col_value"));
+    self.objective_value = info.attr("objective_function_value");
+    return result;
+}
+
+nb::object objective_value(const LinearModel &self) {
+    if (self.solution_values.is_none()) refuse_no_solution();
+    return self.objective_value;
+}
+
+nb::object get_linsolver_solution(const LinearModel &self) {
+    if (self.solution.is_none()) refuse_no_solution();
+    return self.solution;
+}
+
+nb::object get_result(const LinearModel &self, nb::object variable_name) {
+    if (self.solution_values.is_none()) refuse_no_solution();
+    nb::object block = self.variables[variable_name];
+    nb::object columns = intp_array(block.attr("map"));
+    nb::object selected = binary(PyObject_GetItem, self.solution_values, columns);
+    return selected.attr("astype")(block.attr("type")).attr("reshape")(block.attr("shape"));
+}
+
+void write_model(LinearModel &self, nb::object model_path) {
+    nb::object path_class = global("Path");
+    int r = PyObject_IsInstance(model_path.ptr(), path_class.ptr());
+    if (r < 0) throw nb::python_error();
+    nb::object path = r == 1 ? model_path : path_class(model_path);
+    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    self.linsolver_model.attr("writeModel")(path.attr("as_posix")());
+}
+
+nb::object make_enum(nb::handle enum_class, const char *name,
+                     std::initializer_list<const char *> members) {
+    nb::list pairs;
+    int value = 1;
+    for (const char *member : members) pairs.append(nb::make_tuple(member, value++));
+    return enum_class(name, pairs, "module"_a = kModule, "qualname"_a = name);
+}
+
+void import_names(nb::module_ &m) {
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    m.attr("tp") = nb::module_::import_("typing");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("linsolver") = nb::module_::import_("nubrix.sorn_engine.linsolver");
+    nb::module_ enum_module = nb::module_::import_("enum");
+    m.attr("Enum") = enum_module.attr("Enum");
+    m.attr("auto") = enum_module.attr("auto");
+    m.attr("reduce") = nb::module_::import_("functools").attr("reduce");
+    m.attr("mul") = nb::module_::import_("operator").attr("mul");
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("Integral") = nb::module_::import_("numbers").attr("Integral");
+    nb::module_ exceptions = nb::module_::import_("zk_encoder._exceptions");
+    m.attr("VariableError") = exceptions.attr("VariableError");
+    m.attr("SolverError") = exceptions.attr("SolverError");
+    nb::module_ variables = nb::module_::import_("zk_encoder.linear_parser.linear_variables");
+    m.attr("LinearVariable") = variables.attr("LinearVariable");
+    m.attr("Index") = variables.attr("Index");
+    m.attr("CompiledSum") =
+        nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
+            .attr("CompiledSum");
+    import_logger(m);
+}
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_model, m) {
+    using namespace nb::literals;
+    namespace lp = zk::lp1;
+    zk::init_module();
+    lp::import_names(m);
+    lp::g_module.bind(m);
+    lp::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+
+    // Read once, before the class is made: the default bounds of get_variables keep this value.
+    nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
+    m.attr("inf") = inf;
+    nb::object neg_inf = lp::negative(inf);
+    m.attr("SolutionStatus") = lp::make_enum(m.attr("Enum"), "SolutionStatus",
+                                             {"OPTIMAL", "SUBOPTIMAL"});
+    m.attr("VariableType") = lp::make_enum(m.attr("Enum"), "VariableType",
+                                           {"REAL", "INTEGER", "BINARY"});
+
+    // The engine solver or a program's objects kept in the tables may refer back to the model.
+    using Gc = zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model,
+                           &lp::LinearModel::used_vars, &lp::LinearModel::general_shift_variable,
+                           &lp::LinearModel::variables, &lp::LinearModel::indexes,
+                           &lp::LinearModel::formulas_dir, &lp::LinearModel::prev_solution,
+                           &lp::LinearModel::solution, &lp::LinearModel::solution_values,
+                           &lp::LinearModel::objective_value>;
+    nb::class_<lp::LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
+    cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
+            nb::sig("def __init__(self, log_solver: bool = False, **options)"))
+        .def("get_variables", &lp::get_variables, "name"_a.none(), "variable_type"_a.none(),
+             "lo"_a.none() = neg_inf, "hi"_a.none() = inf, "dims"_a,
+             nb::sig("def get_variables(self, name: str, variable_type: VariableType, "
+                     "lo: tp.Union[int, float] = -inf, hi: tp.Union[int, float] = inf, "
+                     "**dims: int)"))
+        .def("get_indexes", &lp::get_indexes, "indexes"_a.none(),
+             nb::sig("def get_indexes(self, indexes: tp.Sequence[str]) -> "
+                     "tp.Union[Index, tp.Sequence[Index]]"),
+             lp::kGetIndexesDoc)
+        .def("add_constraint", &lp::add_constraint, "expression"_a.none(),
+             "lo"_a.none() = nb::none(), "hi"_a.none() = nb::none(), "eq"_a.none() = nb::none(),
+             "foralls"_a,
+             nb::sig("def add_constraint(self, expression, lo: tp.Optional[Integral] = None, "
+                     "hi: tp.Optional[Integral] = None, eq: tp.Optional[Integral] = None, "
+                     "**foralls)"))
+        .def("add_target", &lp::add_target, "expression"_a.none(), "minimization"_a.none(),
+             nb::sig("def add_target(self, expression, minimization: bool) -> None"))
+        .def("set_solution", &lp::set_solution, "variable_name"_a.none(), "solution"_a.none(),
+             nb::sig("def set_solution(self, variable_name: str, solution: np.ndarray) -> None"))
+        .def("solve", &lp::solve, nb::sig("def solve(self) -> SolutionStatus"))
+        .def_prop_ro("objective_value", &lp::objective_value,
+                     nb::for_getter(nb::sig("def objective_value(self) -> float")))
+        .def("get_linsolver_solution", &lp::get_linsolver_solution,
+             nb::sig("def get_linsolver_solution(self) -> linsolver.LinsolverSolution"))
+        .def("get_result", &lp::get_result, "variable_name"_a.none(),
+             nb::sig("def get_result(self, variable_name: str) -> np.ndarray"))
+        .def("write_model", &lp::write_model, "model_path"_a.none(),
+             nb::sig("def write_model(self, model_path: Path | str) -> None"))
+        .def_static("_LinearModel__set_border", &lp::set_border, "first_border"_a.none(),
+                    "second_border"_a.none(),
+                    nb::sig("def _LinearModel__set_border(first_border, second_border)"));
+
+    // The fields, under their Python names; writable so that a program (or a test) can put the
+    // model into any state the operations reach.
+#define ZK_LP1_FIELD(py_name, member)                                                          \
+    cls.def_prop_rw(                                                                          \
+        py_name, [](lp::LinearModel &self) { return self.member; },                            \
+        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); },       \
+        "value"_a.none())
+    ZK_LP1_FIELD("_linsolver_model", linsolver_model);
+    ZK_LP1_FIELD("_used_vars", used_vars);
+    ZK_LP1_FIELD("_general_shift_variable", general_shift_variable);
+    ZK_LP1_FIELD("_variables", variables);
+    ZK_LP1_FIELD("_indexes", indexes);
+    ZK_LP1_FIELD("_formulas_dir", formulas_dir);
+    ZK_LP1_FIELD("_prev_solution", prev_solution);
+    ZK_LP1_FIELD("_solution", solution);
+    ZK_LP1_FIELD("_solution_values", solution_values);
+    ZK_LP1_FIELD("_objective_value", objective_value);
+#undef ZK_LP1_FIELD
+}

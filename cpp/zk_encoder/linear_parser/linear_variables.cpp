@@ -1,0 +1,328 @@
+// zk_encoder.linear_parser.linear_variables: index placeholders and blocks of solver columns for
+// the first linear generation.
+//
+// Subscripting a block writes a reference text ("x(i,j + 1)"); the model evaluates such texts
+// with the block bound to its name, and the call of the block with integers gives the unit
+// expression of one element's global solver column.
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/module.hpp"
+#include "common/module_globals.hpp"
+#include "texts/index_text.hpp"
+
+namespace zk::lp1 {
+
+namespace {
+
+constexpr const char *kOpenParen = "(";
+constexpr const char *kCloseParen = ")";
+constexpr const char *kItemSeparator = ",";
+constexpr const char *kPlus = " + ";
+constexpr const char *kMinus = " - ";
+constexpr const char *kNotIterable = "'LinearVariable' object is not iterable";
+constexpr const char *kItemNotInteger = "Linear variable %s: index %s must be an integer";
+constexpr const char *kItemOutOfRange =
+    "Linear variable %s: index %s is outside dimension '%s' of size %s";
+constexpr const char *kSizeNotInteger =
+    "Linear variable %s: the size of dimension '%s' must be an integer";
+constexpr const char *kSizeTooLarge =
+    "Linear variable %s: the size of dimension '%s' does not fit in 64 bits";
+constexpr const char *kColumnsTooLarge =
+    "Linear variable %s: its columns do not fit in 64 bits";
+constexpr const char *kShiftNotInteger = "Linear variable %s: the first column must be an integer";
+
+ModuleGlobals g_module;
+PyObject *g_sequence_abc = nullptr;
+
+// An index placeholder: the name a for-all clause binds and the text it stands for.
+struct Index {
+    nb::object name_;
+    nb::object expression_;
+};
+
+// A block of solver columns over named dimensions. The first dimension runs fastest in the
+// column numbering; `map` lists the columns in row-major element order.
+struct LinearVariable {
+    nb::object name_;
+    nb::object lo_;
+    nb::object hi_;
+    nb::object indexes_;  // the very dimension dictionary given
+    nb::object st_shift_;
+    nb::object type_;
+    std::string name_text_;
+    std::vector<std::string> dim_names_;
+    std::vector<int64_t> sizes_;
+    std::vector<int64_t> strides_;
+    int64_t first_ = 0;
+};
+
+std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
+    std::string out = fmt;
+    size_t at = 0;
+    for (const std::string &p : parts) {
+        size_t pos = out.find("%s", at);
+        if (pos == std::string::npos) break;
+        out.replace(pos, 2, p);
+        at = pos + p.size();
+    }
+    return out;
+}
+
+std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+
+std::string format_text(nb::handle obj) {
+    nb::object empty = nb::str("");
+    PyObject *res = PyObject_Format(obj.ptr(), empty.ptr());
+    if (!res) throw nb::python_error();
+    return nb::cast<std::string>(nb::steal(res));
+}
+
+// The value of an integer-like object when it fits in 64 bits; false when it does not.
+// Anything that is not an integer raises TypeError with `not_integer`.
+bool index_value(nb::handle obj, int64_t &out, const std::string &not_integer) {
+    PyObject *idx = PyNumber_Index(obj.ptr());
+    if (!idx) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise_plain(PyExc_TypeError, not_integer);
+    }
+    nb::object value = nb::steal(idx);
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index
+
+nb::object index_shift(nb::handle self_obj, nb::handle shift, const char *op) {
+    const Index &self = nb::cast<const Index &>(self_obj);
+    std::string text = texts::index_shift_text(format_text(self.expression_), op,
+                                               format_text(shift));
+    return self_obj.type()(self.name_, nb::str(text.data(), text.size()));
+}
+
+nb::object index_scale(nb::handle self_obj, nb::handle shift) {
+    const Index &self = nb::cast<const Index &>(self_obj);
+    std::string text = texts::index_scale_text(format_text(shift), format_text(self.expression_));
+    return self_obj.type()(self.name_, nb::str(text.data(), text.size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// LinearVariable
+
+void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object hi,
+                   nb::object indexes, nb::object st_shift, nb::object type_var) {
+    LinearVariable block;
+    block.name_ = name;
+    block.lo_ = lo;
+    block.hi_ = hi;
+    block.indexes_ = indexes;
+    block.st_shift_ = st_shift;
+    block.type_ = type_var;
+    block.name_text_ = text_of(name);
+    if (!index_value(st_shift, block.first_, fill(kShiftNotInteger, {block.name_text_})))
+        raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+    for (nb::handle item : indexes.attr("items")()) {
+        nb::object key = item[0], size = item[1];
+        std::string key_text = text_of(key);
+        int64_t n = 0;
+        if (!index_value(size, n, fill(kSizeNotInteger, {block.name_text_, key_text})))
+            raise_plain(PyExc_OverflowError, fill(kSizeTooLarge, {block.name_text_, key_text}));
+        block.dim_names_.push_back(key_text);
+        block.sizes_.push_back(n);
+    }
+    // Stride of dimension k: the product of the sizes before it, so the first runs fastest.
+    int64_t running = 1;
+    for (int64_t size : block.sizes_) {
+        block.strides_.push_back(running);
+        if (__builtin_mul_overflow(running, size < 0 ? 0 : size, &running))
+            raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+    }
+    int64_t last = 0;
+    if (__builtin_add_overflow(block.first_, running, &last))
+        raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+    new (v) LinearVariable(std::move(block));
+}
+
+nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
+    std::string text = v.name_text_ + kOpenParen;
+    int r = PyObject_IsInstance(items.ptr(), g_sequence_abc);
+    if (r < 0) throw nb::python_error();
+    if (r == 1) {
+        bool first = true;
+        for (nb::handle member : items) {
+            if (!first) text += kItemSeparator;
+            first = false;
+            text += text_of(member);
+        }
+    } else {
+        text += format_text(items);
+    }
+    text += kCloseParen;
+    return g_module.get("LinearVariableProxy")(nb::str(text.data(), text.size()));
+}
+
+// The global column of the element `items`: items beyond the dimensions are ignored and missing
+// trailing ones count as 0, but every item that names a dimension must lie inside it, or the
+// column would belong to another block.
+int64_t element_column(const LinearVariable &v, nb::handle items) {
+    size_t given = static_cast<size_t>(PyTuple_GET_SIZE(items.ptr()));
+    int64_t column = v.first_;
+    for (size_t d = 0; d < v.sizes_.size(); ++d) {
+        int64_t value = 0;
+        bool fits = true;
+        nb::object item;
+        if (d < given) {
+            item = nb::borrow(PyTuple_GET_ITEM(items.ptr(), d));
+            fits = index_value(item, value, fill(kItemNotInteger, {v.name_text_, text_of(item)}));
+        }
+        if (!fits || value < 0 || value >= v.sizes_[d]) {
+            std::string value_text = d < given ? text_of(item) : "0";
+            raise_plain(PyExc_IndexError,
+                        fill(kItemOutOfRange, {v.name_text_, value_text, v.dim_names_[d],
+                                               std::to_string(v.sizes_[d])}));
+        }
+        column += value * v.strides_[d];
+    }
+    return column;
+}
+
+nb::object variable_call(nb::handle self, nb::args items) {
+    const LinearVariable &v = nb::cast<const LinearVariable &>(self);
+    int64_t column = element_column(v, items);
+    nb::list data, rows, cols;
+    data.append(1);
+    rows.append(column);
+    cols.append(0);
+    nb::object unit = g_module.get("coo_array")(nb::make_tuple(data, nb::make_tuple(rows, cols)));
+    return g_module.get("CompiledLinearExpression")(unit);
+}
+
+// Row-major element order (last dimension fastest), each element at its own column.
+nb::tuple variable_map(const LinearVariable &v) {
+    size_t dims = v.sizes_.size();
+    int64_t total = 1;
+    for (int64_t s : v.sizes_) total = s <= 0 ? 0 : total * s;
+    nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(total)));
+    if (!out.is_valid()) throw nb::python_error();
+    if (total == 0) return nb::borrow<nb::tuple>(out);
+    std::vector<int64_t> idx(dims, 0);
+    int64_t column = v.first_;
+    for (int64_t k = 0; k < total; ++k) {
+        PyObject *c = PyLong_FromLongLong(column);
+        if (!c) throw nb::python_error();
+        PyTuple_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), c);
+        for (size_t d = dims; d-- > 0;) {
+            if (++idx[d] < v.sizes_[d]) {
+                column += v.strides_[d];
+                break;
+            }
+            column -= (v.sizes_[d] - 1) * v.strides_[d];
+            idx[d] = 0;
+        }
+    }
+    return nb::borrow<nb::tuple>(out);
+}
+
+nb::tuple variable_shape(const LinearVariable &v) {
+    nb::list sizes;
+    for (int64_t s : v.sizes_) sizes.append(s);
+    return nb::tuple(sizes);
+}
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_variables, m) {
+    using namespace nb::literals;
+    namespace lp = zk::lp1;
+    zk::init_module();
+    lp::g_module.bind(m);
+
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    m.attr("tp") = nb::module_::import_("typing");
+    nb::module_ itertools = nb::module_::import_("itertools");
+    m.attr("accumulate") = itertools.attr("accumulate");
+    m.attr("product") = itertools.attr("product");
+    m.attr("mul") = nb::module_::import_("operator").attr("mul");
+    m.attr("coo_array") = nb::module_::import_("scipy.sparse").attr("coo_array");
+    m.attr("LinearVariableProxy") =
+        nb::module_::import_("zk_encoder.linear_parser.linear_expression").attr(
+            "LinearVariableProxy");
+    m.attr("CompiledLinearExpression") =
+        nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
+            .attr("CompiledLinearExpression");
+    lp::g_sequence_abc = m.attr("tp").attr("Sequence").inc_ref().ptr();
+
+    nb::class_<lp::Index>(m, "Index")
+        .def(
+            "__init__",
+            [](lp::Index *self, nb::object name, nb::object expression) {
+                new (self) lp::Index{name, expression.is_none() ? name : expression};
+            },
+            "name"_a.none(), "expression"_a.none() = nb::none(),
+            nb::sig("def __init__(self, name: str, expression: tp.Optional[str] = None) -> None"))
+        .def("__add__",
+             [](nb::handle self, nb::handle shift) {
+                 return lp::index_shift(self, shift, lp::kPlus);
+             },
+             "shift"_a.none(), nb::sig("def __add__(self, shift: int) -> Index"))
+        .def("__sub__",
+             [](nb::handle self, nb::handle shift) {
+                 return lp::index_shift(self, shift, lp::kMinus);
+             },
+             "shift"_a.none(), nb::sig("def __sub__(self, shift: int) -> Index"))
+        .def("__rmul__",
+             [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
+             "shift"_a.none(), nb::sig("def __rmul__(self, shift: int) -> Index"))
+        .def("__str__", [](const lp::Index &self) { return self.expression_; },
+             nb::sig("def __str__(self) -> str"))
+        .def_prop_ro("name", [](const lp::Index &self) { return self.name_; })
+        .def_prop_ro("expression", [](const lp::Index &self) { return self.expression_; });
+
+    nb::class_<lp::LinearVariable>(m, "LinearVariable")
+        .def("__init__", &lp::init_variable, "name"_a.none(), "lo"_a.none(), "hi"_a.none(),
+             "indexes"_a.none(), "st_shift"_a.none(), "type_var"_a.none(),
+             nb::sig("def __init__(self, name: str, lo: int, hi: int, indexes: tp.Dict[str, int], "
+                     "st_shift: int, type_var) -> None"))
+        .def("__getitem__", &lp::variable_getitem, "items"_a.none(),
+             nb::sig("def __getitem__(self, items)"))
+        .def("__call__", &lp::variable_call, "items"_a,
+             nb::sig("def __call__(self, *items: int) -> CompiledLinearExpression"))
+        // A block has no length and its subscript never runs out: iterating would never end.
+        .def(
+            "__iter__",
+            [](nb::handle) -> nb::object { zk::raise_plain(PyExc_TypeError, lp::kNotIterable); },
+            nb::sig("def __iter__(self)"))
+        .def_prop_ro("lo", [](const lp::LinearVariable &v) { return v.lo_; },
+                     nb::for_getter(nb::sig("def lo(self) -> int")))
+        .def_prop_ro("hi", [](const lp::LinearVariable &v) { return v.hi_; },
+                     nb::for_getter(nb::sig("def hi(self) -> int")))
+        .def_prop_ro("map", &lp::variable_map,
+                     nb::for_getter(nb::sig("def map(self) -> tp.Sequence[int]")))
+        .def_prop_ro("shape", &lp::variable_shape,
+                     nb::for_getter(nb::sig("def shape(self) -> tp.Sequence[int]")))
+        .def_prop_ro("type", [](const lp::LinearVariable &v) { return v.type_; },
+                     nb::for_getter(nb::sig("def type(self)")))
+        .def_prop_ro("_name", [](const lp::LinearVariable &v) { return v.name_; })
+        .def_prop_ro("_lo", [](const lp::LinearVariable &v) { return v.lo_; })
+        .def_prop_ro("_hi", [](const lp::LinearVariable &v) { return v.hi_; })
+        .def_prop_ro("_indexes", [](const lp::LinearVariable &v) { return v.indexes_; })
+        .def_prop_ro("_st_shift", [](const lp::LinearVariable &v) { return v.st_shift_; })
+        .def_prop_ro("_shifts",
+                     [](const lp::LinearVariable &v) {
+                         nb::list out;
+                         for (int64_t s : v.strides_) out.append(s);
+                         return out;
+                     })
+        .def_prop_ro("_type", [](const lp::LinearVariable &v) { return v.type_; });
+}

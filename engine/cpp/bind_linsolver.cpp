@@ -1,0 +1,840 @@
+// Bindings of nubrix.sorn_engine.linsolver: the linear and quadratic mixed-integer solver
+// LinearSolver, its solution and run records, enumerations and infinity. The model lives in
+// C++ (core/lin_model.hpp); each run hands it whole to HiGHS through highspy.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bind.hpp"
+#include "bind_support.hpp"
+#include "core/lin_model.hpp"
+
+namespace se {
+
+namespace {
+
+namespace lin = se::lin;
+
+constexpr const char *kModuleName = "nubrix.sorn_engine.linsolver";
+
+// HiGHS's model statuses, whose numbers LinsolverModelStatus keeps.
+enum ModelStatus : int32_t {
+    kNotset = 0,
+    kLoadError = 1,
+    kModelError = 2,
+    kPresolveError = 3,
+    kSolveError = 4,
+    kPostsolveError = 5,
+    kModelEmpty = 6,
+    kOptimal = 7,
+    kInfeasible = 8,
+    kUnboundedOrInfeasible = 9,
+    kUnbounded = 10,
+    kObjectiveBound = 11,
+    kObjectiveTarget = 12,
+    kTimeLimit = 13,
+    kIterationLimit = 14,
+    kUnknown = 15,
+    kSolutionLimit = 16,
+    kInterrupt = 17,
+    kMemoryLimit = 18,
+};
+constexpr const char *kStatusNames[] = {
+    "kNotset",         "kLoadError",     "kModelError",    "kPresolveError",
+    "kSolveError",     "kPostsolveError", "kModelEmpty",   "kOptimal",
+    "kInfeasible",     "kUnboundedOrInfeasible", "kUnbounded", "kObjectiveBound",
+    "kObjectiveTarget", "kTimeLimit",    "kIterationLimit", "kUnknown",
+    "kSolutionLimit",  "kInterrupt",     "kMemoryLimit",
+};
+constexpr int32_t kStatusCount = 19;
+constexpr int32_t kHighsInterruptStatus = 19;  // HiGHS's second interrupt status
+
+constexpr int32_t kRowwise = 2;               // HiGHS's MatrixFormat.kRowwise
+constexpr int32_t kSolutionFeasible = 2;      // HiGHS's kSolutionStatusFeasible
+constexpr double kDefaultFeasibilityTol = 1e-7;
+constexpr double kDefaultIntegralityTol = 1e-6;
+
+constexpr const char *kOptionFeasibilityTol = "primal_feasibility_tolerance";
+constexpr const char *kOptionIntegralityTol = "mip_feasibility_tolerance";
+constexpr const char *kOptionOutputFlag = "output_flag";
+
+// Messages.
+constexpr const char *kNotArray = " must be a 1-D array, not ";
+constexpr const char *kNotNumericArray = " must be a numeric array, not an array of ";
+constexpr const char *kNotIntegerArray = " must be an integer array, not an array of ";
+constexpr const char *kLengthHead = ": ";
+constexpr const char *kLengthMiddle = " has length ";
+constexpr const char *kLengthTail = ", expected ";
+constexpr const char *kNotNumber = " must be a number, not ";
+constexpr const char *kUnknownOption = "setOptionValue: unknown option ";
+constexpr const char *kOptionName = "setOptionValue: the option name must be a str, not ";
+constexpr const char *kOptionValueType = "setOptionValue: option ";
+constexpr const char *kOptionRefused = " does not accept the value ";
+constexpr const char *kNoColValue = "setSolution: the solution has no col_value";
+constexpr const char *kPathType = "writeModel: the path must be a str or os.PathLike, not ";
+constexpr const char *kEmptyPath = "writeModel: the path is empty";
+constexpr const char *kPathSuffix = "writeModel: the file name must end in .mps (MPS) or .lp (LP): ";
+constexpr const char *kMpsSuffix = ".mps";
+constexpr const char *kLpSuffix = ".lp";
+constexpr const char *kPassFailed = ": HiGHS refused the model";
+constexpr const char *kWriteFailed = "writeModel: HiGHS could not write the model to ";
+constexpr const char *kSenseValue = "changeObjectiveSense: the sense must be an ObjSense member";
+constexpr const char *kFormatValue = "passHessian: the format must be a HessianFormat member";
+
+// The classes made through the interpreter, each holding a reference of its own.
+PyObject *status_enum = nullptr;
+PyObject *solution_class = nullptr;
+PyObject *info_class = nullptr;
+PyObject *highs_class = nullptr;  // highspy's plain solver class, imported at the first use
+
+// A numpy array kept alive with a typed view of its contiguous data.
+template <typename T>
+struct ArrayView {
+    nb::object keep;
+    const T *data = nullptr;
+    int64_t size = 0;
+};
+
+nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+std::string dtype_text(nb::handle arr) {
+    return nb::cast<std::string>(arr.attr("dtype").attr("name"));
+}
+
+char dtype_kind(nb::handle arr) {
+    return nb::cast<std::string>(arr.attr("dtype").attr("kind"))[0];
+}
+
+// A 1-D numpy array of obj (no copy when it is one already).
+nb::object one_d(nb::handle obj, const std::string &what) {
+    nb::object arr = numpy().attr("asarray")(obj);
+    if (nb::cast<int>(arr.attr("ndim")) != 1)
+        raise_py(PyExc_TypeError, what + kNotArray +
+                                      std::to_string(nb::cast<int>(arr.attr("ndim"))) + "-D " +
+                                      py_type_name(obj));
+    return arr;
+}
+
+template <typename T>
+ArrayView<T> view_of(nb::object arr) {
+    ArrayView<T> v;
+    auto nd = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(arr);
+    v.data = nd.data();
+    v.size = static_cast<int64_t>(nd.shape(0));
+    v.keep = std::move(arr);
+    return v;
+}
+
+// Numbers as float64 by numpy's conversion (integers, floats, booleans, objects with
+// __float__ such as enum members).
+ArrayView<double> float_array(nb::handle obj, const std::string &what) {
+    nb::object arr = one_d(obj, what);
+    const char kind = dtype_kind(arr);
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'O' &&
+        static_cast<int64_t>(nb::len(arr)) != 0)
+        raise_py(PyExc_TypeError, what + kNotNumericArray + dtype_text(arr));
+    return view_of<double>(numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "float64"));
+}
+
+// Integers, as int32 or int64 arrays read where they lie; other integer types are widened, and
+// objects (enum members, Python ints) converted each through __index__.
+struct IndexArray {
+    ArrayView<int32_t> i32;
+    ArrayView<int64_t> i64;
+    bool wide = false;
+    int64_t size() const { return wide ? i64.size : i32.size; }
+};
+
+IndexArray index_array(nb::handle obj, const std::string &what) {
+    nb::object arr = one_d(obj, what);
+    const char kind = dtype_kind(arr);
+    IndexArray out;
+    const int64_t n = static_cast<int64_t>(nb::len(arr));
+    if (n == 0) {
+        out.i32 = view_of<int32_t>(numpy().attr("zeros")(0, nb::arg("dtype") = "int32"));
+        return out;
+    }
+    if (kind == 'O') {
+        nb::object items = arr.attr("tolist")();
+        std::vector<int64_t> vals;
+        vals.reserve(static_cast<std::size_t>(n));
+        for (nb::handle item : items) vals.push_back(int64_arg(item, what + ": an entry"));
+        out.wide = true;
+        out.i64 = view_of<int64_t>(numpy().attr("array")(
+            nb::cast(numpy_copy(vals.data(), vals.size())), nb::arg("dtype") = "int64"));
+        return out;
+    }
+    if (kind != 'i' && kind != 'u')
+        raise_py(PyExc_TypeError, what + kNotIntegerArray + dtype_text(arr));
+    const std::string dt = dtype_text(arr);
+    if (dt == "int32") {
+        out.i32 = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
+    } else {
+        out.wide = true;
+        out.i64 = view_of<int64_t>(
+            numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "int64"));
+    }
+    return out;
+}
+
+// Widens an int32 index array to int64 (to pair it with a wide one).
+void widen(IndexArray &a) {
+    if (a.wide) return;
+    a.i64 = view_of<int64_t>(a.i32.keep.attr("astype")("int64"));
+    a.wide = true;
+}
+
+void check_length(const char *op, const char *what, int64_t got, int64_t expected) {
+    if (got != expected)
+        raise_py(PyExc_ValueError, std::string(op) + kLengthHead + what + kLengthMiddle +
+                                       std::to_string(got) + kLengthTail +
+                                       std::to_string(expected));
+}
+
+double number_arg(nb::handle obj, const std::string &what) {
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || obj.is_none() ||
+        !(PyFloat_Check(obj.ptr()) || PyNumber_Check(obj.ptr())))
+        raise_py(PyExc_TypeError, what + kNotNumber + py_type_name(obj));
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+int64_t nonneg_arg(nb::handle obj, const std::string &what) {
+    const int64_t v = int64_arg(obj, what);
+    if (v < 0) raise_py(PyExc_ValueError, what + " must not be negative");
+    return v;
+}
+
+// A borrowed numpy view of a vector, valid while the vector is unchanged; highspy copies what
+// it is given.
+template <typename T>
+nb::object borrowed(const std::vector<T> &v) {
+    static T empty_slot{};
+    T *data = v.empty() ? &empty_slot : const_cast<T *>(v.data());
+    nb::ndarray<nb::numpy, T, nb::ndim<1>> arr(data, {v.size()}, nb::handle());
+    return nb::cast(arr, nb::rv_policy::reference);
+}
+
+nb::object new_highs() {
+    if (highs_class == nullptr) {
+        nb::module_::import_("highspy");
+        // The plain solver class: highspy.Highs's constructor installs callbacks and prints
+        // HiGHS's banner before any option can silence it.
+        nb::object cls = nb::module_::import_("highspy._core").attr("_Highs");
+        highs_class = cls.release().ptr();
+    }
+    return nb::handle(highs_class)();
+}
+
+bool ends_with(const std::string &text, const char *suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+bool is_error_status(nb::handle status) { return nb::cast<int>(nb::int_(status)) < 0; }
+
+struct Option {
+    std::string name;
+    nb::object value;
+};
+
+struct LinearSolver {
+    lin::Model model;
+    std::vector<Option> options;  // in the order first set; a later value replaces the earlier
+
+    // Results of the last run.
+    int32_t status = kNotset;
+    bool value_valid = false, dual_valid = false;
+    std::vector<double> col_value, col_dual, row_value, row_dual;
+    bool info_valid = false;
+    double objective = 0.0, mip_dual_bound = 0.0, mip_gap = 0.0;
+    double max_primal_infeasibility = 0.0, max_dual_infeasibility = 0.0;
+    double max_integrality_violation = 0.0;
+    double run_time = 0.0;  // seconds HiGHS spent in its run
+    int64_t mip_node_count = 0, simplex_iteration_count = 0, ipm_iteration_count = 0;
+    int64_t qp_iteration_count = 0, crossover_iteration_count = 0;
+    int32_t primal_solution_status = 0, dual_solution_status = 0;
+};
+
+// ---- options ----
+
+// HiGHS checks the name and the value's type on a scratch solver, so a refused option is
+// refused in the call that gives it.
+nb::object checked_option_value(const std::string &name, nb::handle value) {
+    nb::object scratch = new_highs();
+    scratch.attr("setOptionValue")(kOptionOutputFlag, false);
+    nb::tuple current = nb::cast<nb::tuple>(scratch.attr("getOptionValue")(name));
+    if (is_error_status(current[0]))
+        raise_py(PyExc_ValueError, kUnknownOption + std::string("'") + name + "'");
+    nb::object status = scratch.attr("setOptionValue")(name, value);
+    if (!is_error_status(status)) return nb::borrow(value);
+    // A Boolean option also takes the integers 0 and 1, as Python's own truth values.
+    if (PyBool_Check(current[1].ptr()) && is_integer(value)) {
+        int overflow;
+        const int64_t v = int64_of(value, "setOptionValue: the value", &overflow);
+        if (!overflow && (v == 0 || v == 1)) return nb::bool_(v == 1);
+    }
+    const std::string expected = py_type_name(current[1]);
+    const bool same_kind =
+        expected == py_type_name(value) ||
+        (expected == "float" && (is_integer(value) || PyFloat_Check(value.ptr())));
+    raise_py(same_kind ? PyExc_ValueError : PyExc_TypeError,
+             kOptionValueType + std::string("'") + name + "' (" + expected + ")" +
+                 kOptionRefused + nb::cast<std::string>(nb::repr(value)));
+}
+
+void set_option(LinearSolver &self, nb::handle name, nb::handle value) {
+    if (!PyUnicode_Check(name.ptr())) raise_py(PyExc_TypeError, kOptionName + py_type_name(name));
+    const std::string key = nb::cast<std::string>(name);
+    nb::object accepted = checked_option_value(key, value);
+    for (Option &o : self.options) {
+        if (o.name == key) {
+            o.value = std::move(accepted);
+            return;
+        }
+    }
+    self.options.push_back({key, std::move(accepted)});
+}
+
+double option_double(nb::handle highs, const char *name, double fallback) {
+    nb::tuple r = nb::cast<nb::tuple>(highs.attr("getOptionValue")(name));
+    if (is_error_status(r[0])) return fallback;
+    return nb::cast<double>(r[1]);
+}
+
+// ---- the handoff ----
+
+// A solver holding the options and the whole model; raises EngineError (naming op) when HiGHS
+// refuses the model, or returns an invalid object when refuse is false.
+nb::object build_highs(const LinearSolver &self, const char *op, bool raise_on_refusal) {
+    nb::object h = new_highs();
+    for (const Option &o : self.options) h.attr("setOptionValue")(o.name, o.value);
+    const lin::Model &m = self.model;
+    std::vector<int32_t> q_start, q_index;
+    std::vector<double> q_value;
+    m.hessian(q_start, q_index, q_value);
+    nb::object status;
+    if (q_start.empty()) {
+        status = h.attr("passModel")(
+            m.num_col(), m.num_row(), m.num_nz(), kRowwise, m.sense(), 0.0, borrowed(m.col_cost()),
+            borrowed(m.col_lower()), borrowed(m.col_upper()), borrowed(m.row_lower()),
+            borrowed(m.row_upper()), borrowed(m.a_start()), borrowed(m.a_index()),
+            borrowed(m.a_value()), borrowed(m.integrality()));
+    } else {
+        status = h.attr("passModel")(
+            m.num_col(), m.num_row(), m.num_nz(), static_cast<int64_t>(q_index.size()), kRowwise,
+            static_cast<int32_t>(lin::kTriangular), m.sense(), 0.0, borrowed(m.col_cost()),
+            borrowed(m.col_lower()), borrowed(m.col_upper()), borrowed(m.row_lower()),
+            borrowed(m.row_upper()), borrowed(m.a_start()), borrowed(m.a_index()),
+            borrowed(m.a_value()), borrowed(q_start), borrowed(q_index), borrowed(q_value),
+            borrowed(m.integrality()));
+    }
+    if (is_error_status(status)) {
+        if (raise_on_refusal) raise_py(engine_error().ptr(), std::string(op) + kPassFailed);
+        return nb::object();
+    }
+    return h;
+}
+
+void read_doubles(nb::handle seq, std::vector<double> &out) {
+    nb::object fast = nb::steal(PySequence_Fast(seq.ptr(), "a sequence of numbers"));
+    if (!fast.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
+    PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const double v = PyFloat_AsDouble(items[k]);
+        if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        out[static_cast<std::size_t>(k)] = v;
+    }
+}
+
+void clear_results(LinearSolver &s) {
+    s.status = kNotset;
+    s.value_valid = s.dual_valid = s.info_valid = false;
+    s.col_value.clear();
+    s.col_dual.clear();
+    s.row_value.clear();
+    s.row_dual.clear();
+    s.objective = s.mip_dual_bound = s.mip_gap = 0.0;
+    s.max_primal_infeasibility = s.max_dual_infeasibility = s.max_integrality_violation = 0.0;
+    s.mip_node_count = s.simplex_iteration_count = s.ipm_iteration_count = 0;
+    s.qp_iteration_count = s.crossover_iteration_count = 0;
+    s.primal_solution_status = s.dual_solution_status = 0;
+    s.run_time = 0.0;
+}
+
+// A model without columns: its rows hold the constant 0, so it is optimal (objective 0) when
+// every row admits 0, and infeasible otherwise.
+void run_without_columns(LinearSolver &s) {
+    const lin::Model &m = s.model;
+    bool feasible = true;
+    for (int32_t r = 0; r < m.num_row(); ++r) {
+        const auto k = static_cast<std::size_t>(r);
+        if (m.row_lower()[k] > kDefaultFeasibilityTol || m.row_upper()[k] < -kDefaultFeasibilityTol)
+            feasible = false;
+    }
+    s.status = feasible ? kOptimal : kInfeasible;
+    s.value_valid = s.dual_valid = feasible;
+    s.info_valid = true;
+    s.row_value.assign(static_cast<std::size_t>(m.num_row()), 0.0);
+    s.row_dual.assign(static_cast<std::size_t>(m.num_row()), 0.0);
+    s.primal_solution_status = feasible ? kSolutionFeasible : 1;
+}
+
+void run(LinearSolver &s) {
+    clear_results(s);
+    const lin::Model &m = s.model;
+    if (m.num_col() == 0) {
+        run_without_columns(s);
+        return;
+    }
+    // HiGHS solves no mixed-integer model with a quadratic part.
+    if (m.has_hessian() && m.has_integer_columns()) {
+        s.status = kModelError;
+        return;
+    }
+    nb::object h = build_highs(s, "run", false);
+    if (!h.is_valid()) {
+        s.status = kModelError;
+        return;
+    }
+    const bool mip = m.has_integer_columns();
+    // A start vector shorter than the columns leaves the rest to the solver; HiGHS uses start
+    // values for mixed-integer models.
+    if (mip && !m.start().empty()) {
+        std::vector<int32_t> idx(m.start().size());
+        for (std::size_t k = 0; k < idx.size(); ++k) idx[k] = static_cast<int32_t>(k);
+        h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx),
+                              borrowed(m.start()));
+    }
+    h.attr("run")();
+    s.run_time = nb::cast<double>(h.attr("getRunTime")());
+
+    const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
+    s.status = hs == kHighsInterruptStatus ? kInterrupt
+               : (hs >= 0 && hs < kStatusCount) ? hs
+                                                : kUnknown;
+    nb::object info = h.attr("getInfo")();
+    s.info_valid = nb::cast<bool>(info.attr("valid"));
+    s.objective = nb::cast<double>(info.attr("objective_function_value"));
+    s.mip_dual_bound = nb::cast<double>(info.attr("mip_dual_bound"));
+    s.mip_gap = nb::cast<double>(info.attr("mip_gap"));
+    s.max_primal_infeasibility = nb::cast<double>(info.attr("max_primal_infeasibility"));
+    s.max_dual_infeasibility = nb::cast<double>(info.attr("max_dual_infeasibility"));
+    s.max_integrality_violation = nb::cast<double>(info.attr("max_integrality_violation"));
+    s.mip_node_count = nb::cast<int64_t>(info.attr("mip_node_count"));
+    s.simplex_iteration_count = nb::cast<int64_t>(info.attr("simplex_iteration_count"));
+    s.ipm_iteration_count = nb::cast<int64_t>(info.attr("ipm_iteration_count"));
+    s.qp_iteration_count = nb::cast<int64_t>(info.attr("qp_iteration_count"));
+    s.crossover_iteration_count = nb::cast<int64_t>(info.attr("crossover_iteration_count"));
+    s.primal_solution_status = nb::cast<int32_t>(info.attr("primal_solution_status"));
+    s.dual_solution_status = nb::cast<int32_t>(info.attr("dual_solution_status"));
+
+    nb::object sol = h.attr("getSolution")();
+    // Values count as valid only when they are a feasible point, not merely present; values
+    // and duals that HiGHS does not hold are left empty.
+    const bool has_values = nb::cast<bool>(sol.attr("value_valid"));
+    s.value_valid = has_values && s.primal_solution_status == kSolutionFeasible;
+    s.dual_valid = nb::cast<bool>(sol.attr("dual_valid"));
+    if (has_values) {
+        read_doubles(sol.attr("col_value"), s.col_value);
+        read_doubles(sol.attr("row_value"), s.row_value);
+    }
+    if (s.dual_valid) {
+        read_doubles(sol.attr("col_dual"), s.col_dual);
+        read_doubles(sol.attr("row_dual"), s.row_dual);
+    }
+    if (s.value_valid && s.col_value.size() == static_cast<std::size_t>(m.num_col())) {
+        if (mip)
+            m.snap_integers(s.col_value.data(),
+                            option_double(h, kOptionIntegralityTol, kDefaultIntegralityTol));
+        s.objective = m.objective(s.col_value.data());
+    }
+    h.attr("clearModel")();
+}
+
+// ---- records ----
+
+nb::object make_record(PyObject *cls) { return nb::handle(cls)(); }
+
+nb::object solution_record(const LinearSolver &s) {
+    nb::object rec = make_record(solution_class);
+    rec.attr("value_valid") = s.value_valid;
+    rec.attr("dual_valid") = s.dual_valid;
+    rec.attr("col_value") = nb::cast(numpy_copy(s.col_value));
+    rec.attr("col_dual") = nb::cast(numpy_copy(s.col_dual));
+    rec.attr("row_value") = nb::cast(numpy_copy(s.row_value));
+    rec.attr("row_dual") = nb::cast(numpy_copy(s.row_dual));
+    return rec;
+}
+
+nb::object info_record(const LinearSolver &s) {
+    nb::object rec = make_record(info_class);
+    rec.attr("valid") = s.info_valid;
+    rec.attr("objective_function_value") = s.objective;
+    rec.attr("mip_dual_bound") = s.mip_dual_bound;
+    rec.attr("mip_gap") = s.mip_gap;
+    rec.attr("mip_node_count") = s.mip_node_count;
+    rec.attr("simplex_iteration_count") = s.simplex_iteration_count;
+    rec.attr("ipm_iteration_count") = s.ipm_iteration_count;
+    rec.attr("qp_iteration_count") = s.qp_iteration_count;
+    rec.attr("crossover_iteration_count") = s.crossover_iteration_count;
+    rec.attr("primal_solution_status") = s.primal_solution_status;
+    rec.attr("dual_solution_status") = s.dual_solution_status;
+    rec.attr("max_primal_infeasibility") = s.max_primal_infeasibility;
+    rec.attr("max_dual_infeasibility") = s.max_dual_infeasibility;
+    rec.attr("max_integrality_violation") = s.max_integrality_violation;
+    rec.attr("run_time") = s.run_time;
+    return rec;
+}
+
+// ---- methods ----
+
+void add_vars(LinearSolver &s, nb::handle n_obj, nb::handle lower_obj, nb::handle upper_obj) {
+    const char *op = "addVars";
+    const int64_t n = nonneg_arg(n_obj, "addVars: the number of columns");
+    ArrayView<double> lower = float_array(lower_obj, "addVars: the lower bounds");
+    ArrayView<double> upper = float_array(upper_obj, "addVars: the upper bounds");
+    check_length(op, "the lower bounds", lower.size, n);
+    check_length(op, "the upper bounds", upper.size, n);
+    s.model.add_cols(lower.data, upper.data, n);
+}
+
+void change_integrality(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
+                        nb::handle types_obj) {
+    const char *op = "changeColsIntegrality";
+    const int64_t n = nonneg_arg(n_obj, "changeColsIntegrality: the number of columns");
+    IndexArray cols = index_array(cols_obj, "changeColsIntegrality: the columns");
+    IndexArray types = index_array(types_obj, "changeColsIntegrality: the types");
+    check_length(op, "the columns", cols.size(), n);
+    check_length(op, "the types", types.size(), n);
+    widen(types);
+    if (cols.wide)
+        s.model.change_integrality(cols.i64.data, types.i64.data, n);
+    else
+        s.model.change_integrality(cols.i32.data, types.i64.data, n);
+}
+
+void add_rows_checked(LinearSolver &s, const char *op, const ArrayView<double> &lower,
+                      const ArrayView<double> &upper, int64_t m, IndexArray &starts,
+                      IndexArray &indices, const ArrayView<double> &values, int64_t count) {
+    if (starts.wide != indices.wide) {
+        widen(starts);
+        widen(indices);
+    }
+    if (starts.wide)
+        s.model.add_rows(op, lower.data, upper.data, m, starts.i64.data, indices.i64.data,
+                         values.data, count);
+    else
+        s.model.add_rows(op, lower.data, upper.data, m, starts.i32.data, indices.i32.data,
+                         values.data, count);
+}
+
+void add_row(LinearSolver &s, nb::handle lower_obj, nb::handle upper_obj, nb::handle count_obj,
+             nb::handle indices_obj, nb::handle values_obj) {
+    const char *op = "addRow";
+    const double lower = number_arg(lower_obj, "addRow: the lower bound");
+    const double upper = number_arg(upper_obj, "addRow: the upper bound");
+    const int64_t count = nonneg_arg(count_obj, "addRow: the number of entries");
+    IndexArray indices = index_array(indices_obj, "addRow: the column indices");
+    ArrayView<double> values = float_array(values_obj, "addRow: the values");
+    check_length(op, "the column indices", indices.size(), count);
+    check_length(op, "the values", values.size, count);
+    ArrayView<double> lo, up;
+    lo.data = &lower;
+    lo.size = 1;
+    up.data = &upper;
+    up.size = 1;
+    IndexArray starts;
+    std::vector<int64_t> st{0, count};
+    starts.wide = true;
+    starts.i64.data = st.data();
+    starts.i64.size = 2;
+    add_rows_checked(s, op, lo, up, 1, starts, indices, values, count);
+}
+
+void add_rows(LinearSolver &s, nb::handle m_obj, nb::handle lower_obj, nb::handle upper_obj,
+              nb::handle count_obj, nb::handle starts_obj, nb::handle indices_obj,
+              nb::handle values_obj) {
+    const char *op = "addRows";
+    const int64_t m = nonneg_arg(m_obj, "addRows: the number of rows");
+    ArrayView<double> lower = float_array(lower_obj, "addRows: the lower bounds");
+    ArrayView<double> upper = float_array(upper_obj, "addRows: the upper bounds");
+    const int64_t count = nonneg_arg(count_obj, "addRows: the number of entries");
+    IndexArray starts = index_array(starts_obj, "addRows: the starts");
+    IndexArray indices = index_array(indices_obj, "addRows: the column indices");
+    ArrayView<double> values = float_array(values_obj, "addRows: the values");
+    check_length(op, "the lower bounds", lower.size, m);
+    check_length(op, "the upper bounds", upper.size, m);
+    check_length(op, "the starts", starts.size(), m + 1);
+    check_length(op, "the column indices", indices.size(), count);
+    check_length(op, "the values", values.size, count);
+    add_rows_checked(s, op, lower, upper, m, starts, indices, values, count);
+}
+
+void change_sense(LinearSolver &s, nb::handle sense) {
+    int overflow = 0;
+    const int64_t v = is_integer(sense) ? int64_of(sense, "sense", &overflow) : 0;
+    if (overflow || (v != lin::kMinimize && v != lin::kMaximize))
+        raise_py(is_integer(sense) ? PyExc_ValueError : PyExc_TypeError, kSenseValue);
+    s.model.set_sense(static_cast<int32_t>(v));
+}
+
+void change_col_cost(LinearSolver &s, nb::handle col_obj, nb::handle cost_obj) {
+    const int64_t col = int64_arg(col_obj, "changeColCost: the column");
+    const double cost = number_arg(cost_obj, "changeColCost: the cost");
+    s.model.change_costs("changeColCost", &col, &cost, 1);
+}
+
+void change_cols_cost(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
+                      nb::handle costs_obj) {
+    const char *op = "changeColsCost";
+    const int64_t n = nonneg_arg(n_obj, "changeColsCost: the number of columns");
+    IndexArray cols = index_array(cols_obj, "changeColsCost: the columns");
+    ArrayView<double> costs = float_array(costs_obj, "changeColsCost: the costs");
+    check_length(op, "the columns", cols.size(), n);
+    check_length(op, "the costs", costs.size, n);
+    if (cols.wide)
+        s.model.change_costs(op, cols.i64.data, costs.data, n);
+    else
+        s.model.change_costs(op, cols.i32.data, costs.data, n);
+}
+
+void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj,
+                  nb::handle format_obj, nb::handle starts_obj, nb::handle indices_obj,
+                  nb::handle values_obj) {
+    const char *op = "passHessian";
+    const int64_t dim = nonneg_arg(dim_obj, "passHessian: the dimension");
+    const int64_t count = nonneg_arg(count_obj, "passHessian: the number of entries");
+    int overflow = 0;
+    const int64_t format =
+        is_integer(format_obj) ? int64_of(format_obj, "format", &overflow) : 0;
+    if (overflow || (format != lin::kTriangular && format != lin::kSquare))
+        raise_py(is_integer(format_obj) ? PyExc_ValueError : PyExc_TypeError, kFormatValue);
+    IndexArray starts = index_array(starts_obj, "passHessian: the starts");
+    IndexArray indices = index_array(indices_obj, "passHessian: the row indices");
+    ArrayView<double> values = float_array(values_obj, "passHessian: the values");
+    // No entries clears the quadratic part, whatever the starts (empty ones included).
+    if (count == 0 && indices.size() == 0 && values.size == 0 &&
+        (starts.size() == 0 || starts.size() == dim + 1)) {
+        std::vector<int64_t> zeros(static_cast<std::size_t>(dim) + 1, 0);
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(), zeros.data(),
+                             values.data, 0);
+        return;
+    }
+    check_length(op, "the starts", starts.size(), dim + 1);
+    check_length(op, "the row indices", indices.size(), count);
+    check_length(op, "the values", values.size, count);
+    if (starts.wide != indices.wide) {
+        widen(starts);
+        widen(indices);
+    }
+    if (starts.wide)
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data,
+                             indices.i64.data, values.data, count);
+    else
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data,
+                             indices.i32.data, values.data, count);
+}
+
+void set_solution(LinearSolver &s, nb::handle solution) {
+    if (!nb::hasattr(solution, "col_value")) raise_py(PyExc_TypeError, kNoColValue);
+    nb::object col_value = solution.attr("col_value");
+    if (col_value.is_none()) {
+        s.model.set_start(nullptr, 0);
+        return;
+    }
+    ArrayView<double> values = float_array(col_value, "setSolution: col_value");
+    s.model.set_start(values.data, values.size);
+}
+
+void write_model(LinearSolver &s, nb::handle path_obj) {
+    nb::object path;
+    if (PyUnicode_Check(path_obj.ptr())) {
+        path = nb::borrow(path_obj);
+    } else {
+        nb::object fs = nb::steal(PyOS_FSPath(path_obj.ptr()));
+        if (!fs.is_valid() || !PyUnicode_Check(fs.ptr())) {
+            PyErr_Clear();
+            raise_py(PyExc_TypeError, kPathType + py_type_name(path_obj));
+        }
+        path = fs;
+    }
+    const std::string text = nb::cast<std::string>(path);
+    if (text.empty()) raise_py(PyExc_ValueError, kEmptyPath);
+    if (!ends_with(text, kMpsSuffix) && !ends_with(text, kLpSuffix))
+        raise_py(PyExc_ValueError, kPathSuffix + text);
+    // HiGHS reports a file it cannot open only by its status: try it first for the reason,
+    // without truncating it, and take back a file made for a write that then fails.
+    struct stat st;
+    const bool existed = ::stat(text.c_str(), &st) == 0;
+    std::FILE *f = std::fopen(text.c_str(), "a");
+    if (f == nullptr) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw nb::python_error();
+    }
+    std::fclose(f);
+    nb::object status;
+    try {
+        nb::object h = build_highs(s, "writeModel", true);
+        status = h.attr("writeModel")(path);
+        h.attr("clearModel")();
+    } catch (...) {
+        if (!existed) std::remove(text.c_str());
+        throw;
+    }
+    if (is_error_status(status)) {
+        if (!existed) std::remove(text.c_str());
+        raise_py(engine_error().ptr(), kWriteFailed + text);
+    }
+}
+
+// ---- module ----
+
+nb::object make_int_enum(nb::module_ &m, const char *name,
+                         const std::vector<std::pair<const char *, int>> &members,
+                         const char *doc) {
+    nb::list items;
+    for (const auto &mb : members) items.append(nb::make_tuple(mb.first, mb.second));
+    nb::object cls =
+        nb::module_::import_("enum").attr("IntEnum")(name, items, nb::arg("module") = kModuleName);
+    cls.attr("__doc__") = doc;
+    m.attr(name) = cls;
+    return cls;
+}
+
+// A dataclass whose fields all have defaults: a value, or (None) a new empty float64 array.
+nb::object make_record_class(nb::module_ &m, const char *name,
+                             const std::vector<std::pair<const char *, nb::object>> &fields,
+                             const char *doc) {
+    nb::module_ dataclasses = nb::module_::import_("dataclasses");
+    nb::object empty_array =
+        nb::module_::import_("functools").attr("partial")(numpy().attr("zeros"), 0);
+    nb::list specs;
+    for (const auto &f : fields) {
+        if (f.second.is_none()) {
+            specs.append(nb::make_tuple(
+                f.first, "numpy.ndarray",
+                dataclasses.attr("field")(nb::arg("default_factory") = empty_array)));
+        } else {
+            specs.append(nb::make_tuple(f.first, py_type_name(f.second),
+                                        dataclasses.attr("field")(nb::arg("default") = f.second)));
+        }
+    }
+    nb::object cls = dataclasses.attr("make_dataclass")(name, specs);
+    cls.attr("__module__") = kModuleName;
+    cls.attr("__qualname__") = name;
+    cls.attr("__doc__") = doc;
+    m.attr(name) = cls;
+    return cls;
+}
+
+}  // namespace
+
+void register_linsolver(nb::module_ &top) {
+    nb::module_ m = make_submodule(top, "linsolver",
+                                   "Linear and quadratic mixed-integer solver (on HiGHS)");
+    engine_error(top);
+    m.attr("kLinsolverInf") = std::numeric_limits<double>::infinity();
+
+    make_int_enum(m, "LinsolverVarType",
+                  {{"kContinuous", lin::kContinuous},
+                   {"kInteger", lin::kInteger},
+                   {"kSemiContinuous", lin::kSemiContinuous},
+                   {"kSemiInteger", lin::kSemiInteger}},
+                  "Kind of a column");
+    make_int_enum(m, "ObjSense", {{"kMinimize", lin::kMinimize}, {"kMaximize", lin::kMaximize}},
+                  "Direction of the objective");
+    make_int_enum(m, "HessianFormat",
+                  {{"kTriangular", lin::kTriangular}, {"kSquare", lin::kSquare}},
+                  "How passHessian reads its matrix: the lower triangle, or the whole square");
+    std::vector<std::pair<const char *, int>> statuses;
+    for (int32_t k = 0; k < kStatusCount; ++k) statuses.emplace_back(kStatusNames[k], k);
+    status_enum = make_int_enum(m, "LinsolverModelStatus", statuses,
+                                "Outcome of the last run")
+                      .release()
+                      .ptr();
+
+    solution_class = make_record_class(m, "LinsolverSolution",
+                                       {{"value_valid", nb::bool_(false)},
+                                        {"dual_valid", nb::bool_(false)},
+                                        {"col_value", nb::none()},
+                                        {"col_dual", nb::none()},
+                                        {"row_value", nb::none()},
+                                        {"row_dual", nb::none()}},
+                                       "Values of a solution, in column and row order")
+                         .release()
+                         .ptr();
+    info_class = make_record_class(m, "LinsolverInfo",
+                                   {{"valid", nb::bool_(false)},
+                                    {"objective_function_value", nb::float_(0.0)},
+                                    {"mip_dual_bound", nb::float_(0.0)},
+                                    {"mip_gap", nb::float_(0.0)},
+                                    {"mip_node_count", nb::int_(0)},
+                                    {"simplex_iteration_count", nb::int_(0)},
+                                    {"ipm_iteration_count", nb::int_(0)},
+                                    {"qp_iteration_count", nb::int_(0)},
+                                    {"crossover_iteration_count", nb::int_(0)},
+                                    {"primal_solution_status", nb::int_(0)},
+                                    {"dual_solution_status", nb::int_(0)},
+                                    {"max_primal_infeasibility", nb::float_(0.0)},
+                                    {"max_dual_infeasibility", nb::float_(0.0)},
+                                    {"max_integrality_violation", nb::float_(0.0)},
+                                    {"run_time", nb::float_(0.0)}},
+                                   "Figures of the last run")
+                     .release()
+                     .ptr();
+
+    nb::class_<LinearSolver>(m, "LinearSolver",
+                             "A linear, quadratic or mixed-integer model and its last solution")
+        .def(nb::init<>())
+        .def("setOptionValue", &set_option, nb::arg("name"), nb::arg("value").none(),
+             "Set a solver option by its HiGHS name")
+        .def("addVars", &add_vars, nb::arg("num_new_col"), nb::arg("lower"), nb::arg("upper"),
+             "Append columns with their bounds")
+        .def("changeColsIntegrality", &change_integrality, nb::arg("num_set_entries"),
+             nb::arg("indices"), nb::arg("integrality"), "Set the kinds of the listed columns")
+        .def("addRow", &add_row, nb::arg("lower"), nb::arg("upper"), nb::arg("num_new_nz"),
+             nb::arg("indices"), nb::arg("values"), "Append one row")
+        .def("addRows", &add_rows, nb::arg("num_new_row"), nb::arg("lower"), nb::arg("upper"),
+             nb::arg("num_new_nz"), nb::arg("starts"), nb::arg("indices"), nb::arg("values"),
+             "Append rows given in compressed-row form")
+        .def("changeObjectiveSense", &change_sense, nb::arg("sense"),
+             "Minimise or maximise the objective")
+        .def("changeColCost", &change_col_cost, nb::arg("col"), nb::arg("cost"),
+             "Set the cost of one column")
+        .def("changeColsCost", &change_cols_cost, nb::arg("num_set_entries"), nb::arg("indices"),
+             nb::arg("cost"), "Set the costs of the listed columns")
+        .def("passHessian", &pass_hessian, nb::arg("dim"), nb::arg("num_nz"), nb::arg("format"),
+             nb::arg("start"), nb::arg("index"), nb::arg("value"),
+             "Replace the quadratic part of the objective (1/2 x'Hx)")
+        .def("setSolution", &set_solution, nb::arg("solution"),
+             "Set the start vector from a solution record's col_value")
+        .def("run", [](LinearSolver &s) { run(s); }, "Solve the model")
+        .def("getModelStatus",
+             [](const LinearSolver &s) { return nb::handle(status_enum)(s.status); },
+             "Outcome of the last run")
+        .def("getSolution", &solution_record, "Solution of the last run (a new record)")
+        .def("getInfo", &info_record, "Figures of the last run (a new record)")
+        .def("writeModel", &write_model, nb::arg("filename"),
+             "Write the model: MPS for a name ending in .mps, LP for .lp")
+        .def("getNumCol", [](const LinearSolver &s) { return s.model.num_col(); })
+        .def("getNumRow", [](const LinearSolver &s) { return s.model.num_row(); })
+        .def("getNumNz", [](const LinearSolver &s) { return s.model.num_nz(); });
+}
+
+}  // namespace se

@@ -1,0 +1,342 @@
+// The linear solver's model: checks, duplicate merging and the quadratic part's normal form.
+#include "core/lin_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+namespace se::lin {
+
+namespace {
+
+// Rows at most this long find their repeated columns by comparing pairs; longer ones use a
+// per-column mark.
+constexpr int64_t kShortRow = 16;
+
+[[noreturn]] void refuse(const char *op, const std::string &what) {
+    throw std::invalid_argument(std::string(op) + ": " + what);
+}
+
+[[noreturn]] void refuse_column(const char *op, const char *what, int64_t col, int32_t num_col) {
+    throw std::out_of_range(std::string(op) + ": " + what + " " + std::to_string(col) +
+                            " is outside the columns 0.." + std::to_string(int64_t{num_col} - 1));
+}
+
+template <typename I>
+void check_columns(const char *op, const char *what, const I *cols, int64_t n, int32_t limit,
+                   int32_t num_col) {
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t c = static_cast<int64_t>(cols[k]);
+        if (c < 0 || c >= limit) refuse_column(op, what, c, num_col);
+    }
+}
+
+void check_not_nan(const char *op, const char *what, const double *v, int64_t n) {
+    for (int64_t k = 0; k < n; ++k)
+        if (std::isnan(v[k])) refuse(op, std::string(what) + " " + std::to_string(k) + " is NaN");
+}
+
+void check_finite(const char *op, const char *what, const double *v, int64_t n) {
+    for (int64_t k = 0; k < n; ++k)
+        if (!std::isfinite(v[k]))
+            refuse(op, std::string(what) + " " + std::to_string(k) + " is not finite");
+}
+
+// starts: n + 1 non-decreasing entries from 0 to count.
+template <typename I>
+void check_starts(const char *op, const I *starts, int64_t n, int64_t count) {
+    if (static_cast<int64_t>(starts[0]) != 0) refuse(op, "the first start must be 0");
+    for (int64_t k = 0; k < n; ++k)
+        if (starts[k + 1] < starts[k])
+            refuse(op, "the starts must not decrease (start " + std::to_string(k + 1) + ")");
+    if (static_cast<int64_t>(starts[n]) != count)
+        refuse(op, "the last start " + std::to_string(static_cast<int64_t>(starts[n])) +
+                       " differs from the count " + std::to_string(count));
+}
+
+void check_count(const char *op, const char *what, int64_t now, int64_t more) {
+    if (more > kMaxCount - now)
+        refuse(op, std::string("the model would hold more than ") + std::to_string(kMaxCount) +
+                       " " + what);
+}
+
+}  // namespace
+
+void Model::add_cols(const double *lower, const double *upper, int64_t n) {
+    const char *op = "addVars";
+    if (n < 0) refuse(op, "the number of columns must not be negative");
+    check_count(op, "columns", num_col(), n);
+    check_not_nan(op, "lower bound", lower, n);
+    check_not_nan(op, "upper bound", upper, n);
+    col_lower_.insert(col_lower_.end(), lower, lower + n);
+    col_upper_.insert(col_upper_.end(), upper, upper + n);
+    col_cost_.resize(col_lower_.size(), 0.0);
+    integrality_.resize(col_lower_.size(), kContinuous);
+}
+
+template <typename I, typename T>
+void Model::change_integrality(const I *cols, const T *types, int64_t n) {
+    const char *op = "changeColsIntegrality";
+    check_columns(op, "column", cols, n, num_col(), num_col());
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t t = static_cast<int64_t>(types[k]);
+        if (t < 0 || t >= kVarTypeCount)
+            refuse(op, "type " + std::to_string(k) + " is not a LinsolverVarType value: " +
+                           std::to_string(t));
+    }
+    for (int64_t k = 0; k < n; ++k)
+        integrality_[static_cast<std::size_t>(cols[k])] = static_cast<int32_t>(types[k]);
+}
+
+template <typename I>
+void Model::add_rows(const char *op, const double *lower, const double *upper, int64_t m,
+                     const I *starts, const I *indices, const double *values, int64_t count) {
+    if (m < 0) refuse(op, "the number of rows must not be negative");
+    if (count < 0) refuse(op, "the number of entries must not be negative");
+    check_count(op, "rows", num_row(), m);
+    check_count(op, "matrix entries", num_nz(), count);
+    check_starts(op, starts, m, count);
+    check_not_nan(op, "lower bound", lower, m);
+    check_not_nan(op, "upper bound", upper, m);
+    check_columns(op, "column index", indices, count, num_col(), num_col());
+    check_finite(op, "value", values, count);
+
+    const std::size_t base = a_index_.size(), base_rows = a_start_.size();
+    try {
+        a_index_.resize(base + static_cast<std::size_t>(count));
+        a_value_.resize(base + static_cast<std::size_t>(count));
+        a_start_.reserve(base_rows + static_cast<std::size_t>(m));
+        row_lower_.reserve(row_lower_.size() + static_cast<std::size_t>(m));
+        row_upper_.reserve(row_upper_.size() + static_cast<std::size_t>(m));
+    } catch (...) {
+        a_index_.resize(base);
+        a_value_.resize(base);
+        throw;
+    }
+    // Long rows find their repeated columns through a mark per column when the call brings
+    // enough entries to pay for the marks, else by sorting the row.
+    const bool use_marks = count >= num_col() / 4;
+    std::vector<int64_t> mark, pos;
+    std::vector<std::pair<int32_t, int64_t>> sorted;  // (column, position in the row)
+    std::size_t out = base;
+    for (int64_t r = 0; r < m; ++r) {
+        const int64_t s = static_cast<int64_t>(starts[r]), e = static_cast<int64_t>(starts[r + 1]);
+        const std::size_t row_begin = out;
+        if (e - s <= kShortRow) {
+            for (int64_t k = s; k < e; ++k) {
+                const int32_t c = static_cast<int32_t>(indices[k]);
+                std::size_t j = row_begin;
+                while (j < out && a_index_[j] != c) ++j;
+                if (j < out) {
+                    a_value_[j] += values[k];
+                } else {
+                    a_index_[out] = c;
+                    a_value_[out] = values[k];
+                    ++out;
+                }
+            }
+        } else if (use_marks) {
+            if (mark.empty()) {
+                mark.assign(static_cast<std::size_t>(num_col()), 0);
+                pos.resize(static_cast<std::size_t>(num_col()));
+            }
+            for (int64_t k = s; k < e; ++k) {
+                const auto c = static_cast<std::size_t>(indices[k]);
+                if (mark[c] == r + 1) {
+                    a_value_[static_cast<std::size_t>(pos[c])] += values[k];
+                } else {
+                    mark[c] = r + 1;
+                    pos[c] = static_cast<int64_t>(out);
+                    a_index_[out] = static_cast<int32_t>(c);
+                    a_value_[out] = values[k];
+                    ++out;
+                }
+            }
+        } else {
+            sorted.clear();
+            for (int64_t k = s; k < e; ++k)
+                sorted.emplace_back(static_cast<int32_t>(indices[k]), k);
+            std::sort(sorted.begin(), sorted.end());
+            // Each column's first position stands for the column; the others add to it.
+            std::vector<std::pair<int64_t, double>> firsts;  // (first position, summed value)
+            for (std::size_t q = 0; q < sorted.size(); ++q) {
+                if (q > 0 && sorted[q].first == sorted[q - 1].first) {
+                    firsts.back().second += values[sorted[q].second];
+                } else {
+                    firsts.emplace_back(sorted[q].second, values[sorted[q].second]);
+                }
+            }
+            std::sort(firsts.begin(), firsts.end(),
+                      [](const auto &a, const auto &b) { return a.first < b.first; });
+            for (const auto &f : firsts) {
+                a_index_[out] = static_cast<int32_t>(indices[f.first]);
+                a_value_[out] = f.second;
+                ++out;
+            }
+        }
+        a_start_.push_back(static_cast<int32_t>(out));
+    }
+    a_index_.resize(out);
+    a_value_.resize(out);
+    row_lower_.insert(row_lower_.end(), lower, lower + m);
+    row_upper_.insert(row_upper_.end(), upper, upper + m);
+}
+
+template <typename I>
+void Model::change_costs(const char *op, const I *cols, const double *costs, int64_t n) {
+    check_columns(op, "column", cols, n, num_col(), num_col());
+    check_finite(op, "cost", costs, n);
+    for (int64_t k = 0; k < n; ++k) col_cost_[static_cast<std::size_t>(cols[k])] = costs[k];
+}
+
+template <typename I>
+void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *indices,
+                         const double *values, int64_t count) {
+    const char *op = "passHessian";
+    if (dim < 0) refuse(op, "the dimension must not be negative");
+    if (dim > num_col())
+        refuse(op, "the dimension " + std::to_string(dim) + " exceeds the number of columns " +
+                       std::to_string(num_col()));
+    if (count < 0) refuse(op, "the number of entries must not be negative");
+    if (format != kTriangular && format != kSquare) refuse(op, "unknown HessianFormat");
+    check_starts(op, starts, dim, count);
+    check_columns(op, "row index", indices, count, static_cast<int32_t>(dim), num_col());
+    check_finite(op, "value", values, count);
+
+    // (column, row, value) of the lower triangle, then sorted and merged.
+    struct Entry {
+        int32_t col, row;
+        double value;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(count));
+    for (int64_t j = 0; j < dim; ++j) {
+        for (int64_t k = static_cast<int64_t>(starts[j]); k < static_cast<int64_t>(starts[j + 1]);
+             ++k) {
+            const auto i = static_cast<int32_t>(indices[k]);
+            const auto col = static_cast<int32_t>(j);
+            if (format == kTriangular) {
+                if (i >= col) entries.push_back({col, i, values[k]});
+            } else if (i == col) {
+                entries.push_back({col, i, values[k]});
+            } else {
+                // A square matrix means x'Hx, which only its symmetric part (H + H')/2 shapes.
+                entries.push_back({std::min(i, col), std::max(i, col), 0.5 * values[k]});
+            }
+        }
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.col != b.col ? a.col < b.col : a.row < b.row;
+    });
+    std::vector<int32_t> q_start(static_cast<std::size_t>(dim) + 1, 0), q_index;
+    std::vector<double> q_value;
+    q_index.reserve(entries.size());
+    q_value.reserve(entries.size());
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        const Entry &en = entries[k];
+        if (k > 0 && entries[k - 1].col == en.col && entries[k - 1].row == en.row) {
+            q_value.back() += en.value;
+        } else {
+            q_index.push_back(en.row);
+            q_value.push_back(en.value);
+        }
+        q_start[static_cast<std::size_t>(en.col) + 1] = static_cast<int32_t>(q_index.size());
+    }
+    for (std::size_t j = 1; j < q_start.size(); ++j)
+        q_start[j] = std::max(q_start[j], q_start[j - 1]);
+    q_dim_ = static_cast<int32_t>(dim);
+    q_start_ = std::move(q_start);
+    q_index_ = std::move(q_index);
+    q_value_ = std::move(q_value);
+}
+
+void Model::set_start(const double *values, int64_t n) {
+    const char *op = "setSolution";
+    if (n > num_col())
+        refuse(op, "the start vector has " + std::to_string(n) + " values for " +
+                       std::to_string(num_col()) + " columns");
+    check_finite(op, "start value", values, n);
+    start_.assign(values, values + n);
+}
+
+bool Model::has_hessian() const {
+    return std::any_of(q_value_.begin(), q_value_.end(), [](double v) { return v != 0.0; });
+}
+
+bool Model::has_integer_columns() const {
+    return std::any_of(integrality_.begin(), integrality_.end(),
+                       [](int32_t t) { return t != kContinuous; });
+}
+
+void Model::hessian(std::vector<int32_t> &starts, std::vector<int32_t> &indices,
+                    std::vector<double> &values) const {
+    starts.clear();
+    indices.clear();
+    values.clear();
+    if (!has_hessian()) return;
+    starts = q_start_;
+    starts.resize(static_cast<std::size_t>(num_col()) + 1, q_start_.back());
+    indices = q_index_;
+    values = q_value_;
+}
+
+double Model::objective(const double *x) const {
+    double obj = 0.0;
+    for (std::size_t j = 0; j < col_cost_.size(); ++j) obj += col_cost_[j] * x[j];
+    for (int32_t j = 0; j < q_dim_; ++j) {
+        for (int32_t k = q_start_[static_cast<std::size_t>(j)];
+             k < q_start_[static_cast<std::size_t>(j) + 1]; ++k) {
+            const int32_t i = q_index_[static_cast<std::size_t>(k)];
+            const double v = q_value_[static_cast<std::size_t>(k)];
+            // x'Hx counts an entry below the diagonal twice (once for its mirror image).
+            obj += (i == j ? 0.5 : 1.0) * v * x[i] * x[j];
+        }
+    }
+    return obj;
+}
+
+void Model::snap_integers(double *x, double tol) const {
+    for (std::size_t j = 0; j < integrality_.size(); ++j) {
+        if (integrality_[j] != kInteger && integrality_[j] != kSemiInteger) continue;
+        const double r = std::nearbyint(x[j]);
+        if (std::abs(x[j] - r) <= tol) x[j] = r + 0.0;  // + 0.0 turns -0.0 into 0.0
+    }
+}
+
+bool Model::feasible(const double *x, double feas_tol, double int_tol) const {
+    for (std::size_t j = 0; j < col_lower_.size(); ++j) {
+        const double v = x[j];
+        const int32_t t = integrality_[j];
+        const bool semi = t == kSemiContinuous || t == kSemiInteger;
+        const bool in_bounds = v >= col_lower_[j] - feas_tol && v <= col_upper_[j] + feas_tol;
+        if (!in_bounds && !(semi && std::abs(v) <= feas_tol)) return false;
+        if ((t == kInteger || t == kSemiInteger) && std::abs(v - std::nearbyint(v)) > int_tol)
+            return false;
+    }
+    for (std::size_t r = 0; r < row_lower_.size(); ++r) {
+        double act = 0.0;
+        for (int32_t k = a_start_[r]; k < a_start_[r + 1]; ++k)
+            act += a_value_[static_cast<std::size_t>(k)] *
+                   x[a_index_[static_cast<std::size_t>(k)]];
+        if (act < row_lower_[r] - feas_tol || act > row_upper_[r] + feas_tol) return false;
+    }
+    return true;
+}
+
+template void Model::change_integrality<int32_t, int64_t>(const int32_t *, const int64_t *,
+                                                          int64_t);
+template void Model::change_integrality<int64_t, int64_t>(const int64_t *, const int64_t *,
+                                                          int64_t);
+template void Model::add_rows<int32_t>(const char *, const double *, const double *, int64_t,
+                                       const int32_t *, const int32_t *, const double *, int64_t);
+template void Model::add_rows<int64_t>(const char *, const double *, const double *, int64_t,
+                                       const int64_t *, const int64_t *, const double *, int64_t);
+template void Model::change_costs<int32_t>(const char *, const int32_t *, const double *, int64_t);
+template void Model::change_costs<int64_t>(const char *, const int64_t *, const double *, int64_t);
+template void Model::pass_hessian<int32_t>(int64_t, int32_t, const int32_t *, const int32_t *,
+                                           const double *, int64_t);
+template void Model::pass_hessian<int64_t>(int64_t, int32_t, const int64_t *, const int64_t *,
+                                           const double *, int64_t);
+
+}  // namespace se::lin

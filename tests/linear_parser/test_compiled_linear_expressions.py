@@ -1,0 +1,464 @@
+"""Numeric linear expressions: storage, properties, arithmetic, sums, refusals, and results that
+are exactly what scipy's operations give (stored order, dtypes, explicit zeros)."""
+
+import fractions
+import random
+
+import numpy as np
+import pytest
+from scipy.sparse import coo_array, csc_array, csr_array
+
+from zk_encoder.linear_parser import compiled_linear_expressions as cle
+from zk_encoder.linear_parser.compiled_linear_expressions import (
+    CompiledLinearExpression as CLE, CompiledSum)
+
+ADD_MSG = "Type 'LinearExpression' is expected for left side of expression"
+MUL_MSG = "Type 'LinearExpression' or 'int' is expected for expression"
+
+
+def unit_coo(g):
+    return coo_array(([1], ([g], [0])))
+
+
+def u(g):
+    """The unit expression of global column g, as a variable element call makes it."""
+    return CLE(unit_coo(g))
+
+
+def lin(e):
+    return dict(zip(e.linear_coefficients_indexes.tolist(), e.linear_coefficients.tolist()))
+
+
+def quad(e):
+    q = e.quadratic_coefficients
+    return None if q is None else q.toarray()
+
+
+# ------------------------------------------------------------------------------------------------
+# A reference: the arithmetic written directly over scipy, step by step as the operators define it.
+
+class Ref:
+    def __init__(self, linear, constant=0, quadratic=None):
+        self.c = constant
+        self.L = linear if type(linear) is coo_array else linear.tocoo()
+        self.Q = quadratic
+
+
+def _align(a, b):
+    shape = np.maximum(a.shape, b.shape)
+    a, b = a.copy(), b.copy()
+    a.resize(shape)
+    b.resize(shape)
+    return a, b
+
+
+def ref_addsub(e, o, sub):
+    if isinstance(o, Ref):
+        a, b = _align(e.L, o.L)
+        linear = (a - b if sub else a + b).tocoo()
+        if e.Q is not None and o.Q is not None:
+            qa, qb = _align(e.Q, o.Q)
+            q = (qa - qb if sub else qa + qb).tocoo()
+        elif e.Q is not None:
+            q = e.Q.copy()
+        elif o.Q is not None:
+            q = -(o.Q.copy()) if sub else o.Q.copy()
+        else:
+            q = None
+        return Ref(linear, e.c - o.c if sub else e.c + o.c, q)
+    q = None if e.Q is None else e.Q.copy()
+    return Ref(e.L.copy(), e.c - o if sub else e.c + o, q)
+
+
+def ref_mul(e, o):
+    if not isinstance(o, Ref):
+        return Ref(o * e.L, o * e.c, None if e.Q is None else o * e.Q)
+    a, b = _align(e.L, o.L)
+    return Ref((o.c * a + e.c * b).tocoo(), o.c * e.c, (0.5 * (a @ b.T + b @ a.T)).tocoo())
+
+
+def ref_neg(e):
+    return Ref((-(e.L.copy())).tocoo(), -e.c, None if e.Q is None else -(e.Q.copy()))
+
+
+def ref_pos(e):
+    return Ref(e.L.copy().tocoo(), +e.c, None if e.Q is None else e.Q.copy())
+
+
+def ref_sum(items):
+    total = 0
+    for item in items:
+        total = ref_addsub(item, total, False) if isinstance(item, Ref) and not isinstance(
+            total, Ref) else (ref_addsub(total, item, False) if isinstance(total, Ref) else
+                              total + item)
+    return total
+
+
+def same_array(got, want):
+    assert got.dtype == want.dtype
+    assert got.tolist() == want.tolist()
+
+
+def same_sparse(got, want):
+    """Same format, shape, dtypes, stored order and stored values (explicit zeros included)."""
+    assert type(got) is type(want)
+    assert got.shape == want.shape
+    if want.format == "coo":
+        same_array(got.row, want.row)
+        same_array(got.col, want.col)
+    else:
+        same_array(got.indptr, want.indptr)
+        same_array(got.indices, want.indices)
+    same_array(got.data, want.data)
+
+
+def same_as_ref(e, r):
+    assert type(e.constant) is type(r.c) and e.constant == r.c
+    same_sparse(e._linear_coefficients, r.L)
+    same_array(e.linear_coefficients_indexes, r.L.row.copy())
+    same_array(e.linear_coefficients, r.L.data.copy())
+    if r.Q is None:
+        assert e._quadratic_coefficients is None and e.quadratic_coefficients is None
+    else:
+        same_sparse(e._quadratic_coefficients, r.Q)
+        same_sparse(e.quadratic_coefficients, 2 * r.Q.tocsc(copy=True))
+
+
+# ------------------------------------------------------------------------------------------------
+# The module and the classes.
+
+def test_module_binds_what_its_code_uses():
+    assert cle.np is np and cle.coo_array is coo_array
+    assert cle.Integral.__name__ == "Integral" and cle.Real.__name__ == "Real"
+    assert callable(cle.log_e)
+    assert issubclass(CompiledSum, CLE)
+    assert CLE.__module__ == "zk_encoder.linear_parser.compiled_linear_expressions"
+
+
+def test_constructor_keeps_a_coo_array_itself_and_converts_other_forms():
+    linear = unit_coo(5)
+    e = CLE(linear)
+    assert e._linear_coefficients is linear
+    assert e.constant == 0 and e._quadratic_coefficients is None
+    csr = csr_array(([2.0, 3.0], ([1, 4], [0, 0])), shape=(6, 1))
+    f = CLE(csr, constant=7, quadratic_coefficients="anything")
+    assert type(f._linear_coefficients) is coo_array
+    assert lin(f) == {1: 2.0, 4: 3.0}
+    assert f.constant == 7 and f._quadratic_coefficients == "anything"
+
+
+def test_constructor_keywords_and_refusal_of_non_sparse():
+    e = CLE(constant=2.5, linear_coefficients=unit_coo(1))
+    assert e.constant == 2.5
+    with pytest.raises(AttributeError):
+        CLE([1, 2])
+
+
+def test_unit_expression_properties():
+    e = u(5)
+    assert e.constant == 0
+    assert e.linear_coefficients_indexes.tolist() == [5]
+    assert e.linear_coefficients.tolist() == [1]
+    assert e.quadratic_coefficients is None
+
+
+def test_properties_are_fresh_copies():
+    e = u(0) * u(1) + u(3)
+    idx = e.linear_coefficients_indexes
+    val = e.linear_coefficients
+    idx[:] = 99
+    val[:] = 99
+    assert lin(e) == {3: 1}
+    q1, q2 = e.quadratic_coefficients, e.quadratic_coefficients
+    assert q1 is not q2 and type(q1) is csc_array
+    # The linear part grew to four rows; the quadratic part is copied as it was.
+    assert q1.toarray().tolist() == [[0, 1], [1, 0]]
+    q1.resize((7, 7))
+    assert q2.shape == (2, 2) and e.quadratic_coefficients.shape == (2, 2)
+    assert e._quadratic_coefficients.shape == (2, 2)
+
+
+def test_read_only_properties():
+    e = u(1)
+    for name in ("constant", "linear_coefficients_indexes", "linear_coefficients",
+                 "quadratic_coefficients"):
+        with pytest.raises(AttributeError):
+            setattr(e, name, 1)
+
+
+# ------------------------------------------------------------------------------------------------
+# The arithmetic's stated examples.
+
+def test_sum_of_units_aligns_without_touching_operands():
+    a, b = u(2), u(7)
+    e = a + b
+    assert e.constant == 0 and lin(e) == {2: 1, 7: 1}
+    assert e._linear_coefficients.shape == (8, 1) and e.quadratic_coefficients is None
+    assert a._linear_coefficients.shape == (3, 1) and b._linear_coefficients.shape == (8, 1)
+
+
+EXAMPLES = [
+    ("unit-plus-3", lambda: u(1) + 3, 3, {1: 1}, None),
+    ("3-plus-unit", lambda: 3 + u(1), 3, {1: 1}, None),
+    ("unit-minus-3", lambda: u(1) - 3, -3, {1: 1}, None),
+    ("unit-minus-itself", lambda: u(3) - u(3), 0, {}, None),
+    ("2-times", lambda: 2 * u(1), 0, {1: 2}, None),
+    ("times-2", lambda: u(1) * 2, 0, {1: 2}, None),
+    ("1.5-times", lambda: 1.5 * u(1), 0.0, {1: 1.5}, None),
+    ("true-times", lambda: True * u(1), 0, {1: 1}, None),
+    ("0-times-keeps-entry", lambda: 0 * u(1), 0, {1: 0}, None),
+    ("plus-0", lambda: u(1) + 0, 0, {1: 1}, None),
+    ("neg", lambda: -u(1), 0, {1: -1}, None),
+    ("pos", lambda: +u(1), 0, {1: 1}, None),
+    ("product", lambda: u(0) * u(1), 0, {}, [[0, 1], [1, 0]]),
+    ("product-with-constants", lambda: (u(0) + 1) * (u(0) + 2), 2, {0: 3}, [[2]]),
+    ("difference-of-products", lambda: u(0) * u(1) - u(2) * u(3), 0, {},
+     [[0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, -1], [0, 0, -1, 0]]),
+    ("unit-minus-product", lambda: u(5) - u(0) * u(1), 0, {5: 1}, [[0, -1], [-1, 0]]),
+    ("unit-plus-product", lambda: u(5) + u(0) * u(1), 0, {5: 1}, [[0, 1], [1, 0]]),
+    ("product-plus-1", lambda: u(0) * u(1) + 1, 1, {}, [[0, 1], [1, 0]]),
+    ("2-times-product", lambda: 2 * (u(0) * u(1)), 0, {}, [[0, 2], [2, 0]]),
+]
+
+
+@pytest.mark.parametrize("build, constant, linear, hessian", [c[1:] for c in EXAMPLES],
+                         ids=[c[0] for c in EXAMPLES])
+def test_examples(build, constant, linear, hessian):
+    e = build()
+    assert type(e) is CLE
+    assert e.constant == constant and type(e.constant) is type(constant)
+    assert lin(e) == linear
+    if hessian is None:
+        assert e.quadratic_coefficients is None
+    else:
+        h = quad(e)
+        n = len(hessian)
+        assert h[:n, :n].tolist() == hessian and not h[n:, :].any() and not h[:, n:].any()
+
+
+def test_product_q_is_symmetric_coo():
+    e = u(0) * u(1)
+    q = e._quadratic_coefficients
+    assert type(q) is coo_array and q.shape == (2, 2)
+    assert q.toarray().tolist() == [[0, 0.5], [0.5, 0]]
+    assert e.quadratic_coefficients.toarray().tolist() == [[0, 1.0], [1.0, 0]]
+
+
+REFUSALS = [
+    ("product-times-unit", lambda: (u(0) * u(1)) * u(2), MUL_MSG),
+    ("unit-times-product", lambda: u(2) * (u(0) * u(1)), MUL_MSG),
+    ("plus-text", lambda: u(1) + "a", ADD_MSG),
+    ("text-plus", lambda: "a" + u(1), ADD_MSG),
+    ("minus-list", lambda: u(1) - [1], ADD_MSG),
+    ("plus-complex", lambda: u(1) + 1j, ADD_MSG),
+    ("text-times", lambda: "a" * u(1), MUL_MSG),
+    ("complex-times", lambda: 1j * u(1), MUL_MSG),
+    ("times-none", lambda: u(1) * None, MUL_MSG),
+]
+
+
+@pytest.mark.parametrize("build, msg", [c[1:] for c in REFUSALS], ids=[c[0] for c in REFUSALS])
+def test_refusals_are_logged_then_raised(build, msg, log_sink):
+    with pytest.raises(TypeError) as err:
+        build()
+    assert str(err.value) == msg
+    assert log_sink.at("error") == [msg]
+
+
+@pytest.mark.parametrize("build", [lambda: 5 - u(1), lambda: u(1) / 2, lambda: u(1) ** 2,
+                                   lambda: u(1) < u(2)], ids=["rsub", "div", "pow", "lt"])
+def test_host_refuses_what_is_not_defined(build, log_sink):
+    with pytest.raises(TypeError):
+        build()
+    assert log_sink.calls == []
+
+
+def test_inplace_forms_fall_back_to_new_objects():
+    e = f = u(1)
+    e += u(2)
+    assert e is not f and lin(f) == {1: 1} and lin(e) == {1: 1, 2: 1}
+
+
+def test_compiled_sum_operand_results_are_plain():
+    s = CompiledSum([u(1), u(2)])
+    for r in (s + 1, 1 + s, s - s, 2 * s, s * u(0), -s, +s):
+        assert type(r) is CLE
+
+
+# ------------------------------------------------------------------------------------------------
+# CompiledSum.
+
+def test_compiled_sum_of_one_and_with_numbers():
+    e = u(3) * 2 + 1
+    s = CompiledSum([e])
+    assert type(s) is CompiledSum and s.constant == 1 and lin(s) == {3: 2}
+    assert s._linear_coefficients is not e._linear_coefficients
+    t = CompiledSum(expressions=[e, 3])
+    assert t.constant == 4
+    g = CompiledSum(u(k) for k in range(3))
+    assert lin(g) == {0: 1, 1: 1, 2: 1}
+
+
+@pytest.mark.parametrize("items, constant", [([], 0), ([1, 2], 3), ([0.5, 1], 1.5), ((), 0)],
+                         ids=["empty", "ints", "floats", "empty-tuple"])
+def test_sum_without_expressions_is_a_constant(items, constant):
+    s = CompiledSum(items)
+    assert type(s) is CompiledSum
+    assert s.constant == constant and type(s.constant) is type(constant)
+    assert s.linear_coefficients_indexes.tolist() == [] and s.linear_coefficients.tolist() == []
+    assert s.quadratic_coefficients is None
+    # It combines like the number it is.
+    for r in (s + u(2), u(2) + s, s * u(2)):
+        assert r.constant * 0 == 0
+    assert lin(s + u(2)) == {2: 1}
+    assert lin(s * u(2)) == ({2: constant} if constant else {})
+
+
+def test_sum_refusals(log_sink):
+    with pytest.raises(TypeError) as err:
+        CompiledSum([u(1), "a"])
+    assert str(err.value) == ADD_MSG and log_sink.at("error") == [ADD_MSG]
+    with pytest.raises(TypeError):
+        CompiledSum(["a"])
+    with pytest.raises(AttributeError):
+        CompiledSum([np.array([1, 2])])
+
+
+# ------------------------------------------------------------------------------------------------
+# Exactly what scipy gives: random expressions against the reference, part by part.
+
+LEAF_NUMBERS = [0, 1, -1, 2, 3, -2, 0.5, -0.25, 1.5, True, False, 0.0, 7]
+
+
+def random_pair(rng, depth):
+    """A random expression and its reference, built with the operators."""
+    if depth == 0 or rng.random() < 0.25:
+        g = rng.randrange(7)
+        return u(g), Ref(unit_coo(g))
+    kind = rng.choice(["add", "sub", "addn", "subn", "radd", "muln", "rmuln", "mul", "neg",
+                       "pos", "sum"])
+    e, r = random_pair(rng, depth - 1)
+    if kind in ("addn", "subn", "radd", "muln", "rmuln"):
+        k = rng.choice(LEAF_NUMBERS)
+        if kind == "addn":
+            return e + k, ref_addsub(r, k, False)
+        if kind == "subn":
+            return e - k, ref_addsub(r, k, True)
+        if kind == "radd":
+            return k + e, ref_addsub(r, k, False)
+        if kind == "muln":
+            return e * k, ref_mul(r, k)
+        return k * e, ref_mul(r, k)
+    if kind == "neg":
+        return -e, ref_neg(r)
+    if kind == "pos":
+        return +e, ref_pos(r)
+    f, s = random_pair(rng, depth - 1)
+    if kind == "add":
+        return e + f, ref_addsub(r, s, False)
+    if kind == "sub":
+        return e - f, ref_addsub(r, s, True)
+    if kind == "sum":
+        k = rng.choice(LEAF_NUMBERS)
+        total = 0 + k
+        rt = ref_addsub(r, total, False)
+        rt = ref_addsub(rt, s, False)
+        return CompiledSum([k, e, f]), rt
+    if e._quadratic_coefficients is None and f._quadratic_coefficients is None:
+        return e * f, ref_mul(r, s)
+    return e + f, ref_addsub(r, s, False)
+
+
+def test_random_expressions_match_scipy_exactly():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(300):
+        e, r = random_pair(rng, 4)
+        same_as_ref(e, r)
+
+
+def test_operands_are_left_unchanged():
+    rng = random.Random(7)
+    for _ in range(50):
+        e, r = random_pair(rng, 3)
+        f, s = random_pair(rng, 3)
+        before = [(x.constant, lin(x), None if x.quadratic_coefficients is None else
+                   x.quadratic_coefficients.toarray().tolist()) for x in (e, f)]
+        _ = e + f, e - f, -e, +e, 2 * e, e + 1
+        if e._quadratic_coefficients is None and f._quadratic_coefficients is None:
+            _ = e * f
+        after = [(x.constant, lin(x), None if x.quadratic_coefficients is None else
+                  x.quadratic_coefficients.toarray().tolist()) for x in (e, f)]
+        assert before == after
+        same_as_ref(e, r)
+
+
+# ------------------------------------------------------------------------------------------------
+# By meaning: the polynomial c + l·x + xᵀQx equals the arithmetic the operators stand for.
+
+def value_of(e, x):
+    v = float(e.constant) + sum(c * x[i] for i, c in lin(e).items())
+    q = e.quadratic_coefficients
+    if q is not None:
+        h = q.toarray()
+        n = h.shape[0]
+        v += 0.5 * float(np.asarray(x[:n]) @ h @ np.asarray(x[:n]))
+    return v
+
+
+def random_tree(rng, depth):
+    """A random expression and a function that evaluates the same arithmetic on numbers."""
+    if depth == 0 or rng.random() < 0.3:
+        if rng.random() < 0.2:
+            k = rng.choice(LEAF_NUMBERS)
+            return k, lambda x, k=k: float(k)
+        g = rng.randrange(6)
+        return u(g), lambda x, g=g: x[g]
+    op = rng.choice(["+", "-", "*", "neg", "sum"])
+    a, fa = random_tree(rng, depth - 1)
+    if op == "neg":
+        if not isinstance(a, CLE):
+            return a, fa
+        return -a, lambda x: -fa(x)
+    b, fb = random_tree(rng, depth - 1)
+    if not isinstance(a, CLE) and not isinstance(b, CLE):
+        return a, fa
+    if op == "+":
+        return a + b, lambda x: fa(x) + fb(x)
+    if op == "sum":
+        return CompiledSum([a, b]), lambda x: fa(x) + fb(x)
+    if op == "-":
+        if not isinstance(a, CLE):
+            return -b + a, lambda x: fa(x) - fb(x)
+        return a - b, lambda x: fa(x) - fb(x)
+    qa = isinstance(a, CLE) and a._quadratic_coefficients is not None
+    qb = isinstance(b, CLE) and b._quadratic_coefficients is not None
+    if isinstance(a, CLE) and isinstance(b, CLE) and (qa or qb):
+        return a + b, lambda x: fa(x) + fb(x)
+    return a * b, lambda x: fa(x) * fb(x)
+
+
+def test_polynomials_by_meaning():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(300):
+        e, f = random_tree(rng, 4)
+        if not isinstance(e, CLE):
+            continue
+        for _ in range(3):
+            x = [rng.uniform(-3, 3) for _ in range(8)]
+            assert value_of(e, x) == pytest.approx(f(x), rel=1e-9, abs=1e-9)
+
+
+def test_fraction_and_numpy_scalars_follow_the_host_and_numpy():
+    e = u(1) + fractions.Fraction(1, 3)
+    assert e.constant == fractions.Fraction(1, 3)
+    f = u(1) * np.float32(2)
+    same_as_ref(f, ref_mul(Ref(unit_coo(1)), np.float32(2)))
+    assert type(f.constant) is np.float32 and f.linear_coefficients.dtype == np.float64
+    # numpy's own scalar operators take the expression as an object and hand it a float.
+    assert type(np.float32(2) * u(1)) is CLE
+    g = u(1) + np.int64(4)
+    assert type(g.constant) is np.int64 and g.constant == 4

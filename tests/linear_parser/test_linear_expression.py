@@ -1,0 +1,432 @@
+"""Linear text expressions: templates character for character, bounds and their check, messages and
+log lines, unhashability, the truth test of bounded expressions, and what the texts mean when
+evaluated over numeric unit expressions."""
+
+import fractions
+import random
+
+import numpy as np
+import pytest
+from scipy.sparse import coo_array
+
+from zk_encoder._exceptions import FormulaError
+from zk_encoder.linear_parser import linear_expression as le
+from zk_encoder.linear_parser.compiled_linear_expressions import (
+    CompiledLinearExpression, CompiledSum)
+from zk_encoder.linear_parser.linear_expression import (
+    LinearExpression, LinearVariableProxy, Sum, SumIt)
+
+BOUNDED = "It is forbidden to change the formula after setting the boundaries"
+OPERAND = "Type 'LinearExpression' is expected for left side of expression"
+SUM_OPERAND = "Type 'LinearExpression' is expected for variable 'expression'"
+NOT_SEQUENCE = "Use an iterable sequence as SumIt input argument"
+EMPTY = "The input sequence has zero length"
+ITEMS = "Variable 'expressions' must contain only objects of type 'LinearExpression'"
+
+x, y = LinearVariableProxy("x(i)"), LinearVariableProxy("y(i)")
+xij = LinearVariableProxy("x(i,j)")
+y0, y1 = LinearVariableProxy("y(0)"), LinearVariableProxy("y(1)")
+
+
+def errors(sink):
+    return sink.at("error")
+
+
+# ------------------------------------------------------------------------------------------------
+# Module and classes.
+
+def test_module_binds_what_its_code_uses():
+    assert le.FormulaError is FormulaError
+    assert le.Integral.__name__ == "Integral" and le.Real.__name__ == "Real"
+    assert le.tp.Sequence is not None and callable(le.log_e) and callable(le.log_w)
+    for cls in (LinearVariableProxy, Sum, SumIt):
+        assert cls.__bases__ == (LinearExpression,)
+    assert LinearExpression.__module__ == "zk_encoder.linear_parser.linear_expression"
+
+
+def test_default_and_given_text():
+    e = LinearExpression()
+    assert str(e) == "" and e.lo is None and e.hi is None and e._expression == ""
+    f = LinearExpression(expression="a + b")
+    assert str(f) == "a + b" and format(f, "") == "a + b"
+
+
+def test_proxy():
+    p = LinearVariableProxy("x(0,1)")
+    assert str(p) == repr(p) == p._name == p._expression == "x(0,1)"
+    assert p.lo is None and p.hi is None
+    n = -p
+    assert type(n) is LinearExpression and str(n) == "-(x(0,1))"
+
+
+# ------------------------------------------------------------------------------------------------
+# Operator templates.
+
+TEXTS = [
+    ("linear-combination", lambda: 2 * x + y - 3, "2 * (x(i)) + y(i) - 3"),
+    ("minus-sum", lambda: x - (y + 1), "x(i) - (y(i) + 1)"),
+    ("minus-chain", lambda: x - y - 1, "x(i) - (y(i)) - 1"),
+    ("number-minus", lambda: 4 - x, "-(x(i)) + 4"),
+    ("neg-sum", lambda: -(x + y), "-(x(i) + y(i))"),
+    ("pos", lambda: +x, "+(x(i))"),
+    ("product", lambda: x * y, "(x(i)) * (y(i))"),
+    ("sum-times-number", lambda: (x + 1) * 3, "3 * (x(i) + 1)"),
+    ("half", lambda: 0.5 * x, "0.5 * (x(i))"),
+    ("tiny", lambda: x + 1e-07, "x(i) + 1e-07"),
+    ("minus-negative", lambda: x - -2, "x(i) - -2"),
+    ("number-plus", lambda: 3 + x, "x(i) + 3"),
+    ("bool", lambda: True * x, "True * (x(i))"),
+    ("fraction", lambda: x + fractions.Fraction(1, 3), "x(i) + 1/3"),
+    ("numpy-int", lambda: x * np.int64(5), "5 * (x(i))"),
+    ("numpy-float", lambda: x - np.float64(2.5), "x(i) - 2.5"),
+    ("subclass-operands", lambda: Sum(y, i=range(2)) + SumIt([y0]),
+     "CompiledSum([y(i) for i in range(0, 2)]) + CompiledSum([y(0)])"),
+]
+
+
+@pytest.mark.parametrize("build, text", [c[1:] for c in TEXTS], ids=[c[0] for c in TEXTS])
+def test_operator_texts(build, text, log_sink):
+    e = build()
+    assert type(e) is LinearExpression
+    assert str(e) == text and e.lo is None and e.hi is None
+    assert log_sink.calls == []
+
+
+BOUNDS = [
+    ("le", lambda: x + y <= 4, "x(i) + y(i)", None, 4),
+    ("ge", lambda: x + y >= 1, "x(i) + y(i)", 1, None),
+    ("eq", lambda: x == 2, "x(i)", 2, 2),
+    ("reflected-le", lambda: 3 <= x, "x(i)", 3, None),
+    ("reflected-ge", lambda: 3 >= x, "x(i)", None, 3),
+    ("zero", lambda: x <= 0, "x(i)", None, 0),
+    ("any-value", lambda: x <= "free", "x(i)", None, "free"),
+]
+
+
+@pytest.mark.parametrize("build, text, lo, hi", [c[1:] for c in BOUNDS],
+                         ids=[c[0] for c in BOUNDS])
+def test_comparisons_give_bounded_copies(build, text, lo, hi):
+    e = build()
+    assert type(e) is LinearExpression and str(e) == text
+    assert e.lo == lo and e.hi == hi
+
+
+def test_equality_with_an_expression_keeps_the_object():
+    e = x == y
+    assert e.lo is y and e.hi is y and str(e) == "x(i)"
+
+
+def test_comparison_of_a_proxy_copies_only_the_text():
+    e = y0 <= 3
+    assert type(e) is LinearExpression and not hasattr(e, "_name")
+    assert y0.hi is None
+
+
+REFUSED_BOUNDED = [
+    ("plus", lambda b: b + 1),
+    ("radd", lambda b: 1 + b),
+    ("operand", lambda b: y - b),
+    ("times", lambda b: b * 2),
+    ("rmul", lambda b: 2 * b),
+    ("product-operand", lambda b: y * b),
+    ("compare", lambda b: b >= 0),
+    ("equal", lambda b: b == 1),
+    ("sum", lambda b: Sum(b, i=range(3))),
+    ("sumit", lambda b: SumIt([y0, b])),
+    ("bound-check", lambda b: b._check_borders()),
+]
+
+
+@pytest.mark.parametrize("bound", [lambda: x <= 4, lambda: x <= 0, lambda: x == 2],
+                         ids=["upper", "upper-zero", "both"])
+@pytest.mark.parametrize("use", [c[1] for c in REFUSED_BOUNDED], ids=[c[0] for c in REFUSED_BOUNDED])
+def test_bounded_expressions_are_final(bound, use, log_sink):
+    b = bound()
+    with pytest.raises(FormulaError) as err:
+        use(b)
+    assert str(err.value) == BOUNDED and errors(log_sink) == [BOUNDED]
+
+
+def test_check_order_bounded_receiver_first(log_sink):
+    with pytest.raises(FormulaError):
+        (x <= 4) + "text"
+    assert errors(log_sink) == [BOUNDED]
+
+
+def test_unary_and_reflected_subtraction_drop_bounds(log_sink):
+    for e, text in ((-(x <= 4), "-(x(i))"), (+(x <= 4), "+(x(i))"), (4 - (x <= 4), "-(x(i)) + 4")):
+        assert str(e) == text and e.lo is None and e.hi is None
+    assert x._check_borders() is True
+    assert log_sink.calls == []
+
+
+REFUSED_TYPES = [
+    ("text", lambda: x + "a"),
+    ("list", lambda: x + [1]),
+    ("complex", lambda: x + 1j),
+    ("numeric-expression", lambda: x + CompiledLinearExpression(coo_array(([1], ([0], [0]))))),
+    ("none", lambda: x - None),
+    ("complex-times", lambda: 1j * x),
+    ("text-times", lambda: x * "a"),
+    ("text-minus", lambda: "a" - x),
+    ("decimal", lambda: x * __import__("decimal").Decimal(1)),
+]
+
+
+@pytest.mark.parametrize("build", [c[1] for c in REFUSED_TYPES], ids=[c[0] for c in REFUSED_TYPES])
+def test_foreign_operands(build, log_sink):
+    with pytest.raises(TypeError) as err:
+        build()
+    assert str(err.value) == OPERAND and errors(log_sink) == [OPERAND]
+
+
+@pytest.mark.parametrize("build", [lambda: x < 1, lambda: x > 1, lambda: x / 2, lambda: x ** 2],
+                         ids=["lt", "gt", "div", "pow"])
+def test_host_refuses_undefined_operators(build, log_sink):
+    with pytest.raises(TypeError):
+        build()
+    assert log_sink.calls == []
+
+
+@pytest.mark.parametrize("obj", [x, LinearExpression("a"), Sum(y, i=[1]), SumIt([y0]), x <= 1],
+                         ids=["proxy", "plain", "sum", "sumit", "bounded"])
+def test_unhashable(obj):
+    with pytest.raises(TypeError):
+        hash(obj)
+    with pytest.raises(TypeError):
+        {obj}
+    with pytest.raises(TypeError):
+        {obj: 1}
+
+
+def test_non_text_surfaces_when_written():
+    e = LinearExpression(5)
+    assert e._expression == 5
+    with pytest.raises(TypeError):
+        str(e)
+
+
+# ------------------------------------------------------------------------------------------------
+# The truth test: a bounded expression has none, so chained comparisons cannot lose a bound.
+
+def test_unbounded_expressions_are_true():
+    assert bool(x) and bool(LinearExpression()) and bool(Sum(y, i=[1]))
+
+
+@pytest.mark.parametrize("build", [
+    lambda: 1 <= x <= 5,
+    lambda: 0 <= x + y <= 5,
+    lambda: bool(x >= 1),
+    lambda: (x == 1) or 0,
+    lambda: x != 3,
+], ids=["chain", "chain-sum", "if", "or", "not-equal"])
+def test_truth_of_bounded_expressions_is_refused(build, log_sink):
+    with pytest.raises(TypeError):
+        build()
+    assert len(errors(log_sink)) == 1
+
+
+# ------------------------------------------------------------------------------------------------
+# Sum and SumIt.
+
+CONSTRUCTED = [
+    ("range", lambda: Sum(y, i=range(3)), "CompiledSum([y(i) for i in range(0, 3)])"),
+    ("two-keywords", lambda: Sum(2 * xij, i=range(2), j=[0, 2]),
+     "CompiledSum([2 * (x(i,j)) for i in range(0, 2) for j in [0, 2]])"),
+    ("no-keywords", lambda: Sum(y), "CompiledSum([y(i) ])"),
+    ("text-value", lambda: Sum(y, i="range(2)"), "CompiledSum([y(i) for i in range(2)])"),
+    ("unused-name", lambda: Sum(y0, i=range(3)), "CompiledSum([y(0) for i in range(0, 3)])"),
+    ("empty-range", lambda: Sum(y, i=[]), "CompiledSum([y(i) for i in []])"),
+    ("nested", lambda: Sum(Sum(xij, j=range(3)), i=range(2)),
+     "CompiledSum([CompiledSum([x(i,j) for j in range(0, 3)]) for i in range(0, 2)])"),
+    ("keyword-operand", lambda: Sum(expression=y, i=[1]), "CompiledSum([y(i) for i in [1]])"),
+    ("sequence", lambda: SumIt([y0, y1 + 1]), "CompiledSum([y(0), y(1) + 1])"),
+    ("tuple", lambda: SumIt((y0,)), "CompiledSum([y(0)])"),
+    ("keyword-sequence", lambda: SumIt(expressions=[y0, y1]), "CompiledSum([y(0), y(1)])"),
+]
+
+
+@pytest.mark.parametrize("build, text", [c[1:] for c in CONSTRUCTED],
+                         ids=[c[0] for c in CONSTRUCTED])
+def test_constructor_texts(build, text, log_sink):
+    e = build()
+    assert str(e) == text and e.lo is None and e.hi is None
+    assert log_sink.calls == []
+
+
+def test_bounded_sum_is_plain():
+    e = Sum(y, i=range(3)) <= 10
+    assert type(e) is LinearExpression and e.hi == 10
+    assert str(e) == "CompiledSum([y(i) for i in range(0, 3)])"
+
+
+def test_empty_sequence_warns(log_sink):
+    e = SumIt([])
+    assert str(e) == "CompiledSum([])"
+    assert [(m, lv.name) for m, lv in log_sink.calls] == [(EMPTY, "warning")]
+
+
+CONSTRUCTOR_REFUSALS = [
+    ("sum-number", lambda: Sum(3), TypeError, SUM_OPERAND),
+    ("sum-numeric", lambda: Sum(CompiledLinearExpression(coo_array(([1], ([0], [0]))))),
+     TypeError, SUM_OPERAND),
+    ("sum-bounded", lambda: Sum(y <= 10, i=range(3)), FormulaError, BOUNDED),
+    ("sumit-generator", lambda: SumIt(y0 for _ in range(2)), TypeError, NOT_SEQUENCE),
+    ("sumit-array", lambda: SumIt(np.array([1])), TypeError, NOT_SEQUENCE),
+    ("sumit-dict", lambda: SumIt({1: y0}), TypeError, NOT_SEQUENCE),
+    ("sumit-number-item", lambda: SumIt([y0, 3]), TypeError, ITEMS),
+    ("sumit-bounded-first", lambda: SumIt([y0 <= 1, 3]), FormulaError, BOUNDED),
+    ("sumit-text", lambda: SumIt("ab"), TypeError, ITEMS),
+]
+
+
+@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in CONSTRUCTOR_REFUSALS],
+                         ids=[c[0] for c in CONSTRUCTOR_REFUSALS])
+def test_constructor_refusals(build, exc, msg, log_sink):
+    with pytest.raises(exc) as err:
+        build()
+    assert type(err.value) is exc and str(err.value) == msg
+    assert errors(log_sink) == [msg]
+
+
+def test_sumit_of_a_set_fails_in_the_host():
+    with pytest.raises(TypeError):
+        SumIt({y0})
+
+
+@pytest.mark.parametrize("call", [lambda: Sum(y, expression=y), lambda: Sum(i=[1]),
+                                  lambda: Sum(y, y), lambda: Sum(y, self=1)],
+                         ids=["operand-twice", "no-operand", "two-positional", "self-keyword"])
+def test_sum_argument_binding(call, log_sink):
+    with pytest.raises(TypeError):
+        call()
+    assert log_sink.calls == []
+
+
+# ------------------------------------------------------------------------------------------------
+# Meaning: texts evaluated as the linear model evaluates them, over unit expressions of known
+# columns, give the polynomial the operators stand for.
+
+class Block:
+    """A variable block as an evaluated reference text calls it: first column plus strides."""
+
+    def __init__(self, first, shifts):
+        self.first, self.shifts = first, shifts
+
+    def __call__(self, *items):
+        g = self.first + sum(s * i for s, i in zip(self.shifts, items))
+        return CompiledLinearExpression(coo_array(([1], ([g], [0]))))
+
+
+# x: 2 x 3 block at columns 0..5, y: 4 elements at columns 6..9.
+NAMESPACE = {"CompiledSum": CompiledSum, "x": Block(0, [3, 1]), "y": Block(6, [1])}
+N_COLUMNS = 10
+
+
+def evaluate(text, **bound):
+    return eval(text, {**NAMESPACE, **bound})
+
+
+def value_of(e, v):
+    value = float(e.constant)
+    for g, c in zip(e.linear_coefficients_indexes.tolist(), e.linear_coefficients.tolist()):
+        value += c * v[g]
+    q = e.quadratic_coefficients
+    if q is not None:
+        q = q.copy()
+        q.resize((N_COLUMNS, N_COLUMNS))
+        value += 0.5 * float(np.asarray(v) @ q.toarray() @ np.asarray(v))
+    return value
+
+
+def leaf(rng):
+    if rng.random() < 0.5:
+        i, j = rng.randrange(2), rng.randrange(3)
+        return LinearVariableProxy(f"x({i},{j})"), lambda v: v[3 * i + j], 1
+    k = rng.randrange(4)
+    return LinearVariableProxy(f"y({k})"), lambda v: v[6 + k], 1
+
+
+NUMBERS = [0, 1, -1, 2, 3, 0.5, -2.5, True]
+
+
+def random_text(rng, depth):
+    """A text expression, the function it stands for, and its degree."""
+    if depth == 0 or rng.random() < 0.2:
+        return leaf(rng)
+    op = rng.choice(["add", "sub", "mul", "addn", "subn", "rsub", "muln", "rmuln", "radd",
+                     "neg", "pos", "sum", "sumit"])
+    a, fa, da = random_text(rng, depth - 1)
+    k = rng.choice(NUMBERS)
+    if op == "addn":
+        return a + k, lambda v: fa(v) + k, da
+    if op == "radd":
+        return k + a, lambda v: k + fa(v), da
+    if op == "subn":
+        return a - k, lambda v: fa(v) - k, da
+    if op == "rsub":
+        return k - a, lambda v: k - fa(v), da
+    if op == "muln":
+        return a * k, lambda v: fa(v) * k, da
+    if op == "rmuln":
+        return k * a, lambda v: k * fa(v), da
+    if op == "neg":
+        return -a, lambda v: -fa(v), da
+    if op == "pos":
+        return +a, fa, da
+    if op == "sum":
+        # Sum over an index that the operand uses through a shifted y reference.
+        term = LinearVariableProxy("y(i + 1)") * k + a
+        return (Sum(term, i=range(3)),
+                lambda v: sum(k * v[6 + i + 1] + fa(v) for i in range(3)), da)
+    b, fb, db = random_text(rng, depth - 1)
+    if op == "sumit":
+        return SumIt([a, b]), lambda v: fa(v) + fb(v), max(da, db)
+    if op == "add":
+        return a + b, lambda v: fa(v) + fb(v), max(da, db)
+    if op == "sub":
+        return a - b, lambda v: fa(v) - fb(v), max(da, db)
+    if da + db <= 2 and da <= 1 and db <= 1:
+        return a * b, lambda v: fa(v) * fb(v), da + db
+    return a + b, lambda v: fa(v) + fb(v), max(da, db)
+
+
+def test_texts_by_meaning():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(300):
+        text, f, _ = random_text(rng, 4)
+        e = evaluate(str(text))
+        assert isinstance(e, CompiledLinearExpression)
+        for _ in range(3):
+            v = [rng.uniform(-2, 2) for _ in range(N_COLUMNS)]
+            assert value_of(e, v) == pytest.approx(f(v), rel=1e-9, abs=1e-9)
+
+
+def test_sum_texts_evaluate_as_sums():
+    e = evaluate(str(Sum(2 * LinearVariableProxy("x(i,j)"), i=range(2), j=[0, 2])))
+    assert dict(zip(e.linear_coefficients_indexes.tolist(), e.linear_coefficients.tolist())) == {
+        0: 2, 2: 2, 3: 2, 5: 2}
+    e = evaluate(str(Sum(y0, i=range(3))))
+    assert e.linear_coefficients.sum() == 3
+    nested = Sum(Sum(LinearVariableProxy("x(i,j)"), j=range(3)), i=range(2))
+    e = evaluate(str(nested))
+    assert sorted(e.linear_coefficients_indexes.tolist()) == list(range(6))
+
+
+def test_constraint_wrapping_binds_free_indexes():
+    # The constraint intake writes "[" text " " for-all clauses "]".
+    text = Sum(LinearVariableProxy("x(i,j)"), j=range(3)) - LinearVariableProxy("y(i)")
+    rows = evaluate("[" + format(text, "") + " for i in range(2)]")
+    assert [sorted(zip(r.linear_coefficients_indexes.tolist(), r.linear_coefficients.tolist()))
+            for r in rows] == [[(0, 1), (1, 1), (2, 1), (6, -1)], [(3, 1), (4, 1), (5, 1), (7, -1)]]
+
+
+@pytest.mark.parametrize("expr", [Sum(LinearVariableProxy("y(i)"), i=[]), SumIt([])],
+                         ids=["empty-range", "empty-sequence"])
+def test_empty_sums_evaluate_to_zero(expr, log_sink):
+    e = evaluate(str(expr))
+    assert e.constant == 0 and e.linear_coefficients_indexes.tolist() == []
+    total = evaluate(str(expr + y0))
+    assert total.linear_coefficients_indexes.tolist() == [6]
