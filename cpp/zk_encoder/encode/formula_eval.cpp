@@ -1348,7 +1348,8 @@ static nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handl
     nb::object tree;
     if (PyUnicode_Check(text.ptr()) && PyDict_Check(ns.ptr())) tree = marked_tree(text);
     if (!tree.is_valid()) return fallback_eval(text, ns, ns);
-    static nb::object tell = nb::cpp_function(&tell_polarity);
+    // Made once and kept for the life of the process, past the interpreter's own end.
+    static nb::handle tell = nb::cpp_function(&tell_polarity).release();
     nb::object code = nb::module_::import_("builtins").attr("compile")(tree, kSourceFile, "eval");
     nb::str name(kPolarityName);
     nb::object previous = nb::borrow(PyDict_GetItemWithError(ns.ptr(), name.ptr()));
