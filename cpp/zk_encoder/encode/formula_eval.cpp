@@ -676,7 +676,7 @@ class PolarityPass {
     void run() {
         for (Node &n : prog_.nodes) n.polarity = zk::core::kBothPolarities;
         node(prog_.root).polarity = zk::core::kPositive;
-        for (int32_t n = prog_.root; n >= 0; --n) spread(n);
+        for (int32_t n = static_cast<int32_t>(prog_.nodes.size()) - 1; n >= 0; --n) spread(n);
     }
 
   private:

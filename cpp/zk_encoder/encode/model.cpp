@@ -6,9 +6,9 @@
 #include <frameobject.h>
 
 #include <optional>
-#include <vector>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/buffers.hpp"
 #include "common/gc.hpp"
@@ -546,10 +546,6 @@ bool without_instances(const nb::object &foralls) {
     return false;
 }
 
-}  // namespace
-
-namespace {
-
 void warn_redundant_here() {
     auto [source, line] = call_site();
     log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)), line));
@@ -657,18 +653,22 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
     nb::object objective = nb::steal(product).attr("maxsat")(minimization);
     log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
     nb::object text = text_of(objective);
-    try {
-        with_manager_reset(manager, [&](bool &) {
-            nb::object value = evaluate(text);
-            auto [formula, weights] = zk::unpack_pair(value);
-            formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
-        });
-    } catch (nb::python_error &e) {
-        // As for hard constraints: weights that depend on the for-all values are made for each
-        // instance.
-        if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, true))
-            throw;
-    }
+    bool by_instances = false;
+    with_manager_reset(manager, [&](bool &) {
+        nb::object value;
+        try {
+            value = evaluate(text);
+        } catch (nb::python_error &e) {
+            // As for hard constraints: weights that depend on the for-all values are made for
+            // each instance.
+            if (!e.matches(PyExc_TypeError) || instance_values(foralls).empty()) throw;
+            by_instances = true;
+            return;
+        }
+        auto [formula, weights] = zk::unpack_pair(value);
+        formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
+    });
+    if (by_instances) fill_by_instances(text, foralls, true);
     is_wcnf = nb::bool_(true);
 }
 
