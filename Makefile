@@ -45,6 +45,8 @@ demo: install
 	$(PY) examples/pb_target_border.py
 	$(PY) examples/transport_lp.py
 	$(PY) examples/knapsack.py
+	$(PY) examples/transport_lp2.py
+	$(PY) examples/knapsack2.py
 
 test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"

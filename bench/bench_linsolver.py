@@ -73,8 +73,9 @@ else:
     solve = h.getRunTime()
     status = str(h.getModelStatus())
     # What a caller reads after the run, as linsolver's run keeps it.
-    values = h.getSolution()
-    values = (values.col_value, values.row_value) if values.value_valid else None
+    sol = h.getSolution()
+    values = (sol.col_value, sol.row_value) if sol.value_valid else None
+    duals = (sol.col_dual, sol.row_dual) if sol.dual_valid else None
     h.getInfo()
 end = time.perf_counter()
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024

@@ -4,7 +4,6 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -52,21 +51,25 @@ enum ModelStatus : int32_t {
     kMemoryLimit = 18,
 };
 constexpr const char *kStatusNames[] = {
-    "kNotset",         "kLoadError",     "kModelError",    "kPresolveError",
-    "kSolveError",     "kPostsolveError", "kModelEmpty",   "kOptimal",
-    "kInfeasible",     "kUnboundedOrInfeasible", "kUnbounded", "kObjectiveBound",
-    "kObjectiveTarget", "kTimeLimit",    "kIterationLimit", "kUnknown",
-    "kSolutionLimit",  "kInterrupt",     "kMemoryLimit",
+    "kNotset",          "kLoadError",
+    "kModelError",      "kPresolveError",
+    "kSolveError",      "kPostsolveError",
+    "kModelEmpty",      "kOptimal",
+    "kInfeasible",      "kUnboundedOrInfeasible",
+    "kUnbounded",       "kObjectiveBound",
+    "kObjectiveTarget", "kTimeLimit",
+    "kIterationLimit",  "kUnknown",
+    "kSolutionLimit",   "kInterrupt",
+    "kMemoryLimit",
 };
 constexpr int32_t kStatusCount = 19;
 constexpr int32_t kHighsInterruptStatus = 19;  // HiGHS's second interrupt status
 
-constexpr int32_t kRowwise = 2;               // HiGHS's MatrixFormat.kRowwise
-constexpr int32_t kSolutionFeasible = 2;      // HiGHS's kSolutionStatusFeasible
+constexpr int32_t kRowwise = 2;           // HiGHS's MatrixFormat.kRowwise
+constexpr int32_t kSolutionFeasible = 2;  // HiGHS's kSolutionStatusFeasible
 constexpr double kDefaultFeasibilityTol = 1e-7;
 constexpr double kDefaultIntegralityTol = 1e-6;
 
-constexpr const char *kOptionFeasibilityTol = "primal_feasibility_tolerance";
 constexpr const char *kOptionIntegralityTol = "mip_feasibility_tolerance";
 constexpr const char *kOptionOutputFlag = "output_flag";
 
@@ -85,7 +88,8 @@ constexpr const char *kOptionRefused = " does not accept the value ";
 constexpr const char *kNoColValue = "setSolution: the solution has no col_value";
 constexpr const char *kPathType = "writeModel: the path must be a str or os.PathLike, not ";
 constexpr const char *kEmptyPath = "writeModel: the path is empty";
-constexpr const char *kPathSuffix = "writeModel: the file name must end in .mps (MPS) or .lp (LP): ";
+constexpr const char *kPathSuffix =
+    "writeModel: the file name must end in .mps (MPS) or .lp (LP): ";
 constexpr const char *kMpsSuffix = ".mps";
 constexpr const char *kLpSuffix = ".lp";
 constexpr const char *kPassFailed = ": HiGHS refused the model";
@@ -113,9 +117,7 @@ std::string dtype_text(nb::handle arr) {
     return nb::cast<std::string>(arr.attr("dtype").attr("name"));
 }
 
-char dtype_kind(nb::handle arr) {
-    return nb::cast<std::string>(arr.attr("dtype").attr("kind"))[0];
-}
+char dtype_kind(nb::handle arr) { return nb::cast<std::string>(arr.attr("dtype").attr("kind"))[0]; }
 
 // A 1-D numpy array of obj (no copy when it is one already).
 nb::object one_d(nb::handle obj, const std::string &what) {
@@ -178,13 +180,13 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
     }
     if (kind != 'i' && kind != 'u')
         raise_py(PyExc_TypeError, what + kNotIntegerArray + dtype_text(arr));
-    const std::string dt = dtype_text(arr);
-    if (dt == "int32") {
+    // Byte-swapped arrays are converted: only native int32 is read where it lies.
+    if (dtype_text(arr) == "int32" && nb::cast<bool>(arr.attr("dtype").attr("isnative"))) {
         out.i32 = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
     } else {
         out.wide = true;
-        out.i64 = view_of<int64_t>(
-            numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "int64"));
+        out.i64 =
+            view_of<int64_t>(numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "int64"));
     }
     return out;
 }
@@ -292,8 +294,8 @@ nb::object checked_option_value(const std::string &name, nb::handle value) {
         expected == py_type_name(value) ||
         (expected == "float" && (is_integer(value) || PyFloat_Check(value.ptr())));
     raise_py(same_kind ? PyExc_ValueError : PyExc_TypeError,
-             kOptionValueType + std::string("'") + name + "' (" + expected + ")" +
-                 kOptionRefused + nb::cast<std::string>(nb::repr(value)));
+             kOptionValueType + std::string("'") + name + "' (" + expected + ")" + kOptionRefused +
+                 nb::cast<std::string>(nb::repr(value)));
 }
 
 void set_option(LinearSolver &self, nb::handle name, nb::handle value) {
@@ -418,16 +420,19 @@ void run(LinearSolver &s) {
     if (mip && !m.start().empty()) {
         std::vector<int32_t> idx(m.start().size());
         for (std::size_t k = 0; k < idx.size(); ++k) idx[k] = static_cast<int32_t>(k);
-        h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx),
-                              borrowed(m.start()));
+        h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx), borrowed(m.start()));
     }
     h.attr("run")();
     s.run_time = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
-    s.status = hs == kHighsInterruptStatus ? kInterrupt
-               : (hs >= 0 && hs < kStatusCount) ? hs
-                                                : kUnknown;
+    // A run that ends without a status (HiGHS refused to start it) has failed.
+    if (hs == kHighsInterruptStatus)
+        s.status = kInterrupt;
+    else if (hs == kNotset)
+        s.status = kSolveError;
+    else
+        s.status = hs > 0 && hs < kStatusCount ? hs : kUnknown;
     nb::object info = h.attr("getInfo")();
     s.info_valid = nb::cast<bool>(info.attr("valid"));
     s.objective = nb::cast<double>(info.attr("objective_function_value"));
@@ -614,29 +619,25 @@ void change_cols_cost(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
         s.model.change_costs(op, cols.i32.data, costs.data, n);
 }
 
-void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj,
-                  nb::handle format_obj, nb::handle starts_obj, nb::handle indices_obj,
-                  nb::handle values_obj) {
+void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj, nb::handle format_obj,
+                  nb::handle starts_obj, nb::handle indices_obj, nb::handle values_obj) {
     const char *op = "passHessian";
     const int64_t dim = nonneg_arg(dim_obj, "passHessian: the dimension");
     const int64_t count = nonneg_arg(count_obj, "passHessian: the number of entries");
     int overflow = 0;
-    const int64_t format =
-        is_integer(format_obj) ? int64_of(format_obj, "format", &overflow) : 0;
+    const int64_t format = is_integer(format_obj) ? int64_of(format_obj, "format", &overflow) : 0;
     if (overflow || (format != lin::kTriangular && format != lin::kSquare))
         raise_py(is_integer(format_obj) ? PyExc_ValueError : PyExc_TypeError, kFormatValue);
     IndexArray starts = index_array(starts_obj, "passHessian: the starts");
     IndexArray indices = index_array(indices_obj, "passHessian: the row indices");
     ArrayView<double> values = float_array(values_obj, "passHessian: the values");
     // No entries clears the quadratic part, whatever the starts (empty ones included).
-    if (count == 0 && indices.size() == 0 && values.size == 0 &&
-        (starts.size() == 0 || starts.size() == dim + 1)) {
+    if (count == 0 && indices.size() == 0 && values.size == 0) {
         std::vector<int64_t> zeros(static_cast<std::size_t>(dim) + 1, 0);
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(), zeros.data(),
-                             values.data, 0);
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(),
+                             static_cast<int64_t>(zeros.size()), zeros.data(), values.data, 0);
         return;
     }
-    check_length(op, "the starts", starts.size(), dim + 1);
     check_length(op, "the row indices", indices.size(), count);
     check_length(op, "the values", values.size, count);
     if (starts.wide != indices.wide) {
@@ -644,10 +645,10 @@ void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj,
         widen(indices);
     }
     if (starts.wide)
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data,
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data, starts.size(),
                              indices.i64.data, values.data, count);
     else
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data,
+        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data, starts.size(),
                              indices.i32.data, values.data, count);
 }
 
@@ -735,7 +736,8 @@ nb::object make_record_class(nb::module_ &m, const char *name,
                                         dataclasses.attr("field")(nb::arg("default") = f.second)));
         }
     }
-    nb::object cls = dataclasses.attr("make_dataclass")(name, specs);
+    // Records compare by identity: field-wise == on numpy arrays has no single truth value.
+    nb::object cls = dataclasses.attr("make_dataclass")(name, specs, nb::arg("eq") = false);
     cls.attr("__module__") = kModuleName;
     cls.attr("__qualname__") = name;
     cls.attr("__doc__") = doc;
@@ -746,8 +748,8 @@ nb::object make_record_class(nb::module_ &m, const char *name,
 }  // namespace
 
 void register_linsolver(nb::module_ &top) {
-    nb::module_ m = make_submodule(top, "linsolver",
-                                   "Linear and quadratic mixed-integer solver (on HiGHS)");
+    nb::module_ m =
+        make_submodule(top, "linsolver", "Linear and quadratic mixed-integer solver (on HiGHS)");
     engine_error(top);
     m.attr("kLinsolverInf") = std::numeric_limits<double>::infinity();
 
@@ -764,8 +766,7 @@ void register_linsolver(nb::module_ &top) {
                   "How passHessian reads its matrix: the lower triangle, or the whole square");
     std::vector<std::pair<const char *, int>> statuses;
     for (int32_t k = 0; k < kStatusCount; ++k) statuses.emplace_back(kStatusNames[k], k);
-    status_enum = make_int_enum(m, "LinsolverModelStatus", statuses,
-                                "Outcome of the last run")
+    status_enum = make_int_enum(m, "LinsolverModelStatus", statuses, "Outcome of the last run")
                       .release()
                       .ptr();
 
@@ -824,10 +825,12 @@ void register_linsolver(nb::module_ &top) {
              "Replace the quadratic part of the objective (1/2 x'Hx)")
         .def("setSolution", &set_solution, nb::arg("solution"),
              "Set the start vector from a solution record's col_value")
-        .def("run", [](LinearSolver &s) { run(s); }, "Solve the model")
-        .def("getModelStatus",
-             [](const LinearSolver &s) { return nb::handle(status_enum)(s.status); },
-             "Outcome of the last run")
+        .def(
+            "run", [](LinearSolver &s) { run(s); }, "Solve the model")
+        .def(
+            "getModelStatus",
+            [](const LinearSolver &s) { return nb::handle(status_enum)(s.status); },
+            "Outcome of the last run")
         .def("getSolution", &solution_record, "Solution of the last run (a new record)")
         .def("getInfo", &info_record, "Figures of the last run (a new record)")
         .def("writeModel", &write_model, nb::arg("filename"),

@@ -67,6 +67,17 @@ def test_module_names():
     assert len(ls.LinsolverSolution().col_value) == 0
 
 
+def test_records_are_dataclasses_of_their_own():
+    import dataclasses
+
+    for cls in (ls.LinsolverSolution, ls.LinsolverInfo):
+        assert dataclasses.is_dataclass(cls) and cls.__module__ == "nubrix.sorn_engine.linsolver"
+    a, b = ls.LinsolverSolution(), ls.LinsolverSolution()
+    assert a == a and a != b
+    assert a.col_value is not b.col_value
+    assert ls.LinsolverInfo().objective_function_value == 0.0
+
+
 def test_fresh_solver_reports_nothing_yet():
     s = ls.LinearSolver()
     assert s.getModelStatus() == Status.kNotset
@@ -171,6 +182,48 @@ def test_knapsack_optimum_matches_brute_force(seed):
     assert sum(v * xi for v, xi in zip(values, x)) == best
 
 
+@pytest.mark.parametrize("seed", range(20))
+def test_random_integer_models_with_repeated_entries_match_brute_force(seed):
+    """Rows given with repeated columns (summed), equality and two-sided rows, either sense."""
+    rng = np.random.default_rng(1000 + seed)
+    print("seed", 1000 + seed)
+    n, m = 3, int(rng.integers(1, 4))
+    lo, hi = rng.integers(-2, 1, n), rng.integers(0, 3, n)
+    lengths = rng.integers(1, 6, m)
+    starts = np.concatenate([[0], np.cumsum(lengths)])
+    indices = rng.integers(0, n, starts[-1])
+    values = rng.integers(-3, 4, starts[-1]).astype(float)
+    dense = np.zeros((m, n))
+    for r in range(m):
+        np.add.at(dense[r], indices[starts[r]:starts[r + 1]], values[starts[r]:starts[r + 1]])
+    row_lo = rng.integers(-4, 2, m).astype(float)
+    row_hi = row_lo + rng.integers(0, 4, m)
+    row_lo[rng.random(m) < 0.3] = -inf
+    cost = rng.integers(-4, 5, n).astype(float)
+    maximize = bool(rng.integers(0, 2))
+
+    s = solver()
+    s.addVars(n, lo, hi)  # int64 bounds
+    s.changeColsIntegrality(n, np.arange(n), np.full(n, fill_value=INTEGER))
+    s.addRows(m, row_lo, row_hi, len(indices), starts, indices, values)
+    s.changeObjectiveSense(ls.ObjSense.kMaximize if maximize else ls.ObjSense.kMinimize)
+    s.changeColsCost(n, np.arange(n), cost)
+    status, sol, info = solve(s)
+
+    points = [np.array(p, dtype=float)
+              for p in itertools.product(*[range(a, b + 1) for a, b in zip(lo, hi)])]
+    feasible = [p for p in points if np.all(dense @ p >= row_lo) and np.all(dense @ p <= row_hi)]
+    if not feasible:
+        assert status == Status.kInfeasible
+        return
+    best = (max if maximize else min)(float(cost @ p) for p in feasible)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == best
+    x = sol.col_value
+    assert np.array_equal(x, np.round(x)) and float(cost @ x) == best
+    assert np.all(dense @ x >= row_lo - TOL) and np.all(dense @ x <= row_hi + TOL)
+
+
 def quadratic_solver(h, fmt=ls.HessianFormat.kTriangular, lo=1.0, hi=2.0, c=None):
     n = h.shape[0]
     s = solver()
@@ -224,6 +277,32 @@ def test_hessian_cleared_by_empty_pass_and_dimension_below_columns():
                   np.array([], dtype=np.int32), np.array([]))
     status, sol, info = solve(s)
     assert status == Status.kOptimal and info.objective_function_value == pytest.approx(-2.0)
+
+
+@pytest.mark.parametrize("width", [1, 2, 4], ids=["narrower", "square", "wider"])
+def test_hessian_of_another_width_than_its_dimension(width):
+    # Rows built for more (or fewer) columns than the model has give a matrix of that width;
+    # its entries, all within the model's columns, are what counts.
+    h = np.zeros((width, width))
+    h[0, 0] = 2.0
+    q = sp.csc_array(h)
+    s = solver()
+    s.addVars(2, np.array([-1.0, 0.0]), np.array([1.0, 1.0]))
+    s.changeColsCost(2, np.arange(2), np.array([1.0, -1.0]))
+    s.passHessian(2, q.size, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(-1.25, abs=TOL)
+
+
+@pytest.mark.parametrize("fmt, expected", [
+    (ls.HessianFormat.kSquare, 3.0),      # x'Hx = 2 x0^2 + 2 x0 x1 + 2 x1^2
+    (ls.HessianFormat.kTriangular, 2.0),  # the lower triangle: 2 x0^2 + 2 x1^2
+], ids=["square", "triangular"])
+def test_non_symmetric_matrix_read_by_format(fmt, expected):
+    status, _, info = solve(quadratic_solver(np.array([[2.0, 2.0], [0.0, 2.0]]), fmt))
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(expected, abs=TOL)
 
 
 def test_strict_upper_triangle_is_ignored_under_triangular():
@@ -399,6 +478,23 @@ def test_array_arguments_of_every_accepted_kind(kind):
     assert status == Status.kOptimal and info.objective_function_value == 11.0
 
 
+@pytest.mark.parametrize("index_dtype, value_dtype", [
+    (">i4", ">f8"), ("uint16", "float32"), ("int8", "int16"), ("<i8", "bool"),
+], ids=["big-endian", "unsigned-float32", "narrow", "bool-values"])
+def test_other_dtypes_and_byte_orders(index_dtype, value_dtype):
+    s = solver()
+    s.addVars(3, np.zeros(3, dtype=value_dtype), np.ones(3, dtype=value_dtype))
+    s.addRows(1, np.array([-5], dtype=">f8"), np.ones(1, dtype=value_dtype), 3,
+              np.array([0, 3], dtype=index_dtype), np.array([2, 0, 1], dtype=index_dtype),
+              np.ones(3, dtype=value_dtype))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    s.changeColsCost(3, np.arange(3, dtype=index_dtype), np.array([1, 2, 3], dtype=value_dtype)
+                     if value_dtype != "bool" else np.ones(3, dtype=bool))
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal
+    assert info.objective_function_value == (3.0 if value_dtype != "bool" else 1.0)
+
+
 def test_integrality_array_of_enum_members_as_object_dtype():
     s = solver()
     s.addVars(1, np.array([0.0]), np.array([2.5]))
@@ -406,6 +502,18 @@ def test_integrality_array_of_enum_members_as_object_dtype():
     s.changeObjectiveSense(ls.ObjSense.kMaximize)
     s.changeColCost(np.int32(0), np.float32(1.0))
     assert solve(s)[2].objective_function_value == 2.0
+
+
+def test_empty_calls_change_nothing():
+    s = knapsack()
+    s.addVars(0, np.full(0, fill_value=0, dtype=np.int32), np.full(0, fill_value=1, dtype=np.int32))
+    s.changeColsIntegrality(0, np.arange(3, 3), np.full(0, fill_value=INTEGER))
+    s.addVars(0, np.full(0, -inf), np.full(0, inf))
+    s.addRows(0, np.array([]), np.array([]), 0, np.array([0]), np.array([], dtype=np.int32),
+              np.array([]))
+    s.changeColsCost(0, np.array([], dtype=np.int32), np.array([]))
+    assert model_shape(s) == (3, 1, 3)
+    assert solve(s)[2].objective_function_value == 9.0
 
 
 def test_values_are_copied_not_aliased():
@@ -485,7 +593,13 @@ REFUSALS = {
         lambda s: s.passHessian(4, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian starts": (
-        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1]),
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 2, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian beyond dimension": (
+        lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 0, 0, 1]),
+                                np.array([0]), np.ones(1)), ValueError),
+    "hessian count": (
+        lambda s: s.passHessian(2, 2, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),
                                 np.array([0]), np.ones(1)), ValueError),
     "hessian row": (
         lambda s: s.passHessian(2, 1, ls.HessianFormat.kTriangular, np.array([0, 1, 1]),
@@ -597,3 +711,59 @@ def test_write_refused_model_raises_engine_error(tmp_path):
         s.writeModel(str(tmp_path / "m.mps"))
     assert list(tmp_path.iterdir()) == []
     assert solve(s)[0] == Status.kModelError
+
+
+# ---- the two models' call sequences ----
+
+
+def test_first_generation_call_sequence():
+    """Integer blocks with int32 bounds, costs column by column, rows from coefficient arrays with
+    the constant moved to the bounds, twice the symmetric matrix resized to the column count."""
+    s = ls.LinearSolver()
+    s.setOptionValue("log_to_console", False)
+    s.addVars(2, np.full(2, fill_value=0, dtype=np.int32), np.full(2, fill_value=4, dtype=np.int32))
+    s.changeColsIntegrality(2, np.arange(0, 2), np.full(2, fill_value=INTEGER))
+    s.addVars(1, np.full(1, fill_value=-inf, dtype=np.float64),
+              np.full(1, fill_value=inf, dtype=np.float64))
+    # x0 + x1 + 3 <= 8.5 and x2 - x0 == 0.5 (constant -0.5 moved to both sides)
+    s.addRow(-inf - 3, 8.5 - 3, 2, np.array([0, 1], dtype=np.int32), np.array([1.0, 1.0]))
+    s.addRow(0 - -0.5, 0 - -0.5, 2, np.array([2, 0], dtype=np.int32), np.array([1.0, -1.0]))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    for col, cost in zip(np.array([0, 1, 2], dtype=np.int32), np.array([1.0, 2.0, 1.0])):
+        s.changeColCost(col, cost)
+    status, sol, info = solve(s)
+    # x0 + x1 <= 5.5 with integers: best 2 x1 + 2 x0 + 0.5 with x0 + x1 = 5, x1 <= 4 -> 10.5
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(10.5)
+    assert sol.col_value[:2].astype(np.int32).sum() == 5
+
+
+def test_second_generation_call_sequence():
+    """Float64 bounds for integer-typed data, a block of rows with int32 data and constants, one
+    costs call from a 1-D row, and a symmetric matrix passed with both triangles."""
+    from scipy.optimize import minimize
+
+    s = ls.LinearSolver()
+    s.setOptionValue("log_to_console", False)
+    s.addVars(3, np.full(3, fill_value=0, dtype=np.float64),
+              np.full(3, fill_value=3, dtype=np.float64))
+    block = sp.csr_array(np.array([[1, 1, 0], [0, 1, 1]], dtype=np.int32))
+    consts = np.array([1, 0], dtype=np.int32)
+    s.addRows(2, -inf - consts, 3 - consts, block.nnz, block.indptr, block.indices, block.data)
+    row = sp.csr_array(np.array([-2, -3, -1], dtype=np.int32))
+    s.changeColsCost(row.nnz, row.indices, row.data)
+    h = np.array([[2.0, 0.5, 0.0], [0.5, 1.0, 0.0], [0.0, 0.0, 1.0]])
+    q = sp.csc_array(h)
+    s.passHessian(3, q.size, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+
+    c = np.array([-2.0, -3.0, -1.0])
+    reference = minimize(lambda x: c @ x + 0.5 * x @ h @ x, np.zeros(3), method="SLSQP",
+                         jac=lambda x: c + h @ x, bounds=[(0, 3)] * 3,
+                         constraints=[{"type": "ineq",  # the rows: x0 + x1 <= 2, x1 + x2 <= 3
+                                       "fun": lambda x: np.array([2.0, 3.0]) - block @ x}],
+                         options={"ftol": 1e-12})
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(reference.fun, abs=1e-6)
+    x = sol.col_value
+    assert info.objective_function_value == pytest.approx(c @ x + 0.5 * x @ h @ x, abs=1e-12)

@@ -18,17 +18,17 @@ constexpr int64_t kShortRow = 16;
     throw std::invalid_argument(std::string(op) + ": " + what);
 }
 
-[[noreturn]] void refuse_column(const char *op, const char *what, int64_t col, int32_t num_col) {
+[[noreturn]] void refuse_column(const char *op, const char *what, int64_t col, int64_t limit) {
     throw std::out_of_range(std::string(op) + ": " + what + " " + std::to_string(col) +
-                            " is outside the columns 0.." + std::to_string(int64_t{num_col} - 1));
+                            " is outside the columns 0.." + std::to_string(limit - 1));
 }
 
+// Every entry in 0 .. limit - 1.
 template <typename I>
-void check_columns(const char *op, const char *what, const I *cols, int64_t n, int32_t limit,
-                   int32_t num_col) {
+void check_columns(const char *op, const char *what, const I *cols, int64_t n, int64_t limit) {
     for (int64_t k = 0; k < n; ++k) {
         const int64_t c = static_cast<int64_t>(cols[k]);
-        if (c < 0 || c >= limit) refuse_column(op, what, c, num_col);
+        if (c < 0 || c >= limit) refuse_column(op, what, c, limit);
     }
 }
 
@@ -78,12 +78,12 @@ void Model::add_cols(const double *lower, const double *upper, int64_t n) {
 template <typename I, typename T>
 void Model::change_integrality(const I *cols, const T *types, int64_t n) {
     const char *op = "changeColsIntegrality";
-    check_columns(op, "column", cols, n, num_col(), num_col());
+    check_columns(op, "column", cols, n, num_col());
     for (int64_t k = 0; k < n; ++k) {
         const int64_t t = static_cast<int64_t>(types[k]);
         if (t < 0 || t >= kVarTypeCount)
-            refuse(op, "type " + std::to_string(k) + " is not a LinsolverVarType value: " +
-                           std::to_string(t));
+            refuse(op, "type " + std::to_string(k) +
+                           " is not a LinsolverVarType value: " + std::to_string(t));
     }
     for (int64_t k = 0; k < n; ++k)
         integrality_[static_cast<std::size_t>(cols[k])] = static_cast<int32_t>(types[k]);
@@ -99,7 +99,7 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
     check_starts(op, starts, m, count);
     check_not_nan(op, "lower bound", lower, m);
     check_not_nan(op, "upper bound", upper, m);
-    check_columns(op, "column index", indices, count, num_col(), num_col());
+    check_columns(op, "column index", indices, count, num_col());
     check_finite(op, "value", values, count);
 
     const std::size_t base = a_index_.size(), base_rows = a_start_.size();
@@ -185,14 +185,14 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
 
 template <typename I>
 void Model::change_costs(const char *op, const I *cols, const double *costs, int64_t n) {
-    check_columns(op, "column", cols, n, num_col(), num_col());
+    check_columns(op, "column", cols, n, num_col());
     check_finite(op, "cost", costs, n);
     for (int64_t k = 0; k < n; ++k) col_cost_[static_cast<std::size_t>(cols[k])] = costs[k];
 }
 
 template <typename I>
-void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *indices,
-                         const double *values, int64_t count) {
+void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t num_starts,
+                         const I *indices, const double *values, int64_t count) {
     const char *op = "passHessian";
     if (dim < 0) refuse(op, "the dimension must not be negative");
     if (dim > num_col())
@@ -200,9 +200,17 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *
                        std::to_string(num_col()));
     if (count < 0) refuse(op, "the number of entries must not be negative");
     if (format != kTriangular && format != kSquare) refuse(op, "unknown HessianFormat");
-    check_starts(op, starts, dim, count);
-    check_columns(op, "row index", indices, count, static_cast<int32_t>(dim), num_col());
+    if (num_starts < 1) refuse(op, "the starts must hold at least one entry");
+    const int64_t width = num_starts - 1;
+    check_starts(op, starts, width, count);
+    // A matrix wider than the dimension (rows built for more columns than the model has) is
+    // read as its leading square, which must then hold every entry.
+    if (width > dim && static_cast<int64_t>(starts[dim]) != count)
+        refuse(op,
+               "the matrix holds entries in columns beyond the dimension " + std::to_string(dim));
+    check_columns(op, "row index", indices, count, dim);
     check_finite(op, "value", values, count);
+    const int64_t read_cols = std::min(width, dim);
 
     // (column, row, value) of the lower triangle, then sorted and merged.
     struct Entry {
@@ -211,7 +219,7 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, const I *
     };
     std::vector<Entry> entries;
     entries.reserve(static_cast<std::size_t>(count));
-    for (int64_t j = 0; j < dim; ++j) {
+    for (int64_t j = 0; j < read_cols; ++j) {
         for (int64_t k = static_cast<int64_t>(starts[j]); k < static_cast<int64_t>(starts[j + 1]);
              ++k) {
             const auto i = static_cast<int32_t>(indices[k]);
@@ -304,26 +312,6 @@ void Model::snap_integers(double *x, double tol) const {
     }
 }
 
-bool Model::feasible(const double *x, double feas_tol, double int_tol) const {
-    for (std::size_t j = 0; j < col_lower_.size(); ++j) {
-        const double v = x[j];
-        const int32_t t = integrality_[j];
-        const bool semi = t == kSemiContinuous || t == kSemiInteger;
-        const bool in_bounds = v >= col_lower_[j] - feas_tol && v <= col_upper_[j] + feas_tol;
-        if (!in_bounds && !(semi && std::abs(v) <= feas_tol)) return false;
-        if ((t == kInteger || t == kSemiInteger) && std::abs(v - std::nearbyint(v)) > int_tol)
-            return false;
-    }
-    for (std::size_t r = 0; r < row_lower_.size(); ++r) {
-        double act = 0.0;
-        for (int32_t k = a_start_[r]; k < a_start_[r + 1]; ++k)
-            act += a_value_[static_cast<std::size_t>(k)] *
-                   x[a_index_[static_cast<std::size_t>(k)]];
-        if (act < row_lower_[r] - feas_tol || act > row_upper_[r] + feas_tol) return false;
-    }
-    return true;
-}
-
 template void Model::change_integrality<int32_t, int64_t>(const int32_t *, const int64_t *,
                                                           int64_t);
 template void Model::change_integrality<int64_t, int64_t>(const int64_t *, const int64_t *,
@@ -334,9 +322,9 @@ template void Model::add_rows<int64_t>(const char *, const double *, const doubl
                                        const int64_t *, const int64_t *, const double *, int64_t);
 template void Model::change_costs<int32_t>(const char *, const int32_t *, const double *, int64_t);
 template void Model::change_costs<int64_t>(const char *, const int64_t *, const double *, int64_t);
-template void Model::pass_hessian<int32_t>(int64_t, int32_t, const int32_t *, const int32_t *,
-                                           const double *, int64_t);
-template void Model::pass_hessian<int64_t>(int64_t, int32_t, const int64_t *, const int64_t *,
-                                           const double *, int64_t);
+template void Model::pass_hessian<int32_t>(int64_t, int32_t, const int32_t *, int64_t,
+                                           const int32_t *, const double *, int64_t);
+template void Model::pass_hessian<int64_t>(int64_t, int32_t, const int64_t *, int64_t,
+                                           const int64_t *, const double *, int64_t);
 
 }  // namespace se::lin

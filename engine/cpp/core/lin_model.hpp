@@ -28,7 +28,7 @@ constexpr int64_t kMaxCount = INT32_MAX;
 // Errors of a refused change: std::invalid_argument (a malformed argument) and std::out_of_range
 // (a column index outside the model); the message names the operation.
 class Model {
-public:
+  public:
     int32_t num_col() const { return static_cast<int32_t>(col_lower_.size()); }
     int32_t num_row() const { return static_cast<int32_t>(row_lower_.size()); }
     int64_t num_nz() const { return static_cast<int64_t>(a_index_.size()); }
@@ -53,11 +53,12 @@ public:
     template <typename I>
     void change_costs(const char *op, const I *cols, const double *costs, int64_t n);
 
-    // Replaces the quadratic part by the compressed-column matrix of dimension dim; count 0
-    // clears it.
+    // Replaces the quadratic part by the compressed-column matrix of dimension dim, given by
+    // num_starts column starts (dim + 1 for a square of that size; a narrower matrix has empty
+    // columns up to dim, a wider one must hold no entry beyond dim); count 0 clears it.
     template <typename I>
-    void pass_hessian(int64_t dim, int32_t format, const I *starts, const I *indices,
-                      const double *values, int64_t count);
+    void pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t num_starts,
+                      const I *indices, const double *values, int64_t count);
 
     // Replaces the start vector (n values for the columns 0 .. n - 1; n 0 clears it).
     void set_start(const double *values, int64_t n);
@@ -87,10 +88,7 @@ public:
     // Rounds the values of integer and semi-integer columns that lie within tol of an integer.
     void snap_integers(double *x, double tol) const;
 
-    // Whether x (num_col() values) meets every bound, kind and row within tol.
-    bool feasible(const double *x, double feas_tol, double int_tol) const;
-
-private:
+  private:
     std::vector<double> col_lower_, col_upper_, col_cost_;
     std::vector<int32_t> integrality_;
     int32_t sense_ = kMinimize;

@@ -1,0 +1,759 @@
+// zk_encoder.linear_parser2._expression: the second generation's numeric rows. A row
+// (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays; every
+// operator computes its result at once with their own arithmetic, one call per row or block, and
+// returns a new object. Operands are never changed, and results share the operands' arrays
+// wherever those stay the same.
+#include "zk_encoder/linear_parser2/_expression.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "common/logging.hpp"
+#include "common/module_globals.hpp"
+
+namespace zk::lp2 {
+
+namespace {
+
+constexpr const char *kRowDoc = "An expression specifying a single row of the constraint matrix";
+constexpr const char *kBlockDoc = "An expression defining several rows of the constraint matrix";
+
+constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
+
+// Messages of the row.
+constexpr const char *kRowNotCsr = "Linear coefficients must be a csr array";
+constexpr const char *kConstantNotNumber = "Constant must be a float or int number";
+constexpr const char *kQuadraticNotCsc = "Quadratic coefficients must be a csc array";
+constexpr const char *kRowOperandBounded =
+    "Operations with expressions with defined boundaries are not allowed.";
+constexpr const char *kRowOperandType =
+    "Type 'float', 'int' or 'LinearExpression' is expected for left side of expression";
+constexpr const char *kQuadraticProduct =
+    "Creating a quadratic expression is only available for linear expressions";
+constexpr const char *kRowHasLower = "The expression already has a lower bound set.";
+constexpr const char *kRowHasUpper = "The expression already has a upper bound set.";
+
+// Shared by rows (==) and blocks (every bound guard).
+constexpr const char *kHasBoundary = "The expression already has one of the boundaries set.";
+
+// Messages of the block.
+constexpr const char *kBlockHasLower = "The expression already has a lower bounds set.";
+constexpr const char *kBlockHasUpper = "The expression already has a upper bounds set.";
+constexpr const char *kBorderSize = "The size of the border must match the number of constraints.";
+constexpr const char *kElementCount = "Expression smust have the same number of elements.";
+constexpr const char *kBlockOperandType =
+    "Type 'float', 'int' or 'LinearExpressionsArr' is expected for left side of expression";
+constexpr const char *kBlockFactorType =
+    "Type 'float' or 'int' is expected for left side of expression";
+constexpr const char *kConstantsLength =
+    "constants and linear_coeffients must have the same number of elements.";
+constexpr const char *kBlockNotCsr2d = "Linear coefficients must be a csr array with 2 dimensions.";
+constexpr const char *kUndefinedType = "Undefined type ";
+constexpr const char *kDotArguments =
+    "One of the arguments must be of type 'LinearExpressionsArr', the other 'np.ndarray'";
+
+// A bounded row or block is a finished constraint, not a truth value: without this, `1 <= e <= 5`
+// would keep only its second bound and `e != 1` would be silently false.
+constexpr const char *kBoundedTruth =
+    "An expression with defined boundaries has no truth value: state each bound with its own "
+    "comparison, without chained comparisons or '!='";
+
+// The module's globals (DEBUG, _CoefType, np, csr_array, csc_array, FormulaError, log_e) are read
+// at each use, as the module's own code reads them: a program that rebinds DEBUG switches the
+// checks of later calls.
+ModuleGlobals g_module;
+
+// ---------------------------------------------------------------------------------------------
+// The host's operators and tests, raising what they raise.
+
+nb::object checked(PyObject *res) {
+    if (!res) throw nb::python_error();
+    return nb::steal(res);
+}
+
+nb::object add(nb::handle a, nb::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+nb::object mul(nb::handle a, nb::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+nb::object matmul(nb::handle a, nb::handle b) {
+    return checked(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
+}
+nb::object negate(nb::handle a) { return checked(PyNumber_Negative(a.ptr())); }
+
+nb::object add_or_sub(nb::handle a, nb::handle b, bool minus) {
+    return minus ? sub(a, b) : add(a, b);
+}
+
+bool truth(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool differ(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool has_attr(nb::handle obj, const char *name) {
+    int r = PyObject_HasAttrString(obj.ptr(), name);
+    return r == 1;
+}
+
+bool debug() { return truth(g_module.get("DEBUG")); }
+
+// A number: an instance of _CoefType. The host's int, bool and float are registered with the
+// abstract number classes, so only other types need the union's test.
+bool is_number(nb::handle obj) {
+    if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) return true;
+    return is_instance(obj, g_module.get("_CoefType"));
+}
+
+bool is_ndarray(nb::handle obj) { return is_instance(obj, g_module.get("np").attr("ndarray")); }
+bool is_csr(nb::handle obj) { return is_instance(obj, g_module.get("csr_array")); }
+bool is_csc(nb::handle obj) { return is_instance(obj, g_module.get("csc_array")); }
+
+[[noreturn]] void fail_type(const std::string &msg) {
+    g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
+}
+[[noreturn]] void fail_value(const std::string &msg) {
+    g_module.raise_logged(nb::handle(PyExc_ValueError), msg);
+}
+[[noreturn]] void fail_formula(const std::string &msg) {
+    g_module.raise_logged("FormulaError", msg);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Garbage collection: every field is an arbitrary object (the constructors convert nothing), so a
+// row can close a cycle through a bound or its attribute dictionary.
+
+template <typename T, auto... Members>
+struct ObjectSlots {
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+        if (!nb::inst_ready(self)) return 0;
+        T *p = nb::inst_ptr<T>(self);
+        for (PyObject *o : {(p->*Members).ptr()...}) Py_VISIT(o);
+        return 0;
+    }
+
+    static int clear(PyObject *self) {
+        if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+        if (!nb::inst_ready(self)) return 0;
+        T *p = nb::inst_ptr<T>(self);
+        ((p->*Members = nb::none()), ...);
+        return 0;
+    }
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(clear)},
+        {0, nullptr},
+    };
+};
+
+using RowSlots =
+    ObjectSlots<LinearExpression, &LinearExpression::constant_,
+                &LinearExpression::linear_coefficients_, &LinearExpression::quadratic_coefficients_,
+                &LinearExpression::lower_bound_, &LinearExpression::upper_bound_>;
+using BlockSlots =
+    ObjectSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
+                &LinearExpressionsArr::linear_coefficients_, &LinearExpressionsArr::lower_bounds_,
+                &LinearExpressionsArr::upper_bounds_, &LinearExpressionsArr::is_init_>;
+
+// ---------------------------------------------------------------------------------------------
+// Rows.
+
+void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadratic) {
+    if (!debug()) return;
+    if (!is_csr(linear)) fail_type(kRowNotCsr);
+    if (!is_number(constant)) fail_type(kConstantNotNumber);
+    if (!quadratic.is_none() && !is_csc(quadratic)) fail_type(kQuadraticNotCsc);
+}
+
+// Every result goes through the constructor's checks and is a plain LinearExpression, whatever
+// the operands' classes.
+nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic = nb::none(),
+                    nb::object lower = nb::none(), nb::object upper = nb::none()) {
+    check_row_parts(linear, constant, quadratic);
+    return nb::cast(LinearExpression{std::move(constant), std::move(linear), std::move(quadratic),
+                                     std::move(lower), std::move(upper)});
+}
+
+// A copy of the fields (references only): the arithmetic below runs the host's code, which could
+// otherwise reach the operand's fields while they are in use.
+LinearExpression row_of(nb::handle obj) { return nb::cast<LinearExpression &>(obj); }
+bool is_row(nb::handle obj) { return nb::isinstance<LinearExpression>(obj); }
+
+bool row_bounded(const LinearExpression &r) {
+    return !r.lower_bound_.is_none() || !r.upper_bound_.is_none();
+}
+
+void row_guard(const LinearExpression &r) {
+    if (row_bounded(r)) fail_formula(kRowOperandBounded);
+}
+
+// a ± b for two rows free of bounds.
+nb::object combine_rows(const LinearExpression &a, const LinearExpression &b, bool minus) {
+    nb::object constant = add_or_sub(a.constant_, b.constant_, minus);
+    nb::object linear = add_or_sub(a.linear_coefficients_, b.linear_coefficients_, minus);
+    nb::object quadratic = nb::none();
+    bool qa = !a.quadratic_coefficients_.is_none();
+    bool qb = !b.quadratic_coefficients_.is_none();
+    if (qa && qb)
+        quadratic = add_or_sub(a.quadratic_coefficients_, b.quadratic_coefficients_, minus);
+    else if (qa)
+        quadratic = a.quadratic_coefficients_;
+    else if (qb)
+        quadratic = minus ? negate(b.quadratic_coefficients_) : b.quadratic_coefficients_;
+    return make_row(std::move(linear), std::move(constant), std::move(quadratic));
+}
+
+nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
+    LinearExpression r = row_of(self);
+    row_guard(r);
+    if (is_number(other)) {
+        // Only the constant moves: the result refers to the row's own arrays.
+        return make_row(r.linear_coefficients_, add_or_sub(r.constant_, other, minus),
+                        r.quadratic_coefficients_);
+    }
+    if (is_row(other)) {
+        LinearExpression o = row_of(other);
+        row_guard(o);
+        return combine_rows(r, o, minus);
+    }
+    fail_type(kRowOperandType);
+}
+
+nb::object row_add(nb::handle self, nb::handle other) { return row_add_sub(self, other, false); }
+nb::object row_sub(nb::handle self, nb::handle other) { return row_add_sub(self, other, true); }
+
+// other - row.
+nb::object row_rsub(nb::handle self, nb::handle other) {
+    LinearExpression r = row_of(self);
+    row_guard(r);
+    if (is_number(other)) {
+        nb::object quadratic =
+            r.quadratic_coefficients_.is_none() ? nb::none() : negate(r.quadratic_coefficients_);
+        return make_row(negate(r.linear_coefficients_), sub(other, r.constant_),
+                        std::move(quadratic));
+    }
+    if (is_row(other)) {
+        LinearExpression o = row_of(other);
+        row_guard(o);
+        return combine_rows(o, r, true);
+    }
+    fail_type(kRowOperandType);
+}
+
+nb::object row_mul(nb::handle self, nb::handle other) {
+    LinearExpression r = row_of(self);
+    row_guard(r);
+    if (is_number(other)) {
+        nb::object quadratic = r.quadratic_coefficients_.is_none()
+                                   ? nb::none()
+                                   : mul(other, r.quadratic_coefficients_);
+        return make_row(mul(other, r.linear_coefficients_), mul(other, r.constant_),
+                        std::move(quadratic));
+    }
+    if (!is_row(other)) fail_type(kRowOperandType);
+    LinearExpression o = row_of(other);
+    row_guard(o);
+    if (!r.quadratic_coefficients_.is_none() || !o.quadratic_coefficients_.is_none())
+        fail_value(kQuadraticProduct);
+
+    // (a·x + ca)(b·x + cb) = ca·cb + (cb·a + ca·b)·x + x^T (a b^T) x; the outer product is stored
+    // symmetrised, which keeps the value at every x.
+    const nb::object &a = r.linear_coefficients_;
+    const nb::object &b = o.linear_coefficients_;
+    nb::object constant = mul(r.constant_, o.constant_);
+    nb::object linear = add(mul(a, o.constant_), mul(b, r.constant_));
+    nb::object outer = matmul(a.attr("reshape")(-1, 1), b.attr("reshape")(1, -1));
+    nb::object half = nb::float_(0.5);
+    nb::object quadratic = mul(half, add(outer, outer.attr("T"))).attr("tocsc")();
+    return make_row(std::move(linear), std::move(constant), std::move(quadratic));
+}
+
+// A comparison gives a copy with the new bound; the opposite bound that the row already carries
+// stays, so `(e >= 1) <= 5` states both.
+nb::object row_eq(nb::handle self, nb::handle other) {
+    LinearExpression r = row_of(self);
+    if (row_bounded(r)) fail_formula(kHasBoundary);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_,
+                    nb::borrow(other), nb::borrow(other));
+}
+
+nb::object row_ge(nb::handle self, nb::handle other) {
+    LinearExpression r = row_of(self);
+    if (!r.lower_bound_.is_none()) fail_formula(kRowHasLower);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_,
+                    nb::borrow(other), r.upper_bound_);
+}
+
+nb::object row_le(nb::handle self, nb::handle other) {
+    LinearExpression r = row_of(self);
+    if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.lower_bound_,
+                    nb::borrow(other));
+}
+
+bool row_bool(nb::handle self) {
+    if (row_bounded(row_of(self))) fail_type(kBoundedTruth);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocks.
+
+nb::object ndim_of(nb::handle obj) { return obj.attr("ndim"); }
+
+void check_block_parts(nb::handle linear, nb::handle constants) {
+    if (!debug()) return;
+    bool given = !constants.is_none();
+    bool array = given && is_ndarray(constants);
+    // The length test needs shapes on both sides; constants of another kind get the constants'
+    // own message below instead of an attribute error here.
+    if (array && truth(ndim_of(constants)) && has_attr(linear, "shape")) {
+        nb::object rows = linear.attr("shape")[0];
+        if (differ(constants.attr("shape")[0], rows)) fail_formula(kConstantsLength);
+    }
+    if (!is_csr(linear) || differ(ndim_of(linear), nb::int_(2))) fail_type(kBlockNotCsr2d);
+    if (given && (!array || differ(ndim_of(constants), nb::int_(1)))) fail_type(kConstantNotNumber);
+}
+
+// One zero per matrix row, typed like the stored values: every reader of the constants (the row
+// count, the length test, the model) takes them as one per row.
+nb::object default_constants(nb::handle linear) {
+    nb::object np = g_module.get("np");
+    return np.attr("zeros")(linear.attr("shape")[0],
+                            nb::arg("dtype") = linear.attr("data").attr("dtype"));
+}
+
+nb::object make_block(nb::object linear, nb::object constants, nb::object lower, nb::object upper,
+                      bool is_init) {
+    check_block_parts(linear, constants);
+    if (constants.is_none()) constants = default_constants(linear);
+    return nb::cast(LinearExpressionsArr{std::move(constants), std::move(linear), std::move(lower),
+                                         std::move(upper), nb::bool_(is_init)});
+}
+
+LinearExpressionsArr block_of(nb::handle obj) { return nb::cast<LinearExpressionsArr &>(obj); }
+bool is_block(nb::handle obj) { return nb::isinstance<LinearExpressionsArr>(obj); }
+
+bool block_bounded(const LinearExpressionsArr &b) {
+    return !b.lower_bounds_.is_none() || !b.upper_bounds_.is_none();
+}
+
+void block_guard(const LinearExpressionsArr &b) {
+    if (block_bounded(b)) fail_formula(kHasBoundary);
+}
+
+nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
+    LinearExpressionsArr b = block_of(self);
+    block_guard(b);
+    if (is_number(other)) {
+        return make_block(b.linear_coefficients_, add_or_sub(b.constants_, other, minus),
+                          nb::none(), nb::none(), true);
+    }
+    if (is_block(other)) {
+        LinearExpressionsArr o = block_of(other);
+        // A bounded operand is a finished constraint, as for rows: its bounds would be lost.
+        block_guard(o);
+        if (differ(b.constants_.attr("shape"), o.constants_.attr("shape")))
+            fail_formula(kElementCount);
+        nb::object constants = add_or_sub(b.constants_, o.constants_, minus);
+        nb::object linear = add_or_sub(b.linear_coefficients_, o.linear_coefficients_, minus);
+        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false);
+    }
+    fail_type(kBlockOperandType);
+}
+
+nb::object block_add(nb::handle self, nb::handle other) {
+    return block_add_sub(self, other, false);
+}
+nb::object block_sub(nb::handle self, nb::handle other) { return block_add_sub(self, other, true); }
+
+nb::object block_mul(nb::handle self, nb::handle other) {
+    LinearExpressionsArr b = block_of(self);
+    block_guard(b);
+    if (is_number(other)) {
+        return make_block(mul(other, b.linear_coefficients_), mul(other, b.constants_), nb::none(),
+                          nb::none(), true);
+    }
+    if (is_ndarray(other)) {
+        if (debug() && (differ(ndim_of(other), nb::int_(1)) ||
+                        differ(other.attr("size"), b.constants_.attr("size"))))
+            fail_formula(kElementCount);
+        // w[:, None] scales row i by w_i.
+        nb::object column =
+            other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
+        nb::object linear = mul(column, b.linear_coefficients_).attr("tocsr")();
+        return make_block(std::move(linear), mul(b.constants_, other), nb::none(), nb::none(),
+                          false);
+    }
+    fail_type(kBlockFactorType);
+}
+
+// other - block, as block * -1 + other.
+nb::object block_rsub(nb::handle self, nb::handle other) {
+    nb::object negated = block_mul(self, nb::int_(-1));
+    return block_add(negated, other);
+}
+
+// A bound value: a number becomes one float64 entry per row, so that a fractional or infinite
+// bound keeps its value on integer constants.
+nb::object border(const LinearExpressionsArr &b, nb::handle value) {
+    nb::object v = nb::borrow(value);
+    nb::object shape = b.constants_.attr("shape");
+    if (is_number(v)) {
+        nb::object np = g_module.get("np");
+        v = np.attr("full")(shape, v, nb::arg("dtype") = np.attr("float64"));
+    }
+    if (differ(v.attr("shape"), shape)) fail_formula(kBorderSize);
+    return v;
+}
+
+// As for rows, a comparison keeps the opposite bounds the block already carries.
+nb::object block_eq(nb::handle self, nb::handle other) {
+    LinearExpressionsArr b = block_of(self);
+    block_guard(b);
+    nb::object v = border(b, other);
+    return make_block(b.linear_coefficients_, b.constants_, v, v, false);
+}
+
+nb::object block_ge(nb::handle self, nb::handle other) {
+    LinearExpressionsArr b = block_of(self);
+    if (!b.lower_bounds_.is_none()) fail_formula(kBlockHasLower);
+    nb::object v = border(b, other);
+    return make_block(b.linear_coefficients_, b.constants_, std::move(v), b.upper_bounds_, false);
+}
+
+nb::object block_le(nb::handle self, nb::handle other) {
+    LinearExpressionsArr b = block_of(self);
+    if (!b.upper_bounds_.is_none()) fail_formula(kBlockHasUpper);
+    nb::object v = border(b, other);
+    return make_block(b.linear_coefficients_, b.constants_, b.lower_bounds_, std::move(v), false);
+}
+
+nb::object block_sum(nb::handle self) {
+    LinearExpressionsArr b = block_of(self);
+    block_guard(b);
+    nb::object constant = b.constants_.attr("sum")();
+    const nb::object &m = b.linear_coefficients_;
+    nb::object width = nb::make_tuple(m.attr("shape")[1]);
+    nb::object csr_array = g_module.get("csr_array");
+    nb::object linear;
+    if (truth(b.is_init_)) {
+        // The sparse constructor adds values of equal column in place, in the arrays it is given:
+        // it gets copies, never the block's own arrays.
+        nb::object data = m.attr("data").attr("copy")();
+        nb::object columns = m.attr("indices").attr("copy")();
+        linear = csr_array(nb::make_tuple(data, nb::make_tuple(columns)), nb::arg("shape") = width);
+    } else {
+        linear = csr_array(m.attr("sum")(nb::arg("axis") = 0));
+    }
+    return make_row(std::move(linear), std::move(constant));
+}
+
+nb::object block_dot(nb::handle self, nb::handle other) {
+    LinearExpressionsArr b = block_of(self);
+    block_guard(b);
+    if (debug() && !is_ndarray(other)) {
+        nb::object msg = checked(PyUnicode_FromFormat(
+            "%s%S", kUndefinedType, reinterpret_cast<PyObject *>(Py_TYPE(other.ptr()))));
+        g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
+    }
+    nb::object constant = b.constants_.attr("dot")(other);
+    nb::object weights = g_module.get("csr_array")(other);
+    nb::object linear = weights.attr("dot")(b.linear_coefficients_).attr("tocsr")();
+    return make_row(std::move(linear), std::move(constant));
+}
+
+bool block_bool(nb::handle self) {
+    if (block_bounded(block_of(self))) fail_type(kBoundedTruth);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module functions.
+
+nb::object sumexp(nb::handle expr) { return expr.attr("sum")(); }
+
+nb::object dot(nb::handle first_expr, nb::handle second_expr) {
+    if (debug()) {
+        bool fits = (is_block(first_expr) && is_ndarray(second_expr)) ||
+                    (is_ndarray(first_expr) && is_block(second_expr));
+        if (!fits) fail_formula(kDotArguments);
+    }
+    if (is_block(first_expr)) return first_expr.attr("dot")(second_expr);
+    return second_expr.attr("dot")(first_expr);
+}
+
+// The fields under their attribute names, in the constructor's order.
+template <typename T>
+using Field = std::pair<const char *, nb::object T::*>;
+
+const Field<LinearExpression> kRowFields[] = {
+    {"_constant", &LinearExpression::constant_},
+    {"_linear_coefficients", &LinearExpression::linear_coefficients_},
+    {"_quadratic_coefficients", &LinearExpression::quadratic_coefficients_},
+    {"_lower_bound", &LinearExpression::lower_bound_},
+    {"_upper_bound", &LinearExpression::upper_bound_},
+};
+
+const Field<LinearExpressionsArr> kBlockFields[] = {
+    {"_constants", &LinearExpressionsArr::constants_},
+    {"_linear_coefficients", &LinearExpressionsArr::linear_coefficients_},
+    {"_lower_bounds", &LinearExpressionsArr::lower_bounds_},
+    {"_upper_bounds", &LinearExpressionsArr::upper_bounds_},
+    {"_is_init", &LinearExpressionsArr::is_init_},
+};
+
+// Each field reads and writes like an instance attribute: any object may be assigned, None
+// included.
+template <typename T, size_t K>
+void fields(nb::class_<T> &cls, const Field<T> (&list)[K]) {
+    for (const Field<T> &f : list) {
+        nb::object T::*member = f.second;
+        cls.def_prop_rw(
+            f.first, [member](const T &t) { return t.*member; },
+            [member](T &t, nb::handle value) { t.*member = nb::borrow(value); },
+            nb::for_setter(nb::arg("value").none()));
+    }
+}
+
+// Copies and pickles see the state an instance of a class keeping these fields in its attribute
+// dictionary has: one dictionary of the fields and of every other attribute.
+template <typename T, size_t K>
+nb::dict get_state(nb::handle self, const Field<T> (&list)[K]) {
+    T &t = nb::cast<T &>(self);
+    nb::dict state;
+    for (const Field<T> &f : list) state[f.first] = t.*(f.second);
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict && PyDict_Update(state.ptr(), *dict) != 0) throw nb::python_error();
+    return state;
+}
+
+template <typename T, size_t K>
+void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
+    if (!PyDict_Check(state.ptr())) {
+        PyErr_Format(PyExc_TypeError, "state must be a dict, not %s",
+                     Py_TYPE(state.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    T value;
+    for (const Field<T> &f : list) {
+        PyObject *item = PyDict_GetItemString(state.ptr(), f.first);
+        if (!item) {
+            PyErr_SetString(PyExc_KeyError, f.first);
+            throw nb::python_error();
+        }
+        value.*(f.second) = nb::borrow(item);
+    }
+    new (&t) T(std::move(value));
+    nb::object self = nb::find(&t);
+    PyObject *key, *item;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(state.ptr(), &pos, &key, &item)) {
+        bool own = false;
+        for (const Field<T> &f : list)
+            own = own || PyUnicode_CompareWithASCIIString(key, f.first) == 0;
+        if (!own && PyObject_GenericSetAttr(self.ptr(), key, item) != 0) throw nb::python_error();
+    }
+}
+
+// `__radd__` is `__add__` itself (and `__rmul__` `__mul__`): the same function object under two
+// names, as a class body that assigns one to the other makes it.
+template <typename Cls>
+void alias(Cls &cls, const char *name, const char *existing) {
+    nb::object fn = nb::getattr(cls, "__dict__")[existing];
+    nb::setattr(cls, name, fn);
+}
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+NB_MODULE(_expression, m) {
+    using namespace zk::lp2;
+    using namespace nb::literals;
+    zk::init_module();
+
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    nb::module_ os = nb::module_::import_("os");
+    m.attr("os") = os;
+    nb::module_ numbers = nb::module_::import_("numbers");
+    m.attr("Real") = numbers.attr("Real");
+    m.attr("Integral") = numbers.attr("Integral");
+    nb::module_ typing = nb::module_::import_("typing");
+    for (const char *name : {"Union", "Optional", "Any"}) m.attr(name) = typing.attr(name);
+    nb::module_ np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+    nb::module_ sparse = nb::module_::import_("scipy.sparse");
+    m.attr("csr_array") = sparse.attr("csr_array");
+    m.attr("csc_array") = sparse.attr("csc_array");
+    zk::import_logger(m);
+    m.attr("FormulaError") = nb::module_::import_("zk_encoder._exceptions").attr("FormulaError");
+    // The text itself when set (any non-empty text switches the checks on), False when unset.
+    m.attr("DEBUG") = os.attr("environ").attr("get")(kDebugVariable, false);
+    m.attr("_CoefType") = typing.attr("Union")[nb::make_tuple(
+        numbers.attr("Integral"), numbers.attr("Real"), np.attr("integer"), np.attr("floating"))];
+    g_module.bind(m);
+
+    nb::class_<LinearExpression> row(m, "LinearExpression", kRowDoc, nb::dynamic_attr(),
+                                     nb::type_slots(RowSlots::slots));
+    row.def(
+           "__init__",
+           [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
+              nb::handle lower, nb::handle upper) {
+               check_row_parts(linear, constant, quadratic);
+               new (self)
+                   LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
+                                    nb::borrow(lower), nb::borrow(upper)};
+           },
+           "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
+           "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
+           "upper_bound"_a.none() = nb::none(),
+           nb::sig("def __init__(self, linear_coefficients: csr_array, constant: _CoefType = 0.0, "
+                   "quadratic_coefficients: Optional[csc_array] = None, "
+                   "lower_bound: Optional[_CoefType] = None, "
+                   "upper_bound: Optional[_CoefType] = None) -> None"))
+        .def_prop_ro(
+            "constant", [](const LinearExpression &r) { return r.constant_; },
+            nb::for_getter(nb::sig("def constant(self) -> _CoefType")))
+        .def_prop_ro(
+            "linear_coefficients", [](const LinearExpression &r) { return r.linear_coefficients_; },
+            nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
+        .def_prop_ro(
+            "quadratic_coefficients",
+            [](const LinearExpression &r) { return r.quadratic_coefficients_; },
+            nb::for_getter(nb::sig("def quadratic_coefficients(self) -> Optional[csc_array]")))
+        .def_prop_ro(
+            "lower_bound", [](const LinearExpression &r) { return r.lower_bound_; },
+            nb::for_getter(nb::sig("def lower_bound(self) -> Optional[_CoefType]")))
+        .def_prop_ro(
+            "upper_bound", [](const LinearExpression &r) { return r.upper_bound_; },
+            nb::for_getter(nb::sig("def upper_bound(self) -> Optional[_CoefType]")));
+    row.def("__add__", &row_add, "other"_a.none(),
+            nb::sig("def __add__(self, other: Union[_CoefType, LinearExpression]) "
+                    "-> LinearExpression"));
+    alias(row, "__radd__", "__add__");
+    row.def("__sub__", &row_sub, "other"_a.none(), nb::sig("def __sub__(self, other)"))
+        .def("__rsub__", &row_rsub, "other"_a.none(), nb::sig("def __rsub__(self, other)"))
+        .def("__mul__", &row_mul, "other"_a.none(),
+             nb::sig("def __mul__(self, other: Union[_CoefType, LinearExpression]) "
+                     "-> LinearExpression"));
+    alias(row, "__rmul__", "__mul__");
+    row.def("__eq__", &row_eq, "other"_a.none(),
+            nb::sig("def __eq__(self, other: _CoefType) -> LinearExpression"))
+        .def("__ge__", &row_ge, "other"_a.none(),
+             nb::sig("def __ge__(self, other: _CoefType) -> LinearExpression"))
+        .def("__le__", &row_le, "other"_a.none(),
+             nb::sig("def __le__(self, other: _CoefType) -> LinearExpression"))
+        .def("__bool__", &row_bool, nb::sig("def __bool__(self) -> bool"));
+    fields(row, kRowFields);
+    row.def(
+           "__getstate__", [](nb::handle self) { return get_state(self, kRowFields); },
+           nb::sig("def __getstate__(self) -> dict"))
+        .def(
+            "__setstate__",
+            [](LinearExpression &r, nb::handle state) { set_state(r, state, kRowFields); },
+            "state"_a.none(), nb::sig("def __setstate__(self, state: dict) -> None"));
+    // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds methods
+    // after the class exists, so the interpreter's own rule has to be applied here.
+    row.attr("__hash__") = nb::none();
+
+    nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc, nb::dynamic_attr(),
+                                           nb::type_slots(BlockSlots::slots));
+    block
+        .def(
+            "__init__",
+            [](LinearExpressionsArr *self, nb::handle linear, nb::handle constants,
+               nb::handle lower, nb::handle upper, nb::handle is_init) {
+                check_block_parts(linear, constants);
+                nb::object c =
+                    constants.is_none() ? default_constants(linear) : nb::borrow(constants);
+                new (self) LinearExpressionsArr{std::move(c), nb::borrow(linear), nb::borrow(lower),
+                                                nb::borrow(upper), nb::borrow(is_init)};
+            },
+            "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
+            "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),
+            "is_init"_a.none() = false,
+            nb::sig("def __init__(self, linear_coefficients: csr_array, "
+                    "constants: Optional[np.ndarray] = None, "
+                    "lower_bounds: Optional[np.ndarray] = None, "
+                    "upper_bounds: Optional[np.ndarray] = None, is_init: bool = False) -> None"))
+        .def_prop_ro(
+            "num_constraints",
+            [](const LinearExpressionsArr &b) { return b.constants_.attr("size"); },
+            nb::for_getter(nb::sig("def num_constraints(self) -> int")))
+        .def_prop_ro(
+            "constants", [](const LinearExpressionsArr &b) { return b.constants_; },
+            nb::for_getter(nb::sig("def constants(self) -> np.ndarray")))
+        .def_prop_ro(
+            "linear_coefficients",
+            [](const LinearExpressionsArr &b) {
+                return nb::object(b.linear_coefficients_.attr("tocsr")());
+            },
+            nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
+        .def_prop_ro(
+            "lower_bounds", [](const LinearExpressionsArr &b) { return b.lower_bounds_; },
+            nb::for_getter(nb::sig("def lower_bounds(self) -> Optional[np.ndarray]")))
+        .def_prop_ro(
+            "upper_bounds", [](const LinearExpressionsArr &b) { return b.upper_bounds_; },
+            nb::for_getter(nb::sig("def upper_bounds(self) -> Optional[np.ndarray]")));
+    block.def("__add__", &block_add, "other"_a.none(),
+              nb::sig("def __add__(self, other: Union[_CoefType, LinearExpressionsArr]) "
+                      "-> LinearExpressionsArr"));
+    alias(block, "__radd__", "__add__");
+    block
+        .def("__sub__", &block_sub, "other"_a.none(),
+             nb::sig("def __sub__(self, other: Union[_CoefType, LinearExpressionsArr]) "
+                     "-> LinearExpressionsArr"))
+        .def("__rsub__", &block_rsub, "other"_a.none(),
+             nb::sig("def __rsub__(self, other: Union[_CoefType, LinearExpressionsArr]) "
+                     "-> LinearExpressionsArr"))
+        .def("__mul__", &block_mul, "other"_a.none(),
+             nb::sig("def __mul__(self, other: Union[_CoefType, np.ndarray]) "
+                     "-> LinearExpressionsArr"));
+    alias(block, "__rmul__", "__mul__");
+    block
+        .def("__eq__", &block_eq, "other"_a.none(),
+             nb::sig("def __eq__(self, other: Union[np.ndarray, _CoefType]) "
+                     "-> LinearExpressionsArr"))
+        .def("__ge__", &block_ge, "other"_a.none(),
+             nb::sig("def __ge__(self, other: Union[np.ndarray, _CoefType]) "
+                     "-> LinearExpressionsArr"))
+        .def("__le__", &block_le, "other"_a.none(),
+             nb::sig("def __le__(self, other: Union[np.ndarray, _CoefType]) "
+                     "-> LinearExpressionsArr"))
+        .def("sum", &block_sum, nb::sig("def sum(self) -> LinearExpression"))
+        .def("dot", &block_dot, "other"_a.none(),
+             nb::sig("def dot(self, other: np.ndarray) -> LinearExpression"))
+        .def("__bool__", &block_bool, nb::sig("def __bool__(self) -> bool"));
+    fields(block, kBlockFields);
+    block
+        .def(
+            "__getstate__", [](nb::handle self) { return get_state(self, kBlockFields); },
+            nb::sig("def __getstate__(self) -> dict"))
+        .def(
+            "__setstate__",
+            [](LinearExpressionsArr &b, nb::handle state) { set_state(b, state, kBlockFields); },
+            "state"_a.none(), nb::sig("def __setstate__(self, state: dict) -> None"));
+    block.attr("__hash__") = nb::none();
+
+    m.def("sumexp", &sumexp, "expr"_a.none(),
+          nb::sig("def sumexp(expr: LinearExpressionsArr) -> LinearExpression"));
+    m.def("dot", &dot, "first_expr"_a.none(), "second_expr"_a.none(),
+          nb::sig("def dot(first_expr: Union[LinearExpressionsArr, np.ndarray], "
+                  "second_expr: Union[LinearExpressionsArr, np.ndarray]) -> LinearExpression"));
+}

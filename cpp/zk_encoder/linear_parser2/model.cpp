@@ -1,0 +1,576 @@
+// zk_encoder.linear_parser2.model: the second-generation linear model. It hands out blocks of
+// engine columns as variable arrays, turns rows and blocks of rows into engine rows and the
+// objective, solves and reports.
+//
+// The engine is reached only through the module's global `linsolver`, looked up at each use, so
+// a program or a test can put another solver module in its place.
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "common/gc.hpp"
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "common/module_globals.hpp"
+
+namespace zk::lp2 {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kModule = "zk_encoder.linear_parser2.model";
+constexpr const char *kClassDoc =
+    "An interface for initializing and solving a MILP problem with a quadratic objective function";
+constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
+constexpr const char *kCounter = "_total_created_variables";
+// Column numbers travel as signed 32-bit integers.
+constexpr int64_t kColumnLimit = int64_t{1} << 31;
+
+constexpr const char *kLogToConsole = "log_to_console";
+
+constexpr const char *kBadNameMsg =
+    "Linear variable must have a non-empty name containing only letters";
+constexpr const char *kNameInUseHead = "Linear variable named ";
+constexpr const char *kNameInUseTail = " is already in use";
+constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
+constexpr const char *kInvalidFormatMsg = "Invalid variable format";
+constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
+constexpr const char *kTooManyHead = "Linear variable named ";
+constexpr const char *kTooManyTail =
+    " has too many elements: its columns would run past 2147483647";
+constexpr const char *kBlockForRowMsg =
+    "To add a constraint of type 'LinearExpressionsArr', the 'add_constraints' function is used.";
+constexpr const char *kRowForBlockMsg =
+    "To add a constraint of type 'LinearExpression', the 'add_constraint' function is used.";
+constexpr const char *kUnknownTypeHead = "Unknown type ";
+constexpr const char *kForTargetTail = " for target";
+constexpr const char *kBorderTwiceMsg = "The border is set twice";
+constexpr const char *kForeignColumnsMsg =
+    "The target refers to columns that this model does not hold";
+constexpr const char *kSuboptimalMsg =
+    "Solution is suboptimal due to a time limit, but a primal solution is available";
+constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
+constexpr const char *kNoSolutionMsg =
+    "There is no solution to the problem. Run 'solve' to find it";
+
+ModuleGlobals g_module;
+
+struct LinearModel {
+    nb::object linsolver_model;
+    nb::object used_vars;
+    nb::object general_shift_variables;
+    nb::object variables;
+    nb::object prev_solution;
+    nb::object solution;
+    nb::object solution_values;
+    nb::object objective_value;
+};
+
+nb::object steal_or_throw(PyObject *p) {
+    if (!p) throw nb::python_error();
+    return nb::steal(p);
+}
+
+std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+
+bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object sub(nb::handle a, nb::handle b) {
+    return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+nb::object neg(nb::handle a) { return steal_or_throw(PyNumber_Negative(a.ptr())); }
+
+int64_t as_int64(nb::handle value) {
+    nb::object v = steal_or_throw(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "value does not fit in 64 bits");
+        throw nb::python_error();
+    }
+    return r;
+}
+
+bool debug_on() { return truthy(g_module.get("DEBUG")); }
+nb::object np() { return g_module.get("np"); }
+nb::object linsolver() { return g_module.get("linsolver"); }
+
+[[noreturn]] void fail(const char *exc_name, const std::string &msg) {
+    g_module.raise_logged(exc_name, msg);
+}
+[[noreturn]] void fail(PyObject *exc_type, const std::string &msg) {
+    g_module.raise_logged(nb::handle(exc_type), msg);
+}
+
+// The strict choice between a bound given as an argument and one the row carries.
+nb::object set_border_strict(nb::object first, nb::object second) {
+    if (!first.is_none() && !second.is_none()) raise_plain(PyExc_ValueError, kBorderTwiceMsg);
+    return first.is_none() ? second : first;
+}
+
+nb::object set_border_lenient(nb::object first, nb::object second) {
+    if (!first.is_none() && !second.is_none()) {
+        if (debug_on()) raise_plain(g_module.get("BuildError"), kBorderTwiceMsg);
+        return first;
+    }
+    return first.is_none() ? second : first;
+}
+
+std::string type_text(nb::handle obj) {
+    return text_of(nb::handle((PyObject *)Py_TYPE(obj.ptr())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and variables.
+
+void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
+    nb::object solver = linsolver().attr("LinearSolver")();
+    solver.attr("setOptionValue")(kLogToConsole, log_solver);
+    for (auto [name, value] : options) solver.attr("setOptionValue")(name, value);
+    new (self) LinearModel{solver,     nb::set(),  nb::int_(0), nb::dict(),
+                           nb::none(), nb::none(), nb::none(),  nb::none()};
+}
+
+// The element count of a shape: the product of its sizes, 1 without any.
+int64_t element_count(nb::handle sizes) {
+    int64_t n = 1;
+    for (nb::handle size : sizes) {
+        if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr()))
+            fail(PyExc_ValueError, kBadSizesMsg);
+        nb::object value = steal_or_throw(PyNumber_Index(size.ptr()));
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow != 0 || v < 0) fail(PyExc_ValueError, kBadSizesMsg);
+        if (n != 0 && v != 0 && n > kColumnLimit / v)
+            n = kColumnLimit + 1;  // past any limit
+        else
+            n *= v;
+    }
+    return n;
+}
+
+nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variable_type,
+                        nb::object lower_bound, nb::object upper_bound, nb::kwargs shape) {
+    LinearModel &self = nb::cast<LinearModel &>(self_obj);
+    if (!truthy(name) || !truthy(name.attr("isidentifier")())) fail(PyExc_ValueError, kBadNameMsg);
+    int held = PySequence_Contains(self.used_vars.ptr(), name.ptr());
+    if (held < 0) throw nb::python_error();
+    if (held) fail("VariableError", kNameInUseHead + text_of(name) + kNameInUseTail);
+    // The name stays taken whatever follows.
+    self.used_vars.attr("add")(name);
+
+    nb::list sizes;
+    for (auto [key, value] : shape) sizes.append(value);
+    int64_t n = element_count(sizes);
+
+    nb::object kinds = g_module.get("VariableType");
+    nb::object inf = g_module.get("inf");
+    nb::object numpy = np();
+    bool integral = false;
+    nb::object float_type = numpy.attr("float64"), int_type = numpy.attr("int32");
+    nb::object type_var, lower, upper;
+    if (equal(variable_type, kinds.attr("INTEGER"))) {
+        if (debug_on()) {
+            nb::handle int_cls((PyObject *)&PyLong_Type);
+            nb::object minus_inf = neg(inf);
+            bool bad = (!equal(lower_bound, minus_inf) && !is_instance(lower_bound, int_cls)) ||
+                       (!equal(upper_bound, inf) && !is_instance(upper_bound, int_cls));
+            if (bad) fail(PyExc_ValueError, kIntegerBoundsMsg);
+        }
+        integral = true;
+        type_var = int_type;
+    } else if (equal(variable_type, kinds.attr("REAL"))) {
+        type_var = float_type;
+    } else if (equal(variable_type, kinds.attr("BINARY"))) {
+        integral = true;
+        type_var = int_type;
+        lower_bound = nb::int_(0);
+        upper_bound = nb::int_(1);
+    } else {
+        fail(PyExc_ValueError, kInvalidFormatMsg);
+    }
+
+    int64_t g = as_int64(self.general_shift_variables);
+    nb::object array_cls = g_module.get("VariableArray");
+    int64_t total = as_int64(array_cls.attr(kCounter));
+    if (n > kColumnLimit - g || n > kColumnLimit - total)
+        fail(PyExc_ValueError, kTooManyHead + text_of(name) + kTooManyTail);
+
+    // Everything the engine receives is built before its first call, so a refused array leaves
+    // the engine and the model's column count in step.
+    bool binary = equal(variable_type, kinds.attr("BINARY"));
+    nb::object bound_type = binary ? int_type : float_type;
+    nb::object lows = numpy.attr("full")(n, "fill_value"_a = lower_bound, "dtype"_a = bound_type);
+    nb::object ups = numpy.attr("full")(n, "fill_value"_a = upper_bound, "dtype"_a = bound_type);
+    nb::object solver_module = linsolver();
+    nb::object columns, kinds_vec;
+    if (integral) {
+        columns = numpy.attr("arange")(g, g + n);
+        kinds_vec = numpy.attr("full")(
+            n, "fill_value"_a = solver_module.attr("LinsolverVarType").attr("kInteger"));
+    }
+    nb::object shape_tuple = steal_or_throw(PySequence_Tuple(sizes.ptr()));
+    nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
+
+    self.linsolver_model.attr("addVars")(n, lows, ups);
+    if (integral) self.linsolver_model.attr("changeColsIntegrality")(n, columns, kinds_vec);
+
+    self.variables[name] = array;
+    self.general_shift_variables = nb::int_(g + n);
+    array_cls.attr(kCounter) = nb::int_(total + n);
+    return array;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Constraints and objective.
+
+void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_bound,
+                    nb::object upper_bound, nb::object equation_bound) {
+    if (debug_on() && !is_instance(constraint, g_module.get("LinearExpression"))) {
+        if (is_instance(constraint, g_module.get("LinearExpressionsArr")))
+            fail("BuildError", kBlockForRowMsg);
+        fail("BuildError", kUnknownTypeHead + type_text(constraint));
+    }
+    if (!equation_bound.is_none()) {
+        if (debug_on() && (!lower_bound.is_none() || !upper_bound.is_none()))
+            fail("BuildError", kBorderTwiceMsg);
+        lower_bound = equation_bound;
+        upper_bound = equation_bound;
+    }
+    lower_bound = set_border_strict(lower_bound, constraint.attr("lower_bound"));
+    upper_bound = set_border_strict(upper_bound, constraint.attr("upper_bound"));
+    nb::object inf = g_module.get("inf");
+    if (lower_bound.is_none()) lower_bound = neg(inf);
+    if (upper_bound.is_none()) upper_bound = inf;
+    nb::object row = constraint.attr("linear_coefficients");
+    nb::object constant = constraint.attr("constant");
+    self.linsolver_model.attr("addRow")(sub(lower_bound, constant), sub(upper_bound, constant),
+                                        row.attr("nnz"), row.attr("indices"), row.attr("data"));
+}
+
+void add_constraints(LinearModel &self, nb::object constraints, nb::object lower_bounds,
+                     nb::object upper_bounds, nb::object equation_bounds) {
+    if (debug_on() && !is_instance(constraints, g_module.get("LinearExpressionsArr"))) {
+        if (is_instance(constraints, g_module.get("LinearExpression")))
+            fail("BuildError", kRowForBlockMsg);
+        fail("BuildError", kUnknownTypeHead + type_text(constraints));
+    }
+    if (!equation_bounds.is_none()) {
+        if (debug_on() && (!lower_bounds.is_none() || !upper_bounds.is_none()))
+            fail("BuildError", kBorderTwiceMsg);
+        lower_bounds = equation_bounds.attr("copy")();
+        upper_bounds = equation_bounds.attr("copy")();
+    }
+    nb::object lower = set_border_strict(lower_bounds, constraints.attr("lower_bounds"));
+    nb::object upper = set_border_strict(upper_bounds, constraints.attr("upper_bounds"));
+    nb::object constants = constraints.attr("constants");
+    nb::object numpy = np();
+    nb::object inf = g_module.get("inf");
+    if (lower.is_none())
+        lower = numpy.attr("full")(constants.attr("shape"), neg(inf),
+                                   "dtype"_a = numpy.attr("float64"));
+    if (upper.is_none())
+        upper = numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = numpy.attr("float64"));
+    nb::object matrix = constraints.attr("linear_coefficients");
+    nb::object count = constraints.attr("num_constraints");
+    // One engine call for the whole block: its compressed-row arrays go over as they are.
+    self.linsolver_model.attr("addRows")(count, sub(lower, constants), sub(upper, constants),
+                                         matrix.attr("nnz"), matrix.attr("indptr"),
+                                         matrix.attr("indices"), matrix.attr("data"));
+}
+
+// The Hessian of the quadratic part x'Qx over the model's `g` columns, in compressed-column
+// form: Q + Q' (2Q for the symmetric matrices the rows hold), since the solver minimises
+// 1/2 x'Hx. Q is as wide as the rows were when they were built: narrower when the model gained
+// columns since, wider when other models created columns. Returns (starts, indices, values).
+nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
+    nb::object numpy = np();
+    nb::object transposed = quad.attr("T");
+    nb::object h = steal_or_throw(PyNumber_Add(quad.ptr(), transposed.ptr())).attr("tocsc")();
+    nb::object starts = h.attr("indptr");
+    nb::object indices = h.attr("indices");
+    nb::object values = h.attr("data");
+    int64_t width = as_int64(h.attr("shape")[1]);
+    int64_t stored = as_int64(h.attr("nnz"));
+    if (width < g) {
+        nb::object last = starts[nb::int_(width)];
+        nb::object tail = numpy.attr("full")(g - width, last, "dtype"_a = starts.attr("dtype"));
+        starts = numpy.attr("concatenate")(nb::make_tuple(starts, tail));
+    } else if (width > g) {
+        bool inside = as_int64(starts[nb::int_(g)]) == stored;
+        if (inside && stored > 0) inside = as_int64(indices.attr("max")()) < g;
+        if (!inside) fail("BuildError", kForeignColumnsMsg);
+        starts = starts[nb::slice(nb::int_(0), nb::int_(g + 1), nb::none())];
+    }
+    return nb::make_tuple(starts, indices, values);
+}
+
+void add_target(LinearModel &self, nb::object target, nb::object minimization) {
+    nb::object solver_module = linsolver();
+    nb::object sense = solver_module.attr("ObjSense");
+    self.linsolver_model.attr("changeObjectiveSense")(
+        truthy(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize"));
+    if (debug_on() && !is_instance(target, g_module.get("LinearExpression")))
+        fail("BuildError", kUnknownTypeHead + type_text(target) + kForTargetTail);
+    nb::object lin_row = target.attr("linear_coefficients");
+    nb::object quad = target.attr("quadratic_coefficients");
+
+    // Everything is checked before the costs change: a refused target leaves the earlier costs
+    // and quadratic part in place (only the sense has changed, as for a refused type).
+    int64_t g = as_int64(self.general_shift_variables);
+    nb::object lin_indices = lin_row.attr("indices");
+    if (as_int64(lin_row.attr("nnz")) > 0 && as_int64(lin_indices.attr("max")()) >= g)
+        fail("BuildError", kForeignColumnsMsg);
+    nb::tuple hessian;
+    if (!quad.is_none()) hessian = hessian_arrays(quad, g);
+
+    nb::object numpy = np();
+    nb::object format = solver_module.attr("HessianFormat").attr("kTriangular");
+    // A new objective replaces the old one whole: every cost back to 0 and the quadratic part
+    // cleared, or columns the new target does not list keep their old costs.
+    self.linsolver_model.attr("changeColsCost")(g, numpy.attr("arange")(g), numpy.attr("zeros")(g));
+    nb::object int32 = numpy.attr("int32");
+    self.linsolver_model.attr("passHessian")(
+        g, 0, format, numpy.attr("zeros")(g + 1, "dtype"_a = int32),
+        numpy.attr("zeros")(0, "dtype"_a = int32), numpy.attr("zeros")(0));
+    self.linsolver_model.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
+                                                lin_row.attr("data"));
+    if (!quad.is_none()) {
+        nb::object values = hessian[2];
+        self.linsolver_model.attr("passHessian")(g, values.attr("size"), format, hessian[0],
+                                                 hessian[1], values);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Solving and results.
+
+// The start vector over the model's current columns: zeros beyond what was set so far.
+nb::object grown_start(const LinearModel &self) {
+    nb::object numpy = np();
+    int64_t g = as_int64(self.general_shift_variables);
+    if (!self.prev_solution.is_none() && as_int64(self.prev_solution.attr("size")) >= g)
+        return self.prev_solution;
+    nb::object vec = numpy.attr("zeros")(g, "dtype"_a = numpy.attr("float64"));
+    if (!self.prev_solution.is_none()) {
+        nb::object n = self.prev_solution.attr("size");
+        vec[nb::slice(nb::int_(0), n, nb::none())] = self.prev_solution;
+    }
+    return vec;
+}
+
+void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
+    nb::object cur_var = self.variables[variable_name];
+    nb::object numpy = np();
+    nb::object values =
+        numpy.attr("asarray")(numpy.attr("ravel")(solution), "dtype"_a = numpy.attr("float64"));
+    nb::object vec = grown_start(self);
+    bool fresh = !vec.is(self.prev_solution);
+    // The values are converted already; a count that fits neither the variable nor one value
+    // for all is refused before anything is written.
+    vec[cur_var.attr("_map")()] = values;
+    if (fresh) self.prev_solution = vec;
+}
+
+nb::object solve(nb::handle self_obj, nb::object is_feasible) {
+    LinearModel &self = nb::cast<LinearModel &>(self_obj);
+    nb::object solver_module = linsolver();
+    if (!self.prev_solution.is_none()) {
+        self.prev_solution = grown_start(self);
+        nb::object start = solver_module.attr("LinsolverSolution")();
+        start.attr("col_value") = self.prev_solution;
+        self.linsolver_model.attr("setSolution")(start);
+    }
+    self.linsolver_model.attr("run")();
+    self.solution = self.linsolver_model.attr("getSolution")();
+    nb::object info = self.linsolver_model.attr("getInfo")();
+    nb::object status = self.linsolver_model.attr("getModelStatus")();
+    nb::object statuses = solver_module.attr("LinsolverModelStatus");
+    nb::object results = g_module.get("SolutionStatus");
+    if (equal(status, statuses.attr("kOptimal"))) {
+        self.solution_values = np().attr("array")(self.solution.attr("col_value"));
+        self.objective_value = info.attr("objective_function_value");
+        return results.attr("OPTIMAL");
+    }
+    if (equal(status, statuses.attr("kTimeLimit")) && truthy(self.solution.attr("value_valid"))) {
+        g_module.log("log_w", kSuboptimalMsg);
+        self.solution_values = np().attr("array")(self.solution.attr("col_value"));
+        self.objective_value = info.attr("objective_function_value");
+        return results.attr("SUBOPTIMAL");
+    }
+    if (truthy(is_feasible)) fail("SolverError", kNotSolvedMsg);
+    g_module.log("log_w", kNotSolvedMsg);
+    return results.attr("INFEASIBLE");
+}
+
+nb::object objective_value(const LinearModel &self) {
+    if (self.solution_values.is_none()) fail("SolverError", kNoSolutionMsg);
+    return self.objective_value;
+}
+
+nb::object get_linsolver_solution(const LinearModel &self) {
+    if (self.solution.is_none()) fail("SolverError", kNoSolutionMsg);
+    return self.solution;
+}
+
+nb::object get_result(const LinearModel &self, nb::object variable_name) {
+    if (self.solution_values.is_none()) fail("SolverError", kNoSolutionMsg);
+    nb::object cur_var = self.variables[variable_name];
+    nb::object picked = self.solution_values[cur_var.attr("_map")()];
+    return picked.attr("astype")(cur_var.attr("type")).attr("reshape")(cur_var.attr("shape"));
+}
+
+void write_model(const LinearModel &self, nb::object model_path) {
+    nb::object path_cls = g_module.get("Path");
+    nb::object path = is_instance(model_path, path_cls) ? model_path : path_cls(model_path);
+    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    self.linsolver_model.attr("writeModel")(path.attr("as_posix")());
+}
+
+using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model, &LinearModel::used_vars,
+                   &LinearModel::general_shift_variables, &LinearModel::variables,
+                   &LinearModel::prev_solution, &LinearModel::solution,
+                   &LinearModel::solution_values, &LinearModel::objective_value>;
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+namespace {
+
+// Binds the module's names in the order the module's own imports bind them.
+void import_names(nb::module_ &m) {
+    m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
+    nb::module_ os = nb::module_::import_("os");
+    m.attr("os") = os;
+    nb::module_ enum_mod = nb::module_::import_("enum");
+    m.attr("Enum") = enum_mod.attr("Enum");
+    m.attr("auto") = enum_mod.attr("auto");
+    m.attr("reduce") = nb::module_::import_("functools").attr("reduce");
+    m.attr("mul") = nb::module_::import_("operator").attr("mul");
+    m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+    m.attr("tp") = nb::module_::import_("typing");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("linsolver") = nb::module_::import_("nubrix.sorn_engine.linsolver");
+    zk::import_logger(m);
+    nb::module_ exceptions = nb::module_::import_("zk_encoder._exceptions");
+    for (const char *name :
+         {"VariableError", "TargetError", "FormulaError", "BuildError", "SolverError"})
+        m.attr(name) = exceptions.attr(name);
+    m.attr("VariableArray") =
+        nb::module_::import_("zk_encoder.linear_parser2.variable").attr("VariableArray");
+    nb::module_ expression = nb::module_::import_("zk_encoder.linear_parser2._expression");
+    for (const char *name : {"_CoefType", "LinearExpression", "LinearExpressionsArr"})
+        m.attr(name) = expression.attr(name);
+    m.attr("DEBUG") = os.attr("environ").attr("get")(zk::lp2::kDebugVariable, false);
+}
+
+// A plain enumeration of this module, values 1, 2, 3 in member order as auto() gives them.
+nb::object make_enum(nb::module_ &m, const char *name,
+                     std::initializer_list<const char *> members) {
+    using namespace nb::literals;
+    nb::list items;
+    long value = 1;
+    for (const char *member : members) items.append(nb::make_tuple(member, value++));
+    return m.attr("Enum")(name, items, "module"_a = zk::lp2::kModule, "qualname"_a = name);
+}
+
+}  // namespace
+
+NB_MODULE(model, m) {
+    using namespace nb::literals;
+    namespace lp = zk::lp2;
+    using lp::LinearModel;
+    zk::init_module();
+    import_names(m);
+    lp::g_module.bind(m);
+
+    m.attr("SolutionStatus") =
+        make_enum(m, "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL", "INFEASIBLE"});
+    m.attr("VariableType") = make_enum(m, "VariableType", {"REAL", "INTEGER", "BINARY"});
+    nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
+    m.attr("inf") = inf;
+    nb::object minus_inf = lp::neg(inf);
+
+    nb::class_<LinearModel> cls(m, "LinearModel", lp::kClassDoc, nb::type_slots(lp::Gc::slots));
+    cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
+            nb::sig("def __init__(self, log_solver: bool = False, **options) -> None"))
+        .def("get_variable", &lp::get_variable, "name"_a.none(), "variable_type"_a.none(),
+             "lower_bound"_a.none() = minus_inf, "upper_bound"_a.none() = inf, "shape"_a,
+             nb::sig("def get_variable(self, name: str, variable_type: VariableType, "
+                     "lower_bound: tp.Union[int, float] = -inf, "
+                     "upper_bound: tp.Union[int, float] = inf, **shape: int) -> VariableArray"))
+        .def("add_constraint", &lp::add_constraint, "constraint"_a.none(),
+             "lower_bound"_a.none() = nb::none(), "upper_bound"_a.none() = nb::none(),
+             "equation_bound"_a.none() = nb::none(),
+             nb::sig("def add_constraint(self, constraint: LinearExpression, "
+                     "lower_bound: tp.Optional[_CoefType] = None, "
+                     "upper_bound: tp.Optional[_CoefType] = None, "
+                     "equation_bound: tp.Optional[_CoefType] = None) -> None"))
+        .def("add_constraints", &lp::add_constraints, "constraints"_a.none(),
+             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),
+             "equation_bounds"_a.none() = nb::none(),
+             nb::sig("def add_constraints(self, constraints: LinearExpressionsArr, "
+                     "lower_bounds: tp.Optional[np.ndarray] = None, "
+                     "upper_bounds: tp.Optional[np.ndarray] = None, "
+                     "equation_bounds: tp.Optional[np.ndarray] = None) -> None"))
+        .def("add_target", &lp::add_target, "target"_a.none(), "minimization"_a.none(),
+             nb::sig("def add_target(self, target: LinearExpression, minimization: bool) -> None"))
+        .def_static("_set_border", &lp::set_border_lenient, "first_border"_a.none(),
+                    "second_border"_a.none(),
+                    nb::sig("def _set_border(first_border: _CoefType, second_border: _CoefType) "
+                            "-> _CoefType"))
+        .def("set_solution", &lp::set_solution, "variable_name"_a.none(), "solution"_a.none(),
+             nb::sig("def set_solution(self, variable_name: str, solution: np.ndarray) -> None"))
+        .def("solve", &lp::solve, "is_feasible"_a.none() = false,
+             nb::sig("def solve(self, is_feasible: bool = False) -> SolutionStatus"))
+        .def_prop_ro("objective_value", &lp::objective_value,
+                     nb::for_getter(nb::sig("def objective_value(self) -> float")))
+        .def("get_linsolver_solution", &lp::get_linsolver_solution,
+             nb::sig("def get_linsolver_solution(self) -> linsolver.LinsolverSolution"))
+        .def("get_result", &lp::get_result, "variable_name"_a.none(),
+             nb::sig("def get_result(self, variable_name: str) -> np.ndarray"))
+        .def("write_model", &lp::write_model, "model_path"_a.none(),
+             nb::sig("def write_model(self, model_path: Path | str) -> None"))
+        .def_static("_LinearModel__set_border", &lp::set_border_strict, "first_border"_a.none(),
+                    "second_border"_a.none(),
+                    nb::sig("def _LinearModel__set_border(first_border, second_border)"));
+
+    // The fields, under their Python names; writable so that a program (or a test) can put the
+    // model into any state the operations reach.
+#define ZK_LP2_FIELD(py_name, member)                                                \
+    cls.def_prop_rw(                                                                 \
+        py_name, [](LinearModel &self) { return self.member; },                      \
+        [](LinearModel &self, nb::object value) { self.member = std::move(value); }, \
+        "value"_a.none())
+    ZK_LP2_FIELD("_linsolver_model", linsolver_model);
+    ZK_LP2_FIELD("_used_vars", used_vars);
+    ZK_LP2_FIELD("_general_shift_variables", general_shift_variables);
+    ZK_LP2_FIELD("_variables", variables);
+    ZK_LP2_FIELD("_prev_solution", prev_solution);
+    ZK_LP2_FIELD("_solution", solution);
+    ZK_LP2_FIELD("_solution_values", solution_values);
+    ZK_LP2_FIELD("_objective_value", objective_value);
+#undef ZK_LP2_FIELD
+}

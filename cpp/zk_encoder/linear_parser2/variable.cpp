@@ -1,0 +1,421 @@
+// zk_encoder.linear_parser2.variable: the variable array of the second linear generation and its
+// array-style indexing, which turns a selection of elements into numeric rows at once.
+//
+// Every row spans all second-generation columns of the process (the class counter), so rows of
+// arrays made at different times only combine while no array was created in between.
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/gc.hpp"
+#include "common/logging.hpp"
+#include "common/module.hpp"
+#include "common/module_globals.hpp"
+
+namespace zk::lp2 {
+
+namespace {
+
+using namespace nb::literals;
+
+constexpr const char *kClassDoc = "Multidimensional array of task variables";
+constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
+constexpr const char *kCounter = "_total_created_variables";
+
+constexpr const char *kOneIndexMsg = "Variable can only have one index";
+constexpr const char *kNotValidTail = " is not a valid index";
+constexpr const char *kDimensionHead = "The dimension of the variable is ";
+constexpr const char *kDimensionMid = ", but ";
+constexpr const char *kDimensionTail = " dimensions are obtained.";
+constexpr const char *kUndefinedHead = "Undefined type ";
+constexpr const char *kUndefinedTail = " for indexing";
+constexpr const char *kMultiindexHead = "Unsupported index type for multiindex: ";
+constexpr const char *kNotIterableMsg = "'VariableArray' object is not iterable";
+
+ModuleGlobals g_module;
+
+struct VariableArray {
+    nb::object name_;
+    nb::object shape_;
+    nb::object count_elems_;
+    nb::object lower_bound_;
+    nb::object type_;
+    nb::object upper_bound_;
+    nb::object shift_;
+};
+
+nb::object steal_or_throw(PyObject *p) {
+    if (!p) throw nb::python_error();
+    return nb::steal(p);
+}
+
+std::string text_of(nb::handle obj) {
+    nb::object empty = steal_or_throw(PyUnicode_FromString(""));
+    nb::object text = steal_or_throw(PyObject_Format(obj.ptr(), empty.ptr()));
+    return nb::cast<std::string>(text);
+}
+
+bool debug_on() { return PyObject_IsTrue(g_module.get("DEBUG").ptr()) == 1; }
+
+bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// The host's int(value) as a 64-bit number (the element count of an array without dimensions
+// is the float 1.0); the host's error when it has none or is too wide.
+int64_t as_int64(nb::handle value) {
+    nb::object v =
+        PyLong_Check(value.ptr()) ? nb::borrow(value) : steal_or_throw(PyNumber_Long(value.ptr()));
+    int overflow = 0;
+    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "value does not fit in 64 bits");
+        throw nb::python_error();
+    }
+    return r;
+}
+
+// An integer index as a 64-bit number; false when it does not fit (it then lies outside every
+// array).
+bool index_value(nb::handle item, int64_t &out) {
+    nb::object i = steal_or_throw(PyNumber_Index(item.ptr()));
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    out = value;
+    return overflow == 0;
+}
+
+[[noreturn]] void refuse_index(const std::string &msg) {
+    g_module.raise_logged(PyExc_IndexError, msg);
+}
+
+[[noreturn]] void refuse_value(nb::handle item) { refuse_index(text_of(item) + kNotValidTail); }
+
+// What one indexing call needs of the array, read once.
+struct View {
+    nb::handle self;
+    const VariableArray *va;
+    std::vector<int64_t> dims;
+    int64_t count = 0;
+
+    View(nb::handle self_obj) : self(self_obj), va(&nb::cast<const VariableArray &>(self_obj)) {
+        nb::object shape = va->shape_;
+        Py_ssize_t n = PyObject_Length(shape.ptr());
+        if (n < 0) throw nb::python_error();
+        for (Py_ssize_t d = 0; d < n; ++d)
+            dims.push_back(as_int64(steal_or_throw(PySequence_GetItem(shape.ptr(), d))));
+        count = as_int64(va->count_elems_);
+    }
+
+    nb::object width() const { return self.attr(kCounter); }
+
+    nb::object np() const { return g_module.get("np"); }
+
+    // The row of one element: the value 1 of the element type at column shift + flat.
+    nb::object row(nb::handle flat) const {
+        nb::object col = steal_or_throw(PyNumber_Add(flat.ptr(), va->shift_.ptr()));
+        nb::object one = va->type_(1);
+        nb::object coefs = g_module.get("csr_array")(
+            nb::make_tuple(nb::make_tuple(one), nb::make_tuple(nb::make_tuple(col))),
+            "shape"_a = nb::make_tuple(width()));
+        return g_module.get("LinearExpression")("linear_coefficients"_a = coefs);
+    }
+
+    // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
+    // are handed to the sparse library in compressed form: with one value per row the row
+    // starts are 0 .. k and no sorting is needed.
+    nb::object block(nb::handle flat) const {
+        nb::object numpy = np();
+        // Element numbers of a narrow integer type would wrap around when the first column is
+        // added; 64 bits hold every column.
+        nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
+        nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
+        Py_ssize_t k = PyObject_Length(flat.ptr());
+        if (k < 0) throw nb::python_error();
+        nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va->type_);
+        nb::object n = width();
+        nb::object csr = g_module.get("csr_array");
+        nb::object coefs;
+        if (as_int64(va->shift_) + count <= as_int64(n)) {
+            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
+            coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
+        } else {
+            // Columns past the row width (an array made outside a model): the coordinate form
+            // checks them and raises the sparse library's own error.
+            nb::object rows = numpy.attr("arange")(k, "dtype"_a = numpy.attr("int32"));
+            coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
+                        "shape"_a = nb::make_tuple(k, n));
+        }
+        return g_module.get("LinearExpressionsArr")("linear_coefficients"_a = coefs,
+                                                    "is_init"_a = true);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Index kinds.
+
+nb::object index_integer(const View &v, nb::handle item) {
+    int64_t value = 0;
+    bool fits = index_value(item, value);
+    if (debug_on()) {
+        if (v.dims.size() != 1) refuse_index(kOneIndexMsg);
+        if (!fits || value < 0 || value >= v.dims[0]) refuse_value(item);
+    }
+    // Element numbers are checked in every mode: an unchecked number names a column of another
+    // array without any error.
+    if (!fits || value < 0 || value >= v.count) refuse_value(item);
+    // A host integer: a numpy scalar of a narrow type would wrap around at the first column.
+    return v.row(nb::int_(value));
+}
+
+nb::object index_slice(const View &v, nb::handle item) {
+    if (debug_on() && v.dims.size() != 1) refuse_index(kOneIndexMsg);
+    nb::object shape = v.va->shape_;
+    int64_t d0 = as_int64(steal_or_throw(PySequence_GetItem(shape.ptr(), 0)));
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    if (PySlice_Unpack(item.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
+    Py_ssize_t k = PySlice_AdjustIndices(static_cast<Py_ssize_t>(d0), &start, &stop, step);
+    // Resolved against the first dimension, a slice selects flat numbers; on an array with an
+    // empty later dimension those could lie past the array.
+    if (k > 0) {
+        int64_t last = start + (k - 1) * step;
+        if (std::max<int64_t>(start, last) >= v.count) refuse_value(item);
+    }
+    nb::object numpy = v.np();
+    nb::object flat = numpy.attr("arange")(start, stop, step, "dtype"_a = numpy.attr("int32"));
+    return v.block(flat);
+}
+
+// The element numbers of an integer array, refused unless one-dimensional and within the array.
+void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
+    nb::object numpy = v.np();
+    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
+    if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
+    nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
+    nb::object zero = nb::int_(0), count = nb::int_(v.count);
+    if (PyObject_RichCompareBool(lo.ptr(), zero.ptr(), Py_LT) != 0 ||
+        PyObject_RichCompareBool(hi.ptr(), count.ptr(), Py_GE) != 0) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        refuse_value(item);
+    }
+}
+
+bool dtype_is(nb::handle numpy, nb::handle arr, const char *kind) {
+    return nb::cast<bool>(numpy.attr("issubdtype")(arr.attr("dtype"), numpy.attr(kind)));
+}
+
+nb::object index_array(const View &v, nb::handle item) {
+    nb::object numpy = v.np();
+    bool is_bool = nb::cast<bool>(numpy.attr("issubdtype")(item.attr("dtype"), "bool"));
+    if (is_bool) {
+        nb::object shape = item.attr("shape");
+        int eq = PyObject_RichCompareBool(shape.ptr(), v.va->shape_.ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq == 1) return v.block(numpy.attr("flatnonzero")(item));
+    }
+    // Truth values of another shape count as the numbers 0 and 1 unless the checks are on;
+    // an array of any other non-integer type would be cut to integers by the sparse library.
+    if (!dtype_is(numpy, item, "integer") && (!is_bool || debug_on())) refuse_value(item);
+    check_numbers(v, item, item);
+    return v.block(item);
+}
+
+nb::object index_list(const View &v, nb::handle item) {
+    nb::object numpy = v.np();
+    nb::object as_array = numpy.attr("asarray")(item);
+    if (nb::cast<int64_t>(as_array.attr("size")) != 0 && !dtype_is(numpy, as_array, "integer") &&
+        !dtype_is(numpy, as_array, "bool_"))
+        refuse_value(item);
+    // Checked before any narrowing, so a number past the array is refused, never cut.
+    check_numbers(v, item, as_array);
+    return v.block(as_array);
+}
+
+// One axis of a tuple index as an intp vector of positions along that axis.
+nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool &scalar) {
+    nb::object numpy = v.np();
+    scalar = false;
+    if (is_instance(element, g_module.get("Integral")) ||
+        is_instance(element, numpy.attr("integer"))) {
+        int64_t value = 0;
+        if (!index_value(element, value) || value < 0 || value >= size) refuse_value(element);
+        scalar = true;
+        return numpy.attr("array")(nb::make_tuple(value), "dtype"_a = numpy.attr("intp"));
+    }
+    if (PySlice_Check(element.ptr())) {
+        Py_ssize_t start = 0, stop = 0, step = 0;
+        if (PySlice_Unpack(element.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
+        PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &start, &stop, step);
+        return numpy.attr("arange")(start, stop, step, "dtype"_a = numpy.attr("intp"));
+    }
+    bool is_list = PyList_Check(element.ptr());
+    if (is_list || is_instance(element, numpy.attr("ndarray"))) {
+        nb::object arr = numpy.attr("asarray")(element);
+        bool empty = nb::cast<int64_t>(arr.attr("size")) == 0;
+        bool integral = dtype_is(numpy, arr, "integer") || (is_list && empty);
+        if (integral && nb::cast<int64_t>(arr.attr("ndim")) == 1) {
+            if (!empty) {
+                nb::object lo = arr.attr("min")(), hi = arr.attr("max")();
+                nb::object zero = nb::int_(0), bound = nb::int_(size);
+                int below = PyObject_RichCompareBool(lo.ptr(), zero.ptr(), Py_LT);
+                int above = PyObject_RichCompareBool(hi.ptr(), bound.ptr(), Py_GE);
+                if (below < 0 || above < 0) throw nb::python_error();
+                if (below || above) refuse_value(element);
+            }
+            return arr.attr("astype")(numpy.attr("intp"));
+        }
+    }
+    raise_plain(PyExc_ValueError,
+                kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
+}
+
+nb::object index_tuple(const View &v, nb::handle item) {
+    Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
+    // A tuple of another length would be read against the wrong dimensions: refused in every
+    // mode.
+    if (static_cast<size_t>(n) != v.dims.size())
+        refuse_index(kDimensionHead + std::to_string(n) + kDimensionMid +
+                     std::to_string(v.dims.size()) + kDimensionTail);
+    nb::object numpy = v.np();
+    nb::list selections;
+    bool all_scalar = true;
+    for (Py_ssize_t d = 0; d < n; ++d) {
+        bool scalar = false;
+        selections.append(axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], scalar));
+        all_scalar = all_scalar && scalar;
+    }
+    // Row-major numbering of all combinations, first dimension slowest.
+    nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
+    nb::object flat;
+    if (n == 0) {
+        flat = numpy.attr("zeros")(1, "dtype"_a = numpy.attr("intp"));
+    } else {
+        nb::object mesh = numpy.attr("ix_")(*selections);
+        flat = numpy.attr("ravel")(numpy.attr("ravel_multi_index")(mesh, dims));
+    }
+    if (all_scalar) {
+        if (v.count < 1) refuse_value(item);
+        return v.row(nb::int_(as_int64(flat[0])));
+    }
+    return v.block(flat);
+}
+
+nb::object getitem(nb::handle self, nb::handle item) {
+    View v(self);
+    nb::object numpy = v.np();
+    if (is_instance(item, g_module.get("Integral")) || is_instance(item, numpy.attr("integer")))
+        return index_integer(v, item);
+    if (PySlice_Check(item.ptr())) return index_slice(v, item);
+    if (is_instance(item, numpy.attr("ndarray"))) return index_array(v, item);
+    if (PyList_Check(item.ptr())) return index_list(v, item);
+    if (PyTuple_Check(item.ptr())) return index_tuple(v, item);
+    refuse_index(kUndefinedHead + text_of(nb::handle((PyObject *)Py_TYPE(item.ptr()))) +
+                 kUndefinedTail);
+}
+
+using Gc = GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
+                   &VariableArray::count_elems_, &VariableArray::lower_bound_,
+                   &VariableArray::type_, &VariableArray::upper_bound_, &VariableArray::shift_>;
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+namespace {
+
+// Binds the module's names in the order the module's own imports bind them.
+void import_names(nb::module_ &m) {
+    nb::module_ os = nb::module_::import_("os");
+    m.attr("os") = os;
+    nb::module_ typing = nb::module_::import_("typing");
+    m.attr("Sequence") = typing.attr("Sequence");
+    m.attr("Union") = typing.attr("Union");
+    m.attr("Integral") = nb::module_::import_("numbers").attr("Integral");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("csr_array") = nb::module_::import_("scipy.sparse").attr("csr_array");
+    zk::import_logger(m);
+    nb::module_ expression = nb::module_::import_("zk_encoder.linear_parser2._expression");
+    m.attr("LinearExpression") = expression.attr("LinearExpression");
+    m.attr("LinearExpressionsArr") = expression.attr("LinearExpressionsArr");
+    nb::object flag = os.attr("environ").attr("get")(zk::lp2::kDebugVariable, false);
+    m.attr("DEBUG") = nb::bool_(PyObject_IsTrue(flag.ptr()) == 1);
+    nb::object np = m.attr("np");
+    m.attr("_IndexType") = typing.attr("Union")[nb::make_tuple(
+        m.attr("Integral"), np.attr("integer"), nb::handle((PyObject *)&PySlice_Type))];
+}
+
+}  // namespace
+
+NB_MODULE(variable, m) {
+    using namespace nb::literals;
+    namespace lp = zk::lp2;
+    using lp::VariableArray;
+    zk::init_module();
+    import_names(m);
+    lp::g_module.bind(m);
+
+    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots));
+    cls.attr(lp::kCounter) = 0;
+    cls.def(
+           "__init__",
+           [](VariableArray *self, nb::object name, nb::object shape, nb::object lower_bound,
+              nb::object upper_bound, nb::object type_var, nb::object shift) {
+               nb::object count = lp::g_module.get("np").attr("prod")(shape);
+               new (self)
+                   VariableArray{name, shape, count, lower_bound, type_var, upper_bound, shift};
+           },
+           "name"_a.none(), "shape"_a.none(), "lower_bound"_a.none(), "upper_bound"_a.none(),
+           "type_var"_a.none(), "shift"_a.none() = 0,
+           nb::sig("def __init__(self, name: str, shape: Sequence[int], lower_bound: float, "
+                   "upper_bound: float, type_var: type, shift: int = 0) -> None"))
+        .def("__getitem__", &lp::getitem, "item"_a.none(),
+             nb::sig("def __getitem__(self, item: Union[_IndexType, list, np.ndarray, "
+                     "Sequence[_IndexType]]) -> Union[LinearExpression, LinearExpressionsArr]"))
+        // Indexing never signals an end, so the host's fallback iteration would never stop.
+        .def(
+            "__iter__",
+            [](nb::handle) -> nb::object { zk::raise_plain(PyExc_TypeError, lp::kNotIterableMsg); },
+            nb::sig("def __iter__(self) -> NoReturn"))
+        .def_prop_ro(
+            "shape", [](const VariableArray &a) { return nb::tuple(a.shape_); },
+            nb::for_getter(nb::sig("def shape(self) -> Sequence[int]")))
+        .def_prop_ro(
+            "lower_bound", [](const VariableArray &a) { return a.lower_bound_; },
+            nb::for_getter(nb::sig("def lower_bound(self) -> float")))
+        .def_prop_ro(
+            "upper_bound", [](const VariableArray &a) { return a.upper_bound_; },
+            nb::for_getter(nb::sig("def upper_bound(self) -> float")))
+        .def_prop_ro(
+            "name", [](const VariableArray &a) { return a.name_; },
+            nb::for_getter(nb::sig("def name(self) -> str")))
+        .def_prop_ro(
+            "type", [](const VariableArray &a) { return a.type_; },
+            nb::for_getter(nb::sig("def type(self) -> type")))
+        .def(
+            "_map",
+            [](const VariableArray &a) {
+                nb::object np = lp::g_module.get("np");
+                nb::object stop =
+                    zk::lp2::steal_or_throw(PyNumber_Add(a.shift_.ptr(), a.count_elems_.ptr()));
+                return np.attr("arange")(a.shift_, stop, "dtype"_a = "int32");
+            },
+            nb::sig("def _map(self) -> np.ndarray"));
+
+#define ZK_ARRAY_FIELD(py_name, member) \
+    cls.def_prop_ro(py_name, [](const VariableArray &a) { return a.member; })
+    ZK_ARRAY_FIELD("_name", name_);
+    ZK_ARRAY_FIELD("_shape", shape_);
+    ZK_ARRAY_FIELD("_count_elems", count_elems_);
+    ZK_ARRAY_FIELD("_lower_bound", lower_bound_);
+    ZK_ARRAY_FIELD("_type", type_);
+    ZK_ARRAY_FIELD("_upper_bound", upper_bound_);
+    ZK_ARRAY_FIELD("_shift", shift_);
+#undef ZK_ARRAY_FIELD
+}

@@ -1,0 +1,957 @@
+"""Numeric rows and blocks of rows of the second linear generation: every result is judged against
+the same computation on dense numpy arrays, and by its value at random points."""
+
+import copy
+import fractions
+import gc
+import json
+import pickle
+import subprocess
+import sys
+import textwrap
+import typing
+import weakref
+
+import numpy as np
+import pytest
+from scipy.sparse import csc_array, csr_array
+
+from zk_encoder import _exceptions
+from zk_encoder.core import zk_logger
+from zk_encoder.linear_parser2 import _expression as E
+from zk_encoder.linear_parser2._expression import (
+    LinearExpression, LinearExpressionsArr, dot, sumexp)
+
+FormulaError = _exceptions.FormulaError
+N = 7  # row width of the hand-made cases
+
+ROW_BOUNDED = "Operations with expressions with defined boundaries are not allowed."
+ROW_TYPE = "Type 'float', 'int' or 'LinearExpression' is expected for left side of expression"
+QUADRATIC = "Creating a quadratic expression is only available for linear expressions"
+HAS_BOUNDARY = "The expression already has one of the boundaries set."
+ROW_HAS_LOWER = "The expression already has a lower bound set."
+ROW_HAS_UPPER = "The expression already has a upper bound set."
+BLOCK_HAS_LOWER = "The expression already has a lower bounds set."
+BLOCK_HAS_UPPER = "The expression already has a upper bounds set."
+BORDER_SIZE = "The size of the border must match the number of constraints."
+ELEMENT_COUNT = "Expression smust have the same number of elements."
+BLOCK_TYPE = "Type 'float', 'int' or 'LinearExpressionsArr' is expected for left side of expression"
+FACTOR_TYPE = "Type 'float' or 'int' is expected for left side of expression"
+CONSTANTS_LENGTH = "constants and linear_coeffients must have the same number of elements."
+BLOCK_NOT_CSR = "Linear coefficients must be a csr array with 2 dimensions."
+ROW_NOT_CSR = "Linear coefficients must be a csr array"
+CONSTANT = "Constant must be a float or int number"
+QUAD_NOT_CSC = "Quadratic coefficients must be a csc array"
+DOT_ARGS = "One of the arguments must be of type 'LinearExpressionsArr', the other 'np.ndarray'"
+TRUTH = ("An expression with defined boundaries has no truth value: state each bound with its own "
+         "comparison, without chained comparisons or '!='")
+
+
+# ------------------------------------------------------------------------------------------------
+# Helpers: rows as indexing makes them, dense views, values at points.
+
+def unit(col, n=N, dtype=np.float64):
+    """The row of one variable, as indexing a variable array makes it."""
+    return LinearExpression(
+        linear_coefficients=csr_array(((dtype(1),), ((col,),)), shape=(n,)))
+
+
+def units(cols, n=N, dtype=np.float64):
+    """The block of the given variables, as indexing a variable array makes it."""
+    cols = np.asarray(cols, dtype=np.int32)
+    k = cols.size
+    m = csr_array((np.ones((k,), dtype=dtype), (np.arange(k, dtype=np.int32), cols)), shape=(k, n))
+    return LinearExpressionsArr(linear_coefficients=m, is_init=True)
+
+
+def dense_row(r):
+    q = r.quadratic_coefficients
+    n = r.linear_coefficients.shape[0]
+    return (r.linear_coefficients.toarray(), r.constant,
+            np.zeros((n, n)) if q is None else q.toarray())
+
+
+def row_value(r, x):
+    a, c, q = dense_row(r)
+    return c + a @ x + x @ q @ x
+
+
+def errors_logged(sink):
+    return [msg for msg, level in sink.calls if level.name == "error"]
+
+
+def check_refusal(sink, call, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        call()
+    assert type(info.value) is exc_type
+    assert info.value.args == (message,)
+    assert errors_logged(sink) == [message]
+
+
+@pytest.fixture
+def debug(monkeypatch):
+    """The module's checks switched on, as a non-empty DEBUG_SOLVER_MODE at import does."""
+    monkeypatch.setattr(E, "DEBUG", "1")
+
+
+# Random rows and blocks with small integer entries, so that float arithmetic is exact.
+
+def random_row(rng, n, quadratic=False):
+    k = int(rng.integers(0, n + 1))
+    cols = rng.choice(n, size=k, replace=False)
+    a = np.zeros(n)
+    a[cols] = rng.integers(-4, 5, size=k)
+    c = float(rng.integers(-4, 5))
+    q = None
+    if quadratic:
+        dense = np.where(rng.random((n, n)) < 0.3, rng.integers(-3, 4, size=(n, n)), 0) * 0.5
+        q = csc_array(dense + dense.T)
+    row = LinearExpression(csr_array((a[cols], (cols,)), shape=(n,)), c, q)
+    return row
+
+
+def random_block(rng, k, n, dtype=np.float64, canonical=True):
+    """A block with up to three stored values per row; non-canonical ones hold unsorted and
+    repeated columns, as a caller's own csr arrays may."""
+    counts = rng.integers(0, 4, size=k)
+    indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.int32)
+    indices = rng.integers(0, n, size=indptr[-1]).astype(np.int32)
+    data = rng.integers(-4, 5, size=indptr[-1]).astype(dtype)
+    m = csr_array((data, indices, indptr), shape=(k, n))
+    if canonical:
+        m.sum_duplicates()
+    constants = rng.integers(-4, 5, size=k).astype(dtype)
+    return LinearExpressionsArr(m, constants, is_init=bool(rng.integers(0, 2)))
+
+
+def dense_block(b):
+    return b.linear_coefficients.toarray(), np.asarray(b.constants)
+
+
+def snapshot(*objs):
+    """Copies of every array inside the given sparse arrays and numpy arrays."""
+    out = []
+    for o in objs:
+        if o is None:
+            continue
+        for name in ("data", "indices", "indptr"):
+            if hasattr(o, name) and not isinstance(o, np.ndarray):
+                out.append((id(o), name, getattr(o, name).copy()))
+        if isinstance(o, np.ndarray):
+            out.append((id(o), "array", o.copy()))
+    return out
+
+
+def unchanged(snap, *objs):
+    now = snapshot(*objs)
+    return len(now) == len(snap) and all(
+        a[0] == b[0] and a[1] == b[1] and a[2].dtype == b[2].dtype and np.array_equal(a[2], b[2])
+        for a, b in zip(snap, now))
+
+
+def row_arrays(r):
+    return (r.linear_coefficients, r.quadratic_coefficients)
+
+
+def block_arrays(b):
+    return (b.linear_coefficients, b.constants, b.lower_bounds, b.upper_bounds)
+
+
+# ------------------------------------------------------------------------------------------------
+# Module surface.
+
+def test_module_binds_its_imports_and_names():
+    import os
+    from numbers import Integral, Real
+    from scipy import sparse
+    assert E.__doc__ is None and not hasattr(E, "__all__")
+    assert E.os is os and E.Real is Real and E.Integral is Integral
+    assert E.Union is typing.Union and E.Optional is typing.Optional and E.Any is typing.Any
+    assert E.np is np and E.csr_array is sparse.csr_array and E.csc_array is sparse.csc_array
+    for name in ("logging", "se", "log_c", "log_e", "log_w", "log_i", "log_d", "log_t"):
+        assert getattr(E, name) is getattr(zk_logger, name)
+    assert E.FormulaError is FormulaError
+    assert E._CoefType == typing.Union[Integral, Real, np.integer, np.floating]
+    assert E._CoefType.__args__ == (Integral, Real, np.integer, np.floating)
+    assert E.annotations.compiler_flag  # the __future__ feature itself
+
+
+NUMBERS = [
+    ("int", 3, True), ("bool", True, True), ("float", 2.5, True), ("inf", float("inf"), True),
+    ("np.int32", np.int32(2), True), ("np.uint8", np.uint8(2), True),
+    ("np.float32", np.float32(1.5), True), ("np.float64", np.float64(1.5), True),
+    ("fraction", fractions.Fraction(1, 3), True),
+    ("complex", 1j, False), ("decimal", __import__("decimal").Decimal(1), False),
+    ("np.bool_", np.bool_(True), False), ("0-d array", np.array(1.0), False),
+    ("text", "1", False), ("none", None, False), ("list", [1], False),
+]
+
+
+@pytest.mark.parametrize("value,is_number", [c[1:] for c in NUMBERS], ids=[c[0] for c in NUMBERS])
+def test_numbers_are_the_instances_of_coef_type(value, is_number):
+    assert isinstance(value, E._CoefType) is is_number
+    # A number moves the constant; anything else is refused as an operand.
+    row = unit(0)
+    if is_number:
+        assert (row + value).constant == 0.0 + value
+    else:
+        with pytest.raises(TypeError, match="is expected for left side"):
+            row + value
+
+
+def test_classes_show_their_documented_surface():
+    assert LinearExpression.__doc__ == "An expression specifying a single row of the constraint matrix"
+    assert (LinearExpressionsArr.__doc__
+            == "An expression defining several rows of the constraint matrix")
+    row_names = ["__init__", "constant", "linear_coefficients", "quadratic_coefficients",
+                 "lower_bound", "upper_bound", "__add__", "__radd__", "__sub__", "__rsub__",
+                 "__mul__", "__rmul__", "__eq__", "__ge__", "__le__"]
+    block_names = ["__init__", "num_constraints", "constants", "linear_coefficients",
+                   "lower_bounds", "upper_bounds", "__add__", "__radd__", "__sub__", "__rsub__",
+                   "__mul__", "__rmul__", "__eq__", "__ge__", "__le__", "sum", "dot"]
+    for cls, names in ((LinearExpression, row_names), (LinearExpressionsArr, block_names)):
+        own = [n for n in vars(cls) if n in names]
+        assert own == names
+        assert vars(cls)["__radd__"] is vars(cls)["__add__"]
+        assert vars(cls)["__rmul__"] is vars(cls)["__mul__"]
+        assert vars(cls)["__rsub__"] is not vars(cls)["__sub__"]
+        assert cls.__hash__ is None
+        assert cls.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("make", [lambda: unit(1), lambda: units([1, 2])], ids=["row", "block"])
+@pytest.mark.parametrize("op", [
+    lambda e: -e, lambda e: e / 2, lambda e: e < 1, lambda e: e > 1, lambda e: hash(e),
+    lambda e: {e}, lambda e: e ** 2,
+], ids=["neg", "div", "lt", "gt", "hash", "set", "pow"])
+def test_operations_the_classes_do_not_define_are_the_hosts_type_errors(make, op, log_sink):
+    with pytest.raises(TypeError):
+        op(make())
+    assert log_sink.calls == []
+
+
+# ------------------------------------------------------------------------------------------------
+# Row construction.
+
+def test_row_keeps_its_arguments_exactly_as_given():
+    lin = csr_array(([2.0], ([3],)), shape=(N,))
+    q = csc_array(np.eye(N))
+    r = LinearExpression(lin, 4, q, 1, 9)
+    assert r.linear_coefficients is lin and r._linear_coefficients is lin
+    assert r.quadratic_coefficients is q and r.constant == 4 and type(r.constant) is int
+    assert (r.lower_bound, r.upper_bound) == (1, 9)
+    d = LinearExpression(linear_coefficients=lin)
+    assert type(d.constant) is float and d.constant == 0.0
+    assert d.quadratic_coefficients is None and d.lower_bound is None and d.upper_bound is None
+    for name in ("constant", "linear_coefficients", "quadratic_coefficients", "lower_bound",
+                 "upper_bound"):
+        with pytest.raises(AttributeError):
+            setattr(r, name, 1)
+
+
+def test_row_tests_nothing_with_the_checks_off(log_sink):
+    assert not E.DEBUG
+    r = LinearExpression(np.array([1.0, 2.0]), "text", "q")
+    assert r.constant == "text" and r.quadratic_coefficients == "q"
+    assert log_sink.calls == []
+
+
+ROW_DEBUG_CASES = [
+    ("dense-coefficients", lambda: LinearExpression(np.zeros(N)), ROW_NOT_CSR),
+    ("csc-coefficients", lambda: LinearExpression(csc_array(np.eye(2))), ROW_NOT_CSR),
+    ("text-constant", lambda: LinearExpression(csr_array(np.zeros(N)), "1"), CONSTANT),
+    ("complex-constant", lambda: LinearExpression(csr_array(np.zeros(N)), 1j), CONSTANT),
+    ("array-constant", lambda: LinearExpression(csr_array(np.zeros(N)), np.array(1.0)), CONSTANT),
+    ("csr-quadratic", lambda: LinearExpression(csr_array(np.zeros(N)), 0, csr_array(np.eye(N))),
+     QUAD_NOT_CSC),
+    ("first-test-wins", lambda: LinearExpression(np.zeros(N), "1", "q"), ROW_NOT_CSR),
+]
+
+
+@pytest.mark.parametrize("build,message", [c[1:] for c in ROW_DEBUG_CASES],
+                         ids=[c[0] for c in ROW_DEBUG_CASES])
+def test_row_checks_with_debug(debug, log_sink, build, message):
+    check_refusal(log_sink, build, TypeError, message)
+
+
+@pytest.mark.parametrize("build", [
+    lambda: LinearExpression(csr_array(np.zeros(N)), True),
+    lambda: LinearExpression(csr_array(np.eye(2)), np.float32(1)),
+    lambda: LinearExpression(csr_array(np.zeros(N)), 1, csc_array(np.eye(N)), "lo", "hi"),
+], ids=["bool-constant", "2d-coefficients", "bounds-untested"])
+def test_row_checks_pass_what_they_do_not_test(debug, log_sink, build):
+    build()
+    assert log_sink.calls == []
+
+
+def test_results_are_checked_by_the_constructor(monkeypatch, log_sink):
+    row = LinearExpression(np.zeros(N))  # stored unchecked while the checks are off
+    monkeypatch.setattr(E, "DEBUG", "yes")
+    check_refusal(log_sink, lambda: row + 1, TypeError, ROW_NOT_CSR)
+
+
+# ------------------------------------------------------------------------------------------------
+# Row arithmetic by meaning.
+
+@pytest.mark.parametrize("seed", range(12))
+def test_row_arithmetic_matches_dense_numpy(seed):
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 9))
+    p, q = random_row(rng, n), random_row(rng, n)
+    pq, qq = random_row(rng, n, quadratic=True), random_row(rng, n, quadratic=True)
+    numbers_ = [int(rng.integers(-5, 6)), float(rng.integers(-5, 6)) / 2,
+                np.int32(rng.integers(-5, 6)), np.float64(rng.integers(-5, 6)), True]
+    cases = []
+    for v in numbers_:
+        for r in (p, pq):
+            cases += [(r + v, lambda x, r=r, v=v: row_value(r, x) + v),
+                      (v + r, lambda x, r=r, v=v: row_value(r, x) + v),
+                      (r - v, lambda x, r=r, v=v: row_value(r, x) - v),
+                      (v - r, lambda x, r=r, v=v: v - row_value(r, x)),
+                      (r * v, lambda x, r=r, v=v: row_value(r, x) * v),
+                      (v * r, lambda x, r=r, v=v: row_value(r, x) * v)]
+    pairs = [(p, q), (p, pq), (pq, p), (pq, qq), (q, q)]
+    for a, b in pairs:
+        cases += [(a + b, lambda x, a=a, b=b: row_value(a, x) + row_value(b, x)),
+                  (a - b, lambda x, a=a, b=b: row_value(a, x) - row_value(b, x)),
+                  (a.__rsub__(b), lambda x, a=a, b=b: row_value(b, x) - row_value(a, x))]
+    cases += [(p * q, lambda x: row_value(p, x) * row_value(q, x)),
+              (q * q, lambda x: row_value(q, x) ** 2),
+              ((p * q) * 3 - pq, lambda x: 3 * row_value(p, x) * row_value(q, x) - row_value(pq, x)),
+              (sum([p, q, pq]), lambda x: row_value(p, x) + row_value(q, x) + row_value(pq, x))]
+    points = rng.integers(-3, 4, size=(6, n)).astype(float)
+    for result, expected in cases:
+        assert type(result) is LinearExpression
+        assert result.lower_bound is None and result.upper_bound is None
+        lin = result.linear_coefficients
+        assert isinstance(lin, csr_array) and lin.shape == (n,)
+        qd = result.quadratic_coefficients
+        assert qd is None or (isinstance(qd, csc_array) and qd.shape == (n, n))
+        for x in points:
+            assert row_value(result, x) == pytest.approx(expected(x))
+
+
+def test_product_of_rows_in_coefficients():
+    """(x0 + 2)(x1 + 3): constant 6, coefficients 3 and 2, symmetric quadratic part 0.5."""
+    r = (unit(0) + 2) * (unit(1) + 3)
+    a, c, q = dense_row(r)
+    assert c == 6.0
+    assert a.tolist() == [3, 2, 0, 0, 0, 0, 0]
+    expected = np.zeros((N, N))
+    expected[0, 1] = expected[1, 0] = 0.5
+    assert np.array_equal(q, expected)
+    assert isinstance(r.quadratic_coefficients, csc_array)
+    sq = dense_row(unit(0) * unit(0))[2]
+    assert sq[0, 0] == 1 and np.count_nonzero(sq) == 1
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_row_product_coefficients_match_dense_formula(seed):
+    print("seed", seed)
+    rng = np.random.default_rng(100 + seed)
+    n = int(rng.integers(1, 8))
+    p, q = random_row(rng, n), random_row(rng, n)
+    a, ca, _ = dense_row(p)
+    b, cb, _ = dense_row(q)
+    r = p * q
+    ra, rc, rq = dense_row(r)
+    assert rc == ca * cb
+    assert np.array_equal(ra, a * cb + b * ca)
+    outer = np.outer(a, b)
+    assert np.allclose(rq, 0.5 * (outer + outer.T))
+
+
+def test_number_arithmetic_of_a_row():
+    x0 = unit(0)
+    r = 5 - x0
+    assert r.constant == 5 and dense_row(r)[0][0] == -1
+    r = x0 - 5
+    assert r.constant == -5 and dense_row(r)[0][0] == 1
+    quad = unit(1) * unit(2)
+    diff = unit(0) - quad
+    assert np.array_equal(dense_row(diff)[2], -dense_row(quad)[2])
+    assert np.array_equal(dense_row(quad * 2)[2], 2 * dense_row(quad)[2])
+
+
+@pytest.mark.parametrize("lhs,rhs", [
+    (lambda: unit(0) * unit(1), lambda: unit(2)),
+    (lambda: unit(2), lambda: unit(0) * unit(1)),
+], ids=["quadratic-left", "quadratic-right"])
+def test_product_with_a_quadratic_row_is_refused(log_sink, lhs, rhs):
+    a, b = lhs(), rhs()
+    snap = snapshot(*row_arrays(a), *row_arrays(b))
+    check_refusal(log_sink, lambda: a * b, ValueError, QUADRATIC)
+    assert unchanged(snap, *row_arrays(a), *row_arrays(b))
+
+
+# Sharing: which arrays a result takes over from its operands.
+def _share_cases():
+    lin_only = unit(0) + 1
+    quad = unit(1) * unit(2) + 1
+    other = unit(3) + 2
+    return lin_only, quad, other
+
+
+SHARING = [
+    # name, build(lin_only, quad, other) -> (result, operand), linear shared, quadratic shared
+    ("row+number", lambda l, q, o: (q + 2, q), True, True),
+    ("number+row", lambda l, q, o: (2 + q, q), True, True),
+    ("row-number", lambda l, q, o: (q - 2, q), True, True),
+    ("number-row", lambda l, q, o: (2 - q, q), False, False),
+    ("row*number", lambda l, q, o: (q * 2, q), False, False),
+    ("number*row", lambda l, q, o: (2 * q, q), False, False),
+    ("row*one", lambda l, q, o: (q * 1, q), False, False),
+    ("quad+linear", lambda l, q, o: (q + o, q), False, True),
+    ("linear+quad", lambda l, q, o: (o + q, q), False, True),
+    ("quad-linear", lambda l, q, o: (q - o, q), False, True),
+    ("linear-quad", lambda l, q, o: (o - q, q), False, False),
+    ("eq", lambda l, q, o: (q == 1, q), True, True),
+    ("ge", lambda l, q, o: (q >= 1, q), True, True),
+    ("le", lambda l, q, o: (q <= 1, q), True, True),
+]
+
+
+@pytest.mark.parametrize("build,lin_shared,quad_shared", [c[1:] for c in SHARING],
+                         ids=[c[0] for c in SHARING])
+def test_row_results_share_arrays_where_they_are_unchanged(build, lin_shared, quad_shared):
+    l, q, o = _share_cases()
+    snaps = snapshot(*row_arrays(l), *row_arrays(q), *row_arrays(o))
+    result, operand = build(l, q, o)
+    assert (result.linear_coefficients is operand.linear_coefficients) is lin_shared
+    assert (result.quadratic_coefficients is operand.quadratic_coefficients) is quad_shared
+    assert unchanged(snaps, *row_arrays(l), *row_arrays(q), *row_arrays(o))
+
+
+def test_sum_of_linear_rows_has_no_quadratic_part_and_comparisons_keep_the_constant():
+    r = unit(0) + unit(1)
+    assert r.quadratic_coefficients is None
+    c = r + 2
+    b = c == 5
+    assert b.constant is c.constant and (b.lower_bound, b.upper_bound) == (5, 5)
+
+
+# ------------------------------------------------------------------------------------------------
+# Row bounds and refusals.
+
+def test_row_comparisons_attach_bounds_and_keep_the_other_side():
+    x0 = unit(0)
+    assert ((x0 >= 1).lower_bound, (x0 >= 1).upper_bound) == (1, None)
+    assert ((x0 <= 5).lower_bound, (x0 <= 5).upper_bound) == (None, 5)
+    both = (x0 >= 1) <= 5
+    assert (both.lower_bound, both.upper_bound) == (1, 5)
+    both = (x0 <= 5) >= 1
+    assert (both.lower_bound, both.upper_bound) == (1, 5)
+    left = 1 <= x0
+    assert (left.lower_bound, left.upper_bound) == (1, None)
+    assert ((5 >= x0).lower_bound, (5 >= x0).upper_bound) == (None, 5)
+    assert ((3 == x0).lower_bound, (3 == x0).upper_bound) == (3, 3)
+    marker = object()
+    assert (x0 == marker).lower_bound is marker  # the bound is not tested
+
+
+ROW_REFUSALS = [
+    ("bounded+number", lambda: (unit(0) >= 1) + 1, FormulaError, ROW_BOUNDED),
+    ("number+bounded", lambda: 1 + (unit(0) <= 1), FormulaError, ROW_BOUNDED),
+    ("bounded-number", lambda: (unit(0) == 1) - 1, FormulaError, ROW_BOUNDED),
+    ("number-bounded", lambda: 1 - (unit(0) == 1), FormulaError, ROW_BOUNDED),
+    ("bounded*number", lambda: (unit(0) >= 1) * 2, FormulaError, ROW_BOUNDED),
+    ("guard-before-type", lambda: (unit(0) >= 1) * "a", FormulaError, ROW_BOUNDED),
+    ("row+bounded", lambda: unit(0) + (unit(1) >= 1), FormulaError, ROW_BOUNDED),
+    ("row-bounded", lambda: unit(0) - (unit(1) <= 1), FormulaError, ROW_BOUNDED),
+    ("row*bounded", lambda: unit(0) * (unit(1) == 1), FormulaError, ROW_BOUNDED),
+    ("rsub-bounded", lambda: unit(0).__rsub__(unit(1) == 1), FormulaError, ROW_BOUNDED),
+    ("row+text", lambda: unit(0) + "a", TypeError, ROW_TYPE),
+    ("text+row", lambda: "a" + unit(0), TypeError, ROW_TYPE),
+    ("row-none", lambda: unit(0) - None, TypeError, ROW_TYPE),
+    ("list-row", lambda: [1] - unit(0), TypeError, ROW_TYPE),
+    ("row*text", lambda: unit(0) * "a", TypeError, ROW_TYPE),
+    ("row*complex", lambda: unit(0) * 1j, TypeError, ROW_TYPE),
+    ("row*array", lambda: unit(0) * np.arange(N), TypeError, ROW_TYPE),
+    ("row+block", lambda: unit(0) + units([1, 2]), TypeError, ROW_TYPE),
+    ("row*block", lambda: unit(0) * units([1, 2]), TypeError, ROW_TYPE),
+    ("quad*row", lambda: (unit(0) * unit(1)) * unit(2), ValueError, QUADRATIC),
+    ("row*quad", lambda: unit(2) * (unit(0) * unit(1)), ValueError, QUADRATIC),
+    ("ge-twice", lambda: (unit(0) >= 1) >= 2, FormulaError, ROW_HAS_LOWER),
+    ("le-after-eq", lambda: (unit(0) == 1) <= 2, FormulaError, ROW_HAS_UPPER),
+    ("ge-after-eq", lambda: (unit(0) == 1) >= 2, FormulaError, ROW_HAS_LOWER),
+    ("eq-after-le", lambda: (unit(0) <= 5) == 3, FormulaError, HAS_BOUNDARY),
+    ("eq-after-ge", lambda: (unit(0) >= 5) == 3, FormulaError, HAS_BOUNDARY),
+    ("ne-of-bounded", lambda: (unit(0) >= 1) != 2, FormulaError, HAS_BOUNDARY),
+    ("chained", lambda: 1 <= unit(0) <= 5, TypeError, TRUTH),
+    ("ne", lambda: unit(0) != 1, TypeError, TRUTH),
+    ("truth-of-bounded", lambda: bool(unit(0) >= 1), TypeError, TRUTH),
+    ("in-list", lambda: unit(0) in [unit(1)], TypeError, TRUTH),
+]
+
+
+@pytest.mark.parametrize("call,exc_type,message", [c[1:] for c in ROW_REFUSALS],
+                         ids=[c[0] for c in ROW_REFUSALS])
+def test_row_refusals_are_logged_and_raised(log_sink, call, exc_type, message):
+    check_refusal(log_sink, call, exc_type, message)
+
+
+def test_unbounded_rows_are_true_and_refusals_change_no_operand(log_sink):
+    x0 = unit(0) + 1
+    assert bool(x0) is True and bool(units([0])) is True
+    bounded = x0 >= 1
+    snap = snapshot(*row_arrays(x0))
+    for call in (lambda: bounded + x0, lambda: x0 + bounded, lambda: bounded >= 2,
+                 lambda: x0 * "a"):
+        with pytest.raises((FormulaError, TypeError)):
+            call()
+    assert unchanged(snap, *row_arrays(x0))
+    assert (bounded.lower_bound, bounded.upper_bound, bounded.constant) == (1, None, 1.0)
+    assert (x0.lower_bound, x0.upper_bound) == (None, None)
+
+
+def test_rows_of_different_widths_fail_in_the_sparse_library_unlogged(log_sink):
+    narrow, wide = unit(0, n=5), unit(0, n=8)
+    for call in (lambda: narrow + wide, lambda: narrow - wide, lambda: narrow * wide):
+        with pytest.raises(ValueError):
+            call()
+    assert log_sink.calls == []
+
+
+def test_rows_with_cycles_are_collected():
+    class Holder:
+        pass
+
+    h = Holder()
+    r = unit(0) == h
+    h.row = r
+    r.tag = h  # the attribute dictionary can close a cycle too
+    ref = weakref.ref(h)
+    del h, r
+    gc.collect()
+    assert ref() is None
+
+
+# ------------------------------------------------------------------------------------------------
+# Block construction.
+
+def test_block_keeps_its_arguments_and_reports_them():
+    m = csr_array(np.array([[1.0, 0, 2], [0, 3, 0]]))
+    c = np.array([1.0, 2.0])
+    lo, hi = np.array([0.0, 0.0]), np.array([5.0, 5.0])
+    b = LinearExpressionsArr(m, c, lo, hi, "yes")
+    assert b.linear_coefficients is m and b.constants is c
+    assert b.lower_bounds is lo and b.upper_bounds is hi and b._is_init == "yes"
+    assert b.num_constraints == 2 and type(b.num_constraints) is int
+    for name in ("num_constraints", "constants", "linear_coefficients", "lower_bounds",
+                 "upper_bounds"):
+        with pytest.raises(AttributeError):
+            setattr(b, name, 1)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int32], ids=["float64", "int32"])
+def test_default_constants_are_one_zero_per_row(dtype):
+    # Two stored values in row 0, none in row 1, one in row 2.
+    m = csr_array((np.array([1, 2, 3], dtype=dtype), np.array([0, 4, 2]), np.array([0, 2, 2, 3])),
+                  shape=(3, N))
+    b = LinearExpressionsArr(m)
+    assert b.constants.shape == (3,) and b.constants.dtype == dtype
+    assert not b.constants.any() and b.num_constraints == 3
+    assert b._is_init is False
+    indexed = units([4, 0, 4], dtype=dtype)
+    assert indexed.constants.dtype == dtype and indexed.num_constraints == 3
+
+
+BLOCK_DEBUG_CASES = [
+    ("constants-length", lambda: LinearExpressionsArr(csr_array(np.eye(3)), np.zeros(2)),
+     FormulaError, CONSTANTS_LENGTH),
+    ("length-before-kind", lambda: LinearExpressionsArr(np.eye(3), np.zeros(2)),
+     FormulaError, CONSTANTS_LENGTH),
+    ("dense-matrix", lambda: LinearExpressionsArr(np.eye(3), np.zeros(3)), TypeError, BLOCK_NOT_CSR),
+    ("csc-matrix", lambda: LinearExpressionsArr(csc_array(np.eye(3))), TypeError, BLOCK_NOT_CSR),
+    ("1d-csr", lambda: LinearExpressionsArr(csr_array(np.ones(3))), TypeError, BLOCK_NOT_CSR),
+    ("list-constants", lambda: LinearExpressionsArr(csr_array(np.eye(2)), [0, 0]),
+     TypeError, CONSTANT),
+    ("2d-constants", lambda: LinearExpressionsArr(csr_array(np.eye(2)), np.zeros((2, 1))),
+     TypeError, CONSTANT),
+    ("0d-constants", lambda: LinearExpressionsArr(csr_array(np.eye(2)), np.array(0.0)),
+     TypeError, CONSTANT),
+    ("number-constants", lambda: LinearExpressionsArr(csr_array(np.eye(2)), 0.0),
+     TypeError, CONSTANT),
+]
+
+
+@pytest.mark.parametrize("build,exc_type,message", [c[1:] for c in BLOCK_DEBUG_CASES],
+                         ids=[c[0] for c in BLOCK_DEBUG_CASES])
+def test_block_checks_with_debug(debug, log_sink, build, exc_type, message):
+    check_refusal(log_sink, build, exc_type, message)
+
+
+def test_block_checks_pass_a_sound_block_and_are_off_without_debug(monkeypatch, log_sink):
+    LinearExpressionsArr(csr_array(np.eye(2)), np.zeros(2), None, None, True)
+    monkeypatch.setattr(E, "DEBUG", "on")
+    LinearExpressionsArr(csr_array(np.eye(2)), np.zeros(2, dtype=np.int32), "lo", "hi", True)
+    assert log_sink.calls == []
+    monkeypatch.setattr(E, "DEBUG", "")
+    b = LinearExpressionsArr(np.eye(2), [0, 0])
+    assert b.constants == [0, 0]
+
+
+# ------------------------------------------------------------------------------------------------
+# Block arithmetic by meaning.
+
+@pytest.mark.parametrize("seed", range(12))
+def test_block_arithmetic_matches_dense_numpy(seed):
+    print("seed", seed)
+    rng = np.random.default_rng(1000 + seed)
+    k, n = int(rng.integers(0, 6)), int(rng.integers(1, 8))
+    canonical = bool(seed % 2)
+    X, Y = random_block(rng, k, n, canonical=canonical), random_block(rng, k, n)
+    MX, CX = dense_block(X)
+    MY, CY = dense_block(Y)
+    w = rng.integers(-3, 4, size=k).astype(float)
+    snap = snapshot(*block_arrays(X), *block_arrays(Y), w)
+    v = float(rng.integers(-5, 6)) / 2
+    cases = [
+        (X + v, MX, CX + v), (v + X, MX, CX + v), (X - v, MX, CX - v), (v - X, -MX, v - CX),
+        (X * v, MX * v, CX * v), (v * X, MX * v, CX * v), (X * w, MX * w[:, None], CX * w),
+        (X + Y, MX + MY, CX + CY), (X - Y, MX - MY, CX - CY), (X.__rsub__(Y), MY - MX, CY - CX),
+        ((X * 2 + Y) * w - 1, (2 * MX + MY) * w[:, None], (2 * CX + CY) * w - 1),
+    ]
+    for result, m, c in cases:
+        assert type(result) is LinearExpressionsArr
+        assert result.lower_bounds is None and result.upper_bounds is None
+        lin = result.linear_coefficients
+        assert isinstance(lin, csr_array) and lin.shape == (k, n)
+        assert np.array_equal(lin.toarray(), m)
+        assert np.array_equal(result.constants, c)
+        assert result.num_constraints == k
+    x = rng.integers(-3, 4, size=n).astype(float)
+    folds = [
+        (X.sum(), MX.sum(axis=0), CX.sum()), (sumexp(X), MX.sum(axis=0), CX.sum()),
+        ((X + Y).sum(), (MX + MY).sum(axis=0), (CX + CY).sum()),
+        (X.dot(w), w @ MX, CX @ w), (dot(X, w), w @ MX, CX @ w), (dot(w, X), w @ MX, CX @ w),
+    ]
+    for row, a, c in folds:
+        assert type(row) is LinearExpression
+        lin = row.linear_coefficients
+        assert isinstance(lin, csr_array) and lin.shape == (n,)
+        assert np.array_equal(lin.toarray(), a)
+        assert row.constant == pytest.approx(c)
+        assert row.quadratic_coefficients is None and row.lower_bound is None
+        assert row_value(row, x) == pytest.approx(a @ x + c)
+    assert unchanged(snap, *block_arrays(X), *block_arrays(Y), w)
+
+
+def test_block_number_results_share_the_matrix_and_mark_the_fast_sum():
+    b = units([1, 3]) * np.array([2.0, 3.0])
+    assert b._is_init is False
+    for result in (b + 1, 1 + b, b - 1):
+        assert result.linear_coefficients is b.linear_coefficients
+        assert result._is_init is True
+    for result in (b * 2, 2 * b, 3 - b):
+        assert result.linear_coefficients is not b.linear_coefficients
+        assert result._is_init is True
+    assert (b + b)._is_init is False and (b * np.ones(2))._is_init is False
+    zero = units([1, 3]) * 0
+    assert zero.linear_coefficients.nnz == 2 and not zero.linear_coefficients.data.any()
+
+
+DTYPES = [
+    # block values, operation, matrix dtype, constants dtype
+    (np.int32, lambda b: b + 1, np.int32, np.int32),
+    (np.int32, lambda b: b - np.int32(1), np.int32, np.int32),
+    (np.int32, lambda b: b * 2, np.int32, np.int32),
+    (np.int32, lambda b: b * 0.5, np.float64, np.float64),
+    (np.int32, lambda b: b + 0.5, np.int32, np.float64),
+    (np.int32, lambda b: b * np.array([1, 2], dtype=np.int32), np.int32, np.int32),
+    (np.int32, lambda b: b * np.array([1.0, 2.0]), np.float64, np.float64),
+    (np.int32, lambda b: b + units([0, 1]), np.float64, np.float64),
+    (np.float64, lambda b: b * np.float32(2), np.float64, np.float64),
+]
+
+
+@pytest.mark.parametrize("dtype,op,matrix_dtype,constants_dtype", DTYPES,
+                         ids=["int+int", "int-np.int32", "int*int", "int*half", "int+half",
+                              "int*int-weights", "int*float-weights", "int+float-block",
+                              "float*np.float32"])
+def test_block_dtypes_follow_numpy_and_scipy(dtype, op, matrix_dtype, constants_dtype):
+    b = units([0, 1], dtype=dtype)
+    r = op(b)
+    assert r.linear_coefficients.dtype == matrix_dtype
+    assert r.constants.dtype == constants_dtype
+
+
+def test_weights_of_length_one_scale_every_row_without_debug():
+    b = units([0, 2]) + 1
+    r = b * np.array([3.0])
+    assert np.array_equal(r.linear_coefficients.toarray(), 3 * b.linear_coefficients.toarray())
+    assert r.constants.tolist() == [3.0, 3.0]
+
+
+def test_array_on_the_left_is_numpys_own_elementwise_product():
+    b = units([0, 1])
+    out = np.array([1.0, 2.0]) * b
+    assert isinstance(out, np.ndarray) and out.dtype == object and out.shape == (2,)
+    assert all(type(e) is LinearExpressionsArr for e in out)
+
+
+# ------------------------------------------------------------------------------------------------
+# Block bounds.
+
+def test_block_comparisons_make_bound_arrays():
+    b = units([0, 1, 2], dtype=np.int32) + 1
+    eq = b == 3
+    assert eq.lower_bounds is eq.upper_bounds
+    assert eq.lower_bounds.dtype == np.float64 and eq.lower_bounds.tolist() == [3.0] * 3
+    assert eq.constants is b.constants and eq.linear_coefficients is b.linear_coefficients
+    assert eq._is_init is False
+    ge = b >= 2.5
+    assert ge.lower_bounds.tolist() == [2.5] * 3 and ge.upper_bounds is None
+    le = b <= float("inf")
+    assert le.upper_bounds.dtype == np.float64 and np.isinf(le.upper_bounds).all()
+    given = np.array([1, 2, 3])
+    assert (b >= given).lower_bounds is given
+    both = (b >= 0) <= 5
+    assert both.lower_bounds.tolist() == [0.0] * 3 and both.upper_bounds.tolist() == [5.0] * 3
+    both = (b <= given) >= -1
+    assert both.upper_bounds is given and both.lower_bounds.tolist() == [-1.0] * 3
+    assert (5 >= b).upper_bounds.tolist() == [5.0] * 3
+    assert (0 <= b).lower_bounds.tolist() == [0.0] * 3
+
+
+BLOCK_REFUSALS = [
+    ("bounded+number", lambda b: (b >= 0) + 1, FormulaError, HAS_BOUNDARY),
+    ("number-bounded", lambda b: 1 - (b <= 0), FormulaError, HAS_BOUNDARY),
+    ("bounded*number", lambda b: (b == 0) * 2, FormulaError, HAS_BOUNDARY),
+    ("bounded-block", lambda b: (b >= 0) - b, FormulaError, HAS_BOUNDARY),
+    ("block+bounded", lambda b: b + (b >= 0), FormulaError, HAS_BOUNDARY),
+    ("block-bounded", lambda b: b - (b <= 0), FormulaError, HAS_BOUNDARY),
+    ("rsub-bounded", lambda b: b.__rsub__(b == 0), FormulaError, HAS_BOUNDARY),
+    ("eq-after-ge", lambda b: (b >= 0) == 1, FormulaError, HAS_BOUNDARY),
+    ("ne-of-bounded", lambda b: (b == 1) != 2, FormulaError, HAS_BOUNDARY),
+    ("sum-bounded", lambda b: (b >= 0).sum(), FormulaError, HAS_BOUNDARY),
+    ("sumexp-bounded", lambda b: sumexp(b <= 1), FormulaError, HAS_BOUNDARY),
+    ("dot-bounded", lambda b: (b >= 0).dot(np.ones(3)), FormulaError, HAS_BOUNDARY),
+    ("module-dot-bounded", lambda b: dot(np.ones(3), b == 1), FormulaError, HAS_BOUNDARY),
+    ("ge-twice", lambda b: (b == 3) >= 1, FormulaError, BLOCK_HAS_LOWER),
+    ("le-twice", lambda b: (b <= 3) <= 1, FormulaError, BLOCK_HAS_UPPER),
+    ("border-length", lambda b: b == np.array([1, 2]), FormulaError, BORDER_SIZE),
+    ("border-2d", lambda b: b >= np.zeros((3, 1)), FormulaError, BORDER_SIZE),
+    ("border-0d", lambda b: b <= np.array(1.0), FormulaError, BORDER_SIZE),
+    ("row-count", lambda b: b + units([0, 1]), FormulaError, ELEMENT_COUNT),
+    ("block+row", lambda b: b + unit(0), TypeError, BLOCK_TYPE),
+    ("block-text", lambda b: b - "a", TypeError, BLOCK_TYPE),
+    ("array-block", lambda b: b.__rsub__(np.ones(3)), TypeError, BLOCK_TYPE),
+    ("block+array", lambda b: b + np.ones(3), TypeError, BLOCK_TYPE),
+    ("block*row", lambda b: b * unit(0), TypeError, FACTOR_TYPE),
+    ("block*block", lambda b: b * b, TypeError, FACTOR_TYPE),
+    ("block*list", lambda b: b * [1, 2, 3], TypeError, FACTOR_TYPE),
+    ("chained", lambda b: 0 <= b <= 5, TypeError, TRUTH),
+    ("ne", lambda b: b != 5, TypeError, TRUTH),
+]
+
+
+@pytest.mark.parametrize("call,exc_type,message", [c[1:] for c in BLOCK_REFUSALS],
+                         ids=[c[0] for c in BLOCK_REFUSALS])
+def test_block_refusals_are_logged_and_raised(log_sink, call, exc_type, message):
+    b = units([0, 3, 3]) + 1
+    snap = snapshot(*block_arrays(b))
+    check_refusal(log_sink, lambda: call(b), exc_type, message)
+    assert unchanged(snap, *block_arrays(b))
+
+
+BLOCK_DEBUG_REFUSALS = [
+    ("weights-length", lambda b: b * np.ones(2), FormulaError, ELEMENT_COUNT),
+    ("weights-2d", lambda b: b * np.ones((3, 1)), FormulaError, ELEMENT_COUNT),
+    ("weights-length-one", lambda b: b * np.ones(1), FormulaError, ELEMENT_COUNT),
+    ("dot-list", lambda b: b.dot([1, 2, 3]), TypeError, "Undefined type <class 'list'>"),
+    ("dot-number", lambda b: b.dot(2), TypeError, "Undefined type <class 'int'>"),
+    ("module-dot-two-arrays", lambda b: dot(np.ones(3), np.ones(3)), FormulaError, DOT_ARGS),
+    ("module-dot-two-blocks", lambda b: dot(b, b), FormulaError, DOT_ARGS),
+    ("module-dot-list", lambda b: dot(b, [1, 2, 3]), FormulaError, DOT_ARGS),
+]
+
+
+@pytest.mark.parametrize("call,exc_type,message", [c[1:] for c in BLOCK_DEBUG_REFUSALS],
+                         ids=[c[0] for c in BLOCK_DEBUG_REFUSALS])
+def test_block_refusals_with_debug(debug, log_sink, call, exc_type, message):
+    b = units([0, 3, 3]) + 1
+    check_refusal(log_sink, lambda: call(b), exc_type, message)
+
+
+def test_without_debug_lists_and_arrays_pass_to_numpy(log_sink):
+    b = units([0, 3, 3]) + 1
+    by_list = b.dot([1, 2, 3])
+    by_array = b.dot(np.array([1, 2, 3]))
+    assert np.array_equal(by_list.linear_coefficients.toarray(),
+                          by_array.linear_coefficients.toarray())
+    assert dot(np.array([1, 2]), np.array([3, 4])) == 11
+    with pytest.raises(AttributeError):
+        b == [1, 2, 3]  # no shape: the host's own error
+    with pytest.raises(ValueError):
+        b * np.ones(2)  # numpy's broadcasting
+    with pytest.raises(ValueError):
+        b.dot(np.ones(2))
+    assert log_sink.calls == []
+
+
+def test_blocks_of_different_widths_fail_in_the_sparse_library_unlogged(log_sink):
+    with pytest.raises(ValueError):
+        units([0, 1], n=5) + units([0, 1], n=8)
+    assert log_sink.calls == []
+
+
+# ------------------------------------------------------------------------------------------------
+# Folding a block into a row.
+
+def test_sum_of_indexed_blocks():
+    r = (units([0, 1]) + 1).sum()
+    assert dense_row(r)[0].tolist() == [1, 1, 0, 0, 0, 0, 0] and r.constant == 2
+    r = units([0, 0]).sum()
+    assert dense_row(r)[0].tolist() == [2, 0, 0, 0, 0, 0, 0]
+    empty = units([]).sum()
+    assert empty.linear_coefficients.shape == (N,) and empty.linear_coefficients.nnz == 0
+    assert empty.constant == 0
+    assert sumexp(units([2, 5])) is not None
+
+
+@pytest.mark.parametrize("is_init", [True, False], ids=["direct", "by-columns"])
+def test_sum_leaves_a_block_with_repeated_columns_as_it_was(is_init):
+    m = csr_array((np.array([1.0, 2.0, 3.0, 4.0]), np.array([4, 1, 4, 1]), np.array([0, 3, 4])),
+                  shape=(2, N))
+    b = LinearExpressionsArr(m, is_init=is_init)
+    before = m.toarray()
+    snap = snapshot(m)
+    first = b.sum()
+    second = b.sum()
+    assert unchanged(snap, m) and np.array_equal(m.toarray(), before)
+    expected = before.sum(axis=0)
+    assert np.array_equal(first.linear_coefficients.toarray(), expected)
+    assert np.array_equal(second.linear_coefficients.toarray(), expected)
+    assert np.array_equal((b * 2).linear_coefficients.toarray(), 2 * before)
+
+
+def test_dot_of_block_ignores_nothing_and_the_forms_agree():
+    b = units([1, 2, 1]) + np.float64(2)
+    w = np.array([1.0, -2.0, 3.0])
+    rows = [b.dot(w), dot(b, w), dot(w, b)]
+    for r in rows:
+        assert dense_row(r)[0].tolist() == [0, 4, -2, 0, 0, 0, 0]
+        assert r.constant == 4.0
+
+
+def test_builtin_sum_of_rows_starts_from_zero():
+    r = sum(unit(i) for i in range(N))
+    assert dense_row(r)[0].tolist() == [1] * N and r.constant == 0.0
+
+
+def test_numpy_scalars_on_the_left_reach_the_reflected_operations():
+    r = np.float64(2) * (unit(0) + 1)
+    assert type(r) is LinearExpression and r.constant == 2.0
+    b = np.int32(3) + units([0, 1])
+    assert type(b) is LinearExpressionsArr and b.constants.tolist() == [3.0, 3.0]
+
+
+COPIES = [("copy", copy.copy), ("deepcopy", copy.deepcopy),
+          ("pickle", lambda o: pickle.loads(pickle.dumps(o)))]
+
+
+@pytest.mark.parametrize("clone", [c[1] for c in COPIES], ids=[c[0] for c in COPIES])
+def test_rows_and_blocks_copy_and_pickle_with_their_attributes(clone):
+    row = ((unit(0) + 1) * (unit(2) - 2)) >= 3
+    row.note = "kept"
+    c = clone(row)
+    assert type(c) is LinearExpression and c.note == "kept"
+    assert (c.constant, c.lower_bound, c.upper_bound) == (row.constant, 3, None)
+    for x in np.random.default_rng(5).integers(-3, 4, size=(4, N)).astype(float):
+        assert row_value(c, x) == row_value(row, x)
+    block = (units([1, 1, 4], dtype=np.int32) + 2) <= np.arange(3)
+    b = clone(block)
+    assert type(b) is LinearExpressionsArr and b._is_init == block._is_init
+    assert np.array_equal(b.constants, block.constants) and b.constants.dtype == np.int32
+    assert np.array_equal(b.upper_bounds, block.upper_bounds) and b.lower_bounds is None
+    assert np.array_equal(b.linear_coefficients.toarray(), block.linear_coefficients.toarray())
+
+
+def test_results_of_subclass_operands_are_plain_rows_and_blocks():
+    class Row(LinearExpression):
+        pass
+
+    class Block(LinearExpressionsArr):
+        pass
+
+    r = Row(csr_array(([1.0], ([2],)), shape=(N,)))
+    assert type(r + 1) is LinearExpression and type(unit(0) + r) is LinearExpression
+    assert type(r >= 1) is LinearExpression
+    b = Block(csr_array(np.eye(2, N)), is_init=True)
+    assert type(b * 2) is LinearExpressionsArr and type(units([0, 1]) - b) is LinearExpressionsArr
+    assert type(b.sum()) is LinearExpression and type(dot(np.ones(2), b)) is LinearExpression
+
+
+# ------------------------------------------------------------------------------------------------
+# The switch read from the environment, in fresh interpreters.
+
+DEBUG_PROBE = textwrap.dedent("""
+    import json
+    import numpy as np
+    from zk_encoder.linear_parser2 import _expression as E
+    out = {"debug": E.DEBUG}
+    def attempt(name, call):
+        try:
+            call()
+            out[name] = "ok"
+        except Exception as e:
+            out[name] = type(e).__name__ + ": " + str(e)
+    attempt("row", lambda: E.LinearExpression(np.zeros(3), "1"))
+    attempt("block", lambda: E.LinearExpressionsArr(np.eye(2), [0, 0]))
+    attempt("dot", lambda: E.dot(np.ones(2), np.ones(2)))
+    import os
+    os.environ["DEBUG_SOLVER_MODE"] = "" if E.DEBUG else "1"
+    out["after_env_change"] = E.DEBUG  # read once, at import
+    E.DEBUG = "x" if not E.DEBUG else False
+    attempt("rebound", lambda: E.LinearExpression(np.zeros(3)))
+    print(json.dumps(out))
+""")
+
+ENVIRONMENTS = [
+    ("unset", None, False, False),
+    ("empty", "", "", False),
+    ("zero", "0", "0", True),
+    ("false", "false", "false", True),
+    ("one", "1", "1", True),
+]
+
+
+@pytest.mark.parametrize("value,debug,checks", [c[1:] for c in ENVIRONMENTS],
+                         ids=[c[0] for c in ENVIRONMENTS])
+def test_debug_is_read_from_the_environment_at_import(value, debug, checks):
+    import os
+    env = {k: v for k, v in os.environ.items() if k != "DEBUG_SOLVER_MODE"}
+    if value is not None:
+        env["DEBUG_SOLVER_MODE"] = value
+    proc = subprocess.run([sys.executable, "-c", DEBUG_PROBE], capture_output=True, text=True,
+                          env=env)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert out["debug"] == debug and out["after_env_change"] == debug
+    if checks:
+        assert out["row"] == "TypeError: " + ROW_NOT_CSR
+        assert out["block"] == "TypeError: " + BLOCK_NOT_CSR
+        assert out["dot"] == "FormulaError: " + DOT_ARGS
+        assert out["rebound"] == "ok"
+    else:
+        assert out["row"] == out["block"] == "ok"
+        assert out["dot"] == "ok"
+        assert out["rebound"] == "TypeError: " + ROW_NOT_CSR
+
+
+def test_importing_the_package_does_not_load_the_second_generation():
+    code = textwrap.dedent("""
+        import json, sys
+        import zk_encoder
+        before = sorted(m for m in sys.modules if m.startswith("zk_encoder.linear_parser2"))
+        import zk_encoder.linear_parser2._expression
+        after = sorted(m for m in sys.modules if m.startswith("zk_encoder.linear_parser2"))
+        print(json.dumps([before, after]))
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    before, after = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert before == []
+    assert "zk_encoder.linear_parser2._expression" in after

@@ -1,0 +1,319 @@
+"""The second-generation LinearModel solved on the stand-in engine, judged by meaning: LP optima by
+vertex enumeration, integer programs by brute force, quadratic optima known in closed form."""
+
+import itertools
+import random
+
+import highspy
+import numpy as np
+import pytest
+
+from zk_encoder._exceptions import SolverError
+from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, dot, sumexp
+from zk_encoder.linear_parser2.variable import VariableArray
+
+
+def vertex_optimum(A, lo, hi, c, box):
+    """max c'x over lo <= Ax <= hi and the box, by enumerating every vertex."""
+    n = len(c)
+    planes = []
+    for a, l, h in zip(A, lo, hi):
+        planes += [(a, v) for v in (l, h) if np.isfinite(v)]
+    for j, (bl, bh) in enumerate(box):
+        e = np.eye(n)[j]
+        planes += [(e, bl), (e, bh)]
+    best = None
+    for combo in itertools.combinations(planes, n):
+        M = np.array([p[0] for p in combo])
+        if abs(np.linalg.det(M)) < 1e-9:
+            continue
+        x = np.linalg.solve(M, np.array([p[1] for p in combo]))
+        ax = A @ x
+        if np.all(ax >= lo - 1e-7) and np.all(ax <= hi + 1e-7) and all(
+                bl - 1e-7 <= v <= bh + 1e-7 for v, (bl, bh) in zip(x, box)):
+            val = c @ x
+            best = val if best is None else max(best, val)
+    return best
+
+
+def test_random_lps_against_vertex_enumeration():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(20):
+        n, m = int(rng.integers(2, 4)), int(rng.integers(1, 4))
+        A = rng.integers(-3, 4, (m, n)).astype(float)
+        lo = rng.integers(-6, 0, m).astype(float)
+        hi = rng.integers(0, 6, m).astype(float)
+        c = rng.integers(-4, 5, n).astype(float)
+        box = [(-3.0, 4.0)] * n
+        model = LinearModel()
+        x = model.get_variable("x", VariableType.REAL, -3, 4, i=n)
+        # Half of the rows as one block through weights, the rest one by one.
+        for r in range(m):
+            row = dot(x[0:n], A[r])
+            if r % 2:
+                model.add_constraint(row + 1, lower_bound=lo[r] + 1, upper_bound=hi[r] + 1)
+            else:
+                model.add_constraint(row, lo[r], hi[r])
+        model.add_target(dot(x[0:n], c) + 7, minimization=False)
+        assert model.solve(is_feasible=True) is SolutionStatus.OPTIMAL
+        best = vertex_optimum(A, lo, hi, c, box)
+        value = model.get_result("x")
+        assert model.objective_value == pytest.approx(best, abs=1e-6)  # the constant stays out
+        assert c @ value == pytest.approx(best, abs=1e-6)
+        assert np.all(A @ value >= lo - 1e-6) and np.all(A @ value <= hi + 1e-6)
+
+
+def test_block_constraints_against_vertex_enumeration():
+    # max x + 2y + 3z subject to x + y <= 4, y + z <= 3, x + z <= 5 (one block), box [0, 10].
+    model = LinearModel()
+    v = model.get_variable("v", VariableType.REAL, 0, 10, i=3)
+    pairs = v[[0, 1, 0]] + v[[1, 2, 2]]
+    model.add_constraints(pairs <= np.array([4.0, 3.0, 5.0]))
+    model.add_target(dot(np.array([1.0, 2.0, 3.0]), v[:]), False)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    A = np.array([[1, 1, 0], [0, 1, 1], [1, 0, 1]], float)
+    best = vertex_optimum(A, np.full(3, -np.inf), np.array([4.0, 3.0, 5.0]),
+                          np.array([1.0, 2.0, 3.0]), [(0, 10)] * 3)
+    assert model.objective_value == pytest.approx(best)
+
+
+def knapsack_brute_force(values, weights, capacity, counts):
+    best = None
+    for picks in itertools.product(*(range(k + 1) for k in counts)):
+        w = sum(p * wt for p, wt in zip(picks, weights))
+        if w <= capacity:
+            val = sum(p * v for p, v in zip(picks, values))
+            best = val if best is None else max(best, val)
+    return best
+
+
+def test_random_integer_programs_against_brute_force():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(10):
+        n = int(rng.integers(2, 6))
+        values, weights = rng.integers(1, 20, n), rng.integers(1, 10, n)
+        capacity = int(rng.integers(5, 25))
+        model = LinearModel()
+        b = model.get_variable("b", VariableType.BINARY, i=n)
+        k = model.get_variable("k", VariableType.INTEGER, 0, 2, i=n)
+        model.add_constraint(dot(b[0:n], weights.astype(float)) + dot(k[0:n], weights.astype(float)),
+                             upper_bound=capacity)
+        model.add_target(dot(b[0:n], values.astype(float)) + dot(k[0:n], values.astype(float)),
+                         False)
+        assert model.solve() is SolutionStatus.OPTIMAL
+        picks = model.get_result("b") + model.get_result("k")
+        best = knapsack_brute_force(values, weights, capacity, [3] * n)
+        assert picks.dtype == np.int32
+        assert model.objective_value == pytest.approx(best)
+        assert picks @ values == best and picks @ weights <= capacity
+
+
+@pytest.mark.parametrize("build,box,expected_x,expected_obj", [
+    (lambda x: x[0] * x[0] + x[0] * x[1] + x[1] * x[1], (1, 2), [1, 1], 3.0),
+    (lambda x: x[0] * x[0] - x[0] * 2, (0, 10), [1, None], -1.0),
+    (lambda x: (x[0] - 3) * (x[0] - 3) + (x[1] + 1) * (x[1] - 1), (-5, 5), [3, 0], -1.0),
+], ids=["cross-terms", "shifted-square", "with-constants"])
+def test_convex_quadratic_optima(build, box, expected_x, expected_obj):
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, *box, i=2)
+    model.add_target(build(x), True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    got = model.get_result("x")
+    for g, e in zip(got, expected_x):
+        if e is not None:
+            assert g == pytest.approx(e, abs=1e-4)
+    target = build(x)
+    constant = target.constant
+    assert model.objective_value + constant == pytest.approx(expected_obj, abs=1e-6)
+
+
+def test_quadratic_part_of_any_symmetry():
+    # x'Qx with Q = [[1, 0], [2, 1]] is (x0 + x1)^2, whichever triangle holds the cross term.
+    from scipy.sparse import csc_array
+    from zk_encoder.linear_parser2._expression import LinearExpression
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 3, i=2)
+    linear = x[0] * -2 + x[1] * -3
+    n = linear.linear_coefficients.shape[0]
+    c0, c1 = x._shift, x._shift + 1
+    q = csc_array(([1.0, 2.0, 1.0], ([c0, c1, c1], [c0, c0, c1])), shape=(n, n))
+    model.add_target(LinearExpression(linear.linear_coefficients, 0.0, q), True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.objective_value == pytest.approx(-2.25, abs=1e-6)
+    assert model.get_result("x").tolist() == pytest.approx([0.0, 1.5], abs=1e-4)
+
+
+def test_quadratic_target_built_before_later_columns(monkeypatch):
+    # As the first model of a process: the target's rows are as wide as its columns then.
+    monkeypatch.setattr(VariableArray, "_total_created_variables", 0)
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 10)
+    target = x[()] * x[()] - x[()] * 2
+    y = model.get_variable("y", VariableType.REAL, 0, 10, i=2)
+    model.add_constraint(y[0] + y[1] >= 3)
+    # The target's rows are narrower than the model's columns now.
+    assert target.quadratic_coefficients.shape == (1, 1) and y._shift == 1
+    model.add_target(target, True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.get_result("x") == pytest.approx(1.0, abs=1e-4)
+    assert model.objective_value == pytest.approx(-1.0, abs=1e-6)
+    assert model.get_result("y").sum() >= 3 - 1e-6
+
+
+def test_replaced_objective_keeps_nothing_of_the_old_one():
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 4, i=2)
+    model.add_target(x[0] * x[0] + x[1] * 5, False)
+    model.add_target(x[0] * -1, True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.objective_value == pytest.approx(-4.0)
+    assert model.get_result("x")[0] == pytest.approx(4.0)
+
+
+@pytest.mark.parametrize("kind", ["infeasible", "unbounded"])
+def test_unsolved_models(kind, log_sink):
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0 if kind == "infeasible" else -np.inf,
+                           i=2)
+    if kind == "infeasible":
+        model.add_constraint(x[0] + x[1] <= -1)
+    model.add_target(x[0] + x[1], False)
+    assert model.solve() is SolutionStatus.INFEASIBLE
+    assert log_sink.at("warning") == ["The model was not solved correctly"]
+    with pytest.raises(SolverError, match="^The model was not solved correctly$"):
+        model.solve(is_feasible=True)
+    with pytest.raises(SolverError):
+        model.get_result("x")
+
+
+def test_time_limit_with_a_feasible_start_is_suboptimal(log_sink):
+    model = LinearModel(time_limit=0.0)
+    k = model.get_variable("k", VariableType.INTEGER, 0, 5, i=3)
+    model.add_constraint(sumexp(k[:]) <= 7)
+    model.add_target(dot(k[:], np.array([3.0, 2.0, 1.0])), False)
+    model.set_solution("k", np.array([1, 1, 1]))
+    assert model.solve() is SolutionStatus.SUBOPTIMAL
+    assert log_sink.at("warning") == [
+        "Solution is suboptimal due to a time limit, but a primal solution is available"]
+    values = model.get_result("k")
+    assert values.sum() <= 7 and model.objective_value == pytest.approx(values @ [3, 2, 1])
+
+
+def test_start_values_reach_the_solver():
+    model = LinearModel()
+    k = model.get_variable("k", VariableType.INTEGER, 0, 3, i=2)
+    model.add_constraint(k[0] + k[1] <= 4)
+    model.add_target(k[0] * 2 + k[1], False)
+    model.set_solution("k", np.array([2, 2]))
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.get_result("k").tolist() == [3, 1]
+    assert model.get_linsolver_solution().value_valid
+
+
+@pytest.mark.parametrize("suffix", [".mps", ".lp"])
+def test_model_file_reads_back_with_the_same_optimum(tmp_path, suffix):
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 10, i=2)
+    b = model.get_variable("b", VariableType.BINARY, i=2)
+    model.add_constraints((x[0:2] - b[0:2] * 4) <= 1)
+    model.add_constraint(x[0] + x[1] <= 7)
+    model.add_constraint(b[0] + b[1] <= 1)
+    model.add_target(x[0] * 3 + x[1] * 2 - b[0] - b[1], False)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    path = tmp_path / "sub" / ("m" + suffix)
+    model.write_model(str(path))
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(str(path))
+    h.run()
+    assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    assert h.getInfo().objective_function_value == pytest.approx(model.objective_value)
+
+
+# ---------------------------------------------------------------------------------------------
+# The same models through both generations.
+
+@pytest.fixture
+def first():
+    return pytest.importorskip("zk_encoder.linear_parser.linear_model")
+
+
+def test_transport_equals_the_first_generation(first):
+    from zk_encoder.linear_parser import Sum, SumIt
+    supply, demand = [35, 50, 40], [45, 20, 30, 30]
+    cost = [[8, 6, 10, 9], [9, 12, 13, 7], [14, 9, 16, 5]]
+    one = first.LinearModel()
+    ship = one.get_variables("ship", first.VariableType.REAL, lo=0, plant=3, market=4)
+    p, m = one.get_indexes(["p", "m"])
+    for a in range(3):
+        one.add_constraint(Sum(ship[a, m], m=range(4)) <= supply[a])
+    for b in range(4):
+        one.add_constraint(Sum(ship[p, b], p=range(3)) >= demand[b])
+    one.add_constraint(ship[p, m] <= 30, p=range(3), m=range(4))
+    one.add_target(SumIt([cost[a][b] * ship[a, b] for a in range(3) for b in range(4)]), True)
+
+    two = LinearModel()
+    s = two.get_variable("ship", VariableType.REAL, 0, 30, plant=3, market=4)
+    two.add_constraints(sum(s[:, b] for b in range(4)) <= np.array(supply, float))
+    two.add_constraints(sum(s[a, :] for a in range(3)) >= np.array(demand, float))
+    two.add_target(dot(s[:, :], np.array(cost, float).ravel()), True)
+
+    assert one.solve() is first.SolutionStatus.OPTIMAL
+    assert two.solve() is SolutionStatus.OPTIMAL
+    assert two.objective_value == pytest.approx(one.objective_value)
+    assert one.get_result("ship").shape == two.get_result("ship").shape == (3, 4)
+
+
+def test_random_programs_equal_the_first_generation(first):
+    from zk_encoder.linear_parser import SumIt
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for trial in range(8):
+        n, m = int(rng.integers(2, 5)), int(rng.integers(1, 4))
+        A = rng.integers(-3, 4, (m, n))
+        hi = rng.integers(1, 9, m)
+        c = rng.integers(-5, 6, n)
+        integral = trial % 2 == 1
+        kind1 = first.VariableType.INTEGER if integral else first.VariableType.REAL
+        kind2 = VariableType.INTEGER if integral else VariableType.REAL
+        one = first.LinearModel()
+        x1 = one.get_variables("x", kind1, lo=-2, hi=3, i=n)
+        two = LinearModel()
+        x2 = two.get_variable("x", kind2, -2, 3, i=n)
+        for r in range(m):
+            one.add_constraint(SumIt([int(A[r, j]) * x1[j] for j in range(n)]) <= int(hi[r]))
+            two.add_constraint(dot(x2[0:n], A[r].astype(float)), upper_bound=int(hi[r]))
+        one.add_target(SumIt([int(c[j]) * x1[j] for j in range(n)]), False)
+        two.add_target(dot(x2[:], c.astype(float)), False)
+        assert one.solve() is first.SolutionStatus.OPTIMAL
+        assert two.solve() is SolutionStatus.OPTIMAL
+        assert two.objective_value == pytest.approx(one.objective_value, abs=1e-6)
+        assert two.get_result("x").dtype == one.get_result("x").dtype
+
+
+def test_quadratic_programs_equal_the_first_generation(first):
+    from zk_encoder.linear_parser import SumIt
+    weights, values, decay = [12, 7, 11, 8, 9, 6, 14, 5], [24, 13, 23, 15, 16, 11, 28, 8], \
+        [10, 4, 8, 5, 6, 3, 12, 2]
+    n = len(weights)
+    one = first.LinearModel()
+    x1 = one.get_variables("x", first.VariableType.REAL, 0, 1, item=n)
+    one.add_constraint(SumIt([weights[k] * x1[k] for k in range(n)]) <= 37)
+    one.add_target(SumIt([decay[k] * (x1[k] * x1[k]) - values[k] * x1[k] for k in range(n)]),
+                   True)
+    two = LinearModel()
+    x2 = two.get_variable("x", VariableType.REAL, 0, 1, item=n)
+    two.add_constraint(dot(x2[:], np.array(weights, float)) <= 37)
+    loss = dot(x2[:], -np.array(values, float))
+    for k in range(n):
+        loss = loss + x2[k] * x2[k] * decay[k]
+    two.add_target(loss, True)
+    assert one.solve() is first.SolutionStatus.OPTIMAL
+    assert two.solve() is SolutionStatus.OPTIMAL
+    assert two.objective_value == pytest.approx(one.objective_value, abs=1e-6)
+    assert np.allclose(two.get_result("x"), one.get_result("x"), atol=1e-5)
