@@ -136,6 +136,16 @@ def test_comparisons_standing_as_requirements_keep_their_clauses():
     assert sorted(map(sorted, both)) == sorted(map(sorted, alone + [[5]]))
 
 
+def test_a_formula_that_always_holds_is_still_redundant(log_sink):
+    model = Model(se.manager(), "t")
+    x = model.create_variables("x", n=5)
+    model.add_constraint(Implication(S(x) >= 2, x[4] | ~x[4]))
+    assert [m for m in log_sink.at("warning") if m.startswith("Redundant constraint")]
+    model.add_constraint(x[0])
+    clauses, nums = built_clauses(model)
+    assert clauses == [[nums["x[0]"]]]
+
+
 # --- chained comparisons -------------------------------------------------------------------
 
 def test_a_chained_comparison_is_refused_where_it_is_written():

@@ -305,7 +305,7 @@ nb::object reified(const FormulaPB &f, nb::handle manager, Manager &mgr, uint8_t
         for (const FlatClauses &c : complements) either.append(translate(c, manager));
         definitions.append(bx.attr("or_s")(either));
     }
-    for (nb::handle d : definitions) mgr.definitions_.append(d);
+    for (nb::handle d : definitions) mgr.definitions_.append(nb::make_tuple(literal, d));
     return literal;
 }
 

@@ -34,7 +34,7 @@ struct Manager {
     // free): negated, they would ask merely that some clause fail for some choice of
     // auxiliaries. Whoever evaluates a formula says where the next comparison stands; one that
     // does not stand as a requirement is encoded as a literal, and the clauses that define it
-    // wait here to be conjoined with the whole formula.
+    // wait here, as pairs (literal, definition), to be conjoined with the whole formula.
     uint8_t polarity_ = kPositive;
     nb::list definitions_;
 

@@ -450,13 +450,22 @@ nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
         value = value.attr("to_bx")();
     // Comparisons that the formula reads other than as plain requirements stand for literals
     // whose defining clauses hold beside the whole formula.
+    // A literal that the formula lost on the way (x | ~x, an implication of true) is free, and its
+    // definition holds for one of its values whatever the rest: only the others are conjoined, so
+    // that a formula that always holds is still found redundant.
     if (zk::core::Manager *mgr = zk::core::exact_manager(manager)) {
         if (nb::len(mgr->definitions_) > 0 && nb::hasattr(value, "tseytin")) {
+            nb::list definitions = mgr->definitions_;
+            mgr->definitions_ = nb::list();
+            nb::object support = value.attr("support")();
             nb::list parts;
             parts.append(value);
-            for (nb::handle d : mgr->definitions_) parts.append(d);
-            mgr->definitions_ = nb::list();
-            value = g_module.get("bx").attr("and_s")(parts);
+            for (nb::handle pair : definitions) {
+                int used = PySequence_Contains(support.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0));
+                if (used < 0) throw nb::python_error();
+                if (used) parts.append(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
+            }
+            if (nb::len(parts) > 1) value = g_module.get("bx").attr("and_s")(parts);
         }
     }
     // A term without a comparison would fail inside the transformation with an error that names
