@@ -120,6 +120,18 @@ def test_a_comparison_means_its_truth_value_in_every_context(make, holds, use_fe
     assert projected_disagreements(clauses, nums, {"x": 5}, holds) == []
 
 
+@pytest.mark.parametrize("use_fe", BACK_ENDS, ids=BACK_END_IDS)
+def test_a_family_whose_texts_only_eval_reads(use_fe):
+    model = Model(se.manager(), "t", use_fe)
+    x = model.create_variables("\u00e9", n=5)
+    model.add_constraint(Implication(S(x) >= 2, x[4]) & ~(x[0] + x[1] + x[4] == 2))
+    clauses, nums = built_clauses(model)
+    nums = {k.replace("\u00e9", "x"): v for k, v in nums.items()}
+    assert projected_disagreements(
+        clauses, nums, {"x": 5},
+        lambda v: (s4(v) < 2 or v["x"][4]) and v["x"][0] + v["x"][1] + v["x"][4] != 2) == []
+
+
 def test_comparisons_standing_as_requirements_keep_their_clauses():
     def clauses_of(fill):
         model = Model(se.manager(), "t")
