@@ -469,8 +469,9 @@ def random_model(rng, use_fe, mode):
         try:
             model.add_constraint(e, **foralls)
             hard.append(holds)
-        except FormulaError as err:
-            assert str(err).startswith("Contradiction was detected in formula ")
+        except (FormulaError, se.EngineError) as err:
+            # The encoder may judge a formula when it arrives, with the library's error inside.
+            assert "Contradiction was detected in formula " in str(err)
             refused.append(holds)
     extra = None
     if mode == "wcnf":
@@ -511,7 +512,7 @@ def test_random_whole_models_mean_what_brute_force_says(round_):
         # A constraint refused as a contradiction has no model at all.
         for holds in refused:
             assert not any(holds(v) for v in all_values)
-        if own_refused and use_fe:
+        if own_refused and use_fe and not refused:
             continue  # the encoder refuses it at its build, as the library refused it
         holds_all = lambda v: all(h(v) for h in hard)
         if mode == "target":
@@ -531,6 +532,8 @@ def test_random_whole_models_mean_what_brute_force_says(round_):
             assert bad == [], (SEED, round_)
             continue
         if mode == "cnf":
+            if not hard:
+                continue  # every constraint was refused: there is nothing to build
             clauses, nums = built_clauses(model)
             assert projected_disagreements(clauses, nums, sizes, holds_all) == [], (SEED, round_)
             continue
