@@ -6,10 +6,13 @@
 #include "lp1/polynomial.hpp"
 
 #include <algorithm>
-#include <type_traits>
+#include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <numeric>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -83,8 +86,8 @@ Values take(const Values &v, const std::vector<std::size_t> &order) {
 std::optional<Number> number_add(Number a, Number b, bool subtract) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
-        bool overflow = subtract ? __builtin_sub_overflow(a.i, b.i, &r)
-                                 : __builtin_add_overflow(a.i, b.i, &r);
+        bool overflow =
+            subtract ? __builtin_sub_overflow(a.i, b.i, &r) : __builtin_add_overflow(a.i, b.i, &r);
         if (overflow) return std::nullopt;
         return Number::of_int(r);
     }
@@ -112,7 +115,14 @@ std::optional<Number> number_neg(Number a) {
 // ---------------------------------------------------------------------------------------------
 // Stored values, as numpy computes `data * k` and `-data`.
 
-Values scaled(const Values &v, Number k) {
+// numpy warns when a float product overflows or turns into NaN from numbers (inf times 0); such
+// a product is left to numpy (std::nullopt), so that the program sees its warning.
+bool warns(double x, double k, double r) {
+    return (std::isinf(r) && std::isfinite(x) && std::isfinite(k)) ||
+           (std::isnan(r) && !std::isnan(x) && !std::isnan(k));
+}
+
+std::optional<Values> scaled(const Values &v, Number k) {
     if (v.type == ValueType::kInt64 && k.is_int()) {
         Values out = empty_values(ValueType::kInt64);
         out.ints.reserve(v.ints.size());
@@ -123,7 +133,12 @@ Values scaled(const Values &v, Number k) {
     const double kd = k.as_double();
     const std::size_t n = v.size();
     out.floats.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) out.floats.push_back(value_at<double>(v, i) * kd);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = value_at<double>(v, i);
+        const double r = x * kd;
+        if (warns(x, kd, r)) return std::nullopt;
+        out.floats.push_back(r);
+    }
     return out;
 }
 
@@ -154,23 +169,33 @@ struct Rows {
     std::size_t nnz() const { return row.size(); }
 };
 
-// coo.tocsr(): an empty array gets a new empty one (int32 indexes); otherwise the entries are
-// grouped by row and, entries being unique, sorted by column within each row.
-Rows to_rows(const Coo &a) {
+// coo.tocsr() of `a` grown to rows x cols: an empty array gets a new empty one (int32
+// indexes); otherwise the entries are grouped by row and, entries being unique, sorted by column
+// within each row.
+Rows to_rows(const Coo &a, std::int64_t rows, std::int64_t cols) {
     Rows r;
-    r.rows = a.rows;
-    r.cols = a.cols;
+    r.rows = rows;
+    r.cols = cols;
     if (a.nnz() == 0) {
         r.index = IndexType::kInt32;
         r.values = empty_values(a.values.type);
         return r;
     }
     r.index = a.index;
+    auto before = [&](std::size_t x, std::size_t y) {
+        return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
+    };
+    bool sorted = true;
+    for (std::size_t k = 1; k < a.nnz() && sorted; ++k) sorted = before(k - 1, k);
+    if (sorted) {  // the usual case: nothing to reorder
+        r.row = a.row;
+        r.col = a.col;
+        r.values = a.values;
+        return r;
+    }
     std::vector<std::size_t> order(a.nnz());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
-    });
+    std::sort(order.begin(), order.end(), before);
     r.row.reserve(order.size());
     r.col.reserve(order.size());
     for (std::size_t k : order) {
@@ -180,6 +205,8 @@ Rows to_rows(const Coo &a) {
     r.values = take(a.values, order);
     return r;
 }
+
+Rows to_rows(const Coo &a) { return to_rows(a, a.rows, a.cols); }
 
 Coo to_coo(Rows &&r) {
     Coo c;
@@ -238,8 +265,8 @@ void merge_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     auto op = [&](T x, T y) { return subtract ? minus(x, y) : plus(x, y); };
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
-        std::int64_t row = i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i]
-                                                                                   : b.row[j];
+        std::int64_t row =
+            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
         while (i < a.nnz() && a.row[i] == row && j < b.nnz() && b.row[j] == row) {
             if (a.col[i] == b.col[j]) {
                 emit(out, row, a.col[i], op(value_at<T>(a.values, i), value_at<T>(b.values, j)));
@@ -270,8 +297,8 @@ void accumulate_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     std::unordered_map<std::int64_t, std::size_t> slot;
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
-        std::int64_t row = i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i]
-                                                                                   : b.row[j];
+        std::int64_t row =
+            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
         cols.clear();
         av.clear();
         bv.clear();
@@ -366,8 +393,7 @@ Rows product(const Rows &a, const Rows &b) {
     const std::size_t structural = t == ValueType::kInt64 ? product_rows<std::int64_t>(a, b, out)
                                                           : product_rows<double>(a, b, out);
     // No entry can arise at all: the library makes a new empty array (int32 indexes).
-    out.index = structural == 0 ? IndexType::kInt32
-                                : combined_index(a.index, b.index, structural);
+    out.index = structural == 0 ? IndexType::kInt32 : combined_index(a.index, b.index, structural);
     return out;
 }
 
@@ -389,8 +415,9 @@ std::pair<Coo, Coo> aligned(const Coo &a, const Coo &b) {
 }
 
 Coo sum_of(const Coo &a, const Coo &b, bool subtract) {
-    auto [ca, cb] = aligned(a, b);
-    return to_coo(combine(to_rows(ca), to_rows(cb), subtract));
+    const std::int64_t rows = std::max(a.rows, b.rows);
+    const std::int64_t cols = std::max(a.cols, b.cols);
+    return to_coo(combine(to_rows(a, rows, cols), to_rows(b, rows, cols), subtract));
 }
 
 Coo with_values(const Coo &a, Values v) {
@@ -399,7 +426,161 @@ Coo with_values(const Coo &a, Values v) {
     return out;
 }
 
+// One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
+// copy of the first one, stored order and explicit zeros included; from then on every step is a
+// sorted merge that keeps only nonzero results, so the part is kept as an ordered map of cells,
+// each step touching only the cells of the added item.
+class SumPart {
+  public:
+    bool present() const { return present_; }
+
+    void start(const Coo &c) {
+        present_ = true;
+        merged_ = false;
+        first_ = c;
+    }
+
+    void add(const Coo &item) {
+        bool first_merge = false;
+        if (!merged_) {
+            load_first();
+            first_merge = true;
+        }
+        const IndexType current = cells_.empty() ? IndexType::kInt32 : index_;
+        const IndexType added = item.nnz() == 0 ? IndexType::kInt32 : item.index;
+        index_ = combined_index(current, added, cells_.size() + item.nnz());
+        rows_ = std::max(rows_, item.rows);
+        cols_ = std::max(cols_, item.cols);
+        const ValueType t = upcast(type_, item.values.type);
+        if (t != type_) {
+            for (auto &kv : cells_) kv.second.f = static_cast<double>(kv.second.i);
+            type_ = t;
+        }
+        touched_.clear();
+        for (std::size_t k = 0; k < item.nnz(); ++k) {
+            auto [it, fresh] = cells_.try_emplace({item.row[k], item.col[k]}, Cell{});
+            (void)fresh;
+            if (type_ == ValueType::kInt64)
+                it->second.i = plus(it->second.i, item.values.ints[k]);
+            else
+                it->second.f = plus(it->second.f, value_at<double>(item.values, k));
+            touched_.push_back(it);
+        }
+        if (first_merge) {
+            for (auto it = cells_.begin(); it != cells_.end();)
+                it = is_zero(it->second) ? cells_.erase(it) : std::next(it);
+        } else {
+            for (auto it : touched_)
+                if (is_zero(it->second)) cells_.erase(it);
+        }
+    }
+
+    Coo finish() {
+        if (!merged_) return std::move(first_);
+        Coo c;
+        c.rows = rows_;
+        c.cols = cols_;
+        c.index = index_;
+        c.values = empty_values(type_);
+        c.row.reserve(cells_.size());
+        c.col.reserve(cells_.size());
+        for (const auto &[cell, v] : cells_) {
+            c.row.push_back(cell.first);
+            c.col.push_back(cell.second);
+            if (type_ == ValueType::kInt64)
+                c.values.ints.push_back(v.i);
+            else
+                c.values.floats.push_back(v.f);
+        }
+        return c;
+    }
+
+  private:
+    struct Cell {
+        std::int64_t i = 0;
+        double f = 0.0;
+    };
+    using Cells = std::map<std::pair<std::int64_t, std::int64_t>, Cell>;
+
+    bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i == 0 : c.f == 0; }
+
+    void load_first() {
+        merged_ = true;
+        rows_ = first_.rows;
+        cols_ = first_.cols;
+        index_ = first_.index;
+        type_ = first_.values.type;
+        cells_.clear();
+        for (std::size_t k = 0; k < first_.nnz(); ++k) {
+            Cell c;
+            if (type_ == ValueType::kInt64)
+                c.i = first_.values.ints[k];
+            else
+                c.f = first_.values.floats[k];
+            cells_.emplace(std::make_pair(first_.row[k], first_.col[k]), c);
+        }
+        first_ = Coo();
+    }
+
+    bool present_ = false;
+    bool merged_ = false;
+    Coo first_;
+    std::int64_t rows_ = 0;
+    std::int64_t cols_ = 0;
+    IndexType index_ = IndexType::kInt32;
+    ValueType type_ = ValueType::kInt64;
+    Cells cells_;
+    std::vector<Cells::iterator> touched_;
+};
+
 }  // namespace
+
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
+    SumResult result;
+    Number total = Number::of_int(0);
+    bool started = false;
+    Number constant;
+    SumPart linear, quadratic;
+    for (const SumItem &item : items) {
+        if (!item.expression) {
+            std::optional<Number> n = started ? number_add(constant, item.number, false)
+                                              : number_add(total, item.number, false);
+            if (!n) return std::nullopt;
+            (started ? constant : total) = *n;
+            continue;
+        }
+        const Polynomial &p = *item.expression;
+        if (!started) {  // the number so far plus the first expression: a copy of it
+            std::optional<Number> n = number_add(p.constant, total, false);
+            if (!n) return std::nullopt;
+            constant = *n;
+            linear.start(p.linear);
+            if (p.quadratic) quadratic.start(*p.quadratic);
+            started = true;
+            continue;
+        }
+        std::optional<Number> n = number_add(constant, p.constant, false);
+        if (!n) return std::nullopt;
+        constant = *n;
+        linear.add(p.linear);
+        if (p.quadratic) {
+            if (quadratic.present())
+                quadratic.add(*p.quadratic);
+            else
+                quadratic.start(*p.quadratic);
+        }
+    }
+    if (!started) {
+        result.number = total;
+        return result;
+    }
+    Polynomial p;
+    p.constant = constant;
+    p.linear = linear.finish();
+    if (quadratic.present()) p.quadratic = quadratic.finish();
+    result.expression = std::move(p);
+    return result;
+}
 
 Polynomial positive(const Polynomial &e) { return e; }
 
@@ -443,8 +624,14 @@ std::optional<Polynomial> scale(const Polynomial &e, Number k) {
     if (!c) return std::nullopt;
     Polynomial r;
     r.constant = *c;
-    r.linear = with_values(e.linear, scaled(e.linear.values, k));
-    if (e.quadratic) r.quadratic = with_values(*e.quadratic, scaled(e.quadratic->values, k));
+    std::optional<Values> lv = scaled(e.linear.values, k);
+    if (!lv) return std::nullopt;
+    r.linear = with_values(e.linear, std::move(*lv));
+    if (e.quadratic) {
+        std::optional<Values> qv = scaled(e.quadratic->values, k);
+        if (!qv) return std::nullopt;
+        r.quadratic = with_values(*e.quadratic, std::move(*qv));
+    }
     return r;
 }
 
@@ -455,18 +642,23 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
     Polynomial r;
     r.constant = *c;
     // c(f) a + c(e) b
-    r.linear = to_coo(combine(to_rows(with_values(a, scaled(a.values, f.constant))),
-                              to_rows(with_values(b, scaled(b.values, e.constant))), false));
+    std::optional<Values> av = scaled(a.values, f.constant);
+    std::optional<Values> bv = scaled(b.values, e.constant);
+    if (!av || !bv) return std::nullopt;
+    r.linear = to_coo(combine(to_rows(with_values(a, std::move(*av))),
+                              to_rows(with_values(b, std::move(*bv))), false));
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     Rows ab = product(to_rows(a), to_rows(transposed(b)));
     Rows ba = product(to_rows(b), to_rows(transposed(a)));
     Rows q = combine(ab, ba, false);
-    q.values = scaled(q.values, Number::of_float(0.5));
+    std::optional<Values> half = scaled(q.values, Number::of_float(0.5));
+    if (!half) return std::nullopt;
+    q.values = std::move(*half);
     r.quadratic = to_coo(std::move(q));
     return r;
 }
 
-Compressed hessian(const Coo &q) {
+std::optional<Compressed> hessian(const Coo &q) {
     Compressed h;
     h.rows = q.rows;
     h.cols = q.cols;
@@ -488,7 +680,9 @@ Compressed hessian(const Coo &q) {
         ++h.indptr[static_cast<std::size_t>(q.col[k]) + 1];
     }
     std::partial_sum(h.indptr.begin(), h.indptr.end(), h.indptr.begin());
-    h.values = scaled(take(q.values, order), Number::of_int(2));
+    std::optional<Values> doubled = scaled(take(q.values, order), Number::of_int(2));
+    if (!doubled) return std::nullopt;
+    h.values = std::move(*doubled);
     return h;
 }
 

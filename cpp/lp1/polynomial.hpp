@@ -10,8 +10,8 @@
 //
 // The form holds integer constants within 64 bits and floats, values of dtype int64 or float64,
 // and sparse arrays whose entries are unique. An operation whose exact result falls outside
-// (an integer constant beyond 64 bits) returns std::nullopt, and the caller computes it through
-// the host instead.
+// (an integer constant beyond 64 bits) or on which numpy would warn (a float product that
+// overflows or becomes NaN) returns std::nullopt, and the caller computes it through the host.
 #pragma once
 
 #include <cstddef>
@@ -103,7 +103,24 @@ std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract);
 std::optional<Polynomial> scale(const Polynomial &e, Number k);
 std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
 
-// 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it.
-Compressed hessian(const Coo &q);
+// One item of a sum: an expression, or (when `expression` is null) a number.
+struct SumItem {
+    const Polynomial *expression = nullptr;
+    Number number;
+};
+
+// The host's builtin sum of the items, start 0, every step computed as the operators above
+// compute it, in one pass (the steps themselves would copy the growing sum each time). Without
+// any expression among the items the result is a number. std::nullopt when an integer constant
+// leaves 64 bits.
+struct SumResult {
+    std::optional<Polynomial> expression;
+    Number number;
+};
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
+
+// 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it; std::nullopt when
+// doubling a value overflows (numpy warns then).
+std::optional<Compressed> hessian(const Coo &q);
 
 }  // namespace zk::lp1

@@ -52,8 +52,12 @@ def _align(a, b):
     return a, b
 
 
+# Each step in the operators' order (constant, linear part, quadratic part), so that the first
+# failure is the same one.
+
 def ref_addsub(e, o, sub):
     if isinstance(o, Ref):
+        constant = e.c - o.c if sub else e.c + o.c
         a, b = _align(e.L, o.L)
         linear = (a - b if sub else a + b).tocoo()
         if e.Q is not None and o.Q is not None:
@@ -65,38 +69,39 @@ def ref_addsub(e, o, sub):
             q = -(o.Q.copy()) if sub else o.Q.copy()
         else:
             q = None
-        return Ref(linear, e.c - o.c if sub else e.c + o.c, q)
-    q = None if e.Q is None else e.Q.copy()
-    return Ref(e.L.copy(), e.c - o if sub else e.c + o, q)
+        return Ref(linear, constant, q)
+    constant = e.c - o if sub else e.c + o
+    linear = e.L.copy()
+    return Ref(linear, constant, None if e.Q is None else e.Q.copy())
 
 
 def ref_mul(e, o):
     if not isinstance(o, Ref):
-        return Ref(o * e.L, o * e.c, None if e.Q is None else o * e.Q)
+        constant = o * e.c
+        linear = o * e.L
+        return Ref(linear, constant, None if e.Q is None else o * e.Q)
     a, b = _align(e.L, o.L)
-    return Ref((o.c * a + e.c * b).tocoo(), o.c * e.c, (0.5 * (a @ b.T + b @ a.T)).tocoo())
+    constant = o.c * e.c
+    linear = (o.c * a + e.c * b).tocoo()
+    return Ref(linear, constant, (0.5 * (a @ b.T + b @ a.T)).tocoo())
 
 
 def ref_neg(e):
-    return Ref((-(e.L.copy())).tocoo(), -e.c, None if e.Q is None else -(e.Q.copy()))
+    constant = -e.c
+    linear = (-(e.L.copy())).tocoo()
+    return Ref(linear, constant, None if e.Q is None else -(e.Q.copy()))
 
 
 def ref_pos(e):
-    return Ref(e.L.copy().tocoo(), +e.c, None if e.Q is None else e.Q.copy())
-
-
-def ref_sum(items):
-    total = 0
-    for item in items:
-        total = ref_addsub(item, total, False) if isinstance(item, Ref) and not isinstance(
-            total, Ref) else (ref_addsub(total, item, False) if isinstance(total, Ref) else
-                              total + item)
-    return total
+    constant = +e.c
+    linear = e.L.copy().tocoo()
+    return Ref(linear, constant, None if e.Q is None else e.Q.copy())
 
 
 def same_array(got, want):
-    assert got.dtype == want.dtype
-    assert got.tolist() == want.tolist()
+    """Same dtype and the same bits (signed zeros and NaNs included)."""
+    assert got.dtype == want.dtype and got.dtype.char == want.dtype.char
+    assert got.shape == want.shape and got.tobytes() == want.tobytes()
 
 
 def same_sparse(got, want):
@@ -104,6 +109,7 @@ def same_sparse(got, want):
     assert type(got) is type(want)
     assert got.shape == want.shape
     if want.format == "coo":
+        assert got.has_canonical_format == want.has_canonical_format
         same_array(got.row, want.row)
         same_array(got.col, want.col)
     else:
@@ -113,7 +119,7 @@ def same_sparse(got, want):
 
 
 def same_as_ref(e, r):
-    assert type(e.constant) is type(r.c) and e.constant == r.c
+    assert type(e.constant) is type(r.c) and repr(e.constant) == repr(r.c)
     same_sparse(e._linear_coefficients, r.L)
     same_array(e.linear_coefficients_indexes, r.L.row.copy())
     same_array(e.linear_coefficients, r.L.data.copy())
@@ -462,3 +468,187 @@ def test_fraction_and_numpy_scalars_follow_the_host_and_numpy():
     assert type(np.float32(2) * u(1)) is CLE
     g = u(1) + np.int64(4)
     assert type(g.constant) is np.int64 and g.constant == 4
+
+
+# ------------------------------------------------------------------------------------------------
+# Wider inputs: expressions made from sparse arrays of several dtypes, index widths, formats and
+# entry orders (explicit zeros, unsorted entries, arrays flagged canonical, quadratic parts given
+# to the constructor), and numbers of several kinds; every result against the reference, failures
+# included.
+
+def random_sparse(rng, rows, cols):
+    cells = rng.sample([(r, c) for r in range(rows) for c in range(cols)],
+                       rng.randrange(0, min(4, rows * cols) + 1))
+    values = [rng.choice([0, 1, -2, 3, 5]) for _ in cells]
+    kind = rng.choice(["int64", "float64", "int32-index", "dense", "csr", "float32", "float-half",
+                       "int64-index-from-arrays", "duplicates", "flagged-unsorted"])
+    shape = (rows, cols)
+    r = np.array([c[0] for c in cells], dtype=np.int64)
+    c = np.array([c[1] for c in cells], dtype=np.int64)
+    if kind == "int64":
+        return coo_array((np.array(values, dtype=np.int64), (r, c)), shape=shape)
+    if kind == "float64":
+        return coo_array((np.array(values, dtype=np.float64) * 0.75, (r, c)), shape=shape)
+    if kind == "float-half":
+        return coo_array((np.array(values, dtype=np.float64) / 3, (r, c)), shape=shape)
+    if kind == "int32-index":
+        return coo_array((np.array(values, dtype=np.int64),
+                          (r.astype(np.int32), c.astype(np.int32))), shape=shape)
+    if kind == "dense":
+        dense = np.zeros(shape, dtype=np.int64)
+        for (i, j), v in zip(cells, values):
+            dense[i, j] = v
+        return coo_array(dense)
+    if kind == "csr":
+        return csr_array((np.array(values, dtype=np.float64), (r, c)), shape=shape)
+    if kind == "duplicates" and cells:
+        return coo_array((np.array(values + [2.5], dtype=np.float64),
+                          (np.append(r, r[0]), np.append(c, c[0]))), shape=shape)
+    if kind == "flagged-unsorted":
+        a = coo_array((np.array(values, dtype=np.int64), (r[::-1].copy(), c[::-1].copy())),
+                      shape=shape)
+        a.has_canonical_format = True
+        return a
+    if kind == "float32":
+        return coo_array((np.array(values, dtype=np.float32), (r, c)), shape=shape)
+    return coo_array((np.array(values, dtype=np.int64), (list(r), list(c))), shape=shape)
+
+
+WIDE_NUMBERS = [0, 1, -3, 2.5, -0.0, True, 2**70, np.int64(3), np.float64(-1.5),
+                np.float32(0.5), fractions.Fraction(1, 2)]
+
+
+def random_wide_leaf(rng):
+    rows = rng.randrange(1, 6)
+    linear = random_sparse(rng, rows, 1)
+    constant = rng.choice([0, 1, -2, 0.5, 2**65, np.int64(2)])
+    q = None
+    if rng.random() < 0.3:
+        m = rng.randrange(1, 5)
+        q = random_sparse(rng, m, rng.choice([m, m, m + 1]))
+        if q.format != "coo":
+            q = q.tocoo()
+    return (CLE(linear, constant, q), Ref(linear, constant, q))
+
+
+def outcome(fn):
+    try:
+        return fn(), None
+    except Exception as exc:  # the reference's failure is what ours must match
+        return None, type(exc)
+
+
+def random_wide_pair(rng, depth):
+    if depth == 0 or rng.random() < 0.3:
+        return random_wide_leaf(rng)
+    kind = rng.choice(["add", "sub", "mul", "addn", "subn", "muln", "rmuln", "neg", "pos",
+                       "sum"])
+    e, r = random_wide_pair(rng, depth - 1)
+    k = rng.choice(WIDE_NUMBERS)
+    if kind in ("neg", "pos", "addn", "subn", "muln", "rmuln"):
+        ours = {"neg": lambda: -e, "pos": lambda: +e, "addn": lambda: e + k,
+                "subn": lambda: e - k, "muln": lambda: e * k, "rmuln": lambda: k * e}[kind]
+        ref = {"neg": lambda: ref_neg(r), "pos": lambda: ref_pos(r),
+               "addn": lambda: ref_addsub(r, k, False), "subn": lambda: ref_addsub(r, k, True),
+               "muln": lambda: ref_mul(r, k), "rmuln": lambda: ref_mul(r, k)}[kind]
+        if kind == "rmuln" and isinstance(k, np.generic):
+            return e, r  # numpy's scalar operators hand the expression a converted number
+    else:
+        f, s = random_wide_pair(rng, depth - 1)
+        if kind == "mul" and (r.Q is not None or s.Q is not None):
+            kind = "add"
+        ours = {"add": lambda: e + f, "sub": lambda: e - f, "mul": lambda: e * f,
+                "sum": lambda: CompiledSum([e, f])}[kind]
+        ref = {"add": lambda: ref_addsub(r, s, False), "sub": lambda: ref_addsub(r, s, True),
+               "mul": lambda: ref_mul(r, s),
+               "sum": lambda: ref_addsub(ref_addsub(r, 0, False), s, False)}[kind]
+    want, want_exc = outcome(ref)
+    got, got_exc = outcome(ours)
+    assert got_exc is want_exc, (kind, got_exc, want_exc)
+    if want_exc is not None:
+        return e, r
+    return got, want
+
+
+def test_wide_random_expressions_match_scipy_exactly():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(400):
+        e, r = random_wide_pair(rng, 4)
+        same_as_ref(e, r)
+
+
+def ref_fold(items):
+    total = 0
+    for item in items:
+        if isinstance(total, Ref):
+            total = ref_addsub(total, item, False)
+        elif isinstance(item, Ref):
+            total = ref_addsub(item, total, False)
+        else:
+            total = total + item
+    return total
+
+
+def random_sum_item(rng):
+    pick = rng.random()
+    if pick < 0.2:
+        k = rng.choice([0, 1, -1, 2.5, -0.0, True, 7])
+        return k, k
+    if pick < 0.5:
+        g = rng.randrange(6)
+        k = rng.choice([1, -1, 2, 0, 0.5])
+        return u(g) * k, ref_mul(Ref(unit_coo(g)), k)
+    if pick < 0.65:
+        a, b = rng.randrange(4), rng.randrange(4)
+        return u(a) * u(b), ref_mul(Ref(unit_coo(a)), Ref(unit_coo(b)))
+    return random_wide_leaf(rng)
+
+
+def test_sums_of_many_items_match_the_fold_exactly():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(300):
+        pairs = [random_sum_item(rng) for _ in range(rng.randrange(0, 9))]
+        ours = [p[0] for p in pairs]
+        want, want_exc = outcome(lambda: ref_fold([p[1] for p in pairs]))
+        got, got_exc = outcome(lambda: CompiledSum(ours))
+        assert got_exc is want_exc
+        if want_exc is not None:
+            continue
+        assert type(got) is CompiledSum
+        if isinstance(want, Ref):
+            same_as_ref(got, want)
+        else:
+            assert repr(got.constant) == repr(want) and got.linear_coefficients.size == 0
+
+
+def test_cancelling_sum_keeps_scipy_order_and_dtypes():
+    items = [u(3), u(1) * -1.0, u(1), u(3) * -1, u(0) * 0]
+    got = CompiledSum(items)
+    same_as_ref(got, ref_fold([Ref(unit_coo(3)), ref_mul(Ref(unit_coo(1)), -1.0),
+                               Ref(unit_coo(1)), ref_mul(Ref(unit_coo(3)), -1),
+                               ref_mul(Ref(unit_coo(0)), 0)]))
+    assert got.linear_coefficients_indexes.tolist() == []
+    assert got.linear_coefficients.dtype == np.float64
+
+
+@pytest.mark.parametrize("build", [
+    lambda e: e * 10.0,
+    lambda e: 10 * e,
+    lambda e: e * 1e10,
+    lambda e: (e * 0.0) * float("inf"),
+    lambda e: e * (e + 1e300),
+], ids=["times", "rtimes", "times-large", "zero-times-inf", "product"])
+def test_float_overflow_warns_as_numpy_does(build):
+    e = CLE(coo_array(([1e308], ([0], [0]))))
+    with pytest.warns(RuntimeWarning):
+        build(e)
+
+
+def test_hessian_overflow_warns_as_numpy_does():
+    e = CLE(unit_coo(0), 0, coo_array(([1e308], ([0], [0])), shape=(1, 1))) + u(1)
+    with pytest.warns(RuntimeWarning):
+        e.quadratic_coefficients

@@ -5,9 +5,6 @@
 // stored array.
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
 
-#include "common/logging.hpp"
-#include "common/module_globals.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +14,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/logging.hpp"
+#include "common/module_globals.hpp"
 
 namespace zk::lp1 {
 
@@ -36,7 +36,7 @@ PyTypeObject *g_base_type = nullptr;
 
 // What the native form is exchanged with; not names of the module.
 struct Refs {
-    nb::object ndarray, empty, int32, int64, float64, csc_array;
+    nb::object ndarray, empty, int32, int64, float64, csc_array, builtin_sum;
 };
 Refs *g_refs = nullptr;
 
@@ -49,9 +49,7 @@ bool is_number(nb::handle obj) {
            nb::isinstance(obj, g_module.get("Real"));
 }
 
-bool is_expression(nb::handle obj) {
-    return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0;
-}
+bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0; }
 
 CompiledLinearExpression &state(nb::handle obj) {
     return *nb::inst_ptr<CompiledLinearExpression>(obj);
@@ -213,7 +211,8 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
 
 nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
     const bool wide = type == IndexType::kInt64;
-    nb::object arr = g_refs->empty(v.size(), nb::arg("dtype") = wide ? g_refs->int64 : g_refs->int32);
+    nb::object arr =
+        g_refs->empty(v.size(), nb::arg("dtype") = wide ? g_refs->int64 : g_refs->int32);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -229,7 +228,8 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
 
 nb::object np_values(const Values &v) {
     const bool ints = v.type == ValueType::kInt64;
-    nb::object arr = g_refs->empty(v.size(), nb::arg("dtype") = ints ? g_refs->int64 : g_refs->float64);
+    nb::object arr =
+        g_refs->empty(v.size(), nb::arg("dtype") = ints ? g_refs->int64 : g_refs->float64);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -308,8 +308,8 @@ nb::object coo_form(nb::handle linear) {
 // Every operator result is a plain CompiledLinearExpression, whatever the operands' classes.
 nb::object make_result(nb::object constant, nb::handle linear, nb::object quadratic) {
     nb::object stored = coo_form(linear);
-    return nb::cast(CompiledLinearExpression(std::move(constant), std::move(stored),
-                                             std::move(quadratic)));
+    return nb::cast(
+        CompiledLinearExpression(std::move(constant), std::move(stored), std::move(quadratic)));
 }
 
 // Copies of two sparse arrays grown to the larger extent in each dimension; growing keeps every
@@ -332,10 +332,11 @@ std::pair<nb::object, nb::object> aligned(nb::handle a, nb::handle b) {
 nb::object op_pos(nb::handle self) {
     CompiledLinearExpression &e = state(self);
     if (const Polynomial *p = native(e)) return from_native(positive(*p));
+    nb::object constant = unary(constant_of(e), PyNumber_Positive);
+    nb::object linear = to_coo(copy_of(linear_of(e)));
     const nb::object &q0 = quadratic_of(e);
     nb::object q = q0.is_none() ? nb::none() : copy_of(q0);
-    return make_result(unary(constant_of(e), PyNumber_Positive), to_coo(copy_of(linear_of(e))),
-                       q);
+    return make_result(std::move(constant), linear, std::move(q));
 }
 
 nb::object op_neg(nb::handle self) {
@@ -343,10 +344,11 @@ nb::object op_neg(nb::handle self) {
     if (const Polynomial *p = native(e)) {
         if (std::optional<Polynomial> r = negative(*p)) return from_native(std::move(r));
     }
+    nb::object constant = unary(constant_of(e), PyNumber_Negative);
+    nb::object linear = to_coo(unary(copy_of(linear_of(e)), PyNumber_Negative));
     const nb::object &q0 = quadratic_of(e);
     nb::object q = q0.is_none() ? nb::none() : unary(copy_of(q0), PyNumber_Negative);
-    nb::object l = to_coo(unary(copy_of(linear_of(e)), PyNumber_Negative));
-    return make_result(unary(constant_of(e), PyNumber_Negative), l, q);
+    return make_result(std::move(constant), linear, std::move(q));
 }
 
 nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
@@ -385,9 +387,10 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
             }
         }
         nb::object constant = binary(constant_of(e), other, op);
+        nb::object linear = copy_of(linear_of(e));
         const nb::object &q0 = quadratic_of(e);
         nb::object q = q0.is_none() ? nb::none() : copy_of(q0);
-        return make_result(std::move(constant), copy_of(linear_of(e)), std::move(q));
+        return make_result(std::move(constant), linear, std::move(q));
     }
     refuse(kAddNotExpression);
 }
@@ -425,8 +428,9 @@ nb::object op_mul(nb::handle self, nb::handle other) {
     const nb::object &ce = constant_of(e);
     const nb::object &co = constant_of(o);
     nb::object constant = binary(co, ce, PyNumber_Multiply);
-    nb::object linear = to_coo(binary(binary(co, a, PyNumber_Multiply),
-                                      binary(ce, b, PyNumber_Multiply), PyNumber_Add));
+    nb::object scaled_a = binary(co, a, PyNumber_Multiply);
+    nb::object scaled_b = binary(ce, b, PyNumber_Multiply);
+    nb::object linear = to_coo(binary(scaled_a, scaled_b, PyNumber_Add));
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     nb::object ab = binary(a, b.attr("T"), PyNumber_MatrixMultiply);
     nb::object ba = binary(b, a.attr("T"), PyNumber_MatrixMultiply);
@@ -457,10 +461,11 @@ nb::object quadratic_values(nb::handle self) {
     CompiledLinearExpression &e = state(self);
     if (e.native_) {
         if (!e.native_->quadratic) return nb::none();
-        Compressed h = hessian(*e.native_->quadratic);
-        nb::object parts = nb::make_tuple(np_values(h.values), np_index(h.indices, h.index),
-                                          np_index(h.indptr, h.index));
-        return g_refs->csc_array(parts, nb::arg("shape") = nb::make_tuple(h.rows, h.cols));
+        if (std::optional<Compressed> h = hessian(*e.native_->quadratic)) {
+            nb::object parts = nb::make_tuple(np_values(h->values), np_index(h->indices, h->index),
+                                              np_index(h->indptr, h->index));
+            return g_refs->csc_array(parts, nb::arg("shape") = nb::make_tuple(h->rows, h->cols));
+        }
     }
     const nb::object &q = quadratic_of(e);
     if (q.is_none()) return nb::none();
@@ -500,8 +505,8 @@ void set_quadratic(nb::handle self, nb::object v) {
 void init_expression(CompiledLinearExpression *self, nb::object linear, nb::object constant,
                      nb::object quadratic) {
     nb::object stored = coo_form(linear);
-    new (self) CompiledLinearExpression(std::move(constant), std::move(stored),
-                                        std::move(quadratic));
+    new (self)
+        CompiledLinearExpression(std::move(constant), std::move(stored), std::move(quadratic));
 }
 
 // A sum of nothing or of numbers only is the constant expression of that number, with no
@@ -512,8 +517,40 @@ nb::object empty_column() {
     return py_coo(c);
 }
 
+// The builtin sum of the items, in one native pass when every item is held in native form, else
+// through the host's own sum (which also raises what a foreign item raises).
+nb::object total_of(nb::handle expressions) {
+    nb::object items = nb::steal(PySequence_List(expressions.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    std::vector<SumItem> native_items;
+    native_items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())));
+    bool all_native = true;
+    for (nb::handle item : items) {
+        SumItem s;
+        if (is_expression(item)) {
+            s.expression = native(state(item));
+        } else if (std::optional<Number> n = number_of(item)) {
+            s.number = *n;
+            native_items.push_back(s);
+            continue;
+        }
+        if (!s.expression) {
+            all_native = false;
+            break;
+        }
+        native_items.push_back(s);
+    }
+    if (all_native) {
+        if (std::optional<SumResult> r = sum_items(native_items)) {
+            if (r->expression) return from_native(std::move(r->expression));
+            return py_number(r->number);
+        }
+    }
+    return g_refs->builtin_sum(items);
+}
+
 void init_sum(CompiledSum *self, nb::handle expressions) {
-    nb::object total = nb::module_::import_("builtins").attr("sum")(expressions);
+    nb::object total = total_of(expressions);
     if (is_expression(total)) {
         // The sum is a new expression that nothing else holds: its parts are taken over.
         CompiledLinearExpression &t = state(total);
@@ -590,27 +627,31 @@ NB_MODULE(compiled_linear_expressions, m) {
     zk::import_logger(m);
     g_module.bind(m);
     nb::module_ numpy = nb::module_::import_("numpy");
-    g_refs = new Refs{numpy.attr("ndarray"), numpy.attr("empty"),   numpy.attr("int32"),
-                      numpy.attr("int64"),   numpy.attr("float64"),
-                      nb::module_::import_("scipy.sparse").attr("csc_array")};
+    g_refs = new Refs{numpy.attr("ndarray"),
+                      numpy.attr("empty"),
+                      numpy.attr("int32"),
+                      numpy.attr("int64"),
+                      numpy.attr("float64"),
+                      nb::module_::import_("scipy.sparse").attr("csc_array"),
+                      nb::module_::import_("builtins").attr("sum")};
 
     nb::class_<CompiledLinearExpression> base(m, "CompiledLinearExpression", nb::dynamic_attr(),
                                               nb::type_slots(kExpressionSlots));
-    base.def("__init__", &init_expression, "linear_coefficients"_a.none(),
-             "constant"_a.none() = 0, "quadratic_coefficients"_a.none() = nb::none(),
+    base.def("__init__", &init_expression, "linear_coefficients"_a.none(), "constant"_a.none() = 0,
+             "quadratic_coefficients"_a.none() = nb::none(),
              nb::sig("def __init__(self, linear_coefficients: coo_array, "
                      "constant: tp.Union[Integral, Real] = 0, "
                      "quadratic_coefficients: tp.Optional[coo_array] = None) -> None"))
         .def_prop_ro("constant", &get_constant,
                      nb::for_getter(nb::sig("def constant(self) -> tp.Union[Integral, Real]")))
-        .def_prop_ro("linear_coefficients_indexes", &linear_indexes,
-                     nb::for_getter(nb::sig(
-                         "def linear_coefficients_indexes(self) -> tp.Sequence[int]")))
+        .def_prop_ro(
+            "linear_coefficients_indexes", &linear_indexes,
+            nb::for_getter(nb::sig("def linear_coefficients_indexes(self) -> tp.Sequence[int]")))
         .def_prop_ro("quadratic_coefficients", &quadratic_values,
                      nb::for_getter(nb::sig("def quadratic_coefficients(self)")))
-        .def_prop_ro("linear_coefficients", &linear_values,
-                     nb::for_getter(nb::sig(
-                         "def linear_coefficients(self) -> tp.Sequence[Integral]")))
+        .def_prop_ro(
+            "linear_coefficients", &linear_values,
+            nb::for_getter(nb::sig("def linear_coefficients(self) -> tp.Sequence[Integral]")))
         .def("__pos__", &op_pos, nb::sig("def __pos__(self) -> CompiledLinearExpression"))
         .def("__neg__", &op_neg, nb::sig("def __neg__(self) -> CompiledLinearExpression"))
         .def("__radd__", &op_radd, "other"_a.none(),

@@ -4,12 +4,13 @@
 // native form (make_unit_expression); everything else goes through the Python classes.
 #pragma once
 
-#include "common/module.hpp"
-#include "lp1/polynomial.hpp"
-
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
+
+#include "common/module.hpp"
+#include "lp1/polynomial.hpp"
 
 namespace zk::lp1 {
 
@@ -27,7 +28,8 @@ struct CompiledLinearExpression {
     bool native_tried_ = false;
 
     CompiledLinearExpression(nb::object constant, nb::object linear, nb::object quadratic)
-        : constant_(std::move(constant)), linear_(std::move(linear)),
+        : constant_(std::move(constant)),
+          linear_(std::move(linear)),
           quadratic_(std::move(quadratic)) {}
 
     explicit CompiledLinearExpression(std::shared_ptr<const Polynomial> native)
@@ -41,9 +43,18 @@ struct CompiledSum : CompiledLinearExpression {
 
 // The unit expression of global column g, equal in every part to
 // CompiledLinearExpression(coo_array(([1], ([g], [0])))). The class must have been loaded (the
-// module zk_encoder.linear_parser.compiled_linear_expressions imported).
+// module zk_encoder.linear_parser.compiled_linear_expressions imported). Columns beyond the
+// native form's extent are made exactly that way.
 inline nb::object make_unit_expression(std::int64_t g) {
-    return nb::cast(CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
+    if (g >= 0 && g < std::numeric_limits<std::int32_t>::max())
+        return nb::cast(
+            CompiledLinearExpression(std::make_shared<const Polynomial>(unit_polynomial(g))));
+    nb::object coo = nb::module_::import_("scipy.sparse").attr("coo_array");
+    nb::object unit = coo(
+        nb::make_tuple(nb::make_tuple(1), nb::make_tuple(nb::make_tuple(g), nb::make_tuple(0))));
+    nb::object cls = nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
+                         .attr("CompiledLinearExpression");
+    return cls(unit);
 }
 
 }  // namespace zk::lp1

@@ -7,10 +7,10 @@
 // offer (there is no reflected subtraction: `k - e` is written as `-(e) + k`).
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
+#include <string>
+
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
-
-#include <string>
 
 namespace zk::lp1 {
 
@@ -51,9 +51,7 @@ bool is_number(nb::handle obj) {
            nb::isinstance(obj, g_module.get("Real"));
 }
 
-bool is_expression(nb::handle obj) {
-    return PyObject_TypeCheck(obj.ptr(), g_expression_type) != 0;
-}
+bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_expression_type) != 0; }
 
 LinearExpression &state(nb::handle obj) { return *nb::inst_ptr<LinearExpression>(obj); }
 
@@ -115,8 +113,12 @@ nb::object own_check_borders(nb::handle self) {
     g_module.raise_logged("FormulaError", nb::str(kBoundedFinal));
 }
 
-nb::object op_pos(nb::handle self) { return make_expression(Text() << "+(" << formatted(self) << ")"); }
-nb::object op_neg(nb::handle self) { return make_expression(Text() << "-(" << formatted(self) << ")"); }
+nb::object op_pos(nb::handle self) {
+    return make_expression(Text() << "+(" << formatted(self) << ")");
+}
+nb::object op_neg(nb::handle self) {
+    return make_expression(Text() << "-(" << formatted(self) << ")");
+}
 
 enum class Op { kAdd, kSub, kMul };
 
@@ -126,15 +128,25 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
     if (is_number(other)) {
         nb::object n = formatted(other);
         switch (op) {
-            case Op::kAdd: t << formatted(self) << " + " << n; break;
-            case Op::kSub: t << formatted(self) << " - " << n; break;
-            case Op::kMul: t << n << " * (" << formatted(self) << ")"; break;
+            case Op::kAdd:
+                t << formatted(self) << " + " << n;
+                break;
+            case Op::kSub:
+                t << formatted(self) << " - " << n;
+                break;
+            case Op::kMul:
+                t << n << " * (" << formatted(self) << ")";
+                break;
         }
     } else if (is_expression(other)) {
         check_borders(other);
         switch (op) {
-            case Op::kAdd: t << formatted(self) << " + " << formatted(other); break;
-            case Op::kSub: t << formatted(self) << " - (" << formatted(other) << ")"; break;
+            case Op::kAdd:
+                t << formatted(self) << " + " << formatted(other);
+                break;
+            case Op::kSub:
+                t << formatted(self) << " - (" << formatted(other) << ")";
+                break;
             case Op::kMul:
                 t << "(" << formatted(self) << ") * (" << formatted(other) << ")";
                 break;
@@ -191,8 +203,10 @@ bool op_bool(nb::handle self) {
 nb::object bind_sum_operand(const nb::args &args, const nb::kwargs &indexes) {
     constexpr const char *kMultiple = "%s got multiple values for argument '%s'";
     if (args.size() > 1) {
-        PyErr_Format(PyExc_TypeError, "Sum.__init__() takes 2 positional arguments but %zd were "
-                     "given", static_cast<Py_ssize_t>(args.size()) + 1);
+        PyErr_Format(PyExc_TypeError,
+                     "Sum.__init__() takes 2 positional arguments but %zd were "
+                     "given",
+                     static_cast<Py_ssize_t>(args.size()) + 1);
         throw nb::python_error();
     }
     if (PyDict_GetItemString(indexes.ptr(), "self")) refuse_binding(kMultiple, "self");
@@ -201,8 +215,7 @@ nb::object bind_sum_operand(const nb::args &args, const nb::kwargs &indexes) {
         if (keyword) refuse_binding(kMultiple, "expression");
         return args[0];
     }
-    if (!keyword)
-        refuse_binding("%s missing 1 required positional argument: '%s'", "expression");
+    if (!keyword) refuse_binding("%s missing 1 required positional argument: '%s'", "expression");
     nb::object operand = nb::borrow(keyword);
     if (PyDict_DelItemString(indexes.ptr(), "expression") != 0) throw nb::python_error();
     return operand;
@@ -304,16 +317,16 @@ NB_MODULE(linear_expression, m) {
     auto sig = [](const char *name, const char *params, const char *result) {
         return std::string("def ") + name + "(self" + params + ")" + result;
     };
-    const std::string add_sig = sig("__add__", (std::string(", ") + kOperand).c_str(),
-                                    " -> LinearExpression");
-    const std::string radd_sig = sig("__radd__", (std::string(", ") + kOperand).c_str(),
-                                     " -> LinearExpression");
-    const std::string sub_sig = sig("__sub__", (std::string(", ") + kOperand).c_str(),
-                                    " -> LinearExpression");
-    const std::string rsub_sig = sig("__rsub__", (std::string(", ") + kOperand).c_str(),
-                                     " -> LinearExpression");
-    const std::string rmul_sig = sig("__rmul__", (std::string(", ") + kOperand).c_str(),
-                                     " -> LinearExpression");
+    const std::string add_sig =
+        sig("__add__", (std::string(", ") + kOperand).c_str(), " -> LinearExpression");
+    const std::string radd_sig =
+        sig("__radd__", (std::string(", ") + kOperand).c_str(), " -> LinearExpression");
+    const std::string sub_sig =
+        sig("__sub__", (std::string(", ") + kOperand).c_str(), " -> LinearExpression");
+    const std::string rsub_sig =
+        sig("__rsub__", (std::string(", ") + kOperand).c_str(), " -> LinearExpression");
+    const std::string rmul_sig =
+        sig("__rmul__", (std::string(", ") + kOperand).c_str(), " -> LinearExpression");
 
     // Every argument admits None (nanobind refuses it by default): which operands are refused,
     // and with which message, is this module's decision.
@@ -322,12 +335,12 @@ NB_MODULE(linear_expression, m) {
     expression
         .def(nb::init<nb::object>(), "expression"_a.none() = "",
              nb::sig("def __init__(self, expression: str = '')"))
-        .def_prop_ro("lo", [](const LinearExpression &e) { return e.lo_; },
-                     nb::for_getter(nb::sig(
-                         "def lo(self) -> tp.Optional[tp.Union[Integral, Real]]")))
-        .def_prop_ro("hi", [](const LinearExpression &e) { return e.hi_; },
-                     nb::for_getter(nb::sig(
-                         "def hi(self) -> tp.Optional[tp.Union[Integral, Real]]")))
+        .def_prop_ro(
+            "lo", [](const LinearExpression &e) { return e.lo_; },
+            nb::for_getter(nb::sig("def lo(self) -> tp.Optional[tp.Union[Integral, Real]]")))
+        .def_prop_ro(
+            "hi", [](const LinearExpression &e) { return e.hi_; },
+            nb::for_getter(nb::sig("def hi(self) -> tp.Optional[tp.Union[Integral, Real]]")))
         .def("__pos__", &op_pos, nb::sig("def __pos__(self) -> LinearExpression"))
         .def("__neg__", &op_neg, nb::sig("def __neg__(self) -> LinearExpression"))
         .def("__add__", &op_add, "other"_a.none(), nb::sig(add_sig.c_str()))
@@ -344,8 +357,9 @@ NB_MODULE(linear_expression, m) {
              nb::sig("def __le__(self, other: tp.Union[Integral, Real])"))
         .def("__ge__", &op_ge, "other"_a.none(),
              nb::sig("def __ge__(self, other: tp.Union[Integral, Real])"))
-        .def("__str__", [](const LinearExpression &e) { return e.expression_; },
-             nb::sig("def __str__(self) -> str"))
+        .def(
+            "__str__", [](const LinearExpression &e) { return e.expression_; },
+            nb::sig("def __str__(self) -> str"))
         .def("_check_borders", &own_check_borders, nb::sig("def _check_borders(self)"))
         .def("__bool__", &op_bool, nb::sig("def __bool__(self) -> bool"))
         .def_rw("_expression", &LinearExpression::expression_)
@@ -365,8 +379,9 @@ NB_MODULE(linear_expression, m) {
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))
-        .def("__repr__", [](const LinearVariableProxy &p) { return p.name_; },
-             nb::sig("def __repr__(self)"))
+        .def(
+            "__repr__", [](const LinearVariableProxy &p) { return p.name_; },
+            nb::sig("def __repr__(self)"))
         .def_rw("_name", &LinearVariableProxy::name_);
     g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
 

@@ -3,9 +3,9 @@
 // across the package's extension modules); they create expressions through the Python classes.
 #pragma once
 
-#include "common/module.hpp"
-
 #include <utility>
+
+#include "common/module.hpp"
 
 namespace zk::lp1 {
 
@@ -24,12 +24,17 @@ struct LinearExpression {
 struct LinearVariableProxy : LinearExpression {
     nb::object name_;
 
-    explicit LinearVariableProxy(nb::object name) : LinearExpression(name), name_(std::move(name)) {}
+    explicit LinearVariableProxy(nb::object name)
+        : LinearExpression(name), name_(std::move(name)) {}
 };
 
 // The constructor classes keep nothing beyond their text; each needs a C++ type of its own
 // because nanobind binds one Python class per C++ type.
-struct Sum : LinearExpression { using LinearExpression::LinearExpression; };
-struct SumIt : LinearExpression { using LinearExpression::LinearExpression; };
+struct Sum : LinearExpression {
+    using LinearExpression::LinearExpression;
+};
+struct SumIt : LinearExpression {
+    using LinearExpression::LinearExpression;
+};
 
 }  // namespace zk::lp1
