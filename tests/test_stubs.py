@@ -3,7 +3,9 @@ pseudo-Boolean front end's stubs document every public class and method (for edi
 on the stubs; the runtime objects keep their own docstrings)."""
 
 import ast
+import functools
 import importlib
+import inspect
 import pathlib
 
 import pytest
@@ -97,3 +99,203 @@ def test_stub_documents_public_names(name):
     tree = ast.parse(stub.read_text())
     assert ast.get_docstring(tree)
     assert undocumented(tree) == []
+
+
+# Signatures: every function and method a stub declares is called the way the runtime object
+# takes it (parameter names, kinds and defaults, in order), and every public method of a stubbed
+# class is declared. The runtime signature is nanobind's __nb_signature__ (the text a function
+# declares, or the one nanobind writes from its C++ parameters) or, for a Python function,
+# inspect.signature. Annotations are not compared: nanobind writes its own types ("object") where
+# a binding declares none, while the stubs carry the documented ones.
+
+PARAM_KINDS = {
+    inspect.Parameter.POSITIONAL_ONLY: "positional-only",
+    inspect.Parameter.POSITIONAL_OR_KEYWORD: "positional-or-keyword",
+    inspect.Parameter.VAR_POSITIONAL: "*args",
+    inspect.Parameter.KEYWORD_ONLY: "keyword-only",
+    inspect.Parameter.VAR_KEYWORD: "**kwargs",
+}
+
+
+def call_shape(func_def):
+    """(name, kind, default text or None) of each parameter of an ast.FunctionDef."""
+    a = func_def.args
+    positional = a.posonlyargs + a.args
+    defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+    shape = []
+    for i, (p, d) in enumerate(zip(positional, defaults)):
+        kind = "positional-only" if i < len(a.posonlyargs) else "positional-or-keyword"
+        shape.append((p.arg, kind, None if d is None else ast.unparse(d)))
+    if a.vararg:
+        shape.append((a.vararg.arg, "*args", None))
+    for p, d in zip(a.kwonlyargs, a.kw_defaults):
+        shape.append((p.arg, "keyword-only", None if d is None else ast.unparse(d)))
+    if a.kwarg:
+        shape.append((a.kwarg.arg, "**kwargs", None))
+    return shape
+
+
+def parse_def(text):
+    return ast.parse(text + ": ...").body[0]
+
+
+# Runtime objects that carry no signature of their own: slots of the interpreter's type machinery
+# (a class's tp_call shows as "(self, /, *args, **kwargs)") and PBBaseOp's abstract bodies, which
+# take anything.
+UNSIGNED = {"wrapper_descriptor", "abstractslot"}
+
+
+def runtime_shapes(obj):
+    """The call shapes of a runtime callable (several for an overloaded nanobind function)."""
+    if isinstance(obj, (staticmethod, classmethod)):
+        obj = obj.__func__
+    if isinstance(obj, functools.partial):
+        obj = obj.func
+    nb_signature = getattr(obj, "__nb_signature__", None)
+    if nb_signature is not None:
+        shapes = []
+        for text, _doc, defaults in nb_signature:
+            # nanobind writes the defaults it holds as \0, \1, ... and hands them over beside.
+            for i, value in enumerate(defaults or ()):
+                text = text.replace(f"\\{i}", repr(value))
+            shapes.append(call_shape(parse_def(text)))
+        return shapes
+    signature = inspect.signature(obj)
+    return [[(p.name, PARAM_KINDS[p.kind],
+              None if p.default is p.empty else repr(p.default))
+             for p in signature.parameters.values()]]
+
+
+def same_call(stub_shape, runtime_shape):
+    """Equal names and kinds; a default where the runtime has one, the same text unless the stub
+    writes "..." (a default it does not spell out)."""
+    if len(stub_shape) != len(runtime_shape):
+        return False
+    for (name, kind, default), (rt_name, rt_kind, rt_default) in zip(stub_shape, runtime_shape):
+        if name != rt_name or kind != rt_kind or (default is None) != (rt_default is None):
+            return False
+        if default not in (None, "...") and default != rt_default:
+            return False
+    return True
+
+
+def mangled(class_name, name):
+    if name.startswith("__") and not name.endswith("__"):
+        return f"_{class_name.lstrip('_')}{name}"
+    return name
+
+
+def class_attribute(cls, name):
+    """The attribute as the class (or a base) holds it, descriptors unwrapped by nobody."""
+    for klass in cls.__mro__:
+        if name in vars(klass):
+            return vars(klass)[name]
+    raise AttributeError(name)
+
+
+def is_static(obj):
+    """A static method: wrapped by staticmethod, or a nanobind function that binds no instance
+    (nanobind's static methods are plain nb_func objects; its methods are nb_method)."""
+    return isinstance(obj, staticmethod) or type(obj).__name__ == "nb_func"
+
+
+def decorators(func_def):
+    return {ast.unparse(d) for d in func_def.decorator_list}
+
+
+def declared_callables(stub):
+    """(dotted name, ast.FunctionDef, runtime object, whether a method) of every function and
+    method the stub declares; the runtime object is None when the module lacks it."""
+    module = importlib.import_module(module_name(stub))
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            yield node.name, node, getattr(module, node.name, None), False
+        elif isinstance(node, ast.ClassDef):
+            cls = getattr(module, node.name, None)
+            for sub in node.body:
+                if isinstance(sub, ast.FunctionDef):
+                    try:
+                        obj = class_attribute(cls, mangled(node.name, sub.name))
+                    except (AttributeError, TypeError):
+                        obj = None
+                    yield f"{node.name}.{sub.name}", sub, obj, True
+
+
+def signature_differences(stub):
+    found = []
+    for name, func_def, obj, method in declared_callables(stub):
+        marks = decorators(func_def)
+        if obj is None:
+            found.append(f"{name}: missing at run time")
+        elif "property" in marks or isinstance(obj, property):
+            if not ("property" in marks and isinstance(obj, property)):
+                found.append(f"{name}: a property on one side only")
+        elif method and (("staticmethod" in marks) != is_static(obj) or
+                         ("classmethod" in marks) != isinstance(obj, classmethod)):
+            found.append(f"{name}: static or class method on one side only")
+        elif type(obj).__name__ not in UNSIGNED:
+            stub_shape = call_shape(func_def)
+            shapes = runtime_shapes(obj)
+            if not any(same_call(stub_shape, rt) for rt in shapes):
+                found.append(f"{name}: stub {stub_shape} != runtime {shapes}")
+    return found
+
+
+@pytest.mark.parametrize("stub", STUBS, ids=module_name)
+def test_stub_signatures_match_runtime(stub):
+    assert signature_differences(stub) == []
+
+
+def undeclared_methods(stub):
+    """Public methods (and __init__) of the stub's classes that the stub does not declare; a
+    dataclass's generated __init__ comes from its declared fields."""
+    module = importlib.import_module(module_name(stub))
+    missing = []
+    for node in ast.parse(stub.read_text()).body:
+        if not isinstance(node, ast.ClassDef) or not isinstance(getattr(module, node.name), type):
+            continue
+        declared = {sub.name for sub in node.body if isinstance(sub, ast.FunctionDef)}
+        declared |= {sub.target.id for sub in node.body if isinstance(sub, ast.AnnAssign)}
+        declared |= {t.id for sub in node.body if isinstance(sub, ast.Assign)
+                     for t in sub.targets if isinstance(t, ast.Name)}
+        if "dataclass" in decorators(node):
+            declared.add("__init__")
+        for name, value in vars(getattr(module, node.name)).items():
+            if (not name.startswith("_") or name == "__init__") and callable(value) \
+                    and name not in declared:
+                missing.append(f"{node.name}.{name}")
+    return missing
+
+
+@pytest.mark.parametrize("stub", STUBS, ids=module_name)
+def test_stub_declares_every_public_method(stub):
+    assert undeclared_methods(stub) == []
+
+
+# The comparison itself, on a bound function whose runtime signature is known:
+# zk_logger.log_c is "def log_c(msg: str)", Manager.get_pb_var
+# "def get_pb_var(self, pb_var: int, prefix: str = '_pbct_aux') -> bx.Variable".
+SIGNATURE_CASES = [
+    ("same", "zk_logger.log_c", "def log_c(msg: str)", True),
+    ("annotation_differs", "zk_logger.log_c", "def log_c(msg)", True),
+    ("renamed", "zk_logger.log_c", "def log_c(message: str)", False),
+    ("extra_parameter", "zk_logger.log_c", "def log_c(msg: str, level)", False),
+    ("keyword_only", "zk_logger.log_c", "def log_c(*, msg: str)", False),
+    ("varargs", "zk_logger.log_c", "def log_c(*msg)", False),
+    ("default_spelled", "Manager.get_pb_var", "def get_pb_var(self, pb_var, prefix='_pbct_aux')",
+     True),
+    ("default_elided", "Manager.get_pb_var", "def get_pb_var(self, pb_var, prefix=...)", True),
+    ("default_differs", "Manager.get_pb_var", "def get_pb_var(self, pb_var, prefix='aux')", False),
+    ("default_missing", "Manager.get_pb_var", "def get_pb_var(self, pb_var, prefix)", False),
+]
+
+
+@pytest.mark.parametrize("target,stub_text,matches", [c[1:] for c in SIGNATURE_CASES],
+                         ids=[c[0] for c in SIGNATURE_CASES])
+def test_signature_comparison_sees_differences(target, stub_text, matches):
+    from zk_encoder.core import manager, zk_logger
+    owner, name = target.split(".")
+    obj = {"zk_logger": zk_logger, "Manager": manager.Manager}[owner]
+    runtime = getattr(obj, name)
+    stub_shape = call_shape(parse_def(stub_text))
+    assert any(same_call(stub_shape, rt) for rt in runtime_shapes(runtime)) is matches

@@ -1,9 +1,14 @@
 // zk_encoder.version: the package version text.
 #include "common/module.hpp"
 
+// Compiled in from pyproject.toml's version (CMakeLists.txt), the one place it is written.
+#ifndef ZK_VERSION
+#error "ZK_VERSION is not defined: build through CMakeLists.txt"
+#endif
+
 namespace zk {
 
-constexpr const char *kVersion = "0.2.5.2048";
+constexpr const char *kVersion = ZK_VERSION;
 
 }  // namespace zk
 

@@ -136,8 +136,12 @@ def _ref(family, *indexes):
     return VariableProxy(f"{family}({','.join(indexes)})")
 
 
-def test_encoding_is_the_library_encoding():
-    """The same model through both back ends: same clauses, numbers, stamps."""
+def test_replay_receives_the_texts_and_foralls():
+    """The same model through both back ends: same clauses, numbers, stamps. The encoder replays
+    what it received through the library's own encoding, so this checks the transport (families,
+    formula texts, for-all values, weights and flags arrive intact and in order), not the
+    encoding, which is the same code on both sides: tests/encode/test_model_encoding.py judges
+    that by meaning."""
     def fill(m):
         x = m.create_variables("x", r=3, c=3)
         i, j = m.get_indexes(["i", "j"])
@@ -292,3 +296,13 @@ def test_model_without_formulas(enc):
     storage = enc.get_cnf_storage()
     assert storage.hard_clauses() == [] and storage.get_variable_count() == 2
     assert enc.get_var_mapping().get_var_map() == {"dummy_var[0]": 0, "x[0]": 1, "x[1]": 2}
+
+
+def test_dependency_on_the_library_is_declared():
+    """The formula encoder replays models through zk_encoder: the distribution says so, as the
+    extra "formula-encoder" (the rest of the engine needs no zk_encoder)."""
+    import importlib.metadata
+
+    requires = importlib.metadata.requires("nubrix-sorn-engine") or []
+    assert [r for r in requires if r.startswith("zk_encoder")
+            and 'extra == "formula-encoder"' in r]

@@ -164,7 +164,11 @@ def test_cnf_models_are_the_brute_force_models(dims, fill, predicate):
 
 @pytest.mark.parametrize("dims,fill,predicate", [c[1:] for c in HARD_CASES],
                          ids=[c[0] for c in HARD_CASES])
-def test_back_ends_agree(dims, fill, predicate):
+def test_formula_encoder_receives_texts_and_foralls(dims, fill, predicate):
+    """Both back ends give the same clauses, numbering and stamps. The engine's formula encoder
+    replays the texts through the library's own encoding, so this checks the transport of the
+    families, formula texts and for-all values to the engine, not the encoding (which
+    test_cnf_models_are_the_brute_force_models judges by meaning)."""
     own, own_mgr, fams = build(fill, dims)
     fe, fe_mgr, fe_fams = build(fill, dims, use_fe=True)
     assert own.build_cnf() is True and fe.build_cnf() is True
@@ -280,6 +284,8 @@ def _hard_ok(model_clauses, nums, values):
 
 @pytest.mark.parametrize("dims,hard,softs,gain", [c[1:] for c in SOFT_CASES],
                          ids=[c[0] for c in SOFT_CASES])
+# With the formula encoder the encoding is the library's own again (replayed by the engine): that
+# case checks that soft texts, weights and minimization flags reach the engine intact.
 @pytest.mark.parametrize("use_fe", [False, True], ids=["own", "formula_encoder"])
 def test_rc2_optimum_is_the_brute_force_optimum(dims, hard, softs, gain, use_fe):
     model, mgr, fams = build(_fill_soft(hard, softs), dims, use_fe)

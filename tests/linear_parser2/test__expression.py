@@ -6,6 +6,7 @@ import fractions
 import gc
 import json
 import pickle
+import random
 import subprocess
 import sys
 import textwrap
@@ -955,3 +956,64 @@ def test_importing_the_package_does_not_load_the_second_generation():
     before, after = json.loads(proc.stdout.strip().splitlines()[-1])
     assert before == []
     assert "zk_encoder.linear_parser2._expression" in after
+
+
+# ------------------------------------------------------------------------------------------------
+# Large blocks take shortcuts for row weights and weighted sums; every result must hold exactly
+# the arrays that the sparse library's own computation gives (values, places, dtypes).
+
+def random_matrix(rng, canonical):
+    k, n = int(rng.integers(0, 7)), int(rng.integers(1, 9))
+    per_row = rng.integers(0, 5, k) if rng.random() < 0.7 else np.ones(k, dtype=np.int64)
+    indptr = np.concatenate([[0], np.cumsum(per_row)])
+    rows = []
+    for count in per_row:
+        if canonical:
+            rows.append(np.sort(rng.choice(n, min(int(count), n), replace=False)))
+        else:
+            rows.append(rng.integers(0, n, int(count)))
+    if canonical:
+        indptr = np.concatenate([[0], np.cumsum([len(r) for r in rows])])
+    indices = np.concatenate(rows + [np.zeros(0, dtype=np.int64)]).astype(np.int32)
+    data = rng.choice([0.0, 1.0, -2.5, 0.1, 1e300, np.inf], indices.size)
+    dtype = rng.choice(["float64", "int32", "int64", "float32"], p=[0.55, 0.2, 0.15, 0.1])
+    if dtype != "float64":
+        data = np.nan_to_num(data, posinf=7, neginf=-7).clip(-9, 9).astype(dtype)
+    m = csr_array((data, indices, indptr.astype(np.int32)), shape=(k, n))
+    if rng.random() < 0.1:  # wide indices stay wide in the library's way
+        m.indices, m.indptr = m.indices.astype(np.int64), m.indptr.astype(np.int64)
+    return m
+
+
+def random_weights(rng, k):
+    w = rng.choice([2.0, -1.5, 0.3, 1e10, 0.0, np.inf, np.nan], k,
+                   p=[0.3, 0.2, 0.2, 0.1, 0.1, 0.05, 0.05])
+    kind = rng.choice(["float64", "int64", "int32", "bool", "float32"], p=[0.5, 0.2, 0.1, 0.1, 0.1])
+    if kind != "float64":
+        w = np.nan_to_num(w, posinf=3, neginf=-3).clip(-5, 5).astype(kind)
+    return w
+
+
+def same_arrays(got, want):
+    return (type(got) is type(want) and got.shape == want.shape
+            and all(getattr(got, a).dtype == getattr(want, a).dtype
+                    and np.array_equal(getattr(got, a), getattr(want, a), equal_nan=True)
+                    for a in ("data", "indices", "indptr")))
+
+
+@pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning",
+                            "ignore:overflow:RuntimeWarning")
+def test_row_weights_and_weighted_sums_equal_the_library_computation():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(400):
+        m = random_matrix(rng, canonical=rng.random() < 0.8)
+        w = random_weights(rng, m.shape[0])
+        b = LinearExpressionsArr(linear_coefficients=m)
+        snap, weights = snapshot(*block_arrays(b)), w.copy()
+        scaled, folded = b * w, b.dot(w)
+        assert unchanged(snap, *block_arrays(b))
+        assert np.array_equal(w, weights, equal_nan=True)
+        assert same_arrays(scaled.linear_coefficients, (w[:, None] * m.copy()).tocsr()), (m, w)
+        assert same_arrays(folded.linear_coefficients, csr_array(w).dot(m.copy()).tocsr()), (m, w)

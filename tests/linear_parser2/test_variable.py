@@ -412,3 +412,40 @@ def test_rebinding_the_flag_switches_the_checks(arrays, monkeypatch, log_sink):
     monkeypatch.setattr(variable_module, "DEBUG", True)
     with pytest.raises(IndexError, match="^Variable can only have one index$"):
         y[0]
+
+
+def test_tuples_of_integers_and_one_slice_against_numpy():
+    """A row, a column or a line through a higher array: one progression of element numbers."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    model = LinearModel()
+    z = model.get_variable("z", VariableType.REAL, a=3, b=4, c=5)
+    for _ in range(300):
+        index = [int(rng.integers(0, size)) for size in z.shape]
+        axis = int(rng.integers(0, 3))
+        index[axis] = slice(*(None if rng.random() < 0.3 else int(v)
+                              for v in rng.integers(-6, 6, 2)), int(rng.choice([-2, -1, 1, 3])))
+        index = tuple(index)
+        expected = numbers(z)[index].ravel() + z._shift
+        block = z[index]
+        assert row_columns(block) == expected.tolist(), index
+        coefs = block.linear_coefficients
+        assert coefs.indices.dtype == coefs.indptr.dtype == np.int32
+
+
+@pytest.mark.parametrize("index", [np.array([4, 0, 2]), [1, 1], np.array([3, 1], dtype=np.uint64),
+                                   slice(None, None, -2), (slice(1, 4),)],
+                         ids=["int64-array", "list", "uint64-array", "reverse-slice", "tuple"])
+def test_blocks_hold_32_bit_columns_and_starts(arrays, index):
+    """Columns and row starts in the 32 bits that the sparse library's own results use, whatever
+    the integer type of the index."""
+    x, _ = arrays
+    coefs = x[index].linear_coefficients
+    cols = numbers(x)[index].astype(np.int64).ravel() + x._shift
+    assert coefs.shape == (cols.size, counter())
+    assert coefs.indices.dtype == coefs.indptr.dtype == np.int32
+    assert coefs.indices.tolist() == cols.tolist()
+    assert coefs.indptr.tolist() == list(range(cols.size + 1))
+    assert coefs.data.dtype == np.float64 and np.all(coefs.data == 1)
+    assert (x[index] + x[index]).linear_coefficients.indices.dtype == np.int32

@@ -216,8 +216,9 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
+    // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
     if (wide) {
-        std::memcpy(view.buf, v.data(), v.size() * sizeof(std::int64_t));
+        if (!v.empty()) std::memcpy(view.buf, v.data(), v.size() * sizeof(std::int64_t));
     } else {
         auto *out = static_cast<std::int32_t *>(view.buf);
         for (std::size_t k = 0; k < v.size(); ++k) out[k] = static_cast<std::int32_t>(v[k]);
@@ -233,9 +234,9 @@ nb::object np_values(const Values &v) {
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
-    if (ints)
+    if (ints && !v.ints.empty())
         std::memcpy(view.buf, v.ints.data(), v.ints.size() * sizeof(std::int64_t));
-    else
+    else if (!ints && !v.floats.empty())
         std::memcpy(view.buf, v.floats.data(), v.floats.size() * sizeof(double));
     PyBuffer_Release(&view);
     return arr;

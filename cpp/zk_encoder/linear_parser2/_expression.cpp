@@ -5,7 +5,10 @@
 // wherever those stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -357,6 +360,80 @@ void block_guard(const LinearExpressionsArr &b) {
     if (block_bounded(b)) fail_formula(kHasBoundary);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Shortcuts for large blocks. Each gives exactly the arrays (values, places, dtypes) that the
+// sparse library's own way gives, and applies only where that has been made sure: plain numeric
+// dtypes, 32-bit indices, the exact library types. Anything else takes the library's way.
+
+bool exact_type(nb::handle obj, nb::handle cls) {
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr());
+}
+
+// float64, int64 or int32: numpy and the sparse library promote these alike.
+bool plain_number_dtype(nb::handle arr) {
+    nb::object name = arr.attr("dtype").attr("name");
+    for (const char *n : {"float64", "int64", "int32"})
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), n) == 0) return true;
+    return false;
+}
+
+bool int32_dtype(nb::handle arr) {
+    return PyUnicode_CompareWithASCIIString(arr.attr("dtype").attr("name").ptr(), "int32") == 0;
+}
+
+// A 2-D csr_array with 32-bit indices and plain values, and w a 1-D numpy array of plain numbers
+// with one entry per row.
+bool plain_matrix_and_weights(nb::handle m, nb::handle w) {
+    nb::object np = g_module.get("np");
+    if (!exact_type(m, g_module.get("csr_array")) || !exact_type(w, np.attr("ndarray")))
+        return false;
+    if (differ(m.attr("ndim"), nb::int_(2)) || differ(w.attr("ndim"), nb::int_(1))) return false;
+    if (differ(w.attr("shape")[0], m.attr("shape")[0])) return false;
+    return plain_number_dtype(w) && plain_number_dtype(m.attr("data")) &&
+           int32_dtype(m.attr("indices")) && int32_dtype(m.attr("indptr"));
+}
+
+// Row starts 0, 1, 2, ...: each row holds exactly one value.
+bool one_value_per_row(nb::handle indptr) {
+    using Starts = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    Starts starts;
+    if (!nb::try_cast(indptr, starts)) return false;
+    const int32_t *p = starts.data();
+    const size_t n = starts.shape(0);
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != static_cast<int32_t>(i)) return false;
+    return true;
+}
+
+// (w[:, None] * m).tocsr() for a matrix in canonical form (columns sorted, none repeated within
+// a row), where the library's way through the coordinate form keeps every entry in its place:
+// each value times its row's weight, the result sharing the column indices and row starts
+// instead of three new copies. Invalid when the shortcut does not apply.
+nb::object scaled_rows(nb::handle m, nb::handle w) {
+    if (!plain_matrix_and_weights(m, w) || !truth(m.attr("has_canonical_format")))
+        return nb::object();
+    nb::object np = g_module.get("np");
+    nb::object indptr = m.attr("indptr");
+    // Rows of one value each (what indexing makes) take the weights as they are.
+    nb::object per_value =
+        one_value_per_row(indptr) ? nb::borrow(w) : np.attr("repeat")(w, np.attr("diff")(indptr));
+    nb::object data = np.attr("multiply")(m.attr("data"), per_value);
+    return g_module.get("csr_array")(nb::make_tuple(data, m.attr("indices"), indptr),
+                                     nb::arg("shape") = m.attr("shape"));
+}
+
+// csr_array(w).dot(m).tocsr() as the dense column sums m' w made sparse: the library's product
+// adds w_i * m_ij over the rows in the same order and keeps the non-zero sums, which is what the
+// conversion of the dense sums keeps. Rows of weight 0 are left out of the product but not of
+// the dense sums (0 * inf is NaN there), so the shortcut needs every weight non-zero.
+nb::object weighted_row_sum(nb::handle m, nb::handle w) {
+    if (!plain_matrix_and_weights(m, w)) return nb::object();
+    nb::object np = g_module.get("np");
+    if (differ(np.attr("count_nonzero")(w), w.attr("size"))) return nb::object();
+    nb::object sums = matmul(m.attr("T"), w);
+    return g_module.get("csr_array")(sums);
+}
+
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
@@ -394,9 +471,12 @@ nb::object block_mul(nb::handle self, nb::handle other) {
                         differ(other.attr("size"), b.constants_.attr("size"))))
             fail_formula(kElementCount);
         // w[:, None] scales row i by w_i.
-        nb::object column =
-            other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
-        nb::object linear = mul(column, b.linear_coefficients_).attr("tocsr")();
+        nb::object linear = scaled_rows(b.linear_coefficients_, other);
+        if (!linear.is_valid()) {
+            nb::object column =
+                other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
+            linear = mul(column, b.linear_coefficients_).attr("tocsr")();
+        }
         return make_block(std::move(linear), mul(b.constants_, other), nb::none(), nb::none(),
                           false);
     }
@@ -473,8 +553,11 @@ nb::object block_dot(nb::handle self, nb::handle other) {
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
     nb::object constant = b.constants_.attr("dot")(other);
-    nb::object weights = g_module.get("csr_array")(other);
-    nb::object linear = weights.attr("dot")(b.linear_coefficients_).attr("tocsr")();
+    nb::object linear = weighted_row_sum(b.linear_coefficients_, other);
+    if (!linear.is_valid()) {
+        nb::object weights = g_module.get("csr_array")(other);
+        linear = weights.attr("dot")(b.linear_coefficients_).attr("tocsr")();
+    }
     return make_row(std::move(linear), std::move(constant));
 }
 

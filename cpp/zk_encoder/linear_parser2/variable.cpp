@@ -24,6 +24,7 @@ using namespace nb::literals;
 constexpr const char *kClassDoc = "Multidimensional array of task variables";
 constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
 constexpr const char *kCounter = "_total_created_variables";
+constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 constexpr const char *kOneIndexMsg = "Variable can only have one index";
 constexpr const char *kNotValidTail = " is not a valid index";
@@ -133,25 +134,37 @@ struct View {
     // starts are 0 .. k and no sorting is needed.
     nb::object block(nb::handle flat) const {
         nb::object numpy = np();
-        // Element numbers of a narrow integer type would wrap around when the first column is
-        // added; 64 bits hold every column.
-        nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
-        nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va->type_);
         nb::object n = width();
         nb::object csr = g_module.get("csr_array");
         nb::object coefs;
-        if (as_int64(va->shift_) + count <= as_int64(n)) {
-            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
+        const int64_t width_n = as_int64(n);
+        if (as_int64(va->shift_) + count <= width_n && width_n <= kInt32Max) {
+            // The element numbers lie in the array (checked by every caller) and every column
+            // fits in 32 bits, so the columns and the row starts are made as the int32 arrays
+            // the sparse library would convert them to: no wide copies of a large selection.
+            nb::object int32 = numpy.attr("int32");
+            nb::object cols =
+                numpy.attr("add")(flat, va->shift_, "dtype"_a = int32, "casting"_a = "unsafe");
+            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = int32);
             coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
         } else {
-            // Columns past the row width (an array made outside a model): the coordinate form
-            // checks them and raises the sparse library's own error.
-            nb::object rows = numpy.attr("arange")(k, "dtype"_a = numpy.attr("int32"));
-            coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
-                        "shape"_a = nb::make_tuple(k, n));
+            // Element numbers of a narrow integer type would wrap around when the first column
+            // is added; 64 bits hold every column.
+            nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
+            nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
+            if (as_int64(va->shift_) + count <= width_n) {
+                nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
+                coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
+            } else {
+                // Columns past the row width (an array made outside a model): the coordinate
+                // form checks them and raises the sparse library's own error.
+                nb::object rows = numpy.attr("arange")(k, "dtype"_a = numpy.attr("int32"));
+                coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
+                            "shape"_a = nb::make_tuple(k, n));
+            }
         }
         return g_module.get("LinearExpressionsArr")("linear_coefficients"_a = coefs,
                                                     "is_init"_a = true);
@@ -238,22 +251,38 @@ nb::object index_list(const View &v, nb::handle item) {
     return v.block(as_array);
 }
 
+// One axis of a tuple index: an integer or a slice, resolved against the axis's size.
+struct Axis {
+    bool scalar = false, slice = false;
+    Py_ssize_t start = 0, stop = 0, step = 0, count = 0;  // the integer is `start`
+};
+
 // One axis of a tuple index as an intp vector of positions along that axis.
-nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool &scalar) {
+nb::object positions(nb::handle numpy, const Axis &a) {
+    if (a.scalar)
+        return numpy.attr("array")(nb::make_tuple(a.start), "dtype"_a = numpy.attr("intp"));
+    return numpy.attr("arange")(a.start, a.stop, a.step, "dtype"_a = numpy.attr("intp"));
+}
+
+// One axis of a tuple index: an integer and a slice are described in `axis` (their positions
+// are made only when needed), anything else returned as an intp vector of positions.
+nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis &axis) {
     nb::object numpy = v.np();
-    scalar = false;
     if (is_instance(element, g_module.get("Integral")) ||
         is_instance(element, numpy.attr("integer"))) {
         int64_t value = 0;
         if (!index_value(element, value) || value < 0 || value >= size) refuse_value(element);
-        scalar = true;
-        return numpy.attr("array")(nb::make_tuple(value), "dtype"_a = numpy.attr("intp"));
+        axis.scalar = true;
+        axis.start = static_cast<Py_ssize_t>(value);
+        return nb::object();
     }
     if (PySlice_Check(element.ptr())) {
-        Py_ssize_t start = 0, stop = 0, step = 0;
-        if (PySlice_Unpack(element.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
-        PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &start, &stop, step);
-        return numpy.attr("arange")(start, stop, step, "dtype"_a = numpy.attr("intp"));
+        if (PySlice_Unpack(element.ptr(), &axis.start, &axis.stop, &axis.step) < 0)
+            throw nb::python_error();
+        axis.count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &axis.start, &axis.stop,
+                                           axis.step);
+        axis.slice = true;
+        return nb::object();
     }
     bool is_list = PyList_Check(element.ptr());
     if (is_list || is_instance(element, numpy.attr("ndarray"))) {
@@ -276,6 +305,12 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, bool 
                 kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
 }
 
+size_t count_scalars(const std::vector<Axis> &axes) {
+    size_t k = 0;
+    for (const Axis &a : axes) k += a.scalar ? 1 : 0;
+    return k;
+}
+
 nb::object index_tuple(const View &v, nb::handle item) {
     Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
     // A tuple of another length would be read against the wrong dimensions: refused in every
@@ -284,19 +319,43 @@ nb::object index_tuple(const View &v, nb::handle item) {
         refuse_index(kDimensionHead + std::to_string(n) + kDimensionMid +
                      std::to_string(v.dims.size()) + kDimensionTail);
     nb::object numpy = v.np();
-    nb::list selections;
+    std::vector<Axis> axes(static_cast<size_t>(n));
+    std::vector<nb::object> arrays(static_cast<size_t>(n));
     bool all_scalar = true;
+    size_t slices = 0;
     for (Py_ssize_t d = 0; d < n; ++d) {
-        bool scalar = false;
-        selections.append(axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], scalar));
-        all_scalar = all_scalar && scalar;
+        Axis &a = axes[static_cast<size_t>(d)];
+        arrays[static_cast<size_t>(d)] =
+            axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], a);
+        all_scalar = all_scalar && a.scalar;
+        slices += a.slice ? 1 : 0;
     }
     // Row-major numbering of all combinations, first dimension slowest.
-    nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
     nb::object flat;
     if (n == 0) {
         flat = numpy.attr("zeros")(1, "dtype"_a = numpy.attr("intp"));
+    } else if (slices <= 1 && slices + count_scalars(axes) == axes.size()) {
+        // Integers and at most one slice (an element, or a row or column of a matrix): the
+        // numbers run in one arithmetic progression from the integers' element.
+        int64_t first = 0, stride = 1, step = 1, k = 1;
+        for (Py_ssize_t d = n - 1; d >= 0; --d) {
+            const Axis &a = axes[static_cast<size_t>(d)];
+            first += static_cast<int64_t>(a.start) * stride;
+            if (a.slice) {
+                step = static_cast<int64_t>(a.step) * stride;
+                k = static_cast<int64_t>(a.count);
+            }
+            stride *= v.dims[static_cast<size_t>(d)];
+        }
+        flat = numpy.attr("arange")(first, first + k * step, step, "dtype"_a = numpy.attr("intp"));
     } else {
+        nb::list selections;
+        for (Py_ssize_t d = 0; d < n; ++d) {
+            nb::object &arr = arrays[static_cast<size_t>(d)];
+            selections.append(arr.is_valid() ? arr
+                                             : positions(numpy, axes[static_cast<size_t>(d)]));
+        }
+        nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
         nb::object mesh = numpy.attr("ix_")(*selections);
         flat = numpy.attr("ravel")(numpy.attr("ravel_multi_index")(mesh, dims));
     }

@@ -123,7 +123,15 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
     for (int64_t r = 0; r < m; ++r) {
         const int64_t s = static_cast<int64_t>(starts[r]), e = static_cast<int64_t>(starts[r + 1]);
         const std::size_t row_begin = out;
-        if (e - s <= kShortRow) {
+        bool ascending = true;  // no column can repeat: the row goes over as it is
+        for (int64_t k = s + 1; k < e && ascending; ++k) ascending = indices[k - 1] < indices[k];
+        if (ascending) {
+            for (int64_t k = s; k < e; ++k) {
+                a_index_[out] = static_cast<int32_t>(indices[k]);
+                a_value_[out] = values[k];
+                ++out;
+            }
+        } else if (e - s <= kShortRow) {
             for (int64_t k = s; k < e; ++k) {
                 const int32_t c = static_cast<int32_t>(indices[k]);
                 std::size_t j = row_begin;
