@@ -8,8 +8,9 @@ A 50-clause template with 3 literals a clause, over 100,000 values of one for-al
 - native, no storage: the same into a storage that drops the blocks (our side alone);
 - evaluated: the generated comprehension evaluated by the interpreter
   (forced here by a family that is not the modelling-side Variable itself);
-- floor: a C++ loop that copies the template with shifted numbers into flat arrays, the least
-  any instantiation can cost;
+- floor: numpy's vectorised copy of the template with shifted numbers into flat arrays of the
+  form the dumper hands to the storage (kept out of the library's modules), about the least any
+  instantiation can cost;
 
 and the whole formula-container road; beside them, the same clauses built by a plain Python loop
 into python-sat's CNF, what a user would write without the library. Each side runs in a fresh
@@ -104,21 +105,29 @@ def run_evaluated():
 
 
 def run_floor():
-    from zk_encoder.core.dumper import _copy_floor
+    import numpy as np
 
     fams, _ = families()
     x, y = fams["x"], fams["y"]
-    lits = [v for c in range(CLAUSES) for v in (x(0, c), -x(0, c + 1), y(0))]
-    offsets = list(range(0, 3 * CLAUSES + 1, 3))
+    lits = np.array([v for c in range(CLAUSES) for v in (x(0, c), -x(0, c + 1), y(0))],
+                    dtype=np.int64)
+    signs = np.sign(lits)
+    ends = np.arange(3, 3 * CLAUSES + 1, 3, dtype=np.int64)
 
     def once():
         base = rss_mb()
         start = time.perf_counter()
         # Instance i is instance 0 with x moved by i * (CLAUSES + 1); y moves by i as well, which
         # is one shift for all in this floor: what it measures is the copy, not the numbers.
-        copied = _copy_floor(lits, offsets, N, CLAUSES + 1)
+        instances = np.arange(N, dtype=np.int64)
+        out_lits = np.empty((N, lits.size), dtype=np.int64)
+        np.multiply((instances * (CLAUSES + 1))[:, None], signs, out=out_lits)
+        out_lits += lits
+        out_offsets = np.empty(N * CLAUSES + 1, dtype=np.int64)
+        out_offsets[0] = 0
+        np.add((instances * lits.size)[:, None], ends, out=out_offsets[1:].reshape(N, CLAUSES))
         seconds = time.perf_counter() - start
-        assert copied == 3 * N * CLAUSES
+        assert out_lits.size == 3 * N * CLAUSES
         return {"seconds": seconds, "clauses": N * CLAUSES, "base": base, "peak": peak_mb(),
                 "end": rss_mb()}
     return best_of(once)
@@ -174,7 +183,7 @@ SIDES = {
     "native": ("zk_encoder dumper, native -> storage", run_native),
     "alone": ("zk_encoder dumper, native, no storage", run_native_alone),
     "evaluated": ("zk_encoder dumper, evaluated comprehension", run_evaluated),
-    "floor": ("C++ floor: copy into flat arrays", run_floor),
+    "floor": ("numpy floor: copy into flat arrays", run_floor),
     "container": ("zk_encoder container, whole road", run_container),
     "peer": ("python-sat CNF, plain Python loop", run_peer),
 }
