@@ -291,8 +291,8 @@ bool names_lazy_element(const LazyNames &names, PyObject *key, bool &unreadable)
     size_t d = 0, at = 0;
     while (true) {
         size_t comma = inner.find(',', at);
-        std::string_view part = inner.substr(at, comma == std::string_view::npos ? inner.npos
-                                                                                 : comma - at);
+        std::string_view part =
+            inner.substr(at, comma == std::string_view::npos ? inner.npos : comma - at);
         if (d >= sizes.size() || part.empty() || part.size() > 18 ||
             (part.size() > 1 && part[0] == '0'))
             return false;
