@@ -1,6 +1,6 @@
 """The .pyi stubs describe the modules as they are: no stale names, no missing classes; the
-pseudo-Boolean front end's stubs document every public class and method (for editors and help()
-on the stubs; the runtime objects keep their own docstrings)."""
+stubs of the pseudo-Boolean and both linear front ends document every public class and method
+(for editors and help() on the stubs; the runtime objects keep their own docstrings)."""
 
 import ast
 import functools
@@ -72,6 +72,11 @@ def test_package_stub_offers_all(stub):
 # The stubs whose every public class, method and function carries a docstring.
 DOCUMENTED = ["zk_encoder", "zk_encoder.encode", "zk_encoder.encode.model",
               "zk_encoder.encode.expressions", "zk_encoder.encode.variables"]
+DOCUMENTED += ["zk_encoder.linear_parser", "zk_encoder.linear_parser.compiled_linear_expressions",
+               "zk_encoder.linear_parser.linear_expression",
+               "zk_encoder.linear_parser.linear_variables", "zk_encoder.linear_parser.linear_model",
+               "zk_encoder.linear_parser2", "zk_encoder.linear_parser2._expression",
+               "zk_encoder.linear_parser2.variable", "zk_encoder.linear_parser2.model"]
 
 
 def undocumented(tree):

@@ -221,6 +221,17 @@ ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code, uint32
     return r;
 }
 
+bool read_index_text(std::string_view text, const std::vector<std::string> &slots,
+                     int64_t &constant, std::vector<int64_t> &coefs) {
+    IndexTextReader rd(text, slots);
+    Linear v;
+    if (!rd.expression(v) || !rd.at_end()) return false;
+    constant = v.constant_;
+    coefs = v.coefs_;
+    coefs.resize(slots.size(), 0);
+    return true;
+}
+
 // The inner text of a quoted literal when it reads back exactly as it stands: no escapes, no
 // quote inside, nothing after the closing quote but blanks.
 bool quoted_content(std::string_view text, std::string_view &out) {

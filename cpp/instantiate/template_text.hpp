@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "instantiate/template_code.hpp"
 
@@ -27,6 +29,11 @@ struct ReadLiteral {
 // Reads "[-]name(index, ...)" or an integer expression, appending the index values to `code`.
 ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code, uint32_t &first_index,
                                uint32_t &index_count);
+
+// Reads one index text as `constant` plus the sum of `coefs[s]` times the value of `slots[s]`;
+// false when it is not of the forms read here (the model's check of for-all values reads them so).
+bool read_index_text(std::string_view text, const std::vector<std::string> &slots,
+                     int64_t &constant, std::vector<int64_t> &coefs);
 
 // The inner text of a quoted literal when it reads back exactly as it stands: no escapes, no
 // quote inside, nothing after the closing quote but blanks.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <map>
+#include <memory>
 #include <numeric>
 #include <type_traits>
 #include <unordered_map>
@@ -426,10 +426,264 @@ Coo with_values(const Coo &a, Values v) {
     return out;
 }
 
+// The cells of a running sum, keyed by (row, col), both below 2^32 in the native form. A cell
+// that becomes zero is marked absent and keeps its slot: when it comes back it starts again
+// from zero, as a cell erased from a sorted merge would.
+//
+// Three layouts, picked by prepare() before each item's cells go in (slots stay valid until the
+// next prepare()):
+// - a run: while every item's cells come after all cells so far in (row, col) order (a sum
+//   over a block's elements in order), they are appended and stay sorted;
+// - by row: while every cell is in column 0 and the rows seen are not much more than the cells
+//   (a linear part summed over most of the model's columns), an array indexed by row;
+// - otherwise an open-addressing hash table, sorted at the end.
+class CellTable {
+  public:
+    struct Cell {
+        std::int64_t i = 0;
+        double f = 0.0;
+    };
+
+    // What prepare() needs to know of an item's cells.
+    struct Incoming {
+        std::size_t count = 0;
+        std::int64_t max_row = -1;
+        bool col_zero = true;
+        bool ascending = true;  // strictly, in (row, col) order
+        std::uint64_t first_key = 0;
+    };
+
+    static std::uint64_t key_of(std::int64_t row, std::int64_t col) {
+        return (static_cast<std::uint64_t>(row) << 32) | static_cast<std::uint64_t>(col);
+    }
+
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+
+    void clear() { *this = CellTable(); }
+
+    void prepare(const Incoming &in) {
+        const std::int64_t rows = std::max(max_row_, in.max_row) + 1;
+        const bool zero = col_zero_ && in.col_zero;
+        const std::size_t cells = count_ + in.count;
+        if (layout_ == Layout::kRun) {
+            if (in.ascending && (keys_.empty() || in.count == 0 || in.first_key > keys_.back())) {
+                const std::size_t need = keys_.size() + in.count;
+                if (need > keys_.capacity()) {
+                    const std::size_t room = std::max(need, 2 * keys_.capacity());
+                    keys_.reserve(room);
+                    cells_.reserve(room);
+                    present_.reserve(room);
+                }
+                return;
+            }
+        } else if (layout_ == Layout::kRows) {
+            if (zero && static_cast<std::size_t>(rows) <= 8 * cells + 4096) {
+                grow_rows(static_cast<std::size_t>(rows));
+                return;
+            }
+            relayout(Layout::kHash, 0);
+            reserve_hash(in.count);
+            return;
+        }
+        // Leaving the run, or hashed cells that have become dense.
+        if (zero && static_cast<std::size_t>(rows) <= 4 * cells + 1024) {
+            relayout(Layout::kRows, static_cast<std::size_t>(rows));
+            return;
+        }
+        if (layout_ != Layout::kHash) relayout(Layout::kHash, 0);
+        reserve_hash(in.count);
+    }
+
+    // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
+    std::size_t enter(std::int64_t row, std::int64_t col) {
+        max_row_ = std::max(max_row_, row);
+        col_zero_ = col_zero_ && col == 0;
+        std::size_t slot;
+        switch (layout_) {
+            case Layout::kRun:
+                slot = keys_.size();
+                keys_.push_back(key_of(row, col));
+                cells_.emplace_back();
+                present_.push_back(0);
+                break;
+            case Layout::kRows:
+                slot = static_cast<std::size_t>(row);
+                break;
+            default:
+                slot = hash_slot(key_of(row, col));
+        }
+        if (!present_[slot]) {
+            present_[slot] = 1;
+            cells_[slot] = Cell{};
+            ++count_;
+        }
+        return slot;
+    }
+
+    Cell &at(std::size_t slot) { return cells_[slot]; }
+
+    void remove(std::size_t slot) {
+        if (!present_[slot]) return;
+        present_[slot] = 0;
+        --count_;
+    }
+
+    template <typename F>
+    void for_each_present(F &&f) {
+        for (std::size_t s = 0; s < present_.size(); ++s)
+            if (present_[s]) f(s);
+    }
+
+    // The present cells in (row, col) order.
+    std::vector<std::size_t> sorted_slots() const {
+        std::vector<std::size_t> slots;
+        slots.reserve(count_);
+        if (layout_ != Layout::kHash) {
+            for (std::size_t s = 0; s < present_.size(); ++s)
+                if (present_[s]) slots.push_back(s);
+            return slots;
+        }
+        std::vector<std::pair<std::uint64_t, std::size_t>> keyed;
+        keyed.reserve(count_);
+        for (std::size_t s = 0; s < keys_.size(); ++s)
+            if (present_[s]) keyed.emplace_back(keys_[s], s);
+        std::sort(keyed.begin(), keyed.end());
+        for (const auto &kv : keyed) slots.push_back(kv.second);
+        return slots;
+    }
+
+    std::int64_t row_of(std::size_t slot) const {
+        return layout_ == Layout::kRows ? static_cast<std::int64_t>(slot)
+                                        : static_cast<std::int64_t>(keys_[slot] >> 32);
+    }
+    std::int64_t col_of(std::size_t slot) const {
+        return layout_ == Layout::kRows ? 0 : static_cast<std::int64_t>(keys_[slot] & 0xffffffffu);
+    }
+
+  private:
+    enum class Layout : std::uint8_t { kRun, kRows, kHash };
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+
+    std::size_t home(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+    }
+
+    std::size_t hash_slot(std::uint64_t key) {
+        std::size_t slot = home(key);
+        while (keys_[slot] != kEmpty && keys_[slot] != key) slot = (slot + 1) & mask_;
+        if (keys_[slot] == kEmpty) {
+            keys_[slot] = key;
+            ++used_;
+        }
+        return slot;
+    }
+
+    void reserve_hash(std::size_t n) {
+        while ((used_ + n) * 2 > keys_.size()) grow_hash();
+    }
+
+    void grow_hash() {
+        std::size_t capacity = keys_.empty() ? 16 : keys_.size() * 2;
+        std::vector<std::uint64_t> keys(capacity, kEmpty);
+        std::vector<Cell> cells(capacity);
+        std::vector<std::uint8_t> present(capacity, 0);
+        std::swap(keys, keys_);
+        std::swap(cells, cells_);
+        std::swap(present, present_);
+        mask_ = capacity - 1;
+        shift_ = 64;
+        for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
+        for (std::size_t s = 0; s < keys.size(); ++s) {
+            if (keys[s] == kEmpty) continue;
+            std::size_t slot = home(keys[s]);
+            while (keys_[slot] != kEmpty) slot = (slot + 1) & mask_;
+            keys_[slot] = keys[s];
+            cells_[slot] = cells[s];
+            present_[slot] = present[s];
+        }
+    }
+
+    void grow_rows(std::size_t rows) {
+        if (rows <= present_.size()) return;
+        const std::size_t size = std::max(rows, present_.size() + present_.size() / 2);
+        cells_.resize(size);
+        present_.resize(size, 0);
+    }
+
+    // The present cells moved into another layout (absent ones are forgotten: they come back
+    // from zero either way).
+    void relayout(Layout to, std::size_t rows) {
+        std::vector<std::pair<std::uint64_t, Cell>> kept;
+        kept.reserve(count_);
+        for (std::size_t s = 0; s < present_.size(); ++s) {
+            if (!present_[s]) continue;
+            const std::uint64_t key =
+                layout_ == Layout::kRows ? key_of(static_cast<std::int64_t>(s), 0) : keys_[s];
+            kept.emplace_back(key, cells_[s]);
+        }
+        keys_.clear();
+        keys_.shrink_to_fit();
+        cells_.clear();
+        cells_.shrink_to_fit();
+        present_.clear();
+        present_.shrink_to_fit();
+        used_ = 0;
+        mask_ = 0;
+        shift_ = 64;
+        layout_ = to;
+        if (to == Layout::kRows) {
+            cells_.resize(rows);
+            present_.assign(rows, 0);
+            for (const auto &[key, cell] : kept) {
+                const std::size_t row = static_cast<std::size_t>(key >> 32);
+                cells_[row] = cell;
+                present_[row] = 1;
+            }
+            return;
+        }
+        reserve_hash(kept.size() + 1);
+        for (const auto &[key, cell] : kept) {
+            const std::size_t slot = hash_slot(key);
+            cells_[slot] = cell;
+            present_[slot] = 1;
+        }
+    }
+
+    std::vector<std::uint64_t> keys_;
+    std::vector<Cell> cells_;
+    std::vector<std::uint8_t> present_;
+    std::size_t used_ = 0;
+    std::size_t count_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    Layout layout_ = Layout::kRun;
+    bool col_zero_ = true;
+    std::int64_t max_row_ = -1;
+};
+
+// What CellTable::prepare needs to know of a sparse array's cells.
+CellTable::Incoming incoming(const Coo &c) {
+    CellTable::Incoming in;
+    in.count = c.nnz();
+    std::uint64_t last = 0;
+    for (std::size_t k = 0; k < c.nnz(); ++k) {
+        in.max_row = std::max(in.max_row, c.row[k]);
+        in.col_zero = in.col_zero && c.col[k] == 0;
+        const std::uint64_t key = CellTable::key_of(c.row[k], c.col[k]);
+        if (k == 0)
+            in.first_key = key;
+        else if (key <= last)
+            in.ascending = false;
+        last = key;
+    }
+    return in;
+}
+
 // One part (linear or quadratic) of a running sum. Until the first addition of two parts it is a
 // copy of the first one, stored order and explicit zeros included; from then on every step is a
-// sorted merge that keeps only nonzero results, so the part is kept as an ordered map of cells,
-// each step touching only the cells of the added item.
+// sorted merge that keeps only nonzero results, so the part is kept as a table of cells put in
+// order at the end, each step touching only the cells of the added item.
 class SumPart {
   public:
     bool present() const { return present_; }
@@ -453,25 +707,30 @@ class SumPart {
         cols_ = std::max(cols_, item.cols);
         const ValueType t = upcast(type_, item.values.type);
         if (t != type_) {
-            for (auto &kv : cells_) kv.second.f = static_cast<double>(kv.second.i);
+            cells_.for_each_present([this](std::size_t s) {
+                Cell &c = cells_.at(s);
+                c.f = static_cast<double>(c.i);
+            });
             type_ = t;
         }
         touched_.clear();
+        cells_.prepare(incoming(item));
         for (std::size_t k = 0; k < item.nnz(); ++k) {
-            auto [it, fresh] = cells_.try_emplace({item.row[k], item.col[k]}, Cell{});
-            (void)fresh;
+            const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
+            Cell &c = cells_.at(slot);
             if (type_ == ValueType::kInt64)
-                it->second.i = plus(it->second.i, item.values.ints[k]);
+                c.i = plus(c.i, item.values.ints[k]);
             else
-                it->second.f = plus(it->second.f, value_at<double>(item.values, k));
-            touched_.push_back(it);
+                c.f = plus(c.f, value_at<double>(item.values, k));
+            touched_.push_back(slot);
         }
         if (first_merge) {
-            for (auto it = cells_.begin(); it != cells_.end();)
-                it = is_zero(it->second) ? cells_.erase(it) : std::next(it);
+            cells_.for_each_present([this](std::size_t s) {
+                if (is_zero(cells_.at(s))) cells_.remove(s);
+            });
         } else {
-            for (auto it : touched_)
-                if (is_zero(it->second)) cells_.erase(it);
+            for (std::size_t s : touched_)
+                if (is_zero(cells_.at(s))) cells_.remove(s);
         }
     }
 
@@ -482,11 +741,17 @@ class SumPart {
         c.cols = cols_;
         c.index = index_;
         c.values = empty_values(type_);
-        c.row.reserve(cells_.size());
-        c.col.reserve(cells_.size());
-        for (const auto &[cell, v] : cells_) {
-            c.row.push_back(cell.first);
-            c.col.push_back(cell.second);
+        const std::vector<std::size_t> slots = cells_.sorted_slots();
+        c.row.reserve(slots.size());
+        c.col.reserve(slots.size());
+        if (type_ == ValueType::kInt64)
+            c.values.ints.reserve(slots.size());
+        else
+            c.values.floats.reserve(slots.size());
+        for (std::size_t s : slots) {
+            c.row.push_back(cells_.row_of(s));
+            c.col.push_back(cells_.col_of(s));
+            const Cell &v = cells_.at(s);
             if (type_ == ValueType::kInt64)
                 c.values.ints.push_back(v.i);
             else
@@ -496,11 +761,7 @@ class SumPart {
     }
 
   private:
-    struct Cell {
-        std::int64_t i = 0;
-        double f = 0.0;
-    };
-    using Cells = std::map<std::pair<std::int64_t, std::int64_t>, Cell>;
+    using Cell = CellTable::Cell;
 
     bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i == 0 : c.f == 0; }
 
@@ -511,13 +772,13 @@ class SumPart {
         index_ = first_.index;
         type_ = first_.values.type;
         cells_.clear();
+        cells_.prepare(incoming(first_));
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
-            Cell c;
+            Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
             if (type_ == ValueType::kInt64)
                 c.i = first_.values.ints[k];
             else
                 c.f = first_.values.floats[k];
-            cells_.emplace(std::make_pair(first_.row[k], first_.col[k]), c);
         }
         first_ = Coo();
     }
@@ -529,57 +790,74 @@ class SumPart {
     std::int64_t cols_ = 0;
     IndexType index_ = IndexType::kInt32;
     ValueType type_ = ValueType::kInt64;
-    Cells cells_;
-    std::vector<Cells::iterator> touched_;
+    CellTable cells_;
+    std::vector<std::size_t> touched_;
 };
 
 }  // namespace
 
-std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
-    SumResult result;
+struct SumBuilder::State {
     Number total = Number::of_int(0);
     bool started = false;
     Number constant;
     SumPart linear, quadratic;
-    for (const SumItem &item : items) {
-        if (!item.expression) {
-            std::optional<Number> n = started ? number_add(constant, item.number, false)
-                                              : number_add(total, item.number, false);
-            if (!n) return std::nullopt;
-            (started ? constant : total) = *n;
-            continue;
-        }
-        const Polynomial &p = *item.expression;
-        if (!started) {  // the number so far plus the first expression: a copy of it
-            std::optional<Number> n = number_add(p.constant, total, false);
-            if (!n) return std::nullopt;
-            constant = *n;
-            linear.start(p.linear);
-            if (p.quadratic) quadratic.start(*p.quadratic);
-            started = true;
-            continue;
-        }
-        std::optional<Number> n = number_add(constant, p.constant, false);
-        if (!n) return std::nullopt;
-        constant = *n;
-        linear.add(p.linear);
-        if (p.quadratic) {
-            if (quadratic.present())
-                quadratic.add(*p.quadratic);
-            else
-                quadratic.start(*p.quadratic);
-        }
+};
+
+SumBuilder::SumBuilder() : state_(std::make_unique<State>()) {}
+SumBuilder::~SumBuilder() = default;
+
+bool SumBuilder::add(const SumItem &item) {
+    State &s = *state_;
+    if (!item.expression) {
+        std::optional<Number> n = s.started ? number_add(s.constant, item.number, false)
+                                            : number_add(s.total, item.number, false);
+        if (!n) return false;
+        (s.started ? s.constant : s.total) = *n;
+        return true;
     }
-    if (!started) {
-        result.number = total;
+    const Polynomial &p = *item.expression;
+    if (!s.started) {  // the number so far plus the first expression: a copy of it
+        std::optional<Number> n = number_add(p.constant, s.total, false);
+        if (!n) return false;
+        s.constant = *n;
+        s.linear.start(p.linear);
+        if (p.quadratic) s.quadratic.start(*p.quadratic);
+        s.started = true;
+        return true;
+    }
+    std::optional<Number> n = number_add(s.constant, p.constant, false);
+    if (!n) return false;
+    s.constant = *n;
+    s.linear.add(p.linear);
+    if (p.quadratic) {
+        if (s.quadratic.present())
+            s.quadratic.add(*p.quadratic);
+        else
+            s.quadratic.start(*p.quadratic);
+    }
+    return true;
+}
+
+SumResult SumBuilder::finish() {
+    State &s = *state_;
+    SumResult result;
+    if (!s.started) {
+        result.number = s.total;
         return result;
     }
     Polynomial p;
-    p.constant = constant;
-    p.linear = linear.finish();
-    if (quadratic.present()) p.quadratic = quadratic.finish();
+    p.constant = s.constant;
+    p.linear = s.linear.finish();
+    if (s.quadratic.present()) p.quadratic = s.quadratic.finish();
     result.expression = std::move(p);
     return result;
+}
+
+std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
+    SumBuilder builder;
+    for (const SumItem &item : items)
+        if (!builder.add(item)) return std::nullopt;
+    return builder.finish();
 }
 
 Polynomial positive(const Polynomial &e) { return e; }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -118,6 +119,22 @@ struct SumResult {
     Number number;
 };
 std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
+
+// The same sum fed one item at a time, so that a long sum need not hold all its items at once.
+// add() returns false when an integer constant leaves 64 bits; the builder is then spent.
+class SumBuilder {
+  public:
+    SumBuilder();
+    ~SumBuilder();
+    SumBuilder(const SumBuilder &) = delete;
+    SumBuilder &operator=(const SumBuilder &) = delete;
+    bool add(const SumItem &item);
+    SumResult finish();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // 2Q in compressed sparse column form, as Q.tocsc(copy=True) times 2 gives it; std::nullopt when
 // doubling a value overflows (numpy warns then).

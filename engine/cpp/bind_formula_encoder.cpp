@@ -1,7 +1,8 @@
 // The engine's formula encoder: receives one model as variable families and formula texts and
 // encodes it. The texts are the library's own formula language, so the encoder replays what it
 // received into a zk_encoder Model with the library's own encoding; both back ends therefore give
-// the same clauses and the same variable numbers.
+// the same clauses and the same variable numbers. Each input is replayed when it arrives, so that
+// one the library would refuse is refused there and then, and nothing of it is kept.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -192,24 +193,49 @@ class FormulaEncoder {
             if (s < 0) engine_fail(kMsgHead + (kNegativeSizeHead + family) + kNegativeSizeTail);
             record.sizes.push_back(s);
         }
+        LogCapture capture(log_prefix());
+        std::string where = kFamilyHead + family;
+        if (hard_.empty() && soft_.empty()) {
+            ensure_shadow(capture);
+            try {
+                add_family(shadow_, record);
+            } catch (nb::python_error &e) {
+                shadow_current_ = false;
+                capture.restore();
+                rethrow_in_context(e, where);
+            }
+        } else {
+            // Families come before formulas in a model: the whole model is replayed with it.
+            std::vector<FamilyRecord> families = families_;
+            families.push_back(record);
+            replace_shadow(families, hard_, soft_, capture);
+        }
         families_.push_back(std::move(record));
     }
 
     void add_constraint(nb::object text, nb::object forall_text) {
         text_arg(text, "the constraint text");
-        hard_.push_back(FormulaRecord{text, forall_text, read_foralls(forall_text), nb::none(),
-                                      nb::none()});
+        FormulaRecord record{text, forall_text, read_foralls(forall_text), nb::none(),
+                             nb::none()};
+        accept_formula(std::move(record), false);
     }
 
     void add_soft_constraint(nb::object text, nb::object forall_text, nb::object weight,
                              nb::object minimization) {
         text_arg(text, "the soft constraint text");
-        soft_.push_back(FormulaRecord{text, forall_text, read_foralls(forall_text),
-                                      std::move(weight), std::move(minimization)});
+        FormulaRecord record{text, forall_text, read_foralls(forall_text), std::move(weight),
+                             std::move(minimization)};
+        accept_formula(std::move(record), true);
     }
 
     void add_target(nb::object text) {
         text_arg(text, "the target text");
+        // Never encoded (no bound comes with it), but it must read as a formula text.
+        try {
+            nb::module_::import_("builtins").attr("compile")(text, "<target>", "eval");
+        } catch (nb::python_error &e) {
+            rethrow_in_context(e, "target " + nb::cast<std::string>(text));
+        }
         target_ = std::move(text);
         ++targets_;
     }
@@ -247,8 +273,20 @@ class FormulaEncoder {
         return fe::write_text_file(filename, fe::metrics_csv(metrics()));
     }
 
-    // Forgets the witnesses and the last encoding; what the model sent stays.
+    // Forgets everything: what the model sent, the witnesses and the last encoding.
     void reset() {
+        families_.clear();
+        hard_.clear();
+        soft_.clear();
+        target_ = nb::object();
+        targets_ = 0;
+        shadow_ = nb::object();
+        shadow_current_ = false;
+        forget_encoding();
+    }
+
+    // Forgets the witnesses and the last encoding.
+    void forget_encoding() {
         witness_.reset();
         another_.reset();
         storage_ = nb::object();
@@ -290,12 +328,40 @@ class FormulaEncoder {
 
     void read_build(nb::handle storage, nb::handle mapping);
 
+    std::string log_prefix() const {
+        return kReplayLogHead + nb::cast<std::string>(nb::str(name_)) + kReplayLogTail;
+    }
+
+    static std::string formula_where(const FormulaRecord &r, size_t number, bool soft) {
+        return std::string(soft ? "soft constraint " : "constraint ") + std::to_string(number) +
+               " " + nb::cast<std::string>(r.text) + " " + nb::cast<std::string>(r.forall_text);
+    }
+
+    void add_family(nb::handle model, const FamilyRecord &f) const;
+    void add_formula(nb::handle model, const FormulaRecord &r, bool soft) const;
+    // A new model of the library's own encoding holding these families and formulas, in this
+    // order; `where` names the input being replayed when it fails.
+    nb::object replay(const std::vector<FamilyRecord> &families,
+                      const std::vector<FormulaRecord> &hard,
+                      const std::vector<FormulaRecord> &soft, std::string &where) const;
+    // Replays these inputs into a new shadow; a failure refuses the input being replayed and
+    // leaves the shadow as it was.
+    void replace_shadow(const std::vector<FamilyRecord> &families,
+                        const std::vector<FormulaRecord> &hard,
+                        const std::vector<FormulaRecord> &soft, LogCapture &capture);
+    void ensure_shadow(LogCapture &capture);
+    void accept_formula(FormulaRecord record, bool soft);
+
     nb::object name_;
     std::vector<FamilyRecord> families_;
     std::vector<FormulaRecord> hard_;
     std::vector<FormulaRecord> soft_;
     nb::object target_;
     int64_t targets_ = 0;
+    // A model of the library's own encoding that holds what was accepted: each input is judged
+    // there when it arrives. Current while it holds exactly that and has not been built.
+    nb::object shadow_;
+    bool shadow_current_ = false;
 
     nb::object storage_;
     nb::object mapping_;
@@ -308,58 +374,109 @@ class FormulaEncoder {
     std::optional<std::vector<int32_t>> another_;
 };
 
-void FormulaEncoder::generate_cnf() {
-    // Every call starts from nothing: a model that grew since the last call is encoded whole.
-    reset();
+void FormulaEncoder::add_family(nb::handle model, const FamilyRecord &f) const {
+    nb::dict dims;
+    for (size_t k = 0; k < f.sizes.size(); ++k)
+        dims[("d" + std::to_string(k)).c_str()] = f.sizes[k];
+    model.attr("create_variables")(f.name, **dims);
+}
+
+void FormulaEncoder::add_formula(nb::handle model, const FormulaRecord &r, bool soft) const {
+    nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
+    nb::list names;
+    for (const fe::Forall &f : r.foralls) names.append(f.name.c_str());
+    if (nb::len(names) > 0) model.attr("get_indexes")(names);
+    nb::dict foralls = forall_dict(r.foralls);
+    // The text of a subscripted family alone stands for a variable, as the proxy that wrote it
+    // did; any other text is an expression of the given sort.
+    std::string text = nb::cast<std::string>(r.text);
+    bool reference = false;
+    for (const FamilyRecord &f : families_)
+        reference |= fe::is_variable_reference(text, nb::cast<std::string>(f.name));
+    nb::object formula = reference ? expressions.attr("VariableProxy")(r.text)
+                                   : expressions.attr("Expression")(r.text, soft);
+    if (soft)
+        model.attr("add_soft_constraint")(formula, r.weight, r.minimization, **foralls);
+    else
+        model.attr("add_constraint")(formula, **foralls);
+}
+
+nb::object FormulaEncoder::replay(const std::vector<FamilyRecord> &families,
+                                  const std::vector<FormulaRecord> &hard,
+                                  const std::vector<FormulaRecord> &soft,
+                                  std::string &where) const {
     nb::module_ top = nb::module_::import_("nubrix.sorn_engine");
     nb::object model_class = nb::module_::import_("zk_encoder.encode.model").attr("Model");
-    nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
-    nb::object expression = expressions.attr("Expression");
-    nb::object proxy = expressions.attr("VariableProxy");
-    std::string model_name = nb::cast<std::string>(nb::str(name_));
+    where = "model " + nb::cast<std::string>(nb::str(name_));
+    nb::object model = model_class(top.attr("manager")(), name_, false);
+    for (const FamilyRecord &f : families) {
+        where = kFamilyHead + nb::cast<std::string>(f.name);
+        add_family(model, f);
+    }
+    for (size_t k = 0; k < hard.size(); ++k) {
+        where = formula_where(hard[k], k + 1, false);
+        add_formula(model, hard[k], false);
+    }
+    for (size_t k = 0; k < soft.size(); ++k) {
+        where = formula_where(soft[k], k + 1, true);
+        add_formula(model, soft[k], true);
+    }
+    return model;
+}
 
-    LogCapture capture(kReplayLogHead + model_name + kReplayLogTail);
-    nb::object results_sink = top.attr("manager")();
-    nb::object model;
-    std::string where = "model " + model_name;
+void FormulaEncoder::replace_shadow(const std::vector<FamilyRecord> &families,
+                                    const std::vector<FormulaRecord> &hard,
+                                    const std::vector<FormulaRecord> &soft, LogCapture &capture) {
+    std::string where;
     try {
-        model = model_class(results_sink, name_, false);
-        for (const FamilyRecord &f : families_) {
-            where = "family " + nb::cast<std::string>(f.name);
-            nb::dict dims;
-            for (size_t k = 0; k < f.sizes.size(); ++k)
-                dims[("d" + std::to_string(k)).c_str()] = f.sizes[k];
-            model.attr("create_variables")(f.name, **dims);
+        shadow_ = replay(families, hard, soft, where);
+        shadow_current_ = true;
+    } catch (nb::python_error &e) {
+        capture.restore();
+        rethrow_in_context(e, where);
+    }
+}
+
+void FormulaEncoder::ensure_shadow(LogCapture &capture) {
+    if (!shadow_current_) replace_shadow(families_, hard_, soft_, capture);
+}
+
+void FormulaEncoder::accept_formula(FormulaRecord record, bool soft) {
+    LogCapture capture(log_prefix());
+    std::vector<FormulaRecord> &list = soft ? soft_ : hard_;
+    if (!soft && !soft_.empty()) {
+        // A model takes its hard constraints before its soft ones: replayed in that order.
+        std::vector<FormulaRecord> hard = hard_;
+        hard.push_back(record);
+        replace_shadow(families_, hard, soft_, capture);
+    } else {
+        ensure_shadow(capture);
+        try {
+            add_formula(shadow_, record, soft);
+        } catch (nb::python_error &e) {
+            // The library leaves a refused formula no trace, but a replay is certain to.
+            shadow_current_ = false;
+            capture.restore();
+            rethrow_in_context(e, formula_where(record, list.size() + 1, soft));
         }
+    }
+    list.push_back(std::move(record));
+}
+
+void FormulaEncoder::generate_cnf() {
+    // Every call encodes everything received; an earlier result is left as it was.
+    forget_encoding();
+    std::string model_name = nb::cast<std::string>(nb::str(name_));
+    LogCapture capture(log_prefix());
+    ensure_shadow(capture);
+    nb::object model = shadow_;
+    // Built once: the next input or build starts from a new replay.
+    shadow_current_ = false;
+    std::string where = "build of model " + model_name;
+    try {
         // A model without formulas still has a (clause-free) encoding of its families.
-        model.attr("_Model__init_formula_container")();
-        auto replay = [&](const std::vector<FormulaRecord> &records, bool soft) {
-            for (size_t k = 0; k < records.size(); ++k) {
-                const FormulaRecord &r = records[k];
-                where = std::string(soft ? "soft constraint " : "constraint ") +
-                        std::to_string(k + 1) + " " + nb::cast<std::string>(r.text) + " " +
-                        nb::cast<std::string>(r.forall_text);
-                nb::list names;
-                for (const fe::Forall &f : r.foralls) names.append(f.name.c_str());
-                if (nb::len(names) > 0) model.attr("get_indexes")(names);
-                nb::dict foralls = forall_dict(r.foralls);
-                // The text of a subscripted family alone stands for a variable, as the proxy that
-                // wrote it did; any other text is an expression of the given sort.
-                std::string text = nb::cast<std::string>(r.text);
-                bool reference = false;
-                for (const FamilyRecord &f : families_)
-                    reference |= fe::is_variable_reference(text, nb::cast<std::string>(f.name));
-                nb::object formula = reference ? proxy(r.text) : expression(r.text, soft);
-                if (soft)
-                    model.attr("add_soft_constraint")(formula, r.weight, r.minimization,
-                                                      **foralls);
-                else
-                    model.attr("add_constraint")(formula, **foralls);
-            }
-        };
-        replay(hard_, false);
-        replay(soft_, true);
-        where = "build of model " + model_name;
+        if (model.attr("_formula_container").is_none())
+            model.attr("_Model__init_formula_container")();
         bool weighted = !soft_.empty();
         model.attr(weighted ? "build_wcnf" : "build_cnf")();
         nb::object storage = model.attr("get_cnf_storage")();
@@ -369,7 +486,7 @@ void FormulaEncoder::generate_cnf() {
         mapping_ = mapping;
     } catch (nb::python_error &e) {
         capture.restore();
-        reset();
+        forget_encoding();
         rethrow_in_context(e, where);
     }
     capture.restore();
@@ -426,7 +543,8 @@ void register_formula_encoder_type() {
              "Write the model's counts as JSON; False when the file cannot be written.")
         .def("save_metrics_csv", &FormulaEncoder::save_metrics_csv, "filename"_a,
              "Write the model's counts as CSV; False when the file cannot be written.")
-        .def("reset", &FormulaEncoder::reset, "Forget the witnesses and the last encoding.")
+        .def("reset", &FormulaEncoder::reset,
+             "Forget everything received, the witnesses and the last encoding.")
         .def("set_witness", &FormulaEncoder::set_witness, "witness"_a.none(),
              "Keep a solver witness: signed literals.")
         .def("set_another_witness", &FormulaEncoder::set_another_witness, "witness"_a.none(),

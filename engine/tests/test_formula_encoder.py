@@ -265,22 +265,26 @@ def test_replay_errors_name_the_formula(log_sink):
     mgr = se.manager()
     m = Model(mgr, "fm", True)
     x = m.create_variables("x", n=2)
-    m.add_constraint(x[0] & ~x[0])
+    m.add_constraint(x[1])
+    # Refused in the call that gives it, quoting that call.
     with pytest.raises(EngineError) as err:
-        m.build_cnf()
+        m.add_constraint(x[0] & ~x[0])
     msg = str(err.value)
-    assert msg.startswith("formula encoder: constraint 1 bx.and_s([x(0).to_bx(), ~(x(0).to_bx())])"
-                          " Foralls: {}: FormulaError: Contradiction was detected in formula ")
+    assert msg.startswith("formula encoder: constraint 2 bx.and_s([x(0).to_bx(), ~(x(0).to_bx())])"
+                          " Foralls: {}: FormulaError: Contradiction was detected in formula "
+                          "m.add_constraint(x[0] & ~x[0]), line ")
     assert type(err.value.__cause__).__name__ == "FormulaError"
     assert m.get_cnf_storage() is None
+    assert m.build_cnf() is True  # nothing of the refused constraint was kept
+    assert m.get_cnf_storage().hard_clauses() == [[2]]
 
 
 def test_replay_logs_only_its_findings(log_sink):
     m = Model(se.manager(), "fm", True)
     x = m.create_variables("x", n=2)
+    before = len(log_sink.calls)
     m.add_constraint(x[0] | ~x[0])
     m.add_constraint(x[1])
-    before = len(log_sink.calls)
     assert m.build_cnf() is True
     replay = [str(msg) for msg, _ in log_sink.calls[before:]]
     warnings = [str(msg) for msg in log_sink.at("warning")]
@@ -296,6 +300,126 @@ def test_model_without_formulas(enc):
     storage = enc.get_cnf_storage()
     assert storage.hard_clauses() == [] and storage.get_variable_count() == 2
     assert enc.get_var_mapping().get_var_map() == {"dummy_var[0]": 0, "x[0]": 1, "x[1]": 2}
+
+
+# --- refused input is refused when it is given, and nothing of it is kept ----------------------
+
+
+def _encoding(enc):
+    enc.generate_cnf()
+    s = enc.get_cnf_storage()
+    return (s.hard_clauses(), s.soft_clauses(), s.get_variable_count(), s.get_clause_count(),
+            enc.get_var_mapping().get_var_map())
+
+
+def _valid_inputs(enc):
+    enc.create_variables("x", [3])
+    enc.create_variables("y", [2, 2])
+    enc.add_constraint("bx.or_s([x(i).to_bx(), y(i,1).to_bx()])", "Foralls: {'i': range(0, 2)}")
+    enc.add_constraint("FormulaPB(Sum(*[x(0).to_pb(), x(1).to_pb(), x(2).to_pb()]), "
+                       "pb.Comparator_type.LEQ, 1).to_bx(manager)", "Foralls: {}")
+
+
+BAD_INPUTS = [
+    ("syntax", lambda e: e.add_constraint("(((", "Foralls: {}"), "SyntaxError"),
+    ("family_past_the_literal_range", lambda e: e.create_variables("z", [2 ** 31]),
+     "VariableError"),
+    ("unknown_family", lambda e: e.add_constraint("w(0)", "Foralls: {}"), "NameError"),
+    ("element_outside", lambda e: e.add_constraint("x(3)", "Foralls: {}"), "IndexError"),
+    ("foralls_outside", lambda e: e.add_constraint("y(i,j)", "Foralls: {'i': [0], 'j': [1, 2]}"),
+     "IndexError"),
+    ("index_without_foralls", lambda e: e.add_constraint("x(j)", "Foralls: {'i': [0]}"),
+     "NameError"),
+    ("term_as_constraint", lambda e: e.add_constraint("x(0).to_pb() + x(1).to_pb()",
+                                                      "Foralls: {}"), "FormulaError"),
+    ("contradiction", lambda e: e.add_constraint("bx.zero()", "Foralls: {}"), "FormulaError"),
+    ("soft_weight_past_64_bits", lambda e: e.add_soft_constraint("x(0)", "Foralls: {}", 2 ** 63,
+                                                                 False), "ValueError"),
+    ("soft_weight_float", lambda e: e.add_soft_constraint("x(0)", "Foralls: {}", 1.5, False),
+     "TypeError"),
+    ("soft_outside", lambda e: e.add_soft_constraint("x(i)", "Foralls: {'i': range(0, 4)}", 1,
+                                                     False), "IndexError"),
+]
+
+
+@pytest.mark.parametrize("bad,cause", [c[1:] for c in BAD_INPUTS], ids=[c[0] for c in BAD_INPUTS])
+def test_refused_inputs_leave_nothing_behind(log_sink, bad, cause):
+    reference = se.manager().create_formula_encoder("fm")
+    _valid_inputs(reference)
+    enc = se.manager().create_formula_encoder("fm")
+    with pytest.raises(EngineError) as err:
+        bad(enc)  # before any family
+    enc.create_variables("x", [3])
+    enc.create_variables("y", [2, 2])
+    with pytest.raises(EngineError) as err:
+        bad(enc)  # between families and formulas
+    assert str(err.value).startswith("formula encoder: ")
+    assert type(err.value.__cause__).__name__ == cause
+    enc.add_constraint("bx.or_s([x(i).to_bx(), y(i,1).to_bx()])", "Foralls: {'i': range(0, 2)}")
+    with pytest.raises(EngineError):
+        bad(enc)  # between formulas
+    enc.add_constraint("FormulaPB(Sum(*[x(0).to_pb(), x(1).to_pb(), x(2).to_pb()]), "
+                       "pb.Comparator_type.LEQ, 1).to_bx(manager)", "Foralls: {}")
+    assert _encoding(enc) == _encoding(reference)
+    assert _encoding(enc) == _encoding(reference)  # and again: every build is whole
+
+
+def test_reset_clears_the_encoder(log_sink):
+    enc = se.manager().create_formula_encoder("fm")
+    _valid_inputs(enc)
+    enc.add_target("x(0).to_pb()")
+    enc.generate_cnf()
+    enc.reset()
+    assert enc.get_cnf_storage() is None and enc.get_var_mapping() is None and enc.target is None
+    enc.generate_cnf()
+    assert enc.get_cnf_storage().hard_clauses() == []
+    assert enc.get_var_mapping().get_var_map() == {"dummy_var[0]": 0}
+    _valid_inputs(enc)  # the same families are new again
+    reference = se.manager().create_formula_encoder("fm")
+    _valid_inputs(reference)
+    assert _encoding(enc) == _encoding(reference)
+
+
+def test_a_family_after_formulas_is_encoded_as_if_it_came_first(log_sink):
+    late = se.manager().create_formula_encoder("fm")
+    late.create_variables("x", [2])
+    late.add_constraint("bx.or_s([x(0).to_bx(), x(1).to_bx()])", "Foralls: {}")
+    late.create_variables("y", [2])
+    late.add_constraint("bx.and_s([y(i).to_bx() for i in range(0, 2)])", "Foralls: {}")
+    early = se.manager().create_formula_encoder("fm")
+    early.create_variables("x", [2])
+    early.create_variables("y", [2])
+    early.add_constraint("bx.or_s([x(0).to_bx(), x(1).to_bx()])", "Foralls: {}")
+    early.add_constraint("bx.and_s([y(i).to_bx() for i in range(0, 2)])", "Foralls: {}")
+    assert _encoding(late) == _encoding(early)
+    with pytest.raises(EngineError, match="^formula encoder: family z: VariableError: "):
+        late.create_variables("z", [2 ** 31])
+    assert _encoding(late) == _encoding(early)
+
+
+def test_errors_are_blamed_on_the_constraint_that_has_them(log_sink):
+    m = Model(se.manager(), "fm", True)
+    x = m.create_variables("x", n=3)
+    i = m.get_indexes(["i"])
+    m.add_constraint(x[i] | x[i + 1], i=range(2))
+    with pytest.raises(EngineError) as err:
+        m.add_constraint(x[i + 1], i=range(3))
+    assert str(err.value).startswith("formula encoder: constraint 2 x(i + 1) "
+                                     "Foralls: {'i': range(0, 3)}: IndexError: Index i + 1 of "
+                                     "x(i + 1) takes the value 3 (at i = 2)")
+    m.add_constraint(x[0])
+    assert m.build_cnf() is True
+    assert sorted(m.get_cnf_storage().hard_clauses()) == [[1], [1, 2], [2, 3]]
+
+
+def test_a_hard_constraint_after_soft_ones_is_encoded_before_them(log_sink):
+    enc = se.manager().create_formula_encoder("fm")
+    enc.create_variables("x", [2])
+    enc.add_soft_constraint("x(0)", "Foralls: {}", 2, False)
+    enc.add_constraint("x(1)", "Foralls: {}")
+    enc.generate_cnf()
+    assert enc.get_cnf_storage().hard_clauses() == [[2]]
+    assert enc.get_cnf_storage().soft_clauses() == [([1], 2)]
 
 
 def test_dependency_on_the_library_is_declared():

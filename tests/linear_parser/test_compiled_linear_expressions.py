@@ -625,6 +625,44 @@ def test_sums_of_many_items_match_the_fold_exactly():
             assert repr(got.constant) == repr(want) and got.linear_coefficients.size == 0
 
 
+def column_sum_item(rng, g, columns):
+    k = rng.choice([1, -1, 2, 0, 0.5, -0.5])
+    if rng.random() < 0.1:
+        h = rng.choice(columns)
+        return u(g) + u(h) * k, ref_addsub(Ref(unit_coo(g)), ref_mul(Ref(unit_coo(h)), k), False)
+    return u(g) * k, ref_mul(Ref(unit_coo(g)), k)
+
+
+def shuffled(rng, values):
+    values = list(values)
+    rng.shuffle(values)
+    return values
+
+
+# The columns of a sum's items, close together and far apart: the running sum keeps its cells
+# by row while they are dense and hashed otherwise, and moves from one to the other.
+SPREADS = {
+    "close": lambda rng: [rng.randrange(6) for _ in range(rng.randrange(1, 60))],
+    "far": lambda rng: [rng.randrange(10**5) for _ in range(rng.randrange(1, 60))],
+    "dense, then hashed": lambda rng: (shuffled(rng, range(40)) + [10**5 + 3]
+                                       + [rng.randrange(40) for _ in range(20)]),
+    "hashed, then dense": lambda rng: ([1499] + shuffled(rng, range(1499))[:300]
+                                       + [rng.randrange(1500) for _ in range(20)]),
+}
+
+
+@pytest.mark.parametrize("spread", list(SPREADS), ids=list(SPREADS))
+def test_sums_over_close_and_far_columns_match_the_fold_exactly(spread):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    for _ in range(3):
+        columns = SPREADS[spread](rng)
+        pairs = [column_sum_item(rng, g, columns) for g in columns]
+        got = CompiledSum([p[0] for p in pairs])
+        same_as_ref(got, ref_fold([p[1] for p in pairs]))
+
+
 def test_cancelling_sum_keeps_scipy_order_and_dtypes():
     items = [u(3), u(1) * -1.0, u(1), u(3) * -1, u(0) * 0]
     got = CompiledSum(items)

@@ -471,3 +471,57 @@ def test_random_programs_solve_to_the_brute_force_optimum():
                    if all(lo - tolerance <= f(p) <= hi + tolerance for f, lo, hi in rows))
         # The objective carries no constant: the model sets only the column costs.
         assert model.objective_value == pytest.approx(best - g([0] * N_COLUMNS), abs=1e-6)
+
+
+# ------------------------------------------------------------------------------------------------
+# Look-ups a program can redirect: the texts follow an instance attribute, a subclass's method or
+# a text that is not a string exactly as the host's method calls would.
+
+class OwnText(LinearExpression):
+    def __str__(self):
+        return "own"
+
+
+class OwnFormat(LinearExpression):
+    def __format__(self, spec):
+        return "formatted"
+
+
+class OwnProduct(LinearExpression):
+    def __mul__(self, other):
+        return "own product"
+
+
+def with_check(calls):
+    e = LinearExpression("e")
+    e._check_borders = lambda: calls.append("checked")
+    return e
+
+
+REDIRECTED = [  # (id, build, text, whether the instance's own bound check ran)
+    ("subclass str, operand", lambda c: x + OwnText("t"), "x(i) + own", False),
+    ("subclass str, receiver", lambda c: OwnText("t") + 1, "own + 1", False),
+    ("subclass str, SumIt item", lambda c: SumIt([OwnText("t")]), "CompiledSum([own])", False),
+    ("subclass format, operand", lambda c: x - OwnFormat("t"), "x(i) - (formatted)", False),
+    ("subclass format, SumIt item", lambda c: SumIt([OwnFormat("t")]), "CompiledSum([t])", False),
+    ("subclass product, reflected", lambda c: 2 * OwnProduct("t"), "own product", False),
+    ("instance check, operand", lambda c: x + with_check(c), "x(i) + e", True),
+    ("instance check, receiver", lambda c: with_check(c) * 3, "3 * (e)", True),
+    ("instance check, Sum", lambda c: Sum(with_check(c), i=[1]), "CompiledSum([e for i in [1]])",
+     True),
+]
+
+
+@pytest.mark.parametrize("build,text,checked", [c[1:] for c in REDIRECTED],
+                         ids=[c[0] for c in REDIRECTED])
+def test_texts_follow_redirected_lookups(build, text, checked):
+    calls = []
+    assert str(build(calls)) == text
+    assert calls == (["checked"] if checked else [])
+
+
+@pytest.mark.parametrize("build", [lambda e: x + e, lambda e: e + 1, lambda e: SumIt([e])],
+                         ids=["operand", "receiver", "SumIt item"])
+def test_a_text_that_is_not_a_string_fails_as_str_does(build):
+    with pytest.raises(TypeError, match="__str__ returned non-string"):
+        build(LinearExpression(5))

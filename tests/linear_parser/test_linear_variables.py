@@ -221,3 +221,16 @@ def test_a_block_has_no_length_and_no_text_of_its_own():
     with pytest.raises(TypeError):
         len(block())
     assert "LinearVariable" in repr(block())
+
+
+def test_references_are_made_by_the_proxy_class_bound_at_the_time(monkeypatch):
+    made = []
+
+    class Recorded(LinearVariableProxy):
+        def __init__(self, text):
+            made.append(text)
+            super().__init__(text)
+
+    monkeypatch.setattr(lv, "LinearVariableProxy", Recorded)
+    reference = block()[1, i + 1]
+    assert type(reference) is Recorded and made == ["x(1,i + 1)"]

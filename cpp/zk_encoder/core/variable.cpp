@@ -5,6 +5,7 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "zk_encoder/core/manager.hpp"
+#include "zk_encoder/core/variable.hpp"
 
 namespace zk::core {
 
@@ -19,18 +20,23 @@ constexpr const char *kUnexpectedKeyword =
     "GeneratorVariable.__call__() got an unexpected keyword argument '%S'";
 constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %zd)";
 constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
+// An element that the family does not have.
+constexpr const char *kArityFormat = "Variable %U has %zd dimension(s), but %U names %zd";
+constexpr const char *kNotIntegerFormat =
+    "Index %R of %U is neither an integer nor an index symbol";
+constexpr const char *kOutsideFormat =
+    "Index value %S of %U is outside the family: dimension %zd has the values 0 .. %lld";
 
 ModuleGlobals g_module;
+// The model's index symbols: an item that names one is numbered only when its for-all values are
+// known, which the model checks.
+LoadedAttr g_index_symbol("zk_encoder.encode.variables", "Index");
+constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
 nb::object check(PyObject *o) {
     if (!o) throw nb::python_error();
     return nb::steal(o);
 }
-
-struct GeneratorVariable {
-    nb::object name;
-    nb::object manager;
-};
 
 struct Variable {
     nb::object bx_var;
@@ -67,6 +73,43 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
     return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), joined.ptr()));
 }
 
+// Logs `msg` at error level, as every refusal of the package is, then raises `exc_type` with it.
+[[noreturn]] void refuse(PyObject *exc_type, PyObject *msg) {
+    nb::object text = check(msg);
+    nb::module_::import_(kLoggerModule).attr("log_e")(text);
+    PyErr_SetObject(exc_type, text.ptr());
+    throw nb::python_error();
+}
+
+// Refuses, with an IndexError or TypeError that names the element, items that cannot number an
+// element of a family of `g.shape`: a generated comprehension over a range far past the family
+// then stops at its first value outside, instead of naming elements without end.
+void check_items(const GeneratorVariable &g, const nb::args &items, const nb::object &name) {
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    if (static_cast<size_t>(n) != g.shape.size()) {
+        nb::object family = check(PyObject_Str(g.name.ptr()));
+        refuse(PyExc_IndexError,
+               PyUnicode_FromFormat(kArityFormat, family.ptr(),
+                                    static_cast<Py_ssize_t>(g.shape.size()), name.ptr(), n));
+    }
+    for (Py_ssize_t d = 0; d < n; ++d) {
+        PyObject *item = PyTuple_GET_ITEM(items.ptr(), d);
+        if (!PyLong_Check(item)) {
+            int symbol = PyObject_IsInstance(item, g_index_symbol.get().ptr());
+            if (symbol < 0) throw nb::python_error();
+            if (symbol) continue;
+            refuse(PyExc_TypeError, PyUnicode_FromFormat(kNotIntegerFormat, item, name.ptr()));
+        }
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        const long long size = static_cast<long long>(g.shape[static_cast<size_t>(d)]);
+        if (overflow != 0 || v < 0 || v >= size)
+            refuse(PyExc_IndexError,
+                   PyUnicode_FromFormat(kOutsideFormat, item, name.ptr(), d, size - 1));
+    }
+}
+
 nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb::kwargs &kwargs) {
     if (PyDict_GET_SIZE(kwargs.ptr()) != 0) {
         PyObject *k = nullptr;
@@ -77,6 +120,7 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
         throw nb::python_error();
     }
     nb::object name = element_name(g, items);
+    if (g.has_shape) check_items(g, items, name);
     nb::object pair;
     if (Manager *fast = exact_manager(g.manager))
         pair = fast->add_variable(name);
@@ -121,7 +165,7 @@ NB_MODULE(variable, m) {
         .def(
             "__init__",
             [](GeneratorVariable *self, nb::object name, nb::object manager) {
-                new (self) GeneratorVariable{std::move(name), std::move(manager)};
+                new (self) GeneratorVariable{std::move(name), std::move(manager), false, {}};
             },
             nb::arg("name").none(), nb::arg("manager").none(),
             nb::sig("def __init__(self, name: str, manager) -> None"))

@@ -417,6 +417,51 @@ nb::object maxsat(nb::handle self, nb::handle minimization) {
 // ---------------------------------------------------------------------------------------------
 // Constructor classes.
 
+// The values of a keyword range. A sequence of integers that are not all plain ints (a numpy
+// array, numpy integers) would not read back as a list from its text form: it is written as the
+// list, or tuple, of their plain ints. Anything else is written as it formats.
+void append_range(std::string &out, nb::handle value) {
+    bool candidate = PySequence_Check(value.ptr()) && !PyUnicode_Check(value.ptr()) &&
+                     !PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr()) &&
+                     !PyRange_Check(value.ptr());
+    PyObject *fast = candidate ? PySequence_Fast(value.ptr(), "") : nullptr;
+    if (!fast) {
+        PyErr_Clear();
+        append_value(out, value);
+        return;
+    }
+    nb::object seq = nb::steal(fast);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    bool plain = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+    std::vector<nb::object> ints;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject *item = PySequence_Fast_GET_ITEM(fast, k);
+        if (PyLong_Check(item)) {
+            ints.push_back(nb::borrow(item));
+            continue;
+        }
+        PyObject *i = PyFloat_Check(item) || !PyIndex_Check(item) ? nullptr : PyNumber_Index(item);
+        if (!i) {
+            PyErr_Clear();
+            append_value(out, value);
+            return;
+        }
+        plain = false;
+        ints.push_back(nb::steal(i));
+    }
+    if (plain) {
+        append_value(out, value);
+        return;
+    }
+    bool tuple = PyTuple_Check(value.ptr());
+    out += tuple ? "(" : "[";
+    for (size_t k = 0; k < ints.size(); ++k) {
+        if (k) out += ", ";
+        append_value(out, nb::int_(ints[k]));
+    }
+    out += tuple ? (ints.size() == 1 ? ",)" : ")") : "]";
+}
+
 // Sum, And, Or, Xor: one list comprehension whose for clauses follow the keywords in call order,
 // so the first keyword is the outermost loop. The blank before "])" stays without keywords.
 template <typename T>
@@ -431,7 +476,7 @@ void init_indexed(T *self, nb::handle expr, const nb::kwargs &indexes, const cha
         clauses += "for ";
         append_plain(clauses, name);
         clauses += " in ";
-        append_value(clauses, value);
+        append_range(clauses, value);
     }
     Text t = head;
     append_operand(t, expr);

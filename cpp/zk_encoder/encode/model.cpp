@@ -5,8 +5,10 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,8 +18,11 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
+#include "instantiate/template_text.hpp"
 #include "zk_encoder/core/manager.hpp"
+#include "zk_encoder/core/variable.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
+#include "zk_encoder/encode/variables.hpp"
 
 namespace zk::encode {
 
@@ -97,6 +102,43 @@ constexpr const char *kLateVarTail =
 constexpr const char *kTooManyTail =
     " has too many elements: their numbers would run past 2147483647, the largest clause literal";
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
+constexpr const char *kVarIsIndexTail = " is already in use as an index name";
+constexpr const char *kShadowsTail = " would hide a name that formula texts use";
+// Names that formula texts and the generated instantiation texts rely on.
+constexpr const char *kShadowedNames[] = {"bx",      "pb",    "Sum",         "FormulaPB",
+                                          "manager", "range", "__builtins__"};
+constexpr const char *kForallHead = "For-all index named ";
+constexpr const char *kForallNotIdentifierTail =
+    " must be an identifier that is not a keyword and reads back unchanged";
+constexpr const char *kForallIsFamilyTail = " is the name of a variable family";
+constexpr const char *kForallValuesHead = "For-all values of ";
+constexpr const char *kForallValuesTail = " must be a range or a sequence of integers, not ";
+constexpr const char *kForallValueHead = "For-all value ";
+constexpr const char *kForallValueMid = " of ";
+constexpr const char *kForallValueNotInt = " is not an integer";
+constexpr const char *kForallTooLargeTail = " must fit in 64 bits";
+constexpr const char *kNoForallHead = "Index ";
+constexpr const char *kNoForallMid = " of ";
+constexpr const char *kNoForallTail = " has no for-all values in this formula";
+constexpr const char *kUnreadableTail = " cannot be read as an index";
+constexpr const char *kArityFormat = "Variable %s has %zu dimension(s), but %s names %zu";
+constexpr const char *kOutsideHead = "Index ";
+constexpr const char *kOutsideTakes = " takes the value ";
+constexpr const char *kOutsideAt = " (at ";
+constexpr const char *kOutsideFamily = "), outside the family: dimension ";
+constexpr const char *kOutsideValues = " has the values 0 .. ";
+constexpr const char *kIndexNotIntMid = " gives ";
+constexpr const char *kIndexNotIntTail = ", which is not an integer";
+constexpr const char *kTooManyInstancesMsg =
+    "Too many for-all instances: the formula's clauses or auxiliary variables would be numbered "
+    "past 2147483647, the largest clause literal";
+constexpr const char *kWeightTooLargeHead = "Soft constraint weight ";
+constexpr const char *kWeightTooLargeTail =
+    " is too large: every weight, and all of them together, must stay below 2**63";
+constexpr const char *kWeightTypeMsg = "Type 'Expression' or 'int' is expected for expression";
+constexpr const char *kPreliminaryHead =
+    "A preliminary value must name a variable of the model: a number from 1 to ";
+constexpr const char *kPreliminaryMid = ", not ";
 constexpr const char *kEmptyIndexesMsg =
     "The indexes parameter must contain a non-empty sequence of index names";
 constexpr const char *kReservedIndexHead = "Names '";
@@ -233,6 +275,329 @@ void with_manager_reset(const nb::object &manager, Body &&body) {
     if (!reset_done) manager.attr("reset")();
 }
 
+[[noreturn]] void refuse_builtin(PyObject *exc_type, const std::string &msg) {
+    g_module.raise_logged(exc_type, msg);
+}
+[[noreturn]] void refuse(const char *exc_name, const std::string &msg) {
+    g_module.raise_logged(exc_name, msg);
+}
+
+std::string utf8_of(nb::handle text) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (!p) throw nb::python_error();
+    return std::string(p, static_cast<size_t>(n));
+}
+
+std::string repr_text(nb::handle obj) {
+    PyObject *r = PyObject_Repr(obj.ptr());
+    if (!r) throw nb::python_error();
+    return utf8_of(nb::steal(r));
+}
+
+std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+bool is_shadowed(const nb::handle &name) {
+    for (const char *n : kShadowedNames)
+        if (equals(name, n)) return true;
+    return false;
+}
+
+// The plain int of an integer (a numpy integer, a bool or an int subclass included); null for
+// anything else, a float among them.
+nb::object plain_integer(nb::handle obj) {
+    if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
+    if (PyFloat_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) return nb::object();
+    PyObject *r = PyNumber_Index(obj.ptr());
+    if (r && !PyLong_CheckExact(r)) {
+        PyObject *plain = PyNumber_Long(r);
+        Py_DECREF(r);
+        r = plain;
+    }
+    if (!r) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(r);
+}
+
+bool fits_int64(nb::handle value, int64_t &out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow != 0) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+// The values of one for-all keyword, as normalize_foralls leaves them: a range or a list or
+// tuple of ints, all within 64 bits.
+struct ForallSlot {
+    std::string name;
+    nb::object values;
+    bool is_range = false;
+    int64_t start = 0, step = 1;
+    __int128 count = 0;
+    int64_t min = 0, max = 0;
+
+    int64_t at(__int128 k) const {
+        if (is_range) return static_cast<int64_t>(start + k * step);
+        PyObject *item = PySequence_Fast_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(k));
+        long long v = PyLong_Check(item) ? PyLong_AsLongLong(item) : 0;
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        return static_cast<int64_t>(v);
+    }
+};
+
+struct ForallInfo {
+    std::vector<std::string> names;
+    std::vector<ForallSlot> slots;
+    __int128 instances = 1;
+};
+
+constexpr __int128 kInstanceCap = static_cast<__int128>(1) << 62;
+
+ForallInfo read_forall_info(const nb::handle &foralls) {
+    ForallInfo fa;
+    // Only what normalize_foralls leaves is read here; anything else is the container's to judge.
+    if (!PyDict_Check(foralls.ptr())) return fa;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(foralls.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key) || !(PyRange_Check(value) || PyList_Check(value) ||
+                                       PyTuple_Check(value)))
+            continue;
+        ForallSlot slot;
+        slot.name = utf8_of(key);
+        slot.values = nb::borrow(value);
+        if (PyRange_Check(value)) {
+            int64_t stop = 0;
+            slot.is_range = true;
+            slot.start = nb::cast<int64_t>(nb::handle(value).attr("start"));
+            stop = nb::cast<int64_t>(nb::handle(value).attr("stop"));
+            slot.step = nb::cast<int64_t>(nb::handle(value).attr("step"));
+            __int128 lo = slot.start, hi = stop, st = slot.step;
+            slot.count = st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0)
+                                : (lo > hi ? (lo - hi - st - 1) / -st : 0);
+            if (slot.count > 0) {
+                int64_t last = slot.at(slot.count - 1);
+                slot.min = std::min(slot.start, last);
+                slot.max = std::max(slot.start, last);
+            }
+        } else {
+            Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+            slot.count = n;
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                int64_t v = slot.at(k);
+                if (k == 0 || v < slot.min) slot.min = v;
+                if (k == 0 || v > slot.max) slot.max = v;
+            }
+        }
+        fa.instances = std::min(fa.instances * slot.count, kInstanceCap);
+        fa.names.push_back(slot.name);
+        fa.slots.push_back(std::move(slot));
+    }
+    return fa;
+}
+
+std::string int128_text(__int128 v) {
+    if (v == 0) return "0";
+    bool neg = v < 0;
+    unsigned __int128 m = neg ? static_cast<unsigned __int128>(-(v + 1)) + 1
+                              : static_cast<unsigned __int128>(v);
+    std::string out;
+    while (m > 0) {
+        out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
+        m /= 10;
+    }
+    return neg ? "-" + out : out;
+}
+
+// The item texts of an element name "x(a,b)": split at the commas outside parentheses.
+std::vector<std::string_view> split_items(std::string_view t) {
+    std::vector<std::string_view> items;
+    if (t.empty()) return items;
+    int depth = 0;
+    size_t from = 0;
+    for (size_t k = 0; k < t.size(); ++k) {
+        char c = t[k];
+        if (c == '(' || c == '[' || c == '{') ++depth;
+        if (c == ')' || c == ']' || c == '}') --depth;
+        if (c == ',' && depth == 0) {
+            items.push_back(t.substr(from, k - from));
+            from = k + 1;
+        }
+    }
+    items.push_back(t.substr(from));
+    return items;
+}
+
+bool ident_char(char c, bool first) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || u >= 0x80 ||
+           (!first && c >= '0' && c <= '9');
+}
+
+// The names an index text uses, in order of appearance (attribute names after a dot excluded).
+std::vector<std::string> names_in(std::string_view t) {
+    std::vector<std::string> names;
+    for (size_t k = 0; k < t.size();) {
+        if ((t[k] >= '0' && t[k] <= '9')) {
+            while (k < t.size() && ident_char(t[k], false)) ++k;
+            continue;
+        }
+        if (!ident_char(t[k], true)) {
+            ++k;
+            continue;
+        }
+        size_t b = k;
+        while (k < t.size() && ident_char(t[k], false)) ++k;
+        size_t before = b;
+        while (before > 0 && t[before - 1] == ' ') --before;
+        if (before > 0 && t[before - 1] == '.') continue;
+        names.emplace_back(t.substr(b, k - b));
+    }
+    return names;
+}
+
+int slot_of(const ForallInfo &fa, const std::string &name) {
+    for (size_t s = 0; s < fa.names.size(); ++s)
+        if (fa.names[s] == name) return static_cast<int>(s);
+    return -1;
+}
+
+std::string assignment_text(const ForallInfo &fa, const std::vector<std::pair<int, int64_t>> &at) {
+    std::string out;
+    for (const auto &[s, v] : at) {
+        if (!out.empty()) out += ", ";
+        out += fa.names[static_cast<size_t>(s)] + " = " + std::to_string(v);
+    }
+    return out;
+}
+
+[[noreturn]] void refuse_outside(std::string_view item, std::string_view element, __int128 value,
+                                 const std::string &at, size_t dim, int64_t size) {
+    std::string msg = std::string(kOutsideHead) + std::string(item) + kNoForallMid +
+                      std::string(element) + kOutsideTakes + int128_text(value);
+    msg += at.empty() ? std::string(kOutsideFamily + 1) : kOutsideAt + at + kOutsideFamily;
+    msg += std::to_string(dim) + kOutsideValues + std::to_string(size - 1);
+    refuse_builtin(PyExc_IndexError, msg);
+}
+
+// An index text that the linear reader does not take (a product of two indexes, a call): it is
+// evaluated for every combination of the for-all values it uses, as the write-out would.
+void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std::string_view item,
+                         std::string_view element, size_t dim, int64_t size) {
+    constexpr __int128 kMaxCombinations = 1000000;
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object code;
+    try {
+        code = builtins.attr("compile")(nb::str(item.data(), item.size()), "<index>", "eval");
+    } catch (nb::python_error &) {
+        refuse("FormulaError", std::string(kNoForallHead) + std::string(item) + kNoForallMid +
+                                   std::string(element) + kUnreadableTail);
+    }
+    __int128 combos = 1;
+    for (int s : used) combos *= fa.slots[static_cast<size_t>(s)].count;
+    if (combos == 0 || combos > kMaxCombinations) return;
+    std::vector<__int128> k(used.size(), 0);
+    nb::object eval = builtins.attr("eval");
+    while (true) {
+        nb::dict ns;
+        ns["__builtins__"] = builtins;
+        std::vector<std::pair<int, int64_t>> at;
+        for (size_t u = 0; u < used.size(); ++u) {
+            const ForallSlot &slot = fa.slots[static_cast<size_t>(used[u])];
+            int64_t v = slot.at(k[u]);
+            ns[slot.name.c_str()] = v;
+            at.emplace_back(used[u], v);
+        }
+        nb::object r = eval(code, ns);
+        if (!PyLong_Check(r.ptr()))
+            refuse_builtin(PyExc_TypeError, std::string(kNoForallHead) + std::string(item) +
+                                                kNoForallMid + std::string(element) +
+                                                kIndexNotIntMid + repr_text(r) + " (at " +
+                                                assignment_text(fa, at) + ")" + kIndexNotIntTail);
+        int64_t v = 0;
+        if (!fits_int64(r, v) || v < 0 || v >= size)
+            refuse_outside(item, element, fits_int64(r, v) ? v : INT64_MAX,
+                           assignment_text(fa, at), dim, size);
+        size_t u = used.size();
+        while (u > 0) {
+            --u;
+            if (++k[u] < fa.slots[static_cast<size_t>(used[u])].count) break;
+            k[u] = 0;
+            if (u == 0) return;
+        }
+        if (used.empty()) return;
+    }
+}
+
+// The family behind `h` when it is exactly the package's family class; null for anything else.
+const zk::encode::VariableFamily *family_ptr(nb::handle h) {
+    nb::handle type = nb::type<zk::encode::VariableFamily>();
+    if (!h.is_valid() || !type.is_valid() || (PyObject *)Py_TYPE(h.ptr()) != type.ptr())
+        return nullptr;
+    return nb::inst_ptr<zk::encode::VariableFamily>(h);
+}
+
+// Far past any family, and small enough that a few of them add up without overflow.
+__int128 clamped(__int128 v) {
+    constexpr __int128 kFar = static_cast<__int128>(1) << 100;
+    return v > kFar ? kFar : v < -kFar ? -kFar : v;
+}
+
+// One element name that the evaluation registered, such as "x(i + 1,2)", against its family.
+void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
+                   std::string_view element, std::string_view items_text) {
+    std::vector<std::string_view> items = split_items(items_text);
+    if (items.size() != f.sizes_.size()) {
+        char buf[512];
+        std::string name(element);
+        std::snprintf(buf, sizeof buf, kArityFormat, f.name_text_.c_str(), f.sizes_.size(),
+                      name.c_str(), items.size());
+        refuse_builtin(PyExc_IndexError, std::string(buf));
+    }
+    for (size_t d = 0; d < items.size(); ++d) {
+        std::string_view item = items[d];
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        std::vector<int> used;
+        for (const std::string &n : names_in(item)) {
+            int s = slot_of(fa, n);
+            if (s < 0)
+                refuse("FormulaError", std::string(kNoForallHead) + n + kNoForallMid +
+                                           std::string(element) + kNoForallTail);
+            if (std::find(used.begin(), used.end(), s) == used.end()) used.push_back(s);
+        }
+        const int64_t size = f.sizes_[d];
+        int64_t constant = 0;
+        std::vector<int64_t> coefs;
+        if (!zk::instantiate::read_index_text(item, fa.names, constant, coefs)) {
+            if (fa.instances > 0) check_by_evaluation(fa, used, item, element, d, size);
+            continue;
+        }
+        if (fa.instances == 0) continue;
+        // Each keyword's values are independent of the others: the extremes of a sum of
+        // multiples are the sums of the extremes.
+        __int128 lo = constant, hi = constant;
+        std::vector<std::pair<int, int64_t>> at_lo, at_hi;
+        for (size_t s = 0; s < coefs.size(); ++s) {
+            __int128 c = coefs[s];
+            if (c == 0) continue;
+            const ForallSlot &slot = fa.slots[s];
+            int64_t low_value = c > 0 ? slot.min : slot.max;
+            int64_t high_value = c > 0 ? slot.max : slot.min;
+            lo += clamped(c * low_value);
+            hi += clamped(c * high_value);
+            at_lo.emplace_back(static_cast<int>(s), low_value);
+            at_hi.emplace_back(static_cast<int>(s), high_value);
+        }
+        if (lo < 0) refuse_outside(item, element, lo, assignment_text(fa, at_lo), d, size);
+        if (hi >= size) refuse_outside(item, element, hi, assignment_text(fa, at_hi), d, size);
+    }
+}
+
 }  // namespace
 
 Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
@@ -257,6 +622,10 @@ Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
     base["pb"] = g_module.get("pb");
     base["manager"] = manager;
     formulas_dir = base;
+
+    forwarded_families = nb::dict();
+    preliminary_values = nb::list();
+    preliminary_storage = nb::none();
 
     shift_target_variable = nb::int_(0);
     is_wcnf = nb::none();
@@ -284,16 +653,24 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarKeywordTail)));
     if (!reads_back(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
+    refuse_shadowing(name, kVarInUseHead);
+    if (PyDict_Contains(indexes.ptr(), name.ptr()) == 1)
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarIsIndexTail)));
     if (own && !formula_container.is_none())
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kLateVarTail)));
+    // A numpy integer is a size like any other; the family and the texts get its plain int.
     nb::list sizes;
+    std::vector<std::pair<nb::object, nb::object>> plain_sizes;
     for (auto item : dims) {
         nb::handle size = item.second;
-        if (!PyLong_CheckExact(size.ptr()) || PyObject_RichCompareBool(size.ptr(),
-                                                                      nb::int_(0).ptr(), Py_LT))
+        nb::object plain = PyBool_Check(size.ptr()) ? nb::object() : plain_integer(size);
+        if (!plain.is_valid() ||
+            PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
             refuse_builtin(PyExc_ValueError, kBadSizesMsg);
-        sizes.append(size);
+        if (!plain.is(size)) plain_sizes.emplace_back(nb::borrow(item.first), plain);
+        sizes.append(plain);
     }
+    for (auto &[key, plain] : plain_sizes) dims[key] = plain;
 
     nb::object count = nb::int_(1);
     for (nb::handle size : sizes) {
@@ -302,9 +679,12 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         count = nb::steal(r);
     }
     // The model numbers the elements itself, and every number must stand in a clause as a literal.
-    if (own && truthy(count)) {
+    // The engine's formula encoder numbers the families after its own placeholder, so the same
+    // limit holds there one element earlier.
+    if (truthy(count)) {
         nb::object last = concat(shift_target_variable, count);
-        if (PyObject_RichCompareBool(last.ptr(), nb::int_(kMaxLiteral + 1).ptr(), Py_GT) == 1)
+        long long limit = own ? kMaxLiteral + 1 : kMaxLiteral;
+        if (PyObject_RichCompareBool(last.ptr(), nb::int_(limit).ptr(), Py_GT) == 1)
             refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kTooManyTail)));
     }
 
@@ -316,11 +696,18 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         init_formula_encoder();
         family = family_class(name, dims, 0);
         formula_encoder.attr("create_variables")(name, sizes);
+        forwarded_families[name] = family;
     } else {
         family = family_class(name, dims, shift_target_variable);
         if (PySet_Add(used_vars.ptr(), name.ptr()) < 0) throw nb::python_error();
         manager.attr("registration_generator_variables")(name);
         variables[name] = family;
+        // The generator refuses elements the family does not have, where a formula names them.
+        auto *gen = zk::core::exact_generator(manager.attr("name2genvar")[name]);
+        if (const VariableFamily *f = family_ptr(family); gen && f) {
+            gen->shape = f->sizes_;
+            gen->has_shape = true;
+        }
     }
     shift_target_variable = concat(shift_target_variable, count);
 
@@ -353,9 +740,12 @@ nb::object Model::get_indexes(nb::object names) {
         if (!reads_back(name))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kNotReadBackTail)));
-        if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
+        // The engine's formula encoder holds a placeholder family of that name too.
+        if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1 ||
+            PyDict_Contains(forwarded_families.ptr(), name.ptr()) == 1 || equals(name, kDummyVar))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
+        refuse_shadowing(name, kIndexInUseHead);
         nb::object index = index_class(name);
         indexes[name] = index;
         result.append(index);
@@ -364,11 +754,100 @@ nb::object Model::get_indexes(nb::object names) {
     return result[0];
 }
 
+void Model::refuse_shadowing(const nb::handle &name, const char *head) const {
+    if (is_shadowed(name))
+        refuse("VariableError", concat(concat(head, name), nb::str(kShadowsTail)));
+}
+
+nb::object Model::family_named(const nb::handle &name) const {
+    PyObject *f = PyDict_GetItemWithError(
+        (truthy(use_formula_encoder) ? forwarded_families : variables).ptr(), name.ptr());
+    if (!f && PyErr_Occurred()) throw nb::python_error();
+    return f ? nb::borrow(f) : nb::object();
+}
+
+void Model::normalize_foralls(const nb::dict &foralls) const {
+    std::vector<std::pair<nb::object, nb::object>> items;
+    for (auto item : foralls) items.emplace_back(nb::borrow(item.first), nb::borrow(item.second));
+    for (auto &[key, value] : items) {
+        // Keywords become loop names of generated texts; a family's name would hide the family.
+        if (!PyUnicode_Check(key.ptr()) || !truthy(key.attr("isidentifier")()) ||
+            is_keyword(key) || !reads_back(key))
+            refuse("VariableError", concat(concat(kForallHead, text_of(key)),
+                                           nb::str(kForallNotIdentifierTail)));
+        refuse_shadowing(key, kForallHead);
+        if (family_named(key).is_valid())
+            refuse("VariableError",
+                   concat(concat(kForallHead, key), nb::str(kForallIsFamilyTail)));
+        std::string name = utf8_of(key);
+        int64_t bound = 0;
+        if (PyRange_Check(value.ptr())) {
+            for (const char *part : {"start", "stop", "step"})
+                if (!fits_int64(value.attr(part), bound))
+                    refuse_builtin(PyExc_ValueError,
+                                   std::string(kForallValuesHead) + name + kForallTooLargeTail);
+            continue;
+        }
+        // Any sequence of integers: its values are written into texts as a list of plain ints.
+        bool sequence = PySequence_Check(value.ptr()) && !PyUnicode_Check(value.ptr()) &&
+                        !PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr()) &&
+                        !PyDict_Check(value.ptr()) && !PyAnySet_Check(value.ptr());
+        PyObject *fast = sequence ? PySequence_Fast(value.ptr(), "") : nullptr;
+        if (!fast) {
+            PyErr_Clear();
+            refuse_builtin(PyExc_TypeError, std::string(kForallValuesHead) + name +
+                                                kForallValuesTail + type_name_of(value));
+        }
+        nb::object seq = nb::steal(fast);
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+        bool plain = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
+        nb::list ints;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            nb::handle v = PySequence_Fast_GET_ITEM(fast, k);
+            nb::object i = plain_integer(v);
+            if (!i.is_valid())
+                refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) + repr_text(v) +
+                                                    kForallValueMid + name + kForallValueNotInt);
+            if (!fits_int64(i, bound))
+                refuse_builtin(PyExc_ValueError,
+                               std::string(kForallValuesHead) + name + kForallTooLargeTail);
+            plain = plain && i.is(v);
+            ints.append(i);
+        }
+        if (plain) continue;
+        if (PyTuple_Check(value.ptr()))
+            foralls[key] = nb::tuple(ints);
+        else
+            foralls[key] = ints;
+    }
+}
+
+void Model::check_elements(const nb::object &foralls) const {
+    ForallInfo fa = read_forall_info(foralls);
+    nb::object registered = manager.attr("name2pb");
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(registered.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) continue;
+        std::string element = utf8_of(key);
+        size_t open = element.find('(');
+        if (element.empty() || element[0] == '_' || open == std::string::npos ||
+            element.back() != ')')
+            continue;
+        nb::object family = family_named(nb::str(element.data(), open));
+        const VariableFamily *f = family.is_valid() ? family_ptr(family) : nullptr;
+        if (!f) continue;
+        std::string_view items(element);
+        check_element(fa, *f, element, items.substr(open + 1, items.size() - open - 2));
+    }
+}
+
 void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
     if (!is_instance(constraint, g_module.get("Expression"))) refuse_builtin(PyExc_TypeError,
                                                                        kNotExpressionMsg);
     if (!is_wcnf.is_none()) refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg
                                                                   : kTargetDefinedMsg);
+    normalize_foralls(foralls);
     // The formula text can be long (one call per element of a written-out sum): it is made once
     // for the log line and the evaluation.
     nb::object text = text_of(constraint);
@@ -389,11 +868,26 @@ void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::ob
                                 nb::kwargs foralls) {
     if (!is_wcnf.is_none() && !truthy(is_wcnf)) refuse("FormulaError", kAlreadyCnfMsg);
     if (!truthy(constraint.attr("soft"))) refuse("FormulaError", kNotSoftMsg);
+    normalize_foralls(foralls);
+    // A numpy integer weighs as its plain int (numpy's own product would come first otherwise).
+    if (!is_instance(weight, g_module.get("Expression")) && !PyLong_Check(weight.ptr())) {
+        nb::object plain = plain_integer(weight);
+        if (!plain.is_valid()) refuse_builtin(PyExc_TypeError, kWeightTypeMsg);
+        weight = plain;
+    }
     if (truthy(use_formula_encoder)) {
         init_formula_encoder();
+        // Weighted from here on, unless the encoder refuses the constraint.
+        nb::object mode_before = is_wcnf;
         is_wcnf = nb::bool_(true);
-        formula_encoder.attr("add_soft_constraint")(
-            text_of(constraint), concat(kForallsPrefix, text_of(foralls)), weight, minimization);
+        try {
+            formula_encoder.attr("add_soft_constraint")(
+                text_of(constraint), concat(kForallsPrefix, text_of(foralls)), weight,
+                minimization);
+        } catch (...) {
+            is_wcnf = mode_before;
+            throw;
+        }
     } else {
         fill_soft_constraint(constraint, weight, minimization, foralls);
     }
@@ -419,8 +913,19 @@ void Model::reset_target() {
 }
 
 void Model::fill_target(nb::object target) {
+    bool creates_container = formula_container.is_none();
     init_formula_container();
     if (!truthy(target.attr("soft"))) refuse("TargetError", kNotTargetMsg);
+    // The target is encoded only at a build: its elements are checked now, where it is given.
+    try {
+        with_manager_reset(manager, [&](bool &) {
+            evaluate(text_of(target));
+            check_elements(nb::dict());
+        });
+    } catch (...) {
+        if (creates_container) formula_container = nb::none();
+        throw;
+    }
     if (use_target()) log("log_w", kTargetAlreadyUsedMsg);
     reset_target();
     template_target = std::move(target);
@@ -476,11 +981,6 @@ nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
 
 namespace {
 
-struct AuxCounts {
-    nb::object pb;
-    nb::object bx;
-};
-
 // The names of a clause form's variables, through the engine's flat clause arrays where it offers
 // them: no engine object per variable. Null where the arrays are not to be had.
 nb::object clause_form_names(const nb::object &templ) {
@@ -512,6 +1012,7 @@ AuxCounts count_auxiliaries(const nb::object &manager, const nb::object &templ,
 
 void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
     init_formula_container();
+    if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
     fill_hard_text(text_of(constraint), foralls);
 }
 
@@ -563,12 +1064,15 @@ void warn_redundant_here() {
 }  // namespace
 
 std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
+                                                       const nb::object &foralls,
                                                        const nb::dict &bindings, bool instances,
                                                        bool warn_redundant) {
     AuxCounts counts{nb::int_(0), nb::int_(0)};
     nb::object result;
     with_manager_reset(manager, [&](bool &reset_done) {
-        nb::object templ = to_clause_form(evaluate(text, bindings), text);
+        nb::object value = evaluate(text, bindings);
+        check_elements(foralls);
+        nb::object templ = to_clause_form(value, text);
         log("log_t", kHardUtilityMsg);
         nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
         counts = count_auxiliaries(manager, templ, bxpr_aux);
@@ -588,6 +1092,7 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
             if (warn_redundant) warn_redundant_here();
             return;
         }
+        check_instances(foralls, counts);
         result = templ;
     });
     if (!result.is_valid()) return {nb::object(), nb::object()};
@@ -595,24 +1100,30 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
 }
 
 void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
+    // A refused formula leaves no container behind: families may still follow it.
+    bool creates_container = formula_container.is_none();
     init_formula_container();
     // The evaluation, its encoding and the queued template make hundreds of thousands of objects
     // for a large formula, none of them in a cycle.
     zk::GcPause pause;
-    std::pair<nb::object, nb::object> made;
     try {
-        made = hard_template(text, nb::dict(), !without_instances(foralls));
-    } catch (nb::python_error &e) {
-        // The template is made once, with index symbols for the for-all values; a formula whose
-        // shape depends on the values (a coefficient that is a power of an index, an integer
-        // plus an index) is made for each instance instead.
-        if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, false))
-            throw;
-        return;
+        std::pair<nb::object, nb::object> made;
+        try {
+            made = hard_template(text, foralls, nb::dict(), !without_instances(foralls));
+        } catch (nb::python_error &e) {
+            // The template is made once, with index symbols for the for-all values; a formula
+            // whose shape depends on the values (a coefficient that is a power of an index, an
+            // integer plus an index) is made for each instance instead.
+            if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, false)) throw;
+            return;
+        }
+        if (!made.first.is_valid()) return;
+        formula_container.attr("add_hard_constraint")(made.first, foralls, made.second[0],
+                                                      made.second[1]);
+    } catch (...) {
+        if (creates_container) formula_container = nb::none();
+        throw;
     }
-    if (!made.first.is_valid()) return;
-    formula_container.attr("add_hard_constraint")(made.first, foralls, made.second[0],
-                                                  made.second[1]);
 }
 
 // The constraint made for each instance of its for-all values, each an instance of its own;
@@ -624,31 +1135,37 @@ bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls,
         if (entry.second.empty()) return true;  // no instance
     std::vector<size_t> at(values.size(), 0);
     std::vector<std::pair<nb::object, nb::object>> made;
+    nb::dict none;
+    nb::list all_weights;
     for (;;) {
         nb::dict bindings;
-        for (size_t k = 0; k < values.size(); ++k) bindings[values[k].first] = values[k].second[at[k]];
+        for (size_t k = 0; k < values.size(); ++k)
+            bindings[values[k].first] = values[k].second[at[k]];
         if (soft) {
             with_manager_reset(manager, [&](bool &) {
                 nb::object value = evaluate(text, bindings);
+                check_elements(none);
                 auto [formula, weights] = zk::unpack_pair(value);
+                for (nb::handle w : weights) all_weights.append(w);
                 made.emplace_back(formula, weights);
             });
         } else {
             // Redundant is said of the constraint, not of one of its instances.
-            made.push_back(hard_template(text, bindings, true, false));
+            made.push_back(hard_template(text, none, bindings, true, false));
         }
         size_t k = values.size();
         while (k > 0 && ++at[k - 1] == values[k - 1].second.size()) at[--k] = 0;
         if (k == 0) break;
     }
+    if (soft) check_weights(all_weights, none);
     bool redundant = !soft;
     for (auto &[templ, extra] : made) {
         if (!templ.is_valid()) continue;
         redundant = false;
         if (soft)
-            formula_container.attr("add_soft_formula")(templ, extra, nb::dict(), 0, 0);
+            formula_container.attr("add_soft_formula")(templ, extra, none, 0, 0);
         else
-            formula_container.attr("add_hard_constraint")(templ, nb::dict(), extra[0], extra[1]);
+            formula_container.attr("add_hard_constraint")(templ, none, extra[0], extra[1]);
     }
     if (redundant) warn_redundant_here();
     return true;
@@ -656,29 +1173,73 @@ bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls,
 
 void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
                                  nb::object foralls) {
+    bool creates_container = formula_container.is_none();
     init_formula_container();
-    PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
-    if (!product) throw nb::python_error();
-    nb::object objective = nb::steal(product).attr("maxsat")(minimization);
-    log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
-    nb::object text = text_of(objective);
-    bool by_instances = false;
-    with_manager_reset(manager, [&](bool &) {
-        nb::object value;
-        try {
-            value = evaluate(text);
-        } catch (nb::python_error &e) {
-            // As for hard constraints: weights that depend on the for-all values are made for
-            // each instance.
-            if (!e.matches(PyExc_TypeError) || instance_values(foralls).empty()) throw;
-            by_instances = true;
-            return;
+    if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
+    try {
+        PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
+        if (!product) throw nb::python_error();
+        nb::object objective = nb::steal(product).attr("maxsat")(minimization);
+        log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
+        nb::object text = text_of(objective);
+        bool by_instances = false;
+        with_manager_reset(manager, [&](bool &) {
+            nb::object value;
+            try {
+                value = evaluate(text);
+            } catch (nb::python_error &e) {
+                // As for hard constraints: weights that depend on the for-all values are made for
+                // each instance.
+                if (!e.matches(PyExc_TypeError) || instance_values(foralls).empty()) throw;
+                by_instances = true;
+                return;
+            }
+            check_elements(foralls);
+            auto [formula, weights] = zk::unpack_pair(value);
+            check_weights(weights, foralls);
+            formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
+        });
+        if (by_instances) fill_by_instances(text, foralls, true);
+        is_wcnf = nb::bool_(true);
+    } catch (...) {
+        if (creates_container) formula_container = nb::none();
+        throw;
+    }
+}
+
+// What the container cannot number: auxiliaries past the literal range, more instances than
+// clauses a storage can count.
+void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) const {
+    ForallInfo fa = read_forall_info(foralls);
+    int64_t pb = nb::cast<int64_t>(counts.pb), bx = nb::cast<int64_t>(counts.bx);
+    __int128 next = nb::cast<int64_t>(formula_container.attr("_cur_init_shift_variable"));
+    __int128 last = next + fa.instances * (static_cast<__int128>(pb) + bx) - 1;
+    if (fa.instances > kMaxLiteral || last > kMaxLiteral)
+        refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
+}
+
+// Weights reach the clause storage as 64-bit integers, and so does their total, the weight that
+// a hard clause carries.
+void Model::check_weights(const nb::object &weights, const nb::object &foralls) const {
+    ForallInfo fa = read_forall_info(foralls);
+    if (fa.instances > kMaxLiteral) refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
+    nb::object total = formula_container.attr("hard_weight");
+    nb::object limit = nb::int_(INT64_MAX);
+    nb::object instances = nb::int_(static_cast<int64_t>(fa.instances));
+    for (nb::handle w : weights) {
+        bool too_large = !PyLong_Check(w.ptr()) ||
+                         PyObject_RichCompareBool(w.ptr(), limit.ptr(), Py_GT) == 1;
+        if (!too_large) {
+            PyObject *sum = PyNumber_Add(total.ptr(), (nb::borrow(w) * instances).ptr());
+            if (!sum) throw nb::python_error();
+            total = nb::steal(sum);
+            too_large = PyObject_RichCompareBool(total.ptr(), limit.ptr(), Py_GT) == 1;
         }
-        auto [formula, weights] = zk::unpack_pair(value);
-        formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
-    });
-    if (by_instances) fill_by_instances(text, foralls, true);
-    is_wcnf = nb::bool_(true);
+        if (too_large)
+            refuse_builtin(PyExc_ValueError,
+                           std::string(kWeightTooLargeHead) + utf8_of(text_of(w)) +
+                               kWeightTooLargeTail);
+    }
 }
 
 void Model::build_target(nb::object border, nb::object minimization) {
@@ -751,6 +1312,7 @@ nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg
     if (storage.is_none()) refuse("BuildError", empty_storage_msg);
     if (sorn_manager.is_none()) refuse("BuildError", kNoManagerMsg);
     sorn_manager.attr("set_cnf_storage")(storage);
+    insert_preliminary_values(storage);
     nb::object var_maps = get_var_mapping();
     if (var_maps.is_none()) {
         log("log_e", kNoMappingMsg);
@@ -858,17 +1420,47 @@ nb::object Model::check_another_witness() {
 }
 
 void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
-    nb::object literal = var;
+    // Element numbers run from 1: after the placeholder of the own encoding, after the formula
+    // encoder's own placeholder in the other back end.
+    nb::object last = truthy(use_formula_encoder)
+                          ? shift_target_variable
+                          : nb::steal(PyNumber_Subtract(shift_target_variable.ptr(),
+                                                        nb::int_(1).ptr()));
+    if (!last.is_valid()) throw nb::python_error();
+    nb::object number = PyBool_Check(var.ptr()) ? nb::object() : plain_integer(var);
+    if (!number.is_valid() ||
+        PyObject_RichCompareBool(number.ptr(), nb::int_(1).ptr(), Py_LT) == 1 ||
+        PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT) == 1)
+        refuse_builtin(PyExc_ValueError, std::string(kPreliminaryHead) + utf8_of(text_of(last)) +
+                                             kPreliminaryMid + repr_text(var));
+    nb::object literal = number;
     if (truthy(negative)) {
-        PyObject *neg = PyNumber_Negative(var.ptr());
+        PyObject *neg = PyNumber_Negative(number.ptr());
         if (!neg) throw nb::python_error();
         literal = nb::steal(neg);
     }
     log("log_d", concat(kPreliminaryMsg, text_of(literal)));
-    // No engine manager holds no storage: the value is only logged, as when no build ran yet.
-    if (sorn_manager.is_none()) return;
-    nb::object storage = sorn_manager.attr("get_cnf_storage")();
-    if (!storage.is_none()) storage.attr("insert_prefatory_value")(literal);
+    // Kept for this model's builds; once one has run, its storage takes the value at once. The
+    // engine manager's current storage may be another model's.
+    if (PyList_Append(preliminary_values.ptr(), literal.ptr()) < 0) throw nb::python_error();
+    if (!preliminary_storage.is_none()) {
+        preliminary_storage.attr("insert_prefatory_value")(literal);
+        preliminary_inserted = static_cast<size_t>(PyList_GET_SIZE(preliminary_values.ptr()));
+    }
+}
+
+// Gives the storage of a build the preliminary values it does not hold yet.
+void Model::insert_preliminary_values(const nb::object &storage) {
+    if (!storage.is(preliminary_storage)) {
+        preliminary_storage = storage;
+        preliminary_inserted = 0;
+    }
+    size_t n = static_cast<size_t>(PyList_GET_SIZE(preliminary_values.ptr()));
+    if (preliminary_inserted >= n) return;
+    nb::object insert = storage.attr("insert_prefatory_value");
+    for (; preliminary_inserted < n; ++preliminary_inserted)
+        insert(nb::handle(PyList_GET_ITEM(preliminary_values.ptr(),
+                                          static_cast<Py_ssize_t>(preliminary_inserted))));
 }
 
 }  // namespace zk::encode
@@ -927,7 +1519,9 @@ NB_MODULE(model, m) {
                            &Model::formula_container, &Model::used_vars, &Model::manager,
                            &Model::variables, &Model::indexes, &Model::formulas_dir,
                            &Model::shift_target_variable, &Model::is_wcnf,
-                           &Model::template_target, &Model::start_time>;
+                           &Model::template_target, &Model::start_time,
+                           &Model::forwarded_families, &Model::preliminary_values,
+                           &Model::preliminary_storage>;
     nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots));
     ze::g_model_type = cls.ptr();
     cls.attr("_Model__EXPRESSION_FORMULA_RE") =

@@ -12,6 +12,12 @@ namespace zk::encode {
 
 namespace nb = nanobind;
 
+// The two auxiliary counts of one encoded formula.
+struct AuxCounts {
+    nb::object pb;
+    nb::object bx;
+};
+
 // Every field is a Python object: the model hands them to Python code (formula texts, the
 // container, the engine) far more often than it computes with them.
 struct Model {
@@ -29,6 +35,14 @@ struct Model {
     nb::object is_wcnf;
     nb::object template_target;
     nb::object start_time;
+    // With the engine's formula encoder: the families handed to it, by name (the own encoding
+    // keeps them in `variables`).
+    nb::object forwarded_families;
+    // Preliminary values given so far, and the storage of this model's latest build with how
+    // many of them it holds.
+    nb::object preliminary_values;
+    nb::object preliminary_storage;
+    size_t preliminary_inserted = 0;
 
     Model(nb::object smanager, nb::object name, nb::object use_fe);
 
@@ -72,14 +86,26 @@ struct Model {
     bool encodes_itself() const;
     nb::dict evaluation_namespace() const;
     nb::object evaluate(const nb::object &text, const nb::dict &bindings = nb::dict()) const;
-    // One hard formula (its for-all values bound in `bindings`, if any) to its clause template;
-    // null when it always holds. Raises on a contradiction.
+    // One hard formula (over the for-all values `foralls`, or with them bound in `bindings`) to
+    // its clause template and auxiliary counts; null when it always holds. Raises on a
+    // contradiction.
     std::pair<nb::object, nb::object> hard_template(const nb::object &text,
+                                                    const nb::object &foralls,
                                                     const nb::dict &bindings, bool instances,
                                                     bool warn_redundant = true);
     bool fill_by_instances(const nb::object &text, const nb::object &foralls, bool soft);
     nb::object to_clause_form(nb::object value, const nb::object &text);
+    // The formula's elements, as the Manager registered them while it was evaluated, checked
+    // against their families and the for-all values `foralls` (already normalised).
+    void check_elements(const nb::object &foralls) const;
+    // Checks the for-all keywords and values of one call and puts plain integers in their place.
+    void normalize_foralls(const nb::dict &foralls) const;
+    void refuse_shadowing(const nb::handle &name, const char *what) const;
+    nb::object family_named(const nb::handle &name) const;
+    void check_instances(const nb::object &foralls, const AuxCounts &counts) const;
+    void check_weights(const nb::object &weights, const nb::object &foralls) const;
     nb::object built_storage(const char *container_build);
+    void insert_preliminary_values(const nb::object &storage);
     nb::object finish_build(nb::object storage, const char *empty_storage_msg);
 };
 

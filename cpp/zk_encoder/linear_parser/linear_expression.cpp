@@ -42,6 +42,27 @@ ModuleGlobals g_module;
 PyTypeObject *g_expression_type = nullptr;
 PyTypeObject *g_proxy_type = nullptr;
 
+// The class's own methods as made at import, and their names: a lookup that finds exactly
+// these (no instance attribute, no subclass override, no replacement on the class) may be
+// skipped for a direct call. Texts are built millions of times per model.
+struct OwnMethods {
+    PyObject *mul_name, *check_name, *str_name, *format_name;
+    PyObject *mul, *check, *str, *object_format;
+    getattrofunc getattro;
+};
+OwnMethods *g_own = nullptr;
+
+bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro != g_own->getattro) return false;
+    if (PyObject **dict = _PyObject_GetDictPtr(obj.ptr()); dict && *dict) {
+        int r = PyDict_Contains(*dict, name);
+        if (r < 0) throw nb::python_error();
+        if (r == 1) return false;
+    }
+    return _PyType_Lookup(type, name) == original;
+}
+
 [[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
 
 bool is_number(nb::handle obj) {
@@ -60,8 +81,26 @@ bool is_bounded(nb::handle obj) {
     return !e.lo_.is_none() || !e.hi_.is_none();
 }
 
-// format(obj, ''): how numbers, operands and keyword values are written into texts.
+// The text of one of this module's expressions whose str() is its own: the stored text itself.
+PyObject *own_text(nb::handle obj) {
+    if (PyObject_TypeCheck(obj.ptr(), g_expression_type) == 0) return nullptr;
+    if (_PyType_Lookup(Py_TYPE(obj.ptr()), g_own->str_name) != g_own->str) return nullptr;
+    PyObject *text = state(obj).expression_.ptr();
+    // str() refuses a text that is not a string; the host's call says how.
+    return PyUnicode_CheckExact(text) ? text : nullptr;
+}
+
+// format(obj, ''): how numbers, operands and keyword values are written into texts. For the
+// host's float and an expression whose formatting is object's own, that is str(obj).
 nb::object formatted(nb::handle obj) {
+    if (PyFloat_CheckExact(obj.ptr())) {
+        PyObject *s = PyObject_Str(obj.ptr());
+        if (!s) throw nb::python_error();
+        return nb::steal(s);
+    }
+    if (_PyType_Lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
+        if (PyObject *text = own_text(obj)) return nb::borrow(text);
+    }
     nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
     PyObject *s = PyObject_Format(obj.ptr(), spec.ptr());
     if (!s) throw nb::python_error();
@@ -69,6 +108,7 @@ nb::object formatted(nb::handle obj) {
 }
 
 nb::object plain(nb::handle obj) {
+    if (PyObject *text = own_text(obj)) return nb::borrow(text);
     PyObject *s = PyObject_Str(obj.ptr());
     if (!s) throw nb::python_error();
     return nb::steal(s);
@@ -102,8 +142,16 @@ class Text {
 // Every operator result is a plain LinearExpression, whatever the operands' classes.
 nb::object make_expression(const Text &text) { return nb::cast(LinearExpression(text.str())); }
 
+nb::object own_check_borders(nb::handle self);
+
 // The bound check as a program sees it: looked up on the object, like the method it is.
-void check_borders(nb::handle obj) { obj.attr("_check_borders")(); }
+void check_borders(nb::handle obj) {
+    if (finds_own(obj, g_own->check_name, g_own->check)) {
+        own_check_borders(obj);
+        return;
+    }
+    obj.attr("_check_borders")();
+}
 
 // ---------------------------------------------------------------------------------------------
 // LinearExpression.
@@ -163,7 +211,10 @@ nb::object op_mul(nb::handle self, nb::handle other) { return binary(self, other
 
 // The reflected forms go through the object's own methods, as a Python class's would.
 nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add__")(other); }
-nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul__")(other); }
+nb::object op_rmul(nb::handle self, nb::handle other) {
+    if (finds_own(self, g_own->mul_name, g_own->mul)) return op_mul(self, other);
+    return self.attr("__mul__")(other);
+}
 nb::object op_rsub(nb::handle self, nb::handle other) {
     PyObject *negated = PyNumber_Negative(self.ptr());
     if (!negated) throw nb::python_error();
@@ -373,6 +424,24 @@ NB_MODULE(linear_expression, m) {
     for (const char *p : {"lo", "hi"})
         nb::getattr(expression, "__dict__")[p].attr("__set_name__")(expression, p);
     g_expression_type = reinterpret_cast<PyTypeObject *>(expression.ptr());
+    {
+        nb::object own = nb::getattr(expression, "__dict__");
+        auto interned = [](const char *name) {
+            PyObject *s = PyUnicode_InternFromString(name);
+            if (!s) throw nb::python_error();
+            return s;
+        };
+        PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+        g_own = new OwnMethods{interned("__mul__"),
+                               interned("_check_borders"),
+                               interned("__str__"),
+                               interned("__format__"),
+                               nb::object(own["__mul__"]).release().ptr(),
+                               nb::object(own["_check_borders"]).release().ptr(),
+                               nb::object(own["__str__"]).release().ptr(),
+                               nb::getattr(object_type, "__dict__")["__format__"].inc_ref().ptr(),
+                               g_expression_type->tp_getattro};
+    }
 
     auto proxy = nb::class_<LinearVariableProxy, LinearExpression>(
         m, "LinearVariableProxy", nb::type_slots(kExpressionSlots));

@@ -6,6 +6,10 @@
 // that a program (or a test) can put another solver module in its place.
 #include <nanobind/stl/string.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +18,10 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "lp1/text_evaluator.hpp"
+#include "texts/expression_reader.hpp"
+#include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
+#include "zk_encoder/linear_parser/linear_variables.hpp"
 
 namespace zk::lp1 {
 
@@ -58,8 +66,83 @@ constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
 constexpr const char *kNoSolutionMsg =
     "There is no solution to the problem. Run 'solve' to find it";
 
+// Set to "host" to have every text evaluated by the host (the differential tests compare both).
+constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
+constexpr const char *kHostEval = "host";
+constexpr const char *kRangeName = "range";
+constexpr const char *kBuiltinsName = "__builtins__";
+
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
+// What the native evaluation recognises in the namespace: blocks of exactly this type with its
+// own call, and this summation class.
+PyTypeObject *g_variable_type = nullptr;
+ternaryfunc g_variable_call = nullptr;
+PyObject *g_compiled_sum = nullptr;
+PyObject *g_ndarray = nullptr;
+
+// What the host's evaluation would call, as it was at import: the numeric expressions'
+// operators and the summation's construction, and the names through which an element call makes
+// its unit expression. The native evaluation reproduces these; if a program has put others in
+// their place, the texts go to the host.
+struct HostParts {
+    struct Method {
+        PyTypeObject *type;
+        PyObject *name;
+        PyObject *function;
+    };
+    std::vector<Method> methods;
+    struct Global {
+        PyObject *module_dict;
+        PyObject *name;
+        PyObject *value;
+    };
+    std::vector<Global> globals;
+};
+HostParts *g_host_parts = nullptr;
+
+void record_host_parts() {
+    g_host_parts = new HostParts();
+    nb::module_ expressions =
+        nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions");
+    nb::object base = expressions.attr("CompiledLinearExpression");
+    nb::object sum = expressions.attr("CompiledSum");
+    auto method = [](nb::handle type, const char *name) {
+        PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.ptr());
+        PyObject *n = PyUnicode_InternFromString(name);
+        if (!n) throw nb::python_error();
+        PyObject *f = _PyType_Lookup(t, n);
+        Py_XINCREF(f);
+        return HostParts::Method{t, n, f};
+    };
+    for (const char *name :
+         {"__add__", "__radd__", "__sub__", "__mul__", "__rmul__", "__neg__", "__pos__"})
+        g_host_parts->methods.push_back(method(base, name));
+    g_host_parts->methods.push_back(method(sum, "__init__"));
+    g_host_parts->methods.push_back(method(sum, "__new__"));
+    nb::module_ variables = nb::module_::import_("zk_encoder.linear_parser.linear_variables");
+    PyObject *dict = PyModule_GetDict(variables.ptr());
+    for (const char *name : {"coo_array", "CompiledLinearExpression"}) {
+        PyObject *n = PyUnicode_InternFromString(name);
+        if (!n) throw nb::python_error();
+        PyObject *v = PyDict_GetItemWithError(dict, n);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        Py_XINCREF(v);
+        Py_INCREF(dict);
+        g_host_parts->globals.push_back({dict, n, v});
+    }
+}
+
+bool host_parts_unchanged() {
+    for (const HostParts::Method &m : g_host_parts->methods)
+        if (_PyType_Lookup(m.type, m.name) != m.function) return false;
+    for (const HostParts::Global &g : g_host_parts->globals) {
+        PyObject *v = PyDict_GetItemWithError(g.module_dict, g.name);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        if (v != g.value) return false;
+    }
+    return true;
+}
 
 bool truthy(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
@@ -89,7 +172,7 @@ nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::han
 nb::object add(nb::handle a, nb::handle b) { return binary(PyNumber_Add, a, b); }
 nb::object subtract(nb::handle a, nb::handle b) { return binary(PyNumber_Subtract, a, b); }
 
-nb::object negative(nb::handle a) {
+nb::object negated(nb::handle a) {
     PyObject *r = PyNumber_Negative(a.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -282,6 +365,81 @@ nb::object evaluate(const nb::str &text, const nb::dict &ns) {
     return nb::borrow(g_eval)(text, ns, ns);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Native evaluation of the texts the library writes. A text it reads and binds completely gives
+// the polynomials the host's evaluation would give, made into the same expression objects;
+// anything else returns std::nullopt and goes to the host unchanged.
+
+bool host_evaluation_only() {
+    const char *v = std::getenv(kEvalSwitch);
+    return v != nullptr && std::strcmp(v, kHostEval) == 0;
+}
+
+// Binds every free name of the text as the host would look it up in `ns`; false when a name is
+// anything but a block or the summation class, or when `range` would not be the builtin.
+bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<NameBinding> &names) {
+    // A namespace that names its own builtins changes what every lookup falls back to.
+    if (PyDict_GetItemString(ns.ptr(), kBuiltinsName)) return false;
+    if (!host_parts_unchanged()) return false;
+    if (text.uses_range) {
+        if (PyDict_GetItemString(ns.ptr(), kRangeName)) return false;
+        PyObject *builtins = PyEval_GetBuiltins();
+        PyObject *range = builtins ? PyDict_GetItemString(builtins, kRangeName) : nullptr;
+        if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
+    }
+    names.resize(text.names.size());
+    for (std::size_t k = 0; k < text.names.size(); ++k) {
+        PyObject *value = PyDict_GetItemString(ns.ptr(), text.names[k].c_str());
+        if (!value) return false;
+        if (value == g_compiled_sum) {
+            names[k].kind = NameBinding::Kind::kSum;
+        } else if (Py_TYPE(value) == g_variable_type &&
+                   g_variable_type->tp_call == g_variable_call && nb::inst_ready(value)) {
+            const LinearVariable &v = *nb::inst_ptr<LinearVariable>(value);
+            names[k].kind = NameBinding::Kind::kBlock;
+            names[k].block = BlockShape{v.first_, v.sizes_, v.strides_};
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A signal (Ctrl-C) ends a long evaluation as it would end the host's loop.
+const Poll kCheckSignals = [] {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+};
+
+nb::object expression_object(Polynomial &&p) {
+    return nb::cast(CompiledLinearExpression(std::make_shared<const Polynomial>(std::move(p))));
+}
+
+// The list of items of a for-all text, or std::nullopt.
+std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns) {
+    if (host_evaluation_only()) return std::nullopt;
+    std::optional<texts::ReadText> read = texts::read_expression(text);
+    if (!read) return std::nullopt;
+    std::vector<NameBinding> names;
+    if (!bind_names(*read, ns, names)) return std::nullopt;
+    std::optional<std::vector<Polynomial>> items = evaluate_items(*read, names, kCheckSignals);
+    if (!items) return std::nullopt;
+    nb::list out;
+    for (Polynomial &p : *items) out.append(expression_object(std::move(p)));
+    return out;
+}
+
+// The value of an objective text, or std::nullopt.
+std::optional<nb::object> native_value(const std::string &text, const nb::dict &ns) {
+    if (host_evaluation_only()) return std::nullopt;
+    std::optional<texts::ReadText> read = texts::read_expression(text);
+    if (!read) return std::nullopt;
+    std::vector<NameBinding> names;
+    if (!bind_names(*read, ns, names)) return std::nullopt;
+    std::optional<Polynomial> value = evaluate_one(*read, names, kCheckSignals);
+    if (!value) return std::nullopt;
+    return expression_object(std::move(*value));
+}
+
 struct RowTerms {
     nb::object constant;
     nb::object indexes;
@@ -298,7 +456,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         hi = eq;
     }
     nb::object inf = global("inf");
-    if (lo.is_none()) lo = negative(inf);
+    if (lo.is_none()) lo = negated(inf);
     if (hi.is_none()) hi = inf;
 
     std::string text = "[";
@@ -314,7 +472,10 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         text += nb::cast<std::string>(format_text(item.second));
     }
     text += "]";
-    nb::object items = evaluate(nb::str(text.data(), text.size()), evaluation_namespace(self));
+    nb::dict ns = evaluation_namespace(self);
+    std::optional<nb::list> native = native_items(text, ns);
+    nb::object items =
+        native ? nb::object(std::move(*native)) : evaluate(nb::str(text.data(), text.size()), ns);
 
     // Every item is read before the first row goes out, so an item that is not a numeric
     // expression leaves no partial set of rows behind.
@@ -328,12 +489,29 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
                               nb::len(row.indexes), row.indexes, row.values);
 }
 
+// Whether `obj` is exactly a one-dimensional numpy array.
+bool one_dimensional(nb::handle obj) {
+    if (Py_TYPE(obj.ptr()) != reinterpret_cast<PyTypeObject *>(g_ndarray)) return false;
+    return nb::cast<long>(obj.attr("ndim")) == 1;
+}
+
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
     nb::object solver = self.linsolver_model;
     nb::object sense = linsolver().attr("ObjSense");
     solver.attr("changeObjectiveSense")(truthy(minimization) ? sense.attr("kMinimize")
                                                              : sense.attr("kMaximize"));
-    nb::object target = evaluate(nb::str(expression), evaluation_namespace(self));
+    nb::str text = nb::str(expression);
+    nb::dict ns = evaluation_namespace(self);
+    std::optional<nb::object> native;
+    Py_ssize_t size = 0;
+    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+        native = native_value(std::string(utf8, static_cast<std::size_t>(size)), ns);
+    } else {
+        // A text that is not valid UTF-8 (lone surrogates) is the host's to judge.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    nb::object target = native ? std::move(*native) : evaluate(text, ns);
     nb::object indexes = target.attr("linear_coefficients_indexes");
     nb::object values = target.attr("linear_coefficients");
     nb::object quadratic = target.attr("quadratic_coefficients");
@@ -351,8 +529,29 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
                                numpy.attr("zeros")(0, "dtype"_a = numpy.attr("float64")));
 
     size_t count = nb::len(indexes);
-    for (size_t k = 0; k < count; ++k)
-        solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
+    if (one_dimensional(indexes) && one_dimensional(values) && nb::len(values) == count) {
+        // A million columns: the arrays' own iterators give the same scalars as indexing them.
+        nb::object change = solver.attr("changeColCost");
+        nb::object column_it = nb::steal(PyObject_GetIter(indexes.ptr()));
+        if (!column_it.is_valid()) throw nb::python_error();
+        nb::object value_it = nb::steal(PyObject_GetIter(values.ptr()));
+        if (!value_it.is_valid()) throw nb::python_error();
+        for (size_t k = 0; k < count; ++k) {
+            nb::object column = nb::steal(PyIter_Next(column_it.ptr()));
+            nb::object value = nb::steal(PyIter_Next(value_it.ptr()));
+            if (!column.is_valid() || !value.is_valid()) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            PyObject *args[] = {column.ptr(), value.ptr()};
+            PyObject *r = PyObject_Vectorcall(change.ptr(), args, 2, nullptr);
+            if (!r) throw nb::python_error();
+            Py_DECREF(r);
+        }
+    } else {
+        for (size_t k = 0; k < count; ++k)
+            solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
+    }
     if (!quadratic.is_none()) {
         quadratic.attr("resize")(nb::make_tuple(n, n));
         solver.attr("passHessian")(n, quadratic.attr("size"), triangular, quadratic.attr("indptr"),
@@ -490,23 +689,29 @@ NB_MODULE(linear_model, m) {
     lp::import_names(m);
     lp::g_module.bind(m);
     lp::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+    lp::g_variable_type =
+        reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").inc_ref().ptr());
+    lp::g_variable_call = lp::g_variable_type->tp_call;
+    lp::g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
+    lp::record_host_parts();
+    lp::g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
-    nb::object neg_inf = lp::negative(inf);
-    m.attr("SolutionStatus") = lp::make_enum(m.attr("Enum"), "SolutionStatus",
-                                             {"OPTIMAL", "SUBOPTIMAL"});
-    m.attr("VariableType") = lp::make_enum(m.attr("Enum"), "VariableType",
-                                           {"REAL", "INTEGER", "BINARY"});
+    nb::object neg_inf = lp::negated(inf);
+    m.attr("SolutionStatus") =
+        lp::make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});
+    m.attr("VariableType") =
+        lp::make_enum(m.attr("Enum"), "VariableType", {"REAL", "INTEGER", "BINARY"});
 
     // The engine solver or a program's objects kept in the tables may refer back to the model.
-    using Gc = zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model,
-                           &lp::LinearModel::used_vars, &lp::LinearModel::general_shift_variable,
-                           &lp::LinearModel::variables, &lp::LinearModel::indexes,
-                           &lp::LinearModel::formulas_dir, &lp::LinearModel::prev_solution,
-                           &lp::LinearModel::solution, &lp::LinearModel::solution_values,
-                           &lp::LinearModel::objective_value>;
+    using Gc =
+        zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model, &lp::LinearModel::used_vars,
+                    &lp::LinearModel::general_shift_variable, &lp::LinearModel::variables,
+                    &lp::LinearModel::indexes, &lp::LinearModel::formulas_dir,
+                    &lp::LinearModel::prev_solution, &lp::LinearModel::solution,
+                    &lp::LinearModel::solution_values, &lp::LinearModel::objective_value>;
     nb::class_<lp::LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
     cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options)"))
@@ -544,10 +749,10 @@ NB_MODULE(linear_model, m) {
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
-#define ZK_LP1_FIELD(py_name, member)                                                          \
-    cls.def_prop_rw(                                                                          \
-        py_name, [](lp::LinearModel &self) { return self.member; },                            \
-        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); },       \
+#define ZK_LP1_FIELD(py_name, member)                                                    \
+    cls.def_prop_rw(                                                                     \
+        py_name, [](lp::LinearModel &self) { return self.member; },                      \
+        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); }, \
         "value"_a.none())
     ZK_LP1_FIELD("_linsolver_model", linsolver_model);
     ZK_LP1_FIELD("_used_vars", used_vars);

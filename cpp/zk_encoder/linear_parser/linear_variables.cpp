@@ -4,15 +4,17 @@
 // Subscripting a block writes a reference text ("x(i,j + 1)"); the model evaluates such texts
 // with the block bound to its name, and the call of the block with integers gives the unit
 // expression of one element's global solver column.
+#include "zk_encoder/linear_parser/linear_variables.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "texts/index_text.hpp"
+#include "zk_encoder/linear_parser/linear_expression.hpp"
 
 namespace zk::lp1 {
 
@@ -31,34 +33,12 @@ constexpr const char *kSizeNotInteger =
     "Linear variable %s: the size of dimension '%s' must be an integer";
 constexpr const char *kSizeTooLarge =
     "Linear variable %s: the size of dimension '%s' does not fit in 64 bits";
-constexpr const char *kColumnsTooLarge =
-    "Linear variable %s: its columns do not fit in 64 bits";
+constexpr const char *kColumnsTooLarge = "Linear variable %s: its columns do not fit in 64 bits";
 constexpr const char *kShiftNotInteger = "Linear variable %s: the first column must be an integer";
 
 ModuleGlobals g_module;
 PyObject *g_sequence_abc = nullptr;
-
-// An index placeholder: the name a for-all clause binds and the text it stands for.
-struct Index {
-    nb::object name_;
-    nb::object expression_;
-};
-
-// A block of solver columns over named dimensions. The first dimension runs fastest in the
-// column numbering; `map` lists the columns in row-major element order.
-struct LinearVariable {
-    nb::object name_;
-    nb::object lo_;
-    nb::object hi_;
-    nb::object indexes_;  // the very dimension dictionary given
-    nb::object st_shift_;
-    nb::object type_;
-    std::string name_text_;
-    std::vector<std::string> dim_names_;
-    std::vector<int64_t> sizes_;
-    std::vector<int64_t> strides_;
-    int64_t first_ = 0;
-};
+PyObject *g_proxy_class = nullptr;
 
 std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
     std::string out = fmt;
@@ -104,8 +84,8 @@ bool index_value(nb::handle obj, int64_t &out, const std::string &not_integer) {
 
 nb::object index_shift(nb::handle self_obj, nb::handle shift, const char *op) {
     const Index &self = nb::cast<const Index &>(self_obj);
-    std::string text = texts::index_shift_text(format_text(self.expression_), op,
-                                               format_text(shift));
+    std::string text =
+        texts::index_shift_text(format_text(self.expression_), op, format_text(shift));
     return self_obj.type()(self.name_, nb::str(text.data(), text.size()));
 }
 
@@ -154,7 +134,11 @@ void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object
 
 nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     std::string text = v.name_text_ + kOpenParen;
-    int r = PyObject_IsInstance(items.ptr(), g_sequence_abc);
+    // The host's tuple and list are sequences whatever is registered; the test through the
+    // abstract class costs more than the rest of the call.
+    int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr())
+                ? 1
+                : PyObject_IsInstance(items.ptr(), g_sequence_abc);
     if (r < 0) throw nb::python_error();
     if (r == 1) {
         bool first = true;
@@ -167,7 +151,11 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
         text += format_text(items);
     }
     text += kCloseParen;
-    return g_module.get("LinearVariableProxy")(nb::str(text.data(), text.size()));
+    nb::str reference(text.data(), text.size());
+    nb::object proxy_class = g_module.get("LinearVariableProxy");
+    // The module's own class is made directly; a class put in its place is called.
+    if (proxy_class.ptr() == g_proxy_class) return nb::cast(LinearVariableProxy(reference));
+    return proxy_class(reference);
 }
 
 // The global column of the element `items`: items beyond the dimensions are ignored and missing
@@ -256,8 +244,9 @@ NB_MODULE(linear_variables, m) {
     m.attr("mul") = nb::module_::import_("operator").attr("mul");
     m.attr("coo_array") = nb::module_::import_("scipy.sparse").attr("coo_array");
     m.attr("LinearVariableProxy") =
-        nb::module_::import_("zk_encoder.linear_parser.linear_expression").attr(
-            "LinearVariableProxy");
+        nb::module_::import_("zk_encoder.linear_parser.linear_expression")
+            .attr("LinearVariableProxy");
+    lp::g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
     m.attr("CompiledLinearExpression") =
         nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
             .attr("CompiledLinearExpression");
@@ -271,21 +260,25 @@ NB_MODULE(linear_variables, m) {
             },
             "name"_a.none(), "expression"_a.none() = nb::none(),
             nb::sig("def __init__(self, name: str, expression: tp.Optional[str] = None) -> None"))
-        .def("__add__",
-             [](nb::handle self, nb::handle shift) {
-                 return lp::index_shift(self, shift, lp::kPlus);
-             },
-             "shift"_a.none(), nb::sig("def __add__(self, shift: int) -> Index"))
-        .def("__sub__",
-             [](nb::handle self, nb::handle shift) {
-                 return lp::index_shift(self, shift, lp::kMinus);
-             },
-             "shift"_a.none(), nb::sig("def __sub__(self, shift: int) -> Index"))
-        .def("__rmul__",
-             [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
-             "shift"_a.none(), nb::sig("def __rmul__(self, shift: int) -> Index"))
-        .def("__str__", [](const lp::Index &self) { return self.expression_; },
-             nb::sig("def __str__(self) -> str"))
+        .def(
+            "__add__",
+            [](nb::handle self, nb::handle shift) {
+                return lp::index_shift(self, shift, lp::kPlus);
+            },
+            "shift"_a.none(), nb::sig("def __add__(self, shift: int) -> Index"))
+        .def(
+            "__sub__",
+            [](nb::handle self, nb::handle shift) {
+                return lp::index_shift(self, shift, lp::kMinus);
+            },
+            "shift"_a.none(), nb::sig("def __sub__(self, shift: int) -> Index"))
+        .def(
+            "__rmul__",
+            [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
+            "shift"_a.none(), nb::sig("def __rmul__(self, shift: int) -> Index"))
+        .def(
+            "__str__", [](const lp::Index &self) { return self.expression_; },
+            nb::sig("def __str__(self) -> str"))
         .def_prop_ro("name", [](const lp::Index &self) { return self.name_; })
         .def_prop_ro("expression", [](const lp::Index &self) { return self.expression_; });
 
@@ -303,16 +296,19 @@ NB_MODULE(linear_variables, m) {
             "__iter__",
             [](nb::handle) -> nb::object { zk::raise_plain(PyExc_TypeError, lp::kNotIterable); },
             nb::sig("def __iter__(self)"))
-        .def_prop_ro("lo", [](const lp::LinearVariable &v) { return v.lo_; },
-                     nb::for_getter(nb::sig("def lo(self) -> int")))
-        .def_prop_ro("hi", [](const lp::LinearVariable &v) { return v.hi_; },
-                     nb::for_getter(nb::sig("def hi(self) -> int")))
+        .def_prop_ro(
+            "lo", [](const lp::LinearVariable &v) { return v.lo_; },
+            nb::for_getter(nb::sig("def lo(self) -> int")))
+        .def_prop_ro(
+            "hi", [](const lp::LinearVariable &v) { return v.hi_; },
+            nb::for_getter(nb::sig("def hi(self) -> int")))
         .def_prop_ro("map", &lp::variable_map,
                      nb::for_getter(nb::sig("def map(self) -> tp.Sequence[int]")))
         .def_prop_ro("shape", &lp::variable_shape,
                      nb::for_getter(nb::sig("def shape(self) -> tp.Sequence[int]")))
-        .def_prop_ro("type", [](const lp::LinearVariable &v) { return v.type_; },
-                     nb::for_getter(nb::sig("def type(self)")))
+        .def_prop_ro(
+            "type", [](const lp::LinearVariable &v) { return v.type_; },
+            nb::for_getter(nb::sig("def type(self)")))
         .def_prop_ro("_name", [](const lp::LinearVariable &v) { return v.name_; })
         .def_prop_ro("_lo", [](const lp::LinearVariable &v) { return v.lo_; })
         .def_prop_ro("_hi", [](const lp::LinearVariable &v) { return v.hi_; })

@@ -1,3 +1,13 @@
+"""Text expressions of the first-generation linear model.
+
+Subscripting a variable block (`x[i, j + 1]`) gives a `LinearVariableProxy`; the operators
+`+`, `-`, `*` with numbers and other expressions join texts, and `<=`, `>=`, `==` with a number
+set a bound. Nothing is evaluated here: the model evaluates the text when it receives a
+constraint or a target. `Sum` and `SumIt` (exported by `zk_encoder.linear_parser`, not by the
+package top level, whose `Sum` and `SumIt` belong to the pseudo-Boolean models) add expressions
+up.
+"""
+
 from __future__ import annotations
 
 import typing as tp
@@ -7,14 +17,34 @@ from .._exceptions import FormulaError
 from ..core.zk_logger import *
 
 class LinearExpression:
+    """The text of a linear (or, for a target, quadratic) expression, with optional bounds.
+
+    `2 * x[i] + y[i] - 3` is an unbounded expression; `x[i] + y[i] <= 4` a bounded one, a
+    finished constraint: it takes no further arithmetic or comparison (`FormulaError`) and has
+    no truth value (`TypeError`), so chained comparisons (`1 <= e <= 5`) and `!=` are refused;
+    give both bounds to `add_constraint` instead. There is no `<`, `>`, division or power.
+    Expressions are unhashable.
+
+    Operators raise `TypeError` ("Type 'LinearExpression' is expected for left side of
+    expression") for an operand that is neither a number nor a `LinearExpression`, and
+    `FormulaError` ("It is forbidden to change the formula after setting the boundaries") for a
+    bounded operand; both are logged first.
+    """
+
     _expression: str
     _lo: tp.Optional[tp.Union[Integral, Real]]
     _hi: tp.Optional[tp.Union[Integral, Real]]
-    def __init__(self, expression: str = ''): ...
+    def __init__(self, expression: str = ''):
+        """An unbounded expression with the given text.
+
+        :param expression: the text, as the model will evaluate it.
+        """
     @property
-    def lo(self) -> tp.Optional[tp.Union[Integral, Real]]: ...
+    def lo(self) -> tp.Optional[tp.Union[Integral, Real]]:
+        """The lower bound set by `>=` or `==`, or None."""
     @property
-    def hi(self) -> tp.Optional[tp.Union[Integral, Real]]: ...
+    def hi(self) -> tp.Optional[tp.Union[Integral, Real]]:
+        """The upper bound set by `<=` or `==`, or None."""
     def __pos__(self) -> LinearExpression: ...
     def __neg__(self) -> LinearExpression: ...
     def __add__(self, other: tp.Union[LinearExpression, Integral, Real]) -> LinearExpression: ...
@@ -32,12 +62,46 @@ class LinearExpression:
     __hash__: tp.ClassVar[None]  # type: ignore[assignment]
 
 class LinearVariableProxy(LinearExpression):
+    """The reference text of one element of a variable block, such as "x(i,j + 1)"; made by
+    subscripting the block, not by programs."""
+
     _name: str
-    def __init__(self, name: str) -> None: ...
+    def __init__(self, name: str) -> None:
+        """An unbounded expression whose text is `name`.
+
+        :param name: the reference text.
+        """
     def __repr__(self): ...
 
 class Sum(LinearExpression):
-    def __init__(self, expression: LinearExpression, **indexes) -> None: ...
+    """The sum of one expression over every combination of values of named ranges.
+
+    `Sum(2 * x[i, j], i=range(2), j=[0, 2])` adds the four terms; the first keyword is the
+    outer loop. Sums nest: an inner `Sum` sees the outer one's index values.
+    """
+
+    def __init__(self, expression: LinearExpression, **indexes) -> None:
+        """Writes the sum's text; nothing is evaluated until the model receives it.
+
+        :param expression: an unbounded expression, usually using the indexes by name.
+        :param indexes: index name to its values: a range, a list of integers, or the text of
+            a Python expression giving them ("range(2)"). An empty range adds nothing: the sum
+            is 0.
+        :raises TypeError: `expression` is not a `LinearExpression` ("Type 'LinearExpression'
+            is expected for variable 'expression'").
+        :raises FormulaError: `expression` is bounded.
+        """
 
 class SumIt(LinearExpression):
-    def __init__(self, expressions: tp.Sequence[LinearExpression]) -> None: ...
+    """The sum of the expressions of a sequence: `SumIt([x[0], 2 * x[1] + 1])`."""
+
+    def __init__(self, expressions: tp.Sequence[LinearExpression]) -> None:
+        """Writes the sum's text; nothing is evaluated until the model receives it.
+
+        :param expressions: a sequence (list, tuple) of unbounded expressions; a generator or a
+            set is not a sequence. An empty one is accepted with a warning; its sum is 0.
+        :raises TypeError: `expressions` is not a sequence ("Use an iterable sequence as SumIt
+            input argument"), or an item is not a `LinearExpression` ("Variable 'expressions'
+            must contain only objects of type 'LinearExpression'").
+        :raises FormulaError: an item is bounded.
+        """

@@ -1,3 +1,13 @@
+"""Rows and blocks of rows of the second-generation linear model.
+
+Subscripting a `VariableArray` gives a `LinearExpression` (one row: `x[0, 1]`) or a
+`LinearExpressionsArr` (a block of rows: `x[:, 1]`, `x[[0, 2]]`, `x[mask]`). Both compute their
+coefficients at once as sparse arrays; `<=`, `>=` and `==` set bounds and make them constraints
+for `LinearModel.add_constraint` (a row) or `LinearModel.add_constraints` (a block).
+Setting the environment variable `DEBUG_SOLVER_MODE` to any non-empty text before the import
+adds input checks (marked "checked" below).
+"""
+
 from __future__ import annotations
 
 import os
@@ -14,6 +24,20 @@ DEBUG: Union[str, bool]
 _CoefType = Union[Integral, Real, np.integer, np.floating]
 
 class LinearExpression:
+    """One row: a constant, a sparse row of coefficients over the solver columns, an optional
+    quadratic part x'Qx and optional bounds.
+
+    Rows combine with `+`, `-` with numbers and rows, `*` with numbers; the product of two
+    linear rows gives a quadratic part (for targets; a constraint row ignores it). `e <= 5`,
+    `e >= 1`, `e == 2` set bounds, and `(e >= 1) <= 5` both; a bounded row takes no arithmetic
+    (`FormulaError`) and has no truth value (`TypeError`), so chained comparisons and `!=` are
+    refused. There is no `<`, `>`, division or power; rows are unhashable and can be pickled.
+
+    Operators raise `TypeError` ("Type 'float', 'int' or 'LinearExpression' is expected for
+    left side of expression") for another operand, `ValueError` for a product with a quadratic
+    operand, `FormulaError` for a bounded operand or a bound set twice.
+    """
+
     _constant: _CoefType
     _linear_coefficients: csr_array
     _quadratic_coefficients: Optional[csc_array]
@@ -22,17 +46,31 @@ class LinearExpression:
     def __init__(self, linear_coefficients: csr_array, constant: _CoefType = 0.0,
                  quadratic_coefficients: Optional[csc_array] = None,
                  lower_bound: Optional[_CoefType] = None,
-                 upper_bound: Optional[_CoefType] = None) -> None: ...
+                 upper_bound: Optional[_CoefType] = None) -> None:
+        """A row from its parts; programs get rows by subscripting a variable array.
+
+        :param linear_coefficients: a 1 x n `csr_array` over the solver columns.
+        :param constant: the constant term.
+        :param quadratic_coefficients: the symmetric matrix Q as a `csc_array`, or None.
+        :param lower_bound: the lower bound, or None.
+        :param upper_bound: the upper bound, or None.
+        :raises TypeError: (checked) a part of the wrong type.
+        """
     @property
-    def constant(self) -> _CoefType: ...
+    def constant(self) -> _CoefType:
+        """The constant term."""
     @property
-    def linear_coefficients(self) -> csr_array: ...
+    def linear_coefficients(self) -> csr_array:
+        """The row's coefficients over the solver columns (the stored array)."""
     @property
-    def quadratic_coefficients(self) -> Optional[csc_array]: ...
+    def quadratic_coefficients(self) -> Optional[csc_array]:
+        """The matrix Q of the quadratic part x'Qx, or None."""
     @property
-    def lower_bound(self) -> Optional[_CoefType]: ...
+    def lower_bound(self) -> Optional[_CoefType]:
+        """The lower bound, or None."""
     @property
-    def upper_bound(self) -> Optional[_CoefType]: ...
+    def upper_bound(self) -> Optional[_CoefType]:
+        """The upper bound, or None."""
     def __add__(self, other: Union[_CoefType, LinearExpression]) -> LinearExpression: ...
     def __radd__(self, other: Union[_CoefType, LinearExpression]) -> LinearExpression: ...
     def __sub__(self, other): ...
@@ -48,6 +86,20 @@ class LinearExpression:
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class LinearExpressionsArr:
+    """A block of rows: one constant and one sparse row of coefficients per row, optional
+    bounds per row.
+
+    Blocks combine with `+`, `-` with numbers and blocks of the same row count (not with
+    single rows), `*` with numbers and weight vectors (one weight per row); `<=`, `>=`, `==`
+    with a number or an array of one bound per row set bounds. `sum()` and `dot(w)` fold the block into one row.
+    A bounded block takes no arithmetic (`FormulaError`) and has no truth value (`TypeError`).
+    Python's `sum()` over rows or blocks works (it starts from 0).
+
+    Operators raise `TypeError` for an operand of another type, `FormulaError` for a bounded
+    operand, a bound set twice, or row counts that differ ("Expression smust have the same
+    number of elements.", "The size of the border must match the number of constraints.").
+    """
+
     _constants: np.ndarray
     _linear_coefficients: csr_array
     _lower_bounds: Optional[np.ndarray]
@@ -55,17 +107,33 @@ class LinearExpressionsArr:
     _is_init: bool
     def __init__(self, linear_coefficients: csr_array, constants: Optional[np.ndarray] = None,
                  lower_bounds: Optional[np.ndarray] = None,
-                 upper_bounds: Optional[np.ndarray] = None, is_init: bool = False) -> None: ...
+                 upper_bounds: Optional[np.ndarray] = None, is_init: bool = False) -> None:
+        """A block from its parts; programs get blocks by subscripting a variable array.
+
+        :param linear_coefficients: an m x n `csr_array`, one row per constraint row.
+        :param constants: one constant per row (zeros when None).
+        :param lower_bounds: one lower bound per row, or None.
+        :param upper_bounds: one upper bound per row, or None.
+        :param is_init: True when every row holds one coefficient 1 on distinct columns (as a
+            subscript gives), which makes `sum` faster.
+        :raises TypeError: (checked) a part of the wrong type.
+        :raises FormulaError: (checked) `constants` does not have one entry per row.
+        """
     @property
-    def num_constraints(self) -> int: ...
+    def num_constraints(self) -> int:
+        """The number of rows."""
     @property
-    def constants(self) -> np.ndarray: ...
+    def constants(self) -> np.ndarray:
+        """The rows' constants."""
     @property
-    def linear_coefficients(self) -> csr_array: ...
+    def linear_coefficients(self) -> csr_array:
+        """The coefficient matrix, one row per constraint row."""
     @property
-    def lower_bounds(self) -> Optional[np.ndarray]: ...
+    def lower_bounds(self) -> Optional[np.ndarray]:
+        """The rows' lower bounds, or None."""
     @property
-    def upper_bounds(self) -> Optional[np.ndarray]: ...
+    def upper_bounds(self) -> Optional[np.ndarray]:
+        """The rows' upper bounds, or None."""
     def __add__(self, other: Union[_CoefType, LinearExpressionsArr]) -> LinearExpressionsArr: ...
     def __radd__(self, other: Union[_CoefType, LinearExpressionsArr]) -> LinearExpressionsArr: ...
     def __sub__(self, other: Union[_CoefType, LinearExpressionsArr]) -> LinearExpressionsArr: ...
@@ -75,13 +143,30 @@ class LinearExpressionsArr:
     def __eq__(self, other: Union[np.ndarray, _CoefType]) -> LinearExpressionsArr: ...  # type: ignore[override]
     def __ge__(self, other: Union[np.ndarray, _CoefType]) -> LinearExpressionsArr: ...
     def __le__(self, other: Union[np.ndarray, _CoefType]) -> LinearExpressionsArr: ...
-    def sum(self) -> LinearExpression: ...
-    def dot(self, other: np.ndarray) -> LinearExpression: ...
+    def sum(self) -> LinearExpression:
+        """The sum of all rows, as one unbounded row.
+
+        :raises FormulaError: the block is bounded.
+        """
+    def dot(self, other: np.ndarray) -> LinearExpression:
+        """The weighted sum of the rows, one weight per row, as one unbounded row.
+
+        :param other: a 1-D array of weights.
+        :raises FormulaError: the block is bounded.
+        :raises TypeError: (checked) `other` is not a numpy array.
+        """
     def __bool__(self) -> bool: ...
     def __getstate__(self) -> dict: ...
     def __setstate__(self, state: dict) -> None: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
-def sumexp(expr: LinearExpressionsArr) -> LinearExpression: ...
+def sumexp(expr: LinearExpressionsArr) -> LinearExpression:
+    """`expr.sum()`: the sum of a block's rows as one row."""
 def dot(first_expr: Union[LinearExpressionsArr, np.ndarray],
-        second_expr: Union[LinearExpressionsArr, np.ndarray]) -> LinearExpression: ...
+        second_expr: Union[LinearExpressionsArr, np.ndarray]) -> LinearExpression:
+    """The weighted sum of a block's rows, the block and the weights in either order:
+    `dot(x[:, :], cost.ravel())`.
+
+    :raises FormulaError: (checked) not one block and one numpy array ("One of the arguments
+        must be of type 'LinearExpressionsArr', the other 'np.ndarray'").
+    """

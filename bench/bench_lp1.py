@@ -1,0 +1,313 @@
+"""Building a transportation LP with the first linear generation (for-all constraints and a
+target) and handing it to HiGHS, beside linopy, PyOptInterface and PuLP building the same model,
+all in the same run.
+
+The model: S sources x D sinks, shipments x[a, b] >= 0; every source sends at most its supply,
+every sink receives at least its demand, every unit costs its route's price (integers 1..20;
+supplies and demands integers, supplies enough for every demand). Input arrays are made before
+the clock starts, the same on every route.
+
+The first generation states rows as for-all constraints: one `add_constraint` gives one row per
+for-all value, all with the same bound, so the rows are grouped by their bound (as
+examples/transport_lp.py does):
+    model.add_constraint(Sum(x[i, j], j=range(D)) <= supply, i=sources_of_that_supply)
+    model.add_constraint(Sum(x[i, j], i=range(S)) >= demand, j=sinks_of_that_demand)
+Two ways of writing the target are measured:
+- "zk_encoder lp1": per source, the sinks grouped by price,
+      SumIt([price * Sum(x[a, j], j=sinks) for each source a and price])
+  (20 prices: 20,000 terms whose for-all lists name the million routes);
+- "lp1 per route": one product per route, SumIt([cost[a][b] * x[a, b] for a for b]), a
+  million text objects made by the program (most of that route's time is the program's own
+  Python loop and objects).
+The texts the library writes are evaluated natively; ZK_ENCODER_LP1_EVAL=host would evaluate
+them through the host's eval (the check below solves one small model that way too).
+
+Every route runs in a fresh interpreter of its own, so its peak memory is its own, and solves
+with time_limit=0 and presolve off: the solver stops before its first iteration, so the figures
+show the model's way into the solver and back.
+- "to solver s": from the input arrays to the model in HiGHS and its run, less HiGHS's own run
+  time (by its own clock).
+- "HiGHS run s": HiGHS's run at time_limit=0 by its own clock.
+- "peak MiB": the process's peak resident size above the input arrays, the run included.
+numpy's BLAS runs single-threaded on every route (OPENBLAS_NUM_THREADS=1).
+Goal: zk_encoder faster than linopy and PyOptInterface, and at least 20 times faster than PuLP.
+First, every route solves the model to the end at 2,500 columns: they must reach the same
+optimum, so all of them state the same model.
+
+Usage: bench_lp1.py [columns [repeat]]   (default 1,000,000 columns, S = D = sqrt(columns);
+zk_encoder runs `repeat` times, default 3, and shows its best, the peers once)
+
+linopy, PyOptInterface and PuLP are installed by `make bench` into .venv-bench; a peer that
+cannot be imported is skipped with the reason.
+"""
+
+import json
+import math
+import os
+import subprocess
+import sys
+
+SEED = 20261210
+PRICES = 20
+REPEAT = 3
+CHECK_COLUMNS = 2_500
+OURS = ("zk_encoder lp1", "lp1 per route")
+TIME_LIMIT = 0.0
+GOAL_PULP = 20.0
+
+
+# ---------------------------------------------------------------------------------------------
+# Input arrays (made before the clock starts, the same on every route).
+
+def inputs(s, d):
+    import numpy as np
+    rng = np.random.default_rng(SEED)
+    demand = rng.integers(1, 10, d)
+    supply = rng.integers(1, 10, s)
+    supply *= int(math.ceil(1.5 * demand.sum() / supply.sum()))  # enough for every demand
+    return {"supply": supply, "demand": demand, "cost": rng.integers(1, PRICES + 1, (s, d))}
+
+
+def groups(values):
+    """{value: [positions]} in the order values first appear."""
+    by_value = {}
+    for position, value in enumerate(values):
+        by_value.setdefault(value, []).append(position)
+    return by_value.items()
+
+
+# ---------------------------------------------------------------------------------------------
+# Routes: each builds the model from the inputs and hands it to HiGHS; returns (seconds to the
+# solver, seconds of HiGHS's run, status text, objective).
+
+def route_lp1(size, data, clock, time_limit, per_route=False):
+    from zk_encoder import LinearModel, VariableType
+    from zk_encoder.linear_parser import Sum, SumIt
+    from zk_encoder._exceptions import SolverError
+    s, d = size
+    supply, demand = data["supply"].tolist(), data["demand"].tolist()
+    cost = data["cost"].tolist()
+    start = clock()
+    model = LinearModel(time_limit=time_limit, presolve="off")
+    x = model.get_variables("x", VariableType.REAL, lo=0, source=s, sink=d)
+    i, j = model.get_indexes(["i", "j"])
+    for amount, sources in groups(supply):
+        model.add_constraint(Sum(x[i, j], j=range(d)) <= amount, i=sources)
+    for amount, sinks in groups(demand):
+        model.add_constraint(Sum(x[i, j], i=range(s)) >= amount, j=sinks)
+    if per_route:
+        target = SumIt([cost[a][b] * x[a, b] for a in range(s) for b in range(d)])
+    else:
+        terms = []
+        for a in range(s):
+            shipped = x[a, j]
+            terms.extend(price * Sum(shipped, j=sinks) for price, sinks in groups(cost[a]))
+        target = SumIt(terms)
+    model.add_target(target, minimization=True)
+    try:
+        model.solve()
+    except SolverError:
+        pass  # no solution at the time limit: the engine's status says so
+    total = clock() - start
+    engine = model._linsolver_model
+    info = engine.getInfo()
+    return (total - info.run_time, info.run_time, str(engine.getModelStatus()),
+            info.objective_function_value)
+
+
+def route_lp1_per_route(size, data, clock, time_limit):
+    return route_lp1(size, data, clock, time_limit, per_route=True)
+
+
+def route_linopy(size, data, clock, time_limit):
+    import pandas as pd
+    import xarray as xr
+    import linopy
+    s, d = size
+    start = clock()
+    m = linopy.Model()
+    x = m.add_variables(lower=0, coords=[pd.RangeIndex(s, name="source"),
+                                         pd.RangeIndex(d, name="sink")], name="x")
+    m.add_constraints(x.sum("sink") <= xr.DataArray(data["supply"], dims="source"),
+                      name="supply")
+    m.add_constraints(x.sum("source") >= xr.DataArray(data["demand"], dims="sink"),
+                      name="demand")
+    m.add_objective((xr.DataArray(data["cost"], dims=("source", "sink")) * x).sum())
+    h = linopy.io.to_highspy(m)  # handed over in memory
+    h.setOptionValue("output_flag", False)
+    h.setOptionValue("time_limit", time_limit)
+    h.setOptionValue("presolve", "off")
+    h.run()
+    run = h.getRunTime()
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+
+
+def route_pyoptinterface(size, data, clock, time_limit):
+    import pyoptinterface as poi
+    from pyoptinterface import highs
+    s, d = size
+    supply, demand = data["supply"].tolist(), data["demand"].tolist()
+    start = clock()
+    m = highs.Model()
+    m.set_model_attribute(poi.ModelAttribute.Silent, True)
+    x = m.add_m_variables((s, d), lb=0.0)
+    for a in range(s):
+        m.add_linear_constraint(poi.quicksum(x[a, :]), poi.Leq, supply[a])
+    for b in range(d):
+        m.add_linear_constraint(poi.quicksum(x[:, b]), poi.Geq, demand[b])
+    m.set_objective(poi.ScalarAffineFunction(data["cost"].ravel().astype(float).tolist(),
+                                             [v.index for v in x.ravel()]),
+                    poi.ObjectiveSense.Minimize)
+    m.set_raw_parameter("time_limit", time_limit)
+    m.set_raw_parameter("presolve", "off")
+    m.optimize()
+    run = m.get_model_attribute(poi.ModelAttribute.SolveTimeSec)
+    status = str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
+    return (clock() - start - run, run, status,
+            m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
+
+
+def route_pulp(size, data, clock, time_limit):
+    import pulp
+    s, d = size
+    supply, demand = data["supply"].tolist(), data["demand"].tolist()
+    cost = data["cost"].tolist()
+    start = clock()
+    prob = pulp.LpProblem("transport", pulp.LpMinimize)
+    x = [[pulp.LpVariable(f"x_{a}_{b}", lowBound=0) for b in range(d)] for a in range(s)]
+    prob += pulp.lpSum(cost[a][b] * x[a][b] for a in range(s) for b in range(d))
+    for a in range(s):
+        prob += pulp.lpSum(x[a]) <= supply[a]
+    for b in range(d):
+        prob += pulp.lpSum(x[a][b] for a in range(s)) >= demand[b]
+    # Its HiGHS interface (through highspy) builds the solver's model column by column.
+    prob.solve(pulp.HiGHS(msg=False, timeLimit=time_limit, presolve="off"))
+    h = prob.solverModel
+    run = h.getRunTime()
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+
+
+ROUTES = {
+    "zk_encoder lp1": (route_lp1, "zk_encoder.linear_parser"),
+    "lp1 per route": (route_lp1_per_route, "zk_encoder.linear_parser"),
+    "linopy": (route_linopy, "linopy"),
+    "PyOptInterface": (route_pyoptinterface, "pyoptinterface.highs"),
+    "PuLP": (route_pulp, "pulp"),
+}
+
+
+def child(route, size, time_limit):
+    import importlib
+    import resource
+    import time
+
+    def rss_mib():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize() / 2**20
+
+    fn, module = ROUTES[route]
+    try:
+        loaded = importlib.import_module(module)
+        if module == "pyoptinterface.highs" and not loaded.is_library_loaded():
+            raise ImportError("no HiGHS library for PyOptInterface (install highsbox)")
+        if module == "pulp" and not hasattr(loaded, "HiGHS"):
+            raise ImportError("this PuLP has no HiGHS interface")
+    except Exception as exc:  # a peer that cannot be imported is skipped, with the reason
+        print(json.dumps({"skipped": f"{type(exc).__name__}: {exc}"}))
+        return
+    import highspy  # noqa: F401  (every route loads the solver before the clock starts)
+    data = inputs(*size)
+    base = rss_mib()
+    built, run, status, objective = fn(size, data, time.perf_counter, time_limit)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(json.dumps({"built": built, "run": run, "peak": peak - base, "status": status,
+                      "objective": objective}))
+
+
+def measure_once(route, size, time_limit=TIME_LIMIT, host_eval=False):
+    # BLAS single-threaded on every route: its idle workers would spin on the two shared cores.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    env.pop("ZK_ENCODER_LP1_EVAL", None)
+    if host_eval:
+        env["ZK_ENCODER_LP1_EVAL"] = "host"
+    out = subprocess.run([sys.executable, __file__, "--child", route, json.dumps(size),
+                          str(time_limit)], capture_output=True, text=True, env=env)
+    lines = out.stdout.strip().splitlines()
+    if out.returncode != 0 or not lines:
+        tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"skipped": f"failed: {tail}"}
+    return json.loads(lines[-1])
+
+
+def measure(route, size, repeat):
+    """The best of `repeat` fresh processes (time and peak each at their least): on a shared
+    machine the other processes' load only ever adds."""
+    best = None
+    for _ in range(repeat):
+        r = measure_once(route, size)
+        if "skipped" in r:
+            return r
+        if best is None:
+            best = r
+        else:
+            best["built"] = min(best["built"], r["built"])
+            best["run"] = min(best["run"], r["run"])
+            best["peak"] = min(best["peak"], r["peak"])
+    return best
+
+
+def check_model(n=CHECK_COLUMNS):
+    """Every route states the same model: solved to the end at a small size, they reach the same
+    optimum (the first generation also with its texts evaluated by the host)."""
+    side = math.isqrt(n)
+    found = {}
+    for route in ROUTES:
+        r = measure_once(route, [side, side], time_limit=math.inf)
+        if "skipped" not in r:
+            found[route] = r["objective"]
+    r = measure_once("zk_encoder lp1", [side, side], time_limit=math.inf, host_eval=True)
+    found["lp1, host eval"] = r.get("objective")
+    values = list(found.values())
+    same = None not in values and all(
+        abs(v - values[0]) <= 1e-6 * max(1.0, abs(values[0])) for v in values)
+    if not same:
+        print(f"check: the routes disagree: {found}")
+        raise SystemExit(1)
+    print(f"check, transport LP of {side * side:,} columns solved to the end: optimum "
+          f"{values[0]:.6f} on {len(values)} routes ({', '.join(found)})")
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    repeat = int(sys.argv[2]) if len(sys.argv) > 2 else REPEAT
+    side = max(int(math.isqrt(n)), 1)
+    check_model()
+    print(f"\ntransport LP: {side:,} sources x {side:,} sinks, {side * side:,} columns, "
+          f"{2 * side:,} rows, {2 * side * side:,} entries")
+    print(f"time_limit={TIME_LIMIT}, presolve off; each route in its own process, the best of "
+          f"{repeat} for zk_encoder, the peers once")
+    print(f"  {'':20}{'to solver s':>12}{'HiGHS run s':>13}{'peak MiB':>10}")
+    figures = {}
+    for route in ROUTES:
+        r = measure(route, [side, side], repeat if route in OURS else 1)
+        if "skipped" in r:
+            print(f"  {route:20}skipped ({r['skipped']})")
+            continue
+        figures[route] = r
+        print(f"  {route:20}{r['built']:12.3f}{r['run']:13.3f}{r['peak']:10.0f}   {r['status']}")
+    ours = figures.get("zk_encoder lp1")
+    if ours:
+        for peer in ("linopy", "PyOptInterface", "PuLP"):
+            if peer in figures:
+                print(f"  {peer} / zk_encoder lp1: time "
+                      f"{figures[peer]['built'] / ours['built']:.1f}x, peak memory "
+                      f"{figures[peer]['peak'] / ours['peak']:.2f}x")
+        print(f"  goal: faster than linopy and PyOptInterface, at least {GOAL_PULP:.0f}x "
+              f"faster than PuLP")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        child(sys.argv[2], json.loads(sys.argv[3]), float(sys.argv[4]))
+    else:
+        main()

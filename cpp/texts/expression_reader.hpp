@@ -1,0 +1,111 @@
+// The library's own expression texts, read without the host: the tokenizer, the keyword table,
+// the identifier test, and a reader of the forms the library writes (element references with
+// index arithmetic, integer and float literals, unary and binary + and -, *, calls, list
+// displays and list comprehensions whose for-clauses run over integer ranges or integer lists).
+//
+// The reader accepts a text only where its meaning under the host's grammar is certain: anything
+// else (another operator, a keyword, a non-ASCII name, a trailing comma in a call, a literal
+// form it does not know, an integer beyond 64 bits) makes it decline, and the caller hands the
+// text to the host unchanged. Declining is never an error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zk::texts {
+
+// The host's reserved words (CPython 3.10): never names, in a text or as a keyword argument.
+bool is_keyword(std::string_view word);
+
+// An ASCII identifier that is not a reserved word. Names outside ASCII are normalised by the
+// host before lookup; the reader leaves them to it.
+bool is_identifier(std::string_view word);
+
+enum class TokenKind : std::uint8_t { kName, kInt, kFloat, kPunct, kEnd, kBad };
+
+struct Token {
+    TokenKind kind = TokenKind::kEnd;
+    std::string_view text;
+    std::int64_t int_value = 0;
+    double float_value = 0.0;
+};
+
+// One token at a time: texts can hold millions of them.
+class Tokenizer {
+  public:
+    explicit Tokenizer(std::string_view text) : text_(text) {}
+    // The next token; kBad for anything the reader does not know (and from then on).
+    Token next();
+
+  private:
+    Token number();
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    bool bad_ = false;
+};
+
+enum class NodeKind : std::uint8_t {
+    kInt,            // value: the integer
+    kFloat,          // number: the float
+    kName,           // value: name id; only while reading (a free name used as a value)
+    kLocal,          // value: the slot of a for-clause target
+    kPos,            // child 0
+    kNeg,            // child 0
+    kAdd,            // children 0, 1
+    kSub,            // children 0, 1
+    kMul,            // children 0, 1
+    kCall,           // value: the callee's name id; children: the arguments
+    kList,           // children: the items
+    kComprehension,  // value: index into ReadText::comprehensions
+};
+
+struct Node {
+    NodeKind kind = NodeKind::kInt;
+    std::uint32_t first = 0;  // into ReadText::children
+    std::uint32_t count = 0;
+    union {
+        std::int64_t value;
+        double number;
+    };
+    Node() : value(0) {}
+};
+
+// One for-clause: its target's slot and the integers it runs over.
+struct Loop {
+    std::uint32_t slot = 0;
+    bool range = false;
+    std::int64_t start = 0;  // range: start + k * step for k < count
+    std::int64_t step = 1;
+    std::int64_t count = 0;
+    std::vector<std::int64_t> values;  // otherwise
+
+    std::int64_t size() const { return range ? count : static_cast<std::int64_t>(values.size()); }
+    std::int64_t at(std::int64_t k) const {
+        return range ? start + k * step : values[static_cast<std::size_t>(k)];
+    }
+};
+
+struct Comprehension {
+    std::uint32_t element = 0;
+    std::vector<Loop> loops;  // outermost first
+};
+
+struct ReadText {
+    std::vector<Node> nodes;
+    std::vector<std::uint32_t> children;
+    std::vector<std::string> names;  // free names, all used as callees, by id
+    std::vector<Comprehension> comprehensions;
+    bool uses_range = false;  // a for-clause runs over range(...): the name must be the builtin
+    std::uint32_t slots = 0;
+    std::uint32_t root = 0;
+
+    const Node &child(const Node &n, std::uint32_t k) const { return nodes[children[n.first + k]]; }
+};
+
+// The reading of one expression text, or std::nullopt when the reader declines it.
+std::optional<ReadText> read_expression(std::string_view text);
+
+}  // namespace zk::texts
