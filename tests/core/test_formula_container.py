@@ -451,3 +451,83 @@ def test_names_the_module_lost_fail_as_in_module_code(families, monkeypatch):
     monkeypatch.delattr(mod, "DumpArgs")
     with pytest.raises(NameError, match="^name 'DumpArgs' is not defined$"):
         FormulaContainer(families, 11).add_hard_constraint(bx.and_([]), {}, 0, 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Family maps made only when read: the stamps, `_mappings` and `mapping` as if every map had been
+# taken at creation.
+
+class Renamed(Variable):
+    """A family of another type whose map is its own: its keys may name other families' elements."""
+
+    def __init__(self, name, indexes, st_shift, entries=()):
+        super().__init__(name, indexes, st_shift)
+        self.entries = entries  # copies (one per queued record) are only numbered from
+
+    @property
+    def map(self):
+        return dict(self.entries)
+
+
+MAP_CASES = {
+    "plain": lambda: {"dummy_var": Variable("dummy_var", {"d": 1}, 0),
+                      "x": Variable("x", {"i": 4, "j": 3}, 1)},
+    "later-map-replaces-the-last-element": lambda: {
+        "x": Variable("x", {"i": 4}, 1),
+        "o": Renamed("o", {"i": 1}, 0, {"x[3]": 2, "o[0]": 3})},
+    "earlier-map-is-replaced": lambda: {
+        "o": Renamed("o", {"i": 1}, 0, {"x[1]": 50}),
+        "x": Variable("x", {"i": 4}, 1)},
+    "same-name-twice": lambda: {"a": Variable("x", {"i": 9}, 1),
+                                "b": Variable("x", {"i": 2}, 10)},
+    "empty-family": lambda: {"x": Variable("x", {"i": 3}, 1), "e": Variable("e", {"i": 0}, 40)},
+    "no-dimension": lambda: {"x": Variable("x", {"i": 3}, 1), "z": Variable("z", {}, 30)},
+    "bracket-in-name": lambda: {
+        "a": Variable("a[1", {"i": 2, "j": 2}, 20),
+        "o": Renamed("o", {"i": 1}, 0, {"a[1[1,1]": 4, "a[1[01,1]": 5, "a[1[1,2]": 6})},
+    "non-canonical-index-text": lambda: {
+        "x": Variable("x", {"i": 12}, 1),
+        "o": Renamed("o", {"i": 1}, 0, {"x[011]": 3, "x[+1]": 2, "x[1,]": 2, "x[]": 2})},
+}
+
+
+@pytest.mark.parametrize("aux", [0, 2], ids=["no-aux", "aux"])
+@pytest.mark.parametrize("case", MAP_CASES.values(), ids=MAP_CASES.keys())
+def test_variable_count_and_maps_as_if_taken_at_creation(rec_store, ctx, case, aux):
+    fams = case()
+    fams["t"] = Variable("t", {"i": 3}, 90)  # the one the clauses use
+    snapshot = [f.map for f in fams.values()]
+    fc = FormulaContainer(fams, 100)
+    fc.add_hard_constraint(bx.or_s(lits(ctx, "t(i)", "~t(2)")), {"i": range(3)}, 0, aux)
+    fc.build_cnf_formula("m")
+    count = fc.cnf_storage().stamps["variable_count"]
+    # Read only now: the maps are made from the families' shapes at this point.
+    assert fc._mappings[:len(snapshot)] == snapshot
+    merged = {}
+    for m in fc._mappings:
+        merged.update(m)
+    assert list(fc.mapping.items()) == list(merged.items())
+    assert count == max(merged.values())
+
+
+def test_kept_maps_are_made_once_and_then_kept(fc, families):
+    kept = fc._mappings
+    assert kept is fc._mappings and kept[1] is fc._mappings[1]
+    assert kept == [f.map for f in families.values()]
+
+
+def test_a_large_family_costs_nothing_until_its_map_is_read(rec_store, ctx):
+    import tracemalloc
+
+    fams = {"dummy_var": Variable("dummy_var", {"d": 1}, 0),
+            "x": Variable("x", {"i": 10**4, "j": 10**4}, 1)}
+    tracemalloc.start()
+    try:
+        fc = FormulaContainer(fams, 1 + 10**8)
+        fc.add_hard_constraint(bx.or_s(lits(ctx, "x(1,2)", "x(3,4)")), {}, 0, 1)
+        fc.build_cnf_formula("big")
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2**20
+    assert fc.cnf_storage().stamps["variable_count"] == 10**8  # x[9999,9999]

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/buffers.hpp"
@@ -16,6 +17,7 @@
 #include "common/python_private.hpp"
 #include "instantiate/template_code.hpp"
 #include "zk_encoder/core/formula_container.hpp"
+#include "zk_encoder/encode/variables.hpp"
 
 namespace zk::core {
 
@@ -40,6 +42,10 @@ PyObject *g_stock_reduce_ex = nullptr;
 // package's BuildError, which finishes loading after this module.
 PyObject *g_log_e = nullptr;
 LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
+
+constexpr const char *kVariablesModule = "zk_encoder.encode.variables";
+// The modelling-side Variable, once its module is loaded (a family of it cannot exist before).
+PyObject *g_variable_type = nullptr;
 
 [[noreturn]] void raise_build_error(const std::string &msg) {
     nb::str text(msg.data(), msg.size());
@@ -257,6 +263,132 @@ void dump_queue(FormulaContainer &c, nb::list &queue, int64_t &pending) {
 void dump_hard(FormulaContainer &c) { dump_queue(c, c.hard_queue_, c.cur_count_clauses_hard_); }
 void dump_soft(FormulaContainer &c) { dump_queue(c, c.soft_queue_, c.cur_count_clauses_soft_); }
 
+// ---------------------------------------------------------------------------------------------
+// Family maps made when read.
+
+bool is_stock_variable(nb::handle family) {
+    if (!g_variable_type) {
+        PyObject *mod = PyImport_GetModule(nb::str(kVariablesModule).ptr());
+        if (!mod) {
+            if (PyErr_Occurred()) rethrow();
+            return false;
+        }
+        nb::object m = nb::steal(mod);
+        g_variable_type = m.attr("Variable").inc_ref().ptr();
+    }
+    return Py_TYPE(family.ptr()) == reinterpret_cast<PyTypeObject *>(g_variable_type) &&
+           nb::inst_ready(family);
+}
+
+// Puts the maps of the families not made yet into `mappings_`, in their places.
+void materialize(FormulaContainer &c) {
+    if (c.lazy_.empty()) return;
+    for (const auto &f : c.lazy_) {
+        nb::object map = f.family.attr("map");
+        if (PyList_SetItem(c.mappings_.ptr(), f.slot, map.release().ptr()) != 0)
+            throw nb::python_error();
+    }
+    c.lazy_.clear();
+}
+
+using LazyNames = std::unordered_map<std::string_view, const FormulaContainer::LazyFamily *>;
+
+// Whether `key` is the name of an element of a family not made yet: the family name, "[", the
+// index values in their decimal text, joined by ",", and "]". The index part holds no "[", so
+// the family name ends at the last one.
+bool names_lazy_element(const LazyNames &names, PyObject *key, bool &unreadable) {
+    Py_ssize_t len = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!p) {
+        // A key no reading can name (a lone surrogate): the answer is not to be had this way.
+        clear_only(PyExc_UnicodeEncodeError);
+        unreadable = true;
+        return false;
+    }
+    std::string_view k(p, static_cast<size_t>(len));
+    if (k.empty() || k.back() != ']') return false;
+    size_t open = k.rfind('[');
+    if (open == std::string_view::npos) return false;
+    auto it = names.find(k.substr(0, open));
+    if (it == names.end()) return false;
+    const auto &sizes = it->second->sizes;
+    std::string_view inner = k.substr(open + 1, k.size() - open - 2);
+    if (sizes.empty()) return inner.empty();
+    size_t d = 0, at = 0;
+    while (true) {
+        size_t comma = inner.find(',', at);
+        std::string_view part =
+            inner.substr(at, comma == std::string_view::npos ? inner.npos : comma - at);
+        if (d >= sizes.size() || part.empty() || part.size() > 18 ||
+            (part.size() > 1 && part[0] == '0'))
+            return false;
+        int64_t v = 0;
+        for (char ch : part) {
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + (ch - '0');
+        }
+        if (v >= sizes[d]) return false;
+        ++d;
+        if (comma == std::string_view::npos) break;
+        at = comma + 1;
+    }
+    return d == sizes.size();
+}
+
+// The largest value of `mapping` without making the maps of the families not made yet: their
+// largest number is their last element's. Exact only when no key of the other maps names an
+// element of such a family (else the later value would replace it) and no two of them share a
+// name, and when every other value is a plain integer; false when it cannot say.
+bool largest_from_shapes(FormulaContainer &c, int64_t &largest) {
+    if (!g_module.get("reduce_ex").is(g_stock_reduce_ex)) return false;
+    LazyNames names;
+    std::vector<bool> lazy_slot(static_cast<size_t>(PyList_GET_SIZE(c.mappings_.ptr())), false);
+    bool any = false;
+    for (const auto &f : c.lazy_) {
+        lazy_slot[static_cast<size_t>(f.slot)] = true;
+        if (f.count == 0) continue;
+        if (!names.emplace(f.name, &f).second) return false;
+        int64_t last = f.st_shift + (f.count - 1);
+        if (!any || last > largest) largest = last;
+        any = true;
+    }
+    // The other maps merged as the read would merge them, so that a value replaced by a later
+    // map does not count; one non-empty map needs no merge.
+    PyObject *list = c.mappings_.ptr();
+    nb::object rest;
+    bool owned = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (lazy_slot[static_cast<size_t>(i)]) continue;
+        PyObject *m = PyList_GET_ITEM(list, i);
+        if (!PyDict_CheckExact(m)) return false;
+        if (PyDict_GET_SIZE(m) == 0) continue;
+        if (!rest.is_valid()) {
+            rest = nb::borrow(m);
+            continue;
+        }
+        if (!owned) {
+            rest = check(PyDict_Copy(rest.ptr()));
+            owned = true;
+        }
+        if (PyDict_Update(rest.ptr(), m) != 0) throw nb::python_error();
+    }
+    if (rest.is_valid()) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(rest.ptr(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) return false;
+            bool unreadable = false;
+            if (names_lazy_element(names, key, unreadable) || unreadable) return false;
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow != 0) return false;
+            if (!any || v > largest) largest = v;
+            any = true;
+        }
+    }
+    return any;
+}
+
 
 // The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
 // not a plain dictionary, or a merge function other than the dumper's).
@@ -297,6 +429,7 @@ nb::object merged_mapping(FormulaContainer &c) {
 // A new dictionary on every read. The merge is kept between reads: a build reads the map of
 // every family element and every auxiliary several times.
 nb::object mapping(FormulaContainer &c) {
+    materialize(c);
     nb::object merged = merged_mapping(c);
     if (merged.is_none()) return g_module.get("reduce_ex")(c.mappings_);
     return check(PyDict_Copy(merged.ptr()));
@@ -304,6 +437,12 @@ nb::object mapping(FormulaContainer &c) {
 
 void stamp_common(FormulaContainer &c, nb::handle name_formula) {
     c.cnf_stor_.attr("set_model_name")(name_formula);
+    int64_t from_shapes = 0;
+    if (!c.lazy_.empty() && largest_from_shapes(c, from_shapes)) {
+        c.cnf_stor_.attr("set_variable_count")(from_shapes);
+        return;
+    }
+    materialize(c);
     nb::object merged = merged_mapping(c);
     nb::object values = (merged.is_none() ? mapping(c) : merged).attr("values")();
     nb::object largest = nb::module_::import_("builtins").attr("max")(values);
@@ -319,7 +458,30 @@ void init_container(FormulaContainer *self, nb::object target_variables,
                     nb::object shift_target_variable) {
     int64_t shift = index_int64(shift_target_variable);
     nb::list mappings;
-    for (nb::handle family : target_variables.attr("values")()) mappings.append(family.attr("map"));
+    std::vector<FormulaContainer::LazyFamily> lazy;
+    for (nb::handle family : target_variables.attr("values")()) {
+        if (!is_stock_variable(family)) {
+            mappings.append(family.attr("map"));
+            continue;
+        }
+        const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(family);
+        FormulaContainer::LazyFamily f;
+        f.slot = PyList_GET_SIZE(mappings.ptr());
+        f.family = nb::borrow(family);
+        f.name = vf.name_text_;
+        f.st_shift = vf.st_shift_;
+        f.sizes = vf.sizes_;
+        f.count = 1;
+        for (int64_t s : vf.sizes_) {
+            if (s <= 0) {
+                f.count = 0;
+                break;
+            }
+            f.count *= s;  // the family checked that its numbers fit in 64 bits
+        }
+        mappings.append(nb::none());
+        lazy.push_back(std::move(f));
+    }
     nb::object stor = g_module.get("se").attr("wcnf_storage")();
     new (self) FormulaContainer();
     FormulaContainer &c = *self;
@@ -327,6 +489,7 @@ void init_container(FormulaContainer *self, nb::object target_variables,
     c.cur_init_shift_variable_ = shift;
     c.cnf_stor_ = std::move(stor);
     c.mappings_ = std::move(mappings);
+    c.lazy_ = std::move(lazy);
     c.hard_weight_ = nb::int_(1);
 }
 
@@ -472,5 +635,8 @@ NB_MODULE(formula_container, m) {
         .def_prop_ro("_list_soft_constraint_dump_args",
                      [](const FormulaContainer &c) { return c.soft_queue_; })
         .def_prop_ro("_cnf_stor", [](const FormulaContainer &c) { return c.cnf_stor_; })
-        .def_prop_ro("_mappings", [](const FormulaContainer &c) { return c.mappings_; });
+        .def_prop_ro("_mappings", [](FormulaContainer &c) {
+            materialize(c);
+            return c.mappings_;
+        });
 }

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,19 @@ struct FormulaContainer {
     // merged: a read merges only the maps added since, unless one of them changed.
     nb::object merged_;
     std::vector<std::pair<PyObject *, uint64_t>> merged_from_;
+    // Families of the library's own Variable type whose element maps are not made yet: their
+    // map is a function of the shape alone, so it is made when `_mappings` or `mapping` is read.
+    // Until then `mappings_` holds None at `slot`. A family of 10^8 elements with a few clauses
+    // costs its shape, not 10^8 names.
+    struct LazyFamily {
+        Py_ssize_t slot = 0;
+        nb::object family;
+        std::string name;
+        int64_t st_shift = 0;
+        std::vector<int64_t> sizes;
+        int64_t count = 0;  // elements; 0 when a size is not positive (an empty map)
+    };
+    std::vector<LazyFamily> lazy_;
 };
 
 }  // namespace zk::core
