@@ -293,8 +293,8 @@ class NoMap:
     (lambda fams: (fams, "11"), TypeError),
     (lambda fams: (fams, 1.5), TypeError),
     (lambda fams: (fams, 2 ** 70), OverflowError),
-    (lambda fams: ([], 11), AttributeError),
-    (lambda fams: ({"x": NoMap()}, 11), AttributeError),
+    (lambda fams: ([], 10_011), AttributeError),
+    (lambda fams: ({"x": NoMap()}, 10_011), AttributeError),
 ], ids=["shift-str", "shift-float", "shift-too-large", "families-not-a-map", "family-no-map"])
 def test_refused_construction_keeps_no_reference(families, make_args, err):
     import sys

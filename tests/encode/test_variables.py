@@ -213,3 +213,20 @@ def test_reference_text_evaluates_to_the_element_number(x):
         assert eval(text, ns) == -x(vi, vj + 1, 2 * vi)
     with pytest.raises(IndexError):
         eval(text, dict(ns, i=2, j=3))
+
+
+@pytest.mark.parametrize("args, err", [
+    (("v", {"i": "a"}, 10_001), TypeError),
+    (("v", {"i": 2}, "10001"), TypeError),
+    (("v", {"i": 2 ** 70}, 10_001), OverflowError),
+    (("v", {"i": 2 ** 40, "j": 2 ** 40}, 10_001), OverflowError),
+    (("v", [], 10_001), AttributeError),
+], ids=["size-not-integer", "shift-not-integer", "size-too-large", "count-too-large",
+        "indexes-not-a-map"])
+def test_refused_family_keeps_no_reference(args, err):
+    import sys
+    counts = [sys.getrefcount(a) for a in args]
+    for _ in range(50):
+        with pytest.raises(err):
+            Variable(*args)
+    assert [sys.getrefcount(a) for a in args] == counts

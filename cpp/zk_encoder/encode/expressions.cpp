@@ -5,6 +5,7 @@
 #include "zk_encoder/encode/expressions.hpp"
 
 #include "common/logging.hpp"
+#include "common/python_private.hpp"
 
 #include <cctype>
 #include <cstring>
@@ -825,7 +826,7 @@ nb::object pow_expression(nb::handle base, nb::handle exp) {
 
 int expression_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
     if (!nb::inst_ready(self)) return 0;
     Expression *e = nb::inst_ptr<Expression>(self);
     Py_VISIT(e->expr_.ptr());
@@ -836,7 +837,7 @@ int expression_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int expression_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
     if (!nb::inst_ready(self)) return 0;
     Expression *e = nb::inst_ptr<Expression>(self);
     e->expr_ = nb::none();

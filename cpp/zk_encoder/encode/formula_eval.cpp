@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "common/python_private.hpp"
 #include "zk_encoder/core/manager.hpp"
 
 namespace zk::encode {
@@ -692,7 +693,7 @@ class PolarityPass {
     }
 
     static bool named(const Node &nd, const char *name) {
-        return nd.obj && _PyUnicode_EqualToASCIIString(nd.obj, name);
+        return nd.obj && PyUnicode_CompareWithASCIIString(nd.obj, name) == 0;
     }
 
     // The name of the engine connective a call's callee names ("and_s" for bx.and_s), or null.
@@ -941,9 +942,9 @@ class Executor {
             // The frames still open failed, innermost first, then the text's own.
             while (!frames_.empty()) {
                 leave_frame();
-                _PyTraceback_Add(kListcompFrame, kSourceFile, 1);
+                py_private::traceback_add(kListcompFrame, kSourceFile, 1);
             }
-            _PyTraceback_Add(kModuleFrame, kSourceFile, 1);
+            py_private::traceback_add(kModuleFrame, kSourceFile, 1);
             return nullptr;
         }
         PyObject *r = values_.back();
@@ -1247,7 +1248,7 @@ bool is_a(nb::handle obj, const nb::object &cls) {
 
 bool name_is(nb::handle obj, const char *attr, const char *value) {
     nb::object v = obj.attr(attr);
-    return PyUnicode_Check(v.ptr()) && _PyUnicode_EqualToASCIIString(v.ptr(), value);
+    return PyUnicode_Check(v.ptr()) && PyUnicode_CompareWithASCIIString(v.ptr(), value) == 0;
 }
 
 uint8_t flipped(uint8_t p) {

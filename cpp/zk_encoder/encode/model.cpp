@@ -645,7 +645,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     if (!PyUnicode_Check(name.ptr()) || !truthy(name) ||
         !(truthy(name.attr("isalpha")()) || equals(name, kDummyVar)))
         refuse_builtin(PyExc_ValueError, kBadNameMsg);
-    if (own && PySet_Contains(used_vars.ptr(), name.ptr()) == 1)
+    if (own && check(PySet_Contains(used_vars.ptr(), name.ptr())) == 1)
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarInUseTail)));
     // A keyword, or a name the interpreter reads as another one, would make every formula text
     // that names the family fail.
@@ -654,7 +654,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     if (!reads_back(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
     refuse_shadowing(name, kVarInUseHead);
-    if (PyDict_Contains(indexes.ptr(), name.ptr()) == 1)
+    if (check(PyDict_Contains(indexes.ptr(), name.ptr())) == 1)
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarIsIndexTail)));
     if (own && !formula_container.is_none())
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kLateVarTail)));
@@ -665,7 +665,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         nb::handle size = item.second;
         nb::object plain = PyBool_Check(size.ptr()) ? nb::object() : plain_integer(size);
         if (!plain.is_valid() ||
-            PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT) == 1)
+            check(PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT)) == 1)
             refuse_builtin(PyExc_ValueError, kBadSizesMsg);
         if (!plain.is(size)) plain_sizes.emplace_back(nb::borrow(item.first), plain);
         sizes.append(plain);
@@ -684,7 +684,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     if (truthy(count)) {
         nb::object last = concat(shift_target_variable, count);
         long long limit = own ? kMaxLiteral + 1 : kMaxLiteral;
-        if (PyObject_RichCompareBool(last.ptr(), nb::int_(limit).ptr(), Py_GT) == 1)
+        if (check(PyObject_RichCompareBool(last.ptr(), nb::int_(limit).ptr(), Py_GT)) == 1)
             refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kTooManyTail)));
     }
 
@@ -741,8 +741,9 @@ nb::object Model::get_indexes(nb::object names) {
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kNotReadBackTail)));
         // The engine's formula encoder holds a placeholder family of that name too.
-        if (PySet_Contains(used_vars.ptr(), name.ptr()) == 1 ||
-            PyDict_Contains(forwarded_families.ptr(), name.ptr()) == 1 || equals(name, kDummyVar))
+        if (check(PySet_Contains(used_vars.ptr(), name.ptr())) == 1 ||
+            check(PyDict_Contains(forwarded_families.ptr(), name.ptr())) == 1 ||
+            equals(name, kDummyVar))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
         refuse_shadowing(name, kIndexInUseHead);
@@ -1228,12 +1229,12 @@ void Model::check_weights(const nb::object &weights, const nb::object &foralls) 
     nb::object instances = nb::int_(static_cast<int64_t>(fa.instances));
     for (nb::handle w : weights) {
         bool too_large = !PyLong_Check(w.ptr()) ||
-                         PyObject_RichCompareBool(w.ptr(), limit.ptr(), Py_GT) == 1;
+                         check(PyObject_RichCompareBool(w.ptr(), limit.ptr(), Py_GT)) == 1;
         if (!too_large) {
             PyObject *sum = PyNumber_Add(total.ptr(), (nb::borrow(w) * instances).ptr());
             if (!sum) throw nb::python_error();
             total = nb::steal(sum);
-            too_large = PyObject_RichCompareBool(total.ptr(), limit.ptr(), Py_GT) == 1;
+            too_large = check(PyObject_RichCompareBool(total.ptr(), limit.ptr(), Py_GT)) == 1;
         }
         if (too_large)
             refuse_builtin(PyExc_ValueError,
@@ -1429,8 +1430,8 @@ void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
     if (!last.is_valid()) throw nb::python_error();
     nb::object number = PyBool_Check(var.ptr()) ? nb::object() : plain_integer(var);
     if (!number.is_valid() ||
-        PyObject_RichCompareBool(number.ptr(), nb::int_(1).ptr(), Py_LT) == 1 ||
-        PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT) == 1)
+        check(PyObject_RichCompareBool(number.ptr(), nb::int_(1).ptr(), Py_LT)) == 1 ||
+        check(PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT)) == 1)
         refuse_builtin(PyExc_ValueError, std::string(kPreliminaryHead) + utf8_of(text_of(last)) +
                                              kPreliminaryMid + repr_text(var));
     nb::object literal = number;

@@ -12,6 +12,7 @@
 
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "common/python_private.hpp"
 #include "texts/index_text.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
@@ -99,8 +100,11 @@ nb::object index_rmul(nb::handle self_obj, nb::handle shift) {
 // ---------------------------------------------------------------------------------------------
 // Variable families.
 
-void init_family(VariableFamily *f, nb::object name, nb::object indexes, nb::object st_shift) {
-    new (f) VariableFamily();
+// The family is read into a local one and moved into place only once every check has passed: a
+// refused call constructs nothing, so it keeps neither members nor references to its arguments.
+void init_family(VariableFamily *self, nb::object name, nb::object indexes, nb::object st_shift) {
+    VariableFamily family;
+    VariableFamily *f = &family;
     f->name_ = name;
     f->indexes_ = indexes;
     f->name_text_ = nb::cast<std::string>(nb::str(name));
@@ -131,6 +135,7 @@ void init_family(VariableFamily *f, nb::object name, nb::object indexes, nb::obj
     int64_t last = 0;
     if (running > 0 && __builtin_add_overflow(f->st_shift_, running - 1, &last))
         raise_plain(PyExc_OverflowError, printf_text(kCountTooLarge, f->name_text_));
+    new (self) VariableFamily(std::move(family));
 }
 
 // The element number of `items` as a new reference, or nullptr with the error set. Called once
@@ -213,7 +218,7 @@ nb::dict family_map(const VariableFamily &f) {
         if (s <= 0) return nb::dict();
         total *= s;
     }
-    nb::dict out = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(total)));
+    nb::dict out = check<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(total)));
     std::vector<int64_t> idx(n, 0);
     std::string key = f.name_text_ + kKeyOpen;
     const size_t head = key.size();
@@ -267,7 +272,7 @@ nb::object copied_indexes(nb::handle indexes) {
 
 nb::object family_getitem(const VariableFamily &f, nb::handle items) {
     std::string text = f.name_text_ + kOpenParen;
-    if (PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr()) == 1) {
+    if (check(PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr())) == 1) {
         bool first = true;
         for (nb::handle member : items) {
             if (!first) text += kItemSeparator;
