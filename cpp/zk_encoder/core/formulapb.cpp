@@ -98,7 +98,7 @@ FlatClauses read_clause_lists(nb::handle db) {
 // The encoder's clauses. A database that offers them as flat arrays (offsets, literals) is read
 // without a Python object per literal; any other is read through get_clauses().
 FlatClauses read_clauses(nb::handle db) {
-    if (PyObject_HasAttrString(db.ptr(), kBulkClauses)) {
+    if (optional_attr(db, kBulkClauses).is_valid()) {
         nb::object arrays = db.attr(kBulkClauses)();
         nb::object pair = check(PySequence_Tuple(arrays.ptr()));
         FlatClauses flat;
@@ -181,11 +181,8 @@ nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::h
 nb::object translate(const FlatClauses &flat, nb::handle manager) {
     nb::object bx = g_module.get("bx");
     LiteralTable table(manager);
-    if (PyObject *bulk = PyObject_GetAttrString(bx.ptr(), kBulkTranslate)) {
-        nb::object fn = nb::steal(bulk);
+    if (nb::object fn = optional_attr(bx, kBulkTranslate); fn.is_valid())
         return translate_in_bulk(flat, table, fn);
-    }
-    PyErr_Clear();
     nb::object or_s = bx.attr("or_s");
     nb::object and_s = bx.attr("and_s");
     size_t n = flat.offsets.size() - 1;

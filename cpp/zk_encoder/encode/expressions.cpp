@@ -427,7 +427,7 @@ void append_range(std::string &out, nb::handle value) {
                      !PyRange_Check(value.ptr());
     PyObject *fast = candidate ? PySequence_Fast(value.ptr(), "") : nullptr;
     if (!fast) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) clear_only(PyExc_TypeError);
         append_value(out, value);
         return;
     }
@@ -443,7 +443,7 @@ void append_range(std::string &out, nb::handle value) {
         }
         PyObject *i = PyFloat_Check(item) || !PyIndex_Check(item) ? nullptr : PyNumber_Index(item);
         if (!i) {
-            PyErr_Clear();
+            if (PyErr_Occurred()) clear_only(PyExc_TypeError);
             append_value(out, value);
             return;
         }

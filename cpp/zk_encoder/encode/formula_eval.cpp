@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/python_private.hpp"
 #include "zk_encoder/core/manager.hpp"
@@ -385,7 +386,7 @@ class Parser {
             // The interpreter's own conversion, with its limit on the number of digits: a literal
             // it refuses goes to `eval`, which refuses it too.
             v = PyLong_FromString(digits.c_str(), nullptr, 10);
-            if (!v) PyErr_Clear();
+            if (!v) clear_only(PyExc_ValueError);
         }
         Node node{Kind::Const};
         node.obj = keep(v);
@@ -752,7 +753,7 @@ bool read_program(nb::handle text, Program &prog) {
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) {
-        PyErr_Clear();
+        clear_only(PyExc_UnicodeEncodeError);
         return false;
     }
     std::string_view src(utf8, static_cast<size_t>(size));
@@ -760,8 +761,8 @@ bool read_program(nb::handle text, Program &prog) {
     if (!tokenize(src, toks)) return false;
     Parser parser(src, toks, prog);
     if (!parser.parse()) {
-        // Allocation failures while reading leave the decision to `eval` as well.
-        PyErr_Clear();
+        // An error raised while reading (out of memory) reaches the program.
+        if (PyErr_Occurred()) rethrow();
         return false;
     }
     Resolver(prog).resolve(prog.root);

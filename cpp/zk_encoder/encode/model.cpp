@@ -315,7 +315,8 @@ nb::object plain_integer(nb::handle obj) {
         r = plain;
     }
     if (!r) {
-        PyErr_Clear();
+        // Not an integer, or numpy's warning about a boolean index turned into an error.
+        clear_only(PyExc_TypeError, PyExc_DeprecationWarning);
         return nb::object();
     }
     return nb::steal(r);
@@ -795,7 +796,7 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
                         !PyDict_Check(value.ptr()) && !PyAnySet_Check(value.ptr());
         PyObject *fast = sequence ? PySequence_Fast(value.ptr(), "") : nullptr;
         if (!fast) {
-            PyErr_Clear();
+            if (PyErr_Occurred()) clear_only(PyExc_TypeError);
             refuse_builtin(PyExc_TypeError, std::string(kForallValuesHead) + name +
                                                 kForallValuesTail + type_name_of(value));
         }
@@ -1031,7 +1032,7 @@ std::vector<std::pair<nb::object, std::vector<nb::object>>> instance_values(
     for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
         Py_ssize_t n = PyObject_Length(value.ptr());
         if (n < 0) {
-            PyErr_Clear();
+            clear_only(PyExc_TypeError);
             return {};
         }
         if (n > 0 && count > kMaxInstances / n) return {};
@@ -1049,7 +1050,7 @@ bool without_instances(const nb::object &foralls) {
     for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
         Py_ssize_t n = PyObject_Length(value.ptr());
         if (n < 0) {
-            PyErr_Clear();
+            clear_only(PyExc_TypeError);
             continue;
         }
         if (n == 0) return true;
