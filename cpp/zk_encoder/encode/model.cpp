@@ -1235,8 +1235,13 @@ nb::object Model::get_var_mapping() {
     }
     if (formula_container.is_none()) return nb::none();
     // Families by shape where both sides can: a family of 10^8 declared elements then costs no
-    // names on either side.
-    nb::object shapes = formula_container.attr("_mapping_shapes")();
+    // names on either side. Only the library's own container knows its shapes; another object
+    // in its place is read through `mapping`.
+    const bool own_container =
+        Py_TYPE(formula_container.ptr()) ==
+        reinterpret_cast<PyTypeObject *>(g_module.get("FormulaContainer").ptr());
+    nb::object shapes =
+        own_container ? formula_container.attr("_mapping_shapes")() : nb::object(nb::none());
     if (!shapes.is_none()) {
         nb::object var_maps = g_module.get("se").attr("var_mapping")();
         PyObject *bulk = PyObject_GetAttrString(var_maps.ptr(), "set_var_families");
