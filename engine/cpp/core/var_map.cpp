@@ -22,8 +22,7 @@ uint64_t hash_name(std::string_view name) { return std::hash<std::string_view>{}
 }  // namespace
 
 bool NameTable::add_family(std::string name, int64_t first, std::vector<int64_t> sizes) {
-    for (const Family &f : families_)
-        if (f.name == name) return false;
+    if (!family_index_.emplace(name, families_.size()).second) return false;
     Family f;
     f.name = std::move(name);
     f.first = first;
@@ -73,13 +72,10 @@ bool NameTable::family_number(std::string_view name, int64_t *out) const {
     const std::size_t open = name.rfind('[');
     if (open == std::string_view::npos) return false;
     const std::string_view head = name.substr(0, open);
-    const Family *f = nullptr;
-    for (const Family &g : families_)
-        if (g.name == head) {
-            f = &g;
-            break;
-        }
-    if (f == nullptr || f->count == 0) return false;
+    const auto it = family_index_.find(std::string(head));
+    if (it == family_index_.end()) return false;
+    const Family *f = &families_[it->second];
+    if (f->count == 0) return false;
     const std::string_view inner = name.substr(open + 1, name.size() - open - 2);
     const auto &sizes = f->sizes;
     if (sizes.empty()) {

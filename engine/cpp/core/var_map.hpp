@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -72,6 +73,7 @@ private:
     std::vector<std::size_t> begin_;
     std::vector<int64_t> numbers_;
     std::vector<Family> families_;
+    std::unordered_map<std::string, std::size_t> family_index_;  // name -> position
     std::size_t family_entries_ = 0;
 };
 
