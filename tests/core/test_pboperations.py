@@ -198,7 +198,6 @@ def test_foreign_nodes_take_part_through_their_own_methods(fake_pb):
 # --- what the nodes refuse -----------------------------------------------------------------------
 
 REFUSED = [
-    ("number-on-the-right", lambda: a * 3),
     ("number-plus-node", lambda: 3 + a),
     ("number-minus-node", lambda: 3 - a),
     ("builtin-sum", lambda: sum([a, b])),
@@ -213,6 +212,12 @@ REFUSED = [
 def test_refused_operations_raise_type_error(build):
     with pytest.raises(TypeError):
         build()
+
+
+# A formula text may put an integer-valued factor right of a term: (a + b) * (2 ** k).
+def test_a_term_times_an_integer_scales_it():
+    assert (a * 3).to_maxsat() == (3 * a).to_maxsat() == [(1, 3)]
+    assert ((a + b) * 2).to_maxsat() == [(1, 2), (2, 2)]
 
 
 LATE_FAILURES = [

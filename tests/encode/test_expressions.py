@@ -287,8 +287,30 @@ def test_operator_texts(build, text, soft, log_sink):
                                                                 True)
 
 
-def test_not_equal_gives_no_constraint():
-    assert (x != 3) is False
+NO_TRUTH_VALUE = ("A Boolean formula has no truth value (a chained comparison such as "
+                  "1 <= x + y <= 2 keeps only its last bound): write the two bounds as two "
+                  "constraints or join them with '&'")
+
+
+# The host reads `1 <= s <= 2` as `(1 <= s) and (s <= 2)` and `s != 1` as `not (s == 1)`: both
+# take the truth value of a formula, which would silently drop a bound or the constraint.
+@pytest.mark.parametrize("build", [
+    lambda: 1 <= x + y <= 2,
+    lambda: 0 <= x <= 1,
+    lambda: x != 3,
+    lambda: bool(x & y),
+    lambda: bool(~x),
+    lambda: not (x + y >= 1),
+], ids=["chained-term", "chained-proxy", "not-equal", "and", "invert", "not"])
+def test_truth_test_of_a_formula_is_refused(build, log_sink):
+    with pytest.raises(TypeError) as err:
+        build()
+    assert str(err.value) == NO_TRUTH_VALUE
+    assert log_sink.at("error") == [NO_TRUTH_VALUE]
+
+
+def test_terms_and_constants_stay_true():
+    assert bool(x) and bool(x + y) and bool(3 * x) and bool(One) and bool(Zero)
 
 
 LEFT_EXPR = "Type 'Expression' is expected for left side of expression"

@@ -201,27 +201,125 @@ nb::object translate(const FlatClauses &flat, nb::handle manager) {
     return and_s(conj);
 }
 
-nb::object to_bx(const FormulaPB &f, nb::handle manager) {
-    log_debug(kBeforeToBx, f.expression);
-    nb::object pb_expression = f.expression.attr("to_pb")();
+// The encoder's clauses for `terms` compared by `comparator` with the bounds `border`.
+FlatClauses encode(nb::handle terms, nb::handle comparator, nb::handle border, nb::handle manager) {
     nb::object pb = g_module.get("pb");
-
-    Py_ssize_t extra = PyTuple_GET_SIZE(f.border.ptr());
+    Py_ssize_t extra = PyTuple_GET_SIZE(border.ptr());
     nb::object args = check(PyTuple_New(2 + extra));
-    PyTuple_SET_ITEM(args.ptr(), 0, pb_expression.inc_ref().ptr());
-    PyTuple_SET_ITEM(args.ptr(), 1, f.comparator.inc_ref().ptr());
+    PyTuple_SET_ITEM(args.ptr(), 0, nb::borrow(terms).release().ptr());
+    PyTuple_SET_ITEM(args.ptr(), 1, nb::borrow(comparator).release().ptr());
     for (Py_ssize_t i = 0; i < extra; ++i)
-        PyTuple_SET_ITEM(args.ptr(), 2 + i, nb::borrow(PyTuple_GET_ITEM(f.border.ptr(), i))
-                                                .release()
-                                                .ptr());
+        PyTuple_SET_ITEM(args.ptr(), 2 + i,
+                         nb::borrow(PyTuple_GET_ITEM(border.ptr(), i)).release().ptr());
     nb::object constraint =
         check(PyObject_Call(pb.attr("PBConstraint").ptr(), args.ptr(), nullptr));
 
     nb::object formula = pb.attr("VectorClauseDatabase")(manager.attr("pb_config"));
     nb::object encoder = pb.attr("pb2cnf")(manager.attr("pb_config"));
     encoder.attr("encode2")(constraint, formula, manager.attr("pb_var_manager"));
+    return read_clauses(formula);
+}
 
-    nb::object bx_formula = translate(read_clauses(formula), manager);
+nb::object plus(nb::handle a, long b) {
+    nb::object d = nb::int_(b);
+    return check(PyNumber_Add(a.ptr(), d.ptr()));
+}
+
+// One side of the complement: the terms against a single bound.
+struct Side {
+    const char *comparator;
+    nb::object bound;
+};
+
+// The comparisons whose disjunction is the complement of `comparator` over `border`: at most k
+// fails exactly when at least k + 1 holds, and so on. Empty for bounds of another shape, which
+// the encoder has refused already.
+std::vector<Side> complement_sides(nb::handle comparator, nb::handle border) {
+    nb::object types = g_module.get("pb").attr("Comparator_type");
+    Py_ssize_t n = PyTuple_GET_SIZE(border.ptr());
+    auto is = [&](const char *name) { return comparator.is(types.attr(name)); };
+    if (n == 1) {
+        nb::handle k = PyTuple_GET_ITEM(border.ptr(), 0);
+        if (is("LEQ")) return {{"GEQ", plus(k, 1)}};
+        if (is("GEQ")) return {{"LEQ", plus(k, -1)}};
+        if (is("BOTH")) return {{"LEQ", plus(k, -1)}, {"GEQ", plus(k, 1)}};
+    } else if (n == 2 && is("BOTH")) {
+        return {{"LEQ", plus(PyTuple_GET_ITEM(border.ptr(), 0), -1)},
+                {"GEQ", plus(PyTuple_GET_ITEM(border.ptr(), 1), 1)}};
+    }
+    return {};
+}
+
+// Whether every literal of the clauses is a variable the formula named before the encoding
+// (a model variable): then the clauses are exactly the comparison, in any context.
+bool without_auxiliaries(const FlatClauses &flat, const Manager &mgr) {
+    for (int64_t lit : flat.lits) {
+        nb::object num = nb::int_(lit > 0 ? lit : -lit);
+        if (!Manager::find(mgr.pb2bx_, num)) return false;
+    }
+    return true;
+}
+
+// The clauses with `lit` added in front of each one: they then hold wherever `lit` is false.
+FlatClauses guarded(const FlatClauses &flat, int64_t lit) {
+    FlatClauses out;
+    out.offsets.reserve(flat.offsets.size());
+    out.lits.reserve(flat.lits.size() + flat.offsets.size());
+    for (size_t i = 0; i + 1 < flat.offsets.size(); ++i) {
+        out.lits.push_back(lit);
+        out.lits.insert(out.lits.end(), flat.lits.begin() + flat.offsets[i],
+                        flat.lits.begin() + flat.offsets[i + 1]);
+        out.offsets.push_back(static_cast<int64_t>(out.lits.size()));
+    }
+    return out;
+}
+
+// A comparison that does not stand as a plain requirement: a new literal r that means exactly the
+// comparison where the formula reads it. Where r is read true, its clauses guarded by ~r define
+// it; where it is read false, the clauses of the complement guarded by r. The definitions go to
+// the registry, to be conjoined with the whole formula, where they are plain requirements.
+nb::object reified(const FormulaPB &f, nb::handle manager, Manager &mgr, uint8_t polarity,
+                   nb::handle terms, FlatClauses flat) {
+    if (without_auxiliaries(flat, mgr)) return translate(flat, manager);
+    nb::object num = mgr.pb_var_manager().attr("get_variable")();
+    int64_t r = as_literal(num.ptr());
+    nb::object literal = mgr.get_pb_var(num);
+    // Both encodings first: should the complement fail, nothing is recorded.
+    std::vector<FlatClauses> complements;
+    if (polarity & kNegative) {
+        std::vector<Side> sides = complement_sides(f.comparator, f.border);
+        if (sides.empty()) throw nb::type_error("a comparison under negation needs one bound");
+        nb::object types = g_module.get("pb").attr("Comparator_type");
+        for (const Side &side : sides)
+            complements.push_back(encode(terms, types.attr(side.comparator),
+                                         nb::make_tuple(side.bound), manager));
+    }
+    nb::object bx = g_module.get("bx");
+    nb::list definitions;
+    if (polarity & kPositive) definitions.append(translate(guarded(flat, -r), manager));
+    if (complements.size() == 1) {
+        definitions.append(translate(guarded(complements[0], r), manager));
+    } else if (complements.size() == 2) {
+        nb::list either;
+        either.append(literal);
+        for (const FlatClauses &c : complements) either.append(translate(c, manager));
+        definitions.append(bx.attr("or_s")(either));
+    }
+    for (nb::handle d : definitions) mgr.definitions_.append(nb::make_tuple(literal, d));
+    return literal;
+}
+
+nb::object to_bx(const FormulaPB &f, nb::handle manager) {
+    // Where this comparison stands was told for this comparison alone.
+    Manager *mgr = exact_manager(manager);
+    uint8_t polarity = kPositive;
+    if (mgr) std::swap(polarity, mgr->polarity_);
+    log_debug(kBeforeToBx, f.expression);
+    nb::object pb_expression = f.expression.attr("to_pb")();
+    FlatClauses flat = encode(pb_expression, f.comparator, f.border, manager);
+    nb::object bx_formula =
+        polarity != kPositive ? reified(f, manager, *mgr, polarity, pb_expression, std::move(flat))
+                              : translate(flat, manager);
     log_debug(kAfterToBx, bx_formula);
     return bx_formula;
 }

@@ -49,13 +49,15 @@ void reset(Manager &mgr) {
     mgr.pb2bx_.clear();
     mgr.pb2name_.clear();
     mgr.cnt_pbvar_ = 0;
+    mgr.polarity_ = kPositive;
+    mgr.definitions_ = nb::list();
     EngineObjects fields{mgr.bx_context_, mgr.pb_config_, mgr.pb_var_manager_};
     make_engine_objects(fields);
 }
 
 using ManagerGc = GcSlots<Manager, &Manager::bx_context_, &Manager::pb_config_,
                           &Manager::pb_var_manager_, &Manager::name2genvar_, &Manager::name2pb_,
-                          &Manager::pb2bx_, &Manager::pb2name_>;
+                          &Manager::pb2bx_, &Manager::pb2name_, &Manager::definitions_>;
 
 template <nb::object Manager::*Field>
 void engine_field(nb::class_<Manager> &cls, const char *name) {

@@ -15,6 +15,10 @@ namespace nb = nanobind;
 inline constexpr const char *kPbAuxPrefix = "_pbct_aux";
 inline constexpr const char *kNoAttribute = "'Manager' object has no attribute '%s'";
 
+// Where the formula being evaluated holds the comparison that is encoded next: only as a
+// requirement (positive), only negated, or both ways (an operand of an equivalence, ...).
+inline constexpr uint8_t kPositive = 1, kNegative = 2, kBothPolarities = 3;
+
 // Fields are Python objects because other parts of the package read them as such; the three
 // engine objects are null between being dropped and re-created by a reset.
 struct Manager {
@@ -26,6 +30,13 @@ struct Manager {
     nb::dict pb2bx_;
     nb::dict pb2name_;
     int64_t cnt_pbvar_ = 0;
+    // A comparison's clauses hold only where the formula requires them (their auxiliaries are
+    // free): negated, they would ask merely that some clause fail for some choice of
+    // auxiliaries. Whoever evaluates a formula says where the next comparison stands; one that
+    // does not stand as a requirement is encoded as a literal, and the clauses that define it
+    // wait here, as pairs (literal, definition), to be conjoined with the whole formula.
+    uint8_t polarity_ = kPositive;
+    nb::list definitions_;
 
     [[noreturn]] static void missing(const char *field) {
         PyErr_Format(PyExc_AttributeError, kNoAttribute, field);

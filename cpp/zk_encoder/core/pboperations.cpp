@@ -394,6 +394,18 @@ void make_classes(nb::module_ &m) {
         return g_module.get("AddOp")(self, negated);
     }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
        nb::sig("def __sub__(self, other)"));
+    // A text may put an integer-valued factor (a power) right of a term: (a + b) * (2 ** k)
+    // scales the term as 2 ** k * (a + b) does. Anything else is the other operand's to decide.
+    // A product of two terms is no term: refused as the host refuses unsupported operands.
+    base_ns["__mul__"] = nb::cpp_function([](nb::handle self, nb::handle other) -> nb::object {
+        if (!PyLong_Check(other.ptr())) {
+            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for *: '%s' and '%s'",
+                         Py_TYPE(self.ptr())->tp_name, Py_TYPE(other.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        return self.attr("__rmul__")(other);
+    }, nb::is_method(), nb::name("__mul__"), nb::arg("other").none(),
+       nb::sig("def __mul__(self, other)"));
     nb::object slot_class = abstract_slot_class();
     for (const char *name : {"__neg__", "__rmul__", "to_pb", "to_maxsat"})
         base_ns[name] = abstract_method(slot_class, name);

@@ -7,6 +7,7 @@
 #include "common/logging.hpp"
 
 #include <cctype>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -35,6 +36,11 @@ constexpr const char *kIfThenElseNotExpressions =
 constexpr const char *kNotSequencePrefix = "Use an iterable sequence as ";
 constexpr const char *kNotSequenceSuffix = " input argument";
 constexpr const char *kEmptySequence = "The input sequence has zero length";
+// A chained comparison such as 1 <= s <= 2 is read by the host as (1 <= s) and (s <= 2): the
+// truth test of the first formula would decide, silently, that only the second bound counts.
+constexpr const char *kNoTruthValue =
+    "A Boolean formula has no truth value (a chained comparison such as 1 <= x + y <= 2 keeps "
+    "only its last bound): write the two bounds as two constraints or join them with '&'";
 
 // Suffixes that turn a bare variable reference into a term node or an engine Boolean variable.
 constexpr const char *kToPb = ".to_pb()";
@@ -120,13 +126,15 @@ void append_plain(std::string &out, nb::handle obj) {
     append_unicode(out, s.ptr());
 }
 
-// format(obj, ''): how values (numbers, flags, ranges, index symbols) are written into texts.
-void append_value(std::string &out, nb::handle obj) {
+nb::str format_value(nb::handle obj) {
     nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
     nb::object s = nb::steal(PyObject_Format(obj.ptr(), spec.ptr()));
     if (!s.is_valid()) throw nb::python_error();
-    append_unicode(out, s.ptr());
+    return nb::borrow<nb::str>(s);
 }
+
+// format(obj, ''): how values (numbers, flags, ranges, index symbols) are written into texts.
+void append_value(std::string &out, nb::handle obj) { append_unicode(out, format_value(obj).ptr()); }
 
 std::string value_text(nb::handle obj) {
     std::string out;
@@ -134,9 +142,146 @@ std::string value_text(nb::handle obj) {
     return out;
 }
 
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Texts in pieces.
+
+struct TextRope {
+    struct Piece {
+        std::string literal;
+        nb::object text;                        // a finished str
+        std::shared_ptr<const TextRope> rope;   // an operand's text still in pieces
+    };
+    std::vector<Piece> pieces;
+    size_t size = 0;  // characters, to reserve the written-out text
+
+    TextRope() = default;
+    TextRope(const TextRope &) = delete;
+    TextRope &operator=(const TextRope &) = delete;
+
+    // A chain of a million operators nests a million ropes: they are released one after the
+    // other, not recursively.
+    ~TextRope() {
+        std::vector<std::shared_ptr<const TextRope>> pending;
+        for (Piece &p : pieces)
+            if (p.rope) pending.push_back(std::move(p.rope));
+        while (!pending.empty()) {
+            std::shared_ptr<const TextRope> r = std::move(pending.back());
+            pending.pop_back();
+            if (r.use_count() == 1) {
+                for (Piece &p : const_cast<TextRope *>(r.get())->pieces)
+                    if (p.rope) pending.push_back(std::move(p.rope));
+            }
+        }
+    }
+};
+
+namespace {
+
+size_t saturating_add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+
+// The text of a rope, written out once; a shared piece is written wherever it stands.
+nb::object write_out(const TextRope &root) {
+    std::string out;
+    if (root.size < (size_t(1) << 32)) out.reserve(root.size);
+    std::vector<std::pair<const TextRope *, size_t>> stack{{&root, 0}};
+    while (!stack.empty()) {
+        const TextRope *r = stack.back().first;
+        size_t k = stack.back().second;
+        if (k == r->pieces.size()) {
+            stack.pop_back();
+            continue;
+        }
+        ++stack.back().second;
+        const TextRope::Piece &p = r->pieces[k];
+        if (p.rope)
+            stack.emplace_back(p.rope.get(), 0);
+        else if (p.text.is_valid())
+            append_unicode(out, p.text.ptr());
+        else
+            out += p.literal;
+    }
+    return to_str(out);
+}
+
+// The classes this module made: their texts are read without a call through the host.
+std::vector<PyTypeObject *> g_own_types;
+
+bool own_type(nb::handle obj) {
+    for (PyTypeObject *t : g_own_types)
+        if (Py_TYPE(obj.ptr()) == t) return true;
+    return false;
+}
+
+// The text of an expression, written out on first reading.
+const nb::object &text_of(Expression &e) {
+    if (!e.expr_.is_valid()) {
+        e.expr_ = e.rope_ ? write_out(*e.rope_) : nb::str("");
+        e.rope_.reset();
+    }
+    return e.expr_;
+}
+
+// A text being assembled.
+class Text {
+  public:
+    Text() : rope_(std::make_shared<TextRope>()) {}
+    Text(const char *s) : Text() { *this += s; }
+
+    Text &operator+=(const char *s) { return literal(s, std::strlen(s)); }
+    Text &operator+=(const std::string &s) { return literal(s.data(), s.size()); }
+
+    void text(nb::object s) {
+        rope_->size = saturating_add(rope_->size, static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
+        rope_->pieces.push_back({std::string(), std::move(s), nullptr});
+    }
+
+    void rope(std::shared_ptr<const TextRope> r) {
+        rope_->size = saturating_add(rope_->size, r->size);
+        rope_->pieces.push_back({std::string(), nb::object(), std::move(r)});
+    }
+
+    std::shared_ptr<const TextRope> finish() { return std::move(rope_); }
+
+  private:
+    std::shared_ptr<TextRope> rope_;
+
+    Text &literal(const char *s, size_t n) {
+        rope_->size = saturating_add(rope_->size, n);
+        if (rope_->pieces.empty() || rope_->pieces.back().text.is_valid() ||
+            rope_->pieces.back().rope)
+            rope_->pieces.push_back({std::string(), nb::object(), nullptr});
+        rope_->pieces.back().literal.append(s, n);
+        return *this;
+    }
+};
+
+// str(obj) into a text under assembly: an expression of this module's own classes gives its
+// pieces or its finished text as they are; anything else is asked through the host.
+void append_plain(Text &out, nb::handle obj) {
+    if (own_type(obj)) {
+        Expression &e = *nb::inst_ptr<Expression>(obj);
+        if (!e.expr_.is_valid() && e.rope_) {
+            out.rope(e.rope_);
+            return;
+        }
+        if (e.expr_.is_valid() && PyUnicode_CheckExact(e.expr_.ptr())) {
+            out.text(e.expr_);
+            return;
+        }
+    }
+    nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    out.text(s);
+}
+
+void append_value(Text &out, nb::handle obj) { out.text(format_value(obj)); }
+
 // The position rule: only a bare variable reference gets a suffix; any other operand is embedded
 // whole with its own text.
-void append_position(std::string &out, nb::handle expr, const char *suffix) {
+template <typename Out>
+void append_position(Out &out, nb::handle expr, const char *suffix) {
     if (nb::isinstance(expr, g_module.get("VariableProxy"))) {
         append_value(out, expr);
         out += suffix;
@@ -145,22 +290,32 @@ void append_position(std::string &out, nb::handle expr, const char *suffix) {
     }
 }
 
+void append_pb(Text &out, nb::handle expr) { append_position(out, expr, kToPb); }
+void append_bx(Text &out, nb::handle expr) { append_position(out, expr, kToBx); }
 void append_pb(std::string &out, nb::handle expr) { append_position(out, expr, kToPb); }
 void append_bx(std::string &out, nb::handle expr) { append_position(out, expr, kToBx); }
 
-using AppendFn = void (*)(std::string &, nb::handle);
+using AppendFn = void (*)(Text &, nb::handle);
+
+nb::object flag(bool soft) { return nb::borrow(soft ? Py_True : Py_False); }
 
 // Every operator result is a plain Expression, whatever the operands' classes.
+nb::object make_expression(Text &text, bool soft) {
+    return nb::cast(Expression(text.finish(), flag(soft)));
+}
+
 nb::object make_expression(const std::string &text, bool soft) {
-    return nb::cast(Expression(to_str(text), nb::borrow(soft ? Py_True : Py_False)));
+    return nb::cast(Expression(to_str(text), flag(soft)));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Operators of Expression.
 
+bool looser_than_product(std::string_view text);
+
 nb::object binary_term(nb::handle self, nb::handle other, const char *op, bool wrap_right) {
     if (!is_expression(other)) refuse(kLeftNotExpression);
-    std::string t;
+    Text t;
     append_pb(t, self);
     t += op;
     if (wrap_right) t += "(";
@@ -179,13 +334,22 @@ nb::object op_sub(nb::handle self, nb::handle other) {
 }
 
 nb::object op_mul(nb::handle self, nb::handle other) {
-    std::string t;
+    Text t;
     if (is_integral(other)) {
         append_value(t, other);
         t += " * (";
         append_pb(t, self);
     } else if (is_expression(other)) {
-        append_plain(t, self);
+        // A compound left operand is kept whole: (a + b) * c must not read a + (b * c).
+        std::string left;
+        append_plain(left, self);
+        if (looser_than_product(left)) {
+            t += "(";
+            t += left;
+            t += ")";
+        } else {
+            t += left;
+        }
         t += " * (";
         append_pb(t, other);
     } else {
@@ -200,7 +364,7 @@ nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul_
 
 nb::object compare(nb::handle self, nb::handle other, const char *comparator) {
     if (!is_integral(other)) refuse(kLeftNotInt);
-    std::string t = kFormulaPbOpen;
+    Text t = kFormulaPbOpen;
     append_pb(t, self);
     t += comparator;
     append_value(t, other);
@@ -214,7 +378,7 @@ nb::object op_eq(nb::handle self, nb::handle other) { return compare(self, other
 
 nb::object connective(nb::handle self, nb::handle other, const char *head) {
     if (!is_expression(other)) refuse(kLeftNotExpression);
-    std::string t = head;
+    Text t = head;
     append_bx(t, self);
     t += kItemSep;
     append_bx(t, other);
@@ -227,14 +391,22 @@ nb::object op_or(nb::handle self, nb::handle other) { return connective(self, ot
 nb::object op_xor(nb::handle self, nb::handle other) { return connective(self, other, kXorHead); }
 
 nb::object op_invert(nb::handle self) {
-    std::string t = "~(";
+    Text t = "~(";
     append_bx(t, self);
     t += ")";
     return make_expression(t, false);
 }
 
+// Terms (and the constants) stay true in a truth test; only Boolean formulas refuse one.
+bool truth_value(const Expression &e) {
+    int soft = PyObject_IsTrue(e.soft_.ptr());
+    if (soft < 0) throw nb::python_error();
+    if (soft == 0) refuse(kNoTruthValue);
+    return true;
+}
+
 nb::object maxsat(nb::handle self, nb::handle minimization) {
-    std::string t = kFormulaPbOpen;
+    Text t = kFormulaPbOpen;
     append_pb(t, self);
     t += kMaxsatMiddle;
     append_value(t, minimization);
@@ -306,12 +478,12 @@ void init_indexed(T *self, nb::handle expr, const nb::kwargs &indexes, const cha
         clauses += " in ";
         append_range(clauses, value);
     }
-    std::string t = head;
+    Text t = head;
     append_operand(t, expr);
     t += " ";
     t += clauses;
     t += kListClose;
-    new (self) T(to_str(t), nb::borrow(soft ? Py_True : Py_False));
+    new (self) T(t.finish(), flag(soft));
 }
 
 // SumIt, AndIt, OrIt, XorIt. Only SumIt logs its refusal of a non-sequence.
@@ -329,7 +501,7 @@ void init_sequence(T *self, nb::handle expressions, const char *class_name, cons
     for (nb::handle item : expressions) {
         if (!is_expression(item)) refuse(kItemsNotExpressions);
     }
-    std::string t = head;
+    Text t = head;
     bool first = true;
     for (nb::handle item : expressions) {
         if (!first) t += kItemSep;
@@ -337,14 +509,14 @@ void init_sequence(T *self, nb::handle expressions, const char *class_name, cons
         append_item(t, item);
     }
     t += kListClose;
-    new (self) T(to_str(t), nb::borrow(soft ? Py_True : Py_False));
+    new (self) T(t.finish(), flag(soft));
 }
 
 void init_equiv(Equiv *self, const nb::args &expressions) {
     for (nb::handle e : expressions) {
         if (!is_expression(e)) refuse(kItemsNotExpressions);
     }
-    std::string t = kEqHead;
+    Text t = kEqHead;
     bool first = true;
     for (nb::handle e : expressions) {
         if (!first) t += kItemSep;
@@ -352,7 +524,7 @@ void init_equiv(Equiv *self, const nb::args &expressions) {
         append_bx(t, e);
     }
     t += kListClose;
-    new (self) Equiv(to_str(t), nb::borrow(Py_False));
+    new (self) Equiv(t.finish(), flag(false));
 }
 
 template <typename T>
@@ -361,7 +533,7 @@ void init_call(T *self, std::initializer_list<nb::handle> operands, const char *
     for (nb::handle e : operands) {
         if (!is_expression(e)) refuse(msg);
     }
-    std::string t = head;
+    Text t = head;
     bool first = true;
     for (nb::handle e : operands) {
         if (!first) t += kItemSep;
@@ -369,7 +541,7 @@ void init_call(T *self, std::initializer_list<nb::handle> operands, const char *
         append_bx(t, e);
     }
     t += ")";
-    new (self) T(to_str(t), nb::borrow(Py_False));
+    new (self) T(t.finish(), flag(false));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -390,6 +562,7 @@ enum class TokenKind : std::uint8_t {
     kDot,           // attribute access
     kPower,         // **
     kSign,          // - + ~, unary where an operand is expected
+    kMulOp,         // * / % @: as tight as a product
     kOperator,      // any other operator or keyword
 };
 
@@ -402,6 +575,7 @@ constexpr std::string_view kKeywords[] = {
 constexpr std::string_view kConstants[] = {"True", "False", "None"};
 constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
 constexpr std::string_view kOperatorChars = "*/%@&|^<>=!,:;";
+constexpr std::string_view kMulOpChars = "*/%@";
 
 bool is_name_start(unsigned char c) { return c == '_' || std::isalpha(c) || c >= 0x80; }
 bool is_name_char(unsigned char c) { return c == '_' || std::isalnum(c) || c >= 0x80; }
@@ -541,7 +715,8 @@ std::optional<std::vector<TokenKind>> scan(std::string_view s) {
             tokens.push_back(TokenKind::kSign);
         } else if (kOperatorChars.find(static_cast<char>(c)) != npos) {
             ++i;
-            tokens.push_back(TokenKind::kOperator);
+            tokens.push_back(kMulOpChars.find(static_cast<char>(c)) != npos ? TokenKind::kMulOp
+                                                                            : TokenKind::kOperator);
         } else {
             return std::nullopt;  // closing bracket, comment, line break, stray character
         }
@@ -596,6 +771,34 @@ bool needs_parentheses(std::string_view text, PowerSide side) {
     return end != tokens->size();
 }
 
+// Whether a text would not stay whole as the left operand of a product: it holds, outside
+// brackets, a binary + or - or anything that binds more loosely than *. A text that does not scan
+// is left alone, as parentheses could not repair it.
+bool looser_than_product(std::string_view text) {
+    std::optional<std::vector<TokenKind>> tokens = scan(text);
+    if (!tokens) return false;
+    bool after_operand = false;
+    for (TokenKind t : *tokens) {
+        switch (t) {
+            case TokenKind::kAtom:
+            case TokenKind::kName:
+            case TokenKind::kRoundGroup:
+            case TokenKind::kSquareGroup:
+            case TokenKind::kCurlyGroup:
+                after_operand = true;
+                break;
+            case TokenKind::kSign:
+                if (after_operand) return true;
+                break;
+            case TokenKind::kOperator:
+                return true;
+            default:
+                after_operand = false;
+        }
+    }
+    return false;
+}
+
 void append_power_operand(std::string &out, const std::string &text, PowerSide side) {
     if (needs_parentheses(text, side)) {
         out += "(";
@@ -638,6 +841,7 @@ int expression_clear(PyObject *self) {
     Expression *e = nb::inst_ptr<Expression>(self);
     e->expr_ = nb::none();
     e->soft_ = nb::none();
+    e->rope_.reset();
     if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
         nb::inst_ptr<VariableProxy>(self)->name_ = nb::none();
     return 0;
@@ -651,7 +855,9 @@ PyType_Slot kExpressionSlots[] = {
 
 template <typename T>
 nb::class_<T, Expression> subclass(nb::module_ &m, const char *name) {
-    return nb::class_<T, Expression>(m, name, nb::type_slots(kExpressionSlots));
+    nb::class_<T, Expression> cls(m, name, nb::type_slots(kExpressionSlots));
+    g_own_types.push_back(reinterpret_cast<PyTypeObject *>(cls.ptr()));
+    return cls;
 }
 
 }  // namespace
@@ -714,13 +920,20 @@ NB_MODULE(expressions, m) {
         .def("__xor__", &op_xor, "other"_a.none(),
              nb::sig("def __xor__(self, other: Expression) -> Expression"))
         .def("__invert__", &op_invert, nb::sig("def __invert__(self) -> Expression"))
+        .def("__bool__", &truth_value, nb::sig("def __bool__(self) -> bool"))
         .def("maxsat", &maxsat, "minimization"_a.none(),
              nb::sig("def maxsat(self, minimization: bool) -> Expression"))
         .def_prop_ro("soft", [](const Expression &e) { return e.soft_; },
                      nb::for_getter(nb::sig("def soft(self)")))
-        .def("__str__", [](const Expression &e) { return e.expr_; },
+        .def("__str__", [](Expression &e) { return text_of(e); },
              nb::sig("def __str__(self) -> str"))
-        .def_rw("_expr", &Expression::expr_)
+        .def_prop_rw(
+            "_expr", [](Expression &e) { return text_of(e); },
+            [](Expression &e, nb::object value) {
+                e.expr_ = std::move(value);
+                e.rope_.reset();
+            },
+            nb::arg("value").none())
         .def_rw("_soft", &Expression::soft_);
     // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds
     // methods after the class exists, so the interpreter's own rule has to be applied here.
@@ -737,6 +950,8 @@ NB_MODULE(expressions, m) {
              nb::sig("def __repr__(self)"))
         .def_rw("name", &VariableProxy::name_);
     g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
+    g_own_types.push_back(reinterpret_cast<PyTypeObject *>(expression.ptr()));
+    g_own_types.push_back(g_proxy_type);
 
     constexpr const char *kIndexedSig = "def __init__(self, expr: Expression, **indexes) -> None";
     subclass<Sum>(m, "Sum").def(

@@ -5,18 +5,27 @@
 
 #include "common/module.hpp"
 
+#include <memory>
 #include <utility>
 
 namespace zk::encode {
 
+// The pieces of a text that operators joined: written out as one string only when it is read.
+struct TextRope;
+
 // A formula text and its flag (true: a pseudo-Boolean term, false: a Boolean formula). Both are
 // kept exactly as the caller gave them: the constructor converts nothing, so a text that is not a
-// string fails only where it is written out.
+// string fails only where it is written out. A text that an operator made is held as the pieces
+// it joined (`expr_` null) until it is first read, so that a chain of n operators costs time
+// linear in its length, not in n times it.
 struct Expression {
     nb::object expr_;
     nb::object soft_;
+    std::shared_ptr<const TextRope> rope_;
 
     Expression(nb::object expr, nb::object soft) : expr_(std::move(expr)), soft_(std::move(soft)) {}
+    Expression(std::shared_ptr<const TextRope> rope, nb::object soft)
+        : soft_(std::move(soft)), rope_(std::move(rope)) {}
 };
 
 // One subscripted model variable; its reference text is both the formula text and `name`.

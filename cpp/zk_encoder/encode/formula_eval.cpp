@@ -4,10 +4,13 @@
 // came. The forms are those the expression language writes: names, decimal integers, None, True,
 // False, unary + - ~, binary + - * **, parentheses and tuples, attribute access, calls with
 // positional and starred list arguments, list displays and list comprehensions of plain `for`
-// clauses.
+// clauses. Reading, scoping and running keep their own stacks, so a text may nest as deep as
+// memory allows (the interpreter's reading refuses a hundred parentheses): the host's limits
+// apply only to the texts it evaluates itself.
 #include "zk_encoder/encode/formula_eval.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,20 +19,12 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "zk_encoder/core/manager.hpp"
 
 namespace zk::encode {
 
 namespace {
 
-// Deeper texts go to the interpreter, whose reading and compiling refuse very deep ones: a native
-// evaluation must neither succeed where `eval` fails nor recurse without bound. Nesting counts
-// brackets and prefix operators, height the whole tree (a chain of + counts one per operator).
-constexpr int kMaxNesting = 100;
-constexpr int kMaxHeight = 1000;
-// The compiler walks the tree against the recursion limit scaled by this factor, from where the
-// caller stands; what it spends beyond the tree's height stays well under the margin.
-constexpr int kCompilerFrameScale = 3;
-constexpr int kCompilerMargin = 50;
 // Integers of at most this many digits fit a long long.
 constexpr size_t kShortIntDigits = 18;
 
@@ -170,7 +165,10 @@ struct Node {
     uint32_t first = 0;    // items
     uint32_t count = 0;
     int32_t slots = 0;   // ListComp: number of its local names
-    int32_t depth = 1;   // height of the subtree
+    // Call: whether it is a comparison's `.to_bx(...)`, and where the formula holds its result
+    // (positive, negative or both, as the registry counts them).
+    bool comparison = false;
+    uint8_t polarity = zk::core::kBothPolarities;
     PyObject *obj = nullptr;  // Const: the value; Global, Local, Attr: the name
     std::string_view name;    // Global, Local: the name as written (only while reading)
 };
@@ -183,42 +181,77 @@ struct Program {
     int32_t root = -1;
 };
 
+// Reads the tokens into a tree with explicit stacks, so that nesting is bounded by memory only:
+// operands wait on one stack, operators and open brackets on another. Binding, from loosest:
+// binary + and -, then *, then the prefix signs and ~, then ** (whose right operand may start
+// with a sign), then the trailers (attribute access and calls) of a primary.
 class Parser {
   public:
     Parser(std::string_view src, const std::vector<Token> &toks, Program &prog)
         : src_(src), toks_(toks), prog_(prog) {}
 
     bool parse() {
-        int32_t root = expr(0);
-        if (root < 0 || peek().kind != Tok::End) return false;
-        prog_.root = root;
+        bool expect_operand = true;
+        for (;;) {
+            const Token &t = toks_[at_];
+            if (expect_operand) {
+                if (!operand(t, expect_operand)) return false;
+                continue;
+            }
+            if (t.kind == Tok::End) break;
+            if (!after_operand(t, expect_operand)) return false;
+        }
+        if (!reduce() || !ops_.empty() || vals_.size() != 1) return false;
+        prog_.root = vals_.back();
         return true;
     }
 
   private:
+    enum class Op : uint8_t { Add, Sub, Mul, Pow, Neg, Pos, Invert, Paren, Call, List, Comp };
+
+    // An operator, or an open bracket with what it has gathered.
+    struct Entry {
+        explicit Entry(Op o) : op(o) {}
+
+        Op op;
+        bool had_comma = false;
+        bool starred = false;     // Call: some argument is starred
+        bool next_starred = false;  // Call: the argument being read is starred
+        int32_t callee = -1;      // Call: the callee; Comp: the element
+        std::vector<Item> items;  // arguments, display items or comprehension clauses
+    };
+
     std::string_view src_;
     const std::vector<Token> &toks_;
     Program &prog_;
     size_t at_ = 0;
+    std::vector<int32_t> vals_;
+    std::vector<Entry> ops_;
 
-    const Token &peek() const { return toks_[at_]; }
     std::string_view text(const Token &t) const { return src_.substr(t.pos, t.len); }
-    bool peek_word(std::string_view w) const {
-        return peek().kind == Tok::Name && text(peek()) == w;
+    bool word(const Token &t, std::string_view w) const {
+        return t.kind == Tok::Name && text(t) == w;
     }
-    bool accept(Tok kind) {
-        if (peek().kind != kind) return false;
-        ++at_;
-        return true;
+    Kind kind_of(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)].kind; }
+
+    static bool is_operator(Op op) { return op <= Op::Invert; }
+    static int precedence(Op op) {
+        switch (op) {
+            case Op::Add:
+            case Op::Sub: return 1;
+            case Op::Mul: return 2;
+            case Op::Neg:
+            case Op::Pos:
+            case Op::Invert: return 3;
+            case Op::Pow: return 4;
+            default: return 0;
+        }
     }
 
     int32_t add(Node node) {
-        if (node.depth > kMaxHeight) return -1;
         prog_.nodes.push_back(node);
         return static_cast<int32_t>(prog_.nodes.size() - 1);
     }
-    int32_t depth_of(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)].depth; }
-    Kind kind_of(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)].kind; }
 
     PyObject *keep(PyObject *obj) {
         if (!obj) return nullptr;
@@ -234,139 +267,114 @@ class Parser {
     int32_t with_items(Node node, const std::vector<Item> &items) {
         node.first = static_cast<uint32_t>(prog_.items.size());
         node.count = static_cast<uint32_t>(items.size());
-        for (const Item &it : items) node.depth = std::max(node.depth, depth_of(it.node) + 1);
-        int32_t n = add(node);
-        if (n >= 0) prog_.items.insert(prog_.items.end(), items.begin(), items.end());
-        return n;
-    }
-
-    int32_t binary(BinOp op, int32_t l, int32_t r) {
-        Node node{Kind::Binary};
-        node.op = static_cast<uint8_t>(op);
-        node.a = l;
-        node.b = r;
-        node.depth = std::max(depth_of(l), depth_of(r)) + 1;
+        prog_.items.insert(prog_.items.end(), items.begin(), items.end());
         return add(node);
     }
 
-    int32_t expr(int d) {
-        if (d > kMaxNesting) return -1;
-        int32_t l = term(d);
-        while (l >= 0 && (peek().kind == Tok::Plus || peek().kind == Tok::Minus)) {
-            BinOp op = peek().kind == Tok::Plus ? BinOp::Add : BinOp::Sub;
-            ++at_;
-            int32_t r = term(d);
-            if (r < 0) return -1;
-            l = binary(op, l, r);
-        }
-        return l;
-    }
-
-    int32_t term(int d) {
-        int32_t l = factor(d);
-        while (l >= 0 && peek().kind == Tok::Star) {
-            ++at_;
-            int32_t r = factor(d);
-            if (r < 0) return -1;
-            l = binary(BinOp::Mul, l, r);
-        }
-        return l;
-    }
-
-    int32_t factor(int d) {
-        if (d > kMaxNesting) return -1;
-        Tok k = peek().kind;
-        if (k == Tok::Plus || k == Tok::Minus || k == Tok::Tilde) {
-            ++at_;
-            int32_t o = factor(d + 1);
-            if (o < 0) return -1;
+    // Applies the operator on top of the stack to its operands.
+    bool apply() {
+        Op op = ops_.back().op;
+        ops_.pop_back();
+        if (op == Op::Neg || op == Op::Pos || op == Op::Invert) {
+            if (vals_.empty()) return false;
             Node node{Kind::Unary};
-            node.op = static_cast<uint8_t>(k == Tok::Minus  ? UnOp::Neg
-                                           : k == Tok::Plus ? UnOp::Pos
-                                                            : UnOp::Invert);
-            node.a = o;
-            node.depth = depth_of(o) + 1;
-            return add(node);
+            node.op = static_cast<uint8_t>(op == Op::Neg   ? UnOp::Neg
+                                           : op == Op::Pos ? UnOp::Pos
+                                                           : UnOp::Invert);
+            node.a = vals_.back();
+            vals_.back() = add(node);
+            return true;
         }
-        int32_t base = primary(d);
-        if (base < 0 || !accept(Tok::Power)) return base;
-        int32_t exp = factor(d + 1);
-        if (exp < 0) return -1;
-        return binary(BinOp::Pow, base, exp);
+        if (vals_.size() < 2) return false;
+        Node node{Kind::Binary};
+        node.op = static_cast<uint8_t>(op == Op::Add   ? BinOp::Add
+                                       : op == Op::Sub ? BinOp::Sub
+                                       : op == Op::Mul ? BinOp::Mul
+                                                       : BinOp::Pow);
+        node.b = vals_.back();
+        vals_.pop_back();
+        node.a = vals_.back();
+        vals_.back() = add(node);
+        return true;
     }
 
-    int32_t primary(int d) {
-        int32_t n = atom(d);
-        while (n >= 0) {
-            if (accept(Tok::Dot)) {
-                if (peek().kind != Tok::Name || among(text(peek()), kKeywords)) return -1;
-                Node node{Kind::Attr};
-                node.a = n;
-                node.obj = name_object(text(peek()));
-                if (!node.obj) return -1;
-                ++at_;
-                node.depth = depth_of(n) + 1;
-                n = add(node);
-            } else if (accept(Tok::LParen)) {
-                n = call(n, d + 1);
-            } else {
-                break;
-            }
+    // Applies the pending operators that bind at least as tightly as `prec` (more tightly, for
+    // the right-associative **), down to the nearest open bracket.
+    bool reduce(int prec = 0, bool right_assoc = false) {
+        while (!ops_.empty() && is_operator(ops_.back().op)) {
+            int top = precedence(ops_.back().op);
+            if (right_assoc ? top <= prec : top < prec) break;
+            if (!apply()) return false;
         }
-        return n;
+        return true;
     }
 
-    int32_t call(int32_t callee, int d) {
-        // The compiler warns about calling what it sees is a literal (perhaps a missing comma),
-        // and a warning can be an error: such calls are its to judge.
-        Kind k = kind_of(callee);
-        if (k != Kind::Global && k != Kind::Attr && k != Kind::Call) return -1;
-        Node node{Kind::Call};
-        node.a = callee;
-        node.depth = depth_of(callee) + 1;
-        std::vector<Item> args;
-        while (!accept(Tok::RParen)) {
-            bool starred = accept(Tok::Star);
-            int32_t v = expr(d);
-            if (v < 0) return -1;
-            // Only a list can be starred: unpacking it runs no code and cannot fail.
-            if (starred && kind_of(v) != Kind::List && kind_of(v) != Kind::ListComp) return -1;
-            node.starred = node.starred || starred;
-            args.push_back({v, starred ? 1 : 0});
-            if (accept(Tok::Comma)) continue;
-            if (peek().kind != Tok::RParen) return -1;
-        }
-        return with_items(node, args);
-    }
-
-    int32_t atom(int d) {
-        const Token &t = peek();
+    bool operand(const Token &t, bool &expect_operand) {
         switch (t.kind) {
-            case Tok::Name: return name(t);
-            case Tok::Number: return number(t);
-            case Tok::LParen: ++at_; return parenthesized(d + 1);
-            case Tok::LBracket: ++at_; return bracketed(d + 1);
-            default: return -1;
+            case Tok::Plus:
+            case Tok::Minus:
+            case Tok::Tilde:
+                ++at_;
+                ops_.emplace_back(t.kind == Tok::Minus  ? Op::Neg
+                                  : t.kind == Tok::Plus ? Op::Pos
+                                                        : Op::Invert);
+                return true;
+            case Tok::Star: {
+                // Only an argument of a call can be starred, and only once.
+                if (ops_.empty() || ops_.back().op != Op::Call || ops_.back().next_starred)
+                    return false;
+                Entry &call = ops_.back();
+                if (!call.items.empty() && !call.had_comma) return false;
+                ++at_;
+                call.next_starred = true;
+                return true;
+            }
+            case Tok::Name: return name(t, expect_operand);
+            case Tok::Number: return number(t, expect_operand);
+            case Tok::LParen:
+                ++at_;
+                if (toks_[at_].kind == Tok::RParen) {
+                    ++at_;
+                    vals_.push_back(with_items(Node{Kind::Tuple}, {}));
+                    expect_operand = false;
+                    return true;
+                }
+                ops_.emplace_back(Op::Paren);
+                return true;
+            case Tok::LBracket:
+                ++at_;
+                if (toks_[at_].kind == Tok::RBracket) {
+                    ++at_;
+                    vals_.push_back(with_items(Node{Kind::List}, {}));
+                    expect_operand = false;
+                    return true;
+                }
+                ops_.emplace_back(Op::List);
+                return true;
+            default: return false;
         }
     }
 
-    int32_t name(const Token &t) {
+    bool name(const Token &t, bool &expect_operand) {
         std::string_view s = text(t);
         ++at_;
         Node node{Kind::Const};
         if (s == "None" || s == "True" || s == "False") {
             node.obj = s == "None" ? Py_None : s == "True" ? Py_True : Py_False;
             keep(nb::borrow(node.obj).release().ptr());
-            return add(node);
+        } else {
+            if (among(s, kKeywords) || among(s, kFrameNames)) return false;
+            node.kind = Kind::Global;
+            node.name = s;
+            node.obj = name_object(s);
+            if (!node.obj) return false;
         }
-        if (among(s, kKeywords) || among(s, kFrameNames)) return -1;
-        node.kind = Kind::Global;
-        node.name = s;
-        node.obj = name_object(s);
-        return node.obj ? add(node) : -1;
+        vals_.push_back(add(node));
+        expect_operand = false;
+        return true;
     }
 
-    int32_t number(const Token &t) {
+    bool number(const Token &t, bool &expect_operand) {
         std::string digits(text(t));
         ++at_;
         PyObject *v;
@@ -380,135 +388,360 @@ class Parser {
         }
         Node node{Kind::Const};
         node.obj = keep(v);
-        return node.obj ? add(node) : -1;
+        if (!node.obj) return false;
+        vals_.push_back(add(node));
+        expect_operand = false;
+        return true;
     }
 
-    int32_t parenthesized(int d) {
-        Node node{Kind::Tuple};
-        if (accept(Tok::RParen)) return with_items(node, {});
-        int32_t e = expr(d);
-        if (e < 0) return -1;
-        if (accept(Tok::RParen)) return e;
-        if (!accept(Tok::Comma)) return -1;
-        std::vector<Item> items{{e, 0}};
-        while (!accept(Tok::RParen)) {
-            int32_t v = expr(d);
-            if (v < 0) return -1;
-            items.push_back({v, 0});
-            if (accept(Tok::Comma)) continue;
-            if (peek().kind != Tok::RParen) return -1;
-        }
-        return with_items(node, items);
+    // The operand just read becomes an item of the open bracket on top.
+    bool take_item() {
+        if (ops_.empty() || vals_.empty()) return false;
+        Entry &open = ops_.back();
+        int32_t v = vals_.back();
+        vals_.pop_back();
+        bool starred = open.op == Op::Call && open.next_starred;
+        // Only a list can be starred: unpacking it runs no code and cannot fail.
+        if (starred && kind_of(v) != Kind::List && kind_of(v) != Kind::ListComp) return false;
+        open.starred = open.starred || starred;
+        open.next_starred = false;
+        open.items.push_back({v, starred ? 1 : 0});
+        return true;
     }
 
-    int32_t bracketed(int d) {
-        Node node{Kind::List};
-        if (accept(Tok::RBracket)) return with_items(node, {});
-        int32_t e = expr(d);
-        if (e < 0) return -1;
-        if (peek_word(kFor)) return comprehension(e, d);
-        std::vector<Item> items{{e, 0}};
-        while (!accept(Tok::RBracket)) {
-            if (!accept(Tok::Comma)) return -1;
-            if (accept(Tok::RBracket)) break;
-            int32_t v = expr(d);
-            if (v < 0) return -1;
-            items.push_back({v, 0});
-        }
-        return with_items(node, items);
+    // A target and "in" after "for".
+    bool clause_head(Entry &comp) {
+        const Token &target = toks_[at_];
+        if (target.kind != Tok::Name) return false;
+        std::string_view s = text(target);
+        if (among(s, kKeywords) || among(s, kFrameNames)) return false;
+        ++at_;
+        if (!word(toks_[at_], kIn)) return false;
+        ++at_;
+        comp.items.push_back({-1, static_cast<int32_t>(prog_.targets.size())});
+        prog_.targets.push_back(s);
+        return true;
     }
 
-    int32_t comprehension(int32_t elt, int d) {
-        Node node{Kind::ListComp};
-        node.a = elt;
-        std::vector<Item> clauses;
-        while (peek_word(kFor)) {
-            ++at_;
-            const Token &target = peek();
-            if (target.kind != Tok::Name) return -1;
-            std::string_view s = text(target);
-            if (among(s, kKeywords) || among(s, kFrameNames)) return -1;
-            ++at_;
-            if (!peek_word(kIn)) return -1;
-            ++at_;
-            int32_t it = expr(d);
-            if (it < 0) return -1;
-            clauses.push_back({it, static_cast<int32_t>(prog_.targets.size())});
-            prog_.targets.push_back(s);
+    bool after_operand(const Token &t, bool &expect_operand) {
+        switch (t.kind) {
+            case Tok::Dot: {
+                ++at_;
+                const Token &n = toks_[at_];
+                if (n.kind != Tok::Name || among(text(n), kKeywords)) return false;
+                Node node{Kind::Attr};
+                node.a = vals_.back();
+                node.obj = name_object(text(n));
+                if (!node.obj) return false;
+                ++at_;
+                vals_.back() = add(node);
+                return true;
+            }
+            case Tok::LParen: {
+                // The compiler warns about calling what it sees is a literal (perhaps a missing
+                // comma), and a warning can be an error: such calls are its to judge.
+                Kind k = kind_of(vals_.back());
+                if (k != Kind::Global && k != Kind::Attr && k != Kind::Call) return false;
+                ++at_;
+                Entry call(Op::Call);
+                call.callee = vals_.back();
+                vals_.pop_back();
+                if (toks_[at_].kind == Tok::RParen) {
+                    ++at_;
+                    Node node{Kind::Call};
+                    node.a = call.callee;
+                    vals_.push_back(with_items(node, {}));
+                    return true;
+                }
+                ops_.push_back(std::move(call));
+                expect_operand = true;
+                return true;
+            }
+            case Tok::Plus:
+            case Tok::Minus:
+                ++at_;
+                if (!reduce(1)) return false;
+                ops_.emplace_back(t.kind == Tok::Plus ? Op::Add : Op::Sub);
+                expect_operand = true;
+                return true;
+            case Tok::Star:
+                ++at_;
+                if (!reduce(2)) return false;
+                ops_.emplace_back(Op::Mul);
+                expect_operand = true;
+                return true;
+            case Tok::Power:
+                ++at_;
+                if (!reduce(4, true)) return false;
+                ops_.emplace_back(Op::Pow);
+                expect_operand = true;
+                return true;
+            case Tok::Comma: {
+                ++at_;
+                if (!reduce() || ops_.empty()) return false;
+                Op open = ops_.back().op;
+                if (open != Op::Paren && open != Op::Call && open != Op::List) return false;
+                if (!take_item()) return false;
+                ops_.back().had_comma = true;
+                Tok next = toks_[at_].kind;
+                // A trailing comma: the closing bracket follows.
+                if ((next == Tok::RParen && open != Op::List) ||
+                    (next == Tok::RBracket && open == Op::List))
+                    return close(expect_operand, true);
+                expect_operand = true;
+                return true;
+            }
+            case Tok::RParen:
+            case Tok::RBracket:
+                if (!reduce() || ops_.empty()) return false;
+                if (!take_item_for_close(t.kind)) return false;
+                return close(expect_operand, false);
+            case Tok::Name:
+                if (word(t, kFor)) {
+                    ++at_;
+                    if (!reduce() || ops_.empty()) return false;
+                    Entry &open = ops_.back();
+                    if (open.op == Op::List) {
+                        if (!open.items.empty() || open.had_comma) return false;
+                        open.op = Op::Comp;
+                        open.callee = vals_.back();
+                        vals_.pop_back();
+                    } else if (open.op == Op::Comp) {
+                        open.items.back().node = vals_.back();
+                        vals_.pop_back();
+                    } else {
+                        return false;
+                    }
+                    if (!clause_head(open)) return false;
+                    expect_operand = true;
+                    return true;
+                }
+                return false;
+            default: return false;
         }
-        if (!accept(Tok::RBracket)) return -1;
-        // The loops nest inside the comprehension's frame, one level per clause.
-        node.depth = depth_of(elt) + static_cast<int32_t>(clauses.size());
-        return with_items(node, clauses);
+    }
+
+    // Before a closing bracket: the last operand becomes the last item (or iterable).
+    bool take_item_for_close(Tok closing) {
+        Entry &open = ops_.back();
+        bool round = closing == Tok::RParen;
+        if (round != (open.op == Op::Paren || open.op == Op::Call)) return false;
+        if (open.op == Op::Comp) {
+            open.items.back().node = vals_.back();
+            vals_.pop_back();
+            return true;
+        }
+        return take_item();
+    }
+
+    // Closes the bracket on top, whose items are all taken.
+    bool close(bool &expect_operand, bool after_comma) {
+        ++at_;
+        Entry open = std::move(ops_.back());
+        ops_.pop_back();
+        int32_t n = -1;
+        switch (open.op) {
+            case Op::Paren:
+                if (open.items.size() == 1 && !after_comma && !open.had_comma) {
+                    n = open.items[0].node;
+                } else {
+                    n = with_items(Node{Kind::Tuple}, open.items);
+                }
+                break;
+            case Op::List: n = with_items(Node{Kind::List}, open.items); break;
+            case Op::Call: {
+                Node node{Kind::Call};
+                node.a = open.callee;
+                node.starred = open.starred;
+                n = with_items(node, open.items);
+                break;
+            }
+            case Op::Comp: {
+                Node node{Kind::ListComp};
+                node.a = open.callee;
+                n = with_items(node, open.items);
+                break;
+            }
+            default: return false;
+        }
+        vals_.push_back(n);
+        expect_operand = false;
+        return true;
     }
 };
 
 // Gives every name its scope as the compiler would: a comprehension's targets are its locals; its
 // first iterable belongs to the enclosing scope, everything else to its own; a name that no
-// enclosing comprehension binds is a global.
+// enclosing comprehension binds is a global. The walk keeps its own stack.
 class Resolver {
   public:
     explicit Resolver(Program &prog) : prog_(prog) {}
 
-    void resolve(int32_t n) {
-        Node &node = prog_.nodes[static_cast<size_t>(n)];
-        switch (node.kind) {
-            case Kind::Const: return;
-            case Kind::Global:
-                for (size_t k = scopes_.size(); k-- > 0;) {
-                    const std::vector<std::string_view> &names = scopes_[k];
-                    for (size_t s = 0; s < names.size(); ++s) {
-                        if (names[s] != node.name) continue;
-                        node.kind = Kind::Local;
-                        node.up = static_cast<int32_t>(scopes_.size() - 1 - k);
-                        node.slot = static_cast<int32_t>(s);
-                        return;
-                    }
-                }
-                return;
-            case Kind::Local: return;
-            case Kind::Attr:
-            case Kind::Unary: resolve(node.a); return;
-            case Kind::Binary:
-                resolve(node.a);
-                resolve(node.b);
-                return;
-            case Kind::Call:
-                resolve(node.a);
-                resolve_items(node.first, node.count);
-                return;
-            case Kind::List:
-            case Kind::Tuple: resolve_items(node.first, node.count); return;
-            case Kind::ListComp: comprehension(n); return;
+    void resolve(int32_t root) {
+        std::vector<Step> steps{{Step::Visit, root}};
+        while (!steps.empty()) {
+            Step step = steps.back();
+            steps.pop_back();
+            if (step.what == Step::Enter) {
+                scopes_.push_back(std::move(pending_[static_cast<size_t>(step.node)]));
+                continue;
+            }
+            if (step.what == Step::Leave) {
+                scopes_.pop_back();
+                continue;
+            }
+            Node &node = prog_.nodes[static_cast<size_t>(step.node)];
+            switch (node.kind) {
+                case Kind::Const:
+                case Kind::Local: break;
+                case Kind::Global: global(node); break;
+                case Kind::Attr:
+                case Kind::Unary: steps.push_back({Step::Visit, node.a}); break;
+                case Kind::Binary:
+                    steps.push_back({Step::Visit, node.b});
+                    steps.push_back({Step::Visit, node.a});
+                    break;
+                case Kind::Call:
+                    push_items(steps, node.first, node.count);
+                    steps.push_back({Step::Visit, node.a});
+                    break;
+                case Kind::List:
+                case Kind::Tuple: push_items(steps, node.first, node.count); break;
+                case Kind::ListComp: comprehension(steps, step.node); break;
+            }
         }
     }
 
   private:
+    struct Step {
+        enum What : uint8_t { Visit, Enter, Leave } what;
+        int32_t node;  // Enter: the index of the names in pending_
+    };
+
     Program &prog_;
     std::vector<std::vector<std::string_view>> scopes_;
+    std::vector<std::vector<std::string_view>> pending_;
 
-    void resolve_items(uint32_t first, uint32_t count) {
-        for (uint32_t k = 0; k < count; ++k) resolve(prog_.items[first + k].node);
+    void global(Node &node) {
+        for (size_t k = scopes_.size(); k-- > 0;) {
+            const std::vector<std::string_view> &names = scopes_[k];
+            for (size_t s = 0; s < names.size(); ++s) {
+                if (names[s] != node.name) continue;
+                node.kind = Kind::Local;
+                node.up = static_cast<int32_t>(scopes_.size() - 1 - k);
+                node.slot = static_cast<int32_t>(s);
+                return;
+            }
+        }
     }
 
-    void comprehension(int32_t n) {
-        uint32_t first = prog_.nodes[static_cast<size_t>(n)].first;
-        uint32_t count = prog_.nodes[static_cast<size_t>(n)].count;
-        resolve(prog_.items[first].node);
+    void push_items(std::vector<Step> &steps, uint32_t first, uint32_t count) {
+        for (uint32_t k = count; k-- > 0;) steps.push_back({Step::Visit, prog_.items[first + k].node});
+    }
+
+    // In order: the first iterable outside, then inside the comprehension's scope the other
+    // iterables and the element.
+    void comprehension(std::vector<Step> &steps, int32_t n) {
+        Node &node = prog_.nodes[static_cast<size_t>(n)];
         std::vector<std::string_view> names;
-        for (uint32_t k = 0; k < count; ++k) {
-            Item &clause = prog_.items[first + k];
+        for (uint32_t k = 0; k < node.count; ++k) {
+            Item &clause = prog_.items[node.first + k];
             std::string_view target = prog_.targets[static_cast<size_t>(clause.aux)];
             size_t slot = 0;
             while (slot < names.size() && names[slot] != target) ++slot;
             if (slot == names.size()) names.push_back(target);
             clause.aux = static_cast<int32_t>(slot);
         }
-        prog_.nodes[static_cast<size_t>(n)].slots = static_cast<int32_t>(names.size());
-        scopes_.push_back(std::move(names));
-        for (uint32_t k = 1; k < count; ++k) resolve(prog_.items[first + k].node);
-        resolve(prog_.nodes[static_cast<size_t>(n)].a);
-        scopes_.pop_back();
+        node.slots = static_cast<int32_t>(names.size());
+        pending_.push_back(std::move(names));
+        steps.push_back({Step::Leave, 0});
+        steps.push_back({Step::Visit, node.a});
+        for (uint32_t k = node.count; k-- > 1;)
+            steps.push_back({Step::Visit, prog_.items[node.first + k].node});
+        steps.push_back({Step::Enter, static_cast<int32_t>(pending_.size() - 1)});
+        steps.push_back({Step::Visit, prog_.items[node.first].node});
+    }
+};
+
+// Where the formula holds each comparison. The engine's connectives are read by their names under
+// `bx`: a conjunction or disjunction holds its operands as it is held itself, a negation and the
+// condition of an implication the other way round, an equivalence, an exclusive or and the
+// condition of an if-then-else both ways. Whatever else a value passes through may use it either
+// way. Children are made before their parents, so one pass from the root down reaches every
+// parent before its children.
+class PolarityPass {
+  public:
+    explicit PolarityPass(Program &prog) : prog_(prog) {}
+
+    void run() {
+        for (Node &n : prog_.nodes) n.polarity = zk::core::kBothPolarities;
+        node(prog_.root).polarity = zk::core::kPositive;
+        for (int32_t n = static_cast<int32_t>(prog_.nodes.size()) - 1; n >= 0; --n) spread(n);
+    }
+
+  private:
+    Program &prog_;
+
+    Node &node(int32_t n) { return prog_.nodes[static_cast<size_t>(n)]; }
+    const Item &item(uint32_t k) const { return prog_.items[k]; }
+
+    static uint8_t flip(uint8_t p) {
+        return p == zk::core::kPositive   ? zk::core::kNegative
+               : p == zk::core::kNegative ? zk::core::kPositive
+                                          : p;
+    }
+
+    static bool named(const Node &nd, const char *name) {
+        return nd.obj && _PyUnicode_EqualToASCIIString(nd.obj, name);
+    }
+
+    // The name of the engine connective a call's callee names ("and_s" for bx.and_s), or null.
+    const char *connective(const Node &callee) {
+        static const char *const kNames[] = {"and_s", "or_s", "and_", "xor_s",
+                                             "eq_s",  "impl_s", "ite_s"};
+        if (callee.kind != Kind::Attr) return nullptr;
+        const Node &owner = node(callee.a);
+        if (owner.kind != Kind::Global || !named(owner, "bx")) return nullptr;
+        for (const char *name : kNames)
+            if (named(callee, name)) return name;
+        return nullptr;
+    }
+
+    void spread(int32_t n) {
+        Node &nd = node(n);
+        uint8_t p = nd.polarity;
+        switch (nd.kind) {
+            case Kind::Unary:
+                node(nd.a).polarity =
+                    static_cast<UnOp>(nd.op) == UnOp::Invert ? flip(p) : zk::core::kBothPolarities;
+                return;
+            case Kind::List:
+            case Kind::Tuple:
+                for (uint32_t k = 0; k < nd.count; ++k) node(item(nd.first + k).node).polarity = p;
+                return;
+            case Kind::ListComp:
+                node(nd.a).polarity = p;
+                return;
+            case Kind::Call: {
+                const Node &callee = node(nd.a);
+                if (callee.kind == Kind::Attr && named(callee, "to_bx")) nd.comparison = true;
+                const char *c = connective(callee);
+                if (!c || nd.starred) return;
+                std::string_view name(c);
+                for (uint32_t k = 0; k < nd.count; ++k) {
+                    uint8_t q = zk::core::kBothPolarities;
+                    if (name == "and_s" || name == "or_s" || name == "and_")
+                        q = p;
+                    else if (name == "impl_s")
+                        q = k == 0 ? flip(p) : p;
+                    else if (name == "ite_s")
+                        q = k == 0 ? zk::core::kBothPolarities : p;
+                    node(item(nd.first + k).node).polarity = q;
+                }
+                return;
+            }
+            default: return;
+        }
     }
 };
 
@@ -531,22 +764,130 @@ bool read_program(nb::handle text, Program &prog) {
         return false;
     }
     Resolver(prog).resolve(prog.root);
+    PolarityPass(prog).run();
     return true;
 }
 
-// Whether `eval` would compile a tree of this height where the caller stands now.
-bool compiler_accepts(const Program &prog) {
-    long long budget = (static_cast<long long>(Py_GetRecursionLimit()) -
-                        PyThreadState_Get()->recursion_depth) * kCompilerFrameScale;
-    return prog.nodes[static_cast<size_t>(prog.root)].depth + kCompilerMargin < budget;
-}
-
-bool native_program(nb::handle text, Program &prog) {
-    return read_program(text, prog) && compiler_accepts(prog);
-}
+bool native_program(nb::handle text, Program &prog) { return read_program(text, prog); }
 
 // ---------------------------------------------------------------------------------------------
-// Execution. Every step returns a new reference, or null with the Python error set.
+// Execution.
+
+// A tree is run as a flat list of instructions on explicit stacks, so that its depth is bounded
+// by memory only. Operands are evaluated left to right, a callee before its arguments, and a
+// comprehension as the compiled one runs: its builtins are fixed when its function is made, its
+// first iterable is evaluated and iterated in the enclosing frame, the rest in its own.
+enum class Ins : uint8_t {
+    Const, Global, Local, Attr, Unary, Binary, Call, List, Tuple,
+    MakeComp,  // fixes the builtins of a comprehension about to start
+    BeginComp, // pops the first iterable, enters the comprehension's frame
+    GetIter,   // pops an iterable, pushes its iterator
+    ForIter,   // next value into a slot, or at the end drops the iterator and jumps
+    Append,    // pops a value onto the comprehension's result
+    Jump,
+    EndComp,   // leaves the frame, pushes the result
+};
+
+struct Instr {
+    Ins op;
+    uint8_t sub = 0;      // Unary, Binary: the operator
+    int32_t node = -1;    // the node it came from
+    int32_t target = -1;  // ForIter: where to go at the end; Jump: where to go
+    int32_t slot = -1;    // ForIter: the slot of its clause's target
+};
+
+// The instructions of a tree, in postfix order, made without recursion.
+std::vector<Instr> compile(const Program &prog) {
+    std::vector<Instr> code;
+    struct Task {
+        enum What : uint8_t { Visit, Emit, ForHead, JumpBack, End } what;
+        int32_t node;
+        Ins op = Ins::Const;
+        int32_t comp = -1;  // index into `comps`
+        uint32_t clause = 0;
+    };
+    // Per comprehension: where its loops' heads are.
+    std::vector<std::vector<int32_t>> comps;
+    std::vector<Task> tasks{{Task::Visit, prog.root}};
+    auto node_at = [&](int32_t n) -> const Node & { return prog.nodes[static_cast<size_t>(n)]; };
+    auto item_node = [&](uint32_t k) { return prog.items[k].node; };
+    while (!tasks.empty()) {
+        Task t = tasks.back();
+        tasks.pop_back();
+        const Node &nd = node_at(t.node);
+        switch (t.what) {
+            case Task::Emit: code.push_back({t.op, nd.op, t.node, -1}); continue;
+            case Task::ForHead: {
+                std::vector<int32_t> &heads = comps[static_cast<size_t>(t.comp)];
+                // The first loop's end is the comprehension's end, known later.
+                int32_t exit = t.clause == 0 ? -1 : heads[t.clause - 1];
+                heads.push_back(static_cast<int32_t>(code.size()));
+                code.push_back({Ins::ForIter, 0, t.node, exit, prog.items[nd.first + t.clause].aux});
+                continue;
+            }
+            case Task::JumpBack:
+                code.push_back({Ins::Jump, 0, t.node, comps[static_cast<size_t>(t.comp)].back()});
+                continue;
+            case Task::End:
+                code[static_cast<size_t>(comps[static_cast<size_t>(t.comp)].front())].target =
+                    static_cast<int32_t>(code.size());
+                code.push_back({Ins::EndComp, 0, t.node, -1});
+                continue;
+            case Task::Visit: break;
+        }
+        switch (nd.kind) {
+            case Kind::Const: code.push_back({Ins::Const, 0, t.node, -1}); break;
+            case Kind::Global: code.push_back({Ins::Global, 0, t.node, -1}); break;
+            case Kind::Local: code.push_back({Ins::Local, 0, t.node, -1}); break;
+            case Kind::Attr:
+                tasks.push_back({Task::Emit, t.node, Ins::Attr});
+                tasks.push_back({Task::Visit, nd.a});
+                break;
+            case Kind::Unary:
+                tasks.push_back({Task::Emit, t.node, Ins::Unary});
+                tasks.push_back({Task::Visit, nd.a});
+                break;
+            case Kind::Binary:
+                tasks.push_back({Task::Emit, t.node, Ins::Binary});
+                tasks.push_back({Task::Visit, nd.b});
+                tasks.push_back({Task::Visit, nd.a});
+                break;
+            case Kind::Call:
+            case Kind::List:
+            case Kind::Tuple: {
+                Ins op = nd.kind == Kind::Call ? Ins::Call
+                         : nd.kind == Kind::List ? Ins::List
+                                                 : Ins::Tuple;
+                tasks.push_back({Task::Emit, t.node, op});
+                for (uint32_t k = nd.count; k-- > 0;)
+                    tasks.push_back({Task::Visit, item_node(nd.first + k)});
+                if (nd.kind == Kind::Call) tasks.push_back({Task::Visit, nd.a});
+                break;
+            }
+            case Kind::ListComp: {
+                int32_t c = static_cast<int32_t>(comps.size());
+                comps.emplace_back();
+                // MakeComp, iterable 0, BeginComp, head 0, [iterable k, GetIter, head k]...,
+                // element, Append, Jump to the innermost head, EndComp.
+                tasks.push_back({Task::End, t.node, Ins::Const, c});
+                tasks.push_back({Task::JumpBack, t.node, Ins::Const, c});
+                tasks.push_back({Task::Emit, t.node, Ins::Append});
+                tasks.push_back({Task::Visit, nd.a});
+                for (uint32_t k = nd.count; k-- > 1;) {
+                    tasks.push_back({Task::ForHead, t.node, Ins::Const, c, k});
+                    tasks.push_back({Task::Emit, t.node, Ins::GetIter});
+                    tasks.push_back({Task::Visit, item_node(nd.first + k)});
+                }
+                tasks.push_back({Task::ForHead, t.node, Ins::Const, c, 0});
+                tasks.push_back({Task::Emit, t.node, Ins::BeginComp});
+                tasks.push_back({Task::Visit, item_node(nd.first)});
+                tasks.push_back({Task::Emit, t.node, Ins::MakeComp});
+                break;
+            }
+        }
+    }
+    return code;
+}
 
 void raise_unbound(PyObject *exc_type, const char *format, PyObject *name) {
     PyErr_Format(exc_type, format, PyUnicode_AsUTF8(name));
@@ -580,88 +921,209 @@ class Executor {
         : prog_(prog), ns_(ns), builtins_name_(builtins_name) {}
 
     ~Executor() {
+        for (PyObject *o : values_) Py_DECREF(o);
+        for (PyObject *o : iterators_) Py_DECREF(o);
+        for (PyObject *o : made_) Py_DECREF(o);
+        for (Frame &f : frames_) Py_XDECREF(f.result);
+        for (PyObject *o : locals_) Py_XDECREF(o);
         for (PyObject *b : builtins_) Py_DECREF(b);
     }
 
     PyObject *run() {
+        std::vector<Instr> code = compile(prog_);
         PyObject *b = builtins_of(ns_, builtins_name_, nullptr);
         if (!b) return nullptr;
         builtins_.push_back(b);
         if (Py_EnterRecursiveCall("")) return nullptr;
-        PyObject *r = eval(prog_.root);
+        bool ok = execute(code);
         Py_LeaveRecursiveCall();
-        if (!r) _PyTraceback_Add(kModuleFrame, kSourceFile, 1);
+        if (!ok) {
+            // The frames still open failed, innermost first, then the text's own.
+            while (!frames_.empty()) {
+                leave_frame();
+                _PyTraceback_Add(kListcompFrame, kSourceFile, 1);
+            }
+            _PyTraceback_Add(kModuleFrame, kSourceFile, 1);
+            return nullptr;
+        }
+        PyObject *r = values_.back();
+        values_.pop_back();
         return r;
     }
 
   private:
+    struct Frame {
+        size_t base;       // its slots in locals_
+        PyObject *result;  // the list it makes
+        size_t iterators;  // iterators_ size when it was entered
+    };
+
     const Program &prog_;
     PyObject *ns_;
     PyObject *builtins_name_;
-    std::vector<PyObject *> locals_;   // the slots of every comprehension frame, innermost last
-    std::vector<size_t> bases_;        // where each comprehension frame's slots start
+    std::vector<PyObject *> values_;
+    std::vector<PyObject *> iterators_;
+    std::vector<PyObject *> made_;      // builtins of comprehensions about to start
+    std::vector<Frame> frames_;
+    std::vector<PyObject *> locals_;    // the slots of every comprehension frame, innermost last
     std::vector<PyObject *> builtins_;  // per frame: the module frame, then each comprehension
 
     const Node &node(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)]; }
     const Item &item(uint32_t k) const { return prog_.items[k]; }
 
-    PyObject *eval(int32_t n) {
-        const Node &nd = node(n);
-        switch (nd.kind) {
-            case Kind::Const: Py_INCREF(nd.obj); return nd.obj;
-            case Kind::Global: return global(nd.obj);
-            case Kind::Local: return local(nd);
-            case Kind::Attr: {
-                PyObject *o = eval(nd.a);
-                if (!o) return nullptr;
-                PyObject *r = PyObject_GetAttr(o, nd.obj);
-                Py_DECREF(o);
-                return r;
-            }
-            case Kind::Unary: {
-                PyObject *o = eval(nd.a);
-                if (!o) return nullptr;
-                PyObject *r;
-                switch (static_cast<UnOp>(nd.op)) {
-                    case UnOp::Neg: r = PyNumber_Negative(o); break;
-                    case UnOp::Pos: r = PyNumber_Positive(o); break;
-                    default: r = PyNumber_Invert(o); break;
-                }
-                Py_DECREF(o);
-                return r;
-            }
-            case Kind::Binary: {
-                PyObject *l = eval(nd.a);
-                if (!l) return nullptr;
-                PyObject *rhs = eval(nd.b);
-                if (!rhs) {
-                    Py_DECREF(l);
-                    return nullptr;
-                }
-                PyObject *r;
-                switch (static_cast<BinOp>(nd.op)) {
-                    case BinOp::Add: r = PyNumber_Add(l, rhs); break;
-                    case BinOp::Sub: r = PyNumber_Subtract(l, rhs); break;
-                    case BinOp::Mul: r = PyNumber_Multiply(l, rhs); break;
-                    default: r = PyNumber_Power(l, rhs, Py_None); break;
-                }
-                Py_DECREF(l);
-                Py_DECREF(rhs);
-                return r;
-            }
-            case Kind::Call: return call(nd);
-            case Kind::List:
-            case Kind::Tuple: return display(nd);
-            case Kind::ListComp: return comprehension(nd);
+    bool push(PyObject *v) {
+        if (!v) return false;
+        values_.push_back(v);
+        return true;
+    }
+    PyObject *pop() {
+        PyObject *v = values_.back();
+        values_.pop_back();
+        return v;
+    }
+
+    void leave_frame() {
+        Frame f = frames_.back();
+        frames_.pop_back();
+        while (iterators_.size() > f.iterators) {
+            Py_DECREF(iterators_.back());
+            iterators_.pop_back();
         }
-        return nullptr;
+        for (size_t k = f.base; k < locals_.size(); ++k) Py_XDECREF(locals_[k]);
+        locals_.resize(f.base);
+        Py_DECREF(builtins_.back());
+        builtins_.pop_back();
+        Py_XDECREF(f.result);
+    }
+
+    bool execute(const std::vector<Instr> &code) {
+        size_t pc = 0;
+        while (pc < code.size()) {
+            const Instr &in = code[pc++];
+            const Node &nd = node(in.node);
+            switch (in.op) {
+                case Ins::Const: Py_INCREF(nd.obj); values_.push_back(nd.obj); break;
+                case Ins::Global:
+                    if (!push(global(nd.obj))) return false;
+                    break;
+                case Ins::Local:
+                    if (!push(local(nd))) return false;
+                    break;
+                case Ins::Attr: {
+                    PyObject *o = pop();
+                    PyObject *r = PyObject_GetAttr(o, nd.obj);
+                    Py_DECREF(o);
+                    if (!push(r)) return false;
+                    break;
+                }
+                case Ins::Unary: {
+                    PyObject *o = pop();
+                    PyObject *r;
+                    switch (static_cast<UnOp>(nd.op)) {
+                        case UnOp::Neg: r = PyNumber_Negative(o); break;
+                        case UnOp::Pos: r = PyNumber_Positive(o); break;
+                        default: r = PyNumber_Invert(o); break;
+                    }
+                    Py_DECREF(o);
+                    if (!push(r)) return false;
+                    break;
+                }
+                case Ins::Binary: {
+                    PyObject *rhs = pop();
+                    PyObject *l = pop();
+                    PyObject *r;
+                    switch (static_cast<BinOp>(nd.op)) {
+                        case BinOp::Add: r = PyNumber_Add(l, rhs); break;
+                        case BinOp::Sub: r = PyNumber_Subtract(l, rhs); break;
+                        case BinOp::Mul: r = PyNumber_Multiply(l, rhs); break;
+                        default: r = PyNumber_Power(l, rhs, Py_None); break;
+                    }
+                    Py_DECREF(l);
+                    Py_DECREF(rhs);
+                    if (!push(r)) return false;
+                    break;
+                }
+                case Ins::Call:
+                    if (!push(call(nd))) return false;
+                    break;
+                case Ins::List:
+                case Ins::Tuple:
+                    if (!push(display(nd, in.op == Ins::List))) return false;
+                    break;
+                case Ins::MakeComp: {
+                    PyObject *b = builtins_of(ns_, builtins_name_, builtins_.back());
+                    if (!b) return false;
+                    made_.push_back(b);
+                    break;
+                }
+                case Ins::BeginComp: {
+                    PyObject *iterable = pop();
+                    PyObject *it = PyObject_GetIter(iterable);
+                    Py_DECREF(iterable);
+                    if (!it) return false;
+                    PyObject *result = PyList_New(0);
+                    if (!result) {
+                        Py_DECREF(it);
+                        return false;
+                    }
+                    frames_.push_back({locals_.size(), result, iterators_.size()});
+                    iterators_.push_back(it);
+                    locals_.resize(locals_.size() + static_cast<size_t>(nd.slots), nullptr);
+                    builtins_.push_back(made_.back());
+                    made_.pop_back();
+                    break;
+                }
+                case Ins::GetIter: {
+                    PyObject *iterable = pop();
+                    PyObject *it = PyObject_GetIter(iterable);
+                    Py_DECREF(iterable);
+                    if (!it) return false;
+                    iterators_.push_back(it);
+                    break;
+                }
+                case Ins::ForIter: {
+                    // The interpreter looks at pending signals at every jump back to a loop's
+                    // head.
+                    if (PyErr_CheckSignals() < 0) return false;
+                    PyObject *v = PyIter_Next(iterators_.back());
+                    if (!v) {
+                        if (PyErr_Occurred()) return false;
+                        Py_DECREF(iterators_.back());
+                        iterators_.pop_back();
+                        pc = static_cast<size_t>(in.target);
+                        break;
+                    }
+                    PyObject *&slot = locals_[frames_.back().base + static_cast<size_t>(in.slot)];
+                    PyObject *old = slot;
+                    slot = v;
+                    Py_XDECREF(old);
+                    break;
+                }
+                case Ins::Append: {
+                    PyObject *e = pop();
+                    int r = PyList_Append(frames_.back().result, e);
+                    Py_DECREF(e);
+                    if (r < 0) return false;
+                    break;
+                }
+                case Ins::Jump: pc = static_cast<size_t>(in.target); break;
+                case Ins::EndComp: {
+                    PyObject *result = frames_.back().result;
+                    frames_.back().result = nullptr;
+                    leave_frame();
+                    values_.push_back(result);
+                    break;
+                }
+            }
+        }
+        return true;
     }
 
     // At module level the name is looked up in the locals, then the globals (the same dict),
     // inside a comprehension in the globals alone; then in the frame's builtins.
     PyObject *global(PyObject *name) {
         PyObject *v = PyDict_GetItemWithError(ns_, name);
-        if (!v && !PyErr_Occurred() && bases_.empty()) v = PyDict_GetItemWithError(ns_, name);
+        if (!v && !PyErr_Occurred() && frames_.empty()) v = PyDict_GetItemWithError(ns_, name);
         if (v) {
             Py_INCREF(v);
             return v;
@@ -686,7 +1148,7 @@ class Executor {
     }
 
     PyObject *local(const Node &nd) {
-        size_t base = bases_[bases_.size() - 1 - static_cast<size_t>(nd.up)];
+        size_t base = frames_[frames_.size() - 1 - static_cast<size_t>(nd.up)].base;
         PyObject *v = locals_[base + static_cast<size_t>(nd.slot)];
         if (v) {
             Py_INCREF(v);
@@ -699,32 +1161,23 @@ class Executor {
         return nullptr;
     }
 
-    // Evaluates the items first..first+count into `out`; on failure releases what it made.
-    bool eval_items(uint32_t first, uint32_t count, std::vector<PyObject *> &out) {
-        out.reserve(count);
-        for (uint32_t k = 0; k < count; ++k) {
-            PyObject *v = eval(item(first + k).node);
-            if (!v) {
-                for (PyObject *o : out) Py_DECREF(o);
-                out.clear();
-                return false;
-            }
-            out.push_back(v);
-        }
-        return true;
+    // The last `count` values, in order, taken off the stack.
+    std::vector<PyObject *> take(uint32_t count) {
+        std::vector<PyObject *> out(values_.end() - count, values_.end());
+        values_.resize(values_.size() - count);
+        return out;
     }
 
-    PyObject *display(const Node &nd) {
-        std::vector<PyObject *> values;
-        if (!eval_items(nd.first, nd.count, values)) return nullptr;
+    PyObject *display(const Node &nd, bool list) {
+        std::vector<PyObject *> values = take(nd.count);
         Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
-        PyObject *r = nd.kind == Kind::List ? PyList_New(n) : PyTuple_New(n);
+        PyObject *r = list ? PyList_New(n) : PyTuple_New(n);
         if (!r) {
             for (PyObject *o : values) Py_DECREF(o);
             return nullptr;
         }
         for (Py_ssize_t k = 0; k < n; ++k) {
-            if (nd.kind == Kind::List)
+            if (list)
                 PyList_SET_ITEM(r, k, values[static_cast<size_t>(k)]);
             else
                 PyTuple_SET_ITEM(r, k, values[static_cast<size_t>(k)]);
@@ -733,12 +1186,18 @@ class Executor {
     }
 
     PyObject *call(const Node &nd) {
-        PyObject *fn = eval(nd.a);
-        if (!fn) return nullptr;
-        std::vector<PyObject *> args;
-        if (!eval_items(nd.first, nd.count, args)) {
-            Py_DECREF(fn);
-            return nullptr;
+        std::vector<PyObject *> args = take(nd.count);
+        PyObject *fn = pop();
+        // A comparison that the formula does not hold as a plain requirement is told so through
+        // the registry it is encoded with.
+        zk::core::Manager *mgr = nullptr;
+        uint8_t saved = zk::core::kPositive;
+        if (nd.comparison && nd.polarity != zk::core::kPositive && args.size() == 1) {
+            mgr = zk::core::exact_manager(args[0]);
+            if (mgr) {
+                saved = mgr->polarity_;
+                mgr->polarity_ = nd.polarity;
+            }
         }
         PyObject *r;
         if (!nd.starred) {
@@ -767,83 +1226,150 @@ class Executor {
                 r = nullptr;
             }
         }
+        if (mgr) mgr->polarity_ = saved;
         for (PyObject *o : args) Py_DECREF(o);
         Py_DECREF(fn);
         return r;
     }
-
-    // As the compiled comprehension runs: the frame's builtins are fixed when its function is
-    // made, the first iterable is evaluated and iterated in the enclosing frame, the rest in the
-    // comprehension's own.
-    PyObject *comprehension(const Node &nd) {
-        PyObject *b = builtins_of(ns_, builtins_name_, builtins_.back());
-        if (!b) return nullptr;
-        PyObject *iterable = eval(item(nd.first).node);
-        PyObject *it = iterable ? PyObject_GetIter(iterable) : nullptr;
-        Py_XDECREF(iterable);
-        if (!it || Py_EnterRecursiveCall("")) {
-            Py_XDECREF(it);
-            Py_DECREF(b);
-            return nullptr;
-        }
-        size_t base = locals_.size();
-        locals_.resize(base + static_cast<size_t>(nd.slots), nullptr);
-        bases_.push_back(base);
-        builtins_.push_back(b);
-        PyObject *result = PyList_New(0);
-        bool ok = result && loop(nd, 0, it, result);
-        Py_DECREF(it);
-        builtins_.pop_back();
-        bases_.pop_back();
-        for (size_t k = base; k < locals_.size(); ++k) {
-            PyObject *v = locals_[k];
-            locals_[k] = nullptr;
-            Py_XDECREF(v);
-        }
-        locals_.resize(base);
-        Py_DECREF(b);
-        Py_LeaveRecursiveCall();
-        if (!ok) {
-            Py_XDECREF(result);
-            _PyTraceback_Add(kListcompFrame, kSourceFile, 1);
-            return nullptr;
-        }
-        return result;
-    }
-
-    // The loop of clause k over the iterator `it`, the later clauses nested inside it.
-    bool loop(const Node &nd, uint32_t k, PyObject *it, PyObject *result) {
-        const Item &clause = item(nd.first + k);
-        for (;;) {
-            PyObject *v = PyIter_Next(it);
-            if (!v) return !PyErr_Occurred();
-            PyObject *&slot = locals_[bases_.back() + static_cast<size_t>(clause.aux)];
-            PyObject *old = slot;
-            slot = v;
-            Py_XDECREF(old);
-            if (k + 1 < nd.count) {
-                PyObject *iterable = eval(item(nd.first + k + 1).node);
-                if (!iterable) return false;
-                PyObject *inner = PyObject_GetIter(iterable);
-                Py_DECREF(iterable);
-                if (!inner) return false;
-                bool ok = loop(nd, k + 1, inner, result);
-                Py_DECREF(inner);
-                if (!ok) return false;
-            } else {
-                PyObject *e = eval(nd.a);
-                if (!e) return false;
-                int r = PyList_Append(result, e);
-                Py_DECREF(e);
-                if (r < 0) return false;
-            }
-            // The interpreter looks at pending signals at every jump back to the loop's head.
-            if (PyErr_CheckSignals() < 0) return false;
-        }
-    }
 };
 
 }  // namespace
+
+namespace {
+
+constexpr const char *kPolarityName = "__zk_polarity__";
+
+bool is_a(nb::handle obj, const nb::object &cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool name_is(nb::handle obj, const char *attr, const char *value) {
+    nb::object v = obj.attr(attr);
+    return PyUnicode_Check(v.ptr()) && _PyUnicode_EqualToASCIIString(v.ptr(), value);
+}
+
+uint8_t flipped(uint8_t p) {
+    return p == zk::core::kPositive   ? zk::core::kNegative
+           : p == zk::core::kNegative ? zk::core::kPositive
+                                      : p;
+}
+
+// The host's syntax tree of `text` with every comparison that the formula does not hold as a
+// plain requirement given its registry through `__zk_polarity__(manager, polarity)`, which tells
+// the registry where the comparison stands; the same rules as the native reading, plus the
+// conditional expression, whose value is one of its branches. Null when no comparison needs it
+// or the host cannot read the text (its `eval` then says why).
+nb::object marked_tree(nb::handle text) {
+    nb::object ast = nb::module_::import_("ast");
+    nb::object tree;
+    try {
+        tree = ast.attr("parse")(text, kSourceFile, "eval");
+    } catch (nb::python_error &) {
+        return nb::object();
+    }
+    nb::object call_t = ast.attr("Call"), attr_t = ast.attr("Attribute"),
+               name_t = ast.attr("Name"), unary_t = ast.attr("UnaryOp"),
+               invert_t = ast.attr("Invert"), list_t = ast.attr("List"),
+               tuple_t = ast.attr("Tuple"), listcomp_t = ast.attr("ListComp"),
+               ifexp_t = ast.attr("IfExp"), starred_t = ast.attr("Starred");
+    std::unordered_map<PyObject *, uint8_t> polarity;
+    auto of = [&](nb::handle n) {
+        auto it = polarity.find(n.ptr());
+        return it == polarity.end() ? zk::core::kBothPolarities : it->second;
+    };
+    nb::object body = tree.attr("body");
+    polarity[body.ptr()] = zk::core::kPositive;
+    std::vector<std::pair<nb::object, uint8_t>> sites;
+    // Breadth first: every parent is met before its children.
+    for (nb::handle node : ast.attr("walk")(body)) {
+        uint8_t p = of(node);
+        if (is_a(node, unary_t)) {
+            if (is_a(node.attr("op"), invert_t)) polarity[node.attr("operand").ptr()] = flipped(p);
+        } else if (is_a(node, list_t) || is_a(node, tuple_t)) {
+            for (nb::handle e : node.attr("elts")) polarity[e.ptr()] = p;
+        } else if (is_a(node, listcomp_t)) {
+            polarity[node.attr("elt").ptr()] = p;
+        } else if (is_a(node, ifexp_t)) {
+            polarity[node.attr("body").ptr()] = p;
+            polarity[node.attr("orelse").ptr()] = p;
+        } else if (is_a(node, call_t)) {
+            nb::object fn = node.attr("func");
+            nb::object args = node.attr("args");
+            bool plain = nb::len(nb::object(node.attr("keywords"))) == 0;
+            for (nb::handle a : args) plain = plain && !is_a(a, starred_t);
+            if (!plain || !is_a(fn, attr_t)) continue;
+            if (name_is(fn, "attr", "to_bx")) {
+                if (p != zk::core::kPositive && nb::len(args) == 1) sites.emplace_back(nb::borrow(node), p);
+                continue;
+            }
+            nb::object owner = fn.attr("value");
+            if (!is_a(owner, name_t) || !name_is(owner, "id", "bx")) continue;
+            size_t k = 0;
+            for (nb::handle a : args) {
+                uint8_t q = zk::core::kBothPolarities;
+                if (name_is(fn, "attr", "and_s") || name_is(fn, "attr", "or_s") ||
+                    name_is(fn, "attr", "and_"))
+                    q = p;
+                else if (name_is(fn, "attr", "impl_s"))
+                    q = k == 0 ? flipped(p) : p;
+                else if (name_is(fn, "attr", "ite_s"))
+                    q = k == 0 ? zk::core::kBothPolarities : p;
+                polarity[a.ptr()] = q;
+                ++k;
+            }
+        }
+    }
+    if (sites.empty()) return nb::object();
+    for (auto &[call, p] : sites) {
+        nb::list args = nb::borrow<nb::list>(call.attr("args"));
+        nb::list wrapped_args;
+        wrapped_args.append(args[0]);
+        wrapped_args.append(ast.attr("Constant")(nb::int_(p)));
+        nb::object fn = name_t(kPolarityName, ast.attr("Load")());
+        args[0] = call_t(fn, wrapped_args, nb::list());
+    }
+    ast.attr("fix_missing_locations")(tree);
+    return tree;
+}
+
+// `__zk_polarity__(manager, polarity)`: tells an exact registry where the comparison it is about
+// to encode stands, and gives it back.
+nb::object tell_polarity(nb::handle manager, int polarity) {
+    if (zk::core::Manager *mgr = zk::core::exact_manager(manager))
+        mgr->polarity_ = static_cast<uint8_t>(polarity);
+    return nb::borrow(manager);
+}
+
+}  // namespace
+
+static nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
+    nb::object tree;
+    if (PyUnicode_Check(text.ptr()) && PyDict_Check(ns.ptr())) tree = marked_tree(text);
+    if (!tree.is_valid()) return fallback_eval(text, ns, ns);
+    // Made once and kept for the life of the process, past the interpreter's own end.
+    static nb::handle tell = nb::cpp_function(&tell_polarity).release();
+    nb::object code = nb::module_::import_("builtins").attr("compile")(tree, kSourceFile, "eval");
+    nb::str name(kPolarityName);
+    nb::object previous = nb::borrow(PyDict_GetItemWithError(ns.ptr(), name.ptr()));
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyDict_SetItem(ns.ptr(), name.ptr(), tell.ptr()) < 0) throw nb::python_error();
+    auto restore = [&] {
+        if (previous.is_valid())
+            PyDict_SetItem(ns.ptr(), name.ptr(), previous.ptr());
+        else if (PyDict_DelItem(ns.ptr(), name.ptr()) < 0)
+            PyErr_Clear();
+    };
+    try {
+        nb::object r = fallback_eval(code, ns, ns);
+        restore();
+        return r;
+    } catch (...) {
+        restore();
+        throw;
+    }
+}
 
 bool formula_is_native(nb::handle text) {
     Program prog;
@@ -853,7 +1379,7 @@ bool formula_is_native(nb::handle text) {
 nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
     Program prog;
     if (!PyDict_CheckExact(ns.ptr()) || !native_program(text, prog))
-        return fallback_eval(text, ns, ns);
+        return eval_with_polarities(text, ns, fallback_eval);
     nb::str builtins_name(kBuiltinsName);
     // As `eval` does before it runs anything.
     PyObject *b = PyDict_GetItemWithError(ns.ptr(), builtins_name.ptr());

@@ -19,6 +19,7 @@
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
 #include "instantiate/template_text.hpp"
+#include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
 #include "zk_encoder/encode/variables.hpp"
@@ -940,8 +941,9 @@ nb::dict Model::evaluation_namespace() const {
     return ns;
 }
 
-nb::object Model::evaluate(const nb::object &text) const {
+nb::object Model::evaluate(const nb::object &text, const nb::dict &bindings) const {
     nb::dict ns = evaluation_namespace();
+    if (PyDict_Update(ns.ptr(), bindings.ptr()) < 0) throw nb::python_error();
     // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
     return eval_formula(text, ns, g_eval);
 }
@@ -951,6 +953,26 @@ nb::object Model::evaluate(const nb::object &text) const {
 nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
     if (is_instance(value, g_module.get("variable").attr("Variable")))
         value = value.attr("to_bx")();
+    // Comparisons that the formula reads other than as plain requirements stand for literals
+    // whose defining clauses hold beside the whole formula.
+    // A literal that the formula lost on the way (x | ~x, an implication of true) is free, and its
+    // definition holds for one of its values whatever the rest: only the others are conjoined, so
+    // that a formula that always holds is still found redundant.
+    if (zk::core::Manager *mgr = zk::core::exact_manager(manager)) {
+        if (nb::len(mgr->definitions_) > 0 && nb::hasattr(value, "tseytin")) {
+            nb::list definitions = mgr->definitions_;
+            mgr->definitions_ = nb::list();
+            nb::object support = value.attr("support")();
+            nb::list parts;
+            parts.append(value);
+            for (nb::handle pair : definitions) {
+                int used = PySequence_Contains(support.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0));
+                if (used < 0) throw nb::python_error();
+                if (used) parts.append(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
+            }
+            if (nb::len(parts) > 1) value = g_module.get("bx").attr("and_s")(parts);
+        }
+    }
     // A term without a comparison would fail inside the transformation with an error that names
     // neither the constraint nor the cause.
     if (!nb::hasattr(value, "tseytin")) refuse("FormulaError", concat(kNotBooleanMsg, text));
@@ -994,6 +1016,89 @@ void Model::fill_hard_constraint(nb::object constraint, nb::object foralls) {
     fill_hard_text(text_of(constraint), foralls);
 }
 
+namespace {
+
+// The for-all values of every keyword, in keyword order, when they can be listed and the instances
+// are not too many to make one by one; empty otherwise.
+constexpr Py_ssize_t kMaxInstances = 1000000;
+
+std::vector<std::pair<nb::object, std::vector<nb::object>>> instance_values(
+    const nb::object &foralls) {
+    std::vector<std::pair<nb::object, std::vector<nb::object>>> out;
+    if (!PyDict_Check(foralls.ptr()) || PyDict_GET_SIZE(foralls.ptr()) == 0) return out;
+    Py_ssize_t count = 1;
+    for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
+        Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) {
+            PyErr_Clear();
+            return {};
+        }
+        if (n > 0 && count > kMaxInstances / n) return {};
+        count *= n;
+        std::vector<nb::object> values;
+        for (nb::handle v : value) values.push_back(nb::borrow(v));
+        out.emplace_back(nb::borrow(key), std::move(values));
+    }
+    return out;
+}
+
+// Whether some for-all keyword takes no value: the constraint then has no instance.
+bool without_instances(const nb::object &foralls) {
+    if (!PyDict_Check(foralls.ptr())) return false;
+    for (auto [key, value] : nb::borrow<nb::dict>(foralls)) {
+        Py_ssize_t n = PyObject_Length(value.ptr());
+        if (n < 0) {
+            PyErr_Clear();
+            continue;
+        }
+        if (n == 0) return true;
+    }
+    return false;
+}
+
+void warn_redundant_here() {
+    auto [source, line] = call_site();
+    log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)), line));
+}
+
+}  // namespace
+
+std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
+                                                       const nb::object &foralls,
+                                                       const nb::dict &bindings, bool instances,
+                                                       bool warn_redundant) {
+    AuxCounts counts{nb::int_(0), nb::int_(0)};
+    nb::object result;
+    with_manager_reset(manager, [&](bool &reset_done) {
+        nb::object value = evaluate(text, bindings);
+        check_elements(foralls);
+        nb::object templ = to_clause_form(value, text);
+        log("log_t", kHardUtilityMsg);
+        nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
+        counts = count_auxiliaries(manager, templ, bxpr_aux);
+        nb::object bx = g_module.get("bx");
+        if (is_instance(templ, bx.attr("Zero"))) {
+            // A constraint without any instance asks for nothing.
+            if (!instances) return;
+            auto [source, line] = call_site();
+            nb::object msg = concat(concat(concat(kContradictionHead, source),
+                                           nb::str(kLinePiece)), line);
+            log("log_e", msg);
+            manager.attr("reset")();
+            reset_done = true;
+            zk::raise_plain(g_module.get("FormulaError"), msg);
+        }
+        if (is_instance(templ, bx.attr("One"))) {
+            if (warn_redundant) warn_redundant_here();
+            return;
+        }
+        check_instances(foralls, counts);
+        result = templ;
+    });
+    if (!result.is_valid()) return {nb::object(), nb::object()};
+    return {result, nb::make_tuple(counts.pb, counts.bx)};
+}
+
 void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
     // A refused formula leaves no container behind: families may still follow it.
     bool creates_container = formula_container.is_none();
@@ -1002,36 +1107,68 @@ void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
     // for a large formula, none of them in a cycle.
     zk::GcPause pause;
     try {
-        with_manager_reset(manager, [&](bool &reset_done) {
-            nb::object value = evaluate(text);
-            check_elements(foralls);
-            nb::object templ = to_clause_form(value, text);
-            log("log_t", kHardUtilityMsg);
-            nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
-            AuxCounts counts = count_auxiliaries(manager, templ, bxpr_aux);
-            nb::object bx = g_module.get("bx");
-            if (is_instance(templ, bx.attr("Zero"))) {
-                auto [source, line] = call_site();
-                nb::object msg = concat(concat(concat(kContradictionHead, source),
-                                               nb::str(kLinePiece)), line);
-                log("log_e", msg);
-                manager.attr("reset")();
-                reset_done = true;
-                zk::raise_plain(g_module.get("FormulaError"), msg);
-            }
-            if (is_instance(templ, bx.attr("One"))) {
-                auto [source, line] = call_site();
-                log("log_w", concat(concat(concat(kRedundantHead, source), nb::str(kLinePiece)),
-                                    line));
-            } else {
-                check_instances(foralls, counts);
-                formula_container.attr("add_hard_constraint")(templ, foralls, counts.pb, counts.bx);
-            }
-        });
+        std::pair<nb::object, nb::object> made;
+        try {
+            made = hard_template(text, foralls, nb::dict(), !without_instances(foralls));
+        } catch (nb::python_error &e) {
+            // The template is made once, with index symbols for the for-all values; a formula
+            // whose shape depends on the values (a coefficient that is a power of an index, an
+            // integer plus an index) is made for each instance instead.
+            if (!e.matches(PyExc_TypeError) || !fill_by_instances(text, foralls, false)) throw;
+            return;
+        }
+        if (!made.first.is_valid()) return;
+        formula_container.attr("add_hard_constraint")(made.first, foralls, made.second[0],
+                                                      made.second[1]);
     } catch (...) {
         if (creates_container) formula_container = nb::none();
         throw;
     }
+}
+
+// The constraint made for each instance of its for-all values, each an instance of its own;
+// nothing is queued unless every instance is made. False when the values cannot be listed.
+bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls, bool soft) {
+    auto values = instance_values(foralls);
+    if (values.empty()) return false;
+    for (auto &entry : values)
+        if (entry.second.empty()) return true;  // no instance
+    std::vector<size_t> at(values.size(), 0);
+    std::vector<std::pair<nb::object, nb::object>> made;
+    nb::dict none;
+    nb::list all_weights;
+    for (;;) {
+        nb::dict bindings;
+        for (size_t k = 0; k < values.size(); ++k)
+            bindings[values[k].first] = values[k].second[at[k]];
+        if (soft) {
+            with_manager_reset(manager, [&](bool &) {
+                nb::object value = evaluate(text, bindings);
+                check_elements(none);
+                auto [formula, weights] = zk::unpack_pair(value);
+                for (nb::handle w : weights) all_weights.append(w);
+                made.emplace_back(formula, weights);
+            });
+        } else {
+            // Redundant is said of the constraint, not of one of its instances.
+            made.push_back(hard_template(text, none, bindings, true, false));
+        }
+        size_t k = values.size();
+        while (k > 0 && ++at[k - 1] == values[k - 1].second.size()) at[--k] = 0;
+        if (k == 0) break;
+    }
+    if (soft) check_weights(all_weights, none);
+    bool redundant = !soft;
+    for (auto &[templ, extra] : made) {
+        if (!templ.is_valid()) continue;
+        redundant = false;
+        if (soft)
+            formula_container.attr("add_soft_formula")(templ, extra, none, 0, 0);
+        else
+            formula_container.attr("add_hard_constraint")(templ, none, extra[0], extra[1]);
+    }
+    if (redundant) warn_redundant_here();
+    return true;
 }
 
 void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
@@ -1040,18 +1177,30 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
     init_formula_container();
     if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
     try {
+        PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
+        if (!product) throw nb::python_error();
+        nb::object objective = nb::steal(product).attr("maxsat")(minimization);
+        log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
+        nb::object text = text_of(objective);
+        bool by_instances = false;
         with_manager_reset(manager, [&](bool &) {
-            PyObject *product = PyNumber_Multiply(weight.ptr(), constraint.ptr());
-            if (!product) throw nb::python_error();
-            nb::object objective = nb::steal(product).attr("maxsat")(minimization);
-            log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
-            nb::object value = evaluate(text_of(objective));
+            nb::object value;
+            try {
+                value = evaluate(text);
+            } catch (nb::python_error &e) {
+                // As for hard constraints: weights that depend on the for-all values are made for
+                // each instance.
+                if (!e.matches(PyExc_TypeError) || instance_values(foralls).empty()) throw;
+                by_instances = true;
+                return;
+            }
             check_elements(foralls);
             auto [formula, weights] = zk::unpack_pair(value);
             check_weights(weights, foralls);
             formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
-            is_wcnf = nb::bool_(true);
         });
+        if (by_instances) fill_by_instances(text, foralls, true);
+        is_wcnf = nb::bool_(true);
     } catch (...) {
         if (creates_container) formula_container = nb::none();
         throw;

@@ -6,6 +6,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 
 namespace zk::encode {
 
@@ -84,7 +85,15 @@ struct Model {
     bool served_by_encoder() const;
     bool encodes_itself() const;
     nb::dict evaluation_namespace() const;
-    nb::object evaluate(const nb::object &text) const;
+    nb::object evaluate(const nb::object &text, const nb::dict &bindings = nb::dict()) const;
+    // One hard formula (over the for-all values `foralls`, or with them bound in `bindings`) to
+    // its clause template and auxiliary counts; null when it always holds. Raises on a
+    // contradiction.
+    std::pair<nb::object, nb::object> hard_template(const nb::object &text,
+                                                    const nb::object &foralls,
+                                                    const nb::dict &bindings, bool instances,
+                                                    bool warn_redundant = true);
+    bool fill_by_instances(const nb::object &text, const nb::object &foralls, bool soft);
     nb::object to_clause_form(nb::object value, const nb::object &text);
     // The formula's elements, as the Manager registered them while it was evaluated, checked
     // against their families and the for-all values `foralls` (already normalised).

@@ -28,7 +28,8 @@ class Expression:
 
     Programs rarely make one directly: subscripting a variable family, the operators and the
     constructor classes make them. Expressions are values: no operation changes one. They are
-    unhashable (`==` builds a constraint) and always true in a truth test.
+    unhashable (`==` builds a constraint). Terms are true in a truth test; a Boolean formula
+    refuses one.
     """
 
     _expr: str
@@ -92,6 +93,13 @@ class Expression:
         """
     def __invert__(self) -> Expression:
         """`~a`: the formula does not hold."""
+    def __bool__(self) -> bool:
+        """True for a term. A Boolean formula has no truth value: `1 <= s <= 2` would keep only
+        its last bound.
+
+        :raises TypeError: a Boolean formula (write the two bounds as two constraints or join
+            them with `&`).
+        """
     def maxsat(self, minimization: bool) -> Expression:
         """The term as a MaxSAT objective; `Model.add_soft_constraint` makes this itself.
 
