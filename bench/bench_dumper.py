@@ -14,7 +14,8 @@ A 50-clause template with 3 literals a clause, over 100,000 values of one for-al
 
 and the whole formula-container road (container, queue, build with its stamps; the families'
 element maps are made only when read, so the road does not name the 5.1M declared elements); and
-a family of 10^8 declared elements with a few clauses through the same road. Beside them, the same clauses built by a plain Python loop
+a family of 10^8 declared elements with a few clauses through the same road, and through a
+whole `Model` build (the engine's variable mapping filled from the family's shape). Beside them, the same clauses built by a plain Python loop
 into python-sat's CNF, what a user would write without the library. Each side runs in a fresh
 interpreter so that its peak memory is its own ("held": still resident at the end); numpy, which
 the block insertion uses, is imported before the clock starts.
@@ -190,6 +191,30 @@ def run_large():
             "peak": peak_mb(), "end": rss_mb()}
 
 
+def run_model():
+    """A whole Model build over a family of 10^8 declared elements with a few clauses: the
+    container's variable count and the engine's variable mapping come from the family's shape
+    (set_var_families), so no element name is made."""
+    import numpy  # noqa: F401
+
+    import nubrix.sorn_engine as se
+    from zk_encoder import Model
+
+    base = rss_mb()
+    start = time.perf_counter()
+    model = Model(se.manager(), "large")
+    x = model.create_variables("x", i=10**4, j=10**4)
+    i = model.get_indexes("i")
+    model.add_constraint(x[i, 0] | ~x[i + 1, 1], i=range(3))
+    model.add_constraint(x[5, 7] | x[9999, 9999])
+    assert model.build_cnf() is True
+    seconds = time.perf_counter() - start
+    stor = model.get_cnf_storage()
+    assert stor.num_hard_clauses() == 4 and len(model.get_var_mapping()) == LARGE + 1
+    return {"seconds": seconds, "clauses": stor.num_hard_clauses(), "base": base,
+            "peak": peak_mb(), "end": rss_mb()}
+
+
 def run_peer():
     from pysat.formula import CNF
 
@@ -219,6 +244,7 @@ SIDES = {
     "floor": ("numpy floor: copy into flat arrays", run_floor),
     "container": ("zk_encoder container, whole road", run_container),
     "large": ("container, 10^8 declared, 12 clauses", run_large),
+    "model": ("Model build, 10^8 declared, 4 clauses", run_model),
     "peer": ("python-sat CNF, plain Python loop", run_peer),
 }
 
@@ -232,13 +258,16 @@ def main():
           f"= {N * CLAUSES:,} clauses")
     print(f"{'':40}{'seconds':>9}{'clauses/s':>14}{'peak MB':>10}{'held MB':>10}")
     for side, r in results.items():
-        if side == "large":
+        if side in ("large", "model"):
             continue
         print(f"{SIDES[side][0]:40}{r['seconds']:9.3f}{r['clauses'] / r['seconds']:14,.0f}"
               f"{r['peak'] - r['base']:10.1f}{r['end'] - r['base']:10.1f}")
     large = results["large"]
     print(f"{SIDES['large'][0]:40}{large['seconds']:9.4f}{'':14}{large['peak']:10.1f}"
           f"{large['end'] - large['base']:10.1f}   (peak: whole process)")
+    model = results["model"]
+    print(f"{SIDES['model'][0]:40}{model['seconds']:9.4f}{'':14}{model['peak']:10.1f}"
+          f"{model['end'] - model['base']:10.1f}   (peak: whole process)")
     floor, peer = results["floor"]["seconds"], results["peer"]["seconds"]
     for side in ("native", "alone", "evaluated", "container"):
         s = results[side]["seconds"]

@@ -6,6 +6,7 @@ clauses (enumerated by a SAT solver, and checked against the model's own rule) a
 CNF, the soft cost of each of them."""
 
 import itertools
+import random
 import pathlib
 import re
 
@@ -25,6 +26,7 @@ OPTIONAL_CALLS = [
     (bx.BaseExpr, "clause_arrays"),
     (bx, "clauses_s"),
     (pb.VectorClauseDatabase, "get_clause_arrays"),
+    (se.var_mapping, "set_var_families"),
 ]
 CONTRACT = pathlib.Path(__file__).resolve().parents[1] / "engine" / "CONTRACT.md"
 
@@ -216,3 +218,23 @@ def test_contract_lists_the_optional_calls():
     table = text.split("## Faster calls", 1)[1].split("\n## ", 1)[0]
     listed = re.findall(r"^\| `(?:bx\.)?(\w+)\(", table, flags=re.M)
     assert sorted(listed) == sorted(name for _, name in OPTIONAL_CALLS)
+
+
+@pytest.mark.parametrize("case", MODELS)
+def test_the_variable_mapping_is_the_containers_map(case, engine):
+    model, _keys = build(case)
+    expected = model._formula_container.mapping
+    mapping = model.get_var_mapping()
+    assert list(mapping.get_var_map().items()) == list(expected.items())
+    assert all(mapping.get_name(n) == next(k for k, v in expected.items() if v == n)
+               for n in set(expected.values()))
+    # The build's interpreter decodes a witness into every non-auxiliary element numbered >= 1.
+    rng = random.Random(7)
+    top = max(expected.values())
+    witness = [v if rng.random() < 0.5 else -v for v in range(1, top + 1)]
+    true = {v for v in witness if v > 0}
+    decoded = model._sorn_manager.get_witness_interpreter().interpret(witness)
+    assert decoded == {k: v in true for k, v in expected.items()
+                       if v >= 1 and not k.startswith(("_bxpr_aux", "_pbct_aux"))}
+    if engine is not None:
+        assert engine.counts["set_var_families"] > 0

@@ -57,6 +57,14 @@ constexpr const char *kWeightHead = "add_soft_clauses: weight ";
 constexpr const char *kWeightTail = " is not positive";
 constexpr const char *kNameType = "set_model_name: the name must be a str, not ";
 constexpr const char *kMapType = "set_var_map: expected a dict of names to numbers, not ";
+constexpr const char *kFamiliesType =
+    "set_var_families: expected a list of (name, first number, sizes), not ";
+constexpr const char *kFamilyType = "set_var_families: a family must be (name, first number, sizes), not ";
+constexpr const char *kFamilySize = "set_var_families: a size";
+constexpr const char *kFamilyRangeHead = "set_var_families: the numbers of family ";
+constexpr const char *kFamilyTwiceHead = "set_var_families: a family named twice: ";
+constexpr const char *kFamilyElementHead = "set_var_families: the name ";
+constexpr const char *kFamilyElementTail = " of other_map is an element of a family";
 constexpr const char *kMapKeyType = "set_var_map: a name must be a str, not ";
 constexpr const char *kMapNumberHead = "set_var_map: the number ";
 constexpr const char *kMapNumberOf = " of ";
@@ -456,6 +464,45 @@ clause::NameTable read_var_map(nb::handle mapping) {
     return t;
 }
 
+// Families by shape, then a dict of other names. The content must be what a dict of all of it
+// would hold: distinct family names, and no other name that is a family element.
+clause::NameTable read_var_families(nb::handle families, nb::handle other) {
+    if (!PyList_Check(families.ptr()) && !PyTuple_Check(families.ptr()))
+        raise_py(PyExc_TypeError, kFamiliesType + py_type_name(families));
+    if (!PyDict_Check(other.ptr())) raise_py(PyExc_TypeError, kMapType + py_type_name(other));
+    clause::NameTable t;
+    for (nb::handle item : nb::iter(families)) {
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 3)
+            raise_py(PyExc_TypeError, kFamilyType + py_type_name(item));
+        nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+        if (!PyUnicode_Check(name.ptr())) raise_py(PyExc_TypeError, kMapKeyType + py_type_name(name));
+        const int64_t first = int64_arg(PyTuple_GET_ITEM(item.ptr(), 1), kMapNumber);
+        std::vector<int64_t> sizes;
+        __int128 count = 1;
+        for (nb::handle s : nb::iter(nb::handle(PyTuple_GET_ITEM(item.ptr(), 2)))) {
+            sizes.push_back(int64_arg(s, kFamilySize));
+            count = sizes.back() <= 0 || count == 0 ? 0 : count * sizes.back();
+            if (count > kMaxVariable + __int128{1}) count = kMaxVariable + __int128{2};
+        }
+        const std::string text(utf8_name(name.ptr()));
+        if (count > 0 && (first < 0 || first + count - 1 > kMaxVariable))
+            raise_py(PyExc_ValueError, kFamilyRangeHead + text + kMapNumberRange +
+                                           std::to_string(kMaxVariable));
+        if (!t.add_family(text, first, std::move(sizes)))
+            raise_py(PyExc_ValueError, kFamilyTwiceHead + text);
+    }
+    clause::NameTable rest = read_var_map(other);
+    t.reserve(rest.listed_size(), 16 * rest.listed_size());
+    int64_t unused;
+    for (std::size_t i = 0; i < rest.listed_size(); ++i) {
+        if (t.family_number(rest.name(i), &unused))
+            raise_py(PyExc_ValueError, kFamilyElementHead + std::string(rest.name(i)) +
+                                           kFamilyElementTail);
+        t.add(rest.name(i), rest.number(i));
+    }
+    return t;
+}
+
 void register_storage(nb::module_ &m) {
     nb::class_<Storage>(m, "wcnf_storage",
                         "Clause storage: hard and weighted (soft) clauses of signed integers, "
@@ -619,20 +666,30 @@ void register_mapping(nb::module_ &m) {
             [](Mapping &self, nb::handle mapping) { self.map.assign(read_var_map(mapping)); },
             nb::arg("var_map").none(), "Replace the content with a dict of names to numbers")
         .def(
+            "set_var_families",
+            [](Mapping &self, nb::handle families, nb::handle other) {
+                self.map.assign(read_var_families(families, other));
+            },
+            nb::arg("families").none(), nb::arg("other_map").none(),
+            "Replace the content with families given by shape, (name, first number, sizes): "
+            "element k (row-major) is name[i,j,...] with number first + k; then the entries of "
+            "the dict other_map. The same content as set_var_map with the whole dict, in the "
+            "same order")
+        .def(
             "build_inverse_map", [](Mapping &self) { self.map.build_inverse(); },
             "Index the names by number (look-ups by number also do it when needed)")
         .def(
             "get_var",
             [](const Mapping &self, const std::string &name) {
-                const int64_t *n = self.map.number(name);
-                if (n == nullptr) throw nb::key_error(name.c_str());
-                return *n;
+                int64_t n;
+                if (!self.map.number(name, &n)) throw nb::key_error(name.c_str());
+                return n;
             },
             nb::arg("name"), "The number of a name")
         .def(
             "get_name",
             [](Mapping &self, nb::handle number) {
-                std::string_view name;
+                std::string name;
                 if (!self.map.name(int64_arg(number, kGetNameNumber), &name)) {
                     PyErr_SetObject(PyExc_KeyError, number.ptr());
                     throw nb::python_error();
@@ -651,20 +708,20 @@ void register_mapping(nb::module_ &m) {
                      clear_only(PyExc_UnicodeEncodeError);
                      return false;
                  }
-                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size))) !=
-                        nullptr;
+                 int64_t n;
+                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size)),
+                                        &n);
              })
         .def(
             "get_var_map",
             [](const Mapping &self) {
-                const clause::NameTable &t = *self.map.table();
                 nb::dict d;
-                for (std::size_t i = 0; i < t.size(); ++i) {
-                    nb::object number = nb::steal(PyLong_FromLongLong(t.number(i)));
-                    if (!number.is_valid() || PyDict_SetItem(d.ptr(), py_str(t.name(i)).ptr(),
-                                                             number.ptr()) != 0)
+                self.map.table()->for_each([&](std::string_view name, int64_t n) {
+                    nb::object number = nb::steal(PyLong_FromLongLong(n));
+                    if (!number.is_valid() ||
+                        PyDict_SetItem(d.ptr(), py_str(name).ptr(), number.ptr()) != 0)
                         throw nb::python_error();
-                }
+                });
                 return d;
             },
             "A new dict of the content")
@@ -747,10 +804,12 @@ void register_interpreter(nb::module_ &m) {
                     raise_py(PyExc_ValueError, std::string(kInterpret) + e.what());
                 }
                 nb::dict out;
-                for (std::size_t i = 0; i < self.wi.table_size(); ++i)
-                    if (PyDict_SetItem(out.ptr(), py_str(self.wi.table_name(i)).ptr(),
-                                       values[i] ? Py_True : Py_False) != 0)
+                std::size_t i = 0;
+                self.wi.for_each_entry([&](std::string_view name, int64_t) {
+                    if (PyDict_SetItem(out.ptr(), py_str(name).ptr(),
+                                       values[i++] ? Py_True : Py_False) != 0)
                         throw nb::python_error();
+                });
                 return out;
             },
             nb::arg("witness").none(),

@@ -510,6 +510,29 @@ def test_variable_count_and_maps_as_if_taken_at_creation(rec_store, ctx, case, a
     assert count == max(merged.values())
 
 
+# Shapes are given only where they stand for the map: the families of the library's type before
+# every other map, distinct names, no other key naming one of their elements.
+SHAPES_GIVEN = {"plain", "empty-family", "no-dimension"}
+
+
+@pytest.mark.parametrize("t_first", [False, True], ids=["t-last", "t-first"])
+@pytest.mark.parametrize("aux", [0, 2], ids=["no-aux", "aux"])
+@pytest.mark.parametrize("case", MAP_CASES, ids=MAP_CASES.keys())
+def test_shapes_stand_for_the_map_exactly_or_are_not_given(rec_store, ctx, case, aux, t_first):
+    t = {"t": Variable("t", {"i": 3}, 90)}
+    fams = {**t, **MAP_CASES[case]()} if t_first else {**MAP_CASES[case](), **t}
+    fc = FormulaContainer(fams, 100)
+    fc.add_hard_constraint(bx.or_s(lits(ctx, "t(i)", "~t(2)")), {"i": range(3)}, 0, aux)
+    shapes = fc._mapping_shapes()
+    given = SHAPES_GIVEN | ({"non-canonical-index-text"} if t_first else set())
+    assert (shapes is not None) == (case in given)
+    if shapes is None:
+        return
+    mapping = se.var_mapping()
+    mapping.set_var_families(*shapes)
+    assert list(mapping.get_var_map().items()) == list(fc.mapping.items())
+
+
 def test_kept_maps_are_made_once_and_then_kept(fc, families):
     kept = fc._mappings
     assert kept is fc._mappings and kept[1] is fc._mappings[1]

@@ -3,6 +3,7 @@ access and the forwarding to the engine's formula encoder, with their messages a
 
 import datetime as dt
 import inspect
+import itertools
 import re
 import subprocess
 import sys
@@ -973,7 +974,7 @@ class Journal:
 # The engine calls that end a build, in order: the storage (the formula encoder's, or the
 # container's), hand-over, mapping, then the witness interpreter, registered when its tables built.
 BUILD_CALLS = {
-    False: ["manager.set_cnf_storage", "var_mapping()", "mapping.set_var_map",
+    False: ["manager.set_cnf_storage", "var_mapping()", "mapping.set_var_families",
             "mapping.build_inverse_map", "witness_interpreter()", "wi.set_var_mapping",
             "wi.set_auxiliary_vars", "wi.build_mapping_tables", "manager.set_witness_interpreter"],
     True: ["encoder.generate_cnf", "encoder.get_cnf_storage", "manager.set_cnf_storage",
@@ -1003,7 +1004,13 @@ def test_engine_calls_of_a_build_in_order(monkeypatch, log_sink, use_fe, build):
     args = dict(journal.calls)
     if not use_fe:
         assert args["manager.set_cnf_storage"] == (model._formula_container.cnf_storage(),)
-        assert args["mapping.set_var_map"] == (model._formula_container.mapping,)
+        # The recorder offers the bulk call: the families by shape, then the other names.
+        families, other = args["mapping.set_var_families"]
+        whole = {f"{name}[{','.join(map(str, idx))}]": first + k
+                 for name, first, sizes in families
+                 for k, idx in enumerate(itertools.product(*(range(s) for s in sizes)))}
+        whole.update(other)
+        assert list(whole.items()) == list(model._formula_container.mapping.items())
     else:
         assert args["manager.set_cnf_storage"] == (storage,)
     assert args["wi.set_var_mapping"] == (mapping,)

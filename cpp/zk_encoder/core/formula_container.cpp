@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -389,6 +390,49 @@ bool largest_from_shapes(FormulaContainer &c, int64_t &largest) {
     return any;
 }
 
+// The map as family shapes and the rest: a tuple (families, other_map), families a list of
+// (name, first number, sizes) whose elements come first in the map, other_map a new dict of the
+// rest in its order; None when the shapes cannot stand for the map exactly. They can when every
+// family not made yet comes before any other non-empty map, no two of them share a name, the
+// other maps are plain dictionaries merged by the dumper's function and none of their keys
+// names such a family's element (else a later value would replace it in place).
+nb::object mapping_shapes(FormulaContainer &c) {
+    if (c.lazy_.empty() || !g_module.get("reduce_ex").is(g_stock_reduce_ex)) return nb::none();
+    PyObject *list = c.mappings_.ptr();
+    std::vector<bool> lazy_slot(static_cast<size_t>(PyList_GET_SIZE(list)), false);
+    LazyNames names;
+    nb::list families;
+    for (const auto &f : c.lazy_) {
+        lazy_slot[static_cast<size_t>(f.slot)] = true;
+        if (f.count == 0) continue;
+        if (!names.emplace(f.name, &f).second) return nb::none();
+        nb::list sizes;
+        for (int64_t s : f.sizes) sizes.append(s);
+        families.append(nb::make_tuple(nb::str(f.name.data(), f.name.size()), f.st_shift, sizes));
+    }
+    if (names.empty()) return nb::none();
+    Py_ssize_t last_lazy = 0;
+    for (const auto &f : c.lazy_)
+        if (f.count != 0) last_lazy = std::max(last_lazy, f.slot);
+    nb::dict rest;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (lazy_slot[static_cast<size_t>(i)]) continue;
+        PyObject *m = PyList_GET_ITEM(list, i);
+        if (!PyDict_CheckExact(m)) return nb::none();
+        if (PyDict_GET_SIZE(m) == 0) continue;
+        if (i < last_lazy) return nb::none();
+        if (PyDict_Update(rest.ptr(), m) != 0) throw nb::python_error();
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(rest.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return nb::none();
+        bool unreadable = false;
+        if (names_lazy_element(names, key, unreadable) || unreadable) return nb::none();
+    }
+    return nb::make_tuple(families, rest);
+}
+
 
 // The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
 // not a plain dictionary, or a merge function other than the dumper's).
@@ -635,6 +679,7 @@ NB_MODULE(formula_container, m) {
         .def_prop_ro("_list_soft_constraint_dump_args",
                      [](const FormulaContainer &c) { return c.soft_queue_; })
         .def_prop_ro("_cnf_stor", [](const FormulaContainer &c) { return c.cnf_stor_; })
+        .def("_mapping_shapes", &mapping_shapes)
         .def_prop_ro("_mappings", [](FormulaContainer &c) {
             materialize(c);
             return c.mappings_;

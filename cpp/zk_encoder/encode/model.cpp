@@ -1385,6 +1385,30 @@ nb::object Model::get_var_mapping() {
         return formula_encoder.attr("get_var_mapping")();
     }
     if (formula_container.is_none()) return nb::none();
+    // Families by shape where both sides can: a family of 10^8 declared elements then costs no
+    // names on either side. Only the library's own container knows its shapes; another object
+    // in its place is read through `mapping`.
+    const bool own_container =
+        Py_TYPE(formula_container.ptr()) ==
+        reinterpret_cast<PyTypeObject *>(g_module.get("FormulaContainer").ptr());
+    nb::object shapes =
+        own_container ? formula_container.attr("_mapping_shapes")() : nb::object(nb::none());
+    if (!shapes.is_none()) {
+        nb::object var_maps = g_module.get("se").attr("var_mapping")();
+        PyObject *bulk = PyObject_GetAttrString(var_maps.ptr(), "set_var_families");
+        if (bulk != nullptr) {
+            nb::object call = nb::steal(bulk);
+            call(shapes[0], shapes[1]);
+            var_maps.attr("build_inverse_map")();
+            return var_maps;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        nb::object mapping = formula_container.attr("mapping");
+        var_maps.attr("set_var_map")(mapping);
+        var_maps.attr("build_inverse_map")();
+        return var_maps;
+    }
     // Every read of the container's map is a new copy of it: read it once.
     nb::object mapping = formula_container.attr("mapping");
     if (nb::len(mapping) == 0) return nb::none();

@@ -21,8 +21,95 @@ uint64_t hash_name(std::string_view name) { return std::hash<std::string_view>{}
 
 }  // namespace
 
+bool NameTable::add_family(std::string name, int64_t first, std::vector<int64_t> sizes) {
+    if (!family_index_.emplace(name, families_.size()).second) return false;
+    Family f;
+    f.name = std::move(name);
+    f.first = first;
+    f.sizes = std::move(sizes);
+    f.count = 1;
+    for (int64_t s : f.sizes) {
+        if (s <= 0) {
+            f.count = 0;
+            break;
+        }
+        f.count *= static_cast<uint64_t>(s);  // the caller checked that the numbers fit
+    }
+    f.begin = family_entries_;
+    family_entries_ += f.count;
+    families_.push_back(std::move(f));
+    return true;
+}
+
+void NameTable::family_element_name(const Family &f, uint64_t k, std::string *out) const {
+    out->assign(f.name);
+    out->push_back('[');
+    const std::size_t n = f.sizes.size();
+    // Row-major digits, last dimension fastest: peel from the end, then put in order.
+    std::vector<uint64_t> idx(n);
+    for (std::size_t d = n; d-- > 0;) {
+        const uint64_t s = static_cast<uint64_t>(f.sizes[d]);
+        idx[d] = k % s;
+        k /= s;
+    }
+    char digits[24];
+    for (std::size_t d = 0; d < n; ++d) {
+        if (d) out->push_back(',');
+        std::size_t len = 0;
+        uint64_t v = idx[d];
+        do {
+            digits[len++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v > 0);
+        while (len > 0) out->push_back(digits[--len]);
+    }
+    out->push_back(']');
+}
+
+bool NameTable::family_number(std::string_view name, int64_t *out) const {
+    if (families_.empty() || name.empty() || name.back() != ']') return false;
+    // The index part holds no "[": the family name ends at the last one.
+    const std::size_t open = name.rfind('[');
+    if (open == std::string_view::npos) return false;
+    const std::string_view head = name.substr(0, open);
+    const auto it = family_index_.find(std::string(head));
+    if (it == family_index_.end()) return false;
+    const Family *f = &families_[it->second];
+    if (f->count == 0) return false;
+    const std::string_view inner = name.substr(open + 1, name.size() - open - 2);
+    const auto &sizes = f->sizes;
+    if (sizes.empty()) {
+        if (!inner.empty()) return false;
+        *out = f->first;
+        return true;
+    }
+    uint64_t flat = 0;
+    std::size_t d = 0, at = 0;
+    while (true) {
+        const std::size_t comma = inner.find(',', at);
+        const std::string_view part =
+            inner.substr(at, comma == std::string_view::npos ? inner.npos : comma - at);
+        if (d >= sizes.size() || part.empty() || part.size() > 18 ||
+            (part.size() > 1 && part[0] == '0'))
+            return false;
+        int64_t v = 0;
+        for (char ch : part) {
+            if (ch < '0' || ch > '9') return false;
+            v = v * 10 + (ch - '0');
+        }
+        if (v >= sizes[d]) return false;
+        flat = flat * static_cast<uint64_t>(sizes[d]) + static_cast<uint64_t>(v);
+        ++d;
+        if (comma == std::string_view::npos) break;
+        at = comma + 1;
+    }
+    if (d != sizes.size()) return false;
+    *out = f->first + static_cast<int64_t>(flat);
+    return true;
+}
+
 void VarMap::assign(NameTable table) {
-    if (table.size() >= kNone) throw std::length_error(kTooManyNames);
+    if (table.listed_size() >= kNone) throw std::length_error(kTooManyNames);
     table_ = std::make_shared<const NameTable>(std::move(table));
     std::vector<uint64_t>().swap(name_slots_);
     name_index_built_ = false;
@@ -33,7 +120,7 @@ void VarMap::assign(NameTable table) {
 
 void VarMap::build_name_index() const {
     const NameTable &t = *table_;
-    const std::size_t n = t.size();
+    const std::size_t n = t.listed_size();
     // At most half full: short probe runs even where hashes cluster.
     std::size_t cap = 16;
     while (cap < 2 * n) cap *= 2;
@@ -55,7 +142,9 @@ void VarMap::build_name_index() const {
     name_index_built_ = true;
 }
 
-const int64_t *VarMap::number(std::string_view name) const {
+bool VarMap::number(std::string_view name, int64_t *out) const {
+    // Families and listed names never share a name (set_var_families checks it).
+    if (table_->family_number(name, out)) return true;
     if (!name_index_built_) build_name_index();
     const NameTable &t = *table_;
     const std::size_t mask = name_slots_.size() - 1;
@@ -63,9 +152,12 @@ const int64_t *VarMap::number(std::string_view name) const {
     const uint64_t tag = h & kTagMask;
     for (std::size_t at = h & mask;; at = (at + 1) & mask) {
         const uint64_t slot = name_slots_[at];
-        if (slot == 0) return nullptr;
+        if (slot == 0) return false;
         const std::size_t i = (slot & kIndexMask) - 1;
-        if ((slot & kTagMask) == tag && t.name(i) == name) return &t.numbers()[i];
+        if ((slot & kTagMask) == tag && t.name(i) == name) {
+            *out = t.numbers()[i];
+            return true;
+        }
     }
 }
 
@@ -92,7 +184,16 @@ void VarMap::build_inverse() {
     inverse_built_ = true;
 }
 
-bool VarMap::name(int64_t number, std::string_view *out) {
+bool VarMap::name(int64_t number, std::string *out) {
+    // Family elements come first: the first family holding the number answers.
+    for (const Family &f : table_->families()) {
+        if (f.count == 0 || number < f.first) continue;
+        const uint64_t k = static_cast<uint64_t>(number) - static_cast<uint64_t>(f.first);
+        if (k < f.count) {
+            table_->family_element_name(f, k, out);
+            return true;
+        }
+    }
     if (!inverse_built_) build_inverse();
     std::size_t i = kNone;
     if (!by_number_dense_.empty()) {
@@ -104,8 +205,14 @@ bool VarMap::name(int64_t number, std::string_view *out) {
         if (it != by_number_sparse_.end() && it->first == number) i = it->second;
     }
     if (i == kNone) return false;
-    *out = table_->name(i);
+    out->assign(table_->name(i));
     return true;
+}
+
+std::size_t WitnessInterpreter::table_size() const {
+    std::size_t n = picked_.size();
+    for (const Run &r : runs_) n += r.count;
+    return n;
 }
 
 bool WitnessInterpreter::is_auxiliary(std::string_view name) const {
@@ -117,10 +224,46 @@ bool WitnessInterpreter::is_auxiliary(std::string_view name) const {
 bool WitnessInterpreter::build_tables(const VarMap &map, bool leave_out_auxiliaries) {
     names_ = map.table();
     picked_.clear();
+    runs_.clear();
     built_ = false;
     if (map.empty()) return false;
     const NameTable &t = *names_;
-    for (std::size_t i = 0; i < t.size(); ++i) {
+    std::string buf;
+    for (std::size_t fi = 0; fi < t.families().size(); ++fi) {
+        const Family &f = t.families()[fi];
+        if (f.count == 0) continue;
+        // Numbers below 1 are not clause variables: skip the elements before number 1.
+        uint64_t from = 0;
+        if (f.first < 1) from = static_cast<uint64_t>(1 - f.first);
+        if (from >= f.count) continue;
+        // A prefix decides the whole family when it is no longer than the family name, and
+        // names none of its elements when it does not begin with the name and "["; only a
+        // longer prefix that does needs each element's name.
+        bool all_aux = false, each = false;
+        if (leave_out_auxiliaries)
+            for (const std::string &p : prefixes_) {
+                if (p.size() <= f.name.size()) {
+                    if (std::string_view(f.name).substr(0, p.size()) == p) all_aux = true;
+                } else if (std::string_view(p).substr(0, f.name.size() + 1) == f.name + "[") {
+                    each = true;
+                }
+            }
+        if (all_aux) continue;
+        if (!each) {
+            runs_.push_back({fi, from, f.count - from});
+            continue;
+        }
+        for (uint64_t k = from; k < f.count; ++k) {
+            t.family_element_name(f, k, &buf);
+            if (is_auxiliary(buf)) continue;
+            if (!runs_.empty() && runs_.back().family == fi &&
+                runs_.back().from + runs_.back().count == k)
+                ++runs_.back().count;
+            else
+                runs_.push_back({fi, k, 1});
+        }
+    }
+    for (std::size_t i = 0; i < t.listed_size(); ++i) {
         if (t.number(i) < 1) continue;
         if (leave_out_auxiliaries && is_auxiliary(t.name(i))) continue;
         picked_.push_back(static_cast<uint32_t>(i));
@@ -152,9 +295,9 @@ std::vector<bool> WitnessInterpreter::decode(const std::vector<int64_t> &witness
         slot = now;
     }
     std::vector<bool> out;
-    out.reserve(picked_.size());
-    for (uint32_t i : picked_) {
-        const uint64_t v = static_cast<uint64_t>(names_->number(i));
+    out.reserve(table_size());
+    auto value_of = [&](int64_t number) {
+        const uint64_t v = static_cast<uint64_t>(number);
         unsigned char value = 0;
         if (dense) {
             if (v <= top) value = dense_value[static_cast<std::size_t>(v)];
@@ -162,8 +305,14 @@ std::vector<bool> WitnessInterpreter::decode(const std::vector<int64_t> &witness
             auto it = sparse_value.find(v);
             if (it != sparse_value.end()) value = it->second;
         }
-        out.push_back(value == 1);
+        return value == 1;
+    };
+    for (const Run &r : runs_) {
+        const Family &f = names_->families()[r.family];
+        for (uint64_t k = r.from; k < r.from + r.count; ++k)
+            out.push_back(value_of(f.first + static_cast<int64_t>(k)));
     }
+    for (uint32_t i : picked_) out.push_back(value_of(names_->number(i)));
     return out;
 }
 
