@@ -52,7 +52,8 @@ inline Py_ssize_t check_size(Py_ssize_t r) {
 }
 
 // A new reference, or null with an exception set (allocation included): owned either way.
-template <typename T = nb::object> T check(PyObject *r) {
+template <typename T = nb::object>
+T check(PyObject *r) {
     if (!r) rethrow();
     return nb::steal<T>(r);
 }

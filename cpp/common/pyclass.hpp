@@ -22,8 +22,8 @@ inline nb::object make_exception(const char *module, const char *name, const cha
 // A dataclasses.make_dataclass class; `fields` is a list of (name, type[, field]) tuples.
 inline nb::object make_dataclass(const char *module, const char *name, nb::list fields,
                                  nb::dict kwargs = nb::dict()) {
-    nb::object cls = nb::module_::import_("dataclasses").attr("make_dataclass")(name, fields,
-                                                                              **kwargs);
+    nb::object cls =
+        nb::module_::import_("dataclasses").attr("make_dataclass")(name, fields, **kwargs);
     cls.attr("__module__") = module;
     return cls;
 }

@@ -19,13 +19,13 @@ struct TextShape {
 };
 
 inline bool is_word_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 inline TextShape shape_of(std::string_view t) {
-    static constexpr std::string_view kLooseWords[] = {"and", "or",  "not", "if",    "else",
-                                                       "in",  "is",  "for", "lambda"};
+    static constexpr std::string_view kLooseWords[] = {"and", "or", "not", "if",    "else",
+                                                       "in",  "is", "for", "lambda"};
     TextShape s;
     bool expect_operand = true;
     int depth = 0;

@@ -1,15 +1,15 @@
 // Bindings of nubrix.sorn_engine.bxpr: Boolean expressions, their context, Tseytin
 // transformation. Every expression object holds a shared reference to the graph of its nodes,
 // so an expression stays valid after its Context is dropped.
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "bind.hpp"
 #include "core/bxpr.hpp"
@@ -23,11 +23,11 @@ using bxpr::Kind;
 using bxpr::Ref;
 using GraphPtr = std::shared_ptr<Graph>;
 
-constexpr const char *kModuleDoc = "Boolean expressions, their context and named variables, "
-                                   "n-ary connectives, constants, negation, support and Tseytin "
-                                   "transformation";
-constexpr const char *kMixedContexts =
-    "bxpr: expressions of different contexts cannot be combined";
+constexpr const char *kModuleDoc =
+    "Boolean expressions, their context and named variables, "
+    "n-ary connectives, constants, negation, support and Tseytin "
+    "transformation";
+constexpr const char *kMixedContexts = "bxpr: expressions of different contexts cannot be combined";
 constexpr const char *kForeignContext =
     "bxpr: tseytin needs the context that made the expression's variables";
 constexpr const char *kClauseOffsets =
@@ -96,19 +96,25 @@ nb::object box(const GraphPtr &g, Ref r) {
 }
 
 nb::object wrap(const GraphPtr &g, Ref r) {
-    if (bxpr::is_const(r)) return r == bxpr::kTrue ? box<OneExpr>(nullptr, r)
-                                                   : box<ZeroExpr>(nullptr, r);
+    if (bxpr::is_const(r))
+        return r == bxpr::kTrue ? box<OneExpr>(nullptr, r) : box<ZeroExpr>(nullptr, r);
     Kind kind = g->kind(bxpr::node_of(r));
     if (kind == Kind::kVar)
         return bxpr::is_negated(r) ? box<ComplementExpr>(g, r) : box<VariableExpr>(g, r);
     if (bxpr::is_negated(r)) return box<NotExpr>(g, r);
     switch (kind) {
-        case Kind::kAnd: return box<AndExpr>(g, r);
-        case Kind::kOr: return box<OrExpr>(g, r);
-        case Kind::kXor: return box<XorExpr>(g, r);
-        case Kind::kEq: return box<EqualExpr>(g, r);
-        case Kind::kImpl: return box<ImpliesExpr>(g, r);
-        default: return box<IteExpr>(g, r);
+        case Kind::kAnd:
+            return box<AndExpr>(g, r);
+        case Kind::kOr:
+            return box<OrExpr>(g, r);
+        case Kind::kXor:
+            return box<XorExpr>(g, r);
+        case Kind::kEq:
+            return box<EqualExpr>(g, r);
+        case Kind::kImpl:
+            return box<ImpliesExpr>(g, r);
+        default:
+            return box<IteExpr>(g, r);
     }
 }
 
@@ -172,13 +178,14 @@ struct Operands {
     void add(nb::handle h, const char *fn) {
         Expr *e = nullptr;
         if (!nb::try_cast<Expr *>(h, e, false) || e == nullptr)
-            throw nb::type_error(
-                format(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
+            throw nb::type_error(format(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
         if (e->graph == free_graph()) {
             free.push_back(refs.size());
         } else if (e->graph) {
-            if (!graph) graph = e->graph;
-            else if (graph != e->graph) throw nb::value_error(kMixedContexts);
+            if (!graph)
+                graph = e->graph;
+            else if (graph != e->graph)
+                throw nb::value_error(kMixedContexts);
         }
         refs.push_back(e->ref);
     }
@@ -284,8 +291,8 @@ nb::tuple clause_arrays_of(const Expr &e) {
     if (!bxpr::read_clauses(e.graph.get(), e.ref, vars, offsets, lits))
         throw nb::value_error(kNotClauseForm);
     nb::list names;
-    for (uint32_t node : vars) names.append(nb::str(e.graph->name(node).c_str(),
-                                                    e.graph->name(node).size()));
+    for (uint32_t node : vars)
+        names.append(nb::str(e.graph->name(node).c_str(), e.graph->name(node).size()));
     return nb::make_tuple(names, to_numpy(std::move(offsets)), to_numpy(std::move(lits)));
 }
 
@@ -334,8 +341,9 @@ void register_bxpr(nb::module_ &m) {
                 return wrap(ctx.graph, ctx.graph->var(name));
             },
             nb::arg("name"), "The variable of that name in this context, made on first request")
-        .def("__len__", [](const Context &ctx) { return ctx.graph->var_count(); },
-             "Number of variables of the context");
+        .def(
+            "__len__", [](const Context &ctx) { return ctx.graph->var_count(); },
+            "Number of variables of the context");
 
     nb::class_<Expr>(bx, "BaseExpr", "Boolean expression")
         .def("__invert__",
@@ -353,9 +361,10 @@ void register_bxpr(nb::module_ &m) {
             "__xor__",
             [](nb::handle a, nb::handle b) { return binary(a, b, "^", &Graph::make_xor); },
             nb::is_operator())
-        .def("__eq__", [](const Expr &a, const Expr &b) { return same(a, b); }, nb::is_operator())
-        .def("__ne__", [](const Expr &a, const Expr &b) { return !same(a, b); },
-             nb::is_operator())
+        .def(
+            "__eq__", [](const Expr &a, const Expr &b) { return same(a, b); }, nb::is_operator())
+        .def(
+            "__ne__", [](const Expr &a, const Expr &b) { return !same(a, b); }, nb::is_operator())
         .def("__hash__",
              [](const Expr &e) {
                  size_t g = bxpr::is_const(e.ref) ? 0 : reinterpret_cast<size_t>(e.graph.get());
@@ -363,16 +372,18 @@ void register_bxpr(nb::module_ &m) {
              })
         // Expressions are immutable values: a copy is the object itself.
         .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
-             nb::arg("memo"))
+        .def(
+            "__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); },
+            nb::arg("memo"))
         .def("__str__", &text_of)
         .def("__repr__", &text_of)
         .def("get_args", &args_of, "The operands in order; none for literals and constants")
         .def("support", &support_of, "The variables of the expression")
         .def("tseytin", &tseytin_of, nb::arg("ctx"), nb::arg("prefix"),
              "Equisatisfiable clause form, or Zero/One; new variables prefix_0, prefix_1, ...")
-        .def("is_cnf", [](const Expr &e) { return bxpr::is_clause_form(e.graph.get(), e.ref); },
-             "Whether the expression is a clause form: a conjunction of clauses or one clause")
+        .def(
+            "is_cnf", [](const Expr &e) { return bxpr::is_clause_form(e.graph.get(), e.ref); },
+            "Whether the expression is a clause form: a conjunction of clauses or one clause")
         .def("clause_texts", &clause_texts_of,
              "The clauses of a clause form, each a list of literal texts")
         .def("clause_arrays", &clause_arrays_of,
@@ -381,13 +392,11 @@ void register_bxpr(nb::module_ &m) {
 
     nb::class_<LiteralExpr, Expr>(bx, "Literal", "A variable or a negated variable");
     nb::class_<VariableExpr, LiteralExpr>(bx, "Variable", "Named Boolean variable")
-        .def_prop_ro("name", [](const VariableExpr &v) {
-            return v.graph->name(bxpr::node_of(v.ref));
-        });
+        .def_prop_ro("name",
+                     [](const VariableExpr &v) { return v.graph->name(bxpr::node_of(v.ref)); });
     nb::class_<ComplementExpr, LiteralExpr>(bx, "Complement", "Negated variable")
-        .def_prop_ro("name", [](const ComplementExpr &v) {
-            return v.graph->name(bxpr::node_of(v.ref));
-        });
+        .def_prop_ro("name",
+                     [](const ComplementExpr &v) { return v.graph->name(bxpr::node_of(v.ref)); });
     nb::class_<ConstantExpr, Expr>(bx, "Constant", "Constant false or true");
     nb::class_<ZeroExpr, ConstantExpr>(bx, "Zero", "Constant false");
     nb::class_<OneExpr, ConstantExpr>(bx, "One", "Constant true");
@@ -405,14 +414,14 @@ void register_bxpr(nb::module_ &m) {
         "and_s", [](nb::handle xs) { return nary(xs, "and_s", &Graph::make_and); },
         nb::arg("exprs"), "Conjunction, simplified; of no operand, One");
     bx.def(
-        "or_s", [](nb::handle xs) { return nary(xs, "or_s", &Graph::make_or); },
-        nb::arg("exprs"), "Disjunction, simplified; of no operand, Zero");
+        "or_s", [](nb::handle xs) { return nary(xs, "or_s", &Graph::make_or); }, nb::arg("exprs"),
+        "Disjunction, simplified; of no operand, Zero");
     bx.def(
         "xor_s", [](nb::handle xs) { return nary(xs, "xor_s", &Graph::make_xor); },
         nb::arg("exprs"), "Exclusive or (odd parity), simplified; of no operand, Zero");
     bx.def(
-        "eq_s", [](nb::handle xs) { return nary(xs, "eq_s", &Graph::make_eq); },
-        nb::arg("exprs"), "Equivalence (all operands equal), simplified; of fewer than two, One");
+        "eq_s", [](nb::handle xs) { return nary(xs, "eq_s", &Graph::make_eq); }, nb::arg("exprs"),
+        "Equivalence (all operands equal), simplified; of fewer than two, One");
     bx.def(
         "impl_s",
         [](nb::handle p, nb::handle q) {

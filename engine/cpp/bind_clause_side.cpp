@@ -59,7 +59,8 @@ constexpr const char *kNameType = "set_model_name: the name must be a str, not "
 constexpr const char *kMapType = "set_var_map: expected a dict of names to numbers, not ";
 constexpr const char *kFamiliesType =
     "set_var_families: expected a list of (name, first number, sizes), not ";
-constexpr const char *kFamilyType = "set_var_families: a family must be (name, first number, sizes), not ";
+constexpr const char *kFamilyType =
+    "set_var_families: a family must be (name, first number, sizes), not ";
 constexpr const char *kFamilySize = "set_var_families: a size";
 constexpr const char *kFamilyRangeHead = "set_var_families: the numbers of family ";
 constexpr const char *kFamilyTwiceHead = "set_var_families: a family named twice: ";
@@ -302,9 +303,8 @@ void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseL
     const std::size_t n = off.size;
     const int64_t nlits = static_cast<int64_t>(lit.size);
     bool ok = true;
-    off.visit([&](const auto *p, int64_t st) {
-        ok = copy_offsets(p, st, n, room.base, room.offsets);
-    });
+    off.visit(
+        [&](const auto *p, int64_t st) { ok = copy_offsets(p, st, n, room.base, room.offsets); });
     if (!ok) {
         undo();
         raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
@@ -316,9 +316,7 @@ void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseL
                                        kDiffersFrom + std::to_string(nlits));
     }
     if (nlits == 0) return;
-    lit.visit([&](const auto *p, int64_t st) {
-        ok = copy_literals(p, st, lit.size, room.lits);
-    });
+    lit.visit([&](const auto *p, int64_t st) { ok = copy_literals(p, st, lit.size, room.lits); });
     if (ok) return;
     undo();
     for (std::size_t i = 0; i < lit.size; ++i) {
@@ -347,8 +345,7 @@ void add_hard_block(WcnfStore &store, nb::handle offsets, nb::handle literals) {
     write_block(off, lit, room, kAddHardClauses, [&] { store.truncate_hard(old); });
 }
 
-void add_soft_block(WcnfStore &store, nb::handle offsets, nb::handle literals,
-                    nb::handle weights) {
+void add_soft_block(WcnfStore &store, nb::handle offsets, nb::handle literals, nb::handle weights) {
     const IntegerArray off = integer_array(offsets, kAddSoftClauses, kOffsetsName);
     const IntegerArray lit = integer_array(literals, kAddSoftClauses, kLiteralsName);
     const std::size_t n = clause_count(off, kAddSoftClauses);
@@ -475,7 +472,8 @@ clause::NameTable read_var_families(nb::handle families, nb::handle other) {
         if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 3)
             raise_py(PyExc_TypeError, kFamilyType + py_type_name(item));
         nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
-        if (!PyUnicode_Check(name.ptr())) raise_py(PyExc_TypeError, kMapKeyType + py_type_name(name));
+        if (!PyUnicode_Check(name.ptr()))
+            raise_py(PyExc_TypeError, kMapKeyType + py_type_name(name));
         const int64_t first = int64_arg(PyTuple_GET_ITEM(item.ptr(), 1), kMapNumber);
         std::vector<int64_t> sizes;
         __int128 count = 1;
@@ -486,8 +484,8 @@ clause::NameTable read_var_families(nb::handle families, nb::handle other) {
         }
         const std::string text(utf8_name(name.ptr()));
         if (count > 0 && (first < 0 || first + count - 1 > kMaxVariable))
-            raise_py(PyExc_ValueError, kFamilyRangeHead + text + kMapNumberRange +
-                                           std::to_string(kMaxVariable));
+            raise_py(PyExc_ValueError,
+                     kFamilyRangeHead + text + kMapNumberRange + std::to_string(kMaxVariable));
         if (!t.add_family(text, first, std::move(sizes)))
             raise_py(PyExc_ValueError, kFamilyTwiceHead + text);
     }
@@ -496,8 +494,8 @@ clause::NameTable read_var_families(nb::handle families, nb::handle other) {
     int64_t unused;
     for (std::size_t i = 0; i < rest.listed_size(); ++i) {
         if (t.family_number(rest.name(i), &unused))
-            raise_py(PyExc_ValueError, kFamilyElementHead + std::string(rest.name(i)) +
-                                           kFamilyElementTail);
+            raise_py(PyExc_ValueError,
+                     kFamilyElementHead + std::string(rest.name(i)) + kFamilyElementTail);
         t.add(rest.name(i), rest.number(i));
     }
     return t;
@@ -611,10 +609,9 @@ void register_storage(nb::module_ &m) {
                 nb::list out = new_list(c.size());
                 std::size_t i = 0;
                 c.for_each([&](const int32_t *lits, std::size_t n) {
-                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
-                                    nb::make_tuple(clause_list(lits, n), s.store.weights()[i])
-                                        .release()
-                                        .ptr());
+                    PyList_SET_ITEM(
+                        out.ptr(), static_cast<Py_ssize_t>(i),
+                        nb::make_tuple(clause_list(lits, n), s.store.weights()[i]).release().ptr());
                     ++i;
                 });
                 return out;
@@ -709,8 +706,7 @@ void register_mapping(nb::module_ &m) {
                      return false;
                  }
                  int64_t n;
-                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size)),
-                                        &n);
+                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size)), &n);
              })
         .def(
             "get_var_map",

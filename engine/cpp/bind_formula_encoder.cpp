@@ -3,13 +3,13 @@
 // received into a zk_encoder Model with the library's own encoding; both back ends therefore give
 // the same clauses and the same variable numbers. Each input is replayed when it arrives, so that
 // one the library would refuse is refused there and then, and nothing of it is kept.
+#include <nanobind/stl/string.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nanobind/stl/string.h>
 
 #include "bind.hpp"
 #include "bind_support.hpp"
@@ -113,8 +113,8 @@ nb::dict forall_dict(const std::vector<fe::Forall> &foralls) {
     nb::object original = nb::borrow(e.value());
     std::string detail = se::py_type_name(original);
     std::string msg = nb::cast<std::string>(nb::str(original));
-    nb::object replacement = encoder_error()(kMsgHead + where + ": " + detail +
-                                            (msg.empty() ? "" : ": " + msg));
+    nb::object replacement =
+        encoder_error()(kMsgHead + where + ": " + detail + (msg.empty() ? "" : ": " + msg));
     PyException_SetCause(replacement.ptr(), original.inc_ref().ptr());
     PyException_SetContext(replacement.ptr(), original.inc_ref().ptr());
     PyErr_SetObject(encoder_error().ptr(), replacement.ptr());
@@ -137,9 +137,7 @@ class LogCapture {
             "msg"_a.none(), "level"_a.none());
     }
 
-    ~LogCapture() {
-        restore();
-    }
+    ~LogCapture() { restore(); }
 
     // Puts the program's sink back and hands it the findings worth its attention.
     void restore() {
@@ -217,8 +215,7 @@ class FormulaEncoder {
 
     void add_constraint(nb::object text, nb::object forall_text) {
         text_arg(text, "the constraint text");
-        FormulaRecord record{text, forall_text, read_foralls(forall_text), nb::none(),
-                             nb::none()};
+        FormulaRecord record{text, forall_text, read_foralls(forall_text), nb::none(), nb::none()};
         accept_formula(std::move(record), false);
     }
 

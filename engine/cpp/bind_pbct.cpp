@@ -80,7 +80,7 @@ struct Pb2Cnf {
 
 // Draws from a copy of the source's counter, so a failed encoding leaves the source untouched.
 class TentativeAux : public pbct::AuxSource {
-public:
+  public:
     explicit TentativeAux(int64_t next) : next_(next) {}
     int32_t fresh() override {
         if (next_ > kMaxVariable) throw std::overflow_error(kSourceExhausted);
@@ -88,7 +88,7 @@ public:
     }
     int64_t next() const { return next_; }
 
-private:
+  private:
     int64_t next_;
 };
 

@@ -1,7 +1,7 @@
 // Engine top level: the log sink with its levels and the engine's version text.
-#include <string>
-
 #include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "bind.hpp"
 
@@ -19,8 +19,8 @@ struct LevelDef {
     int python_level;
 };
 constexpr LevelDef kLevels[] = {
-    {"trace", kTraceLevel}, {"debug", 10},   {"info", 20},
-    {"warning", 30},        {"error", 40},   {"critical", 50},
+    {"trace", kTraceLevel}, {"debug", 10}, {"info", 20},
+    {"warning", 30},        {"error", 40}, {"critical", 50},
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 // zk_encoder.core.formula_container: the clause templates of one model with their blocks of
 // auxiliary numbers, the queues of pending records and the container-wide clause storage, completed
 // as CNF or weighted CNF at build time.
+#include "zk_encoder/core/formula_container.hpp"
+
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 
@@ -17,15 +19,15 @@
 #include "common/module_globals.hpp"
 #include "common/python_private.hpp"
 #include "instantiate/template_code.hpp"
-#include "zk_encoder/core/formula_container.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
 namespace zk::core {
 
 namespace {
 
-constexpr const char *kSecondTarget = "A CNF build with a target was already made: its bound stays "
-                                      "in the clause storage, so a second target is refused";
+constexpr const char *kSecondTarget =
+    "A CNF build with a target was already made: its bound stays "
+    "in the clause storage, so a second target is refused";
 constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
 constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
 constexpr const char *kCountOverflow =
@@ -120,7 +122,8 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
             if (!slot.is_valid()) {
                 PyObject *name = PyList_GET_ITEM(names, static_cast<Py_ssize_t>(v - 1));
                 Py_ssize_t len = 0;
-                const char *p = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+                const char *p =
+                    PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
                 // A name the engine cannot spell in UTF-8 (a lone surrogate) takes the
                 // object-by-object path, which reports it as the host would.
                 if (!p) {
@@ -140,7 +143,8 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
                     text += n;
                     text += '\'';
                 }
-                PyObject *t = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+                PyObject *t =
+                    PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
                 if (!t) throw nb::python_error();
                 slot = nb::steal(t);
             }
@@ -433,7 +437,6 @@ nb::object mapping_shapes(FormulaContainer &c) {
     return nb::make_tuple(families, rest);
 }
 
-
 // The merged map, kept up to date with `mappings_`; None when it cannot be kept (a map that is
 // not a plain dictionary, or a merge function other than the dumper's).
 nb::object merged_mapping(FormulaContainer &c) {
@@ -444,8 +447,8 @@ nb::object merged_mapping(FormulaContainer &c) {
     bool valid = c.merged_.is_valid() && static_cast<size_t>(n) >= c.merged_from_.size();
     for (size_t i = 0; valid && i < c.merged_from_.size(); ++i) {
         PyObject *m = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
-        valid = m == c.merged_from_[i].first &&
-                py_private::dict_version(m) == c.merged_from_[i].second;
+        valid =
+            m == c.merged_from_[i].first && py_private::dict_version(m) == c.merged_from_[i].second;
     }
     if (!valid) {
         c.merged_ = nb::dict();
@@ -579,8 +582,8 @@ void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::h
                       nb::handle shift_bx_variable) {
     nb::object total = nb::module_::import_("builtins").attr("sum")(weights);
     dump_soft(c);
-    NewRecord r = inner_add(c, template_constraint, weights, foralls, shift_pb_variable,
-                            shift_bx_variable);
+    NewRecord r =
+        inner_add(c, template_constraint, weights, foralls, shift_pb_variable, shift_bx_variable);
     enqueue(c, c.soft_queue_, c.cur_count_clauses_soft_, r);
     // Every instance writes every weighted clause again, so it counts again towards the weight
     // that a hard clause must outweigh.
@@ -663,7 +666,8 @@ NB_MODULE(formula_container, m) {
         .def_prop_rw(
             "hard_weight", [](const FormulaContainer &c) { return c.hard_weight_; },
             [](FormulaContainer &c, nb::object w) { c.hard_weight_ = w; })
-        .def_prop_ro("_target_variables", [](const FormulaContainer &c) { return c.target_variables_; })
+        .def_prop_ro("_target_variables",
+                     [](const FormulaContainer &c) { return c.target_variables_; })
         .def_prop_ro("_cur_init_shift_variable",
                      [](const FormulaContainer &c) { return c.cur_init_shift_variable_; })
         .def_prop_ro("_num_formula", [](const FormulaContainer &c) { return c.num_formula_; })

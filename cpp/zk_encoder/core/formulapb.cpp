@@ -6,6 +6,12 @@
 // distinct number is turned into its engine variable (and negation) once.
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
 #include "common/buffers.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
@@ -13,12 +19,6 @@
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
 #include "zk_encoder/core/manager.hpp"
-
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <unordered_map>
-#include <vector>
 
 namespace zk::core {
 
@@ -104,8 +104,7 @@ FlatClauses read_clauses(nb::handle db) {
         FlatClauses flat;
         if (PyTuple_GET_SIZE(pair.ptr()) == 2 &&
             read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 0), flat.offsets) &&
-            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits) &&
-            valid_offsets(flat))
+            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits) && valid_offsets(flat))
             return flat;
     }
     return read_clause_lists(db);
@@ -115,8 +114,7 @@ FlatClauses read_clauses(nb::handle db) {
 // in the order they are first met, which is what names the encoder's auxiliaries in order.
 class LiteralTable {
   public:
-    explicit LiteralTable(nb::handle manager)
-        : manager_(manager), fast_(exact_manager(manager)) {}
+    explicit LiteralTable(nb::handle manager) : manager_(manager), fast_(exact_manager(manager)) {}
 
     nb::object literal(int64_t lit) {
         int64_t num = lit > 0 ? lit : -lit;
@@ -164,8 +162,8 @@ nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::h
         std::vector<int64_t> pos(static_cast<size_t>(largest) + 1, -1), neg(pos);
         for (size_t k = 0; k < flat.lits.size(); ++k) {
             int64_t lit = flat.lits[k];
-            picks[k] = pick(lit, lit > 0 ? pos[static_cast<size_t>(lit)]
-                                         : neg[static_cast<size_t>(-lit)]);
+            picks[k] =
+                pick(lit, lit > 0 ? pos[static_cast<size_t>(lit)] : neg[static_cast<size_t>(-lit)]);
         }
     } else {
         std::unordered_map<int64_t, int64_t> pick_of;
@@ -288,8 +286,8 @@ nb::object reified(const FormulaPB &f, nb::handle manager, Manager &mgr, uint8_t
         if (sides.empty()) throw nb::type_error("a comparison under negation needs one bound");
         nb::object types = g_module.get("pb").attr("Comparator_type");
         for (const Side &side : sides)
-            complements.push_back(encode(terms, types.attr(side.comparator),
-                                         nb::make_tuple(side.bound), manager));
+            complements.push_back(
+                encode(terms, types.attr(side.comparator), nb::make_tuple(side.bound), manager));
     }
     nb::object bx = g_module.get("bx");
     nb::list definitions;
@@ -369,8 +367,8 @@ NB_MODULE(formulapb, m) {
         .def(
             "__init__",
             [](FormulaPB *self, nb::object expression, nb::object comparator, nb::args border) {
-                new (self) FormulaPB{std::move(expression), std::move(comparator),
-                                     nb::borrow(border)};
+                new (self)
+                    FormulaPB{std::move(expression), std::move(comparator), nb::borrow(border)};
             },
             nb::arg("expression").none(), nb::arg("comparator").none(), nb::arg("border"))
         .def("to_bx", &to_bx, nb::arg("manager").none())

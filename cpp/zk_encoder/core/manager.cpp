@@ -1,10 +1,11 @@
 // zk_encoder.core.manager: the per-model variable registry. It keeps the generator of every
 // family, the numbers and engine variables of the names used by the formula being evaluated, and
 // the engine objects that formula is encoded with; a reset renews all but the generators.
+#include "zk_encoder/core/manager.hpp"
+
 #include "common/gc.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
-#include "zk_encoder/core/manager.hpp"
 
 namespace zk::core {
 
@@ -90,22 +91,26 @@ NB_MODULE(manager, m) {
     bx.attr("Variable");
 
     nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots));
-    cls.def("__init__", [](Manager *self) {
-        // Made before the object exists: a failed construction leaves nothing to release.
-        nb::object bx_context, pb_config, pb_var_manager;
-        EngineObjects made{bx_context, pb_config, pb_var_manager};
-        make_engine_objects(made);
-        new (self) Manager();
-        self->bx_context_ = std::move(bx_context);
-        self->pb_config_ = std::move(pb_config);
-        self->pb_var_manager_ = std::move(pb_var_manager);
-    }, nb::sig("def __init__(self)"));
+    cls.def(
+        "__init__",
+        [](Manager *self) {
+            // Made before the object exists: a failed construction leaves nothing to release.
+            nb::object bx_context, pb_config, pb_var_manager;
+            EngineObjects made{bx_context, pb_config, pb_var_manager};
+            make_engine_objects(made);
+            new (self) Manager();
+            self->bx_context_ = std::move(bx_context);
+            self->pb_config_ = std::move(pb_config);
+            self->pb_var_manager_ = std::move(pb_var_manager);
+        },
+        nb::sig("def __init__(self)"));
     cls.def("registration_generator_variables", &registration_generator_variables,
             nb::arg("name").none(),
             nb::sig("def registration_generator_variables(self, name: str) -> None"));
-    cls.def("add_variable", [](Manager &mgr, nb::handle name) { return mgr.add_variable(name); },
-            nb::arg("name").none(),
-            nb::sig("def add_variable(self, name: str) -> Tuple[bx.Variable, int]"));
+    cls.def(
+        "add_variable", [](Manager &mgr, nb::handle name) { return mgr.add_variable(name); },
+        nb::arg("name").none(),
+        nb::sig("def add_variable(self, name: str) -> Tuple[bx.Variable, int]"));
     cls.def(
         "get_pb_var",
         [](Manager &mgr, nb::handle pb_var, nb::handle prefix) {

@@ -102,8 +102,7 @@ struct Manager {
                                   nb::handle arg = nb::handle()) {
         PyObject *args[2] = {obj.ptr(), arg.ptr()};
         PyObject *r = PyObject_VectorcallMethod(
-            method.ptr(), args, (arg.is_valid() ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-            nullptr);
+            method.ptr(), args, (arg.is_valid() ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     }
@@ -134,8 +133,7 @@ struct Manager {
             Py_ssize_t np = PyUnicode_GET_LENGTH(prefix.ptr());
             PyObject *text = PyUnicode_New(np + nd, 127);
             if (!text) throw nb::python_error();
-            std::memcpy(PyUnicode_1BYTE_DATA(text), PyUnicode_1BYTE_DATA(prefix.ptr()),
-                        (size_t)np);
+            std::memcpy(PyUnicode_1BYTE_DATA(text), PyUnicode_1BYTE_DATA(prefix.ptr()), (size_t)np);
             std::memcpy(PyUnicode_1BYTE_DATA(text) + np, tail, (size_t)nd);
             return nb::steal(text);
         }

@@ -6,12 +6,12 @@
 // instances are plain objects with attribute dictionaries. Every walk over a term (flattening,
 // negation, scaling, text form) runs on an explicit stack: a chain a + b + c + ... nests one AddOp
 // per operand, and a program may write hundreds of thousands of them.
+#include <string>
+#include <vector>
+
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
-
-#include <string>
-#include <vector>
 
 namespace zk::core {
 
@@ -22,8 +22,7 @@ constexpr const char *kEngineModule = "nubrix.sorn_engine.pbct";
 constexpr const char *kSumLogPrefix = "Sum to_pb result ";
 constexpr const char *kNotASequence = "the operands of a Sum must be a sequence";
 // The host's own wordings, for failures that plain module code would meet.
-constexpr const char *kUnexpectedKeyword =
-    "Sum.__init__() got an unexpected keyword argument '%S'";
+constexpr const char *kUnexpectedKeyword = "Sum.__init__() got an unexpected keyword argument '%S'";
 
 // The module's globals: the engine module, log_d and the class names are read from them at every
 // call, as code of the module itself would.
@@ -123,8 +122,7 @@ struct Flattener {
     void sum_done(const FlatFrame &f) {
         if (mode != Flat::Pb) return;
         if (!log_d.is_valid()) log_d = g_module.get("log_d");
-        nb::object items =
-            check(PyList_GetSlice(out.ptr(), f.start, PyList_GET_SIZE(out.ptr())));
+        nb::object items = check(PyList_GetSlice(out.ptr(), f.start, PyList_GET_SIZE(out.ptr())));
         nb::object text = check(PyObject_Repr(items.ptr()));
         nb::object msg = check(PyUnicode_FromFormat("%s%U", kSumLogPrefix, text.ptr()));
         log_d(msg);
@@ -146,9 +144,15 @@ struct Flattener {
             nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
             ++f.next;
             switch (Kind k = kind_of(child)) {
-                case Kind::Leaf: leaf(child); break;
-                case Kind::Other: other(child); break;
-                default: stack.push_back(frame(child, k)); break;  // invalidates f
+                case Kind::Leaf:
+                    leaf(child);
+                    break;
+                case Kind::Other:
+                    other(child);
+                    break;
+                default:
+                    stack.push_back(frame(child, k));
+                    break;  // invalidates f
             }
         }
     }
@@ -226,9 +230,15 @@ struct Mapper {
             nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
             ++f.next;
             switch (Kind k = kind_of(child)) {
-                case Kind::Leaf: f.done.push_back(leaf(child)); break;
-                case Kind::Other: f.done.push_back(apply(child)); break;
-                default: stack.push_back(frame(child, k)); break;  // invalidates f
+                case Kind::Leaf:
+                    f.done.push_back(leaf(child));
+                    break;
+                case Kind::Other:
+                    f.done.push_back(apply(child));
+                    break;
+                default:
+                    stack.push_back(frame(child, k));
+                    break;  // invalidates f
             }
         }
     }
@@ -292,9 +302,15 @@ struct Texter {
                 nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
                 ++f.next;
                 switch (Kind k = kind_of(child)) {
-                    case Kind::Leaf: leaf(child); break;
-                    case Kind::Other: pieces.push_back(check(PyObject_Str(child.ptr()))); break;
-                    default: stack.push_back(open(child, k)); break;  // invalidates f
+                    case Kind::Leaf:
+                        leaf(child);
+                        break;
+                    case Kind::Other:
+                        pieces.push_back(check(PyObject_Str(child.ptr())));
+                        break;
+                    default:
+                        stack.push_back(open(child, k));
+                        break;  // invalidates f
                 }
             }
         }
@@ -317,22 +333,24 @@ nb::object method(nb::handle ns, const char *name, nb::object fn) {
 // The methods every concrete node defines, in their documented order after __init__.
 template <Kind K>
 void node_methods(nb::dict &ns) {
-    method(ns, "__neg__", nb::cpp_function([](nb::handle self) {
-        return Mapper{nb::handle()}.run(self, K);
-    }, nb::is_method(), nb::name("__neg__"), nb::sig("def __neg__(self)")));
-    method(ns, "__rmul__", nb::cpp_function([](nb::handle self, nb::handle other) {
-        return Mapper{other}.run(self, K);
-    }, nb::is_method(), nb::name("__rmul__"), nb::arg("other").none(),
-       nb::sig("def __rmul__(self, other)")));
-    method(ns, "__repr__", nb::cpp_function([](nb::handle self) {
-        return Texter{}.run(self, K);
-    }, nb::is_method(), nb::name("__repr__"), nb::sig("def __repr__(self)")));
-    method(ns, "to_pb", nb::cpp_function([](nb::handle self) {
-        return flatten(self, K, Flat::Pb);
-    }, nb::is_method(), nb::name("to_pb"), nb::sig("def to_pb(self)")));
-    method(ns, "to_maxsat", nb::cpp_function([](nb::handle self) {
-        return flatten(self, K, Flat::MaxSat);
-    }, nb::is_method(), nb::name("to_maxsat"), nb::sig("def to_maxsat(self)")));
+    method(ns, "__neg__",
+           nb::cpp_function([](nb::handle self) { return Mapper{nb::handle()}.run(self, K); },
+                            nb::is_method(), nb::name("__neg__"), nb::sig("def __neg__(self)")));
+    method(ns, "__rmul__",
+           nb::cpp_function(
+               [](nb::handle self, nb::handle other) { return Mapper{other}.run(self, K); },
+               nb::is_method(), nb::name("__rmul__"), nb::arg("other").none(),
+               nb::sig("def __rmul__(self, other)")));
+    method(ns, "__repr__",
+           nb::cpp_function([](nb::handle self) { return Texter{}.run(self, K); }, nb::is_method(),
+                            nb::name("__repr__"), nb::sig("def __repr__(self)")));
+    method(ns, "to_pb",
+           nb::cpp_function([](nb::handle self) { return flatten(self, K, Flat::Pb); },
+                            nb::is_method(), nb::name("to_pb"), nb::sig("def to_pb(self)")));
+    method(
+        ns, "to_maxsat",
+        nb::cpp_function([](nb::handle self) { return flatten(self, K, Flat::MaxSat); },
+                         nb::is_method(), nb::name("to_maxsat"), nb::sig("def to_maxsat(self)")));
 }
 
 nb::dict class_namespace(const char *name) {
@@ -385,27 +403,31 @@ void make_classes(nb::module_ &m) {
     nb::object abc_meta = nb::module_::import_("abc").attr("ABCMeta");
 
     nb::dict base_ns = class_namespace("PBBaseOp");
-    base_ns["__add__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
-        return g_module.get("AddOp")(self, other);
-    }, nb::is_method(), nb::name("__add__"), nb::arg("other").none(),
-       nb::sig("def __add__(self, other)"));
-    base_ns["__sub__"] = nb::cpp_function([](nb::handle self, nb::handle other) {
-        nb::object negated = check(PyNumber_Negative(other.ptr()));
-        return g_module.get("AddOp")(self, negated);
-    }, nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
-       nb::sig("def __sub__(self, other)"));
+    base_ns["__add__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle other) { return g_module.get("AddOp")(self, other); },
+        nb::is_method(), nb::name("__add__"), nb::arg("other").none(),
+        nb::sig("def __add__(self, other)"));
+    base_ns["__sub__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle other) {
+            nb::object negated = check(PyNumber_Negative(other.ptr()));
+            return g_module.get("AddOp")(self, negated);
+        },
+        nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
+        nb::sig("def __sub__(self, other)"));
     // A text may put an integer-valued factor (a power) right of a term: (a + b) * (2 ** k)
     // scales the term as 2 ** k * (a + b) does. Anything else is the other operand's to decide.
     // A product of two terms is no term: refused as the host refuses unsupported operands.
-    base_ns["__mul__"] = nb::cpp_function([](nb::handle self, nb::handle other) -> nb::object {
-        if (!PyLong_Check(other.ptr())) {
-            PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for *: '%s' and '%s'",
-                         Py_TYPE(self.ptr())->tp_name, Py_TYPE(other.ptr())->tp_name);
-            throw nb::python_error();
-        }
-        return self.attr("__rmul__")(other);
-    }, nb::is_method(), nb::name("__mul__"), nb::arg("other").none(),
-       nb::sig("def __mul__(self, other)"));
+    base_ns["__mul__"] = nb::cpp_function(
+        [](nb::handle self, nb::handle other) -> nb::object {
+            if (!PyLong_Check(other.ptr())) {
+                PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for *: '%s' and '%s'",
+                             Py_TYPE(self.ptr())->tp_name, Py_TYPE(other.ptr())->tp_name);
+                throw nb::python_error();
+            }
+            return self.attr("__rmul__")(other);
+        },
+        nb::is_method(), nb::name("__mul__"), nb::arg("other").none(),
+        nb::sig("def __mul__(self, other)"));
     nb::object slot_class = abstract_slot_class();
     for (const char *name : {"__neg__", "__rmul__", "to_pb", "to_maxsat"})
         base_ns[name] = abstract_method(slot_class, name);
@@ -465,11 +487,21 @@ NB_MODULE(pboperations, m) {
     zk::init_module();
     g_module.bind(m);
     g_names = new Names{
-        intern("pb_var"),       intern("name"),          intern("coefficient"),
-        intern("first_variable"), intern("second_variable"), intern("variables"),
-        intern("to_pb"),        intern("to_maxsat"),     intern("WeightedLit"),
-        intern("Var(coeff: "),  intern("; pb num: "),    intern("; bx var: "),
-        intern(")"),            intern("AddOp("),        intern("Sum("),
+        intern("pb_var"),
+        intern("name"),
+        intern("coefficient"),
+        intern("first_variable"),
+        intern("second_variable"),
+        intern("variables"),
+        intern("to_pb"),
+        intern("to_maxsat"),
+        intern("WeightedLit"),
+        intern("Var(coeff: "),
+        intern("; pb num: "),
+        intern("; bx var: "),
+        intern(")"),
+        intern("AddOp("),
+        intern("Sum("),
         intern(", "),
     };
 

@@ -1,11 +1,12 @@
 // zk_encoder.core.variable: the objects through which an evaluated formula text names the elements
 // of a model's variable families: one callable generator per family, and the element it returns,
 // seen as an engine Boolean variable and as a pseudo-Boolean term.
+#include "zk_encoder/core/variable.hpp"
+
 #include "common/gc.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "zk_encoder/core/manager.hpp"
-#include "zk_encoder/core/variable.hpp"
 
 namespace zk::core {
 
@@ -52,11 +53,11 @@ struct Index {
     nb::object range_step;
 };
 
-using GeneratorGc = GcSlots<GeneratorVariable, &GeneratorVariable::name,
-                            &GeneratorVariable::manager>;
+using GeneratorGc =
+    GcSlots<GeneratorVariable, &GeneratorVariable::name, &GeneratorVariable::manager>;
 using VariableGc = GcSlots<Variable, &Variable::bx_var, &Variable::pb_var, &Variable::name>;
-using IndexGc = GcSlots<Index, &Index::name, &Index::range_start, &Index::range_end,
-                        &Index::range_step>;
+using IndexGc =
+    GcSlots<Index, &Index::name, &Index::range_start, &Index::range_end, &Index::range_step>;
 
 // The element name: family name, "(", the items' text forms joined by ",", ")". It is also the
 // text by which the engine prints the variable back, which the clause templates evaluate again.
@@ -64,9 +65,8 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     nb::object texts = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(texts.ptr(), i, check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i)))
-                                            .release()
-                                            .ptr());
+        PyList_SET_ITEM(texts.ptr(), i,
+                        check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i))).release().ptr());
     nb::object sep = check(PyUnicode_FromString(kItemSeparator));
     nb::object joined = check(PyUnicode_Join(sep.ptr(), texts.ptr()));
     nb::object family = check(PyObject_Str(g.name.ptr()));
@@ -115,8 +115,7 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
         PyObject *k = nullptr;
         Py_ssize_t pos = 0;
         PyDict_Next(kwargs.ptr(), &pos, &k, nullptr);
-        PyErr_Format(PyExc_TypeError,
-                     kUnexpectedKeyword, k);
+        PyErr_Format(PyExc_TypeError, kUnexpectedKeyword, k);
         throw nb::python_error();
     }
     nb::object name = element_name(g, items);
@@ -133,8 +132,7 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
         if (size > 2)
             PyErr_SetString(PyExc_ValueError, kTooManyValues);
         else
-            PyErr_Format(PyExc_ValueError, kNotEnoughValues,
-                         size);
+            PyErr_Format(PyExc_ValueError, kNotEnoughValues, size);
         throw nb::python_error();
     }
     nb::object var = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0));
@@ -142,9 +140,7 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
     return g_module.get("Variable")(var, num, name);
 }
 
-nb::object to_pb(const Variable &v) {
-    return g_module.get("PBVariable")(v.pb_var, v.name);
-}
+nb::object to_pb(const Variable &v) { return g_module.get("PBVariable")(v.pb_var, v.name); }
 
 }  // namespace
 
@@ -181,7 +177,8 @@ NB_MODULE(variable, m) {
             },
             nb::arg("bx_var").none(), nb::arg("pb_var").none(), nb::arg("name").none(),
             nb::sig("def __init__(self, bx_var: bx.Variable, pb_var: int, name: str) -> None"))
-        .def("to_bx", [](const Variable &v) { return v.bx_var; }, nb::sig("def to_bx(self)"))
+        .def(
+            "to_bx", [](const Variable &v) { return v.bx_var; }, nb::sig("def to_bx(self)"))
         .def("to_pb", &to_pb, nb::sig("def to_pb(self)"))
         .def_rw("bx_var", &Variable::bx_var)
         .def_rw("pb_var", &Variable::pb_var)
@@ -191,8 +188,8 @@ NB_MODULE(variable, m) {
         .def(
             "__init__",
             [](Index *self, nb::object name, nb::object start, nb::object end, nb::object step) {
-                new (self) Index{std::move(name), std::move(start), std::move(end),
-                                 std::move(step)};
+                new (self)
+                    Index{std::move(name), std::move(start), std::move(end), std::move(step)};
             },
             nb::arg("name").none(), nb::arg("range_start").none(), nb::arg("range_end").none(),
             nb::arg("range_step").none() = 1,

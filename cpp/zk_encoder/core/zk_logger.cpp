@@ -48,7 +48,8 @@ NB_MODULE(zk_logger, m) {
                                 nb::arg("format") = zk::core::kRootFormat);
 
     for (const zk::core::LogFunction &f : zk::core::kLogFunctions) {
-        m.def(f.name, [level = f.level](nb::object msg) { zk::core::forward(msg, level); },
-              nb::arg("msg").none(), nb::sig(f.signature));
+        m.def(
+            f.name, [level = f.level](nb::object msg) { zk::core::forward(msg, level); },
+            nb::arg("msg").none(), nb::sig(f.signature));
     }
 }

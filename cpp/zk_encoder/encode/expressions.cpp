@@ -4,18 +4,18 @@
 // Sum, manager, families and indexes), or hands them to the engine's formula encoder unchanged.
 #include "zk_encoder/encode/expressions.hpp"
 
-#include "common/logging.hpp"
-#include "common/python_private.hpp"
-
 #include <cctype>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/logging.hpp"
+#include "common/python_private.hpp"
 
 namespace zk::encode {
 
@@ -112,8 +112,8 @@ void append_unicode(std::string &out, PyObject *text) {
 }
 
 nb::str to_str(const std::string &text) {
-    PyObject *s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                       "surrogatepass");
+    PyObject *s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
@@ -135,7 +135,9 @@ nb::str format_value(nb::handle obj) {
 }
 
 // format(obj, ''): how values (numbers, flags, ranges, index symbols) are written into texts.
-void append_value(std::string &out, nb::handle obj) { append_unicode(out, format_value(obj).ptr()); }
+void append_value(std::string &out, nb::handle obj) {
+    append_unicode(out, format_value(obj).ptr());
+}
 
 std::string value_text(nb::handle obj) {
     std::string out;
@@ -151,8 +153,8 @@ std::string value_text(nb::handle obj) {
 struct TextRope {
     struct Piece {
         std::string literal;
-        nb::object text;                        // a finished str
-        std::shared_ptr<const TextRope> rope;   // an operand's text still in pieces
+        nb::object text;                       // a finished str
+        std::shared_ptr<const TextRope> rope;  // an operand's text still in pieces
     };
     std::vector<Piece> pieces;
     size_t size = 0;  // characters, to reserve the written-out text
@@ -234,7 +236,8 @@ class Text {
     Text &operator+=(const std::string &s) { return literal(s.data(), s.size()); }
 
     void text(nb::object s) {
-        rope_->size = saturating_add(rope_->size, static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
+        rope_->size =
+            saturating_add(rope_->size, static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
         rope_->pieces.push_back({std::string(), std::move(s), nullptr});
     }
 
@@ -555,23 +558,23 @@ void init_call(T *self, std::initializer_list<nb::handle> operands, const char *
 // line are left alone: parentheses could not repair them.
 
 enum class TokenKind : std::uint8_t {
-    kAtom,          // number, string, True, False, None, ...
-    kName,          // identifier that is not a keyword
-    kRoundGroup,    // ( ... )
-    kSquareGroup,   // [ ... ]
-    kCurlyGroup,    // { ... }
-    kDot,           // attribute access
-    kPower,         // **
-    kSign,          // - + ~, unary where an operand is expected
-    kMulOp,         // * / % @: as tight as a product
-    kOperator,      // any other operator or keyword
+    kAtom,         // number, string, True, False, None, ...
+    kName,         // identifier that is not a keyword
+    kRoundGroup,   // ( ... )
+    kSquareGroup,  // [ ... ]
+    kCurlyGroup,   // { ... }
+    kDot,          // attribute access
+    kPower,        // **
+    kSign,         // - + ~, unary where an operand is expected
+    kMulOp,        // * / % @: as tight as a product
+    kOperator,     // any other operator or keyword
 };
 
 constexpr std::string_view kKeywords[] = {
-    "and",  "as",   "assert", "async", "await",  "break",  "class",    "continue",
-    "def",  "del",  "elif",   "else",  "except", "finally", "for",     "from",
-    "global", "if", "import", "in",    "is",     "lambda", "nonlocal", "not",
-    "or",   "pass", "raise",  "return", "try",   "while",  "with",     "yield",
+    "and",    "as",   "assert", "async",  "await",  "break",   "class",    "continue",
+    "def",    "del",  "elif",   "else",   "except", "finally", "for",      "from",
+    "global", "if",   "import", "in",     "is",     "lambda",  "nonlocal", "not",
+    "or",     "pass", "raise",  "return", "try",    "while",   "with",     "yield",
 };
 constexpr std::string_view kConstants[] = {"True", "False", "None"};
 constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
@@ -697,7 +700,7 @@ std::optional<std::vector<TokenKind>> scan(std::string_view s) {
         } else if (c == '(' || c == '[' || c == '{') {
             i = skip_group(s, i);
             if (i == npos) return std::nullopt;
-            tokens.push_back(c == '(' ? TokenKind::kRoundGroup
+            tokens.push_back(c == '('   ? TokenKind::kRoundGroup
                              : c == '[' ? TokenKind::kSquareGroup
                                         : TokenKind::kCurlyGroup);
         } else if (c == '.') {
@@ -924,10 +927,12 @@ NB_MODULE(expressions, m) {
         .def("__bool__", &truth_value, nb::sig("def __bool__(self) -> bool"))
         .def("maxsat", &maxsat, "minimization"_a.none(),
              nb::sig("def maxsat(self, minimization: bool) -> Expression"))
-        .def_prop_ro("soft", [](const Expression &e) { return e.soft_; },
-                     nb::for_getter(nb::sig("def soft(self)")))
-        .def("__str__", [](Expression &e) { return text_of(e); },
-             nb::sig("def __str__(self) -> str"))
+        .def_prop_ro(
+            "soft", [](const Expression &e) { return e.soft_; },
+            nb::for_getter(nb::sig("def soft(self)")))
+        .def(
+            "__str__", [](Expression &e) { return text_of(e); },
+            nb::sig("def __str__(self) -> str"))
         .def_prop_rw(
             "_expr", [](Expression &e) { return text_of(e); },
             [](Expression &e, nb::object value) {
@@ -947,8 +952,9 @@ NB_MODULE(expressions, m) {
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))
-        .def("__repr__", [](const VariableProxy &p) { return p.name_; },
-             nb::sig("def __repr__(self)"))
+        .def(
+            "__repr__", [](const VariableProxy &p) { return p.name_; },
+            nb::sig("def __repr__(self)"))
         .def_rw("name", &VariableProxy::name_);
     g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
     g_own_types.push_back(reinterpret_cast<PyTypeObject *>(expression.ptr()));
@@ -980,9 +986,10 @@ NB_MODULE(expressions, m) {
         },
         "expr"_a.none(), "indexes"_a, nb::sig(kIndexedSig));
 
-    subclass<Equiv>(m, "Equiv").def(
-        "__init__", [](Equiv *self, nb::args expressions) { init_equiv(self, expressions); },
-        "expressions"_a, nb::sig("def __init__(self, *expressions: Expression) -> None"));
+    subclass<Equiv>(m, "Equiv")
+        .def(
+            "__init__", [](Equiv *self, nb::args expressions) { init_equiv(self, expressions); },
+            "expressions"_a, nb::sig("def __init__(self, *expressions: Expression) -> None"));
     subclass<Implication>(m, "Implication")
         .def(
             "__init__",
@@ -1004,30 +1011,33 @@ NB_MODULE(expressions, m) {
 
     constexpr const char *kSequenceSig =
         "def __init__(self, expressions: tp.Sequence[Expression]) -> None";
-    subclass<SumIt>(m, "SumIt").def(
-        "__init__",
-        [](SumIt *self, nb::handle expressions) {
-            init_sequence(self, expressions, "SumIt", kSumHead, append_pb, true, true);
-        },
-        "expressions"_a.none(), nb::sig(kSequenceSig));
-    subclass<AndIt>(m, "AndIt").def(
-        "__init__",
-        [](AndIt *self, nb::handle expressions) {
-            init_sequence(self, expressions, "AndIt", kAndHead, append_bx, false, false);
-        },
-        "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<SumIt>(m, "SumIt")
+        .def(
+            "__init__",
+            [](SumIt *self, nb::handle expressions) {
+                init_sequence(self, expressions, "SumIt", kSumHead, append_pb, true, true);
+            },
+            "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<AndIt>(m, "AndIt")
+        .def(
+            "__init__",
+            [](AndIt *self, nb::handle expressions) {
+                init_sequence(self, expressions, "AndIt", kAndHead, append_bx, false, false);
+            },
+            "expressions"_a.none(), nb::sig(kSequenceSig));
     subclass<OrIt>(m, "OrIt").def(
         "__init__",
         [](OrIt *self, nb::handle expressions) {
             init_sequence(self, expressions, "OrIt", kOrHead, append_bx, false, false);
         },
         "expressions"_a.none(), nb::sig(kSequenceSig));
-    subclass<XorIt>(m, "XorIt").def(
-        "__init__",
-        [](XorIt *self, nb::handle expressions) {
-            init_sequence(self, expressions, "XorIt", kXorHead, append_bx, false, false);
-        },
-        "expressions"_a.none(), nb::sig(kSequenceSig));
+    subclass<XorIt>(m, "XorIt")
+        .def(
+            "__init__",
+            [](XorIt *self, nb::handle expressions) {
+                init_sequence(self, expressions, "XorIt", kXorHead, append_bx, false, false);
+            },
+            "expressions"_a.none(), nb::sig(kSequenceSig));
 
     m.attr("One") = nb::cast(Expression(nb::str(kOneText), nb::borrow(Py_True)));
     m.attr("Zero") = nb::cast(Expression(nb::str(kZeroText), nb::borrow(Py_True)));

@@ -3,10 +3,10 @@
 // extension modules); they build expressions only through the Python classes.
 #pragma once
 
-#include "common/module.hpp"
-
 #include <memory>
 #include <utility>
+
+#include "common/module.hpp"
 
 namespace zk::encode {
 
@@ -38,16 +38,38 @@ struct VariableProxy : Expression {
 
 // The constructor classes keep nothing beyond text and flag; each needs a C++ type of its own
 // because nanobind binds one Python class per C++ type.
-struct Sum : Expression { using Expression::Expression; };
-struct And : Expression { using Expression::Expression; };
-struct Or : Expression { using Expression::Expression; };
-struct Xor : Expression { using Expression::Expression; };
-struct Equiv : Expression { using Expression::Expression; };
-struct Implication : Expression { using Expression::Expression; };
-struct IfThenElse : Expression { using Expression::Expression; };
-struct SumIt : Expression { using Expression::Expression; };
-struct AndIt : Expression { using Expression::Expression; };
-struct OrIt : Expression { using Expression::Expression; };
-struct XorIt : Expression { using Expression::Expression; };
+struct Sum : Expression {
+    using Expression::Expression;
+};
+struct And : Expression {
+    using Expression::Expression;
+};
+struct Or : Expression {
+    using Expression::Expression;
+};
+struct Xor : Expression {
+    using Expression::Expression;
+};
+struct Equiv : Expression {
+    using Expression::Expression;
+};
+struct Implication : Expression {
+    using Expression::Expression;
+};
+struct IfThenElse : Expression {
+    using Expression::Expression;
+};
+struct SumIt : Expression {
+    using Expression::Expression;
+};
+struct AndIt : Expression {
+    using Expression::Expression;
+};
+struct OrIt : Expression {
+    using Expression::Expression;
+};
+struct XorIt : Expression {
+    using Expression::Expression;
+};
 
 }  // namespace zk::encode

@@ -10,11 +10,11 @@
 #include "zk_encoder/encode/formula_eval.hpp"
 
 #include <algorithm>
-#include <unordered_map>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -47,18 +47,17 @@ constexpr std::string_view kFor = "for";
 constexpr std::string_view kIn = "in";
 
 constexpr std::string_view kKeywords[] = {
-    "False", "None",   "True",    "and",      "as",       "assert", "async", "await",
-    "break", "class",  "continue", "def",     "del",      "elif",   "else",  "except",
-    "finally", "for",  "from",    "global",   "if",       "import", "in",    "is",
-    "lambda", "nonlocal", "not",  "or",       "pass",     "raise",  "return", "try",
-    "while", "with",   "yield"};
+    "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+    "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+    "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+    "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
 
 // Names that mean something else outside the text's own frame: builtins that read or act on the
 // calling frame (under `eval` that frame is the text's, here it would be the program's), and the
 // name the compiler turns into a constant.
-constexpr std::string_view kFrameNames[] = {"globals", "locals",     "vars",       "dir",
-                                            "eval",    "exec",       "compile",    "__import__",
-                                            "breakpoint", "super",   "__debug__"};
+constexpr std::string_view kFrameNames[] = {"globals",    "locals", "vars",     "dir",
+                                            "eval",       "exec",   "compile",  "__import__",
+                                            "breakpoint", "super",  "__debug__"};
 
 template <size_t N>
 bool among(std::string_view name, const std::string_view (&table)[N]) {
@@ -71,7 +70,19 @@ bool among(std::string_view name, const std::string_view (&table)[N]) {
 // Reading.
 
 enum class Tok : uint8_t {
-    End, Name, Number, Plus, Minus, Tilde, Star, Power, LParen, RParen, LBracket, RBracket, Comma,
+    End,
+    Name,
+    Number,
+    Plus,
+    Minus,
+    Tilde,
+    Star,
+    Power,
+    LParen,
+    RParen,
+    LBracket,
+    RBracket,
+    Comma,
     Dot
 };
 
@@ -115,9 +126,15 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
         }
         ++i;
         switch (c) {
-            case '+': push(Tok::Plus, start, i); break;
-            case '-': push(Tok::Minus, start, i); break;
-            case '~': push(Tok::Tilde, start, i); break;
+            case '+':
+                push(Tok::Plus, start, i);
+                break;
+            case '-':
+                push(Tok::Minus, start, i);
+                break;
+            case '~':
+                push(Tok::Tilde, start, i);
+                break;
             case '*':
                 if (i < n && s[i] == '*') {
                     ++i;
@@ -126,23 +143,43 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
                     push(Tok::Star, start, i);
                 }
                 break;
-            case '(': push(Tok::LParen, start, i); break;
-            case ')': push(Tok::RParen, start, i); break;
-            case '[': push(Tok::LBracket, start, i); break;
-            case ']': push(Tok::RBracket, start, i); break;
-            case ',': push(Tok::Comma, start, i); break;
+            case '(':
+                push(Tok::LParen, start, i);
+                break;
+            case ')':
+                push(Tok::RParen, start, i);
+                break;
+            case '[':
+                push(Tok::LBracket, start, i);
+                break;
+            case ']':
+                push(Tok::RBracket, start, i);
+                break;
+            case ',':
+                push(Tok::Comma, start, i);
+                break;
             case '.':
                 // A float such as .5, or an ellipsis.
                 if (i < n && (is_digit(s[i]) || s[i] == '.')) return false;
                 push(Tok::Dot, start, i);
                 break;
-            default: return false;
+            default:
+                return false;
         }
     }
 }
 
 enum class Kind : uint8_t {
-    Const, Global, Local, Attr, Call, List, Tuple, ListComp, Binary, Unary
+    Const,
+    Global,
+    Local,
+    Attr,
+    Call,
+    List,
+    Tuple,
+    ListComp,
+    Binary,
+    Unary
 };
 enum class BinOp : uint8_t { Add, Sub, Mul, Pow };
 enum class UnOp : uint8_t { Neg, Pos, Invert };
@@ -166,7 +203,7 @@ struct Node {
     int32_t slot = 0;      // Local: its slot there
     uint32_t first = 0;    // items
     uint32_t count = 0;
-    int32_t slots = 0;   // ListComp: number of its local names
+    int32_t slots = 0;  // ListComp: number of its local names
     // Call: whether it is a comparison's `.to_bx(...)`, and where the formula holds its result
     // (positive, negative or both, as the registry counts them).
     bool comparison = false;
@@ -217,10 +254,10 @@ class Parser {
 
         Op op;
         bool had_comma = false;
-        bool starred = false;     // Call: some argument is starred
+        bool starred = false;       // Call: some argument is starred
         bool next_starred = false;  // Call: the argument being read is starred
-        int32_t callee = -1;      // Call: the callee; Comp: the element
-        std::vector<Item> items;  // arguments, display items or comprehension clauses
+        int32_t callee = -1;        // Call: the callee; Comp: the element
+        std::vector<Item> items;    // arguments, display items or comprehension clauses
     };
 
     std::string_view src_;
@@ -240,13 +277,18 @@ class Parser {
     static int precedence(Op op) {
         switch (op) {
             case Op::Add:
-            case Op::Sub: return 1;
-            case Op::Mul: return 2;
+            case Op::Sub:
+                return 1;
+            case Op::Mul:
+                return 2;
             case Op::Neg:
             case Op::Pos:
-            case Op::Invert: return 3;
-            case Op::Pow: return 4;
-            default: return 0;
+            case Op::Invert:
+                return 3;
+            case Op::Pow:
+                return 4;
+            default:
+                return 0;
         }
     }
 
@@ -331,8 +373,10 @@ class Parser {
                 call.next_starred = true;
                 return true;
             }
-            case Tok::Name: return name(t, expect_operand);
-            case Tok::Number: return number(t, expect_operand);
+            case Tok::Name:
+                return name(t, expect_operand);
+            case Tok::Number:
+                return number(t, expect_operand);
             case Tok::LParen:
                 ++at_;
                 if (toks_[at_].kind == Tok::RParen) {
@@ -353,7 +397,8 @@ class Parser {
                 }
                 ops_.emplace_back(Op::List);
                 return true;
-            default: return false;
+            default:
+                return false;
         }
     }
 
@@ -519,7 +564,8 @@ class Parser {
                     return true;
                 }
                 return false;
-            default: return false;
+            default:
+                return false;
         }
     }
 
@@ -550,7 +596,9 @@ class Parser {
                     n = with_items(Node{Kind::Tuple}, open.items);
                 }
                 break;
-            case Op::List: n = with_items(Node{Kind::List}, open.items); break;
+            case Op::List:
+                n = with_items(Node{Kind::List}, open.items);
+                break;
             case Op::Call: {
                 Node node{Kind::Call};
                 node.a = open.callee;
@@ -564,7 +612,8 @@ class Parser {
                 n = with_items(node, open.items);
                 break;
             }
-            default: return false;
+            default:
+                return false;
         }
         vals_.push_back(n);
         expect_operand = false;
@@ -595,10 +644,15 @@ class Resolver {
             Node &node = prog_.nodes[static_cast<size_t>(step.node)];
             switch (node.kind) {
                 case Kind::Const:
-                case Kind::Local: break;
-                case Kind::Global: global(node); break;
+                case Kind::Local:
+                    break;
+                case Kind::Global:
+                    global(node);
+                    break;
                 case Kind::Attr:
-                case Kind::Unary: steps.push_back({Step::Visit, node.a}); break;
+                case Kind::Unary:
+                    steps.push_back({Step::Visit, node.a});
+                    break;
                 case Kind::Binary:
                     steps.push_back({Step::Visit, node.b});
                     steps.push_back({Step::Visit, node.a});
@@ -608,8 +662,12 @@ class Resolver {
                     steps.push_back({Step::Visit, node.a});
                     break;
                 case Kind::List:
-                case Kind::Tuple: push_items(steps, node.first, node.count); break;
-                case Kind::ListComp: comprehension(steps, step.node); break;
+                case Kind::Tuple:
+                    push_items(steps, node.first, node.count);
+                    break;
+                case Kind::ListComp:
+                    comprehension(steps, step.node);
+                    break;
             }
         }
     }
@@ -638,7 +696,8 @@ class Resolver {
     }
 
     void push_items(std::vector<Step> &steps, uint32_t first, uint32_t count) {
-        for (uint32_t k = count; k-- > 0;) steps.push_back({Step::Visit, prog_.items[first + k].node});
+        for (uint32_t k = count; k-- > 0;)
+            steps.push_back({Step::Visit, prog_.items[first + k].node});
     }
 
     // In order: the first iterable outside, then inside the comprehension's scope the other
@@ -699,7 +758,7 @@ class PolarityPass {
 
     // The name of the engine connective a call's callee names ("and_s" for bx.and_s), or null.
     const char *connective(const Node &callee) {
-        static const char *const kNames[] = {"and_s", "or_s", "and_", "xor_s",
+        static const char *const kNames[] = {"and_s", "or_s",   "and_", "xor_s",
                                              "eq_s",  "impl_s", "ite_s"};
         if (callee.kind != Kind::Attr) return nullptr;
         const Node &owner = node(callee.a);
@@ -742,7 +801,8 @@ class PolarityPass {
                 }
                 return;
             }
-            default: return;
+            default:
+                return;
         }
     }
 };
@@ -780,14 +840,22 @@ bool native_program(nb::handle text, Program &prog) { return read_program(text, 
 // comprehension as the compiled one runs: its builtins are fixed when its function is made, its
 // first iterable is evaluated and iterated in the enclosing frame, the rest in its own.
 enum class Ins : uint8_t {
-    Const, Global, Local, Attr, Unary, Binary, Call, List, Tuple,
-    MakeComp,  // fixes the builtins of a comprehension about to start
-    BeginComp, // pops the first iterable, enters the comprehension's frame
-    GetIter,   // pops an iterable, pushes its iterator
-    ForIter,   // next value into a slot, or at the end drops the iterator and jumps
-    Append,    // pops a value onto the comprehension's result
+    Const,
+    Global,
+    Local,
+    Attr,
+    Unary,
+    Binary,
+    Call,
+    List,
+    Tuple,
+    MakeComp,   // fixes the builtins of a comprehension about to start
+    BeginComp,  // pops the first iterable, enters the comprehension's frame
+    GetIter,    // pops an iterable, pushes its iterator
+    ForIter,    // next value into a slot, or at the end drops the iterator and jumps
+    Append,     // pops a value onto the comprehension's result
     Jump,
-    EndComp,   // leaves the frame, pushes the result
+    EndComp,  // leaves the frame, pushes the result
 };
 
 struct Instr {
@@ -818,13 +886,16 @@ std::vector<Instr> compile(const Program &prog) {
         tasks.pop_back();
         const Node &nd = node_at(t.node);
         switch (t.what) {
-            case Task::Emit: code.push_back({t.op, nd.op, t.node, -1}); continue;
+            case Task::Emit:
+                code.push_back({t.op, nd.op, t.node, -1});
+                continue;
             case Task::ForHead: {
                 std::vector<int32_t> &heads = comps[static_cast<size_t>(t.comp)];
                 // The first loop's end is the comprehension's end, known later.
                 int32_t exit = t.clause == 0 ? -1 : heads[t.clause - 1];
                 heads.push_back(static_cast<int32_t>(code.size()));
-                code.push_back({Ins::ForIter, 0, t.node, exit, prog.items[nd.first + t.clause].aux});
+                code.push_back(
+                    {Ins::ForIter, 0, t.node, exit, prog.items[nd.first + t.clause].aux});
                 continue;
             }
             case Task::JumpBack:
@@ -835,12 +906,19 @@ std::vector<Instr> compile(const Program &prog) {
                     static_cast<int32_t>(code.size());
                 code.push_back({Ins::EndComp, 0, t.node, -1});
                 continue;
-            case Task::Visit: break;
+            case Task::Visit:
+                break;
         }
         switch (nd.kind) {
-            case Kind::Const: code.push_back({Ins::Const, 0, t.node, -1}); break;
-            case Kind::Global: code.push_back({Ins::Global, 0, t.node, -1}); break;
-            case Kind::Local: code.push_back({Ins::Local, 0, t.node, -1}); break;
+            case Kind::Const:
+                code.push_back({Ins::Const, 0, t.node, -1});
+                break;
+            case Kind::Global:
+                code.push_back({Ins::Global, 0, t.node, -1});
+                break;
+            case Kind::Local:
+                code.push_back({Ins::Local, 0, t.node, -1});
+                break;
             case Kind::Attr:
                 tasks.push_back({Task::Emit, t.node, Ins::Attr});
                 tasks.push_back({Task::Visit, nd.a});
@@ -857,7 +935,7 @@ std::vector<Instr> compile(const Program &prog) {
             case Kind::Call:
             case Kind::List:
             case Kind::Tuple: {
-                Ins op = nd.kind == Kind::Call ? Ins::Call
+                Ins op = nd.kind == Kind::Call   ? Ins::Call
                          : nd.kind == Kind::List ? Ins::List
                                                  : Ins::Tuple;
                 tasks.push_back({Task::Emit, t.node, op});
@@ -965,7 +1043,7 @@ class Executor {
     PyObject *builtins_name_;
     std::vector<PyObject *> values_;
     std::vector<PyObject *> iterators_;
-    std::vector<PyObject *> made_;      // builtins of comprehensions about to start
+    std::vector<PyObject *> made_;  // builtins of comprehensions about to start
     std::vector<Frame> frames_;
     std::vector<PyObject *> locals_;    // the slots of every comprehension frame, innermost last
     std::vector<PyObject *> builtins_;  // per frame: the module frame, then each comprehension
@@ -1004,7 +1082,10 @@ class Executor {
             const Instr &in = code[pc++];
             const Node &nd = node(in.node);
             switch (in.op) {
-                case Ins::Const: Py_INCREF(nd.obj); values_.push_back(nd.obj); break;
+                case Ins::Const:
+                    Py_INCREF(nd.obj);
+                    values_.push_back(nd.obj);
+                    break;
                 case Ins::Global:
                     if (!push(global(nd.obj))) return false;
                     break;
@@ -1022,9 +1103,15 @@ class Executor {
                     PyObject *o = pop();
                     PyObject *r;
                     switch (static_cast<UnOp>(nd.op)) {
-                        case UnOp::Neg: r = PyNumber_Negative(o); break;
-                        case UnOp::Pos: r = PyNumber_Positive(o); break;
-                        default: r = PyNumber_Invert(o); break;
+                        case UnOp::Neg:
+                            r = PyNumber_Negative(o);
+                            break;
+                        case UnOp::Pos:
+                            r = PyNumber_Positive(o);
+                            break;
+                        default:
+                            r = PyNumber_Invert(o);
+                            break;
                     }
                     Py_DECREF(o);
                     if (!push(r)) return false;
@@ -1035,10 +1122,18 @@ class Executor {
                     PyObject *l = pop();
                     PyObject *r;
                     switch (static_cast<BinOp>(nd.op)) {
-                        case BinOp::Add: r = PyNumber_Add(l, rhs); break;
-                        case BinOp::Sub: r = PyNumber_Subtract(l, rhs); break;
-                        case BinOp::Mul: r = PyNumber_Multiply(l, rhs); break;
-                        default: r = PyNumber_Power(l, rhs, Py_None); break;
+                        case BinOp::Add:
+                            r = PyNumber_Add(l, rhs);
+                            break;
+                        case BinOp::Sub:
+                            r = PyNumber_Subtract(l, rhs);
+                            break;
+                        case BinOp::Mul:
+                            r = PyNumber_Multiply(l, rhs);
+                            break;
+                        default:
+                            r = PyNumber_Power(l, rhs, Py_None);
+                            break;
                     }
                     Py_DECREF(l);
                     Py_DECREF(rhs);
@@ -1108,7 +1203,9 @@ class Executor {
                     if (r < 0) return false;
                     break;
                 }
-                case Ins::Jump: pc = static_cast<size_t>(in.target); break;
+                case Ins::Jump:
+                    pc = static_cast<size_t>(in.target);
+                    break;
                 case Ins::EndComp: {
                     PyObject *result = frames_.back().result;
                     frames_.back().result = nullptr;
@@ -1271,11 +1368,11 @@ nb::object marked_tree(nb::handle text) {
     } catch (nb::python_error &) {
         return nb::object();
     }
-    nb::object call_t = ast.attr("Call"), attr_t = ast.attr("Attribute"),
-               name_t = ast.attr("Name"), unary_t = ast.attr("UnaryOp"),
-               invert_t = ast.attr("Invert"), list_t = ast.attr("List"),
-               tuple_t = ast.attr("Tuple"), listcomp_t = ast.attr("ListComp"),
-               ifexp_t = ast.attr("IfExp"), starred_t = ast.attr("Starred");
+    nb::object call_t = ast.attr("Call"), attr_t = ast.attr("Attribute"), name_t = ast.attr("Name"),
+               unary_t = ast.attr("UnaryOp"), invert_t = ast.attr("Invert"),
+               list_t = ast.attr("List"), tuple_t = ast.attr("Tuple"),
+               listcomp_t = ast.attr("ListComp"), ifexp_t = ast.attr("IfExp"),
+               starred_t = ast.attr("Starred");
     std::unordered_map<PyObject *, uint8_t> polarity;
     auto of = [&](nb::handle n) {
         auto it = polarity.find(n.ptr());
@@ -1303,7 +1400,8 @@ nb::object marked_tree(nb::handle text) {
             for (nb::handle a : args) plain = plain && !is_a(a, starred_t);
             if (!plain || !is_a(fn, attr_t)) continue;
             if (name_is(fn, "attr", "to_bx")) {
-                if (p != zk::core::kPositive && nb::len(args) == 1) sites.emplace_back(nb::borrow(node), p);
+                if (p != zk::core::kPositive && nb::len(args) == 1)
+                    sites.emplace_back(nb::borrow(node), p);
                 continue;
             }
             nb::object owner = fn.attr("value");

@@ -365,8 +365,8 @@ ForallInfo read_forall_info(const nb::handle &foralls) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(foralls.ptr(), &pos, &key, &value)) {
-        if (!PyUnicode_Check(key) || !(PyRange_Check(value) || PyList_Check(value) ||
-                                       PyTuple_Check(value)))
+        if (!PyUnicode_Check(key) ||
+            !(PyRange_Check(value) || PyList_Check(value) || PyTuple_Check(value)))
             continue;
         ForallSlot slot;
         slot.name = utf8_of(key);
@@ -404,8 +404,8 @@ ForallInfo read_forall_info(const nb::handle &foralls) {
 std::string int128_text(__int128 v) {
     if (v == 0) return "0";
     bool neg = v < 0;
-    unsigned __int128 m = neg ? static_cast<unsigned __int128>(-(v + 1)) + 1
-                              : static_cast<unsigned __int128>(v);
+    unsigned __int128 m =
+        neg ? static_cast<unsigned __int128>(-(v + 1)) + 1 : static_cast<unsigned __int128>(v);
     std::string out;
     while (m > 0) {
         out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
@@ -521,8 +521,8 @@ void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std
                                                 assignment_text(fa, at) + ")" + kIndexNotIntTail);
         int64_t v = 0;
         if (!fits_int64(r, v) || v < 0 || v >= size)
-            refuse_outside(item, element, fits_int64(r, v) ? v : INT64_MAX,
-                           assignment_text(fa, at), dim, size);
+            refuse_outside(item, element, fits_int64(r, v) ? v : INT64_MAX, assignment_text(fa, at),
+                           dim, size);
         size_t u = used.size();
         while (u > 0) {
             --u;
@@ -773,14 +773,13 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
     for (auto item : foralls) items.emplace_back(nb::borrow(item.first), nb::borrow(item.second));
     for (auto &[key, value] : items) {
         // Keywords become loop names of generated texts; a family's name would hide the family.
-        if (!PyUnicode_Check(key.ptr()) || !truthy(key.attr("isidentifier")()) ||
-            is_keyword(key) || !reads_back(key))
-            refuse("VariableError", concat(concat(kForallHead, text_of(key)),
-                                           nb::str(kForallNotIdentifierTail)));
+        if (!PyUnicode_Check(key.ptr()) || !truthy(key.attr("isidentifier")()) || is_keyword(key) ||
+            !reads_back(key))
+            refuse("VariableError",
+                   concat(concat(kForallHead, text_of(key)), nb::str(kForallNotIdentifierTail)));
         refuse_shadowing(key, kForallHead);
         if (family_named(key).is_valid())
-            refuse("VariableError",
-                   concat(concat(kForallHead, key), nb::str(kForallIsFamilyTail)));
+            refuse("VariableError", concat(concat(kForallHead, key), nb::str(kForallIsFamilyTail)));
         std::string name = utf8_of(key);
         int64_t bound = 0;
         if (PyRange_Check(value.ptr())) {
@@ -845,10 +844,10 @@ void Model::check_elements(const nb::object &foralls) const {
 }
 
 void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
-    if (!is_instance(constraint, g_module.get("Expression"))) refuse_builtin(PyExc_TypeError,
-                                                                       kNotExpressionMsg);
-    if (!is_wcnf.is_none()) refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg
-                                                                  : kTargetDefinedMsg);
+    if (!is_instance(constraint, g_module.get("Expression")))
+        refuse_builtin(PyExc_TypeError, kNotExpressionMsg);
+    if (!is_wcnf.is_none())
+        refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg : kTargetDefinedMsg);
     normalize_foralls(foralls);
     // The formula text can be long (one call per element of a written-out sum): it is made once
     // for the log line and the evaluation.
@@ -883,9 +882,9 @@ void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::ob
         nb::object mode_before = is_wcnf;
         is_wcnf = nb::bool_(true);
         try {
-            formula_encoder.attr("add_soft_constraint")(
-                text_of(constraint), concat(kForallsPrefix, text_of(foralls)), weight,
-                minimization);
+            formula_encoder.attr("add_soft_constraint")(text_of(constraint),
+                                                        concat(kForallsPrefix, text_of(foralls)),
+                                                        weight, minimization);
         } catch (...) {
             is_wcnf = mode_before;
             throw;
@@ -1083,8 +1082,8 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
             // A constraint without any instance asks for nothing.
             if (!instances) return;
             auto [source, line] = call_site();
-            nb::object msg = concat(concat(concat(kContradictionHead, source),
-                                           nb::str(kLinePiece)), line);
+            nb::object msg =
+                concat(concat(concat(kContradictionHead, source), nb::str(kLinePiece)), line);
             log("log_e", msg);
             manager.attr("reset")();
             reset_done = true;
@@ -1238,9 +1237,8 @@ void Model::check_weights(const nb::object &weights, const nb::object &foralls) 
             too_large = check(PyObject_RichCompareBool(total.ptr(), limit.ptr(), Py_GT)) == 1;
         }
         if (too_large)
-            refuse_builtin(PyExc_ValueError,
-                           std::string(kWeightTooLargeHead) + utf8_of(text_of(w)) +
-                               kWeightTooLargeTail);
+            refuse_builtin(PyExc_ValueError, std::string(kWeightTooLargeHead) +
+                                                 utf8_of(text_of(w)) + kWeightTooLargeTail);
     }
 }
 
@@ -1347,8 +1345,8 @@ nb::object Model::build_cnf(nb::object border, nb::object minimization) {
     nb::object origin = g_module.get("datetime")(1, 1, 1, 0, 0, 0, 0);
     nb::object stamp = concat(origin, span).attr("strftime")(kDurationFormat);
     nb::object duration = stamp[nb::slice(nb::none(), nb::int_(-3), nb::none())];
-    nb::object line = concat(kCnfEndLine, nb::str(truthy(use_formula_encoder) ? kCnfEncoderSuffix
-                                                                              : kOwnSuffix));
+    nb::object line =
+        concat(kCnfEndLine, nb::str(truthy(use_formula_encoder) ? kCnfEncoderSuffix : kOwnSuffix));
     line = concat(concat(line, nb::str(kDurationPiece)), duration);
     log("log_i", line);
     return rez;
@@ -1359,8 +1357,8 @@ nb::object Model::build_wcnf() {
     log("log_i", start_line(kWcnfStartLine, model_name, shift_target_variable));
     nb::object rez = finish_build(built_storage("build_wcnf_formula"), kWcnfEmptyMsg);
     if (!rez.is_valid()) return nb::bool_(false);
-    log("log_i", concat(kWcnfEndLine, nb::str(truthy(use_formula_encoder) ? kWcnfEncoderSuffix
-                                                                          : kOwnSuffix)));
+    log("log_i", concat(kWcnfEndLine,
+                        nb::str(truthy(use_formula_encoder) ? kWcnfEncoderSuffix : kOwnSuffix)));
     return rez;
 }
 
@@ -1448,10 +1446,10 @@ nb::object Model::check_another_witness() {
 void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
     // Element numbers run from 1: after the placeholder of the own encoding, after the formula
     // encoder's own placeholder in the other back end.
-    nb::object last = truthy(use_formula_encoder)
-                          ? shift_target_variable
-                          : nb::steal(PyNumber_Subtract(shift_target_variable.ptr(),
-                                                        nb::int_(1).ptr()));
+    nb::object last =
+        truthy(use_formula_encoder)
+            ? shift_target_variable
+            : nb::steal(PyNumber_Subtract(shift_target_variable.ptr(), nb::int_(1).ptr()));
     if (!last.is_valid()) throw nb::python_error();
     nb::object number = PyBool_Check(var.ptr()) ? nb::object() : plain_integer(var);
     if (!number.is_valid() ||
@@ -1540,14 +1538,13 @@ NB_MODULE(model, m) {
     for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
 
     // A program's engine manager or formula encoder may hold the model it serves.
-    using Gc = zk::GcSlots<Model, &Model::sorn_manager, &Model::model_name,
-                           &Model::use_formula_encoder, &Model::formula_encoder,
-                           &Model::formula_container, &Model::used_vars, &Model::manager,
-                           &Model::variables, &Model::indexes, &Model::formulas_dir,
-                           &Model::shift_target_variable, &Model::is_wcnf,
-                           &Model::template_target, &Model::start_time,
-                           &Model::forwarded_families, &Model::preliminary_values,
-                           &Model::preliminary_storage>;
+    using Gc =
+        zk::GcSlots<Model, &Model::sorn_manager, &Model::model_name, &Model::use_formula_encoder,
+                    &Model::formula_encoder, &Model::formula_container, &Model::used_vars,
+                    &Model::manager, &Model::variables, &Model::indexes, &Model::formulas_dir,
+                    &Model::shift_target_variable, &Model::is_wcnf, &Model::template_target,
+                    &Model::start_time, &Model::forwarded_families, &Model::preliminary_values,
+                    &Model::preliminary_storage>;
     nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots));
     ze::g_model_type = cls.ptr();
     cls.attr("_Model__EXPRESSION_FORMULA_RE") =
@@ -1632,9 +1629,9 @@ NB_MODULE(model, m) {
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
-#define ZK_MODEL_FIELD(py_name, member)                                                   \
-    cls.def_prop_rw(                                                                     \
-        py_name, [](Model &self) { return self.member; },                                 \
+#define ZK_MODEL_FIELD(py_name, member)                   \
+    cls.def_prop_rw(                                      \
+        py_name, [](Model &self) { return self.member; }, \
         [](Model &self, nb::object value) { self.member = std::move(value); }, "value"_a.none())
     ZK_MODEL_FIELD("_sorn_manager", sorn_manager);
     ZK_MODEL_FIELD("_model_name", model_name);

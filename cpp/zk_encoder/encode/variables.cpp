@@ -3,6 +3,8 @@
 // An index symbol only writes text; a family writes variable references into formula texts,
 // lists its element names with their clause-variable numbers, and numbers one element when a
 // generated instantiation text calls it with integer index values.
+#include "zk_encoder/encode/variables.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
@@ -14,7 +16,6 @@
 #include "common/module.hpp"
 #include "common/python_private.hpp"
 #include "texts/index_text.hpp"
-#include "zk_encoder/encode/variables.hpp"
 
 namespace zk::encode {
 
@@ -27,17 +28,23 @@ constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
 constexpr const char *kKeyOpen = "[";
 constexpr const char *kKeyClose = "]";
-constexpr const char *kSizeNotInteger = "Variable family '%s': the size of dimension '%s' must be "
-                                        "an integer";
-constexpr const char *kShiftNotInteger = "Variable family '%s': the first number must be an integer";
-constexpr const char *kSizeTooLarge = "Variable family '%s': the size of dimension '%s' does not "
-                                      "fit in 64 bits";
-constexpr const char *kShiftTooLarge = "Variable family '%s': the first number does not fit in 64 "
-                                       "bits";
-constexpr const char *kCountTooLarge = "Variable family '%s': the numbers of its elements do not "
-                                       "fit in 64 bits";
-constexpr const char *kOutOfRange = "Variable family '%s': index value %s at position %zu is "
-                                    "outside 0 .. %lld";
+constexpr const char *kSizeNotInteger =
+    "Variable family '%s': the size of dimension '%s' must be "
+    "an integer";
+constexpr const char *kShiftNotInteger =
+    "Variable family '%s': the first number must be an integer";
+constexpr const char *kSizeTooLarge =
+    "Variable family '%s': the size of dimension '%s' does not "
+    "fit in 64 bits";
+constexpr const char *kShiftTooLarge =
+    "Variable family '%s': the first number does not fit in 64 "
+    "bits";
+constexpr const char *kCountTooLarge =
+    "Variable family '%s': the numbers of its elements do not "
+    "fit in 64 bits";
+constexpr const char *kOutOfRange =
+    "Variable family '%s': index value %s at position %zu is "
+    "outside 0 .. %lld";
 
 // Objects the module binds while it loads, read by the operations.
 struct ModuleRefs {
@@ -86,9 +93,9 @@ nb::object make_index(nb::handle cls, nb::handle name, const std::string &expres
 
 nb::object index_add(nb::handle self_obj, nb::handle shift, const char *op) {
     Index &self = nb::cast<Index &>(self_obj);
-    return make_index(self_obj.type(), self.name_,
-                      texts::index_shift_text(format_text(self.expression_), op,
-                                              format_text(shift)));
+    return make_index(
+        self_obj.type(), self.name_,
+        texts::index_shift_text(format_text(self.expression_), op, format_text(shift)));
 }
 
 nb::object index_rmul(nb::handle self_obj, nb::handle shift) {
@@ -298,9 +305,9 @@ NB_MODULE(variables, m) {
     m.attr("VariableProxy") = expressions.attr("VariableProxy");
     zk::import_logger(m);
 
-    g_refs = new ModuleRefs{m.attr("VariableProxy"),
-                            nb::module_::import_("typing").attr("Sequence"),
-                            nb::module_::import_("copy").attr("deepcopy")};
+    g_refs =
+        new ModuleRefs{m.attr("VariableProxy"), nb::module_::import_("typing").attr("Sequence"),
+                       nb::module_::import_("copy").attr("deepcopy")};
 
     nb::class_<Index>(m, "Index")
         .def(
@@ -309,13 +316,17 @@ NB_MODULE(variables, m) {
                 new (self) Index{name, expression.is_none() ? name : expression};
             },
             nb::arg("name"), nb::arg("expression").none() = nb::none())
-        .def("__add__", [](nb::handle self, nb::handle shift) { return index_add(self, shift, kPlus); },
-             nb::arg("shift").none())
-        .def("__sub__",
-             [](nb::handle self, nb::handle shift) { return index_add(self, shift, kMinus); },
-             nb::arg("shift").none())
-        .def("__rmul__", [](nb::handle self, nb::handle shift) { return index_rmul(self, shift); },
-             nb::arg("shift").none())
+        .def(
+            "__add__",
+            [](nb::handle self, nb::handle shift) { return index_add(self, shift, kPlus); },
+            nb::arg("shift").none())
+        .def(
+            "__sub__",
+            [](nb::handle self, nb::handle shift) { return index_add(self, shift, kMinus); },
+            nb::arg("shift").none())
+        .def(
+            "__rmul__", [](nb::handle self, nb::handle shift) { return index_rmul(self, shift); },
+            nb::arg("shift").none())
         .def("__str__", [](const Index &self) { return self.expression_; })
         .def_prop_ro("name", [](const Index &self) { return self.name_; })
         .def_prop_ro("expression", [](const Index &self) { return self.expression_; });

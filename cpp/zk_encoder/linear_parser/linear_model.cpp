@@ -152,7 +152,6 @@ bool equals(nb::handle a, nb::handle b) {
     return truth(nb::steal(r));
 }
 
-
 nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::handle b) {
     PyObject *r = op(a.ptr(), b.ptr());
     if (!r) throw nb::python_error();
@@ -250,8 +249,7 @@ enum class Kind { kInteger, kReal, kBinary };
 
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
-    if (!truth(name) || !truth(name.attr("isidentifier")()))
-        refuse(PyExc_ValueError, kBadNameMsg);
+    if (!truth(name) || !truth(name.attr("isidentifier")())) refuse(PyExc_ValueError, kBadNameMsg);
     if (contains(self.used_vars, name))
         refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
     // From here on the name stays taken, whatever happens later in the call.
@@ -488,7 +486,7 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
     nb::object solver = self.linsolver_model;
     nb::object sense = linsolver().attr("ObjSense");
     solver.attr("changeObjectiveSense")(truth(minimization) ? sense.attr("kMinimize")
-                                                             : sense.attr("kMaximize"));
+                                                            : sense.attr("kMaximize"));
     nb::str text = nb::str(expression);
     nb::dict ns = evaluation_namespace(self);
     std::optional<nb::object> native;

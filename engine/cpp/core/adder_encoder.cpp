@@ -40,7 +40,7 @@ std::size_t trailing_ones(Wide k) {
 enum class Direction { kUp, kDown, kExact };
 
 class Network {
-public:
+  public:
     Network(ClauseSink &sink, AuxSource &aux, Direction direction)
         : sink_(sink),
           aux_(aux),
@@ -115,7 +115,7 @@ public:
         return wires;
     }
 
-private:
+  private:
     // Upward clauses make 2*co + s at least a + b + c, downward ones at most.
     // co == 0: the carry is false (upward and exact only). s == 0: no sum (one-way only).
     void full_adder(int32_t a, int32_t b, int32_t c, int32_t s, int32_t co) {
@@ -262,8 +262,8 @@ void one_way_at_most(const NormalizedConstraint &c, int32_t sign, int64_t bound,
 
 // sum(weights[i] * (sign * lits[i])) >= bound with downward adders, bound > 0. The outputs
 // below the lowest 1-bit of the bound are never read.
-void one_way_at_least(const NormalizedConstraint &c, int32_t sign, int64_t bound,
-                      ClauseSink &sink, AuxSource &aux) {
+void one_way_at_least(const NormalizedConstraint &c, int32_t sign, int64_t bound, ClauseSink &sink,
+                      AuxSource &aux) {
     Network net(sink, aux, Direction::kDown);
     Wide shift = 0;
     for (std::size_t i = 0; i < c.lits.size(); ++i)

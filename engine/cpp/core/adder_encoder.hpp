@@ -18,7 +18,7 @@ namespace se::pbct {
 // fixed false, and columns that alone reach a lower bound are not added up. A side that each
 // literal settles alone is one clause. A two-sided bound uses exact adders and two comparators.
 class AdderEncoder : public Encoder {
-public:
+  public:
     void encode(const NormalizedConstraint &c, ClauseSink &sink, AuxSource &aux) override;
 };
 

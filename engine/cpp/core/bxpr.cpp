@@ -35,13 +35,20 @@ uint64_t hash_node(Kind kind, const Ref *args, size_t n) {
 
 const char *kind_name(Kind kind) {
     switch (kind) {
-        case Kind::kAnd: return "And";
-        case Kind::kOr: return "Or";
-        case Kind::kXor: return "Xor";
-        case Kind::kEq: return "Equal";
-        case Kind::kImpl: return "Implies";
-        case Kind::kIte: return "ITE";
-        default: return "";
+        case Kind::kAnd:
+            return "And";
+        case Kind::kOr:
+            return "Or";
+        case Kind::kXor:
+            return "Xor";
+        case Kind::kEq:
+            return "Equal";
+        case Kind::kImpl:
+            return "Implies";
+        case Kind::kIte:
+            return "ITE";
+        default:
+            return "";
     }
 }
 
@@ -70,8 +77,8 @@ NodeIndex::~NodeIndex() {
 
 std::pair<uint32_t, bool> NodeIndex::insert(uint32_t node) {
     if (node >= stamp_.size()) {
-        size_t want = std::max({static_cast<size_t>(node) + 1, graph_.node_count(),
-                                stamp_.size() * 2});
+        size_t want =
+            std::max({static_cast<size_t>(node) + 1, graph_.node_count(), stamp_.size() * 2});
         stamp_.resize(want, 0u);
         slot_.resize(want, 0u);
     }
@@ -166,8 +173,8 @@ Ref Graph::intern(Kind kind, const Ref *args, size_t n, bool simplified) {
     }
     if (nodes_.size() >= kMaxNodes || n > UINT32_MAX) throw std::length_error(kTooManyNodes);
     uint32_t node = static_cast<uint32_t>(nodes_.size());
-    nodes_.push_back(Node{kind, static_cast<uint8_t>(simplified ? 1 : 0),
-                          static_cast<uint32_t>(n), args_.size()});
+    nodes_.push_back(Node{kind, static_cast<uint8_t>(simplified ? 1 : 0), static_cast<uint32_t>(n),
+                          args_.size()});
     hashes_.push_back(h);
     args_.insert(args_.end(), args, args + n);
     table_[i] = node;

@@ -45,7 +45,7 @@ struct ArgSpan {
 // and handed back, so a traversal costs what it visits, not the size of the whole graph; a second
 // index alive at the same time simply allocates its own arrays.
 class NodeIndex {
-public:
+  public:
     static constexpr uint32_t kNone = UINT32_MAX;
     explicit NodeIndex(const class Graph &g);
     ~NodeIndex();
@@ -59,7 +59,7 @@ public:
     std::pair<uint32_t, bool> insert(uint32_t node);
     uint32_t size() const { return count_; }
 
-private:
+  private:
     const Graph &graph_;
     std::vector<uint32_t> stamp_;
     std::vector<uint32_t> slot_;
@@ -68,7 +68,7 @@ private:
 };
 
 class Graph {
-public:
+  public:
     Graph();
     Graph(const Graph &) = delete;
     Graph &operator=(const Graph &) = delete;
@@ -101,7 +101,7 @@ public:
     // True when the node is what its simplifying constructor would build from its operands.
     bool simplified(uint32_t node) const { return nodes_[node].simplified != 0; }
 
-private:
+  private:
     friend class NodeIndex;
 
     struct Node {

@@ -156,13 +156,24 @@ Ref normalize(Graph &g, Ref root) {
         Ref result = make_ref(node, false);
         if (changed) {
             switch (kind) {
-                case Kind::kAnd: result = g.make_and(ops.data(), ops.size()); break;
+                case Kind::kAnd:
+                    result = g.make_and(ops.data(), ops.size());
+                    break;
                 case Kind::kOr:
-                case Kind::kImpl: result = g.make_or(ops.data(), ops.size()); break;
-                case Kind::kXor: result = g.make_xor(ops.data(), ops.size()); break;
-                case Kind::kEq: result = g.make_eq(ops.data(), ops.size()); break;
-                case Kind::kIte: result = g.make_ite(ops[0], ops[1], ops[2]); break;
-                default: break;
+                case Kind::kImpl:
+                    result = g.make_or(ops.data(), ops.size());
+                    break;
+                case Kind::kXor:
+                    result = g.make_xor(ops.data(), ops.size());
+                    break;
+                case Kind::kEq:
+                    result = g.make_eq(ops.data(), ops.size());
+                    break;
+                case Kind::kIte:
+                    result = g.make_ite(ops[0], ops[1], ops[2]);
+                    break;
+                default:
+                    break;
             }
         }
         norm[slot] = result;
@@ -185,7 +196,7 @@ constexpr uint8_t kExact = kImplies | kImplied;
 constexpr Ref kNoGuard = kFalse;  // a guard literal is never a constant
 
 class Encoder {
-public:
+  public:
     Encoder(Graph &g, std::string_view prefix) : g_(g), index_(g), prefix_(prefix) {}
 
     Ref run(Ref root) {
@@ -199,7 +210,7 @@ public:
 
     size_t aux_count() const { return aux_made_; }
 
-private:
+  private:
     // Post-order over the connectives; variables get slots too, so that the names of the
     // expression's own variables are known when auxiliaries are named. Operands are visited
     // last to first, which makes the parents-first order meet them first to last.
@@ -345,8 +356,8 @@ private:
     void push_implying(Ref phi) {
         uint32_t n = node_of(phi);
         Kind k = g_.kind(n);
-        bool disjunction = (k == Kind::kOr && !is_negated(phi)) ||
-                           (k == Kind::kAnd && is_negated(phi));
+        bool disjunction =
+            (k == Kind::kOr && !is_negated(phi)) || (k == Kind::kAnd && is_negated(phi));
         if (disjunction && spliceable(n)) {
             for (Ref d : g_.args(n)) {
                 Ref x = d ^ (phi & 1u);
@@ -514,7 +525,7 @@ private:
     std::vector<uint32_t> order_;
     std::vector<uint32_t> uses_;  // by slot: parents within the expression
     std::vector<uint8_t> mask_;   // by slot
-    std::vector<Ref> aux_;       // by slot: the auxiliary variable of a connective, or kNoGuard
+    std::vector<Ref> aux_;        // by slot: the auxiliary variable of a connective, or kNoGuard
     std::vector<Ref> lits_;
     std::vector<size_t> ends_;  // clause i ends at lits_[ends_[i]]
     std::vector<Ref> items_;    // operands of the disjunction being written

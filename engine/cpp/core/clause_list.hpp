@@ -26,7 +26,7 @@ template <typename T>
 class PodArray {
     static_assert(std::is_trivially_copyable_v<T>, "PodArray holds plain values only");
 
-public:
+  public:
     using value_type = T;
 
     PodArray() = default;
@@ -97,7 +97,7 @@ public:
         if (n > capacity_) reallocate(n);
     }
 
-private:
+  private:
     static constexpr std::size_t kHugeFrom = std::size_t{8} << 20;  // bytes
     static constexpr std::size_t kPage = 4096;
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -129,8 +129,7 @@ private:
             const auto start = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
             const auto stop = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
             // Advice only: where it is refused the memory is as good, only slower to fault in.
-            if (stop > start)
-                madvise(reinterpret_cast<void *>(start), stop - start, MADV_HUGEPAGE);
+            if (stop > start) madvise(reinterpret_cast<void *>(start), stop - start, MADV_HUGEPAGE);
         }
 #endif
     }
@@ -151,9 +150,9 @@ class ClauseList : public pbct::ClauseSink {
     };
     struct Piece {
         std::shared_ptr<Block> block;
-        std::size_t clauses;   // the view: the block's first `clauses` clauses
-        std::size_t first;     // list index of its first clause
-        std::size_t lit_first; // list index of its first literal
+        std::size_t clauses;    // the view: the block's first `clauses` clauses
+        std::size_t first;      // list index of its first clause
+        std::size_t lit_first;  // list index of its first literal
         std::size_t lit_end() const {
             return lit_first + static_cast<std::size_t>(block->offsets[clauses]);
         }
@@ -161,7 +160,7 @@ class ClauseList : public pbct::ClauseSink {
     // Smaller pieces are copied: sharing them would only fragment the list.
     static constexpr std::size_t kShareFrom = std::size_t{1} << 16;  // literals
 
-public:
+  public:
     void add_clause(const int32_t *lits, std::size_t size) override {
         const Room room = extend(1, size);
         if (size != 0) std::memcpy(room.lits, lits, size * sizeof(int32_t));
@@ -278,7 +277,7 @@ public:
     }
     int32_t max_variable() const;
 
-private:
+  private:
     // The block that new clauses go to: the last one, when this list holds it alone (cut to
     // this list's view of it), else a new one.
     Block &writable_tail() {

@@ -91,16 +91,14 @@ class Reader {
         while (pos_ < text_.size() && text_[pos_] != quote) {
             unsigned char c = static_cast<unsigned char>(text_[pos_]);
             // Letters, digits and underscores; non-ASCII letters are left to the caller's test.
-            if (!(std::isalnum(c) || c == '_' || c >= 0x80))
-                fail(kNotIdentifier);
+            if (!(std::isalnum(c) || c == '_' || c >= 0x80)) fail(kNotIdentifier);
             ++pos_;
         }
         if (pos_ >= text_.size()) fail(kUnterminatedName);
         std::string result = text_.substr(begin, pos_ - begin);
         ++pos_;
         if (result.empty()) fail(kEmptyName);
-        if (std::isdigit(static_cast<unsigned char>(result[0])))
-            fail(kNotIdentifier);
+        if (std::isdigit(static_cast<unsigned char>(result[0]))) fail(kNotIdentifier);
         return result;
     }
 
@@ -130,8 +128,8 @@ class Reader {
             pos_ = begin;
             fail(kIntegerExpected);
         }
-        if (negative) return magnitude == limit ? std::numeric_limits<int64_t>::min()
-                                                : -int64_t(magnitude);
+        if (negative)
+            return magnitude == limit ? std::numeric_limits<int64_t>::min() : -int64_t(magnitude);
         return int64_t(magnitude);
     }
 
@@ -192,11 +190,21 @@ std::string json_string(const std::string &s) {
     out << '"';
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out << "\\\""; break;
-            case '\\': out << "\\\\"; break;
-            case '\n': out << "\\n"; break;
-            case '\r': out << "\\r"; break;
-            case '\t': out << "\\t"; break;
+            case '"':
+                out << "\\\"";
+                break;
+            case '\\':
+                out << "\\\\";
+                break;
+            case '\n':
+                out << "\\n";
+                break;
+            case '\r':
+                out << "\\r";
+                break;
+            case '\t':
+                out << "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     static const char *hex = "0123456789abcdef";
@@ -231,8 +239,8 @@ int64_t ForallValue::size() const {
     if (kind != Kind::kRange) return int64_t(items.size());
     // The host's range length, computed without overflow for the values a text can hold.
     __int128 lo = start, hi = stop, st = step;
-    __int128 n = st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0)
-                        : (lo > hi ? (lo - hi - st - 1) / -st : 0);
+    __int128 n =
+        st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0) : (lo > hi ? (lo - hi - st - 1) / -st : 0);
     return int64_t(n);
 }
 
@@ -291,10 +299,10 @@ std::string metrics_csv(const Metrics &m) {
     std::ostringstream out;
     out << "model_name,families,elements,constraints,soft_constraints,targets,clauses,variables,"
            "weight_limit\n"
-        << csv_field(m.model_name) << ',' << m.families << ',' << m.elements << ','
-        << m.constraints << ',' << m.soft_constraints << ',' << m.targets << ','
-        << optional_text(m.clauses, "") << ',' << optional_text(m.variables, "") << ','
-        << optional_text(m.weight_limit, "") << '\n';
+        << csv_field(m.model_name) << ',' << m.families << ',' << m.elements << ',' << m.constraints
+        << ',' << m.soft_constraints << ',' << m.targets << ',' << optional_text(m.clauses, "")
+        << ',' << optional_text(m.variables, "") << ',' << optional_text(m.weight_limit, "")
+        << '\n';
     return out.str();
 }
 

@@ -36,7 +36,7 @@ struct Constraint {
 
 // Receives the clauses of an encoding, one at a time.
 class ClauseSink {
-public:
+  public:
     virtual ~ClauseSink() = default;
     virtual void add_clause(const int32_t *lits, std::size_t size) = 0;
     void add(std::initializer_list<int32_t> lits) { add_clause(lits.begin(), lits.size()); }
@@ -44,7 +44,7 @@ public:
 
 // Hands out new variable numbers for auxiliaries.
 class AuxSource {
-public:
+  public:
     virtual ~AuxSource() = default;
     virtual int32_t fresh() = 0;
 };
@@ -61,7 +61,7 @@ struct NormalizedConstraint {
 };
 
 class Encoder {
-public:
+  public:
     virtual ~Encoder() = default;
     virtual void encode(const NormalizedConstraint &c, ClauseSink &sink, AuxSource &aux) = 0;
 };
@@ -92,17 +92,17 @@ void encode_constraint(const Constraint &c, Encoder &encoder, ClauseSink &sink, 
 
 // Raised by LimitedSink when an encoding needs more clauses than allowed.
 class ClauseLimitError : public std::runtime_error {
-public:
+  public:
     explicit ClauseLimitError(int64_t limit);
     int64_t limit() const { return limit_; }
 
-private:
+  private:
     int64_t limit_;
 };
 
 // Forwards to another sink and stops the encoding once more than `limit` clauses arrive.
 class LimitedSink : public ClauseSink {
-public:
+  public:
     LimitedSink(ClauseSink &inner, int64_t limit) : inner_(inner), limit_(limit) {}
     void add_clause(const int32_t *lits, std::size_t size) override {
         if (++count_ > limit_) throw ClauseLimitError(limit_);
@@ -110,7 +110,7 @@ public:
     }
     int64_t count() const { return count_; }
 
-private:
+  private:
     ClauseSink &inner_;
     int64_t limit_;
     int64_t count_ = 0;

@@ -28,7 +28,7 @@ struct Family {
 // separate strings would cost an allocation each. name(i), number(i) and numbers() are about the
 // listed entries only; entry indexes over the whole table count the families' elements first.
 class NameTable {
-public:
+  public:
     NameTable() : begin_{0} {}
     void reserve(std::size_t entries, std::size_t bytes) {
         begin_.reserve(entries + 1);
@@ -68,7 +68,7 @@ public:
         for (std::size_t i = 0; i < numbers_.size(); ++i) fn(name(i), numbers_[i]);
     }
 
-private:
+  private:
     std::string bytes_;
     std::vector<std::size_t> begin_;
     std::vector<int64_t> numbers_;
@@ -78,7 +78,7 @@ private:
 };
 
 class VarMap {
-public:
+  public:
     VarMap() : table_(std::make_shared<const NameTable>()) {}
 
     // Replaces the whole content; entries keep the given order. When a name comes twice, the
@@ -91,14 +91,14 @@ public:
     bool empty() const { return table_->size() == 0; }
     // The content as it stands; a later assign leaves it as it was for whoever holds it.
     const std::shared_ptr<const NameTable> &table() const { return table_; }
-    // The number of a name; false when none has it. The index by name is built by the first look-up: a
-    // build hands over the map and may never ask a name.
+    // The number of a name; false when none has it. The index by name is built by the first
+    // look-up: a build hands over the map and may never ask a name.
     bool number(std::string_view name, int64_t *out) const;
     // The (first) name of a number; false when none has it. Builds the inverse map first when
     // needed.
     bool name(int64_t number, std::string *out);
 
-private:
+  private:
     void build_name_index() const;
     std::size_t inverse_find(int64_t number) const;
 
@@ -116,7 +116,7 @@ private:
 };
 
 class WitnessInterpreter {
-public:
+  public:
     void set_auxiliary_prefixes(std::vector<std::string> prefixes) {
         prefixes_ = std::move(prefixes);
     }
@@ -147,7 +147,7 @@ public:
     // witness holds both n and -n.
     std::vector<bool> decode(const std::vector<int64_t> &witness) const;
 
-private:
+  private:
     std::vector<std::string> prefixes_;
     // The map's content when the tables were built (kept alive here: the mapping may be given
     // new content since) and the entries taken from it.

@@ -26,7 +26,7 @@ constexpr const char *kPrefatoryComment = "c prefatory ";
 
 // Buffered text output with fast integer formatting.
 class Writer {
-public:
+  public:
     explicit Writer(const std::string &path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
         if (file_ == nullptr) fail(kCannotOpen);
         buf_.reserve(kFlushSize + 256);
@@ -58,7 +58,7 @@ public:
         if (std::fclose(f) != 0) fail(kCannotWrite);
     }
 
-private:
+  private:
     void maybe_flush() {
         if (buf_.size() >= kFlushSize) flush();
     }

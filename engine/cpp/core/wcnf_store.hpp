@@ -24,7 +24,7 @@ struct Header {
 };
 
 class WcnfStore {
-public:
+  public:
     void add_hard(const int32_t *lits, std::size_t size) { hard_.add_clause(lits, size); }
     void add_soft(const int32_t *lits, std::size_t size, int64_t weight) {
         soft_.add_clause(lits, size);
@@ -76,7 +76,7 @@ public:
     void write_cnf(const std::string &path, PrefatoryMode mode) const;
     void write_wcnf(const std::string &path, PrefatoryMode mode) const;
 
-private:
+  private:
     ClauseList hard_;
     ClauseList soft_;
     PodArray<int64_t> weights_;

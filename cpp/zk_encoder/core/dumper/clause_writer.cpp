@@ -68,8 +68,8 @@ bool write_block(const Prepared &p) {
 // Keys are written digit by digit: a record may number millions of auxiliaries.
 void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
     if (pc.aux_.size() > 8 && PyDict_GET_SIZE(map.ptr()) == 0)
-        map = check<nb::dict>(
-            py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
+        map =
+            check<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
     std::string key;
     for (const AuxEntry &e : pc.aux_) {
         key.assign(e.kind_ == AuxKind::kPbct ? kPbctAux : kBxprAux);
