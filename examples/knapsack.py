@@ -1,12 +1,12 @@
 """A knapsack with zk_encoder's first-generation LinearModel, solved by the engine's linear
 solver.
 
-Part 1, the 0-1 knapsack (a mixed-integer program): pack items of the given weights and values
+First, the 0-1 knapsack (a mixed-integer program): pack items of the given weights and values
 into a bag of limited capacity, each item whole or not at all, for the largest total value. One
 binary variable per item, one capacity row, a linear objective. The packing is printed and
 checked against every packing found by brute force.
 
-Part 2, the quadratic variant: the same goods are sold loose, any fraction of each item may be
+Then the quadratic variant: the same goods are sold loose, any fraction of each item may be
 packed, and each one's worth wears off the more of it is packed (value v*x - d*x^2 for a fraction
 x). The objective has a quadratic part; the model is a convex quadratic program. The result is
 checked against the optimality conditions, solved independently by bisection on the price of
@@ -23,7 +23,8 @@ from zk_encoder.linear_parser import SumIt
 WEIGHTS = [12, 7, 11, 8, 9, 6, 14, 5]
 VALUES = [24, 13, 23, 15, 16, 11, 28, 8]
 CAPACITY = 37
-# Part 2: how fast each item's worth wears off (value v*x - d*x^2 for a packed fraction x).
+# The quadratic variant: how fast each item's worth wears off (value v*x - d*x^2 for a packed
+# fraction x).
 DECAY = [10, 4, 8, 5, 6, 3, 12, 2]
 
 

@@ -1,11 +1,11 @@
 """N-queens with zk_encoder, solved by python-sat.
 
-Part 1: place N queens on an N x N board so that no two attack each other. Rows and columns hold
+First: place N queens on an N x N board so that no two attack each other. Rows and columns hold
 exactly one queen each (one for-all constraint each), every diagonal at most one. The model is
 built to CNF, written as a DIMACS file by the engine's clause storage, solved with a CDCL solver,
 decoded by the engine's witness interpreter, printed and checked.
 
-Part 2, the weighted variant: every square has a value; the queens should stand on squares worth
+Then the weighted variant: every square has a value; the queens should stand on squares worth
 as much as possible, and preferably off the main diagonal. Both wishes are soft constraints; the
 model is built to weighted CNF, written as a WCNF file, solved with RC2 (MaxSAT), decoded, printed
 and checked against every placement found by brute force.

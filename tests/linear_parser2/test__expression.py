@@ -334,7 +334,8 @@ def test_row_arithmetic_matches_dense_numpy(seed):
 
 
 def test_product_of_rows_in_coefficients():
-    """(x0 + 2)(x1 + 3): constant 6, coefficients 3 and 2, symmetric quadratic part 0.5."""
+    """(x0 + 2)(x1 + 3): constant 6, coefficients 3 and 2, and 0.5 in both off-diagonal cells of
+    the symmetric quadratic matrix."""
     r = (unit(0) + 2) * (unit(1) + 3)
     a, c, q = dense_row(r)
     assert c == 6.0
