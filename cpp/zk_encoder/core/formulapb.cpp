@@ -38,11 +38,6 @@ constexpr const char *kBulkTranslate = "clauses_s";
 // The module's globals: pb, bx and log_d are read from them at every call.
 ModuleGlobals g_module;
 
-nb::object check(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 void log_debug(const char *prefix, nb::handle value) {
     nb::object msg = check(PyUnicode_FromFormat("%s%S", prefix, value.ptr()));
     g_module.get("log_d")(msg);

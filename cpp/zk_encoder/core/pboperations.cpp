@@ -50,11 +50,6 @@ nb::object get(nb::handle obj, const nb::object &attr) {
     return nb::steal(v);
 }
 
-nb::object check(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 enum class Kind { Leaf, Add, Sum, Other };
 
 Kind kind_of(nb::handle obj) {

@@ -34,11 +34,6 @@ ModuleGlobals g_module;
 LoadedAttr g_index_symbol("zk_encoder.encode.variables", "Index");
 constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
-nb::object check(PyObject *o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 struct Variable {
     nb::object bx_var;
     nb::object pb_var;

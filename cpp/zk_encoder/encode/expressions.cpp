@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/python_private.hpp"
 
@@ -127,12 +128,7 @@ void append_plain(std::string &out, nb::handle obj) {
     append_unicode(out, s.ptr());
 }
 
-nb::str format_value(nb::handle obj) {
-    nb::object spec = nb::steal(PyUnicode_FromStringAndSize("", 0));
-    nb::object s = nb::steal(PyObject_Format(obj.ptr(), spec.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return nb::borrow<nb::str>(s);
-}
+nb::str format_value(nb::handle obj) { return zk::format_plain(obj); }
 
 // format(obj, ''): how values (numbers, flags, ranges, index symbols) are written into texts.
 void append_value(std::string &out, nb::handle obj) {

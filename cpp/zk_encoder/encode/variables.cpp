@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/python_private.hpp"
@@ -64,15 +65,7 @@ bool int64_of(nb::handle obj, int64_t &out) {
     return true;
 }
 
-std::string format_text(nb::handle obj) {
-    PyObject *empty = PyUnicode_FromString("");
-    if (!empty) throw nb::python_error();
-    PyObject *res = PyObject_Format(obj.ptr(), empty);
-    Py_DECREF(empty);
-    if (!res) throw nb::python_error();
-    nb::object text = nb::steal(res);
-    return nb::cast<std::string>(text);
-}
+std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 std::string printf_text(const char *fmt, const std::string &a, const std::string &b = {}) {
     std::string out = fmt;

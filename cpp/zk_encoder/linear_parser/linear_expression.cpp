@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/python_private.hpp"
@@ -102,10 +103,7 @@ nb::object formatted(nb::handle obj) {
     if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
         if (PyObject *text = own_text(obj)) return nb::borrow(text);
     }
-    nb::object spec = check(PyUnicode_FromStringAndSize("", 0));
-    PyObject *s = PyObject_Format(obj.ptr(), spec.ptr());
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    return zk::format_plain(obj);
 }
 
 nb::object plain(nb::handle obj) {

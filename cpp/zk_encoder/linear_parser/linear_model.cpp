@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -167,12 +168,7 @@ nb::object negated(nb::handle a) {
     return nb::steal(r);
 }
 
-nb::str format_text(nb::handle obj) {
-    nb::object empty = nb::str("");
-    PyObject *r = PyObject_Format(obj.ptr(), empty.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::str>(r);
-}
+nb::str format_text(nb::handle obj) { return zk::format_plain(obj); }
 
 nb::object global(const char *name) { return g_module.get(name); }
 nb::object linsolver() { return global("linsolver"); }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/module_globals.hpp"
 #include "texts/index_text.hpp"
 #include "zk_encoder/linear_parser/linear_expression.hpp"
@@ -54,12 +55,7 @@ std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
 
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
-std::string format_text(nb::handle obj) {
-    nb::object empty = nb::str("");
-    PyObject *res = PyObject_Format(obj.ptr(), empty.ptr());
-    if (!res) throw nb::python_error();
-    return nb::cast<std::string>(nb::steal(res));
-}
+std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 // The value of an integer-like object when it fits in 64 bits; false when it does not.
 // Anything that is not an integer raises TypeError with `not_integer`.

@@ -72,18 +72,17 @@ ModuleGlobals g_module;
 // ---------------------------------------------------------------------------------------------
 // The host's operators and tests, raising what they raise.
 
-nb::object checked(PyObject *res) {
-    if (!res) throw nb::python_error();
-    return nb::steal(res);
+nb::object add(nb::handle a, nb::handle b) { return zk::check(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object sub(nb::handle a, nb::handle b) {
+    return zk::check(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
-
-nb::object add(nb::handle a, nb::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
-nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-nb::object mul(nb::handle a, nb::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+nb::object mul(nb::handle a, nb::handle b) {
+    return zk::check(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
 nb::object matmul(nb::handle a, nb::handle b) {
-    return checked(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
+    return zk::check(PyNumber_MatrixMultiply(a.ptr(), b.ptr()));
 }
-nb::object negate(nb::handle a) { return checked(PyNumber_Negative(a.ptr())); }
+nb::object negate(nb::handle a) { return zk::check(PyNumber_Negative(a.ptr())); }
 
 nb::object add_or_sub(nb::handle a, nb::handle b, bool minus) {
     return minus ? sub(a, b) : add(a, b);
@@ -531,7 +530,7 @@ nb::object block_dot(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     if (debug() && !is_ndarray(other)) {
-        nb::object msg = checked(PyUnicode_FromFormat(
+        nb::object msg = zk::check(PyUnicode_FromFormat(
             "%s%S", kUndefinedType, reinterpret_cast<PyObject *>(Py_TYPE(other.ptr()))));
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }

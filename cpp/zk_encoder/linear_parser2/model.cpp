@@ -69,20 +69,15 @@ struct LinearModel {
     nb::object objective_value;
 };
 
-nb::object steal_or_throw(PyObject *p) {
-    if (!p) throw nb::python_error();
-    return nb::steal(p);
-}
-
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
 nb::object sub(nb::handle a, nb::handle b) {
-    return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+    return zk::check(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
-nb::object neg(nb::handle a) { return steal_or_throw(PyNumber_Negative(a.ptr())); }
+nb::object neg(nb::handle a) { return zk::check(PyNumber_Negative(a.ptr())); }
 
 int64_t as_int64(nb::handle value) {
-    nb::object v = steal_or_throw(PyNumber_Index(value.ptr()));
+    nb::object v = zk::check(PyNumber_Index(value.ptr()));
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
     if (r == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -139,7 +134,7 @@ int64_t element_count(nb::handle sizes) {
     for (nb::handle size : sizes) {
         if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr()))
             fail(PyExc_ValueError, kBadSizesMsg);
-        nb::object value = steal_or_throw(PyNumber_Index(size.ptr()));
+        nb::object value = zk::check(PyNumber_Index(size.ptr()));
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -213,7 +208,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
         kinds_vec = numpy.attr("full")(
             n, "fill_value"_a = solver_module.attr("LinsolverVarType").attr("kInteger"));
     }
-    nb::object shape_tuple = steal_or_throw(PySequence_Tuple(sizes.ptr()));
+    nb::object shape_tuple = zk::check(PySequence_Tuple(sizes.ptr()));
     nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
 
     self.linsolver_model.attr("addVars")(n, lows, ups);
@@ -290,7 +285,7 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
 nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
     nb::object numpy = np();
     nb::object transposed = quad.attr("T");
-    nb::object h = steal_or_throw(PyNumber_Add(quad.ptr(), transposed.ptr())).attr("tocsc")();
+    nb::object h = zk::check(PyNumber_Add(quad.ptr(), transposed.ptr())).attr("tocsc")();
     nb::object starts = h.attr("indptr");
     nb::object indices = h.attr("indices");
     nb::object values = h.attr("data");

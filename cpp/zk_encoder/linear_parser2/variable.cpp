@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -48,16 +49,7 @@ struct VariableArray {
     nb::object shift_;
 };
 
-nb::object steal_or_throw(PyObject *p) {
-    if (!p) throw nb::python_error();
-    return nb::steal(p);
-}
-
-std::string text_of(nb::handle obj) {
-    nb::object empty = steal_or_throw(PyUnicode_FromString(""));
-    nb::object text = steal_or_throw(PyObject_Format(obj.ptr(), empty.ptr()));
-    return nb::cast<std::string>(text);
-}
+std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
@@ -65,7 +57,7 @@ bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 // is the float 1.0); the host's error when it has none or is too wide.
 int64_t as_int64(nb::handle value) {
     nb::object v =
-        PyLong_Check(value.ptr()) ? nb::borrow(value) : steal_or_throw(PyNumber_Long(value.ptr()));
+        PyLong_Check(value.ptr()) ? nb::borrow(value) : zk::check(PyNumber_Long(value.ptr()));
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
     if (r == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -79,7 +71,7 @@ int64_t as_int64(nb::handle value) {
 // An integer index as a 64-bit number; false when it does not fit (it then lies outside every
 // array).
 bool index_value(nb::handle item, int64_t &out) {
-    nb::object i = steal_or_throw(PyNumber_Index(item.ptr()));
+    nb::object i = zk::check(PyNumber_Index(item.ptr()));
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
     if (value == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -105,7 +97,7 @@ struct View {
         Py_ssize_t n = PyObject_Length(shape.ptr());
         if (n < 0) throw nb::python_error();
         for (Py_ssize_t d = 0; d < n; ++d)
-            dims.push_back(as_int64(steal_or_throw(PySequence_GetItem(shape.ptr(), d))));
+            dims.push_back(as_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
         count = as_int64(va->count_elems_);
     }
 
@@ -115,7 +107,7 @@ struct View {
 
     // The row of one element: the value 1 of the element type at column shift + flat.
     nb::object row(nb::handle flat) const {
-        nb::object col = steal_or_throw(PyNumber_Add(flat.ptr(), va->shift_.ptr()));
+        nb::object col = zk::check(PyNumber_Add(flat.ptr(), va->shift_.ptr()));
         nb::object one = va->type_(1);
         nb::object coefs = g_module.get("csr_array")(
             nb::make_tuple(nb::make_tuple(one), nb::make_tuple(nb::make_tuple(col))),
@@ -148,7 +140,7 @@ struct View {
             // Element numbers of a narrow integer type would wrap around when the first column
             // is added; 64 bits hold every column.
             nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
-            nb::object cols = steal_or_throw(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
+            nb::object cols = zk::check(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
             if (as_int64(va->shift_) + count <= width_n) {
                 nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
                 coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
@@ -185,7 +177,7 @@ nb::object index_integer(const View &v, nb::handle item) {
 nb::object index_slice(const View &v, nb::handle item) {
     if (debug_on() && v.dims.size() != 1) refuse_index(kOneIndexMsg);
     nb::object shape = v.va->shape_;
-    int64_t d0 = as_int64(steal_or_throw(PySequence_GetItem(shape.ptr(), 0)));
+    int64_t d0 = as_int64(zk::check(PySequence_GetItem(shape.ptr(), 0)));
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(item.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
     Py_ssize_t k = PySlice_AdjustIndices(static_cast<Py_ssize_t>(d0), &start, &stop, step);
@@ -343,7 +335,7 @@ nb::object index_tuple(const View &v, nb::handle item) {
             selections.append(arr.is_valid() ? arr
                                              : positions(numpy, axes[static_cast<size_t>(d)]));
         }
-        nb::object dims = steal_or_throw(PySequence_Tuple(v.va->shape_.ptr()));
+        nb::object dims = zk::check(PySequence_Tuple(v.va->shape_.ptr()));
         nb::object mesh = numpy.attr("ix_")(*selections);
         flat = numpy.attr("ravel")(numpy.attr("ravel_multi_index")(mesh, dims));
     }
@@ -449,8 +441,7 @@ NB_MODULE(variable, m) {
             "_map",
             [](const VariableArray &a) {
                 nb::object np = lp::g_module.get("np");
-                nb::object stop =
-                    zk::lp2::steal_or_throw(PyNumber_Add(a.shift_.ptr(), a.count_elems_.ptr()));
+                nb::object stop = zk::check(PyNumber_Add(a.shift_.ptr(), a.count_elems_.ptr()));
                 return np.attr("arange")(a.shift_, stop, "dtype"_a = "int32");
             },
             nb::sig("def _map(self) -> np.ndarray"));
