@@ -2,9 +2,6 @@
 #include "texts/expression_reader.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -12,22 +9,12 @@ namespace zk::texts {
 
 namespace {
 
-constexpr std::string_view kKeywords[] = {
-    "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
-    "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
-    "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
-    "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
-
 constexpr std::string_view kRange = "range";
 constexpr std::string_view kFor = "for";
 constexpr std::string_view kIn = "in";
 
 // Deeper texts are left to the host, whose own limits then apply; the evaluation recurses.
 constexpr int kMaxDepth = 400;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
 
 class Reader {
   public:
@@ -394,128 +381,6 @@ class Reader {
 };
 
 }  // namespace
-
-bool is_keyword(std::string_view word) {
-    return std::find(std::begin(kKeywords), std::end(kKeywords), word) != std::end(kKeywords);
-}
-
-bool is_identifier(std::string_view word) {
-    if (word.empty() || !is_name_start(word[0])) return false;
-    for (char c : word)
-        if (!is_name_char(c)) return false;
-    return !is_keyword(word);
-}
-
-Token Tokenizer::next() {
-    Token t;
-    if (bad_) {
-        t.kind = TokenKind::kBad;
-        return t;
-    }
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
-    if (pos_ == text_.size()) return t;
-    const char c = text_[pos_];
-    if (is_digit(c)) return number();
-    if (is_name_start(c)) {
-        std::size_t end = pos_;
-        while (end < text_.size() && is_name_char(text_[end])) ++end;
-        // A name running into a non-ASCII character continues in it.
-        if (end < text_.size() && static_cast<unsigned char>(text_[end]) >= 0x80) {
-            bad_ = true;
-            t.kind = TokenKind::kBad;
-            return t;
-        }
-        t.kind = TokenKind::kName;
-        t.text = text_.substr(pos_, end - pos_);
-        pos_ = end;
-        return t;
-    }
-    switch (c) {
-        case '+':
-        case '-':
-        case '(':
-        case ')':
-        case '[':
-        case ']':
-        case ',':
-            t.kind = TokenKind::kPunct;
-            t.text = text_.substr(pos_, 1);
-            ++pos_;
-            return t;
-        case '*':
-            // ** binds differently; the reader has no use for it.
-            if (pos_ + 1 < text_.size() && text_[pos_ + 1] == '*') break;
-            t.kind = TokenKind::kPunct;
-            t.text = text_.substr(pos_, 1);
-            ++pos_;
-            return t;
-        default:
-            break;
-    }
-    bad_ = true;
-    t.kind = TokenKind::kBad;
-    return t;
-}
-
-// Decimal integers without leading zeros or underscores, and floats digits '.' [digits]
-// [exponent] or digits exponent: the forms the host writes for its int and float.
-Token Tokenizer::number() {
-    Token t;
-    const std::size_t begin = pos_;
-    std::size_t end = pos_;
-    while (end < text_.size() && is_digit(text_[end])) ++end;
-    bool is_float = false;
-    if (end < text_.size() && text_[end] == '.') {
-        is_float = true;
-        ++end;
-        while (end < text_.size() && is_digit(text_[end])) ++end;
-    }
-    if (end < text_.size() && (text_[end] == 'e' || text_[end] == 'E')) {
-        std::size_t e = end + 1;
-        if (e < text_.size() && (text_[e] == '+' || text_[e] == '-')) ++e;
-        if (e >= text_.size() || !is_digit(text_[e])) {
-            bad_ = true;
-            t.kind = TokenKind::kBad;
-            return t;
-        }
-        while (e < text_.size() && is_digit(text_[e])) ++e;
-        end = e;
-        is_float = true;
-    }
-    // 1j, 1_000, 0x1, 1.2.3 and the like.
-    if (end < text_.size() && (is_name_char(text_[end]) || text_[end] == '.' ||
-                               static_cast<unsigned char>(text_[end]) >= 0x80)) {
-        bad_ = true;
-        t.kind = TokenKind::kBad;
-        return t;
-    }
-    t.text = text_.substr(begin, end - begin);
-    pos_ = end;
-    if (is_float) {
-        // strtod rounds correctly, as the host's float literals do.
-        std::string copy(t.text);
-        errno = 0;
-        t.float_value = std::strtod(copy.c_str(), nullptr);
-        t.kind = TokenKind::kFloat;
-        return t;
-    }
-    if (t.text.size() > 1 && t.text[0] == '0') {
-        bad_ = true;
-        t.kind = TokenKind::kBad;
-        return t;
-    }
-    std::int64_t v = 0;
-    for (char d : t.text) {
-        if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, d - '0', &v)) {
-            bad_ = true;
-            t.kind = TokenKind::kBad;
-            return t;
-        }
-    }
-    t.kind = TokenKind::kInt;
-    t.int_value = v;
-    return t;
-}
 
 std::optional<ReadText> read_expression(std::string_view text) {
     // The host reads a text with leading blanks as an indented block.

@@ -1,6 +1,5 @@
-// The library's own expression texts, read without the host: the tokenizer, the keyword table,
-// the identifier test, and a reader of the forms the library writes (element references with
-// index arithmetic, integer and float literals, unary and binary + and -, *, calls, list
+// The library's own expression texts, read without the host: a reader of the forms the library
+// writes (element references with index arithmetic, integer and float literals, unary and binary + and -, *, calls, list
 // displays and list comprehensions whose for-clauses run over integer ranges or integer lists).
 //
 // The reader accepts a text only where its meaning under the host's grammar is certain: anything
@@ -15,37 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "texts/tokens.hpp"
+
 namespace zk::texts {
-
-// The host's reserved words (CPython 3.10): never names, in a text or as a keyword argument.
-bool is_keyword(std::string_view word);
-
-// An ASCII identifier that is not a reserved word. Names outside ASCII are normalised by the
-// host before lookup; the reader leaves them to it.
-bool is_identifier(std::string_view word);
-
-enum class TokenKind : std::uint8_t { kName, kInt, kFloat, kPunct, kEnd, kBad };
-
-struct Token {
-    TokenKind kind = TokenKind::kEnd;
-    std::string_view text;
-    std::int64_t int_value = 0;
-    double float_value = 0.0;
-};
-
-// One token at a time: texts can hold millions of them.
-class Tokenizer {
-  public:
-    explicit Tokenizer(std::string_view text) : text_(text) {}
-    // The next token; kBad for anything the reader does not know (and from then on).
-    Token next();
-
-  private:
-    Token number();
-    std::string_view text_;
-    std::size_t pos_ = 0;
-    bool bad_ = false;
-};
 
 enum class NodeKind : std::uint8_t {
     kInt,            // value: the integer

@@ -5,8 +5,11 @@
 // (i + 1) + 2 or 3 * (i - 1) keep their meaning.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zk::texts {
 
@@ -115,5 +118,30 @@ inline std::string index_scale_text(std::string left, std::string right) {
     out += right;
     return out;
 }
+
+// An index text read as `constant` plus the sum of `coefs[s]` times the value of the name
+// `slots[s]`: integers, those names, unary signs, binary +, - and *, parentheses. Products of
+// two non-constant terms, other names and anything else are not read.
+struct LinearIndex {
+    std::int64_t constant = 0;
+    std::vector<std::int64_t> coefs;  // one per slot
+
+    bool is_constant() const;
+};
+
+std::optional<LinearIndex> read_index_text(std::string_view text,
+                                           const std::vector<std::string> &slots);
+
+// A literal text that is not quoted: "[-]family(index, ...)" (an element reference, negated by
+// an odd number of minus signs) or an index text standing for the literal's own number.
+struct PlainLiteral {
+    bool negated = false;
+    bool is_element = false;
+    std::string_view family;          // for an element reference
+    std::vector<LinearIndex> values;  // its indices, or the one number
+};
+
+std::optional<PlainLiteral> read_plain_literal(std::string_view text,
+                                               const std::vector<std::string> &slots);
 
 }  // namespace zk::texts

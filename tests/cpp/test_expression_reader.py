@@ -33,6 +33,7 @@ def program(tmp_path_factory):
     assert cxx, "no C++ compiler: set CXX or install g++"
     exe = tmp_path_factory.mktemp("expression_reader") / "test_expression_reader"
     sources = [ROOT / "cpp" / "texts" / "expression_reader.cpp",
+               ROOT / "cpp" / "texts" / "tokens.cpp",
                ROOT / "cpp" / "lp1" / "text_evaluator.cpp", ROOT / "cpp" / "lp1" / "polynomial.cpp"]
     sanitize = (["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
                 if "libasan" in os.environ.get("LD_PRELOAD", "") else [])

@@ -1,0 +1,180 @@
+// Reading index texts and plain literal texts (index_text.hpp).
+#include "texts/index_text.hpp"
+
+#include "texts/tokens.hpp"
+
+namespace zk::texts {
+
+namespace {
+
+bool checked_add(std::int64_t a, std::int64_t b, std::int64_t &out) {
+    return !__builtin_add_overflow(a, b, &out);
+}
+bool checked_mul(std::int64_t a, std::int64_t b, std::int64_t &out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+bool combine(LinearIndex &acc, const LinearIndex &rhs, std::int64_t sign) {
+    std::int64_t scaled = 0;
+    if (!checked_mul(rhs.constant, sign, scaled) || !checked_add(acc.constant, scaled, acc.constant))
+        return false;
+    for (std::size_t s = 0; s < acc.coefs.size(); ++s)
+        if (!checked_mul(rhs.coefs[s], sign, scaled) ||
+            !checked_add(acc.coefs[s], scaled, acc.coefs[s]))
+            return false;
+    return true;
+}
+
+bool scale(LinearIndex &v, std::int64_t k) {
+    if (!checked_mul(v.constant, k, v.constant)) return false;
+    for (std::int64_t &c : v.coefs)
+        if (!checked_mul(c, k, c)) return false;
+    return true;
+}
+
+// The tokens of one text, read with backtracking: the texts are short.
+class IndexReader {
+  public:
+    IndexReader(std::string_view text, const std::vector<std::string> &slots) : slots_(slots) {
+        Tokenizer tokens(text);
+        for (;;) {
+            tokens_.push_back(tokens.next());
+            if (tokens_.back().kind == TokenKind::kEnd || tokens_.back().kind == TokenKind::kBad)
+                break;
+        }
+    }
+
+    std::size_t pos() const { return at_; }
+    void set_pos(std::size_t p) { at_ = p; }
+    bool at_end() const { return tokens_[at_].kind == TokenKind::kEnd; }
+    bool is_punct(char c) const {
+        const Token &t = tokens_[at_];
+        return t.kind == TokenKind::kPunct && t.text[0] == c;
+    }
+    bool take(char c) {
+        if (!is_punct(c)) return false;
+        ++at_;
+        return true;
+    }
+    bool name(std::string_view &out) {
+        if (tokens_[at_].kind != TokenKind::kName) return false;
+        out = tokens_[at_++].text;
+        return true;
+    }
+
+    bool expression(LinearIndex &out) {
+        if (!term(out)) return false;
+        for (;;) {
+            const bool minus = is_punct('-');
+            if (!minus && !is_punct('+')) return true;
+            ++at_;
+            LinearIndex rhs;
+            if (!term(rhs) || !combine(out, rhs, minus ? -1 : 1)) return false;
+        }
+    }
+
+  private:
+    bool term(LinearIndex &out) {
+        if (!unary(out)) return false;
+        while (take('*')) {
+            LinearIndex rhs;
+            if (!unary(rhs)) return false;
+            if (out.is_constant()) {
+                const std::int64_t k = out.constant;
+                out = rhs;
+                if (!scale(out, k)) return false;
+            } else if (!rhs.is_constant() || !scale(out, rhs.constant)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool unary(LinearIndex &out) {
+        const bool minus = is_punct('-');
+        if (minus || is_punct('+')) {
+            ++at_;
+            return unary(out) && (!minus || scale(out, -1));
+        }
+        return atom(out);
+    }
+
+    bool atom(LinearIndex &out) {
+        out.constant = 0;
+        out.coefs.assign(slots_.size(), 0);
+        if (take('(')) return expression(out) && take(')');
+        const Token &t = tokens_[at_];
+        if (t.kind == TokenKind::kInt) {
+            ++at_;
+            out.constant = t.int_value;
+            return true;
+        }
+        std::string_view n;
+        if (!name(n)) return false;
+        for (std::size_t s = 0; s < slots_.size(); ++s) {
+            if (slots_[s] == n) {
+                out.coefs[s] = 1;
+                return true;
+            }
+        }
+        return false;  // a name that is not a for-all keyword
+    }
+
+    const std::vector<std::string> &slots_;
+    std::vector<Token> tokens_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+bool LinearIndex::is_constant() const {
+    for (std::int64_t c : coefs)
+        if (c != 0) return false;
+    return true;
+}
+
+std::optional<LinearIndex> read_index_text(std::string_view text,
+                                           const std::vector<std::string> &slots) {
+    IndexReader rd(text, slots);
+    LinearIndex v;
+    if (!rd.expression(v) || !rd.at_end()) return std::nullopt;
+    v.coefs.resize(slots.size(), 0);
+    return v;
+}
+
+std::optional<PlainLiteral> read_plain_literal(std::string_view text,
+                                               const std::vector<std::string> &slots) {
+    PlainLiteral r;
+    IndexReader rd(text, slots);
+    for (;;) {
+        if (rd.take('-'))
+            r.negated = !r.negated;
+        else if (!rd.take('+'))
+            break;
+    }
+    std::string_view family;
+    if (rd.name(family) && rd.take('(')) {
+        if (!rd.take(')')) {
+            for (;;) {
+                LinearIndex v;
+                if (!rd.expression(v)) return std::nullopt;
+                r.values.push_back(std::move(v));
+                if (rd.take(')')) break;
+                if (!rd.take(',')) return std::nullopt;
+                if (rd.take(')')) break;  // a trailing comma
+            }
+        }
+        if (!rd.at_end()) return std::nullopt;
+        r.is_element = true;
+        r.family = family;
+        return r;
+    }
+    rd.set_pos(0);
+    r.negated = false;
+    LinearIndex v;
+    if (!rd.expression(v) || !rd.at_end()) return std::nullopt;
+    r.values.push_back(std::move(v));
+    return r;
+}
+
+}  // namespace zk::texts
