@@ -1,6 +1,7 @@
 // The library's own expression texts, read without the host: a reader of the forms the library
-// writes (element references with index arithmetic, integer and float literals, unary and binary + and -, *, calls, list
-// displays and list comprehensions whose for-clauses run over integer ranges or integer lists).
+// writes (element references with index arithmetic, integer and float literals, unary and binary +
+// and -, *, calls, list displays and list comprehensions whose for-clauses run over integer ranges
+// or integer lists).
 //
 // The reader accepts a text only where its meaning under the host's grammar is certain: anything
 // else (another operator, a keyword, a non-ASCII name, a trailing comma in a call, a literal

@@ -16,7 +16,8 @@ bool checked_mul(std::int64_t a, std::int64_t b, std::int64_t &out) {
 
 bool combine(LinearIndex &acc, const LinearIndex &rhs, std::int64_t sign) {
     std::int64_t scaled = 0;
-    if (!checked_mul(rhs.constant, sign, scaled) || !checked_add(acc.constant, scaled, acc.constant))
+    if (!checked_mul(rhs.constant, sign, scaled) ||
+        !checked_add(acc.constant, scaled, acc.constant))
         return false;
     for (std::size_t s = 0; s < acc.coefs.size(); ++s)
         if (!checked_mul(rhs.coefs[s], sign, scaled) ||
@@ -126,6 +127,17 @@ class IndexReader {
 };
 
 }  // namespace
+
+std::vector<std::string> names_in(std::string_view text) {
+    std::vector<std::string> names;
+    Lexer lexer(text);
+    bool after_dot = false;
+    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind == LexKind::kName && !after_dot) names.emplace_back(l.text);
+        after_dot = l.kind == LexKind::kOperator && l.text == ".";
+    }
+    return names;
+}
 
 bool LinearIndex::is_constant() const {
     for (std::int64_t c : coefs)

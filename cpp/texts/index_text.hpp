@@ -119,6 +119,9 @@ inline std::string index_scale_text(std::string left, std::string right) {
     return out;
 }
 
+// The names an index text uses, in order of appearance (attribute names after a dot excluded).
+std::vector<std::string> names_in(std::string_view text);
+
 // An index text read as `constant` plus the sum of `coefs[s]` times the value of the name
 // `slots[s]`: integers, those names, unary signs, binary +, - and *, parentheses. Products of
 // two non-constant terms, other names and anything else are not read.

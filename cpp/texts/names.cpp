@@ -14,7 +14,8 @@ std::vector<std::string_view> split_items(std::string_view t) {
     for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
         if (l.kind == LexKind::kOpen) ++depth;
         if (l.kind == LexKind::kClose) --depth;
-        if (depth == 0 && l.kind == LexKind::kOperator && l.text == kItemSeparator) {
+        if (depth == 0 && l.kind == LexKind::kOperator &&
+            l.text == std::string_view(kItemSeparator)) {
             items.push_back(t.substr(from, l.pos - from));
             from = l.pos + 1;
         }
@@ -31,7 +32,8 @@ std::optional<ElementReference> read_element_reference(std::string_view text) {
     for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
         if (l.kind == LexKind::kOpen) ++depth;
         if (l.kind == LexKind::kClose && --depth == 0) {
-            if (open + l.pos + 1 != text.size() || l.text != kReferenceClose) return std::nullopt;
+            if (open + l.pos + 1 != text.size() || l.text != std::string_view(kReferenceClose))
+                return std::nullopt;
             ElementReference r;
             r.family = text.substr(0, open);
             r.items = split_items(text.substr(open + 1, l.pos - 1));
@@ -43,14 +45,14 @@ std::optional<ElementReference> read_element_reference(std::string_view text) {
 
 std::optional<ElementKey> read_element_key(std::string_view k) {
     if (k.empty() || k.back() != kKeyClose[0]) return std::nullopt;
-    const std::size_t open = k.rfind(kKeyOpen);
+    const std::size_t open = k.rfind(kKeyOpen[0]);
     if (open == std::string_view::npos) return std::nullopt;
     ElementKey key;
     key.family = k.substr(0, open);
     std::string_view inner = k.substr(open + 1, k.size() - open - 2);
     if (inner.empty()) return key;
     for (;;) {
-        const std::size_t comma = inner.find(kItemSeparator);
+        const std::size_t comma = inner.find(kItemSeparator[0]);
         std::int64_t v = 0;
         if (!read_plain_int(inner.substr(0, comma), v)) return std::nullopt;
         key.indices.push_back(v);

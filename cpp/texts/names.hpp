@@ -14,9 +14,9 @@ namespace zk::texts {
 
 // Auxiliaries of Boolean expressions and of pseudo-Boolean constraints, and the family a model
 // without the formula encoder creates so that the engine always has one.
-inline constexpr std::string_view kBxprAux = "_bxpr_aux";
-inline constexpr std::string_view kPbctAux = "_pbct_aux";
-inline constexpr std::string_view kDummyVar = "dummy_var";
+inline constexpr char kBxprAux[] = "_bxpr_aux";
+inline constexpr char kPbctAux[] = "_pbct_aux";
+inline constexpr char kDummyVar[] = "dummy_var";
 
 enum class AuxKind : std::uint8_t { kPbct, kBxpr };
 
@@ -75,9 +75,9 @@ inline AuxName read_aux_name(std::string_view text) {
 
 // Element references: the family name, "(", the index texts joined by ",", ")". It is also the
 // text by which the engine prints the variable back, which the clause templates read again.
-inline constexpr std::string_view kReferenceOpen = "(";
-inline constexpr std::string_view kItemSeparator = ",";
-inline constexpr std::string_view kReferenceClose = ")";
+inline constexpr char kReferenceOpen[] = "(";
+inline constexpr char kItemSeparator[] = ",";
+inline constexpr char kReferenceClose[] = ")";
 
 template <typename Items>
 void append_element_reference(std::string &out, std::string_view family, const Items &items) {
@@ -106,8 +106,8 @@ std::optional<ElementReference> read_element_reference(std::string_view text);
 
 // Element keys: the family name, "[", the indices in decimal joined by ",", "]" (the family's
 // map of element numbers).
-inline constexpr std::string_view kKeyOpen = "[";
-inline constexpr std::string_view kKeyClose = "]";
+inline constexpr char kKeyOpen[] = "[";
+inline constexpr char kKeyClose[] = "]";
 
 inline void append_element_key(std::string &out, std::string_view family,
                                const std::int64_t *indices, std::size_t count) {

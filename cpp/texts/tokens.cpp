@@ -18,9 +18,9 @@ constexpr std::string_view kKeywords[] = {
 
 // Longest first within each length class, as the host's tokenizer matches them.
 constexpr std::string_view kOperators3[] = {"**=", "//=", ">>=", "<<=", "..."};
-constexpr std::string_view kOperators2[] = {"**", "//", "<<", ">>", "<=", ">=", "==",
-                                            "!=", "->", ":=", "+=", "-=", "*=", "/=",
-                                            "%=", "@=", "&=", "|=", "^="};
+constexpr std::string_view kOperators2[] = {
+    "**", "//", "<<", ">>", "<=", ">=", "==", "!=", "->", ":=",
+    "+=", "-=", "*=", "/=", "%=", "@=", "&=", "|=", "^="};
 constexpr std::string_view kOperators1 = "+-*/%@&|^~<>=.,:;!";
 
 constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
@@ -220,7 +220,8 @@ Token Tokenizer::next() {
             t.kind = TokenKind::kFloat;
             return t;
         case LexKind::kOperator:
-            if (l.text.size() != 1 || std::string_view("+-*,").find(l.text[0]) == std::string_view::npos)
+            if (l.text.size() != 1 ||
+                std::string_view("+-*,").find(l.text[0]) == std::string_view::npos)
                 return bad();
             t.kind = TokenKind::kPunct;
             return t;

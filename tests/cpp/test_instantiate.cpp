@@ -13,8 +13,10 @@
 
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
+#include "texts/names.hpp"
 
 using namespace zk::instantiate;
+using zk::texts::read_aux_name;
 
 namespace {
 
@@ -52,7 +54,7 @@ bool compile(const std::vector<std::vector<std::string>> &clauses,
             LitCode lc;
             std::string_view quoted;
             if (quoted_content(text, quoted)) {
-                AuxName a = parse_aux_name(quoted);
+                AuxName a = read_aux_name(quoted);
                 if (a.status_ != AuxName::Status::kOk) return false;
                 lc.form_ = LitForm::kAux;
                 lc.aux_kind_ = a.kind_;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,9 @@
 #include "common/module_globals.hpp"
 #include "common/python_private.hpp"
 #include "instantiate/template_code.hpp"
+#include "texts/decimal.hpp"
+#include "texts/literals.hpp"
+#include "texts/names.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
 namespace zk::core {
@@ -73,13 +77,7 @@ int64_t checked_sum(int64_t a, int64_t b) {
 // Clause templates.
 
 nb::str literal_text(nb::handle literal) {
-    std::string t = nb::cast<std::string>(nb::str(literal));
-    if (t.find('(') != std::string::npos) {
-        for (char &c : t)
-            if (c == '~') c = '-';
-    } else {
-        t = "'" + t + "'";
-    }
+    std::string t = texts::literal_text(nb::cast<std::string>(nb::str(literal)));
     return nb::str(t.data(), t.size());
 }
 
@@ -130,19 +128,10 @@ nb::object template_from_arrays(nb::handle bx_clauses) {
                     clear_only(PyExc_UnicodeEncodeError);
                     return nb::object();
                 }
-                // The literal's text form is "~" and the name when negated: as literal_text.
-                std::string_view n(p, static_cast<size_t>(len));
+                // The literal prints as "~" and the name when negated: as literal_text.
                 std::string text;
-                if (n.find('(') != std::string_view::npos) {
-                    text = l < 0 ? "-" : "";
-                    text += n;
-                    for (char &ch : text)
-                        if (ch == '~') ch = '-';
-                } else {
-                    text = l < 0 ? "'~" : "'";
-                    text += n;
-                    text += '\'';
-                }
+                texts::append_literal_text(text, std::string_view(p, static_cast<size_t>(len)),
+                                           l < 0);
                 PyObject *t =
                     PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
                 if (!t) throw nb::python_error();
@@ -199,8 +188,9 @@ int64_t written_clauses_per_instance(nb::handle tmpl, nb::handle weights) {
     Py_ssize_t nw = PyObject_Length(weights.ptr());
     if (nw < 0) throw nb::python_error();
     if (nw < m)
-        raise_plain(PyExc_IndexError, kTooFewWeights + std::to_string(m) + " clauses, " +
-                                          std::to_string(nw) + " weights");
+        raise_plain(PyExc_IndexError, kTooFewWeights + texts::decimal(static_cast<int64_t>(m)) +
+                                          " clauses, " + texts::decimal(static_cast<int64_t>(nw)) +
+                                          " weights");
     int64_t kept = 0;
     for (Py_ssize_t i = 0; i < m; ++i) {
         nb::object w = weights[nb::int_(i)];
@@ -310,34 +300,16 @@ bool names_lazy_element(const LazyNames &names, PyObject *key, bool &unreadable)
         unreadable = true;
         return false;
     }
-    std::string_view k(p, static_cast<size_t>(len));
-    if (k.empty() || k.back() != ']') return false;
-    size_t open = k.rfind('[');
-    if (open == std::string_view::npos) return false;
-    auto it = names.find(k.substr(0, open));
+    std::optional<texts::ElementKey> element =
+        texts::read_element_key(std::string_view(p, static_cast<size_t>(len)));
+    if (!element) return false;
+    auto it = names.find(element->family);
     if (it == names.end()) return false;
     const auto &sizes = it->second->sizes;
-    std::string_view inner = k.substr(open + 1, k.size() - open - 2);
-    if (sizes.empty()) return inner.empty();
-    size_t d = 0, at = 0;
-    while (true) {
-        size_t comma = inner.find(',', at);
-        std::string_view part =
-            inner.substr(at, comma == std::string_view::npos ? inner.npos : comma - at);
-        if (d >= sizes.size() || part.empty() || part.size() > 18 ||
-            (part.size() > 1 && part[0] == '0'))
-            return false;
-        int64_t v = 0;
-        for (char ch : part) {
-            if (ch < '0' || ch > '9') return false;
-            v = v * 10 + (ch - '0');
-        }
-        if (v >= sizes[d]) return false;
-        ++d;
-        if (comma == std::string_view::npos) break;
-        at = comma + 1;
-    }
-    return d == sizes.size();
+    if (element->indices.size() != sizes.size()) return false;
+    for (size_t d = 0; d < sizes.size(); ++d)
+        if (element->indices[d] >= sizes[d]) return false;
+    return true;
 }
 
 // The largest value of `mapping` without making the maps of the families not made yet: their

@@ -116,7 +116,7 @@ NB_MODULE(manager, m) {
         [](Manager &mgr, nb::handle pb_var, nb::handle prefix) {
             return mgr.get_pb_var(pb_var, prefix);
         },
-        nb::arg("pb_var").none(), nb::arg("prefix").none() = kPbAuxPrefix,
+        nb::arg("pb_var").none(), nb::arg("prefix").none() = kPbctAux,
         nb::sig("def get_pb_var(self, pb_var: int, prefix: str = '_pbct_aux') -> bx.Variable"));
     cls.def("reset", &reset, nb::sig("def reset(self) -> None"));
     engine_field<&Manager::bx_context_>(cls, "bx_context");

@@ -7,12 +7,16 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
+
+#include "texts/names.hpp"
 
 namespace zk::core {
 
 namespace nb = nanobind;
 
-inline constexpr const char *kPbAuxPrefix = "_pbct_aux";
+using texts::kPbctAux;
 inline constexpr const char *kNoAttribute = "'Manager' object has no attribute '%s'";
 
 // Where the formula being evaluated holds the comparison that is encoded next: only as a
@@ -120,21 +124,14 @@ struct Manager {
     // prefix + "_" + counter; a plain ASCII prefix (the default) is copied without formatting.
     nb::object aux_name(nb::handle prefix) const {
         if (PyUnicode_CheckExact(prefix.ptr()) && PyUnicode_IS_ASCII(prefix.ptr())) {
-            char digits[24];
-            int nd = 0;
-            for (uint64_t v = cnt_pbvar_ < 0 ? 0 - (uint64_t)cnt_pbvar_ : (uint64_t)cnt_pbvar_;;
-                 v /= 10) {
-                digits[sizeof digits - 1 - nd++] = (char)('0' + v % 10);
-                if (v < 10) break;
-            }
-            if (cnt_pbvar_ < 0) digits[sizeof digits - 1 - nd++] = '-';
-            digits[sizeof digits - 1 - nd++] = '_';
-            const char *tail = digits + sizeof digits - nd;
-            Py_ssize_t np = PyUnicode_GET_LENGTH(prefix.ptr());
-            PyObject *text = PyUnicode_New(np + nd, 127);
+            const std::string_view ascii(
+                reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(prefix.ptr())),
+                static_cast<size_t>(PyUnicode_GET_LENGTH(prefix.ptr())));
+            std::string name;
+            texts::append_counter_name(name, ascii, cnt_pbvar_);
+            PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(name.size()), 127);
             if (!text) throw nb::python_error();
-            std::memcpy(PyUnicode_1BYTE_DATA(text), PyUnicode_1BYTE_DATA(prefix.ptr()), (size_t)np);
-            std::memcpy(PyUnicode_1BYTE_DATA(text) + np, tail, (size_t)nd);
+            std::memcpy(PyUnicode_1BYTE_DATA(text), name.data(), name.size());
             return nb::steal(text);
         }
         PyObject *text = PyObject_Str(prefix.ptr());
@@ -147,7 +144,7 @@ struct Manager {
 
   public:
     nb::object get_pb_var(nb::handle num) {
-        static nb::handle prefix = nb::str(kPbAuxPrefix).release();
+        static nb::handle prefix = nb::str(kPbctAux).release();
         return get_pb_var(num, prefix);
     }
 };

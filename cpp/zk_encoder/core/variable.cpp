@@ -6,6 +6,7 @@
 #include "common/gc.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "texts/names.hpp"
 #include "zk_encoder/core/manager.hpp"
 
 namespace zk::core {
@@ -13,9 +14,8 @@ namespace zk::core {
 namespace {
 
 constexpr const char *kEngineModule = "nubrix.sorn_engine.bxpr";
-// Element names: the family name, then the item texts joined by "," in parentheses.
-constexpr const char *kItemSeparator = ",";
-constexpr const char *kElementFormat = "%U(%U)";
+// Element names are element references (texts/names.hpp) of the items' text forms.
+constexpr const char *kElementFormat = "%U%s%U%s";
 // The host's own wordings, for failures that plain module code would meet.
 constexpr const char *kUnexpectedKeyword =
     "GeneratorVariable.__call__() got an unexpected keyword argument '%S'";
@@ -58,14 +58,15 @@ using IndexGc =
 // text by which the engine prints the variable back, which the clause templates evaluate again.
 nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    nb::object texts = check(PyList_New(n));
+    nb::object item_texts = check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(texts.ptr(), i,
+        PyList_SET_ITEM(item_texts.ptr(), i,
                         check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i))).release().ptr());
-    nb::object sep = check(PyUnicode_FromString(kItemSeparator));
-    nb::object joined = check(PyUnicode_Join(sep.ptr(), texts.ptr()));
+    nb::object sep = check(PyUnicode_FromString(texts::kItemSeparator));
+    nb::object joined = check(PyUnicode_Join(sep.ptr(), item_texts.ptr()));
     nb::object family = check(PyObject_Str(g.name.ptr()));
-    return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), joined.ptr()));
+    return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), texts::kReferenceOpen,
+                                      joined.ptr(), texts::kReferenceClose));
 }
 
 // Logs `msg` at error level, as every refusal of the package is, then raises `exc_type` with it.

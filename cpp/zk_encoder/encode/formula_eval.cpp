@@ -21,6 +21,7 @@
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/python_private.hpp"
+#include "texts/tokens.hpp"
 #include "zk_encoder/core/manager.hpp"
 
 namespace zk::encode {
@@ -45,12 +46,6 @@ constexpr const char *kBuiltinsName = "__builtins__";
 
 constexpr std::string_view kFor = "for";
 constexpr std::string_view kIn = "in";
-
-constexpr std::string_view kKeywords[] = {
-    "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
-    "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
-    "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
-    "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
 
 // Names that mean something else outside the text's own frame: builtins that read or act on the
 // calling frame (under `eval` that frame is the text's, here it would be the program's), and the
@@ -92,80 +87,52 @@ struct Token {
     uint32_t len;
 };
 
-bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
-
-// Blanks between tokens only: a tab, line break, comment or any character outside plain ASCII
-// names, digits and the operators above sends the text to the interpreter.
+// Blanks between tokens only: a tab, line break, comment or any token other than plain ASCII
+// names, decimal integers and the operators above sends the text to the interpreter.
 bool tokenize(std::string_view s, std::vector<Token> &out) {
-    size_t i = 0, n = s.size();
-    auto push = [&](Tok kind, size_t start, size_t end) {
-        out.push_back({kind, static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)});
-    };
+    if (s.find('\t') != std::string_view::npos) return false;
+    texts::Lexer lexer(s);
     for (;;) {
-        while (i < n && s[i] == ' ') ++i;
-        if (i == n) {
-            push(Tok::End, i, i);
-            return true;
-        }
-        size_t start = i;
-        char c = s[i];
-        if (is_name_start(c)) {
-            while (i < n && is_name_char(s[i])) ++i;
-            push(Tok::Name, start, i);
-            continue;
-        }
-        if (is_digit(c)) {
-            while (i < n && is_digit(s[i])) ++i;
-            // Leading zeros, floats, exponents, imaginaries, underscores, other bases.
-            if (c == '0' && i - start > 1) return false;
-            if (i < n && (is_name_char(s[i]) || s[i] == '.')) return false;
-            push(Tok::Number, start, i);
-            continue;
-        }
-        ++i;
-        switch (c) {
-            case '+':
-                push(Tok::Plus, start, i);
+        const texts::Lexeme l = lexer.next();
+        Tok kind = Tok::End;
+        switch (l.kind) {
+            case texts::LexKind::kEnd:
+                out.push_back({Tok::End, static_cast<uint32_t>(l.pos), 0});
+                return true;
+            case texts::LexKind::kName:
+                for (char c : l.text)
+                    if (texts::is_non_ascii(c)) return false;
+                kind = Tok::Name;
                 break;
-            case '-':
-                push(Tok::Minus, start, i);
+            case texts::LexKind::kNumber: {
+                // Leading zeros, floats, exponents, imaginaries, underscores, other bases.
+                for (char c : l.text)
+                    if (!texts::is_digit(c)) return false;
+                if (l.text.size() > 1 && l.text[0] == '0') return false;
+                kind = Tok::Number;
                 break;
-            case '~':
-                push(Tok::Tilde, start, i);
+            }
+            case texts::LexKind::kOperator:
+            case texts::LexKind::kOpen:
+            case texts::LexKind::kClose: {
+                static constexpr std::pair<std::string_view, Tok> kPunctuation[] = {
+                    {"+", Tok::Plus},   {"-", Tok::Minus},    {"~", Tok::Tilde},
+                    {"*", Tok::Star},   {"**", Tok::Power},   {"(", Tok::LParen},
+                    {")", Tok::RParen}, {"[", Tok::LBracket}, {"]", Tok::RBracket},
+                    {",", Tok::Comma},  {".", Tok::Dot}};
+                bool known = false;
+                for (const auto &[text, tok] : kPunctuation)
+                    if (l.text == text) {
+                        kind = tok;
+                        known = true;
+                    }
+                if (!known) return false;
                 break;
-            case '*':
-                if (i < n && s[i] == '*') {
-                    ++i;
-                    push(Tok::Power, start, i);
-                } else {
-                    push(Tok::Star, start, i);
-                }
-                break;
-            case '(':
-                push(Tok::LParen, start, i);
-                break;
-            case ')':
-                push(Tok::RParen, start, i);
-                break;
-            case '[':
-                push(Tok::LBracket, start, i);
-                break;
-            case ']':
-                push(Tok::RBracket, start, i);
-                break;
-            case ',':
-                push(Tok::Comma, start, i);
-                break;
-            case '.':
-                // A float such as .5, or an ellipsis.
-                if (i < n && (is_digit(s[i]) || s[i] == '.')) return false;
-                push(Tok::Dot, start, i);
-                break;
+            }
             default:
                 return false;
         }
+        out.push_back({kind, static_cast<uint32_t>(l.pos), static_cast<uint32_t>(l.text.size())});
     }
 }
 
@@ -410,7 +377,7 @@ class Parser {
             node.obj = s == "None" ? Py_None : s == "True" ? Py_True : Py_False;
             keep(nb::borrow(node.obj).release().ptr());
         } else {
-            if (among(s, kKeywords) || among(s, kFrameNames)) return false;
+            if (texts::is_keyword(s) || among(s, kFrameNames)) return false;
             node.kind = Kind::Global;
             node.name = s;
             node.obj = name_object(s);
@@ -461,7 +428,7 @@ class Parser {
         const Token &target = toks_[at_];
         if (target.kind != Tok::Name) return false;
         std::string_view s = text(target);
-        if (among(s, kKeywords) || among(s, kFrameNames)) return false;
+        if (texts::is_keyword(s) || among(s, kFrameNames)) return false;
         ++at_;
         if (!word(toks_[at_], kIn)) return false;
         ++at_;
@@ -475,7 +442,7 @@ class Parser {
             case Tok::Dot: {
                 ++at_;
                 const Token &n = toks_[at_];
-                if (n.kind != Tok::Name || among(text(n), kKeywords)) return false;
+                if (n.kind != Tok::Name || texts::is_keyword(text(n))) return false;
                 Node node{Kind::Attr};
                 node.a = vals_.back();
                 node.obj = name_object(text(n));

@@ -18,7 +18,10 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/unpack.hpp"
-#include "instantiate/template_text.hpp"
+#include "texts/decimal.hpp"
+#include "texts/index_text.hpp"
+#include "texts/literals.hpp"
+#include "texts/names.hpp"
 #include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
@@ -34,12 +37,11 @@ constexpr const char *kModule = "zk_encoder.encode.model";
 
 // Reserved names (class attributes of Model).
 constexpr const char *kExpressionFormulaRe = R"((.*),\sline\s(\d+),(.*)\n(.*))";
-constexpr const char *kBxprAux = "_bxpr_aux";
-constexpr const char *kPbctAux = "_pbct_aux";
-constexpr const char *kDummyVar = "dummy_var";
+using texts::kBxprAux;
+using texts::kDummyVar;
+using texts::kMaxLiteral;
+using texts::kPbctAux;
 constexpr const char *kDummyDim = "d";
-// The largest number a clause literal can hold.
-constexpr long long kMaxLiteral = 2147483647;
 
 constexpr const char *kClassDoc = "Main class of pseudo-boolean model";
 constexpr const char *kInitDoc =
@@ -401,66 +403,6 @@ ForallInfo read_forall_info(const nb::handle &foralls) {
     return fa;
 }
 
-std::string int128_text(__int128 v) {
-    if (v == 0) return "0";
-    bool neg = v < 0;
-    unsigned __int128 m =
-        neg ? static_cast<unsigned __int128>(-(v + 1)) + 1 : static_cast<unsigned __int128>(v);
-    std::string out;
-    while (m > 0) {
-        out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(m % 10)));
-        m /= 10;
-    }
-    return neg ? "-" + out : out;
-}
-
-// The item texts of an element name "x(a,b)": split at the commas outside parentheses.
-std::vector<std::string_view> split_items(std::string_view t) {
-    std::vector<std::string_view> items;
-    if (t.empty()) return items;
-    int depth = 0;
-    size_t from = 0;
-    for (size_t k = 0; k < t.size(); ++k) {
-        char c = t[k];
-        if (c == '(' || c == '[' || c == '{') ++depth;
-        if (c == ')' || c == ']' || c == '}') --depth;
-        if (c == ',' && depth == 0) {
-            items.push_back(t.substr(from, k - from));
-            from = k + 1;
-        }
-    }
-    items.push_back(t.substr(from));
-    return items;
-}
-
-bool ident_char(char c, bool first) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || u >= 0x80 ||
-           (!first && c >= '0' && c <= '9');
-}
-
-// The names an index text uses, in order of appearance (attribute names after a dot excluded).
-std::vector<std::string> names_in(std::string_view t) {
-    std::vector<std::string> names;
-    for (size_t k = 0; k < t.size();) {
-        if ((t[k] >= '0' && t[k] <= '9')) {
-            while (k < t.size() && ident_char(t[k], false)) ++k;
-            continue;
-        }
-        if (!ident_char(t[k], true)) {
-            ++k;
-            continue;
-        }
-        size_t b = k;
-        while (k < t.size() && ident_char(t[k], false)) ++k;
-        size_t before = b;
-        while (before > 0 && t[before - 1] == ' ') --before;
-        if (before > 0 && t[before - 1] == '.') continue;
-        names.emplace_back(t.substr(b, k - b));
-    }
-    return names;
-}
-
 int slot_of(const ForallInfo &fa, const std::string &name) {
     for (size_t s = 0; s < fa.names.size(); ++s)
         if (fa.names[s] == name) return static_cast<int>(s);
@@ -471,7 +413,7 @@ std::string assignment_text(const ForallInfo &fa, const std::vector<std::pair<in
     std::string out;
     for (const auto &[s, v] : at) {
         if (!out.empty()) out += ", ";
-        out += fa.names[static_cast<size_t>(s)] + " = " + std::to_string(v);
+        out += fa.names[static_cast<size_t>(s)] + " = " + texts::decimal(v);
     }
     return out;
 }
@@ -479,9 +421,9 @@ std::string assignment_text(const ForallInfo &fa, const std::vector<std::pair<in
 [[noreturn]] void refuse_outside(std::string_view item, std::string_view element, __int128 value,
                                  const std::string &at, size_t dim, int64_t size) {
     std::string msg = std::string(kOutsideHead) + std::string(item) + kNoForallMid +
-                      std::string(element) + kOutsideTakes + int128_text(value);
+                      std::string(element) + kOutsideTakes + texts::decimal(value);
     msg += at.empty() ? std::string(kOutsideFamily + 1) : kOutsideAt + at + kOutsideFamily;
-    msg += std::to_string(dim) + kOutsideValues + std::to_string(size - 1);
+    msg += texts::decimal(static_cast<int64_t>(dim)) + kOutsideValues + texts::decimal(size - 1);
     refuse_builtin(PyExc_IndexError, msg);
 }
 
@@ -551,7 +493,7 @@ __int128 clamped(__int128 v) {
 // One element name that the evaluation registered, such as "x(i + 1,2)", against its family.
 void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
                    std::string_view element, std::string_view items_text) {
-    std::vector<std::string_view> items = split_items(items_text);
+    std::vector<std::string_view> items = texts::split_items(items_text);
     if (items.size() != f.sizes_.size()) {
         char buf[512];
         std::string name(element);
@@ -564,7 +506,7 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
         while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
         while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
         std::vector<int> used;
-        for (const std::string &n : names_in(item)) {
+        for (const std::string &n : texts::names_in(item)) {
             int s = slot_of(fa, n);
             if (s < 0)
                 refuse("FormulaError", std::string(kNoForallHead) + n + kNoForallMid +
@@ -572,12 +514,13 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
             if (std::find(used.begin(), used.end(), s) == used.end()) used.push_back(s);
         }
         const int64_t size = f.sizes_[d];
-        int64_t constant = 0;
-        std::vector<int64_t> coefs;
-        if (!zk::instantiate::read_index_text(item, fa.names, constant, coefs)) {
+        std::optional<texts::LinearIndex> linear = texts::read_index_text(item, fa.names);
+        if (!linear) {
             if (fa.instances > 0) check_by_evaluation(fa, used, item, element, d, size);
             continue;
         }
+        const int64_t constant = linear->constant;
+        const std::vector<int64_t> &coefs = linear->coefs;
         if (fa.instances == 0) continue;
         // Each keyword's values are independent of the others: the extremes of a sum of
         // multiples are the sums of the extremes.

@@ -16,19 +16,16 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/python_private.hpp"
+#include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
+#include "texts/names.hpp"
 
 namespace zk::encode {
 
 namespace {
 
-constexpr const char *kOpenParen = "(";
-constexpr const char *kCloseParen = ")";
-constexpr const char *kItemSeparator = ",";
 constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
-constexpr const char *kKeyOpen = "[";
-constexpr const char *kKeyClose = "]";
 constexpr const char *kSizeNotInteger =
     "Variable family '%s': the size of dimension '%s' must be "
     "an integer";
@@ -198,18 +195,6 @@ PyType_Slot kFamilySlots[] = {
     {0, nullptr},
 };
 
-// Decimal digits of v >= 0 into buf (at least 20 chars); returns their count.
-size_t put_decimal(int64_t v, char *buf) {
-    char tmp[20];
-    size_t n = 0;
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v > 0);
-    for (size_t i = 0; i < n; ++i) buf[i] = tmp[n - 1 - i];
-    return n;
-}
-
 // Every element of a large family gets a key here once, when the model's container is made.
 nb::dict family_map(const VariableFamily &f) {
     size_t n = f.sizes_.size();
@@ -220,21 +205,21 @@ nb::dict family_map(const VariableFamily &f) {
     }
     nb::dict out = check<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(total)));
     std::vector<int64_t> idx(n, 0);
-    std::string key = f.name_text_ + kKeyOpen;
+    std::string key = f.name_text_;
+    key += texts::kKeyOpen;
     const size_t head = key.size();
     // Where the text of dimension d starts in `key`; only dimensions that changed are rewritten.
     std::vector<size_t> start(n + 1, head);
-    char digits[24];
     size_t from = 0;
     int64_t number = f.st_shift_;
     while (true) {
         key.resize(start[from]);
         for (size_t d = from; d < n; ++d) {
             start[d] = key.size();
-            if (d) key += kItemSeparator;
-            key.append(digits, put_decimal(idx[d], digits));
+            if (d) key += texts::kItemSeparator;
+            texts::append_decimal(key, idx[d]);
         }
-        key += kKeyClose;
+        key += texts::kKeyClose;
         PyObject *k = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
         PyObject *v = k ? PyLong_FromLongLong(number) : nullptr;
         int rc = v ? PyDict_SetItem(out.ptr(), k, v) : -1;
@@ -271,18 +256,15 @@ nb::object copied_indexes(nb::handle indexes) {
 }
 
 nb::object family_getitem(const VariableFamily &f, nb::handle items) {
-    std::string text = f.name_text_ + kOpenParen;
+    std::vector<std::string> texts_of_items;
     if (check(PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr())) == 1) {
-        bool first = true;
-        for (nb::handle member : items) {
-            if (!first) text += kItemSeparator;
-            first = false;
-            text += nb::cast<std::string>(nb::str(member));
-        }
+        for (nb::handle member : items)
+            texts_of_items.push_back(nb::cast<std::string>(nb::str(member)));
     } else {
-        text += format_text(items);
+        texts_of_items.push_back(format_text(items));
     }
-    text += kCloseParen;
+    std::string text;
+    texts::append_element_reference(text, f.name_text_, texts_of_items);
     return g_refs->variable_proxy(nb::str(text.data(), text.size()));
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/python_private.hpp"
+#include "texts/names.hpp"
 
 namespace zk::core {
 
@@ -19,18 +20,6 @@ namespace {
 
 constexpr const char *kAddHardClauses = "add_hard_clauses";
 constexpr const char *kAddSoftClauses = "add_soft_clauses";
-
-void append_decimal(std::string &out, int64_t v) {
-    char buf[24];
-    size_t n = 0;
-    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    do {
-        buf[n++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u > 0);
-    if (v < 0) out += '-';
-    while (n > 0) out += buf[--n];
-}
 
 nb::object int64_array(const int64_t *data, size_t n) {
     nb::ndarray<nb::numpy, const int64_t, nb::ndim<1>> arr(data, {n}, nb::handle());
@@ -72,14 +61,8 @@ void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
             check<nb::dict>(py_private::new_presized_dict(static_cast<Py_ssize_t>(pc.aux_.size())));
     std::string key;
     for (const AuxEntry &e : pc.aux_) {
-        key.assign(e.kind_ == AuxKind::kPbct ? kPbctAux : kBxprAux);
-        key += '[';
-        append_decimal(key, num_formula);
-        key += ',';
-        append_decimal(key, e.instance_);
-        key += ',';
-        append_decimal(key, e.k_);
-        key += ']';
+        key.clear();
+        texts::append_aux_key(key, e.kind_, num_formula, e.instance_, e.k_);
         // The key is ASCII by construction: no decoding needed.
         PyObject *k = PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127);
         if (k) std::memcpy(PyUnicode_1BYTE_DATA(k), key.data(), key.size());

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "common/gc.hpp"
+#include "texts/decimal.hpp"
+#include "texts/names.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 
 namespace zk::core {
@@ -134,7 +136,7 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                 int64_t value = 0;
                 if (PyUnicode_Check(lit)) {
                     std::string_view text = utf8_view(lit);
-                    AuxName a = parse_aux_name(text);
+                    AuxName a = texts::read_aux_name(text);
                     if (a.status_ == AuxName::Status::kNoPrefix)
                         raise_formula_error(kNotPbctOrBxpr + std::string(text));
                     if (a.status_ == AuxName::Status::kBadIndex) {
@@ -145,14 +147,14 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                     if (a.k_ < 0 || a.k_ >= L.capacity(a.kind_)) {
                         raise_formula_error(
                             (a.kind_ == AuxKind::kPbct ? kIndefinitePbct : kIndefiniteBxpr) +
-                            std::string(text) + " in instance " + std::to_string(o) +
-                            " of formula " + std::to_string(rec.num_formula_) +
-                            ", whose block has " + std::to_string(L.capacity(a.kind_)) +
+                            std::string(text) + " in instance " + texts::decimal(o) +
+                            " of formula " + texts::decimal(rec.num_formula_) +
+                            ", whose block has " + texts::decimal(L.capacity(a.kind_)) +
                             " of them");
                     }
                     int64_t number = L.number(o, a.kind_, a.k_);
                     if (number <= 0 || number > kMaxLiteral)
-                        raise_formula_error(kLiteralRange + std::to_string(number));
+                        raise_formula_error(kLiteralRange + texts::decimal(number));
                     value = a.negated_ ? -number : number;
                     size_t slot =
                         static_cast<size_t>(a.kind_ == AuxKind::kPbct ? a.k_ : L.pb_ + a.k_);

@@ -12,6 +12,8 @@
 #include "common/python_private.hpp"
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
+#include "texts/names.hpp"
+#include "texts/tokens.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
@@ -37,24 +39,6 @@ struct CompiledRecord {
     std::vector<nb::object> family_objs_;
     std::vector<nb::object> family_names_;
 };
-
-bool is_python_keyword(std::string_view w) {
-    static constexpr std::string_view kKeywords[] = {
-        "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
-        "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
-        "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
-        "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
-    for (std::string_view k : kKeywords)
-        if (w == k) return true;
-    return false;
-}
-
-bool is_plain_name(std::string_view w) {
-    if (w.empty() || !is_ident_start(w[0])) return false;
-    for (char c : w)
-        if (!is_ident_char(c)) return false;
-    return !is_python_keyword(w);
-}
 
 const nb::object &variable_type() {
     if (!g_refs->variable_type_.is_valid()) {
@@ -101,7 +85,7 @@ bool forall_names(PyObject *foralls, PyObject *eval_state, std::vector<std::stri
         std::string_view name(p, static_cast<size_t>(n));
         // A keyword that names a family hides it; one named "range" hides the builtin that
         // later for-clauses are written with.
-        if (!is_plain_name(name) || name == kRangeName) return false;
+        if (!texts::is_identifier(name) || name == kRangeName) return false;
         if (PyDict_GetItemWithError(eval_state, key)) return false;
         if (PyErr_Occurred()) {
             rethrow();
@@ -166,7 +150,7 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
             LitCode lc;
             std::string_view quoted;
             if (quoted_content(text, quoted)) {
-                AuxName a = parse_aux_name(quoted);
+                AuxName a = texts::read_aux_name(quoted);
                 if (a.status_ != AuxName::Status::kOk) return nullptr;
                 lc.form_ = LitForm::kAux;
                 lc.aux_kind_ = a.kind_;
@@ -177,7 +161,7 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
                 if (!r.ok_) return nullptr;
                 lc.negated_ = r.negated_;
                 if (r.is_element_) {
-                    if (is_python_keyword(r.family_)) return nullptr;
+                    if (texts::is_keyword(r.family_)) return nullptr;
                     lc.form_ = LitForm::kElement;
                     // Templates name few families: look among those seen before asking the dict.
                     size_t f = 0;
