@@ -126,7 +126,70 @@ class IndexReader {
     std::size_t at_ = 0;
 };
 
+constexpr std::string_view kLooseWords[] = {"and", "or", "not", "if",    "else",
+                                            "in",  "is", "for", "lambda"};
+
 }  // namespace
+
+TextShape shape_of(std::string_view t) {
+    TextShape s;
+    bool expect_operand = true;
+    int depth = 0;
+    Lexer lexer(t);
+    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind == LexKind::kOpen) {
+            ++depth;
+            continue;
+        }
+        if (l.kind == LexKind::kClose) {
+            if (depth == 0) {
+                s.unknown = true;
+            } else if (--depth == 0) {
+                expect_operand = false;
+            }
+            continue;
+        }
+        if (depth > 0) continue;
+        switch (l.kind) {
+            case LexKind::kName:
+                // A keyword is never an attribute name: after a dot it is still one.
+                for (std::string_view w : kLooseWords)
+                    if (l.text == w) s.unknown = true;
+                expect_operand = false;
+                break;
+            case LexKind::kNumber:
+                expect_operand = false;
+                break;
+            case LexKind::kOperator:
+                if (l.is("+") || l.is("-")) {
+                    if (!expect_operand) s.sum = true;
+                    expect_operand = true;
+                } else if (l.is("~")) {
+                    if (!expect_operand) s.unknown = true;
+                } else if (l.is("**")) {
+                    // A power binds more tightly than everything here.
+                    expect_operand = true;
+                } else if (l.is("*")) {
+                    s.product = true;
+                    expect_operand = true;
+                } else if (l.is("/") || l.is("//") || l.is("%") || l.is("@")) {
+                    s.other_mul = true;
+                    expect_operand = true;
+                } else if (l.is(".")) {
+                    expect_operand = false;
+                } else if (l.is("...")) {
+                    expect_operand = false;
+                } else {
+                    s.unknown = true;
+                }
+                break;
+            default:
+                s.unknown = true;  // strings, comments, anything else
+        }
+    }
+    if (depth != 0) s.unknown = true;
+    return s;
+}
 
 std::vector<std::string> names_in(std::string_view text) {
     std::vector<std::string> names;
@@ -134,7 +197,7 @@ std::vector<std::string> names_in(std::string_view text) {
     bool after_dot = false;
     for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
         if (l.kind == LexKind::kName && !after_dot) names.emplace_back(l.text);
-        after_dot = l.kind == LexKind::kOperator && l.text == ".";
+        after_dot = l.kind == LexKind::kOperator && l.text.back() == '.';
     }
     return names;
 }

@@ -21,78 +21,7 @@ struct TextShape {
     bool unknown = false;    // anything that binds more loosely than + (or cannot be read)
 };
 
-inline bool is_word_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.' || static_cast<unsigned char>(c) >= 0x80;
-}
-
-inline TextShape shape_of(std::string_view t) {
-    static constexpr std::string_view kLooseWords[] = {"and", "or", "not", "if",    "else",
-                                                       "in",  "is", "for", "lambda"};
-    TextShape s;
-    bool expect_operand = true;
-    int depth = 0;
-    for (size_t i = 0; i < t.size(); ++i) {
-        char c = t[i];
-        if (depth > 0) {
-            if (c == '(' || c == '[' || c == '{') ++depth;
-            if (c == ')' || c == ']' || c == '}') {
-                if (--depth == 0) expect_operand = false;
-            }
-            continue;
-        }
-        switch (c) {
-            case ' ':
-            case '\t':
-                break;
-            case '(':
-            case '[':
-            case '{':
-                depth = 1;
-                break;
-            case '+':
-            case '-':
-                if (!expect_operand) s.sum = true;
-                expect_operand = true;
-                break;
-            case '~':
-                if (!expect_operand) s.unknown = true;
-                break;
-            case '*':
-                if (i + 1 < t.size() && t[i + 1] == '*') {
-                    ++i;  // a power binds more tightly than everything here
-                } else {
-                    s.product = true;
-                }
-                expect_operand = true;
-                break;
-            case '/':
-                if (i + 1 < t.size() && t[i + 1] == '/') ++i;
-                s.other_mul = true;
-                expect_operand = true;
-                break;
-            case '%':
-            case '@':
-                s.other_mul = true;
-                expect_operand = true;
-                break;
-            default:
-                if (is_word_char(c)) {
-                    size_t j = i;
-                    while (j < t.size() && is_word_char(t[j])) ++j;
-                    std::string_view word = t.substr(i, j - i);
-                    for (std::string_view w : kLooseWords)
-                        if (word == w) s.unknown = true;
-                    i = j - 1;
-                    expect_operand = false;
-                } else {
-                    s.unknown = true;
-                }
-        }
-    }
-    if (depth != 0) s.unknown = true;
-    return s;
-}
+TextShape shape_of(std::string_view t);
 
 inline std::string parenthesised(const std::string &t) { return "(" + t + ")"; }
 

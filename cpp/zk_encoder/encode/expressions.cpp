@@ -4,7 +4,6 @@
 // Sum, manager, families and indexes), or hands them to the engine's formula encoder unchanged.
 #include "zk_encoder/encode/expressions.hpp"
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/python_private.hpp"
+#include "texts/tokens.hpp"
 
 namespace zk::encode {
 
@@ -566,19 +566,8 @@ enum class TokenKind : std::uint8_t {
     kOperator,     // any other operator or keyword
 };
 
-constexpr std::string_view kKeywords[] = {
-    "and",    "as",   "assert", "async",  "await",  "break",   "class",    "continue",
-    "def",    "del",  "elif",   "else",   "except", "finally", "for",      "from",
-    "global", "if",   "import", "in",     "is",     "lambda",  "nonlocal", "not",
-    "or",     "pass", "raise",  "return", "try",    "while",   "with",     "yield",
-};
-constexpr std::string_view kConstants[] = {"True", "False", "None"};
-constexpr std::string_view kStringPrefixes[] = {"r", "u", "b", "f", "br", "rb", "fr", "rf"};
-constexpr std::string_view kOperatorChars = "*/%@&|^<>=!,:;";
-constexpr std::string_view kMulOpChars = "*/%@";
-
-bool is_name_start(unsigned char c) { return c == '_' || std::isalpha(c) || c >= 0x80; }
-bool is_name_char(unsigned char c) { return c == '_' || std::isalnum(c) || c >= 0x80; }
+constexpr std::string_view kConstants[] = {"True", "False", "None", "..."};
+constexpr std::string_view kMulOps[] = {"*", "/", "%", "@", "//"};
 
 template <size_t N>
 bool contains(const std::string_view (&words)[N], std::string_view w) {
@@ -587,141 +576,74 @@ bool contains(const std::string_view (&words)[N], std::string_view w) {
     return false;
 }
 
-bool is_string_prefix(std::string_view w) {
-    std::string lower;
-    for (char c : w) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return contains(kStringPrefixes, lower);
-}
-
-// Skips a string literal starting at its opening quote s[i]; returns the index after it, or
-// npos when it does not end on this line.
-size_t skip_string(std::string_view s, size_t i) {
-    const char q = s[i];
-    const bool triple = s.compare(i, 3, std::string(3, q)) == 0;
-    i += triple ? 3 : 1;
-    while (i < s.size()) {
-        const char c = s[i];
-        if (c == '\\') {
-            i += 2;
-        } else if (triple && s.compare(i, 3, std::string(3, q)) == 0) {
-            return i + 3;
-        } else if (!triple && c == q) {
-            return i + 1;
-        } else if (!triple && c == '\n') {
-            return std::string_view::npos;
-        } else {
-            ++i;
-        }
-    }
-    return std::string_view::npos;
-}
-
-// Skips a bracketed group starting at its opening bracket; the contents do not matter, only
-// where the group ends.
-size_t skip_group(std::string_view s, size_t i) {
+// The token after a bracketed group that opened with `open`; false when the group does not close
+// on this line or holds a comment or a line continuation. Its contents do not matter otherwise.
+bool skip_group(texts::Lexer &lexer, const texts::Lexeme &open) {
     std::vector<char> closers;
-    while (i < s.size()) {
-        const char c = s[i];
-        if (c == '(' || c == '[' || c == '{') {
-            closers.push_back(c == '(' ? ')' : c == '[' ? ']' : '}');
-            ++i;
-        } else if (c == ')' || c == ']' || c == '}') {
-            if (closers.empty() || closers.back() != c) return std::string_view::npos;
-            closers.pop_back();
-            ++i;
-            if (closers.empty()) return i;
-        } else if (c == '\'' || c == '"') {
-            i = skip_string(s, i);
-            if (i == std::string_view::npos) return i;
-        } else if (c == '#' || c == '\\') {
-            return std::string_view::npos;
-        } else {
-            ++i;
+    closers.push_back(open.text[0] == '(' ? ')' : open.text[0] == '[' ? ']' : '}');
+    for (;;) {
+        const texts::Lexeme l = lexer.next();
+        switch (l.kind) {
+            case texts::LexKind::kEnd:
+                return false;
+            case texts::LexKind::kOpen:
+                closers.push_back(l.text[0] == '(' ? ')' : l.text[0] == '[' ? ']' : '}');
+                break;
+            case texts::LexKind::kClose:
+                if (closers.back() != l.text[0]) return false;
+                closers.pop_back();
+                if (closers.empty()) return true;
+                break;
+            case texts::LexKind::kOther:
+                if (l.text[0] == '#' || l.text[0] == '\\' || l.text[0] == '\'' || l.text[0] == '"')
+                    return false;
+                break;
+            default:
+                break;
         }
     }
-    return std::string_view::npos;
-}
-
-size_t skip_number(std::string_view s, size_t i) {
-    const bool radix = s.size() > i + 1 && s[i] == '0' &&
-                       std::string_view("xXoObB").find(s[i + 1]) != std::string_view::npos;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (!radix && (c == 'e' || c == 'E') && i + 1 < s.size() &&
-            (s[i + 1] == '+' || s[i + 1] == '-')) {
-            i += 2;
-        } else if (is_name_char(c) || c == '.') {
-            ++i;
-        } else {
-            break;
-        }
-    }
-    return i;
 }
 
 std::optional<std::vector<TokenKind>> scan(std::string_view s) {
-    constexpr size_t npos = std::string_view::npos;
     std::vector<TokenKind> tokens;
-    size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const bool digit_next =
-            i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1]));
-        if (c == ' ' || c == '\t') {
-            ++i;
-        } else if (std::isdigit(c) || (c == '.' && digit_next)) {
-            i = skip_number(s, i);
-            tokens.push_back(TokenKind::kAtom);
-        } else if (is_name_start(c)) {
-            size_t j = i;
-            while (j < s.size() && is_name_char(static_cast<unsigned char>(s[j]))) ++j;
-            std::string_view word = s.substr(i, j - i);
-            if (j < s.size() && (s[j] == '\'' || s[j] == '"') && is_string_prefix(word)) {
-                i = skip_string(s, j);
-                if (i == npos) return std::nullopt;
+    texts::Lexer lexer(s);
+    for (;;) {
+        const texts::Lexeme l = lexer.next();
+        switch (l.kind) {
+            case texts::LexKind::kEnd:
+                return tokens;
+            case texts::LexKind::kNumber:
+            case texts::LexKind::kString:
                 tokens.push_back(TokenKind::kAtom);
-                continue;
-            }
-            i = j;
-            if (contains(kConstants, word))
-                tokens.push_back(TokenKind::kAtom);
-            else if (contains(kKeywords, word))
-                tokens.push_back(TokenKind::kOperator);
-            else
-                tokens.push_back(TokenKind::kName);
-        } else if (c == '\'' || c == '"') {
-            i = skip_string(s, i);
-            if (i == npos) return std::nullopt;
-            tokens.push_back(TokenKind::kAtom);
-        } else if (c == '(' || c == '[' || c == '{') {
-            i = skip_group(s, i);
-            if (i == npos) return std::nullopt;
-            tokens.push_back(c == '('   ? TokenKind::kRoundGroup
-                             : c == '[' ? TokenKind::kSquareGroup
-                                        : TokenKind::kCurlyGroup);
-        } else if (c == '.') {
-            if (s.compare(i, 3, "...") == 0) {
-                i += 3;
-                tokens.push_back(TokenKind::kAtom);
-            } else {
-                ++i;
-                tokens.push_back(TokenKind::kDot);
-            }
-        } else if (s.compare(i, 2, "**") == 0) {
-            i += 2;
-            tokens.push_back(TokenKind::kPower);
-        } else if (c == '-' || c == '+' || c == '~') {
-            ++i;
-            tokens.push_back(TokenKind::kSign);
-        } else if (kOperatorChars.find(static_cast<char>(c)) != npos) {
-            ++i;
-            tokens.push_back(kMulOpChars.find(static_cast<char>(c)) != npos ? TokenKind::kMulOp
-                                                                            : TokenKind::kOperator);
-        } else {
-            return std::nullopt;  // closing bracket, comment, line break, stray character
+                break;
+            case texts::LexKind::kName:
+                tokens.push_back(contains(kConstants, l.text) ? TokenKind::kAtom
+                                 : texts::is_keyword(l.text)  ? TokenKind::kOperator
+                                                              : TokenKind::kName);
+                break;
+            case texts::LexKind::kOpen:
+                if (!skip_group(lexer, l)) return std::nullopt;
+                tokens.push_back(l.text[0] == '('   ? TokenKind::kRoundGroup
+                                 : l.text[0] == '[' ? TokenKind::kSquareGroup
+                                                    : TokenKind::kCurlyGroup);
+                break;
+            case texts::LexKind::kOperator:
+                if (l.text == "...")
+                    tokens.push_back(TokenKind::kAtom);
+                else if (l.text == ".")
+                    tokens.push_back(TokenKind::kDot);
+                else if (l.text == "**")
+                    tokens.push_back(TokenKind::kPower);
+                else if (l.text == "-" || l.text == "+" || l.text == "~")
+                    tokens.push_back(TokenKind::kSign);
+                else
+                    tokens.push_back(contains(kMulOps, l.text) ? TokenKind::kMulOp
+                                                               : TokenKind::kOperator);
+                break;
+            default:
+                return std::nullopt;  // closing bracket, comment, line break, stray character
         }
     }
-    return tokens;
 }
 
 constexpr size_t kNoMatch = static_cast<size_t>(-1);
