@@ -8,12 +8,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "bind.hpp"
 #include "bind_support.hpp"
 #include "core/formula_encoder.hpp"
+#include "texts/decimal.hpp"
+#include "texts/names.hpp"
+#include "texts/tokens.hpp"
 
 namespace se {
 
@@ -24,9 +28,10 @@ using namespace nb::literals;
 constexpr const char *kTypeName = "formula_encoder";
 constexpr const char *kTypeDoc =
     "Encoder of one whole model received as variable families and formula texts";
-constexpr const char *kReservedFamily = "dummy_var";
-constexpr const char *kBxprAux = "_bxpr_aux";
-constexpr const char *kPbctAux = "_pbct_aux";
+// The library's reserved names: the placeholder family and the auxiliaries' prefixes.
+using zk::texts::kBxprAux;
+using zk::texts::kPbctAux;
+constexpr const char *kReservedFamily = zk::texts::kDummyVar;
 constexpr const char *kWarningLevel = "warning";
 
 // Messages: every one starts with kMsgHead.
@@ -73,7 +78,14 @@ std::string text_arg(nb::handle obj, const char *what) {
     return nb::cast<std::string>(obj);
 }
 
+// The library's identifier test for a plain ASCII text; any other name gets the host's answer.
 bool is_identifier(nb::handle name) {
+    if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+        const std::string_view ascii(
+            reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name.ptr())),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())));
+        return zk::texts::identifier_answer(ascii) == zk::texts::IdentifierAnswer::kYes;
+    }
     nb::object keyword = nb::module_::import_("keyword");
     return nb::cast<bool>(name.attr("isidentifier")()) &&
            !nb::cast<bool>(keyword.attr("iskeyword")(name));
@@ -332,8 +344,9 @@ class FormulaEncoder {
     }
 
     static std::string formula_where(const FormulaRecord &r, size_t number, bool soft) {
-        return std::string(soft ? "soft constraint " : "constraint ") + std::to_string(number) +
-               " " + nb::cast<std::string>(r.text) + " " + nb::cast<std::string>(r.forall_text);
+        return std::string(soft ? "soft constraint " : "constraint ") +
+               zk::texts::decimal(static_cast<int64_t>(number)) + " " +
+               nb::cast<std::string>(r.text) + " " + nb::cast<std::string>(r.forall_text);
     }
 
     void add_family(nb::handle model, const FamilyRecord &f) const;
@@ -376,7 +389,7 @@ class FormulaEncoder {
 void FormulaEncoder::add_family(nb::handle model, const FamilyRecord &f) const {
     nb::dict dims;
     for (size_t k = 0; k < f.sizes.size(); ++k)
-        dims[("d" + std::to_string(k)).c_str()] = f.sizes[k];
+        dims[("d" + zk::texts::decimal(static_cast<int64_t>(k))).c_str()] = f.sizes[k];
     model.attr("create_variables")(f.name, **dims);
 }
 

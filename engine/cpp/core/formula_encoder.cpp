@@ -1,12 +1,17 @@
 // Python-free half of the formula encoder: the for-all reader, metrics files, witness checks.
 #include "core/formula_encoder.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <sstream>
 #include <unordered_map>
+
+#include "texts/decimal.hpp"
+#include "texts/names.hpp"
+#include "texts/tokens.hpp"
 
 namespace se::fe {
 
@@ -35,10 +40,11 @@ constexpr const char *kReadFailTail =
     "); expected \"Foralls: \" and a dictionary of index names to ranges, lists or tuples of "
     "integers, got: ";
 
-// A cursor over the for-all text; every error names the offset where reading stopped.
+// A cursor over the tokens of the for-all text (the library's own lexer); every error names the
+// offset where reading stopped.
 class Reader {
   public:
-    explicit Reader(const std::string &text) : text_(text) {}
+    explicit Reader(const std::string &text) : text_(text), lexer_(std::string_view(text)) {}
 
     [[noreturn]] void fail(const std::string &what) const {
         std::ostringstream msg;
@@ -46,20 +52,20 @@ class Reader {
         throw ForallSyntaxError(msg.str());
     }
 
-    void skip_blanks() {
-        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
+    void expect_prefix(const char *prefix) {
+        const std::string p(prefix);
+        if (text_.compare(0, p.size(), p) != 0) fail(kMissingPrefix);
+        lexer_ = zk::texts::Lexer(std::string_view(text_).substr(p.size()));
+        base_ = p.size();
+        advance();
     }
 
-    bool at_end() const { return pos_ >= text_.size(); }
-
-    bool peek(char c) {
-        skip_blanks();
-        return pos_ < text_.size() && text_[pos_] == c;
-    }
+    bool at_end() const { return tok_.kind == zk::texts::LexKind::kEnd; }
 
     bool accept(char c) {
-        if (!peek(c)) return false;
-        ++pos_;
+        if (tok_.kind == zk::texts::LexKind::kString || tok_.text.size() != 1 || tok_.text[0] != c)
+            return false;
+        advance();
         return true;
     }
 
@@ -68,69 +74,61 @@ class Reader {
     }
 
     bool accept_word(const char *word) {
-        skip_blanks();
-        std::string w(word);
-        if (text_.compare(pos_, w.size(), w) != 0) return false;
-        pos_ += w.size();
+        if (tok_.kind != zk::texts::LexKind::kName || tok_.text != word) return false;
+        advance();
         return true;
     }
 
-    void expect_prefix(const char *prefix) {
-        std::string p(prefix);
-        if (text_.compare(0, p.size(), p) != 0) fail(kMissingPrefix);
-        pos_ = p.size();
-    }
-
-    // A quoted name: 'name' or "name", no escapes (an identifier needs none).
+    // A quoted name: 'name' or "name", no prefix, no escapes (an identifier needs none). Its
+    // characters are checked one by one so that an error names the one that stops it.
     std::string name() {
-        skip_blanks();
-        if (pos_ >= text_.size() || (text_[pos_] != '\'' && text_[pos_] != '"'))
-            fail(kQuotedNameExpected);
-        char quote = text_[pos_++];
-        size_t begin = pos_;
-        while (pos_ < text_.size() && text_[pos_] != quote) {
-            unsigned char c = static_cast<unsigned char>(text_[pos_]);
+        const std::string_view t = tok_.text;
+        if (t.empty() || (t[0] != '\'' && t[0] != '"')) fail(kQuotedNameExpected);
+        const char quote = t[0];
+        const size_t begin = pos_ + 1;
+        size_t end = begin;
+        while (end < text_.size() && text_[end] != quote) {
             // Letters, digits and underscores; non-ASCII letters are left to the caller's test.
-            if (!(std::isalnum(c) || c == '_' || c >= 0x80)) fail(kNotIdentifier);
-            ++pos_;
+            if (!zk::texts::is_name_char(text_[end]) && !zk::texts::is_non_ascii(text_[end])) {
+                pos_ = end;
+                fail(kNotIdentifier);
+            }
+            ++end;
         }
-        if (pos_ >= text_.size()) fail(kUnterminatedName);
-        std::string result = text_.substr(begin, pos_ - begin);
-        ++pos_;
+        if (end >= text_.size()) {
+            pos_ = end;
+            fail(kUnterminatedName);
+        }
+        std::string result = text_.substr(begin, end - begin);
+        pos_ = end + 1;
         if (result.empty()) fail(kEmptyName);
-        if (std::isdigit(static_cast<unsigned char>(result[0]))) fail(kNotIdentifier);
+        if (zk::texts::is_digit(result[0])) fail(kNotIdentifier);
+        advance();
         return result;
     }
 
+    // An optional sign right before the digits, then decimal digits.
     int64_t integer() {
-        skip_blanks();
-        size_t begin = pos_;
-        bool negative = false;
-        if (pos_ < text_.size() && (text_[pos_] == '-' || text_[pos_] == '+')) {
-            negative = text_[pos_] == '-';
-            ++pos_;
-        }
-        size_t digits = pos_;
-        // Magnitudes are gathered as unsigned so that the most negative value still fits.
-        uint64_t magnitude = 0;
-        const uint64_t limit = negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1
-                                        : uint64_t(std::numeric_limits<int64_t>::max());
-        while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_]))) {
-            uint64_t d = uint64_t(text_[pos_] - '0');
-            if (magnitude > (limit - d) / 10) {
-                pos_ = begin;
-                fail(kIntegerRange);
-            }
-            magnitude = magnitude * 10 + d;
-            ++pos_;
-        }
-        if (pos_ == digits) {
-            pos_ = begin;
+        const zk::texts::Lexeme sign = tok_;
+        const bool signed_ =
+            tok_.kind == zk::texts::LexKind::kOperator && (tok_.text == "-" || tok_.text == "+");
+        if (signed_) advance();
+        const bool digits = tok_.kind == zk::texts::LexKind::kNumber &&
+                            (!signed_ || tok_.pos == sign.pos + 1) &&
+                            std::all_of(tok_.text.begin(), tok_.text.end(), zk::texts::is_digit);
+        if (!digits) {
+            pos_ = base_ + sign.pos;
             fail(kIntegerExpected);
         }
-        if (negative)
-            return magnitude == limit ? std::numeric_limits<int64_t>::min() : -int64_t(magnitude);
-        return int64_t(magnitude);
+        std::string decimal(signed_ ? sign.text : std::string_view());
+        decimal += tok_.text;
+        int64_t value = 0;
+        if (!zk::texts::read_decimal(decimal, value)) {
+            pos_ = base_ + sign.pos;
+            fail(kIntegerRange);
+        }
+        advance();
+        return value;
     }
 
     // Integers up to `close`, separated by commas; a trailing comma is allowed.
@@ -180,7 +178,19 @@ class Reader {
     }
 
   private:
+    // Line breaks and other blanks between tokens are blanks here too.
+    void advance() {
+        do {
+            tok_ = lexer_.next();
+        } while (tok_.kind == zk::texts::LexKind::kOther &&
+                 std::isspace(static_cast<unsigned char>(tok_.text[0])));
+        pos_ = base_ + (at_end() ? text_.size() - base_ : tok_.pos);
+    }
+
     const std::string &text_;
+    zk::texts::Lexer lexer_;
+    zk::texts::Lexeme tok_;
+    size_t base_ = 0;
     size_t pos_ = 0;
 };
 
@@ -230,7 +240,7 @@ std::string csv_field(const std::string &s) {
 
 template <typename T>
 std::string optional_text(const std::optional<T> &v, const char *absent) {
-    return v ? std::to_string(*v) : std::string(absent);
+    return v ? zk::texts::decimal(*v) : std::string(absent);
 }
 
 }  // namespace
@@ -262,21 +272,13 @@ std::vector<Forall> parse_foralls(const std::string &text) {
         r.expect('}');
         break;
     }
-    r.skip_blanks();
     if (!r.at_end()) r.fail(kTrailingText);
     return result;
 }
 
 bool is_variable_reference(const std::string &text, const std::string &family) {
-    if (text.size() < family.size() + 2 || text.compare(0, family.size(), family) != 0 ||
-        text[family.size()] != '(' || text.back() != ')')
-        return false;
-    int depth = 0;
-    for (size_t k = family.size(); k < text.size(); ++k) {
-        if (text[k] == '(') ++depth;
-        if (text[k] == ')' && --depth == 0) return k + 1 == text.size();
-    }
-    return false;
+    std::optional<zk::texts::ElementReference> r = zk::texts::read_element_reference(text);
+    return r && r->family == family;
 }
 
 std::string metrics_json(const Metrics &m) {
