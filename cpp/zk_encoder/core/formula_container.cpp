@@ -586,10 +586,8 @@ void reset_target(FormulaContainer &c) {
 
 }  // namespace
 
-}  // namespace zk::core
-
-NB_MODULE(formula_container, m) {
-    using namespace zk::core;
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     zk::init_module();
     g_module.bind(m);
 
@@ -661,3 +659,7 @@ NB_MODULE(formula_container, m) {
             return c.mappings_;
         });
 }
+
+}  // namespace zk::core
+
+NB_MODULE(formula_container, m) { zk::core::bind_module(m); }

@@ -74,10 +74,8 @@ void engine_field(nb::class_<Manager> &cls, const char *name) {
 
 }  // namespace
 
-}  // namespace zk::core
-
-NB_MODULE(manager, m) {
-    using namespace zk::core;
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     zk::init_module();
     g_module.bind(m);
 
@@ -128,3 +126,7 @@ NB_MODULE(manager, m) {
     cls.def_rw("pb2name", &Manager::pb2name_);
     cls.def_rw("cnt_pbvar", &Manager::cnt_pbvar_);
 }
+
+}  // namespace zk::core
+
+NB_MODULE(manager, m) { zk::core::bind_module(m); }

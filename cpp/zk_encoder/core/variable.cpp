@@ -140,10 +140,8 @@ nb::object to_pb(const Variable &v) { return g_module.get("PBVariable")(v.pb_var
 
 }  // namespace
 
-}  // namespace zk::core
-
-NB_MODULE(variable, m) {
-    using namespace zk::core;
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     zk::init_module();
     g_module.bind(m);
 
@@ -195,3 +193,7 @@ NB_MODULE(variable, m) {
         .def_rw("range_end", &Index::range_end)
         .def_rw("range_step", &Index::range_step);
 }
+
+}  // namespace zk::core
+
+NB_MODULE(variable, m) { zk::core::bind_module(m); }

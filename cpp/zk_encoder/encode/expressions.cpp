@@ -784,10 +784,8 @@ nb::class_<T, Expression> subclass(nb::module_ &m, const char *name) {
 
 }  // namespace
 
-}  // namespace zk::encode
-
-NB_MODULE(expressions, m) {
-    using namespace zk::encode;
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     zk::init_module();
 
@@ -963,3 +961,7 @@ NB_MODULE(expressions, m) {
     m.def("pow_expression", &pow_expression, "base"_a.none(), "exp"_a.none(),
           nb::sig("def pow_expression(base: int, exp) -> Expression"));
 }
+
+}  // namespace zk::encode
+
+NB_MODULE(expressions, m) { zk::encode::bind_module(m); }

@@ -22,6 +22,7 @@
 #include "texts/index_text.hpp"
 #include "texts/literals.hpp"
 #include "texts/names.hpp"
+#include "texts/tokens.hpp"
 #include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
 #include "zk_encoder/encode/formula_eval.hpp"
@@ -226,7 +227,24 @@ void log(const char *fn, const char *msg) { g_module.log(fn, msg); }
     g_module.raise_logged(exc_type, nb::str(msg));
 }
 
-bool is_keyword(const nb::handle &name) { return truthy(nb::borrow(g_iskeyword)(name)); }
+// A plain ASCII text, seen without copying: the library's own tables answer for it.
+std::optional<std::string_view> exact_ascii(const nb::handle &name) {
+    if (!PyUnicode_CheckExact(name.ptr()) || !PyUnicode_IS_ASCII(name.ptr())) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name.ptr())),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())));
+}
+
+bool is_keyword(const nb::handle &name) {
+    if (std::optional<std::string_view> ascii = exact_ascii(name)) return texts::is_keyword(*ascii);
+    return truthy(nb::borrow(g_iskeyword)(name));
+}
+
+// A text that is an identifier and not a reserved word; the host answers outside ASCII.
+bool is_plain_name(const nb::handle &name) {
+    if (std::optional<std::string_view> ascii = exact_ascii(name))
+        return texts::identifier_answer(*ascii) == texts::IdentifierAnswer::kYes;
+    return PyUnicode_Check(name.ptr()) && truthy(name.attr("isidentifier")()) && !is_keyword(name);
+}
 
 // Whether a formula text that holds `name` names the same thing when it is evaluated: the
 // interpreter reads identifiers in their NFKC form (the micro sign as the Greek mu, a ligature as
@@ -677,8 +695,7 @@ nb::object Model::get_indexes(nb::object names) {
         }
         // Index names are pasted into formula texts that are evaluated: only a plain name reads
         // back as the same name.
-        if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")()) ||
-            is_keyword(name))
+        if (!is_plain_name(name))
             refuse("VariableError", concat(concat(kIndexInUseHead, text_of(name)),
                                            nb::str(kIndexNotIdentifierTail)));
         if (!reads_back(name))
@@ -716,8 +733,7 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
     for (auto item : foralls) items.emplace_back(nb::borrow(item.first), nb::borrow(item.second));
     for (auto &[key, value] : items) {
         // Keywords become loop names of generated texts; a family's name would hide the family.
-        if (!PyUnicode_Check(key.ptr()) || !truthy(key.attr("isidentifier")()) || is_keyword(key) ||
-            !reads_back(key))
+        if (!is_plain_name(key) || !reads_back(key))
             refuse("VariableError",
                    concat(concat(kForallHead, text_of(key)), nb::str(kForallNotIdentifierTail)));
         refuse_shadowing(key, kForallHead);
@@ -1430,8 +1446,6 @@ void Model::insert_preliminary_values(const nb::object &storage) {
                                           static_cast<Py_ssize_t>(preliminary_inserted))));
 }
 
-}  // namespace zk::encode
-
 namespace {
 
 using zk::encode::Model;
@@ -1464,7 +1478,8 @@ void import_names(nb::module_ &m) {
 
 }  // namespace
 
-NB_MODULE(model, m) {
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     namespace ze = zk::encode;
     zk::init_module();
@@ -1592,3 +1607,7 @@ NB_MODULE(model, m) {
     ZK_MODEL_FIELD("_start_time", start_time);
 #undef ZK_MODEL_FIELD
 }
+
+}  // namespace zk::encode
+
+NB_MODULE(model, m) { zk::encode::bind_module(m); }

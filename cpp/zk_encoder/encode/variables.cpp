@@ -270,10 +270,8 @@ nb::object family_getitem(const VariableFamily &f, nb::handle items) {
 
 }  // namespace
 
-}  // namespace zk::encode
-
-NB_MODULE(variables, m) {
-    using namespace zk::encode;
+// The module's objects, in the order the package's readers expect them.
+void bind_module(nb::module_ &m) {
     zk::init_module();
 
     nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
@@ -324,3 +322,7 @@ NB_MODULE(variables, m) {
             return out;
         });
 }
+
+}  // namespace zk::encode
+
+NB_MODULE(variables, m) { zk::encode::bind_module(m); }
