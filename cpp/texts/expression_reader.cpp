@@ -51,12 +51,12 @@ class Reader {
 
   private:
     void advance() { tok_ = tokens_.next(); }
-    bool at_end() const { return tok_.kind == TokenKind::kEnd; }
+    bool at_end() const { return tok_.kind_ == TokenKind::kEnd; }
     bool is_punct(char c) const {
-        return tok_.kind == TokenKind::kPunct && tok_.text.size() == 1 && tok_.text[0] == c;
+        return tok_.kind_ == TokenKind::kPunct && tok_.text_.size() == 1 && tok_.text_[0] == c;
     }
     bool is_word(std::string_view w) const {
-        return tok_.kind == TokenKind::kName && tok_.text == w;
+        return tok_.kind_ == TokenKind::kName && tok_.text_ == w;
     }
     bool take(char c) {
         if (!is_punct(c)) return false;
@@ -139,12 +139,12 @@ class Reader {
 
     std::optional<std::uint32_t> primary(int &depth, int nesting) {
         Token t = tok_;
-        switch (t.kind) {
+        switch (t.kind_) {
             case TokenKind::kInt: {
                 advance();
                 Node n;
                 n.kind = NodeKind::kInt;
-                n.value = t.int_value;
+                n.value = t.int_value_;
                 depth = 0;
                 return add_node(n);
             }
@@ -152,17 +152,17 @@ class Reader {
                 advance();
                 Node n;
                 n.kind = NodeKind::kFloat;
-                n.number = t.float_value;
+                n.number = t.float_value_;
                 depth = 0;
                 return add_node(n);
             }
             case TokenKind::kName: {
-                if (!is_identifier(t.text)) return std::nullopt;
+                if (!is_identifier(t.text_)) return std::nullopt;
                 advance();
                 if (!is_punct('(')) {
                     Node n;
                     n.kind = NodeKind::kName;
-                    n.value = name_id(t.text);
+                    n.value = name_id(t.text_);
                     depth = 0;
                     return add_node(n);
                 }
@@ -184,7 +184,7 @@ class Reader {
                 if (++depth > kMaxDepth) return std::nullopt;
                 Node n;
                 n.kind = NodeKind::kCall;
-                n.value = name_id(t.text);
+                n.value = name_id(t.text_);
                 return add_pending(n, base);
             }
             case TokenKind::kPunct:
@@ -252,10 +252,10 @@ class Reader {
         std::vector<std::pair<std::uint32_t, std::uint32_t>> targets;  // name id, slot
         while (is_word(kFor)) {
             advance();
-            if (tok_.kind != TokenKind::kName || !is_identifier(tok_.text)) return std::nullopt;
+            if (tok_.kind_ != TokenKind::kName || !is_identifier(tok_.text_)) return std::nullopt;
             // A target named like the builtin would hide it from a later clause.
-            if (tok_.text == kRange) return std::nullopt;
-            std::uint32_t id = name_id(tok_.text);
+            if (tok_.text_ == kRange) return std::nullopt;
+            std::uint32_t id = name_id(tok_.text_);
             advance();
             if (!is_word(kIn)) return std::nullopt;
             advance();
@@ -316,8 +316,8 @@ class Reader {
             negative = is_punct('-');
             advance();
         }
-        if (tok_.kind != TokenKind::kInt) return false;
-        out = negative ? -tok_.int_value : tok_.int_value;
+        if (tok_.kind_ != TokenKind::kInt) return false;
+        out = negative ? -tok_.int_value_ : tok_.int_value_;
         advance();
         return true;
     }

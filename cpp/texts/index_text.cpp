@@ -16,19 +16,19 @@ bool checked_mul(std::int64_t a, std::int64_t b, std::int64_t &out) {
 
 bool combine(LinearIndex &acc, const LinearIndex &rhs, std::int64_t sign) {
     std::int64_t scaled = 0;
-    if (!checked_mul(rhs.constant, sign, scaled) ||
-        !checked_add(acc.constant, scaled, acc.constant))
+    if (!checked_mul(rhs.constant_, sign, scaled) ||
+        !checked_add(acc.constant_, scaled, acc.constant_))
         return false;
-    for (std::size_t s = 0; s < acc.coefs.size(); ++s)
-        if (!checked_mul(rhs.coefs[s], sign, scaled) ||
-            !checked_add(acc.coefs[s], scaled, acc.coefs[s]))
+    for (std::size_t s = 0; s < acc.coefs_.size(); ++s)
+        if (!checked_mul(rhs.coefs_[s], sign, scaled) ||
+            !checked_add(acc.coefs_[s], scaled, acc.coefs_[s]))
             return false;
     return true;
 }
 
 bool scale(LinearIndex &v, std::int64_t k) {
-    if (!checked_mul(v.constant, k, v.constant)) return false;
-    for (std::int64_t &c : v.coefs)
+    if (!checked_mul(v.constant_, k, v.constant_)) return false;
+    for (std::int64_t &c : v.coefs_)
         if (!checked_mul(c, k, c)) return false;
     return true;
 }
@@ -40,17 +40,17 @@ class IndexReader {
         Tokenizer tokens(text);
         for (;;) {
             tokens_.push_back(tokens.next());
-            if (tokens_.back().kind == TokenKind::kEnd || tokens_.back().kind == TokenKind::kBad)
+            if (tokens_.back().kind_ == TokenKind::kEnd || tokens_.back().kind_ == TokenKind::kBad)
                 break;
         }
     }
 
     std::size_t pos() const { return at_; }
     void set_pos(std::size_t p) { at_ = p; }
-    bool at_end() const { return tokens_[at_].kind == TokenKind::kEnd; }
+    bool at_end() const { return tokens_[at_].kind_ == TokenKind::kEnd; }
     bool is_punct(char c) const {
         const Token &t = tokens_[at_];
-        return t.kind == TokenKind::kPunct && t.text[0] == c;
+        return t.kind_ == TokenKind::kPunct && t.text_[0] == c;
     }
     bool take(char c) {
         if (!is_punct(c)) return false;
@@ -58,8 +58,8 @@ class IndexReader {
         return true;
     }
     bool name(std::string_view &out) {
-        if (tokens_[at_].kind != TokenKind::kName) return false;
-        out = tokens_[at_++].text;
+        if (tokens_[at_].kind_ != TokenKind::kName) return false;
+        out = tokens_[at_++].text_;
         return true;
     }
 
@@ -81,10 +81,10 @@ class IndexReader {
             LinearIndex rhs;
             if (!unary(rhs)) return false;
             if (out.is_constant()) {
-                const std::int64_t k = out.constant;
+                const std::int64_t k = out.constant_;
                 out = rhs;
                 if (!scale(out, k)) return false;
-            } else if (!rhs.is_constant() || !scale(out, rhs.constant)) {
+            } else if (!rhs.is_constant() || !scale(out, rhs.constant_)) {
                 return false;
             }
         }
@@ -101,20 +101,20 @@ class IndexReader {
     }
 
     bool atom(LinearIndex &out) {
-        out.constant = 0;
-        out.coefs.assign(slots_.size(), 0);
+        out.constant_ = 0;
+        out.coefs_.assign(slots_.size(), 0);
         if (take('(')) return expression(out) && take(')');
         const Token &t = tokens_[at_];
-        if (t.kind == TokenKind::kInt) {
+        if (t.kind_ == TokenKind::kInt) {
             ++at_;
-            out.constant = t.int_value;
+            out.constant_ = t.int_value_;
             return true;
         }
         std::string_view n;
         if (!name(n)) return false;
         for (std::size_t s = 0; s < slots_.size(); ++s) {
             if (slots_[s] == n) {
-                out.coefs[s] = 1;
+                out.coefs_[s] = 1;
                 return true;
             }
         }
@@ -136,12 +136,12 @@ TextShape shape_of(std::string_view t) {
     bool expect_operand = true;
     int depth = 0;
     Lexer lexer(t);
-    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
-        if (l.kind == LexKind::kOpen) {
+    for (Lexeme l = lexer.next(); l.kind_ != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind_ == LexKind::kOpen) {
             ++depth;
             continue;
         }
-        if (l.kind == LexKind::kClose) {
+        if (l.kind_ == LexKind::kClose) {
             if (depth == 0) {
                 s.unknown = true;
             } else if (--depth == 0) {
@@ -150,11 +150,11 @@ TextShape shape_of(std::string_view t) {
             continue;
         }
         if (depth > 0) continue;
-        switch (l.kind) {
+        switch (l.kind_) {
             case LexKind::kName:
                 // A keyword is never an attribute name: after a dot it is still one.
                 for (std::string_view w : kLooseWords)
-                    if (l.text == w) s.unknown = true;
+                    if (l.text_ == w) s.unknown = true;
                 expect_operand = false;
                 break;
             case LexKind::kNumber:
@@ -195,15 +195,15 @@ std::vector<std::string> names_in(std::string_view text) {
     std::vector<std::string> names;
     Lexer lexer(text);
     bool after_dot = false;
-    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
-        if (l.kind == LexKind::kName && !after_dot) names.emplace_back(l.text);
-        after_dot = l.kind == LexKind::kOperator && l.text.back() == '.';
+    for (Lexeme l = lexer.next(); l.kind_ != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind_ == LexKind::kName && !after_dot) names.emplace_back(l.text_);
+        after_dot = l.kind_ == LexKind::kOperator && l.text_.back() == '.';
     }
     return names;
 }
 
 bool LinearIndex::is_constant() const {
-    for (std::int64_t c : coefs)
+    for (std::int64_t c : coefs_)
         if (c != 0) return false;
     return true;
 }
@@ -213,7 +213,7 @@ std::optional<LinearIndex> read_index_text(std::string_view text,
     IndexReader rd(text, slots);
     LinearIndex v;
     if (!rd.expression(v) || !rd.at_end()) return std::nullopt;
-    v.coefs.resize(slots.size(), 0);
+    v.coefs_.resize(slots.size(), 0);
     return v;
 }
 
@@ -223,7 +223,7 @@ std::optional<PlainLiteral> read_plain_literal(std::string_view text,
     IndexReader rd(text, slots);
     for (;;) {
         if (rd.take('-'))
-            r.negated = !r.negated;
+            r.negated_ = !r.negated_;
         else if (!rd.take('+'))
             break;
     }
@@ -233,22 +233,22 @@ std::optional<PlainLiteral> read_plain_literal(std::string_view text,
             for (;;) {
                 LinearIndex v;
                 if (!rd.expression(v)) return std::nullopt;
-                r.values.push_back(std::move(v));
+                r.values_.push_back(std::move(v));
                 if (rd.take(')')) break;
                 if (!rd.take(',')) return std::nullopt;
                 if (rd.take(')')) break;  // a trailing comma
             }
         }
         if (!rd.at_end()) return std::nullopt;
-        r.is_element = true;
-        r.family = family;
+        r.is_element_ = true;
+        r.family_ = family;
         return r;
     }
     rd.set_pos(0);
-    r.negated = false;
+    r.negated_ = false;
     LinearIndex v;
     if (!rd.expression(v) || !rd.at_end()) return std::nullopt;
-    r.values.push_back(std::move(v));
+    r.values_.push_back(std::move(v));
     return r;
 }
 

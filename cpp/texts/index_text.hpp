@@ -51,12 +51,12 @@ inline std::string index_scale_text(std::string left, std::string right) {
 // The names an index text uses, in order of appearance (attribute names after a dot excluded).
 std::vector<std::string> names_in(std::string_view text);
 
-// An index text read as `constant` plus the sum of `coefs[s]` times the value of the name
+// An index text read as `constant_` plus the sum of `coefs_[s]` times the value of the name
 // `slots[s]`: integers, those names, unary signs, binary +, - and *, parentheses. Products of
 // two non-constant terms, other names and anything else are not read.
 struct LinearIndex {
-    std::int64_t constant = 0;
-    std::vector<std::int64_t> coefs;  // one per slot
+    std::int64_t constant_ = 0;
+    std::vector<std::int64_t> coefs_;  // one per slot
 
     bool is_constant() const;
 };
@@ -67,10 +67,10 @@ std::optional<LinearIndex> read_index_text(std::string_view text,
 // A literal text that is not quoted: "[-]family(index, ...)" (an element reference, negated by
 // an odd number of minus signs) or an index text standing for the literal's own number.
 struct PlainLiteral {
-    bool negated = false;
-    bool is_element = false;
-    std::string_view family;          // for an element reference
-    std::vector<LinearIndex> values;  // its indices, or the one number
+    bool negated_ = false;
+    bool is_element_ = false;
+    std::string_view family_;          // for an element reference
+    std::vector<LinearIndex> values_;  // its indices, or the one number
 };
 
 std::optional<PlainLiteral> read_plain_literal(std::string_view text,

@@ -11,13 +11,13 @@ std::vector<std::string_view> split_items(std::string_view t) {
     Lexer lexer(t);
     int depth = 0;
     std::size_t from = 0;
-    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
-        if (l.kind == LexKind::kOpen) ++depth;
-        if (l.kind == LexKind::kClose) --depth;
-        if (depth == 0 && l.kind == LexKind::kOperator &&
-            l.text == std::string_view(kItemSeparator)) {
-            items.push_back(t.substr(from, l.pos - from));
-            from = l.pos + 1;
+    for (Lexeme l = lexer.next(); l.kind_ != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind_ == LexKind::kOpen) ++depth;
+        if (l.kind_ == LexKind::kClose) --depth;
+        if (depth == 0 && l.kind_ == LexKind::kOperator &&
+            l.text_ == std::string_view(kItemSeparator)) {
+            items.push_back(t.substr(from, l.pos_ - from));
+            from = l.pos_ + 1;
         }
     }
     items.push_back(t.substr(from));
@@ -29,14 +29,14 @@ std::optional<ElementReference> read_element_reference(std::string_view text) {
     if (open == 0 || open == std::string_view::npos) return std::nullopt;
     Lexer lexer(text.substr(open));
     int depth = 0;
-    for (Lexeme l = lexer.next(); l.kind != LexKind::kEnd; l = lexer.next()) {
-        if (l.kind == LexKind::kOpen) ++depth;
-        if (l.kind == LexKind::kClose && --depth == 0) {
-            if (open + l.pos + 1 != text.size() || l.text != std::string_view(kReferenceClose))
+    for (Lexeme l = lexer.next(); l.kind_ != LexKind::kEnd; l = lexer.next()) {
+        if (l.kind_ == LexKind::kOpen) ++depth;
+        if (l.kind_ == LexKind::kClose && --depth == 0) {
+            if (open + l.pos_ + 1 != text.size() || l.text_ != std::string_view(kReferenceClose))
                 return std::nullopt;
             ElementReference r;
-            r.family = text.substr(0, open);
-            r.items = split_items(text.substr(open + 1, l.pos - 1));
+            r.family_ = text.substr(0, open);
+            r.items_ = split_items(text.substr(open + 1, l.pos_ - 1));
             return r;
         }
     }
@@ -48,14 +48,14 @@ std::optional<ElementKey> read_element_key(std::string_view k) {
     const std::size_t open = k.rfind(kKeyOpen[0]);
     if (open == std::string_view::npos) return std::nullopt;
     ElementKey key;
-    key.family = k.substr(0, open);
+    key.family_ = k.substr(0, open);
     std::string_view inner = k.substr(open + 1, k.size() - open - 2);
     if (inner.empty()) return key;
     for (;;) {
         const std::size_t comma = inner.find(kItemSeparator[0]);
         std::int64_t v = 0;
         if (!read_plain_int(inner.substr(0, comma), v)) return std::nullopt;
-        key.indices.push_back(v);
+        key.indices_.push_back(v);
         if (comma == std::string_view::npos) return key;
         inner.remove_prefix(comma + 1);
     }

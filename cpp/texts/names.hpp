@@ -93,8 +93,8 @@ void append_element_reference(std::string &out, std::string_view family, const I
 }
 
 struct ElementReference {
-    std::string_view family;
-    std::vector<std::string_view> items;  // as written, blanks included
+    std::string_view family_;
+    std::vector<std::string_view> items_;  // as written, blanks included
 };
 
 // Cuts a text at its commas outside brackets and string literals; one item for an empty text.
@@ -123,8 +123,8 @@ inline void append_element_key(std::string &out, std::string_view family,
 // The family name and indices of an element key, or std::nullopt. The indices hold no "[", so
 // the family name ends at the last one; each index is a plain decimal (no sign, no leading zero).
 struct ElementKey {
-    std::string_view family;
-    std::vector<std::int64_t> indices;
+    std::string_view family_;
+    std::vector<std::int64_t> indices_;
 };
 std::optional<ElementKey> read_element_key(std::string_view text);
 

@@ -96,9 +96,9 @@ bool read_plain_int(std::string_view t, std::int64_t &out) {
 
 Lexeme Lexer::make(LexKind kind, std::size_t end) {
     Lexeme l;
-    l.kind = kind;
-    l.pos = pos_;
-    l.text = text_.substr(pos_, end - pos_);
+    l.kind_ = kind;
+    l.pos_ = pos_;
+    l.text_ = text_.substr(pos_, end - pos_);
     pos_ = end;
     return l;
 }
@@ -187,7 +187,7 @@ Lexeme Lexer::next() {
 Token Tokenizer::bad() {
     bad_ = true;
     Token t;
-    t.kind = TokenKind::kBad;
+    t.kind_ = TokenKind::kBad;
     return t;
 }
 
@@ -195,40 +195,40 @@ Token Tokenizer::next() {
     if (bad_) return bad();
     const Lexeme l = lexer_.next();
     Token t;
-    t.text = l.text;
-    switch (l.kind) {
+    t.text_ = l.text_;
+    switch (l.kind_) {
         case LexKind::kEnd:
-            t.kind = TokenKind::kEnd;
+            t.kind_ = TokenKind::kEnd;
             return t;
         case LexKind::kName:
             // Names outside ASCII are normalised by the host before lookup.
-            for (char c : l.text)
+            for (char c : l.text_)
                 if (is_non_ascii(c)) return bad();
-            t.kind = TokenKind::kName;
+            t.kind_ = TokenKind::kName;
             return t;
         case LexKind::kNumber:
-            if (read_plain_int(l.text, t.int_value)) {
-                t.kind = TokenKind::kInt;
+            if (read_plain_int(l.text_, t.int_value_)) {
+                t.kind_ = TokenKind::kInt;
                 return t;
             }
-            if (!is_plain_float(l.text)) return bad();
+            if (!is_plain_float(l.text_)) return bad();
             {
                 // strtod rounds correctly, as the host's float literals do.
-                const std::string copy(l.text);
-                t.float_value = std::strtod(copy.c_str(), nullptr);
+                const std::string copy(l.text_);
+                t.float_value_ = std::strtod(copy.c_str(), nullptr);
             }
-            t.kind = TokenKind::kFloat;
+            t.kind_ = TokenKind::kFloat;
             return t;
         case LexKind::kOperator:
-            if (l.text.size() != 1 ||
-                std::string_view("+-*,").find(l.text[0]) == std::string_view::npos)
+            if (l.text_.size() != 1 ||
+                std::string_view("+-*,").find(l.text_[0]) == std::string_view::npos)
                 return bad();
-            t.kind = TokenKind::kPunct;
+            t.kind_ = TokenKind::kPunct;
             return t;
         case LexKind::kOpen:
         case LexKind::kClose:
-            if (l.text[0] == '{' || l.text[0] == '}') return bad();
-            t.kind = TokenKind::kPunct;
+            if (l.text_[0] == '{' || l.text_[0] == '}') return bad();
+            t.kind_ = TokenKind::kPunct;
             return t;
         default:
             return bad();

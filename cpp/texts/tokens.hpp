@@ -51,11 +51,11 @@ enum class LexKind : std::uint8_t {
 };
 
 struct Lexeme {
-    LexKind kind = LexKind::kEnd;
-    std::string_view text;
-    std::size_t pos = 0;  // where `text` starts
+    LexKind kind_ = LexKind::kEnd;
+    std::string_view text_;
+    std::size_t pos_ = 0;  // where `text_` starts
 
-    bool is(std::string_view t) const { return text == t && kind != LexKind::kString; }
+    bool is(std::string_view t) const { return text_ == t && kind_ != LexKind::kString; }
 };
 
 // One token at a time; blanks (space and tab) between tokens are skipped.
@@ -77,10 +77,10 @@ class Lexer {
 enum class TokenKind : std::uint8_t { kName, kInt, kFloat, kPunct, kEnd, kBad };
 
 struct Token {
-    TokenKind kind = TokenKind::kEnd;
-    std::string_view text;
-    std::int64_t int_value = 0;
-    double float_value = 0.0;
+    TokenKind kind_ = TokenKind::kEnd;
+    std::string_view text_;
+    std::int64_t int_value_ = 0;
+    double float_value_ = 0.0;
 };
 
 // The tokens of the texts the library writes: ASCII names, decimal integers that fit 64 bits

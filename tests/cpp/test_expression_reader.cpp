@@ -149,11 +149,11 @@ void literals() {
     for (const Case &c : cases) {
         texts::Tokenizer t(c.text);
         texts::Token tok = t.next();
-        CHECK_TEXT(tok.kind == c.kind, c.text);
-        if (c.kind == texts::TokenKind::kInt) CHECK_TEXT(tok.int_value == c.i, c.text);
-        if (c.kind == texts::TokenKind::kFloat) CHECK_TEXT(tok.float_value == c.f, c.text);
+        CHECK_TEXT(tok.kind_ == c.kind, c.text);
+        if (c.kind == texts::TokenKind::kInt) CHECK_TEXT(tok.int_value_ == c.i, c.text);
+        if (c.kind == texts::TokenKind::kFloat) CHECK_TEXT(tok.float_value_ == c.f, c.text);
         if (c.kind != texts::TokenKind::kBad)
-            CHECK_TEXT(t.next().kind == texts::TokenKind::kEnd, c.text);
+            CHECK_TEXT(t.next().kind_ == texts::TokenKind::kEnd, c.text);
     }
 }
 

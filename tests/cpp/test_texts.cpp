@@ -83,16 +83,16 @@ std::string any_name(Rng &rng) {
 // A random index text over `slots` built with the library's joins, and its value as a linear form.
 std::string any_index_text(Rng &rng, const std::vector<std::string> &slots,
                            texts::LinearIndex &value, int depth = 0) {
-    value.constant = 0;
-    value.coefs.assign(slots.size(), 0);
+    value.constant_ = 0;
+    value.coefs_.assign(slots.size(), 0);
     const std::int64_t choice = depth > 3 ? pick(rng, 0, 1) : pick(rng, 0, 4);
     if (choice == 0) {
-        value.constant = pick(rng, 0, 1000000);
-        return texts::decimal(value.constant);
+        value.constant_ = pick(rng, 0, 1000000);
+        return texts::decimal(value.constant_);
     }
     if (choice == 1) {
         const std::size_t s = static_cast<std::size_t>(pick(rng, 0, slots.size() - 1));
-        value.coefs[s] = 1;
+        value.coefs_[s] = 1;
         return slots[s];
     }
     texts::LinearIndex left, right;
@@ -100,20 +100,20 @@ std::string any_index_text(Rng &rng, const std::vector<std::string> &slots,
     if (choice == 4) {
         // A non-negative integer factor on the left, as the library scales an index.
         const std::int64_t k = pick(rng, 0, 50);
-        value.constant = k * left.constant;
-        for (std::size_t s = 0; s < slots.size(); ++s) value.coefs[s] = k * left.coefs[s];
+        value.constant_ = k * left.constant_;
+        for (std::size_t s = 0; s < slots.size(); ++s) value.coefs_[s] = k * left.coefs_[s];
         return texts::index_scale_text(texts::decimal(k), lt);
     }
     std::string rt = any_index_text(rng, slots, right, depth + 1);
     const std::int64_t sign = choice == 2 ? 1 : -1;
-    value.constant = left.constant + sign * right.constant;
+    value.constant_ = left.constant_ + sign * right.constant_;
     for (std::size_t s = 0; s < slots.size(); ++s)
-        value.coefs[s] = left.coefs[s] + sign * right.coefs[s];
+        value.coefs_[s] = left.coefs_[s] + sign * right.coefs_[s];
     return texts::index_shift_text(lt, sign > 0 ? " + " : " - ", rt);
 }
 
 bool same(const texts::LinearIndex &a, const texts::LinearIndex &b) {
-    return a.constant == b.constant && a.coefs == b.coefs;
+    return a.constant_ == b.constant_ && a.coefs_ == b.coefs_;
 }
 
 void decimals(Rng &rng) {
@@ -167,9 +167,9 @@ void element_references(Rng &rng) {
         std::string text;
         texts::append_element_reference(text, family, items);
         auto read = texts::read_element_reference(text);
-        CHECK_TEXT(read && read->family == family, text);
+        CHECK_TEXT(read && read->family_ == family, text);
         if (!read) continue;
-        std::vector<std::string> back(read->items.begin(), read->items.end());
+        std::vector<std::string> back(read->items_.begin(), read->items_.end());
         if (items.empty()) CHECK_TEXT(back.size() <= 1 && (back.empty() || back[0].empty()), text);
         if (!items.empty()) CHECK_TEXT(back == items, text);
         for (std::size_t d = 0; d < items.size(); ++d) {
@@ -181,12 +181,12 @@ void element_references(Rng &rng) {
             std::string literal;
             texts::append_literal_text(literal, text, negated);
             auto lit = texts::read_plain_literal(literal, slots);
-            CHECK_TEXT(lit && lit->is_element && lit->family == family && lit->negated == negated,
+            CHECK_TEXT(lit && lit->is_element_ && lit->family_ == family && lit->negated_ == negated,
                        literal);
             if (!lit) continue;
-            CHECK_TEXT(lit->values.size() == values.size(), literal);
-            for (std::size_t d = 0; d < values.size() && d < lit->values.size(); ++d)
-                CHECK_TEXT(same(lit->values[d], values[d]), literal);
+            CHECK_TEXT(lit->values_.size() == values.size(), literal);
+            for (std::size_t d = 0; d < values.size() && d < lit->values_.size(); ++d)
+                CHECK_TEXT(same(lit->values_[d], values[d]), literal);
         }
     }
     // Not references: the group must close at the end, after a family name.
@@ -203,7 +203,7 @@ void element_keys(Rng &rng) {
         std::string key;
         texts::append_element_key(key, family, indices.data(), indices.size());
         auto read = texts::read_element_key(key);
-        CHECK_TEXT(read && read->family == family && read->indices == indices, key);
+        CHECK_TEXT(read && read->family_ == family && read->indices_ == indices, key);
     }
     for (const char *bad : {"x[01]", "x[1,]", "x[-1]", "x[1", "x1]", "x[ 1]"})
         CHECK_TEXT(!texts::read_element_key(bad), bad);
@@ -233,8 +233,8 @@ void auxiliary_names(Rng &rng) {
         std::string key;
         texts::append_aux_key(key, kind, formula, instance, k);
         auto read = texts::read_element_key(key);
-        CHECK_TEXT(read && read->family == texts::aux_prefix(kind) &&
-                       read->indices == std::vector<std::int64_t>({formula, instance, k}),
+        CHECK_TEXT(read && read->family_ == texts::aux_prefix(kind) &&
+                       read->indices_ == std::vector<std::int64_t>({formula, instance, k}),
                    key);
     }
     CHECK_TEXT(texts::read_aux_name("x_3").status_ == texts::AuxName::Status::kNoPrefix, "x_3");

@@ -303,12 +303,12 @@ bool names_lazy_element(const LazyNames &names, PyObject *key, bool &unreadable)
     std::optional<texts::ElementKey> element =
         texts::read_element_key(std::string_view(p, static_cast<size_t>(len)));
     if (!element) return false;
-    auto it = names.find(element->family);
+    auto it = names.find(element->family_);
     if (it == names.end()) return false;
     const auto &sizes = it->second->sizes;
-    if (element->indices.size() != sizes.size()) return false;
+    if (element->indices_.size() != sizes.size()) return false;
     for (size_t d = 0; d < sizes.size(); ++d)
-        if (element->indices[d] >= sizes[d]) return false;
+        if (element->indices_[d] >= sizes[d]) return false;
     return true;
 }
 

@@ -35,24 +35,24 @@ LoadedAttr g_index_symbol("zk_encoder.encode.variables", "Index");
 constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
 struct Variable {
-    nb::object bx_var;
-    nb::object pb_var;
-    nb::object name;
+    nb::object bx_var_;
+    nb::object pb_var_;
+    nb::object name_;
 };
 
 // A plain record; kept for programs that name index ranges, the package itself does not use it.
 struct Index {
-    nb::object name;
-    nb::object range_start;
-    nb::object range_end;
-    nb::object range_step;
+    nb::object name_;
+    nb::object range_start_;
+    nb::object range_end_;
+    nb::object range_step_;
 };
 
 using GeneratorGc =
-    GcSlots<GeneratorVariable, &GeneratorVariable::name, &GeneratorVariable::manager>;
-using VariableGc = GcSlots<Variable, &Variable::bx_var, &Variable::pb_var, &Variable::name>;
+    GcSlots<GeneratorVariable, &GeneratorVariable::name_, &GeneratorVariable::manager_>;
+using VariableGc = GcSlots<Variable, &Variable::bx_var_, &Variable::pb_var_, &Variable::name_>;
 using IndexGc =
-    GcSlots<Index, &Index::name, &Index::range_start, &Index::range_end, &Index::range_step>;
+    GcSlots<Index, &Index::name_, &Index::range_start_, &Index::range_end_, &Index::range_step_>;
 
 // The element name: family name, "(", the items' text forms joined by ",", ")". It is also the
 // text by which the engine prints the variable back, which the clause templates evaluate again.
@@ -64,7 +64,7 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
                         check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i))).release().ptr());
     nb::object sep = check(PyUnicode_FromString(texts::kItemSeparator));
     nb::object joined = check(PyUnicode_Join(sep.ptr(), item_texts.ptr()));
-    nb::object family = check(PyObject_Str(g.name.ptr()));
+    nb::object family = check(PyObject_Str(g.name_.ptr()));
     return check(PyUnicode_FromFormat(kElementFormat, family.ptr(), texts::kReferenceOpen,
                                       joined.ptr(), texts::kReferenceClose));
 }
@@ -82,11 +82,11 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
 // then stops at its first value outside, instead of naming elements without end.
 void check_items(const GeneratorVariable &g, const nb::args &items, const nb::object &name) {
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (static_cast<size_t>(n) != g.shape.size()) {
-        nb::object family = check(PyObject_Str(g.name.ptr()));
+    if (static_cast<size_t>(n) != g.shape_.size()) {
+        nb::object family = check(PyObject_Str(g.name_.ptr()));
         refuse(PyExc_IndexError,
                PyUnicode_FromFormat(kArityFormat, family.ptr(),
-                                    static_cast<Py_ssize_t>(g.shape.size()), name.ptr(), n));
+                                    static_cast<Py_ssize_t>(g.shape_.size()), name.ptr(), n));
     }
     for (Py_ssize_t d = 0; d < n; ++d) {
         PyObject *item = PyTuple_GET_ITEM(items.ptr(), d);
@@ -99,7 +99,7 @@ void check_items(const GeneratorVariable &g, const nb::args &items, const nb::ob
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        const long long size = static_cast<long long>(g.shape[static_cast<size_t>(d)]);
+        const long long size = static_cast<long long>(g.shape_[static_cast<size_t>(d)]);
         if (overflow != 0 || v < 0 || v >= size)
             refuse(PyExc_IndexError,
                    PyUnicode_FromFormat(kOutsideFormat, item, name.ptr(), d, size - 1));
@@ -115,12 +115,12 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
         throw nb::python_error();
     }
     nb::object name = element_name(g, items);
-    if (g.has_shape) check_items(g, items, name);
+    if (g.has_shape_) check_items(g, items, name);
     nb::object pair;
-    if (Manager *fast = exact_manager(g.manager))
+    if (Manager *fast = exact_manager(g.manager_))
         pair = fast->add_variable(name);
     else
-        pair = g.manager.attr("add_variable")(name);
+        pair = g.manager_.attr("add_variable")(name);
     nb::object seq = check(PySequence_Tuple(pair.ptr()));
     Py_ssize_t size = PyTuple_GET_SIZE(seq.ptr());
     if (size != 2) {
@@ -136,7 +136,7 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
     return g_module.get("Variable")(var, num, name);
 }
 
-nb::object to_pb(const Variable &v) { return g_module.get("PBVariable")(v.pb_var, v.name); }
+nb::object to_pb(const Variable &v) { return g_module.get("PBVariable")(v.pb_var_, v.name_); }
 
 }  // namespace
 
@@ -160,8 +160,8 @@ void bind_module(nb::module_ &m) {
             nb::arg("name").none(), nb::arg("manager").none(),
             nb::sig("def __init__(self, name: str, manager) -> None"))
         .def("__call__", &call_generator, nb::sig("def __call__(self, *items)"))
-        .def_rw("name", &GeneratorVariable::name)
-        .def_rw("manager", &GeneratorVariable::manager);
+        .def_rw("name", &GeneratorVariable::name_)
+        .def_rw("manager", &GeneratorVariable::manager_);
 
     nb::class_<Variable>(m, "Variable", nb::type_slots(VariableGc::slots))
         .def(
@@ -172,11 +172,11 @@ void bind_module(nb::module_ &m) {
             nb::arg("bx_var").none(), nb::arg("pb_var").none(), nb::arg("name").none(),
             nb::sig("def __init__(self, bx_var: bx.Variable, pb_var: int, name: str) -> None"))
         .def(
-            "to_bx", [](const Variable &v) { return v.bx_var; }, nb::sig("def to_bx(self)"))
+            "to_bx", [](const Variable &v) { return v.bx_var_; }, nb::sig("def to_bx(self)"))
         .def("to_pb", &to_pb, nb::sig("def to_pb(self)"))
-        .def_rw("bx_var", &Variable::bx_var)
-        .def_rw("pb_var", &Variable::pb_var)
-        .def_rw("name", &Variable::name);
+        .def_rw("bx_var", &Variable::bx_var_)
+        .def_rw("pb_var", &Variable::pb_var_)
+        .def_rw("name", &Variable::name_);
 
     nb::class_<Index>(m, "Index", nb::type_slots(IndexGc::slots))
         .def(
@@ -188,10 +188,10 @@ void bind_module(nb::module_ &m) {
             nb::arg("name").none(), nb::arg("range_start").none(), nb::arg("range_end").none(),
             nb::arg("range_step").none() = 1,
             nb::sig("def __init__(self, name, range_start, range_end, range_step=1)"))
-        .def_rw("name", &Index::name)
-        .def_rw("range_start", &Index::range_start)
-        .def_rw("range_end", &Index::range_end)
-        .def_rw("range_step", &Index::range_step);
+        .def_rw("name", &Index::name_)
+        .def_rw("range_start", &Index::range_start_)
+        .def_rw("range_end", &Index::range_end_)
+        .def_rw("range_step", &Index::range_step_);
 }
 
 }  // namespace zk::core

@@ -13,11 +13,11 @@ namespace zk::core {
 namespace nb = nanobind;
 
 struct GeneratorVariable {
-    nb::object name;
-    nb::object manager;
+    nb::object name_;
+    nb::object manager_;
     // The family's dimension sizes, once the model has given them; without them any item goes.
-    bool has_shape = false;
-    std::vector<int64_t> shape;
+    bool has_shape_ = false;
+    std::vector<int64_t> shape_;
 };
 
 // The generator behind `h` when it is exactly a GeneratorVariable; null for anything else.

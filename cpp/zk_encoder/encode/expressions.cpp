@@ -580,22 +580,23 @@ bool contains(const std::string_view (&words)[N], std::string_view w) {
 // on this line or holds a comment or a line continuation. Its contents do not matter otherwise.
 bool skip_group(texts::Lexer &lexer, const texts::Lexeme &open) {
     std::vector<char> closers;
-    closers.push_back(open.text[0] == '(' ? ')' : open.text[0] == '[' ? ']' : '}');
+    closers.push_back(open.text_[0] == '(' ? ')' : open.text_[0] == '[' ? ']' : '}');
     for (;;) {
         const texts::Lexeme l = lexer.next();
-        switch (l.kind) {
+        switch (l.kind_) {
             case texts::LexKind::kEnd:
                 return false;
             case texts::LexKind::kOpen:
-                closers.push_back(l.text[0] == '(' ? ')' : l.text[0] == '[' ? ']' : '}');
+                closers.push_back(l.text_[0] == '(' ? ')' : l.text_[0] == '[' ? ']' : '}');
                 break;
             case texts::LexKind::kClose:
-                if (closers.back() != l.text[0]) return false;
+                if (closers.back() != l.text_[0]) return false;
                 closers.pop_back();
                 if (closers.empty()) return true;
                 break;
             case texts::LexKind::kOther:
-                if (l.text[0] == '#' || l.text[0] == '\\' || l.text[0] == '\'' || l.text[0] == '"')
+                if (l.text_[0] == '#' || l.text_[0] == '\\' || l.text_[0] == '\'' ||
+                    l.text_[0] == '"')
                     return false;
                 break;
             default:
@@ -609,7 +610,7 @@ std::optional<std::vector<TokenKind>> scan(std::string_view s) {
     texts::Lexer lexer(s);
     for (;;) {
         const texts::Lexeme l = lexer.next();
-        switch (l.kind) {
+        switch (l.kind_) {
             case texts::LexKind::kEnd:
                 return tokens;
             case texts::LexKind::kNumber:
@@ -617,28 +618,28 @@ std::optional<std::vector<TokenKind>> scan(std::string_view s) {
                 tokens.push_back(TokenKind::kAtom);
                 break;
             case texts::LexKind::kName:
-                tokens.push_back(contains(kConstants, l.text) ? TokenKind::kAtom
-                                 : texts::is_keyword(l.text)  ? TokenKind::kOperator
-                                                              : TokenKind::kName);
+                tokens.push_back(contains(kConstants, l.text_) ? TokenKind::kAtom
+                                 : texts::is_keyword(l.text_)  ? TokenKind::kOperator
+                                                               : TokenKind::kName);
                 break;
             case texts::LexKind::kOpen:
                 if (!skip_group(lexer, l)) return std::nullopt;
-                tokens.push_back(l.text[0] == '('   ? TokenKind::kRoundGroup
-                                 : l.text[0] == '[' ? TokenKind::kSquareGroup
-                                                    : TokenKind::kCurlyGroup);
+                tokens.push_back(l.text_[0] == '('   ? TokenKind::kRoundGroup
+                                 : l.text_[0] == '[' ? TokenKind::kSquareGroup
+                                                     : TokenKind::kCurlyGroup);
                 break;
             case texts::LexKind::kOperator:
-                if (l.text == "...")
+                if (l.text_ == "...")
                     tokens.push_back(TokenKind::kAtom);
-                else if (l.text == ".")
+                else if (l.text_ == ".")
                     tokens.push_back(TokenKind::kDot);
-                else if (l.text == "**")
+                else if (l.text_ == "**")
                     tokens.push_back(TokenKind::kPower);
-                else if (l.text == "-" || l.text == "+" || l.text == "~")
+                else if (l.text_ == "-" || l.text_ == "+" || l.text_ == "~")
                     tokens.push_back(TokenKind::kSign);
                 else
-                    tokens.push_back(contains(kMulOps, l.text) ? TokenKind::kMulOp
-                                                               : TokenKind::kOperator);
+                    tokens.push_back(contains(kMulOps, l.text_) ? TokenKind::kMulOp
+                                                                : TokenKind::kOperator);
                 break;
             default:
                 return std::nullopt;  // closing bracket, comment, line break, stray character

@@ -82,9 +82,9 @@ enum class Tok : uint8_t {
 };
 
 struct Token {
-    Tok kind;
-    uint32_t pos;
-    uint32_t len;
+    Tok kind_;
+    uint32_t pos_;
+    uint32_t len_;
 };
 
 // Blanks between tokens only: a tab, line break, comment or any token other than plain ASCII
@@ -95,20 +95,20 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
     for (;;) {
         const texts::Lexeme l = lexer.next();
         Tok kind = Tok::End;
-        switch (l.kind) {
+        switch (l.kind_) {
             case texts::LexKind::kEnd:
-                out.push_back({Tok::End, static_cast<uint32_t>(l.pos), 0});
+                out.push_back({Tok::End, static_cast<uint32_t>(l.pos_), 0});
                 return true;
             case texts::LexKind::kName:
-                for (char c : l.text)
+                for (char c : l.text_)
                     if (texts::is_non_ascii(c)) return false;
                 kind = Tok::Name;
                 break;
             case texts::LexKind::kNumber: {
                 // Leading zeros, floats, exponents, imaginaries, underscores, other bases.
-                for (char c : l.text)
+                for (char c : l.text_)
                     if (!texts::is_digit(c)) return false;
-                if (l.text.size() > 1 && l.text[0] == '0') return false;
+                if (l.text_.size() > 1 && l.text_[0] == '0') return false;
                 kind = Tok::Number;
                 break;
             }
@@ -122,7 +122,7 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
                     {",", Tok::Comma},  {".", Tok::Dot}};
                 bool known = false;
                 for (const auto &[text, tok] : kPunctuation)
-                    if (l.text == text) {
+                    if (l.text_ == text) {
                         kind = tok;
                         known = true;
                     }
@@ -132,7 +132,7 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
             default:
                 return false;
         }
-        out.push_back({kind, static_cast<uint32_t>(l.pos), static_cast<uint32_t>(l.text.size())});
+        out.push_back({kind, static_cast<uint32_t>(l.pos_), static_cast<uint32_t>(l.text_.size())});
     }
 }
 
@@ -154,37 +154,37 @@ enum class UnOp : uint8_t { Neg, Pos, Invert };
 // A call argument (aux: starred), a display item, or a comprehension clause (node: its iterable,
 // aux: the slot of its target).
 struct Item {
-    int32_t node;
-    int32_t aux;
+    int32_t node_;
+    int32_t aux_;
 };
 
 struct Node {
-    explicit Node(Kind k) : kind(k) {}
+    explicit Node(Kind k) : kind_(k) {}
 
-    Kind kind;
-    uint8_t op = 0;
-    bool starred = false;  // Call: some argument is starred
-    int32_t a = -1;        // operand, object, callee or comprehension element
-    int32_t b = -1;        // right operand
-    int32_t up = 0;        // Local: how many comprehension scopes out
-    int32_t slot = 0;      // Local: its slot there
-    uint32_t first = 0;    // items
-    uint32_t count = 0;
-    int32_t slots = 0;  // ListComp: number of its local names
+    Kind kind_;
+    uint8_t op_ = 0;
+    bool starred_ = false;  // Call: some argument is starred
+    int32_t a_ = -1;        // operand, object, callee or comprehension element
+    int32_t b_ = -1;        // right operand
+    int32_t up_ = 0;        // Local: how many comprehension scopes out
+    int32_t slot_ = 0;      // Local: its slot there
+    uint32_t first_ = 0;    // items
+    uint32_t count_ = 0;
+    int32_t slots_ = 0;  // ListComp: number of its local names
     // Call: whether it is a comparison's `.to_bx(...)`, and where the formula holds its result
     // (positive, negative or both, as the registry counts them).
-    bool comparison = false;
-    uint8_t polarity = zk::core::kBothPolarities;
-    PyObject *obj = nullptr;  // Const: the value; Global, Local, Attr: the name
-    std::string_view name;    // Global, Local: the name as written (only while reading)
+    bool comparison_ = false;
+    uint8_t polarity_ = zk::core::kBothPolarities;
+    PyObject *obj_ = nullptr;  // Const: the value; Global, Local, Attr: the name
+    std::string_view name_;    // Global, Local: the name as written (only while reading)
 };
 
 struct Program {
-    std::vector<Node> nodes;
-    std::vector<Item> items;
-    std::vector<std::string_view> targets;  // comprehension targets, while reading
-    std::vector<nb::object> objects;        // owns every constant and name of the nodes
-    int32_t root = -1;
+    std::vector<Node> nodes_;
+    std::vector<Item> items_;
+    std::vector<std::string_view> targets_;  // comprehension targets, while reading
+    std::vector<nb::object> objects_;        // owns every constant and name of the nodes
+    int32_t root_ = -1;
 };
 
 // Reads the tokens into a tree with explicit stacks, so that nesting is bounded by memory only:
@@ -204,11 +204,11 @@ class Parser {
                 if (!operand(t, expect_operand)) return false;
                 continue;
             }
-            if (t.kind == Tok::End) break;
+            if (t.kind_ == Tok::End) break;
             if (!after_operand(t, expect_operand)) return false;
         }
         if (!reduce() || !ops_.empty() || vals_.size() != 1) return false;
-        prog_.root = vals_.back();
+        prog_.root_ = vals_.back();
         return true;
     }
 
@@ -217,14 +217,14 @@ class Parser {
 
     // An operator, or an open bracket with what it has gathered.
     struct Entry {
-        explicit Entry(Op o) : op(o) {}
+        explicit Entry(Op o) : op_(o) {}
 
-        Op op;
-        bool had_comma = false;
-        bool starred = false;       // Call: some argument is starred
-        bool next_starred = false;  // Call: the argument being read is starred
-        int32_t callee = -1;        // Call: the callee; Comp: the element
-        std::vector<Item> items;    // arguments, display items or comprehension clauses
+        Op op_;
+        bool had_comma_ = false;
+        bool starred_ = false;       // Call: some argument is starred
+        bool next_starred_ = false;  // Call: the argument being read is starred
+        int32_t callee_ = -1;        // Call: the callee_; Comp: the element
+        std::vector<Item> items_;    // arguments, display items or comprehension clauses
     };
 
     std::string_view src_;
@@ -234,11 +234,11 @@ class Parser {
     std::vector<int32_t> vals_;
     std::vector<Entry> ops_;
 
-    std::string_view text(const Token &t) const { return src_.substr(t.pos, t.len); }
+    std::string_view text(const Token &t) const { return src_.substr(t.pos_, t.len_); }
     bool word(const Token &t, std::string_view w) const {
-        return t.kind == Tok::Name && text(t) == w;
+        return t.kind_ == Tok::Name && text(t) == w;
     }
-    Kind kind_of(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)].kind; }
+    Kind kind_of(int32_t n) const { return prog_.nodes_[static_cast<size_t>(n)].kind_; }
 
     static bool is_operator(Op op) { return op <= Op::Invert; }
     static int precedence(Op op) {
@@ -260,13 +260,13 @@ class Parser {
     }
 
     int32_t add(Node node) {
-        prog_.nodes.push_back(node);
-        return static_cast<int32_t>(prog_.nodes.size() - 1);
+        prog_.nodes_.push_back(node);
+        return static_cast<int32_t>(prog_.nodes_.size() - 1);
     }
 
     PyObject *keep(PyObject *obj) {
         if (!obj) return nullptr;
-        prog_.objects.push_back(nb::steal(obj));
+        prog_.objects_.push_back(nb::steal(obj));
         return obj;
     }
     PyObject *name_object(std::string_view s) {
@@ -276,35 +276,35 @@ class Parser {
     }
 
     int32_t with_items(Node node, const std::vector<Item> &items) {
-        node.first = static_cast<uint32_t>(prog_.items.size());
-        node.count = static_cast<uint32_t>(items.size());
-        prog_.items.insert(prog_.items.end(), items.begin(), items.end());
+        node.first_ = static_cast<uint32_t>(prog_.items_.size());
+        node.count_ = static_cast<uint32_t>(items.size());
+        prog_.items_.insert(prog_.items_.end(), items.begin(), items.end());
         return add(node);
     }
 
     // Applies the operator on top of the stack to its operands.
     bool apply() {
-        Op op = ops_.back().op;
+        Op op = ops_.back().op_;
         ops_.pop_back();
         if (op == Op::Neg || op == Op::Pos || op == Op::Invert) {
             if (vals_.empty()) return false;
             Node node{Kind::Unary};
-            node.op = static_cast<uint8_t>(op == Op::Neg   ? UnOp::Neg
-                                           : op == Op::Pos ? UnOp::Pos
-                                                           : UnOp::Invert);
-            node.a = vals_.back();
+            node.op_ = static_cast<uint8_t>(op == Op::Neg   ? UnOp::Neg
+                                            : op == Op::Pos ? UnOp::Pos
+                                                            : UnOp::Invert);
+            node.a_ = vals_.back();
             vals_.back() = add(node);
             return true;
         }
         if (vals_.size() < 2) return false;
         Node node{Kind::Binary};
-        node.op = static_cast<uint8_t>(op == Op::Add   ? BinOp::Add
-                                       : op == Op::Sub ? BinOp::Sub
-                                       : op == Op::Mul ? BinOp::Mul
-                                                       : BinOp::Pow);
-        node.b = vals_.back();
+        node.op_ = static_cast<uint8_t>(op == Op::Add   ? BinOp::Add
+                                        : op == Op::Sub ? BinOp::Sub
+                                        : op == Op::Mul ? BinOp::Mul
+                                                        : BinOp::Pow);
+        node.b_ = vals_.back();
         vals_.pop_back();
-        node.a = vals_.back();
+        node.a_ = vals_.back();
         vals_.back() = add(node);
         return true;
     }
@@ -312,8 +312,8 @@ class Parser {
     // Applies the pending operators that bind at least as tightly as `prec` (more tightly, for
     // the right-associative **), down to the nearest open bracket.
     bool reduce(int prec = 0, bool right_assoc = false) {
-        while (!ops_.empty() && is_operator(ops_.back().op)) {
-            int top = precedence(ops_.back().op);
+        while (!ops_.empty() && is_operator(ops_.back().op_)) {
+            int top = precedence(ops_.back().op_);
             if (right_assoc ? top <= prec : top < prec) break;
             if (!apply()) return false;
         }
@@ -321,23 +321,23 @@ class Parser {
     }
 
     bool operand(const Token &t, bool &expect_operand) {
-        switch (t.kind) {
+        switch (t.kind_) {
             case Tok::Plus:
             case Tok::Minus:
             case Tok::Tilde:
                 ++at_;
-                ops_.emplace_back(t.kind == Tok::Minus  ? Op::Neg
-                                  : t.kind == Tok::Plus ? Op::Pos
-                                                        : Op::Invert);
+                ops_.emplace_back(t.kind_ == Tok::Minus  ? Op::Neg
+                                  : t.kind_ == Tok::Plus ? Op::Pos
+                                                         : Op::Invert);
                 return true;
             case Tok::Star: {
                 // Only an argument of a call can be starred, and only once.
-                if (ops_.empty() || ops_.back().op != Op::Call || ops_.back().next_starred)
+                if (ops_.empty() || ops_.back().op_ != Op::Call || ops_.back().next_starred_)
                     return false;
                 Entry &call = ops_.back();
-                if (!call.items.empty() && !call.had_comma) return false;
+                if (!call.items_.empty() && !call.had_comma_) return false;
                 ++at_;
-                call.next_starred = true;
+                call.next_starred_ = true;
                 return true;
             }
             case Tok::Name:
@@ -346,7 +346,7 @@ class Parser {
                 return number(t, expect_operand);
             case Tok::LParen:
                 ++at_;
-                if (toks_[at_].kind == Tok::RParen) {
+                if (toks_[at_].kind_ == Tok::RParen) {
                     ++at_;
                     vals_.push_back(with_items(Node{Kind::Tuple}, {}));
                     expect_operand = false;
@@ -356,7 +356,7 @@ class Parser {
                 return true;
             case Tok::LBracket:
                 ++at_;
-                if (toks_[at_].kind == Tok::RBracket) {
+                if (toks_[at_].kind_ == Tok::RBracket) {
                     ++at_;
                     vals_.push_back(with_items(Node{Kind::List}, {}));
                     expect_operand = false;
@@ -374,14 +374,14 @@ class Parser {
         ++at_;
         Node node{Kind::Const};
         if (s == "None" || s == "True" || s == "False") {
-            node.obj = s == "None" ? Py_None : s == "True" ? Py_True : Py_False;
-            keep(nb::borrow(node.obj).release().ptr());
+            node.obj_ = s == "None" ? Py_None : s == "True" ? Py_True : Py_False;
+            keep(nb::borrow(node.obj_).release().ptr());
         } else {
             if (texts::is_keyword(s) || among(s, kFrameNames)) return false;
-            node.kind = Kind::Global;
-            node.name = s;
-            node.obj = name_object(s);
-            if (!node.obj) return false;
+            node.kind_ = Kind::Global;
+            node.name_ = s;
+            node.obj_ = name_object(s);
+            if (!node.obj_) return false;
         }
         vals_.push_back(add(node));
         expect_operand = false;
@@ -401,8 +401,8 @@ class Parser {
             if (!v) clear_only(PyExc_ValueError);
         }
         Node node{Kind::Const};
-        node.obj = keep(v);
-        if (!node.obj) return false;
+        node.obj_ = keep(v);
+        if (!node.obj_) return false;
         vals_.push_back(add(node));
         expect_operand = false;
         return true;
@@ -414,39 +414,39 @@ class Parser {
         Entry &open = ops_.back();
         int32_t v = vals_.back();
         vals_.pop_back();
-        bool starred = open.op == Op::Call && open.next_starred;
+        bool starred = open.op_ == Op::Call && open.next_starred_;
         // Only a list can be starred: unpacking it runs no code and cannot fail.
         if (starred && kind_of(v) != Kind::List && kind_of(v) != Kind::ListComp) return false;
-        open.starred = open.starred || starred;
-        open.next_starred = false;
-        open.items.push_back({v, starred ? 1 : 0});
+        open.starred_ = open.starred_ || starred;
+        open.next_starred_ = false;
+        open.items_.push_back({v, starred ? 1 : 0});
         return true;
     }
 
     // A target and "in" after "for".
     bool clause_head(Entry &comp) {
         const Token &target = toks_[at_];
-        if (target.kind != Tok::Name) return false;
+        if (target.kind_ != Tok::Name) return false;
         std::string_view s = text(target);
         if (texts::is_keyword(s) || among(s, kFrameNames)) return false;
         ++at_;
         if (!word(toks_[at_], kIn)) return false;
         ++at_;
-        comp.items.push_back({-1, static_cast<int32_t>(prog_.targets.size())});
-        prog_.targets.push_back(s);
+        comp.items_.push_back({-1, static_cast<int32_t>(prog_.targets_.size())});
+        prog_.targets_.push_back(s);
         return true;
     }
 
     bool after_operand(const Token &t, bool &expect_operand) {
-        switch (t.kind) {
+        switch (t.kind_) {
             case Tok::Dot: {
                 ++at_;
                 const Token &n = toks_[at_];
-                if (n.kind != Tok::Name || texts::is_keyword(text(n))) return false;
+                if (n.kind_ != Tok::Name || texts::is_keyword(text(n))) return false;
                 Node node{Kind::Attr};
-                node.a = vals_.back();
-                node.obj = name_object(text(n));
-                if (!node.obj) return false;
+                node.a_ = vals_.back();
+                node.obj_ = name_object(text(n));
+                if (!node.obj_) return false;
                 ++at_;
                 vals_.back() = add(node);
                 return true;
@@ -458,12 +458,12 @@ class Parser {
                 if (k != Kind::Global && k != Kind::Attr && k != Kind::Call) return false;
                 ++at_;
                 Entry call(Op::Call);
-                call.callee = vals_.back();
+                call.callee_ = vals_.back();
                 vals_.pop_back();
-                if (toks_[at_].kind == Tok::RParen) {
+                if (toks_[at_].kind_ == Tok::RParen) {
                     ++at_;
                     Node node{Kind::Call};
-                    node.a = call.callee;
+                    node.a_ = call.callee_;
                     vals_.push_back(with_items(node, {}));
                     return true;
                 }
@@ -475,7 +475,7 @@ class Parser {
             case Tok::Minus:
                 ++at_;
                 if (!reduce(1)) return false;
-                ops_.emplace_back(t.kind == Tok::Plus ? Op::Add : Op::Sub);
+                ops_.emplace_back(t.kind_ == Tok::Plus ? Op::Add : Op::Sub);
                 expect_operand = true;
                 return true;
             case Tok::Star:
@@ -493,11 +493,11 @@ class Parser {
             case Tok::Comma: {
                 ++at_;
                 if (!reduce() || ops_.empty()) return false;
-                Op open = ops_.back().op;
+                Op open = ops_.back().op_;
                 if (open != Op::Paren && open != Op::Call && open != Op::List) return false;
                 if (!take_item()) return false;
-                ops_.back().had_comma = true;
-                Tok next = toks_[at_].kind;
+                ops_.back().had_comma_ = true;
+                Tok next = toks_[at_].kind_;
                 // A trailing comma: the closing bracket follows.
                 if ((next == Tok::RParen && open != Op::List) ||
                     (next == Tok::RBracket && open == Op::List))
@@ -508,20 +508,20 @@ class Parser {
             case Tok::RParen:
             case Tok::RBracket:
                 if (!reduce() || ops_.empty()) return false;
-                if (!take_item_for_close(t.kind)) return false;
+                if (!take_item_for_close(t.kind_)) return false;
                 return close(expect_operand, false);
             case Tok::Name:
                 if (word(t, kFor)) {
                     ++at_;
                     if (!reduce() || ops_.empty()) return false;
                     Entry &open = ops_.back();
-                    if (open.op == Op::List) {
-                        if (!open.items.empty() || open.had_comma) return false;
-                        open.op = Op::Comp;
-                        open.callee = vals_.back();
+                    if (open.op_ == Op::List) {
+                        if (!open.items_.empty() || open.had_comma_) return false;
+                        open.op_ = Op::Comp;
+                        open.callee_ = vals_.back();
                         vals_.pop_back();
-                    } else if (open.op == Op::Comp) {
-                        open.items.back().node = vals_.back();
+                    } else if (open.op_ == Op::Comp) {
+                        open.items_.back().node_ = vals_.back();
                         vals_.pop_back();
                     } else {
                         return false;
@@ -540,9 +540,9 @@ class Parser {
     bool take_item_for_close(Tok closing) {
         Entry &open = ops_.back();
         bool round = closing == Tok::RParen;
-        if (round != (open.op == Op::Paren || open.op == Op::Call)) return false;
-        if (open.op == Op::Comp) {
-            open.items.back().node = vals_.back();
+        if (round != (open.op_ == Op::Paren || open.op_ == Op::Call)) return false;
+        if (open.op_ == Op::Comp) {
+            open.items_.back().node_ = vals_.back();
             vals_.pop_back();
             return true;
         }
@@ -555,28 +555,28 @@ class Parser {
         Entry open = std::move(ops_.back());
         ops_.pop_back();
         int32_t n = -1;
-        switch (open.op) {
+        switch (open.op_) {
             case Op::Paren:
-                if (open.items.size() == 1 && !after_comma && !open.had_comma) {
-                    n = open.items[0].node;
+                if (open.items_.size() == 1 && !after_comma && !open.had_comma_) {
+                    n = open.items_[0].node_;
                 } else {
-                    n = with_items(Node{Kind::Tuple}, open.items);
+                    n = with_items(Node{Kind::Tuple}, open.items_);
                 }
                 break;
             case Op::List:
-                n = with_items(Node{Kind::List}, open.items);
+                n = with_items(Node{Kind::List}, open.items_);
                 break;
             case Op::Call: {
                 Node node{Kind::Call};
-                node.a = open.callee;
-                node.starred = open.starred;
-                n = with_items(node, open.items);
+                node.a_ = open.callee_;
+                node.starred_ = open.starred_;
+                n = with_items(node, open.items_);
                 break;
             }
             case Op::Comp: {
                 Node node{Kind::ListComp};
-                node.a = open.callee;
-                n = with_items(node, open.items);
+                node.a_ = open.callee_;
+                n = with_items(node, open.items_);
                 break;
             }
             default:
@@ -608,8 +608,8 @@ class Resolver {
                 scopes_.pop_back();
                 continue;
             }
-            Node &node = prog_.nodes[static_cast<size_t>(step.node)];
-            switch (node.kind) {
+            Node &node = prog_.nodes_[static_cast<size_t>(step.node)];
+            switch (node.kind_) {
                 case Kind::Const:
                 case Kind::Local:
                     break;
@@ -618,19 +618,19 @@ class Resolver {
                     break;
                 case Kind::Attr:
                 case Kind::Unary:
-                    steps.push_back({Step::Visit, node.a});
+                    steps.push_back({Step::Visit, node.a_});
                     break;
                 case Kind::Binary:
-                    steps.push_back({Step::Visit, node.b});
-                    steps.push_back({Step::Visit, node.a});
+                    steps.push_back({Step::Visit, node.b_});
+                    steps.push_back({Step::Visit, node.a_});
                     break;
                 case Kind::Call:
-                    push_items(steps, node.first, node.count);
-                    steps.push_back({Step::Visit, node.a});
+                    push_items(steps, node.first_, node.count_);
+                    steps.push_back({Step::Visit, node.a_});
                     break;
                 case Kind::List:
                 case Kind::Tuple:
-                    push_items(steps, node.first, node.count);
+                    push_items(steps, node.first_, node.count_);
                     break;
                 case Kind::ListComp:
                     comprehension(steps, step.node);
@@ -653,10 +653,10 @@ class Resolver {
         for (size_t k = scopes_.size(); k-- > 0;) {
             const std::vector<std::string_view> &names = scopes_[k];
             for (size_t s = 0; s < names.size(); ++s) {
-                if (names[s] != node.name) continue;
-                node.kind = Kind::Local;
-                node.up = static_cast<int32_t>(scopes_.size() - 1 - k);
-                node.slot = static_cast<int32_t>(s);
+                if (names[s] != node.name_) continue;
+                node.kind_ = Kind::Local;
+                node.up_ = static_cast<int32_t>(scopes_.size() - 1 - k);
+                node.slot_ = static_cast<int32_t>(s);
                 return;
             }
         }
@@ -664,30 +664,30 @@ class Resolver {
 
     void push_items(std::vector<Step> &steps, uint32_t first, uint32_t count) {
         for (uint32_t k = count; k-- > 0;)
-            steps.push_back({Step::Visit, prog_.items[first + k].node});
+            steps.push_back({Step::Visit, prog_.items_[first + k].node_});
     }
 
     // In order: the first iterable outside, then inside the comprehension's scope the other
     // iterables and the element.
     void comprehension(std::vector<Step> &steps, int32_t n) {
-        Node &node = prog_.nodes[static_cast<size_t>(n)];
+        Node &node = prog_.nodes_[static_cast<size_t>(n)];
         std::vector<std::string_view> names;
-        for (uint32_t k = 0; k < node.count; ++k) {
-            Item &clause = prog_.items[node.first + k];
-            std::string_view target = prog_.targets[static_cast<size_t>(clause.aux)];
+        for (uint32_t k = 0; k < node.count_; ++k) {
+            Item &clause = prog_.items_[node.first_ + k];
+            std::string_view target = prog_.targets_[static_cast<size_t>(clause.aux_)];
             size_t slot = 0;
             while (slot < names.size() && names[slot] != target) ++slot;
             if (slot == names.size()) names.push_back(target);
-            clause.aux = static_cast<int32_t>(slot);
+            clause.aux_ = static_cast<int32_t>(slot);
         }
-        node.slots = static_cast<int32_t>(names.size());
+        node.slots_ = static_cast<int32_t>(names.size());
         pending_.push_back(std::move(names));
         steps.push_back({Step::Leave, 0});
-        steps.push_back({Step::Visit, node.a});
-        for (uint32_t k = node.count; k-- > 1;)
-            steps.push_back({Step::Visit, prog_.items[node.first + k].node});
+        steps.push_back({Step::Visit, node.a_});
+        for (uint32_t k = node.count_; k-- > 1;)
+            steps.push_back({Step::Visit, prog_.items_[node.first_ + k].node_});
         steps.push_back({Step::Enter, static_cast<int32_t>(pending_.size() - 1)});
-        steps.push_back({Step::Visit, prog_.items[node.first].node});
+        steps.push_back({Step::Visit, prog_.items_[node.first_].node_});
     }
 };
 
@@ -702,16 +702,16 @@ class PolarityPass {
     explicit PolarityPass(Program &prog) : prog_(prog) {}
 
     void run() {
-        for (Node &n : prog_.nodes) n.polarity = zk::core::kBothPolarities;
-        node(prog_.root).polarity = zk::core::kPositive;
-        for (int32_t n = static_cast<int32_t>(prog_.nodes.size()) - 1; n >= 0; --n) spread(n);
+        for (Node &n : prog_.nodes_) n.polarity_ = zk::core::kBothPolarities;
+        node(prog_.root_).polarity_ = zk::core::kPositive;
+        for (int32_t n = static_cast<int32_t>(prog_.nodes_.size()) - 1; n >= 0; --n) spread(n);
     }
 
   private:
     Program &prog_;
 
-    Node &node(int32_t n) { return prog_.nodes[static_cast<size_t>(n)]; }
-    const Item &item(uint32_t k) const { return prog_.items[k]; }
+    Node &node(int32_t n) { return prog_.nodes_[static_cast<size_t>(n)]; }
+    const Item &item(uint32_t k) const { return prog_.items_[k]; }
 
     static uint8_t flip(uint8_t p) {
         return p == zk::core::kPositive   ? zk::core::kNegative
@@ -720,16 +720,16 @@ class PolarityPass {
     }
 
     static bool named(const Node &nd, const char *name) {
-        return nd.obj && PyUnicode_CompareWithASCIIString(nd.obj, name) == 0;
+        return nd.obj_ && PyUnicode_CompareWithASCIIString(nd.obj_, name) == 0;
     }
 
     // The name of the engine connective a call's callee names ("and_s" for bx.and_s), or null.
     const char *connective(const Node &callee) {
         static const char *const kNames[] = {"and_s", "or_s",   "and_", "xor_s",
                                              "eq_s",  "impl_s", "ite_s"};
-        if (callee.kind != Kind::Attr) return nullptr;
-        const Node &owner = node(callee.a);
-        if (owner.kind != Kind::Global || !named(owner, "bx")) return nullptr;
+        if (callee.kind_ != Kind::Attr) return nullptr;
+        const Node &owner = node(callee.a_);
+        if (owner.kind_ != Kind::Global || !named(owner, "bx")) return nullptr;
         for (const char *name : kNames)
             if (named(callee, name)) return name;
         return nullptr;
@@ -737,26 +737,27 @@ class PolarityPass {
 
     void spread(int32_t n) {
         Node &nd = node(n);
-        uint8_t p = nd.polarity;
-        switch (nd.kind) {
+        uint8_t p = nd.polarity_;
+        switch (nd.kind_) {
             case Kind::Unary:
-                node(nd.a).polarity =
-                    static_cast<UnOp>(nd.op) == UnOp::Invert ? flip(p) : zk::core::kBothPolarities;
+                node(nd.a_).polarity_ =
+                    static_cast<UnOp>(nd.op_) == UnOp::Invert ? flip(p) : zk::core::kBothPolarities;
                 return;
             case Kind::List:
             case Kind::Tuple:
-                for (uint32_t k = 0; k < nd.count; ++k) node(item(nd.first + k).node).polarity = p;
+                for (uint32_t k = 0; k < nd.count_; ++k)
+                    node(item(nd.first_ + k).node_).polarity_ = p;
                 return;
             case Kind::ListComp:
-                node(nd.a).polarity = p;
+                node(nd.a_).polarity_ = p;
                 return;
             case Kind::Call: {
-                const Node &callee = node(nd.a);
-                if (callee.kind == Kind::Attr && named(callee, "to_bx")) nd.comparison = true;
+                const Node &callee = node(nd.a_);
+                if (callee.kind_ == Kind::Attr && named(callee, "to_bx")) nd.comparison_ = true;
                 const char *c = connective(callee);
-                if (!c || nd.starred) return;
+                if (!c || nd.starred_) return;
                 std::string_view name(c);
-                for (uint32_t k = 0; k < nd.count; ++k) {
+                for (uint32_t k = 0; k < nd.count_; ++k) {
                     uint8_t q = zk::core::kBothPolarities;
                     if (name == "and_s" || name == "or_s" || name == "and_")
                         q = p;
@@ -764,7 +765,7 @@ class PolarityPass {
                         q = k == 0 ? flip(p) : p;
                     else if (name == "ite_s")
                         q = k == 0 ? zk::core::kBothPolarities : p;
-                    node(item(nd.first + k).node).polarity = q;
+                    node(item(nd.first_ + k).node_).polarity_ = q;
                 }
                 return;
             }
@@ -792,7 +793,7 @@ bool read_program(nb::handle text, Program &prog) {
         if (PyErr_Occurred()) rethrow();
         return false;
     }
-    Resolver(prog).resolve(prog.root);
+    Resolver(prog).resolve(prog.root_);
     PolarityPass(prog).run();
     return true;
 }
@@ -826,89 +827,89 @@ enum class Ins : uint8_t {
 };
 
 struct Instr {
-    Ins op;
-    uint8_t sub = 0;      // Unary, Binary: the operator
-    int32_t node = -1;    // the node it came from
-    int32_t target = -1;  // ForIter: where to go at the end; Jump: where to go
-    int32_t slot = -1;    // ForIter: the slot of its clause's target
+    Ins op_;
+    uint8_t sub_ = 0;      // Unary, Binary: the operator
+    int32_t node_ = -1;    // the node it came from
+    int32_t target_ = -1;  // ForIter: where to go at the end; Jump: where to go
+    int32_t slot_ = -1;    // ForIter: the slot of its clause's target
 };
 
 // The instructions of a tree, in postfix order, made without recursion.
 std::vector<Instr> compile(const Program &prog) {
     std::vector<Instr> code;
     struct Task {
-        enum What : uint8_t { Visit, Emit, ForHead, JumpBack, End } what;
-        int32_t node;
-        Ins op = Ins::Const;
-        int32_t comp = -1;  // index into `comps`
-        uint32_t clause = 0;
+        enum What : uint8_t { Visit, Emit, ForHead, JumpBack, End } what_;
+        int32_t node_;
+        Ins op_ = Ins::Const;
+        int32_t comp_ = -1;  // index into `comps`
+        uint32_t clause_ = 0;
     };
     // Per comprehension: where its loops' heads are.
     std::vector<std::vector<int32_t>> comps;
-    std::vector<Task> tasks{{Task::Visit, prog.root}};
-    auto node_at = [&](int32_t n) -> const Node & { return prog.nodes[static_cast<size_t>(n)]; };
-    auto item_node = [&](uint32_t k) { return prog.items[k].node; };
+    std::vector<Task> tasks{{Task::Visit, prog.root_}};
+    auto node_at = [&](int32_t n) -> const Node & { return prog.nodes_[static_cast<size_t>(n)]; };
+    auto item_node = [&](uint32_t k) { return prog.items_[k].node_; };
     while (!tasks.empty()) {
         Task t = tasks.back();
         tasks.pop_back();
-        const Node &nd = node_at(t.node);
-        switch (t.what) {
+        const Node &nd = node_at(t.node_);
+        switch (t.what_) {
             case Task::Emit:
-                code.push_back({t.op, nd.op, t.node, -1});
+                code.push_back({t.op_, nd.op_, t.node_, -1});
                 continue;
             case Task::ForHead: {
-                std::vector<int32_t> &heads = comps[static_cast<size_t>(t.comp)];
+                std::vector<int32_t> &heads = comps[static_cast<size_t>(t.comp_)];
                 // The first loop's end is the comprehension's end, known later.
-                int32_t exit = t.clause == 0 ? -1 : heads[t.clause - 1];
+                int32_t exit = t.clause_ == 0 ? -1 : heads[t.clause_ - 1];
                 heads.push_back(static_cast<int32_t>(code.size()));
                 code.push_back(
-                    {Ins::ForIter, 0, t.node, exit, prog.items[nd.first + t.clause].aux});
+                    {Ins::ForIter, 0, t.node_, exit, prog.items_[nd.first_ + t.clause_].aux_});
                 continue;
             }
             case Task::JumpBack:
-                code.push_back({Ins::Jump, 0, t.node, comps[static_cast<size_t>(t.comp)].back()});
+                code.push_back({Ins::Jump, 0, t.node_, comps[static_cast<size_t>(t.comp_)].back()});
                 continue;
             case Task::End:
-                code[static_cast<size_t>(comps[static_cast<size_t>(t.comp)].front())].target =
+                code[static_cast<size_t>(comps[static_cast<size_t>(t.comp_)].front())].target_ =
                     static_cast<int32_t>(code.size());
-                code.push_back({Ins::EndComp, 0, t.node, -1});
+                code.push_back({Ins::EndComp, 0, t.node_, -1});
                 continue;
             case Task::Visit:
                 break;
         }
-        switch (nd.kind) {
+        switch (nd.kind_) {
             case Kind::Const:
-                code.push_back({Ins::Const, 0, t.node, -1});
+                code.push_back({Ins::Const, 0, t.node_, -1});
                 break;
             case Kind::Global:
-                code.push_back({Ins::Global, 0, t.node, -1});
+                code.push_back({Ins::Global, 0, t.node_, -1});
                 break;
             case Kind::Local:
-                code.push_back({Ins::Local, 0, t.node, -1});
+                code.push_back({Ins::Local, 0, t.node_, -1});
                 break;
             case Kind::Attr:
-                tasks.push_back({Task::Emit, t.node, Ins::Attr});
-                tasks.push_back({Task::Visit, nd.a});
+                tasks.push_back({Task::Emit, t.node_, Ins::Attr});
+                tasks.push_back({Task::Visit, nd.a_});
                 break;
             case Kind::Unary:
-                tasks.push_back({Task::Emit, t.node, Ins::Unary});
-                tasks.push_back({Task::Visit, nd.a});
+                tasks.push_back({Task::Emit, t.node_, Ins::Unary});
+                tasks.push_back({Task::Visit, nd.a_});
                 break;
             case Kind::Binary:
-                tasks.push_back({Task::Emit, t.node, Ins::Binary});
-                tasks.push_back({Task::Visit, nd.b});
-                tasks.push_back({Task::Visit, nd.a});
+                tasks.push_back({Task::Emit, t.node_, Ins::Binary});
+                tasks.push_back({Task::Visit, nd.b_});
+                tasks.push_back({Task::Visit, nd.a_});
                 break;
             case Kind::Call:
             case Kind::List:
             case Kind::Tuple: {
-                Ins op = nd.kind == Kind::Call   ? Ins::Call
-                         : nd.kind == Kind::List ? Ins::List
-                                                 : Ins::Tuple;
-                tasks.push_back({Task::Emit, t.node, op});
-                for (uint32_t k = nd.count; k-- > 0;)
-                    tasks.push_back({Task::Visit, item_node(nd.first + k)});
-                if (nd.kind == Kind::Call) tasks.push_back({Task::Visit, nd.a});
+                Ins op = nd.kind_ == Kind::Call   ? Ins::Call
+                         : nd.kind_ == Kind::List ? Ins::List
+                                                  : Ins::Tuple;
+                tasks.push_back({Task::Emit, t.node_, op});
+                for (uint32_t k = nd.count_; k-- > 0;)
+                    tasks.push_back({Task::Visit, item_node(nd.first_ + k)});
+                if (nd.kind_ == Kind::Call) tasks.push_back({Task::Visit, nd.a_});
                 break;
             }
             case Kind::ListComp: {
@@ -916,19 +917,19 @@ std::vector<Instr> compile(const Program &prog) {
                 comps.emplace_back();
                 // MakeComp, iterable 0, BeginComp, head 0, [iterable k, GetIter, head k]...,
                 // element, Append, Jump to the innermost head, EndComp.
-                tasks.push_back({Task::End, t.node, Ins::Const, c});
-                tasks.push_back({Task::JumpBack, t.node, Ins::Const, c});
-                tasks.push_back({Task::Emit, t.node, Ins::Append});
-                tasks.push_back({Task::Visit, nd.a});
-                for (uint32_t k = nd.count; k-- > 1;) {
-                    tasks.push_back({Task::ForHead, t.node, Ins::Const, c, k});
-                    tasks.push_back({Task::Emit, t.node, Ins::GetIter});
-                    tasks.push_back({Task::Visit, item_node(nd.first + k)});
+                tasks.push_back({Task::End, t.node_, Ins::Const, c});
+                tasks.push_back({Task::JumpBack, t.node_, Ins::Const, c});
+                tasks.push_back({Task::Emit, t.node_, Ins::Append});
+                tasks.push_back({Task::Visit, nd.a_});
+                for (uint32_t k = nd.count_; k-- > 1;) {
+                    tasks.push_back({Task::ForHead, t.node_, Ins::Const, c, k});
+                    tasks.push_back({Task::Emit, t.node_, Ins::GetIter});
+                    tasks.push_back({Task::Visit, item_node(nd.first_ + k)});
                 }
-                tasks.push_back({Task::ForHead, t.node, Ins::Const, c, 0});
-                tasks.push_back({Task::Emit, t.node, Ins::BeginComp});
-                tasks.push_back({Task::Visit, item_node(nd.first)});
-                tasks.push_back({Task::Emit, t.node, Ins::MakeComp});
+                tasks.push_back({Task::ForHead, t.node_, Ins::Const, c, 0});
+                tasks.push_back({Task::Emit, t.node_, Ins::BeginComp});
+                tasks.push_back({Task::Visit, item_node(nd.first_)});
+                tasks.push_back({Task::Emit, t.node_, Ins::MakeComp});
                 break;
             }
         }
@@ -1015,8 +1016,8 @@ class Executor {
     std::vector<PyObject *> locals_;    // the slots of every comprehension frame, innermost last
     std::vector<PyObject *> builtins_;  // per frame: the module frame, then each comprehension
 
-    const Node &node(int32_t n) const { return prog_.nodes[static_cast<size_t>(n)]; }
-    const Item &item(uint32_t k) const { return prog_.items[k]; }
+    const Node &node(int32_t n) const { return prog_.nodes_[static_cast<size_t>(n)]; }
+    const Item &item(uint32_t k) const { return prog_.items_[k]; }
 
     bool push(PyObject *v) {
         if (!v) return false;
@@ -1047,21 +1048,21 @@ class Executor {
         size_t pc = 0;
         while (pc < code.size()) {
             const Instr &in = code[pc++];
-            const Node &nd = node(in.node);
-            switch (in.op) {
+            const Node &nd = node(in.node_);
+            switch (in.op_) {
                 case Ins::Const:
-                    Py_INCREF(nd.obj);
-                    values_.push_back(nd.obj);
+                    Py_INCREF(nd.obj_);
+                    values_.push_back(nd.obj_);
                     break;
                 case Ins::Global:
-                    if (!push(global(nd.obj))) return false;
+                    if (!push(global(nd.obj_))) return false;
                     break;
                 case Ins::Local:
                     if (!push(local(nd))) return false;
                     break;
                 case Ins::Attr: {
                     PyObject *o = pop();
-                    PyObject *r = PyObject_GetAttr(o, nd.obj);
+                    PyObject *r = PyObject_GetAttr(o, nd.obj_);
                     Py_DECREF(o);
                     if (!push(r)) return false;
                     break;
@@ -1069,7 +1070,7 @@ class Executor {
                 case Ins::Unary: {
                     PyObject *o = pop();
                     PyObject *r;
-                    switch (static_cast<UnOp>(nd.op)) {
+                    switch (static_cast<UnOp>(nd.op_)) {
                         case UnOp::Neg:
                             r = PyNumber_Negative(o);
                             break;
@@ -1088,7 +1089,7 @@ class Executor {
                     PyObject *rhs = pop();
                     PyObject *l = pop();
                     PyObject *r;
-                    switch (static_cast<BinOp>(nd.op)) {
+                    switch (static_cast<BinOp>(nd.op_)) {
                         case BinOp::Add:
                             r = PyNumber_Add(l, rhs);
                             break;
@@ -1112,7 +1113,7 @@ class Executor {
                     break;
                 case Ins::List:
                 case Ins::Tuple:
-                    if (!push(display(nd, in.op == Ins::List))) return false;
+                    if (!push(display(nd, in.op_ == Ins::List))) return false;
                     break;
                 case Ins::MakeComp: {
                     PyObject *b = builtins_of(ns_, builtins_name_, builtins_.back());
@@ -1132,7 +1133,7 @@ class Executor {
                     }
                     frames_.push_back({locals_.size(), result, iterators_.size()});
                     iterators_.push_back(it);
-                    locals_.resize(locals_.size() + static_cast<size_t>(nd.slots), nullptr);
+                    locals_.resize(locals_.size() + static_cast<size_t>(nd.slots_), nullptr);
                     builtins_.push_back(made_.back());
                     made_.pop_back();
                     break;
@@ -1154,10 +1155,10 @@ class Executor {
                         if (PyErr_Occurred()) return false;
                         Py_DECREF(iterators_.back());
                         iterators_.pop_back();
-                        pc = static_cast<size_t>(in.target);
+                        pc = static_cast<size_t>(in.target_);
                         break;
                     }
-                    PyObject *&slot = locals_[frames_.back().base + static_cast<size_t>(in.slot)];
+                    PyObject *&slot = locals_[frames_.back().base + static_cast<size_t>(in.slot_)];
                     PyObject *old = slot;
                     slot = v;
                     Py_XDECREF(old);
@@ -1171,7 +1172,7 @@ class Executor {
                     break;
                 }
                 case Ins::Jump:
-                    pc = static_cast<size_t>(in.target);
+                    pc = static_cast<size_t>(in.target_);
                     break;
                 case Ins::EndComp: {
                     PyObject *result = frames_.back().result;
@@ -1214,16 +1215,16 @@ class Executor {
     }
 
     PyObject *local(const Node &nd) {
-        size_t base = frames_[frames_.size() - 1 - static_cast<size_t>(nd.up)].base;
-        PyObject *v = locals_[base + static_cast<size_t>(nd.slot)];
+        size_t base = frames_[frames_.size() - 1 - static_cast<size_t>(nd.up_)].base;
+        PyObject *v = locals_[base + static_cast<size_t>(nd.slot_)];
         if (v) {
             Py_INCREF(v);
             return v;
         }
-        if (nd.up == 0)
-            raise_unbound(PyExc_UnboundLocalError, kUnboundLocalFormat, nd.obj);
+        if (nd.up_ == 0)
+            raise_unbound(PyExc_UnboundLocalError, kUnboundLocalFormat, nd.obj_);
         else
-            raise_unbound(PyExc_NameError, kUnboundFreeFormat, nd.obj);
+            raise_unbound(PyExc_NameError, kUnboundFreeFormat, nd.obj_);
         return nullptr;
     }
 
@@ -1235,7 +1236,7 @@ class Executor {
     }
 
     PyObject *display(const Node &nd, bool list) {
-        std::vector<PyObject *> values = take(nd.count);
+        std::vector<PyObject *> values = take(nd.count_);
         Py_ssize_t n = static_cast<Py_ssize_t>(values.size());
         PyObject *r = list ? PyList_New(n) : PyTuple_New(n);
         if (!r) {
@@ -1252,28 +1253,28 @@ class Executor {
     }
 
     PyObject *call(const Node &nd) {
-        std::vector<PyObject *> args = take(nd.count);
+        std::vector<PyObject *> args = take(nd.count_);
         PyObject *fn = pop();
         // A comparison that the formula does not hold as a plain requirement is told so through
         // the registry it is encoded with.
         zk::core::Manager *mgr = nullptr;
         uint8_t saved = zk::core::kPositive;
-        if (nd.comparison && nd.polarity != zk::core::kPositive && args.size() == 1) {
+        if (nd.comparison_ && nd.polarity_ != zk::core::kPositive && args.size() == 1) {
             mgr = zk::core::exact_manager(args[0]);
             if (mgr) {
                 saved = mgr->polarity_;
-                mgr->polarity_ = nd.polarity;
+                mgr->polarity_ = nd.polarity_;
             }
         }
         PyObject *r;
-        if (!nd.starred) {
+        if (!nd.starred_) {
             r = PyObject_Vectorcall(fn, args.data(), args.size(), nullptr);
         } else {
             // The starred items are lists: their items take their places.
             std::vector<PyObject *> flat;
-            for (uint32_t k = 0; k < nd.count; ++k) {
+            for (uint32_t k = 0; k < nd.count_; ++k) {
                 PyObject *v = args[k];
-                if (!item(nd.first + k).aux) {
+                if (!item(nd.first_ + k).aux_) {
                     flat.push_back(v);
                     continue;
                 }

@@ -537,8 +537,8 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
             if (fa.instances > 0) check_by_evaluation(fa, used, item, element, d, size);
             continue;
         }
-        const int64_t constant = linear->constant;
-        const std::vector<int64_t> &coefs = linear->coefs;
+        const int64_t constant = linear->constant_;
+        const std::vector<int64_t> &coefs = linear->coefs_;
         if (fa.instances == 0) continue;
         // Each keyword's values are independent of the others: the extremes of a sum of
         // multiples are the sums of the extremes.
@@ -667,8 +667,8 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
         // The generator refuses elements the family does not have, where a formula names them.
         auto *gen = zk::core::exact_generator(manager.attr("name2genvar")[name]);
         if (const VariableFamily *f = family_ptr(family); gen && f) {
-            gen->shape = f->sizes_;
-            gen->has_shape = true;
+            gen->shape_ = f->sizes_;
+            gen->has_shape_ = true;
         }
     }
     shift_target_variable = concat(shift_target_variable, count);

@@ -60,10 +60,11 @@ class Reader {
         advance();
     }
 
-    bool at_end() const { return tok_.kind == zk::texts::LexKind::kEnd; }
+    bool at_end() const { return tok_.kind_ == zk::texts::LexKind::kEnd; }
 
     bool accept(char c) {
-        if (tok_.kind == zk::texts::LexKind::kString || tok_.text.size() != 1 || tok_.text[0] != c)
+        if (tok_.kind_ == zk::texts::LexKind::kString || tok_.text_.size() != 1 ||
+            tok_.text_[0] != c)
             return false;
         advance();
         return true;
@@ -74,7 +75,7 @@ class Reader {
     }
 
     bool accept_word(const char *word) {
-        if (tok_.kind != zk::texts::LexKind::kName || tok_.text != word) return false;
+        if (tok_.kind_ != zk::texts::LexKind::kName || tok_.text_ != word) return false;
         advance();
         return true;
     }
@@ -82,7 +83,7 @@ class Reader {
     // A quoted name: 'name' or "name", no prefix, no escapes (an identifier needs none). Its
     // characters are checked one by one so that an error names the one that stops it.
     std::string name() {
-        const std::string_view t = tok_.text;
+        const std::string_view t = tok_.text_;
         if (t.empty() || (t[0] != '\'' && t[0] != '"')) fail(kQuotedNameExpected);
         const char quote = t[0];
         const size_t begin = pos_ + 1;
@@ -111,20 +112,20 @@ class Reader {
     int64_t integer() {
         const zk::texts::Lexeme sign = tok_;
         const bool signed_ =
-            tok_.kind == zk::texts::LexKind::kOperator && (tok_.text == "-" || tok_.text == "+");
+            tok_.kind_ == zk::texts::LexKind::kOperator && (tok_.text_ == "-" || tok_.text_ == "+");
         if (signed_) advance();
-        const bool digits = tok_.kind == zk::texts::LexKind::kNumber &&
-                            (!signed_ || tok_.pos == sign.pos + 1) &&
-                            std::all_of(tok_.text.begin(), tok_.text.end(), zk::texts::is_digit);
+        const bool digits = tok_.kind_ == zk::texts::LexKind::kNumber &&
+                            (!signed_ || tok_.pos_ == sign.pos_ + 1) &&
+                            std::all_of(tok_.text_.begin(), tok_.text_.end(), zk::texts::is_digit);
         if (!digits) {
-            pos_ = base_ + sign.pos;
+            pos_ = base_ + sign.pos_;
             fail(kIntegerExpected);
         }
-        std::string decimal(signed_ ? sign.text : std::string_view());
-        decimal += tok_.text;
+        std::string decimal(signed_ ? sign.text_ : std::string_view());
+        decimal += tok_.text_;
         int64_t value = 0;
         if (!zk::texts::read_decimal(decimal, value)) {
-            pos_ = base_ + sign.pos;
+            pos_ = base_ + sign.pos_;
             fail(kIntegerRange);
         }
         advance();
@@ -182,9 +183,9 @@ class Reader {
     void advance() {
         do {
             tok_ = lexer_.next();
-        } while (tok_.kind == zk::texts::LexKind::kOther &&
-                 std::isspace(static_cast<unsigned char>(tok_.text[0])));
-        pos_ = base_ + (at_end() ? text_.size() - base_ : tok_.pos);
+        } while (tok_.kind_ == zk::texts::LexKind::kOther &&
+                 std::isspace(static_cast<unsigned char>(tok_.text_[0])));
+        pos_ = base_ + (at_end() ? text_.size() - base_ : tok_.pos_);
     }
 
     const std::string &text_;
@@ -278,7 +279,7 @@ std::vector<Forall> parse_foralls(const std::string &text) {
 
 bool is_variable_reference(const std::string &text, const std::string &family) {
     std::optional<zk::texts::ElementReference> r = zk::texts::read_element_reference(text);
-    return r && r->family == family;
+    return r && r->family_ == family;
 }
 
 std::string metrics_json(const Metrics &m) {
