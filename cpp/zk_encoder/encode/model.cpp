@@ -563,38 +563,38 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
 }  // namespace
 
 Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
-    : sorn_manager(std::move(smanager)),
-      model_name(std::move(name)),
-      use_formula_encoder(std::move(use_fe)) {
+    : sorn_manager_(std::move(smanager)),
+      model_name_(std::move(name)),
+      use_formula_encoder_(std::move(use_fe)) {
     log("log_i", concat(kPythonVersionLine, g_module.get("se").attr("get_python_version")()));
-    log("log_i", concat(kModelNameLine, model_name));
-    log("log_i", concat(kSsfeLine, text_of(use_formula_encoder)));
+    log("log_i", concat(kModelNameLine, model_name_));
+    log("log_i", concat(kSsfeLine, text_of(use_formula_encoder_)));
 
-    formula_encoder = nb::none();
-    formula_container = nb::none();
-    used_vars = nb::steal(PySet_New(nullptr));
-    manager = g_module.get("manager").attr("Manager")();
-    variables = nb::dict();
-    indexes = nb::dict();
+    formula_encoder_ = nb::none();
+    formula_container_ = nb::none();
+    used_vars_ = nb::steal(PySet_New(nullptr));
+    manager_ = g_module.get("manager").attr("Manager")();
+    variables_ = nb::dict();
+    indexes_ = nb::dict();
 
     nb::dict base;
     base["Sum"] = g_module.get("pboperations").attr("Sum");
     base["FormulaPB"] = g_module.get("formulapb").attr("FormulaPB");
     base["bx"] = g_module.get("bx");
     base["pb"] = g_module.get("pb");
-    base["manager"] = manager;
-    formulas_dir = base;
+    base["manager"] = manager_;
+    formulas_dir_ = base;
 
-    forwarded_families = nb::dict();
-    preliminary_values = nb::list();
-    preliminary_storage = nb::none();
+    forwarded_families_ = nb::dict();
+    preliminary_values_ = nb::list();
+    preliminary_storage_ = nb::none();
 
-    shift_target_variable = nb::int_(0);
-    is_wcnf = nb::none();
-    template_target = nb::none();
-    start_time = now();
+    shift_target_variable_ = nb::int_(0);
+    is_wcnf_ = nb::none();
+    template_target_ = nb::none();
+    start_time_ = now();
 
-    if (!truthy(use_formula_encoder)) {
+    if (!truthy(use_formula_encoder_)) {
         nb::kwargs dims;
         dims[kDummyDim] = 1;
         create_variables(nb::str(kDummyVar), dims);
@@ -602,12 +602,12 @@ Model::Model(nb::object smanager, nb::object name, nb::object use_fe)
 }
 
 nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
-    bool own = !truthy(use_formula_encoder);
+    bool own = !truthy(use_formula_encoder_);
 
     if (!PyUnicode_Check(name.ptr()) || !truthy(name) ||
         !(truthy(name.attr("isalpha")()) || equals(name, kDummyVar)))
         refuse_builtin(PyExc_ValueError, kBadNameMsg);
-    if (own && check(PySet_Contains(used_vars.ptr(), name.ptr())) == 1)
+    if (own && check(PySet_Contains(used_vars_.ptr(), name.ptr())) == 1)
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarInUseTail)));
     // A keyword, or a name the interpreter reads as another one, would make every formula text
     // that names the family fail.
@@ -616,9 +616,9 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     if (!reads_back(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
     refuse_shadowing(name, kVarInUseHead);
-    if (check(PyDict_Contains(indexes.ptr(), name.ptr())) == 1)
+    if (check(PyDict_Contains(indexes_.ptr(), name.ptr())) == 1)
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarIsIndexTail)));
-    if (own && !formula_container.is_none())
+    if (own && !formula_container_.is_none())
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kLateVarTail)));
     // A numpy integer is a size like any other; the family and the texts get its plain int.
     nb::list sizes;
@@ -644,7 +644,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     // The engine's formula encoder numbers the families after its own placeholder, so the same
     // limit holds there one element earlier.
     if (truthy(count)) {
-        nb::object last = concat(shift_target_variable, count);
+        nb::object last = concat(shift_target_variable_, count);
         long long limit = own ? kMaxLiteral + 1 : kMaxLiteral;
         if (check(PyObject_RichCompareBool(last.ptr(), nb::int_(limit).ptr(), Py_GT)) == 1)
             refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kTooManyTail)));
@@ -657,21 +657,21 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     if (!own) {
         init_formula_encoder();
         family = family_class(name, dims, 0);
-        formula_encoder.attr("create_variables")(name, sizes);
-        forwarded_families[name] = family;
+        formula_encoder_.attr("create_variables")(name, sizes);
+        forwarded_families_[name] = family;
     } else {
-        family = family_class(name, dims, shift_target_variable);
-        if (PySet_Add(used_vars.ptr(), name.ptr()) < 0) throw nb::python_error();
-        manager.attr("registration_generator_variables")(name);
-        variables[name] = family;
+        family = family_class(name, dims, shift_target_variable_);
+        if (PySet_Add(used_vars_.ptr(), name.ptr()) < 0) throw nb::python_error();
+        manager_.attr("registration_generator_variables")(name);
+        variables_[name] = family;
         // The generator refuses elements the family does not have, where a formula names them.
-        auto *gen = zk::core::exact_generator(manager.attr("name2genvar")[name]);
+        auto *gen = zk::core::exact_generator(manager_.attr("name2genvar")[name]);
         if (const VariableFamily *f = family_ptr(family); gen && f) {
             gen->shape_ = f->sizes_;
             gen->has_shape_ = true;
         }
     }
-    shift_target_variable = concat(shift_target_variable, count);
+    shift_target_variable_ = concat(shift_target_variable_, count);
 
     nb::object line = concat(kAddNewVarLine, name);
     line = concat(line, text_of(dims));
@@ -679,7 +679,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     line = concat(line, text_of(count));
     line = concat(line, nb::str("]"));
     log("log_i", line);
-    start_time = now();
+    start_time_ = now();
     return family;
 }
 
@@ -702,14 +702,14 @@ nb::object Model::get_indexes(nb::object names) {
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kNotReadBackTail)));
         // The engine's formula encoder holds a placeholder family of that name too.
-        if (check(PySet_Contains(used_vars.ptr(), name.ptr())) == 1 ||
-            check(PyDict_Contains(forwarded_families.ptr(), name.ptr())) == 1 ||
+        if (check(PySet_Contains(used_vars_.ptr(), name.ptr())) == 1 ||
+            check(PyDict_Contains(forwarded_families_.ptr(), name.ptr())) == 1 ||
             equals(name, kDummyVar))
             refuse("VariableError",
                    concat(concat(kIndexInUseHead, text_of(name)), nb::str(kIndexInUseTail)));
         refuse_shadowing(name, kIndexInUseHead);
         nb::object index = index_class(name);
-        indexes[name] = index;
+        indexes_[name] = index;
         result.append(index);
     }
     if (nb::len(result) > 1) return result;
@@ -723,7 +723,7 @@ void Model::refuse_shadowing(const nb::handle &name, const char *head) const {
 
 nb::object Model::family_named(const nb::handle &name) const {
     PyObject *f = PyDict_GetItemWithError(
-        (truthy(use_formula_encoder) ? forwarded_families : variables).ptr(), name.ptr());
+        (truthy(use_formula_encoder_) ? forwarded_families_ : variables_).ptr(), name.ptr());
     if (!f && PyErr_Occurred()) throw nb::python_error();
     return f ? nb::borrow(f) : nb::object();
 }
@@ -784,7 +784,7 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
 
 void Model::check_elements(const nb::object &foralls) const {
     ForallInfo fa = read_forall_info(foralls);
-    nb::object registered = manager.attr("name2pb");
+    nb::object registered = manager_.attr("name2pb");
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(registered.ptr(), &pos, &key, &value)) {
@@ -805,8 +805,8 @@ void Model::check_elements(const nb::object &foralls) const {
 void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
     if (!is_instance(constraint, g_module.get("Expression")))
         refuse_builtin(PyExc_TypeError, kNotExpressionMsg);
-    if (!is_wcnf.is_none())
-        refuse("TargetError", truthy(is_wcnf) ? kSoftDefinedMsg : kTargetDefinedMsg);
+    if (!is_wcnf_.is_none())
+        refuse("TargetError", truthy(is_wcnf_) ? kSoftDefinedMsg : kTargetDefinedMsg);
     normalize_foralls(foralls);
     // The formula text can be long (one call per element of a written-out sum): it is made once
     // for the log line and the evaluation.
@@ -816,9 +816,9 @@ void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
     line = concat(line, nb::str(kConstraintJoin));
     line = concat(line, foralls_text);
     log("log_d", line);
-    if (truthy(use_formula_encoder)) {
+    if (truthy(use_formula_encoder_)) {
         init_formula_encoder();
-        formula_encoder.attr("add_constraint")(text, concat(kForallsPrefix, foralls_text));
+        formula_encoder_.attr("add_constraint")(text, concat(kForallsPrefix, foralls_text));
     } else {
         fill_hard_text(text, foralls);
     }
@@ -826,7 +826,7 @@ void Model::add_constraint(nb::object constraint, nb::kwargs foralls) {
 
 void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
                                 nb::kwargs foralls) {
-    if (!is_wcnf.is_none() && !truthy(is_wcnf)) refuse("FormulaError", kAlreadyCnfMsg);
+    if (!is_wcnf_.is_none() && !truthy(is_wcnf_)) refuse("FormulaError", kAlreadyCnfMsg);
     if (!truthy(constraint.attr("soft"))) refuse("FormulaError", kNotSoftMsg);
     normalize_foralls(foralls);
     // A numpy integer weighs as its plain int (numpy's own product would come first otherwise).
@@ -835,17 +835,17 @@ void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::ob
         if (!plain.is_valid()) refuse_builtin(PyExc_TypeError, kWeightTypeMsg);
         weight = plain;
     }
-    if (truthy(use_formula_encoder)) {
+    if (truthy(use_formula_encoder_)) {
         init_formula_encoder();
         // Weighted from here on, unless the encoder refuses the constraint.
-        nb::object mode_before = is_wcnf;
-        is_wcnf = nb::bool_(true);
+        nb::object mode_before = is_wcnf_;
+        is_wcnf_ = nb::bool_(true);
         try {
-            formula_encoder.attr("add_soft_constraint")(text_of(constraint),
-                                                        concat(kForallsPrefix, text_of(foralls)),
-                                                        weight, minimization);
+            formula_encoder_.attr("add_soft_constraint")(text_of(constraint),
+                                                         concat(kForallsPrefix, text_of(foralls)),
+                                                         weight, minimization);
         } catch (...) {
-            is_wcnf = mode_before;
+            is_wcnf_ = mode_before;
             throw;
         }
     } else {
@@ -854,49 +854,49 @@ void Model::add_soft_constraint(nb::object constraint, nb::object weight, nb::ob
 }
 
 bool Model::use_target() const {
-    if (is_wcnf.is_none()) return false;
-    return !truthy(is_wcnf);
+    if (is_wcnf_.is_none()) return false;
+    return !truthy(is_wcnf_);
 }
 
 void Model::add_target(nb::object target) {
-    if (!is_wcnf.is_none() && truthy(is_wcnf)) refuse("FormulaError", kAlreadyWcnfMsg);
-    if (truthy(use_formula_encoder)) {
+    if (!is_wcnf_.is_none() && truthy(is_wcnf_)) refuse("FormulaError", kAlreadyWcnfMsg);
+    if (truthy(use_formula_encoder_)) {
         init_formula_encoder();
-        formula_encoder.attr("add_target")(text_of(target));
+        formula_encoder_.attr("add_target")(text_of(target));
     } else {
         fill_target(target);
     }
 }
 
 void Model::reset_target() {
-    if (use_target()) template_target = nb::none();
+    if (use_target()) template_target_ = nb::none();
 }
 
 void Model::fill_target(nb::object target) {
-    bool creates_container = formula_container.is_none();
+    bool creates_container = formula_container_.is_none();
     init_formula_container();
     if (!truthy(target.attr("soft"))) refuse("TargetError", kNotTargetMsg);
     // The target is encoded only at a build: its elements are checked now, where it is given.
     try {
-        with_manager_reset(manager, [&](bool &) {
+        with_manager_reset(manager_, [&](bool &) {
             evaluate(text_of(target));
             check_elements(nb::dict());
         });
     } catch (...) {
-        if (creates_container) formula_container = nb::none();
+        if (creates_container) formula_container_ = nb::none();
         throw;
     }
     if (use_target()) log("log_w", kTargetAlreadyUsedMsg);
     reset_target();
-    template_target = std::move(target);
-    is_wcnf = nb::bool_(false);
+    template_target_ = std::move(target);
+    is_wcnf_ = nb::bool_(false);
 }
 
 nb::dict Model::evaluation_namespace() const {
     nb::dict ns;
-    if (PyDict_Update(ns.ptr(), formulas_dir.ptr()) < 0) throw nb::python_error();
-    if (PyDict_Update(ns.ptr(), indexes.ptr()) < 0) throw nb::python_error();
-    nb::object genvars = manager.attr("name2genvar");
+    if (PyDict_Update(ns.ptr(), formulas_dir_.ptr()) < 0) throw nb::python_error();
+    if (PyDict_Update(ns.ptr(), indexes_.ptr()) < 0) throw nb::python_error();
+    nb::object genvars = manager_.attr("name2genvar");
     if (PyDict_Update(ns.ptr(), genvars.ptr()) < 0) throw nb::python_error();
     return ns;
 }
@@ -918,7 +918,7 @@ nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
     // A literal that the formula lost on the way (x | ~x, an implication of true) is free, and its
     // definition holds for one of its values whatever the rest: only the others are conjoined, so
     // that a formula that always holds is still found redundant.
-    if (zk::core::Manager *mgr = zk::core::exact_manager(manager)) {
+    if (zk::core::Manager *mgr = zk::core::exact_manager(manager_)) {
         if (nb::len(mgr->definitions_) > 0 && nb::hasattr(value, "tseytin")) {
             nb::list definitions = mgr->definitions_;
             mgr->definitions_ = nb::list();
@@ -936,7 +936,7 @@ nb::object Model::to_clause_form(nb::object value, const nb::object &text) {
     // A term without a comparison would fail inside the transformation with an error that names
     // neither the constraint nor the cause.
     if (!nb::hasattr(value, "tseytin")) refuse("FormulaError", concat(kNotBooleanMsg, text));
-    return value.attr("tseytin")(manager.attr("bx_context"), class_attr("_Model__BXPR_AUX"));
+    return value.attr("tseytin")(manager_.attr("bx_context"), class_attr("_Model__BXPR_AUX"));
 }
 
 namespace {
@@ -964,7 +964,7 @@ AuxCounts count_auxiliaries(const nb::object &manager, const nb::object &templ,
     } else {
         for (nb::handle v : templ.attr("support")()) count(text_of(v));
     }
-    counts.bx = nb::int_(n);
+    counts.bx_ = nb::int_(n);
     return counts;
 }
 
@@ -1029,13 +1029,13 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
                                                        bool warn_redundant) {
     AuxCounts counts{nb::int_(0), nb::int_(0)};
     nb::object result;
-    with_manager_reset(manager, [&](bool &reset_done) {
+    with_manager_reset(manager_, [&](bool &reset_done) {
         nb::object value = evaluate(text, bindings);
         check_elements(foralls);
         nb::object templ = to_clause_form(value, text);
         log("log_t", kHardUtilityMsg);
         nb::object bxpr_aux = class_attr("_Model__BXPR_AUX");
-        counts = count_auxiliaries(manager, templ, bxpr_aux);
+        counts = count_auxiliaries(manager_, templ, bxpr_aux);
         nb::object bx = g_module.get("bx");
         if (is_instance(templ, bx.attr("Zero"))) {
             // A constraint without any instance asks for nothing.
@@ -1044,7 +1044,7 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
             nb::object msg =
                 concat(concat(concat(kContradictionHead, source), nb::str(kLinePiece)), line);
             log("log_e", msg);
-            manager.attr("reset")();
+            manager_.attr("reset")();
             reset_done = true;
             zk::raise_plain(g_module.get("FormulaError"), msg);
         }
@@ -1056,12 +1056,12 @@ std::pair<nb::object, nb::object> Model::hard_template(const nb::object &text,
         result = templ;
     });
     if (!result.is_valid()) return {nb::object(), nb::object()};
-    return {result, nb::make_tuple(counts.pb, counts.bx)};
+    return {result, nb::make_tuple(counts.pb_, counts.bx_)};
 }
 
 void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
     // A refused formula leaves no container behind: families may still follow it.
-    bool creates_container = formula_container.is_none();
+    bool creates_container = formula_container_.is_none();
     init_formula_container();
     // The evaluation, its encoding and the queued template make hundreds of thousands of objects
     // for a large formula, none of them in a cycle.
@@ -1078,10 +1078,10 @@ void Model::fill_hard_text(const nb::object &text, const nb::object &foralls) {
             return;
         }
         if (!made.first.is_valid()) return;
-        formula_container.attr("add_hard_constraint")(made.first, foralls, made.second[0],
-                                                      made.second[1]);
+        formula_container_.attr("add_hard_constraint")(made.first, foralls, made.second[0],
+                                                       made.second[1]);
     } catch (...) {
-        if (creates_container) formula_container = nb::none();
+        if (creates_container) formula_container_ = nb::none();
         throw;
     }
 }
@@ -1102,7 +1102,7 @@ bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls,
         for (size_t k = 0; k < values.size(); ++k)
             bindings[values[k].first] = values[k].second[at[k]];
         if (soft) {
-            with_manager_reset(manager, [&](bool &) {
+            with_manager_reset(manager_, [&](bool &) {
                 nb::object value = evaluate(text, bindings);
                 check_elements(none);
                 auto [formula, weights] = zk::unpack_pair(value);
@@ -1123,9 +1123,9 @@ bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls,
         if (!templ.is_valid()) continue;
         redundant = false;
         if (soft)
-            formula_container.attr("add_soft_formula")(templ, extra, none, 0, 0);
+            formula_container_.attr("add_soft_formula")(templ, extra, none, 0, 0);
         else
-            formula_container.attr("add_hard_constraint")(templ, none, extra[0], extra[1]);
+            formula_container_.attr("add_hard_constraint")(templ, none, extra[0], extra[1]);
     }
     if (redundant) warn_redundant_here();
     return true;
@@ -1133,7 +1133,7 @@ bool Model::fill_by_instances(const nb::object &text, const nb::object &foralls,
 
 void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::object minimization,
                                  nb::object foralls) {
-    bool creates_container = formula_container.is_none();
+    bool creates_container = formula_container_.is_none();
     init_formula_container();
     if (PyDict_Check(foralls.ptr())) normalize_foralls(nb::borrow<nb::dict>(foralls));
     try {
@@ -1143,7 +1143,7 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
         log("log_d", concat(kBuildingSoftMsg, text_of(constraint)));
         nb::object text = text_of(objective);
         bool by_instances = false;
-        with_manager_reset(manager, [&](bool &) {
+        with_manager_reset(manager_, [&](bool &) {
             nb::object value;
             try {
                 value = evaluate(text);
@@ -1157,12 +1157,12 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
             check_elements(foralls);
             auto [formula, weights] = zk::unpack_pair(value);
             check_weights(weights, foralls);
-            formula_container.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
+            formula_container_.attr("add_soft_formula")(formula, weights, foralls, 0, 0);
         });
         if (by_instances) fill_by_instances(text, foralls, true);
-        is_wcnf = nb::bool_(true);
+        is_wcnf_ = nb::bool_(true);
     } catch (...) {
-        if (creates_container) formula_container = nb::none();
+        if (creates_container) formula_container_ = nb::none();
         throw;
     }
 }
@@ -1171,8 +1171,8 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
 // clauses a storage can count.
 void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) const {
     ForallInfo fa = read_forall_info(foralls);
-    int64_t pb = nb::cast<int64_t>(counts.pb), bx = nb::cast<int64_t>(counts.bx);
-    __int128 next = nb::cast<int64_t>(formula_container.attr("_cur_init_shift_variable"));
+    int64_t pb = nb::cast<int64_t>(counts.pb_), bx = nb::cast<int64_t>(counts.bx_);
+    __int128 next = nb::cast<int64_t>(formula_container_.attr("_cur_init_shift_variable"));
     __int128 last = next + fa.instances * (static_cast<__int128>(pb) + bx) - 1;
     if (fa.instances > kMaxLiteral || last > kMaxLiteral)
         refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
@@ -1183,7 +1183,7 @@ void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) 
 void Model::check_weights(const nb::object &weights, const nb::object &foralls) const {
     ForallInfo fa = read_forall_info(foralls);
     if (fa.instances > kMaxLiteral) refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
-    nb::object total = formula_container.attr("hard_weight");
+    nb::object total = formula_container_.attr("hard_weight");
     nb::object limit = nb::int_(INT64_MAX);
     nb::object instances = nb::int_(static_cast<int64_t>(fa.instances));
     for (nb::handle w : weights) {
@@ -1203,41 +1203,41 @@ void Model::check_weights(const nb::object &weights, const nb::object &foralls) 
 
 void Model::build_target(nb::object border, nb::object minimization) {
     init_formula_container();
-    PyObject *bounded_ptr = PyObject_RichCompare(template_target.ptr(), border.ptr(),
+    PyObject *bounded_ptr = PyObject_RichCompare(template_target_.ptr(), border.ptr(),
                                                  truthy(minimization) ? Py_LE : Py_GE);
     if (!bounded_ptr) throw nb::python_error();
     nb::object bounded = nb::steal(bounded_ptr);
     log("log_i", kBuildingTargetMsg);
-    with_manager_reset(manager, [&](bool &reset_done) {
+    with_manager_reset(manager_, [&](bool &reset_done) {
         nb::object text = text_of(bounded);
         nb::object templ = to_clause_form(evaluate(text), text);
         log("log_d", kTargetUtilityMsg);
-        AuxCounts counts = count_auxiliaries(manager, templ, class_attr("_Model__BXPR_AUX"));
+        AuxCounts counts = count_auxiliaries(manager_, templ, class_attr("_Model__BXPR_AUX"));
         nb::object bx = g_module.get("bx");
         if (is_instance(templ, bx.attr("Zero"))) {
             log("log_e", kTargetContradictionMsg);
-            manager.attr("reset")();
+            manager_.attr("reset")();
             reset_done = true;
             zk::raise_plain(g_module.get("FormulaError"), nb::str(kTargetContradictionMsg));
         }
         if (is_instance(templ, bx.attr("One")))
             log("log_w", kTargetRedundantMsg);
         else
-            formula_container.attr("add_target_constraint")(templ, nb::dict(), counts.pb,
-                                                            counts.bx);
+            formula_container_.attr("add_target_constraint")(templ, nb::dict(), counts.pb_,
+                                                             counts.bx_);
     });
 }
 
 void Model::init_formula_container() {
-    if (formula_container.is_none())
-        formula_container = g_module.get("FormulaContainer")(variables, shift_target_variable);
+    if (formula_container_.is_none())
+        formula_container_ = g_module.get("FormulaContainer")(variables_, shift_target_variable_);
 }
 
 void Model::init_formula_encoder() {
-    if (!formula_encoder.is_none()) return;
+    if (!formula_encoder_.is_none()) return;
     // Without an engine manager there is no one to ask; say so instead of failing on None.
-    if (sorn_manager.is_none()) refuse("BuildError", kNoManagerMsg);
-    formula_encoder = sorn_manager.attr("create_formula_encoder")(model_name);
+    if (sorn_manager_.is_none()) refuse("BuildError", kNoManagerMsg);
+    formula_encoder_ = sorn_manager_.attr("create_formula_encoder")(model_name_);
 }
 
 namespace {
@@ -1255,22 +1255,22 @@ nb::object start_line(const char *head, const nb::object &name, const nb::object
 // The common middle of both builds: the formula encoder generates its clauses, or the container
 // completes its storage through `container_build` ("build_cnf_formula" or "build_wcnf_formula").
 nb::object Model::built_storage(const char *container_build) {
-    if (truthy(use_formula_encoder)) {
+    if (truthy(use_formula_encoder_)) {
         init_formula_encoder();
-        formula_encoder.attr("generate_cnf")();
-        return formula_encoder.attr("get_cnf_storage")();
+        formula_encoder_.attr("generate_cnf")();
+        return formula_encoder_.attr("get_cnf_storage")();
     }
-    if (formula_container.is_none()) refuse("BuildError", kNoContainerMsg);
-    formula_container.attr(container_build)(model_name);
-    return formula_container.attr("cnf_storage")();
+    if (formula_container_.is_none()) refuse("BuildError", kNoContainerMsg);
+    formula_container_.attr(container_build)(model_name_);
+    return formula_container_.attr("cnf_storage")();
 }
 
 // The common end of both builds: hand the storage over, map names, make the witness interpreter.
 // Empty when there is no variable mapping.
 nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg) {
     if (storage.is_none()) refuse("BuildError", empty_storage_msg);
-    if (sorn_manager.is_none()) refuse("BuildError", kNoManagerMsg);
-    sorn_manager.attr("set_cnf_storage")(storage);
+    if (sorn_manager_.is_none()) refuse("BuildError", kNoManagerMsg);
+    sorn_manager_.attr("set_cnf_storage")(storage);
     insert_preliminary_values(storage);
     nb::object var_maps = get_var_mapping();
     if (var_maps.is_none()) {
@@ -1284,72 +1284,72 @@ nb::object Model::finish_build(nb::object storage, const char *empty_storage_msg
     prefixes.append(class_attr("_Model__PBCT_AUX"));
     wi.attr("set_auxiliary_vars")(prefixes);
     nb::object rez = wi.attr("build_mapping_tables")(true);
-    if (truthy(rez)) sorn_manager.attr("set_witness_interpreter")(wi);
+    if (truthy(rez)) sorn_manager_.attr("set_witness_interpreter")(wi);
     return rez;
 }
 
 nb::object Model::build_cnf(nb::object border, nb::object minimization) {
-    if (truthy(is_wcnf)) refuse("BuildError", kWcnfFormatMsg);
+    if (truthy(is_wcnf_)) refuse("BuildError", kWcnfFormatMsg);
     if (use_target()) {
         if (border.is_none() || minimization.is_none()) refuse("BuildError", kNoBorderMsg);
         build_target(border, minimization);
     }
-    log("log_i", start_line(kCnfStartLine, model_name, shift_target_variable));
+    log("log_i", start_line(kCnfStartLine, model_name_, shift_target_variable_));
     nb::object rez = finish_build(built_storage("build_cnf_formula"), kCnfEmptyMsg);
     if (!rez.is_valid()) return nb::bool_(false);
 
-    PyObject *diff = PyNumber_Subtract(now().ptr(), start_time.ptr());
+    PyObject *diff = PyNumber_Subtract(now().ptr(), start_time_.ptr());
     if (!diff) throw nb::python_error();
     nb::object span = nb::steal(diff);
     nb::object origin = g_module.get("datetime")(1, 1, 1, 0, 0, 0, 0);
     nb::object stamp = concat(origin, span).attr("strftime")(kDurationFormat);
     nb::object duration = stamp[nb::slice(nb::none(), nb::int_(-3), nb::none())];
     nb::object line =
-        concat(kCnfEndLine, nb::str(truthy(use_formula_encoder) ? kCnfEncoderSuffix : kOwnSuffix));
+        concat(kCnfEndLine, nb::str(truthy(use_formula_encoder_) ? kCnfEncoderSuffix : kOwnSuffix));
     line = concat(concat(line, nb::str(kDurationPiece)), duration);
     log("log_i", line);
     return rez;
 }
 
 nb::object Model::build_wcnf() {
-    if (is_wcnf.is_none() || !truthy(is_wcnf)) refuse("BuildError", kCnfFormatMsg);
-    log("log_i", start_line(kWcnfStartLine, model_name, shift_target_variable));
+    if (is_wcnf_.is_none() || !truthy(is_wcnf_)) refuse("BuildError", kCnfFormatMsg);
+    log("log_i", start_line(kWcnfStartLine, model_name_, shift_target_variable_));
     nb::object rez = finish_build(built_storage("build_wcnf_formula"), kWcnfEmptyMsg);
     if (!rez.is_valid()) return nb::bool_(false);
     log("log_i", concat(kWcnfEndLine,
-                        nb::str(truthy(use_formula_encoder) ? kWcnfEncoderSuffix : kOwnSuffix)));
+                        nb::str(truthy(use_formula_encoder_) ? kWcnfEncoderSuffix : kOwnSuffix)));
     return rez;
 }
 
 bool Model::served_by_encoder() const {
-    return truthy(use_formula_encoder) && !formula_encoder.is_none();
+    return truthy(use_formula_encoder_) && !formula_encoder_.is_none();
 }
 
-bool Model::encodes_itself() const { return !truthy(use_formula_encoder); }
+bool Model::encodes_itself() const { return !truthy(use_formula_encoder_); }
 
 nb::object Model::get_cnf_storage() {
     if (!encodes_itself()) {
-        if (formula_encoder.is_none()) return nb::none();
-        return formula_encoder.attr("get_cnf_storage")();
+        if (formula_encoder_.is_none()) return nb::none();
+        return formula_encoder_.attr("get_cnf_storage")();
     }
-    if (formula_container.is_none()) return nb::none();
-    return formula_container.attr("cnf_storage")();
+    if (formula_container_.is_none()) return nb::none();
+    return formula_container_.attr("cnf_storage")();
 }
 
 nb::object Model::get_var_mapping() {
     if (!encodes_itself()) {
-        if (formula_encoder.is_none()) return nb::none();
-        return formula_encoder.attr("get_var_mapping")();
+        if (formula_encoder_.is_none()) return nb::none();
+        return formula_encoder_.attr("get_var_mapping")();
     }
-    if (formula_container.is_none()) return nb::none();
+    if (formula_container_.is_none()) return nb::none();
     // Families by shape where both sides can: a family of 10^8 declared elements then costs no
     // names on either side. Only the library's own container knows its shapes; another object
     // in its place is read through `mapping`.
     const bool own_container =
-        Py_TYPE(formula_container.ptr()) ==
+        Py_TYPE(formula_container_.ptr()) ==
         reinterpret_cast<PyTypeObject *>(g_module.get("FormulaContainer").ptr());
     nb::object shapes =
-        own_container ? formula_container.attr("_mapping_shapes")() : nb::object(nb::none());
+        own_container ? formula_container_.attr("_mapping_shapes")() : nb::object(nb::none());
     if (!shapes.is_none()) {
         nb::object var_maps = g_module.get("se").attr("var_mapping")();
         PyObject *bulk = PyObject_GetAttrString(var_maps.ptr(), "set_var_families");
@@ -1361,13 +1361,13 @@ nb::object Model::get_var_mapping() {
         }
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
         PyErr_Clear();
-        nb::object mapping = formula_container.attr("mapping");
+        nb::object mapping = formula_container_.attr("mapping");
         var_maps.attr("set_var_map")(mapping);
         var_maps.attr("build_inverse_map")();
         return var_maps;
     }
     // Every read of the container's map is a new copy of it: read it once.
-    nb::object mapping = formula_container.attr("mapping");
+    nb::object mapping = formula_container_.attr("mapping");
     if (nb::len(mapping) == 0) return nb::none();
     nb::object var_maps = g_module.get("se").attr("var_mapping")();
     var_maps.attr("set_var_map")(mapping);
@@ -1377,38 +1377,38 @@ nb::object Model::get_var_mapping() {
 
 nb::object Model::save_metrics_json(nb::object filename) {
     if (!served_by_encoder()) return nb::bool_(false);
-    return formula_encoder.attr("save_metrics_json")(filename);
+    return formula_encoder_.attr("save_metrics_json")(filename);
 }
 
 nb::object Model::save_metrics_csv(nb::object filename) {
     if (!served_by_encoder()) return nb::bool_(false);
-    return formula_encoder.attr("save_metrics_csv")(filename);
+    return formula_encoder_.attr("save_metrics_csv")(filename);
 }
 
 void Model::reset() {
-    if (served_by_encoder()) formula_encoder.attr("reset")();
+    if (served_by_encoder()) formula_encoder_.attr("reset")();
 }
 
 void Model::set_witness(nb::object witness) {
-    if (served_by_encoder()) formula_encoder.attr("set_witness")(witness);
+    if (served_by_encoder()) formula_encoder_.attr("set_witness")(witness);
 }
 
 void Model::set_another_witness(nb::object witness) {
-    if (served_by_encoder()) formula_encoder.attr("set_another_witness")(witness);
+    if (served_by_encoder()) formula_encoder_.attr("set_another_witness")(witness);
 }
 
 nb::object Model::check_another_witness() {
     if (!served_by_encoder()) return nb::bool_(false);
-    return formula_encoder.attr("check_another_witness")();
+    return formula_encoder_.attr("check_another_witness")();
 }
 
 void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
     // Element numbers run from 1: after the placeholder of the own encoding, after the formula
     // encoder's own placeholder in the other back end.
     nb::object last =
-        truthy(use_formula_encoder)
-            ? shift_target_variable
-            : nb::steal(PyNumber_Subtract(shift_target_variable.ptr(), nb::int_(1).ptr()));
+        truthy(use_formula_encoder_)
+            ? shift_target_variable_
+            : nb::steal(PyNumber_Subtract(shift_target_variable_.ptr(), nb::int_(1).ptr()));
     if (!last.is_valid()) throw nb::python_error();
     nb::object number = PyBool_Check(var.ptr()) ? nb::object() : plain_integer(var);
     if (!number.is_valid() ||
@@ -1425,25 +1425,25 @@ void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
     log("log_d", concat(kPreliminaryMsg, text_of(literal)));
     // Kept for this model's builds; once one has run, its storage takes the value at once. The
     // engine manager's current storage may be another model's.
-    if (PyList_Append(preliminary_values.ptr(), literal.ptr()) < 0) throw nb::python_error();
-    if (!preliminary_storage.is_none()) {
-        preliminary_storage.attr("insert_prefatory_value")(literal);
-        preliminary_inserted = static_cast<size_t>(PyList_GET_SIZE(preliminary_values.ptr()));
+    if (PyList_Append(preliminary_values_.ptr(), literal.ptr()) < 0) throw nb::python_error();
+    if (!preliminary_storage_.is_none()) {
+        preliminary_storage_.attr("insert_prefatory_value")(literal);
+        preliminary_inserted_ = static_cast<size_t>(PyList_GET_SIZE(preliminary_values_.ptr()));
     }
 }
 
 // Gives the storage of a build the preliminary values it does not hold yet.
 void Model::insert_preliminary_values(const nb::object &storage) {
-    if (!storage.is(preliminary_storage)) {
-        preliminary_storage = storage;
-        preliminary_inserted = 0;
+    if (!storage.is(preliminary_storage_)) {
+        preliminary_storage_ = storage;
+        preliminary_inserted_ = 0;
     }
-    size_t n = static_cast<size_t>(PyList_GET_SIZE(preliminary_values.ptr()));
-    if (preliminary_inserted >= n) return;
+    size_t n = static_cast<size_t>(PyList_GET_SIZE(preliminary_values_.ptr()));
+    if (preliminary_inserted_ >= n) return;
     nb::object insert = storage.attr("insert_prefatory_value");
-    for (; preliminary_inserted < n; ++preliminary_inserted)
-        insert(nb::handle(PyList_GET_ITEM(preliminary_values.ptr(),
-                                          static_cast<Py_ssize_t>(preliminary_inserted))));
+    for (; preliminary_inserted_ < n; ++preliminary_inserted_)
+        insert(nb::handle(PyList_GET_ITEM(preliminary_values_.ptr(),
+                                          static_cast<Py_ssize_t>(preliminary_inserted_))));
 }
 
 namespace {
@@ -1497,12 +1497,12 @@ void bind_module(nb::module_ &m) {
 
     // A program's engine manager or formula encoder may hold the model it serves.
     using Gc =
-        zk::GcSlots<Model, &Model::sorn_manager, &Model::model_name, &Model::use_formula_encoder,
-                    &Model::formula_encoder, &Model::formula_container, &Model::used_vars,
-                    &Model::manager, &Model::variables, &Model::indexes, &Model::formulas_dir,
-                    &Model::shift_target_variable, &Model::is_wcnf, &Model::template_target,
-                    &Model::start_time, &Model::forwarded_families, &Model::preliminary_values,
-                    &Model::preliminary_storage>;
+        zk::GcSlots<Model, &Model::sorn_manager_, &Model::model_name_, &Model::use_formula_encoder_,
+                    &Model::formula_encoder_, &Model::formula_container_, &Model::used_vars_,
+                    &Model::manager_, &Model::variables_, &Model::indexes_, &Model::formulas_dir_,
+                    &Model::shift_target_variable_, &Model::is_wcnf_, &Model::template_target_,
+                    &Model::start_time_, &Model::forwarded_families_, &Model::preliminary_values_,
+                    &Model::preliminary_storage_>;
     nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots));
     ze::g_model_type = cls.ptr();
     cls.attr("_Model__EXPRESSION_FORMULA_RE") =
@@ -1591,20 +1591,20 @@ void bind_module(nb::module_ &m) {
     cls.def_prop_rw(                                      \
         py_name, [](Model &self) { return self.member; }, \
         [](Model &self, nb::object value) { self.member = std::move(value); }, "value"_a.none())
-    ZK_MODEL_FIELD("_sorn_manager", sorn_manager);
-    ZK_MODEL_FIELD("_model_name", model_name);
-    ZK_MODEL_FIELD("_use_formula_encoder", use_formula_encoder);
-    ZK_MODEL_FIELD("_formula_encoder", formula_encoder);
-    ZK_MODEL_FIELD("_formula_container", formula_container);
-    ZK_MODEL_FIELD("_used_vars", used_vars);
-    ZK_MODEL_FIELD("_manager", manager);
-    ZK_MODEL_FIELD("_variables", variables);
-    ZK_MODEL_FIELD("_indexes", indexes);
-    ZK_MODEL_FIELD("_formulas_dir", formulas_dir);
-    ZK_MODEL_FIELD("_shift_target_variable", shift_target_variable);
-    ZK_MODEL_FIELD("_is_wcnf", is_wcnf);
-    ZK_MODEL_FIELD("_template_target", template_target);
-    ZK_MODEL_FIELD("_start_time", start_time);
+    ZK_MODEL_FIELD("_sorn_manager", sorn_manager_);
+    ZK_MODEL_FIELD("_model_name", model_name_);
+    ZK_MODEL_FIELD("_use_formula_encoder", use_formula_encoder_);
+    ZK_MODEL_FIELD("_formula_encoder", formula_encoder_);
+    ZK_MODEL_FIELD("_formula_container", formula_container_);
+    ZK_MODEL_FIELD("_used_vars", used_vars_);
+    ZK_MODEL_FIELD("_manager", manager_);
+    ZK_MODEL_FIELD("_variables", variables_);
+    ZK_MODEL_FIELD("_indexes", indexes_);
+    ZK_MODEL_FIELD("_formulas_dir", formulas_dir_);
+    ZK_MODEL_FIELD("_shift_target_variable", shift_target_variable_);
+    ZK_MODEL_FIELD("_is_wcnf", is_wcnf_);
+    ZK_MODEL_FIELD("_template_target", template_target_);
+    ZK_MODEL_FIELD("_start_time", start_time_);
 #undef ZK_MODEL_FIELD
 }
 

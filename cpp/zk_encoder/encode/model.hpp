@@ -14,39 +14,39 @@ namespace nb = nanobind;
 
 // The two auxiliary counts of one encoded formula.
 struct AuxCounts {
-    nb::object pb;
-    nb::object bx;
+    nb::object pb_;
+    nb::object bx_;
 };
 
 // Every field is a Python object: the model hands them to Python code (formula texts, the
 // container, the engine) far more often than it computes with them.
 struct Model {
-    nb::object sorn_manager;
-    nb::object model_name;
-    nb::object use_formula_encoder;
-    nb::object formula_encoder;
-    nb::object formula_container;
-    nb::object used_vars;
-    nb::object manager;
-    nb::object variables;
-    nb::object indexes;
-    nb::object formulas_dir;
-    nb::object shift_target_variable;
-    nb::object is_wcnf;
-    nb::object template_target;
-    nb::object start_time;
+    nb::object sorn_manager_;
+    nb::object model_name_;
+    nb::object use_formula_encoder_;
+    nb::object formula_encoder_;
+    nb::object formula_container_;
+    nb::object used_vars_;
+    nb::object manager_;
+    nb::object variables_;
+    nb::object indexes_;
+    nb::object formulas_dir_;
+    nb::object shift_target_variable_;
+    nb::object is_wcnf_;
+    nb::object template_target_;
+    nb::object start_time_;
     // With the engine's formula encoder: the families handed to it, by name (the own encoding
     // keeps them in `variables`).
-    nb::object forwarded_families;
+    nb::object forwarded_families_;
     // Preliminary values given so far, and the storage of this model's latest build with how
     // many of them it holds.
-    nb::object preliminary_values;
-    nb::object preliminary_storage;
-    size_t preliminary_inserted = 0;
+    nb::object preliminary_values_;
+    nb::object preliminary_storage_;
+    size_t preliminary_inserted_ = 0;
 
     Model(nb::object smanager, nb::object name, nb::object use_fe);
 
-    nb::object get_name() const { return model_name; }
+    nb::object get_name() const { return model_name_; }
     nb::object create_variables(nb::object name, nb::kwargs dims);
     nb::object get_indexes(nb::object names);
 
