@@ -52,16 +52,16 @@ constexpr const char *kReplayLogHead = "formula encoder ";
 constexpr const char *kReplayLogTail = ": ";
 
 struct FamilyRecord {
-    nb::object name;
-    std::vector<int64_t> sizes;
+    nb::object name_;
+    std::vector<int64_t> sizes_;
 };
 
 struct FormulaRecord {
-    nb::object text;
-    nb::object forall_text;
-    std::vector<fe::Forall> foralls;
-    nb::object weight;        // soft constraints only
-    nb::object minimization;  // soft constraints only
+    nb::object text_;
+    nb::object forall_text_;
+    std::vector<fe::Forall> foralls_;
+    nb::object weight_;        // soft constraints only
+    nb::object minimization_;  // soft constraints only
 };
 
 nb::handle encoder_error() {
@@ -100,23 +100,23 @@ std::vector<fe::Forall> read_foralls(nb::handle forall_text) {
         engine_fail(e.what());
     }
     for (const fe::Forall &f : foralls)
-        if (!is_identifier(nb::str(f.name.c_str())))
-            engine_fail(kMsgHead + (kForallNameHead + f.name) + kForallNameTail);
+        if (!is_identifier(nb::str(f.name_.c_str())))
+            engine_fail(kMsgHead + (kForallNameHead + f.name_) + kForallNameTail);
     return foralls;
 }
 
 nb::object forall_value(const fe::ForallValue &v) {
-    if (v.kind == fe::ForallValue::Kind::kRange)
-        return nb::module_::import_("builtins").attr("range")(v.start, v.stop, v.step);
+    if (v.kind_ == fe::ForallValue::Kind::kRange)
+        return nb::module_::import_("builtins").attr("range")(v.start_, v.stop_, v.step_);
     nb::list items;
-    for (int64_t item : v.items) items.append(item);
-    if (v.kind == fe::ForallValue::Kind::kTuple) return nb::tuple(items);
+    for (int64_t item : v.items_) items.append(item);
+    if (v.kind_ == fe::ForallValue::Kind::kTuple) return nb::tuple(items);
     return items;
 }
 
 nb::dict forall_dict(const std::vector<fe::Forall> &foralls) {
     nb::dict d;
-    for (const fe::Forall &f : foralls) d[f.name.c_str()] = forall_value(f.value);
+    for (const fe::Forall &f : foralls) d[f.name_.c_str()] = forall_value(f.value_);
     return d;
 }
 
@@ -197,13 +197,13 @@ class FormulaEncoder {
             engine_fail(std::string(kMsgHead) + kReservedFamilyHead + kReservedFamily +
                         kReservedTail);
         for (const FamilyRecord &f : families_)
-            if (nb::cast<std::string>(f.name) == family)
+            if (nb::cast<std::string>(f.name_) == family)
                 engine_fail(kMsgHead + (kFamilyHead + family) + kAlreadyDefinedTail);
         FamilyRecord record{name, {}};
         for (nb::handle size : sizes) {
             int64_t s = int64_arg(size, "a dimension size");
             if (s < 0) engine_fail(kMsgHead + (kNegativeSizeHead + family) + kNegativeSizeTail);
-            record.sizes.push_back(s);
+            record.sizes_.push_back(s);
         }
         LogCapture capture(log_prefix());
         std::string where = kFamilyHead + family;
@@ -259,21 +259,21 @@ class FormulaEncoder {
 
     fe::Metrics metrics() const {
         fe::Metrics m;
-        m.model_name = nb::cast<std::string>(nb::str(name_));
-        m.families = int64_t(families_.size());
+        m.model_name_ = nb::cast<std::string>(nb::str(name_));
+        m.families_ = int64_t(families_.size());
         for (const FamilyRecord &f : families_) {
             // Sizes beyond any real model saturate instead of wrapping around.
             int64_t n = 1;
-            for (int64_t s : f.sizes)
+            for (int64_t s : f.sizes_)
                 if (__builtin_mul_overflow(n, s, &n)) n = INT64_MAX;
-            if (__builtin_add_overflow(m.elements, n, &m.elements)) m.elements = INT64_MAX;
+            if (__builtin_add_overflow(m.elements_, n, &m.elements_)) m.elements_ = INT64_MAX;
         }
-        m.constraints = int64_t(hard_.size());
-        m.soft_constraints = int64_t(soft_.size());
-        m.targets = targets_;
-        m.clauses = clauses_;
-        m.variables = variables_;
-        m.weight_limit = weight_limit_;
+        m.constraints_ = int64_t(hard_.size());
+        m.soft_constraints_ = int64_t(soft_.size());
+        m.targets_ = targets_;
+        m.clauses_ = clauses_;
+        m.variables_ = variables_;
+        m.weight_limit_ = weight_limit_;
         return m;
     }
 
@@ -346,7 +346,7 @@ class FormulaEncoder {
     static std::string formula_where(const FormulaRecord &r, size_t number, bool soft) {
         return std::string(soft ? "soft constraint " : "constraint ") +
                zk::texts::decimal(static_cast<int64_t>(number)) + " " +
-               nb::cast<std::string>(r.text) + " " + nb::cast<std::string>(r.forall_text);
+               nb::cast<std::string>(r.text_) + " " + nb::cast<std::string>(r.forall_text_);
     }
 
     void add_family(nb::handle model, const FamilyRecord &f) const;
@@ -388,27 +388,27 @@ class FormulaEncoder {
 
 void FormulaEncoder::add_family(nb::handle model, const FamilyRecord &f) const {
     nb::dict dims;
-    for (size_t k = 0; k < f.sizes.size(); ++k)
-        dims[("d" + zk::texts::decimal(static_cast<int64_t>(k))).c_str()] = f.sizes[k];
-    model.attr("create_variables")(f.name, **dims);
+    for (size_t k = 0; k < f.sizes_.size(); ++k)
+        dims[("d" + zk::texts::decimal(static_cast<int64_t>(k))).c_str()] = f.sizes_[k];
+    model.attr("create_variables")(f.name_, **dims);
 }
 
 void FormulaEncoder::add_formula(nb::handle model, const FormulaRecord &r, bool soft) const {
     nb::module_ expressions = nb::module_::import_("zk_encoder.encode.expressions");
     nb::list names;
-    for (const fe::Forall &f : r.foralls) names.append(f.name.c_str());
+    for (const fe::Forall &f : r.foralls_) names.append(f.name_.c_str());
     if (nb::len(names) > 0) model.attr("get_indexes")(names);
-    nb::dict foralls = forall_dict(r.foralls);
+    nb::dict foralls = forall_dict(r.foralls_);
     // The text of a subscripted family alone stands for a variable, as the proxy that wrote it
     // did; any other text is an expression of the given sort.
-    std::string text = nb::cast<std::string>(r.text);
+    std::string text = nb::cast<std::string>(r.text_);
     bool reference = false;
     for (const FamilyRecord &f : families_)
-        reference |= fe::is_variable_reference(text, nb::cast<std::string>(f.name));
-    nb::object formula = reference ? expressions.attr("VariableProxy")(r.text)
-                                   : expressions.attr("Expression")(r.text, soft);
+        reference |= fe::is_variable_reference(text, nb::cast<std::string>(f.name_));
+    nb::object formula = reference ? expressions.attr("VariableProxy")(r.text_)
+                                   : expressions.attr("Expression")(r.text_, soft);
     if (soft)
-        model.attr("add_soft_constraint")(formula, r.weight, r.minimization, **foralls);
+        model.attr("add_soft_constraint")(formula, r.weight_, r.minimization_, **foralls);
     else
         model.attr("add_constraint")(formula, **foralls);
 }
@@ -422,7 +422,7 @@ nb::object FormulaEncoder::replay(const std::vector<FamilyRecord> &families,
     where = "model " + nb::cast<std::string>(nb::str(name_));
     nb::object model = model_class(top.attr("manager")(), name_, false);
     for (const FamilyRecord &f : families) {
-        where = kFamilyHead + nb::cast<std::string>(f.name);
+        where = kFamilyHead + nb::cast<std::string>(f.name_);
         add_family(model, f);
     }
     for (size_t k = 0; k < hard.size(); ++k) {

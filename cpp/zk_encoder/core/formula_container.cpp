@@ -164,10 +164,10 @@ nb::list bx2list_clauses(nb::handle bx_clauses) {
 // Records.
 
 struct NewRecord {
-    nb::object record;
-    int64_t block_size = 0;
-    int64_t clause_count = 0;
-    int64_t instances = 0;
+    nb::object record_;
+    int64_t block_size_ = 0;
+    int64_t clause_count_ = 0;
+    int64_t instances_ = 0;
 };
 
 int64_t count_instances(nb::handle foralls) {
@@ -229,10 +229,10 @@ NewRecord inner_add(FormulaContainer &c, nb::handle template_constraint, nb::han
     // not compilable is evaluated then.
     nb::object compiled = nb::handle(g_compile_template)(record);
     NewRecord r;
-    r.record = record;
-    r.instances = instances;
-    r.block_size = block_size;
-    r.clause_count = clause_count;
+    r.record_ = record;
+    r.instances_ = instances;
+    r.block_size_ = block_size;
+    r.clause_count_ = clause_count;
     return r;
 }
 
@@ -515,10 +515,10 @@ void init_container(FormulaContainer *self, nb::object target_variables,
 // Queues a new hard or soft record and takes its clauses and its block of auxiliaries into the
 // counts.
 void enqueue(FormulaContainer &c, nb::list &queue, int64_t &pending, const NewRecord &r) {
-    int64_t next_pending = checked_sum(pending, r.clause_count);
-    int64_t next_shift = checked_sum(c.cur_init_shift_variable_, r.block_size);
-    int64_t next_clauses = checked_sum(c.num_clauses_, r.clause_count);
-    queue.append(r.record);
+    int64_t next_pending = checked_sum(pending, r.clause_count_);
+    int64_t next_shift = checked_sum(c.cur_init_shift_variable_, r.block_size_);
+    int64_t next_clauses = checked_sum(c.num_clauses_, r.clause_count_);
+    queue.append(r.record_);
     pending = next_pending;
     c.cur_init_shift_variable_ = next_shift;
     c.num_clauses_ = next_clauses;
@@ -539,14 +539,14 @@ void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, 
     nb::list records;
     NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
                             shift_bx_variable);
-    records.append(r.record);
+    records.append(r.record_);
     nb::object maps = g_module.get("One2OneDumper").attr("dump")(records);
     c.mappings_.append(maps);
     cnf_stor_merge(c, records);
-    c.target_num_clauses_ = r.clause_count;
+    c.target_num_clauses_ = r.clause_count_;
     c.target_written_ = true;
     // The target's auxiliaries are in the shared storage now: later blocks must not reuse them.
-    c.cur_init_shift_variable_ = checked_sum(c.cur_init_shift_variable_, r.block_size);
+    c.cur_init_shift_variable_ = checked_sum(c.cur_init_shift_variable_, r.block_size_);
 }
 
 void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::handle weights,
@@ -559,7 +559,7 @@ void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::h
     enqueue(c, c.soft_queue_, c.cur_count_clauses_soft_, r);
     // Every instance writes every weighted clause again, so it counts again towards the weight
     // that a hard clause must outweigh.
-    c.hard_weight_ = c.hard_weight_ + total * nb::int_(r.instances);
+    c.hard_weight_ = c.hard_weight_ + total * nb::int_(r.instances_);
 }
 
 void build_cnf_formula(FormulaContainer &c, nb::handle name_formula) {
@@ -622,7 +622,7 @@ void bind_module(nb::module_ &m) {
             [](FormulaContainer &c, nb::handle t, nb::handle w, nb::handle f, nb::handle pb,
                nb::handle bx) {
                 NewRecord r = inner_add(c, t, w, f, pb, bx);
-                return nb::make_tuple(r.record, r.block_size, r.clause_count);
+                return nb::make_tuple(r.record_, r.block_size_, r.clause_count_);
             },
             nb::arg("template_constraint"), nb::arg("weights").none(), nb::arg("foralls"),
             nb::arg("shift_pb_variable"), nb::arg("shift_bx_variable"))

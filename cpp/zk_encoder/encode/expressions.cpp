@@ -148,12 +148,12 @@ std::string value_text(nb::handle obj) {
 
 struct TextRope {
     struct Piece {
-        std::string literal;
-        nb::object text;                       // a finished str
-        std::shared_ptr<const TextRope> rope;  // an operand's text still in pieces
+        std::string literal_;
+        nb::object text_;                       // a finished str
+        std::shared_ptr<const TextRope> rope_;  // an operand's text still in pieces
     };
-    std::vector<Piece> pieces;
-    size_t size = 0;  // characters, to reserve the written-out text
+    std::vector<Piece> pieces_;
+    size_t size_ = 0;  // characters, to reserve the written-out text
 
     TextRope() = default;
     TextRope(const TextRope &) = delete;
@@ -163,14 +163,14 @@ struct TextRope {
     // other, not recursively.
     ~TextRope() {
         std::vector<std::shared_ptr<const TextRope>> pending;
-        for (Piece &p : pieces)
-            if (p.rope) pending.push_back(std::move(p.rope));
+        for (Piece &p : pieces_)
+            if (p.rope_) pending.push_back(std::move(p.rope_));
         while (!pending.empty()) {
             std::shared_ptr<const TextRope> r = std::move(pending.back());
             pending.pop_back();
             if (r.use_count() == 1) {
-                for (Piece &p : const_cast<TextRope *>(r.get())->pieces)
-                    if (p.rope) pending.push_back(std::move(p.rope));
+                for (Piece &p : const_cast<TextRope *>(r.get())->pieces_)
+                    if (p.rope_) pending.push_back(std::move(p.rope_));
             }
         }
     }
@@ -183,23 +183,23 @@ size_t saturating_add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX :
 // The text of a rope, written out once; a shared piece is written wherever it stands.
 nb::object write_out(const TextRope &root) {
     std::string out;
-    if (root.size < (size_t(1) << 32)) out.reserve(root.size);
+    if (root.size_ < (size_t(1) << 32)) out.reserve(root.size_);
     std::vector<std::pair<const TextRope *, size_t>> stack{{&root, 0}};
     while (!stack.empty()) {
         const TextRope *r = stack.back().first;
         size_t k = stack.back().second;
-        if (k == r->pieces.size()) {
+        if (k == r->pieces_.size()) {
             stack.pop_back();
             continue;
         }
         ++stack.back().second;
-        const TextRope::Piece &p = r->pieces[k];
-        if (p.rope)
-            stack.emplace_back(p.rope.get(), 0);
-        else if (p.text.is_valid())
-            append_unicode(out, p.text.ptr());
+        const TextRope::Piece &p = r->pieces_[k];
+        if (p.rope_)
+            stack.emplace_back(p.rope_.get(), 0);
+        else if (p.text_.is_valid())
+            append_unicode(out, p.text_.ptr());
         else
-            out += p.literal;
+            out += p.literal_;
     }
     return to_str(out);
 }
@@ -232,14 +232,14 @@ class Text {
     Text &operator+=(const std::string &s) { return literal(s.data(), s.size()); }
 
     void text(nb::object s) {
-        rope_->size =
-            saturating_add(rope_->size, static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
-        rope_->pieces.push_back({std::string(), std::move(s), nullptr});
+        rope_->size_ =
+            saturating_add(rope_->size_, static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr())));
+        rope_->pieces_.push_back({std::string(), std::move(s), nullptr});
     }
 
     void rope(std::shared_ptr<const TextRope> r) {
-        rope_->size = saturating_add(rope_->size, r->size);
-        rope_->pieces.push_back({std::string(), nb::object(), std::move(r)});
+        rope_->size_ = saturating_add(rope_->size_, r->size_);
+        rope_->pieces_.push_back({std::string(), nb::object(), std::move(r)});
     }
 
     std::shared_ptr<const TextRope> finish() { return std::move(rope_); }
@@ -248,11 +248,11 @@ class Text {
     std::shared_ptr<TextRope> rope_;
 
     Text &literal(const char *s, size_t n) {
-        rope_->size = saturating_add(rope_->size, n);
-        if (rope_->pieces.empty() || rope_->pieces.back().text.is_valid() ||
-            rope_->pieces.back().rope)
-            rope_->pieces.push_back({std::string(), nb::object(), nullptr});
-        rope_->pieces.back().literal.append(s, n);
+        rope_->size_ = saturating_add(rope_->size_, n);
+        if (rope_->pieces_.empty() || rope_->pieces_.back().text_.is_valid() ||
+            rope_->pieces_.back().rope_)
+            rope_->pieces_.push_back({std::string(), nb::object(), nullptr});
+        rope_->pieces_.back().literal_.append(s, n);
         return *this;
     }
 };

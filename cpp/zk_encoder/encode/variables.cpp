@@ -46,9 +46,9 @@ constexpr const char *kOutOfRange =
 
 // Objects the module binds while it loads, read by the operations.
 struct ModuleRefs {
-    nb::object variable_proxy;
-    nb::object sequence_abc;
-    nb::object deepcopy;
+    nb::object variable_proxy_;
+    nb::object sequence_abc_;
+    nb::object deepcopy_;
 };
 ModuleRefs *g_refs = nullptr;
 
@@ -252,12 +252,12 @@ nb::object copied_indexes(nb::handle indexes) {
             flat = PyUnicode_CheckExact(key) && PyLong_CheckExact(value);
         if (flat) return nb::steal(PyDict_Copy(indexes.ptr()));
     }
-    return g_refs->deepcopy(indexes);
+    return g_refs->deepcopy_(indexes);
 }
 
 nb::object family_getitem(const VariableFamily &f, nb::handle items) {
     std::vector<std::string> texts_of_items;
-    if (check(PyObject_IsInstance(items.ptr(), g_refs->sequence_abc.ptr())) == 1) {
+    if (check(PyObject_IsInstance(items.ptr(), g_refs->sequence_abc_.ptr())) == 1) {
         for (nb::handle member : items)
             texts_of_items.push_back(nb::cast<std::string>(nb::str(member)));
     } else {
@@ -265,7 +265,7 @@ nb::object family_getitem(const VariableFamily &f, nb::handle items) {
     }
     std::string text;
     texts::append_element_reference(text, f.name_text_, texts_of_items);
-    return g_refs->variable_proxy(nb::str(text.data(), text.size()));
+    return g_refs->variable_proxy_(nb::str(text.data(), text.size()));
 }
 
 }  // namespace

@@ -155,23 +155,23 @@ class Reader {
             expect('(');
             std::vector<int64_t> args = integers(')', &had_comma);
             if (args.empty() || args.size() > 3) fail(kRangeArity);
-            v.kind = ForallValue::Kind::kRange;
+            v.kind_ = ForallValue::Kind::kRange;
             if (args.size() == 1) {
-                v.stop = args[0];
+                v.stop_ = args[0];
             } else {
-                v.start = args[0];
-                v.stop = args[1];
-                if (args.size() == 3) v.step = args[2];
+                v.start_ = args[0];
+                v.stop_ = args[1];
+                if (args.size() == 3) v.step_ = args[2];
             }
-            if (v.step == 0) fail(kZeroStep);
+            if (v.step_ == 0) fail(kZeroStep);
         } else if (accept('[')) {
-            v.kind = ForallValue::Kind::kList;
-            v.items = integers(']', &had_comma);
+            v.kind_ = ForallValue::Kind::kList;
+            v.items_ = integers(']', &had_comma);
         } else if (accept('(')) {
-            v.kind = ForallValue::Kind::kTuple;
-            v.items = integers(')', &had_comma);
+            v.kind_ = ForallValue::Kind::kTuple;
+            v.items_ = integers(')', &had_comma);
             // "(3)" is a parenthesised integer, not a tuple.
-            if (v.items.size() == 1 && !had_comma) fail(kTupleComma);
+            if (v.items_.size() == 1 && !had_comma) fail(kTupleComma);
         } else {
             fail(kValueExpected);
         }
@@ -247,9 +247,9 @@ std::string optional_text(const std::optional<T> &v, const char *absent) {
 }  // namespace
 
 int64_t ForallValue::size() const {
-    if (kind != Kind::kRange) return int64_t(items.size());
+    if (kind_ != Kind::kRange) return int64_t(items_.size());
     // The host's range length, computed without overflow for the values a text can hold.
-    __int128 lo = start, hi = stop, st = step;
+    __int128 lo = start_, hi = stop_, st = step_;
     __int128 n =
         st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0) : (lo > hi ? (lo - hi - st - 1) / -st : 0);
     return int64_t(n);
@@ -263,11 +263,11 @@ std::vector<Forall> parse_foralls(const std::string &text) {
     std::unordered_map<std::string, bool> seen;
     while (!r.accept('}')) {
         Forall f;
-        f.name = r.name();
-        if (seen.count(f.name)) r.fail(kNameTwiceHead + f.name + kNameTwiceTail);
-        seen[f.name] = true;
+        f.name_ = r.name();
+        if (seen.count(f.name_)) r.fail(kNameTwiceHead + f.name_ + kNameTwiceTail);
+        seen[f.name_] = true;
         r.expect(':');
-        f.value = r.value();
+        f.value_ = r.value();
         result.push_back(std::move(f));
         if (r.accept(',')) continue;
         r.expect('}');
@@ -285,15 +285,15 @@ bool is_variable_reference(const std::string &text, const std::string &family) {
 std::string metrics_json(const Metrics &m) {
     std::ostringstream out;
     out << "{\n"
-        << "  \"model_name\": " << json_string(m.model_name) << ",\n"
-        << "  \"families\": " << m.families << ",\n"
-        << "  \"elements\": " << m.elements << ",\n"
-        << "  \"constraints\": " << m.constraints << ",\n"
-        << "  \"soft_constraints\": " << m.soft_constraints << ",\n"
-        << "  \"targets\": " << m.targets << ",\n"
-        << "  \"clauses\": " << optional_text(m.clauses, "null") << ",\n"
-        << "  \"variables\": " << optional_text(m.variables, "null") << ",\n"
-        << "  \"weight_limit\": " << optional_text(m.weight_limit, "null") << "\n"
+        << "  \"model_name\": " << json_string(m.model_name_) << ",\n"
+        << "  \"families\": " << m.families_ << ",\n"
+        << "  \"elements\": " << m.elements_ << ",\n"
+        << "  \"constraints\": " << m.constraints_ << ",\n"
+        << "  \"soft_constraints\": " << m.soft_constraints_ << ",\n"
+        << "  \"targets\": " << m.targets_ << ",\n"
+        << "  \"clauses\": " << optional_text(m.clauses_, "null") << ",\n"
+        << "  \"variables\": " << optional_text(m.variables_, "null") << ",\n"
+        << "  \"weight_limit\": " << optional_text(m.weight_limit_, "null") << "\n"
         << "}\n";
     return out.str();
 }
@@ -302,10 +302,10 @@ std::string metrics_csv(const Metrics &m) {
     std::ostringstream out;
     out << "model_name,families,elements,constraints,soft_constraints,targets,clauses,variables,"
            "weight_limit\n"
-        << csv_field(m.model_name) << ',' << m.families << ',' << m.elements << ',' << m.constraints
-        << ',' << m.soft_constraints << ',' << m.targets << ',' << optional_text(m.clauses, "")
-        << ',' << optional_text(m.variables, "") << ',' << optional_text(m.weight_limit, "")
-        << '\n';
+        << csv_field(m.model_name_) << ',' << m.families_ << ',' << m.elements_ << ','
+        << m.constraints_ << ',' << m.soft_constraints_ << ',' << m.targets_ << ','
+        << optional_text(m.clauses_, "") << ',' << optional_text(m.variables_, "") << ','
+        << optional_text(m.weight_limit_, "") << '\n';
     return out.str();
 }
 

@@ -19,21 +19,21 @@ class ForallSyntaxError : public std::runtime_error {
 
 struct ForallValue {
     enum class Kind { kRange, kList, kTuple };
-    Kind kind = Kind::kList;
+    Kind kind_ = Kind::kList;
     // kRange: start, stop, step as the host's range takes them; step is never 0.
-    int64_t start = 0;
-    int64_t stop = 0;
-    int64_t step = 1;
+    int64_t start_ = 0;
+    int64_t stop_ = 0;
+    int64_t step_ = 1;
     // kList, kTuple: the items in order.
-    std::vector<int64_t> items;
+    std::vector<int64_t> items_;
 
     // Number of values the index takes.
     int64_t size() const;
 };
 
 struct Forall {
-    std::string name;  // as written between the quotes; the caller checks it is an identifier
-    ForallValue value;
+    std::string name_;  // as written between the quotes; the caller checks it is an identifier
+    ForallValue value_;
 };
 
 // Parses "Foralls: {'i': range(0, 3), 'j': [0, 2]}" into its entries, in text order.
@@ -47,15 +47,15 @@ bool is_variable_reference(const std::string &text, const std::string &family);
 // The counts that save_metrics_json / save_metrics_csv write. Build counts are absent until the
 // first generate_cnf.
 struct Metrics {
-    std::string model_name;
-    int64_t families = 0;
-    int64_t elements = 0;
-    int64_t constraints = 0;
-    int64_t soft_constraints = 0;
-    int64_t targets = 0;
-    std::optional<int64_t> clauses;
-    std::optional<int64_t> variables;
-    std::optional<int64_t> weight_limit;
+    std::string model_name_;
+    int64_t families_ = 0;
+    int64_t elements_ = 0;
+    int64_t constraints_ = 0;
+    int64_t soft_constraints_ = 0;
+    int64_t targets_ = 0;
+    std::optional<int64_t> clauses_;
+    std::optional<int64_t> variables_;
+    std::optional<int64_t> weight_limit_;
 };
 
 std::string metrics_json(const Metrics &m);
