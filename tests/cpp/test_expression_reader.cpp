@@ -15,29 +15,11 @@
 
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
+#include "check.hpp"
 
 using namespace zk;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            ++g_failures;                                                                 \
-        }                                                                                 \
-    } while (0)
-
-#define CHECK_TEXT(cond, text)                                                               \
-    do {                                                                                     \
-        if (!(cond)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed for \"%s\"\n", __FILE__, __LINE__, \
-                         #cond, std::string(text).c_str());                                  \
-            ++g_failures;                                                                    \
-        }                                                                                    \
-    } while (0)
 
 const lp1::Poll kNoPoll;
 

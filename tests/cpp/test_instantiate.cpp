@@ -14,21 +14,12 @@
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
 #include "texts/names.hpp"
+#include "check.hpp"
 
 using namespace zk::instantiate;
 using zk::texts::read_aux_name;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            ++g_failures;                                                                 \
-        }                                                                                 \
-    } while (0)
 
 struct Family {
     int64_t st_shift_;

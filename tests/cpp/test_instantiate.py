@@ -3,8 +3,6 @@ built with the system C++ compiler beside the core's sources and run once per ca
 instantiates one template by the planned loop and by the checked loop and compares both with a
 plain reading of what its clauses mean."""
 
-import os
-import shutil
 import subprocess
 from pathlib import Path
 
@@ -27,40 +25,22 @@ CASES = [
 ]
 
 
-def plain_env():
-    """The environment without a preloaded sanitizer runtime (the compiler is not built for it;
-    under a sanitizer run the program is built with the sanitizers instead)."""
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)
-    return env
-
-
 @pytest.fixture(scope="module")
-def program(tmp_path_factory):
-    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-    assert cxx, "no C++ compiler: set CXX or install g++"
-    exe = tmp_path_factory.mktemp("instantiate") / "test_instantiate"
+def program(build_cpp):
     # The core reads its literal texts with the library's text component.
-    sources = sorted(str(p) for p in (ROOT / "cpp" / "instantiate").glob("*.cpp"))
-    sources += [str(ROOT / "cpp" / "texts" / s) for s in ("tokens.cpp", "names.cpp", "index_text.cpp")]
-    sanitize = (["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-                if "libasan" in os.environ.get("LD_PRELOAD", "") else [])
-    build = subprocess.run(
-        [cxx, "-std=c++17", "-O1", "-Wall", "-Wextra", *sanitize, "-I", str(ROOT / "cpp"),
-         *sources, str(ROOT / "tests" / "cpp" / "test_instantiate.cpp"), "-o", str(exe)],
-        capture_output=True, text=True, env=plain_env())
-    assert build.returncode == 0, build.stderr
-    assert "warning" not in build.stderr, build.stderr
-    return exe
+    sources = sorted(str(p.relative_to(ROOT / "cpp"))
+                     for p in (ROOT / "cpp" / "instantiate").glob("*.cpp"))
+    return build_cpp("test_instantiate",
+                     sources + ["texts/tokens.cpp", "texts/names.cpp", "texts/index_text.cpp"])
 
 
-def test_every_case_is_run(program):
+def test_every_case_is_run(program, cpp_env):
     listed = subprocess.run([str(program), "--list"], capture_output=True, text=True, check=True,
-                            env=plain_env())
+                            env=cpp_env)
     assert sorted(listed.stdout.split()) == sorted(CASES)
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_instantiate(program, case):
-    run = subprocess.run([str(program), case], capture_output=True, text=True, env=plain_env())
+def test_instantiate(program, cpp_env, case):
+    run = subprocess.run([str(program), case], capture_output=True, text=True, env=cpp_env)
     assert run.returncode == 0, run.stdout + run.stderr

@@ -17,21 +17,11 @@
 #include "texts/literals.hpp"
 #include "texts/names.hpp"
 #include "texts/tokens.hpp"
+#include "check.hpp"
 
 using namespace zk;
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK_TEXT(cond, text)                                                               \
-    do {                                                                                     \
-        if (!(cond)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed for \"%s\"\n", __FILE__, __LINE__, \
-                         #cond, std::string(text).c_str());                                  \
-            ++g_failures;                                                                    \
-        }                                                                                    \
-    } while (0)
 
 constexpr int kRounds = 2000;
 

@@ -6,41 +6,17 @@ are compared with the host's own answers."""
 import keyword
 import os
 import random
-import shutil
 import string
 import subprocess
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-SOURCES = ["tokens.cpp", "names.cpp", "index_text.cpp"]
 CASES = ["auxiliary_names", "decimals", "element_keys", "element_references"]
 
 
-def plain_env():
-    """The environment without a preloaded sanitizer runtime (the compiler is not built for it;
-    under a sanitizer run the program is built with the sanitizers instead)."""
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)
-    return env
-
-
 @pytest.fixture(scope="module")
-def program(tmp_path_factory):
-    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-    assert cxx, "no C++ compiler: set CXX or install g++"
-    exe = tmp_path_factory.mktemp("texts") / "test_texts"
-    sanitize = (["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-                if "libasan" in os.environ.get("LD_PRELOAD", "") else [])
-    build = subprocess.run(
-        [cxx, "-std=c++17", "-O1", "-Wall", "-Wextra", *sanitize, "-I", str(ROOT / "cpp"),
-         *(str(ROOT / "cpp" / "texts" / s) for s in SOURCES),
-         str(ROOT / "tests" / "cpp" / "test_texts.cpp"), "-o", str(exe)],
-        capture_output=True, text=True, env=plain_env())
-    assert build.returncode == 0, build.stderr
-    assert "warning" not in build.stderr, build.stderr
-    return exe
+def program(build_cpp):
+    return build_cpp("test_texts", ["texts/tokens.cpp", "texts/names.cpp", "texts/index_text.cpp"])
 
 
 @pytest.fixture(scope="module")
@@ -50,20 +26,20 @@ def seed():
     return value
 
 
-def test_every_case_is_run(program):
+def test_every_case_is_run(program, cpp_env):
     listed = subprocess.run([str(program), "--list"], capture_output=True, text=True, check=True,
-                            env=plain_env())
+                            env=cpp_env)
     assert sorted(listed.stdout.split()) == CASES
 
 
 @pytest.mark.parametrize("case", CASES)
-def test_written_text_reads_back(program, seed, case):
+def test_written_text_reads_back(program, cpp_env, seed, case):
     run = subprocess.run([str(program), case, str(seed)], capture_output=True, text=True,
-                         env=plain_env())
+                         env=cpp_env)
     assert run.returncode == 0, f"ZK_TEXTS_SEED={seed}\n" + run.stdout + run.stderr
 
 
-def test_keywords_and_identifiers_agree_with_the_host(program, seed, tmp_path):
+def test_keywords_and_identifiers_agree_with_the_host(program, cpp_env, seed, tmp_path):
     rng = random.Random(seed)
     print(f"ZK_TEXTS_SEED={seed}")
     alphabet = string.ascii_letters + string.digits + "_"
@@ -75,5 +51,5 @@ def test_keywords_and_identifiers_agree_with_the_host(program, seed, tmp_path):
     table = tmp_path / "words.txt"
     table.write_text("\n".join(lines) + "\n")
     run = subprocess.run([str(program), "identifiers", str(table)], capture_output=True,
-                         text=True, env=plain_env())
+                         text=True, env=cpp_env)
     assert run.returncode == 0, f"ZK_TEXTS_SEED={seed}\n" + run.stdout + run.stderr
