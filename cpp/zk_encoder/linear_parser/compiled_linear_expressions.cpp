@@ -88,7 +88,7 @@ std::optional<Number> number_of(nb::handle obj) {
 }
 
 nb::object py_number(Number n) {
-    PyObject *o = n.is_int() ? PyLong_FromLongLong(n.i) : PyFloat_FromDouble(n.f);
+    PyObject *o = n.is_int() ? PyLong_FromLongLong(n.i_) : PyFloat_FromDouble(n.f_);
     if (!o) throw nb::python_error();
     return nb::steal(o);
 }
@@ -460,9 +460,10 @@ nb::object quadratic_values(nb::handle self) {
     if (e.native_) {
         if (!e.native_->quadratic) return nb::none();
         if (std::optional<Compressed> h = hessian(*e.native_->quadratic)) {
-            nb::object parts = nb::make_tuple(np_values(h->values), np_index(h->indices, h->index),
-                                              np_index(h->indptr, h->index));
-            return g_refs->csc_array_(parts, nb::arg("shape") = nb::make_tuple(h->rows, h->cols));
+            nb::object parts =
+                nb::make_tuple(np_values(h->values_), np_index(h->indices_, h->index_),
+                               np_index(h->indptr_, h->index_));
+            return g_refs->csc_array_(parts, nb::arg("shape") = nb::make_tuple(h->rows_, h->cols_));
         }
     }
     const nb::object &q = quadratic_of(e);
