@@ -150,7 +150,7 @@ class ClauseList : public pbct::ClauseSink {
     };
     struct Piece {
         std::shared_ptr<Block> block_;
-        std::size_t clauses_;    // the view: the block's first `clauses` clauses
+        std::size_t clauses_;    // the view: the block's first `clauses_` clauses
         std::size_t first_;      // list index of its first clause
         std::size_t lit_first_;  // list index of its first literal
         std::size_t lit_end() const {
