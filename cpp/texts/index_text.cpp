@@ -143,7 +143,7 @@ TextShape shape_of(std::string_view t) {
         }
         if (l.kind_ == LexKind::kClose) {
             if (depth == 0) {
-                s.unknown = true;
+                s.unknown_ = true;
             } else if (--depth == 0) {
                 expect_operand = false;
             }
@@ -154,7 +154,7 @@ TextShape shape_of(std::string_view t) {
             case LexKind::kName:
                 // A keyword is never an attribute name: after a dot it is still one.
                 for (std::string_view w : kLooseWords)
-                    if (l.text_ == w) s.unknown = true;
+                    if (l.text_ == w) s.unknown_ = true;
                 expect_operand = false;
                 break;
             case LexKind::kNumber:
@@ -162,32 +162,32 @@ TextShape shape_of(std::string_view t) {
                 break;
             case LexKind::kOperator:
                 if (l.is("+") || l.is("-")) {
-                    if (!expect_operand) s.sum = true;
+                    if (!expect_operand) s.sum_ = true;
                     expect_operand = true;
                 } else if (l.is("~")) {
-                    if (!expect_operand) s.unknown = true;
+                    if (!expect_operand) s.unknown_ = true;
                 } else if (l.is("**")) {
                     // A power binds more tightly than everything here.
                     expect_operand = true;
                 } else if (l.is("*")) {
-                    s.product = true;
+                    s.product_ = true;
                     expect_operand = true;
                 } else if (l.is("/") || l.is("//") || l.is("%") || l.is("@")) {
-                    s.other_mul = true;
+                    s.other_mul_ = true;
                     expect_operand = true;
                 } else if (l.is(".")) {
                     expect_operand = false;
                 } else if (l.is("...")) {
                     expect_operand = false;
                 } else {
-                    s.unknown = true;
+                    s.unknown_ = true;
                 }
                 break;
             default:
-                s.unknown = true;  // strings, comments, anything else
+                s.unknown_ = true;  // strings, comments, anything else
         }
     }
-    if (depth != 0) s.unknown = true;
+    if (depth != 0) s.unknown_ = true;
     return s;
 }
 

@@ -15,10 +15,10 @@ namespace zk::texts {
 
 // What binds outside all parentheses of a text, as far as the joins below need to know.
 struct TextShape {
-    bool sum = false;        // a binary + or - outside parentheses
-    bool product = false;    // a binary * outside parentheses
-    bool other_mul = false;  // /, //, %, @ outside parentheses: not associative with *
-    bool unknown = false;    // anything that binds more loosely than + (or cannot be read)
+    bool sum_ = false;        // a binary + or - outside parentheses
+    bool product_ = false;    // a binary * outside parentheses
+    bool other_mul_ = false;  // /, //, %, @ outside parentheses: not associative with *
+    bool unknown_ = false;    // anything that binds more loosely than + (or cannot be read)
 };
 
 TextShape shape_of(std::string_view t);
@@ -29,8 +29,8 @@ inline std::string parenthesised(const std::string &t) { return "(" + t + ")"; }
 inline std::string index_shift_text(std::string left, std::string_view op, std::string right) {
     TextShape ls = shape_of(left), rs = shape_of(right);
     bool minus = op == " - ";
-    if (ls.unknown) left = parenthesised(left);
-    if (rs.unknown || (minus && rs.sum)) right = parenthesised(right);
+    if (ls.unknown_) left = parenthesised(left);
+    if (rs.unknown_ || (minus && rs.sum_)) right = parenthesised(right);
     std::string out = std::move(left);
     out += op;
     out += right;
@@ -40,8 +40,8 @@ inline std::string index_shift_text(std::string left, std::string_view op, std::
 // `left` + " * " + `right`, the index text on the right.
 inline std::string index_scale_text(std::string left, std::string right) {
     TextShape ls = shape_of(left), rs = shape_of(right);
-    if (ls.unknown || ls.sum) left = parenthesised(left);
-    if (rs.unknown || rs.sum || rs.other_mul) right = parenthesised(right);
+    if (ls.unknown_ || ls.sum_) left = parenthesised(left);
+    if (rs.unknown_ || rs.sum_ || rs.other_mul_) right = parenthesised(right);
     std::string out = std::move(left);
     out += " * ";
     out += right;
