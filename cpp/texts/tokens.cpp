@@ -147,13 +147,16 @@ std::size_t Lexer::number_end() const {
 }
 
 std::size_t Lexer::operator_end() const {
+    if (kOperators1.find(text_[pos_]) == std::string_view::npos) return std::string_view::npos;
+    // Every longer operator goes on with another operator character: texts are mostly "x + 1".
+    if (pos_ + 1 == text_.size() || kOperators1.find(text_[pos_ + 1]) == std::string_view::npos)
+        return pos_ + 1;
     const std::string_view rest = text_.substr(pos_);
     for (std::string_view op : kOperators3)
         if (rest.compare(0, 3, op) == 0) return pos_ + 3;
     for (std::string_view op : kOperators2)
         if (rest.compare(0, 2, op) == 0) return pos_ + 2;
-    if (kOperators1.find(rest[0]) != std::string_view::npos) return pos_ + 1;
-    return std::string_view::npos;
+    return pos_ + 1;
 }
 
 Lexeme Lexer::next() {

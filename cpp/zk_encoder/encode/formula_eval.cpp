@@ -127,6 +127,8 @@ bool tokenize(std::string_view s, std::vector<Token> &out) {
                         known = true;
                     }
                 if (!known) return false;
+                // Two dots are no attribute access: an ellipsis or a float cut short.
+                if (kind == Tok::Dot && l.pos_ + 1 < s.size() && s[l.pos_ + 1] == '.') return false;
                 break;
             }
             default:
