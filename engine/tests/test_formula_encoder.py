@@ -3,6 +3,7 @@ it received (rebuilt at every generate_cnf), metrics files, witness checks and i
 
 import csv
 import json
+import keyword
 
 import pytest
 from pysat.solvers import Solver
@@ -111,6 +112,30 @@ def test_refused_families(enc, name, sizes, msg):
     with pytest.raises(EngineError) as err:
         enc.create_variables(name, sizes)
     assert str(err.value) == msg
+
+
+# Names outside ASCII: the encoder's identifier test gives the host's answer for them, as it
+# does for ASCII names from the library's own tables.
+NAMES_OUTSIDE_ASCII = [
+    ("letters", "\u00e9t\u00e9"),
+    ("greek", "\u03bb"),
+    ("superscript_digit", "x\u00b2"),
+    ("dash", "a\u2013b"),
+]
+
+
+@pytest.mark.parametrize("name", [c[1] for c in NAMES_OUTSIDE_ASCII],
+                         ids=[c[0] for c in NAMES_OUTSIDE_ASCII])
+def test_family_names_outside_ascii_as_the_host_reads_them(enc, name):
+    if name.isidentifier() and not keyword.iskeyword(name):
+        enc.create_variables(name, [2])
+        enc.add_constraint(f"{name}(1)", "Foralls: {}")
+        enc.generate_cnf()
+        assert units(enc.get_cnf_storage()) == [[2]]
+    else:
+        with pytest.raises(EngineError) as err:
+            enc.create_variables(name, [2])
+        assert str(err.value) == f"formula encoder: family name {name} is not an identifier"
 
 
 def test_generate_rebuilds_from_scratch(enc):
