@@ -3,6 +3,7 @@
 //
 // Every row spans all second-generation columns of the process (the class counter), so rows of
 // arrays made at different times only combine while no array was created in between.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "zk_encoder/linear_parser2/_expression.hpp"
 
 namespace zk::lp2 {
 
@@ -115,6 +117,25 @@ struct View {
         return g_module.get("LinearExpression")("linear_coefficients"_a = coefs);
     }
 
+    // The block of the given int32 columns kept as plain arrays (made into the matrix when it
+    // is read; the same matrix as below), for the element types it knows and while the module's
+    // class is the block class itself. Invalid otherwise.
+    nb::object picked_block(nb::handle cols, int64_t width_n) const {
+        nb::object cls = g_module.get("LinearExpressionsArr");
+        if (!cls.is(nb::type<LinearExpressionsArr>())) return nb::object();
+        nb::object numpy = np();
+        const bool is_float = va->type_.is(numpy.attr("float64"));
+        if (!is_float && !va->type_.is(numpy.attr("int32"))) return nb::object();
+        using Cols = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+        Cols view = nb::cast<Cols>(cols);
+        std::vector<int32_t> picked(view.data(), view.data() + view.shape(0));
+        const auto k = static_cast<Py_ssize_t>(picked.size());
+        nb::object constants = numpy.attr("zeros")(k, "dtype"_a = va->type_);
+        return nb::cast(LinearExpressionsArr{
+            std::move(constants), BlockCoefs::picked(std::move(picked), width_n, is_float),
+            nb::none(), nb::none(), nb::bool_(true)});
+    }
+
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
     // are handed to the sparse library in compressed form: with one value per row the row
     // starts are 0 .. k and no sorting is needed.
@@ -128,13 +149,13 @@ struct View {
         nb::object coefs;
         const int64_t width_n = as_int64(n);
         if (as_int64(va->shift_) + count <= width_n && width_n <= kInt32Max) {
+            nb::object cols = numpy.attr("add")(flat, va->shift_, "dtype"_a = numpy.attr("int32"),
+                                                "casting"_a = "unsafe");
+            if (nb::object picked = picked_block(cols, width_n); picked.is_valid()) return picked;
             // The element numbers lie in the array (checked by every caller) and every column
             // fits in 32 bits, so the columns and the row starts are made as the int32 arrays
             // the sparse library would convert them to: no wide copies of a large selection.
-            nb::object int32 = numpy.attr("int32");
-            nb::object cols =
-                numpy.attr("add")(flat, va->shift_, "dtype"_a = int32, "casting"_a = "unsafe");
-            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = int32);
+            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int32"));
             coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
         } else {
             // Element numbers of a narrow integer type would wrap around when the first column
