@@ -529,11 +529,12 @@ bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
             }
             continue;
         }
-        for (const BlockCoefs *child : {c->left_.get(), c->right_.get()}) {
-            const bool negated = child == c->right_.get() && c->minus_;
-            int64_t &cw = weight[child];
+        // The same block may stand on both sides (`a - a`).
+        const std::pair<const BlockCoefs *, int64_t> sides[] = {
+            {c->left_.get(), w}, {c->right_.get(), c->minus_ ? -w : w}};
+        for (const auto &[child, share] : sides) {
+            weight[child] += share;
             int64_t &cn = ways[child];
-            cw += negated ? -w : w;
             cn += n;
             if (cn > kLimit) return false;
         }
