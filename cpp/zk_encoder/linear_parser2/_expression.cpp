@@ -25,6 +25,8 @@
 
 namespace zk::lp2 {
 
+namespace nb = nanobind;
+
 namespace {
 
 constexpr const char *kRowDoc = "An expression specifying a single row of the constraint matrix";
@@ -988,12 +990,7 @@ void alias(Cls &cls, const char *name, const char *existing) {
     nb::setattr(cls, name, fn);
 }
 
-}  // namespace
-
-}  // namespace zk::lp2
-
-NB_MODULE(_expression, m) {
-    using namespace zk::lp2;
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     zk::init_module();
 
@@ -1165,3 +1162,9 @@ NB_MODULE(_expression, m) {
           nb::sig("def dot(first_expr: Union[LinearExpressionsArr, np.ndarray], "
                   "second_expr: Union[LinearExpressionsArr, np.ndarray]) -> LinearExpression"));
 }
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+NB_MODULE(_expression, m) { zk::lp2::bind_module(m); }

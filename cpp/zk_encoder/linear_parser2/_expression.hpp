@@ -15,6 +15,8 @@
 
 namespace zk::lp2 {
 
+namespace nb = nanobind;
+
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
     nb::object constant_;                // a number
