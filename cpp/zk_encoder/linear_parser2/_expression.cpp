@@ -546,35 +546,50 @@ bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
     // ascending by column unless the blocks came in another order.
     const auto rows = static_cast<size_t>(root.rows_);
     const size_t per_row = leaves.size();
-    std::vector<std::pair<int32_t, int32_t>> row(per_row);  // (column, weight)
-    out.starts.assign(rows + 1, 0);
-    out.cols.clear();
-    out.cols.reserve(static_cast<size_t>(entries));
-    std::vector<int64_t> values;
-    values.reserve(static_cast<size_t>(entries));
     std::vector<int32_t> leaf_weight(per_row);
     for (size_t l = 0; l < per_row; ++l) leaf_weight[l] = static_cast<int32_t>(weight[leaves[l]]);
+    out.starts.assign(rows + 1, 0);
+    out.cols.resize(static_cast<size_t>(entries));
+    std::vector<int64_t> values(static_cast<size_t>(entries));
+    std::vector<std::pair<int32_t, int32_t>> row;  // (column, weight) of a row to be sorted
+    size_t at = 0;
     for (size_t r = 0; r < rows; ++r) {
+        int32_t *cols = out.cols.data() + at;
+        int64_t *sums = values.data() + at;
         bool ascending = true;
         for (size_t l = 0; l < per_row; ++l) {
-            row[l] = {leaves[l]->cols_[r], leaf_weight[l]};
-            if (l > 0 && row[l].first < row[l - 1].first) ascending = false;
+            cols[l] = leaves[l]->cols_[r];
+            sums[l] = leaf_weight[l];
+            ascending = ascending && (l == 0 || cols[l - 1] <= cols[l]);
         }
-        if (!ascending)
+        if (!ascending) {
+            row.clear();
+            for (size_t l = 0; l < per_row; ++l)
+                row.emplace_back(cols[l], static_cast<int32_t>(sums[l]));
             std::sort(row.begin(), row.end(),
                       [](const auto &x, const auto &y) { return x.first < y.first; });
-        // Entries of one column added up; sums of 0 are not stored.
-        for (size_t k = 0; k < per_row;) {
-            const int32_t c = row[k].first;
-            int64_t v = 0;
-            for (; k < per_row && row[k].first == c; ++k) v += row[k].second;
-            if (v != 0) {
-                out.cols.push_back(c);
-                values.push_back(v);
+            for (size_t l = 0; l < per_row; ++l) {
+                cols[l] = row[l].first;
+                sums[l] = row[l].second;
             }
         }
-        out.starts[r + 1] = static_cast<int32_t>(out.cols.size());
+        // Entries of one column added up, in place; sums of 0 are not stored.
+        size_t kept = 0;
+        for (size_t k = 0; k < per_row;) {
+            const int32_t c = cols[k];
+            int64_t v = 0;
+            for (; k < per_row && cols[k] == c; ++k) v += sums[k];
+            if (v != 0) {
+                cols[kept] = c;
+                sums[kept] = v;
+                ++kept;
+            }
+        }
+        at += kept;
+        out.starts[r + 1] = static_cast<int32_t>(at);
     }
+    out.cols.resize(at);
+    values.resize(at);
     out.is_float = root.float_;
     if (out.is_float)
         out.reals.assign(values.begin(), values.end());
