@@ -162,13 +162,7 @@ def route_linopy(model, size, data, clock, time_limit):
                for c, a in zip(data["cols"], data["vals"]))
     m.add_constraints(rows <= xr.DataArray(data["upper"], dims="r"), name="rows")
     m.add_objective((xr.DataArray(data["cost"], dims="i") * x).sum())
-    h = linopy.io.to_highspy(m)  # handed over in memory
-    h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", time_limit)
-    h.setOptionValue("presolve", "off")
-    h.run()
-    run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+    return transport_peers.linopy_run(m, time_limit, clock, start)
 
 
 def route_pyoptinterface(model, size, data, clock, time_limit):

@@ -5,7 +5,8 @@ per sink: what it receives >= its demand; cost per route) and hand it to HiGHS.
 Each route takes the size (S, D), the input arrays {"supply", "demand", "cost"}, the clock and
 HiGHS's time limit, and returns (seconds to the solver, seconds of HiGHS's run, status text,
 objective): the clock runs from the model's making to the end of the run, less HiGHS's own run
-time. Nothing here runs when the file itself is run.
+time. linopy_run and pyoptinterface_run, which run a finished model, serve bench_lp2.py's random
+LP as well. Nothing here runs when the file itself is run.
 """
 
 
@@ -23,7 +24,13 @@ def linopy_transport(size, data, clock, time_limit):
     m.add_constraints(x.sum("source") >= xr.DataArray(data["demand"], dims="sink"),
                       name="demand")
     m.add_objective((xr.DataArray(data["cost"], dims=("source", "sink")) * x).sum())
-    h = linopy.io.to_highspy(m)  # handed over in memory
+    return linopy_run(m, time_limit, clock, start)
+
+
+def linopy_run(m, time_limit, clock, start):
+    """Hands a linopy model to HiGHS in memory, runs it and reports it."""
+    import linopy
+    h = linopy.io.to_highspy(m)
     h.setOptionValue("output_flag", False)
     h.setOptionValue("time_limit", time_limit)
     h.setOptionValue("presolve", "off")

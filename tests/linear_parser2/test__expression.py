@@ -1223,13 +1223,16 @@ def test_blocks_of_different_widths_fail_in_the_sparse_library():
 
 def test_a_cycle_through_the_matrix_of_a_sum_is_collected(arrays):
     real, _ = arrays
+
     class Holder:
         pass
 
-    block, holder = real[0, :] - real[1, :], Holder()
-    holder.block = block
-    block._linear_coefficients = holder  # the cycle runs through the matrix field alone
-    ref = weakref.ref(holder)
-    del block, holder
+    def cycle():
+        block, holder = real[0, :] - real[1, :], Holder()
+        holder.block = block
+        block._linear_coefficients = holder  # the cycle runs through the matrix field alone
+        return weakref.ref(holder)
+
+    ref = cycle()
     gc.collect()
     assert ref() is None
