@@ -1236,3 +1236,18 @@ def test_a_cycle_through_the_matrix_of_a_sum_is_collected(arrays):
     ref = cycle()
     gc.collect()
     assert ref() is None
+
+
+def test_a_cycle_through_a_given_matrix_kept_by_several_blocks_is_collected():
+    class Matrix:
+        pass
+
+    def cycle():
+        matrix = Matrix()
+        block = LinearExpressionsArr(linear_coefficients=matrix, constants=np.zeros(2))
+        matrix.blocks = [block, block + 1, block == 2, block >= 0, block <= 3]
+        return weakref.ref(matrix)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None

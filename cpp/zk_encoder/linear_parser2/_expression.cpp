@@ -654,6 +654,14 @@ BlockCoefs::Ptr lazy_sum(const BlockCoefs::Ptr &a, const BlockCoefs::Ptr &b, boo
     return c;
 }
 
+// The matrix of a result that keeps its operand's: the same tree, so that the matrix, once made,
+// is one object for both; but a matrix given as an object gets a holder of its own, so that
+// each block that refers to it is its one owner and shows the reference to the collector.
+BlockCoefs::Ptr shared(const BlockCoefs::Ptr &c) {
+    if (c && c->kind_ == BlockCoefs::Kind::kMatrix) return BlockCoefs::matrix(c->matrix_);
+    return c;
+}
+
 nb::object make_block(std::shared_ptr<const BlockCoefs> coefs, nb::object constants,
                       nb::object lower, nb::object upper, bool is_init) {
     if (constants.is_none() || debug()) {
@@ -761,8 +769,8 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     if (is_number(other)) {
-        return make_block(b.coefs_, add_or_sub(b.constants_, other, minus), nb::none(), nb::none(),
-                          true);
+        return make_block(shared(b.coefs_), add_or_sub(b.constants_, other, minus), nb::none(),
+                          nb::none(), true);
     }
     if (is_block(other)) {
         LinearExpressionsArr o = block_of(other);
@@ -833,21 +841,21 @@ nb::object block_eq(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object v = border(b, other);
-    return make_block(b.coefs_, b.constants_, v, v, false);
+    return make_block(shared(b.coefs_), b.constants_, v, v, false);
 }
 
 nb::object block_ge(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.lower_bounds_.is_none()) fail_formula(kBlockHasLower);
     nb::object v = border(b, other);
-    return make_block(b.coefs_, b.constants_, std::move(v), b.upper_bounds_, false);
+    return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false);
 }
 
 nb::object block_le(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.upper_bounds_.is_none()) fail_formula(kBlockHasUpper);
     nb::object v = border(b, other);
-    return make_block(b.coefs_, b.constants_, b.lower_bounds_, std::move(v), false);
+    return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false);
 }
 
 nb::object block_sum(nb::handle self) {
