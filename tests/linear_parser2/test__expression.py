@@ -1251,3 +1251,45 @@ def test_a_cycle_through_a_given_matrix_kept_by_several_blocks_is_collected():
     ref = cycle()
     gc.collect()
     assert ref() is None
+
+
+def assert_same_row(got, want):
+    m, w = got.linear_coefficients, want.linear_coefficients
+    assert type(m) is type(w) and m.shape == w.shape
+    for name in ("data", "indices", "indptr"):
+        a, b = getattr(m, name), getattr(w, name)
+        assert a.dtype == b.dtype, name
+        assert np.array_equal(a, b, equal_nan=a.dtype.kind == "f"), name
+    assert type(got.constant) is type(want.constant)
+    assert got.constant == want.constant or (np.isnan(got.constant) and np.isnan(want.constant))
+
+
+@pytest.mark.parametrize("index, weights", [
+    ([3, 1, 3, 0], np.array([0.5, -2.0, 0.25, 3.0])),
+    ([3, 1, 3, 0], np.array([1.0, 2.0, -1.0, 4.0])),  # column 3 adds up to 0
+    ([5, 5], np.array([np.inf, -np.inf])),
+    ([2, 4], np.array([np.nan, 1.0])),
+    ([2, 4], np.array([0.0, 1.0])),
+    ([2, 4, 1, 0], np.arange(1.0, 9.0)[::2]),  # not contiguous
+    ([2, 4], np.array([3, -1])),
+    ([2, 4], np.array([3, -1], dtype=np.int32)),
+    ([2, 4], np.array([1.5, 2.5], dtype=np.float32)),
+    ([2, 4], np.array([1.0, 2.0], dtype=">f8")),
+    ([], np.array([])),
+], ids=["fractions", "cancelling", "infinities", "nan", "zero-weight", "strided", "int64",
+        "int32", "float32", "big-endian", "empty"])
+@pytest.mark.parametrize("which", ["real", "integer"])
+def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
+    real, ints = arrays
+    x = real if which == "real" else ints
+    block, twin = picked(x, index)
+    assert_same_row(block.dot(weights), twin.dot(weights))
+    assert_same_row(dot(weights, block), dot(twin, weights))
+    assert_same_block(block, twin)
+
+
+def test_weighted_sum_of_another_length_fails_in_numpy(arrays):
+    block, twin = picked(arrays[0], [1, 2, 3])
+    for b in (block, twin):
+        with pytest.raises(ValueError, match="not aligned"):
+            b.dot(np.ones(2))

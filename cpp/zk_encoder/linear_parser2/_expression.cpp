@@ -765,6 +765,25 @@ nb::object weighted_row_sum(nb::handle m, nb::handle w) {
     return g_module.get("csr_array")(sums);
 }
 
+// The same for picked rows kept as arrays and float64 weights, without making the matrix: the
+// product adds 1 * w_r, that is w_r, to the column of row r, in row order.
+nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
+    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nb::object();
+    nb::object np = g_module.get("np");
+    if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
+        return nb::object();
+    using Weights = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    Weights weights;
+    if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
+        return nb::object();
+    const double *v = weights.data();
+    for (int64_t r = 0; r < c->rows_; ++r)
+        if (v[r] == 0) return nb::object();
+    std::vector<double> sums(static_cast<size_t>(c->width_), 0.0);
+    for (size_t r = 0; r < c->cols_.size(); ++r) sums[static_cast<size_t>(c->cols_[r])] += v[r];
+    return g_module.get("csr_array")(numpy_of(std::move(sums)));
+}
+
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
@@ -887,8 +906,10 @@ nb::object block_dot(nb::handle self, nb::handle other) {
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
     nb::object constant = b.constants_.attr("dot")(other);
+    nb::object linear = weighted_picked_sum(b.coefs_, other);
+    if (linear.is_valid()) return make_row(std::move(linear), std::move(constant));
     nb::object matrix = matrix_of(b);
-    nb::object linear = weighted_row_sum(matrix, other);
+    linear = weighted_row_sum(matrix, other);
     if (!linear.is_valid()) {
         nb::object weights = g_module.get("csr_array")(other);
         linear = weights.attr("dot")(matrix).attr("tocsr")();
