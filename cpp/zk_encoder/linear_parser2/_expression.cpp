@@ -367,16 +367,16 @@ nb::object default_constants(nb::handle linear) {
 // is the library's own canonical case; its results have 32-bit indices while all counts fit.
 
 struct PlainCsr {
-    std::vector<int32_t> starts, cols;
-    std::vector<double> reals;  // float64 values
-    std::vector<int32_t> ints;  // int32 values
-    bool is_float = false;
+    std::vector<int32_t> starts_, cols_;
+    std::vector<double> reals_;  // float64 values
+    std::vector<int32_t> ints_;  // int32 values
+    bool is_float_ = false;
 };
 
 template <typename T>
 T value_at(const PlainCsr &m, size_t k) {
-    if (m.is_float) return static_cast<T>(m.reals[k]);
-    return static_cast<T>(m.ints[k]);
+    if (m.is_float_) return static_cast<T>(m.reals_[k]);
+    return static_cast<T>(m.ints_[k]);
 }
 
 // The library's C++ adds its int32 values with wrap-around; here that is said explicitly.
@@ -393,59 +393,59 @@ T apply(T a, T b, bool minus) {
 template <typename T>
 void merge_rows(const PlainCsr &a, const PlainCsr &b, bool minus, int64_t rows, PlainCsr &out,
                 std::vector<T> &values) {
-    out.starts.assign(static_cast<size_t>(rows) + 1, 0);
-    out.cols.reserve(a.cols.size() + b.cols.size());
-    values.reserve(a.cols.size() + b.cols.size());
+    out.starts_.assign(static_cast<size_t>(rows) + 1, 0);
+    out.cols_.reserve(a.cols_.size() + b.cols_.size());
+    values.reserve(a.cols_.size() + b.cols_.size());
     auto keep = [&](int32_t col, T v) {
         if (v != 0) {
-            out.cols.push_back(col);
+            out.cols_.push_back(col);
             values.push_back(v);
         }
     };
     for (int64_t r = 0; r < rows; ++r) {
-        size_t i = static_cast<size_t>(a.starts[static_cast<size_t>(r)]);
-        size_t j = static_cast<size_t>(b.starts[static_cast<size_t>(r)]);
-        const auto ie = static_cast<size_t>(a.starts[static_cast<size_t>(r) + 1]);
-        const auto je = static_cast<size_t>(b.starts[static_cast<size_t>(r) + 1]);
+        size_t i = static_cast<size_t>(a.starts_[static_cast<size_t>(r)]);
+        size_t j = static_cast<size_t>(b.starts_[static_cast<size_t>(r)]);
+        const auto ie = static_cast<size_t>(a.starts_[static_cast<size_t>(r) + 1]);
+        const auto je = static_cast<size_t>(b.starts_[static_cast<size_t>(r) + 1]);
         while (i < ie && j < je) {
-            if (a.cols[i] == b.cols[j]) {
-                keep(a.cols[i], apply(value_at<T>(a, i), value_at<T>(b, j), minus));
+            if (a.cols_[i] == b.cols_[j]) {
+                keep(a.cols_[i], apply(value_at<T>(a, i), value_at<T>(b, j), minus));
                 ++i;
                 ++j;
-            } else if (a.cols[i] < b.cols[j]) {
-                keep(a.cols[i], apply(value_at<T>(a, i), T(0), minus));
+            } else if (a.cols_[i] < b.cols_[j]) {
+                keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
                 ++i;
             } else {
-                keep(b.cols[j], apply(T(0), value_at<T>(b, j), minus));
+                keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
                 ++j;
             }
         }
-        for (; i < ie; ++i) keep(a.cols[i], apply(value_at<T>(a, i), T(0), minus));
-        for (; j < je; ++j) keep(b.cols[j], apply(T(0), value_at<T>(b, j), minus));
-        out.starts[static_cast<size_t>(r) + 1] = static_cast<int32_t>(out.cols.size());
+        for (; i < ie; ++i) keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
+        for (; j < je; ++j) keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
+        out.starts_[static_cast<size_t>(r) + 1] = static_cast<int32_t>(out.cols_.size());
     }
 }
 
 PlainCsr picked_rows(const BlockCoefs &c) {
     PlainCsr m;
-    m.is_float = c.float_;
-    m.starts.resize(static_cast<size_t>(c.rows_) + 1);
-    for (size_t r = 0; r < m.starts.size(); ++r) m.starts[r] = static_cast<int32_t>(r);
-    m.cols = c.cols_;
+    m.is_float_ = c.float_;
+    m.starts_.resize(static_cast<size_t>(c.rows_) + 1);
+    for (size_t r = 0; r < m.starts_.size(); ++r) m.starts_[r] = static_cast<int32_t>(r);
+    m.cols_ = c.cols_;
     if (c.float_)
-        m.reals.assign(c.cols_.size(), 1.0);
+        m.reals_.assign(c.cols_.size(), 1.0);
     else
-        m.ints.assign(c.cols_.size(), 1);
+        m.ints_.assign(c.cols_.size(), 1);
     return m;
 }
 
 PlainCsr summed_rows(const BlockCoefs &c, const PlainCsr &a, const PlainCsr &b) {
     PlainCsr out;
-    out.is_float = c.float_;
+    out.is_float_ = c.float_;
     if (c.float_)
-        merge_rows(a, b, c.minus_, c.rows_, out, out.reals);
+        merge_rows(a, b, c.minus_, c.rows_, out, out.reals_);
     else
-        merge_rows(a, b, c.minus_, c.rows_, out, out.ints);
+        merge_rows(a, b, c.minus_, c.rows_, out, out.ints_);
     return out;
 }
 
@@ -548,13 +548,13 @@ bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
     const size_t per_row = leaves.size();
     std::vector<int32_t> leaf_weight(per_row);
     for (size_t l = 0; l < per_row; ++l) leaf_weight[l] = static_cast<int32_t>(weight[leaves[l]]);
-    out.starts.assign(rows + 1, 0);
-    out.cols.resize(static_cast<size_t>(entries));
+    out.starts_.assign(rows + 1, 0);
+    out.cols_.resize(static_cast<size_t>(entries));
     std::vector<int64_t> values(static_cast<size_t>(entries));
     std::vector<std::pair<int32_t, int32_t>> row;  // (column, weight) of a row to be sorted
     size_t at = 0;
     for (size_t r = 0; r < rows; ++r) {
-        int32_t *cols = out.cols.data() + at;
+        int32_t *cols = out.cols_.data() + at;
         int64_t *sums = values.data() + at;
         bool ascending = true;
         for (size_t l = 0; l < per_row; ++l) {
@@ -586,15 +586,15 @@ bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
             }
         }
         at += kept;
-        out.starts[r + 1] = static_cast<int32_t>(at);
+        out.starts_[r + 1] = static_cast<int32_t>(at);
     }
-    out.cols.resize(at);
+    out.cols_.resize(at);
     values.resize(at);
-    out.is_float = root.float_;
-    if (out.is_float)
-        out.reals.assign(values.begin(), values.end());
+    out.is_float_ = root.float_;
+    if (out.is_float_)
+        out.reals_.assign(values.begin(), values.end());
     else
-        out.ints.assign(values.begin(), values.end());
+        out.ints_.assign(values.begin(), values.end());
     return true;
 }
 
@@ -622,9 +622,9 @@ nb::object make_matrix(const BlockCoefs &c) {
     }
     PlainCsr m;
     if (!counted_rows(c, m)) m = evaluate(c);
-    nb::object values = m.is_float ? numpy_of(std::move(m.reals)) : numpy_of(std::move(m.ints));
+    nb::object values = m.is_float_ ? numpy_of(std::move(m.reals_)) : numpy_of(std::move(m.ints_));
     return csr_array(
-        nb::make_tuple(values, numpy_of(std::move(m.cols)), numpy_of(std::move(m.starts))),
+        nb::make_tuple(values, numpy_of(std::move(m.cols_)), numpy_of(std::move(m.starts_))),
         nb::arg("shape") = shape);
 }
 
