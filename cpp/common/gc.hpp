@@ -38,12 +38,12 @@ struct GcSlots {
 // of a cycle (clause lists, engine variables, texts): the collector would otherwise rescan the
 // growing results again and again. It is switched back on only if it was on.
 struct GcPause {
-    int was_enabled = PyGC_Disable();
+    int was_enabled_ = PyGC_Disable();
     GcPause() = default;
     GcPause(const GcPause &) = delete;
     GcPause &operator=(const GcPause &) = delete;
     ~GcPause() {
-        if (was_enabled) PyGC_Enable();
+        if (was_enabled_) PyGC_Enable();
     }
 };
 

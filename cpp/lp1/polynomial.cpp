@@ -86,8 +86,8 @@ Values take(const Values &v, const std::vector<std::size_t> &order) {
 std::optional<Number> number_add(Number a, Number b, bool subtract) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
-        bool overflow =
-            subtract ? __builtin_sub_overflow(a.i, b.i, &r) : __builtin_add_overflow(a.i, b.i, &r);
+        bool overflow = subtract ? __builtin_sub_overflow(a.i_, b.i_, &r)
+                                 : __builtin_add_overflow(a.i_, b.i_, &r);
         if (overflow) return std::nullopt;
         return Number::of_int(r);
     }
@@ -98,7 +98,7 @@ std::optional<Number> number_add(Number a, Number b, bool subtract) {
 std::optional<Number> number_mul(Number a, Number b) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
-        if (__builtin_mul_overflow(a.i, b.i, &r)) return std::nullopt;
+        if (__builtin_mul_overflow(a.i_, b.i_, &r)) return std::nullopt;
         return Number::of_int(r);
     }
     return Number::of_float(a.as_double() * b.as_double());
@@ -106,10 +106,10 @@ std::optional<Number> number_mul(Number a, Number b) {
 
 std::optional<Number> number_neg(Number a) {
     if (a.is_int()) {
-        if (a.i == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
-        return Number::of_int(-a.i);
+        if (a.i_ == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+        return Number::of_int(-a.i_);
     }
-    return Number::of_float(-a.f);
+    return Number::of_float(-a.f_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -126,7 +126,7 @@ std::optional<Values> scaled(const Values &v, Number k) {
     if (v.type == ValueType::kInt64 && k.is_int()) {
         Values out = empty_values(ValueType::kInt64);
         out.ints.reserve(v.ints.size());
-        for (std::int64_t x : v.ints) out.ints.push_back(wrap_mul(x, k.i));
+        for (std::int64_t x : v.ints) out.ints.push_back(wrap_mul(x, k.i_));
         return out;
     }
     Values out = empty_values(ValueType::kFloat64);
@@ -159,14 +159,14 @@ Values negated(const Values &v) {
 // the order the compressed arrays hold them.
 
 struct Rows {
-    std::int64_t rows = 0;
-    std::int64_t cols = 0;
-    IndexType index = IndexType::kInt32;
-    std::vector<std::int64_t> row;
-    std::vector<std::int64_t> col;
-    Values values;
+    std::int64_t rows_ = 0;
+    std::int64_t cols_ = 0;
+    IndexType index_ = IndexType::kInt32;
+    std::vector<std::int64_t> row_;
+    std::vector<std::int64_t> col_;
+    Values values_;
 
-    std::size_t nnz() const { return row.size(); }
+    std::size_t nnz() const { return row_.size(); }
 };
 
 // coo.tocsr() of `a` grown to rows x cols: an empty array gets a new empty one (int32
@@ -174,35 +174,35 @@ struct Rows {
 // within each row.
 Rows to_rows(const Coo &a, std::int64_t rows, std::int64_t cols) {
     Rows r;
-    r.rows = rows;
-    r.cols = cols;
+    r.rows_ = rows;
+    r.cols_ = cols;
     if (a.nnz() == 0) {
-        r.index = IndexType::kInt32;
-        r.values = empty_values(a.values.type);
+        r.index_ = IndexType::kInt32;
+        r.values_ = empty_values(a.values.type);
         return r;
     }
-    r.index = a.index;
+    r.index_ = a.index;
     auto before = [&](std::size_t x, std::size_t y) {
         return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
     };
     bool sorted = true;
     for (std::size_t k = 1; k < a.nnz() && sorted; ++k) sorted = before(k - 1, k);
     if (sorted) {  // the usual case: nothing to reorder
-        r.row = a.row;
-        r.col = a.col;
-        r.values = a.values;
+        r.row_ = a.row;
+        r.col_ = a.col;
+        r.values_ = a.values;
         return r;
     }
     std::vector<std::size_t> order(a.nnz());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), before);
-    r.row.reserve(order.size());
-    r.col.reserve(order.size());
+    r.row_.reserve(order.size());
+    r.col_.reserve(order.size());
     for (std::size_t k : order) {
-        r.row.push_back(a.row[k]);
-        r.col.push_back(a.col[k]);
+        r.row_.push_back(a.row[k]);
+        r.col_.push_back(a.col[k]);
     }
-    r.values = take(a.values, order);
+    r.values_ = take(a.values, order);
     return r;
 }
 
@@ -210,27 +210,27 @@ Rows to_rows(const Coo &a) { return to_rows(a, a.rows, a.cols); }
 
 Coo to_coo(Rows &&r) {
     Coo c;
-    c.rows = r.rows;
-    c.cols = r.cols;
-    c.index = r.index;
-    c.row = std::move(r.row);
-    c.col = std::move(r.col);
-    c.values = std::move(r.values);
+    c.rows = r.rows_;
+    c.cols = r.cols_;
+    c.index = r.index_;
+    c.row = std::move(r.row_);
+    c.col = std::move(r.col_);
+    c.values = std::move(r.values_);
     return c;
 }
 
 // Columns strictly increasing within every row.
 bool is_canonical(const Rows &r) {
     for (std::size_t k = 1; k < r.nnz(); ++k)
-        if (r.row[k] == r.row[k - 1] && r.col[k] <= r.col[k - 1]) return false;
+        if (r.row_[k] == r.row_[k - 1] && r.col_[k] <= r.col_[k - 1]) return false;
     return true;
 }
 
 // Half-open ranges of the entries of each row present.
 struct RowRange {
-    std::int64_t row;
-    std::size_t begin;
-    std::size_t end;
+    std::int64_t row_;
+    std::size_t begin_;
+    std::size_t end_;
 };
 
 std::vector<RowRange> row_ranges(const Rows &r) {
@@ -238,8 +238,8 @@ std::vector<RowRange> row_ranges(const Rows &r) {
     std::size_t k = 0;
     while (k < r.nnz()) {
         std::size_t e = k;
-        while (e < r.nnz() && r.row[e] == r.row[k]) ++e;
-        out.push_back({r.row[k], k, e});
+        while (e < r.nnz() && r.row_[e] == r.row_[k]) ++e;
+        out.push_back({r.row_[k], k, e});
         k = e;
     }
     return out;
@@ -253,9 +253,9 @@ IndexType combined_index(IndexType a, IndexType b, std::size_t maxval) {
 template <typename T>
 void emit(Rows &out, std::int64_t row, std::int64_t col, T value) {
     if (value != 0) {  // only nonzero results are stored; NaN is kept
-        out.row.push_back(row);
-        out.col.push_back(col);
-        push(out.values, value);
+        out.row_.push_back(row);
+        out.col_.push_back(col);
+        push(out.values_, value);
     }
 }
 
@@ -266,24 +266,24 @@ void merge_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
         std::int64_t row =
-            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
-        while (i < a.nnz() && a.row[i] == row && j < b.nnz() && b.row[j] == row) {
-            if (a.col[i] == b.col[j]) {
-                emit(out, row, a.col[i], op(value_at<T>(a.values, i), value_at<T>(b.values, j)));
+            i < a.nnz() && (j >= b.nnz() || a.row_[i] <= b.row_[j]) ? a.row_[i] : b.row_[j];
+        while (i < a.nnz() && a.row_[i] == row && j < b.nnz() && b.row_[j] == row) {
+            if (a.col_[i] == b.col_[j]) {
+                emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), value_at<T>(b.values_, j)));
                 ++i;
                 ++j;
-            } else if (a.col[i] < b.col[j]) {
-                emit(out, row, a.col[i], op(value_at<T>(a.values, i), T(0)));
+            } else if (a.col_[i] < b.col_[j]) {
+                emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), T(0)));
                 ++i;
             } else {
-                emit(out, row, b.col[j], op(T(0), value_at<T>(b.values, j)));
+                emit(out, row, b.col_[j], op(T(0), value_at<T>(b.values_, j)));
                 ++j;
             }
         }
-        for (; i < a.nnz() && a.row[i] == row; ++i)
-            emit(out, row, a.col[i], op(value_at<T>(a.values, i), T(0)));
-        for (; j < b.nnz() && b.row[j] == row; ++j)
-            emit(out, row, b.col[j], op(T(0), value_at<T>(b.values, j)));
+        for (; i < a.nnz() && a.row_[i] == row; ++i)
+            emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), T(0)));
+        for (; j < b.nnz() && b.row_[j] == row; ++j)
+            emit(out, row, b.col_[j], op(T(0), value_at<T>(b.values_, j)));
     }
 }
 
@@ -298,28 +298,28 @@ void accumulate_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
         std::int64_t row =
-            i < a.nnz() && (j >= b.nnz() || a.row[i] <= b.row[j]) ? a.row[i] : b.row[j];
+            i < a.nnz() && (j >= b.nnz() || a.row_[i] <= b.row_[j]) ? a.row_[i] : b.row_[j];
         cols.clear();
         av.clear();
         bv.clear();
         slot.clear();
-        for (; i < a.nnz() && a.row[i] == row; ++i) {
-            auto [it, fresh] = slot.emplace(a.col[i], cols.size());
+        for (; i < a.nnz() && a.row_[i] == row; ++i) {
+            auto [it, fresh] = slot.emplace(a.col_[i], cols.size());
             if (fresh) {
-                cols.push_back(a.col[i]);
+                cols.push_back(a.col_[i]);
                 av.push_back(T(0));
                 bv.push_back(T(0));
             }
-            av[it->second] = plus(av[it->second], value_at<T>(a.values, i));
+            av[it->second] = plus(av[it->second], value_at<T>(a.values_, i));
         }
-        for (; j < b.nnz() && b.row[j] == row; ++j) {
-            auto [it, fresh] = slot.emplace(b.col[j], cols.size());
+        for (; j < b.nnz() && b.row_[j] == row; ++j) {
+            auto [it, fresh] = slot.emplace(b.col_[j], cols.size());
             if (fresh) {
-                cols.push_back(b.col[j]);
+                cols.push_back(b.col_[j]);
                 av.push_back(T(0));
                 bv.push_back(T(0));
             }
-            bv[it->second] = plus(bv[it->second], value_at<T>(b.values, j));
+            bv[it->second] = plus(bv[it->second], value_at<T>(b.values_, j));
         }
         for (std::size_t s = cols.size(); s-- > 0;) emit(out, row, cols[s], op(av[s], bv[s]));
     }
@@ -328,11 +328,11 @@ void accumulate_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
 // The compressed sum or difference of two arrays of one shape.
 Rows combine(const Rows &a, const Rows &b, bool subtract) {
     Rows out;
-    out.rows = a.rows;
-    out.cols = a.cols;
-    out.index = combined_index(a.index, b.index, a.nnz() + b.nnz());
-    const ValueType t = upcast(a.values.type, b.values.type);
-    out.values = empty_values(t);
+    out.rows_ = a.rows_;
+    out.cols_ = a.cols_;
+    out.index_ = combined_index(a.index_, b.index_, a.nnz() + b.nnz());
+    const ValueType t = upcast(a.values_.type, b.values_.type);
+    out.values_ = empty_values(t);
     const bool sorted = is_canonical(a) && is_canonical(b);
     if (t == ValueType::kInt64) {
         if (sorted)
@@ -354,8 +354,8 @@ std::size_t product_rows(const Rows &a, const Rows &b, Rows &out) {
     std::vector<RowRange> b_rows = row_ranges(b);
     auto find_row = [&](std::int64_t r) -> const RowRange * {
         auto it = std::lower_bound(b_rows.begin(), b_rows.end(), r,
-                                   [](const RowRange &x, std::int64_t v) { return x.row < v; });
-        return it != b_rows.end() && it->row == r ? &*it : nullptr;
+                                   [](const RowRange &x, std::int64_t v) { return x.row_ < v; });
+        return it != b_rows.end() && it->row_ == r ? &*it : nullptr;
     };
     std::size_t structural = 0;
     std::vector<std::int64_t> cols;
@@ -365,35 +365,36 @@ std::size_t product_rows(const Rows &a, const Rows &b, Rows &out) {
         cols.clear();
         sums.clear();
         slot.clear();
-        for (std::size_t i = ar.begin; i < ar.end; ++i) {
-            const RowRange *br = find_row(a.col[i]);
+        for (std::size_t i = ar.begin_; i < ar.end_; ++i) {
+            const RowRange *br = find_row(a.col_[i]);
             if (!br) continue;
-            const T v = value_at<T>(a.values, i);
-            for (std::size_t k = br->begin; k < br->end; ++k) {
-                auto [it, fresh] = slot.emplace(b.col[k], cols.size());
+            const T v = value_at<T>(a.values_, i);
+            for (std::size_t k = br->begin_; k < br->end_; ++k) {
+                auto [it, fresh] = slot.emplace(b.col_[k], cols.size());
                 if (fresh) {
-                    cols.push_back(b.col[k]);
+                    cols.push_back(b.col_[k]);
                     sums.push_back(T(0));
                 }
-                sums[it->second] = plus(sums[it->second], times(v, value_at<T>(b.values, k)));
+                sums[it->second] = plus(sums[it->second], times(v, value_at<T>(b.values_, k)));
             }
         }
         structural += cols.size();
-        for (std::size_t s = cols.size(); s-- > 0;) emit(out, ar.row, cols[s], sums[s]);
+        for (std::size_t s = cols.size(); s-- > 0;) emit(out, ar.row_, cols[s], sums[s]);
     }
     return structural;
 }
 
 Rows product(const Rows &a, const Rows &b) {
     Rows out;
-    out.rows = a.rows;
-    out.cols = b.cols;
-    const ValueType t = upcast(a.values.type, b.values.type);
-    out.values = empty_values(t);
+    out.rows_ = a.rows_;
+    out.cols_ = b.cols_;
+    const ValueType t = upcast(a.values_.type, b.values_.type);
+    out.values_ = empty_values(t);
     const std::size_t structural = t == ValueType::kInt64 ? product_rows<std::int64_t>(a, b, out)
                                                           : product_rows<double>(a, b, out);
     // No entry can arise at all: the library makes a new empty array (int32 indexes).
-    out.index = structural == 0 ? IndexType::kInt32 : combined_index(a.index, b.index, structural);
+    out.index_ =
+        structural == 0 ? IndexType::kInt32 : combined_index(a.index_, b.index_, structural);
     return out;
 }
 
@@ -440,17 +441,17 @@ Coo with_values(const Coo &a, Values v) {
 class CellTable {
   public:
     struct Cell {
-        std::int64_t i = 0;
-        double f = 0.0;
+        std::int64_t i_ = 0;
+        double f_ = 0.0;
     };
 
     // What prepare() needs to know of an item's cells.
     struct Incoming {
-        std::size_t count = 0;
-        std::int64_t max_row = -1;
-        bool col_zero = true;
-        bool ascending = true;  // strictly, in (row, col) order
-        std::uint64_t first_key = 0;
+        std::size_t count_ = 0;
+        std::int64_t max_row_ = -1;
+        bool col_zero_ = true;
+        bool ascending_ = true;  // strictly, in (row, col) order
+        std::uint64_t first_key_ = 0;
     };
 
     static std::uint64_t key_of(std::int64_t row, std::int64_t col) {
@@ -463,12 +464,13 @@ class CellTable {
     void clear() { *this = CellTable(); }
 
     void prepare(const Incoming &in) {
-        const std::int64_t rows = std::max(max_row_, in.max_row) + 1;
-        const bool zero = col_zero_ && in.col_zero;
-        const std::size_t cells = count_ + in.count;
+        const std::int64_t rows = std::max(max_row_, in.max_row_) + 1;
+        const bool zero = col_zero_ && in.col_zero_;
+        const std::size_t cells = count_ + in.count_;
         if (layout_ == Layout::kRun) {
-            if (in.ascending && (keys_.empty() || in.count == 0 || in.first_key > keys_.back())) {
-                const std::size_t need = keys_.size() + in.count;
+            if (in.ascending_ &&
+                (keys_.empty() || in.count_ == 0 || in.first_key_ > keys_.back())) {
+                const std::size_t need = keys_.size() + in.count_;
                 if (need > keys_.capacity()) {
                     const std::size_t room = std::max(need, 2 * keys_.capacity());
                     keys_.reserve(room);
@@ -483,7 +485,7 @@ class CellTable {
                 return;
             }
             relayout(Layout::kHash, 0);
-            reserve_hash(in.count);
+            reserve_hash(in.count_);
             return;
         }
         // Leaving the run, or hashed cells that have become dense.
@@ -492,7 +494,7 @@ class CellTable {
             return;
         }
         if (layout_ != Layout::kHash) relayout(Layout::kHash, 0);
-        reserve_hash(in.count);
+        reserve_hash(in.count_);
     }
 
     // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
@@ -665,16 +667,16 @@ class CellTable {
 // What CellTable::prepare needs to know of a sparse array's cells.
 CellTable::Incoming incoming(const Coo &c) {
     CellTable::Incoming in;
-    in.count = c.nnz();
+    in.count_ = c.nnz();
     std::uint64_t last = 0;
     for (std::size_t k = 0; k < c.nnz(); ++k) {
-        in.max_row = std::max(in.max_row, c.row[k]);
-        in.col_zero = in.col_zero && c.col[k] == 0;
+        in.max_row_ = std::max(in.max_row_, c.row[k]);
+        in.col_zero_ = in.col_zero_ && c.col[k] == 0;
         const std::uint64_t key = CellTable::key_of(c.row[k], c.col[k]);
         if (k == 0)
-            in.first_key = key;
+            in.first_key_ = key;
         else if (key <= last)
-            in.ascending = false;
+            in.ascending_ = false;
         last = key;
     }
     return in;
@@ -709,7 +711,7 @@ class SumPart {
         if (t != type_) {
             cells_.for_each_present([this](std::size_t s) {
                 Cell &c = cells_.at(s);
-                c.f = static_cast<double>(c.i);
+                c.f_ = static_cast<double>(c.i_);
             });
             type_ = t;
         }
@@ -719,9 +721,9 @@ class SumPart {
             const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
             Cell &c = cells_.at(slot);
             if (type_ == ValueType::kInt64)
-                c.i = plus(c.i, item.values.ints[k]);
+                c.i_ = plus(c.i_, item.values.ints[k]);
             else
-                c.f = plus(c.f, value_at<double>(item.values, k));
+                c.f_ = plus(c.f_, value_at<double>(item.values, k));
             touched_.push_back(slot);
         }
         if (first_merge) {
@@ -753,9 +755,9 @@ class SumPart {
             c.col.push_back(cells_.col_of(s));
             const Cell &v = cells_.at(s);
             if (type_ == ValueType::kInt64)
-                c.values.ints.push_back(v.i);
+                c.values.ints.push_back(v.i_);
             else
-                c.values.floats.push_back(v.f);
+                c.values.floats.push_back(v.f_);
         }
         return c;
     }
@@ -763,7 +765,7 @@ class SumPart {
   private:
     using Cell = CellTable::Cell;
 
-    bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i == 0 : c.f == 0; }
+    bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i_ == 0 : c.f_ == 0; }
 
     void load_first() {
         merged_ = true;
@@ -776,9 +778,9 @@ class SumPart {
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
             Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
             if (type_ == ValueType::kInt64)
-                c.i = first_.values.ints[k];
+                c.i_ = first_.values.ints[k];
             else
-                c.f = first_.values.floats[k];
+                c.f_ = first_.values.floats[k];
         }
         first_ = Coo();
     }
@@ -797,10 +799,10 @@ class SumPart {
 }  // namespace
 
 struct SumBuilder::State {
-    Number total = Number::of_int(0);
-    bool started = false;
-    Number constant;
-    SumPart linear, quadratic;
+    Number total_ = Number::of_int(0);
+    bool started_ = false;
+    Number constant_;
+    SumPart linear_, quadratic_;
 };
 
 SumBuilder::SumBuilder() : state_(std::make_unique<State>()) {}
@@ -809,31 +811,31 @@ SumBuilder::~SumBuilder() = default;
 bool SumBuilder::add(const SumItem &item) {
     State &s = *state_;
     if (!item.expression) {
-        std::optional<Number> n = s.started ? number_add(s.constant, item.number, false)
-                                            : number_add(s.total, item.number, false);
+        std::optional<Number> n = s.started_ ? number_add(s.constant_, item.number, false)
+                                             : number_add(s.total_, item.number, false);
         if (!n) return false;
-        (s.started ? s.constant : s.total) = *n;
+        (s.started_ ? s.constant_ : s.total_) = *n;
         return true;
     }
     const Polynomial &p = *item.expression;
-    if (!s.started) {  // the number so far plus the first expression: a copy of it
-        std::optional<Number> n = number_add(p.constant, s.total, false);
+    if (!s.started_) {  // the number so far plus the first expression: a copy of it
+        std::optional<Number> n = number_add(p.constant, s.total_, false);
         if (!n) return false;
-        s.constant = *n;
-        s.linear.start(p.linear);
-        if (p.quadratic) s.quadratic.start(*p.quadratic);
-        s.started = true;
+        s.constant_ = *n;
+        s.linear_.start(p.linear);
+        if (p.quadratic) s.quadratic_.start(*p.quadratic);
+        s.started_ = true;
         return true;
     }
-    std::optional<Number> n = number_add(s.constant, p.constant, false);
+    std::optional<Number> n = number_add(s.constant_, p.constant, false);
     if (!n) return false;
-    s.constant = *n;
-    s.linear.add(p.linear);
+    s.constant_ = *n;
+    s.linear_.add(p.linear);
     if (p.quadratic) {
-        if (s.quadratic.present())
-            s.quadratic.add(*p.quadratic);
+        if (s.quadratic_.present())
+            s.quadratic_.add(*p.quadratic);
         else
-            s.quadratic.start(*p.quadratic);
+            s.quadratic_.start(*p.quadratic);
     }
     return true;
 }
@@ -841,14 +843,14 @@ bool SumBuilder::add(const SumItem &item) {
 SumResult SumBuilder::finish() {
     State &s = *state_;
     SumResult result;
-    if (!s.started) {
-        result.number = s.total;
+    if (!s.started_) {
+        result.number = s.total_;
         return result;
     }
     Polynomial p;
-    p.constant = s.constant;
-    p.linear = s.linear.finish();
-    if (s.quadratic.present()) p.quadratic = s.quadratic.finish();
+    p.constant = s.constant_;
+    p.linear = s.linear_.finish();
+    if (s.quadratic_.present()) p.quadratic = s.quadratic_.finish();
     result.expression = std::move(p);
     return result;
 }
@@ -929,38 +931,38 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
     Rows ab = product(to_rows(a), to_rows(transposed(b)));
     Rows ba = product(to_rows(b), to_rows(transposed(a)));
     Rows q = combine(ab, ba, false);
-    std::optional<Values> half = scaled(q.values, Number::of_float(0.5));
+    std::optional<Values> half = scaled(q.values_, Number::of_float(0.5));
     if (!half) return std::nullopt;
-    q.values = std::move(*half);
+    q.values_ = std::move(*half);
     r.quadratic = to_coo(std::move(q));
     return r;
 }
 
 std::optional<Compressed> hessian(const Coo &q) {
     Compressed h;
-    h.rows = q.rows;
-    h.cols = q.cols;
-    h.indptr.assign(static_cast<std::size_t>(q.cols) + 1, 0);
+    h.rows_ = q.rows;
+    h.cols_ = q.cols;
+    h.indptr_.assign(static_cast<std::size_t>(q.cols) + 1, 0);
     if (q.nnz() == 0) {
-        h.index = IndexType::kInt32;
-        h.values = empty_values(q.values.type);
+        h.index_ = IndexType::kInt32;
+        h.values_ = empty_values(q.values.type);
         return h;
     }
-    h.index = q.index;
+    h.index_ = q.index;
     std::vector<std::size_t> order(q.nnz());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
         return q.col[x] != q.col[y] ? q.col[x] < q.col[y] : q.row[x] < q.row[y];
     });
-    h.indices.reserve(order.size());
+    h.indices_.reserve(order.size());
     for (std::size_t k : order) {
-        h.indices.push_back(q.row[k]);
-        ++h.indptr[static_cast<std::size_t>(q.col[k]) + 1];
+        h.indices_.push_back(q.row[k]);
+        ++h.indptr_[static_cast<std::size_t>(q.col[k]) + 1];
     }
-    std::partial_sum(h.indptr.begin(), h.indptr.end(), h.indptr.begin());
+    std::partial_sum(h.indptr_.begin(), h.indptr_.end(), h.indptr_.begin());
     std::optional<Values> doubled = scaled(take(q.values, order), Number::of_int(2));
     if (!doubled) return std::nullopt;
-    h.values = std::move(*doubled);
+    h.values_ = std::move(*doubled);
     return h;
 }
 

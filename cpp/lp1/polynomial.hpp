@@ -30,14 +30,14 @@ enum class ValueType : std::uint8_t { kInt64, kFloat64 };
 
 // A number as the host holds it: an int within 64 bits or a float.
 struct Number {
-    ValueType type = ValueType::kInt64;
-    std::int64_t i = 0;
-    double f = 0.0;
+    ValueType type_ = ValueType::kInt64;
+    std::int64_t i_ = 0;
+    double f_ = 0.0;
 
     static Number of_int(std::int64_t v) { return Number{ValueType::kInt64, v, 0.0}; }
     static Number of_float(double v) { return Number{ValueType::kFloat64, 0, v}; }
-    bool is_int() const { return type == ValueType::kInt64; }
-    double as_double() const { return is_int() ? static_cast<double>(i) : f; }
+    bool is_int() const { return type_ == ValueType::kInt64; }
+    double as_double() const { return is_int() ? static_cast<double>(i_) : f_; }
 };
 
 // Stored values of one dtype; only the vector of that dtype is used.
@@ -63,12 +63,12 @@ struct Coo {
 
 // Compressed columns (or rows, transposed), as the solver takes the Hessian.
 struct Compressed {
-    std::int64_t rows = 0;
-    std::int64_t cols = 0;
-    IndexType index = IndexType::kInt32;
-    std::vector<std::int64_t> indptr;
-    std::vector<std::int64_t> indices;
-    Values values;
+    std::int64_t rows_ = 0;
+    std::int64_t cols_ = 0;
+    IndexType index_ = IndexType::kInt32;
+    std::vector<std::int64_t> indptr_;
+    std::vector<std::int64_t> indices_;
+    Values values_;
 };
 
 struct Polynomial {

@@ -9,8 +9,8 @@ namespace {
 constexpr const char *kModule = "zk_encoder._exceptions";
 
 struct ExceptionDef {
-    const char *name;
-    const char *doc;
+    const char *name_;
+    const char *doc_;
 };
 
 // Creation order is part of the interface.
@@ -22,12 +22,14 @@ constexpr ExceptionDef kExceptions[] = {
     {"SolverError", ""},
 };
 
+void bind_module(nb::module_ &m) {
+    init_module();
+    for (const ExceptionDef &e : kExceptions)
+        m.attr(e.name_) = make_exception(kModule, e.name_, e.doc_);
+}
+
 }  // namespace
 
 }  // namespace zk
 
-NB_MODULE(_exceptions, m) {
-    zk::init_module();
-    for (const zk::ExceptionDef &e : zk::kExceptions)
-        m.attr(e.name) = zk::make_exception(zk::kModule, e.name, e.doc);
-}
+NB_MODULE(_exceptions, m) { zk::bind_module(m); }

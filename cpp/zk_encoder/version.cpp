@@ -8,11 +8,17 @@
 
 namespace zk {
 
+namespace {
+
 constexpr const char *kVersion = ZK_VERSION;
+
+void bind_module(nb::module_ &m) {
+    init_module();
+    m.attr("zk_version") = kVersion;
+}
+
+}  // namespace
 
 }  // namespace zk
 
-NB_MODULE(version, m) {
-    zk::init_module();
-    m.attr("zk_version") = zk::kVersion;
-}
+NB_MODULE(version, m) { zk::bind_module(m); }

@@ -66,12 +66,12 @@ Graph &constant_folder() {
 }
 
 struct Context {
-    GraphPtr graph = std::make_shared<Graph>();
+    GraphPtr graph_ = std::make_shared<Graph>();
 };
 
 struct Expr {
-    GraphPtr graph;  // null for the constants
-    Ref ref = bxpr::kFalse;
+    GraphPtr graph_;  // null for the constants
+    Ref ref_ = bxpr::kFalse;
 };
 struct LiteralExpr : Expr {};
 struct VariableExpr : LiteralExpr {};
@@ -90,8 +90,8 @@ struct NotExpr : Expr {};
 template <class T>
 nb::object box(const GraphPtr &g, Ref r) {
     T t;
-    t.graph = g;
-    t.ref = r;
+    t.graph_ = g;
+    t.ref_ = r;
     return nb::cast(std::move(t));
 }
 
@@ -124,8 +124,8 @@ Ref import_free(Graph &dst, const Graph &src, Ref root) {
     bxpr::NodeIndex index(src);
     std::vector<Ref> copied;
     struct Frame {
-        uint32_t node;
-        uint32_t next;
+        uint32_t node_;
+        uint32_t next_;
     };
     std::vector<Frame> stack{{bxpr::node_of(root), 0}};
     index.insert(bxpr::node_of(root));
@@ -135,10 +135,10 @@ Ref import_free(Graph &dst, const Graph &src, Ref root) {
         return bxpr::is_const(c) ? c : copied[index.find(bxpr::node_of(c))] ^ (c & 1u);
     };
     while (!stack.empty()) {
-        uint32_t node = stack.back().node;
+        uint32_t node = stack.back().node_;
         bxpr::ArgSpan args = src.args(node);
-        if (stack.back().next < args.size()) {
-            Ref c = args[stack.back().next++];
+        if (stack.back().next_ < args.size()) {
+            Ref c = args[stack.back().next_++];
             if (bxpr::is_const(c)) continue;
             auto [slot, fresh] = index.insert(bxpr::node_of(c));
             if (fresh) {
@@ -171,34 +171,34 @@ Ref import_free(Graph &dst, const Graph &src, Ref root) {
 
 // Operands of one call, all moved into one graph.
 struct Operands {
-    GraphPtr graph;
-    std::vector<Ref> refs;
-    std::vector<size_t> free;  // positions of operands that live in the free graph
+    GraphPtr graph_;
+    std::vector<Ref> refs_;
+    std::vector<size_t> free_;  // positions of operands that live in the free graph
 
     void add(nb::handle h, const char *fn) {
         Expr *e = nullptr;
         if (!nb::try_cast<Expr *>(h, e, false) || e == nullptr)
             throw nb::type_error(format(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
-        if (e->graph == free_graph()) {
-            free.push_back(refs.size());
-        } else if (e->graph) {
-            if (!graph)
-                graph = e->graph;
-            else if (graph != e->graph)
+        if (e->graph_ == free_graph()) {
+            free_.push_back(refs_.size());
+        } else if (e->graph_) {
+            if (!graph_)
+                graph_ = e->graph_;
+            else if (graph_ != e->graph_)
                 throw nb::value_error(kMixedContexts);
         }
-        refs.push_back(e->ref);
+        refs_.push_back(e->ref_);
     }
 
     // The graph the result lives in, after copying free operands into it.
     Graph &settle() {
-        if (!graph) {
-            if (free.empty()) return constant_folder();
-            graph = free_graph();
-            return *graph;
+        if (!graph_) {
+            if (free_.empty()) return constant_folder();
+            graph_ = free_graph();
+            return *graph_;
         }
-        for (size_t i : free) refs[i] = import_free(*graph, *free_graph(), refs[i]);
-        return *graph;
+        for (size_t i : free_) refs_[i] = import_free(*graph_, *free_graph(), refs_[i]);
+        return *graph_;
     }
 };
 
@@ -208,7 +208,7 @@ Operands gather(nb::handle seq, const char *fn) {
     if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
         PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-        ops.refs.reserve(static_cast<size_t>(n));
+        ops.refs_.reserve(static_cast<size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) ops.add(items[i], fn);
     } else {
         for (nb::handle h : nb::iter(seq)) ops.add(h, fn);
@@ -224,7 +224,7 @@ Operands pair_of(nb::handle a, nb::handle b, const char *fn) {
 }
 
 nb::object result(Operands &ops, Ref r) {
-    return wrap(bxpr::is_const(r) ? GraphPtr() : ops.graph, r);
+    return wrap(bxpr::is_const(r) ? GraphPtr() : ops.graph_, r);
 }
 
 using NaryMaker = Ref (Graph::*)(const Ref *, size_t);
@@ -232,7 +232,7 @@ using NaryMaker = Ref (Graph::*)(const Ref *, size_t);
 nb::object nary(nb::handle seq, const char *fn, NaryMaker make) {
     Operands ops = gather(seq, fn);
     Graph &g = ops.settle();
-    return result(ops, (g.*make)(ops.refs.data(), ops.refs.size()));
+    return result(ops, (g.*make)(ops.refs_.data(), ops.refs_.size()));
 }
 
 // An operator whose right operand is no expression answers NotImplemented, so that Python can
@@ -241,40 +241,40 @@ nb::object binary(nb::handle a, nb::handle b, const char *fn, NaryMaker make) {
     if (!nb::isinstance<Expr>(b)) return nb::borrow(Py_NotImplemented);
     Operands ops = pair_of(a, b, fn);
     Graph &g = ops.settle();
-    return result(ops, (g.*make)(ops.refs.data(), ops.refs.size()));
+    return result(ops, (g.*make)(ops.refs_.data(), ops.refs_.size()));
 }
 
-std::string text_of(const Expr &e) { return bxpr::to_text(e.graph.get(), e.ref); }
+std::string text_of(const Expr &e) { return bxpr::to_text(e.graph_.get(), e.ref_); }
 
 nb::tuple args_of(const Expr &e) {
-    if (bxpr::is_const(e.ref)) return nb::tuple();
-    uint32_t node = bxpr::node_of(e.ref);
-    if (e.graph->kind(node) == Kind::kVar) return nb::tuple();
-    if (bxpr::is_negated(e.ref)) return nb::make_tuple(wrap(e.graph, bxpr::negate(e.ref)));
-    bxpr::ArgSpan args = e.graph->args(node);
+    if (bxpr::is_const(e.ref_)) return nb::tuple();
+    uint32_t node = bxpr::node_of(e.ref_);
+    if (e.graph_->kind(node) == Kind::kVar) return nb::tuple();
+    if (bxpr::is_negated(e.ref_)) return nb::make_tuple(wrap(e.graph_, bxpr::negate(e.ref_)));
+    bxpr::ArgSpan args = e.graph_->args(node);
     nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     if (!out.is_valid()) throw nb::python_error();
     for (uint32_t i = 0; i < args.size(); ++i)
-        PyTuple_SET_ITEM(out.ptr(), i, wrap(e.graph, args[i]).release().ptr());
+        PyTuple_SET_ITEM(out.ptr(), i, wrap(e.graph_, args[i]).release().ptr());
     return nb::borrow<nb::tuple>(out);
 }
 
 nb::frozenset support_of(const Expr &e) {
     nb::list vars;
-    if (!bxpr::is_const(e.ref))
-        for (uint32_t node : bxpr::support(*e.graph, e.ref))
-            vars.append(wrap(e.graph, bxpr::make_ref(node, false)));
+    if (!bxpr::is_const(e.ref_))
+        for (uint32_t node : bxpr::support(*e.graph_, e.ref_))
+            vars.append(wrap(e.graph_, bxpr::make_ref(node, false)));
     return nb::frozenset(vars);
 }
 
 nb::object tseytin_of(const Expr &e, Context &ctx, std::string_view prefix) {
-    if (bxpr::is_const(e.ref)) return wrap(nullptr, e.ref);
+    if (bxpr::is_const(e.ref_)) return wrap(nullptr, e.ref_);
     // A variable-free expression always simplifies to a constant, so the free graph gains no
     // auxiliaries and the context is not touched.
-    Graph *g = e.graph.get();
-    if (e.graph != free_graph() && e.graph != ctx.graph) throw nb::value_error(kForeignContext);
-    Ref r = bxpr::tseytin(*g, e.ref, prefix);
-    return wrap(e.graph, r);
+    Graph *g = e.graph_.get();
+    if (e.graph_ != free_graph() && e.graph_ != ctx.graph_) throw nb::value_error(kForeignContext);
+    Ref r = bxpr::tseytin(*g, e.ref_, prefix);
+    return wrap(e.graph_, r);
 }
 
 template <class T>
@@ -288,11 +288,11 @@ nb::tuple clause_arrays_of(const Expr &e) {
     std::vector<uint32_t> vars;
     std::vector<int64_t> offsets;
     std::vector<int32_t> lits;
-    if (!bxpr::read_clauses(e.graph.get(), e.ref, vars, offsets, lits))
+    if (!bxpr::read_clauses(e.graph_.get(), e.ref_, vars, offsets, lits))
         throw nb::value_error(kNotClauseForm);
     nb::list names;
     for (uint32_t node : vars)
-        names.append(nb::str(e.graph->name(node).c_str(), e.graph->name(node).size()));
+        names.append(nb::str(e.graph_->name(node).c_str(), e.graph_->name(node).size()));
     return nb::make_tuple(names, to_numpy(std::move(offsets)), to_numpy(std::move(lits)));
 }
 
@@ -300,14 +300,14 @@ nb::list clause_texts_of(const Expr &e) {
     std::vector<uint32_t> vars;
     std::vector<int64_t> offsets;
     std::vector<int32_t> lits;
-    if (!bxpr::read_clauses(e.graph.get(), e.ref, vars, offsets, lits))
+    if (!bxpr::read_clauses(e.graph_.get(), e.ref_, vars, offsets, lits))
         throw nb::value_error(kNotClauseForm);
     std::vector<nb::object> pos;
     std::vector<nb::object> neg;
     pos.reserve(vars.size());
     neg.reserve(vars.size());
     for (uint32_t node : vars) {
-        const std::string &name = e.graph->name(node);
+        const std::string &name = e.graph_->name(node);
         pos.push_back(nb::str(name.c_str(), name.size()));
         neg.push_back(nb::str(("~" + name).c_str(), name.size() + 1));
     }
@@ -325,7 +325,7 @@ nb::list clause_texts_of(const Expr &e) {
 }
 
 bool same(const Expr &a, const Expr &b) {
-    return a.ref == b.ref && (bxpr::is_const(a.ref) || a.graph == b.graph);
+    return a.ref_ == b.ref_ && (bxpr::is_const(a.ref_) || a.graph_ == b.graph_);
 }
 
 }  // namespace
@@ -338,17 +338,17 @@ void register_bxpr(nb::module_ &m) {
         .def(
             "get_var",
             [](Context &ctx, std::string_view name) {
-                return wrap(ctx.graph, ctx.graph->var(name));
+                return wrap(ctx.graph_, ctx.graph_->var(name));
             },
             nb::arg("name"), "The variable of that name in this context, made on first request")
         .def(
-            "__len__", [](const Context &ctx) { return ctx.graph->var_count(); },
+            "__len__", [](const Context &ctx) { return ctx.graph_->var_count(); },
             "Number of variables of the context");
 
     nb::class_<Expr>(bx, "BaseExpr", "Boolean expression")
         .def("__invert__",
              [](const Expr &e) {
-                 return wrap(bxpr::is_const(e.ref) ? nullptr : e.graph, bxpr::negate(e.ref));
+                 return wrap(bxpr::is_const(e.ref_) ? nullptr : e.graph_, bxpr::negate(e.ref_));
              })
         .def(
             "__and__",
@@ -367,8 +367,8 @@ void register_bxpr(nb::module_ &m) {
             "__ne__", [](const Expr &a, const Expr &b) { return !same(a, b); }, nb::is_operator())
         .def("__hash__",
              [](const Expr &e) {
-                 size_t g = bxpr::is_const(e.ref) ? 0 : reinterpret_cast<size_t>(e.graph.get());
-                 return static_cast<Py_ssize_t>(std::hash<size_t>()(g) * 31u + e.ref);
+                 size_t g = bxpr::is_const(e.ref_) ? 0 : reinterpret_cast<size_t>(e.graph_.get());
+                 return static_cast<Py_ssize_t>(std::hash<size_t>()(g) * 31u + e.ref_);
              })
         // Expressions are immutable values: a copy is the object itself.
         .def("__copy__", [](nb::handle self) { return nb::borrow(self); })
@@ -382,7 +382,7 @@ void register_bxpr(nb::module_ &m) {
         .def("tseytin", &tseytin_of, nb::arg("ctx"), nb::arg("prefix"),
              "Equisatisfiable clause form, or Zero/One; new variables prefix_0, prefix_1, ...")
         .def(
-            "is_cnf", [](const Expr &e) { return bxpr::is_clause_form(e.graph.get(), e.ref); },
+            "is_cnf", [](const Expr &e) { return bxpr::is_clause_form(e.graph_.get(), e.ref_); },
             "Whether the expression is a clause form: a conjunction of clauses or one clause")
         .def("clause_texts", &clause_texts_of,
              "The clauses of a clause form, each a list of literal texts")
@@ -393,10 +393,10 @@ void register_bxpr(nb::module_ &m) {
     nb::class_<LiteralExpr, Expr>(bx, "Literal", "A variable or a negated variable");
     nb::class_<VariableExpr, LiteralExpr>(bx, "Variable", "Named Boolean variable")
         .def_prop_ro("name",
-                     [](const VariableExpr &v) { return v.graph->name(bxpr::node_of(v.ref)); });
+                     [](const VariableExpr &v) { return v.graph_->name(bxpr::node_of(v.ref_)); });
     nb::class_<ComplementExpr, LiteralExpr>(bx, "Complement", "Negated variable")
         .def_prop_ro("name",
-                     [](const ComplementExpr &v) { return v.graph->name(bxpr::node_of(v.ref)); });
+                     [](const ComplementExpr &v) { return v.graph_->name(bxpr::node_of(v.ref_)); });
     nb::class_<ConstantExpr, Expr>(bx, "Constant", "Constant false or true");
     nb::class_<ZeroExpr, ConstantExpr>(bx, "Zero", "Constant false");
     nb::class_<OneExpr, ConstantExpr>(bx, "One", "Constant true");
@@ -427,7 +427,7 @@ void register_bxpr(nb::module_ &m) {
         [](nb::handle p, nb::handle q) {
             Operands ops = pair_of(p, q, "impl_s");
             Graph &g = ops.settle();
-            return result(ops, g.make_impl(ops.refs[0], ops.refs[1]));
+            return result(ops, g.make_impl(ops.refs_[0], ops.refs_[1]));
         },
         nb::arg("p"), nb::arg("q"), "Implication p => q, simplified");
     bx.def(
@@ -438,7 +438,7 @@ void register_bxpr(nb::module_ &m) {
             ops.add(t, "ite_s");
             ops.add(e, "ite_s");
             Graph &g = ops.settle();
-            return result(ops, g.make_ite(ops.refs[0], ops.refs[1], ops.refs[2]));
+            return result(ops, g.make_ite(ops.refs_[0], ops.refs_[1], ops.refs_[2]));
         },
         nb::arg("c"), nb::arg("t"), nb::arg("e"), "If c then t else e, simplified");
     bx.def(
@@ -456,9 +456,9 @@ void register_bxpr(nb::module_ &m) {
                 clause.clear();
                 for (int64_t k = offsets[c]; k < offsets[c + 1]; ++k) {
                     int64_t at = picks[static_cast<size_t>(k)];
-                    if (at < 0 || at >= static_cast<int64_t>(ops.refs.size()))
+                    if (at < 0 || at >= static_cast<int64_t>(ops.refs_.size()))
                         throw nb::index_error(kClausePick);
-                    clause.push_back(ops.refs[static_cast<size_t>(at)]);
+                    clause.push_back(ops.refs_[static_cast<size_t>(at)]);
                 }
                 conj.push_back(g.make_or(clause.data(), clause.size()));
             }
@@ -473,10 +473,10 @@ void register_bxpr(nb::module_ &m) {
             Operands ops = gather(xs, "and_");
             Graph *g = &ops.settle();
             if (g == &constant_folder()) {
-                ops.graph = free_graph();
-                g = ops.graph.get();
+                ops.graph_ = free_graph();
+                g = ops.graph_.get();
             }
-            return wrap(ops.graph, g->make_raw(Kind::kAnd, ops.refs.data(), ops.refs.size()));
+            return wrap(ops.graph_, g->make_raw(Kind::kAnd, ops.refs_.data(), ops.refs_.size()));
         },
         nb::arg("exprs"), "Conjunction of exactly these operands, in order, nothing merged");
 }

@@ -95,21 +95,21 @@ constexpr const char *kWeightsName = "weights";
 using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 
 struct Storage {
-    WcnfStore store;
+    WcnfStore store_;
 };
 
 struct Mapping {
-    VarMap map;
+    VarMap map_;
 };
 
 struct Interpreter {
-    WitnessInterpreter wi;
-    nb::object mapping;  // the var_mapping given, or None
+    WitnessInterpreter wi_;
+    nb::object mapping_;  // the var_mapping given, or None
 };
 
 struct EngineManager {
-    nb::object storage = nb::none();
-    nb::object interpreter = nb::none();
+    nb::object storage_ = nb::none();
+    nb::object interpreter_ = nb::none();
 };
 
 int64_t weight_arg(nb::handle w, const char *what) {
@@ -142,29 +142,29 @@ std::string dtype_name(nb::handle array) {
 // A 1-D integer array of any width, signedness and stride, read where it lies: the bulk
 // insertions convert each value once, straight into the storage, with no copy between.
 struct IntegerArray {
-    AnyArray array;  // keeps the memory alive
-    const void *data = nullptr;
-    int64_t stride = 1;  // in elements
-    std::size_t size = 0;
-    uint8_t bits = 64;
-    bool is_signed = true;
+    AnyArray array_;  // keeps the memory alive
+    const void *data_ = nullptr;
+    int64_t stride_ = 1;  // in elements
+    std::size_t size_ = 0;
+    uint8_t bits_ = 64;
+    bool is_signed_ = true;
 
     // Calls f(const T *values, stride) with T the array's element type.
     template <typename F>
     void visit(F &&f) const {
-        switch (bits) {
+        switch (bits_) {
             case 8:
-                return is_signed ? f(static_cast<const int8_t *>(data), stride)
-                                 : f(static_cast<const uint8_t *>(data), stride);
+                return is_signed_ ? f(static_cast<const int8_t *>(data_), stride_)
+                                  : f(static_cast<const uint8_t *>(data_), stride_);
             case 16:
-                return is_signed ? f(static_cast<const int16_t *>(data), stride)
-                                 : f(static_cast<const uint16_t *>(data), stride);
+                return is_signed_ ? f(static_cast<const int16_t *>(data_), stride_)
+                                  : f(static_cast<const uint16_t *>(data_), stride_);
             case 32:
-                return is_signed ? f(static_cast<const int32_t *>(data), stride)
-                                 : f(static_cast<const uint32_t *>(data), stride);
+                return is_signed_ ? f(static_cast<const int32_t *>(data_), stride_)
+                                  : f(static_cast<const uint32_t *>(data_), stride_);
             default:
-                return is_signed ? f(static_cast<const int64_t *>(data), stride)
-                                 : f(static_cast<const uint64_t *>(data), stride);
+                return is_signed_ ? f(static_cast<const int64_t *>(data_), stride_)
+                                  : f(static_cast<const uint64_t *>(data_), stride_);
         }
     }
     int64_t at(std::size_t i) const {
@@ -180,30 +180,30 @@ struct IntegerArray {
 // holds no value to misread) and that every value fits in 64 bits signed.
 IntegerArray integer_array(nb::handle obj, const char *op, const char *what) {
     IntegerArray a;
-    if (!nb::try_cast(obj, a.array, /*convert=*/false)) {
+    if (!nb::try_cast(obj, a.array_, /*convert=*/false)) {
         refuse_array(op, what, nb::hasattr(obj, "dtype") ? dtype_name(obj) : py_type_name(obj));
     }
-    if (a.array.ndim() != 1)
-        refuse_array(op, what, "a " + std::to_string(a.array.ndim()) + kArrayNdimTail);
-    a.size = a.array.shape(0);
-    if (a.size == 0) return a;
-    const nb::dlpack::dtype dt = a.array.dtype();
+    if (a.array_.ndim() != 1)
+        refuse_array(op, what, "a " + std::to_string(a.array_.ndim()) + kArrayNdimTail);
+    a.size_ = a.array_.shape(0);
+    if (a.size_ == 0) return a;
+    const nb::dlpack::dtype dt = a.array_.dtype();
     const auto code = static_cast<nb::dlpack::dtype_code>(dt.code);
-    a.is_signed = code == nb::dlpack::dtype_code::Int;
-    if ((!a.is_signed && code != nb::dlpack::dtype_code::UInt) || dt.lanes != 1 ||
+    a.is_signed_ = code == nb::dlpack::dtype_code::Int;
+    if ((!a.is_signed_ && code != nb::dlpack::dtype_code::UInt) || dt.lanes != 1 ||
         (dt.bits != 8 && dt.bits != 16 && dt.bits != 32 && dt.bits != 64))
         refuse_array(op, what, dtype_name(obj));
-    a.bits = dt.bits;
-    a.data = a.array.data();
-    a.stride = a.array.stride(0);
-    if (a.bits == 64 && !a.is_signed) {
-        const auto *p = static_cast<const uint64_t *>(a.data);
+    a.bits_ = dt.bits;
+    a.data_ = a.array_.data();
+    a.stride_ = a.array_.stride(0);
+    if (a.bits_ == 64 && !a.is_signed_) {
+        const auto *p = static_cast<const uint64_t *>(a.data_);
         constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-        for (std::size_t i = 0; i < a.size; ++i)
-            if (p[static_cast<int64_t>(i) * a.stride] > kMax)
+        for (std::size_t i = 0; i < a.size_; ++i)
+            if (p[static_cast<int64_t>(i) * a.stride_] > kMax)
                 raise_py(PyExc_OverflowError,
                          std::string(op) + kArrayHead + what + kArrayHead +
-                             std::to_string(p[static_cast<int64_t>(i) * a.stride]) +
+                             std::to_string(p[static_cast<int64_t>(i) * a.stride_]) +
                              kValueBeyond64);
     }
     return a;
@@ -300,11 +300,11 @@ bool copy_weights(const T *src, int64_t stride, std::size_t n, int64_t *dst) {
 template <typename Undo>
 void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseList::Room &room,
                  const char *what, Undo &&undo) {
-    const std::size_t n = off.size;
-    const int64_t nlits = static_cast<int64_t>(lit.size);
+    const std::size_t n = off.size_;
+    const int64_t nlits = static_cast<int64_t>(lit.size_);
     bool ok = true;
     off.visit(
-        [&](const auto *p, int64_t st) { ok = copy_offsets(p, st, n, room.base, room.offsets); });
+        [&](const auto *p, int64_t st) { ok = copy_offsets(p, st, n, room.base_, room.offsets_); });
     if (!ok) {
         undo();
         raise_py(PyExc_ValueError, std::string(what) + kOffsetsDecrease);
@@ -316,10 +316,10 @@ void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseL
                                        kDiffersFrom + std::to_string(nlits));
     }
     if (nlits == 0) return;
-    lit.visit([&](const auto *p, int64_t st) { ok = copy_literals(p, st, lit.size, room.lits); });
+    lit.visit([&](const auto *p, int64_t st) { ok = copy_literals(p, st, lit.size_, room.lits_); });
     if (ok) return;
     undo();
-    for (std::size_t i = 0; i < lit.size; ++i) {
+    for (std::size_t i = 0; i < lit.size_; ++i) {
         const int64_t v = lit.at(i);
         if (v == 0)
             raise_py(PyExc_ValueError, std::string(what) + kZeroAt + std::to_string(i) + kIsZero);
@@ -331,9 +331,9 @@ void write_block(const IntegerArray &off, const IntegerArray &lit, const ClauseL
 
 // The offsets' first entry, checked before any room is taken.
 std::size_t clause_count(const IntegerArray &off, const char *what) {
-    if (off.size == 0 || off.at(0) != 0)
+    if (off.size_ == 0 || off.at(0) != 0)
         raise_py(PyExc_ValueError, std::string(what) + kOffsetsStart);
-    return off.size - 1;
+    return off.size_ - 1;
 }
 
 void add_hard_block(WcnfStore &store, nb::handle offsets, nb::handle literals) {
@@ -341,7 +341,7 @@ void add_hard_block(WcnfStore &store, nb::handle offsets, nb::handle literals) {
     const IntegerArray lit = integer_array(literals, kAddHardClauses, kLiteralsName);
     const std::size_t n = clause_count(off, kAddHardClauses);
     const std::size_t old = store.hard().size();
-    const ClauseList::Room room = store.extend_hard(n, lit.size);
+    const ClauseList::Room room = store.extend_hard(n, lit.size_);
     write_block(off, lit, room, kAddHardClauses, [&] { store.truncate_hard(old); });
 }
 
@@ -350,9 +350,9 @@ void add_soft_block(WcnfStore &store, nb::handle offsets, nb::handle literals, n
     const IntegerArray lit = integer_array(literals, kAddSoftClauses, kLiteralsName);
     const std::size_t n = clause_count(off, kAddSoftClauses);
     const std::size_t old = store.soft().size();
-    const WcnfStore::SoftRoom room = store.extend_soft(n, lit.size);
+    const WcnfStore::SoftRoom room = store.extend_soft(n, lit.size_);
     auto undo = [&] { store.truncate_soft(old); };
-    write_block(off, lit, room.clauses, kAddSoftClauses, undo);
+    write_block(off, lit, room.clauses_, kAddSoftClauses, undo);
     IntegerArray w;
     try {
         w = integer_array(weights, kAddSoftClauses, kWeightsName);
@@ -360,14 +360,14 @@ void add_soft_block(WcnfStore &store, nb::handle offsets, nb::handle literals, n
         undo();
         throw;
     }
-    if (w.size != n) {
+    if (w.size_ != n) {
         undo();
-        raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " + std::to_string(w.size) +
+        raise_py(PyExc_ValueError, std::string(kAddSoftClauses) + ": " + std::to_string(w.size_) +
                                        kWeightCount + std::to_string(n) + kWeightCountTail);
     }
     if (n == 0) return;
     bool ok = true;
-    w.visit([&](const auto *p, int64_t st) { ok = copy_weights(p, st, n, room.weights); });
+    w.visit([&](const auto *p, int64_t st) { ok = copy_weights(p, st, n, room.weights_); });
     if (ok) return;
     undo();
     for (std::size_t i = 0; i < n; ++i)
@@ -511,7 +511,7 @@ void register_storage(nb::module_ &m) {
             [](Storage &s, nb::handle lits) {
                 std::vector<int32_t> c;
                 literals_arg(lits, kAddHardClause, c);
-                s.store.add_hard(c.data(), c.size());
+                s.store_.add_hard(c.data(), c.size());
             },
             nb::arg("lits").none())
         .def(
@@ -519,81 +519,83 @@ void register_storage(nb::module_ &m) {
             [](Storage &s, nb::handle lits, nb::handle weight) {
                 std::vector<int32_t> c;
                 literals_arg(lits, kAddSoftClause, c);
-                s.store.add_soft(c.data(), c.size(), weight_arg(weight, kSoftWeight));
+                s.store_.add_soft(c.data(), c.size(), weight_arg(weight, kSoftWeight));
             },
             nb::arg("lits").none(), nb::arg("weight").none())
         .def(
             "add_hard_clauses",
             [](Storage &s, nb::handle offsets, nb::handle literals) {
-                add_hard_block(s.store, offsets, literals);
+                add_hard_block(s.store_, offsets, literals);
             },
             nb::arg("offsets"), nb::arg("literals"),
             "Append many hard clauses at once: clause i is literals[offsets[i]:offsets[i + 1]]")
         .def(
             "add_soft_clauses",
             [](Storage &s, nb::handle offsets, nb::handle literals, nb::handle weights) {
-                add_soft_block(s.store, offsets, literals, weights);
+                add_soft_block(s.store_, offsets, literals, weights);
             },
             nb::arg("offsets"), nb::arg("literals"), nb::arg("weights"),
             "Append many soft clauses at once, with one weight per clause")
         .def(
-            "merge", [](Storage &s, const Storage &other) { s.store.merge(other.store); },
+            "merge", [](Storage &s, const Storage &other) { s.store_.merge(other.store_); },
             nb::arg("other"), "Append every clause (and preliminary value) of other")
         .def(
             "set_model_name",
             [](Storage &s, nb::handle name) {
                 if (!nb::isinstance<nb::str>(name))
                     raise_py(PyExc_TypeError, kNameType + py_type_name(name));
-                s.store.set_model_name(nb::cast<std::string>(name));
+                s.store_.set_model_name(nb::cast<std::string>(name));
             },
             nb::arg("name").none())
         .def(
             "set_variable_count",
             [](Storage &s, nb::handle n) {
-                s.store.set_variable_count(count_arg(n, kVariableCount));
+                s.store_.set_variable_count(count_arg(n, kVariableCount));
             },
             nb::arg("n").none())
         .def(
             "set_clause_count",
-            [](Storage &s, nb::handle n) { s.store.set_clause_count(count_arg(n, kClauseCount)); },
+            [](Storage &s, nb::handle n) { s.store_.set_clause_count(count_arg(n, kClauseCount)); },
             nb::arg("n").none())
         .def(
             "set_weight_limit",
-            [](Storage &s, nb::handle w) { s.store.set_weight_limit(weight_arg(w, kWeightLimit)); },
+            [](Storage &s, nb::handle w) {
+                s.store_.set_weight_limit(weight_arg(w, kWeightLimit));
+            },
             nb::arg("weight").none())
         .def(
             "insert_prefatory_value",
             [](Storage &s, nb::handle lit) {
-                s.store.insert_prefatory(literal_arg(lit, kPrefatoryLiteral));
+                s.store_.insert_prefatory(literal_arg(lit, kPrefatoryLiteral));
             },
             nb::arg("lit").none(),
             "Record a preliminary value: +n for variable n true, -n for false")
         .def("get_model_name",
              [](const Storage &s) {
-                 const auto &n = s.store.model_name();
+                 const auto &n = s.store_.model_name();
                  return n ? nb::object(nb::str(n->c_str(), n->size())) : nb::object(nb::none());
              })
         .def("get_variable_count",
-             [](const Storage &s) { return optional_int(s.store.variable_count()); })
+             [](const Storage &s) { return optional_int(s.store_.variable_count()); })
         .def("get_clause_count",
-             [](const Storage &s) { return optional_int(s.store.clause_count()); })
+             [](const Storage &s) { return optional_int(s.store_.clause_count()); })
         .def("get_weight_limit",
-             [](const Storage &s) { return optional_int(s.store.weight_limit()); })
+             [](const Storage &s) { return optional_int(s.store_.weight_limit()); })
         .def("get_prefatory_values",
              [](const Storage &s) {
-                 return clause_list(s.store.prefatory().data(), s.store.prefatory().size());
+                 return clause_list(s.store_.prefatory().data(), s.store_.prefatory().size());
              })
-        .def("num_hard_clauses", [](const Storage &s) { return s.store.hard().size(); })
-        .def("num_soft_clauses", [](const Storage &s) { return s.store.soft().size(); })
+        .def("num_hard_clauses", [](const Storage &s) { return s.store_.hard().size(); })
+        .def("num_soft_clauses", [](const Storage &s) { return s.store_.soft().size(); })
         .def("__len__",
-             [](const Storage &s) { return s.store.hard().size() + s.store.soft().size(); })
+             [](const Storage &s) { return s.store_.hard().size() + s.store_.soft().size(); })
         .def(
-            "max_variable", [](const Storage &s) { return s.store.max_variable(); },
+            "max_variable", [](const Storage &s) { return s.store_.max_variable(); },
             "The largest variable in a clause or preliminary value (0 when none)")
         .def(
             "hard_clauses",
             [](const Storage &s) {
-                const ClauseList &h = s.store.hard();
+                const ClauseList &h = s.store_.hard();
                 nb::list out = new_list(h.size());
                 Py_ssize_t i = 0;
                 h.for_each([&](const int32_t *lits, std::size_t n) {
@@ -605,13 +607,14 @@ void register_storage(nb::module_ &m) {
         .def(
             "soft_clauses",
             [](const Storage &s) {
-                const ClauseList &c = s.store.soft();
+                const ClauseList &c = s.store_.soft();
                 nb::list out = new_list(c.size());
                 std::size_t i = 0;
                 c.for_each([&](const int32_t *lits, std::size_t n) {
-                    PyList_SET_ITEM(
-                        out.ptr(), static_cast<Py_ssize_t>(i),
-                        nb::make_tuple(clause_list(lits, n), s.store.weights()[i]).release().ptr());
+                    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i),
+                                    nb::make_tuple(clause_list(lits, n), s.store_.weights()[i])
+                                        .release()
+                                        .ptr());
                     ++i;
                 });
                 return out;
@@ -620,23 +623,23 @@ void register_storage(nb::module_ &m) {
         .def(
             "hard_clause_arrays",
             [](const Storage &s) {
-                return nb::make_tuple(numpy_copy(s.store.hard().offsets()),
-                                      numpy_copy(s.store.hard().lits()));
+                return nb::make_tuple(numpy_copy(s.store_.hard().offsets()),
+                                      numpy_copy(s.store_.hard().lits()));
             },
             "(offsets, literals) as numpy arrays (int64, int32)")
         .def(
             "soft_clause_arrays",
             [](const Storage &s) {
-                return nb::make_tuple(numpy_copy(s.store.soft().offsets()),
-                                      numpy_copy(s.store.soft().lits()),
-                                      numpy_copy(s.store.weights()));
+                return nb::make_tuple(numpy_copy(s.store_.soft().offsets()),
+                                      numpy_copy(s.store_.soft().lits()),
+                                      numpy_copy(s.store_.weights()));
             },
             "(offsets, literals, weights) as numpy arrays (int64, int32, int64)")
         .def(
             "write_cnf",
             [](const Storage &s, nb::handle path, bool as_units) {
                 const std::string p = path_arg(path);
-                writing([&] { s.store.write_cnf(p, prefatory_mode(as_units)); });
+                writing([&] { s.store_.write_cnf(p, prefatory_mode(as_units)); });
             },
             nb::arg("path"), nb::arg("prefatory_as_units") = false,
             "Write the hard clauses as a DIMACS CNF file")
@@ -644,13 +647,13 @@ void register_storage(nb::module_ &m) {
             "write_wcnf",
             [](const Storage &s, nb::handle path, bool as_units) {
                 const std::string p = path_arg(path);
-                writing([&] { s.store.write_wcnf(p, prefatory_mode(as_units)); });
+                writing([&] { s.store_.write_wcnf(p, prefatory_mode(as_units)); });
             },
             nb::arg("path"), nb::arg("prefatory_as_units") = false,
             "Write hard and soft clauses as a (classic) DIMACS WCNF file")
         .def("__repr__", [](const Storage &s) {
-            return "wcnf_storage(" + std::to_string(s.store.hard().size()) + " hard, " +
-                   std::to_string(s.store.soft().size()) + " soft clauses)";
+            return "wcnf_storage(" + std::to_string(s.store_.hard().size()) + " hard, " +
+                   std::to_string(s.store_.soft().size()) + " soft clauses)";
         });
 }
 
@@ -660,12 +663,12 @@ void register_mapping(nb::module_ &m) {
         .def(nb::init<>())
         .def(
             "set_var_map",
-            [](Mapping &self, nb::handle mapping) { self.map.assign(read_var_map(mapping)); },
+            [](Mapping &self, nb::handle mapping) { self.map_.assign(read_var_map(mapping)); },
             nb::arg("var_map").none(), "Replace the content with a dict of names to numbers")
         .def(
             "set_var_families",
             [](Mapping &self, nb::handle families, nb::handle other) {
-                self.map.assign(read_var_families(families, other));
+                self.map_.assign(read_var_families(families, other));
             },
             nb::arg("families").none(), nb::arg("other_map").none(),
             "Replace the content with families given by shape, (name, first number, sizes): "
@@ -673,13 +676,13 @@ void register_mapping(nb::module_ &m) {
             "the dict other_map. The same content as set_var_map with the whole dict, in the "
             "same order")
         .def(
-            "build_inverse_map", [](Mapping &self) { self.map.build_inverse(); },
+            "build_inverse_map", [](Mapping &self) { self.map_.build_inverse(); },
             "Index the names by number (look-ups by number also do it when needed)")
         .def(
             "get_var",
             [](const Mapping &self, const std::string &name) {
                 int64_t n;
-                if (!self.map.number(name, &n)) throw nb::key_error(name.c_str());
+                if (!self.map_.number(name, &n)) throw nb::key_error(name.c_str());
                 return n;
             },
             nb::arg("name"), "The number of a name")
@@ -687,15 +690,15 @@ void register_mapping(nb::module_ &m) {
             "get_name",
             [](Mapping &self, nb::handle number) {
                 std::string name;
-                if (!self.map.name(int64_arg(number, kGetNameNumber), &name)) {
+                if (!self.map_.name(int64_arg(number, kGetNameNumber), &name)) {
                     PyErr_SetObject(PyExc_KeyError, number.ptr());
                     throw nb::python_error();
                 }
                 return py_str(name);
             },
             nb::arg("number").none(), "The (first) name of a number")
-        .def("size", [](const Mapping &self) { return self.map.size(); })
-        .def("__len__", [](const Mapping &self) { return self.map.size(); })
+        .def("size", [](const Mapping &self) { return self.map_.size(); })
+        .def("__len__", [](const Mapping &self) { return self.map_.size(); })
         .def("__contains__",
              [](const Mapping &self, nb::handle name) {
                  if (!PyUnicode_Check(name.ptr())) return false;
@@ -706,13 +709,14 @@ void register_mapping(nb::module_ &m) {
                      return false;
                  }
                  int64_t n;
-                 return self.map.number(std::string_view(utf8, static_cast<std::size_t>(size)), &n);
+                 return self.map_.number(std::string_view(utf8, static_cast<std::size_t>(size)),
+                                         &n);
              })
         .def(
             "get_var_map",
             [](const Mapping &self) {
                 nb::dict d;
-                self.map.table()->for_each([&](std::string_view name, int64_t n) {
+                self.map_.table()->for_each([&](std::string_view name, int64_t n) {
                     nb::object number = nb::steal(PyLong_FromLongLong(n));
                     if (!number.is_valid() ||
                         PyDict_SetItem(d.ptr(), py_str(name).ptr(), number.ptr()) != 0)
@@ -722,7 +726,7 @@ void register_mapping(nb::module_ &m) {
             },
             "A new dict of the content")
         .def("__repr__", [](const Mapping &self) {
-            return "var_mapping(" + std::to_string(self.map.size()) + " names)";
+            return "var_mapping(" + std::to_string(self.map_.size()) + " names)";
         });
 }
 
@@ -735,10 +739,10 @@ void register_interpreter(nb::module_ &m) {
             [](Interpreter &self, nb::handle mapping) {
                 if (!nb::isinstance<Mapping>(mapping))
                     raise_py(PyExc_TypeError, kMappingType + py_type_name(mapping));
-                self.mapping = nb::borrow(mapping);
+                self.mapping_ = nb::borrow(mapping);
             },
             nb::arg("mapping").none())
-        .def("get_var_mapping", [](const Interpreter &self) { return self.mapping; })
+        .def("get_var_mapping", [](const Interpreter &self) { return self.mapping_; })
         .def(
             "set_auxiliary_vars",
             [](Interpreter &self, nb::handle prefixes) {
@@ -752,20 +756,20 @@ void register_interpreter(nb::module_ &m) {
                         raise_py(PyExc_TypeError, kPrefixType + py_type_name(item));
                     p.push_back(nb::cast<std::string>(item));
                 }
-                self.wi.set_auxiliary_prefixes(std::move(p));
+                self.wi_.set_auxiliary_prefixes(std::move(p));
             },
             nb::arg("prefixes").none(), "Names beginning with one of these are auxiliaries")
         .def("get_auxiliary_vars",
              [](const Interpreter &self) {
                  nb::list l;
-                 for (const auto &p : self.wi.auxiliary_prefixes())
+                 for (const auto &p : self.wi_.auxiliary_prefixes())
                      l.append(nb::str(p.c_str(), p.size()));
                  return l;
              })
         .def(
             "is_auxiliary",
             [](const Interpreter &self, const std::string &name) {
-                return self.wi.is_auxiliary(name);
+                return self.wi_.is_auxiliary(name);
             },
             nb::arg("name"))
         .def(
@@ -773,9 +777,9 @@ void register_interpreter(nb::module_ &m) {
             [](Interpreter &self, nb::handle leave_out_auxiliaries) {
                 const int truth = PyObject_IsTrue(leave_out_auxiliaries.ptr());
                 if (truth < 0) throw nb::python_error();
-                if (self.mapping.is_none()) return false;
-                return self.wi.build_tables(nb::cast<const Mapping &>(self.mapping).map,
-                                            truth != 0);
+                if (self.mapping_.is_none()) return false;
+                return self.wi_.build_tables(nb::cast<const Mapping &>(self.mapping_).map_,
+                                             truth != 0);
             },
             nb::arg("leave_out_auxiliaries").none() = true,
             "Take the elements to decode from the mapping (auxiliaries left out when the argument "
@@ -783,7 +787,7 @@ void register_interpreter(nb::module_ &m) {
         .def(
             "interpret",
             [](const Interpreter &self, nb::handle witness) {
-                if (!self.wi.built()) raise_py(engine_error().ptr(), kNoTables);
+                if (!self.wi_.built()) raise_py(engine_error().ptr(), kNoTables);
                 std::vector<int64_t> lits;
                 nb::object fast = sequence_snapshot(witness);
                 if (!fast.is_valid())
@@ -795,13 +799,13 @@ void register_interpreter(nb::module_ &m) {
                     lits.push_back(int64_arg(items[i], kWitnessLiteral));
                 std::vector<bool> values;
                 try {
-                    values = self.wi.decode(lits);
+                    values = self.wi_.decode(lits);
                 } catch (const std::invalid_argument &e) {
                     raise_py(PyExc_ValueError, std::string(kInterpret) + e.what());
                 }
                 nb::dict out;
                 std::size_t i = 0;
-                self.wi.for_each_entry([&](std::string_view name, int64_t) {
+                self.wi_.for_each_entry([&](std::string_view name, int64_t) {
                     if (PyDict_SetItem(out.ptr(), py_str(name).ptr(),
                                        values[i++] ? Py_True : Py_False) != 0)
                         throw nb::python_error();
@@ -812,8 +816,8 @@ void register_interpreter(nb::module_ &m) {
             "A dict element name -> bool from a witness (signed integers, as a SAT solver's model)")
         .def("__repr__", [](const Interpreter &self) {
             return std::string("witness_interpreter(") +
-                   (self.wi.built() ? std::to_string(self.wi.table_size()) + " elements"
-                                    : "no tables") +
+                   (self.wi_.built() ? std::to_string(self.wi_.table_size()) + " elements"
+                                     : "no tables") +
                    ")";
         });
 }
@@ -832,26 +836,26 @@ void register_manager(nb::module_ &m) {
             [](EngineManager &self, nb::handle storage) {
                 if (!storage.is_none() && !nb::isinstance<Storage>(storage))
                     raise_py(PyExc_TypeError, kStorageType + py_type_name(storage));
-                self.storage = nb::borrow(storage);
+                self.storage_ = nb::borrow(storage);
             },
             nb::arg("storage").none())
         .def(
-            "get_cnf_storage", [](const EngineManager &self) { return self.storage; },
+            "get_cnf_storage", [](const EngineManager &self) { return self.storage_; },
             "The storage last set, or None")
         .def(
             "set_witness_interpreter",
             [](EngineManager &self, nb::handle wi) {
                 if (!wi.is_none() && !nb::isinstance<Interpreter>(wi))
                     raise_py(PyExc_TypeError, kInterpreterType + py_type_name(wi));
-                self.interpreter = nb::borrow(wi);
+                self.interpreter_ = nb::borrow(wi);
             },
             nb::arg("interpreter").none())
         .def(
-            "get_witness_interpreter", [](const EngineManager &self) { return self.interpreter; },
+            "get_witness_interpreter", [](const EngineManager &self) { return self.interpreter_; },
             "The witness interpreter last set, or None")
         .def("__repr__", [](const EngineManager &self) {
-            return std::string("manager(storage ") + (self.storage.is_none() ? "unset" : "set") +
-                   ", witness interpreter " + (self.interpreter.is_none() ? "unset" : "set") + ")";
+            return std::string("manager(storage ") + (self.storage_.is_none() ? "unset" : "set") +
+                   ", witness interpreter " + (self.interpreter_.is_none() ? "unset" : "set") + ")";
         });
 }
 

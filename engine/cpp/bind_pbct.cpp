@@ -51,18 +51,18 @@ PyObject *comparator_type = nullptr;
 PyObject *encoder_type = nullptr;
 
 struct PbConfig {
-    int encoder = kAdder;
-    int64_t max_clauses = kDefaultMaxClauses;
+    int encoder_ = kAdder;
+    int64_t max_clauses_ = kDefaultMaxClauses;
 };
 
 struct AuxVarManager {
-    int64_t next;
+    int64_t next_;
 };
 
 struct PbConstraint {
-    pbct::Constraint constraint;
-    int comparator;
-    nb::tuple bounds;  // the bounds as given, as Python ints
+    pbct::Constraint constraint_;
+    int comparator_;
+    nb::tuple bounds_;  // the bounds as given, as Python ints
 };
 
 // Beyond this a bound lies outside every sum, whatever the constant that the constraint's
@@ -71,11 +71,11 @@ constexpr int kBoundSaturationBits = 100;
 constexpr const char *kBoundWhat = "PBConstraint: a bound";
 
 struct ClauseDatabase {
-    ClauseList clauses;
+    ClauseList clauses_;
 };
 
 struct Pb2Cnf {
-    nb::object config;  // the PBConfig, read at every encoding
+    nb::object config_;  // the PBConfig, read at every encoding
 };
 
 // Draws from a copy of the source's counter, so a failed encoding leaves the source untouched.
@@ -115,7 +115,7 @@ int enum_value(nb::handle member, PyObject *cls, const char *what) {
 nb::object comparator_member(int value) { return nb::handle(comparator_type)(value); }
 
 std::string term_repr(const pbct::WeightedTerm &t) {
-    return "WeightedLit(" + std::to_string(t.lit) + ", " + std::to_string(t.coef) + ")";
+    return "WeightedLit(" + std::to_string(t.lit_) + ", " + std::to_string(t.coef_) + ")";
 }
 
 nb::list clause_lists(const ClauseList &cl) {
@@ -167,12 +167,12 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
     PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
-    c.terms.reserve(static_cast<std::size_t>(n));
+    c.terms_.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle item(items[i]);
         if (!nb::isinstance<pbct::WeightedTerm>(item))
             raise_py(PyExc_TypeError, kTermNotWeightedLit + py_type_name(item));
-        c.terms.push_back(nb::cast<const pbct::WeightedTerm &>(item));
+        c.terms_.push_back(nb::cast<const pbct::WeightedTerm &>(item));
     }
 
     std::vector<pbct::Bound> values;
@@ -180,49 +180,49 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
     for (nb::handle b : bounds) values.push_back(bound_arg(b, given));
     switch (cmp) {
         case kLeq:
-            c.has_upper = true;
-            c.upper = values[0];
+            c.has_upper_ = true;
+            c.upper_ = values[0];
             break;
         case kGeq:
-            c.has_lower = true;
-            c.lower = values[0];
+            c.has_lower_ = true;
+            c.lower_ = values[0];
             break;
         default:
-            c.has_lower = c.has_upper = true;
-            c.lower = values[0];
-            c.upper = values.size() == 2 ? values[1] : values[0];
+            c.has_lower_ = c.has_upper_ = true;
+            c.lower_ = values[0];
+            c.upper_ = values.size() == 2 ? values[1] : values[0];
     }
     new (self) PbConstraint{std::move(c), cmp, nb::tuple(given)};
 }
 
 void encode2(Pb2Cnf &self, const PbConstraint &constraint, ClauseDatabase &db, AuxVarManager &aux) {
-    const PbConfig &config = nb::cast<const PbConfig &>(self.config);
+    const PbConfig &config = nb::cast<const PbConfig &>(self.config_);
     int32_t max_var = 0;
-    for (const pbct::WeightedTerm &t : constraint.constraint.terms) {
-        const int32_t v = t.lit < 0 ? -t.lit : t.lit;
+    for (const pbct::WeightedTerm &t : constraint.constraint_.terms_) {
+        const int32_t v = t.lit_ < 0 ? -t.lit_ : t.lit_;
         if (v > max_var) max_var = v;
     }
-    if (max_var >= aux.next)
+    if (max_var >= aux.next_)
         raise_py(PyExc_ValueError, kBelowSourceHead + std::to_string(max_var) + kBelowSourceMiddle +
-                                       std::to_string(aux.next) + kBelowSourceTail);
+                                       std::to_string(aux.next_) + kBelowSourceTail);
 
-    const std::size_t before = db.clauses.size();
-    TentativeAux tentative(aux.next);
-    pbct::LimitedSink sink(db.clauses, config.max_clauses);
+    const std::size_t before = db.clauses_.size();
+    TentativeAux tentative(aux.next_);
+    pbct::LimitedSink sink(db.clauses_, config.max_clauses_);
     try {
         auto encoder = pbct::make_encoder(pbct::EncoderKind::kAdder);
-        pbct::encode_constraint(constraint.constraint, *encoder, sink, tentative);
+        pbct::encode_constraint(constraint.constraint_, *encoder, sink, tentative);
     } catch (const pbct::ClauseLimitError &e) {
-        db.clauses.truncate(before);
+        db.clauses_.truncate(before);
         raise_py(engine_error().ptr(), e.what());
     } catch (const std::overflow_error &e) {
-        db.clauses.truncate(before);
+        db.clauses_.truncate(before);
         raise_py(PyExc_OverflowError, e.what());
     } catch (...) {
-        db.clauses.truncate(before);
+        db.clauses_.truncate(before);
         throw;
     }
-    aux.next = tentative.next();
+    aux.next_ = tentative.next();
 }
 
 }  // namespace
@@ -246,22 +246,22 @@ void register_pbct(nb::module_ &m) {
     nb::class_<PbConfig>(pb, "PBConfig", "Configuration of the pseudo-Boolean encoder")
         .def(nb::init<>())
         .def_prop_rw(
-            "pb_encoder", [](const PbConfig &c) { return nb::handle(encoder_type)(c.encoder); },
+            "pb_encoder", [](const PbConfig &c) { return nb::handle(encoder_type)(c.encoder_); },
             [](PbConfig &c, nb::handle v) {
-                c.encoder = enum_value(v, encoder_type, "PBConfig.pb_encoder");
+                c.encoder_ = enum_value(v, encoder_type, "PBConfig.pb_encoder");
             },
             "The encoding used (a PB_Encoder_type member); ADDER by default")
         .def_prop_rw(
-            "max_clauses_per_constraint", [](const PbConfig &c) { return c.max_clauses; },
+            "max_clauses_per_constraint", [](const PbConfig &c) { return c.max_clauses_; },
             [](PbConfig &c, nb::handle v) {
                 const int64_t n = int64_arg(v, "PBConfig.max_clauses_per_constraint");
                 if (n < 0) raise_py(PyExc_ValueError, kNegativeLimit);
-                c.max_clauses = n;
+                c.max_clauses_ = n;
             },
             "Largest number of clauses one constraint may be encoded into (1000000 by default)")
         .def("__repr__", [](const PbConfig &c) {
             return "PBConfig(pb_encoder=PB_Encoder_type.ADDER, max_clauses_per_constraint=" +
-                   std::to_string(c.max_clauses) + ")";
+                   std::to_string(c.max_clauses_) + ")";
         });
 
     nb::class_<AuxVarManager>(pb, "AuxVarManager",
@@ -279,15 +279,15 @@ void register_pbct(nb::module_ &m) {
         .def(
             "get_variable",
             [](AuxVarManager &a) {
-                if (a.next > kMaxVariable) raise_py(engine_error().ptr(), kSourceExhausted);
-                return a.next++;
+                if (a.next_ > kMaxVariable) raise_py(engine_error().ptr(), kSourceExhausted);
+                return a.next_++;
             },
             "A number never handed out before")
         .def_prop_ro(
-            "next_variable", [](const AuxVarManager &a) { return a.next; },
+            "next_variable", [](const AuxVarManager &a) { return a.next_; },
             "The number get_variable() gives next")
         .def("__repr__", [](const AuxVarManager &a) {
-            return "AuxVarManager(next_variable=" + std::to_string(a.next) + ")";
+            return "AuxVarManager(next_variable=" + std::to_string(a.next_) + ")";
         });
 
     nb::class_<pbct::WeightedTerm>(pb, "WeightedLit",
@@ -300,17 +300,17 @@ void register_pbct(nb::module_ &m) {
                 new (self) pbct::WeightedTerm{lit, int64_arg(coef, "WeightedLit: the coefficient")};
             },
             nb::arg("var").none(), nb::arg("coef").none())
-        .def_prop_ro("var", [](const pbct::WeightedTerm &t) { return t.lit; })
-        .def_prop_ro("coef", [](const pbct::WeightedTerm &t) { return t.coef; })
+        .def_prop_ro("var", [](const pbct::WeightedTerm &t) { return t.lit_; })
+        .def_prop_ro("coef", [](const pbct::WeightedTerm &t) { return t.coef_; })
         .def("__repr__", &term_repr)
         .def("__eq__",
              [](const pbct::WeightedTerm &a, nb::handle b) {
                  if (!nb::isinstance<pbct::WeightedTerm>(b)) return false;
                  const auto &t = nb::cast<const pbct::WeightedTerm &>(b);
-                 return a.lit == t.lit && a.coef == t.coef;
+                 return a.lit_ == t.lit_ && a.coef_ == t.coef_;
              })
         .def("__hash__",
-             [](const pbct::WeightedTerm &t) { return nb::hash(nb::make_tuple(t.lit, t.coef)); });
+             [](const pbct::WeightedTerm &t) { return nb::hash(nb::make_tuple(t.lit_, t.coef_)); });
 
     nb::class_<PbConstraint>(pb, "PBConstraint",
                              "sum(coef * var) compared with a bound: LEQ bound, GEQ bound, BOTH "
@@ -318,20 +318,20 @@ void register_pbct(nb::module_ &m) {
         .def("__init__", &init_constraint, nb::arg("lits").none(), nb::arg("comparator").none(),
              nb::arg("bounds"))
         .def_prop_ro("comparator",
-                     [](const PbConstraint &c) { return comparator_member(c.comparator); })
-        .def_prop_ro("bounds", [](const PbConstraint &c) { return c.bounds; })
+                     [](const PbConstraint &c) { return comparator_member(c.comparator_); })
+        .def_prop_ro("bounds", [](const PbConstraint &c) { return c.bounds_; })
         .def_prop_ro("lits",
                      [](const PbConstraint &c) {
                          nb::list l;
-                         for (const auto &t : c.constraint.terms) l.append(nb::cast(t));
+                         for (const auto &t : c.constraint_.terms_) l.append(nb::cast(t));
                          return l;
                      })
         .def("__repr__", [](const PbConstraint &c) {
             std::string s = "PBConstraint([";
-            for (std::size_t i = 0; i < c.constraint.terms.size(); ++i)
-                s += (i ? ", " : "") + term_repr(c.constraint.terms[i]);
-            s += std::string("], Comparator_type.") + kComparatorNames[c.comparator];
-            for (nb::handle b : c.bounds) s += ", " + nb::cast<std::string>(nb::repr(b));
+            for (std::size_t i = 0; i < c.constraint_.terms_.size(); ++i)
+                s += (i ? ", " : "") + term_repr(c.constraint_.terms_[i]);
+            s += std::string("], Comparator_type.") + kComparatorNames[c.comparator_];
+            for (nb::handle b : c.bounds_) s += ", " + nb::cast<std::string>(nb::repr(b));
             return s + ")";
         });
 
@@ -346,20 +346,20 @@ void register_pbct(nb::module_ &m) {
             },
             nb::arg("config").none() = nb::none())
         .def(
-            "get_clauses", [](const ClauseDatabase &db) { return clause_lists(db.clauses); },
+            "get_clauses", [](const ClauseDatabase &db) { return clause_lists(db.clauses_); },
             "The clauses, each a list of non-zero signed integers")
         .def(
             "get_clause_arrays",
             [](const ClauseDatabase &db) {
-                return nb::make_tuple(numpy_copy(db.clauses.offsets()),
-                                      numpy_copy(db.clauses.lits()));
+                return nb::make_tuple(numpy_copy(db.clauses_.offsets()),
+                                      numpy_copy(db.clauses_.lits()));
             },
             "(offsets, literals) as numpy arrays (int64, int32): clause i is "
             "literals[offsets[i]:offsets[i + 1]]")
-        .def("__len__", [](const ClauseDatabase &db) { return db.clauses.size(); })
-        .def("clear", [](ClauseDatabase &db) { db.clauses.clear(); })
+        .def("__len__", [](const ClauseDatabase &db) { return db.clauses_.size(); })
+        .def("clear", [](ClauseDatabase &db) { db.clauses_.clear(); })
         .def("__repr__", [](const ClauseDatabase &db) {
-            return "VectorClauseDatabase(" + std::to_string(db.clauses.size()) + " clauses)";
+            return "VectorClauseDatabase(" + std::to_string(db.clauses_.size()) + " clauses)";
         });
 
     nb::class_<Pb2Cnf>(pb, "pb2cnf", "Encoder of pseudo-Boolean constraints into clauses")

@@ -15,8 +15,8 @@ constexpr const char *kTraceName = "TRACE";
 
 // Members of log_level_type, in order, with the host logging level each maps to.
 struct LevelDef {
-    const char *name;
-    int python_level;
+    const char *name_;
+    int python_level_;
 };
 constexpr LevelDef kLevels[] = {
     {"trace", kTraceLevel}, {"debug", 10}, {"info", 20},
@@ -30,7 +30,7 @@ void register_top(nb::module_ &m) {
     logging.attr("addLevelName")(kTraceLevel, kTraceName);
 
     nb::list members;
-    for (const LevelDef &lv : kLevels) members.append(nb::make_tuple(lv.name, lv.python_level));
+    for (const LevelDef &lv : kLevels) members.append(nb::make_tuple(lv.name_, lv.python_level_));
     nb::object level_enum = nb::module_::import_("enum").attr("IntEnum")(
         "log_level_type", members, nb::arg("module") = "nubrix.sorn_engine");
     level_enum.attr("__doc__") = "Severity of a message handed to log_encoder";

@@ -9,15 +9,20 @@ nb::module_ make_submodule(nb::module_ &parent, const char *name, const char *do
     return sub;
 }
 
-}  // namespace se
+namespace {
 
-NB_MODULE(sorn_engine, m) {
-    namespace nb = nanobind;
+void bind_module(nb::module_ &m) {
     nb::set_leak_warnings(false);
     m.doc() = "Stand-in for the nubrix solver engine";
-    se::register_top(m);
-    se::register_bxpr(m);
-    se::register_pbct(m);
-    se::register_clause_side(m);
-    se::register_linsolver(m);
+    register_top(m);
+    register_bxpr(m);
+    register_pbct(m);
+    register_clause_side(m);
+    register_linsolver(m);
 }
+
+}  // namespace
+
+}  // namespace se
+
+NB_MODULE(sorn_engine, m) { se::bind_module(m); }

@@ -44,26 +44,26 @@ void log_debug(const char *prefix, nb::handle value) {
 }
 
 struct FormulaPB {
-    nb::object expression;
-    nb::object comparator;
-    nb::object border;  // tuple of the further positional arguments
+    nb::object expression_;
+    nb::object comparator_;
+    nb::object border_;  // tuple of the further positional arguments
 };
 
 using FormulaGc =
-    GcSlots<FormulaPB, &FormulaPB::expression, &FormulaPB::comparator, &FormulaPB::border>;
+    GcSlots<FormulaPB, &FormulaPB::expression_, &FormulaPB::comparator_, &FormulaPB::border_>;
 
 // Clauses as flat arrays: clause i holds lits[offsets[i] .. offsets[i + 1]).
 struct FlatClauses {
-    std::vector<int64_t> offsets{0};
-    std::vector<int64_t> lits;
+    std::vector<int64_t> offsets_{0};
+    std::vector<int64_t> lits_;
 };
 
 bool valid_offsets(const FlatClauses &flat) {
-    if (flat.offsets.empty() || flat.offsets.front() != 0 ||
-        flat.offsets.back() != (int64_t)flat.lits.size())
+    if (flat.offsets_.empty() || flat.offsets_.front() != 0 ||
+        flat.offsets_.back() != (int64_t)flat.lits_.size())
         return false;
-    for (size_t i = 1; i < flat.offsets.size(); ++i)
-        if (flat.offsets[i] < flat.offsets[i - 1]) return false;
+    for (size_t i = 1; i < flat.offsets_.size(); ++i)
+        if (flat.offsets_[i] < flat.offsets_[i - 1]) return false;
     return true;
 }
 
@@ -78,14 +78,14 @@ FlatClauses read_clause_lists(nb::handle db) {
     nb::object outer = check(PySequence_Fast(clauses.ptr(), kNotClauses));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(outer.ptr());
     FlatClauses flat;
-    flat.offsets.reserve((size_t)n + 1);
+    flat.offsets_.reserve((size_t)n + 1);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *clause = PySequence_Fast_GET_ITEM(outer.ptr(), i);
         nb::object seq = check(PySequence_Fast(clause, kNotAClause));
         Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
         PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-        for (Py_ssize_t j = 0; j < k; ++j) flat.lits.push_back(as_literal(items[j]));
-        flat.offsets.push_back((int64_t)flat.lits.size());
+        for (Py_ssize_t j = 0; j < k; ++j) flat.lits_.push_back(as_literal(items[j]));
+        flat.offsets_.push_back((int64_t)flat.lits_.size());
     }
     return flat;
 }
@@ -98,8 +98,8 @@ FlatClauses read_clauses(nb::handle db) {
         nb::object pair = check(PySequence_Tuple(arrays.ptr()));
         FlatClauses flat;
         if (PyTuple_GET_SIZE(pair.ptr()) == 2 &&
-            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 0), flat.offsets) &&
-            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits) && valid_offsets(flat))
+            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 0), flat.offsets_) &&
+            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits_) && valid_offsets(flat))
             return flat;
     }
     return read_clause_lists(db);
@@ -119,15 +119,15 @@ class LiteralTable {
             return lit > 0 ? var : check(PyNumber_Invert(var.ptr()));
         }
         Entry &e = table_[num];
-        if (!e.pos.is_valid()) e.pos = fast_->get_pb_var(nb::int_(num));
-        if (lit > 0) return e.pos;
-        if (!e.neg.is_valid()) e.neg = check(PyNumber_Invert(e.pos.ptr()));
-        return e.neg;
+        if (!e.pos_.is_valid()) e.pos_ = fast_->get_pb_var(nb::int_(num));
+        if (lit > 0) return e.pos_;
+        if (!e.neg_.is_valid()) e.neg_ = check(PyNumber_Invert(e.pos_.ptr()));
+        return e.neg_;
     }
 
   private:
     struct Entry {
-        nb::object pos, neg;
+        nb::object pos_, neg_;
     };
     nb::handle manager_;
     Manager *fast_ = nullptr;
@@ -139,7 +139,7 @@ class LiteralTable {
 // and no engine object is made per clause.
 nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::handle clauses_s) {
     nb::list exprs;
-    std::vector<int64_t> picks(flat.lits.size());
+    std::vector<int64_t> picks(flat.lits_.size());
     int64_t next = 0;
     auto pick = [&](int64_t lit, int64_t &slot) {
         if (slot < 0) {
@@ -151,24 +151,24 @@ nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::h
     // The numbers of one formula are drawn from a source reset for it, so they are few and
     // dense: a table indexed by number then beats hashing every literal.
     int64_t largest = 0;
-    for (int64_t lit : flat.lits)
+    for (int64_t lit : flat.lits_)
         largest = std::max(largest, lit == INT64_MIN ? INT64_MAX : lit < 0 ? -lit : lit);
-    if (largest <= 2 * static_cast<int64_t>(flat.lits.size()) + 4096) {
+    if (largest <= 2 * static_cast<int64_t>(flat.lits_.size()) + 4096) {
         std::vector<int64_t> pos(static_cast<size_t>(largest) + 1, -1), neg(pos);
-        for (size_t k = 0; k < flat.lits.size(); ++k) {
-            int64_t lit = flat.lits[k];
+        for (size_t k = 0; k < flat.lits_.size(); ++k) {
+            int64_t lit = flat.lits_[k];
             picks[k] =
                 pick(lit, lit > 0 ? pos[static_cast<size_t>(lit)] : neg[static_cast<size_t>(-lit)]);
         }
     } else {
         std::unordered_map<int64_t, int64_t> pick_of;
-        for (size_t k = 0; k < flat.lits.size(); ++k) {
-            int64_t lit = flat.lits[k];
+        for (size_t k = 0; k < flat.lits_.size(); ++k) {
+            int64_t lit = flat.lits_[k];
             auto at = pick_of.emplace(lit, -1).first;
             picks[k] = pick(lit, at->second);
         }
     }
-    return clauses_s(exprs, flat.offsets, picks);
+    return clauses_s(exprs, flat.offsets_, picks);
 }
 
 nb::object translate(const FlatClauses &flat, nb::handle manager) {
@@ -178,14 +178,14 @@ nb::object translate(const FlatClauses &flat, nb::handle manager) {
         return translate_in_bulk(flat, table, fn);
     nb::object or_s = bx.attr("or_s");
     nb::object and_s = bx.attr("and_s");
-    size_t n = flat.offsets.size() - 1;
+    size_t n = flat.offsets_.size() - 1;
     nb::object conj = check(PyList_New((Py_ssize_t)n));
     for (size_t i = 0; i < n; ++i) {
-        int64_t begin = flat.offsets[i], end = flat.offsets[i + 1];
+        int64_t begin = flat.offsets_[i], end = flat.offsets_[i + 1];
         nb::object disj = check(PyList_New((Py_ssize_t)(end - begin)));
         for (int64_t j = begin; j < end; ++j)
             PyList_SET_ITEM(disj.ptr(), (Py_ssize_t)(j - begin),
-                            table.literal(flat.lits[(size_t)j]).release().ptr());
+                            table.literal(flat.lits_[(size_t)j]).release().ptr());
         PyList_SET_ITEM(conj.ptr(), (Py_ssize_t)i, or_s(disj).release().ptr());
     }
     return and_s(conj);
@@ -217,8 +217,8 @@ nb::object plus(nb::handle a, long b) {
 
 // One side of the complement: the terms against a single bound.
 struct Side {
-    const char *comparator;
-    nb::object bound;
+    const char *comparator_;
+    nb::object bound_;
 };
 
 // The comparisons whose disjunction is the complement of `comparator` over `border`: at most k
@@ -243,7 +243,7 @@ std::vector<Side> complement_sides(nb::handle comparator, nb::handle border) {
 // Whether every literal of the clauses is a variable the formula named before the encoding
 // (a model variable): then the clauses are exactly the comparison, in any context.
 bool without_auxiliaries(const FlatClauses &flat, const Manager &mgr) {
-    for (int64_t lit : flat.lits) {
+    for (int64_t lit : flat.lits_) {
         nb::object num = nb::int_(lit > 0 ? lit : -lit);
         if (!Manager::find(mgr.pb2bx_, num)) return false;
     }
@@ -253,13 +253,13 @@ bool without_auxiliaries(const FlatClauses &flat, const Manager &mgr) {
 // The clauses with `lit` added in front of each one: they then hold wherever `lit` is false.
 FlatClauses guarded(const FlatClauses &flat, int64_t lit) {
     FlatClauses out;
-    out.offsets.reserve(flat.offsets.size());
-    out.lits.reserve(flat.lits.size() + flat.offsets.size());
-    for (size_t i = 0; i + 1 < flat.offsets.size(); ++i) {
-        out.lits.push_back(lit);
-        out.lits.insert(out.lits.end(), flat.lits.begin() + flat.offsets[i],
-                        flat.lits.begin() + flat.offsets[i + 1]);
-        out.offsets.push_back(static_cast<int64_t>(out.lits.size()));
+    out.offsets_.reserve(flat.offsets_.size());
+    out.lits_.reserve(flat.lits_.size() + flat.offsets_.size());
+    for (size_t i = 0; i + 1 < flat.offsets_.size(); ++i) {
+        out.lits_.push_back(lit);
+        out.lits_.insert(out.lits_.end(), flat.lits_.begin() + flat.offsets_[i],
+                         flat.lits_.begin() + flat.offsets_[i + 1]);
+        out.offsets_.push_back(static_cast<int64_t>(out.lits_.size()));
     }
     return out;
 }
@@ -277,12 +277,12 @@ nb::object reified(const FormulaPB &f, nb::handle manager, Manager &mgr, uint8_t
     // Both encodings first: should the complement fail, nothing is recorded.
     std::vector<FlatClauses> complements;
     if (polarity & kNegative) {
-        std::vector<Side> sides = complement_sides(f.comparator, f.border);
+        std::vector<Side> sides = complement_sides(f.comparator_, f.border_);
         if (sides.empty()) throw nb::type_error("a comparison under negation needs one bound");
         nb::object types = g_module.get("pb").attr("Comparator_type");
         for (const Side &side : sides)
             complements.push_back(
-                encode(terms, types.attr(side.comparator), nb::make_tuple(side.bound), manager));
+                encode(terms, types.attr(side.comparator_), nb::make_tuple(side.bound_), manager));
     }
     nb::object bx = g_module.get("bx");
     nb::list definitions;
@@ -304,9 +304,9 @@ nb::object to_bx(const FormulaPB &f, nb::handle manager) {
     Manager *mgr = exact_manager(manager);
     uint8_t polarity = kPositive;
     if (mgr) std::swap(polarity, mgr->polarity_);
-    log_debug(kBeforeToBx, f.expression);
-    nb::object pb_expression = f.expression.attr("to_pb")();
-    FlatClauses flat = encode(pb_expression, f.comparator, f.border, manager);
+    log_debug(kBeforeToBx, f.expression_);
+    nb::object pb_expression = f.expression_.attr("to_pb")();
+    FlatClauses flat = encode(pb_expression, f.comparator_, f.border_, manager);
     nb::object bx_formula =
         polarity != kPositive ? reified(f, manager, *mgr, polarity, pb_expression, std::move(flat))
                               : translate(flat, manager);
@@ -321,9 +321,9 @@ bool truth(nb::handle value) {
 }
 
 nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimization) {
-    log_debug(kBeforeToMaxsat, f.expression);
+    log_debug(kBeforeToMaxsat, f.expression_);
     nb::list weights, literals;
-    nb::object pairs = f.expression.attr("to_maxsat")();
+    nb::object pairs = f.expression_.attr("to_maxsat")();
     nb::object zero = nb::int_(0);
     Manager *fast = exact_manager(manager);
     nb::object iter = check(PyObject_GetIter(pairs.ptr()));
@@ -345,18 +345,13 @@ nb::tuple to_maxsat(const FormulaPB &f, nb::handle manager, nb::handle minimizat
     return nb::make_tuple(conj, weights);
 }
 
-}  // namespace
-
-}  // namespace zk::core
-
-NB_MODULE(formulapb, m) {
-    using namespace zk::core;
-    zk::init_module();
+void bind_module(nb::module_ &m) {
+    init_module();
     g_module.bind(m);
 
     m.attr("pb") = nb::module_::import_(kPbModule);
     m.attr("bx") = nb::module_::import_(kBxModule);
-    zk::import_logger(m);
+    import_logger(m);
 
     nb::class_<FormulaPB>(m, "FormulaPB", nb::type_slots(FormulaGc::slots))
         .def(
@@ -368,7 +363,13 @@ NB_MODULE(formulapb, m) {
             nb::arg("expression").none(), nb::arg("comparator").none(), nb::arg("border"))
         .def("to_bx", &to_bx, nb::arg("manager").none())
         .def("to_maxsat", &to_maxsat, nb::arg("manager").none(), nb::arg("minimization").none())
-        .def_rw("expression", &FormulaPB::expression)
-        .def_rw("comparator", &FormulaPB::comparator)
-        .def_rw("border", &FormulaPB::border);
+        .def_rw("expression", &FormulaPB::expression_)
+        .def_rw("comparator", &FormulaPB::comparator_)
+        .def_rw("border", &FormulaPB::border_);
 }
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(formulapb, m) { zk::core::bind_module(m); }

@@ -19,7 +19,7 @@ constexpr long kFirstPbNumber = 1;
 ModuleGlobals g_module;
 
 struct EngineObjects {
-    nb::object &bx_context, &pb_config, &pb_var_manager;
+    nb::object &bx_context_, &pb_config_, &pb_var_manager_;
 };
 
 // Made in this order at construction and after every formula. Each object is stored as soon as
@@ -27,11 +27,11 @@ struct EngineObjects {
 void make_engine_objects(EngineObjects &e) {
     nb::object bx = g_module.get("bx");
     nb::object pb = g_module.get("pb");
-    e.bx_context = bx.attr("Context")();
-    e.pb_config = pb.attr("PBConfig")();
-    e.pb_config.attr("pb_encoder") = pb.attr("PB_Encoder_type").attr("ADDER");
-    e.pb_config.attr("max_clauses_per_constraint") = kMaxClausesPerConstraint;
-    e.pb_var_manager = pb.attr("AuxVarManager")(kFirstPbNumber);
+    e.bx_context_ = bx.attr("Context")();
+    e.pb_config_ = pb.attr("PBConfig")();
+    e.pb_config_.attr("pb_encoder") = pb.attr("PB_Encoder_type").attr("ADDER");
+    e.pb_config_.attr("max_clauses_per_constraint") = kMaxClausesPerConstraint;
+    e.pb_var_manager_ = pb.attr("AuxVarManager")(kFirstPbNumber);
 }
 
 void registration_generator_variables(nb::pointer_and_handle<Manager> self, nb::handle name) {
@@ -72,13 +72,8 @@ void engine_field(nb::class_<Manager> &cls, const char *name) {
         nb::arg("value").none());
 }
 
-}  // namespace
-
-}  // namespace zk::core
-
-NB_MODULE(manager, m) {
-    using namespace zk::core;
-    zk::init_module();
+void bind_module(nb::module_ &m) {
+    init_module();
     g_module.bind(m);
 
     m.attr("GeneratorVariable") =
@@ -128,3 +123,9 @@ NB_MODULE(manager, m) {
     cls.def_rw("pb2name", &Manager::pb2name_);
     cls.def_rw("cnt_pbvar", &Manager::cnt_pbvar_);
 }
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(manager, m) { zk::core::bind_module(m); }

@@ -36,9 +36,9 @@ PyObject *g_sum_type = nullptr;
 
 // Interned names and text pieces, made once at start-up.
 struct Names {
-    nb::object pb_var, name, coefficient, first_variable, second_variable, variables;
-    nb::object to_pb, to_maxsat, weighted_lit;
-    nb::object leaf_open, leaf_pb, leaf_bx, close, add_open, sum_open, comma;
+    nb::object pb_var_, name_, coefficient_, first_variable_, second_variable_, variables_;
+    nb::object to_pb_, to_maxsat_, weighted_lit_;
+    nb::object leaf_open_, leaf_pb_, leaf_bx_, close_, add_open_, sum_open_, comma_;
 };
 Names *g_names = nullptr;
 
@@ -66,61 +66,62 @@ Kind kind_of(nb::handle obj) {
 enum class Flat { Pb, MaxSat };
 
 struct FlatFrame {
-    nb::object node;
-    Kind kind;
-    nb::object seq;        // Sum: its operands as a fast sequence; AddOp: the pair of operands
-    Py_ssize_t next = 0;   // next operand to visit
-    Py_ssize_t start = 0;  // Sum: where its items begin in the output
+    nb::object node_;
+    Kind kind_;
+    nb::object seq_;        // Sum: its operands as a fast sequence; AddOp: the pair of operands
+    Py_ssize_t next_ = 0;   // next operand to visit
+    Py_ssize_t start_ = 0;  // Sum: where its items begin in the output
 };
 
 struct Flattener {
-    Flat mode;
-    nb::list out;
-    nb::object weighted_lit;  // pb.WeightedLit, read once per flattening
-    nb::object log_d;
+    Flat mode_;
+    nb::list out_;
+    nb::object weighted_lit_;  // pb.WeightedLit, read once per flattening
+    nb::object log_d_;
 
     void leaf(nb::handle node) {
-        nb::object num = get(node, g_names->pb_var);
-        nb::object coef = get(node, g_names->coefficient);
-        if (mode == Flat::Pb) {
-            if (!weighted_lit.is_valid())
-                weighted_lit = get(g_module.get("pb"), g_names->weighted_lit);
-            out.append(weighted_lit(num, coef));
+        nb::object num = get(node, g_names->pb_var_);
+        nb::object coef = get(node, g_names->coefficient_);
+        if (mode_ == Flat::Pb) {
+            if (!weighted_lit_.is_valid())
+                weighted_lit_ = get(g_module.get("pb"), g_names->weighted_lit_);
+            out_.append(weighted_lit_(num, coef));
         } else {
-            out.append(nb::make_tuple(num, coef));
+            out_.append(nb::make_tuple(num, coef));
         }
     }
 
     // Anything that is not one of this module's own nodes flattens itself.
     void other(nb::handle node) {
-        nb::object method = get(node, mode == Flat::Pb ? g_names->to_pb : g_names->to_maxsat);
+        nb::object method = get(node, mode_ == Flat::Pb ? g_names->to_pb_ : g_names->to_maxsat_);
         nb::object items = check(PyObject_CallNoArgs(method.ptr()));
         nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject *item = PyIter_Next(it.ptr())) out.append(nb::steal(item));
+        while (PyObject *item = PyIter_Next(it.ptr())) out_.append(nb::steal(item));
         if (PyErr_Occurred()) throw nb::python_error();
     }
 
     FlatFrame frame(nb::handle node, Kind kind) {
         FlatFrame f{nb::borrow(node), kind, nb::object()};
         if (kind == Kind::Add) {
-            nb::object a = get(node, g_names->first_variable);
-            nb::object b = get(node, g_names->second_variable);
-            f.seq = nb::make_tuple(a, b);
+            nb::object a = get(node, g_names->first_variable_);
+            nb::object b = get(node, g_names->second_variable_);
+            f.seq_ = nb::make_tuple(a, b);
         } else {
-            nb::object vars = get(node, g_names->variables);
-            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
-            f.start = PyList_GET_SIZE(out.ptr());
+            nb::object vars = get(node, g_names->variables_);
+            f.seq_ = check(PySequence_Fast(vars.ptr(), kNotASequence));
+            f.start_ = PyList_GET_SIZE(out_.ptr());
         }
         return f;
     }
 
     void sum_done(const FlatFrame &f) {
-        if (mode != Flat::Pb) return;
-        if (!log_d.is_valid()) log_d = g_module.get("log_d");
-        nb::object items = check(PyList_GetSlice(out.ptr(), f.start, PyList_GET_SIZE(out.ptr())));
+        if (mode_ != Flat::Pb) return;
+        if (!log_d_.is_valid()) log_d_ = g_module.get("log_d");
+        nb::object items =
+            check(PyList_GetSlice(out_.ptr(), f.start_, PyList_GET_SIZE(out_.ptr())));
         nb::object text = check(PyObject_Repr(items.ptr()));
         nb::object msg = check(PyUnicode_FromFormat("%s%U", kSumLogPrefix, text.ptr()));
-        log_d(msg);
+        log_d_(msg);
     }
 
     void run(nb::handle root, Kind root_kind) {
@@ -129,15 +130,15 @@ struct Flattener {
         stack.push_back(frame(root, root_kind));
         while (!stack.empty()) {
             FlatFrame &f = stack.back();
-            PyObject *seq = f.seq.ptr();
+            PyObject *seq = f.seq_.ptr();
             Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-            if (f.next == n) {
-                if (f.kind == Kind::Sum) sum_done(f);
+            if (f.next_ == n) {
+                if (f.kind_ == Kind::Sum) sum_done(f);
                 stack.pop_back();
                 continue;
             }
-            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
-            ++f.next;
+            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+            ++f.next_;
             switch (Kind k = kind_of(child)) {
                 case Kind::Leaf:
                     leaf(child);
@@ -156,7 +157,7 @@ struct Flattener {
 nb::list flatten(nb::handle self, Kind kind, Flat mode) {
     Flattener f{mode, nb::list(), nb::object(), nb::object()};
     f.run(self, kind);
-    return f.out;
+    return f.out_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -164,47 +165,47 @@ nb::list flatten(nb::handle self, Kind kind, Flat mode) {
 // the left at every level.
 
 struct MapFrame {
-    nb::object node;
-    Kind kind;
-    nb::object seq;
-    Py_ssize_t next = 0;
-    std::vector<nb::object> done;
+    nb::object node_;
+    Kind kind_;
+    nb::object seq_;
+    Py_ssize_t next_ = 0;
+    std::vector<nb::object> done_;
 };
 
 struct Mapper {
-    nb::handle factor;  // invalid: negation
+    nb::handle factor_;  // invalid: negation
 
     nb::object apply(nb::handle value) const {
-        return check(factor.is_valid() ? PyNumber_Multiply(factor.ptr(), value.ptr())
-                                       : PyNumber_Negative(value.ptr()));
+        return check(factor_.is_valid() ? PyNumber_Multiply(factor_.ptr(), value.ptr())
+                                        : PyNumber_Negative(value.ptr()));
     }
 
     nb::object leaf(nb::handle node) const {
-        nb::object num = get(node, g_names->pb_var);
-        nb::object name = get(node, g_names->name);
-        nb::object coef = apply(get(node, g_names->coefficient));
+        nb::object num = get(node, g_names->pb_var_);
+        nb::object name = get(node, g_names->name_);
+        nb::object coef = apply(get(node, g_names->coefficient_));
         return g_module.get("PBVariable")(num, name, coef);
     }
 
     MapFrame frame(nb::handle node, Kind kind) const {
         MapFrame f{nb::borrow(node), kind, nb::object(), 0, {}};
         if (kind == Kind::Add) {
-            nb::object a = get(node, g_names->first_variable);
-            nb::object b = get(node, g_names->second_variable);
-            f.seq = nb::make_tuple(a, b);
+            nb::object a = get(node, g_names->first_variable_);
+            nb::object b = get(node, g_names->second_variable_);
+            f.seq_ = nb::make_tuple(a, b);
         } else {
-            nb::object vars = get(node, g_names->variables);
-            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
+            nb::object vars = get(node, g_names->variables_);
+            f.seq_ = check(PySequence_Fast(vars.ptr(), kNotASequence));
         }
-        f.done.reserve((size_t)PySequence_Fast_GET_SIZE(f.seq.ptr()));
+        f.done_.reserve((size_t)PySequence_Fast_GET_SIZE(f.seq_.ptr()));
         return f;
     }
 
     nb::object build(MapFrame &f) const {
-        if (f.kind == Kind::Add) return g_module.get("AddOp")(f.done[0], f.done[1]);
-        nb::object args = check(PyTuple_New((Py_ssize_t)f.done.size()));
-        for (size_t i = 0; i < f.done.size(); ++i)
-            PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, f.done[i].release().ptr());
+        if (f.kind_ == Kind::Add) return g_module.get("AddOp")(f.done_[0], f.done_[1]);
+        nb::object args = check(PyTuple_New((Py_ssize_t)f.done_.size()));
+        for (size_t i = 0; i < f.done_.size(); ++i)
+            PyTuple_SET_ITEM(args.ptr(), (Py_ssize_t)i, f.done_[i].release().ptr());
         return check(PyObject_Call(g_module.get("Sum").ptr(), args.ptr(), nullptr));
     }
 
@@ -214,22 +215,22 @@ struct Mapper {
         stack.push_back(frame(root, root_kind));
         for (;;) {
             MapFrame &f = stack.back();
-            PyObject *seq = f.seq.ptr();
-            if (f.next == PySequence_Fast_GET_SIZE(seq)) {
+            PyObject *seq = f.seq_.ptr();
+            if (f.next_ == PySequence_Fast_GET_SIZE(seq)) {
                 nb::object result = build(f);
                 stack.pop_back();
                 if (stack.empty()) return result;
-                stack.back().done.push_back(std::move(result));
+                stack.back().done_.push_back(std::move(result));
                 continue;
             }
-            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
-            ++f.next;
+            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+            ++f.next_;
             switch (Kind k = kind_of(child)) {
                 case Kind::Leaf:
-                    f.done.push_back(leaf(child));
+                    f.done_.push_back(leaf(child));
                     break;
                 case Kind::Other:
-                    f.done.push_back(apply(child));
+                    f.done_.push_back(apply(child));
                     break;
                 default:
                     stack.push_back(frame(child, k));
@@ -243,38 +244,38 @@ struct Mapper {
 // Text form: pieces collected on an explicit stack and joined once.
 
 struct ReprFrame {
-    Kind kind;
-    nb::object seq;
-    Py_ssize_t next = 0;
+    Kind kind_;
+    nb::object seq_;
+    Py_ssize_t next_ = 0;
 };
 
 struct Texter {
-    std::vector<nb::object> pieces;
+    std::vector<nb::object> pieces_;
 
     void leaf(nb::handle node) {
-        nb::object coef = get(node, g_names->coefficient);
-        nb::object num = get(node, g_names->pb_var);
-        nb::object name = get(node, g_names->name);
-        pieces.push_back(g_names->leaf_open);
-        pieces.push_back(check(PyObject_Str(coef.ptr())));
-        pieces.push_back(g_names->leaf_pb);
-        pieces.push_back(check(PyObject_Str(num.ptr())));
-        pieces.push_back(g_names->leaf_bx);
-        pieces.push_back(check(PyObject_Str(name.ptr())));
-        pieces.push_back(g_names->close);
+        nb::object coef = get(node, g_names->coefficient_);
+        nb::object num = get(node, g_names->pb_var_);
+        nb::object name = get(node, g_names->name_);
+        pieces_.push_back(g_names->leaf_open_);
+        pieces_.push_back(check(PyObject_Str(coef.ptr())));
+        pieces_.push_back(g_names->leaf_pb_);
+        pieces_.push_back(check(PyObject_Str(num.ptr())));
+        pieces_.push_back(g_names->leaf_bx_);
+        pieces_.push_back(check(PyObject_Str(name.ptr())));
+        pieces_.push_back(g_names->close_);
     }
 
     ReprFrame open(nb::handle node, Kind kind) {
         ReprFrame f{kind, nb::object()};
         if (kind == Kind::Add) {
-            nb::object a = get(node, g_names->first_variable);
-            nb::object b = get(node, g_names->second_variable);
-            f.seq = nb::make_tuple(a, b);
-            pieces.push_back(g_names->add_open);
+            nb::object a = get(node, g_names->first_variable_);
+            nb::object b = get(node, g_names->second_variable_);
+            f.seq_ = nb::make_tuple(a, b);
+            pieces_.push_back(g_names->add_open_);
         } else {
-            nb::object vars = get(node, g_names->variables);
-            f.seq = check(PySequence_Fast(vars.ptr(), kNotASequence));
-            pieces.push_back(g_names->sum_open);
+            nb::object vars = get(node, g_names->variables_);
+            f.seq_ = check(PySequence_Fast(vars.ptr(), kNotASequence));
+            pieces_.push_back(g_names->sum_open_);
         }
         return f;
     }
@@ -287,21 +288,21 @@ struct Texter {
             stack.push_back(open(root, root_kind));
             while (!stack.empty()) {
                 ReprFrame &f = stack.back();
-                PyObject *seq = f.seq.ptr();
-                if (f.next == PySequence_Fast_GET_SIZE(seq)) {
-                    pieces.push_back(g_names->close);
+                PyObject *seq = f.seq_.ptr();
+                if (f.next_ == PySequence_Fast_GET_SIZE(seq)) {
+                    pieces_.push_back(g_names->close_);
                     stack.pop_back();
                     continue;
                 }
-                if (f.next > 0) pieces.push_back(g_names->comma);
-                nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next);
-                ++f.next;
+                if (f.next_ > 0) pieces_.push_back(g_names->comma_);
+                nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+                ++f.next_;
                 switch (Kind k = kind_of(child)) {
                     case Kind::Leaf:
                         leaf(child);
                         break;
                     case Kind::Other:
-                        pieces.push_back(check(PyObject_Str(child.ptr())));
+                        pieces_.push_back(check(PyObject_Str(child.ptr())));
                         break;
                     default:
                         stack.push_back(open(child, k));
@@ -309,9 +310,9 @@ struct Texter {
                 }
             }
         }
-        nb::object list = check(PyList_New((Py_ssize_t)pieces.size()));
-        for (size_t i = 0; i < pieces.size(); ++i)
-            PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, pieces[i].inc_ref().ptr());
+        nb::object list = check(PyList_New((Py_ssize_t)pieces_.size()));
+        for (size_t i = 0; i < pieces_.size(); ++i)
+            PyList_SET_ITEM(list.ptr(), (Py_ssize_t)i, pieces_[i].inc_ref().ptr());
         nb::object empty = check(PyUnicode_FromString(""));
         return check(PyUnicode_Join(empty.ptr(), list.ptr()));
     }
@@ -432,9 +433,9 @@ void make_classes(nb::module_ &m) {
     nb::dict leaf_ns = class_namespace("PBVariable");
     leaf_ns["__init__"] = nb::cpp_function(
         [](nb::handle self, nb::handle pb_var, nb::handle name, nb::handle coefficient) {
-            set(self, g_names->pb_var, pb_var);
-            set(self, g_names->name, name);
-            set(self, g_names->coefficient, coefficient);
+            set(self, g_names->pb_var_, pb_var);
+            set(self, g_names->name_, name);
+            set(self, g_names->coefficient_, coefficient);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("pb_var").none(), nb::arg("name").none(),
         nb::arg("coefficient").none() = 1,
@@ -446,8 +447,8 @@ void make_classes(nb::module_ &m) {
     nb::dict add_ns = class_namespace("AddOp");
     add_ns["__init__"] = nb::cpp_function(
         [](nb::handle self, nb::handle first, nb::handle second) {
-            set(self, g_names->first_variable, first);
-            set(self, g_names->second_variable, second);
+            set(self, g_names->first_variable_, first);
+            set(self, g_names->second_variable_, second);
         },
         nb::is_method(), nb::name("__init__"), nb::arg("first_variable").none(),
         nb::arg("second_variable").none(),
@@ -460,7 +461,7 @@ void make_classes(nb::module_ &m) {
     sum_ns["__init__"] = nb::cpp_function(
         [](nb::handle self, nb::args variables, nb::kwargs kwargs) {
             if (PyDict_GET_SIZE(kwargs.ptr()) != 0) unexpected_keyword(kwargs);
-            set(self, g_names->variables, variables);
+            set(self, g_names->variables_, variables);
         },
         nb::is_method(), nb::name("__init__"), nb::sig("def __init__(self, *variables)"));
     node_methods<Kind::Sum>(sum_ns);
@@ -473,13 +474,8 @@ void make_classes(nb::module_ &m) {
     g_sum_type = sum.release().ptr();
 }
 
-}  // namespace
-
-}  // namespace zk::core
-
-NB_MODULE(pboperations, m) {
-    using namespace zk::core;
-    zk::init_module();
+void bind_module(nb::module_ &m) {
+    init_module();
     g_module.bind(m);
     g_names = new Names{
         intern("pb_var"),
@@ -504,6 +500,12 @@ NB_MODULE(pboperations, m) {
     m.attr("ABC") = abc.attr("ABC");
     m.attr("abstractmethod") = abc.attr("abstractmethod");
     m.attr("pb") = nb::module_::import_(kEngineModule);
-    zk::import_logger(m);
+    import_logger(m);
     make_classes(m);
 }
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(pboperations, m) { zk::core::bind_module(m); }

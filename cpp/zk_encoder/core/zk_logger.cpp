@@ -22,9 +22,9 @@ void forward(nb::handle msg, const char *level) {
 // Defined in this order; each shows its own signature: one message annotated str, no return
 // annotation.
 struct LogFunction {
-    const char *name;
-    const char *level;
-    const char *signature;
+    const char *name_;
+    const char *level_;
+    const char *signature_;
 };
 
 constexpr LogFunction kLogFunctions[] = {
@@ -33,23 +33,25 @@ constexpr LogFunction kLogFunctions[] = {
     {"log_d", "debug", "def log_d(msg: str)"},    {"log_t", "trace", "def log_t(msg: str)"},
 };
 
-}  // namespace
-
-}  // namespace zk::core
-
-NB_MODULE(zk_logger, m) {
-    zk::init_module();
-    zk::core::g_module.bind(m);
+void bind_module(nb::module_ &m) {
+    init_module();
+    g_module.bind(m);
 
     nb::module_ logging = nb::module_::import_("logging");
     m.attr("logging") = logging;
     m.attr("se") = nb::module_::import_("nubrix.sorn_engine");
     logging.attr("basicConfig")(nb::arg("level") = logging.attr("WARNING"),
-                                nb::arg("format") = zk::core::kRootFormat);
+                                nb::arg("format") = kRootFormat);
 
-    for (const zk::core::LogFunction &f : zk::core::kLogFunctions) {
+    for (const LogFunction &f : kLogFunctions) {
         m.def(
-            f.name, [level = f.level](nb::object msg) { zk::core::forward(msg, level); },
-            nb::arg("msg").none(), nb::sig(f.signature));
+            f.name_, [level = f.level_](nb::object msg) { forward(msg, level); },
+            nb::arg("msg").none(), nb::sig(f.signature_));
     }
 }
+
+}  // namespace
+
+}  // namespace zk::core
+
+NB_MODULE(zk_logger, m) { zk::core::bind_module(m); }

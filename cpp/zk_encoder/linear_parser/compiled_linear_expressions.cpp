@@ -37,7 +37,7 @@ PyTypeObject *g_base_type = nullptr;
 
 // What the native form is exchanged with; not names of the module.
 struct Refs {
-    nb::object ndarray, empty, int32, int64, float64, csc_array, builtin_sum;
+    nb::object ndarray_, empty_, int32_, int64_, float64_, csc_array_, builtin_sum_;
 };
 Refs *g_refs = nullptr;
 
@@ -88,14 +88,14 @@ std::optional<Number> number_of(nb::handle obj) {
 }
 
 nb::object py_number(Number n) {
-    PyObject *o = n.is_int() ? PyLong_FromLongLong(n.i) : PyFloat_FromDouble(n.f);
+    PyObject *o = n.is_int() ? PyLong_FromLongLong(n.i_) : PyFloat_FromDouble(n.f_);
     if (!o) throw nb::python_error();
     return nb::steal(o);
 }
 
 // The dtype character of a one-dimensional numpy array in native byte order, or 0.
 char array_kind(nb::handle arr) {
-    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_refs->ndarray.ptr())) return 0;
+    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_refs->ndarray_.ptr())) return 0;
     nb::object dtype = arr.attr("dtype");
     if (!truth(dtype.attr("isnative"))) return 0;
     // A zero-dimensional array has no length (TypeError).
@@ -209,7 +209,7 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
 nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
     const bool wide = type == IndexType::kInt64;
     nb::object arr =
-        g_refs->empty(v.size(), nb::arg("dtype") = wide ? g_refs->int64 : g_refs->int32);
+        g_refs->empty_(v.size(), nb::arg("dtype") = wide ? g_refs->int64_ : g_refs->int32_);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -227,7 +227,7 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
 nb::object np_values(const Values &v) {
     const bool ints = v.type == ValueType::kInt64;
     nb::object arr =
-        g_refs->empty(v.size(), nb::arg("dtype") = ints ? g_refs->int64 : g_refs->float64);
+        g_refs->empty_(v.size(), nb::arg("dtype") = ints ? g_refs->int64_ : g_refs->float64_);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -460,9 +460,10 @@ nb::object quadratic_values(nb::handle self) {
     if (e.native_) {
         if (!e.native_->quadratic) return nb::none();
         if (std::optional<Compressed> h = hessian(*e.native_->quadratic)) {
-            nb::object parts = nb::make_tuple(np_values(h->values), np_index(h->indices, h->index),
-                                              np_index(h->indptr, h->index));
-            return g_refs->csc_array(parts, nb::arg("shape") = nb::make_tuple(h->rows, h->cols));
+            nb::object parts =
+                nb::make_tuple(np_values(h->values_), np_index(h->indices_, h->index_),
+                               np_index(h->indptr_, h->index_));
+            return g_refs->csc_array_(parts, nb::arg("shape") = nb::make_tuple(h->rows_, h->cols_));
         }
     }
     const nb::object &q = quadratic_of(e);
@@ -544,7 +545,7 @@ nb::object total_of(nb::handle expressions) {
             return py_number(r->number);
         }
     }
-    return g_refs->builtin_sum(items);
+    return g_refs->builtin_sum_(items);
 }
 
 void init_sum(CompiledSum *self, nb::handle expressions) {
@@ -606,14 +607,9 @@ PyType_Slot kExpressionSlots[] = {
     {0, nullptr},
 };
 
-}  // namespace
-
-}  // namespace zk::lp1
-
-NB_MODULE(compiled_linear_expressions, m) {
-    using namespace zk::lp1;
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
-    zk::init_module();
+    init_module();
 
     m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
     m.attr("tp") = nb::module_::import_("typing");
@@ -622,7 +618,7 @@ NB_MODULE(compiled_linear_expressions, m) {
     m.attr("Integral") = numbers.attr("Integral");
     m.attr("Real") = numbers.attr("Real");
     m.attr("coo_array") = nb::module_::import_("scipy.sparse").attr("coo_array");
-    zk::import_logger(m);
+    import_logger(m);
     g_module.bind(m);
     nb::module_ numpy = nb::module_::import_("numpy");
     g_refs = new Refs{numpy.attr("ndarray"),
@@ -682,3 +678,9 @@ NB_MODULE(compiled_linear_expressions, m) {
              nb::sig("def __init__(self, expressions: "
                      "tp.Sequence[CompiledLinearExpression]) -> None"));
 }
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(compiled_linear_expressions, m) { zk::lp1::bind_module(m); }

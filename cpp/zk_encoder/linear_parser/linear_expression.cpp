@@ -48,15 +48,15 @@ PyTypeObject *g_proxy_type = nullptr;
 // these (no instance attribute, no subclass override, no replacement on the class) may be
 // skipped for a direct call. Texts are built millions of times per model.
 struct OwnMethods {
-    PyObject *mul_name, *check_name, *str_name, *format_name;
-    PyObject *mul, *check, *str, *object_format;
-    getattrofunc getattro;
+    PyObject *mul_name_, *check_name_, *str_name_, *format_name_;
+    PyObject *mul_, *check_, *str_, *object_format_;
+    getattrofunc getattro_;
 };
 OwnMethods *g_own = nullptr;
 
 bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro != g_own->getattro) return false;
+    if (type->tp_getattro != g_own->getattro_) return false;
     if (PyObject **dict = py_private::dict_ptr(obj.ptr()); dict && *dict) {
         int r = PyDict_Contains(*dict, name);
         if (r < 0) throw nb::python_error();
@@ -86,7 +86,8 @@ bool is_bounded(nb::handle obj) {
 // The text of one of this module's expressions whose str() is its own: the stored text itself.
 PyObject *own_text(nb::handle obj) {
     if (PyObject_TypeCheck(obj.ptr(), g_expression_type) == 0) return nullptr;
-    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name) != g_own->str) return nullptr;
+    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name_) != g_own->str_)
+        return nullptr;
     PyObject *text = state(obj).expression_.ptr();
     // str() refuses a text that is not a string; the host's call says how.
     return PyUnicode_CheckExact(text) ? text : nullptr;
@@ -100,7 +101,7 @@ nb::object formatted(nb::handle obj) {
         if (!s) throw nb::python_error();
         return nb::steal(s);
     }
-    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name) == g_own->object_format) {
+    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name_) == g_own->object_format_) {
         if (PyObject *text = own_text(obj)) return nb::borrow(text);
     }
     return zk::format_plain(obj);
@@ -145,7 +146,7 @@ nb::object own_check_borders(nb::handle self);
 
 // The bound check as a program sees it: looked up on the object, like the method it is.
 void check_borders(nb::handle obj) {
-    if (finds_own(obj, g_own->check_name, g_own->check)) {
+    if (finds_own(obj, g_own->check_name_, g_own->check_)) {
         own_check_borders(obj);
         return;
     }
@@ -211,7 +212,7 @@ nb::object op_mul(nb::handle self, nb::handle other) { return binary(self, other
 // The reflected forms go through the object's own methods, as a Python class's would.
 nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add__")(other); }
 nb::object op_rmul(nb::handle self, nb::handle other) {
-    if (finds_own(self, g_own->mul_name, g_own->mul)) return op_mul(self, other);
+    if (finds_own(self, g_own->mul_name_, g_own->mul_)) return op_mul(self, other);
     return self.attr("__mul__")(other);
 }
 nb::object op_rsub(nb::handle self, nb::handle other) {
@@ -345,14 +346,9 @@ PyType_Slot kExpressionSlots[] = {
     {0, nullptr},
 };
 
-}  // namespace
-
-}  // namespace zk::lp1
-
-NB_MODULE(linear_expression, m) {
-    using namespace zk::lp1;
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
-    zk::init_module();
+    init_module();
 
     m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
     m.attr("tp") = nb::module_::import_("typing");
@@ -360,7 +356,7 @@ NB_MODULE(linear_expression, m) {
     m.attr("Integral") = numbers.attr("Integral");
     m.attr("Real") = numbers.attr("Real");
     m.attr("FormulaError") = nb::module_::import_("zk_encoder._exceptions").attr("FormulaError");
-    zk::import_logger(m);
+    import_logger(m);
     g_module.bind(m);
 
     constexpr const char *kOperand = "other: tp.Union[LinearExpression, Integral, Real]";
@@ -461,3 +457,9 @@ NB_MODULE(linear_expression, m) {
              nb::sig("def __init__(self, expressions: tp.Sequence[LinearExpression]) "
                      "-> None"));
 }
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_expression, m) { zk::lp1::bind_module(m); }

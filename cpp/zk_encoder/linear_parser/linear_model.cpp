@@ -89,17 +89,17 @@ PyObject *g_ndarray = nullptr;
 // their place, the texts go to the host.
 struct HostParts {
     struct Method {
-        PyTypeObject *type;
-        PyObject *name;
-        PyObject *function;
+        PyTypeObject *type_;
+        PyObject *name_;
+        PyObject *function_;
     };
-    std::vector<Method> methods;
+    std::vector<Method> methods_;
     struct Global {
-        PyObject *module_dict;
-        PyObject *name;
-        PyObject *value;
+        PyObject *module_dict_;
+        PyObject *name_;
+        PyObject *value_;
     };
-    std::vector<Global> globals;
+    std::vector<Global> globals_;
 };
 HostParts *g_host_parts = nullptr;
 
@@ -119,9 +119,9 @@ void record_host_parts() {
     };
     for (const char *name :
          {"__add__", "__radd__", "__sub__", "__mul__", "__rmul__", "__neg__", "__pos__"})
-        g_host_parts->methods.push_back(method(base, name));
-    g_host_parts->methods.push_back(method(sum, "__init__"));
-    g_host_parts->methods.push_back(method(sum, "__new__"));
+        g_host_parts->methods_.push_back(method(base, name));
+    g_host_parts->methods_.push_back(method(sum, "__init__"));
+    g_host_parts->methods_.push_back(method(sum, "__new__"));
     nb::module_ variables = nb::module_::import_("zk_encoder.linear_parser.linear_variables");
     PyObject *dict = PyModule_GetDict(variables.ptr());
     for (const char *name : {"coo_array", "CompiledLinearExpression"}) {
@@ -131,17 +131,17 @@ void record_host_parts() {
         if (!v && PyErr_Occurred()) throw nb::python_error();
         Py_XINCREF(v);
         Py_INCREF(dict);
-        g_host_parts->globals.push_back({dict, n, v});
+        g_host_parts->globals_.push_back({dict, n, v});
     }
 }
 
 bool host_parts_unchanged() {
-    for (const HostParts::Method &m : g_host_parts->methods)
-        if (py_private::type_lookup(m.type, m.name) != m.function) return false;
-    for (const HostParts::Global &g : g_host_parts->globals) {
-        PyObject *v = PyDict_GetItemWithError(g.module_dict, g.name);
+    for (const HostParts::Method &m : g_host_parts->methods_)
+        if (py_private::type_lookup(m.type_, m.name_) != m.function_) return false;
+    for (const HostParts::Global &g : g_host_parts->globals_) {
+        PyObject *v = PyDict_GetItemWithError(g.module_dict_, g.name_);
         if (!v && PyErr_Occurred()) throw nb::python_error();
-        if (v != g.value) return false;
+        if (v != g.value_) return false;
     }
     return true;
 }
@@ -189,16 +189,16 @@ nb::object intp_array(nb::handle values) {
 }
 
 struct LinearModel {
-    nb::object linsolver_model;
-    nb::object used_vars;
-    nb::object general_shift_variable;
-    nb::object variables;
-    nb::object indexes;
-    nb::object formulas_dir;
-    nb::object prev_solution;
-    nb::object solution;
-    nb::object solution_values;
-    nb::object objective_value;
+    nb::object linsolver_model_;
+    nb::object used_vars_;
+    nb::object general_shift_variable_;
+    nb::object variables_;
+    nb::object indexes_;
+    nb::object formulas_dir_;
+    nb::object prev_solution_;
+    nb::object solution_;
+    nb::object solution_values_;
+    nb::object objective_value_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -246,10 +246,10 @@ enum class Kind { kInteger, kReal, kBinary };
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
     if (!truth(name) || !truth(name.attr("isidentifier")())) refuse(PyExc_ValueError, kBadNameMsg);
-    if (contains(self.used_vars, name))
+    if (contains(self.used_vars_, name))
         refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
     // From here on the name stays taken, whatever happens later in the call.
-    self.used_vars.attr("add")(name);
+    self.used_vars_.attr("add")(name);
 
     nb::object types = global("VariableType");
     Kind kind;
@@ -290,11 +290,11 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
             upper = full(n, "fill_value"_a = 1, "dtype"_a = numpy.attr("int32"));
             break;
     }
-    nb::object g = self.general_shift_variable;
+    nb::object g = self.general_shift_variable_;
     // The block is made before the engine hears of it: a block refused here adds no column.
     nb::object block = global("LinearVariable")(name, lo, hi, dims, g, "type_var"_a = type_var);
 
-    nb::object solver = self.linsolver_model;
+    nb::object solver = self.linsolver_model_;
     solver.attr("addVars")(n, lower, upper);
     nb::object next = add(g, n);
     if (kind != Kind::kReal) {
@@ -304,12 +304,12 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
                 full(n, "fill_value"_a = linsolver().attr("LinsolverVarType").attr("kInteger")));
         } catch (...) {
             // The engine holds the columns now: later blocks must be numbered behind them.
-            self.general_shift_variable = next;
+            self.general_shift_variable_ = next;
             throw;
         }
     }
-    self.variables[name] = block;
-    self.general_shift_variable = next;
+    self.variables_[name] = block;
+    self.general_shift_variable_ = next;
     return block;
 }
 
@@ -317,10 +317,10 @@ nb::object get_indexes(LinearModel &self, nb::object names) {
     if (nb::len(names) == 0) refuse(PyExc_ValueError, kEmptyIndexesMsg);
     nb::list result;
     for (nb::handle name : names) {
-        if (contains(self.used_vars, name))
+        if (contains(self.used_vars_, name))
             refuse("VariableError", kIndexInUseHead + text_of(name) + kInUseTail);
         nb::object index = global("Index")(name);
-        self.indexes[name] = index;
+        self.indexes_[name] = index;
         result.append(index);
     }
     if (nb::len(result) > 1) return std::move(result);
@@ -339,8 +339,8 @@ nb::object set_border(nb::object first_border, nb::object second_border) {
 // The namespace texts are evaluated in: the summation class, then the blocks by name.
 nb::dict evaluation_namespace(const LinearModel &self) {
     nb::dict ns;
-    ns.update(self.formulas_dir);
-    ns.update(self.variables);
+    ns.update(self.formulas_dir_);
+    ns.update(self.variables_);
     return ns;
 }
 
@@ -424,9 +424,9 @@ std::optional<nb::object> native_value(const std::string &text, const nb::dict &
 }
 
 struct RowTerms {
-    nb::object constant;
-    nb::object indexes;
-    nb::object values;
+    nb::object constant_;
+    nb::object indexes_;
+    nb::object values_;
 };
 
 void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb::object hi,
@@ -466,10 +466,10 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     for (nb::handle item : items)
         rows.push_back({item.attr("constant"), item.attr("linear_coefficients_indexes"),
                         item.attr("linear_coefficients")});
-    nb::object solver = self.linsolver_model;
+    nb::object solver = self.linsolver_model_;
     for (const RowTerms &row : rows)
-        solver.attr("addRow")(subtract(lo, row.constant), subtract(hi, row.constant),
-                              nb::len(row.indexes), row.indexes, row.values);
+        solver.attr("addRow")(subtract(lo, row.constant_), subtract(hi, row.constant_),
+                              nb::len(row.indexes_), row.indexes_, row.values_);
 }
 
 // Whether `obj` is exactly a one-dimensional numpy array.
@@ -479,7 +479,7 @@ bool one_dimensional(nb::handle obj) {
 }
 
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
-    nb::object solver = self.linsolver_model;
+    nb::object solver = self.linsolver_model_;
     nb::object sense = linsolver().attr("ObjSense");
     solver.attr("changeObjectiveSense")(truth(minimization) ? sense.attr("kMinimize")
                                                             : sense.attr("kMaximize"));
@@ -501,7 +501,7 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
     // A new objective replaces the old one whole: costs of columns it does not name and an
     // earlier quadratic part would otherwise stay in the solver.
     nb::object numpy = np();
-    nb::object n = self.general_shift_variable;
+    nb::object n = self.general_shift_variable_;
     nb::object int32 = numpy.attr("int32");
     nb::object triangular = linsolver().attr("HessianFormat").attr("kTriangular");
     solver.attr("changeColsCost")(n, numpy.attr("arange")(n), numpy.attr("zeros")(n));
@@ -549,9 +549,9 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
 nb::object start_vector(const LinearModel &self) {
     nb::object numpy = np();
     nb::object vector =
-        numpy.attr("zeros")(self.general_shift_variable, "dtype"_a = numpy.attr("float64"));
-    if (!self.prev_solution.is_none()) {
-        nb::object previous = self.prev_solution;
+        numpy.attr("zeros")(self.general_shift_variable_, "dtype"_a = numpy.attr("float64"));
+    if (!self.prev_solution_.is_none()) {
+        nb::object previous = self.prev_solution_;
         nb::object stop = nb::int_(nb::len(previous));
         nb::object slice = nb::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
         if (PyObject_SetItem(vector.ptr(), slice.ptr(), previous.ptr()) != 0)
@@ -561,28 +561,28 @@ nb::object start_vector(const LinearModel &self) {
 }
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
-    nb::object block = self.variables[variable_name];
+    nb::object block = self.variables_[variable_name];
     nb::object vector = start_vector(self);
     nb::object columns = intp_array(block.attr("map"));
     nb::object values = np().attr("ravel")(solution);
     if (PyObject_SetItem(vector.ptr(), columns.ptr(), values.ptr()) != 0) throw nb::python_error();
-    self.prev_solution = vector;
+    self.prev_solution_ = vector;
 }
 
 [[noreturn]] void refuse_no_solution() { refuse("SolverError", kNoSolutionMsg); }
 
 nb::object solve(LinearModel &self) {
-    nb::object solver = self.linsolver_model;
-    if (!self.prev_solution.is_none()) {
+    nb::object solver = self.linsolver_model_;
+    if (!self.prev_solution_.is_none()) {
         // Blocks created after the last start values get zeros, not a vector that ends early.
-        if (nb::len(self.prev_solution) != nb::cast<size_t>(self.general_shift_variable))
-            self.prev_solution = start_vector(self);
+        if (nb::len(self.prev_solution_) != nb::cast<size_t>(self.general_shift_variable_))
+            self.prev_solution_ = start_vector(self);
         nb::object start = linsolver().attr("LinsolverSolution")();
-        start.attr("col_value") = self.prev_solution;
+        start.attr("col_value") = self.prev_solution_;
         solver.attr("setSolution")(start);
     }
     solver.attr("run")();
-    self.solution = solver.attr("getSolution")();
+    self.solution_ = solver.attr("getSolution")();
     nb::object info = solver.attr("getInfo")();
     nb::object status = solver.attr("getModelStatus")();
     nb::object statuses = linsolver().attr("LinsolverModelStatus");
@@ -590,32 +590,32 @@ nb::object solve(LinearModel &self) {
     if (equals(status, statuses.attr("kOptimal"))) {
         result = global("SolutionStatus").attr("OPTIMAL");
     } else if (equals(status, statuses.attr("kTimeLimit")) &&
-               truth(self.solution.attr("value_valid"))) {
+               truth(self.solution_.attr("value_valid"))) {
         g_module.log("log_w", kSuboptimalMsg);
         result = global("SolutionStatus").attr("SUBOPTIMAL");
     } else {
         refuse("SolverError", kNotSolvedMsg);
     }
-    self.solution_values = np().attr("array")(self.solution.attr("col_value"));
-    self.objective_value = info.attr("objective_function_value");
+    self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
+    self.objective_value_ = info.attr("objective_function_value");
     return result;
 }
 
 nb::object objective_value(const LinearModel &self) {
-    if (self.solution_values.is_none()) refuse_no_solution();
-    return self.objective_value;
+    if (self.solution_values_.is_none()) refuse_no_solution();
+    return self.objective_value_;
 }
 
 nb::object get_linsolver_solution(const LinearModel &self) {
-    if (self.solution.is_none()) refuse_no_solution();
-    return self.solution;
+    if (self.solution_.is_none()) refuse_no_solution();
+    return self.solution_;
 }
 
 nb::object get_result(const LinearModel &self, nb::object variable_name) {
-    if (self.solution_values.is_none()) refuse_no_solution();
-    nb::object block = self.variables[variable_name];
+    if (self.solution_values_.is_none()) refuse_no_solution();
+    nb::object block = self.variables_[variable_name];
     nb::object columns = intp_array(block.attr("map"));
-    nb::object selected = binary(PyObject_GetItem, self.solution_values, columns);
+    nb::object selected = binary(PyObject_GetItem, self.solution_values_, columns);
     return selected.attr("astype")(block.attr("type")).attr("reshape")(block.attr("shape"));
 }
 
@@ -625,7 +625,7 @@ void write_model(LinearModel &self, nb::object model_path) {
     if (r < 0) throw nb::python_error();
     nb::object path = r == 1 ? model_path : path_class(model_path);
     path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    self.linsolver_model.attr("writeModel")(path.attr("as_posix")());
+    self.linsolver_model_.attr("writeModel")(path.attr("as_posix")());
 }
 
 nb::object make_enum(nb::handle enum_class, const char *name,
@@ -660,91 +660,88 @@ void import_names(nb::module_ &m) {
     import_logger(m);
 }
 
-}  // namespace
-
-}  // namespace zk::lp1
-
-NB_MODULE(linear_model, m) {
-    using namespace nb::literals;
-    namespace lp = zk::lp1;
-    zk::init_module();
-    lp::import_names(m);
-    lp::g_module.bind(m);
-    lp::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
-    lp::g_variable_type =
-        reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").inc_ref().ptr());
-    lp::g_variable_call = lp::g_variable_type->tp_call;
-    lp::g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
-    lp::record_host_parts();
-    lp::g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
+void bind_module(nb::module_ &m) {
+    init_module();
+    import_names(m);
+    g_module.bind(m);
+    g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
+    g_variable_type = reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").inc_ref().ptr());
+    g_variable_call = g_variable_type->tp_call;
+    g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
+    record_host_parts();
+    g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
-    nb::object neg_inf = lp::negated(inf);
+    nb::object neg_inf = negated(inf);
     m.attr("SolutionStatus") =
-        lp::make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});
+        make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});
     m.attr("VariableType") =
-        lp::make_enum(m.attr("Enum"), "VariableType", {"REAL", "INTEGER", "BINARY"});
+        make_enum(m.attr("Enum"), "VariableType", {"REAL", "INTEGER", "BINARY"});
 
     // The engine solver or a program's objects kept in the tables may refer back to the model.
-    using Gc =
-        zk::GcSlots<lp::LinearModel, &lp::LinearModel::linsolver_model, &lp::LinearModel::used_vars,
-                    &lp::LinearModel::general_shift_variable, &lp::LinearModel::variables,
-                    &lp::LinearModel::indexes, &lp::LinearModel::formulas_dir,
-                    &lp::LinearModel::prev_solution, &lp::LinearModel::solution,
-                    &lp::LinearModel::solution_values, &lp::LinearModel::objective_value>;
-    nb::class_<lp::LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
-    cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
+    using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model_, &LinearModel::used_vars_,
+                       &LinearModel::general_shift_variable_, &LinearModel::variables_,
+                       &LinearModel::indexes_, &LinearModel::formulas_dir_,
+                       &LinearModel::prev_solution_, &LinearModel::solution_,
+                       &LinearModel::solution_values_, &LinearModel::objective_value_>;
+    nb::class_<LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
+    cls.def("__init__", &init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options)"))
-        .def("get_variables", &lp::get_variables, "name"_a.none(), "variable_type"_a.none(),
+        .def("get_variables", &get_variables, "name"_a.none(), "variable_type"_a.none(),
              "lo"_a.none() = neg_inf, "hi"_a.none() = inf, "dims"_a,
              nb::sig("def get_variables(self, name: str, variable_type: VariableType, "
                      "lo: tp.Union[int, float] = -inf, hi: tp.Union[int, float] = inf, "
                      "**dims: int)"))
-        .def("get_indexes", &lp::get_indexes, "indexes"_a.none(),
+        .def("get_indexes", &get_indexes, "indexes"_a.none(),
              nb::sig("def get_indexes(self, indexes: tp.Sequence[str]) -> "
                      "tp.Union[Index, tp.Sequence[Index]]"),
-             lp::kGetIndexesDoc)
-        .def("add_constraint", &lp::add_constraint, "expression"_a.none(),
-             "lo"_a.none() = nb::none(), "hi"_a.none() = nb::none(), "eq"_a.none() = nb::none(),
-             "foralls"_a,
+             kGetIndexesDoc)
+        .def("add_constraint", &add_constraint, "expression"_a.none(), "lo"_a.none() = nb::none(),
+             "hi"_a.none() = nb::none(), "eq"_a.none() = nb::none(), "foralls"_a,
              nb::sig("def add_constraint(self, expression, lo: tp.Optional[Integral] = None, "
                      "hi: tp.Optional[Integral] = None, eq: tp.Optional[Integral] = None, "
                      "**foralls)"))
-        .def("add_target", &lp::add_target, "expression"_a.none(), "minimization"_a.none(),
+        .def("add_target", &add_target, "expression"_a.none(), "minimization"_a.none(),
              nb::sig("def add_target(self, expression, minimization: bool) -> None"))
-        .def("set_solution", &lp::set_solution, "variable_name"_a.none(), "solution"_a.none(),
+        .def("set_solution", &set_solution, "variable_name"_a.none(), "solution"_a.none(),
              nb::sig("def set_solution(self, variable_name: str, solution: np.ndarray) -> None"))
-        .def("solve", &lp::solve, nb::sig("def solve(self) -> SolutionStatus"))
-        .def_prop_ro("objective_value", &lp::objective_value,
+        .def("solve", &solve, nb::sig("def solve(self) -> SolutionStatus"))
+        .def_prop_ro("objective_value", &objective_value,
                      nb::for_getter(nb::sig("def objective_value(self) -> float")))
-        .def("get_linsolver_solution", &lp::get_linsolver_solution,
+        .def("get_linsolver_solution", &get_linsolver_solution,
              nb::sig("def get_linsolver_solution(self) -> linsolver.LinsolverSolution"))
-        .def("get_result", &lp::get_result, "variable_name"_a.none(),
+        .def("get_result", &get_result, "variable_name"_a.none(),
              nb::sig("def get_result(self, variable_name: str) -> np.ndarray"))
-        .def("write_model", &lp::write_model, "model_path"_a.none(),
+        .def("write_model", &write_model, "model_path"_a.none(),
              nb::sig("def write_model(self, model_path: Path | str) -> None"))
-        .def_static("_LinearModel__set_border", &lp::set_border, "first_border"_a.none(),
+        .def_static("_LinearModel__set_border", &set_border, "first_border"_a.none(),
                     "second_border"_a.none(),
                     nb::sig("def _LinearModel__set_border(first_border, second_border)"));
 
     // The fields, under their Python names; writable so that a program (or a test) can put the
     // model into any state the operations reach.
-#define ZK_LP1_FIELD(py_name, member)                                                    \
-    cls.def_prop_rw(                                                                     \
-        py_name, [](lp::LinearModel &self) { return self.member; },                      \
-        [](lp::LinearModel &self, nb::object value) { self.member = std::move(value); }, \
+#define ZK_LP1_FIELD(py_name, member)                                                \
+    cls.def_prop_rw(                                                                 \
+        py_name, [](LinearModel &self) { return self.member; },                      \
+        [](LinearModel &self, nb::object value) { self.member = std::move(value); }, \
         "value"_a.none())
-    ZK_LP1_FIELD("_linsolver_model", linsolver_model);
-    ZK_LP1_FIELD("_used_vars", used_vars);
-    ZK_LP1_FIELD("_general_shift_variable", general_shift_variable);
-    ZK_LP1_FIELD("_variables", variables);
-    ZK_LP1_FIELD("_indexes", indexes);
-    ZK_LP1_FIELD("_formulas_dir", formulas_dir);
-    ZK_LP1_FIELD("_prev_solution", prev_solution);
-    ZK_LP1_FIELD("_solution", solution);
-    ZK_LP1_FIELD("_solution_values", solution_values);
-    ZK_LP1_FIELD("_objective_value", objective_value);
+    ZK_LP1_FIELD("_linsolver_model", linsolver_model_);
+    ZK_LP1_FIELD("_used_vars", used_vars_);
+    ZK_LP1_FIELD("_general_shift_variable", general_shift_variable_);
+    ZK_LP1_FIELD("_variables", variables_);
+    ZK_LP1_FIELD("_indexes", indexes_);
+    ZK_LP1_FIELD("_formulas_dir", formulas_dir_);
+    ZK_LP1_FIELD("_prev_solution", prev_solution_);
+    ZK_LP1_FIELD("_solution", solution_);
+    ZK_LP1_FIELD("_solution_values", solution_values_);
+    ZK_LP1_FIELD("_objective_value", objective_value_);
 #undef ZK_LP1_FIELD
 }
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_model, m) { zk::lp1::bind_module(m); }

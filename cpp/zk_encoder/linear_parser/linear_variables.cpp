@@ -221,15 +221,10 @@ nb::tuple variable_shape(const LinearVariable &v) {
     return nb::tuple(sizes);
 }
 
-}  // namespace
-
-}  // namespace zk::lp1
-
-NB_MODULE(linear_variables, m) {
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
-    namespace lp = zk::lp1;
-    zk::init_module();
-    lp::g_module.bind(m);
+    init_module();
+    g_module.bind(m);
 
     m.attr("annotations") = nb::module_::import_("__future__").attr("annotations");
     m.attr("tp") = nb::module_::import_("typing");
@@ -241,79 +236,80 @@ NB_MODULE(linear_variables, m) {
     m.attr("LinearVariableProxy") =
         nb::module_::import_("zk_encoder.linear_parser.linear_expression")
             .attr("LinearVariableProxy");
-    lp::g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
+    g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
     m.attr("CompiledLinearExpression") =
         nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
             .attr("CompiledLinearExpression");
-    lp::g_sequence_abc = m.attr("tp").attr("Sequence").inc_ref().ptr();
+    g_sequence_abc = m.attr("tp").attr("Sequence").inc_ref().ptr();
 
-    nb::class_<lp::Index>(m, "Index")
+    nb::class_<Index>(m, "Index")
         .def(
             "__init__",
-            [](lp::Index *self, nb::object name, nb::object expression) {
-                new (self) lp::Index{name, expression.is_none() ? name : expression};
+            [](Index *self, nb::object name, nb::object expression) {
+                new (self) Index{name, expression.is_none() ? name : expression};
             },
             "name"_a.none(), "expression"_a.none() = nb::none(),
             nb::sig("def __init__(self, name: str, expression: tp.Optional[str] = None) -> None"))
         .def(
             "__add__",
-            [](nb::handle self, nb::handle shift) {
-                return lp::index_shift(self, shift, lp::kPlus);
-            },
+            [](nb::handle self, nb::handle shift) { return index_shift(self, shift, kPlus); },
             "shift"_a.none(), nb::sig("def __add__(self, shift: int) -> Index"))
         .def(
             "__sub__",
-            [](nb::handle self, nb::handle shift) {
-                return lp::index_shift(self, shift, lp::kMinus);
-            },
+            [](nb::handle self, nb::handle shift) { return index_shift(self, shift, kMinus); },
             "shift"_a.none(), nb::sig("def __sub__(self, shift: int) -> Index"))
         .def(
-            "__rmul__",
-            [](nb::handle self, nb::handle shift) { return lp::index_scale(self, shift); },
+            "__rmul__", [](nb::handle self, nb::handle shift) { return index_scale(self, shift); },
             "shift"_a.none(), nb::sig("def __rmul__(self, shift: int) -> Index"))
         .def(
-            "__str__", [](const lp::Index &self) { return self.expression_; },
+            "__str__", [](const Index &self) { return self.expression_; },
             nb::sig("def __str__(self) -> str"))
-        .def_prop_ro("name", [](const lp::Index &self) { return self.name_; })
-        .def_prop_ro("expression", [](const lp::Index &self) { return self.expression_; });
+        .def_prop_ro("name", [](const Index &self) { return self.name_; })
+        .def_prop_ro("expression", [](const Index &self) { return self.expression_; });
 
-    nb::class_<lp::LinearVariable>(m, "LinearVariable")
-        .def("__init__", &lp::init_variable, "name"_a.none(), "lo"_a.none(), "hi"_a.none(),
+    nb::class_<LinearVariable>(m, "LinearVariable")
+        .def("__init__", &init_variable, "name"_a.none(), "lo"_a.none(), "hi"_a.none(),
              "indexes"_a.none(), "st_shift"_a.none(), "type_var"_a.none(),
              nb::sig("def __init__(self, name: str, lo: int, hi: int, indexes: tp.Dict[str, int], "
                      "st_shift: int, type_var) -> None"))
-        .def("__getitem__", &lp::variable_getitem, "items"_a.none(),
+        .def("__getitem__", &variable_getitem, "items"_a.none(),
              nb::sig("def __getitem__(self, items)"))
-        .def("__call__", &lp::variable_call, "items"_a,
+        .def("__call__", &variable_call, "items"_a,
              nb::sig("def __call__(self, *items: int) -> CompiledLinearExpression"))
         // A block has no length and its subscript never runs out: iterating would never end.
         .def(
             "__iter__",
-            [](nb::handle) -> nb::object { zk::raise_plain(PyExc_TypeError, lp::kNotIterable); },
+            [](nb::handle) -> nb::object { raise_plain(PyExc_TypeError, kNotIterable); },
             nb::sig("def __iter__(self)"))
         .def_prop_ro(
-            "lo", [](const lp::LinearVariable &v) { return v.lo_; },
+            "lo", [](const LinearVariable &v) { return v.lo_; },
             nb::for_getter(nb::sig("def lo(self) -> int")))
         .def_prop_ro(
-            "hi", [](const lp::LinearVariable &v) { return v.hi_; },
+            "hi", [](const LinearVariable &v) { return v.hi_; },
             nb::for_getter(nb::sig("def hi(self) -> int")))
-        .def_prop_ro("map", &lp::variable_map,
+        .def_prop_ro("map", &variable_map,
                      nb::for_getter(nb::sig("def map(self) -> tp.Sequence[int]")))
-        .def_prop_ro("shape", &lp::variable_shape,
+        .def_prop_ro("shape", &variable_shape,
                      nb::for_getter(nb::sig("def shape(self) -> tp.Sequence[int]")))
         .def_prop_ro(
-            "type", [](const lp::LinearVariable &v) { return v.type_; },
+            "type", [](const LinearVariable &v) { return v.type_; },
             nb::for_getter(nb::sig("def type(self)")))
-        .def_prop_ro("_name", [](const lp::LinearVariable &v) { return v.name_; })
-        .def_prop_ro("_lo", [](const lp::LinearVariable &v) { return v.lo_; })
-        .def_prop_ro("_hi", [](const lp::LinearVariable &v) { return v.hi_; })
-        .def_prop_ro("_indexes", [](const lp::LinearVariable &v) { return v.indexes_; })
-        .def_prop_ro("_st_shift", [](const lp::LinearVariable &v) { return v.st_shift_; })
+        .def_prop_ro("_name", [](const LinearVariable &v) { return v.name_; })
+        .def_prop_ro("_lo", [](const LinearVariable &v) { return v.lo_; })
+        .def_prop_ro("_hi", [](const LinearVariable &v) { return v.hi_; })
+        .def_prop_ro("_indexes", [](const LinearVariable &v) { return v.indexes_; })
+        .def_prop_ro("_st_shift", [](const LinearVariable &v) { return v.st_shift_; })
         .def_prop_ro("_shifts",
-                     [](const lp::LinearVariable &v) {
+                     [](const LinearVariable &v) {
                          nb::list out;
                          for (int64_t s : v.strides_) out.append(s);
                          return out;
                      })
-        .def_prop_ro("_type", [](const lp::LinearVariable &v) { return v.type_; });
+        .def_prop_ro("_type", [](const LinearVariable &v) { return v.type_; });
 }
+
+}  // namespace
+
+}  // namespace zk::lp1
+
+NB_MODULE(linear_variables, m) { zk::lp1::bind_module(m); }

@@ -254,8 +254,8 @@ void one_way_at_most(const NormalizedConstraint &c, int32_t sign, int64_t bound,
                      AuxSource &aux) {
     Network net(sink, aux, Direction::kUp);
     Wide shift = 0;
-    for (std::size_t i = 0; i < c.lits.size(); ++i)
-        shift += net.add_term(sign * c.lits[i], c.weights[i]);
+    for (std::size_t i = 0; i < c.lits_.size(); ++i)
+        shift += net.add_term(sign * c.lits_[i], c.weights_[i]);
     const Wide k = Wide{bound} + shift;
     at_most(net.reduce(bit_length(k), trailing_ones(k)), k, sink);
 }
@@ -266,8 +266,8 @@ void one_way_at_least(const NormalizedConstraint &c, int32_t sign, int64_t bound
                       AuxSource &aux) {
     Network net(sink, aux, Direction::kDown);
     Wide shift = 0;
-    for (std::size_t i = 0; i < c.lits.size(); ++i)
-        shift += net.add_term(sign * c.lits[i], c.weights[i]);
+    for (std::size_t i = 0; i < c.lits_.size(); ++i)
+        shift += net.add_term(sign * c.lits_[i], c.weights_[i]);
     const Wide k = Wide{bound} + shift;
     const std::size_t saturated = bit_length(k - 1);  // 2^saturated >= k
     const std::vector<int32_t> out = net.reduce(kColumns, trailing_ones(~k), saturated);
@@ -276,8 +276,8 @@ void one_way_at_least(const NormalizedConstraint &c, int32_t sign, int64_t bound
 
 // The clause "some sign * lits[i] is true".
 void some_literal(const NormalizedConstraint &c, int32_t sign, ClauseSink &sink) {
-    std::vector<int32_t> clause(c.lits.size());
-    for (std::size_t i = 0; i < c.lits.size(); ++i) clause[i] = sign * c.lits[i];
+    std::vector<int32_t> clause(c.lits_.size());
+    for (std::size_t i = 0; i < c.lits_.size(); ++i) clause[i] = sign * c.lits_[i];
     sink.add_clause(clause.data(), clause.size());
 }
 
@@ -288,37 +288,37 @@ void one_side_at_least(const NormalizedConstraint &c, int32_t sign, int64_t boun
                        int64_t least_weight, ClauseSink &sink, AuxSource &aux) {
     if (least_weight >= bound)
         some_literal(c, sign, sink);
-    else if (bound < c.total - bound)
+    else if (bound < c.total_ - bound)
         one_way_at_least(c, sign, bound, sink, aux);
     else
-        one_way_at_most(c, -sign, c.total - bound, sink, aux);
+        one_way_at_most(c, -sign, c.total_ - bound, sink, aux);
 }
 
 }  // namespace
 
 void AdderEncoder::encode(const NormalizedConstraint &c, ClauseSink &sink, AuxSource &aux) {
-    const bool upper = c.upper < c.total;
-    const bool lower = c.lower > 0;
-    const std::size_t n = c.lits.size();
+    const bool upper = c.upper_ < c.total_;
+    const bool lower = c.lower_ > 0;
+    const std::size_t n = c.lits_.size();
     // A side that every single literal settles is one clause: sum >= lower when no weight is
     // below lower is "some literal true"; sum <= upper when no weight is below total - upper
     // (the sum over the negated literals at least that) is "some literal false".
-    const int64_t least = n == 0 ? 0 : *std::min_element(c.weights.begin(), c.weights.end());
-    const bool lower_clause = lower && least >= c.lower;
-    const bool upper_clause = upper && least >= c.total - c.upper;
+    const int64_t least = n == 0 ? 0 : *std::min_element(c.weights_.begin(), c.weights_.end());
+    const bool lower_clause = lower && least >= c.lower_;
+    const bool upper_clause = upper && least >= c.total_ - c.upper_;
     if (upper && lower && !lower_clause && !upper_clause) {
         Network net(sink, aux, Direction::kExact);
         Wide shift = 0;
-        for (std::size_t i = 0; i < n; ++i) shift += net.add_term(c.lits[i], c.weights[i]);
-        const Wide high = Wide{c.upper} + shift;
+        for (std::size_t i = 0; i < n; ++i) shift += net.add_term(c.lits_[i], c.weights_[i]);
+        const Wide high = Wide{c.upper_} + shift;
         const std::vector<int32_t> out = net.reduce(bit_length(high), 0);
         at_most(out, high, sink);
-        at_least(out, Wide{c.lower} + shift, {}, sink, aux);
+        at_least(out, Wide{c.lower_} + shift, {}, sink, aux);
         return;
     }
-    if (lower) one_side_at_least(c, 1, c.lower, least, sink, aux);
+    if (lower) one_side_at_least(c, 1, c.lower_, least, sink, aux);
     // sum <= upper  <=>  sum over the negated literals >= total - upper
-    if (upper) one_side_at_least(c, -1, c.total - c.upper, least, sink, aux);
+    if (upper) one_side_at_least(c, -1, c.total_ - c.upper_, least, sink, aux);
 }
 
 }  // namespace se::pbct

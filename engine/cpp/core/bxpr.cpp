@@ -116,11 +116,11 @@ uint32_t Graph::find_var(std::string_view name) const {
 
 ArgSpan Graph::args(uint32_t node) const {
     const Node &n = nodes_[node];
-    if (n.kind == Kind::kVar || n.kind == Kind::kConst) return ArgSpan{nullptr, 0};
-    return ArgSpan{args_.data() + n.first, n.nargs};
+    if (n.kind_ == Kind::kVar || n.kind_ == Kind::kConst) return ArgSpan{nullptr, 0};
+    return ArgSpan{args_.data() + n.first_, n.nargs_};
 }
 
-const std::string &Graph::name(uint32_t node) const { return names_[nodes_[node].first]; }
+const std::string &Graph::name(uint32_t node) const { return names_[nodes_[node].first_]; }
 
 void Graph::begin_marks() {
     if (++mark_epoch_ == 0) {
@@ -144,7 +144,7 @@ uint8_t &Graph::mark(uint32_t node) {
 
 bool Graph::all_simplified(const Ref *args, size_t n) const {
     for (size_t i = 0; i < n; ++i)
-        if (!nodes_[node_of(args[i])].simplified) return false;
+        if (!nodes_[node_of(args[i])].simplified_) return false;
     return true;
 }
 
@@ -166,8 +166,8 @@ Ref Graph::intern(Kind kind, const Ref *args, size_t n, bool simplified) {
     size_t i = h & mask;
     while (uint32_t node = table_[i]) {
         const Node &nd = nodes_[node];
-        if (hashes_[node] == h && nd.kind == kind && nd.nargs == n &&
-            std::equal(args, args + n, args_.begin() + static_cast<std::ptrdiff_t>(nd.first)))
+        if (hashes_[node] == h && nd.kind_ == kind && nd.nargs_ == n &&
+            std::equal(args, args + n, args_.begin() + static_cast<std::ptrdiff_t>(nd.first_)))
             return make_ref(node, false);
         i = (i + 1) & mask;
     }
@@ -348,22 +348,22 @@ Ref Graph::make_raw(Kind kind, const Ref *args, size_t n) {
 std::string to_text(const Graph *g, Ref root) {
     std::string out;
     struct Frame {
-        Ref ref;
-        uint32_t next;
+        Ref ref_;
+        uint32_t next_;
     };
     std::vector<Frame> stack{{root, 0}};
     constexpr uint32_t kFresh = UINT32_MAX;
-    stack.back().next = kFresh;
+    stack.back().next_ = kFresh;
     while (!stack.empty()) {
         Frame &f = stack.back();
-        if (f.next == kFresh) {
-            if (is_const(f.ref)) {
-                out += f.ref == kTrue ? '1' : '0';
+        if (f.next_ == kFresh) {
+            if (is_const(f.ref_)) {
+                out += f.ref_ == kTrue ? '1' : '0';
                 stack.pop_back();
                 continue;
             }
-            uint32_t node = node_of(f.ref);
-            if (is_negated(f.ref)) out += '~';
+            uint32_t node = node_of(f.ref_);
+            if (is_negated(f.ref_)) out += '~';
             if (g->kind(node) == Kind::kVar) {
                 out += g->name(node);
                 stack.pop_back();
@@ -371,12 +371,12 @@ std::string to_text(const Graph *g, Ref root) {
             }
             out += kind_name(g->kind(node));
             out += '(';
-            f.next = 0;
+            f.next_ = 0;
         }
-        ArgSpan args = g->args(node_of(f.ref));
-        if (f.next < args.size()) {
-            if (f.next > 0) out += ", ";
-            Ref child = args[f.next++];
+        ArgSpan args = g->args(node_of(f.ref_));
+        if (f.next_ < args.size()) {
+            if (f.next_ > 0) out += ", ";
+            Ref child = args[f.next_++];
             stack.push_back(Frame{child, kFresh});
         } else {
             out += ')';

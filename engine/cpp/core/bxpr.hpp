@@ -33,12 +33,12 @@ inline constexpr Ref make_ref(uint32_t node, bool negated) {
 inline constexpr bool is_const(Ref r) { return r <= kTrue; }
 
 struct ArgSpan {
-    const Ref *data;
-    uint32_t count;
-    const Ref *begin() const { return data; }
-    const Ref *end() const { return data + count; }
-    uint32_t size() const { return count; }
-    Ref operator[](uint32_t i) const { return data[i]; }
+    const Ref *data_;
+    uint32_t count_;
+    const Ref *begin() const { return data_; }
+    const Ref *end() const { return data_ + count_; }
+    uint32_t size() const { return count_; }
+    Ref operator[](uint32_t i) const { return data_[i]; }
 };
 
 // Dense numbering of the nodes met by one traversal. The stamp arrays are borrowed from the graph
@@ -78,7 +78,7 @@ class Graph {
     // The variable node of that name, or 0 when the graph has none.
     uint32_t find_var(std::string_view name) const;
 
-    Kind kind(uint32_t node) const { return nodes_[node].kind; }
+    Kind kind(uint32_t node) const { return nodes_[node].kind_; }
     ArgSpan args(uint32_t node) const;
     const std::string &name(uint32_t node) const;
     size_t node_count() const { return nodes_.size(); }
@@ -99,16 +99,16 @@ class Graph {
     Ref make_raw(Kind kind, const Ref *args, size_t n);
 
     // True when the node is what its simplifying constructor would build from its operands.
-    bool simplified(uint32_t node) const { return nodes_[node].simplified != 0; }
+    bool simplified(uint32_t node) const { return nodes_[node].simplified_ != 0; }
 
   private:
     friend class NodeIndex;
 
     struct Node {
-        Kind kind;
-        uint8_t simplified;
-        uint32_t nargs;
-        size_t first;  // offset into args_, or index into names_ for a variable
+        Kind kind_;
+        uint8_t simplified_;
+        uint32_t nargs_;
+        size_t first_;  // offset into args_, or index into names_ for a variable
     };
 
     Ref intern(Kind kind, const Ref *args, size_t n, bool simplified);

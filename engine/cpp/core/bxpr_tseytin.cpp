@@ -45,8 +45,8 @@ Ref normalize(Graph &g, Ref root) {
     std::vector<uint8_t> absorbed;  // by slot: merged into its only parent, never built alone
     std::vector<uint32_t> order;    // connectives, operands before their parents
     struct Frame {
-        uint32_t node;
-        uint32_t next;
+        uint32_t node_;
+        uint32_t next_;
     };
     std::vector<Frame> stack;
     index.insert(node_of(root));
@@ -54,11 +54,11 @@ Ref normalize(Graph &g, Ref root) {
     absorbed.push_back(0);
     stack.push_back(Frame{node_of(root), 0});
     while (!stack.empty()) {
-        uint32_t node = stack.back().node;
-        uint32_t i = stack.back().next;
+        uint32_t node = stack.back().node_;
+        uint32_t i = stack.back().next_;
         ArgSpan args = g.args(node);
         if (i < args.size()) {
-            ++stack.back().next;
+            ++stack.back().next_;
             Ref edge = args[i];
             uint32_t child = node_of(edge);
             if (child == 0 || g.kind(child) == Kind::kVar) continue;
@@ -105,24 +105,24 @@ Ref normalize(Graph &g, Ref root) {
     // Operands of a conjunction or disjunction, with the operands of absorbed descendants in
     // their place: a chain ((a & b) & c) & d is read once, not rebuilt at every level.
     struct Open {
-        uint32_t node;
-        Ref flip;
-        uint32_t next;
+        uint32_t node_;
+        Ref flip_;
+        uint32_t next_;
     };
     std::vector<Open> open;
     auto gather = [&](uint32_t top, Kind kind) {
         bool changed = false;
         open.push_back(Open{top, 0, 0});
         while (!open.empty()) {
-            uint32_t node = open.back().node;
-            Ref flip = open.back().flip;
-            uint32_t i = open.back().next;
+            uint32_t node = open.back().node_;
+            Ref flip = open.back().flip_;
+            uint32_t i = open.back().next_;
             ArgSpan args = g.args(node);
             if (i == args.size()) {
                 open.pop_back();
                 continue;
             }
-            ++open.back().next;
+            ++open.back().next_;
             Ref c = args[i];
             if (g.kind(node) == Kind::kImpl && i == 0) c = negate(c);
             c ^= flip;
@@ -219,16 +219,16 @@ class Encoder {
         index_.insert(rn);
         uses_.push_back(0);
         struct Frame {
-            uint32_t node;
-            uint32_t next;
+            uint32_t node_;
+            uint32_t next_;
         };
         std::vector<Frame> stack{{rn, 0}};
         while (!stack.empty()) {
-            uint32_t node = stack.back().node;
-            uint32_t i = stack.back().next;
+            uint32_t node = stack.back().node_;
+            uint32_t i = stack.back().next_;
             ArgSpan args = g_.args(node);
             if (i < args.size()) {
-                ++stack.back().next;
+                ++stack.back().next_;
                 uint32_t child = node_of(args[args.size() - 1 - i]);
                 auto [slot, fresh] = index_.insert(child);
                 if (fresh) uses_.push_back(0);

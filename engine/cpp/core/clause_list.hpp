@@ -145,16 +145,16 @@ class PodArray {
 // block is written only by a list that holds it alone, so sharing never shows.
 class ClauseList : public pbct::ClauseSink {
     struct Block {
-        PodArray<int32_t> lits;
-        PodArray<int64_t> offsets{0};  // from 0, within the block
+        PodArray<int32_t> lits_;
+        PodArray<int64_t> offsets_{0};  // from 0, within the block
     };
     struct Piece {
-        std::shared_ptr<Block> block;
-        std::size_t clauses;    // the view: the block's first `clauses` clauses
-        std::size_t first;      // list index of its first clause
-        std::size_t lit_first;  // list index of its first literal
+        std::shared_ptr<Block> block_;
+        std::size_t clauses_;    // the view: the block's first `clauses_` clauses
+        std::size_t first_;      // list index of its first clause
+        std::size_t lit_first_;  // list index of its first literal
         std::size_t lit_end() const {
-            return lit_first + static_cast<std::size_t>(block->offsets[clauses]);
+            return lit_first_ + static_cast<std::size_t>(block_->offsets_[clauses_]);
         }
     };
     // Smaller pieces are copied: sharing them would only fragment the list.
@@ -163,30 +163,30 @@ class ClauseList : public pbct::ClauseSink {
   public:
     void add_clause(const int32_t *lits, std::size_t size) override {
         const Room room = extend(1, size);
-        if (size != 0) std::memcpy(room.lits, lits, size * sizeof(int32_t));
-        room.offsets[0] = room.base + static_cast<int64_t>(size);
+        if (size != 0) std::memcpy(room.lits_, lits, size * sizeof(int32_t));
+        room.offsets_[0] = room.base_ + static_cast<int64_t>(size);
     }
 
     // Room for `clauses` more clauses holding `lits` literals in all, uninitialised: the caller
     // writes lits[0, lits) and offsets[0, clauses), each offset counted from `base`, and gives
     // the room back with truncate(old size) when it fails.
     struct Room {
-        int32_t *lits;
-        int64_t *offsets;
-        int64_t base;
+        int32_t *lits_;
+        int64_t *offsets_;
+        int64_t base_;
     };
     Room extend(std::size_t clauses, std::size_t lits) {
         Block &b = writable_tail();
-        const std::size_t old_lits = b.lits.size();
-        int32_t *l = b.lits.extend(lits);
+        const std::size_t old_lits = b.lits_.size();
+        int32_t *l = b.lits_.extend(lits);
         int64_t *o;
         try {
-            o = b.offsets.extend(clauses);
+            o = b.offsets_.extend(clauses);
         } catch (...) {
-            b.lits.truncate(old_lits);
+            b.lits_.truncate(old_lits);
             throw;
         }
-        pieces_.back().clauses += clauses;
+        pieces_.back().clauses_ += clauses;
         size_ += clauses;
         return Room{l, o, static_cast<int64_t>(old_lits)};
     }
@@ -198,18 +198,18 @@ class ClauseList : public pbct::ClauseSink {
         const std::size_t old = size_;
         try {
             for (const Piece &p : pieces) {
-                if (p.clauses == 0) continue;
-                const Block &src = *p.block;
-                const auto lits = static_cast<std::size_t>(src.offsets[p.clauses]);
+                if (p.clauses_ == 0) continue;
+                const Block &src = *p.block_;
+                const auto lits = static_cast<std::size_t>(src.offsets_[p.clauses_]);
                 if (lits >= kShareFrom) {
-                    pieces_.push_back(Piece{p.block, p.clauses, size_, literal_count()});
-                    size_ += p.clauses;
+                    pieces_.push_back(Piece{p.block_, p.clauses_, size_, literal_count()});
+                    size_ += p.clauses_;
                     continue;
                 }
-                const Room room = extend(p.clauses, lits);
-                if (lits != 0) std::memcpy(room.lits, src.lits.data(), lits * sizeof(int32_t));
-                for (std::size_t i = 0; i < p.clauses; ++i)
-                    room.offsets[i] = room.base + src.offsets[i + 1];
+                const Room room = extend(p.clauses_, lits);
+                if (lits != 0) std::memcpy(room.lits_, src.lits_.data(), lits * sizeof(int32_t));
+                for (std::size_t i = 0; i < p.clauses_; ++i)
+                    room.offsets_[i] = room.base_ + src.offsets_[i + 1];
             }
         } catch (...) {  // out of memory: all or nothing
             truncate(old);
@@ -220,15 +220,15 @@ class ClauseList : public pbct::ClauseSink {
     // encoding or insertion, whose room may hold literals without a clause).
     void truncate(std::size_t n) {
         if (n > size_) return;
-        while (!pieces_.empty() && pieces_.back().first >= n) pieces_.pop_back();
+        while (!pieces_.empty() && pieces_.back().first_ >= n) pieces_.pop_back();
         size_ = n;
         if (pieces_.empty()) return;
         Piece &last = pieces_.back();
-        last.clauses = n - last.first;
-        if (last.block.use_count() == 1) {
-            Block &b = *last.block;
-            b.offsets.truncate(last.clauses + 1);
-            b.lits.truncate(static_cast<std::size_t>(b.offsets[last.clauses]));
+        last.clauses_ = n - last.first_;
+        if (last.block_.use_count() == 1) {
+            Block &b = *last.block_;
+            b.offsets_.truncate(last.clauses_ + 1);
+            b.lits_.truncate(static_cast<std::size_t>(b.offsets_[last.clauses_]));
         }
     }
     void clear() { truncate(0); }
@@ -237,20 +237,20 @@ class ClauseList : public pbct::ClauseSink {
     std::size_t literal_count() const { return pieces_.empty() ? 0 : pieces_.back().lit_end(); }
     const int32_t *begin(std::size_t i) const {
         const Piece &p = piece_of(i);
-        return p.block->lits.data() + p.block->offsets[i - p.first];
+        return p.block_->lits_.data() + p.block_->offsets_[i - p.first_];
     }
     std::size_t length(std::size_t i) const {
         const Piece &p = piece_of(i);
-        const int64_t *o = p.block->offsets.data() + (i - p.first);
+        const int64_t *o = p.block_->offsets_.data() + (i - p.first_);
         return static_cast<std::size_t>(o[1] - o[0]);
     }
     // f(literals, length) for each clause in order: the way to walk a large list.
     template <typename F>
     void for_each(F &&f) const {
         for (const Piece &p : pieces_) {
-            const int32_t *lits = p.block->lits.data();
-            const int64_t *o = p.block->offsets.data();
-            for (std::size_t i = 0; i < p.clauses; ++i)
+            const int32_t *lits = p.block_->lits_.data();
+            const int64_t *o = p.block_->offsets_.data();
+            for (std::size_t i = 0; i < p.clauses_; ++i)
                 f(lits + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
         }
     }
@@ -259,8 +259,9 @@ class ClauseList : public pbct::ClauseSink {
         PodArray<int32_t> out;
         int32_t *dst = out.extend(literal_count());
         for (const Piece &p : pieces_) {
-            const auto n = static_cast<std::size_t>(p.block->offsets[p.clauses]);
-            if (n != 0) std::memcpy(dst + p.lit_first, p.block->lits.data(), n * sizeof(int32_t));
+            const auto n = static_cast<std::size_t>(p.block_->offsets_[p.clauses_]);
+            if (n != 0)
+                std::memcpy(dst + p.lit_first_, p.block_->lits_.data(), n * sizeof(int32_t));
         }
         return out;
     }
@@ -269,9 +270,9 @@ class ClauseList : public pbct::ClauseSink {
         int64_t *dst = out.extend(size_ + 1);
         dst[0] = 0;
         for (const Piece &p : pieces_) {
-            const int64_t *o = p.block->offsets.data();
-            const auto base = static_cast<int64_t>(p.lit_first);
-            for (std::size_t i = 1; i <= p.clauses; ++i) dst[p.first + i] = base + o[i];
+            const int64_t *o = p.block_->offsets_.data();
+            const auto base = static_cast<int64_t>(p.lit_first_);
+            for (std::size_t i = 1; i <= p.clauses_; ++i) dst[p.first_ + i] = base + o[i];
         }
         return out;
     }
@@ -281,23 +282,23 @@ class ClauseList : public pbct::ClauseSink {
     // The block that new clauses go to: the last one, when this list holds it alone (cut to
     // this list's view of it), else a new one.
     Block &writable_tail() {
-        if (!pieces_.empty() && pieces_.back().block.use_count() == 1) {
+        if (!pieces_.empty() && pieces_.back().block_.use_count() == 1) {
             Piece &last = pieces_.back();
-            Block &b = *last.block;
-            if (b.offsets.size() != last.clauses + 1 ||
-                b.lits.size() != static_cast<std::size_t>(b.offsets[last.clauses])) {
-                b.offsets.truncate(last.clauses + 1);
-                b.lits.truncate(static_cast<std::size_t>(b.offsets[last.clauses]));
+            Block &b = *last.block_;
+            if (b.offsets_.size() != last.clauses_ + 1 ||
+                b.lits_.size() != static_cast<std::size_t>(b.offsets_[last.clauses_])) {
+                b.offsets_.truncate(last.clauses_ + 1);
+                b.lits_.truncate(static_cast<std::size_t>(b.offsets_[last.clauses_]));
             }
             return b;
         }
         pieces_.push_back(Piece{std::make_shared<Block>(), 0, size_, literal_count()});
-        return *pieces_.back().block;
+        return *pieces_.back().block_;
     }
     const Piece &piece_of(std::size_t i) const {
         if (pieces_.size() == 1) return pieces_.front();
         auto it = std::upper_bound(pieces_.begin(), pieces_.end(), i,
-                                   [](std::size_t v, const Piece &p) { return v < p.first; });
+                                   [](std::size_t v, const Piece &p) { return v < p.first_; });
         // Pieces of no clause share their start with the next one: the last of them holds i.
         return *(it - 1);
     }
@@ -309,8 +310,8 @@ class ClauseList : public pbct::ClauseSink {
 inline int32_t ClauseList::max_variable() const {
     int32_t m = 0;
     for (const Piece &p : pieces_) {
-        const int32_t *lits = p.block->lits.data();
-        const auto n = static_cast<std::size_t>(p.block->offsets[p.clauses]);
+        const int32_t *lits = p.block_->lits_.data();
+        const auto n = static_cast<std::size_t>(p.block_->offsets_[p.clauses_]);
         for (std::size_t i = 0; i < n; ++i) {
             const int32_t v = lits[i] < 0 ? -lits[i] : lits[i];
             if (v > m) m = v;

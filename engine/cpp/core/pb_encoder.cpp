@@ -76,15 +76,15 @@ Normalized normalize(const Constraint &c) {
 
     // Merge by variable: -v with coefficient a is a - a*v.
     std::vector<std::pair<int32_t, Wide>> by_var;
-    by_var.reserve(c.terms.size());
+    by_var.reserve(c.terms_.size());
     Wide constant = 0;
-    for (const WeightedTerm &t : c.terms) {
-        if (t.coef == 0) continue;
-        if (t.lit > 0) {
-            by_var.emplace_back(t.lit, Wide{t.coef});
+    for (const WeightedTerm &t : c.terms_) {
+        if (t.coef_ == 0) continue;
+        if (t.lit_ > 0) {
+            by_var.emplace_back(t.lit_, Wide{t.coef_});
         } else {
-            constant += t.coef;
-            by_var.emplace_back(-t.lit, -Wide{t.coef});  // -INT64_MIN needs the wider type
+            constant += t.coef_;
+            by_var.emplace_back(-t.lit_, -Wide{t.coef_});  // -INT64_MIN needs the wider type
         }
     }
     std::stable_sort(by_var.begin(), by_var.end(),
@@ -114,12 +114,12 @@ Normalized normalize(const Constraint &c) {
     }
 
     // Bounds on the positive-weight sum; outside [0, total] they are clipped.
-    Wide lower = c.has_lower ? Wide{c.lower} - constant : 0;
-    Wide upper = c.has_upper ? Wide{c.upper} - constant : total;
+    Wide lower = c.has_lower_ ? Wide{c.lower_} - constant : 0;
+    Wide upper = c.has_upper_ ? Wide{c.upper_} - constant : total;
     lower = clamp(lower, 0, total + 1);
     upper = clamp(upper, -1, total);
     if (lower > upper) {
-        out.never_true = true;
+        out.never_true_ = true;
         return out;
     }
 
@@ -132,10 +132,10 @@ Normalized normalize(const Constraint &c) {
         const int32_t lit = terms[first].first;
         const Wide w = terms[first].second;
         if (w > upper) {
-            out.units.push_back(-lit);
+            out.units_.push_back(-lit);
             total -= w;
         } else if (w > total - lower) {
-            out.units.push_back(lit);
+            out.units_.push_back(lit);
             total -= w;
             lower -= w;
             upper -= w;
@@ -144,8 +144,8 @@ Normalized normalize(const Constraint &c) {
         }
         if (lower < 0) lower = 0;
         if (lower > total || lower > upper) {
-            out.never_true = true;
-            out.units.clear();
+            out.never_true_ = true;
+            out.units_.clear();
             return out;
         }
     }
@@ -159,8 +159,8 @@ Normalized normalize(const Constraint &c) {
         upper = upper / g;
         total /= g;
         if (lower > upper) {
-            out.never_true = true;
-            out.units.clear();
+            out.never_true_ = true;
+            out.units_.clear();
             return out;
         }
     }
@@ -170,32 +170,32 @@ Normalized normalize(const Constraint &c) {
             kReachMaxWork &&
         !some_sum_between(terms, first, g_div, static_cast<int64_t>(lower),
                           static_cast<int64_t>(upper), static_cast<int64_t>(total))) {
-        out.never_true = true;
-        out.units.clear();
+        out.never_true_ = true;
+        out.units_.clear();
         return out;
     }
-    NormalizedConstraint &r = out.residual;
-    r.lits.reserve(terms.size() - first);
-    r.weights.reserve(terms.size() - first);
+    NormalizedConstraint &r = out.residual_;
+    r.lits_.reserve(terms.size() - first);
+    r.weights_.reserve(terms.size() - first);
     for (std::size_t i = first; i < terms.size(); ++i) {
-        r.lits.push_back(terms[i].first);
-        r.weights.push_back(terms[i].second / g_div);
+        r.lits_.push_back(terms[i].first);
+        r.weights_.push_back(terms[i].second / g_div);
     }
-    r.lower = static_cast<int64_t>(lower);
-    r.upper = static_cast<int64_t>(upper);
-    r.total = static_cast<int64_t>(total);
-    out.has_residual = !(r.lower == 0 && r.upper >= r.total);
+    r.lower_ = static_cast<int64_t>(lower);
+    r.upper_ = static_cast<int64_t>(upper);
+    r.total_ = static_cast<int64_t>(total);
+    out.has_residual_ = !(r.lower_ == 0 && r.upper_ >= r.total_);
     return out;
 }
 
 void encode_constraint(const Constraint &c, Encoder &encoder, ClauseSink &sink, AuxSource &aux) {
     Normalized n = normalize(c);
-    if (n.never_true) {
+    if (n.never_true_) {
         sink.add_clause(nullptr, 0);
         return;
     }
-    for (int32_t u : n.units) sink.add_clause(&u, 1);
-    if (n.has_residual) encoder.encode(n.residual, sink, aux);
+    for (int32_t u : n.units_) sink.add_clause(&u, 1);
+    if (n.has_residual_) encoder.encode(n.residual_, sink, aux);
 }
 
 }  // namespace se::pbct

@@ -16,8 +16,8 @@ namespace se::pbct {
 
 // One term coefficient * literal; a negative literal -v stands for (1 - v).
 struct WeightedTerm {
-    int32_t lit;
-    int64_t coef;
+    int32_t lit_;
+    int64_t coef_;
 };
 
 // Bounds are wider than coefficients: the constant that negated literals and cancelling
@@ -27,11 +27,11 @@ using Bound = __int128;
 
 // lower <= sum(coef * lit) <= upper; a side that is absent does not constrain.
 struct Constraint {
-    std::vector<WeightedTerm> terms;
-    bool has_lower = false;
-    bool has_upper = false;
-    Bound lower = 0;
-    Bound upper = 0;
+    std::vector<WeightedTerm> terms_;
+    bool has_lower_ = false;
+    bool has_upper_ = false;
+    Bound lower_ = 0;
+    Bound upper_ = 0;
 };
 
 // Receives the clauses of an encoding, one at a time.
@@ -53,11 +53,11 @@ class AuxSource {
 // 0 <= lower <= upper <= total (the sum of the weights), not both sides trivial, every
 // variable at most once and no weight large enough to force its literal.
 struct NormalizedConstraint {
-    std::vector<int32_t> lits;
-    std::vector<int64_t> weights;
-    int64_t lower = 0;
-    int64_t upper = 0;
-    int64_t total = 0;
+    std::vector<int32_t> lits_;
+    std::vector<int64_t> weights_;
+    int64_t lower_ = 0;
+    int64_t upper_ = 0;
+    int64_t total_ = 0;
 };
 
 class Encoder {
@@ -76,10 +76,10 @@ constexpr int64_t kMaxCoefficientSum = int64_t{1} << 62;
 
 // Outcome of normalisation: a constant, or units plus (possibly) a residual constraint.
 struct Normalized {
-    bool never_true = false;
-    std::vector<int32_t> units;  // literals the bounds force
-    bool has_residual = false;
-    NormalizedConstraint residual;
+    bool never_true_ = false;
+    std::vector<int32_t> units_;  // literals the bounds force
+    bool has_residual_ = false;
+    NormalizedConstraint residual_;
 };
 
 // Throws std::overflow_error when the coefficients are too large.

@@ -24,31 +24,31 @@ uint64_t hash_name(std::string_view name) { return std::hash<std::string_view>{}
 bool NameTable::add_family(std::string name, int64_t first, std::vector<int64_t> sizes) {
     if (!family_index_.emplace(name, families_.size()).second) return false;
     Family f;
-    f.name = std::move(name);
-    f.first = first;
-    f.sizes = std::move(sizes);
-    f.count = 1;
-    for (int64_t s : f.sizes) {
+    f.name_ = std::move(name);
+    f.first_ = first;
+    f.sizes_ = std::move(sizes);
+    f.count_ = 1;
+    for (int64_t s : f.sizes_) {
         if (s <= 0) {
-            f.count = 0;
+            f.count_ = 0;
             break;
         }
-        f.count *= static_cast<uint64_t>(s);  // the caller checked that the numbers fit
+        f.count_ *= static_cast<uint64_t>(s);  // the caller checked that the numbers fit
     }
-    f.begin = family_entries_;
-    family_entries_ += f.count;
+    f.begin_ = family_entries_;
+    family_entries_ += f.count_;
     families_.push_back(std::move(f));
     return true;
 }
 
 void NameTable::family_element_name(const Family &f, uint64_t k, std::string *out) const {
-    out->assign(f.name);
+    out->assign(f.name_);
     out->push_back('[');
-    const std::size_t n = f.sizes.size();
+    const std::size_t n = f.sizes_.size();
     // Row-major digits, last dimension fastest: peel from the end, then put in order.
     std::vector<uint64_t> idx(n);
     for (std::size_t d = n; d-- > 0;) {
-        const uint64_t s = static_cast<uint64_t>(f.sizes[d]);
+        const uint64_t s = static_cast<uint64_t>(f.sizes_[d]);
         idx[d] = k % s;
         k /= s;
     }
@@ -75,12 +75,12 @@ bool NameTable::family_number(std::string_view name, int64_t *out) const {
     const auto it = family_index_.find(std::string(head));
     if (it == family_index_.end()) return false;
     const Family *f = &families_[it->second];
-    if (f->count == 0) return false;
+    if (f->count_ == 0) return false;
     const std::string_view inner = name.substr(open + 1, name.size() - open - 2);
-    const auto &sizes = f->sizes;
+    const auto &sizes = f->sizes_;
     if (sizes.empty()) {
         if (!inner.empty()) return false;
-        *out = f->first;
+        *out = f->first_;
         return true;
     }
     uint64_t flat = 0;
@@ -104,7 +104,7 @@ bool NameTable::family_number(std::string_view name, int64_t *out) const {
         at = comma + 1;
     }
     if (d != sizes.size()) return false;
-    *out = f->first + static_cast<int64_t>(flat);
+    *out = f->first_ + static_cast<int64_t>(flat);
     return true;
 }
 
@@ -187,9 +187,9 @@ void VarMap::build_inverse() {
 bool VarMap::name(int64_t number, std::string *out) {
     // Family elements come first: the first family holding the number answers.
     for (const Family &f : table_->families()) {
-        if (f.count == 0 || number < f.first) continue;
-        const uint64_t k = static_cast<uint64_t>(number) - static_cast<uint64_t>(f.first);
-        if (k < f.count) {
+        if (f.count_ == 0 || number < f.first_) continue;
+        const uint64_t k = static_cast<uint64_t>(number) - static_cast<uint64_t>(f.first_);
+        if (k < f.count_) {
             table_->family_element_name(f, k, out);
             return true;
         }
@@ -211,7 +211,7 @@ bool VarMap::name(int64_t number, std::string *out) {
 
 std::size_t WitnessInterpreter::table_size() const {
     std::size_t n = picked_.size();
-    for (const Run &r : runs_) n += r.count;
+    for (const Run &r : runs_) n += r.count_;
     return n;
 }
 
@@ -231,34 +231,34 @@ bool WitnessInterpreter::build_tables(const VarMap &map, bool leave_out_auxiliar
     std::string buf;
     for (std::size_t fi = 0; fi < t.families().size(); ++fi) {
         const Family &f = t.families()[fi];
-        if (f.count == 0) continue;
+        if (f.count_ == 0) continue;
         // Numbers below 1 are not clause variables: skip the elements before number 1.
         uint64_t from = 0;
-        if (f.first < 1) from = static_cast<uint64_t>(1 - f.first);
-        if (from >= f.count) continue;
+        if (f.first_ < 1) from = static_cast<uint64_t>(1 - f.first_);
+        if (from >= f.count_) continue;
         // A prefix decides the whole family when it is no longer than the family name, and
         // names none of its elements when it does not begin with the name and "["; only a
         // longer prefix that does needs each element's name.
         bool all_aux = false, each = false;
         if (leave_out_auxiliaries)
             for (const std::string &p : prefixes_) {
-                if (p.size() <= f.name.size()) {
-                    if (std::string_view(f.name).substr(0, p.size()) == p) all_aux = true;
-                } else if (std::string_view(p).substr(0, f.name.size() + 1) == f.name + "[") {
+                if (p.size() <= f.name_.size()) {
+                    if (std::string_view(f.name_).substr(0, p.size()) == p) all_aux = true;
+                } else if (std::string_view(p).substr(0, f.name_.size() + 1) == f.name_ + "[") {
                     each = true;
                 }
             }
         if (all_aux) continue;
         if (!each) {
-            runs_.push_back({fi, from, f.count - from});
+            runs_.push_back({fi, from, f.count_ - from});
             continue;
         }
-        for (uint64_t k = from; k < f.count; ++k) {
+        for (uint64_t k = from; k < f.count_; ++k) {
             t.family_element_name(f, k, &buf);
             if (is_auxiliary(buf)) continue;
-            if (!runs_.empty() && runs_.back().family == fi &&
-                runs_.back().from + runs_.back().count == k)
-                ++runs_.back().count;
+            if (!runs_.empty() && runs_.back().family_ == fi &&
+                runs_.back().from_ + runs_.back().count_ == k)
+                ++runs_.back().count_;
             else
                 runs_.push_back({fi, k, 1});
         }
@@ -308,9 +308,9 @@ std::vector<bool> WitnessInterpreter::decode(const std::vector<int64_t> &witness
         return value == 1;
     };
     for (const Run &r : runs_) {
-        const Family &f = names_->families()[r.family];
-        for (uint64_t k = r.from; k < r.from + r.count; ++k)
-            out.push_back(value_of(f.first + static_cast<int64_t>(k)));
+        const Family &f = names_->families()[r.family_];
+        for (uint64_t k = r.from_; k < r.from_ + r.count_; ++k)
+            out.push_back(value_of(f.first_ + static_cast<int64_t>(k)));
     }
     for (uint32_t i : picked_) out.push_back(value_of(names_->number(i)));
     return out;

@@ -16,11 +16,11 @@ namespace se::clause {
 // named name + "[" + its indexes joined by "," + "]" and has number first + k. A family of 10^8
 // declared elements costs its shape here; names are made when asked for.
 struct Family {
-    std::string name;
-    int64_t first = 0;
-    std::vector<int64_t> sizes;
-    uint64_t count = 0;  // 0 when a size is not positive
-    uint64_t begin = 0;  // entry index of its first element
+    std::string name_;
+    int64_t first_ = 0;
+    std::vector<int64_t> sizes_;
+    uint64_t count_ = 0;  // 0 when a size is not positive
+    uint64_t begin_ = 0;  // entry index of its first element
 };
 
 // Families first (in the order given), then names and numbers in the order given, the names'
@@ -61,9 +61,9 @@ class NameTable {
     void for_each(Fn &&fn) const {
         std::string buf;
         for (const Family &f : families_)
-            for (uint64_t k = 0; k < f.count; ++k) {
+            for (uint64_t k = 0; k < f.count_; ++k) {
                 family_element_name(f, k, &buf);
-                fn(std::string_view(buf), f.first + static_cast<int64_t>(k));
+                fn(std::string_view(buf), f.first_ + static_cast<int64_t>(k));
             }
         for (std::size_t i = 0; i < numbers_.size(); ++i) fn(name(i), numbers_[i]);
     }
@@ -133,10 +133,10 @@ class WitnessInterpreter {
     void for_each_entry(Fn &&fn) const {
         std::string buf;
         for (const Run &r : runs_) {
-            const Family &f = names_->families()[r.family];
-            for (uint64_t k = r.from; k < r.from + r.count; ++k) {
+            const Family &f = names_->families()[r.family_];
+            for (uint64_t k = r.from_; k < r.from_ + r.count_; ++k) {
                 names_->family_element_name(f, k, &buf);
-                fn(std::string_view(buf), f.first + static_cast<int64_t>(k));
+                fn(std::string_view(buf), f.first_ + static_cast<int64_t>(k));
             }
         }
         for (uint32_t i : picked_) fn(names_->name(i), names_->number(i));
@@ -154,8 +154,8 @@ class WitnessInterpreter {
     std::shared_ptr<const NameTable> names_;
     // Family elements taken, as runs of consecutive elements (before the listed entries).
     struct Run {
-        std::size_t family;
-        uint64_t from, count;
+        std::size_t family_;
+        uint64_t from_, count_;
     };
     std::vector<Run> runs_;
     std::vector<uint32_t> picked_;

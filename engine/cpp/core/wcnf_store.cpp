@@ -146,16 +146,16 @@ int32_t WcnfStore::max_variable() const {
 // soft weight reaching the hard weight) gives way, so that every reader sees the same problem.
 Header WcnfStore::cnf_header(PrefatoryMode mode) const {
     Header h{};
-    h.variables = std::max<int64_t>(variable_count_.value_or(0), max_variable());
-    h.clauses = static_cast<int64_t>(hard_.size()) +
-                (mode == PrefatoryMode::kUnits ? static_cast<int64_t>(prefatory_.size()) : 0);
-    h.top = 0;
+    h.variables_ = std::max<int64_t>(variable_count_.value_or(0), max_variable());
+    h.clauses_ = static_cast<int64_t>(hard_.size()) +
+                 (mode == PrefatoryMode::kUnits ? static_cast<int64_t>(prefatory_.size()) : 0);
+    h.top_ = 0;
     return h;
 }
 
 Header WcnfStore::wcnf_header(PrefatoryMode mode) const {
     Header h = cnf_header(mode);
-    h.clauses += static_cast<int64_t>(soft_.size());
+    h.clauses_ += static_cast<int64_t>(soft_.size());
     int64_t max_weight = 0;
     __int128 sum = 0;
     for (int64_t w : weights_) {
@@ -163,11 +163,11 @@ Header WcnfStore::wcnf_header(PrefatoryMode mode) const {
         sum += w;
     }
     if (weight_limit_ && *weight_limit_ > max_weight) {
-        h.top = *weight_limit_;
+        h.top_ = *weight_limit_;
     } else {
         const __int128 top = sum + 1;
-        h.top = top > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max()
-                                                          : static_cast<int64_t>(top);
+        h.top_ = top > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max()
+                                                           : static_cast<int64_t>(top);
     }
     return h;
 }
@@ -178,7 +178,7 @@ void WcnfStore::write_cnf(const std::string &path, PrefatoryMode mode) const {
     const Header h = cnf_header(mode);
     Writer w(path);
     write_comments(w, *this, mode);
-    w.text("p cnf " + std::to_string(h.variables) + " " + std::to_string(h.clauses) + "\n");
+    w.text("p cnf " + std::to_string(h.variables_) + " " + std::to_string(h.clauses_) + "\n");
     if (mode == PrefatoryMode::kUnits)
         for (const int32_t &lit : prefatory_) w.clause(&lit, 1);
     hard_.for_each([&](const int32_t *lits, std::size_t n) { w.clause(lits, n); });
@@ -189,9 +189,9 @@ void WcnfStore::write_wcnf(const std::string &path, PrefatoryMode mode) const {
     const Header h = wcnf_header(mode);
     Writer w(path);
     write_comments(w, *this, mode);
-    w.text("p wcnf " + std::to_string(h.variables) + " " + std::to_string(h.clauses) + " " +
-           std::to_string(h.top) + "\n");
-    const std::string top = std::to_string(h.top) + " ";
+    w.text("p wcnf " + std::to_string(h.variables_) + " " + std::to_string(h.clauses_) + " " +
+           std::to_string(h.top_) + "\n");
+    const std::string top = std::to_string(h.top_) + " ";
     if (mode == PrefatoryMode::kUnits)
         for (const int32_t &lit : prefatory_) {
             w.text(top);

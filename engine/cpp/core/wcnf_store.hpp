@@ -18,9 +18,9 @@ enum class PrefatoryMode { kComment, kUnits };
 
 // What a written file's "p" line says.
 struct Header {
-    int64_t variables;
-    int64_t clauses;
-    int64_t top;  // weight of a hard clause (WCNF only)
+    int64_t variables_;
+    int64_t clauses_;
+    int64_t top_;  // weight of a hard clause (WCNF only)
 };
 
 class WcnfStore {
@@ -37,8 +37,8 @@ class WcnfStore {
         return hard_.extend(clauses, lits);
     }
     struct SoftRoom {
-        ClauseList::Room clauses;
-        int64_t *weights;
+        ClauseList::Room clauses_;
+        int64_t *weights_;
     };
     SoftRoom extend_soft(std::size_t clauses, std::size_t lits);
     void truncate_hard(std::size_t n) { hard_.truncate(n); }
