@@ -47,6 +47,8 @@ import os
 import subprocess
 import sys
 
+import transport_peers
+
 SEED = 20261210
 PRICES = 20
 REPEAT = 3
@@ -120,51 +122,11 @@ def route_lp1_per_route(size, data, clock, time_limit):
 
 
 def route_linopy(size, data, clock, time_limit):
-    import pandas as pd
-    import xarray as xr
-    import linopy
-    s, d = size
-    start = clock()
-    m = linopy.Model()
-    x = m.add_variables(lower=0, coords=[pd.RangeIndex(s, name="source"),
-                                         pd.RangeIndex(d, name="sink")], name="x")
-    m.add_constraints(x.sum("sink") <= xr.DataArray(data["supply"], dims="source"),
-                      name="supply")
-    m.add_constraints(x.sum("source") >= xr.DataArray(data["demand"], dims="sink"),
-                      name="demand")
-    m.add_objective((xr.DataArray(data["cost"], dims=("source", "sink")) * x).sum())
-    h = linopy.io.to_highspy(m)  # handed over in memory
-    h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", time_limit)
-    h.setOptionValue("presolve", "off")
-    h.run()
-    run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+    return transport_peers.linopy_transport(size, data, clock, time_limit)
 
 
 def route_pyoptinterface(size, data, clock, time_limit):
-    import pyoptinterface as poi
-    from pyoptinterface import highs
-    s, d = size
-    supply, demand = data["supply"].tolist(), data["demand"].tolist()
-    start = clock()
-    m = highs.Model()
-    m.set_model_attribute(poi.ModelAttribute.Silent, True)
-    x = m.add_m_variables((s, d), lb=0.0)
-    for a in range(s):
-        m.add_linear_constraint(poi.quicksum(x[a, :]), poi.Leq, supply[a])
-    for b in range(d):
-        m.add_linear_constraint(poi.quicksum(x[:, b]), poi.Geq, demand[b])
-    m.set_objective(poi.ScalarAffineFunction(data["cost"].ravel().astype(float).tolist(),
-                                             [v.index for v in x.ravel()]),
-                    poi.ObjectiveSense.Minimize)
-    m.set_raw_parameter("time_limit", time_limit)
-    m.set_raw_parameter("presolve", "off")
-    m.optimize()
-    run = m.get_model_attribute(poi.ModelAttribute.SolveTimeSec)
-    status = str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
-    return (clock() - start - run, run, status,
-            m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
+    return transport_peers.pyoptinterface_transport(size, data, clock, time_limit)
 
 
 def route_pulp(size, data, clock, time_limit):

@@ -39,6 +39,8 @@ import os
 import subprocess
 import sys
 
+import transport_peers
+
 SEED = 20261210
 K = 4  # entries a row in the random LP
 GOAL = 2.0
@@ -148,36 +150,24 @@ def route_zk_encoder(model, size, data, clock, time_limit):
 
 
 def route_linopy(model, size, data, clock, time_limit):
-    import pandas as pd
+    if model == "transport":
+        return transport_peers.linopy_transport(size, data, clock, time_limit)
     import xarray as xr
+    import pandas as pd
     import linopy
     start = clock()
     m = linopy.Model()
-    if model == "random":
-        x = m.add_variables(lower=0, upper=1, coords=[pd.RangeIndex(size, name="i")], name="x")
-        rows = sum(xr.DataArray(a, dims="r") * x.isel(i=xr.DataArray(c, dims="r"))
-                   for c, a in zip(data["cols"], data["vals"]))
-        m.add_constraints(rows <= xr.DataArray(data["upper"], dims="r"), name="rows")
-        m.add_objective((xr.DataArray(data["cost"], dims="i") * x).sum())
-    else:
-        s, d = size
-        ship = m.add_variables(lower=0, coords=[pd.RangeIndex(s, name="source"),
-                                                pd.RangeIndex(d, name="sink")], name="ship")
-        m.add_constraints(ship.sum("sink") <= xr.DataArray(data["supply"], dims="source"),
-                          name="supply")
-        m.add_constraints(ship.sum("source") >= xr.DataArray(data["demand"], dims="sink"),
-                          name="demand")
-        m.add_objective((xr.DataArray(data["cost"], dims=("source", "sink")) * ship).sum())
-    h = linopy.io.to_highspy(m)  # handed over in memory
-    h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", time_limit)
-    h.setOptionValue("presolve", "off")
-    h.run()
-    run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+    x = m.add_variables(lower=0, upper=1, coords=[pd.RangeIndex(size, name="i")], name="x")
+    rows = sum(xr.DataArray(a, dims="r") * x.isel(i=xr.DataArray(c, dims="r"))
+               for c, a in zip(data["cols"], data["vals"]))
+    m.add_constraints(rows <= xr.DataArray(data["upper"], dims="r"), name="rows")
+    m.add_objective((xr.DataArray(data["cost"], dims="i") * x).sum())
+    return transport_peers.linopy_run(m, time_limit, clock, start)
 
 
 def route_pyoptinterface(model, size, data, clock, time_limit):
+    if model == "transport":
+        return transport_peers.pyoptinterface_transport(size, data, clock, time_limit)
     import numpy as np
     from scipy.sparse import csr_array
     import pyoptinterface as poi
@@ -185,32 +175,16 @@ def route_pyoptinterface(model, size, data, clock, time_limit):
     start = clock()
     m = highs.Model()
     m.set_model_attribute(poi.ModelAttribute.Silent, True)
-    if model == "random":
-        n = size
-        x = m.add_m_variables(n, lb=0.0, ub=1.0)
-        # Its bulk form: a sparse matrix over the variable vector.
-        a = csr_array((np.stack(data["vals"], axis=1).ravel(),
-                       np.stack(data["cols"], axis=1).ravel(),
-                       np.arange(0, K * n + 1, K)), shape=(n, n))
-        m.add_m_linear_constraints(a, x, poi.Leq, data["upper"])
-        cost = data["cost"]
-    else:
-        s, d = size
-        x = m.add_m_variables((s, d), lb=0.0)
-        for i in range(s):
-            m.add_linear_constraint(poi.quicksum(x[i, :]), poi.Leq, data["supply"][i])
-        for j in range(d):
-            m.add_linear_constraint(poi.quicksum(x[:, j]), poi.Geq, data["demand"][j])
-        cost = data["cost"].ravel()
-    m.set_objective(poi.ScalarAffineFunction(cost.tolist(), [v.index for v in x.ravel()]),
+    n = size
+    x = m.add_m_variables(n, lb=0.0, ub=1.0)
+    # Its bulk form: a sparse matrix over the variable vector.
+    a = csr_array((np.stack(data["vals"], axis=1).ravel(),
+                   np.stack(data["cols"], axis=1).ravel(),
+                   np.arange(0, K * n + 1, K)), shape=(n, n))
+    m.add_m_linear_constraints(a, x, poi.Leq, data["upper"])
+    m.set_objective(poi.ScalarAffineFunction(data["cost"].tolist(), [v.index for v in x.ravel()]),
                     poi.ObjectiveSense.Minimize)
-    m.set_raw_parameter("time_limit", time_limit)
-    m.set_raw_parameter("presolve", "off")
-    m.optimize()
-    run = m.get_model_attribute(poi.ModelAttribute.SolveTimeSec)
-    status = str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
-    return (clock() - start - run, run, status,
-            m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
+    return transport_peers.pyoptinterface_run(m, time_limit, clock, start)
 
 
 ROUTES = {

@@ -580,6 +580,15 @@ REFUSALS = {
     "addRows column late": (
         lambda s: s.addRows(2, np.zeros(2), np.ones(2), 2, np.array([0, 1, 2], dtype=I32),
                             np.array([0, 7], dtype=I32), np.ones(2)), IndexError),
+    "addRows value late": (
+        lambda s: s.addRows(2, np.zeros(2), np.ones(2), 2, np.array([0, 1, 2], dtype=I32),
+                            np.array([0, 1], dtype=I32), np.array([1.0, np.inf])), ValueError),
+    "addRows column before value": (
+        lambda s: s.addRows(2, np.zeros(2), np.ones(2), 2, np.array([0, 1, 2], dtype=I32),
+                            np.array([0, 7], dtype=I32), np.array([np.nan, 1.0])), IndexError),
+    "addRows long row column": (
+        lambda s: s.addRows(1, np.zeros(1), np.ones(1), 20, np.array([0, 20]),
+                            np.array([2, 1, 0] * 6 + [1, 9]), np.ones(20)), IndexError),
     "addRows nan upper": (
         lambda s: s.addRows(1, np.zeros(1), np.array([np.nan]), 1, np.array([0, 1]),
                             np.array([0]), np.ones(1)), ValueError),

@@ -1018,3 +1018,278 @@ def test_row_weights_and_weighted_sums_equal_the_library_computation():
         assert np.array_equal(w, weights, equal_nan=True)
         assert same_arrays(scaled.linear_coefficients, (w[:, None] * m.copy()).tocsr()), (m, w)
         assert same_arrays(folded.linear_coefficients, csr_array(w).dot(m.copy()).tocsr()), (m, w)
+
+
+# ------------------------------------------------------------------------------------------------
+# Blocks that indexing a variable array makes, and their sums and differences, beside twins made
+# from the same matrices with the sparse library's own constructor: every operation must give
+# both the same arrays (values, places, dtypes), constants and flags.
+
+def counter():
+    from zk_encoder.linear_parser2.variable import VariableArray
+    return VariableArray._total_created_variables
+
+
+def picked(x, item):
+    """x[item] and its twin, a block over the same csr_array the library builds itself."""
+    count = int(np.prod(x.shape))
+    # A list names elements by their flat numbers, other indices by position.
+    flat = np.array(item) if isinstance(item, list) else np.arange(count).reshape(x.shape)[item]
+    flat = flat.ravel()
+    k = len(flat)
+    matrix = csr_array((np.ones(k, dtype=x.type), (flat + x._shift).astype(np.int32),
+                        np.arange(k + 1, dtype=np.int32)), shape=(k, counter()))
+    return x[item], LinearExpressionsArr(linear_coefficients=matrix, is_init=True)
+
+
+def assert_same_block(got, want):
+    m, w = got._linear_coefficients, want._linear_coefficients
+    assert type(m) is csr_array and m.shape == w.shape
+    for name in ("data", "indices", "indptr"):
+        a, b = getattr(m, name), getattr(w, name)
+        assert a.dtype == b.dtype, name
+        assert np.array_equal(a, b), name
+    assert got._constants.dtype == want._constants.dtype
+    assert np.array_equal(got._constants, want._constants)
+    assert bool(got._is_init) == bool(want._is_init)
+
+
+@pytest.fixture
+def arrays():
+    from zk_encoder.linear_parser2.variable import VariableArray
+    real = VariableArray("r", (4, 5), 0, 1, np.float64, counter())
+    VariableArray._total_created_variables += 20
+    ints = VariableArray("z", (6,), 0, 9, np.int32, counter())
+    VariableArray._total_created_variables += 6
+    return real, ints
+
+
+def random_block_pairs(rng, arrays, k, steps):
+    """Seeded random expressions over picked blocks of k rows: sums and differences (also of a
+    block with itself), numbers on either side, scaling by numbers and by row weights, and the
+    host's sum() over many blocks."""
+    real, ints = arrays
+
+    def pick():
+        x = real if rng.random() < 0.6 else ints
+        count = int(np.prod(x.shape))
+        if x is real and rng.random() < 0.4:
+            # Rows and columns of the 4 x 5 array, as the transport rows take them.
+            start = int(rng.integers(0, 5 - k + 1))
+            item = ((slice(None), int(rng.integers(5))) if k == 4 and rng.random() < 0.5 else
+                    (int(rng.integers(4)), slice(start, start + k)))
+            return picked(x, item)
+        return picked(x, [int(i) for i in rng.integers(0, count, k)])
+
+    pool = [pick() for _ in range(4)]
+    for _ in range(steps):
+        (a, ta), (b, tb) = pool[int(rng.integers(len(pool)))], pool[int(rng.integers(len(pool)))]
+        c = [int(rng.integers(-3, 4)), float(rng.integers(-6, 7)) / 2][int(rng.integers(2))]
+        op = int(rng.integers(11))
+        if op == 0:
+            pair = pick()
+        elif op in (1, 2):
+            pair = (a + b, ta + tb)
+        elif op in (3, 4):
+            pair = (a - b, ta - tb)
+        elif op == 5:
+            pair = (a + a, ta + ta)
+        elif op == 6:
+            pair = (c - a, c - ta) if rng.random() < 0.5 else (a + c, ta + c)
+        elif op == 7:
+            pair = (a * c, ta * c)
+        elif op == 8:
+            w = rng.integers(-2, 3, k).astype(float)
+            pair = (a * w, ta * w)
+        elif op == 9:
+            chosen = [pool[int(i)] for i in rng.integers(0, len(pool), int(rng.integers(2, 6)))]
+            pair = (sum(p[0] for p in chosen), sum(p[1] for p in chosen))
+        else:
+            pair = (a - a, ta - ta)
+        pool.append(pair)
+    return pool
+
+
+def test_random_block_expressions_equal_the_sparse_library(arrays):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(30):
+        k = int(rng.choice([1, 3, 4]))
+        pool = random_block_pairs(rng, arrays, k, 12)
+        w = rng.integers(-3, 4, k).astype(float)
+        # Read in reverse, so that a result is read before the blocks it was made of.
+        for got, want in reversed(pool):
+            assert_same_block(got, want)
+            s, t = got.sum(), want.sum()
+            assert s.constant == t.constant
+            assert np.array_equal(s.linear_coefficients.toarray(), t.linear_coefficients.toarray())
+            d, e = got.dot(w), want.dot(w)
+            assert np.array_equal(d.linear_coefficients.toarray(),
+                                  e.linear_coefficients.toarray())
+
+
+def test_a_read_matrix_is_kept_and_later_sums_use_it_as_read(arrays):
+    real, _ = arrays
+    (a, ta), (b, tb) = picked(real, (0, slice(None))), picked(real, (1, slice(None)))
+    s, ts = a + b, ta + tb
+    assert (s + 1)._linear_coefficients is s._linear_coefficients
+    m = s.linear_coefficients
+    assert m is s._linear_coefficients and (s == 2).linear_coefficients is m
+    assert (s >= 0)._linear_coefficients is m and (s - 4)._linear_coefficients is m
+    before, twin_before = s - a, ts - ta
+    # A caller that changes the matrix it read changes what later sums see, as with the
+    # library's own arrays; a sum made before keeps what it was made of.
+    m.data *= 3
+    ts._linear_coefficients.data *= 3
+    assert_same_block(s - a, ts - ta)
+    assert_same_block(before, twin_before)
+
+
+def test_sums_of_many_blocks(arrays):
+    real, ints = arrays
+    # Every column of `real` once per row block, pairwise and with the host's sum().
+    cols = [picked(real, (slice(None), j)) for j in range(5)]
+    pairwise = ((cols[0][0] + cols[1][0]) + (cols[2][0] + cols[3][0])) + cols[4][0]
+    twin = ((cols[0][1] + cols[1][1]) + (cols[2][1] + cols[3][1])) + cols[4][1]
+    assert_same_block(pairwise, twin)
+    assert_same_block(sum(c[0] for c in cols), sum(c[1] for c in cols))
+    dense = pairwise.linear_coefficients.toarray()
+    assert dense.sum() == 20 and dense[:, real._shift:real._shift + 20].reshape(4, 4, 5).sum(
+        axis=(1, 2)).tolist() == [5] * 4
+    # A long chain made one block at a time, and a block doubled 40 times (weights past 2^31
+    # are added step by step, int32 values wrapping as the library's do).
+    one, twin_one = picked(ints, [2])
+    chain, twin_chain = one, twin_one
+    for _ in range(3000):
+        chain, twin_chain = chain + one, twin_chain + twin_one
+    assert_same_block(chain, twin_chain)
+    assert chain.linear_coefficients.data.tolist() == [3001]
+    for x, item in ((ints, [1, 1, 4]), (real, [2, 17, 17])):
+        block, twin = picked(x, item)
+        for _ in range(40):
+            block, twin = block + block, twin + twin
+        assert_same_block(block, twin)
+
+
+def test_a_very_long_chain_is_freed():
+    # Made by the host's sum() over 100,000 one-row blocks: taking it apart must not recurse.
+    script = textwrap.dedent("""
+        import gc
+        from zk_encoder.linear_parser2 import LinearModel, VariableType
+        x = LinearModel().get_variable("x", VariableType.REAL, 0, 1, i=3)
+        one = x[[1]]
+        total = sum(one for _ in range(100_000))
+        del total
+        gc.collect()
+        total = sum(one for _ in range(100_000)) - x[[1]]
+        print(total.linear_coefficients.data.tolist())
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["[99999.0]"]
+
+
+@pytest.mark.parametrize("reader", [
+    lambda b: pickle.loads(pickle.dumps(b)),
+    copy.copy,
+    copy.deepcopy,
+], ids=["pickle", "copy", "deepcopy"])
+def test_copies_of_sums_hold_the_matrix(arrays, reader):
+    real, ints = arrays
+    (a, ta), (b, tb) = picked(real, (slice(None), 0)), picked(real, (slice(None), 3))
+    assert_same_block(reader(a - b), ta - tb)
+    (c, tc), (d, td) = picked(ints, [0, 5]), picked(ints, [5, 5])
+    assert_same_block(reader(c + d + 2), tc + td + 2)
+
+
+def test_blocks_of_different_widths_fail_in_the_sparse_library():
+    from zk_encoder.linear_parser2.variable import VariableArray
+    x = VariableArray("x", (2,), 0, 1, np.float64, counter())
+    VariableArray._total_created_variables += 2
+    early = x[[0, 1]]
+    VariableArray._total_created_variables += 1
+    late = x[[1, 0]]
+    with pytest.raises(ValueError) as lazy:
+        early + late
+    twin_early = LinearExpressionsArr(linear_coefficients=csr_array(
+        early.linear_coefficients.toarray()), is_init=True)
+    twin_late = LinearExpressionsArr(linear_coefficients=csr_array(
+        late.linear_coefficients.toarray()), is_init=True)
+    with pytest.raises(ValueError) as eager:
+        twin_early + twin_late
+    assert str(lazy.value) == str(eager.value)
+
+
+def test_a_cycle_through_the_matrix_of_a_sum_is_collected(arrays):
+    real, _ = arrays
+
+    class Holder:
+        pass
+
+    def cycle():
+        block, holder = real[0, :] - real[1, :], Holder()
+        holder.block = block
+        block._linear_coefficients = holder  # the cycle runs through the matrix field alone
+        return weakref.ref(holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_cycle_through_a_given_matrix_kept_by_several_blocks_is_collected():
+    class Matrix:
+        pass
+
+    def cycle():
+        matrix = Matrix()
+        block = LinearExpressionsArr(linear_coefficients=matrix, constants=np.zeros(2))
+        matrix.blocks = [block, block + 1, block == 2, block >= 0, block <= 3]
+        return weakref.ref(matrix)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None
+
+
+def assert_same_row(got, want):
+    m, w = got.linear_coefficients, want.linear_coefficients
+    assert type(m) is type(w) and m.shape == w.shape
+    for name in ("data", "indices", "indptr"):
+        a, b = getattr(m, name), getattr(w, name)
+        assert a.dtype == b.dtype, name
+        assert np.array_equal(a, b, equal_nan=a.dtype.kind == "f"), name
+    assert type(got.constant) is type(want.constant)
+    assert got.constant == want.constant or (np.isnan(got.constant) and np.isnan(want.constant))
+
+
+@pytest.mark.parametrize("index, weights", [
+    ([3, 1, 3, 0], np.array([0.5, -2.0, 0.25, 3.0])),
+    ([3, 1, 3, 0], np.array([1.0, 2.0, -1.0, 4.0])),  # column 3 adds up to 0
+    ([5, 5], np.array([np.inf, -np.inf])),
+    ([2, 4], np.array([np.nan, 1.0])),
+    ([2, 4], np.array([0.0, 1.0])),
+    ([2, 4, 1, 0], np.arange(1.0, 9.0)[::2]),  # not contiguous
+    ([2, 4], np.array([3, -1])),
+    ([2, 4], np.array([3, -1], dtype=np.int32)),
+    ([2, 4], np.array([1.5, 2.5], dtype=np.float32)),
+    ([2, 4], np.array([1.0, 2.0], dtype=">f8")),
+    ([], np.array([])),
+], ids=["fractions", "cancelling", "infinities", "nan", "zero-weight", "strided", "int64",
+        "int32", "float32", "big-endian", "empty"])
+@pytest.mark.parametrize("which", ["real", "integer"])
+def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
+    real, ints = arrays
+    x = real if which == "real" else ints
+    block, twin = picked(x, index)
+    assert_same_row(block.dot(weights), twin.dot(weights))
+    assert_same_row(dot(weights, block), dot(twin, weights))
+    assert_same_block(block, twin)
+
+
+def test_weighted_sum_of_another_length_fails_in_numpy(arrays):
+    block, twin = picked(arrays[0], [1, 2, 3])
+    for b in (block, twin):
+        with pytest.raises(ValueError, match="not aligned"):
+            b.dot(np.ones(2))

@@ -317,3 +317,63 @@ def test_quadratic_programs_equal_the_first_generation(first):
     assert two.solve() is SolutionStatus.OPTIMAL
     assert two.objective_value == pytest.approx(one.objective_value, abs=1e-6)
     assert np.allclose(two.get_result("x"), one.get_result("x"), atol=1e-5)
+
+
+def pairwise(blocks):
+    blocks = list(blocks)
+    while len(blocks) > 1:
+        blocks = [sum(blocks[i:i + 2]) for i in range(0, len(blocks), 2)]
+    return blocks[0]
+
+
+def test_transport_lps_of_block_sums_equal_highs_directly():
+    """Rows stated as sums and differences of many picked blocks (pairwise and with the host's
+    sum()), against the same model handed to HiGHS directly as a dense matrix."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for trial in range(12):
+        s, d = int(rng.integers(1, 6)), int(rng.integers(1, 6))
+        supply = rng.integers(1, 10, s).astype(float)
+        demand = rng.integers(1, 10, d).astype(float)
+        supply *= 1.5 * demand.sum() / supply.sum()
+        cost = rng.integers(1, 20, (s, d)).astype(float)
+        swing = rng.integers(-3, 4, s).astype(float)
+        integral = trial % 3 == 2
+        model = LinearModel()
+        kind = VariableType.INTEGER if integral else VariableType.REAL
+        ship = model.get_variable("ship", kind, 0, 50, source=s, sink=d)
+        model.add_constraints(pairwise(ship[:, j] for j in range(d)) <= supply)
+        model.add_constraints(sum(ship[i, :] for i in range(s)) >= demand)
+        # Each source's first sink against the rest, a difference of sums.
+        rest = pairwise(ship[:, j] for j in range(1, d)) if d > 1 else ship[:, 0] * 0
+        model.add_constraints(ship[:, 0] * 2 - rest - ship[:, 0] <= swing + 30)
+        model.add_target(dot(ship[:, :], cost.ravel()), minimization=True)
+        status = model.solve()
+
+        n = s * d
+        A = np.zeros((s + d + s, n))
+        for i in range(s):
+            A[i, i * d:(i + 1) * d] = 1
+            A[s + d + i, i * d] = 1
+            A[s + d + i, i * d + 1:(i + 1) * d] = -1
+        for j in range(d):
+            A[s + j, j::d] = 1
+        h = highspy.Highs()
+        h.setOptionValue("output_flag", False)
+        lower = np.concatenate([np.full(s, -np.inf), demand, np.full(s, -np.inf)])
+        upper = np.concatenate([supply, np.full(d, np.inf), swing + 30])
+        nz = np.nonzero(A)
+        starts = np.searchsorted(nz[0], np.arange(A.shape[0] + 1)).astype(np.int32)
+        h.passModel(n, A.shape[0], len(nz[0]), 2, 1, 0.0, cost.ravel(), np.zeros(n),
+                    np.full(n, 50.0), lower, upper, starts, nz[1].astype(np.int32), A[nz],
+                    np.full(n, 1 if integral else 0, dtype=np.int32))
+        h.run()
+        if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+            assert status is not SolutionStatus.OPTIMAL
+            continue
+        assert status is SolutionStatus.OPTIMAL
+        assert model.objective_value == pytest.approx(h.getInfo().objective_function_value,
+                                                      abs=1e-6)
+        x = model.get_result("ship").ravel()
+        assert np.all(A @ x >= lower - 1e-6) and np.all(A @ x <= upper + 1e-6)

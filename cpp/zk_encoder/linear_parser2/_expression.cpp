@@ -7,17 +7,25 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
+#include <memory>
 #include <string>
+#include <type_traits>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/python_private.hpp"
 
 namespace zk::lp2 {
+
+namespace nb = nanobind;
 
 namespace {
 
@@ -148,10 +156,36 @@ using RowSlots =
     ObjectSlots<LinearExpression, &LinearExpression::constant_,
                 &LinearExpression::linear_coefficients_, &LinearExpression::quadratic_coefficients_,
                 &LinearExpression::lower_bound_, &LinearExpression::upper_bound_>;
-using BlockSlots =
-    ObjectSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
-                &LinearExpressionsArr::linear_coefficients_, &LinearExpressionsArr::lower_bounds_,
-                &LinearExpressionsArr::upper_bounds_, &LinearExpressionsArr::is_init_>;
+// A block's matrix is visited only while the block is its one owner: blocks made from one another
+// share it, and the collector must see each reference once.
+struct BlockSlots {
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
+        if (!nb::inst_ready(self)) return 0;
+        auto *p = nb::inst_ptr<LinearExpressionsArr>(self);
+        for (PyObject *o : {p->constants_.ptr(), p->lower_bounds_.ptr(), p->upper_bounds_.ptr(),
+                            p->is_init_.ptr()})
+            Py_VISIT(o);
+        if (p->coefs_ && p->coefs_.use_count() == 1) Py_VISIT(p->coefs_->matrix_.ptr());
+        return 0;
+    }
+
+    static int clear(PyObject *self) {
+        if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
+        if (!nb::inst_ready(self)) return 0;
+        auto *p = nb::inst_ptr<LinearExpressionsArr>(self);
+        p->constants_ = p->lower_bounds_ = p->upper_bounds_ = p->is_init_ = nb::none();
+        p->coefs_.reset();
+        return 0;
+    }
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(clear)},
+        {0, nullptr},
+    };
+};
 
 // ---------------------------------------------------------------------------------------------
 // Rows.
@@ -322,12 +356,327 @@ nb::object default_constants(nb::handle linear) {
                             nb::arg("dtype") = linear.attr("data").attr("dtype"));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Matrices kept as plain arrays (BlockCoefs): picked columns, and sums and differences of them.
+// The matrix is made by the rules of the sparse library's sum of two compressed-row matrices in
+// canonical form (columns ascending within a row, none repeated), applied in the order the
+// program wrote the sums: per row, the two rows are merged by column, an entry present on one
+// side only is combined with 0 (a - 0, 0 - b), and a result equal to 0 is not stored. Values are
+// int32 while both sides are (added with wrap-around, as the library's C++ adds them) and
+// float64 once either side is. Picked rows are canonical, and so is every such sum, so each step
+// is the library's own canonical case; its results have 32-bit indices while all counts fit.
+
+struct PlainCsr {
+    std::vector<int32_t> starts_, cols_;
+    std::vector<double> reals_;  // float64 values
+    std::vector<int32_t> ints_;  // int32 values
+    bool is_float_ = false;
+};
+
+template <typename T>
+T value_at(const PlainCsr &m, size_t k) {
+    if (m.is_float_) return static_cast<T>(m.reals_[k]);
+    return static_cast<T>(m.ints_[k]);
+}
+
+// The library's C++ adds its int32 values with wrap-around; here that is said explicitly.
+template <typename T>
+T apply(T a, T b, bool minus) {
+    if constexpr (std::is_integral_v<T>) {
+        const auto ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
+        return static_cast<T>(minus ? ua - ub : ua + ub);
+    } else {
+        return minus ? a - b : a + b;
+    }
+}
+
+template <typename T>
+void merge_rows(const PlainCsr &a, const PlainCsr &b, bool minus, int64_t rows, PlainCsr &out,
+                std::vector<T> &values) {
+    out.starts_.assign(static_cast<size_t>(rows) + 1, 0);
+    out.cols_.reserve(a.cols_.size() + b.cols_.size());
+    values.reserve(a.cols_.size() + b.cols_.size());
+    auto keep = [&](int32_t col, T v) {
+        if (v != 0) {
+            out.cols_.push_back(col);
+            values.push_back(v);
+        }
+    };
+    for (int64_t r = 0; r < rows; ++r) {
+        size_t i = static_cast<size_t>(a.starts_[static_cast<size_t>(r)]);
+        size_t j = static_cast<size_t>(b.starts_[static_cast<size_t>(r)]);
+        const auto ie = static_cast<size_t>(a.starts_[static_cast<size_t>(r) + 1]);
+        const auto je = static_cast<size_t>(b.starts_[static_cast<size_t>(r) + 1]);
+        while (i < ie && j < je) {
+            if (a.cols_[i] == b.cols_[j]) {
+                keep(a.cols_[i], apply(value_at<T>(a, i), value_at<T>(b, j), minus));
+                ++i;
+                ++j;
+            } else if (a.cols_[i] < b.cols_[j]) {
+                keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
+                ++i;
+            } else {
+                keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
+                ++j;
+            }
+        }
+        for (; i < ie; ++i) keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
+        for (; j < je; ++j) keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
+        out.starts_[static_cast<size_t>(r) + 1] = static_cast<int32_t>(out.cols_.size());
+    }
+}
+
+PlainCsr picked_rows(const BlockCoefs &c) {
+    PlainCsr m;
+    m.is_float_ = c.float_;
+    m.starts_.resize(static_cast<size_t>(c.rows_) + 1);
+    for (size_t r = 0; r < m.starts_.size(); ++r) m.starts_[r] = static_cast<int32_t>(r);
+    m.cols_ = c.cols_;
+    if (c.float_)
+        m.reals_.assign(c.cols_.size(), 1.0);
+    else
+        m.ints_.assign(c.cols_.size(), 1);
+    return m;
+}
+
+PlainCsr summed_rows(const BlockCoefs &c, const PlainCsr &a, const PlainCsr &b) {
+    PlainCsr out;
+    out.is_float_ = c.float_;
+    if (c.float_)
+        merge_rows(a, b, c.minus_, c.rows_, out, out.reals_);
+    else
+        merge_rows(a, b, c.minus_, c.rows_, out, out.ints_);
+    return out;
+}
+
+// The rows of a tree of picks and sums. A node may be shared (`s + s`), so each is computed once
+// per call and its arrays are dropped as soon as its last user in the tree has them; the tree is
+// walked without recursion, however deep it is.
+PlainCsr evaluate(const BlockCoefs &root) {
+    std::unordered_map<const BlockCoefs *, int64_t> users;
+    std::vector<const BlockCoefs *> stack{&root};
+    users[&root] = 1;
+    while (!stack.empty()) {
+        const BlockCoefs *c = stack.back();
+        stack.pop_back();
+        if (c->kind_ != BlockCoefs::Kind::kSum) continue;
+        for (const BlockCoefs *child : {c->left_.get(), c->right_.get()})
+            if (users[child]++ == 0) stack.push_back(child);
+    }
+    std::unordered_map<const BlockCoefs *, PlainCsr> done;
+    std::vector<std::pair<const BlockCoefs *, bool>> todo{{&root, false}};
+    while (!todo.empty()) {
+        auto [c, expanded] = todo.back();
+        todo.pop_back();
+        if (done.count(c)) continue;
+        if (c->kind_ == BlockCoefs::Kind::kPicked) {
+            done.emplace(c, picked_rows(*c));
+            continue;
+        }
+        const BlockCoefs *l = c->left_.get(), *r = c->right_.get();
+        if (!expanded) {
+            todo.push_back({c, true});
+            todo.push_back({r, false});
+            todo.push_back({l, false});
+            continue;
+        }
+        done.emplace(c, summed_rows(*c, done.at(l), done.at(r)));
+        for (const BlockCoefs *child : {l, r})
+            if (--users[child] == 0) done.erase(child);
+    }
+    return std::move(done.at(&root));
+}
+
+// The same rows by counting, for a tree whose picked rows reach the top with small weights: a
+// picked block enters the result with its weight (the signed number of its ways to the top),
+// and each entry of the result is the weighted count of the picks of its row and column. The
+// library's sums give exactly that: every value along the way is an integer below 2^31, which
+// float64 and int32 hold exactly, and an entry that is 0 at some step and left out adds nothing
+// later. Empty (the flag false) when the weights are too large for that.
+bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
+    constexpr int64_t kLimit = std::numeric_limits<int32_t>::max();
+    // Parents before children: the reverse of a depth-first finishing order.
+    std::vector<const BlockCoefs *> order;
+    std::unordered_map<const BlockCoefs *, bool> seen;
+    std::vector<std::pair<const BlockCoefs *, bool>> todo{{&root, false}};
+    while (!todo.empty()) {
+        auto [c, finished] = todo.back();
+        todo.pop_back();
+        if (finished) {
+            order.push_back(c);
+            continue;
+        }
+        if (seen[c]) continue;
+        seen[c] = true;
+        todo.push_back({c, true});
+        if (c->kind_ == BlockCoefs::Kind::kSum) {
+            todo.push_back({c->right_.get(), false});
+            todo.push_back({c->left_.get(), false});
+        }
+    }
+    std::unordered_map<const BlockCoefs *, int64_t> weight, ways;
+    weight[&root] = 1;
+    ways[&root] = 1;
+    std::vector<const BlockCoefs *> leaves;
+    int64_t entries = 0, total_ways = 0;
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const BlockCoefs *c = *it;
+        const int64_t w = weight[c], n = ways[c];
+        if (c->kind_ != BlockCoefs::Kind::kSum) {
+            total_ways += n;
+            if (total_ways > kLimit) return false;
+            if (w != 0) {
+                leaves.push_back(c);
+                entries += c->rows_;
+            }
+            continue;
+        }
+        // The same block may stand on both sides (`a - a`).
+        const std::pair<const BlockCoefs *, int64_t> sides[] = {
+            {c->left_.get(), w}, {c->right_.get(), c->minus_ ? -w : w}};
+        for (const auto &[child, share] : sides) {
+            weight[child] += share;
+            int64_t &cn = ways[child];
+            cn += n;
+            if (cn > kLimit) return false;
+        }
+    }
+    if (entries > kLimit) return false;
+    // Every picked block holds one entry in every row: row r gathers entry r of each of them,
+    // ascending by column unless the blocks came in another order.
+    const auto rows = static_cast<size_t>(root.rows_);
+    const size_t per_row = leaves.size();
+    std::vector<int32_t> leaf_weight(per_row);
+    for (size_t l = 0; l < per_row; ++l) leaf_weight[l] = static_cast<int32_t>(weight[leaves[l]]);
+    out.starts_.assign(rows + 1, 0);
+    out.cols_.resize(static_cast<size_t>(entries));
+    std::vector<int64_t> values(static_cast<size_t>(entries));
+    std::vector<std::pair<int32_t, int32_t>> row;  // (column, weight) of a row to be sorted
+    size_t at = 0;
+    for (size_t r = 0; r < rows; ++r) {
+        int32_t *cols = out.cols_.data() + at;
+        int64_t *sums = values.data() + at;
+        bool ascending = true;
+        for (size_t l = 0; l < per_row; ++l) {
+            cols[l] = leaves[l]->cols_[r];
+            sums[l] = leaf_weight[l];
+            ascending = ascending && (l == 0 || cols[l - 1] <= cols[l]);
+        }
+        if (!ascending) {
+            row.clear();
+            for (size_t l = 0; l < per_row; ++l)
+                row.emplace_back(cols[l], static_cast<int32_t>(sums[l]));
+            std::sort(row.begin(), row.end(),
+                      [](const auto &x, const auto &y) { return x.first < y.first; });
+            for (size_t l = 0; l < per_row; ++l) {
+                cols[l] = row[l].first;
+                sums[l] = row[l].second;
+            }
+        }
+        // Entries of one column added up, in place; sums of 0 are not stored.
+        size_t kept = 0;
+        for (size_t k = 0; k < per_row;) {
+            const int32_t c = cols[k];
+            int64_t v = 0;
+            for (; k < per_row && cols[k] == c; ++k) v += sums[k];
+            if (v != 0) {
+                cols[kept] = c;
+                sums[kept] = v;
+                ++kept;
+            }
+        }
+        at += kept;
+        out.starts_[r + 1] = static_cast<int32_t>(at);
+    }
+    out.cols_.resize(at);
+    values.resize(at);
+    out.is_float_ = root.float_;
+    if (out.is_float_)
+        out.reals_.assign(values.begin(), values.end());
+    else
+        out.ints_.assign(values.begin(), values.end());
+    return true;
+}
+
+template <typename T>
+nb::object numpy_of(std::vector<T> &&v) {
+    auto *owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+// The matrix as the sparse library holds it. Picked rows are handed over in compressed form, as
+// indexing has always made them; a tree's arrays are those of the library's own sums.
+nb::object make_matrix(const BlockCoefs &c) {
+    nb::object np = g_module.get("np");
+    nb::object shape = nb::make_tuple(nb::int_(c.rows_), nb::int_(c.width_));
+    nb::object csr_array = g_module.get("csr_array");
+    if (c.kind_ == BlockCoefs::Kind::kPicked) {
+        nb::object dtype = np.attr(c.float_ ? "float64" : "int32");
+        nb::object values = np.attr("ones")(nb::make_tuple(c.rows_), nb::arg("dtype") = dtype);
+        std::vector<int32_t> cols = c.cols_;
+        nb::object starts = np.attr("arange")(c.rows_ + 1, nb::arg("dtype") = np.attr("int32"));
+        return csr_array(nb::make_tuple(values, numpy_of(std::move(cols)), starts),
+                         nb::arg("shape") = shape);
+    }
+    PlainCsr m;
+    if (!counted_rows(c, m)) m = evaluate(c);
+    nb::object values = m.is_float_ ? numpy_of(std::move(m.reals_)) : numpy_of(std::move(m.ints_));
+    return csr_array(
+        nb::make_tuple(values, numpy_of(std::move(m.cols_)), numpy_of(std::move(m.starts_))),
+        nb::arg("shape") = shape);
+}
+
+nb::object matrix_of(const std::shared_ptr<const BlockCoefs> &c) {
+    if (!c) return nb::none();
+    if (!c->matrix_.is_valid()) c->matrix_ = make_matrix(*c);
+    return c->matrix_;
+}
+
+nb::object matrix_of(const LinearExpressionsArr &b) { return matrix_of(b.coefs_); }
+
+// a ± b kept as arrays, when both are and the result's counts fit the 32-bit indices; else null.
+BlockCoefs::Ptr lazy_sum(const BlockCoefs::Ptr &a, const BlockCoefs::Ptr &b, bool minus) {
+    if (!a || !b || !a->lazy() || !b->lazy()) return nullptr;
+    if (a->rows_ != b->rows_ || a->width_ != b->width_) return nullptr;
+    const int64_t stored = a->stored_ + b->stored_;
+    if (stored > std::numeric_limits<int32_t>::max()) return nullptr;
+    auto c = std::make_shared<BlockCoefs>();
+    c->kind_ = BlockCoefs::Kind::kSum;
+    c->rows_ = a->rows_;
+    c->width_ = a->width_;
+    c->stored_ = stored;
+    c->float_ = a->float_ || b->float_;
+    c->left_ = a;
+    c->right_ = b;
+    c->minus_ = minus;
+    return c;
+}
+
+// The matrix of a result that keeps its operand's: the same tree, so that the matrix, once made,
+// is one object for both; but a matrix given as an object gets a holder of its own, so that
+// each block that refers to it is its one owner and shows the reference to the collector.
+BlockCoefs::Ptr shared(const BlockCoefs::Ptr &c) {
+    if (c && c->kind_ == BlockCoefs::Kind::kMatrix) return BlockCoefs::matrix(c->matrix_);
+    return c;
+}
+
+nb::object make_block(std::shared_ptr<const BlockCoefs> coefs, nb::object constants,
+                      nb::object lower, nb::object upper, bool is_init) {
+    if (constants.is_none() || debug()) {
+        nb::object linear = matrix_of(coefs);
+        check_block_parts(linear, constants);
+        if (constants.is_none()) constants = default_constants(linear);
+    }
+    return nb::cast(LinearExpressionsArr{std::move(constants), std::move(coefs), std::move(lower),
+                                         std::move(upper), nb::bool_(is_init)});
+}
+
 nb::object make_block(nb::object linear, nb::object constants, nb::object lower, nb::object upper,
                       bool is_init) {
-    check_block_parts(linear, constants);
-    if (constants.is_none()) constants = default_constants(linear);
-    return nb::cast(LinearExpressionsArr{std::move(constants), std::move(linear), std::move(lower),
-                                         std::move(upper), nb::bool_(is_init)});
+    return make_block(BlockCoefs::matrix(std::move(linear)), std::move(constants), std::move(lower),
+                      std::move(upper), is_init);
 }
 
 LinearExpressionsArr block_of(nb::handle obj) { return nb::cast<LinearExpressionsArr &>(obj); }
@@ -416,12 +765,31 @@ nb::object weighted_row_sum(nb::handle m, nb::handle w) {
     return g_module.get("csr_array")(sums);
 }
 
+// The same for picked rows kept as arrays and float64 weights, without making the matrix: the
+// product adds 1 * w_r, that is w_r, to the column of row r, in row order.
+nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
+    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nb::object();
+    nb::object np = g_module.get("np");
+    if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
+        return nb::object();
+    using Weights = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    Weights weights;
+    if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
+        return nb::object();
+    const double *v = weights.data();
+    for (int64_t r = 0; r < c->rows_; ++r)
+        if (v[r] == 0) return nb::object();
+    std::vector<double> sums(static_cast<size_t>(c->width_), 0.0);
+    for (size_t r = 0; r < c->cols_.size(); ++r) sums[static_cast<size_t>(c->cols_[r])] += v[r];
+    return g_module.get("csr_array")(numpy_of(std::move(sums)));
+}
+
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     if (is_number(other)) {
-        return make_block(b.linear_coefficients_, add_or_sub(b.constants_, other, minus),
-                          nb::none(), nb::none(), true);
+        return make_block(shared(b.coefs_), add_or_sub(b.constants_, other, minus), nb::none(),
+                          nb::none(), true);
     }
     if (is_block(other)) {
         LinearExpressionsArr o = block_of(other);
@@ -430,7 +798,9 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         if (compare(b.constants_.attr("shape"), o.constants_.attr("shape"), Py_NE))
             fail_formula(kElementCount);
         nb::object constants = add_or_sub(b.constants_, o.constants_, minus);
-        nb::object linear = add_or_sub(b.linear_coefficients_, o.linear_coefficients_, minus);
+        if (BlockCoefs::Ptr lazy = lazy_sum(b.coefs_, o.coefs_, minus))
+            return make_block(std::move(lazy), std::move(constants), nb::none(), nb::none(), false);
+        nb::object linear = add_or_sub(matrix_of(b), matrix_of(o), minus);
         return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false);
     }
     fail_type(kBlockOperandType);
@@ -445,7 +815,7 @@ nb::object block_mul(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     if (is_number(other)) {
-        return make_block(mul(other, b.linear_coefficients_), mul(other, b.constants_), nb::none(),
+        return make_block(mul(other, matrix_of(b)), mul(other, b.constants_), nb::none(),
                           nb::none(), true);
     }
     if (is_ndarray(other)) {
@@ -453,11 +823,12 @@ nb::object block_mul(nb::handle self, nb::handle other) {
                         compare(other.attr("size"), b.constants_.attr("size"), Py_NE)))
             fail_formula(kElementCount);
         // w[:, None] scales row i by w_i.
-        nb::object linear = scaled_rows(b.linear_coefficients_, other);
+        nb::object matrix = matrix_of(b);
+        nb::object linear = scaled_rows(matrix, other);
         if (!linear.is_valid()) {
             nb::object column =
                 other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
-            linear = mul(column, b.linear_coefficients_).attr("tocsr")();
+            linear = mul(column, matrix).attr("tocsr")();
         }
         return make_block(std::move(linear), mul(b.constants_, other), nb::none(), nb::none(),
                           false);
@@ -489,28 +860,28 @@ nb::object block_eq(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object v = border(b, other);
-    return make_block(b.linear_coefficients_, b.constants_, v, v, false);
+    return make_block(shared(b.coefs_), b.constants_, v, v, false);
 }
 
 nb::object block_ge(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.lower_bounds_.is_none()) fail_formula(kBlockHasLower);
     nb::object v = border(b, other);
-    return make_block(b.linear_coefficients_, b.constants_, std::move(v), b.upper_bounds_, false);
+    return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false);
 }
 
 nb::object block_le(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.upper_bounds_.is_none()) fail_formula(kBlockHasUpper);
     nb::object v = border(b, other);
-    return make_block(b.linear_coefficients_, b.constants_, b.lower_bounds_, std::move(v), false);
+    return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false);
 }
 
 nb::object block_sum(nb::handle self) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object constant = b.constants_.attr("sum")();
-    const nb::object &m = b.linear_coefficients_;
+    nb::object m = matrix_of(b);
     nb::object width = nb::make_tuple(m.attr("shape")[1]);
     nb::object csr_array = g_module.get("csr_array");
     nb::object linear;
@@ -535,10 +906,13 @@ nb::object block_dot(nb::handle self, nb::handle other) {
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
     nb::object constant = b.constants_.attr("dot")(other);
-    nb::object linear = weighted_row_sum(b.linear_coefficients_, other);
+    nb::object linear = weighted_picked_sum(b.coefs_, other);
+    if (linear.is_valid()) return make_row(std::move(linear), std::move(constant));
+    nb::object matrix = matrix_of(b);
+    linear = weighted_row_sum(matrix, other);
     if (!linear.is_valid()) {
         nb::object weights = g_module.get("csr_array")(other);
-        linear = weights.attr("dot")(b.linear_coefficients_).attr("tocsr")();
+        linear = weights.attr("dot")(matrix).attr("tocsr")();
     }
     return make_row(std::move(linear), std::move(constant));
 }
@@ -563,24 +937,39 @@ nb::object dot(nb::handle first_expr, nb::handle second_expr) {
     return second_expr.attr("dot")(first_expr);
 }
 
-// The fields under their attribute names, in the constructor's order.
+// The fields under their attribute names, in the constructor's order, each read and written
+// as the Python object it stands for.
 template <typename T>
-using Field = std::pair<const char *, nb::object T::*>;
-
-const Field<LinearExpression> kRowFields[] = {
-    {"_constant", &LinearExpression::constant_},
-    {"_linear_coefficients", &LinearExpression::linear_coefficients_},
-    {"_quadratic_coefficients", &LinearExpression::quadratic_coefficients_},
-    {"_lower_bound", &LinearExpression::lower_bound_},
-    {"_upper_bound", &LinearExpression::upper_bound_},
+struct Field {
+    const char *name;
+    nb::object (*get)(const T &);
+    void (*set)(T &, nb::object);
 };
 
-const Field<LinearExpressionsArr> kBlockFields[] = {
-    {"_constants", &LinearExpressionsArr::constants_},
-    {"_linear_coefficients", &LinearExpressionsArr::linear_coefficients_},
-    {"_lower_bounds", &LinearExpressionsArr::lower_bounds_},
-    {"_upper_bounds", &LinearExpressionsArr::upper_bounds_},
-    {"_is_init", &LinearExpressionsArr::is_init_},
+template <typename T, nb::object T::*M>
+constexpr Field<T> member_field(const char *name) {
+    return {name, [](const T &t) { return t.*M; },
+            [](T &t, nb::object value) { t.*M = std::move(value); }};
+}
+
+using Row = LinearExpression;
+using Block = LinearExpressionsArr;
+
+const Field<Row> kRowFields[] = {
+    member_field<Row, &Row::constant_>("_constant"),
+    member_field<Row, &Row::linear_coefficients_>("_linear_coefficients"),
+    member_field<Row, &Row::quadratic_coefficients_>("_quadratic_coefficients"),
+    member_field<Row, &Row::lower_bound_>("_lower_bound"),
+    member_field<Row, &Row::upper_bound_>("_upper_bound"),
+};
+
+const Field<Block> kBlockFields[] = {
+    member_field<Block, &Block::constants_>("_constants"),
+    {"_linear_coefficients", [](const Block &b) { return matrix_of(b); },
+     [](Block &b, nb::object value) { b.coefs_ = BlockCoefs::matrix(std::move(value)); }},
+    member_field<Block, &Block::lower_bounds_>("_lower_bounds"),
+    member_field<Block, &Block::upper_bounds_>("_upper_bounds"),
+    member_field<Block, &Block::is_init_>("_is_init"),
 };
 
 // Each field reads and writes like an instance attribute: any object may be assigned, None
@@ -588,10 +977,11 @@ const Field<LinearExpressionsArr> kBlockFields[] = {
 template <typename T, size_t K>
 void fields(nb::class_<T> &cls, const Field<T> (&list)[K]) {
     for (const Field<T> &f : list) {
-        nb::object T::*member = f.second;
+        auto get = f.get;
+        auto set = f.set;
         cls.def_prop_rw(
-            f.first, [member](const T &t) { return t.*member; },
-            [member](T &t, nb::handle value) { t.*member = nb::borrow(value); },
+            f.name, [get](const T &t) { return get(t); },
+            [set](T &t, nb::handle value) { set(t, nb::borrow(value)); },
             nb::for_setter(nb::arg("value").none()));
     }
 }
@@ -602,7 +992,7 @@ template <typename T, size_t K>
 nb::dict get_state(nb::handle self, const Field<T> (&list)[K]) {
     T &t = nb::cast<T &>(self);
     nb::dict state;
-    for (const Field<T> &f : list) state[f.first] = t.*(f.second);
+    for (const Field<T> &f : list) state[f.name] = f.get(t);
     PyObject **dict = py_private::dict_ptr(self.ptr());
     if (dict && *dict && PyDict_Update(state.ptr(), *dict) != 0) throw nb::python_error();
     return state;
@@ -617,12 +1007,12 @@ void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
     }
     T value;
     for (const Field<T> &f : list) {
-        PyObject *item = PyDict_GetItemString(state.ptr(), f.first);
+        PyObject *item = PyDict_GetItemString(state.ptr(), f.name);
         if (!item) {
-            PyErr_SetString(PyExc_KeyError, f.first);
+            PyErr_SetString(PyExc_KeyError, f.name);
             throw nb::python_error();
         }
-        value.*(f.second) = nb::borrow(item);
+        f.set(value, nb::borrow(item));
     }
     new (&t) T(std::move(value));
     nb::object self = nb::find(&t);
@@ -631,7 +1021,7 @@ void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
     while (PyDict_Next(state.ptr(), &pos, &key, &item)) {
         bool own = false;
         for (const Field<T> &f : list)
-            own = own || PyUnicode_CompareWithASCIIString(key, f.first) == 0;
+            own = own || PyUnicode_CompareWithASCIIString(key, f.name) == 0;
         if (!own && PyObject_GenericSetAttr(self.ptr(), key, item) != 0) throw nb::python_error();
     }
 }
@@ -644,12 +1034,7 @@ void alias(Cls &cls, const char *name, const char *existing) {
     nb::setattr(cls, name, fn);
 }
 
-}  // namespace
-
-}  // namespace zk::lp2
-
-NB_MODULE(_expression, m) {
-    using namespace zk::lp2;
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     zk::init_module();
 
@@ -747,8 +1132,9 @@ NB_MODULE(_expression, m) {
                 check_block_parts(linear, constants);
                 nb::object c =
                     constants.is_none() ? default_constants(linear) : nb::borrow(constants);
-                new (self) LinearExpressionsArr{std::move(c), nb::borrow(linear), nb::borrow(lower),
-                                                nb::borrow(upper), nb::borrow(is_init)};
+                new (self)
+                    LinearExpressionsArr{std::move(c), BlockCoefs::matrix(nb::borrow(linear)),
+                                         nb::borrow(lower), nb::borrow(upper), nb::borrow(is_init)};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),
@@ -766,9 +1152,7 @@ NB_MODULE(_expression, m) {
             nb::for_getter(nb::sig("def constants(self) -> np.ndarray")))
         .def_prop_ro(
             "linear_coefficients",
-            [](const LinearExpressionsArr &b) {
-                return nb::object(b.linear_coefficients_.attr("tocsr")());
-            },
+            [](const LinearExpressionsArr &b) { return nb::object(matrix_of(b).attr("tocsr")()); },
             nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
         .def_prop_ro(
             "lower_bounds", [](const LinearExpressionsArr &b) { return b.lower_bounds_; },
@@ -822,3 +1206,9 @@ NB_MODULE(_expression, m) {
           nb::sig("def dot(first_expr: Union[LinearExpressionsArr, np.ndarray], "
                   "second_expr: Union[LinearExpressionsArr, np.ndarray]) -> LinearExpression"));
 }
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+NB_MODULE(_expression, m) { zk::lp2::bind_module(m); }

@@ -2,12 +2,20 @@
 // object exactly as the constructor received it: the arrays are numpy and scipy objects, and all
 // arithmetic on them is theirs. Modules that receive rows may read the fields through nanobind
 // (bound types are shared across the package's extension modules); they build rows only through
-// the Python classes, whose constructors run the module's checks.
+// the Python classes, whose constructors run the module's checks, except that indexing a
+// variable array makes its blocks of picked columns directly (BlockCoefs::picked).
 #pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "common/module.hpp"
 
 namespace zk::lp2 {
+
+namespace nb = nanobind;
 
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
@@ -18,13 +26,83 @@ struct LinearExpression {
     nb::object upper_bound_;             // None or the bound
 };
 
+// The coefficient matrix of a block. A program that adds up many blocks (a transport model's
+// rows are sums of a thousand columns each) would otherwise pay the sparse library's fixed cost
+// on every block and every sum; so the blocks that indexing makes, and sums and differences of
+// them, are kept as plain arrays and a tree of operations, and the matrix is made once, when it
+// is first read, with exactly the arrays the sparse library's own sums would have given. Once
+// made it is kept: every read gives that same object.
+struct BlockCoefs {
+    enum class Kind { kMatrix, kPicked, kSum };
+    using Ptr = std::shared_ptr<const BlockCoefs>;
+
+    Kind kind_ = Kind::kMatrix;
+    // kMatrix: the matrix as given (any object). Otherwise the matrix once made.
+    mutable nb::object matrix_;
+    // kPicked and kSum: rows x width, float64 values (else int32), an upper bound on the stored
+    // entries.
+    int64_t rows_ = 0, width_ = 0, stored_ = 0;
+    bool float_ = false;
+    // kPicked: row r holds the value 1 at column cols_[r].
+    std::vector<int32_t> cols_;
+    // kSum: left_ + right_, or left_ - right_.
+    Ptr left_, right_;
+    bool minus_ = false;
+
+    static std::shared_ptr<BlockCoefs> matrix(nb::object m) {
+        auto c = std::make_shared<BlockCoefs>();
+        c->matrix_ = std::move(m);
+        return c;
+    }
+
+    // Rows of one value 1 each (float64 or int32), at the given columns of `width`.
+    static std::shared_ptr<BlockCoefs> picked(std::vector<int32_t> cols, int64_t width,
+                                              bool is_float) {
+        auto c = std::make_shared<BlockCoefs>();
+        c->kind_ = Kind::kPicked;
+        c->rows_ = static_cast<int64_t>(cols.size());
+        c->width_ = width;
+        c->stored_ = c->rows_;
+        c->float_ = is_float;
+        c->cols_ = std::move(cols);
+        return c;
+    }
+
+    // Not yet a Python object: may take part in further sums without one.
+    bool lazy() const { return kind_ != Kind::kMatrix && !matrix_.is_valid(); }
+
+    BlockCoefs() = default;
+    BlockCoefs(const BlockCoefs &) = delete;
+    BlockCoefs &operator=(const BlockCoefs &) = delete;
+
+    // A program that adds blocks one by one with the host's sum() makes a chain as long as the
+    // number of blocks: it is taken apart here without recursion.
+    ~BlockCoefs() {
+        std::vector<Ptr> pending;
+        auto take = [&pending](Ptr &p) {
+            if (p) pending.push_back(std::move(p));
+        };
+        take(left_);
+        take(right_);
+        while (!pending.empty()) {
+            Ptr p = std::move(pending.back());
+            pending.pop_back();
+            if (p.use_count() == 1) {
+                auto *owned = const_cast<BlockCoefs *>(p.get());
+                take(owned->left_);
+                take(owned->right_);
+            }
+        }
+    }
+};
+
 // A block of k rows: a (k, N) csr_array, one constant and optionally one bound per row.
 struct LinearExpressionsArr {
-    nb::object constants_;            // 1-D numpy array, one entry per row
-    nb::object linear_coefficients_;  // 2-D csr_array
-    nb::object lower_bounds_;         // None or 1-D numpy array
-    nb::object upper_bounds_;         // None or 1-D numpy array
-    nb::object is_init_;              // true: `sum` adds the stored values by column directly
+    nb::object constants_;                     // 1-D numpy array, one entry per row
+    std::shared_ptr<const BlockCoefs> coefs_;  // the 2-D csr_array, or how to make it
+    nb::object lower_bounds_;                  // None or 1-D numpy array
+    nb::object upper_bounds_;                  // None or 1-D numpy array
+    nb::object is_init_;  // true: `sum` adds the stored values by column directly
 };
 
 }  // namespace zk::lp2

@@ -3,6 +3,7 @@
 //
 // Every row spans all second-generation columns of the process (the class counter), so rows of
 // arrays made at different times only combine while no array was created in between.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
@@ -15,8 +16,11 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "zk_encoder/linear_parser2/_expression.hpp"
 
 namespace zk::lp2 {
+
+namespace nb = nanobind;
 
 namespace {
 
@@ -87,32 +91,51 @@ bool index_value(nb::handle item, int64_t &out) {
 
 // What one indexing call needs of the array, read once.
 struct View {
-    nb::handle self;
-    const VariableArray *va;
-    std::vector<int64_t> dims;
-    int64_t count = 0;
+    nb::handle self_;
+    const VariableArray *va_;
+    std::vector<int64_t> dims_;
+    int64_t count_ = 0;
 
-    View(nb::handle self_obj) : self(self_obj), va(&nb::cast<const VariableArray &>(self_obj)) {
-        nb::object shape = va->shape_;
+    View(nb::handle self_obj) : self_(self_obj), va_(&nb::cast<const VariableArray &>(self_obj)) {
+        nb::object shape = va_->shape_;
         Py_ssize_t n = PyObject_Length(shape.ptr());
         if (n < 0) throw nb::python_error();
         for (Py_ssize_t d = 0; d < n; ++d)
-            dims.push_back(as_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
-        count = as_int64(va->count_elems_);
+            dims_.push_back(as_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
+        count_ = as_int64(va_->count_elems_);
     }
 
-    nb::object width() const { return self.attr(kCounter); }
+    nb::object width() const { return self_.attr(kCounter); }
 
     nb::object np() const { return g_module.get("np"); }
 
     // The row of one element: the value 1 of the element type at column shift + flat.
     nb::object row(nb::handle flat) const {
-        nb::object col = zk::check(PyNumber_Add(flat.ptr(), va->shift_.ptr()));
-        nb::object one = va->type_(1);
+        nb::object col = zk::check(PyNumber_Add(flat.ptr(), va_->shift_.ptr()));
+        nb::object one = va_->type_(1);
         nb::object coefs = g_module.get("csr_array")(
             nb::make_tuple(nb::make_tuple(one), nb::make_tuple(nb::make_tuple(col))),
             "shape"_a = nb::make_tuple(width()));
         return g_module.get("LinearExpression")("linear_coefficients"_a = coefs);
+    }
+
+    // The block of the given int32 columns kept as plain arrays (made into the matrix when it
+    // is read; the same matrix as below), for the element types it knows and while the module's
+    // class is the block class itself. Invalid otherwise.
+    nb::object picked_block(nb::handle cols, int64_t width_n) const {
+        nb::object cls = g_module.get("LinearExpressionsArr");
+        if (!cls.is(nb::type<LinearExpressionsArr>())) return nb::object();
+        nb::object numpy = np();
+        const bool is_float = va_->type_.is(numpy.attr("float64"));
+        if (!is_float && !va_->type_.is(numpy.attr("int32"))) return nb::object();
+        using Cols = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+        Cols view = nb::cast<Cols>(cols);
+        std::vector<int32_t> picked(view.data(), view.data() + view.shape(0));
+        const auto k = static_cast<Py_ssize_t>(picked.size());
+        nb::object constants = numpy.attr("zeros")(k, "dtype"_a = va_->type_);
+        return nb::cast(LinearExpressionsArr{
+            std::move(constants), BlockCoefs::picked(std::move(picked), width_n, is_float),
+            nb::none(), nb::none(), nb::bool_(true)});
     }
 
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
@@ -122,26 +145,26 @@ struct View {
         nb::object numpy = np();
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
-        nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va->type_);
+        nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va_->type_);
         nb::object n = width();
         nb::object csr = g_module.get("csr_array");
         nb::object coefs;
         const int64_t width_n = as_int64(n);
-        if (as_int64(va->shift_) + count <= width_n && width_n <= kInt32Max) {
+        if (as_int64(va_->shift_) + count_ <= width_n && width_n <= kInt32Max) {
+            nb::object cols = numpy.attr("add")(flat, va_->shift_, "dtype"_a = numpy.attr("int32"),
+                                                "casting"_a = "unsafe");
+            if (nb::object picked = picked_block(cols, width_n); picked.is_valid()) return picked;
             // The element numbers lie in the array (checked by every caller) and every column
             // fits in 32 bits, so the columns and the row starts are made as the int32 arrays
             // the sparse library would convert them to: no wide copies of a large selection.
-            nb::object int32 = numpy.attr("int32");
-            nb::object cols =
-                numpy.attr("add")(flat, va->shift_, "dtype"_a = int32, "casting"_a = "unsafe");
-            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = int32);
+            nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int32"));
             coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
         } else {
             // Element numbers of a narrow integer type would wrap around when the first column
             // is added; 64 bits hold every column.
             nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
-            nb::object cols = zk::check(PyNumber_Add(wide.ptr(), va->shift_.ptr()));
-            if (as_int64(va->shift_) + count <= width_n) {
+            nb::object cols = zk::check(PyNumber_Add(wide.ptr(), va_->shift_.ptr()));
+            if (as_int64(va_->shift_) + count_ <= width_n) {
                 nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
                 coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
             } else {
@@ -164,19 +187,19 @@ nb::object index_integer(const View &v, nb::handle item) {
     int64_t value = 0;
     bool fits = index_value(item, value);
     if (debug_on()) {
-        if (v.dims.size() != 1) refuse_index(kOneIndexMsg);
-        if (!fits || value < 0 || value >= v.dims[0]) refuse_value(item);
+        if (v.dims_.size() != 1) refuse_index(kOneIndexMsg);
+        if (!fits || value < 0 || value >= v.dims_[0]) refuse_value(item);
     }
     // Element numbers are checked in every mode: an unchecked number names a column of another
     // array without any error.
-    if (!fits || value < 0 || value >= v.count) refuse_value(item);
+    if (!fits || value < 0 || value >= v.count_) refuse_value(item);
     // A host integer: a numpy scalar of a narrow type would wrap around at the first column.
     return v.row(nb::int_(value));
 }
 
 nb::object index_slice(const View &v, nb::handle item) {
-    if (debug_on() && v.dims.size() != 1) refuse_index(kOneIndexMsg);
-    nb::object shape = v.va->shape_;
+    if (debug_on() && v.dims_.size() != 1) refuse_index(kOneIndexMsg);
+    nb::object shape = v.va_->shape_;
     int64_t d0 = as_int64(zk::check(PySequence_GetItem(shape.ptr(), 0)));
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(item.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
@@ -185,7 +208,7 @@ nb::object index_slice(const View &v, nb::handle item) {
     // empty later dimension those could lie past the array.
     if (k > 0) {
         int64_t last = start + (k - 1) * step;
-        if (std::max<int64_t>(start, last) >= v.count) refuse_value(item);
+        if (std::max<int64_t>(start, last) >= v.count_) refuse_value(item);
     }
     nb::object numpy = v.np();
     nb::object flat = numpy.attr("arange")(start, stop, step, "dtype"_a = numpy.attr("int32"));
@@ -198,7 +221,7 @@ void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
     if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
     if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
     nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
-    nb::object zero = nb::int_(0), count = nb::int_(v.count);
+    nb::object zero = nb::int_(0), count = nb::int_(v.count_);
     if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, count, Py_GE)) refuse_value(item);
 }
 
@@ -211,7 +234,7 @@ nb::object index_array(const View &v, nb::handle item) {
     bool is_bool = nb::cast<bool>(numpy.attr("issubdtype")(item.attr("dtype"), "bool"));
     if (is_bool) {
         nb::object shape = item.attr("shape");
-        int eq = PyObject_RichCompareBool(shape.ptr(), v.va->shape_.ptr(), Py_EQ);
+        int eq = PyObject_RichCompareBool(shape.ptr(), v.va_->shape_.ptr(), Py_EQ);
         if (eq < 0) throw nb::python_error();
         if (eq == 1) return v.block(numpy.attr("flatnonzero")(item));
     }
@@ -235,15 +258,15 @@ nb::object index_list(const View &v, nb::handle item) {
 
 // One axis of a tuple index: an integer or a slice, resolved against the axis's size.
 struct Axis {
-    bool scalar = false, slice = false;
-    Py_ssize_t start = 0, stop = 0, step = 0, count = 0;  // the integer is `start`
+    bool scalar_ = false, slice_ = false;
+    Py_ssize_t start_ = 0, stop_ = 0, step_ = 0, count_ = 0;  // the integer is `start_`
 };
 
 // One axis of a tuple index as an intp vector of positions along that axis.
 nb::object positions(nb::handle numpy, const Axis &a) {
-    if (a.scalar)
-        return numpy.attr("array")(nb::make_tuple(a.start), "dtype"_a = numpy.attr("intp"));
-    return numpy.attr("arange")(a.start, a.stop, a.step, "dtype"_a = numpy.attr("intp"));
+    if (a.scalar_)
+        return numpy.attr("array")(nb::make_tuple(a.start_), "dtype"_a = numpy.attr("intp"));
+    return numpy.attr("arange")(a.start_, a.stop_, a.step_, "dtype"_a = numpy.attr("intp"));
 }
 
 // One axis of a tuple index: an integer and a slice are described in `axis` (their positions
@@ -254,16 +277,16 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis 
         is_instance(element, numpy.attr("integer"))) {
         int64_t value = 0;
         if (!index_value(element, value) || value < 0 || value >= size) refuse_value(element);
-        axis.scalar = true;
-        axis.start = static_cast<Py_ssize_t>(value);
+        axis.scalar_ = true;
+        axis.start_ = static_cast<Py_ssize_t>(value);
         return nb::object();
     }
     if (PySlice_Check(element.ptr())) {
-        if (PySlice_Unpack(element.ptr(), &axis.start, &axis.stop, &axis.step) < 0)
+        if (PySlice_Unpack(element.ptr(), &axis.start_, &axis.stop_, &axis.step_) < 0)
             throw nb::python_error();
-        axis.count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &axis.start, &axis.stop,
-                                           axis.step);
-        axis.slice = true;
+        axis.count_ = PySlice_AdjustIndices(static_cast<Py_ssize_t>(size), &axis.start_,
+                                            &axis.stop_, axis.step_);
+        axis.slice_ = true;
         return nb::object();
     }
     bool is_list = PyList_Check(element.ptr());
@@ -287,7 +310,7 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis 
 
 size_t count_scalars(const std::vector<Axis> &axes) {
     size_t k = 0;
-    for (const Axis &a : axes) k += a.scalar ? 1 : 0;
+    for (const Axis &a : axes) k += a.scalar_ ? 1 : 0;
     return k;
 }
 
@@ -295,9 +318,9 @@ nb::object index_tuple(const View &v, nb::handle item) {
     Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
     // A tuple of another length would be read against the wrong dimensions: refused in every
     // mode.
-    if (static_cast<size_t>(n) != v.dims.size())
+    if (static_cast<size_t>(n) != v.dims_.size())
         refuse_index(kDimensionHead + std::to_string(n) + kDimensionMid +
-                     std::to_string(v.dims.size()) + kDimensionTail);
+                     std::to_string(v.dims_.size()) + kDimensionTail);
     nb::object numpy = v.np();
     std::vector<Axis> axes(static_cast<size_t>(n));
     std::vector<nb::object> arrays(static_cast<size_t>(n));
@@ -306,9 +329,9 @@ nb::object index_tuple(const View &v, nb::handle item) {
     for (Py_ssize_t d = 0; d < n; ++d) {
         Axis &a = axes[static_cast<size_t>(d)];
         arrays[static_cast<size_t>(d)] =
-            axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims[d], a);
-        all_scalar = all_scalar && a.scalar;
-        slices += a.slice ? 1 : 0;
+            axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims_[d], a);
+        all_scalar = all_scalar && a.scalar_;
+        slices += a.slice_ ? 1 : 0;
     }
     // Row-major numbering of all combinations, first dimension slowest.
     nb::object flat;
@@ -320,12 +343,12 @@ nb::object index_tuple(const View &v, nb::handle item) {
         int64_t first = 0, stride = 1, step = 1, k = 1;
         for (Py_ssize_t d = n - 1; d >= 0; --d) {
             const Axis &a = axes[static_cast<size_t>(d)];
-            first += static_cast<int64_t>(a.start) * stride;
-            if (a.slice) {
-                step = static_cast<int64_t>(a.step) * stride;
-                k = static_cast<int64_t>(a.count);
+            first += static_cast<int64_t>(a.start_) * stride;
+            if (a.slice_) {
+                step = static_cast<int64_t>(a.step_) * stride;
+                k = static_cast<int64_t>(a.count_);
             }
-            stride *= v.dims[static_cast<size_t>(d)];
+            stride *= v.dims_[static_cast<size_t>(d)];
         }
         flat = numpy.attr("arange")(first, first + k * step, step, "dtype"_a = numpy.attr("intp"));
     } else {
@@ -335,12 +358,12 @@ nb::object index_tuple(const View &v, nb::handle item) {
             selections.append(arr.is_valid() ? arr
                                              : positions(numpy, axes[static_cast<size_t>(d)]));
         }
-        nb::object dims = zk::check(PySequence_Tuple(v.va->shape_.ptr()));
+        nb::object dims = zk::check(PySequence_Tuple(v.va_->shape_.ptr()));
         nb::object mesh = numpy.attr("ix_")(*selections);
         flat = numpy.attr("ravel")(numpy.attr("ravel_multi_index")(mesh, dims));
     }
     if (all_scalar) {
-        if (v.count < 1) refuse_value(item);
+        if (v.count_ < 1) refuse_value(item);
         return v.row(nb::int_(as_int64(flat[0])));
     }
     return v.block(flat);
@@ -363,12 +386,6 @@ using Gc = GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
                    &VariableArray::count_elems_, &VariableArray::lower_bound_,
                    &VariableArray::type_, &VariableArray::upper_bound_, &VariableArray::shift_>;
 
-}  // namespace
-
-}  // namespace zk::lp2
-
-namespace {
-
 // Binds the module's names in the order the module's own imports bind them.
 void import_names(nb::module_ &m) {
     nb::module_ os = nb::module_::import_("os");
@@ -383,19 +400,15 @@ void import_names(nb::module_ &m) {
     nb::module_ expression = nb::module_::import_("zk_encoder.linear_parser2._expression");
     m.attr("LinearExpression") = expression.attr("LinearExpression");
     m.attr("LinearExpressionsArr") = expression.attr("LinearExpressionsArr");
-    nb::object flag = os.attr("environ").attr("get")(zk::lp2::kDebugVariable, false);
+    nb::object flag = os.attr("environ").attr("get")(kDebugVariable, false);
     m.attr("DEBUG") = nb::bool_(zk::truth(flag));
     nb::object np = m.attr("np");
     m.attr("_IndexType") = typing.attr("Union")[nb::make_tuple(
         m.attr("Integral"), np.attr("integer"), nb::handle((PyObject *)&PySlice_Type))];
 }
 
-}  // namespace
-
-NB_MODULE(variable, m) {
-    using namespace nb::literals;
+void bind_module(nb::module_ &m) {
     namespace lp = zk::lp2;
-    using lp::VariableArray;
     zk::init_module();
     import_names(m);
     lp::g_module.bind(m);
@@ -457,3 +470,9 @@ NB_MODULE(variable, m) {
     ZK_ARRAY_FIELD("_shift", shift_);
 #undef ZK_ARRAY_FIELD
 }
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+NB_MODULE(variable, m) { zk::lp2::bind_module(m); }

@@ -37,10 +37,13 @@ void check_not_nan(const char *op, const char *what, const double *v, int64_t n)
         if (std::isnan(v[k])) refuse(op, std::string(what) + " " + std::to_string(k) + " is NaN");
 }
 
+[[noreturn]] void refuse_not_finite(const char *op, const char *what, int64_t k) {
+    refuse(op, std::string(what) + " " + std::to_string(k) + " is not finite");
+}
+
 void check_finite(const char *op, const char *what, const double *v, int64_t n) {
     for (int64_t k = 0; k < n; ++k)
-        if (!std::isfinite(v[k]))
-            refuse(op, std::string(what) + " " + std::to_string(k) + " is not finite");
+        if (!std::isfinite(v[k])) refuse_not_finite(op, what, k);
 }
 
 // starts: n + 1 non-decreasing entries from 0 to count.
@@ -99,21 +102,34 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
     check_starts(op, starts, m, count);
     check_not_nan(op, "lower bound", lower, m);
     check_not_nan(op, "upper bound", upper, m);
-    check_columns(op, "column index", indices, count, num_col());
-    check_finite(op, "value", values, count);
 
+    // The columns and values are checked row by row as they are copied, in one pass over the
+    // caller's arrays: a refusal, or a failed allocation, takes the copied rows back out. Column
+    // errors come first, as if every column were checked before any value.
     const std::size_t base = a_index_.size(), base_rows = a_start_.size();
     try {
-        a_index_.resize(base + static_cast<std::size_t>(count));
-        a_value_.resize(base + static_cast<std::size_t>(count));
-        a_start_.reserve(base_rows + static_cast<std::size_t>(m));
-        row_lower_.reserve(row_lower_.size() + static_cast<std::size_t>(m));
-        row_upper_.reserve(row_upper_.size() + static_cast<std::size_t>(m));
+        add_checked_rows(op, m, starts, indices, values, count);
     } catch (...) {
         a_index_.resize(base);
         a_value_.resize(base);
+        a_start_.resize(base_rows);
         throw;
     }
+    row_lower_.insert(row_lower_.end(), lower, lower + m);
+    row_upper_.insert(row_upper_.end(), upper, upper + m);
+}
+
+template <typename I>
+void Model::add_checked_rows(const char *op, int64_t m, const I *starts, const I *indices,
+                             const double *values, int64_t count) {
+    const std::size_t base = a_index_.size(), base_rows = a_start_.size();
+    a_index_.resize(base + static_cast<std::size_t>(count));
+    a_value_.resize(base + static_cast<std::size_t>(count));
+    a_start_.reserve(base_rows + static_cast<std::size_t>(m));
+    row_lower_.reserve(row_lower_.size() + static_cast<std::size_t>(m));
+    row_upper_.reserve(row_upper_.size() + static_cast<std::size_t>(m));
+    const int64_t cols = num_col();
+    int64_t bad_value = -1;
     // Long rows find their repeated columns through a mark per column when the call brings
     // enough entries to pay for the marks, else by sorting the row.
     const bool use_marks = count >= num_col() / 4;
@@ -123,6 +139,11 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
     for (int64_t r = 0; r < m; ++r) {
         const int64_t s = static_cast<int64_t>(starts[r]), e = static_cast<int64_t>(starts[r + 1]);
         const std::size_t row_begin = out;
+        for (int64_t k = s; k < e; ++k) {
+            const auto c = static_cast<int64_t>(indices[k]);
+            if (c < 0 || c >= cols) refuse_column(op, "column index", c, cols);
+            if (bad_value < 0 && !std::isfinite(values[k])) bad_value = k;
+        }
         bool ascending = true;  // no column can repeat: the row goes over as it is
         for (int64_t k = s + 1; k < e && ascending; ++k) ascending = indices[k - 1] < indices[k];
         if (ascending) {
@@ -185,10 +206,9 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
         }
         a_start_.push_back(static_cast<int32_t>(out));
     }
+    if (bad_value >= 0) refuse_not_finite(op, "value", bad_value);
     a_index_.resize(out);
     a_value_.resize(out);
-    row_lower_.insert(row_lower_.end(), lower, lower + m);
-    row_upper_.insert(row_upper_.end(), upper, upper + m);
 }
 
 template <typename I>

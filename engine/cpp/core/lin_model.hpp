@@ -89,6 +89,12 @@ class Model {
     void snap_integers(double *x, double tol) const;
 
   private:
+    // add_rows' copy of the entries, checking them as it goes; throws, leaving the matrix
+    // arrays longer, when it refuses them (add_rows shortens them again).
+    template <typename I>
+    void add_checked_rows(const char *op, int64_t m, const I *starts, const I *indices,
+                          const double *values, int64_t count);
+
     std::vector<double> col_lower_, col_upper_, col_cost_;
     std::vector<int32_t> integrality_;
     int32_t sense_ = kMinimize;
