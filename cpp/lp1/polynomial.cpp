@@ -48,34 +48,34 @@ ValueType upcast(ValueType a, ValueType b) {
 template <typename T>
 T value_at(const Values &v, std::size_t k) {
     if constexpr (std::is_same_v<T, std::int64_t>) {
-        return v.ints[k];
+        return v.ints_[k];
     } else {
-        return v.type == ValueType::kInt64 ? static_cast<double>(v.ints[k]) : v.floats[k];
+        return v.type_ == ValueType::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
     }
 }
 
 template <typename T>
 void push(Values &v, T x) {
     if constexpr (std::is_same_v<T, std::int64_t>)
-        v.ints.push_back(x);
+        v.ints_.push_back(x);
     else
-        v.floats.push_back(x);
+        v.floats_.push_back(x);
 }
 
 Values empty_values(ValueType t) {
     Values v;
-    v.type = t;
+    v.type_ = t;
     return v;
 }
 
 Values take(const Values &v, const std::vector<std::size_t> &order) {
-    Values out = empty_values(v.type);
-    if (v.type == ValueType::kInt64) {
-        out.ints.reserve(order.size());
-        for (std::size_t k : order) out.ints.push_back(v.ints[k]);
+    Values out = empty_values(v.type_);
+    if (v.type_ == ValueType::kInt64) {
+        out.ints_.reserve(order.size());
+        for (std::size_t k : order) out.ints_.push_back(v.ints_[k]);
     } else {
-        out.floats.reserve(order.size());
-        for (std::size_t k : order) out.floats.push_back(v.floats[k]);
+        out.floats_.reserve(order.size());
+        for (std::size_t k : order) out.floats_.push_back(v.floats_[k]);
     }
     return out;
 }
@@ -123,33 +123,33 @@ bool warns(double x, double k, double r) {
 }
 
 std::optional<Values> scaled(const Values &v, Number k) {
-    if (v.type == ValueType::kInt64 && k.is_int()) {
+    if (v.type_ == ValueType::kInt64 && k.is_int()) {
         Values out = empty_values(ValueType::kInt64);
-        out.ints.reserve(v.ints.size());
-        for (std::int64_t x : v.ints) out.ints.push_back(wrap_mul(x, k.i_));
+        out.ints_.reserve(v.ints_.size());
+        for (std::int64_t x : v.ints_) out.ints_.push_back(wrap_mul(x, k.i_));
         return out;
     }
     Values out = empty_values(ValueType::kFloat64);
     const double kd = k.as_double();
     const std::size_t n = v.size();
-    out.floats.reserve(n);
+    out.floats_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         const double x = value_at<double>(v, i);
         const double r = x * kd;
         if (warns(x, kd, r)) return std::nullopt;
-        out.floats.push_back(r);
+        out.floats_.push_back(r);
     }
     return out;
 }
 
 Values negated(const Values &v) {
-    Values out = empty_values(v.type);
-    if (v.type == ValueType::kInt64) {
-        out.ints.reserve(v.ints.size());
-        for (std::int64_t x : v.ints) out.ints.push_back(wrap_sub(0, x));
+    Values out = empty_values(v.type_);
+    if (v.type_ == ValueType::kInt64) {
+        out.ints_.reserve(v.ints_.size());
+        for (std::int64_t x : v.ints_) out.ints_.push_back(wrap_sub(0, x));
     } else {
-        out.floats.reserve(v.floats.size());
-        for (double x : v.floats) out.floats.push_back(-x);
+        out.floats_.reserve(v.floats_.size());
+        for (double x : v.floats_) out.floats_.push_back(-x);
     }
     return out;
 }
@@ -178,19 +178,19 @@ Rows to_rows(const Coo &a, std::int64_t rows, std::int64_t cols) {
     r.cols_ = cols;
     if (a.nnz() == 0) {
         r.index_ = IndexType::kInt32;
-        r.values_ = empty_values(a.values.type);
+        r.values_ = empty_values(a.values_.type_);
         return r;
     }
-    r.index_ = a.index;
+    r.index_ = a.index_;
     auto before = [&](std::size_t x, std::size_t y) {
-        return a.row[x] != a.row[y] ? a.row[x] < a.row[y] : a.col[x] < a.col[y];
+        return a.row_[x] != a.row_[y] ? a.row_[x] < a.row_[y] : a.col_[x] < a.col_[y];
     };
     bool sorted = true;
     for (std::size_t k = 1; k < a.nnz() && sorted; ++k) sorted = before(k - 1, k);
     if (sorted) {  // the usual case: nothing to reorder
-        r.row_ = a.row;
-        r.col_ = a.col;
-        r.values_ = a.values;
+        r.row_ = a.row_;
+        r.col_ = a.col_;
+        r.values_ = a.values_;
         return r;
     }
     std::vector<std::size_t> order(a.nnz());
@@ -199,23 +199,23 @@ Rows to_rows(const Coo &a, std::int64_t rows, std::int64_t cols) {
     r.row_.reserve(order.size());
     r.col_.reserve(order.size());
     for (std::size_t k : order) {
-        r.row_.push_back(a.row[k]);
-        r.col_.push_back(a.col[k]);
+        r.row_.push_back(a.row_[k]);
+        r.col_.push_back(a.col_[k]);
     }
-    r.values_ = take(a.values, order);
+    r.values_ = take(a.values_, order);
     return r;
 }
 
-Rows to_rows(const Coo &a) { return to_rows(a, a.rows, a.cols); }
+Rows to_rows(const Coo &a) { return to_rows(a, a.rows_, a.cols_); }
 
 Coo to_coo(Rows &&r) {
     Coo c;
-    c.rows = r.rows_;
-    c.cols = r.cols_;
-    c.index = r.index_;
-    c.row = std::move(r.row_);
-    c.col = std::move(r.col_);
-    c.values = std::move(r.values_);
+    c.rows_ = r.rows_;
+    c.cols_ = r.cols_;
+    c.index_ = r.index_;
+    c.row_ = std::move(r.row_);
+    c.col_ = std::move(r.col_);
+    c.values_ = std::move(r.values_);
     return c;
 }
 
@@ -331,7 +331,7 @@ Rows combine(const Rows &a, const Rows &b, bool subtract) {
     out.rows_ = a.rows_;
     out.cols_ = a.cols_;
     out.index_ = combined_index(a.index_, b.index_, a.nnz() + b.nnz());
-    const ValueType t = upcast(a.values_.type, b.values_.type);
+    const ValueType t = upcast(a.values_.type_, b.values_.type_);
     out.values_ = empty_values(t);
     const bool sorted = is_canonical(a) && is_canonical(b);
     if (t == ValueType::kInt64) {
@@ -388,7 +388,7 @@ Rows product(const Rows &a, const Rows &b) {
     Rows out;
     out.rows_ = a.rows_;
     out.cols_ = b.cols_;
-    const ValueType t = upcast(a.values_.type, b.values_.type);
+    const ValueType t = upcast(a.values_.type_, b.values_.type_);
     out.values_ = empty_values(t);
     const std::size_t structural = t == ValueType::kInt64 ? product_rows<std::int64_t>(a, b, out)
                                                           : product_rows<double>(a, b, out);
@@ -400,30 +400,30 @@ Rows product(const Rows &a, const Rows &b) {
 
 Coo transposed(const Coo &a) {
     Coo t = a;
-    std::swap(t.rows, t.cols);
-    std::swap(t.row, t.col);
+    std::swap(t.rows_, t.cols_);
+    std::swap(t.row_, t.col_);
     return t;
 }
 
 // Copies of two arrays grown to the larger extent in each dimension.
 std::pair<Coo, Coo> aligned(const Coo &a, const Coo &b) {
     std::pair<Coo, Coo> out{a, b};
-    const std::int64_t rows = std::max(a.rows, b.rows);
-    const std::int64_t cols = std::max(a.cols, b.cols);
-    out.first.rows = out.second.rows = rows;
-    out.first.cols = out.second.cols = cols;
+    const std::int64_t rows = std::max(a.rows_, b.rows_);
+    const std::int64_t cols = std::max(a.cols_, b.cols_);
+    out.first.rows_ = out.second.rows_ = rows;
+    out.first.cols_ = out.second.cols_ = cols;
     return out;
 }
 
 Coo sum_of(const Coo &a, const Coo &b, bool subtract) {
-    const std::int64_t rows = std::max(a.rows, b.rows);
-    const std::int64_t cols = std::max(a.cols, b.cols);
+    const std::int64_t rows = std::max(a.rows_, b.rows_);
+    const std::int64_t cols = std::max(a.cols_, b.cols_);
     return to_coo(combine(to_rows(a, rows, cols), to_rows(b, rows, cols), subtract));
 }
 
 Coo with_values(const Coo &a, Values v) {
     Coo out = a;
-    out.values = std::move(v);
+    out.values_ = std::move(v);
     return out;
 }
 
@@ -670,9 +670,9 @@ CellTable::Incoming incoming(const Coo &c) {
     in.count_ = c.nnz();
     std::uint64_t last = 0;
     for (std::size_t k = 0; k < c.nnz(); ++k) {
-        in.max_row_ = std::max(in.max_row_, c.row[k]);
-        in.col_zero_ = in.col_zero_ && c.col[k] == 0;
-        const std::uint64_t key = CellTable::key_of(c.row[k], c.col[k]);
+        in.max_row_ = std::max(in.max_row_, c.row_[k]);
+        in.col_zero_ = in.col_zero_ && c.col_[k] == 0;
+        const std::uint64_t key = CellTable::key_of(c.row_[k], c.col_[k]);
         if (k == 0)
             in.first_key_ = key;
         else if (key <= last)
@@ -703,11 +703,11 @@ class SumPart {
             first_merge = true;
         }
         const IndexType current = cells_.empty() ? IndexType::kInt32 : index_;
-        const IndexType added = item.nnz() == 0 ? IndexType::kInt32 : item.index;
+        const IndexType added = item.nnz() == 0 ? IndexType::kInt32 : item.index_;
         index_ = combined_index(current, added, cells_.size() + item.nnz());
-        rows_ = std::max(rows_, item.rows);
-        cols_ = std::max(cols_, item.cols);
-        const ValueType t = upcast(type_, item.values.type);
+        rows_ = std::max(rows_, item.rows_);
+        cols_ = std::max(cols_, item.cols_);
+        const ValueType t = upcast(type_, item.values_.type_);
         if (t != type_) {
             cells_.for_each_present([this](std::size_t s) {
                 Cell &c = cells_.at(s);
@@ -718,12 +718,12 @@ class SumPart {
         touched_.clear();
         cells_.prepare(incoming(item));
         for (std::size_t k = 0; k < item.nnz(); ++k) {
-            const std::size_t slot = cells_.enter(item.row[k], item.col[k]);
+            const std::size_t slot = cells_.enter(item.row_[k], item.col_[k]);
             Cell &c = cells_.at(slot);
             if (type_ == ValueType::kInt64)
-                c.i_ = plus(c.i_, item.values.ints[k]);
+                c.i_ = plus(c.i_, item.values_.ints_[k]);
             else
-                c.f_ = plus(c.f_, value_at<double>(item.values, k));
+                c.f_ = plus(c.f_, value_at<double>(item.values_, k));
             touched_.push_back(slot);
         }
         if (first_merge) {
@@ -739,25 +739,25 @@ class SumPart {
     Coo finish() {
         if (!merged_) return std::move(first_);
         Coo c;
-        c.rows = rows_;
-        c.cols = cols_;
-        c.index = index_;
-        c.values = empty_values(type_);
+        c.rows_ = rows_;
+        c.cols_ = cols_;
+        c.index_ = index_;
+        c.values_ = empty_values(type_);
         const std::vector<std::size_t> slots = cells_.sorted_slots();
-        c.row.reserve(slots.size());
-        c.col.reserve(slots.size());
+        c.row_.reserve(slots.size());
+        c.col_.reserve(slots.size());
         if (type_ == ValueType::kInt64)
-            c.values.ints.reserve(slots.size());
+            c.values_.ints_.reserve(slots.size());
         else
-            c.values.floats.reserve(slots.size());
+            c.values_.floats_.reserve(slots.size());
         for (std::size_t s : slots) {
-            c.row.push_back(cells_.row_of(s));
-            c.col.push_back(cells_.col_of(s));
+            c.row_.push_back(cells_.row_of(s));
+            c.col_.push_back(cells_.col_of(s));
             const Cell &v = cells_.at(s);
             if (type_ == ValueType::kInt64)
-                c.values.ints.push_back(v.i_);
+                c.values_.ints_.push_back(v.i_);
             else
-                c.values.floats.push_back(v.f_);
+                c.values_.floats_.push_back(v.f_);
         }
         return c;
     }
@@ -769,18 +769,18 @@ class SumPart {
 
     void load_first() {
         merged_ = true;
-        rows_ = first_.rows;
-        cols_ = first_.cols;
-        index_ = first_.index;
-        type_ = first_.values.type;
+        rows_ = first_.rows_;
+        cols_ = first_.cols_;
+        index_ = first_.index_;
+        type_ = first_.values_.type_;
         cells_.clear();
         cells_.prepare(incoming(first_));
         for (std::size_t k = 0; k < first_.nnz(); ++k) {
-            Cell &c = cells_.at(cells_.enter(first_.row[k], first_.col[k]));
+            Cell &c = cells_.at(cells_.enter(first_.row_[k], first_.col_[k]));
             if (type_ == ValueType::kInt64)
-                c.i_ = first_.values.ints[k];
+                c.i_ = first_.values_.ints_[k];
             else
-                c.f_ = first_.values.floats[k];
+                c.f_ = first_.values_.floats_[k];
         }
         first_ = Coo();
     }
@@ -810,32 +810,32 @@ SumBuilder::~SumBuilder() = default;
 
 bool SumBuilder::add(const SumItem &item) {
     State &s = *state_;
-    if (!item.expression) {
-        std::optional<Number> n = s.started_ ? number_add(s.constant_, item.number, false)
-                                             : number_add(s.total_, item.number, false);
+    if (!item.expression_) {
+        std::optional<Number> n = s.started_ ? number_add(s.constant_, item.number_, false)
+                                             : number_add(s.total_, item.number_, false);
         if (!n) return false;
         (s.started_ ? s.constant_ : s.total_) = *n;
         return true;
     }
-    const Polynomial &p = *item.expression;
+    const Polynomial &p = *item.expression_;
     if (!s.started_) {  // the number so far plus the first expression: a copy of it
-        std::optional<Number> n = number_add(p.constant, s.total_, false);
+        std::optional<Number> n = number_add(p.constant_, s.total_, false);
         if (!n) return false;
         s.constant_ = *n;
-        s.linear_.start(p.linear);
-        if (p.quadratic) s.quadratic_.start(*p.quadratic);
+        s.linear_.start(p.linear_);
+        if (p.quadratic_) s.quadratic_.start(*p.quadratic_);
         s.started_ = true;
         return true;
     }
-    std::optional<Number> n = number_add(s.constant_, p.constant, false);
+    std::optional<Number> n = number_add(s.constant_, p.constant_, false);
     if (!n) return false;
     s.constant_ = *n;
-    s.linear_.add(p.linear);
-    if (p.quadratic) {
+    s.linear_.add(p.linear_);
+    if (p.quadratic_) {
         if (s.quadratic_.present())
-            s.quadratic_.add(*p.quadratic);
+            s.quadratic_.add(*p.quadratic_);
         else
-            s.quadratic_.start(*p.quadratic);
+            s.quadratic_.start(*p.quadratic_);
     }
     return true;
 }
@@ -844,14 +844,14 @@ SumResult SumBuilder::finish() {
     State &s = *state_;
     SumResult result;
     if (!s.started_) {
-        result.number = s.total_;
+        result.number_ = s.total_;
         return result;
     }
     Polynomial p;
-    p.constant = s.constant_;
-    p.linear = s.linear_.finish();
-    if (s.quadratic_.present()) p.quadratic = s.quadratic_.finish();
-    result.expression = std::move(p);
+    p.constant_ = s.constant_;
+    p.linear_ = s.linear_.finish();
+    if (s.quadratic_.present()) p.quadratic_ = s.quadratic_.finish();
+    result.expression_ = std::move(p);
     return result;
 }
 
@@ -865,68 +865,68 @@ std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
 Polynomial positive(const Polynomial &e) { return e; }
 
 std::optional<Polynomial> negative(const Polynomial &e) {
-    std::optional<Number> c = number_neg(e.constant);
+    std::optional<Number> c = number_neg(e.constant_);
     if (!c) return std::nullopt;
     Polynomial r;
-    r.constant = *c;
-    r.linear = with_values(e.linear, negated(e.linear.values));
-    if (e.quadratic) r.quadratic = with_values(*e.quadratic, negated(e.quadratic->values));
+    r.constant_ = *c;
+    r.linear_ = with_values(e.linear_, negated(e.linear_.values_));
+    if (e.quadratic_) r.quadratic_ = with_values(*e.quadratic_, negated(e.quadratic_->values_));
     return r;
 }
 
 std::optional<Polynomial> add(const Polynomial &e, const Polynomial &f, bool subtract) {
-    std::optional<Number> c = number_add(e.constant, f.constant, subtract);
+    std::optional<Number> c = number_add(e.constant_, f.constant_, subtract);
     if (!c) return std::nullopt;
     Polynomial r;
-    r.constant = *c;
-    r.linear = sum_of(e.linear, f.linear, subtract);
-    if (e.quadratic && f.quadratic) {
-        r.quadratic = sum_of(*e.quadratic, *f.quadratic, subtract);
-    } else if (e.quadratic) {
-        r.quadratic = e.quadratic;
-    } else if (f.quadratic) {
-        r.quadratic = f.quadratic;
-        if (subtract) r.quadratic->values = negated(f.quadratic->values);
+    r.constant_ = *c;
+    r.linear_ = sum_of(e.linear_, f.linear_, subtract);
+    if (e.quadratic_ && f.quadratic_) {
+        r.quadratic_ = sum_of(*e.quadratic_, *f.quadratic_, subtract);
+    } else if (e.quadratic_) {
+        r.quadratic_ = e.quadratic_;
+    } else if (f.quadratic_) {
+        r.quadratic_ = f.quadratic_;
+        if (subtract) r.quadratic_->values_ = negated(f.quadratic_->values_);
     }
     return r;
 }
 
 std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract) {
-    std::optional<Number> c = number_add(e.constant, k, subtract);
+    std::optional<Number> c = number_add(e.constant_, k, subtract);
     if (!c) return std::nullopt;
     Polynomial r = e;
-    r.constant = *c;
+    r.constant_ = *c;
     return r;
 }
 
 std::optional<Polynomial> scale(const Polynomial &e, Number k) {
-    std::optional<Number> c = number_mul(k, e.constant);
+    std::optional<Number> c = number_mul(k, e.constant_);
     if (!c) return std::nullopt;
     Polynomial r;
-    r.constant = *c;
-    std::optional<Values> lv = scaled(e.linear.values, k);
+    r.constant_ = *c;
+    std::optional<Values> lv = scaled(e.linear_.values_, k);
     if (!lv) return std::nullopt;
-    r.linear = with_values(e.linear, std::move(*lv));
-    if (e.quadratic) {
-        std::optional<Values> qv = scaled(e.quadratic->values, k);
+    r.linear_ = with_values(e.linear_, std::move(*lv));
+    if (e.quadratic_) {
+        std::optional<Values> qv = scaled(e.quadratic_->values_, k);
         if (!qv) return std::nullopt;
-        r.quadratic = with_values(*e.quadratic, std::move(*qv));
+        r.quadratic_ = with_values(*e.quadratic_, std::move(*qv));
     }
     return r;
 }
 
 std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
-    std::optional<Number> c = number_mul(f.constant, e.constant);
+    std::optional<Number> c = number_mul(f.constant_, e.constant_);
     if (!c) return std::nullopt;
-    auto [a, b] = aligned(e.linear, f.linear);
+    auto [a, b] = aligned(e.linear_, f.linear_);
     Polynomial r;
-    r.constant = *c;
+    r.constant_ = *c;
     // c(f) a + c(e) b
-    std::optional<Values> av = scaled(a.values, f.constant);
-    std::optional<Values> bv = scaled(b.values, e.constant);
+    std::optional<Values> av = scaled(a.values_, f.constant_);
+    std::optional<Values> bv = scaled(b.values_, e.constant_);
     if (!av || !bv) return std::nullopt;
-    r.linear = to_coo(combine(to_rows(with_values(a, std::move(*av))),
-                              to_rows(with_values(b, std::move(*bv))), false));
+    r.linear_ = to_coo(combine(to_rows(with_values(a, std::move(*av))),
+                               to_rows(with_values(b, std::move(*bv))), false));
     // 0.5 (a bᵀ + b aᵀ): symmetric, with xᵀQx = (a·x)(b·x).
     Rows ab = product(to_rows(a), to_rows(transposed(b)));
     Rows ba = product(to_rows(b), to_rows(transposed(a)));
@@ -934,33 +934,33 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
     std::optional<Values> half = scaled(q.values_, Number::of_float(0.5));
     if (!half) return std::nullopt;
     q.values_ = std::move(*half);
-    r.quadratic = to_coo(std::move(q));
+    r.quadratic_ = to_coo(std::move(q));
     return r;
 }
 
 std::optional<Compressed> hessian(const Coo &q) {
     Compressed h;
-    h.rows_ = q.rows;
-    h.cols_ = q.cols;
-    h.indptr_.assign(static_cast<std::size_t>(q.cols) + 1, 0);
+    h.rows_ = q.rows_;
+    h.cols_ = q.cols_;
+    h.indptr_.assign(static_cast<std::size_t>(q.cols_) + 1, 0);
     if (q.nnz() == 0) {
         h.index_ = IndexType::kInt32;
-        h.values_ = empty_values(q.values.type);
+        h.values_ = empty_values(q.values_.type_);
         return h;
     }
-    h.index_ = q.index;
+    h.index_ = q.index_;
     std::vector<std::size_t> order(q.nnz());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-        return q.col[x] != q.col[y] ? q.col[x] < q.col[y] : q.row[x] < q.row[y];
+        return q.col_[x] != q.col_[y] ? q.col_[x] < q.col_[y] : q.row_[x] < q.row_[y];
     });
     h.indices_.reserve(order.size());
     for (std::size_t k : order) {
-        h.indices_.push_back(q.row[k]);
-        ++h.indptr_[static_cast<std::size_t>(q.col[k]) + 1];
+        h.indices_.push_back(q.row_[k]);
+        ++h.indptr_[static_cast<std::size_t>(q.col_[k]) + 1];
     }
     std::partial_sum(h.indptr_.begin(), h.indptr_.end(), h.indptr_.begin());
-    std::optional<Values> doubled = scaled(take(q.values, order), Number::of_int(2));
+    std::optional<Values> doubled = scaled(take(q.values_, order), Number::of_int(2));
     if (!doubled) return std::nullopt;
     h.values_ = std::move(*doubled);
     return h;

@@ -42,23 +42,23 @@ struct Number {
 
 // Stored values of one dtype; only the vector of that dtype is used.
 struct Values {
-    ValueType type = ValueType::kInt64;
-    std::vector<std::int64_t> ints;
-    std::vector<double> floats;
+    ValueType type_ = ValueType::kInt64;
+    std::vector<std::int64_t> ints_;
+    std::vector<double> floats_;
 
-    std::size_t size() const { return type == ValueType::kInt64 ? ints.size() : floats.size(); }
+    std::size_t size() const { return type_ == ValueType::kInt64 ? ints_.size() : floats_.size(); }
 };
 
 // A sparse array in coordinate form, entries in stored order, each (row, col) at most once.
 struct Coo {
-    std::int64_t rows = 0;
-    std::int64_t cols = 1;
-    IndexType index = IndexType::kInt64;
-    std::vector<std::int64_t> row;
-    std::vector<std::int64_t> col;
-    Values values;
+    std::int64_t rows_ = 0;
+    std::int64_t cols_ = 1;
+    IndexType index_ = IndexType::kInt64;
+    std::vector<std::int64_t> row_;
+    std::vector<std::int64_t> col_;
+    Values values_;
 
-    std::size_t nnz() const { return row.size(); }
+    std::size_t nnz() const { return row_.size(); }
 };
 
 // Compressed columns (or rows, transposed), as the solver takes the Hessian.
@@ -72,27 +72,27 @@ struct Compressed {
 };
 
 struct Polynomial {
-    Number constant;
-    Coo linear;  // shape (n, 1)
-    std::optional<Coo> quadratic;
+    Number constant_;
+    Coo linear_;  // shape (n, 1)
+    std::optional<Coo> quadratic_;
 };
 
 // The unit expression of global column g: the value 1 (int64) at row g of a column of g + 1 rows,
 // as coo_array(([1], ([g], [0]))) holds it.
 inline Polynomial unit_polynomial(std::int64_t g) {
     Polynomial p;
-    p.linear.rows = g + 1;
-    p.linear.row.push_back(g);
-    p.linear.col.push_back(0);
-    p.linear.values.ints.push_back(1);
+    p.linear_.rows_ = g + 1;
+    p.linear_.row_.push_back(g);
+    p.linear_.col_.push_back(0);
+    p.linear_.values_.ints_.push_back(1);
     return p;
 }
 
 // A sum of numbers only: that number, no coefficients (a column of no rows), no quadratic part.
 inline Polynomial constant_polynomial(Number c) {
     Polynomial p;
-    p.constant = c;
-    p.linear.rows = 0;
+    p.constant_ = c;
+    p.linear_.rows_ = 0;
     return p;
 }
 
@@ -106,8 +106,8 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
 
 // One item of a sum: an expression, or (when `expression` is null) a number.
 struct SumItem {
-    const Polynomial *expression = nullptr;
-    Number number;
+    const Polynomial *expression_ = nullptr;
+    Number number_;
 };
 
 // The host's builtin sum of the items, start 0, every step computed as the operators above
@@ -115,8 +115,8 @@ struct SumItem {
 // any expression among the items the result is a number. std::nullopt when an integer constant
 // leaves 64 bits.
 struct SumResult {
-    std::optional<Polynomial> expression;
-    Number number;
+    std::optional<Polynomial> expression_;
+    Number number_;
 };
 std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
 

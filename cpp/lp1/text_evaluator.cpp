@@ -169,7 +169,7 @@ class Evaluator {
     // neither has a quadratic part.
     static Value product_of(Value a, Value b) {
         if (a.is_expr() && b.is_expr()) {
-            if (a.p.quadratic || b.p.quadratic) throw Decline{};
+            if (a.p.quadratic_ || b.p.quadratic_) throw Decline{};
             return Value::of_expr(must(multiply(a.p, b.p)));
         }
         if (a.is_expr()) return Value::of_expr(must(scale(a.p, b.number())));
@@ -229,10 +229,10 @@ class Evaluator {
                 const NameBinding &binding = names_[static_cast<std::size_t>(node.value)];
                 if (binding.kind == NameBinding::Kind::kBlock) {
                     const std::int64_t g = column_of(binding.block, node);
-                    unit.linear.rows = g + 1;
-                    unit.linear.row[0] = g;
+                    unit.linear_.rows_ = g + 1;
+                    unit.linear_.row_[0] = g;
                     SumItem item;
-                    item.expression = &unit;
+                    item.expression_ = &unit;
                     if (!builder.add(item)) throw Decline{};
                     return;
                 }
@@ -240,14 +240,14 @@ class Evaluator {
             Value v = eval(node);
             SumItem item;
             if (v.is_expr())
-                item.expression = &v.p;
+                item.expression_ = &v.p;
             else
-                item.number = v.number();
+                item.number_ = v.number();
             if (!builder.add(item)) throw Decline{};
         });
         SumResult r = builder.finish();
-        if (r.expression) return Value::of_expr(std::move(*r.expression));
-        return Value::of_expr(constant_polynomial(r.number));
+        if (r.expression_) return Value::of_expr(std::move(*r.expression_));
+        return Value::of_expr(constant_polynomial(r.number_));
     }
 
     const ReadText &text_;

@@ -51,11 +51,11 @@ struct Meaning {
 
 Meaning meaning(const lp1::Polynomial &p) {
     Meaning m;
-    m.constant = p.constant.as_double();
-    for (std::size_t k = 0; k < p.linear.nnz(); ++k)
-        m.terms[p.linear.row[k]] = p.linear.values.type == lp1::ValueType::kInt64
-                                       ? static_cast<double>(p.linear.values.ints[k])
-                                       : p.linear.values.floats[k];
+    m.constant = p.constant_.as_double();
+    for (std::size_t k = 0; k < p.linear_.nnz(); ++k)
+        m.terms[p.linear_.row_[k]] = p.linear_.values_.type_ == lp1::ValueType::kInt64
+                                       ? static_cast<double>(p.linear_.values_.ints_[k])
+                                       : p.linear_.values_.floats_[k];
     return m;
 }
 

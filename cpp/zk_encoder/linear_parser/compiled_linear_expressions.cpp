@@ -152,12 +152,12 @@ bool read_index(nb::handle arr, std::vector<std::int64_t> &out, IndexType &type)
 bool read_values(nb::handle arr, Values &out) {
     switch (array_kind(arr)) {
         case 'l':
-            out.type = ValueType::kInt64;
-            read_buffer(arr, out.ints);
+            out.type_ = ValueType::kInt64;
+            read_buffer(arr, out.ints_);
             return true;
         case 'd':
-            out.type = ValueType::kFloat64;
-            read_buffer(arr, out.floats);
+            out.type_ = ValueType::kFloat64;
+            read_buffer(arr, out.floats_);
             return true;
         default:
             return false;
@@ -181,22 +181,22 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
     nb::object shape = obj.attr("shape");
     if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2) return std::nullopt;
     Coo c;
-    if (!read_extent(PyTuple_GET_ITEM(shape.ptr(), 0), c.rows) ||
-        !read_extent(PyTuple_GET_ITEM(shape.ptr(), 1), c.cols))
+    if (!read_extent(PyTuple_GET_ITEM(shape.ptr(), 0), c.rows_) ||
+        !read_extent(PyTuple_GET_ITEM(shape.ptr(), 1), c.cols_))
         return std::nullopt;
-    if (column && c.cols != 1) return std::nullopt;
+    if (column && c.cols_ != 1) return std::nullopt;
     IndexType col_type = IndexType::kInt64;
-    if (!read_index(obj.attr("row"), c.row, c.index) ||
-        !read_index(obj.attr("col"), c.col, col_type) || col_type != c.index ||
-        !read_values(obj.attr("data"), c.values))
+    if (!read_index(obj.attr("row"), c.row_, c.index_) ||
+        !read_index(obj.attr("col"), c.col_, col_type) || col_type != c.index_ ||
+        !read_values(obj.attr("data"), c.values_))
         return std::nullopt;
-    if (c.col.size() != c.row.size() || c.values.size() != c.row.size()) return std::nullopt;
+    if (c.col_.size() != c.row_.size() || c.values_.size() != c.row_.size()) return std::nullopt;
     std::vector<std::pair<std::int64_t, std::int64_t>> cells;
-    cells.reserve(c.row.size());
-    for (std::size_t k = 0; k < c.row.size(); ++k) {
-        if (c.row[k] < 0 || c.row[k] >= c.rows || c.col[k] < 0 || c.col[k] >= c.cols)
+    cells.reserve(c.row_.size());
+    for (std::size_t k = 0; k < c.row_.size(); ++k) {
+        if (c.row_[k] < 0 || c.row_[k] >= c.rows_ || c.col_[k] < 0 || c.col_[k] >= c.cols_)
             return std::nullopt;
-        cells.emplace_back(c.row[k], c.col[k]);
+        cells.emplace_back(c.row_[k], c.col_[k]);
     }
     // An array flagged canonical is converted without sorting: take it only if it is sorted.
     const bool flagged = truth(obj.attr("has_canonical_format"));
@@ -225,24 +225,24 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
 }
 
 nb::object np_values(const Values &v) {
-    const bool ints = v.type == ValueType::kInt64;
+    const bool ints = v.type_ == ValueType::kInt64;
     nb::object arr =
         g_refs->empty_(v.size(), nb::arg("dtype") = ints ? g_refs->int64_ : g_refs->float64_);
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
-    if (ints && !v.ints.empty())
-        std::memcpy(view.buf, v.ints.data(), v.ints.size() * sizeof(std::int64_t));
-    else if (!ints && !v.floats.empty())
-        std::memcpy(view.buf, v.floats.data(), v.floats.size() * sizeof(double));
+    if (ints && !v.ints_.empty())
+        std::memcpy(view.buf, v.ints_.data(), v.ints_.size() * sizeof(std::int64_t));
+    else if (!ints && !v.floats_.empty())
+        std::memcpy(view.buf, v.floats_.data(), v.floats_.size() * sizeof(double));
     PyBuffer_Release(&view);
     return arr;
 }
 
 nb::object py_coo(const Coo &c) {
-    nb::object coords = nb::make_tuple(np_index(c.row, c.index), np_index(c.col, c.index));
-    return g_module.get("coo_array")(nb::make_tuple(np_values(c.values), coords),
-                                     nb::arg("shape") = nb::make_tuple(c.rows, c.cols));
+    nb::object coords = nb::make_tuple(np_index(c.row_, c.index_), np_index(c.col_, c.index_));
+    return g_module.get("coo_array")(nb::make_tuple(np_values(c.values_), coords),
+                                     nb::arg("shape") = nb::make_tuple(c.rows_, c.cols_));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,35 +256,35 @@ const Polynomial *native(CompiledLinearExpression &e) {
     std::optional<Coo> linear = coo_of(e.linear_, true);
     if (!linear) return nullptr;
     auto p = std::make_shared<Polynomial>();
-    p->constant = *c;
-    p->linear = std::move(*linear);
+    p->constant_ = *c;
+    p->linear_ = std::move(*linear);
     if (!e.quadratic_.is_none()) {
         std::optional<Coo> q = coo_of(e.quadratic_, false);
         if (!q) return nullptr;
-        p->quadratic = std::move(*q);
+        p->quadratic_ = std::move(*q);
     }
     e.native_ = std::move(p);
     return e.native_.get();
 }
 
 const nb::object &constant_of(CompiledLinearExpression &e) {
-    if (!e.constant_.is_valid()) e.constant_ = py_number(e.native_->constant);
+    if (!e.constant_.is_valid()) e.constant_ = py_number(e.native_->constant_);
     return e.constant_;
 }
 
 const nb::object &linear_of(CompiledLinearExpression &e) {
-    if (!e.linear_.is_valid()) e.linear_ = py_coo(e.native_->linear);
+    if (!e.linear_.is_valid()) e.linear_ = py_coo(e.native_->linear_);
     return e.linear_;
 }
 
 const nb::object &quadratic_of(CompiledLinearExpression &e) {
     if (!e.quadratic_.is_valid())
-        e.quadratic_ = e.native_->quadratic ? py_coo(*e.native_->quadratic) : nb::none();
+        e.quadratic_ = e.native_->quadratic_ ? py_coo(*e.native_->quadratic_) : nb::none();
     return e.quadratic_;
 }
 
 bool has_quadratic(CompiledLinearExpression &e) {
-    if (e.native_ && !e.quadratic_.is_valid()) return e.native_->quadratic.has_value();
+    if (e.native_ && !e.quadratic_.is_valid()) return e.native_->quadratic_.has_value();
     return !quadratic_of(e).is_none();
 }
 
@@ -444,13 +444,13 @@ nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul_
 
 nb::object linear_indexes(nb::handle self) {
     CompiledLinearExpression &e = state(self);
-    if (e.native_) return np_index(e.native_->linear.row, e.native_->linear.index);
+    if (e.native_) return np_index(e.native_->linear_.row_, e.native_->linear_.index_);
     return copy_of(linear_of(e).attr("row"));
 }
 
 nb::object linear_values(nb::handle self) {
     CompiledLinearExpression &e = state(self);
-    if (e.native_) return np_values(e.native_->linear.values);
+    if (e.native_) return np_values(e.native_->linear_.values_);
     return copy_of(linear_of(e).attr("data"));
 }
 
@@ -458,8 +458,8 @@ nb::object linear_values(nb::handle self) {
 nb::object quadratic_values(nb::handle self) {
     CompiledLinearExpression &e = state(self);
     if (e.native_) {
-        if (!e.native_->quadratic) return nb::none();
-        if (std::optional<Compressed> h = hessian(*e.native_->quadratic)) {
+        if (!e.native_->quadratic_) return nb::none();
+        if (std::optional<Compressed> h = hessian(*e.native_->quadratic_)) {
             nb::object parts =
                 nb::make_tuple(np_values(h->values_), np_index(h->indices_, h->index_),
                                np_index(h->indptr_, h->index_));
@@ -512,7 +512,7 @@ void init_expression(CompiledLinearExpression *self, nb::object linear, nb::obje
 // coefficients and no quadratic part, so that an empty range or sequence sums to zero.
 nb::object empty_column() {
     Coo c;
-    c.rows = 0;
+    c.rows_ = 0;
     return py_coo(c);
 }
 
@@ -527,13 +527,13 @@ nb::object total_of(nb::handle expressions) {
     for (nb::handle item : items) {
         SumItem s;
         if (is_expression(item)) {
-            s.expression = native(state(item));
+            s.expression_ = native(state(item));
         } else if (std::optional<Number> n = number_of(item)) {
-            s.number = *n;
+            s.number_ = *n;
             native_items.push_back(s);
             continue;
         }
-        if (!s.expression) {
+        if (!s.expression_) {
             all_native = false;
             break;
         }
@@ -541,8 +541,8 @@ nb::object total_of(nb::handle expressions) {
     }
     if (all_native) {
         if (std::optional<SumResult> r = sum_items(native_items)) {
-            if (r->expression) return from_native(std::move(r->expression));
-            return py_number(r->number);
+            if (r->expression_) return from_native(std::move(r->expression_));
+            return py_number(r->number_);
         }
     }
     return g_refs->builtin_sum_(items);
