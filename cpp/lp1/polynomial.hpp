@@ -104,7 +104,7 @@ std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract);
 std::optional<Polynomial> scale(const Polynomial &e, Number k);
 std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
 
-// One item of a sum: an expression, or (when `expression` is null) a number.
+// One item of a sum: an expression, or (when `expression_` is null) a number.
 struct SumItem {
     const Polynomial *expression_ = nullptr;
     Number number_;
