@@ -106,9 +106,9 @@ PyObject *highs_class = nullptr;  // highspy's plain solver class, imported at t
 // A numpy array kept alive with a typed view of its contiguous data.
 template <typename T>
 struct ArrayView {
-    nb::object keep;
-    const T *data = nullptr;
-    int64_t size = 0;
+    nb::object keep_;
+    const T *data_ = nullptr;
+    int64_t size_ = 0;
 };
 
 nb::module_ numpy() { return nb::module_::import_("numpy"); }
@@ -133,9 +133,9 @@ template <typename T>
 ArrayView<T> view_of(nb::object arr) {
     ArrayView<T> v;
     auto nd = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(arr);
-    v.data = nd.data();
-    v.size = static_cast<int64_t>(nd.shape(0));
-    v.keep = std::move(arr);
+    v.data_ = nd.data();
+    v.size_ = static_cast<int64_t>(nd.shape(0));
+    v.keep_ = std::move(arr);
     return v;
 }
 
@@ -153,10 +153,10 @@ ArrayView<double> float_array(nb::handle obj, const std::string &what) {
 // Integers, as int32 or int64 arrays read where they lie; other integer types are widened, and
 // objects (enum members, Python ints) converted each through __index__.
 struct IndexArray {
-    ArrayView<int32_t> i32;
-    ArrayView<int64_t> i64;
-    bool wide = false;
-    int64_t size() const { return wide ? i64.size : i32.size; }
+    ArrayView<int32_t> i32_;
+    ArrayView<int64_t> i64_;
+    bool wide_ = false;
+    int64_t size() const { return wide_ ? i64_.size_ : i32_.size_; }
 };
 
 IndexArray index_array(nb::handle obj, const std::string &what) {
@@ -165,7 +165,7 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
     IndexArray out;
     const int64_t n = static_cast<int64_t>(nb::len(arr));
     if (n == 0) {
-        out.i32 = view_of<int32_t>(numpy().attr("zeros")(0, nb::arg("dtype") = "int32"));
+        out.i32_ = view_of<int32_t>(numpy().attr("zeros")(0, nb::arg("dtype") = "int32"));
         return out;
     }
     if (kind == 'O') {
@@ -173,8 +173,8 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
         std::vector<int64_t> vals;
         vals.reserve(static_cast<std::size_t>(n));
         for (nb::handle item : items) vals.push_back(int64_arg(item, what + ": an entry"));
-        out.wide = true;
-        out.i64 = view_of<int64_t>(numpy().attr("array")(
+        out.wide_ = true;
+        out.i64_ = view_of<int64_t>(numpy().attr("array")(
             nb::cast(numpy_copy(vals.data(), vals.size())), nb::arg("dtype") = "int64"));
         return out;
     }
@@ -182,10 +182,10 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
         raise_py(PyExc_TypeError, what + kNotIntegerArray + dtype_text(arr));
     // Byte-swapped arrays are converted: only native int32 is read where it lies.
     if (dtype_text(arr) == "int32" && nb::cast<bool>(arr.attr("dtype").attr("isnative"))) {
-        out.i32 = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
+        out.i32_ = view_of<int32_t>(numpy().attr("ascontiguousarray")(arr));
     } else {
-        out.wide = true;
-        out.i64 =
+        out.wide_ = true;
+        out.i64_ =
             view_of<int64_t>(numpy().attr("ascontiguousarray")(arr, nb::arg("dtype") = "int64"));
     }
     return out;
@@ -193,9 +193,9 @@ IndexArray index_array(nb::handle obj, const std::string &what) {
 
 // Widens an int32 index array to int64 (to pair it with a wide one).
 void widen(IndexArray &a) {
-    if (a.wide) return;
-    a.i64 = view_of<int64_t>(a.i32.keep.attr("astype")("int64"));
-    a.wide = true;
+    if (a.wide_) return;
+    a.i64_ = view_of<int64_t>(a.i32_.keep_.attr("astype")("int64"));
+    a.wide_ = true;
 }
 
 void check_length(const char *op, const char *what, int64_t got, int64_t expected) {
@@ -249,26 +249,26 @@ bool ends_with(const std::string &text, const char *suffix) {
 bool is_error_status(nb::handle status) { return nb::cast<int>(nb::int_(status)) < 0; }
 
 struct Option {
-    std::string name;
-    nb::object value;
+    std::string name_;
+    nb::object value_;
 };
 
 struct LinearSolver {
-    lin::Model model;
-    std::vector<Option> options;  // in the order first set; a later value replaces the earlier
+    lin::Model model_;
+    std::vector<Option> options_;  // in the order first set; a later value replaces the earlier
 
     // Results of the last run.
-    int32_t status = kNotset;
-    bool value_valid = false, dual_valid = false;
-    std::vector<double> col_value, col_dual, row_value, row_dual;
-    bool info_valid = false;
-    double objective = 0.0, mip_dual_bound = 0.0, mip_gap = 0.0;
-    double max_primal_infeasibility = 0.0, max_dual_infeasibility = 0.0;
-    double max_integrality_violation = 0.0;
-    double run_time = 0.0;  // seconds HiGHS spent in its run
-    int64_t mip_node_count = 0, simplex_iteration_count = 0, ipm_iteration_count = 0;
-    int64_t qp_iteration_count = 0, crossover_iteration_count = 0;
-    int32_t primal_solution_status = 0, dual_solution_status = 0;
+    int32_t status_ = kNotset;
+    bool value_valid_ = false, dual_valid_ = false;
+    std::vector<double> col_value_, col_dual_, row_value_, row_dual_;
+    bool info_valid_ = false;
+    double objective_ = 0.0, mip_dual_bound_ = 0.0, mip_gap_ = 0.0;
+    double max_primal_infeasibility_ = 0.0, max_dual_infeasibility_ = 0.0;
+    double max_integrality_violation_ = 0.0;
+    double run_time_ = 0.0;  // seconds HiGHS spent in its run
+    int64_t mip_node_count_ = 0, simplex_iteration_count_ = 0, ipm_iteration_count_ = 0;
+    int64_t qp_iteration_count_ = 0, crossover_iteration_count_ = 0;
+    int32_t primal_solution_status_ = 0, dual_solution_status_ = 0;
 };
 
 // ---- options ----
@@ -302,13 +302,13 @@ void set_option(LinearSolver &self, nb::handle name, nb::handle value) {
     if (!PyUnicode_Check(name.ptr())) raise_py(PyExc_TypeError, kOptionName + py_type_name(name));
     const std::string key = nb::cast<std::string>(name);
     nb::object accepted = checked_option_value(key, value);
-    for (Option &o : self.options) {
-        if (o.name == key) {
-            o.value = std::move(accepted);
+    for (Option &o : self.options_) {
+        if (o.name_ == key) {
+            o.value_ = std::move(accepted);
             return;
         }
     }
-    self.options.push_back({key, std::move(accepted)});
+    self.options_.push_back({key, std::move(accepted)});
 }
 
 double option_double(nb::handle highs, const char *name, double fallback) {
@@ -323,8 +323,8 @@ double option_double(nb::handle highs, const char *name, double fallback) {
 // refuses the model, or returns an invalid object when refuse is false.
 nb::object build_highs(const LinearSolver &self, const char *op, bool raise_on_refusal) {
     nb::object h = new_highs();
-    for (const Option &o : self.options) h.attr("setOptionValue")(o.name, o.value);
-    const lin::Model &m = self.model;
+    for (const Option &o : self.options_) h.attr("setOptionValue")(o.name_, o.value_);
+    const lin::Model &m = self.model_;
     std::vector<int32_t> q_start, q_index;
     std::vector<double> q_value;
     m.hessian(q_start, q_index, q_value);
@@ -365,53 +365,53 @@ void read_doubles(nb::handle seq, std::vector<double> &out) {
 }
 
 void clear_results(LinearSolver &s) {
-    s.status = kNotset;
-    s.value_valid = s.dual_valid = s.info_valid = false;
-    s.col_value.clear();
-    s.col_dual.clear();
-    s.row_value.clear();
-    s.row_dual.clear();
-    s.objective = s.mip_dual_bound = s.mip_gap = 0.0;
-    s.max_primal_infeasibility = s.max_dual_infeasibility = s.max_integrality_violation = 0.0;
-    s.mip_node_count = s.simplex_iteration_count = s.ipm_iteration_count = 0;
-    s.qp_iteration_count = s.crossover_iteration_count = 0;
-    s.primal_solution_status = s.dual_solution_status = 0;
-    s.run_time = 0.0;
+    s.status_ = kNotset;
+    s.value_valid_ = s.dual_valid_ = s.info_valid_ = false;
+    s.col_value_.clear();
+    s.col_dual_.clear();
+    s.row_value_.clear();
+    s.row_dual_.clear();
+    s.objective_ = s.mip_dual_bound_ = s.mip_gap_ = 0.0;
+    s.max_primal_infeasibility_ = s.max_dual_infeasibility_ = s.max_integrality_violation_ = 0.0;
+    s.mip_node_count_ = s.simplex_iteration_count_ = s.ipm_iteration_count_ = 0;
+    s.qp_iteration_count_ = s.crossover_iteration_count_ = 0;
+    s.primal_solution_status_ = s.dual_solution_status_ = 0;
+    s.run_time_ = 0.0;
 }
 
 // A model without columns: its rows hold the constant 0, so it is optimal (objective 0) when
 // every row admits 0, and infeasible otherwise.
 void run_without_columns(LinearSolver &s) {
-    const lin::Model &m = s.model;
+    const lin::Model &m = s.model_;
     bool feasible = true;
     for (int32_t r = 0; r < m.num_row(); ++r) {
         const auto k = static_cast<std::size_t>(r);
         if (m.row_lower()[k] > kDefaultFeasibilityTol || m.row_upper()[k] < -kDefaultFeasibilityTol)
             feasible = false;
     }
-    s.status = feasible ? kOptimal : kInfeasible;
-    s.value_valid = s.dual_valid = feasible;
-    s.info_valid = true;
-    s.row_value.assign(static_cast<std::size_t>(m.num_row()), 0.0);
-    s.row_dual.assign(static_cast<std::size_t>(m.num_row()), 0.0);
-    s.primal_solution_status = feasible ? kSolutionFeasible : 1;
+    s.status_ = feasible ? kOptimal : kInfeasible;
+    s.value_valid_ = s.dual_valid_ = feasible;
+    s.info_valid_ = true;
+    s.row_value_.assign(static_cast<std::size_t>(m.num_row()), 0.0);
+    s.row_dual_.assign(static_cast<std::size_t>(m.num_row()), 0.0);
+    s.primal_solution_status_ = feasible ? kSolutionFeasible : 1;
 }
 
 void run(LinearSolver &s) {
     clear_results(s);
-    const lin::Model &m = s.model;
+    const lin::Model &m = s.model_;
     if (m.num_col() == 0) {
         run_without_columns(s);
         return;
     }
     // HiGHS solves no mixed-integer model with a quadratic part.
     if (m.has_hessian() && m.has_integer_columns()) {
-        s.status = kModelError;
+        s.status_ = kModelError;
         return;
     }
     nb::object h = build_highs(s, "run", false);
     if (!h.is_valid()) {
-        s.status = kModelError;
+        s.status_ = kModelError;
         return;
     }
     const bool mip = m.has_integer_columns();
@@ -423,51 +423,51 @@ void run(LinearSolver &s) {
         h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx), borrowed(m.start()));
     }
     h.attr("run")();
-    s.run_time = nb::cast<double>(h.attr("getRunTime")());
+    s.run_time_ = nb::cast<double>(h.attr("getRunTime")());
 
     const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
     // A run that ends without a status (HiGHS refused to start it) has failed.
     if (hs == kHighsInterruptStatus)
-        s.status = kInterrupt;
+        s.status_ = kInterrupt;
     else if (hs == kNotset)
-        s.status = kSolveError;
+        s.status_ = kSolveError;
     else
-        s.status = hs > 0 && hs < kStatusCount ? hs : kUnknown;
+        s.status_ = hs > 0 && hs < kStatusCount ? hs : kUnknown;
     nb::object info = h.attr("getInfo")();
-    s.info_valid = nb::cast<bool>(info.attr("valid"));
-    s.objective = nb::cast<double>(info.attr("objective_function_value"));
-    s.mip_dual_bound = nb::cast<double>(info.attr("mip_dual_bound"));
-    s.mip_gap = nb::cast<double>(info.attr("mip_gap"));
-    s.max_primal_infeasibility = nb::cast<double>(info.attr("max_primal_infeasibility"));
-    s.max_dual_infeasibility = nb::cast<double>(info.attr("max_dual_infeasibility"));
-    s.max_integrality_violation = nb::cast<double>(info.attr("max_integrality_violation"));
-    s.mip_node_count = nb::cast<int64_t>(info.attr("mip_node_count"));
-    s.simplex_iteration_count = nb::cast<int64_t>(info.attr("simplex_iteration_count"));
-    s.ipm_iteration_count = nb::cast<int64_t>(info.attr("ipm_iteration_count"));
-    s.qp_iteration_count = nb::cast<int64_t>(info.attr("qp_iteration_count"));
-    s.crossover_iteration_count = nb::cast<int64_t>(info.attr("crossover_iteration_count"));
-    s.primal_solution_status = nb::cast<int32_t>(info.attr("primal_solution_status"));
-    s.dual_solution_status = nb::cast<int32_t>(info.attr("dual_solution_status"));
+    s.info_valid_ = nb::cast<bool>(info.attr("valid"));
+    s.objective_ = nb::cast<double>(info.attr("objective_function_value"));
+    s.mip_dual_bound_ = nb::cast<double>(info.attr("mip_dual_bound"));
+    s.mip_gap_ = nb::cast<double>(info.attr("mip_gap"));
+    s.max_primal_infeasibility_ = nb::cast<double>(info.attr("max_primal_infeasibility"));
+    s.max_dual_infeasibility_ = nb::cast<double>(info.attr("max_dual_infeasibility"));
+    s.max_integrality_violation_ = nb::cast<double>(info.attr("max_integrality_violation"));
+    s.mip_node_count_ = nb::cast<int64_t>(info.attr("mip_node_count"));
+    s.simplex_iteration_count_ = nb::cast<int64_t>(info.attr("simplex_iteration_count"));
+    s.ipm_iteration_count_ = nb::cast<int64_t>(info.attr("ipm_iteration_count"));
+    s.qp_iteration_count_ = nb::cast<int64_t>(info.attr("qp_iteration_count"));
+    s.crossover_iteration_count_ = nb::cast<int64_t>(info.attr("crossover_iteration_count"));
+    s.primal_solution_status_ = nb::cast<int32_t>(info.attr("primal_solution_status"));
+    s.dual_solution_status_ = nb::cast<int32_t>(info.attr("dual_solution_status"));
 
     nb::object sol = h.attr("getSolution")();
     // Values count as valid only when they are a feasible point, not merely present; values
     // and duals that HiGHS does not hold are left empty.
     const bool has_values = nb::cast<bool>(sol.attr("value_valid"));
-    s.value_valid = has_values && s.primal_solution_status == kSolutionFeasible;
-    s.dual_valid = nb::cast<bool>(sol.attr("dual_valid"));
+    s.value_valid_ = has_values && s.primal_solution_status_ == kSolutionFeasible;
+    s.dual_valid_ = nb::cast<bool>(sol.attr("dual_valid"));
     if (has_values) {
-        read_doubles(sol.attr("col_value"), s.col_value);
-        read_doubles(sol.attr("row_value"), s.row_value);
+        read_doubles(sol.attr("col_value"), s.col_value_);
+        read_doubles(sol.attr("row_value"), s.row_value_);
     }
-    if (s.dual_valid) {
-        read_doubles(sol.attr("col_dual"), s.col_dual);
-        read_doubles(sol.attr("row_dual"), s.row_dual);
+    if (s.dual_valid_) {
+        read_doubles(sol.attr("col_dual"), s.col_dual_);
+        read_doubles(sol.attr("row_dual"), s.row_dual_);
     }
-    if (s.value_valid && s.col_value.size() == static_cast<std::size_t>(m.num_col())) {
+    if (s.value_valid_ && s.col_value_.size() == static_cast<std::size_t>(m.num_col())) {
         if (mip)
-            m.snap_integers(s.col_value.data(),
+            m.snap_integers(s.col_value_.data(),
                             option_double(h, kOptionIntegralityTol, kDefaultIntegralityTol));
-        s.objective = m.objective(s.col_value.data());
+        s.objective_ = m.objective(s.col_value_.data());
     }
     h.attr("clearModel")();
 }
@@ -478,32 +478,32 @@ nb::object make_record(PyObject *cls) { return nb::handle(cls)(); }
 
 nb::object solution_record(const LinearSolver &s) {
     nb::object rec = make_record(solution_class);
-    rec.attr("value_valid") = s.value_valid;
-    rec.attr("dual_valid") = s.dual_valid;
-    rec.attr("col_value") = nb::cast(numpy_copy(s.col_value));
-    rec.attr("col_dual") = nb::cast(numpy_copy(s.col_dual));
-    rec.attr("row_value") = nb::cast(numpy_copy(s.row_value));
-    rec.attr("row_dual") = nb::cast(numpy_copy(s.row_dual));
+    rec.attr("value_valid") = s.value_valid_;
+    rec.attr("dual_valid") = s.dual_valid_;
+    rec.attr("col_value") = nb::cast(numpy_copy(s.col_value_));
+    rec.attr("col_dual") = nb::cast(numpy_copy(s.col_dual_));
+    rec.attr("row_value") = nb::cast(numpy_copy(s.row_value_));
+    rec.attr("row_dual") = nb::cast(numpy_copy(s.row_dual_));
     return rec;
 }
 
 nb::object info_record(const LinearSolver &s) {
     nb::object rec = make_record(info_class);
-    rec.attr("valid") = s.info_valid;
-    rec.attr("objective_function_value") = s.objective;
-    rec.attr("mip_dual_bound") = s.mip_dual_bound;
-    rec.attr("mip_gap") = s.mip_gap;
-    rec.attr("mip_node_count") = s.mip_node_count;
-    rec.attr("simplex_iteration_count") = s.simplex_iteration_count;
-    rec.attr("ipm_iteration_count") = s.ipm_iteration_count;
-    rec.attr("qp_iteration_count") = s.qp_iteration_count;
-    rec.attr("crossover_iteration_count") = s.crossover_iteration_count;
-    rec.attr("primal_solution_status") = s.primal_solution_status;
-    rec.attr("dual_solution_status") = s.dual_solution_status;
-    rec.attr("max_primal_infeasibility") = s.max_primal_infeasibility;
-    rec.attr("max_dual_infeasibility") = s.max_dual_infeasibility;
-    rec.attr("max_integrality_violation") = s.max_integrality_violation;
-    rec.attr("run_time") = s.run_time;
+    rec.attr("valid") = s.info_valid_;
+    rec.attr("objective_function_value") = s.objective_;
+    rec.attr("mip_dual_bound") = s.mip_dual_bound_;
+    rec.attr("mip_gap") = s.mip_gap_;
+    rec.attr("mip_node_count") = s.mip_node_count_;
+    rec.attr("simplex_iteration_count") = s.simplex_iteration_count_;
+    rec.attr("ipm_iteration_count") = s.ipm_iteration_count_;
+    rec.attr("qp_iteration_count") = s.qp_iteration_count_;
+    rec.attr("crossover_iteration_count") = s.crossover_iteration_count_;
+    rec.attr("primal_solution_status") = s.primal_solution_status_;
+    rec.attr("dual_solution_status") = s.dual_solution_status_;
+    rec.attr("max_primal_infeasibility") = s.max_primal_infeasibility_;
+    rec.attr("max_dual_infeasibility") = s.max_dual_infeasibility_;
+    rec.attr("max_integrality_violation") = s.max_integrality_violation_;
+    rec.attr("run_time") = s.run_time_;
     return rec;
 }
 
@@ -514,9 +514,9 @@ void add_vars(LinearSolver &s, nb::handle n_obj, nb::handle lower_obj, nb::handl
     const int64_t n = nonneg_arg(n_obj, "addVars: the number of columns");
     ArrayView<double> lower = float_array(lower_obj, "addVars: the lower bounds");
     ArrayView<double> upper = float_array(upper_obj, "addVars: the upper bounds");
-    check_length(op, "the lower bounds", lower.size, n);
-    check_length(op, "the upper bounds", upper.size, n);
-    s.model.add_cols(lower.data, upper.data, n);
+    check_length(op, "the lower bounds", lower.size_, n);
+    check_length(op, "the upper bounds", upper.size_, n);
+    s.model_.add_cols(lower.data_, upper.data_, n);
 }
 
 void change_integrality(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
@@ -528,25 +528,25 @@ void change_integrality(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
     check_length(op, "the columns", cols.size(), n);
     check_length(op, "the types", types.size(), n);
     widen(types);
-    if (cols.wide)
-        s.model.change_integrality(cols.i64.data, types.i64.data, n);
+    if (cols.wide_)
+        s.model_.change_integrality(cols.i64_.data_, types.i64_.data_, n);
     else
-        s.model.change_integrality(cols.i32.data, types.i64.data, n);
+        s.model_.change_integrality(cols.i32_.data_, types.i64_.data_, n);
 }
 
 void add_rows_checked(LinearSolver &s, const char *op, const ArrayView<double> &lower,
                       const ArrayView<double> &upper, int64_t m, IndexArray &starts,
                       IndexArray &indices, const ArrayView<double> &values, int64_t count) {
-    if (starts.wide != indices.wide) {
+    if (starts.wide_ != indices.wide_) {
         widen(starts);
         widen(indices);
     }
-    if (starts.wide)
-        s.model.add_rows(op, lower.data, upper.data, m, starts.i64.data, indices.i64.data,
-                         values.data, count);
+    if (starts.wide_)
+        s.model_.add_rows(op, lower.data_, upper.data_, m, starts.i64_.data_, indices.i64_.data_,
+                          values.data_, count);
     else
-        s.model.add_rows(op, lower.data, upper.data, m, starts.i32.data, indices.i32.data,
-                         values.data, count);
+        s.model_.add_rows(op, lower.data_, upper.data_, m, starts.i32_.data_, indices.i32_.data_,
+                          values.data_, count);
 }
 
 void add_row(LinearSolver &s, nb::handle lower_obj, nb::handle upper_obj, nb::handle count_obj,
@@ -558,17 +558,17 @@ void add_row(LinearSolver &s, nb::handle lower_obj, nb::handle upper_obj, nb::ha
     IndexArray indices = index_array(indices_obj, "addRow: the column indices");
     ArrayView<double> values = float_array(values_obj, "addRow: the values");
     check_length(op, "the column indices", indices.size(), count);
-    check_length(op, "the values", values.size, count);
+    check_length(op, "the values", values.size_, count);
     ArrayView<double> lo, up;
-    lo.data = &lower;
-    lo.size = 1;
-    up.data = &upper;
-    up.size = 1;
+    lo.data_ = &lower;
+    lo.size_ = 1;
+    up.data_ = &upper;
+    up.size_ = 1;
     IndexArray starts;
     std::vector<int64_t> st{0, count};
-    starts.wide = true;
-    starts.i64.data = st.data();
-    starts.i64.size = 2;
+    starts.wide_ = true;
+    starts.i64_.data_ = st.data();
+    starts.i64_.size_ = 2;
     add_rows_checked(s, op, lo, up, 1, starts, indices, values, count);
 }
 
@@ -583,11 +583,11 @@ void add_rows(LinearSolver &s, nb::handle m_obj, nb::handle lower_obj, nb::handl
     IndexArray starts = index_array(starts_obj, "addRows: the starts");
     IndexArray indices = index_array(indices_obj, "addRows: the column indices");
     ArrayView<double> values = float_array(values_obj, "addRows: the values");
-    check_length(op, "the lower bounds", lower.size, m);
-    check_length(op, "the upper bounds", upper.size, m);
+    check_length(op, "the lower bounds", lower.size_, m);
+    check_length(op, "the upper bounds", upper.size_, m);
     check_length(op, "the starts", starts.size(), m + 1);
     check_length(op, "the column indices", indices.size(), count);
-    check_length(op, "the values", values.size, count);
+    check_length(op, "the values", values.size_, count);
     add_rows_checked(s, op, lower, upper, m, starts, indices, values, count);
 }
 
@@ -596,13 +596,13 @@ void change_sense(LinearSolver &s, nb::handle sense) {
     const int64_t v = is_integer(sense) ? int64_of(sense, "sense", &overflow) : 0;
     if (overflow || (v != lin::kMinimize && v != lin::kMaximize))
         raise_py(is_integer(sense) ? PyExc_ValueError : PyExc_TypeError, kSenseValue);
-    s.model.set_sense(static_cast<int32_t>(v));
+    s.model_.set_sense(static_cast<int32_t>(v));
 }
 
 void change_col_cost(LinearSolver &s, nb::handle col_obj, nb::handle cost_obj) {
     const int64_t col = int64_arg(col_obj, "changeColCost: the column");
     const double cost = number_arg(cost_obj, "changeColCost: the cost");
-    s.model.change_costs("changeColCost", &col, &cost, 1);
+    s.model_.change_costs("changeColCost", &col, &cost, 1);
 }
 
 void change_cols_cost(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
@@ -612,11 +612,11 @@ void change_cols_cost(LinearSolver &s, nb::handle n_obj, nb::handle cols_obj,
     IndexArray cols = index_array(cols_obj, "changeColsCost: the columns");
     ArrayView<double> costs = float_array(costs_obj, "changeColsCost: the costs");
     check_length(op, "the columns", cols.size(), n);
-    check_length(op, "the costs", costs.size, n);
-    if (cols.wide)
-        s.model.change_costs(op, cols.i64.data, costs.data, n);
+    check_length(op, "the costs", costs.size_, n);
+    if (cols.wide_)
+        s.model_.change_costs(op, cols.i64_.data_, costs.data_, n);
     else
-        s.model.change_costs(op, cols.i32.data, costs.data, n);
+        s.model_.change_costs(op, cols.i32_.data_, costs.data_, n);
 }
 
 void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj, nb::handle format_obj,
@@ -632,35 +632,35 @@ void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj, nb:
     IndexArray indices = index_array(indices_obj, "passHessian: the row indices");
     ArrayView<double> values = float_array(values_obj, "passHessian: the values");
     // No entries clears the quadratic part, whatever the starts (empty ones included).
-    if (count == 0 && indices.size() == 0 && values.size == 0) {
+    if (count == 0 && indices.size() == 0 && values.size_ == 0) {
         std::vector<int64_t> zeros(static_cast<std::size_t>(dim) + 1, 0);
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(),
-                             static_cast<int64_t>(zeros.size()), zeros.data(), values.data, 0);
+        s.model_.pass_hessian(dim, static_cast<int32_t>(format), zeros.data(),
+                              static_cast<int64_t>(zeros.size()), zeros.data(), values.data_, 0);
         return;
     }
     check_length(op, "the row indices", indices.size(), count);
-    check_length(op, "the values", values.size, count);
-    if (starts.wide != indices.wide) {
+    check_length(op, "the values", values.size_, count);
+    if (starts.wide_ != indices.wide_) {
         widen(starts);
         widen(indices);
     }
-    if (starts.wide)
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i64.data, starts.size(),
-                             indices.i64.data, values.data, count);
+    if (starts.wide_)
+        s.model_.pass_hessian(dim, static_cast<int32_t>(format), starts.i64_.data_, starts.size(),
+                              indices.i64_.data_, values.data_, count);
     else
-        s.model.pass_hessian(dim, static_cast<int32_t>(format), starts.i32.data, starts.size(),
-                             indices.i32.data, values.data, count);
+        s.model_.pass_hessian(dim, static_cast<int32_t>(format), starts.i32_.data_, starts.size(),
+                              indices.i32_.data_, values.data_, count);
 }
 
 void set_solution(LinearSolver &s, nb::handle solution) {
     if (!nb::hasattr(solution, "col_value")) raise_py(PyExc_TypeError, kNoColValue);
     nb::object col_value = solution.attr("col_value");
     if (col_value.is_none()) {
-        s.model.set_start(nullptr, 0);
+        s.model_.set_start(nullptr, 0);
         return;
     }
     ArrayView<double> values = float_array(col_value, "setSolution: col_value");
-    s.model.set_start(values.data, values.size);
+    s.model_.set_start(values.data_, values.size_);
 }
 
 void write_model(LinearSolver &s, nb::handle path_obj) {
@@ -829,15 +829,15 @@ void register_linsolver(nb::module_ &top) {
             "run", [](LinearSolver &s) { run(s); }, "Solve the model")
         .def(
             "getModelStatus",
-            [](const LinearSolver &s) { return nb::handle(status_enum)(s.status); },
+            [](const LinearSolver &s) { return nb::handle(status_enum)(s.status_); },
             "Outcome of the last run")
         .def("getSolution", &solution_record, "Solution of the last run (a new record)")
         .def("getInfo", &info_record, "Figures of the last run (a new record)")
         .def("writeModel", &write_model, nb::arg("filename"),
              "Write the model: MPS for a name ending in .mps, LP for .lp")
-        .def("getNumCol", [](const LinearSolver &s) { return s.model.num_col(); })
-        .def("getNumRow", [](const LinearSolver &s) { return s.model.num_row(); })
-        .def("getNumNz", [](const LinearSolver &s) { return s.model.num_nz(); });
+        .def("getNumCol", [](const LinearSolver &s) { return s.model_.num_col(); })
+        .def("getNumRow", [](const LinearSolver &s) { return s.model_.num_row(); })
+        .def("getNumNz", [](const LinearSolver &s) { return s.model_.num_nz(); });
 }
 
 }  // namespace se

@@ -242,8 +242,8 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t n
 
     // (column, row, value) of the lower triangle, then sorted and merged.
     struct Entry {
-        int32_t col, row;
-        double value;
+        int32_t col_, row_;
+        double value_;
     };
     std::vector<Entry> entries;
     entries.reserve(static_cast<std::size_t>(count));
@@ -263,7 +263,7 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t n
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.col != b.col ? a.col < b.col : a.row < b.row;
+        return a.col_ != b.col_ ? a.col_ < b.col_ : a.row_ < b.row_;
     });
     std::vector<int32_t> q_start(static_cast<std::size_t>(dim) + 1, 0), q_index;
     std::vector<double> q_value;
@@ -271,13 +271,13 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t n
     q_value.reserve(entries.size());
     for (std::size_t k = 0; k < entries.size(); ++k) {
         const Entry &en = entries[k];
-        if (k > 0 && entries[k - 1].col == en.col && entries[k - 1].row == en.row) {
-            q_value.back() += en.value;
+        if (k > 0 && entries[k - 1].col_ == en.col_ && entries[k - 1].row_ == en.row_) {
+            q_value.back() += en.value_;
         } else {
-            q_index.push_back(en.row);
-            q_value.push_back(en.value);
+            q_index.push_back(en.row_);
+            q_value.push_back(en.value_);
         }
-        q_start[static_cast<std::size_t>(en.col) + 1] = static_cast<int32_t>(q_index.size());
+        q_start[static_cast<std::size_t>(en.col_) + 1] = static_cast<int32_t>(q_index.size());
     }
     for (std::size_t j = 1; j < q_start.size(); ++j)
         q_start[j] = std::max(q_start[j], q_start[j - 1]);
