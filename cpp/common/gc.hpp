@@ -27,7 +27,7 @@ struct GcSlots {
         return 0;
     }
 
-    static inline PyType_Slot slots[] = {
+    static inline PyType_Slot slots_[] = {
         {Py_tp_traverse, (void *)traverse},
         {Py_tp_clear, (void *)clear},
         {0, nullptr},

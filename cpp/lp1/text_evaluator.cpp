@@ -26,31 +26,33 @@ constexpr std::uint64_t kPollEvery = 1 << 16;
 
 struct Value {
     enum class Kind : std::uint8_t { kInt, kFloat, kExpr };
-    Kind kind = Kind::kInt;
-    std::int64_t i = 0;
-    double f = 0.0;
-    Polynomial p;
+    Kind kind_ = Kind::kInt;
+    std::int64_t i_ = 0;
+    double f_ = 0.0;
+    Polynomial p_;
 
     static Value of_int(std::int64_t v) {
         Value r;
-        r.i = v;
+        r.i_ = v;
         return r;
     }
     static Value of_float(double v) {
         Value r;
-        r.kind = Kind::kFloat;
-        r.f = v;
+        r.kind_ = Kind::kFloat;
+        r.f_ = v;
         return r;
     }
     static Value of_expr(Polynomial &&p) {
         Value r;
-        r.kind = Kind::kExpr;
-        r.p = std::move(p);
+        r.kind_ = Kind::kExpr;
+        r.p_ = std::move(p);
         return r;
     }
-    bool is_expr() const { return kind == Kind::kExpr; }
-    Number number() const { return kind == Kind::kInt ? Number::of_int(i) : Number::of_float(f); }
-    double as_double() const { return kind == Kind::kInt ? static_cast<double>(i) : f; }
+    bool is_expr() const { return kind_ == Kind::kExpr; }
+    Number number() const {
+        return kind_ == Kind::kInt ? Number::of_int(i_) : Number::of_float(f_);
+    }
+    double as_double() const { return kind_ == Kind::kInt ? static_cast<double>(i_) : f_; }
 };
 
 Polynomial must(std::optional<Polynomial> &&p) {
@@ -61,16 +63,16 @@ Polynomial must(std::optional<Polynomial> &&p) {
 class Evaluator {
   public:
     Evaluator(const ReadText &text, const std::vector<NameBinding> &names, const Poll &poll)
-        : text_(text), names_(names), poll_(poll), slots_(text.slots, 0) {}
+        : text_(text), names_(names), poll_(poll), slots_(text.slots_, 0) {}
 
     Value eval(const Node &n) {
-        switch (n.kind) {
+        switch (n.kind_) {
             case NodeKind::kInt:
-                return Value::of_int(n.value);
+                return Value::of_int(n.value_);
             case NodeKind::kFloat:
-                return Value::of_float(n.number);
+                return Value::of_float(n.number_);
             case NodeKind::kLocal:
-                return Value::of_int(slots_[static_cast<std::size_t>(n.value)]);
+                return Value::of_int(slots_[static_cast<std::size_t>(n.value_)]);
             case NodeKind::kPos:
                 return positive_of(eval(text_.child(n, 0)));
             case NodeKind::kNeg:
@@ -79,7 +81,7 @@ class Evaluator {
             case NodeKind::kSub: {
                 Value a = eval(text_.child(n, 0));
                 Value b = eval(text_.child(n, 1));
-                return sum_of(std::move(a), std::move(b), n.kind == NodeKind::kSub);
+                return sum_of(std::move(a), std::move(b), n.kind_ == NodeKind::kSub);
             }
             case NodeKind::kMul: {
                 Value a = eval(text_.child(n, 0));
@@ -103,61 +105,61 @@ class Evaluator {
     // Every item node of a list display or comprehension, in order, the for-clause targets bound.
     template <typename F>
     void for_item_nodes(const Node &n, F &&f) {
-        if (n.kind == NodeKind::kList) {
-            for (std::uint32_t k = 0; k < n.count; ++k) f(text_.child(n, k));
+        if (n.kind_ == NodeKind::kList) {
+            for (std::uint32_t k = 0; k < n.count_; ++k) f(text_.child(n, k));
             return;
         }
-        if (n.kind != NodeKind::kComprehension) throw Decline{};
-        const Comprehension &c = text_.comprehensions[static_cast<std::size_t>(n.value)];
-        const Node &element = text_.nodes[c.element];
+        if (n.kind_ != NodeKind::kComprehension) throw Decline{};
+        const Comprehension &c = text_.comprehensions_[static_cast<std::size_t>(n.value_)];
+        const Node &element = text_.nodes_[c.element_];
         iterate(c, 0, [&] { f(element); });
     }
 
     template <typename F>
     void iterate(const Comprehension &c, std::size_t k, const F &f) {
-        if (k == c.loops.size()) {
+        if (k == c.loops_.size()) {
             if (++iterations_ % kPollEvery == 0 && poll_) poll_();
             f();
             return;
         }
-        const texts::Loop &loop = c.loops[k];
+        const texts::Loop &loop = c.loops_[k];
         const std::int64_t size = loop.size();
         for (std::int64_t j = 0; j < size; ++j) {
-            slots_[loop.slot] = loop.at(j);
+            slots_[loop.slot_] = loop.at(j);
             iterate(c, k + 1, f);
         }
     }
 
     static Value positive_of(Value v) {
-        if (v.is_expr()) return Value::of_expr(positive(v.p));
+        if (v.is_expr()) return Value::of_expr(positive(v.p_));
         return v;
     }
 
     static Value negative_of(Value v) {
-        switch (v.kind) {
+        switch (v.kind_) {
             case Value::Kind::kInt:
-                if (v.i == std::numeric_limits<std::int64_t>::min()) throw Decline{};
-                return Value::of_int(-v.i);
+                if (v.i_ == std::numeric_limits<std::int64_t>::min()) throw Decline{};
+                return Value::of_int(-v.i_);
             case Value::Kind::kFloat:
-                return Value::of_float(-v.f);
+                return Value::of_float(-v.f_);
             default:
-                return Value::of_expr(must(negative(v.p)));
+                return Value::of_expr(must(negative(v.p_)));
         }
     }
 
     // a + b, a - b. A number on the left hands an expression on the right to its reflected
     // addition, which adds the number; the expressions have no reflected subtraction.
     static Value sum_of(Value a, Value b, bool subtract) {
-        if (a.is_expr() && b.is_expr()) return Value::of_expr(must(add(a.p, b.p, subtract)));
-        if (a.is_expr()) return Value::of_expr(must(add(a.p, b.number(), subtract)));
+        if (a.is_expr() && b.is_expr()) return Value::of_expr(must(add(a.p_, b.p_, subtract)));
+        if (a.is_expr()) return Value::of_expr(must(add(a.p_, b.number(), subtract)));
         if (b.is_expr()) {
             if (subtract) throw Decline{};
-            return Value::of_expr(must(add(b.p, a.number(), false)));
+            return Value::of_expr(must(add(b.p_, a.number(), false)));
         }
-        if (a.kind == Value::Kind::kInt && b.kind == Value::Kind::kInt) {
+        if (a.kind_ == Value::Kind::kInt && b.kind_ == Value::Kind::kInt) {
             std::int64_t r = 0;
-            bool overflow = subtract ? __builtin_sub_overflow(a.i, b.i, &r)
-                                     : __builtin_add_overflow(a.i, b.i, &r);
+            bool overflow = subtract ? __builtin_sub_overflow(a.i_, b.i_, &r)
+                                     : __builtin_add_overflow(a.i_, b.i_, &r);
             if (overflow) throw Decline{};
             return Value::of_int(r);
         }
@@ -169,24 +171,24 @@ class Evaluator {
     // neither has a quadratic part.
     static Value product_of(Value a, Value b) {
         if (a.is_expr() && b.is_expr()) {
-            if (a.p.quadratic_ || b.p.quadratic_) throw Decline{};
-            return Value::of_expr(must(multiply(a.p, b.p)));
+            if (a.p_.quadratic_ || b.p_.quadratic_) throw Decline{};
+            return Value::of_expr(must(multiply(a.p_, b.p_)));
         }
-        if (a.is_expr()) return Value::of_expr(must(scale(a.p, b.number())));
-        if (b.is_expr()) return Value::of_expr(must(scale(b.p, a.number())));
-        if (a.kind == Value::Kind::kInt && b.kind == Value::Kind::kInt) {
+        if (a.is_expr()) return Value::of_expr(must(scale(a.p_, b.number())));
+        if (b.is_expr()) return Value::of_expr(must(scale(b.p_, a.number())));
+        if (a.kind_ == Value::Kind::kInt && b.kind_ == Value::Kind::kInt) {
             std::int64_t r = 0;
-            if (__builtin_mul_overflow(a.i, b.i, &r)) throw Decline{};
+            if (__builtin_mul_overflow(a.i_, b.i_, &r)) throw Decline{};
             return Value::of_int(r);
         }
         return Value::of_float(a.as_double() * b.as_double());
     }
 
     Value call(const Node &n) {
-        const NameBinding &binding = names_[static_cast<std::size_t>(n.value)];
-        switch (binding.kind) {
+        const NameBinding &binding = names_[static_cast<std::size_t>(n.value_)];
+        switch (binding.kind_) {
             case NameBinding::Kind::kBlock:
-                return element(binding.block, n);
+                return element(binding.block_, n);
             case NameBinding::Kind::kSum:
                 return summation(n);
             default:
@@ -201,34 +203,34 @@ class Evaluator {
     }
 
     std::int64_t column_of(const BlockShape &block, const Node &n) {
-        std::int64_t column = block.first;
-        for (std::uint32_t k = 0; k < n.count; ++k) {
+        std::int64_t column = block.first_;
+        for (std::uint32_t k = 0; k < n.count_; ++k) {
             Value v = eval(text_.child(n, k));
-            if (v.kind != Value::Kind::kInt) throw Decline{};
-            if (k >= block.sizes.size()) continue;
-            if (v.i < 0 || v.i >= block.sizes[k]) throw Decline{};
-            column += v.i * block.strides[k];
+            if (v.kind_ != Value::Kind::kInt) throw Decline{};
+            if (k >= block.sizes_.size()) continue;
+            if (v.i_ < 0 || v.i_ >= block.sizes_[k]) throw Decline{};
+            column += v.i_ * block.strides_[k];
         }
-        for (std::size_t d = n.count; d < block.sizes.size(); ++d) {
+        for (std::size_t d = n.count_; d < block.sizes_.size(); ++d) {
             const std::int64_t value = 0;
-            if (value < 0 || value >= block.sizes[d]) throw Decline{};
-            column += value * block.strides[d];
+            if (value < 0 || value >= block.sizes_[d]) throw Decline{};
+            column += value * block.strides_[d];
         }
         if (column < 0 || column >= kMaxColumn) throw Decline{};
         return column;
     }
 
     Value summation(const Node &n) {
-        if (n.count != 1) throw Decline{};
+        if (n.count_ != 1) throw Decline{};
         SumBuilder builder;
         // Plain elements, the usual items, are summed through one unit expression moved from
         // column to column: the builder copies what it keeps.
         Polynomial unit = unit_polynomial(0);
         for_item_nodes(text_.child(n, 0), [&](const Node &node) {
-            if (node.kind == NodeKind::kCall) {
-                const NameBinding &binding = names_[static_cast<std::size_t>(node.value)];
-                if (binding.kind == NameBinding::Kind::kBlock) {
-                    const std::int64_t g = column_of(binding.block, node);
+            if (node.kind_ == NodeKind::kCall) {
+                const NameBinding &binding = names_[static_cast<std::size_t>(node.value_)];
+                if (binding.kind_ == NameBinding::Kind::kBlock) {
+                    const std::int64_t g = column_of(binding.block_, node);
                     unit.linear_.rows_ = g + 1;
                     unit.linear_.row_[0] = g;
                     SumItem item;
@@ -240,7 +242,7 @@ class Evaluator {
             Value v = eval(node);
             SumItem item;
             if (v.is_expr())
-                item.expression_ = &v.p;
+                item.expression_ = &v.p_;
             else
                 item.number_ = v.number();
             if (!builder.add(item)) throw Decline{};
@@ -265,9 +267,9 @@ std::optional<std::vector<Polynomial>> evaluate_items(const ReadText &text,
     try {
         Evaluator ev(text, names, poll);
         std::vector<Polynomial> out;
-        ev.for_items(text.nodes[text.root], [&](Value v) {
+        ev.for_items(text.nodes_[text.root_], [&](Value v) {
             if (!v.is_expr()) throw Decline{};
-            out.push_back(std::move(v.p));
+            out.push_back(std::move(v.p_));
         });
         return out;
     } catch (const Decline &) {
@@ -279,9 +281,9 @@ std::optional<Polynomial> evaluate_one(const ReadText &text, const std::vector<N
                                        const Poll &poll) {
     try {
         Evaluator ev(text, names, poll);
-        Value v = ev.eval(text.nodes[text.root]);
+        Value v = ev.eval(text.nodes_[text.root_]);
         if (!v.is_expr()) return std::nullopt;
-        return std::move(v.p);
+        return std::move(v.p_);
     } catch (const Decline &) {
         return std::nullopt;
     }

@@ -21,15 +21,15 @@ namespace zk::lp1 {
 
 // A block of columns: its first column, dimension sizes and strides.
 struct BlockShape {
-    std::int64_t first = 0;
-    std::vector<std::int64_t> sizes;
-    std::vector<std::int64_t> strides;
+    std::int64_t first_ = 0;
+    std::vector<std::int64_t> sizes_;
+    std::vector<std::int64_t> strides_;
 };
 
 struct NameBinding {
     enum class Kind : std::uint8_t { kUnknown, kBlock, kSum };
-    Kind kind = Kind::kUnknown;
-    BlockShape block;
+    Kind kind_ = Kind::kUnknown;
+    BlockShape block_;
 };
 
 // Called every so many for-clause iterations, so that a long evaluation can be interrupted:

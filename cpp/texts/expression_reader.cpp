@@ -20,8 +20,8 @@ class Reader {
   public:
     explicit Reader(std::string_view text) : tokens_(text) {
         // About one node per four characters in the texts the library writes.
-        out_.nodes.reserve(text.size() / 4 + 16);
-        out_.children.reserve(text.size() / 4 + 16);
+        out_.nodes_.reserve(text.size() / 4 + 16);
+        out_.children_.reserve(text.size() / 4 + 16);
         advance();
     }
 
@@ -29,22 +29,22 @@ class Reader {
         int depth = 0;
         std::optional<std::uint32_t> root = expression(depth, 0);
         if (!root || !at_end()) return std::nullopt;
-        out_.root = *root;
+        out_.root_ = *root;
         // A free name used as a value (a block, the summation class) cannot be a row.
-        for (const Node &n : out_.nodes)
-            if (n.kind == NodeKind::kName) return std::nullopt;
+        for (const Node &n : out_.nodes_)
+            if (n.kind_ == NodeKind::kName) return std::nullopt;
         // The free names are the callees left; for-clause targets are not looked up.
         std::vector<std::string_view> spelled(name_ids_.size());
         for (const auto &[name, id] : name_ids_) spelled[id] = name;
         std::vector<std::int64_t> renumbered(name_ids_.size(), -1);
-        for (Node &n : out_.nodes) {
-            if (n.kind != NodeKind::kCall) continue;
-            std::int64_t &id = renumbered[static_cast<std::size_t>(n.value)];
+        for (Node &n : out_.nodes_) {
+            if (n.kind_ != NodeKind::kCall) continue;
+            std::int64_t &id = renumbered[static_cast<std::size_t>(n.value_)];
             if (id < 0) {
-                id = static_cast<std::int64_t>(out_.names.size());
-                out_.names.emplace_back(spelled[static_cast<std::size_t>(n.value)]);
+                id = static_cast<std::int64_t>(out_.names_.size());
+                out_.names_.emplace_back(spelled[static_cast<std::size_t>(n.value_)]);
             }
-            n.value = id;
+            n.value_ = id;
         }
         return std::move(out_);
     }
@@ -65,11 +65,11 @@ class Reader {
     }
 
     std::uint32_t add_node(Node n, std::initializer_list<std::uint32_t> kids = {}) {
-        n.first = static_cast<std::uint32_t>(out_.children.size());
-        n.count = static_cast<std::uint32_t>(kids.size());
-        for (std::uint32_t k : kids) out_.children.push_back(k);
-        out_.nodes.push_back(n);
-        return static_cast<std::uint32_t>(out_.nodes.size() - 1);
+        n.first_ = static_cast<std::uint32_t>(out_.children_.size());
+        n.count_ = static_cast<std::uint32_t>(kids.size());
+        for (std::uint32_t k : kids) out_.children_.push_back(k);
+        out_.nodes_.push_back(n);
+        return static_cast<std::uint32_t>(out_.nodes_.size() - 1);
     }
 
     std::uint32_t name_id(std::string_view name) {
@@ -97,7 +97,7 @@ class Reader {
             depth = std::max(depth, right_depth) + 1;
             if (depth > kMaxDepth) return std::nullopt;
             Node n;
-            n.kind = kind;
+            n.kind_ = kind;
             left = add_node(n, {*left, *right});
         }
         return left;
@@ -115,7 +115,7 @@ class Reader {
             depth = std::max(depth, right_depth) + 1;
             if (depth > kMaxDepth) return std::nullopt;
             Node n;
-            n.kind = NodeKind::kMul;
+            n.kind_ = NodeKind::kMul;
             left = add_node(n, {*left, *right});
         }
         return left;
@@ -131,7 +131,7 @@ class Reader {
             if (!operand) return std::nullopt;
             if (++depth > kMaxDepth) return std::nullopt;
             Node n;
-            n.kind = kind;
+            n.kind_ = kind;
             return add_node(n, {*operand});
         }
         return primary(depth, nesting);
@@ -143,16 +143,16 @@ class Reader {
             case TokenKind::kInt: {
                 advance();
                 Node n;
-                n.kind = NodeKind::kInt;
-                n.value = t.int_value_;
+                n.kind_ = NodeKind::kInt;
+                n.value_ = t.int_value_;
                 depth = 0;
                 return add_node(n);
             }
             case TokenKind::kFloat: {
                 advance();
                 Node n;
-                n.kind = NodeKind::kFloat;
-                n.number = t.float_value_;
+                n.kind_ = NodeKind::kFloat;
+                n.number_ = t.float_value_;
                 depth = 0;
                 return add_node(n);
             }
@@ -161,8 +161,8 @@ class Reader {
                 advance();
                 if (!is_punct('(')) {
                     Node n;
-                    n.kind = NodeKind::kName;
-                    n.value = name_id(t.text_);
+                    n.kind_ = NodeKind::kName;
+                    n.value_ = name_id(t.text_);
                     depth = 0;
                     return add_node(n);
                 }
@@ -183,8 +183,8 @@ class Reader {
                 if (!take(')')) return std::nullopt;
                 if (++depth > kMaxDepth) return std::nullopt;
                 Node n;
-                n.kind = NodeKind::kCall;
-                n.value = name_id(t.text_);
+                n.kind_ = NodeKind::kCall;
+                n.value_ = name_id(t.text_);
                 return add_pending(n, base);
             }
             case TokenKind::kPunct:
@@ -232,23 +232,23 @@ class Reader {
     std::optional<std::uint32_t> make_list(std::size_t base, int &depth) {
         if (++depth > kMaxDepth) return std::nullopt;
         Node n;
-        n.kind = NodeKind::kList;
+        n.kind_ = NodeKind::kList;
         return add_pending(n, base);
     }
 
     // A node whose children are the pending ones from `base` on.
     std::uint32_t add_pending(Node n, std::size_t base) {
-        n.first = static_cast<std::uint32_t>(out_.children.size());
-        n.count = static_cast<std::uint32_t>(pending_.size() - base);
-        out_.children.insert(out_.children.end(), pending_.begin() + base, pending_.end());
+        n.first_ = static_cast<std::uint32_t>(out_.children_.size());
+        n.count_ = static_cast<std::uint32_t>(pending_.size() - base);
+        out_.children_.insert(out_.children_.end(), pending_.begin() + base, pending_.end());
         pending_.resize(base);
-        out_.nodes.push_back(n);
-        return static_cast<std::uint32_t>(out_.nodes.size() - 1);
+        out_.nodes_.push_back(n);
+        return static_cast<std::uint32_t>(out_.nodes_.size() - 1);
     }
 
     std::optional<std::uint32_t> comprehension(std::uint32_t element, int &depth) {
         Comprehension c;
-        c.element = element;
+        c.element_ = element;
         std::vector<std::pair<std::uint32_t, std::uint32_t>> targets;  // name id, slot
         while (is_word(kFor)) {
             advance();
@@ -262,7 +262,7 @@ class Reader {
             Loop loop;
             if (!iterable(loop)) return std::nullopt;
             // A name bound twice in one comprehension is one local.
-            std::uint32_t slot = out_.slots;
+            std::uint32_t slot = out_.slots_;
             bool known = false;
             for (const auto &[tid, tslot] : targets)
                 if (tid == id) {
@@ -271,42 +271,42 @@ class Reader {
                 }
             if (!known) {
                 targets.emplace_back(id, slot);
-                ++out_.slots;
+                ++out_.slots_;
             }
-            loop.slot = slot;
-            c.loops.push_back(std::move(loop));
+            loop.slot_ = slot;
+            c.loops_.push_back(std::move(loop));
         }
         if (!take(']')) return std::nullopt;
         // The element's free names bound by these targets become locals; callees among them
         // would call an integer.
         if (!bind(element, targets)) return std::nullopt;
         if (++depth > kMaxDepth) return std::nullopt;
-        out_.comprehensions.push_back(std::move(c));
+        out_.comprehensions_.push_back(std::move(c));
         Node n;
-        n.kind = NodeKind::kComprehension;
-        n.value = static_cast<std::int64_t>(out_.comprehensions.size() - 1);
+        n.kind_ = NodeKind::kComprehension;
+        n.value_ = static_cast<std::int64_t>(out_.comprehensions_.size() - 1);
         return add_node(n);
     }
 
     bool bind(std::uint32_t node,
               const std::vector<std::pair<std::uint32_t, std::uint32_t>> &targets) {
-        Node &n = out_.nodes[node];
-        if (n.kind == NodeKind::kName || n.kind == NodeKind::kCall) {
+        Node &n = out_.nodes_[node];
+        if (n.kind_ == NodeKind::kName || n.kind_ == NodeKind::kCall) {
             for (const auto &[id, slot] : targets) {
-                if (static_cast<std::uint32_t>(n.value) != id) continue;
-                if (n.kind == NodeKind::kCall) return false;
-                n.kind = NodeKind::kLocal;
-                n.value = slot;
+                if (static_cast<std::uint32_t>(n.value_) != id) continue;
+                if (n.kind_ == NodeKind::kCall) return false;
+                n.kind_ = NodeKind::kLocal;
+                n.value_ = slot;
                 break;
             }
         }
-        if (n.kind == NodeKind::kComprehension) {
-            const Comprehension &inner = out_.comprehensions[static_cast<std::size_t>(n.value)];
-            return bind(inner.element, targets);
+        if (n.kind_ == NodeKind::kComprehension) {
+            const Comprehension &inner = out_.comprehensions_[static_cast<std::size_t>(n.value_)];
+            return bind(inner.element_, targets);
         }
-        const std::uint32_t first = n.first, count = n.kind == NodeKind::kLocal ? 0 : n.count;
+        const std::uint32_t first = n.first_, count = n.kind_ == NodeKind::kLocal ? 0 : n.count_;
         for (std::uint32_t k = 0; k < count; ++k)
-            if (!bind(out_.children[first + k], targets)) return false;
+            if (!bind(out_.children_[first + k], targets)) return false;
         return true;
     }
 
@@ -346,11 +346,11 @@ class Reader {
             if (step < 0 && span < 0)
                 count =
                     (-span + (-static_cast<__int128>(step)) - 1) / (-static_cast<__int128>(step));
-            loop.range = true;
-            loop.start = start;
-            loop.step = step;
-            loop.count = static_cast<std::int64_t>(count);
-            out_.uses_range = true;
+            loop.range_ = true;
+            loop.start_ = start;
+            loop.step_ = step;
+            loop.count_ = static_cast<std::int64_t>(count);
+            out_.uses_range_ = true;
             return true;
         }
         const bool tuple = is_punct('(');
@@ -361,13 +361,13 @@ class Reader {
         while (!is_punct(close)) {
             std::int64_t v = 0;
             if (!signed_int(v)) return false;
-            loop.values.push_back(v);
+            loop.values_.push_back(v);
             comma = take(',');
             if (!comma) break;
         }
         if (!take(close)) return false;
         // (5) is the integer 5, not a tuple.
-        if (tuple && loop.values.size() == 1 && !comma) return false;
+        if (tuple && loop.values_.size() == 1 && !comma) return false;
         return true;
     }
 

@@ -35,46 +35,50 @@ enum class NodeKind : std::uint8_t {
 };
 
 struct Node {
-    NodeKind kind = NodeKind::kInt;
-    std::uint32_t first = 0;  // into ReadText::children
-    std::uint32_t count = 0;
+    NodeKind kind_ = NodeKind::kInt;
+    std::uint32_t first_ = 0;  // into ReadText::children
+    std::uint32_t count_ = 0;
     union {
-        std::int64_t value;
-        double number;
+        std::int64_t value_;
+        double number_;
     };
-    Node() : value(0) {}
+    Node() : value_(0) {}
 };
 
 // One for-clause: its target's slot and the integers it runs over.
 struct Loop {
-    std::uint32_t slot = 0;
-    bool range = false;
-    std::int64_t start = 0;  // range: start + k * step for k < count
-    std::int64_t step = 1;
-    std::int64_t count = 0;
-    std::vector<std::int64_t> values;  // otherwise
+    std::uint32_t slot_ = 0;
+    bool range_ = false;
+    std::int64_t start_ = 0;  // range: start + k * step for k < count
+    std::int64_t step_ = 1;
+    std::int64_t count_ = 0;
+    std::vector<std::int64_t> values_;  // otherwise
 
-    std::int64_t size() const { return range ? count : static_cast<std::int64_t>(values.size()); }
+    std::int64_t size() const {
+        return range_ ? count_ : static_cast<std::int64_t>(values_.size());
+    }
     std::int64_t at(std::int64_t k) const {
-        return range ? start + k * step : values[static_cast<std::size_t>(k)];
+        return range_ ? start_ + k * step_ : values_[static_cast<std::size_t>(k)];
     }
 };
 
 struct Comprehension {
-    std::uint32_t element = 0;
-    std::vector<Loop> loops;  // outermost first
+    std::uint32_t element_ = 0;
+    std::vector<Loop> loops_;  // outermost first
 };
 
 struct ReadText {
-    std::vector<Node> nodes;
-    std::vector<std::uint32_t> children;
-    std::vector<std::string> names;  // free names, all used as callees, by id
-    std::vector<Comprehension> comprehensions;
-    bool uses_range = false;  // a for-clause runs over range(...): the name must be the builtin
-    std::uint32_t slots = 0;
-    std::uint32_t root = 0;
+    std::vector<Node> nodes_;
+    std::vector<std::uint32_t> children_;
+    std::vector<std::string> names_;  // free names, all used as callees, by id
+    std::vector<Comprehension> comprehensions_;
+    bool uses_range_ = false;  // a for-clause runs over range(...): the name must be the builtin
+    std::uint32_t slots_ = 0;
+    std::uint32_t root_ = 0;
 
-    const Node &child(const Node &n, std::uint32_t k) const { return nodes[children[n.first + k]]; }
+    const Node &child(const Node &n, std::uint32_t k) const {
+        return nodes_[children_[n.first_ + k]];
+    }
 };
 
 // The reading of one expression text, or std::nullopt when the reader declines it.

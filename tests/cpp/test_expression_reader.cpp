@@ -26,16 +26,16 @@ const lp1::Poll kNoPoll;
 // The names a text may call: a block x of 10 x 10 columns from column 0 (first index fastest,
 // as the library numbers them), a block y of 5 columns from 100, and the summation.
 std::vector<lp1::NameBinding> bind(const texts::ReadText &read) {
-    std::vector<lp1::NameBinding> names(read.names.size());
+    std::vector<lp1::NameBinding> names(read.names_.size());
     for (std::size_t k = 0; k < names.size(); ++k) {
-        if (read.names[k] == "CompiledSum") {
-            names[k].kind = lp1::NameBinding::Kind::kSum;
-        } else if (read.names[k] == "x") {
-            names[k].kind = lp1::NameBinding::Kind::kBlock;
-            names[k].block = lp1::BlockShape{0, {10, 10}, {1, 10}};
-        } else if (read.names[k] == "y") {
-            names[k].kind = lp1::NameBinding::Kind::kBlock;
-            names[k].block = lp1::BlockShape{100, {5}, {1}};
+        if (read.names_[k] == "CompiledSum") {
+            names[k].kind_ = lp1::NameBinding::Kind::kSum;
+        } else if (read.names_[k] == "x") {
+            names[k].kind_ = lp1::NameBinding::Kind::kBlock;
+            names[k].block_ = lp1::BlockShape{0, {10, 10}, {1, 10}};
+        } else if (read.names_[k] == "y") {
+            names[k].kind_ = lp1::NameBinding::Kind::kBlock;
+            names[k].block_ = lp1::BlockShape{100, {5}, {1}};
         }
     }
     return names;
@@ -43,17 +43,17 @@ std::vector<lp1::NameBinding> bind(const texts::ReadText &read) {
 
 // column -> coefficient (as a double) and the constant of a polynomial.
 struct Meaning {
-    std::map<std::int64_t, double> terms;
-    double constant = 0.0;
+    std::map<std::int64_t, double> terms_;
+    double constant_ = 0.0;
 
-    bool operator==(const Meaning &o) const { return terms == o.terms && constant == o.constant; }
+    bool operator==(const Meaning &o) const { return terms_ == o.terms_ && constant_ == o.constant_; }
 };
 
 Meaning meaning(const lp1::Polynomial &p) {
     Meaning m;
-    m.constant = p.constant_.as_double();
+    m.constant_ = p.constant_.as_double();
     for (std::size_t k = 0; k < p.linear_.nnz(); ++k)
-        m.terms[p.linear_.row_[k]] = p.linear_.values_.type_ == lp1::ValueType::kInt64
+        m.terms_[p.linear_.row_[k]] = p.linear_.values_.type_ == lp1::ValueType::kInt64
                                        ? static_cast<double>(p.linear_.values_.ints_[k])
                                        : p.linear_.values_.floats_[k];
     return m;
@@ -80,8 +80,8 @@ std::optional<std::vector<Meaning>> items_of(const std::string &text) {
 
 Meaning unit(std::int64_t column, double coefficient = 1.0, double constant = 0.0) {
     Meaning m;
-    m.terms[column] = coefficient;
-    m.constant = constant;
+    m.terms_[column] = coefficient;
+    m.constant_ = constant;
     return m;
 }
 
@@ -104,10 +104,10 @@ void keywords_and_identifiers() {
 
 void literals() {
     struct Case {
-        const char *text;
-        texts::TokenKind kind;
-        std::int64_t i;
-        double f;
+        const char *text_;
+        texts::TokenKind kind_;
+        std::int64_t i_;
+        double f_;
     };
     const Case cases[] = {
         {"0", texts::TokenKind::kInt, 0, 0},
@@ -129,13 +129,13 @@ void literals() {
         {".5", texts::TokenKind::kBad, 0, 0},
     };
     for (const Case &c : cases) {
-        texts::Tokenizer t(c.text);
+        texts::Tokenizer t(c.text_);
         texts::Token tok = t.next();
-        CHECK_TEXT(tok.kind_ == c.kind, c.text);
-        if (c.kind == texts::TokenKind::kInt) CHECK_TEXT(tok.int_value_ == c.i, c.text);
-        if (c.kind == texts::TokenKind::kFloat) CHECK_TEXT(tok.float_value_ == c.f, c.text);
-        if (c.kind != texts::TokenKind::kBad)
-            CHECK_TEXT(t.next().kind_ == texts::TokenKind::kEnd, c.text);
+        CHECK_TEXT(tok.kind_ == c.kind_, c.text_);
+        if (c.kind_ == texts::TokenKind::kInt) CHECK_TEXT(tok.int_value_ == c.i_, c.text_);
+        if (c.kind_ == texts::TokenKind::kFloat) CHECK_TEXT(tok.float_value_ == c.f_, c.text_);
+        if (c.kind_ != texts::TokenKind::kBad)
+            CHECK_TEXT(t.next().kind_ == texts::TokenKind::kEnd, c.text_);
     }
 }
 
@@ -214,8 +214,8 @@ void precedence_and_index_arithmetic() {
     CHECK(value_of("x(0) + x(0)") == unit(0, 2));
     // (x0 + 1) x1: x1 and the quadratic part x0 x1 (aside here); x0's zero may not be stored.
     std::optional<Meaning> product = value_of("(x(0) + 1) * (x(1))");
-    CHECK(product && product->terms.at(1) == 1.0 && product->constant == 0.0);
-    CHECK(product && (product->terms.count(0) == 0 || product->terms.at(0) == 0.0));
+    CHECK(product && product->terms_.at(1) == 1.0 && product->constant_ == 0.0);
+    CHECK(product && (product->terms_.count(0) == 0 || product->terms_.at(0) == 0.0));
 }
 
 void scopes_and_loops() {
@@ -230,18 +230,18 @@ void scopes_and_loops() {
           std::vector<Meaning>({unit(31), unit(32)}));
     // The inner comprehension's i hides the outer one only inside it.
     Meaning both;
-    both.terms = {{1, 1.0}, {2, 1.0}};
+    both.terms_ = {{1, 1.0}, {2, 1.0}};
     CHECK(items_of("[CompiledSum([x(i) for i in [1]]) + x(i) for i in [2]]") ==
           std::vector<Meaning>({both}));
     // An outer target reaches into the inner comprehension.
     Meaning row;
-    row.terms = {{2, 1.0}, {12, 1.0}, {22, 1.0}};
+    row.terms_ = {{2, 1.0}, {12, 1.0}, {22, 1.0}};
     CHECK(items_of("[CompiledSum([x(i, j) for j in range(0, 3)]) for i in [2]]") ==
           std::vector<Meaning>({row}));
     // A target bound twice in one comprehension is one name: the later clause wins.
     CHECK(items_of("[x(i) for i in [1] for i in [4]]") == std::vector<Meaning>({unit(4)}));
     Meaning constant;
-    constant.constant = 3;
+    constant.constant_ = 3;
     CHECK(value_of("CompiledSum([1, 2])") == constant);
     CHECK(value_of("CompiledSum([])") == Meaning());
 }

@@ -353,7 +353,7 @@ void bind_module(nb::module_ &m) {
     m.attr("bx") = nb::module_::import_(kBxModule);
     import_logger(m);
 
-    nb::class_<FormulaPB>(m, "FormulaPB", nb::type_slots(FormulaGc::slots))
+    nb::class_<FormulaPB>(m, "FormulaPB", nb::type_slots(FormulaGc::slots_))
         .def(
             "__init__",
             [](FormulaPB *self, nb::object expression, nb::object comparator, nb::args border) {

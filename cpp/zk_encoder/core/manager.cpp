@@ -85,7 +85,7 @@ void bind_module(nb::module_ &m) {
     // Read as an annotation while the module loads: an engine without it fails the import here.
     bx.attr("Variable");
 
-    nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots));
+    nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots_));
     cls.def(
         "__init__",
         [](Manager *self) {

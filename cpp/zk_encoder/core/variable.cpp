@@ -151,7 +151,7 @@ void bind_module(nb::module_ &m) {
     // Read as an annotation while the module loads: an engine without it fails the import here.
     bx.attr("Variable");
 
-    nb::class_<GeneratorVariable>(m, "GeneratorVariable", nb::type_slots(GeneratorGc::slots))
+    nb::class_<GeneratorVariable>(m, "GeneratorVariable", nb::type_slots(GeneratorGc::slots_))
         .def(
             "__init__",
             [](GeneratorVariable *self, nb::object name, nb::object manager) {
@@ -163,7 +163,7 @@ void bind_module(nb::module_ &m) {
         .def_rw("name", &GeneratorVariable::name_)
         .def_rw("manager", &GeneratorVariable::manager_);
 
-    nb::class_<Variable>(m, "Variable", nb::type_slots(VariableGc::slots))
+    nb::class_<Variable>(m, "Variable", nb::type_slots(VariableGc::slots_))
         .def(
             "__init__",
             [](Variable *self, nb::object bx_var, nb::object pb_var, nb::object name) {
@@ -178,7 +178,7 @@ void bind_module(nb::module_ &m) {
         .def_rw("pb_var", &Variable::pb_var_)
         .def_rw("name", &Variable::name_);
 
-    nb::class_<Index>(m, "Index", nb::type_slots(IndexGc::slots))
+    nb::class_<Index>(m, "Index", nb::type_slots(IndexGc::slots_))
         .def(
             "__init__",
             [](Index *self, nb::object name, nb::object start, nb::object end, nb::object step) {

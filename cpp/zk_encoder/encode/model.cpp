@@ -1503,7 +1503,7 @@ void bind_module(nb::module_ &m) {
                     &Model::shift_target_variable_, &Model::is_wcnf_, &Model::template_target_,
                     &Model::start_time_, &Model::forwarded_families_, &Model::preliminary_values_,
                     &Model::preliminary_storage_>;
-    nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots));
+    nb::class_<Model> cls(m, "Model", ze::kClassDoc, nb::type_slots(Gc::slots_));
     ze::g_model_type = cls.ptr();
     cls.attr("_Model__EXPRESSION_FORMULA_RE") =
         m.attr("re").attr("compile")(ze::kExpressionFormulaRe);

@@ -364,23 +364,23 @@ bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<Nam
     // A namespace that names its own builtins changes what every lookup falls back to.
     if (PyDict_GetItemString(ns.ptr(), kBuiltinsName)) return false;
     if (!host_parts_unchanged()) return false;
-    if (text.uses_range) {
+    if (text.uses_range_) {
         if (PyDict_GetItemString(ns.ptr(), kRangeName)) return false;
         PyObject *builtins = PyEval_GetBuiltins();
         PyObject *range = builtins ? PyDict_GetItemString(builtins, kRangeName) : nullptr;
         if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
     }
-    names.resize(text.names.size());
-    for (std::size_t k = 0; k < text.names.size(); ++k) {
-        PyObject *value = PyDict_GetItemString(ns.ptr(), text.names[k].c_str());
+    names.resize(text.names_.size());
+    for (std::size_t k = 0; k < text.names_.size(); ++k) {
+        PyObject *value = PyDict_GetItemString(ns.ptr(), text.names_[k].c_str());
         if (!value) return false;
         if (value == g_compiled_sum) {
-            names[k].kind = NameBinding::Kind::kSum;
+            names[k].kind_ = NameBinding::Kind::kSum;
         } else if (Py_TYPE(value) == g_variable_type &&
                    g_variable_type->tp_call == g_variable_call && nb::inst_ready(value)) {
             const LinearVariable &v = *nb::inst_ptr<LinearVariable>(value);
-            names[k].kind = NameBinding::Kind::kBlock;
-            names[k].block = BlockShape{v.first_, v.sizes_, v.strides_};
+            names[k].kind_ = NameBinding::Kind::kBlock;
+            names[k].block_ = BlockShape{v.first_, v.sizes_, v.strides_};
         } else {
             return false;
         }
@@ -686,7 +686,7 @@ void bind_module(nb::module_ &m) {
                        &LinearModel::indexes_, &LinearModel::formulas_dir_,
                        &LinearModel::prev_solution_, &LinearModel::solution_,
                        &LinearModel::solution_values_, &LinearModel::objective_value_>;
-    nb::class_<LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots));
+    nb::class_<LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots_));
     cls.def("__init__", &init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options)"))
         .def("get_variables", &get_variables, "name"_a.none(), "variable_type"_a.none(),

@@ -492,7 +492,7 @@ NB_MODULE(model, m) {
     m.attr("inf") = inf;
     nb::object minus_inf = lp::neg(inf);
 
-    nb::class_<LinearModel> cls(m, "LinearModel", lp::kClassDoc, nb::type_slots(lp::Gc::slots));
+    nb::class_<LinearModel> cls(m, "LinearModel", lp::kClassDoc, nb::type_slots(lp::Gc::slots_));
     cls.def("__init__", &lp::init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options) -> None"))
         .def("get_variable", &lp::get_variable, "name"_a.none(), "variable_type"_a.none(),

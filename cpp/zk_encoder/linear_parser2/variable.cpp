@@ -413,7 +413,8 @@ void bind_module(nb::module_ &m) {
     import_names(m);
     lp::g_module.bind(m);
 
-    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots));
+    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
+                                  nb::type_slots(lp::Gc::slots_));
     cls.attr(lp::kCounter) = 0;
     cls.def(
            "__init__",
