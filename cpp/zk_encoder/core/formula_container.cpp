@@ -279,8 +279,8 @@ bool is_stock_variable(nb::handle family) {
 void materialize(FormulaContainer &c) {
     if (c.lazy_.empty()) return;
     for (const auto &f : c.lazy_) {
-        nb::object map = f.family.attr("map");
-        if (PyList_SetItem(c.mappings_.ptr(), f.slot, map.release().ptr()) != 0)
+        nb::object map = f.family_.attr("map");
+        if (PyList_SetItem(c.mappings_.ptr(), f.slot_, map.release().ptr()) != 0)
             throw nb::python_error();
     }
     c.lazy_.clear();
@@ -305,7 +305,7 @@ bool names_lazy_element(const LazyNames &names, PyObject *key, bool &unreadable)
     if (!element) return false;
     auto it = names.find(element->family_);
     if (it == names.end()) return false;
-    const auto &sizes = it->second->sizes;
+    const auto &sizes = it->second->sizes_;
     if (element->indices_.size() != sizes.size()) return false;
     for (size_t d = 0; d < sizes.size(); ++d)
         if (element->indices_[d] >= sizes[d]) return false;
@@ -322,10 +322,10 @@ bool largest_from_shapes(FormulaContainer &c, int64_t &largest) {
     std::vector<bool> lazy_slot(static_cast<size_t>(PyList_GET_SIZE(c.mappings_.ptr())), false);
     bool any = false;
     for (const auto &f : c.lazy_) {
-        lazy_slot[static_cast<size_t>(f.slot)] = true;
-        if (f.count == 0) continue;
-        if (!names.emplace(f.name, &f).second) return false;
-        int64_t last = f.st_shift + (f.count - 1);
+        lazy_slot[static_cast<size_t>(f.slot_)] = true;
+        if (f.count_ == 0) continue;
+        if (!names.emplace(f.name_, &f).second) return false;
+        int64_t last = f.st_shift_ + (f.count_ - 1);
         if (!any || last > largest) largest = last;
         any = true;
     }
@@ -379,17 +379,18 @@ nb::object mapping_shapes(FormulaContainer &c) {
     LazyNames names;
     nb::list families;
     for (const auto &f : c.lazy_) {
-        lazy_slot[static_cast<size_t>(f.slot)] = true;
-        if (f.count == 0) continue;
-        if (!names.emplace(f.name, &f).second) return nb::none();
+        lazy_slot[static_cast<size_t>(f.slot_)] = true;
+        if (f.count_ == 0) continue;
+        if (!names.emplace(f.name_, &f).second) return nb::none();
         nb::list sizes;
-        for (int64_t s : f.sizes) sizes.append(s);
-        families.append(nb::make_tuple(nb::str(f.name.data(), f.name.size()), f.st_shift, sizes));
+        for (int64_t s : f.sizes_) sizes.append(s);
+        families.append(
+            nb::make_tuple(nb::str(f.name_.data(), f.name_.size()), f.st_shift_, sizes));
     }
     if (names.empty()) return nb::none();
     Py_ssize_t last_lazy = 0;
     for (const auto &f : c.lazy_)
-        if (f.count != 0) last_lazy = std::max(last_lazy, f.slot);
+        if (f.count_ != 0) last_lazy = std::max(last_lazy, f.slot_);
     nb::dict rest;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         if (lazy_slot[static_cast<size_t>(i)]) continue;
@@ -485,18 +486,18 @@ void init_container(FormulaContainer *self, nb::object target_variables,
         }
         const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(family);
         FormulaContainer::LazyFamily f;
-        f.slot = PyList_GET_SIZE(mappings.ptr());
-        f.family = nb::borrow(family);
-        f.name = vf.name_text_;
-        f.st_shift = vf.st_shift_;
-        f.sizes = vf.sizes_;
-        f.count = 1;
+        f.slot_ = PyList_GET_SIZE(mappings.ptr());
+        f.family_ = nb::borrow(family);
+        f.name_ = vf.name_text_;
+        f.st_shift_ = vf.st_shift_;
+        f.sizes_ = vf.sizes_;
+        f.count_ = 1;
         for (int64_t s : vf.sizes_) {
             if (s <= 0) {
-                f.count = 0;
+                f.count_ = 0;
                 break;
             }
-            f.count *= s;  // the family checked that its numbers fit in 64 bits
+            f.count_ *= s;  // the family checked that its numbers fit in 64 bits
         }
         mappings.append(nb::none());
         lazy.push_back(std::move(f));

@@ -39,12 +39,12 @@ struct FormulaContainer {
     // Until then `mappings_` holds None at `slot`. A family of 10^8 elements with a few clauses
     // costs its shape, not 10^8 names.
     struct LazyFamily {
-        Py_ssize_t slot = 0;
-        nb::object family;
-        std::string name;
-        int64_t st_shift = 0;
-        std::vector<int64_t> sizes;
-        int64_t count = 0;  // elements; 0 when a size is not positive (an empty map)
+        Py_ssize_t slot_ = 0;
+        nb::object family_;
+        std::string name_;
+        int64_t st_shift_ = 0;
+        std::vector<int64_t> sizes_;
+        int64_t count_ = 0;  // elements; 0 when a size is not positive (an empty map)
     };
     std::vector<LazyFamily> lazy_;
 };

@@ -602,15 +602,15 @@ class Resolver {
         while (!steps.empty()) {
             Step step = steps.back();
             steps.pop_back();
-            if (step.what == Step::Enter) {
-                scopes_.push_back(std::move(pending_[static_cast<size_t>(step.node)]));
+            if (step.what_ == Step::Enter) {
+                scopes_.push_back(std::move(pending_[static_cast<size_t>(step.node_)]));
                 continue;
             }
-            if (step.what == Step::Leave) {
+            if (step.what_ == Step::Leave) {
                 scopes_.pop_back();
                 continue;
             }
-            Node &node = prog_.nodes_[static_cast<size_t>(step.node)];
+            Node &node = prog_.nodes_[static_cast<size_t>(step.node_)];
             switch (node.kind_) {
                 case Kind::Const:
                 case Kind::Local:
@@ -635,7 +635,7 @@ class Resolver {
                     push_items(steps, node.first_, node.count_);
                     break;
                 case Kind::ListComp:
-                    comprehension(steps, step.node);
+                    comprehension(steps, step.node_);
                     break;
             }
         }
@@ -643,8 +643,8 @@ class Resolver {
 
   private:
     struct Step {
-        enum What : uint8_t { Visit, Enter, Leave } what;
-        int32_t node;  // Enter: the index of the names in pending_
+        enum What : uint8_t { Visit, Enter, Leave } what_;
+        int32_t node_;  // Enter: the index of the names in pending_
     };
 
     Program &prog_;
@@ -974,7 +974,7 @@ class Executor {
         for (PyObject *o : values_) Py_DECREF(o);
         for (PyObject *o : iterators_) Py_DECREF(o);
         for (PyObject *o : made_) Py_DECREF(o);
-        for (Frame &f : frames_) Py_XDECREF(f.result);
+        for (Frame &f : frames_) Py_XDECREF(f.result_);
         for (PyObject *o : locals_) Py_XDECREF(o);
         for (PyObject *b : builtins_) Py_DECREF(b);
     }
@@ -1003,9 +1003,9 @@ class Executor {
 
   private:
     struct Frame {
-        size_t base;       // its slots in locals_
-        PyObject *result;  // the list it makes
-        size_t iterators;  // iterators_ size when it was entered
+        size_t base_;       // its slots in locals_
+        PyObject *result_;  // the list it makes
+        size_t iterators_;  // iterators_ size when it was entered
     };
 
     const Program &prog_;
@@ -1035,15 +1035,15 @@ class Executor {
     void leave_frame() {
         Frame f = frames_.back();
         frames_.pop_back();
-        while (iterators_.size() > f.iterators) {
+        while (iterators_.size() > f.iterators_) {
             Py_DECREF(iterators_.back());
             iterators_.pop_back();
         }
-        for (size_t k = f.base; k < locals_.size(); ++k) Py_XDECREF(locals_[k]);
-        locals_.resize(f.base);
+        for (size_t k = f.base_; k < locals_.size(); ++k) Py_XDECREF(locals_[k]);
+        locals_.resize(f.base_);
         Py_DECREF(builtins_.back());
         builtins_.pop_back();
-        Py_XDECREF(f.result);
+        Py_XDECREF(f.result_);
     }
 
     bool execute(const std::vector<Instr> &code) {
@@ -1160,7 +1160,7 @@ class Executor {
                         pc = static_cast<size_t>(in.target_);
                         break;
                     }
-                    PyObject *&slot = locals_[frames_.back().base + static_cast<size_t>(in.slot_)];
+                    PyObject *&slot = locals_[frames_.back().base_ + static_cast<size_t>(in.slot_)];
                     PyObject *old = slot;
                     slot = v;
                     Py_XDECREF(old);
@@ -1168,7 +1168,7 @@ class Executor {
                 }
                 case Ins::Append: {
                     PyObject *e = pop();
-                    int r = PyList_Append(frames_.back().result, e);
+                    int r = PyList_Append(frames_.back().result_, e);
                     Py_DECREF(e);
                     if (r < 0) return false;
                     break;
@@ -1177,8 +1177,8 @@ class Executor {
                     pc = static_cast<size_t>(in.target_);
                     break;
                 case Ins::EndComp: {
-                    PyObject *result = frames_.back().result;
-                    frames_.back().result = nullptr;
+                    PyObject *result = frames_.back().result_;
+                    frames_.back().result_ = nullptr;
                     leave_frame();
                     values_.push_back(result);
                     break;
@@ -1217,7 +1217,7 @@ class Executor {
     }
 
     PyObject *local(const Node &nd) {
-        size_t base = frames_[frames_.size() - 1 - static_cast<size_t>(nd.up_)].base;
+        size_t base = frames_[frames_.size() - 1 - static_cast<size_t>(nd.up_)].base_;
         PyObject *v = locals_[base + static_cast<size_t>(nd.slot_)];
         if (v) {
             Py_INCREF(v);

@@ -354,16 +354,16 @@ bool fits_int64(nb::handle value, int64_t &out) {
 // The values of one for-all keyword, as normalize_foralls leaves them: a range or a list or
 // tuple of ints, all within 64 bits.
 struct ForallSlot {
-    std::string name;
-    nb::object values;
-    bool is_range = false;
-    int64_t start = 0, step = 1;
-    __int128 count = 0;
-    int64_t min = 0, max = 0;
+    std::string name_;
+    nb::object values_;
+    bool is_range_ = false;
+    int64_t start_ = 0, step_ = 1;
+    __int128 count_ = 0;
+    int64_t min_ = 0, max_ = 0;
 
     int64_t at(__int128 k) const {
-        if (is_range) return static_cast<int64_t>(start + k * step);
-        PyObject *item = PySequence_Fast_GET_ITEM(values.ptr(), static_cast<Py_ssize_t>(k));
+        if (is_range_) return static_cast<int64_t>(start_ + k * step_);
+        PyObject *item = PySequence_Fast_GET_ITEM(values_.ptr(), static_cast<Py_ssize_t>(k));
         long long v = PyLong_Check(item) ? PyLong_AsLongLong(item) : 0;
         if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         return static_cast<int64_t>(v);
@@ -371,9 +371,9 @@ struct ForallSlot {
 };
 
 struct ForallInfo {
-    std::vector<std::string> names;
-    std::vector<ForallSlot> slots;
-    __int128 instances = 1;
+    std::vector<std::string> names_;
+    std::vector<ForallSlot> slots_;
+    __int128 instances_ = 1;
 };
 
 constexpr __int128 kInstanceCap = static_cast<__int128>(1) << 62;
@@ -389,41 +389,41 @@ ForallInfo read_forall_info(const nb::handle &foralls) {
             !(PyRange_Check(value) || PyList_Check(value) || PyTuple_Check(value)))
             continue;
         ForallSlot slot;
-        slot.name = utf8_of(key);
-        slot.values = nb::borrow(value);
+        slot.name_ = utf8_of(key);
+        slot.values_ = nb::borrow(value);
         if (PyRange_Check(value)) {
             int64_t stop = 0;
-            slot.is_range = true;
-            slot.start = nb::cast<int64_t>(nb::handle(value).attr("start"));
+            slot.is_range_ = true;
+            slot.start_ = nb::cast<int64_t>(nb::handle(value).attr("start"));
             stop = nb::cast<int64_t>(nb::handle(value).attr("stop"));
-            slot.step = nb::cast<int64_t>(nb::handle(value).attr("step"));
-            __int128 lo = slot.start, hi = stop, st = slot.step;
-            slot.count = st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0)
-                                : (lo > hi ? (lo - hi - st - 1) / -st : 0);
-            if (slot.count > 0) {
-                int64_t last = slot.at(slot.count - 1);
-                slot.min = std::min(slot.start, last);
-                slot.max = std::max(slot.start, last);
+            slot.step_ = nb::cast<int64_t>(nb::handle(value).attr("step"));
+            __int128 lo = slot.start_, hi = stop, st = slot.step_;
+            slot.count_ = st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0)
+                                 : (lo > hi ? (lo - hi - st - 1) / -st : 0);
+            if (slot.count_ > 0) {
+                int64_t last = slot.at(slot.count_ - 1);
+                slot.min_ = std::min(slot.start_, last);
+                slot.max_ = std::max(slot.start_, last);
             }
         } else {
             Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-            slot.count = n;
+            slot.count_ = n;
             for (Py_ssize_t k = 0; k < n; ++k) {
                 int64_t v = slot.at(k);
-                if (k == 0 || v < slot.min) slot.min = v;
-                if (k == 0 || v > slot.max) slot.max = v;
+                if (k == 0 || v < slot.min_) slot.min_ = v;
+                if (k == 0 || v > slot.max_) slot.max_ = v;
             }
         }
-        fa.instances = std::min(fa.instances * slot.count, kInstanceCap);
-        fa.names.push_back(slot.name);
-        fa.slots.push_back(std::move(slot));
+        fa.instances_ = std::min(fa.instances_ * slot.count_, kInstanceCap);
+        fa.names_.push_back(slot.name_);
+        fa.slots_.push_back(std::move(slot));
     }
     return fa;
 }
 
 int slot_of(const ForallInfo &fa, const std::string &name) {
-    for (size_t s = 0; s < fa.names.size(); ++s)
-        if (fa.names[s] == name) return static_cast<int>(s);
+    for (size_t s = 0; s < fa.names_.size(); ++s)
+        if (fa.names_[s] == name) return static_cast<int>(s);
     return -1;
 }
 
@@ -431,7 +431,7 @@ std::string assignment_text(const ForallInfo &fa, const std::vector<std::pair<in
     std::string out;
     for (const auto &[s, v] : at) {
         if (!out.empty()) out += ", ";
-        out += fa.names[static_cast<size_t>(s)] + " = " + texts::decimal(v);
+        out += fa.names_[static_cast<size_t>(s)] + " = " + texts::decimal(v);
     }
     return out;
 }
@@ -459,7 +459,7 @@ void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std
                                    std::string(element) + kUnreadableTail);
     }
     __int128 combos = 1;
-    for (int s : used) combos *= fa.slots[static_cast<size_t>(s)].count;
+    for (int s : used) combos *= fa.slots_[static_cast<size_t>(s)].count_;
     if (combos == 0 || combos > kMaxCombinations) return;
     std::vector<__int128> k(used.size(), 0);
     nb::object eval = builtins.attr("eval");
@@ -468,9 +468,9 @@ void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std
         ns["__builtins__"] = builtins;
         std::vector<std::pair<int, int64_t>> at;
         for (size_t u = 0; u < used.size(); ++u) {
-            const ForallSlot &slot = fa.slots[static_cast<size_t>(used[u])];
+            const ForallSlot &slot = fa.slots_[static_cast<size_t>(used[u])];
             int64_t v = slot.at(k[u]);
-            ns[slot.name.c_str()] = v;
+            ns[slot.name_.c_str()] = v;
             at.emplace_back(used[u], v);
         }
         nb::object r = eval(code, ns);
@@ -486,7 +486,7 @@ void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std
         size_t u = used.size();
         while (u > 0) {
             --u;
-            if (++k[u] < fa.slots[static_cast<size_t>(used[u])].count) break;
+            if (++k[u] < fa.slots_[static_cast<size_t>(used[u])].count_) break;
             k[u] = 0;
             if (u == 0) return;
         }
@@ -532,14 +532,14 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
             if (std::find(used.begin(), used.end(), s) == used.end()) used.push_back(s);
         }
         const int64_t size = f.sizes_[d];
-        std::optional<texts::LinearIndex> linear = texts::read_index_text(item, fa.names);
+        std::optional<texts::LinearIndex> linear = texts::read_index_text(item, fa.names_);
         if (!linear) {
-            if (fa.instances > 0) check_by_evaluation(fa, used, item, element, d, size);
+            if (fa.instances_ > 0) check_by_evaluation(fa, used, item, element, d, size);
             continue;
         }
         const int64_t constant = linear->constant_;
         const std::vector<int64_t> &coefs = linear->coefs_;
-        if (fa.instances == 0) continue;
+        if (fa.instances_ == 0) continue;
         // Each keyword's values are independent of the others: the extremes of a sum of
         // multiples are the sums of the extremes.
         __int128 lo = constant, hi = constant;
@@ -547,9 +547,9 @@ void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
         for (size_t s = 0; s < coefs.size(); ++s) {
             __int128 c = coefs[s];
             if (c == 0) continue;
-            const ForallSlot &slot = fa.slots[s];
-            int64_t low_value = c > 0 ? slot.min : slot.max;
-            int64_t high_value = c > 0 ? slot.max : slot.min;
+            const ForallSlot &slot = fa.slots_[s];
+            int64_t low_value = c > 0 ? slot.min_ : slot.max_;
+            int64_t high_value = c > 0 ? slot.max_ : slot.min_;
             lo += clamped(c * low_value);
             hi += clamped(c * high_value);
             at_lo.emplace_back(static_cast<int>(s), low_value);
@@ -1173,8 +1173,8 @@ void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) 
     ForallInfo fa = read_forall_info(foralls);
     int64_t pb = nb::cast<int64_t>(counts.pb_), bx = nb::cast<int64_t>(counts.bx_);
     __int128 next = nb::cast<int64_t>(formula_container_.attr("_cur_init_shift_variable"));
-    __int128 last = next + fa.instances * (static_cast<__int128>(pb) + bx) - 1;
-    if (fa.instances > kMaxLiteral || last > kMaxLiteral)
+    __int128 last = next + fa.instances_ * (static_cast<__int128>(pb) + bx) - 1;
+    if (fa.instances_ > kMaxLiteral || last > kMaxLiteral)
         refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
 }
 
@@ -1182,10 +1182,10 @@ void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) 
 // a hard clause carries.
 void Model::check_weights(const nb::object &weights, const nb::object &foralls) const {
     ForallInfo fa = read_forall_info(foralls);
-    if (fa.instances > kMaxLiteral) refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
+    if (fa.instances_ > kMaxLiteral) refuse_builtin(PyExc_ValueError, kTooManyInstancesMsg);
     nb::object total = formula_container_.attr("hard_weight");
     nb::object limit = nb::int_(INT64_MAX);
-    nb::object instances = nb::int_(static_cast<int64_t>(fa.instances));
+    nb::object instances = nb::int_(static_cast<int64_t>(fa.instances_));
     for (nb::handle w : weights) {
         bool too_large = !PyLong_Check(w.ptr()) ||
                          check(PyObject_RichCompareBool(w.ptr(), limit.ptr(), Py_GT)) == 1;
