@@ -145,7 +145,7 @@ struct ObjectSlots {
         return 0;
     }
 
-    static inline PyType_Slot slots[] = {
+    static inline PyType_Slot slots_[] = {
         {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(clear)},
         {0, nullptr},
@@ -180,7 +180,7 @@ struct BlockSlots {
         return 0;
     }
 
-    static inline PyType_Slot slots[] = {
+    static inline PyType_Slot slots_[] = {
         {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(clear)},
         {0, nullptr},
@@ -941,9 +941,9 @@ nb::object dot(nb::handle first_expr, nb::handle second_expr) {
 // as the Python object it stands for.
 template <typename T>
 struct Field {
-    const char *name;
-    nb::object (*get)(const T &);
-    void (*set)(T &, nb::object);
+    const char *name_;
+    nb::object (*get_)(const T &);
+    void (*set_)(T &, nb::object);
 };
 
 template <typename T, nb::object T::*M>
@@ -977,10 +977,10 @@ const Field<Block> kBlockFields[] = {
 template <typename T, size_t K>
 void fields(nb::class_<T> &cls, const Field<T> (&list)[K]) {
     for (const Field<T> &f : list) {
-        auto get = f.get;
-        auto set = f.set;
+        auto get = f.get_;
+        auto set = f.set_;
         cls.def_prop_rw(
-            f.name, [get](const T &t) { return get(t); },
+            f.name_, [get](const T &t) { return get(t); },
             [set](T &t, nb::handle value) { set(t, nb::borrow(value)); },
             nb::for_setter(nb::arg("value").none()));
     }
@@ -992,7 +992,7 @@ template <typename T, size_t K>
 nb::dict get_state(nb::handle self, const Field<T> (&list)[K]) {
     T &t = nb::cast<T &>(self);
     nb::dict state;
-    for (const Field<T> &f : list) state[f.name] = f.get(t);
+    for (const Field<T> &f : list) state[f.name_] = f.get_(t);
     PyObject **dict = py_private::dict_ptr(self.ptr());
     if (dict && *dict && PyDict_Update(state.ptr(), *dict) != 0) throw nb::python_error();
     return state;
@@ -1007,12 +1007,12 @@ void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
     }
     T value;
     for (const Field<T> &f : list) {
-        PyObject *item = PyDict_GetItemString(state.ptr(), f.name);
+        PyObject *item = PyDict_GetItemString(state.ptr(), f.name_);
         if (!item) {
-            PyErr_SetString(PyExc_KeyError, f.name);
+            PyErr_SetString(PyExc_KeyError, f.name_);
             throw nb::python_error();
         }
-        f.set(value, nb::borrow(item));
+        f.set_(value, nb::borrow(item));
     }
     new (&t) T(std::move(value));
     nb::object self = nb::find(&t);
@@ -1021,7 +1021,7 @@ void set_state(T &t, nb::handle state, const Field<T> (&list)[K]) {
     while (PyDict_Next(state.ptr(), &pos, &key, &item)) {
         bool own = false;
         for (const Field<T> &f : list)
-            own = own || PyUnicode_CompareWithASCIIString(key, f.name) == 0;
+            own = own || PyUnicode_CompareWithASCIIString(key, f.name_) == 0;
         if (!own && PyObject_GenericSetAttr(self.ptr(), key, item) != 0) throw nb::python_error();
     }
 }
@@ -1060,7 +1060,7 @@ void bind_module(nb::module_ &m) {
     g_module.bind(m);
 
     nb::class_<LinearExpression> row(m, "LinearExpression", kRowDoc, nb::dynamic_attr(),
-                                     nb::type_slots(RowSlots::slots));
+                                     nb::type_slots(RowSlots::slots_));
     row.def(
            "__init__",
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
@@ -1123,7 +1123,7 @@ void bind_module(nb::module_ &m) {
     row.attr("__hash__") = nb::none();
 
     nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc, nb::dynamic_attr(),
-                                           nb::type_slots(BlockSlots::slots));
+                                           nb::type_slots(BlockSlots::slots_));
     block
         .def(
             "__init__",

@@ -59,14 +59,14 @@ constexpr const char *kNoSolutionMsg =
 ModuleGlobals g_module;
 
 struct LinearModel {
-    nb::object linsolver_model;
-    nb::object used_vars;
-    nb::object general_shift_variables;
-    nb::object variables;
-    nb::object prev_solution;
-    nb::object solution;
-    nb::object solution_values;
-    nb::object objective_value;
+    nb::object linsolver_model_;
+    nb::object used_vars_;
+    nb::object general_shift_variables_;
+    nb::object variables_;
+    nb::object prev_solution_;
+    nb::object solution_;
+    nb::object solution_values_;
+    nb::object objective_value_;
 };
 
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
@@ -151,11 +151,11 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
                         nb::object lower_bound, nb::object upper_bound, nb::kwargs shape) {
     LinearModel &self = nb::cast<LinearModel &>(self_obj);
     if (!truth(name) || !truth(name.attr("isidentifier")())) fail(PyExc_ValueError, kBadNameMsg);
-    int held = PySequence_Contains(self.used_vars.ptr(), name.ptr());
+    int held = PySequence_Contains(self.used_vars_.ptr(), name.ptr());
     if (held < 0) throw nb::python_error();
     if (held) fail("VariableError", kNameInUseHead + text_of(name) + kNameInUseTail);
     // The name stays taken whatever follows.
-    self.used_vars.attr("add")(name);
+    self.used_vars_.attr("add")(name);
 
     nb::list sizes;
     for (auto [key, value] : shape) sizes.append(value);
@@ -189,7 +189,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
         fail(PyExc_ValueError, kInvalidFormatMsg);
     }
 
-    int64_t g = as_int64(self.general_shift_variables);
+    int64_t g = as_int64(self.general_shift_variables_);
     nb::object array_cls = g_module.get("VariableArray");
     int64_t total = as_int64(array_cls.attr(kCounter));
     if (n > kColumnLimit - g || n > kColumnLimit - total)
@@ -211,11 +211,11 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
     nb::object shape_tuple = zk::check(PySequence_Tuple(sizes.ptr()));
     nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
 
-    self.linsolver_model.attr("addVars")(n, lows, ups);
-    if (integral) self.linsolver_model.attr("changeColsIntegrality")(n, columns, kinds_vec);
+    self.linsolver_model_.attr("addVars")(n, lows, ups);
+    if (integral) self.linsolver_model_.attr("changeColsIntegrality")(n, columns, kinds_vec);
 
-    self.variables[name] = array;
-    self.general_shift_variables = nb::int_(g + n);
+    self.variables_[name] = array;
+    self.general_shift_variables_ = nb::int_(g + n);
     array_cls.attr(kCounter) = nb::int_(total + n);
     return array;
 }
@@ -243,8 +243,8 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     if (upper_bound.is_none()) upper_bound = inf;
     nb::object row = constraint.attr("linear_coefficients");
     nb::object constant = constraint.attr("constant");
-    self.linsolver_model.attr("addRow")(sub(lower_bound, constant), sub(upper_bound, constant),
-                                        row.attr("nnz"), row.attr("indices"), row.attr("data"));
+    self.linsolver_model_.attr("addRow")(sub(lower_bound, constant), sub(upper_bound, constant),
+                                         row.attr("nnz"), row.attr("indices"), row.attr("data"));
 }
 
 void add_constraints(LinearModel &self, nb::object constraints, nb::object lower_bounds,
@@ -273,9 +273,9 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
     nb::object matrix = constraints.attr("linear_coefficients");
     nb::object count = constraints.attr("num_constraints");
     // One engine call for the whole block: its compressed-row arrays go over as they are.
-    self.linsolver_model.attr("addRows")(count, sub(lower, constants), sub(upper, constants),
-                                         matrix.attr("nnz"), matrix.attr("indptr"),
-                                         matrix.attr("indices"), matrix.attr("data"));
+    self.linsolver_model_.attr("addRows")(count, sub(lower, constants), sub(upper, constants),
+                                          matrix.attr("nnz"), matrix.attr("indptr"),
+                                          matrix.attr("indices"), matrix.attr("data"));
 }
 
 // The Hessian of the quadratic part x'Qx over the model's `g` columns, in compressed-column
@@ -307,7 +307,7 @@ nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
 void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object solver_module = linsolver();
     nb::object sense = solver_module.attr("ObjSense");
-    self.linsolver_model.attr("changeObjectiveSense")(
+    self.linsolver_model_.attr("changeObjectiveSense")(
         truth(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize"));
     if (debug_on() && !is_instance(target, g_module.get("LinearExpression")))
         fail("BuildError", kUnknownTypeHead + type_text(target) + kForTargetTail);
@@ -316,7 +316,7 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
 
     // Everything is checked before the costs change: a refused target leaves the earlier costs
     // and quadratic part in place (only the sense has changed, as for a refused type).
-    int64_t g = as_int64(self.general_shift_variables);
+    int64_t g = as_int64(self.general_shift_variables_);
     nb::object lin_indices = lin_row.attr("indices");
     if (as_int64(lin_row.attr("nnz")) > 0 && as_int64(lin_indices.attr("max")()) >= g)
         fail("BuildError", kForeignColumnsMsg);
@@ -327,17 +327,18 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object format = solver_module.attr("HessianFormat").attr("kTriangular");
     // A new objective replaces the old one whole: every cost back to 0 and the quadratic part
     // cleared, or columns the new target does not list keep their old costs.
-    self.linsolver_model.attr("changeColsCost")(g, numpy.attr("arange")(g), numpy.attr("zeros")(g));
+    self.linsolver_model_.attr("changeColsCost")(g, numpy.attr("arange")(g),
+                                                 numpy.attr("zeros")(g));
     nb::object int32 = numpy.attr("int32");
-    self.linsolver_model.attr("passHessian")(
+    self.linsolver_model_.attr("passHessian")(
         g, 0, format, numpy.attr("zeros")(g + 1, "dtype"_a = int32),
         numpy.attr("zeros")(0, "dtype"_a = int32), numpy.attr("zeros")(0));
-    self.linsolver_model.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
-                                                lin_row.attr("data"));
+    self.linsolver_model_.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
+                                                 lin_row.attr("data"));
     if (!quad.is_none()) {
         nb::object values = hessian[2];
-        self.linsolver_model.attr("passHessian")(g, values.attr("size"), format, hessian[0],
-                                                 hessian[1], values);
+        self.linsolver_model_.attr("passHessian")(g, values.attr("size"), format, hessian[0],
+                                                  hessian[1], values);
     }
 }
 
@@ -347,55 +348,55 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
 // The start vector over the model's current columns: zeros beyond what was set so far.
 nb::object grown_start(const LinearModel &self) {
     nb::object numpy = np();
-    int64_t g = as_int64(self.general_shift_variables);
-    if (!self.prev_solution.is_none() && as_int64(self.prev_solution.attr("size")) >= g)
-        return self.prev_solution;
+    int64_t g = as_int64(self.general_shift_variables_);
+    if (!self.prev_solution_.is_none() && as_int64(self.prev_solution_.attr("size")) >= g)
+        return self.prev_solution_;
     nb::object vec = numpy.attr("zeros")(g, "dtype"_a = numpy.attr("float64"));
-    if (!self.prev_solution.is_none()) {
-        nb::object n = self.prev_solution.attr("size");
-        vec[nb::slice(nb::int_(0), n, nb::none())] = self.prev_solution;
+    if (!self.prev_solution_.is_none()) {
+        nb::object n = self.prev_solution_.attr("size");
+        vec[nb::slice(nb::int_(0), n, nb::none())] = self.prev_solution_;
     }
     return vec;
 }
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
-    nb::object cur_var = self.variables[variable_name];
+    nb::object cur_var = self.variables_[variable_name];
     nb::object numpy = np();
     nb::object values =
         numpy.attr("asarray")(numpy.attr("ravel")(solution), "dtype"_a = numpy.attr("float64"));
     nb::object vec = grown_start(self);
-    bool fresh = !vec.is(self.prev_solution);
+    bool fresh = !vec.is(self.prev_solution_);
     // The values are converted already; a count that fits neither the variable nor one value
     // for all is refused before anything is written.
     vec[cur_var.attr("_map")()] = values;
-    if (fresh) self.prev_solution = vec;
+    if (fresh) self.prev_solution_ = vec;
 }
 
 nb::object solve(nb::handle self_obj, nb::object is_feasible) {
     LinearModel &self = nb::cast<LinearModel &>(self_obj);
     nb::object solver_module = linsolver();
-    if (!self.prev_solution.is_none()) {
-        self.prev_solution = grown_start(self);
+    if (!self.prev_solution_.is_none()) {
+        self.prev_solution_ = grown_start(self);
         nb::object start = solver_module.attr("LinsolverSolution")();
-        start.attr("col_value") = self.prev_solution;
-        self.linsolver_model.attr("setSolution")(start);
+        start.attr("col_value") = self.prev_solution_;
+        self.linsolver_model_.attr("setSolution")(start);
     }
-    self.linsolver_model.attr("run")();
-    self.solution = self.linsolver_model.attr("getSolution")();
-    nb::object info = self.linsolver_model.attr("getInfo")();
-    nb::object status = self.linsolver_model.attr("getModelStatus")();
+    self.linsolver_model_.attr("run")();
+    self.solution_ = self.linsolver_model_.attr("getSolution")();
+    nb::object info = self.linsolver_model_.attr("getInfo")();
+    nb::object status = self.linsolver_model_.attr("getModelStatus")();
     nb::object statuses = solver_module.attr("LinsolverModelStatus");
     nb::object results = g_module.get("SolutionStatus");
     if (compare(status, statuses.attr("kOptimal"), Py_EQ)) {
-        self.solution_values = np().attr("array")(self.solution.attr("col_value"));
-        self.objective_value = info.attr("objective_function_value");
+        self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
+        self.objective_value_ = info.attr("objective_function_value");
         return results.attr("OPTIMAL");
     }
     if (compare(status, statuses.attr("kTimeLimit"), Py_EQ) &&
-        truth(self.solution.attr("value_valid"))) {
+        truth(self.solution_.attr("value_valid"))) {
         g_module.log("log_w", kSuboptimalMsg);
-        self.solution_values = np().attr("array")(self.solution.attr("col_value"));
-        self.objective_value = info.attr("objective_function_value");
+        self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
+        self.objective_value_ = info.attr("objective_function_value");
         return results.attr("SUBOPTIMAL");
     }
     if (truth(is_feasible)) fail("SolverError", kNotSolvedMsg);
@@ -404,19 +405,19 @@ nb::object solve(nb::handle self_obj, nb::object is_feasible) {
 }
 
 nb::object objective_value(const LinearModel &self) {
-    if (self.solution_values.is_none()) fail("SolverError", kNoSolutionMsg);
-    return self.objective_value;
+    if (self.solution_values_.is_none()) fail("SolverError", kNoSolutionMsg);
+    return self.objective_value_;
 }
 
 nb::object get_linsolver_solution(const LinearModel &self) {
-    if (self.solution.is_none()) fail("SolverError", kNoSolutionMsg);
-    return self.solution;
+    if (self.solution_.is_none()) fail("SolverError", kNoSolutionMsg);
+    return self.solution_;
 }
 
 nb::object get_result(const LinearModel &self, nb::object variable_name) {
-    if (self.solution_values.is_none()) fail("SolverError", kNoSolutionMsg);
-    nb::object cur_var = self.variables[variable_name];
-    nb::object picked = self.solution_values[cur_var.attr("_map")()];
+    if (self.solution_values_.is_none()) fail("SolverError", kNoSolutionMsg);
+    nb::object cur_var = self.variables_[variable_name];
+    nb::object picked = self.solution_values_[cur_var.attr("_map")()];
     return picked.attr("astype")(cur_var.attr("type")).attr("reshape")(cur_var.attr("shape"));
 }
 
@@ -424,19 +425,13 @@ void write_model(const LinearModel &self, nb::object model_path) {
     nb::object path_cls = g_module.get("Path");
     nb::object path = is_instance(model_path, path_cls) ? model_path : path_cls(model_path);
     path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    self.linsolver_model.attr("writeModel")(path.attr("as_posix")());
+    self.linsolver_model_.attr("writeModel")(path.attr("as_posix")());
 }
 
-using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model, &LinearModel::used_vars,
-                   &LinearModel::general_shift_variables, &LinearModel::variables,
-                   &LinearModel::prev_solution, &LinearModel::solution,
-                   &LinearModel::solution_values, &LinearModel::objective_value>;
-
-}  // namespace
-
-}  // namespace zk::lp2
-
-namespace {
+using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model_, &LinearModel::used_vars_,
+                   &LinearModel::general_shift_variables_, &LinearModel::variables_,
+                   &LinearModel::prev_solution_, &LinearModel::solution_,
+                   &LinearModel::solution_values_, &LinearModel::objective_value_>;
 
 // Binds the module's names in the order the module's own imports bind them.
 void import_names(nb::module_ &m) {
@@ -475,9 +470,7 @@ nb::object make_enum(nb::module_ &m, const char *name,
     return m.attr("Enum")(name, items, "module"_a = zk::lp2::kModule, "qualname"_a = name);
 }
 
-}  // namespace
-
-NB_MODULE(model, m) {
+void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     namespace lp = zk::lp2;
     using lp::LinearModel;
@@ -543,13 +536,19 @@ NB_MODULE(model, m) {
         py_name, [](LinearModel &self) { return self.member; },                      \
         [](LinearModel &self, nb::object value) { self.member = std::move(value); }, \
         "value"_a.none())
-    ZK_LP2_FIELD("_linsolver_model", linsolver_model);
-    ZK_LP2_FIELD("_used_vars", used_vars);
-    ZK_LP2_FIELD("_general_shift_variables", general_shift_variables);
-    ZK_LP2_FIELD("_variables", variables);
-    ZK_LP2_FIELD("_prev_solution", prev_solution);
-    ZK_LP2_FIELD("_solution", solution);
-    ZK_LP2_FIELD("_solution_values", solution_values);
-    ZK_LP2_FIELD("_objective_value", objective_value);
+    ZK_LP2_FIELD("_linsolver_model", linsolver_model_);
+    ZK_LP2_FIELD("_used_vars", used_vars_);
+    ZK_LP2_FIELD("_general_shift_variables", general_shift_variables_);
+    ZK_LP2_FIELD("_variables", variables_);
+    ZK_LP2_FIELD("_prev_solution", prev_solution_);
+    ZK_LP2_FIELD("_solution", solution_);
+    ZK_LP2_FIELD("_solution_values", solution_values_);
+    ZK_LP2_FIELD("_objective_value", objective_value_);
 #undef ZK_LP2_FIELD
 }
+
+}  // namespace
+
+}  // namespace zk::lp2
+
+NB_MODULE(model, m) { zk::lp2::bind_module(m); }
