@@ -11,5 +11,3 @@ namespace nb = nanobind;
 inline void init_module() { nb::set_leak_warnings(false); }
 
 }  // namespace zk
-
-namespace nb = nanobind;
