@@ -20,23 +20,23 @@
 namespace zk::texts {
 
 enum class NodeKind : std::uint8_t {
-    kInt,            // value: the integer
-    kFloat,          // number: the float
-    kName,           // value: name id; only while reading (a free name used as a value)
-    kLocal,          // value: the slot of a for-clause target
+    kInt,            // value_: the integer
+    kFloat,          // number_: the float
+    kName,           // value_: name id; only while reading (a free name used as a value)
+    kLocal,          // value_: the slot of a for-clause target
     kPos,            // child 0
     kNeg,            // child 0
     kAdd,            // children 0, 1
     kSub,            // children 0, 1
     kMul,            // children 0, 1
-    kCall,           // value: the callee's name id; children: the arguments
+    kCall,           // value_: the callee's name id; children: the arguments
     kList,           // children: the items
-    kComprehension,  // value: index into ReadText::comprehensions
+    kComprehension,  // value_: index into ReadText::comprehensions_
 };
 
 struct Node {
     NodeKind kind_ = NodeKind::kInt;
-    std::uint32_t first_ = 0;  // into ReadText::children
+    std::uint32_t first_ = 0;  // into ReadText::children_
     std::uint32_t count_ = 0;
     union {
         std::int64_t value_;
@@ -49,7 +49,7 @@ struct Node {
 struct Loop {
     std::uint32_t slot_ = 0;
     bool range_ = false;
-    std::int64_t start_ = 0;  // range: start + k * step for k < count
+    std::int64_t start_ = 0;  // range_: start_ + k * step_ for k < count_
     std::int64_t step_ = 1;
     std::int64_t count_ = 0;
     std::vector<std::int64_t> values_;  // otherwise

@@ -36,7 +36,7 @@ struct FormulaContainer {
     std::vector<std::pair<PyObject *, uint64_t>> merged_from_;
     // Families of the library's own Variable type whose element maps are not made yet: their
     // map is a function of the shape alone, so it is made when `_mappings` or `mapping` is read.
-    // Until then `mappings_` holds None at `slot`. A family of 10^8 elements with a few clauses
+    // Until then `mappings_` holds None at `slot_`. A family of 10^8 elements with a few clauses
     // costs its shape, not 10^8 names.
     struct LazyFamily {
         Py_ssize_t slot_ = 0;

@@ -36,7 +36,7 @@ struct Model {
     nb::object template_target_;
     nb::object start_time_;
     // With the engine's formula encoder: the families handed to it, by name (the own encoding
-    // keeps them in `variables`).
+    // keeps them in `variables_`).
     nb::object forwarded_families_;
     // Preliminary values given so far, and the storage of this model's latest build with how
     // many of them it holds.
