@@ -66,7 +66,8 @@ def test_random_families_equal_the_dict(seed):
     for name, number in whole.items():
         assert name in by_shape and by_shape.get_var(name) == number
         assert by_shape.get_name(number) == by_dict.get_name(number)
-    for name in ["x[9]", "x[]", "x[0,]", "x[00]", "y", "x[0,0,0,0]", "zz[0]"]:
+    for name in ["x[9]", "x[]", "x[0,]", "x[00]", "y", "x[0,0,0,0]", "zz[0]", "x[-0]", "x[+1]",
+                 "x[ 1]", "x[1 ]", "x[99999999999999999999]", "x[0][0]", "[0]"]:
         assert (name in by_shape) == (name in whole)
     top = max(whole.values(), default=0)
     for leave_out in (True, False):

@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
+
+#include "texts/names.hpp"
 
 namespace se::clause {
 
@@ -42,68 +45,32 @@ bool NameTable::add_family(std::string name, int64_t first, std::vector<int64_t>
 }
 
 void NameTable::family_element_name(const Family &f, uint64_t k, std::string *out) const {
-    out->assign(f.name_);
-    out->push_back('[');
     const std::size_t n = f.sizes_.size();
-    // Row-major digits, last dimension fastest: peel from the end, then put in order.
-    std::vector<uint64_t> idx(n);
+    // Row-major indices, last dimension fastest: peel from the end.
+    std::vector<int64_t> idx(n);
     for (std::size_t d = n; d-- > 0;) {
         const uint64_t s = static_cast<uint64_t>(f.sizes_[d]);
-        idx[d] = k % s;
+        idx[d] = static_cast<int64_t>(k % s);
         k /= s;
     }
-    char digits[24];
-    for (std::size_t d = 0; d < n; ++d) {
-        if (d) out->push_back(',');
-        std::size_t len = 0;
-        uint64_t v = idx[d];
-        do {
-            digits[len++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v > 0);
-        while (len > 0) out->push_back(digits[--len]);
-    }
-    out->push_back(']');
+    out->clear();
+    zk::texts::append_element_key(*out, f.name_, idx.data(), n);
 }
 
 bool NameTable::family_number(std::string_view name, int64_t *out) const {
-    if (families_.empty() || name.empty() || name.back() != ']') return false;
-    // The index part holds no "[": the family name ends at the last one.
-    const std::size_t open = name.rfind('[');
-    if (open == std::string_view::npos) return false;
-    const std::string_view head = name.substr(0, open);
-    const auto it = family_index_.find(std::string(head));
+    if (families_.empty()) return false;
+    const std::optional<zk::texts::ElementKey> key = zk::texts::read_element_key(name);
+    if (!key) return false;
+    const auto it = family_index_.find(std::string(key->family_));
     if (it == family_index_.end()) return false;
     const Family *f = &families_[it->second];
-    if (f->count_ == 0) return false;
-    const std::string_view inner = name.substr(open + 1, name.size() - open - 2);
-    const auto &sizes = f->sizes_;
-    if (sizes.empty()) {
-        if (!inner.empty()) return false;
-        *out = f->first_;
-        return true;
-    }
+    if (f->count_ == 0 || key->indices_.size() != f->sizes_.size()) return false;
     uint64_t flat = 0;
-    std::size_t d = 0, at = 0;
-    while (true) {
-        const std::size_t comma = inner.find(',', at);
-        const std::string_view part =
-            inner.substr(at, comma == std::string_view::npos ? inner.npos : comma - at);
-        if (d >= sizes.size() || part.empty() || part.size() > 18 ||
-            (part.size() > 1 && part[0] == '0'))
-            return false;
-        int64_t v = 0;
-        for (char ch : part) {
-            if (ch < '0' || ch > '9') return false;
-            v = v * 10 + (ch - '0');
-        }
-        if (v >= sizes[d]) return false;
-        flat = flat * static_cast<uint64_t>(sizes[d]) + static_cast<uint64_t>(v);
-        ++d;
-        if (comma == std::string_view::npos) break;
-        at = comma + 1;
+    for (std::size_t d = 0; d < f->sizes_.size(); ++d) {
+        const int64_t v = key->indices_[d];
+        if (v < 0 || v >= f->sizes_[d]) return false;
+        flat = flat * static_cast<uint64_t>(f->sizes_[d]) + static_cast<uint64_t>(v);
     }
-    if (d != sizes.size()) return false;
     *out = f->first_ + static_cast<int64_t>(flat);
     return true;
 }
