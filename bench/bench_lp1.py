@@ -44,7 +44,6 @@ cannot be imported is skipped with the reason.
 import json
 import math
 import os
-import subprocess
 import sys
 
 import transport_peers
@@ -187,35 +186,15 @@ def child(route, size, time_limit):
 
 
 def measure_once(route, size, time_limit=TIME_LIMIT, host_eval=False):
-    # BLAS single-threaded on every route: its idle workers would spin on the two shared cores.
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    env = dict(os.environ)
     env.pop("ZK_ENCODER_LP1_EVAL", None)
     if host_eval:
         env["ZK_ENCODER_LP1_EVAL"] = "host"
-    out = subprocess.run([sys.executable, __file__, "--child", route, json.dumps(size),
-                          str(time_limit)], capture_output=True, text=True, env=env)
-    lines = out.stdout.strip().splitlines()
-    if out.returncode != 0 or not lines:
-        tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"skipped": f"failed: {tail}"}
-    return json.loads(lines[-1])
+    return transport_peers.run_child(__file__, [route, json.dumps(size), str(time_limit)], env)
 
 
 def measure(route, size, repeat):
-    """The best of `repeat` fresh processes (time and peak each at their least): on a shared
-    machine the other processes' load only ever adds."""
-    best = None
-    for _ in range(repeat):
-        r = measure_once(route, size)
-        if "skipped" in r:
-            return r
-        if best is None:
-            best = r
-        else:
-            best["built"] = min(best["built"], r["built"])
-            best["run"] = min(best["run"], r["run"])
-            best["peak"] = min(best["peak"], r["peak"])
-    return best
+    return transport_peers.best_of(lambda: measure_once(route, size), repeat)
 
 
 def check_model(n=CHECK_COLUMNS):

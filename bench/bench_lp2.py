@@ -35,8 +35,6 @@ linopy and PyOptInterface are installed by `make bench` into .venv-bench (linopy
 
 import json
 import math
-import os
-import subprocess
 import sys
 
 import transport_peers
@@ -223,33 +221,11 @@ def child(route, model, size, time_limit):
 
 
 def measure_once(route, model, size, time_limit=TIME_LIMIT):
-    arg = json.dumps(size)
-    # BLAS single-threaded on every route: its idle workers would spin on the two shared cores.
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, __file__, "--child", route, model, arg, str(time_limit)],
-                         capture_output=True, text=True, env=env)
-    lines = out.stdout.strip().splitlines()
-    if out.returncode != 0 or not lines:
-        tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"skipped": f"failed: {tail}"}
-    return json.loads(lines[-1])
+    return transport_peers.run_child(__file__, [route, model, json.dumps(size), str(time_limit)])
 
 
 def measure(route, model, size, repeat):
-    """The best of `repeat` fresh processes (time and peak each at their least): on a shared
-    machine the other processes' load only ever adds."""
-    best = None
-    for _ in range(repeat):
-        r = measure_once(route, model, size)
-        if "skipped" in r:
-            return r
-        if best is None:
-            best = r
-        else:
-            best["built"] = min(best["built"], r["built"])
-            best["run"] = min(best["run"], r["run"])
-            best["peak"] = min(best["peak"], r["peak"])
-    return best
+    return transport_peers.best_of(lambda: measure_once(route, model, size), repeat)
 
 
 def check_models(n=CHECK_COLUMNS):

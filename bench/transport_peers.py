@@ -6,8 +6,14 @@ Each route takes the size (S, D), the input arrays {"supply", "demand", "cost"},
 HiGHS's time limit, and returns (seconds to the solver, seconds of HiGHS's run, status text,
 objective): the clock runs from the model's making to the end of the run, less HiGHS's own run
 time. linopy_run and pyoptinterface_run, which run a finished model, serve bench_lp2.py's random
-LP as well. Nothing here runs when the file itself is run.
+LP as well. run_child and best_of run one measurement in a fresh process and keep the best of
+several. Nothing here runs when the file itself is run.
 """
+
+import json
+import os
+import subprocess
+import sys
 
 
 def linopy_transport(size, data, clock, time_limit):
@@ -70,3 +76,33 @@ def pyoptinterface_run(m, time_limit, clock, start):
     status = str(m.get_model_attribute(poi.ModelAttribute.TerminationStatus))
     return (clock() - start - run, run, status,
             m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
+
+
+def run_child(script, args, env=None):
+    """`script --child args...` in a fresh process: the JSON of the last line it prints, or why
+    it printed none. numpy's BLAS runs single-threaded on every route: its idle workers would
+    spin on the shared cores."""
+    env = dict(os.environ if env is None else env, OPENBLAS_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, script, "--child", *args], capture_output=True,
+                         text=True, env=env)
+    lines = out.stdout.strip().splitlines()
+    if out.returncode != 0 or not lines:
+        tail = (out.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"skipped": f"failed: {tail}"}
+    return json.loads(lines[-1])
+
+
+def best_of(measure_once, repeat):
+    """The best of `repeat` measurements (time and peak each at their least): on a shared
+    machine the other processes' load only ever adds."""
+    best = None
+    for _ in range(repeat):
+        r = measure_once()
+        if "skipped" in r:
+            return r
+        if best is None:
+            best = r
+        else:
+            for key in ("built", "run", "peak"):
+                best[key] = min(best[key], r[key])
+    return best

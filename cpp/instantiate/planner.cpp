@@ -175,6 +175,19 @@ bool plan_fast(const TemplateCode &code, const ForallValues &fv, const BlockLayo
     return true;
 }
 
+// Steps the positions `at` among the for-all values, and the values `cur` they stand at, to the
+// next instance: the last keyword runs fastest.
+inline void next_instance(const ForallValues &fv, std::vector<size_t> &at, int64_t *cur) {
+    for (size_t s = at.size(); s-- > 0;) {
+        if (++at[s] < fv.values_[s].size()) {
+            cur[s] = fv.values_[s][at[s]];
+            return;
+        }
+        at[s] = 0;
+        cur[s] = fv.values_[s][0];
+    }
+}
+
 // Runs a plan; W is the column count when known at compile time (0: plan.width_).
 template <size_t W>
 void run_fast(const FastPlan &plan, const ForallValues &fv, const BlockLayout &L,
@@ -209,14 +222,7 @@ void run_fast(const FastPlan &plan, const ForallValues &fv, const BlockLayout &L
             if (soft) *wp++ = plan.weight_position_[c];
         }
         for (const auto &[kind, k] : recorded) aux.push_back({kind, o, k, L.number(o, kind, k)});
-        for (size_t s = nslots; s-- > 0;) {
-            if (++at[s] < fv.values_[s].size()) {
-                cur[s] = fv.values_[s][at[s]];
-                break;
-            }
-            at[s] = 0;
-            cur[s] = fv.values_[s][0];
-        }
+        next_instance(fv, at, cur.data());
     }
 }
 
@@ -375,15 +381,7 @@ bool instantiate_template(const TemplateCode &code, const ForallValues &fv, cons
         }
         for (const auto &[kind, k] : recorded)
             out.aux_.push_back({kind, o, k, L.number(o, kind, k)});
-        // Next instance: the last keyword runs fastest.
-        for (size_t s = nslots; s-- > 0;) {
-            if (++at[s] < fv.values_[s].size()) {
-                cur[s] = fv.values_[s][at[s]];
-                break;
-            }
-            at[s] = 0;
-            cur[s] = fv.values_[s][0];
-        }
+        next_instance(fv, at, cur.data());
     }
     return true;
 }

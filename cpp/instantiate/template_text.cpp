@@ -2,6 +2,9 @@
 #include "instantiate/template_text.hpp"
 
 #include "texts/index_text.hpp"
+#include "texts/literals.hpp"
+#include "texts/names.hpp"
+#include "texts/tokens.hpp"
 
 namespace zk::instantiate {
 
@@ -21,19 +24,27 @@ uint32_t add_affine(TemplateCode &code, const texts::LinearIndex &v) {
 
 }  // namespace
 
-ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code, uint32_t &first_index,
-                               uint32_t &index_count) {
-    ReadLiteral r;
+bool read_literal(std::string_view text, TemplateCode &code, LitCode &lc,
+                  std::string_view &family) {
+    std::string_view quoted;
+    if (texts::quoted_content(text, quoted)) {
+        texts::AuxName a = texts::read_aux_name(quoted);
+        if (a.status_ != texts::AuxName::Status::kOk) return false;
+        lc.form_ = LitForm::kAux;
+        lc.aux_kind_ = a.kind_;
+        lc.aux_k_ = a.k_;
+        lc.negated_ = a.negated_;
+        return true;
+    }
     std::optional<texts::PlainLiteral> lit = texts::read_plain_literal(text, code.slot_names_);
-    if (!lit) return r;
-    first_index = static_cast<uint32_t>(code.affines_.size());
-    index_count = static_cast<uint32_t>(lit->values_.size());
+    if (!lit || (lit->is_element_ && texts::is_keyword(lit->family_))) return false;
+    lc.first_index_ = static_cast<uint32_t>(code.affines_.size());
+    lc.index_count_ = static_cast<uint32_t>(lit->values_.size());
     for (const texts::LinearIndex &v : lit->values_) add_affine(code, v);
-    r.ok_ = true;
-    r.negated_ = lit->negated_;
-    r.is_element_ = lit->is_element_;
-    r.family_ = lit->family_;
-    return r;
+    lc.negated_ = lit->negated_;
+    lc.form_ = lit->is_element_ ? LitForm::kElement : LitForm::kValue;
+    family = lit->family_;
+    return true;
 }
 
 }  // namespace zk::instantiate

@@ -9,22 +9,12 @@
 #include <string_view>
 
 #include "instantiate/template_code.hpp"
-#include "texts/literals.hpp"
 
 namespace zk::instantiate {
 
-using texts::quoted_content;
-
-// The result of reading one literal text that is not a quoted name.
-struct ReadLiteral {
-    bool ok_ = false;
-    bool negated_ = false;
-    bool is_element_ = false;
-    std::string_view family_;  // for an element reference
-};
-
-// Reads "[-]name(index, ...)" or an integer expression, appending the index values to `code`.
-ReadLiteral read_plain_literal(std::string_view text, TemplateCode &code, uint32_t &first_index,
-                               uint32_t &index_count);
+// Reads one literal text into `lc`, its index values appended to `code`: a quoted auxiliary name,
+// "[-]name(index, ...)" or an integer expression. An element reference leaves its family name in
+// `family` for the caller to resolve into `lc.family_`; false when the text is none of these.
+bool read_literal(std::string_view text, TemplateCode &code, LitCode &lc, std::string_view &family);
 
 }  // namespace zk::instantiate

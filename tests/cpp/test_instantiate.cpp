@@ -13,11 +13,9 @@
 
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
-#include "texts/names.hpp"
 #include "check.hpp"
 
 using namespace zk::instantiate;
-using zk::texts::read_aux_name;
 
 namespace {
 
@@ -43,34 +41,20 @@ bool compile(const std::vector<std::vector<std::string>> &clauses,
     for (const auto &clause : clauses) {
         for (const std::string &text : clause) {
             LitCode lc;
-            std::string_view quoted;
-            if (quoted_content(text, quoted)) {
-                AuxName a = read_aux_name(quoted);
-                if (a.status_ != AuxName::Status::kOk) return false;
-                lc.form_ = LitForm::kAux;
-                lc.aux_kind_ = a.kind_;
-                lc.aux_k_ = a.k_;
-                lc.negated_ = a.negated_;
-            } else {
-                ReadLiteral r = read_plain_literal(text, code, lc.first_index_, lc.index_count_);
-                if (!r.ok_) return false;
-                lc.negated_ = r.negated_;
-                if (r.is_element_) {
-                    auto it = families.find(std::string(r.family_));
-                    if (it == families.end()) return false;
-                    size_t f = 0;
-                    while (f < family_names.size() && family_names[f] != it->first) ++f;
-                    if (f == family_names.size()) {
-                        family_names.push_back(it->first);
-                        code.families_.push_back({it->second.st_shift_, it->second.sizes_,
-                                                  strides_of(it->second.sizes_)});
-                    }
-                    if (code.families_[f].sizes_.size() != lc.index_count_) return false;
-                    lc.form_ = LitForm::kElement;
-                    lc.family_ = static_cast<uint32_t>(f);
-                } else {
-                    lc.form_ = LitForm::kValue;
+            std::string_view family;
+            if (!read_literal(text, code, lc, family)) return false;
+            if (lc.form_ == LitForm::kElement) {
+                auto it = families.find(std::string(family));
+                if (it == families.end()) return false;
+                size_t f = 0;
+                while (f < family_names.size() && family_names[f] != it->first) ++f;
+                if (f == family_names.size()) {
+                    family_names.push_back(it->first);
+                    code.families_.push_back(
+                        {it->second.st_shift_, it->second.sizes_, strides_of(it->second.sizes_)});
                 }
+                if (code.families_[f].sizes_.size() != lc.index_count_) return false;
+                lc.family_ = static_cast<uint32_t>(f);
             }
             code.lits_.push_back(lc);
         }

@@ -96,11 +96,10 @@ void check_items(const GeneratorVariable &g, const nb::args &items, const nb::ob
             if (symbol) continue;
             refuse(PyExc_TypeError, PyUnicode_FromFormat(kNotIntegerFormat, item, name.ptr()));
         }
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        int64_t v = 0;
+        const bool fits = int64_of(item, v);
         const long long size = static_cast<long long>(g.shape_[static_cast<size_t>(d)]);
-        if (overflow != 0 || v < 0 || v >= size)
+        if (!fits || v < 0 || v >= size)
             refuse(PyExc_IndexError,
                    PyUnicode_FromFormat(kOutsideFormat, item, name.ptr(), d, size - 1));
     }

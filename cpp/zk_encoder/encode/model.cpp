@@ -342,15 +342,6 @@ nb::object plain_integer(nb::handle obj) {
     return nb::steal(r);
 }
 
-bool fits_int64(nb::handle value, int64_t &out) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) return false;
-    out = static_cast<int64_t>(v);
-    return true;
-}
-
 // The values of one for-all keyword, as normalize_foralls leaves them: a range or a list or
 // tuple of ints, all within 64 bits.
 struct ForallSlot {
@@ -480,8 +471,8 @@ void check_by_evaluation(const ForallInfo &fa, const std::vector<int> &used, std
                                                 kIndexNotIntMid + repr_text(r) + " (at " +
                                                 assignment_text(fa, at) + ")" + kIndexNotIntTail);
         int64_t v = 0;
-        if (!fits_int64(r, v) || v < 0 || v >= size)
-            refuse_outside(item, element, fits_int64(r, v) ? v : INT64_MAX, assignment_text(fa, at),
+        if (!int64_of(r, v) || v < 0 || v >= size)
+            refuse_outside(item, element, int64_of(r, v) ? v : INT64_MAX, assignment_text(fa, at),
                            dim, size);
         size_t u = used.size();
         while (u > 0) {
@@ -743,7 +734,7 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
         int64_t bound = 0;
         if (PyRange_Check(value.ptr())) {
             for (const char *part : {"start", "stop", "step"})
-                if (!fits_int64(value.attr(part), bound))
+                if (!int64_of(value.attr(part), bound))
                     refuse_builtin(PyExc_ValueError,
                                    std::string(kForallValuesHead) + name + kForallTooLargeTail);
             continue;
@@ -768,7 +759,7 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
             if (!i.is_valid())
                 refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) + repr_text(v) +
                                                     kForallValueMid + name + kForallValueNotInt);
-            if (!fits_int64(i, bound))
+            if (!int64_of(i, bound))
                 refuse_builtin(PyExc_ValueError,
                                std::string(kForallValuesHead) + name + kForallTooLargeTail);
             plain = plain && i.is(v);

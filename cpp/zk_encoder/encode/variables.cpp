@@ -52,16 +52,6 @@ struct ModuleRefs {
 };
 ModuleRefs *g_refs = nullptr;
 
-// The value of an int when it fits in 64 bits.
-bool int64_of(nb::handle obj, int64_t &out) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) return false;
-    out = static_cast<int64_t>(v);
-    return true;
-}
-
 std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 std::string printf_text(const char *fmt, const std::string &a, const std::string &b = {}) {

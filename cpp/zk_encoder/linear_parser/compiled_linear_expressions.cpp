@@ -77,11 +77,9 @@ std::optional<Number> number_of(nb::handle obj) {
     PyObject *o = obj.ptr();
     if (PyBool_Check(o)) return Number::of_int(o == Py_True ? 1 : 0);
     if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow != 0) return std::nullopt;
-        return Number::of_int(static_cast<std::int64_t>(v));
+        std::int64_t v = 0;
+        if (!int64_of(o, v)) return std::nullopt;
+        return Number::of_int(v);
     }
     if (PyFloat_CheckExact(o)) return Number::of_float(PyFloat_AS_DOUBLE(o));
     return std::nullopt;
@@ -165,11 +163,8 @@ bool read_values(nb::handle arr, Values &out) {
 }
 
 bool read_extent(nb::handle obj, std::int64_t &out) {
-    if (!PyLong_CheckExact(obj.ptr())) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0 || v < 0 || v > kMaxExtent) return false;
+    std::int64_t v = 0;
+    if (!PyLong_CheckExact(obj.ptr()) || !int64_of(obj, v) || v < 0 || v > kMaxExtent) return false;
     out = v;
     return true;
 }

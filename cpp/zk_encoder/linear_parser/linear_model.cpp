@@ -235,10 +235,8 @@ bool sizes_valid(const nb::kwargs &dims) {
 }
 
 bool fits_int32(nb::handle value) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return overflow == 0 && v >= kInt32Min && v <= kInt32Max;
+    int64_t v = 0;
+    return int64_of(value, v) && v >= kInt32Min && v <= kInt32Max;
 }
 
 enum class Kind { kInteger, kReal, kBinary };

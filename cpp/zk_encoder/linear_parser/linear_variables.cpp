@@ -65,13 +65,7 @@ bool index_value(nb::handle obj, int64_t &out, const std::string &not_integer) {
         clear_only(PyExc_TypeError);
         raise_plain(PyExc_TypeError, not_integer);
     }
-    nb::object value = nb::steal(idx);
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) return false;
-    out = static_cast<int64_t>(v);
-    return true;
+    return int64_of(nb::steal(idx), out);
 }
 
 // ---------------------------------------------------------------------------------------------

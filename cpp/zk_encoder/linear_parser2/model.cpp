@@ -76,18 +76,6 @@ nb::object sub(nb::handle a, nb::handle b) {
 }
 nb::object neg(nb::handle a) { return zk::check(PyNumber_Negative(a.ptr())); }
 
-int64_t as_int64(nb::handle value) {
-    nb::object v = zk::check(PyNumber_Index(value.ptr()));
-    int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) {
-        PyErr_SetString(PyExc_OverflowError, "value does not fit in 64 bits");
-        throw nb::python_error();
-    }
-    return r;
-}
-
 bool debug_on() { return truth(g_module.get("DEBUG")); }
 nb::object np() { return g_module.get("np"); }
 nb::object linsolver() { return g_module.get("linsolver"); }
@@ -135,10 +123,8 @@ int64_t element_count(nb::handle sizes) {
         if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr()))
             fail(PyExc_ValueError, kBadSizesMsg);
         nb::object value = zk::check(PyNumber_Index(size.ptr()));
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (overflow != 0 || v < 0) fail(PyExc_ValueError, kBadSizesMsg);
+        int64_t v = 0;
+        if (!int64_of(value, v) || v < 0) fail(PyExc_ValueError, kBadSizesMsg);
         if (n != 0 && v != 0 && n > kColumnLimit / v)
             n = kColumnLimit + 1;  // past any limit
         else
@@ -189,9 +175,9 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
         fail(PyExc_ValueError, kInvalidFormatMsg);
     }
 
-    int64_t g = as_int64(self.general_shift_variables_);
+    int64_t g = zk::index_int64(self.general_shift_variables_);
     nb::object array_cls = g_module.get("VariableArray");
-    int64_t total = as_int64(array_cls.attr(kCounter));
+    int64_t total = zk::index_int64(array_cls.attr(kCounter));
     if (n > kColumnLimit - g || n > kColumnLimit - total)
         fail(PyExc_ValueError, kTooManyHead + text_of(name) + kTooManyTail);
 
@@ -289,15 +275,15 @@ nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
     nb::object starts = h.attr("indptr");
     nb::object indices = h.attr("indices");
     nb::object values = h.attr("data");
-    int64_t width = as_int64(h.attr("shape")[1]);
-    int64_t stored = as_int64(h.attr("nnz"));
+    int64_t width = zk::index_int64(h.attr("shape")[1]);
+    int64_t stored = zk::index_int64(h.attr("nnz"));
     if (width < g) {
         nb::object last = starts[nb::int_(width)];
         nb::object tail = numpy.attr("full")(g - width, last, "dtype"_a = starts.attr("dtype"));
         starts = numpy.attr("concatenate")(nb::make_tuple(starts, tail));
     } else if (width > g) {
-        bool inside = as_int64(starts[nb::int_(g)]) == stored;
-        if (inside && stored > 0) inside = as_int64(indices.attr("max")()) < g;
+        bool inside = zk::index_int64(starts[nb::int_(g)]) == stored;
+        if (inside && stored > 0) inside = zk::index_int64(indices.attr("max")()) < g;
         if (!inside) fail("BuildError", kForeignColumnsMsg);
         starts = starts[nb::slice(nb::int_(0), nb::int_(g + 1), nb::none())];
     }
@@ -316,9 +302,9 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
 
     // Everything is checked before the costs change: a refused target leaves the earlier costs
     // and quadratic part in place (only the sense has changed, as for a refused type).
-    int64_t g = as_int64(self.general_shift_variables_);
+    int64_t g = zk::index_int64(self.general_shift_variables_);
     nb::object lin_indices = lin_row.attr("indices");
-    if (as_int64(lin_row.attr("nnz")) > 0 && as_int64(lin_indices.attr("max")()) >= g)
+    if (zk::index_int64(lin_row.attr("nnz")) > 0 && zk::index_int64(lin_indices.attr("max")()) >= g)
         fail("BuildError", kForeignColumnsMsg);
     nb::tuple hessian;
     if (!quad.is_none()) hessian = hessian_arrays(quad, g);
@@ -348,8 +334,8 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
 // The start vector over the model's current columns: zeros beyond what was set so far.
 nb::object grown_start(const LinearModel &self) {
     nb::object numpy = np();
-    int64_t g = as_int64(self.general_shift_variables_);
-    if (!self.prev_solution_.is_none() && as_int64(self.prev_solution_.attr("size")) >= g)
+    int64_t g = zk::index_int64(self.general_shift_variables_);
+    if (!self.prev_solution_.is_none() && zk::index_int64(self.prev_solution_.attr("size")) >= g)
         return self.prev_solution_;
     nb::object vec = numpy.attr("zeros")(g, "dtype"_a = numpy.attr("float64"));
     if (!self.prev_solution_.is_none()) {

@@ -62,10 +62,8 @@ bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 int64_t as_int64(nb::handle value) {
     nb::object v =
         PyLong_Check(value.ptr()) ? nb::borrow(value) : zk::check(PyNumber_Long(value.ptr()));
-    int overflow = 0;
-    long long r = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (r == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) {
+    int64_t r = 0;
+    if (!int64_of(v, r)) {
         PyErr_SetString(PyExc_OverflowError, "value does not fit in 64 bits");
         throw nb::python_error();
     }
@@ -75,12 +73,7 @@ int64_t as_int64(nb::handle value) {
 // An integer index as a 64-bit number; false when it does not fit (it then lies outside every
 // array).
 bool index_value(nb::handle item, int64_t &out) {
-    nb::object i = zk::check(PyNumber_Index(item.ptr()));
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-    out = value;
-    return overflow == 0;
+    return int64_of(zk::check(PyNumber_Index(item.ptr())), out);
 }
 
 [[noreturn]] void refuse_index(const std::string &msg) {

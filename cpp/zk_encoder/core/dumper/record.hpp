@@ -69,12 +69,7 @@ inline std::string_view utf8_view(PyObject *s) {
 // An exact int (or bool) that fits in 64 bits; false otherwise.
 inline bool exact_int64(PyObject *o, int64_t &out) {
     if (!PyLong_CheckExact(o) && !PyBool_Check(o)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) return false;
-    out = v;
-    return true;
+    return int64_of(o, out);
 }
 
 // A record's clauses numbered, with what writing them needs.

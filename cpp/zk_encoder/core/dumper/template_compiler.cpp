@@ -12,7 +12,6 @@
 #include "common/python_private.hpp"
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
-#include "texts/names.hpp"
 #include "texts/tokens.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 #include "zk_encoder/encode/variables.hpp"
@@ -148,55 +147,39 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
             }
             std::string_view text(p, static_cast<size_t>(len));
             LitCode lc;
-            std::string_view quoted;
-            if (quoted_content(text, quoted)) {
-                AuxName a = texts::read_aux_name(quoted);
-                if (a.status_ != AuxName::Status::kOk) return nullptr;
-                lc.form_ = LitForm::kAux;
-                lc.aux_kind_ = a.kind_;
-                lc.aux_k_ = a.k_;
-                lc.negated_ = a.negated_;
-            } else {
-                ReadLiteral r = read_plain_literal(text, code, lc.first_index_, lc.index_count_);
-                if (!r.ok_) return nullptr;
-                lc.negated_ = r.negated_;
-                if (r.is_element_) {
-                    if (texts::is_keyword(r.family_)) return nullptr;
-                    lc.form_ = LitForm::kElement;
-                    // Templates name few families: look among those seen before asking the dict.
-                    size_t f = 0;
-                    for (; f < cr->family_names_.size(); ++f) {
-                        Py_ssize_t fn = 0;
-                        const char *fp = PyUnicode_AsUTF8AndSize(cr->family_names_[f].ptr(), &fn);
-                        if (std::string_view(fp, static_cast<size_t>(fn)) == r.family_) break;
-                    }
-                    if (f == cr->family_names_.size()) {
-                        nb::str name(r.family_.data(), r.family_.size());
-                        PyObject *fam = PyDict_GetItemWithError(eval_state.ptr(), name.ptr());
-                        if (!fam) {
-                            if (PyErr_Occurred()) rethrow();
-                            return nullptr;
-                        }
-                        if (Py_TYPE(fam) != reinterpret_cast<PyTypeObject *>(var_type.ptr()) ||
-                            !nb::inst_ready(fam))
-                            return nullptr;
-                        const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(fam);
-                        constexpr int64_t kLimit = int64_t{1} << 62;
-                        if (vf.st_shift_ > kLimit || vf.st_shift_ < -kLimit) return nullptr;
-                        int64_t total = 1;
-                        for (int64_t size : vf.sizes_)
-                            if (size <= 0 || !detail::checked_mul(total, size, total) ||
-                                total > kLimit)
-                                return nullptr;
-                        code.families_.push_back({vf.st_shift_, vf.sizes_, vf.strides_});
-                        cr->family_names_.push_back(name);
-                        cr->family_objs_.push_back(nb::borrow(fam));
-                    }
-                    if (code.families_[f].sizes_.size() != lc.index_count_) return nullptr;
-                    lc.family_ = static_cast<uint32_t>(f);
-                } else {
-                    lc.form_ = LitForm::kValue;
+            std::string_view family;
+            if (!read_literal(text, code, lc, family)) return nullptr;
+            if (lc.form_ == LitForm::kElement) {
+                // Templates name few families: look among those seen before asking the dict.
+                size_t f = 0;
+                for (; f < cr->family_names_.size(); ++f) {
+                    Py_ssize_t fn = 0;
+                    const char *fp = PyUnicode_AsUTF8AndSize(cr->family_names_[f].ptr(), &fn);
+                    if (std::string_view(fp, static_cast<size_t>(fn)) == family) break;
                 }
+                if (f == cr->family_names_.size()) {
+                    nb::str name(family.data(), family.size());
+                    PyObject *fam = PyDict_GetItemWithError(eval_state.ptr(), name.ptr());
+                    if (!fam) {
+                        if (PyErr_Occurred()) rethrow();
+                        return nullptr;
+                    }
+                    if (Py_TYPE(fam) != reinterpret_cast<PyTypeObject *>(var_type.ptr()) ||
+                        !nb::inst_ready(fam))
+                        return nullptr;
+                    const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(fam);
+                    constexpr int64_t kLimit = int64_t{1} << 62;
+                    if (vf.st_shift_ > kLimit || vf.st_shift_ < -kLimit) return nullptr;
+                    int64_t total = 1;
+                    for (int64_t size : vf.sizes_)
+                        if (size <= 0 || !detail::checked_mul(total, size, total) || total > kLimit)
+                            return nullptr;
+                    code.families_.push_back({vf.st_shift_, vf.sizes_, vf.strides_});
+                    cr->family_names_.push_back(name);
+                    cr->family_objs_.push_back(nb::borrow(fam));
+                }
+                if (code.families_[f].sizes_.size() != lc.index_count_) return nullptr;
+                lc.family_ = static_cast<uint32_t>(f);
             }
             known = {text_obj, static_cast<uint32_t>(code.lits_.size())};
             code.lits_.push_back(lc);
