@@ -1,0 +1,156 @@
+// Numbers as programs hand them to the linear models (sizes aside): the host's int, bool and
+// float, numpy's scalars and any other registered `numbers.Real`, read one way by both linear
+// generations. A program's number becomes a plain int (exact, whatever its size) or a plain float
+// before it reaches an expression, a text or the engine, so numpy scalars mean exactly what the
+// same host numbers mean and texts never carry a numpy repr. Complex values are refused instead
+// of losing their imaginary part.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <string>
+
+#include "common/errors.hpp"
+#include "common/module_globals.hpp"
+
+namespace zk::numbers {
+
+namespace nb = nanobind;
+
+// The abstract number classes and numpy's scalar roots, looked up once for the process (numpy is
+// a dependency of both generations and loaded before either).
+struct Classes {
+    PyObject *integral_ = nullptr;
+    PyObject *real_ = nullptr;
+    PyObject *complex_ = nullptr;
+    PyObject *np_integer_ = nullptr;
+    PyObject *np_floating_ = nullptr;
+    PyObject *np_complex_ = nullptr;
+    PyObject *np_bool_ = nullptr;
+};
+
+inline const Classes &classes() {
+    static Classes c = [] {
+        Classes r;
+        nb::module_ numbers = nb::module_::import_("numbers");
+        nb::module_ np = nb::module_::import_("numpy");
+        // Kept for the life of the process, as the modules holding them are.
+        r.integral_ = nb::object(numbers.attr("Integral")).release().ptr();
+        r.real_ = nb::object(numbers.attr("Real")).release().ptr();
+        r.complex_ = nb::object(numbers.attr("Complex")).release().ptr();
+        r.np_integer_ = nb::object(np.attr("integer")).release().ptr();
+        r.np_floating_ = nb::object(np.attr("floating")).release().ptr();
+        r.np_complex_ = nb::object(np.attr("complexfloating")).release().ptr();
+        r.np_bool_ = nb::object(np.attr("bool_")).release().ptr();
+        return r;
+    }();
+    return c;
+}
+
+enum class Kind {
+    kNone,     // not a number (an expression, a string, None, ...)
+    kInt,      // int, bool, a numpy integer or numpy bool, any numbers.Integral
+    kReal,     // float, a numpy floating scalar, any other numbers.Real (Fraction, ...)
+    kComplex,  // complex, a numpy complex scalar, any other numbers.Complex
+};
+
+inline bool is_a(nb::handle obj, PyObject *cls) {
+    return check(PyObject_IsInstance(obj.ptr(), cls)) == 1;
+}
+
+inline Kind kind(nb::handle obj) {
+    PyObject *o = obj.ptr();
+    // The host's own types first: no abstract-class test on the common road.
+    if (PyLong_Check(o)) return Kind::kInt;
+    if (PyFloat_Check(o)) return Kind::kReal;
+    if (PyComplex_Check(o)) return Kind::kComplex;
+    if (PyUnicode_Check(o) || o == Py_None) return Kind::kNone;
+    const Classes &c = classes();
+    if (is_a(obj, c.np_integer_) || is_a(obj, c.np_bool_) || is_a(obj, c.integral_))
+        return Kind::kInt;
+    if (is_a(obj, c.np_floating_) || is_a(obj, c.real_)) return Kind::kReal;
+    if (is_a(obj, c.np_complex_) || is_a(obj, c.complex_)) return Kind::kComplex;
+    return Kind::kNone;
+}
+
+inline bool is_number(nb::handle obj) {
+    Kind k = kind(obj);
+    return k == Kind::kInt || k == Kind::kReal;
+}
+
+// The host's name of an object's type, for messages.
+inline std::string type_text(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+inline std::string repr_text(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
+
+// The TypeError for a complex value given as `what` ("Coefficient", "Lower bound", ...).
+[[noreturn]] inline void refuse_complex(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    g.raise_logged(nb::handle(PyExc_TypeError),
+                   std::string(what) + " must be a real number, not complex: " + repr_text(obj));
+}
+
+// The TypeError for a value that is no number at all.
+[[noreturn]] inline void refuse_not_number(const ModuleGlobals &g, const char *what,
+                                           nb::handle obj) {
+    g.raise_logged(nb::handle(PyExc_TypeError),
+                   std::string(what) + " must be a real number, not " + type_text(obj));
+}
+
+// The pending error of PyFloat_AsDouble, raised; the value otherwise.
+inline double check_real(double v) {
+    if (v == -1.0 && PyErr_Occurred()) rethrow();
+    return v;
+}
+
+// A number of kind kInt or kReal as the host's plain int (exact, any size; bool and numpy
+// integers become int) or float (numpy floats and other reals by their float value).
+inline nb::object plain(nb::handle obj, Kind k) {
+    PyObject *o = obj.ptr();
+    if (k == Kind::kInt) {
+        if (PyLong_CheckExact(o)) return nb::borrow(obj);
+        // Exact int in 3.10; an Integral without __index__ falls back to int().
+        if (PyIndex_Check(o)) return check(PyNumber_Index(o));
+        return check(PyNumber_Long(o));
+    }
+    if (PyFloat_CheckExact(o)) return nb::borrow(obj);
+    return check(PyFloat_FromDouble(check_real(PyFloat_AsDouble(o))));
+}
+
+// A program's number as the plain int or float it stands for; an invalid object when `obj` is
+// no number (the caller says what else it may be); TypeError for a complex value.
+inline nb::object plain_or_none(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    Kind k = kind(obj);
+    if (k == Kind::kComplex) refuse_complex(g, what, obj);
+    if (k == Kind::kNone) return nb::object();
+    return plain(obj, k);
+}
+
+// As plain_or_none, with a TypeError naming the type where `obj` is no number.
+inline nb::object plain_number(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    nb::object r = plain_or_none(g, what, obj);
+    if (!r.is_valid()) refuse_not_number(g, what, obj);
+    return r;
+}
+
+// A number's float value (OverflowError for an int past the float range, as float() raises).
+inline double real_value(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    nb::object p = plain_number(g, what, obj);
+    return check_real(PyFloat_AsDouble(p.ptr()));
+}
+
+// The ValueError for a value that must be finite.
+[[noreturn]] inline void refuse_not_finite(const ModuleGlobals &g, const char *what,
+                                           nb::handle obj) {
+    g.raise_logged(nb::handle(PyExc_ValueError),
+                   std::string(what) + " must be a finite number, not " + repr_text(obj));
+}
+
+// A number's float value, refusing NaN and both infinities.
+inline double finite_value(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    double v = real_value(g, what, obj);
+    if (!std::isfinite(v)) refuse_not_finite(g, what, obj);
+    return v;
+}
+
+}  // namespace zk::numbers
