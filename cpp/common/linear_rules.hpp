@@ -1,0 +1,22 @@
+// What both linear generations refuse alike, written once: a block of another model in a row or
+// target, and a comparison with None. Each generation raises these through its own module's
+// logged errors.
+#pragma once
+
+#include <string>
+
+namespace zk::linear {
+
+// BuildError: a row or target may hold only the variables of the model it is given to.
+inline std::string foreign_block_message(const std::string &block) {
+    return "Variable " + block + " belongs to another model";
+}
+
+// TypeError for `row <= None` (and the other comparisons), in the host's own words: None stays
+// "not given" only where it is a bound argument's default.
+inline std::string none_comparison_message(const char *op, const char *left_type) {
+    return std::string("'") + op + "' not supported between instances of '" + left_type +
+           "' and 'NoneType'";
+}
+
+}  // namespace zk::linear
