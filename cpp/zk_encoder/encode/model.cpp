@@ -17,6 +17,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/names.hpp"
 #include "common/unpack.hpp"
 #include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
@@ -97,8 +98,6 @@ constexpr const char *kTargetAlreadyUsedMsg = "Target already used";
 constexpr const char *kBadNameMsg = "Variable must have a non-empty name containing only letters";
 constexpr const char *kVarInUseHead = "Variable named ";
 constexpr const char *kVarInUseTail = " is already in use";
-constexpr const char *kVarKeywordTail = " is a keyword and cannot name a variable";
-constexpr const char *kNotReadBackTail = " would not read back as the same name in a formula text";
 constexpr const char *kLateVarTail =
     " cannot be created after the first constraint or target: its numbers would overlap the "
     "auxiliary variables. Create every variable before adding formulas";
@@ -106,10 +105,8 @@ constexpr const char *kTooManyTail =
     " has too many elements: their numbers would run past 2147483647, the largest clause literal";
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kVarIsIndexTail = " is already in use as an index name";
-constexpr const char *kShadowsTail = " would hide a name that formula texts use";
-// Names that formula texts and the generated instantiation texts rely on.
-constexpr const char *kShadowedNames[] = {"bx",      "pb",    "Sum",         "FormulaPB",
-                                          "manager", "range", "__builtins__"};
+// Names that formula texts and the generated instantiation texts rely on, besides the host's.
+constexpr const char *kShadowedNames[] = {"bx", "pb", "Sum", "FormulaPB", "manager"};
 constexpr const char *kForallHead = "For-all index named ";
 constexpr const char *kForallNotIdentifierTail =
     " must be an identifier that is not a keyword and reads back unchanged";
@@ -178,8 +175,6 @@ constexpr const char *kNoMappingMsg = "Variable mapping is empty";
 ModuleGlobals g_module;
 // Helpers of the host that are not among the module's names.
 PyObject *g_eval = nullptr;
-PyObject *g_iskeyword = nullptr;
-PyObject *g_normalize = nullptr;
 PyObject *g_format_stack = nullptr;
 PyObject *g_model_type = nullptr;
 
@@ -227,32 +222,12 @@ void log(const char *fn, const char *msg) { g_module.log(fn, msg); }
     g_module.raise_logged(exc_type, nb::str(msg));
 }
 
-// A plain ASCII text, seen without copying: the library's own tables answer for it.
-std::optional<std::string_view> exact_ascii(const nb::handle &name) {
-    if (!PyUnicode_CheckExact(name.ptr()) || !PyUnicode_IS_ASCII(name.ptr())) return std::nullopt;
-    return std::string_view(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name.ptr())),
-                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())));
-}
-
-bool is_keyword(const nb::handle &name) {
-    if (std::optional<std::string_view> ascii = exact_ascii(name)) return texts::is_keyword(*ascii);
-    return truthy(nb::borrow(g_iskeyword)(name));
-}
-
-// A text that is an identifier and not a reserved word; the host answers outside ASCII.
-bool is_plain_name(const nb::handle &name) {
-    if (std::optional<std::string_view> ascii = exact_ascii(name))
-        return texts::identifier_answer(*ascii) == texts::IdentifierAnswer::kYes;
-    return PyUnicode_Check(name.ptr()) && truthy(name.attr("isidentifier")()) && !is_keyword(name);
-}
-
-// Whether a formula text that holds `name` names the same thing when it is evaluated: the
-// interpreter reads identifiers in their NFKC form (the micro sign as the Greek mu, a ligature as
-// its letters), and a letter outside the identifier characters not as a name at all.
-bool reads_back(const nb::handle &name) {
-    if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")())) return false;
-    return equals(nb::borrow(g_normalize)("NFKC", name), name);
-}
+using names::is_keyword;
+using names::is_plain_name;
+using names::kKeywordTail;
+using names::kNotReadBackTail;
+using names::kShadowsTail;
+using names::reads_back;
 
 nb::object class_attr(const char *name) {
     return nb::borrow(reinterpret_cast<PyObject *>(g_model_type)).attr(name);
@@ -318,9 +293,7 @@ std::string repr_text(nb::handle obj) {
 std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 bool is_shadowed(const nb::handle &name) {
-    for (const char *n : kShadowedNames)
-        if (equals(name, n)) return true;
-    return false;
+    return names::is_among(name, kShadowedNames) || names::is_among(name, names::kHostTextNames);
 }
 
 // The plain int of an integer (a numpy integer, a bool or an int subclass included); null for
@@ -603,7 +576,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     // A keyword, or a name the interpreter reads as another one, would make every formula text
     // that names the family fail.
     if (is_keyword(name))
-        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarKeywordTail)));
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kKeywordTail)));
     if (!reads_back(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
     refuse_shadowing(name, kVarInUseHead);
@@ -1478,8 +1451,6 @@ void bind_module(nb::module_ &m) {
     ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
     ze::def_formula_eval(m);
-    ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
-    ze::g_normalize = nb::module_::import_("unicodedata").attr("normalize").inc_ref().ptr();
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
 
     // The engine types that annotate the model's operations must exist when the class is made.
