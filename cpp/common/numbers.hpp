@@ -109,6 +109,8 @@ inline nb::object plain(nb::handle obj, Kind k) {
     PyObject *o = obj.ptr();
     if (k == Kind::kInt) {
         if (PyLong_CheckExact(o)) return nb::borrow(obj);
+        // numpy's bool as an index is deprecated (a warning, an error under -W error).
+        if (!PyLong_Check(o) && is_a(obj, classes().np_bool_)) return nb::int_(truth(obj) ? 1 : 0);
         // Exact int in 3.10; an Integral without __index__ falls back to int().
         if (PyIndex_Check(o)) return check(PyNumber_Index(o));
         return check(PyNumber_Long(o));
