@@ -22,7 +22,6 @@ constexpr const char *kLogToConsole = "log_to_console";
 // engine may take a NaN or a negative one without a word and then never stop, or stop at once.
 constexpr const char *kNonNegativeOptions[] = {"time_limit", "mip_rel_gap"};
 constexpr const char *kNonNegativeMid = " must be a non-negative number, not ";
-constexpr const char *kNanOptionTail = " must be a number, not nan";
 
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kTooManyHead = "Linear variable named ";
@@ -63,7 +62,7 @@ nb::object option_value(const ModuleGlobals &g, nb::handle name, nb::handle valu
             g.raise_logged(nb::handle(PyExc_ValueError),
                            key + kNonNegativeMid + numbers::repr_text(plain));
     } else if (std::isnan(v)) {
-        g.raise_logged(nb::handle(PyExc_ValueError), key + kNanOptionTail);
+        numbers::refuse_nan(g, key);
     }
     return plain;
 }
@@ -130,7 +129,12 @@ void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64
 }
 
 nb::object bound_or_none(const ModuleGlobals &g, const char *what, nb::handle bound) {
-    return numbers::plain_or_none(g, what, scalar_of(bound));
+    nb::object plain = numbers::plain_or_none(g, what, scalar_of(bound));
+    // An infinity is "no bound"; a NaN would reach the solver as neither.
+    if (plain.is_valid() && PyFloat_Check(plain.ptr()) &&
+        std::isnan(PyFloat_AS_DOUBLE(plain.ptr())))
+        numbers::refuse_nan(g, what);
+    return plain;
 }
 
 nb::object bound_number(const ModuleGlobals &g, const char *what, nb::handle bound) {

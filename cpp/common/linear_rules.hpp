@@ -53,7 +53,7 @@ inline constexpr char kUpperBound[] = "Upper bound";
 
 // A bound as the plain int or float it stands for (a numpy scalar or 0-d array as its value, any
 // other real number as its float value); an invalid object when it is no number; TypeError
-// (logged) for a complex value.
+// (logged) for a complex value, ValueError (logged) for NaN.
 nb::object bound_or_none(const ModuleGlobals &g, const char *what, nb::handle bound);
 
 // As bound_or_none, with a TypeError naming the type where `bound` is no number.
