@@ -77,4 +77,12 @@ inline PlainInts plain_ints(nb::handle value) {
     return out;
 }
 
+// The host's refusal of a binary operator for these operand types, in its own wording.
+[[noreturn]] inline void raise_unsupported_operands(const char *op, nb::handle left,
+                                                    nb::handle right) {
+    PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for %s: '%s' and '%s'", op,
+                 Py_TYPE(left.ptr())->tp_name, Py_TYPE(right.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 }  // namespace zk
