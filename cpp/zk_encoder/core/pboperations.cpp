@@ -512,4 +512,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(pboperations, m) { zk::core::bind_module(m); }
+ZK_MODULE(pboperations, m) { zk::core::bind_module(m); }

@@ -161,8 +161,9 @@ void bind_module(nb::module_ &m) {
     m.attr("PBVariable") = nb::module_::import_("zk_encoder.core.pboperations").attr("PBVariable");
     nb::module_ bx = nb::module_::import_(kEngineModule);
     m.attr("bx") = bx;
-    // Read as an annotation while the module loads: an engine without it fails the import here.
-    bx.attr("Variable");
+    // Read as an annotation while the module loads: an engine without it fails the import here
+    // (an accessor alone would look nothing up).
+    nb::getattr(bx, "Variable");
 
     nb::class_<GeneratorVariable>(m, "GeneratorVariable", nb::type_slots(GeneratorGc::slots_))
         .def(
@@ -221,4 +222,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(variable, m) { zk::core::bind_module(m); }
+ZK_MODULE(variable, m) { zk::core::bind_module(m); }

@@ -930,4 +930,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(expressions, m) { zk::encode::bind_module(m); }
+ZK_MODULE(expressions, m) { zk::encode::bind_module(m); }

@@ -1449,7 +1449,7 @@ void bind_module(nb::module_ &m) {
 
     // The engine types that annotate the model's operations must exist when the class is made.
     nb::object se = m.attr("se");
-    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
+    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) nb::getattr(se, name);
 
     // A program's engine manager or formula encoder may hold the model it serves.
     using Gc =
@@ -1566,4 +1566,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(model, m) { zk::encode::bind_module(m); }
+ZK_MODULE(model, m) { zk::encode::bind_module(m); }
