@@ -14,6 +14,7 @@
 
 #include "common/buffers.hpp"
 #include "common/gc.hpp"
+#include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
@@ -294,25 +295,6 @@ std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 bool is_shadowed(const nb::handle &name) {
     return names::is_among(name, kShadowedNames) || names::is_among(name, names::kHostTextNames);
-}
-
-// The plain int of an integer (a numpy integer, a bool or an int subclass included); null for
-// anything else, a float among them.
-nb::object plain_integer(nb::handle obj) {
-    if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
-    if (PyFloat_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) return nb::object();
-    PyObject *r = PyNumber_Index(obj.ptr());
-    if (r && !PyLong_CheckExact(r)) {
-        PyObject *plain = PyNumber_Long(r);
-        Py_DECREF(r);
-        r = plain;
-    }
-    if (!r) {
-        // Not an integer, or numpy's warning about a boolean index turned into an error.
-        clear_only(PyExc_TypeError, PyExc_DeprecationWarning);
-        return nb::object();
-    }
-    return nb::steal(r);
 }
 
 // The values of one for-all keyword, as normalize_foralls leaves them: a range or a list or
@@ -713,36 +695,19 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
             continue;
         }
         // Any sequence of integers: its values are written into texts as a list of plain ints.
-        bool sequence = PySequence_Check(value.ptr()) && !PyUnicode_Check(value.ptr()) &&
-                        !PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr()) &&
-                        !PyDict_Check(value.ptr()) && !PyAnySet_Check(value.ptr());
-        PyObject *fast = sequence ? PySequence_Fast(value.ptr(), "") : nullptr;
-        if (!fast) {
-            if (PyErr_Occurred()) clear_only(PyExc_TypeError);
+        zk::PlainInts ints = zk::plain_ints(value);
+        if (!ints.sequence_)
             refuse_builtin(PyExc_TypeError, std::string(kForallValuesHead) + name +
                                                 kForallValuesTail + type_name_of(value));
-        }
-        nb::object seq = nb::steal(fast);
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-        bool plain = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
-        nb::list ints;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            nb::handle v = PySequence_Fast_GET_ITEM(fast, k);
-            nb::object i = plain_integer(v);
-            if (!i.is_valid())
-                refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) + repr_text(v) +
-                                                    kForallValueMid + name + kForallValueNotInt);
+        if (!ints.values_.is_valid())
+            refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) +
+                                                repr_text(ints.not_integer_) + kForallValueMid +
+                                                name + kForallValueNotInt);
+        for (nb::handle i : ints.values_)
             if (!int64_of(i, bound))
                 refuse_builtin(PyExc_ValueError,
                                std::string(kForallValuesHead) + name + kForallTooLargeTail);
-            plain = plain && i.is(v);
-            ints.append(i);
-        }
-        if (plain) continue;
-        if (PyTuple_Check(value.ptr()))
-            foralls[key] = nb::tuple(ints);
-        else
-            foralls[key] = ints;
+        if (!ints.values_.is(value)) foralls[key] = ints.values_;
     }
 }
 
@@ -1455,7 +1420,7 @@ void bind_module(nb::module_ &m) {
 
     // The engine types that annotate the model's operations must exist when the class is made.
     nb::object se = m.attr("se");
-    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
+    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) nb::getattr(se, name);
 
     // A program's engine manager or formula encoder may hold the model it serves.
     using Gc =
@@ -1572,4 +1537,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(model, m) { zk::encode::bind_module(m); }
+ZK_MODULE(model, m) { zk::encode::bind_module(m); }

@@ -752,4 +752,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp1
 
-NB_MODULE(linear_model, m) { zk::lp1::bind_module(m); }
+ZK_MODULE(linear_model, m) { zk::lp1::bind_module(m); }

@@ -513,4 +513,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp2
 
-NB_MODULE(model, m) { zk::lp2::bind_module(m); }
+ZK_MODULE(model, m) { zk::lp2::bind_module(m); }
