@@ -1,33 +1,16 @@
-// Integers as programs pass them (bools, numpy integers, int subclasses) read as the plain ints
-// that the library's texts, term nodes and the engine take.
+// Sequences of integers as programs pass them (for-all values, keyword values of indexed
+// constructors) read as the plain ints that the library's texts, term nodes and the engine take;
+// one integer is read by `plain_integer` (numbers.hpp).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include "common/errors.hpp"
+#include "common/numbers.hpp"
 
 namespace zk {
 
 namespace nb = nanobind;
-
-// The plain int of an integer (a numpy integer, a bool or an int subclass included); invalid for
-// anything else, a float among them.
-inline nb::object plain_integer(nb::handle obj) {
-    if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
-    if (PyFloat_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) return nb::object();
-    PyObject *r = PyNumber_Index(obj.ptr());
-    if (r && !PyLong_CheckExact(r)) {
-        PyObject *plain = PyNumber_Long(r);
-        Py_DECREF(r);
-        r = plain;
-    }
-    if (!r) {
-        // Not an integer, or numpy's warning about a boolean index turned into an error.
-        clear_only(PyExc_TypeError, PyExc_DeprecationWarning);
-        return nb::object();
-    }
-    return nb::steal(r);
-}
 
 // Values given as a sequence of integers: for-all values of a model's constraint, the keyword
 // values of an indexed constructor. A text, bytes, a mapping, a set or a range is no such

@@ -103,16 +103,50 @@ inline double check_real(double v) {
     return v;
 }
 
+}  // namespace zk::numbers
+
+namespace zk {
+
+// The plain int of an integer (a numpy integer or bool, a bool or an int subclass included);
+// invalid for anything else, a float among them.
+inline nb::object plain_integer(nb::handle obj) {
+    PyObject *o = obj.ptr();
+    if (PyLong_CheckExact(o)) return nb::borrow(obj);
+    if (PyFloat_Check(o)) return nb::object();
+    // numpy's bool as an index is deprecated (a warning, an error under -W error).
+    if (!PyLong_Check(o) && numbers::is_a(obj, numbers::classes().np_bool_))
+        return nb::int_(truth(obj) ? 1 : 0);
+    if (!PyIndex_Check(o)) return nb::object();
+    PyObject *r = PyNumber_Index(o);
+    if (!r) {
+        // Not an integer after all.
+        clear_only(PyExc_TypeError, PyExc_DeprecationWarning);
+        return nb::object();
+    }
+    return nb::steal(r);
+}
+
+// As plain_integer, with truth values (bool, numpy's bool) refused too: for counts and numbers
+// of things, where True is no size.
+inline nb::object plain_non_bool_integer(nb::handle obj) {
+    if (PyBool_Check(obj.ptr()) ||
+        (!PyLong_Check(obj.ptr()) && numbers::is_a(obj, numbers::classes().np_bool_)))
+        return nb::object();
+    return plain_integer(obj);
+}
+
+}  // namespace zk
+
+namespace zk::numbers {
+
 // A number of kind kInt or kReal as the host's plain int (exact, any size; bool and numpy
 // integers become int) or float (numpy floats and other reals by their float value).
 inline nb::object plain(nb::handle obj, Kind k) {
     PyObject *o = obj.ptr();
     if (k == Kind::kInt) {
-        if (PyLong_CheckExact(o)) return nb::borrow(obj);
-        // numpy's bool as an index is deprecated (a warning, an error under -W error).
-        if (!PyLong_Check(o) && is_a(obj, classes().np_bool_)) return nb::int_(truth(obj) ? 1 : 0);
-        // Exact int in 3.10; an Integral without __index__ falls back to int().
-        if (PyIndex_Check(o)) return check(PyNumber_Index(o));
+        nb::object i = plain_integer(obj);
+        if (i.is_valid()) return i;
+        // An Integral without __index__: int() as the host would.
         return check(PyNumber_Long(o));
     }
     if (PyFloat_CheckExact(o)) return nb::borrow(obj);

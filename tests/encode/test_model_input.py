@@ -338,6 +338,8 @@ ZERO_ONE = [
     ("bool_and_int", [0, True]),
     ("numpy_arange", np.arange(2)),
     ("numpy_integers", [np.int64(0), np.uint8(1)]),
+    ("numpy_bools", [np.bool_(False), np.bool_(True)]),
+    ("numpy_bool_array", np.array([False, True])),
 ]
 
 

@@ -571,7 +571,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     std::vector<std::pair<nb::object, nb::object>> plain_sizes;
     for (auto item : dims) {
         nb::handle size = item.second;
-        nb::object plain = PyBool_Check(size.ptr()) ? nb::object() : plain_integer(size);
+        nb::object plain = plain_non_bool_integer(size);
         if (!plain.is_valid() ||
             check(PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT)) == 1)
             refuse_builtin(PyExc_ValueError, kBadSizesMsg);
@@ -1339,7 +1339,7 @@ void Model::add_preliminary_var_value(nb::object var, nb::object negative) {
             ? shift_target_variable_
             : nb::steal(PyNumber_Subtract(shift_target_variable_.ptr(), nb::int_(1).ptr()));
     if (!last.is_valid()) throw nb::python_error();
-    nb::object number = PyBool_Check(var.ptr()) ? nb::object() : plain_integer(var);
+    nb::object number = plain_non_bool_integer(var);
     if (!number.is_valid() ||
         check(PyObject_RichCompareBool(number.ptr(), nb::int_(1).ptr(), Py_LT)) == 1 ||
         check(PyObject_RichCompareBool(number.ptr(), last.ptr(), Py_GT)) == 1)
