@@ -7,6 +7,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <string>
@@ -86,8 +87,15 @@ inline std::string repr_text(nb::handle obj) { return nb::cast<std::string>(nb::
 
 // The TypeError for a complex value given as `what` ("Coefficient", "Lower bound", ...).
 [[noreturn]] inline void refuse_complex(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    // Written as the host's complex of the same value (numpy's repr names its type).
+    nb::object shown = nb::borrow(obj);
+    if (!PyComplex_CheckExact(obj.ptr())) {
+        Py_complex c = PyComplex_AsCComplex(obj.ptr());
+        if (c.real == -1.0 && PyErr_Occurred()) rethrow();
+        shown = check(PyComplex_FromCComplex(c));
+    }
     g.raise_logged(nb::handle(PyExc_TypeError),
-                   std::string(what) + " must be a real number, not complex: " + repr_text(obj));
+                   std::string(what) + " must be a real number, not complex: " + repr_text(shown));
 }
 
 // The TypeError for a value that is no number at all.

@@ -22,35 +22,97 @@ namespace {
 
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
-// int64 arithmetic wraps, as numpy's and the sparse library's loops do.
-std::int64_t wrap_add(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
-}
-std::int64_t wrap_sub(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-}
-std::int64_t wrap_mul(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b));
-}
+// An int64 step whose exact result leaves 64 bits: numpy's loops would wrap it; the step is done
+// again on object values instead.
+struct IntOverflow {};
+
+// An int beyond the float range meeting a float: the host raises OverflowError, so the step is
+// left to it.
+struct FloatOverflow {};
 
 double plus(double a, double b) { return a + b; }
 double minus(double a, double b) { return a - b; }
 double times(double a, double b) { return a * b; }
-std::int64_t plus(std::int64_t a, std::int64_t b) { return wrap_add(a, b); }
-std::int64_t minus(std::int64_t a, std::int64_t b) { return wrap_sub(a, b); }
-std::int64_t times(std::int64_t a, std::int64_t b) { return wrap_mul(a, b); }
+std::int64_t plus(std::int64_t a, std::int64_t b) {
+    std::int64_t r = 0;
+    if (__builtin_add_overflow(a, b, &r)) throw IntOverflow{};
+    return r;
+}
+std::int64_t minus(std::int64_t a, std::int64_t b) {
+    std::int64_t r = 0;
+    if (__builtin_sub_overflow(a, b, &r)) throw IntOverflow{};
+    return r;
+}
+std::int64_t times(std::int64_t a, std::int64_t b) {
+    std::int64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) throw IntOverflow{};
+    return r;
+}
 
+// Object values combine as the host's numbers do: ints exactly, an int and a float as the int's
+// float and the float.
+double float_of(const Entry &e) {
+    const double d = e.to_double();
+    if (!e.float_ && !std::isfinite(d)) throw FloatOverflow{};
+    return d;
+}
+template <typename F, typename G>
+Entry combine_entries(const Entry &a, const Entry &b, F exact, G floating) {
+    if (!a.float_ && !b.float_) return Entry(exact(a.x_, b.x_));
+    return Entry::of_float(floating(float_of(a), float_of(b)));
+}
+Entry plus(const Entry &a, const Entry &b) {
+    return combine_entries(
+        a, b, [](const ExactInt &x, const ExactInt &y) { return x + y; },
+        [](double x, double y) { return x + y; });
+}
+Entry minus(const Entry &a, const Entry &b) {
+    return combine_entries(
+        a, b, [](const ExactInt &x, const ExactInt &y) { return x - y; },
+        [](double x, double y) { return x - y; });
+}
+Entry times(const Entry &a, const Entry &b) {
+    return combine_entries(
+        a, b, [](const ExactInt &x, const ExactInt &y) { return x * y; },
+        [](double x, double y) { return x * y; });
+}
+Entry negated_entry(const Entry &a) { return a.float_ ? Entry::of_float(-a.f_) : Entry(-a.x_); }
+// Only the test for a stored zero uses it: NaN is not zero.
+bool operator!=(const Entry &a, const Entry &b) {
+    if (!a.float_ && !b.float_) return a.x_ != b.x_;
+    return float_of(a) != float_of(b);
+}
+
+// numpy's promotion of int64 and float64; an object operand makes an object result, entry by
+// entry as the host computes.
 ValueType upcast(ValueType a, ValueType b) {
-    return a == ValueType::kInt64 && b == ValueType::kInt64 ? ValueType::kInt64
-                                                            : ValueType::kFloat64;
+    if (a == ValueType::kObject || b == ValueType::kObject) return ValueType::kObject;
+    if (a == ValueType::kFloat64 || b == ValueType::kFloat64) return ValueType::kFloat64;
+    return ValueType::kInt64;
 }
 
 template <typename T>
 T value_at(const Values &v, std::size_t k) {
     if constexpr (std::is_same_v<T, std::int64_t>) {
         return v.ints_[k];
+    } else if constexpr (std::is_same_v<T, Entry>) {
+        switch (v.type_) {
+            case ValueType::kInt64:
+                return Entry(v.ints_[k]);
+            case ValueType::kObject:
+                return v.objects_[k];
+            default:
+                return Entry::of_float(v.floats_[k]);
+        }
     } else {
-        return v.type_ == ValueType::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
+        switch (v.type_) {
+            case ValueType::kInt64:
+                return static_cast<double>(v.ints_[k]);
+            case ValueType::kObject:
+                return float_of(v.objects_[k]);
+            default:
+                return v.floats_[k];
+        }
     }
 }
 
@@ -58,6 +120,8 @@ template <typename T>
 void push(Values &v, T x) {
     if constexpr (std::is_same_v<T, std::int64_t>)
         v.ints_.push_back(x);
+    else if constexpr (std::is_same_v<T, Entry>)
+        v.objects_.push_back(std::move(x));
     else
         v.floats_.push_back(x);
 }
@@ -70,46 +134,89 @@ Values empty_values(ValueType t) {
 
 Values take(const Values &v, const std::vector<std::size_t> &order) {
     Values out = empty_values(v.type_);
-    if (v.type_ == ValueType::kInt64) {
-        out.ints_.reserve(order.size());
-        for (std::size_t k : order) out.ints_.push_back(v.ints_[k]);
-    } else {
-        out.floats_.reserve(order.size());
-        for (std::size_t k : order) out.floats_.push_back(v.floats_[k]);
+    switch (v.type_) {
+        case ValueType::kInt64:
+            out.ints_.reserve(order.size());
+            for (std::size_t k : order) out.ints_.push_back(v.ints_[k]);
+            break;
+        case ValueType::kObject:
+            out.objects_.reserve(order.size());
+            for (std::size_t k : order) out.objects_.push_back(v.objects_[k]);
+            break;
+        default:
+            out.floats_.reserve(order.size());
+            for (std::size_t k : order) out.floats_.push_back(v.floats_[k]);
     }
     return out;
+}
+
+// Object values go back to int64 once every one is an int that fits, or to float64 once every
+// one is a float: those dtypes compute exactly what the host's numbers would.
+void settle(Values &v) {
+    if (v.type_ != ValueType::kObject) return;
+    bool ints = true, floats = true;
+    for (const Entry &e : v.objects_) {
+        std::int64_t small = 0;
+        if (e.float_ || !e.x_.fits_int64(small)) ints = false;
+        if (!e.float_) floats = false;
+        if (!ints && !floats) return;
+    }
+    if (ints) {
+        v.ints_.reserve(v.objects_.size());
+        for (const Entry &e : v.objects_) {
+            std::int64_t small = 0;
+            e.x_.fits_int64(small);
+            v.ints_.push_back(small);
+        }
+        v.type_ = ValueType::kInt64;
+    } else {
+        v.floats_.reserve(v.objects_.size());
+        for (const Entry &e : v.objects_) v.floats_.push_back(e.f_);
+        v.type_ = ValueType::kFloat64;
+    }
+    v.objects_.clear();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Numbers, as the host's int and float operators compute them.
 
-std::optional<Number> number_add(Number a, Number b, bool subtract) {
+std::optional<Number> number_add(const Number &a, const Number &b, bool subtract) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
         bool overflow = subtract ? __builtin_sub_overflow(a.i_, b.i_, &r)
                                  : __builtin_add_overflow(a.i_, b.i_, &r);
-        if (overflow) return std::nullopt;
-        return Number::of_int(r);
+        if (!overflow) return Number::of_int(r);
     }
-    return Number::of_float(subtract ? a.as_double() - b.as_double()
-                                     : a.as_double() + b.as_double());
+    if (a.is_integer() && b.is_integer())
+        return Number::of_exact(subtract ? a.exact() - b.exact() : a.exact() + b.exact());
+    const double x = a.as_double(), y = b.as_double();
+    if (!std::isfinite(x) && a.is_integer()) return std::nullopt;
+    if (!std::isfinite(y) && b.is_integer()) return std::nullopt;
+    return Number::of_float(subtract ? x - y : x + y);
 }
 
-std::optional<Number> number_mul(Number a, Number b) {
+std::optional<Number> number_mul(const Number &a, const Number &b) {
     if (a.is_int() && b.is_int()) {
         std::int64_t r = 0;
-        if (__builtin_mul_overflow(a.i_, b.i_, &r)) return std::nullopt;
-        return Number::of_int(r);
+        if (!__builtin_mul_overflow(a.i_, b.i_, &r)) return Number::of_int(r);
     }
-    return Number::of_float(a.as_double() * b.as_double());
+    if (a.is_integer() && b.is_integer()) return Number::of_exact(a.exact() * b.exact());
+    const double x = a.as_double(), y = b.as_double();
+    if (!std::isfinite(x) && a.is_integer()) return std::nullopt;
+    if (!std::isfinite(y) && b.is_integer()) return std::nullopt;
+    return Number::of_float(x * y);
 }
 
-std::optional<Number> number_neg(Number a) {
-    if (a.is_int()) {
-        if (a.i_ == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
-        return Number::of_int(-a.i_);
+Number number_neg(const Number &a) {
+    switch (a.type_) {
+        case ValueType::kInt64:
+            if (a.i_ != std::numeric_limits<std::int64_t>::min()) return Number::of_int(-a.i_);
+            return Number::of_exact(-a.exact());
+        case ValueType::kObject:
+            return Number::of_exact(-a.x_);
+        default:
+            return Number::of_float(-a.f_);
     }
-    return Number::of_float(-a.f_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -122,15 +229,39 @@ bool warns(double x, double k, double r) {
            (std::isnan(r) && !std::isnan(x) && !std::isnan(k));
 }
 
-std::optional<Values> scaled(const Values &v, Number k) {
-    if (v.type_ == ValueType::kInt64 && k.is_int()) {
-        Values out = empty_values(ValueType::kInt64);
-        out.ints_.reserve(v.ints_.size());
-        for (std::int64_t x : v.ints_) out.ints_.push_back(wrap_mul(x, k.i_));
+// Throws FloatOverflow where the host would raise.
+std::optional<Values> scaled(const Values &v, const Number &k) {
+    if (v.type_ == ValueType::kObject || (v.type_ == ValueType::kInt64 && k.is_integer())) {
+        if (v.type_ == ValueType::kInt64 && k.is_int()) {
+            Values out = empty_values(ValueType::kInt64);
+            out.ints_.reserve(v.ints_.size());
+            bool overflow = false;
+            for (std::int64_t x : v.ints_) {
+                std::int64_t r = 0;
+                if (__builtin_mul_overflow(x, k.i_, &r)) {
+                    overflow = true;
+                    break;
+                }
+                out.ints_.push_back(r);
+            }
+            if (!overflow) return out;
+        }
+        Values out = empty_values(ValueType::kObject);
+        const Entry kx = k.entry();
+        out.objects_.reserve(v.size());
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            const Entry x = value_at<Entry>(v, i);
+            Entry r = times(x, kx);
+            if (r.float_ && warns(float_of(x), float_of(kx), r.f_)) return std::nullopt;
+            out.objects_.push_back(std::move(r));
+        }
+        settle(out);
         return out;
     }
-    Values out = empty_values(ValueType::kFloat64);
+    // numpy takes an int beyond 64 bits into a float product as its float, if it has one.
     const double kd = k.as_double();
+    if (!std::isfinite(kd) && k.is_integer()) throw FloatOverflow{};
+    Values out = empty_values(ValueType::kFloat64);
     const std::size_t n = v.size();
     out.floats_.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -144,14 +275,32 @@ std::optional<Values> scaled(const Values &v, Number k) {
 
 Values negated(const Values &v) {
     Values out = empty_values(v.type_);
-    if (v.type_ == ValueType::kInt64) {
-        out.ints_.reserve(v.ints_.size());
-        for (std::int64_t x : v.ints_) out.ints_.push_back(wrap_sub(0, x));
-    } else {
-        out.floats_.reserve(v.floats_.size());
-        for (double x : v.floats_) out.floats_.push_back(-x);
+    switch (v.type_) {
+        case ValueType::kInt64: {
+            out.ints_.reserve(v.ints_.size());
+            bool overflow = false;
+            for (std::int64_t x : v.ints_) {
+                if (x == std::numeric_limits<std::int64_t>::min()) {
+                    overflow = true;
+                    break;
+                }
+                out.ints_.push_back(-x);
+            }
+            if (!overflow) return out;
+            out = empty_values(ValueType::kObject);
+            for (std::int64_t x : v.ints_) out.objects_.push_back(Entry(-ExactInt(x)));
+            return out;
+        }
+        case ValueType::kObject:
+            out.objects_.reserve(v.objects_.size());
+            for (const Entry &x : v.objects_) out.objects_.push_back(negated_entry(x));
+            settle(out);
+            return out;
+        default:
+            out.floats_.reserve(v.floats_.size());
+            for (double x : v.floats_) out.floats_.push_back(-x);
+            return out;
     }
-    return out;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -331,19 +480,31 @@ Rows combine(const Rows &a, const Rows &b, bool subtract) {
     out.rows_ = a.rows_;
     out.cols_ = a.cols_;
     out.index_ = combined_index(a.index_, b.index_, a.nnz() + b.nnz());
-    const ValueType t = upcast(a.values_.type_, b.values_.type_);
-    out.values_ = empty_values(t);
+    ValueType t = upcast(a.values_.type_, b.values_.type_);
     const bool sorted = is_canonical(a) && is_canonical(b);
+    auto run = [&](auto zero) {
+        using T = decltype(zero);
+        out.row_.clear();
+        out.col_.clear();
+        out.values_ = empty_values(t);
+        if (sorted)
+            merge_rows<T>(a, b, subtract, out);
+        else
+            accumulate_rows<T>(a, b, subtract, out);
+    };
     if (t == ValueType::kInt64) {
-        if (sorted)
-            merge_rows<std::int64_t>(a, b, subtract, out);
-        else
-            accumulate_rows<std::int64_t>(a, b, subtract, out);
+        try {
+            run(std::int64_t{0});
+            return out;
+        } catch (const IntOverflow &) {
+            t = ValueType::kObject;
+        }
+    }
+    if (t == ValueType::kObject) {
+        run(Entry());
+        settle(out.values_);
     } else {
-        if (sorted)
-            merge_rows<double>(a, b, subtract, out);
-        else
-            accumulate_rows<double>(a, b, subtract, out);
+        run(0.0);
     }
     return out;
 }
@@ -388,10 +549,30 @@ Rows product(const Rows &a, const Rows &b) {
     Rows out;
     out.rows_ = a.rows_;
     out.cols_ = b.cols_;
-    const ValueType t = upcast(a.values_.type_, b.values_.type_);
-    out.values_ = empty_values(t);
-    const std::size_t structural = t == ValueType::kInt64 ? product_rows<std::int64_t>(a, b, out)
-                                                          : product_rows<double>(a, b, out);
+    ValueType t = upcast(a.values_.type_, b.values_.type_);
+    auto run = [&](auto zero) {
+        using T = decltype(zero);
+        out.row_.clear();
+        out.col_.clear();
+        out.values_ = empty_values(t);
+        return product_rows<T>(a, b, out);
+    };
+    std::size_t structural = 0;
+    bool done = false;
+    if (t == ValueType::kInt64) {
+        try {
+            structural = run(std::int64_t{0});
+            done = true;
+        } catch (const IntOverflow &) {
+            t = ValueType::kObject;
+        }
+    }
+    if (!done && t == ValueType::kObject) {
+        structural = run(Entry());
+        settle(out.values_);
+    } else if (!done) {
+        structural = run(0.0);
+    }
     // No entry can arise at all: the library makes a new empty array (int32 indexes).
     out.index_ =
         structural == 0 ? IndexType::kInt32 : combined_index(a.index_, b.index_, structural);
@@ -499,6 +680,12 @@ class CellTable {
 
     // The cell at (row, col), present from now on (fresh cells hold zero). Returns its slot.
     std::size_t enter(std::int64_t row, std::int64_t col) {
+        bool fresh = false;
+        return enter(row, col, fresh);
+    }
+
+    // As above; `fresh` tells whether the cell was absent.
+    std::size_t enter(std::int64_t row, std::int64_t col, bool &fresh) {
         max_row_ = std::max(max_row_, row);
         col_zero_ = col_zero_ && col == 0;
         std::size_t slot;
@@ -515,7 +702,8 @@ class CellTable {
             default:
                 slot = hash_slot(key_of(row, col));
         }
-        if (!present_[slot]) {
+        fresh = !present_[slot];
+        if (fresh) {
             present_[slot] = 1;
             cells_[slot] = Cell{};
             ++count_;
@@ -696,15 +884,24 @@ class SumPart {
         first_ = c;
     }
 
-    void add(const Coo &item) {
+    // false when the step is left to the host.
+    bool add(const Coo &item) {
+        if (slow_) return add_slowly(item);
+        const ValueType current = merged_ ? type_ : first_.values_.type_;
+        if (current == ValueType::kObject || item.values_.type_ == ValueType::kObject) {
+            to_slow();
+            return add_slowly(item);
+        }
         bool first_merge = false;
         if (!merged_) {
             load_first();
             first_merge = true;
         }
-        const IndexType current = cells_.empty() ? IndexType::kInt32 : index_;
+        const std::int64_t rows_before = rows_, cols_before = cols_;
+        const IndexType index_before = index_;
+        const IndexType current_index = cells_.empty() ? IndexType::kInt32 : index_;
         const IndexType added = item.nnz() == 0 ? IndexType::kInt32 : item.index_;
-        index_ = combined_index(current, added, cells_.size() + item.nnz());
+        index_ = combined_index(current_index, added, cells_.size() + item.nnz());
         rows_ = std::max(rows_, item.rows_);
         cols_ = std::max(cols_, item.cols_);
         const ValueType t = upcast(type_, item.values_.type_);
@@ -716,15 +913,33 @@ class SumPart {
             type_ = t;
         }
         touched_.clear();
+        fresh_.clear();
         cells_.prepare(incoming(item));
         for (std::size_t k = 0; k < item.nnz(); ++k) {
-            const std::size_t slot = cells_.enter(item.row_[k], item.col_[k]);
+            bool fresh = false;
+            const std::size_t slot = cells_.enter(item.row_[k], item.col_[k], fresh);
             Cell &c = cells_.at(slot);
-            if (type_ == ValueType::kInt64)
-                c.i_ = plus(c.i_, item.values_.ints_[k]);
-            else
+            if (type_ == ValueType::kInt64) {
+                std::int64_t r = 0;
+                if (__builtin_add_overflow(c.i_, item.values_.ints_[k], &r)) {
+                    // The item is taken back out and the sum goes on over exact integers.
+                    if (fresh) cells_.remove(slot);
+                    for (std::size_t m = 0; m < touched_.size(); ++m) {
+                        cells_.at(touched_[m]).i_ -= item.values_.ints_[m];
+                        if (fresh_[m]) cells_.remove(touched_[m]);
+                    }
+                    rows_ = rows_before;
+                    cols_ = cols_before;
+                    index_ = index_before;
+                    to_slow();
+                    return add_slowly(item);
+                }
+                c.i_ = r;
+            } else {
                 c.f_ = plus(c.f_, value_at<double>(item.values_, k));
+            }
             touched_.push_back(slot);
+            fresh_.push_back(fresh);
         }
         if (first_merge) {
             cells_.for_each_present([this](std::size_t s) {
@@ -734,9 +949,11 @@ class SumPart {
             for (std::size_t s : touched_)
                 if (is_zero(cells_.at(s))) cells_.remove(s);
         }
+        return true;
     }
 
     Coo finish() {
+        if (slow_) return std::move(slow_sum_);
         if (!merged_) return std::move(first_);
         Coo c;
         c.rows_ = rows_;
@@ -767,6 +984,21 @@ class SumPart {
 
     bool is_zero(const Cell &c) const { return type_ == ValueType::kInt64 ? c.i_ == 0 : c.f_ == 0; }
 
+    // Exact integers are summed step by step, each step the addition of two parts: rare enough
+    // not to need the table.
+    void to_slow() {
+        slow_sum_ = finish();
+        slow_ = true;
+        merged_ = true;
+        cells_.clear();
+    }
+
+    // Throws FloatOverflow where the host would raise.
+    bool add_slowly(const Coo &item) {
+        slow_sum_ = sum_of(slow_sum_, item, false);
+        return true;
+    }
+
     void load_first() {
         merged_ = true;
         rows_ = first_.rows_;
@@ -794,6 +1026,9 @@ class SumPart {
     ValueType type_ = ValueType::kInt64;
     CellTable cells_;
     std::vector<std::size_t> touched_;
+    std::vector<bool> fresh_;
+    bool slow_ = false;
+    Coo slow_sum_;
 };
 
 }  // namespace
@@ -808,9 +1043,18 @@ struct SumBuilder::State {
 SumBuilder::SumBuilder() : state_(std::make_unique<State>()) {}
 SumBuilder::~SumBuilder() = default;
 
-bool SumBuilder::add(const SumItem &item) {
+namespace {
+
+// A NaN or an infinity added to an expression: the expressions' addition refuses it, which is
+// the host's to do (in the host's order).
+bool not_finite(const Number &n) { return n.type_ == ValueType::kFloat64 && !std::isfinite(n.f_); }
+
+}  // namespace
+
+bool SumBuilder::add(const SumItem &item) try {
     State &s = *state_;
     if (!item.expression_) {
+        if (s.started_ && not_finite(item.number_)) return false;
         std::optional<Number> n = s.started_ ? number_add(s.constant_, item.number_, false)
                                              : number_add(s.total_, item.number_, false);
         if (!n) return false;
@@ -819,6 +1063,7 @@ bool SumBuilder::add(const SumItem &item) {
     }
     const Polynomial &p = *item.expression_;
     if (!s.started_) {  // the number so far plus the first expression: a copy of it
+        if (not_finite(s.total_)) return false;
         std::optional<Number> n = number_add(p.constant_, s.total_, false);
         if (!n) return false;
         s.constant_ = *n;
@@ -830,14 +1075,14 @@ bool SumBuilder::add(const SumItem &item) {
     std::optional<Number> n = number_add(s.constant_, p.constant_, false);
     if (!n) return false;
     s.constant_ = *n;
-    s.linear_.add(p.linear_);
+    if (!s.linear_.add(p.linear_)) return false;
     if (p.quadratic_) {
-        if (s.quadratic_.present())
-            s.quadratic_.add(*p.quadratic_);
-        else
-            s.quadratic_.start(*p.quadratic_);
+        if (s.quadratic_.present()) return s.quadratic_.add(*p.quadratic_);
+        s.quadratic_.start(*p.quadratic_);
     }
     return true;
+} catch (const FloatOverflow &) {
+    return false;
 }
 
 SumResult SumBuilder::finish() {
@@ -865,16 +1110,14 @@ std::optional<SumResult> sum_items(const std::vector<SumItem> &items) {
 Polynomial positive(const Polynomial &e) { return e; }
 
 std::optional<Polynomial> negative(const Polynomial &e) {
-    std::optional<Number> c = number_neg(e.constant_);
-    if (!c) return std::nullopt;
     Polynomial r;
-    r.constant_ = *c;
+    r.constant_ = number_neg(e.constant_);
     r.linear_ = with_values(e.linear_, negated(e.linear_.values_));
     if (e.quadratic_) r.quadratic_ = with_values(*e.quadratic_, negated(e.quadratic_->values_));
     return r;
 }
 
-std::optional<Polynomial> add(const Polynomial &e, const Polynomial &f, bool subtract) {
+std::optional<Polynomial> add(const Polynomial &e, const Polynomial &f, bool subtract) try {
     std::optional<Number> c = number_add(e.constant_, f.constant_, subtract);
     if (!c) return std::nullopt;
     Polynomial r;
@@ -889,6 +1132,8 @@ std::optional<Polynomial> add(const Polynomial &e, const Polynomial &f, bool sub
         if (subtract) r.quadratic_->values_ = negated(f.quadratic_->values_);
     }
     return r;
+} catch (const FloatOverflow &) {
+    return std::nullopt;
 }
 
 std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract) {
@@ -899,7 +1144,7 @@ std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract) {
     return r;
 }
 
-std::optional<Polynomial> scale(const Polynomial &e, Number k) {
+std::optional<Polynomial> scale(const Polynomial &e, Number k) try {
     std::optional<Number> c = number_mul(k, e.constant_);
     if (!c) return std::nullopt;
     Polynomial r;
@@ -913,9 +1158,11 @@ std::optional<Polynomial> scale(const Polynomial &e, Number k) {
         r.quadratic_ = with_values(*e.quadratic_, std::move(*qv));
     }
     return r;
+} catch (const FloatOverflow &) {
+    return std::nullopt;
 }
 
-std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
+std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) try {
     std::optional<Number> c = number_mul(f.constant_, e.constant_);
     if (!c) return std::nullopt;
     auto [a, b] = aligned(e.linear_, f.linear_);
@@ -936,9 +1183,11 @@ std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f) {
     q.values_ = std::move(*half);
     r.quadratic_ = to_coo(std::move(q));
     return r;
+} catch (const FloatOverflow &) {
+    return std::nullopt;
 }
 
-std::optional<Compressed> hessian(const Coo &q) {
+std::optional<Compressed> hessian(const Coo &q) try {
     Compressed h;
     h.rows_ = q.rows_;
     h.cols_ = q.cols_;
@@ -964,6 +1213,8 @@ std::optional<Compressed> hessian(const Coo &q) {
     if (!doubled) return std::nullopt;
     h.values_ = std::move(*doubled);
     return h;
+} catch (const FloatOverflow &) {
+    return std::nullopt;
 }
 
 }  // namespace zk::lp1

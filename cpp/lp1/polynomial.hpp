@@ -8,10 +8,14 @@
 // entry for entry, so an expression computed here and one computed by scipy are the same arrays;
 // the module turns them into scipy objects only where a program reads them.
 //
-// The form holds integer constants within 64 bits and floats, values of dtype int64 or float64,
-// and sparse arrays whose entries are unique. An operation whose exact result falls outside
-// (an integer constant beyond 64 bits) or on which numpy would warn (a float product that
-// overflows or becomes NaN) returns std::nullopt, and the caller computes it through the host.
+// The form holds integer constants of any size and floats, values of dtype int64 or float64, and
+// sparse arrays whose entries are unique. Integers never wrap: where numpy's int64 loops would
+// (or where an integer beyond 64 bits comes in), the values become what numpy's object arrays
+// hold, the host's own numbers entry by entry (exact ints, and floats where a float came in), and
+// go out as float64, the widest type the sparse library holds; they come back to int64 (or
+// float64) once every entry fits. An operation on which numpy would warn (a float product that
+// overflows or becomes NaN), or on which the host would raise (an int beyond the float range
+// meeting a float), returns std::nullopt, and the caller computes it through the host.
 #pragma once
 
 #include <cstddef>
@@ -20,24 +24,67 @@
 #include <optional>
 #include <vector>
 
+#include "lp1/exact_int.hpp"
+
 namespace zk::lp1 {
 
 // numpy's int32 and int64 index arrays: scipy picks the index dtype from the arrays it combines.
 enum class IndexType : std::uint8_t { kInt32, kInt64 };
 
-// The dtypes of stored values: int64 (as a unit expression's [1] gives) and float64.
-enum class ValueType : std::uint8_t { kInt64, kFloat64 };
+// The dtypes of stored values: int64 (as a unit expression's [1] gives), float64, and object:
+// the host's numbers, after an integer left int64 (float64 where they are handed out).
+enum class ValueType : std::uint8_t { kInt64, kFloat64, kObject };
 
-// A number as the host holds it: an int within 64 bits or a float.
+// One value of an object array: an exact int or a float.
+struct Entry {
+    bool float_ = false;
+    double f_ = 0.0;
+    ExactInt x_;
+
+    Entry() = default;
+    // Implicit: the arithmetic's templates write T(0) and compare with 0.
+    Entry(std::int64_t v) : x_(v) {}  // NOLINT(google-explicit-constructor)
+    explicit Entry(ExactInt v) : x_(std::move(v)) {}
+    static Entry of_float(double v) {
+        Entry e;
+        e.float_ = true;
+        e.f_ = v;
+        return e;
+    }
+    // The float the host makes of it; an infinity for an int beyond the float range.
+    double to_double() const { return float_ ? f_ : x_.to_double(); }
+};
+
+// A number as the host holds it: an int (within 64 bits, or exactly beyond: kObject) or a float.
 struct Number {
     ValueType type_ = ValueType::kInt64;
     std::int64_t i_ = 0;
     double f_ = 0.0;
+    ExactInt x_;  // kObject only: never a value that fits int64
 
-    static Number of_int(std::int64_t v) { return Number{ValueType::kInt64, v, 0.0}; }
-    static Number of_float(double v) { return Number{ValueType::kFloat64, 0, v}; }
+    static Number of_int(std::int64_t v) { return Number{ValueType::kInt64, v, 0.0, {}}; }
+    static Number of_float(double v) { return Number{ValueType::kFloat64, 0, v, {}}; }
+    // The int64 form when the value fits.
+    static Number of_exact(ExactInt v) {
+        std::int64_t small = 0;
+        if (v.fits_int64(small)) return of_int(small);
+        return Number{ValueType::kObject, 0, 0.0, std::move(v)};
+    }
     bool is_int() const { return type_ == ValueType::kInt64; }
-    double as_double() const { return is_int() ? static_cast<double>(i_) : f_; }
+    bool is_integer() const { return type_ != ValueType::kFloat64; }
+    ExactInt exact() const { return type_ == ValueType::kObject ? x_ : ExactInt(i_); }
+    Entry entry() const { return is_integer() ? Entry(exact()) : Entry::of_float(f_); }
+    // An infinity for an integer beyond the float range (where the host raises).
+    double as_double() const {
+        switch (type_) {
+            case ValueType::kInt64:
+                return static_cast<double>(i_);
+            case ValueType::kObject:
+                return x_.to_double();
+            default:
+                return f_;
+        }
+    }
 };
 
 // Stored values of one dtype; only the vector of that dtype is used.
@@ -45,8 +92,18 @@ struct Values {
     ValueType type_ = ValueType::kInt64;
     std::vector<std::int64_t> ints_;
     std::vector<double> floats_;
+    std::vector<Entry> objects_;
 
-    std::size_t size() const { return type_ == ValueType::kInt64 ? ints_.size() : floats_.size(); }
+    std::size_t size() const {
+        switch (type_) {
+            case ValueType::kInt64:
+                return ints_.size();
+            case ValueType::kObject:
+                return objects_.size();
+            default:
+                return floats_.size();
+        }
+    }
 };
 
 // A sparse array in coordinate form, entries in stored order, each (row, col) at most once.
@@ -112,8 +169,8 @@ struct SumItem {
 
 // The host's builtin sum of the items, start 0, every step computed as the operators above
 // compute it, in one pass (the steps themselves would copy the growing sum each time). Without
-// any expression among the items the result is a number. std::nullopt when an integer constant
-// leaves 64 bits.
+// any expression among the items the result is a number. std::nullopt when a step is left to the
+// host.
 struct SumResult {
     std::optional<Polynomial> expression_;
     Number number_;
@@ -121,7 +178,8 @@ struct SumResult {
 std::optional<SumResult> sum_items(const std::vector<SumItem> &items);
 
 // The same sum fed one item at a time, so that a long sum need not hold all its items at once.
-// add() returns false when an integer constant leaves 64 bits; the builder is then spent.
+// add() returns false when a step has to be left to the host (see the top of this file); the
+// builder is then spent.
 class SumBuilder {
   public:
     SumBuilder();

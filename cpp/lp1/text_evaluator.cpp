@@ -3,6 +3,7 @@
 // and in which order the summation adds its items.
 #include "lp1/text_evaluator.hpp"
 
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -147,9 +148,19 @@ class Evaluator {
         }
     }
 
+    // A NaN or an infinity meeting an expression: the expressions' operators refuse it, and
+    // which of them does so first is the host's order to keep.
+    static void decline_not_finite(const Value &v) {
+        if (v.kind_ == Value::Kind::kFloat && !std::isfinite(v.f_)) throw Decline{};
+    }
+
     // a + b, a - b. A number on the left hands an expression on the right to its reflected
     // addition, which adds the number; the expressions have no reflected subtraction.
     static Value sum_of(Value a, Value b, bool subtract) {
+        if (a.is_expr() || b.is_expr()) {
+            decline_not_finite(a);
+            decline_not_finite(b);
+        }
         if (a.is_expr() && b.is_expr()) return Value::of_expr(must(add(a.p_, b.p_, subtract)));
         if (a.is_expr()) return Value::of_expr(must(add(a.p_, b.number(), subtract)));
         if (b.is_expr()) {
@@ -170,6 +181,10 @@ class Evaluator {
     // a * b: an expression scales by a number on either side; two expressions multiply when
     // neither has a quadratic part.
     static Value product_of(Value a, Value b) {
+        if (a.is_expr() || b.is_expr()) {
+            decline_not_finite(a);
+            decline_not_finite(b);
+        }
         if (a.is_expr() && b.is_expr()) {
             if (a.p_.quadratic_ || b.p_.quadratic_) throw Decline{};
             return Value::of_expr(must(multiply(a.p_, b.p_)));
@@ -196,25 +211,20 @@ class Evaluator {
         }
     }
 
-    // The unit expression of one element: items beyond the dimensions are ignored, missing
-    // trailing ones count as 0, every other one must lie inside its dimension.
+    // The unit expression of one element: one item per dimension, each inside its dimension
+    // (the block's own call refuses anything else).
     Value element(const BlockShape &block, const Node &n) {
         return Value::of_expr(unit_polynomial(column_of(block, n)));
     }
 
     std::int64_t column_of(const BlockShape &block, const Node &n) {
+        if (n.count_ != block.sizes_.size()) throw Decline{};
         std::int64_t column = block.first_;
         for (std::uint32_t k = 0; k < n.count_; ++k) {
             Value v = eval(text_.child(n, k));
             if (v.kind_ != Value::Kind::kInt) throw Decline{};
-            if (k >= block.sizes_.size()) continue;
             if (v.i_ < 0 || v.i_ >= block.sizes_[k]) throw Decline{};
             column += v.i_ * block.strides_[k];
-        }
-        for (std::size_t d = n.count_; d < block.sizes_.size(); ++d) {
-            const std::int64_t value = 0;
-            if (value < 0 || value >= block.sizes_[d]) throw Decline{};
-            column += value * block.strides_[d];
         }
         if (column < 0 || column >= kMaxColumn) throw Decline{};
         return column;
@@ -240,6 +250,7 @@ class Evaluator {
                 }
             }
             Value v = eval(node);
+            decline_not_finite(v);
             SumItem item;
             if (v.is_expr())
                 item.expression_ = &v.p_;

@@ -92,6 +92,20 @@ void append_element_reference(std::string &out, std::string_view family, const I
     out += kReferenceClose;
 }
 
+// The refusal of a reference whose items are not one per dimension of its family (or block).
+inline std::string arity_message(std::string_view family, std::size_t dimensions,
+                                 std::string_view reference, std::size_t items) {
+    std::string out = "Variable ";
+    out += family;
+    out += " has ";
+    append_decimal(out, static_cast<std::int64_t>(dimensions));
+    out += " dimension(s), but ";
+    out += reference;
+    out += " names ";
+    append_decimal(out, static_cast<std::int64_t>(items));
+    return out;
+}
+
 struct ElementReference {
     std::string_view family_;
     std::vector<std::string_view> items_;  // as written, blanks included

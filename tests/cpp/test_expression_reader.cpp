@@ -23,16 +23,20 @@ namespace {
 
 const lp1::Poll kNoPoll;
 
-// The names a text may call: a block x of 10 x 10 columns from column 0 (first index fastest,
-// as the library numbers them), a block y of 5 columns from 100, and the summation.
+// The names a text may call: a block w of 10 x 10 columns from column 0 (first index fastest,
+// as the library numbers them), a block x of the same 100 columns in one dimension, a block y of
+// 5 columns from 100, and the summation.
 std::vector<lp1::NameBinding> bind(const texts::ReadText &read) {
     std::vector<lp1::NameBinding> names(read.names_.size());
     for (std::size_t k = 0; k < names.size(); ++k) {
         if (read.names_[k] == "CompiledSum") {
             names[k].kind_ = lp1::NameBinding::Kind::kSum;
-        } else if (read.names_[k] == "x") {
+        } else if (read.names_[k] == "w") {
             names[k].kind_ = lp1::NameBinding::Kind::kBlock;
             names[k].block_ = lp1::BlockShape{0, {10, 10}, {1, 10}};
+        } else if (read.names_[k] == "x") {
+            names[k].kind_ = lp1::NameBinding::Kind::kBlock;
+            names[k].block_ = lp1::BlockShape{0, {100}, {1}};
         } else if (read.names_[k] == "y") {
             names[k].kind_ = lp1::NameBinding::Kind::kBlock;
             names[k].block_ = lp1::BlockShape{100, {5}, {1}};
@@ -179,8 +183,12 @@ void declined() {
                              "[i(0) for i in [1]]",
                              "x(1.5)",
                              "x(-1)",
-                             "x(10)",
-                             "x(0, 10)",
+                             "x(100)",
+                             "w(0, 10)",
+                             "w(1, 2, 7)",
+                             "w(3)",
+                             "x(1, 0)",
+                             "x()",
                              "y(5)",
                              "x(0) * x(1) * x(2)",
                              "CompiledSum(x(0))",
@@ -198,14 +206,12 @@ void declined() {
 }
 
 void precedence_and_index_arithmetic() {
-    // Columns of x(a, b) are a + 10 b.
+    // Columns of w(a, b) are a + 10 b.
     CHECK(value_of("x(1 + 2 * 3)") == unit(7));
     CHECK(value_of("x((1 + 2) * 3)") == unit(9));
     CHECK(value_of("x(-2 * -3)") == unit(6));
     CHECK(value_of("x(9 - 2 - 3)") == unit(4));
-    CHECK(value_of("x(1, 2)") == unit(21));
-    CHECK(value_of("x(1, 2, 7)") == unit(21));  // a surplus item is ignored
-    CHECK(value_of("x(3)") == unit(3));         // a missing trailing one counts as 0
+    CHECK(value_of("w(1, 2)") == unit(21));
     CHECK(value_of("y(4)") == unit(104));
     CHECK(value_of("2 * (x(1))") == unit(1, 2));
     CHECK(value_of("-(x(1)) + 3") == unit(1, -1, 3));
@@ -226,7 +232,7 @@ void scopes_and_loops() {
     CHECK(items_of("[x(i) for i in range(-3)]") == std::vector<Meaning>());
     CHECK(items_of("[x(i) for i in (2,)]") == std::vector<Meaning>({unit(2)}));
     CHECK(items_of("[x(i) for i in [-1 + 1]]") == std::nullopt);  // only literals in for-clauses
-    CHECK(items_of("[x(i, j) for i in [1, 2] for j in [3]]") ==
+    CHECK(items_of("[w(i, j) for i in [1, 2] for j in [3]]") ==
           std::vector<Meaning>({unit(31), unit(32)}));
     // The inner comprehension's i hides the outer one only inside it.
     Meaning both;
@@ -236,7 +242,7 @@ void scopes_and_loops() {
     // An outer target reaches into the inner comprehension.
     Meaning row;
     row.terms_ = {{2, 1.0}, {12, 1.0}, {22, 1.0}};
-    CHECK(items_of("[CompiledSum([x(i, j) for j in range(0, 3)]) for i in [2]]") ==
+    CHECK(items_of("[CompiledSum([w(i, j) for j in range(0, 3)]) for i in [2]]") ==
           std::vector<Meaning>({row}));
     // A target bound twice in one comprehension is one name: the later clause wins.
     CHECK(items_of("[x(i) for i in [1] for i in [4]]") == std::vector<Meaning>({unit(4)}));

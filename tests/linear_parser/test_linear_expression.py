@@ -75,10 +75,18 @@ TEXTS = [
     ("tiny", lambda: x + 1e-07, "x(i) + 1e-07"),
     ("minus-negative", lambda: x - -2, "x(i) - -2"),
     ("number-plus", lambda: 3 + x, "x(i) + 3"),
-    ("bool", lambda: True * x, "True * (x(i))"),
-    ("fraction", lambda: x + fractions.Fraction(1, 3), "x(i) + 1/3"),
+    # A number is written as the plain int or float it stands for.
+    ("bool", lambda: True * x, "1 * (x(i))"),
+    ("fraction", lambda: x + fractions.Fraction(1, 3), "x(i) + 0.3333333333333333"),
+    ("fraction-times", lambda: fractions.Fraction(1, 2) * x, "0.5 * (x(i))"),
     ("numpy-int", lambda: x * np.int64(5), "5 * (x(i))"),
     ("numpy-float", lambda: x - np.float64(2.5), "x(i) - 2.5"),
+    ("numpy-float32", lambda: np.float32(0.1) * x, "0.10000000149011612 * (x(i))"),
+    ("numpy-float-left", lambda: np.float64(2) * x, "2.0 * (x(i))"),
+    ("numpy-int-left", lambda: np.int64(3) + x, "x(i) + 3"),
+    ("numpy-uint64", lambda: x * np.uint64(2**64 - 1), "18446744073709551615 * (x(i))"),
+    ("numpy-bool", lambda: x * np.True_, "1 * (x(i))"),
+    ("large-int", lambda: x * 2**70, f"{2**70} * (x(i))"),
     ("subclass-operands", lambda: Sum(y, i=range(2)) + SumIt([y0]),
      "CompiledSum([y(i) for i in range(0, 2)]) + CompiledSum([y(0)])"),
 ]
@@ -163,11 +171,12 @@ def test_unary_and_reflected_subtraction_drop_bounds(log_sink):
 REFUSED_TYPES = [
     ("text", lambda: x + "a"),
     ("list", lambda: x + [1]),
-    ("complex", lambda: x + 1j),
     ("numeric-expression", lambda: x + CompiledLinearExpression(coo_array(([1], ([0], [0]))))),
     ("none", lambda: x - None),
-    ("complex-times", lambda: 1j * x),
     ("text-times", lambda: x * "a"),
+    ("array-times", lambda: x * np.array([1.0, 2.0])),
+    ("array-left-times", lambda: np.array([1.0, 2.0]) * x),
+    ("array-left-plus", lambda: np.array([1, 2]) + x),
     ("text-minus", lambda: "a" - x),
     ("decimal", lambda: x * __import__("decimal").Decimal(1)),
 ]
@@ -178,6 +187,76 @@ def test_foreign_operands(build, log_sink):
     with pytest.raises(TypeError) as err:
         build()
     assert str(err.value) == OPERAND and errors(log_sink) == [OPERAND]
+
+
+# Numbers that are no coefficient or term: refused where they are written, with what they stood for.
+REFUSED_NUMBERS = [
+    ("complex", lambda: x + 1j, TypeError, "Constant must be a real number, not complex: 1j"),
+    ("complex-times", lambda: 1j * x, TypeError,
+     "Coefficient must be a real number, not complex: 1j"),
+    ("numpy-complex", lambda: x * np.complex128(2), TypeError,
+     "Coefficient must be a real number, not complex: (2+0j)"),
+    ("nan-times", lambda: float("nan") * x, ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("inf-times", lambda: x * float("inf"), ValueError,
+     "Coefficient must be a finite number, not inf"),
+    ("numpy-nan", lambda: np.float64("nan") * x, ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("minus-inf-plus", lambda: x + float("-inf"), ValueError,
+     "Constant must be a finite number, not -inf"),
+    ("nan-minus", lambda: x - np.nan, ValueError, "Constant must be a finite number, not nan"),
+    ("inf-reflected-minus", lambda: np.inf - x, ValueError,
+     "Constant must be a finite number, not inf"),
+]
+
+
+@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in REFUSED_NUMBERS],
+                         ids=[c[0] for c in REFUSED_NUMBERS])
+def test_numbers_that_are_no_coefficient(build, exc, msg, log_sink):
+    with pytest.raises(exc) as err:
+        build()
+    assert str(err.value) == msg and errors(log_sink) == [msg]
+
+
+REFUSED_BOUNDS = [
+    ("le-none", lambda: x <= None, TypeError,
+     "'<=' not supported between instances of 'LinearVariableProxy' and 'NoneType'"),
+    ("ge-none", lambda: (x + 1) >= None, TypeError,
+     "'>=' not supported between instances of 'LinearExpression' and 'NoneType'"),
+    ("eq-none", lambda: x == None, TypeError,  # noqa: E711
+     "'==' not supported between instances of 'LinearVariableProxy' and 'NoneType'"),
+    ("reflected-none", lambda: None <= x, TypeError,
+     "'>=' not supported between instances of 'LinearVariableProxy' and 'NoneType'"),
+    ("nan", lambda: x <= float("nan"), ValueError,
+     "Upper bound must be a number, not nan"),
+    ("numpy-nan", lambda: x >= np.float32("nan"), ValueError,
+     "Lower bound must be a number, not nan"),
+    ("eq-nan", lambda: x == np.nan, ValueError, "Bound must be a number, not nan"),
+    ("complex", lambda: x <= 2j, TypeError, "Upper bound must be a real number, not complex: 2j"),
+]
+
+
+@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in REFUSED_BOUNDS],
+                         ids=[c[0] for c in REFUSED_BOUNDS])
+def test_bounds_that_are_no_bound(build, exc, msg, log_sink):
+    with pytest.raises(exc) as err:
+        build()
+    assert str(err.value) == msg and errors(log_sink) == [msg]
+
+
+@pytest.mark.parametrize("bound", [float("inf"), -np.inf, np.float32(4), 2**70, True],
+                         ids=["inf", "numpy-minus-inf", "float32", "large-int", "bool"])
+def test_number_bounds_are_kept_as_given(bound):
+    e = x <= bound
+    assert e.hi is bound and e.lo is None
+
+
+def test_numpy_operands_on_the_left_give_what_the_right_gives():
+    # numpy hands the expression back to its reflected operators.
+    assert str(np.float64(2.5) * x) == str(x * np.float64(2.5)) == "2.5 * (x(i))"
+    assert str(np.int64(7) - x) == str(7 - x) == "-(x(i)) + 7"
+    e = np.float32(4) >= x
+    assert type(e) is LinearExpression and e.hi is not None and float(e.hi) == 4.0
 
 
 @pytest.mark.parametrize("build", [lambda: x < 1, lambda: x > 1, lambda: x / 2, lambda: x ** 2],
@@ -243,6 +322,17 @@ CONSTRUCTED = [
     ("sequence", lambda: SumIt([y0, y1 + 1]), "CompiledSum([y(0), y(1) + 1])"),
     ("tuple", lambda: SumIt((y0,)), "CompiledSum([y(0)])"),
     ("keyword-sequence", lambda: SumIt(expressions=[y0, y1]), "CompiledSum([y(0), y(1)])"),
+    # Values that are integers but not the host's plain ints are written as plain ints.
+    ("numpy-ints", lambda: Sum(y, i=[np.int64(0), np.int64(2)]),
+     "CompiledSum([y(i) for i in [0, 2]])"),
+    ("numpy-array", lambda: Sum(y, i=np.arange(3)), "CompiledSum([y(i) for i in [0, 1, 2]])"),
+    ("numpy-array-list", lambda: Sum(y, i=list(np.arange(2, 4))),
+     "CompiledSum([y(i) for i in [2, 3]])"),
+    ("bools-and-ints", lambda: Sum(y, i=(True, 3, np.uint8(4))),
+     "CompiledSum([y(i) for i in [1, 3, 4]])"),
+    ("empty-array", lambda: Sum(y, i=np.array([], dtype=np.int64)),
+     "CompiledSum([y(i) for i in []])"),
+    ("plain-tuple", lambda: Sum(y, i=(0, 2)), "CompiledSum([y(i) for i in (0, 2)])"),
 ]
 
 

@@ -546,10 +546,9 @@ def test_set_border_is_a_static_method():
 
 EVAL_FAILURES = [
     ("unknown_name", lambda t: t.m.add_constraint(t.y[t.i] <= 1), NameError),
-    ("array_for_all", lambda t: t.m.add_constraint(t.y[t.i] <= 1, i=np.arange(3)), SyntaxError),
+    ("array_for_all", lambda t: t.m.add_constraint(t.y[t.i] <= 1, i=np.ones((2, 2), int)),
+     SyntaxError),
     ("plain_text", lambda t: t.m.add_constraint("y(0) + y(1)"), AttributeError),
-    ("foreign_block", lambda t: t.m.add_constraint(
-        linear_model.LinearVariable("z", 0, 0, {}, 0, type_var="x")[()] <= 1), NameError),
 ]
 
 
@@ -673,9 +672,10 @@ def test_a_new_target_replaces_the_old_one_whole(lp, engine):
 
 
 def test_target_evaluation_failure_keeps_the_old_objective(lp, engine):
+    # The sense belongs to the objective: a refused one leaves the previous one whole.
     with pytest.raises(NameError):
         lp.m.add_target("w(0)", True)
-    assert engine.ops() == ["changeObjectiveSense"]
+    assert engine.calls == []
 
 
 # --- solving --------------------------------------------------------------------------------

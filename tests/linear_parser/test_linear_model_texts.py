@@ -10,12 +10,11 @@ import random
 import re
 import signal
 import sys
-import types
+import warnings
 
 import numpy as np
 import pytest
 
-import nubrix.sorn_engine.linsolver as real_linsolver
 import zk_encoder.linear_parser.linear_model as linear_model
 import zk_encoder.linear_parser.linear_variables as linear_variables
 from zk_encoder.linear_parser import Sum, SumIt
@@ -26,30 +25,6 @@ from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
 from zk_encoder.linear_parser.linear_variables import Index
 
 SWITCH = "ZK_ENCODER_LP1_EVAL"
-
-
-class Recorder:
-    """Stands in for nubrix.sorn_engine.linsolver; keeps every call of its solvers."""
-
-    def __init__(self):
-        self.calls = []
-        recorder = self
-
-        class LinearSolver:
-            def __init__(self):
-                recorder.calls.append(("LinearSolver", ()))
-
-            def __getattr__(self, op):
-                def call(*args):
-                    recorder.calls.append((op, args))
-
-                return call
-
-        self.module = types.SimpleNamespace(
-            LinearSolver=LinearSolver, LinsolverVarType=real_linsolver.LinsolverVarType,
-            ObjSense=real_linsolver.ObjSense, HessianFormat=real_linsolver.HessianFormat,
-            LinsolverModelStatus=real_linsolver.LinsolverModelStatus,
-            kLinsolverInf=real_linsolver.kLinsolverInf)
 
 
 def same(a, b):
@@ -79,9 +54,9 @@ class Pair:
     """Two models with the same blocks and indexes: one evaluating natively where it can, one
     through the host only. Every step is done on both; results and errors must agree."""
 
-    def __init__(self, monkeypatch, blocks):
+    def __init__(self, monkeypatch, recorder, blocks):
         self.monkeypatch = monkeypatch
-        self.native_engine, self.host_engine = Recorder(), Recorder()
+        self.native_engine, self.host_engine = recorder(), recorder()
         monkeypatch.setattr(linear_model, "linsolver", self.native_engine.module)
         self.native = LinearModel()
         monkeypatch.setattr(linear_model, "linsolver", self.host_engine.module)
@@ -91,6 +66,9 @@ class Pair:
         for name, (kind, dims) in blocks.items():
             self.both(lambda m: m.get_variables(name, kind, lo=-3, hi=7, **dims))
             self.blocks[name] = self.value
+        # One set of expressions serves both models: the host's model evaluates its texts with
+        # the same block objects (the same columns), so that they are its own.
+        self.host._variables = dict(self.native._variables)
         self.host_frames = 0
 
     def profile(self, frame, event, arg):
@@ -152,10 +130,8 @@ def random_element(rng, blocks, indexes):
     name = rng.choice(sorted(blocks))
     block = blocks[name]
     sizes = block.shape
-    count = len(sizes) + rng.choice([0, 0, 0, -1, 1]) if sizes else rng.randrange(2)
-    items = tuple(random_index_item(rng, sizes[d] if d < len(sizes) else 2, indexes)
-                  for d in range(max(count, 1)))
-    return block[items if len(items) > 1 or rng.random() < 0.5 else items[0]]
+    items = tuple(random_index_item(rng, sizes[d], indexes) for d in range(len(sizes)))
+    return block[items if len(items) != 1 or rng.random() < 0.5 else items[0]]
 
 
 def random_iterable(rng):
@@ -165,12 +141,21 @@ def random_iterable(rng):
         stop = start + rng.randrange(-1, 4)
         return range(start, stop) if rng.random() < 0.7 else range(stop, start - 1, -1)
     values = [rng.randrange(-1, 4) for _ in range(rng.randrange(4))]
-    return values if roll < 0.75 else tuple(values)
+    if roll < 0.65:
+        return values
+    if roll < 0.75:
+        return tuple(values)
+    if roll < 0.85:
+        return np.array(values, dtype=rng.choice([np.int64, np.int32, np.uint8]) if
+                        min(values, default=0) >= 0 else np.int64)
+    return [rng.choice([np.int64, np.int16, bool])(v) if v in (0, 1) or rng.random() < 0.5
+            else np.int64(v) for v in values]
 
 
 def random_number(rng):
     return rng.choice([0, 1, -1, 2, 3, -7, 10**12, 0.0, -0.0, 0.5, -2.25, 1e-300, 3.0,
-                       1 / 3, 1e300])
+                       1 / 3, 1e300, np.int64(3), np.float64(-0.5), np.float32(0.1), True,
+                       2**63, -(2**64) - 1, 2**40])
 
 
 def random_expression(rng, blocks, indexes, depth=0):
@@ -221,13 +206,13 @@ def random_bounds(rng, expression):
     return expression, {"eq": random_number(rng)}
 
 
-def test_random_texts_give_the_same_engine_calls(monkeypatch):
+def test_random_texts_give_the_same_engine_calls(monkeypatch, recorder):
     seed = random.randrange(2**32)
     print("seed", seed)
     rng = random.Random(seed)
     rows_ok = rows_native = 0
     for _ in range(150):
-        pair = Pair(monkeypatch, random_blocks(rng))
+        pair = Pair(monkeypatch, recorder, random_blocks(rng))
         for _ in range(4):
             indexes = rng.sample(INDEXES, rng.randrange(len(INDEXES) + 1))
             expression, bounds = random_bounds(
@@ -244,12 +229,12 @@ def test_random_texts_give_the_same_engine_calls(monkeypatch):
     assert rows_native > rows_ok // 2, (rows_native, rows_ok)
 
 
-def test_a_large_for_all_model_gives_the_same_engine_calls(monkeypatch):
+def test_a_large_for_all_model_gives_the_same_engine_calls(monkeypatch, recorder):
     seed = random.randrange(2**32)
     print("seed", seed)
     rng = random.Random(seed)
     s, d = 12, 9
-    pair = Pair(monkeypatch, {"ship": (VariableType.REAL, {"s": s, "d": d})})
+    pair = Pair(monkeypatch, recorder, {"ship": (VariableType.REAL, {"s": s, "d": d})})
     ship = pair.blocks["ship"]
     i, j = pair.native.get_indexes(["i", "j"])
     pair.host.get_indexes(["i", "j"])
@@ -306,8 +291,8 @@ LEFT_TO_HOST = {
 
 
 @pytest.mark.parametrize("case", list(LEFT_TO_HOST), ids=list(LEFT_TO_HOST))
-def test_texts_left_to_the_host_give_the_same_engine_calls(monkeypatch, case):
-    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"n": 3})})
+def test_texts_left_to_the_host_give_the_same_engine_calls(monkeypatch, recorder, case):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 3})})
     expression, foralls = LEFT_TO_HOST[case](pair)
     pair.both(lambda m: m.add_constraint(expression <= 4, **foralls))
     pair.both(lambda m: m.add_target(expression, minimization=False))
@@ -339,8 +324,8 @@ REPLACED = {
 
 
 @pytest.mark.parametrize("case", list(REPLACED), ids=list(REPLACED))
-def test_replaced_parts_send_the_texts_to_the_host(monkeypatch, case):
-    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"n": 4})})
+def test_replaced_parts_send_the_texts_to_the_host(monkeypatch, recorder, case):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 4})})
     x, i = pair.blocks["x"], Index("i")
     calls = []
     REPLACED[case](monkeypatch, calls)
@@ -369,20 +354,28 @@ def taken(pair):
         "SumIt": (SumIt([x[0, 0], 2 * y[i], y[i + 1] * 0.5]) == 1, {"i": range(2)}),
         "empty SumIt and sum": (SumIt([]) + Sum(y[i], i=range(0)) + x[0, 0] <= 1, {}),
         "product": ((x[0, 1] + 1) * (y[2] - x[1, 1]) <= 2, {}),
-        "surplus item": (LinearExpression("y(1, 5)") <= 1, {}),
-        "missing item": (LinearExpression("x(2)") <= 1, {}),
+        "numpy for-all values": (x[i, j] <= 1, {"i": np.arange(2), "j": [np.int64(3), True]}),
+        "numpy sum values": (Sum(y[j], j=np.array([0, 2], dtype=np.int32)) <= 1, {}),
+        "numpy numbers": (np.float64(2.5) * x[0, 0] + np.int64(3) * y[1] - np.float32(0.5)
+                          <= np.float32(4), {}),
+        # Literals within 64 bits whose products and sums are not.
+        "integers beyond 64 bits": (x[0, 0] * 2**32 * 2**32 + x[0, 1] * 2**40 * 2**40
+                                    - x[0, 1] * 2**40 * (2**40 - 1) <= 3, {}),
+        "a sum beyond 64 bits": (Sum(x[0, 0] * 2**62, j=range(4)) + y[0] * -(2**62) * 4
+                                 - Sum(x[0, 0] * 2**62, j=range(3)) <= 1, {}),
     }
 
 
 TAKEN = ["element", "index arithmetic", "float forms", "negative numbers",
          "reflected subtraction", "one-item tuple", "empty for-all", "descending range",
          "nested sums", "sums over outer for-alls", "SumIt", "empty SumIt and sum", "product",
-         "surplus item", "missing item"]
+         "numpy for-all values", "numpy sum values", "numpy numbers", "integers beyond 64 bits",
+         "a sum beyond 64 bits"]
 
 
 @pytest.mark.parametrize("case", TAKEN, ids=TAKEN)
-def test_library_texts_are_evaluated_natively(monkeypatch, case):
-    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"a": 4, "b": 4}),
+def test_library_texts_are_evaluated_natively(monkeypatch, recorder, case):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"a": 4, "b": 4}),
                               "y": (VariableType.INTEGER, {"c": 3})})
     expression, foralls = taken(pair)[case]
     ok, native = pair.both(lambda m: m.add_constraint(expression, **foralls))
@@ -394,8 +387,66 @@ def test_library_texts_are_evaluated_natively(monkeypatch, case):
     assert ok and native
 
 
-def test_a_text_that_is_not_utf8_goes_to_the_host(monkeypatch):
-    pair = Pair(monkeypatch, {"x": (VariableType.REAL, {"n": 2})})
+# Texts both routes refuse alike, before any engine call: (expression, what a row raises, what
+# an objective raises; None where it is taken).
+def refused(pair):
+    x = pair.blocks["x"]
+    return {
+        "surplus item": (LinearExpression("y(1, 5)") <= 1, IndexError, IndexError),
+        "missing item": (LinearExpression("x(2)") <= 1, IndexError, IndexError),
+        "an infinite literal": (LinearExpression("1e400 * (x(0,0))") <= 1, ValueError,
+                                ValueError),
+        "an infinite constant": (LinearExpression("x(0,0) + 1e400") <= 1, ValueError,
+                                 ValueError),
+        "a NaN from literals": (LinearExpression("1e400 * 0 * (x(0,0)) + 1") <= 1, ValueError,
+                                ValueError),
+        "an infinite sum of numbers": (LinearExpression("CompiledSum([1e308, 1e308, x(0,0)])")
+                                       <= 1, ValueError, ValueError),
+        "an infinite item of a sum": (LinearExpression("CompiledSum([x(0,0), -1e400])") <= 1,
+                                      ValueError, ValueError),
+        "an overflow of a coefficient": (LinearExpression("1e200 * (1e200 * (x(0,0)))") <= 1,
+                                         ValueError, ValueError),
+        # A row ignores the quadratic part, an objective does not.
+        "an overflow in a product": (LinearExpression("(1e200 * (x(0,0))) * (1e200 * (y(0)))")
+                                     <= 1, None, ValueError),
+        "a coefficient beyond the floats": (x[0, 0] * 2**1100 <= 1, OverflowError,
+                                            OverflowError),
+        # An objective does not read its constant.
+        "a constant beyond the floats": (x[0, 0] + 2**1100 <= 1, OverflowError, None),
+    }
+
+
+REFUSED = ["surplus item", "missing item", "an infinite literal", "an infinite constant",
+           "a NaN from literals", "an infinite sum of numbers", "an infinite item of a sum",
+           "an overflow of a coefficient", "an overflow in a product",
+           "a coefficient beyond the floats", "a constant beyond the floats"]
+
+
+@pytest.mark.parametrize("case", REFUSED, ids=REFUSED)
+def test_texts_refused_alike_on_both_routes(monkeypatch, recorder, case):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"a": 4, "b": 4}),
+                              "y": (VariableType.INTEGER, {"c": 3})})
+    expression, row_exc, target_exc = refused(pair)[case]
+    blocks = list(pair.native_engine.calls)
+    # A float product that overflows warns as numpy does before it is refused.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        for call, exc in [(lambda m: m.add_constraint(expression), row_exc),
+                          (lambda m: m.add_target(LinearExpression(str(expression)), True),
+                           target_exc)]:
+            before = len(pair.native_engine.calls)
+            ok, _ = pair.both(call)
+            assert ok == (exc is None)
+            if exc is not None:
+                with pytest.raises(exc):
+                    call(pair.native)
+                # Nothing reached the engine.
+                assert len(pair.native_engine.calls) == before
+    assert pair.native_engine.calls[:len(blocks)] == blocks
+
+
+def test_a_text_that_is_not_utf8_goes_to_the_host(monkeypatch, recorder):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 2})})
     target = LinearExpression("x(0) + \ud800")
     ok, native = pair.both(lambda m: m.add_target(target, minimization=True))
     assert not ok

@@ -110,25 +110,46 @@ def test_unsupported_index_operators(op):
 # --- reference texts ------------------------------------------------------------------------
 
 REFERENCES = [
-    ("two_indexes", lambda x: x[i, j + 1], "x(i,j + 1)"),
-    ("one_index", lambda x: x[i], "x(i)"),
-    ("one_tuple", lambda x: x[i, ], "x(i)"),
-    ("list", lambda x: x[[i, 2]], "x(i,2)"),
-    ("text", lambda x: x["ij"], "x(i,j)"),
-    ("empty_tuple", lambda x: x[()], "x()"),
-    ("integer", lambda x: x[4], "x(4)"),
-    ("integer_and_index", lambda x: x[3, i], "x(3,i)"),
-    ("too_many_items", lambda x: x[1, 2, 3], "x(1,2,3)"),
+    ("two_indexes", (2, 3), lambda x: x[i, j + 1], "x(i,j + 1)"),
+    ("one_index", (4,), lambda x: x[i], "x(i)"),
+    ("one_tuple", (4,), lambda x: x[i, ], "x(i)"),
+    ("list", (2, 3), lambda x: x[[i, 2]], "x(i,2)"),
+    ("text", (2, 3), lambda x: x["ij"], "x(i,j)"),
+    ("empty_tuple", (), lambda x: x[()], "x()"),
+    ("integer", (5,), lambda x: x[4], "x(4)"),
+    ("integer_and_index", (4, 3), lambda x: x[3, i], "x(3,i)"),
+    ("three_items", (2, 3, 4), lambda x: x[1, 2, 3], "x(1,2,3)"),
 ]
 
 
-@pytest.mark.parametrize("build,text", [c[1:] for c in REFERENCES],
+@pytest.mark.parametrize("sizes,build,text", [c[1:] for c in REFERENCES],
                          ids=[c[0] for c in REFERENCES])
-def test_reference_texts(build, text):
-    proxy = build(block())
+def test_reference_texts(sizes, build, text):
+    proxy = build(block(sizes))
     assert type(proxy) is LinearVariableProxy and isinstance(proxy, LinearExpression)
     assert str(proxy) == text and repr(proxy) == text
     assert proxy.lo is None and proxy.hi is None
+
+
+# A reference names one item per dimension: a surplus item would be dropped and a missing one
+# taken as 0, naming another element than the one written.
+ARITY = [
+    ("surplus", (4,), lambda x: x[0, 2], "Variable x has 1 dimension(s), but x(0,2) names 2"),
+    ("missing", (2, 3), lambda x: x[1], "Variable x has 2 dimension(s), but x(1) names 1"),
+    ("list", (4,), lambda x: x[[0, 1]], "Variable x has 1 dimension(s), but x(0,1) names 2"),
+    ("empty_tuple", (4,), lambda x: x[()], "Variable x has 1 dimension(s), but x() names 0"),
+    ("index", (2, 3), lambda x: x[i], "Variable x has 2 dimension(s), but x(i) names 1"),
+    ("no_dimensions", (), lambda x: x[0], "Variable x has 0 dimension(s), but x(0) names 1"),
+    ("text", (4,), lambda x: x["ij"], "Variable x has 1 dimension(s), but x(i,j) names 2"),
+]
+
+
+@pytest.mark.parametrize("sizes,build,message", [c[1:] for c in ARITY],
+                         ids=[c[0] for c in ARITY])
+def test_references_name_one_item_per_dimension(sizes, build, message, log_sink):
+    with pytest.raises(IndexError) as err:
+        build(block(sizes))
+    assert str(err.value) == message and log_sink.at("error") == [message]
 
 
 # --- numbering ------------------------------------------------------------------------------
@@ -166,10 +187,13 @@ def test_element_call_is_a_unit_expression():
     assert e.constant == 0 and e.quadratic_coefficients is None
 
 
-@pytest.mark.parametrize("items,column", [((1,), 11), ((), 10), ((1, 2, 7), 15), ((1, 2), 15)],
-                         ids=["missing_trailing", "none", "surplus_ignored", "full"])
-def test_missing_items_count_as_zero_and_surplus_ones_are_ignored(items, column):
-    assert list(block()(*items).linear_coefficients_indexes) == [column]
+def test_the_element_call_takes_one_item_per_dimension(log_sink):
+    assert list(block()(1, 2).linear_coefficients_indexes) == [15]
+    for items, text in [((1,), "x(1)"), ((), "x()"), ((1, 2, 7), "x(1,2,7)")]:
+        with pytest.raises(IndexError) as err:
+            block()(*items)
+        assert str(err.value) == (f"Variable x has 2 dimension(s), but {text} names "
+                                  f"{len(items)}")
 
 
 # An item outside its dimension would name a column of another block.
@@ -189,9 +213,9 @@ def test_items_outside_their_dimension_are_refused(items, message):
     assert str(err.value) == "Linear variable x: " + message
 
 
-def test_missing_item_of_an_empty_dimension_is_refused():
+def test_an_item_of_an_empty_dimension_is_refused():
     with pytest.raises(IndexError, match="index 0 is outside dimension 'd1' of size 0"):
-        block((2, 0))(1)
+        block((2, 0))(1, 0)
 
 
 def test_non_integer_items_are_refused():

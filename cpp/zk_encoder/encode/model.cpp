@@ -122,7 +122,6 @@ constexpr const char *kNoForallHead = "Index ";
 constexpr const char *kNoForallMid = " of ";
 constexpr const char *kNoForallTail = " has no for-all values in this formula";
 constexpr const char *kUnreadableTail = " cannot be read as an index";
-constexpr const char *kArityFormat = "Variable %s has %zu dimension(s), but %s names %zu";
 constexpr const char *kOutsideHead = "Index ";
 constexpr const char *kOutsideTakes = " takes the value ";
 constexpr const char *kOutsideAt = " (at ";
@@ -458,13 +457,9 @@ __int128 clamped(__int128 v) {
 void check_element(const ForallInfo &fa, const zk::encode::VariableFamily &f,
                    std::string_view element, std::string_view items_text) {
     std::vector<std::string_view> items = texts::split_items(items_text);
-    if (items.size() != f.sizes_.size()) {
-        char buf[512];
-        std::string name(element);
-        std::snprintf(buf, sizeof buf, kArityFormat, f.name_text_.c_str(), f.sizes_.size(),
-                      name.c_str(), items.size());
-        refuse_builtin(PyExc_IndexError, std::string(buf));
-    }
+    if (items.size() != f.sizes_.size())
+        refuse_builtin(PyExc_IndexError,
+                       texts::arity_message(f.name_text_, f.sizes_.size(), element, items.size()));
     for (size_t d = 0; d < items.size(); ++d) {
         std::string_view item = items[d];
         while (!item.empty() && item.front() == ' ') item.remove_prefix(1);

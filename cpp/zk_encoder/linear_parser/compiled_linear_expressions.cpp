@@ -6,17 +6,20 @@
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
 
 namespace zk::lp1 {
@@ -27,6 +30,10 @@ constexpr const char *kAddNotExpression =
     "Type 'LinearExpression' is expected for left side of expression";
 constexpr const char *kMulNotExpression =
     "Type 'LinearExpression' or 'int' is expected for expression";
+
+// What a refused number stood for: a factor, or a term added to the constant.
+constexpr const char *kCoefficient = "Coefficient";
+constexpr const char *kConstant = "Constant";
 
 constexpr std::int64_t kMaxExtent = std::numeric_limits<std::int32_t>::max();
 
@@ -52,6 +59,17 @@ bool is_number(nb::handle obj) {
 
 bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0; }
 
+// A NaN or an infinity as a factor or a term would make every result built on it meaningless,
+// and the solver refuses it: refused where it is given.
+void refuse_not_finite(nb::handle number, const char *what) {
+    if (PyLong_Check(number.ptr())) return;
+    numbers::Kind k = numbers::kind(number);
+    if (k != numbers::Kind::kReal) return;
+    nb::object plain = numbers::plain(number, k);
+    if (!std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
+        numbers::refuse_not_finite(g_module, what, plain);
+}
+
 CompiledLinearExpression &state(nb::handle obj) {
     return *nb::inst_ptr<CompiledLinearExpression>(obj);
 }
@@ -70,25 +88,60 @@ nb::object unary(nb::handle a, unaryfunc op) {
 
 // ---------------------------------------------------------------------------------------------
 // Numbers and arrays between the host and the native form. Only what that form holds exactly is
-// taken in: the host's own int (within 64 bits), bool and float; numpy arrays of dtype int32,
-// int64 or float64 in native byte order.
+// taken in: the host's own int (of any size), bool and float; numpy arrays of dtype int32, int64
+// or float64 in native byte order.
+
+// An int beyond 64 bits, read through its hexadecimal text.
+ExactInt exact_of(nb::handle obj) {
+    nb::object text = check(PyNumber_ToBase(obj.ptr(), 16));
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) throw nb::python_error();
+    std::optional<ExactInt> v = ExactInt::from_hex(std::string_view(utf8, size));
+    if (!v) {
+        PyErr_SetString(PyExc_SystemError, "unexpected hexadecimal text of an int");
+        throw nb::python_error();
+    }
+    return std::move(*v);
+}
+
+nb::object py_int(const ExactInt &v) {
+    const std::string text = v.hex();
+    return check(PyLong_FromString(text.c_str(), nullptr, 16));
+}
 
 std::optional<Number> number_of(nb::handle obj) {
     PyObject *o = obj.ptr();
     if (PyBool_Check(o)) return Number::of_int(o == Py_True ? 1 : 0);
     if (PyLong_CheckExact(o)) {
         std::int64_t v = 0;
-        if (!int64_of(o, v)) return std::nullopt;
+        if (!int64_of(o, v)) return Number::of_exact(exact_of(obj));
         return Number::of_int(v);
     }
     if (PyFloat_CheckExact(o)) return Number::of_float(PyFloat_AS_DOUBLE(o));
     return std::nullopt;
 }
 
-nb::object py_number(Number n) {
-    PyObject *o = n.is_int() ? PyLong_FromLongLong(n.i_) : PyFloat_FromDouble(n.f_);
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
+nb::object py_number(const Number &n) {
+    switch (n.type_) {
+        case ValueType::kInt64:
+            return check(PyLong_FromLongLong(n.i_));
+        case ValueType::kObject:
+            return py_int(n.x_);
+        default:
+            return check(PyFloat_FromDouble(n.f_));
+    }
+}
+
+// The float of an object value, as the host converts an int (OverflowError beyond the float
+// range).
+double float_of(const Entry &v) {
+    const double d = v.to_double();
+    if (!v.float_ && !std::isfinite(d)) {
+        PyErr_SetString(PyExc_OverflowError, "int too large to convert to float");
+        throw nb::python_error();
+    }
+    return d;
 }
 
 // The dtype character of a one-dimensional numpy array in native byte order, or 0.
@@ -219,8 +272,15 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
     return arr;
 }
 
+// Object values go out as float64, the widest type the sparse library holds.
 nb::object np_values(const Values &v) {
     const bool ints = v.type_ == ValueType::kInt64;
+    std::vector<double> rounded;
+    if (v.type_ == ValueType::kObject) {
+        rounded.reserve(v.objects_.size());
+        for (const Entry &x : v.objects_) rounded.push_back(float_of(x));
+    }
+    const std::vector<double> &floats = v.type_ == ValueType::kObject ? rounded : v.floats_;
     nb::object arr =
         g_refs->empty_(v.size(), nb::arg("dtype") = ints ? g_refs->int64_ : g_refs->float64_);
     Py_buffer view;
@@ -228,8 +288,8 @@ nb::object np_values(const Values &v) {
         throw nb::python_error();
     if (ints && !v.ints_.empty())
         std::memcpy(view.buf, v.ints_.data(), v.ints_.size() * sizeof(std::int64_t));
-    else if (!ints && !v.floats_.empty())
-        std::memcpy(view.buf, v.floats_.data(), v.floats_.size() * sizeof(double));
+    else if (!ints && !floats.empty())
+        std::memcpy(view.buf, floats.data(), floats.size() * sizeof(double));
     PyBuffer_Release(&view);
     return arr;
 }
@@ -373,6 +433,7 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
         return make_result(std::move(constant), linear, std::move(q));
     }
     if (is_number(other)) {
+        refuse_not_finite(other, kConstant);
         if (const Polynomial *p = native(e)) {
             if (std::optional<Number> k = number_of(other)) {
                 if (std::optional<Polynomial> r = add(*p, *k, subtract))
@@ -397,6 +458,7 @@ nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add_
 nb::object op_mul(nb::handle self, nb::handle other) {
     CompiledLinearExpression &e = state(self);
     if (is_number(other)) {
+        refuse_not_finite(other, kCoefficient);
         if (const Polynomial *p = native(e)) {
             if (std::optional<Number> k = number_of(other)) {
                 if (std::optional<Polynomial> r = scale(*p, *k)) return from_native(std::move(r));
@@ -661,6 +723,10 @@ void bind_module(nb::module_ &m) {
         .def_prop_rw("_linear_coefficients", &get_linear, &set_linear)
         .def_prop_rw("_quadratic_coefficients", &get_quadratic, &set_quadratic);
     g_base_type = reinterpret_cast<PyTypeObject *>(base.ptr());
+    // numpy's operators would otherwise take an expression as an element of an object array:
+    // they hand it back to the expression's reflected operators, which answer as for the same
+    // operands the other way round.
+    base.attr("__array_ufunc__") = nb::none();
     // Properties stored after the class was made missed the naming that class creation gives;
     // without it, assigning to one would not name the attribute in the error.
     for (const char *p : {"constant", "linear_coefficients_indexes", "quadratic_coefficients",

@@ -7,12 +7,17 @@
 // offer (there is no reflected subtraction: `k - e` is written as `-(e) + k`).
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
+#include <cmath>
 #include <string>
+#include <utility>
 
 #include "common/format.hpp"
+#include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
+#include "zk_encoder/linear_parser/forall_text.hpp"
 
 namespace zk::lp1 {
 
@@ -33,6 +38,11 @@ constexpr const char *kSumItNotExpressions =
 constexpr const char *kBoundedTruth =
     "A bounded linear expression has no truth value: a chained comparison such as "
     "'1 <= x <= 5' would lose a bound; give both bounds to add_constraint (lo=..., hi=...)";
+
+// What a number stands for where it is refused: a factor, a term added to the constant, a bound.
+constexpr const char *kCoefficient = "Coefficient";
+constexpr const char *kConstant = "Constant";
+constexpr const char *kBound = "Bound";
 
 constexpr const char *kSumHead = "CompiledSum([";
 constexpr const char *kSumTail = "])";
@@ -67,16 +77,24 @@ bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
 
 [[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
 
-bool is_number(nb::handle obj) {
-    // int, bool and float are registered numeric types; only other types need the ABCs' tests.
-    if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) return true;
-    return nb::isinstance(obj, g_module.get("Integral")) ||
-           nb::isinstance(obj, g_module.get("Real"));
+// A number operand as the plain int or float written into the text (numpy scalars, booleans and
+// fractions by their value, so that the text means what the program's number means); an invalid
+// object for what is no number. Complex values, NaN and infinities are refused: the text would
+// not evaluate, or would give the solver a coefficient it cannot take.
+nb::object number_operand(nb::handle obj, const char *what) {
+    if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
+    nb::object plain = numbers::plain_or_none(g_module, what, obj);
+    if (plain.is_valid() && PyFloat_Check(plain.ptr()) &&
+        !std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
+        numbers::refuse_not_finite(g_module, what, plain);
+    return plain;
 }
 
 bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_expression_type) != 0; }
 
 LinearExpression &state(nb::handle obj) { return *nb::inst_ptr<LinearExpression>(obj); }
+
+const BlockRefsPtr &blocks_of(nb::handle obj) { return state(obj).blocks_; }
 
 bool is_bounded(nb::handle obj) {
     const LinearExpression &e = state(obj);
@@ -139,8 +157,11 @@ class Text {
     nb::list pieces_;
 };
 
-// Every operator result is a plain LinearExpression, whatever the operands' classes.
-nb::object make_expression(const Text &text) { return nb::cast(LinearExpression(text.str())); }
+// Every operator result is a plain LinearExpression, whatever the operands' classes; it names
+// the blocks its operands name.
+nb::object make_expression(const Text &text, BlockRefsPtr blocks) {
+    return nb::cast(LinearExpression(text.str(), std::move(blocks)));
+}
 
 nb::object own_check_borders(nb::handle self);
 
@@ -162,10 +183,10 @@ nb::object own_check_borders(nb::handle self) {
 }
 
 nb::object op_pos(nb::handle self) {
-    return make_expression(Text() << "+(" << formatted(self) << ")");
+    return make_expression(Text() << "+(" << formatted(self) << ")", blocks_of(self));
 }
 nb::object op_neg(nb::handle self) {
-    return make_expression(Text() << "-(" << formatted(self) << ")");
+    return make_expression(Text() << "-(" << formatted(self) << ")", blocks_of(self));
 }
 
 enum class Op { kAdd, kSub, kMul };
@@ -173,8 +194,10 @@ enum class Op { kAdd, kSub, kMul };
 nb::object binary(nb::handle self, nb::handle other, Op op) {
     check_borders(self);
     Text t;
-    if (is_number(other)) {
-        nb::object n = formatted(other);
+    BlockRefsPtr blocks = blocks_of(self);
+    if (nb::object k = number_operand(other, op == Op::kMul ? kCoefficient : kConstant);
+        k.is_valid()) {
+        nb::object n = formatted(k);
         switch (op) {
             case Op::kAdd:
                 t << formatted(self) << " + " << n;
@@ -188,6 +211,7 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
         }
     } else if (is_expression(other)) {
         check_borders(other);
+        blocks = merged_refs(blocks, blocks_of(other));
         switch (op) {
             case Op::kAdd:
                 t << formatted(self) << " + " << formatted(other);
@@ -202,7 +226,7 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
     } else {
         refuse(kNotExpressionOperand);
     }
-    return make_expression(t);
+    return make_expression(t, std::move(blocks));
 }
 
 nb::object op_add(nb::handle self, nb::handle other) { return binary(self, other, Op::kAdd); }
@@ -223,9 +247,37 @@ nb::object op_rsub(nb::handle self, nb::handle other) {
 
 enum class Bound { kEq, kLe, kGe };
 
+// The host's names of the comparisons, for its own message about None.
+const char *operator_text(Bound bound) {
+    switch (bound) {
+        case Bound::kEq:
+            return "==";
+        case Bound::kLe:
+            return "<=";
+        default:
+            return ">=";
+    }
+}
+
 nb::object compare(nb::handle self, nb::handle other, Bound bound) {
     check_borders(self);
-    nb::object copy = nb::cast(LinearExpression(state(self).expression_));
+    // None is "no bound" only as a bound argument's default; here it would drop the bound the
+    // comparison was written for.
+    if (other.is_none()) {
+        nb::object type_name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())))
+                                   .attr("__name__");
+        g_module.raise_logged(
+            PyExc_TypeError,
+            linear::none_comparison_message(operator_text(bound),
+                                            nb::cast<std::string>(type_name).c_str()));
+    }
+    // A number bound is kept as given; complex ones and NaN are refused here, where they are
+    // written (an infinity is no bound on that side).
+    const char *what = bound == Bound::kEq   ? kBound
+                       : bound == Bound::kLe ? linear::kUpperBound
+                                             : linear::kLowerBound;
+    linear::bound_or_none(g_module, what, other);
+    nb::object copy = nb::cast(LinearExpression(state(self).expression_, blocks_of(self)));
     LinearExpression &c = state(copy);
     if (bound != Bound::kLe) c.lo_ = nb::borrow(other);
     if (bound != Bound::kGe) c.hi_ = nb::borrow(other);
@@ -282,11 +334,11 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
     for (auto [name, value] : indexes) {
         if (!first) clauses << " ";
         first = false;
-        clauses << "for " << plain(name) << " in " << formatted(value);
+        clauses << "for " << plain(name) << " in " << forall_text(value);
     }
     nb::object text =
         (Text() << kSumHead << formatted(expression) << " " << clauses.str() << kSumTail).str();
-    new (self) Sum(text);
+    new (self) Sum(text, blocks_of(expression));
 }
 
 void init_sum_it(SumIt *self, nb::handle expressions) {
@@ -302,13 +354,15 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
     Text t;
     t << kSumHead;
     bool first = true;
+    BlockRefsPtr blocks;
     for (nb::handle item : expressions) {
         if (!first) t << kItemSeparator;
         first = false;
         t << plain(item);
+        if (is_expression(item)) blocks = merged_refs(blocks, blocks_of(item));
     }
     t << kSumTail;
-    new (self) SumIt(t.str());
+    new (self) SumIt(t.str(), std::move(blocks));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -414,6 +468,11 @@ void bind_module(nb::module_ &m) {
     // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds
     // methods after the class exists, so the interpreter's own rule has to be applied here.
     expression.attr("__hash__") = nb::none();
+    // numpy's operators would otherwise take an expression as an element of an object array
+    // (`np.array([1.0, 2.0]) * x[0]` an array of two expressions, `np.float64(2) * x[0]` after
+    // numpy's own conversion): they hand it back to the expression's reflected operators, which
+    // answer as for the same operands the other way round.
+    expression.attr("__array_ufunc__") = nb::none();
     // Properties stored after the class was made missed the naming that class creation gives;
     // without it, assigning to one would not name the attribute in the error.
     for (const char *p : {"lo", "hi"})

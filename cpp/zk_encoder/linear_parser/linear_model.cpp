@@ -6,6 +6,8 @@
 // that a program (or a test) can put another solver module in its place.
 #include <nanobind/stl/string.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,10 +23,13 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/names.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
+#include "zk_encoder/linear_parser/forall_text.hpp"
+#include "zk_encoder/linear_parser/linear_expression.hpp"
 #include "zk_encoder/linear_parser/linear_variables.hpp"
 
 namespace zk::lp1 {
@@ -72,6 +77,13 @@ constexpr const char *kSuboptimalMsg =
 constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
 constexpr const char *kNoSolutionMsg =
     "There is no solution to the problem. Run 'solve' to find it";
+constexpr const char *kColumnHead = "Column ";
+constexpr const char *kColumnOutside = " lies outside the model's ";
+constexpr const char *kColumnTail = " columns";
+// What a refused number of a row or objective stood for.
+constexpr const char *kBound = "Bound";
+constexpr const char *kConstant = "Constant";
+constexpr const char *kCoefficient = "Coefficient";
 
 // Set to "host" to have every text evaluated by the host (the differential tests compare both).
 constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
@@ -87,6 +99,10 @@ PyTypeObject *g_variable_type = nullptr;
 ternaryfunc g_variable_call = nullptr;
 PyObject *g_compiled_sum = nullptr;
 PyObject *g_ndarray = nullptr;
+// The text expressions' class (whose objects carry the blocks their texts name) and the class of
+// a refused row or objective that names another model's block.
+PyTypeObject *g_expression_type = nullptr;
+PyObject *g_build_error = nullptr;
 
 // What the host's evaluation would call, as it was at import: the numeric expressions'
 // operators and the summation's construction, and the names through which an element call makes
@@ -431,8 +447,119 @@ std::optional<nb::object> native_value(const std::string &text, const nb::dict &
     return expression_object(std::move(*value));
 }
 
+// ---------------------------------------------------------------------------------------------
+// What a row or an objective must be before the first engine call: a refused call changes
+// nothing, and a model whose rows and objective are all checked never has its engine refuse one
+// half way through.
+
+[[noreturn]] void refuse_column(nb::handle column, nb::handle columns) {
+    refuse(PyExc_IndexError,
+           kColumnHead + text_of(column) + kColumnOutside + text_of(columns) + kColumnTail);
+}
+
+// A row or objective may hold only the blocks of the model it is given to: a text names blocks,
+// and a block of another model with the same name would be read as this model's.
+void check_own_blocks(nb::handle expression, const nb::dict &ns) {
+    if (PyObject_TypeCheck(expression.ptr(), g_expression_type) == 0) return;
+    const BlockRefsPtr &blocks = nb::inst_ptr<LinearExpression>(expression)->blocks_;
+    if (!blocks) return;
+    for (const BlockIdPtr &id : blocks->ids_) {
+        PyObject *value = PyDict_GetItemString(ns.ptr(), id->name_.c_str());
+        bool own = value && PyObject_TypeCheck(value, g_variable_type) && nb::inst_ready(value);
+        if (own) {
+            const BlockRefsPtr &refs = nb::inst_ptr<LinearVariable>(value)->refs_;
+            own = refs && refs->ids_.front() == id;
+        }
+        if (!own)
+            raise_after_logging(global("log_e"), g_build_error,
+                                nb::str(linear::foreign_block_message(id->name_).c_str()));
+    }
+}
+
+// A row's bound: None is none (the solver's infinity), an infinity is the solver's infinity on
+// that side, a number is its plain value; NaN and what is no number are refused.
+nb::object row_bound(nb::handle bound, const char *what, bool upper) {
+    nb::object inf = global("inf");
+    if (bound.is_none()) return upper ? inf : negated(inf);
+    nb::object value = linear::bound_number(g_module, what, bound);
+    if (PyFloat_Check(value.ptr()) && std::isinf(PyFloat_AS_DOUBLE(value.ptr())))
+        return PyFloat_AS_DOUBLE(value.ptr()) > 0 ? inf : negated(inf);
+    return value;
+}
+
+// A number that must be finite: an expression's constant.
+void check_finite_number(nb::handle number, const char *what) {
+    if (PyLong_Check(number.ptr())) return;
+    numbers::Kind k = numbers::kind(number);
+    if (k != numbers::Kind::kReal) return;
+    nb::object plain = numbers::plain(number, k);
+    if (!std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
+        numbers::refuse_not_finite(g_module, what, plain);
+}
+
+// The float the engine will make of a bound: an int beyond the float range fails here.
+void check_float(nb::handle number) {
+    if (PyFloat_Check(number.ptr())) return;
+    numbers::check_real(PyFloat_AsDouble(number.ptr()));
+}
+
+// The one-dimensional numpy array's items as T, when it is one of that dtype character.
+template <typename T>
+bool read_array(nb::handle arr, char dtype, std::vector<T> &out) {
+    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_ndarray)) return false;
+    nb::object d = arr.attr("dtype");
+    if (!truth(d.attr("isnative")) || !arr.attr("ndim").equal(nb::int_(1))) return false;
+    if (!d.attr("char").equal(nb::str(std::string(1, dtype).c_str()))) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
+    const Py_ssize_t n = view.shape[0];
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k)
+        std::memcpy(&out[static_cast<std::size_t>(k)],
+                    static_cast<const char *>(view.buf) + k * view.strides[0], sizeof(T));
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// Every coefficient finite.
+void check_coefficients(nb::handle values) {
+    std::vector<double> floats;
+    if (read_array(values, 'd', floats)) {
+        for (double v : floats)
+            if (!std::isfinite(v))
+                numbers::refuse_not_finite(g_module, kCoefficient, nb::float_(v));
+        return;
+    }
+    std::vector<std::int64_t> ints;
+    if (read_array(values, 'l', ints)) return;
+    for (nb::handle v : values) check_finite_number(v, kCoefficient);
+}
+
+// Every column index among the model's columns.
+void check_columns(nb::handle indexes, nb::handle columns) {
+    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    std::vector<std::int64_t> wide;
+    std::vector<std::int32_t> narrow;
+    if (read_array(indexes, 'l', wide)) {
+        for (std::int64_t c : wide)
+            if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
+        return;
+    }
+    if (read_array(indexes, 'i', narrow)) {
+        for (std::int32_t c : narrow)
+            if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
+        return;
+    }
+    for (nb::handle c : indexes) {
+        nb::object i = check(PyNumber_Index(c.ptr()));
+        int64_t v = 0;
+        if (!int64_of(i, v) || v < 0 || v >= n) refuse_column(i, columns);
+    }
+}
+
 struct RowTerms {
-    nb::object constant_;
+    nb::object lower_;
+    nb::object upper_;
     nb::object indexes_;
     nb::object values_;
 };
@@ -443,12 +570,13 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     hi = set_border(hi, expression.attr("hi"));
     if (!eq.is_none()) {
         if (!lo.is_none() || !hi.is_none()) raise_plain(PyExc_ValueError, kBordersTwiceMsg);
-        lo = eq;
-        hi = eq;
+        lo = row_bound(eq, kBound, false);
+        hi = lo;
     }
-    nb::object inf = global("inf");
-    if (lo.is_none()) lo = negated(inf);
-    if (hi.is_none()) hi = inf;
+    lo = row_bound(lo, linear::kLowerBound, false);
+    hi = row_bound(hi, linear::kUpperBound, true);
+    nb::dict ns = evaluation_namespace(self);
+    check_own_blocks(expression, ns);
 
     std::string text = "[";
     text += nb::cast<std::string>(format_text(expression));
@@ -460,24 +588,33 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         text += "for ";
         text += nb::cast<std::string>(nb::str(item.first));
         text += " in ";
-        text += nb::cast<std::string>(format_text(item.second));
+        text += nb::cast<std::string>(forall_text(item.second));
     }
     text += "]";
-    nb::dict ns = evaluation_namespace(self);
     std::optional<nb::list> native = native_items(text, ns);
     nb::object items =
         native ? nb::object(std::move(*native)) : evaluate(nb::str(text.data(), text.size()), ns);
 
-    // Every item is read before the first row goes out, so an item that is not a numeric
-    // expression leaves no partial set of rows behind.
+    // Every item is read and checked before the first row goes out, so that a refused item
+    // leaves no partial set of rows behind.
+    nb::object columns = self.general_shift_variable_;
     std::vector<RowTerms> rows;
-    for (nb::handle item : items)
-        rows.push_back({item.attr("constant"), item.attr("linear_coefficients_indexes"),
-                        item.attr("linear_coefficients")});
+    for (nb::handle item : items) {
+        nb::object constant = item.attr("constant");
+        nb::object indexes = item.attr("linear_coefficients_indexes");
+        nb::object values = item.attr("linear_coefficients");
+        check_finite_number(constant, kConstant);
+        check_coefficients(values);
+        check_columns(indexes, columns);
+        RowTerms row{subtract(lo, constant), subtract(hi, constant), indexes, values};
+        check_float(row.lower_);
+        check_float(row.upper_);
+        rows.push_back(std::move(row));
+    }
     nb::object solver = self.linsolver_model_;
     for (const RowTerms &row : rows)
-        solver.attr("addRow")(subtract(lo, row.constant_), subtract(hi, row.constant_),
-                              nb::len(row.indexes_), row.indexes_, row.values_);
+        solver.attr("addRow")(row.lower_, row.upper_, nb::len(row.indexes_), row.indexes_,
+                              row.values_);
 }
 
 // Whether `obj` is exactly a one-dimensional numpy array.
@@ -486,13 +623,28 @@ bool one_dimensional(nb::handle obj) {
     return nb::cast<long>(obj.attr("ndim")) == 1;
 }
 
+// An objective's quadratic part: finite values over the model's columns (the resize to the
+// model's column count would drop entries beyond them).
+void check_quadratic(nb::handle quadratic, nb::handle columns) {
+    check_coefficients(quadratic.attr("data"));
+    check_columns(quadratic.attr("indices"), columns);
+    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    nb::object shape = quadratic.attr("shape");
+    const std::int64_t cols = nb::cast<std::int64_t>(shape[1]);
+    if (cols <= n) return;
+    // Compressed columns: entries of columns from n on lie after the start of column n.
+    nb::object indptr = quadratic.attr("indptr");
+    for (std::int64_t c = n; c < cols; ++c)
+        if (!indptr[nb::int_(c)].equal(indptr[nb::int_(c + 1)])) refuse_column(nb::int_(c), columns);
+}
+
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
     nb::object solver = self.linsolver_model_;
     nb::object sense = linsolver().attr("ObjSense");
-    solver.attr("changeObjectiveSense")(truth(minimization) ? sense.attr("kMinimize")
-                                                            : sense.attr("kMaximize"));
+    nb::object chosen = truth(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize");
     nb::str text = nb::str(expression);
     nb::dict ns = evaluation_namespace(self);
+    check_own_blocks(expression, ns);
     std::optional<nb::object> native;
     Py_ssize_t size = 0;
     if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
@@ -505,11 +657,16 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
     nb::object indexes = target.attr("linear_coefficients_indexes");
     nb::object values = target.attr("linear_coefficients");
     nb::object quadratic = target.attr("quadratic_coefficients");
+    nb::object n = self.general_shift_variable_;
+    check_coefficients(values);
+    check_columns(indexes, n);
+    if (!quadratic.is_none()) check_quadratic(quadratic, n);
+    // The sense goes with the objective: a refused objective leaves the previous one whole.
+    solver.attr("changeObjectiveSense")(chosen);
 
     // A new objective replaces the old one whole: costs of columns it does not name and an
     // earlier quadratic part would otherwise stay in the solver.
     nb::object numpy = np();
-    nb::object n = self.general_shift_variable_;
     nb::object int32 = numpy.attr("int32");
     nb::object triangular = linsolver().attr("HessianFormat").attr("kTriangular");
     solver.attr("changeColsCost")(n, numpy.attr("arange")(n), numpy.attr("zeros")(n));
@@ -678,6 +835,13 @@ void bind_module(nb::module_ &m) {
     g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
     record_host_parts();
     g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
+    g_expression_type = reinterpret_cast<PyTypeObject *>(
+        nb::module_::import_("zk_encoder.linear_parser.linear_expression")
+            .attr("LinearExpression")
+            .inc_ref()
+            .ptr());
+    g_build_error =
+        nb::module_::import_("zk_encoder._exceptions").attr("BuildError").inc_ref().ptr();
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");

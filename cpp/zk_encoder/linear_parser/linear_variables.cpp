@@ -8,13 +8,17 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/format.hpp"
 #include "common/module_globals.hpp"
 #include "texts/index_text.hpp"
+#include "texts/names.hpp"
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
 namespace zk::lp1 {
@@ -36,6 +40,7 @@ constexpr const char *kSizeTooLarge =
     "Linear variable %s: the size of dimension '%s' does not fit in 64 bits";
 constexpr const char *kColumnsTooLarge = "Linear variable %s: its columns do not fit in 64 bits";
 constexpr const char *kShiftNotInteger = "Linear variable %s: the first column must be an integer";
+constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
 ModuleGlobals g_module;
 PyObject *g_sequence_abc = nullptr;
@@ -121,6 +126,30 @@ void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object
     new (v) LinearVariable(std::move(block));
 }
 
+// Raised as the package's other errors are, after the line is logged.
+[[noreturn]] void refuse_logged(PyObject *exc_type, const std::string &msg) {
+    nb::object logger = check(PyImport_ImportModule(kLoggerModule));
+    raise_after_logging(logger.attr("log_e"), exc_type, nb::str(msg.data(), msg.size()));
+}
+
+// One item per dimension: a surplus item would be dropped and a missing one taken as 0, so the
+// reference would name another element than the one written.
+void check_arity(const LinearVariable &v, const std::string &reference, std::size_t items) {
+    if (items != v.sizes_.size())
+        refuse_logged(PyExc_IndexError,
+                      texts::arity_message(v.name_text_, v.sizes_.size(), reference, items));
+}
+
+// The set of blocks a reference to `v` names: `v` alone.
+const BlockRefsPtr &block_refs(const LinearVariable &v) {
+    if (!v.refs_) {
+        auto refs = std::make_shared<BlockRefs>();
+        refs->ids_.push_back(std::make_shared<const BlockId>(BlockId{v.name_text_}));
+        v.refs_ = std::move(refs);
+    }
+    return v.refs_;
+}
+
 nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     std::string text = v.name_text_ + kOpenParen;
     // The host's tuple and list are sequences whatever is registered; the test through the
@@ -129,27 +158,34 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
                 ? 1
                 : PyObject_IsInstance(items.ptr(), g_sequence_abc);
     if (r < 0) throw nb::python_error();
+    std::size_t count = 1;
     if (r == 1) {
         bool first = true;
+        count = 0;
         for (nb::handle member : items) {
             if (!first) text += kItemSeparator;
             first = false;
             text += text_of(member);
+            ++count;
         }
     } else {
         text += format_text(items);
     }
     text += kCloseParen;
+    check_arity(v, text, count);
     nb::str reference(text.data(), text.size());
     nb::object proxy_class = g_module.get("LinearVariableProxy");
     // The module's own class is made directly; a class put in its place is called.
-    if (proxy_class.ptr() == g_proxy_class) return nb::cast(LinearVariableProxy(reference));
-    return proxy_class(reference);
+    if (proxy_class.ptr() == g_proxy_class)
+        return nb::cast(LinearVariableProxy(reference, block_refs(v)));
+    nb::object proxy = proxy_class(reference);
+    if (nb::inst_check(proxy) && nb::isinstance<LinearExpression>(proxy))
+        nb::inst_ptr<LinearExpression>(proxy)->blocks_ = block_refs(v);
+    return proxy;
 }
 
-// The global column of the element `items`: items beyond the dimensions are ignored and missing
-// trailing ones count as 0, but every item that names a dimension must lie inside it, or the
-// column would belong to another block.
+// The global column of the element `items`, one per dimension: every item must lie inside its
+// dimension, or the column would belong to another block.
 int64_t element_column(const LinearVariable &v, nb::handle items) {
     size_t given = static_cast<size_t>(PyTuple_GET_SIZE(items.ptr()));
     int64_t column = v.first_;
@@ -159,13 +195,19 @@ int64_t element_column(const LinearVariable &v, nb::handle items) {
         nb::object item;
         if (d < given) {
             item = nb::borrow(PyTuple_GET_ITEM(items.ptr(), d));
-            fits = index_value(item, value, fill(kItemNotInteger, {v.name_text_, text_of(item)}));
+            PyObject *idx = PyNumber_Index(item.ptr());
+            if (!idx) {
+                clear_only(PyExc_TypeError);
+                refuse_logged(PyExc_TypeError,
+                              fill(kItemNotInteger, {v.name_text_, text_of(item)}));
+            }
+            fits = int64_of(nb::steal(idx), value);
         }
         if (!fits || value < 0 || value >= v.sizes_[d]) {
             std::string value_text = d < given ? text_of(item) : "0";
-            raise_plain(PyExc_IndexError,
-                        fill(kItemOutOfRange, {v.name_text_, value_text, v.dim_names_[d],
-                                               std::to_string(v.sizes_[d])}));
+            refuse_logged(PyExc_IndexError,
+                          fill(kItemOutOfRange, {v.name_text_, value_text, v.dim_names_[d],
+                                                 std::to_string(v.sizes_[d])}));
         }
         column += value * v.strides_[d];
     }
@@ -174,6 +216,14 @@ int64_t element_column(const LinearVariable &v, nb::handle items) {
 
 nb::object variable_call(nb::handle self, nb::args items) {
     const LinearVariable &v = nb::cast<const LinearVariable &>(self);
+    const std::size_t count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr()));
+    if (count != v.sizes_.size()) {
+        std::vector<std::string> item_texts;
+        for (nb::handle item : items) item_texts.push_back(text_of(item));
+        std::string reference;
+        texts::append_element_reference(reference, v.name_text_, item_texts);
+        check_arity(v, reference, count);
+    }
     int64_t column = element_column(v, items);
     nb::list data, rows, cols;
     data.append(1);

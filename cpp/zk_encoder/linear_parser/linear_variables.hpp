@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "zk_encoder/linear_parser/linear_expression.hpp"
 
 namespace zk::lp1 {
 
@@ -31,6 +32,9 @@ struct LinearVariable {
     std::vector<int64_t> sizes_;
     std::vector<int64_t> strides_;
     int64_t first_ = 0;
+    // The block's identity (linear_expression.hpp), as the one-block set its references carry;
+    // made at the first reference.
+    mutable BlockRefsPtr refs_;
 };
 
 }  // namespace zk::lp1

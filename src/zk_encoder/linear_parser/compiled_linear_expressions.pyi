@@ -24,7 +24,13 @@ class CompiledLinearExpression:
     A value: it never changes after construction, and every operator returns a new expression
     (`+`, `-`, `*` with numbers and other numeric expressions; the product of two expressions
     carries a quadratic part). A number minus an expression and every division are refused by
-    Python with `TypeError`.
+    Python with `TypeError`; a NaN or infinite number as a factor or term with `ValueError`
+    ("Coefficient must be a finite number, not nan", "Constant must be ..."), logged first.
+
+    Integer coefficients never wrap: where int64 arrays would, the values are kept exactly, as
+    Python's ints (numpy's object arrays) would hold them, and the arrays handed out are then
+    float64 (int64 again once every value fits); a value beyond the float range raises
+    `OverflowError` where it is read.
     """
 
     _constant: tp.Union[Integral, Real]

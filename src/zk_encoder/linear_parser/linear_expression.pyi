@@ -25,10 +25,21 @@ class LinearExpression:
     give both bounds to `add_constraint` instead. There is no `<`, `>`, division or power.
     Expressions are unhashable.
 
+    A number (int, bool, float, a numpy scalar, a `Fraction`) is written into the text as the
+    plain int or float it stands for, so `np.float32(0.1) * x[0]` has the coefficient
+    0.10000000149011612 and `Fraction(1, 2) * x[0]` the coefficient 0.5; numpy's operators on the
+    left (`np.float64(2) * x[0]`) give what the same operands give the other way round, and a
+    numpy array times an expression is refused as the expression times the array is.
+
     Operators raise `TypeError` ("Type 'LinearExpression' is expected for left side of
-    expression") for an operand that is neither a number nor a `LinearExpression`, and
-    `FormulaError` ("It is forbidden to change the formula after setting the boundaries") for a
-    bounded operand; both are logged first.
+    expression") for an operand that is neither a number nor a `LinearExpression`, `TypeError`
+    for a complex number ("Coefficient must be a real number, not complex: 1j"; "Constant ..."
+    for a term added or subtracted), `ValueError` for NaN or an infinity ("Coefficient must be a
+    finite number, not nan"), and `FormulaError` ("It is forbidden to change the formula after
+    setting the boundaries") for a bounded operand. A comparison with None raises `TypeError`
+    ("'<=' not supported between instances of 'LinearVariableProxy' and 'NoneType'"), with a
+    complex number `TypeError`, with NaN `ValueError` ("Upper bound must be a number, not
+    nan"); an infinite bound is no bound on that side. All are logged first.
     """
 
     _expression: str
@@ -84,9 +95,9 @@ class Sum(LinearExpression):
         """Writes the sum's text; nothing is evaluated until the model receives it.
 
         :param expression: an unbounded expression, usually using the indexes by name.
-        :param indexes: index name to its values: a range, a list of integers, or the text of
-            a Python expression giving them ("range(2)"). An empty range adds nothing: the sum
-            is 0.
+        :param indexes: index name to its values: a range, a sequence of integers (numpy
+            integers and integer arrays included), or the text of a Python expression giving
+            them ("range(2)"). An empty range adds nothing: the sum is 0.
         :raises TypeError: `expression` is not a `LinearExpression` ("Type 'LinearExpression'
             is expected for variable 'expression'").
         :raises FormulaError: `expression` is bounded.

@@ -119,16 +119,22 @@ class LinearModel:
 
         :param expression: a linear expression, bounded or not (the quadratic part of a product
             is ignored in rows).
-        :param lo: the row's lower bound.
-        :param hi: the row's upper bound.
+        :param lo: the row's lower bound (a number; None or -inf: none).
+        :param hi: the row's upper bound (a number; None or inf: none).
         :param eq: both bounds.
-        :param foralls: index name to its values (a range, a list of integers, or the text of
-            a Python expression); the first keyword is the outer loop.
+        :param foralls: index name to its values (a range, a sequence of integers, numpy
+            integers and integer arrays included, or the text of a Python expression); the first
+            keyword is the outer loop.
         :raises ValueError: a bound is given twice ("The border is set twice"), or `eq` with
-            `lo` or `hi` ("The borders is set twice").
+            `lo` or `hi` ("The borders is set twice"); a bound is NaN ("Upper bound must be a
+            number, not nan"); a row's coefficient or constant is NaN or
+            infinite ("Coefficient must be a finite number, not inf").
+        :raises BuildError: the expression holds a block of another model, even one of the same
+            name ("Variable x belongs to another model").
         :raises NameError: an index in the expression has no for-all keyword or `Sum` around it.
         :raises IndexError: an index value lies outside its dimension.
-        :raises TypeError: an index value is not an integer.
+        :raises TypeError: an index value is not an integer; a bound is not a real number.
+        :raises OverflowError: a coefficient or constant lies beyond the float range.
 
         When it raises, no row of the call has been added.
         """
@@ -141,6 +147,10 @@ class LinearModel:
         :param expression: an expression, or its text.
         :param minimization: True minimises, False maximises.
         :raises NameError: an index in it has no `Sum` around it.
+        :raises BuildError: the expression holds a block of another model.
+        :raises ValueError: a cost or a quadratic coefficient is NaN or infinite.
+
+        When it raises, the previous objective (its sense included) is left as it was.
         """
     def set_solution(self, variable_name: str, solution: np.ndarray) -> None:
         """Gives start values for one block to the next `solve` (columns without any start at

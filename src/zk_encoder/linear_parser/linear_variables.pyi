@@ -62,17 +62,23 @@ class LinearVariable:
         :raises OverflowError: the columns do not fit in 64 bits.
         """
     def __getitem__(self, items) -> LinearVariableProxy:
-        """The reference text of an element: `x[i, j + 1]`, `x[2, i]`, `x[0]`.
+        """The reference text of an element: `x[i, j + 1]`, `x[2, i]`, `x[0]`, one position per
+        dimension (`x[()]` for a block without dimensions).
 
-        Nothing is checked here; an index value outside its dimension is refused when the model
-        evaluates the text (`IndexError`).
+        An index value outside its dimension is refused when the model evaluates the text
+        (`IndexError`). The reference belongs to this block: a model given it must hold this
+        very block (`BuildError` otherwise).
+
+        :raises IndexError: the number of positions is not the block's number of dimensions
+            ("Variable x has 1 dimension(s), but x(0,2) names 2"); logged first.
         """
     def __call__(self, *items: int) -> CompiledLinearExpression:
         """The numeric expression of one element (coefficient 1 on its solver column), what a
-        reference text evaluates to. Missing trailing items count as 0, surplus ones are
-        ignored.
+        reference text evaluates to.
 
-        :raises IndexError: an item lies outside its dimension or is not an integer.
+        :raises IndexError: the number of items is not the number of dimensions, or an item
+            lies outside its dimension; logged first.
+        :raises TypeError: an item is not an integer; logged first.
         """
     def __iter__(self) -> tp.NoReturn: ...
     @property
