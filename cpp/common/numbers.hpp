@@ -87,15 +87,8 @@ inline std::string repr_text(nb::handle obj) { return nb::cast<std::string>(nb::
 
 // The TypeError for a complex value given as `what` ("Coefficient", "Lower bound", ...).
 [[noreturn]] inline void refuse_complex(const ModuleGlobals &g, const char *what, nb::handle obj) {
-    // Written as the host's complex of the same value (numpy's repr names its type).
-    nb::object shown = nb::borrow(obj);
-    if (!PyComplex_CheckExact(obj.ptr())) {
-        Py_complex c = PyComplex_AsCComplex(obj.ptr());
-        if (c.real == -1.0 && PyErr_Occurred()) rethrow();
-        shown = check(PyComplex_FromCComplex(c));
-    }
     g.raise_logged(nb::handle(PyExc_TypeError),
-                   std::string(what) + " must be a real number, not complex: " + repr_text(shown));
+                   std::string(what) + " must be a real number, not complex: " + repr_text(obj));
 }
 
 // The TypeError for a value that is no number at all.
@@ -193,6 +186,16 @@ inline double real_value(const ModuleGlobals &g, const char *what, nb::handle ob
 // The ValueError for a NaN where an infinity is still a value (a bound, an option).
 [[noreturn]] inline void refuse_nan(const ModuleGlobals &g, const std::string &what) {
     g.raise_logged(nb::handle(PyExc_ValueError), what + " must be a number, not nan");
+}
+
+// The ValueError of refuse_not_finite where `obj` is a real number that is NaN or infinite; ints
+// and what is no number pass (the caller says what else it may be).
+inline void refuse_if_not_finite(const ModuleGlobals &g, const char *what, nb::handle obj) {
+    if (PyLong_Check(obj.ptr())) return;
+    Kind k = kind(obj);
+    if (k != Kind::kReal) return;
+    nb::object p = plain(obj, k);
+    if (!std::isfinite(PyFloat_AS_DOUBLE(p.ptr()))) refuse_not_finite(g, what, p);
 }
 
 // A number's float value, refusing NaN and both infinities.

@@ -25,7 +25,8 @@ class ExactInt {
     ExactInt(std::int64_t v) {  // NOLINT(google-explicit-constructor)
         negative_ = v < 0;
         // The magnitude of INT64_MIN is 2^63, which int64 cannot negate.
-        std::uint64_t m = negative_ ? ~static_cast<std::uint64_t>(v) + 1 : static_cast<std::uint64_t>(v);
+        std::uint64_t m =
+            negative_ ? ~static_cast<std::uint64_t>(v) + 1 : static_cast<std::uint64_t>(v);
         while (m != 0) {
             limbs_.push_back(static_cast<std::uint32_t>(m));
             m >>= 32;
@@ -68,8 +69,8 @@ class ExactInt {
             bool sticky = false;
             for (std::size_t b = 0; b < shift && !sticky; ++b) sticky = bit(b);
             if (sticky) top |= 1;
-            magnitude = std::ldexp(static_cast<double>(top), static_cast<int>(
-                                                                 std::min<std::size_t>(shift, 4096)));
+            magnitude = std::ldexp(static_cast<double>(top),
+                                   static_cast<int>(std::min<std::size_t>(shift, 4096)));
         }
         return negative_ ? -magnitude : magnitude;
     }
@@ -81,8 +82,8 @@ class ExactInt {
     }
 
     friend ExactInt operator+(const ExactInt &a, const ExactInt &b) {
-        if (a.negative_ == b.negative_) return with_sign(add_magnitudes(a.limbs_, b.limbs_),
-                                                         a.negative_);
+        if (a.negative_ == b.negative_)
+            return with_sign(add_magnitudes(a.limbs_, b.limbs_), a.negative_);
         // Opposite signs: the larger magnitude keeps its sign.
         const int c = compare_magnitudes(a.limbs_, b.limbs_);
         if (c == 0) return ExactInt();
@@ -98,8 +99,8 @@ class ExactInt {
         for (std::size_t i = 0; i < a.limbs_.size(); ++i) {
             std::uint64_t carry = 0;
             for (std::size_t j = 0; j < b.limbs_.size(); ++j) {
-                const std::uint64_t t = static_cast<std::uint64_t>(a.limbs_[i]) * b.limbs_[j] +
-                                        out[i + j] + carry;
+                const std::uint64_t t =
+                    static_cast<std::uint64_t>(a.limbs_[i]) * b.limbs_[j] + out[i + j] + carry;
                 out[i + j] = static_cast<std::uint32_t>(t);
                 carry = t >> 32;
             }

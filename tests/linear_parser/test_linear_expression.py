@@ -195,7 +195,7 @@ REFUSED_NUMBERS = [
     ("complex-times", lambda: 1j * x, TypeError,
      "Coefficient must be a real number, not complex: 1j"),
     ("numpy-complex", lambda: x * np.complex128(2), TypeError,
-     "Coefficient must be a real number, not complex: (2+0j)"),
+     "Coefficient must be a real number, not complex: np.complex128(2+0j)"),
     ("nan-times", lambda: float("nan") * x, ValueError,
      "Coefficient must be a finite number, not nan"),
     ("inf-times", lambda: x * float("inf"), ValueError,

@@ -454,3 +454,35 @@ def test_random_models_match_highs_given_the_same_matrices(route, engine):
             continue
         assert m.solve() is SolutionStatus.OPTIMAL, seed
         assert m.objective_value == pytest.approx(want, rel=1e-9, abs=1e-9), seed
+
+
+def test_references_made_by_a_replaced_proxy_class_keep_their_block(route, engine, monkeypatch):
+    import zk_encoder.linear_parser.linear_variables as linear_variables
+    from zk_encoder.linear_parser.linear_expression import LinearVariableProxy
+
+    class Recorded(LinearVariableProxy):
+        pass
+
+    monkeypatch.setattr(linear_variables, "LinearVariableProxy", Recorded)
+    b = Blocks()
+    other_x, _ = other_model()
+    engine.calls.clear()
+    with pytest.raises(BuildError, match=BLOCK_X):
+        b.m.add_constraint(other_x[0] + 0 <= 1)
+    b.m.add_constraint(b.x[0] + 0 <= 1)
+    assert type(b.x[0]) is Recorded and rows(engine.calls) == [(-INF, 1, {0: 1})]
+
+
+def test_a_block_keeps_its_identity_through_every_operation(route, engine):
+    # Unary, reflected and bounded forms, sums and products all carry the blocks they name.
+    b = Blocks()
+    other_x, other_z = other_model()
+    engine.calls.clear()
+    for build in (lambda v: -v, lambda v: +v, lambda v: 3 - v, lambda v: 2 * v + 1,
+                  lambda v: (v + 1) * b.x[1], lambda v: b.x[1] * v, lambda v: Sum(v, r=[0]),
+                  lambda v: SumIt([b.x[2], v]), lambda v: b.x[1] - v):
+        with pytest.raises(BuildError, match=BLOCK_Z):
+            b.m.add_constraint(build(other_z[1]) <= 1)
+        with pytest.raises(BuildError, match=BLOCK_Z):
+            b.m.add_target(build(other_z[1]), True)
+    assert engine.calls == []

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
@@ -30,10 +31,6 @@ constexpr const char *kAddNotExpression =
     "Type 'LinearExpression' is expected for left side of expression";
 constexpr const char *kMulNotExpression =
     "Type 'LinearExpression' or 'int' is expected for expression";
-
-// What a refused number stood for: a factor, or a term added to the constant.
-constexpr const char *kCoefficient = "Coefficient";
-constexpr const char *kConstant = "Constant";
 
 constexpr std::int64_t kMaxExtent = std::numeric_limits<std::int32_t>::max();
 
@@ -58,17 +55,6 @@ bool is_number(nb::handle obj) {
 }
 
 bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0; }
-
-// A NaN or an infinity as a factor or a term would make every result built on it meaningless,
-// and the solver refuses it: refused where it is given.
-void refuse_not_finite(nb::handle number, const char *what) {
-    if (PyLong_Check(number.ptr())) return;
-    numbers::Kind k = numbers::kind(number);
-    if (k != numbers::Kind::kReal) return;
-    nb::object plain = numbers::plain(number, k);
-    if (!std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
-        numbers::refuse_not_finite(g_module, what, plain);
-}
 
 CompiledLinearExpression &state(nb::handle obj) {
     return *nb::inst_ptr<CompiledLinearExpression>(obj);
@@ -433,7 +419,9 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
         return make_result(std::move(constant), linear, std::move(q));
     }
     if (is_number(other)) {
-        refuse_not_finite(other, kConstant);
+        // A NaN or an infinity would make every result built on it meaningless, and the solver
+        // refuses it: refused where it is given.
+        numbers::refuse_if_not_finite(g_module, linear::kConstant, other);
         if (const Polynomial *p = native(e)) {
             if (std::optional<Number> k = number_of(other)) {
                 if (std::optional<Polynomial> r = add(*p, *k, subtract))
@@ -458,7 +446,7 @@ nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add_
 nb::object op_mul(nb::handle self, nb::handle other) {
     CompiledLinearExpression &e = state(self);
     if (is_number(other)) {
-        refuse_not_finite(other, kCoefficient);
+        numbers::refuse_if_not_finite(g_module, linear::kCoefficient, other);
         if (const Polynomial *p = native(e)) {
             if (std::optional<Number> k = number_of(other)) {
                 if (std::optional<Polynomial> r = scale(*p, *k)) return from_native(std::move(r));

@@ -35,18 +35,20 @@ inline nb::str forall_text(nb::handle value) {
     nb::object items = nb::steal(fast);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
     bool plain = true;
-    std::string text = "[";
     for (Py_ssize_t k = 0; k < n; ++k) {
         nb::handle item = PySequence_Fast_GET_ITEM(fast, k);
-        if (!PyLong_CheckExact(item.ptr())) {
-            if (numbers::kind(item) != numbers::Kind::kInt) return format_plain(value);
-            plain = false;
-        }
-        if (k > 0) text += ", ";
-        text += nb::cast<std::string>(nb::str(numbers::plain(item, numbers::Kind::kInt)));
+        if (PyLong_CheckExact(item.ptr())) continue;
+        if (numbers::kind(item) != numbers::Kind::kInt) return format_plain(value);
+        plain = false;
     }
     // A list or tuple of plain ints keeps the text it always had.
     if (plain) return format_plain(value);
+    std::string text = "[";
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k > 0) text += ", ";
+        nb::object i = numbers::plain(PySequence_Fast_GET_ITEM(fast, k), numbers::Kind::kInt);
+        text += nb::cast<std::string>(nb::str(i));
+    }
     text += "]";
     return nb::str(text.data(), text.size());
 }

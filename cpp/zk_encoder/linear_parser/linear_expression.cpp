@@ -39,11 +39,6 @@ constexpr const char *kBoundedTruth =
     "A bounded linear expression has no truth value: a chained comparison such as "
     "'1 <= x <= 5' would lose a bound; give both bounds to add_constraint (lo=..., hi=...)";
 
-// What a number stands for where it is refused: a factor, a term added to the constant, a bound.
-constexpr const char *kCoefficient = "Coefficient";
-constexpr const char *kConstant = "Constant";
-constexpr const char *kBound = "Bound";
-
 constexpr const char *kSumHead = "CompiledSum([";
 constexpr const char *kSumTail = "])";
 constexpr const char *kItemSeparator = ", ";
@@ -84,9 +79,7 @@ bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
 nb::object number_operand(nb::handle obj, const char *what) {
     if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
     nb::object plain = numbers::plain_or_none(g_module, what, obj);
-    if (plain.is_valid() && PyFloat_Check(plain.ptr()) &&
-        !std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
-        numbers::refuse_not_finite(g_module, what, plain);
+    if (plain.is_valid()) numbers::refuse_if_not_finite(g_module, what, plain);
     return plain;
 }
 
@@ -195,7 +188,8 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
     check_borders(self);
     Text t;
     BlockRefsPtr blocks = blocks_of(self);
-    if (nb::object k = number_operand(other, op == Op::kMul ? kCoefficient : kConstant);
+    if (nb::object k =
+            number_operand(other, op == Op::kMul ? linear::kCoefficient : linear::kConstant);
         k.is_valid()) {
         nb::object n = formatted(k);
         switch (op) {
@@ -264,16 +258,15 @@ nb::object compare(nb::handle self, nb::handle other, Bound bound) {
     // None is "no bound" only as a bound argument's default; here it would drop the bound the
     // comparison was written for.
     if (other.is_none()) {
-        nb::object type_name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())))
-                                   .attr("__name__");
-        g_module.raise_logged(
-            PyExc_TypeError,
-            linear::none_comparison_message(operator_text(bound),
-                                            nb::cast<std::string>(type_name).c_str()));
+        nb::object type_name =
+            nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()))).attr("__name__");
+        g_module.raise_logged(PyExc_TypeError,
+                              linear::none_comparison_message(
+                                  operator_text(bound), nb::cast<std::string>(type_name).c_str()));
     }
     // A number bound is kept as given; complex ones and NaN are refused here, where they are
     // written (an infinity is no bound on that side).
-    const char *what = bound == Bound::kEq   ? kBound
+    const char *what = bound == Bound::kEq   ? linear::kBound
                        : bound == Bound::kLe ? linear::kUpperBound
                                              : linear::kLowerBound;
     linear::bound_or_none(g_module, what, other);

@@ -80,11 +80,6 @@ constexpr const char *kNoSolutionMsg =
 constexpr const char *kColumnHead = "Column ";
 constexpr const char *kColumnOutside = " lies outside the model's ";
 constexpr const char *kColumnTail = " columns";
-// What a refused number of a row or objective stood for.
-constexpr const char *kBound = "Bound";
-constexpr const char *kConstant = "Constant";
-constexpr const char *kCoefficient = "Coefficient";
-
 // Set to "host" to have every text evaluated by the host (the differential tests compare both).
 constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
 constexpr const char *kHostEval = "host";
@@ -487,16 +482,6 @@ nb::object row_bound(nb::handle bound, const char *what, bool upper) {
     return value;
 }
 
-// A number that must be finite: an expression's constant.
-void check_finite_number(nb::handle number, const char *what) {
-    if (PyLong_Check(number.ptr())) return;
-    numbers::Kind k = numbers::kind(number);
-    if (k != numbers::Kind::kReal) return;
-    nb::object plain = numbers::plain(number, k);
-    if (!std::isfinite(PyFloat_AS_DOUBLE(plain.ptr())))
-        numbers::refuse_not_finite(g_module, what, plain);
-}
-
 // The float the engine will make of a bound: an int beyond the float range fails here.
 void check_float(nb::handle number) {
     if (PyFloat_Check(number.ptr())) return;
@@ -527,12 +512,12 @@ void check_coefficients(nb::handle values) {
     if (read_array(values, 'd', floats)) {
         for (double v : floats)
             if (!std::isfinite(v))
-                numbers::refuse_not_finite(g_module, kCoefficient, nb::float_(v));
+                numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
         return;
     }
     std::vector<std::int64_t> ints;
     if (read_array(values, 'l', ints)) return;
-    for (nb::handle v : values) check_finite_number(v, kCoefficient);
+    for (nb::handle v : values) numbers::refuse_if_not_finite(g_module, linear::kCoefficient, v);
 }
 
 // Every column index among the model's columns.
@@ -570,7 +555,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     hi = set_border(hi, expression.attr("hi"));
     if (!eq.is_none()) {
         if (!lo.is_none() || !hi.is_none()) raise_plain(PyExc_ValueError, kBordersTwiceMsg);
-        lo = row_bound(eq, kBound, false);
+        lo = row_bound(eq, linear::kBound, false);
         hi = lo;
     }
     lo = row_bound(lo, linear::kLowerBound, false);
@@ -603,7 +588,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         nb::object constant = item.attr("constant");
         nb::object indexes = item.attr("linear_coefficients_indexes");
         nb::object values = item.attr("linear_coefficients");
-        check_finite_number(constant, kConstant);
+        numbers::refuse_if_not_finite(g_module, linear::kConstant, constant);
         check_coefficients(values);
         check_columns(indexes, columns);
         RowTerms row{subtract(lo, constant), subtract(hi, constant), indexes, values};
@@ -635,7 +620,8 @@ void check_quadratic(nb::handle quadratic, nb::handle columns) {
     // Compressed columns: entries of columns from n on lie after the start of column n.
     nb::object indptr = quadratic.attr("indptr");
     for (std::int64_t c = n; c < cols; ++c)
-        if (!indptr[nb::int_(c)].equal(indptr[nb::int_(c + 1)])) refuse_column(nb::int_(c), columns);
+        if (!indptr[nb::int_(c)].equal(indptr[nb::int_(c + 1)]))
+            refuse_column(nb::int_(c), columns);
 }
 
 void add_target(LinearModel &self, nb::object expression, nb::object minimization) {
