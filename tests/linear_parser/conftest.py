@@ -1,6 +1,7 @@
-"""Fixtures of the first linear generation's model tests: an engine solver module that records
-every call its solvers get."""
+"""Fixtures of the first linear generation's tests: an engine solver module that records every
+call its solvers get, and a seeded random source."""
 
+import random
 import types
 
 import pytest
@@ -43,3 +44,19 @@ class Recorder:
 def recorder():
     """The recording module's class: recorder() records, recorder(forward=True) also solves."""
     return Recorder
+
+
+class Seeded(random.Random):
+    """A random source that keeps its seed, to be named in a failure and replayed with."""
+
+    def __init__(self, seed):
+        super().__init__(seed)
+        self.seed_value = seed
+
+
+@pytest.fixture
+def rng():
+    """A random source with a fresh seed, printed (pytest shows it with a failure)."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    return Seeded(seed)

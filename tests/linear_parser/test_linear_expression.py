@@ -210,14 +210,7 @@ REFUSED_NUMBERS = [
 ]
 
 
-@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in REFUSED_NUMBERS],
-                         ids=[c[0] for c in REFUSED_NUMBERS])
-def test_numbers_that_are_no_coefficient(build, exc, msg, log_sink):
-    with pytest.raises(exc) as err:
-        build()
-    assert str(err.value) == msg and errors(log_sink) == [msg]
-
-
+# Bounds that are no bound: refused where they are written.
 REFUSED_BOUNDS = [
     ("le-none", lambda: x <= None, TypeError,
      "'<=' not supported between instances of 'LinearVariableProxy' and 'NoneType'"),
@@ -236,9 +229,9 @@ REFUSED_BOUNDS = [
 ]
 
 
-@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in REFUSED_BOUNDS],
-                         ids=[c[0] for c in REFUSED_BOUNDS])
-def test_bounds_that_are_no_bound(build, exc, msg, log_sink):
+@pytest.mark.parametrize("build, exc, msg", [c[1:] for c in REFUSED_NUMBERS + REFUSED_BOUNDS],
+                         ids=[c[0] for c in REFUSED_NUMBERS + REFUSED_BOUNDS])
+def test_numbers_that_are_no_coefficient_or_bound(build, exc, msg, log_sink):
     with pytest.raises(exc) as err:
         build()
     assert str(err.value) == msg and errors(log_sink) == [msg]

@@ -8,7 +8,6 @@ matrices handed to it directly. Every refused call must leave the model exactly 
 never been made: the same engine calls afterwards and the same optimum."""
 
 import fractions
-import random
 import warnings
 
 import highspy
@@ -431,10 +430,8 @@ def j_of(m):
     return m._indexes["j"]
 
 
-def test_random_models_match_highs_given_the_same_matrices(route, engine):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = random.Random(seed)
+def test_random_models_match_highs_given_the_same_matrices(route, engine, rng):
+    seed = rng.seed_value
     for _ in range(40):
         build, n, (lo, hi), expected, costs, minimize, integral = random_model(rng)
         engine.calls.clear()

@@ -223,6 +223,7 @@ def test_non_integer_items_are_refused():
         block()(1.5, 0)
     import numpy as np
     assert list(block()(np.int64(1), True).linear_coefficients_indexes) == [13]
+    assert list(block()(np.True_, np.int8(2)).linear_coefficients_indexes) == [15]
 
 
 def test_attributes_are_kept_as_given():

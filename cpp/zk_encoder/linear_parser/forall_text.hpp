@@ -38,7 +38,7 @@ inline nb::str forall_text(nb::handle value) {
     for (Py_ssize_t k = 0; k < n; ++k) {
         nb::handle item = PySequence_Fast_GET_ITEM(fast, k);
         if (PyLong_CheckExact(item.ptr())) continue;
-        if (numbers::kind(item) != numbers::Kind::kInt) return format_plain(value);
+        if (!plain_integer(item).is_valid()) return format_plain(value);
         plain = false;
     }
     // A list or tuple of plain ints keeps the text it always had.
@@ -46,8 +46,7 @@ inline nb::str forall_text(nb::handle value) {
     std::string text = "[";
     for (Py_ssize_t k = 0; k < n; ++k) {
         if (k > 0) text += ", ";
-        nb::object i = numbers::plain(PySequence_Fast_GET_ITEM(fast, k), numbers::Kind::kInt);
-        text += nb::cast<std::string>(nb::str(i));
+        text += nb::cast<std::string>(nb::str(plain_integer(PySequence_Fast_GET_ITEM(fast, k))));
     }
     text += "]";
     return nb::str(text.data(), text.size());

@@ -7,7 +7,6 @@
 // offer (there is no reflected subtraction: `k - e` is written as `-(e) + k`).
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
-#include <cmath>
 #include <string>
 #include <utility>
 

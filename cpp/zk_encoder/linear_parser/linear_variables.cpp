@@ -17,6 +17,7 @@
 
 #include "common/format.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "texts/index_text.hpp"
 #include "texts/names.hpp"
 #include "zk_encoder/linear_parser/linear_expression.hpp"
@@ -187,28 +188,17 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
 // The global column of the element `items`, one per dimension: every item must lie inside its
 // dimension, or the column would belong to another block.
 int64_t element_column(const LinearVariable &v, nb::handle items) {
-    size_t given = static_cast<size_t>(PyTuple_GET_SIZE(items.ptr()));
     int64_t column = v.first_;
     for (size_t d = 0; d < v.sizes_.size(); ++d) {
+        nb::handle item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(d));
+        nb::object index = plain_integer(item);
+        if (!index.is_valid())
+            refuse_logged(PyExc_TypeError, fill(kItemNotInteger, {v.name_text_, text_of(item)}));
         int64_t value = 0;
-        bool fits = true;
-        nb::object item;
-        if (d < given) {
-            item = nb::borrow(PyTuple_GET_ITEM(items.ptr(), d));
-            PyObject *idx = PyNumber_Index(item.ptr());
-            if (!idx) {
-                clear_only(PyExc_TypeError);
-                refuse_logged(PyExc_TypeError,
-                              fill(kItemNotInteger, {v.name_text_, text_of(item)}));
-            }
-            fits = int64_of(nb::steal(idx), value);
-        }
-        if (!fits || value < 0 || value >= v.sizes_[d]) {
-            std::string value_text = d < given ? text_of(item) : "0";
+        if (!int64_of(index, value) || value < 0 || value >= v.sizes_[d])
             refuse_logged(PyExc_IndexError,
-                          fill(kItemOutOfRange, {v.name_text_, value_text, v.dim_names_[d],
+                          fill(kItemOutOfRange, {v.name_text_, text_of(item), v.dim_names_[d],
                                                  std::to_string(v.sizes_[d])}));
-        }
         column += value * v.strides_[d];
     }
     return column;
