@@ -266,7 +266,10 @@ def works():
 MISSING = [
     ("engine", "", ["nubrix.sorn_engine"], "zk_encoder",
      ("ModuleNotFoundError", "No module named 'nubrix.sorn_engine'")),
-    # The engine needs numpy itself: it is loaded before numpy goes.
+    # The stand-in engine needs numpy itself: without it, the engine's import fails first, and
+    # with the host's error as well.
+    ("numpy_before_the_engine", "", ["numpy"], "zk_encoder",
+     ("ModuleNotFoundError", "No module named 'numpy'")),
     ("numpy", "import nubrix.sorn_engine", ["numpy"], "zk_encoder",
      ("ModuleNotFoundError", "No module named 'numpy'")),
     ("scipy", "", ["scipy"], "zk_encoder", ("ModuleNotFoundError", "No module named 'scipy'")),

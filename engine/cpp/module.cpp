@@ -1,4 +1,6 @@
 // Entry of the stand-in engine module nubrix.sorn_engine.
+#include "common/module.hpp"
+
 #include "bind.hpp"
 
 namespace se {
@@ -13,6 +15,9 @@ namespace {
 
 void bind_module(nb::module_ &m) {
     nb::set_leak_warnings(false);
+    // Dependencies first: a missing one must fail the import before any type or submodule is
+    // registered, so that a later attempt starts from nothing.
+    nb::module_::import_("numpy");
     m.doc() = "Stand-in for the nubrix solver engine";
     register_top(m);
     register_bxpr(m);
@@ -25,4 +30,5 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace se
 
-NB_MODULE(sorn_engine, m) { se::bind_module(m); }
+// A dependency missing at import (highspy, numpy) is reported as the host reports it.
+ZK_MODULE(sorn_engine, m) { se::bind_module(m); }
