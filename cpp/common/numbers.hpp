@@ -7,6 +7,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <string>
@@ -109,6 +110,8 @@ inline nb::object plain(nb::handle obj, Kind k) {
     PyObject *o = obj.ptr();
     if (k == Kind::kInt) {
         if (PyLong_CheckExact(o)) return nb::borrow(obj);
+        // numpy's bool as an index is deprecated (a warning, an error under -W error).
+        if (!PyLong_Check(o) && is_a(obj, classes().np_bool_)) return nb::int_(truth(obj) ? 1 : 0);
         // Exact int in 3.10; an Integral without __index__ falls back to int().
         if (PyIndex_Check(o)) return check(PyNumber_Index(o));
         return check(PyNumber_Long(o));
@@ -151,6 +154,11 @@ inline double finite_value(const ModuleGlobals &g, const char *what, nb::handle 
     double v = real_value(g, what, obj);
     if (!std::isfinite(v)) refuse_not_finite(g, what, obj);
     return v;
+}
+
+// The ValueError for a value that may be infinite (a bound: no bound on that side) but not NaN.
+[[noreturn]] inline void refuse_nan(const ModuleGlobals &g, const char *what) {
+    g.raise_logged(nb::handle(PyExc_ValueError), std::string(what) + " must be a number, not nan");
 }
 
 }  // namespace zk::numbers

@@ -178,26 +178,33 @@ def test_module_binds_its_imports_and_names():
 
 
 NUMBERS = [
-    ("int", 3, True), ("bool", True, True), ("float", 2.5, True), ("inf", float("inf"), True),
-    ("np.int32", np.int32(2), True), ("np.uint8", np.uint8(2), True),
-    ("np.float32", np.float32(1.5), True), ("np.float64", np.float64(1.5), True),
-    ("fraction", fractions.Fraction(1, 3), True),
-    ("complex", 1j, False), ("decimal", __import__("decimal").Decimal(1), False),
-    ("np.bool_", np.bool_(True), False), ("0-d array", np.array(1.0), False),
-    ("text", "1", False), ("none", None, False), ("list", [1], False),
+    # value, whether it is an instance of _CoefType, the constant of `row + value` (the plain
+    # number it stands for) or the refusal
+    ("int", 3, True, 3.0), ("bool", True, True, 1.0), ("float", 2.5, True, 2.5),
+    ("np.int32", np.int32(2), True, 2.0), ("np.uint8", np.uint8(2), True, 2.0),
+    ("np.float32", np.float32(1.5), True, 1.5), ("np.float64", np.float64(1.5), True, 1.5),
+    ("fraction", fractions.Fraction(1, 3), True, 1 / 3), ("np.bool_", np.bool_(True), False, 1.0),
+    ("inf", float("inf"), True, (ValueError, "Constant must be a finite number, not inf")),
+    ("nan", float("nan"), True, (ValueError, "Constant must be a finite number, not nan")),
+    ("complex", 1j, False, (TypeError, "Constant must be a real number, not complex: 1j")),
+    ("decimal", __import__("decimal").Decimal(1), False, (TypeError, ROW_TYPE)),
+    ("0-d array", np.array(1.0), False, (TypeError, ROW_TYPE)),
+    ("text", "1", False, (TypeError, ROW_TYPE)), ("none", None, False, (TypeError, ROW_TYPE)),
+    ("list", [1], False, (TypeError, ROW_TYPE)),
 ]
 
 
-@pytest.mark.parametrize("value,is_number", [c[1:] for c in NUMBERS], ids=[c[0] for c in NUMBERS])
-def test_numbers_are_the_instances_of_coef_type(value, is_number):
-    assert isinstance(value, E._CoefType) is is_number
-    # A number moves the constant; anything else is refused as an operand.
+@pytest.mark.parametrize("value,coef_type,outcome", [c[1:] for c in NUMBERS],
+                         ids=[c[0] for c in NUMBERS])
+def test_numbers_are_read_as_the_plain_numbers_they_stand_for(log_sink, value, coef_type, outcome):
+    assert isinstance(value, E._CoefType) is coef_type
+    # A number moves the constant by its plain value; anything else is refused as an operand.
     row = unit(0)
-    if is_number:
-        assert (row + value).constant == 0.0 + value
+    if isinstance(outcome, tuple):
+        check_refusal(log_sink, lambda: row + value, *outcome)
     else:
-        with pytest.raises(TypeError, match="is expected for left side"):
-            row + value
+        got = (row + value).constant
+        assert got == outcome and type(got) is float
 
 
 def test_classes_show_their_documented_surface():
@@ -448,8 +455,10 @@ def test_row_comparisons_attach_bounds_and_keep_the_other_side():
     assert (left.lower_bound, left.upper_bound) == (1, None)
     assert ((5 >= x0).lower_bound, (5 >= x0).upper_bound) == (None, 5)
     assert ((3 == x0).lower_bound, (3 == x0).upper_bound) == (3, 3)
-    marker = object()
-    assert (x0 == marker).lower_bound is marker  # the bound is not tested
+    # A bound is a number: anything else could reach the engine only as it came.
+    with pytest.raises(TypeError, match="^'==' not supported between instances of "
+                                        "'LinearExpression' and 'object'$"):
+        x0 == object()
 
 
 ROW_REFUSALS = [
@@ -468,7 +477,8 @@ ROW_REFUSALS = [
     ("row-none", lambda: unit(0) - None, TypeError, ROW_TYPE),
     ("list-row", lambda: [1] - unit(0), TypeError, ROW_TYPE),
     ("row*text", lambda: unit(0) * "a", TypeError, ROW_TYPE),
-    ("row*complex", lambda: unit(0) * 1j, TypeError, ROW_TYPE),
+    ("row*complex", lambda: unit(0) * 1j, TypeError,
+     "Coefficient must be a real number, not complex: 1j"),
     ("row*array", lambda: unit(0) * np.arange(N), TypeError, ROW_TYPE),
     ("row+block", lambda: unit(0) + units([1, 2]), TypeError, ROW_TYPE),
     ("row*block", lambda: unit(0) * units([1, 2]), TypeError, ROW_TYPE),
@@ -483,7 +493,8 @@ ROW_REFUSALS = [
     ("chained", lambda: 1 <= unit(0) <= 5, TypeError, TRUTH),
     ("ne", lambda: unit(0) != 1, TypeError, TRUTH),
     ("truth-of-bounded", lambda: bool(unit(0) >= 1), TypeError, TRUTH),
-    ("in-list", lambda: unit(0) in [unit(1)], TypeError, TRUTH),
+    ("in-list", lambda: unit(0) in [unit(1)], TypeError,
+     "'==' not supported between instances of 'LinearExpression' and 'LinearExpression'"),
 ]
 
 
@@ -520,9 +531,9 @@ def test_rows_with_cycles_are_collected():
         pass
 
     h = Holder()
-    r = unit(0) == h
+    r = unit(0) == 1
     h.row = r
-    r.tag = h  # the attribute dictionary can close a cycle too
+    r.tag = h  # the attribute dictionary closes the cycle
     ref = weakref.ref(h)
     del h, r
     gc.collect()
@@ -686,11 +697,12 @@ def test_weights_of_length_one_scale_every_row_without_debug():
     assert r.constants.tolist() == [3.0, 3.0]
 
 
-def test_array_on_the_left_is_numpys_own_elementwise_product():
+def test_array_on_the_left_scales_the_rows_as_on_the_right():
     b = units([0, 1])
     out = np.array([1.0, 2.0]) * b
-    assert isinstance(out, np.ndarray) and out.dtype == object and out.shape == (2,)
-    assert all(type(e) is LinearExpressionsArr for e in out)
+    assert type(out) is LinearExpressionsArr
+    assert np.array_equal(out.linear_coefficients.toarray(),
+                          (b * np.array([1.0, 2.0])).linear_coefficients.toarray())
 
 
 # ------------------------------------------------------------------------------------------------
@@ -1013,11 +1025,23 @@ def test_row_weights_and_weighted_sums_equal_the_library_computation():
         w = random_weights(rng, m.shape[0])
         b = LinearExpressionsArr(linear_coefficients=m)
         snap, weights = snapshot(*block_arrays(b)), w.copy()
-        scaled, folded = b * w, b.dot(w)
+        want_scaled = (w[:, None] * m.copy()).tocsr()
+        want_folded = csr_array(w).dot(m.copy()).tocsr()
+        if not np.all(np.isfinite(w)):  # NaN and infinite weights are refused
+            with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                b * w
+            with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                b.dot(w)
+            continue
+        for got, want in ((lambda: b * w, want_scaled), (lambda: b.dot(w), want_folded)):
+            if not np.all(np.isfinite(want.data)):  # 1e300 * 1e10: refused where it is made
+                with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                    got()
+            else:
+                result = got().linear_coefficients
+                assert same_arrays(result, want), (m, w, result, want)
         assert unchanged(snap, *block_arrays(b))
         assert np.array_equal(w, weights, equal_nan=True)
-        assert same_arrays(scaled.linear_coefficients, (w[:, None] * m.copy()).tocsr()), (m, w)
-        assert same_arrays(folded.linear_coefficients, csr_array(w).dot(m.copy()).tocsr()), (m, w)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -1267,8 +1291,6 @@ def assert_same_row(got, want):
 @pytest.mark.parametrize("index, weights", [
     ([3, 1, 3, 0], np.array([0.5, -2.0, 0.25, 3.0])),
     ([3, 1, 3, 0], np.array([1.0, 2.0, -1.0, 4.0])),  # column 3 adds up to 0
-    ([5, 5], np.array([np.inf, -np.inf])),
-    ([2, 4], np.array([np.nan, 1.0])),
     ([2, 4], np.array([0.0, 1.0])),
     ([2, 4, 1, 0], np.arange(1.0, 9.0)[::2]),  # not contiguous
     ([2, 4], np.array([3, -1])),
@@ -1276,7 +1298,7 @@ def assert_same_row(got, want):
     ([2, 4], np.array([1.5, 2.5], dtype=np.float32)),
     ([2, 4], np.array([1.0, 2.0], dtype=">f8")),
     ([], np.array([])),
-], ids=["fractions", "cancelling", "infinities", "nan", "zero-weight", "strided", "int64",
+], ids=["fractions", "cancelling", "zero-weight", "strided", "int64",
         "int32", "float32", "big-endian", "empty"])
 @pytest.mark.parametrize("which", ["real", "integer"])
 def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
@@ -1288,8 +1310,200 @@ def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
     assert_same_block(block, twin)
 
 
+@pytest.mark.parametrize("weights,text", [
+    (np.array([np.inf, -np.inf]), "inf"), (np.array([1.0, np.nan]), "nan"),
+    (np.array([1.0, -np.inf], dtype=np.float32), "-inf"),
+], ids=["infinities", "nan", "float32"])
+@pytest.mark.parametrize("which", ["real", "integer"])
+def test_weighted_sums_with_weights_no_row_can_hold_are_refused(arrays, log_sink, which, weights,
+                                                                 text):
+    x = arrays[0] if which == "real" else arrays[1]
+    msg = f"Coefficient must be a finite number, not {text}"
+    for b in picked(x, [5, 2]):
+        for call in (lambda: b.dot(weights), lambda: dot(weights, b), lambda: b * weights):
+            log_sink.calls.clear()
+            check_refusal(log_sink, call, ValueError, msg)
+
+
 def test_weighted_sum_of_another_length_fails_in_numpy(arrays):
     block, twin = picked(arrays[0], [1, 2, 3])
     for b in (block, twin):
         with pytest.raises(ValueError, match="not aligned"):
             b.dot(np.ones(2))
+
+
+# ------------------------------------------------------------------------------------------------
+# Integer coefficients and constants never wrap: random products and sums of large integers on the
+# rows and blocks of an INTEGER array, against the same computation with the host's integers. The
+# values keep the array's int32 while every value along the way fits it, take int64 from the step
+# that leaves int32, and float64 from a step that leaves int64, computed from there on as a REAL
+# array's arithmetic computes it.
+
+INT32 = (-2**31, 2**31 - 1)
+INT64 = (-2**63, 2**63 - 1)
+BIG = [0, 1, -1, 3, 7, -12, 50000, 60000, 3_000_000_000, 2**31 - 1, -2**31, 2**31, 2**40, 2**53,
+       2**62, -(2**63), 2**63 - 1, 2**63, 2**70]
+REAL = 128  # the width of values past int64
+
+
+def program_int(rng, value):
+    """The same integer as a program may hand it over: the host's, numpy's, a truth value."""
+    forms = [value]
+    if INT64[0] <= value <= INT64[1]:
+        forms.append(np.int64(value))
+    if INT32[0] <= value <= INT32[1]:
+        forms.append(np.int32(value))
+    if 0 <= value <= 255:
+        forms.append(np.uint8(value))
+    if value in (0, 1):
+        forms.append(bool(value))
+    return forms[int(rng.integers(len(forms)))]
+
+
+class Values:
+    """Exact values (the host's integers) beside the width their type must have: 32 while every
+    value so far fit int32, 64 from a step past it, REAL (the host's floats) past int64."""
+
+    def __init__(self, values, width):
+        self.values, self.width = list(values), width
+
+    def apply(self, fn, others, least=32):
+        """fn(value, other) for every pair: exactly while the results fit int64; past that, as
+        real values, from the operands' real values."""
+        least = max(self.width, least)
+        if least < REAL:
+            exact = [fn(v, o) for v, o in zip(self.values, others)]
+            if all(INT64[0] <= v <= INT64[1] for v in exact):
+                wide = least == 64 or any(not INT32[0] <= v <= INT32[1] for v in exact)
+                return Values(exact, 64 if wide else 32)
+        return Values([fn(float(v), float(o)) for v, o in zip(self.values, others)], REAL)
+
+
+def dtype_of(width):
+    return {32: np.int32, 64: np.int64, REAL: np.float64}[width]
+
+
+def assert_values(array, want):
+    assert array.dtype == dtype_of(want.width), (array.dtype, want.width)
+    got = array.tolist()
+    if want.width == REAL:
+        scale = max([abs(v) for v in want.values] + [1.0])
+        assert got == pytest.approx(want.values, abs=scale * 1e-15)
+    else:
+        assert got == want.values
+
+
+class Block:
+    """A block's exact shadow: coefficients per stored place (row, column) and constants."""
+
+    def __init__(self, places, coefs, constants, is_init=True):
+        self.places, self.coefs, self.constants, self.is_init = places, coefs, constants, is_init
+
+
+def dense_places(matrix):
+    m = matrix.tocsr()
+    rows = np.repeat(np.arange(m.shape[0]), np.diff(m.indptr))
+    return list(zip(rows.tolist(), m.indices.tolist())), m.data
+
+
+def check_block(block, shadow):
+    places, data = dense_places(block.linear_coefficients)
+    got = dict(zip(places, range(len(places))))
+    want = {p: i for i, p in enumerate(shadow.places)}
+    # Every place with a value that is not 0 is stored; stored zeros may stay.
+    for p, i in want.items():
+        value = shadow.coefs.values[i]
+        if p not in got:
+            assert value == 0, (p, value)
+    kept = [p for p in shadow.places if p in got]
+    sub = Values([shadow.coefs.values[want[p]] for p in kept], shadow.coefs.width)
+    assert_values(data[[got[p] for p in kept]], sub)
+    assert all(p in want or data[i] == 0 for p, i in got.items())
+    assert_values(block.constants, shadow.constants)
+
+
+def random_integer_step(rng, block, shadow, z):
+    k = len(shadow.constants.values)
+    op = rng.integers(6)
+    if op == 0:  # times a number
+        c = int(rng.choice(BIG)) * int(rng.choice([1, -1]))
+        new = block * program_int(rng, c)
+        n = len(shadow.places)
+        return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, [c] * n),
+                          shadow.constants.apply(lambda v, o: v * o, [c] * k))
+    if op in (1, 2):  # plus or minus a number
+        c = int(rng.choice(BIG))
+        sign = 1 if op == 1 else -1
+        new = block + program_int(rng, c) if op == 1 else block - program_int(rng, c)
+        return new, Block(shadow.places, shadow.coefs,
+                          shadow.constants.apply(lambda v, o: v + sign * o, [c] * k))
+    if op == 3:  # a number minus the block
+        c = int(rng.choice(BIG))
+        new = program_int(rng, c) - block
+        n = len(shadow.places)
+        return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, [-1] * n),
+                          shadow.constants.apply(lambda v, o: o - v, [c] * k))
+    if op == 4:  # plus or minus a block of the array
+        cols = rng.integers(0, 6, k)
+        sign = int(rng.choice([1, -1]))
+        other = z[cols.tolist()]
+        new = block + other if sign == 1 else block - other
+        values = dict(zip(shadow.places, shadow.coefs.values))
+        for r, c in enumerate(cols.tolist()):
+            values.setdefault((r, c + z._shift), 0)
+        places = sorted(values)
+        exact = Values([values[p] for p in places], shadow.coefs.width)
+        adds = [sign if (p[1] - z._shift) == cols[p[0]] else 0 for p in places]
+        return new, Block(places, exact.apply(lambda v, o: v + o, adds),
+                          shadow.constants, is_init=False)
+    dtype = rng.choice([np.int32, np.int64])  # times integer weights
+    w = np.array([int(rng.choice([1, -1, 2, 50000, 2**20, 3_000_000])) for _ in range(k)],
+                 dtype=dtype)
+    least = 64 if dtype == np.int64 else 32
+    new = block * w
+    per_place = [int(w[r]) for r, _ in shadow.places]
+    return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, per_place, least),
+                      shadow.constants.apply(lambda v, o: v * o, w.tolist(), least),
+                      is_init=False)
+
+
+def test_random_integer_blocks_against_the_hosts_integers():
+    from zk_encoder.linear_parser2.variable import VariableArray
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    z = VariableArray("z", (6,), 0, 9, np.int32, counter())
+    VariableArray._total_created_variables += 6
+    for _ in range(300):
+        k = int(rng.integers(1, 4))
+        cols = rng.integers(0, 6, k).tolist()
+        block = z[cols]
+        shadow = Block([(r, c + z._shift) for r, c in enumerate(cols)], Values([1] * k, 32),
+                       Values([0] * k, 32))
+        for _ in range(int(rng.integers(1, 7))):
+            block, shadow = random_integer_step(rng, block, shadow, z)
+            check_block(block, shadow)
+        # Folded into one row: the constants add up to the host's exact integer (while they are
+        # integers), the coefficients by column.
+        folded = sumexp(block)
+        if shadow.constants.width < REAL:
+            assert folded.constant == sum(shadow.constants.values)
+            assert type(folded.constant) is int
+        by_column = {}
+        for (r, c), v in zip(shadow.places, shadow.coefs.values):
+            by_column.setdefault(c, []).append(v)
+        columns = sorted(by_column)
+        # A direct sum keeps the stored values' type; the column sums of a block of sums are
+        # numpy's sums, int64 from the start.
+        least = shadow.coefs.width if shadow.is_init else max(64, shadow.coefs.width)
+        if least < REAL:
+            exact = [sum(by_column[c]) for c in columns]
+            sums = Values(exact, 32).apply(lambda v, o: v, exact, least)
+        else:
+            sums = Values([sum(map(float, by_column[c])) for c in columns], REAL)
+        row = folded.linear_coefficients
+        got = dict(zip(row.indices.tolist(), range(row.nnz)))
+        kept = [i for i, c in enumerate(columns) if c in got]
+        assert all(sums.values[i] == 0 for i, c in enumerate(columns) if c not in got)
+        assert_values(row.data[[got[columns[i]] for i in kept]],
+                      Values([sums.values[i] for i in kept], sums.width))

@@ -11,7 +11,9 @@ import nubrix.sorn_engine as se
 from zk_encoder._exceptions import BuildError, SolverError, VariableError
 from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, inf
 from zk_encoder.linear_parser2 import model as model_module
+from zk_encoder.linear_parser2._expression import LinearExpression
 from zk_encoder.linear_parser2.variable import VariableArray
+from scipy.sparse import csr_array
 
 try:
     from zk_encoder.linear_parser.linear_model import VariableType as FirstVariableType
@@ -453,18 +455,24 @@ def test_target_on_foreign_columns_is_refused(log_sink):
     other.get_variable("pad", VariableType.REAL, i=2)
     y = other.get_variable("y", VariableType.REAL, i=2)
     before = list(log_sink.calls)
-    msg = "The target refers to columns that this model does not hold"
+    msg = "Variable y belongs to another model"
     for target in (y[1] * y[1], y[0] + 1):
         with pytest.raises(BuildError, match=f"^{msg}$"):
             m.add_target(target, True)
     assert log_sink.calls[len(before):] == [(msg, se.log_level_type.error)] * 2
+    # A row made from arrays directly records no variable: its columns are checked.
+    wide = VariableArray._total_created_variables
+    direct = LinearExpression(linear_coefficients=csr_array(([1.0], ([3],)), shape=(wide,)))
+    msg = "The target refers to columns that this model does not hold"
+    with pytest.raises(BuildError, match=f"^{msg}$"):
+        m.add_target(direct, True)
 
 
-def test_target_check_under_debug_after_the_sense(model, debug, log_sink):
+def test_target_check_under_debug_before_the_sense(model, debug, log_sink):
     m, x, _ = model
     with pytest.raises(BuildError, match="^Unknown type <class 'int'> for target$"):
         m.add_target(3, True)
-    assert m._linsolver_model.calls == [("changeObjectiveSense", (Recorder.ObjSense.kMinimize,))]
+    assert m._linsolver_model.calls == []
 
 
 # ---------------------------------------------------------------------------------------------

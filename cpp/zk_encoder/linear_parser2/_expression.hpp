@@ -17,6 +17,37 @@ namespace zk::lp2 {
 
 namespace nb = nanobind;
 
+// The variable arrays whose columns a row or block holds, each once (by identity), so that a
+// model can refuse another model's variables before the engine sees them. A row made from arrays
+// directly (by its constructor, or from a pickled state) has none: a null pointer, or `others_`
+// once it is combined with rows that have them; a model checks those columns by their numbers
+// alone. The references keep the arrays alive, so an identity is never taken by another array;
+// the collector is not shown them (an array refers to no row, so they close no cycle of the
+// library's own).
+struct Origin {
+    std::vector<nb::object> arrays_;  // ordered by address
+    bool others_ = false;             // also columns of no known array
+};
+using OriginPtr = std::shared_ptr<const Origin>;
+
+// The origin of the rows of one variable array.
+inline OriginPtr origin_of_array(nb::handle array) {
+    auto o = std::make_shared<Origin>();
+    o->arrays_.push_back(nb::borrow(array));
+    return o;
+}
+
+// A message of both the blocks' comparisons and the model's bound vectors.
+inline constexpr const char *kBorderSize =
+    "The size of the border must match the number of constraints.";
+
+// What the numbers a program gives rows, blocks and the model are named in messages.
+inline constexpr const char *kCoefficientName = "Coefficient";
+inline constexpr const char *kConstantName = "Constant";
+inline constexpr const char *kLowerBoundName = "Lower bound";
+inline constexpr const char *kUpperBoundName = "Upper bound";
+inline constexpr const char *kEquationBoundName = "Equation bound";
+
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
     nb::object constant_;                // a number
@@ -24,6 +55,7 @@ struct LinearExpression {
     nb::object quadratic_coefficients_;  // None or an N x N csc_array
     nb::object lower_bound_;             // None or the bound
     nb::object upper_bound_;             // None or the bound
+    OriginPtr origin_;
 };
 
 // The coefficient matrix of a block. A program that adds up many blocks (a transport model's
@@ -103,6 +135,7 @@ struct LinearExpressionsArr {
     nb::object lower_bounds_;                  // None or 1-D numpy array
     nb::object upper_bounds_;                  // None or 1-D numpy array
     nb::object is_init_;  // true: `sum` adds the stored values by column directly
+    OriginPtr origin_;
 };
 
 }  // namespace zk::lp2
