@@ -279,6 +279,51 @@ bool fits_type(nb::handle bound, nb::handle natural) {
     return compare(bound, np.attr("iinfo")(dtype).attr("max"), Py_LE);
 }
 
+// The largest magnitude of an array's values as a real value (0 when empty, NaN when one is).
+double max_abs(nb::handle arr) {
+    Reals reals;
+    if (nb::try_cast(arr, reals, false)) {
+        double m = 0.0;
+        int nan = 0;
+        const double *v = reals.data();
+        for (size_t i = 0; i < reals.shape(0); ++i) {
+            const double a = std::fabs(v[i]);
+            m = a > m ? a : m;
+            nan |= (v[i] != v[i]);
+        }
+        return nan ? std::numeric_limits<double>::quiet_NaN() : m;
+    }
+    if (index_int64(arr.attr("size")) == 0) return 0.0;
+    const double low = std::fabs(nb::cast<double>(builtin("float")(arr.attr("min")())));
+    const double high = std::fabs(nb::cast<double>(builtin("float")(arr.attr("max")())));
+    return std::max(low, high);
+}
+
+double magnitude_of(nb::handle number) {
+    return std::fabs(zk::numbers::check_real(PyFloat_AsDouble(number.ptr())));
+}
+
+// numpy warns when real values overflow: an operation whose results may leave the real range
+// (`bound`, the largest magnitude they can reach, is past it) runs with its warnings off, and the
+// checks after it refuse such values themselves, in the library's words.
+template <typename Fn>
+nb::object real_arithmetic(double bound, Fn fn) {
+    if (bound <= std::numeric_limits<double>::max()) return fn();
+    nb::object state = np_mod().attr("errstate")("all"_a = "ignore");
+    state.attr("__enter__")();
+    nb::object r;
+    try {
+        r = fn();
+    } catch (...) {
+        state.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    state.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return r;
+}
+
+double op_bound(exact::Op op, double a, double b) { return op == exact::Op::kMul ? a * b : a + b; }
+
 // The value of a host integer that 128 bits hold; false for one past them.
 bool int128_of(nb::handle k, __int128 &out) {
     int64_t small = 0;
@@ -304,7 +349,9 @@ bool int128_of(nb::handle k, __int128 &out) {
 // as real values past 64 bits; anything else as numpy computes it.
 nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, bool swap = false) {
     auto numpy_way = [op, swap](nb::handle a, nb::handle b) {
-        return swap ? apply_op(op, b, a) : apply_op(op, a, b);
+        return real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)), [&] {
+            return swap ? apply_op(op, b, a) : apply_op(op, a, b);
+        });
     };
     if (!PyLong_Check(k.ptr()) || !integer_kind(dtype_kind(values))) return numpy_way(values, k);
     nb::object ints = int64_values(values);
@@ -327,7 +374,11 @@ nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, boo
 // a op b for two arrays: integers exactly where both are 1-D with one value per entry of a (or
 // one for all), as real values past 64 bits; anything else as numpy computes it.
 nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op) {
-    if (!integer_kind(dtype_kind(a)) || !integer_kind(dtype_kind(b))) return apply_op(op, a, b);
+    auto numpy_way = [op](nb::handle x, nb::handle y) {
+        return real_arithmetic(op_bound(op, max_abs(x), max_abs(y)),
+                               [&] { return apply_op(op, x, y); });
+    };
+    if (!integer_kind(dtype_kind(a)) || !integer_kind(dtype_kind(b))) return numpy_way(a, b);
     nb::object natural = natural_of(a, b);
     if (!integer_kind(kind_of(natural))) return apply_op(op, a, b);
     if (index_int64(a.attr("ndim")) != 1 || index_int64(b.attr("ndim")) != 1)
@@ -343,7 +394,7 @@ nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op) {
                                range))
             return int_result(std::move(out), range, natural);
     }
-    return apply_op(op, as_reals(a), as_reals(b));
+    return numpy_way(as_reals(a), as_reals(b));
 }
 
 // The flat position of the first NaN or infinite value of a real array, or -1.
@@ -391,6 +442,9 @@ nb::object weights_of(nb::handle w) {
     if (integer_kind(kind)) return nb::borrow(w);
     if (kind == 'f') {
         check_finite_values(kCoefficient, w);
+        // Half-precision values are read as float64, which holds them exactly: the sparse library
+        // takes no float16.
+        if (is_dtype(w, "float16")) return as_reals(w);
         return nb::borrow(w);
     }
     if (kind != 'O') {
@@ -455,7 +509,9 @@ nb::object total(nb::handle c, nb::handle w) {
                                    w.attr("tolist")());
         return builtin("sum")(terms);
     }
-    nb::object r = weighted ? c.attr("dot")(w) : c.attr("sum")();
+    double bound = max_abs(c) * static_cast<double>(index_int64(c.attr("size")));
+    if (weighted) bound *= max_abs(w);
+    nb::object r = real_arithmetic(bound, [&] { return weighted ? c.attr("dot")(w) : c.attr("sum")(); });
     nb::object plain = numbers::plain_or_none(g_module, kConstant, r);
     if (!plain.is_valid()) return r;
     check_finite(kConstant, plain);
@@ -518,7 +574,7 @@ nb::object scale_matrix(nb::handle m, nb::handle k) {
         if (!fits_type(factor, natural) || !fits_type(mul(magnitude(data), factor), natural))
             return with_values(m, values_with_number(data, k, exact::Op::kMul));
     }
-    nb::object r = mul(k, m);
+    nb::object r = real_arithmetic(max_abs(m.attr("data")) * magnitude_of(k), [&] { return mul(k, m); });
     check_finite_matrix(kCoefficient, r);
     return r;
 }
@@ -1334,7 +1390,10 @@ nb::object plain_scaled_rows(nb::handle m, nb::handle w) {
         return nb::object();
     nb::object np = g_module.get("np");
     nb::object indptr = m.attr("indptr");
-    nb::object data = np.attr("multiply")(m.attr("data"), weight_per_value(indptr, w));
+    nb::object per_value = weight_per_value(indptr, w);
+    nb::object data = real_arithmetic(max_abs(m.attr("data")) * max_abs(w), [&] {
+        return np.attr("multiply")(m.attr("data"), per_value);
+    });
     return g_module.get("csr_array")(nb::make_tuple(data, m.attr("indices"), indptr),
                                      nb::arg("shape") = m.attr("shape"));
 }
@@ -1366,7 +1425,9 @@ nb::object scaled_rows(nb::handle m, nb::handle w) {
             nb::object column = nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none());
             nb::object ws = real ? as_reals(weights) : as_int64(weights);
             nb::object ms = real ? real_matrix(m) : int64_matrix(m);
-            return mul(ws[column], ms).attr("tocsr")();
+            return real_arithmetic(max_abs(ms.attr("data")) * max_abs(ws), [&] {
+                return mul(ws[column], ms).attr("tocsr")();
+            });
         });
     }
     return plain_scaled_rows(m, w);
@@ -1454,7 +1515,9 @@ nb::object block_mul(nb::handle self, nb::handle other) {
         if (!linear.is_valid()) {
             nb::object column =
                 w[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
-            linear = mul(column, matrix).attr("tocsr")();
+            double bound = has_attr(matrix, "data") ? max_abs(matrix.attr("data")) * max_abs(w)
+                                                    : std::numeric_limits<double>::infinity();
+            linear = real_arithmetic(bound, [&] { return mul(column, matrix).attr("tocsr")(); });
         }
         check_finite_matrix(kCoefficient, linear);
         nb::object constants =

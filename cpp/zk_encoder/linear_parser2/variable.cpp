@@ -144,8 +144,12 @@ struct View {
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
     // are handed to the sparse library in compressed form: with one value per row the row
     // starts are 0 .. k and no sorting is needed.
-    nb::object block(nb::handle flat) const {
+    nb::object block(nb::handle numbers) const {
         nb::object numpy = np();
+        // No numbers, in whatever layout, are no rows.
+        nb::object flat = nb::cast<int64_t>(numbers.attr("ndim")) == 1
+                              ? nb::borrow(numbers)
+                              : numpy.attr("ravel")(numbers);
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va_->type_);
@@ -221,8 +225,9 @@ nb::object index_slice(const View &v, nb::handle item) {
 // The element numbers of an integer array, refused unless one-dimensional and within the array.
 void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
     nb::object numpy = v.np();
-    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
+    // No numbers select nothing, whatever their layout (as numpy reads them).
     if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
+    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
     nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
     nb::object zero = nb::int_(0), count = nb::int_(v.count_);
     if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, count, Py_GE)) refuse_value(item);
@@ -232,20 +237,22 @@ bool dtype_is(nb::handle numpy, nb::handle arr, const char *kind) {
     return nb::cast<bool>(numpy.attr("issubdtype")(arr.attr("dtype"), numpy.attr(kind)));
 }
 
-// numpy's own IndexError for `index` on an array of this shape, logged: the same index on a
-// stand-in of the array's shape that holds no storage (every value the one zero).
-[[noreturn]] void refuse_as_numpy(const View &v, nb::handle index, nb::handle item) {
+// numpy's own reading of `index` on an array of this shape: the number of elements it picks, or
+// its IndexError, logged. It indexes a stand-in of the array's shape that holds no storage (every
+// value the one zero).
+int64_t numpy_picks(const View &v, nb::handle index) {
     nb::object numpy = v.np();
     nb::object dims = zk::check(PySequence_Tuple(v.va_->shape_.ptr()));
     nb::object probe = numpy.attr("broadcast_to")(numpy.attr("int8")(0), dims);
     PyObject *taken = PyObject_GetItem(probe.ptr(), index.ptr());
-    if (taken) {
-        Py_DECREF(taken);
-        refuse_value(item);
-    }
+    if (taken) return index_int64(nb::steal(taken).attr("size"));
     if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw nb::python_error();
     nb::python_error numpy_error;
     refuse_index(nb::cast<std::string>(nb::str(numpy_error.value())));
+}
+
+nb::object no_numbers(const View &v) {
+    return v.np().attr("zeros")(0, "dtype"_a = v.np().attr("intp"));
 }
 
 // The element numbers a mask picks, as numpy's indexing of an array of element numbers picks
@@ -261,7 +268,9 @@ nb::object mask_numbers(const View &v, nb::handle item, nb::handle mask) {
         fits = index_int64(PyTuple_GET_ITEM(shape.ptr(), static_cast<Py_ssize_t>(d))) == v.dims_[d];
     if (!fits) {
         if (debug_on()) refuse_value(item);
-        refuse_as_numpy(v, mask, item);
+        // numpy takes an empty one-dimensional mask for no selection at all.
+        if (numpy_picks(v, mask) != 0) refuse_value(item);
+        return no_numbers(v);
     }
     nb::object picked = numpy.attr("flatnonzero")(mask);
     int64_t inner = 1;
@@ -336,13 +345,14 @@ nb::object axis_selection(const View &v, nb::handle element, size_t axis_number,
         bool empty = nb::cast<int64_t>(arr.attr("size")) == 0;
         const bool one_dim = nb::cast<int64_t>(arr.attr("ndim")) == 1;
         // A mask along this axis picks the positions of its true entries, as in numpy.
-        if (!empty && one_dim && dtype_is(numpy, arr, "bool")) {
+        if (one_dim && dtype_is(numpy, arr, "bool")) {
             if (index_int64(arr.attr("size")) != size) {
                 nb::list index;
                 for (size_t d = 0; d < axis_number; ++d)
                     index.append(nb::slice(nb::none(), nb::none(), nb::none()));
                 index.append(arr);
-                refuse_as_numpy(v, nb::tuple(index), element);
+                if (numpy_picks(v, nb::tuple(index)) != 0) refuse_value(element);
+                return no_numbers(v);
             }
             return numpy.attr("flatnonzero")(arr);
         }
