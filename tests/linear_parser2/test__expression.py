@@ -1467,13 +1467,22 @@ def random_integer_step(rng, block, shadow, z):
                       is_init=False)
 
 
-def test_random_integer_blocks_against_the_hosts_integers():
+def integer_array(size=3):
+    """An INTEGER variable array made after every column so far."""
     from zk_encoder.linear_parser2.variable import VariableArray
+    z = VariableArray("z", (size,), 0, 9, np.int32, counter())
+    VariableArray._total_created_variables += size
+    return z
+
+
+def seeded_rng():
     seed = random.randrange(2**32)
     print("seed", seed)
-    rng = np.random.default_rng(seed)
-    z = VariableArray("z", (6,), 0, 9, np.int32, counter())
-    VariableArray._total_created_variables += 6
+    return np.random.default_rng(seed)
+
+
+def test_random_integer_blocks_against_the_hosts_integers():
+    rng, z = seeded_rng(), integer_array(6)
     for _ in range(300):
         k = int(rng.integers(1, 4))
         cols = rng.integers(0, 6, k).tolist()
@@ -1533,12 +1542,7 @@ def random_integer_row_step(rng, row, shadow, z):
 
 
 def test_random_integer_rows_against_the_hosts_integers():
-    from zk_encoder.linear_parser2.variable import VariableArray
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
-    z = VariableArray("z", (6,), 0, 9, np.int32, counter())
-    VariableArray._total_created_variables += 6
+    rng, z = seeded_rng(), integer_array(6)
     for _ in range(300):
         col = int(rng.integers(0, 6))
         row, shadow = z[col], ([col + z._shift], Values([1], 32))
@@ -1552,13 +1556,6 @@ def test_random_integer_rows_against_the_hosts_integers():
             assert_values(coefs.data[[got[columns[i]] for i in kept]],
                           Values([values.values[i] for i in kept], values.width))
             assert type(row.constant) is float  # an indexed row's constant is 0.0
-
-
-def integer_array():
-    from zk_encoder.linear_parser2.variable import VariableArray
-    z = VariableArray("z", (3,), 0, 9, np.int32, counter())
-    VariableArray._total_created_variables += 3
-    return z
 
 
 def doubled(block, times):

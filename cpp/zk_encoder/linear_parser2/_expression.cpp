@@ -1,8 +1,11 @@
 // zk_encoder.linear_parser2._expression: the second generation's numeric rows. A row
 // (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays; every
-// operator computes its result at once with their own arithmetic, one call per row or block, and
-// returns a new object. Operands are never changed, and results share the operands' arrays
-// wherever those stay the same.
+// operator computes its result at once, one call per row or block, and returns a new object.
+// Real values take numpy's and scipy's own arithmetic; integer values take it too wherever it
+// cannot wrap around, and are computed exactly otherwise (exact_values.hpp). The numbers a
+// program gives are read as the plain numbers they stand for, and what no solver row can hold
+// (NaN, infinities, complex values) is refused in the call that gives it. Operands are never
+// changed, and results share the operands' arrays wherever those stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 #include <nanobind/ndarray.h>
@@ -10,8 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -175,9 +178,6 @@ void check_finite(const char *what, nb::handle plain) {
     if (!finite_plain(plain)) numbers::refuse_not_finite(g_module, what, plain);
 }
 
-// The host's name of a type, for the comparison messages ("numpy.ndarray", "str").
-const char *host_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
-
 // ---------------------------------------------------------------------------------------------
 // numpy arrays of values.
 
@@ -340,8 +340,8 @@ bool int128_of(nb::handle k, __int128 &out) {
     if (!int64_of(high, hi)) return false;
     const unsigned long long lo = PyLong_AsUnsignedLongLong(low.ptr());
     if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow();
-    out = static_cast<__int128>(static_cast<unsigned __int128>(static_cast<uint64_t>(hi)) << 64 |
-                                lo);
+    out =
+        static_cast<__int128>(static_cast<unsigned __int128>(static_cast<uint64_t>(hi)) << 64 | lo);
     return true;
 }
 
@@ -349,9 +349,8 @@ bool int128_of(nb::handle k, __int128 &out) {
 // as real values past 64 bits; anything else as numpy computes it.
 nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, bool swap = false) {
     auto numpy_way = [op, swap](nb::handle a, nb::handle b) {
-        return real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)), [&] {
-            return swap ? apply_op(op, b, a) : apply_op(op, a, b);
-        });
+        return real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)),
+                               [&] { return swap ? apply_op(op, b, a) : apply_op(op, a, b); });
     };
     if (!PyLong_Check(k.ptr()) || !integer_kind(dtype_kind(values))) return numpy_way(values, k);
     nb::object ints = int64_values(values);
@@ -404,8 +403,8 @@ int64_t first_not_finite(nb::handle arr, bool nan_only = false) {
         return exact::first_bad_real(reals.data(), reals.shape(0), nan_only);
     nb::object np = np_mod();
     nb::object flat = np.attr("ravel")(arr);
-    nb::object good = nan_only ? np.attr("logical_not")(np.attr("isnan")(flat))
-                               : np.attr("isfinite")(flat);
+    nb::object good =
+        nan_only ? np.attr("logical_not")(np.attr("isnan")(flat)) : np.attr("isfinite")(flat);
     if (truth(good.attr("all")())) return -1;
     return index_int64(np.attr("argmin")(good));
 }
@@ -511,7 +510,8 @@ nb::object total(nb::handle c, nb::handle w) {
     }
     double bound = max_abs(c) * static_cast<double>(index_int64(c.attr("size")));
     if (weighted) bound *= max_abs(w);
-    nb::object r = real_arithmetic(bound, [&] { return weighted ? c.attr("dot")(w) : c.attr("sum")(); });
+    nb::object r =
+        real_arithmetic(bound, [&] { return weighted ? c.attr("dot")(w) : c.attr("sum")(); });
     nb::object plain = numbers::plain_or_none(g_module, kConstant, r);
     if (!plain.is_valid()) return r;
     check_finite(kConstant, plain);
@@ -574,7 +574,8 @@ nb::object scale_matrix(nb::handle m, nb::handle k) {
         if (!fits_type(factor, natural) || !fits_type(mul(magnitude(data), factor), natural))
             return with_values(m, values_with_number(data, k, exact::Op::kMul));
     }
-    nb::object r = real_arithmetic(max_abs(m.attr("data")) * magnitude_of(k), [&] { return mul(k, m); });
+    nb::object r =
+        real_arithmetic(max_abs(m.attr("data")) * magnitude_of(k), [&] { return mul(k, m); });
     check_finite_matrix(kCoefficient, r);
     return r;
 }
@@ -740,11 +741,12 @@ nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb:
     Compressed x;
     if (!compressed(m, x)) return nb::object();
     const int64_t width = index_int64(m.attr("shape")[1]);
-    exact::ColumnSums sums = exact::column_sums(x.starts_.data(), x.lines_, x.cols_.data(),
-                                                x.values_.data(), iw.is_valid() ? w.data() : nullptr,
-                                                width, present);
+    exact::ColumnSums sums =
+        exact::column_sums(x.starts_.data(), x.lines_, x.cols_.data(), x.values_.data(),
+                           iw.is_valid() ? w.data() : nullptr, width, present);
     bool ints = sums.exact_ok_;
-    for (size_t i = 0; ints && i < sums.exact_.size(); ++i) ints = exact::fits_int64(sums.exact_[i]);
+    for (size_t i = 0; ints && i < sums.exact_.size(); ++i)
+        ints = exact::fits_int64(sums.exact_[i]);
     nb::object values;
     if (ints) {
         std::vector<int64_t> v(sums.exact_.begin(), sums.exact_.end());
@@ -757,9 +759,10 @@ nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb:
     }
     std::vector<int32_t> starts{0, static_cast<int32_t>(sums.cols_.size())};
     const bool wide = wide_indices(m);
-    return g_module.get("csr_array")(nb::make_tuple(values, index_array(std::move(sums.cols_), wide),
-                                                    index_array(std::move(starts), wide)),
-                                     "shape"_a = nb::make_tuple(width));
+    return g_module.get("csr_array")(
+        nb::make_tuple(values, index_array(std::move(sums.cols_), wide),
+                       index_array(std::move(starts), wide)),
+        "shape"_a = nb::make_tuple(width));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -778,8 +781,9 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
         return std::less<PyObject *>()(x.ptr(), y.ptr());
     };
     auto covers = [&before](const Origin &x, const Origin &y) {
-        return (x.others_ || !y.others_) && std::includes(x.arrays_.begin(), x.arrays_.end(),
-                                                          y.arrays_.begin(), y.arrays_.end(), before);
+        return (x.others_ || !y.others_) &&
+               std::includes(x.arrays_.begin(), x.arrays_.end(), y.arrays_.begin(), y.arrays_.end(),
+                             before);
     };
     if (covers(*a, *b)) return a;
     if (covers(*b, *a)) return b;
@@ -866,9 +870,8 @@ void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadrati
 
 // Every result goes through the constructor's checks and is a plain LinearExpression, whatever
 // the operands' classes.
-nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic,
-                    OriginPtr origin, nb::object lower = nb::none(),
-                    nb::object upper = nb::none()) {
+nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic, OriginPtr origin,
+                    nb::object lower = nb::none(), nb::object upper = nb::none()) {
     check_row_parts(linear, constant, quadratic);
     return nb::cast(LinearExpression{std::move(constant), std::move(linear), std::move(quadratic),
                                      std::move(lower), std::move(upper), std::move(origin)});
@@ -953,8 +956,7 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
                                    ? nb::none()
                                    : negate_matrix(r.quadratic_coefficients_);
         return make_row(negate_matrix(r.linear_coefficients_),
-                        checked_constant(sub(k, constant_of(r))), std::move(quadratic),
-                        r.origin_);
+                        checked_constant(sub(k, constant_of(r))), std::move(quadratic), r.origin_);
     }
     fail_type(kRowOperandType);
 }
@@ -970,8 +972,7 @@ nb::object row_mul(nb::handle self, nb::handle other) {
                                    ? nb::none()
                                    : scale_matrix(r.quadratic_coefficients_, k);
         return make_row(scale_matrix(r.linear_coefficients_, k),
-                        checked_constant(mul(k, constant_of(r))), std::move(quadratic),
-                        r.origin_);
+                        checked_constant(mul(k, constant_of(r))), std::move(quadratic), r.origin_);
     }
     LinearExpression o = row_of(other);
     row_guard(o);
@@ -1001,7 +1002,7 @@ nb::object row_mul(nb::handle self, nb::handle other) {
 nb::object bound_of(const char *op, const char *cls, const char *what, nb::handle other) {
     if (other.is_none()) fail_type(linear::none_comparison_message(op, cls));
     nb::object v = number(what, other);
-    if (!v.is_valid()) fail_type(linear::comparison_message(op, cls, host_type_name(other)));
+    if (!v.is_valid()) fail_type(linear::comparison_message(op, cls, numbers::type_text(other)));
     if (PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr())))
         numbers::refuse_nan(g_module, what);
     return v;
@@ -1240,7 +1241,6 @@ bool counted_rows(const BlockCoefs &root, exact::PlainCsr &out) {
     return true;
 }
 
-
 // The matrix as the sparse library holds it. Picked rows are handed over in compressed form, as
 // indexing has always made them; a tree's arrays are those of the library's own sums.
 nb::object make_matrix(const BlockCoefs &c) {
@@ -1422,12 +1422,12 @@ nb::object scaled_rows(nb::handle m, nb::handle w) {
         if (truth(m.attr("has_canonical_format"))) return with_values(m, values);
         // Repeated entries: the library's way through the coordinate form, in int64.
         return library_way(bound, natural, [&](bool real) {
-            nb::object column = nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none());
+            nb::object column =
+                nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none());
             nb::object ws = real ? as_reals(weights) : as_int64(weights);
             nb::object ms = real ? real_matrix(m) : int64_matrix(m);
-            return real_arithmetic(max_abs(ms.attr("data")) * max_abs(ws), [&] {
-                return mul(ws[column], ms).attr("tocsr")();
-            });
+            return real_arithmetic(max_abs(ms.attr("data")) * max_abs(ws),
+                                   [&] { return mul(ws[column], ms).attr("tocsr")(); });
         });
     }
     return plain_scaled_rows(m, w);
@@ -1489,7 +1489,8 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     }
     if (nb::object k = number(kConstant, other); k.is_valid()) {
         check_finite(kConstant, k);
-        nb::object constants = checked_constants(values_with_number(b.constants_, k, sum_op(minus)));
+        nb::object constants =
+            checked_constants(values_with_number(b.constants_, k, sum_op(minus)));
         return make_block(shared(b.coefs_), std::move(constants), nb::none(), nb::none(), true,
                           b.origin_);
     }
@@ -1528,8 +1529,7 @@ nb::object block_mul(nb::handle self, nb::handle other) {
     nb::object k = number(kCoefficient, other);
     if (!k.is_valid()) fail_type(kBlockFactorType);
     check_finite(kCoefficient, k);
-    nb::object constants =
-        checked_constants(values_with_number(b.constants_, k, exact::Op::kMul));
+    nb::object constants = checked_constants(values_with_number(b.constants_, k, exact::Op::kMul));
     return make_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(), nb::none(),
                       true, b.origin_);
 }
@@ -1620,10 +1620,11 @@ nb::object block_sum(nb::handle self) {
     const bool direct = truth(b.is_init_);
     nb::object linear;
     if (integer_sparse(m))
-        linear = exact_column_sums(m, nb::none(), direct,
-                                   direct ? natural_with_int(m.attr("data"))
-                                          : sum_type(m.attr("data")));
-    if (linear.is_valid()) return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
+        linear =
+            exact_column_sums(m, nb::none(), direct,
+                              direct ? natural_with_int(m.attr("data")) : sum_type(m.attr("data")));
+    if (linear.is_valid())
+        return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
     if (direct) {
         // The sparse constructor adds values of equal column in place, in the arrays it is given:
         // it gets copies, never the block's own arrays.
@@ -1646,7 +1647,8 @@ nb::object block_dot(nb::handle self, nb::handle other) {
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
     // A list (taken like an array without the checks) is read as numpy reads it.
-    nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other) : g_module.get("np").attr("asarray")(other));
+    nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other)
+                                                : g_module.get("np").attr("asarray")(other));
     nb::object constant = total(b.constants_, w);
     nb::object linear = weighted_picked_sum(b.coefs_, w);
     if (!linear.is_valid()) {
@@ -1810,7 +1812,7 @@ void bind_module(nb::module_ &m) {
                check_row_parts(linear, constant, quadratic);
                new (self)
                    LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
-                                    nb::borrow(lower), nb::borrow(upper), nullptr};
+                                    nb::borrow(lower),    nb::borrow(upper),  nullptr};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
@@ -1877,10 +1879,10 @@ void bind_module(nb::module_ &m) {
                 check_block_parts(linear, constants);
                 nb::object c =
                     constants.is_none() ? default_constants(linear) : nb::borrow(constants);
-                new (self)
-                    LinearExpressionsArr{std::move(c), BlockCoefs::matrix(nb::borrow(linear)),
-                                         nb::borrow(lower), nb::borrow(upper), nb::borrow(is_init),
-                                         nullptr};
+                new (self) LinearExpressionsArr{
+                    std::move(c),        BlockCoefs::matrix(nb::borrow(linear)),
+                    nb::borrow(lower),   nb::borrow(upper),
+                    nb::borrow(is_init), nullptr};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),

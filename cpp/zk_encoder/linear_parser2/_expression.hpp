@@ -1,9 +1,10 @@
 // State of the numeric rows of zk_encoder.linear_parser2._expression. Every field is a Python
-// object exactly as the constructor received it: the arrays are numpy and scipy objects, and all
-// arithmetic on them is theirs. Modules that receive rows may read the fields through nanobind
-// (bound types are shared across the package's extension modules); they build rows only through
-// the Python classes, whose constructors run the module's checks, except that indexing a
-// variable array makes its blocks of picked columns directly (BlockCoefs::picked).
+// object exactly as the constructor received it: the arrays are numpy and scipy objects. Beside
+// them each row and block records the variable arrays its columns come from (Origin). Modules
+// that receive rows may read the fields through nanobind (bound types are shared across the
+// package's extension modules); they build rows only through the Python classes, whose
+// constructors run the module's checks, except that indexing a variable array makes its rows
+// and blocks of picked columns directly (BlockCoefs::picked) and records their origin.
 #pragma once
 
 #include <cstdint>
@@ -62,8 +63,9 @@ struct LinearExpression {
 // rows are sums of a thousand columns each) would otherwise pay the sparse library's fixed cost
 // on every block and every sum; so the blocks that indexing makes, and sums and differences of
 // them, are kept as plain arrays and a tree of operations, and the matrix is made once, when it
-// is first read, with exactly the arrays the sparse library's own sums would have given. Once
-// made it is kept: every read gives that same object.
+// is first read, with exactly the arrays the sparse library's own sums would have given (integer
+// sums exact where the library's would wrap around). Once made it is kept: every read gives that
+// same object.
 struct BlockCoefs {
     enum class Kind { kMatrix, kPicked, kSum };
     using Ptr = std::shared_ptr<const BlockCoefs>;
@@ -71,7 +73,7 @@ struct BlockCoefs {
     Kind kind_ = Kind::kMatrix;
     // kMatrix: the matrix as given (any object). Otherwise the matrix once made.
     mutable nb::object matrix_;
-    // kPicked and kSum: rows x width, float64 values (else int32), an upper bound on the stored
+    // kPicked and kSum: rows x width, float64 values (else integers), an upper bound on the stored
     // entries.
     int64_t rows_ = 0, width_ = 0, stored_ = 0;
     bool float_ = false;

@@ -1,17 +1,17 @@
 // Integer coefficients and constants of the second linear generation, computed exactly, and the
-// scan that keeps NaN and infinities out of real ones; Python-free. numpy's and the sparse library's integer arithmetic wraps around in the operands'
-// type (int32 for integer variables), or refuses a host integer past it; these kernels compute
-// in 64 bits, say when a result leaves that range, and give the least and greatest result, from
-// which the caller takes the narrowest type that holds every value: the type the library's own
-// arithmetic would give, int64 next, and float64 (computed as real values add and multiply)
-// only past int64.
+// scan that keeps NaN and infinities out of real ones; Python-free. numpy's and the sparse
+// library's integer arithmetic wraps around in the operands' type (int32 for integer variables), or
+// refuses a host integer past it; these kernels compute in 64 bits, say when a result leaves that
+// range, and give the least and greatest result, from which the caller takes the narrowest type
+// that holds every value: the type the library's own arithmetic would give, int64 next, and float64
+// (computed as real values add and multiply) only past int64.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -21,8 +21,9 @@ namespace zk::lp2::exact {
 
 enum class Op { kAdd, kSub, kMul };
 
-// a op b in 64 bits; false when the result leaves them.
-inline bool apply(Op op, int64_t a, int64_t b, int64_t &out) {
+// a op b in the integer type T (64 or 128 bits); false when the result leaves it.
+template <typename T>
+bool apply(Op op, T a, T b, T &out) {
     switch (op) {
         case Op::kAdd:
             return !__builtin_add_overflow(a, b, &out);
@@ -68,18 +69,6 @@ struct Range {
         return within(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
     }
 };
-
-inline bool apply(Op op, __int128 a, __int128 b, __int128 &out) {
-    switch (op) {
-        case Op::kAdd:
-            return !__builtin_add_overflow(a, b, &out);
-        case Op::kSub:
-            return !__builtin_sub_overflow(a, b, &out);
-        case Op::kMul:
-            return !__builtin_mul_overflow(a, b, &out);
-    }
-    return false;
-}
 
 inline bool fits_int64(__int128 v) {
     return v >= std::numeric_limits<int64_t>::min() && v <= std::numeric_limits<int64_t>::max();
@@ -294,8 +283,9 @@ inline ColumnSums column_sums(const int32_t *starts, size_t rows, const int32_t 
             for (auto k = static_cast<size_t>(starts[r]); k < static_cast<size_t>(starts[r + 1]);
                  ++k)
                 order.emplace_back(r, k);
-        std::stable_sort(order.begin(), order.end(),
-                         [cols](const auto &p, const auto &q) { return cols[p.second] < cols[q.second]; });
+        std::stable_sort(order.begin(), order.end(), [cols](const auto &p, const auto &q) {
+            return cols[p.second] < cols[q.second];
+        });
         for (size_t i = 0; i < order.size();) {
             const int32_t c = cols[order[i].second];
             __int128 e = 0;

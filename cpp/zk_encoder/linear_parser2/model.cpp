@@ -246,7 +246,8 @@ nb::object bound_vector(const char *what, nb::handle value, nb::handle constants
             nb::list items;
             for (nb::handle item : numpy.attr("ravel")(value))
                 items.append(numbers::real_value(g_module, what, item));
-            v = numpy.attr("array")(items, "dtype"_a = float64).attr("reshape")(value.attr("shape"));
+            v = numpy.attr("array")(items, "dtype"_a = float64)
+                    .attr("reshape")(value.attr("shape"));
         } else if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
             v = value.attr("astype")(float64, "copy"_a = false);
         } else {
@@ -385,8 +386,9 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
     nb::object numpy = np();
     nb::object inf = g_module.get("inf");
     nb::object float64 = numpy.attr("float64");
-    lower = lower.is_none() ? numpy.attr("full")(constants.attr("shape"), neg(inf), "dtype"_a = float64)
-                            : bound_vector(lower_what, lower, constants);
+    lower = lower.is_none()
+                ? numpy.attr("full")(constants.attr("shape"), neg(inf), "dtype"_a = float64)
+                : bound_vector(lower_what, lower, constants);
     upper = upper.is_none() ? numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = float64)
                             : bound_vector(upper_what, upper, constants);
     nb::object matrix = constraints.attr("linear_coefficients");

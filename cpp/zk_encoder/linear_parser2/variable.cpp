@@ -277,10 +277,11 @@ nb::object mask_numbers(const View &v, nb::handle item, nb::handle mask) {
     for (size_t d = k; d < v.dims_.size(); ++d) inner *= v.dims_[d];
     if (inner == 1) return picked;
     // Each picked entry stands for the run of elements under it.
-    nb::object starts = picked[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
-    nb::object runs = zk::check(PyNumber_Add(
-        zk::check(PyNumber_Multiply(starts.ptr(), nb::int_(inner).ptr())).ptr(),
-        numpy.attr("arange")(inner).ptr()));
+    nb::object starts =
+        picked[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
+    nb::object runs = zk::check(
+        PyNumber_Add(zk::check(PyNumber_Multiply(starts.ptr(), nb::int_(inner).ptr())).ptr(),
+                     numpy.attr("arange")(inner).ptr()));
     return numpy.attr("ravel")(runs);
 }
 
@@ -298,7 +299,8 @@ nb::object index_list(const View &v, nb::handle item) {
     nb::object as_array = numpy.attr("asarray")(item);
     const bool empty = nb::cast<int64_t>(as_array.attr("size")) == 0;
     // A list of truth values is a mask, as numpy reads it.
-    if (!empty && dtype_is(numpy, as_array, "bool")) return v.block(mask_numbers(v, item, as_array));
+    if (!empty && dtype_is(numpy, as_array, "bool"))
+        return v.block(mask_numbers(v, item, as_array));
     if (!empty && !dtype_is(numpy, as_array, "integer")) refuse_value(item);
     // Checked before any narrowing, so a number past the array is refused, never cut.
     check_numbers(v, item, as_array);
