@@ -1393,6 +1393,16 @@ def assert_values(array, want):
         assert got == want.values
 
 
+def assert_row_values(coefs, columns, want):
+    """A row's stored values against `want` (Values over `columns`): every column whose value
+    is not 0 is stored."""
+    got = dict(zip(coefs.indices.tolist(), range(coefs.nnz)))
+    kept = [i for i, c in enumerate(columns) if c in got]
+    assert all(want.values[i] == 0 for i, c in enumerate(columns) if c not in got)
+    assert_values(coefs.data[[got[columns[i]] for i in kept]],
+                  Values([want.values[i] for i in kept], want.width))
+
+
 class Block:
     """A block's exact shadow: coefficients per stored place (row, column) and constants."""
 
@@ -1510,12 +1520,7 @@ def test_random_integer_blocks_against_the_hosts_integers():
             sums = Values(exact, 32).apply(lambda v, o: v, exact, least)
         else:
             sums = Values([sum(map(float, by_column[c])) for c in columns], REAL)
-        row = folded.linear_coefficients
-        got = dict(zip(row.indices.tolist(), range(row.nnz)))
-        kept = [i for i, c in enumerate(columns) if c in got]
-        assert all(sums.values[i] == 0 for i, c in enumerate(columns) if c not in got)
-        assert_values(row.data[[got[columns[i]] for i in kept]],
-                      Values([sums.values[i] for i in kept], sums.width))
+        assert_row_values(folded.linear_coefficients, columns, sums)
 
 
 def random_integer_row_step(rng, row, shadow, z):
@@ -1548,13 +1553,7 @@ def test_random_integer_rows_against_the_hosts_integers():
         row, shadow = z[col], ([col + z._shift], Values([1], 32))
         for _ in range(int(rng.integers(1, 7))):
             row, shadow = random_integer_row_step(rng, row, shadow, z)
-            columns, values = shadow
-            coefs = row.linear_coefficients
-            got = dict(zip(coefs.indices.tolist(), range(coefs.nnz)))
-            kept = [i for i, c in enumerate(columns) if c in got]
-            assert all(values.values[i] == 0 for i, c in enumerate(columns) if c not in got)
-            assert_values(coefs.data[[got[columns[i]] for i in kept]],
-                          Values([values.values[i] for i in kept], values.width))
+            assert_row_values(row.linear_coefficients, *shadow)
             assert type(row.constant) is float  # an indexed row's constant is 0.0
 
 
