@@ -204,3 +204,114 @@ def test_the_linear_model_reads_the_solver_infinity_while_it_loads():
     """)
     # Read once, before the class was made: the default bounds keep that value.
     assert result == {"inf": 1e30, "lo": -1e30, "hi": 1e30}
+
+
+# --- a dependency that cannot be imported ------------------------------------------------------
+
+# Makes modules unimportable, as an uninstalled package is, and puts them back.
+HIDING = """
+import importlib, importlib.abc, json, sys, traceback
+
+class Hide(importlib.abc.MetaPathFinder):
+    def __init__(self, names):
+        self.names = names
+
+    def hidden(self, name):
+        return any(name == n or name.startswith(n + ".") for n in self.names)
+
+    def find_spec(self, name, path, target=None):
+        if self.hidden(name):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+def hide(*names):
+    finder = Hide(names)
+    # A module that is loaded already is found without a finder: it goes until it is put back.
+    finder.loaded = {n: m for n, m in sys.modules.items() if finder.hidden(n)}
+    for n in finder.loaded:
+        del sys.modules[n]
+    sys.meta_path.insert(0, finder)
+    return finder
+
+def put_back(finder):
+    sys.meta_path.remove(finder)
+    sys.modules.update(finder.loaded)
+
+def failure(module):
+    try:
+        importlib.import_module(module)
+    except BaseException as e:
+        return {"type": type(e).__name__, "message": str(e), "cause": repr(e.__cause__),
+                "context": repr(e.__context__), "trace": traceback.format_exc()}
+    return None
+
+def works():
+    # Both front ends, once every module has loaded.
+    import numpy as np
+    import nubrix.sorn_engine as se
+    import zk_encoder
+    import zk_encoder.linear_parser2 as lp2
+    m = zk_encoder.Model(se.manager(), "m")
+    x = m.create_variables("x", n=2)
+    m.add_constraint(x[0] + x[1] >= 2)
+    assert m.build_cnf() is True
+    lp = lp2.LinearModel()
+    y = lp.get_variable("y", lp2.VariableType.REAL, 0, 4, n=2)
+    lp.add_constraints(y[:] <= np.array([1.0, 2.0]))
+    lp.add_target(lp2.dot(y[:], np.array([1.0, 1.0])), minimization=False)
+    lp.solve()
+    return [m.get_cnf_storage().hard_clauses(), lp.objective_value]
+"""
+
+# (id, code run first, modules made unimportable, module imported, the error it fails with)
+MISSING = [
+    ("engine", "", ["nubrix.sorn_engine"], "zk_encoder",
+     ("ModuleNotFoundError", "No module named 'nubrix.sorn_engine'")),
+    # The engine needs numpy itself: it is loaded before numpy goes.
+    ("numpy", "import nubrix.sorn_engine", ["numpy"], "zk_encoder",
+     ("ModuleNotFoundError", "No module named 'numpy'")),
+    ("scipy", "", ["scipy"], "zk_encoder", ("ModuleNotFoundError", "No module named 'scipy'")),
+    ("numpy_second_generation_first", "import nubrix.sorn_engine", ["numpy"],
+     "zk_encoder.linear_parser2", ("ModuleNotFoundError", "No module named 'numpy'")),
+    ("numpy_second_generation_after_the_package", "import zk_encoder", ["numpy"],
+     "zk_encoder.linear_parser2", ("ModuleNotFoundError", "No module named 'numpy'")),
+]
+
+
+@pytest.mark.parametrize("first,names,module,error", [m[1:] for m in MISSING],
+                         ids=[m[0] for m in MISSING])
+def test_a_missing_dependency_fails_the_import_with_the_hosts_own_error(first, names, module,
+                                                                        error):
+    result = run_fresh(HIDING + textwrap.dedent(f"""
+        {first}
+        finder = hide(*{names!r})
+        failed = failure({module!r})
+        left = sorted(m for m in sys.modules if m.startswith("zk_encoder"))
+        put_back(finder)
+        # The host's import rules decide what runs again: the next attempt succeeds.
+        print(json.dumps({{"failed": failed, "left": left, "works": works()}}))
+    """))
+    failed = result["failed"]
+    assert failed is not None, "the import did not fail"
+    assert (failed["type"], failed["message"]) == error
+    assert failed["cause"] == "None" and failed["context"] == "None"
+    assert "initializing the extension" not in failed["trace"]
+    assert module not in result["left"]
+    assert result["works"][1] == 3.0
+    # Nothing of the failure outlives its process.
+    assert run_fresh(HIDING + "print(json.dumps(works()))") == result["works"]
+
+
+def test_an_engine_that_lacks_a_name_fails_the_import_with_the_hosts_own_error():
+    result = run_fresh(HIDING + textwrap.dedent("""
+        import nubrix.sorn_engine.bxpr as bx
+        variable = bx.Variable
+        del bx.Variable
+        failed = failure("zk_encoder")
+        bx.Variable = variable
+        print(json.dumps({"failed": failed, "works": works()}))
+    """))
+    failed = result["failed"]
+    assert (failed["type"], failed["message"]) == (
+        "AttributeError", "module 'nubrix.sorn_engine.bxpr' has no attribute 'Variable'")
+    assert failed["cause"] == "None" and "initializing the extension" not in failed["trace"]
+    assert result["works"][1] == 3.0

@@ -1,11 +1,19 @@
 // What both linear generations refuse alike, written once: a block of another model in a row or
-// target, and a comparison with None. Each generation raises these through its own module's
-// logged errors.
+// target, and a comparison with None; and the model-level rules of both: solver options, the
+// sizes and bounds of a new block with the solver's column limit, and start values. Each
+// generation raises these through its own module's logged errors.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
 #include <string>
 
+#include "common/module_globals.hpp"
+
 namespace zk::linear {
+
+namespace nb = nanobind;
 
 // BuildError: a row or target may hold only the variables of the model it is given to.
 inline std::string foreign_block_message(const std::string &block) {
@@ -25,5 +33,46 @@ inline std::string comparison_message(const char *op, const char *left_type,
 inline std::string none_comparison_message(const char *op, const char *left_type) {
     return comparison_message(op, left_type, "NoneType");
 }
+
+// ---------------------------------------------------------------------------------------------
+// Model-level rules (linear_rules.cpp). `g` is the calling module's globals: its `np`,
+// `linsolver` and `log_e`.
+
+// A new engine solver with the model's options set on it: "log_to_console" with `log_solver`
+// first, then each keyword option in call order. Every option is checked before the solver is
+// made: numpy scalars go over as the host's numbers, a NaN value is refused, and so is a negative
+// or NaN time limit or MIP gap (ValueError, logged).
+nb::object new_solver(const ModuleGlobals &g, nb::handle log_solver, nb::handle options);
+
+// The element count of a block whose dimension sizes are the values of `dims`, in order; each
+// value is replaced by the plain int it stands for. ValueError (logged) for a size that is no
+// non-negative integer. Counts past kMaxColumns are given as kMaxColumns + 1.
+inline constexpr int64_t kMaxColumns = 2147483647;
+int64_t block_count(const ModuleGlobals &g, nb::handle dims);
+
+// ValueError (logged) when `count` new columns after `first` existing ones would pass
+// kMaxColumns, the most the solver numbers with its 32-bit column indexes.
+void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64_t count);
+
+// What a bound is named in messages.
+inline constexpr char kLowerBound[] = "Lower bound";
+inline constexpr char kUpperBound[] = "Upper bound";
+
+// A bound as the plain int or float it stands for (a numpy scalar or 0-d array as its value, any
+// other real number as its float value); an invalid object when it is no number; TypeError
+// (logged) for a complex value, ValueError (logged) for NaN.
+nb::object bound_or_none(const ModuleGlobals &g, const char *what, nb::handle bound);
+
+// As bound_or_none, with a TypeError naming the type where `bound` is no number.
+nb::object bound_number(const ModuleGlobals &g, const char *what, nb::handle bound);
+
+// The bound of a real column: bound_number's value as a float (OverflowError past the float
+// range, as float() raises).
+nb::object real_bound(const ModuleGlobals &g, const char *what, nb::handle bound);
+
+// The start values a program gives for one block, flattened row-major (np.ravel), as a new
+// float64 vector: TypeError (logged) for a complex value or one that is no number, ValueError
+// (logged) for NaN or an infinity. Nothing is written anywhere before these tests pass.
+nb::object start_values(const ModuleGlobals &g, nb::handle solution);
 
 }  // namespace zk::linear

@@ -149,6 +149,11 @@ inline double real_value(const ModuleGlobals &g, const char *what, nb::handle ob
                    std::string(what) + " must be a finite number, not " + repr_text(obj));
 }
 
+// The ValueError for a NaN where an infinity is still a value (a bound, an option).
+[[noreturn]] inline void refuse_nan(const ModuleGlobals &g, const std::string &what) {
+    g.raise_logged(nb::handle(PyExc_ValueError), what + " must be a number, not nan");
+}
+
 // A number's float value, refusing NaN and both infinities.
 inline double finite_value(const ModuleGlobals &g, const char *what, nb::handle obj) {
     double v = real_value(g, what, obj);

@@ -32,4 +32,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk
 
-NB_MODULE(_exceptions, m) { zk::bind_module(m); }
+ZK_MODULE(_exceptions, m) { zk::bind_module(m); }

@@ -21,4 +21,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk
 
-NB_MODULE(version, m) { zk::bind_module(m); }
+ZK_MODULE(version, m) { zk::bind_module(m); }

@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -70,7 +71,11 @@ constexpr int32_t kSolutionFeasible = 2;  // HiGHS's kSolutionStatusFeasible
 constexpr double kDefaultFeasibilityTol = 1e-7;
 constexpr double kDefaultIntegralityTol = 1e-6;
 
+constexpr int64_t kQpIterationsPerLine = 10;
+constexpr int64_t kMinQpIterations = 1000;
+
 constexpr const char *kOptionIntegralityTol = "mip_feasibility_tolerance";
+constexpr const char *kOptionQpIterationLimit = "qp_iteration_limit";
 constexpr const char *kOptionOutputFlag = "output_flag";
 
 // Messages.
@@ -85,6 +90,9 @@ constexpr const char *kUnknownOption = "setOptionValue: unknown option ";
 constexpr const char *kOptionName = "setOptionValue: the option name must be a str, not ";
 constexpr const char *kOptionValueType = "setOptionValue: option ";
 constexpr const char *kOptionRefused = " does not accept the value ";
+constexpr const char *kOptionNan = ": NaN is not a number";
+constexpr const char *kOptionNegativeTime = ": a time limit must not be negative";
+constexpr const char *kTimeLimitSuffix = "time_limit";
 constexpr const char *kNoColValue = "setSolution: the solution has no col_value";
 constexpr const char *kPathType = "writeModel: the path must be a str or os.PathLike, not ";
 constexpr const char *kEmptyPath = "writeModel: the path is empty";
@@ -111,7 +119,12 @@ struct ArrayView {
     int64_t size_ = 0;
 };
 
-nb::module_ numpy() { return nb::module_::import_("numpy"); }
+PyObject *numpy_module = nullptr;  // imported at the first use, then kept
+
+nb::handle numpy() {
+    if (numpy_module == nullptr) numpy_module = nb::module_::import_("numpy").release().ptr();
+    return numpy_module;
+}
 
 std::string dtype_text(nb::handle arr) {
     return nb::cast<std::string>(arr.attr("dtype").attr("name"));
@@ -139,9 +152,23 @@ ArrayView<T> view_of(nb::object arr) {
     return v;
 }
 
+// obj itself when it is a 1-D C-contiguous array of T in memory, found without a Python call:
+// those calls are most of the cost of a call that brings a few entries.
+template <typename T>
+bool view_in_place(nb::handle obj, ArrayView<T> &v) {
+    nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu> nd;
+    if (!nb::try_cast(obj, nd, false)) return false;
+    v.data_ = nd.data();
+    v.size_ = static_cast<int64_t>(nd.shape(0));
+    v.keep_ = nb::borrow(obj);
+    return true;
+}
+
 // Numbers as float64 by numpy's conversion (integers, floats, booleans, objects with
 // __float__ such as enum members).
 ArrayView<double> float_array(nb::handle obj, const std::string &what) {
+    ArrayView<double> v;
+    if (view_in_place(obj, v)) return v;
     nb::object arr = one_d(obj, what);
     const char kind = dtype_kind(arr);
     if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f' && kind != 'O' &&
@@ -160,9 +187,14 @@ struct IndexArray {
 };
 
 IndexArray index_array(nb::handle obj, const std::string &what) {
+    IndexArray out;
+    if (view_in_place(obj, out.i32_)) return out;
+    if (view_in_place(obj, out.i64_)) {
+        out.wide_ = true;
+        return out;
+    }
     nb::object arr = one_d(obj, what);
     const char kind = dtype_kind(arr);
-    IndexArray out;
     const int64_t n = static_cast<int64_t>(nb::len(arr));
     if (n == 0) {
         out.i32_ = view_of<int32_t>(numpy().attr("zeros")(0, nb::arg("dtype") = "int32"));
@@ -205,10 +237,14 @@ void check_length(const char *op, const char *what, int64_t got, int64_t expecte
                                        std::to_string(expected));
 }
 
+// Anything with a number protocol (__float__, __index__, ...); no text, no None.
+bool is_number(nb::handle obj) {
+    return !(PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || obj.is_none()) &&
+           (PyFloat_Check(obj.ptr()) || PyNumber_Check(obj.ptr()));
+}
+
 double number_arg(nb::handle obj, const std::string &what) {
-    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || obj.is_none() ||
-        !(PyFloat_Check(obj.ptr()) || PyNumber_Check(obj.ptr())))
-        raise_py(PyExc_TypeError, what + kNotNumber + py_type_name(obj));
+    if (!is_number(obj)) raise_py(PyExc_TypeError, what + kNotNumber + py_type_name(obj));
     const double v = PyFloat_AsDouble(obj.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return v;
@@ -273,6 +309,21 @@ struct LinearSolver {
 
 // ---- options ----
 
+[[noreturn]] void refuse_option(PyObject *kind, const std::string &name,
+                                const std::string &expected, nb::handle value,
+                                const char *reason = "") {
+    raise_py(kind, kOptionValueType + std::string("'") + name + "' (" + expected + ")" +
+                       kOptionRefused + nb::cast<std::string>(nb::repr(value)) + reason);
+}
+
+// Values that HiGHS takes but misreads: NaN passes its range checks (every comparison with NaN
+// is false), and a time limit below 0 has no meaning.
+const char *misread_reason(const std::string &name, double v) {
+    if (std::isnan(v)) return kOptionNan;
+    if (v < 0 && ends_with(name, kTimeLimitSuffix)) return kOptionNegativeTime;
+    return nullptr;
+}
+
 // HiGHS checks the name and the value's type on a scratch solver, so a refused option is
 // refused in the call that gives it.
 nb::object checked_option_value(const std::string &name, nb::handle value) {
@@ -281,21 +332,37 @@ nb::object checked_option_value(const std::string &name, nb::handle value) {
     nb::tuple current = nb::cast<nb::tuple>(scratch.attr("getOptionValue")(name));
     if (is_error_status(current[0]))
         raise_py(PyExc_ValueError, kUnknownOption + std::string("'") + name + "'");
-    nb::object status = scratch.attr("setOptionValue")(name, value);
-    if (!is_error_status(status)) return nb::borrow(value);
+    const std::string expected = py_type_name(current[1]);
+    const bool real_option = PyFloat_Check(current[1].ptr());
+    // A real option takes any real number as a float (highspy would refuse numpy's float32 or
+    // a Fraction); text is left for HiGHS to read, which refuses "nan" and negative times.
+    nb::object given = nb::borrow(value);
+    if (real_option && is_number(value) && !is_bool(value)) {
+        const double v = PyFloat_AsDouble(value.ptr());
+        if (v == -1.0 && PyErr_Occurred()) {
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Clear();
+                refuse_option(PyExc_ValueError, name, expected, value);
+            }
+            clear_only(PyExc_TypeError);  // complex and the like: HiGHS refuses the type below
+        } else {
+            if (const char *reason = misread_reason(name, v))
+                refuse_option(PyExc_ValueError, name, expected, value, reason);
+            given = nb::float_(v);
+        }
+    }
+    nb::object status = scratch.attr("setOptionValue")(name, given);
+    if (!is_error_status(status)) return given;
     // A Boolean option also takes the integers 0 and 1, as Python's own truth values.
     if (PyBool_Check(current[1].ptr()) && is_integer(value)) {
         int overflow;
         const int64_t v = int64_of(value, "setOptionValue: the value", &overflow);
         if (!overflow && (v == 0 || v == 1)) return nb::bool_(v == 1);
     }
-    const std::string expected = py_type_name(current[1]);
-    const bool same_kind =
-        expected == py_type_name(value) ||
-        (expected == "float" && (is_integer(value) || PyFloat_Check(value.ptr())));
-    raise_py(same_kind ? PyExc_ValueError : PyExc_TypeError,
-             kOptionValueType + std::string("'") + name + "' (" + expected + ")" + kOptionRefused +
-                 nb::cast<std::string>(nb::repr(value)));
+    const bool same_kind = expected == py_type_name(value) ||
+                           (real_option && PyFloat_Check(given.ptr())) ||
+                           (expected == "int" && is_integer(value));
+    refuse_option(same_kind ? PyExc_ValueError : PyExc_TypeError, name, expected, value);
 }
 
 void set_option(LinearSolver &self, nb::handle name, nb::handle value) {
@@ -319,12 +386,12 @@ double option_double(nb::handle highs, const char *name, double fallback) {
 
 // ---- the handoff ----
 
-// A solver holding the options and the whole model; raises EngineError (naming op) when HiGHS
-// refuses the model, or returns an invalid object when refuse is false.
-nb::object build_highs(const LinearSolver &self, const char *op, bool raise_on_refusal) {
+// A solver holding the options and the model m; raises EngineError (naming op) when HiGHS
+// refuses the model, or returns an invalid object when raise_on_refusal is false.
+nb::object build_highs(const LinearSolver &self, const lin::Model &m, const char *op,
+                       bool raise_on_refusal) {
     nb::object h = new_highs();
     for (const Option &o : self.options_) h.attr("setOptionValue")(o.name_, o.value_);
-    const lin::Model &m = self.model_;
     std::vector<int32_t> q_start, q_index;
     std::vector<double> q_value;
     m.hessian(q_start, q_index, q_value);
@@ -379,6 +446,39 @@ void clear_results(LinearSolver &s) {
     s.run_time_ = 0.0;
 }
 
+bool has_option(const LinearSolver &s, const char *name) {
+    for (const Option &o : s.options_)
+        if (o.name_ == name) return true;
+    return false;
+}
+
+// HiGHS's QP solver cycles on some models (without end on an idle column, which run() takes
+// out; the same on such a column that a row reads but does not bind), each turn dearer than the
+// last. A normal QP takes at most about 3 iterations per column and row (random models of up to
+// 400 columns and 300 rows, box least squares, portfolios, quadratic transport problems), so
+// kQpIterationsPerLine per column and row, and at least kMinQpIterations, only end a run that
+// no longer gets anywhere.
+int64_t qp_iteration_limit(const lin::Model &m) {
+    const int64_t size = static_cast<int64_t>(m.num_col()) + m.num_row();
+    return std::min<int64_t>(std::max(kMinQpIterations, kQpIterationsPerLine * size), INT32_MAX);
+}
+
+// Values over the columns of a model without the columns `idle` (ascending), widened to the
+// whole model with vals[k] at column idle[k]; values of another length are left as they are.
+void spread(std::vector<double> &v, int32_t kept, const std::vector<int32_t> &idle,
+            const std::vector<double> &vals) {
+    if (v.size() != static_cast<std::size_t>(kept)) return;
+    std::vector<double> out(v.size() + idle.size());
+    std::size_t from = 0, k = 0;
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        if (k < idle.size() && static_cast<std::size_t>(idle[k]) == j)
+            out[j] = vals[k++];
+        else
+            out[j] = v[from++];
+    }
+    v = std::move(out);
+}
+
 // A model without columns: its rows hold the constant 0, so it is optimal (objective 0) when
 // every row admits 0, and infeasible otherwise.
 void run_without_columns(LinearSolver &s) {
@@ -409,11 +509,20 @@ void run(LinearSolver &s) {
         s.status_ = kModelError;
         return;
     }
-    nb::object h = build_highs(s, "run", false);
+    const bool qp = m.has_hessian();
+    // HiGHS's QP solver can cycle without end on a column that nothing reads: such columns take
+    // their value here and the solver gets the model without them.
+    const std::vector<int32_t> idle = qp ? m.idle_columns() : std::vector<int32_t>();
+    lin::Model reduced;
+    if (!idle.empty()) reduced = m.without_columns(idle);
+    const lin::Model &solved = idle.empty() ? m : reduced;
+    nb::object h = build_highs(s, solved, "run", false);
     if (!h.is_valid()) {
         s.status_ = kModelError;
         return;
     }
+    if (qp && !has_option(s, kOptionQpIterationLimit))
+        h.attr("setOptionValue")(kOptionQpIterationLimit, qp_iteration_limit(solved));
     const bool mip = m.has_integer_columns();
     // A start vector shorter than the columns leaves the rest to the solver; HiGHS uses start
     // values for mixed-integer models.
@@ -462,6 +571,13 @@ void run(LinearSolver &s) {
     if (s.dual_valid_) {
         read_doubles(sol.attr("col_dual"), s.col_dual_);
         read_doubles(sol.attr("row_dual"), s.row_dual_);
+    }
+    if (!idle.empty()) {
+        // An idle column's reduced cost is 0: no cost, no quadratic term, no row reads it.
+        std::vector<double> idle_values(idle.size()), zeros(idle.size(), 0.0);
+        for (std::size_t k = 0; k < idle.size(); ++k) idle_values[k] = m.idle_value(idle[k]);
+        spread(s.col_value_, solved.num_col(), idle, idle_values);
+        spread(s.col_dual_, solved.num_col(), idle, zeros);
     }
     if (s.value_valid_ && s.col_value_.size() == static_cast<std::size_t>(m.num_col())) {
         if (mip)
@@ -691,7 +807,7 @@ void write_model(LinearSolver &s, nb::handle path_obj) {
     std::fclose(f);
     nb::object status;
     try {
-        nb::object h = build_highs(s, "writeModel", true);
+        nb::object h = build_highs(s, s.model_, "writeModel", true);
         status = h.attr("writeModel")(path);
         h.attr("clearModel")();
     } catch (...) {

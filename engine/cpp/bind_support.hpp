@@ -47,13 +47,18 @@ inline std::string py_type_name(nb::handle obj) {
 constexpr const char *kNumpyBoolTypeName = "numpy.bool";    // numpy 2
 constexpr const char *kNumpyBoolTypeName1 = "numpy.bool_";  // numpy 1
 
+// Python's bool or numpy's.
+inline bool is_bool(nb::handle obj) {
+    if (PyBool_Check(obj.ptr())) return true;
+    const char *tp = Py_TYPE(obj.ptr())->tp_name;
+    return std::strcmp(tp, kNumpyBoolTypeName) == 0 || std::strcmp(tp, kNumpyBoolTypeName1) == 0;
+}
+
 // True for Python integers and anything that converts losslessly (numpy integers); bool is not
 // a number here, neither Python's nor numpy's (which still offers __index__).
 inline bool is_integer(nb::handle obj) {
     if (PyLong_Check(obj.ptr())) return !PyBool_Check(obj.ptr());
-    if (!PyIndex_Check(obj.ptr())) return false;
-    const char *tp = Py_TYPE(obj.ptr())->tp_name;
-    return std::strcmp(tp, kNumpyBoolTypeName) != 0 && std::strcmp(tp, kNumpyBoolTypeName1) != 0;
+    return PyIndex_Check(obj.ptr()) && !is_bool(obj);
 }
 
 // Converts an integer; `overflow` is -1/+1 when it lies outside 64 bits (result then saturated).

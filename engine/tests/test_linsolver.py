@@ -3,7 +3,9 @@ meaning of its results (vertex enumeration, brute force, known optima, HiGHS rea
 written file)."""
 
 import enum
+import fractions
 import itertools
+import json
 import random
 import subprocess
 import sys
@@ -312,6 +314,288 @@ def test_strict_upper_triangle_is_ignored_under_triangular():
     assert solve(s)[2].objective_function_value == pytest.approx(2.0, abs=TOL)
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_hessian_given_in_any_order_with_repeats(seed):
+    # Entries out of order within their columns and split into repeated pieces give the same
+    # model as the clean lower triangle.
+    print(f"seed {seed}")
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 12))
+    b = rng.normal(size=(n, n))
+    h = b.T @ b + np.eye(n)
+    c = rng.normal(size=n) * 4
+    cols, rows, vals = [], [], []
+    for j in range(n):
+        entries = []
+        for i in range(n):
+            if rng.random() < 0.5:
+                part = rng.normal()
+                entries += [(i, part), (i, h[i, j] - part)]
+            else:
+                entries.append((i, h[i, j]))
+        rng.shuffle(entries)
+        for i, v in entries:
+            cols.append(j)
+            rows.append(i)
+            vals.append(v)
+    starts = np.searchsorted(cols, np.arange(n + 1))
+    s = solver()
+    s.addVars(n, np.full(n, -1.0), np.full(n, 1.0))
+    s.changeColsCost(n, np.arange(n), c)
+    s.passHessian(n, len(vals), ls.HessianFormat.kTriangular, starts, np.array(rows),
+                  np.array(vals))
+    status, sol, info = solve(s)
+    ref = quadratic_solver(h, lo=-1.0, hi=1.0, c=c)
+    ref_status, ref_sol, ref_info = solve(ref)
+    assert status == ref_status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(ref_info.objective_function_value,
+                                                          abs=1e-9)
+    assert sol.col_value == pytest.approx(ref_sol.col_value, abs=1e-6)
+
+
+# ---- quadratic models with columns that nothing reads ----
+
+
+def run_isolated(code):
+    """Runs code in a fresh interpreter and gives back the JSON it prints last: a run that HiGHS's
+    QP solver cycles in fails the test at the timeout instead of hanging the suite."""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-1500:]
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# min 3 x + 2 y0 + 4 x^2 subject to 3 x - 3 y0 <= -12, x in [-2, 4], y in [-2.5, 3.5]: y1, when
+# there, has no cost, no quadratic term and no row (or, with extra_row, a row that never binds).
+# Run here and in fresh interpreters alike.
+CYCLING_QP = r"""
+import json
+import numpy as np
+from nubrix.sorn_engine import linsolver as ls
+
+def solve_cycling_qp(n, extra_row=False, **options):
+    s = ls.LinearSolver()
+    s.setOptionValue("log_to_console", False)
+    for name, value in options.items():
+        s.setOptionValue(name, value)
+    s.addVars(1, np.array([-2.0]), np.array([4.0]))
+    s.addVars(n, np.full(n, -2.5), np.full(n, 3.5))
+    s.addRow(-ls.kLinsolverInf, -12, 2, np.array([0, 1]), np.array([3.0, -3.0]))
+    if extra_row:
+        s.addRow(-ls.kLinsolverInf, 10, 1, np.array([2]), np.array([1.0]))
+    s.changeColsCost(2, np.array([0, 1]), np.array([3.0, 2.0]))
+    s.passHessian(1 + n, 1, ls.HessianFormat.kTriangular, np.array([0] + [1] * (1 + n)),
+                  np.array([0]), np.array([8.0]))
+    s.run()
+    sol, info = s.getSolution(), s.getInfo()
+    return {"status": s.getModelStatus().name, "objective": info.objective_function_value,
+            "iterations": info.qp_iteration_count, "col_value": sol.col_value.tolist(),
+            "col_dual": sol.col_dual.tolist(), "row_value": sol.row_value.tolist(),
+            "row_dual": sol.row_dual.tolist()}
+"""
+
+
+def test_qp_with_a_column_that_nothing_reads_ends_as_without_it():
+    without, with_idle = run_isolated(
+        CYCLING_QP + "print(json.dumps([solve_cycling_qp(1), solve_cycling_qp(2)]))")
+    assert without["status"] == with_idle["status"] == "kOptimal"
+    assert with_idle["objective"] == pytest.approx(6.4375, abs=1e-6)
+    assert with_idle["objective"] == without["objective"]
+    assert with_idle["col_value"] == without["col_value"] + [0.0]  # y1 at its point nearest 0
+    assert with_idle["col_dual"] == without["col_dual"] + [0.0]
+    assert with_idle["row_value"] == without["row_value"]
+    assert with_idle["row_dual"] == without["row_dual"]
+    # HiGHS itself on the model without y1
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.addVars(2, np.array([-2.0, -2.5]), np.array([4.0, 3.5]))
+    h.addRow(-inf, -12, 2, np.array([0, 1], dtype=np.int32), np.array([3.0, -3.0]))
+    h.changeColsCost(2, np.array([0, 1], dtype=np.int32), np.array([3.0, 2.0]))
+    h.passHessian(2, 1, 1, np.array([0, 1, 1], dtype=np.int32), np.array([0], dtype=np.int32),
+                  np.array([8.0]))
+    h.run()
+    assert h.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    assert with_idle["col_value"][:2] == pytest.approx(list(h.getSolution().col_value), abs=1e-9)
+
+
+LIBRARY_CYCLING_QP = {
+    "second generation": r"""
+from zk_encoder.linear_parser2 import LinearModel, VariableType
+model = LinearModel()
+x = model.get_variable("x", VariableType.REAL, -2, 4)
+y = model.get_variable("y", VariableType.REAL, -2.5, 3.5, n=2)
+model.add_constraint(x[0] * 3 - y[0] * 3 <= -12)
+model.add_target(x[0] * 3 + y[0] * 2 + x[0] * x[0] * 4, minimization=True)
+""",
+    "first generation": r"""
+from zk_encoder import LinearModel, VariableType
+model = LinearModel()
+x = model.get_variables("x", VariableType.REAL, lo=-2, hi=4, n=1)
+y = model.get_variables("y", VariableType.REAL, lo=-2.5, hi=3.5, n=2)
+model.add_constraint(x[0] * 3 - y[0] * 3 <= -12)
+model.add_target(x[0] * 3 + y[0] * 2 + x[0] * x[0] * 4, True)
+""",
+}
+
+
+@pytest.mark.parametrize("build", LIBRARY_CYCLING_QP.values(), ids=LIBRARY_CYCLING_QP.keys())
+def test_library_qp_with_an_unused_element_solves(build):
+    status, objective, x, y = run_isolated(
+        "import json\n" + build + "status = model.solve()\n"
+        "print(json.dumps([status.name, model.objective_value, "
+        "model.get_result('x').ravel().tolist(), model.get_result('y').tolist()]))\n")
+    assert status == "OPTIMAL"
+    assert objective == pytest.approx(6.4375, abs=1e-6)
+    assert x == pytest.approx([-0.625], abs=1e-6)
+    assert y[0] == pytest.approx(3.375, abs=1e-6) and y[1] == 0.0
+
+
+def test_qp_that_still_cycles_ends_at_an_iteration_limit():
+    # y1 is read by a row that never binds: it is not idle, and HiGHS cycles on it as well.
+    out = run_isolated(CYCLING_QP + "print(json.dumps(solve_cycling_qp(2, extra_row=True)))")
+    assert out["status"] == "kIterationLimit"
+    assert 0 < out["iterations"] <= 1000
+
+
+@pytest.mark.parametrize("limit", [50, 2500], ids=["below-ours", "above-ours"])
+def test_programs_own_qp_iteration_limit_wins(limit):
+    names = {}
+    exec(CYCLING_QP, names)
+    out = names["solve_cycling_qp"](2, extra_row=True, qp_iteration_limit=limit)
+    assert out["status"] == "kIterationLimit" and out["iterations"] == limit
+
+
+# (lower, upper) of an idle column and the value it takes.
+IDLE_BOUNDS = {
+    "free": (-inf, inf, 0.0), "box around 0": (-1.0, 3.0, 0.0), "above 0": (1.0, 2.5, 1.0),
+    "below 0": (-4.0, -1.5, -1.5), "up to -2": (-inf, -2.0, -2.0), "from 0.5": (0.5, inf, 0.5),
+    "fixed": (1.5, 1.5, 1.5), "at 0": (0.0, 0.0, 0.0), "up from 0": (0.0, inf, 0.0),
+}
+
+
+@pytest.mark.parametrize("lower, upper, expected", IDLE_BOUNDS.values(), ids=IDLE_BOUNDS.keys())
+def test_idle_column_takes_its_point_nearest_zero(lower, upper, expected):
+    # min (x0 - 1)^2 with x0 + 0 * x1 >= 1.5: the explicit zeros (a row entry, a quadratic entry)
+    # do not make x1 read.
+    s = solver()
+    s.addVars(2, np.array([-5.0, lower]), np.array([5.0, upper]))
+    s.addRow(1.5, inf, 2, np.array([0, 1]), np.array([1.0, 0.0]))
+    s.changeColsCost(2, np.arange(2), np.array([-2.0, 0.0]))
+    s.passHessian(2, 3, ls.HessianFormat.kTriangular, np.array([0, 2, 3]), np.array([0, 1, 1]),
+                  np.array([2.0, 0.0, 0.0]))
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal and sol.value_valid
+    assert sol.col_value[0] == pytest.approx(1.5, abs=1e-6)
+    assert sol.col_value[1] == expected and sol.col_dual[1] == 0.0
+    assert info.objective_function_value == pytest.approx(1.5 ** 2 - 3.0, abs=1e-6)
+    assert model_shape(s) == (2, 1, 2)  # the model itself keeps the column and its zeros
+
+
+@pytest.mark.parametrize("lower, upper, expected", [
+    (3.0, 1.0, {Status.kInfeasible}), (inf, inf, {Status.kModelError}),
+], ids=["crossed", "lower +inf"])
+def test_column_whose_bounds_hold_no_value_is_left_to_highs(lower, upper, expected):
+    s = quadratic_solver(np.array([[2.0, 0.0], [0.0, 0.0]]), lo=-1.0, hi=1.0)
+    s.addVars(1, np.array([lower]), np.array([upper]))
+    assert solve(s)[0] in expected
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_random_qps_with_idle_columns_match_highs_without_them(seed):
+    print(f"seed {seed}")
+    rng = np.random.default_rng(seed)
+    k, n_idle, m = int(rng.integers(1, 7)), int(rng.integers(1, 4)), int(rng.integers(0, 4))
+    n = k + n_idle
+    order = rng.permutation(n)
+    read, idle = np.sort(order[:k]), np.sort(order[k:])
+    lo, hi, expected = np.zeros(n), np.zeros(n), {}
+    lo[read] = rng.uniform(-3, 0, k)
+    hi[read] = lo[read] + rng.uniform(0.5, 5, k)
+    kinds = list(IDLE_BOUNDS.values())
+    for j in idle:
+        lo[j], hi[j], expected[j] = kinds[rng.integers(len(kinds))]
+    cost = np.zeros(n)
+    cost[read] = rng.normal(size=k) * 3
+    b = rng.normal(size=(k, k))
+    h_read = b.T @ b + np.diag(rng.uniform(0.1, 1, k))  # positive definite: one optimum
+    x0 = lo[read] + rng.random(k) * (hi[read] - lo[read])
+    a_read = rng.normal(size=(m, k)) * (rng.random((m, k)) < 0.7)
+    slack = rng.uniform(0, 1, (2, m))
+    row_lo, row_hi = a_read @ x0 - slack[0], a_read @ x0 + slack[1]
+    row_lo[rng.random(m) < 0.4] = -inf
+
+    s = solver()
+    s.addVars(n, lo, hi)
+    for r in range(m):
+        cols = list(read[a_read[r] != 0]) + list(idle[rng.random(n_idle) < 0.5])  # zeros too
+        vals = [a_read[r, list(read).index(c)] if c in read else 0.0 for c in cols]
+        s.addRow(row_lo[r], row_hi[r], len(cols), np.array(cols, dtype=np.int64),
+                 np.array(vals))
+    s.changeColsCost(n, np.arange(n), cost)
+    h = np.zeros((n, n))
+    h[np.ix_(read, read)] = h_read
+    rows, cols = np.nonzero(h)
+    # An explicit zero on every idle column's diagonal too: it does not make the column read.
+    q = sp.csc_array((np.r_[h[rows, cols], np.zeros(n_idle)],
+                      (np.r_[rows, idle], np.r_[cols, idle])), shape=(n, n))
+    assert q.nnz == len(rows) + n_idle
+    s.passHessian(n, q.nnz, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    status, sol, info = solve(s)
+
+    ref = highspy.Highs()
+    ref.setOptionValue("output_flag", False)
+    ref.addVars(k, lo[read], hi[read])
+    ref.changeColsCost(k, np.arange(k, dtype=np.int32), cost[read])
+    for r in range(m):
+        cols = np.flatnonzero(a_read[r]).astype(np.int32)
+        ref.addRow(row_lo[r], row_hi[r], len(cols), cols, a_read[r, cols])
+    lower = sp.csc_array(np.tril(h_read))
+    ref.passHessian(k, lower.nnz, 1, lower.indptr.astype(np.int32),
+                    lower.indices.astype(np.int32), lower.data)
+    ref.run()
+    assert ref.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    assert status == Status.kOptimal and sol.value_valid
+    assert info.objective_function_value == pytest.approx(
+        ref.getInfo().objective_function_value, abs=1e-6)
+    assert sol.col_value[read] == pytest.approx(list(ref.getSolution().col_value), abs=1e-5)
+    assert sol.row_value == pytest.approx(list(ref.getSolution().row_value), abs=1e-5)
+    for j in idle:
+        assert sol.col_value[j] == expected[j] and sol.col_dual[j] == 0.0
+
+
+def test_normal_qp_is_not_cut_by_the_iteration_limit():
+    # Box least squares over 800 columns: HiGHS takes more iterations than there are columns.
+    rng = np.random.default_rng(3)
+    n = 800
+    a, b = rng.normal(size=(n + 50, n)), rng.normal(size=n + 50) * 5
+    h, c = 2 * a.T @ a, -2 * a.T @ b
+    s = quadratic_solver(h, lo=-0.1, hi=0.1, c=c)
+    status, sol, info = solve(s)
+    ref = highspy.Highs()
+    ref.setOptionValue("output_flag", False)
+    ref.addVars(n, np.full(n, -0.1), np.full(n, 0.1))
+    ref.changeColsCost(n, np.arange(n, dtype=np.int32), c)
+    lower = sp.csc_array(np.tril(h))
+    ref.passHessian(n, lower.nnz, 1, lower.indptr.astype(np.int32),
+                    lower.indices.astype(np.int32), lower.data)
+    ref.run()
+    print(f"iterations: ours {info.qp_iteration_count}, HiGHS {ref.getInfo().qp_iteration_count}")
+    assert ref.getModelStatus() == highspy.HighsModelStatus.kOptimal
+    assert status == Status.kOptimal
+    assert info.objective_function_value == pytest.approx(
+        ref.getInfo().objective_function_value, rel=1e-9)
+
+
+def test_written_model_keeps_the_idle_column(tmp_path):
+    s = quadratic_solver(np.array([[2.0, 0.0], [0.0, 0.0]]), lo=-1.0, hi=1.0, c=[1.0, 0.0])
+    path = tmp_path / "qp.lp"
+    s.writeModel(path.as_posix())
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(str(path))
+    assert h.getNumCol() == 2
+
+
 # ---- outcomes other than optimal ----
 
 
@@ -495,6 +779,35 @@ def test_other_dtypes_and_byte_orders(index_dtype, value_dtype):
     assert info.objective_function_value == (3.0 if value_dtype != "bool" else 1.0)
 
 
+@pytest.mark.parametrize("layout", ["strided", "read-only", "reversed", "empty-first"])
+def test_arrays_read_where_they_lie_or_converted(layout):
+    def arr(values, dtype):
+        a = np.asarray(values, dtype=dtype)
+        if layout == "strided":
+            b = np.zeros(2 * len(a), dtype=dtype)
+            b[::2] = a
+            return b[::2]
+        if layout == "read-only":
+            a.flags.writeable = False
+        if layout == "reversed":
+            return a[::-1].copy()[::-1]
+        return a
+
+    s = solver()
+    if layout == "empty-first":
+        s.addRows(0, np.array([]), np.array([]), 0, np.array([0], dtype=np.int32),
+                  np.array([], dtype=np.int64), np.array([]))
+    s.addVars(3, arr([0, 0, 0], np.float64), arr([1, 1, 1], np.float64))
+    s.addRow(-inf, 2, 3, arr([2, 0, 1], np.int32), arr([1.0, 1.0, 1.0], np.float64))
+    s.addRows(1, arr([-inf], np.float64), arr([1.5], np.float64), 2, arr([0, 2], np.int64),
+              arr([0, 1], np.int64), arr([1.0, 1.0], np.float64))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    s.changeColsCost(3, arr([0, 1, 2], np.int64), arr([1.0, 2.0, 3.0], np.float64))
+    status, sol, info = solve(s)
+    # x2 = 1, then x1 = 1 (x0 + x1 <= 1.5 and the sum <= 2): 3 + 2
+    assert status == Status.kOptimal and info.objective_function_value == pytest.approx(5.0)
+
+
 def test_integrality_array_of_enum_members_as_object_dtype():
     s = solver()
     s.addVars(1, np.array([0.0]), np.array([2.5]))
@@ -620,6 +933,10 @@ REFUSALS = {
     "start too long": (lambda s: s.setSolution(start([0.0] * 4)), ValueError),
     "unknown option": (lambda s: s.setOptionValue("no_such_option", 1), ValueError),
     "option type": (lambda s: s.setOptionValue("time_limit", "soon"), TypeError),
+    "option nan text": (lambda s: s.setOptionValue("time_limit", "nan"), TypeError),
+    "option nan": (lambda s: s.setOptionValue("time_limit", np.nan), ValueError),
+    "option negative time": (lambda s: s.setOptionValue("time_limit", -1), ValueError),
+    "option nan gap": (lambda s: s.setOptionValue("mip_rel_gap", np.nan), ValueError),
     "option value": (lambda s: s.setOptionValue("presolve", "sometimes"), ValueError),
 }
 
@@ -649,6 +966,33 @@ def test_refused_integrality_change_marks_no_column():
     assert solve(s)[2].objective_function_value == 1.5
 
 
+def test_refused_calls_after_many_appends_take_back_what_they_appended():
+    # Rows and columns one call at a time leave room behind the arrays; a refused call must
+    # still leave the model exactly as it was, and the next rows land where they belong.
+    rng = np.random.default_rng(11)
+    n, m = 40, 3000
+    x = rng.integers(-3, 4, n).astype(float)
+    s = solver()
+    for j in range(n):
+        s.addVars(1, x[j:j + 1], x[j:j + 1])  # fixed columns: row values show the rows
+    rows = [np.sort(rng.choice(n, 4, replace=False)) for _ in range(m)]
+    coefs = rng.integers(-5, 6, (m, 4)).astype(float)
+    for r in range(m):
+        s.addRow(-inf, inf, 4, rows[r], coefs[r])
+    for call in (lambda: s.addRow(0, 1, 2, np.array([0, n]), np.ones(2)),
+                 lambda: s.addRows(2, np.zeros(2), np.ones(2), 2, np.array([0, 1, 2]),
+                                   np.array([0, 1]), np.array([1.0, np.inf])),
+                 lambda: s.addVars(2, np.array([0.0, np.nan]), np.ones(2))):
+        with pytest.raises((ValueError, IndexError)):
+            call()
+        assert model_shape(s) == (n, m, 4 * m)
+    s.addRow(-inf, inf, 2, np.array([0, 1]), np.array([1.0, 2.0]))
+    status, sol, _ = solve(s)
+    assert status == Status.kOptimal
+    expected = [coefs[r] @ x[rows[r]] for r in range(m)] + [x[0] + 2 * x[1]]
+    assert sol.row_value == pytest.approx(expected)
+
+
 # ---- options ----
 
 
@@ -668,6 +1012,75 @@ def test_console_log_when_asked(capfd):
     s.addVars(1, np.zeros(1), np.ones(1))
     s.run()
     assert "HiGHS" in capfd.readouterr().out
+
+
+# Values that HiGHS takes but misreads, and the words the refusal gives after the value.
+MISREAD_OPTIONS = {
+    "time limit nan": ("time_limit", float("nan"), "NaN is not a number"),
+    "time limit float32 nan": ("time_limit", np.float32("nan"), "NaN is not a number"),
+    "time limit negative": ("time_limit", -1.0, "must not be negative"),
+    "time limit negative int": ("time_limit", -3, "must not be negative"),
+    "time limit negative numpy": ("time_limit", np.float64(-0.5), "must not be negative"),
+    "iis time limit negative": ("iis_time_limit", -2.0, "must not be negative"),
+    "relative gap nan": ("mip_rel_gap", float("nan"), "NaN is not a number"),
+    "absolute gap nan": ("mip_abs_gap", np.nan, "NaN is not a number"),
+    "objective bound nan": ("objective_bound", float("nan"), "NaN is not a number"),
+    "tolerance nan": ("mip_feasibility_tolerance", float("nan"), "NaN is not a number"),
+    "time limit past a float": ("time_limit", 10**400, ""),
+}
+
+
+@pytest.mark.parametrize("name, value, reason", MISREAD_OPTIONS.values(),
+                         ids=MISREAD_OPTIONS.keys())
+def test_option_values_highs_would_misread_are_refused(name, value, reason):
+    s = knapsack(time_limit=0)
+    s.setOptionValue(name, 0.5 if name != "time_limit" else 0)
+    with pytest.raises(ValueError) as refused:
+        s.setOptionValue(name, value)
+    text = str(refused.value)
+    assert text.startswith(f"setOptionValue: option '{name}' (float) does not accept the value "
+                           f"{value!r}") and text.endswith(reason)
+    # The options stay as they were: the time limit 0 still ends the run at once.
+    status, sol, _ = solve(s)
+    assert status == Status.kTimeLimit and not sol.value_valid
+    s.setOptionValue("time_limit", inf)
+    assert solve(s)[2].objective_function_value == 9.0
+
+
+# Calls that must keep working, and the knapsack's status after them.
+VALID_OPTIONS = {
+    "infinite time limit": ("time_limit", inf, Status.kOptimal),
+    "infinite time limit text": ("time_limit", "inf", Status.kOptimal),
+    "time limit 0 int": ("time_limit", 0, Status.kTimeLimit),
+    "time limit -0.0": ("time_limit", -0.0, Status.kTimeLimit),
+    "time limit float32": ("time_limit", np.float32(0), Status.kTimeLimit),
+    "time limit int32": ("time_limit", np.int32(0), Status.kTimeLimit),
+    "time limit fraction": ("time_limit", fractions.Fraction(0), Status.kTimeLimit),
+    "time limit text": ("time_limit", "0", Status.kTimeLimit),
+    "relative gap 0": ("mip_rel_gap", 0.0, Status.kOptimal),
+    "relative gap float32": ("mip_rel_gap", np.float32(1e-6), Status.kOptimal),
+    "node limit numpy": ("mip_max_nodes", np.int64(1000), Status.kOptimal),
+    "true as 1": ("mip_detect_symmetry", 1, Status.kOptimal),
+}
+
+
+@pytest.mark.parametrize("name, value, expected", VALID_OPTIONS.values(),
+                         ids=VALID_OPTIONS.keys())
+def test_valid_option_values_are_kept(name, value, expected):
+    s = knapsack()
+    s.setOptionValue(name, value)
+    status, _, info = solve(s)
+    assert status == expected
+    if expected == Status.kOptimal:
+        assert info.objective_function_value == 9.0
+
+
+@pytest.mark.parametrize("name, value", [
+    ("threads", np.int64(2**40)), ("threads", 2**40), ("qp_iteration_limit", -1),
+], ids=["numpy int past 32 bits", "int past 32 bits", "negative limit"])
+def test_integer_option_out_of_range_is_a_value_error(name, value):
+    with pytest.raises(ValueError, match=f"option '{name}' \\(int\\) does not accept"):
+        solver().setOptionValue(name, value)
 
 
 # ---- model files ----

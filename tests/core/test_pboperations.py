@@ -4,6 +4,7 @@ import sys
 import textwrap
 import types
 
+import numpy as np
 import pytest
 
 from zk_encoder.core import pboperations
@@ -218,6 +219,38 @@ def test_refused_operations_raise_type_error(build):
 def test_a_term_times_an_integer_scales_it():
     assert (a * 3).to_maxsat() == (3 * a).to_maxsat() == [(1, 3)]
     assert ((a + b) * 2).to_maxsat() == [(1, 2), (2, 2)]
+
+
+INTEGER_FACTORS = [
+    ("bool", True, 1),
+    ("numpy_int64", np.int64(3), 3),
+    ("numpy_uint8", np.uint8(2), 2),
+    ("numpy_int64_past_its_range_once_scaled", np.int64(2 ** 62), 2 ** 62),
+]
+TERMS = [("leaf", lambda: PBVariable(1, "a", 4)), ("addop", lambda: AddOp(PBVariable(1, "a", 4), b)),
+         ("sum", lambda: Sum(PBVariable(1, "a", 4), Sum(b)))]
+
+
+@pytest.mark.parametrize("make", [t[1] for t in TERMS], ids=[t[0] for t in TERMS])
+@pytest.mark.parametrize("factor,plain", [f[1:] for f in INTEGER_FACTORS],
+                         ids=[f[0] for f in INTEGER_FACTORS])
+def test_an_integer_of_any_kind_scales_by_its_plain_int_on_either_side(make, factor, plain):
+    # The engine takes plain ints only (not a bool), and numpy's own product would wrap around.
+    expected = [(v, plain * k) for v, k in make().to_maxsat()]
+    for scaled in (make() * factor, factor * make()):
+        pairs = scaled.to_maxsat()
+        assert pairs == expected and all(type(k) is int for _, k in pairs)
+
+
+@pytest.mark.parametrize("factor", [2.0, np.float64(2.0), "2", None, [2]],
+                         ids=["float", "numpy_float", "text", "none", "list"])
+def test_a_term_times_anything_but_an_integer_is_refused_with_the_hosts_words(factor):
+    with pytest.raises(TypeError) as err:
+        a * factor
+    # The host names a type by its qualified name where it has one (numpy.float64).
+    qualified = type(factor).__qualname__ if type(factor).__module__ == "builtins" else (
+        f"{type(factor).__module__}.{type(factor).__qualname__}")
+    assert str(err.value) == f"unsupported operand type(s) for *: 'PBVariable' and '{qualified}'"
 
 
 LATE_FAILURES = [

@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 
 from zk_encoder.core.manager import Manager
@@ -62,6 +63,38 @@ def test_views_of_an_element(x):
     assert (node.pb_var, node.name, node.coefficient) == (v.pb_var, "x(1,2)", 1)
 
 
+# A formula text writes a product's left operand as it stands, so an element reference meets the
+# integer factor of its right operand bare: "x(1,2) * (2 ** 3)". It scales as its term node does.
+FACTORS = [("int", 3, 3), ("negative", -2, -2), ("zero", 0, 0), ("bool", True, 1),
+           ("numpy_int64", np.int64(5), 5), ("numpy_uint8", np.uint8(7), 7),
+           ("past_64_bits", 2 ** 70, 2 ** 70)]
+
+
+@pytest.mark.parametrize("factor,plain", [f[1:] for f in FACTORS], ids=[f[0] for f in FACTORS])
+def test_an_element_times_an_integer_is_its_scaled_term_on_either_side(x, factor, plain):
+    v = x(1, 2)
+    for node in (v * factor, factor * v):
+        assert type(node) is PBVariable
+        assert (node.pb_var, node.name, node.coefficient) == (v.pb_var, "x(1,2)", plain)
+        assert type(node.coefficient) is int
+    assert (v * factor).to_maxsat() == (factor * v.to_pb()).to_maxsat()
+
+
+@pytest.mark.parametrize("factor", [2.5, "2", None], ids=["float", "text", "none"])
+def test_an_element_times_anything_else_is_refused_as_the_host_refuses_it(x, factor):
+    v = x(1)
+    name = type(factor).__name__
+    with pytest.raises(TypeError, match=f"^unsupported operand type\\(s\\) for \\*: 'Variable' "
+                                        f"and '{name}'$"):
+        v * factor
+    with pytest.raises(TypeError):
+        factor * v
+    with pytest.raises(TypeError, match="'Variable' and 'Variable'"):
+        v * x(2)
+    with pytest.raises(TypeError, match="'Variable' and 'PBVariable'"):
+        v * x(2).to_pb()
+
+
 def test_keyword_items_are_refused(x):
     with pytest.raises(TypeError):
         x(1, j=2)
@@ -109,10 +142,12 @@ SIGNATURES = [
     (Variable.__init__, "__init__(self, bx_var: bx.Variable, pb_var: int, name: str) -> None"),
     (Variable.to_bx, "to_bx(self)"),
     (Variable.to_pb, "to_pb(self)"),
+    (Variable.__mul__, "__mul__(self, other)"),
+    (Variable.__rmul__, "__rmul__(self, other)"),
 ]
 
 
 @pytest.mark.parametrize("fn,text", SIGNATURES,
-                         ids=["generator-init", "generator-call", "init", "to_bx", "to_pb"])
+                         ids=["generator-init", "generator-call", "init", "to_bx", "to_pb", "mul", "rmul"])
 def test_signatures_carry_the_declared_annotations(fn, text):
     assert fn.__doc__ == text

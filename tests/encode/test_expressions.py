@@ -10,6 +10,7 @@ import textwrap
 import typing
 import weakref
 
+import numpy as np
 import pytest
 
 import zk_encoder
@@ -486,6 +487,35 @@ INDEXED_CASES = [
                          ids=[c[0] for c in INDEXED_CASES])
 def test_indexed_constructor_texts(build, text, soft, cls, log_sink):
     check_case(build, text, soft, cls, log_sink)
+    assert log_sink.calls == []
+
+
+# Keyword values read as a model reads for-all values: booleans are 0 and 1, numpy integers and
+# arrays their plain ints, so the texts carry plain integers and name the elements as plain
+# integers do. Values of other kinds are written as they format.
+KEYWORD_VALUES = [
+    ("bools", [False, True], "[0, 1]"),
+    ("bools_and_ints", [0, True, 2], "[0, 1, 2]"),
+    ("tuple_of_a_bool", (True,), "(1,)"),
+    ("tuple_of_bools", (True, False), "(1, 0)"),
+    ("numpy_arange", np.arange(3), "[0, 1, 2]"),
+    ("numpy_integers", [np.int64(2), np.uint8(0)], "[2, 0]"),
+    ("numpy_empty", np.array([], dtype=np.int64), "[]"),
+    ("plain_list", [0, 2], "[0, 2]"),
+    ("range", range(1, 3), "range(1, 3)"),
+    ("text", "range(2)", "range(2)"),
+    ("floats", [0.5], "[0.5]"),
+]
+HEADS = [(Sum, "Sum(*[", ".to_pb()"), (And, "bx.and_s([", ".to_bx()"),
+         (Or, "bx.or_s([", ".to_bx()"), (Xor, "bx.xor_s([", ".to_bx()")]
+
+
+@pytest.mark.parametrize("cls,head,suffix", HEADS, ids=[h[0].__name__ for h in HEADS])
+@pytest.mark.parametrize("value,text", [v[1:] for v in KEYWORD_VALUES],
+                         ids=[v[0] for v in KEYWORD_VALUES])
+def test_keyword_values_are_written_as_for_all_values(cls, head, suffix, value, text, log_sink):
+    e = cls(xij, i=value, j=[True])
+    assert str(e) == f"{head}x(i,j){suffix} for i in {text} for j in [1]])"
     assert log_sink.calls == []
 
 

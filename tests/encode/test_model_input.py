@@ -10,7 +10,7 @@ import pytest
 from pysat.solvers import Solver
 
 import nubrix.sorn_engine as se
-from zk_encoder import Implication, Model, Sum, SumIt
+from zk_encoder import And, Implication, Model, Or, Sum, SumIt, Xor, pow_expression
 from zk_encoder._exceptions import FormulaError, TargetError, VariableError
 from zk_encoder.encode.expressions import Expression
 
@@ -327,6 +327,116 @@ def test_numpy_border_and_weight_through_the_formula_encoder(log_sink):
     m.add_soft_constraint(x[0] + x[1], np.int64(2), np.bool_(False))
     assert m.build_wcnf() is True
     assert m.get_cnf_storage().get_weight_limit() == 1 + 2 + 2
+
+
+# --- keyword values of Sum, And, Or, Xor: read as for-all values are -------------------------------
+
+# Ways of giving the values 0 and 1.
+ZERO_ONE = [
+    ("bools", [False, True]),
+    ("bools_tuple", (False, True)),
+    ("bool_and_int", [0, True]),
+    ("numpy_arange", np.arange(2)),
+    ("numpy_integers", [np.int64(0), np.uint8(1)]),
+]
+
+
+def _bits(v):
+    return {(r, c): v[f"w[{r},{c}]"] for r in range(2) for c in range(2)}
+
+
+# (id, hard constraints of a model over the family w of 2 x 2 elements and the index symbols p and
+#  q, the values V standing for 0 and 1; what the constraints mean)
+KEYWORD_HARD = [
+    ("sum", lambda m, w, p, q, V: m.add_constraint(Sum(w[0, p], p=V) >= 1),
+     lambda b: b[0, 0] or b[0, 1]),
+    ("and", lambda m, w, p, q, V: m.add_constraint(And(w[p, 1], p=V)),
+     lambda b: b[0, 1] and b[1, 1]),
+    ("or", lambda m, w, p, q, V: m.add_constraint(Or(w[1, p], p=V)),
+     lambda b: b[1, 0] or b[1, 1]),
+    ("xor", lambda m, w, p, q, V: m.add_constraint(Xor(w[p, p], p=V)),
+     lambda b: b[0, 0] != b[1, 1]),
+    ("sum_of_two_keywords", lambda m, w, p, q, V: m.add_constraint(Sum(w[p, q], p=V, q=V) == 1),
+     lambda b: sum(b.values()) == 1),
+    ("sum_under_a_forall", lambda m, w, p, q, V: m.add_constraint(Sum(w[q, p], p=V) <= 1, q=V),
+     lambda b: b[0, 0] + b[0, 1] <= 1 and b[1, 0] + b[1, 1] <= 1),
+    ("negated_and_in_an_or", lambda m, w, p, q, V: m.add_constraint(
+        ~And(w[0, p], p=V) | Or(w[1, p] & w[0, p], p=V)),
+     lambda b: not (b[0, 0] and b[0, 1]) or (b[1, 0] and b[0, 0]) or (b[1, 1] and b[0, 1])),
+]
+
+
+def _keyword_model(use_fe):
+    m = Model(se.manager(), "m", use_fe)
+    w = m.create_variables("w", r=2, c=2)
+    p, q = m.get_indexes(["p", "q"])
+    return m, w, p, q
+
+
+def _disagreements(m, holds):
+    """Assignments of w on which the built CNF and the brute force disagree."""
+    nums = m.get_var_mapping().get_var_map()
+    keys = [f"w[{r},{c}]" for r in range(2) for c in range(2)]
+    bad = []
+    with Solver(name="cadical153", bootstrap_with=m.get_cnf_storage().hard_clauses()) as s:
+        for bits in itertools.product([False, True], repeat=4):
+            v = dict(zip(keys, bits))
+            lits = [nums[k] if v[k] else -nums[k] for k in keys]
+            if s.solve(assumptions=lits) != bool(holds(_bits(v))):
+                bad.append(v)
+    return bad
+
+
+@BACK_ENDS
+@pytest.mark.parametrize("values", [z[1] for z in ZERO_ONE], ids=[z[0] for z in ZERO_ONE])
+@pytest.mark.parametrize("fill,holds", [k[1:] for k in KEYWORD_HARD], ids=[k[0] for k in KEYWORD_HARD])
+def test_keyword_values_in_hard_constraints_mean_zero_and_one(log_sink, use_fe, values, fill,
+                                                              holds):
+    m, w, p, q = _keyword_model(use_fe)
+    fill(m, w, p, q, values)
+    assert m.build_cnf() is True
+    assert _disagreements(m, holds) == []
+
+
+@BACK_ENDS
+@pytest.mark.parametrize("values", [z[1] for z in ZERO_ONE], ids=[z[0] for z in ZERO_ONE])
+@pytest.mark.parametrize("minimization", [False, True], ids=["maximise", "minimise"])
+def test_keyword_values_in_soft_constraints_mean_zero_and_one(log_sink, use_fe, values,
+                                                              minimization):
+    m, w, p, q = _keyword_model(use_fe)
+    m.add_soft_constraint(Sum(w[p, 0], p=values), 2, minimization)
+    m.add_soft_constraint(Sum(pow_expression(3, p) * w[q, p], p=values), 1, minimization, q=[1])
+    assert m.build_wcnf() is True
+    nums = m.get_var_mapping().get_var_map()
+    sign = -1 if minimization else 1
+    expected = [([sign * nums["w[0,0]"]], 2), ([sign * nums["w[1,0]"]], 2),
+                ([sign * nums["w[1,0]"]], 1), ([sign * nums["w[1,1]"]], 3)]
+    assert sorted(m.get_cnf_storage().soft_clauses()) == sorted(expected)
+
+
+@pytest.mark.parametrize("values", [z[1] for z in ZERO_ONE], ids=[z[0] for z in ZERO_ONE])
+@pytest.mark.parametrize("border,minimization,holds", [
+    (2, False, lambda b: b[0, 0] and b[0, 1]),
+    (0, True, lambda b: not b[0, 0] and not b[0, 1]),
+], ids=["at_least", "at_most"])
+def test_keyword_values_in_a_target_mean_zero_and_one(log_sink, values, border, minimization,
+                                                      holds):
+    m, w, p, q = _keyword_model(False)
+    m.add_target(Sum(w[0, p], p=values))
+    assert m.build_cnf(border, minimization) is True
+    assert _disagreements(m, holds) == []
+
+
+@pytest.mark.parametrize("values", [z[1] for z in ZERO_ONE], ids=[z[0] for z in ZERO_ONE])
+def test_keyword_values_reach_the_formula_encoder_as_plain_integers(log_sink, values):
+    # The engine's formula encoder keeps a target without encoding it; it takes the text.
+    m, w, p, q = _keyword_model(True)
+    m.add_target(Sum(w[0, p], p=values))
+    m.add_constraint(Or(w[p, 0], p=values))
+    assert m.build_cnf() is True
+    plain = "(0, 1)" if type(values) is tuple else "[0, 1]"
+    assert m._formula_encoder.target == f"Sum(*[w(0,p).to_pb() for p in {plain}])"
+    assert _disagreements(m, lambda b: b[0, 0] or b[1, 0]) == []
 
 
 # --- names that would hide the formula namespace ----------------------------------------------

@@ -9,6 +9,7 @@ import operator
 import os
 import random
 
+import numpy as np
 import pytest
 from pysat.examples.rc2 import RC2
 from pysat.formula import WCNF
@@ -53,6 +54,17 @@ def projected_disagreements(clauses, nums, sizes, holds):
 def built_clauses(model):
     assert model.build_cnf() is True
     return model.get_cnf_storage().hard_clauses(), model.get_var_mapping().get_var_map()
+
+
+def rc2_witness(storage):
+    """An optimum of the weighted CNF in `storage` by RC2, or None when the hard part has none."""
+    wcnf = WCNF()
+    for c in storage.hard_clauses():
+        wcnf.append(c)
+    for c, w in storage.soft_clauses():
+        wcnf.append(c, weight=w)
+    with RC2(wcnf) as rc2:
+        return rc2.compute()
 
 
 def forced_through_eval(e):
@@ -288,16 +300,112 @@ def test_soft_weights_that_depend_on_the_for_all_values(use_fe):
     model.add_soft_constraint(pow_expression(2, i) * x[i], 1, False, i=range(3))
     assert model.build_wcnf() is True
     storage = model.get_cnf_storage()
-    wcnf = WCNF()
-    for c in storage.hard_clauses():
-        wcnf.append(c)
-    for c, w in storage.soft_clauses():
-        wcnf.append(c, weight=w)
-    with RC2(wcnf) as rc2:
-        witness = rc2.compute()
+    witness = rc2_witness(storage)
     nums = model.get_var_mapping().get_var_map()
     chosen = [int(nums[f"x[{k}]"] in witness) for k in range(3)]
     assert chosen == [0, 1, 1]
+
+
+# --- a term times an integer, on either side, in every context ---------------------------------
+
+# (id, term over the family v of 4 elements, `j` (an index with the one for-all value 2, or the
+#  integer 2 itself) and the index `k`, coefficients {element: coefficient} at j = 2). A product's left operand is
+# written as it stands, so a bare reference meets the integer factor of its right operand in the
+# evaluated text ("v(j) * (2 ** 1)").
+SCALED_TERMS = [
+    ("ref_times_power", lambda v, j, k: v[j] * pow_expression(2, 1), {2: 2}),
+    ("power_times_ref", lambda v, j, k: pow_expression(2, 1) * v[j], {2: 2}),
+    ("ref_times_int", lambda v, j, k: v[j] * 3, {2: 3}),
+    ("int_times_ref", lambda v, j, k: 3 * v[j], {2: 3}),
+    ("ref_times_numpy_int", lambda v, j, k: v[j] * np.int64(3), {2: 3}),
+    ("numpy_int_times_ref", lambda v, j, k: np.int32(3) * v[j], {2: 3}),
+    ("ref_times_bool", lambda v, j, k: v[j] * True, {2: 1}),
+    ("ref_times_negative_int", lambda v, j, k: v[j] * -2, {2: -2}),
+    ("ref_times_numpy_power", lambda v, j, k: v[j] * pow_expression(np.int64(2), np.int32(2)),
+     {2: 4}),
+    ("ref_times_power_of_the_index", lambda v, j, k: v[j] * pow_expression(2, j), {2: 4}),
+    ("ref_times_negative_power", lambda v, j, k: v[j] * pow_expression(-3, 1), {2: -3}),
+    ("power_times_scaled_ref", lambda v, j, k: pow_expression(2, 1) * (v[j] * pow_expression(3, 1)),
+     {2: 6}),
+    ("scaled_ref_plus_ref", lambda v, j, k: v[j] * pow_expression(2, 1) + v[1], {2: 2, 1: 1}),
+    ("ref_minus_scaled_ref", lambda v, j, k: v[0] - v[j] * pow_expression(2, 1), {0: 1, 2: -2}),
+    ("pair_times_power", lambda v, j, k: (v[j] + v[0]) * pow_expression(2, 1), {2: 2, 0: 2}),
+    ("sum_times_power", lambda v, j, k: Sum(v[k], k=range(2)) * pow_expression(3, 1),
+     {0: 3, 1: 3}),
+    ("sumit_times_numpy_int", lambda v, j, k: SumIt([v[0], v[j]]) * np.int64(2), {0: 2, 2: 2}),
+]
+SCALED_IDS = [c[0] for c in SCALED_TERMS]
+SCALED_PARAMS = [c[1:] for c in SCALED_TERMS]
+
+
+def term_value(coefs, bits):
+    return sum(c * bits[k] for k, c in coefs.items())
+
+
+def scaled_model(use_fe):
+    model = Model(se.manager(), "t", use_fe)
+    v = model.create_variables("v", n=4)
+    j, k = model.get_indexes(["j", "k"])
+    return model, v, j, k
+
+
+@pytest.mark.parametrize("road", ["native", "eval"])
+@pytest.mark.parametrize("use_fe", BACK_ENDS, ids=BACK_END_IDS)
+@pytest.mark.parametrize("make,coefs", SCALED_PARAMS, ids=SCALED_IDS)
+def test_a_scaled_term_in_a_hard_constraint(make, coefs, use_fe, road):
+    model, v, j, k = scaled_model(use_fe)
+    # The largest value the term takes: its positive coefficients' elements true, the others false.
+    bound = sum(c for c in coefs.values() if c > 0)
+    constraint = make(v, j, k) == bound
+    model.add_constraint(constraint if road == "native" else forced_through_eval(constraint),
+                         j=[2])
+    clauses, nums = built_clauses(model)
+    assert projected_disagreements(clauses, nums, {"v": 4},
+                                   lambda b: term_value(coefs, b["v"]) == bound) == []
+
+
+@pytest.mark.parametrize("minimization", [False, True], ids=["maximise", "minimise"])
+@pytest.mark.parametrize("road", ["native", "eval"])
+@pytest.mark.parametrize("use_fe", BACK_ENDS, ids=BACK_END_IDS)
+@pytest.mark.parametrize("make,coefs", SCALED_PARAMS, ids=SCALED_IDS)
+def test_a_scaled_term_as_a_soft_constraint(make, coefs, use_fe, road, minimization):
+    model, v, j, k = scaled_model(use_fe)
+    model.add_constraint(v[0] + v[1] + v[2] + v[3] <= 2)
+    term = make(v, j, k)
+    model.add_soft_constraint(term if road == "native" else forced_through_eval(term), 3,
+                              minimization, j=[2])
+    assert model.build_wcnf() is True
+    storage = model.get_cnf_storage()
+    nums = model.get_var_mapping().get_var_map()
+    # One soft clause per term: its element, negated where a true element costs, weighted by the
+    # weight times the coefficient.
+    expected = [([nums[f"v[{e}]"] if (c > 0) != minimization else -nums[f"v[{e}]"]], 3 * abs(c))
+                for e, c in coefs.items()]
+    assert sorted(storage.soft_clauses()) == sorted(expected)
+    witness = set(rc2_witness(storage))
+    sign = -3 if minimization else 3
+    chosen = [int(nums[f"v[{e}]"] in witness) for e in range(4)]
+    best = max(sign * term_value(coefs, bits) for bits in itertools.product([0, 1], repeat=4)
+               if sum(bits) <= 2)
+    assert sum(chosen) <= 2 and sign * term_value(coefs, chosen) == best
+
+
+@pytest.mark.parametrize("minimization", [False, True], ids=["at_least", "at_most"])
+@pytest.mark.parametrize("road", ["native", "eval"])
+@pytest.mark.parametrize("make,coefs", SCALED_PARAMS, ids=SCALED_IDS)
+def test_a_scaled_term_as_the_target(make, coefs, road, minimization):
+    # The engine's formula encoder keeps a target without encoding it: the own encoding only.
+    model, v, _, k = scaled_model(False)
+    term = make(v, 2, k)
+    model.add_target(term if road == "native" else forced_through_eval(term))
+    values = [term_value(coefs, bits) for bits in itertools.product([0, 1], repeat=4)]
+    border = max(values) if not minimization else min(values)
+    assert model.build_cnf(border, minimization) is True
+    storage = model.get_cnf_storage()
+    nums = model.get_var_mapping().get_var_map()
+    meets = (lambda b: term_value(coefs, b["v"]) <= border) if minimization else (
+        lambda b: term_value(coefs, b["v"]) >= border)
+    assert projected_disagreements(storage.hard_clauses(), nums, {"v": 4}, meets) == []
 
 
 # --- random whole models ---------------------------------------------------------------------
@@ -361,14 +469,17 @@ class Gen:
             parts = [self.term(scope, 0) for _ in range(rng.randint(1, 3))]
             return (SumIt([p[0] for p in parts]),
                     lambda v, b: sum(p[1](v, b) for p in parts))
-        # pow: a coefficient that is a power of an index in scope, or of a constant
+        # pow: a coefficient that is a power of an index in scope, or of a constant, on either
+        # side of the reference
         e, f = self.ref(scope)
+        left = rng.random() < 0.5
         if scope and rng.random() < 0.7:
             p = rng.choice(sorted(scope))
-            return (pow_expression(2, self.indexes[p]) * e,
-                    lambda v, b: 2 ** b[p] * f(v, b))
+            power = pow_expression(2, self.indexes[p])
+            return (power * e if left else e * power), lambda v, b: 2 ** b[p] * f(v, b)
         k = rng.randint(0, 2)
-        return pow_expression(2, k) * e, lambda v, b: 2 ** k * f(v, b)
+        power = pow_expression(2, k)
+        return (power * e if left else e * power), lambda v, b: 2 ** k * f(v, b)
 
     def sample(self, f, scope):
         """The value of `f` at a random assignment and random index values."""
@@ -542,13 +653,7 @@ def test_random_whole_models_mean_what_brute_force_says(round_):
         nums = model.get_var_mapping().get_var_map()
         assert projected_disagreements(storage.hard_clauses(), nums, sizes, holds_all) == []
         feasible = [v for v in all_values if holds_all(v)]
-        wcnf = WCNF()
-        for c in storage.hard_clauses():
-            wcnf.append(c)
-        for c, w in storage.soft_clauses():
-            wcnf.append(c, weight=w)
-        with RC2(wcnf) as rc2:
-            witness = rc2.compute()
+        witness = rc2_witness(storage)
         if not feasible:
             assert witness is None
             continue

@@ -217,7 +217,8 @@ GET_REFUSED = [
      "Dimension sizes must be non-negative integers"),
     ("too-many", ("x", VariableType.REAL), {"i": 2**16, "j": 2**15}, ValueError,
      "Linear variable named x has too many elements: its columns would run past 2147483647"),
-    ("bad-bound", ("x", VariableType.REAL, "low"), {}, ValueError, None),
+    ("bad-bound", ("x", VariableType.REAL, "low"), {}, TypeError,
+     "Lower bound must be a real number, not str"),
 ]
 
 
@@ -251,9 +252,10 @@ def test_name_stays_taken_after_a_refusal(engine, log_sink):
 
 @pytest.mark.parametrize("bounds,ok", [
     ((), True), ((0, 10), True), ((True, 10), True), ((0.5, 2.5), False), ((0.0, 10), False),
-    ((np.int64(0), 10), False), ((inf, 10), False), ((0, -inf), False),
-], ids=["defaults", "ints", "bool", "floats", "float-zero", "numpy-int", "lower-inf",
-        "upper-minus-inf"])
+    ((np.int64(0), 10), True), ((np.float64(0), 10), False), ((inf, 10), False),
+    ((0, -inf), False), (("low", 10), False),
+], ids=["defaults", "ints", "bool", "floats", "float-zero", "numpy-int", "numpy-float",
+        "lower-inf", "upper-minus-inf", "text"])
 def test_integer_bounds_under_checks(engine, debug, log_sink, bounds, ok):
     m = LinearModel()
     if ok:
@@ -263,6 +265,36 @@ def test_integer_bounds_under_checks(engine, debug, log_sink, bounds, ok):
         m.get_variable("x", VariableType.INTEGER, *bounds, i=2)
     assert engine.names() == ["setOptionValue"]
     assert "x" in m._used_vars
+
+
+@pytest.mark.parametrize("name", ["for", "\uff58", "\ufb01", "range", "CompiledSum",
+                                  "__builtins__"],
+                         ids=["keyword", "fullwidth-x", "ligature", "range", "summation-class",
+                              "builtins"])
+def test_names_reach_no_text_and_no_engine_call(engine, tmp_path, name):
+    # The second generation evaluates no text, and the engine numbers columns without names:
+    # a name only has to be an identifier that is new in the model.
+    m = LinearModel()
+    x = m.get_variable(name, VariableType.REAL, 0, 1, i=2)
+    m.add_constraint(x[0] + x[1] <= 1)
+    m.add_target(x[0] * 1.0, minimization=False)
+    m.write_model(tmp_path / "model.lp")
+    assert x.name == name and list(m._variables) == [name]
+    assert all(name not in (a for a in args if isinstance(a, str)) for _, args in engine.calls)
+
+
+def test_the_limit_counts_the_columns_of_every_model(engine, log_sink, monkeypatch):
+    # Rows span the columns of every model of the process: a model of its own few columns is
+    # refused an array that would take the process past the limit.
+    monkeypatch.setattr(VariableArray, "_total_created_variables", 2**31 - 2)
+    m = LinearModel()
+    msg = "Linear variable named x has too many elements: its columns would run past 2147483647"
+    with pytest.raises(ValueError, match="^" + msg + "$"):
+        m.get_variable("x", VariableType.REAL, i=2)
+    assert log_sink.at("error") == [msg] and engine.names() == ["setOptionValue"]
+    assert VariableArray._total_created_variables == 2**31 - 2
+    m.get_variable("y", VariableType.REAL)
+    assert VariableArray._total_created_variables == 2**31 - 1
 
 
 # ---------------------------------------------------------------------------------------------

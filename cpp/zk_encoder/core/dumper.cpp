@@ -212,4 +212,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(dumper, m) { zk::core::dumper::bind_module(m); }
+ZK_MODULE(dumper, m) { zk::core::dumper::bind_module(m); }

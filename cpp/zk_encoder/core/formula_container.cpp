@@ -663,4 +663,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(formula_container, m) { zk::core::bind_module(m); }
+ZK_MODULE(formula_container, m) { zk::core::bind_module(m); }

@@ -372,4 +372,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(formulapb, m) { zk::core::bind_module(m); }
+ZK_MODULE(formulapb, m) { zk::core::bind_module(m); }

@@ -82,8 +82,9 @@ void bind_module(nb::module_ &m) {
     m.attr("bx") = bx;
     m.attr("pb") = nb::module_::import_(kPbModule);
     m.attr("Tuple") = nb::module_::import_("typing").attr("Tuple");
-    // Read as an annotation while the module loads: an engine without it fails the import here.
-    bx.attr("Variable");
+    // Read as an annotation while the module loads: an engine without it fails the import here
+    // (an accessor alone would look nothing up).
+    nb::getattr(bx, "Variable");
 
     nb::class_<Manager> cls(m, "Manager", nb::type_slots(ManagerGc::slots_));
     cls.def(
@@ -128,4 +129,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(manager, m) { zk::core::bind_module(m); }
+ZK_MODULE(manager, m) { zk::core::bind_module(m); }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
@@ -332,9 +333,14 @@ void node_methods(nb::dict &ns) {
     method(ns, "__neg__",
            nb::cpp_function([](nb::handle self) { return Mapper{nb::handle()}.run(self, K); },
                             nb::is_method(), nb::name("__neg__"), nb::sig("def __neg__(self)")));
+    // An integer multiplier of any kind (bool, numpy integer) scales by its plain int: the
+    // engine takes no other coefficient, and a numpy integer would wrap around past 64 bits.
     method(ns, "__rmul__",
            nb::cpp_function(
-               [](nb::handle self, nb::handle other) { return Mapper{other}.run(self, K); },
+               [](nb::handle self, nb::handle other) {
+                   nb::object k = plain_integer(other);
+                   return Mapper{k.is_valid() ? nb::handle(k) : other}.run(self, K);
+               },
                nb::is_method(), nb::name("__rmul__"), nb::arg("other").none(),
                nb::sig("def __rmul__(self, other)")));
     method(ns, "__repr__",
@@ -411,16 +417,14 @@ void make_classes(nb::module_ &m) {
         nb::is_method(), nb::name("__sub__"), nb::arg("other").none(),
         nb::sig("def __sub__(self, other)"));
     // A text may put an integer-valued factor (a power) right of a term: (a + b) * (2 ** k)
-    // scales the term as 2 ** k * (a + b) does. Anything else is the other operand's to decide.
-    // A product of two terms is no term: refused as the host refuses unsupported operands.
+    // scales the term as 2 ** k * (a + b) does. A product of two terms is no term: refused as
+    // the host refuses unsupported operands, here and not by the other operand's reflected
+    // product, which would take this term for a coefficient.
     base_ns["__mul__"] = nb::cpp_function(
         [](nb::handle self, nb::handle other) -> nb::object {
-            if (!PyLong_Check(other.ptr())) {
-                PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for *: '%s' and '%s'",
-                             Py_TYPE(self.ptr())->tp_name, Py_TYPE(other.ptr())->tp_name);
-                throw nb::python_error();
-            }
-            return self.attr("__rmul__")(other);
+            nb::object k = plain_integer(other);
+            if (!k.is_valid()) raise_unsupported_operands("*", self, other);
+            return self.attr("__rmul__")(k);
         },
         nb::is_method(), nb::name("__mul__"), nb::arg("other").none(),
         nb::sig("def __mul__(self, other)"));
@@ -508,4 +512,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(pboperations, m) { zk::core::bind_module(m); }
+ZK_MODULE(pboperations, m) { zk::core::bind_module(m); }

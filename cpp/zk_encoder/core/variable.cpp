@@ -4,6 +4,7 @@
 #include "zk_encoder/core/variable.hpp"
 
 #include "common/gc.hpp"
+#include "common/integers.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "texts/names.hpp"
@@ -137,6 +138,19 @@ nb::object call_generator(GeneratorVariable &g, const nb::args &items, const nb:
 
 nb::object to_pb(const Variable &v) { return g_module.get("PBVariable")(v.pb_var_, v.name_); }
 
+// The element as a term scaled by an integer, on either side. Formula texts write the left
+// operand of a product as it stands, so an element reference meets a factor bare, as in
+// "x(1) * (2 ** k)": it scales as its term node would ("2 ** k * (x(1).to_pb())"). Anything but
+// an integer is refused as the host refuses unsupported operands.
+nb::object scaled(nb::pointer_and_handle<Variable> self, nb::handle factor, bool reflected) {
+    nb::object k = plain_integer(factor);
+    if (!k.is_valid()) {
+        if (reflected) raise_unsupported_operands("*", factor, self.h);
+        raise_unsupported_operands("*", self.h, factor);
+    }
+    return g_module.get("PBVariable")(self.p->pb_var_, self.p->name_, k);
+}
+
 }  // namespace
 
 // The module's objects, in the order the package's readers expect them.
@@ -147,8 +161,9 @@ void bind_module(nb::module_ &m) {
     m.attr("PBVariable") = nb::module_::import_("zk_encoder.core.pboperations").attr("PBVariable");
     nb::module_ bx = nb::module_::import_(kEngineModule);
     m.attr("bx") = bx;
-    // Read as an annotation while the module loads: an engine without it fails the import here.
-    bx.attr("Variable");
+    // Read as an annotation while the module loads: an engine without it fails the import here
+    // (an accessor alone would look nothing up).
+    nb::getattr(bx, "Variable");
 
     nb::class_<GeneratorVariable>(m, "GeneratorVariable", nb::type_slots(GeneratorGc::slots_))
         .def(
@@ -173,6 +188,18 @@ void bind_module(nb::module_ &m) {
         .def(
             "to_bx", [](const Variable &v) { return v.bx_var_; }, nb::sig("def to_bx(self)"))
         .def("to_pb", &to_pb, nb::sig("def to_pb(self)"))
+        .def(
+            "__mul__",
+            [](nb::pointer_and_handle<Variable> self, nb::handle other) {
+                return scaled(self, other, false);
+            },
+            nb::arg("other").none(), nb::sig("def __mul__(self, other)"))
+        .def(
+            "__rmul__",
+            [](nb::pointer_and_handle<Variable> self, nb::handle other) {
+                return scaled(self, other, true);
+            },
+            nb::arg("other").none(), nb::sig("def __rmul__(self, other)"))
         .def_rw("bx_var", &Variable::bx_var_)
         .def_rw("pb_var", &Variable::pb_var_)
         .def_rw("name", &Variable::name_);
@@ -195,4 +222,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(variable, m) { zk::core::bind_module(m); }
+ZK_MODULE(variable, m) { zk::core::bind_module(m); }

@@ -54,4 +54,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::core
 
-NB_MODULE(zk_logger, m) { zk::core::bind_module(m); }
+ZK_MODULE(zk_logger, m) { zk::core::bind_module(m); }

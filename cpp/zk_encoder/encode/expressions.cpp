@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/python_private.hpp"
 #include "texts/tokens.hpp"
@@ -417,49 +418,13 @@ nb::object maxsat(nb::handle self, nb::handle minimization) {
 // ---------------------------------------------------------------------------------------------
 // Constructor classes.
 
-// The values of a keyword range. A sequence of integers that are not all plain ints (a numpy
-// array, numpy integers) would not read back as a list from its text form: it is written as the
-// list, or tuple, of their plain ints. Anything else is written as it formats.
+// The values of a keyword range, read as the model reads for-all values: a sequence of integers
+// that are not all plain ints (booleans, a numpy array, numpy integers) would not read back as
+// the same index values from its text form, so it is written as the list, or tuple, of their plain
+// ints. Anything else (a range, a text, ...) is written as it formats.
 void append_range(std::string &out, nb::handle value) {
-    bool candidate = PySequence_Check(value.ptr()) && !PyUnicode_Check(value.ptr()) &&
-                     !PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr()) &&
-                     !PyRange_Check(value.ptr());
-    PyObject *fast = candidate ? PySequence_Fast(value.ptr(), "") : nullptr;
-    if (!fast) {
-        if (PyErr_Occurred()) clear_only(PyExc_TypeError);
-        append_value(out, value);
-        return;
-    }
-    nb::object seq = nb::steal(fast);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    bool plain = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
-    std::vector<nb::object> ints;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject *item = PySequence_Fast_GET_ITEM(fast, k);
-        if (PyLong_Check(item)) {
-            ints.push_back(nb::borrow(item));
-            continue;
-        }
-        PyObject *i = PyFloat_Check(item) || !PyIndex_Check(item) ? nullptr : PyNumber_Index(item);
-        if (!i) {
-            if (PyErr_Occurred()) clear_only(PyExc_TypeError);
-            append_value(out, value);
-            return;
-        }
-        plain = false;
-        ints.push_back(nb::steal(i));
-    }
-    if (plain) {
-        append_value(out, value);
-        return;
-    }
-    bool tuple = PyTuple_Check(value.ptr());
-    out += tuple ? "(" : "[";
-    for (size_t k = 0; k < ints.size(); ++k) {
-        if (k) out += ", ";
-        append_value(out, nb::int_(ints[k]));
-    }
-    out += tuple ? (ints.size() == 1 ? ",)" : ")") : "]";
+    zk::PlainInts ints = zk::plain_ints(value);
+    append_value(out, ints.values_.is_valid() ? nb::handle(ints.values_) : value);
 }
 
 // Sum, And, Or, Xor: one list comprehension whose for clauses follow the keywords in call order,
@@ -965,4 +930,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(expressions, m) { zk::encode::bind_module(m); }
+ZK_MODULE(expressions, m) { zk::encode::bind_module(m); }

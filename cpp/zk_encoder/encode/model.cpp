@@ -14,9 +14,11 @@
 
 #include "common/buffers.hpp"
 #include "common/gc.hpp"
+#include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/names.hpp"
 #include "common/unpack.hpp"
 #include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
@@ -97,8 +99,6 @@ constexpr const char *kTargetAlreadyUsedMsg = "Target already used";
 constexpr const char *kBadNameMsg = "Variable must have a non-empty name containing only letters";
 constexpr const char *kVarInUseHead = "Variable named ";
 constexpr const char *kVarInUseTail = " is already in use";
-constexpr const char *kVarKeywordTail = " is a keyword and cannot name a variable";
-constexpr const char *kNotReadBackTail = " would not read back as the same name in a formula text";
 constexpr const char *kLateVarTail =
     " cannot be created after the first constraint or target: its numbers would overlap the "
     "auxiliary variables. Create every variable before adding formulas";
@@ -106,10 +106,8 @@ constexpr const char *kTooManyTail =
     " has too many elements: their numbers would run past 2147483647, the largest clause literal";
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kVarIsIndexTail = " is already in use as an index name";
-constexpr const char *kShadowsTail = " would hide a name that formula texts use";
-// Names that formula texts and the generated instantiation texts rely on.
-constexpr const char *kShadowedNames[] = {"bx",      "pb",    "Sum",         "FormulaPB",
-                                          "manager", "range", "__builtins__"};
+// Names that formula texts and the generated instantiation texts rely on, besides the host's.
+constexpr const char *kShadowedNames[] = {"bx", "pb", "Sum", "FormulaPB", "manager"};
 constexpr const char *kForallHead = "For-all index named ";
 constexpr const char *kForallNotIdentifierTail =
     " must be an identifier that is not a keyword and reads back unchanged";
@@ -178,8 +176,6 @@ constexpr const char *kNoMappingMsg = "Variable mapping is empty";
 ModuleGlobals g_module;
 // Helpers of the host that are not among the module's names.
 PyObject *g_eval = nullptr;
-PyObject *g_iskeyword = nullptr;
-PyObject *g_normalize = nullptr;
 PyObject *g_format_stack = nullptr;
 PyObject *g_model_type = nullptr;
 
@@ -227,32 +223,12 @@ void log(const char *fn, const char *msg) { g_module.log(fn, msg); }
     g_module.raise_logged(exc_type, nb::str(msg));
 }
 
-// A plain ASCII text, seen without copying: the library's own tables answer for it.
-std::optional<std::string_view> exact_ascii(const nb::handle &name) {
-    if (!PyUnicode_CheckExact(name.ptr()) || !PyUnicode_IS_ASCII(name.ptr())) return std::nullopt;
-    return std::string_view(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(name.ptr())),
-                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())));
-}
-
-bool is_keyword(const nb::handle &name) {
-    if (std::optional<std::string_view> ascii = exact_ascii(name)) return texts::is_keyword(*ascii);
-    return truthy(nb::borrow(g_iskeyword)(name));
-}
-
-// A text that is an identifier and not a reserved word; the host answers outside ASCII.
-bool is_plain_name(const nb::handle &name) {
-    if (std::optional<std::string_view> ascii = exact_ascii(name))
-        return texts::identifier_answer(*ascii) == texts::IdentifierAnswer::kYes;
-    return PyUnicode_Check(name.ptr()) && truthy(name.attr("isidentifier")()) && !is_keyword(name);
-}
-
-// Whether a formula text that holds `name` names the same thing when it is evaluated: the
-// interpreter reads identifiers in their NFKC form (the micro sign as the Greek mu, a ligature as
-// its letters), and a letter outside the identifier characters not as a name at all.
-bool reads_back(const nb::handle &name) {
-    if (!PyUnicode_Check(name.ptr()) || !truthy(name.attr("isidentifier")())) return false;
-    return equals(nb::borrow(g_normalize)("NFKC", name), name);
-}
+using names::is_keyword;
+using names::is_plain_name;
+using names::kKeywordTail;
+using names::kNotReadBackTail;
+using names::kShadowsTail;
+using names::reads_back;
 
 nb::object class_attr(const char *name) {
     return nb::borrow(reinterpret_cast<PyObject *>(g_model_type)).attr(name);
@@ -318,28 +294,7 @@ std::string repr_text(nb::handle obj) {
 std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 bool is_shadowed(const nb::handle &name) {
-    for (const char *n : kShadowedNames)
-        if (equals(name, n)) return true;
-    return false;
-}
-
-// The plain int of an integer (a numpy integer, a bool or an int subclass included); null for
-// anything else, a float among them.
-nb::object plain_integer(nb::handle obj) {
-    if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
-    if (PyFloat_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) return nb::object();
-    PyObject *r = PyNumber_Index(obj.ptr());
-    if (r && !PyLong_CheckExact(r)) {
-        PyObject *plain = PyNumber_Long(r);
-        Py_DECREF(r);
-        r = plain;
-    }
-    if (!r) {
-        // Not an integer, or numpy's warning about a boolean index turned into an error.
-        clear_only(PyExc_TypeError, PyExc_DeprecationWarning);
-        return nb::object();
-    }
-    return nb::steal(r);
+    return names::is_among(name, kShadowedNames) || names::is_among(name, names::kHostTextNames);
 }
 
 // The values of one for-all keyword, as normalize_foralls leaves them: a range or a list or
@@ -603,7 +558,7 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     // A keyword, or a name the interpreter reads as another one, would make every formula text
     // that names the family fail.
     if (is_keyword(name))
-        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kVarKeywordTail)));
+        refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kKeywordTail)));
     if (!reads_back(name))
         refuse("VariableError", concat(concat(kVarInUseHead, name), nb::str(kNotReadBackTail)));
     refuse_shadowing(name, kVarInUseHead);
@@ -740,36 +695,19 @@ void Model::normalize_foralls(const nb::dict &foralls) const {
             continue;
         }
         // Any sequence of integers: its values are written into texts as a list of plain ints.
-        bool sequence = PySequence_Check(value.ptr()) && !PyUnicode_Check(value.ptr()) &&
-                        !PyBytes_Check(value.ptr()) && !PyByteArray_Check(value.ptr()) &&
-                        !PyDict_Check(value.ptr()) && !PyAnySet_Check(value.ptr());
-        PyObject *fast = sequence ? PySequence_Fast(value.ptr(), "") : nullptr;
-        if (!fast) {
-            if (PyErr_Occurred()) clear_only(PyExc_TypeError);
+        zk::PlainInts ints = zk::plain_ints(value);
+        if (!ints.sequence_)
             refuse_builtin(PyExc_TypeError, std::string(kForallValuesHead) + name +
                                                 kForallValuesTail + type_name_of(value));
-        }
-        nb::object seq = nb::steal(fast);
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-        bool plain = PyList_CheckExact(value.ptr()) || PyTuple_CheckExact(value.ptr());
-        nb::list ints;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            nb::handle v = PySequence_Fast_GET_ITEM(fast, k);
-            nb::object i = plain_integer(v);
-            if (!i.is_valid())
-                refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) + repr_text(v) +
-                                                    kForallValueMid + name + kForallValueNotInt);
+        if (!ints.values_.is_valid())
+            refuse_builtin(PyExc_TypeError, std::string(kForallValueHead) +
+                                                repr_text(ints.not_integer_) + kForallValueMid +
+                                                name + kForallValueNotInt);
+        for (nb::handle i : ints.values_)
             if (!int64_of(i, bound))
                 refuse_builtin(PyExc_ValueError,
                                std::string(kForallValuesHead) + name + kForallTooLargeTail);
-            plain = plain && i.is(v);
-            ints.append(i);
-        }
-        if (plain) continue;
-        if (PyTuple_Check(value.ptr()))
-            foralls[key] = nb::tuple(ints);
-        else
-            foralls[key] = ints;
+        if (!ints.values_.is(value)) foralls[key] = ints.values_;
     }
 }
 
@@ -1478,13 +1416,11 @@ void bind_module(nb::module_ &m) {
     ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
     ze::def_formula_eval(m);
-    ze::g_iskeyword = nb::module_::import_("keyword").attr("iskeyword").inc_ref().ptr();
-    ze::g_normalize = nb::module_::import_("unicodedata").attr("normalize").inc_ref().ptr();
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
 
     // The engine types that annotate the model's operations must exist when the class is made.
     nb::object se = m.attr("se");
-    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) (void)se.attr(name);
+    for (const char *name : {"manager", "wcnf_storage", "var_mapping"}) nb::getattr(se, name);
 
     // A program's engine manager or formula encoder may hold the model it serves.
     using Gc =
@@ -1601,4 +1537,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(model, m) { zk::encode::bind_module(m); }
+ZK_MODULE(model, m) { zk::encode::bind_module(m); }

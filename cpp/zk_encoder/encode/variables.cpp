@@ -315,4 +315,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::encode
 
-NB_MODULE(variables, m) { zk::encode::bind_module(m); }
+ZK_MODULE(variables, m) { zk::encode::bind_module(m); }

@@ -678,4 +678,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp1
 
-NB_MODULE(compiled_linear_expressions, m) { zk::lp1::bind_module(m); }
+ZK_MODULE(compiled_linear_expressions, m) { zk::lp1::bind_module(m); }

@@ -462,4 +462,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp1
 
-NB_MODULE(linear_expression, m) { zk::lp1::bind_module(m); }
+ZK_MODULE(linear_expression, m) { zk::lp1::bind_module(m); }

@@ -16,9 +16,11 @@
 
 #include "common/format.hpp"
 #include "common/gc.hpp"
+#include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/names.hpp"
 #include "common/python_private.hpp"
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
@@ -41,7 +43,6 @@ constexpr const char *kGetIndexesDoc =
     "        :return: sequence of indexes or single index.\n"
     "        ";
 
-constexpr const char *kLogToConsole = "log_to_console";
 constexpr const char *kInt32 = "int32";
 constexpr const char *kFloat64 = "float64";
 // The range of the solver's 32-bit integer bounds.
@@ -52,10 +53,14 @@ constexpr const char *kBadNameMsg =
     "Linear variable must have a non-empty name containing only letters";
 constexpr const char *kVarInUseHead = "Linear variable named ";
 constexpr const char *kInUseTail = " is already in use";
+// The summation class, bound by that name in every evaluation namespace: the texts of Sum and
+// SumIt call it.
+constexpr const char *kSumClass = "CompiledSum";
+// What a block's name must not be: the texts call the summation class and rely on the builtins.
+constexpr const char *kTextNames[] = {kSumClass, names::kRangeName, names::kBuiltinsName};
 constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
 constexpr const char *kIntegerRangeMsg =
     "For integer variables, the boundaries must lie between -2147483648 and 2147483647";
-constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kBadFormatMsg = "Invalid variable format";
 constexpr const char *kEmptyIndexesMsg =
     "The indexes parameter must contain a non-empty sequence of index names";
@@ -205,33 +210,14 @@ struct LinearModel {
 // Construction
 
 void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
-    nb::object solver = linsolver().attr("LinearSolver")();
-    solver.attr("setOptionValue")(kLogToConsole, log_solver);
-    for (auto item : options) solver.attr("setOptionValue")(item.first, item.second);
+    nb::object solver = linear::new_solver(g_module, log_solver, options);
     nb::dict formulas;
-    formulas["CompiledSum"] = global("CompiledSum");
+    formulas[kSumClass] = global(kSumClass);
     new (self) LinearModel{solver,      nb::steal(PySet_New(nullptr)),
                            nb::int_(0), nb::dict(),
                            nb::dict(),  formulas,
                            nb::none(),  nb::none(),
                            nb::none(),  nb::none()};
-}
-
-// Whether every dimension size is a non-negative integer; numpy would otherwise refuse some only
-// after the block's name is taken and take others (two negative sizes) as a positive count.
-bool sizes_valid(const nb::kwargs &dims) {
-    for (auto item : dims) {
-        PyObject *idx = PyNumber_Index(item.second.ptr());
-        if (!idx) {
-            clear_only(PyExc_TypeError);
-            return false;
-        }
-        nb::object size = nb::steal(idx);
-        int r = PyObject_RichCompareBool(size.ptr(), nb::int_(0).ptr(), Py_LT);
-        if (r < 0) throw nb::python_error();
-        if (r == 1) return false;
-    }
-    return true;
 }
 
 bool fits_int32(nb::handle value) {
@@ -241,11 +227,26 @@ bool fits_int32(nb::handle value) {
 
 enum class Kind { kInteger, kReal, kBinary };
 
+// The texts name a block by its name and are evaluated by the host: a name that the host reads
+// as a keyword or as another name, or one that hides what the texts call, would make every text
+// that names it fail or mean another block.
+void check_text_name(nb::handle name) {
+    const char *tail = nullptr;
+    if (names::is_keyword(name))
+        tail = names::kKeywordTail;
+    else if (!names::reads_back(name))
+        tail = names::kNotReadBackTail;
+    else if (names::is_among(name, kTextNames))
+        tail = names::kShadowsTail;
+    if (tail) refuse("VariableError", kVarInUseHead + text_of(name) + tail);
+}
+
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
     if (!truth(name) || !truth(name.attr("isidentifier")())) refuse(PyExc_ValueError, kBadNameMsg);
     if (contains(self.used_vars_, name))
         refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
+    check_text_name(name);
     // From here on the name stays taken, whatever happens later in the call.
     self.used_vars_.attr("add")(name);
 
@@ -260,15 +261,25 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
     } else {
         refuse(PyExc_ValueError, kBadFormatMsg);
     }
+    // Bounds as the plain numbers they stand for; a binary block's are neither tested nor sent.
     if (kind == Kind::kInteger) {
-        if (!PyLong_Check(lo.ptr()) || !PyLong_Check(hi.ptr()))
+        lo = linear::bound_or_none(g_module, linear::kLowerBound, lo);
+        hi = linear::bound_or_none(g_module, linear::kUpperBound, hi);
+        if (!lo.is_valid() || !hi.is_valid() || !PyLong_Check(lo.ptr()) || !PyLong_Check(hi.ptr()))
             refuse(PyExc_ValueError, kIntegerBoundsMsg);
         // The solver receives them as 32-bit integers: a wider value would wrap.
         if (!fits_int32(lo) || !fits_int32(hi)) refuse(PyExc_ValueError, kIntegerRangeMsg);
+    } else if (kind == Kind::kReal) {
+        lo = linear::real_bound(g_module, linear::kLowerBound, lo);
+        hi = linear::real_bound(g_module, linear::kUpperBound, hi);
     }
-    if (!sizes_valid(dims)) refuse(PyExc_ValueError, kBadSizesMsg);
+    nb::object g = self.general_shift_variable_;
+    // Checked before anything is allocated: numpy would try to hold every bound of a block that
+    // the solver could never number.
+    int64_t count = linear::block_count(g_module, dims);
+    linear::check_columns(g_module, name, index_int64(g), count);
 
-    nb::object n = global("reduce")(global("mul"), dims.attr("values")(), 1);
+    nb::object n = nb::int_(count);
     nb::object numpy = np();
     nb::object full = numpy.attr("full");
     nb::object lower, upper;
@@ -288,7 +299,6 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
             upper = full(n, "fill_value"_a = 1, "dtype"_a = numpy.attr("int32"));
             break;
     }
-    nb::object g = self.general_shift_variable_;
     // The block is made before the engine hears of it: a block refused here adds no column.
     nb::object block = global("LinearVariable")(name, lo, hi, dims, g, "type_var"_a = type_var);
 
@@ -560,9 +570,9 @@ nb::object start_vector(const LinearModel &self) {
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
     nb::object block = self.variables_[variable_name];
+    nb::object values = linear::start_values(g_module, solution);
     nb::object vector = start_vector(self);
     nb::object columns = intp_array(block.attr("map"));
-    nb::object values = np().attr("ravel")(solution);
     if (PyObject_SetItem(vector.ptr(), columns.ptr(), values.ptr()) != 0) throw nb::python_error();
     self.prev_solution_ = vector;
 }
@@ -742,4 +752,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp1
 
-NB_MODULE(linear_model, m) { zk::lp1::bind_module(m); }
+ZK_MODULE(linear_model, m) { zk::lp1::bind_module(m); }

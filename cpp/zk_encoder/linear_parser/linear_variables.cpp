@@ -306,4 +306,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp1
 
-NB_MODULE(linear_variables, m) { zk::lp1::bind_module(m); }
+ZK_MODULE(linear_variables, m) { zk::lp1::bind_module(m); }

@@ -1960,4 +1960,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp2
 
-NB_MODULE(_expression, m) { zk::lp2::bind_module(m); }
+ZK_MODULE(_expression, m) { zk::lp2::bind_module(m); }

@@ -32,21 +32,12 @@ constexpr const char *kClassDoc =
     "An interface for initializing and solving a MILP problem with a quadratic objective function";
 constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
 constexpr const char *kCounter = "_total_created_variables";
-// Column numbers travel as signed 32-bit integers.
-constexpr int64_t kColumnLimit = int64_t{1} << 31;
-
-constexpr const char *kLogToConsole = "log_to_console";
-
 constexpr const char *kBadNameMsg =
     "Linear variable must have a non-empty name containing only letters";
 constexpr const char *kNameInUseHead = "Linear variable named ";
 constexpr const char *kNameInUseTail = " is already in use";
 constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
 constexpr const char *kInvalidFormatMsg = "Invalid variable format";
-constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
-constexpr const char *kTooManyHead = "Linear variable named ";
-constexpr const char *kTooManyTail =
-    " has too many elements: its columns would run past 2147483647";
 constexpr const char *kBlockForRowMsg =
     "To add a constraint of type 'LinearExpressionsArr', the 'add_constraints' function is used.";
 constexpr const char *kRowForBlockMsg =
@@ -117,28 +108,9 @@ std::string type_text(nb::handle obj) {
 // Construction and variables.
 
 void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
-    nb::object solver = linsolver().attr("LinearSolver")();
-    solver.attr("setOptionValue")(kLogToConsole, log_solver);
-    for (auto [name, value] : options) solver.attr("setOptionValue")(name, value);
+    nb::object solver = linear::new_solver(g_module, log_solver, options);
     new (self) LinearModel{solver,     nb::set(),  nb::int_(0), nb::dict(),
                            nb::none(), nb::none(), nb::none(),  nb::none()};
-}
-
-// The element count of a shape: the product of its sizes, 1 without any.
-int64_t element_count(nb::handle sizes) {
-    int64_t n = 1;
-    for (nb::handle size : sizes) {
-        if (!PyLong_Check(size.ptr()) && !PyIndex_Check(size.ptr()))
-            fail(PyExc_ValueError, kBadSizesMsg);
-        nb::object value = zk::check(PyNumber_Index(size.ptr()));
-        int64_t v = 0;
-        if (!int64_of(value, v) || v < 0) fail(PyExc_ValueError, kBadSizesMsg);
-        if (n != 0 && v != 0 && n > kColumnLimit / v)
-            n = kColumnLimit + 1;  // past any limit
-        else
-            n *= v;
-    }
-    return n;
 }
 
 nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variable_type,
@@ -151,29 +123,33 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
     // The name stays taken whatever follows.
     self.used_vars_.attr("add")(name);
 
-    nb::list sizes;
-    for (auto [key, value] : shape) sizes.append(value);
-    int64_t n = element_count(sizes);
+    int64_t n = linear::block_count(g_module, shape);
 
     nb::object kinds = g_module.get("VariableType");
     nb::object inf = g_module.get("inf");
     nb::object numpy = np();
     bool integral = false;
     nb::object float_type = numpy.attr("float64"), int_type = numpy.attr("int32");
-    nb::object type_var, lower, upper;
-    if (compare(variable_type, kinds.attr("INTEGER"), Py_EQ)) {
-        if (debug_on()) {
-            nb::handle int_cls((PyObject *)&PyLong_Type);
-            nb::object minus_inf = neg(inf);
-            bool bad =
-                (!compare(lower_bound, minus_inf, Py_EQ) && !is_instance(lower_bound, int_cls)) ||
-                (!compare(upper_bound, inf, Py_EQ) && !is_instance(upper_bound, int_cls));
-            if (bad) fail(PyExc_ValueError, kIntegerBoundsMsg);
+    nb::object type_var;
+    const bool integer = compare(variable_type, kinds.attr("INTEGER"), Py_EQ);
+    if (integer || compare(variable_type, kinds.attr("REAL"), Py_EQ)) {
+        if (integer && debug_on()) {
+            // The default infinities are exempt; an integer is one whatever its type.
+            auto not_int = [](nb::handle bound, const char *what, nb::handle infinity) {
+                nb::object plain = linear::bound_or_none(g_module, what, bound);
+                return !compare(bound, infinity, Py_EQ) &&
+                       !(plain.is_valid() && PyLong_Check(plain.ptr()));
+            };
+            if (not_int(lower_bound, linear::kLowerBound, neg(inf)) ||
+                not_int(upper_bound, linear::kUpperBound, inf))
+                fail(PyExc_ValueError, kIntegerBoundsMsg);
         }
-        integral = true;
-        type_var = int_type;
-    } else if (compare(variable_type, kinds.attr("REAL"), Py_EQ)) {
-        type_var = float_type;
+        // Bounds as the plain numbers they stand for; a real column's as floats.
+        auto read = integer ? &linear::bound_number : &linear::real_bound;
+        lower_bound = read(g_module, linear::kLowerBound, lower_bound);
+        upper_bound = read(g_module, linear::kUpperBound, upper_bound);
+        integral = integer;
+        type_var = integer ? int_type : float_type;
     } else if (compare(variable_type, kinds.attr("BINARY"), Py_EQ)) {
         integral = true;
         type_var = int_type;
@@ -186,8 +162,9 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
     int64_t g = zk::index_int64(self.general_shift_variables_);
     nb::object array_cls = g_module.get("VariableArray");
     int64_t total = zk::index_int64(array_cls.attr(kCounter));
-    if (n > kColumnLimit - g || n > kColumnLimit - total)
-        fail(PyExc_ValueError, kTooManyHead + text_of(name) + kTooManyTail);
+    // Rows span the columns of every model of the process: those must stay within the limit too.
+    linear::check_columns(g_module, name, g, n);
+    linear::check_columns(g_module, name, total, n);
 
     // Everything the engine receives is built before its first call, so a refused array leaves
     // the engine and the model's column count in step.
@@ -202,7 +179,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
         kinds_vec = numpy.attr("full")(
             n, "fill_value"_a = solver_module.attr("LinsolverVarType").attr("kInteger"));
     }
-    nb::object shape_tuple = zk::check(PySequence_Tuple(sizes.ptr()));
+    nb::object shape_tuple = zk::check(PySequence_Tuple(shape.attr("values")().ptr()));
     nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
 
     self.linsolver_model_.attr("addVars")(n, lows, ups);
@@ -488,9 +465,7 @@ nb::object grown_start(const LinearModel &self) {
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
     nb::object cur_var = self.variables_[variable_name];
-    nb::object numpy = np();
-    nb::object values =
-        numpy.attr("asarray")(numpy.attr("ravel")(solution), "dtype"_a = numpy.attr("float64"));
+    nb::object values = linear::start_values(g_module, solution);
     nb::object vec = grown_start(self);
     bool fresh = !vec.is(self.prev_solution_);
     // The values are converted already; a count that fits neither the variable nor one value
@@ -678,4 +653,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp2
 
-NB_MODULE(model, m) { zk::lp2::bind_module(m); }
+ZK_MODULE(model, m) { zk::lp2::bind_module(m); }

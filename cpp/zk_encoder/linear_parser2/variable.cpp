@@ -541,4 +541,4 @@ void bind_module(nb::module_ &m) {
 
 }  // namespace zk::lp2
 
-NB_MODULE(variable, m) { zk::lp2::bind_module(m); }
+ZK_MODULE(variable, m) { zk::lp2::bind_module(m); }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <utility>
 
@@ -13,6 +14,8 @@ namespace {
 // Rows at most this long find their repeated columns by comparing pairs; longer ones use a
 // per-column mark.
 constexpr int64_t kShortRow = 16;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 [[noreturn]] void refuse(const char *op, const std::string &what) {
     throw std::invalid_argument(std::string(op) + ": " + what);
@@ -58,6 +61,39 @@ void check_starts(const char *op, const I *starts, int64_t n, int64_t count) {
                        " differs from the count " + std::to_string(count));
 }
 
+// Room for `more` entries beyond the size, growing the capacity geometrically: a reserve of the
+// exact new size on every append would copy the whole array each time, so that a model built
+// one row per call would cost quadratic time.
+template <typename T>
+void reserve_more(std::vector<T> &v, std::size_t more) {
+    const std::size_t need = v.size() + more;
+    if (need > v.capacity()) v.reserve(std::max(need, 2 * v.capacity()));
+}
+
+// Stable counting sort of `in` into `out` by a key in 0 .. keys - 1.
+template <typename T, typename Key>
+void counting_sort(const std::vector<T> &in, std::vector<T> &out, int64_t keys, Key key) {
+    std::vector<std::size_t> first(static_cast<std::size_t>(keys) + 1, 0);
+    for (const T &t : in) ++first[static_cast<std::size_t>(key(t)) + 1];
+    for (std::size_t k = 1; k < first.size(); ++k) first[k] += first[k - 1];
+    for (const T &t : in) out[first[static_cast<std::size_t>(key(t))]++] = t;
+}
+
+// Appends the entries of line `line` of compressed arrays whose index `renumber` keeps (not -1),
+// with their new indices.
+void append_renumbered(const std::vector<int32_t> &starts, const std::vector<int32_t> &index,
+                       const std::vector<double> &value, std::size_t line,
+                       const std::vector<int32_t> &renumber, std::vector<int32_t> &out_index,
+                       std::vector<double> &out_value) {
+    for (auto k = static_cast<std::size_t>(starts[line]);
+         k < static_cast<std::size_t>(starts[line + 1]); ++k) {
+        const int32_t i = renumber[static_cast<std::size_t>(index[k])];
+        if (i < 0) continue;
+        out_index.push_back(i);
+        out_value.push_back(value[k]);
+    }
+}
+
 void check_count(const char *op, const char *what, int64_t now, int64_t more) {
     if (more > kMaxCount - now)
         refuse(op, std::string("the model would hold more than ") + std::to_string(kMaxCount) +
@@ -72,6 +108,13 @@ void Model::add_cols(const double *lower, const double *upper, int64_t n) {
     check_count(op, "columns", num_col(), n);
     check_not_nan(op, "lower bound", lower, n);
     check_not_nan(op, "upper bound", upper, n);
+    // Every array gets its room first, so that a failed allocation leaves all of them as they
+    // were: the appends below allocate nothing.
+    const auto more = static_cast<std::size_t>(n);
+    reserve_more(col_lower_, more);
+    reserve_more(col_upper_, more);
+    reserve_more(col_cost_, more);
+    reserve_more(integrality_, more);
     col_lower_.insert(col_lower_.end(), lower, lower + n);
     col_upper_.insert(col_upper_.end(), upper, upper + n);
     col_cost_.resize(col_lower_.size(), 0.0);
@@ -122,12 +165,15 @@ void Model::add_rows(const char *op, const double *lower, const double *upper, i
 template <typename I>
 void Model::add_checked_rows(const char *op, int64_t m, const I *starts, const I *indices,
                              const double *values, int64_t count) {
-    const std::size_t base = a_index_.size(), base_rows = a_start_.size();
+    const std::size_t base = a_index_.size();
+    reserve_more(a_index_, static_cast<std::size_t>(count));
+    reserve_more(a_value_, static_cast<std::size_t>(count));
     a_index_.resize(base + static_cast<std::size_t>(count));
     a_value_.resize(base + static_cast<std::size_t>(count));
-    a_start_.reserve(base_rows + static_cast<std::size_t>(m));
-    row_lower_.reserve(row_lower_.size() + static_cast<std::size_t>(m));
-    row_upper_.reserve(row_upper_.size() + static_cast<std::size_t>(m));
+    // The bounds are appended after the entries were accepted, without allocating.
+    reserve_more(a_start_, static_cast<std::size_t>(m));
+    reserve_more(row_lower_, static_cast<std::size_t>(m));
+    reserve_more(row_upper_, static_cast<std::size_t>(m));
     const int64_t cols = num_col();
     int64_t bad_value = -1;
     // Long rows find their repeated columns through a mark per column when the call brings
@@ -262,9 +308,12 @@ void Model::pass_hessian(int64_t dim, int32_t format, const I *starts, int64_t n
             }
         }
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.col_ != b.col_ ? a.col_ < b.col_ : a.row_ < b.row_;
-    });
+    // Column by column, rows ascending within a column, in time linear in the entries and the
+    // dimension: a stable counting sort by row, then one by column. Equal positions keep the
+    // order they were given in, and so the order in which they are summed.
+    std::vector<Entry> by_row(entries.size());
+    counting_sort(entries, by_row, dim, [](const Entry &e) { return e.row_; });
+    counting_sort(by_row, entries, dim, [](const Entry &e) { return e.col_; });
     std::vector<int32_t> q_start(static_cast<std::size_t>(dim) + 1, 0), q_index;
     std::vector<double> q_value;
     q_index.reserve(entries.size());
@@ -338,6 +387,74 @@ void Model::snap_integers(double *x, double tol) const {
         const double r = std::nearbyint(x[j]);
         if (std::abs(x[j] - r) <= tol) x[j] = r + 0.0;  // + 0.0 turns -0.0 into 0.0
     }
+}
+
+std::vector<int32_t> Model::idle_columns() const {
+    const std::size_t n = col_lower_.size();
+    std::vector<char> read(n, 0);
+    for (std::size_t j = 0; j < n; ++j) read[j] = col_cost_[j] != 0.0;
+    for (std::size_t k = 0; k < a_index_.size(); ++k)
+        if (a_value_[k] != 0.0) read[static_cast<std::size_t>(a_index_[k])] = 1;
+    for (int32_t j = 0; j < q_dim_; ++j) {
+        for (int32_t k = q_start_[static_cast<std::size_t>(j)];
+             k < q_start_[static_cast<std::size_t>(j) + 1]; ++k) {
+            if (q_value_[static_cast<std::size_t>(k)] == 0.0) continue;
+            read[static_cast<std::size_t>(j)] = 1;
+            read[static_cast<std::size_t>(q_index_[static_cast<std::size_t>(k)])] = 1;
+        }
+    }
+    std::vector<int32_t> idle;
+    for (std::size_t j = 0; j < n; ++j) {
+        // Bounds that hold no value are the solver's to report (infeasible, or refused).
+        const double lo = col_lower_[j], up = col_upper_[j];
+        const bool holds_value = lo <= up && lo < kInf && up > -kInf;
+        if (!read[j] && holds_value) idle.push_back(static_cast<int32_t>(j));
+    }
+    return idle;
+}
+
+double Model::idle_value(int32_t col) const {
+    const auto j = static_cast<std::size_t>(col);
+    return std::min(std::max(0.0, col_lower_[j]), col_upper_[j]);
+}
+
+Model Model::without_columns(const std::vector<int32_t> &cols) const {
+    const std::size_t n = col_lower_.size();
+    std::vector<char> dropped(n, 0);
+    for (int32_t j : cols) dropped[static_cast<std::size_t>(j)] = 1;
+    // The new number of each column kept, -1 for a dropped one.
+    std::vector<int32_t> renumber(n, -1);
+    int32_t next = 0;
+    for (std::size_t j = 0; j < n; ++j)
+        if (!dropped[j]) renumber[j] = next++;
+    Model out;
+    out.sense_ = sense_;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (renumber[j] < 0) continue;
+        out.col_lower_.push_back(col_lower_[j]);
+        out.col_upper_.push_back(col_upper_[j]);
+        out.col_cost_.push_back(col_cost_[j]);
+        out.integrality_.push_back(integrality_[j]);
+    }
+    out.row_lower_ = row_lower_;
+    out.row_upper_ = row_upper_;
+    out.a_start_.reserve(a_start_.size());
+    out.a_index_.reserve(a_index_.size());
+    out.a_value_.reserve(a_value_.size());
+    for (std::size_t r = 0; r + 1 < a_start_.size(); ++r) {
+        append_renumbered(a_start_, a_index_, a_value_, r, renumber, out.a_index_, out.a_value_);
+        out.a_start_.push_back(static_cast<int32_t>(out.a_index_.size()));
+    }
+    // A dropped column has no non-zero quadratic entry, and its zeros go with it.
+    for (int32_t j = 0; j < q_dim_; ++j) {
+        const int32_t c = renumber[static_cast<std::size_t>(j)];
+        if (c < 0) continue;
+        append_renumbered(q_start_, q_index_, q_value_, static_cast<std::size_t>(j), renumber,
+                          out.q_index_, out.q_value_);
+        out.q_start_.push_back(static_cast<int32_t>(out.q_index_.size()));
+        out.q_dim_ = c + 1;
+    }
+    return out;
 }
 
 template void Model::change_integrality<int32_t, int64_t>(const int32_t *, const int64_t *,

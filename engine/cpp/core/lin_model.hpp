@@ -88,6 +88,19 @@ class Model {
     // Rounds the values of integer and semi-integer columns that lie within tol of an integer.
     void snap_integers(double *x, double tol) const;
 
+    // The columns, ascending, that neither the objective nor any row reads: no cost, no non-zero
+    // quadratic entry, no non-zero matrix entry, and bounds that hold a value. Whatever value
+    // such a column takes within its bounds, every row and the objective are the same.
+    std::vector<int32_t> idle_columns() const;
+
+    // The value an idle column takes: the point of its bounds nearest 0.
+    double idle_value(int32_t col) const;
+
+    // The model without the given columns (ascending, idle ones): the other columns keep their
+    // order and are numbered anew, every row stays, and the dropped columns' entries (all zeros)
+    // leave the rows. The start vector is not carried over.
+    Model without_columns(const std::vector<int32_t> &cols) const;
+
   private:
     // add_rows' copy of the entries, checking them as it goes; throws, leaving the matrix
     // arrays longer, when it refuses them (add_rows shortens them again).

@@ -134,7 +134,8 @@ class Sum(Expression):
 
     def __init__(self, expr: Expression, **indexes) -> None:
         """:param expr: the term to sum; integer factors may use the indexes (`pow_expression`).
-        :param indexes: index name to its values: a `range` or a list of integers.
+        :param indexes: index name to its values: a `range` or a sequence of integers, read as
+            for-all values are (booleans are 0 and 1, numpy integers and arrays their ints).
         :raises TypeError: `expr` is not an expression.
         """
 
@@ -146,7 +147,8 @@ class And(Expression):
 
     def __init__(self, expr: Expression, **indexes) -> None:
         """:param expr: the formula.
-        :param indexes: index name to its values: a `range` or a list of integers.
+        :param indexes: index name to its values: a `range` or a sequence of integers, read as
+            for-all values are (booleans are 0 and 1, numpy integers and arrays their ints).
         :raises TypeError: `expr` is not an expression.
         """
 
@@ -155,7 +157,8 @@ class Or(Expression):
 
     def __init__(self, expr: Expression, **indexes) -> None:
         """:param expr: the formula.
-        :param indexes: index name to its values: a `range` or a list of integers.
+        :param indexes: index name to its values: a `range` or a sequence of integers, read as
+            for-all values are (booleans are 0 and 1, numpy integers and arrays their ints).
         :raises TypeError: `expr` is not an expression.
         """
 
@@ -164,7 +167,8 @@ class Xor(Expression):
 
     def __init__(self, expr: Expression, **indexes) -> None:
         """:param expr: the formula.
-        :param indexes: index name to its values: a `range` or a list of integers.
+        :param indexes: index name to its values: a `range` or a sequence of integers, read as
+            for-all values are (booleans are 0 and 1, numpy integers and arrays their ints).
         :raises TypeError: `expr` is not an expression.
         """
 

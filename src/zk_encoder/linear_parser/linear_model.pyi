@@ -72,7 +72,9 @@ class LinearModel:
 
         :param log_solver: True lets the solver write its log to the console.
         :param options: solver options by name, such as `time_limit=10.0`; the solver refuses
-            an unknown one.
+            an unknown one. numpy numbers go over as the same Python numbers.
+        :raises ValueError: a NaN option, or a negative `time_limit` or `mip_rel_gap`, before
+            any solver is made.
         """
     def get_variables(self, name: str, variable_type: VariableType,
                       lo: tp.Union[int, float] = ..., hi: tp.Union[int, float] = ...,
@@ -82,16 +84,21 @@ class LinearModel:
         expressions.
 
         :param name: a new name, a Python identifier (letters, digits after the first
-            character, underscores; the error message says letters only). An index may not
-            take a block's name.
+            character, underscores; the error message says letters only) that the texts read
+            back as itself: not a keyword (`for`), not one the host reads as another name
+            (fullwidth letters, ligatures), not `CompiledSum`, `range` or `__builtins__`. An
+            index may not take a block's name.
         :param variable_type: a member of this module's `VariableType`.
-        :param lo: the lower bound of every element (`-inf`: none).
+        :param lo: the lower bound of every element (`-inf`: none); a number (numpy's too;
+            other reals such as fractions by their float value).
         :param hi: the upper bound of every element (`inf`: none). INTEGER blocks need both
-            bounds given, as integers between -2147483648 and 2147483647; BINARY blocks are
-            always 0/1.
-        :param dims: dimension name to size (a non-negative integer), in order.
-        :raises ValueError: a bad name, type, integer bound or size.
-        :raises VariableError: the name is in use.
+            bounds given, as integers between -2147483648 and 2147483647 (numpy integers too);
+            BINARY blocks are always 0/1.
+        :param dims: dimension name to size (a non-negative integer), in order. The model
+            holds at most 2147483647 columns.
+        :raises ValueError: a bad name, type, integer bound or size, or too many columns.
+        :raises TypeError: a bound that is complex or no number.
+        :raises VariableError: the name is in use, or one the texts cannot hold.
         """
     def get_indexes(self, indexes: tp.Sequence[str]) -> tp.Union[Index, tp.Sequence[Index]]:
         """Provides indexes for writing expressions.
@@ -140,9 +147,13 @@ class LinearModel:
         0.0); the solver uses them for models with integer columns.
 
         :param variable_name: the block's name.
-        :param solution: an array of the block's shape (or one value for all).
+        :param solution: an array of the block's shape (or one value for all), of finite
+            numbers.
         :raises KeyError: no block has that name.
-        :raises ValueError: the values do not fit the block.
+        :raises ValueError: the values do not fit the block, or one is NaN or infinite.
+        :raises TypeError: a value that is complex or no number.
+
+        A refused call leaves the start values as they were.
         """
     def solve(self) -> SolutionStatus:
         """Solves the model as it stands.

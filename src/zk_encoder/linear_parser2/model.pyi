@@ -73,7 +73,9 @@ class LinearModel:
 
         :param log_solver: True lets the solver write its log to the console.
         :param options: solver options by name, such as `time_limit=10.0`; the solver refuses
-            an unknown one.
+            an unknown one. numpy numbers go over as the same Python numbers.
+        :raises ValueError: a NaN option, or a negative `time_limit` or `mip_rel_gap`, before
+            any solver is made.
         """
     def get_variable(self, name: str, variable_type: VariableType,
                      lower_bound: tp.Union[int, float] = ...,
@@ -84,12 +86,16 @@ class LinearModel:
         :param name: a new name, a Python identifier (letters, digits after the first
             character, underscores; the error message says letters only).
         :param variable_type: a member of this module's `VariableType`.
-        :param lower_bound: the lower bound of every element (`-inf`: none).
+        :param lower_bound: the lower bound of every element (`-inf`: none); a number
+            (numpy's too; other reals such as fractions by their float value).
         :param upper_bound: the upper bound of every element (`inf`: none); BINARY variables
-            are always 0/1. (checked) INTEGER bounds other than the infinities are integers.
-        :param shape: dimension name to size (a non-negative integer), in order.
+            are always 0/1. (checked) INTEGER bounds other than the infinities are integers
+            (numpy integers too).
+        :param shape: dimension name to size (a non-negative integer), in order. The models of
+            a process hold at most 2147483647 columns together.
         :raises ValueError: a bad name, type or size, too many columns, or (checked) integer
             bounds that are not integers.
+        :raises TypeError: a bound that is complex or no number.
         :raises VariableError: the name is in use.
         """
     def add_constraint(self, constraint: LinearExpression,
@@ -164,9 +170,13 @@ class LinearModel:
         the solver uses them for models with integer columns.
 
         :param variable_name: the variable's name.
-        :param solution: an array of the variable's shape (or one value for all).
+        :param solution: an array of the variable's shape (or one value for all), of finite
+            numbers.
         :raises KeyError: no variable has that name.
-        :raises ValueError: the values do not fit the variable.
+        :raises ValueError: the values do not fit the variable, or one is NaN or infinite.
+        :raises TypeError: a value that is complex or no number.
+
+        A refused call leaves the start values as they were.
         """
     def solve(self, is_feasible: bool = False) -> SolutionStatus:
         """Solves the model as it stands.

@@ -1,0 +1,520 @@
+"""The model-level rules both linear generations share, side by side: solver options, the sizes
+and bounds of a new block with the solver's column limit, and start values.
+
+Each model runs on the stand-in engine through a recorder that keeps every solver call (arrays
+with their dtypes, floats bit for bit). Numbers of other types are judged by the model the same
+Python numbers give: the same engine calls and the same optimum. Each refusal is judged by the
+model that never saw the call: after it, the same valid calls give the same engine calls and
+the same optimum."""
+
+import fractions
+import functools
+import itertools
+import operator
+
+import numpy as np
+import pytest
+
+import nubrix.sorn_engine as se
+import nubrix.sorn_engine.linsolver as real_linsolver
+import zk_encoder.linear_parser.linear_model as first_module
+import zk_encoder.linear_parser2.model as second_module
+from zk_encoder.linear_parser import Sum, SumIt
+from zk_encoder.linear_parser2 import dot
+from zk_encoder.linear_parser2.variable import VariableArray
+
+NAN, INF = float("nan"), float("inf")
+
+
+# --- the recorder ---------------------------------------------------------------------------
+
+
+def plain(value):
+    """A recorded argument: what it is, down to dtypes and the bits of floats."""
+    if isinstance(value, np.ndarray):
+        return ("array", value.dtype.str, [plain(v) for v in value.tolist()])
+    if isinstance(value, np.generic):
+        return ("scalar", value.dtype.str, plain(value.item()))
+    if isinstance(value, float):
+        return ("float", value.hex())
+    if isinstance(value, real_linsolver.LinsolverSolution):
+        return ("start", plain(np.asarray(value.col_value)))
+    if isinstance(value, (bool, int, str)) or value is None:
+        return (type(value).__name__, value)
+    return ("other", repr(value))
+
+
+class Recorder:
+    """Stands in for the engine's linsolver module: its solvers are the stand-in's own, and
+    every call made on them is kept as (operation, plain arguments)."""
+
+    def __init__(self):
+        self.calls = []
+        recorder = self
+
+        class LinearSolver:
+            def __init__(self):
+                recorder.calls.append(("LinearSolver",))
+                self._solver = real_linsolver.LinearSolver()
+
+            def __getattr__(self, op):
+                method = getattr(self._solver, op)
+
+                def call(*args):
+                    recorder.calls.append((op,) + tuple(plain(a) for a in args))
+                    return method(*args)
+
+                return call
+
+        self.LinearSolver = LinearSolver
+
+    def __getattr__(self, name):
+        return getattr(real_linsolver, name)
+
+    def take(self):
+        calls, self.calls = self.calls, []
+        return calls
+
+
+# --- the two generations behind one face ----------------------------------------------------
+
+
+def member(kinds, kind):
+    """The member of that name, or the text itself (which no generation takes as a kind)."""
+    return getattr(kinds, kind, kind)
+
+
+class Generation:
+    """One generation's model, block creation and column count under one name each."""
+
+    def __init__(self, module, add_block, counter):
+        self.module, self.add_block, self.counter = module, add_block, counter
+
+    def model(self, *args, **options):
+        return self.module.LinearModel(*args, **options)
+
+    def block(self, m, name, kind, *bounds, **dims):
+        return getattr(m, self.add_block)(name, member(self.module.VariableType, kind), *bounds,
+                                          **dims)
+
+
+class First(Generation):
+    def __init__(self):
+        super().__init__(first_module, "get_variables", "_general_shift_variable")
+
+    def bounds(self, block):
+        return block.lo, block.hi
+
+    def finish(self, m, weights, cap):
+        """Every block of the model (one dimension each) in one row `sum <= cap`, and the
+        target: the largest weighted sum."""
+        i = m.get_indexes(["i"])
+        blocks = list(m._variables.values())
+        row = SumIt([Sum(b[i], i=range(b.shape[0])) for b in blocks])
+        m.add_constraint(row <= cap)
+        terms = [w * b[k] for b in blocks for k, w in zip(range(b.shape[0]), weights[b._name])]
+        m.add_target(SumIt(terms), False)
+
+    def solve(self, m):
+        return m.solve()
+
+
+class Second(Generation):
+    def __init__(self):
+        super().__init__(second_module, "get_variable", "_general_shift_variables")
+
+    def bounds(self, array):
+        return array.lower_bound, array.upper_bound
+
+    def finish(self, m, weights, cap):
+        arrays = list(m._variables.values())
+
+        def weighted(weights_of):
+            rows = [dot(a[0:a.shape[0]], np.asarray(weights_of(a), float)) for a in arrays]
+            return functools.reduce(operator.add, rows)
+
+        m.add_constraint(weighted(lambda a: np.ones(a.shape[0])) <= cap)
+        m.add_target(weighted(lambda a: weights[a.name]), False)
+
+    def solve(self, m):
+        return m.solve(is_feasible=True)
+
+
+GENERATIONS = [First(), Second()]
+
+
+@pytest.fixture(params=GENERATIONS, ids=["first", "second"])
+def gen(request, monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(request.param.module, "linsolver", recorder)
+    request.param.recorder = recorder
+    return request.param
+
+
+def outcome(gen, m):
+    """What a finished model gives: its optimum and every block's values."""
+    gen.solve(m)
+    return m.objective_value, {name: m.get_result(name).tolist() for name in m._variables}
+
+
+WEIGHTS = {"x": [3, 2, 1], "y": [1, 4], "z": [2]}
+
+
+def later_calls(gen, m):
+    """The valid calls every model of a comparison gets after the call under test: one more
+    block, a row over all blocks, a target, start values, a solve."""
+    gen.block(m, "z", "INTEGER", 0, 4, n=1)
+    gen.finish(m, WEIGHTS, 6)
+    m.set_solution("z", 1)
+    return outcome(gen, m)
+
+
+# --- numpy numbers, large integers and other reals mean the same Python numbers ---------------
+
+SAME_BLOCKS = [
+    ("numpy-integer-bounds-and-size",
+     ("INTEGER", np.int64(0), np.int32(5)), {"n": np.int64(3)},
+     ("INTEGER", 0, 5), {"n": 3}),
+    ("numpy-float-bounds",
+     ("REAL", np.float64(0.5), np.float32(2)), {"n": np.int64(3)},
+     ("REAL", 0.5, 2.0), {"n": 3}),
+    ("unsigned-and-narrow-sizes",
+     ("REAL", 0, 3), {"n": np.uint8(3)}, ("REAL", 0, 3), {"n": 3}),
+    ("fraction-bound", ("REAL", fractions.Fraction(1, 2), 3), {"n": 3},
+     ("REAL", 0.5, 3), {"n": 3}),
+    ("large-int-bound", ("REAL", 0, 10**30), {"n": 3}, ("REAL", 0, 1e30), {"n": 3}),
+    ("zero-dimensional-arrays", ("REAL", np.array(0), np.array(2.5)), {"n": 3},
+     ("REAL", 0, 2.5), {"n": 3}),
+    ("numpy-bool-bound", ("INTEGER", np.False_, np.int16(4)), {"n": 3},
+     ("INTEGER", False, 4), {"n": 3}),
+]
+
+
+@pytest.mark.parametrize("numpy_kind,numpy_dims,python_kind,python_dims",
+                         [c[1:] for c in SAME_BLOCKS], ids=[c[0] for c in SAME_BLOCKS])
+def test_numbers_of_other_types_give_the_model_of_the_python_numbers(
+        gen, numpy_kind, numpy_dims, python_kind, python_dims):
+    results = []
+    for kind, dims in ((numpy_kind, numpy_dims), (python_kind, python_dims)):
+        m = gen.model()
+        x = gen.block(m, "x", *kind, **dims)
+        assert all(type(s) is int for s in x.shape)
+        assert type(getattr(m, gen.counter)) is int
+        results.append((x.shape, [(type(b), b) for b in gen.bounds(x)], later_calls(gen, m),
+                        gen.recorder.take()))
+    assert results[0] == results[1]
+
+
+def test_a_numpy_model_has_the_brute_force_optimum(gen):
+    m = gen.model(time_limit=np.float64(30), mip_rel_gap=np.float32(0))
+    gen.block(m, "x", "INTEGER", np.int64(0), np.int32(5), n=np.int64(3))
+    gen.block(m, "y", "INTEGER", np.int8(-1), np.uint16(2), n=np.int32(2))
+    gen.finish(m, {"x": [3, -2, 1], "y": [1, 4]}, 7)
+    m.set_solution("x", np.array([1, 0, 1], dtype=np.int64))
+    m.set_solution("y", np.float32(1))
+    best = max(3 * a - 2 * b + c + d + 4 * e
+               for a, b, c in itertools.product(range(6), repeat=3)
+               for d, e in itertools.product(range(-1, 3), repeat=2) if a + b + c + d + e <= 7)
+    assert gen.solve(m).name == "OPTIMAL"
+    assert m.objective_value == pytest.approx(best)
+    x, y = m.get_result("x"), m.get_result("y")
+    assert 3 * x[0] - 2 * x[1] + x[2] + y[0] + 4 * y[1] == best
+
+
+@pytest.mark.parametrize("numpy_options,python_options", [
+    ({"time_limit": np.float64(2.5), "mip_rel_gap": np.float32(0.5)},
+     {"time_limit": 2.5, "mip_rel_gap": 0.5}),
+    ({"time_limit": np.int64(3), "presolve": "off"}, {"time_limit": 3, "presolve": "off"}),
+    ({"log_solver": np.False_, "mip_detect_symmetry": np.True_},
+     {"log_solver": False, "mip_detect_symmetry": True}),
+    ({"time_limit": INF, "mip_rel_gap": 0}, {"time_limit": INF, "mip_rel_gap": 0}),
+], ids=["floats", "int-and-text", "switches", "no-limit-and-zero"])
+def test_numpy_options_reach_the_solver_as_python_numbers(gen, numpy_options, python_options):
+    calls = []
+    for options in (numpy_options, python_options):
+        m = gen.model(**options)
+        calls.append((later_calls(gen, m), gen.recorder.take()))
+    assert calls[0] == calls[1]
+
+
+# --- refused options: before anything is made ---------------------------------------------
+
+OPTIONS_REFUSED = [
+    ("nan-time-limit", {"time_limit": NAN}, "time_limit must be a non-negative number, not nan"),
+    ("negative-time-limit", {"time_limit": -1}, "time_limit must be a non-negative number, not -1"),
+    ("negative-numpy-time-limit", {"time_limit": np.float64(-0.5)},
+     "time_limit must be a non-negative number, not -0.5"),
+    ("nan-gap", {"mip_rel_gap": np.float32("nan")},
+     "mip_rel_gap must be a non-negative number, not nan"),
+    ("negative-gap", {"presolve": "off", "mip_rel_gap": -1e-9},
+     "mip_rel_gap must be a non-negative number, not -1e-09"),
+    ("nan-other-option", {"mip_feasibility_tolerance": NAN},
+     "mip_feasibility_tolerance must be a number, not nan"),
+]
+
+
+@pytest.mark.parametrize("options,message", [c[1:] for c in OPTIONS_REFUSED],
+                         ids=[c[0] for c in OPTIONS_REFUSED])
+def test_refused_options_make_no_solver(gen, log_sink, options, message):
+    with pytest.raises(ValueError) as err:
+        gen.model(**options)
+    assert str(err.value) == message
+    assert log_sink.calls == [(message, se.log_level_type.error)]
+    assert gen.recorder.calls == []
+
+
+# --- the solver's column limit -------------------------------------------------------------
+
+TOO_MANY = "Linear variable named x has too many elements: its columns would run past 2147483647"
+
+
+@pytest.mark.parametrize("dims", [{"n": 10**12}, {"n": 2**31}, {"i": 2**16, "j": 2**15},
+                                  {"i": 10**10, "j": 10**10, "k": 10**10}, {"n": 10**30},
+                                  {"n": np.uint64(2**63)}],
+                         ids=["10^12", "2^31", "2^16x2^15", "10^30-as-product", "10^30",
+                              "numpy-2^63"])
+def test_a_block_past_the_column_limit_is_refused_before_anything_is_allocated(
+        gen, log_sink, dims):
+    m = gen.model()
+    gen.recorder.take()
+    with pytest.raises(ValueError) as err:
+        gen.block(m, "x", "REAL", **dims)
+    assert str(err.value) == TOO_MANY and log_sink.at("error") == [TOO_MANY]
+    assert gen.recorder.calls == [] and getattr(m, gen.counter) == 0
+
+
+def test_the_limit_counts_the_columns_the_model_has(gen, monkeypatch):
+    m = gen.model()
+    # Numbering as if the model held 2**31 - 4 columns already: three more fit, four do not.
+    setattr(m, gen.counter, 2**31 - 4)
+    if isinstance(gen, Second):
+        monkeypatch.setattr(VariableArray, "_total_created_variables", 2**31 - 4)
+    gen.recorder.take()
+    with pytest.raises(ValueError, match="^" + TOO_MANY + "$"):
+        gen.block(m, "x", "REAL", n=4)
+    assert gen.recorder.calls == []
+    y = gen.block(m, "y", "REAL", n=3)
+    assert getattr(m, gen.counter) == 2**31 - 1
+    assert [op for op, *_ in gen.recorder.calls] == ["addVars"]
+    with pytest.raises(ValueError, match="^Linear variable named z has too many elements"):
+        gen.block(m, "z", "REAL")
+    assert gen.bounds(y) == (-INF, INF)
+
+
+def test_an_empty_dimension_makes_a_huge_product_empty(gen):
+    m = gen.model()
+    x = gen.block(m, "x", "REAL", i=10**12, j=0)
+    assert getattr(m, gen.counter) == 0 and x.shape == (10**12, 0)
+
+
+# --- a refused block changes nothing ------------------------------------------------------
+
+BAD_SIZES = "Dimension sizes must be non-negative integers"
+
+BLOCK_REFUSED = [
+    ("complex-lower", ("REAL", 1j, 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not complex: 1j"),
+    ("numpy-complex-upper", ("REAL", 0, np.complex128(2 + 1j)), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not complex: np.complex128(2+1j)"),
+    ("complex-integer-bound", ("INTEGER", 0j, 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not complex: 0j"),
+    ("text-bound", ("REAL", "0", 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not str"),
+    ("none-bound", ("REAL", 0, None), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not NoneType"),
+    ("list-bound", ("REAL", [0, 1], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not list"),
+    ("nan-lower", ("REAL", NAN, 2), {"n": 2}, ValueError, "Lower bound must be a number, not nan"),
+    ("numpy-nan-upper", ("REAL", 0, np.float64(NAN)), {"n": 2}, ValueError,
+     "Upper bound must be a number, not nan"),
+    ("nan-integer-bound", ("INTEGER", 0, NAN), {"n": 2}, ValueError,
+     "Upper bound must be a number, not nan"),
+    ("float-size", ("REAL", 0, 2), {"n": 2.0}, ValueError, BAD_SIZES),
+    ("numpy-float-size", ("REAL", 0, 2), {"n": np.float64(2)}, ValueError, BAD_SIZES),
+    ("negative-numpy-size", ("REAL", 0, 2), {"n": np.int64(-1)}, ValueError, BAD_SIZES),
+    ("too-many", ("REAL", 0, 2), {"i": 2**20, "j": 2**20}, ValueError, TOO_MANY),
+    ("kind", ("REALS", 0, 2), {"n": 2}, ValueError, "Invalid variable format"),
+]
+
+
+@pytest.mark.parametrize("args,dims,exc,message", [c[1:] for c in BLOCK_REFUSED],
+                         ids=[c[0] for c in BLOCK_REFUSED])
+def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args, dims, exc,
+                                                             message):
+    kind, *bounds = args
+    results = []
+    for bad in (True, False):
+        m = gen.model()
+        gen.block(m, "y", "REAL", -1, 3, n=2)
+        before = VariableArray._total_created_variables
+        if bad:
+            calls = len(gen.recorder.calls)
+            with pytest.raises(exc) as err:
+                gen.block(m, "x", kind, *bounds, **dims)
+            assert str(err.value) == message and log_sink.at("error") == [message]
+            assert len(gen.recorder.calls) == calls
+            assert VariableArray._total_created_variables == before
+            # The name stays taken: it passed the name tests.
+            assert "x" in m._used_vars and "x" not in m._variables
+        results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
+                        list(m._variables)))
+    assert results[0] == results[1]
+
+
+# --- start values ---------------------------------------------------------------------------
+
+SAME_STARTS = [
+    ("numpy-float", np.float64(1.0), 1.0),
+    ("numpy-int-array", np.array([1, 0, 2], dtype=np.int64), [1.0, 0.0, 2.0]),
+    ("float32-array", np.array([0.5, 1, 2], dtype=np.float32), [0.5, 1.0, 2.0]),
+    ("bool-array", np.array([True, False, True]), [1.0, 0.0, 1.0]),
+    ("mixed-list", [fractions.Fraction(1, 2), np.int32(2), 10**30], [0.5, 2.0, 1e30]),
+    ("fraction", fractions.Fraction(3, 2), 1.5),
+    ("nested", [[1], [np.int8(2)], [3]], [1.0, 2.0, 3.0]),
+]
+
+
+@pytest.mark.parametrize("given,python", [c[1:] for c in SAME_STARTS],
+                         ids=[c[0] for c in SAME_STARTS])
+def test_start_values_of_other_types_are_the_python_numbers(gen, given, python):
+    results = []
+    for values in (given, python):
+        m = gen.model()
+        gen.block(m, "x", "REAL", 0, 2, n=3)
+        m.set_solution("x", values)
+        results.append((m._prev_solution.tolist(), later_calls(gen, m), gen.recorder.take()))
+    assert results[0] == results[1]
+
+
+START_REFUSED = [
+    ("nan", NAN, ValueError, "Start value must be a finite number, not nan"),
+    ("numpy-nan", np.float64("nan"), ValueError, "Start value must be a finite number, not nan"),
+    ("inf", INF, ValueError, "Start value must be a finite number, not inf"),
+    ("minus-inf-in-list", [1, -INF, 2], ValueError,
+     "Start value must be a finite number, not -inf"),
+    ("nan-in-array", np.array([1.0, 2.0, np.nan]), ValueError,
+     "Start value must be a finite number, not nan"),
+    ("float32-inf", np.array([1, 2, np.inf], dtype=np.float32), ValueError,
+     "Start value must be a finite number, not inf"),
+    ("complex", 1j, TypeError, "Start value must be a real number, not complex: 1j"),
+    ("numpy-complex", np.complex64(2), TypeError,
+     "Start value must be a real number, not complex: (2+0j)"),
+    ("complex-array", np.array([1, 2, 3], dtype=complex), TypeError,
+     "Start value must be a real number, not complex: (1+0j)"),
+    ("complex-in-list", [1, 2j, 3], TypeError,
+     "Start value must be a real number, not complex: 2j"),
+    ("real-complex-in-list", [1, 2 + 0j, 3], TypeError,
+     "Start value must be a real number, not complex: (1+0j)"),
+    ("text", "1.5", TypeError, "Start value must be a real number, not str"),
+    ("texts", ["1", "2", "3"], TypeError, "Start value must be a real number, not str"),
+    ("none", None, TypeError, "Start value must be a real number, not NoneType"),
+    ("none-in-list", [1, None, 3], TypeError, "Start value must be a real number, not NoneType"),
+]
+
+
+@pytest.mark.parametrize("values,exc,message", [c[1:] for c in START_REFUSED],
+                         ids=[c[0] for c in START_REFUSED])
+def test_refused_start_values_keep_the_values_held_before(gen, log_sink, values, exc, message):
+    results = []
+    for bad in (True, False):
+        m = gen.model()
+        gen.block(m, "x", "REAL", 0, 2, n=3)
+        gen.block(m, "y", "REAL", 0, 2, n=2)
+        m.set_solution("x", [1, 2, 0])
+        held = m._prev_solution.copy()
+        if bad:
+            with pytest.raises(exc) as err:
+                m.set_solution("y", values)
+            assert str(err.value) == message and log_sink.at("error") == [message]
+            assert m._prev_solution.tolist() == held.tolist()
+        results.append((m._prev_solution.tolist(), later_calls(gen, m), gen.recorder.take()))
+    assert results[0] == results[1]
+    # The solve hands over the values held before and the later ones (z's), nothing else.
+    assert start_vectors(results[0][2]) == [[1.0, 2.0, 0.0, 0.0, 0.0, 1.0]]
+
+
+def start_vectors(calls):
+    return [[float.fromhex(v[1]) for v in args[0][1][2]]
+            for op, *args in calls if op == "setSolution"]
+
+
+def test_start_values_that_do_not_fit_the_block_keep_the_values_held_before(gen):
+    m = gen.model()
+    gen.block(m, "x", "REAL", 0, 2, n=3)
+    m.set_solution("x", [1, 2, 0])
+    with pytest.raises(ValueError):
+        m.set_solution("x", [1, 2])
+    assert m._prev_solution.tolist() == [1.0, 2.0, 0.0]
+    gen.solve(m)
+    assert start_vectors(gen.recorder.calls) == [[1.0, 2.0, 0.0]]
+
+
+# --- first-generation names: what its texts can hold ---------------------------------------
+
+
+def first(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(first_module, "linsolver", recorder)
+    gen = First()
+    gen.recorder = recorder
+    return gen
+
+
+KEYWORD = " is a keyword and cannot name a variable"
+NOT_READ_BACK = " would not read back as the same name in a formula text"
+HIDES = " would hide a name that formula texts use"
+
+NAMES_REFUSED = [
+    ("keyword", "for", KEYWORD),
+    ("keyword-none", "None", KEYWORD),
+    ("keyword-lambda", "lambda", KEYWORD),
+    ("fullwidth-x", "\uff58", NOT_READ_BACK),
+    ("ligature-fi", "\ufb01", NOT_READ_BACK),
+    ("micro-sign", "\u00b5", NOT_READ_BACK),
+    ("roman-numeral", "\u2168", NOT_READ_BACK),
+    ("combining-accent", "e\u0301", NOT_READ_BACK),
+    ("summation-class", "CompiledSum", HIDES),
+    ("range", "range", HIDES),
+    ("builtins", "__builtins__", HIDES),
+]
+
+
+@pytest.mark.parametrize("name,tail", [c[1:] for c in NAMES_REFUSED],
+                         ids=[c[0] for c in NAMES_REFUSED])
+def test_names_the_texts_cannot_hold_are_refused_and_leave_nothing(monkeypatch, log_sink, name,
+                                                                    tail):
+    gen = first(monkeypatch)
+    results = []
+    for bad in (True, False):
+        m = gen.model()
+        gen.block(m, "y", "REAL", -1, 3, n=2)
+        if bad:
+            calls = len(gen.recorder.calls)
+            with pytest.raises(first_module.VariableError) as err:
+                gen.block(m, name, "REAL", 0, 1, n=3)
+            message = "Linear variable named " + name + tail
+            assert str(err.value) == message and log_sink.at("error") == [message]
+            assert len(gen.recorder.calls) == calls
+            # Refused by the name tests: the name is not taken.
+            assert m._used_vars == {"y"}
+        results.append((later_calls(gen, m), gen.recorder.take()))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("name", ["x1", "_y", "x_y", "\u00e9mile", "sum", "match", "Range",
+                                  "compiledSum", "\u03bc"])
+def test_names_the_texts_hold_give_the_model_of_a_plain_name(monkeypatch, name):
+    gen = first(monkeypatch)
+    results = []
+    for block_name in (name, "x"):
+        m = gen.model()
+        x = gen.block(m, block_name, "INTEGER", 0, 5, n=3)
+        # Every kind of text that names the block: a for-all row, a sum, a target.
+        i = m.get_indexes(["i"])
+        m.add_constraint(x[i] <= 4, i=range(3))
+        m.add_constraint(Sum(x[i], i=range(3)) <= 7)
+        m.add_target(SumIt([3 * x[0], 2 * x[1], x[2]]), False)
+        results.append((outcome(gen, m)[0], m.get_result(block_name).tolist(),
+                        gen.recorder.take()))
+    assert results[0] == results[1]
+    assert results[0][:2] == (4 * 3 + 3 * 2, [4, 3, 0])
