@@ -57,6 +57,11 @@ void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64
 // What a bound is named in messages.
 inline constexpr char kLowerBound[] = "Lower bound";
 inline constexpr char kUpperBound[] = "Upper bound";
+inline constexpr char kEquationBound[] = "Equation bound";  // both bounds at once
+
+// What a row's numbers are named in messages.
+inline constexpr char kCoefficient[] = "Coefficient";
+inline constexpr char kConstant[] = "Constant";
 
 // A bound as the plain int or float it stands for (a numpy scalar or 0-d array as its value, any
 // other real number as its float value); an invalid object when it is no number; TypeError

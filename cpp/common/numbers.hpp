@@ -161,9 +161,4 @@ inline double finite_value(const ModuleGlobals &g, const char *what, nb::handle 
     return v;
 }
 
-// The ValueError for a value that may be infinite (a bound: no bound on that side) but not NaN.
-[[noreturn]] inline void refuse_nan(const ModuleGlobals &g, const char *what) {
-    g.raise_logged(nb::handle(PyExc_ValueError), std::string(what) + " must be a number, not nan");
-}
-
 }  // namespace zk::numbers

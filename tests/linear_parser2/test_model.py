@@ -756,3 +756,13 @@ def test_integer_coefficients_past_int32_reach_the_engine_exactly(engine):
     assert vals.dtype == np.int64 and vals.tolist() == [3_000_000_000]
     assert (low, high) == (12_000_000_000, inf)
     assert ups.tolist() == [2.0**31, 2.0**31] and data.dtype == np.int32
+
+
+def test_bound_sequences_and_one_bound_for_every_row(engine):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    m.add_constraints(k[0:2] + 1, lower_bounds=[1, 2], upper_bounds=np.array([7]))
+    clean.add_constraints(ck[0:2] + 1, lower_bounds=np.array([1.0, 2.0]),
+                          upper_bounds=np.array([7.0, 7.0]))
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+    (_, (_, lows, ups, *_)), = m._linsolver_model.calls[-1:]
+    assert lows.tolist() == [0.0, 1.0] and ups.tolist() == [6.0, 6.0]

@@ -75,11 +75,11 @@ constexpr const char *kUndefinedType = "Undefined type ";
 constexpr const char *kDotArguments =
     "One of the arguments must be of type 'LinearExpressionsArr', the other 'np.ndarray'";
 
-constexpr const char *kCoefficient = kCoefficientName;
-constexpr const char *kConstant = kConstantName;
-constexpr const char *kLowerBound = kLowerBoundName;
-constexpr const char *kUpperBound = kUpperBoundName;
-constexpr const char *kEquationBound = kEquationBoundName;
+using linear::kCoefficient;
+using linear::kConstant;
+using linear::kEquationBound;
+using linear::kLowerBound;
+using linear::kUpperBound;
 
 constexpr const char *kRowClass = "LinearExpression";
 constexpr const char *kBlockClass = "LinearExpressionsArr";

@@ -42,13 +42,6 @@ inline OriginPtr origin_of_array(nb::handle array) {
 inline constexpr const char *kBorderSize =
     "The size of the border must match the number of constraints.";
 
-// What the numbers a program gives rows, blocks and the model are named in messages.
-inline constexpr const char *kCoefficientName = "Coefficient";
-inline constexpr const char *kConstantName = "Constant";
-inline constexpr const char *kLowerBoundName = "Lower bound";
-inline constexpr const char *kUpperBoundName = "Upper bound";
-inline constexpr const char *kEquationBoundName = "Equation bound";
-
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
     nb::object constant_;                // a number

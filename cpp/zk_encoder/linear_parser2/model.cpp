@@ -200,24 +200,23 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 // values and what is no number are refused.
 nb::object bound_value(const char *what, nb::handle value) {
     if (value.is_none()) return nb::none();
-    nb::object v = numbers::plain_number(g_module, what, value);
-    if (PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr())))
-        numbers::refuse_nan(g_module, what);
-    return v;
+    return linear::bound_number(g_module, what, value);
 }
 
 // The bounds of a block's rows as float64, one per row: a number for every row, a vector as
 // numpy reads its values (each of an object vector by its plain number). Complex values and what
 // is no number are refused (TypeError), NaN (ValueError), and a vector that does not give one
 // bound per row (FormulaError).
-nb::object bound_vector(const char *what, nb::handle value, nb::handle constants) {
+nb::object bound_vector(const char *what, nb::object value, nb::handle constants) {
     nb::object numpy = np();
     nb::object float64 = numpy.attr("float64");
     nb::object shape = constants.attr("shape");
     nb::object v;
-    if (nb::object k = numbers::plain_or_none(g_module, what, value); k.is_valid()) {
+    if (nb::object k = linear::bound_or_none(g_module, what, value); k.is_valid()) {
         v = numpy.attr("full")(shape, k, "dtype"_a = float64);
-    } else if (is_instance(value, numpy.attr("ndarray"))) {
+    } else {
+        // A sequence is read as numpy reads it.
+        if (!is_instance(value, numpy.attr("ndarray"))) value = numpy.attr("asarray")(value);
         const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
         if (kind == "O") {
             nb::list items;
@@ -236,8 +235,6 @@ nb::object bound_vector(const char *what, nb::handle value, nb::handle constants
             }
             v = value.attr("astype")(float64);
         }
-    } else {
-        numbers::refuse_not_number(g_module, what, value);
     }
     using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
     Reals reals;
@@ -245,7 +242,13 @@ nb::object bound_vector(const char *what, nb::handle value, nb::handle constants
                          ? lp2::exact::first_bad_real(reals.data(), reals.shape(0), true) >= 0
                          : truth(numpy.attr("isnan")(v).attr("any")());
     if (nan) numbers::refuse_nan(g_module, what);
-    if (compare(v.attr("shape"), shape, Py_NE)) fail("FormulaError", kBorderSize);
+    // One bound for every row broadcasts, as the subtraction of the constants would; any other
+    // shape would hand the engine more or fewer bounds than rows.
+    if (compare(v.attr("shape"), shape, Py_NE)) {
+        bool one = index_int64(v.attr("size")) == 1 && index_int64(v.attr("ndim")) <= 1;
+        if (!one) fail("FormulaError", kBorderSize);
+        v = numpy.attr("full")(shape, v.attr("item")(0), "dtype"_a = float64);
+    }
     return v;
 }
 
@@ -291,8 +294,8 @@ void check_finite_parts(nb::handle expr, nb::handle coefs, nb::handle constants)
     OriginPtr origin = origin_of(expr);
     if (origin && !origin->others_) return;
     nb::object numpy = np();
-    const std::pair<nb::object, const char *> parts[] = {{coefs.attr("data"), kCoefficientName},
-                                                         {nb::borrow(constants), kConstantName}};
+    const std::pair<nb::object, const char *> parts[] = {
+        {coefs.attr("data"), linear::kCoefficient}, {nb::borrow(constants), linear::kConstant}};
     for (const auto &[part, what] : parts) {
         nb::object flat = numpy.attr("ravel")(numpy.attr("asarray")(part));
         if (index_int64(flat.attr("size")) == 0) continue;
@@ -324,8 +327,10 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     }
     lower_bound = set_border_strict(lower_bound, constraint.attr("lower_bound"));
     upper_bound = set_border_strict(upper_bound, constraint.attr("upper_bound"));
-    const char *lower_what = equation_bound.is_none() ? kLowerBoundName : kEquationBoundName;
-    const char *upper_what = equation_bound.is_none() ? kUpperBoundName : kEquationBoundName;
+    const char *lower_what =
+        equation_bound.is_none() ? linear::kLowerBound : linear::kEquationBound;
+    const char *upper_what =
+        equation_bound.is_none() ? linear::kUpperBound : linear::kEquationBound;
     lower_bound = bound_value(lower_what, lower_bound);
     upper_bound = bound_value(upper_what, upper_bound);
     nb::object inf = g_module.get("inf");
@@ -347,7 +352,7 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
             fail("BuildError", kRowForBlockMsg);
         fail("BuildError", kUnknownTypeHead + type_text(constraints));
     }
-    const char *lower_what = kLowerBoundName, *upper_what = kUpperBoundName;
+    const char *lower_what = linear::kLowerBound, *upper_what = linear::kUpperBound;
     if (!equation_bounds.is_none()) {
         if (debug_on() && (!lower_bounds.is_none() || !upper_bounds.is_none()))
             fail("BuildError", kBorderTwiceMsg);
@@ -355,7 +360,7 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
         bool scalar = numbers::is_number(equation_bounds);
         lower_bounds = scalar ? equation_bounds : equation_bounds.attr("copy")();
         upper_bounds = scalar ? equation_bounds : equation_bounds.attr("copy")();
-        lower_what = upper_what = kEquationBoundName;
+        lower_what = upper_what = linear::kEquationBound;
     }
     nb::object lower = set_border_strict(lower_bounds, constraints.attr("lower_bounds"));
     nb::object upper = set_border_strict(upper_bounds, constraints.attr("upper_bounds"));

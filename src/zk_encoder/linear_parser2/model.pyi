@@ -138,7 +138,8 @@ class LinearModel:
             set twice"); a NaN bound.
         :raises TypeError: bounds that are no real numbers.
         :raises FormulaError: a bound vector without one entry per row ("The size of the border
-            must match the number of constraints."); one number serves every row.
+            must match the number of constraints."); one number (or a vector of one) serves
+            every row.
         :raises AttributeError: a single row or another type (unchecked).
         :raises BuildError: a block holding another model's variables; (checked) a single row
             or another type, or `equation_bounds` with other bounds (unchecked,
