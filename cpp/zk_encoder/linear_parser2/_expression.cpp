@@ -279,20 +279,37 @@ bool fits_type(nb::handle bound, nb::handle natural) {
     return compare(bound, np.attr("iinfo")(dtype).attr("max"), Py_LE);
 }
 
+// The flat position of the first NaN or infinite value of a real array, or -1.
+int64_t first_not_finite(nb::handle arr, bool nan_only = false) {
+    Reals reals;
+    if (nb::try_cast(arr, reals, false))
+        return exact::first_bad_real(reals.data(), reals.shape(0), nan_only);
+    nb::object np = np_mod();
+    nb::object flat = np.attr("ravel")(arr);
+    nb::object good =
+        nan_only ? np.attr("logical_not")(np.attr("isnan")(flat)) : np.attr("isfinite")(flat);
+    if (truth(good.attr("all")())) return -1;
+    return index_int64(np.attr("argmin")(good));
+}
+
+// Refuses (ValueError, naming `what`) an array of real values that holds NaN or an infinity.
+void check_finite_values(const char *what, nb::handle arr) {
+    if (dtype_kind(arr) != 'f') return;
+    int64_t at = first_not_finite(arr);
+    if (at >= 0) {
+        nb::object flat = np_mod().attr("ravel")(arr);
+        numbers::refuse_not_finite(g_module, what, flat.attr("item")(at));
+    }
+}
+
+void check_finite_matrix(const char *what, nb::handle m) {
+    if (has_attr(m, "data")) check_finite_values(what, m.attr("data"));
+}
+
 // The largest magnitude of an array's values as a real value (0 when empty, NaN when one is).
 double max_abs(nb::handle arr) {
     Reals reals;
-    if (nb::try_cast(arr, reals, false)) {
-        double m = 0.0;
-        int nan = 0;
-        const double *v = reals.data();
-        for (size_t i = 0; i < reals.shape(0); ++i) {
-            const double a = std::fabs(v[i]);
-            m = a > m ? a : m;
-            nan |= (v[i] != v[i]);
-        }
-        return nan ? std::numeric_limits<double>::quiet_NaN() : m;
-    }
+    if (nb::try_cast(arr, reals, false)) return exact::max_abs(reals.data(), reals.shape(0));
     if (index_int64(arr.attr("size")) == 0) return 0.0;
     const double low = std::fabs(nb::cast<double>(builtin("float")(arr.attr("min")())));
     const double high = std::fabs(nb::cast<double>(builtin("float")(arr.attr("max")())));
@@ -324,6 +341,27 @@ nb::object real_arithmetic(double bound, Fn fn) {
 
 double op_bound(exact::Op op, double a, double b) { return op == exact::Op::kMul ? a * b : a + b; }
 
+// A new one-dimensional float64 array of n values, for the caller to write.
+std::pair<nb::object, double *> new_reals(size_t n) {
+    auto *data = new double[n > 0 ? n : 1];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    size_t shape[1] = {n};
+    return {nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)), data};
+}
+
+// The real results of a op b (b of a's length or one value; b op a when `swap`), computed and
+// checked in one pass: NaN and infinite results are refused (ValueError, naming `what`).
+nb::object checked_reals(const char *what, const Reals &a, const double *b, size_t b_len,
+                         exact::Op op, bool swap) {
+    const size_t n = a.shape(0);
+    auto [array, out] = new_reals(n);
+    if (!exact::reals_op(a.data(), n, b, b_len, op, swap, out)) {
+        const int64_t at = exact::first_bad_real(out, n, false);
+        numbers::refuse_not_finite(g_module, what, nb::float_(out[at]));
+    }
+    return array;
+}
+
 // The value of a host integer that 128 bits hold; false for one past them.
 bool int128_of(nb::handle k, __int128 &out) {
     int64_t small = 0;
@@ -346,13 +384,23 @@ bool int128_of(nb::handle k, __int128 &out) {
 }
 
 // values op k (k op values when `swap`) for a 1-D array and a plain number: integers exactly,
-// as real values past 64 bits; anything else as numpy computes it.
-nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, bool swap = false) {
-    auto numpy_way = [op, swap](nb::handle a, nb::handle b) {
-        return real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)),
-                               [&] { return swap ? apply_op(op, b, a) : apply_op(op, a, b); });
+// as real values past 64 bits; real values natively where they are float64, as numpy computes
+// them otherwise. Results that are NaN or infinite are refused (ValueError, naming `what`).
+nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, bool swap,
+                              const char *what) {
+    auto real_way = [op, swap, what](nb::handle a, nb::handle b) {
+        Reals reals;
+        if (nb::try_cast(a, reals, false)) {
+            const double kd = zk::numbers::check_real(PyFloat_AsDouble(b.ptr()));
+            return checked_reals(what, reals, &kd, 1, op, swap);
+        }
+        nb::object r = real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)), [&] {
+            return swap ? apply_op(op, b, a) : apply_op(op, a, b);
+        });
+        check_finite_values(what, r);
+        return r;
     };
-    if (!PyLong_Check(k.ptr()) || !integer_kind(dtype_kind(values))) return numpy_way(values, k);
+    if (!PyLong_Check(k.ptr()) || !integer_kind(dtype_kind(values))) return real_way(values, k);
     nb::object ints = int64_values(values);
     __int128 kv = 0;
     if (ints.is_valid()) {
@@ -367,17 +415,25 @@ nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, boo
         if (!beyond && exact::with_scalar(a.data(), a.shape(0), kv, op, swap, out.data(), range))
             return int_result(std::move(out), range, natural_with_int(values));
     }
-    return numpy_way(as_reals(values), zk::check(PyNumber_Float(k.ptr())));
+    return real_way(as_reals(values), zk::check(PyNumber_Float(k.ptr())));
 }
 
 // a op b for two arrays: integers exactly where both are 1-D with one value per entry of a (or
-// one for all), as real values past 64 bits; anything else as numpy computes it.
-nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op) {
-    auto numpy_way = [op](nb::handle x, nb::handle y) {
-        return real_arithmetic(op_bound(op, max_abs(x), max_abs(y)),
-                               [&] { return apply_op(op, x, y); });
+// one for all), as real values past 64 bits; real values natively where both are float64, as
+// numpy computes them otherwise. Results that are NaN or infinite are refused (ValueError,
+// naming `what`).
+nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op, const char *what) {
+    auto real_way = [op, what](nb::handle x, nb::handle y) {
+        Reals rx, ry;
+        if (nb::try_cast(x, rx, false) && nb::try_cast(y, ry, false) &&
+            (ry.shape(0) == rx.shape(0) || ry.shape(0) == 1))
+            return checked_reals(what, rx, ry.data(), ry.shape(0), op, false);
+        nb::object r = real_arithmetic(op_bound(op, max_abs(x), max_abs(y)),
+                                       [&] { return apply_op(op, x, y); });
+        check_finite_values(what, r);
+        return r;
     };
-    if (!integer_kind(dtype_kind(a)) || !integer_kind(dtype_kind(b))) return numpy_way(a, b);
+    if (!integer_kind(dtype_kind(a)) || !integer_kind(dtype_kind(b))) return real_way(a, b);
     nb::object natural = natural_of(a, b);
     if (!integer_kind(kind_of(natural))) return apply_op(op, a, b);
     if (index_int64(a.attr("ndim")) != 1 || index_int64(b.attr("ndim")) != 1)
@@ -393,34 +449,7 @@ nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op) {
                                range))
             return int_result(std::move(out), range, natural);
     }
-    return numpy_way(as_reals(a), as_reals(b));
-}
-
-// The flat position of the first NaN or infinite value of a real array, or -1.
-int64_t first_not_finite(nb::handle arr, bool nan_only = false) {
-    Reals reals;
-    if (nb::try_cast(arr, reals, false))
-        return exact::first_bad_real(reals.data(), reals.shape(0), nan_only);
-    nb::object np = np_mod();
-    nb::object flat = np.attr("ravel")(arr);
-    nb::object good =
-        nan_only ? np.attr("logical_not")(np.attr("isnan")(flat)) : np.attr("isfinite")(flat);
-    if (truth(good.attr("all")())) return -1;
-    return index_int64(np.attr("argmin")(good));
-}
-
-// Refuses (ValueError, naming `what`) an array of real values that holds NaN or an infinity.
-void check_finite_values(const char *what, nb::handle arr) {
-    if (dtype_kind(arr) != 'f') return;
-    int64_t at = first_not_finite(arr);
-    if (at >= 0) {
-        nb::object flat = np_mod().attr("ravel")(arr);
-        numbers::refuse_not_finite(g_module, what, flat.attr("item")(at));
-    }
-}
-
-void check_finite_matrix(const char *what, nb::handle m) {
-    if (has_attr(m, "data")) check_finite_values(what, m.attr("data"));
+    return real_way(as_reals(a), as_reals(b));
 }
 
 // Refuses (TypeError) an array of values that are no real numbers: complex ones, texts, dates.
@@ -508,10 +537,11 @@ nb::object total(nb::handle c, nb::handle w) {
                                    w.attr("tolist")());
         return builtin("sum")(terms);
     }
-    double bound = max_abs(c) * static_cast<double>(index_int64(c.attr("size")));
-    if (weighted) bound *= max_abs(w);
+    // numpy's dot gives no warnings; its sum warns on overflow.
     nb::object r =
-        real_arithmetic(bound, [&] { return weighted ? c.attr("dot")(w) : c.attr("sum")(); });
+        weighted ? c.attr("dot")(w)
+                 : real_arithmetic(max_abs(c) * static_cast<double>(index_int64(c.attr("size"))),
+                                   [&] { return c.attr("sum")(); });
     nb::object plain = numbers::plain_or_none(g_module, kConstant, r);
     if (!plain.is_valid()) return r;
     check_finite(kConstant, plain);
@@ -572,8 +602,15 @@ nb::object scale_matrix(nb::handle m, nb::handle k) {
         nb::object factor = builtin("abs")(k);
         nb::object natural = natural_with_int(data);
         if (!fits_type(factor, natural) || !fits_type(mul(magnitude(data), factor), natural))
-            return with_values(m, values_with_number(data, k, exact::Op::kMul));
+            return with_values(m,
+                               values_with_number(data, k, exact::Op::kMul, false, kCoefficient));
     }
+    // float64 values times a host number: natively, in the same pass as their check.
+    Reals reals;
+    if ((PyFloat_Check(k.ptr()) || PyLong_Check(k.ptr())) && is_compressed(m) &&
+        nb::try_cast(m.attr("data"), reals, false))
+        return with_values(
+            m, values_with_number(m.attr("data"), k, exact::Op::kMul, false, kCoefficient));
     nb::object r =
         real_arithmetic(max_abs(m.attr("data")) * magnitude_of(k), [&] { return mul(k, m); });
     check_finite_matrix(kCoefficient, r);
@@ -585,7 +622,8 @@ nb::object negate_matrix(nb::handle m) {
     if (integer_sparse(m)) {
         nb::object data = m.attr("data");
         if (!fits_type(magnitude(data), natural_with_int(data)))
-            return with_values(m, values_with_number(data, nb::int_(-1), exact::Op::kMul));
+            return with_values(
+                m, values_with_number(data, nb::int_(-1), exact::Op::kMul, false, kCoefficient));
     }
     return negate(m);
 }
@@ -1333,12 +1371,6 @@ void block_guard(const LinearExpressionsArr &b) {
     if (block_bounded(b)) fail_formula(kHasBoundary);
 }
 
-// Constants computed from a block's: NaN and infinities refused.
-nb::object checked_constants(nb::object c) {
-    check_finite_values(kConstant, c);
-    return c;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Shortcuts for large blocks. Each gives exactly the arrays (values, places, dtypes) that the
 // sparse library's own way gives, and applies only where that has been made sure: plain numeric
@@ -1390,10 +1422,30 @@ nb::object plain_scaled_rows(nb::handle m, nb::handle w) {
         return nb::object();
     nb::object np = g_module.get("np");
     nb::object indptr = m.attr("indptr");
-    nb::object per_value = weight_per_value(indptr, w);
-    nb::object data = real_arithmetic(max_abs(m.attr("data")) * max_abs(w), [&] {
-        return np.attr("multiply")(m.attr("data"), per_value);
-    });
+    nb::object data;
+    Reals values, weights;
+    Int32s starts;
+    if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
+        one_value_per_row(indptr)) {
+        // Rows of one value each (what indexing makes): the weights as they are.
+        data = values_with_values(m.attr("data"), w, exact::Op::kMul, kCoefficient);
+    } else if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
+               nb::try_cast(indptr, starts, false)) {
+        // float64 values and weights: each value times its row's weight natively, in the same
+        // pass as the check of the products.
+        auto [array, out] = new_reals(values.shape(0));
+        if (!exact::reals_scaled_rows(starts.data(), weights.shape(0), values.data(),
+                                      weights.data(), out)) {
+            const int64_t at = exact::first_bad_real(out, values.shape(0), false);
+            numbers::refuse_not_finite(g_module, kCoefficient, nb::float_(out[at]));
+        }
+        data = array;
+    } else {
+        nb::object per_value = weight_per_value(indptr, w);
+        data = real_arithmetic(max_abs(m.attr("data")) * max_abs(w),
+                               [&] { return np.attr("multiply")(m.attr("data"), per_value); });
+        check_finite_values(kCoefficient, data);
+    }
     return g_module.get("csr_array")(nb::make_tuple(data, m.attr("indices"), indptr),
                                      nb::arg("shape") = m.attr("shape"));
 }
@@ -1418,7 +1470,8 @@ nb::object scaled_rows(nb::handle m, nb::handle w) {
         nb::object bound = mul(mul(magnitude(m.attr("data")), magnitude(weights)), longest_line(m));
         if (fits_type(bound, natural)) return plain_scaled_rows(m, w);
         nb::object per_value = weight_per_value(m.attr("indptr"), weights);
-        nb::object values = values_with_values(m.attr("data"), per_value, exact::Op::kMul);
+        nb::object values =
+            values_with_values(m.attr("data"), per_value, exact::Op::kMul, kCoefficient);
         if (truth(m.attr("has_canonical_format"))) return with_values(m, values);
         // Repeated entries: the library's way through the coordinate form, in int64.
         return library_way(bound, natural, [&](bool real) {
@@ -1478,7 +1531,7 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         if (compare(b.constants_.attr("shape"), o.constants_.attr("shape"), Py_NE))
             fail_formula(kElementCount);
         nb::object constants =
-            checked_constants(values_with_values(b.constants_, o.constants_, sum_op(minus)));
+            values_with_values(b.constants_, o.constants_, sum_op(minus), kConstant);
         OriginPtr origin = join(b.origin_, o.origin_);
         if (BlockCoefs::Ptr lazy = lazy_sum(b.coefs_, o.coefs_, minus))
             return make_block(std::move(lazy), std::move(constants), nb::none(), nb::none(), false,
@@ -1489,8 +1542,7 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     }
     if (nb::object k = number(kConstant, other); k.is_valid()) {
         check_finite(kConstant, k);
-        nb::object constants =
-            checked_constants(values_with_number(b.constants_, k, sum_op(minus)));
+        nb::object constants = values_with_number(b.constants_, k, sum_op(minus), false, kConstant);
         return make_block(shared(b.coefs_), std::move(constants), nb::none(), nb::none(), true,
                           b.origin_);
     }
@@ -1519,17 +1571,16 @@ nb::object block_mul(nb::handle self, nb::handle other) {
             double bound = has_attr(matrix, "data") ? max_abs(matrix.attr("data")) * max_abs(w)
                                                     : std::numeric_limits<double>::infinity();
             linear = real_arithmetic(bound, [&] { return mul(column, matrix).attr("tocsr")(); });
+            check_finite_matrix(kCoefficient, linear);
         }
-        check_finite_matrix(kCoefficient, linear);
-        nb::object constants =
-            checked_constants(values_with_values(b.constants_, w, exact::Op::kMul));
+        nb::object constants = values_with_values(b.constants_, w, exact::Op::kMul, kConstant);
         return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false,
                           b.origin_);
     }
     nb::object k = number(kCoefficient, other);
     if (!k.is_valid()) fail_type(kBlockFactorType);
     check_finite(kCoefficient, k);
-    nb::object constants = checked_constants(values_with_number(b.constants_, k, exact::Op::kMul));
+    nb::object constants = values_with_number(b.constants_, k, exact::Op::kMul, false, kConstant);
     return make_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(), nb::none(),
                       true, b.origin_);
 }
@@ -1543,7 +1594,7 @@ nb::object block_rsub(nb::handle self, nb::handle other) {
         if (nb::object k = number(kConstant, other); k.is_valid()) {
             check_finite(kConstant, k);
             nb::object constants =
-                checked_constants(values_with_number(b.constants_, k, exact::Op::kSub, true));
+                values_with_number(b.constants_, k, exact::Op::kSub, true, kConstant);
             return make_block(negate_matrix(matrix_of(b)), std::move(constants), nb::none(),
                               nb::none(), true, b.origin_);
         }

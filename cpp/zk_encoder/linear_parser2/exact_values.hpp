@@ -338,4 +338,85 @@ inline int64_t first_bad_real(const double *v, size_t n, bool nan_only) {
     return -1;
 }
 
+// The largest magnitude in v[0 .. n), NaN when one is NaN: for values that are no NaN the
+// order of magnitudes is the order of their bits without the sign, and a NaN's are past an
+// infinity's.
+inline double max_abs(const double *v, size_t n) {
+    uint64_t top = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint64_t bits;
+        std::memcpy(&bits, v + i, sizeof bits);
+        bits &= 0x7fffffffffffffffULL;
+        top = bits > top ? bits : top;
+    }
+    double m;
+    std::memcpy(&m, &top, sizeof m);
+    return m;
+}
+
+// The bits of x - x: 0 for a finite x, those of NaN otherwise.
+inline uint64_t not_finite_bits(double x) {
+    const double d = x - x;
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+// out[i] = f(a[i], b[i]), or f(a[i], b[0]) for every i; the or of the results' not_finite_bits.
+// One loop per operation, which the compiler vectorises.
+template <typename F>
+uint64_t reals_loop(const double *a, size_t n, const double *b, bool one, F f, double *out) {
+    uint64_t any = 0;
+    if (one) {
+        const double k = b[0];
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = f(a[i], k);
+            any |= not_finite_bits(out[i]);
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = f(a[i], b[i]);
+            any |= not_finite_bits(out[i]);
+        }
+    }
+    return any;
+}
+
+// The real results of one operation, out[i] = a[i] op b[i] (b holding n values or one for every
+// i; b op a[i] when `swap`), and in the same pass whether all of them are finite.
+inline bool reals_op(const double *a, size_t n, const double *b, size_t b_len, Op op, bool swap,
+                     double *out) {
+    const bool one = b_len == 1;
+    uint64_t any = 0;
+    switch (op) {
+        case Op::kAdd:
+            any = reals_loop(a, n, b, one, [](double x, double y) { return x + y; }, out);
+            break;
+        case Op::kSub:
+            any = swap ? reals_loop(
+                             a, n, b, one, [](double x, double y) { return y - x; }, out)
+                       : reals_loop(a, n, b, one, [](double x, double y) { return x - y; }, out);
+            break;
+        case Op::kMul:
+            any = reals_loop(a, n, b, one, [](double x, double y) { return x * y; }, out);
+            break;
+    }
+    return any == 0;
+}
+
+// The stored values of a matrix in compressed rows, each times its row's weight; whether all of
+// the products are finite.
+inline bool reals_scaled_rows(const int32_t *starts, size_t rows, const double *values,
+                              const double *weights, double *out) {
+    uint64_t any = 0;
+    for (size_t r = 0; r < rows; ++r) {
+        const double w = weights[r];
+        for (auto k = static_cast<size_t>(starts[r]); k < static_cast<size_t>(starts[r + 1]); ++k) {
+            out[k] = values[k] * w;
+            any |= not_finite_bits(out[k]);
+        }
+    }
+    return any == 0;
+}
+
 }  // namespace zk::lp2::exact
