@@ -93,6 +93,8 @@ class LinearExpression:
     def __getstate__(self) -> dict: ...
     def __setstate__(self, state: dict) -> None: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # numpy defers to the class's reflected operators (numpy's operator protocol).
+    __array_ufunc__: ClassVar[None]
 
 class LinearExpressionsArr:
     """A block of rows: one constant and one sparse row of coefficients per row, optional
@@ -173,6 +175,8 @@ class LinearExpressionsArr:
     def __getstate__(self) -> dict: ...
     def __setstate__(self, state: dict) -> None: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # numpy defers to the class's reflected operators (numpy's operator protocol).
+    __array_ufunc__: ClassVar[None]
 
 def sumexp(expr: LinearExpressionsArr) -> LinearExpression:
     """`expr.sum()`: the sum of a block's rows as one row."""
