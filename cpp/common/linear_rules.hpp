@@ -20,11 +20,18 @@ inline std::string foreign_block_message(const std::string &block) {
     return "Variable " + block + " belongs to another model";
 }
 
+// TypeError for a row compared with what is no number (a text, an array, another row), in the
+// host's own words: such a bound would reach the engine as it came.
+inline std::string comparison_message(const char *op, const char *left_type,
+                                      const std::string &right_type) {
+    return std::string("'") + op + "' not supported between instances of '" + left_type +
+           "' and '" + right_type + "'";
+}
+
 // TypeError for `row <= None` (and the other comparisons), in the host's own words: None stays
 // "not given" only where it is a bound argument's default.
 inline std::string none_comparison_message(const char *op, const char *left_type) {
-    return std::string("'") + op + "' not supported between instances of '" + left_type +
-           "' and 'NoneType'";
+    return comparison_message(op, left_type, "NoneType");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -50,8 +57,10 @@ void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64
 // What a bound is named in messages.
 inline constexpr char kLowerBound[] = "Lower bound";
 inline constexpr char kUpperBound[] = "Upper bound";
-// Both bounds at once (`row == k`, `eq=k`), a factor of a row, and a term added to its constant.
-inline constexpr char kBound[] = "Bound";
+// Both bounds at once (`row == k`, `eq=k`, `equation_bound=k`).
+inline constexpr char kEquationBound[] = "Equation bound";
+
+// What a row's numbers are named in messages.
 inline constexpr char kCoefficient[] = "Coefficient";
 inline constexpr char kConstant[] = "Constant";
 

@@ -224,7 +224,7 @@ REFUSED_BOUNDS = [
      "Upper bound must be a number, not nan"),
     ("numpy-nan", lambda: x >= np.float32("nan"), ValueError,
      "Lower bound must be a number, not nan"),
-    ("eq-nan", lambda: x == np.nan, ValueError, "Bound must be a number, not nan"),
+    ("eq-nan", lambda: x == np.nan, ValueError, "Equation bound must be a number, not nan"),
     ("complex", lambda: x <= 2j, TypeError, "Upper bound must be a real number, not complex: 2j"),
 ]
 

@@ -252,7 +252,7 @@ REFUSALS = [
     ("a NaN bound argument", lambda b, o: b.m.add_constraint(b.x[0] + b.x[1], hi=float("nan")),
      ValueError, "Upper bound must be a number, not nan"),
     ("a NaN eq", lambda b, o: b.m.add_constraint(b.x[0] + 0, eq=np.float32("nan")),
-     ValueError, "Bound must be a number, not nan"),
+     ValueError, "Equation bound must be a number, not nan"),
     ("a complex bound argument", lambda b, o: b.m.add_constraint(b.x[0] + 0, lo=1j),
      TypeError, "Lower bound must be a real number, not complex: 1j"),
     ("an expression as a bound", lambda b, o: b.m.add_constraint(b.x[0] == b.x[1]),

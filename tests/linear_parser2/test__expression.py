@@ -178,26 +178,33 @@ def test_module_binds_its_imports_and_names():
 
 
 NUMBERS = [
-    ("int", 3, True), ("bool", True, True), ("float", 2.5, True), ("inf", float("inf"), True),
-    ("np.int32", np.int32(2), True), ("np.uint8", np.uint8(2), True),
-    ("np.float32", np.float32(1.5), True), ("np.float64", np.float64(1.5), True),
-    ("fraction", fractions.Fraction(1, 3), True),
-    ("complex", 1j, False), ("decimal", __import__("decimal").Decimal(1), False),
-    ("np.bool_", np.bool_(True), False), ("0-d array", np.array(1.0), False),
-    ("text", "1", False), ("none", None, False), ("list", [1], False),
+    # value, whether it is an instance of _CoefType, the constant of `row + value` (the plain
+    # number it stands for) or the refusal
+    ("int", 3, True, 3.0), ("bool", True, True, 1.0), ("float", 2.5, True, 2.5),
+    ("np.int32", np.int32(2), True, 2.0), ("np.uint8", np.uint8(2), True, 2.0),
+    ("np.float32", np.float32(1.5), True, 1.5), ("np.float64", np.float64(1.5), True, 1.5),
+    ("fraction", fractions.Fraction(1, 3), True, 1 / 3), ("np.bool_", np.bool_(True), False, 1.0),
+    ("inf", float("inf"), True, (ValueError, "Constant must be a finite number, not inf")),
+    ("nan", float("nan"), True, (ValueError, "Constant must be a finite number, not nan")),
+    ("complex", 1j, False, (TypeError, "Constant must be a real number, not complex: 1j")),
+    ("decimal", __import__("decimal").Decimal(1), False, (TypeError, ROW_TYPE)),
+    ("0-d array", np.array(1.0), False, (TypeError, ROW_TYPE)),
+    ("text", "1", False, (TypeError, ROW_TYPE)), ("none", None, False, (TypeError, ROW_TYPE)),
+    ("list", [1], False, (TypeError, ROW_TYPE)),
 ]
 
 
-@pytest.mark.parametrize("value,is_number", [c[1:] for c in NUMBERS], ids=[c[0] for c in NUMBERS])
-def test_numbers_are_the_instances_of_coef_type(value, is_number):
-    assert isinstance(value, E._CoefType) is is_number
-    # A number moves the constant; anything else is refused as an operand.
+@pytest.mark.parametrize("value,coef_type,outcome", [c[1:] for c in NUMBERS],
+                         ids=[c[0] for c in NUMBERS])
+def test_numbers_are_read_as_the_plain_numbers_they_stand_for(log_sink, value, coef_type, outcome):
+    assert isinstance(value, E._CoefType) is coef_type
+    # A number moves the constant by its plain value; anything else is refused as an operand.
     row = unit(0)
-    if is_number:
-        assert (row + value).constant == 0.0 + value
+    if isinstance(outcome, tuple):
+        check_refusal(log_sink, lambda: row + value, *outcome)
     else:
-        with pytest.raises(TypeError, match="is expected for left side"):
-            row + value
+        got = (row + value).constant
+        assert got == outcome and type(got) is float
 
 
 def test_classes_show_their_documented_surface():
@@ -448,8 +455,10 @@ def test_row_comparisons_attach_bounds_and_keep_the_other_side():
     assert (left.lower_bound, left.upper_bound) == (1, None)
     assert ((5 >= x0).lower_bound, (5 >= x0).upper_bound) == (None, 5)
     assert ((3 == x0).lower_bound, (3 == x0).upper_bound) == (3, 3)
-    marker = object()
-    assert (x0 == marker).lower_bound is marker  # the bound is not tested
+    # A bound is a number: anything else could reach the engine only as it came.
+    with pytest.raises(TypeError, match="^'==' not supported between instances of "
+                                        "'LinearExpression' and 'object'$"):
+        x0 == object()
 
 
 ROW_REFUSALS = [
@@ -468,7 +477,8 @@ ROW_REFUSALS = [
     ("row-none", lambda: unit(0) - None, TypeError, ROW_TYPE),
     ("list-row", lambda: [1] - unit(0), TypeError, ROW_TYPE),
     ("row*text", lambda: unit(0) * "a", TypeError, ROW_TYPE),
-    ("row*complex", lambda: unit(0) * 1j, TypeError, ROW_TYPE),
+    ("row*complex", lambda: unit(0) * 1j, TypeError,
+     "Coefficient must be a real number, not complex: 1j"),
     ("row*array", lambda: unit(0) * np.arange(N), TypeError, ROW_TYPE),
     ("row+block", lambda: unit(0) + units([1, 2]), TypeError, ROW_TYPE),
     ("row*block", lambda: unit(0) * units([1, 2]), TypeError, ROW_TYPE),
@@ -483,7 +493,8 @@ ROW_REFUSALS = [
     ("chained", lambda: 1 <= unit(0) <= 5, TypeError, TRUTH),
     ("ne", lambda: unit(0) != 1, TypeError, TRUTH),
     ("truth-of-bounded", lambda: bool(unit(0) >= 1), TypeError, TRUTH),
-    ("in-list", lambda: unit(0) in [unit(1)], TypeError, TRUTH),
+    ("in-list", lambda: unit(0) in [unit(1)], TypeError,
+     "'==' not supported between instances of 'LinearExpression' and 'LinearExpression'"),
 ]
 
 
@@ -520,9 +531,9 @@ def test_rows_with_cycles_are_collected():
         pass
 
     h = Holder()
-    r = unit(0) == h
+    r = unit(0) == 1
     h.row = r
-    r.tag = h  # the attribute dictionary can close a cycle too
+    r.tag = h  # the attribute dictionary closes the cycle
     ref = weakref.ref(h)
     del h, r
     gc.collect()
@@ -686,11 +697,12 @@ def test_weights_of_length_one_scale_every_row_without_debug():
     assert r.constants.tolist() == [3.0, 3.0]
 
 
-def test_array_on_the_left_is_numpys_own_elementwise_product():
+def test_array_on_the_left_scales_the_rows_as_on_the_right():
     b = units([0, 1])
     out = np.array([1.0, 2.0]) * b
-    assert isinstance(out, np.ndarray) and out.dtype == object and out.shape == (2,)
-    assert all(type(e) is LinearExpressionsArr for e in out)
+    assert type(out) is LinearExpressionsArr
+    assert np.array_equal(out.linear_coefficients.toarray(),
+                          (b * np.array([1.0, 2.0])).linear_coefficients.toarray())
 
 
 # ------------------------------------------------------------------------------------------------
@@ -1013,11 +1025,23 @@ def test_row_weights_and_weighted_sums_equal_the_library_computation():
         w = random_weights(rng, m.shape[0])
         b = LinearExpressionsArr(linear_coefficients=m)
         snap, weights = snapshot(*block_arrays(b)), w.copy()
-        scaled, folded = b * w, b.dot(w)
+        want_scaled = (w[:, None] * m.copy()).tocsr()
+        want_folded = csr_array(w).dot(m.copy()).tocsr()
+        if not np.all(np.isfinite(w)):  # NaN and infinite weights are refused
+            with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                b * w
+            with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                b.dot(w)
+            continue
+        for got, want in ((lambda: b * w, want_scaled), (lambda: b.dot(w), want_folded)):
+            if not np.all(np.isfinite(want.data)):  # 1e300 * 1e10: refused where it is made
+                with pytest.raises(ValueError, match="^Coefficient must be a finite number, not "):
+                    got()
+            else:
+                result = got().linear_coefficients
+                assert same_arrays(result, want), (m, w, result, want)
         assert unchanged(snap, *block_arrays(b))
         assert np.array_equal(w, weights, equal_nan=True)
-        assert same_arrays(scaled.linear_coefficients, (w[:, None] * m.copy()).tocsr()), (m, w)
-        assert same_arrays(folded.linear_coefficients, csr_array(w).dot(m.copy()).tocsr()), (m, w)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -1267,8 +1291,6 @@ def assert_same_row(got, want):
 @pytest.mark.parametrize("index, weights", [
     ([3, 1, 3, 0], np.array([0.5, -2.0, 0.25, 3.0])),
     ([3, 1, 3, 0], np.array([1.0, 2.0, -1.0, 4.0])),  # column 3 adds up to 0
-    ([5, 5], np.array([np.inf, -np.inf])),
-    ([2, 4], np.array([np.nan, 1.0])),
     ([2, 4], np.array([0.0, 1.0])),
     ([2, 4, 1, 0], np.arange(1.0, 9.0)[::2]),  # not contiguous
     ([2, 4], np.array([3, -1])),
@@ -1276,7 +1298,7 @@ def assert_same_row(got, want):
     ([2, 4], np.array([1.5, 2.5], dtype=np.float32)),
     ([2, 4], np.array([1.0, 2.0], dtype=">f8")),
     ([], np.array([])),
-], ids=["fractions", "cancelling", "infinities", "nan", "zero-weight", "strided", "int64",
+], ids=["fractions", "cancelling", "zero-weight", "strided", "int64",
         "int32", "float32", "big-endian", "empty"])
 @pytest.mark.parametrize("which", ["real", "integer"])
 def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
@@ -1288,8 +1310,535 @@ def test_weighted_sums_of_picked_blocks(arrays, which, index, weights):
     assert_same_block(block, twin)
 
 
+@pytest.mark.parametrize("weights,text", [
+    (np.array([np.inf, -np.inf]), "inf"), (np.array([1.0, np.nan]), "nan"),
+    (np.array([1.0, -np.inf], dtype=np.float32), "-inf"),
+], ids=["infinities", "nan", "float32"])
+@pytest.mark.parametrize("which", ["real", "integer"])
+def test_weighted_sums_with_weights_no_row_can_hold_are_refused(arrays, log_sink, which, weights,
+                                                                 text):
+    x = arrays[0] if which == "real" else arrays[1]
+    msg = f"Coefficient must be a finite number, not {text}"
+    for b in picked(x, [5, 2]):
+        for call in (lambda: b.dot(weights), lambda: dot(weights, b), lambda: b * weights):
+            log_sink.calls.clear()
+            check_refusal(log_sink, call, ValueError, msg)
+
+
 def test_weighted_sum_of_another_length_fails_in_numpy(arrays):
     block, twin = picked(arrays[0], [1, 2, 3])
     for b in (block, twin):
         with pytest.raises(ValueError, match="not aligned"):
             b.dot(np.ones(2))
+
+
+# ------------------------------------------------------------------------------------------------
+# Integer coefficients and constants never wrap: random products and sums of large integers on the
+# rows and blocks of an INTEGER array, against the same computation with the host's integers. The
+# values keep the array's int32 while every value along the way fits it, take int64 from the step
+# that leaves int32, and float64 from a step that leaves int64, computed from there on as a REAL
+# array's arithmetic computes it.
+
+INT32 = (-2**31, 2**31 - 1)
+INT64 = (-2**63, 2**63 - 1)
+BIG = [0, 1, -1, 3, 7, -12, 50000, 60000, 3_000_000_000, 2**31 - 1, -2**31, 2**31, 2**40, 2**53,
+       2**62, -(2**63), 2**63 - 1, 2**63, 2**70]
+REAL = 128  # the width of values past int64
+
+
+def program_int(rng, value):
+    """The same integer as a program may hand it over: the host's, numpy's, a truth value."""
+    forms = [value]
+    if INT64[0] <= value <= INT64[1]:
+        forms.append(np.int64(value))
+    if INT32[0] <= value <= INT32[1]:
+        forms.append(np.int32(value))
+    if 0 <= value <= 255:
+        forms.append(np.uint8(value))
+    if value in (0, 1):
+        forms.append(bool(value))
+    return forms[int(rng.integers(len(forms)))]
+
+
+class Values:
+    """Exact values (the host's integers) beside the width their type must have: 32 while every
+    value so far fit int32, 64 from a step past it, REAL (the host's floats) past int64."""
+
+    def __init__(self, values, width):
+        self.values, self.width = list(values), width
+
+    def apply(self, fn, others, least=32):
+        """fn(value, other) for every pair: exactly while the results fit int64; past that, as
+        real values, from the operands' real values."""
+        least = max(self.width, least)
+        if least < REAL:
+            exact = [fn(v, o) for v, o in zip(self.values, others)]
+            if all(INT64[0] <= v <= INT64[1] for v in exact):
+                wide = least == 64 or any(not INT32[0] <= v <= INT32[1] for v in exact)
+                return Values(exact, 64 if wide else 32)
+        return Values([fn(float(v), float(o)) for v, o in zip(self.values, others)], REAL)
+
+
+def dtype_of(width):
+    return {32: np.int32, 64: np.int64, REAL: np.float64}[width]
+
+
+def assert_values(array, want):
+    assert array.dtype == dtype_of(want.width), (array.dtype, want.width)
+    got = array.tolist()
+    if want.width == REAL:
+        scale = max([abs(v) for v in want.values] + [1.0])
+        assert got == pytest.approx(want.values, abs=scale * 1e-15)
+    else:
+        assert got == want.values
+
+
+def assert_row_values(coefs, columns, want):
+    """A row's stored values against `want` (Values over `columns`): every column whose value
+    is not 0 is stored."""
+    got = dict(zip(coefs.indices.tolist(), range(coefs.nnz)))
+    kept = [i for i, c in enumerate(columns) if c in got]
+    assert all(want.values[i] == 0 for i, c in enumerate(columns) if c not in got)
+    assert_values(coefs.data[[got[columns[i]] for i in kept]],
+                  Values([want.values[i] for i in kept], want.width))
+
+
+class Block:
+    """A block's exact shadow: coefficients per stored place (row, column) and constants."""
+
+    def __init__(self, places, coefs, constants, is_init=True):
+        self.places, self.coefs, self.constants, self.is_init = places, coefs, constants, is_init
+
+
+def dense_places(matrix):
+    m = matrix.tocsr()
+    rows = np.repeat(np.arange(m.shape[0]), np.diff(m.indptr))
+    return list(zip(rows.tolist(), m.indices.tolist())), m.data
+
+
+def check_block(block, shadow):
+    places, data = dense_places(block.linear_coefficients)
+    got = dict(zip(places, range(len(places))))
+    want = {p: i for i, p in enumerate(shadow.places)}
+    # Every place with a value that is not 0 is stored; stored zeros may stay.
+    for p, i in want.items():
+        value = shadow.coefs.values[i]
+        if p not in got:
+            assert value == 0, (p, value)
+    kept = [p for p in shadow.places if p in got]
+    sub = Values([shadow.coefs.values[want[p]] for p in kept], shadow.coefs.width)
+    assert_values(data[[got[p] for p in kept]], sub)
+    assert all(p in want or data[i] == 0 for p, i in got.items())
+    assert_values(block.constants, shadow.constants)
+
+
+def random_integer_step(rng, block, shadow, z):
+    k = len(shadow.constants.values)
+    op = rng.integers(6)
+    if op == 0:  # times a number
+        c = int(rng.choice(BIG)) * int(rng.choice([1, -1]))
+        new = block * program_int(rng, c)
+        n = len(shadow.places)
+        return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, [c] * n),
+                          shadow.constants.apply(lambda v, o: v * o, [c] * k))
+    if op in (1, 2):  # plus or minus a number
+        c = int(rng.choice(BIG))
+        sign = 1 if op == 1 else -1
+        new = block + program_int(rng, c) if op == 1 else block - program_int(rng, c)
+        return new, Block(shadow.places, shadow.coefs,
+                          shadow.constants.apply(lambda v, o: v + sign * o, [c] * k))
+    if op == 3:  # a number minus the block
+        c = int(rng.choice(BIG))
+        new = program_int(rng, c) - block
+        n = len(shadow.places)
+        return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, [-1] * n),
+                          shadow.constants.apply(lambda v, o: o - v, [c] * k))
+    if op == 4:  # plus or minus a block of the array
+        cols = rng.integers(0, 6, k)
+        sign = int(rng.choice([1, -1]))
+        other = z[cols.tolist()]
+        new = block + other if sign == 1 else block - other
+        values = dict(zip(shadow.places, shadow.coefs.values))
+        for r, c in enumerate(cols.tolist()):
+            values.setdefault((r, c + z._shift), 0)
+        places = sorted(values)
+        exact = Values([values[p] for p in places], shadow.coefs.width)
+        adds = [sign if (p[1] - z._shift) == cols[p[0]] else 0 for p in places]
+        return new, Block(places, exact.apply(lambda v, o: v + o, adds),
+                          shadow.constants, is_init=False)
+    dtype = rng.choice([np.int32, np.int64])  # times integer weights
+    w = np.array([int(rng.choice([1, -1, 2, 50000, 2**20, 3_000_000])) for _ in range(k)],
+                 dtype=dtype)
+    least = 64 if dtype == np.int64 else 32
+    new = block * w
+    per_place = [int(w[r]) for r, _ in shadow.places]
+    return new, Block(shadow.places, shadow.coefs.apply(lambda v, o: v * o, per_place, least),
+                      shadow.constants.apply(lambda v, o: v * o, w.tolist(), least),
+                      is_init=False)
+
+
+def integer_array(size=3):
+    """An INTEGER variable array made after every column so far."""
+    from zk_encoder.linear_parser2.variable import VariableArray
+    z = VariableArray("z", (size,), 0, 9, np.int32, counter())
+    VariableArray._total_created_variables += size
+    return z
+
+
+def seeded_rng():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    return np.random.default_rng(seed)
+
+
+def test_random_integer_blocks_against_the_hosts_integers():
+    rng, z = seeded_rng(), integer_array(6)
+    for _ in range(300):
+        k = int(rng.integers(1, 4))
+        cols = rng.integers(0, 6, k).tolist()
+        block = z[cols]
+        shadow = Block([(r, c + z._shift) for r, c in enumerate(cols)], Values([1] * k, 32),
+                       Values([0] * k, 32))
+        for _ in range(int(rng.integers(1, 7))):
+            block, shadow = random_integer_step(rng, block, shadow, z)
+            check_block(block, shadow)
+        # Folded into one row: the constants add up to the host's exact integer (while they are
+        # integers), the coefficients by column.
+        folded = sumexp(block)
+        if shadow.constants.width < REAL:
+            assert folded.constant == sum(shadow.constants.values)
+            assert type(folded.constant) is int
+        by_column = {}
+        for (r, c), v in zip(shadow.places, shadow.coefs.values):
+            by_column.setdefault(c, []).append(v)
+        columns = sorted(by_column)
+        # A direct sum keeps the stored values' type; the column sums of a block of sums are
+        # numpy's sums, int64 from the start.
+        least = shadow.coefs.width if shadow.is_init else max(64, shadow.coefs.width)
+        if least < REAL:
+            exact = [sum(by_column[c]) for c in columns]
+            sums = Values(exact, 32).apply(lambda v, o: v, exact, least)
+        else:
+            sums = Values([sum(map(float, by_column[c])) for c in columns], REAL)
+        assert_row_values(folded.linear_coefficients, columns, sums)
+
+
+def random_integer_row_step(rng, row, shadow, z):
+    """One operation on a row (`shadow`: {column: value} as Values over sorted columns)."""
+    columns, values = shadow
+    op = rng.integers(4)
+    if op == 0:
+        c = int(rng.choice(BIG)) * int(rng.choice([1, -1]))
+        return row * program_int(rng, c), (columns, values.apply(lambda v, o: v * o,
+                                                                 [c] * len(columns)))
+    if op == 1:
+        c = int(rng.choice(BIG))
+        return program_int(rng, c) - row, (columns, values.apply(lambda v, o: v * o,
+                                                                 [-1] * len(columns)))
+    col = int(rng.integers(0, 6))
+    sign = 1 if op == 2 else -1
+    new = row + z[col] if sign == 1 else row - z[col]
+    merged = dict(zip(columns, values.values))
+    merged.setdefault(col + z._shift, 0)
+    cols = sorted(merged)
+    before = Values([merged[c] for c in cols], values.width)
+    return new, (cols, before.apply(lambda v, o: v + o,
+                                    [sign if c == col + z._shift else 0 for c in cols]))
+
+
+def test_random_integer_rows_against_the_hosts_integers():
+    rng, z = seeded_rng(), integer_array(6)
+    for _ in range(300):
+        col = int(rng.integers(0, 6))
+        row, shadow = z[col], ([col + z._shift], Values([1], 32))
+        for _ in range(int(rng.integers(1, 7))):
+            row, shadow = random_integer_row_step(rng, row, shadow, z)
+            assert_row_values(row.linear_coefficients, *shadow)
+            assert type(row.constant) is float  # an indexed row's constant is 0.0
+
+
+def doubled(block, times):
+    for _ in range(times):
+        block = block + block
+    return block
+
+
+EXACT_INTEGERS = [
+    # what a program writes on an INTEGER array z (column z0 first), the coefficients or
+    # constants it gives, and their type
+    ("product-past-int32", lambda z: z[0] * 50000 * 60000, "coefs", [3_000_000_000], np.int64),
+    ("numpy-factors", lambda z: z[0] * np.int32(50000) * np.int32(60000), "coefs",
+     [3_000_000_000], np.int64),
+    ("host-integer-past-int32", lambda z: z[0] * 3_000_000_000, "coefs", [3_000_000_000],
+     np.int64),
+    ("past-int64", lambda z: z[0] * 2**63, "coefs", [2.0**63], np.float64),
+    ("back-below-int64", lambda z: (z[[0]] - 1) + 2**63, "constants", [2**63 - 1], np.int64),
+    ("block-constants", lambda z: (z[[0]] + 2**30) + 2**30, "constants", [2**31], np.int64),
+    ("least-int32", lambda z: z[[0]] * -2**31, "coefs", [-(2**31)], np.int32),
+    ("least-int32-negated", lambda z: 0 - z[[0]] * -2**31, "coefs", [2**31], np.int64),
+    ("number-minus-block", lambda z: -2**31 - (z[[0]] - 2**31), "constants", [0], np.int32),
+    ("doubled-40-times", lambda z: doubled(z[[0]], 40), "coefs", [2**40], np.int64),
+    ("doubled-70-times", lambda z: doubled(z[[0]], 70), "coefs", [2.0**70], np.float64),
+    ("doubled-and-back", lambda z: doubled(z[[0]], 31) - doubled(z[[0]], 31) + z[[0]], "coefs",
+     [1], np.int64),
+    ("sum-past-int32", lambda z: sumexp(z[[0, 0]] * 2**30), "coefs", [2**31], np.int64),
+    ("sum-of-constants", lambda z: sumexp(z[[0, 1]] + 2**62), "constant", 2**63, int),
+    ("int64-weights", lambda z: dot(z[[0, 0]], np.array([2**62, 2**62 - 1])), "coefs",
+     [2**63 - 1], np.int64),
+    ("weights-past-int64", lambda z: dot(z[[0, 0]], np.array([2**62, 2**62])), "coefs",
+     [2.0**63], np.float64),
+    ("weighted-constants", lambda z: dot(z[[0, 1]] + 2**40, np.array([2**40, 2**40])),
+     "constant", 2**81, int),
+    ("int32-weights", lambda z: z[[0, 1]] * np.array([50000, 2], dtype=np.int32) * 60000,
+     "coefs", [3_000_000_000, 120000], np.int64),
+    ("rows-cancel", lambda z: z[0] * 2**62 - z[0] * 2**62 + z[1], "coefs", [1], np.int64),
+    ("rows-past-int64", lambda z: z[0] * 2**62 + z[0] * 2**62, "coefs", [2.0**63], np.float64),
+]
+
+
+@pytest.mark.parametrize("build,part,values,dtype", [c[1:] for c in EXACT_INTEGERS],
+                         ids=[c[0] for c in EXACT_INTEGERS])
+def test_integer_coefficients_never_wrap(build, part, values, dtype):
+    result = build(integer_array())
+    if part == "constant":
+        assert result.constant == values and type(result.constant) is dtype
+        return
+    got = result.constants if part == "constants" else result.linear_coefficients.data
+    assert got.dtype == dtype and got.tolist() == values
+
+
+def test_quadratic_parts_of_large_integers_are_real_values():
+    z = integer_array()
+    q = (z[0] * 2**40) * (z[1] * 2**40)
+    assert q.quadratic_coefficients.data.tolist() == [2.0**79, 2.0**79]
+    assert q.linear_coefficients.nnz == 0 and q.constant == 0.0
+
+
+# ------------------------------------------------------------------------------------------------
+# Numbers as programs pass them: numpy scalars, fractions and truth values mean what the same
+# host number means; complex values, NaN and infinite coefficients and constants are refused in
+# the call that gives them; an infinite bound is no bound, a NaN bound and None are refused.
+
+def parts(e):
+    """Everything an expression holds, with the types of its numbers."""
+    if isinstance(e, LinearExpression):
+        m, q = e.linear_coefficients, e.quadratic_coefficients
+        return (m.data.dtype, m.data.tolist(), m.indices.tolist(), m.indptr.tolist(),
+                None if q is None else (q.data.dtype, q.data.tolist()),
+                type(e.constant), e.constant, type(e.lower_bound), e.lower_bound,
+                type(e.upper_bound), e.upper_bound)
+    m = e.linear_coefficients
+    bounds = [None if b is None else (b.dtype, b.tolist()) for b in (e.lower_bounds,
+                                                                      e.upper_bounds)]
+    return (m.data.dtype, m.data.tolist(), m.indices.tolist(), m.indptr.tolist(),
+            e.constants.dtype, e.constants.tolist(), bounds)
+
+
+NUMBER_FORMS = [
+    ("np.float64", np.float64(2.5), 2.5), ("np.float32", np.float32(0.1), float(np.float32(0.1))),
+    ("np.float16", np.float16(-1.5), -1.5), ("np.int64", np.int64(3), 3),
+    ("np.int32", np.int32(-4), -4), ("np.uint8", np.uint8(7), 7), ("np.int16", np.int16(2), 2),
+    ("np.bool_", np.bool_(True), 1), ("bool", False, 0), ("fraction", fractions.Fraction(1, 3), 1 / 3),
+    ("big-np.int64", np.int64(2**40), 2**40), ("np.uint64", np.uint64(2**63), 2**63),
+]
+
+NUMBER_USES = [
+    ("times", lambda e, v: e * v), ("times-left", lambda e, v: v * e),
+    ("plus", lambda e, v: e + v), ("plus-left", lambda e, v: v + e),
+    ("minus", lambda e, v: e - v), ("minus-left", lambda e, v: v - e),
+    ("at-most", lambda e, v: e <= v), ("at-least-left", lambda e, v: v <= e),
+    ("equal", lambda e, v: e == v), ("both-bounds", lambda e, v: (e <= 5) >= v),
+]
+
+
+@pytest.mark.parametrize("use", [u for _, u in NUMBER_USES], ids=[n for n, _ in NUMBER_USES])
+@pytest.mark.parametrize("value,plain", [c[1:] for c in NUMBER_FORMS],
+                         ids=[c[0] for c in NUMBER_FORMS])
+@pytest.mark.parametrize("dtype", [np.float64, np.int32], ids=["real", "integer"])
+def test_numpy_numbers_mean_what_the_same_host_numbers_mean(dtype, value, plain, use):
+    for expr in (unit(2, dtype=dtype) + 1, units([1, 4], dtype=dtype) * 2, unit(0) * unit(1)):
+        assert parts(use(expr, value)) == parts(use(expr, plain))
+
+
+@pytest.mark.parametrize("value,plain", [c[1:] for c in NUMBER_FORMS[:6]],
+                         ids=[c[0] for c in NUMBER_FORMS[:6]])
+def test_numpy_weights_and_bound_vectors_mean_their_values(value, plain):
+    b = units([1, 4]) + 1
+    weights = np.array([value, value])
+    assert parts(b * weights) == parts(b * np.array([plain, plain]))
+    assert parts(b.dot(weights)) == parts(b.dot(np.array([plain, plain])))
+    as_objects = np.array([value, fractions.Fraction(1, 2)], dtype=object)
+    assert parts(b * as_objects) == parts(b * np.array([float(plain), 0.5]))
+
+
+def test_integer_weights_in_objects_stay_exact():
+    b = units([1, 4], dtype=np.int32)
+    weights = np.array([2**40, 3], dtype=object)
+    assert parts(b * weights) == parts(b * np.array([2**40, 3]))
+    assert b.dot(weights).linear_coefficients.data.tolist() == [2**40, 3]
+
+
+REFUSED_NUMBERS = [
+    ("row*nan", lambda: unit(0) * float("nan"), ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("row*inf", lambda: unit(0) * float("inf"), ValueError,
+     "Coefficient must be a finite number, not inf"),
+    ("np.nan*row", lambda: np.float64("nan") * unit(0), ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("row*np.float32-inf", lambda: unit(0) * np.float32("-inf"), ValueError,
+     "Coefficient must be a finite number, not -inf"),
+    ("overflowing-product", lambda: unit(0) * 1e200 * 1e200, ValueError,
+     "Coefficient must be a finite number, not inf"),
+    ("row+inf", lambda: unit(0) + float("inf"), ValueError,
+     "Constant must be a finite number, not inf"),
+    ("nan-row", lambda: float("nan") - unit(0), ValueError,
+     "Constant must be a finite number, not nan"),
+    ("overflowing-constant", lambda: (unit(0) + 1e308) + 1e308, ValueError,
+     "Constant must be a finite number, not inf"),
+    ("block*nan", lambda: units([0, 1]) * float("nan"), ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("block*nan-weight", lambda: units([0, 1]) * np.array([1.0, np.nan]), ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("nan-weight-of-an-empty-row", lambda: LinearExpressionsArr(
+        csr_array((2, N)), constants=np.zeros(2)) * np.array([1.0, np.nan]), ValueError,
+     "Coefficient must be a finite number, not nan"),
+    ("block+inf", lambda: units([0, 1]) + float("-inf"), ValueError,
+     "Constant must be a finite number, not -inf"),
+    ("overflowing-block", lambda: units([0, 1]) * np.array([1e300, 1.0]) * 1e300, ValueError,
+     "Coefficient must be a finite number, not inf"),
+    ("dot-inf", lambda: dot(units([0, 1]), np.array([np.inf, 1.0])), ValueError,
+     "Coefficient must be a finite number, not inf"),
+    ("object-weight-nan", lambda: units([0, 1]) * np.array([1, float("nan")], dtype=object),
+     ValueError, "Coefficient must be a finite number, not nan"),
+    ("row*complex", lambda: unit(0) * (1 + 2j), TypeError,
+     "Coefficient must be a real number, not complex: (1+2j)"),
+    ("row+np.complex", lambda: unit(0) + np.complex128(1j), TypeError,
+     "Constant must be a real number, not complex: " + repr(np.complex128(1j))),
+    ("complex-weights", lambda: units([0, 1]) * np.array([1 + 1j, 2]), TypeError,
+     "Coefficient must be a real number, not complex: (1+1j)"),
+    ("complex-dot", lambda: dot(np.array([1j, 2]), units([0, 1])), TypeError,
+     "Coefficient must be a real number, not complex: 1j"),
+    ("text-weights", lambda: units([0, 1]) * np.array(["a", "b"]), TypeError,
+     "Coefficient must be a real number, not str"),
+    ("object-weight-text", lambda: units([0, 1]) * np.array([1, "b"], dtype=object), TypeError,
+     "Coefficient must be a real number, not str"),
+    ("row<=nan", lambda: unit(0) <= float("nan"), ValueError, "Upper bound must be a number, not nan"),
+    ("row>=np.nan", lambda: unit(0) >= np.float64("nan"), ValueError,
+     "Lower bound must be a number, not nan"),
+    ("row==nan", lambda: unit(0) == float("nan"), ValueError,
+     "Equation bound must be a number, not nan"),
+    ("row<=complex", lambda: unit(0) <= 1j, TypeError,
+     "Upper bound must be a real number, not complex: 1j"),
+    ("block<=nan", lambda: units([0, 1]) <= np.array([1.0, np.nan]), ValueError,
+     "Upper bound must be a number, not nan"),
+    ("block>=nan", lambda: units([0, 1]) >= float("nan"), ValueError,
+     "Lower bound must be a number, not nan"),
+    ("block==complex", lambda: units([0, 1]) == np.array([1j, 2]), TypeError,
+     "Equation bound must be a real number, not complex: 1j"),
+    ("block<=texts", lambda: units([0, 1]) <= np.array(["a", "b"]), TypeError,
+     "Upper bound must be a real number, not str"),
+    ("row<=None", lambda: unit(0) <= None, TypeError,
+     "'<=' not supported between instances of 'LinearExpression' and 'NoneType'"),
+    ("row>=None", lambda: unit(0) >= None, TypeError,
+     "'>=' not supported between instances of 'LinearExpression' and 'NoneType'"),
+    ("row==None", lambda: unit(0) == None, TypeError,  # noqa: E711
+     "'==' not supported between instances of 'LinearExpression' and 'NoneType'"),
+    ("None<=row", lambda: None <= unit(0), TypeError,
+     "'>=' not supported between instances of 'LinearExpression' and 'NoneType'"),
+    ("block<=None", lambda: units([0, 1]) <= None, TypeError,
+     "'<=' not supported between instances of 'LinearExpressionsArr' and 'NoneType'"),
+    ("block==None", lambda: units([0, 1]) == None, TypeError,  # noqa: E711
+     "'==' not supported between instances of 'LinearExpressionsArr' and 'NoneType'"),
+    ("row<=text", lambda: unit(0) <= "5", TypeError,
+     "'<=' not supported between instances of 'LinearExpression' and 'str'"),
+    ("row<=array", lambda: unit(0) <= np.array([1.0, 2.0]), TypeError,
+     "'<=' not supported between instances of 'LinearExpression' and 'numpy.ndarray'"),
+]
+
+
+@pytest.mark.parametrize("call,exc_type,message", [c[1:] for c in REFUSED_NUMBERS],
+                         ids=[c[0] for c in REFUSED_NUMBERS])
+def test_numbers_no_row_can_hold_are_refused_where_they_are_given(log_sink, call, exc_type,
+                                                                   message):
+    check_refusal(log_sink, call, exc_type, message)
+
+
+def test_infinite_bounds_are_no_bounds_and_fractions_their_values():
+    e = unit(0) + 1
+    assert (e <= float("inf")).upper_bound == float("inf")
+    assert (e >= np.float64("-inf")).lower_bound == float("-inf")
+    assert type((e >= np.float64("-inf")).lower_bound) is float
+    b = units([0, 1]) >= np.array([-np.inf, 0.0])
+    assert b.lower_bounds.tolist() == [-np.inf, 0.0]
+    half = unit(0) * fractions.Fraction(1, 2) + fractions.Fraction(3, 4)
+    assert half.linear_coefficients.data.tolist() == [0.5] and half.constant == 0.75
+    assert type(half.constant) is float
+
+
+# ------------------------------------------------------------------------------------------------
+# numpy arrays and scalars on the left: rows and blocks take part in numpy's operator protocol
+# (__array_ufunc__ = None), so numpy defers to their reflected operations, as the host's numbers
+# do: an operand on the left gives what it gives on the right, and what neither side defines is
+# refused alike.
+
+import operator  # noqa: E402
+
+REFLECTED = [
+    ("+", operator.add, lambda e, a: e + a), ("-", operator.sub, lambda e, a: e.__rsub__(a)),
+    ("*", operator.mul, lambda e, a: e * a), ("<=", operator.le, lambda e, a: e >= a),
+    (">=", operator.ge, lambda e, a: e <= a), ("==", operator.eq, lambda e, a: e == a),
+    ("/", operator.truediv, None), ("//", operator.floordiv, None), ("@", operator.matmul, None),
+    ("**", operator.pow, None), ("%", operator.mod, None), ("<", operator.lt, None),
+    (">", operator.gt, None),
+]
+
+LEFT = [
+    ("float-array", np.array([1.5, 2.0])), ("int-array", np.array([2, 3])),
+    ("int32-array", np.array([2, -3], dtype=np.int32)), ("0-d-array", np.array(2.0)),
+    ("np.float64", np.float64(2.5)), ("np.int32", np.int32(3)), ("np.float32", np.float32(0.5)),
+    ("np.uint8", np.uint8(4)),
+]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as e:  # the library's own refusals by their words, the host's by type
+        text = str(e)
+        ours = "supported between" not in text and "unsupported operand" not in text
+        return type(e), str(e) if ours else None
+    assert not isinstance(result, np.ndarray), "numpy applied the operator element by element"
+    return parts(result)
+
+
+@pytest.mark.parametrize("left", [v for _, v in LEFT], ids=[n for n, _ in LEFT])
+@pytest.mark.parametrize("name,op,reflected", REFLECTED, ids=[r[0] for r in REFLECTED])
+@pytest.mark.parametrize("kind", ["row", "block", "integer-block"])
+def test_numpy_operands_on_the_left_give_what_they_give_on_the_right(log_sink, kind, name, op,
+                                                                    reflected, left):
+    e = {"row": unit(1) * 2 + 1, "block": units([0, 3]) + 1,
+         "integer-block": units([0, 3], dtype=np.int32) * 3}[kind]
+    got = outcome(lambda: op(left, e))
+    if reflected is None:
+        assert got[0] is TypeError  # neither side defines it
+        with pytest.raises(TypeError):
+            op(e, left)
+        return
+    assert got == outcome(lambda: reflected(e, left))
+
+
+def test_ufuncs_called_on_rows_are_refused():
+    with pytest.raises(TypeError, match="does not support ufuncs"):
+        np.add(np.array([1.0]), unit(0))
+    with pytest.raises(TypeError, match="does not support ufuncs"):
+        np.multiply(units([0, 1]), 2.0)
+
+
+def test_left_weights_scale_rows_and_left_numbers_are_host_numbers():
+    b = units([0, 3], dtype=np.int32)
+    assert parts(np.array([2, 3]) * b) == parts(b * np.array([2, 3]))
+    assert parts(np.float64(2.5) * unit(0)) == parts(unit(0) * 2.5)
+    assert parts(np.int32(3) - unit(0)) == parts(3 - unit(0))
+    assert parts(np.array([1.0, 2.0]) <= b) == parts(b >= np.array([1.0, 2.0]))
+    with pytest.raises(TypeError, match="is expected for left side"):
+        np.array([1.0, 2.0]) * unit(0)

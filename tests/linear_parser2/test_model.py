@@ -8,10 +8,12 @@ import numpy as np
 import pytest
 
 import nubrix.sorn_engine as se
-from zk_encoder._exceptions import BuildError, SolverError, VariableError
-from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, inf
+from zk_encoder._exceptions import BuildError, FormulaError, SolverError, VariableError
+from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, dot, inf, sumexp
 from zk_encoder.linear_parser2 import model as model_module
+from zk_encoder.linear_parser2._expression import LinearExpression
 from zk_encoder.linear_parser2.variable import VariableArray
+from scipy.sparse import csr_array
 
 try:
     from zk_encoder.linear_parser.linear_model import VariableType as FirstVariableType
@@ -485,18 +487,24 @@ def test_target_on_foreign_columns_is_refused(log_sink):
     other.get_variable("pad", VariableType.REAL, i=2)
     y = other.get_variable("y", VariableType.REAL, i=2)
     before = list(log_sink.calls)
-    msg = "The target refers to columns that this model does not hold"
+    msg = "Variable y belongs to another model"
     for target in (y[1] * y[1], y[0] + 1):
         with pytest.raises(BuildError, match=f"^{msg}$"):
             m.add_target(target, True)
     assert log_sink.calls[len(before):] == [(msg, se.log_level_type.error)] * 2
+    # A row made from arrays directly records no variable: its columns are checked.
+    wide = VariableArray._total_created_variables
+    direct = LinearExpression(linear_coefficients=csr_array(([1.0], ([3],)), shape=(wide,)))
+    msg = "The target refers to columns that this model does not hold"
+    with pytest.raises(BuildError, match=f"^{msg}$"):
+        m.add_target(direct, True)
 
 
-def test_target_check_under_debug_after_the_sense(model, debug, log_sink):
+def test_target_check_under_debug_before_the_sense(model, debug, log_sink):
     m, x, _ = model
     with pytest.raises(BuildError, match="^Unknown type <class 'int'> for target$"):
         m.add_target(3, True)
-    assert m._linsolver_model.calls == [("changeObjectiveSense", (Recorder.ObjSense.kMinimize,))]
+    assert m._linsolver_model.calls == []
 
 
 # ---------------------------------------------------------------------------------------------
@@ -607,3 +615,154 @@ def test_engine_is_looked_up_at_each_use(monkeypatch):
     m.get_variable("b", VariableType.BINARY, i=1)
     types = first.calls[-1][1][2]
     assert types.tolist() == [second.LinsolverVarType.kInteger]
+
+
+# ---------------------------------------------------------------------------------------------
+# Rows, blocks and targets hold only their own model's variables, and a refused call changes
+# nothing: the model then hands the engine exactly the calls of a model that never saw it.
+
+def comparable(calls):
+    """Engine calls with their array arguments as plain lists (dtypes kept)."""
+    out = []
+    for name, args in calls:
+        out.append((name, tuple((a.dtype.str, a.tolist()) if isinstance(a, np.ndarray) else a
+                                for a in args)))
+    return out
+
+
+def build(m, x, k):
+    m.add_constraint(x[0] + x[1] * 2 <= 4)
+    m.add_constraints(k[[0, 1]] - x[[2, 2]] >= np.array([-1.0, 0.0]))
+    m.add_target(x[0] + k[2] * 3, True)
+
+
+def twin_models(engine):
+    """Two models of the same arrays, each with its own solver in the recording engine."""
+    made = []
+    for _ in range(2):
+        m = LinearModel()
+        made.append((m, m.get_variable("x", VariableType.REAL, 0, 5, i=3),
+                     m.get_variable("k", VariableType.INTEGER, 0, 9, i=3)))
+    return made
+
+
+FOREIGN = [
+    ("row", lambda m, own, other: m.add_constraint(other[2] <= 1)),
+    ("same-column-other-name", lambda m, own, other: m.add_constraint(other[0] + 1 >= 0)),
+    ("mixed-row", lambda m, own, other: m.add_constraint(own[0] + other[2] <= 1)),
+    ("mixed-product", lambda m, own, other: m.add_target(own[0] * other[1], True)),
+    ("block", lambda m, own, other: m.add_constraints(other[:] <= 1)),
+    ("mixed-block", lambda m, own, other: m.add_constraints(own[0:2] - other[[1, 2]] == 0)),
+    ("folded-block", lambda m, own, other: m.add_constraint(sumexp(own[:] + other[:]) <= 3)),
+    ("target", lambda m, own, other: m.add_target(dot(other[:], np.ones(3)), False)),
+]
+
+
+@pytest.mark.parametrize("other_name", ["x", "v"], ids=["same-name", "other-name"])
+@pytest.mark.parametrize("call", [c for _, c in FOREIGN], ids=[n for n, _ in FOREIGN])
+def test_another_models_variables_are_refused_before_the_engine(engine, log_sink, call,
+                                                                 other_name):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    other_model = LinearModel()
+    other = other_model.get_variable(other_name, VariableType.REAL, 0, 5, i=3)
+    assert other._shift == x._shift  # the same column numbers in either model
+    before = list(m._linsolver_model.calls)
+    with pytest.raises(BuildError) as err:
+        call(m, x, other)
+    msg = f"Variable {other_name} belongs to another model"
+    assert str(err.value) == msg and log_sink.at("error") == [msg]
+    assert m._linsolver_model.calls == before
+    build(m, x, k)
+    build(clean, cx, ck)
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+
+
+def test_an_array_made_outside_any_model_is_foreign(engine, log_sink):
+    m = LinearModel()
+    x = m.get_variable("x", VariableType.REAL, i=3)
+    loose = VariableArray("x", (3,), 0, 1, np.float64, 0)
+    with pytest.raises(BuildError, match="^Variable x belongs to another model$"):
+        m.add_constraint(loose[1] + x[0] <= 1)
+
+
+BAD_CALLS = [
+    ("nan-lower", lambda m, x, k: m.add_constraint(x[0], lower_bound=float("nan")), ValueError,
+     "Lower bound must be a number, not nan"),
+    ("nan-equation", lambda m, x, k: m.add_constraint(x[0], equation_bound=np.float64("nan")),
+     ValueError, "Equation bound must be a number, not nan"),
+    ("complex-upper", lambda m, x, k: m.add_constraint(x[0], upper_bound=1j), TypeError,
+     "Upper bound must be a real number, not complex: 1j"),
+    ("text-upper", lambda m, x, k: m.add_constraint(x[0], upper_bound="5"), TypeError,
+     "Upper bound must be a real number, not str"),
+    ("array-lower", lambda m, x, k: m.add_constraint(x[0], lower_bound=np.zeros(2)), TypeError,
+     "Lower bound must be a real number, not numpy.ndarray"),
+    ("nan-bound-vector", lambda m, x, k: m.add_constraints(
+        k[0:2], upper_bounds=np.array([1.0, np.nan])), ValueError,
+     "Upper bound must be a number, not nan"),
+    ("complex-bound-vector", lambda m, x, k: m.add_constraints(
+        k[0:2], lower_bounds=np.array([1j, 0])), TypeError,
+     "Lower bound must be a real number, not complex: 1j"),
+    ("bound-vector-of-another-size", lambda m, x, k: m.add_constraints(
+        k[0:2], lower_bounds=np.zeros((2, 1))), FormulaError,
+     "The size of the border must match the number of constraints."),
+    ("nan-in-a-row-made-directly", lambda m, x, k: m.add_constraint(LinearExpression(
+        csr_array(([np.nan], ([1],)), shape=(VariableArray._total_created_variables,))) <= 1),
+     ValueError, "Coefficient must be a finite number, not nan"),
+    ("columns-past-the-model", lambda m, x, k: m.add_constraint(LinearExpression(
+        csr_array(([1.0], ([7],)), shape=(VariableArray._total_created_variables + 9,))) <= 1),
+     BuildError, "The constraint refers to columns that this model does not hold"),
+    ("target-past-the-model", lambda m, x, k: m.add_target(LinearExpression(
+        csr_array(([1.0], ([7],)), shape=(VariableArray._total_created_variables + 9,))), False),
+     BuildError, "The target refers to columns that this model does not hold"),
+    ("border-twice", lambda m, x, k: m.add_constraint(x[0] <= 1, upper_bound=2), ValueError,
+     "The border is set twice"),
+]
+
+
+@pytest.mark.parametrize("call,exc,msg", [c[1:] for c in BAD_CALLS], ids=[c[0] for c in BAD_CALLS])
+def test_a_refused_call_changes_nothing(engine, log_sink, call, exc, msg):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    m.add_constraint(x[2] >= 1)
+    clean.add_constraint(cx[2] >= 1)
+    with pytest.raises(exc) as err:
+        call(m, x, k)
+    assert type(err.value) is exc and str(err.value) == msg
+    build(m, x, k)
+    build(clean, cx, ck)
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+
+
+def test_numpy_bounds_reach_the_engine_as_the_same_host_numbers(engine):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    m.add_constraint((x[0] + np.float64(0.5)) <= np.int64(4), lower_bound=np.float32(0.25))
+    m.add_constraints(k[0:2] + np.int32(1), lower_bounds=np.int8(-1),
+                      upper_bounds=np.array([3, 4], dtype=np.int16))
+    m.add_constraints(k[1:3], equation_bounds=np.float64(2))
+    clean.add_constraint((cx[0] + 0.5) <= 4, lower_bound=0.25)
+    clean.add_constraints(ck[0:2] + 1, lower_bounds=-1, upper_bounds=np.array([3.0, 4.0]))
+    clean.add_constraints(ck[1:3], equation_bounds=np.array([2.0, 2.0]))
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+    (_, (low, high, *_)) = m._linsolver_model.calls[-3]
+    assert (type(low), low, type(high), high) == (float, -0.25, float, 3.5)
+
+
+def test_integer_coefficients_past_int32_reach_the_engine_exactly(engine):
+    m = LinearModel()
+    w = m.get_variable("w", VariableType.INTEGER, 0, 10, i=2)
+    m.add_constraint(w[0] * 50000 * 60000 >= 12_000_000_000)
+    m.add_constraints((w[[0, 1]] + 2**30) + 2**30 <= 2**32)
+    (_, (low, high, nnz, idx, vals)), (_, (count, lows, ups, *_, data)) = \
+        m._linsolver_model.calls[-2:]
+    assert vals.dtype == np.int64 and vals.tolist() == [3_000_000_000]
+    assert (low, high) == (12_000_000_000, inf)
+    assert ups.tolist() == [2.0**31, 2.0**31] and data.dtype == np.int32
+
+
+def test_bound_sequences_and_one_bound_for_every_row(engine):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    m.add_constraints(k[0:2] + 1, lower_bounds=[1, 2], upper_bounds=np.array([7]))
+    clean.add_constraints(ck[0:2] + 1, lower_bounds=np.array([1.0, 2.0]),
+                          upper_bounds=np.array([7.0, 7.0]))
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+    (_, (_, lows, ups, *_)), = m._linsolver_model.calls[-1:]
+    assert lows.tolist() == [0.0, 1.0] and ups.tolist() == [6.0, 6.0]

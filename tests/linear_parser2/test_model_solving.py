@@ -1,6 +1,7 @@
 """The second-generation LinearModel solved on the stand-in engine, judged by meaning: LP optima by
 vertex enumeration, integer programs by brute force, quadratic optima known in closed form."""
 
+import fractions
 import itertools
 import random
 
@@ -8,7 +9,7 @@ import highspy
 import numpy as np
 import pytest
 
-from zk_encoder._exceptions import SolverError
+from zk_encoder._exceptions import BuildError, FormulaError, SolverError
 from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, dot, sumexp
 from zk_encoder.linear_parser2.variable import VariableArray
 
@@ -377,3 +378,189 @@ def test_transport_lps_of_block_sums_equal_highs_directly():
                                                       abs=1e-6)
         x = model.get_result("ship").ravel()
         assert np.all(A @ x >= lower - 1e-6) and np.all(A @ x <= upper + 1e-6)
+
+
+# ---------------------------------------------------------------------------------------------
+# Numbers as programs pass them, judged by the optimum HiGHS gives for the same data directly.
+
+def highs_optimum(cost, sense_min, lower, upper, A, row_lo, row_hi, integral):
+    h = highspy.Highs()
+    h.setOptionValue("output_flag", False)
+    n, m = len(cost), A.shape[0]
+    nz = np.nonzero(A)
+    starts = np.searchsorted(nz[0], np.arange(m + 1)).astype(np.int32)
+    h.passModel(n, m, len(nz[0]), 2, 1 if sense_min else -1, 0.0, np.asarray(cost, float),
+                np.asarray(lower, float), np.asarray(upper, float), np.asarray(row_lo, float),
+                np.asarray(row_hi, float), starts, nz[1].astype(np.int32), A[nz].astype(float),
+                np.asarray(integral, dtype=np.int32))
+    h.run()
+    if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+        return None
+    return h.getInfo().objective_function_value
+
+
+def test_integer_product_past_int32_solves_to_its_optimum():
+    # min w0 subject to 3e9 w0 >= 1.2e10: w0 = 4. A coefficient wrapped to -1294967296 would
+    # make the model infeasible.
+    model = LinearModel()
+    w = model.get_variable("w", VariableType.INTEGER, 0, 10, i=3)
+    model.add_constraint(w[0] * 50000 * 60000 >= 12_000_000_000)
+    model.add_target(w[0] * 1, True)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.objective_value == pytest.approx(4.0)
+    assert model.get_result("w")[0] == 4
+    A = np.array([[3e9, 0, 0]])
+    assert highs_optimum([1, 0, 0], True, [0] * 3, [10] * 3, A, [1.2e10], [np.inf],
+                         [1] * 3) == pytest.approx(4.0)
+
+
+def test_infinite_bounds_are_no_bounds():
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 3, i=2)
+    model.add_constraint((x[0] + x[1] <= np.inf) >= -np.inf)
+    model.add_constraints(x[0:2] <= np.array([np.inf, 2.0]))
+    model.add_constraint(x[0] + 1, lower_bound=np.float64(-np.inf), upper_bound=float("inf"))
+    model.add_target(x[0] + x[1], False)
+    assert model.solve() is SolutionStatus.OPTIMAL
+    assert model.objective_value == pytest.approx(5.0)
+
+
+def reference_model():
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, 0, 4, i=3)
+    k = model.get_variable("k", VariableType.INTEGER, 0, 5, i=2)
+    return model, x, k
+
+
+def finish(model, x, k):
+    model.add_constraint(x[0] + x[1] + k[0] <= 6)
+    model.add_constraints(x[[1, 2]] - k[[0, 1]] * 2 <= np.array([1.0, 0.5]))
+    model.add_target(dot(x[:], np.array([1.0, 2.0, 3.0])) + k[1] * 4, False)
+    return model.solve(), model.objective_value, model.get_result("x").tolist()
+
+
+REFUSED_IN_A_MODEL = [
+    ("foreign-row", lambda m, x, k, v: m.add_constraint(v[0] + x[0] <= 1), BuildError),
+    ("foreign-block", lambda m, x, k, v: m.add_constraints(v[0:2] <= 1), BuildError),
+    ("foreign-target", lambda m, x, k, v: m.add_target(v[1] * 1, True), BuildError),
+    ("nan-bound", lambda m, x, k, v: m.add_constraint(x[0] <= float("nan")), ValueError),
+    ("nan-bound-vector", lambda m, x, k, v: m.add_constraints(
+        x[0:2], upper_bounds=np.array([np.nan, 1.0])), ValueError),
+    ("nan-coefficient", lambda m, x, k, v: m.add_constraint(x[0] * np.nan <= 1), ValueError),
+    ("complex-bound", lambda m, x, k, v: m.add_constraint(x[0], upper_bound=2j), TypeError),
+    ("none-comparison", lambda m, x, k, v: m.add_constraint(x[0] <= None), TypeError),
+    ("bound-vector-size", lambda m, x, k, v: m.add_constraints(
+        x[0:2], lower_bounds=np.zeros(3)), FormulaError),
+    ("short-mask", lambda m, x, k, v: m.add_constraints(x[[True, False]] <= 1), IndexError),
+]
+
+
+@pytest.mark.parametrize("call,exc", [c[1:] for c in REFUSED_IN_A_MODEL],
+                         ids=[c[0] for c in REFUSED_IN_A_MODEL])
+def test_a_refused_call_leaves_a_model_that_solves_as_one_that_never_saw_it(log_sink, call, exc):
+    model, x, k = reference_model()
+    other = LinearModel()
+    v = other.get_variable("x", VariableType.REAL, 0, 4, i=3)
+    with pytest.raises(exc):
+        call(model, x, k, v)
+    assert finish(model, x, k) == finish(*reference_model())
+
+
+def scalar_forms(rng, value):
+    """A number as a program may hand it over."""
+    forms = [value]
+    if float(value).is_integer() and abs(value) < 2**31:
+        forms += [np.int32(int(value)), np.int64(int(value))]
+    forms += [np.float64(value), fractions.Fraction(value).limit_denominator(1000)
+              if float(value).is_integer() else np.float64(value)]
+    return forms[int(rng.integers(len(forms)))]
+
+
+def big_cancel(rng):
+    """Two large integers whose difference is small: only exact integer arithmetic keeps it."""
+    big = int(rng.choice([2**31, 3_000_000_000, 2**40, 2**53 + 1, 2**60, 2**62]))
+    small = int(rng.integers(-3, 4))
+    return big + small, big, small
+
+
+def random_mixed_row(rng, x, k, n_x, n_k):
+    """A row built with numpy scalars, large integers and integer arrays; its coefficients over
+    the columns (x first, then k) and its constant, computed beside it."""
+    coefs, constant = np.zeros(n_x + n_k), 0.0
+    row = x[int(rng.integers(n_x))] * 0
+    for _ in range(int(rng.integers(1, 5))):
+        kind = rng.integers(4)
+        if kind == 0:  # a scaled variable of either array
+            c = int(rng.integers(-4, 5))
+            if rng.random() < 0.5:
+                j = int(rng.integers(n_x))
+                row = row + x[j] * scalar_forms(rng, c)
+                coefs[j] += c
+            else:
+                j = int(rng.integers(n_k))
+                row = scalar_forms(rng, c) * k[j] + row
+                coefs[n_x + j] += c
+        elif kind == 1:  # large integers that cancel on an integer variable
+            j = int(rng.integers(n_k))
+            plus, minus, small = big_cancel(rng)
+            row = row + (k[j] * np.int64(plus) - k[j] * minus) if plus < 2**63 else \
+                row + (k[j] * plus - k[j] * minus)
+            coefs[n_x + j] += small
+        elif kind == 2:  # integer weights over a block of the integer array
+            idx = rng.integers(0, n_k, 3)
+            w = rng.integers(-3, 4, 3).astype(rng.choice([np.int32, np.int64]))
+            row = row + dot(k[idx.tolist()], w)
+            for i, wi in zip(idx, w):
+                coefs[n_x + i] += wi
+        else:  # a constant, as a numpy scalar
+            c = int(rng.integers(-5, 6))
+            row = row + scalar_forms(rng, c)
+            constant += c
+    return row, coefs, constant
+
+
+def test_random_models_of_program_numbers_equal_highs_directly():
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(15):
+        n_x, n_k = int(rng.integers(1, 4)), int(rng.integers(1, 4))
+        model = LinearModel()
+        x = model.get_variable("x", VariableType.REAL, np.float64(-3), np.int64(4), i=n_x)
+        k = model.get_variable("k", VariableType.INTEGER, 0, 5, i=n_k)
+        A, lo, hi = [], [], []
+        for _ in range(int(rng.integers(1, 4))):
+            row, coefs, constant = random_mixed_row(rng, x, k, n_x, n_k)
+            upper = int(rng.integers(0, 8))
+            model.add_constraint(row <= scalar_forms(rng, upper))
+            A.append(coefs)
+            lo.append(-np.inf)
+            hi.append(upper - constant)
+        # A block of rows: integer weights and large integers that cancel, bounds as an
+        # integer array.
+        idx = rng.integers(0, n_k, 2).tolist()
+        plus, minus, small = big_cancel(rng)
+        w = rng.integers(1, 3, 2).astype(np.int64)
+        block = k[idx] * w + (k[idx] * plus - k[idx] * minus) - x[[0, n_x - 1]]
+        upper = rng.integers(2, 9, 2).astype(np.int32)
+        model.add_constraints(block <= upper)
+        for r in range(2):
+            coefs = np.zeros(n_x + n_k)
+            coefs[n_x + idx[r]] += w[r] + small
+            coefs[[0, n_x - 1][r]] -= 1
+            A.append(coefs)
+            lo.append(-np.inf)
+            hi.append(float(upper[r]))
+        target, cost, _ = random_mixed_row(rng, x, k, n_x, n_k)
+        minimize = bool(rng.random() < 0.5)
+        model.add_target(target, np.bool_(minimize))
+        status = model.solve()
+        want = highs_optimum(cost, minimize, [-3] * n_x + [0] * n_k, [4] * n_x + [5] * n_k,
+                             np.array(A), lo, hi, [0] * n_x + [1] * n_k)
+        if want is None:
+            assert status is not SolutionStatus.OPTIMAL
+            continue
+        assert status is SolutionStatus.OPTIMAL
+        assert model.objective_value == pytest.approx(want, abs=1e-6)
+        values = np.concatenate([model.get_result("x"), model.get_result("k")])
+        assert np.all(np.array(A) @ values <= np.array(hi) + 1e-6)

@@ -131,14 +131,17 @@ TWO_D = [
     ("list-rows", ([2, 0], slice(None))), ("list-columns", (1, [3, 0, 3])),
     ("array-columns", (slice(None, None, -1), np.array([1, 2]))), ("mask", np.eye(3, 4, dtype=bool)),
     ("flat-list", [11, 0]), ("empty", (slice(2, 2), slice(None))),
+    ("mask-element", (np.array([True, False, True]), 0)),
+    ("mask-list-element", (slice(None), [False, True, True, False])),
+    ("row-mask", np.array([False, True, True])), ("row-mask-list", [True, False, True]),
 ]
 
 
 @pytest.mark.parametrize("index", [i for _, i in TWO_D], ids=[n for n, _ in TWO_D])
 def test_two_dimensional_indexing_selects_as_numpy_does(arrays, index):
     _, y = arrays
-    if isinstance(index, list):  # a list names flat element numbers
-        expected = np.array(index)
+    if isinstance(index, list) and not np.asarray(index).dtype == bool:
+        expected = np.array(index)  # a list of integers names flat element numbers
     else:
         expected = np.atleast_1d(numbers(y)[index]).ravel()
     assert row_columns(y[index]) == (expected + y._shift).tolist()
@@ -236,8 +239,8 @@ TUPLE_REFUSED = [
     ("text-element", (0, "a"), "Unsupported index type for multiindex: <class 'str'>"),
     ("2d-element", (np.array([[0]]), 0), "Unsupported index type for multiindex: "
                                          "<class 'numpy.ndarray'>"),
-    ("mask-element", (np.array([True, False, True]), 0), "Unsupported index type for multiindex: "
-                                                         "<class 'numpy.ndarray'>"),
+    ("2d-mask-element", (np.ones((3, 4), dtype=bool), 0), "Unsupported index type for "
+                                                          "multiindex: <class 'numpy.ndarray'>"),
 ]
 
 
@@ -269,7 +272,11 @@ def test_without_checks_integers_and_slices_are_flat_numbers(arrays):
     assert row_columns(y[4]) == [y._shift + 4]
     # A slice resolves against the first dimension and names flat numbers.
     assert row_columns(y[0:2]) == [y._shift, y._shift + 1]
-    assert row_columns(y[np.array([True, False])]) == [y._shift + 1, y._shift]
+    # A mask is a mask only where numpy takes it as one.
+    with pytest.raises(IndexError, match="^boolean index did not match indexed array along axis "
+                                         "0; size of axis is 3 but size of corresponding boolean "
+                                         "axis is 2$"):
+        y[np.array([True, False])]
 
 
 def test_slice_past_an_empty_dimension_is_refused(log_sink):
@@ -387,7 +394,9 @@ def test_checks_on_and_off(debug):
             assert got[0] == "IndexError"
             continue
         if debug is None and expr == "x[np.array([True, False])]":
-            assert got == ["ok", [1, 0]]
+            msg = ("boolean index did not match indexed array along axis 0; size of axis is 5 "
+                   "but size of corresponding boolean axis is 2")
+            assert got == ["IndexError", msg, [msg]]
             continue
         assert got[:2] == expected[:2], expr
         if got[0] == "IndexError":
@@ -449,3 +458,166 @@ def test_blocks_hold_32_bit_columns_and_starts(arrays, index):
     assert coefs.indptr.tolist() == list(range(cols.size + 1))
     assert coefs.data.dtype == np.float64 and np.all(coefs.data == 1)
     assert (x[index] + x[index]).linear_coefficients.indices.dtype == np.int32
+
+
+# ---------------------------------------------------------------------------------------------
+# Every index form against numpy's own indexing of an array of element numbers of the same shape.
+# Where the forms differ by design the reference says so: an integer, a slice or a list of
+# integers names flat element numbers on an array of any shape, negative numbers are refused
+# (slices alone count from the end), and a tuple with several index sequences takes every
+# combination of them (np.ix_), which numpy's fancy indexing takes only for one.
+
+def axis_positions(element, size):
+    """The positions one element of a tuple selects along its axis, numpy's way, negative
+    numbers refused."""
+    if isinstance(element, slice):
+        return np.arange(size)[element], False
+    if isinstance(element, (int, np.integer)):
+        if not 0 <= int(element) < size:
+            raise IndexError
+        return np.array([int(element)]), True
+    arr = np.asarray(element)
+    if arr.dtype == bool and arr.size:
+        return np.arange(size)[arr], False  # numpy's IndexError for another length
+    arr = arr.astype(np.int64)
+    if arr.size and (arr.min() < 0 or arr.max() >= size):
+        raise IndexError
+    return arr, False
+
+
+def expected_elements(shape, index):
+    numbers = np.arange(int(np.prod(shape))).reshape(shape)
+    count = numbers.size
+    if isinstance(index, (int, np.integer)):
+        if not 0 <= int(index) < count:
+            raise IndexError
+        return [int(index)]
+    if isinstance(index, slice):
+        picked = list(range(*index.indices(shape[0])))
+        if any(e >= count for e in picked):
+            raise IndexError
+        return picked
+    if isinstance(index, tuple):
+        if len(index) != len(shape):
+            raise IndexError
+        axes = [axis_positions(e, d) for e, d in zip(index, shape)]
+        flat = np.ravel_multi_index(np.ix_(*[a for a, _ in axes]), shape).ravel().tolist()
+        # With one sequence at most, numpy's fancy indexing picks the same elements in the same
+        # order, unless the integers and the sequence stand apart (numpy then moves their axis
+        # first; the order here stays row-major).
+        advanced = [d for d, e in enumerate(index) if not isinstance(e, slice)]
+        sequences = sum(1 for e in index if not isinstance(e, (int, np.integer, slice)))
+        together = not advanced or advanced[-1] - advanced[0] == len(advanced) - 1
+        if sequences <= 1 and (sequences == 0 or together):
+            assert np.atleast_1d(numbers[index]).ravel().tolist() == flat, index
+        return flat
+    arr = np.asarray(index)
+    if arr.dtype == bool:
+        return numbers[arr].ravel().tolist()  # a mask, numpy's way
+    if arr.size == 0:
+        return []
+    if arr.ndim != 1 or arr.min() < 0 or arr.max() >= count:
+        raise IndexError
+    return arr.tolist()
+
+
+def random_element(rng, size, kinds):
+    kind = rng.choice(kinds)
+    if kind == "int":
+        return int(rng.integers(-2, size + 2)) if rng.random() < 0.9 else np.int64(
+            rng.integers(0, size + 1))
+    if kind == "slice":
+        ends = [None if rng.random() < 0.3 else int(v) for v in rng.integers(-size - 2, size + 3, 2)]
+        return slice(ends[0], ends[1], int(rng.choice([-2, -1, 1, 2, 3])))
+    if kind == "list":
+        return [int(v) for v in rng.integers(-1, size + 1, rng.integers(0, 5))]
+    if kind == "array":
+        dtype = rng.choice([np.int8, np.int32, np.int64, np.uint8, np.uint64])
+        low = 0 if np.dtype(dtype).kind == "u" else -1
+        return rng.integers(low, size + 1, rng.integers(0, 5)).astype(dtype)
+    length = size if rng.random() < 0.85 else int(rng.integers(0, size + 2))
+    mask = rng.random(length) < 0.5
+    return mask.tolist() if kind == "bool-list" else mask
+
+
+def random_index(rng, shape):
+    count = int(np.prod(shape))
+    kind = rng.choice(["int", "slice", "list", "array", "mask", "mask-list", "tuple"])
+    if kind in ("int", "slice", "list", "array") and shape:
+        return random_element(rng, count if kind != "slice" else shape[0], [kind])
+    if kind in ("mask", "mask-list") and shape:
+        k = int(rng.integers(1, len(shape) + 1))
+        mask_shape = shape[:k] if rng.random() < 0.85 else tuple(
+            int(d) for d in rng.integers(0, 4, k))
+        mask = rng.random(mask_shape) < 0.5
+        return mask.tolist() if kind == "mask-list" and mask.ndim else mask
+    length = len(shape) if rng.random() < 0.9 else int(rng.integers(0, len(shape) + 2))
+    sizes = list(shape) + [3] * length
+    return tuple(random_element(rng, sizes[d], ["int", "slice", "list", "array", "mask",
+                                                "bool-list"]) for d in range(length))
+
+
+@pytest.mark.parametrize("shape", [(5,), (3, 4), (2, 3, 4), (4, 0), ()],
+                         ids=["1d", "2d", "3d", "empty-axis", "scalar"])
+def test_every_index_form_against_numpy(shape, log_sink):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    model = LinearModel()
+    model.get_variable("pad", VariableType.REAL, k=2)
+    x = model.get_variable("x", VariableType.REAL, **{f"d{i}": n for i, n in enumerate(shape)})
+    for _ in range(400):
+        index = random_index(rng, shape)
+        try:
+            want = expected_elements(shape, index)
+        except IndexError:
+            with pytest.raises((IndexError, ValueError)):
+                x[index]
+            continue
+        except ValueError:  # an element numpy's indexing takes no part in here either
+            with pytest.raises((IndexError, ValueError)):
+                x[index]
+            continue
+        got = x[index]
+        assert row_columns(got) == [e + x._shift for e in want], index
+
+
+MASKS = [
+    # the array's shape, the mask, the elements it picks (numpy's own selection)
+    ((3,), [True, False, True], [0, 2]),
+    ((3,), np.array([True, False, True]), [0, 2]),
+    ((3, 4), np.array([False, True, False]), [4, 5, 6, 7]),
+    ((3, 4), [[True, False, False, False], [False] * 4, [False, False, False, True]], [0, 11]),
+    ((2, 3, 4), np.array([[False, True, False], [True, False, False]]), [4, 5, 6, 7, 12, 13, 14,
+                                                                         15]),
+    ((3,), [False, False, False], []),
+]
+
+
+@pytest.mark.parametrize("shape,mask,elements", MASKS,
+                         ids=["list-1d", "array-1d", "rows-of-2d", "list-2d", "leading-of-3d",
+                              "none-true"])
+def test_masks_pick_as_numpy_picks(shape, mask, elements):
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.INTEGER, 0, 5,
+                           **{f"d{i}": n for i, n in enumerate(shape)})
+    numbers = np.arange(int(np.prod(shape))).reshape(shape)
+    assert numbers[np.asarray(mask)].ravel().tolist() == elements
+    assert row_columns(x[mask]) == [e + x._shift for e in elements]
+
+
+@pytest.mark.parametrize("debug_mode", [False, True], ids=["checks-off", "checks-on"])
+@pytest.mark.parametrize("mask", [[True, False], np.array([True, False]),
+                                  np.array([True, False, True, False]), [[True, False, True]]],
+                         ids=["short-list", "short-array", "long-array", "too-many-axes"])
+def test_masks_of_another_shape_are_refused_always(monkeypatch, log_sink, mask, debug_mode):
+    monkeypatch.setattr(variable_module, "DEBUG", debug_mode)
+    model = LinearModel()
+    x = model.get_variable("x", VariableType.REAL, i=3)
+    with pytest.raises(IndexError) as err:
+        x[mask]
+    assert log_sink.calls == [(str(err.value), se.log_level_type.error)]
+    if not debug_mode:  # numpy's own words
+        with pytest.raises(IndexError) as numpy_err:
+            np.arange(3)[np.asarray(mask)]
+        assert str(err.value) == str(numpy_err.value)

@@ -265,7 +265,7 @@ nb::object compare(nb::handle self, nb::handle other, Bound bound) {
     }
     // A number bound is kept as given; complex ones and NaN are refused here, where they are
     // written (an infinity is no bound on that side).
-    const char *what = bound == Bound::kEq   ? linear::kBound
+    const char *what = bound == Bound::kEq   ? linear::kEquationBound
                        : bound == Bound::kLe ? linear::kUpperBound
                                              : linear::kLowerBound;
     linear::bound_or_none(g_module, what, other);

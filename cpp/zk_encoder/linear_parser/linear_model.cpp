@@ -555,7 +555,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     hi = set_border(hi, expression.attr("hi"));
     if (!eq.is_none()) {
         if (!lo.is_none() || !hi.is_none()) raise_plain(PyExc_ValueError, kBordersTwiceMsg);
-        lo = row_bound(eq, linear::kBound, false);
+        lo = row_bound(eq, linear::kEquationBound, false);
         hi = lo;
     }
     lo = row_bound(lo, linear::kLowerBound, false);

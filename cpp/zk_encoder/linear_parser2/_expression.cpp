@@ -1,15 +1,20 @@
 // zk_encoder.linear_parser2._expression: the second generation's numeric rows. A row
 // (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays; every
-// operator computes its result at once with their own arithmetic, one call per row or block, and
-// returns a new object. Operands are never changed, and results share the operands' arrays
-// wherever those stay the same.
+// operator computes its result at once, one call per row or block, and returns a new object.
+// Real values take numpy's and scipy's own arithmetic; integer values take it too wherever it
+// cannot wrap around, and are computed exactly otherwise (exact_values.hpp). The numbers a
+// program gives are read as the plain numbers they stand for, and what no solver row can hold
+// (NaN, infinities, complex values) is refused in the call that gives it. Operands are never
+// changed, and results share the operands' arrays wherever those stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -19,15 +24,20 @@
 #include <utility>
 #include <vector>
 
+#include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
+#include "zk_encoder/linear_parser2/exact_values.hpp"
 
 namespace zk::lp2 {
 
 namespace nb = nanobind;
 
 namespace {
+
+using namespace nb::literals;
 
 constexpr const char *kRowDoc = "An expression specifying a single row of the constraint matrix";
 constexpr const char *kBlockDoc = "An expression defining several rows of the constraint matrix";
@@ -53,7 +63,6 @@ constexpr const char *kHasBoundary = "The expression already has one of the boun
 // Messages of the block.
 constexpr const char *kBlockHasLower = "The expression already has a lower bounds set.";
 constexpr const char *kBlockHasUpper = "The expression already has a upper bounds set.";
-constexpr const char *kBorderSize = "The size of the border must match the number of constraints.";
 constexpr const char *kElementCount = "Expression smust have the same number of elements.";
 constexpr const char *kBlockOperandType =
     "Type 'float', 'int' or 'LinearExpressionsArr' is expected for left side of expression";
@@ -65,6 +74,15 @@ constexpr const char *kBlockNotCsr2d = "Linear coefficients must be a csr array 
 constexpr const char *kUndefinedType = "Undefined type ";
 constexpr const char *kDotArguments =
     "One of the arguments must be of type 'LinearExpressionsArr', the other 'np.ndarray'";
+
+using linear::kCoefficient;
+using linear::kConstant;
+using linear::kEquationBound;
+using linear::kLowerBound;
+using linear::kUpperBound;
+
+constexpr const char *kRowClass = "LinearExpression";
+constexpr const char *kBlockClass = "LinearExpressionsArr";
 
 // A bounded row or block is a finished constraint, not a truth value: without this, `1 <= e <= 5`
 // would keep only its second bound and `e != 1` would be silently false.
@@ -96,6 +114,20 @@ nb::object add_or_sub(nb::handle a, nb::handle b, bool minus) {
     return minus ? sub(a, b) : add(a, b);
 }
 
+nb::object apply_op(exact::Op op, nb::handle a, nb::handle b) {
+    switch (op) {
+        case exact::Op::kAdd:
+            return add(a, b);
+        case exact::Op::kSub:
+            return sub(a, b);
+        case exact::Op::kMul:
+            break;
+    }
+    return mul(a, b);
+}
+
+exact::Op sum_op(bool minus) { return minus ? exact::Op::kSub : exact::Op::kAdd; }
+
 // hasattr(): false only for AttributeError; every other error of the look-up is raised.
 bool has_attr(nb::handle obj, const char *name) { return zk::optional_attr(obj, name).is_valid(); }
 
@@ -112,6 +144,10 @@ bool is_ndarray(nb::handle obj) { return is_instance(obj, g_module.get("np").att
 bool is_csr(nb::handle obj) { return is_instance(obj, g_module.get("csr_array")); }
 bool is_csc(nb::handle obj) { return is_instance(obj, g_module.get("csc_array")); }
 
+bool exact_type(nb::handle obj, nb::handle cls) {
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr());
+}
+
 [[noreturn]] void fail_type(const std::string &msg) {
     g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
 }
@@ -122,6 +158,679 @@ bool is_csc(nb::handle obj) { return is_instance(obj, g_module.get("csc_array"))
     g_module.raise_logged("FormulaError", msg);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Numbers a program gives. Each is read as the plain int or float it stands for (numpy scalars,
+// fractions and the like alike), so that it means what the same host number means; complex
+// values are refused, and so are NaN and infinite coefficients and constants, which no solver
+// row can hold (an infinite bound is no bound on that side).
+
+// The plain number `obj` stands for; invalid when it is no number (TypeError, naming `what`, for
+// a complex one).
+nb::object number(const char *what, nb::handle obj) {
+    return numbers::plain_or_none(g_module, what, obj);
+}
+
+bool finite_plain(nb::handle plain) {
+    return !PyFloat_Check(plain.ptr()) || std::isfinite(PyFloat_AS_DOUBLE(plain.ptr()));
+}
+
+void check_finite(const char *what, nb::handle plain) {
+    if (!finite_plain(plain)) numbers::refuse_not_finite(g_module, what, plain);
+}
+
+// ---------------------------------------------------------------------------------------------
+// numpy arrays of values.
+
+template <typename T>
+nb::object numpy_of(std::vector<T> &&v) {
+    auto *owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+nb::object np_mod() { return g_module.get("np"); }
+
+nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
+
+// numpy's one-letter kind of a dtype: 'b' truth values, 'i' and 'u' integers, 'f' reals ...
+char kind_of(nb::handle dtype) {
+    nb::object kind = dtype.attr("kind");
+    Py_ssize_t n = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(kind.ptr(), &n);
+    if (!text) rethrow();
+    return n > 0 ? text[0] : '?';
+}
+
+char dtype_kind(nb::handle arr) { return kind_of(arr.attr("dtype")); }
+
+bool integer_kind(char kind) { return kind == 'i' || kind == 'u' || kind == 'b'; }
+
+bool is_dtype(nb::handle arr, const char *name) {
+    return PyUnicode_CompareWithASCIIString(arr.attr("dtype").attr("name").ptr(), name) == 0;
+}
+
+using Int64s = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Int32s = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The values of a 1-D integer array as a contiguous int64 array (numpy's conversion, a copy unless
+// they are that already); invalid for unsigned 64-bit values past int64.
+nb::object int64_values(nb::handle arr) {
+    nb::object np = np_mod();
+    if (is_dtype(arr, "uint64") && index_int64(arr.attr("size")) > 0 &&
+        compare(arr.attr("max")(), nb::int_(std::numeric_limits<int64_t>::max()), Py_GT))
+        return nb::object();
+    return np.attr("ascontiguousarray")(arr, "dtype"_a = np.attr("int64"));
+}
+
+// Exact integer results as an array of `natural` (the type numpy's own arithmetic gives) when
+// every value fits it, else int64.
+nb::object fit_to(nb::object out, const exact::Range &range, nb::handle natural) {
+    nb::object np = np_mod();
+    nb::object dtype = np.attr("dtype")(natural);
+    if (compare(dtype, np.attr("int64"), Py_EQ) || !integer_kind(kind_of(dtype))) return out;
+    if (range.empty_) return out.attr("astype")(dtype);
+    nb::object info = np.attr("iinfo")(dtype);
+    if (compare(nb::int_(range.lo_), info.attr("min"), Py_GE) &&
+        compare(nb::int_(range.hi_), info.attr("max"), Py_LE))
+        return out.attr("astype")(dtype);
+    return out;
+}
+
+nb::object int_result(std::vector<int64_t> &&values, const exact::Range &range,
+                      nb::handle natural) {
+    return fit_to(numpy_of(std::move(values)), range, natural);
+}
+
+// An int64 array as `natural` when every value fits it.
+nb::object narrowed(nb::handle values, nb::handle natural) {
+    exact::Range range;
+    if (index_int64(values.attr("size")) > 0) {
+        range.add(index_int64(values.attr("min")()));
+        range.add(index_int64(values.attr("max")()));
+    }
+    return fit_to(nb::borrow(values), range, natural);
+}
+
+// The type numpy gives an integer array and a host integer: the array's own (a truth-value
+// array's arithmetic gives the default int).
+nb::object natural_with_int(nb::handle arr) {
+    if (dtype_kind(arr) == 'b') return np_mod().attr("dtype")("int64");
+    return arr.attr("dtype");
+}
+
+// The same for two arrays.
+nb::object natural_of(nb::handle a, nb::handle b) {
+    nb::object np = np_mod();
+    nb::object t = np.attr("result_type")(a.attr("dtype"), b.attr("dtype"));
+    if (kind_of(t) == 'b') return np.attr("dtype")("int64");
+    return t;
+}
+
+nb::object as_reals(nb::handle arr) { return arr.attr("astype")(np_mod().attr("float64")); }
+
+// Whether every value of magnitude up to `bound` (a host int) is one of the signed integer type
+// `natural`: the library's own arithmetic in that type is then exact, and its way is taken.
+bool fits_type(nb::handle bound, nb::handle natural) {
+    nb::object np = np_mod();
+    nb::object dtype = np.attr("dtype")(natural);
+    if (kind_of(dtype) != 'i') return false;
+    return compare(bound, np.attr("iinfo")(dtype).attr("max"), Py_LE);
+}
+
+// The flat position of the first NaN or infinite value of a real array, or -1.
+int64_t first_not_finite(nb::handle arr, bool nan_only = false) {
+    Reals reals;
+    if (nb::try_cast(arr, reals, false))
+        return exact::first_bad_real(reals.data(), reals.shape(0), nan_only);
+    nb::object np = np_mod();
+    nb::object flat = np.attr("ravel")(arr);
+    nb::object good =
+        nan_only ? np.attr("logical_not")(np.attr("isnan")(flat)) : np.attr("isfinite")(flat);
+    if (truth(good.attr("all")())) return -1;
+    return index_int64(np.attr("argmin")(good));
+}
+
+// Refuses (ValueError, naming `what`) an array of real values that holds NaN or an infinity.
+void check_finite_values(const char *what, nb::handle arr) {
+    if (dtype_kind(arr) != 'f') return;
+    int64_t at = first_not_finite(arr);
+    if (at >= 0) {
+        nb::object flat = np_mod().attr("ravel")(arr);
+        numbers::refuse_not_finite(g_module, what, flat.attr("item")(at));
+    }
+}
+
+void check_finite_matrix(const char *what, nb::handle m) {
+    if (has_attr(m, "data")) check_finite_values(what, m.attr("data"));
+}
+
+// The largest magnitude of an array's values as a real value (0 when empty, NaN when one is).
+double max_abs(nb::handle arr) {
+    Reals reals;
+    if (nb::try_cast(arr, reals, false)) return exact::max_abs(reals.data(), reals.shape(0));
+    if (index_int64(arr.attr("size")) == 0) return 0.0;
+    const double low = std::fabs(nb::cast<double>(builtin("float")(arr.attr("min")())));
+    const double high = std::fabs(nb::cast<double>(builtin("float")(arr.attr("max")())));
+    return std::max(low, high);
+}
+
+double magnitude_of(nb::handle number) {
+    return std::fabs(zk::numbers::check_real(PyFloat_AsDouble(number.ptr())));
+}
+
+// numpy warns when real values overflow: an operation whose results may leave the real range
+// (`bound`, the largest magnitude they can reach, is past it) runs with its warnings off, and the
+// checks after it refuse such values themselves, in the library's words.
+template <typename Fn>
+nb::object real_arithmetic(double bound, Fn fn) {
+    if (bound <= std::numeric_limits<double>::max()) return fn();
+    nb::object state = np_mod().attr("errstate")("all"_a = "ignore");
+    state.attr("__enter__")();
+    nb::object r;
+    try {
+        r = fn();
+    } catch (...) {
+        state.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    state.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return r;
+}
+
+double op_bound(exact::Op op, double a, double b) { return op == exact::Op::kMul ? a * b : a + b; }
+
+// A new one-dimensional float64 array of n values, for the caller to write.
+std::pair<nb::object, double *> new_reals(size_t n) {
+    auto *data = new double[n > 0 ? n : 1];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    size_t shape[1] = {n};
+    return {nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)), data};
+}
+
+// The real results of a op b (b of a's length or one value; b op a when `swap`), computed and
+// checked in one pass: NaN and infinite results are refused (ValueError, naming `what`).
+nb::object checked_reals(const char *what, const Reals &a, const double *b, size_t b_len,
+                         exact::Op op, bool swap) {
+    const size_t n = a.shape(0);
+    auto [array, out] = new_reals(n);
+    if (!exact::reals_op(a.data(), n, b, b_len, op, swap, out)) {
+        const int64_t at = exact::first_bad_real(out, n, false);
+        numbers::refuse_not_finite(g_module, what, nb::float_(out[at]));
+    }
+    return array;
+}
+
+// The value of a host integer that 128 bits hold; false for one past them.
+bool int128_of(nb::handle k, __int128 &out) {
+    int64_t small = 0;
+    if (int64_of(k, small)) {
+        out = small;
+        return true;
+    }
+    // k = high · 2**64 + low, high signed (the shift rounds down), low the 64 bits below.
+    nb::object sixty_four = nb::int_(64);
+    nb::object high = zk::check(PyNumber_Rshift(k.ptr(), sixty_four.ptr()));
+    nb::object base = zk::check(PyNumber_Lshift(nb::int_(1).ptr(), sixty_four.ptr()));
+    nb::object low = zk::check(PyNumber_And(k.ptr(), sub(base, nb::int_(1)).ptr()));
+    int64_t hi = 0;
+    if (!int64_of(high, hi)) return false;
+    const unsigned long long lo = PyLong_AsUnsignedLongLong(low.ptr());
+    if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow();
+    out =
+        static_cast<__int128>(static_cast<unsigned __int128>(static_cast<uint64_t>(hi)) << 64 | lo);
+    return true;
+}
+
+// values op k (k op values when `swap`) for a 1-D array and a plain number: integers exactly,
+// as real values past 64 bits; real values natively where they are float64, as numpy computes
+// them otherwise. Results that are NaN or infinite are refused (ValueError, naming `what`).
+nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, bool swap,
+                              const char *what) {
+    auto real_way = [op, swap, what](nb::handle a, nb::handle b) {
+        Reals reals;
+        if (nb::try_cast(a, reals, false)) {
+            const double kd = zk::numbers::check_real(PyFloat_AsDouble(b.ptr()));
+            return checked_reals(what, reals, &kd, 1, op, swap);
+        }
+        nb::object r = real_arithmetic(op_bound(op, max_abs(a), magnitude_of(b)), [&] {
+            return swap ? apply_op(op, b, a) : apply_op(op, a, b);
+        });
+        check_finite_values(what, r);
+        return r;
+    };
+    if (!PyLong_Check(k.ptr()) || !integer_kind(dtype_kind(values))) return real_way(values, k);
+    nb::object ints = int64_values(values);
+    __int128 kv = 0;
+    if (ints.is_valid()) {
+        Int64s a = nb::cast<Int64s>(ints);
+        std::vector<int64_t> out(a.shape(0));
+        exact::Range range;
+        const bool beyond = !int128_of(k, kv);
+        // Past 128 bits only a product with zeros stays an integer.
+        if (beyond && op == exact::Op::kMul &&
+            std::all_of(a.data(), a.data() + a.shape(0), [](int64_t v) { return v == 0; }))
+            return int_result(std::move(out), range, natural_with_int(values));
+        if (!beyond && exact::with_scalar(a.data(), a.shape(0), kv, op, swap, out.data(), range))
+            return int_result(std::move(out), range, natural_with_int(values));
+    }
+    return real_way(as_reals(values), zk::check(PyNumber_Float(k.ptr())));
+}
+
+// a op b for two arrays: integers exactly where both are 1-D with one value per entry of a (or
+// one for all), as real values past 64 bits; real values natively where both are float64, as
+// numpy computes them otherwise. Results that are NaN or infinite are refused (ValueError,
+// naming `what`).
+nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op, const char *what) {
+    auto real_way = [op, what](nb::handle x, nb::handle y) {
+        Reals rx, ry;
+        if (nb::try_cast(x, rx, false) && nb::try_cast(y, ry, false) &&
+            (ry.shape(0) == rx.shape(0) || ry.shape(0) == 1))
+            return checked_reals(what, rx, ry.data(), ry.shape(0), op, false);
+        nb::object r = real_arithmetic(op_bound(op, max_abs(x), max_abs(y)),
+                                       [&] { return apply_op(op, x, y); });
+        check_finite_values(what, r);
+        return r;
+    };
+    if (!integer_kind(dtype_kind(a)) || !integer_kind(dtype_kind(b))) return real_way(a, b);
+    nb::object natural = natural_of(a, b);
+    if (!integer_kind(kind_of(natural))) return apply_op(op, a, b);
+    if (index_int64(a.attr("ndim")) != 1 || index_int64(b.attr("ndim")) != 1)
+        return apply_op(op, a, b);
+    const int64_t na = index_int64(a.attr("size")), nbv = index_int64(b.attr("size"));
+    if (nbv != na && nbv != 1) return apply_op(op, a, b);
+    nb::object ia = int64_values(a), ib = int64_values(b);
+    if (ia.is_valid() && ib.is_valid()) {
+        Int64s x = nb::cast<Int64s>(ia), y = nb::cast<Int64s>(ib);
+        std::vector<int64_t> out(x.shape(0));
+        exact::Range range;
+        if (exact::elementwise(x.data(), x.shape(0), y.data(), y.shape(0), op, false, out.data(),
+                               range))
+            return int_result(std::move(out), range, natural);
+    }
+    return real_way(as_reals(a), as_reals(b));
+}
+
+// Refuses (TypeError) an array of values that are no real numbers: complex ones, texts, dates.
+void refuse_kind(const char *what, nb::handle arr, char kind) {
+    nb::object flat = np_mod().attr("ravel")(arr);
+    if (index_int64(flat.attr("size")) == 0) return;
+    nb::object first = flat.attr("item")(0);
+    if (kind == 'c') numbers::refuse_complex(g_module, what, first);
+    numbers::refuse_not_number(g_module, what, first);
+}
+
+// The weights a program gives a block (one per row): real numbers as numpy holds them (integers
+// stay integers), each value of an object array by the plain number it stands for. NaN and
+// infinite weights are refused (ValueError), and so is what is no real number (TypeError).
+nb::object weights_of(nb::handle w) {
+    nb::object np = np_mod();
+    const char kind = dtype_kind(w);
+    if (integer_kind(kind)) return nb::borrow(w);
+    if (kind == 'f') {
+        check_finite_values(kCoefficient, w);
+        // Half-precision values are read as float64, which holds them exactly: the sparse library
+        // takes no float16.
+        if (is_dtype(w, "float16")) return as_reals(w);
+        return nb::borrow(w);
+    }
+    if (kind != 'O') {
+        refuse_kind(kCoefficient, w, kind);
+        return nb::borrow(w);
+    }
+    nb::list values;
+    bool ints = true;
+    int64_t unused = 0;
+    for (nb::handle item : np.attr("ravel")(w)) {
+        nb::object v = numbers::plain_number(g_module, kCoefficient, item);
+        check_finite(kCoefficient, v);
+        ints = ints && PyLong_Check(v.ptr()) && int64_of(v, unused);
+        values.append(v);
+    }
+    nb::object dtype = np.attr(ints ? "int64" : "float64");
+    nb::object out = np.attr("array")(values, "dtype"_a = dtype).attr("reshape")(w.attr("shape"));
+    check_finite_values(kCoefficient, out);
+    return out;
+}
+
+// Python's int of a 128-bit value.
+nb::object py_int(__int128 v) {
+    if (exact::fits_int64(v)) return nb::int_(static_cast<int64_t>(v));
+    const auto hi = static_cast<int64_t>(v >> 64);
+    const auto lo = static_cast<uint64_t>(v);
+    nb::object high = zk::check(PyNumber_Lshift(nb::int_(hi).ptr(), nb::int_(64).ptr()));
+    nb::object low = zk::check(PyLong_FromUnsignedLongLong(lo));
+    return add(high, low);
+}
+
+// Σ c_i (Σ c_i · w_i with weights) as a plain number: exact for integers, whatever their size.
+nb::object total(nb::handle c, nb::handle w) {
+    nb::object np = np_mod();
+    const bool weighted = !w.is_none();
+    const bool ints = integer_kind(dtype_kind(c)) && (!weighted || integer_kind(dtype_kind(w)));
+    bool shaped = index_int64(c.attr("ndim")) == 1;
+    if (weighted)
+        shaped = shaped && index_int64(w.attr("ndim")) == 1 &&
+                 compare(w.attr("size"), c.attr("size"), Py_EQ);
+    if (ints && shaped) {
+        nb::object ic = int64_values(c);
+        nb::object iw = weighted ? int64_values(w) : nb::object();
+        if (ic.is_valid() && (!weighted || iw.is_valid())) {
+            Int64s a = nb::cast<Int64s>(ic);
+            const int64_t one = 1;
+            const int64_t *b = &one;
+            size_t b_len = 1;
+            Int64s wv;
+            if (weighted) {
+                wv = nb::cast<Int64s>(iw);
+                b = wv.data();
+                b_len = wv.shape(0);
+            }
+            __int128 sum = 0;
+            if (exact::dot(a.data(), a.shape(0), b, b_len, sum)) return py_int(sum);
+        }
+        // Past 128 bits: the host's integers.
+        nb::object terms = c.attr("tolist")();
+        if (weighted)
+            terms = builtin("map")(nb::module_::import_("operator").attr("mul"), terms,
+                                   w.attr("tolist")());
+        return builtin("sum")(terms);
+    }
+    // numpy's dot gives no warnings; its sum warns on overflow.
+    nb::object r =
+        weighted ? c.attr("dot")(w)
+                 : real_arithmetic(max_abs(c) * static_cast<double>(index_int64(c.attr("size"))),
+                                   [&] { return c.attr("sum")(); });
+    nb::object plain = numbers::plain_or_none(g_module, kConstant, r);
+    if (!plain.is_valid()) return r;
+    check_finite(kConstant, plain);
+    return plain;
+}
+
+// The largest magnitude of an integer array's values as the host's int (0 when empty): the
+// magnitude of int64's least value is no int64.
+nb::object magnitude(nb::handle values) {
+    if (index_int64(values.attr("size")) == 0) return nb::int_(0);
+    nb::object low = builtin("abs")(builtin("int")(values.attr("min")()));
+    nb::object high = builtin("abs")(builtin("int")(values.attr("max")()));
+    return builtin("max")(low, high);
+}
+
+// The longest row (of a csr_array; column of a csc_array) as the host's int.
+nb::object longest_line(nb::handle m) {
+    nb::object starts = m.attr("indptr");
+    if (index_int64(starts.attr("size")) < 2) return nb::int_(0);
+    return builtin("int")(np_mod().attr("diff")(starts).attr("max")());
+}
+
+bool within_int64(nb::handle bound) {
+    return compare(bound, nb::int_(std::numeric_limits<int64_t>::max()), Py_LE);
+}
+
+nb::object as_int64(nb::handle arr) { return arr.attr("astype")(np_mod().attr("int64")); }
+
+// ---------------------------------------------------------------------------------------------
+// Sparse matrices (a row's 1-D csr_array, a block's 2-D one, the quadratic csc_array): integer
+// values computed exactly, real ones by the sparse library with their results checked.
+
+bool is_compressed(nb::handle m) {
+    return exact_type(m, g_module.get("csr_array")) || exact_type(m, g_module.get("csc_array"));
+}
+
+// A compressed array of the library's own types whose stored values are integers.
+bool integer_sparse(nb::handle m) {
+    return is_compressed(m) && integer_kind(dtype_kind(m.attr("data")));
+}
+
+// The same structure with other stored values. The index arrays are shared while the matrix is
+// canonical (nothing rearranges them then), copied otherwise, as the library's own copy would.
+nb::object with_values(nb::handle m, nb::handle values) {
+    nb::object indices = m.attr("indices"), indptr = m.attr("indptr");
+    if (!truth(m.attr("has_canonical_format"))) {
+        indices = indices.attr("copy")();
+        indptr = indptr.attr("copy")();
+    }
+    nb::handle cls(reinterpret_cast<PyObject *>(Py_TYPE(m.ptr())));
+    return cls(nb::make_tuple(values, indices, indptr), "shape"_a = m.attr("shape"));
+}
+
+// k · m for a plain number k.
+nb::object scale_matrix(nb::handle m, nb::handle k) {
+    if (PyLong_Check(k.ptr()) && integer_sparse(m)) {
+        nb::object data = m.attr("data");
+        nb::object factor = builtin("abs")(k);
+        nb::object natural = natural_with_int(data);
+        if (!fits_type(factor, natural) || !fits_type(mul(magnitude(data), factor), natural))
+            return with_values(m,
+                               values_with_number(data, k, exact::Op::kMul, false, kCoefficient));
+    }
+    // float64 values times a host number: natively, in the same pass as their check.
+    Reals reals;
+    if ((PyFloat_Check(k.ptr()) || PyLong_Check(k.ptr())) && is_compressed(m) &&
+        nb::try_cast(m.attr("data"), reals, false))
+        return with_values(
+            m, values_with_number(m.attr("data"), k, exact::Op::kMul, false, kCoefficient));
+    nb::object r =
+        real_arithmetic(max_abs(m.attr("data")) * magnitude_of(k), [&] { return mul(k, m); });
+    check_finite_matrix(kCoefficient, r);
+    return r;
+}
+
+// -m: -(-2**31) is no int32 either.
+nb::object negate_matrix(nb::handle m) {
+    if (integer_sparse(m)) {
+        nb::object data = m.attr("data");
+        if (!fits_type(magnitude(data), natural_with_int(data)))
+            return with_values(
+                m, values_with_number(data, nb::int_(-1), exact::Op::kMul, false, kCoefficient));
+    }
+    return negate(m);
+}
+
+// m with its values as real ones, or as int64, in the same layout (the library's astype would add
+// up repeated entries as well).
+nb::object real_matrix(nb::handle m) {
+    if (!is_compressed(m) || dtype_kind(m.attr("data")) == 'f') return nb::borrow(m);
+    return with_values(m, as_reals(m.attr("data")));
+}
+
+nb::object int64_matrix(nb::handle m) {
+    return with_values(m, m.attr("data").attr("astype")(np_mod().attr("int64")));
+}
+
+// The compressed arrays of a matrix as the kernels read them: 32-bit indices (the library's own
+// for every matrix of this size) and int64 values.
+struct Compressed {
+    nb::object starts_obj_, cols_obj_, values_obj_;
+    Int32s starts_, cols_;
+    Int64s values_;
+    size_t lines_ = 0;  // rows of a csr_array, columns of a csc_array
+
+    exact::CsrView view() const {
+        return {starts_.data(), cols_.data(), values_.data(), nullptr, exact::Width::kInt64};
+    }
+};
+
+bool compressed(nb::handle m, Compressed &out) {
+    nb::object np = np_mod();
+    nb::object shape = m.attr("shape");
+    const Py_ssize_t ndim = PyTuple_GET_SIZE(shape.ptr());
+    const bool csc = exact_type(m, g_module.get("csc_array"));
+    const int64_t lines = ndim == 1 ? 1 : index_int64(shape[csc ? 1 : 0]);
+    const int64_t across = index_int64(shape[ndim == 1 || csc ? 0 : 1]);
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    if (across > kMax || index_int64(m.attr("nnz")) > kMax) return false;
+    out.values_obj_ = int64_values(m.attr("data"));
+    if (!out.values_obj_.is_valid()) return false;
+    nb::object int32 = np.attr("int32");
+    out.starts_obj_ = np.attr("ascontiguousarray")(m.attr("indptr"), "dtype"_a = int32);
+    out.cols_obj_ = np.attr("ascontiguousarray")(m.attr("indices"), "dtype"_a = int32);
+    out.starts_ = nb::cast<Int32s>(out.starts_obj_);
+    out.cols_ = nb::cast<Int32s>(out.cols_obj_);
+    out.values_ = nb::cast<Int64s>(out.values_obj_);
+    out.lines_ = static_cast<size_t>(lines);
+    return true;
+}
+
+// The library's results keep 64-bit indices where an operand has them.
+bool wide_indices(nb::handle m) {
+    return !is_dtype(m.attr("indices"), "int32") || !is_dtype(m.attr("indptr"), "int32");
+}
+
+// Index arrays of a result made from operands with wide indices: as wide.
+nb::object index_array(std::vector<int32_t> &&v, bool wide) {
+    nb::object out = numpy_of(std::move(v));
+    if (wide) out = out.attr("astype")(np_mod().attr("int64"));
+    return out;
+}
+
+// The library's own way `fn` on integer operands, taken in int64 where `bound` (the magnitude
+// no value along the way can pass) shows that it cannot wrap there, and the result given the
+// type `natural` when its values fit it; as real values otherwise. For the forms the kernels
+// here do not take (matrices not in canonical form), whose results keep the library's layout.
+template <typename Fn>
+nb::object library_way(nb::handle bound, nb::handle natural, Fn fn) {
+    if (!within_int64(bound)) {
+        nb::object r = fn(true);
+        check_finite_matrix(kCoefficient, r);
+        return r;
+    }
+    nb::object r = fn(false);
+    return with_values(r, narrowed(r.attr("data"), natural));
+}
+
+// a ± b for two compressed arrays of one type with integer values, exactly (canonical operands
+// are merged as the library merges them); invalid where the library's own way is taken.
+nb::object exact_matrix_sum(nb::handle a, nb::handle b, bool minus) {
+    if (!integer_sparse(a) || !integer_sparse(b) || Py_TYPE(a.ptr()) != Py_TYPE(b.ptr()))
+        return nb::object();
+    // Matrices of other shapes: the library's own error.
+    if (compare(a.attr("shape"), b.attr("shape"), Py_NE)) return nb::object();
+    nb::object natural = natural_of(a.attr("data"), b.attr("data"));
+    // Repeated entries of a matrix not in canonical form are added up along the way.
+    nb::object bound = add(mul(magnitude(a.attr("data")), longest_line(a)),
+                           mul(magnitude(b.attr("data")), longest_line(b)));
+    if (fits_type(bound, natural)) return nb::object();
+    if (!truth(a.attr("has_canonical_format")) || !truth(b.attr("has_canonical_format"))) {
+        return library_way(bound, natural, [&](bool real) {
+            return real ? add_or_sub(real_matrix(a), real_matrix(b), minus)
+                        : add_or_sub(int64_matrix(a), int64_matrix(b), minus);
+        });
+    }
+    Compressed x, y;
+    if (!compressed(a, x) || !compressed(b, y)) return nb::object();
+    exact::PlainCsr out;
+    const auto lines = static_cast<int64_t>(x.lines_);
+    nb::object values;
+    if (exact::merge_rows<int64_t>(x.view(), y.view(), minus, lines, out)) {
+        exact::Range range;
+        range.add(out.ints_);
+        values = int_result(std::move(out.ints_), range, natural);
+    } else {
+        out = exact::PlainCsr();
+        exact::merge_rows<double>(x.view(), y.view(), minus, lines, out);
+        values = numpy_of(std::move(out.reals_));
+        check_finite_values(kCoefficient, values);
+    }
+    nb::handle cls(reinterpret_cast<PyObject *>(Py_TYPE(a.ptr())));
+    const bool wide = wide_indices(a) || wide_indices(b);
+    return cls(nb::make_tuple(values, index_array(std::move(out.cols_), wide),
+                              index_array(std::move(out.starts_), wide)),
+               "shape"_a = a.attr("shape"));
+}
+
+nb::object matrix_sum(nb::handle a, nb::handle b, bool minus) {
+    if (nb::object r = exact_matrix_sum(a, b, minus); r.is_valid()) return r;
+    nb::object r = add_or_sub(a, b, minus);
+    check_finite_matrix(kCoefficient, r);
+    return r;
+}
+
+// The type numpy's sum gives values of `arr`'s type (int64 for int32).
+nb::object sum_type(nb::handle arr) {
+    nb::object np = np_mod();
+    return np.attr("zeros")(0, "dtype"_a = arr.attr("dtype")).attr("sum")().attr("dtype");
+}
+
+// The column sums of a 2-D csr_array of integer values, weighted by one integer per row or not,
+// as a 1-D csr_array over its columns: exact in `natural` while the sums fit it, int64 next,
+// float64 past that. `present`: every column holding an entry, sums of 0 included (as the
+// library adds stored values by column); otherwise the sums that are not 0 (as a row made from
+// dense sums holds them). Invalid where the shortcut does not apply.
+nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb::handle natural) {
+    if (!exact_type(m, g_module.get("csr_array")) || index_int64(m.attr("ndim")) != 2 ||
+        !integer_kind(dtype_kind(m.attr("data"))))
+        return nb::object();
+    nb::object iw;
+    Int64s w;
+    if (!weights.is_none()) {
+        if (!integer_kind(dtype_kind(weights)) || index_int64(weights.attr("ndim")) != 1 ||
+            compare(weights.attr("size"), m.attr("shape")[0], Py_NE))
+            return nb::object();
+        iw = int64_values(weights);
+        if (!iw.is_valid()) return nb::object();
+        w = nb::cast<Int64s>(iw);
+    }
+    nb::object data = m.attr("data");
+    nb::object factor = iw.is_valid() ? magnitude(weights) : nb::int_(1);
+    nb::object bound = mul(mul(magnitude(data), factor), m.attr("nnz"));
+    if (fits_type(bound, natural)) return nb::object();
+    Compressed x;
+    if (!compressed(m, x)) return nb::object();
+    const int64_t width = index_int64(m.attr("shape")[1]);
+    exact::ColumnSums sums =
+        exact::column_sums(x.starts_.data(), x.lines_, x.cols_.data(), x.values_.data(),
+                           iw.is_valid() ? w.data() : nullptr, width, present);
+    bool ints = sums.exact_ok_;
+    for (size_t i = 0; ints && i < sums.exact_.size(); ++i)
+        ints = exact::fits_int64(sums.exact_[i]);
+    nb::object values;
+    if (ints) {
+        std::vector<int64_t> v(sums.exact_.begin(), sums.exact_.end());
+        exact::Range range;
+        range.add(v);
+        values = int_result(std::move(v), range, natural);
+    } else {
+        values = numpy_of(std::move(sums.reals_));
+        check_finite_values(kCoefficient, values);
+    }
+    std::vector<int32_t> starts{0, static_cast<int32_t>(sums.cols_.size())};
+    const bool wide = wide_indices(m);
+    return g_module.get("csr_array")(
+        nb::make_tuple(values, index_array(std::move(sums.cols_), wide),
+                       index_array(std::move(starts), wide)),
+        "shape"_a = nb::make_tuple(width));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Origins: the variable arrays a result holds are those of its operands.
+
+OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
+    if (a == b) return a;
+    if (!a || !b) {
+        const OriginPtr &known = a ? a : b;
+        if (known->others_) return known;
+        auto o = std::make_shared<Origin>(*known);
+        o->others_ = true;
+        return o;
+    }
+    auto before = [](const nb::object &x, const nb::object &y) {
+        return std::less<PyObject *>()(x.ptr(), y.ptr());
+    };
+    auto covers = [&before](const Origin &x, const Origin &y) {
+        return (x.others_ || !y.others_) &&
+               std::includes(x.arrays_.begin(), x.arrays_.end(), y.arrays_.begin(), y.arrays_.end(),
+                             before);
+    };
+    if (covers(*a, *b)) return a;
+    if (covers(*b, *a)) return b;
+    auto o = std::make_shared<Origin>();
+    std::set_union(a->arrays_.begin(), a->arrays_.end(), b->arrays_.begin(), b->arrays_.end(),
+                   std::back_inserter(o->arrays_), before);
+    o->others_ = a->others_ || b->others_;
+    return o;
+}
 // ---------------------------------------------------------------------------------------------
 // Garbage collection: every field is an arbitrary object (the constructors convert nothing), so a
 // row can close a cycle through a bound or its attribute dictionary.
@@ -199,11 +908,11 @@ void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadrati
 
 // Every result goes through the constructor's checks and is a plain LinearExpression, whatever
 // the operands' classes.
-nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic = nb::none(),
+nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic, OriginPtr origin,
                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
     check_row_parts(linear, constant, quadratic);
     return nb::cast(LinearExpression{std::move(constant), std::move(linear), std::move(quadratic),
-                                     std::move(lower), std::move(upper)});
+                                     std::move(lower), std::move(upper), std::move(origin)});
 }
 
 // A copy of the fields (references only): the arithmetic below runs the host's code, which could
@@ -219,34 +928,50 @@ void row_guard(const LinearExpression &r) {
     if (row_bounded(r)) fail_formula(kRowOperandBounded);
 }
 
+// A row's constant as the plain number it stands for (a numpy scalar a constructor was given);
+// any other object as it is, whose arithmetic is its own.
+nb::object constant_of(const LinearExpression &r) {
+    nb::object plain = number(kConstant, r.constant_);
+    return plain.is_valid() ? plain : r.constant_;
+}
+
+// A constant computed from plain numbers: an infinite or NaN one is refused.
+nb::object checked_constant(nb::object c) {
+    check_finite(kConstant, c);
+    return c;
+}
+
 // a ± b for two rows free of bounds.
 nb::object combine_rows(const LinearExpression &a, const LinearExpression &b, bool minus) {
-    nb::object constant = add_or_sub(a.constant_, b.constant_, minus);
-    nb::object linear = add_or_sub(a.linear_coefficients_, b.linear_coefficients_, minus);
+    nb::object constant = checked_constant(add_or_sub(constant_of(a), constant_of(b), minus));
+    nb::object linear = matrix_sum(a.linear_coefficients_, b.linear_coefficients_, minus);
     nb::object quadratic = nb::none();
     bool qa = !a.quadratic_coefficients_.is_none();
     bool qb = !b.quadratic_coefficients_.is_none();
     if (qa && qb)
-        quadratic = add_or_sub(a.quadratic_coefficients_, b.quadratic_coefficients_, minus);
+        quadratic = matrix_sum(a.quadratic_coefficients_, b.quadratic_coefficients_, minus);
     else if (qa)
         quadratic = a.quadratic_coefficients_;
     else if (qb)
-        quadratic = minus ? negate(b.quadratic_coefficients_) : b.quadratic_coefficients_;
-    return make_row(std::move(linear), std::move(constant), std::move(quadratic));
+        quadratic = minus ? negate_matrix(b.quadratic_coefficients_) : b.quadratic_coefficients_;
+    return make_row(std::move(linear), std::move(constant), std::move(quadratic),
+                    join(a.origin_, b.origin_));
 }
 
 nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpression r = row_of(self);
     row_guard(r);
-    if (is_number(other)) {
-        // Only the constant moves: the result refers to the row's own arrays.
-        return make_row(r.linear_coefficients_, add_or_sub(r.constant_, other, minus),
-                        r.quadratic_coefficients_);
-    }
     if (is_row(other)) {
         LinearExpression o = row_of(other);
         row_guard(o);
         return combine_rows(r, o, minus);
+    }
+    if (nb::object k = number(kConstant, other); k.is_valid()) {
+        check_finite(kConstant, k);
+        // Only the constant moves: the result refers to the row's own arrays.
+        return make_row(r.linear_coefficients_,
+                        checked_constant(add_or_sub(constant_of(r), k, minus)),
+                        r.quadratic_coefficients_, r.origin_);
     }
     fail_type(kRowOperandType);
 }
@@ -258,16 +983,18 @@ nb::object row_sub(nb::handle self, nb::handle other) { return row_add_sub(self,
 nb::object row_rsub(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     row_guard(r);
-    if (is_number(other)) {
-        nb::object quadratic =
-            r.quadratic_coefficients_.is_none() ? nb::none() : negate(r.quadratic_coefficients_);
-        return make_row(negate(r.linear_coefficients_), sub(other, r.constant_),
-                        std::move(quadratic));
-    }
     if (is_row(other)) {
         LinearExpression o = row_of(other);
         row_guard(o);
         return combine_rows(o, r, true);
+    }
+    if (nb::object k = number(kConstant, other); k.is_valid()) {
+        check_finite(kConstant, k);
+        nb::object quadratic = r.quadratic_coefficients_.is_none()
+                                   ? nb::none()
+                                   : negate_matrix(r.quadratic_coefficients_);
+        return make_row(negate_matrix(r.linear_coefficients_),
+                        checked_constant(sub(k, constant_of(r))), std::move(quadratic), r.origin_);
     }
     fail_type(kRowOperandType);
 }
@@ -275,29 +1002,48 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
 nb::object row_mul(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     row_guard(r);
-    if (is_number(other)) {
+    if (!is_row(other)) {
+        nb::object k = number(kCoefficient, other);
+        if (!k.is_valid()) fail_type(kRowOperandType);
+        check_finite(kCoefficient, k);
         nb::object quadratic = r.quadratic_coefficients_.is_none()
                                    ? nb::none()
-                                   : mul(other, r.quadratic_coefficients_);
-        return make_row(mul(other, r.linear_coefficients_), mul(other, r.constant_),
-                        std::move(quadratic));
+                                   : scale_matrix(r.quadratic_coefficients_, k);
+        return make_row(scale_matrix(r.linear_coefficients_, k),
+                        checked_constant(mul(k, constant_of(r))), std::move(quadratic), r.origin_);
     }
-    if (!is_row(other)) fail_type(kRowOperandType);
     LinearExpression o = row_of(other);
     row_guard(o);
     if (!r.quadratic_coefficients_.is_none() || !o.quadratic_coefficients_.is_none())
         fail_value(kQuadraticProduct);
 
     // (a·x + ca)(b·x + cb) = ca·cb + (cb·a + ca·b)·x + x^T (a b^T) x; the outer product is stored
-    // symmetrised, which keeps the value at every x.
+    // symmetrised, which keeps the value at every x. Its halves are real values whatever the
+    // rows hold, so the products are taken as real values too: an integer product never wraps.
     const nb::object &a = r.linear_coefficients_;
     const nb::object &b = o.linear_coefficients_;
-    nb::object constant = mul(r.constant_, o.constant_);
-    nb::object linear = add(mul(a, o.constant_), mul(b, r.constant_));
-    nb::object outer = matmul(a.attr("reshape")(-1, 1), b.attr("reshape")(1, -1));
+    nb::object ca = constant_of(r), cb = constant_of(o);
+    nb::object constant = checked_constant(mul(ca, cb));
+    nb::object linear = matrix_sum(scale_matrix(a, cb), scale_matrix(b, ca), false);
+    nb::object outer =
+        matmul(real_matrix(a).attr("reshape")(-1, 1), real_matrix(b).attr("reshape")(1, -1));
     nb::object half = nb::float_(0.5);
     nb::object quadratic = mul(half, add(outer, outer.attr("T"))).attr("tocsc")();
-    return make_row(std::move(linear), std::move(constant), std::move(quadratic));
+    check_finite_matrix(kCoefficient, quadratic);
+    return make_row(std::move(linear), std::move(constant), std::move(quadratic),
+                    join(r.origin_, o.origin_));
+}
+
+// A bound a comparison gives: the plain number (an infinity is no bound on that side, NaN is
+// refused); None and what is no number are refused with the host's words for the comparison,
+// as the engine could hold no such bound.
+nb::object bound_of(const char *op, const char *cls, const char *what, nb::handle other) {
+    if (other.is_none()) fail_type(linear::none_comparison_message(op, cls));
+    nb::object v = number(what, other);
+    if (!v.is_valid()) fail_type(linear::comparison_message(op, cls, numbers::type_text(other)));
+    if (PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr())))
+        numbers::refuse_nan(g_module, what);
+    return v;
 }
 
 // A comparison gives a copy with the new bound; the opposite bound that the row already carries
@@ -305,22 +1051,25 @@ nb::object row_mul(nb::handle self, nb::handle other) {
 nb::object row_eq(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (row_bounded(r)) fail_formula(kHasBoundary);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_,
-                    nb::borrow(other), nb::borrow(other));
+    nb::object v = bound_of("==", kRowClass, kEquationBound, other);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_, v,
+                    v);
 }
 
 nb::object row_ge(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.lower_bound_.is_none()) fail_formula(kRowHasLower);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_,
-                    nb::borrow(other), r.upper_bound_);
+    nb::object v = bound_of(">=", kRowClass, kLowerBound, other);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_,
+                    std::move(v), r.upper_bound_);
 }
 
 nb::object row_le(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.lower_bound_,
-                    nb::borrow(other));
+    nb::object v = bound_of("<=", kRowClass, kUpperBound, other);
+    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_,
+                    r.lower_bound_, std::move(v));
 }
 
 bool row_bool(nb::handle self) {
@@ -359,76 +1108,15 @@ nb::object default_constants(nb::handle linear) {
 // ---------------------------------------------------------------------------------------------
 // Matrices kept as plain arrays (BlockCoefs): picked columns, and sums and differences of them.
 // The matrix is made by the rules of the sparse library's sum of two compressed-row matrices in
-// canonical form (columns ascending within a row, none repeated), applied in the order the
-// program wrote the sums: per row, the two rows are merged by column, an entry present on one
-// side only is combined with 0 (a - 0, 0 - b), and a result equal to 0 is not stored. Values are
-// int32 while both sides are (added with wrap-around, as the library's C++ adds them) and
-// float64 once either side is. Picked rows are canonical, and so is every such sum, so each step
-// is the library's own canonical case; its results have 32-bit indices while all counts fit.
+// canonical form (exact::merged), applied in the order the program wrote the sums. Values are
+// integers while both sides are, exact (int32 while they fit, int64 next, float64 past that),
+// and float64 once either side is. Picked rows are canonical, and so is every such sum, so each
+// step is the library's own canonical case; its results have 32-bit indices while all counts
+// fit.
 
-struct PlainCsr {
-    std::vector<int32_t> starts_, cols_;
-    std::vector<double> reals_;  // float64 values
-    std::vector<int32_t> ints_;  // int32 values
-    bool is_float_ = false;
-};
-
-template <typename T>
-T value_at(const PlainCsr &m, size_t k) {
-    if (m.is_float_) return static_cast<T>(m.reals_[k]);
-    return static_cast<T>(m.ints_[k]);
-}
-
-// The library's C++ adds its int32 values with wrap-around; here that is said explicitly.
-template <typename T>
-T apply(T a, T b, bool minus) {
-    if constexpr (std::is_integral_v<T>) {
-        const auto ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
-        return static_cast<T>(minus ? ua - ub : ua + ub);
-    } else {
-        return minus ? a - b : a + b;
-    }
-}
-
-template <typename T>
-void merge_rows(const PlainCsr &a, const PlainCsr &b, bool minus, int64_t rows, PlainCsr &out,
-                std::vector<T> &values) {
-    out.starts_.assign(static_cast<size_t>(rows) + 1, 0);
-    out.cols_.reserve(a.cols_.size() + b.cols_.size());
-    values.reserve(a.cols_.size() + b.cols_.size());
-    auto keep = [&](int32_t col, T v) {
-        if (v != 0) {
-            out.cols_.push_back(col);
-            values.push_back(v);
-        }
-    };
-    for (int64_t r = 0; r < rows; ++r) {
-        size_t i = static_cast<size_t>(a.starts_[static_cast<size_t>(r)]);
-        size_t j = static_cast<size_t>(b.starts_[static_cast<size_t>(r)]);
-        const auto ie = static_cast<size_t>(a.starts_[static_cast<size_t>(r) + 1]);
-        const auto je = static_cast<size_t>(b.starts_[static_cast<size_t>(r) + 1]);
-        while (i < ie && j < je) {
-            if (a.cols_[i] == b.cols_[j]) {
-                keep(a.cols_[i], apply(value_at<T>(a, i), value_at<T>(b, j), minus));
-                ++i;
-                ++j;
-            } else if (a.cols_[i] < b.cols_[j]) {
-                keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
-                ++i;
-            } else {
-                keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
-                ++j;
-            }
-        }
-        for (; i < ie; ++i) keep(a.cols_[i], apply(value_at<T>(a, i), T(0), minus));
-        for (; j < je; ++j) keep(b.cols_[j], apply(T(0), value_at<T>(b, j), minus));
-        out.starts_[static_cast<size_t>(r) + 1] = static_cast<int32_t>(out.cols_.size());
-    }
-}
-
-PlainCsr picked_rows(const BlockCoefs &c) {
-    PlainCsr m;
-    m.is_float_ = c.float_;
+exact::PlainCsr picked_rows(const BlockCoefs &c) {
+    exact::PlainCsr m;
+    m.width_ = c.float_ ? exact::Width::kFloat64 : exact::Width::kInt32;
     m.starts_.resize(static_cast<size_t>(c.rows_) + 1);
     for (size_t r = 0; r < m.starts_.size(); ++r) m.starts_[r] = static_cast<int32_t>(r);
     m.cols_ = c.cols_;
@@ -439,20 +1127,10 @@ PlainCsr picked_rows(const BlockCoefs &c) {
     return m;
 }
 
-PlainCsr summed_rows(const BlockCoefs &c, const PlainCsr &a, const PlainCsr &b) {
-    PlainCsr out;
-    out.is_float_ = c.float_;
-    if (c.float_)
-        merge_rows(a, b, c.minus_, c.rows_, out, out.reals_);
-    else
-        merge_rows(a, b, c.minus_, c.rows_, out, out.ints_);
-    return out;
-}
-
 // The rows of a tree of picks and sums. A node may be shared (`s + s`), so each is computed once
 // per call and its arrays are dropped as soon as its last user in the tree has them; the tree is
 // walked without recursion, however deep it is.
-PlainCsr evaluate(const BlockCoefs &root) {
+exact::PlainCsr evaluate(const BlockCoefs &root) {
     std::unordered_map<const BlockCoefs *, int64_t> users;
     std::vector<const BlockCoefs *> stack{&root};
     users[&root] = 1;
@@ -463,7 +1141,7 @@ PlainCsr evaluate(const BlockCoefs &root) {
         for (const BlockCoefs *child : {c->left_.get(), c->right_.get()})
             if (users[child]++ == 0) stack.push_back(child);
     }
-    std::unordered_map<const BlockCoefs *, PlainCsr> done;
+    std::unordered_map<const BlockCoefs *, exact::PlainCsr> done;
     std::vector<std::pair<const BlockCoefs *, bool>> todo{{&root, false}};
     while (!todo.empty()) {
         auto [c, expanded] = todo.back();
@@ -480,20 +1158,21 @@ PlainCsr evaluate(const BlockCoefs &root) {
             todo.push_back({l, false});
             continue;
         }
-        done.emplace(c, summed_rows(*c, done.at(l), done.at(r)));
+        exact::PlainCsr sum =
+            exact::merged(exact::view(done.at(l)), exact::view(done.at(r)), c->minus_, c->rows_);
+        done.emplace(c, std::move(sum));
         for (const BlockCoefs *child : {l, r})
             if (--users[child] == 0) done.erase(child);
     }
     return std::move(done.at(&root));
 }
-
 // The same rows by counting, for a tree whose picked rows reach the top with small weights: a
 // picked block enters the result with its weight (the signed number of its ways to the top),
 // and each entry of the result is the weighted count of the picks of its row and column. The
 // library's sums give exactly that: every value along the way is an integer below 2^31, which
 // float64 and int32 hold exactly, and an entry that is 0 at some step and left out adds nothing
 // later. Empty (the flag false) when the weights are too large for that.
-bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
+bool counted_rows(const BlockCoefs &root, exact::PlainCsr &out) {
     constexpr int64_t kLimit = std::numeric_limits<int32_t>::max();
     // Parents before children: the reverse of a depth-first finishing order.
     std::vector<const BlockCoefs *> order;
@@ -590,20 +1269,14 @@ bool counted_rows(const BlockCoefs &root, PlainCsr &out) {
     }
     out.cols_.resize(at);
     values.resize(at);
-    out.is_float_ = root.float_;
-    if (out.is_float_)
+    if (root.float_) {
+        out.width_ = exact::Width::kFloat64;
         out.reals_.assign(values.begin(), values.end());
-    else
-        out.ints_.assign(values.begin(), values.end());
+    } else {
+        out.width_ = exact::Width::kInt32;
+        out.ints_ = std::move(values);
+    }
     return true;
-}
-
-template <typename T>
-nb::object numpy_of(std::vector<T> &&v) {
-    auto *owned = new std::vector<T>(std::move(v));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
 }
 
 // The matrix as the sparse library holds it. Picked rows are handed over in compressed form, as
@@ -620,9 +1293,17 @@ nb::object make_matrix(const BlockCoefs &c) {
         return csr_array(nb::make_tuple(values, numpy_of(std::move(cols)), starts),
                          nb::arg("shape") = shape);
     }
-    PlainCsr m;
+    exact::PlainCsr m;
     if (!counted_rows(c, m)) m = evaluate(c);
-    nb::object values = m.is_float_ ? numpy_of(std::move(m.reals_)) : numpy_of(std::move(m.ints_));
+    nb::object values;
+    if (m.width_ == exact::Width::kFloat64) {
+        values = numpy_of(std::move(m.reals_));
+    } else if (m.width_ == exact::Width::kInt64) {
+        values = numpy_of(std::move(m.ints_));
+    } else {
+        std::vector<int32_t> narrow(m.ints_.begin(), m.ints_.end());
+        values = numpy_of(std::move(narrow));
+    }
     return csr_array(
         nb::make_tuple(values, numpy_of(std::move(m.cols_)), numpy_of(std::move(m.starts_))),
         nb::arg("shape") = shape);
@@ -663,20 +1344,20 @@ BlockCoefs::Ptr shared(const BlockCoefs::Ptr &c) {
 }
 
 nb::object make_block(std::shared_ptr<const BlockCoefs> coefs, nb::object constants,
-                      nb::object lower, nb::object upper, bool is_init) {
+                      nb::object lower, nb::object upper, bool is_init, OriginPtr origin) {
     if (constants.is_none() || debug()) {
         nb::object linear = matrix_of(coefs);
         check_block_parts(linear, constants);
         if (constants.is_none()) constants = default_constants(linear);
     }
     return nb::cast(LinearExpressionsArr{std::move(constants), std::move(coefs), std::move(lower),
-                                         std::move(upper), nb::bool_(is_init)});
+                                         std::move(upper), nb::bool_(is_init), std::move(origin)});
 }
 
 nb::object make_block(nb::object linear, nb::object constants, nb::object lower, nb::object upper,
-                      bool is_init) {
+                      bool is_init, OriginPtr origin) {
     return make_block(BlockCoefs::matrix(std::move(linear)), std::move(constants), std::move(lower),
-                      std::move(upper), is_init);
+                      std::move(upper), is_init, std::move(origin));
 }
 
 LinearExpressionsArr block_of(nb::handle obj) { return nb::cast<LinearExpressionsArr &>(obj); }
@@ -695,10 +1376,6 @@ void block_guard(const LinearExpressionsArr &b) {
 // sparse library's own way gives, and applies only where that has been made sure: plain numeric
 // dtypes, 32-bit indices, the exact library types. Anything else takes the library's way.
 
-bool exact_type(nb::handle obj, nb::handle cls) {
-    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr());
-}
-
 // float64, int64 or int32: numpy and the sparse library promote these alike.
 bool plain_number_dtype(nb::handle arr) {
     nb::object name = arr.attr("dtype").attr("name");
@@ -707,9 +1384,7 @@ bool plain_number_dtype(nb::handle arr) {
     return false;
 }
 
-bool int32_dtype(nb::handle arr) {
-    return PyUnicode_CompareWithASCIIString(arr.attr("dtype").attr("name").ptr(), "int32") == 0;
-}
+bool int32_dtype(nb::handle arr) { return is_dtype(arr, "int32"); }
 
 // A 2-D csr_array with 32-bit indices and plain values, and w a 1-D numpy array of plain numbers
 // with one entry per row.
@@ -726,8 +1401,7 @@ bool plain_matrix_and_weights(nb::handle m, nb::handle w) {
 
 // Row starts 0, 1, 2, ...: each row holds exactly one value.
 bool one_value_per_row(nb::handle indptr) {
-    using Starts = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-    Starts starts;
+    Int32s starts;
     if (!nb::try_cast(indptr, starts)) return false;
     const int32_t *p = starts.data();
     const size_t n = starts.shape(0);
@@ -736,28 +1410,92 @@ bool one_value_per_row(nb::handle indptr) {
     return true;
 }
 
-// (w[:, None] * m).tocsr() for a matrix in canonical form (columns sorted, none repeated within
-// a row), where the library's way through the coordinate form keeps every entry in its place:
-// each value times its row's weight, the result sharing the column indices and row starts
-// instead of three new copies. Invalid when the shortcut does not apply.
-nb::object scaled_rows(nb::handle m, nb::handle w) {
+// Each stored value's row weight: the weights themselves for rows of one value each.
+nb::object weight_per_value(nb::handle indptr, nb::handle w) {
+    if (one_value_per_row(indptr)) return nb::borrow(w);
+    nb::object np = g_module.get("np");
+    return np.attr("repeat")(w, np.attr("diff")(indptr));
+}
+
+nb::object plain_scaled_rows(nb::handle m, nb::handle w) {
     if (!plain_matrix_and_weights(m, w) || !truth(m.attr("has_canonical_format")))
         return nb::object();
     nb::object np = g_module.get("np");
     nb::object indptr = m.attr("indptr");
-    // Rows of one value each (what indexing makes) take the weights as they are.
-    nb::object per_value =
-        one_value_per_row(indptr) ? nb::borrow(w) : np.attr("repeat")(w, np.attr("diff")(indptr));
-    nb::object data = np.attr("multiply")(m.attr("data"), per_value);
+    nb::object data;
+    Reals values, weights;
+    Int32s starts;
+    if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
+        one_value_per_row(indptr)) {
+        // Rows of one value each (what indexing makes): the weights as they are.
+        data = values_with_values(m.attr("data"), w, exact::Op::kMul, kCoefficient);
+    } else if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
+               nb::try_cast(indptr, starts, false)) {
+        // float64 values and weights: each value times its row's weight natively, in the same
+        // pass as the check of the products.
+        auto [array, out] = new_reals(values.shape(0));
+        if (!exact::reals_scaled_rows(starts.data(), weights.shape(0), values.data(),
+                                      weights.data(), out)) {
+            const int64_t at = exact::first_bad_real(out, values.shape(0), false);
+            numbers::refuse_not_finite(g_module, kCoefficient, nb::float_(out[at]));
+        }
+        data = array;
+    } else {
+        nb::object per_value = weight_per_value(indptr, w);
+        data = real_arithmetic(max_abs(m.attr("data")) * max_abs(w),
+                               [&] { return np.attr("multiply")(m.attr("data"), per_value); });
+        check_finite_values(kCoefficient, data);
+    }
     return g_module.get("csr_array")(nb::make_tuple(data, m.attr("indices"), indptr),
                                      nb::arg("shape") = m.attr("shape"));
+}
+
+// (w[:, None] * m).tocsr() for a matrix in canonical form (columns sorted, none repeated within
+// a row), where the library's way through the coordinate form keeps every entry in its place:
+// each value times its row's weight, the result sharing the column indices and row starts
+// instead of three new copies. Integer values and weights are multiplied exactly, whatever the
+// matrix's form (each entry times its row's weight keeps the row's sums). Invalid when the
+// shortcut does not apply.
+nb::object scaled_rows(nb::handle m, nb::handle w) {
+    const bool ints = integer_sparse(m) && exact_type(m, g_module.get("csr_array")) &&
+                      integer_kind(dtype_kind(w)) && index_int64(m.attr("ndim")) == 2 &&
+                      index_int64(w.attr("ndim")) == 1;
+    if (ints) {
+        nb::object rows = m.attr("shape")[0];
+        nb::object weights = nb::borrow(w);
+        if (compare(w.attr("size"), nb::int_(1), Py_EQ) && compare(rows, nb::int_(1), Py_NE))
+            weights = np_mod().attr("repeat")(w, rows);
+        if (compare(weights.attr("size"), rows, Py_NE)) return nb::object();
+        nb::object natural = natural_of(w, m.attr("data"));
+        nb::object bound = mul(mul(magnitude(m.attr("data")), magnitude(weights)), longest_line(m));
+        if (fits_type(bound, natural)) return plain_scaled_rows(m, w);
+        nb::object per_value = weight_per_value(m.attr("indptr"), weights);
+        nb::object values =
+            values_with_values(m.attr("data"), per_value, exact::Op::kMul, kCoefficient);
+        if (truth(m.attr("has_canonical_format"))) return with_values(m, values);
+        // Repeated entries: the library's way through the coordinate form, in int64.
+        return library_way(bound, natural, [&](bool real) {
+            nb::object column =
+                nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none());
+            nb::object ws = real ? as_reals(weights) : as_int64(weights);
+            nb::object ms = real ? real_matrix(m) : int64_matrix(m);
+            return real_arithmetic(max_abs(ms.attr("data")) * max_abs(ws),
+                                   [&] { return mul(ws[column], ms).attr("tocsr")(); });
+        });
+    }
+    return plain_scaled_rows(m, w);
 }
 
 // csr_array(w).dot(m).tocsr() as the dense column sums m' w made sparse: the library's product
 // adds w_i * m_ij over the rows in the same order and keeps the non-zero sums, which is what the
 // conversion of the dense sums keeps. Rows of weight 0 are left out of the product but not of
-// the dense sums (0 * inf is NaN there), so the shortcut needs every weight non-zero.
+// the dense sums (0 * inf is NaN there), so the shortcut needs every weight non-zero. Integer
+// values and weights are added up exactly instead.
 nb::object weighted_row_sum(nb::handle m, nb::handle w) {
+    if (integer_sparse(m) && integer_kind(dtype_kind(w))) {
+        nb::object sums = exact_column_sums(m, w, false, natural_of(w, m.attr("data")));
+        if (sums.is_valid()) return sums;
+    }
     if (!plain_matrix_and_weights(m, w)) return nb::object();
     nb::object np = g_module.get("np");
     if (compare(np.attr("count_nonzero")(w), w.attr("size"), Py_NE)) return nb::object();
@@ -772,8 +1510,7 @@ nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
     nb::object np = g_module.get("np");
     if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
         return nb::object();
-    using Weights = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-    Weights weights;
+    Reals weights;
     if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
         return nb::object();
     const double *v = weights.data();
@@ -787,21 +1524,27 @@ nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
-    if (is_number(other)) {
-        return make_block(shared(b.coefs_), add_or_sub(b.constants_, other, minus), nb::none(),
-                          nb::none(), true);
-    }
     if (is_block(other)) {
         LinearExpressionsArr o = block_of(other);
         // A bounded operand is a finished constraint, as for rows: its bounds would be lost.
         block_guard(o);
         if (compare(b.constants_.attr("shape"), o.constants_.attr("shape"), Py_NE))
             fail_formula(kElementCount);
-        nb::object constants = add_or_sub(b.constants_, o.constants_, minus);
+        nb::object constants =
+            values_with_values(b.constants_, o.constants_, sum_op(minus), kConstant);
+        OriginPtr origin = join(b.origin_, o.origin_);
         if (BlockCoefs::Ptr lazy = lazy_sum(b.coefs_, o.coefs_, minus))
-            return make_block(std::move(lazy), std::move(constants), nb::none(), nb::none(), false);
-        nb::object linear = add_or_sub(matrix_of(b), matrix_of(o), minus);
-        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false);
+            return make_block(std::move(lazy), std::move(constants), nb::none(), nb::none(), false,
+                              std::move(origin));
+        nb::object linear = matrix_sum(matrix_of(b), matrix_of(o), minus);
+        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false,
+                          std::move(origin));
+    }
+    if (nb::object k = number(kConstant, other); k.is_valid()) {
+        check_finite(kConstant, k);
+        nb::object constants = values_with_number(b.constants_, k, sum_op(minus), false, kConstant);
+        return make_block(shared(b.coefs_), std::move(constants), nb::none(), nb::none(), true,
+                          b.origin_);
     }
     fail_type(kBlockOperandType);
 }
@@ -814,42 +1557,81 @@ nb::object block_sub(nb::handle self, nb::handle other) { return block_add_sub(s
 nb::object block_mul(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
-    if (is_number(other)) {
-        return make_block(mul(other, matrix_of(b)), mul(other, b.constants_), nb::none(),
-                          nb::none(), true);
-    }
     if (is_ndarray(other)) {
         if (debug() && (compare(ndim_of(other), nb::int_(1), Py_NE) ||
                         compare(other.attr("size"), b.constants_.attr("size"), Py_NE)))
             fail_formula(kElementCount);
+        nb::object w = weights_of(other);
         // w[:, None] scales row i by w_i.
         nb::object matrix = matrix_of(b);
-        nb::object linear = scaled_rows(matrix, other);
+        nb::object linear = scaled_rows(matrix, w);
         if (!linear.is_valid()) {
             nb::object column =
-                other[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
-            linear = mul(column, matrix).attr("tocsr")();
+                w[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
+            double bound = has_attr(matrix, "data") ? max_abs(matrix.attr("data")) * max_abs(w)
+                                                    : std::numeric_limits<double>::infinity();
+            linear = real_arithmetic(bound, [&] { return mul(column, matrix).attr("tocsr")(); });
+            check_finite_matrix(kCoefficient, linear);
         }
-        return make_block(std::move(linear), mul(b.constants_, other), nb::none(), nb::none(),
-                          false);
+        nb::object constants = values_with_values(b.constants_, w, exact::Op::kMul, kConstant);
+        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false,
+                          b.origin_);
     }
-    fail_type(kBlockFactorType);
+    nb::object k = number(kCoefficient, other);
+    if (!k.is_valid()) fail_type(kBlockFactorType);
+    check_finite(kCoefficient, k);
+    nb::object constants = values_with_number(b.constants_, k, exact::Op::kMul, false, kConstant);
+    return make_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(), nb::none(),
+                      true, b.origin_);
 }
 
-// other - block, as block * -1 + other.
+// other - block, as block * -1 + other; for a number n, the constants n - c_i at once, which
+// fit wherever n and c_i do (-c_i alone may not: -(-2**31) is no int32).
 nb::object block_rsub(nb::handle self, nb::handle other) {
+    if (!is_block(other)) {
+        LinearExpressionsArr b = block_of(self);
+        block_guard(b);
+        if (nb::object k = number(kConstant, other); k.is_valid()) {
+            check_finite(kConstant, k);
+            nb::object constants =
+                values_with_number(b.constants_, k, exact::Op::kSub, true, kConstant);
+            return make_block(negate_matrix(matrix_of(b)), std::move(constants), nb::none(),
+                              nb::none(), true, b.origin_);
+        }
+    }
     nb::object negated = block_mul(self, nb::int_(-1));
     return block_add(negated, other);
 }
 
 // A bound value: a number becomes one float64 entry per row, so that a fractional or infinite
-// bound keeps its value on integer constants.
-nb::object border(const LinearExpressionsArr &b, nb::handle value) {
-    nb::object v = nb::borrow(value);
+// bound keeps its value on integer constants; an array is kept as it is, once its values are
+// known to be real numbers and none is NaN.
+nb::object border(const LinearExpressionsArr &b, const char *op, const char *what,
+                  nb::handle value) {
     nb::object shape = b.constants_.attr("shape");
-    if (is_number(v)) {
-        nb::object np = g_module.get("np");
-        v = np.attr("full")(shape, v, nb::arg("dtype") = np.attr("float64"));
+    nb::object np = g_module.get("np");
+    if (value.is_none()) fail_type(linear::none_comparison_message(op, kBlockClass));
+    nb::object v;
+    if (nb::object k = number(what, value); k.is_valid()) {
+        if (PyFloat_Check(k.ptr()) && std::isnan(PyFloat_AS_DOUBLE(k.ptr())))
+            numbers::refuse_nan(g_module, what);
+        v = np.attr("full")(shape, k, nb::arg("dtype") = np.attr("float64"));
+    } else {
+        v = nb::borrow(value);
+        if (is_ndarray(v)) {
+            const char kind = dtype_kind(v);
+            if (kind == 'O') {
+                for (nb::handle item : np.attr("ravel")(v)) {
+                    nb::object x = numbers::plain_number(g_module, what, item);
+                    if (PyFloat_Check(x.ptr()) && std::isnan(PyFloat_AS_DOUBLE(x.ptr())))
+                        numbers::refuse_nan(g_module, what);
+                }
+            } else if (kind == 'f') {
+                if (first_not_finite(v, true) >= 0) numbers::refuse_nan(g_module, what);
+            } else if (!integer_kind(kind)) {
+                refuse_kind(what, v, kind);
+            }
+        }
     }
     if (compare(v.attr("shape"), shape, Py_NE)) fail_formula(kBorderSize);
     return v;
@@ -859,33 +1641,42 @@ nb::object border(const LinearExpressionsArr &b, nb::handle value) {
 nb::object block_eq(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
-    nb::object v = border(b, other);
-    return make_block(shared(b.coefs_), b.constants_, v, v, false);
+    nb::object v = border(b, "==", kEquationBound, other);
+    return make_block(shared(b.coefs_), b.constants_, v, v, false, b.origin_);
 }
 
 nb::object block_ge(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.lower_bounds_.is_none()) fail_formula(kBlockHasLower);
-    nb::object v = border(b, other);
-    return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false);
+    nb::object v = border(b, ">=", kLowerBound, other);
+    return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false,
+                      b.origin_);
 }
 
 nb::object block_le(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.upper_bounds_.is_none()) fail_formula(kBlockHasUpper);
-    nb::object v = border(b, other);
-    return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false);
+    nb::object v = border(b, "<=", kUpperBound, other);
+    return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false,
+                      b.origin_);
 }
 
 nb::object block_sum(nb::handle self) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
-    nb::object constant = b.constants_.attr("sum")();
+    nb::object constant = total(b.constants_, nb::none());
     nb::object m = matrix_of(b);
     nb::object width = nb::make_tuple(m.attr("shape")[1]);
     nb::object csr_array = g_module.get("csr_array");
+    const bool direct = truth(b.is_init_);
     nb::object linear;
-    if (truth(b.is_init_)) {
+    if (integer_sparse(m))
+        linear =
+            exact_column_sums(m, nb::none(), direct,
+                              direct ? natural_with_int(m.attr("data")) : sum_type(m.attr("data")));
+    if (linear.is_valid())
+        return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
+    if (direct) {
         // The sparse constructor adds values of equal column in place, in the arrays it is given:
         // it gets copies, never the block's own arrays.
         nb::object data = m.attr("data").attr("copy")();
@@ -894,7 +1685,8 @@ nb::object block_sum(nb::handle self) {
     } else {
         linear = csr_array(m.attr("sum")(nb::arg("axis") = 0));
     }
-    return make_row(std::move(linear), std::move(constant));
+    check_finite_matrix(kCoefficient, linear);
+    return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
 }
 
 nb::object block_dot(nb::handle self, nb::handle other) {
@@ -905,16 +1697,21 @@ nb::object block_dot(nb::handle self, nb::handle other) {
             "%s%S", kUndefinedType, reinterpret_cast<PyObject *>(Py_TYPE(other.ptr()))));
         g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
-    nb::object constant = b.constants_.attr("dot")(other);
-    nb::object linear = weighted_picked_sum(b.coefs_, other);
-    if (linear.is_valid()) return make_row(std::move(linear), std::move(constant));
-    nb::object matrix = matrix_of(b);
-    linear = weighted_row_sum(matrix, other);
+    // A list (taken like an array without the checks) is read as numpy reads it.
+    nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other)
+                                                : g_module.get("np").attr("asarray")(other));
+    nb::object constant = total(b.constants_, w);
+    nb::object linear = weighted_picked_sum(b.coefs_, w);
     if (!linear.is_valid()) {
-        nb::object weights = g_module.get("csr_array")(other);
-        linear = weights.attr("dot")(matrix).attr("tocsr")();
+        nb::object matrix = matrix_of(b);
+        linear = weighted_row_sum(matrix, w);
+        if (!linear.is_valid()) {
+            nb::object weights = g_module.get("csr_array")(w);
+            linear = weights.attr("dot")(matrix).attr("tocsr")();
+        }
     }
-    return make_row(std::move(linear), std::move(constant));
+    check_finite_matrix(kCoefficient, linear);
+    return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
 }
 
 bool block_bool(nb::handle self) {
@@ -937,8 +1734,6 @@ nb::object dot(nb::handle first_expr, nb::handle second_expr) {
     return second_expr.attr("dot")(first_expr);
 }
 
-// The fields under their attribute names, in the constructor's order, each read and written
-// as the Python object it stands for.
 template <typename T>
 struct Field {
     const char *name_;
@@ -1068,7 +1863,7 @@ void bind_module(nb::module_ &m) {
                check_row_parts(linear, constant, quadratic);
                new (self)
                    LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
-                                    nb::borrow(lower), nb::borrow(upper)};
+                                    nb::borrow(lower),    nb::borrow(upper),  nullptr};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
@@ -1121,6 +1916,9 @@ void bind_module(nb::module_ &m) {
     // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds methods
     // after the class exists, so the interpreter's own rule has to be applied here.
     row.attr("__hash__") = nb::none();
+    // numpy's operators and scalars defer to the row, as the host's numbers do: `w * e` is
+    // `e * w`, and what the row does not define is refused alike on either side.
+    row.attr("__array_ufunc__") = nb::none();
 
     nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc, nb::dynamic_attr(),
                                            nb::type_slots(BlockSlots::slots_));
@@ -1132,9 +1930,10 @@ void bind_module(nb::module_ &m) {
                 check_block_parts(linear, constants);
                 nb::object c =
                     constants.is_none() ? default_constants(linear) : nb::borrow(constants);
-                new (self)
-                    LinearExpressionsArr{std::move(c), BlockCoefs::matrix(nb::borrow(linear)),
-                                         nb::borrow(lower), nb::borrow(upper), nb::borrow(is_init)};
+                new (self) LinearExpressionsArr{
+                    std::move(c),        BlockCoefs::matrix(nb::borrow(linear)),
+                    nb::borrow(lower),   nb::borrow(upper),
+                    nb::borrow(is_init), nullptr};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),
@@ -1199,6 +1998,7 @@ void bind_module(nb::module_ &m) {
             [](LinearExpressionsArr &b, nb::handle state) { set_state(b, state, kBlockFields); },
             "state"_a.none(), nb::sig("def __setstate__(self, state: dict) -> None"));
     block.attr("__hash__") = nb::none();
+    block.attr("__array_ufunc__") = nb::none();
 
     m.def("sumexp", &sumexp, "expr"_a.none(),
           nb::sig("def sumexp(expr: LinearExpressionsArr) -> LinearExpression"));

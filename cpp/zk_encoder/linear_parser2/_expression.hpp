@@ -1,9 +1,10 @@
 // State of the numeric rows of zk_encoder.linear_parser2._expression. Every field is a Python
-// object exactly as the constructor received it: the arrays are numpy and scipy objects, and all
-// arithmetic on them is theirs. Modules that receive rows may read the fields through nanobind
-// (bound types are shared across the package's extension modules); they build rows only through
-// the Python classes, whose constructors run the module's checks, except that indexing a
-// variable array makes its blocks of picked columns directly (BlockCoefs::picked).
+// object exactly as the constructor received it: the arrays are numpy and scipy objects. Beside
+// them each row and block records the variable arrays its columns come from (Origin). Modules
+// that receive rows may read the fields through nanobind (bound types are shared across the
+// package's extension modules); they build rows only through the Python classes, whose
+// constructors run the module's checks, except that indexing a variable array makes its rows
+// and blocks of picked columns directly (BlockCoefs::picked) and records their origin.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,30 @@ namespace zk::lp2 {
 
 namespace nb = nanobind;
 
+// The variable arrays whose columns a row or block holds, each once (by identity), so that a
+// model can refuse another model's variables before the engine sees them. A row made from arrays
+// directly (by its constructor, or from a pickled state) has none: a null pointer, or `others_`
+// once it is combined with rows that have them; a model checks those columns by their numbers
+// alone. The references keep the arrays alive, so an identity is never taken by another array;
+// the collector is not shown them (an array refers to no row, so they close no cycle of the
+// library's own).
+struct Origin {
+    std::vector<nb::object> arrays_;  // ordered by address
+    bool others_ = false;             // also columns of no known array
+};
+using OriginPtr = std::shared_ptr<const Origin>;
+
+// The origin of the rows of one variable array.
+inline OriginPtr origin_of_array(nb::handle array) {
+    auto o = std::make_shared<Origin>();
+    o->arrays_.push_back(nb::borrow(array));
+    return o;
+}
+
+// A message of both the blocks' comparisons and the model's bound vectors.
+inline constexpr const char *kBorderSize =
+    "The size of the border must match the number of constraints.";
+
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
     nb::object constant_;                // a number
@@ -24,14 +49,16 @@ struct LinearExpression {
     nb::object quadratic_coefficients_;  // None or an N x N csc_array
     nb::object lower_bound_;             // None or the bound
     nb::object upper_bound_;             // None or the bound
+    OriginPtr origin_;
 };
 
 // The coefficient matrix of a block. A program that adds up many blocks (a transport model's
 // rows are sums of a thousand columns each) would otherwise pay the sparse library's fixed cost
 // on every block and every sum; so the blocks that indexing makes, and sums and differences of
 // them, are kept as plain arrays and a tree of operations, and the matrix is made once, when it
-// is first read, with exactly the arrays the sparse library's own sums would have given. Once
-// made it is kept: every read gives that same object.
+// is first read, with exactly the arrays the sparse library's own sums would have given (integer
+// sums exact where the library's would wrap around). Once made it is kept: every read gives that
+// same object.
 struct BlockCoefs {
     enum class Kind { kMatrix, kPicked, kSum };
     using Ptr = std::shared_ptr<const BlockCoefs>;
@@ -39,7 +66,7 @@ struct BlockCoefs {
     Kind kind_ = Kind::kMatrix;
     // kMatrix: the matrix as given (any object). Otherwise the matrix once made.
     mutable nb::object matrix_;
-    // kPicked and kSum: rows x width, float64 values (else int32), an upper bound on the stored
+    // kPicked and kSum: rows x width, float64 values (else integers), an upper bound on the stored
     // entries.
     int64_t rows_ = 0, width_ = 0, stored_ = 0;
     bool float_ = false;
@@ -103,6 +130,7 @@ struct LinearExpressionsArr {
     nb::object lower_bounds_;                  // None or 1-D numpy array
     nb::object upper_bounds_;                  // None or 1-D numpy array
     nb::object is_init_;  // true: `sum` adds the stored values by column directly
+    OriginPtr origin_;
 };
 
 }  // namespace zk::lp2

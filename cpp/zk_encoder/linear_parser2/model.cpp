@@ -4,8 +4,10 @@
 //
 // The engine is reached only through the module's global `linsolver`, looked up at each use, so
 // a program or a test can put another solver module in its place.
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -15,6 +17,9 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
+#include "zk_encoder/linear_parser2/_expression.hpp"
+#include "zk_encoder/linear_parser2/exact_values.hpp"
 
 namespace zk::lp2 {
 
@@ -42,6 +47,8 @@ constexpr const char *kForTargetTail = " for target";
 constexpr const char *kBorderTwiceMsg = "The border is set twice";
 constexpr const char *kForeignColumnsMsg =
     "The target refers to columns that this model does not hold";
+constexpr const char *kForeignRowColumnsMsg =
+    "The constraint refers to columns that this model does not hold";
 constexpr const char *kSuboptimalMsg =
     "Solution is suboptimal due to a time limit, but a primal solution is available";
 constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
@@ -185,7 +192,125 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 }
 
 // ---------------------------------------------------------------------------------------------
-// Constraints and objective.
+// Constraints and objective. Every argument is checked before the first engine call, so a
+// refused call leaves the engine as it was.
+
+// A bound given to the model, as an argument or carried by a row: None stays "not given"; a
+// number is the plain one it stands for (an infinity is no bound on that side); NaN, complex
+// values and what is no number are refused.
+nb::object bound_value(const char *what, nb::handle value) {
+    if (value.is_none()) return nb::none();
+    return linear::bound_number(g_module, what, value);
+}
+
+// The bounds of a block's rows as float64, one per row: a number for every row, a vector as
+// numpy reads its values (each of an object vector by its plain number). Complex values and what
+// is no number are refused (TypeError), NaN (ValueError), and a vector that does not give one
+// bound per row (FormulaError).
+nb::object bound_vector(const char *what, nb::object value, nb::handle constants) {
+    nb::object numpy = np();
+    nb::object float64 = numpy.attr("float64");
+    nb::object shape = constants.attr("shape");
+    nb::object v;
+    if (nb::object k = linear::bound_or_none(g_module, what, value); k.is_valid()) {
+        v = numpy.attr("full")(shape, k, "dtype"_a = float64);
+    } else {
+        // A sequence is read as numpy reads it.
+        if (!is_instance(value, numpy.attr("ndarray"))) value = numpy.attr("asarray")(value);
+        const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
+        if (kind == "O") {
+            nb::list items;
+            for (nb::handle item : numpy.attr("ravel")(value))
+                items.append(numbers::real_value(g_module, what, item));
+            v = numpy.attr("array")(items, "dtype"_a = float64)
+                    .attr("reshape")(value.attr("shape"));
+        } else if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
+            v = value.attr("astype")(float64, "copy"_a = false);
+        } else {
+            nb::object flat = numpy.attr("ravel")(value);
+            if (index_int64(flat.attr("size")) > 0) {
+                nb::object first = flat.attr("item")(0);
+                if (kind == "c") numbers::refuse_complex(g_module, what, first);
+                numbers::refuse_not_number(g_module, what, first);
+            }
+            v = value.attr("astype")(float64);
+        }
+    }
+    using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+    Reals reals;
+    const bool nan = nb::try_cast(v, reals, false)
+                         ? lp2::exact::first_bad_real(reals.data(), reals.shape(0), true) >= 0
+                         : truth(numpy.attr("isnan")(v).attr("any")());
+    if (nan) numbers::refuse_nan(g_module, what);
+    // One bound for every row broadcasts, as the subtraction of the constants would; any other
+    // shape would hand the engine more or fewer bounds than rows.
+    if (compare(v.attr("shape"), shape, Py_NE)) {
+        bool one = index_int64(v.attr("size")) == 1 && index_int64(v.attr("ndim")) <= 1;
+        if (!one) fail("FormulaError", kBorderSize);
+        v = numpy.attr("full")(shape, v.attr("item")(0), "dtype"_a = float64);
+    }
+    return v;
+}
+
+// The origin a row or block records, or null.
+OriginPtr origin_of(nb::handle expr) {
+    if (nb::isinstance<LinearExpression>(expr)) return nb::cast<LinearExpression &>(expr).origin_;
+    if (nb::isinstance<LinearExpressionsArr>(expr))
+        return nb::cast<LinearExpressionsArr &>(expr).origin_;
+    return nullptr;
+}
+
+// The largest column number of a row's or block's coefficients, -1 without any.
+int64_t last_column(nb::handle coefs) {
+    if (index_int64(coefs.attr("nnz")) == 0) return -1;
+    return index_int64(coefs.attr("indices").attr("max")());
+}
+
+// A row, block or target may hold only this model's variables: every variable array it
+// records must be the one the model keeps under that name, whatever the names and column
+// numbers (BuildError, logged, naming the first that is not). Columns of no recorded array (a
+// row made from arrays directly) must at least be columns of this model.
+void check_own_variables(const LinearModel &self, nb::handle expr, nb::handle coefs,
+                         const char *columns_msg) {
+    OriginPtr origin = origin_of(expr);
+    if (origin) {
+        for (const nb::object &array : origin->arrays_) {
+            nb::object name = array.attr("name");
+            PyObject *held = PyObject_GetItem(self.variables_.ptr(), name.ptr());
+            if (!held) zk::clear_only(PyExc_KeyError);
+            nb::object kept = nb::steal(held);
+            if (!kept.is(array)) fail("BuildError", linear::foreign_block_message(text_of(name)));
+        }
+    }
+    if (!origin || origin->others_) {
+        if (last_column(coefs) >= zk::index_int64(self.general_shift_variables_))
+            fail("BuildError", columns_msg);
+    }
+}
+
+// Coefficients and constants of rows a program made from arrays directly reach the engine only
+// when they are finite numbers (those of the library's own arithmetic were checked when made).
+void check_finite_parts(nb::handle expr, nb::handle coefs, nb::handle constants) {
+    OriginPtr origin = origin_of(expr);
+    if (origin && !origin->others_) return;
+    nb::object numpy = np();
+    const std::pair<nb::object, const char *> parts[] = {
+        {coefs.attr("data"), linear::kCoefficient}, {nb::borrow(constants), linear::kConstant}};
+    for (const auto &[part, what] : parts) {
+        nb::object flat = numpy.attr("ravel")(numpy.attr("asarray")(part));
+        if (index_int64(flat.attr("size")) == 0) continue;
+        const std::string kind = nb::cast<std::string>(flat.attr("dtype").attr("kind"));
+        if (kind == "c") numbers::refuse_complex(g_module, what, flat.attr("item")(0));
+        if (kind == "O") {
+            for (nb::handle item : flat) numbers::finite_value(g_module, what, item);
+        } else if (kind == "f") {
+            nb::object finite = numpy.attr("isfinite")(flat);
+            if (!truth(finite.attr("all")()))
+                numbers::refuse_not_finite(g_module, what,
+                                           flat.attr("item")(numpy.attr("argmin")(finite)));
+        }
+    }
+}
 
 void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_bound,
                     nb::object upper_bound, nb::object equation_bound) {
@@ -202,13 +327,22 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     }
     lower_bound = set_border_strict(lower_bound, constraint.attr("lower_bound"));
     upper_bound = set_border_strict(upper_bound, constraint.attr("upper_bound"));
+    const char *lower_what =
+        equation_bound.is_none() ? linear::kLowerBound : linear::kEquationBound;
+    const char *upper_what =
+        equation_bound.is_none() ? linear::kUpperBound : linear::kEquationBound;
+    lower_bound = bound_value(lower_what, lower_bound);
+    upper_bound = bound_value(upper_what, upper_bound);
     nb::object inf = g_module.get("inf");
     if (lower_bound.is_none()) lower_bound = neg(inf);
     if (upper_bound.is_none()) upper_bound = inf;
     nb::object row = constraint.attr("linear_coefficients");
     nb::object constant = constraint.attr("constant");
-    self.linsolver_model_.attr("addRow")(sub(lower_bound, constant), sub(upper_bound, constant),
-                                         row.attr("nnz"), row.attr("indices"), row.attr("data"));
+    check_own_variables(self, constraint, row, kForeignRowColumnsMsg);
+    check_finite_parts(constraint, row, constant);
+    nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
+    self.linsolver_model_.attr("addRow")(lower, upper, row.attr("nnz"), row.attr("indices"),
+                                         row.attr("data"));
 }
 
 void add_constraints(LinearModel &self, nb::object constraints, nb::object lower_bounds,
@@ -218,28 +352,36 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
             fail("BuildError", kRowForBlockMsg);
         fail("BuildError", kUnknownTypeHead + type_text(constraints));
     }
+    const char *lower_what = linear::kLowerBound, *upper_what = linear::kUpperBound;
     if (!equation_bounds.is_none()) {
         if (debug_on() && (!lower_bounds.is_none() || !upper_bounds.is_none()))
             fail("BuildError", kBorderTwiceMsg);
-        lower_bounds = equation_bounds.attr("copy")();
-        upper_bounds = equation_bounds.attr("copy")();
+        // One number for every row, or a vector: never the caller's own storage.
+        bool scalar = numbers::is_number(equation_bounds);
+        lower_bounds = scalar ? equation_bounds : equation_bounds.attr("copy")();
+        upper_bounds = scalar ? equation_bounds : equation_bounds.attr("copy")();
+        lower_what = upper_what = linear::kEquationBound;
     }
     nb::object lower = set_border_strict(lower_bounds, constraints.attr("lower_bounds"));
     nb::object upper = set_border_strict(upper_bounds, constraints.attr("upper_bounds"));
     nb::object constants = constraints.attr("constants");
     nb::object numpy = np();
     nb::object inf = g_module.get("inf");
-    if (lower.is_none())
-        lower = numpy.attr("full")(constants.attr("shape"), neg(inf),
-                                   "dtype"_a = numpy.attr("float64"));
-    if (upper.is_none())
-        upper = numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = numpy.attr("float64"));
+    nb::object float64 = numpy.attr("float64");
+    lower = lower.is_none()
+                ? numpy.attr("full")(constants.attr("shape"), neg(inf), "dtype"_a = float64)
+                : bound_vector(lower_what, lower, constants);
+    upper = upper.is_none() ? numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = float64)
+                            : bound_vector(upper_what, upper, constants);
     nb::object matrix = constraints.attr("linear_coefficients");
     nb::object count = constraints.attr("num_constraints");
+    check_own_variables(self, constraints, matrix, kForeignRowColumnsMsg);
+    check_finite_parts(constraints, matrix, constants);
+    nb::object lows = sub(lower, constants), ups = sub(upper, constants);
     // One engine call for the whole block: its compressed-row arrays go over as they are.
-    self.linsolver_model_.attr("addRows")(count, sub(lower, constants), sub(upper, constants),
-                                          matrix.attr("nnz"), matrix.attr("indptr"),
-                                          matrix.attr("indices"), matrix.attr("data"));
+    self.linsolver_model_.attr("addRows")(count, lows, ups, matrix.attr("nnz"),
+                                          matrix.attr("indptr"), matrix.attr("indices"),
+                                          matrix.attr("data"));
 }
 
 // The Hessian of the quadratic part x'Qx over the model's `g` columns, in compressed-column
@@ -270,22 +412,25 @@ nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
 
 void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object solver_module = linsolver();
-    nb::object sense = solver_module.attr("ObjSense");
-    self.linsolver_model_.attr("changeObjectiveSense")(
-        truth(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize"));
     if (debug_on() && !is_instance(target, g_module.get("LinearExpression")))
         fail("BuildError", kUnknownTypeHead + type_text(target) + kForTargetTail);
     nb::object lin_row = target.attr("linear_coefficients");
     nb::object quad = target.attr("quadratic_coefficients");
 
-    // Everything is checked before the costs change: a refused target leaves the earlier costs
-    // and quadratic part in place (only the sense has changed, as for a refused type).
+    // Everything is checked before the first engine call: a refused target leaves the sense,
+    // the earlier costs and the quadratic part as they were.
     int64_t g = zk::index_int64(self.general_shift_variables_);
+    check_own_variables(self, target, lin_row, kForeignColumnsMsg);
+    check_finite_parts(target, lin_row, target.attr("constant"));
     nb::object lin_indices = lin_row.attr("indices");
-    if (zk::index_int64(lin_row.attr("nnz")) > 0 && zk::index_int64(lin_indices.attr("max")()) >= g)
-        fail("BuildError", kForeignColumnsMsg);
+    if (last_column(lin_row) >= g) fail("BuildError", kForeignColumnsMsg);
     nb::tuple hessian;
     if (!quad.is_none()) hessian = hessian_arrays(quad, g);
+    bool minimize = truth(minimization);
+
+    nb::object sense = solver_module.attr("ObjSense");
+    self.linsolver_model_.attr("changeObjectiveSense")(minimize ? sense.attr("kMinimize")
+                                                                : sense.attr("kMaximize"));
 
     nb::object numpy = np();
     nb::object format = solver_module.attr("HessianFormat").attr("kTriangular");

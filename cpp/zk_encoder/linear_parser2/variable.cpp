@@ -109,7 +109,17 @@ struct View {
         nb::object coefs = g_module.get("csr_array")(
             nb::make_tuple(nb::make_tuple(one), nb::make_tuple(nb::make_tuple(col))),
             "shape"_a = nb::make_tuple(width()));
-        return g_module.get("LinearExpression")("linear_coefficients"_a = coefs);
+        return with_origin(g_module.get("LinearExpression")("linear_coefficients"_a = coefs));
+    }
+
+    // A new row or block that records this array as the one its columns come from, so that a
+    // model can tell its own variables from another model's.
+    nb::object with_origin(nb::object made) const {
+        if (nb::isinstance<LinearExpression>(made))
+            nb::cast<LinearExpression &>(made).origin_ = origin_of_array(self_);
+        else if (nb::isinstance<LinearExpressionsArr>(made))
+            nb::cast<LinearExpressionsArr &>(made).origin_ = origin_of_array(self_);
+        return made;
     }
 
     // The block of the given int32 columns kept as plain arrays (made into the matrix when it
@@ -128,14 +138,18 @@ struct View {
         nb::object constants = numpy.attr("zeros")(k, "dtype"_a = va_->type_);
         return nb::cast(LinearExpressionsArr{
             std::move(constants), BlockCoefs::picked(std::move(picked), width_n, is_float),
-            nb::none(), nb::none(), nb::bool_(true)});
+            nb::none(), nb::none(), nb::bool_(true), origin_of_array(self_)});
     }
 
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
     // are handed to the sparse library in compressed form: with one value per row the row
     // starts are 0 .. k and no sorting is needed.
-    nb::object block(nb::handle flat) const {
+    nb::object block(nb::handle numbers) const {
         nb::object numpy = np();
+        // No numbers, in whatever layout, are no rows.
+        nb::object flat = nb::cast<int64_t>(numbers.attr("ndim")) == 1
+                              ? nb::borrow(numbers)
+                              : numpy.attr("ravel")(numbers);
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va_->type_);
@@ -168,8 +182,8 @@ struct View {
                             "shape"_a = nb::make_tuple(k, n));
             }
         }
-        return g_module.get("LinearExpressionsArr")("linear_coefficients"_a = coefs,
-                                                    "is_init"_a = true);
+        return with_origin(g_module.get("LinearExpressionsArr")("linear_coefficients"_a = coefs,
+                                                                "is_init"_a = true));
     }
 };
 
@@ -211,8 +225,9 @@ nb::object index_slice(const View &v, nb::handle item) {
 // The element numbers of an integer array, refused unless one-dimensional and within the array.
 void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
     nb::object numpy = v.np();
-    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
+    // No numbers select nothing, whatever their layout (as numpy reads them).
     if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
+    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
     nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
     nb::object zero = nb::int_(0), count = nb::int_(v.count_);
     if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, count, Py_GE)) refuse_value(item);
@@ -222,18 +237,59 @@ bool dtype_is(nb::handle numpy, nb::handle arr, const char *kind) {
     return nb::cast<bool>(numpy.attr("issubdtype")(arr.attr("dtype"), numpy.attr(kind)));
 }
 
+// numpy's own reading of `index` on an array of this shape: the number of elements it picks, or
+// its IndexError, logged. It indexes a stand-in of the array's shape that holds no storage (every
+// value the one zero).
+int64_t numpy_picks(const View &v, nb::handle index) {
+    nb::object numpy = v.np();
+    nb::object dims = zk::check(PySequence_Tuple(v.va_->shape_.ptr()));
+    nb::object probe = numpy.attr("broadcast_to")(numpy.attr("int8")(0), dims);
+    PyObject *taken = PyObject_GetItem(probe.ptr(), index.ptr());
+    if (taken) return index_int64(nb::steal(taken).attr("size"));
+    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw nb::python_error();
+    nb::python_error numpy_error;
+    refuse_index(nb::cast<std::string>(nb::str(numpy_error.value())));
+}
+
+nb::object no_numbers(const View &v) {
+    return v.np().attr("zeros")(0, "dtype"_a = v.np().attr("intp"));
+}
+
+// The element numbers a mask picks, as numpy's indexing of an array of element numbers picks
+// them: a mask covers the array's leading dimensions (as a rule all of them) and picks every
+// element under a true entry, in row-major order. A mask of another shape is refused in numpy's
+// words (with the checks on, as any other array that is no index).
+nb::object mask_numbers(const View &v, nb::handle item, nb::handle mask) {
+    nb::object numpy = v.np();
+    nb::object shape = mask.attr("shape");
+    const auto k = static_cast<size_t>(PyTuple_GET_SIZE(shape.ptr()));
+    bool fits = k <= v.dims_.size();
+    for (size_t d = 0; fits && d < k; ++d)
+        fits = index_int64(PyTuple_GET_ITEM(shape.ptr(), static_cast<Py_ssize_t>(d))) == v.dims_[d];
+    if (!fits) {
+        if (debug_on()) refuse_value(item);
+        // numpy takes an empty one-dimensional mask for no selection at all.
+        if (numpy_picks(v, mask) != 0) refuse_value(item);
+        return no_numbers(v);
+    }
+    nb::object picked = numpy.attr("flatnonzero")(mask);
+    int64_t inner = 1;
+    for (size_t d = k; d < v.dims_.size(); ++d) inner *= v.dims_[d];
+    if (inner == 1) return picked;
+    // Each picked entry stands for the run of elements under it.
+    nb::object starts =
+        picked[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::none())];
+    nb::object runs = zk::check(
+        PyNumber_Add(zk::check(PyNumber_Multiply(starts.ptr(), nb::int_(inner).ptr())).ptr(),
+                     numpy.attr("arange")(inner).ptr()));
+    return numpy.attr("ravel")(runs);
+}
+
 nb::object index_array(const View &v, nb::handle item) {
     nb::object numpy = v.np();
-    bool is_bool = nb::cast<bool>(numpy.attr("issubdtype")(item.attr("dtype"), "bool"));
-    if (is_bool) {
-        nb::object shape = item.attr("shape");
-        int eq = PyObject_RichCompareBool(shape.ptr(), v.va_->shape_.ptr(), Py_EQ);
-        if (eq < 0) throw nb::python_error();
-        if (eq == 1) return v.block(numpy.attr("flatnonzero")(item));
-    }
-    // Truth values of another shape count as the numbers 0 and 1 unless the checks are on;
-    // an array of any other non-integer type would be cut to integers by the sparse library.
-    if (!dtype_is(numpy, item, "integer") && (!is_bool || debug_on())) refuse_value(item);
+    if (dtype_is(numpy, item, "bool")) return v.block(mask_numbers(v, item, item));
+    // An array of any other non-integer type would be cut to integers by the sparse library.
+    if (!dtype_is(numpy, item, "integer")) refuse_value(item);
     check_numbers(v, item, item);
     return v.block(item);
 }
@@ -241,9 +297,11 @@ nb::object index_array(const View &v, nb::handle item) {
 nb::object index_list(const View &v, nb::handle item) {
     nb::object numpy = v.np();
     nb::object as_array = numpy.attr("asarray")(item);
-    if (nb::cast<int64_t>(as_array.attr("size")) != 0 && !dtype_is(numpy, as_array, "integer") &&
-        !dtype_is(numpy, as_array, "bool_"))
-        refuse_value(item);
+    const bool empty = nb::cast<int64_t>(as_array.attr("size")) == 0;
+    // A list of truth values is a mask, as numpy reads it.
+    if (!empty && dtype_is(numpy, as_array, "bool"))
+        return v.block(mask_numbers(v, item, as_array));
+    if (!empty && !dtype_is(numpy, as_array, "integer")) refuse_value(item);
     // Checked before any narrowing, so a number past the array is refused, never cut.
     check_numbers(v, item, as_array);
     return v.block(as_array);
@@ -264,7 +322,8 @@ nb::object positions(nb::handle numpy, const Axis &a) {
 
 // One axis of a tuple index: an integer and a slice are described in `axis` (their positions
 // are made only when needed), anything else returned as an intp vector of positions.
-nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis &axis) {
+nb::object axis_selection(const View &v, nb::handle element, size_t axis_number, int64_t size,
+                          Axis &axis) {
     nb::object numpy = v.np();
     if (is_instance(element, g_module.get("Integral")) ||
         is_instance(element, numpy.attr("integer"))) {
@@ -286,8 +345,21 @@ nb::object axis_selection(const View &v, nb::handle element, int64_t size, Axis 
     if (is_list || is_instance(element, numpy.attr("ndarray"))) {
         nb::object arr = numpy.attr("asarray")(element);
         bool empty = nb::cast<int64_t>(arr.attr("size")) == 0;
+        const bool one_dim = nb::cast<int64_t>(arr.attr("ndim")) == 1;
+        // A mask along this axis picks the positions of its true entries, as in numpy.
+        if (one_dim && dtype_is(numpy, arr, "bool")) {
+            if (index_int64(arr.attr("size")) != size) {
+                nb::list index;
+                for (size_t d = 0; d < axis_number; ++d)
+                    index.append(nb::slice(nb::none(), nb::none(), nb::none()));
+                index.append(arr);
+                if (numpy_picks(v, nb::tuple(index)) != 0) refuse_value(element);
+                return no_numbers(v);
+            }
+            return numpy.attr("flatnonzero")(arr);
+        }
         bool integral = dtype_is(numpy, arr, "integer") || (is_list && empty);
-        if (integral && nb::cast<int64_t>(arr.attr("ndim")) == 1) {
+        if (integral && one_dim) {
             if (!empty) {
                 nb::object lo = arr.attr("min")(), hi = arr.attr("max")();
                 nb::object zero = nb::int_(0), bound = nb::int_(size);
@@ -321,8 +393,8 @@ nb::object index_tuple(const View &v, nb::handle item) {
     size_t slices = 0;
     for (Py_ssize_t d = 0; d < n; ++d) {
         Axis &a = axes[static_cast<size_t>(d)];
-        arrays[static_cast<size_t>(d)] =
-            axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d), v.dims_[d], a);
+        arrays[static_cast<size_t>(d)] = axis_selection(v, PyTuple_GET_ITEM(item.ptr(), d),
+                                                        static_cast<size_t>(d), v.dims_[d], a);
         all_scalar = all_scalar && a.scalar_;
         slices += a.slice_ ? 1 : 0;
     }

@@ -36,6 +36,15 @@ class LinearExpression:
     Operators raise `TypeError` ("Type 'float', 'int' or 'LinearExpression' is expected for
     left side of expression") for another operand, `ValueError` for a product with a quadratic
     operand, `FormulaError` for a bounded operand or a bound set twice.
+
+    Numbers: numpy scalars, fractions and truth values mean what the same Python number means
+    (`np.float64(2) * e` is `2.0 * e`). Integer coefficients never wrap around: they stay int32
+    while the values fit, take int64 past that and float64 past int64. NaN and infinite
+    coefficients and constants raise `ValueError` ("Coefficient must be a finite number, not
+    nan"), complex ones `TypeError`. A bound is a number (an infinity means no bound on that
+    side); a NaN bound raises `ValueError`, `None` or any other object `TypeError`. numpy arrays
+    and scalars on the left defer to the row, so `a op e` gives what `e`'s reflected operation
+    gives (`w * e` raises as `e * w` does).
     """
 
     _constant: _CoefType
@@ -84,6 +93,8 @@ class LinearExpression:
     def __getstate__(self) -> dict: ...
     def __setstate__(self, state: dict) -> None: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # numpy defers to the class's reflected operators (numpy's operator protocol).
+    __array_ufunc__: ClassVar[None]
 
 class LinearExpressionsArr:
     """A block of rows: one constant and one sparse row of coefficients per row, optional
@@ -98,6 +109,9 @@ class LinearExpressionsArr:
     Operators raise `TypeError` for an operand of another type, `FormulaError` for a bounded
     operand, a bound set twice, or row counts that differ ("Expression smust have the same
     number of elements.", "The size of the border must match the number of constraints.").
+    Numbers, weights and bounds follow the rows' rules (numpy values as the same Python
+    numbers, integers exact, NaN and infinite weights refused, NaN bounds refused); a numpy
+    array on the left defers to the block (`w * b` scales the rows as `b * w` does).
     """
 
     _constants: np.ndarray
@@ -153,12 +167,16 @@ class LinearExpressionsArr:
 
         :param other: a 1-D array of weights.
         :raises FormulaError: the block is bounded.
-        :raises TypeError: (checked) `other` is not a numpy array.
+        :raises TypeError: (checked) `other` is not a numpy array; a weight that is no real
+            number.
+        :raises ValueError: a NaN or infinite weight.
         """
     def __bool__(self) -> bool: ...
     def __getstate__(self) -> dict: ...
     def __setstate__(self, state: dict) -> None: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # numpy defers to the class's reflected operators (numpy's operator protocol).
+    __array_ufunc__: ClassVar[None]
 
 def sumexp(expr: LinearExpressionsArr) -> LinearExpression:
     """`expr.sum()`: the sum of a block's rows as one row."""

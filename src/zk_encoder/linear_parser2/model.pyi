@@ -113,10 +113,15 @@ class LinearModel:
         :param upper_bound: the row's upper bound.
         :param equation_bound: both bounds.
         :raises ValueError: a bound given both by the row and the argument ("The border is set
-            twice").
+            twice"); a NaN bound; a NaN or infinite coefficient in a row made directly.
+        :raises TypeError: a bound that is no real number (None stands for no bound).
         :raises AttributeError: a block or another type (unchecked).
-        :raises BuildError: (checked) a block or another type, or `equation_bound` with another
+        :raises BuildError: a row holding another model's variables ("Variable v belongs to
+            another model"); (checked) a block or another type, or `equation_bound` with another
             bound (unchecked, `equation_bound` wins).
+
+        Everything is checked before the solver is called: a refused row leaves the model as
+        it was.
         """
     def add_constraints(self, constraints: LinearExpressionsArr,
                         lower_bounds: tp.Optional[np.ndarray] = None,
@@ -130,10 +135,18 @@ class LinearModel:
         :param upper_bounds: one upper bound per row.
         :param equation_bounds: both bounds, one per row.
         :raises ValueError: a bound given both by the block and the argument ("The border is
-            set twice"), or bounds that do not have one entry per row.
+            set twice"); a NaN bound.
+        :raises TypeError: bounds that are no real numbers.
+        :raises FormulaError: a bound vector without one entry per row ("The size of the border
+            must match the number of constraints."); one number (or a vector of one) serves
+            every row.
         :raises AttributeError: a single row or another type (unchecked).
-        :raises BuildError: (checked) a single row or another type, or `equation_bounds` with
-            other bounds (unchecked, `equation_bounds` wins).
+        :raises BuildError: a block holding another model's variables; (checked) a single row
+            or another type, or `equation_bounds` with other bounds (unchecked,
+            `equation_bounds` wins).
+
+        Everything is checked before the solver is called: a refused block leaves the model
+        as it was.
         """
     def add_target(self, target: LinearExpression, minimization: bool) -> None:
         """Sets the objective, replacing an earlier one whole; its constant and bounds are not
@@ -144,9 +157,12 @@ class LinearModel:
 
         :param target: a row (a block folded by `sumexp` or `dot`).
         :param minimization: True minimises, False maximises.
-        :raises BuildError: the row refers to columns this model does not hold, or (checked)
-            it is not a row.
+        :raises BuildError: the row holds another model's variables, or refers to columns this
+            model does not hold, or (checked) it is not a row.
         :raises AttributeError: a block or another type (unchecked).
+
+        Everything is checked before the solver is called, the sense included: a refused
+        target leaves the objective as it was.
         """
     @staticmethod
     def _set_border(first_border: _CoefType, second_border: _CoefType) -> _CoefType: ...

@@ -21,8 +21,11 @@ class VariableArray:
     `LinearExpression`; a slice, a list or array of integers, or a boolean mask in any place
     gives a block of rows, a `LinearExpressionsArr`, one row per element selected, in
     row-major order (`x[:, :]` lists all elements). A single integer on a many-dimensional
-    array picks the element at that row-major position (checked: `IndexError`). Not iterable
-    (`TypeError`).
+    array picks the element at that row-major position (checked: `IndexError`). A mask (a
+    boolean array or a list of truth values) picks what numpy's indexing picks: it covers the
+    leading dimensions, and one of another shape raises `IndexError`. Several index lists in a
+    tuple take every combination of them. Rows and blocks record the array, so a model refuses
+    those of another model's arrays. Not iterable (`TypeError`).
     """
 
     _total_created_variables: int
@@ -51,8 +54,8 @@ class VariableArray:
     ) -> Union[LinearExpression, LinearExpressionsArr]:
         """A row (integers only) or a block of rows (a slice, list, array or mask anywhere).
 
-        :raises IndexError: an index outside its dimension (negative ones included), or more
-            indexes than dimensions.
+        :raises IndexError: an index outside its dimension (negative ones included), more
+            indexes than dimensions, or a mask of another shape.
         :raises ValueError: a list or array of a type that is not an index.
         """
     def __iter__(self) -> NoReturn: ...
