@@ -14,8 +14,9 @@ route then states row r in one call of its own:
 - "PyOptInterface": `m.add_linear_constraint(x[c0] * a0 + ..., poi.Leq, b)` (it writes into HiGHS
   as it goes), the objective as one ScalarAffineFunction;
 - "PuLP": `prob += x[c0] * a0 + ... <= b`, the objective `lpDot`, handed to HiGHS through highspy;
-- "engine addRow": the engine's own `addRow(-inf, b, 4, columns, values)`, one call per row (what
-  both generations call under their rows), then `changeColsCost` and `run`;
+- "engine addRow": the engine's own `addRow(-inf, b, 4, columns, values)`, one call per row with
+  the row's int32 and float64 numpy arrays (what both generations hand it under their rows; made
+  in the loop from the row's lists), then `changeColsCost` and `run`;
 - "highspy addRow": highspy's `addRow` one call per row, then `changeColsCost` and `run`: the floor
   of one call per row.
 
@@ -203,8 +204,9 @@ def route_engine(n, data, clock, time_limit):
     s.addVars(n, np.zeros(n), np.ones(n))
     inf = linsolver.kLinsolverInf
     rows = Watch()
+    int32 = np.int32
     for cols, vals, b in zip(data["cols"], data["vals"], data["upper"]):
-        s.addRow(-inf, b, K, cols, vals)
+        s.addRow(-inf, b, K, np.array(cols, dtype=int32), np.array(vals))
     loop = rows.figures("rows")
     s.changeColsCost(n, np.arange(n), data["cost_array"])
     s.run()
