@@ -28,7 +28,9 @@ the model's way into the solver and back (as bench_lp2.py measures it).
   the other processes on a shared machine disturb far less than the wall clock.
 - "us/row": "to solver" per row (columns and target included: there are as many as rows);
   "rows us/row": the loop of row calls alone, by the processor clock.
-- "peak MiB": the process's peak resident size above the inputs, the run included.
+- "rows MiB": the resident size above the inputs once the rows are stated (before the target
+  and the handoff); "peak MiB": the process's peak resident size above the inputs, the run
+  included (at 10^6 rows mostly HiGHS's own run, the same on every route).
 - "growth": us/row (processor time) at this size over us/row at the smallest size.
 - "x POI": us/row (processor time) over PyOptInterface's; "PuLP/": PuLP's over ours;
   "mem x POI": peak over PyOptInterface's.
@@ -102,7 +104,8 @@ class Watch:
 
     def figures(self, name):
         return {f"{name}_wall": time.perf_counter() - self.wall,
-                f"{name}_cpu": time.process_time() - self.cpu}
+                f"{name}_cpu": time.process_time() - self.cpu,
+                f"{name}_rss": transport_peers.rss_mib()}
 
 
 def with_rows(result, watch_figures, total):
@@ -279,8 +282,10 @@ def check_model(routes, n=CHECK_ROWS):
 
 def summary(runs, n):
     """The medians of a route's runs at n rows, and the spread of its processor time."""
+    for r in runs:
+        r["rows_mib"] = r["rows_rss"] - r["base"]
     med = {key: statistics.median(r[key] for r in runs)
-           for key in ("built", "run", "peak", "cpu", "rows_cpu")}
+           for key in ("built", "run", "peak", "cpu", "rows_cpu", "rows_mib")}
     cpus = [r["cpu"] for r in runs]
     med["spread"] = (max(cpus) - min(cpus)) / med["cpu"] if med["cpu"] > 0 else 0.0
     med["us"] = med["cpu"] / n * 1e6
@@ -316,7 +321,8 @@ def ratio(f, other, key="us"):
 def print_size(n, figures, smallest):
     print(f"\n{n:,} columns, {n:,} rows, {K * n:,} entries")
     print(f"  {'':16}{'to solver s':>12}{'cpu s':>8}{'us/row':>8}{'rows us/row':>12}"
-          f"{'peak MiB':>9}{'growth':>7}{'x POI':>7}{'PuLP/':>7}{'mem x POI':>10}{'spread':>7}")
+          f"{'rows MiB':>9}{'peak MiB':>9}{'growth':>7}{'x POI':>7}{'PuLP/':>7}{'mem x POI':>10}"
+          f"{'spread':>7}")
     poi, pulp = figures.get(("PyOptInterface", n)), figures.get(("PuLP", n))
     for route in ROUTES:
         f = figures.get((route, n))
@@ -326,7 +332,7 @@ def print_size(n, figures, smallest):
             print(f"  {route:16}skipped ({f['skipped']})")
             continue
         print(f"  {route:16}{f['built']:12.2f}{f['cpu']:8.2f}{f['us']:8.1f}{f['rows_us']:12.1f}"
-              f"{f['peak']:9.0f}{ratio(f, figures.get((route, smallest))):7.2f}"
+              f"{f['rows_mib']:9.0f}{f['peak']:9.0f}{ratio(f, figures.get((route, smallest))):7.2f}"
               f"{ratio(f, poi):7.2f}{ratio(pulp, f):7.1f}{ratio(f, poi, 'peak'):10.2f}"
               f"{f['spread']:7.2f}   {f['status']} ({f['runs']} runs)")
 

@@ -121,7 +121,8 @@ def child_report(module, make_inputs, run):
     is reported skipped, with the reason) and highspy (every route loads the solver before the
     clock starts), makes the inputs, then runs `run(data, clock)`: (seconds to the solver,
     seconds of HiGHS's run, status text, objective), optionally followed by a dict of further
-    figures. Prints one JSON line with those and the peak resident size above the inputs."""
+    figures. Prints one JSON line with those, the peak resident size above the inputs and the
+    resident size with the inputs made ("base")."""
     try:
         loaded = importlib.import_module(module)
         if module == "pyoptinterface.highs" and not loaded.is_library_loaded():
@@ -138,7 +139,7 @@ def child_report(module, make_inputs, run):
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     built, run_s, status, objective = result[:4]
     report = {"built": built, "run": run_s, "peak": peak - base, "status": status,
-              "objective": objective}
+              "objective": objective, "base": base}
     if len(result) > 4:
         report.update(result[4])
     print(json.dumps(report))
