@@ -111,17 +111,8 @@ def route_highspy(model, size, data, clock, time_limit):
     # The floor: prebuilt arrays, one passModel call.
     start = clock()
     h = highspy.Highs()
-    h.setOptionValue("output_flag", False)
-    h.setOptionValue("time_limit", time_limit)
-    h.setOptionValue("presolve", "off")
     h.passModel(*args)
-    h.run()
-    # What the engine reads back after its run: values and duals.
-    sol = h.getSolution()
-    values = [np.array(sol.col_value), np.array(sol.row_value)] if sol.value_valid else []
-    duals = [np.array(sol.col_dual), np.array(sol.row_dual)] if sol.dual_valid else []
-    run = h.getRunTime()
-    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+    return transport_peers.highspy_run(h, time_limit, clock, start)
 
 
 def route_zk_encoder(model, size, data, clock, time_limit):
@@ -194,30 +185,10 @@ ROUTES = {
 
 
 def child(route, model, size, time_limit):
-    import importlib
-    import resource
-    import time
-
-    def rss_mib():
-        with open("/proc/self/statm") as f:
-            return int(f.read().split()[1]) * resource.getpagesize() / 2**20
-
     fn, module = ROUTES[route]
-    try:
-        importlib.import_module(module)
-        if module == "pyoptinterface.highs" and not importlib.import_module(
-                module).is_library_loaded():
-            raise ImportError("no HiGHS library for PyOptInterface (install highsbox)")
-    except Exception as exc:  # a peer that cannot be imported is skipped, with the reason
-        print(json.dumps({"skipped": f"{type(exc).__name__}: {exc}"}))
-        return
-    import highspy  # noqa: F401  (every route loads the solver before the clock starts)
-    data = random_inputs(size) if model == "random" else transport_inputs(*size)
-    base = rss_mib()
-    built, run, status, objective = fn(model, size, data, time.perf_counter, time_limit)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(json.dumps({"built": built, "run": run, "peak": peak - base, "status": status,
-                      "objective": objective}))
+    transport_peers.child_report(
+        module, lambda: random_inputs(size) if model == "random" else transport_inputs(*size),
+        lambda data, clock: fn(model, size, data, clock, time_limit))
 
 
 def measure_once(route, model, size, time_limit=TIME_LIMIT):

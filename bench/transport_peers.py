@@ -5,15 +5,19 @@ per sink: what it receives >= its demand; cost per route) and hand it to HiGHS.
 Each route takes the size (S, D), the input arrays {"supply", "demand", "cost"}, the clock and
 HiGHS's time limit, and returns (seconds to the solver, seconds of HiGHS's run, status text,
 objective): the clock runs from the model's making to the end of the run, less HiGHS's own run
-time. linopy_run and pyoptinterface_run, which run a finished model, serve bench_lp2.py's random
-LP as well. run_child and best_of run one measurement in a fresh process and keep the best of
-several. Nothing here runs when the file itself is run.
+time. linopy_run, pyoptinterface_run, pulp_run and highspy_run, which run a finished model, serve
+the random LP of bench_lp2.py and bench_rows.py as well. run_child, child_report, runs_of and
+best_of run one measurement in a fresh process, report it, and keep the best of several. Nothing
+here runs when the file itself is run.
 """
 
+import importlib
 import json
 import os
+import resource
 import subprocess
 import sys
+import time
 
 
 def linopy_transport(size, data, clock, time_limit):
@@ -78,6 +82,69 @@ def pyoptinterface_run(m, time_limit, clock, start):
             m.get_model_attribute(poi.ModelAttribute.ObjectiveValue))
 
 
+def pulp_run(prob, time_limit, clock, start):
+    """Solves a PuLP problem with its HiGHS interface (through highspy: it builds the solver's
+    model column by column) and reports it."""
+    import pulp
+    prob.solve(pulp.HiGHS(msg=False, timeLimit=time_limit, presolve="off"))
+    h = prob.solverModel
+    run = h.getRunTime()
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+
+
+def highspy_run(h, time_limit, clock, start):
+    """Runs a highspy model and reads back what the engine reads after its run (values and
+    duals), then reports it."""
+    import numpy as np
+    h.setOptionValue("output_flag", False)
+    h.setOptionValue("time_limit", time_limit)
+    h.setOptionValue("presolve", "off")
+    h.run()
+    sol = h.getSolution()
+    read_back = []
+    if sol.value_valid:
+        read_back += [np.array(sol.col_value), np.array(sol.row_value)]
+    if sol.dual_valid:
+        read_back += [np.array(sol.col_dual), np.array(sol.row_dual)]
+    run = h.getRunTime()
+    return clock() - start - run, run, str(h.getModelStatus()), h.getInfo().objective_function_value
+
+
+def rss_mib():
+    """The process's resident size now."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() / 2**20
+
+
+def child_report(module, make_inputs, run):
+    """The child's side of run_child. Imports the route's module (a peer that cannot be imported
+    is reported skipped, with the reason) and highspy (every route loads the solver before the
+    clock starts), makes the inputs, then runs `run(data, clock)`: (seconds to the solver,
+    seconds of HiGHS's run, status text, objective), optionally followed by a dict of further
+    figures. Prints one JSON line with those, the peak resident size above the inputs and the
+    resident size with the inputs made ("base")."""
+    try:
+        loaded = importlib.import_module(module)
+        if module == "pyoptinterface.highs" and not loaded.is_library_loaded():
+            raise ImportError("no HiGHS library for PyOptInterface (install highsbox)")
+        if module == "pulp" and not hasattr(loaded, "HiGHS"):
+            raise ImportError("this PuLP has no HiGHS interface")
+    except Exception as exc:  # a peer that cannot be imported is skipped, with the reason
+        print(json.dumps({"skipped": f"{type(exc).__name__}: {exc}"}))
+        return
+    import highspy  # noqa: F401
+    data = make_inputs()
+    base = rss_mib()
+    result = run(data, time.perf_counter)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    built, run_s, status, objective = result[:4]
+    report = {"built": built, "run": run_s, "peak": peak - base, "status": status,
+              "objective": objective, "base": base}
+    if len(result) > 4:
+        report.update(result[4])
+    print(json.dumps(report))
+
+
 def run_child(script, args, env=None):
     """`script --child args...` in a fresh process: the JSON of the last line it prints, or why
     it printed none. numpy's BLAS runs single-threaded on every route: its idle workers would
@@ -92,17 +159,25 @@ def run_child(script, args, env=None):
     return json.loads(lines[-1])
 
 
-def best_of(measure_once, repeat):
-    """The best of `repeat` measurements (time and peak each at their least): on a shared
-    machine the other processes' load only ever adds."""
-    best = None
+def runs_of(measure_once, repeat):
+    """`repeat` measurements, or the first one's reason when it was skipped."""
+    runs = []
     for _ in range(repeat):
         r = measure_once()
         if "skipped" in r:
             return r
-        if best is None:
-            best = r
-        else:
-            for key in ("built", "run", "peak"):
-                best[key] = min(best[key], r[key])
+        runs.append(r)
+    return runs
+
+
+def best_of(measure_once, repeat, keys=("built", "run", "peak")):
+    """The best of `repeat` measurements (each of `keys` at its least): on a shared machine the
+    other processes' load only ever adds."""
+    runs = runs_of(measure_once, repeat)
+    if isinstance(runs, dict):
+        return runs
+    best = dict(runs[0])
+    for r in runs[1:]:
+        for key in keys:
+            best[key] = min(best[key], r[key])
     return best
