@@ -69,8 +69,7 @@ nb::object option_value(const ModuleGlobals &g, nb::handle name, nb::handle valu
 
 // 0-d numpy arrays stand for their one value, as numpy itself treats them.
 nb::object scalar_of(nb::handle obj) {
-    static PyObject *ndarray =
-        nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
+    PyObject *ndarray = numbers::classes().np_ndarray_;
     if (Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(ndarray) &&
         index_int64(obj.attr("ndim")) == 0)
         return obj[nb::tuple()];

@@ -29,6 +29,7 @@ struct Classes {
     PyObject *np_floating_ = nullptr;
     PyObject *np_complex_ = nullptr;
     PyObject *np_bool_ = nullptr;
+    PyObject *np_ndarray_ = nullptr;
 };
 
 inline const Classes &classes() {
@@ -44,6 +45,7 @@ inline const Classes &classes() {
         r.np_floating_ = nb::object(np.attr("floating")).release().ptr();
         r.np_complex_ = nb::object(np.attr("complexfloating")).release().ptr();
         r.np_bool_ = nb::object(np.attr("bool_")).release().ptr();
+        r.np_ndarray_ = nb::object(np.attr("ndarray")).release().ptr();
         return r;
     }();
     return c;

@@ -10,46 +10,20 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
-
-#include <string>
 
 #include "common/errors.hpp"
 #include "common/format.hpp"
-#include "common/numbers.hpp"
+#include "common/integers.hpp"
 
 namespace zk::lp1 {
 
 namespace nb = nanobind;
 
 inline nb::str forall_text(nb::handle value) {
-    PyObject *v = value.ptr();
-    const bool sequence = PySequence_Check(v) && !PyUnicode_Check(v) && !PyRange_Check(v) &&
-                          !PyBytes_Check(v) && !PyByteArray_Check(v);
-    if (!sequence) return format_plain(value);
-    PyObject *fast = PySequence_Fast(v, "");
-    if (!fast) {
-        clear_only(PyExc_TypeError);
-        return format_plain(value);
-    }
-    nb::object items = nb::steal(fast);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
-    bool plain = true;
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        nb::handle item = PySequence_Fast_GET_ITEM(fast, k);
-        if (PyLong_CheckExact(item.ptr())) continue;
-        if (!plain_integer(item).is_valid()) return format_plain(value);
-        plain = false;
-    }
-    // A list or tuple of plain ints keeps the text it always had.
-    if (plain) return format_plain(value);
-    std::string text = "[";
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        if (k > 0) text += ", ";
-        text += nb::cast<std::string>(nb::str(plain_integer(PySequence_Fast_GET_ITEM(fast, k))));
-    }
-    text += "]";
-    return nb::str(text.data(), text.size());
+    PlainInts ints = plain_ints(value);
+    // Not a sequence of integers, or a list or tuple of plain ints: the text it always had.
+    if (!ints.values_.is_valid() || ints.values_.is(value)) return format_plain(value);
+    return format_plain(check(PySequence_List(ints.values_.ptr())));
 }
 
 }  // namespace zk::lp1

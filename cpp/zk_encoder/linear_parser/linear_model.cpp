@@ -83,8 +83,6 @@ constexpr const char *kColumnTail = " columns";
 // Set to "host" to have every text evaluated by the host (the differential tests compare both).
 constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
 constexpr const char *kHostEval = "host";
-constexpr const char *kRangeName = "range";
-constexpr const char *kBuiltinsName = "__builtins__";
 
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
@@ -381,12 +379,12 @@ bool host_evaluation_only() {
 // anything but a block or the summation class, or when `range` would not be the builtin.
 bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<NameBinding> &names) {
     // A namespace that names its own builtins changes what every lookup falls back to.
-    if (PyDict_GetItemString(ns.ptr(), kBuiltinsName)) return false;
+    if (PyDict_GetItemString(ns.ptr(), names::kBuiltinsName)) return false;
     if (!host_parts_unchanged()) return false;
     if (text.uses_range_) {
-        if (PyDict_GetItemString(ns.ptr(), kRangeName)) return false;
+        if (PyDict_GetItemString(ns.ptr(), names::kRangeName)) return false;
         PyObject *builtins = PyEval_GetBuiltins();
-        PyObject *range = builtins ? PyDict_GetItemString(builtins, kRangeName) : nullptr;
+        PyObject *range = builtins ? PyDict_GetItemString(builtins, names::kRangeName) : nullptr;
         if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
     }
     names.resize(text.names_.size());

@@ -720,16 +720,13 @@ nb::object exact_matrix_sum(nb::handle a, nb::handle b, bool minus) {
     }
     Compressed x, y;
     if (!compressed(a, x) || !compressed(b, y)) return nb::object();
-    exact::PlainCsr out;
-    const auto lines = static_cast<int64_t>(x.lines_);
+    exact::PlainCsr out = exact::merged(x.view(), y.view(), minus, static_cast<int64_t>(x.lines_));
     nb::object values;
-    if (exact::merge_rows<int64_t>(x.view(), y.view(), minus, lines, out)) {
+    if (out.width_ != exact::Width::kFloat64) {
         exact::Range range;
         range.add(out.ints_);
         values = int_result(std::move(out.ints_), range, natural);
     } else {
-        out = exact::PlainCsr();
-        exact::merge_rows<double>(x.view(), y.view(), minus, lines, out);
         values = numpy_of(std::move(out.reals_));
         check_finite_values(kCoefficient, values);
     }
