@@ -12,6 +12,15 @@ namespace zk {
 
 namespace nb = nanobind;
 
+// The size of one dimension of a variable family or block, as every model reads it: the plain int
+// of an integer (numpy's included), not negative; a truth value is no size. Invalid otherwise.
+inline nb::object dimension_size(nb::handle size) {
+    nb::object plain = plain_non_bool_integer(size);
+    if (plain.is_valid() && check(PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT)))
+        return nb::object();
+    return plain;
+}
+
 // Values given as a sequence of integers: for-all values of a model's constraint, the keyword
 // values of an indexed constructor. A text, bytes, a mapping, a set or a range is no such
 // sequence (a range is kept as it is by its readers).

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/integers.hpp"
 #include "common/numbers.hpp"
 
 namespace zk::linear {
@@ -76,17 +77,6 @@ nb::object scalar_of(nb::handle obj) {
     return nb::borrow(obj);
 }
 
-// A size as the plain int it stands for; an invalid object when it is no integer.
-nb::object plain_size(nb::handle size) {
-    if (PyLong_CheckExact(size.ptr())) return nb::borrow(size);
-    if (PyFloat_Check(size.ptr())) return nb::object();
-    numbers::Kind k = numbers::kind(size);
-    if (k == numbers::Kind::kInt) return numbers::plain(size, k);
-    if (k == numbers::Kind::kNone && PyIndex_Check(size.ptr()))
-        return check(PyNumber_Index(size.ptr()));
-    return nb::object();
-}
-
 }  // namespace
 
 nb::object new_solver(const ModuleGlobals &g, nb::handle log_solver, nb::handle options) {
@@ -106,11 +96,10 @@ int64_t block_count(const ModuleGlobals &g, nb::handle dims) {
     std::vector<std::pair<nb::object, nb::object>> plain_sizes;
     int64_t n = 1;
     for (auto item : d) {
-        nb::object size = plain_size(item.second);
+        nb::object size = dimension_size(item.second);
         int64_t v = 0;
-        if (size.is_valid() && !int64_of(size, v))
-            v = compare(size, nb::int_(0), Py_LT) ? -1 : kMaxColumns + 1;
-        if (!size.is_valid() || v < 0) g.raise_logged(nb::handle(PyExc_ValueError), kBadSizesMsg);
+        if (size.is_valid() && !int64_of(size, v)) v = kMaxColumns + 1;
+        if (!size.is_valid()) g.raise_logged(nb::handle(PyExc_ValueError), kBadSizesMsg);
         if (!size.is(item.second)) plain_sizes.emplace_back(nb::borrow(item.first), size);
         // Past kMaxColumns the count stays there: no product of the sizes can overflow.
         if (n != 0 && v != 0 && n > kMaxColumns / v)

@@ -316,7 +316,7 @@ def test_numpy_sizes_become_plain_integers(log_sink):
     x = m.create_variables("x", i=np.int64(3), j=np.uint16(2))
     assert x.indexes == {"i": 3, "j": 2} and all(type(v) is int for v in x.indexes.values())
     assert "    add new var : x{'i': 3, 'j': 2} = [6]" in [str(s) for s in log_sink.at("info")]
-    for size in [np.float64(3.0), np.bool_(True), np.array([2, 3])]:
+    for size in [np.float64(3.0), np.bool_(True), True, False, np.array([2, 3])]:
         with pytest.raises(ValueError, match="^Dimension sizes must be non-negative integers$"):
             m.create_variables("y", i=size)
 

@@ -332,6 +332,9 @@ BLOCK_REFUSED = [
     ("float-size", ("REAL", 0, 2), {"n": 2.0}, ValueError, BAD_SIZES),
     ("numpy-float-size", ("REAL", 0, 2), {"n": np.float64(2)}, ValueError, BAD_SIZES),
     ("negative-numpy-size", ("REAL", 0, 2), {"n": np.int64(-1)}, ValueError, BAD_SIZES),
+    ("true-size", ("REAL", 0, 2), {"n": True}, ValueError, BAD_SIZES),
+    ("false-size", ("REAL", 0, 2), {"n": False}, ValueError, BAD_SIZES),
+    ("numpy-bool-size", ("REAL", 0, 2), {"n": np.bool_(True)}, ValueError, BAD_SIZES),
     ("too-many", ("REAL", 0, 2), {"i": 2**20, "j": 2**20}, ValueError, TOO_MANY),
     ("kind", ("REALS", 0, 2), {"n": 2}, ValueError, "Invalid variable format"),
 ]
