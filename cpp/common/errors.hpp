@@ -15,8 +15,10 @@ namespace zk {
 
 namespace nb = nanobind;
 
-// Raises `exc_type` with the message `msg`, without logging (ModuleGlobals::raise_logged logs it
-// through the module's own log_e first).
+// Raises `exc_type` with the message `msg`, without logging: the errors the host itself would
+// raise. The library's refusals are logged first, through raise_after_logging: by
+// ModuleGlobals::raise_logged in a module whose globals bind the logging functions, by
+// zk::raise_logged (logging.hpp) in one that binds none.
 [[noreturn]] inline void raise_plain(nb::handle exc_type, nb::handle msg) {
     PyErr_SetObject(exc_type.ptr(), msg.ptr());
     throw nb::python_error();

@@ -16,8 +16,12 @@ void register_bxpr(nb::module_ &m);
 // Sub-module pbct: pseudo-Boolean constraints and their encoders.
 void register_pbct(nb::module_ &m);
 
-// Top level: clause storage wcnf_storage, var_mapping, witness_interpreter, the engine manager.
-void register_clause_side(nb::module_ &m);
+// Top level, the clause side, one class each: the clause storage wcnf_storage, the variable
+// mapping var_mapping, the witness_interpreter and the engine manager.
+void register_wcnf_storage(nb::module_ &m);
+void register_var_mapping(nb::module_ &m);
+void register_witness_interpreter(nb::module_ &m);
+void register_manager(nb::module_ &m);
 
 // Sub-module linsolver: the linear solver on HiGHS.
 void register_linsolver(nb::module_ &m);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bind.hpp"
+#include "common/format.hpp"
 #include "core/bxpr.hpp"
 
 namespace se {
@@ -34,23 +35,10 @@ constexpr const char *kClauseOffsets =
     "clauses_s: offsets must start at 0, not decrease and end at the number of picks";
 constexpr const char *kClausePick = "clauses_s: a pick is outside the expressions";
 constexpr const char *kNotClauseForm = "bxpr: the expression is not in clause form";
-constexpr const char *kOneList = "bxpr: %s takes one list of expressions, not an expression";
-constexpr const char *kNotExpression = "bxpr: %s expects Boolean expressions, not '%s'";
+using zk::format_message;
 
-std::string format(const char *pattern, std::string_view a, std::string_view b = {}) {
-    std::string out;
-    bool first = true;
-    for (const char *p = pattern; *p; ++p) {
-        if (p[0] == '%' && p[1] == 's') {
-            out += first ? a : b;
-            first = false;
-            ++p;
-        } else {
-            out += *p;
-        }
-    }
-    return out;
-}
+constexpr const char *kOneList = "bxpr: {} takes one list of expressions, not an expression";
+constexpr const char *kNotExpression = "bxpr: {} expects Boolean expressions, not '{}'";
 
 // The graph of compound expressions built from constants alone, such as and_([]). Such an
 // expression has no variable, so it can join any context: its nodes are copied over.
@@ -178,7 +166,8 @@ struct Operands {
     void add(nb::handle h, const char *fn) {
         Expr *e = nullptr;
         if (!nb::try_cast<Expr *>(h, e, false) || e == nullptr)
-            throw nb::type_error(format(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
+            throw nb::type_error(
+                format_message(kNotExpression, fn, Py_TYPE(h.ptr())->tp_name).c_str());
         if (e->graph_ == free_graph()) {
             free_.push_back(refs_.size());
         } else if (e->graph_) {
@@ -203,7 +192,7 @@ struct Operands {
 };
 
 Operands gather(nb::handle seq, const char *fn) {
-    if (nb::isinstance<Expr>(seq)) throw nb::type_error(format(kOneList, fn).c_str());
+    if (nb::isinstance<Expr>(seq)) throw nb::type_error(format_message(kOneList, fn).c_str());
     Operands ops;
     if (PyList_Check(seq.ptr()) || PyTuple_Check(seq.ptr())) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());

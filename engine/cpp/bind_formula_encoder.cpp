@@ -14,6 +14,7 @@
 
 #include "bind.hpp"
 #include "bind_support.hpp"
+#include "common/format.hpp"
 #include "core/formula_encoder.hpp"
 #include "texts/decimal.hpp"
 #include "texts/names.hpp"
@@ -24,6 +25,7 @@ namespace se {
 namespace {
 
 using namespace nb::literals;
+using zk::format_message;
 
 constexpr const char *kTypeName = "formula_encoder";
 constexpr const char *kTypeDoc =
@@ -34,22 +36,29 @@ using zk::texts::kPbctAux;
 constexpr const char *kReservedFamily = zk::texts::kDummyVar;
 constexpr const char *kWarningLevel = "warning";
 
-// Messages: every one starts with kMsgHead.
-constexpr const char *kMsgHead = "formula encoder: ";
-constexpr const char *kNotTextMid = " must be a text, not ";
-constexpr const char *kForallNameHead = "for-all index name ";
-constexpr const char *kForallNameTail = " is not an identifier that can stand in a formula text";
-constexpr const char *kFamilyNameHead = "family name ";
-constexpr const char *kNotIdentifierTail = " is not an identifier";
-constexpr const char *kReservedFamilyHead = "the family name ";
-constexpr const char *kReservedTail = " is reserved";
-constexpr const char *kFamilyHead = "family ";
-constexpr const char *kAlreadyDefinedTail = " is already defined";
-constexpr const char *kNegativeSizeHead = "dimension sizes of family ";
-constexpr const char *kNegativeSizeTail = " must not be negative";
-constexpr const char *kWitnessBothValues = "a witness gives a variable both values";
-constexpr const char *kReplayLogHead = "formula encoder ";
-constexpr const char *kReplayLogTail = ": ";
+// Messages.
+constexpr const char *kNotText = "formula encoder: {} must be a text, not {}";
+constexpr const char *kForallNotIdentifier =
+    "formula encoder: for-all index name {} is not an identifier that can stand in a formula text";
+constexpr const char *kFamilyNotIdentifier = "formula encoder: family name {} is not an identifier";
+constexpr const char *kReservedFamilyName = "formula encoder: the family name {} is reserved";
+constexpr const char *kFamilyDefined = "formula encoder: family {} is already defined";
+constexpr const char *kNegativeSize =
+    "formula encoder: dimension sizes of family {} must not be negative";
+constexpr const char *kWitnessBothValues =
+    "formula encoder: a witness gives a variable both values";
+// A replayed operation that failed, with the library's error: its class, then its text if any.
+constexpr const char *kFailedIn = "formula encoder: {}: {}";
+constexpr const char *kFailedInWith = "formula encoder: {}: {}: {}";
+// What failed, as kFailedIn names it.
+constexpr const char *kWhereFamily = "family {}";
+constexpr const char *kWhereTarget = "target {}";
+constexpr const char *kWhereModel = "model {}";
+constexpr const char *kWhereBuild = "build of model {}";
+constexpr const char *kWhereConstraint = "constraint {} {} {}";
+constexpr const char *kWhereSoftConstraint = "soft constraint {} {} {}";
+// The prefix of the replay's log lines.
+constexpr const char *kReplayLogPrefix = "formula encoder {}: ";
 
 struct FamilyRecord {
     nb::object name_;
@@ -69,12 +78,9 @@ nb::handle encoder_error() {
     return engine_error(top);
 }
 
-[[noreturn]] void engine_fail(const std::string &msg) { raise_py(encoder_error().ptr(), msg); }
-
 std::string text_arg(nb::handle obj, const char *what) {
     if (!PyUnicode_Check(obj.ptr()))
-        raise_py(PyExc_TypeError,
-                 std::string(kMsgHead) + what + kNotTextMid + se::py_type_name(obj));
+        raise_py(PyExc_TypeError, format_message(kNotText, what, se::py_type_name(obj)));
     return nb::cast<std::string>(obj);
 }
 
@@ -97,11 +103,11 @@ std::vector<fe::Forall> read_foralls(nb::handle forall_text) {
     try {
         foralls = fe::parse_foralls(text);
     } catch (const fe::ForallSyntaxError &e) {
-        engine_fail(e.what());
+        raise_py(encoder_error().ptr(), e.what());
     }
     for (const fe::Forall &f : foralls)
         if (!is_identifier(nb::str(f.name_.c_str())))
-            engine_fail(kMsgHead + (kForallNameHead + f.name_) + kForallNameTail);
+            raise_py(encoder_error().ptr(), format_message(kForallNotIdentifier, f.name_));
     return foralls;
 }
 
@@ -126,7 +132,8 @@ nb::dict forall_dict(const std::vector<fe::Forall> &foralls) {
     std::string detail = se::py_type_name(original);
     std::string msg = nb::cast<std::string>(nb::str(original));
     nb::object replacement =
-        encoder_error()(kMsgHead + where + ": " + detail + (msg.empty() ? "" : ": " + msg));
+        encoder_error()(msg.empty() ? format_message(kFailedIn, where, detail)
+                                    : format_message(kFailedInWith, where, detail, msg));
     PyException_SetCause(replacement.ptr(), original.inc_ref().ptr());
     PyException_SetContext(replacement.ptr(), original.inc_ref().ptr());
     PyErr_SetObject(encoder_error().ptr(), replacement.ptr());
@@ -192,21 +199,20 @@ class FormulaEncoder {
     void create_variables(nb::object name, nb::object sizes) {
         std::string family = text_arg(name, "the family name");
         if (!is_identifier(name))
-            engine_fail(kMsgHead + (kFamilyNameHead + family) + kNotIdentifierTail);
+            raise_py(encoder_error().ptr(), format_message(kFamilyNotIdentifier, family));
         if (family == kReservedFamily)
-            engine_fail(std::string(kMsgHead) + kReservedFamilyHead + kReservedFamily +
-                        kReservedTail);
+            raise_py(encoder_error().ptr(), format_message(kReservedFamilyName, kReservedFamily));
         for (const FamilyRecord &f : families_)
             if (nb::cast<std::string>(f.name_) == family)
-                engine_fail(kMsgHead + (kFamilyHead + family) + kAlreadyDefinedTail);
+                raise_py(encoder_error().ptr(), format_message(kFamilyDefined, family));
         FamilyRecord record{name, {}};
         for (nb::handle size : sizes) {
             int64_t s = int64_arg(size, "a dimension size");
-            if (s < 0) engine_fail(kMsgHead + (kNegativeSizeHead + family) + kNegativeSizeTail);
+            if (s < 0) raise_py(encoder_error().ptr(), format_message(kNegativeSize, family));
             record.sizes_.push_back(s);
         }
         LogCapture capture(log_prefix());
-        std::string where = kFamilyHead + family;
+        std::string where = format_message(kWhereFamily, family);
         if (hard_.empty() && soft_.empty()) {
             ensure_shadow(capture);
             try {
@@ -245,7 +251,7 @@ class FormulaEncoder {
         try {
             nb::module_::import_("builtins").attr("compile")(text, "<target>", "eval");
         } catch (nb::python_error &e) {
-            rethrow_in_context(e, "target " + nb::cast<std::string>(text));
+            rethrow_in_context(e, format_message(kWhereTarget, nb::cast<std::string>(text)));
         }
         target_ = std::move(text);
         ++targets_;
@@ -332,21 +338,20 @@ class FormulaEncoder {
     static std::vector<int32_t> read_witness(nb::handle witness) {
         std::vector<int32_t> lits;
         literals_arg(witness, "a witness", lits);
-        if (!fe::consistent(lits))
-            raise_py(PyExc_ValueError, std::string(kMsgHead) + kWitnessBothValues);
+        if (!fe::consistent(lits)) raise_py(PyExc_ValueError, kWitnessBothValues);
         return lits;
     }
 
     void read_build(nb::handle storage, nb::handle mapping);
 
     std::string log_prefix() const {
-        return kReplayLogHead + nb::cast<std::string>(nb::str(name_)) + kReplayLogTail;
+        return format_message(kReplayLogPrefix, nb::cast<std::string>(nb::str(name_)));
     }
 
     static std::string formula_where(const FormulaRecord &r, size_t number, bool soft) {
-        return std::string(soft ? "soft constraint " : "constraint ") +
-               zk::texts::decimal(static_cast<int64_t>(number)) + " " +
-               nb::cast<std::string>(r.text_) + " " + nb::cast<std::string>(r.forall_text_);
+        return format_message(soft ? kWhereSoftConstraint : kWhereConstraint, number,
+                              nb::cast<std::string>(r.text_),
+                              nb::cast<std::string>(r.forall_text_));
     }
 
     void add_family(nb::handle model, const FamilyRecord &f) const;
@@ -419,10 +424,10 @@ nb::object FormulaEncoder::replay(const std::vector<FamilyRecord> &families,
                                   std::string &where) const {
     nb::module_ top = nb::module_::import_("nubrix.sorn_engine");
     nb::object model_class = nb::module_::import_("zk_encoder.encode.model").attr("Model");
-    where = "model " + nb::cast<std::string>(nb::str(name_));
+    where = format_message(kWhereModel, nb::cast<std::string>(nb::str(name_)));
     nb::object model = model_class(top.attr("manager")(), name_, false);
     for (const FamilyRecord &f : families) {
-        where = kFamilyHead + nb::cast<std::string>(f.name_);
+        where = format_message(kWhereFamily, nb::cast<std::string>(f.name_));
         add_family(model, f);
     }
     for (size_t k = 0; k < hard.size(); ++k) {
@@ -484,7 +489,7 @@ void FormulaEncoder::generate_cnf() {
     nb::object model = shadow_;
     // Built once: the next input or build starts from a new replay.
     shadow_current_ = false;
-    std::string where = "build of model " + model_name;
+    std::string where = format_message(kWhereBuild, model_name);
     try {
         // A model without formulas still has a (clause-free) encoding of its families.
         if (model.attr("_formula_container").is_none())

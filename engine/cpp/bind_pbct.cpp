@@ -10,6 +10,7 @@
 
 #include "bind.hpp"
 #include "bind_support.hpp"
+#include "common/format.hpp"
 #include "core/clause_list.hpp"
 #include "core/pb_encoder.hpp"
 
@@ -22,24 +23,25 @@ namespace pbct = se::pbct;
 constexpr const char *kModuleName = "nubrix.sorn_engine.pbct";
 constexpr int64_t kDefaultMaxClauses = 1000000;
 
+using zk::format_message;
+
 // Messages.
 constexpr const char *kSourceExhausted = "AuxVarManager: variable numbers beyond 2**31-1 exhausted";
-constexpr const char *kMustBeMember = " must be a member of ";
-constexpr const char *kNotA = ", not ";
-constexpr const char *kTakesHead = "PBConstraint: ";
-constexpr const char *kTakesBoth = " takes one bound (equality) or two (lower, upper), got ";
-constexpr const char *kTakesOne = " takes one bound, got ";
+constexpr const char *kMustBeMember = "{} must be a member of {}, not {}";
+constexpr const char *kTakesBoth =
+    "PBConstraint: {} takes one bound (equality) or two (lower, upper), got {}";
+constexpr const char *kTakesOne = "PBConstraint: {} takes one bound, got {}";
 constexpr const char *kTermsNotSequence =
-    "PBConstraint: the terms must be a sequence of WeightedLit, not ";
-constexpr const char *kTermNotWeightedLit = "PBConstraint: every term must be a WeightedLit, not ";
-constexpr const char *kBelowSourceHead = "pb2cnf.encode2: variable ";
-constexpr const char *kBelowSourceMiddle = " of the constraint is not below the next number ";
-constexpr const char *kBelowSourceTail =
-    " of the AuxVarManager; its auxiliaries would reuse constraint variables";
+    "PBConstraint: the terms must be a sequence of WeightedLit, not {}";
+constexpr const char *kTermNotWeightedLit =
+    "PBConstraint: every term must be a WeightedLit, not {}";
+constexpr const char *kBelowSource =
+    "pb2cnf.encode2: variable {} of the constraint is not below the next number {} of the "
+    "AuxVarManager; its auxiliaries would reuse constraint variables";
 constexpr const char *kNegativeLimit = "PBConfig.max_clauses_per_constraint must not be negative";
-constexpr const char *kFirstOutOfRange = "AuxVarManager: the first number must lie in 1..";
-constexpr const char *kConfigTypeDb = "VectorClauseDatabase: config must be a PBConfig, not ";
-constexpr const char *kConfigTypeEncoder = "pb2cnf: config must be a PBConfig, not ";
+constexpr const char *kFirstOutOfRange = "AuxVarManager: the first number must lie in 1..{}";
+constexpr const char *kConfigTypeDb = "VectorClauseDatabase: config must be a PBConfig, not {}";
+constexpr const char *kConfigTypeEncoder = "pb2cnf: config must be a PBConfig, not {}";
 
 enum ComparatorValue { kLeq = 0, kGeq = 1, kBoth = 2 };
 constexpr const char *kComparatorNames[] = {"LEQ", "GEQ", "BOTH"};
@@ -106,9 +108,10 @@ int enum_value(nb::handle member, PyObject *cls, const char *what) {
     const int r = PyObject_IsInstance(member.ptr(), cls);
     if (r < 0) throw nb::python_error();
     if (r == 0)
-        raise_py(PyExc_TypeError, std::string(what) + kMustBeMember +
-                                      nb::cast<std::string>(nb::handle(cls).attr("__name__")) +
-                                      kNotA + py_type_name(member));
+        raise_py(PyExc_TypeError,
+                 format_message(kMustBeMember, what,
+                                nb::cast<std::string>(nb::handle(cls).attr("__name__")),
+                                py_type_name(member)));
     return nb::cast<int>(member.attr("value"));
 }
 
@@ -155,15 +158,14 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
     const std::size_t nb_bounds = bounds.size();
     const bool ok = cmp == kBoth ? (nb_bounds == 1 || nb_bounds == 2) : nb_bounds == 1;
     if (!ok)
-        raise_py(PyExc_TypeError, std::string(kTakesHead) + kComparatorNames[cmp] +
-                                      (cmp == kBoth ? kTakesBoth : kTakesOne) +
-                                      std::to_string(nb_bounds));
+        raise_py(PyExc_TypeError, format_message(cmp == kBoth ? kTakesBoth : kTakesOne,
+                                                 kComparatorNames[cmp], nb_bounds));
 
     pbct::Constraint c;
     nb::object fast = nb::steal(PySequence_Fast(lits.ptr(), ""));
     if (!fast.is_valid()) {
         clear_only(PyExc_TypeError);
-        raise_py(PyExc_TypeError, kTermsNotSequence + py_type_name(lits));
+        raise_py(PyExc_TypeError, format_message(kTermsNotSequence, py_type_name(lits)));
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
     PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
@@ -171,7 +173,7 @@ void init_constraint(PbConstraint *self, nb::handle lits, nb::handle comparator,
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle item(items[i]);
         if (!nb::isinstance<pbct::WeightedTerm>(item))
-            raise_py(PyExc_TypeError, kTermNotWeightedLit + py_type_name(item));
+            raise_py(PyExc_TypeError, format_message(kTermNotWeightedLit, py_type_name(item)));
         c.terms_.push_back(nb::cast<const pbct::WeightedTerm &>(item));
     }
 
@@ -203,8 +205,7 @@ void encode2(Pb2Cnf &self, const PbConstraint &constraint, ClauseDatabase &db, A
         if (v > max_var) max_var = v;
     }
     if (max_var >= aux.next_)
-        raise_py(PyExc_ValueError, kBelowSourceHead + std::to_string(max_var) + kBelowSourceMiddle +
-                                       std::to_string(aux.next_) + kBelowSourceTail);
+        raise_py(PyExc_ValueError, format_message(kBelowSource, max_var, aux.next_));
 
     const std::size_t before = db.clauses_.size();
     TentativeAux tentative(aux.next_);
@@ -272,7 +273,7 @@ void register_pbct(nb::module_ &m) {
             [](AuxVarManager *self, nb::handle first) {
                 const int64_t f = int64_arg(first, "AuxVarManager: the first number");
                 if (f < 1 || f > kMaxVariable)
-                    raise_py(PyExc_ValueError, kFirstOutOfRange + std::to_string(kMaxVariable));
+                    raise_py(PyExc_ValueError, format_message(kFirstOutOfRange, kMaxVariable));
                 new (self) AuxVarManager{f};
             },
             nb::arg("first"))
@@ -341,7 +342,7 @@ void register_pbct(nb::module_ &m) {
             "__init__",
             [](ClauseDatabase *self, nb::handle config) {
                 if (!config.is_none() && !nb::isinstance<PbConfig>(config))
-                    raise_py(PyExc_TypeError, kConfigTypeDb + py_type_name(config));
+                    raise_py(PyExc_TypeError, format_message(kConfigTypeDb, py_type_name(config)));
                 new (self) ClauseDatabase();
             },
             nb::arg("config").none() = nb::none())
@@ -367,7 +368,8 @@ void register_pbct(nb::module_ &m) {
             "__init__",
             [](Pb2Cnf *self, nb::handle config) {
                 if (!nb::isinstance<PbConfig>(config))
-                    raise_py(PyExc_TypeError, kConfigTypeEncoder + py_type_name(config));
+                    raise_py(PyExc_TypeError,
+                             format_message(kConfigTypeEncoder, py_type_name(config)));
                 new (self) Pb2Cnf{nb::borrow(config)};
             },
             nb::arg("config").none())

@@ -8,22 +8,25 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "common/format.hpp"
 #include "core/clause_list.hpp"
 
 namespace se {
 
 namespace nb = nanobind;
 
-// Pieces of the argument messages: "<what>" + piece.
-constexpr const char *kMustBeInteger = " must be an integer, not ";
-constexpr const char *kDoesNotFit64 = " does not fit in 64 bits";
-constexpr const char *kMustNotBeZero = " must not be 0";
-constexpr const char *kOutsideVariables = " is outside the variable range 1..";
-constexpr const char *kClauseNotSequence = ": the clause must be a sequence of integers, not ";
-constexpr const char *kALiteral = ": a literal";
+// The argument messages; the first hole names the argument.
+constexpr const char *kMustBeIntegerMsg = "{} must be an integer, not {}";
+constexpr const char *kDoesNotFit64Msg = "{} does not fit in 64 bits";
+constexpr const char *kMustNotBeZeroMsg = "{} must not be 0";
+constexpr const char *kOutsideVariablesMsg = "{} {} is outside the variable range 1..{}";
+constexpr const char *kClauseNotSequenceMsg =
+    "{}: the clause must be a sequence of integers, not {}";
+constexpr const char *kALiteral = "{}: a literal";
 constexpr const char *kEngineErrorQualname = "nubrix.sorn_engine.EngineError";
 constexpr const char *kEngineErrorDoc = "An engine operation could not be carried out.";
 
@@ -63,7 +66,8 @@ inline bool is_integer(nb::handle obj) {
 
 // Converts an integer; `overflow` is -1/+1 when it lies outside 64 bits (result then saturated).
 inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) {
-    if (!is_integer(obj)) raise_py(PyExc_TypeError, what + kMustBeInteger + py_type_name(obj));
+    if (!is_integer(obj))
+        raise_py(PyExc_TypeError, zk::format_message(kMustBeIntegerMsg, what, py_type_name(obj)));
     *overflow = 0;
     long long v;
     if (PyLong_CheckExact(obj.ptr())) {
@@ -82,7 +86,7 @@ inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) 
 inline int64_t int64_arg(nb::handle obj, const std::string &what) {
     int overflow;
     int64_t v = int64_of(obj, what, &overflow);
-    if (overflow) raise_py(PyExc_OverflowError, what + kDoesNotFit64);
+    if (overflow) raise_py(PyExc_OverflowError, zk::format_message(kDoesNotFit64Msg, what));
     return v;
 }
 
@@ -92,10 +96,11 @@ constexpr int64_t kMaxVariable = std::numeric_limits<int32_t>::max();
 inline int32_t literal_arg(nb::handle obj, const char *what) {
     int overflow;
     const int64_t v = int64_of(obj, what, &overflow);
-    if (v == 0) raise_py(PyExc_ValueError, std::string(what) + kMustNotBeZero);
+    if (v == 0) raise_py(PyExc_ValueError, zk::format_message(kMustNotBeZeroMsg, what));
     if (overflow || v > kMaxVariable || v < -kMaxVariable)
-        raise_py(PyExc_ValueError, std::string(what) + " " + nb::cast<std::string>(nb::repr(obj)) +
-                                       kOutsideVariables + std::to_string(kMaxVariable));
+        raise_py(PyExc_ValueError,
+                 zk::format_message(kOutsideVariablesMsg, what,
+                                    nb::cast<std::string>(nb::repr(obj)), kMaxVariable));
     return static_cast<int32_t>(v);
 }
 
@@ -112,10 +117,11 @@ inline nb::object sequence_snapshot(nb::handle seq) {
 inline void literals_arg(nb::handle seq, const char *what, std::vector<int32_t> &out) {
     nb::object fast = sequence_snapshot(seq);
     if (!fast.is_valid())
-        raise_py(PyExc_TypeError, std::string(what) + kClauseNotSequence + py_type_name(seq));
+        raise_py(PyExc_TypeError,
+                 zk::format_message(kClauseNotSequenceMsg, what, py_type_name(seq)));
     const Py_ssize_t n = PyTuple_GET_SIZE(fast.ptr());
     PyObject **items = &PyTuple_GET_ITEM(fast.ptr(), 0);
-    const std::string item_what = std::string(what) + kALiteral;
+    const std::string item_what = zk::format_message(kALiteral, what);
     for (Py_ssize_t i = 0; i < n; ++i) out.push_back(literal_arg(items[i], item_what.c_str()));
 }
 
@@ -146,6 +152,13 @@ inline nb::handle engine_error(nb::module_ &top) {
 
 // After registration.
 inline nb::handle engine_error() { return engine_error_slot(); }
+
+// A Python text from UTF-8 bytes the engine holds (names, messages).
+inline nb::object py_str(std::string_view s) {
+    PyObject *o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+    if (o == nullptr) throw nb::python_error();
+    return nb::steal(o);
+}
 
 // A new list of n empty slots, to be filled with PyList_SET_ITEM; raises when out of memory.
 inline nb::list new_list(std::size_t n) {

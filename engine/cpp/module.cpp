@@ -2,6 +2,7 @@
 #include "common/module.hpp"
 
 #include "bind.hpp"
+#include "bind_support.hpp"
 
 namespace se {
 
@@ -22,7 +23,12 @@ void bind_module(nb::module_ &m) {
     register_top(m);
     register_bxpr(m);
     register_pbct(m);
-    register_clause_side(m);
+    // The clause side's error class comes first: its classes raise it.
+    engine_error(m);
+    register_wcnf_storage(m);
+    register_var_mapping(m);
+    register_witness_interpreter(m);
+    register_manager(m);
     register_linsolver(m);
 }
 

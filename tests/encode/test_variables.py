@@ -176,6 +176,14 @@ def test_call_refuses_values_outside_the_sizes(x, values, position, value):
     assert "'x'" in msg and f"position {position}" in msg and f"value {value} " in msg
 
 
+def test_refusal_of_a_value_outside_holds_the_whole_message():
+    name, value = "v" * 600, 10 ** 400
+    with pytest.raises(IndexError) as info:
+        Variable(name, {"i": 3}, 1)(value)
+    assert str(info.value) == (f"Variable family '{name}': index value {value} at position 0 "
+                               "is outside 0 .. 2")
+
+
 def test_subscripts_write_reference_texts(x):
     cases = {
         (i, j + 1): "x(i,j + 1)",

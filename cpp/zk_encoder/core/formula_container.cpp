@@ -16,6 +16,8 @@
 
 #include "common/buffers.hpp"
 #include "common/errors.hpp"
+#include "common/format.hpp"
+#include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/python_private.hpp"
@@ -32,7 +34,8 @@ namespace {
 constexpr const char *kSecondTarget =
     "A CNF build with a target was already made: its bound stays "
     "in the clause storage, so a second target is refused";
-constexpr const char *kTooFewWeights = "The soft formula has more clauses than weights: ";
+constexpr const char *kTooFewWeights =
+    "The soft formula has more clauses than weights: {} clauses, {} weights";
 constexpr const char *kInstanceOverflow = "Too many for-all instances: ";
 constexpr const char *kCountOverflow =
     "Too many auxiliary variables or clauses: their count does not fit in 64 bits";
@@ -45,19 +48,13 @@ PyObject *g_compile_template = nullptr;
 PyObject *g_stock_reduce_ex = nullptr;
 
 // The module binds neither a logging function nor the exception classes: its one refusal logs
-// through the logger the dumper star-imported, taken when the module loads, and raises the
-// package's BuildError, which finishes loading after this module.
-PyObject *g_log_e = nullptr;
+// through the logger module's own and raises the package's BuildError, which finishes loading
+// after this module.
 LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
 
 constexpr const char *kVariablesModule = "zk_encoder.encode.variables";
 // The modelling-side Variable, once its module is loaded (a family of it cannot exist before).
 PyObject *g_variable_type = nullptr;
-
-[[noreturn]] void raise_build_error(const std::string &msg) {
-    nb::str text(msg.data(), msg.size());
-    raise_after_logging(g_log_e, g_build_error.get(), text);
-}
 
 int64_t checked_product(int64_t a, int64_t b) {
     int64_t out = 0;
@@ -187,10 +184,7 @@ int64_t written_clauses_per_instance(nb::handle tmpl, nb::handle weights) {
     if (weights.is_none()) return m;
     Py_ssize_t nw = PyObject_Length(weights.ptr());
     if (nw < 0) throw nb::python_error();
-    if (nw < m)
-        raise_plain(PyExc_IndexError, kTooFewWeights + texts::decimal(static_cast<int64_t>(m)) +
-                                          " clauses, " + texts::decimal(static_cast<int64_t>(nw)) +
-                                          " weights");
+    if (nw < m) raise_plain(PyExc_IndexError, format_message(kTooFewWeights, m, nw));
     int64_t kept = 0;
     for (Py_ssize_t i = 0; i < m; ++i) {
         nb::object w = weights[nb::int_(i)];
@@ -536,7 +530,7 @@ void add_hard_constraint(FormulaContainer &c, nb::handle template_constraint, nb
 
 void add_target_constraint(FormulaContainer &c, nb::handle template_constraint, nb::handle foralls,
                            nb::handle shift_pb_variable, nb::handle shift_bx_variable) {
-    if (c.target_written_) raise_build_error(kSecondTarget);
+    if (c.target_written_) raise_logged(g_build_error.get(), nb::str(kSecondTarget));
     nb::list records;
     NewRecord r = inner_add(c, template_constraint, nb::none(), foralls, shift_pb_variable,
                             shift_bx_variable);
@@ -564,7 +558,7 @@ void add_soft_formula(FormulaContainer &c, nb::handle template_constraint, nb::h
 }
 
 void build_cnf_formula(FormulaContainer &c, nb::handle name_formula) {
-    if (c.target_built_) raise_build_error(kSecondTarget);
+    if (c.target_built_) raise_logged(g_build_error.get(), nb::str(kSecondTarget));
     dump_hard(c);
     stamp_common(c, name_formula);
     c.cnf_stor_.attr("set_clause_count")(c.num_clauses_ + c.target_num_clauses_);
@@ -601,7 +595,6 @@ void bind_module(nb::module_ &m) {
         m.attr(name) = dumper.attr(name);
     g_compile_template = dumper.attr("_compile_template").inc_ref().ptr();
     g_stock_reduce_ex = dumper.attr("reduce_ex").inc_ref().ptr();
-    g_log_e = dumper.attr("log_e").inc_ref().ptr();
 
     nb::class_<FormulaContainer>(m, "FormulaContainer")
         .def("__init__", &init_container, nb::arg("target_variables"),

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/buffers.hpp"
+#include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -26,9 +27,9 @@ namespace {
 
 constexpr const char *kPbModule = "nubrix.sorn_engine.pbct";
 constexpr const char *kBxModule = "nubrix.sorn_engine.bxpr";
-constexpr const char *kBeforeToBx = "FormulaPB before to_bx: ";
-constexpr const char *kAfterToBx = "Bx formula from FormulaPB: ";
-constexpr const char *kBeforeToMaxsat = "FormulaPB before to_maxsat: ";
+constexpr const char *kBeforeToBx = "FormulaPB before to_bx: {}";
+constexpr const char *kAfterToBx = "Bx formula from FormulaPB: {}";
+constexpr const char *kBeforeToMaxsat = "FormulaPB before to_maxsat: {}";
 constexpr const char *kNotClauses = "the encoder's clauses must be a sequence";
 constexpr const char *kNotAClause = "a clause of the encoder must be a sequence of integers";
 // The stand-in engine's bulk accessor of a clause database; other engines may lack it.
@@ -38,9 +39,8 @@ constexpr const char *kBulkTranslate = "clauses_s";
 // The module's globals: pb, bx and log_d are read from them at every call.
 ModuleGlobals g_module;
 
-void log_debug(const char *prefix, nb::handle value) {
-    nb::object msg = check(PyUnicode_FromFormat("%s%S", prefix, value.ptr()));
-    g_module.get("log_d")(msg);
+void log_debug(const char *format, nb::handle value) {
+    g_module.log("log_d", format_message_str(format, nb::str(value)));
 }
 
 struct FormulaPB {

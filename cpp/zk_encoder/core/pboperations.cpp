@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -20,7 +21,7 @@ namespace {
 
 constexpr const char *kModule = "zk_encoder.core.pboperations";
 constexpr const char *kEngineModule = "nubrix.sorn_engine.pbct";
-constexpr const char *kSumLogPrefix = "Sum to_pb result ";
+constexpr const char *kSumLogLine = "Sum to_pb result {}";
 constexpr const char *kNotASequence = "the operands of a Sum must be a sequence";
 // The host's own wordings, for failures that plain module code would meet.
 constexpr const char *kUnexpectedKeyword = "Sum.__init__() got an unexpected keyword argument '%S'";
@@ -121,8 +122,7 @@ struct Flattener {
         nb::object items =
             check(PyList_GetSlice(out_.ptr(), f.start_, PyList_GET_SIZE(out_.ptr())));
         nb::object text = check(PyObject_Repr(items.ptr()));
-        nb::object msg = check(PyUnicode_FromFormat("%s%U", kSumLogPrefix, text.ptr()));
-        log_d_(msg);
+        log_d_(format_message_str(kSumLogLine, text));
     }
 
     void run(nb::handle root, Kind root_kind) {

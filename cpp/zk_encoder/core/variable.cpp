@@ -3,8 +3,10 @@
 // seen as an engine Boolean variable and as a pseudo-Boolean term.
 #include "zk_encoder/core/variable.hpp"
 
+#include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/integers.hpp"
+#include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "texts/names.hpp"
@@ -23,17 +25,15 @@ constexpr const char *kUnexpectedKeyword =
 constexpr const char *kNotEnoughValues = "not enough values to unpack (expected 2, got %zd)";
 constexpr const char *kTooManyValues = "too many values to unpack (expected 2)";
 // An element that the family does not have.
-constexpr const char *kArityFormat = "Variable %U has %zd dimension(s), but %U names %zd";
-constexpr const char *kNotIntegerFormat =
-    "Index %R of %U is neither an integer nor an index symbol";
-constexpr const char *kOutsideFormat =
-    "Index value %S of %U is outside the family: dimension %zd has the values 0 .. %lld";
+constexpr const char *kArityMsg = "Variable {} has {} dimension(s), but {} names {}";
+constexpr const char *kNotIntegerMsg = "Index {} of {} is neither an integer nor an index symbol";
+constexpr const char *kOutsideMsg =
+    "Index value {} of {} is outside the family: dimension {} has the values 0 .. {}";
 
 ModuleGlobals g_module;
 // The model's index symbols: an item that names one is numbered only when its for-all values are
 // known, which the model checks.
 LoadedAttr g_index_symbol("zk_encoder.encode.variables", "Index");
-constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
 
 struct Variable {
     nb::object bx_var_;
@@ -70,14 +70,6 @@ nb::object element_name(const GeneratorVariable &g, const nb::args &items) {
                                       joined.ptr(), texts::kReferenceClose));
 }
 
-// Logs `msg` at error level, as every refusal of the package is, then raises `exc_type` with it.
-[[noreturn]] void refuse(PyObject *exc_type, PyObject *msg) {
-    nb::object text = check(msg);
-    nb::module_::import_(kLoggerModule).attr("log_e")(text);
-    PyErr_SetObject(exc_type, text.ptr());
-    throw nb::python_error();
-}
-
 // Refuses, with an IndexError or TypeError that names the element, items that cannot number an
 // element of a family of `g.shape`: a generated comprehension over a range far past the family
 // then stops at its first value outside, instead of naming elements without end.
@@ -85,24 +77,23 @@ void check_items(const GeneratorVariable &g, const nb::args &items, const nb::ob
     Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (static_cast<size_t>(n) != g.shape_.size()) {
         nb::object family = check(PyObject_Str(g.name_.ptr()));
-        refuse(PyExc_IndexError,
-               PyUnicode_FromFormat(kArityFormat, family.ptr(),
-                                    static_cast<Py_ssize_t>(g.shape_.size()), name.ptr(), n));
+        raise_logged(PyExc_IndexError,
+                     format_message_str(kArityMsg, family, g.shape_.size(), name, n));
     }
     for (Py_ssize_t d = 0; d < n; ++d) {
         PyObject *item = PyTuple_GET_ITEM(items.ptr(), d);
         if (!PyLong_Check(item)) {
-            int symbol = PyObject_IsInstance(item, g_index_symbol.get().ptr());
-            if (symbol < 0) throw nb::python_error();
-            if (symbol) continue;
-            refuse(PyExc_TypeError, PyUnicode_FromFormat(kNotIntegerFormat, item, name.ptr()));
+            if (is_instance(item, g_index_symbol.get())) continue;
+            raise_logged(PyExc_TypeError,
+                         format_message_str(kNotIntegerMsg, nb::repr(nb::handle(item)), name));
         }
         int64_t v = 0;
         const bool fits = int64_of(item, v);
         const long long size = static_cast<long long>(g.shape_[static_cast<size_t>(d)]);
         if (!fits || v < 0 || v >= size)
-            refuse(PyExc_IndexError,
-                   PyUnicode_FromFormat(kOutsideFormat, item, name.ptr(), d, size - 1));
+            raise_logged(
+                PyExc_IndexError,
+                format_message_str(kOutsideMsg, nb::str(nb::handle(item)), name, d, size - 1));
     }
 }
 

@@ -27,22 +27,17 @@ namespace {
 constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
 constexpr const char *kSizeNotInteger =
-    "Variable family '%s': the size of dimension '%s' must be "
-    "an integer";
+    "Variable family '{}': the size of dimension '{}' must be an integer";
 constexpr const char *kShiftNotInteger =
-    "Variable family '%s': the first number must be an integer";
+    "Variable family '{}': the first number must be an integer";
 constexpr const char *kSizeTooLarge =
-    "Variable family '%s': the size of dimension '%s' does not "
-    "fit in 64 bits";
+    "Variable family '{}': the size of dimension '{}' does not fit in 64 bits";
 constexpr const char *kShiftTooLarge =
-    "Variable family '%s': the first number does not fit in 64 "
-    "bits";
+    "Variable family '{}': the first number does not fit in 64 bits";
 constexpr const char *kCountTooLarge =
-    "Variable family '%s': the numbers of its elements do not "
-    "fit in 64 bits";
+    "Variable family '{}': the numbers of its elements do not fit in 64 bits";
 constexpr const char *kOutOfRange =
-    "Variable family '%s': index value %s at position %zu is "
-    "outside 0 .. %lld";
+    "Variable family '{}': index value {} at position {} is outside 0 .. {}";
 
 // Objects the module binds while it loads, read by the operations.
 struct ModuleRefs {
@@ -52,16 +47,8 @@ struct ModuleRefs {
 };
 ModuleRefs *g_refs = nullptr;
 
-std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
-
-std::string printf_text(const char *fmt, const std::string &a, const std::string &b = {}) {
-    std::string out = fmt;
-    size_t pos = out.find("%s");
-    if (pos != std::string::npos) out.replace(pos, 2, a);
-    pos = out.find("%s");
-    if (pos != std::string::npos) out.replace(pos, 2, b);
-    return out;
-}
+using zk::format_message;
+using zk::format_plain_utf8;
 
 // ---------------------------------------------------------------------------------------------
 // Index texts (texts/index_text.hpp): one operation on a plain symbol or an integer gives the
@@ -75,13 +62,14 @@ nb::object index_add(nb::handle self_obj, nb::handle shift, const char *op) {
     Index &self = nb::cast<Index &>(self_obj);
     return make_index(
         self_obj.type(), self.name_,
-        texts::index_shift_text(format_text(self.expression_), op, format_text(shift)));
+        texts::index_shift_text(format_plain_utf8(self.expression_), op, format_plain_utf8(shift)));
 }
 
 nb::object index_rmul(nb::handle self_obj, nb::handle shift) {
     Index &self = nb::cast<Index &>(self_obj);
-    return make_index(self_obj.type(), self.name_,
-                      texts::index_scale_text(format_text(shift), format_text(self.expression_)));
+    return make_index(
+        self_obj.type(), self.name_,
+        texts::index_scale_text(format_plain_utf8(shift), format_plain_utf8(self.expression_)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -96,18 +84,18 @@ void init_family(VariableFamily *self, nb::object name, nb::object indexes, nb::
     f->indexes_ = indexes;
     f->name_text_ = nb::cast<std::string>(nb::str(name));
     if (!PyLong_Check(st_shift.ptr()))
-        raise_plain(PyExc_TypeError, printf_text(kShiftNotInteger, f->name_text_));
+        raise_plain(PyExc_TypeError, format_message(kShiftNotInteger, f->name_text_));
     if (!int64_of(st_shift, f->st_shift_))
-        raise_plain(PyExc_OverflowError, printf_text(kShiftTooLarge, f->name_text_));
+        raise_plain(PyExc_OverflowError, format_message(kShiftTooLarge, f->name_text_));
     for (nb::handle item : indexes.attr("items")()) {
         nb::object key = item[0], size = item[1];
         if (!PyLong_Check(size.ptr()))
-            raise_plain(PyExc_TypeError, printf_text(kSizeNotInteger, f->name_text_,
-                                                     nb::cast<std::string>(nb::str(key))));
+            raise_plain(PyExc_TypeError, format_message(kSizeNotInteger, f->name_text_,
+                                                        nb::cast<std::string>(nb::str(key))));
         int64_t n = 0;
         if (!int64_of(size, n))
-            raise_plain(PyExc_OverflowError, printf_text(kSizeTooLarge, f->name_text_,
-                                                         nb::cast<std::string>(nb::str(key))));
+            raise_plain(PyExc_OverflowError, format_message(kSizeTooLarge, f->name_text_,
+                                                            nb::cast<std::string>(nb::str(key))));
         f->sizes_.push_back(n);
     }
     // Row-major: the stride of a dimension is the product of the sizes of all later ones. Strides
@@ -117,11 +105,11 @@ void init_family(VariableFamily *self, nb::object name, nb::object indexes, nb::
     for (size_t d = f->sizes_.size(); d-- > 0;) {
         f->strides_[d] = running;
         if (__builtin_mul_overflow(running, f->sizes_[d], &running))
-            raise_plain(PyExc_OverflowError, printf_text(kCountTooLarge, f->name_text_));
+            raise_plain(PyExc_OverflowError, format_message(kCountTooLarge, f->name_text_));
     }
     int64_t last = 0;
     if (running > 0 && __builtin_add_overflow(f->st_shift_, running - 1, &last))
-        raise_plain(PyExc_OverflowError, printf_text(kCountTooLarge, f->name_text_));
+        raise_plain(PyExc_OverflowError, format_message(kCountTooLarge, f->name_text_));
     new (self) VariableFamily(std::move(family));
 }
 
@@ -164,11 +152,10 @@ PyObject *family_number(const VariableFamily &f, PyObject *items) {
         Py_DECREF(text);
         return nullptr;
     }
-    char buf[512];
-    std::snprintf(buf, sizeof buf, kOutOfRange, f.name_text_.c_str(), value, bad,
-                  static_cast<long long>(f.sizes_[bad] - 1));
+    const std::string msg =
+        format_message(kOutOfRange, f.name_text_, value, bad, f.sizes_[bad] - 1);
     Py_DECREF(text);
-    PyErr_SetString(PyExc_IndexError, buf);
+    PyErr_SetString(PyExc_IndexError, msg.c_str());
     return nullptr;
 }
 
@@ -251,7 +238,7 @@ nb::object family_getitem(const VariableFamily &f, nb::handle items) {
         for (nb::handle member : items)
             texts_of_items.push_back(nb::cast<std::string>(nb::str(member)));
     } else {
-        texts_of_items.push_back(format_text(items));
+        texts_of_items.push_back(format_plain_utf8(items));
     }
     std::string text;
     texts::append_element_reference(text, f.name_text_, texts_of_items);

@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/format.hpp"
 #include "common/gc.hpp"
-#include "texts/decimal.hpp"
+#include "common/numbers.hpp"
 #include "texts/names.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 
@@ -17,15 +18,20 @@ namespace dumper {
 
 namespace {
 
-constexpr const char *kNotPbctOrBxpr = "Index is not pbct or bxpr: ";
-constexpr const char *kIndefinitePbct = "Indefinite pbct index: ";
-constexpr const char *kIndefiniteBxpr = "Indefinite bxpr index: ";
+using numbers::repr_text;
+
+constexpr const char *kNotPbctOrBxpr = "Index is not pbct or bxpr: {}";
+constexpr const char *kIndefinitePbct =
+    "Indefinite pbct index: {} in instance {} of formula {}, whose block has {} of them";
+constexpr const char *kIndefiniteBxpr =
+    "Indefinite bxpr index: {} in instance {} of formula {}, whose block has {} of them";
 constexpr const char *kBadLiteral =
-    "Clause literal is neither a variable number nor an "
-    "auxiliary name: ";
-constexpr const char *kLiteralRange = "Clause literal out of range: ";
-constexpr const char *kBadWeight = "Soft clause weight must be a non-negative integer: ";
-constexpr const char *kLiteralTextNotStr = "Clause template literal must be a text: ";
+    "Clause literal is neither a variable number nor an auxiliary name: {}";
+constexpr const char *kLiteralRange = "Clause literal out of range: {}";
+constexpr const char *kBadWeight = "Soft clause weight must be a non-negative integer: {}";
+constexpr const char *kLiteralTextNotStr = "Clause template literal must be a text: {}";
+// The host's own wording, for an auxiliary name whose number int() would not read.
+constexpr const char *kNotDecimal = "invalid literal for int() with base 10: {}";
 
 }  // namespace
 
@@ -39,7 +45,7 @@ std::string comprehension_text(nb::handle template_constraint, nb::handle forall
         bool first_lit = true;
         for (nb::handle lit : clause) {
             if (!PyUnicode_Check(lit.ptr()))
-                raise_plain(PyExc_TypeError, kLiteralTextNotStr + repr_of(lit));
+                raise_plain(PyExc_TypeError, format_message(kLiteralTextNotStr, repr_text(lit)));
             if (!first_lit) text += ",";
             first_lit = false;
             text += utf8_view(lit.ptr());
@@ -86,7 +92,7 @@ static std::vector<int32_t> weight_positions(nb::handle weights, size_t clause_c
     for (size_t i = 0; i < clause_count; ++i) {
         nb::object w = weights[nb::int_(i)];
         if (!PyLong_Check(w.ptr()) || compare(w, nb::int_(0), Py_LT))
-            raise_formula_error(kBadWeight + repr_of(w));
+            g_module.raise_logged(g_formula_error.get(), format_message(kBadWeight, repr_text(w)));
         if (truth(w)) pos[i] = static_cast<int32_t>(i);
         values[i] = w;
     }
@@ -138,23 +144,24 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                     std::string_view text = utf8_view(lit);
                     AuxName a = texts::read_aux_name(text);
                     if (a.status_ == AuxName::Status::kNoPrefix)
-                        raise_formula_error(kNotPbctOrBxpr + std::string(text));
+                        g_module.raise_logged(g_formula_error.get(),
+                                              format_message(kNotPbctOrBxpr, text));
                     if (a.status_ == AuxName::Status::kBadIndex) {
                         std::string tail(text.substr(text.rfind('_') + 1));
-                        raise_plain(PyExc_ValueError, "invalid literal for int() with base 10: " +
-                                                          repr_of(py_text(tail)));
+                        raise_plain(PyExc_ValueError,
+                                    format_message(kNotDecimal, repr_text(py_text(tail))));
                     }
                     if (a.k_ < 0 || a.k_ >= L.capacity(a.kind_)) {
-                        raise_formula_error(
-                            (a.kind_ == AuxKind::kPbct ? kIndefinitePbct : kIndefiniteBxpr) +
-                            std::string(text) + " in instance " + texts::decimal(o) +
-                            " of formula " + texts::decimal(rec.num_formula_) +
-                            ", whose block has " + texts::decimal(L.capacity(a.kind_)) +
-                            " of them");
+                        g_module.raise_logged(
+                            g_formula_error.get(),
+                            format_message(
+                                a.kind_ == AuxKind::kPbct ? kIndefinitePbct : kIndefiniteBxpr, text,
+                                o, rec.num_formula_, L.capacity(a.kind_)));
                     }
                     int64_t number = L.number(o, a.kind_, a.k_);
                     if (number <= 0 || number > kMaxLiteral)
-                        raise_formula_error(kLiteralRange + texts::decimal(number));
+                        g_module.raise_logged(g_formula_error.get(),
+                                              format_message(kLiteralRange, number));
                     value = a.negated_ ? -number : number;
                     size_t slot =
                         static_cast<size_t>(a.kind_ == AuxKind::kPbct ? a.k_ : L.pb_ + a.k_);
@@ -166,10 +173,12 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                     int overflow = 0;
                     long long v = PyLong_AsLongLongAndOverflow(lit, &overflow);
                     if (overflow != 0 || v == 0 || v > kMaxLiteral || v < -kMaxLiteral)
-                        raise_formula_error(kLiteralRange + repr_of(lit));
+                        g_module.raise_logged(g_formula_error.get(),
+                                              format_message(kLiteralRange, repr_text(lit)));
                     value = v;
                 } else {
-                    raise_formula_error(kBadLiteral + repr_of(lit));
+                    g_module.raise_logged(g_formula_error.get(),
+                                          format_message(kBadLiteral, repr_text(lit)));
                 }
                 if (keep) pc.lits_.push_back(value);
             }

@@ -49,15 +49,10 @@ inline ModuleGlobals g_module;
 
 inline nb::str py_text(const std::string &s) { return nb::str(s.data(), s.size()); }
 
-inline std::string repr_of(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
-
-// Logged through the module's own log_e; the package's FormulaError finishes loading after this
-// module, so it is taken from the loaded package at the first refusal.
+// The refusals' class, raised after the module's own log_e has the message: the package's
+// FormulaError finishes loading after this module, so it is taken from the loaded package at the
+// first refusal.
 inline LoadedAttr g_formula_error{"zk_encoder._exceptions", "FormulaError"};
-
-[[noreturn]] inline void raise_formula_error(const std::string &msg) {
-    g_module.raise_logged(g_formula_error.get(), msg);
-}
 
 inline std::string_view utf8_view(PyObject *s) {
     Py_ssize_t n = 0;

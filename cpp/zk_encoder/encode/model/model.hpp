@@ -100,7 +100,9 @@ struct Model {
     void check_elements(const nb::object &foralls) const;
     // Checks the for-all keywords and values of one call and puts plain integers in their place.
     void normalize_foralls(const nb::dict &foralls) const;
-    void refuse_shadowing(const nb::handle &name, const char *what) const;
+    // Refuses a name that would hide one the formula texts use, with `message` (a format string
+    // whose hole takes the name).
+    void refuse_shadowing(const nb::handle &name, const char *message) const;
     nb::object family_named(const nb::handle &name) const;
     void check_instances(const nb::object &foralls, const AuxCounts &counts) const;
     void check_weights(const nb::object &weights, const nb::object &foralls) const;
