@@ -48,26 +48,11 @@ inline int check(int r) {
     return r;
 }
 
-inline Py_ssize_t check_size(Py_ssize_t r) {
-    if (r < 0) rethrow();
-    return r;
-}
-
 // A new reference, or null with an exception set (allocation included): owned either way.
 template <typename T = nb::object>
 T check(PyObject *r) {
     if (!r) rethrow();
     return nb::steal<T>(r);
-}
-
-// A new reference whose null answer may come without an exception (allocation functions of
-// the library's own that report no error): MemoryError then.
-inline nb::object check_alloc(PyObject *r) {
-    if (!r) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        rethrow();
-    }
-    return nb::steal(r);
 }
 
 // Python's own truth value, raising what __bool__ or __len__ raise.

@@ -16,8 +16,7 @@ namespace nb = nanobind;
 // of an integer (numpy's included), not negative; a truth value is no size. Invalid otherwise.
 inline nb::object dimension_size(nb::handle size) {
     nb::object plain = plain_non_bool_integer(size);
-    if (plain.is_valid() && check(PyObject_RichCompareBool(plain.ptr(), nb::int_(0).ptr(), Py_LT)))
-        return nb::object();
+    if (plain.is_valid() && compare(plain, nb::int_(0), Py_LT)) return nb::object();
     return plain;
 }
 

@@ -104,9 +104,8 @@ nb::object Model::create_variables(nb::object name, nb::kwargs dims) {
     std::vector<std::pair<nb::object, nb::object>> plain_sizes;
     for (auto item : dims) {
         nb::handle size = item.second;
-        nb::object plain = plain_non_bool_integer(size);
-        if (!plain.is_valid() || compare(plain, nb::int_(0), Py_LT))
-            g_module.raise_logged(PyExc_ValueError, kBadSizesMsg);
+        nb::object plain = dimension_size(size);
+        if (!plain.is_valid()) g_module.raise_logged(PyExc_ValueError, kBadSizesMsg);
         if (!plain.is(size)) plain_sizes.emplace_back(nb::borrow(item.first), plain);
         sizes.append(plain);
     }
