@@ -20,6 +20,7 @@
 #include "common/module_globals.hpp"
 #include "common/names.hpp"
 #include "common/unpack.hpp"
+#include "formula/evaluation.hpp"
 #include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
 #include "texts/literals.hpp"
@@ -27,7 +28,6 @@
 #include "texts/tokens.hpp"
 #include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
-#include "zk_encoder/encode/formula_eval.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
 namespace zk::encode {
@@ -829,7 +829,7 @@ nb::object Model::evaluate(const nb::object &text, const nb::dict &bindings) con
     nb::dict ns = evaluation_namespace();
     if (PyDict_Update(ns.ptr(), bindings.ptr()) < 0) throw nb::python_error();
     // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
-    return eval_formula(text, ns, g_eval);
+    return formula::eval_formula(text, ns, g_eval);
 }
 
 // Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin
@@ -1410,7 +1410,7 @@ void bind_module(nb::module_ &m) {
     import_names(m);
     ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
-    ze::def_formula_eval(m);
+    zk::formula::def_formula_eval(m);
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
 
     // The engine types that annotate the model's operations must exist when the class is made.
