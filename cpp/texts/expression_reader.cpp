@@ -55,6 +55,17 @@ struct Piece {
     double float_ = 0.0;
 };
 
+// The operators and brackets of the grammar.
+std::optional<Tok> punctuation(std::string_view text) {
+    static constexpr std::pair<std::string_view, Tok> kPunctuation[] = {
+        {"+", Tok::kPlus},     {"-", Tok::kMinus},  {"~", Tok::kTilde},  {"*", Tok::kStar},
+        {"**", Tok::kPower},   {"(", Tok::kLParen}, {")", Tok::kRParen}, {"[", Tok::kLBracket},
+        {"]", Tok::kRBracket}, {",", Tok::kComma},  {".", Tok::kDot}};
+    for (const auto &[spelled, tok] : kPunctuation)
+        if (text == spelled) return tok;
+    return std::nullopt;
+}
+
 // Decimal digits without a leading zero, of any length.
 bool is_decimal(std::string_view t) {
     if (t.empty() || (t.size() > 1 && t[0] == '0')) return false;
@@ -113,22 +124,14 @@ bool outline_token(const Lexeme &l, Lexer &lexer, std::string_view s, Piece &t) 
             return true;
         }
         case LexKind::kOperator:
-            if (l.text_ == kEllipsis)
+            if (l.text_ == kEllipsis) {
                 t.kind_ = Tok::kAtom;
-            else if (l.text_ == ".")
-                t.kind_ = Tok::kDot;
-            else if (l.text_ == "**")
-                t.kind_ = Tok::kPower;
-            else if (l.text_ == "+")
-                t.kind_ = Tok::kPlus;
-            else if (l.text_ == "-")
-                t.kind_ = Tok::kMinus;
-            else if (l.text_ == "~")
-                t.kind_ = Tok::kTilde;
-            else if (l.text_ == "*")
-                t.kind_ = Tok::kStar;
-            else
+            } else if (std::optional<Tok> p = punctuation(l.text_); p && *p != Tok::kComma) {
+                t.kind_ = *p;
+            } else {
+                // A comma, too, only separates the operands of a looser form here.
                 t.kind_ = among(l.text_, kProductLikeOps) ? Tok::kProductLike : Tok::kLoose;
+            }
             return true;
         default:
             return false;  // closing bracket, comment, line break, stray character
@@ -177,18 +180,9 @@ bool tokenize(std::string_view s, const ReadForms &forms, std::vector<Piece> &ou
             case LexKind::kOperator:
             case LexKind::kOpen:
             case LexKind::kClose: {
-                static constexpr std::pair<std::string_view, Tok> kPunctuation[] = {
-                    {"+", Tok::kPlus},   {"-", Tok::kMinus},    {"~", Tok::kTilde},
-                    {"*", Tok::kStar},   {"**", Tok::kPower},   {"(", Tok::kLParen},
-                    {")", Tok::kRParen}, {"[", Tok::kLBracket}, {"]", Tok::kRBracket},
-                    {",", Tok::kComma},  {".", Tok::kDot}};
-                bool known = false;
-                for (const auto &[text, tok] : kPunctuation)
-                    if (l.text_ == text) {
-                        t.kind_ = tok;
-                        known = true;
-                    }
-                if (!known) return false;
+                std::optional<Tok> p = punctuation(l.text_);
+                if (!p) return false;
+                t.kind_ = *p;
                 if (t.kind_ == Tok::kTilde && !forms.invert_) return false;
                 if (t.kind_ == Tok::kPower && !forms.power_) return false;
                 if (t.kind_ == Tok::kDot) {
@@ -258,10 +252,12 @@ class Parser {
 
         Pending op_;
         bool had_comma_ = false;
-        bool starred_ = false;           // kCall: some argument is starred
-        bool next_starred_ = false;      // kCall: the argument being read is starred
-        std::int32_t callee_ = -1;       // kCall: the callee; kComp: the element
-        std::vector<SyntaxItem> items_;  // arguments, display items or comprehension clauses
+        bool starred_ = false;       // kCall: some argument is starred
+        bool next_starred_ = false;  // kCall: the argument being read is starred
+        std::int32_t callee_ = -1;   // kCall: the callee; kComp: the element
+        // Its arguments, display items or comprehension clauses: pending_ from here on. Brackets
+        // nest, so the items of all open ones share that stack (texts hold millions of calls).
+        std::size_t base_ = 0;
     };
 
     const std::vector<Piece> &toks_;
@@ -270,6 +266,7 @@ class Parser {
     std::size_t at_ = 0;
     std::vector<std::int32_t> vals_;
     std::vector<Entry> ops_;
+    std::vector<SyntaxItem> pending_;
     std::uint32_t open_ = 0;  // brackets open on ops_
 
     Form form_of(std::int32_t n) const { return out_.node(n).form_; }
@@ -310,20 +307,30 @@ class Parser {
         return static_cast<std::int32_t>(out_.nodes_.size() - 1);
     }
 
-    std::int32_t with_items(SyntaxNode node, const std::vector<SyntaxItem> &items) {
+    // A node whose items are the pending ones from `base` on, which it takes.
+    std::int32_t with_items(SyntaxNode node, std::size_t base) {
         node.first_ = static_cast<std::uint32_t>(out_.items_.size());
-        node.count_ = static_cast<std::uint32_t>(items.size());
+        node.count_ = static_cast<std::uint32_t>(pending_.size() - base);
         std::uint32_t h = 0;
-        for (const SyntaxItem &i : items) h = std::max(h, height(i.node_) + 1);
+        for (std::size_t k = base; k < pending_.size(); ++k)
+            h = std::max(h, height(pending_[k].node_) + 1);
         node.height_ = h;
-        out_.items_.insert(out_.items_.end(), items.begin(), items.end());
+        out_.items_.insert(out_.items_.end(), pending_.begin() + static_cast<std::ptrdiff_t>(base),
+                           pending_.end());
+        pending_.resize(base);
         return add(node);
     }
 
+    // An empty display or call.
+    std::int32_t without_items(SyntaxNode node) { return with_items(node, pending_.size()); }
+
     void open(Entry entry) {
-        ops_.push_back(std::move(entry));
+        entry.base_ = pending_.size();
+        ops_.push_back(entry);
         out_.nesting_ = std::max(out_.nesting_, ++open_);
     }
+
+    bool has_items(const Entry &e) const { return pending_.size() > e.base_; }
 
     // Applies the operator on top of the stack to its operands.
     bool apply() {
@@ -398,7 +405,7 @@ class Parser {
                     ops_.back().next_starred_)
                     return false;
                 Entry &call = ops_.back();
-                if (!call.items_.empty() && !call.had_comma_) return false;
+                if (has_items(call) && !call.had_comma_) return false;
                 ++at_;
                 call.next_starred_ = true;
                 return true;
@@ -424,7 +431,7 @@ class Parser {
                     ++at_;
                     SyntaxNode node;
                     node.form_ = Form::kTuple;
-                    vals_.push_back(with_items(node, {}));
+                    vals_.push_back(without_items(node));
                     expect_operand = false;
                     return true;
                 }
@@ -436,7 +443,7 @@ class Parser {
                     ++at_;
                     SyntaxNode node;
                     node.form_ = Form::kList;
-                    vals_.push_back(with_items(node, {}));
+                    vals_.push_back(without_items(node));
                     expect_operand = false;
                     return true;
                 }
@@ -459,19 +466,19 @@ class Parser {
             return false;
         top.starred_ = top.starred_ || starred;
         top.next_starred_ = false;
-        top.items_.push_back({v, starred ? 1 : 0});
+        pending_.push_back({v, starred ? 1 : 0});
         return true;
     }
 
     // A target and "in" after "for".
-    bool clause_head(Entry &comp) {
+    bool clause_head() {
         const Piece &target = toks_[at_];
         if (target.kind_ != Tok::kName || is_keyword(target.text_)) return false;
         ++at_;
         const Piece &in = toks_[at_];
         if (in.kind_ != Tok::kName || in.text_ != kIn) return false;
         ++at_;
-        comp.items_.push_back({-1, static_cast<std::int32_t>(out_.targets_.size())});
+        pending_.push_back({-1, static_cast<std::int32_t>(out_.targets_.size())});
         out_.targets_.push_back(target.text_);
         return true;
     }
@@ -529,7 +536,7 @@ class Parser {
                     SyntaxNode node;
                     node.form_ = Form::kCall;
                     node.a_ = call.callee_;
-                    vals_.push_back(with_items(node, {}));
+                    vals_.push_back(without_items(node));
                     return true;
                 }
                 open(std::move(call));
@@ -577,17 +584,17 @@ class Parser {
                     if (!reduce() || ops_.empty()) return false;
                     Entry &top = ops_.back();
                     if (top.op_ == Pending::kList) {
-                        if (!top.items_.empty() || top.had_comma_) return false;
+                        if (has_items(top) || top.had_comma_) return false;
                         top.op_ = Pending::kComp;
                         top.callee_ = vals_.back();
                         vals_.pop_back();
                     } else if (top.op_ == Pending::kComp) {
-                        top.items_.back().node_ = vals_.back();
+                        pending_.back().node_ = vals_.back();
                         vals_.pop_back();
                     } else {
                         return false;
                     }
-                    if (!clause_head(top)) return false;
+                    if (!clause_head()) return false;
                     expect_operand = true;
                     return true;
                 }
@@ -603,7 +610,7 @@ class Parser {
         const bool round = closing == Tok::kRParen;
         if (round != (top.op_ == Pending::kParen || top.op_ == Pending::kCall)) return false;
         if (top.op_ == Pending::kComp) {
-            top.items_.back().node_ = vals_.back();
+            pending_.back().node_ = vals_.back();
             vals_.pop_back();
             return true;
         }
@@ -613,34 +620,35 @@ class Parser {
     // Closes the bracket on top, whose items are all taken.
     bool close(bool &expect_operand, bool after_comma) {
         ++at_;
-        Entry top = std::move(ops_.back());
+        const Entry top = ops_.back();
         ops_.pop_back();
         --open_;
         std::int32_t n = -1;
         SyntaxNode node;
         switch (top.op_) {
             case Pending::kParen:
-                if (top.items_.size() == 1 && !after_comma && !top.had_comma_) {
-                    n = top.items_[0].node_;
+                if (pending_.size() == top.base_ + 1 && !after_comma && !top.had_comma_) {
+                    n = pending_.back().node_;
+                    pending_.pop_back();
                 } else {
                     node.form_ = Form::kTuple;
-                    n = with_items(node, top.items_);
+                    n = with_items(node, top.base_);
                 }
                 break;
             case Pending::kList:
                 node.form_ = Form::kList;
-                n = with_items(node, top.items_);
+                n = with_items(node, top.base_);
                 break;
             case Pending::kCall:
                 node.form_ = Form::kCall;
                 node.a_ = top.callee_;
                 node.starred_ = top.starred_;
-                n = with_items(node, top.items_);
+                n = with_items(node, top.base_);
                 break;
             case Pending::kComp:
                 node.form_ = Form::kComprehension;
                 node.a_ = top.callee_;
-                n = with_items(node, top.items_);
+                n = with_items(node, top.base_);
                 break;
             default:
                 return false;
@@ -689,6 +697,7 @@ class Lowering {
     ReadText out_;
     std::vector<Bound> scopes_;  // innermost last
     std::unordered_map<std::string_view, std::uint32_t> free_;
+    std::vector<std::uint32_t> pending_;
     std::string_view last_name_;
     std::int64_t last_id_ = -1;
 
@@ -708,10 +717,28 @@ class Lowering {
         return it->second;
     }
 
-    std::uint32_t emit(Node n, const std::vector<std::uint32_t> &kids) {
+    std::uint32_t emit(Node n, std::initializer_list<std::uint32_t> kids) {
         n.first_ = static_cast<std::uint32_t>(out_.children_.size());
         n.count_ = static_cast<std::uint32_t>(kids.size());
         out_.children_.insert(out_.children_.end(), kids.begin(), kids.end());
+        out_.nodes_.push_back(n);
+        return static_cast<std::uint32_t>(out_.nodes_.size() - 1);
+    }
+
+    // A node whose children are the lowered items of `s`; they wait on a shared stack, since
+    // an item lowers its own items first.
+    std::optional<std::uint32_t> emit_items(Node n, const SyntaxNode &s) {
+        const std::size_t base = pending_.size();
+        for (std::uint32_t k = 0; k < s.count_; ++k) {
+            std::optional<std::uint32_t> kid = node(in_.item(s, k).node_);
+            if (!kid) return std::nullopt;
+            pending_.push_back(*kid);
+        }
+        n.first_ = static_cast<std::uint32_t>(out_.children_.size());
+        n.count_ = static_cast<std::uint32_t>(pending_.size() - base);
+        out_.children_.insert(out_.children_.end(),
+                              pending_.begin() + static_cast<std::ptrdiff_t>(base), pending_.end());
+        pending_.resize(base);
         out_.nodes_.push_back(n);
         return static_cast<std::uint32_t>(out_.nodes_.size() - 1);
     }
@@ -760,32 +787,19 @@ class Lowering {
                 // A target called would call an integer.
                 if (callee.form_ != Form::kName || s.starred_ || bound(callee.text_))
                     return std::nullopt;
-                std::vector<std::uint32_t> kids;
-                if (!items(s, kids)) return std::nullopt;
                 n.kind_ = NodeKind::kCall;
                 n.value_ = name_id(callee.text_);
-                return emit(n, kids);
+                return emit_items(n, s);
             }
             case Form::kList: {
-                std::vector<std::uint32_t> kids;
-                if (!items(s, kids)) return std::nullopt;
                 n.kind_ = NodeKind::kList;
-                return emit(n, kids);
+                return emit_items(n, s);
             }
             case Form::kComprehension:
                 return comprehension(s);
             default:
                 return std::nullopt;
         }
-    }
-
-    bool items(const SyntaxNode &s, std::vector<std::uint32_t> &kids) {
-        for (std::uint32_t k = 0; k < s.count_; ++k) {
-            std::optional<std::uint32_t> kid = node(in_.item(s, k).node_);
-            if (!kid) return false;
-            kids.push_back(*kid);
-        }
-        return true;
     }
 
     std::optional<std::uint32_t> comprehension(const SyntaxNode &s) {
@@ -876,11 +890,14 @@ class Lowering {
 }  // namespace
 
 std::optional<Syntax> read_syntax(std::string_view text, const ReadForms &forms) {
+    // About one token per three characters and one node per four in the texts the library
+    // writes.
     std::vector<Piece> toks;
+    toks.reserve(text.size() / 3 + 16);
     if (!tokenize(text, forms, toks)) return std::nullopt;
     Syntax out;
-    // About one node per four characters in the texts the library writes.
     out.nodes_.reserve(text.size() / 4 + 16);
+    out.items_.reserve(text.size() / 8 + 16);
     Parser parser(toks, forms, out);
     if (!parser.parse()) return std::nullopt;
     return out;
