@@ -37,28 +37,6 @@ bool is_string_prefix(std::string_view w) {
            std::end(kStringPrefixes);
 }
 
-// A float in the forms the host writes: digits '.' [digits] [exponent], or digits exponent.
-bool is_plain_float(std::string_view t) {
-    std::size_t i = 0;
-    while (i < t.size() && is_digit(t[i])) ++i;
-    if (i == 0) return false;
-    bool fraction = false;
-    if (i < t.size() && t[i] == '.') {
-        fraction = true;
-        ++i;
-        while (i < t.size() && is_digit(t[i])) ++i;
-    }
-    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
-        ++i;
-        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-        const std::size_t digits = i;
-        while (i < t.size() && is_digit(t[i])) ++i;
-        if (i == digits) return false;
-        return i == t.size();
-    }
-    return fraction && i == t.size();
-}
-
 }  // namespace
 
 bool is_keyword(std::string_view word) {
@@ -80,6 +58,33 @@ IdentifierAnswer identifier_answer(std::string_view word) {
     for (char c : word)
         if (is_non_ascii(c)) return IdentifierAnswer::kAskHost;
     return is_identifier(word) ? IdentifierAnswer::kYes : IdentifierAnswer::kNo;
+}
+
+bool is_plain_float(std::string_view t) {
+    std::size_t i = 0;
+    while (i < t.size() && is_digit(t[i])) ++i;
+    if (i == 0) return false;
+    bool fraction = false;
+    if (i < t.size() && t[i] == '.') {
+        fraction = true;
+        ++i;
+        while (i < t.size() && is_digit(t[i])) ++i;
+    }
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        const std::size_t digits = i;
+        while (i < t.size() && is_digit(t[i])) ++i;
+        if (i == digits) return false;
+        return i == t.size();
+    }
+    return fraction && i == t.size();
+}
+
+double read_plain_float(std::string_view literal) {
+    // strtod rounds correctly, as the host's float literals do.
+    const std::string copy(literal);
+    return std::strtod(copy.c_str(), nullptr);
 }
 
 bool read_plain_int(std::string_view t, std::int64_t &out) {
@@ -215,11 +220,7 @@ Token Tokenizer::next() {
                 return t;
             }
             if (!is_plain_float(l.text_)) return bad();
-            {
-                // strtod rounds correctly, as the host's float literals do.
-                const std::string copy(l.text_);
-                t.float_value_ = std::strtod(copy.c_str(), nullptr);
-            }
+            t.float_value_ = read_plain_float(l.text_);
             t.kind_ = TokenKind::kFloat;
             return t;
         case LexKind::kOperator:

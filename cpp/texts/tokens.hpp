@@ -3,7 +3,8 @@
 // One lexer follows the host's lexical rules far enough to know where every token of a one-line
 // text ends (names, numbers of every form, string literals with their prefixes, operators by
 // longest match, brackets); each reader then accepts the tokens it knows and declines the rest.
-// The strict Tokenizer is the reader of the expression texts the library writes itself.
+// The strict Tokenizer gives the tokens of the index texts the library writes itself; the
+// expression reader takes its tokens from the lexer as its callers' forms allow.
 //
 // Non-ASCII: a byte at or above 0x80 continues a name, as the host's letters do, so a token
 // never ends inside one. Whether such a name is an identifier depends on the host's Unicode
@@ -96,6 +97,11 @@ class Tokenizer {
     Lexer lexer_;
     bool bad_ = false;
 };
+
+// A float in the forms the host writes: digits '.' [digits] [exponent], or digits exponent; and
+// its value, rounded as the host rounds its float literals.
+bool is_plain_float(std::string_view literal);
+double read_plain_float(std::string_view literal);
 
 // A decimal integer as the host writes an int: digits without leading zeros, no sign; false
 // when it is not one or does not fit an int64_t.

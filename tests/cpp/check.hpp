@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <string>
 
 inline int g_failures = 0;
@@ -23,3 +26,19 @@ inline int g_failures = 0;
             ++g_failures;                                                                    \
         }                                                                                    \
     } while (0)
+
+// The main of a test program of plain cases: `program CASE` runs one, `program --list` names
+// them all.
+inline int run_cases(int argc, char **argv,
+                     const std::map<std::string, std::function<void()>> &cases) {
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
+        for (const auto &[name, fn] : cases) std::printf("%s\n", name.c_str());
+        return 0;
+    }
+    if (argc != 2 || cases.count(argv[1]) == 0) {
+        std::fprintf(stderr, "usage: %s CASE | --list\n", argv[0]);
+        return 2;
+    }
+    cases.at(argv[1])();
+    return g_failures == 0 ? 0 : 1;
+}

@@ -1,7 +1,7 @@
 // Direct tests of the reader of the library's expression texts (cpp/texts/expression_reader) and
 // of their native evaluation (cpp/lp1/text_evaluator): the keyword table and identifiers, the
-// literal forms, what is read and what is declined, the host's precedence and scopes, and the
-// integers the for-clauses run over. Run as `test_expression_reader CASE` (one case) or
+// literal forms, what is read and what is declined, the host's precedence and scopes, the
+// integers the for-clauses run over, the forms each caller accepts and the outline of any text. Run as `test_expression_reader CASE` (one case) or
 // `test_expression_reader --list`.
 #include <cmath>
 #include <cstdint>
@@ -252,7 +252,98 @@ void scopes_and_loops() {
     CHECK(value_of("CompiledSum([])") == Meaning());
 }
 
+// Each form is read exactly when its caller accepts it.
+void accepted_forms() {
+    using Set = void (*)(texts::ReadForms &);
+    struct Case {
+        const char *text_;
+        Set accept_;
+    };
+    const Case cases[] = {
+        {"2.5 * x", [](texts::ReadForms &f) { f.floats_ = true; }},
+        {"123456789012345678901234567890", [](texts::ReadForms &f) { f.long_ints_ = true; }},
+        {"f(None, True, False)", [](texts::ReadForms &f) { f.constants_ = true; }},
+        {"~a", [](texts::ReadForms &f) { f.invert_ = true; }},
+        {"2 ** i", [](texts::ReadForms &f) { f.power_ = true; }},
+        {"a.b", [](texts::ReadForms &f) { f.attributes_ = true; }},
+        {"f(*[a, b])", [](texts::ReadForms &f) { f.starred_ = true; }},
+        {"f(a,)", [](texts::ReadForms &f) { f.call_comma_ = true; }},
+        {"f(1)(2)", [](texts::ReadForms &f) { f.chained_calls_ = true; }},
+        {" a + b", [](texts::ReadForms &f) { f.leading_blanks_ = true; }},
+    };
+    for (const Case &c : cases) {
+        CHECK_TEXT(!texts::read_syntax(c.text_, texts::ReadForms{}), c.text_);
+        texts::ReadForms forms;
+        c.accept_(forms);
+        CHECK_TEXT(texts::read_syntax(c.text_, forms), c.text_);
+    }
+    texts::ReadForms no_tabs;
+    no_tabs.tabs_ = false;
+    CHECK(texts::read_syntax("a\t+ b", texts::ReadForms{}));
+    CHECK(!texts::read_syntax("a\t+ b", no_tabs));
+    // What every caller reads: the tree keeps the host's grouping and the texts as written.
+    std::optional<texts::Syntax> s = texts::read_syntax("f(a, [k for k in (1, 2)]) - -3", {});
+    CHECK(s);
+    if (!s) return;
+    const texts::SyntaxNode &root = s->node(s->root_);
+    CHECK(root.form_ == texts::Form::kBinary && root.op_ == texts::Op::kSub);
+    const texts::SyntaxNode &call = s->node(root.a_);
+    CHECK(call.form_ == texts::Form::kCall && call.count_ == 2);
+    CHECK(s->node(call.a_).text_ == "f");
+    const texts::SyntaxNode &comp = s->node(s->item(call, 1).node_);
+    CHECK(comp.form_ == texts::Form::kComprehension && comp.count_ == 1);
+    CHECK(s->targets_.at(static_cast<std::size_t>(s->item(comp, 0).aux_)) == "k");
+    CHECK(s->node(s->item(comp, 0).node_).form_ == texts::Form::kTuple);
+    const texts::SyntaxNode &minus = s->node(root.b_);
+    CHECK(minus.form_ == texts::Form::kUnary && minus.op_ == texts::Op::kNeg);
+    CHECK(s->node(minus.a_).int_ == 3);
+    CHECK(root.height_ == 4 && s->nesting_ == 3);
+}
+
+// The outline of any one-line text: its root, groups unread.
+void outline() {
+    texts::ReadForms forms;
+    forms.outline_ = true;
+    struct Case {
+        const char *text_;
+        texts::Form form_;
+        texts::Op op_;  // of a unary or binary root
+    };
+    const Case cases[] = {
+        {"x(i + 1)[2].y", texts::Form::kAttr, texts::Op::kAdd},
+        {"f(2)", texts::Form::kCall, texts::Op::kAdd},
+        {"{1: 2}", texts::Form::kGroup, texts::Op::kAdd},
+        {"'a' ", texts::Form::kAtom, texts::Op::kAdd},
+        {"0x1f", texts::Form::kAtom, texts::Op::kAdd},
+        {"...", texts::Form::kAtom, texts::Op::kAdd},
+        {"-2", texts::Form::kUnary, texts::Op::kNeg},
+        {"-2 ** 2", texts::Form::kUnary, texts::Op::kNeg},
+        {"2 ** -i", texts::Form::kBinary, texts::Op::kPow},
+        {"a * b / c", texts::Form::kBinary, texts::Op::kProductLike},
+        {"a * b - c", texts::Form::kBinary, texts::Op::kSub},
+        {"a - b * c", texts::Form::kBinary, texts::Op::kSub},
+        {"a + b < c", texts::Form::kBinary, texts::Op::kLoose},
+        {"i if i else 3", texts::Form::kBinary, texts::Op::kLoose},
+        {"not a * b", texts::Form::kUnary, texts::Op::kLoose},
+        {"lambda: 1", texts::Form::kUnary, texts::Op::kLoose},
+        {"a, b", texts::Form::kBinary, texts::Op::kLoose},
+    };
+    for (const Case &c : cases) {
+        std::optional<texts::Syntax> s = texts::read_syntax(c.text_, forms);
+        CHECK_TEXT(s, c.text_);
+        if (!s) continue;
+        const texts::SyntaxNode &root = s->node(s->root_);
+        CHECK_TEXT(root.form_ == c.form_, c.text_);
+        if (root.form_ == texts::Form::kUnary || root.form_ == texts::Form::kBinary)
+            CHECK_TEXT(root.op_ == c.op_, c.text_);
+    }
+    for (const char *text : {"", "(a", "a)", "x # note", "a +", "a b", "'open"})
+        CHECK_TEXT(!texts::read_syntax(text, forms), text);
+}
+
 const std::map<std::string, std::function<void()>> kCases = {
+    {"accepted_forms", accepted_forms},
+    {"outline", outline},
     {"keywords_and_identifiers", keywords_and_identifiers},
     {"literals", literals},
     {"declined", declined},
@@ -262,15 +353,4 @@ const std::map<std::string, std::function<void()>> kCases = {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) {
-        for (const auto &[name, fn] : kCases) std::printf("%s\n", name.c_str());
-        return 0;
-    }
-    if (argc != 2 || kCases.count(argv[1]) == 0) {
-        std::fprintf(stderr, "usage: test_expression_reader CASE | --list\n");
-        return 2;
-    }
-    kCases.at(argv[1])();
-    return g_failures == 0 ? 0 : 1;
-}
+int main(int argc, char **argv) { return run_cases(argc, argv, kCases); }

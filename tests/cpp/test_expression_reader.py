@@ -7,6 +7,8 @@ import subprocess
 import pytest
 
 CASES = [
+    "accepted_forms",
+    "outline",
     "keywords_and_identifiers",
     "literals",
     "declined",

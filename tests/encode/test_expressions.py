@@ -245,6 +245,13 @@ OPERATOR_CASES = [
     ("times-bool", lambda: x * True, "True * (x(i).to_pb())", True),
     ("times-expression", lambda: x * y, "x(i) * (y(j).to_pb())", True),
     ("times-compound", lambda: 2 * (x + y), "2 * (x(i).to_pb() + y(j).to_pb())", True),
+    ("sum-times-expression", lambda: (x + y) * z, "(x(i).to_pb() + y(j).to_pb()) * (z(k).to_pb())",
+     True),
+    ("power-times-expression", lambda: pow_expression(2, i_text) * pow_expression(3, i_text),
+     "2 ** i * (3 ** i)", True),
+    ("negated-times-expression", lambda: Expression("-i") * y, "-i * (y(j).to_pb())", True),
+    ("conditional-times-expression", lambda: Expression("i if i else 3") * y,
+     "(i if i else 3) * (y(j).to_pb())", True),
     ("le", lambda: x <= 3, "FormulaPB(x(i).to_pb(), pb.Comparator_type.LEQ, 3).to_bx(manager)",
      False),
     ("reflected-ge", lambda: 3 >= x,
@@ -629,6 +636,15 @@ POWER_CASES = [
     ("compound-base", Expression("i + 1"), 2, "(i + 1) ** 2", {"i": 2}),
     ("power-base", Expression("2 ** i"), 2, "(2 ** i) ** 2", {"i": 3}),
     ("conditional-exponent", 2, Expression("i if i else 3"), "2 ** (i if i else 3)", {"i": 0}),
+    # a text is read for its top level only: brackets, literals and trailers stay whole
+    ("subscript-base", Expression("v[i - 1]"), 2, "v[i - 1] ** 2", {"v": [5, 7], "i": 1}),
+    ("attribute-exponent", 2, Expression("v.real"), "2 ** v.real", {"v": 3}),
+    ("string-call-base", Expression("len('a + b')"), 2, "len('a + b') ** 2", {}),
+    ("negated-power-exponent", 2, Expression("-i ** 2"), "2 ** -i ** 2", {"i": 1}),
+    ("not-exponent", 2, Expression("not i"), "2 ** (not i)", {"i": 0}),
+    ("comparison-base", Expression("i < 1"), 3, "(i < 1) ** 3", {"i": 0}),
+    ("division-base", Expression("i / 2"), 2, "(i / 2) ** 2", {"i": 3}),
+    ("division-exponent", 4, Expression("i / 2"), "4 ** (i / 2)", {"i": 1}),
 ]
 
 

@@ -491,3 +491,32 @@ def test_models_built_natively_equal_models_built_through_eval(fill, log_sink):
     forced = run_model(fill, True, log_sink)
     assert native == forced
     assert native["logs"]
+
+
+# --- the one switch of the native routes ---------------------------------------------------------
+
+SWITCH = "ZK_ENCODER_LP1_EVAL"
+
+
+@pytest.mark.parametrize("fill", MODELS.values(), ids=MODELS.keys())
+def test_models_built_natively_equal_models_built_with_native_routes_off(fill, log_sink,
+                                                                        monkeypatch):
+    monkeypatch.delenv(SWITCH, raising=False)
+    native = run_model(fill, False, log_sink)
+    monkeypatch.setenv(SWITCH, "host")
+    switched = run_model(fill, False, log_sink)
+    assert native == switched
+
+
+def test_switched_off_texts_go_to_eval(monkeypatch):
+    # The host's reading refuses this depth; the native reading does not.
+    deep = "(" * 300 + "1" + ")" * 300
+    monkeypatch.delenv(SWITCH, raising=False)
+    assert _eval_formula(deep, {}) == 1
+    monkeypatch.setenv(SWITCH, "host")
+    assert _formula_is_native(deep)
+    with pytest.raises(SyntaxError, match="too many nested parentheses"):
+        _eval_formula(deep, {})
+    # Any other value leaves the native routes on.
+    monkeypatch.setenv(SWITCH, "native")
+    assert _eval_formula(deep, {}) == 1

@@ -20,6 +20,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/pyclass.hpp"
+#include "texts/native_route.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 #include "zk_encoder/core/dumper/evaluated_path.hpp"
 #include "zk_encoder/core/dumper/record.hpp"
@@ -37,7 +38,7 @@ namespace {
 bool prepare_record(nb::handle a, Prepared &out) {
     out.storage_ = a.attr(kFieldCnfStor);
     if (out.storage_.is_none()) return false;
-    if (prepare_compiled(a, out)) return true;
+    if (!texts::host_evaluation_only() && prepare_compiled(a, out)) return true;
     std::string text = comprehension_text(a.attr(kFieldTemplate), a.attr(kFieldForalls));
     nb::object temp_cnf = evaluate(text, a.attr(kFieldEvalState));
     RecordNumbers rec =

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "formula/polarity.hpp"
 #include "texts/names.hpp"
 
 namespace zk::core {
@@ -21,7 +22,9 @@ inline constexpr const char *kNoAttribute = "'Manager' object has no attribute '
 
 // Where the formula being evaluated holds the comparison that is encoded next: only as a
 // requirement (positive), only negated, or both ways (an operand of an equivalence, ...).
-inline constexpr uint8_t kPositive = 1, kNegative = 2, kBothPolarities = 3;
+using formula::kBothPolarities;
+using formula::kNegative;
+using formula::kPositive;
 
 // Fields are Python objects because other parts of the package read them as such; the three
 // engine objects are null between being dropped and re-created by a reset.

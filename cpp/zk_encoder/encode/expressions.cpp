@@ -17,7 +17,7 @@
 #include "common/integers.hpp"
 #include "common/logging.hpp"
 #include "common/python_private.hpp"
-#include "texts/tokens.hpp"
+#include "texts/expression_reader.hpp"
 
 namespace zk::encode {
 
@@ -515,176 +515,61 @@ void init_call(T *self, std::initializer_list<nb::handle> operands, const char *
 // ("2 ** i + 1" adds one to the power). A base is therefore written bare only when it is a
 // primary (name, literal, bracketed group, with attribute, call and subscript trailers) and an
 // exponent only when it is a unary expression (signs, then a primary, optionally "**" and another
-// unary expression); anything else is parenthesised. Texts that do not scan as one expression
+// unary expression); anything else is parenthesised. Texts that do not read as one expression
 // line are left alone: parentheses could not repair them.
 
-enum class TokenKind : std::uint8_t {
-    kAtom,         // number, string, True, False, None, ...
-    kName,         // identifier that is not a keyword
-    kRoundGroup,   // ( ... )
-    kSquareGroup,  // [ ... ]
-    kCurlyGroup,   // { ... }
-    kDot,          // attribute access
-    kPower,        // **
-    kSign,         // - + ~, unary where an operand is expected
-    kMulOp,        // * / % @: as tight as a product
-    kOperator,     // any other operator or keyword
-};
+// Texts are read for their top level only: the reader's outline form.
+constexpr texts::ReadForms kOutline = [] {
+    texts::ReadForms f;
+    f.outline_ = true;
+    f.leading_blanks_ = true;
+    return f;
+}();
 
-constexpr std::string_view kConstants[] = {"True", "False", "None", "..."};
-constexpr std::string_view kMulOps[] = {"*", "/", "%", "@", "//"};
-
-template <size_t N>
-bool contains(const std::string_view (&words)[N], std::string_view w) {
-    for (std::string_view x : words)
-        if (x == w) return true;
-    return false;
-}
-
-// The token after a bracketed group that opened with `open`; false when the group does not close
-// on this line or holds a comment or a line continuation. Its contents do not matter otherwise.
-bool skip_group(texts::Lexer &lexer, const texts::Lexeme &open) {
-    std::vector<char> closers;
-    closers.push_back(open.text_[0] == '(' ? ')' : open.text_[0] == '[' ? ']' : '}');
-    for (;;) {
-        const texts::Lexeme l = lexer.next();
-        switch (l.kind_) {
-            case texts::LexKind::kEnd:
-                return false;
-            case texts::LexKind::kOpen:
-                closers.push_back(l.text_[0] == '(' ? ')' : l.text_[0] == '[' ? ']' : '}');
-                break;
-            case texts::LexKind::kClose:
-                if (closers.back() != l.text_[0]) return false;
-                closers.pop_back();
-                if (closers.empty()) return true;
-                break;
-            case texts::LexKind::kOther:
-                if (l.text_[0] == '#' || l.text_[0] == '\\' || l.text_[0] == '\'' ||
-                    l.text_[0] == '"')
-                    return false;
-                break;
-            default:
-                break;
-        }
-    }
-}
-
-std::optional<std::vector<TokenKind>> scan(std::string_view s) {
-    std::vector<TokenKind> tokens;
-    texts::Lexer lexer(s);
-    for (;;) {
-        const texts::Lexeme l = lexer.next();
-        switch (l.kind_) {
-            case texts::LexKind::kEnd:
-                return tokens;
-            case texts::LexKind::kNumber:
-            case texts::LexKind::kString:
-                tokens.push_back(TokenKind::kAtom);
-                break;
-            case texts::LexKind::kName:
-                tokens.push_back(contains(kConstants, l.text_) ? TokenKind::kAtom
-                                 : texts::is_keyword(l.text_)  ? TokenKind::kOperator
-                                                               : TokenKind::kName);
-                break;
-            case texts::LexKind::kOpen:
-                if (!skip_group(lexer, l)) return std::nullopt;
-                tokens.push_back(l.text_[0] == '('   ? TokenKind::kRoundGroup
-                                 : l.text_[0] == '[' ? TokenKind::kSquareGroup
-                                                     : TokenKind::kCurlyGroup);
-                break;
-            case texts::LexKind::kOperator:
-                if (l.text_ == "...")
-                    tokens.push_back(TokenKind::kAtom);
-                else if (l.text_ == ".")
-                    tokens.push_back(TokenKind::kDot);
-                else if (l.text_ == "**")
-                    tokens.push_back(TokenKind::kPower);
-                else if (l.text_ == "-" || l.text_ == "+" || l.text_ == "~")
-                    tokens.push_back(TokenKind::kSign);
-                else
-                    tokens.push_back(contains(kMulOps, l.text_) ? TokenKind::kMulOp
-                                                                : TokenKind::kOperator);
-                break;
-            default:
-                return std::nullopt;  // closing bracket, comment, line break, stray character
-        }
-    }
-}
-
-constexpr size_t kNoMatch = static_cast<size_t>(-1);
-
-// End of the primary starting at tokens[i], or kNoMatch.
-size_t primary_end(const std::vector<TokenKind> &tokens, size_t i) {
-    if (i >= tokens.size()) return kNoMatch;
-    switch (tokens[i]) {
-        case TokenKind::kAtom:
-        case TokenKind::kName:
-        case TokenKind::kRoundGroup:
-        case TokenKind::kSquareGroup:
-        case TokenKind::kCurlyGroup:
-            break;
+bool is_primary(const texts::SyntaxNode &n) {
+    switch (n.form_) {
+        case texts::Form::kUnary:
+        case texts::Form::kBinary:
+            return false;
         default:
-            return kNoMatch;
+            return true;
     }
-    ++i;
-    while (i < tokens.size()) {
-        if (tokens[i] == TokenKind::kDot && i + 1 < tokens.size() &&
-            tokens[i + 1] == TokenKind::kName) {
-            i += 2;
-        } else if (tokens[i] == TokenKind::kRoundGroup || tokens[i] == TokenKind::kSquareGroup) {
-            ++i;
-        } else {
-            break;
-        }
-    }
-    return i;
 }
 
-// End of the unary expression starting at tokens[i], or kNoMatch.
-size_t unary_end(const std::vector<TokenKind> &tokens, size_t i) {
-    while (i < tokens.size() && tokens[i] == TokenKind::kSign) ++i;
-    size_t j = primary_end(tokens, i);
-    if (j == kNoMatch) return kNoMatch;
-    if (j < tokens.size() && tokens[j] == TokenKind::kPower) return unary_end(tokens, j + 1);
-    return j;
+// Signs, then a primary, optionally "**" and another unary expression.
+bool is_unary(const texts::Syntax &syntax, const texts::SyntaxNode *n) {
+    for (;;) {
+        if (n->form_ == texts::Form::kUnary && n->op_ != texts::Op::kLoose) {
+            n = &syntax.node(n->a_);
+        } else if (n->form_ == texts::Form::kBinary && n->op_ == texts::Op::kPow) {
+            if (!is_primary(syntax.node(n->a_))) return false;
+            n = &syntax.node(n->b_);
+        } else {
+            return is_primary(*n);
+        }
+    }
 }
 
 enum class PowerSide { kBase, kExponent };
 
 bool needs_parentheses(std::string_view text, PowerSide side) {
-    std::optional<std::vector<TokenKind>> tokens = scan(text);
-    if (!tokens || tokens->empty()) return false;
-    size_t end = side == PowerSide::kBase ? primary_end(*tokens, 0) : unary_end(*tokens, 0);
-    return end != tokens->size();
+    std::optional<texts::Syntax> syntax = texts::read_syntax(text, kOutline);
+    if (!syntax) return false;
+    const texts::SyntaxNode &root = syntax->node(syntax->root_);
+    return side == PowerSide::kBase ? !is_primary(root) : !is_unary(*syntax, &root);
 }
 
 // Whether a text would not stay whole as the left operand of a product: it holds, outside
-// brackets, a binary + or - or anything that binds more loosely than *. A text that does not scan
+// brackets, a binary + or - or anything that binds more loosely than *. A text that does not read
 // is left alone, as parentheses could not repair it.
 bool looser_than_product(std::string_view text) {
-    std::optional<std::vector<TokenKind>> tokens = scan(text);
-    if (!tokens) return false;
-    bool after_operand = false;
-    for (TokenKind t : *tokens) {
-        switch (t) {
-            case TokenKind::kAtom:
-            case TokenKind::kName:
-            case TokenKind::kRoundGroup:
-            case TokenKind::kSquareGroup:
-            case TokenKind::kCurlyGroup:
-                after_operand = true;
-                break;
-            case TokenKind::kSign:
-                if (after_operand) return true;
-                break;
-            case TokenKind::kOperator:
-                return true;
-            default:
-                after_operand = false;
-        }
-    }
-    return false;
+    std::optional<texts::Syntax> syntax = texts::read_syntax(text, kOutline);
+    if (!syntax) return false;
+    const texts::SyntaxNode &root = syntax->node(syntax->root_);
+    if (root.form_ == texts::Form::kUnary) return root.op_ == texts::Op::kLoose;
+    return root.form_ == texts::Form::kBinary &&
+           (root.op_ == texts::Op::kAdd || root.op_ == texts::Op::kSub ||
+            root.op_ == texts::Op::kLoose);
 }
 
 void append_power_operand(std::string &out, const std::string &text, PowerSide side) {

@@ -27,6 +27,7 @@
 #include "common/python_private.hpp"
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
+#include "texts/native_route.hpp"
 #include "zk_encoder/linear_parser/compiled_linear_expressions.hpp"
 #include "zk_encoder/linear_parser/forall_text.hpp"
 #include "zk_encoder/linear_parser/linear_expression.hpp"
@@ -80,9 +81,6 @@ constexpr const char *kNoSolutionMsg =
 constexpr const char *kColumnHead = "Column ";
 constexpr const char *kColumnOutside = " lies outside the model's ";
 constexpr const char *kColumnTail = " columns";
-// Set to "host" to have every text evaluated by the host (the differential tests compare both).
-constexpr const char *kEvalSwitch = "ZK_ENCODER_LP1_EVAL";
-constexpr const char *kHostEval = "host";
 
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
@@ -370,11 +368,6 @@ nb::object evaluate(const nb::str &text, const nb::dict &ns) {
 // the polynomials the host's evaluation would give, made into the same expression objects;
 // anything else returns std::nullopt and goes to the host unchanged.
 
-bool host_evaluation_only() {
-    const char *v = std::getenv(kEvalSwitch);
-    return v != nullptr && std::strcmp(v, kHostEval) == 0;
-}
-
 // Binds every free name of the text as the host would look it up in `ns`; false when a name is
 // anything but a block or the summation class, or when `range` would not be the builtin.
 bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<NameBinding> &names) {
@@ -416,7 +409,7 @@ nb::object expression_object(Polynomial &&p) {
 
 // The list of items of a for-all text, or std::nullopt.
 std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns) {
-    if (host_evaluation_only()) return std::nullopt;
+    if (texts::host_evaluation_only()) return std::nullopt;
     std::optional<texts::ReadText> read = texts::read_expression(text);
     if (!read) return std::nullopt;
     std::vector<NameBinding> names;
@@ -430,7 +423,7 @@ std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns
 
 // The value of an objective text, or std::nullopt.
 std::optional<nb::object> native_value(const std::string &text, const nb::dict &ns) {
-    if (host_evaluation_only()) return std::nullopt;
+    if (texts::host_evaluation_only()) return std::nullopt;
     std::optional<texts::ReadText> read = texts::read_expression(text);
     if (!read) return std::nullopt;
     std::vector<NameBinding> names;

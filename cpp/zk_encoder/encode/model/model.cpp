@@ -17,7 +17,7 @@
 #include "common/unpack.hpp"
 #include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
-#include "zk_encoder/encode/formula_eval.hpp"
+#include "formula/evaluation.hpp"
 #include "zk_encoder/encode/model/forall_checks.hpp"
 #include "zk_encoder/encode/model/messages.hpp"
 #include "zk_encoder/encode/model/module_state.hpp"
@@ -358,7 +358,7 @@ nb::object Model::evaluate(const nb::object &text, const nb::dict &bindings) con
     nb::dict ns = evaluation_namespace();
     if (PyDict_Update(ns.ptr(), bindings.ptr()) < 0) throw nb::python_error();
     // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
-    return eval_formula(text, ns, g_eval);
+    return formula::eval_formula(text, ns, g_eval);
 }
 
 // Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin

@@ -1,11 +1,13 @@
 // Native evaluation of formula texts: the expression forms the library itself writes are read
-// into a small tree and executed with the interpreter's own operations, so that a formula costs
-// no compilation. Any other text goes to the interpreter's `eval`.
+// into a program (program.hpp) and executed with the interpreter's own operations, so that a
+// formula costs no compilation. Any other text, and every text while the native routes are
+// switched off (texts/native_route.hpp), goes to the interpreter's `eval`, which is told where
+// the formula holds each comparison as the native route tells it.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-namespace zk::encode {
+namespace zk::formula {
 
 namespace nb = nanobind;
 
@@ -21,4 +23,4 @@ nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval
 // Adds the module-private `_eval_formula(text, namespace)` and `_formula_is_native(text)`.
 void def_formula_eval(nb::module_ &m);
 
-}  // namespace zk::encode
+}  // namespace zk::formula
