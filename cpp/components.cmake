@@ -9,8 +9,8 @@
 #   (the others are Python-free). The targets are left out of `all`, so a project builds only the
 #   components its modules link.
 #
-# Kept simple on purpose: one call per component, one word per line inside it; tests/cpp/conftest.py
-# reads the calls with a plain reader of that form.
+# Kept simple on purpose: one call per component, one word per line inside it;
+# tests/support/components.py reads the calls with a plain reader of that form.
 
 set(ZK_CPP_DIR "${CMAKE_CURRENT_LIST_DIR}")
 
