@@ -66,8 +66,9 @@ test: install
 # build there, which recompiles only what changed (and reconfigures itself when a CMakeLists.txt,
 # cpp/components.cmake or a globbed directory changed), installs the modules into .venv, copies
 # src/zk_encoder/ over the installed package, and runs pytest with PYTEST_ARGS: no pip, no wheel,
-# no build environment. Without those directories, or after a change of either pyproject.toml, it
-# goes through `make install` first.
+# no build environment. The build keeps the options of the install that configured it (ZK_WERROR
+# too). Without those directories, or after a change of either pyproject.toml, it goes through
+# `make install` first.
 DEV_BUILD_DIRS  = $(patsubst %/CMakeCache.txt,%,$(firstword $(wildcard engine/build/*/CMakeCache.txt)) \
                                                  $(firstword $(wildcard build/*/CMakeCache.txt)))
 dev: deps
