@@ -11,14 +11,18 @@ VENV           ?= .venv
 PY             := $(VENV)/bin/python
 DEPS_STAMP     := $(VENV)/.deps-installed
 ZK_WERROR      ?= OFF
+INSTALL_STAMP  := $(VENV)/.installed
 PIP_INSTALL    := $(PY) -m pip install --no-build-isolation --no-deps -v \
-                  -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
+                  -Ccmake.define.ZK_WERROR=$(ZK_WERROR) -Ccmake.define.ZK_LINK_COMPILE_COMMANDS=ON
 PYTEST_ARGS    ?=
 BENCH_VENV     ?= .venv-bench
 BENCH_PY       := $(BENCH_VENV)/bin/python
 BENCH_STAMP    := $(BENCH_VENV)/.deps-installed
 BENCH_INSTALL  := $(BENCH_PY) -m pip install --no-build-isolation --no-deps -v \
                   -Cbuild-dir=build/bench/{wheel_tag} -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
+
+# pytest with PYTEST_ARGS, saying so when it collected no test (its exit code 5).
+RUN_PYTEST      = $(PY) -m pytest $(PYTEST_ARGS) || { rc=$$?; [ $$rc -ne 5 ] || echo "*** pytest collected no tests" >&2; exit $$rc; }
 
 # pipefail: a build that fails must fail the step although its output runs through a filter.
 SHELL          := bash
@@ -40,7 +44,7 @@ PROGRESS       := { grep --line-buffered -E '^ *(\*\*\*|\[[0-9]+/[0-9]+\]|ninja:
 # pip's own lines, without the "already satisfied" ones.
 PIP_LINES      := { grep --line-buffered -v '^Requirement already satisfied' || [ $$? -eq 1 ]; }
 
-.PHONY: demo test install venv deps bench clean
+.PHONY: demo test dev install venv deps bench clean
 
 demo: install
 	@echo "==> [5/5] run: the examples"
@@ -55,7 +59,33 @@ demo: install
 
 test: install
 	@echo "==> [5/5] run: the test suite (tests/, engine/tests/)"
-	@$(PY) -m pytest $(PYTEST_ARGS) || { rc=$$?; [ $$rc -ne 5 ] || echo "*** pytest collected no tests" >&2; exit $$rc; }
+	@$(RUN_PYTEST)
+
+# `make dev PYTEST_ARGS="tests/core -x"`: the edit loop. Once an install has configured both
+# projects' build directories (build/<wheel tag>/, engine/build/<wheel tag>/), it runs CMake's own
+# build there, which recompiles only what changed (and reconfigures itself when a CMakeLists.txt,
+# cpp/components.cmake or a globbed directory changed), installs the modules into .venv, copies
+# src/zk_encoder/ over the installed package, and runs pytest with PYTEST_ARGS: no pip, no wheel,
+# no build environment. The build keeps the options of the install that configured it (ZK_WERROR
+# too). Without those directories, or after a change of either pyproject.toml, it goes through
+# `make install` first.
+DEV_BUILD_DIRS  = $(patsubst %/CMakeCache.txt,%,$(firstword $(wildcard engine/build/*/CMakeCache.txt)) \
+                                                 $(firstword $(wildcard build/*/CMakeCache.txt)))
+dev: deps
+	@if [ -f $(INSTALL_STAMP) ] && [ $(INSTALL_STAMP) -nt pyproject.toml ] \
+	        && [ $(INSTALL_STAMP) -nt engine/pyproject.toml ] && [ $(words $(DEV_BUILD_DIRS)) -eq 2 ]; then \
+	    site=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
+	    for dir in $(DEV_BUILD_DIRS); do \
+	        echo "==> dev: cmake --build $$dir, then install into $$site"; \
+	        $(LOCK) $(VENV)/bin/cmake --build $$dir || exit 1; \
+	        $(LOCK) $(VENV)/bin/cmake --install $$dir --prefix "$$site" >/dev/null || exit 1; \
+	    done; \
+	    cp -R src/zk_encoder/. "$$site/zk_encoder/"; \
+	else \
+	    $(MAKE) --no-print-directory install; \
+	fi
+	@echo "==> dev: pytest $(PYTEST_ARGS)"
+	@$(RUN_PYTEST)
 
 # `make bench` runs bench/ in an environment of its own: the peers it measures against need other
 # versions than the tests use (linopy on CPython 3.10 needs numpy below 2). It is made with the
@@ -103,6 +133,7 @@ install: deps
 	@mkdir -p build
 	$(call build_step,3,engine: build and install the stand-in nubrix.sorn_engine,engine-install,./engine)
 	$(call build_step,4,library: build and install zk_encoder,library-install,.)
+	@touch $(INSTALL_STAMP)
 
 venv:
 	@if [ -x $(PY) ]; then \

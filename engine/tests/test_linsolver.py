@@ -17,6 +17,7 @@ import scipy.sparse as sp
 
 import nubrix.sorn_engine as se
 from nubrix.sorn_engine import linsolver as ls
+from support.oracles import vertex_optimum
 
 inf = ls.kLinsolverInf
 INTEGER = ls.LinsolverVarType.kInteger
@@ -97,21 +98,6 @@ def test_import_leaves_highspy_unloaded_until_first_use():
 # ---- optima by meaning ----
 
 
-def lp_optimum_by_vertices(c, halfspaces, n):
-    """min c'x over {x: g'x <= h for (g, h) in halfspaces}, bounded; None when infeasible."""
-    best = None
-    for combo in itertools.combinations(range(len(halfspaces)), n):
-        g = np.array([halfspaces[k][0] for k in combo])
-        h = np.array([halfspaces[k][1] for k in combo])
-        if abs(np.linalg.det(g)) < 1e-9:
-            continue
-        x = np.linalg.solve(g, h)
-        if all(np.dot(gk, x) <= hk + 1e-7 for gk, hk in halfspaces):
-            value = float(np.dot(c, x))
-            best = value if best is None else min(best, value)
-    return best
-
-
 @pytest.mark.parametrize("seed", range(12))
 def test_lp_optimum_matches_vertex_enumeration(seed):
     print("seed", seed)
@@ -131,20 +117,10 @@ def test_lp_optimum_matches_vertex_enumeration(seed):
     s.changeColsCost(n, np.arange(n), c)
     status, sol, info = solve(s)
 
-    halfspaces = []
-    for j in range(n):
-        e = np.eye(n)[j]
-        halfspaces += [(-e, -lo[j]), (e, hi[j])]
-    for i in range(m):
-        if row_lo[i] > -inf:
-            halfspaces.append((-a[i], -row_lo[i]))
-        if row_hi[i] < inf:
-            halfspaces.append((a[i], row_hi[i]))
-    expected = lp_optimum_by_vertices(-c if maximize else c, halfspaces, n)
+    expected = vertex_optimum(c, a, row_lo, row_hi, lo, hi, maximize=maximize)
     if expected is None:
         assert status == Status.kInfeasible
         return
-    expected = -expected if maximize else expected
     assert status == Status.kOptimal and sol.value_valid
     assert info.objective_function_value == pytest.approx(expected, abs=TOL)
     x = sol.col_value

@@ -1,5 +1,6 @@
 """var_mapping: names to clause-variable numbers and back."""
 
+import numpy as np
 import pytest
 
 import nubrix.sorn_engine as se
@@ -97,7 +98,6 @@ class Name(str):
 
 
 def test_other_kinds_of_numbers_and_names_read_the_same():
-    np = pytest.importorskip("numpy")
     content = {Name("s"): 1, "n": np.int64(2), "p": 3}
     m = se.var_mapping()
     m.set_var_map(content)

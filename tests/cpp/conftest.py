@@ -1,5 +1,6 @@
 """Building and running the direct tests of the Python-free C++ components (tests/cpp/): each
-test program is compiled with the system C++ compiler beside the sources it tests."""
+test program is compiled with the system C++ compiler beside the sources of the components it
+tests, as cpp/components.cmake lists them for the build."""
 
 import os
 import shutil
@@ -7,6 +8,8 @@ import subprocess
 from pathlib import Path
 
 import pytest
+
+from support.components import component_sources
 
 ROOT = Path(__file__).resolve().parents[2]
 
@@ -22,9 +25,11 @@ def cpp_env():
 
 @pytest.fixture(scope="session")
 def build_cpp(tmp_path_factory, cpp_env):
-    """build_cpp(name, sources): tests/cpp/<name>.cpp and `sources` (paths below cpp/) built
-    into one program, without warnings; returns its path."""
-    def build(name, sources):
+    """build_cpp(name, components): tests/cpp/<name>.cpp and the sources of `components` (names
+    of cpp/components.cmake, their dependencies included) built into one program, without
+    warnings; returns its path."""
+    def build(name, components):
+        sources = component_sources(components)
         cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
         assert cxx, "no C++ compiler: set CXX or install g++"
         exe = tmp_path_factory.mktemp(name) / name

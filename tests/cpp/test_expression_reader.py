@@ -19,9 +19,7 @@ CASES = [
 
 @pytest.fixture(scope="module")
 def program(build_cpp):
-    return build_cpp("test_expression_reader",
-                     ["texts/expression_reader.cpp", "texts/tokens.cpp", "lp1/text_evaluator.cpp",
-                      "lp1/polynomial.cpp"])
+    return build_cpp("test_expression_reader", ["lp1"])
 
 
 def test_every_case_is_run(program, cpp_env):

@@ -11,8 +11,7 @@ CASES = ["connectives", "comparisons", "scopes", "declined", "instructions"]
 
 @pytest.fixture(scope="module")
 def program(build_cpp):
-    return build_cpp("test_formula_program",
-                     ["formula/program.cpp", "texts/expression_reader.cpp", "texts/tokens.cpp"])
+    return build_cpp("test_formula_program", ["formula"])
 
 
 def test_every_case_is_run(program, cpp_env):

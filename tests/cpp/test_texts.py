@@ -16,7 +16,7 @@ CASES = ["auxiliary_names", "decimals", "element_keys", "element_references"]
 
 @pytest.fixture(scope="module")
 def program(build_cpp):
-    return build_cpp("test_texts", ["texts/tokens.cpp", "texts/names.cpp", "texts/index_text.cpp"])
+    return build_cpp("test_texts", ["texts"])
 
 
 @pytest.fixture(scope="module")

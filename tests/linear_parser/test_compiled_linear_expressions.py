@@ -11,6 +11,7 @@ from scipy.sparse import coo_array, csc_array, csr_array
 from zk_encoder.linear_parser import compiled_linear_expressions as cle
 from zk_encoder.linear_parser.compiled_linear_expressions import (
     CompiledLinearExpression as CLE, CompiledSum)
+from support.arrays import same_bits, same_sparse
 
 ADD_MSG = "Type 'LinearExpression' is expected for left side of expression"
 MUL_MSG = "Type 'LinearExpression' or 'int' is expected for expression"
@@ -98,31 +99,11 @@ def ref_pos(e):
     return Ref(linear, constant, None if e.Q is None else e.Q.copy())
 
 
-def same_array(got, want):
-    """Same dtype and the same bits (signed zeros and NaNs included)."""
-    assert got.dtype == want.dtype and got.dtype.char == want.dtype.char
-    assert got.shape == want.shape and got.tobytes() == want.tobytes()
-
-
-def same_sparse(got, want):
-    """Same format, shape, dtypes, stored order and stored values (explicit zeros included)."""
-    assert type(got) is type(want)
-    assert got.shape == want.shape
-    if want.format == "coo":
-        assert got.has_canonical_format == want.has_canonical_format
-        same_array(got.row, want.row)
-        same_array(got.col, want.col)
-    else:
-        same_array(got.indptr, want.indptr)
-        same_array(got.indices, want.indices)
-    same_array(got.data, want.data)
-
-
 def same_as_ref(e, r):
     assert type(e.constant) is type(r.c) and repr(e.constant) == repr(r.c)
     same_sparse(e._linear_coefficients, r.L)
-    same_array(e.linear_coefficients_indexes, r.L.row.copy())
-    same_array(e.linear_coefficients, r.L.data.copy())
+    same_bits(e.linear_coefficients_indexes, r.L.row.copy())
+    same_bits(e.linear_coefficients, r.L.data.copy())
     if r.Q is None:
         assert e._quadratic_coefficients is None and e.quadratic_coefficients is None
     else:

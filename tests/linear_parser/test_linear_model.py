@@ -14,6 +14,7 @@ from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser.compiled_linear_expressions import CompiledSum
 from zk_encoder.linear_parser.linear_model import LinearModel, SolutionStatus, VariableType, inf
 from zk_encoder.linear_parser.linear_variables import Index, LinearVariable
+from support.arrays import is_array
 
 INF = float("inf")
 
@@ -103,13 +104,6 @@ def engine(monkeypatch):
     recording = RecordingEngine()
     monkeypatch.setattr(linear_model, "linsolver", recording.module)
     return recording
-
-
-def is_array(actual, values, dtype):
-    assert isinstance(actual, np.ndarray), type(actual)
-    assert actual.dtype == np.dtype(dtype), actual.dtype
-    assert actual.ndim == 1 and actual.tolist() == list(values), actual
-    return True
 
 
 def is_integrality(args, n, first):

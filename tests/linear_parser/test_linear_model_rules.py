@@ -16,64 +16,14 @@ import numpy as np
 import pytest
 
 import nubrix.sorn_engine as se
-import nubrix.sorn_engine.linsolver as real_linsolver
 import zk_encoder.linear_parser.linear_model as first_module
 import zk_encoder.linear_parser2.model as second_module
 from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser2 import dot
 from zk_encoder.linear_parser2.variable import VariableArray
+from support.fakes import RecordingLinsolver, plain
 
 NAN, INF = float("nan"), float("inf")
-
-
-# --- the recorder ---------------------------------------------------------------------------
-
-
-def plain(value):
-    """A recorded argument: what it is, down to dtypes and the bits of floats."""
-    if isinstance(value, np.ndarray):
-        return ("array", value.dtype.str, [plain(v) for v in value.tolist()])
-    if isinstance(value, np.generic):
-        return ("scalar", value.dtype.str, plain(value.item()))
-    if isinstance(value, float):
-        return ("float", value.hex())
-    if isinstance(value, real_linsolver.LinsolverSolution):
-        return ("start", plain(np.asarray(value.col_value)))
-    if isinstance(value, (bool, int, str)) or value is None:
-        return (type(value).__name__, value)
-    return ("other", repr(value))
-
-
-class Recorder:
-    """Stands in for the engine's linsolver module: its solvers are the stand-in's own, and
-    every call made on them is kept as (operation, plain arguments)."""
-
-    def __init__(self):
-        self.calls = []
-        recorder = self
-
-        class LinearSolver:
-            def __init__(self):
-                recorder.calls.append(("LinearSolver",))
-                self._solver = real_linsolver.LinearSolver()
-
-            def __getattr__(self, op):
-                method = getattr(self._solver, op)
-
-                def call(*args):
-                    recorder.calls.append((op,) + tuple(plain(a) for a in args))
-                    return method(*args)
-
-                return call
-
-        self.LinearSolver = LinearSolver
-
-    def __getattr__(self, name):
-        return getattr(real_linsolver, name)
-
-    def take(self):
-        calls, self.calls = self.calls, []
-        return calls
 
 
 # --- the two generations behind one face ----------------------------------------------------
@@ -145,7 +95,7 @@ GENERATIONS = [First(), Second()]
 
 @pytest.fixture(params=GENERATIONS, ids=["first", "second"])
 def gen(request, monkeypatch):
-    recorder = Recorder()
+    recorder = RecordingLinsolver(forward=True, keep=plain)
     monkeypatch.setattr(request.param.module, "linsolver", recorder)
     request.param.recorder = recorder
     return request.param
@@ -438,7 +388,7 @@ def test_refused_start_values_keep_the_values_held_before(gen, log_sink, values,
 
 def start_vectors(calls):
     return [[float.fromhex(v[1]) for v in args[0][1][2]]
-            for op, *args in calls if op == "setSolution"]
+            for op, args in calls if op == "setSolution"]
 
 
 def test_start_values_that_do_not_fit_the_block_keep_the_values_held_before(gen):
@@ -456,7 +406,7 @@ def test_start_values_that_do_not_fit_the_block_keep_the_values_held_before(gen)
 
 
 def first(monkeypatch):
-    recorder = Recorder()
+    recorder = RecordingLinsolver(forward=True, keep=plain)
     monkeypatch.setattr(first_module, "linsolver", recorder)
     gen = First()
     gen.recorder = recorder

@@ -11,6 +11,7 @@ import pytest
 from zk_encoder import LinearModel, SolutionStatus, VariableType
 from zk_encoder._exceptions import SolverError
 from zk_encoder.linear_parser import Sum, SumIt
+from support.oracles import vertex_optimum
 
 TOL = 1e-6
 
@@ -28,26 +29,6 @@ def dot(coefs, x, n):
 # --- linear programs ------------------------------------------------------------------------
 
 
-def best_vertex(A, b, c, lo, hi):
-    """max c.x over {A x <= b, lo <= x <= hi} by enumerating the vertices; None when empty."""
-    n = len(c)
-    planes = [(np.array(a, float), float(v)) for a, v in zip(A, b)]
-    for k in range(n):
-        e = np.zeros(n)
-        e[k] = 1
-        planes += [(e, float(hi)), (-e, float(-lo))]
-    best = None
-    for chosen in itertools.combinations(planes, n):
-        M = np.array([p[0] for p in chosen])
-        if abs(np.linalg.det(M)) < 1e-9:
-            continue
-        x = np.linalg.solve(M, np.array([p[1] for p in chosen]))
-        if all(a @ x <= v + 1e-7 for a, v in planes):
-            value = float(np.dot(c, x))
-            best = value if best is None else max(best, value)
-    return best
-
-
 def test_random_lps_match_vertex_enumeration():
     rng, seed = seeded()
     for _ in range(25):
@@ -60,7 +41,7 @@ def test_random_lps_match_vertex_enumeration():
         for a, v in zip(A, b):
             model.add_constraint(dot(a, x, n) <= v)
         model.add_target(dot(c, x, n), False)
-        expected = best_vertex(A, b, c, 0, 5)
+        expected = vertex_optimum(c, A, [-np.inf] * m, b, 0, 5)
         if expected is None:
             with pytest.raises(SolverError):
                 model.solve()

@@ -22,6 +22,7 @@ from zk_encoder.core import zk_logger
 from zk_encoder.linear_parser2 import _expression as E
 from zk_encoder.linear_parser2._expression import (
     LinearExpression, LinearExpressionsArr, dot, sumexp)
+from support.arrays import same_sparse
 
 FormulaError = _exceptions.FormulaError
 N = 7  # row width of the hand-made cases
@@ -1007,13 +1008,6 @@ def random_weights(rng, k):
     return w
 
 
-def same_arrays(got, want):
-    return (type(got) is type(want) and got.shape == want.shape
-            and all(getattr(got, a).dtype == getattr(want, a).dtype
-                    and np.array_equal(getattr(got, a), getattr(want, a), equal_nan=True)
-                    for a in ("data", "indices", "indptr")))
-
-
 @pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning",
                             "ignore:overflow:RuntimeWarning")
 def test_row_weights_and_weighted_sums_equal_the_library_computation():
@@ -1039,7 +1033,7 @@ def test_row_weights_and_weighted_sums_equal_the_library_computation():
                     got()
             else:
                 result = got().linear_coefficients
-                assert same_arrays(result, want), (m, w, result, want)
+                assert same_sparse(result, want), (m, w, result, want)
         assert unchanged(snap, *block_arrays(b))
         assert np.array_equal(w, weights, equal_nan=True)
 

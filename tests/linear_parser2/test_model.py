@@ -15,10 +15,8 @@ from zk_encoder.linear_parser2._expression import LinearExpression
 from zk_encoder.linear_parser2.variable import VariableArray
 from scipy.sparse import csr_array
 
-try:
-    from zk_encoder.linear_parser.linear_model import VariableType as FirstVariableType
-except ImportError:  # an enumeration of the same members stands in for the first generation's
-    FirstVariableType = enum.Enum("VariableType", [("REAL", 1), ("INTEGER", 2), ("BINARY", 3)])
+from zk_encoder.linear_parser.linear_model import VariableType as FirstVariableType
+from support.arrays import is_array
 
 
 class Recorder:
@@ -99,13 +97,6 @@ def debug(monkeypatch):
     monkeypatch.setattr(model_module, "DEBUG", "1")
 
 
-def same_array(a, b, dtype=None):
-    a = np.asarray(a)
-    assert a.tolist() == list(b)
-    if dtype is not None:
-        assert a.dtype == dtype, a.dtype
-
-
 # ---------------------------------------------------------------------------------------------
 # Module surface and construction.
 
@@ -155,8 +146,8 @@ def test_real_array_calls(engine):
     x = m.get_variable("x", VariableType.REAL, -1, 4.5, i=2, j=3)
     (name, (n, lo, up)), = engine.calls[1:]
     assert name == "addVars" and n == 6
-    same_array(lo, [-1.0] * 6, np.float64)
-    same_array(up, [4.5] * 6, np.float64)
+    is_array(lo, [-1.0] * 6, np.float64)
+    is_array(up, [4.5] * 6, np.float64)
     assert x.shape == (2, 3) and x._shift == 0 and x.type is np.float64
     assert (x.lower_bound, x.upper_bound) == (-1, 4.5)
     assert m._variables == {"x": x} and m._general_shift_variables == 6
@@ -182,9 +173,9 @@ def test_integral_arrays_mark_their_columns(engine, vtype, bounds, engine_bounds
     x = m.get_variable("x", vtype, *bounds, i=3)
     (add, (n, lo, up)), (integ, (k, cols, types)) = engine.calls[2:]
     assert (add, n, integ, k) == ("addVars", 3, "changeColsIntegrality", 3)
-    same_array(lo, engine_bounds[0], dtype)
-    same_array(up, engine_bounds[1], dtype)
-    same_array(cols, [2, 3, 4], np.arange(1).dtype)
+    is_array(lo, engine_bounds[0], dtype)
+    is_array(up, engine_bounds[1], dtype)
+    is_array(cols, [2, 3, 4], np.arange(1).dtype)
     assert types.tolist() == [Recorder.LinsolverVarType.kInteger] * 3 and types.dtype == object
     assert (x.lower_bound, x.upper_bound) == recorded and x.type is np.int32 and x._shift == 2
 
@@ -347,8 +338,8 @@ def test_add_constraints_one_call_for_the_block(model):
     count, lo, up, nnz, starts, idx, vals = args
     mtx = block.linear_coefficients
     assert name == "addRows" and count == 3 and nnz == 3
-    same_array(lo, [-inf] * 3, np.float64)
-    same_array(up, [3, 3, 3], np.float64)
+    is_array(lo, [-inf] * 3, np.float64)
+    is_array(up, [3, 3, 3], np.float64)
     assert starts is mtx.indptr and idx is mtx.indices and vals is mtx.data
     assert idx.tolist() == [5, 3, 4]
 
@@ -363,8 +354,8 @@ def test_add_constraints_defaults_and_equations(model):
     (_, a), (_, b), (_, c) = m._linsolver_model.calls
     assert a[1].tolist() == [4, 5] and a[2].tolist() == [4, 5] and a[1] is not a[2]
     assert eq.tolist() == [1.0, 2.0]
-    same_array(b[1], [-inf, -inf], np.float64)
-    same_array(b[2], [inf, inf], np.float64)
+    is_array(b[1], [-inf, -inf], np.float64)
+    is_array(b[2], [inf, inf], np.float64)
     assert c[1].tolist() == [0.5, 0.5]
 
 
@@ -516,8 +507,8 @@ def test_solve_without_start_values(model, engine):
     assert m.solve() is SolutionStatus.OPTIMAL
     assert engine.names() == ["run"]
     assert m.objective_value == 5.0
-    same_array(m.get_result("x"), [0.5, 1.5, 2.5], np.float64)
-    same_array(m.get_result("k"), [0, 2, -1], np.int32)
+    is_array(m.get_result("x"), [0.5, 1.5, 2.5], np.float64)
+    is_array(m.get_result("k"), [0, 2, -1], np.int32)
     assert m.get_linsolver_solution() is m._solution
 
 
@@ -537,7 +528,7 @@ def test_start_values_and_growth(engine):
     m.solve()
     (setsol, (start,)), run = engine.calls[-2:]
     assert setsol == "setSolution" and run == ("run", ())
-    same_array(start.col_value, [0, 1, 2, 3, 4, 5, 0, 0, 7], np.float64)
+    is_array(start.col_value, [0, 1, 2, 3, 4, 5, 0, 0, 7], np.float64)
     assert start.col_value is m._prev_solution
 
 
