@@ -74,6 +74,14 @@ zk_component(formula
     formula/program.cpp
 )
 
+# The native evaluation of formula texts, through the interpreter.
+zk_component(formula_eval PYTHON
+  DEPENDS
+    formula
+  SOURCES
+    formula/evaluation.cpp
+)
+
 zk_component(lp1
   DEPENDS
     texts
