@@ -159,21 +159,18 @@ inline CsrView view(const PlainCsr &m) {
 // One line (a row, or a column of a compressed-column array) of a ± b, both canonical (columns
 // ascending, none repeated), appended to `cols` and `values` by the sparse library's rule for
 // such arrays: merged by column, an entry present on one side only combined with 0 (a - 0,
-// 0 - b), and a result equal to 0 not stored. `av(i)` and `bv(j)` read the operands' values as
-// T, which is double (real values) or int64_t (exact: false when a result leaves 64 bits).
-template <typename T, typename A, typename B>
-bool merge_line(const int32_t *ac, size_t an, A av, const int32_t *bc, size_t bn, B bv, bool minus,
-                std::vector<int32_t> &cols, std::vector<T> &values) {
-    auto keep = [&](int32_t col, T x, T y) {
+// 0 - b), and a result that `is_zero` not stored. `av(i)` and `bv(j)` read the operands' values
+// as T; `combine(x, y, v)` sets v to x ± y, or returns false when the result leaves T (the merge
+// then stops and returns false).
+template <typename T, typename Col, typename A, typename B, typename Combine, typename IsZero>
+bool merge_line(const Col *ac, size_t an, A av, const Col *bc, size_t bn, B bv, Combine combine,
+                IsZero is_zero, std::vector<Col> &cols, std::vector<T> &values) {
+    auto keep = [&](Col col, const T &x, const T &y) {
         T v;
-        if constexpr (std::is_same_v<T, double>) {
-            v = minus ? x - y : x + y;
-        } else if (!apply(minus ? Op::kSub : Op::kAdd, x, y, v)) {
-            return false;
-        }
-        if (v != 0) {
+        if (!combine(x, y, v)) return false;
+        if (!is_zero(v)) {
             cols.push_back(col);
-            values.push_back(v);
+            values.push_back(std::move(v));
         }
         return true;
     };
@@ -197,6 +194,25 @@ bool merge_line(const int32_t *ac, size_t an, A av, const int32_t *bc, size_t bn
     return ok;
 }
 
+// x ± y as real values (double) or exactly in 64 bits (int64_t: false past them).
+template <typename T>
+auto sum_step(bool minus) {
+    return [minus](T x, T y, T &v) {
+        if constexpr (std::is_same_v<T, double>) {
+            v = minus ? x - y : x + y;
+            return true;
+        } else {
+            return apply(minus ? Op::kSub : Op::kAdd, x, y, v);
+        }
+    };
+}
+
+// Only the test for a stored zero uses it: NaN is not zero.
+template <typename T>
+bool is_zero_value(const T &v) {
+    return v == 0;
+}
+
 // The rows of a ± b, both canonical with `rows` rows, each merged by merge_line.
 template <typename T>
 bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, PlainCsr &out) {
@@ -217,8 +233,8 @@ bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, Pl
         const auto je = static_cast<size_t>(b.starts_[r + 1]);
         if (!merge_line<T>(
                 a.cols_ + i, ie - i, [&a, i](size_t k) { return a.value<T>(i + k); },
-                b.cols_ + j, je - j, [&b, j](size_t k) { return b.value<T>(j + k); }, minus,
-                out.cols_, values))
+                b.cols_ + j, je - j, [&b, j](size_t k) { return b.value<T>(j + k); },
+                sum_step<T>(minus), is_zero_value<T>, out.cols_, values))
             return false;
         out.starts_[r + 1] = static_cast<int32_t>(out.cols_.size());
     }

@@ -71,7 +71,8 @@ std::optional<SparseRow> merged_rows(const SparseRow &a, const SparseRow &b, boo
         r.ints_.reserve(most);
         const bool exact = merge_line<std::int64_t>(
             a.cols_.data(), a.nnz(), [&a](std::size_t i) { return a.ints_[i]; }, b.cols_.data(),
-            b.nnz(), [&b](std::size_t j) { return b.ints_[j]; }, minus, r.cols_, r.ints_);
+            b.nnz(), [&b](std::size_t j) { return b.ints_[j]; }, sum_step<std::int64_t>(minus),
+            is_zero_value<std::int64_t>, r.cols_, r.ints_);
         if (exact) {
             settle_ints(r, wider(a.width_, b.width_));
             return r;
@@ -86,8 +87,8 @@ std::optional<SparseRow> merged_rows(const SparseRow &a, const SparseRow &b, boo
     };
     r.width_ = Width::kFloat64;
     r.reals_.reserve(most);
-    merge_line<double>(a.cols_.data(), a.nnz(), value(a), b.cols_.data(), b.nnz(), value(b), minus,
-                       r.cols_, r.reals_);
+    merge_line<double>(a.cols_.data(), a.nnz(), value(a), b.cols_.data(), b.nnz(), value(b),
+                       sum_step<double>(minus), is_zero_value<double>, r.cols_, r.reals_);
     if (!all_finite(r.reals_)) return std::nullopt;
     return r;
 }
