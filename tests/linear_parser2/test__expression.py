@@ -1996,3 +1996,26 @@ def test_rows_past_the_float_range_are_refused_as_before(arrays, log_sink):
         big * 10.0
     # The refused operations left the operands as they were.
     assert_same_full_row(big, t)
+
+
+def test_sums_and_weighted_sums_of_a_few_elements_equal_the_sparse_library(arrays):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, ints = arrays
+    for _ in range(150):
+        x = real if rng.random() < 0.5 else ints
+        k = int(rng.integers(0, 6))
+        item = [int(i) for i in rng.integers(0, int(np.prod(x.shape)), k)]
+        got, want = picked(x, item)
+        assert_same_row(sumexp(got), sumexp(want))
+        kind = ["float64", "zeros", "int64", "half"][int(rng.integers(4))]
+        w = {"float64": rng.integers(-3, 4, k).astype(float) + 0.5,
+             "zeros": rng.integers(-1, 2, k).astype(float),
+             "int64": rng.integers(-3, 4, k),
+             "half": rng.normal(size=k) * 1e-3}[kind]
+        assert_same_row(dot(got, w), dot(want, w))
+        back = pickle.loads(pickle.dumps(dot(got, w)))
+        assert_same_row(back, dot(want, w))
+        # The rows take part in the arithmetic of single rows like any other.
+        assert_same_row(dot(got, w) + sumexp(got) * 2, dot(want, w) + sumexp(want) * 2)

@@ -1599,22 +1599,76 @@ nb::object weighted_row_sum(nb::handle m, nb::handle w) {
     return g_module.get("csr_array")(sums);
 }
 
-// The same for picked rows kept as arrays and float64 weights, without making the matrix: the
-// product adds 1 * w_r, that is w_r, to the column of row r, in row order.
-nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
-    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nb::object();
+// The picked rows of a block kept as arrays, when it has them.
+const BlockCoefs *lazy_picked(const BlockCoefs::Ptr &c) {
+    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nullptr;
+    if (c->width_ > std::numeric_limits<int32_t>::max()) return nullptr;
+    return c.get();
+}
+
+// The positions of picked rows ordered by column, in row order within a column.
+std::vector<size_t> by_column(const std::vector<int32_t> &cols) {
+    std::vector<size_t> order(cols.size());
+    for (size_t r = 0; r < order.size(); ++r) order[r] = r;
+    std::stable_sort(order.begin(), order.end(),
+                     [&cols](size_t a, size_t b) { return cols[a] < cols[b]; });
+    return order;
+}
+
+// The same for picked rows kept as arrays and float64 weights, as a plain row, without making
+// the matrix: the product adds 1 * w_r, that is w_r, to the column of row r, in row order, and
+// the dense sums made sparse keep those that are not 0 (32-bit indices).
+Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
+    const BlockCoefs *c = lazy_picked(coefs);
+    if (!c) return {};
     nb::object np = g_module.get("np");
     if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
-        return nb::object();
+        return {};
     Reals weights;
     if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
-        return nb::object();
+        return {};
     const double *v = weights.data();
     for (int64_t r = 0; r < c->rows_; ++r)
-        if (v[r] == 0) return nb::object();
-    std::vector<double> sums(static_cast<size_t>(c->width_), 0.0);
-    for (size_t r = 0; r < c->cols_.size(); ++r) sums[static_cast<size_t>(c->cols_[r])] += v[r];
-    return g_module.get("csr_array")(numpy_of(std::move(sums)));
+        if (v[r] == 0) return {};
+    linear::SparseRow row;
+    row.length_ = c->width_;
+    row.index_ = linear::IndexType::kInt32;
+    row.width_ = linear::Width::kFloat64;
+    const std::vector<size_t> order = by_column(c->cols_);
+    for (size_t i = 0; i < order.size();) {
+        const int32_t col = c->cols_[order[i]];
+        double sum = 0.0;
+        for (; i < order.size() && c->cols_[order[i]] == col; ++i) sum += v[order[i]];
+        if (sum == 0) continue;
+        row.cols_.push_back(col);
+        row.reals_.push_back(sum);
+    }
+    if (linear::first_bad_real(row.reals_.data(), row.reals_.size(), false) >= 0) return {};
+    return Coefs::of(std::move(row));
+}
+
+// The column sums of picked rows kept as arrays, as a plain row: the sparse constructor adds the
+// values 1 of each column (int32 or float64, as stored), columns ascending, with the 32-bit
+// indices of the picked matrix.
+Coefs picked_column_sums(const BlockCoefs::Ptr &coefs) {
+    const BlockCoefs *c = lazy_picked(coefs);
+    if (!c) return {};
+    linear::SparseRow row;
+    row.length_ = c->width_;
+    row.index_ = linear::IndexType::kInt32;
+    row.width_ = c->float_ ? linear::Width::kFloat64 : linear::Width::kInt32;
+    const std::vector<size_t> order = by_column(c->cols_);
+    for (size_t i = 0; i < order.size();) {
+        const int32_t col = c->cols_[order[i]];
+        int64_t count = 0;
+        for (; i < order.size() && c->cols_[order[i]] == col; ++i) ++count;
+        row.cols_.push_back(col);
+        if (c->float_)
+            row.reals_.push_back(static_cast<double>(count));
+        else
+            row.ints_.push_back(count);
+    }
+    return Coefs::of(std::move(row));
 }
 
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
@@ -1761,10 +1815,13 @@ nb::object block_sum(nb::handle self) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object constant = total(b.constants_, nb::none());
+    const bool direct = truth(b.is_init_);
+    if (direct)
+        if (Coefs sums = picked_column_sums(b.coefs_); sums.plain_)
+            return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
     nb::object m = matrix_of(b);
     nb::object width = nb::make_tuple(m.attr("shape")[1]);
     nb::object csr_array = g_module.get("csr_array");
-    const bool direct = truth(b.is_init_);
     nb::object linear;
     if (integer_sparse(m))
         linear =
@@ -1797,14 +1854,13 @@ nb::object block_dot(nb::handle self, nb::handle other) {
     nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other)
                                                 : g_module.get("np").attr("asarray")(other));
     nb::object constant = total(b.constants_, w);
-    nb::object linear = weighted_picked_sum(b.coefs_, w);
+    if (Coefs sums = weighted_picked_sum(b.coefs_, w); sums.plain_)
+        return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
+    nb::object matrix = matrix_of(b);
+    nb::object linear = weighted_row_sum(matrix, w);
     if (!linear.is_valid()) {
-        nb::object matrix = matrix_of(b);
-        linear = weighted_row_sum(matrix, w);
-        if (!linear.is_valid()) {
-            nb::object weights = g_module.get("csr_array")(w);
-            linear = weights.attr("dot")(matrix).attr("tocsr")();
-        }
+        nb::object weights = g_module.get("csr_array")(w);
+        linear = weights.attr("dot")(matrix).attr("tocsr")();
     }
     check_finite_matrix(kCoefficient, linear);
     return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);

@@ -470,6 +470,8 @@ nb::object index_tuple(const View &v, nb::handle item) {
 
 nb::object getitem(nb::handle self, nb::handle item) {
     View v(self);
+    // The host's int is an Integral: its test goes through the abstract class only for others.
+    if (PyLong_CheckExact(item.ptr())) return index_integer(v, item);
     nb::object numpy = v.np();
     if (is_instance(item, g_module.get("Integral")) || is_instance(item, numpy.attr("integer")))
         return index_integer(v, item);
