@@ -232,9 +232,9 @@ bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, Pl
         const auto ie = static_cast<size_t>(a.starts_[r + 1]);
         const auto je = static_cast<size_t>(b.starts_[r + 1]);
         if (!merge_line<T>(
-                a.cols_ + i, ie - i, [&a, i](size_t k) { return a.value<T>(i + k); },
-                b.cols_ + j, je - j, [&b, j](size_t k) { return b.value<T>(j + k); },
-                sum_step<T>(minus), is_zero_value<T>, out.cols_, values))
+                a.cols_ + i, ie - i, [&a, i](size_t k) { return a.value<T>(i + k); }, b.cols_ + j,
+                je - j, [&b, j](size_t k) { return b.value<T>(j + k); }, sum_step<T>(minus),
+                is_zero_value<T>, out.cols_, values))
             return false;
         out.starts_[r + 1] = static_cast<int32_t>(out.cols_.size());
     }

@@ -51,8 +51,7 @@ std::optional<SparseRow> real_product(const SparseRow &a, double k) {
     if (a.real()) {
         for (std::size_t i = 0; i < a.nnz(); ++i) r.reals_[i] = a.reals_[i] * k;
     } else {
-        for (std::size_t i = 0; i < a.nnz(); ++i)
-            r.reals_[i] = static_cast<double>(a.ints_[i]) * k;
+        for (std::size_t i = 0; i < a.nnz(); ++i) r.reals_[i] = static_cast<double>(a.ints_[i]) * k;
     }
     if (!all_finite(r.reals_)) return std::nullopt;
     return r;

@@ -5,8 +5,6 @@
 // only nonzero results, and a product of compressed arrays keeps the accumulator's order.
 #include "lp1/polynomial.hpp"
 
-#include "linear/kernels.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +15,8 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+
+#include "linear/kernels.hpp"
 
 namespace zk::lp1 {
 
@@ -431,9 +431,10 @@ void merge_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
         cols.clear();
         values.clear();
         linear::merge_line<T>(
-            a.col_.data() + i, ie - i, [&a, i](std::size_t k) { return value_at<T>(a.values_, i + k); },
-            b.col_.data() + j, je - j, [&b, j](std::size_t k) { return value_at<T>(b.values_, j + k); },
-            step, zero, cols, values);
+            a.col_.data() + i, ie - i,
+            [&a, i](std::size_t k) { return value_at<T>(a.values_, i + k); }, b.col_.data() + j,
+            je - j, [&b, j](std::size_t k) { return value_at<T>(b.values_, j + k); }, step, zero,
+            cols, values);
         for (std::size_t k = 0; k < cols.size(); ++k) {
             out.row_.push_back(row);
             out.col_.push_back(cols[k]);

@@ -29,8 +29,8 @@
 namespace zk::lp1 {
 
 // The value types are the shared sparse component's.
-using linear::Coo;
 using linear::Compressed;
+using linear::Coo;
 using linear::Entry;
 using linear::ExactInt;
 using linear::IndexType;

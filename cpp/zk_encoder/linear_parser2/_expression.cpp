@@ -965,7 +965,8 @@ nb::object make_row(Coefs linear, nb::object constant, nb::object quadratic, Ori
                                      std::move(origin), std::move(linear.plain_)});
 }
 
-nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic, OriginPtr origin) {
+nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic,
+                    OriginPtr origin) {
     return make_row(Coefs::of(std::move(linear)), std::move(constant), std::move(quadratic),
                     std::move(origin));
 }
@@ -1164,8 +1165,8 @@ nb::object row_le(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
     nb::object v = bound_of("<=", kRowClass, kUpperBound, other);
-    return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_,
-                    r.lower_bound_, std::move(v));
+    return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, r.lower_bound_,
+                    std::move(v));
 }
 
 bool row_bool(nb::handle self) {
@@ -2017,10 +2018,13 @@ void bind_module(nb::module_ &m) {
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
               nb::handle lower, nb::handle upper) {
                check_row_parts(linear, constant, quadratic);
-               new (self)
-                   LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
-                                    nb::borrow(lower),    nb::borrow(upper),  nullptr,
-                                    nullptr};
+               new (self) LinearExpression{nb::borrow(constant),
+                                           nb::borrow(linear),
+                                           nb::borrow(quadratic),
+                                           nb::borrow(lower),
+                                           nb::borrow(upper),
+                                           nullptr,
+                                           nullptr};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),

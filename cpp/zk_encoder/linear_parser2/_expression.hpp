@@ -7,12 +7,12 @@
 // and blocks of picked columns directly (BlockCoefs::picked) and records their origin.
 #pragma once
 
+#include <nanobind/ndarray.h>
+
 #include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include <nanobind/ndarray.h>
 
 #include "common/module.hpp"
 #include "linear/sparse_row.hpp"
@@ -105,7 +105,7 @@ struct LinearExpression {
     nb::object lower_bound_;             // None or the bound
     nb::object upper_bound_;             // None or the bound
     OriginPtr origin_;
-    RowCoefsPtr coefs_;                  // the coefficients as a plain row, or null
+    RowCoefsPtr coefs_;  // the coefficients as a plain row, or null
 };
 
 // The coefficient matrix of a block. A program that adds up many blocks (a transport model's

@@ -18,8 +18,8 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
-#include "zk_encoder/linear_parser2/_expression.hpp"
 #include "linear/kernels.hpp"
+#include "zk_encoder/linear_parser2/_expression.hpp"
 
 namespace zk::lp2 {
 
@@ -353,10 +353,9 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
         check_own_variables(self, constraint, nb::none(), kForeignRowColumnsMsg);
         nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
         const nb::object &m = plain->matrix_;
-        self.linsolver_model_.attr("addRow")(
-            lower, upper, nb::int_(plain->row_.nnz()),
-            m.is_valid() ? m.attr("indices") : plain->indices(),
-            m.is_valid() ? m.attr("data") : plain->values());
+        self.linsolver_model_.attr("addRow")(lower, upper, nb::int_(plain->row_.nnz()),
+                                             m.is_valid() ? m.attr("indices") : plain->indices(),
+                                             m.is_valid() ? m.attr("data") : plain->values());
         return;
     }
     nb::object row = constraint.attr("linear_coefficients");
