@@ -1,11 +1,13 @@
 // zk_encoder.linear_parser2._expression: the second generation's numeric rows. A row
-// (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays; every
-// operator computes its result at once, one call per row or block, and returns a new object.
-// Real values take numpy's and scipy's own arithmetic; integer values take it too wherever it
-// cannot wrap around, and are computed exactly otherwise (cpp/linear/). The numbers a
-// program gives are read as the plain numbers they stand for, and what no solver row can hold
-// (NaN, infinities, complex values) is refused in the call that gives it. Operands are never
-// changed, and results share the operands' arrays wherever those stay the same.
+// (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays, or
+// plain arrays made into them when read (a row's RowCoefs, a block's BlockCoefs); every operator
+// computes its result at once, one call per row or block, and returns a new object. Real values
+// take numpy's and scipy's own arithmetic, or the shared sparse rows' (cpp/linear/), which give
+// the same arrays; integer values take it too wherever it cannot wrap around, and are computed
+// exactly otherwise. The numbers a program gives are read as the plain numbers they stand for,
+// and what no solver row can hold (NaN, infinities, complex values) is refused in the call that
+// gives it. Operands are never changed, and results share the operands' arrays wherever those
+// stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 #include <nanobind/ndarray.h>

@@ -1,10 +1,12 @@
-// State of the numeric rows of zk_encoder.linear_parser2._expression. Every field is a Python
-// object exactly as the constructor received it: the arrays are numpy and scipy objects. Beside
-// them each row and block records the variable arrays its columns come from (Origin). Modules
-// that receive rows may read the fields through nanobind (bound types are shared across the
-// package's extension modules); they build rows only through the Python classes, whose
-// constructors run the module's checks, except that indexing a variable array makes its rows
-// and blocks of picked columns directly (BlockCoefs::picked) and records their origin.
+// State of the numeric rows of zk_encoder.linear_parser2._expression. Every field a constructor
+// receives is kept as the Python object it was given: the arrays are numpy and scipy objects.
+// Rows that element references and the arithmetic of single rows make keep their coefficients as
+// a plain row instead (RowCoefs), made into the csr_array when read. Beside them each row and
+// block records the variable arrays its columns come from (Origin). Modules that receive rows
+// may read the fields through nanobind (bound types are shared across the package's extension
+// modules); they build rows only through the Python classes, whose constructors run the module's
+// checks, except that indexing a variable array makes its rows (RowCoefs) and blocks of picked
+// columns (BlockCoefs::picked) directly and records their origin.
 #pragma once
 
 #include <nanobind/ndarray.h>

@@ -44,6 +44,20 @@ constexpr const char *kNotIterableMsg = "'VariableArray' object is not iterable"
 
 ModuleGlobals g_module;
 
+// The index dtype the sparse library gives the row of one element (its column a host int), read
+// from such a row when the module loads.
+linear::IndexType g_unit_index = linear::IndexType::kInt64;
+
+linear::IndexType unit_index() {
+    nb::object probe = g_module.get("csr_array")(
+        nb::make_tuple(nb::make_tuple(1), nb::make_tuple(nb::make_tuple(0))),
+        "shape"_a = nb::make_tuple(1));
+    nb::object int32 = g_module.get("np").attr("int32");
+    return zk::compare(probe.attr("indices").attr("dtype"), int32, Py_EQ)
+               ? linear::IndexType::kInt32
+               : linear::IndexType::kInt64;
+}
+
 struct VariableArray {
     nb::object name_;
     nb::object shape_;
@@ -126,24 +140,9 @@ struct View {
         const int64_t length = as_int64(width());
         if (!int64_of(col, c) || c < 0 || c >= length || length > kInt32Max) return nb::object();
         auto coefs = std::make_shared<RowCoefs>();
-        coefs->row_ = linear::unit_row(static_cast<int32_t>(c), length, is_float, unit_index());
+        coefs->row_ = linear::unit_row(static_cast<int32_t>(c), length, is_float, g_unit_index);
         return nb::cast(LinearExpression{nb::float_(0.0), nb::object(), nb::none(), nb::none(),
                                          nb::none(), origin_of_array(self_), std::move(coefs)});
-    }
-
-    // The index dtype the sparse library gives the row of one element, read once from such a
-    // row.
-    static linear::IndexType unit_index() {
-        static const linear::IndexType kIndex = [] {
-            nb::object probe = g_module.get("csr_array")(
-                nb::make_tuple(nb::make_tuple(1), nb::make_tuple(nb::make_tuple(0))),
-                "shape"_a = nb::make_tuple(1));
-            nb::object int32 = g_module.get("np").attr("int32");
-            return zk::compare(probe.attr("indices").attr("dtype"), int32, Py_EQ)
-                       ? linear::IndexType::kInt32
-                       : linear::IndexType::kInt64;
-        }();
-        return kIndex;
     }
 
     // A new row or block that records this array as the one its columns come from, so that a
@@ -513,6 +512,7 @@ void bind_module(nb::module_ &m) {
     zk::init_module();
     import_names(m);
     lp::g_module.bind(m);
+    lp::g_unit_index = lp::unit_index();
 
     nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
                                   nb::type_slots(lp::Gc::slots_));
