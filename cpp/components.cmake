@@ -82,8 +82,15 @@ zk_component(formula_eval PYTHON
     formula/evaluation.cpp
 )
 
+# Sparse rows and their arithmetic, as both linear generations hold them.
+zk_component(linear
+  SOURCES
+    linear/sparse_row.cpp
+)
+
 zk_component(lp1
   DEPENDS
+    linear
     texts
   SOURCES
     lp1/polynomial.cpp

@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "linear/kernels.hpp"
+
 namespace zk::lp1 {
 
 namespace {
@@ -408,31 +410,38 @@ void emit(Rows &out, std::int64_t row, std::int64_t col, T value) {
     }
 }
 
-// Sorted operands: a merge of each row.
+// Sorted operands: a merge of each row, by the shared line merge. The steps throw where the
+// host's numbers take over (IntOverflow, FloatOverflow).
 template <typename T>
 void merge_rows(const Rows &a, const Rows &b, bool subtract, Rows &out) {
-    auto op = [&](T x, T y) { return subtract ? minus(x, y) : plus(x, y); };
+    auto step = [subtract](const T &x, const T &y, T &v) {
+        v = subtract ? minus(x, y) : plus(x, y);
+        return true;
+    };
+    auto zero = [](const T &v) { return !(v != T(0)); };
+    std::vector<std::int64_t> cols;
+    std::vector<T> values;
     std::size_t i = 0, j = 0;
     while (i < a.nnz() || j < b.nnz()) {
-        std::int64_t row =
+        const std::int64_t row =
             i < a.nnz() && (j >= b.nnz() || a.row_[i] <= b.row_[j]) ? a.row_[i] : b.row_[j];
-        while (i < a.nnz() && a.row_[i] == row && j < b.nnz() && b.row_[j] == row) {
-            if (a.col_[i] == b.col_[j]) {
-                emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), value_at<T>(b.values_, j)));
-                ++i;
-                ++j;
-            } else if (a.col_[i] < b.col_[j]) {
-                emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), T(0)));
-                ++i;
-            } else {
-                emit(out, row, b.col_[j], op(T(0), value_at<T>(b.values_, j)));
-                ++j;
-            }
+        std::size_t ie = i, je = j;
+        while (ie < a.nnz() && a.row_[ie] == row) ++ie;
+        while (je < b.nnz() && b.row_[je] == row) ++je;
+        cols.clear();
+        values.clear();
+        linear::merge_line<T>(
+            a.col_.data() + i, ie - i,
+            [&a, i](std::size_t k) { return value_at<T>(a.values_, i + k); }, b.col_.data() + j,
+            je - j, [&b, j](std::size_t k) { return value_at<T>(b.values_, j + k); }, step, zero,
+            cols, values);
+        for (std::size_t k = 0; k < cols.size(); ++k) {
+            out.row_.push_back(row);
+            out.col_.push_back(cols[k]);
+            push(out.values_, std::move(values[k]));
         }
-        for (; i < a.nnz() && a.row_[i] == row; ++i)
-            emit(out, row, a.col_[i], op(value_at<T>(a.values_, i), T(0)));
-        for (; j < b.nnz() && b.row_[j] == row; ++j)
-            emit(out, row, b.col_[j], op(T(0), value_at<T>(b.values_, j)));
+        i = ie;
+        j = je;
     }
 }
 

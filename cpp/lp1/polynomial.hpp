@@ -24,109 +24,19 @@
 #include <optional>
 #include <vector>
 
-#include "lp1/exact_int.hpp"
+#include "linear/values.hpp"
 
 namespace zk::lp1 {
 
-// numpy's int32 and int64 index arrays: scipy picks the index dtype from the arrays it combines.
-enum class IndexType : std::uint8_t { kInt32, kInt64 };
-
-// The dtypes of stored values: int64 (as a unit expression's [1] gives), float64, and object:
-// the host's numbers, after an integer left int64 (float64 where they are handed out).
-enum class ValueType : std::uint8_t { kInt64, kFloat64, kObject };
-
-// One value of an object array: an exact int or a float.
-struct Entry {
-    bool float_ = false;
-    double f_ = 0.0;
-    ExactInt x_;
-
-    Entry() = default;
-    // Implicit: the arithmetic's templates write T(0) and compare with 0.
-    Entry(std::int64_t v) : x_(v) {}  // NOLINT(google-explicit-constructor)
-    explicit Entry(ExactInt v) : x_(std::move(v)) {}
-    static Entry of_float(double v) {
-        Entry e;
-        e.float_ = true;
-        e.f_ = v;
-        return e;
-    }
-    // The float the host makes of it; an infinity for an int beyond the float range.
-    double to_double() const { return float_ ? f_ : x_.to_double(); }
-};
-
-// A number as the host holds it: an int (within 64 bits, or exactly beyond: kObject) or a float.
-struct Number {
-    ValueType type_ = ValueType::kInt64;
-    std::int64_t i_ = 0;
-    double f_ = 0.0;
-    ExactInt x_;  // kObject only: never a value that fits int64
-
-    static Number of_int(std::int64_t v) { return Number{ValueType::kInt64, v, 0.0, {}}; }
-    static Number of_float(double v) { return Number{ValueType::kFloat64, 0, v, {}}; }
-    // The int64 form when the value fits.
-    static Number of_exact(ExactInt v) {
-        std::int64_t small = 0;
-        if (v.fits_int64(small)) return of_int(small);
-        return Number{ValueType::kObject, 0, 0.0, std::move(v)};
-    }
-    bool is_int() const { return type_ == ValueType::kInt64; }
-    bool is_integer() const { return type_ != ValueType::kFloat64; }
-    ExactInt exact() const { return type_ == ValueType::kObject ? x_ : ExactInt(i_); }
-    Entry entry() const { return is_integer() ? Entry(exact()) : Entry::of_float(f_); }
-    // An infinity for an integer beyond the float range (where the host raises).
-    double as_double() const {
-        switch (type_) {
-            case ValueType::kInt64:
-                return static_cast<double>(i_);
-            case ValueType::kObject:
-                return x_.to_double();
-            default:
-                return f_;
-        }
-    }
-};
-
-// Stored values of one dtype; only the vector of that dtype is used.
-struct Values {
-    ValueType type_ = ValueType::kInt64;
-    std::vector<std::int64_t> ints_;
-    std::vector<double> floats_;
-    std::vector<Entry> objects_;
-
-    std::size_t size() const {
-        switch (type_) {
-            case ValueType::kInt64:
-                return ints_.size();
-            case ValueType::kObject:
-                return objects_.size();
-            default:
-                return floats_.size();
-        }
-    }
-};
-
-// A sparse array in coordinate form, entries in stored order, each (row, col) at most once.
-struct Coo {
-    std::int64_t rows_ = 0;
-    std::int64_t cols_ = 1;
-    IndexType index_ = IndexType::kInt64;
-    std::vector<std::int64_t> row_;
-    std::vector<std::int64_t> col_;
-    Values values_;
-
-    std::size_t nnz() const { return row_.size(); }
-};
-
-// Compressed columns (or rows, transposed), as the solver takes the Hessian.
-struct Compressed {
-    std::int64_t rows_ = 0;
-    std::int64_t cols_ = 0;
-    IndexType index_ = IndexType::kInt32;
-    std::vector<std::int64_t> indptr_;
-    std::vector<std::int64_t> indices_;
-    Values values_;
-};
+// The value types are the shared sparse component's.
+using linear::Compressed;
+using linear::Coo;
+using linear::Entry;
+using linear::ExactInt;
+using linear::IndexType;
+using linear::Number;
+using linear::Values;
+using linear::ValueType;
 
 struct Polynomial {
     Number constant_;

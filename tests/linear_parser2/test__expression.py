@@ -1836,3 +1836,180 @@ def test_left_weights_scale_rows_and_left_numbers_are_host_numbers():
     assert parts(np.array([1.0, 2.0]) <= b) == parts(b >= np.array([1.0, 2.0]))
     with pytest.raises(TypeError, match="is expected for left side"):
         np.array([1.0, 2.0]) * unit(0)
+
+
+# ------------------------------------------------------------------------------------------------
+# Rows that element references make, and the arithmetic of single rows, kept as plain rows until a
+# program reads them: each result equals, array for array, the row the sparse library's own
+# operations give for the same expression over csr_arrays (`twin` rows, made by the constructor,
+# take the host's way), and for real values the direct scipy computation too.
+
+def twin(x, flat):
+    """The row x[flat] as the constructor makes it from the csr_array indexing once built."""
+    m = csr_array(((x.type(1),), ((flat + x._shift,),)), shape=(counter(),))
+    return LinearExpression(linear_coefficients=m)
+
+
+def assert_same_matrix(m, w):
+    assert type(m) is type(w) and m.shape == w.shape
+    for name in ("data", "indices", "indptr"):
+        a, b = getattr(m, name), getattr(w, name)
+        assert a.dtype == b.dtype, name
+        assert np.array_equal(a, b), name
+
+
+def assert_same_full_row(got, want):
+    assert_same_row(got, want)
+    q, w = got.quadratic_coefficients, want.quadratic_coefficients
+    assert (q is None) == (w is None)
+    if q is not None:
+        assert_same_matrix(q, w)
+
+
+NUMBERS = [lambda rng: int(rng.integers(-3, 4)), lambda rng: float(rng.integers(-6, 7)) / 2,
+           lambda rng: np.int64(rng.integers(-5, 6)), lambda rng: np.float64(rng.normal()),
+           lambda rng: np.int32(rng.integers(-9, 10)), lambda rng: 0,
+           lambda rng: int(rng.choice([2**31 - 1, -2**31, 2**40, 2**62, -2**63])),
+           lambda rng: 2**31, lambda rng: fractions.Fraction(3, 4), lambda rng: True]
+
+
+def random_row_pairs(rng, arrays, steps):
+    """Seeded random expressions of single rows, each made twice: from x[c] and from its twin."""
+    real, ints = arrays
+
+    def pick():
+        x = real if rng.random() < 0.5 else ints
+        flat = int(rng.integers(0, int(np.prod(x.shape))))
+        index = np.unravel_index(flat, x.shape)
+        return (x[tuple(int(i) for i in index)], twin(x, flat))
+
+    pool = [pick() for _ in range(3)]
+    for _ in range(steps):
+        (a, ta), (b, tb) = pool[int(rng.integers(len(pool)))], pool[int(rng.integers(len(pool)))]
+        c = NUMBERS[int(rng.integers(len(NUMBERS)))](rng)
+        op = int(rng.integers(9))
+        if op == 0:
+            pair = pick()
+        elif op == 1:
+            pair = (a + b, ta + tb)
+        elif op == 2:
+            pair = (a - b, ta - tb)
+        elif op == 3:
+            pair = (a * c, ta * c) if rng.random() < 0.5 else (c * a, c * ta)
+        elif op == 4:
+            pair = (c - a, c - ta) if rng.random() < 0.5 else (a + c, ta + c)
+        elif op == 5:
+            chosen = [pool[int(i)] for i in rng.integers(0, len(pool), int(rng.integers(2, 5)))]
+            pair = (sum(p[0] for p in chosen), sum(p[1] for p in chosen))
+        elif op == 6:
+            pair = (a - a, ta - ta)
+        elif op == 7:
+            pair = (a * 0 + b, ta * 0 + tb)
+        else:
+            pair = (a, ta)
+        pool.append(pair)
+    return pool
+
+
+def test_random_row_expressions_equal_the_sparse_library(arrays):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    for _ in range(40):
+        pool = random_row_pairs(rng, arrays, 12)
+        # Read in a random order: a result read before or after the rows it was made of.
+        for i in rng.permutation(len(pool)):
+            got, want = pool[int(i)]
+            assert_same_full_row(got, want)
+            assert got.linear_coefficients is got.linear_coefficients
+            back = pickle.loads(pickle.dumps(got))
+            assert_same_full_row(back, want)
+        (a, ta), (b, tb) = pool[-1], pool[-2]
+        assert_same_full_row(a * b, ta * tb)
+        assert_same_full_row((a * b) + a, (ta * tb) + ta)
+
+
+def test_real_rows_equal_scipy_computed_directly(arrays):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, _ = arrays
+    n = counter()
+    for _ in range(200):
+        cols = [int(c) for c in rng.integers(0, 20, 4)]
+        vals = [float(v) for v in rng.integers(-3, 4, 4)]
+        got = sum((real[c // 5, c % 5] * v for c, v in zip(cols, vals)), 0)
+        units_ = [csr_array(((1.0,), ((c + real._shift,),)), shape=(n,)) for c in cols]
+        want = units_[0] * vals[0]
+        for u, v in zip(units_[1:], vals[1:]):
+            want = want + u * v
+        assert_same_matrix(got.linear_coefficients, want)
+        assert got.constant == 0.0
+
+
+@pytest.mark.parametrize("make, dtype", [
+    (lambda z: z[0] * (2**31 - 1) + z[0] * (2**31 - 1), np.int64),
+    (lambda z: z[0] * (2**62) + z[0] * (2**62), np.float64),
+    (lambda z: z[0] * 2**31, np.int64),
+    (lambda z: z[0] * -1 - z[1] * (2**31 - 1) - z[1] * 2, np.int64),
+    (lambda z: z[0] * 3 + z[1] * np.int32(4), np.int32),
+    (lambda z: z[0] * 0.5, np.float64),
+    (lambda z: -2**31 - z[0], np.int32),
+], ids=["int32-sum-to-int64", "int64-sum-to-float64", "int32-product-to-int64",
+        "int32-difference-to-int64", "int32-stays", "int-times-float", "number-minus-row"])
+def test_integer_rows_never_wrap(arrays, make, dtype):
+    _, ints = arrays
+    got = make(ints)
+    want = make(np.array([twin(ints, 0), twin(ints, 1)], dtype=object))
+    assert got.linear_coefficients.data.dtype == dtype
+    assert_same_full_row(got, want)
+
+
+def test_explicit_zeros_are_kept_by_products_and_dropped_by_sums(arrays):
+    real, ints = arrays
+    for x in (real, ints):
+        zero = x[0] * 0 if x is ints else x[0, 0] * 0
+        assert zero.linear_coefficients.nnz == 1
+        assert zero.linear_coefficients.data[0] == 0
+        assert (zero + zero).linear_coefficients.nnz == 0
+        one = x[1] if x is ints else x[0, 1]
+        assert list((zero + one).linear_coefficients.indices) == [one.linear_coefficients
+                                                                  .indices[0]]
+
+
+def test_rows_past_the_float_range_are_refused_as_before(arrays, log_sink):
+    real, _ = arrays
+    big = real[0, 0] * 1e308
+    with pytest.raises(ValueError) as got:
+        big + big
+    t = twin(real, 0) * 1e308
+    with pytest.raises(ValueError) as want:
+        t + t
+    assert str(got.value) == str(want.value)
+    with pytest.raises(ValueError):
+        big * 10.0
+    # The refused operations left the operands as they were.
+    assert_same_full_row(big, t)
+
+
+def test_sums_and_weighted_sums_of_a_few_elements_equal_the_sparse_library(arrays):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, ints = arrays
+    for _ in range(150):
+        x = real if rng.random() < 0.5 else ints
+        k = int(rng.integers(0, 6))
+        item = [int(i) for i in rng.integers(0, int(np.prod(x.shape)), k)]
+        got, want = picked(x, item)
+        assert_same_row(sumexp(got), sumexp(want))
+        kind = ["float64", "zeros", "int64", "half"][int(rng.integers(4))]
+        w = {"float64": rng.integers(-3, 4, k).astype(float) + 0.5,
+             "zeros": rng.integers(-1, 2, k).astype(float),
+             "int64": rng.integers(-3, 4, k),
+             "half": rng.normal(size=k) * 1e-3}[kind]
+        assert_same_row(dot(got, w), dot(want, w))
+        back = pickle.loads(pickle.dumps(dot(got, w)))
+        assert_same_row(back, dot(want, w))
+        # The rows take part in the arithmetic of single rows like any other.
+        assert_same_row(dot(got, w) + sumexp(got) * 2, dot(want, w) + sumexp(want) * 2)

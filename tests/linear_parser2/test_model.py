@@ -3,6 +3,7 @@ with its arguments and their dtypes; the refusals and log lines."""
 
 import enum
 import pathlib
+import random
 
 import numpy as np
 import pytest
@@ -757,3 +758,36 @@ def test_bound_sequences_and_one_bound_for_every_row(engine):
     assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
     (_, (_, lows, ups, *_)), = m._linsolver_model.calls[-1:]
     assert lows.tolist() == [0.0, 1.0] and ups.tolist() == [6.0, 6.0]
+
+
+def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(engine):
+    """Rows that indexing and single-row arithmetic keep as plain rows hand addRow the same
+    arrays (values, dtypes) as the same rows made by the constructor from csr_arrays, whether the
+    program read the coefficients first or not."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    m = LinearModel()
+    x = m.get_variable("x", VariableType.REAL, i=6)
+    k = m.get_variable("k", VariableType.INTEGER, 0, 9, i=6)
+    n = VariableArray._total_created_variables
+
+    def twin(v, i):
+        row = csr_array(((v.type(1),), ((i + v._shift,),)), shape=(n,))
+        return LinearExpression(linear_coefficients=row)
+
+    for _ in range(60):
+        terms = [(rng.choice([x, k]), rng.randrange(6),
+                  rng.choice([2, -1, 0.5, np.float64(1.5), 2**31, np.int32(3)]))
+                 for _ in range(rng.randint(1, 4))]
+        got = sum((v[i] * c for v, i, c in terms), 0) + 1
+        want = sum((twin(v, i) * c for v, i, c in terms), 0) + 1
+        if rng.random() < 0.3:
+            got.linear_coefficients
+        del engine.solvers[0].calls[:]
+        m.add_constraint(got <= 4)
+        (_, (low, high, nnz, idx, vals)), = engine.calls
+        coefs = want.linear_coefficients
+        assert (low, high, nnz) == (-inf, 3, coefs.nnz)
+        for a, b in ((idx, coefs.indices), (vals, coefs.data)):
+            assert a.dtype == b.dtype and np.array_equal(a, b)

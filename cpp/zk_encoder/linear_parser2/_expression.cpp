@@ -1,11 +1,13 @@
 // zk_encoder.linear_parser2._expression: the second generation's numeric rows. A row
-// (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays; every
-// operator computes its result at once, one call per row or block, and returns a new object.
-// Real values take numpy's and scipy's own arithmetic; integer values take it too wherever it
-// cannot wrap around, and are computed exactly otherwise (exact_values.hpp). The numbers a
-// program gives are read as the plain numbers they stand for, and what no solver row can hold
-// (NaN, infinities, complex values) is refused in the call that gives it. Operands are never
-// changed, and results share the operands' arrays wherever those stay the same.
+// (LinearExpression) and a block of rows (LinearExpressionsArr) hold numpy and scipy arrays, or
+// plain arrays made into them when read (a row's RowCoefs, a block's BlockCoefs); every operator
+// computes its result at once, one call per row or block, and returns a new object. Real values
+// take numpy's and scipy's own arithmetic, or the shared sparse rows' (cpp/linear/), which give
+// the same arrays; integer values take it too wherever it cannot wrap around, and are computed
+// exactly otherwise. The numbers a program gives are read as the plain numbers they stand for,
+// and what no solver row can hold (NaN, infinities, complex values) is refused in the call that
+// gives it. Operands are never changed, and results share the operands' arrays wherever those
+// stay the same.
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 #include <nanobind/ndarray.h>
@@ -29,11 +31,12 @@
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
 #include "common/python_private.hpp"
-#include "zk_encoder/linear_parser2/exact_values.hpp"
+#include "linear/kernels.hpp"
 
 namespace zk::lp2 {
 
 namespace nb = nanobind;
+namespace exact = zk::linear;
 
 namespace {
 
@@ -180,14 +183,6 @@ void check_finite(const char *what, nb::handle plain) {
 
 // ---------------------------------------------------------------------------------------------
 // numpy arrays of values.
-
-template <typename T>
-nb::object numpy_of(std::vector<T> &&v) {
-    auto *owned = new std::vector<T>(std::move(v));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
-}
 
 nb::object np_mod() { return g_module.get("np"); }
 
@@ -858,10 +853,34 @@ struct ObjectSlots {
     };
 };
 
-using RowSlots =
-    ObjectSlots<LinearExpression, &LinearExpression::constant_,
-                &LinearExpression::linear_coefficients_, &LinearExpression::quadratic_coefficients_,
-                &LinearExpression::lower_bound_, &LinearExpression::upper_bound_>;
+// A row's plain coefficients are visited (their matrix, once made) only while the row is their
+// one owner, as a block's matrix is below.
+struct RowSlots {
+    using Fields = ObjectSlots<LinearExpression, &LinearExpression::constant_,
+                               &LinearExpression::linear_coefficients_,
+                               &LinearExpression::quadratic_coefficients_,
+                               &LinearExpression::lower_bound_, &LinearExpression::upper_bound_>;
+
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        if (int r = Fields::traverse(self, visit, arg)) return r;
+        if (!nb::inst_ready(self)) return 0;
+        auto *p = nb::inst_ptr<LinearExpression>(self);
+        if (p->coefs_ && p->coefs_.use_count() == 1) Py_VISIT(p->coefs_->matrix_.ptr());
+        return 0;
+    }
+
+    static int clear(PyObject *self) {
+        Fields::clear(self);
+        if (nb::inst_ready(self)) nb::inst_ptr<LinearExpression>(self)->coefs_.reset();
+        return 0;
+    }
+
+    static inline PyType_Slot slots_[] = {
+        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(clear)},
+        {0, nullptr},
+    };
+};
 // A block's matrix is visited only while the block is its one owner: blocks made from one another
 // share it, and the collector must see each reference once.
 struct BlockSlots {
@@ -903,13 +922,55 @@ void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadrati
     if (!quadratic.is_none() && !is_csc(quadratic)) fail_type(kQuadraticNotCsc);
 }
 
+// The csr_array of plain coefficients, made when first asked for.
+nb::object matrix_of(const RowCoefs &c) {
+    if (!c.matrix_.is_valid()) {
+        const linear::SparseRow &r = c.row_;
+        std::vector<int32_t> starts{0, static_cast<int32_t>(r.nnz())};
+        nb::object values = c.values(), indices = c.indices();
+        nb::object m = g_module.get("csr_array")(
+            nb::make_tuple(values, indices, row_indices(starts, r.index_)),
+            "shape"_a = nb::make_tuple(r.length_));
+        // The constructor keeps views of the arrays: the matrix holds the arrays themselves.
+        m.attr("data") = values;
+        m.attr("indices") = indices;
+        c.matrix_ = std::move(m);
+    }
+    return c.matrix_;
+}
+
+nb::object linear_of(const LinearExpression &r) {
+    return r.coefs_ ? matrix_of(*r.coefs_) : r.linear_coefficients_;
+}
+
+// A row's coefficients: the csr_array, or the plain row it is made from when read.
+struct Coefs {
+    nb::object matrix_;
+    RowCoefsPtr plain_;
+
+    static Coefs of(const LinearExpression &r) { return {r.linear_coefficients_, r.coefs_}; }
+    static Coefs of(linear::SparseRow &&row) {
+        auto c = std::make_shared<RowCoefs>();
+        c->row_ = std::move(row);
+        return {nb::object(), std::move(c)};
+    }
+    static Coefs of(nb::object matrix) { return {std::move(matrix), nullptr}; }
+};
+
 // Every result goes through the constructor's checks and is a plain LinearExpression, whatever
 // the operands' classes.
-nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic, OriginPtr origin,
+nb::object make_row(Coefs linear, nb::object constant, nb::object quadratic, OriginPtr origin,
                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
-    check_row_parts(linear, constant, quadratic);
-    return nb::cast(LinearExpression{std::move(constant), std::move(linear), std::move(quadratic),
-                                     std::move(lower), std::move(upper), std::move(origin)});
+    if (!linear.plain_) check_row_parts(linear.matrix_, constant, quadratic);
+    return nb::cast(LinearExpression{std::move(constant), std::move(linear.matrix_),
+                                     std::move(quadratic), std::move(lower), std::move(upper),
+                                     std::move(origin), std::move(linear.plain_)});
+}
+
+nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic,
+                    OriginPtr origin) {
+    return make_row(Coefs::of(std::move(linear)), std::move(constant), std::move(quadratic),
+                    std::move(origin));
 }
 
 // A copy of the fields (references only): the arithmetic below runs the host's code, which could
@@ -938,10 +999,44 @@ nb::object checked_constant(nb::object c) {
     return c;
 }
 
+// The sum or difference of two rows' plain coefficients; empty where either has none or the
+// host computes it.
+Coefs plain_sum(const LinearExpression &a, const LinearExpression &b, bool minus) {
+    if (!a.coefs_ || !b.coefs_) return {};
+    std::optional<linear::SparseRow> r = linear::merged_rows(a.coefs_->row_, b.coefs_->row_, minus);
+    if (!r) return {};
+    return Coefs::of(std::move(*r));
+}
+
+// k · a for a row's plain coefficients and a plain number; empty where the host computes it.
+Coefs plain_scaled(const LinearExpression &a, nb::handle k) {
+    if (!a.coefs_) return {};
+    std::optional<linear::SparseRow> r;
+    int64_t small = 0;
+    if (PyFloat_Check(k.ptr()))
+        r = linear::scaled_row(a.coefs_->row_, PyFloat_AS_DOUBLE(k.ptr()));
+    else if (PyLong_Check(k.ptr()) && int64_of(k, small))
+        r = linear::scaled_row(a.coefs_->row_, small);
+    if (!r) return {};
+    return Coefs::of(std::move(*r));
+}
+
+Coefs scaled_coefs(const LinearExpression &a, nb::handle k) {
+    Coefs c = plain_scaled(a, k);
+    if (c.plain_) return c;
+    return Coefs::of(scale_matrix(linear_of(a), k));
+}
+
+Coefs negated_coefs(const LinearExpression &a) {
+    if (a.coefs_) return Coefs::of(linear::negated_row(a.coefs_->row_));
+    return Coefs::of(negate_matrix(a.linear_coefficients_));
+}
+
 // a ± b for two rows free of bounds.
 nb::object combine_rows(const LinearExpression &a, const LinearExpression &b, bool minus) {
     nb::object constant = checked_constant(add_or_sub(constant_of(a), constant_of(b), minus));
-    nb::object linear = matrix_sum(a.linear_coefficients_, b.linear_coefficients_, minus);
+    Coefs linear = plain_sum(a, b, minus);
+    if (!linear.plain_) linear = Coefs::of(matrix_sum(linear_of(a), linear_of(b), minus));
     nb::object quadratic = nb::none();
     bool qa = !a.quadratic_coefficients_.is_none();
     bool qb = !b.quadratic_coefficients_.is_none();
@@ -966,8 +1061,7 @@ nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
     if (nb::object k = number(kConstant, other); k.is_valid()) {
         check_finite(kConstant, k);
         // Only the constant moves: the result refers to the row's own arrays.
-        return make_row(r.linear_coefficients_,
-                        checked_constant(add_or_sub(constant_of(r), k, minus)),
+        return make_row(Coefs::of(r), checked_constant(add_or_sub(constant_of(r), k, minus)),
                         r.quadratic_coefficients_, r.origin_);
     }
     fail_type(kRowOperandType);
@@ -990,8 +1084,8 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
         nb::object quadratic = r.quadratic_coefficients_.is_none()
                                    ? nb::none()
                                    : negate_matrix(r.quadratic_coefficients_);
-        return make_row(negate_matrix(r.linear_coefficients_),
-                        checked_constant(sub(k, constant_of(r))), std::move(quadratic), r.origin_);
+        return make_row(negated_coefs(r), checked_constant(sub(k, constant_of(r))),
+                        std::move(quadratic), r.origin_);
     }
     fail_type(kRowOperandType);
 }
@@ -1006,8 +1100,8 @@ nb::object row_mul(nb::handle self, nb::handle other) {
         nb::object quadratic = r.quadratic_coefficients_.is_none()
                                    ? nb::none()
                                    : scale_matrix(r.quadratic_coefficients_, k);
-        return make_row(scale_matrix(r.linear_coefficients_, k),
-                        checked_constant(mul(k, constant_of(r))), std::move(quadratic), r.origin_);
+        return make_row(scaled_coefs(r, k), checked_constant(mul(k, constant_of(r))),
+                        std::move(quadratic), r.origin_);
     }
     LinearExpression o = row_of(other);
     row_guard(o);
@@ -1017,11 +1111,20 @@ nb::object row_mul(nb::handle self, nb::handle other) {
     // (a·x + ca)(b·x + cb) = ca·cb + (cb·a + ca·b)·x + x^T (a b^T) x; the outer product is stored
     // symmetrised, which keeps the value at every x. Its halves are real values whatever the
     // rows hold, so the products are taken as real values too: an integer product never wraps.
-    const nb::object &a = r.linear_coefficients_;
-    const nb::object &b = o.linear_coefficients_;
     nb::object ca = constant_of(r), cb = constant_of(o);
     nb::object constant = checked_constant(mul(ca, cb));
-    nb::object linear = matrix_sum(scale_matrix(a, cb), scale_matrix(b, ca), false);
+    Coefs linear;
+    {
+        Coefs sa = plain_scaled(r, cb), sb = plain_scaled(o, ca);
+        if (sa.plain_ && sb.plain_)
+            if (std::optional<linear::SparseRow> sum =
+                    linear::merged_rows(sa.plain_->row_, sb.plain_->row_, false))
+                linear = Coefs::of(std::move(*sum));
+    }
+    const nb::object a = linear_of(r);
+    const nb::object b = linear_of(o);
+    if (!linear.plain_)
+        linear = Coefs::of(matrix_sum(scale_matrix(a, cb), scale_matrix(b, ca), false));
     nb::object outer =
         matmul(real_matrix(a).attr("reshape")(-1, 1), real_matrix(b).attr("reshape")(1, -1));
     nb::object half = nb::float_(0.5);
@@ -1049,24 +1152,23 @@ nb::object row_eq(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (row_bounded(r)) fail_formula(kHasBoundary);
     nb::object v = bound_of("==", kRowClass, kEquationBound, other);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_, v,
-                    v);
+    return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, v, v);
 }
 
 nb::object row_ge(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.lower_bound_.is_none()) fail_formula(kRowHasLower);
     nb::object v = bound_of(">=", kRowClass, kLowerBound, other);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_,
-                    std::move(v), r.upper_bound_);
+    return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, std::move(v),
+                    r.upper_bound_);
 }
 
 nb::object row_le(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
     nb::object v = bound_of("<=", kRowClass, kUpperBound, other);
-    return make_row(r.linear_coefficients_, r.constant_, r.quadratic_coefficients_, r.origin_,
-                    r.lower_bound_, std::move(v));
+    return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, r.lower_bound_,
+                    std::move(v));
 }
 
 bool row_bool(nb::handle self) {
@@ -1500,22 +1602,76 @@ nb::object weighted_row_sum(nb::handle m, nb::handle w) {
     return g_module.get("csr_array")(sums);
 }
 
-// The same for picked rows kept as arrays and float64 weights, without making the matrix: the
-// product adds 1 * w_r, that is w_r, to the column of row r, in row order.
-nb::object weighted_picked_sum(const BlockCoefs::Ptr &c, nb::handle w) {
-    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nb::object();
+// The picked rows of a block kept as arrays, when it has them.
+const BlockCoefs *lazy_picked(const BlockCoefs::Ptr &c) {
+    if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nullptr;
+    if (c->width_ > std::numeric_limits<int32_t>::max()) return nullptr;
+    return c.get();
+}
+
+// The positions of picked rows ordered by column, in row order within a column.
+std::vector<size_t> by_column(const std::vector<int32_t> &cols) {
+    std::vector<size_t> order(cols.size());
+    for (size_t r = 0; r < order.size(); ++r) order[r] = r;
+    std::stable_sort(order.begin(), order.end(),
+                     [&cols](size_t a, size_t b) { return cols[a] < cols[b]; });
+    return order;
+}
+
+// The same for picked rows kept as arrays and float64 weights, as a plain row, without making
+// the matrix: the product adds 1 * w_r, that is w_r, to the column of row r, in row order, and
+// the dense sums made sparse keep those that are not 0 (32-bit indices).
+Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
+    const BlockCoefs *c = lazy_picked(coefs);
+    if (!c) return {};
     nb::object np = g_module.get("np");
     if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
-        return nb::object();
+        return {};
     Reals weights;
     if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
-        return nb::object();
+        return {};
     const double *v = weights.data();
     for (int64_t r = 0; r < c->rows_; ++r)
-        if (v[r] == 0) return nb::object();
-    std::vector<double> sums(static_cast<size_t>(c->width_), 0.0);
-    for (size_t r = 0; r < c->cols_.size(); ++r) sums[static_cast<size_t>(c->cols_[r])] += v[r];
-    return g_module.get("csr_array")(numpy_of(std::move(sums)));
+        if (v[r] == 0) return {};
+    linear::SparseRow row;
+    row.length_ = c->width_;
+    row.index_ = linear::IndexType::kInt32;
+    row.width_ = linear::Width::kFloat64;
+    const std::vector<size_t> order = by_column(c->cols_);
+    for (size_t i = 0; i < order.size();) {
+        const int32_t col = c->cols_[order[i]];
+        double sum = 0.0;
+        for (; i < order.size() && c->cols_[order[i]] == col; ++i) sum += v[order[i]];
+        if (sum == 0) continue;
+        row.cols_.push_back(col);
+        row.reals_.push_back(sum);
+    }
+    if (linear::first_bad_real(row.reals_.data(), row.reals_.size(), false) >= 0) return {};
+    return Coefs::of(std::move(row));
+}
+
+// The column sums of picked rows kept as arrays, as a plain row: the sparse constructor adds the
+// values 1 of each column (int32 or float64, as stored), columns ascending, with the 32-bit
+// indices of the picked matrix.
+Coefs picked_column_sums(const BlockCoefs::Ptr &coefs) {
+    const BlockCoefs *c = lazy_picked(coefs);
+    if (!c) return {};
+    linear::SparseRow row;
+    row.length_ = c->width_;
+    row.index_ = linear::IndexType::kInt32;
+    row.width_ = c->float_ ? linear::Width::kFloat64 : linear::Width::kInt32;
+    const std::vector<size_t> order = by_column(c->cols_);
+    for (size_t i = 0; i < order.size();) {
+        const int32_t col = c->cols_[order[i]];
+        int64_t count = 0;
+        for (; i < order.size() && c->cols_[order[i]] == col; ++i) ++count;
+        row.cols_.push_back(col);
+        if (c->float_)
+            row.reals_.push_back(static_cast<double>(count));
+        else
+            row.ints_.push_back(count);
+    }
+    return Coefs::of(std::move(row));
 }
 
 nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
@@ -1662,10 +1818,13 @@ nb::object block_sum(nb::handle self) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object constant = total(b.constants_, nb::none());
+    const bool direct = truth(b.is_init_);
+    if (direct)
+        if (Coefs sums = picked_column_sums(b.coefs_); sums.plain_)
+            return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
     nb::object m = matrix_of(b);
     nb::object width = nb::make_tuple(m.attr("shape")[1]);
     nb::object csr_array = g_module.get("csr_array");
-    const bool direct = truth(b.is_init_);
     nb::object linear;
     if (integer_sparse(m))
         linear =
@@ -1698,14 +1857,13 @@ nb::object block_dot(nb::handle self, nb::handle other) {
     nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other)
                                                 : g_module.get("np").attr("asarray")(other));
     nb::object constant = total(b.constants_, w);
-    nb::object linear = weighted_picked_sum(b.coefs_, w);
+    if (Coefs sums = weighted_picked_sum(b.coefs_, w); sums.plain_)
+        return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
+    nb::object matrix = matrix_of(b);
+    nb::object linear = weighted_row_sum(matrix, w);
     if (!linear.is_valid()) {
-        nb::object matrix = matrix_of(b);
-        linear = weighted_row_sum(matrix, w);
-        if (!linear.is_valid()) {
-            nb::object weights = g_module.get("csr_array")(w);
-            linear = weights.attr("dot")(matrix).attr("tocsr")();
-        }
+        nb::object weights = g_module.get("csr_array")(w);
+        linear = weights.attr("dot")(matrix).attr("tocsr")();
     }
     check_finite_matrix(kCoefficient, linear);
     return make_row(std::move(linear), std::move(constant), nb::none(), b.origin_);
@@ -1749,7 +1907,11 @@ using Block = LinearExpressionsArr;
 
 const Field<Row> kRowFields[] = {
     member_field<Row, &Row::constant_>("_constant"),
-    member_field<Row, &Row::linear_coefficients_>("_linear_coefficients"),
+    {"_linear_coefficients", [](const Row &r) { return linear_of(r); },
+     [](Row &r, nb::object value) {
+         r.linear_coefficients_ = std::move(value);
+         r.coefs_.reset();
+     }},
     member_field<Row, &Row::quadratic_coefficients_>("_quadratic_coefficients"),
     member_field<Row, &Row::lower_bound_>("_lower_bound"),
     member_field<Row, &Row::upper_bound_>("_upper_bound"),
@@ -1858,9 +2020,13 @@ void bind_module(nb::module_ &m) {
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
               nb::handle lower, nb::handle upper) {
                check_row_parts(linear, constant, quadratic);
-               new (self)
-                   LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
-                                    nb::borrow(lower),    nb::borrow(upper),  nullptr};
+               new (self) LinearExpression{nb::borrow(constant),
+                                           nb::borrow(linear),
+                                           nb::borrow(quadratic),
+                                           nb::borrow(lower),
+                                           nb::borrow(upper),
+                                           nullptr,
+                                           nullptr};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
@@ -1873,7 +2039,7 @@ void bind_module(nb::module_ &m) {
             "constant", [](const LinearExpression &r) { return r.constant_; },
             nb::for_getter(nb::sig("def constant(self) -> _CoefType")))
         .def_prop_ro(
-            "linear_coefficients", [](const LinearExpression &r) { return r.linear_coefficients_; },
+            "linear_coefficients", [](const LinearExpression &r) { return linear_of(r); },
             nb::for_getter(nb::sig("def linear_coefficients(self) -> csr_array")))
         .def_prop_ro(
             "quadratic_coefficients",

@@ -1,11 +1,15 @@
-// State of the numeric rows of zk_encoder.linear_parser2._expression. Every field is a Python
-// object exactly as the constructor received it: the arrays are numpy and scipy objects. Beside
-// them each row and block records the variable arrays its columns come from (Origin). Modules
-// that receive rows may read the fields through nanobind (bound types are shared across the
-// package's extension modules); they build rows only through the Python classes, whose
-// constructors run the module's checks, except that indexing a variable array makes its rows
-// and blocks of picked columns directly (BlockCoefs::picked) and records their origin.
+// State of the numeric rows of zk_encoder.linear_parser2._expression. Every field a constructor
+// receives is kept as the Python object it was given: the arrays are numpy and scipy objects.
+// Rows that element references and the arithmetic of single rows make keep their coefficients as
+// a plain row instead (RowCoefs), made into the csr_array when read. Beside them each row and
+// block records the variable arrays its columns come from (Origin). Modules that receive rows
+// may read the fields through nanobind (bound types are shared across the package's extension
+// modules); they build rows only through the Python classes, whose constructors run the module's
+// checks, except that indexing a variable array makes its rows (RowCoefs) and blocks of picked
+// columns (BlockCoefs::picked) directly and records their origin.
 #pragma once
+
+#include <nanobind/ndarray.h>
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "linear/sparse_row.hpp"
 
 namespace zk::lp2 {
 
@@ -42,14 +47,67 @@ inline OriginPtr origin_of_array(nb::handle array) {
 inline constexpr const char *kBorderSize =
     "The size of the border must match the number of constraints.";
 
+// A new 1-D numpy array owning the vector's values.
+template <typename T>
+nb::object numpy_of(std::vector<T> &&v) {
+    auto *owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+// The coefficients of a row that element references and the arithmetic of single rows make:
+// kept as a plain row, and made into the csr_array once, when a program first reads them (the
+// arrays the sparse library's own operations would have given), then kept, so every read gives
+// the same object. Rows made from one another share it.
+// A model hands the engine the stored values and column indices as numpy arrays (made once),
+// and the matrix made later holds those same arrays, as it would had it been made first.
+struct RowCoefs;
+inline nb::object row_values(const linear::SparseRow &r);
+inline nb::object row_indices(const std::vector<int32_t> &v, linear::IndexType index);
+
+struct RowCoefs {
+    linear::SparseRow row_;
+    mutable nb::object matrix_;
+    mutable nb::object values_, indices_;
+
+    nb::object values() const {
+        if (!values_.is_valid()) values_ = row_values(row_);
+        return values_;
+    }
+    nb::object indices() const {
+        if (!indices_.is_valid()) indices_ = row_indices(row_.cols_, row_.index_);
+        return indices_;
+    }
+};
+using RowCoefsPtr = std::shared_ptr<const RowCoefs>;
+
+// The stored values and the column indices of a plain row as numpy arrays of its dtypes.
+inline nb::object row_values(const linear::SparseRow &r) {
+    switch (r.width_) {
+        case linear::Width::kInt32:
+            return numpy_of(std::vector<int32_t>(r.ints_.begin(), r.ints_.end()));
+        case linear::Width::kInt64:
+            return numpy_of(std::vector<int64_t>(r.ints_));
+        default:
+            return numpy_of(std::vector<double>(r.reals_));
+    }
+}
+
+inline nb::object row_indices(const std::vector<int32_t> &v, linear::IndexType index) {
+    if (index == linear::IndexType::kInt32) return numpy_of(std::vector<int32_t>(v));
+    return numpy_of(std::vector<int64_t>(v.begin(), v.end()));
+}
+
 // One affine row over all solver columns, with an optional quadratic part and bounds.
 struct LinearExpression {
     nb::object constant_;                // a number
-    nb::object linear_coefficients_;     // 1-D csr_array of length N
+    nb::object linear_coefficients_;     // 1-D csr_array of length N; invalid while coefs_ is set
     nb::object quadratic_coefficients_;  // None or an N x N csc_array
     nb::object lower_bound_;             // None or the bound
     nb::object upper_bound_;             // None or the bound
     OriginPtr origin_;
+    RowCoefsPtr coefs_;  // the coefficients as a plain row, or null
 };
 
 // The coefficient matrix of a block. A program that adds up many blocks (a transport model's

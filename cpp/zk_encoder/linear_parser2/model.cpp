@@ -18,8 +18,8 @@
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
+#include "linear/kernels.hpp"
 #include "zk_encoder/linear_parser2/_expression.hpp"
-#include "zk_encoder/linear_parser2/exact_values.hpp"
 
 namespace zk::lp2 {
 
@@ -239,7 +239,7 @@ nb::object bound_vector(const char *what, nb::object value, nb::handle constants
     using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
     Reals reals;
     const bool nan = nb::try_cast(v, reals, false)
-                         ? lp2::exact::first_bad_real(reals.data(), reals.shape(0), true) >= 0
+                         ? linear::first_bad_real(reals.data(), reals.shape(0), true) >= 0
                          : truth(numpy.attr("isnan")(v).attr("any")());
     if (nan) numbers::refuse_nan(g_module, what);
     // One bound for every row broadcasts, as the subtraction of the constants would; any other
@@ -258,6 +258,16 @@ OriginPtr origin_of(nb::handle expr) {
     if (nb::isinstance<LinearExpressionsArr>(expr))
         return nb::cast<LinearExpressionsArr &>(expr).origin_;
     return nullptr;
+}
+
+// The plain coefficients of a row of the row class itself whose columns all come from the
+// variable arrays it records; null otherwise.
+RowCoefsPtr plain_coefs(nb::handle expr) {
+    if (Py_TYPE(expr.ptr()) != reinterpret_cast<PyTypeObject *>(nb::type<LinearExpression>().ptr()))
+        return nullptr;
+    const LinearExpression &r = nb::cast<const LinearExpression &>(expr);
+    if (!r.origin_ || r.origin_->others_) return nullptr;
+    return r.coefs_;
 }
 
 // The largest column number of a row's or block's coefficients, -1 without any.
@@ -336,8 +346,19 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     nb::object inf = g_module.get("inf");
     if (lower_bound.is_none()) lower_bound = neg(inf);
     if (upper_bound.is_none()) upper_bound = inf;
-    nb::object row = constraint.attr("linear_coefficients");
     nb::object constant = constraint.attr("constant");
+    // A row kept as a plain row whose columns all come from known arrays (checked here) hands
+    // the engine its arrays directly, the same arrays its csr_array would hold.
+    if (RowCoefsPtr plain = plain_coefs(constraint)) {
+        check_own_variables(self, constraint, nb::none(), kForeignRowColumnsMsg);
+        nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
+        const nb::object &m = plain->matrix_;
+        self.linsolver_model_.attr("addRow")(lower, upper, nb::int_(plain->row_.nnz()),
+                                             m.is_valid() ? m.attr("indices") : plain->indices(),
+                                             m.is_valid() ? m.attr("data") : plain->values());
+        return;
+    }
+    nb::object row = constraint.attr("linear_coefficients");
     check_own_variables(self, constraint, row, kForeignRowColumnsMsg);
     check_finite_parts(constraint, row, constant);
     nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);

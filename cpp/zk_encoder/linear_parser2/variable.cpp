@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,20 @@ constexpr const char *kMultiindexHead = "Unsupported index type for multiindex: 
 constexpr const char *kNotIterableMsg = "'VariableArray' object is not iterable";
 
 ModuleGlobals g_module;
+
+// The index dtype the sparse library gives the row of one element (its column a host int), read
+// from such a row when the module loads.
+linear::IndexType g_unit_index = linear::IndexType::kInt64;
+
+linear::IndexType unit_index() {
+    nb::object probe = g_module.get("csr_array")(
+        nb::make_tuple(nb::make_tuple(1), nb::make_tuple(nb::make_tuple(0))),
+        "shape"_a = nb::make_tuple(1));
+    nb::object int32 = g_module.get("np").attr("int32");
+    return zk::compare(probe.attr("indices").attr("dtype"), int32, Py_EQ)
+               ? linear::IndexType::kInt32
+               : linear::IndexType::kInt64;
+}
 
 struct VariableArray {
     nb::object name_;
@@ -102,14 +117,32 @@ struct View {
 
     nb::object np() const { return g_module.get("np"); }
 
-    // The row of one element: the value 1 of the element type at column shift + flat.
+    // The row of one element: the value 1 of the element type at column shift + flat, kept as a
+    // plain row (made into the same csr_array when read) for the element types it knows, while
+    // the module's class is the row class itself and the columns fit in 32 bits.
     nb::object row(nb::handle flat) const {
         nb::object col = zk::check(PyNumber_Add(flat.ptr(), va_->shift_.ptr()));
+        if (nb::object plain = plain_row(col); plain.is_valid()) return plain;
         nb::object one = va_->type_(1);
         nb::object coefs = g_module.get("csr_array")(
             nb::make_tuple(nb::make_tuple(one), nb::make_tuple(nb::make_tuple(col))),
             "shape"_a = nb::make_tuple(width()));
         return with_origin(g_module.get("LinearExpression")("linear_coefficients"_a = coefs));
+    }
+
+    nb::object plain_row(nb::handle col) const {
+        nb::object cls = g_module.get("LinearExpression");
+        if (!cls.is(nb::type<LinearExpression>())) return nb::object();
+        nb::object numpy = np();
+        const bool is_float = va_->type_.is(numpy.attr("float64"));
+        if (!is_float && !va_->type_.is(numpy.attr("int32"))) return nb::object();
+        int64_t c = 0;
+        const int64_t length = as_int64(width());
+        if (!int64_of(col, c) || c < 0 || c >= length || length > kInt32Max) return nb::object();
+        auto coefs = std::make_shared<RowCoefs>();
+        coefs->row_ = linear::unit_row(static_cast<int32_t>(c), length, is_float, g_unit_index);
+        return nb::cast(LinearExpression{nb::float_(0.0), nb::object(), nb::none(), nb::none(),
+                                         nb::none(), origin_of_array(self_), std::move(coefs)});
     }
 
     // A new row or block that records this array as the one its columns come from, so that a
@@ -436,6 +469,8 @@ nb::object index_tuple(const View &v, nb::handle item) {
 
 nb::object getitem(nb::handle self, nb::handle item) {
     View v(self);
+    // The host's int is an Integral: its test goes through the abstract class only for others.
+    if (PyLong_CheckExact(item.ptr())) return index_integer(v, item);
     nb::object numpy = v.np();
     if (is_instance(item, g_module.get("Integral")) || is_instance(item, numpy.attr("integer")))
         return index_integer(v, item);
@@ -477,6 +512,7 @@ void bind_module(nb::module_ &m) {
     zk::init_module();
     import_names(m);
     lp::g_module.bind(m);
+    lp::g_unit_index = lp::unit_index();
 
     nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
                                   nb::type_slots(lp::Gc::slots_));

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace zk::lp1 {
+namespace zk::linear {
 
 class ExactInt {
   public:
@@ -229,4 +229,4 @@ class ExactInt {
     std::vector<std::uint32_t> limbs_;  // the magnitude, least significant first, no top zeros
 };
 
-}  // namespace zk::lp1
+}  // namespace zk::linear

@@ -1,10 +1,10 @@
-// Integer coefficients and constants of the second linear generation, computed exactly, and the
-// scan that keeps NaN and infinities out of real ones; Python-free. numpy's and the sparse
-// library's integer arithmetic wraps around in the operands' type (int32 for integer variables), or
-// refuses a host integer past it; these kernels compute in 64 bits, say when a result leaves that
-// range, and give the least and greatest result, from which the caller takes the narrowest type
-// that holds every value: the type the library's own arithmetic would give, int64 next, and float64
-// (computed as real values add and multiply) only past int64.
+// The integer and real kernels of sparse rows and arrays in compressed form; Python-free.
+// numpy's and the sparse library's integer arithmetic wraps around in the operands' type (int32
+// for integer variables), or refuses a host integer past it; these kernels compute in 64 bits, say
+// when a result leaves that range, and give the least and greatest result, from which the caller
+// takes the narrowest type that holds every value: the type the library's own arithmetic would
+// give, int64 next, and float64 (computed as real values add and multiply) only past int64. Real
+// values are scanned for NaN and infinities in vectorised passes.
 #pragma once
 
 #include <algorithm>
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace zk::lp2::exact {
+namespace zk::linear {
 
 enum class Op { kAdd, kSub, kMul };
 
@@ -156,10 +156,64 @@ inline CsrView view(const PlainCsr &m) {
     return {m.starts_.data(), m.cols_.data(), m.ints_.data(), m.reals_.data(), m.width_};
 }
 
-// The rows of a ± b, both canonical (columns ascending within a row, none repeated) with `rows`
-// rows, by the sparse library's rule for such matrices: per row, merged by column, an entry
-// present on one side only combined with 0 (a - 0, 0 - b), and a result equal to 0 not stored.
-// T is double (real values) or int64_t (exact: false when a result leaves 64 bits).
+// One line (a row, or a column of a compressed-column array) of a ± b, both canonical (columns
+// ascending, none repeated), appended to `cols` and `values` by the sparse library's rule for
+// such arrays: merged by column, an entry present on one side only combined with 0 (a - 0,
+// 0 - b), and a result that `is_zero` not stored. `av(i)` and `bv(j)` read the operands' values
+// as T; `combine(x, y, v)` sets v to x ± y, or returns false when the result leaves T (the merge
+// then stops and returns false).
+template <typename T, typename Col, typename A, typename B, typename Combine, typename IsZero>
+bool merge_line(const Col *ac, size_t an, A av, const Col *bc, size_t bn, B bv, Combine combine,
+                IsZero is_zero, std::vector<Col> &cols, std::vector<T> &values) {
+    auto keep = [&](Col col, const T &x, const T &y) {
+        T v;
+        if (!combine(x, y, v)) return false;
+        if (!is_zero(v)) {
+            cols.push_back(col);
+            values.push_back(std::move(v));
+        }
+        return true;
+    };
+    size_t i = 0, j = 0;
+    bool ok = true;
+    while (ok && i < an && j < bn) {
+        if (ac[i] == bc[j]) {
+            ok = keep(ac[i], av(i), bv(j));
+            ++i;
+            ++j;
+        } else if (ac[i] < bc[j]) {
+            ok = keep(ac[i], av(i), T(0));
+            ++i;
+        } else {
+            ok = keep(bc[j], T(0), bv(j));
+            ++j;
+        }
+    }
+    for (; ok && i < an; ++i) ok = keep(ac[i], av(i), T(0));
+    for (; ok && j < bn; ++j) ok = keep(bc[j], T(0), bv(j));
+    return ok;
+}
+
+// x ± y as real values (double) or exactly in 64 bits (int64_t: false past them).
+template <typename T>
+auto sum_step(bool minus) {
+    return [minus](T x, T y, T &v) {
+        if constexpr (std::is_same_v<T, double>) {
+            v = minus ? x - y : x + y;
+            return true;
+        } else {
+            return apply(minus ? Op::kSub : Op::kAdd, x, y, v);
+        }
+    };
+}
+
+// Only the test for a stored zero uses it: NaN is not zero.
+template <typename T>
+bool is_zero_value(const T &v) {
+    return v == 0;
+}
+
+// The rows of a ± b, both canonical with `rows` rows, each merged by merge_line.
 template <typename T>
 bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, PlainCsr &out) {
     std::vector<T> &values = [&out]() -> std::vector<T> & {
@@ -173,40 +227,15 @@ bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, Pl
     const size_t reserve = static_cast<size_t>(a.starts_[ra]) + static_cast<size_t>(b.starts_[ra]);
     out.cols_.reserve(reserve);
     values.reserve(reserve);
-    auto keep = [&](int32_t col, T x, T y) {
-        T v;
-        if constexpr (std::is_same_v<T, double>) {
-            v = minus ? x - y : x + y;
-        } else if (!apply(minus ? Op::kSub : Op::kAdd, x, y, v)) {
-            return false;
-        }
-        if (v != 0) {
-            out.cols_.push_back(col);
-            values.push_back(v);
-        }
-        return true;
-    };
     for (size_t r = 0; r < ra; ++r) {
-        auto i = static_cast<size_t>(a.starts_[r]), j = static_cast<size_t>(b.starts_[r]);
+        const auto i = static_cast<size_t>(a.starts_[r]), j = static_cast<size_t>(b.starts_[r]);
         const auto ie = static_cast<size_t>(a.starts_[r + 1]);
         const auto je = static_cast<size_t>(b.starts_[r + 1]);
-        bool ok = true;
-        while (ok && i < ie && j < je) {
-            if (a.cols_[i] == b.cols_[j]) {
-                ok = keep(a.cols_[i], a.value<T>(i), b.value<T>(j));
-                ++i;
-                ++j;
-            } else if (a.cols_[i] < b.cols_[j]) {
-                ok = keep(a.cols_[i], a.value<T>(i), T(0));
-                ++i;
-            } else {
-                ok = keep(b.cols_[j], T(0), b.value<T>(j));
-                ++j;
-            }
-        }
-        for (; ok && i < ie; ++i) ok = keep(a.cols_[i], a.value<T>(i), T(0));
-        for (; ok && j < je; ++j) ok = keep(b.cols_[j], T(0), b.value<T>(j));
-        if (!ok) return false;
+        if (!merge_line<T>(
+                a.cols_ + i, ie - i, [&a, i](size_t k) { return a.value<T>(i + k); }, b.cols_ + j,
+                je - j, [&b, j](size_t k) { return b.value<T>(j + k); }, sum_step<T>(minus),
+                is_zero_value<T>, out.cols_, values))
+            return false;
         out.starts_[r + 1] = static_cast<int32_t>(out.cols_.size());
     }
     return true;
@@ -419,4 +448,4 @@ inline bool reals_scaled_rows(const int32_t *starts, size_t rows, const double *
     return any == 0;
 }
 
-}  // namespace zk::lp2::exact
+}  // namespace zk::linear
