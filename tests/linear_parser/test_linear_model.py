@@ -892,6 +892,17 @@ def with_faster_calls(recording):
     return recording
 
 
+def both_engines(monkeypatch, recorder, forward=False):
+    """A recording engine without the faster calls, then one with them, each made the model
+    module's solver module in turn."""
+    for faster in (False, True):
+        recording = recorder(forward=forward)
+        if faster:
+            with_faster_calls(recording)
+        monkeypatch.setattr(linear_model, "linsolver", recording.module)
+        yield recording
+
+
 def handed_over(calls):
     """Rows as (lower, upper, [(column, value)]) and the costs set as {column: cost}, every
     number as the float the engine makes of it (bit for bit), whichever call carried them."""
@@ -940,11 +951,7 @@ def random_model(m, rng):
 
 def test_the_faster_calls_hand_over_what_the_required_calls_do(monkeypatch, recorder, rng):
     built = []
-    for faster in (False, True):
-        recording = recorder()
-        if faster:
-            with_faster_calls(recording)
-        monkeypatch.setattr(linear_model, "linsolver", recording.module)
+    for recording in both_engines(monkeypatch, recorder):
         random_model(LinearModel(), random.Random(rng.seed_value))
         built.append((recording.calls, handed_over(recording.calls)))
     (plain_calls, plain), (fast_calls, fast) = built
@@ -957,11 +964,7 @@ def test_the_faster_calls_hand_over_what_the_required_calls_do(monkeypatch, reco
 
 def test_the_faster_calls_give_the_same_optimum(monkeypatch, recorder, rng):
     optima = []
-    for faster in (False, True):
-        recording = recorder(forward=True)
-        if faster:
-            with_faster_calls(recording)
-        monkeypatch.setattr(linear_model, "linsolver", recording.module)
+    for recording in both_engines(monkeypatch, recorder, forward=True):
         m = LinearModel()
         random_model(m, random.Random(rng.seed_value))
         try:
@@ -981,11 +984,7 @@ def test_the_faster_calls_give_the_same_optimum(monkeypatch, recorder, rng):
 def test_rows_through_the_faster_calls_are_checked_as_before(monkeypatch, recorder, bad, exc):
     OTHER[1] = LinearModel().get_variables("x", VariableType.REAL, i=3)[0]
     outcomes = []
-    for faster in (False, True):
-        recording = recorder()
-        if faster:
-            with_faster_calls(recording)
-        monkeypatch.setattr(linear_model, "linsolver", recording.module)
+    for recording in both_engines(monkeypatch, recorder):
         m = LinearModel()
         x = m.get_variables("x", VariableType.REAL, i=3)
         recording.calls.clear()

@@ -195,6 +195,8 @@ nb::handle literal(const char *text) {
 // Joins text pieces: literal parts, texts the host made and the texts of operands.
 class Text {
   public:
+    // Room for every operator's template at once.
+    Text() { node_->pieces_.reserve(4); }
     Text &operator<<(const char *lit) {
         TextPiece p;
         p.object_ = nb::borrow(literal(lit));
@@ -282,10 +284,9 @@ NativeTerm with_number(const NativeTerm &e, const Number &k, Op op) {
         item->number_ = k;
         return chained(e, std::move(item));
     }
-    if (op == Op::kMul && e.column_ >= 0 && !e.scaled_) {
+    if (op == Op::kMul && e.column_ >= 0 && !e.scaled_ && k.type_ != ValueType::kObject) {
         NativeTerm t = e;
-        t.scaled_ = true;
-        t.factor_ = k;
+        t.set_factor(k);
         return t;
     }
     Polynomial scratch;
@@ -350,13 +351,12 @@ class NativeSum {
         if (t.polynomial_ || t.chain_ || t.column_ < 0) return term_value(t, scratch_);
         Polynomial *p = &unit_;
         if (t.scaled_) {
-            const Number &k = t.factor_;
+            const Number k = t.factor();
             auto found = std::find_if(scaled_.begin(), scaled_.end(), [&](const Scaled &s) {
                 return s.factor_.type_ == k.type_ && s.factor_.i_ == k.i_ &&
                        std::memcmp(&s.factor_.f_, &k.f_, sizeof(double)) == 0;
             });
             if (found == scaled_.end()) {
-                if (k.type_ == ValueType::kObject) return term_value(t, scratch_);
                 std::optional<Polynomial> made = scale(unit_polynomial(0), k);
                 if (!made) return nullptr;
                 if (scaled_.size() == kScaledUnits) scaled_.pop_back();

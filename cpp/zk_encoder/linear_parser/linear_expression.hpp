@@ -143,12 +143,24 @@ struct SumChain;
 
 struct NativeTerm {
     std::shared_ptr<const Polynomial> polynomial_;
-    std::int64_t column_ = -1;
-    bool scaled_ = false;
-    Number factor_;
     std::shared_ptr<const SumChain> chain_;
+    std::int64_t column_ = -1;
+    // The factor of a scaled element: an int within 64 bits or a float (nothing wider is kept).
+    std::int64_t factor_int_ = 0;
+    double factor_float_ = 0.0;
+    bool scaled_ = false;
+    bool factor_is_float_ = false;
 
     bool known() const { return polynomial_ != nullptr || column_ >= 0 || chain_ != nullptr; }
+    Number factor() const {
+        return factor_is_float_ ? Number::of_float(factor_float_) : Number::of_int(factor_int_);
+    }
+    void set_factor(const Number &k) {
+        scaled_ = true;
+        factor_is_float_ = k.type_ == ValueType::kFloat64;
+        factor_int_ = k.i_;
+        factor_float_ = k.f_;
+    }
 };
 
 // One item of a sum written left to right and the items before it (none for the first): an
@@ -247,7 +259,7 @@ inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch) {
     if (t.column_ < 0) return nullptr;
     scratch = unit_polynomial(t.column_);
     if (!t.scaled_) return &scratch;
-    std::optional<Polynomial> p = scale(scratch, t.factor_);
+    std::optional<Polynomial> p = scale(scratch, t.factor());
     if (!p) return nullptr;
     scratch = std::move(*p);
     return &scratch;
