@@ -690,3 +690,19 @@ def test_a_replaced_text_is_the_expression():
     m.add_constraint(e * 2 <= 3)
     m.solve()
     assert m.get_result("v")[2] == 1.5 and m.objective_value == 3
+
+
+@pytest.mark.parametrize("k,written", [
+    (3, "3"), (-7, "-7"), (0, "0"), (True, "1"), (np.int64(5), "5"), (2**63, str(2**63)),
+    (-(2**63), str(-(2**63))), (2**70, str(2**70)), (2.5, "2.5"), (np.float32(0.1), str(0.1))],
+    ids=["int", "negative", "zero", "truth", "numpy int", "past int64", "int64 min", "wide",
+         "float", "numpy float"])
+@pytest.mark.parametrize("operand", [LinearVariableProxy("x(0,1)"), LinearVariableProxy("\udc80"),
+                                     LinearExpression("a + b")], ids=["element", "surrogate",
+                                                                      "sum text"])
+def test_products_read_as_their_template_however_they_are_kept(k, written, operand):
+    if isinstance(k, np.float32):
+        written = str(float(k))
+    for e in (k * operand, operand * k):
+        assert str(e) == e._expression == format(e, "") == f"{written} * ({operand._expression})"
+        assert type(e) is LinearExpression and e.lo is None and e.hi is None

@@ -238,6 +238,41 @@ nb::object make_expression(Text &text, BlockRefsPtr blocks, NativeTerm native = 
     return out;
 }
 
+// "k * (e)" written at once for a plain int and an operand whose text is written (an element
+// reference, most often): a program may hold a million such products, and the text costs less
+// than the pieces it is made of. (A float's digits cost more to write than its pieces to keep.)
+// Invalid where the pieces are anything else.
+nb::object product_text(nb::handle k, const Operand &operand) {
+    PyObject *text = operand.piece_.object_.ptr();
+    if (operand.piece_.node_ || !text || !PyUnicode_CheckExact(text)) return nb::object();
+    if (!PyLong_CheckExact(k.ptr())) return nb::object();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
+    if (overflow != 0) return nb::object();
+    std::string out = std::to_string(v);
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) {
+        // A text that UTF-8 cannot hold (a lone surrogate) stays in pieces.
+        clear_only(PyExc_UnicodeEncodeError);
+        return nb::object();
+    }
+    out += " * (";
+    out.append(utf8, static_cast<std::size_t>(size));
+    out += ")";
+    PyObject *r = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object make_written(nb::object text, BlockRefsPtr blocks, NativeTerm native) {
+    LinearExpression e(std::move(text), std::move(blocks));
+    e.native_ = std::move(native);
+    nb::object out = nb::cast(std::move(e));
+    untrack_if_acyclic(out);
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Native terms: what the operators' texts evaluate to, computed as the evaluation computes it
 // (the numeric expressions' arithmetic, step for step in the order the text's operators group),
@@ -428,21 +463,26 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
         k.is_valid()) {
         Operand n = formatted(k);
         Operand a = formatted(self);
-        switch (op) {
-            case Op::kAdd:
-                t << a << " + " << n;
-                break;
-            case Op::kSub:
-                t << a << " - " << n;
-                break;
-            case Op::kMul:
-                t << n << " * (" << a << ")";
-                break;
+        nb::object written = op == Op::kMul ? product_text(k, a) : nb::object();
+        if (!written.is_valid()) {
+            switch (op) {
+                case Op::kAdd:
+                    t << a << " + " << n;
+                    break;
+                case Op::kSub:
+                    t << a << " - " << n;
+                    break;
+                case Op::kMul:
+                    t << n << " * (" << a << ")";
+                    break;
+            }
         }
         if (const NativeTerm *e = native_of(a)) {
             if (std::optional<Number> number = native_number(k))
                 native = with_number(*e, *number, op);
         }
+        if (written.is_valid())
+            return make_written(std::move(written), std::move(blocks), std::move(native));
     } else if (is_expression(other)) {
         check_borders(other);
         blocks = merged_refs(blocks, blocks_of(other));
