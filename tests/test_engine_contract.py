@@ -15,8 +15,10 @@ from pysat.solvers import Solver
 
 import nubrix.sorn_engine as se
 import nubrix.sorn_engine.bxpr as bx
+import nubrix.sorn_engine.linsolver as ls
 import nubrix.sorn_engine.pbct as pb
-from zk_encoder import Implication, Model, Sum, SumIt, Xor
+import zk_encoder.linear_parser as lp1
+from zk_encoder import Implication, LinearModel, Model, Sum, SumIt, VariableType, Xor
 
 # The engine's faster calls that the library uses only where they are offered, as
 # engine/CONTRACT.md lists them: (owner, attribute).
@@ -27,6 +29,8 @@ OPTIONAL_CALLS = [
     (bx, "clauses_s"),
     (pb.VectorClauseDatabase, "get_clause_arrays"),
     (se.var_mapping, "set_var_families"),
+    (ls.LinearSolver, "addRowList"),
+    (ls.LinearSolver, "changeColCostArrays"),
 ]
 CONTRACT = pathlib.Path(__file__).resolve().parents[1] / "engine" / "CONTRACT.md"
 
@@ -202,12 +206,39 @@ def test_models_mean_the_same_without_the_faster_calls(case, engine):
         assert sum(engine.counts.values()) > 0
 
 
+def transport():
+    """The README's transport LP, rows one by one and the target one product per route: its
+    optimum and the amounts shipped."""
+    supply, demand = [35, 50, 40], [45, 20, 30, 30]
+    cost = [[8, 6, 10, 9], [9, 12, 13, 7], [14, 9, 16, 5]]
+    model = LinearModel()
+    ship = model.get_variables("ship", VariableType.REAL, lo=0, plant=3, market=4)
+    for a in range(3):
+        model.add_constraint(lp1.SumIt([ship[a, b] for b in range(4)]) <= supply[a])
+    for b in range(4):
+        model.add_constraint(ship[0, b] + ship[1, b] + 1.0 * ship[2, b] >= demand[b])
+    model.add_target(lp1.SumIt([cost[a][b] * ship[a, b] for a in range(3) for b in range(4)]),
+                     True)
+    model.solve()
+    return model.objective_value, model.get_result("ship")
+
+
+def test_linear_models_mean_the_same_without_the_faster_calls(engine):
+    objective, shipped = transport()
+    assert objective == pytest.approx(1020)
+    assert all(t <= s + 1e-9 for t, s in zip(shipped.sum(axis=1), [35, 50, 40]))
+    assert all(t >= d - 1e-9 for t, d in zip(shipped.sum(axis=0), [45, 20, 30, 30]))
+    if engine is not None:
+        assert engine.counts["addRowList"] == 7 and engine.counts["changeColCostArrays"] == 1
+
+
 def test_every_faster_call_is_used_where_offered(monkeypatch):
     """With the calls offered, the models above take every one of them, so that hiding them
     changes the road; the arrays the bulk insertions receive are read-only 1-D int64 views."""
     offered = Offered(monkeypatch)
     for case in MODELS:
         build(case)
+    transport()
     assert [name for name, n in offered.counts.items() if n == 0] == []
     assert offered.arrays_seen and set(offered.arrays_seen) == {("int64", 1, False)}
 

@@ -665,14 +665,88 @@ void add_rows_checked(LinearSolver &s, const char *op, const ArrayView<double> &
                           values.data_, count);
 }
 
+// A plain float, or a plain int within 64 bits, as a double; false for anything else, which the
+// general readers convert or refuse (and name in their messages, made only then).
+bool plain_double(nb::handle obj, double &out) {
+    if (PyFloat_CheckExact(obj.ptr())) {
+        out = PyFloat_AS_DOUBLE(obj.ptr());
+        return true;
+    }
+    if (!PyLong_CheckExact(obj.ptr())) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (overflow != 0) return false;
+    out = static_cast<double>(v);
+    return true;
+}
+
+bool plain_int64(nb::handle obj, int64_t &out) {
+    if (!PyLong_CheckExact(obj.ptr())) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (overflow != 0) return false;
+    out = v;
+    return true;
+}
+
+// The entries of a row given as the host's lists of plain ints (within 64 bits) and plain
+// numbers, read item by item: what numpy's conversion would make of them, without making arrays
+// (most of the cost of a call that brings a few entries). False for anything else, which the
+// arrays' way converts or refuses.
+bool read_lists(nb::handle indices_obj, nb::handle values_obj, std::vector<int64_t> &indices,
+                std::vector<double> &values) {
+    PyObject *il = indices_obj.ptr();
+    PyObject *vl = values_obj.ptr();
+    if (!PyList_CheckExact(il) || !PyList_CheckExact(vl)) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(il), m = PyList_GET_SIZE(vl);
+    indices.resize(static_cast<std::size_t>(n));
+    values.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject *item = PyList_GET_ITEM(il, k);
+        if (!PyLong_CheckExact(item)) return false;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0) return false;
+        indices[static_cast<std::size_t>(k)] = v;
+    }
+    for (Py_ssize_t k = 0; k < m; ++k) {
+        PyObject *item = PyList_GET_ITEM(vl, k);
+        if (PyFloat_CheckExact(item)) {
+            values[static_cast<std::size_t>(k)] = PyFloat_AS_DOUBLE(item);
+            continue;
+        }
+        if (!PyLong_CheckExact(item)) return false;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0) return false;
+        values[static_cast<std::size_t>(k)] = static_cast<double>(v);
+    }
+    return true;
+}
+
 void add_row(LinearSolver &s, nb::handle lower_obj, nb::handle upper_obj, nb::handle count_obj,
              nb::handle indices_obj, nb::handle values_obj) {
     const char *op = "addRow";
-    const double lower = number_arg(lower_obj, "addRow: the lower bound");
-    const double upper = number_arg(upper_obj, "addRow: the upper bound");
-    const int64_t count = nonneg_arg(count_obj, "addRow: the number of entries");
-    IndexArray indices = index_array(indices_obj, "addRow: the column indices");
-    ArrayView<double> values = float_array(values_obj, "addRow: the values");
+    double lower = 0.0, upper = 0.0;
+    int64_t count = 0;
+    if (!plain_double(lower_obj, lower)) lower = number_arg(lower_obj, "addRow: the lower bound");
+    if (!plain_double(upper_obj, upper)) upper = number_arg(upper_obj, "addRow: the upper bound");
+    if (!plain_int64(count_obj, count) || count < 0)
+        count = nonneg_arg(count_obj, "addRow: the number of entries");
+    std::vector<int64_t> list_indices;
+    std::vector<double> list_values;
+    IndexArray indices;
+    ArrayView<double> values;
+    if (read_lists(indices_obj, values_obj, list_indices, list_values)) {
+        indices.wide_ = true;
+        indices.i64_.data_ = list_indices.data();
+        indices.i64_.size_ = static_cast<int64_t>(list_indices.size());
+        values.data_ = list_values.data();
+        values.size_ = static_cast<int64_t>(list_values.size());
+    } else {
+        indices = index_array(indices_obj, "addRow: the column indices");
+        values = float_array(values_obj, "addRow: the values");
+    }
     check_length(op, "the column indices", indices.size(), count);
     check_length(op, "the values", values.size_, count);
     ArrayView<double> lo, up;
@@ -716,8 +790,10 @@ void change_sense(LinearSolver &s, nb::handle sense) {
 }
 
 void change_col_cost(LinearSolver &s, nb::handle col_obj, nb::handle cost_obj) {
-    const int64_t col = int64_arg(col_obj, "changeColCost: the column");
-    const double cost = number_arg(cost_obj, "changeColCost: the cost");
+    int64_t col = 0;
+    double cost = 0.0;
+    if (!plain_int64(col_obj, col)) col = int64_arg(col_obj, "changeColCost: the column");
+    if (!plain_double(cost_obj, cost)) cost = number_arg(cost_obj, "changeColCost: the cost");
     s.model_.change_costs("changeColCost", &col, &cost, 1);
 }
 
@@ -927,6 +1003,10 @@ void register_linsolver(nb::module_ &top) {
              nb::arg("indices"), nb::arg("integrality"), "Set the kinds of the listed columns")
         .def("addRow", &add_row, nb::arg("lower"), nb::arg("upper"), nb::arg("num_new_nz"),
              nb::arg("indices"), nb::arg("values"), "Append one row")
+        // The same call under the name an engine gives it when it takes the entries as the
+        // host's lists at no extra cost (the library then hands lists instead of arrays).
+        .def("addRowList", &add_row, nb::arg("lower"), nb::arg("upper"), nb::arg("num_new_nz"),
+             nb::arg("indices"), nb::arg("values"), "Append one row given as lists")
         .def("addRows", &add_rows, nb::arg("num_new_row"), nb::arg("lower"), nb::arg("upper"),
              nb::arg("num_new_nz"), nb::arg("starts"), nb::arg("indices"), nb::arg("values"),
              "Append rows given in compressed-row form")
@@ -936,6 +1016,10 @@ void register_linsolver(nb::module_ &top) {
              "Set the cost of one column")
         .def("changeColsCost", &change_cols_cost, nb::arg("num_set_entries"), nb::arg("indices"),
              nb::arg("cost"), "Set the costs of the listed columns")
+        // One call for the costs a first-generation objective sets one by one otherwise.
+        .def("changeColCostArrays", &change_cols_cost, nb::arg("num_set_entries"),
+             nb::arg("indices"), nb::arg("cost"),
+             "Set the costs of the listed columns, as changeColCost for each would")
         .def("passHessian", &pass_hessian, nb::arg("dim"), nb::arg("num_nz"), nb::arg("format"),
              nb::arg("start"), nb::arg("index"), nb::arg("value"),
              "Replace the quadratic part of the objective (1/2 x'Hx)")

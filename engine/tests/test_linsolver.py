@@ -1165,3 +1165,93 @@ def test_second_generation_call_sequence():
     assert info.objective_function_value == pytest.approx(reference.fun, abs=1e-6)
     x = sol.col_value
     assert info.objective_function_value == pytest.approx(c @ x + 0.5 * x @ h @ x, abs=1e-12)
+
+
+# --- rows as the host's lists, costs as plain numbers ----------------------------------------
+
+LIST_ROWS = {
+    "ints and floats": (-1.5, 4, [0, 2], [1.5, -2.0]),
+    "int values": (0, 9, [1, 0], [3, 2**40 + 1]),
+    "empty": (1, inf, [], []),
+    "numpy scalars inside": (np.float64(-2), 3, [np.int64(1), 2], [np.float64(0.5), 1]),
+    "truth values": (0, 1, [True, 0], [1.0, True]),
+    "int beyond 64 bits": (0, 1, [0], [2**70]),
+    "float index": (0, 1, [0.0], [1.0]),
+    "index beyond 64 bits": (0, 1, [2**70], [1.0]),
+    "negative index": (0, 1, [-1], [1.0]),
+    "column outside": (0, 1, [3], [1.0]),
+    "nan value": (0, 1, [0], [float("nan")]),
+    "infinite value": (0, 1, [1], [-inf]),
+    "text value": (0, 1, [1], ["1"]),
+    "count": (0, 1, [0, 1], [1.0]),
+    "big bound": (-(2**70), 2**70, [1], [1.0]),
+    "bool count": (0, 1, [2], [1.0]),
+}
+
+
+def outcome(step, tmp_path, name):
+    """What a step leaves: the model written out, or the error it raised."""
+    s = solver()
+    s.addVars(3, np.zeros(3), np.ones(3))
+    path = tmp_path / f"{name}.mps"
+    try:
+        step(s)
+        s.writeModel(str(path))
+    except Exception as exc:  # compared between the two ways
+        return type(exc), str(exc)
+    return path.read_text()
+
+
+@pytest.mark.parametrize("case", list(LIST_ROWS), ids=list(LIST_ROWS))
+@pytest.mark.parametrize("call", ["addRow", "addRowList"])
+def test_rows_given_as_lists_mean_what_numpy_makes_of_them(case, call, tmp_path):
+    lower, upper, indexes, values = LIST_ROWS[case]
+    count = True if case == "bool count" else len(indexes) + (case == "count")
+
+    def as_lists(s):
+        getattr(s, call)(lower, upper, count, list(indexes), list(values))
+
+    def as_arrays(s):
+        s.addRow(lower, upper, count, np.asarray(indexes), np.asarray(values))
+
+    assert outcome(as_lists, tmp_path, "lists") == outcome(as_arrays, tmp_path, "arrays")
+
+
+@pytest.mark.parametrize("col,cost", [
+    (1, 2.5), (2, -3), (0, 2**60 + 1), (np.int32(1), np.float32(0.1)), (1, True), (True, 1.0),
+    (2, 2**70), (2**70, 1.0), (1.0, 1.0), (1, "1"), (1, float("nan")), (-1, 1.0)],
+    ids=["float", "int", "wide int", "numpy", "truth cost", "truth column", "int beyond 64 bits",
+         "column beyond 64 bits", "float column", "text cost", "nan", "negative column"])
+def test_plain_costs_mean_what_the_general_reading_makes_of_them(col, cost, tmp_path):
+    def plain(s):
+        s.changeColCost(col, cost)
+
+    def numpy_kind(v):
+        # numpy's scalars are read by the general readers, which every other number takes.
+        if type(v) is float:
+            return np.float64(v)
+        if type(v) is int and -(2**63) <= v < 2**63:
+            return np.int64(v)
+        return v
+
+    def general(s):
+        s.changeColCost(numpy_kind(col), numpy_kind(cost))
+
+    plain_outcome, general_outcome = (outcome(plain, tmp_path, "plain"),
+                                      outcome(general, tmp_path, "general"))
+    if isinstance(plain_outcome, tuple):  # the messages name the types given
+        plain_outcome, general_outcome = plain_outcome[0], general_outcome[0]
+    assert plain_outcome == general_outcome
+
+
+def test_costs_as_arrays_set_what_one_call_per_column_sets(tmp_path):
+    cols, costs = np.array([2, 0], dtype=np.int32), np.array([1.5, -4.0])
+
+    def arrays(s):
+        s.changeColCostArrays(2, cols, costs)
+
+    def one_by_one(s):
+        for c, v in zip(cols.tolist(), costs.tolist()):
+            s.changeColCost(c, v)
+
+    assert outcome(arrays, tmp_path, "arrays") == outcome(one_by_one, tmp_path, "single")

@@ -608,3 +608,101 @@ def test_texts_follow_redirected_lookups(build, text, checked):
 def test_a_text_that_is_not_a_string_fails_as_str_does(build):
     with pytest.raises(TypeError, match="__str__ returned non-string"):
         build(LinearExpression(5))
+
+
+# ------------------------------------------------------------------------------------------------
+# What the host's cycle collection sees, and texts kept unwritten.
+
+class Sentinel:
+    """Records its own end: an object held only through a cycle ends only when the host's cycle
+    collection finds that cycle."""
+
+    ended = 0
+
+    def __del__(self):
+        Sentinel.ended += 1
+
+
+def built_expressions():
+    from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
+    m = LinearModel()
+    v = m.get_variables("v", VariableType.REAL, i=4)
+    return {
+        "element": lambda: v[1], "product": lambda: 2.5 * v[1], "sum": lambda: v[0] + v[1] * 3,
+        "difference": lambda: 3 - v[2], "negation": lambda: -v[0], "bounded": lambda: v[0] <= 3,
+        "SumIt": lambda: SumIt([v[0], 2 * v[1]]), "Sum": lambda: Sum(v[0], i=range(2)),
+        "placeholder": lambda: v["i"] * 2,
+    }
+
+
+@pytest.mark.parametrize("kind", list(built_expressions()))
+def test_expressions_holding_no_references_are_not_collected_but_their_cycles_are(kind):
+    import gc
+    e = built_expressions()[kind]()
+    # A million products kept in a list would otherwise be walked at every collection.
+    assert not gc.is_tracked(e)
+    for close_cycle in (lambda o: setattr(o, "me", o), lambda o: o.__dict__.update(me=o),
+                        lambda o: vars(o).setdefault("me", o)):
+        o = built_expressions()[kind]()
+        close_cycle(o)
+        assert gc.is_tracked(o)
+        o.sentinel = Sentinel()
+        before = Sentinel.ended
+        del o
+        gc.collect()
+        assert Sentinel.ended == before + 1
+
+
+def test_a_bound_that_can_refer_back_keeps_the_expression_collected():
+    import gc
+    assert not gc.is_tracked(y0 <= 3)
+    assert gc.is_tracked(y0 <= fractions.Fraction(1, 2))
+    e = LinearExpression("a")
+    e._expression = e
+    assert gc.is_tracked(e)
+
+
+def test_long_sums_are_written_and_freed_without_recursion():
+    from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
+    m = LinearModel()
+    v = m.get_variables("v", VariableType.REAL, i=3)
+    e = v[0]
+    n = 200_000
+    for k in range(n):
+        e = e + v[k % 3] * 2
+    text = str(e)
+    assert text.startswith("v(0) + 2 * (v(0)) + 2 * (v(1)) + ") and text.count(" + ") == n
+    assert e._expression is e._expression  # written once
+    f = -e
+    del e
+    assert str(f) == "-(" + text + ")"
+    del f
+
+
+def test_a_replaced_text_is_the_expression():
+    from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
+    m = LinearModel()
+    v = m.get_variables("v", VariableType.REAL, lo=0, hi=5, i=3)
+    e = v[0] + v[1]
+    e._expression = "v(2)"
+    assert str(e * 2) == "2 * (v(2))"
+    m.add_target(e * 2, False)
+    m.add_constraint(e * 2 <= 3)
+    m.solve()
+    assert m.get_result("v")[2] == 1.5 and m.objective_value == 3
+
+
+@pytest.mark.parametrize("k,written", [
+    (3, "3"), (-7, "-7"), (0, "0"), (True, "1"), (np.int64(5), "5"), (2**63, str(2**63)),
+    (-(2**63), str(-(2**63))), (2**70, str(2**70)), (2.5, "2.5"), (np.float32(0.1), str(0.1))],
+    ids=["int", "negative", "zero", "truth", "numpy int", "past int64", "int64 min", "wide",
+         "float", "numpy float"])
+@pytest.mark.parametrize("operand", [LinearVariableProxy("x(0,1)"), LinearVariableProxy("\udc80"),
+                                     LinearExpression("a + b")], ids=["element", "surrogate",
+                                                                      "sum text"])
+def test_products_read_as_their_template_however_they_are_kept(k, written, operand):
+    if isinstance(k, np.float32):
+        written = str(float(k))
+    for e in (k * operand, operand * k):
+        assert str(e) == e._expression == format(e, "") == f"{written} * ({operand._expression})"
+        assert type(e) is LinearExpression and e.lo is None and e.hi is None

@@ -3,13 +3,14 @@ arguments and element types; the messages and log lines; the state a refusal lea
 
 import enum
 import pathlib
+import random
 import types
 
 import numpy as np
 import pytest
 
 import zk_encoder.linear_parser.linear_model as linear_model
-from zk_encoder._exceptions import SolverError, VariableError
+from zk_encoder._exceptions import BuildError, SolverError, VariableError
 from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser.compiled_linear_expressions import CompiledSum
 from zk_encoder.linear_parser.linear_model import LinearModel, SolutionStatus, VariableType, inf
@@ -857,3 +858,136 @@ def test_write_model_parent_that_cannot_be_made(lp, engine, tmp_path):
     with pytest.raises(OSError):
         lp.m.write_model(tmp_path / "file" / "m.mps")
     assert engine.calls == []
+
+
+# --- the engine's faster calls ---------------------------------------------------------------
+
+
+OTHER = [None, None]  # an element of another model's block of the same name
+
+
+def with_faster_calls(recording):
+    """The recording module's solver class also offering the faster calls (on the class, where
+    the model looks for them), recorded under their own names."""
+    cls = recording.module.LinearSolver
+
+    def add_row_list(self, *args):
+        recording.calls.append(("addRowList", args))
+        if self._real is not None:
+            return self._real.addRowList(*args)
+
+    def change_col_cost_arrays(self, *args):
+        recording.calls.append(("changeColCostArrays", args))
+        if self._real is not None:
+            return self._real.changeColCostArrays(*args)
+
+    cls.addRowList = add_row_list
+    cls.changeColCostArrays = change_col_cost_arrays
+    return recording
+
+
+def both_engines(monkeypatch, recorder, forward=False):
+    """A recording engine without the faster calls, then one with them, each made the model
+    module's solver module in turn."""
+    for faster in (False, True):
+        recording = recorder(forward=forward)
+        if faster:
+            with_faster_calls(recording)
+        monkeypatch.setattr(linear_model, "linsolver", recording.module)
+        yield recording
+
+
+def handed_over(calls):
+    """Rows as (lower, upper, [(column, value)]) and the costs set as {column: cost}, every
+    number as the float the engine makes of it (bit for bit), whichever call carried them."""
+    rows, costs, other = [], {}, []
+    for op, args in calls:
+        if op in ("addRow", "addRowList"):
+            lower, upper, count, indexes, values = args
+            if op == "addRowList":
+                assert type(indexes) is list and type(values) is list
+                assert all(type(c) is int for c in indexes)
+                assert all(type(v) is float for v in values)
+            else:
+                assert isinstance(indexes, np.ndarray) and isinstance(values, np.ndarray)
+            assert count == len(indexes) == len(values)
+            rows.append((float(lower).hex(), float(upper).hex(),
+                         [(int(c), float(v).hex()) for c, v in zip(indexes, values)]))
+        elif op == "changeColCost":
+            costs[int(args[0])] = float(args[1]).hex()
+        elif op == "changeColCostArrays":
+            n, indexes, values = args
+            assert n == len(indexes) == len(values)
+            costs.update((int(c), float(v).hex()) for c, v in zip(indexes, values))
+        else:
+            other.append((op, [a.tolist() if isinstance(a, np.ndarray) else a for a in args]))
+    return rows, costs, other
+
+
+def random_model(m, rng):
+    x = m.get_variables("x", VariableType.REAL, lo=-4, hi=9, i=5, j=3)
+    y = m.get_variables("y", VariableType.INTEGER, lo=-3, hi=6, k=4)
+    i = m.get_indexes(["i"])
+    numbers = [0, 1, -1, 2.5, -0.0, 0.1, 3, 10**15, 2**53 + 1, -7.25, np.float64(1.5), True,
+               np.int32(-2)]
+    for _ in range(30):
+        terms = [rng.choice(numbers) * x[rng.randrange(5), rng.randrange(3)]
+                 for _ in range(rng.randrange(1, 6))]
+        row = terms[0]
+        for t in terms[1:]:
+            row = row + t if rng.random() < 0.7 else row - t
+        row = row + rng.choice(numbers) * y[rng.randrange(4)] + rng.choice([0, 2, -1.5])
+        m.add_constraint(row, lo=rng.choice([None, -3, 0.5]), hi=rng.choice([None, 7, 10**20]))
+    m.add_constraint(Sum(x[i, 1], i=range(5)) <= 4, i=range(2))
+    m.add_target(SumIt([rng.choice(numbers) * x[a, b] for a in range(5) for b in range(3)])
+                 + 2 * y[1] - y[3] * 0.5, rng.random() < 0.5)
+
+
+def test_the_faster_calls_hand_over_what_the_required_calls_do(monkeypatch, recorder, rng):
+    built = []
+    for recording in both_engines(monkeypatch, recorder):
+        random_model(LinearModel(), random.Random(rng.seed_value))
+        built.append((recording.calls, handed_over(recording.calls)))
+    (plain_calls, plain), (fast_calls, fast) = built
+    assert fast == plain
+    ops = [op for op, _ in fast_calls]
+    assert "addRow" not in ops and "changeColCost" not in ops
+    assert ops.count("addRowList") == 32 and ops.count("changeColCostArrays") == 1
+    assert [op for op, _ in plain_calls].count("addRow") == 32
+
+
+def test_the_faster_calls_give_the_same_optimum(monkeypatch, recorder, rng):
+    optima = []
+    for recording in both_engines(monkeypatch, recorder, forward=True):
+        m = LinearModel()
+        random_model(m, random.Random(rng.seed_value))
+        try:
+            m.solve()
+            optima.append((m.objective_value, m.get_result("y").tolist()))
+        except SolverError as exc:
+            optima.append(str(exc))
+    assert optima[0] == optima[1]
+
+
+@pytest.mark.parametrize("bad,exc", [
+    (lambda x: x[0] * 2 + OTHER[1] <= 1, BuildError), (lambda x: x[7] * 2 <= 1, IndexError),
+    (lambda x: x[0] * 2 + 2**80 <= 1, None), (lambda x: x[0] * 2**80 <= 1, None),
+    (lambda x: x[0] * 1e300 + x[1] * -1e300 + 1e-300 <= 1, None)],
+    ids=["another model's block", "column outside", "big constant", "big coefficient",
+         "extreme floats"])
+def test_rows_through_the_faster_calls_are_checked_as_before(monkeypatch, recorder, bad, exc):
+    OTHER[1] = LinearModel().get_variables("x", VariableType.REAL, i=3)[0]
+    outcomes = []
+    for recording in both_engines(monkeypatch, recorder):
+        m = LinearModel()
+        x = m.get_variables("x", VariableType.REAL, i=3)
+        recording.calls.clear()
+        try:
+            m.add_constraint(bad(x))
+            outcomes.append(("ok", handed_over(recording.calls)))
+        except Exception as e:  # compared below
+            outcomes.append((type(e), str(e), recording.calls))
+    assert outcomes[0] == outcomes[1]
+    assert (outcomes[0][0] == "ok") == (exc is None)
+    if exc is not None:
+        assert outcomes[0][0] is exc and outcomes[0][2] == []

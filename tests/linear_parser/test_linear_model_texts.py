@@ -472,3 +472,68 @@ def test_a_signal_ends_a_long_native_evaluation(monkeypatch):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+# --- values the expressions' operators kept ---------------------------------------------------
+
+
+def random_term(rng, x):
+    """One product, element or number of a sum written left to right."""
+    roll = rng.random()
+    element = x[rng.randrange(6)]
+    if roll < 0.2:
+        return element
+    if roll < 0.3:
+        return random_number(rng)
+    return rng.choice([-2.5, -1, -0.0, 0, 0.0, 3, 1e-300, 1e300, 2**62, np.float64(-0.75),
+                       0.1, -(2**63), 7]) * element
+
+
+@pytest.mark.parametrize("length", [1, 2, 4, 16, 17, 40], ids=lambda n: f"{n} items")
+def test_sums_written_left_to_right_give_the_same_engine_calls(monkeypatch, recorder, length):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = random.Random(seed)
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 6})})
+    x = pair.blocks["x"]
+    natives = 0
+    for _ in range(25):
+        terms = [rng.choice([-2.5, -0.0, 2, -1]) * x[rng.randrange(6)]]
+        terms += [random_term(rng, x) for _ in range(length - 1)]
+        expression = terms[0]
+        for term in terms[1:]:
+            expression = expression + term
+        if rng.random() < 0.3:
+            expression = rng.choice([lambda e: 2 * e, lambda e: -e, lambda e: e - x[1],
+                                     lambda e: 3 - e, lambda e: e * x[2]])(expression)
+        ok, native = pair.both(lambda m: m.add_constraint(expression <= 4))
+        natives += native
+        pair.both(lambda m: m.add_target(expression, minimization=False))
+        pair.both(lambda m: m.add_target(SumIt([expression, terms[-1] * 1 + 0]), True))
+    assert natives > 0
+
+
+def test_a_sum_regrouped_by_its_text_is_read_from_the_text(monkeypatch, recorder):
+    # a + (b + c) is written "a + b + c", which the evaluation groups as (a + b) + c: the text,
+    # not the order the operators ran in, is what the row means (the floats differ).
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 3})})
+    x = pair.blocks["x"]
+    expression = 0.1 * x[0] + (0.2 * x[0] + 0.3 * x[0])
+    assert str(expression) == "0.1 * (x(0)) + 0.2 * (x(0)) + 0.3 * (x(0))"
+    pair.both(lambda m: m.add_constraint(expression <= 1))
+    ((_, (_, _, _, _, values)),) = pair.native_engine.calls[-1:]
+    assert values.tolist() == [0.1 + 0.2 + 0.3]
+
+
+@pytest.mark.parametrize("kind", ["row", "target"])
+def test_a_known_value_is_taken_without_the_texts(monkeypatch, recorder, kind):
+    pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 4, "m": 3})})
+    x = pair.blocks["x"]
+    expression = SumIt([x[a, b] * (a - b) for a in range(4) for b in range(3)]) + x[1, 1] * 0.5
+    if kind == "row":
+        _, native = pair.both(lambda m: m.add_constraint(expression >= -3))
+    else:
+        _, native = pair.both(lambda m: m.add_target(expression, minimization=True))
+    assert native
+    # The text reads as it always did once a program asks for it.
+    assert str(expression).startswith("CompiledSum([0 * (x(0,0)), -1 * (x(0,1)), ")

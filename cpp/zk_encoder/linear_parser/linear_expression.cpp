@@ -7,6 +7,8 @@
 // offer (there is no reflected subtraction: `k - e` is written as `-(e) + k`).
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -75,8 +77,11 @@ bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
 // fractions by their value, so that the text means what the program's number means); an invalid
 // object for what is no number. Complex values, NaN and infinities are refused: the text would
 // not evaluate, or would give the solver a coefficient it cannot take.
+// An expression is no number: the abstract number classes' tests, which cost more than the
+// whole operation, are skipped for it.
 nb::object number_operand(nb::handle obj, const char *what) {
     if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
+    if (PyObject_TypeCheck(obj.ptr(), g_expression_type)) return nb::object();
     nb::object plain = numbers::plain_or_none(g_module, what, obj);
     if (plain.is_valid()) numbers::refuse_if_not_finite(g_module, what, plain);
     return plain;
@@ -93,67 +98,325 @@ bool is_bounded(nb::handle obj) {
     return !e.lo_.is_none() || !e.hi_.is_none();
 }
 
-// The text of one of this module's expressions whose str() is its own: the stored text itself.
-PyObject *own_text(nb::handle obj) {
+// An operand as it enters a text: the piece written for it and, when that piece is the
+// operand's own text (so that the text evaluates to what the operand's native term says), the
+// operand's state.
+struct Operand {
+    TextPiece piece_;
+    LinearExpression *own_ = nullptr;
+};
+
+// One of this module's expressions whose str() is its own: its stored text, written or not.
+LinearExpression *own_text(nb::handle obj) {
     if (PyObject_TypeCheck(obj.ptr(), g_expression_type) == 0) return nullptr;
     if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name_) != g_own->str_)
         return nullptr;
-    PyObject *text = state(obj).expression_.ptr();
+    LinearExpression &e = state(obj);
+    if (e.text_) return &e;
     // str() refuses a text that is not a string; the host's call says how.
-    return PyUnicode_CheckExact(text) ? text : nullptr;
+    return PyUnicode_CheckExact(e.expression_.ptr()) ? &e : nullptr;
+}
+
+TextPiece own_piece(const LinearExpression &e) {
+    TextPiece p;
+    if (e.text_)
+        p.node_ = e.text_;
+    else
+        p.object_ = e.expression_;
+    return p;
+}
+
+// A text the host made, as an exact str: a subclass's instance could refer back.
+TextPiece text_piece(nb::object text) {
+    TextPiece p;
+    if (PyUnicode_CheckExact(text.ptr())) {
+        p.object_ = std::move(text);
+    } else {
+        p.object_ = nb::steal(PyUnicode_FromObject(text.ptr()));
+        if (!p.object_.is_valid()) throw nb::python_error();
+    }
+    return p;
 }
 
 // format(obj, ''): how numbers, operands and keyword values are written into texts. For the
-// host's float and an expression whose formatting is object's own, that is str(obj).
-nb::object formatted(nb::handle obj) {
-    if (PyFloat_CheckExact(obj.ptr())) {
-        PyObject *s = PyObject_Str(obj.ptr());
-        if (!s) throw nb::python_error();
-        return nb::steal(s);
+// host's float and an expression whose formatting is object's own, that is str(obj); a float
+// and an int within 64 bits are written only when the text is (str() of either cannot fail).
+Operand formatted(nb::handle obj) {
+    Operand out;
+    PyObject *o = obj.ptr();
+    if (PyFloat_CheckExact(o)) {
+        out.piece_.object_ = nb::borrow(obj);
+        return out;
     }
-    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name_) == g_own->object_format_) {
-        if (PyObject *text = own_text(obj)) return nb::borrow(text);
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0) {
+            out.piece_.object_ = nb::borrow(obj);
+            return out;
+        }
     }
-    return zk::format_plain(obj);
+    if (py_private::type_lookup(Py_TYPE(o), g_own->format_name_) == g_own->object_format_) {
+        if (LinearExpression *e = own_text(obj)) {
+            out.piece_ = own_piece(*e);
+            out.own_ = e;
+            return out;
+        }
+    }
+    out.piece_ = text_piece(zk::format_plain(obj));
+    return out;
 }
 
-nb::object plain(nb::handle obj) {
-    if (PyObject *text = own_text(obj)) return nb::borrow(text);
+// str(obj), as SumIt writes its items.
+Operand plain(nb::handle obj) {
+    Operand out;
+    if (LinearExpression *e = own_text(obj)) {
+        out.piece_ = own_piece(*e);
+        out.own_ = e;
+        return out;
+    }
     PyObject *s = PyObject_Str(obj.ptr());
     if (!s) throw nb::python_error();
-    return nb::steal(s);
+    out.piece_ = text_piece(nb::steal(s));
+    return out;
 }
 
-// Joins text pieces: literal parts and texts the host made.
+// The literal parts of the templates, each made once.
+nb::handle literal(const char *text) {
+    static std::vector<std::pair<const char *, PyObject *>> made;
+    for (const auto &m : made)
+        if (m.first == text) return m.second;
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    made.emplace_back(text, s);
+    return s;
+}
+
+// Joins text pieces: literal parts, texts the host made and the texts of operands.
 class Text {
   public:
-    Text &operator<<(const char *literal) {
-        add(nb::str(literal));
+    // Room for every operator's template at once.
+    Text() { node_->pieces_.reserve(4); }
+    Text &operator<<(const char *lit) {
+        TextPiece p;
+        p.object_ = nb::borrow(literal(lit));
+        node_->pieces_.push_back(std::move(p));
         return *this;
     }
-    Text &operator<<(nb::handle text) {
-        add(text);
+    Text &operator<<(const Operand &operand) {
+        node_->pieces_.push_back(operand.piece_);
         return *this;
     }
-    nb::object str() const {
-        nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
-        PyObject *r = PyUnicode_Join(empty.ptr(), pieces_.ptr());
-        if (!r) throw nb::python_error();
-        return nb::steal(r);
+    Text &operator<<(nb::object text) {
+        node_->pieces_.push_back(text_piece(std::move(text)));
+        return *this;
     }
+    void separate_by(const char *lit) { node_->separator_ = nb::borrow(literal(lit)); }
+    void reserve(std::size_t n) { node_->pieces_.reserve(n); }
+    TextPtr node() { return std::move(node_); }
+    // The text written at once, for what keeps its text as an object.
+    nb::object str() { return written_text(node()); }
 
   private:
-    void add(nb::handle piece) {
-        if (PyList_Append(pieces_.ptr(), piece.ptr()) != 0) throw nb::python_error();
-    }
-    nb::list pieces_;
+    std::shared_ptr<TextNode> node_ = std::make_shared<TextNode>();
 };
+
+void untrack_if_acyclic(nb::handle obj) {
+    PyObject *also = nullptr;
+    if (PyType_IsSubtype(Py_TYPE(obj.ptr()), g_proxy_type))
+        also = nb::inst_ptr<LinearVariableProxy>(obj)->name_.ptr();
+    untrack_if_acyclic(obj, state(obj), also);
+}
 
 // Every operator result is a plain LinearExpression, whatever the operands' classes; it names
 // the blocks its operands name.
-nb::object make_expression(const Text &text, BlockRefsPtr blocks) {
-    return nb::cast(LinearExpression(text.str(), std::move(blocks)));
+nb::object make_expression(Text &text, BlockRefsPtr blocks, NativeTerm native = {},
+                           bool chain = false) {
+    nb::object out =
+        nb::cast(LinearExpression(text.node(), std::move(blocks), std::move(native), chain));
+    untrack_if_acyclic(out);
+    return out;
 }
+
+// "k * (e)" written at once for a plain int and an operand whose text is written (an element
+// reference, most often): a program may hold a million such products, and the text costs less
+// than the pieces it is made of. (A float's digits cost more to write than its pieces to keep.)
+// Invalid where the pieces are anything else.
+nb::object product_text(nb::handle k, const Operand &operand) {
+    PyObject *text = operand.piece_.object_.ptr();
+    if (operand.piece_.node_ || !text || !PyUnicode_CheckExact(text)) return nb::object();
+    if (!PyLong_CheckExact(k.ptr())) return nb::object();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
+    if (overflow != 0) return nb::object();
+    std::string out = std::to_string(v);
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) {
+        // A text that UTF-8 cannot hold (a lone surrogate) stays in pieces.
+        clear_only(PyExc_UnicodeEncodeError);
+        return nb::object();
+    }
+    out += " * (";
+    out.append(utf8, static_cast<std::size_t>(size));
+    out += ")";
+    PyObject *r = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object make_written(nb::object text, BlockRefsPtr blocks, NativeTerm native) {
+    LinearExpression e(std::move(text), std::move(blocks));
+    e.native_ = std::move(native);
+    nb::object out = nb::cast(std::move(e));
+    untrack_if_acyclic(out);
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Native terms: what the operators' texts evaluate to, computed as the evaluation computes it
+// (the numeric expressions' arithmetic, step for step in the order the text's operators group),
+// so that the model may take the value without reading the text again.
+
+NativeTerm held(std::optional<Polynomial> &&p) {
+    NativeTerm t;
+    if (p) t.polynomial_ = std::make_shared<const Polynomial>(std::move(*p));
+    return t;
+}
+
+// A number operand as the evaluation reads its text: ints within 64 bits and floats (the native
+// evaluation leaves other literals to the host).
+std::optional<Number> native_number(nb::handle k) {
+    if (PyFloat_CheckExact(k.ptr())) return Number::of_float(PyFloat_AS_DOUBLE(k.ptr()));
+    if (!PyLong_CheckExact(k.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
+    if (overflow != 0) return std::nullopt;
+    return Number::of_int(v);
+}
+
+enum class Op { kAdd, kSub, kMul };
+
+// The sum e + item, kept as the items of a sum written left to right.
+NativeTerm chained(const NativeTerm &e, std::shared_ptr<SumChain> item) {
+    if (e.chain_) {
+        item->previous_ = e.chain_;
+    } else {
+        auto first = std::make_shared<SumChain>();
+        first->term_ = e;
+        item->previous_ = std::move(first);
+    }
+    NativeTerm t;
+    t.chain_ = std::move(item);
+    return t;
+}
+
+// e + k, e - k, k * e.
+NativeTerm with_number(const NativeTerm &e, const Number &k, Op op) {
+    if (op == Op::kAdd) {
+        auto item = std::make_shared<SumChain>();
+        item->is_number_ = true;
+        item->number_ = k;
+        return chained(e, std::move(item));
+    }
+    if (op == Op::kMul && e.column_ >= 0 && !e.scaled_ && k.type_ != ValueType::kObject) {
+        NativeTerm t = e;
+        t.set_factor(k);
+        return t;
+    }
+    Polynomial scratch;
+    const Polynomial *p = term_value(e, scratch);
+    if (!p) return {};
+    if (op == Op::kMul) return held(scale(*p, k));
+    return held(add(*p, k, op == Op::kSub));
+}
+
+// e + f, e - f, e * f.
+NativeTerm with_expression(const NativeTerm &e, const NativeTerm &f, Op op) {
+    if (op == Op::kAdd && !f.chain_) {
+        auto item = std::make_shared<SumChain>();
+        item->term_ = f;
+        return chained(e, std::move(item));
+    }
+    Polynomial scratch_e, scratch_f;
+    const Polynomial *p = term_value(e, scratch_e);
+    const Polynomial *q = p ? term_value(f, scratch_f) : nullptr;
+    if (!q) return {};
+    if (op == Op::kMul) {
+        // A product of degree above two has no representation: the host says how it fails.
+        if (p->quadratic_ || q->quadratic_) return {};
+        return held(multiply(*p, *q));
+    }
+    return held(add(*p, *q, op == Op::kSub));
+}
+
+NativeTerm unary_term(const NativeTerm &e, bool negate) {
+    Polynomial scratch;
+    const Polynomial *p = term_value(e, scratch);
+    if (!p) return {};
+    if (!negate) return held(positive(*p));
+    return held(negative(*p));
+}
+
+// The host's builtin sum of the items (as the summation class adds them), or unknown.
+class NativeSum {
+  public:
+    void add(const LinearExpression *item) {
+        if (!ok_) return;
+        if (!item || !item->native_.known()) {
+            ok_ = false;
+            return;
+        }
+        const Polynomial *p = element_value(item->native_);
+        SumItem s;
+        s.expression_ = p;
+        ok_ = p != nullptr && builder_.add(s);
+    }
+    NativeTerm finish() {
+        if (!ok_) return {};
+        SumResult r = builder_.finish();
+        if (r.expression_) return held(std::move(r.expression_));
+        return held(constant_polynomial(r.number_));
+    }
+
+  private:
+    // An element times a factor scales the unit value 1, whatever the column: one scaled unit
+    // per factor serves every element (the builder copies what it keeps), moved to the column.
+    const Polynomial *element_value(const NativeTerm &t) {
+        if (t.polynomial_ || t.chain_ || t.column_ < 0) return term_value(t, scratch_);
+        Polynomial *p = &unit_;
+        if (t.scaled_) {
+            const Number k = t.factor();
+            auto found = std::find_if(scaled_.begin(), scaled_.end(), [&](const Scaled &s) {
+                return s.factor_.type_ == k.type_ && s.factor_.i_ == k.i_ &&
+                       std::memcmp(&s.factor_.f_, &k.f_, sizeof(double)) == 0;
+            });
+            if (found == scaled_.end()) {
+                std::optional<Polynomial> made = scale(unit_polynomial(0), k);
+                if (!made) return nullptr;
+                if (scaled_.size() == kScaledUnits) scaled_.pop_back();
+                scaled_.insert(scaled_.begin(), Scaled{k, std::move(*made)});
+                found = scaled_.begin();
+            }
+            p = &found->value_;
+        }
+        p->linear_.rows_ = t.column_ + 1;
+        p->linear_.row_[0] = t.column_;
+        return p;
+    }
+
+    struct Scaled {
+        Number factor_;
+        Polynomial value_;
+    };
+    static constexpr std::size_t kScaledUnits = 64;
+
+    SumBuilder builder_;
+    Polynomial scratch_;
+    Polynomial unit_ = unit_polynomial(0);
+    std::vector<Scaled> scaled_;
+    bool ok_ = true;
+};
 
 nb::object own_check_borders(nb::handle self);
 
@@ -174,52 +437,76 @@ nb::object own_check_borders(nb::handle self) {
     g_module.raise_logged("FormulaError", nb::str(kBoundedFinal));
 }
 
-nb::object op_pos(nb::handle self) {
-    return make_expression(Text() << "+(" << formatted(self) << ")", blocks_of(self));
-}
-nb::object op_neg(nb::handle self) {
-    return make_expression(Text() << "-(" << formatted(self) << ")", blocks_of(self));
+nb::object unary(nb::handle self, bool negate) {
+    Operand a = formatted(self);
+    Text t;
+    t << (negate ? "-(" : "+(") << a << ")";
+    NativeTerm native;
+    if (a.own_ && a.own_->native_.known()) native = unary_term(a.own_->native_, negate);
+    return make_expression(t, blocks_of(self), std::move(native));
 }
 
-enum class Op { kAdd, kSub, kMul };
+nb::object op_pos(nb::handle self) { return unary(self, false); }
+nb::object op_neg(nb::handle self) { return unary(self, true); }
+
+const NativeTerm *native_of(const Operand &operand) {
+    return operand.own_ && operand.own_->native_.known() ? &operand.own_->native_ : nullptr;
+}
 
 nb::object binary(nb::handle self, nb::handle other, Op op) {
     check_borders(self);
     Text t;
+    NativeTerm native;
     BlockRefsPtr blocks = blocks_of(self);
     if (nb::object k =
             number_operand(other, op == Op::kMul ? linear::kCoefficient : linear::kConstant);
         k.is_valid()) {
-        nb::object n = formatted(k);
-        switch (op) {
-            case Op::kAdd:
-                t << formatted(self) << " + " << n;
-                break;
-            case Op::kSub:
-                t << formatted(self) << " - " << n;
-                break;
-            case Op::kMul:
-                t << n << " * (" << formatted(self) << ")";
-                break;
+        Operand n = formatted(k);
+        Operand a = formatted(self);
+        nb::object written = op == Op::kMul ? product_text(k, a) : nb::object();
+        if (!written.is_valid()) {
+            switch (op) {
+                case Op::kAdd:
+                    t << a << " + " << n;
+                    break;
+                case Op::kSub:
+                    t << a << " - " << n;
+                    break;
+                case Op::kMul:
+                    t << n << " * (" << a << ")";
+                    break;
+            }
         }
+        if (const NativeTerm *e = native_of(a)) {
+            if (std::optional<Number> number = native_number(k))
+                native = with_number(*e, *number, op);
+        }
+        if (written.is_valid())
+            return make_written(std::move(written), std::move(blocks), std::move(native));
     } else if (is_expression(other)) {
         check_borders(other);
         blocks = merged_refs(blocks, blocks_of(other));
+        Operand a = formatted(self);
+        Operand b = formatted(other);
         switch (op) {
             case Op::kAdd:
-                t << formatted(self) << " + " << formatted(other);
+                t << a << " + " << b;
                 break;
             case Op::kSub:
-                t << formatted(self) << " - (" << formatted(other) << ")";
+                t << a << " - (" << b << ")";
                 break;
             case Op::kMul:
-                t << "(" << formatted(self) << ") * (" << formatted(other) << ")";
+                t << "(" << a << ") * (" << b << ")";
                 break;
         }
+        const NativeTerm *e = native_of(a);
+        const NativeTerm *f = native_of(b);
+        // "a + b - c" after " + " groups as (a + b) - c would not: the text is the meaning.
+        if (e && f && !(op == Op::kAdd && b.own_->chain_)) native = with_expression(*e, *f, op);
     } else {
         refuse(kNotExpressionOperand);
     }
-    return make_expression(t, std::move(blocks));
+    return make_expression(t, std::move(blocks), std::move(native), op != Op::kMul);
 }
 
 nb::object op_add(nb::handle self, nb::handle other) { return binary(self, other, Op::kAdd); }
@@ -269,10 +556,13 @@ nb::object compare(nb::handle self, nb::handle other, Bound bound) {
                        : bound == Bound::kLe ? linear::kUpperBound
                                              : linear::kLowerBound;
     linear::bound_or_none(g_module, what, other);
-    nb::object copy = nb::cast(LinearExpression(state(self).expression_, blocks_of(self)));
-    LinearExpression &c = state(copy);
-    if (bound != Bound::kLe) c.lo_ = nb::borrow(other);
-    if (bound != Bound::kGe) c.hi_ = nb::borrow(other);
+    LinearExpression copied = state(self);
+    copied.lo_ = nb::none();
+    copied.hi_ = nb::none();
+    if (bound != Bound::kLe) copied.lo_ = nb::borrow(other);
+    if (bound != Bound::kGe) copied.hi_ = nb::borrow(other);
+    nb::object copy = nb::cast(std::move(copied));
+    untrack_if_acyclic(copy);
     return copy;
 }
 
@@ -328,9 +618,10 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
         first = false;
         clauses << "for " << plain(name) << " in " << forall_text(value);
     }
-    nb::object text =
-        (Text() << kSumHead << formatted(expression) << " " << clauses.str() << kSumTail).str();
-    new (self) Sum(text, blocks_of(expression));
+    Text t;
+    t << kSumHead << formatted(expression) << " " << clauses.str() << kSumTail;
+    new (self) Sum(t.str(), blocks_of(expression));
+    untrack_if_acyclic(nb::find(self));
 }
 
 void init_sum_it(SumIt *self, nb::handle expressions) {
@@ -343,18 +634,25 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
         if (!is_expression(item)) refuse(kSumItNotExpressions);
         check_borders(item);
     }
+    Text items;
+    items.separate_by(kItemSeparator);
+    items.reserve(static_cast<std::size_t>(length));
+    BlockRefsPtr blocks;
+    NativeSum total;
+    for (nb::handle item : expressions) {
+        Operand a = plain(item);
+        items << a;
+        total.add(a.own_);
+        blocks = merged_refs(blocks, blocks_of(item));
+    }
+    TextPiece list;
+    list.node_ = items.node();
     Text t;
     t << kSumHead;
-    bool first = true;
-    BlockRefsPtr blocks;
-    for (nb::handle item : expressions) {
-        if (!first) t << kItemSeparator;
-        first = false;
-        t << plain(item);
-        if (is_expression(item)) blocks = merged_refs(blocks, blocks_of(item));
-    }
+    t << Operand{list, nullptr};
     t << kSumTail;
-    new (self) SumIt(t.str(), std::move(blocks));
+    new (self) SumIt(t.node(), std::move(blocks), total.finish(), false);
+    untrack_if_acyclic(nb::find(self));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -379,6 +677,7 @@ int expression_clear(PyObject *self) {
     if (!nb::inst_ready(self)) return 0;
     LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
     e->expression_ = nb::none();
+    e->text_.reset();
     e->lo_ = nb::none();
     e->hi_ = nb::none();
     if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
@@ -386,9 +685,41 @@ int expression_clear(PyObject *self) {
     return 0;
 }
 
+// An expression the library took out of the cycle collection goes back in before anything that
+// could refer back to it is stored in it: an attribute, a dictionary handed out, a new text.
+void track(PyObject *self) {
+    if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
+int expression_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    track(self);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+PyObject *expression_get_dict(PyObject *self, void *context) {
+    track(self);
+    return PyObject_GenericGetDict(self, context);
+}
+
+int expression_set_dict(PyObject *self, PyObject *value, void *context) {
+    track(self);
+    return PyObject_GenericSetDict(self, value, context);
+}
+
+PyGetSetDef kDictGetSet = {"__dict__", expression_get_dict, expression_set_dict, nullptr, nullptr};
+
+void hook_dict(nb::handle cls) {
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    nb::object descr = nb::steal(PyDescr_NewGetSet(type, &kDictGetSet));
+    if (!descr.is_valid()) throw nb::python_error();
+    if (PyDict_SetItemString(type->tp_dict, "__dict__", descr.ptr()) != 0) throw nb::python_error();
+    PyType_Modified(type);
+}
+
 PyType_Slot kExpressionSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
+    {Py_tp_setattro, reinterpret_cast<void *>(expression_setattro)},
     {0, nullptr},
 };
 
@@ -450,11 +781,20 @@ void bind_module(nb::module_ &m) {
         .def("__ge__", &op_ge, "other"_a.none(),
              nb::sig("def __ge__(self, other: tp.Union[Integral, Real])"))
         .def(
-            "__str__", [](const LinearExpression &e) { return e.expression_; },
+            "__str__", [](LinearExpression &e) { return e.text(); },
             nb::sig("def __str__(self) -> str"))
         .def("_check_borders", &own_check_borders, nb::sig("def _check_borders(self)"))
         .def("__bool__", &op_bool, nb::sig("def __bool__(self) -> bool"))
-        .def_rw("_expression", &LinearExpression::expression_)
+        .def_prop_rw(
+            "_expression", [](LinearExpression &e) { return e.text(); },
+            [](LinearExpression &e, nb::object text) {
+                // Another text means another value: what was known of the old one goes.
+                e.expression_ = std::move(text);
+                e.text_.reset();
+                e.native_ = NativeTerm();
+                e.chain_ = false;
+            },
+            "value"_a.none())
         .def_rw("_lo", &LinearExpression::lo_)
         .def_rw("_hi", &LinearExpression::hi_);
     // A class that defines __eq__ without __hash__ has unhashable instances; nanobind adds
@@ -499,14 +839,17 @@ void bind_module(nb::module_ &m) {
             nb::sig("def __repr__(self)"))
         .def_rw("_name", &LinearVariableProxy::name_);
     g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
+    hook_dict(expression);
+    hook_dict(proxy);
 
-    nb::class_<Sum, LinearExpression>(m, "Sum", nb::type_slots(kExpressionSlots))
-        .def("__init__", &init_sum, "args"_a, "indexes"_a,
-             nb::sig("def __init__(self, expression: LinearExpression, **indexes) -> None"));
-    nb::class_<SumIt, LinearExpression>(m, "SumIt", nb::type_slots(kExpressionSlots))
-        .def("__init__", &init_sum_it, "expressions"_a.none(),
-             nb::sig("def __init__(self, expressions: tp.Sequence[LinearExpression]) "
-                     "-> None"));
+    hook_dict(
+        nb::class_<Sum, LinearExpression>(m, "Sum", nb::type_slots(kExpressionSlots))
+            .def("__init__", &init_sum, "args"_a, "indexes"_a,
+                 nb::sig("def __init__(self, expression: LinearExpression, **indexes) -> None")));
+    hook_dict(nb::class_<SumIt, LinearExpression>(m, "SumIt", nb::type_slots(kExpressionSlots))
+                  .def("__init__", &init_sum_it, "expressions"_a.none(),
+                       nb::sig("def __init__(self, expressions: tp.Sequence[LinearExpression]) "
+                               "-> None")));
 }
 
 }  // namespace

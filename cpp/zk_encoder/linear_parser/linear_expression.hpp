@@ -4,14 +4,19 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/module.hpp"
+#include "common/python_private.hpp"
+#include "lp1/polynomial.hpp"
 
 namespace zk::lp1 {
 
@@ -47,21 +52,278 @@ inline BlockRefsPtr merged_refs(const BlockRefsPtr &a, const BlockRefsPtr &b) {
     return out;
 }
 
+// A text not written yet: its pieces in order, each a text the host made (an exact str), a number
+// written as str() writes it (an exact int within 64 bits or an exact float) or another such
+// text; with a separator, one between every two pieces. A text that only reaches the model's
+// evaluation never has to be written, and a sum of a million items shares its items' texts
+// instead of copying them. Pieces hold nothing that can refer back to an expression, so the
+// expressions holding them can stay out of the host's cycle collection.
+struct TextNode;
+using TextPtr = std::shared_ptr<const TextNode>;
+
+struct TextPiece {
+    nb::object object_;
+    TextPtr node_;
+};
+
+struct TextNode {
+    std::vector<TextPiece> pieces_;
+    nb::object separator_;
+    // The text once written, for every expression that shares the node.
+    mutable nb::object written_;
+
+    TextNode() = default;
+    TextNode(const TextNode &) = delete;
+    TextNode &operator=(const TextNode &) = delete;
+    // A sum built by a loop nests its texts as deep as the loop ran: freed without recursion.
+    ~TextNode() {
+        std::vector<TextPtr> stack;
+        for (TextPiece &p : pieces_)
+            if (p.node_) stack.push_back(std::move(p.node_));
+        while (!stack.empty()) {
+            TextPtr n = std::move(stack.back());
+            stack.pop_back();
+            if (n.use_count() != 1) continue;
+            // The last owner: its children are taken before it goes, so it frees none itself.
+            for (TextPiece &p : const_cast<TextNode &>(*n).pieces_)
+                if (p.node_) stack.push_back(std::move(p.node_));
+        }
+    }
+};
+
+// The text of the node, written once and kept in it.
+inline nb::object written_text(const TextPtr &root) {
+    if (root->written_.is_valid()) return root->written_;
+    nb::list parts;
+    struct Frame {
+        const TextNode *node_;
+        std::size_t next_;
+    };
+    std::vector<Frame> stack{{root.get(), 0}};
+    auto append = [&](PyObject *piece) {
+        if (PyList_Append(parts.ptr(), piece) != 0) throw nb::python_error();
+    };
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (f.next_ == f.node_->pieces_.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::size_t k = f.next_++;
+        if (k > 0 && f.node_->separator_.is_valid()) append(f.node_->separator_.ptr());
+        const TextPiece &p = f.node_->pieces_[k];
+        if (p.node_) {
+            if (p.node_->written_.is_valid())
+                append(p.node_->written_.ptr());
+            else
+                stack.push_back({p.node_.get(), 0});
+        } else if (PyUnicode_CheckExact(p.object_.ptr())) {
+            append(p.object_.ptr());
+        } else {
+            nb::object s = nb::steal(PyObject_Str(p.object_.ptr()));
+            if (!s.is_valid()) throw nb::python_error();
+            append(s.ptr());
+        }
+    }
+    nb::object empty = nb::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty.is_valid()) throw nb::python_error();
+    PyObject *r = PyUnicode_Join(empty.ptr(), parts.ptr());
+    if (!r) throw nb::python_error();
+    root->written_ = nb::steal(r);
+    return root->written_;
+}
+
+// The numeric value the text evaluates to in the model that holds its blocks, where the operators
+// could tell it: the polynomial that evaluation gives, entry for entry, or (the most common text
+// by far, a million of which a program may hold at once) one element times a number, kept
+// unexpanded, or a sum written left to right ("a + b + c + 5"), kept as its items until its value
+// is asked for. Unknown (the text is the only form) for texts a program wrote, references through
+// index placeholders, and whatever the native arithmetic leaves to the host.
+struct SumChain;
+
+struct NativeTerm {
+    std::shared_ptr<const Polynomial> polynomial_;
+    std::shared_ptr<const SumChain> chain_;
+    std::int64_t column_ = -1;
+    // The factor of a scaled element: an int within 64 bits or a float (nothing wider is kept).
+    std::int64_t factor_int_ = 0;
+    double factor_float_ = 0.0;
+    bool scaled_ = false;
+    bool factor_is_float_ = false;
+
+    bool known() const { return polynomial_ != nullptr || column_ >= 0 || chain_ != nullptr; }
+    Number factor() const {
+        return factor_is_float_ ? Number::of_float(factor_float_) : Number::of_int(factor_int_);
+    }
+    void set_factor(const Number &k) {
+        scaled_ = true;
+        factor_is_float_ = k.type_ == ValueType::kFloat64;
+        factor_int_ = k.i_;
+        factor_float_ = k.f_;
+    }
+};
+
+// One item of a sum written left to right and the items before it (none for the first): an
+// expression's term, or a number added to the sum.
+struct SumChain {
+    std::shared_ptr<const SumChain> previous_;
+    NativeTerm term_;
+    bool is_number_ = false;
+    Number number_;
+
+    SumChain() = default;
+    SumChain(const SumChain &) = delete;
+    SumChain &operator=(const SumChain &) = delete;
+    // A sum built by a loop is as long as the loop ran: freed without recursion.
+    ~SumChain() {
+        std::shared_ptr<const SumChain> p = std::move(previous_);
+        while (p && p.use_count() == 1) {
+            std::shared_ptr<const SumChain> next = std::move(const_cast<SumChain &>(*p).previous_);
+            p = std::move(next);
+        }
+    }
+};
+
+inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch);
+
+// Sums up to this many items are added step by step.
+constexpr std::size_t kShortSum = 16;
+
+// The sum a + b + c ... as the evaluation computes it, step by step from the left: the host's
+// builtin sum gives the same entries in one pass, from a start of 0, which changes only the
+// constant and only where the first is a float -0.0 (0 + -0.0 is 0.0); that constant is then
+// added up step by step.
+inline const Polynomial *chain_value(const SumChain &last, Polynomial &scratch) {
+    std::vector<const SumChain *> items;
+    for (const SumChain *c = &last; c; c = c->previous_.get()) items.push_back(c);
+    std::reverse(items.begin(), items.end());
+    Polynomial item;
+    if (items.size() <= kShortSum) {
+        // A few items: their own steps cost less than setting up the one pass.
+        const Polynomial *p = term_value(items[0]->term_, scratch);
+        if (!p) return nullptr;
+        std::optional<Polynomial> r = *p;
+        for (std::size_t k = 1; k < items.size() && r; ++k) {
+            if (items[k]->is_number_) {
+                r = add(*r, items[k]->number_, false);
+            } else {
+                const Polynomial *q = term_value(items[k]->term_, item);
+                if (!q) return nullptr;
+                r = add(*r, *q, false);
+            }
+        }
+        if (!r) return nullptr;
+        scratch = std::move(*r);
+        return &scratch;
+    }
+    SumBuilder builder;
+    Number first;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        SumItem s;
+        if (items[k]->is_number_) {
+            s.number_ = items[k]->number_;
+        } else {
+            s.expression_ = term_value(items[k]->term_, item);
+            if (!s.expression_) return nullptr;
+            if (k == 0) first = s.expression_->constant_;
+        }
+        if (!builder.add(s)) return nullptr;
+    }
+    SumResult r = builder.finish();
+    if (!r.expression_) return nullptr;
+    scratch = std::move(*r.expression_);
+    if (first.type_ == ValueType::kFloat64 && first.f_ == 0.0 && std::signbit(first.f_)) {
+        Number c = first;
+        for (std::size_t k = 1; k < items.size(); ++k) {
+            Number next = items[k]->is_number_ ? items[k]->number_ : Number();
+            if (!items[k]->is_number_) {
+                const Polynomial *p = term_value(items[k]->term_, item);
+                if (!p) return nullptr;
+                next = p->constant_;
+            }
+            std::optional<Polynomial> step =
+                add(constant_polynomial(c), constant_polynomial(next), false);
+            if (!step) return nullptr;
+            c = step->constant_;
+        }
+        scratch.constant_ = c;
+    }
+    return &scratch;
+}
+
+// The polynomial of a known term: the one it holds, or the one made in `scratch` (its element
+// times its factor, or its sum); null when the arithmetic leaves it to the host.
+inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch) {
+    if (t.polynomial_) return t.polynomial_.get();
+    if (t.chain_) return chain_value(*t.chain_, scratch);
+    if (t.column_ < 0) return nullptr;
+    scratch = unit_polynomial(t.column_);
+    if (!t.scaled_) return &scratch;
+    std::optional<Polynomial> p = scale(scratch, t.factor());
+    if (!p) return nullptr;
+    scratch = std::move(*p);
+    return &scratch;
+}
+
 // A source text and its optional bounds, all kept exactly as given: the constructor converts
 // nothing, and only a comparison sets the bounds of its fresh copy. `blocks_` are the blocks
-// whose references the text holds.
+// whose references the text holds. An operator's result keeps its text unwritten (`text_`, with
+// `expression_` null) until a program or an evaluation by the host reads it, and its value in
+// `native_` where known. `chain_`: the text is a sum or difference at its top level, which a
+// template that appends it after " + " would regroup.
 struct LinearExpression {
     nb::object expression_;
     nb::object lo_;
     nb::object hi_;
     BlockRefsPtr blocks_;
+    TextPtr text_;
+    NativeTerm native_;
+    bool chain_ = false;
 
     explicit LinearExpression(nb::object expression, BlockRefsPtr blocks = nullptr)
         : expression_(std::move(expression)),
           lo_(nb::none()),
           hi_(nb::none()),
           blocks_(std::move(blocks)) {}
+
+    LinearExpression(TextPtr text, BlockRefsPtr blocks, NativeTerm native, bool chain)
+        : lo_(nb::none()),
+          hi_(nb::none()),
+          blocks_(std::move(blocks)),
+          text_(std::move(text)),
+          native_(std::move(native)),
+          chain_(chain) {}
+
+    // The text, written now if it was not yet.
+    const nb::object &text() {
+        if (!expression_.is_valid()) {
+            expression_ = written_text(text_);
+            text_.reset();
+        }
+        return expression_;
+    }
 };
+
+// An object that cannot refer to anything: no cycle can pass through it.
+inline bool is_atom(PyObject *obj) {
+    return obj == nullptr || obj == Py_None || PyUnicode_CheckExact(obj) ||
+           PyLong_CheckExact(obj) || PyFloat_CheckExact(obj);
+}
+
+// Takes an expression out of the host's cycle collection when it holds nothing that could refer
+// back to it (`also`: a field of a derived state): a program that keeps a million products in a
+// list would otherwise have every collection walk them. The expression classes track it again
+// before anything else is stored in it (an attribute, its attribute dictionary handed out).
+inline void untrack_if_acyclic(nb::handle obj, const LinearExpression &e,
+                               PyObject *also = nullptr) {
+    PyObject *o = obj.ptr();
+    if (!PyObject_GC_IsTracked(o)) return;
+    if (PyObject **dict = py_private::dict_ptr(o); dict && *dict) return;
+    if (!is_atom(e.expression_.ptr()) || !is_atom(e.lo_.ptr()) || !is_atom(e.hi_.ptr()) ||
+        !is_atom(also))
+        return;
+    PyObject_GC_UnTrack(o);
+}
 
 // The reference text of one variable element; it is both the text and `_name`.
 struct LinearVariableProxy : LinearExpression {

@@ -94,6 +94,27 @@ PyObject *g_ndarray = nullptr;
 // a refused row or objective that names another model's block.
 PyTypeObject *g_expression_type = nullptr;
 PyObject *g_build_error = nullptr;
+PyTypeObject *g_compiled_type = nullptr;
+
+// The text expressions' own str() and format() as made at import: an expression that still has
+// them writes the text its operators kept.
+struct OwnText {
+    PyObject *str_name_, *format_name_;
+    PyObject *str_, *format_;
+};
+OwnText *g_own_text = nullptr;
+
+// The faster calls' names (engine/CONTRACT.md, faster calls).
+struct CallNames {
+    PyObject *add_row_list_, *change_col_cost_arrays_;
+};
+CallNames *g_names = nullptr;
+
+PyObject *interned(const char *name) {
+    PyObject *s = PyUnicode_InternFromString(name);
+    if (!s) throw nb::python_error();
+    return s;
+}
 
 // What the host's evaluation would call, as it was at import: the numeric expressions'
 // operators and the summation's construction, and the names through which an element call makes
@@ -351,16 +372,40 @@ nb::object set_border(nb::object first_border, nb::object second_border) {
     return first_border.is_none() ? second_border : first_border;
 }
 
-// The namespace texts are evaluated in: the summation class, then the blocks by name.
-nb::dict evaluation_namespace(const LinearModel &self) {
-    nb::dict ns;
-    ns.update(self.formulas_dir_);
-    ns.update(self.variables_);
-    return ns;
-}
+// The namespace texts are evaluated in: the summation class, then the blocks by name. Its names
+// are looked up where they are kept; the namespace itself is made only for the host's evaluation,
+// so that a row costs the same however many blocks the model has.
+class Scope {
+  public:
+    explicit Scope(const LinearModel &model) : model_(model) {}
 
-nb::object evaluate(const nb::str &text, const nb::dict &ns) {
-    return nb::borrow(g_eval)(text, ns, ns);
+    // A borrowed reference, or null.
+    PyObject *get(const char *name) {
+        PyObject *vars = model_.variables_.ptr();
+        PyObject *formulas = model_.formulas_dir_.ptr();
+        if (!PyDict_CheckExact(vars) || !PyDict_CheckExact(formulas))
+            return PyDict_GetItemString(dict().ptr(), name);
+        if (PyObject *v = PyDict_GetItemString(vars, name)) return v;
+        return PyDict_GetItemString(formulas, name);
+    }
+
+    const nb::dict &dict() {
+        if (!made_) {
+            ns_.update(model_.formulas_dir_);
+            ns_.update(model_.variables_);
+            made_ = true;
+        }
+        return ns_;
+    }
+
+  private:
+    const LinearModel &model_;
+    nb::dict ns_;
+    bool made_ = false;
+};
+
+nb::object evaluate(const nb::str &text, Scope &scope) {
+    return nb::borrow(g_eval)(text, scope.dict(), scope.dict());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -370,19 +415,19 @@ nb::object evaluate(const nb::str &text, const nb::dict &ns) {
 
 // Binds every free name of the text as the host would look it up in `ns`; false when a name is
 // anything but a block or the summation class, or when `range` would not be the builtin.
-bool bind_names(const texts::ReadText &text, const nb::dict &ns, std::vector<NameBinding> &names) {
+bool bind_names(const texts::ReadText &text, Scope &ns, std::vector<NameBinding> &names) {
     // A namespace that names its own builtins changes what every lookup falls back to.
-    if (PyDict_GetItemString(ns.ptr(), names::kBuiltinsName)) return false;
+    if (ns.get(names::kBuiltinsName)) return false;
     if (!host_parts_unchanged()) return false;
     if (text.uses_range_) {
-        if (PyDict_GetItemString(ns.ptr(), names::kRangeName)) return false;
+        if (ns.get(names::kRangeName)) return false;
         PyObject *builtins = PyEval_GetBuiltins();
         PyObject *range = builtins ? PyDict_GetItemString(builtins, names::kRangeName) : nullptr;
         if (range != reinterpret_cast<PyObject *>(&PyRange_Type)) return false;
     }
     names.resize(text.names_.size());
     for (std::size_t k = 0; k < text.names_.size(); ++k) {
-        PyObject *value = PyDict_GetItemString(ns.ptr(), text.names_[k].c_str());
+        PyObject *value = ns.get(text.names_[k].c_str());
         if (!value) return false;
         if (value == g_compiled_sum) {
             names[k].kind_ = NameBinding::Kind::kSum;
@@ -408,7 +453,7 @@ nb::object expression_object(Polynomial &&p) {
 }
 
 // The list of items of a for-all text, or std::nullopt.
-std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns) {
+std::optional<nb::list> native_items(const std::string &text, Scope &ns) {
     if (texts::host_evaluation_only()) return std::nullopt;
     std::optional<texts::ReadText> read = texts::read_expression(text);
     if (!read) return std::nullopt;
@@ -422,7 +467,7 @@ std::optional<nb::list> native_items(const std::string &text, const nb::dict &ns
 }
 
 // The value of an objective text, or std::nullopt.
-std::optional<nb::object> native_value(const std::string &text, const nb::dict &ns) {
+std::optional<nb::object> native_value(const std::string &text, Scope &ns) {
     if (texts::host_evaluation_only()) return std::nullopt;
     std::optional<texts::ReadText> read = texts::read_expression(text);
     if (!read) return std::nullopt;
@@ -445,12 +490,12 @@ std::optional<nb::object> native_value(const std::string &text, const nb::dict &
 
 // A row or objective may hold only the blocks of the model it is given to: a text names blocks,
 // and a block of another model with the same name would be read as this model's.
-void check_own_blocks(nb::handle expression, const nb::dict &ns) {
+void check_own_blocks(nb::handle expression, Scope &ns) {
     if (PyObject_TypeCheck(expression.ptr(), g_expression_type) == 0) return;
     const BlockRefsPtr &blocks = nb::inst_ptr<LinearExpression>(expression)->blocks_;
     if (!blocks) return;
     for (const BlockIdPtr &id : blocks->ids_) {
-        PyObject *value = PyDict_GetItemString(ns.ptr(), id->name_.c_str());
+        PyObject *value = ns.get(id->name_.c_str());
         bool own = value && PyObject_TypeCheck(value, g_variable_type) && nb::inst_ready(value);
         if (own) {
             const BlockRefsPtr &refs = nb::inst_ptr<LinearVariable>(value)->refs_;
@@ -533,11 +578,111 @@ void check_columns(nb::handle indexes, nb::handle columns) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Expressions whose value their operators knew: the model takes it without writing the text and
+// reading it back, wherever the evaluation of that text would give the same value, which it
+// would not if the text went to the host or the namespace bound its names to anything else.
+
+// A text expression of the library whose text is its own (its str() and format() are the
+// classes'), with a known value.
+const LinearExpression *own_native(nb::handle expression) {
+    if (texts::host_evaluation_only()) return nullptr;
+    if (PyObject_TypeCheck(expression.ptr(), g_expression_type) == 0) return nullptr;
+    PyTypeObject *type = Py_TYPE(expression.ptr());
+    if (py_private::type_lookup(type, g_own_text->str_name_) != g_own_text->str_ ||
+        py_private::type_lookup(type, g_own_text->format_name_) != g_own_text->format_)
+        return nullptr;
+    const LinearExpression *e = nb::inst_ptr<LinearExpression>(expression);
+    return e->native_.known() ? e : nullptr;
+}
+
+// Whether the namespace binds every name the expression's text uses as the native evaluation
+// expects (the blocks were found to be the model's own already).
+bool binds_as_native(const LinearExpression &e, Scope &ns) {
+    if (ns.get(names::kBuiltinsName) || ns.get(kSumClass) != g_compiled_sum) return false;
+    if (!host_parts_unchanged() || g_variable_type->tp_call != g_variable_call) return false;
+    if (!e.blocks_) return true;
+    for (const BlockIdPtr &id : e.blocks_->ids_) {
+        PyObject *value = ns.get(id->name_.c_str());
+        if (!value || Py_TYPE(value) != g_variable_type) return false;
+    }
+    return true;
+}
+
+// The numeric expression the text evaluates to, or an invalid object.
+nb::object native_object(const LinearExpression &e) {
+    if (e.native_.polynomial_) return nb::cast(CompiledLinearExpression(e.native_.polynomial_));
+    Polynomial scratch;
+    const Polynomial *p = term_value(e.native_, scratch);
+    if (!p) return nb::object();
+    return expression_object(std::move(scratch));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rows
+
+// The faster calls of an engine's solver, looked up on its class (an object may answer every
+// attribute, as a recording stand-in does); null where the engine lacks them.
+PyObject *solver_call(nb::handle solver, PyObject *name) {
+    return py_private::type_lookup(Py_TYPE(solver.ptr()), name);
+}
+
+nb::object call_method(PyObject *function, nb::handle self,
+                       std::initializer_list<PyObject *> args) {
+    std::vector<PyObject *> all{self.ptr()};
+    all.insert(all.end(), args.begin(), args.end());
+    PyObject *r = PyObject_Vectorcall(function, all.data(), all.size(), nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The native form of a row whose coefficients a faster call can take as they are: int64 or
+// float64 values (an int beyond 64 bits goes the arrays' way, which says how it fails).
+const Polynomial *row_polynomial(nb::handle item) {
+    if (Py_TYPE(item.ptr()) != g_compiled_type || !nb::inst_ready(item)) return nullptr;
+    const CompiledLinearExpression &c = *nb::inst_ptr<CompiledLinearExpression>(item);
+    if (!c.native_ || c.native_->linear_.values_.type_ == ValueType::kObject) return nullptr;
+    return c.native_.get();
+}
+
+void check_native_row(const Polynomial &p, nb::handle columns) {
+    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    if (p.linear_.values_.type_ == ValueType::kFloat64)
+        for (double v : p.linear_.values_.floats_)
+            if (!std::isfinite(v))
+                numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
+    for (std::int64_t c : p.linear_.row_)
+        if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
+}
+
+nb::object int_list(const std::vector<std::int64_t> &v) {
+    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t k = 0; k < v.size(); ++k)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k),
+                        check(PyLong_FromLongLong(v[k])).release().ptr());
+    return out;
+}
+
+// Values as the engine's float64 conversion makes them.
+nb::object float_list(const Values &v) {
+    const std::size_t n = v.size();
+    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t k = 0; k < n; ++k) {
+        const double d =
+            v.type_ == ValueType::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k),
+                        check(PyFloat_FromDouble(d)).release().ptr());
+    }
+    return out;
+}
+
 struct RowTerms {
     nb::object lower_;
     nb::object upper_;
     nb::object indexes_;
     nb::object values_;
+    const Polynomial *native_ = nullptr;
+    nb::object keep_;
 };
 
 void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb::object hi,
@@ -551,46 +696,78 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     }
     lo = row_bound(lo, linear::kLowerBound, false);
     hi = row_bound(hi, linear::kUpperBound, true);
-    nb::dict ns = evaluation_namespace(self);
+    Scope ns(self);
     check_own_blocks(expression, ns);
 
-    std::string text = "[";
-    text += nb::cast<std::string>(format_text(expression));
-    text += " ";
-    bool first = true;
-    for (auto item : foralls) {
-        if (!first) text += " ";
-        first = false;
-        text += "for ";
-        text += nb::cast<std::string>(nb::str(item.first));
-        text += " in ";
-        text += nb::cast<std::string>(forall_text(item.second));
+    nb::object items;
+    if (nb::len(foralls) == 0) {
+        if (const LinearExpression *e = own_native(expression); e && binds_as_native(*e, ns)) {
+            nb::object row = native_object(*e);
+            if (row.is_valid()) items = nb::make_tuple(row);
+        }
     }
-    text += "]";
-    std::optional<nb::list> native = native_items(text, ns);
-    nb::object items =
-        native ? nb::object(std::move(*native)) : evaluate(nb::str(text.data(), text.size()), ns);
+    if (!items.is_valid()) {
+        std::string text = "[";
+        text += nb::cast<std::string>(format_text(expression));
+        text += " ";
+        bool first = true;
+        for (auto item : foralls) {
+            if (!first) text += " ";
+            first = false;
+            text += "for ";
+            text += nb::cast<std::string>(nb::str(item.first));
+            text += " in ";
+            text += nb::cast<std::string>(forall_text(item.second));
+        }
+        text += "]";
+        std::optional<nb::list> native = native_items(text, ns);
+        items = native ? nb::object(std::move(*native))
+                       : evaluate(nb::str(text.data(), text.size()), ns);
+    }
 
     // Every item is read and checked before the first row goes out, so that a refused item
     // leaves no partial set of rows behind.
+    nb::object solver = self.linsolver_model_;
+    PyObject *add_list = solver_call(solver, g_names->add_row_list_);
     nb::object columns = self.general_shift_variable_;
     std::vector<RowTerms> rows;
     for (nb::handle item : items) {
         nb::object constant = item.attr("constant");
-        nb::object indexes = item.attr("linear_coefficients_indexes");
-        nb::object values = item.attr("linear_coefficients");
+        RowTerms row;
+        row.native_ = add_list ? row_polynomial(item) : nullptr;
+        if (row.native_) {
+            row.keep_ = nb::borrow(item);
+        } else {
+            row.indexes_ = item.attr("linear_coefficients_indexes");
+            row.values_ = item.attr("linear_coefficients");
+        }
         numbers::refuse_if_not_finite(g_module, linear::kConstant, constant);
-        check_coefficients(values);
-        check_columns(indexes, columns);
-        RowTerms row{subtract(lo, constant), subtract(hi, constant), indexes, values};
+        if (row.native_) {
+            check_native_row(*row.native_, columns);
+        } else {
+            check_coefficients(row.values_);
+            check_columns(row.indexes_, columns);
+        }
+        row.lower_ = subtract(lo, constant);
+        row.upper_ = subtract(hi, constant);
         check_float(row.lower_);
         check_float(row.upper_);
         rows.push_back(std::move(row));
     }
-    nb::object solver = self.linsolver_model_;
-    for (const RowTerms &row : rows)
-        solver.attr("addRow")(row.lower_, row.upper_, nb::len(row.indexes_), row.indexes_,
-                              row.values_);
+    for (const RowTerms &row : rows) {
+        if (row.native_) {
+            const Coo &c = row.native_->linear_;
+            nb::object count = nb::int_(c.row_.size());
+            nb::object indexes = int_list(c.row_);
+            nb::object values = float_list(c.values_);
+            call_method(
+                add_list, solver,
+                {row.lower_.ptr(), row.upper_.ptr(), count.ptr(), indexes.ptr(), values.ptr()});
+        } else {
+            solver.attr("addRow")(row.lower_, row.upper_, nb::len(row.indexes_), row.indexes_,
+                                  row.values_);
+        }
+    }
 }
 
 // Whether `obj` is exactly a one-dimensional numpy array.
@@ -619,18 +796,27 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
     nb::object solver = self.linsolver_model_;
     nb::object sense = linsolver().attr("ObjSense");
     nb::object chosen = truth(minimization) ? sense.attr("kMinimize") : sense.attr("kMaximize");
-    nb::str text = nb::str(expression);
-    nb::dict ns = evaluation_namespace(self);
-    check_own_blocks(expression, ns);
-    std::optional<nb::object> native;
-    Py_ssize_t size = 0;
-    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
-        native = native_value(std::string(utf8, static_cast<std::size_t>(size)), ns);
-    } else {
-        // A text that is not valid UTF-8 (lone surrogates) is the host's to judge.
-        clear_only(PyExc_UnicodeEncodeError);
+    Scope ns(self);
+    nb::object target;
+    // An own text cannot fail to be read, so its blocks may be checked before it would be.
+    const LinearExpression *own = own_native(expression);
+    if (own) {
+        check_own_blocks(expression, ns);
+        if (binds_as_native(*own, ns)) target = native_object(*own);
     }
-    nb::object target = native ? std::move(*native) : evaluate(text, ns);
+    if (!target.is_valid()) {
+        nb::str text = nb::str(expression);
+        if (!own) check_own_blocks(expression, ns);
+        std::optional<nb::object> native;
+        Py_ssize_t size = 0;
+        if (const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+            native = native_value(std::string(utf8, static_cast<std::size_t>(size)), ns);
+        } else {
+            // A text that is not valid UTF-8 (lone surrogates) is the host's to judge.
+            clear_only(PyExc_UnicodeEncodeError);
+        }
+        target = native ? std::move(*native) : evaluate(text, ns);
+    }
     nb::object indexes = target.attr("linear_coefficients_indexes");
     nb::object values = target.attr("linear_coefficients");
     nb::object quadratic = target.attr("quadratic_coefficients");
@@ -653,7 +839,10 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
                                numpy.attr("zeros")(0, "dtype"_a = numpy.attr("float64")));
 
     size_t count = nb::len(indexes);
-    if (one_dimensional(indexes) && one_dimensional(values) && nb::len(values) == count) {
+    if (PyObject *costs = solver_call(solver, g_names->change_col_cost_arrays_)) {
+        nb::object n_costs = nb::int_(count);
+        call_method(costs, solver, {n_costs.ptr(), indexes.ptr(), values.ptr()});
+    } else if (one_dimensional(indexes) && one_dimensional(values) && nb::len(values) == count) {
         // A million columns: the arrays' own iterators give the same scalars as indexing them.
         nb::object change = solver.attr("changeColCost");
         nb::object column_it = nb::steal(PyObject_GetIter(indexes.ptr()));
@@ -819,6 +1008,21 @@ void bind_module(nb::module_ &m) {
             .ptr());
     g_build_error =
         nb::module_::import_("zk_encoder._exceptions").attr("BuildError").inc_ref().ptr();
+    g_compiled_type = reinterpret_cast<PyTypeObject *>(
+        nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
+            .attr("CompiledLinearExpression")
+            .inc_ref()
+            .ptr());
+    {
+        PyObject *str_name = interned("__str__");
+        PyObject *format_name = interned("__format__");
+        PyObject *str = py_private::type_lookup(g_expression_type, str_name);
+        PyObject *format = py_private::type_lookup(g_expression_type, format_name);
+        Py_XINCREF(str);
+        Py_XINCREF(format);
+        g_own_text = new OwnText{str_name, format_name, str, format};
+        g_names = new CallNames{interned("addRowList"), interned("changeColCostArrays")};
+    }
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");

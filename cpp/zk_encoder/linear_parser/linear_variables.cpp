@@ -10,14 +10,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/format.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
+#include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
 #include "texts/names.hpp"
 #include "zk_encoder/linear_parser/linear_expression.hpp"
@@ -151,13 +154,57 @@ const BlockRefsPtr &block_refs(const LinearVariable &v) {
     return v.refs_;
 }
 
+// Where the texts of a subscript's members are decimal literals naming an element of the block
+// (as the evaluation reads them: digits, no leading zero, inside each dimension), its column,
+// which the reference then evaluates to whatever model evaluates it; else -1.
+class ColumnReader {
+  public:
+    explicit ColumnReader(const LinearVariable &v) : v_(v), column_(v.first_) {}
+    void member(std::string_view text) {
+        const std::size_t d = read_++;
+        if (column_ < 0 || d >= v_.sizes_.size()) {
+            column_ = -1;
+            return;
+        }
+        std::int64_t value = 0;
+        const bool digits = !text.empty() && text[0] >= '0' && text[0] <= '9' &&
+                            (text[0] != '0' || text.size() == 1);
+        if (!digits || !texts::read_decimal(text, value) || value >= v_.sizes_[d] ||
+            __builtin_add_overflow(column_, value * v_.strides_[d], &column_))
+            column_ = -1;
+    }
+    // The column, within the extent the native form holds exactly.
+    std::int64_t column() const {
+        if (read_ != v_.sizes_.size() || column_ >= std::numeric_limits<std::int32_t>::max())
+            return -1;
+        return column_;
+    }
+
+  private:
+    const LinearVariable &v_;
+    std::int64_t column_;
+    std::size_t read_ = 0;
+};
+
+// A subscript member's text: str(member), or format(member, '') for a lone one; the decimal of
+// a plain int written without the host's calls (they are most of the cost of a reference).
+std::string member_text(nb::handle member, bool lone) {
+    if (PyLong_CheckExact(member.ptr())) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(member.ptr(), &overflow);
+        if (overflow == 0) return texts::decimal(static_cast<std::int64_t>(value));
+    }
+    return lone ? format_text(member) : text_of(member);
+}
+
 nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
+    ColumnReader columns(v);
     std::string text = v.name_text_ + kOpenParen;
     // The host's tuple and list are sequences whatever is registered; the test through the
     // abstract class costs more than the rest of the call.
-    int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr())
-                ? 1
-                : PyObject_IsInstance(items.ptr(), g_sequence_abc);
+    int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr()) ? 1
+            : PyLong_CheckExact(items.ptr()) ? 0
+                                             : PyObject_IsInstance(items.ptr(), g_sequence_abc);
     if (r < 0) throw nb::python_error();
     std::size_t count = 1;
     if (r == 1) {
@@ -166,19 +213,28 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
         for (nb::handle member : items) {
             if (!first) text += kItemSeparator;
             first = false;
-            text += text_of(member);
+            std::string written = member_text(member, false);
+            columns.member(written);
+            text += written;
             ++count;
         }
     } else {
-        text += format_text(items);
+        std::string written = member_text(items, true);
+        columns.member(written);
+        text += written;
     }
     text += kCloseParen;
     check_arity(v, text, count);
     nb::str reference(text.data(), text.size());
     nb::object proxy_class = g_module.get("LinearVariableProxy");
     // The module's own class is made directly; a class put in its place is called.
-    if (proxy_class.ptr() == g_proxy_class)
-        return nb::cast(LinearVariableProxy(reference, block_refs(v)));
+    if (proxy_class.ptr() == g_proxy_class) {
+        LinearVariableProxy made(reference, block_refs(v));
+        made.native_.column_ = columns.column();
+        nb::object proxy = nb::cast(std::move(made));
+        untrack_if_acyclic(proxy, *nb::inst_ptr<LinearExpression>(proxy), reference.ptr());
+        return proxy;
+    }
     nb::object proxy = proxy_class(reference);
     if (nb::inst_check(proxy) && nb::isinstance<LinearExpression>(proxy))
         nb::inst_ptr<LinearExpression>(proxy)->blocks_ = block_refs(v);
