@@ -92,24 +92,4 @@ inline nb::object optional_attr(nb::handle obj, const char *name) {
     return nb::object();
 }
 
-// The value of an int when it fits in 64 bits; false when it does not. What the host raises for
-// anything else reaches the caller.
-inline bool int64_of(nb::handle obj, int64_t &out) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) rethrow();
-    if (overflow != 0) return false;
-    out = static_cast<int64_t>(v);
-    return true;
-}
-
-// An integer argument read as the host reads an index: TypeError for what is no integer
-// (__index__), OverflowError for what does not fit in 64 bits.
-inline long long index_int64(nb::handle obj) {
-    nb::object i = check(PyNumber_Index(obj.ptr()));
-    long long v = PyLong_AsLongLong(i.ptr());
-    if (v == -1 && PyErr_Occurred()) rethrow();
-    return v;
-}
-
 }  // namespace zk

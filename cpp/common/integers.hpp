@@ -1,6 +1,6 @@
 // Sequences of integers as programs pass them (for-all values, keyword values of indexed
-// constructors) read as the plain ints that the library's texts, term nodes and the engine take;
-// one integer is read by `plain_integer` (numbers.hpp).
+// constructors) read as the plain ints that the library's texts, term nodes and the engine take,
+// and the size of a dimension; one integer is read by the readers listed in numbers.hpp.
 #pragma once
 
 #include <nanobind/nanobind.h>

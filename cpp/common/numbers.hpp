@@ -10,6 +10,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "common/errors.hpp"
@@ -109,6 +110,85 @@ inline double check_real(double v) {
 }  // namespace zk::numbers
 
 namespace zk {
+
+// The readers of a program's integer, one per contract; callers take the one whose contract is
+// theirs instead of calling PyLong_As* or nb::cast themselves:
+//   int64_of                an int (bool included) or an object with __index__ as 64 bits; false
+//                           past 64 bits; the host's TypeError for anything else (a float).
+//   index_int64             as the host reads an index: TypeError for what is no integer,
+//                           OverflowError past 64 bits.
+//   index_int64_of          as index_int64, with false instead of the OverflowError.
+//   int128_of               as int64_of, for 128 bits.
+//   int_int64               the host's int() (floats truncated, numpy sizes) as 64 bits;
+//                           OverflowError past them.
+//   plain_integer           the plain int of any integer (bool and numpy's bool as 0 or 1), any
+//                           size; invalid for anything else.
+//   plain_non_bool_integer  as plain_integer, truth values invalid too.
+// Sizes of dimensions (`dimension_size`) and sequences of integers (`plain_ints`) are read in
+// integers.hpp; the engine reads its arguments by its own rule (`non_bool_int64`).
+
+// The value of an int when it fits in 64 bits; false when it does not. What the host raises for
+// anything else reaches the caller.
+inline bool int64_of(nb::handle obj, int64_t &out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    if (overflow != 0) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+// An integer argument read as the host reads an index: TypeError for what is no integer
+// (__index__), OverflowError for what does not fit in 64 bits.
+inline long long index_int64(nb::handle obj) {
+    nb::object i = check(PyNumber_Index(obj.ptr()));
+    long long v = PyLong_AsLongLong(i.ptr());
+    if (v == -1 && PyErr_Occurred()) rethrow();
+    return v;
+}
+
+// An integer read through __index__ (TypeError for what is no integer); false when it does not
+// fit in 64 bits.
+inline bool index_int64_of(nb::handle obj, int64_t &out) {
+    return int64_of(check(PyNumber_Index(obj.ptr())), out);
+}
+
+// The value of an int that 128 bits hold; false for one past them. What the host raises for
+// anything else reaches the caller.
+inline bool int128_of(nb::handle obj, __int128 &out) {
+    int64_t small = 0;
+    if (int64_of(obj, small)) {
+        out = small;
+        return true;
+    }
+    // obj = high * 2**64 + low, high signed (the shift rounds down), low the 64 bits below.
+    nb::object sixty_four = nb::int_(64);
+    nb::object high = check(PyNumber_Rshift(obj.ptr(), sixty_four.ptr()));
+    nb::object mask = check(PyLong_FromUnsignedLongLong(~0ULL));
+    nb::object low = check(PyNumber_And(obj.ptr(), mask.ptr()));
+    int64_t hi = 0;
+    if (!int64_of(high, hi)) return false;
+    const unsigned long long lo = PyLong_AsUnsignedLongLong(low.ptr());
+    if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow();
+    out =
+        static_cast<__int128>(static_cast<unsigned __int128>(static_cast<uint64_t>(hi)) << 64 | lo);
+    return true;
+}
+
+inline constexpr const char *kNotIn64Bits = "value does not fit in 64 bits";
+
+// The host's int(value) as a 64-bit number (numpy gives the element count of an array without
+// dimensions as the float 1.0); the host's error when it has none, OverflowError when too wide.
+inline int64_t int_int64(nb::handle value) {
+    nb::object v =
+        PyLong_Check(value.ptr()) ? nb::borrow(value) : check(PyNumber_Long(value.ptr()));
+    int64_t r = 0;
+    if (!int64_of(v, r)) {
+        PyErr_SetString(PyExc_OverflowError, kNotIn64Bits);
+        throw nb::python_error();
+    }
+    return r;
+}
 
 // The plain int of an integer (a numpy integer or bool, a bool or an int subclass included);
 // invalid for anything else, a float among them.

@@ -133,7 +133,7 @@ nb::list clause_lists(const ClauseList &cl) {
 // beyond.
 pbct::Bound bound_arg(nb::handle b, nb::list &given) {
     int overflow;
-    const int64_t v = int64_of(b, kBoundWhat, &overflow);
+    const int64_t v = non_bool_int64(b, kBoundWhat, &overflow);
     nb::object as_int = nb::steal(PyNumber_Index(b.ptr()));
     if (!as_int.is_valid()) throw nb::python_error();
     given.append(as_int);

@@ -64,8 +64,10 @@ inline bool is_integer(nb::handle obj) {
     return PyIndex_Check(obj.ptr()) && !is_bool(obj);
 }
 
-// Converts an integer; `overflow` is -1/+1 when it lies outside 64 bits (result then saturated).
-inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) {
+// An argument that must be an integer and no truth value (TypeError naming `what` otherwise),
+// saturated to 64 bits: `overflow` is -1/+1 when it lies outside them. The library's readers of
+// integers accept bool; the engine's arguments never do.
+inline int64_t non_bool_int64(nb::handle obj, const std::string &what, int *overflow) {
     if (!is_integer(obj))
         raise_py(PyExc_TypeError, zk::format_message(kMustBeIntegerMsg, what, py_type_name(obj)));
     *overflow = 0;
@@ -83,9 +85,14 @@ inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) 
     return v;
 }
 
+// The former name of non_bool_int64, still called by the linear solver's bindings.
+inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) {
+    return non_bool_int64(obj, what, overflow);
+}
+
 inline int64_t int64_arg(nb::handle obj, const std::string &what) {
     int overflow;
-    int64_t v = int64_of(obj, what, &overflow);
+    int64_t v = non_bool_int64(obj, what, &overflow);
     if (overflow) raise_py(PyExc_OverflowError, zk::format_message(kDoesNotFit64Msg, what));
     return v;
 }
@@ -95,7 +102,7 @@ constexpr int64_t kMaxVariable = std::numeric_limits<int32_t>::max();
 // A clause literal: a non-zero integer whose variable fits the engine's 32-bit numbering.
 inline int32_t literal_arg(nb::handle obj, const char *what) {
     int overflow;
-    const int64_t v = int64_of(obj, what, &overflow);
+    const int64_t v = non_bool_int64(obj, what, &overflow);
     if (v == 0) raise_py(PyExc_ValueError, zk::format_message(kMustNotBeZeroMsg, what));
     if (overflow || v > kMaxVariable || v < -kMaxVariable)
         raise_py(PyExc_ValueError,

@@ -75,9 +75,7 @@ clause::NameTable read_var_map(nb::handle mapping) {
             in_place = false;
             break;
         }
-        int overflow;
-        const long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow) raise_py(PyExc_OverflowError, format_message(kDoesNotFit64Msg, kMapNumber));
+        const int64_t n = int64_arg(value, kMapNumber);
         if (n < 0 || n > kMaxVariable) refuse_map_number(key, n);
         t.add(utf8_name(key), n);
     }

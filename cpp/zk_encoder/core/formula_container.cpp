@@ -20,6 +20,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
 #include "instantiate/template_code.hpp"
 #include "texts/decimal.hpp"
@@ -350,9 +351,8 @@ bool largest_from_shapes(FormulaContainer &c, int64_t &largest) {
             if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) return false;
             bool unreadable = false;
             if (names_lazy_element(names, key, unreadable) || unreadable) return false;
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-            if (overflow != 0) return false;
+            int64_t v = 0;
+            if (!int64_of(value, v)) return false;
             if (!any || v > largest) largest = v;
             any = true;
         }

@@ -18,6 +18,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "common/unpack.hpp"
 #include "zk_encoder/core/manager.hpp"
 
@@ -67,11 +68,7 @@ bool valid_offsets(const FlatClauses &flat) {
     return true;
 }
 
-int64_t as_literal(PyObject *o) {
-    long long v = PyLong_AsLongLong(o);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return (int64_t)v;
-}
+int64_t as_literal(PyObject *o) { return static_cast<int64_t>(index_int64(o)); }
 
 FlatClauses read_clause_lists(nb::handle db) {
     nb::object clauses = db.attr("get_clauses")();

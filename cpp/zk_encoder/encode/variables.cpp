@@ -15,6 +15,7 @@
 #include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
+#include "common/numbers.hpp"
 #include "common/python_private.hpp"
 #include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
@@ -135,10 +136,10 @@ PyObject *family_number(const VariableFamily &f, PyObject *items) {
             PyErr_SetNone(PyExc_TypeError);
             return nullptr;
         }
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0 && overflow_at == count) overflow_at = d;
-        vals[d] = overflow != 0 ? -1 : static_cast<int64_t>(v);
+        int64_t v = 0;
+        const bool fits = int64_of(item, v);
+        if (!fits && overflow_at == count) overflow_at = d;
+        vals[d] = fits ? v : -1;
     }
     int64_t number = 0;
     size_t bad = 0;

@@ -357,27 +357,6 @@ nb::object checked_reals(const char *what, const Reals &a, const double *b, size
     return array;
 }
 
-// The value of a host integer that 128 bits hold; false for one past them.
-bool int128_of(nb::handle k, __int128 &out) {
-    int64_t small = 0;
-    if (int64_of(k, small)) {
-        out = small;
-        return true;
-    }
-    // k = high · 2**64 + low, high signed (the shift rounds down), low the 64 bits below.
-    nb::object sixty_four = nb::int_(64);
-    nb::object high = zk::check(PyNumber_Rshift(k.ptr(), sixty_four.ptr()));
-    nb::object base = zk::check(PyNumber_Lshift(nb::int_(1).ptr(), sixty_four.ptr()));
-    nb::object low = zk::check(PyNumber_And(k.ptr(), sub(base, nb::int_(1)).ptr()));
-    int64_t hi = 0;
-    if (!int64_of(high, hi)) return false;
-    const unsigned long long lo = PyLong_AsUnsignedLongLong(low.ptr());
-    if (lo == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow();
-    out =
-        static_cast<__int128>(static_cast<unsigned __int128>(static_cast<uint64_t>(hi)) << 64 | lo);
-    return true;
-}
-
 // values op k (k op values when `swap`) for a 1-D array and a plain number: integers exactly,
 // as real values past 64 bits; real values natively where they are float64, as numpy computes
 // them otherwise. Results that are NaN or infinite are refused (ValueError, naming `what`).

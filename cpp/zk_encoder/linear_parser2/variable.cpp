@@ -17,6 +17,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 namespace zk::lp2 {
@@ -72,25 +73,6 @@ std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
-// The host's int(value) as a 64-bit number (the element count of an array without dimensions
-// is the float 1.0); the host's error when it has none or is too wide.
-int64_t as_int64(nb::handle value) {
-    nb::object v =
-        PyLong_Check(value.ptr()) ? nb::borrow(value) : zk::check(PyNumber_Long(value.ptr()));
-    int64_t r = 0;
-    if (!int64_of(v, r)) {
-        PyErr_SetString(PyExc_OverflowError, "value does not fit in 64 bits");
-        throw nb::python_error();
-    }
-    return r;
-}
-
-// An integer index as a 64-bit number; false when it does not fit (it then lies outside every
-// array).
-bool index_value(nb::handle item, int64_t &out) {
-    return int64_of(zk::check(PyNumber_Index(item.ptr())), out);
-}
-
 [[noreturn]] void refuse_index(const std::string &msg) {
     g_module.raise_logged(PyExc_IndexError, msg);
 }
@@ -109,8 +91,8 @@ struct View {
         Py_ssize_t n = PyObject_Length(shape.ptr());
         if (n < 0) throw nb::python_error();
         for (Py_ssize_t d = 0; d < n; ++d)
-            dims_.push_back(as_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
-        count_ = as_int64(va_->count_elems_);
+            dims_.push_back(zk::int_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
+        count_ = zk::int_int64(va_->count_elems_);
     }
 
     nb::object width() const { return self_.attr(kCounter); }
@@ -137,7 +119,7 @@ struct View {
         const bool is_float = va_->type_.is(numpy.attr("float64"));
         if (!is_float && !va_->type_.is(numpy.attr("int32"))) return nb::object();
         int64_t c = 0;
-        const int64_t length = as_int64(width());
+        const int64_t length = zk::int_int64(width());
         if (!int64_of(col, c) || c < 0 || c >= length || length > kInt32Max) return nb::object();
         auto coefs = std::make_shared<RowCoefs>();
         coefs->row_ = linear::unit_row(static_cast<int32_t>(c), length, is_float, g_unit_index);
@@ -180,17 +162,16 @@ struct View {
     nb::object block(nb::handle numbers) const {
         nb::object numpy = np();
         // No numbers, in whatever layout, are no rows.
-        nb::object flat = nb::cast<int64_t>(numbers.attr("ndim")) == 1
-                              ? nb::borrow(numbers)
-                              : numpy.attr("ravel")(numbers);
+        nb::object flat = zk::index_int64(numbers.attr("ndim")) == 1 ? nb::borrow(numbers)
+                                                                     : numpy.attr("ravel")(numbers);
         Py_ssize_t k = PyObject_Length(flat.ptr());
         if (k < 0) throw nb::python_error();
         nb::object values = numpy.attr("ones")(nb::make_tuple(k), "dtype"_a = va_->type_);
         nb::object n = width();
         nb::object csr = g_module.get("csr_array");
         nb::object coefs;
-        const int64_t width_n = as_int64(n);
-        if (as_int64(va_->shift_) + count_ <= width_n && width_n <= kInt32Max) {
+        const int64_t width_n = zk::int_int64(n);
+        if (zk::int_int64(va_->shift_) + count_ <= width_n && width_n <= kInt32Max) {
             nb::object cols = numpy.attr("add")(flat, va_->shift_, "dtype"_a = numpy.attr("int32"),
                                                 "casting"_a = "unsafe");
             if (nb::object picked = picked_block(cols, width_n); picked.is_valid()) return picked;
@@ -204,7 +185,7 @@ struct View {
             // is added; 64 bits hold every column.
             nb::object wide = flat.attr("astype")(numpy.attr("int64"), "copy"_a = false);
             nb::object cols = zk::check(PyNumber_Add(wide.ptr(), va_->shift_.ptr()));
-            if (as_int64(va_->shift_) + count_ <= width_n) {
+            if (zk::int_int64(va_->shift_) + count_ <= width_n) {
                 nb::object starts = numpy.attr("arange")(k + 1, "dtype"_a = numpy.attr("int64"));
                 coefs = csr(nb::make_tuple(values, cols, starts), "shape"_a = nb::make_tuple(k, n));
             } else {
@@ -225,7 +206,7 @@ struct View {
 
 nb::object index_integer(const View &v, nb::handle item) {
     int64_t value = 0;
-    bool fits = index_value(item, value);
+    bool fits = zk::index_int64_of(item, value);
     if (debug_on()) {
         if (v.dims_.size() != 1) refuse_index(kOneIndexMsg);
         if (!fits || value < 0 || value >= v.dims_[0]) refuse_value(item);
@@ -240,7 +221,7 @@ nb::object index_integer(const View &v, nb::handle item) {
 nb::object index_slice(const View &v, nb::handle item) {
     if (debug_on() && v.dims_.size() != 1) refuse_index(kOneIndexMsg);
     nb::object shape = v.va_->shape_;
-    int64_t d0 = as_int64(zk::check(PySequence_GetItem(shape.ptr(), 0)));
+    int64_t d0 = zk::int_int64(zk::check(PySequence_GetItem(shape.ptr(), 0)));
     Py_ssize_t start = 0, stop = 0, step = 0;
     if (PySlice_Unpack(item.ptr(), &start, &stop, &step) < 0) throw nb::python_error();
     Py_ssize_t k = PySlice_AdjustIndices(static_cast<Py_ssize_t>(d0), &start, &stop, step);
@@ -259,8 +240,8 @@ nb::object index_slice(const View &v, nb::handle item) {
 void check_numbers(const View &v, nb::handle item, nb::handle numbers) {
     nb::object numpy = v.np();
     // No numbers select nothing, whatever their layout (as numpy reads them).
-    if (nb::cast<int64_t>(numbers.attr("size")) == 0) return;
-    if (nb::cast<int64_t>(numbers.attr("ndim")) != 1) refuse_value(item);
+    if (zk::index_int64(numbers.attr("size")) == 0) return;
+    if (zk::index_int64(numbers.attr("ndim")) != 1) refuse_value(item);
     nb::object lo = numbers.attr("min")(), hi = numbers.attr("max")();
     nb::object zero = nb::int_(0), count = nb::int_(v.count_);
     if (zk::compare(lo, zero, Py_LT) || zk::compare(hi, count, Py_GE)) refuse_value(item);
@@ -330,7 +311,7 @@ nb::object index_array(const View &v, nb::handle item) {
 nb::object index_list(const View &v, nb::handle item) {
     nb::object numpy = v.np();
     nb::object as_array = numpy.attr("asarray")(item);
-    const bool empty = nb::cast<int64_t>(as_array.attr("size")) == 0;
+    const bool empty = zk::index_int64(as_array.attr("size")) == 0;
     // A list of truth values is a mask, as numpy reads it.
     if (!empty && dtype_is(numpy, as_array, "bool"))
         return v.block(mask_numbers(v, item, as_array));
@@ -361,7 +342,8 @@ nb::object axis_selection(const View &v, nb::handle element, size_t axis_number,
     if (is_instance(element, g_module.get("Integral")) ||
         is_instance(element, numpy.attr("integer"))) {
         int64_t value = 0;
-        if (!index_value(element, value) || value < 0 || value >= size) refuse_value(element);
+        if (!zk::index_int64_of(element, value) || value < 0 || value >= size)
+            refuse_value(element);
         axis.scalar_ = true;
         axis.start_ = static_cast<Py_ssize_t>(value);
         return nb::object();
@@ -377,8 +359,8 @@ nb::object axis_selection(const View &v, nb::handle element, size_t axis_number,
     bool is_list = PyList_Check(element.ptr());
     if (is_list || is_instance(element, numpy.attr("ndarray"))) {
         nb::object arr = numpy.attr("asarray")(element);
-        bool empty = nb::cast<int64_t>(arr.attr("size")) == 0;
-        const bool one_dim = nb::cast<int64_t>(arr.attr("ndim")) == 1;
+        bool empty = zk::index_int64(arr.attr("size")) == 0;
+        const bool one_dim = zk::index_int64(arr.attr("ndim")) == 1;
         // A mask along this axis picks the positions of its true entries, as in numpy.
         if (one_dim && dtype_is(numpy, arr, "bool")) {
             if (index_int64(arr.attr("size")) != size) {
@@ -462,7 +444,7 @@ nb::object index_tuple(const View &v, nb::handle item) {
     }
     if (all_scalar) {
         if (v.count_ < 1) refuse_value(item);
-        return v.row(nb::int_(as_int64(flat[0])));
+        return v.row(nb::int_(zk::int_int64(flat[0])));
     }
     return v.block(flat);
 }

@@ -170,9 +170,8 @@ void number_instances(nb::handle temp_cnf, const RecordNumbers &rec, Prepared &o
                         pc.aux_.push_back({a.kind_, o, a.k_, number});
                     }
                 } else if (PyLong_Check(lit)) {
-                    int overflow = 0;
-                    long long v = PyLong_AsLongLongAndOverflow(lit, &overflow);
-                    if (overflow != 0 || v == 0 || v > kMaxLiteral || v < -kMaxLiteral)
+                    int64_t v = 0;
+                    if (!int64_of(lit, v) || v == 0 || v > kMaxLiteral || v < -kMaxLiteral)
                         g_module.raise_logged(g_formula_error.get(),
                                               format_message(kLiteralRange, repr_text(lit)));
                     value = v;
@@ -193,10 +192,10 @@ RecordNumbers numbers_of(nb::handle weights, nb::handle num_formula, nb::handle 
                          nb::handle bx) {
     RecordNumbers r;
     r.weights_ = nb::borrow(weights);
-    r.num_formula_ = nb::cast<int64_t>(num_formula);
-    r.layout_.init_ = nb::cast<int64_t>(init);
-    r.layout_.pb_ = nb::cast<int64_t>(pb);
-    r.layout_.bx_ = nb::cast<int64_t>(bx);
+    r.num_formula_ = index_int64(num_formula);
+    r.layout_.init_ = index_int64(init);
+    r.layout_.pb_ = index_int64(pb);
+    r.layout_.bx_ = index_int64(bx);
     return r;
 }
 

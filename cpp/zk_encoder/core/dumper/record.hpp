@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/module_globals.hpp"
+#include "common/numbers.hpp"
 #include "instantiate/block_layout.hpp"
 #include "instantiate/prepared_clauses.hpp"
 

@@ -37,9 +37,9 @@ ForallInfo read_forall_info(const nb::handle &foralls) {
         if (PyRange_Check(value)) {
             int64_t stop = 0;
             slot.is_range_ = true;
-            slot.start_ = nb::cast<int64_t>(nb::handle(value).attr("start"));
-            stop = nb::cast<int64_t>(nb::handle(value).attr("stop"));
-            slot.step_ = nb::cast<int64_t>(nb::handle(value).attr("step"));
+            slot.start_ = index_int64(nb::handle(value).attr("start"));
+            stop = index_int64(nb::handle(value).attr("stop"));
+            slot.step_ = index_int64(nb::handle(value).attr("step"));
             __int128 lo = slot.start_, hi = stop, st = slot.step_;
             slot.count_ = st > 0 ? (hi > lo ? (hi - lo + st - 1) / st : 0)
                                  : (lo > hi ? (lo - hi - st - 1) / -st : 0);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/numbers.hpp"
 #include "zk_encoder/encode/variables.hpp"
 
 namespace zk::encode {
@@ -28,9 +29,7 @@ struct ForallSlot {
     int64_t at(__int128 k) const {
         if (is_range_) return static_cast<int64_t>(start_ + k * step_);
         PyObject *item = PySequence_Fast_GET_ITEM(values_.ptr(), static_cast<Py_ssize_t>(k));
-        long long v = PyLong_Check(item) ? PyLong_AsLongLong(item) : 0;
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-        return static_cast<int64_t>(v);
+        return static_cast<int64_t>(index_int64(item));
     }
 };
 

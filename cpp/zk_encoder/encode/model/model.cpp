@@ -15,9 +15,9 @@
 #include "common/names.hpp"
 #include "common/numbers.hpp"
 #include "common/unpack.hpp"
+#include "formula/evaluation.hpp"
 #include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/core/variable.hpp"
-#include "formula/evaluation.hpp"
 #include "zk_encoder/encode/model/forall_checks.hpp"
 #include "zk_encoder/encode/model/messages.hpp"
 #include "zk_encoder/encode/model/module_state.hpp"
@@ -624,8 +624,8 @@ void Model::fill_soft_constraint(nb::object constraint, nb::object weight, nb::o
 // clauses a storage can count.
 void Model::check_instances(const nb::object &foralls, const AuxCounts &counts) const {
     ForallInfo fa = read_forall_info(foralls);
-    int64_t pb = nb::cast<int64_t>(counts.pb_), bx = nb::cast<int64_t>(counts.bx_);
-    __int128 next = nb::cast<int64_t>(formula_container_.attr("_cur_init_shift_variable"));
+    int64_t pb = index_int64(counts.pb_), bx = index_int64(counts.bx_);
+    __int128 next = index_int64(formula_container_.attr("_cur_init_shift_variable"));
     __int128 last = next + fa.instances_ * (static_cast<__int128>(pb) + bx) - 1;
     if (fa.instances_ > kMaxLiteral || last > kMaxLiteral)
         g_module.raise_logged(PyExc_ValueError, kTooManyInstancesMsg);
