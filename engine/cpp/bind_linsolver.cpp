@@ -356,7 +356,7 @@ nb::object checked_option_value(const std::string &name, nb::handle value) {
     // A Boolean option also takes the integers 0 and 1, as Python's own truth values.
     if (PyBool_Check(current[1].ptr()) && is_integer(value)) {
         int overflow;
-        const int64_t v = int64_of(value, "setOptionValue: the value", &overflow);
+        const int64_t v = non_bool_int64(value, "setOptionValue: the value", &overflow);
         if (!overflow && (v == 0 || v == 1)) return nb::bool_(v == 1);
     }
     const bool same_kind = expected == py_type_name(value) ||
@@ -783,7 +783,7 @@ void add_rows(LinearSolver &s, nb::handle m_obj, nb::handle lower_obj, nb::handl
 
 void change_sense(LinearSolver &s, nb::handle sense) {
     int overflow = 0;
-    const int64_t v = is_integer(sense) ? int64_of(sense, "sense", &overflow) : 0;
+    const int64_t v = is_integer(sense) ? non_bool_int64(sense, "sense", &overflow) : 0;
     if (overflow || (v != lin::kMinimize && v != lin::kMaximize))
         raise_py(is_integer(sense) ? PyExc_ValueError : PyExc_TypeError, kSenseValue);
     s.model_.set_sense(static_cast<int32_t>(v));
@@ -817,7 +817,8 @@ void pass_hessian(LinearSolver &s, nb::handle dim_obj, nb::handle count_obj, nb:
     const int64_t dim = nonneg_arg(dim_obj, "passHessian: the dimension");
     const int64_t count = nonneg_arg(count_obj, "passHessian: the number of entries");
     int overflow = 0;
-    const int64_t format = is_integer(format_obj) ? int64_of(format_obj, "format", &overflow) : 0;
+    const int64_t format =
+        is_integer(format_obj) ? non_bool_int64(format_obj, "format", &overflow) : 0;
     if (overflow || (format != lin::kTriangular && format != lin::kSquare))
         raise_py(is_integer(format_obj) ? PyExc_ValueError : PyExc_TypeError, kFormatValue);
     IndexArray starts = index_array(starts_obj, "passHessian: the starts");

@@ -85,11 +85,6 @@ inline int64_t non_bool_int64(nb::handle obj, const std::string &what, int *over
     return v;
 }
 
-// The former name of non_bool_int64, still called by the linear solver's bindings.
-inline int64_t int64_of(nb::handle obj, const std::string &what, int *overflow) {
-    return non_bool_int64(obj, what, overflow);
-}
-
 inline int64_t int64_arg(nb::handle obj, const std::string &what) {
     int overflow;
     int64_t v = non_bool_int64(obj, what, &overflow);
