@@ -764,3 +764,33 @@ def test_texts_mean_the_intended_formulas(expr, names, intended, formula_namespa
     expected = {values for values in itertools.product([False, True], repeat=len(names))
                 if intended(dict(zip(names, values)))}
     assert satisfying_assignments(formula, namespace, names, bx, solvers) == expected
+
+
+@pytest.mark.parametrize("where", ["attribute", "name", "text"])
+def test_reference_cycles_through_a_variable_proxy_are_collected(where):
+    def cycle():
+        p, marker = VariableProxy("x[1]"), Marker()
+        marker.back = p
+        if where == "attribute":
+            p.extra = marker
+        elif where == "name":
+            p.name = marker
+        else:
+            p._expr = marker
+        return weakref.ref(marker)
+
+    probe = cycle()
+    gc.collect()
+    assert probe() is None
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Expression("a"), lambda: VariableProxy("x[1]"), lambda: SumIt([Expression("a")]),
+], ids=["expression", "proxy", "sum"])
+def test_the_attribute_dictionary_is_seen_once(make):
+    class Sub(type(make())):
+        pass
+
+    for obj in (make(), Sub.__new__(Sub)):
+        obj.extra = Marker()
+        assert [r is vars(obj) for r in gc.get_referents(obj)].count(True) == 1
