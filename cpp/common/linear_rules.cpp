@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/format.hpp"
 #include "common/integers.hpp"
 #include "common/numbers.hpp"
 
@@ -22,12 +23,11 @@ constexpr const char *kLogToConsole = "log_to_console";
 // Options whose value is a non-negative number for every solver the library drives; the
 // engine may take a NaN or a negative one without a word and then never stop, or stop at once.
 constexpr const char *kNonNegativeOptions[] = {"time_limit", "mip_rel_gap"};
-constexpr const char *kNonNegativeMid = " must be a non-negative number, not ";
+constexpr const char *kNonNegative = "{} must be a non-negative number, not {}";
 
 constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
-constexpr const char *kTooManyHead = "Linear variable named ";
-constexpr const char *kTooManyTail =
-    " has too many elements: its columns would run past 2147483647";
+constexpr const char *kTooMany =
+    "Linear variable named {} has too many elements: its columns would run past 2147483647";
 
 constexpr const char *kStartValue = "Start value";
 
@@ -61,7 +61,7 @@ nb::object option_value(const ModuleGlobals &g, nb::handle name, nb::handle valu
             PyFloat_Check(plain.ptr()) ? !(v >= 0.0) : compare(plain, nb::int_(0), Py_LT);
         if (negative)
             g.raise_logged(nb::handle(PyExc_ValueError),
-                           key + kNonNegativeMid + numbers::repr_text(plain));
+                           format_message(kNonNegative, key, numbers::repr_text(plain)));
     } else if (std::isnan(v)) {
         numbers::refuse_nan(g, key);
     }
@@ -113,7 +113,7 @@ int64_t block_count(const ModuleGlobals &g, nb::handle dims) {
 
 void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64_t count) {
     if (count > kMaxColumns - first)
-        g.raise_logged(nb::handle(PyExc_ValueError), kTooManyHead + text_of(name) + kTooManyTail);
+        g.raise_logged(nb::handle(PyExc_ValueError), format_message(kTooMany, text_of(name)));
 }
 
 nb::object bound_or_none(const ModuleGlobals &g, const char *what, nb::handle bound) {

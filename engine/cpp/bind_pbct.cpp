@@ -11,6 +11,7 @@
 #include "bind.hpp"
 #include "bind_support.hpp"
 #include "common/format.hpp"
+#include "common/pyclass.hpp"
 #include "core/clause_list.hpp"
 #include "core/pb_encoder.hpp"
 
@@ -93,16 +94,6 @@ class TentativeAux : public pbct::AuxSource {
   private:
     int64_t next_;
 };
-
-nb::object make_enum(const char *name, std::initializer_list<std::pair<const char *, int>> members,
-                     const char *doc) {
-    nb::list items;
-    for (const auto &m : members) items.append(nb::make_tuple(m.first, m.second));
-    nb::object cls =
-        nb::module_::import_("enum").attr("Enum")(name, items, nb::arg("module") = kModuleName);
-    cls.attr("__doc__") = doc;
-    return cls;
-}
 
 int enum_value(nb::handle member, PyObject *cls, const char *what) {
     const int r = PyObject_IsInstance(member.ptr(), cls);
@@ -233,13 +224,14 @@ void register_pbct(nb::module_ &m) {
     nb::module_ pb =
         make_submodule(m, "pbct", "Pseudo-Boolean constraints and their encoding into clauses");
 
-    nb::object cmp = make_enum("Comparator_type", {{"LEQ", kLeq}, {"GEQ", kGeq}, {"BOTH", kBoth}},
-                               "How a pseudo-Boolean sum is compared with its bound(s): at most "
-                               "(LEQ), at least (GEQ), equal to or between (BOTH)");
+    nb::object cmp = zk::make_enum(
+        kModuleName, "Comparator_type", {{"LEQ", kLeq}, {"GEQ", kGeq}, {"BOTH", kBoth}},
+        "How a pseudo-Boolean sum is compared with its bound(s): at most "
+        "(LEQ), at least (GEQ), equal to or between (BOTH)");
     pb.attr("Comparator_type") = cmp;
     comparator_type = cmp.inc_ref().ptr();
-    nb::object enc = make_enum("PB_Encoder_type", {{"ADDER", kAdder}},
-                               "Encoding of pseudo-Boolean constraints into clauses");
+    nb::object enc = zk::make_enum(kModuleName, "PB_Encoder_type", {{"ADDER", kAdder}},
+                                   "Encoding of pseudo-Boolean constraints into clauses");
     pb.attr("PB_Encoder_type") = enc;
     encoder_type = enc.inc_ref().ptr();
     pb.attr("EngineError") = engine_error();

@@ -418,3 +418,21 @@ def test_engine_keeps_its_classes_when_module_names_are_dropped(code, expected):
     done = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
                           timeout=60)
     assert (done.returncode, done.stdout.strip()) == (0, expected), done.stderr[-1500:]
+
+
+@pytest.mark.parametrize("cls, members", [
+    (pb.Comparator_type, [("LEQ", 0), ("GEQ", 1), ("BOTH", 2)]),
+    (pb.PB_Encoder_type, [("ADDER", 0)]),
+], ids=["comparator", "encoder"])
+def test_enumerations_are_plain_enums_of_the_module(cls, members):
+    import enum
+    import pickle
+
+    assert issubclass(cls, enum.Enum) and not issubclass(cls, int)
+    assert [(m.name, m.value) for m in cls] == members
+    assert cls.__module__ == "nubrix.sorn_engine.pbct"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__doc__
+    for m in cls:
+        assert pickle.loads(pickle.dumps(m)) is m
+        assert cls(m.value) is m and cls[m.name] is m

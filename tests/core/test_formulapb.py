@@ -325,3 +325,23 @@ def test_one_call_and_clause_by_clause_translations_agree(monkeypatch, seed):
         return str(result), dict(manager.name2pb)
 
     assert encode(True) == encode(False)
+
+
+@pytest.mark.parametrize("field", ["expression", "comparator", "border"])
+def test_a_formula_in_a_cycle_through_its_fields_is_collected(field):
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    def cycle():
+        holder = Holder()
+        f = FormulaPB(None, pb.Comparator_type.LEQ, 1)
+        setattr(f, field, holder)
+        holder.back = f
+        return weakref.ref(holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None

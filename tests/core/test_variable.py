@@ -151,3 +151,58 @@ SIGNATURES = [
                          ids=["generator-init", "generator-call", "init", "to_bx", "to_pb", "mul", "rmul"])
 def test_signatures_carry_the_declared_annotations(fn, text):
     assert fn.__doc__ == text
+
+
+class Holder:
+    pass
+
+
+# Each bound class with the object that closes the cycle through one of its fields.
+CYCLES = [
+    ("generator-manager", lambda h: GeneratorVariable("x", h)),
+    ("generator-name", lambda h: GeneratorVariable(h, None)),
+    ("variable-bx", lambda h: Variable(h, 1, "x")),
+    ("variable-name", lambda h: Variable(None, 1, h)),
+    ("index-start", lambda h: Index("i", h, 3)),
+    ("index-step", lambda h: Index("i", 0, 3, h)),
+]
+
+
+@pytest.mark.parametrize("make", [c[1] for c in CYCLES], ids=[c[0] for c in CYCLES])
+def test_objects_in_a_cycle_through_their_fields_are_collected(make):
+    import gc
+    import weakref
+
+    def cycle():
+        holder = Holder()
+        holder.back = make(holder)
+        return weakref.ref(holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("cls, args", [
+    (GeneratorVariable, ("x", None)), (Variable, (None, 1, "x")), (Index, ("i", 0, 3)),
+], ids=["generator", "variable", "index"])
+def test_a_subclass_dictionary_is_seen_once_and_its_cycles_are_collected(cls, args):
+    import gc
+    import weakref
+
+    class Sub(cls):
+        pass
+
+    obj = Sub(*args)
+    obj.extra = Holder()
+    assert [r is vars(obj) for r in gc.get_referents(obj)].count(True) == 1
+
+    def cycle():
+        inner = Sub(*args)
+        inner.holder = Holder()
+        inner.holder.back = inner
+        return weakref.ref(inner.holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None

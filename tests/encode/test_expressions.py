@@ -195,16 +195,23 @@ class Marker:
     pass
 
 
-@pytest.mark.parametrize("where", ["attribute", "text", "flag"])
-def test_reference_cycles_through_an_expression_are_collected(where):
-    e, marker = Expression("a"), Marker()
+CYCLE_FIELDS = [(Expression, w) for w in ["attribute", "text", "flag"]] + [
+    (VariableProxy, w) for w in ["attribute", "text", "flag", "name"]]
+
+
+@pytest.mark.parametrize("cls, where", CYCLE_FIELDS,
+                         ids=[f"{c.__name__}-{w}" for c, w in CYCLE_FIELDS])
+def test_reference_cycles_through_an_expression_are_collected(cls, where):
+    e, marker = cls("x[1]"), Marker()
     marker.back = e
     if where == "attribute":
         e.extra = marker
     elif where == "text":
         e._expr = marker
-    else:
+    elif where == "flag":
         e._soft = marker
+    else:
+        e.name = marker
     probe = weakref.ref(marker)
     del e, marker
     gc.collect()
@@ -764,3 +771,15 @@ def test_texts_mean_the_intended_formulas(expr, names, intended, formula_namespa
     expected = {values for values in itertools.product([False, True], repeat=len(names))
                 if intended(dict(zip(names, values)))}
     assert satisfying_assignments(formula, namespace, names, bx, solvers) == expected
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Expression("a"), lambda: VariableProxy("x[1]"), lambda: SumIt([Expression("a")]),
+], ids=["expression", "proxy", "sum"])
+def test_the_attribute_dictionary_is_seen_once(make):
+    class Sub(type(make())):
+        pass
+
+    for obj in (make(), Sub.__new__(Sub)):
+        obj.extra = Marker()
+        assert [r is vars(obj) for r in gc.get_referents(obj)].count(True) == 1

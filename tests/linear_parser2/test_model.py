@@ -791,3 +791,32 @@ def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(eng
         assert (low, high, nnz) == (-inf, 3, coefs.nnz)
         for a, b in ((idx, coefs.indices), (vals, coefs.data)):
             assert a.dtype == b.dtype and np.array_equal(a, b)
+
+
+@pytest.mark.parametrize("cls", [SolutionStatus, VariableType], ids=lambda c: c.__name__)
+def test_enumerations_pickle_and_look_up_as_module_members(cls):
+    import pickle
+
+    assert cls.__qualname__ == cls.__name__
+    for m in cls:
+        assert pickle.loads(pickle.dumps(m)) is m
+        assert cls(m.value) is m and cls[m.name] is m
+
+
+@pytest.mark.parametrize("field", ["_variables", "_solution", "_linsolver_model"])
+def test_a_model_in_a_cycle_through_its_fields_is_collected(field):
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    def cycle():
+        holder, m = Holder(), LinearModel()
+        holder.model = m
+        setattr(m, field, holder)
+        return weakref.ref(holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None

@@ -621,3 +621,26 @@ def test_masks_of_another_shape_are_refused_always(monkeypatch, log_sink, mask, 
         with pytest.raises(IndexError) as numpy_err:
             np.arange(3)[np.asarray(mask)]
         assert str(err.value) == str(numpy_err.value)
+
+
+@pytest.mark.parametrize("where", ["name", "bound"])
+def test_a_variable_array_in_a_cycle_is_collected(where):
+    import gc
+    import weakref
+
+    class Holder:
+        def __str__(self):
+            return "x"
+
+    def cycle():
+        holder = Holder()
+        if where == "name":
+            array = VariableArray(holder, (2,), 0.0, 1.0, VariableType.REAL)
+        else:
+            array = VariableArray("x", (2,), holder, 1.0, VariableType.REAL)
+        holder.array = array
+        return weakref.ref(holder)
+
+    ref = cycle()
+    gc.collect()
+    assert ref() is None

@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/gc.hpp"
 #include "common/integers.hpp"
 #include "common/logging.hpp"
-#include "common/python_private.hpp"
+#include "common/pyclass.hpp"
 #include "texts/expression_reader.hpp"
 
 namespace zk::encode {
@@ -36,8 +37,7 @@ constexpr const char *kImplicationNotExpressions =
     "Type 'Expression' is expected for variables 'if_expr' and 'then_expr'";
 constexpr const char *kIfThenElseNotExpressions =
     "Type 'Expression' is expected for variables 'if_expr', 'then_expr' and 'else_expr'";
-constexpr const char *kNotSequencePrefix = "Use an iterable sequence as ";
-constexpr const char *kNotSequenceSuffix = " input argument";
+constexpr const char *kNotSequence = "Use an iterable sequence as {} input argument";
 constexpr const char *kEmptySequence = "The input sequence has zero length";
 // A chained comparison such as 1 <= s <= 2 is read by the host as (1 <= s) and (s <= 2): the
 // truth test of the first formula would decide, silently, that only the second bound counts.
@@ -75,24 +75,16 @@ constexpr const char *kPowerOp = " ** ";
 
 // The module's globals: the names the module's code refers to (Expression, VariableProxy,
 // Integral, tp, log_e, log_w) are read from them at each call, as module-level code reads them.
+// The logging functions among them come from the module's star-import of the logger: importing
+// the logger module again at a call would run its body again whenever the host's registry no
+// longer holds it.
 ModuleGlobals g_module;
-PyTypeObject *g_proxy_type = nullptr;
 
 bool is_expression(nb::handle obj) { return nb::isinstance(obj, g_module.get("Expression")); }
 
 bool is_integral(nb::handle obj) {
     // int and bool are registered Integral types; only other types need the ABC's test.
     return PyLong_Check(obj.ptr()) || nb::isinstance(obj, g_module.get("Integral"));
-}
-
-// The logging functions are the module's own globals (bound by its star-import of the logger),
-// called as its code calls them: importing the module again at a call would run its body again
-// whenever the host's registry no longer holds it.
-void log_global(const char *fn, const std::string &msg);
-
-[[noreturn]] void refuse(const std::string &msg) {
-    log_global("log_e", msg);
-    zk::raise_plain(PyExc_TypeError, msg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -119,8 +111,6 @@ nb::str to_str(const std::string &text) {
     if (!s) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
-
-void log_global(const char *fn, const std::string &msg) { g_module.log(fn, to_str(msg)); }
 
 // str(obj): the plain text of an expression.
 void append_plain(std::string &out, nb::handle obj) {
@@ -176,6 +166,11 @@ struct TextRope {
         }
     }
 };
+
+// The collector's view of a text in pieces: it holds only finished texts, which close no cycle,
+// and is let go when a cycle through its expression is broken.
+static int gc_visit(const std::shared_ptr<const TextRope> &, visitproc, void *) { return 0; }
+static void gc_clear(std::shared_ptr<const TextRope> &rope) { rope.reset(); }
 
 namespace {
 
@@ -315,7 +310,8 @@ nb::object make_expression(const std::string &text, bool soft) {
 bool looser_than_product(std::string_view text);
 
 nb::object binary_term(nb::handle self, nb::handle other, const char *op, bool wrap_right) {
-    if (!is_expression(other)) refuse(kLeftNotExpression);
+    if (!is_expression(other))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kLeftNotExpression);
     Text t;
     append_pb(t, self);
     t += op;
@@ -354,7 +350,7 @@ nb::object op_mul(nb::handle self, nb::handle other) {
         t += " * (";
         append_pb(t, other);
     } else {
-        refuse(kNotExpressionOrInt);
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kNotExpressionOrInt);
     }
     t += ")";
     return make_expression(t, true);
@@ -364,7 +360,7 @@ nb::object op_mul(nb::handle self, nb::handle other) {
 nb::object op_rmul(nb::handle self, nb::handle other) { return self.attr("__mul__")(other); }
 
 nb::object compare(nb::handle self, nb::handle other, const char *comparator) {
-    if (!is_integral(other)) refuse(kLeftNotInt);
+    if (!is_integral(other)) g_module.raise_logged(nb::handle(PyExc_TypeError), kLeftNotInt);
     Text t = kFormulaPbOpen;
     append_pb(t, self);
     t += comparator;
@@ -378,7 +374,8 @@ nb::object op_ge(nb::handle self, nb::handle other) { return compare(self, other
 nb::object op_eq(nb::handle self, nb::handle other) { return compare(self, other, kBoth); }
 
 nb::object connective(nb::handle self, nb::handle other, const char *head) {
-    if (!is_expression(other)) refuse(kLeftNotExpression);
+    if (!is_expression(other))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kLeftNotExpression);
     Text t = head;
     append_bx(t, self);
     t += kItemSep;
@@ -402,7 +399,7 @@ nb::object op_invert(nb::handle self) {
 bool truth_value(const Expression &e) {
     int soft = PyObject_IsTrue(e.soft_.ptr());
     if (soft < 0) throw nb::python_error();
-    if (soft == 0) refuse(kNoTruthValue);
+    if (soft == 0) g_module.raise_logged(nb::handle(PyExc_TypeError), kNoTruthValue);
     return true;
 }
 
@@ -432,7 +429,8 @@ void append_range(std::string &out, nb::handle value) {
 template <typename T>
 void init_indexed(T *self, nb::handle expr, const nb::kwargs &indexes, const char *head,
                   AppendFn append_operand, bool soft) {
-    if (!is_expression(expr)) refuse(kOperandNotExpression);
+    if (!is_expression(expr))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kOperandNotExpression);
     std::string clauses;
     bool first = true;
     for (auto [name, value] : indexes) {
@@ -456,15 +454,16 @@ template <typename T>
 void init_sequence(T *self, nb::handle expressions, const char *class_name, const char *head,
                    AppendFn append_item, bool soft, bool log_not_sequence) {
     if (!nb::isinstance(expressions, g_module.get("tp").attr("Sequence"))) {
-        std::string msg = std::string(kNotSequencePrefix) + class_name + kNotSequenceSuffix;
-        if (log_not_sequence) refuse(msg);
+        std::string msg = zk::format_message(kNotSequence, class_name);
+        if (log_not_sequence) g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
         zk::raise_plain(PyExc_TypeError, msg);
     }
     Py_ssize_t length = PyObject_Length(expressions.ptr());
     if (length < 0) throw nb::python_error();
-    if (length == 0) log_global("log_w", kEmptySequence);
+    if (length == 0) g_module.log("log_w", kEmptySequence);
     for (nb::handle item : expressions) {
-        if (!is_expression(item)) refuse(kItemsNotExpressions);
+        if (!is_expression(item))
+            g_module.raise_logged(nb::handle(PyExc_TypeError), kItemsNotExpressions);
     }
     Text t = head;
     bool first = true;
@@ -479,7 +478,8 @@ void init_sequence(T *self, nb::handle expressions, const char *class_name, cons
 
 void init_equiv(Equiv *self, const nb::args &expressions) {
     for (nb::handle e : expressions) {
-        if (!is_expression(e)) refuse(kItemsNotExpressions);
+        if (!is_expression(e))
+            g_module.raise_logged(nb::handle(PyExc_TypeError), kItemsNotExpressions);
     }
     Text t = kEqHead;
     bool first = true;
@@ -496,7 +496,7 @@ template <typename T>
 void init_call(T *self, std::initializer_list<nb::handle> operands, const char *head,
                const char *msg) {
     for (nb::handle e : operands) {
-        if (!is_expression(e)) refuse(msg);
+        if (!is_expression(e)) g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
     }
     Text t = head;
     bool first = true;
@@ -596,39 +596,14 @@ nb::object pow_expression(nb::handle base, nb::handle exp) {
 // Garbage collection: texts and flags are arbitrary objects (the constructor converts nothing),
 // so they can close a cycle through an expression's attribute dictionary.
 
-int expression_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    Expression *e = nb::inst_ptr<Expression>(self);
-    Py_VISIT(e->expr_.ptr());
-    Py_VISIT(e->soft_.ptr());
-    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
-        Py_VISIT(nb::inst_ptr<VariableProxy>(self)->name_.ptr());
-    return 0;
-}
+using ExpressionGc =
+    GcSlots<Expression, &Expression::expr_, &Expression::soft_, &Expression::rope_>;
+using ProxyGc = GcSlots<VariableProxy, &Expression::expr_, &Expression::soft_, &Expression::rope_,
+                        &VariableProxy::name_>;
 
-int expression_clear(PyObject *self) {
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    Expression *e = nb::inst_ptr<Expression>(self);
-    e->expr_ = nb::none();
-    e->soft_ = nb::none();
-    e->rope_.reset();
-    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
-        nb::inst_ptr<VariableProxy>(self)->name_ = nb::none();
-    return 0;
-}
-
-PyType_Slot kExpressionSlots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
-    {0, nullptr},
-};
-
-template <typename T>
+template <typename T, typename Gc = ExpressionGc>
 nb::class_<T, Expression> subclass(nb::module_ &m, const char *name) {
-    nb::class_<T, Expression> cls(m, name, nb::type_slots(kExpressionSlots));
+    nb::class_<T, Expression> cls(m, name, nb::type_slots(Gc::slots_));
     g_own_types.push_back(reinterpret_cast<PyTypeObject *>(cls.ptr()));
     return cls;
 }
@@ -666,7 +641,7 @@ void bind_module(nb::module_ &m) {
     // Every argument admits None (nanobind refuses it by default): which operands are refused,
     // and with which message, is this module's decision.
     nb::class_<Expression> expression(m, "Expression", nb::dynamic_attr(),
-                                      nb::type_slots(kExpressionSlots));
+                                      nb::type_slots(ExpressionGc::slots_));
     expression
         .def(nb::init<nb::object, nb::object>(), "expr"_a.none() = "", "soft"_a.none() = true,
              nb::sig("def __init__(self, expr: str = '', soft: bool = True) -> None"))
@@ -713,9 +688,9 @@ void bind_module(nb::module_ &m) {
     expression.attr("__hash__") = nb::none();
     // The property was stored after the class was made, so it missed the naming that class
     // creation gives; without it, assigning to it would not name the attribute in the error.
-    nb::getattr(expression, "__dict__")["soft"].attr("__set_name__")(expression, "soft");
+    zk::name_properties(expression, {"soft"});
 
-    auto proxy = subclass<VariableProxy>(m, "VariableProxy");
+    auto proxy = subclass<VariableProxy, ProxyGc>(m, "VariableProxy");
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))
@@ -723,9 +698,8 @@ void bind_module(nb::module_ &m) {
             "__repr__", [](const VariableProxy &p) { return p.name_; },
             nb::sig("def __repr__(self)"))
         .def_rw("name", &VariableProxy::name_);
-    g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
     g_own_types.push_back(reinterpret_cast<PyTypeObject *>(expression.ptr()));
-    g_own_types.push_back(g_proxy_type);
+    g_own_types.push_back(reinterpret_cast<PyTypeObject *>(proxy.ptr()));
 
     constexpr const char *kIndexedSig = "def __init__(self, expr: Expression, **indexes) -> None";
     subclass<Sum>(m, "Sum").def(

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/gc.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
@@ -37,6 +38,19 @@ namespace zk::lp2 {
 
 namespace nb = nanobind;
 namespace exact = zk::linear;
+
+// The collector's view of a row's or block's plain coefficients: their matrix (once made) is
+// visited only while one row or block is their one owner, since rows and blocks made from one
+// another share it and the collector must see each reference once.
+template <typename Coefs>
+static int gc_visit(const std::shared_ptr<const Coefs> &coefs, visitproc visit, void *arg) {
+    if (coefs && coefs.use_count() == 1) Py_VISIT(coefs->matrix_.ptr());
+    return 0;
+}
+template <typename Coefs>
+static void gc_clear(std::shared_ptr<const Coefs> &coefs) {
+    coefs.reset();
+}
 
 namespace {
 
@@ -149,16 +163,6 @@ bool is_csc(nb::handle obj) { return is_instance(obj, g_module.get("csc_array"))
 
 bool exact_type(nb::handle obj, nb::handle cls) {
     return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(cls.ptr());
-}
-
-[[noreturn]] void fail_type(const std::string &msg) {
-    g_module.raise_logged(nb::handle(PyExc_TypeError), msg);
-}
-[[noreturn]] void fail_value(const std::string &msg) {
-    g_module.raise_logged(nb::handle(PyExc_ValueError), msg);
-}
-[[noreturn]] void fail_formula(const std::string &msg) {
-    g_module.raise_logged("FormulaError", msg);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -806,99 +810,24 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
 // Garbage collection: every field is an arbitrary object (the constructors convert nothing), so a
 // row can close a cycle through a bound or its attribute dictionary.
 
-template <typename T, auto... Members>
-struct ObjectSlots {
-    static int traverse(PyObject *self, visitproc visit, void *arg) {
-        Py_VISIT(Py_TYPE(self));
-        if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
-        if (!nb::inst_ready(self)) return 0;
-        T *p = nb::inst_ptr<T>(self);
-        for (PyObject *o : {(p->*Members).ptr()...}) Py_VISIT(o);
-        return 0;
-    }
-
-    static int clear(PyObject *self) {
-        if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
-        if (!nb::inst_ready(self)) return 0;
-        T *p = nb::inst_ptr<T>(self);
-        ((p->*Members = nb::none()), ...);
-        return 0;
-    }
-
-    static inline PyType_Slot slots_[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(clear)},
-        {0, nullptr},
-    };
-};
-
-// A row's plain coefficients are visited (their matrix, once made) only while the row is their
-// one owner, as a block's matrix is below.
-struct RowSlots {
-    using Fields = ObjectSlots<LinearExpression, &LinearExpression::constant_,
-                               &LinearExpression::linear_coefficients_,
-                               &LinearExpression::quadratic_coefficients_,
-                               &LinearExpression::lower_bound_, &LinearExpression::upper_bound_>;
-
-    static int traverse(PyObject *self, visitproc visit, void *arg) {
-        if (int r = Fields::traverse(self, visit, arg)) return r;
-        if (!nb::inst_ready(self)) return 0;
-        auto *p = nb::inst_ptr<LinearExpression>(self);
-        if (p->coefs_ && p->coefs_.use_count() == 1) Py_VISIT(p->coefs_->matrix_.ptr());
-        return 0;
-    }
-
-    static int clear(PyObject *self) {
-        Fields::clear(self);
-        if (nb::inst_ready(self)) nb::inst_ptr<LinearExpression>(self)->coefs_.reset();
-        return 0;
-    }
-
-    static inline PyType_Slot slots_[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(clear)},
-        {0, nullptr},
-    };
-};
-// A block's matrix is visited only while the block is its one owner: blocks made from one another
-// share it, and the collector must see each reference once.
-struct BlockSlots {
-    static int traverse(PyObject *self, visitproc visit, void *arg) {
-        Py_VISIT(Py_TYPE(self));
-        if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
-        if (!nb::inst_ready(self)) return 0;
-        auto *p = nb::inst_ptr<LinearExpressionsArr>(self);
-        for (PyObject *o : {p->constants_.ptr(), p->lower_bounds_.ptr(), p->upper_bounds_.ptr(),
-                            p->is_init_.ptr()})
-            Py_VISIT(o);
-        if (p->coefs_ && p->coefs_.use_count() == 1) Py_VISIT(p->coefs_->matrix_.ptr());
-        return 0;
-    }
-
-    static int clear(PyObject *self) {
-        if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
-        if (!nb::inst_ready(self)) return 0;
-        auto *p = nb::inst_ptr<LinearExpressionsArr>(self);
-        p->constants_ = p->lower_bounds_ = p->upper_bounds_ = p->is_init_ = nb::none();
-        p->coefs_.reset();
-        return 0;
-    }
-
-    static inline PyType_Slot slots_[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(clear)},
-        {0, nullptr},
-    };
-};
+using RowGc =
+    GcSlots<LinearExpression, &LinearExpression::constant_, &LinearExpression::linear_coefficients_,
+            &LinearExpression::quadratic_coefficients_, &LinearExpression::lower_bound_,
+            &LinearExpression::upper_bound_, &LinearExpression::coefs_>;
+using BlockGc = GcSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
+                        &LinearExpressionsArr::lower_bounds_, &LinearExpressionsArr::upper_bounds_,
+                        &LinearExpressionsArr::is_init_, &LinearExpressionsArr::coefs_>;
 
 // ---------------------------------------------------------------------------------------------
 // Rows.
 
 void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadratic) {
     if (!debug()) return;
-    if (!is_csr(linear)) fail_type(kRowNotCsr);
-    if (!is_number(constant)) fail_type(kConstantNotNumber);
-    if (!quadratic.is_none() && !is_csc(quadratic)) fail_type(kQuadraticNotCsc);
+    if (!is_csr(linear)) g_module.raise_logged(nb::handle(PyExc_TypeError), kRowNotCsr);
+    if (!is_number(constant))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kConstantNotNumber);
+    if (!quadratic.is_none() && !is_csc(quadratic))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kQuadraticNotCsc);
 }
 
 // The csr_array of plain coefficients, made when first asked for.
@@ -962,7 +891,7 @@ bool row_bounded(const LinearExpression &r) {
 }
 
 void row_guard(const LinearExpression &r) {
-    if (row_bounded(r)) fail_formula(kRowOperandBounded);
+    if (row_bounded(r)) g_module.raise_logged("FormulaError", kRowOperandBounded);
 }
 
 // A row's constant as the plain number it stands for (a numpy scalar a constructor was given);
@@ -1043,7 +972,7 @@ nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
         return make_row(Coefs::of(r), checked_constant(add_or_sub(constant_of(r), k, minus)),
                         r.quadratic_coefficients_, r.origin_);
     }
-    fail_type(kRowOperandType);
+    g_module.raise_logged(nb::handle(PyExc_TypeError), kRowOperandType);
 }
 
 nb::object row_add(nb::handle self, nb::handle other) { return row_add_sub(self, other, false); }
@@ -1066,7 +995,7 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
         return make_row(negated_coefs(r), checked_constant(sub(k, constant_of(r))),
                         std::move(quadratic), r.origin_);
     }
-    fail_type(kRowOperandType);
+    g_module.raise_logged(nb::handle(PyExc_TypeError), kRowOperandType);
 }
 
 nb::object row_mul(nb::handle self, nb::handle other) {
@@ -1074,7 +1003,7 @@ nb::object row_mul(nb::handle self, nb::handle other) {
     row_guard(r);
     if (!is_row(other)) {
         nb::object k = number(kCoefficient, other);
-        if (!k.is_valid()) fail_type(kRowOperandType);
+        if (!k.is_valid()) g_module.raise_logged(nb::handle(PyExc_TypeError), kRowOperandType);
         check_finite(kCoefficient, k);
         nb::object quadratic = r.quadratic_coefficients_.is_none()
                                    ? nb::none()
@@ -1085,7 +1014,7 @@ nb::object row_mul(nb::handle self, nb::handle other) {
     LinearExpression o = row_of(other);
     row_guard(o);
     if (!r.quadratic_coefficients_.is_none() || !o.quadratic_coefficients_.is_none())
-        fail_value(kQuadraticProduct);
+        g_module.raise_logged(nb::handle(PyExc_ValueError), kQuadraticProduct);
 
     // (a·x + ca)(b·x + cb) = ca·cb + (cb·a + ca·b)·x + x^T (a b^T) x; the outer product is stored
     // symmetrised, which keeps the value at every x. Its halves are real values whatever the
@@ -1117,9 +1046,13 @@ nb::object row_mul(nb::handle self, nb::handle other) {
 // refused); None and what is no number are refused with the host's words for the comparison,
 // as the engine could hold no such bound.
 nb::object bound_of(const char *op, const char *cls, const char *what, nb::handle other) {
-    if (other.is_none()) fail_type(linear::none_comparison_message(op, cls));
+    if (other.is_none())
+        g_module.raise_logged(nb::handle(PyExc_TypeError),
+                              linear::none_comparison_message(op, cls));
     nb::object v = number(what, other);
-    if (!v.is_valid()) fail_type(linear::comparison_message(op, cls, numbers::type_text(other)));
+    if (!v.is_valid())
+        g_module.raise_logged(nb::handle(PyExc_TypeError),
+                              linear::comparison_message(op, cls, numbers::type_text(other)));
     if (PyFloat_Check(v.ptr()) && std::isnan(PyFloat_AS_DOUBLE(v.ptr())))
         numbers::refuse_nan(g_module, what);
     return v;
@@ -1129,14 +1062,14 @@ nb::object bound_of(const char *op, const char *cls, const char *what, nb::handl
 // stays, so `(e >= 1) <= 5` states both.
 nb::object row_eq(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
-    if (row_bounded(r)) fail_formula(kHasBoundary);
+    if (row_bounded(r)) g_module.raise_logged("FormulaError", kHasBoundary);
     nb::object v = bound_of("==", kRowClass, kEquationBound, other);
     return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, v, v);
 }
 
 nb::object row_ge(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
-    if (!r.lower_bound_.is_none()) fail_formula(kRowHasLower);
+    if (!r.lower_bound_.is_none()) g_module.raise_logged("FormulaError", kRowHasLower);
     nb::object v = bound_of(">=", kRowClass, kLowerBound, other);
     return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, std::move(v),
                     r.upper_bound_);
@@ -1144,14 +1077,15 @@ nb::object row_ge(nb::handle self, nb::handle other) {
 
 nb::object row_le(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
-    if (!r.upper_bound_.is_none()) fail_formula(kRowHasUpper);
+    if (!r.upper_bound_.is_none()) g_module.raise_logged("FormulaError", kRowHasUpper);
     nb::object v = bound_of("<=", kRowClass, kUpperBound, other);
     return make_row(Coefs::of(r), r.constant_, r.quadratic_coefficients_, r.origin_, r.lower_bound_,
                     std::move(v));
 }
 
 bool row_bool(nb::handle self) {
-    if (row_bounded(row_of(self))) fail_type(kBoundedTruth);
+    if (row_bounded(row_of(self)))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kBoundedTruth);
     return true;
 }
 
@@ -1168,11 +1102,13 @@ void check_block_parts(nb::handle linear, nb::handle constants) {
     // own message below instead of an attribute error here.
     if (array && truth(ndim_of(constants)) && has_attr(linear, "shape")) {
         nb::object rows = linear.attr("shape")[0];
-        if (compare(constants.attr("shape")[0], rows, Py_NE)) fail_formula(kConstantsLength);
+        if (compare(constants.attr("shape")[0], rows, Py_NE))
+            g_module.raise_logged("FormulaError", kConstantsLength);
     }
-    if (!is_csr(linear) || compare(ndim_of(linear), nb::int_(2), Py_NE)) fail_type(kBlockNotCsr2d);
+    if (!is_csr(linear) || compare(ndim_of(linear), nb::int_(2), Py_NE))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kBlockNotCsr2d);
     if (given && (!array || compare(ndim_of(constants), nb::int_(1), Py_NE)))
-        fail_type(kConstantNotNumber);
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kConstantNotNumber);
 }
 
 // One zero per matrix row, typed like the stored values: every reader of the constants (the row
@@ -1446,7 +1382,7 @@ bool block_bounded(const LinearExpressionsArr &b) {
 }
 
 void block_guard(const LinearExpressionsArr &b) {
-    if (block_bounded(b)) fail_formula(kHasBoundary);
+    if (block_bounded(b)) g_module.raise_logged("FormulaError", kHasBoundary);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1661,7 +1597,7 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         // A bounded operand is a finished constraint, as for rows: its bounds would be lost.
         block_guard(o);
         if (compare(b.constants_.attr("shape"), o.constants_.attr("shape"), Py_NE))
-            fail_formula(kElementCount);
+            g_module.raise_logged("FormulaError", kElementCount);
         nb::object constants =
             values_with_values(b.constants_, o.constants_, sum_op(minus), kConstant);
         OriginPtr origin = join(b.origin_, o.origin_);
@@ -1678,7 +1614,7 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         return make_block(shared(b.coefs_), std::move(constants), nb::none(), nb::none(), true,
                           b.origin_);
     }
-    fail_type(kBlockOperandType);
+    g_module.raise_logged(nb::handle(PyExc_TypeError), kBlockOperandType);
 }
 
 nb::object block_add(nb::handle self, nb::handle other) {
@@ -1692,7 +1628,7 @@ nb::object block_mul(nb::handle self, nb::handle other) {
     if (is_ndarray(other)) {
         if (debug() && (compare(ndim_of(other), nb::int_(1), Py_NE) ||
                         compare(other.attr("size"), b.constants_.attr("size"), Py_NE)))
-            fail_formula(kElementCount);
+            g_module.raise_logged("FormulaError", kElementCount);
         nb::object w = weights_of(other);
         // w[:, None] scales row i by w_i.
         nb::object matrix = matrix_of(b);
@@ -1710,7 +1646,7 @@ nb::object block_mul(nb::handle self, nb::handle other) {
                           b.origin_);
     }
     nb::object k = number(kCoefficient, other);
-    if (!k.is_valid()) fail_type(kBlockFactorType);
+    if (!k.is_valid()) g_module.raise_logged(nb::handle(PyExc_TypeError), kBlockFactorType);
     check_finite(kCoefficient, k);
     nb::object constants = values_with_number(b.constants_, k, exact::Op::kMul, false, kConstant);
     return make_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(), nb::none(),
@@ -1742,7 +1678,9 @@ nb::object border(const LinearExpressionsArr &b, const char *op, const char *wha
                   nb::handle value) {
     nb::object shape = b.constants_.attr("shape");
     nb::object np = g_module.get("np");
-    if (value.is_none()) fail_type(linear::none_comparison_message(op, kBlockClass));
+    if (value.is_none())
+        g_module.raise_logged(nb::handle(PyExc_TypeError),
+                              linear::none_comparison_message(op, kBlockClass));
     nb::object v;
     if (nb::object k = number(what, value); k.is_valid()) {
         if (PyFloat_Check(k.ptr()) && std::isnan(PyFloat_AS_DOUBLE(k.ptr())))
@@ -1765,7 +1703,7 @@ nb::object border(const LinearExpressionsArr &b, const char *op, const char *wha
             }
         }
     }
-    if (compare(v.attr("shape"), shape, Py_NE)) fail_formula(kBorderSize);
+    if (compare(v.attr("shape"), shape, Py_NE)) g_module.raise_logged("FormulaError", kBorderSize);
     return v;
 }
 
@@ -1779,7 +1717,7 @@ nb::object block_eq(nb::handle self, nb::handle other) {
 
 nb::object block_ge(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
-    if (!b.lower_bounds_.is_none()) fail_formula(kBlockHasLower);
+    if (!b.lower_bounds_.is_none()) g_module.raise_logged("FormulaError", kBlockHasLower);
     nb::object v = border(b, ">=", kLowerBound, other);
     return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false,
                       b.origin_);
@@ -1787,7 +1725,7 @@ nb::object block_ge(nb::handle self, nb::handle other) {
 
 nb::object block_le(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
-    if (!b.upper_bounds_.is_none()) fail_formula(kBlockHasUpper);
+    if (!b.upper_bounds_.is_none()) g_module.raise_logged("FormulaError", kBlockHasUpper);
     nb::object v = border(b, "<=", kUpperBound, other);
     return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false,
                       b.origin_);
@@ -1849,7 +1787,8 @@ nb::object block_dot(nb::handle self, nb::handle other) {
 }
 
 bool block_bool(nb::handle self) {
-    if (block_bounded(block_of(self))) fail_type(kBoundedTruth);
+    if (block_bounded(block_of(self)))
+        g_module.raise_logged(nb::handle(PyExc_TypeError), kBoundedTruth);
     return true;
 }
 
@@ -1862,7 +1801,7 @@ nb::object dot(nb::handle first_expr, nb::handle second_expr) {
     if (debug()) {
         bool fits = (is_block(first_expr) && is_ndarray(second_expr)) ||
                     (is_ndarray(first_expr) && is_block(second_expr));
-        if (!fits) fail_formula(kDotArguments);
+        if (!fits) g_module.raise_logged("FormulaError", kDotArguments);
     }
     if (is_block(first_expr)) return first_expr.attr("dot")(second_expr);
     return second_expr.attr("dot")(first_expr);
@@ -1993,7 +1932,7 @@ void bind_module(nb::module_ &m) {
     g_module.bind(m);
 
     nb::class_<LinearExpression> row(m, "LinearExpression", kRowDoc, nb::dynamic_attr(),
-                                     nb::type_slots(RowSlots::slots_));
+                                     nb::type_slots(RowGc::slots_));
     row.def(
            "__init__",
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
@@ -2063,7 +2002,7 @@ void bind_module(nb::module_ &m) {
     row.attr("__array_ufunc__") = nb::none();
 
     nb::class_<LinearExpressionsArr> block(m, "LinearExpressionsArr", kBlockDoc, nb::dynamic_attr(),
-                                           nb::type_slots(BlockSlots::slots_));
+                                           nb::type_slots(BlockGc::slots_));
     block
         .def(
             "__init__",

@@ -12,12 +12,14 @@
 #include <string>
 #include <utility>
 
+#include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
+#include "common/pyclass.hpp"
 #include "linear/kernels.hpp"
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
@@ -34,16 +36,15 @@ constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
 constexpr const char *kCounter = "_total_created_variables";
 constexpr const char *kBadNameMsg =
     "Linear variable must have a non-empty name containing only letters";
-constexpr const char *kNameInUseHead = "Linear variable named ";
-constexpr const char *kNameInUseTail = " is already in use";
+constexpr const char *kNameInUse = "Linear variable named {} is already in use";
 constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
 constexpr const char *kInvalidFormatMsg = "Invalid variable format";
 constexpr const char *kBlockForRowMsg =
     "To add a constraint of type 'LinearExpressionsArr', the 'add_constraints' function is used.";
 constexpr const char *kRowForBlockMsg =
     "To add a constraint of type 'LinearExpression', the 'add_constraint' function is used.";
-constexpr const char *kUnknownTypeHead = "Unknown type ";
-constexpr const char *kForTargetTail = " for target";
+constexpr const char *kUnknownType = "Unknown type {}";
+constexpr const char *kUnknownTargetType = "Unknown type {} for target";
 constexpr const char *kBorderTwiceMsg = "The border is set twice";
 constexpr const char *kForeignColumnsMsg =
     "The target refers to columns that this model does not hold";
@@ -79,13 +80,6 @@ bool debug_on() { return truth(g_module.get("DEBUG")); }
 nb::object np() { return g_module.get("np"); }
 nb::object linsolver() { return g_module.get("linsolver"); }
 
-[[noreturn]] void fail(const char *exc_name, const std::string &msg) {
-    g_module.raise_logged(exc_name, msg);
-}
-[[noreturn]] void fail(PyObject *exc_type, const std::string &msg) {
-    g_module.raise_logged(nb::handle(exc_type), msg);
-}
-
 // The strict choice between a bound given as an argument and one the row carries.
 nb::object set_border_strict(nb::object first, nb::object second) {
     if (!first.is_none() && !second.is_none()) raise_plain(PyExc_ValueError, kBorderTwiceMsg);
@@ -116,10 +110,11 @@ void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
 nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variable_type,
                         nb::object lower_bound, nb::object upper_bound, nb::kwargs shape) {
     LinearModel &self = nb::cast<LinearModel &>(self_obj);
-    if (!truth(name) || !truth(name.attr("isidentifier")())) fail(PyExc_ValueError, kBadNameMsg);
+    if (!truth(name) || !truth(name.attr("isidentifier")()))
+        g_module.raise_logged(nb::handle(PyExc_ValueError), kBadNameMsg);
     int held = PySequence_Contains(self.used_vars_.ptr(), name.ptr());
     if (held < 0) throw nb::python_error();
-    if (held) fail("VariableError", kNameInUseHead + text_of(name) + kNameInUseTail);
+    if (held) g_module.raise_logged("VariableError", format_message(kNameInUse, text_of(name)));
     // The name stays taken whatever follows.
     self.used_vars_.attr("add")(name);
 
@@ -142,7 +137,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
             };
             if (not_int(lower_bound, linear::kLowerBound, neg(inf)) ||
                 not_int(upper_bound, linear::kUpperBound, inf))
-                fail(PyExc_ValueError, kIntegerBoundsMsg);
+                g_module.raise_logged(nb::handle(PyExc_ValueError), kIntegerBoundsMsg);
         }
         // Bounds as the plain numbers they stand for; a real column's as floats.
         auto read = integer ? &linear::bound_number : &linear::real_bound;
@@ -156,7 +151,7 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
         lower_bound = nb::int_(0);
         upper_bound = nb::int_(1);
     } else {
-        fail(PyExc_ValueError, kInvalidFormatMsg);
+        g_module.raise_logged(nb::handle(PyExc_ValueError), kInvalidFormatMsg);
     }
 
     int64_t g = zk::index_int64(self.general_shift_variables_);
@@ -246,7 +241,7 @@ nb::object bound_vector(const char *what, nb::object value, nb::handle constants
     // shape would hand the engine more or fewer bounds than rows.
     if (compare(v.attr("shape"), shape, Py_NE)) {
         bool one = index_int64(v.attr("size")) == 1 && index_int64(v.attr("ndim")) <= 1;
-        if (!one) fail("FormulaError", kBorderSize);
+        if (!one) g_module.raise_logged("FormulaError", kBorderSize);
         v = numpy.attr("full")(shape, v.attr("item")(0), "dtype"_a = float64);
     }
     return v;
@@ -289,12 +284,13 @@ void check_own_variables(const LinearModel &self, nb::handle expr, nb::handle co
             PyObject *held = PyObject_GetItem(self.variables_.ptr(), name.ptr());
             if (!held) zk::clear_only(PyExc_KeyError);
             nb::object kept = nb::steal(held);
-            if (!kept.is(array)) fail("BuildError", linear::foreign_block_message(text_of(name)));
+            if (!kept.is(array))
+                g_module.raise_logged("BuildError", linear::foreign_block_message(text_of(name)));
         }
     }
     if (!origin || origin->others_) {
         if (last_column(coefs) >= zk::index_int64(self.general_shift_variables_))
-            fail("BuildError", columns_msg);
+            g_module.raise_logged("BuildError", columns_msg);
     }
 }
 
@@ -326,12 +322,12 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
                     nb::object upper_bound, nb::object equation_bound) {
     if (debug_on() && !is_instance(constraint, g_module.get("LinearExpression"))) {
         if (is_instance(constraint, g_module.get("LinearExpressionsArr")))
-            fail("BuildError", kBlockForRowMsg);
-        fail("BuildError", kUnknownTypeHead + type_text(constraint));
+            g_module.raise_logged("BuildError", kBlockForRowMsg);
+        g_module.raise_logged("BuildError", format_message(kUnknownType, type_text(constraint)));
     }
     if (!equation_bound.is_none()) {
         if (debug_on() && (!lower_bound.is_none() || !upper_bound.is_none()))
-            fail("BuildError", kBorderTwiceMsg);
+            g_module.raise_logged("BuildError", kBorderTwiceMsg);
         lower_bound = equation_bound;
         upper_bound = equation_bound;
     }
@@ -370,13 +366,13 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
                      nb::object upper_bounds, nb::object equation_bounds) {
     if (debug_on() && !is_instance(constraints, g_module.get("LinearExpressionsArr"))) {
         if (is_instance(constraints, g_module.get("LinearExpression")))
-            fail("BuildError", kRowForBlockMsg);
-        fail("BuildError", kUnknownTypeHead + type_text(constraints));
+            g_module.raise_logged("BuildError", kRowForBlockMsg);
+        g_module.raise_logged("BuildError", format_message(kUnknownType, type_text(constraints)));
     }
     const char *lower_what = linear::kLowerBound, *upper_what = linear::kUpperBound;
     if (!equation_bounds.is_none()) {
         if (debug_on() && (!lower_bounds.is_none() || !upper_bounds.is_none()))
-            fail("BuildError", kBorderTwiceMsg);
+            g_module.raise_logged("BuildError", kBorderTwiceMsg);
         // One number for every row, or a vector: never the caller's own storage.
         bool scalar = numbers::is_number(equation_bounds);
         lower_bounds = scalar ? equation_bounds : equation_bounds.attr("copy")();
@@ -425,7 +421,7 @@ nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
     } else if (width > g) {
         bool inside = zk::index_int64(starts[nb::int_(g)]) == stored;
         if (inside && stored > 0) inside = zk::index_int64(indices.attr("max")()) < g;
-        if (!inside) fail("BuildError", kForeignColumnsMsg);
+        if (!inside) g_module.raise_logged("BuildError", kForeignColumnsMsg);
         starts = starts[nb::slice(nb::int_(0), nb::int_(g + 1), nb::none())];
     }
     return nb::make_tuple(starts, indices, values);
@@ -434,7 +430,7 @@ nb::tuple hessian_arrays(nb::handle quad, int64_t g) {
 void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     nb::object solver_module = linsolver();
     if (debug_on() && !is_instance(target, g_module.get("LinearExpression")))
-        fail("BuildError", kUnknownTypeHead + type_text(target) + kForTargetTail);
+        g_module.raise_logged("BuildError", format_message(kUnknownTargetType, type_text(target)));
     nb::object lin_row = target.attr("linear_coefficients");
     nb::object quad = target.attr("quadratic_coefficients");
 
@@ -444,7 +440,7 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     check_own_variables(self, target, lin_row, kForeignColumnsMsg);
     check_finite_parts(target, lin_row, target.attr("constant"));
     nb::object lin_indices = lin_row.attr("indices");
-    if (last_column(lin_row) >= g) fail("BuildError", kForeignColumnsMsg);
+    if (last_column(lin_row) >= g) g_module.raise_logged("BuildError", kForeignColumnsMsg);
     nb::tuple hessian;
     if (!quad.is_none()) hessian = hessian_arrays(quad, g);
     bool minimize = truth(minimization);
@@ -527,23 +523,23 @@ nb::object solve(nb::handle self_obj, nb::object is_feasible) {
         self.objective_value_ = info.attr("objective_function_value");
         return results.attr("SUBOPTIMAL");
     }
-    if (truth(is_feasible)) fail("SolverError", kNotSolvedMsg);
+    if (truth(is_feasible)) g_module.raise_logged("SolverError", kNotSolvedMsg);
     g_module.log("log_w", kNotSolvedMsg);
     return results.attr("INFEASIBLE");
 }
 
 nb::object objective_value(const LinearModel &self) {
-    if (self.solution_values_.is_none()) fail("SolverError", kNoSolutionMsg);
+    if (self.solution_values_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
     return self.objective_value_;
 }
 
 nb::object get_linsolver_solution(const LinearModel &self) {
-    if (self.solution_.is_none()) fail("SolverError", kNoSolutionMsg);
+    if (self.solution_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
     return self.solution_;
 }
 
 nb::object get_result(const LinearModel &self, nb::object variable_name) {
-    if (self.solution_values_.is_none()) fail("SolverError", kNoSolutionMsg);
+    if (self.solution_values_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
     nb::object cur_var = self.variables_[variable_name];
     nb::object picked = self.solution_values_[cur_var.attr("_map")()];
     return picked.attr("astype")(cur_var.attr("type")).attr("reshape")(cur_var.attr("shape"));
@@ -588,16 +584,6 @@ void import_names(nb::module_ &m) {
     m.attr("DEBUG") = os.attr("environ").attr("get")(zk::lp2::kDebugVariable, false);
 }
 
-// A plain enumeration of this module, values 1, 2, 3 in member order as auto() gives them.
-nb::object make_enum(nb::module_ &m, const char *name,
-                     std::initializer_list<const char *> members) {
-    using namespace nb::literals;
-    nb::list items;
-    long value = 1;
-    for (const char *member : members) items.append(nb::make_tuple(member, value++));
-    return m.attr("Enum")(name, items, "module"_a = zk::lp2::kModule, "qualname"_a = name);
-}
-
 void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     namespace lp = zk::lp2;
@@ -606,9 +592,11 @@ void bind_module(nb::module_ &m) {
     import_names(m);
     lp::g_module.bind(m);
 
-    m.attr("SolutionStatus") =
-        make_enum(m, "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL", "INFEASIBLE"});
-    m.attr("VariableType") = make_enum(m, "VariableType", {"REAL", "INTEGER", "BINARY"});
+    // Values 1, 2, 3 in member order, as auto() gives them.
+    m.attr("SolutionStatus") = zk::make_enum(
+        lp::kModule, "SolutionStatus", {{"OPTIMAL", 1}, {"SUBOPTIMAL", 2}, {"INFEASIBLE", 3}});
+    m.attr("VariableType") =
+        zk::make_enum(lp::kModule, "VariableType", {{"REAL", 1}, {"INTEGER", 2}, {"BINARY", 3}});
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr("inf") = inf;
     nb::object minus_inf = lp::neg(inf);

@@ -34,13 +34,11 @@ constexpr const char *kCounter = "_total_created_variables";
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 constexpr const char *kOneIndexMsg = "Variable can only have one index";
-constexpr const char *kNotValidTail = " is not a valid index";
-constexpr const char *kDimensionHead = "The dimension of the variable is ";
-constexpr const char *kDimensionMid = ", but ";
-constexpr const char *kDimensionTail = " dimensions are obtained.";
-constexpr const char *kUndefinedHead = "Undefined type ";
-constexpr const char *kUndefinedTail = " for indexing";
-constexpr const char *kMultiindexHead = "Unsupported index type for multiindex: ";
+constexpr const char *kNotValid = "{} is not a valid index";
+constexpr const char *kDimension =
+    "The dimension of the variable is {}, but {} dimensions are obtained.";
+constexpr const char *kUndefined = "Undefined type {} for indexing";
+constexpr const char *kMultiindex = "Unsupported index type for multiindex: {}";
 constexpr const char *kNotIterableMsg = "'VariableArray' object is not iterable";
 
 ModuleGlobals g_module;
@@ -73,11 +71,9 @@ std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
 
 bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
-[[noreturn]] void refuse_index(const std::string &msg) {
-    g_module.raise_logged(PyExc_IndexError, msg);
+[[noreturn]] void refuse_value(nb::handle item) {
+    g_module.raise_logged(PyExc_IndexError, format_message(kNotValid, text_of(item)));
 }
-
-[[noreturn]] void refuse_value(nb::handle item) { refuse_index(text_of(item) + kNotValidTail); }
 
 // What one indexing call needs of the array, read once.
 struct View {
@@ -208,7 +204,7 @@ nb::object index_integer(const View &v, nb::handle item) {
     int64_t value = 0;
     bool fits = zk::index_int64_of(item, value);
     if (debug_on()) {
-        if (v.dims_.size() != 1) refuse_index(kOneIndexMsg);
+        if (v.dims_.size() != 1) g_module.raise_logged(PyExc_IndexError, kOneIndexMsg);
         if (!fits || value < 0 || value >= v.dims_[0]) refuse_value(item);
     }
     // Element numbers are checked in every mode: an unchecked number names a column of another
@@ -219,7 +215,7 @@ nb::object index_integer(const View &v, nb::handle item) {
 }
 
 nb::object index_slice(const View &v, nb::handle item) {
-    if (debug_on() && v.dims_.size() != 1) refuse_index(kOneIndexMsg);
+    if (debug_on() && v.dims_.size() != 1) g_module.raise_logged(PyExc_IndexError, kOneIndexMsg);
     nb::object shape = v.va_->shape_;
     int64_t d0 = zk::int_int64(zk::check(PySequence_GetItem(shape.ptr(), 0)));
     Py_ssize_t start = 0, stop = 0, step = 0;
@@ -262,7 +258,7 @@ int64_t numpy_picks(const View &v, nb::handle index) {
     if (taken) return index_int64(nb::steal(taken).attr("size"));
     if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw nb::python_error();
     nb::python_error numpy_error;
-    refuse_index(nb::cast<std::string>(nb::str(numpy_error.value())));
+    g_module.raise_logged(PyExc_IndexError, nb::cast<std::string>(nb::str(numpy_error.value())));
 }
 
 nb::object no_numbers(const View &v) {
@@ -384,8 +380,9 @@ nb::object axis_selection(const View &v, nb::handle element, size_t axis_number,
             return arr.attr("astype")(numpy.attr("intp"));
         }
     }
-    raise_plain(PyExc_ValueError,
-                kMultiindexHead + text_of(nb::handle((PyObject *)Py_TYPE(element.ptr()))));
+    raise_plain(
+        PyExc_ValueError,
+        format_message(kMultiindex, text_of(nb::handle((PyObject *)Py_TYPE(element.ptr())))));
 }
 
 size_t count_scalars(const std::vector<Axis> &axes) {
@@ -399,8 +396,7 @@ nb::object index_tuple(const View &v, nb::handle item) {
     // A tuple of another length would be read against the wrong dimensions: refused in every
     // mode.
     if (static_cast<size_t>(n) != v.dims_.size())
-        refuse_index(kDimensionHead + std::to_string(n) + kDimensionMid +
-                     std::to_string(v.dims_.size()) + kDimensionTail);
+        g_module.raise_logged(PyExc_IndexError, format_message(kDimension, n, v.dims_.size()));
     nb::object numpy = v.np();
     std::vector<Axis> axes(static_cast<size_t>(n));
     std::vector<nb::object> arrays(static_cast<size_t>(n));
@@ -460,8 +456,9 @@ nb::object getitem(nb::handle self, nb::handle item) {
     if (is_instance(item, numpy.attr("ndarray"))) return index_array(v, item);
     if (PyList_Check(item.ptr())) return index_list(v, item);
     if (PyTuple_Check(item.ptr())) return index_tuple(v, item);
-    refuse_index(kUndefinedHead + text_of(nb::handle((PyObject *)Py_TYPE(item.ptr()))) +
-                 kUndefinedTail);
+    g_module.raise_logged(
+        PyExc_IndexError,
+        format_message(kUndefined, text_of(nb::handle((PyObject *)Py_TYPE(item.ptr())))));
 }
 
 using Gc = GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "texts/decimal.hpp"
+#include "texts/format.hpp"
 #include "texts/names.hpp"
 #include "texts/tokens.hpp"
 
@@ -32,13 +33,12 @@ constexpr const char *kZeroStep = "range step must not be zero";
 constexpr const char *kTupleComma = "a tuple of one integer needs a comma";
 constexpr const char *kValueExpected = "range, list or tuple of integers expected";
 constexpr const char *kTrailingText = "text after the dictionary";
-constexpr const char *kNameTwiceHead = "index name ";
-constexpr const char *kNameTwiceTail = " given twice";
-constexpr const char *kExpectedTail = "' expected";
-constexpr const char *kReadFailHead = "formula encoder: cannot read the for-all text at offset ";
-constexpr const char *kReadFailTail =
-    "); expected \"Foralls: \" and a dictionary of index names to ranges, lists or tuples of "
-    "integers, got: ";
+constexpr const char *kNameTwice = "index name {} given twice";
+constexpr const char *kExpected = "'{}' expected";
+constexpr const char *kReadFail =
+    "formula encoder: cannot read the for-all text at offset {} ({}); expected \"Foralls: \" and a "
+    "dictionary of index names to ranges, lists or tuples of "
+    "integers, got: {}";
 
 // A cursor over the tokens of the for-all text (the library's own lexer); every error names the
 // offset where reading stopped.
@@ -47,9 +47,7 @@ class Reader {
     explicit Reader(const std::string &text) : text_(text), lexer_(std::string_view(text)) {}
 
     [[noreturn]] void fail(const std::string &what) const {
-        std::ostringstream msg;
-        msg << kReadFailHead << pos_ << " (" << what << kReadFailTail << text_;
-        throw ForallSyntaxError(msg.str());
+        throw ForallSyntaxError(zk::texts::format_message(kReadFail, pos_, what, text_));
     }
 
     void expect_prefix(const char *prefix) {
@@ -71,7 +69,7 @@ class Reader {
     }
 
     void expect(char c) {
-        if (!accept(c)) fail(std::string("'") + c + kExpectedTail);
+        if (!accept(c)) fail(zk::texts::format_message(kExpected, std::string(1, c)));
     }
 
     bool accept_word(const char *word) {
@@ -264,7 +262,7 @@ std::vector<Forall> parse_foralls(const std::string &text) {
     while (!r.accept('}')) {
         Forall f;
         f.name_ = r.name();
-        if (seen.count(f.name_)) r.fail(kNameTwiceHead + f.name_ + kNameTwiceTail);
+        if (seen.count(f.name_)) r.fail(zk::texts::format_message(kNameTwice, f.name_));
         seen[f.name_] = true;
         r.expect(':');
         f.value_ = r.value();

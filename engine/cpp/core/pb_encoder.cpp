@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "adder_encoder.hpp"
+#include "texts/format.hpp"
 
 namespace se::pbct {
 
@@ -17,8 +18,9 @@ using Wide = __int128;
 constexpr const char *kCoefficientSumTooLarge =
     "pseudo-Boolean constraint: the sum of the absolute coefficients exceeds 2**62";
 
-constexpr const char *kLimitHead = "pb2cnf: the encoding of the constraint needs more than ";
-constexpr const char *kLimitTail = " clauses (max_clauses_per_constraint); nothing was added";
+constexpr const char *kLimit =
+    "pb2cnf: the encoding of the constraint needs more than {} clauses "
+    "(max_clauses_per_constraint); nothing was added";
 
 Wide clamp(Wide v, Wide lo, Wide hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -61,7 +63,7 @@ bool some_sum_between(const std::vector<std::pair<int32_t, int64_t>> &terms, std
 }  // namespace
 
 ClauseLimitError::ClauseLimitError(int64_t limit)
-    : std::runtime_error(kLimitHead + std::to_string(limit) + kLimitTail), limit_(limit) {}
+    : std::runtime_error(zk::texts::format_message(kLimit, limit)), limit_(limit) {}
 
 std::unique_ptr<Encoder> make_encoder(EncoderKind kind) {
     switch (kind) {

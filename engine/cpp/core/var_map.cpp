@@ -7,14 +7,14 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "texts/format.hpp"
 #include "texts/names.hpp"
 
 namespace se::clause {
 
 namespace {
 
-constexpr const char *kBothValuesHead = "the witness gives variable ";
-constexpr const char *kBothValuesTail = " both values";
+constexpr const char *kBothValues = "the witness gives variable {} both values";
 constexpr const char *kTooManyNames = "var_mapping: more than 4294967294 names";
 constexpr uint32_t kNone = 0xffffffffu;
 constexpr uint64_t kTagMask = 0xffffffff00000000u;
@@ -258,7 +258,7 @@ std::vector<bool> WitnessInterpreter::decode(const std::vector<int64_t> &witness
         const unsigned char now = lit > 0 ? 1 : 2;
         unsigned char &slot = dense ? dense_value[static_cast<std::size_t>(v)] : sparse_value[v];
         if (slot != 0 && slot != now)
-            throw std::invalid_argument(kBothValuesHead + std::to_string(v) + kBothValuesTail);
+            throw std::invalid_argument(zk::texts::format_message(kBothValues, v));
         slot = now;
     }
     std::vector<bool> out;

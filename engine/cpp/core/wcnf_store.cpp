@@ -9,6 +9,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "texts/format.hpp"
+
 namespace se::clause {
 
 namespace {
@@ -17,11 +19,10 @@ constexpr std::size_t kFlushSize = 1 << 20;
 
 constexpr const char *kCannotOpen = "cannot open";
 constexpr const char *kCannotWrite = "cannot write";
-constexpr const char *kSoftInCnfHead = "write_cnf: the storage holds ";
-constexpr const char *kSoftInCnfTail = " soft clauses; write it with write_wcnf";
+constexpr const char *kSoftInCnf =
+    "write_cnf: the storage holds {} soft clauses; write it with write_wcnf";
 constexpr const char *kModelComment = "c model ";
-constexpr const char *kStampHead = "c clause count stamp ";
-constexpr const char *kStampMiddle = ", clauses written ";
+constexpr const char *kStamp = "c clause count stamp {}, clauses written {}\n";
 constexpr const char *kPrefatoryComment = "c prefatory ";
 
 // Buffered text output with fast integer formatting.
@@ -87,8 +88,7 @@ void write_comments(Writer &w, const WcnfStore &s, PrefatoryMode mode) {
     const int64_t written = static_cast<int64_t>(s.hard().size() + s.soft().size());
     if (s.model_name()) w.text(kModelComment + one_line(*s.model_name()) + "\n");
     if (s.clause_count() && *s.clause_count() != written)
-        w.text(kStampHead + std::to_string(*s.clause_count()) + kStampMiddle +
-               std::to_string(written) + "\n");
+        w.text(zk::texts::format_message(kStamp, *s.clause_count(), written));
     if (mode == PrefatoryMode::kComment && !s.prefatory().empty()) {
         w.text(kPrefatoryComment);
         w.clause(s.prefatory().data(), s.prefatory().size());
@@ -174,7 +174,7 @@ Header WcnfStore::wcnf_header(PrefatoryMode mode) const {
 
 void WcnfStore::write_cnf(const std::string &path, PrefatoryMode mode) const {
     if (soft_.size() != 0)
-        throw std::invalid_argument(kSoftInCnfHead + std::to_string(soft_.size()) + kSoftInCnfTail);
+        throw std::invalid_argument(zk::texts::format_message(kSoftInCnf, soft_.size()));
     const Header h = cnf_header(mode);
     Writer w(path);
     write_comments(w, *this, mode);
