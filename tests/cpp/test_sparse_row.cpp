@@ -24,7 +24,6 @@ namespace {
 constexpr int kRounds = 3000;
 constexpr std::int64_t kLength = 12;
 
-using Rng = std::mt19937_64;
 
 std::int64_t pick(Rng &rng, std::int64_t lo, std::int64_t hi) {
     return std::uniform_int_distribution<std::int64_t>(lo, hi)(rng);
@@ -237,19 +236,4 @@ const std::map<std::string, std::function<void(Rng &)>> kCases = {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (argc == 2 && std::string(argv[1]) == "--list") {
-        for (const auto &c : kCases) std::printf("%s\n", c.first.c_str());
-        return 0;
-    }
-    if (argc != 3 || !kCases.count(argv[1])) {
-        std::fprintf(stderr, "usage: %s CASE SEED | --list\n", argv[0]);
-        return 2;
-    }
-    const unsigned long long seed = std::stoull(argv[2]);
-    std::printf("seed %llu\n", seed);
-    Rng rng(seed);
-    kCases.at(argv[1])(rng);
-    if (g_failures) std::fprintf(stderr, "%d failures (seed %llu)\n", g_failures, seed);
-    return g_failures == 0 ? 0 : 1;
-}
+int main(int argc, char **argv) { return run_seeded_cases(argc, argv, kCases); }

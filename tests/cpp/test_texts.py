@@ -4,12 +4,13 @@ with a seed (printed; set ZK_TEXTS_SEED to replay one). The keyword table and th
 are compared with the host's own answers."""
 
 import keyword
-import os
 import random
 import string
 import subprocess
 
 import pytest
+
+from support.programs import listed_cases, run_case, seed_from
 
 CASES = ["auxiliary_names", "decimals", "element_keys", "element_references"]
 
@@ -21,22 +22,16 @@ def program(build_cpp):
 
 @pytest.fixture(scope="module")
 def seed():
-    value = int(os.environ.get("ZK_TEXTS_SEED") or random.SystemRandom().randrange(2**63))
-    print(f"ZK_TEXTS_SEED={value}")
-    return value
+    return seed_from("ZK_TEXTS_SEED")
 
 
 def test_every_case_is_run(program, cpp_env):
-    listed = subprocess.run([str(program), "--list"], capture_output=True, text=True, check=True,
-                            env=cpp_env)
-    assert sorted(listed.stdout.split()) == CASES
+    assert listed_cases(program, cpp_env) == CASES
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_written_text_reads_back(program, cpp_env, seed, case):
-    run = subprocess.run([str(program), case, str(seed)], capture_output=True, text=True,
-                         env=cpp_env)
-    assert run.returncode == 0, f"ZK_TEXTS_SEED={seed}\n" + run.stdout + run.stderr
+    run_case(program, cpp_env, case, seed, "ZK_TEXTS_SEED")
 
 
 def test_keywords_and_identifiers_agree_with_the_host(program, cpp_env, seed, tmp_path):
