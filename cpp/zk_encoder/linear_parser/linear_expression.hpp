@@ -147,12 +147,18 @@ struct SumChain;
 struct NativeTerm {
     std::shared_ptr<const Polynomial> polynomial_;
     std::shared_ptr<const SumChain> chain_;
-    std::int64_t column_ = -1;
     // The factor of a scaled element: an int within 64 bits or a float (nothing wider is kept).
-    std::int64_t factor_int_ = 0;
-    double factor_float_ = 0.0;
+    union {
+        std::int64_t factor_int_;
+        double factor_float_;
+    };
+    // Elements are kept so only below the int32 extent the native form holds (a million
+    // products held at once: every byte of the expression counts).
+    std::int32_t column_ = -1;
     bool scaled_ = false;
     bool factor_is_float_ = false;
+
+    NativeTerm() : factor_int_(0) {}
 
     bool known() const { return polynomial_ != nullptr || column_ >= 0 || chain_ != nullptr; }
     Number factor() const {
@@ -161,8 +167,10 @@ struct NativeTerm {
     void set_factor(const Number &k) {
         scaled_ = true;
         factor_is_float_ = k.type_ == ValueType::kFloat64;
-        factor_int_ = k.i_;
-        factor_float_ = k.f_;
+        if (factor_is_float_)
+            factor_float_ = k.f_;
+        else
+            factor_int_ = k.i_;
     }
 };
 

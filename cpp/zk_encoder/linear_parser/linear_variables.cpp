@@ -244,7 +244,7 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     // The module's own class is made directly; a class put in its place is called.
     if (proxy_class.ptr() == g_proxy_class) {
         LinearVariableProxy made(reference, block_refs(v));
-        made.native_.column_ = columns.column();
+        made.native_.column_ = static_cast<std::int32_t>(columns.column());
         nb::object proxy = nb::cast(std::move(made));
         untrack_if_acyclic(proxy, *nb::inst_ptr<LinearExpression>(proxy), reference.ptr());
         return proxy;
