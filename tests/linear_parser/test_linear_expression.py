@@ -698,8 +698,9 @@ def test_a_replaced_text_is_the_expression():
     ids=["int", "negative", "zero", "truth", "numpy int", "past int64", "int64 min", "wide",
          "float", "numpy float"])
 @pytest.mark.parametrize("operand", [LinearVariableProxy("x(0,1)"), LinearVariableProxy("\udc80"),
-                                     LinearExpression("a + b")], ids=["element", "surrogate",
-                                                                      "sum text"])
+                                     LinearExpression("a + b"), LinearVariableProxy("\u03b2(1)"),
+                                     LinearVariableProxy("\U0001d465(2)")],
+                         ids=["element", "surrogate", "sum text", "non-ascii", "astral"])
 def test_products_read_as_their_template_however_they_are_kept(k, written, operand):
     if isinstance(k, np.float32):
         written = str(float(k))

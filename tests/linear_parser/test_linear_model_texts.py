@@ -489,7 +489,7 @@ def random_term(rng, x):
                        0.1, -(2**63), 7]) * element
 
 
-@pytest.mark.parametrize("length", [1, 2, 4, 16, 17, 40], ids=lambda n: f"{n} items")
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 8, 16, 17, 40], ids=lambda n: f"{n} items")
 def test_sums_written_left_to_right_give_the_same_engine_calls(monkeypatch, recorder, length):
     seed = random.randrange(2**32)
     print("seed", seed)

@@ -8,6 +8,7 @@
 #include "zk_encoder/linear_parser/linear_expression.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -195,30 +196,43 @@ nb::handle literal(const char *text) {
 // Joins text pieces: literal parts, texts the host made and the texts of operands.
 class Text {
   public:
-    // Room for every operator's template at once.
-    Text() { node_->pieces_.reserve(4); }
     Text &operator<<(const char *lit) {
         TextPiece p;
         p.object_ = nb::borrow(literal(lit));
-        node_->pieces_.push_back(std::move(p));
+        made().pieces_.push_back(std::move(p));
         return *this;
     }
     Text &operator<<(const Operand &operand) {
-        node_->pieces_.push_back(operand.piece_);
+        made().pieces_.push_back(operand.piece_);
         return *this;
     }
     Text &operator<<(nb::object text) {
-        node_->pieces_.push_back(text_piece(std::move(text)));
+        made().pieces_.push_back(text_piece(std::move(text)));
         return *this;
     }
-    void separate_by(const char *lit) { node_->separator_ = nb::borrow(literal(lit)); }
-    void reserve(std::size_t n) { node_->pieces_.reserve(n); }
-    TextPtr node() { return std::move(node_); }
+    void separate_by(const char *lit) { made().separator_ = nb::borrow(literal(lit)); }
+    void reserve(std::size_t n) { made(n); }
+    TextPtr node() {
+        made();
+        return std::move(node_);
+    }
     // The text written at once, for what keeps its text as an object.
     nb::object str() { return written_text(node()); }
 
   private:
-    std::shared_ptr<TextNode> node_ = std::make_shared<TextNode>();
+    // Made at the first piece: an operator whose text is written at once never needs it.
+    // Room for every operator's template at once.
+    TextNode &made(std::size_t room = 4) {
+        if (!node_) {
+            node_ = std::make_shared<TextNode>();
+            node_->pieces_.reserve(room);
+        } else if (room > 4) {
+            node_->pieces_.reserve(room);
+        }
+        return *node_;
+    }
+
+    std::shared_ptr<TextNode> node_;
 };
 
 void untrack_if_acyclic(nb::handle obj) {
@@ -249,7 +263,25 @@ nb::object product_text(nb::handle k, const Operand &operand) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
     if (overflow != 0) return nb::object();
-    std::string out = std::to_string(v);
+    char digits[24];
+    const std::to_chars_result d = std::to_chars(digits, digits + sizeof digits, v);
+    const std::size_t digit_count = static_cast<std::size_t>(d.ptr - digits);
+    if (PyUnicode_READY(text) != 0) throw nb::python_error();
+    if (PyUnicode_IS_ASCII(text)) {
+        // Element references are ASCII: the text is laid out in place, not decoded.
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        const Py_ssize_t total = static_cast<Py_ssize_t>(digit_count) + 5 + size;
+        PyObject *r = PyUnicode_New(total, 127);
+        if (!r) throw nb::python_error();
+        char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(r));
+        std::memcpy(out, digits, digit_count);
+        out += digit_count;
+        std::memcpy(out, " * (", 4);
+        out += 4;
+        std::memcpy(out, PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(size));
+        out[size] = ')';
+        return nb::steal(r);
+    }
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (!utf8) {
@@ -257,6 +289,7 @@ nb::object product_text(nb::handle k, const Operand &operand) {
         clear_only(PyExc_UnicodeEncodeError);
         return nb::object();
     }
+    std::string out(digits, digit_count);
     out += " * (";
     out.append(utf8, static_cast<std::size_t>(size));
     out += ")";
@@ -367,7 +400,7 @@ class NativeSum {
             ok_ = false;
             return;
         }
-        const Polynomial *p = element_value(item->native_);
+        const Polynomial *p = values_.value(item->native_);
         SumItem s;
         s.expression_ = p;
         ok_ = p != nullptr && builder_.add(s);
@@ -380,41 +413,8 @@ class NativeSum {
     }
 
   private:
-    // An element times a factor scales the unit value 1, whatever the column: one scaled unit
-    // per factor serves every element (the builder copies what it keeps), moved to the column.
-    const Polynomial *element_value(const NativeTerm &t) {
-        if (t.polynomial_ || t.chain_ || t.column_ < 0) return term_value(t, scratch_);
-        Polynomial *p = &unit_;
-        if (t.scaled_) {
-            const Number k = t.factor();
-            auto found = std::find_if(scaled_.begin(), scaled_.end(), [&](const Scaled &s) {
-                return s.factor_.type_ == k.type_ && s.factor_.i_ == k.i_ &&
-                       std::memcmp(&s.factor_.f_, &k.f_, sizeof(double)) == 0;
-            });
-            if (found == scaled_.end()) {
-                std::optional<Polynomial> made = scale(unit_polynomial(0), k);
-                if (!made) return nullptr;
-                if (scaled_.size() == kScaledUnits) scaled_.pop_back();
-                scaled_.insert(scaled_.begin(), Scaled{k, std::move(*made)});
-                found = scaled_.begin();
-            }
-            p = &found->value_;
-        }
-        p->linear_.rows_ = t.column_ + 1;
-        p->linear_.row_[0] = t.column_;
-        return p;
-    }
-
-    struct Scaled {
-        Number factor_;
-        Polynomial value_;
-    };
-    static constexpr std::size_t kScaledUnits = 64;
-
     SumBuilder builder_;
-    Polynomial scratch_;
-    Polynomial unit_ = unit_polynomial(0);
-    std::vector<Scaled> scaled_;
+    TermValues values_;
     bool ok_ = true;
 };
 
@@ -461,10 +461,10 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
     if (nb::object k =
             number_operand(other, op == Op::kMul ? linear::kCoefficient : linear::kConstant);
         k.is_valid()) {
-        Operand n = formatted(k);
         Operand a = formatted(self);
         nb::object written = op == Op::kMul ? product_text(k, a) : nb::object();
         if (!written.is_valid()) {
+            Operand n = formatted(k);
             switch (op) {
                 case Op::kAdd:
                     t << a << " + " << n;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -28,6 +29,8 @@ namespace zk::lp1 {
 // so no other block can ever have the same one.
 struct BlockId {
     std::string name_;
+    // The name as the key a namespace is looked up with (as far as the C string goes).
+    nb::object key_;
 };
 using BlockIdPtr = std::shared_ptr<const BlockId>;
 
@@ -144,12 +147,18 @@ struct SumChain;
 struct NativeTerm {
     std::shared_ptr<const Polynomial> polynomial_;
     std::shared_ptr<const SumChain> chain_;
-    std::int64_t column_ = -1;
     // The factor of a scaled element: an int within 64 bits or a float (nothing wider is kept).
-    std::int64_t factor_int_ = 0;
-    double factor_float_ = 0.0;
+    union {
+        std::int64_t factor_int_;
+        double factor_float_;
+    };
+    // Elements are kept so only below the int32 extent the native form holds (a million
+    // products held at once: every byte of the expression counts).
+    std::int32_t column_ = -1;
     bool scaled_ = false;
     bool factor_is_float_ = false;
+
+    NativeTerm() : factor_int_(0) {}
 
     bool known() const { return polynomial_ != nullptr || column_ >= 0 || chain_ != nullptr; }
     Number factor() const {
@@ -158,8 +167,10 @@ struct NativeTerm {
     void set_factor(const Number &k) {
         scaled_ = true;
         factor_is_float_ = k.type_ == ValueType::kFloat64;
-        factor_int_ = k.i_;
-        factor_float_ = k.f_;
+        if (factor_is_float_)
+            factor_float_ = k.f_;
+        else
+            factor_int_ = k.i_;
     }
 };
 
@@ -186,34 +197,62 @@ struct SumChain {
 
 inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch);
 
-// Sums up to this many items are added step by step.
-constexpr std::size_t kShortSum = 16;
+// The values of known terms, one at a time, for a sum that copies each before the next: an
+// element times a factor scales the unit value 1, whatever the column, so one scaled unit per
+// factor serves every element, moved to the column (a row of a few elements would otherwise
+// make and free two polynomials per element).
+class TermValues {
+  public:
+    // Valid until the next call; null when the arithmetic leaves the term to the host.
+    const Polynomial *value(const NativeTerm &t) {
+        if (t.polynomial_ || t.chain_ || t.column_ < 0) return term_value(t, scratch_);
+        Polynomial *p = &unit_;
+        if (t.scaled_) {
+            const Number k = t.factor();
+            auto found = std::find_if(scaled_.begin(), scaled_.end(), [&](const Scaled &s) {
+                return s.factor_.type_ == k.type_ && s.factor_.i_ == k.i_ &&
+                       std::memcmp(&s.factor_.f_, &k.f_, sizeof(double)) == 0;
+            });
+            if (found == scaled_.end()) {
+                std::optional<Polynomial> made = scale(unit_polynomial(0), k);
+                if (!made) return nullptr;
+                if (scaled_.size() == kScaledUnits) scaled_.pop_back();
+                scaled_.insert(scaled_.begin(), Scaled{k, std::move(*made)});
+                found = scaled_.begin();
+            }
+            p = &found->value_;
+        }
+        p->linear_.rows_ = t.column_ + 1;
+        p->linear_.row_[0] = t.column_;
+        return p;
+    }
+
+  private:
+    struct Scaled {
+        Number factor_;
+        Polynomial value_;
+    };
+    static constexpr std::size_t kScaledUnits = 64;
+
+    Polynomial scratch_;
+    Polynomial unit_ = unit_polynomial(0);
+    std::vector<Scaled> scaled_;
+};
 
 // The sum a + b + c ... as the evaluation computes it, step by step from the left: the host's
 // builtin sum gives the same entries in one pass, from a start of 0, which changes only the
 // constant and only where the first is a float -0.0 (0 + -0.0 is 0.0); that constant is then
-// added up step by step.
+// added up step by step. The one pass costs less than the steps from two items on: each step
+// copies the sum so far.
 inline const Polynomial *chain_value(const SumChain &last, Polynomial &scratch) {
     std::vector<const SumChain *> items;
     for (const SumChain *c = &last; c; c = c->previous_.get()) items.push_back(c);
     std::reverse(items.begin(), items.end());
-    Polynomial item;
-    if (items.size() <= kShortSum) {
-        // A few items: their own steps cost less than setting up the one pass.
-        const Polynomial *p = term_value(items[0]->term_, scratch);
+    TermValues values;
+    if (items.size() == 1) {
+        const Polynomial *p = values.value(items[0]->term_);
         if (!p) return nullptr;
-        std::optional<Polynomial> r = *p;
-        for (std::size_t k = 1; k < items.size() && r; ++k) {
-            if (items[k]->is_number_) {
-                r = add(*r, items[k]->number_, false);
-            } else {
-                const Polynomial *q = term_value(items[k]->term_, item);
-                if (!q) return nullptr;
-                r = add(*r, *q, false);
-            }
-        }
-        if (!r) return nullptr;
-        scratch = std::move(*r);
+        scratch = *p;
         return &scratch;
     }
     SumBuilder builder;
@@ -223,7 +262,7 @@ inline const Polynomial *chain_value(const SumChain &last, Polynomial &scratch) 
         if (items[k]->is_number_) {
             s.number_ = items[k]->number_;
         } else {
-            s.expression_ = term_value(items[k]->term_, item);
+            s.expression_ = values.value(items[k]->term_);
             if (!s.expression_) return nullptr;
             if (k == 0) first = s.expression_->constant_;
         }
@@ -237,7 +276,7 @@ inline const Polynomial *chain_value(const SumChain &last, Polynomial &scratch) 
         for (std::size_t k = 1; k < items.size(); ++k) {
             Number next = items[k]->is_number_ ? items[k]->number_ : Number();
             if (!items[k]->is_number_) {
-                const Polynomial *p = term_value(items[k]->term_, item);
+                const Polynomial *p = values.value(items[k]->term_);
                 if (!p) return nullptr;
                 next = p->constant_;
             }

@@ -62,6 +62,7 @@ constexpr const char *kInUseTail = " is already in use";
 // The summation class, bound by that name in every evaluation namespace: the texts of Sum and
 // SumIt call it.
 constexpr const char *kSumClass = "CompiledSum";
+constexpr const char *kInfName = "inf";
 // What a block's name must not be: the texts call the summation class and rely on the builtins.
 constexpr const char *kTextNames[] = {kSumClass, names::kRangeName, names::kBuiltinsName};
 constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
@@ -115,6 +116,13 @@ PyObject *interned(const char *name) {
     if (!s) throw nb::python_error();
     return s;
 }
+
+// The names every row looks up in its namespace.
+struct ScopeKeys {
+    PyObject *builtins_, *sum_class_, *inf_;
+};
+ScopeKeys *g_keys = nullptr;
+PyObject *g_namespace = nullptr;
 
 // What the host's evaluation would call, as it was at import: the numeric expressions'
 // operators and the summation's construction, and the names through which an element call makes
@@ -205,6 +213,11 @@ nb::str format_text(nb::handle obj) { return zk::format_plain(obj); }
 
 nb::object global(const char *name) { return g_module.get(name); }
 nb::object linsolver() { return global("linsolver"); }
+// The global `inf`, which every row's open side reads.
+nb::object infinity() {
+    if (PyObject *v = PyDict_GetItem(g_namespace, g_keys->inf_)) return nb::borrow(v);
+    return global(kInfName);
+}
 nb::object np() { return global("np"); }
 
 [[noreturn]] void refuse(nb::handle exc_type, const std::string &msg) {
@@ -381,12 +394,22 @@ class Scope {
 
     // A borrowed reference, or null.
     PyObject *get(const char *name) {
+        nb::object key = nb::steal(PyUnicode_FromString(name));
+        if (!key.is_valid()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return get(key.ptr());
+    }
+
+    // The same with the name as a str (made once where a row looks it up every time).
+    PyObject *get(PyObject *key) {
         PyObject *vars = model_.variables_.ptr();
         PyObject *formulas = model_.formulas_dir_.ptr();
         if (!PyDict_CheckExact(vars) || !PyDict_CheckExact(formulas))
-            return PyDict_GetItemString(dict().ptr(), name);
-        if (PyObject *v = PyDict_GetItemString(vars, name)) return v;
-        return PyDict_GetItemString(formulas, name);
+            return PyDict_GetItem(dict().ptr(), key);
+        if (PyObject *v = PyDict_GetItem(vars, key)) return v;
+        return PyDict_GetItem(formulas, key);
     }
 
     const nb::dict &dict() {
@@ -417,7 +440,7 @@ nb::object evaluate(const nb::str &text, Scope &scope) {
 // anything but a block or the summation class, or when `range` would not be the builtin.
 bool bind_names(const texts::ReadText &text, Scope &ns, std::vector<NameBinding> &names) {
     // A namespace that names its own builtins changes what every lookup falls back to.
-    if (ns.get(names::kBuiltinsName)) return false;
+    if (ns.get(g_keys->builtins_)) return false;
     if (!host_parts_unchanged()) return false;
     if (text.uses_range_) {
         if (ns.get(names::kRangeName)) return false;
@@ -495,7 +518,7 @@ void check_own_blocks(nb::handle expression, Scope &ns) {
     const BlockRefsPtr &blocks = nb::inst_ptr<LinearExpression>(expression)->blocks_;
     if (!blocks) return;
     for (const BlockIdPtr &id : blocks->ids_) {
-        PyObject *value = ns.get(id->name_.c_str());
+        PyObject *value = ns.get(id->key_.ptr());
         bool own = value && PyObject_TypeCheck(value, g_variable_type) && nb::inst_ready(value);
         if (own) {
             const BlockRefsPtr &refs = nb::inst_ptr<LinearVariable>(value)->refs_;
@@ -510,7 +533,7 @@ void check_own_blocks(nb::handle expression, Scope &ns) {
 // A row's bound: None is none (the solver's infinity), an infinity is the solver's infinity on
 // that side, a number is its plain value; NaN and what is no number are refused.
 nb::object row_bound(nb::handle bound, const char *what, bool upper) {
-    nb::object inf = global("inf");
+    nb::object inf = infinity();
     if (bound.is_none()) return upper ? inf : negated(inf);
     nb::object value = linear::bound_number(g_module, what, bound);
     if (PyFloat_Check(value.ptr()) && std::isinf(PyFloat_AS_DOUBLE(value.ptr())))
@@ -599,11 +622,11 @@ const LinearExpression *own_native(nb::handle expression) {
 // Whether the namespace binds every name the expression's text uses as the native evaluation
 // expects (the blocks were found to be the model's own already).
 bool binds_as_native(const LinearExpression &e, Scope &ns) {
-    if (ns.get(names::kBuiltinsName) || ns.get(kSumClass) != g_compiled_sum) return false;
+    if (ns.get(g_keys->builtins_) || ns.get(g_keys->sum_class_) != g_compiled_sum) return false;
     if (!host_parts_unchanged() || g_variable_type->tp_call != g_variable_call) return false;
     if (!e.blocks_) return true;
     for (const BlockIdPtr &id : e.blocks_->ids_) {
-        PyObject *value = ns.get(id->name_.c_str());
+        PyObject *value = ns.get(id->key_.ptr());
         if (!value || Py_TYPE(value) != g_variable_type) return false;
     }
     return true;
@@ -1022,11 +1045,14 @@ void bind_module(nb::module_ &m) {
         Py_XINCREF(format);
         g_own_text = new OwnText{str_name, format_name, str, format};
         g_names = new CallNames{interned("addRowList"), interned("changeColCostArrays")};
+        g_keys =
+            new ScopeKeys{interned(names::kBuiltinsName), interned(kSumClass), interned(kInfName)};
+        g_namespace = m.attr("__dict__").inc_ref().ptr();
     }
 
     // Read once, before the class is made: the default bounds of get_variables keep this value.
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
-    m.attr("inf") = inf;
+    m.attr(kInfName) = inf;
     nb::object neg_inf = negated(inf);
     m.attr("SolutionStatus") =
         make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});

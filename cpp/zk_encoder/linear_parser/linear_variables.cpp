@@ -45,10 +45,20 @@ constexpr const char *kSizeTooLarge =
 constexpr const char *kColumnsTooLarge = "Linear variable %s: its columns do not fit in 64 bits";
 constexpr const char *kShiftNotInteger = "Linear variable %s: the first column must be an integer";
 constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
+constexpr const char *kProxyClassName = "LinearVariableProxy";
 
 ModuleGlobals g_module;
 PyObject *g_sequence_abc = nullptr;
 PyObject *g_proxy_class = nullptr;
+// The module's namespace and the name of the class a reference is made of, looked up at every
+// reference.
+PyObject *g_namespace = nullptr;
+PyObject *g_proxy_name = nullptr;
+
+nb::object proxy_class_now() {
+    if (PyObject *cls = PyDict_GetItem(g_namespace, g_proxy_name)) return nb::borrow(cls);
+    return g_module.get(kProxyClassName);
+}
 
 std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
     std::string out = fmt;
@@ -148,7 +158,11 @@ void check_arity(const LinearVariable &v, const std::string &reference, std::siz
 const BlockRefsPtr &block_refs(const LinearVariable &v) {
     if (!v.refs_) {
         auto refs = std::make_shared<BlockRefs>();
-        refs->ids_.push_back(std::make_shared<const BlockId>(BlockId{v.name_text_}));
+        PyObject *key = PyUnicode_FromString(v.name_text_.c_str());
+        if (!key) throw nb::python_error();
+        PyUnicode_InternInPlace(&key);
+        refs->ids_.push_back(
+            std::make_shared<const BlockId>(BlockId{v.name_text_, nb::steal(key)}));
         v.refs_ = std::move(refs);
     }
     return v.refs_;
@@ -226,11 +240,11 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     text += kCloseParen;
     check_arity(v, text, count);
     nb::str reference(text.data(), text.size());
-    nb::object proxy_class = g_module.get("LinearVariableProxy");
+    nb::object proxy_class = proxy_class_now();
     // The module's own class is made directly; a class put in its place is called.
     if (proxy_class.ptr() == g_proxy_class) {
         LinearVariableProxy made(reference, block_refs(v));
-        made.native_.column_ = columns.column();
+        made.native_.column_ = static_cast<std::int32_t>(columns.column());
         nb::object proxy = nb::cast(std::move(made));
         untrack_if_acyclic(proxy, *nb::inst_ptr<LinearExpression>(proxy), reference.ptr());
         return proxy;
@@ -327,6 +341,9 @@ void bind_module(nb::module_ &m) {
         nb::module_::import_("zk_encoder.linear_parser.linear_expression")
             .attr("LinearVariableProxy");
     g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
+    g_namespace = m.attr("__dict__").inc_ref().ptr();
+    g_proxy_name = PyUnicode_InternFromString(kProxyClassName);
+    if (!g_proxy_name) throw nb::python_error();
     m.attr("CompiledLinearExpression") =
         nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
             .attr("CompiledLinearExpression");
