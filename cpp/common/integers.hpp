@@ -12,6 +12,9 @@ namespace zk {
 
 namespace nb = nanobind;
 
+// What every model says of a size that dimension_size refuses.
+inline constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
+
 // The size of one dimension of a variable family or block, as every model reads it: the plain int
 // of an integer (numpy's included), not negative; a truth value is no size. Invalid otherwise.
 inline nb::object dimension_size(nb::handle size) {

@@ -25,7 +25,6 @@ constexpr const char *kLogToConsole = "log_to_console";
 constexpr const char *kNonNegativeOptions[] = {"time_limit", "mip_rel_gap"};
 constexpr const char *kNonNegative = "{} must be a non-negative number, not {}";
 
-constexpr const char *kBadSizesMsg = "Dimension sizes must be non-negative integers";
 constexpr const char *kTooMany =
     "Linear variable named {} has too many elements: its columns would run past 2147483647";
 

@@ -59,7 +59,6 @@ inline constexpr char kLateVarMsg[] =
 inline constexpr char kTooManyElementsMsg[] =
     "Variable named {} has too many elements: their numbers would run past 2147483647, the "
     "largest clause literal";
-inline constexpr char kBadSizesMsg[] = "Dimension sizes must be non-negative integers";
 // Names that formula texts and the generated instantiation texts rely on, besides the host's.
 inline constexpr const char *kShadowedNames[] = {"bx", "pb", "Sum", "FormulaPB", "manager"};
 
