@@ -86,6 +86,7 @@ zk_component(formula_eval PYTHON
 zk_component(linear
   SOURCES
     linear/sparse_row.cpp
+    linear/sparse_array.cpp
 )
 
 zk_component(lp1

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "linear/values.hpp"
+
 namespace zk::linear {
 
 enum class Op { kAdd, kSub, kMul };
@@ -118,16 +120,9 @@ inline bool dot(const int64_t *a, size_t n, const int64_t *b, size_t b_len, __in
 // ---------------------------------------------------------------------------------------------
 // Compressed rows.
 
-// The kinds of stored values: int32 while every value fits (what integer variables give),
-// int64 next, float64 past that or once either side of a sum is real.
-enum class Width { kInt32, kInt64, kFloat64 };
-
-inline Width wider(Width a, Width b) { return a > b ? a : b; }
-
-// The narrowest integer width from `least` on that holds every value of `range`.
-inline Width width_for(Width least, const Range &range) {
-    if (least == Width::kInt32 && range.within_int32()) return Width::kInt32;
-    return Width::kInt64;
+// The narrowest integer dtype from `least` on that holds every value of `range`.
+inline Dtype integer_dtype_for(Dtype least, const Range &range) {
+    return integer_dtype(least, range.within_int32());
 }
 
 // A matrix in compressed rows with its own arrays.
@@ -135,7 +130,7 @@ struct PlainCsr {
     std::vector<int32_t> starts_, cols_;
     std::vector<int64_t> ints_;  // the values of an integer width
     std::vector<double> reals_;  // the values of kFloat64
-    Width width_ = Width::kInt32;
+    Dtype width_ = Dtype::kInt32;
 };
 
 // A matrix in compressed rows over arrays held elsewhere; `ints_` or `reals_` by its width.
@@ -143,11 +138,11 @@ struct CsrView {
     const int32_t *starts_ = nullptr, *cols_ = nullptr;
     const int64_t *ints_ = nullptr;
     const double *reals_ = nullptr;
-    Width width_ = Width::kInt32;
+    Dtype width_ = Dtype::kInt32;
 
     template <typename T>
     T value(size_t k) const {
-        if (width_ == Width::kFloat64) return static_cast<T>(reals_[k]);
+        if (width_ == Dtype::kFloat64) return static_cast<T>(reals_[k]);
         return static_cast<T>(ints_[k]);
     }
 };
@@ -243,19 +238,19 @@ bool merge_rows(const CsrView &a, const CsrView &b, bool minus, int64_t rows, Pl
 
 // a ± b with the width rule above: exact while integer, real once a value leaves 64 bits.
 inline PlainCsr merged(const CsrView &a, const CsrView &b, bool minus, int64_t rows) {
-    const Width natural = wider(a.width_, b.width_);
+    const Dtype natural = promoted(a.width_, b.width_);
     PlainCsr out;
-    if (natural != Width::kFloat64) {
+    if (natural != Dtype::kFloat64) {
         if (merge_rows<int64_t>(a, b, minus, rows, out)) {
             Range range;
             range.add(out.ints_);
-            out.width_ = width_for(natural, range);
+            out.width_ = integer_dtype_for(natural, range);
             return out;
         }
         out = PlainCsr();
     }
     merge_rows<double>(a, b, minus, rows, out);
-    out.width_ = Width::kFloat64;
+    out.width_ = Dtype::kFloat64;
     return out;
 }
 
@@ -431,6 +426,23 @@ inline bool reals_op(const double *a, size_t n, const double *b, size_t b_len, O
             break;
     }
     return any == 0;
+}
+
+// out[i] = a[i] · k for the values of an int64 array (`ints`, each through its float) or a
+// float64 one (`reals`), as numpy's `data * k` gives them for a float k; whether all of the
+// products are finite. `out` may be `reals`.
+inline bool real_products(const int64_t *ints, const double *reals, size_t n, double k,
+                          double *out) {
+    if (ints) {
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(ints[i]);
+        reals = out;
+    }
+    return reals_op(reals, n, &k, 1, Op::kMul, false, out);
+}
+
+// out[i] = -a[i], as numpy's `-data`: every sign flipped, NaN's included.
+inline void negate_reals(const double *a, size_t n, double *out) {
+    for (size_t i = 0; i < n; ++i) out[i] = -a[i];
 }
 
 // The stored values of a matrix in compressed rows, each times its row's weight; whether all of

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <utility>
 
 namespace zk::linear {
@@ -15,16 +14,6 @@ namespace {
 
 bool all_finite(const std::vector<double> &v) {
     return first_bad_real(v.data(), v.size(), false) < 0;
-}
-
-// The library picks 64-bit indices where an operand has them or the stored entries could leave
-// 32 bits.
-IndexType merged_index(const SparseRow &a, const SparseRow &b) {
-    if (a.index_ == IndexType::kInt64 || b.index_ == IndexType::kInt64) return IndexType::kInt64;
-    const std::size_t most = a.nnz() + b.nnz();
-    return most > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())
-               ? IndexType::kInt64
-               : IndexType::kInt32;
 }
 
 SparseRow same_structure(const SparseRow &a) {
@@ -36,24 +25,21 @@ SparseRow same_structure(const SparseRow &a) {
 }
 
 // Exact integer values as the narrowest of `natural` and int64 that holds them.
-void settle_ints(SparseRow &r, Width natural) {
+void settle_ints(SparseRow &r, Dtype natural) {
     Range range;
     range.add(r.ints_);
-    r.width_ = width_for(natural, range);
+    r.width_ = integer_dtype_for(natural, range);
 }
 
 // The values of `a` as float64 times `k`: the result numpy gives an integer array past 64 bits
 // (through float64) and every real one.
 std::optional<SparseRow> real_product(const SparseRow &a, double k) {
     SparseRow r = same_structure(a);
-    r.width_ = Width::kFloat64;
+    r.width_ = Dtype::kFloat64;
     r.reals_.resize(a.nnz());
-    if (a.real()) {
-        for (std::size_t i = 0; i < a.nnz(); ++i) r.reals_[i] = a.reals_[i] * k;
-    } else {
-        for (std::size_t i = 0; i < a.nnz(); ++i) r.reals_[i] = static_cast<double>(a.ints_[i]) * k;
-    }
-    if (!all_finite(r.reals_)) return std::nullopt;
+    if (!real_products(a.real() ? nullptr : a.ints_.data(), a.real() ? a.reals_.data() : nullptr,
+                       a.nnz(), k, r.reals_.data()))
+        return std::nullopt;
     return r;
 }
 
@@ -63,7 +49,7 @@ std::optional<SparseRow> merged_rows(const SparseRow &a, const SparseRow &b, boo
     if (a.length_ != b.length_) return std::nullopt;
     SparseRow r;
     r.length_ = a.length_;
-    r.index_ = merged_index(a, b);
+    r.index_ = combined_index(a.index_, b.index_, a.nnz() + b.nnz());
     const std::size_t most = a.nnz() + b.nnz();
     r.cols_.reserve(most);
     if (!a.real() && !b.real()) {
@@ -73,7 +59,7 @@ std::optional<SparseRow> merged_rows(const SparseRow &a, const SparseRow &b, boo
             b.nnz(), [&b](std::size_t j) { return b.ints_[j]; }, sum_step<std::int64_t>(minus),
             is_zero_value<std::int64_t>, r.cols_, r.ints_);
         if (exact) {
-            settle_ints(r, wider(a.width_, b.width_));
+            settle_ints(r, promoted(a.width_, b.width_));
             return r;
         }
         r.cols_.clear();
@@ -84,7 +70,7 @@ std::optional<SparseRow> merged_rows(const SparseRow &a, const SparseRow &b, boo
             return x.real() ? x.reals_[i] : static_cast<double>(x.ints_[i]);
         };
     };
-    r.width_ = Width::kFloat64;
+    r.width_ = Dtype::kFloat64;
     r.reals_.reserve(most);
     merge_line<double>(a.cols_.data(), a.nnz(), value(a), b.cols_.data(), b.nnz(), value(b),
                        sum_step<double>(minus), is_zero_value<double>, r.cols_, r.reals_);
@@ -98,7 +84,7 @@ std::optional<SparseRow> scaled_row(const SparseRow &a, std::int64_t k) {
     r.ints_.resize(a.nnz());
     Range range;
     if (with_scalar(a.ints_.data(), a.nnz(), k, Op::kMul, false, r.ints_.data(), range)) {
-        r.width_ = width_for(a.width_, range);
+        r.width_ = integer_dtype_for(a.width_, range);
         return r;
     }
     return real_product(a, static_cast<double>(k));
@@ -109,9 +95,9 @@ std::optional<SparseRow> scaled_row(const SparseRow &a, double k) { return real_
 SparseRow negated_row(const SparseRow &a) {
     if (a.real()) {
         SparseRow r = same_structure(a);
-        r.width_ = Width::kFloat64;
-        r.reals_.reserve(a.nnz());
-        for (double x : a.reals_) r.reals_.push_back(-x);
+        r.width_ = Dtype::kFloat64;
+        r.reals_.resize(a.nnz());
+        negate_reals(a.reals_.data(), a.nnz(), r.reals_.data());
         return r;
     }
     // -(-2**63) is past int64: numpy's way through float64 then, which always stays finite.

@@ -23,13 +23,13 @@ namespace zk::linear {
 struct SparseRow {
     std::int64_t length_ = 0;              // the row's shape: (length_,)
     IndexType index_ = IndexType::kInt64;  // the dtype of the index and pointer arrays
-    Width width_ = Width::kInt32;          // the dtype of the stored values
+    Dtype width_ = Dtype::kInt32;          // the dtype of the stored values
     std::vector<std::int32_t> cols_;       // ascending, none repeated
     std::vector<std::int64_t> ints_;       // the values of an integer width
     std::vector<double> reals_;            // the values of kFloat64
 
     std::size_t nnz() const { return cols_.size(); }
-    bool real() const { return width_ == Width::kFloat64; }
+    bool real() const { return width_ == Dtype::kFloat64; }
 };
 
 // The row of one column: the value 1 (float64 or int32) at `col` of a row of `length`, with the
@@ -40,10 +40,10 @@ inline SparseRow unit_row(std::int32_t col, std::int64_t length, bool real, Inde
     r.index_ = index;
     r.cols_.push_back(col);
     if (real) {
-        r.width_ = Width::kFloat64;
+        r.width_ = Dtype::kFloat64;
         r.reals_.push_back(1.0);
     } else {
-        r.width_ = Width::kInt32;
+        r.width_ = Dtype::kInt32;
         r.ints_.push_back(1);
     }
     return r;

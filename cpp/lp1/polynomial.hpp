@@ -31,12 +31,12 @@ namespace zk::lp1 {
 // The value types are the shared sparse component's.
 using linear::Compressed;
 using linear::Coo;
+using linear::Dtype;
 using linear::Entry;
 using linear::ExactInt;
 using linear::IndexType;
 using linear::Number;
 using linear::Values;
-using linear::ValueType;
 
 struct Polynomial {
     Number constant_;

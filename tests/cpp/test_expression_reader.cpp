@@ -57,7 +57,7 @@ Meaning meaning(const lp1::Polynomial &p) {
     Meaning m;
     m.constant_ = p.constant_.as_double();
     for (std::size_t k = 0; k < p.linear_.nnz(); ++k)
-        m.terms_[p.linear_.row_[k]] = p.linear_.values_.type_ == lp1::ValueType::kInt64
+        m.terms_[p.linear_.row_[k]] = p.linear_.values_.type_ == lp1::Dtype::kInt64
                                        ? static_cast<double>(p.linear_.values_.ints_[k])
                                        : p.linear_.values_.floats_[k];
     return m;

@@ -1,4 +1,4 @@
-"""The shared sparse row component (cpp/linear/): test_sparse_row.cpp is built with the system C++
+"""The shared sparse row and array component (cpp/linear/): test_sparse_row.cpp is built with the system C++
 compiler beside its sources and run once per case with a seed (printed; set ZK_SPARSE_ROW_SEED
 to replay one)."""
 
@@ -6,7 +6,8 @@ import pytest
 
 from support.programs import listed_cases, run_case, seed_from
 
-CASES = ["merges", "products", "units"]
+CASES = ["array_products", "array_sums", "array_sums_in_one_pass", "dtypes",
+         "left_to_the_host", "merges", "products", "units", "zeros"]
 
 
 @pytest.fixture(scope="module")

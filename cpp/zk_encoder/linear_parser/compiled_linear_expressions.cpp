@@ -110,9 +110,9 @@ std::optional<Number> number_of(nb::handle obj) {
 
 nb::object py_number(const Number &n) {
     switch (n.type_) {
-        case ValueType::kInt64:
+        case Dtype::kInt64:
             return check(PyLong_FromLongLong(n.i_));
-        case ValueType::kObject:
+        case Dtype::kObject:
             return py_int(n.x_);
         default:
             return check(PyFloat_FromDouble(n.f_));
@@ -189,11 +189,11 @@ bool read_index(nb::handle arr, std::vector<std::int64_t> &out, IndexType &type)
 bool read_values(nb::handle arr, Values &out) {
     switch (array_kind(arr)) {
         case 'l':
-            out.type_ = ValueType::kInt64;
+            out.type_ = Dtype::kInt64;
             read_buffer(arr, out.ints_);
             return true;
         case 'd':
-            out.type_ = ValueType::kFloat64;
+            out.type_ = Dtype::kFloat64;
             read_buffer(arr, out.floats_);
             return true;
         default:
@@ -260,13 +260,13 @@ nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
 
 // Object values go out as float64, the widest type the sparse library holds.
 nb::object np_values(const Values &v) {
-    const bool ints = v.type_ == ValueType::kInt64;
+    const bool ints = v.type_ == Dtype::kInt64;
     std::vector<double> rounded;
-    if (v.type_ == ValueType::kObject) {
+    if (v.type_ == Dtype::kObject) {
         rounded.reserve(v.objects_.size());
         for (const Entry &x : v.objects_) rounded.push_back(float_of(x));
     }
-    const std::vector<double> &floats = v.type_ == ValueType::kObject ? rounded : v.floats_;
+    const std::vector<double> &floats = v.type_ == Dtype::kObject ? rounded : v.floats_;
     nb::object arr =
         g_refs->empty_(v.size(), nb::arg("dtype") = ints ? g_refs->int64_ : g_refs->float64_);
     Py_buffer view;

@@ -352,7 +352,7 @@ NativeTerm with_number(const NativeTerm &e, const Number &k, Op op) {
         item->number_ = k;
         return chained(e, std::move(item));
     }
-    if (op == Op::kMul && e.column_ >= 0 && !e.scaled_ && k.type_ != ValueType::kObject) {
+    if (op == Op::kMul && e.column_ >= 0 && !e.scaled_ && k.type_ != Dtype::kObject) {
         NativeTerm t = e;
         t.set_factor(k);
         return t;

@@ -166,7 +166,7 @@ struct NativeTerm {
     }
     void set_factor(const Number &k) {
         scaled_ = true;
-        factor_is_float_ = k.type_ == ValueType::kFloat64;
+        factor_is_float_ = k.type_ == Dtype::kFloat64;
         if (factor_is_float_)
             factor_float_ = k.f_;
         else
@@ -271,7 +271,7 @@ inline const Polynomial *chain_value(const SumChain &last, Polynomial &scratch) 
     SumResult r = builder.finish();
     if (!r.expression_) return nullptr;
     scratch = std::move(*r.expression_);
-    if (first.type_ == ValueType::kFloat64 && first.f_ == 0.0 && std::signbit(first.f_)) {
+    if (first.type_ == Dtype::kFloat64 && first.f_ == 0.0 && std::signbit(first.f_)) {
         Number c = first;
         for (std::size_t k = 1; k < items.size(); ++k) {
             Number next = items[k]->is_number_ ? items[k]->number_ : Number();

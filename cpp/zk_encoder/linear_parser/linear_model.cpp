@@ -664,13 +664,13 @@ nb::object call_method(PyObject *function, nb::handle self,
 const Polynomial *row_polynomial(nb::handle item) {
     if (Py_TYPE(item.ptr()) != g_compiled_type || !nb::inst_ready(item)) return nullptr;
     const CompiledLinearExpression &c = *nb::inst_ptr<CompiledLinearExpression>(item);
-    if (!c.native_ || c.native_->linear_.values_.type_ == ValueType::kObject) return nullptr;
+    if (!c.native_ || c.native_->linear_.values_.type_ == Dtype::kObject) return nullptr;
     return c.native_.get();
 }
 
 void check_native_row(const Polynomial &p, nb::handle columns) {
     const std::int64_t n = nb::cast<std::int64_t>(columns);
-    if (p.linear_.values_.type_ == ValueType::kFloat64)
+    if (p.linear_.values_.type_ == Dtype::kFloat64)
         for (double v : p.linear_.values_.floats_)
             if (!std::isfinite(v))
                 numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
@@ -691,8 +691,7 @@ nb::object float_list(const Values &v) {
     const std::size_t n = v.size();
     nb::object out = check(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t k = 0; k < n; ++k) {
-        const double d =
-            v.type_ == ValueType::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
+        const double d = v.type_ == Dtype::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
         PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k),
                         check(PyFloat_FromDouble(d)).release().ptr());
     }

@@ -626,7 +626,7 @@ struct Compressed {
     size_t lines_ = 0;  // rows of a csr_array, columns of a csc_array
 
     exact::CsrView view() const {
-        return {starts_.data(), cols_.data(), values_.data(), nullptr, exact::Width::kInt64};
+        return {starts_.data(), cols_.data(), values_.data(), nullptr, exact::Dtype::kInt64};
     }
 };
 
@@ -700,7 +700,7 @@ nb::object exact_matrix_sum(nb::handle a, nb::handle b, bool minus) {
     if (!compressed(a, x) || !compressed(b, y)) return nb::object();
     exact::PlainCsr out = exact::merged(x.view(), y.view(), minus, static_cast<int64_t>(x.lines_));
     nb::object values;
-    if (out.width_ != exact::Width::kFloat64) {
+    if (out.width_ != exact::Dtype::kFloat64) {
         exact::Range range;
         range.add(out.ints_);
         values = int_result(std::move(out.ints_), range, natural);
@@ -1130,7 +1130,7 @@ nb::object default_constants(nb::handle linear) {
 
 exact::PlainCsr picked_rows(const BlockCoefs &c) {
     exact::PlainCsr m;
-    m.width_ = c.float_ ? exact::Width::kFloat64 : exact::Width::kInt32;
+    m.width_ = c.float_ ? exact::Dtype::kFloat64 : exact::Dtype::kInt32;
     m.starts_.resize(static_cast<size_t>(c.rows_) + 1);
     for (size_t r = 0; r < m.starts_.size(); ++r) m.starts_[r] = static_cast<int32_t>(r);
     m.cols_ = c.cols_;
@@ -1284,10 +1284,10 @@ bool counted_rows(const BlockCoefs &root, exact::PlainCsr &out) {
     out.cols_.resize(at);
     values.resize(at);
     if (root.float_) {
-        out.width_ = exact::Width::kFloat64;
+        out.width_ = exact::Dtype::kFloat64;
         out.reals_.assign(values.begin(), values.end());
     } else {
-        out.width_ = exact::Width::kInt32;
+        out.width_ = exact::Dtype::kInt32;
         out.ints_ = std::move(values);
     }
     return true;
@@ -1310,9 +1310,9 @@ nb::object make_matrix(const BlockCoefs &c) {
     exact::PlainCsr m;
     if (!counted_rows(c, m)) m = evaluate(c);
     nb::object values;
-    if (m.width_ == exact::Width::kFloat64) {
+    if (m.width_ == exact::Dtype::kFloat64) {
         values = numpy_of(std::move(m.reals_));
-    } else if (m.width_ == exact::Width::kInt64) {
+    } else if (m.width_ == exact::Dtype::kInt64) {
         values = numpy_of(std::move(m.ints_));
     } else {
         std::vector<int32_t> narrow(m.ints_.begin(), m.ints_.end());
@@ -1551,7 +1551,7 @@ Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
     linear::SparseRow row;
     row.length_ = c->width_;
     row.index_ = linear::IndexType::kInt32;
-    row.width_ = linear::Width::kFloat64;
+    row.width_ = linear::Dtype::kFloat64;
     const std::vector<size_t> order = by_column(c->cols_);
     for (size_t i = 0; i < order.size();) {
         const int32_t col = c->cols_[order[i]];
@@ -1574,7 +1574,7 @@ Coefs picked_column_sums(const BlockCoefs::Ptr &coefs) {
     linear::SparseRow row;
     row.length_ = c->width_;
     row.index_ = linear::IndexType::kInt32;
-    row.width_ = c->float_ ? linear::Width::kFloat64 : linear::Width::kInt32;
+    row.width_ = c->float_ ? linear::Dtype::kFloat64 : linear::Dtype::kInt32;
     const std::vector<size_t> order = by_column(c->cols_);
     for (size_t i = 0; i < order.size();) {
         const int32_t col = c->cols_[order[i]];

@@ -85,9 +85,9 @@ using RowCoefsPtr = std::shared_ptr<const RowCoefs>;
 // The stored values and the column indices of a plain row as numpy arrays of its dtypes.
 inline nb::object row_values(const linear::SparseRow &r) {
     switch (r.width_) {
-        case linear::Width::kInt32:
+        case linear::Dtype::kInt32:
             return numpy_of(std::vector<int32_t>(r.ints_.begin(), r.ints_.end()));
-        case linear::Width::kInt64:
+        case linear::Dtype::kInt64:
             return numpy_of(std::vector<int64_t>(r.ints_));
         default:
             return numpy_of(std::vector<double>(r.reals_));
