@@ -232,6 +232,26 @@ def test_linear_models_mean_the_same_without_the_faster_calls(engine):
         assert engine.counts["addRowList"] == 7 and engine.counts["changeColCostArrays"] == 1
 
 
+@pytest.mark.parametrize("hidden", OPTIONAL_CALLS, ids=[name for _, name in OPTIONAL_CALLS])
+def test_each_faster_call_hidden_alone(hidden, monkeypatch):
+    """Each fallback on its own, beside every other faster call: the roads are independent, so
+    one missing call changes the meaning of nothing."""
+    owner, name = hidden
+    monkeypatch.delattr(defining_owner(owner, name), name)
+    for case in ("logic_and_weights", "weighted", "target_with_border"):
+        _dims, _fill, rule, cost, _target = MODELS[case]
+        model, keys = build(case)
+        found = meaning(model, keys)
+        expected = {bits for bits in itertools.product([0, 1], repeat=len(keys))
+                    if rule(dict(zip(keys, bits)))}
+        assert set(found) == expected, case
+        if cost is not None:
+            assert all(found[s] == cost(dict(zip(keys, s))) for s in found), case
+    objective, shipped = transport()
+    assert objective == pytest.approx(1020)
+    assert shipped.sum() == pytest.approx(125)
+
+
 def test_every_faster_call_is_used_where_offered(monkeypatch):
     """With the calls offered, the models above take every one of them, so that hiding them
     changes the road; the arrays the bulk insertions receive are read-only 1-D int64 views."""

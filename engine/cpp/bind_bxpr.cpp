@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bind.hpp"
+#include "bind_support.hpp"
 #include "common/format.hpp"
 #include "core/bxpr.hpp"
 
@@ -266,13 +267,6 @@ nb::object tseytin_of(const Expr &e, Context &ctx, std::string_view prefix) {
     return wrap(e.graph_, r);
 }
 
-template <class T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> to_numpy(std::vector<T> &&values) {
-    auto *heap = new std::vector<T>(std::move(values));
-    nb::capsule owner(heap, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(heap->data(), {heap->size()}, owner);
-}
-
 nb::tuple clause_arrays_of(const Expr &e) {
     std::vector<uint32_t> vars;
     std::vector<int64_t> offsets;
@@ -282,7 +276,7 @@ nb::tuple clause_arrays_of(const Expr &e) {
     nb::list names;
     for (uint32_t node : vars)
         names.append(nb::str(e.graph_->name(node).c_str(), e.graph_->name(node).size()));
-    return nb::make_tuple(names, to_numpy(std::move(offsets)), to_numpy(std::move(lits)));
+    return nb::make_tuple(names, numpy_copy(std::move(offsets)), numpy_copy(std::move(lits)));
 }
 
 nb::list clause_texts_of(const Expr &e) {

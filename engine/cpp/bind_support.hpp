@@ -188,12 +188,14 @@ nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(const T *data, std::size_t n) 
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(copy->data(), {copy->size()}, owner);
 }
 
-// A 1-D numpy array that takes over a freshly made array, without a copy.
-template <typename T>
-nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(PodArray<T> &&v) {
-    auto *owned = new PodArray<T>(std::move(v));
+// A 1-D numpy array that takes over a freshly made array (a std::vector or the engine's own
+// arrays), without a copy.
+template <typename V, typename T = typename V::value_type,
+          std::enable_if_t<!std::is_lvalue_reference_v<V>, int> = 0>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> numpy_copy(V &&v) {
+    auto *owned = new V(std::move(v));
     owned->reserve(1);  // an empty array still needs an address
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<PodArray<T> *>(p); });
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<V *>(p); });
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
 }
 

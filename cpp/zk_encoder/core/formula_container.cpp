@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/buffers.hpp"
+#include "common/engine_calls.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/logging.hpp"
@@ -94,20 +94,16 @@ nb::list parsing_clause(nb::handle clause) {
 // the engine offers them: one text per variable and sign, shared by every clause that holds the
 // literal, and no engine object per literal. Null when the arrays are not to be had.
 nb::object template_from_arrays(nb::handle bx_clauses) {
-    nb::object arrays = clause_arrays(bx_clauses);
+    nb::object arrays = engine_calls::clause_arrays(bx_clauses);
     if (!arrays.is_valid()) return nb::object();
     PyObject *names = PyTuple_GET_ITEM(arrays.ptr(), 0);
     std::vector<int64_t> offsets, lits;
-    if (!read_int_buffer(PyTuple_GET_ITEM(arrays.ptr(), 1), offsets) ||
-        !read_int_buffer(PyTuple_GET_ITEM(arrays.ptr(), 2), lits) || offsets.empty() ||
-        offsets.front() != 0 || offsets.back() != static_cast<int64_t>(lits.size()))
-        return nb::object();
+    if (!engine_calls::read_clause_arrays(arrays, offsets, lits)) return nb::object();
     Py_ssize_t n_names = PyList_GET_SIZE(names);
     std::vector<nb::object> pos(static_cast<size_t>(n_names)), neg(static_cast<size_t>(n_names));
     size_t n_clauses = offsets.size() - 1;
     nb::list out = check<nb::list>(PyList_New(static_cast<Py_ssize_t>(n_clauses)));
     for (size_t c = 0; c < n_clauses; ++c) {
-        if (offsets[c + 1] < offsets[c]) return nb::object();
         nb::list clause =
             check<nb::list>(PyList_New(static_cast<Py_ssize_t>(offsets[c + 1] - offsets[c])));
         for (int64_t i = offsets[c]; i < offsets[c + 1]; ++i) {

@@ -6,13 +6,11 @@
 // distinct number is turned into its engine variable (and negation) once.
 #include <nanobind/stl/vector.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <unordered_map>
 #include <vector>
 
-#include "common/buffers.hpp"
+#include "common/engine_calls.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
@@ -31,11 +29,6 @@ constexpr const char *kBxModule = "nubrix.sorn_engine.bxpr";
 constexpr const char *kBeforeToBx = "FormulaPB before to_bx: {}";
 constexpr const char *kAfterToBx = "Bx formula from FormulaPB: {}";
 constexpr const char *kBeforeToMaxsat = "FormulaPB before to_maxsat: {}";
-constexpr const char *kNotClauses = "the encoder's clauses must be a sequence";
-constexpr const char *kNotAClause = "a clause of the encoder must be a sequence of integers";
-// The stand-in engine's bulk accessor of a clause database; other engines may lack it.
-constexpr const char *kBulkClauses = "get_clause_arrays";
-constexpr const char *kBulkTranslate = "clauses_s";
 
 // The module's globals: pb, bx and log_d are read from them at every call.
 ModuleGlobals g_module;
@@ -54,53 +47,9 @@ using FormulaGc =
     GcSlots<FormulaPB, &FormulaPB::expression_, &FormulaPB::comparator_, &FormulaPB::border_>;
 
 // Clauses as flat arrays: clause i holds lits[offsets[i] .. offsets[i + 1]).
-struct FlatClauses {
-    std::vector<int64_t> offsets_{0};
-    std::vector<int64_t> lits_;
-};
-
-bool valid_offsets(const FlatClauses &flat) {
-    if (flat.offsets_.empty() || flat.offsets_.front() != 0 ||
-        flat.offsets_.back() != (int64_t)flat.lits_.size())
-        return false;
-    for (size_t i = 1; i < flat.offsets_.size(); ++i)
-        if (flat.offsets_[i] < flat.offsets_[i - 1]) return false;
-    return true;
-}
+using FlatClauses = engine_calls::ClauseLists;
 
 int64_t as_literal(PyObject *o) { return static_cast<int64_t>(index_int64(o)); }
-
-FlatClauses read_clause_lists(nb::handle db) {
-    nb::object clauses = db.attr("get_clauses")();
-    nb::object outer = check(PySequence_Fast(clauses.ptr(), kNotClauses));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(outer.ptr());
-    FlatClauses flat;
-    flat.offsets_.reserve((size_t)n + 1);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *clause = PySequence_Fast_GET_ITEM(outer.ptr(), i);
-        nb::object seq = check(PySequence_Fast(clause, kNotAClause));
-        Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.ptr());
-        PyObject **items = PySequence_Fast_ITEMS(seq.ptr());
-        for (Py_ssize_t j = 0; j < k; ++j) flat.lits_.push_back(as_literal(items[j]));
-        flat.offsets_.push_back((int64_t)flat.lits_.size());
-    }
-    return flat;
-}
-
-// The encoder's clauses. A database that offers them as flat arrays (offsets, literals) is read
-// without a Python object per literal; any other is read through get_clauses().
-FlatClauses read_clauses(nb::handle db) {
-    if (optional_attr(db, kBulkClauses).is_valid()) {
-        nb::object arrays = db.attr(kBulkClauses)();
-        nb::object pair = check(PySequence_Tuple(arrays.ptr()));
-        FlatClauses flat;
-        if (PyTuple_GET_SIZE(pair.ptr()) == 2 &&
-            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 0), flat.offsets_) &&
-            read_int_buffer(PyTuple_GET_ITEM(pair.ptr(), 1), flat.lits_) && valid_offsets(flat))
-            return flat;
-    }
-    return read_clause_lists(db);
-}
 
 // Engine literals of pseudo-Boolean numbers, made once per number and sign. Numbers are resolved
 // in the order they are first met, which is what names the encoder's auxiliaries in order.
@@ -131,61 +80,10 @@ class LiteralTable {
     std::unordered_map<int64_t, Entry> table_;
 };
 
-// Where the engine builds the conjunction of disjunctions in one call: the literals are named in
-// the same order (first clause first, left to right), each distinct literal is handed over once,
-// and no engine object is made per clause.
-nb::object translate_in_bulk(const FlatClauses &flat, LiteralTable &table, nb::handle clauses_s) {
-    nb::list exprs;
-    std::vector<int64_t> picks(flat.lits_.size());
-    int64_t next = 0;
-    auto pick = [&](int64_t lit, int64_t &slot) {
-        if (slot < 0) {
-            exprs.append(table.literal(lit));
-            slot = next++;
-        }
-        return slot;
-    };
-    // The numbers of one formula are drawn from a source reset for it, so they are few and
-    // dense: a table indexed by number then beats hashing every literal.
-    int64_t largest = 0;
-    for (int64_t lit : flat.lits_)
-        largest = std::max(largest, lit == INT64_MIN ? INT64_MAX : lit < 0 ? -lit : lit);
-    if (largest <= 2 * static_cast<int64_t>(flat.lits_.size()) + 4096) {
-        std::vector<int64_t> pos(static_cast<size_t>(largest) + 1, -1), neg(pos);
-        for (size_t k = 0; k < flat.lits_.size(); ++k) {
-            int64_t lit = flat.lits_[k];
-            picks[k] =
-                pick(lit, lit > 0 ? pos[static_cast<size_t>(lit)] : neg[static_cast<size_t>(-lit)]);
-        }
-    } else {
-        std::unordered_map<int64_t, int64_t> pick_of;
-        for (size_t k = 0; k < flat.lits_.size(); ++k) {
-            int64_t lit = flat.lits_[k];
-            auto at = pick_of.emplace(lit, -1).first;
-            picks[k] = pick(lit, at->second);
-        }
-    }
-    return clauses_s(exprs, flat.offsets_, picks);
-}
-
 nb::object translate(const FlatClauses &flat, nb::handle manager) {
-    nb::object bx = g_module.get("bx");
     LiteralTable table(manager);
-    if (nb::object fn = optional_attr(bx, kBulkTranslate); fn.is_valid())
-        return translate_in_bulk(flat, table, fn);
-    nb::object or_s = bx.attr("or_s");
-    nb::object and_s = bx.attr("and_s");
-    size_t n = flat.offsets_.size() - 1;
-    nb::object conj = check(PyList_New((Py_ssize_t)n));
-    for (size_t i = 0; i < n; ++i) {
-        int64_t begin = flat.offsets_[i], end = flat.offsets_[i + 1];
-        nb::object disj = check(PyList_New((Py_ssize_t)(end - begin)));
-        for (int64_t j = begin; j < end; ++j)
-            PyList_SET_ITEM(disj.ptr(), (Py_ssize_t)(j - begin),
-                            table.literal(flat.lits_[(size_t)j]).release().ptr());
-        PyList_SET_ITEM(conj.ptr(), (Py_ssize_t)i, or_s(disj).release().ptr());
-    }
-    return and_s(conj);
+    return engine_calls::clause_formula(g_module.get("bx"), flat,
+                                        [&](int64_t lit) { return table.literal(lit); });
 }
 
 // The encoder's clauses for `terms` compared by `comparator` with the bounds `border`.
@@ -204,7 +102,7 @@ FlatClauses encode(nb::handle terms, nb::handle comparator, nb::handle border, n
     nb::object formula = pb.attr("VectorClauseDatabase")(manager.attr("pb_config"));
     nb::object encoder = pb.attr("pb2cnf")(manager.attr("pb_config"));
     encoder.attr("encode2")(constraint, formula, manager.attr("pb_var_manager"));
-    return read_clauses(formula);
+    return engine_calls::database_clauses(formula);
 }
 
 nb::object plus(nb::handle a, long b) {

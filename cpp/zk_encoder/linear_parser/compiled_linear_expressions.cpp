@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/arrays.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
@@ -41,7 +42,7 @@ PyTypeObject *g_base_type = nullptr;
 
 // What the native form is exchanged with; not names of the module.
 struct Refs {
-    nb::object ndarray_, empty_, int32_, int64_, float64_, csc_array_, builtin_sum_;
+    nb::object csc_array_, builtin_sum_;
 };
 Refs *g_refs = nullptr;
 
@@ -130,54 +131,17 @@ double float_of(const Entry &v) {
     return d;
 }
 
-// The dtype character of a one-dimensional numpy array in native byte order, or 0.
-char array_kind(nb::handle arr) {
-    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_refs->ndarray_.ptr())) return 0;
-    nb::object dtype = arr.attr("dtype");
-    if (!truth(dtype.attr("isnative"))) return 0;
-    // A zero-dimensional array has no length (TypeError).
-    if (PyObject_Length(arr.ptr()) < 0) {
-        clear_only(PyExc_TypeError);
-        return 0;
-    }
-    if (!arr.attr("ndim").equal(nb::int_(1))) return 0;
-    nb::object c = dtype.attr("char");
-    Py_ssize_t size = 0;
-    const char *text = PyUnicode_Check(c.ptr()) ? PyUnicode_AsUTF8AndSize(c.ptr(), &size) : nullptr;
-    if (!text) {
-        if (PyErr_Occurred()) clear_only(PyExc_UnicodeEncodeError);
-        return 0;
-    }
-    return size == 1 ? text[0] : 0;
-}
-
-template <typename T>
-void read_buffer(nb::handle arr, std::vector<T> &out) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
-    const Py_ssize_t n = view.shape[0];
-    const Py_ssize_t stride = view.strides[0];
-    out.reserve(static_cast<std::size_t>(n));
-    const char *p = static_cast<const char *>(view.buf);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        T v;
-        std::memcpy(&v, p + k * stride, sizeof(T));
-        out.push_back(v);
-    }
-    PyBuffer_Release(&view);
-}
-
 bool read_index(nb::handle arr, std::vector<std::int64_t> &out, IndexType &type) {
-    switch (array_kind(arr)) {
+    switch (arrays::numpy_kind(arr)) {
         case 'l': {
             type = IndexType::kInt64;
-            read_buffer(arr, out);
+            arrays::copy_items(arr, out);
             return true;
         }
         case 'i': {
             type = IndexType::kInt32;
             std::vector<std::int32_t> narrow;
-            read_buffer(arr, narrow);
+            arrays::copy_items(arr, narrow);
             out.assign(narrow.begin(), narrow.end());
             return true;
         }
@@ -187,14 +151,14 @@ bool read_index(nb::handle arr, std::vector<std::int64_t> &out, IndexType &type)
 }
 
 bool read_values(nb::handle arr, Values &out) {
-    switch (array_kind(arr)) {
+    switch (arrays::numpy_kind(arr)) {
         case 'l':
             out.type_ = Dtype::kInt64;
-            read_buffer(arr, out.ints_);
+            arrays::copy_items(arr, out.ints_);
             return true;
         case 'd':
             out.type_ = Dtype::kFloat64;
-            read_buffer(arr, out.floats_);
+            arrays::copy_items(arr, out.floats_);
             return true;
         default:
             return false;
@@ -241,43 +205,20 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
 }
 
 nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
-    const bool wide = type == IndexType::kInt64;
-    nb::object arr =
-        g_refs->empty_(v.size(), nb::arg("dtype") = wide ? g_refs->int64_ : g_refs->int32_);
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
-        throw nb::python_error();
-    // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
-    if (wide) {
-        if (!v.empty()) std::memcpy(view.buf, v.data(), v.size() * sizeof(std::int64_t));
-    } else {
-        auto *out = static_cast<std::int32_t *>(view.buf);
-        for (std::size_t k = 0; k < v.size(); ++k) out[k] = static_cast<std::int32_t>(v[k]);
-    }
-    PyBuffer_Release(&view);
+    if (type == IndexType::kInt64) return arrays::numpy_of(std::vector<std::int64_t>(v));
+    auto [arr, out] = arrays::new_numpy<std::int32_t>(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) out[k] = static_cast<std::int32_t>(v[k]);
     return arr;
 }
 
 // Object values go out as float64, the widest type the sparse library holds.
 nb::object np_values(const Values &v) {
-    const bool ints = v.type_ == Dtype::kInt64;
+    if (v.type_ == Dtype::kInt64) return arrays::numpy_of(std::vector<std::int64_t>(v.ints_));
+    if (v.type_ == Dtype::kFloat64) return arrays::numpy_of(std::vector<double>(v.floats_));
     std::vector<double> rounded;
-    if (v.type_ == Dtype::kObject) {
-        rounded.reserve(v.objects_.size());
-        for (const Entry &x : v.objects_) rounded.push_back(float_of(x));
-    }
-    const std::vector<double> &floats = v.type_ == Dtype::kObject ? rounded : v.floats_;
-    nb::object arr =
-        g_refs->empty_(v.size(), nb::arg("dtype") = ints ? g_refs->int64_ : g_refs->float64_);
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
-        throw nb::python_error();
-    if (ints && !v.ints_.empty())
-        std::memcpy(view.buf, v.ints_.data(), v.ints_.size() * sizeof(std::int64_t));
-    else if (!ints && !floats.empty())
-        std::memcpy(view.buf, floats.data(), floats.size() * sizeof(double));
-    PyBuffer_Release(&view);
-    return arr;
+    rounded.reserve(v.objects_.size());
+    for (const Entry &x : v.objects_) rounded.push_back(float_of(x));
+    return arrays::numpy_of(std::move(rounded));
 }
 
 nb::object py_coo(const Coo &c) {
@@ -665,13 +606,7 @@ void bind_module(nb::module_ &m) {
     m.attr("coo_array") = nb::module_::import_("scipy.sparse").attr("coo_array");
     import_logger(m);
     g_module.bind(m);
-    nb::module_ numpy = nb::module_::import_("numpy");
-    g_refs = new Refs{numpy.attr("ndarray"),
-                      numpy.attr("empty"),
-                      numpy.attr("int32"),
-                      numpy.attr("int64"),
-                      numpy.attr("float64"),
-                      nb::module_::import_("scipy.sparse").attr("csc_array"),
+    g_refs = new Refs{nb::module_::import_("scipy.sparse").attr("csc_array"),
                       nb::module_::import_("builtins").attr("sum")};
 
     nb::class_<CompiledLinearExpression> base(m, "CompiledLinearExpression", nb::dynamic_attr(),

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/arrays.hpp"
+#include "common/engine_calls.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/linear_rules.hpp"
@@ -90,7 +92,6 @@ PyObject *g_eval = nullptr;
 PyTypeObject *g_variable_type = nullptr;
 ternaryfunc g_variable_call = nullptr;
 PyObject *g_compiled_sum = nullptr;
-PyObject *g_ndarray = nullptr;
 // The text expressions' class (whose objects carry the blocks their texts name) and the class of
 // a refused row or objective that names another model's block.
 PyTypeObject *g_expression_type = nullptr;
@@ -104,12 +105,6 @@ struct OwnText {
     PyObject *str_, *format_;
 };
 OwnText *g_own_text = nullptr;
-
-// The faster calls' names (engine/CONTRACT.md, faster calls).
-struct CallNames {
-    PyObject *add_row_list_, *change_col_cost_arrays_;
-};
-CallNames *g_names = nullptr;
 
 PyObject *interned(const char *name) {
     PyObject *s = PyUnicode_InternFromString(name);
@@ -547,35 +542,17 @@ void check_float(nb::handle number) {
     numbers::check_real(PyFloat_AsDouble(number.ptr()));
 }
 
-// The one-dimensional numpy array's items as T, when it is one of that dtype character.
-template <typename T>
-bool read_array(nb::handle arr, char dtype, std::vector<T> &out) {
-    if (Py_TYPE(arr.ptr()) != reinterpret_cast<PyTypeObject *>(g_ndarray)) return false;
-    nb::object d = arr.attr("dtype");
-    if (!truth(d.attr("isnative")) || !arr.attr("ndim").equal(nb::int_(1))) return false;
-    if (!d.attr("char").equal(nb::str(std::string(1, dtype).c_str()))) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_RECORDS_RO) != 0) throw nb::python_error();
-    const Py_ssize_t n = view.shape[0];
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k)
-        std::memcpy(&out[static_cast<std::size_t>(k)],
-                    static_cast<const char *>(view.buf) + k * view.strides[0], sizeof(T));
-    PyBuffer_Release(&view);
-    return true;
-}
-
 // Every coefficient finite.
 void check_coefficients(nb::handle values) {
     std::vector<double> floats;
-    if (read_array(values, 'd', floats)) {
+    if (arrays::read_numpy(values, 'd', floats)) {
         for (double v : floats)
             if (!std::isfinite(v))
                 numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
         return;
     }
     std::vector<std::int64_t> ints;
-    if (read_array(values, 'l', ints)) return;
+    if (arrays::read_numpy(values, 'l', ints)) return;
     for (nb::handle v : values) numbers::refuse_if_not_finite(g_module, linear::kCoefficient, v);
 }
 
@@ -584,12 +561,12 @@ void check_columns(nb::handle indexes, nb::handle columns) {
     const std::int64_t n = nb::cast<std::int64_t>(columns);
     std::vector<std::int64_t> wide;
     std::vector<std::int32_t> narrow;
-    if (read_array(indexes, 'l', wide)) {
+    if (arrays::read_numpy(indexes, 'l', wide)) {
         for (std::int64_t c : wide)
             if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
         return;
     }
-    if (read_array(indexes, 'i', narrow)) {
+    if (arrays::read_numpy(indexes, 'i', narrow)) {
         for (std::int32_t c : narrow)
             if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
         return;
@@ -644,21 +621,6 @@ nb::object native_object(const LinearExpression &e) {
 // ---------------------------------------------------------------------------------------------
 // Rows
 
-// The faster calls of an engine's solver, looked up on its class (an object may answer every
-// attribute, as a recording stand-in does); null where the engine lacks them.
-PyObject *solver_call(nb::handle solver, PyObject *name) {
-    return py_private::type_lookup(Py_TYPE(solver.ptr()), name);
-}
-
-nb::object call_method(PyObject *function, nb::handle self,
-                       std::initializer_list<PyObject *> args) {
-    std::vector<PyObject *> all{self.ptr()};
-    all.insert(all.end(), args.begin(), args.end());
-    PyObject *r = PyObject_Vectorcall(function, all.data(), all.size(), nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 // The native form of a row whose coefficients a faster call can take as they are: int64 or
 // float64 values (an int beyond 64 bits goes the arrays' way, which says how it fails).
 const Polynomial *row_polynomial(nb::handle item) {
@@ -676,26 +638,6 @@ void check_native_row(const Polynomial &p, nb::handle columns) {
                 numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
     for (std::int64_t c : p.linear_.row_)
         if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
-}
-
-nb::object int_list(const std::vector<std::int64_t> &v) {
-    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t k = 0; k < v.size(); ++k)
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k),
-                        check(PyLong_FromLongLong(v[k])).release().ptr());
-    return out;
-}
-
-// Values as the engine's float64 conversion makes them.
-nb::object float_list(const Values &v) {
-    const std::size_t n = v.size();
-    nb::object out = check(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (std::size_t k = 0; k < n; ++k) {
-        const double d = v.type_ == Dtype::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k),
-                        check(PyFloat_FromDouble(d)).release().ptr());
-    }
-    return out;
 }
 
 struct RowTerms {
@@ -750,13 +692,13 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     // Every item is read and checked before the first row goes out, so that a refused item
     // leaves no partial set of rows behind.
     nb::object solver = self.linsolver_model_;
-    PyObject *add_list = solver_call(solver, g_names->add_row_list_);
+    const engine_calls::RowCalls calls(solver);
     nb::object columns = self.general_shift_variable_;
     std::vector<RowTerms> rows;
     for (nb::handle item : items) {
         nb::object constant = item.attr("constant");
         RowTerms row;
-        row.native_ = add_list ? row_polynomial(item) : nullptr;
+        row.native_ = calls.takes_lists() ? row_polynomial(item) : nullptr;
         if (row.native_) {
             row.keep_ = nb::borrow(item);
         } else {
@@ -778,24 +720,17 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     }
     for (const RowTerms &row : rows) {
         if (row.native_) {
-            const Coo &c = row.native_->linear_;
-            nb::object count = nb::int_(c.row_.size());
-            nb::object indexes = int_list(c.row_);
-            nb::object values = float_list(c.values_);
-            call_method(
-                add_list, solver,
-                {row.lower_.ptr(), row.upper_.ptr(), count.ptr(), indexes.ptr(), values.ptr()});
+            // Each coefficient as the engine's float64 conversion makes it.
+            const Values &v = row.native_->linear_.values_;
+            calls.add_row_list(
+                row.lower_, row.upper_, row.native_->linear_.row_, [&](std::size_t k) {
+                    return v.type_ == Dtype::kInt64 ? static_cast<double>(v.ints_[k])
+                                                        : v.floats_[k];
+                });
         } else {
-            solver.attr("addRow")(row.lower_, row.upper_, nb::len(row.indexes_), row.indexes_,
-                                  row.values_);
+            calls.add_row(row.lower_, row.upper_, row.indexes_, row.values_);
         }
     }
-}
-
-// Whether `obj` is exactly a one-dimensional numpy array.
-bool one_dimensional(nb::handle obj) {
-    if (Py_TYPE(obj.ptr()) != reinterpret_cast<PyTypeObject *>(g_ndarray)) return false;
-    return nb::cast<long>(obj.attr("ndim")) == 1;
 }
 
 // An objective's quadratic part: finite values over the model's columns (the resize to the
@@ -860,33 +795,7 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
                                numpy.attr("zeros")(0, "dtype"_a = int32),
                                numpy.attr("zeros")(0, "dtype"_a = numpy.attr("float64")));
 
-    size_t count = nb::len(indexes);
-    if (PyObject *costs = solver_call(solver, g_names->change_col_cost_arrays_)) {
-        nb::object n_costs = nb::int_(count);
-        call_method(costs, solver, {n_costs.ptr(), indexes.ptr(), values.ptr()});
-    } else if (one_dimensional(indexes) && one_dimensional(values) && nb::len(values) == count) {
-        // A million columns: the arrays' own iterators give the same scalars as indexing them.
-        nb::object change = solver.attr("changeColCost");
-        nb::object column_it = nb::steal(PyObject_GetIter(indexes.ptr()));
-        if (!column_it.is_valid()) throw nb::python_error();
-        nb::object value_it = nb::steal(PyObject_GetIter(values.ptr()));
-        if (!value_it.is_valid()) throw nb::python_error();
-        for (size_t k = 0; k < count; ++k) {
-            nb::object column = nb::steal(PyIter_Next(column_it.ptr()));
-            nb::object value = nb::steal(PyIter_Next(value_it.ptr()));
-            if (!column.is_valid() || !value.is_valid()) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                break;
-            }
-            PyObject *args[] = {column.ptr(), value.ptr()};
-            PyObject *r = PyObject_Vectorcall(change.ptr(), args, 2, nullptr);
-            if (!r) throw nb::python_error();
-            Py_DECREF(r);
-        }
-    } else {
-        for (size_t k = 0; k < count; ++k)
-            solver.attr("changeColCost")(indexes[nb::int_(k)], values[nb::int_(k)]);
-    }
+    engine_calls::change_col_costs(solver, indexes, values);
     if (!quadratic.is_none()) {
         quadratic.attr("resize")(nb::make_tuple(n, n));
         solver.attr("passHessian")(n, quadratic.attr("size"), triangular, quadratic.attr("indptr"),
@@ -1022,7 +931,6 @@ void bind_module(nb::module_ &m) {
     g_variable_call = g_variable_type->tp_call;
     g_compiled_sum = m.attr("CompiledSum").inc_ref().ptr();
     record_host_parts();
-    g_ndarray = nb::module_::import_("numpy").attr("ndarray").inc_ref().ptr();
     g_expression_type = reinterpret_cast<PyTypeObject *>(
         nb::module_::import_("zk_encoder.linear_parser.linear_expression")
             .attr("LinearExpression")
@@ -1043,7 +951,6 @@ void bind_module(nb::module_ &m) {
         Py_XINCREF(str);
         Py_XINCREF(format);
         g_own_text = new OwnText{str_name, format_name, str, format};
-        g_names = new CallNames{interned("addRowList"), interned("changeColCostArrays")};
         g_keys =
             new ScopeKeys{interned(names::kBuiltinsName), interned(kSumClass), interned(kInfName)};
         g_namespace = m.attr("__dict__").inc_ref().ptr();

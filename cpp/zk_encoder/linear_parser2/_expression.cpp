@@ -209,9 +209,9 @@ bool is_dtype(nb::handle arr, const char *name) {
     return PyUnicode_CompareWithASCIIString(arr.attr("dtype").attr("name").ptr(), name) == 0;
 }
 
-using Int64s = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Int32s = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Int64s = arrays::Contiguous<int64_t>;
+using Int32s = arrays::Contiguous<int32_t>;
+using Reals = arrays::Contiguous<double>;
 
 // The values of a 1-D integer array as a contiguous int64 array (numpy's conversion, a copy unless
 // they are that already); invalid for unsigned 64-bit values past int64.
@@ -281,7 +281,7 @@ bool fits_type(nb::handle bound, nb::handle natural) {
 // The flat position of the first NaN or infinite value of a real array, or -1.
 int64_t first_not_finite(nb::handle arr, bool nan_only = false) {
     Reals reals;
-    if (nb::try_cast(arr, reals, false))
+    if (arrays::view_of(arr, reals))
         return exact::first_bad_real(reals.data(), reals.shape(0), nan_only);
     nb::object np = np_mod();
     nb::object flat = np.attr("ravel")(arr);
@@ -308,7 +308,7 @@ void check_finite_matrix(const char *what, nb::handle m) {
 // The largest magnitude of an array's values as a real value (0 when empty, NaN when one is).
 double max_abs(nb::handle arr) {
     Reals reals;
-    if (nb::try_cast(arr, reals, false)) return exact::max_abs(reals.data(), reals.shape(0));
+    if (arrays::view_of(arr, reals)) return exact::max_abs(reals.data(), reals.shape(0));
     if (index_int64(arr.attr("size")) == 0) return 0.0;
     const double low = std::fabs(nb::cast<double>(builtin("float")(arr.attr("min")())));
     const double high = std::fabs(nb::cast<double>(builtin("float")(arr.attr("max")())));
@@ -340,20 +340,12 @@ nb::object real_arithmetic(double bound, Fn fn) {
 
 double op_bound(exact::Op op, double a, double b) { return op == exact::Op::kMul ? a * b : a + b; }
 
-// A new one-dimensional float64 array of n values, for the caller to write.
-std::pair<nb::object, double *> new_reals(size_t n) {
-    auto *data = new double[n > 0 ? n : 1];
-    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-    size_t shape[1] = {n};
-    return {nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner)), data};
-}
-
 // The real results of a op b (b of a's length or one value; b op a when `swap`), computed and
 // checked in one pass: NaN and infinite results are refused (ValueError, naming `what`).
 nb::object checked_reals(const char *what, const Reals &a, const double *b, size_t b_len,
                          exact::Op op, bool swap) {
     const size_t n = a.shape(0);
-    auto [array, out] = new_reals(n);
+    auto [array, out] = arrays::new_numpy<double>(n);
     if (!exact::reals_op(a.data(), n, b, b_len, op, swap, out)) {
         const int64_t at = exact::first_bad_real(out, n, false);
         numbers::refuse_not_finite(g_module, what, nb::float_(out[at]));
@@ -368,7 +360,7 @@ nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, boo
                               const char *what) {
     auto real_way = [op, swap, what](nb::handle a, nb::handle b) {
         Reals reals;
-        if (nb::try_cast(a, reals, false)) {
+        if (arrays::view_of(a, reals)) {
             const double kd = zk::numbers::check_real(PyFloat_AsDouble(b.ptr()));
             return checked_reals(what, reals, &kd, 1, op, swap);
         }
@@ -382,7 +374,7 @@ nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, boo
     nb::object ints = int64_values(values);
     __int128 kv = 0;
     if (ints.is_valid()) {
-        Int64s a = nb::cast<Int64s>(ints);
+        Int64s a = arrays::converted_view<int64_t>(ints);
         std::vector<int64_t> out(a.shape(0));
         exact::Range range;
         const bool beyond = !int128_of(k, kv);
@@ -403,7 +395,7 @@ nb::object values_with_number(nb::handle values, nb::handle k, exact::Op op, boo
 nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op, const char *what) {
     auto real_way = [op, what](nb::handle x, nb::handle y) {
         Reals rx, ry;
-        if (nb::try_cast(x, rx, false) && nb::try_cast(y, ry, false) &&
+        if (arrays::view_of(x, rx) && arrays::view_of(y, ry) &&
             (ry.shape(0) == rx.shape(0) || ry.shape(0) == 1))
             return checked_reals(what, rx, ry.data(), ry.shape(0), op, false);
         nb::object r = real_arithmetic(op_bound(op, max_abs(x), max_abs(y)),
@@ -420,7 +412,7 @@ nb::object values_with_values(nb::handle a, nb::handle b, exact::Op op, const ch
     if (nbv != na && nbv != 1) return apply_op(op, a, b);
     nb::object ia = int64_values(a), ib = int64_values(b);
     if (ia.is_valid() && ib.is_valid()) {
-        Int64s x = nb::cast<Int64s>(ia), y = nb::cast<Int64s>(ib);
+        Int64s x = arrays::converted_view<int64_t>(ia), y = arrays::converted_view<int64_t>(ib);
         std::vector<int64_t> out(x.shape(0));
         exact::Range range;
         if (exact::elementwise(x.data(), x.shape(0), y.data(), y.shape(0), op, false, out.data(),
@@ -495,13 +487,13 @@ nb::object total(nb::handle c, nb::handle w) {
         nb::object ic = int64_values(c);
         nb::object iw = weighted ? int64_values(w) : nb::object();
         if (ic.is_valid() && (!weighted || iw.is_valid())) {
-            Int64s a = nb::cast<Int64s>(ic);
+            Int64s a = arrays::converted_view<int64_t>(ic);
             const int64_t one = 1;
             const int64_t *b = &one;
             size_t b_len = 1;
             Int64s wv;
             if (weighted) {
-                wv = nb::cast<Int64s>(iw);
+                wv = arrays::converted_view<int64_t>(iw);
                 b = wv.data();
                 b_len = wv.shape(0);
             }
@@ -586,7 +578,7 @@ nb::object scale_matrix(nb::handle m, nb::handle k) {
     // float64 values times a host number: natively, in the same pass as their check.
     Reals reals;
     if ((PyFloat_Check(k.ptr()) || PyLong_Check(k.ptr())) && is_compressed(m) &&
-        nb::try_cast(m.attr("data"), reals, false))
+        arrays::view_of(m.attr("data"), reals))
         return with_values(
             m, values_with_number(m.attr("data"), k, exact::Op::kMul, false, kCoefficient));
     nb::object r =
@@ -644,9 +636,9 @@ bool compressed(nb::handle m, Compressed &out) {
     nb::object int32 = np.attr("int32");
     out.starts_obj_ = np.attr("ascontiguousarray")(m.attr("indptr"), "dtype"_a = int32);
     out.cols_obj_ = np.attr("ascontiguousarray")(m.attr("indices"), "dtype"_a = int32);
-    out.starts_ = nb::cast<Int32s>(out.starts_obj_);
-    out.cols_ = nb::cast<Int32s>(out.cols_obj_);
-    out.values_ = nb::cast<Int64s>(out.values_obj_);
+    out.starts_ = arrays::converted_view<int32_t>(out.starts_obj_);
+    out.cols_ = arrays::converted_view<int32_t>(out.cols_obj_);
+    out.values_ = arrays::converted_view<int64_t>(out.values_obj_);
     out.lines_ = static_cast<size_t>(lines);
     return true;
 }
@@ -745,7 +737,7 @@ nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb:
             return nb::object();
         iw = int64_values(weights);
         if (!iw.is_valid()) return nb::object();
-        w = nb::cast<Int64s>(iw);
+        w = arrays::converted_view<int64_t>(iw);
     }
     nb::object data = m.attr("data");
     nb::object factor = iw.is_valid() ? magnitude(weights) : nb::int_(1);
@@ -1416,7 +1408,7 @@ bool plain_matrix_and_weights(nb::handle m, nb::handle w) {
 // Row starts 0, 1, 2, ...: each row holds exactly one value.
 bool one_value_per_row(nb::handle indptr) {
     Int32s starts;
-    if (!nb::try_cast(indptr, starts)) return false;
+    if (!arrays::view_of(indptr, starts, true)) return false;
     const int32_t *p = starts.data();
     const size_t n = starts.shape(0);
     for (size_t i = 0; i < n; ++i)
@@ -1439,15 +1431,15 @@ nb::object plain_scaled_rows(nb::handle m, nb::handle w) {
     nb::object data;
     Reals values, weights;
     Int32s starts;
-    if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
+    if (arrays::view_of(m.attr("data"), values) && arrays::view_of(w, weights) &&
         one_value_per_row(indptr)) {
         // Rows of one value each (what indexing makes): the weights as they are.
         data = values_with_values(m.attr("data"), w, exact::Op::kMul, kCoefficient);
-    } else if (nb::try_cast(m.attr("data"), values, false) && nb::try_cast(w, weights, false) &&
-               nb::try_cast(indptr, starts, false)) {
+    } else if (arrays::view_of(m.attr("data"), values) && arrays::view_of(w, weights) &&
+               arrays::view_of(indptr, starts)) {
         // float64 values and weights: each value times its row's weight natively, in the same
         // pass as the check of the products.
-        auto [array, out] = new_reals(values.shape(0));
+        auto [array, out] = arrays::new_numpy<double>(values.shape(0));
         if (!exact::reals_scaled_rows(starts.data(), weights.shape(0), values.data(),
                                       weights.data(), out)) {
             const int64_t at = exact::first_bad_real(out, values.shape(0), false);
@@ -1543,7 +1535,7 @@ Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
     if (!exact_type(w, np.attr("ndarray")) || compare(w.attr("dtype"), np.attr("float64"), Py_NE))
         return {};
     Reals weights;
-    if (!nb::try_cast(w, weights, false) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
+    if (!arrays::view_of(w, weights) || static_cast<int64_t>(weights.shape(0)) != c->rows_)
         return {};
     const double *v = weights.data();
     for (int64_t r = 0; r < c->rows_; ++r)

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/arrays.hpp"
 #include "common/module.hpp"
 #include "linear/sparse_row.hpp"
 
@@ -47,14 +48,8 @@ inline OriginPtr origin_of_array(nb::handle array) {
 inline constexpr const char *kBorderSize =
     "The size of the border must match the number of constraints.";
 
-// A new 1-D numpy array owning the vector's values.
-template <typename T>
-nb::object numpy_of(std::vector<T> &&v) {
-    auto *owned = new std::vector<T>(std::move(v));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
-}
+// Arrays of the library's values go out through the one maker.
+using arrays::numpy_of;
 
 // The coefficients of a row that element references and the arithmetic of single rows make:
 // kept as a plain row, and made into the csr_array once, when a program first reads them (the

@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "common/arrays.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/linear_rules.hpp"
@@ -231,9 +232,8 @@ nb::object bound_vector(const char *what, nb::object value, nb::handle constants
             v = value.attr("astype")(float64);
         }
     }
-    using Reals = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-    Reals reals;
-    const bool nan = nb::try_cast(v, reals, false)
+    arrays::Contiguous<double> reals;
+    const bool nan = arrays::view_of(v, reals)
                          ? linear::first_bad_real(reals.data(), reals.shape(0), true) >= 0
                          : truth(numpy.attr("isnan")(v).attr("any")());
     if (nan) numbers::refuse_nan(g_module, what);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/arrays.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/logging.hpp"
@@ -142,8 +143,7 @@ struct View {
         nb::object numpy = np();
         const bool is_float = va_->type_.is(numpy.attr("float64"));
         if (!is_float && !va_->type_.is(numpy.attr("int32"))) return nb::object();
-        using Cols = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-        Cols view = nb::cast<Cols>(cols);
+        arrays::Contiguous<int32_t> view = arrays::converted_view<int32_t>(cols);
         std::vector<int32_t> picked(view.data(), view.data() + view.shape(0));
         const auto k = static_cast<Py_ssize_t>(picked.size());
         nb::object constants = numpy.attr("zeros")(k, "dtype"_a = va_->type_);

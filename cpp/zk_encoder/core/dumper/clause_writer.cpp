@@ -1,12 +1,11 @@
 // The clause writer of zk_encoder.core.dumper (clause_writer.hpp).
 #include "zk_encoder/core/dumper/clause_writer.hpp"
 
-#include <nanobind/ndarray.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/engine_calls.hpp"
 #include "common/python_private.hpp"
 #include "texts/names.hpp"
 
@@ -18,37 +17,18 @@ namespace dumper {
 
 namespace {
 
-constexpr const char *kAddHardClauses = "add_hard_clauses";
-constexpr const char *kAddSoftClauses = "add_soft_clauses";
-
-nb::object int64_array(const int64_t *data, size_t n) {
-    nb::ndarray<nb::numpy, const int64_t, nb::ndim<1>> arr(data, {n}, nb::handle());
-    return nb::cast(arr, nb::rv_policy::reference);
-}
-
-// True when the clauses went in as one block, the record's own arrays viewed as they stand.
-bool write_block(const Prepared &p) {
+// A soft record's weights, one per clause, as the bulk insertion takes them; false when one of
+// them does not fit in 64 bits.
+bool clause_weights(const Prepared &p, std::vector<int64_t> &weights) {
     const PreparedClauses &pc = p.clauses_;
-    const bool soft = pc.soft();
-    std::vector<int64_t> weights;
-    if (soft) {
-        std::vector<int64_t> by_position(p.weight_values_.size(), 0);
-        for (size_t i = 0; i < p.weight_values_.size(); ++i)
-            if (p.weight_values_[i].is_valid() &&
-                !exact_int64(p.weight_values_[i].ptr(), by_position[i]))
-                return false;
-        weights.resize(pc.size());
-        for (size_t c = 0; c < pc.size(); ++c)
-            weights[c] = by_position[static_cast<size_t>(pc.weight_pos_[c])];
-    }
-    nb::object bulk = optional_attr(p.storage_, soft ? kAddSoftClauses : kAddHardClauses);
-    if (!bulk.is_valid()) return false;
-    nb::object offsets = int64_array(pc.begin_.data(), pc.begin_.size());
-    nb::object lits = int64_array(pc.lits_.data(), pc.lits_.size());
-    if (soft)
-        bulk(offsets, lits, int64_array(weights.data(), weights.size()));
-    else
-        bulk(offsets, lits);
+    std::vector<int64_t> by_position(p.weight_values_.size(), 0);
+    for (size_t i = 0; i < p.weight_values_.size(); ++i)
+        if (p.weight_values_[i].is_valid() &&
+            !exact_int64(p.weight_values_[i].ptr(), by_position[i]))
+            return false;
+    weights.resize(pc.size());
+    for (size_t c = 0; c < pc.size(); ++c)
+        weights[c] = by_position[static_cast<size_t>(pc.weight_pos_[c])];
     return true;
 }
 
@@ -77,25 +57,16 @@ void fill_map(const PreparedClauses &pc, int64_t num_formula, nb::dict &map) {
 void write_clauses(const Prepared &p) {
     const PreparedClauses &pc = p.clauses_;
     if (pc.size() == 0) return;
-    if (write_block(p)) return;
-    nb::object add_hard = p.storage_.attr("add_hard_clause");
-    nb::object add_soft;
-    for (size_t c = 0; c < pc.size(); ++c) {
-        size_t b = static_cast<size_t>(pc.begin_[c]), e = static_cast<size_t>(pc.begin_[c + 1]);
-        nb::list lits = check<nb::list>(PyList_New(static_cast<Py_ssize_t>(e - b)));
-        for (size_t i = b; i < e; ++i) {
-            PyObject *lit = PyLong_FromLongLong(pc.lits_[i]);
-            if (!lit) rethrow();
-            PyList_SET_ITEM(lits.ptr(), static_cast<Py_ssize_t>(i - b), lit);
-        }
-        int32_t wpos = pc.soft() ? pc.weight_pos_[c] : -1;
-        if (wpos < 0) {
-            add_hard(lits);
-        } else {
-            if (!add_soft.is_valid()) add_soft = p.storage_.attr("add_soft_clause");
-            add_soft(lits, p.weight_values_[static_cast<size_t>(wpos)]);
-        }
+    const engine_calls::ClauseSpans spans{pc.begin_.data(), pc.size(), pc.lits_.data(),
+                                          pc.lits_.size()};
+    if (!pc.soft()) {
+        engine_calls::add_hard_clauses(p.storage_, spans);
+        return;
     }
+    std::vector<int64_t> weights;
+    const bool fit = clause_weights(p, weights);
+    engine_calls::add_soft_clauses(p.storage_, spans, fit ? weights.data() : nullptr,
+                                   p.weight_values_, pc.weight_pos_);
 }
 
 }  // namespace dumper

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/buffers.hpp"
+#include "common/engine_calls.hpp"
 #include "common/errors.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
@@ -398,7 +398,7 @@ namespace {
 // The names of a clause form's variables, through the engine's flat clause arrays where it offers
 // them: no engine object per variable. Null where the arrays are not to be had.
 nb::object clause_form_names(const nb::object &templ) {
-    nb::object arrays = zk::clause_arrays(templ);
+    nb::object arrays = engine_calls::clause_arrays(templ);
     if (!arrays.is_valid()) return nb::object();
     return nb::borrow(PyTuple_GET_ITEM(arrays.ptr(), 0));
 }
@@ -804,17 +804,9 @@ nb::object Model::get_var_mapping() {
         own_container ? formula_container_.attr("_mapping_shapes")() : nb::object(nb::none());
     if (!shapes.is_none()) {
         nb::object var_maps = g_module.get("se").attr("var_mapping")();
-        PyObject *bulk = PyObject_GetAttrString(var_maps.ptr(), "set_var_families");
-        if (bulk != nullptr) {
-            nb::object call = nb::steal(bulk);
-            call(shapes[0], shapes[1]);
-            var_maps.attr("build_inverse_map")();
-            return var_maps;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        nb::object mapping = formula_container_.attr("mapping");
-        var_maps.attr("set_var_map")(mapping);
+        nb::object families = shapes[0], others = shapes[1];
+        engine_calls::set_var_families(var_maps, families, others,
+                                       [&] { return formula_container_.attr("mapping"); });
         var_maps.attr("build_inverse_map")();
         return var_maps;
     }
