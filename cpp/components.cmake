@@ -82,10 +82,12 @@ zk_component(formula_eval PYTHON
     formula/evaluation.cpp
 )
 
-# Sparse rows and their arithmetic, as both linear generations hold them.
+# Sparse rows and their arithmetic, and the model-level rules without the interpreter, as both
+# linear generations hold them.
 zk_component(linear
   SOURCES
     linear/sparse_row.cpp
+    linear/model.cpp
     linear/sparse_array.cpp
 )
 
@@ -99,6 +101,9 @@ zk_component(lp1
 )
 
 zk_component(linear_rules PYTHON
+  DEPENDS
+    linear
   SOURCES
     common/linear_rules.cpp
+    common/linear_model.cpp
 )

@@ -111,7 +111,7 @@ int64_t block_count(const ModuleGlobals &g, nb::handle dims) {
 }
 
 void check_columns(const ModuleGlobals &g, nb::handle name, int64_t first, int64_t count) {
-    if (count > kMaxColumns - first)
+    if (!next_columns(first, count))
         g.raise_logged(nb::handle(PyExc_ValueError), format_message(kTooMany, text_of(name)));
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/module_globals.hpp"
+#include "linear/model.hpp"
 
 namespace zk::linear {
 
@@ -46,8 +47,7 @@ nb::object new_solver(const ModuleGlobals &g, nb::handle log_solver, nb::handle 
 
 // The element count of a block whose dimension sizes are the values of `dims`, in order; each
 // value is replaced by the plain int it stands for. ValueError (logged) for a size that is no
-// non-negative integer. Counts past kMaxColumns are given as kMaxColumns + 1.
-inline constexpr int64_t kMaxColumns = 2147483647;
+// non-negative integer. Counts past kMaxColumns (linear/model.hpp) are given as kMaxColumns + 1.
 int64_t block_count(const ModuleGlobals &g, nb::handle dims);
 
 // ValueError (logged) when `count` new columns after `first` existing ones would pass

@@ -16,12 +16,6 @@ namespace zk::names {
 
 namespace nb = nanobind;
 
-// Message tails after "<what> named <name>".
-inline constexpr char kKeywordTail[] = " is a keyword and cannot name a variable";
-inline constexpr char kNotReadBackTail[] =
-    " would not read back as the same name in a formula text";
-inline constexpr char kShadowsTail[] = " would hide a name that formula texts use";
-
 // The builtins every evaluated text relies on: `range` in for-all values, and the namespace's
 // own fallback to the builtins.
 inline constexpr char kRangeName[] = "range";

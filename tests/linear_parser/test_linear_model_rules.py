@@ -471,3 +471,47 @@ def test_names_the_texts_hold_give_the_model_of_a_plain_name(monkeypatch, name):
                         gen.recorder.take()))
     assert results[0] == results[1]
     assert results[0][:2] == (4 * 3 + 3 * 2, [4, 3, 0])
+
+
+def test_later_start_values_leave_the_vector_held_before_as_it_was(gen):
+    # The vector held may be the one the engine was given at the last solve.
+    m = gen.model()
+    gen.block(m, "x", "REAL", 0, 2, n=3)
+    m.set_solution("x", [1, 2, 0])
+    held = m._prev_solution
+    m.set_solution("x", [0, 1, 1])
+    assert held.tolist() == [1.0, 2.0, 0.0] and m._prev_solution.tolist() == [0.0, 1.0, 1.0]
+
+
+# --- engine failures --------------------------------------------------------------------------
+
+
+class FailingIntegrality:
+    """The model's solver, except that marking columns integral fails after they were added."""
+
+    def __init__(self, solver):
+        self.solver = solver
+
+    def changeColsIntegrality(self, *args):
+        raise RuntimeError("engine says no")
+
+    def __getattr__(self, op):
+        return getattr(self.solver, op)
+
+
+def test_engine_failure_after_the_columns_exist_keeps_the_counts_in_step(gen):
+    m = gen.model()
+    solver = m._linsolver_model
+    before = VariableArray._total_created_variables
+    m._linsolver_model = FailingIntegrality(solver)
+    with pytest.raises(RuntimeError, match="engine says no"):
+        gen.block(m, "x", "INTEGER", 0, 1, n=3)
+    assert "x" not in m._variables and getattr(m, gen.counter) == 3
+    m._linsolver_model = solver
+    y = gen.block(m, "y", "REAL", 0, 2, n=2)
+    # Numbered behind the columns the engine holds, in the model and across the process.
+    assert (y._st_shift if isinstance(gen, First) else y._shift) == 3
+    if isinstance(gen, Second):
+        assert VariableArray._total_created_variables - before == 5
+    m.set_solution("y", [1, 1])
+    assert m._prev_solution.tolist() == [0, 0, 0, 1, 1]

@@ -4,6 +4,8 @@
 //
 // The engine is reached only through the module's global `linsolver`, looked up at every use, so
 // that a program (or a test) can put another solver module in its place.
+#include "common/linear_model.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <cmath>
@@ -26,6 +28,7 @@
 #include "common/module_globals.hpp"
 #include "common/names.hpp"
 #include "common/numbers.hpp"
+#include "common/pyclass.hpp"
 #include "common/python_private.hpp"
 #include "lp1/text_evaluator.hpp"
 #include "texts/expression_reader.hpp"
@@ -57,33 +60,28 @@ constexpr const char *kFloat64 = "float64";
 constexpr long long kInt32Min = -2147483648LL;
 constexpr long long kInt32Max = 2147483647LL;
 
-constexpr const char *kBadNameMsg =
-    "Linear variable must have a non-empty name containing only letters";
-constexpr const char *kVarInUseHead = "Linear variable named ";
-constexpr const char *kInUseTail = " is already in use";
+// A name the texts could not hold as it is.
+constexpr const char *kKeywordNameMsg =
+    "Linear variable named {} is a keyword and cannot name a variable";
+constexpr const char *kNotReadBackMsg =
+    "Linear variable named {} would not read back as the same name in a formula text";
+constexpr const char *kShadowsMsg =
+    "Linear variable named {} would hide a name that formula texts use";
 // The summation class, bound by that name in every evaluation namespace: the texts of Sum and
 // SumIt call it.
 constexpr const char *kSumClass = "CompiledSum";
 constexpr const char *kInfName = "inf";
 // What a block's name must not be: the texts call the summation class and rely on the builtins.
 constexpr const char *kTextNames[] = {kSumClass, names::kRangeName, names::kBuiltinsName};
-constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
 constexpr const char *kIntegerRangeMsg =
     "For integer variables, the boundaries must lie between -2147483648 and 2147483647";
-constexpr const char *kBadFormatMsg = "Invalid variable format";
 constexpr const char *kEmptyIndexesMsg =
     "The indexes parameter must contain a non-empty sequence of index names";
-constexpr const char *kIndexInUseHead = "Index named ";
-constexpr const char *kBorderTwiceMsg = "The border is set twice";
+constexpr const char *kIndexInUseMsg = "Index named {} is already in use";
 constexpr const char *kBordersTwiceMsg = "The borders is set twice";
-constexpr const char *kSuboptimalMsg =
-    "Solution is suboptimal due to a time limit, but a primal solution is available";
-constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
-constexpr const char *kNoSolutionMsg =
-    "There is no solution to the problem. Run 'solve' to find it";
-constexpr const char *kColumnHead = "Column ";
-constexpr const char *kColumnOutside = " lies outside the model's ";
-constexpr const char *kColumnTail = " columns";
+constexpr const char *kColumnOutsideMsg = "Column {} lies outside the model's {} columns";
+
+using linear::kBorderTwiceMsg;
 
 ModuleGlobals g_module;
 PyObject *g_eval = nullptr;
@@ -182,13 +180,6 @@ bool host_parts_unchanged() {
     return true;
 }
 
-// The host's `a == b`, without the identity shortcut of a rich-compare-bool.
-bool equals(nb::handle a, nb::handle b) {
-    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-    if (!r) throw nb::python_error();
-    return truth(nb::steal(r));
-}
-
 nb::object binary(PyObject *(*op)(PyObject *, PyObject *), nb::handle a, nb::handle b) {
     PyObject *r = op(a.ptr(), b.ptr());
     if (!r) throw nb::python_error();
@@ -215,20 +206,6 @@ nb::object infinity() {
 }
 nb::object np() { return global("np"); }
 
-[[noreturn]] void refuse(nb::handle exc_type, const std::string &msg) {
-    g_module.raise_logged(exc_type, msg);
-}
-[[noreturn]] void refuse(const char *exc_name, const std::string &msg) {
-    g_module.raise_logged(exc_name, msg);
-}
-
-std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
-
-// Column positions as one integer-array index (a tuple would index several dimensions).
-nb::object intp_array(nb::handle values) {
-    return np().attr("asarray")(values, "dtype"_a = np().attr("intp"));
-}
-
 struct LinearModel {
     nb::object linsolver_model_;
     nb::object used_vars_;
@@ -236,10 +213,7 @@ struct LinearModel {
     nb::object variables_;
     nb::object indexes_;
     nb::object formulas_dir_;
-    nb::object prev_solution_;
-    nb::object solution_;
-    nb::object solution_values_;
-    nb::object objective_value_;
+    linear::ModelState state_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -249,11 +223,9 @@ void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
     nb::object solver = linear::new_solver(g_module, log_solver, options);
     nb::dict formulas;
     formulas[kSumClass] = global(kSumClass);
-    new (self) LinearModel{solver,      nb::steal(PySet_New(nullptr)),
-                           nb::int_(0), nb::dict(),
-                           nb::dict(),  formulas,
-                           nb::none(),  nb::none(),
-                           nb::none(),  nb::none()};
+    new (self)
+        LinearModel{solver,   nb::steal(PySet_New(nullptr)), nb::int_(0), nb::dict(), nb::dict(),
+                    formulas, linear::new_model_state()};
 }
 
 bool fits_int32(nb::handle value) {
@@ -261,108 +233,69 @@ bool fits_int32(nb::handle value) {
     return int64_of(value, v) && v >= kInt32Min && v <= kInt32Max;
 }
 
-enum class Kind { kInteger, kReal, kBinary };
-
 // The texts name a block by its name and are evaluated by the host: a name that the host reads
 // as a keyword or as another name, or one that hides what the texts call, would make every text
 // that names it fail or mean another block.
 void check_text_name(nb::handle name) {
-    const char *tail = nullptr;
+    const char *format = nullptr;
     if (names::is_keyword(name))
-        tail = names::kKeywordTail;
+        format = kKeywordNameMsg;
     else if (!names::reads_back(name))
-        tail = names::kNotReadBackTail;
+        format = kNotReadBackMsg;
     else if (names::is_among(name, kTextNames))
-        tail = names::kShadowsTail;
-    if (tail) refuse("VariableError", kVarInUseHead + text_of(name) + tail);
+        format = kShadowsMsg;
+    if (format) g_module.raise_logged("VariableError", format_message_str(format, nb::str(name)));
 }
 
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
-    if (!truth(name) || !truth(name.attr("isidentifier")())) refuse(PyExc_ValueError, kBadNameMsg);
-    if (contains(self.used_vars_, name))
-        refuse("VariableError", kVarInUseHead + text_of(name) + kInUseTail);
+    linear::check_new_name(g_module, self.used_vars_, name);
     check_text_name(name);
     // From here on the name stays taken, whatever happens later in the call.
     self.used_vars_.attr("add")(name);
 
-    nb::object types = global("VariableType");
-    Kind kind;
-    if (equals(variable_type, types.attr("INTEGER"))) {
-        kind = Kind::kInteger;
-    } else if (equals(variable_type, types.attr("REAL"))) {
-        kind = Kind::kReal;
-    } else if (equals(variable_type, types.attr("BINARY"))) {
-        kind = Kind::kBinary;
-    } else {
-        refuse(PyExc_ValueError, kBadFormatMsg);
-    }
+    const linear::ColumnKind kind = linear::column_kind(g_module, variable_type);
     // Bounds as the plain numbers they stand for; a binary block's are neither tested nor sent.
-    if (kind == Kind::kInteger) {
+    if (kind == linear::ColumnKind::kInteger) {
         lo = linear::bound_or_none(g_module, linear::kLowerBound, lo);
         hi = linear::bound_or_none(g_module, linear::kUpperBound, hi);
         if (!lo.is_valid() || !hi.is_valid() || !PyLong_Check(lo.ptr()) || !PyLong_Check(hi.ptr()))
-            refuse(PyExc_ValueError, kIntegerBoundsMsg);
+            g_module.raise_logged(nb::handle(PyExc_ValueError), linear::kIntegerBoundsMsg);
         // The solver receives them as 32-bit integers: a wider value would wrap.
-        if (!fits_int32(lo) || !fits_int32(hi)) refuse(PyExc_ValueError, kIntegerRangeMsg);
-    } else if (kind == Kind::kReal) {
+        if (!fits_int32(lo) || !fits_int32(hi))
+            g_module.raise_logged(nb::handle(PyExc_ValueError), kIntegerRangeMsg);
+    } else if (kind == linear::ColumnKind::kReal) {
         lo = linear::real_bound(g_module, linear::kLowerBound, lo);
         hi = linear::real_bound(g_module, linear::kUpperBound, hi);
     }
-    nb::object g = self.general_shift_variable_;
     // Checked before anything is allocated: numpy would try to hold every bound of a block that
     // the solver could never number.
     int64_t count = linear::block_count(g_module, dims);
-    linear::check_columns(g_module, name, index_int64(g), count);
+    const int64_t first = index_int64(self.general_shift_variable_);
+    linear::check_columns(g_module, name, first, count);
 
-    nb::object n = nb::int_(count);
-    nb::object numpy = np();
-    nb::object full = numpy.attr("full");
-    nb::object lower, upper;
-    const char *type_var = kInt32;
-    switch (kind) {
-        case Kind::kInteger:
-            lower = full(n, "fill_value"_a = lo, "dtype"_a = numpy.attr("int32"));
-            upper = full(n, "fill_value"_a = hi, "dtype"_a = numpy.attr("int32"));
-            break;
-        case Kind::kReal:
-            lower = full(n, "fill_value"_a = lo, "dtype"_a = numpy.attr("float64"));
-            upper = full(n, "fill_value"_a = hi, "dtype"_a = numpy.attr("float64"));
-            type_var = kFloat64;
-            break;
-        case Kind::kBinary:
-            lower = full(n, "fill_value"_a = 0, "dtype"_a = numpy.attr("int32"));
-            upper = full(n, "fill_value"_a = 1, "dtype"_a = numpy.attr("int32"));
-            break;
-    }
+    const linear::NewColumns columns(g_module, linear::ColumnRange{first, count},
+                                     linear::block_bounds(kind, linear::BoundDtype::kInt32), lo,
+                                     hi);
     // The block is made before the engine hears of it: a block refused here adds no column.
-    nb::object block = global("LinearVariable")(name, lo, hi, dims, g, "type_var"_a = type_var);
-
-    nb::object solver = self.linsolver_model_;
-    solver.attr("addVars")(n, lower, upper);
-    nb::object next = add(g, n);
-    if (kind != Kind::kReal) {
-        try {
-            solver.attr("changeColsIntegrality")(
-                n, numpy.attr("arange")(g, next),
-                full(n, "fill_value"_a = linsolver().attr("LinsolverVarType").attr("kInteger")));
-        } catch (...) {
-            // The engine holds the columns now: later blocks must be numbered behind them.
-            self.general_shift_variable_ = next;
-            throw;
-        }
-    }
+    const char *type_var = kind == linear::ColumnKind::kReal ? kFloat64 : kInt32;
+    nb::object block = global("LinearVariable")(name, lo, hi, dims, self.general_shift_variable_,
+                                                "type_var"_a = type_var);
+    columns.send(self.linsolver_model_, [&] {
+        // The engine holds the columns now: later blocks must be numbered behind them.
+        self.general_shift_variable_ = nb::int_(first + count);
+    });
     self.variables_[name] = block;
-    self.general_shift_variable_ = next;
     return block;
 }
 
 nb::object get_indexes(LinearModel &self, nb::object names) {
-    if (nb::len(names) == 0) refuse(PyExc_ValueError, kEmptyIndexesMsg);
+    if (nb::len(names) == 0) g_module.raise_logged(nb::handle(PyExc_ValueError), kEmptyIndexesMsg);
     nb::list result;
     for (nb::handle name : names) {
         if (contains(self.used_vars_, name))
-            refuse("VariableError", kIndexInUseHead + text_of(name) + kInUseTail);
+            g_module.raise_logged("VariableError",
+                                  format_message_str(kIndexInUseMsg, nb::str(name)));
         nb::object index = global("Index")(name);
         self.indexes_[name] = index;
         result.append(index);
@@ -502,8 +435,8 @@ std::optional<nb::object> native_value(const std::string &text, Scope &ns) {
 // half way through.
 
 [[noreturn]] void refuse_column(nb::handle column, nb::handle columns) {
-    refuse(PyExc_IndexError,
-           kColumnHead + text_of(column) + kColumnOutside + text_of(columns) + kColumnTail);
+    g_module.raise_logged(nb::handle(PyExc_IndexError),
+                          format_message_str(kColumnOutsideMsg, nb::str(column), nb::str(columns)));
 }
 
 // A row or objective may hold only the blocks of the model it is given to: a text names blocks,
@@ -558,7 +491,7 @@ void check_coefficients(nb::handle values) {
 
 // Every column index among the model's columns.
 void check_columns(nb::handle indexes, nb::handle columns) {
-    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    const std::int64_t n = index_int64(columns);
     std::vector<std::int64_t> wide;
     std::vector<std::int32_t> narrow;
     if (arrays::read_numpy(indexes, 'l', wide)) {
@@ -572,9 +505,9 @@ void check_columns(nb::handle indexes, nb::handle columns) {
         return;
     }
     for (nb::handle c : indexes) {
-        nb::object i = check(PyNumber_Index(c.ptr()));
         int64_t v = 0;
-        if (!int64_of(i, v) || v < 0 || v >= n) refuse_column(i, columns);
+        if (!index_int64_of(c, v)) refuse_column(c, columns);
+        if (v < 0 || v >= n) refuse_column(nb::int_(v), columns);
     }
 }
 
@@ -631,7 +564,7 @@ const Polynomial *row_polynomial(nb::handle item) {
 }
 
 void check_native_row(const Polynomial &p, nb::handle columns) {
-    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    const std::int64_t n = index_int64(columns);
     if (p.linear_.values_.type_ == Dtype::kFloat64)
         for (double v : p.linear_.values_.floats_)
             if (!std::isfinite(v))
@@ -738,9 +671,9 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
 void check_quadratic(nb::handle quadratic, nb::handle columns) {
     check_coefficients(quadratic.attr("data"));
     check_columns(quadratic.attr("indices"), columns);
-    const std::int64_t n = nb::cast<std::int64_t>(columns);
+    const std::int64_t n = index_int64(columns);
     nb::object shape = quadratic.attr("shape");
-    const std::int64_t cols = nb::cast<std::int64_t>(shape[1]);
+    const std::int64_t cols = index_int64(shape[1]);
     if (cols <= n) return;
     // Compressed columns: entries of columns from n on lie after the start of column n.
     nb::object indptr = quadratic.attr("indptr");
@@ -806,96 +739,36 @@ void add_target(LinearModel &self, nb::object expression, nb::object minimizatio
 // ---------------------------------------------------------------------------------------------
 // Solving and results
 
-// The start-value vector with one entry per column the model has now; columns that got no start
-// value hold 0.0. A new array, so that a refused write leaves the stored one as it was.
-nb::object start_vector(const LinearModel &self) {
-    nb::object numpy = np();
-    nb::object vector =
-        numpy.attr("zeros")(self.general_shift_variable_, "dtype"_a = numpy.attr("float64"));
-    if (!self.prev_solution_.is_none()) {
-        nb::object previous = self.prev_solution_;
-        nb::object stop = nb::int_(nb::len(previous));
-        nb::object slice = nb::steal(PySlice_New(nullptr, stop.ptr(), nullptr));
-        if (PyObject_SetItem(vector.ptr(), slice.ptr(), previous.ptr()) != 0)
-            throw nb::python_error();
-    }
-    return vector;
+// Column positions as one integer-array index (a tuple would index several dimensions).
+nb::object block_columns(nb::handle block) {
+    return linear::column_index(g_module, block.attr("map"));
 }
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
-    nb::object block = self.variables_[variable_name];
-    nb::object values = linear::start_values(g_module, solution);
-    nb::object vector = start_vector(self);
-    nb::object columns = intp_array(block.attr("map"));
-    if (PyObject_SetItem(vector.ptr(), columns.ptr(), values.ptr()) != 0) throw nb::python_error();
-    self.prev_solution_ = vector;
+    linear::set_start_values(g_module, self.state_, index_int64(self.general_shift_variable_),
+                             self.variables_, variable_name, &block_columns, solution);
 }
 
-[[noreturn]] void refuse_no_solution() { refuse("SolverError", kNoSolutionMsg); }
-
 nb::object solve(LinearModel &self) {
-    nb::object solver = self.linsolver_model_;
-    if (!self.prev_solution_.is_none()) {
-        // Blocks created after the last start values get zeros, not a vector that ends early.
-        if (nb::len(self.prev_solution_) != nb::cast<size_t>(self.general_shift_variable_))
-            self.prev_solution_ = start_vector(self);
-        nb::object start = linsolver().attr("LinsolverSolution")();
-        start.attr("col_value") = self.prev_solution_;
-        solver.attr("setSolution")(start);
-    }
-    solver.attr("run")();
-    self.solution_ = solver.attr("getSolution")();
-    nb::object info = solver.attr("getInfo")();
-    nb::object status = solver.attr("getModelStatus")();
-    nb::object statuses = linsolver().attr("LinsolverModelStatus");
-    nb::object result;
-    if (equals(status, statuses.attr("kOptimal"))) {
-        result = global("SolutionStatus").attr("OPTIMAL");
-    } else if (equals(status, statuses.attr("kTimeLimit")) &&
-               truth(self.solution_.attr("value_valid"))) {
-        g_module.log("log_w", kSuboptimalMsg);
-        result = global("SolutionStatus").attr("SUBOPTIMAL");
-    } else {
-        refuse("SolverError", kNotSolvedMsg);
-    }
-    self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
-    self.objective_value_ = info.attr("objective_function_value");
-    return result;
+    return linear::solve(g_module, self.linsolver_model_, self.state_,
+                         index_int64(self.general_shift_variable_), linear::OnFailure::kRaise);
 }
 
 nb::object objective_value(const LinearModel &self) {
-    if (self.solution_values_.is_none()) refuse_no_solution();
-    return self.objective_value_;
+    return linear::objective_value(g_module, self.state_);
 }
 
 nb::object get_linsolver_solution(const LinearModel &self) {
-    if (self.solution_.is_none()) refuse_no_solution();
-    return self.solution_;
+    return linear::engine_solution(g_module, self.state_);
 }
 
 nb::object get_result(const LinearModel &self, nb::object variable_name) {
-    if (self.solution_values_.is_none()) refuse_no_solution();
-    nb::object block = self.variables_[variable_name];
-    nb::object columns = intp_array(block.attr("map"));
-    nb::object selected = binary(PyObject_GetItem, self.solution_values_, columns);
-    return selected.attr("astype")(block.attr("type")).attr("reshape")(block.attr("shape"));
+    return linear::block_result(g_module, self.state_, self.variables_, variable_name,
+                                &block_columns);
 }
 
 void write_model(LinearModel &self, nb::object model_path) {
-    nb::object path_class = global("Path");
-    int r = PyObject_IsInstance(model_path.ptr(), path_class.ptr());
-    if (r < 0) throw nb::python_error();
-    nb::object path = r == 1 ? model_path : path_class(model_path);
-    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    self.linsolver_model_.attr("writeModel")(path.attr("as_posix")());
-}
-
-nb::object make_enum(nb::handle enum_class, const char *name,
-                     std::initializer_list<const char *> members) {
-    nb::list pairs;
-    int value = 1;
-    for (const char *member : members) pairs.append(nb::make_tuple(member, value++));
-    return enum_class(name, pairs, "module"_a = kModule, "qualname"_a = name);
+    linear::write_model(g_module, self.linsolver_model_, model_path);
 }
 
 void import_names(nb::module_ &m) {
@@ -960,17 +833,16 @@ void bind_module(nb::module_ &m) {
     nb::object inf = m.attr("linsolver").attr("kLinsolverInf");
     m.attr(kInfName) = inf;
     nb::object neg_inf = negated(inf);
+    // Values 1, 2, ... in member order, as auto() gives them.
     m.attr("SolutionStatus") =
-        make_enum(m.attr("Enum"), "SolutionStatus", {"OPTIMAL", "SUBOPTIMAL"});
+        make_enum(kModule, "SolutionStatus", {{"OPTIMAL", 1}, {"SUBOPTIMAL", 2}});
     m.attr("VariableType") =
-        make_enum(m.attr("Enum"), "VariableType", {"REAL", "INTEGER", "BINARY"});
+        make_enum(kModule, "VariableType", {{"REAL", 1}, {"INTEGER", 2}, {"BINARY", 3}});
 
     // The engine solver or a program's objects kept in the tables may refer back to the model.
     using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model_, &LinearModel::used_vars_,
                        &LinearModel::general_shift_variable_, &LinearModel::variables_,
-                       &LinearModel::indexes_, &LinearModel::formulas_dir_,
-                       &LinearModel::prev_solution_, &LinearModel::solution_,
-                       &LinearModel::solution_values_, &LinearModel::objective_value_>;
+                       &LinearModel::indexes_, &LinearModel::formulas_dir_, &LinearModel::state_>;
     nb::class_<LinearModel> cls(m, "LinearModel", nb::type_slots(Gc::slots_));
     cls.def("__init__", &init_model, "log_solver"_a.none() = false, "options"_a,
             nb::sig("def __init__(self, log_solver: bool = False, **options)"))
@@ -1018,10 +890,10 @@ void bind_module(nb::module_ &m) {
     ZK_LP1_FIELD("_variables", variables_);
     ZK_LP1_FIELD("_indexes", indexes_);
     ZK_LP1_FIELD("_formulas_dir", formulas_dir_);
-    ZK_LP1_FIELD("_prev_solution", prev_solution_);
-    ZK_LP1_FIELD("_solution", solution_);
-    ZK_LP1_FIELD("_solution_values", solution_values_);
-    ZK_LP1_FIELD("_objective_value", objective_value_);
+    ZK_LP1_FIELD("_prev_solution", state_.prev_solution_);
+    ZK_LP1_FIELD("_solution", state_.solution_);
+    ZK_LP1_FIELD("_solution_values", state_.solution_values_);
+    ZK_LP1_FIELD("_objective_value", state_.objective_value_);
 #undef ZK_LP1_FIELD
 }
 

@@ -15,6 +15,7 @@
 #include "common/arrays.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
+#include "common/linear_model.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -35,27 +36,18 @@ constexpr const char *kClassDoc =
     "An interface for initializing and solving a MILP problem with a quadratic objective function";
 constexpr const char *kDebugVariable = "DEBUG_SOLVER_MODE";
 constexpr const char *kCounter = "_total_created_variables";
-constexpr const char *kBadNameMsg =
-    "Linear variable must have a non-empty name containing only letters";
-constexpr const char *kNameInUse = "Linear variable named {} is already in use";
-constexpr const char *kIntegerBoundsMsg = "For integer variables, the boundaries must be integers";
-constexpr const char *kInvalidFormatMsg = "Invalid variable format";
 constexpr const char *kBlockForRowMsg =
     "To add a constraint of type 'LinearExpressionsArr', the 'add_constraints' function is used.";
 constexpr const char *kRowForBlockMsg =
     "To add a constraint of type 'LinearExpression', the 'add_constraint' function is used.";
 constexpr const char *kUnknownType = "Unknown type {}";
 constexpr const char *kUnknownTargetType = "Unknown type {} for target";
-constexpr const char *kBorderTwiceMsg = "The border is set twice";
 constexpr const char *kForeignColumnsMsg =
     "The target refers to columns that this model does not hold";
 constexpr const char *kForeignRowColumnsMsg =
     "The constraint refers to columns that this model does not hold";
-constexpr const char *kSuboptimalMsg =
-    "Solution is suboptimal due to a time limit, but a primal solution is available";
-constexpr const char *kNotSolvedMsg = "The model was not solved correctly";
-constexpr const char *kNoSolutionMsg =
-    "There is no solution to the problem. Run 'solve' to find it";
+
+using linear::kBorderTwiceMsg;
 
 ModuleGlobals g_module;
 
@@ -64,10 +56,7 @@ struct LinearModel {
     nb::object used_vars_;
     nb::object general_shift_variables_;
     nb::object variables_;
-    nb::object prev_solution_;
-    nb::object solution_;
-    nb::object solution_values_;
-    nb::object objective_value_;
+    linear::ModelState state_;
 };
 
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
@@ -104,33 +93,29 @@ std::string type_text(nb::handle obj) {
 
 void init_model(LinearModel *self, nb::object log_solver, nb::kwargs options) {
     nb::object solver = linear::new_solver(g_module, log_solver, options);
-    new (self) LinearModel{solver,     nb::set(),  nb::int_(0), nb::dict(),
-                           nb::none(), nb::none(), nb::none(),  nb::none()};
+    new (self) LinearModel{solver, nb::set(), nb::int_(0), nb::dict(), linear::new_model_state()};
 }
 
 nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variable_type,
                         nb::object lower_bound, nb::object upper_bound, nb::kwargs shape) {
     LinearModel &self = nb::cast<LinearModel &>(self_obj);
-    if (!truth(name) || !truth(name.attr("isidentifier")()))
-        g_module.raise_logged(nb::handle(PyExc_ValueError), kBadNameMsg);
-    int held = PySequence_Contains(self.used_vars_.ptr(), name.ptr());
-    if (held < 0) throw nb::python_error();
-    if (held) g_module.raise_logged("VariableError", format_message(kNameInUse, text_of(name)));
+    linear::check_new_name(g_module, self.used_vars_, name);
     // The name stays taken whatever follows.
     self.used_vars_.attr("add")(name);
 
     int64_t n = linear::block_count(g_module, shape);
 
-    nb::object kinds = g_module.get("VariableType");
-    nb::object inf = g_module.get("inf");
+    const linear::ColumnKind kind = linear::column_kind(g_module, variable_type);
+    const linear::BlockBounds bounds = linear::block_bounds(kind, linear::BoundDtype::kFloat64);
     nb::object numpy = np();
-    bool integral = false;
-    nb::object float_type = numpy.attr("float64"), int_type = numpy.attr("int32");
-    nb::object type_var;
-    const bool integer = compare(variable_type, kinds.attr("INTEGER"), Py_EQ);
-    if (integer || compare(variable_type, kinds.attr("REAL"), Py_EQ)) {
-        if (integer && debug_on()) {
+    nb::object type_var = numpy.attr(kind == linear::ColumnKind::kReal ? "float64" : "int32");
+    if (kind == linear::ColumnKind::kBinary) {
+        lower_bound = nb::int_(linear::kBinaryLower);
+        upper_bound = nb::int_(linear::kBinaryUpper);
+    } else {
+        if (kind == linear::ColumnKind::kInteger && debug_on()) {
             // The default infinities are exempt; an integer is one whatever its type.
+            nb::object inf = g_module.get("inf");
             auto not_int = [](nb::handle bound, const char *what, nb::handle infinity) {
                 nb::object plain = linear::bound_or_none(g_module, what, bound);
                 return !compare(bound, infinity, Py_EQ) &&
@@ -138,21 +123,13 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
             };
             if (not_int(lower_bound, linear::kLowerBound, neg(inf)) ||
                 not_int(upper_bound, linear::kUpperBound, inf))
-                g_module.raise_logged(nb::handle(PyExc_ValueError), kIntegerBoundsMsg);
+                g_module.raise_logged(nb::handle(PyExc_ValueError), linear::kIntegerBoundsMsg);
         }
         // Bounds as the plain numbers they stand for; a real column's as floats.
-        auto read = integer ? &linear::bound_number : &linear::real_bound;
+        auto read =
+            kind == linear::ColumnKind::kInteger ? &linear::bound_number : &linear::real_bound;
         lower_bound = read(g_module, linear::kLowerBound, lower_bound);
         upper_bound = read(g_module, linear::kUpperBound, upper_bound);
-        integral = integer;
-        type_var = integer ? int_type : float_type;
-    } else if (compare(variable_type, kinds.attr("BINARY"), Py_EQ)) {
-        integral = true;
-        type_var = int_type;
-        lower_bound = nb::int_(0);
-        upper_bound = nb::int_(1);
-    } else {
-        g_module.raise_logged(nb::handle(PyExc_ValueError), kInvalidFormatMsg);
     }
 
     int64_t g = zk::index_int64(self.general_shift_variables_);
@@ -164,26 +141,17 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 
     // Everything the engine receives is built before its first call, so a refused array leaves
     // the engine and the model's column count in step.
-    bool binary = compare(variable_type, kinds.attr("BINARY"), Py_EQ);
-    nb::object bound_type = binary ? int_type : float_type;
-    nb::object lows = numpy.attr("full")(n, "fill_value"_a = lower_bound, "dtype"_a = bound_type);
-    nb::object ups = numpy.attr("full")(n, "fill_value"_a = upper_bound, "dtype"_a = bound_type);
-    nb::object solver_module = linsolver();
-    nb::object columns, kinds_vec;
-    if (integral) {
-        columns = numpy.attr("arange")(g, g + n);
-        kinds_vec = numpy.attr("full")(
-            n, "fill_value"_a = solver_module.attr("LinsolverVarType").attr("kInteger"));
-    }
+    const linear::NewColumns columns(g_module, linear::ColumnRange{g, n}, bounds, lower_bound,
+                                     upper_bound);
     nb::object shape_tuple = zk::check(PySequence_Tuple(shape.attr("values")().ptr()));
     nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
 
-    self.linsolver_model_.attr("addVars")(n, lows, ups);
-    if (integral) self.linsolver_model_.attr("changeColsIntegrality")(n, columns, kinds_vec);
-
+    columns.send(self.linsolver_model_, [&] {
+        // Held by the engine from here on: later blocks are numbered behind these columns.
+        self.general_shift_variables_ = nb::int_(g + n);
+        array_cls.attr(kCounter) = nb::int_(total + n);
+    });
     self.variables_[name] = array;
-    self.general_shift_variables_ = nb::int_(g + n);
-    array_cls.attr(kCounter) = nb::int_(total + n);
     return array;
 }
 
@@ -471,91 +439,39 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
 // ---------------------------------------------------------------------------------------------
 // Solving and results.
 
-// The start vector over the model's current columns: zeros beyond what was set so far.
-nb::object grown_start(const LinearModel &self) {
-    nb::object numpy = np();
-    int64_t g = zk::index_int64(self.general_shift_variables_);
-    if (!self.prev_solution_.is_none() && zk::index_int64(self.prev_solution_.attr("size")) >= g)
-        return self.prev_solution_;
-    nb::object vec = numpy.attr("zeros")(g, "dtype"_a = numpy.attr("float64"));
-    if (!self.prev_solution_.is_none()) {
-        nb::object n = self.prev_solution_.attr("size");
-        vec[nb::slice(nb::int_(0), n, nb::none())] = self.prev_solution_;
-    }
-    return vec;
-}
+nb::object block_columns(nb::handle block) { return block.attr("_map")(); }
 
 void set_solution(LinearModel &self, nb::object variable_name, nb::object solution) {
-    nb::object cur_var = self.variables_[variable_name];
-    nb::object values = linear::start_values(g_module, solution);
-    nb::object vec = grown_start(self);
-    bool fresh = !vec.is(self.prev_solution_);
-    // The values are converted already; a count that fits neither the variable nor one value
-    // for all is refused before anything is written.
-    vec[cur_var.attr("_map")()] = values;
-    if (fresh) self.prev_solution_ = vec;
+    linear::set_start_values(g_module, self.state_, index_int64(self.general_shift_variables_),
+                             self.variables_, variable_name, &block_columns, solution);
 }
 
-nb::object solve(nb::handle self_obj, nb::object is_feasible) {
-    LinearModel &self = nb::cast<LinearModel &>(self_obj);
-    nb::object solver_module = linsolver();
-    if (!self.prev_solution_.is_none()) {
-        self.prev_solution_ = grown_start(self);
-        nb::object start = solver_module.attr("LinsolverSolution")();
-        start.attr("col_value") = self.prev_solution_;
-        self.linsolver_model_.attr("setSolution")(start);
-    }
-    self.linsolver_model_.attr("run")();
-    self.solution_ = self.linsolver_model_.attr("getSolution")();
-    nb::object info = self.linsolver_model_.attr("getInfo")();
-    nb::object status = self.linsolver_model_.attr("getModelStatus")();
-    nb::object statuses = solver_module.attr("LinsolverModelStatus");
-    nb::object results = g_module.get("SolutionStatus");
-    if (compare(status, statuses.attr("kOptimal"), Py_EQ)) {
-        self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
-        self.objective_value_ = info.attr("objective_function_value");
-        return results.attr("OPTIMAL");
-    }
-    if (compare(status, statuses.attr("kTimeLimit"), Py_EQ) &&
-        truth(self.solution_.attr("value_valid"))) {
-        g_module.log("log_w", kSuboptimalMsg);
-        self.solution_values_ = np().attr("array")(self.solution_.attr("col_value"));
-        self.objective_value_ = info.attr("objective_function_value");
-        return results.attr("SUBOPTIMAL");
-    }
-    if (truth(is_feasible)) g_module.raise_logged("SolverError", kNotSolvedMsg);
-    g_module.log("log_w", kNotSolvedMsg);
-    return results.attr("INFEASIBLE");
+nb::object solve(LinearModel &self, nb::object is_feasible) {
+    return linear::solve(
+        g_module, self.linsolver_model_, self.state_, index_int64(self.general_shift_variables_),
+        truth(is_feasible) ? linear::OnFailure::kRaise : linear::OnFailure::kReportInfeasible);
 }
 
 nb::object objective_value(const LinearModel &self) {
-    if (self.solution_values_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
-    return self.objective_value_;
+    return linear::objective_value(g_module, self.state_);
 }
 
 nb::object get_linsolver_solution(const LinearModel &self) {
-    if (self.solution_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
-    return self.solution_;
+    return linear::engine_solution(g_module, self.state_);
 }
 
 nb::object get_result(const LinearModel &self, nb::object variable_name) {
-    if (self.solution_values_.is_none()) g_module.raise_logged("SolverError", kNoSolutionMsg);
-    nb::object cur_var = self.variables_[variable_name];
-    nb::object picked = self.solution_values_[cur_var.attr("_map")()];
-    return picked.attr("astype")(cur_var.attr("type")).attr("reshape")(cur_var.attr("shape"));
+    return linear::block_result(g_module, self.state_, self.variables_, variable_name,
+                                &block_columns);
 }
 
 void write_model(const LinearModel &self, nb::object model_path) {
-    nb::object path_cls = g_module.get("Path");
-    nb::object path = is_instance(model_path, path_cls) ? model_path : path_cls(model_path);
-    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    self.linsolver_model_.attr("writeModel")(path.attr("as_posix")());
+    linear::write_model(g_module, self.linsolver_model_, model_path);
 }
 
-using Gc = GcSlots<LinearModel, &LinearModel::linsolver_model_, &LinearModel::used_vars_,
-                   &LinearModel::general_shift_variables_, &LinearModel::variables_,
-                   &LinearModel::prev_solution_, &LinearModel::solution_,
-                   &LinearModel::solution_values_, &LinearModel::objective_value_>;
+using Gc =
+    GcSlots<LinearModel, &LinearModel::linsolver_model_, &LinearModel::used_vars_,
+            &LinearModel::general_shift_variables_, &LinearModel::variables_, &LinearModel::state_>;
 
 // Binds the module's names in the order the module's own imports bind them.
 void import_names(nb::module_ &m) {
@@ -656,10 +572,10 @@ void bind_module(nb::module_ &m) {
     ZK_LP2_FIELD("_used_vars", used_vars_);
     ZK_LP2_FIELD("_general_shift_variables", general_shift_variables_);
     ZK_LP2_FIELD("_variables", variables_);
-    ZK_LP2_FIELD("_prev_solution", prev_solution_);
-    ZK_LP2_FIELD("_solution", solution_);
-    ZK_LP2_FIELD("_solution_values", solution_values_);
-    ZK_LP2_FIELD("_objective_value", objective_value_);
+    ZK_LP2_FIELD("_prev_solution", state_.prev_solution_);
+    ZK_LP2_FIELD("_solution", state_.solution_);
+    ZK_LP2_FIELD("_solution_values", state_.solution_values_);
+    ZK_LP2_FIELD("_objective_value", state_.objective_value_);
 #undef ZK_LP2_FIELD
 }
 
