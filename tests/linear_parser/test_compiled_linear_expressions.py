@@ -873,3 +873,32 @@ def test_numpy_operands_on_the_left_give_what_the_right_gives():
     for build in (lambda: np.array([1, 2]) + u(1), lambda: u(1) + np.array([1, 2])):
         with pytest.raises(TypeError, match=ADD_MSG):
             build()
+
+
+# ------------------------------------------------------------------------------------------------
+# Garbage collection: an expression is freed with a cycle through its attribute dictionary, in
+# either form.
+
+class _Marker:
+    pass
+
+
+@pytest.mark.parametrize("build", [lambda: u(1), lambda: u(1) * 2 + u(3), lambda: u(2) * u(3),
+                                   lambda: CompiledSum([u(1), u(2)])],
+                         ids=["given-parts", "computed", "quadratic", "sum"])
+def test_cycles_through_an_expression_are_collected(build):
+    import gc
+    import weakref
+    freed = []
+    e = build()
+    e.marker = _Marker()
+    weakref.finalize(e.marker, freed.append, True)
+    e.me = [e]
+    del e
+    gc.collect()
+    assert freed == [True]
+
+
+def test_numpy_bool_factor_follows_numpy():
+    e = u(1) * np.True_
+    same_as_ref(e, ref_mul(Ref(unit_coo(1)), np.True_))

@@ -259,3 +259,43 @@ def test_references_are_made_by_the_proxy_class_bound_at_the_time(monkeypatch):
     monkeypatch.setattr(lv, "LinearVariableProxy", Recorded)
     reference = block()[1, i + 1]
     assert type(reference) is Recorded and made == ["x(1,i + 1)"]
+
+
+ELEMENT_REFUSALS = [
+    ("outside", (2, 0), IndexError, "Linear variable x: index 2 is outside dimension 'd0' of size 2"),
+    ("huge", (0, 2**70), IndexError,
+     f"Linear variable x: index {2**70} is outside dimension 'd1' of size 3"),
+    ("float", (1.5, 0), TypeError, "Linear variable x: index 1.5 must be an integer"),
+    ("text", (0, "1"), TypeError, "Linear variable x: index 1 must be an integer"),
+]
+
+
+@pytest.mark.parametrize("items, exc, message", [c[1:] for c in ELEMENT_REFUSALS],
+                         ids=[c[0] for c in ELEMENT_REFUSALS])
+def test_element_refusals_are_logged_then_raised(items, exc, message, log_sink):
+    v = block()
+    with pytest.raises(exc) as err:
+        v(*items)
+    assert str(err.value) == message and log_sink.at("error") == [message]
+    # The block is left as it was: the next element is the one it always was.
+    assert list(v(1, 2).linear_coefficients_indexes) == [10 + 1 + 2 * 2]
+
+
+BLOCK_REFUSALS = [
+    ("size-float", {"d0": 2.0}, 0, TypeError,
+     "Linear variable x: the size of dimension 'd0' must be an integer"),
+    ("size-wide", {"d0": 2**64}, 0, OverflowError,
+     "Linear variable x: the size of dimension 'd0' does not fit in 64 bits"),
+    ("shift-float", {"d0": 2}, 1.0, TypeError,
+     "Linear variable x: the first column must be an integer"),
+    ("columns-wide", {"d0": 2**62, "d1": 4}, 0, OverflowError,
+     "Linear variable x: its columns do not fit in 64 bits"),
+]
+
+
+@pytest.mark.parametrize("dims, first, exc, message", [c[1:] for c in BLOCK_REFUSALS],
+                         ids=[c[0] for c in BLOCK_REFUSALS])
+def test_block_layout_refusals_name_the_block(dims, first, exc, message):
+    with pytest.raises(exc) as err:
+        LinearVariable("x", 0, 1, dims, first, None)
+    assert str(err.value) == message

@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "common/arrays.hpp"
+#include "common/gc.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
-#include "common/python_private.hpp"
+#include "common/pyclass.hpp"
 
 namespace zk::lp1 {
 
@@ -45,15 +46,6 @@ struct Refs {
     nb::object csc_array_, builtin_sum_;
 };
 Refs *g_refs = nullptr;
-
-[[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
-
-bool is_number(nb::handle obj) {
-    // int, bool and float are registered numeric types; only other types need the ABCs' tests.
-    if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) return true;
-    return nb::isinstance(obj, g_module.get("Integral")) ||
-           nb::isinstance(obj, g_module.get("Real"));
-}
 
 bool is_expression(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), g_base_type) != 0; }
 
@@ -359,7 +351,7 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
         }
         return make_result(std::move(constant), linear, std::move(q));
     }
-    if (is_number(other)) {
+    if (numbers::is_number(other)) {
         // A NaN or an infinity would make every result built on it meaningless, and the solver
         // refuses it: refused where it is given.
         numbers::refuse_if_not_finite(g_module, linear::kConstant, other);
@@ -375,7 +367,7 @@ nb::object add_or_sub(nb::handle self, nb::handle other, bool subtract) {
         nb::object q = q0.is_none() ? nb::none() : copy_of(q0);
         return make_result(std::move(constant), linear, std::move(q));
     }
-    refuse(kAddNotExpression);
+    g_module.raise_logged(PyExc_TypeError, kAddNotExpression);
 }
 
 nb::object op_add(nb::handle self, nb::handle other) { return add_or_sub(self, other, false); }
@@ -386,7 +378,7 @@ nb::object op_radd(nb::handle self, nb::handle other) { return self.attr("__add_
 
 nb::object op_mul(nb::handle self, nb::handle other) {
     CompiledLinearExpression &e = state(self);
-    if (is_number(other)) {
+    if (numbers::is_number(other)) {
         numbers::refuse_if_not_finite(g_module, linear::kCoefficient, other);
         if (const Polynomial *p = native(e)) {
             if (std::optional<Number> k = number_of(other)) {
@@ -399,10 +391,11 @@ nb::object op_mul(nb::handle self, nb::handle other) {
         nb::object q = q0.is_none() ? nb::none() : binary(other, q0, PyNumber_Multiply);
         return make_result(std::move(constant), linear, std::move(q));
     }
-    if (!is_expression(other)) refuse(kMulNotExpression);
+    if (!is_expression(other)) g_module.raise_logged(PyExc_TypeError, kMulNotExpression);
     CompiledLinearExpression &o = state(other);
     // A product of degree above two has no representation.
-    if (has_quadratic(e) || has_quadratic(o)) refuse(kMulNotExpression);
+    if (has_quadratic(e) || has_quadratic(o))
+        g_module.raise_logged(PyExc_TypeError, kMulNotExpression);
     const Polynomial *pe = native(e);
     const Polynomial *po = pe ? native(o) : nullptr;
     if (pe && po) {
@@ -544,7 +537,7 @@ void init_sum(CompiledSum *self, nb::handle expressions) {
         self->native_tried_ = t.native_tried_;
         return;
     }
-    if (!is_number(total)) {
+    if (!numbers::is_number(total)) {
         PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '_constant'",
                      Py_TYPE(total.ptr())->tp_name);
         throw nb::python_error();
@@ -560,35 +553,26 @@ void init_sum(CompiledSum *self, nb::handle expressions) {
 // Garbage collection: the parts are arbitrary objects (the constructor tests nothing), so they
 // can close a cycle through an expression's attribute dictionary.
 
-int expression_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    CompiledLinearExpression *e = nb::inst_ptr<CompiledLinearExpression>(self);
-    Py_VISIT(e->constant_.ptr());
-    Py_VISIT(e->linear_.ptr());
-    Py_VISIT(e->quadratic_.ptr());
-    return 0;
-}
+using ExpressionGc =
+    GcSlots<CompiledLinearExpression, &CompiledLinearExpression::constant_,
+            &CompiledLinearExpression::linear_, &CompiledLinearExpression::quadratic_>;
 
+// An expression made from the native form keeps it: its parts can be made again from it, so they
+// are left unmade rather than None.
 int expression_clear(PyObject *self) {
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
+    ExpressionGc::clear(self);
     if (!nb::inst_ready(self)) return 0;
     CompiledLinearExpression *e = nb::inst_ptr<CompiledLinearExpression>(self);
-    // Made from the native form, which stays: the parts can be made again.
-    e->constant_ = nb::object();
-    e->linear_ = nb::object();
-    e->quadratic_ = nb::object();
-    if (!e->native_) {
-        e->constant_ = nb::none();
-        e->linear_ = nb::none();
-        e->quadratic_ = nb::none();
+    if (e->native_) {
+        e->constant_ = nb::object();
+        e->linear_ = nb::object();
+        e->quadratic_ = nb::object();
     }
     return 0;
 }
 
 PyType_Slot kExpressionSlots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void *>(ExpressionGc::traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
     {0, nullptr},
 };
@@ -650,11 +634,8 @@ void bind_module(nb::module_ &m) {
     // they hand it back to the expression's reflected operators, which answer as for the same
     // operands the other way round.
     base.attr("__array_ufunc__") = nb::none();
-    // Properties stored after the class was made missed the naming that class creation gives;
-    // without it, assigning to one would not name the attribute in the error.
-    for (const char *p : {"constant", "linear_coefficients_indexes", "quadratic_coefficients",
-                          "linear_coefficients"})
-        nb::getattr(base, "__dict__")[p].attr("__set_name__")(base, p);
+    name_properties(base, {"constant", "linear_coefficients_indexes", "quadratic_coefficients",
+                           "linear_coefficients"});
 
     nb::class_<CompiledSum, CompiledLinearExpression>(m, "CompiledSum",
                                                       nb::type_slots(kExpressionSlots))

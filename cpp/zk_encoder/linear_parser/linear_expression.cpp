@@ -14,14 +14,21 @@
 #include <utility>
 
 #include "common/format.hpp"
+#include "common/gc.hpp"
 #include "common/linear_rules.hpp"
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
+#include "common/pyclass.hpp"
 #include "common/python_private.hpp"
 #include "zk_encoder/linear_parser/forall_text.hpp"
 
 namespace zk::lp1 {
+
+// The collector's view of a text in pieces: it holds only texts, which close no cycle, and is let
+// go when a cycle through its expression is broken.
+static int gc_visit(const TextPtr &, visitproc, void *) { return 0; }
+static void gc_clear(TextPtr &text) { text.reset(); }
 
 namespace {
 
@@ -71,8 +78,6 @@ bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
     }
     return py_private::type_lookup(type, name) == original;
 }
-
-[[noreturn]] void refuse(const char *msg) { g_module.raise_logged(PyExc_TypeError, nb::str(msg)); }
 
 // A number operand as the plain int or float written into the text (numpy scalars, booleans and
 // fractions by their value, so that the text means what the program's number means); an invalid
@@ -150,9 +155,8 @@ Operand formatted(nb::handle obj) {
         return out;
     }
     if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow == 0) {
+        std::int64_t v = 0;
+        if (int64_of(obj, v)) {
             out.piece_.object_ = nb::borrow(obj);
             return out;
         }
@@ -259,10 +263,8 @@ nb::object make_expression(Text &text, BlockRefsPtr blocks, NativeTerm native = 
 nb::object product_text(nb::handle k, const Operand &operand) {
     PyObject *text = operand.piece_.object_.ptr();
     if (operand.piece_.node_ || !text || !PyUnicode_CheckExact(text)) return nb::object();
-    if (!PyLong_CheckExact(k.ptr())) return nb::object();
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
-    if (overflow != 0) return nb::object();
+    std::int64_t v = 0;
+    if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, v)) return nb::object();
     char digits[24];
     const std::to_chars_result d = std::to_chars(digits, digits + sizeof digits, v);
     const std::size_t digit_count = static_cast<std::size_t>(d.ptr - digits);
@@ -321,10 +323,8 @@ NativeTerm held(std::optional<Polynomial> &&p) {
 // evaluation leaves other literals to the host).
 std::optional<Number> native_number(nb::handle k) {
     if (PyFloat_CheckExact(k.ptr())) return Number::of_float(PyFloat_AS_DOUBLE(k.ptr()));
-    if (!PyLong_CheckExact(k.ptr())) return std::nullopt;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(k.ptr(), &overflow);
-    if (overflow != 0) return std::nullopt;
+    std::int64_t v = 0;
+    if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, v)) return std::nullopt;
     return Number::of_int(v);
 }
 
@@ -504,7 +504,7 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
         // "a + b - c" after " + " groups as (a + b) - c would not: the text is the meaning.
         if (e && f && !(op == Op::kAdd && b.own_->chain_)) native = with_expression(*e, *f, op);
     } else {
-        refuse(kNotExpressionOperand);
+        g_module.raise_logged(PyExc_TypeError, kNotExpressionOperand);
     }
     return make_expression(t, std::move(blocks), std::move(native), op != Op::kMul);
 }
@@ -571,7 +571,7 @@ nb::object op_le(nb::handle self, nb::handle other) { return compare(self, other
 nb::object op_ge(nb::handle self, nb::handle other) { return compare(self, other, Bound::kGe); }
 
 bool op_bool(nb::handle self) {
-    if (is_bounded(self)) refuse(kBoundedTruth);
+    if (is_bounded(self)) g_module.raise_logged(PyExc_TypeError, kBoundedTruth);
     return true;
 }
 
@@ -609,7 +609,7 @@ nb::object bind_sum_operand(const nb::args &args, const nb::kwargs &indexes) {
 // The instance is made only once its text is: a refused call leaves nothing half made.
 void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
     nb::object expression = bind_sum_operand(args, indexes);
-    if (!is_expression(expression)) refuse(kSumNotExpression);
+    if (!is_expression(expression)) g_module.raise_logged(PyExc_TypeError, kSumNotExpression);
     check_borders(expression);
     Text clauses;
     bool first = true;
@@ -626,12 +626,12 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
 
 void init_sum_it(SumIt *self, nb::handle expressions) {
     if (!nb::isinstance(expressions, g_module.get("tp").attr("Sequence")))
-        refuse(kSumItNotSequence);
+        g_module.raise_logged(PyExc_TypeError, kSumItNotSequence);
     Py_ssize_t length = PyObject_Length(expressions.ptr());
     if (length < 0) throw nb::python_error();
     if (length == 0) g_module.log("log_w", kSumItEmpty);
     for (nb::handle item : expressions) {
-        if (!is_expression(item)) refuse(kSumItNotExpressions);
+        if (!is_expression(item)) g_module.raise_logged(PyExc_TypeError, kSumItNotExpressions);
         check_borders(item);
     }
     Text items;
@@ -659,31 +659,12 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
 // Garbage collection: texts and bounds are arbitrary objects (nothing is converted or tested),
 // so they can close a cycle, for example through a bound that is itself an expression.
 
-int expression_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_VISIT(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
-    Py_VISIT(e->expression_.ptr());
-    Py_VISIT(e->lo_.ptr());
-    Py_VISIT(e->hi_.ptr());
-    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
-        Py_VISIT(nb::inst_ptr<LinearVariableProxy>(self)->name_.ptr());
-    return 0;
-}
-
-int expression_clear(PyObject *self) {
-    if (PyObject **dict = py_private::dict_ptr(self)) Py_CLEAR(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    LinearExpression *e = nb::inst_ptr<LinearExpression>(self);
-    e->expression_ = nb::none();
-    e->text_.reset();
-    e->lo_ = nb::none();
-    e->hi_ = nb::none();
-    if (PyType_IsSubtype(Py_TYPE(self), g_proxy_type))
-        nb::inst_ptr<LinearVariableProxy>(self)->name_ = nb::none();
-    return 0;
-}
+using ExpressionGc =
+    GcSlots<LinearExpression, &LinearExpression::expression_, &LinearExpression::text_,
+            &LinearExpression::lo_, &LinearExpression::hi_>;
+using ProxyGc =
+    GcSlots<LinearVariableProxy, &LinearExpression::expression_, &LinearExpression::text_,
+            &LinearExpression::lo_, &LinearExpression::hi_, &LinearVariableProxy::name_>;
 
 // An expression the library took out of the cycle collection goes back in before anything that
 // could refer back to it is stored in it: an attribute, a dictionary handed out, a new text.
@@ -716,9 +697,10 @@ void hook_dict(nb::handle cls) {
     PyType_Modified(type);
 }
 
+template <typename Gc>
 PyType_Slot kExpressionSlots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(expression_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(expression_clear)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Gc::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Gc::clear)},
     {Py_tp_setattro, reinterpret_cast<void *>(expression_setattro)},
     {0, nullptr},
 };
@@ -754,7 +736,7 @@ void bind_module(nb::module_ &m) {
     // Every argument admits None (nanobind refuses it by default): which operands are refused,
     // and with which message, is this module's decision.
     nb::class_<LinearExpression> expression(m, "LinearExpression", nb::dynamic_attr(),
-                                            nb::type_slots(kExpressionSlots));
+                                            nb::type_slots(kExpressionSlots<ExpressionGc>));
     expression
         .def(nb::init<nb::object>(), "expression"_a.none() = "",
              nb::sig("def __init__(self, expression: str = '')"))
@@ -805,10 +787,7 @@ void bind_module(nb::module_ &m) {
     // numpy's own conversion): they hand it back to the expression's reflected operators, which
     // answer as for the same operands the other way round.
     expression.attr("__array_ufunc__") = nb::none();
-    // Properties stored after the class was made missed the naming that class creation gives;
-    // without it, assigning to one would not name the attribute in the error.
-    for (const char *p : {"lo", "hi"})
-        nb::getattr(expression, "__dict__")[p].attr("__set_name__")(expression, p);
+    name_properties(expression, {"lo", "hi"});
     g_expression_type = reinterpret_cast<PyTypeObject *>(expression.ptr());
     {
         nb::object own = nb::getattr(expression, "__dict__");
@@ -830,7 +809,7 @@ void bind_module(nb::module_ &m) {
     }
 
     auto proxy = nb::class_<LinearVariableProxy, LinearExpression>(
-        m, "LinearVariableProxy", nb::type_slots(kExpressionSlots));
+        m, "LinearVariableProxy", nb::type_slots(kExpressionSlots<ProxyGc>));
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))
@@ -843,10 +822,11 @@ void bind_module(nb::module_ &m) {
     hook_dict(proxy);
 
     hook_dict(
-        nb::class_<Sum, LinearExpression>(m, "Sum", nb::type_slots(kExpressionSlots))
+        nb::class_<Sum, LinearExpression>(m, "Sum", nb::type_slots(kExpressionSlots<ExpressionGc>))
             .def("__init__", &init_sum, "args"_a, "indexes"_a,
                  nb::sig("def __init__(self, expression: LinearExpression, **indexes) -> None")));
-    hook_dict(nb::class_<SumIt, LinearExpression>(m, "SumIt", nb::type_slots(kExpressionSlots))
+    hook_dict(nb::class_<SumIt, LinearExpression>(m, "SumIt",
+                                                  nb::type_slots(kExpressionSlots<ExpressionGc>))
                   .def("__init__", &init_sum_it, "expressions"_a.none(),
                        nb::sig("def __init__(self, expressions: tp.Sequence[LinearExpression]) "
                                "-> None")));

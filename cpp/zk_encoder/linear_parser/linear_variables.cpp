@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
 #include "texts/decimal.hpp"
@@ -35,16 +36,15 @@ constexpr const char *kItemSeparator = ",";
 constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
 constexpr const char *kNotIterable = "'LinearVariable' object is not iterable";
-constexpr const char *kItemNotInteger = "Linear variable %s: index %s must be an integer";
+constexpr const char *kItemNotInteger = "Linear variable {}: index {} must be an integer";
 constexpr const char *kItemOutOfRange =
-    "Linear variable %s: index %s is outside dimension '%s' of size %s";
+    "Linear variable {}: index {} is outside dimension '{}' of size {}";
 constexpr const char *kSizeNotInteger =
-    "Linear variable %s: the size of dimension '%s' must be an integer";
+    "Linear variable {}: the size of dimension '{}' must be an integer";
 constexpr const char *kSizeTooLarge =
-    "Linear variable %s: the size of dimension '%s' does not fit in 64 bits";
-constexpr const char *kColumnsTooLarge = "Linear variable %s: its columns do not fit in 64 bits";
-constexpr const char *kShiftNotInteger = "Linear variable %s: the first column must be an integer";
-constexpr const char *kLoggerModule = "zk_encoder.core.zk_logger";
+    "Linear variable {}: the size of dimension '{}' does not fit in 64 bits";
+constexpr const char *kColumnsTooLarge = "Linear variable {}: its columns do not fit in 64 bits";
+constexpr const char *kShiftNotInteger = "Linear variable {}: the first column must be an integer";
 constexpr const char *kProxyClassName = "LinearVariableProxy";
 
 ModuleGlobals g_module;
@@ -60,18 +60,6 @@ nb::object proxy_class_now() {
     return g_module.get(kProxyClassName);
 }
 
-std::string fill(const char *fmt, std::initializer_list<std::string> parts) {
-    std::string out = fmt;
-    size_t at = 0;
-    for (const std::string &p : parts) {
-        size_t pos = out.find("%s", at);
-        if (pos == std::string::npos) break;
-        out.replace(pos, 2, p);
-        at = pos + p.size();
-    }
-    return out;
-}
-
 std::string text_of(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
 
 std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
@@ -79,12 +67,12 @@ std::string format_text(nb::handle obj) { return zk::format_plain_utf8(obj); }
 // The value of an integer-like object when it fits in 64 bits; false when it does not.
 // Anything that is not an integer raises TypeError with `not_integer`.
 bool index_value(nb::handle obj, int64_t &out, const std::string &not_integer) {
-    PyObject *idx = PyNumber_Index(obj.ptr());
-    if (!idx) {
-        clear_only(PyExc_TypeError);
-        raise_plain(PyExc_TypeError, not_integer);
+    try {
+        return index_int64_of(obj, out);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
     }
-    return int64_of(nb::steal(idx), out);
+    raise_plain(PyExc_TypeError, not_integer);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,14 +104,15 @@ void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object
     block.st_shift_ = st_shift;
     block.type_ = type_var;
     block.name_text_ = text_of(name);
-    if (!index_value(st_shift, block.first_, fill(kShiftNotInteger, {block.name_text_})))
-        raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+    if (!index_value(st_shift, block.first_, format_message(kShiftNotInteger, block.name_text_)))
+        raise_plain(PyExc_OverflowError, format_message(kColumnsTooLarge, block.name_text_));
     for (nb::handle item : indexes.attr("items")()) {
         nb::object key = item[0], size = item[1];
         std::string key_text = text_of(key);
         int64_t n = 0;
-        if (!index_value(size, n, fill(kSizeNotInteger, {block.name_text_, key_text})))
-            raise_plain(PyExc_OverflowError, fill(kSizeTooLarge, {block.name_text_, key_text}));
+        if (!index_value(size, n, format_message(kSizeNotInteger, block.name_text_, key_text)))
+            raise_plain(PyExc_OverflowError,
+                        format_message(kSizeTooLarge, block.name_text_, key_text));
         block.dim_names_.push_back(key_text);
         block.sizes_.push_back(n);
     }
@@ -132,26 +121,22 @@ void init_variable(LinearVariable *v, nb::object name, nb::object lo, nb::object
     for (int64_t size : block.sizes_) {
         block.strides_.push_back(running);
         if (__builtin_mul_overflow(running, size < 0 ? 0 : size, &running))
-            raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+            raise_plain(PyExc_OverflowError, format_message(kColumnsTooLarge, block.name_text_));
     }
     int64_t last = 0;
     if (__builtin_add_overflow(block.first_, running, &last))
-        raise_plain(PyExc_OverflowError, fill(kColumnsTooLarge, {block.name_text_}));
+        raise_plain(PyExc_OverflowError, format_message(kColumnsTooLarge, block.name_text_));
     new (v) LinearVariable(std::move(block));
-}
-
-// Raised as the package's other errors are, after the line is logged.
-[[noreturn]] void refuse_logged(PyObject *exc_type, const std::string &msg) {
-    nb::object logger = check(PyImport_ImportModule(kLoggerModule));
-    raise_after_logging(logger.attr("log_e"), exc_type, nb::str(msg.data(), msg.size()));
 }
 
 // One item per dimension: a surplus item would be dropped and a missing one taken as 0, so the
 // reference would name another element than the one written.
 void check_arity(const LinearVariable &v, const std::string &reference, std::size_t items) {
-    if (items != v.sizes_.size())
-        refuse_logged(PyExc_IndexError,
-                      texts::arity_message(v.name_text_, v.sizes_.size(), reference, items));
+    if (items != v.sizes_.size()) {
+        const std::string msg =
+            texts::arity_message(v.name_text_, v.sizes_.size(), reference, items);
+        zk::raise_logged(PyExc_IndexError, nb::str(msg.data(), msg.size()));
+    }
 }
 
 // The set of blocks a reference to `v` names: `v` alone.
@@ -204,9 +189,8 @@ class ColumnReader {
 // a plain int written without the host's calls (they are most of the cost of a reference).
 std::string member_text(nb::handle member, bool lone) {
     if (PyLong_CheckExact(member.ptr())) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(member.ptr(), &overflow);
-        if (overflow == 0) return texts::decimal(static_cast<std::int64_t>(value));
+        std::int64_t value = 0;
+        if (int64_of(member, value)) return texts::decimal(value);
     }
     return lone ? format_text(member) : text_of(member);
 }
@@ -263,12 +247,13 @@ int64_t element_column(const LinearVariable &v, nb::handle items) {
         nb::handle item = PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(d));
         nb::object index = plain_integer(item);
         if (!index.is_valid())
-            refuse_logged(PyExc_TypeError, fill(kItemNotInteger, {v.name_text_, text_of(item)}));
+            zk::raise_logged(PyExc_TypeError,
+                             format_message_str(kItemNotInteger, v.name_text_, text_of(item)));
         int64_t value = 0;
         if (!int64_of(index, value) || value < 0 || value >= v.sizes_[d])
-            refuse_logged(PyExc_IndexError,
-                          fill(kItemOutOfRange, {v.name_text_, text_of(item), v.dim_names_[d],
-                                                 std::to_string(v.sizes_[d])}));
+            zk::raise_logged(PyExc_IndexError,
+                             format_message_str(kItemOutOfRange, v.name_text_, text_of(item),
+                                                v.dim_names_[d], v.sizes_[d]));
         column += value * v.strides_[d];
     }
     return column;
