@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,8 @@ nb::object wrap(T *data, std::size_t n, nb::capsule owner) {
 
 }  // namespace detail
 
-// A new writable 1-D numpy array owning the vector's values (moved, not copied).
+// A new writable 1-D numpy array owning the vector's values (moved, not copied); nanobind gives
+// an int64 array the dtype character 'q' (numpy_copy_of below: 'l', as numpy does).
 template <typename T>
 nb::object numpy_of(std::vector<T> &&v) {
     auto *owned = new std::vector<T>(std::move(v));
@@ -47,6 +49,47 @@ std::pair<nb::object, T *> new_numpy(std::size_t n) {
     T *data = new T[n > 0 ? n : 1];
     nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<T *>(p); });
     return {detail::wrap(data, n, std::move(owner)), data};
+}
+
+namespace detail {
+
+template <typename T>
+const char *numpy_dtype_name() {
+    if constexpr (std::is_same_v<T, int32_t>) return "int32";
+    if constexpr (std::is_same_v<T, int64_t>) return "int64";
+    if constexpr (std::is_same_v<T, double>) return "float64";
+}
+
+}  // namespace detail
+
+// A new writable 1-D array made by numpy itself (np.empty: it owns its memory, and its dtype is
+// numpy's own, 'l' for int64 where the capsule-owned arrays above say 'q'), for the caller to
+// write, and where its n values go. For arrays that must be indistinguishable from numpy's.
+template <typename T>
+std::pair<nb::object, T *> numpy_empty(std::size_t n) {
+    static PyObject *const empty =
+        nb::object(nb::module_::import_("numpy").attr("empty")).release().ptr();
+    static PyObject *const dtype =
+        nb::object(nb::module_::import_("numpy").attr("dtype")(detail::numpy_dtype_name<T>()))
+            .release()
+            .ptr();
+    nb::object arr = nb::borrow(empty)(n, nb::arg("dtype") = nb::handle(dtype));
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
+        throw nb::python_error();
+    T *data = static_cast<T *>(view.buf);
+    // The array keeps its memory: the pointer stays valid after the view is released.
+    PyBuffer_Release(&view);
+    return {std::move(arr), data};
+}
+
+// The vector's values copied into such an array.
+template <typename T>
+nb::object numpy_copy_of(const std::vector<T> &v) {
+    auto [arr, data] = numpy_empty<T>(v.size());
+    // An empty vector's data() may be null, which memcpy must not be given even for no bytes.
+    if (!v.empty()) std::memcpy(data, v.data(), v.size() * sizeof(T));
+    return arr;
 }
 
 // A read-only 1-D numpy view of memory the caller owns, for the length of one engine call only:

@@ -310,6 +310,16 @@ inline nb::object call_method(PyObject *function, nb::handle self,
 
 }  // namespace detail
 
+// addRow, the required call: a row's bounds, its number of terms, its column indexes and
+// coefficients, each passed on as the caller gives it.
+template <typename Lower, typename Upper, typename Count, typename Indexes, typename Values>
+void add_row(nb::handle solver, Lower &&lower, Upper &&upper, Count &&count, Indexes &&indexes,
+             Values &&values) {
+    solver.attr("addRow")(std::forward<Lower>(lower), std::forward<Upper>(upper),
+                          std::forward<Count>(count), std::forward<Indexes>(indexes),
+                          std::forward<Values>(values));
+}
+
 // The rows of one call of a model, its faster call looked up once for all of them.
 class RowCalls {
   public:
@@ -338,9 +348,9 @@ class RowCalls {
                             {lower.ptr(), upper.ptr(), count.ptr(), indexes.ptr(), values.ptr()});
     }
 
-    // addRow, the required call: the row's indexes and coefficients as they are.
+    // addRow, the row's number of terms the length of its indexes.
     void add_row(nb::handle lower, nb::handle upper, nb::handle indexes, nb::handle values) const {
-        solver_.attr("addRow")(lower, upper, nb::len(indexes), indexes, values);
+        engine_calls::add_row(solver_, lower, upper, nb::len(indexes), indexes, values);
     }
 
   private:

@@ -197,20 +197,20 @@ std::optional<Coo> coo_of(nb::handle obj, bool column) {
 }
 
 nb::object np_index(const std::vector<std::int64_t> &v, IndexType type) {
-    if (type == IndexType::kInt64) return arrays::numpy_of(std::vector<std::int64_t>(v));
-    auto [arr, out] = arrays::new_numpy<std::int32_t>(v.size());
+    if (type == IndexType::kInt64) return arrays::numpy_copy_of(v);
+    auto [arr, out] = arrays::numpy_empty<std::int32_t>(v.size());
     for (std::size_t k = 0; k < v.size(); ++k) out[k] = static_cast<std::int32_t>(v[k]);
     return arr;
 }
 
 // Object values go out as float64, the widest type the sparse library holds.
 nb::object np_values(const Values &v) {
-    if (v.type_ == Dtype::kInt64) return arrays::numpy_of(std::vector<std::int64_t>(v.ints_));
-    if (v.type_ == Dtype::kFloat64) return arrays::numpy_of(std::vector<double>(v.floats_));
+    if (v.type_ == Dtype::kInt64) return arrays::numpy_copy_of(v.ints_);
+    if (v.type_ == Dtype::kFloat64) return arrays::numpy_copy_of(v.floats_);
     std::vector<double> rounded;
     rounded.reserve(v.objects_.size());
     for (const Entry &x : v.objects_) rounded.push_back(float_of(x));
-    return arrays::numpy_of(std::move(rounded));
+    return arrays::numpy_copy_of(rounded);
 }
 
 nb::object py_coo(const Coo &c) {

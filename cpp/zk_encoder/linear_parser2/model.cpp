@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/arrays.hpp"
+#include "common/engine_calls.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
 #include "common/linear_model.hpp"
@@ -317,17 +318,17 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
         check_own_variables(self, constraint, nb::none(), kForeignRowColumnsMsg);
         nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
         const nb::object &m = plain->matrix_;
-        self.linsolver_model_.attr("addRow")(lower, upper, nb::int_(plain->row_.nnz()),
-                                             m.is_valid() ? m.attr("indices") : plain->indices(),
-                                             m.is_valid() ? m.attr("data") : plain->values());
+        engine_calls::add_row(self.linsolver_model_, lower, upper, nb::int_(plain->row_.nnz()),
+                              m.is_valid() ? m.attr("indices") : plain->indices(),
+                              m.is_valid() ? m.attr("data") : plain->values());
         return;
     }
     nb::object row = constraint.attr("linear_coefficients");
     check_own_variables(self, constraint, row, kForeignRowColumnsMsg);
     check_finite_parts(constraint, row, constant);
     nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
-    self.linsolver_model_.attr("addRow")(lower, upper, row.attr("nnz"), row.attr("indices"),
-                                         row.attr("data"));
+    engine_calls::add_row(self.linsolver_model_, lower, upper, row.attr("nnz"), row.attr("indices"),
+                          row.attr("data"));
 }
 
 void add_constraints(LinearModel &self, nb::object constraints, nb::object lower_bounds,
