@@ -51,11 +51,6 @@ BlockBounds block_bounds(ColumnKind kind, BoundDtype integer_dtype);
 // than `columns` of them), zeros for the columns added after them.
 std::vector<double> grown_start(const double *held, std::size_t held_count, std::size_t columns);
 
-// Whether a held start vector of `held_count` values must grow before it covers `columns`.
-inline bool start_needs_growth(std::size_t held_count, std::size_t columns) {
-    return held_count < columns;
-}
-
 // The engine's model status after a run, as far as a solve tells them apart.
 enum class EngineStatus { kOptimal, kTimeLimit, kOther };
 
