@@ -2027,18 +2027,18 @@ HOST_NUMBERS = [lambda rng: float(rng.integers(-6, 7)) / 4, lambda rng: int(rng.
                 lambda rng: float("-inf"), lambda rng: float("nan"), lambda rng: 5e-324,
                 lambda rng: -0.0, lambda rng: 0]
 
-STEPS = [
+TERM_STEPS = [
     ("row+row", lambda a, b, k: a + b), ("row-row", lambda a, b, k: a - b),
     ("row+k", lambda a, b, k: a + k), ("k+row", lambda a, b, k: k + a),
     ("row-k", lambda a, b, k: a - k), ("k-row", lambda a, b, k: k - a),
     ("row*k", lambda a, b, k: a * k), ("k*row", lambda a, b, k: k * a),
 ]
 
-COMPARISONS = [lambda a, k: a <= k, lambda a, k: a >= k, lambda a, k: a == k,
+TERM_COMPARISONS = [lambda a, k: a <= k, lambda a, k: a >= k, lambda a, k: a == k,
                lambda a, k: (a >= k) <= k, lambda a, k: a <= k <= k]
 
 
-def outcome(fn):
+def step_outcome(fn):
     """What a call gives: ("row", result) or ("error", its type, its arguments)."""
     try:
         return ("row", fn())
@@ -2072,18 +2072,18 @@ def test_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
     for _ in range(300):
         a, ta = pick()
         for _ in range(int(rng.integers(1, 7))):
-            name, step = STEPS[int(rng.integers(len(STEPS)))]
+            name, step = TERM_STEPS[int(rng.integers(len(TERM_STEPS)))]
             b, tb = pick()
             k = HOST_NUMBERS[int(rng.integers(len(HOST_NUMBERS)))](rng)
-            got = outcome(lambda: step(a, b, k))
-            want = outcome(lambda: step(ta, tb, k))
+            got = step_outcome(lambda: step(a, b, k))
+            want = step_outcome(lambda: step(ta, tb, k))
             assert_same_outcome(got, want)
             if got[0] == "error":
                 break
             a, ta = got[1], want[1]
         k = HOST_NUMBERS[int(rng.integers(len(HOST_NUMBERS)))](rng)
-        compare = COMPARISONS[int(rng.integers(len(COMPARISONS)))]
-        assert_same_outcome(outcome(lambda: compare(a, k)), outcome(lambda: compare(ta, k)))
+        compare = TERM_COMPARISONS[int(rng.integers(len(TERM_COMPARISONS)))]
+        assert_same_outcome(step_outcome(lambda: compare(a, k)), step_outcome(lambda: compare(ta, k)))
 
 
 def test_rows_stated_term_by_term_leave_their_operands_as_they_were(arrays):

@@ -863,9 +863,9 @@ struct Coefs {
 nb::object make_row(Coefs linear, nb::object constant, nb::object quadratic, OriginPtr origin,
                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
     if (!linear.plain_) check_row_parts(linear.matrix_, constant, quadratic);
-    return nb::cast(LinearExpression{std::move(constant), std::move(linear.matrix_),
-                                     std::move(quadratic), std::move(lower), std::move(upper),
-                                     std::move(origin), std::move(linear.plain_)});
+    return new_row(LinearExpression{std::move(constant), std::move(linear.matrix_),
+                                    std::move(quadratic), std::move(lower), std::move(upper),
+                                    std::move(origin), std::move(linear.plain_)});
 }
 
 nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic,
@@ -974,8 +974,8 @@ double constant_value(const LinearExpression &r) { return PyFloat_AS_DOUBLE(r.co
 nb::object simple_result(linear::SparseRow &&row, double constant, OriginPtr origin) {
     auto coefs = std::make_shared<RowCoefs>();
     coefs->row_ = std::move(row);
-    return nb::cast(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
-                                     nb::none(), std::move(origin), std::move(coefs)});
+    return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), std::move(origin), std::move(coefs)});
 }
 
 // a ± b.
@@ -1002,8 +1002,8 @@ nb::object simple_shift(const LinearExpression &a, nb::handle k, bool minus, boo
     const double constant = swap ? kd - c : minus ? c - kd : c + kd;
     if (!std::isfinite(kd) || !std::isfinite(constant)) return {};
     if (swap) return simple_result(linear::negated_row(a.coefs_->row_), constant, a.origin_);
-    return nb::cast(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
-                                     nb::none(), a.origin_, a.coefs_});
+    return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), a.origin_, a.coefs_});
 }
 
 // k · a for a host float or int.
@@ -1156,8 +1156,8 @@ nb::object simple_bounded(nb::handle self, nb::handle other, bool lower, bool up
         return {};
     }
     nb::object v = nb::borrow(other);
-    return nb::cast(LinearExpression{r->constant_, nb::object(), nb::none(), lower ? v : nb::none(),
-                                     upper ? v : nb::none(), r->origin_, r->coefs_});
+    return new_row(LinearExpression{r->constant_, nb::object(), nb::none(), lower ? v : nb::none(),
+                                    upper ? v : nb::none(), r->origin_, r->coefs_});
 }
 
 nb::object row_eq(nb::handle self, nb::handle other) {

@@ -104,8 +104,8 @@ nb::object unit_expression(nb::handle self, VariableArray &va, int32_t col, int6
     static const nb::handle zero = PyFloat_FromDouble(0.0);
     auto coefs = std::make_shared<RowCoefs>();
     coefs->row_ = linear::unit_row(col, length, is_float, g_unit_index);
-    return nb::cast(LinearExpression{nb::borrow(zero), nb::object(), nb::none(), nb::none(),
-                                     nb::none(), shared_origin(self, va), std::move(coefs)});
+    return new_row(LinearExpression{nb::borrow(zero), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), shared_origin(self, va), std::move(coefs)});
 }
 
 // What an element reference needs of `va`, once a full reading of its shape has succeeded.
