@@ -2094,3 +2094,44 @@ def test_rows_stated_term_by_term_leave_their_operands_as_they_were(arrays):
         assert result is not a and result is not b
         assert type(result) is LinearExpression
     assert parts(a) == want_a and parts(b) == want_b
+
+
+PRODUCT_FACTORS = [lambda rng: float(rng.integers(-6, 7)) / 4, lambda rng: int(rng.integers(-5, 6)),
+                   lambda rng: 0, lambda rng: 0.0, lambda rng: 5e-324, lambda rng: 1e200,
+                   lambda rng: -1e-200, lambda rng: 2**62, lambda rng: float(rng.normal())]
+
+
+def test_products_of_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
+    """The quadratic part of a product of two rows, array for array, with terms that cancel,
+    products that are zero or underflow, and values past the float range."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, ints = arrays
+
+    def term():
+        x = real if rng.random() < 0.5 else ints
+        flat = int(rng.integers(0, 6))  # few columns, so that terms meet and cancel
+        index = flat if x is ints else (flat // 5, flat % 5)
+        k = PRODUCT_FACTORS[int(rng.integers(len(PRODUCT_FACTORS)))](rng)
+        return x[index] * k, twin(x, flat) * k
+
+    def row():
+        a, ta = term()
+        for _ in range(int(rng.integers(0, 4))):
+            b, tb = term()
+            minus = rng.random() < 0.3
+            a, ta = (a - b, ta - tb) if minus else (a + b, ta + tb)
+        c = float(rng.integers(-2, 3))
+        return a + c, ta + c
+
+    for _ in range(300):
+        (a, ta), (b, tb) = row(), row()
+        got, want = step_outcome(lambda: a * b), step_outcome(lambda: ta * tb)
+        assert_same_outcome(got, want)
+        if got[0] == "row":
+            q = got[1].quadratic_coefficients
+            assert q.has_sorted_indices and q.has_canonical_format
+            # The product of a row with itself, and the product's own sums, take the same road.
+            assert_same_outcome(step_outcome(lambda: a * a), step_outcome(lambda: ta * ta))
+            assert_same_outcome(step_outcome(lambda: got[1] + a), step_outcome(lambda: want[1] + ta))
