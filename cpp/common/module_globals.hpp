@@ -12,6 +12,14 @@ namespace zk {
 
 namespace nb = nanobind;
 
+// `text` as an interned str, kept for the life of the process: made once (a function-local
+// static), it names a global or an attribute on a hot path without making the text at each use.
+inline nb::handle interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
 class ModuleGlobals {
   public:
     // Keeps the module's dictionary; module objects live until the interpreter ends.
@@ -22,6 +30,17 @@ class ModuleGlobals {
         PyObject *v = PyDict_GetItemString(dict_, name);
         if (!v) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            throw nb::python_error();
+        }
+        return nb::borrow(v);
+    }
+
+    // The global of a name made once by `interned`: a hot path's look-up then makes no text.
+    nb::object get(nb::handle name) const {
+        PyObject *v = PyDict_GetItemWithError(dict_, name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
             throw nb::python_error();
         }
         return nb::borrow(v);

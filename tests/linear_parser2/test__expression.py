@@ -2013,3 +2013,125 @@ def test_sums_and_weighted_sums_of_a_few_elements_equal_the_sparse_library(array
         assert_same_row(back, dot(want, w))
         # The rows take part in the arithmetic of single rows like any other.
         assert_same_row(dot(got, w) + sumexp(got) * 2, dot(want, w) + sumexp(want) * 2)
+
+
+# ------------------------------------------------------------------------------------------------
+# Rows stated one term at a time with host floats and ints (`x[c] * a + x[d] * b <= u`): every
+# step, the bounds of a comparison among them, and every refusal equal the constructor-made twin's,
+# also where a result leaves the range the direct road takes (infinities, NaN, integers past 64
+# bits, results past the float range).
+
+HOST_NUMBERS = [lambda rng: float(rng.integers(-6, 7)) / 4, lambda rng: int(rng.integers(-5, 6)),
+                lambda rng: float(rng.normal()) * 1e300, lambda rng: 2**63 - 1,
+                lambda rng: -2**63, lambda rng: 2**64 + 1, lambda rng: float("inf"),
+                lambda rng: float("-inf"), lambda rng: float("nan"), lambda rng: 5e-324,
+                lambda rng: -0.0, lambda rng: 0]
+
+TERM_STEPS = [
+    ("row+row", lambda a, b, k: a + b), ("row-row", lambda a, b, k: a - b),
+    ("row+k", lambda a, b, k: a + k), ("k+row", lambda a, b, k: k + a),
+    ("row-k", lambda a, b, k: a - k), ("k-row", lambda a, b, k: k - a),
+    ("row*k", lambda a, b, k: a * k), ("k*row", lambda a, b, k: k * a),
+]
+
+TERM_COMPARISONS = [lambda a, k: a <= k, lambda a, k: a >= k, lambda a, k: a == k,
+               lambda a, k: (a >= k) <= k, lambda a, k: a <= k <= k]
+
+
+def step_outcome(fn):
+    """What a call gives: ("row", result) or ("error", its type, its arguments)."""
+    try:
+        return ("row", fn())
+    except Exception as e:  # noqa: BLE001 - every refusal is compared with the twin's
+        return ("error", type(e), e.args)
+
+
+def assert_same_outcome(got, want):
+    assert got[0] == want[0], (got, want)
+    if got[0] == "error":
+        assert got[1:] == want[1:]
+        return
+    assert_same_full_row(got[1], want[1])
+    for side in ("lower_bound", "upper_bound"):
+        g, w = getattr(got[1], side), getattr(want[1], side)
+        assert type(g) is type(w) and (g == w or (g != g and w != w)), side
+
+
+def test_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, ints = arrays
+
+    def pick():
+        x = real if rng.random() < 0.5 else ints
+        flat = int(rng.integers(0, int(np.prod(x.shape))))
+        index = flat if x is ints else (flat // 5, flat % 5)
+        return x[index], twin(x, flat)
+
+    for _ in range(300):
+        a, ta = pick()
+        for _ in range(int(rng.integers(1, 7))):
+            name, step = TERM_STEPS[int(rng.integers(len(TERM_STEPS)))]
+            b, tb = pick()
+            k = HOST_NUMBERS[int(rng.integers(len(HOST_NUMBERS)))](rng)
+            got = step_outcome(lambda: step(a, b, k))
+            want = step_outcome(lambda: step(ta, tb, k))
+            assert_same_outcome(got, want)
+            if got[0] == "error":
+                break
+            a, ta = got[1], want[1]
+        k = HOST_NUMBERS[int(rng.integers(len(HOST_NUMBERS)))](rng)
+        compare = TERM_COMPARISONS[int(rng.integers(len(TERM_COMPARISONS)))]
+        assert_same_outcome(step_outcome(lambda: compare(a, k)), step_outcome(lambda: compare(ta, k)))
+
+
+def test_rows_stated_term_by_term_leave_their_operands_as_they_were(arrays):
+    real, _ = arrays
+    a, b = real[0, 1] * 2.0, real[1, 2] * 0.5
+    want_a, want_b = parts(a), parts(b)
+    for result in (a + b, a - b, 3 - a, a + 1, a * 4, a <= 2.0, b == 1, a >= 0):
+        assert result is not a and result is not b
+        assert type(result) is LinearExpression
+    assert parts(a) == want_a and parts(b) == want_b
+
+
+PRODUCT_FACTORS = [lambda rng: float(rng.integers(-6, 7)) / 4, lambda rng: int(rng.integers(-5, 6)),
+                   lambda rng: 0, lambda rng: 0.0, lambda rng: 5e-324, lambda rng: 1e200,
+                   lambda rng: -1e-200, lambda rng: 2**62, lambda rng: float(rng.normal())]
+
+
+def test_products_of_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
+    """The quadratic part of a product of two rows, array for array, with terms that cancel,
+    products that are zero or underflow, and values past the float range."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    rng = np.random.default_rng(seed)
+    real, ints = arrays
+
+    def term():
+        x = real if rng.random() < 0.5 else ints
+        flat = int(rng.integers(0, 6))  # few columns, so that terms meet and cancel
+        index = flat if x is ints else (flat // 5, flat % 5)
+        k = PRODUCT_FACTORS[int(rng.integers(len(PRODUCT_FACTORS)))](rng)
+        return x[index] * k, twin(x, flat) * k
+
+    def row():
+        a, ta = term()
+        for _ in range(int(rng.integers(0, 4))):
+            b, tb = term()
+            minus = rng.random() < 0.3
+            a, ta = (a - b, ta - tb) if minus else (a + b, ta + tb)
+        c = float(rng.integers(-2, 3))
+        return a + c, ta + c
+
+    for _ in range(300):
+        (a, ta), (b, tb) = row(), row()
+        got, want = step_outcome(lambda: a * b), step_outcome(lambda: ta * tb)
+        assert_same_outcome(got, want)
+        if got[0] == "row":
+            q = got[1].quadratic_coefficients
+            assert q.has_sorted_indices and q.has_canonical_format
+            # The product of a row with itself, and the product's own sums, take the same road.
+            assert_same_outcome(step_outcome(lambda: a * a), step_outcome(lambda: ta * ta))
+            assert_same_outcome(step_outcome(lambda: got[1] + a), step_outcome(lambda: want[1] + ta))

@@ -644,3 +644,58 @@ def test_a_variable_array_in_a_cycle_is_collected(where):
     ref = cycle()
     gc.collect()
     assert ref() is None
+
+
+def test_rows_keep_their_array_alive_and_free_it_with_them():
+    import gc
+    import weakref
+
+    class Name:
+        def __str__(self):
+            return "x"
+
+    name = Name()
+    alive = weakref.ref(name)
+    array = VariableArray(name, (3,), 0.0, 1.0, np.float64, counter())
+    VariableArray._total_created_variables += 3
+    rows = [array[0], array[1] * 2.0, array[2] + array[0], array[0:2]]
+    del array, name
+    gc.collect()
+    assert alive() is not None
+    del rows
+    gc.collect()
+    assert alive() is None
+
+
+def test_an_arrays_rows_made_after_its_earlier_ones_are_gone_are_still_its_own(log_sink):
+    import gc
+
+    from zk_encoder._exceptions import BuildError
+    own, other = LinearModel(), LinearModel()
+    x = own.get_variable("x", VariableType.REAL, 0, 1, i=4)
+    other.get_variable("x", VariableType.REAL, 0, 1, i=4)
+    for _ in range(2):
+        own.add_constraint(x[1] * 2.0 + x[2] <= 1.0)
+        with pytest.raises(BuildError, match="^Variable x belongs to another model$"):
+            other.add_constraint(x[1] * 2.0 + x[2] <= 1.0)
+        gc.collect()
+
+
+def test_element_references_follow_the_rows_class_and_the_counter(arrays, monkeypatch):
+    x, _ = arrays
+    first = x[2]
+    # A module that binds another row class makes its rows through that class's constructor.
+    class Row(LinearExpression):
+        pass
+    monkeypatch.setattr(variable_module, "LinearExpression", Row)
+    made = x[2]
+    assert type(made) is Row
+    assert row_columns(made) == row_columns(first)
+    monkeypatch.undo()
+    # Rows span every column of the process at the time they are made.
+    before = x[2].linear_coefficients.shape
+    VariableArray._total_created_variables += 1
+    try:
+        assert x[2].linear_coefficients.shape == (before[0] + 1,)
+    finally:
+        VariableArray._total_created_variables -= 1

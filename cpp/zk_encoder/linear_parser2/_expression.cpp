@@ -150,13 +150,6 @@ bool has_attr(nb::handle obj, const char *name) { return zk::optional_attr(obj, 
 
 bool debug() { return truth(g_module.get("DEBUG")); }
 
-// A number: an instance of _CoefType. The host's int, bool and float are registered with the
-// abstract number classes, so only other types need the union's test.
-bool is_number(nb::handle obj) {
-    if (PyLong_Check(obj.ptr()) || PyFloat_Check(obj.ptr())) return true;
-    return is_instance(obj, g_module.get("_CoefType"));
-}
-
 bool is_ndarray(nb::handle obj) { return is_instance(obj, g_module.get("np").attr("ndarray")); }
 bool is_csr(nb::handle obj) { return is_instance(obj, g_module.get("csr_array")); }
 bool is_csc(nb::handle obj) { return is_instance(obj, g_module.get("csc_array")); }
@@ -816,7 +809,7 @@ using BlockGc = GcSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
 void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadratic) {
     if (!debug()) return;
     if (!is_csr(linear)) g_module.raise_logged(nb::handle(PyExc_TypeError), kRowNotCsr);
-    if (!is_number(constant))
+    if (!numbers::is_number(constant))
         g_module.raise_logged(nb::handle(PyExc_TypeError), kConstantNotNumber);
     if (!quadratic.is_none() && !is_csc(quadratic))
         g_module.raise_logged(nb::handle(PyExc_TypeError), kQuadraticNotCsc);
@@ -862,9 +855,9 @@ struct Coefs {
 nb::object make_row(Coefs linear, nb::object constant, nb::object quadratic, OriginPtr origin,
                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
     if (!linear.plain_) check_row_parts(linear.matrix_, constant, quadratic);
-    return nb::cast(LinearExpression{std::move(constant), std::move(linear.matrix_),
-                                     std::move(quadratic), std::move(lower), std::move(upper),
-                                     std::move(origin), std::move(linear.plain_)});
+    return new_row(LinearExpression{std::move(constant), std::move(linear.matrix_),
+                                    std::move(quadratic), std::move(lower), std::move(upper),
+                                    std::move(origin), std::move(linear.plain_)});
 }
 
 nb::object make_row(nb::object linear, nb::object constant, nb::object quadratic,
@@ -950,7 +943,89 @@ nb::object combine_rows(const LinearExpression &a, const LinearExpression &b, bo
                     join(a.origin_, b.origin_));
 }
 
+// ---------------------------------------------------------------------------------------------
+// The road of rows stated one term at a time (`x[c] * a + x[d] * b ...`): operands whose
+// arithmetic runs no host code (plain coefficients, a float constant, no quadratic part, no
+// bounds) and host floats or 64-bit ints as numbers are combined here directly, with the results
+// the steps above give; anything else, a result they would refuse among it, takes those steps.
+
+// The row `obj` is when it is such an operand; null otherwise.
+const LinearExpression *simple_row(nb::handle obj) {
+    static auto *const type = reinterpret_cast<PyTypeObject *>(nb::type<LinearExpression>().ptr());
+    if (!PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) return nullptr;
+    const LinearExpression *r = nb::inst_ptr<LinearExpression>(obj);
+    if (!r->coefs_ || !PyFloat_CheckExact(r->constant_.ptr()) ||
+        !r->quadratic_coefficients_.is_none() || !r->lower_bound_.is_none() ||
+        !r->upper_bound_.is_none())
+        return nullptr;
+    return r;
+}
+
+double constant_value(const LinearExpression &r) { return PyFloat_AS_DOUBLE(r.constant_.ptr()); }
+
+nb::object simple_result(linear::SparseRow &&row, double constant, OriginPtr origin) {
+    auto coefs = std::make_shared<RowCoefs>();
+    coefs->row_ = std::move(row);
+    return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), std::move(origin), std::move(coefs)});
+}
+
+// a ± b.
+nb::object simple_sum(const LinearExpression &a, const LinearExpression &b, bool minus) {
+    const double constant =
+        minus ? constant_value(a) - constant_value(b) : constant_value(a) + constant_value(b);
+    if (!std::isfinite(constant)) return {};
+    std::optional<linear::SparseRow> r = linear::merged_rows(a.coefs_->row_, b.coefs_->row_, minus);
+    if (!r) return {};
+    return simple_result(std::move(*r), constant, join(a.origin_, b.origin_));
+}
+
+// a ± k (k - a when `swap`) for a host float or int: only the constant moves.
+nb::object simple_shift(const LinearExpression &a, nb::handle k, bool minus, bool swap) {
+    double kd = 0.0;
+    if (PyFloat_CheckExact(k.ptr())) {
+        kd = PyFloat_AS_DOUBLE(k.ptr());
+    } else {
+        int64_t small = 0;
+        if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, small)) return {};
+        kd = static_cast<double>(small);
+    }
+    const double c = constant_value(a);
+    const double constant = swap ? kd - c : minus ? c - kd : c + kd;
+    if (!std::isfinite(kd) || !std::isfinite(constant)) return {};
+    if (swap) return simple_result(linear::negated_row(a.coefs_->row_), constant, a.origin_);
+    return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), a.origin_, a.coefs_});
+}
+
+// k · a for a host float or int.
+nb::object simple_product(const LinearExpression &a, nb::handle k) {
+    std::optional<linear::SparseRow> r;
+    double kd = 0.0;
+    if (PyFloat_CheckExact(k.ptr())) {
+        kd = PyFloat_AS_DOUBLE(k.ptr());
+        if (!std::isfinite(kd)) return {};
+        r = linear::scaled_row(a.coefs_->row_, kd);
+    } else {
+        int64_t small = 0;
+        if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, small)) return {};
+        kd = static_cast<double>(small);
+        r = linear::scaled_row(a.coefs_->row_, small);
+    }
+    const double constant = kd * constant_value(a);
+    if (!r || !std::isfinite(constant)) return {};
+    return simple_result(std::move(*r), constant, a.origin_);
+}
+
 nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
+    if (const LinearExpression *a = simple_row(self)) {
+        nb::object r;
+        if (const LinearExpression *b = simple_row(other))
+            r = simple_sum(*a, *b, minus);
+        else
+            r = simple_shift(*a, other, minus, false);
+        if (r.is_valid()) return r;
+    }
     LinearExpression r = row_of(self);
     row_guard(r);
     if (is_row(other)) {
@@ -972,6 +1047,14 @@ nb::object row_sub(nb::handle self, nb::handle other) { return row_add_sub(self,
 
 // other - row.
 nb::object row_rsub(nb::handle self, nb::handle other) {
+    if (const LinearExpression *a = simple_row(self)) {
+        nb::object r;
+        if (const LinearExpression *b = simple_row(other))
+            r = simple_sum(*b, *a, true);
+        else
+            r = simple_shift(*a, other, true, true);
+        if (r.is_valid()) return r;
+    }
     LinearExpression r = row_of(self);
     row_guard(r);
     if (is_row(other)) {
@@ -991,6 +1074,8 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
 }
 
 nb::object row_mul(nb::handle self, nb::handle other) {
+    if (const LinearExpression *a = simple_row(self))
+        if (nb::object r = simple_product(*a, other); r.is_valid()) return r;
     LinearExpression r = row_of(self);
     row_guard(r);
     if (!is_row(other)) {
@@ -1052,7 +1137,23 @@ nb::object bound_of(const char *op, const char *cls, const char *what, nb::handl
 
 // A comparison gives a copy with the new bound; the opposite bound that the row already carries
 // stays, so `(e >= 1) <= 5` states both.
+// The copy of a simple row (see simple_row) with a bound a host float or int gives, on the sides
+// named; invalid for anything else (a NaN among it, refused by the steps below).
+nb::object simple_bounded(nb::handle self, nb::handle other, bool lower, bool upper) {
+    const LinearExpression *r = simple_row(self);
+    if (!r) return {};
+    if (PyFloat_CheckExact(other.ptr())) {
+        if (std::isnan(PyFloat_AS_DOUBLE(other.ptr()))) return {};
+    } else if (!PyLong_CheckExact(other.ptr())) {
+        return {};
+    }
+    nb::object v = nb::borrow(other);
+    return new_row(LinearExpression{r->constant_, nb::object(), nb::none(), lower ? v : nb::none(),
+                                    upper ? v : nb::none(), r->origin_, r->coefs_});
+}
+
 nb::object row_eq(nb::handle self, nb::handle other) {
+    if (nb::object b = simple_bounded(self, other, true, true); b.is_valid()) return b;
     LinearExpression r = row_of(self);
     if (row_bounded(r)) g_module.raise_logged("FormulaError", kHasBoundary);
     nb::object v = bound_of("==", kRowClass, kEquationBound, other);
@@ -1060,6 +1161,7 @@ nb::object row_eq(nb::handle self, nb::handle other) {
 }
 
 nb::object row_ge(nb::handle self, nb::handle other) {
+    if (nb::object b = simple_bounded(self, other, true, false); b.is_valid()) return b;
     LinearExpression r = row_of(self);
     if (!r.lower_bound_.is_none()) g_module.raise_logged("FormulaError", kRowHasLower);
     nb::object v = bound_of(">=", kRowClass, kLowerBound, other);
@@ -1068,6 +1170,7 @@ nb::object row_ge(nb::handle self, nb::handle other) {
 }
 
 nb::object row_le(nb::handle self, nb::handle other) {
+    if (nb::object b = simple_bounded(self, other, false, true); b.is_valid()) return b;
     LinearExpression r = row_of(self);
     if (!r.upper_bound_.is_none()) g_module.raise_logged("FormulaError", kRowHasUpper);
     nb::object v = bound_of("<=", kRowClass, kUpperBound, other);

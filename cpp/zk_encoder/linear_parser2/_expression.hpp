@@ -105,6 +105,16 @@ struct LinearExpression {
     RowCoefsPtr coefs_;  // the coefficients as a plain row, or null
 };
 
+// A new LinearExpression holding `r`, as nb::cast gives it, without the type and address look-ups
+// of the cast: the rows stated one term at a time make one of these at every step.
+inline nb::object new_row(LinearExpression &&r) {
+    static const nb::handle type = nb::type<LinearExpression>();
+    nb::object inst = nb::inst_alloc(type);
+    new (nb::inst_ptr<LinearExpression>(inst)) LinearExpression(std::move(r));
+    nb::inst_mark_ready(inst);
+    return inst;
+}
+
 // The coefficient matrix of a block. A program that adds up many blocks (a transport model's
 // rows are sums of a thousand columns each) would otherwise pay the sparse library's fixed cost
 // on every block and every sum; so the blocks that indexing makes, and sums and differences of

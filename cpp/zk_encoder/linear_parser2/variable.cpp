@@ -58,6 +58,15 @@ linear::IndexType unit_index() {
                : linear::IndexType::kInt64;
 }
 
+// What an element reference needs of an array, read at its first one: the fields it comes from
+// never change after construction (a shape given as a list could, and is read at each call).
+struct ElementFacts {
+    bool ready_ = false;
+    bool plain_ = false;  // float64 or int32 elements with a shift of 64 bits: plain rows
+    bool is_float_ = false;
+    int64_t count_ = 0, shift_ = 0;
+};
+
 struct VariableArray {
     nb::object name_;
     nb::object shape_;
@@ -66,6 +75,10 @@ struct VariableArray {
     nb::object type_;
     nb::object upper_bound_;
     nb::object shift_;
+    ElementFacts facts_;
+    // The origin its rows share while any of them lives (a strong reference here would keep the
+    // array alive through its own rows).
+    std::weak_ptr<const Origin> origin_;
 };
 
 std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
@@ -76,20 +89,81 @@ bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
     g_module.raise_logged(PyExc_IndexError, format_message(kNotValid, text_of(item)));
 }
 
+// The origin of the rows of `va` (the array `self`): the one its living rows share, or a new one.
+OriginPtr shared_origin(nb::handle self, VariableArray &va) {
+    if (OriginPtr o = va.origin_.lock()) return o;
+    OriginPtr o = origin_of_array(self);
+    va.origin_ = o;
+    return o;
+}
+
+// The row of one element: the value 1 of the element type at column `col` of a row of `length`,
+// kept as a plain row (made into the csr_array the sparse library gives when read).
+nb::object unit_expression(nb::handle self, VariableArray &va, int32_t col, int64_t length,
+                           bool is_float) {
+    // Every such row starts with the same constant; a float is immutable, so one object serves.
+    static const nb::handle zero = PyFloat_FromDouble(0.0);
+    auto coefs = std::make_shared<RowCoefs>();
+    coefs->row_ = linear::unit_row(col, length, is_float, g_unit_index);
+    return new_row(LinearExpression{nb::borrow(zero), nb::object(), nb::none(), nb::none(),
+                                    nb::none(), shared_origin(self, va), std::move(coefs)});
+}
+
+// What an element reference needs of `va`, once a full reading of its shape has succeeded.
+ElementFacts element_facts(const VariableArray &va, int64_t count) {
+    ElementFacts f;
+    f.ready_ = true;
+    f.count_ = count;
+    nb::object numpy = g_module.get("np");
+    f.is_float_ = va.type_.is(numpy.attr("float64"));
+    const bool known = f.is_float_ || va.type_.is(numpy.attr("int32"));
+    f.plain_ = known && PyLong_CheckExact(va.shift_.ptr()) && int64_of(va.shift_, f.shift_);
+    return f;
+}
+
+// x[i] for a host int i with the checks off, as index_integer gives it, without reading the shape
+// again: the road of a program that states its rows one element at a time. Invalid where the
+// full road is to be taken (which then gives the row or the refusal).
+nb::object element_row(nb::handle self, nb::handle item) {
+    static const nb::handle debug_key = zk::interned("DEBUG");
+    static const nb::handle row_key = zk::interned("LinearExpression");
+    static const nb::handle counter_key = zk::interned(kCounter);
+    static auto *const array_type =
+        reinterpret_cast<PyTypeObject *>(nb::type<VariableArray>().ptr());
+    static const nb::handle row_type = nb::type<LinearExpression>();
+    if (!PyObject_TypeCheck(self.ptr(), array_type) || !nb::inst_ready(self)) return {};
+    VariableArray &va = *nb::inst_ptr<VariableArray>(self);
+    const ElementFacts &f = va.facts_;
+    if (!f.plain_ || zk::truth(g_module.get(debug_key))) return {};
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+    if (overflow != 0 || value < 0 || value >= f.count_) return {};
+    if (!g_module.get(row_key).is(row_type)) return {};
+    const int64_t length =
+        zk::int_int64(zk::check(PyObject_GetAttr(self.ptr(), counter_key.ptr())));
+    int64_t col = 0;
+    if (__builtin_add_overflow(static_cast<int64_t>(value), f.shift_, &col)) return {};
+    if (col < 0 || col >= length || length > kInt32Max) return {};
+    return unit_expression(self, va, static_cast<int32_t>(col), length, f.is_float_);
+}
+
 // What one indexing call needs of the array, read once.
 struct View {
     nb::handle self_;
-    const VariableArray *va_;
+    VariableArray *va_;
     std::vector<int64_t> dims_;
     int64_t count_ = 0;
 
-    View(nb::handle self_obj) : self_(self_obj), va_(&nb::cast<const VariableArray &>(self_obj)) {
+    View(nb::handle self_obj) : self_(self_obj), va_(&nb::cast<VariableArray &>(self_obj)) {
         nb::object shape = va_->shape_;
         Py_ssize_t n = PyObject_Length(shape.ptr());
         if (n < 0) throw nb::python_error();
         for (Py_ssize_t d = 0; d < n; ++d)
             dims_.push_back(zk::int_int64(zk::check(PySequence_GetItem(shape.ptr(), d))));
         count_ = zk::int_int64(va_->count_elems_);
+        // A tuple's dimensions stay as read: later element references need not read them again.
+        if (!va_->facts_.ready_ && PyTuple_CheckExact(shape.ptr()))
+            va_->facts_ = element_facts(*va_, count_);
     }
 
     nb::object width() const { return self_.attr(kCounter); }
@@ -118,21 +192,20 @@ struct View {
         int64_t c = 0;
         const int64_t length = zk::int_int64(width());
         if (!int64_of(col, c) || c < 0 || c >= length || length > kInt32Max) return nb::object();
-        auto coefs = std::make_shared<RowCoefs>();
-        coefs->row_ = linear::unit_row(static_cast<int32_t>(c), length, is_float, g_unit_index);
-        return nb::cast(LinearExpression{nb::float_(0.0), nb::object(), nb::none(), nb::none(),
-                                         nb::none(), origin_of_array(self_), std::move(coefs)});
+        return unit_expression(self_, *va_, static_cast<int32_t>(c), length, is_float);
     }
 
     // A new row or block that records this array as the one its columns come from, so that a
     // model can tell its own variables from another model's.
     nb::object with_origin(nb::object made) const {
         if (nb::isinstance<LinearExpression>(made))
-            nb::cast<LinearExpression &>(made).origin_ = origin_of_array(self_);
+            nb::cast<LinearExpression &>(made).origin_ = origin();
         else if (nb::isinstance<LinearExpressionsArr>(made))
-            nb::cast<LinearExpressionsArr &>(made).origin_ = origin_of_array(self_);
+            nb::cast<LinearExpressionsArr &>(made).origin_ = origin();
         return made;
     }
+
+    OriginPtr origin() const { return shared_origin(self_, *va_); }
 
     // The block of the given int32 columns kept as plain arrays (made into the matrix when it
     // is read; the same matrix as below), for the element types it knows and while the module's
@@ -149,7 +222,7 @@ struct View {
         nb::object constants = numpy.attr("zeros")(k, "dtype"_a = va_->type_);
         return nb::cast(LinearExpressionsArr{
             std::move(constants), BlockCoefs::picked(std::move(picked), width_n, is_float),
-            nb::none(), nb::none(), nb::bool_(true), origin_of_array(self_)});
+            nb::none(), nb::none(), nb::bool_(true), origin()});
     }
 
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
@@ -446,6 +519,8 @@ nb::object index_tuple(const View &v, nb::handle item) {
 }
 
 nb::object getitem(nb::handle self, nb::handle item) {
+    if (PyLong_CheckExact(item.ptr()))
+        if (nb::object row = element_row(self, item); row.is_valid()) return row;
     View v(self);
     // The host's int is an Integral: its test goes through the abstract class only for others.
     if (PyLong_CheckExact(item.ptr())) return index_integer(v, item);
@@ -501,8 +576,8 @@ void bind_module(nb::module_ &m) {
            [](VariableArray *self, nb::object name, nb::object shape, nb::object lower_bound,
               nb::object upper_bound, nb::object type_var, nb::object shift) {
                nb::object count = lp::g_module.get("np").attr("prod")(shape);
-               new (self)
-                   VariableArray{name, shape, count, lower_bound, type_var, upper_bound, shift};
+               new (self) VariableArray{name,        shape, count, lower_bound, type_var,
+                                        upper_bound, shift, {},    {}};
            },
            "name"_a.none(), "shape"_a.none(), "lower_bound"_a.none(), "upper_bound"_a.none(),
            "type_var"_a.none(), "shift"_a.none() = 0,
