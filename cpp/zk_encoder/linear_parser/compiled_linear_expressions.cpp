@@ -84,11 +84,6 @@ ExactInt exact_of(nb::handle obj) {
     return std::move(*v);
 }
 
-nb::object py_int(const ExactInt &v) {
-    const std::string text = v.hex();
-    return check(PyLong_FromString(text.c_str(), nullptr, 16));
-}
-
 std::optional<Number> number_of(nb::handle obj) {
     PyObject *o = obj.ptr();
     if (PyBool_Check(o)) return Number::of_int(o == Py_True ? 1 : 0);
@@ -99,17 +94,6 @@ std::optional<Number> number_of(nb::handle obj) {
     }
     if (PyFloat_CheckExact(o)) return Number::of_float(PyFloat_AS_DOUBLE(o));
     return std::nullopt;
-}
-
-nb::object py_number(const Number &n) {
-    switch (n.type_) {
-        case Dtype::kInt64:
-            return check(PyLong_FromLongLong(n.i_));
-        case Dtype::kObject:
-            return py_int(n.x_);
-        default:
-            return check(PyFloat_FromDouble(n.f_));
-    }
 }
 
 // The float of an object value, as the host converts an int (OverflowError beyond the float

@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "common/errors.hpp"
 #include "common/module.hpp"
 #include "lp1/polynomial.hpp"
 
@@ -35,6 +36,18 @@ struct CompiledLinearExpression {
     explicit CompiledLinearExpression(std::shared_ptr<const Polynomial> native)
         : native_(std::move(native)), native_tried_(true) {}
 };
+
+// A native number as the host's int or float it stands for (an int of any size).
+inline nb::object py_number(const Number &n) {
+    switch (n.type_) {
+        case ValueType::kInt64:
+            return check(PyLong_FromLongLong(n.i_));
+        case ValueType::kObject:
+            return check(PyLong_FromString(n.x_.hex().c_str(), nullptr, 16));
+        default:
+            return check(PyFloat_FromDouble(n.f_));
+    }
+}
 
 // The sum of a list of expressions; nanobind binds one Python class per C++ type.
 struct CompiledSum : CompiledLinearExpression {

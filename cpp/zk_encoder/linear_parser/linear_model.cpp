@@ -563,14 +563,141 @@ const Polynomial *row_polynomial(nb::handle item) {
     return c.native_.get();
 }
 
-void check_native_row(const Polynomial &p, nb::handle columns) {
+void check_native_row(const Values &values, const std::vector<std::int64_t> &row,
+                      nb::handle columns) {
     const std::int64_t n = index_int64(columns);
-    if (p.linear_.values_.type_ == Dtype::kFloat64)
-        for (double v : p.linear_.values_.floats_)
+    if (values.type_ == Dtype::kFloat64)
+        for (double v : values.floats_)
             if (!std::isfinite(v))
                 numbers::refuse_not_finite(g_module, linear::kCoefficient, nb::float_(v));
-    for (std::int64_t c : p.linear_.row_)
+    for (std::int64_t c : row)
         if (c < 0 || c >= n) refuse_column(nb::int_(c), columns);
+}
+
+// Coefficient k as the engine's float64 conversion makes it.
+double float_at(const Values &v, std::size_t k) {
+    return v.type_ == Dtype::kInt64 ? static_cast<double>(v.ints_[k]) : v.floats_[k];
+}
+
+// A row read straight from an expression's known value, as the numeric expression its text
+// evaluates to would hold it: the constant, and the coefficients in stored order (by column).
+// Read so only where the value is a polynomial, one element times its factor, or a sum written
+// left to right of such elements over distinct columns; anything else makes the numeric
+// expression first.
+struct DirectRow {
+    Number constant_;
+    std::vector<std::int64_t> columns_;
+    Values values_;
+};
+
+// k * 0 and a + b as the numeric expressions compute them.
+Number times_zero(const Number &k) {
+    std::optional<Polynomial> p = scale(constant_polynomial(Number::of_int(0)), k);
+    return p->constant_;
+}
+std::optional<Number> number_sum(const Number &a, const Number &b) {
+    std::optional<Polynomial> p = add(constant_polynomial(a), b, false);
+    if (!p) return std::nullopt;
+    return p->constant_;
+}
+
+// An element's constant (0, or 0 times its factor) and coefficient (1, or its factor).
+Number element_constant(const NativeTerm &t) {
+    return t.scaled_ ? times_zero(t.factor()) : Number::of_int(0);
+}
+Number element_value(const NativeTerm &t) { return t.scaled_ ? t.factor() : Number::of_int(1); }
+
+bool is_element(const NativeTerm &t) {
+    return !t.polynomial_ && !t.chain_ && t.column_ >= 0 &&
+           (!t.scaled_ || t.factor().type_ != Dtype::kObject);
+}
+
+// The sum's items from the first, when every one is an element and no column comes twice (the
+// sum's merge then only orders the entries and drops the zero ones).
+bool chain_elements(const SumChain &last, std::vector<const NativeTerm *> &out) {
+    for (const SumChain *c = &last; c; c = c->previous_.get()) {
+        if (c->is_number_ || !is_element(c->term_)) return false;
+        out.push_back(&c->term_);
+    }
+    std::reverse(out.begin(), out.end());
+    std::vector<std::int32_t> seen;
+    seen.reserve(out.size());
+    for (const NativeTerm *t : out) seen.push_back(t->column_);
+    std::sort(seen.begin(), seen.end());
+    return std::adjacent_find(seen.begin(), seen.end()) == seen.end();
+}
+
+bool chain_row(const SumChain &last, DirectRow &row) {
+    std::vector<const NativeTerm *> items;
+    if (!chain_elements(last, items)) return false;
+    // The builtin sum's start 0 plus the first item, then each item in turn; a first constant
+    // of -0.0 is kept as the step-by-step sum keeps it (0 + -0.0 would be 0.0).
+    const Number first = element_constant(*items[0]);
+    const bool negative_zero =
+        first.type_ == Dtype::kFloat64 && first.f_ == 0.0 && std::signbit(first.f_);
+    std::optional<Number> c =
+        negative_zero ? std::optional<Number>(first) : number_sum(first, Number::of_int(0));
+    bool floats = false;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (k > 0) {
+            if (c) c = number_sum(*c, element_constant(*items[k]));
+            if (!c) return false;
+        }
+        floats = floats || (items[k]->scaled_ && items[k]->factor_is_float_);
+    }
+    std::sort(items.begin(), items.end(),
+              [](const NativeTerm *a, const NativeTerm *b) { return a->column_ < b->column_; });
+    row.constant_ = *c;
+    row.values_.type_ = floats ? Dtype::kFloat64 : Dtype::kInt64;
+    for (const NativeTerm *t : items) {
+        const Number v = element_value(*t);
+        const bool zero = v.type_ == Dtype::kFloat64 ? v.f_ == 0.0 : v.i_ == 0;
+        if (zero) continue;
+        row.columns_.push_back(t->column_);
+        if (!floats)
+            row.values_.ints_.push_back(v.i_);
+        else
+            row.values_.floats_.push_back(
+                v.type_ == Dtype::kFloat64 ? v.f_ : static_cast<double>(v.i_));
+    }
+    return true;
+}
+
+bool direct_row(const NativeTerm &t, DirectRow &row) {
+    if (const Polynomial *p = t.polynomial_.get()) {
+        if (p->constant_.type_ == Dtype::kObject ||
+            p->linear_.values_.type_ == Dtype::kObject)
+            return false;
+        row.constant_ = p->constant_;
+        row.columns_ = p->linear_.row_;
+        row.values_ = p->linear_.values_;
+        return true;
+    }
+    if (t.chain_) return chain_row(*t.chain_, row);
+    if (!is_element(t)) return false;
+    // One element keeps its coefficient, zero or not.
+    row.constant_ = element_constant(t);
+    const Number v = element_value(t);
+    row.columns_.push_back(t.column_);
+    row.values_.type_ = v.type_;
+    if (v.type_ == Dtype::kFloat64)
+        row.values_.floats_.push_back(v.f_);
+    else
+        row.values_.ints_.push_back(v.i_);
+    return true;
+}
+
+void add_direct_row(LinearModel &self, const engine_calls::RowCalls &calls, const DirectRow &row,
+                    nb::handle lo, nb::handle hi) {
+    nb::object constant = py_number(row.constant_);
+    numbers::refuse_if_not_finite(g_module, linear::kConstant, constant);
+    check_native_row(row.values_, row.columns_, self.general_shift_variable_);
+    nb::object lower = subtract(lo, constant);
+    nb::object upper = subtract(hi, constant);
+    check_float(lower);
+    check_float(upper);
+    const Values &v = row.values_;
+    calls.add_row_list(lower, upper, row.columns_, [&](std::size_t k) { return float_at(v, k); });
 }
 
 struct RowTerms {
@@ -584,8 +711,10 @@ struct RowTerms {
 
 void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb::object hi,
                     nb::object eq, nb::kwargs foralls) {
-    lo = set_border(lo, expression.attr("lo"));
-    hi = set_border(hi, expression.attr("hi"));
+    static PyObject *const lo_name = interned("lo");
+    static PyObject *const hi_name = interned("hi");
+    lo = set_border(lo, check(PyObject_GetAttr(expression.ptr(), lo_name)));
+    hi = set_border(hi, check(PyObject_GetAttr(expression.ptr(), hi_name)));
     if (!eq.is_none()) {
         if (!lo.is_none() || !hi.is_none()) raise_plain(PyExc_ValueError, kBordersTwiceMsg);
         lo = row_bound(eq, linear::kEquationBound, false);
@@ -596,9 +725,16 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
     Scope ns(self);
     check_own_blocks(expression, ns);
 
+    nb::object solver = self.linsolver_model_;
+    const engine_calls::RowCalls calls(solver);
     nb::object items;
-    if (nb::len(foralls) == 0) {
+    if (PyDict_GET_SIZE(foralls.ptr()) == 0) {
         if (const LinearExpression *e = own_native(expression); e && binds_as_native(*e, ns)) {
+            DirectRow direct;
+            if (calls.takes_lists() && direct_row(e->native_, direct)) {
+                add_direct_row(self, calls, direct, lo, hi);
+                return;
+            }
             nb::object row = native_object(*e);
             if (row.is_valid()) items = nb::make_tuple(row);
         }
@@ -624,8 +760,6 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
 
     // Every item is read and checked before the first row goes out, so that a refused item
     // leaves no partial set of rows behind.
-    nb::object solver = self.linsolver_model_;
-    const engine_calls::RowCalls calls(solver);
     nb::object columns = self.general_shift_variable_;
     std::vector<RowTerms> rows;
     for (nb::handle item : items) {
@@ -640,7 +774,7 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         }
         numbers::refuse_if_not_finite(g_module, linear::kConstant, constant);
         if (row.native_) {
-            check_native_row(*row.native_, columns);
+            check_native_row(row.native_->linear_.values_, row.native_->linear_.row_, columns);
         } else {
             check_coefficients(row.values_);
             check_columns(row.indexes_, columns);
@@ -655,11 +789,8 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         if (row.native_) {
             // Each coefficient as the engine's float64 conversion makes it.
             const Values &v = row.native_->linear_.values_;
-            calls.add_row_list(
-                row.lower_, row.upper_, row.native_->linear_.row_, [&](std::size_t k) {
-                    return v.type_ == Dtype::kInt64 ? static_cast<double>(v.ints_[k])
-                                                        : v.floats_[k];
-                });
+            calls.add_row_list(row.lower_, row.upper_, row.native_->linear_.row_,
+                               [&](std::size_t k) { return float_at(v, k); });
         } else {
             calls.add_row(row.lower_, row.upper_, row.indexes_, row.values_);
         }
