@@ -40,9 +40,9 @@ struct CompiledLinearExpression {
 // A native number as the host's int or float it stands for (an int of any size).
 inline nb::object py_number(const Number &n) {
     switch (n.type_) {
-        case ValueType::kInt64:
+        case Dtype::kInt64:
             return check(PyLong_FromLongLong(n.i_));
-        case ValueType::kObject:
+        case Dtype::kObject:
             return check(PyLong_FromString(n.x_.hex().c_str(), nullptr, 16));
         default:
             return check(PyFloat_FromDouble(n.f_));
