@@ -657,16 +657,15 @@ bool chain_row(const SumChain &last, DirectRow &row) {
         if (!floats)
             row.values_.ints_.push_back(v.i_);
         else
-            row.values_.floats_.push_back(
-                v.type_ == Dtype::kFloat64 ? v.f_ : static_cast<double>(v.i_));
+            row.values_.floats_.push_back(v.type_ == Dtype::kFloat64 ? v.f_
+                                                                     : static_cast<double>(v.i_));
     }
     return true;
 }
 
 bool direct_row(const NativeTerm &t, DirectRow &row) {
     if (const Polynomial *p = t.polynomial_.get()) {
-        if (p->constant_.type_ == Dtype::kObject ||
-            p->linear_.values_.type_ == Dtype::kObject)
+        if (p->constant_.type_ == Dtype::kObject || p->linear_.values_.type_ == Dtype::kObject)
             return false;
         row.constant_ = p->constant_;
         row.columns_ = p->linear_.row_;
