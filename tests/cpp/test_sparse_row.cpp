@@ -428,14 +428,20 @@ bool product_warns(double x, double k, double r) {
 }
 
 // v · k by the reference: an integer product exactly (the values object or int64, k an int),
-// reals otherwise.
-std::optional<Values> expected_product(const Values &v, const Cell &k) {
+// reals otherwise. `beyond` is set where an exact product passes the reference's 128 bits: the
+// reference cannot judge such a round.
+std::optional<Values> expected_product(const Values &v, const Cell &k, bool &beyond) {
     std::vector<Cell> out;
     const bool integer = v.type_ == Dtype::kObject || (v.type_ == Dtype::kInt64 && !k.real_);
     for (std::size_t i = 0; i < v.size(); ++i) {
         const Cell x = cell_of(v, i);
         if (integer && !x.real_ && !k.real_) {
-            out.push_back({false, x.i_ * k.i_, 0.0});
+            __int128 p = 0;
+            if (__builtin_mul_overflow(x.i_, k.i_, &p)) {
+                beyond = true;
+                return std::nullopt;
+            }
+            out.push_back({false, p, 0.0});
             continue;
         }
         const double r = x.as_real() * k.as_real();
@@ -479,9 +485,12 @@ void array_products(Rng &rng) {
         // Products keep the structure, explicit zeros and all.
         const std::string text = "round " + std::to_string(round);
         const std::optional<Values> got = scaled_values(a.values_, number_of(k));
-        const std::optional<Values> want = expected_product(a.values_, k);
-        CHECK_TEXT(got.has_value() == want.has_value(), text);
-        if (got && want) CHECK_TEXT(same_values(*got, *want), text);
+        bool beyond = false;
+        const std::optional<Values> want = expected_product(a.values_, k, beyond);
+        if (!beyond) {
+            CHECK_TEXT(got.has_value() == want.has_value(), text);
+            if (got && want) CHECK_TEXT(same_values(*got, *want), text);
+        }
         std::vector<Cell> negated;
         for (std::size_t i = 0; i < a.nnz(); ++i) {
             const Cell x = cell_of(a.values_, i);
