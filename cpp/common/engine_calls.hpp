@@ -16,6 +16,7 @@
 
 #include "common/arrays.hpp"
 #include "common/errors.hpp"
+#include "common/module_globals.hpp"
 #include "common/numbers.hpp"
 #include "common/python_private.hpp"
 
@@ -281,12 +282,6 @@ void set_var_families(nb::handle var_maps, nb::handle families, nb::handle other
 // as a recording stand-in does), through names interned once: the per-row path is hot.
 
 namespace detail {
-
-inline PyObject *interned(const char *name) {
-    PyObject *s = PyUnicode_InternFromString(name);
-    if (!s) throw nb::python_error();
-    return s;
-}
 
 // One name object per faster call, made once.
 inline PyObject *add_row_list_of(nb::handle solver) {

@@ -14,7 +14,7 @@ namespace nb = nanobind;
 
 // `text` as an interned str, kept for the life of the process: made once (a function-local
 // static), it names a global or an attribute on a hot path without making the text at each use.
-inline nb::handle interned(const char *text) {
+inline PyObject *interned(const char *text) {
     PyObject *s = PyUnicode_InternFromString(text);
     if (!s) throw nb::python_error();
     return s;

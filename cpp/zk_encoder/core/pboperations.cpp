@@ -44,7 +44,7 @@ struct Names {
 };
 Names *g_names = nullptr;
 
-nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+nb::object intern(const char *s) { return nb::steal(zk::interned(s)); }
 
 nb::object get(nb::handle obj, const nb::object &attr) {
     PyObject *v = PyObject_GetAttr(obj.ptr(), attr.ptr());

@@ -191,8 +191,7 @@ nb::handle literal(const char *text) {
     static std::vector<std::pair<const char *, PyObject *>> made;
     for (const auto &m : made)
         if (m.first == text) return m.second;
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s) throw nb::python_error();
+    PyObject *s = interned(text);
     made.emplace_back(text, s);
     return s;
 }
@@ -791,11 +790,6 @@ void bind_module(nb::module_ &m) {
     g_expression_type = reinterpret_cast<PyTypeObject *>(expression.ptr());
     {
         nb::object own = nb::getattr(expression, "__dict__");
-        auto interned = [](const char *name) {
-            PyObject *s = PyUnicode_InternFromString(name);
-            if (!s) throw nb::python_error();
-            return s;
-        };
         PyObject *object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
         g_own = new OwnMethods{interned("__mul__"),
                                interned("_check_borders"),

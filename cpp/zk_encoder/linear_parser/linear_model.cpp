@@ -104,12 +104,6 @@ struct OwnText {
 };
 OwnText *g_own_text = nullptr;
 
-PyObject *interned(const char *name) {
-    PyObject *s = PyUnicode_InternFromString(name);
-    if (!s) throw nb::python_error();
-    return s;
-}
-
 // The names every row looks up in its namespace.
 struct ScopeKeys {
     PyObject *builtins_, *sum_class_, *inf_;
@@ -145,8 +139,7 @@ void record_host_parts() {
     nb::object sum = expressions.attr("CompiledSum");
     auto method = [](nb::handle type, const char *name) {
         PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.ptr());
-        PyObject *n = PyUnicode_InternFromString(name);
-        if (!n) throw nb::python_error();
+        PyObject *n = interned(name);
         PyObject *f = py_private::type_lookup(t, n);
         Py_XINCREF(f);
         return HostParts::Method{t, n, f};
@@ -159,8 +152,7 @@ void record_host_parts() {
     nb::module_ variables = nb::module_::import_("zk_encoder.linear_parser.linear_variables");
     PyObject *dict = PyModule_GetDict(variables.ptr());
     for (const char *name : {"coo_array", "CompiledLinearExpression"}) {
-        PyObject *n = PyUnicode_InternFromString(name);
-        if (!n) throw nb::python_error();
+        PyObject *n = interned(name);
         PyObject *v = PyDict_GetItemWithError(dict, n);
         if (!v && PyErr_Occurred()) throw nb::python_error();
         Py_XINCREF(v);

@@ -327,7 +327,7 @@ void bind_module(nb::module_ &m) {
             .attr("LinearVariableProxy");
     g_proxy_class = m.attr("LinearVariableProxy").inc_ref().ptr();
     g_namespace = m.attr("__dict__").inc_ref().ptr();
-    g_proxy_name = PyUnicode_InternFromString(kProxyClassName);
+    g_proxy_name = interned(kProxyClassName);
     if (!g_proxy_name) throw nb::python_error();
     m.attr("CompiledLinearExpression") =
         nb::module_::import_("zk_encoder.linear_parser.compiled_linear_expressions")
