@@ -315,6 +315,10 @@ CONSTRUCTED = [
     ("sequence", lambda: SumIt([y0, y1 + 1]), "CompiledSum([y(0), y(1) + 1])"),
     ("tuple", lambda: SumIt((y0,)), "CompiledSum([y(0)])"),
     ("keyword-sequence", lambda: SumIt(expressions=[y0, y1]), "CompiledSum([y(0), y(1)])"),
+    ("long-item", lambda: SumIt([y0, LinearVariableProxy("z" * 200)]),
+     "CompiledSum([y(0), " + "z" * 200 + "])"),
+    ("float-products", lambda: SumIt([0.5 * y0, y1 * -2.25]),
+     "CompiledSum([0.5 * (y(0)), -2.25 * (y(1))])"),
     # Values that are integers but not the host's plain ints are written as plain ints.
     ("numpy-ints", lambda: Sum(y, i=[np.int64(0), np.int64(2)]),
      "CompiledSum([y(i) for i in [0, 2]])"),
@@ -335,6 +339,32 @@ def test_constructor_texts(build, text, log_sink):
     e = build()
     assert str(e) == text and e.lo is None and e.hi is None
     assert log_sink.calls == []
+
+
+def test_sums_nested_in_a_loop_keep_every_text():
+    # Each sum holds the one before; the last one's text is all of them in order.
+    s, text = SumIt([y0]), "CompiledSum([y(0)])"
+    for k in range(300):
+        s = SumIt([s, k * y1])
+        text = f"CompiledSum([{text}, {k} * (y(1))])"
+    assert str(s) == text
+
+
+def test_freed_expressions_leave_nothing_to_new_ones():
+    # Expressions are made and freed by the million: a new one must not show anything of one
+    # freed before it (attributes, weak references).
+    import gc
+    import weakref
+    for make in (lambda: 2 * y0, lambda: LinearVariableProxy("y(3)"), lambda: y0 + y1):
+        e = make()
+        e.note = 1
+        ref = weakref.ref(e) if type(e).__weakrefoffset__ else None
+        del e
+        gc.collect()
+        assert ref is None or ref() is None
+        for _ in range(300):
+            f = make()
+            assert not hasattr(f, "note") and f.lo is None and f.hi is None
 
 
 def test_bounded_sum_is_plain():

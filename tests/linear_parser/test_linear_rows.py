@@ -143,3 +143,19 @@ def test_an_infinite_bound_and_a_nan_bound_are_read_as_before(monkeypatch):
     assert routes.row(lambda m: m.add_constraint(2 * x[0] + x[1], hi=float("inf")))[0] == "ok"
     outcome = routes.row(lambda m: m.add_constraint(2 * x[0] + x[1], hi=float("nan")))
     assert outcome[0] == "error" and outcome[1] is ValueError and outcome[3] == []
+
+
+def test_long_sums_of_many_factors_reach_the_engine_as_the_host_states_them(monkeypatch, rng):
+    # More distinct factors than a sum keeps scaled units for, ints and floats of the same bits
+    # (0 and 0.0), repeated columns: as a target, and as a row.
+    n = 8
+    routes = Routes(monkeypatch, n)
+    x = routes.x
+    factors = [f for f in FACTORS if f != 1e300] + [rng.uniform(-5, 5) for _ in range(150)] + [
+        rng.randrange(-10**6, 10**6) for _ in range(50)]
+    terms = [rng.choice(factors) * x[rng.randrange(n)] for _ in range(400)]
+    assert routes.row(lambda m: m.add_target(SumIt(terms), minimization=True))[0] == "ok"
+    row = terms[0]
+    for t in terms[1:80]:
+        row = row + t
+    assert routes.row(lambda m: m.add_constraint(row <= 1))[0] == "ok"

@@ -2135,3 +2135,20 @@ def test_products_of_rows_stated_term_by_term_equal_their_twins(arrays, log_sink
             # The product of a row with itself, and the product's own sums, take the same road.
             assert_same_outcome(step_outcome(lambda: a * a), step_outcome(lambda: ta * ta))
             assert_same_outcome(step_outcome(lambda: got[1] + a), step_outcome(lambda: want[1] + ta))
+
+
+def test_freed_rows_leave_nothing_to_new_ones():
+    # Rows are made and freed by the million: a new one must not show anything of one freed
+    # before it (attributes, weak references, bounds).
+    from zk_encoder.linear_parser2 import LinearModel, VariableType
+    x = LinearModel().get_variable("x", VariableType.REAL, 0, 1, i=3)
+    r = x[0] * 2 + x[1] <= 4
+    r.note = 1
+    ref = weakref.ref(r) if type(r).__weakrefoffset__ else None
+    del r
+    gc.collect()
+    assert ref is None or ref() is None
+    for _ in range(300):
+        f = x[0] * 2 + x[1]
+        assert not hasattr(f, "note")
+        assert same_sparse(f.linear_coefficients, (x[0] * 2 + x[1]).linear_coefficients)

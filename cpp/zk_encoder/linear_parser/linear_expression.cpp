@@ -186,6 +186,14 @@ Operand plain(nb::handle obj) {
     return out;
 }
 
+// A written text of a few dozen characters.
+bool is_short_text(const TextPiece &p) {
+    constexpr Py_ssize_t kShortText = 128;
+    PyObject *text = p.object_.ptr();
+    return !p.node_ && text && PyUnicode_CheckExact(text) && PyUnicode_IS_READY(text) &&
+           PyUnicode_GET_LENGTH(text) <= kShortText;
+}
+
 // The literal parts of the templates, each made once.
 nb::handle literal(const char *text) {
     static std::vector<std::pair<const char *, PyObject *>> made;
@@ -638,8 +646,10 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
     items.reserve(static_cast<std::size_t>(length));
     BlockRefsPtr blocks;
     NativeSum total;
+    bool short_items = true;
     for (nb::handle item : expressions) {
         Operand a = plain(item);
+        short_items = short_items && is_short_text(a.piece_);
         items << a;
         total.add(a.own_);
         blocks = merged_refs(blocks, blocks_of(item));
@@ -651,6 +661,11 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
     t << Operand{list, nullptr};
     t << kSumTail;
     new (self) SumIt(t.node(), std::move(blocks), total.finish(), false);
+    // Items whose texts are short and written (products of an int and an element, most
+    // often) are copied into the sum's text at once: it costs less than the pieces that would
+    // keep each item's text alive after the items are gone, and a sum nesting sums is not copied
+    // again (a written text that long is no short item).
+    if (short_items) self->text();
     untrack_if_acyclic(nb::find(self));
 }
 
@@ -734,8 +749,12 @@ void bind_module(nb::module_ &m) {
 
     // Every argument admits None (nanobind refuses it by default): which operands are refused,
     // and with which message, is this module's decision.
+    // Expressions are made and freed by the million (every operator's result, every element
+    // reference): freed instances are kept for reuse, which spares the binding library's
+    // registration of each new instance in its registry of live ones.
     nb::class_<LinearExpression> expression(m, "LinearExpression", nb::dynamic_attr(),
-                                            nb::type_slots(kExpressionSlots<ExpressionGc>));
+                                            nb::type_slots(kExpressionSlots<ExpressionGc>),
+                                            nb::pooled());
     expression
         .def(nb::init<nb::object>(), "expression"_a.none() = "",
              nb::sig("def __init__(self, expression: str = '')"))
@@ -803,7 +822,7 @@ void bind_module(nb::module_ &m) {
     }
 
     auto proxy = nb::class_<LinearVariableProxy, LinearExpression>(
-        m, "LinearVariableProxy", nb::type_slots(kExpressionSlots<ProxyGc>));
+        m, "LinearVariableProxy", nb::type_slots(kExpressionSlots<ProxyGc>), nb::pooled());
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))

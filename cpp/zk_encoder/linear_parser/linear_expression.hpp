@@ -200,7 +200,9 @@ inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch);
 // The values of known terms, one at a time, for a sum that copies each before the next: an
 // element times a factor scales the unit value 1, whatever the column, so one scaled unit per
 // factor serves every element, moved to the column (a row of a few elements would otherwise
-// make and free two polynomials per element).
+// make and free two polynomials per element). A few scaled units are kept; past them, a new
+// factor takes the place of the oldest, rewritten in place where both are of one type, so that
+// a sum whose every factor differs (a target of a million float prices) makes no array per term.
 class TermValues {
   public:
     // Valid until the next call; null when the arithmetic leaves the term to the host.
@@ -208,19 +210,8 @@ class TermValues {
         if (t.polynomial_ || t.chain_ || t.column_ < 0) return term_value(t, scratch_);
         Polynomial *p = &unit_;
         if (t.scaled_) {
-            const Number k = t.factor();
-            auto found = std::find_if(scaled_.begin(), scaled_.end(), [&](const Scaled &s) {
-                return s.factor_.type_ == k.type_ && s.factor_.i_ == k.i_ &&
-                       std::memcmp(&s.factor_.f_, &k.f_, sizeof(double)) == 0;
-            });
-            if (found == scaled_.end()) {
-                std::optional<Polynomial> made = scale(unit_polynomial(0), k);
-                if (!made) return nullptr;
-                if (scaled_.size() == kScaledUnits) scaled_.pop_back();
-                scaled_.insert(scaled_.begin(), Scaled{k, std::move(*made)});
-                found = scaled_.begin();
-            }
-            p = &found->value_;
+            p = scaled_unit(t.factor());
+            if (!p) return nullptr;
         }
         p->linear_.rows_ = t.column_ + 1;
         p->linear_.row_[0] = t.column_;
@@ -232,11 +223,46 @@ class TermValues {
         Number factor_;
         Polynomial value_;
     };
-    static constexpr std::size_t kScaledUnits = 64;
+    static constexpr std::size_t kScaledUnits = 8;
+
+    static bool same(const Number &a, const Number &b) {
+        return a.type_ == b.type_ && a.i_ == b.i_ && std::memcmp(&a.f_, &b.f_, sizeof(double)) == 0;
+    }
+
+    // 1 times k (of k's type, an int within 64 bits or a float), with the constant 0 times k.
+    Polynomial *scaled_unit(const Number &k) {
+        for (Scaled &s : scaled_)
+            if (same(s.factor_, k)) return &s.value_;
+        if (scaled_.size() < kScaledUnits) {
+            std::optional<Polynomial> made = scale(unit_polynomial(0), k);
+            if (!made) return nullptr;
+            scaled_.push_back(Scaled{k, std::move(*made)});
+            return &scaled_.back().value_;
+        }
+        Scaled &oldest = scaled_[next_++ % kScaledUnits];
+        if (oldest.factor_.type_ == k.type_) {
+            // The unit's one value is k itself: only the constant needs the arithmetic (and
+            // makes no array).
+            std::optional<Polynomial> c = scale(constant_polynomial(Number::of_int(0)), k);
+            if (!c) return nullptr;
+            oldest.value_.constant_ = c->constant_;
+            if (k.type_ == Dtype::kFloat64)
+                oldest.value_.linear_.values_.floats_[0] = k.f_;
+            else
+                oldest.value_.linear_.values_.ints_[0] = k.i_;
+        } else {
+            std::optional<Polynomial> made = scale(unit_polynomial(0), k);
+            if (!made) return nullptr;
+            oldest.value_ = std::move(*made);
+        }
+        oldest.factor_ = k;
+        return &oldest.value_;
+    }
 
     Polynomial scratch_;
     Polynomial unit_ = unit_polynomial(0);
     std::vector<Scaled> scaled_;
+    std::size_t next_ = 0;
 };
 
 // The sum a + b + c ... as the evaluation computes it, step by step from the left: the host's

@@ -2026,8 +2026,10 @@ void bind_module(nb::module_ &m) {
         numbers.attr("Integral"), numbers.attr("Real"), np.attr("integer"), np.attr("floating"))];
     g_module.bind(m);
 
+    // Rows are made and freed by the million: freed instances are kept for reuse (see the first
+    // generation's expressions).
     nb::class_<LinearExpression> row(m, "LinearExpression", kRowDoc, nb::dynamic_attr(),
-                                     nb::type_slots(RowGc::slots_));
+                                     nb::type_slots(RowGc::slots_), nb::pooled());
     row.def(
            "__init__",
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
