@@ -15,6 +15,7 @@ from zk_encoder.linear_parser.compiled_linear_expressions import (
     CompiledLinearExpression, CompiledSum)
 from zk_encoder.linear_parser.linear_expression import (
     LinearExpression, LinearVariableProxy, Sum, SumIt)
+from support.reuse import check_freed_leave_nothing
 
 BOUNDED = "It is forbidden to change the formula after setting the boundaries"
 OPERAND = "Type 'LinearExpression' is expected for left side of expression"
@@ -353,18 +354,8 @@ def test_sums_nested_in_a_loop_keep_every_text():
 def test_freed_expressions_leave_nothing_to_new_ones():
     # Expressions are made and freed by the million: a new one must not show anything of one
     # freed before it (attributes, weak references).
-    import gc
-    import weakref
     for make in (lambda: 2 * y0, lambda: LinearVariableProxy("y(3)"), lambda: y0 + y1):
-        e = make()
-        e.note = 1
-        ref = weakref.ref(e) if type(e).__weakrefoffset__ else None
-        del e
-        gc.collect()
-        assert ref is None or ref() is None
-        for _ in range(300):
-            f = make()
-            assert not hasattr(f, "note") and f.lo is None and f.hi is None
+        check_freed_leave_nothing(make, lambda f: f.lo is None and f.hi is None)
 
 
 def test_bounded_sum_is_plain():
