@@ -71,6 +71,12 @@ std::optional<Polynomial> add(const Polynomial &e, Number k, bool subtract);
 std::optional<Polynomial> scale(const Polynomial &e, Number k);
 std::optional<Polynomial> multiply(const Polynomial &e, const Polynomial &f);
 
+// The constant of an element times k (an int within 64 bits or a float): 0 * k, as the product
+// computes it (-0.0 for a negative float).
+inline Number times_zero(const Number &k) {
+    return scale(constant_polynomial(Number::of_int(0)), k)->constant_;
+}
+
 // One item of a sum: an expression, or (when `expression_` is null) a number.
 struct SumItem {
     const Polynomial *expression_ = nullptr;

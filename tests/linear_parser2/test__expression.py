@@ -52,6 +52,13 @@ TRUTH = ("An expression with defined boundaries has no truth value: state each b
 # ------------------------------------------------------------------------------------------------
 # Helpers: rows as indexing makes them, dense views, values at points.
 
+def seeded_rng():
+    """A numpy generator with a fresh seed, printed (pytest shows it with a failure)."""
+    seed = random.randrange(2**32)
+    print("seed", seed)
+    return np.random.default_rng(seed)
+
+
 def unit(col, n=N, dtype=np.float64):
     """The row of one variable, as indexing a variable array makes it."""
     return LinearExpression(
@@ -1011,9 +1018,7 @@ def random_weights(rng, k):
 @pytest.mark.filterwarnings("ignore:invalid value:RuntimeWarning",
                             "ignore:overflow:RuntimeWarning")
 def test_row_weights_and_weighted_sums_equal_the_library_computation():
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     for _ in range(400):
         m = random_matrix(rng, canonical=rng.random() < 0.8)
         w = random_weights(rng, m.shape[0])
@@ -1129,9 +1134,7 @@ def random_block_pairs(rng, arrays, k, steps):
 
 
 def test_random_block_expressions_equal_the_sparse_library(arrays):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     for _ in range(30):
         k = int(rng.choice([1, 3, 4]))
         pool = random_block_pairs(rng, arrays, k, 12)
@@ -1477,12 +1480,6 @@ def integer_array(size=3):
     z = VariableArray("z", (size,), 0, 9, np.int32, counter())
     VariableArray._total_created_variables += size
     return z
-
-
-def seeded_rng():
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    return np.random.default_rng(seed)
 
 
 def test_random_integer_blocks_against_the_hosts_integers():
@@ -1912,9 +1909,7 @@ def random_row_pairs(rng, arrays, steps):
 
 
 def test_random_row_expressions_equal_the_sparse_library(arrays):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     for _ in range(40):
         pool = random_row_pairs(rng, arrays, 12)
         # Read in a random order: a result read before or after the rows it was made of.
@@ -1930,9 +1925,7 @@ def test_random_row_expressions_equal_the_sparse_library(arrays):
 
 
 def test_real_rows_equal_scipy_computed_directly(arrays):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     real, _ = arrays
     n = counter()
     for _ in range(200):
@@ -1993,9 +1986,7 @@ def test_rows_past_the_float_range_are_refused_as_before(arrays, log_sink):
 
 
 def test_sums_and_weighted_sums_of_a_few_elements_equal_the_sparse_library(arrays):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     real, ints = arrays
     for _ in range(150):
         x = real if rng.random() < 0.5 else ints
@@ -2058,9 +2049,7 @@ def assert_same_outcome(got, want):
 
 
 def test_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     real, ints = arrays
 
     def pick():
@@ -2104,9 +2093,7 @@ PRODUCT_FACTORS = [lambda rng: float(rng.integers(-6, 7)) / 4, lambda rng: int(r
 def test_products_of_rows_stated_term_by_term_equal_their_twins(arrays, log_sink):
     """The quadratic part of a product of two rows, array for array, with terms that cancel,
     products that are zero or underflow, and values past the float range."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
-    rng = np.random.default_rng(seed)
+    rng = seeded_rng()
     real, ints = arrays
 
     def term():

@@ -243,9 +243,7 @@ class TermValues {
         if (oldest.factor_.type_ == k.type_) {
             // The unit's one value is k itself: only the constant needs the arithmetic (and
             // makes no array).
-            std::optional<Polynomial> c = scale(constant_polynomial(Number::of_int(0)), k);
-            if (!c) return nullptr;
-            oldest.value_.constant_ = c->constant_;
+            oldest.value_.constant_ = times_zero(k);
             if (k.type_ == Dtype::kFloat64)
                 oldest.value_.linear_.values_.floats_[0] = k.f_;
             else

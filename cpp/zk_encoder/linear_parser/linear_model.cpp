@@ -582,11 +582,7 @@ struct DirectRow {
     Values values_;
 };
 
-// k * 0 and a + b as the numeric expressions compute them.
-Number times_zero(const Number &k) {
-    std::optional<Polynomial> p = scale(constant_polynomial(Number::of_int(0)), k);
-    return p->constant_;
-}
+// a + b as the numeric expressions compute it.
 std::optional<Number> number_sum(const Number &a, const Number &b) {
     std::optional<Polynomial> p = add(constant_polynomial(a), b, false);
     if (!p) return std::nullopt;

@@ -1017,15 +1017,18 @@ nb::object simple_product(const LinearExpression &a, nb::handle k) {
     return simple_result(std::move(*r), constant, a.origin_);
 }
 
+// self ± other, or other - self (`reflected`), on the direct road where both are simple; an
+// invalid object where the general steps take it.
+nb::object simple_add_sub(nb::handle self, nb::handle other, bool minus, bool reflected) {
+    const LinearExpression *a = simple_row(self);
+    if (!a) return {};
+    if (const LinearExpression *b = simple_row(other))
+        return reflected ? simple_sum(*b, *a, true) : simple_sum(*a, *b, minus);
+    return simple_shift(*a, other, minus, reflected);
+}
+
 nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
-    if (const LinearExpression *a = simple_row(self)) {
-        nb::object r;
-        if (const LinearExpression *b = simple_row(other))
-            r = simple_sum(*a, *b, minus);
-        else
-            r = simple_shift(*a, other, minus, false);
-        if (r.is_valid()) return r;
-    }
+    if (nb::object r = simple_add_sub(self, other, minus, false); r.is_valid()) return r;
     LinearExpression r = row_of(self);
     row_guard(r);
     if (is_row(other)) {
@@ -1047,14 +1050,7 @@ nb::object row_sub(nb::handle self, nb::handle other) { return row_add_sub(self,
 
 // other - row.
 nb::object row_rsub(nb::handle self, nb::handle other) {
-    if (const LinearExpression *a = simple_row(self)) {
-        nb::object r;
-        if (const LinearExpression *b = simple_row(other))
-            r = simple_sum(*b, *a, true);
-        else
-            r = simple_shift(*a, other, true, true);
-        if (r.is_valid()) return r;
-    }
+    if (nb::object r = simple_add_sub(self, other, true, true); r.is_valid()) return r;
     LinearExpression r = row_of(self);
     row_guard(r);
     if (is_row(other)) {
