@@ -318,6 +318,10 @@ CONSTRUCTED = [
     ("keyword-sequence", lambda: SumIt(expressions=[y0, y1]), "CompiledSum([y(0), y(1)])"),
     ("long-item", lambda: SumIt([y0, LinearVariableProxy("z" * 200)]),
      "CompiledSum([y(0), " + "z" * 200 + "])"),
+    ("long-item-between", lambda: SumIt([2 * y0, LinearVariableProxy("z" * 200), 3 * y1]),
+     "CompiledSum([2 * (y(0)), " + "z" * 200 + ", 3 * (y(1))])"),
+    ("not-ascii-item", lambda: SumIt([2 * y0, LinearVariableProxy("é(1)")]),
+     "CompiledSum([2 * (y(0)), é(1)])"),
     ("float-products", lambda: SumIt([0.5 * y0, y1 * -2.25]),
      "CompiledSum([0.5 * (y(0)), -2.25 * (y(1))])"),
     # Values that are integers but not the host's plain ints are written as plain ints.
@@ -613,6 +617,8 @@ REDIRECTED = [  # (id, build, text, whether the instance's own bound check ran)
     ("instance check, receiver", lambda c: with_check(c) * 3, "3 * (e)", True),
     ("instance check, Sum", lambda c: Sum(with_check(c), i=[1]), "CompiledSum([e for i in [1]])",
      True),
+    ("instance check, SumIt item", lambda c: SumIt([2 * x, with_check(c), x]),
+     "CompiledSum([2 * (x(i)), e, x(i)])", True),
 ]
 
 

@@ -155,7 +155,31 @@ def test_long_sums_of_many_factors_reach_the_engine_as_the_host_states_them(monk
         rng.randrange(-10**6, 10**6) for _ in range(50)]
     terms = [rng.choice(factors) * x[rng.randrange(n)] for _ in range(400)]
     assert routes.row(lambda m: m.add_target(SumIt(terms), minimization=True))[0] == "ok"
+    # A long item among short ones: the sum takes its items a second time, as pieces.
+    mixed = terms[:200] + [SumIt(terms[200:260])] + terms[260:]
+    assert routes.row(lambda m: m.add_target(SumIt(mixed), minimization=True))[0] == "ok"
     row = terms[0]
     for t in terms[1:80]:
         row = row + t
     assert routes.row(lambda m: m.add_constraint(row <= 1))[0] == "ok"
+
+
+def test_element_references_reach_the_engine_as_the_host_reads_them(monkeypatch):
+    # Subscripts of plain ints are read from their values, any other from their texts: both must
+    # name the columns the host's evaluation of the texts names, or fail as it fails.
+    routes = Routes(monkeypatch, 8)
+    for model, engine in zip(routes.models, routes.engines):
+        monkeypatch.setattr(linear_model, "linsolver", engine.module)
+        model.get_variables("y", VariableType.REAL, a=3, b=4)
+        engine.take()
+    routes.models[1]._variables = dict(routes.models[0]._variables)
+    x, y = routes.x, routes.models[0]._variables["y"]
+    references = [
+        lambda: x[7], lambda: x[-1], lambda: x[8], lambda: x[2, ], lambda: x[2**63],
+        lambda: x[np.int64(3)], lambda: x[True], lambda: y[2, 3], lambda: y[0, 1],
+        lambda: y[1, 0], lambda: y[3, 0], lambda: y[1, -1], lambda: y[1, 4], lambda: y[[1, 2]],
+        lambda: y[1, 2**64], lambda: y[(2, 1)],
+    ]
+    outcomes = [routes.row(lambda m, ref=ref: m.add_constraint(2 * ref() + x[0] <= 1))[0]
+                for ref in references]
+    assert outcomes.count("ok") == 9

@@ -187,8 +187,9 @@ Operand plain(nb::handle obj) {
 }
 
 // A written text of a few dozen characters.
+constexpr Py_ssize_t kShortText = 128;
+
 bool is_short_text(const TextPiece &p) {
-    constexpr Py_ssize_t kShortText = 128;
     PyObject *text = p.object_.ptr();
     return !p.node_ && text && PyUnicode_CheckExact(text) && PyUnicode_IS_READY(text) &&
            PyUnicode_GET_LENGTH(text) <= kShortText;
@@ -631,41 +632,120 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
     untrack_if_acyclic(nb::find(self));
 }
 
+// A written text of ASCII characters only, at most `kShortText` of them.
+bool is_short_ascii(PyObject *text) {
+    return text && PyUnicode_CheckExact(text) && PyUnicode_IS_READY(text) &&
+           PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) <= kShortText;
+}
+
+// What a SumIt takes of its items: their texts in order (copied into `written_` as they come,
+// or kept as pieces), the blocks they name and their sum.
+struct SumItParts {
+    explicit SumItParts(bool copied) : copied_(copied) {
+        if (copied_) written_ = kSumHead;
+    }
+    bool copied_;
+    std::string written_;
+    Text items_;
+    BlockRefsPtr blocks_;
+    NativeSum total_;
+    bool short_items_ = true;
+};
+
+void check_sum_it_items(nb::handle expressions) {
+    for (nb::handle item : expressions) {
+        if (!is_expression(item)) g_module.raise_logged(PyExc_TypeError, kSumItNotExpressions);
+        check_borders(item);
+    }
+}
+
+enum class Taken { kAll, kNotOwn, kNotShort };
+
+// Takes every item. `checked`: the items were checked already; otherwise each is checked as it
+// is taken, as long as its check and its text are the class's own (they run none of the
+// program's code, so the sequence cannot change under the loop): kNotOwn at the first that is
+// not, with nothing taken that anyone sees. Where the texts are copied as they come, kNotShort
+// at the first item whose text is not a short written one.
+Taken take_sum_it_items(nb::handle expressions, Py_ssize_t length, bool checked,
+                        SumItParts &parts) {
+    if (parts.copied_) {
+        parts.written_.reserve(parts.written_.size() + static_cast<std::size_t>(length) * 24);
+    } else {
+        parts.items_.separate_by(kItemSeparator);
+        parts.items_.reserve(static_cast<std::size_t>(length));
+    }
+    bool first = true;
+    for (nb::handle item : expressions) {
+        if (!checked) {
+            if (!is_expression(item)) g_module.raise_logged(PyExc_TypeError, kSumItNotExpressions);
+            if (!finds_own(item, g_own->check_name_, g_own->check_) || !own_text(item))
+                return Taken::kNotOwn;
+            own_check_borders(item);
+        }
+        Operand a = plain(item);
+        if (parts.copied_) {
+            // Each text is read once, here: a million items' texts are long out of the cache
+            // by the time a second pass would reach them.
+            PyObject *text = a.piece_.object_.ptr();
+            if (a.piece_.node_ || !is_short_ascii(text)) return Taken::kNotShort;
+            if (!first) parts.written_ += kItemSeparator;
+            parts.written_.append(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text)),
+                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        } else {
+            parts.short_items_ = parts.short_items_ && is_short_text(a.piece_);
+            parts.items_ << a;
+        }
+        first = false;
+        parts.total_.add(a.own_);
+        // Most items name the very blocks the sum names already.
+        const BlockRefsPtr &named = blocks_of(item);
+        if (named.get() != parts.blocks_.get()) parts.blocks_ = merged_refs(parts.blocks_, named);
+    }
+    return Taken::kAll;
+}
+
 void init_sum_it(SumIt *self, nb::handle expressions) {
     if (!nb::isinstance(expressions, g_module.get("tp").attr("Sequence")))
         g_module.raise_logged(PyExc_TypeError, kSumItNotSequence);
     Py_ssize_t length = PyObject_Length(expressions.ptr());
     if (length < 0) throw nb::python_error();
     if (length == 0) g_module.log("log_w", kSumItEmpty);
-    for (nb::handle item : expressions) {
-        if (!is_expression(item)) g_module.raise_logged(PyExc_TypeError, kSumItNotExpressions);
-        check_borders(item);
+    // The host's list and tuple are read once (twice at most, when an item's text is long), with
+    // the texts of short written items (products of an int and an element, elements) copied
+    // into the sum's own text as they come: it costs less than the pieces that would keep each
+    // item's text alive after the items are gone. Any other sequence is read twice, as the
+    // checks before the sum always did.
+    const bool once = PyList_CheckExact(expressions.ptr()) || PyTuple_CheckExact(expressions.ptr());
+    std::optional<SumItParts> parts;
+    Taken taken = Taken::kNotOwn;
+    if (once) {
+        taken = take_sum_it_items(expressions, length, false, parts.emplace(true));
+        if (taken == Taken::kNotShort)
+            taken = take_sum_it_items(expressions, length, false, parts.emplace(false));
     }
-    Text items;
-    items.separate_by(kItemSeparator);
-    items.reserve(static_cast<std::size_t>(length));
-    BlockRefsPtr blocks;
-    NativeSum total;
-    bool short_items = true;
-    for (nb::handle item : expressions) {
-        Operand a = plain(item);
-        short_items = short_items && is_short_text(a.piece_);
-        items << a;
-        total.add(a.own_);
-        blocks = merged_refs(blocks, blocks_of(item));
+    if (taken == Taken::kNotOwn) {
+        check_sum_it_items(expressions);
+        take_sum_it_items(expressions, length, true, parts.emplace(false));
     }
-    TextPiece list;
-    list.node_ = items.node();
-    Text t;
-    t << kSumHead;
-    t << Operand{list, nullptr};
-    t << kSumTail;
-    new (self) SumIt(t.node(), std::move(blocks), total.finish(), false);
-    // Items whose texts are short and written (products of an int and an element, most
-    // often) are copied into the sum's text at once: it costs less than the pieces that would
-    // keep each item's text alive after the items are gone, and a sum nesting sums is not copied
-    // again (a written text that long is no short item).
-    if (short_items) self->text();
+    if (parts->copied_) {
+        parts->written_ += kSumTail;
+        nb::object text = nb::steal(PyUnicode_FromStringAndSize(
+            parts->written_.data(), static_cast<Py_ssize_t>(parts->written_.size())));
+        if (!text.is_valid()) throw nb::python_error();
+        new (self) SumIt(std::move(text), std::move(parts->blocks_));
+        self->native_ = parts->total_.finish();
+    } else {
+        TextPiece list;
+        list.node_ = parts->items_.node();
+        Text t;
+        t << kSumHead;
+        t << Operand{list, nullptr};
+        t << kSumTail;
+        new (self) SumIt(t.node(), std::move(parts->blocks_), parts->total_.finish(), false);
+        // Short written items of a sequence read twice are copied all the same, once made; a
+        // sum nesting sums is not copied again (a written text that long is no short item).
+        if (parts->short_items_) self->text();
+    }
     untrack_if_acyclic(nb::find(self));
 }
 

@@ -223,7 +223,7 @@ class TermValues {
         Number factor_;
         Polynomial value_;
     };
-    static constexpr std::size_t kScaledUnits = 8;
+    static constexpr std::size_t kScaledUnits = 32;
 
     static bool same(const Number &a, const Number &b) {
         return a.type_ == b.type_ && a.i_ == b.i_ && std::memcmp(&a.f_, &b.f_, sizeof(double)) == 0;

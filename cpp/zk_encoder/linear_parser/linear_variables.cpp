@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "common/logging.hpp"
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
+#include "common/python_private.hpp"
 #include "texts/decimal.hpp"
 #include "texts/index_text.hpp"
 #include "texts/names.hpp"
@@ -54,6 +56,7 @@ PyObject *g_proxy_class = nullptr;
 // reference.
 PyObject *g_namespace = nullptr;
 PyObject *g_proxy_name = nullptr;
+PyObject *g_getitem_name = nullptr;
 
 nb::object proxy_class_now() {
     if (PyObject *cls = PyDict_GetItem(g_namespace, g_proxy_name)) return nb::borrow(cls);
@@ -195,40 +198,77 @@ std::string member_text(nb::handle member, bool lone) {
     return lone ? format_text(member) : text_of(member);
 }
 
-nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
-    ColumnReader columns(v);
-    std::string text = v.name_text_ + kOpenParen;
-    // The host's tuple and list are sequences whatever is registered; the test through the
-    // abstract class costs more than the rest of the call.
-    int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr()) ? 1
-            : PyLong_CheckExact(items.ptr()) ? 0
-                                             : PyObject_IsInstance(items.ptr(), g_sequence_abc);
-    if (r < 0) throw nb::python_error();
+// A subscript of plain ints within 64 bits, one per dimension (by far the most common): its
+// text written from the values and its column read from them as ColumnReader would read their
+// texts; false for any other subscript.
+bool int_subscript(const LinearVariable &v, nb::handle items, std::string &text,
+                   std::int64_t &column) {
+    PyObject *t = items.ptr();
+    PyObject *const *members = &t;
     std::size_t count = 1;
-    if (r == 1) {
-        bool first = true;
-        count = 0;
-        for (nb::handle member : items) {
-            if (!first) text += kItemSeparator;
-            first = false;
-            std::string written = member_text(member, false);
-            columns.member(written);
-            text += written;
-            ++count;
-        }
-    } else {
-        std::string written = member_text(items, true);
-        columns.member(written);
-        text += written;
+    if (PyTuple_CheckExact(t)) {
+        members = &PyTuple_GET_ITEM(t, 0);
+        count = static_cast<std::size_t>(PyTuple_GET_SIZE(t));
+    } else if (!PyLong_CheckExact(t)) {
+        return false;
+    }
+    if (count != v.sizes_.size()) return false;
+    text = v.name_text_;
+    text += kOpenParen;
+    column = v.first_;
+    for (std::size_t d = 0; d < count; ++d) {
+        std::int64_t value = 0;
+        if (!PyLong_CheckExact(members[d]) || !int64_of(members[d], value)) return false;
+        if (d > 0) text += kItemSeparator;
+        texts::append_decimal(text, value);
+        if (column < 0 || value < 0 || value >= v.sizes_[d] ||
+            __builtin_add_overflow(column, value * v.strides_[d], &column))
+            column = -1;
     }
     text += kCloseParen;
-    check_arity(v, text, count);
+    if (column >= std::numeric_limits<std::int32_t>::max()) column = -1;
+    return true;
+}
+
+nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
+    std::string text;
+    std::int64_t column = -1;
+    if (!int_subscript(v, items, text, column)) {
+        ColumnReader columns(v);
+        text = v.name_text_ + kOpenParen;
+        // The host's tuple and list are sequences whatever is registered; the test through the
+        // abstract class costs more than the rest of the call.
+        int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr()) ? 1
+                : PyLong_CheckExact(items.ptr()) ? 0
+                                                 : PyObject_IsInstance(items.ptr(), g_sequence_abc);
+        if (r < 0) throw nb::python_error();
+        std::size_t count = 1;
+        if (r == 1) {
+            bool first = true;
+            count = 0;
+            for (nb::handle member : items) {
+                if (!first) text += kItemSeparator;
+                first = false;
+                std::string written = member_text(member, false);
+                columns.member(written);
+                text += written;
+                ++count;
+            }
+        } else {
+            std::string written = member_text(items, true);
+            columns.member(written);
+            text += written;
+        }
+        text += kCloseParen;
+        check_arity(v, text, count);
+        column = columns.column();
+    }
     nb::str reference(text.data(), text.size());
     nb::object proxy_class = proxy_class_now();
     // The module's own class is made directly; a class put in its place is called.
     if (proxy_class.ptr() == g_proxy_class) {
         LinearVariableProxy made(reference, block_refs(v));
-        made.native_.column_ = static_cast<std::int32_t>(columns.column());
+        made.native_.column_ = static_cast<std::int32_t>(column);
         nb::object proxy = nb::cast(std::move(made));
         untrack_if_acyclic(proxy, *nb::inst_ptr<LinearExpression>(proxy), reference.ptr());
         return proxy;
@@ -257,6 +297,29 @@ int64_t element_column(const LinearVariable &v, nb::handle items) {
         column += value * v.strides_[d];
     }
     return column;
+}
+
+// Subscripts reach the class's own __getitem__ straight from the interpreter's slot, without the
+// lookup of the method and the binding library's call around it (a model makes millions of
+// them). Assigning __getitem__ on the class, or defining it in a subclass, gives that class the
+// interpreter's own slot back, which looks the method up as always.
+PyObject *subscript_slot(PyObject *self, PyObject *items) {
+    if (!nb::inst_ready(self)) {
+        // An instance never initialised: the method says how it refuses that.
+        PyObject *method = py_private::type_lookup(Py_TYPE(self), g_getitem_name);
+        if (!method)
+            return PyErr_Format(PyExc_TypeError, "'%s' object is not subscriptable",
+                                Py_TYPE(self)->tp_name);
+        return PyObject_CallFunctionObjArgs(method, self, items, nullptr);
+    }
+    try {
+        return variable_getitem(*nb::inst_ptr<LinearVariable>(self), items).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
 
 nb::object variable_call(nb::handle self, nb::args items) {
@@ -398,6 +461,10 @@ void bind_module(nb::module_ &m) {
                          return out;
                      })
         .def_prop_ro("_type", [](const LinearVariable &v) { return v.type_; });
+    g_getitem_name = interned("__getitem__");
+    PyTypeObject *variable = reinterpret_cast<PyTypeObject *>(m.attr("LinearVariable").ptr());
+    variable->tp_as_mapping->mp_subscript = subscript_slot;
+    PyType_Modified(variable);
 }
 
 }  // namespace
