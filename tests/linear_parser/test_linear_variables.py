@@ -7,7 +7,8 @@ import pytest
 
 import zk_encoder.linear_parser.linear_variables as lv
 from zk_encoder.linear_parser.compiled_linear_expressions import CompiledLinearExpression
-from zk_encoder.linear_parser.linear_expression import LinearExpression, LinearVariableProxy
+from zk_encoder.linear_parser.linear_expression import (
+    LinearExpression, LinearVariableProxy, SumIt)
 from zk_encoder.linear_parser.linear_variables import Index, LinearVariable
 
 i, j = Index("i"), Index("j")
@@ -129,6 +130,44 @@ def test_reference_texts(sizes, build, text):
     assert type(proxy) is LinearVariableProxy and isinstance(proxy, LinearExpression)
     assert str(proxy) == text and repr(proxy) == text
     assert proxy.lo is None and proxy.hi is None
+
+
+def test_references_of_plain_ints_read_as_any_other_subscript_writes_them():
+    # A subscript of plain ints keeps its text unwritten until it is read; it must be the text a
+    # list subscript writes, in every layout and for every element, and so must a product's.
+    seed = random.randrange(10**9)
+    rnd = random.Random(seed)
+    for _ in range(200):
+        sizes = tuple(rnd.randint(1, 6) for _ in range(rnd.randint(0, 4)))
+        x = block(sizes, first=rnd.choice([0, 7, 2**31 - 10**4]), name=rnd.choice(["x", "é_1"]))
+        items = tuple(rnd.randrange(s) if rnd.random() < 0.9 else rnd.choice([-1, s, 2**40])
+                      for s in sizes)
+        written = str(x[list(items)])
+        k = rnd.choice([0, 3, -7, 2**62])
+        assert str(x[items]) == written, (seed, sizes, items)
+        assert str(k * x[items]) == str(x[items] * k) == f"{k} * ({written})", (seed, items)
+        if len(items) == 1:
+            assert str(x[items[0]]) == written, (seed, items)
+        summed = SumIt([k * x[items], x[items], 2 * x[items]])
+        assert str(summed) == f"CompiledSum([{k} * ({written}), {written}, 2 * ({written})])"
+
+
+def test_a_reference_keeps_the_name_it_was_made_with():
+    x = block((3, 4))
+    p = x[2, 3]
+    assert repr(p) == p._name == str(p) == "x(2,3)" and p._name is str(p)
+    q = x[1, 0]
+    q._expression = "other"
+    assert (q._name, repr(q), str(q)) == ("x(1,0)", "x(1,0)", "other")
+    r = x[0, 1]
+    r._name = "renamed"
+    assert (r._name, str(r)) == ("renamed", "x(0,1)")
+    bounded = x[2, 2] <= 4
+    assert type(bounded) is LinearExpression and str(bounded) == "x(2,2)" and bounded.hi == 4
+    bounded._expression = "y"
+    assert str(bounded) == "y"
+    with pytest.raises(TypeError):
+        x[0, 0]._name = None
 
 
 # A reference names one item per dimension: a surplus item would be dropped and a missing one

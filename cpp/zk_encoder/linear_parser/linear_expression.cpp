@@ -118,12 +118,14 @@ LinearExpression *own_text(nb::handle obj) {
     if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name_) != g_own->str_)
         return nullptr;
     LinearExpression &e = state(obj);
-    if (e.text_) return &e;
+    if (e.text_ || e.pending_ != Pending::kNone) return &e;
     // str() refuses a text that is not a string; the host's call says how.
     return PyUnicode_CheckExact(e.expression_.ptr()) ? &e : nullptr;
 }
 
-TextPiece own_piece(const LinearExpression &e) {
+// The expression's own text as a piece; a text written from the element is written now.
+TextPiece own_piece(LinearExpression &e) {
+    if (e.pending_ != Pending::kNone) e.text();
     TextPiece p;
     if (e.text_)
         p.node_ = e.text_;
@@ -308,6 +310,25 @@ nb::object product_text(nb::handle k, const Operand &operand) {
     return nb::steal(r);
 }
 
+// k * e for a plain int k within 64 bits and an element reference whose text is not written
+// yet (formatted as its own text): the product's text too is written from k and the element
+// when read. Invalid for any other operands.
+nb::object pending_product(nb::handle self, nb::handle k) {
+    std::int64_t v = 0;
+    if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, v)) return nb::object();
+    if (py_private::type_lookup(Py_TYPE(self.ptr()), g_own->format_name_) != g_own->object_format_)
+        return nb::object();
+    LinearExpression *e = own_text(self);
+    if (!e || e->pending_ != Pending::kElement) return nb::object();
+    LinearExpression product(nb::object(), e->blocks_);
+    product.native_ = e->native_;
+    product.native_.set_factor(Number::of_int(v));
+    product.pending_ = Pending::kProduct;
+    nb::object out = nb::cast(std::move(product));
+    untrack_if_acyclic(out);
+    return out;
+}
+
 nb::object make_written(nb::object text, BlockRefsPtr blocks, NativeTerm native) {
     LinearExpression e(std::move(text), std::move(blocks));
     e.native_ = std::move(native);
@@ -469,6 +490,9 @@ nb::object binary(nb::handle self, nb::handle other, Op op) {
     if (nb::object k =
             number_operand(other, op == Op::kMul ? linear::kCoefficient : linear::kConstant);
         k.is_valid()) {
+        if (op == Op::kMul) {
+            if (nb::object made = pending_product(self, k); made.is_valid()) return made;
+        }
         Operand a = formatted(self);
         nb::object written = op == Op::kMul ? product_text(k, a) : nb::object();
         if (!written.is_valid()) {
@@ -682,6 +706,20 @@ Taken take_sum_it_items(nb::handle expressions, Py_ssize_t length, bool checked,
                 return Taken::kNotOwn;
             own_check_borders(item);
         }
+        if (parts.copied_) {
+            // A text written from the element goes straight into the sum's.
+            LinearExpression *e = own_text(item);
+            if (e && e->pending_ != Pending::kNone) {
+                if (!first) parts.written_ += kItemSeparator;
+                e->append_pending(parts.written_);
+                first = false;
+                parts.total_.add(e);
+                const BlockRefsPtr &named = e->blocks_;
+                if (named.get() != parts.blocks_.get())
+                    parts.blocks_ = merged_refs(parts.blocks_, named);
+                continue;
+            }
+        }
         Operand a = plain(item);
         if (parts.copied_) {
             // Each text is read once, here: a million items' texts are long out of the cache
@@ -747,6 +785,12 @@ void init_sum_it(SumIt *self, nb::handle expressions) {
         if (parts->short_items_) self->text();
     }
     untrack_if_acyclic(nb::find(self));
+}
+
+// A reference's name: its text, written when first read.
+nb::object proxy_name(LinearVariableProxy &p) {
+    if (!p.name_.is_valid()) p.name_ = p.text();
+    return p.name_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -868,11 +912,18 @@ void bind_module(nb::module_ &m) {
         .def_prop_rw(
             "_expression", [](LinearExpression &e) { return e.text(); },
             [](LinearExpression &e, nb::object text) {
+                // A reference's `_name` is the text it was made with.
+                if (e.pending_ == Pending::kElement) {
+                    nb::handle self = nb::find(&e);
+                    if (PyObject_TypeCheck(self.ptr(), g_proxy_type))
+                        proxy_name(*nb::inst_ptr<LinearVariableProxy>(self));
+                }
                 // Another text means another value: what was known of the old one goes.
                 e.expression_ = std::move(text);
                 e.text_.reset();
                 e.native_ = NativeTerm();
                 e.chain_ = false;
+                e.pending_ = Pending::kNone;
             },
             "value"_a.none())
         .def_rw("_lo", &LinearExpression::lo_)
@@ -906,10 +957,9 @@ void bind_module(nb::module_ &m) {
     proxy
         .def(nb::init<nb::object>(), "name"_a.none(),
              nb::sig("def __init__(self, name: str) -> None"))
-        .def(
-            "__repr__", [](const LinearVariableProxy &p) { return p.name_; },
-            nb::sig("def __repr__(self)"))
-        .def_rw("_name", &LinearVariableProxy::name_);
+        .def("__repr__", &proxy_name, nb::sig("def __repr__(self)"))
+        .def_prop_rw("_name", &proxy_name,
+                     [](LinearVariableProxy &p, nb::object name) { p.name_ = std::move(name); });
     g_proxy_type = reinterpret_cast<PyTypeObject *>(proxy.ptr());
     hook_dict(expression);
     hook_dict(proxy);

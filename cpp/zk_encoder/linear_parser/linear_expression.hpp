@@ -18,6 +18,7 @@
 #include "common/module.hpp"
 #include "common/python_private.hpp"
 #include "lp1/polynomial.hpp"
+#include "texts/decimal.hpp"
 
 namespace zk::lp1 {
 
@@ -31,6 +32,11 @@ struct BlockId {
     std::string name_;
     // The name as the key a namespace is looked up with (as far as the C string goes).
     nb::object key_;
+    // The block's layout: its first column, and the size and stride of each dimension (the text
+    // of a reference to one of its elements is written from it when read).
+    std::int64_t first_ = 0;
+    std::vector<std::int64_t> sizes_;
+    std::vector<std::int64_t> strides_;
 };
 using BlockIdPtr = std::shared_ptr<const BlockId>;
 
@@ -328,12 +334,56 @@ inline const Polynomial *term_value(const NativeTerm &t, Polynomial &scratch) {
     return &scratch;
 }
 
+// A text written only when read, from what the expression holds: a reference to one element of
+// a block ("x(1,2)", from its block's layout and its column), or a plain int times such a
+// reference ("3 * (x(1,2))"). A program makes them by the million, and most are only ever summed
+// into a model.
+enum class Pending : std::uint8_t { kNone, kElement, kProduct };
+
+// The reference text of the element at `column` of the block `b` (the index along each
+// dimension, as a subscript of plain ints writes it), times `factor` when one is given: "x(1,2)",
+// "3 * (x(1,2))". Written in place at the end of `out`: a sum of a million writes one each. The
+// first dimension runs fastest (stride 1), so the indexes are read off from the last dimension
+// down, one division each.
+inline void append_element_text(std::string &out, const BlockId &b, std::int64_t column,
+                                const std::int64_t *factor = nullptr) {
+    const std::size_t dims = b.sizes_.size();
+    const std::size_t at = out.size();
+    out.resize(at + b.name_.size() + (dims + 1) * (texts::kDecimalWidth + 1) + 8);
+    char *p = out.data() + at;
+    if (factor) {
+        p += texts::write_decimal(*factor, p);
+        std::memcpy(p, " * (", 4);
+        p += 4;
+    }
+    std::memcpy(p, b.name_.data(), b.name_.size());
+    p += b.name_.size();
+    *p++ = '(';
+    std::int64_t few[8];
+    std::vector<std::int64_t> many(dims > 8 ? dims : 0);
+    std::int64_t *index = dims > 8 ? many.data() : few;
+    std::int64_t rest = column - b.first_;
+    for (std::size_t d = dims; d-- > 1;) {
+        index[d] = rest / b.strides_[d];
+        rest -= index[d] * b.strides_[d];
+    }
+    if (dims > 0) index[0] = rest;
+    for (std::size_t d = 0; d < dims; ++d) {
+        if (d > 0) *p++ = ',';
+        p += texts::write_decimal(index[d], p);
+    }
+    *p++ = ')';
+    if (factor) *p++ = ')';
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
 // A source text and its optional bounds, all kept exactly as given: the constructor converts
 // nothing, and only a comparison sets the bounds of its fresh copy. `blocks_` are the blocks
 // whose references the text holds. An operator's result keeps its text unwritten (`text_`, with
 // `expression_` null) until a program or an evaluation by the host reads it, and its value in
 // `native_` where known. `chain_`: the text is a sum or difference at its top level, which a
-// template that appends it after " + " would regroup.
+// template that appends it after " + " would regroup. `pending_`: the text is one written from
+// the element (the one block of `blocks_`, the column and factor of `native_`) when read.
 struct LinearExpression {
     nb::object expression_;
     nb::object lo_;
@@ -342,6 +392,7 @@ struct LinearExpression {
     TextPtr text_;
     NativeTerm native_;
     bool chain_ = false;
+    Pending pending_ = Pending::kNone;
 
     explicit LinearExpression(nb::object expression, BlockRefsPtr blocks = nullptr)
         : expression_(std::move(expression)),
@@ -357,11 +408,27 @@ struct LinearExpression {
           native_(std::move(native)),
           chain_(chain) {}
 
+    // Appends the text that `pending_` stands for.
+    void append_pending(std::string &out) const {
+        append_element_text(out, *blocks_->ids_[0], native_.column_,
+                            pending_ == Pending::kProduct ? &native_.factor_int_ : nullptr);
+    }
+
     // The text, written now if it was not yet.
     const nb::object &text() {
         if (!expression_.is_valid()) {
-            expression_ = written_text(text_);
-            text_.reset();
+            if (pending_ != Pending::kNone) {
+                std::string written;
+                append_pending(written);
+                PyObject *s = PyUnicode_DecodeUTF8(
+                    written.data(), static_cast<Py_ssize_t>(written.size()), nullptr);
+                if (!s) throw nb::python_error();
+                expression_ = nb::steal(s);
+                pending_ = Pending::kNone;
+            } else {
+                expression_ = written_text(text_);
+                text_.reset();
+            }
         }
         return expression_;
     }

@@ -149,8 +149,8 @@ const BlockRefsPtr &block_refs(const LinearVariable &v) {
         PyObject *key = PyUnicode_FromString(v.name_text_.c_str());
         if (!key) throw nb::python_error();
         PyUnicode_InternInPlace(&key);
-        refs->ids_.push_back(
-            std::make_shared<const BlockId>(BlockId{v.name_text_, nb::steal(key)}));
+        refs->ids_.push_back(std::make_shared<const BlockId>(
+            BlockId{v.name_text_, nb::steal(key), v.first_, v.sizes_, v.strides_}));
         v.refs_ = std::move(refs);
     }
     return v.refs_;
@@ -199,10 +199,11 @@ std::string member_text(nb::handle member, bool lone) {
 }
 
 // A subscript of plain ints within 64 bits, one per dimension (by far the most common): its
-// text written from the values and its column read from them as ColumnReader would read their
-// texts; false for any other subscript.
-bool int_subscript(const LinearVariable &v, nb::handle items, std::string &text,
-                   std::int64_t &column) {
+// column read from the values as ColumnReader would read their texts (-1 where they name no
+// element of the block, or none the native form holds), and its text written from them when
+// `text` is given; false for any other subscript.
+bool int_subscript(const LinearVariable &v, nb::handle items, std::int64_t &column,
+                   std::string *text = nullptr) {
     PyObject *t = items.ptr();
     PyObject *const *members = &t;
     std::size_t count = 1;
@@ -213,27 +214,43 @@ bool int_subscript(const LinearVariable &v, nb::handle items, std::string &text,
         return false;
     }
     if (count != v.sizes_.size()) return false;
-    text = v.name_text_;
-    text += kOpenParen;
+    if (text) {
+        *text = v.name_text_;
+        *text += kOpenParen;
+    }
     column = v.first_;
     for (std::size_t d = 0; d < count; ++d) {
         std::int64_t value = 0;
         if (!PyLong_CheckExact(members[d]) || !int64_of(members[d], value)) return false;
-        if (d > 0) text += kItemSeparator;
-        texts::append_decimal(text, value);
+        if (text) {
+            if (d > 0) *text += kItemSeparator;
+            texts::append_decimal(*text, value);
+        }
         if (column < 0 || value < 0 || value >= v.sizes_[d] ||
             __builtin_add_overflow(column, value * v.strides_[d], &column))
             column = -1;
     }
-    text += kCloseParen;
+    if (text) *text += kCloseParen;
     if (column >= std::numeric_limits<std::int32_t>::max()) column = -1;
     return true;
 }
 
 nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
-    std::string text;
     std::int64_t column = -1;
-    if (!int_subscript(v, items, text, column)) {
+    const bool ints = int_subscript(v, items, column);
+    // A reference to an element, made of the module's own class, writes its text when read.
+    if (ints && column >= 0 && proxy_class_now().ptr() == g_proxy_class) {
+        LinearVariableProxy made(nb::object(), block_refs(v));
+        made.native_.column_ = static_cast<std::int32_t>(column);
+        made.pending_ = Pending::kElement;
+        nb::object proxy = nb::cast(std::move(made));
+        untrack_if_acyclic(proxy, *nb::inst_ptr<LinearExpression>(proxy));
+        return proxy;
+    }
+    std::string text;
+    if (ints) {
+        int_subscript(v, items, column, &text);
+    } else {
         ColumnReader columns(v);
         text = v.name_text_ + kOpenParen;
         // The host's tuple and list are sequences whatever is registered; the test through the
