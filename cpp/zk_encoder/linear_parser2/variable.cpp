@@ -370,7 +370,7 @@ nb::object mask_numbers(const View &v, nb::handle item, nb::handle mask) {
 
 nb::object index_array(const View &v, nb::handle item) {
     nb::object numpy = v.np();
-    if (dtype_is(numpy, item, "bool")) return v.block(mask_numbers(v, item, item));
+    if (dtype_is(numpy, item, "bool_")) return v.block(mask_numbers(v, item, item));
     // An array of any other non-integer type would be cut to integers by the sparse library.
     if (!dtype_is(numpy, item, "integer")) refuse_value(item);
     check_numbers(v, item, item);
@@ -382,7 +382,7 @@ nb::object index_list(const View &v, nb::handle item) {
     nb::object as_array = numpy.attr("asarray")(item);
     const bool empty = zk::index_int64(as_array.attr("size")) == 0;
     // A list of truth values is a mask, as numpy reads it.
-    if (!empty && dtype_is(numpy, as_array, "bool"))
+    if (!empty && dtype_is(numpy, as_array, "bool_"))
         return v.block(mask_numbers(v, item, as_array));
     if (!empty && !dtype_is(numpy, as_array, "integer")) refuse_value(item);
     // Checked before any narrowing, so a number past the array is refused, never cut.
@@ -431,7 +431,7 @@ nb::object axis_selection(const View &v, nb::handle element, size_t axis_number,
         bool empty = zk::index_int64(arr.attr("size")) == 0;
         const bool one_dim = zk::index_int64(arr.attr("ndim")) == 1;
         // A mask along this axis picks the positions of its true entries, as in numpy.
-        if (one_dim && dtype_is(numpy, arr, "bool")) {
+        if (one_dim && dtype_is(numpy, arr, "bool_")) {
             if (index_int64(arr.attr("size")) != size) {
                 nb::list index;
                 for (size_t d = 0; d < axis_number; ++d)
