@@ -152,6 +152,26 @@ def test_references_of_plain_ints_read_as_any_other_subscript_writes_them():
         assert str(summed) == f"CompiledSum([{k} * ({written}), {written}, 2 * ({written})])"
 
 
+def test_subscripts_follow_the_class_s_getitem_wherever_it_is_replaced(monkeypatch):
+    class Own(LinearVariable):
+        def __getitem__(self, items):
+            return ("own", items)
+
+    class Plain(LinearVariable):
+        pass
+
+    x, plain = block((3,)), Plain("p", 0, 5, {"d0": 3}, 0, "float64")
+    assert Own("o", 0, 5, {"d0": 3}, 0, "float64")[1] == ("own", 1)
+    assert (str(x[1]), str(plain[2])) == ("x(1)", "p(2)")
+    monkeypatch.setattr(LinearVariable, "__getitem__", lambda self, items: "replaced")
+    assert (x[1], plain[2]) == ("replaced", "replaced")
+    monkeypatch.undo()
+    assert (str(x[1]), str(plain[2])) == ("x(1)", "p(2)")
+    never_initialised = LinearVariable.__new__(LinearVariable)
+    with pytest.warns(RuntimeWarning), pytest.raises(TypeError):
+        never_initialised[1]
+
+
 def test_a_reference_keeps_the_name_it_was_made_with():
     x = block((3, 4))
     p = x[2, 3]
