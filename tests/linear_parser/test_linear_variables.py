@@ -149,7 +149,8 @@ def test_references_of_plain_ints_read_as_any_other_subscript_writes_them():
         if len(items) == 1:
             assert str(x[items[0]]) == written, (seed, items)
         summed = SumIt([k * x[items], x[items], 2 * x[items]])
-        assert str(summed) == f"CompiledSum([{k} * ({written}), {written}, 2 * ({written})])"
+        assert str(summed) == f"CompiledSum([{k} * ({written}), {written}, 2 * ({written})])", (
+            seed, items)
 
 
 def test_subscripts_follow_the_class_s_getitem_wherever_it_is_replaced(monkeypatch):

@@ -117,8 +117,8 @@ ONE_D = [
 
 @contextlib.contextmanager
 def numpy_1_names():
-    """numpy's module as the 1.x releases the package supports name it: without np.bool (numpy 2
-    brought it back), which indexing must not look up."""
+    """numpy's module without np.bool, as numpy 1 names it (numpy 2 brought it back): the
+    benchmarks' environment keeps numpy 1 for linopy, and indexing must not look the name up."""
     saved = vars(np).pop("bool", None)
     try:
         yield
