@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,6 +91,24 @@ void append_element_reference(std::string &out, std::string_view family, const I
         out += item;
     }
     out += kReferenceClose;
+}
+
+// The same reference of an element given by its indexes, written in place at the end of `out`
+// (a sum of a million references writes one each).
+inline void append_element_reference(std::string &out, std::string_view family,
+                                     const std::int64_t *indexes, std::size_t count) {
+    const std::size_t at = out.size();
+    out.resize(at + family.size() + count * (kDecimalWidth + 1) + 2);
+    char *p = out.data() + at;
+    std::memcpy(p, family.data(), family.size());
+    p += family.size();
+    *p++ = kReferenceOpen[0];
+    for (std::size_t d = 0; d < count; ++d) {
+        if (d > 0) *p++ = kItemSeparator[0];
+        p += write_decimal(indexes[d], p);
+    }
+    *p++ = kReferenceClose[0];
+    out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
 // The refusal of a reference whose items are not one per dimension of its family (or block).

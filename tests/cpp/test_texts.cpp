@@ -155,6 +155,20 @@ void element_references(Rng &rng) {
         }
         std::string text;
         texts::append_element_reference(text, family, items);
+        // Indexes given as ints write what their decimal texts write, after what `out` holds.
+        {
+            std::vector<std::int64_t> ints;
+            std::vector<std::string> decimals;
+            for (std::size_t d = 0; d < items.size(); ++d) {
+                ints.push_back(pick(rng, 0, 2) == 0 ? pick(rng, INT64_MIN, INT64_MAX)
+                                                    : pick(rng, -3, 1000));
+                decimals.push_back(texts::decimal(ints.back()));
+            }
+            std::string from_ints = "a, ", from_texts = "a, ";
+            texts::append_element_reference(from_ints, family, ints.data(), ints.size());
+            texts::append_element_reference(from_texts, family, decimals);
+            CHECK_TEXT(from_ints == from_texts, from_texts);
+        }
         auto read = texts::read_element_reference(text);
         CHECK_TEXT(read && read->family_ == family, text);
         if (!read) continue;

@@ -146,6 +146,14 @@ TextPiece text_piece(nb::object text) {
     return p;
 }
 
+// One of this module's expressions whose format(obj, '') is its own text (object's own
+// formatting, which is str()).
+LinearExpression *own_formatted(nb::handle obj) {
+    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name_) != g_own->object_format_)
+        return nullptr;
+    return own_text(obj);
+}
+
 // format(obj, ''): how numbers, operands and keyword values are written into texts. For the
 // host's float and an expression whose formatting is object's own, that is str(obj); a float
 // and an int within 64 bits are written only when the text is (str() of either cannot fail).
@@ -163,12 +171,10 @@ Operand formatted(nb::handle obj) {
             return out;
         }
     }
-    if (py_private::type_lookup(Py_TYPE(o), g_own->format_name_) == g_own->object_format_) {
-        if (LinearExpression *e = own_text(obj)) {
-            out.piece_ = own_piece(*e);
-            out.own_ = e;
-            return out;
-        }
+    if (LinearExpression *e = own_formatted(obj)) {
+        out.piece_ = own_piece(*e);
+        out.own_ = e;
+        return out;
     }
     out.piece_ = text_piece(zk::format_plain(obj));
     return out;
@@ -188,13 +194,12 @@ Operand plain(nb::handle obj) {
     return out;
 }
 
-// A written text of a few dozen characters.
-constexpr Py_ssize_t kShortText = 128;
-
-bool is_short_text(const TextPiece &p) {
+// A written text of a few dozen characters; `ascii`: of ASCII characters only.
+bool is_short_text(const TextPiece &p, bool ascii = false) {
+    constexpr Py_ssize_t kShortText = 128;
     PyObject *text = p.object_.ptr();
     return !p.node_ && text && PyUnicode_CheckExact(text) && PyUnicode_IS_READY(text) &&
-           PyUnicode_GET_LENGTH(text) <= kShortText;
+           PyUnicode_GET_LENGTH(text) <= kShortText && (!ascii || PyUnicode_IS_ASCII(text));
 }
 
 // The literal parts of the templates, each made once.
@@ -316,9 +321,7 @@ nb::object product_text(nb::handle k, const Operand &operand) {
 nb::object pending_product(nb::handle self, nb::handle k) {
     std::int64_t v = 0;
     if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, v)) return nb::object();
-    if (py_private::type_lookup(Py_TYPE(self.ptr()), g_own->format_name_) != g_own->object_format_)
-        return nb::object();
-    LinearExpression *e = own_text(self);
+    LinearExpression *e = own_formatted(self);
     if (!e || e->pending_ != Pending::kElement) return nb::object();
     LinearExpression product(nb::object(), e->blocks_);
     product.native_ = e->native_;
@@ -656,12 +659,6 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
     untrack_if_acyclic(nb::find(self));
 }
 
-// A written text of ASCII characters only, at most `kShortText` of them.
-bool is_short_ascii(PyObject *text) {
-    return text && PyUnicode_CheckExact(text) && PyUnicode_IS_READY(text) &&
-           PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) <= kShortText;
-}
-
 // What a SumIt takes of its items: their texts in order (copied into `written_` as they come,
 // or kept as pieces), the blocks they name and their sum.
 struct SumItParts {
@@ -700,41 +697,36 @@ Taken take_sum_it_items(nb::handle expressions, Py_ssize_t length, bool checked,
     }
     bool first = true;
     for (nb::handle item : expressions) {
+        LinearExpression *own = nullptr;
         if (!checked) {
             if (!is_expression(item)) g_module.raise_logged(PyExc_TypeError, kSumItNotExpressions);
-            if (!finds_own(item, g_own->check_name_, g_own->check_) || !own_text(item))
-                return Taken::kNotOwn;
+            own = own_text(item);
+            if (!own || !finds_own(item, g_own->check_name_, g_own->check_)) return Taken::kNotOwn;
             own_check_borders(item);
         }
         if (parts.copied_) {
-            // A text written from the element goes straight into the sum's.
-            LinearExpression *e = own_text(item);
-            if (e && e->pending_ != Pending::kNone) {
-                if (!first) parts.written_ += kItemSeparator;
-                e->append_pending(parts.written_);
-                first = false;
-                parts.total_.add(e);
-                const BlockRefsPtr &named = e->blocks_;
-                if (named.get() != parts.blocks_.get())
-                    parts.blocks_ = merged_refs(parts.blocks_, named);
-                continue;
-            }
-        }
-        Operand a = plain(item);
-        if (parts.copied_) {
             // Each text is read once, here: a million items' texts are long out of the cache
-            // by the time a second pass would reach them.
-            PyObject *text = a.piece_.object_.ptr();
-            if (a.piece_.node_ || !is_short_ascii(text)) return Taken::kNotShort;
+            // by the time a second pass would reach them. A text written from the element goes
+            // straight into the sum's. (Texts are copied only where the items were not checked
+            // before, so `own` is the item's.)
             if (!first) parts.written_ += kItemSeparator;
-            parts.written_.append(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text)),
-                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+            if (own->pending_ == Pending::kNone) {
+                const TextPiece p = own_piece(*own);
+                if (!is_short_text(p, true)) return Taken::kNotShort;
+                PyObject *text = p.object_.ptr();
+                parts.written_.append(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(text)),
+                                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+            } else {
+                own->append_pending(parts.written_);
+            }
         } else {
+            Operand a = own ? Operand{own_piece(*own), own} : plain(item);
+            own = a.own_;
             parts.short_items_ = parts.short_items_ && is_short_text(a.piece_);
             parts.items_ << a;
         }
         first = false;
-        parts.total_.add(a.own_);
+        parts.total_.add(own);
         // Most items name the very blocks the sum names already.
         const BlockRefsPtr &named = blocks_of(item);
         if (named.get() != parts.blocks_.get()) parts.blocks_ = merged_refs(parts.blocks_, named);

@@ -19,6 +19,7 @@
 #include "common/python_private.hpp"
 #include "lp1/polynomial.hpp"
 #include "texts/decimal.hpp"
+#include "texts/names.hpp"
 
 namespace zk::lp1 {
 
@@ -342,23 +343,11 @@ enum class Pending : std::uint8_t { kNone, kElement, kProduct };
 
 // The reference text of the element at `column` of the block `b` (the index along each
 // dimension, as a subscript of plain ints writes it), times `factor` when one is given: "x(1,2)",
-// "3 * (x(1,2))". Written in place at the end of `out`: a sum of a million writes one each. The
-// first dimension runs fastest (stride 1), so the indexes are read off from the last dimension
-// down, one division each.
+// "3 * (x(1,2))". The first dimension runs fastest (stride 1), so the indexes are read off from
+// the last dimension down, one division each.
 inline void append_element_text(std::string &out, const BlockId &b, std::int64_t column,
                                 const std::int64_t *factor = nullptr) {
     const std::size_t dims = b.sizes_.size();
-    const std::size_t at = out.size();
-    out.resize(at + b.name_.size() + (dims + 1) * (texts::kDecimalWidth + 1) + 8);
-    char *p = out.data() + at;
-    if (factor) {
-        p += texts::write_decimal(*factor, p);
-        std::memcpy(p, " * (", 4);
-        p += 4;
-    }
-    std::memcpy(p, b.name_.data(), b.name_.size());
-    p += b.name_.size();
-    *p++ = '(';
     std::int64_t few[8];
     std::vector<std::int64_t> many(dims > 8 ? dims : 0);
     std::int64_t *index = dims > 8 ? many.data() : few;
@@ -368,13 +357,12 @@ inline void append_element_text(std::string &out, const BlockId &b, std::int64_t
         rest -= index[d] * b.strides_[d];
     }
     if (dims > 0) index[0] = rest;
-    for (std::size_t d = 0; d < dims; ++d) {
-        if (d > 0) *p++ = ',';
-        p += texts::write_decimal(index[d], p);
+    if (factor) {
+        texts::append_decimal(out, *factor);
+        out += " * (";
     }
-    *p++ = ')';
-    if (factor) *p++ = ')';
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    texts::append_element_reference(out, b.name_, index, dims);
+    if (factor) out += ')';
 }
 
 // A source text and its optional bounds, all kept exactly as given: the constructor converts

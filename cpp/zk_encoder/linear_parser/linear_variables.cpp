@@ -32,9 +32,6 @@ namespace zk::lp1 {
 
 namespace {
 
-constexpr const char *kOpenParen = "(";
-constexpr const char *kCloseParen = ")";
-constexpr const char *kItemSeparator = ",";
 constexpr const char *kPlus = " + ";
 constexpr const char *kMinus = " - ";
 constexpr const char *kNotIterable = "'LinearVariable' object is not iterable";
@@ -200,10 +197,10 @@ std::string member_text(nb::handle member, bool lone) {
 
 // A subscript of plain ints within 64 bits, one per dimension (by far the most common): its
 // column read from the values as ColumnReader would read their texts (-1 where they name no
-// element of the block, or none the native form holds), and its text written from them when
-// `text` is given; false for any other subscript.
+// element of the block, or none the native form holds), and the values themselves when `values`
+// is given; false for any other subscript.
 bool int_subscript(const LinearVariable &v, nb::handle items, std::int64_t &column,
-                   std::string *text = nullptr) {
+                   std::vector<std::int64_t> *values = nullptr) {
     PyObject *t = items.ptr();
     PyObject *const *members = &t;
     std::size_t count = 1;
@@ -214,23 +211,15 @@ bool int_subscript(const LinearVariable &v, nb::handle items, std::int64_t &colu
         return false;
     }
     if (count != v.sizes_.size()) return false;
-    if (text) {
-        *text = v.name_text_;
-        *text += kOpenParen;
-    }
     column = v.first_;
     for (std::size_t d = 0; d < count; ++d) {
         std::int64_t value = 0;
         if (!PyLong_CheckExact(members[d]) || !int64_of(members[d], value)) return false;
-        if (text) {
-            if (d > 0) *text += kItemSeparator;
-            texts::append_decimal(*text, value);
-        }
+        if (values) values->push_back(value);
         if (column < 0 || value < 0 || value >= v.sizes_[d] ||
             __builtin_add_overflow(column, value * v.strides_[d], &column))
             column = -1;
     }
-    if (text) *text += kCloseParen;
     if (column >= std::numeric_limits<std::int32_t>::max()) column = -1;
     return true;
 }
@@ -249,10 +238,12 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
     }
     std::string text;
     if (ints) {
-        int_subscript(v, items, column, &text);
+        std::vector<std::int64_t> values;
+        int_subscript(v, items, column, &values);
+        texts::append_element_reference(text, v.name_text_, values.data(), values.size());
     } else {
         ColumnReader columns(v);
-        text = v.name_text_ + kOpenParen;
+        text = v.name_text_ + texts::kReferenceOpen;
         // The host's tuple and list are sequences whatever is registered; the test through the
         // abstract class costs more than the rest of the call.
         int r = PyTuple_CheckExact(items.ptr()) || PyList_CheckExact(items.ptr()) ? 1
@@ -264,7 +255,7 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
             bool first = true;
             count = 0;
             for (nb::handle member : items) {
-                if (!first) text += kItemSeparator;
+                if (!first) text += texts::kItemSeparator;
                 first = false;
                 std::string written = member_text(member, false);
                 columns.member(written);
@@ -276,7 +267,7 @@ nb::object variable_getitem(const LinearVariable &v, nb::handle items) {
             columns.member(written);
             text += written;
         }
-        text += kCloseParen;
+        text += texts::kReferenceClose;
         check_arity(v, text, count);
         column = columns.column();
     }
@@ -324,9 +315,6 @@ PyObject *subscript_slot(PyObject *self, PyObject *items) {
     if (!nb::inst_ready(self)) {
         // An instance never initialised: the method says how it refuses that.
         PyObject *method = py_private::type_lookup(Py_TYPE(self), g_getitem_name);
-        if (!method)
-            return PyErr_Format(PyExc_TypeError, "'%s' object is not subscriptable",
-                                Py_TYPE(self)->tp_name);
         return PyObject_CallFunctionObjArgs(method, self, items, nullptr);
     }
     try {
