@@ -283,22 +283,23 @@ void set_var_families(nb::handle var_maps, nb::handle families, nb::handle other
 
 namespace detail {
 
-// One name object per faster call, made once.
-inline PyObject *add_row_list_of(nb::handle solver) {
+// One name object per faster call, made once. The method is held, not borrowed from the class:
+// the rows' own code (a text's __format__, the evaluation, the engine's calls) may delete it.
+inline nb::object add_row_list_of(nb::handle solver) {
     static PyObject *const name = interned(kAddRowList);
-    return py_private::type_lookup(Py_TYPE(solver.ptr()), name);
+    return nb::steal(py_private::type_lookup_new(Py_TYPE(solver.ptr()), name));
 }
 
-inline PyObject *change_col_cost_arrays_of(nb::handle solver) {
+inline nb::object change_col_cost_arrays_of(nb::handle solver) {
     static PyObject *const name = interned(kChangeColCostArrays);
-    return py_private::type_lookup(Py_TYPE(solver.ptr()), name);
+    return nb::steal(py_private::type_lookup_new(Py_TYPE(solver.ptr()), name));
 }
 
-inline nb::object call_method(PyObject *function, nb::handle self,
+inline nb::object call_method(nb::handle function, nb::handle self,
                               std::initializer_list<PyObject *> args) {
     std::vector<PyObject *> all{self.ptr()};
     all.insert(all.end(), args.begin(), args.end());
-    PyObject *r = PyObject_Vectorcall(function, all.data(), all.size(), nullptr);
+    PyObject *r = PyObject_Vectorcall(function.ptr(), all.data(), all.size(), nullptr);
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
@@ -319,10 +320,10 @@ void add_row(nb::handle solver, Lower &&lower, Upper &&upper, Count &&count, Ind
 class RowCalls {
   public:
     explicit RowCalls(nb::handle solver)
-        : solver_(solver), add_row_list_(detail::add_row_list_of(solver)) {}
+        : solver_(nb::borrow(solver)), add_row_list_(detail::add_row_list_of(solver)) {}
 
     // Whether rows may go as lists (addRowList).
-    bool takes_lists() const { return add_row_list_ != nullptr; }
+    bool takes_lists() const { return add_row_list_.is_valid(); }
 
     // addRowList: the columns as a list of int, the coefficients as a list of float;
     // `value_at(k)` is the float the engine makes of coefficient k. Only where takes_lists().
@@ -349,15 +350,16 @@ class RowCalls {
     }
 
   private:
-    nb::handle solver_;
-    PyObject *add_row_list_;
+    // Both held for the whole call: program code runs between the look-up and the last row.
+    nb::object solver_;
+    nb::object add_row_list_;
 };
 
 // The costs of the objective's columns: one changeColCostArrays call, else changeColCost term by
 // term (the arrays' own iterators give the same scalars as indexing them, for a million terms).
 inline void change_col_costs(nb::handle solver, nb::handle indexes, nb::handle values) {
     std::size_t count = nb::len(indexes);
-    if (PyObject *costs = detail::change_col_cost_arrays_of(solver)) {
+    if (nb::object costs = detail::change_col_cost_arrays_of(solver); costs.is_valid()) {
         nb::object n_costs = nb::int_(count);
         detail::call_method(costs, solver, {n_costs.ptr(), indexes.ptr(), values.ptr()});
     } else if (arrays::is_numpy_vector(indexes) && arrays::is_numpy_vector(values) &&

@@ -42,7 +42,9 @@ inline PlainInts plain_ints(nb::handle value) {
     if (!PySequence_Check(v) || PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v) ||
         PyDict_Check(v) || PyAnySet_Check(v) || PyRange_Check(v))
         return out;
-    PyObject *fast = PySequence_Fast(v, "");
+    // The items are read into a tuple of their own first: an item's __index__ may change the
+    // program's list under the loop, and each item must live while its own code runs.
+    PyObject *fast = PyList_Check(v) ? PyList_AsTuple(v) : PySequence_Fast(v, "");
     if (!fast) {
         clear_only(PyExc_TypeError);
         return out;

@@ -17,9 +17,19 @@ inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
 // A look-up along the type's method order, without the instance, without calling descriptors and
 // without raising: the test "is this still the class's own method" that the fast paths make on
-// every operation. PyObject_GetAttr would bind the method and run Python code.
-inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {
-    return _PyType_Lookup(type, name);
+// every operation. PyObject_GetAttr would bind the method and run Python code. The found object
+// is only compared here: the class holds the one reference to it, and any call into the host may
+// delete the attribute and free it.
+inline bool type_finds(PyTypeObject *type, PyObject *name, PyObject *expected) {
+    return _PyType_Lookup(type, name) == expected;
+}
+
+// The same look-up for an object that is used (called, kept): a new reference, or null when the
+// class has no such attribute.
+inline PyObject *type_lookup_new(PyTypeObject *type, PyObject *name) {
+    PyObject *found = _PyType_Lookup(type, name);
+    Py_XINCREF(found);
+    return found;
 }
 
 // A dictionary sized once for a number of entries known in advance (the maps of a block of

@@ -421,6 +421,9 @@ nb::object build_highs(const LinearSolver &self, const lin::Model &m, const char
 void read_doubles(nb::handle seq, std::vector<double> &out) {
     nb::object fast = nb::steal(PySequence_Fast(seq.ptr(), "a sequence of numbers"));
     if (!fast.is_valid()) throw nb::python_error();
+    // A tuple of its own: a number's __float__ may change the caller's list under the loop.
+    if (PyList_Check(fast.ptr())) fast = nb::steal(PyList_AsTuple(fast.ptr()));
+    if (!fast.is_valid()) throw nb::python_error();
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.ptr());
     PyObject **items = PySequence_Fast_ITEMS(fast.ptr());
     out.resize(static_cast<std::size_t>(n));

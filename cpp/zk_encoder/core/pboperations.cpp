@@ -138,7 +138,7 @@ struct Flattener {
                 stack.pop_back();
                 continue;
             }
-            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+            nb::object child = nb::borrow(PySequence_Fast_GET_ITEM(seq, f.next_));
             ++f.next_;
             switch (Kind k = kind_of(child)) {
                 case Kind::Leaf:
@@ -224,7 +224,7 @@ struct Mapper {
                 stack.back().done_.push_back(std::move(result));
                 continue;
             }
-            nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+            nb::object child = nb::borrow(PySequence_Fast_GET_ITEM(seq, f.next_));
             ++f.next_;
             switch (Kind k = kind_of(child)) {
                 case Kind::Leaf:
@@ -296,7 +296,7 @@ struct Texter {
                     continue;
                 }
                 if (f.next_ > 0) pieces_.push_back(g_names->comma_);
-                nb::handle child = PySequence_Fast_GET_ITEM(seq, f.next_);
+                nb::object child = nb::borrow(PySequence_Fast_GET_ITEM(seq, f.next_));
                 ++f.next_;
                 switch (Kind k = kind_of(child)) {
                     case Kind::Leaf:

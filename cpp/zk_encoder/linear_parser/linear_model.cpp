@@ -140,8 +140,7 @@ void record_host_parts() {
     auto method = [](nb::handle type, const char *name) {
         PyTypeObject *t = reinterpret_cast<PyTypeObject *>(type.ptr());
         PyObject *n = interned(name);
-        PyObject *f = py_private::type_lookup(t, n);
-        Py_XINCREF(f);
+        PyObject *f = py_private::type_lookup_new(t, n);
         return HostParts::Method{t, n, f};
     };
     for (const char *name :
@@ -163,7 +162,7 @@ void record_host_parts() {
 
 bool host_parts_unchanged() {
     for (const HostParts::Method &m : g_host_parts->methods_)
-        if (py_private::type_lookup(m.type_, m.name_) != m.function_) return false;
+        if (!py_private::type_finds(m.type_, m.name_, m.function_)) return false;
     for (const HostParts::Global &g : g_host_parts->globals_) {
         PyObject *v = PyDict_GetItemWithError(g.module_dict_, g.name_);
         if (!v && PyErr_Occurred()) throw nb::python_error();
@@ -514,8 +513,8 @@ const LinearExpression *own_native(nb::handle expression) {
     if (texts::host_evaluation_only()) return nullptr;
     if (PyObject_TypeCheck(expression.ptr(), g_expression_type) == 0) return nullptr;
     PyTypeObject *type = Py_TYPE(expression.ptr());
-    if (py_private::type_lookup(type, g_own_text->str_name_) != g_own_text->str_ ||
-        py_private::type_lookup(type, g_own_text->format_name_) != g_own_text->format_)
+    if (!py_private::type_finds(type, g_own_text->str_name_, g_own_text->str_) ||
+        !py_private::type_finds(type, g_own_text->format_name_, g_own_text->format_))
         return nullptr;
     const LinearExpression *e = nb::inst_ptr<LinearExpression>(expression);
     return e->native_.known() ? e : nullptr;
@@ -731,13 +730,16 @@ void add_constraint(LinearModel &self, nb::object expression, nb::object lo, nb:
         text += nb::cast<std::string>(format_text(expression));
         text += " ";
         bool first = true;
-        for (auto item : foralls) {
+        // The pairs held while each value's own text is made (its __format__ may reach the
+        // keywords' dictionary).
+        nb::object pairs = check(PyDict_Items(foralls.ptr()));
+        for (nb::handle item : pairs) {
             if (!first) text += " ";
             first = false;
             text += "for ";
-            text += nb::cast<std::string>(nb::str(item.first));
+            text += nb::cast<std::string>(nb::str(PyTuple_GET_ITEM(item.ptr(), 0)));
             text += " in ";
-            text += nb::cast<std::string>(forall_text(item.second));
+            text += nb::cast<std::string>(forall_text(PyTuple_GET_ITEM(item.ptr(), 1)));
         }
         text += "]";
         std::optional<nb::list> native = native_items(text, ns);
@@ -937,10 +939,8 @@ void bind_module(nb::module_ &m) {
     {
         PyObject *str_name = interned("__str__");
         PyObject *format_name = interned("__format__");
-        PyObject *str = py_private::type_lookup(g_expression_type, str_name);
-        PyObject *format = py_private::type_lookup(g_expression_type, format_name);
-        Py_XINCREF(str);
-        Py_XINCREF(format);
+        PyObject *str = py_private::type_lookup_new(g_expression_type, str_name);
+        PyObject *format = py_private::type_lookup_new(g_expression_type, format_name);
         g_own_text = new OwnText{str_name, format_name, str, format};
         g_keys =
             new ScopeKeys{interned(names::kBuiltinsName), interned(kSumClass), interned(kInfName)};

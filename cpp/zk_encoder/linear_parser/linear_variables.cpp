@@ -313,9 +313,16 @@ int64_t element_column(const LinearVariable &v, nb::handle items) {
 // interpreter's own slot back, which looks the method up as always.
 PyObject *subscript_slot(PyObject *self, PyObject *items) {
     if (!nb::inst_ready(self)) {
-        // An instance never initialised: the method says how it refuses that.
-        PyObject *method = py_private::type_lookup(Py_TYPE(self), g_getitem_name);
-        return PyObject_CallFunctionObjArgs(method, self, items, nullptr);
+        // An instance never initialised: the method says how it refuses that. Held for the
+        // call, which may remove it from the class.
+        PyObject *method = py_private::type_lookup_new(Py_TYPE(self), g_getitem_name);
+        if (!method) {
+            PyErr_SetObject(PyExc_AttributeError, g_getitem_name);
+            return nullptr;
+        }
+        PyObject *r = PyObject_CallFunctionObjArgs(method, self, items, nullptr);
+        Py_DECREF(method);
+        return r;
     }
     try {
         return variable_getitem(*nb::inst_ptr<LinearVariable>(self), items).release().ptr();

@@ -884,9 +884,13 @@ void Model::insert_preliminary_values(const nb::object &storage) {
     size_t n = static_cast<size_t>(PyList_GET_SIZE(preliminary_values_.ptr()));
     if (preliminary_inserted_ >= n) return;
     nb::object insert = storage.attr("insert_prefatory_value");
-    for (; preliminary_inserted_ < n; ++preliminary_inserted_)
-        insert(nb::handle(PyList_GET_ITEM(preliminary_values_.ptr(),
-                                          static_cast<Py_ssize_t>(preliminary_inserted_))));
+    for (; preliminary_inserted_ < n; ++preliminary_inserted_) {
+        // Each value held for its call, and the list's size read again: the engine's code runs
+        // in between.
+        const Py_ssize_t k = static_cast<Py_ssize_t>(preliminary_inserted_);
+        if (k >= PyList_GET_SIZE(preliminary_values_.ptr())) break;
+        insert(nb::borrow(PyList_GET_ITEM(preliminary_values_.ptr(), k)));
+    }
 }
 
 }  // namespace zk::encode
