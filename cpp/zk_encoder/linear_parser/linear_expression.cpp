@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -48,9 +49,9 @@ constexpr const char *kBoundedTruth =
     "A bounded linear expression has no truth value: a chained comparison such as "
     "'1 <= x <= 5' would lose a bound; give both bounds to add_constraint (lo=..., hi=...)";
 
-constexpr const char *kSumHead = "CompiledSum([";
-constexpr const char *kSumTail = "])";
-constexpr const char *kItemSeparator = ", ";
+constexpr char kSumHead[] = "CompiledSum([";
+constexpr char kSumTail[] = "])";
+constexpr char kItemSeparator[] = ", ";
 
 // The module's globals (tp, Integral, Real, FormulaError, log_e, log_w), read at each use as
 // the module's code reads them.
@@ -71,25 +72,27 @@ OwnMethods *g_own = nullptr;
 bool finds_own(nb::handle obj, PyObject *name, PyObject *original) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
     if (type->tp_getattro != g_own->getattro_) return false;
-    if (PyObject **dict = py_private::dict_ptr(obj.ptr()); dict && *dict) {
-        int r = PyDict_Contains(*dict, name);
-        if (r < 0) throw nb::python_error();
-        if (r == 1) return false;
-    }
-    return py_private::type_lookup(type, name) == original;
+    // An instance with attributes of its own takes the host's look-up: searching its dictionary
+    // could compare a key of the program's own class, and so run its code (inside the one pass
+    // of a SumIt, for one).
+    if (PyObject **dict = py_private::dict_ptr(obj.ptr()); dict && *dict && PyDict_GET_SIZE(*dict))
+        return false;
+    return py_private::type_finds(type, name, original);
 }
 
 // A number operand as the plain int or float written into the text (numpy scalars, booleans and
 // fractions by their value, so that the text means what the program's number means); an invalid
-// object for what is no number. Complex values, NaN and infinities are refused: the text would
-// not evaluate, or would give the solver a coefficient it cannot take.
+// object for what is no number, complex values included. NaN and infinities are refused: the
+// text would not evaluate, or would give the solver a coefficient it cannot take.
 // An expression is no number: the abstract number classes' tests, which cost more than the
 // whole operation, are skipped for it.
 nb::object number_operand(nb::handle obj, const char *what) {
     if (PyLong_CheckExact(obj.ptr())) return nb::borrow(obj);
     if (PyObject_TypeCheck(obj.ptr(), g_expression_type)) return nb::object();
-    nb::object plain = numbers::plain_or_none(g_module, what, obj);
-    if (plain.is_valid()) numbers::refuse_if_not_finite(g_module, what, plain);
+    const numbers::Kind kind = numbers::kind(obj);
+    if (kind != numbers::Kind::kInt && kind != numbers::Kind::kReal) return nb::object();
+    nb::object plain = numbers::plain(obj, kind);
+    numbers::refuse_if_not_finite(g_module, what, plain);
     return plain;
 }
 
@@ -115,8 +118,7 @@ struct Operand {
 // One of this module's expressions whose str() is its own: its stored text, written or not.
 LinearExpression *own_text(nb::handle obj) {
     if (PyObject_TypeCheck(obj.ptr(), g_expression_type) == 0) return nullptr;
-    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->str_name_) != g_own->str_)
-        return nullptr;
+    if (!py_private::type_finds(Py_TYPE(obj.ptr()), g_own->str_name_, g_own->str_)) return nullptr;
     LinearExpression &e = state(obj);
     if (e.text_ || e.pending_ != Pending::kNone) return &e;
     // str() refuses a text that is not a string; the host's call says how.
@@ -149,7 +151,7 @@ TextPiece text_piece(nb::object text) {
 // One of this module's expressions whose format(obj, '') is its own text (object's own
 // formatting, which is str()).
 LinearExpression *own_formatted(nb::handle obj) {
-    if (py_private::type_lookup(Py_TYPE(obj.ptr()), g_own->format_name_) != g_own->object_format_)
+    if (!py_private::type_finds(Py_TYPE(obj.ptr()), g_own->format_name_, g_own->object_format_))
         return nullptr;
     return own_text(obj);
 }
@@ -202,26 +204,42 @@ bool is_short_text(const TextPiece &p, bool ascii = false) {
            PyUnicode_GET_LENGTH(text) <= kShortText && (!ascii || PyUnicode_IS_ASCII(text));
 }
 
-// The literal parts of the templates, each made once.
-nb::handle literal(const char *text) {
+// A literal part of the templates. Parts are made once and found again by their address, so
+// only a character array converts to one (a string literal, or a constant array like kSumHead):
+// the pointer of a std::string's characters would be found again after it was freed.
+class Literal {
+  public:
+    template <std::size_t N>
+    constexpr Literal(const char (&text)[N]) : text_(text) {}  // NOLINT: converts on purpose
+    const char *text() const { return text_; }
+
+  private:
+    const char *text_;
+};
+
+nb::handle literal(Literal lit) {
     static std::vector<std::pair<const char *, PyObject *>> made;
     for (const auto &m : made)
-        if (m.first == text) return m.second;
-    PyObject *s = interned(text);
-    made.emplace_back(text, s);
+        if (m.first == lit.text()) return m.second;
+    PyObject *s = interned(lit.text());
+    made.emplace_back(lit.text(), s);
     return s;
 }
 
-// Joins text pieces: literal parts, texts the host made and the texts of operands.
+// Joins text pieces: literal parts, texts the host made and the texts of operands. Every piece
+// is an atom (an exact str, int or float) or a node of such pieces: freeing a text, in the one
+// pass of a SumIt for one, then runs no program code.
 class Text {
   public:
-    Text &operator<<(const char *lit) {
+    Text &operator<<(Literal lit) {
         TextPiece p;
         p.object_ = nb::borrow(literal(lit));
         made().pieces_.push_back(std::move(p));
         return *this;
     }
     Text &operator<<(const Operand &operand) {
+        if (!is_atom(operand.piece_.object_.ptr()))
+            throw std::logic_error("a text piece must be an exact str, int or float");
         made().pieces_.push_back(operand.piece_);
         return *this;
     }
@@ -229,7 +247,7 @@ class Text {
         made().pieces_.push_back(text_piece(std::move(text)));
         return *this;
     }
-    void separate_by(const char *lit) { made().separator_ = nb::borrow(literal(lit)); }
+    void separate_by(Literal lit) { made().separator_ = nb::borrow(literal(lit)); }
     void reserve(std::size_t n) { made(n); }
     TextPtr node() {
         made();
@@ -648,10 +666,14 @@ void init_sum(Sum *self, nb::args args, nb::kwargs indexes) {
     check_borders(expression);
     Text clauses;
     bool first = true;
-    for (auto [name, value] : indexes) {
+    // The pairs held while each value's own text is made (its __format__ may reach the
+    // keywords' dictionary).
+    nb::object pairs = check(PyDict_Items(indexes.ptr()));
+    for (nb::handle pair : pairs) {
         if (!first) clauses << " ";
         first = false;
-        clauses << "for " << plain(name) << " in " << forall_text(value);
+        clauses << "for " << plain(PyTuple_GET_ITEM(pair.ptr(), 0)) << " in "
+                << forall_text(PyTuple_GET_ITEM(pair.ptr(), 1));
     }
     Text t;
     t << kSumHead << formatted(expression) << " " << clauses.str() << kSumTail;
@@ -904,12 +926,11 @@ void bind_module(nb::module_ &m) {
         .def_prop_rw(
             "_expression", [](LinearExpression &e) { return e.text(); },
             [](LinearExpression &e, nb::object text) {
-                // A reference's `_name` is the text it was made with.
-                if (e.pending_ == Pending::kElement) {
-                    nb::handle self = nb::find(&e);
-                    if (PyObject_TypeCheck(self.ptr(), g_proxy_type))
-                        proxy_name(*nb::inst_ptr<LinearVariableProxy>(self));
-                }
+                // A reference's `_name` is the text it was made with, whether that text was
+                // written when it was made or (from the element) on a later read.
+                nb::handle self = nb::find(&e);
+                if (PyObject_TypeCheck(self.ptr(), g_proxy_type))
+                    proxy_name(*nb::inst_ptr<LinearVariableProxy>(self));
                 // Another text means another value: what was known of the old one goes.
                 e.expression_ = std::move(text);
                 e.text_.reset();

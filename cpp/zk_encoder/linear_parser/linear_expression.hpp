@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -353,6 +354,8 @@ inline void append_element_text(std::string &out, const BlockId &b, std::int64_t
     std::int64_t *index = dims > 8 ? many.data() : few;
     std::int64_t rest = column - b.first_;
     for (std::size_t d = dims; d-- > 1;) {
+        // An element exists only where every dimension has one, so no stride is 0 here.
+        if (b.strides_[d] <= 0) throw std::logic_error("an element of a block without elements");
         index[d] = rest / b.strides_[d];
         rest -= index[d] * b.strides_[d];
     }
