@@ -224,7 +224,7 @@ REFUSALS = [
         LinearExpression("1e400 * (x(0))") <= 1),
      ValueError, "Coefficient must be a finite number, not inf"),
     ("complex coefficient", lambda b, o: b.m.add_constraint(2j * b.x[0] <= 1),
-     TypeError, "Coefficient must be a real number, not complex: 2j"),
+     TypeError, "Type 'LinearExpression' is expected for left side of expression"),
     ("another model's block of the same name", lambda b, o: b.m.add_constraint(o[0][1] <= 0),
      BuildError, BLOCK_X),
     ("another model's block of another name", lambda b, o: b.m.add_constraint(
