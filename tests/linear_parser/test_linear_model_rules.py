@@ -272,8 +272,24 @@ BLOCK_REFUSED = [
      "Lower bound must be a real number, not str"),
     ("none-bound", ("REAL", 0, None), {"n": 2}, TypeError,
      "Upper bound must be a real number, not NoneType"),
-    ("list-bound", ("REAL", [0, 1], 2), {"n": 2}, TypeError,
-     "Lower bound must be a real number, not list"),
+    ("list-bound-of-texts", ("REAL", ["0", "1"], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not str"),
+    ("text-in-a-list-bound", ("REAL", 0, [1, "2"]), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not str"),
+    ("none-in-a-list-bound", ("REAL", [0, None], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not NoneType"),
+    ("nan-in-a-bound-array", ("REAL", np.array([0.0, NAN]), 2), {"n": 2}, ValueError,
+     "Lower bound must be a number, not nan"),
+    ("nan-in-a-bound-of-one", ("REAL", 0, np.array([NAN])), {"n": 2}, ValueError,
+     "Upper bound must be a number, not nan"),
+    ("complex-in-a-bound-array", ("REAL", 0, np.array([1, 2j])), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not complex: 2j"),
+    ("complex-in-a-list-bound", ("REAL", [0, 1j], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not complex: 1j"),
+    ("complex-in-an-object-bound", ("REAL", np.array([0, np.complex64(3)], dtype=object), 2),
+     {"n": 2}, TypeError, "Lower bound must be a real number, not complex: np.complex64(3+0j)"),
+    ("int-past-the-floats-in-a-bound", ("REAL", [0, 10**400], 10**401), {"n": 2},
+     OverflowError, "int too large to convert to float"),
     ("nan-lower", ("REAL", NAN, 2), {"n": 2}, ValueError, "Lower bound must be a number, not nan"),
     ("numpy-nan-upper", ("REAL", 0, np.float64(NAN)), {"n": 2}, ValueError,
      "Upper bound must be a number, not nan"),
@@ -304,7 +320,8 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
             calls = len(gen.recorder.calls)
             with pytest.raises(exc) as err:
                 gen.block(m, "x", kind, *bounds, **dims)
-            assert str(err.value) == message and log_sink.at("error") == [message]
+            assert str(err.value) == message
+            assert log_sink.at("error") == ([] if exc is OverflowError else [message])
             assert len(gen.recorder.calls) == calls
             assert VariableArray._total_created_variables == before
             # The name stays taken: it passed the name tests.
@@ -312,6 +329,203 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
         results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
                         list(m._variables)))
     assert results[0] == results[1]
+
+
+# --- a bound for each element ------------------------------------------------------------
+#
+# A bound that numpy spreads over the block's elements as np.full does (a number, n values in
+# row-major element order, one value in an array of one) gives each element its own bound. The
+# first generation numbers its columns with the first dimension fastest: element e's bound must
+# still reach element e's column.
+
+
+def element_columns(gen, block):
+    """The model column of each element, in row-major element order."""
+    return list(block.map) if isinstance(gen, First) else block._map().tolist()
+
+
+def recorded_floats(arg):
+    """A recorded float64 vector (support.fakes.plain) as its floats."""
+    kind, dtype, values = arg
+    assert (kind, dtype) == ("array", "<f8"), arg
+    return [float.fromhex(v[1]) for v in values]
+
+
+def sent_bounds(gen, block, calls):
+    """The bounds the engine received for each element of `block`, in row-major element order,
+    from the last addVars call."""
+    (_, (count, lower, upper)), = [c for c in calls if c[0] == "addVars"][-1:]
+    lower, upper = recorded_floats(lower), recorded_floats(upper)
+    first = min(element_columns(gen, block), default=0)
+    at = [c - first for c in element_columns(gen, block)]
+    return [lower[k] for k in at], [upper[k] for k in at]
+
+
+def weighted(gen, x, weights, elements):
+    if isinstance(gen, First):
+        return SumIt([float(w) * x[e] for e, w in zip(elements, weights)])
+    return functools.reduce(operator.add, [x[e] * float(w) for e, w in zip(elements, weights)])
+
+
+def test_a_bound_for_each_element_solves_as_highs_given_the_same_columns(gen):
+    from scipy.optimize import linprog
+
+    sizes = (2, 3)
+    elements = list(itertools.product(*map(range, sizes)))
+    lo = np.array([-3.0, 0.5, -1.0, 2.0, 0.0, -2.5])
+    hi = lo + np.array([1.0, 2.5, 4.0, 1.5, 3.0, 0.5])
+    weights = [5.0, 1.0, 3.0, 4.0, 2.0, 6.0]
+    m = gen.model()
+    gen.block(m, "w", "REAL", 0, 1, n=2)  # x's columns do not start at 0
+    x = gen.block(m, "x", "REAL", lo, hi, i=sizes[0], j=sizes[1])
+    assert sent_bounds(gen, x, gen.recorder.calls) == (lo.tolist(), hi.tolist())
+    # The block records the bounds the program gave.
+    assert gen.bounds(x)[0] is lo and gen.bounds(x)[1] is hi
+    cap = 4.0
+    m.add_constraint(weighted(gen, x, [1.0] * 6, elements) <= cap)
+    m.add_target(weighted(gen, x, weights, elements), False)
+    assert gen.solve(m).name == "OPTIMAL"
+    want = linprog(-np.array(weights), A_ub=[[1.0] * 6], b_ub=[cap], bounds=list(zip(lo, hi)),
+                   method="highs")
+    assert want.status == 0
+    assert m.objective_value == pytest.approx(-want.fun, abs=1e-9)
+    assert m.get_result("x").reshape(-1) == pytest.approx(want.x, abs=1e-9)
+
+
+@pytest.mark.parametrize("sizes", [(3,), (2, 3), (3, 2), (2, 1, 3), (4, 3, 2)],
+                         ids=lambda s: "x".join(map(str, s)))
+def test_each_elements_bound_reaches_its_own_column(gen, sizes):
+    m = gen.model()
+    gen.block(m, "w", "REAL", 0, 1, n=1)
+    n = int(np.prod(sizes))
+    lo = np.arange(n, dtype=float) * 10
+    hi = lo + 1 + np.arange(n) % 3
+    x = gen.block(m, "x", "REAL", lo, hi, **{f"d{k}": s for k, s in enumerate(sizes)})
+    assert sent_bounds(gen, x, gen.recorder.calls) == (lo.tolist(), hi.tolist())
+    # Each element alone in the target: it ends at its own upper bound.
+    elements = list(itertools.product(*map(range, sizes)))
+    m.add_target(weighted(gen, x, [1.0] * n, elements), False)
+    gen.solve(m)
+    assert m.get_result("x").tolist() == hi.reshape(sizes).tolist()
+
+
+SAME_ELEMENT_BOUNDS = [
+    ("list", [0, 1, 2], np.array([0.0, 1.0, 2.0])),
+    ("tuple", (0.5, 1, -INF), np.array([0.5, 1.0, -INF])),
+    ("one-value-array", np.array([2.5]), np.array([2.5, 2.5, 2.5])),
+    ("one-value-list", [-1], np.array([-1.0, -1.0, -1.0])),
+    ("int-array", np.array([1, 2, 3], dtype=np.int16), np.array([1.0, 2.0, 3.0])),
+    ("float32-array", np.array([0.1, 2, 3], dtype=np.float32),
+     np.array([float(np.float32(0.1)), 2.0, 3.0])),
+    ("bool-array", np.array([True, False, True]), np.array([1.0, 0.0, 1.0])),
+    ("numbers-of-all-kinds", [fractions.Fraction(1, 2), np.int64(2), 10**30],
+     np.array([0.5, 2.0, 1e30])),
+    ("object-array", np.array([1, np.float32(0.5), True], dtype=object),
+     np.array([1.0, 0.5, 1.0])),
+    ("infinities", np.array([-INF, 0, INF]), np.array([-INF, 0.0, INF])),
+]
+
+
+@pytest.mark.parametrize("given,floats", [c[1:] for c in SAME_ELEMENT_BOUNDS],
+                         ids=[c[0] for c in SAME_ELEMENT_BOUNDS])
+@pytest.mark.parametrize("side", ["lower", "upper"])
+def test_bounds_numpy_spreads_give_the_model_of_their_float_vector(gen, given, floats, side):
+    results = []
+    for bound in (given, floats):
+        m = gen.model()
+        lo, hi = (bound, INF) if side == "lower" else (-INF, bound)
+        x = gen.block(m, "x", "REAL", lo, hi, n=3)
+        assert gen.bounds(x)[side == "upper"] is bound
+        results.append(gen.recorder.take())
+    assert results[0] == results[1]
+
+
+BOUNDS_NUMPY_REFUSES = [
+    ("two-values-for-three", (np.zeros(2), 1), {"n": 3}),
+    ("four-values-for-three", (0, [1, 2, 3, 4]), {"n": 3}),
+    ("a-column-of-three", (np.zeros((3, 1)), 1), {"n": 3}),
+    ("the-block-shape", (np.zeros((2, 3)), 1), {"i": 2, "j": 3}),
+    ("values-for-an-empty-block", ([1.0], [2.0, 3.0]), {"n": 0}),
+    ("ragged", ([[0], [1, 2]], 1), {"n": 2}),
+]
+
+
+def numpy_error(bounds, count):
+    """What np.full says of the first bound it cannot spread over `count` columns."""
+    for bound in bounds:
+        try:
+            np.full(count, fill_value=bound, dtype=np.float64)
+        except ValueError as err:
+            return str(err)
+    raise AssertionError("numpy spreads both bounds")
+
+
+@pytest.mark.parametrize("bounds,dims", [c[1:] for c in BOUNDS_NUMPY_REFUSES],
+                         ids=[c[0] for c in BOUNDS_NUMPY_REFUSES])
+def test_bounds_numpy_cannot_spread_fail_with_its_error_and_add_no_column(gen, log_sink, bounds,
+                                                                         dims):
+    results = []
+    for bad in (True, False):
+        m = gen.model()
+        gen.block(m, "y", "REAL", -1, 3, n=2)
+        before = VariableArray._total_created_variables
+        if bad:
+            calls = len(gen.recorder.calls)
+            with pytest.raises(ValueError) as err:
+                gen.block(m, "x", "REAL", *bounds, **dims)
+            assert type(err.value) is ValueError
+            assert str(err.value) == numpy_error(bounds, int(np.prod(list(dims.values()))))
+            assert log_sink.at("error") == []
+            assert len(gen.recorder.calls) == calls
+            assert VariableArray._total_created_variables == before
+            # The name passed the name tests, so it stays taken.
+            assert "x" in m._used_vars and "x" not in m._variables
+        results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
+                        list(m._variables)))
+    assert results[0] == results[1]
+
+
+def test_first_generation_integer_blocks_keep_their_int_test(monkeypatch, log_sink):
+    gen = first(monkeypatch)
+    m = gen.model()
+    message = "For integer variables, the boundaries must be integers"
+    for bounds in ((np.array([0, 1]), 2), (0, [1, 2]), (np.zeros(1, dtype=np.int64), 1)):
+        log_sink.calls.clear()
+        with pytest.raises(ValueError) as err:
+            gen.block(m, "k", "INTEGER", *bounds, n=2)
+        assert str(err.value) == message and log_sink.at("error") == [message]
+        m = gen.model()
+    assert [op for op, _ in gen.recorder.calls] == ["LinearSolver", "setOptionValue"] * 4
+
+
+def second(monkeypatch):
+    recorder = RecordingLinsolver(forward=True, keep=plain)
+    monkeypatch.setattr(second_module, "linsolver", recorder)
+    gen = Second()
+    gen.recorder = recorder
+    return gen
+
+
+def test_second_generation_integer_arrays_take_bounds_for_each_element(monkeypatch, log_sink):
+    gen = second(monkeypatch)
+    results = []
+    for lo, hi in (([0, 1, 2], np.array([4, 4, 5])), ([0.0, 1.0, 2.0], [4.0, 4.0, 5.0])):
+        m = gen.model()
+        x = gen.block(m, "k", "INTEGER", lo, hi, n=3)
+        assert gen.bounds(x) == (lo, hi)
+        m.add_target(dot(x[0:3], np.array([1.0, 1.0, 1.0])), False)
+        gen.solve(m)
+        results.append((m.get_result("k").tolist(), gen.recorder.take()))
+    assert results[0] == results[1] and results[0][0] == [4, 4, 5]
+    # The input checks hold integer arrays to one integer bound for every element.
+    monkeypatch.setattr(second_module, "DEBUG", "1")
+    m = gen.model()
+    gen.recorder.take()
+    message = "For integer variables, the boundaries must be integers"
+    with pytest.raises(ValueError) as err:
+        gen.block(m, "k", "INTEGER", np.array([0, 1, 2]), 5, n=3)
+    assert str(err.value) == message and log_sink.at("error") == [message]
+    assert [op for op, _ in gen.recorder.calls] == []
 
 
 # --- start values ---------------------------------------------------------------------------
