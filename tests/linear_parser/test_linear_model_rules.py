@@ -22,6 +22,7 @@ from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser2 import dot
 from zk_encoder.linear_parser2.variable import VariableArray
 from support.fakes import RecordingLinsolver, plain
+from support.qp_cases import QP_CASES, elements, objective_parts, optimum
 
 NAN, INF = float("nan"), float("inf")
 
@@ -526,6 +527,74 @@ def test_second_generation_integer_arrays_take_bounds_for_each_element(monkeypat
         gen.block(m, "k", "INTEGER", np.array([0, 1, 2]), 5, n=3)
     assert str(err.value) == message and log_sink.at("error") == [message]
     assert [op for op, _ in gen.recorder.calls] == []
+
+
+# --- a QP that HiGHS fails in one generation's column order --------------------------------
+
+
+def unplain(value):
+    """A recorded argument (support.fakes.plain) as the plain value it stands for."""
+    kind = value[0]
+    if kind == "array":
+        return [unplain(v) for v in value[2]]
+    if kind == "scalar":
+        return unplain(value[2])
+    if kind == "float":
+        return float.fromhex(value[1])
+    return value[1]
+
+
+def engine_model(calls, n):
+    """The rows, costs and Hessian the engine received, as dense arrays over n columns."""
+    rows, cost, hessian = [], np.zeros(n), np.zeros((n, n))
+    for op, args in calls:
+        args = [unplain(a) for a in args]
+        if op == "addRow":
+            row = np.zeros(n)
+            np.add.at(row, args[3], args[4])
+            rows.append((args[0], args[1], row))
+        elif op == "changeColCost":
+            cost[args[0]] = args[1]
+        elif op == "changeColsCost":
+            cost[args[1]] = args[2]
+        elif op == "passHessian":
+            dim, _, _, starts, index, values = args
+            hessian = np.zeros((n, n))
+            for col in range(dim):
+                for k in range(starts[col], starts[col + 1]):
+                    hessian[index[k], col] += values[k]
+    return rows, cost, hessian
+
+
+@pytest.mark.parametrize("case", [c for _, c in QP_CASES], ids=[n for n, _ in QP_CASES])
+def test_a_qp_highs_fails_in_one_generations_column_order_solves_in_both(gen, case):
+    m = gen.model()
+    x = gen.block(m, "x", "REAL", case["lo"], case["hi"], i=case["a"], j=case["b"])
+    n = case["a"] * case["b"]
+
+    def affine(coefs, constant):
+        used = [(e, w) for e, w in zip(elements(case), coefs) if w]
+        return weighted(gen, x, [w for _, w in used], [e for e, _ in used]) + constant
+
+    for row, cap in case["rows"]:
+        m.add_constraint(affine(row, 0) <= cap)
+    target = affine(case["c"], 0)
+    for row, constant in zip(case["B"], case["d"]):
+        square = affine(row, constant)
+        target = target + square * square
+    m.add_target(target, True)
+    assert gen.solve(m).name == "OPTIMAL"
+    assert m.objective_value == pytest.approx(optimum(case), abs=1e-9)
+    # The engine received the case's rows, costs and Hessian on the block's columns.
+    columns = element_columns(gen, x)
+    perm = np.zeros((n, n))
+    perm[columns, np.arange(n)] = 1
+    rows, cost, hessian = engine_model(gen.recorder.calls, n)
+    want_cost, want_hessian, _ = objective_parts(case)
+    assert [(lo, hi, row.tolist()) for lo, hi, row in rows] == \
+        [(-INF, float(cap), (perm @ np.array(r, float)).tolist()) for r, cap in case["rows"]]
+    assert cost.tolist() == (perm @ want_cost).tolist()
+    assert np.tril(hessian).tolist() == np.tril(perm @ want_hessian @ perm.T).tolist()
 
 
 # --- start values ---------------------------------------------------------------------------
