@@ -94,12 +94,17 @@ class Second(Generation):
 GENERATIONS = [First(), Second()]
 
 
+def recorded(monkeypatch, generation):
+    """The generation with a recording engine of its own as its module's linsolver."""
+    recorder = RecordingLinsolver(forward=True, keep=plain)
+    monkeypatch.setattr(generation.module, "linsolver", recorder)
+    generation.recorder = recorder
+    return generation
+
+
 @pytest.fixture(params=GENERATIONS, ids=["first", "second"])
 def gen(request, monkeypatch):
-    recorder = RecordingLinsolver(forward=True, keep=plain)
-    monkeypatch.setattr(request.param.module, "linsolver", recorder)
-    request.param.recorder = recorder
-    return request.param
+    return recorded(monkeypatch, request.param)
 
 
 def outcome(gen, m):
@@ -307,11 +312,9 @@ BLOCK_REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("args,dims,exc,message", [c[1:] for c in BLOCK_REFUSED],
-                         ids=[c[0] for c in BLOCK_REFUSED])
-def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args, dims, exc,
-                                                             message):
-    kind, *bounds = args
+def check_refused_block(gen, log_sink, kind, bounds, dims, exc, message, logged):
+    """A block the model refuses with `exc` and `message` (logged or not) leaves the model as
+    one that was never asked, but for its name."""
     results = []
     for bad in (True, False):
         m = gen.model()
@@ -321,8 +324,8 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
             calls = len(gen.recorder.calls)
             with pytest.raises(exc) as err:
                 gen.block(m, "x", kind, *bounds, **dims)
-            assert str(err.value) == message
-            assert log_sink.at("error") == ([] if exc is OverflowError else [message])
+            assert type(err.value) is exc and str(err.value) == message
+            assert log_sink.at("error") == ([message] if logged else [])
             assert len(gen.recorder.calls) == calls
             assert VariableArray._total_created_variables == before
             # The name stays taken: it passed the name tests.
@@ -330,6 +333,15 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
         results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
                         list(m._variables)))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("args,dims,exc,message", [c[1:] for c in BLOCK_REFUSED],
+                         ids=[c[0] for c in BLOCK_REFUSED])
+def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args, dims, exc,
+                                                             message):
+    kind, *bounds = args
+    check_refused_block(gen, log_sink, kind, bounds, dims, exc, message,
+                        logged=exc is not OverflowError)
 
 
 # --- a bound for each element ------------------------------------------------------------
@@ -465,25 +477,8 @@ def numpy_error(bounds, count):
                          ids=[c[0] for c in BOUNDS_NUMPY_REFUSES])
 def test_bounds_numpy_cannot_spread_fail_with_its_error_and_add_no_column(gen, log_sink, bounds,
                                                                          dims):
-    results = []
-    for bad in (True, False):
-        m = gen.model()
-        gen.block(m, "y", "REAL", -1, 3, n=2)
-        before = VariableArray._total_created_variables
-        if bad:
-            calls = len(gen.recorder.calls)
-            with pytest.raises(ValueError) as err:
-                gen.block(m, "x", "REAL", *bounds, **dims)
-            assert type(err.value) is ValueError
-            assert str(err.value) == numpy_error(bounds, int(np.prod(list(dims.values()))))
-            assert log_sink.at("error") == []
-            assert len(gen.recorder.calls) == calls
-            assert VariableArray._total_created_variables == before
-            # The name passed the name tests, so it stays taken.
-            assert "x" in m._used_vars and "x" not in m._variables
-        results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
-                        list(m._variables)))
-    assert results[0] == results[1]
+    message = numpy_error(bounds, int(np.prod(list(dims.values()))))
+    check_refused_block(gen, log_sink, "REAL", bounds, dims, ValueError, message, logged=False)
 
 
 def test_first_generation_integer_blocks_keep_their_int_test(monkeypatch, log_sink):
@@ -499,16 +494,8 @@ def test_first_generation_integer_blocks_keep_their_int_test(monkeypatch, log_si
     assert [op for op, _ in gen.recorder.calls] == ["LinearSolver", "setOptionValue"] * 4
 
 
-def second(monkeypatch):
-    recorder = RecordingLinsolver(forward=True, keep=plain)
-    monkeypatch.setattr(second_module, "linsolver", recorder)
-    gen = Second()
-    gen.recorder = recorder
-    return gen
-
-
 def test_second_generation_integer_arrays_take_bounds_for_each_element(monkeypatch, log_sink):
-    gen = second(monkeypatch)
+    gen = recorded(monkeypatch, Second())
     results = []
     for lo, hi in (([0, 1, 2], np.array([4, 4, 5])), ([0.0, 1.0, 2.0], [4.0, 4.0, 5.0])):
         m = gen.model()
@@ -689,11 +676,7 @@ def test_start_values_that_do_not_fit_the_block_keep_the_values_held_before(gen)
 
 
 def first(monkeypatch):
-    recorder = RecordingLinsolver(forward=True, keep=plain)
-    monkeypatch.setattr(first_module, "linsolver", recorder)
-    gen = First()
-    gen.recorder = recorder
-    return gen
+    return recorded(monkeypatch, First())
 
 
 KEYWORD = " is a keyword and cannot name a variable"
