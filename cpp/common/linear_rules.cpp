@@ -76,6 +76,13 @@ nb::object scalar_of(nb::handle obj) {
     return nb::borrow(obj);
 }
 
+// Where a flat complex array holds its first value with an imaginary part (0 when none has):
+// the value a refusal names.
+nb::object first_complex(const ModuleGlobals &g, nb::handle flat) {
+    nb::object imaginary = g.get("np").attr("flatnonzero")(flat.attr("imag"));
+    return index_int64(imaginary.attr("size")) > 0 ? imaginary[0] : nb::int_(0);
+}
+
 }  // namespace
 
 nb::object new_solver(const ModuleGlobals &g, nb::handle log_solver, nb::handle options) {
@@ -136,6 +143,50 @@ nb::object real_bound(const ModuleGlobals &g, const char *what, nb::handle bound
     return check(PyFloat_FromDouble(numbers::check_real(PyFloat_AsDouble(plain.ptr()))));
 }
 
+nb::object bound_vector(const ModuleGlobals &g, const char *what, nb::handle bound,
+                        nb::handle shape) {
+    nb::object np = g.get("np");
+    nb::object float64 = np.attr("float64");
+    nb::object full = np.attr("full");
+    if (nb::object k = bound_or_none(g, what, bound); k.is_valid())
+        return full(shape, k, "dtype"_a = float64);
+    // Anything else as numpy reads it, then each value by the rules of a single bound.
+    nb::object given = is_instance(bound, numbers::classes().np_ndarray_)
+                           ? nb::borrow(bound)
+                           : np.attr("asarray")(bound);
+    const std::string kind = nb::cast<std::string>(given.attr("dtype").attr("kind"));
+    nb::object values;
+    if (kind == "O") {
+        nb::list items;
+        for (nb::handle item : np.attr("ravel")(given))
+            items.append(numbers::real_value(g, what, item));
+        values = np.attr("array")(items, "dtype"_a = float64).attr("reshape")(given.attr("shape"));
+    } else if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
+        // A copy: later program code cannot change what was checked.
+        values = given.attr("astype")(float64);
+    } else {
+        nb::object flat = np.attr("ravel")(given);
+        if (index_int64(flat.attr("size")) > 0) {
+            if (kind == "c")
+                numbers::refuse_complex(g, what, flat.attr("item")(first_complex(g, flat)));
+            numbers::refuse_not_number(g, what, flat.attr("item")(0));
+        }
+        values = np.attr("zeros")(given.attr("shape"), "dtype"_a = float64);
+    }
+    if (truth(np.attr("isnan")(values).attr("any")())) numbers::refuse_nan(g, what);
+    // numpy's broadcast rule, and its error for values it cannot spread over `shape`.
+    if (compare(values.attr("shape"), shape, Py_EQ)) return values;
+    return full(shape, values, "dtype"_a = float64);
+}
+
+nb::object column_bound(const ModuleGlobals &g, const char *what, nb::object &bound, int64_t count,
+                        bool real) {
+    nb::object plain = bound_or_none(g, what, bound);
+    if (!plain.is_valid()) return bound_vector(g, what, bound, nb::make_tuple(count));
+    bound = real ? real_bound(g, what, plain) : plain;
+    return bound;
+}
+
 nb::object start_values(const ModuleGlobals &g, nb::handle solution) {
     nb::object np = g.get("np");
     nb::object flat = np.attr("ravel")(solution);
@@ -160,13 +211,8 @@ nb::object start_values(const ModuleGlobals &g, nb::handle solution) {
         default:
             // Complex values would lose their imaginary part; texts, dates and the like are no
             // numbers, whatever numpy would make of them.
-            if (!empty && kind[0] == 'c') {
-                // Named by the first value that has an imaginary part, if any has.
-                nb::object imaginary = np.attr("flatnonzero")(flat.attr("imag"));
-                nb::object at =
-                    index_int64(imaginary.attr("size")) > 0 ? imaginary[0] : nb::int_(0);
-                numbers::refuse_complex(g, kStartValue, flat.attr("item")(at));
-            }
+            if (!empty && kind[0] == 'c')
+                numbers::refuse_complex(g, kStartValue, flat.attr("item")(first_complex(g, flat)));
             if (!empty) numbers::refuse_not_number(g, kStartValue, flat.attr("item")(0));
             values = np.attr("zeros")(0, "dtype"_a = float64);
             break;

@@ -76,6 +76,19 @@ nb::object bound_number(const ModuleGlobals &g, const char *what, nb::handle bou
 // range, as float() raises).
 nb::object real_bound(const ModuleGlobals &g, const char *what, nb::handle bound);
 
+// Bounds for each of `shape` rows or columns as a new float64 array of that shape: a number
+// (bound_number's rules) for every one, or values that numpy broadcasts to `shape` as np.full
+// does (numpy's own ValueError otherwise), each read as a bound is: TypeError (logged) for a
+// complex value or one that is no number, ValueError (logged) for NaN.
+nb::object bound_vector(const ModuleGlobals &g, const char *what, nb::handle bound,
+                        nb::handle shape);
+
+// A new block's bound as its engine vector receives it: a number for every column, as the plain
+// number it stands for (a float when `real`), which also replaces `bound`; or one value for each
+// of its `count` elements (bound_vector), a new float64 vector, `bound` staying the caller's.
+nb::object column_bound(const ModuleGlobals &g, const char *what, nb::object &bound, int64_t count,
+                        bool real);
+
 // The start values a program gives for one block, flattened row-major (np.ravel), as a new
 // float64 vector: TypeError (logged) for a complex value or one that is no number, ValueError
 // (logged) for NaN or an infinity. Nothing is written anywhere before these tests pass.

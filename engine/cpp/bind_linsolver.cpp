@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,6 +78,10 @@ constexpr int64_t kMinQpIterations = 1000;
 
 constexpr const char *kOptionIntegralityTol = "mip_feasibility_tolerance";
 constexpr const char *kOptionQpIterationLimit = "qp_iteration_limit";
+constexpr const char *kOptionQpRegularization = "qp_regularization_value";
+// The regularisation of the one retry of a QP that HiGHS ended with a solve error (HiGHS's own
+// default is 1e-7).
+constexpr double kRetryQpRegularization = 1e-9;
 constexpr const char *kOptionOutputFlag = "output_flag";
 
 // Messages.
@@ -104,6 +110,22 @@ constexpr const char *kPassFailed = ": HiGHS refused the model";
 constexpr const char *kWriteFailed = "writeModel: HiGHS could not write the model to ";
 constexpr const char *kSenseValue = "changeObjectiveSense: the sense must be an ObjSense member";
 constexpr const char *kFormatValue = "passHessian: the format must be a HessianFormat member";
+constexpr const char *kLoggerName = "nubrix.sorn_engine";
+constexpr const char *kNoAnswer = "run: no solution, model status ";
+constexpr const char *kReasonHead = ": ";
+constexpr const char *kReasonSeparator = "; ";
+constexpr const char *kMixedQuadratic =
+    "HiGHS solves no model with both a quadratic objective and integer columns";
+
+// HiGHS's log types of the lines that say why a run failed (HighsLogType).
+constexpr int kLogWarning = 4;
+constexpr int kLogError = 5;
+// At most this many such lines are kept of one run: the first ones, where the cause is named.
+constexpr std::size_t kMaxReasons = 5;
+// HiGHS's note on the integrality vector the stand-in always passes, also for a model without
+// integer columns: it names no cause.
+constexpr const char *kIntegralityNote =
+    "No semi-integer/integer variables in model with non-empty integrality";
 
 // The classes made through the interpreter, each holding a reference of its own.
 PyObject *status_enum = nullptr;
@@ -386,12 +408,53 @@ double option_double(nb::handle highs, const char *name, double fallback) {
 
 // ---- the handoff ----
 
+// The warnings and errors HiGHS logs while it takes and solves one model: they say why a run
+// ends without an answer (a matrix value past HiGHS's limit, say). HiGHS hands each line to its
+// logging callback whatever "log_to_console" says, so the program's own log is unchanged.
+class HighsLog {
+  public:
+    // Starts collecting the lines of `h`, a new HiGHS solver.
+    void listen(nb::handle h) const {
+        auto lines = lines_;
+        // (type, message, data out, data in, user data); the last two are None here.
+        nb::object callback = nb::cpp_function([lines](nb::args args) {
+            const int type = nb::cast<int>(nb::int_(args[2].attr("log_type")));
+            if ((type != kLogWarning && type != kLogError) || lines->size() >= kMaxReasons) return;
+            std::string line = reason_text(nb::cast<std::string>(nb::str(args[1])));
+            if (line.rfind(kIntegralityNote, 0) != 0) lines->push_back(std::move(line));
+        });
+        h.attr("setCallback")(callback, nb::none());
+        nb::object types =
+            nb::module_::import_("highspy._core").attr("cb").attr("HighsCallbackType");
+        h.attr("startCallback")(types.attr("kCallbackLogging"));
+    }
+
+    const std::vector<std::string> &lines() const { return *lines_; }
+
+  private:
+    // A log line without HiGHS's type tag ("ERROR:   "), its padding and its newline.
+    static std::string reason_text(const std::string &line) {
+        std::size_t from = 0, to = line.size();
+        if (const std::size_t colon = line.find(':');
+            colon != std::string::npos &&
+            (line.rfind("ERROR", 0) == 0 || line.rfind("WARNING", 0) == 0))
+            from = colon + 1;
+        while (from < to && std::isspace(static_cast<unsigned char>(line[from]))) ++from;
+        while (to > from && std::isspace(static_cast<unsigned char>(line[to - 1]))) --to;
+        return line.substr(from, to - from);
+    }
+
+    std::shared_ptr<std::vector<std::string>> lines_ = std::make_shared<std::vector<std::string>>();
+};
+
 // A solver holding the options and the model m; raises EngineError (naming op) when HiGHS
-// refuses the model, or returns an invalid object when raise_on_refusal is false.
+// refuses the model, or returns an invalid object when raise_on_refusal is false. With `log`,
+// HiGHS's warnings and errors go there from before the model is passed.
 nb::object build_highs(const LinearSolver &self, const lin::Model &m, const char *op,
-                       bool raise_on_refusal) {
+                       bool raise_on_refusal, const HighsLog *log = nullptr) {
     nb::object h = new_highs();
     for (const Option &o : self.options_) h.attr("setOptionValue")(o.name_, o.value_);
+    if (log) log->listen(h);
     std::vector<int32_t> q_start, q_index;
     std::vector<double> q_value;
     m.hessian(q_start, q_index, q_value);
@@ -500,16 +563,68 @@ void run_without_columns(LinearSolver &s) {
     s.primal_solution_status_ = feasible ? kSolutionFeasible : 1;
 }
 
+// The status of a finished HiGHS run as LinsolverModelStatus numbers it.
+int32_t run_status(nb::handle h) {
+    const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
+    // A run that ends without a status (HiGHS refused to start it) has failed.
+    if (hs == kHighsInterruptStatus) return kInterrupt;
+    if (hs == kNotset) return kSolveError;
+    return hs > 0 && hs < kStatusCount ? hs : kUnknown;
+}
+
+// One HiGHS run of `solved` (the model, or the model without its idle columns): the solver it
+// ran in, or an invalid object when HiGHS refused the model (s.status_ then kModelError).
+// `regularization`, when positive, is the QP solver's regularisation for this run.
+nb::object run_once(LinearSolver &s, const lin::Model &solved, const HighsLog &log,
+                    double regularization) {
+    const lin::Model &m = s.model_;
+    nb::object h = build_highs(s, solved, "run", false, &log);
+    if (!h.is_valid()) {
+        s.status_ = kModelError;
+        return h;
+    }
+    const bool qp = m.has_hessian();
+    if (qp && !has_option(s, kOptionQpIterationLimit))
+        h.attr("setOptionValue")(kOptionQpIterationLimit, qp_iteration_limit(solved));
+    if (regularization > 0) h.attr("setOptionValue")(kOptionQpRegularization, regularization);
+    // A start vector shorter than the columns leaves the rest to the solver; HiGHS uses start
+    // values for mixed-integer models.
+    if (m.has_integer_columns() && !m.start().empty()) {
+        std::vector<int32_t> idx(m.start().size());
+        for (std::size_t k = 0; k < idx.size(); ++k) idx[k] = static_cast<int32_t>(k);
+        h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx), borrowed(m.start()));
+    }
+    h.attr("run")();
+    s.run_time_ += nb::cast<double>(h.attr("getRunTime")());
+    s.status_ = run_status(h);
+    return h;
+}
+
+// A run without an answer says why, on the engine's logger: the status, and the warnings and
+// errors HiGHS gave (or the stand-in's own reason).
+void report_no_answer(const LinearSolver &s, const std::vector<std::string> &reasons) {
+    if (s.status_ == kOptimal || s.value_valid_) return;
+    std::string text = kNoAnswer;
+    text += s.status_ >= 0 && s.status_ < kStatusCount ? kStatusNames[s.status_] : "kUnknown";
+    for (std::size_t k = 0; k < reasons.size(); ++k) {
+        text += k == 0 ? kReasonHead : kReasonSeparator;
+        text += reasons[k];
+    }
+    nb::module_::import_("logging").attr("getLogger")(kLoggerName).attr("warning")("%s", text);
+}
+
 void run(LinearSolver &s) {
     clear_results(s);
     const lin::Model &m = s.model_;
     if (m.num_col() == 0) {
         run_without_columns(s);
+        report_no_answer(s, {});
         return;
     }
     // HiGHS solves no mixed-integer model with a quadratic part.
     if (m.has_hessian() && m.has_integer_columns()) {
         s.status_ = kModelError;
+        report_no_answer(s, {kMixedQuadratic});
         return;
     }
     const bool qp = m.has_hessian();
@@ -519,32 +634,25 @@ void run(LinearSolver &s) {
     lin::Model reduced;
     if (!idle.empty()) reduced = m.without_columns(idle);
     const lin::Model &solved = idle.empty() ? m : reduced;
-    nb::object h = build_highs(s, solved, "run", false);
+    HighsLog log;
+    nb::object h = run_once(s, solved, log, 0.0);
+    // HiGHS's QP solver ends some small convex models with a solve error that it solves in
+    // another column order, or with a smaller regularisation: one more run with that.
+    if (h.is_valid() && qp && s.status_ == kSolveError && !has_option(s, kOptionQpRegularization)) {
+        HighsLog retry_log;
+        nb::object again = run_once(s, solved, retry_log, kRetryQpRegularization);
+        if (again.is_valid()) {
+            h = std::move(again);
+            log = retry_log;
+        } else {
+            s.status_ = kSolveError;
+        }
+    }
     if (!h.is_valid()) {
-        s.status_ = kModelError;
+        report_no_answer(s, log.lines());
         return;
     }
-    if (qp && !has_option(s, kOptionQpIterationLimit))
-        h.attr("setOptionValue")(kOptionQpIterationLimit, qp_iteration_limit(solved));
     const bool mip = m.has_integer_columns();
-    // A start vector shorter than the columns leaves the rest to the solver; HiGHS uses start
-    // values for mixed-integer models.
-    if (mip && !m.start().empty()) {
-        std::vector<int32_t> idx(m.start().size());
-        for (std::size_t k = 0; k < idx.size(); ++k) idx[k] = static_cast<int32_t>(k);
-        h.attr("setSolution")(static_cast<int64_t>(idx.size()), borrowed(idx), borrowed(m.start()));
-    }
-    h.attr("run")();
-    s.run_time_ = nb::cast<double>(h.attr("getRunTime")());
-
-    const int32_t hs = nb::cast<int32_t>(nb::int_(h.attr("getModelStatus")()));
-    // A run that ends without a status (HiGHS refused to start it) has failed.
-    if (hs == kHighsInterruptStatus)
-        s.status_ = kInterrupt;
-    else if (hs == kNotset)
-        s.status_ = kSolveError;
-    else
-        s.status_ = hs > 0 && hs < kStatusCount ? hs : kUnknown;
     nb::object info = h.attr("getInfo")();
     s.info_valid_ = nb::cast<bool>(info.attr("valid"));
     s.objective_ = nb::cast<double>(info.attr("objective_function_value"));
@@ -589,6 +697,7 @@ void run(LinearSolver &s) {
         s.objective_ = m.objective(s.col_value_.data());
     }
     h.attr("clearModel")();
+    report_no_answer(s, log.lines());
 }
 
 // ---- records ----

@@ -18,6 +18,8 @@ import scipy.sparse as sp
 import nubrix.sorn_engine as se
 from nubrix.sorn_engine import linsolver as ls
 from support.oracles import vertex_optimum
+from support.qp_cases import (QP_CASES, direct_highs, first_generation_columns, objective_parts,
+                              optimum, second_generation_columns)
 
 inf = ls.kLinsolverInf
 INTEGER = ls.LinsolverVarType.kInteger
@@ -597,6 +599,119 @@ def test_failed_outcomes(case, expected):
     assert status != Status.kOptimal
     if case != "unbounded":
         assert not sol.value_valid
+
+
+# ---- solve errors of HiGHS's QP solver, and why a run gave no answer ----
+
+
+def qp_case_solver(case, columns, **options):
+    """The case of support.qp_cases with its elements on `columns`, handed over as the library
+    hands a model: bounds, rows, costs and both triangles of the Hessian."""
+    n = case["a"] * case["b"]
+    perm = np.zeros((n, n))
+    perm[columns, np.arange(n)] = 1
+    cost, hessian, _ = objective_parts(case)
+    s = solver(**options)
+    s.addVars(n, np.full(n, case["lo"]), np.full(n, case["hi"]))
+    add_dense_rows(s, [perm @ np.array(r, float) for r, _ in case["rows"]],
+                   [-inf] * len(case["rows"]), [cap for _, cap in case["rows"]])
+    s.changeColsCost(n, np.arange(n), perm @ cost)
+    q = sp.csc_array(perm @ hessian @ perm.T)
+    s.passHessian(n, q.nnz, ls.HessianFormat.kTriangular, q.indptr, q.indices, q.data)
+    return s
+
+
+ORDERS = [("first-generation-order", first_generation_columns),
+          ("second-generation-order", second_generation_columns)]
+
+
+@pytest.mark.parametrize("order", [o for _, o in ORDERS], ids=[n for n, _ in ORDERS])
+@pytest.mark.parametrize("case", [c for _, c in QP_CASES], ids=[n for n, _ in QP_CASES])
+def test_a_qp_highs_fails_in_one_column_order_is_solved_in_every_order(case, order):
+    s = qp_case_solver(case, order(case))
+    status, sol, info = solve(s)
+    assert status == Status.kOptimal and sol.value_valid
+    assert info.objective_function_value == pytest.approx(optimum(case), abs=1e-9)
+    x = sol.col_value[order(case)]  # row-major elements
+    cost, hessian, _ = objective_parts(case)
+    assert info.objective_function_value == pytest.approx(cost @ x + x @ hessian @ x / 2,
+                                                          abs=1e-9)
+    assert np.all(x >= case["lo"] - TOL) and np.all(x <= case["hi"] + TOL)
+    for row, cap in case["rows"]:
+        assert np.dot(row, x) <= cap + TOL
+
+
+@pytest.mark.parametrize("case", [c for _, c in QP_CASES], ids=[n for n, _ in QP_CASES])
+def test_a_programs_own_qp_regularization_is_run_as_given(case, caplog):
+    failing = [o for _, o in ORDERS if direct_highs(case, o(case))[1] is None]
+    if not failing:
+        pytest.skip("this HiGHS solves the case in every column order")
+    # HiGHS's own default, set by the program: no second run with another value.
+    s = qp_case_solver(case, failing[0](case), qp_regularization_value=1e-7)
+    with caplog.at_level("WARNING", logger="nubrix.sorn_engine"):
+        status, sol, _ = solve(s)
+    assert status == Status.kSolveError and not sol.value_valid
+    assert [r.getMessage() for r in caplog.records] == ["run: no solution, model status kSolveError"]
+
+
+def one_column_row(value):
+    s = solver()
+    s.addVars(2, np.zeros(2), np.ones(2))
+    s.addRow(-inf, 1, 2, np.array([0, 1]), np.array([value, 1.0]))
+    s.changeColsCost(2, np.arange(2), np.array([1.0, 1.0]))
+    s.changeObjectiveSense(ls.ObjSense.kMaximize)
+    return s
+
+
+def integer_qp():
+    s = solver()
+    add_integer_cols(s, 2, 0, 3)
+    s.passHessian(2, 2, ls.HessianFormat.kTriangular, np.array([0, 1, 2]), np.array([0, 1]),
+                  np.array([2.0, 2.0]))
+    return s
+
+
+def infeasible():
+    s = solver()
+    s.addVars(2, np.zeros(2), np.ones(2))
+    s.addRow(3, inf, 2, np.array([0, 1]), np.array([1.0, 1.0]))
+    return s
+
+
+def no_columns_infeasible():
+    s = solver()
+    s.addRow(1, inf, 0, np.array([], dtype=np.int64), np.array([]))
+    return s
+
+
+NO_ANSWER = [
+    ("matrix-value-past-highs-limit", lambda: one_column_row(1e16), Status.kModelError,
+     "run: no solution, model status kModelError: HighsSparseMatrix User matrix matrix contains "
+     "1 |value| in [1e+16, 1e+16] at/above tolerance of 1e+15"),
+    ("quadratic-with-integers", integer_qp, Status.kModelError,
+     "run: no solution, model status kModelError: HiGHS solves no model with both a quadratic "
+     "objective and integer columns"),
+    ("infeasible", infeasible, Status.kInfeasible, "run: no solution, model status kInfeasible"),
+    ("no-columns", no_columns_infeasible, Status.kInfeasible,
+     "run: no solution, model status kInfeasible"),
+    ("optimal", lambda: one_column_row(2.0), Status.kOptimal, None),
+]
+
+
+@pytest.mark.parametrize("make, status, message", [c[1:] for c in NO_ANSWER],
+                         ids=[c[0] for c in NO_ANSWER])
+@pytest.mark.parametrize("console", [False, True], ids=["quiet", "console"])
+def test_a_run_without_an_answer_says_why(make, status, message, console, caplog, capfd):
+    s = make()
+    s.setOptionValue("log_to_console", console)
+    with caplog.at_level("WARNING", logger="nubrix.sorn_engine"):
+        got, _, _ = solve(s)
+    assert got == status
+    assert [r.getMessage() for r in caplog.records] == ([] if message is None else [message])
+    assert all(r.levelname == "WARNING" for r in caplog.records)
+    # The program's console log is HiGHS's as before: nothing when it is off.
+    if not console:
+        assert capfd.readouterr().out == ""
 
 
 def test_integer_columns_with_quadratic_part_are_a_model_error():

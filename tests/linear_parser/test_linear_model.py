@@ -9,6 +9,7 @@ import types
 import numpy as np
 import pytest
 
+import nubrix.sorn_engine as se
 import zk_encoder.linear_parser.linear_model as linear_model
 from zk_encoder._exceptions import BuildError, SolverError, VariableError
 from zk_encoder.linear_parser import Sum, SumIt
@@ -541,8 +542,11 @@ def test_set_border_is_a_static_method():
 
 EVAL_FAILURES = [
     ("unknown_name", lambda t: t.m.add_constraint(t.y[t.i] <= 1), NameError),
+    # A 2-D array means its nested list: each value a row, no index.
     ("array_for_all", lambda t: t.m.add_constraint(t.y[t.i] <= 1, i=np.ones((2, 2), int)),
-     SyntaxError),
+     TypeError),
+    ("text_for_all_not_an_expression", lambda t: t.m.add_constraint(t.y[t.i] <= 1,
+                                                                     i="[0 1 2]"), SyntaxError),
     ("plain_text", lambda t: t.m.add_constraint("y(0) + y(1)"), AttributeError),
 ]
 
@@ -550,9 +554,12 @@ EVAL_FAILURES = [
 @pytest.mark.parametrize("call,exc", [c[1:] for c in EVAL_FAILURES],
                          ids=[c[0] for c in EVAL_FAILURES])
 def test_evaluation_failures_add_no_row(lp, engine, log_sink, call, exc):
-    with pytest.raises(exc):
+    with pytest.raises(exc) as err:
         call(lp)
-    assert engine.calls == [] and log_sink.calls == []
+    assert engine.calls == []
+    # What the host refuses is not logged; a block's own refusal is, with its message.
+    logged = [(str(err.value), se.log_level_type.error)] if exc is TypeError else []
+    assert log_sink.calls == logged
 
 
 def test_an_item_that_is_not_numeric_adds_no_row_at_all(lp, engine):

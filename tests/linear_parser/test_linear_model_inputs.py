@@ -186,6 +186,51 @@ def test_inputs_mean_what_the_same_host_numbers_mean(route, engine, build, expec
     assert b.m.objective_value == pytest.approx(want, rel=1e-9, abs=1e-9)
 
 
+# A numpy array as for-all values means what the list of the same host values means: the same
+# rows, or the same error.
+ARRAYS_AS_LISTS = [
+    ("floats", np.array([0.0, 1.0]), [0.0, 1.0]),
+    ("float32", np.array([1.5], dtype=np.float32), [1.5]),
+    ("whole floats", np.array([2.0]), [2.0]),
+    ("bools", np.array([True, False]), [True, False]),
+    ("ints", np.array([2, 0], dtype=np.int8), [2, 0]),
+    ("objects", np.array([1, np.int64(2)], dtype=object), [1, 2]),
+    ("objects with a float", np.array([1, 0.5], dtype=object), [1, 0.5]),
+    ("rows", np.array([[0, 1], [1, 2]]), [[0, 1], [1, 2]]),
+    ("no dimension", np.array(2), 2),
+    ("no dimension, a float", np.array(2.0), 2.0),
+    ("empty floats", np.array([], dtype=float), []),
+    ("complex", np.array([1j]), [1j]),
+    ("texts", np.array(["1"]), ["1"]),
+]
+
+
+def forall_outcome(b, engine, values):
+    engine.calls.clear()
+    try:
+        b.m.add_constraint(b.x[b.i] <= 1, i=values)
+    except Exception as err:  # noqa: BLE001 - the error is the outcome compared
+        return type(err), str(err)
+    return rows(engine.calls)
+
+
+@pytest.mark.parametrize("array,values", [c[1:] for c in ARRAYS_AS_LISTS],
+                         ids=[c[0] for c in ARRAYS_AS_LISTS])
+def test_a_numpy_array_of_for_all_values_means_its_list(route, engine, array, values):
+    got = forall_outcome(Blocks(), engine, array)
+    assert got == forall_outcome(Blocks(), engine, values)
+    assert not (isinstance(got, tuple) and got[0] is SyntaxError)
+
+
+def test_a_float_array_of_for_all_values_gives_the_lists_error(route, engine):
+    b = Blocks()
+    with pytest.raises(TypeError, match=r"^Linear variable x: index 0\.0 must be an integer$"):
+        b.m.add_constraint(b.x[b.i] <= 1, i=np.array([0.0, 1.0]))
+    with pytest.raises(TypeError, match=r"^Linear variable x: index 1\.0 must be an integer$"):
+        b.m.add_constraint(Sum(b.x[b.j], j=np.array([1.0])) <= 1)
+    assert rows(engine.calls) == []
+
+
 def test_an_integer_beyond_64_bits_as_an_objective_cost(route, engine):
     b = Blocks()
     engine.calls.clear()

@@ -22,6 +22,7 @@ from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser2 import dot
 from zk_encoder.linear_parser2.variable import VariableArray
 from support.fakes import RecordingLinsolver, plain
+from support.qp_cases import QP_CASES, elements, objective_parts, optimum
 
 NAN, INF = float("nan"), float("inf")
 
@@ -93,12 +94,17 @@ class Second(Generation):
 GENERATIONS = [First(), Second()]
 
 
+def recorded(monkeypatch, generation):
+    """The generation with a recording engine of its own as its module's linsolver."""
+    recorder = RecordingLinsolver(forward=True, keep=plain)
+    monkeypatch.setattr(generation.module, "linsolver", recorder)
+    generation.recorder = recorder
+    return generation
+
+
 @pytest.fixture(params=GENERATIONS, ids=["first", "second"])
 def gen(request, monkeypatch):
-    recorder = RecordingLinsolver(forward=True, keep=plain)
-    monkeypatch.setattr(request.param.module, "linsolver", recorder)
-    request.param.recorder = recorder
-    return request.param
+    return recorded(monkeypatch, request.param)
 
 
 def outcome(gen, m):
@@ -272,8 +278,24 @@ BLOCK_REFUSED = [
      "Lower bound must be a real number, not str"),
     ("none-bound", ("REAL", 0, None), {"n": 2}, TypeError,
      "Upper bound must be a real number, not NoneType"),
-    ("list-bound", ("REAL", [0, 1], 2), {"n": 2}, TypeError,
-     "Lower bound must be a real number, not list"),
+    ("list-bound-of-texts", ("REAL", ["0", "1"], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not str"),
+    ("text-in-a-list-bound", ("REAL", 0, [1, "2"]), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not str"),
+    ("none-in-a-list-bound", ("REAL", [0, None], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not NoneType"),
+    ("nan-in-a-bound-array", ("REAL", np.array([0.0, NAN]), 2), {"n": 2}, ValueError,
+     "Lower bound must be a number, not nan"),
+    ("nan-in-a-bound-of-one", ("REAL", 0, np.array([NAN])), {"n": 2}, ValueError,
+     "Upper bound must be a number, not nan"),
+    ("complex-in-a-bound-array", ("REAL", 0, np.array([1, 2j])), {"n": 2}, TypeError,
+     "Upper bound must be a real number, not complex: 2j"),
+    ("complex-in-a-list-bound", ("REAL", [0, 1j], 2), {"n": 2}, TypeError,
+     "Lower bound must be a real number, not complex: 1j"),
+    ("complex-in-an-object-bound", ("REAL", np.array([0, np.complex64(3)], dtype=object), 2),
+     {"n": 2}, TypeError, "Lower bound must be a real number, not complex: np.complex64(3+0j)"),
+    ("int-past-the-floats-in-a-bound", ("REAL", [0, 10**400], 10**401), {"n": 2},
+     OverflowError, "int too large to convert to float"),
     ("nan-lower", ("REAL", NAN, 2), {"n": 2}, ValueError, "Lower bound must be a number, not nan"),
     ("numpy-nan-upper", ("REAL", 0, np.float64(NAN)), {"n": 2}, ValueError,
      "Upper bound must be a number, not nan"),
@@ -290,11 +312,9 @@ BLOCK_REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("args,dims,exc,message", [c[1:] for c in BLOCK_REFUSED],
-                         ids=[c[0] for c in BLOCK_REFUSED])
-def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args, dims, exc,
-                                                             message):
-    kind, *bounds = args
+def check_refused_block(gen, log_sink, kind, bounds, dims, exc, message, logged):
+    """A block the model refuses with `exc` and `message` (logged or not) leaves the model as
+    one that was never asked, but for its name."""
     results = []
     for bad in (True, False):
         m = gen.model()
@@ -304,7 +324,8 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
             calls = len(gen.recorder.calls)
             with pytest.raises(exc) as err:
                 gen.block(m, "x", kind, *bounds, **dims)
-            assert str(err.value) == message and log_sink.at("error") == [message]
+            assert type(err.value) is exc and str(err.value) == message
+            assert log_sink.at("error") == ([message] if logged else [])
             assert len(gen.recorder.calls) == calls
             assert VariableArray._total_created_variables == before
             # The name stays taken: it passed the name tests.
@@ -312,6 +333,255 @@ def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args,
         results.append((later_calls(gen, m), gen.recorder.take(), getattr(m, gen.counter),
                         list(m._variables)))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("args,dims,exc,message", [c[1:] for c in BLOCK_REFUSED],
+                         ids=[c[0] for c in BLOCK_REFUSED])
+def test_a_refused_block_leaves_the_model_as_if_never_asked(gen, log_sink, args, dims, exc,
+                                                             message):
+    kind, *bounds = args
+    check_refused_block(gen, log_sink, kind, bounds, dims, exc, message,
+                        logged=exc is not OverflowError)
+
+
+# --- a bound for each element ------------------------------------------------------------
+#
+# A bound that numpy spreads over the block's elements as np.full does (a number, n values in
+# row-major element order, one value in an array of one) gives each element its own bound. The
+# first generation numbers its columns with the first dimension fastest: element e's bound must
+# still reach element e's column.
+
+
+def element_columns(gen, block):
+    """The model column of each element, in row-major element order."""
+    return list(block.map) if isinstance(gen, First) else block._map().tolist()
+
+
+def recorded_floats(arg):
+    """A recorded float64 vector (support.fakes.plain) as its floats."""
+    kind, dtype, values = arg
+    assert (kind, dtype) == ("array", "<f8"), arg
+    return [float.fromhex(v[1]) for v in values]
+
+
+def sent_bounds(gen, block, calls):
+    """The bounds the engine received for each element of `block`, in row-major element order,
+    from the last addVars call."""
+    (_, (count, lower, upper)), = [c for c in calls if c[0] == "addVars"][-1:]
+    lower, upper = recorded_floats(lower), recorded_floats(upper)
+    first = min(element_columns(gen, block), default=0)
+    at = [c - first for c in element_columns(gen, block)]
+    return [lower[k] for k in at], [upper[k] for k in at]
+
+
+def weighted(gen, x, weights, elements):
+    if isinstance(gen, First):
+        return SumIt([float(w) * x[e] for e, w in zip(elements, weights)])
+    return functools.reduce(operator.add, [x[e] * float(w) for e, w in zip(elements, weights)])
+
+
+def test_a_bound_for_each_element_solves_as_highs_given_the_same_columns(gen):
+    from scipy.optimize import linprog
+
+    sizes = (2, 3)
+    elements = list(itertools.product(*map(range, sizes)))
+    lo = np.array([-3.0, 0.5, -1.0, 2.0, 0.0, -2.5])
+    hi = lo + np.array([1.0, 2.5, 4.0, 1.5, 3.0, 0.5])
+    weights = [5.0, 1.0, 3.0, 4.0, 2.0, 6.0]
+    m = gen.model()
+    gen.block(m, "w", "REAL", 0, 1, n=2)  # x's columns do not start at 0
+    x = gen.block(m, "x", "REAL", lo, hi, i=sizes[0], j=sizes[1])
+    assert sent_bounds(gen, x, gen.recorder.calls) == (lo.tolist(), hi.tolist())
+    # The block records the bounds the program gave.
+    assert gen.bounds(x)[0] is lo and gen.bounds(x)[1] is hi
+    cap = 4.0
+    m.add_constraint(weighted(gen, x, [1.0] * 6, elements) <= cap)
+    m.add_target(weighted(gen, x, weights, elements), False)
+    assert gen.solve(m).name == "OPTIMAL"
+    want = linprog(-np.array(weights), A_ub=[[1.0] * 6], b_ub=[cap], bounds=list(zip(lo, hi)),
+                   method="highs")
+    assert want.status == 0
+    assert m.objective_value == pytest.approx(-want.fun, abs=1e-9)
+    assert m.get_result("x").reshape(-1) == pytest.approx(want.x, abs=1e-9)
+
+
+@pytest.mark.parametrize("sizes", [(3,), (2, 3), (3, 2), (2, 1, 3), (4, 3, 2)],
+                         ids=lambda s: "x".join(map(str, s)))
+def test_each_elements_bound_reaches_its_own_column(gen, sizes):
+    m = gen.model()
+    gen.block(m, "w", "REAL", 0, 1, n=1)
+    n = int(np.prod(sizes))
+    lo = np.arange(n, dtype=float) * 10
+    hi = lo + 1 + np.arange(n) % 3
+    x = gen.block(m, "x", "REAL", lo, hi, **{f"d{k}": s for k, s in enumerate(sizes)})
+    assert sent_bounds(gen, x, gen.recorder.calls) == (lo.tolist(), hi.tolist())
+    # Each element alone in the target: it ends at its own upper bound.
+    elements = list(itertools.product(*map(range, sizes)))
+    m.add_target(weighted(gen, x, [1.0] * n, elements), False)
+    gen.solve(m)
+    assert m.get_result("x").tolist() == hi.reshape(sizes).tolist()
+
+
+SAME_ELEMENT_BOUNDS = [
+    ("list", [0, 1, 2], np.array([0.0, 1.0, 2.0])),
+    ("tuple", (0.5, 1, -INF), np.array([0.5, 1.0, -INF])),
+    ("one-value-array", np.array([2.5]), np.array([2.5, 2.5, 2.5])),
+    ("one-value-list", [-1], np.array([-1.0, -1.0, -1.0])),
+    ("int-array", np.array([1, 2, 3], dtype=np.int16), np.array([1.0, 2.0, 3.0])),
+    ("float32-array", np.array([0.1, 2, 3], dtype=np.float32),
+     np.array([float(np.float32(0.1)), 2.0, 3.0])),
+    ("bool-array", np.array([True, False, True]), np.array([1.0, 0.0, 1.0])),
+    ("numbers-of-all-kinds", [fractions.Fraction(1, 2), np.int64(2), 10**30],
+     np.array([0.5, 2.0, 1e30])),
+    ("object-array", np.array([1, np.float32(0.5), True], dtype=object),
+     np.array([1.0, 0.5, 1.0])),
+    ("infinities", np.array([-INF, 0, INF]), np.array([-INF, 0.0, INF])),
+]
+
+
+@pytest.mark.parametrize("given,floats", [c[1:] for c in SAME_ELEMENT_BOUNDS],
+                         ids=[c[0] for c in SAME_ELEMENT_BOUNDS])
+@pytest.mark.parametrize("side", ["lower", "upper"])
+def test_bounds_numpy_spreads_give_the_model_of_their_float_vector(gen, given, floats, side):
+    results = []
+    for bound in (given, floats):
+        m = gen.model()
+        lo, hi = (bound, INF) if side == "lower" else (-INF, bound)
+        x = gen.block(m, "x", "REAL", lo, hi, n=3)
+        assert gen.bounds(x)[side == "upper"] is bound
+        results.append(gen.recorder.take())
+    assert results[0] == results[1]
+
+
+BOUNDS_NUMPY_REFUSES = [
+    ("two-values-for-three", (np.zeros(2), 1), {"n": 3}),
+    ("four-values-for-three", (0, [1, 2, 3, 4]), {"n": 3}),
+    ("a-column-of-three", (np.zeros((3, 1)), 1), {"n": 3}),
+    ("the-block-shape", (np.zeros((2, 3)), 1), {"i": 2, "j": 3}),
+    ("values-for-an-empty-block", ([1.0], [2.0, 3.0]), {"n": 0}),
+    ("ragged", ([[0], [1, 2]], 1), {"n": 2}),
+]
+
+
+def numpy_error(bounds, count):
+    """What np.full says of the first bound it cannot spread over `count` columns."""
+    for bound in bounds:
+        try:
+            np.full(count, fill_value=bound, dtype=np.float64)
+        except ValueError as err:
+            return str(err)
+    raise AssertionError("numpy spreads both bounds")
+
+
+@pytest.mark.parametrize("bounds,dims", [c[1:] for c in BOUNDS_NUMPY_REFUSES],
+                         ids=[c[0] for c in BOUNDS_NUMPY_REFUSES])
+def test_bounds_numpy_cannot_spread_fail_with_its_error_and_add_no_column(gen, log_sink, bounds,
+                                                                         dims):
+    message = numpy_error(bounds, int(np.prod(list(dims.values()))))
+    check_refused_block(gen, log_sink, "REAL", bounds, dims, ValueError, message, logged=False)
+
+
+def test_first_generation_integer_blocks_keep_their_int_test(monkeypatch, log_sink):
+    gen = first(monkeypatch)
+    m = gen.model()
+    message = "For integer variables, the boundaries must be integers"
+    for bounds in ((np.array([0, 1]), 2), (0, [1, 2]), (np.zeros(1, dtype=np.int64), 1)):
+        log_sink.calls.clear()
+        with pytest.raises(ValueError) as err:
+            gen.block(m, "k", "INTEGER", *bounds, n=2)
+        assert str(err.value) == message and log_sink.at("error") == [message]
+        m = gen.model()
+    assert [op for op, _ in gen.recorder.calls] == ["LinearSolver", "setOptionValue"] * 4
+
+
+def test_second_generation_integer_arrays_take_bounds_for_each_element(monkeypatch, log_sink):
+    gen = recorded(monkeypatch, Second())
+    results = []
+    for lo, hi in (([0, 1, 2], np.array([4, 4, 5])), ([0.0, 1.0, 2.0], [4.0, 4.0, 5.0])):
+        m = gen.model()
+        x = gen.block(m, "k", "INTEGER", lo, hi, n=3)
+        assert gen.bounds(x) == (lo, hi)
+        m.add_target(dot(x[0:3], np.array([1.0, 1.0, 1.0])), False)
+        gen.solve(m)
+        results.append((m.get_result("k").tolist(), gen.recorder.take()))
+    assert results[0] == results[1] and results[0][0] == [4, 4, 5]
+    # The input checks hold integer arrays to one integer bound for every element.
+    monkeypatch.setattr(second_module, "DEBUG", "1")
+    m = gen.model()
+    gen.recorder.take()
+    message = "For integer variables, the boundaries must be integers"
+    with pytest.raises(ValueError) as err:
+        gen.block(m, "k", "INTEGER", np.array([0, 1, 2]), 5, n=3)
+    assert str(err.value) == message and log_sink.at("error") == [message]
+    assert [op for op, _ in gen.recorder.calls] == []
+
+
+# --- a QP that HiGHS fails in one generation's column order --------------------------------
+
+
+def unplain(value):
+    """A recorded argument (support.fakes.plain) as the plain value it stands for."""
+    kind = value[0]
+    if kind == "array":
+        return [unplain(v) for v in value[2]]
+    if kind == "scalar":
+        return unplain(value[2])
+    if kind == "float":
+        return float.fromhex(value[1])
+    return value[1]
+
+
+def engine_model(calls, n):
+    """The rows, costs and Hessian the engine received, as dense arrays over n columns."""
+    rows, cost, hessian = [], np.zeros(n), np.zeros((n, n))
+    for op, args in calls:
+        args = [unplain(a) for a in args]
+        if op == "addRow":
+            row = np.zeros(n)
+            np.add.at(row, args[3], args[4])
+            rows.append((args[0], args[1], row))
+        elif op == "changeColCost":
+            cost[args[0]] = args[1]
+        elif op == "changeColsCost":
+            cost[args[1]] = args[2]
+        elif op == "passHessian":
+            dim, _, _, starts, index, values = args
+            hessian = np.zeros((n, n))
+            for col in range(dim):
+                for k in range(starts[col], starts[col + 1]):
+                    hessian[index[k], col] += values[k]
+    return rows, cost, hessian
+
+
+@pytest.mark.parametrize("case", [c for _, c in QP_CASES], ids=[n for n, _ in QP_CASES])
+def test_a_qp_highs_fails_in_one_generations_column_order_solves_in_both(gen, case):
+    m = gen.model()
+    x = gen.block(m, "x", "REAL", case["lo"], case["hi"], i=case["a"], j=case["b"])
+    n = case["a"] * case["b"]
+
+    def affine(coefs, constant):
+        used = [(e, w) for e, w in zip(elements(case), coefs) if w]
+        return weighted(gen, x, [w for _, w in used], [e for e, _ in used]) + constant
+
+    for row, cap in case["rows"]:
+        m.add_constraint(affine(row, 0) <= cap)
+    target = affine(case["c"], 0)
+    for row, constant in zip(case["B"], case["d"]):
+        square = affine(row, constant)
+        target = target + square * square
+    m.add_target(target, True)
+    assert gen.solve(m).name == "OPTIMAL"
+    assert m.objective_value == pytest.approx(optimum(case), abs=1e-9)
+    # The engine received the case's rows, costs and Hessian on the block's columns.
+    columns = element_columns(gen, x)
+    perm = np.zeros((n, n))
+    perm[columns, np.arange(n)] = 1
+    rows, cost, hessian = engine_model(gen.recorder.calls, n)
+    want_cost, want_hessian, _ = objective_parts(case)
+    assert [(lo, hi, row.tolist()) for lo, hi, row in rows] == \
+        [(-INF, float(cap), (perm @ np.array(r, float)).tolist()) for r, cap in case["rows"]]
+    assert cost.tolist() == (perm @ want_cost).tolist()
+    assert np.tril(hessian).tolist() == np.tril(perm @ want_hessian @ perm.T).tolist()
 
 
 # --- start values ---------------------------------------------------------------------------
@@ -406,11 +676,7 @@ def test_start_values_that_do_not_fit_the_block_keep_the_values_held_before(gen)
 
 
 def first(monkeypatch):
-    recorder = RecordingLinsolver(forward=True, keep=plain)
-    monkeypatch.setattr(first_module, "linsolver", recorder)
-    gen = First()
-    gen.recorder = recorder
-    return gen
+    return recorded(monkeypatch, First())
 
 
 KEYWORD = " is a keyword and cannot name a variable"

@@ -694,9 +694,12 @@ BAD_CALLS = [
     ("complex-bound-vector", lambda m, x, k: m.add_constraints(
         k[0:2], lower_bounds=np.array([1j, 0])), TypeError,
      "Lower bound must be a real number, not complex: 1j"),
-    ("bound-vector-of-another-size", lambda m, x, k: m.add_constraints(
-        k[0:2], lower_bounds=np.zeros((2, 1))), FormulaError,
-     "The size of the border must match the number of constraints."),
+    ("bound-vector-of-another-shape", lambda m, x, k: m.add_constraints(
+        k[0:2], lower_bounds=np.zeros((2, 1))), ValueError,
+     "could not broadcast input array from shape (2,1) into shape (2,)"),
+    ("two-bounds-for-three-rows", lambda m, x, k: m.add_constraints(
+        k[0:3], upper_bounds=np.array([1.0, 2.0])), ValueError,
+     "could not broadcast input array from shape (2,) into shape (3,)"),
     ("nan-in-a-row-made-directly", lambda m, x, k: m.add_constraint(LinearExpression(
         csr_array(([np.nan], ([1],)), shape=(VariableArray._total_created_variables,))) <= 1),
      ValueError, "Coefficient must be a finite number, not nan"),
@@ -722,6 +725,36 @@ def test_a_refused_call_changes_nothing(engine, log_sink, call, exc, msg):
     build(m, x, k)
     build(clean, cx, ck)
     assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+
+
+BOUNDS_THAT_DO_NOT_SPREAD = [
+    ("lower", lambda m, x: m.add_constraints(x[[0, 1, 2, 0]] * 2.0, lower_bounds=np.zeros(2))),
+    ("upper-list", lambda m, x: m.add_constraints(x[0:3] + 1, upper_bounds=[1, 2, 3, 4])),
+    ("equation", lambda m, x: m.add_constraints(x[[2, 1, 0, 1]],
+                                                equation_bounds=np.array([1.0, 2.0]))),
+    ("a-column", lambda m, x: m.add_constraints(x[0:3] >= 0, upper_bounds=np.ones((3, 1)))),
+]
+
+
+@pytest.mark.parametrize("call", [c for _, c in BOUNDS_THAT_DO_NOT_SPREAD],
+                         ids=[n for n, _ in BOUNDS_THAT_DO_NOT_SPREAD])
+def test_bound_vectors_numpy_cannot_spread_over_the_rows_fail_with_its_error(engine, log_sink,
+                                                                           call):
+    (m, x, k), (clean, cx, ck) = twin_models(engine)
+    with pytest.raises(ValueError) as err:
+        call(m, x)
+    # numpy's own error, as it refuses to spread the values over one bound per row.
+    assert type(err.value) is ValueError
+    assert str(err.value).startswith("could not broadcast input array from shape")
+    assert log_sink.at("error") == []
+    assert "addRows" not in [name for name, _ in m._linsolver_model.calls]
+    build(m, x, k)
+    build(clean, cx, ck)
+    assert comparable(m._linsolver_model.calls) == comparable(clean._linsolver_model.calls)
+    # The block's comparison keeps its own refusal.
+    with pytest.raises(FormulaError, match="^The size of the border must match the number of "
+                                           "constraints.$"):
+        x[[0, 1, 2, 0]] >= np.zeros(2)
 
 
 def test_numpy_bounds_reach_the_engine_as_the_same_host_numbers(engine):

@@ -426,8 +426,10 @@ REFUSED_IN_A_MODEL = [
     ("nan-coefficient", lambda m, x, k, v: m.add_constraint(x[0] * np.nan <= 1), ValueError),
     ("complex-bound", lambda m, x, k, v: m.add_constraint(x[0], upper_bound=2j), TypeError),
     ("none-comparison", lambda m, x, k, v: m.add_constraint(x[0] <= None), TypeError),
+    # numpy's own error: three bounds do not spread over two rows.
     ("bound-vector-size", lambda m, x, k, v: m.add_constraints(
-        x[0:2], lower_bounds=np.zeros(3)), FormulaError),
+        x[0:2], lower_bounds=np.zeros(3)), ValueError),
+    ("border-size", lambda m, x, k, v: m.add_constraints(x[0:2] >= np.zeros(3)), FormulaError),
     ("short-mask", lambda m, x, k, v: m.add_constraints(x[[True, False]] <= 1), IndexError),
 ]
 

@@ -238,6 +238,16 @@ void check_text_name(nb::handle name) {
     if (format) g_module.raise_logged("VariableError", format_message_str(format, nb::str(name)));
 }
 
+// The bounds a real block's columns receive (linear::column_bound). Values for each element
+// come in row-major element order, while the columns number the first dimension fastest: the
+// column-major order of the elements, so the values go over as that ravel of them.
+nb::object real_column_bounds(nb::object &bound, const char *what, int64_t count, nb::handle dims) {
+    nb::object sent = linear::column_bound(g_module, what, bound, count, true);
+    if (sent.is(bound)) return sent;
+    nb::object sizes = check(PySequence_Tuple(dims.attr("values")().ptr()));
+    return sent.attr("reshape")(sizes).attr("ravel")("order"_a = "F");
+}
+
 nb::object get_variables(LinearModel &self, nb::object name, nb::object variable_type,
                          nb::object lo, nb::object hi, nb::kwargs dims) {
     linear::check_new_name(g_module, self.used_vars_, name);
@@ -255,9 +265,6 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
         // The solver receives them as 32-bit integers: a wider value would wrap.
         if (!fits_int32(lo) || !fits_int32(hi))
             g_module.raise_logged(nb::handle(PyExc_ValueError), kIntegerRangeMsg);
-    } else if (kind == linear::ColumnKind::kReal) {
-        lo = linear::real_bound(g_module, linear::kLowerBound, lo);
-        hi = linear::real_bound(g_module, linear::kUpperBound, hi);
     }
     // Checked before anything is allocated: numpy would try to hold every bound of a block that
     // the solver could never number.
@@ -265,9 +272,16 @@ nb::object get_variables(LinearModel &self, nb::object name, nb::object variable
     const int64_t first = index_int64(self.general_shift_variable_);
     linear::check_columns(g_module, name, first, count);
 
+    // What the engine receives; the block records the caller's bounds (numbers as the plain ones
+    // they stand for).
+    nb::object lo_sent = lo, hi_sent = hi;
+    if (kind == linear::ColumnKind::kReal) {
+        lo_sent = real_column_bounds(lo, linear::kLowerBound, count, dims);
+        hi_sent = real_column_bounds(hi, linear::kUpperBound, count, dims);
+    }
     const linear::NewColumns columns(g_module, linear::ColumnRange{first, count},
-                                     linear::block_bounds(kind, linear::BoundDtype::kInt32), lo,
-                                     hi);
+                                     linear::block_bounds(kind, linear::BoundDtype::kInt32),
+                                     lo_sent, hi_sent);
     // The block is made before the engine hears of it: a block refused here adds no column.
     const char *type_var = kind == linear::ColumnKind::kReal ? kFloat64 : kInt32;
     nb::object block = global("LinearVariable")(name, lo, hi, dims, self.general_shift_variable_,

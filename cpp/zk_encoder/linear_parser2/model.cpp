@@ -12,7 +12,6 @@
 #include <string>
 #include <utility>
 
-#include "common/arrays.hpp"
 #include "common/engine_calls.hpp"
 #include "common/format.hpp"
 #include "common/gc.hpp"
@@ -23,7 +22,6 @@
 #include "common/module_globals.hpp"
 #include "common/numbers.hpp"
 #include "common/pyclass.hpp"
-#include "linear/kernels.hpp"
 #include "zk_encoder/linear_parser2/_expression.hpp"
 
 namespace zk::lp2 {
@@ -108,42 +106,45 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 
     const linear::ColumnKind kind = linear::column_kind(g_module, variable_type);
     const linear::BlockBounds bounds = linear::block_bounds(kind, linear::BoundDtype::kFloat64);
+    int64_t g = zk::index_int64(self.general_shift_variables_);
+    nb::object array_cls = g_module.get("VariableArray");
+    int64_t total = zk::index_int64(array_cls.attr(kCounter));
+    // Checked before any bound vector is made. Rows span the columns of every model of the
+    // process: those must stay within the limit too.
+    linear::check_columns(g_module, name, g, n);
+    linear::check_columns(g_module, name, total, n);
+
     nb::object numpy = np();
     nb::object type_var = numpy.attr(kind == linear::ColumnKind::kReal ? "float64" : "int32");
+    // What the array records: the caller's bounds (a binary array's are 0 and 1), numbers as the
+    // plain ones they stand for. The engine's bound vectors are made from them below.
+    nb::object lower_sent, upper_sent;
     if (kind == linear::ColumnKind::kBinary) {
         lower_bound = nb::int_(linear::kBinaryLower);
         upper_bound = nb::int_(linear::kBinaryUpper);
     } else {
         if (kind == linear::ColumnKind::kInteger && debug_on()) {
-            // The default infinities are exempt; an integer is one whatever its type.
+            // The default infinities are exempt; an integer is one whatever its type, and values
+            // for each element are no integer.
             nb::object inf = g_module.get("inf");
             auto not_int = [](nb::handle bound, const char *what, nb::handle infinity) {
                 nb::object plain = linear::bound_or_none(g_module, what, bound);
-                return !compare(bound, infinity, Py_EQ) &&
-                       !(plain.is_valid() && PyLong_Check(plain.ptr()));
+                if (!plain.is_valid()) return true;
+                return !PyLong_Check(plain.ptr()) && !compare(plain, infinity, Py_EQ);
             };
             if (not_int(lower_bound, linear::kLowerBound, neg(inf)) ||
                 not_int(upper_bound, linear::kUpperBound, inf))
                 g_module.raise_logged(nb::handle(PyExc_ValueError), linear::kIntegerBoundsMsg);
         }
-        // Bounds as the plain numbers they stand for; a real column's as floats.
-        auto read =
-            kind == linear::ColumnKind::kInteger ? &linear::bound_number : &linear::real_bound;
-        lower_bound = read(g_module, linear::kLowerBound, lower_bound);
-        upper_bound = read(g_module, linear::kUpperBound, upper_bound);
+        const bool real = kind == linear::ColumnKind::kReal;
+        lower_sent = linear::column_bound(g_module, linear::kLowerBound, lower_bound, n, real);
+        upper_sent = linear::column_bound(g_module, linear::kUpperBound, upper_bound, n, real);
     }
-
-    int64_t g = zk::index_int64(self.general_shift_variables_);
-    nb::object array_cls = g_module.get("VariableArray");
-    int64_t total = zk::index_int64(array_cls.attr(kCounter));
-    // Rows span the columns of every model of the process: those must stay within the limit too.
-    linear::check_columns(g_module, name, g, n);
-    linear::check_columns(g_module, name, total, n);
 
     // Everything the engine receives is built before its first call, so a refused array leaves
     // the engine and the model's column count in step.
-    const linear::NewColumns columns(g_module, linear::ColumnRange{g, n}, bounds, lower_bound,
-                                     upper_bound);
+    const linear::NewColumns columns(g_module, linear::ColumnRange{g, n}, bounds, lower_sent,
+                                     upper_sent);
     nb::object shape_tuple = zk::check(PySequence_Tuple(shape.attr("values")().ptr()));
     nb::object array = array_cls(name, shape_tuple, lower_bound, upper_bound, type_var, g);
 
@@ -166,54 +167,6 @@ nb::object get_variable(nb::handle self_obj, nb::object name, nb::object variabl
 nb::object bound_value(const char *what, nb::handle value) {
     if (value.is_none()) return nb::none();
     return linear::bound_number(g_module, what, value);
-}
-
-// The bounds of a block's rows as float64, one per row: a number for every row, a vector as
-// numpy reads its values (each of an object vector by its plain number). Complex values and what
-// is no number are refused (TypeError), NaN (ValueError), and a vector that does not give one
-// bound per row (FormulaError).
-nb::object bound_vector(const char *what, nb::object value, nb::handle constants) {
-    nb::object numpy = np();
-    nb::object float64 = numpy.attr("float64");
-    nb::object shape = constants.attr("shape");
-    nb::object v;
-    if (nb::object k = linear::bound_or_none(g_module, what, value); k.is_valid()) {
-        v = numpy.attr("full")(shape, k, "dtype"_a = float64);
-    } else {
-        // A sequence is read as numpy reads it.
-        if (!is_instance(value, numpy.attr("ndarray"))) value = numpy.attr("asarray")(value);
-        const std::string kind = nb::cast<std::string>(value.attr("dtype").attr("kind"));
-        if (kind == "O") {
-            nb::list items;
-            for (nb::handle item : numpy.attr("ravel")(value))
-                items.append(numbers::real_value(g_module, what, item));
-            v = numpy.attr("array")(items, "dtype"_a = float64)
-                    .attr("reshape")(value.attr("shape"));
-        } else if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
-            v = value.attr("astype")(float64, "copy"_a = false);
-        } else {
-            nb::object flat = numpy.attr("ravel")(value);
-            if (index_int64(flat.attr("size")) > 0) {
-                nb::object first = flat.attr("item")(0);
-                if (kind == "c") numbers::refuse_complex(g_module, what, first);
-                numbers::refuse_not_number(g_module, what, first);
-            }
-            v = value.attr("astype")(float64);
-        }
-    }
-    arrays::Contiguous<double> reals;
-    const bool nan = arrays::view_of(v, reals)
-                         ? linear::first_bad_real(reals.data(), reals.shape(0), true) >= 0
-                         : truth(numpy.attr("isnan")(v).attr("any")());
-    if (nan) numbers::refuse_nan(g_module, what);
-    // One bound for every row broadcasts, as the subtraction of the constants would; any other
-    // shape would hand the engine more or fewer bounds than rows.
-    if (compare(v.attr("shape"), shape, Py_NE)) {
-        bool one = index_int64(v.attr("size")) == 1 && index_int64(v.attr("ndim")) <= 1;
-        if (!one) g_module.raise_logged("FormulaError", kBorderSize);
-        v = numpy.attr("full")(shape, v.attr("item")(0), "dtype"_a = float64);
-    }
-    return v;
 }
 
 // The origin a row or block records, or null.
@@ -356,9 +309,10 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
     nb::object float64 = numpy.attr("float64");
     lower = lower.is_none()
                 ? numpy.attr("full")(constants.attr("shape"), neg(inf), "dtype"_a = float64)
-                : bound_vector(lower_what, lower, constants);
-    upper = upper.is_none() ? numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = float64)
-                            : bound_vector(upper_what, upper, constants);
+                : linear::bound_vector(g_module, lower_what, lower, constants.attr("shape"));
+    upper = upper.is_none()
+                ? numpy.attr("full")(constants.attr("shape"), inf, "dtype"_a = float64)
+                : linear::bound_vector(g_module, upper_what, upper, constants.attr("shape"));
     nb::object matrix = constraints.attr("linear_coefficients");
     nb::object count = constraints.attr("num_constraints");
     check_own_variables(self, constraints, matrix, kForeignRowColumnsMsg);
