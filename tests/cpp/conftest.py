@@ -25,7 +25,7 @@ def programs_dir():
     found = sorted(d for d in base.glob("*/tests/cpp") if d.is_dir())
     assert len(found) == 1, (
         f"expected one build of the C++ tests under {base}/<wheel tag>/tests/cpp, found "
-        f"{[str(d) for d in found]}: `make dev` (or `make test-sanitize`) builds them")
+        f"{[str(d) for d in found]}: `make test` (or `make test-sanitize`) builds them")
     return found[0]
 
 
@@ -46,7 +46,9 @@ def build_cpp():
     since the edit, and fails here rather than test what was."""
     def build(name, components):
         exe = programs_dir() / name
-        assert exe.is_file(), f"no program {exe}: `make dev` builds tests/cpp/{name}.cpp"
+        assert exe.is_file(), (f"no program {exe}: `make test` builds tests/cpp/{name}.cpp "
+                               "(a build configured before the C++ tests were targets needs it "
+                               "once; `make dev` rebuilds them afterwards)")
         sources = [ROOT / "tests" / "cpp" / f"{name}.cpp"]
         sources += [ROOT / "cpp" / s for s in component_sources(components)]
         built = exe.stat().st_mtime
