@@ -14,6 +14,9 @@ ZK_WERROR      ?= OFF
 INSTALL_STAMP  := $(VENV)/.installed
 PIP_INSTALL    := $(PY) -m pip install --no-build-isolation --no-deps -v \
                   -Ccmake.define.ZK_WERROR=$(ZK_WERROR) -Ccmake.define.ZK_LINK_COMPILE_COMMANDS=ON
+# The library's own builds (not the benchmarks') also build the direct C++ tests of tests/cpp/,
+# which the suite runs from the build directory.
+LIB_TESTS      := -Ccmake.define.ZK_BUILD_TESTS=ON
 PYTEST_ARGS    ?=
 BENCH_VENV     ?= .venv-bench
 BENCH_PY       := $(BENCH_VENV)/bin/python
@@ -132,7 +135,7 @@ endef
 install: deps
 	@mkdir -p build
 	$(call build_step,3,engine: build and install the stand-in nubrix.sorn_engine,engine-install,./engine)
-	$(call build_step,4,library: build and install zk_encoder,library-install,.)
+	$(call build_step,4,library: build and install zk_encoder,library-install,$(LIB_TESTS) .)
 	@touch $(INSTALL_STAMP)
 
 venv:
@@ -223,6 +226,7 @@ SAN_PIP_INSTALL = $(SAN_PY) -m pip install --no-build-isolation --no-deps -v \
                   -Ccmake.define.CMAKE_CXX_COMPILER=$(SAN_CXX) \
                   "-Ccmake.define.CMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
                   "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$(SAN_FLAGS)" \
+                  "-Ccmake.define.CMAKE_EXE_LINKER_FLAGS=$(SAN_FLAGS)" \
                   -Ccmake.define.ZK_WERROR=$(ZK_WERROR)
 
 # san_build_step(what, log name, source directory)
@@ -237,7 +241,7 @@ sanitize-install:
 	@$(MAKE) --no-print-directory deps VENV=$(SAN_VENV)
 	@mkdir -p build
 	$(call san_build_step,engine with ASan and UBSan,sanitize-engine-install,./engine)
-	$(call san_build_step,library with ASan and UBSan,sanitize-library-install,.)
+	$(call san_build_step,library with ASan and UBSan,sanitize-library-install,$(LIB_TESTS) .)
 
 test-sanitize: sanitize-install
 	@runtime=$$($(SAN_CXX) -print-file-name=libasan.so); \

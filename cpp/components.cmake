@@ -48,6 +48,8 @@ function(zk_component name)
     nanobind_build_library(nanobind-static)
     nanobind_disable_stack_protector(${target})
     target_link_libraries(${target} PUBLIC nanobind-static)
+  else()
+    set_property(GLOBAL APPEND PROPERTY ZK_PYTHON_FREE_COMPONENTS ${target})
   endif()
 endfunction()
 

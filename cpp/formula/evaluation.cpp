@@ -19,7 +19,6 @@
 #include "formula/polarity.hpp"
 #include "formula/program.hpp"
 #include "texts/native_route.hpp"
-#include "zk_encoder/core/manager.hpp"
 
 namespace zk::formula {
 
@@ -141,11 +140,13 @@ PyObject *builtins_of(PyObject *ns, PyObject *builtins_name, PyObject *enclosing
 
 class Executor {
   public:
-    Executor(const NativeFormula &formula, PyObject *ns, PyObject *builtins_name)
+    Executor(const NativeFormula &formula, PyObject *ns, PyObject *builtins_name,
+             PolaritySlot polarity_slot)
         : prog_(formula.prog_),
           objects_(formula.objects_),
           ns_(ns),
-          builtins_name_(builtins_name) {}
+          builtins_name_(builtins_name),
+          polarity_slot_(polarity_slot) {}
 
     ~Executor() {
         for (PyObject *o : values_) Py_DECREF(o);
@@ -189,6 +190,7 @@ class Executor {
     const std::vector<nb::object> &objects_;
     PyObject *ns_;
     PyObject *builtins_name_;
+    PolaritySlot polarity_slot_;
     std::vector<PyObject *> values_;
     std::vector<PyObject *> iterators_;
     std::vector<PyObject *> made_;  // builtins of comprehensions about to start
@@ -438,13 +440,13 @@ class Executor {
         PyObject *fn = pop();
         // A comparison that the formula does not hold as a plain requirement is told so through
         // the registry it is encoded with.
-        core::Manager *mgr = nullptr;
+        uint8_t *slot = nullptr;
         uint8_t saved = kPositive;
         if (nd.comparison_ && nd.polarity_ != kPositive && args.size() == 1) {
-            mgr = core::exact_manager(args[0]);
-            if (mgr) {
-                saved = mgr->polarity_;
-                mgr->polarity_ = nd.polarity_;
+            slot = polarity_slot_(args[0]);
+            if (slot) {
+                saved = *slot;
+                *slot = nd.polarity_;
             }
         }
         PyObject *r;
@@ -474,7 +476,7 @@ class Executor {
                 r = nullptr;
             }
         }
-        if (mgr) mgr->polarity_ = saved;
+        if (slot) *slot = saved;
         for (PyObject *o : args) Py_DECREF(o);
         Py_DECREF(fn);
         return r;
@@ -573,20 +575,28 @@ nb::object marked_tree(nb::handle text) {
     return tree;
 }
 
-// `__zk_polarity__(manager, polarity)`: tells an exact registry where the comparison it is about
-// to encode stands, and gives it back.
-nb::object tell_polarity(nb::handle manager, int polarity) {
-    if (core::Manager *mgr = core::exact_manager(manager))
-        mgr->polarity_ = static_cast<uint8_t>(polarity);
-    return nb::borrow(manager);
+// `__zk_polarity__(manager, polarity)`: tells a registry whose slot `polarity_slot` reads where
+// the comparison it is about to encode stands, and gives it back. One function per slot, made
+// once and kept for the life of the process, past the interpreter's own end.
+nb::handle polarity_teller(PolaritySlot polarity_slot) {
+    static std::vector<std::pair<PolaritySlot, nb::handle>> made;
+    for (const auto &[slot, teller] : made)
+        if (slot == polarity_slot) return teller;
+    nb::handle teller = nb::cpp_function([polarity_slot](nb::handle manager, int polarity) {
+                            if (uint8_t *slot = polarity_slot(manager))
+                                *slot = static_cast<uint8_t>(polarity);
+                            return nb::borrow(manager);
+                        }).release();
+    made.emplace_back(polarity_slot, teller);
+    return teller;
 }
 
-nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
+nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handle fallback_eval,
+                                PolaritySlot polarity_slot) {
     nb::object tree;
     if (PyUnicode_Check(text.ptr()) && PyDict_Check(ns.ptr())) tree = marked_tree(text);
     if (!tree.is_valid()) return fallback_eval(text, ns, ns);
-    // Made once and kept for the life of the process, past the interpreter's own end.
-    static nb::handle tell = nb::cpp_function(&tell_polarity).release();
+    nb::handle tell = polarity_teller(polarity_slot);
     nb::object code = nb::module_::import_("builtins").attr("compile")(tree, kSourceFile, "eval");
     nb::str name(kPolarityName);
     nb::object previous = nb::borrow(PyDict_GetItemWithError(ns.ptr(), name.ptr()));
@@ -612,11 +622,12 @@ nb::object eval_with_polarities(nb::handle text, nb::handle ns, nb::handle fallb
 
 bool formula_is_native(nb::handle text) { return native_formula(text).has_value(); }
 
-nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval) {
+nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval,
+                        PolaritySlot polarity_slot) {
     std::optional<NativeFormula> formula;
     if (!texts::host_evaluation_only() && PyDict_CheckExact(ns.ptr()))
         formula = native_formula(text);
-    if (!formula) return eval_with_polarities(text, ns, fallback_eval);
+    if (!formula) return eval_with_polarities(text, ns, fallback_eval, polarity_slot);
     nb::str builtins_name(kBuiltinsName);
     // As `eval` does before it runs anything.
     PyObject *b = PyDict_GetItemWithError(ns.ptr(), builtins_name.ptr());
@@ -625,16 +636,18 @@ nb::object eval_formula(nb::handle text, nb::handle ns, nb::handle fallback_eval
         if (PyDict_SetItem(ns.ptr(), builtins_name.ptr(), PyEval_GetBuiltins()) < 0)
             throw nb::python_error();
     }
-    PyObject *r = Executor(*formula, ns.ptr(), builtins_name.ptr()).run();
+    PyObject *r = Executor(*formula, ns.ptr(), builtins_name.ptr(), polarity_slot).run();
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
 
-void def_formula_eval(nb::module_ &m) {
+void def_formula_eval(nb::module_ &m, PolaritySlot polarity_slot) {
     nb::object eval_fn = nb::module_::import_("builtins").attr("eval");
     m.def(
         "_eval_formula",
-        [eval_fn](nb::object text, nb::object ns) { return eval_formula(text, ns, eval_fn); },
+        [eval_fn, polarity_slot](nb::object text, nb::object ns) {
+            return eval_formula(text, ns, eval_fn, polarity_slot);
+        },
         nb::arg("text").none(), nb::arg("namespace").none());
     m.def(
         "_formula_is_native", [](nb::object text) { return formula_is_native(text); },

@@ -112,9 +112,6 @@ struct PreparedClauses {
         begin_.push_back(static_cast<int64_t>(lits_.size()));
         if (weight_position >= 0) weight_pos_.push_back(weight_position);
     }
-
-    // Drops the clause being built (its weight is 0: it adds nothing to the objective).
-    void drop_clause() { lits_.resize(static_cast<size_t>(begin_.back())); }
 };
 
 }  // namespace zk::instantiate

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "instantiate/block_layout.hpp"
+#include "instantiate/family_shape.hpp"
 
 namespace zk::instantiate {
 
@@ -20,13 +21,6 @@ struct Affine {
     int64_t constant_ = 0;
     uint32_t first_term_ = 0;
     uint32_t term_count_ = 0;
-};
-
-// What numbering an element needs of its family.
-struct FamilyShape {
-    int64_t st_shift_ = 0;
-    std::vector<int64_t> sizes_;
-    std::vector<int64_t> strides_;
 };
 
 enum class LitForm : uint8_t { kElement, kValue, kAux };

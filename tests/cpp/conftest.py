@@ -1,10 +1,9 @@
-"""Building and running the direct tests of the Python-free C++ components (tests/cpp/): each
-test program is compiled with the system C++ compiler beside the sources of the components it
-tests, as cpp/components.cmake lists them for the build."""
+"""Running the direct tests of the Python-free C++ components (tests/cpp/): each test program is a
+CMake target of the library's build (tests/cpp/CMakeLists.txt, linked against the component
+libraries of cpp/components.cmake), built by `make test` and `make dev` with the modules, and
+found here in that build's directory: the sanitizer build's under a sanitizer run."""
 
 import os
-import shutil
-import subprocess
 from pathlib import Path
 
 import pytest
@@ -14,33 +13,46 @@ from support.components import component_sources
 ROOT = Path(__file__).resolve().parents[2]
 
 
+def sanitized():
+    """Whether this run has a sanitizer runtime preloaded (`make test-sanitize`)."""
+    return "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def programs_dir():
+    """tests/cpp/ of the build that made this run's modules: build/<wheel tag>/, or
+    build/sanitize/<wheel tag>/ under a sanitizer run."""
+    base = ROOT / "build" / "sanitize" if sanitized() else ROOT / "build"
+    found = sorted(d for d in base.glob("*/tests/cpp") if d.is_dir())
+    assert len(found) == 1, (
+        f"expected one build of the C++ tests under {base}/<wheel tag>/tests/cpp, found "
+        f"{[str(d) for d in found]}: `make test` (or `make test-sanitize`) builds them")
+    return found[0]
+
+
 @pytest.fixture(scope="session")
 def cpp_env():
-    """The environment without a preloaded sanitizer runtime (the compiler is not built for it;
-    under a sanitizer run the program is built with the sanitizers instead)."""
+    """The environment without a preloaded sanitizer runtime (under a sanitizer run the programs
+    are built with the sanitizers and load their runtime themselves)."""
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
     return env
 
 
 @pytest.fixture(scope="session")
-def build_cpp(tmp_path_factory, cpp_env):
-    """build_cpp(name, components): tests/cpp/<name>.cpp and the sources of `components` (names
-    of cpp/components.cmake, their dependencies included) built into one program, without
-    warnings; returns its path."""
+def build_cpp():
+    """build_cpp(name, components): the built program of tests/cpp/<name>.cpp, which tests
+    `components` (names of cpp/components.cmake; Python-free, their dependencies included).
+    A program older than its source or than a source of those components was not rebuilt
+    since the edit, and fails here rather than test what was."""
     def build(name, components):
-        sources = component_sources(components)
-        cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-        assert cxx, "no C++ compiler: set CXX or install g++"
-        exe = tmp_path_factory.mktemp(name) / name
-        sanitize = (["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-                    if "libasan" in os.environ.get("LD_PRELOAD", "") else [])
-        result = subprocess.run(
-            [cxx, "-std=c++17", "-O1", "-Wall", "-Wextra", *sanitize, "-I", str(ROOT / "cpp"),
-             *(str(ROOT / "cpp" / s) for s in sources),
-             str(ROOT / "tests" / "cpp" / f"{name}.cpp"), "-o", str(exe)],
-            capture_output=True, text=True, env=cpp_env)
-        assert result.returncode == 0, result.stderr
-        assert "warning" not in result.stderr, result.stderr
+        exe = programs_dir() / name
+        assert exe.is_file(), (f"no program {exe}: `make test` builds tests/cpp/{name}.cpp "
+                               "(a build configured before the C++ tests were targets needs it "
+                               "once; `make dev` rebuilds them afterwards)")
+        sources = [ROOT / "tests" / "cpp" / f"{name}.cpp"]
+        sources += [ROOT / "cpp" / s for s in component_sources(components)]
+        built = exe.stat().st_mtime
+        newer = [str(s.relative_to(ROOT)) for s in sources if s.stat().st_mtime > built]
+        assert not newer, f"{exe} is older than {newer}: `make dev` rebuilds it"
         return exe
     return build

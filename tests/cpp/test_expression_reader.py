@@ -1,6 +1,6 @@
 """The Python-free reader of the library's expression texts (cpp/texts/) and their native
-evaluation (cpp/lp1/), tested directly: test_expression_reader.cpp is built with the system C++
-compiler beside their sources and run once per case."""
+evaluation (cpp/lp1/), tested directly: test_expression_reader.cpp, built
+against their components (tests/cpp/CMakeLists.txt), is run once per case."""
 
 import subprocess
 

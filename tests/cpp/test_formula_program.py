@@ -1,5 +1,5 @@
 """The Python-free programs of formula texts (cpp/formula/), tested directly:
-test_formula_program.cpp is built with the system C++ compiler beside their sources and run once
+test_formula_program.cpp, built against its component (tests/cpp/CMakeLists.txt), is run once
 per case."""
 
 import subprocess

@@ -1,5 +1,5 @@
-"""The Python-free instantiation core (cpp/instantiate/), tested directly: test_instantiate.cpp is
-built with the system C++ compiler beside the core's sources and run once per case. Each case
+"""The Python-free instantiation core (cpp/instantiate/), tested directly: test_instantiate.cpp,
+built against the core's component (tests/cpp/CMakeLists.txt), is run once per case. Each case
 instantiates one template by the planned loop and by the checked loop and compares both with a
 plain reading of what its clauses mean."""
 

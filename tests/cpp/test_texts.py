@@ -1,5 +1,5 @@
 """The library's text forms (cpp/texts/) written and read back over random values:
-test_texts.cpp is built with the system C++ compiler beside their sources and run once per case
+test_texts.cpp, built against their component (tests/cpp/CMakeLists.txt), is run once per case
 with a seed (printed; set ZK_TEXTS_SEED to replay one). The keyword table and the identifier test
 are compared with the host's own answers."""
 

@@ -1,5 +1,6 @@
 """The shared components' sources as cpp/components.cmake lists them for the build: the C++
-tests of tests/cpp/ compile theirs from this one list."""
+tests of tests/cpp/ read this one list for the sources their programs are built from, and for
+the layers the components' includes must keep."""
 
 import re
 from pathlib import Path

@@ -162,12 +162,8 @@ void bind_module(nb::module_ &m) {
     nb::object str_t = nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
 
     init_template_cache();
-    g_refs = new ModuleRefs{nb::module_::import_("builtins"),
-                            nb::object(),
-                            nb::object(),
-                            nb::object(),
-                            nb::object(),
-                            nb::module_::import_("builtins").attr("range")};
+    g_refs = new ModuleRefs{nb::module_::import_("builtins"), nb::object(), nb::object(),
+                            nb::object(), nb::module_::import_("builtins").attr("range")};
 
     m.def("reduce_ex", &reduce_ex, nb::arg("mappings"));
     // For the formula container: compile a record's template when it is queued.

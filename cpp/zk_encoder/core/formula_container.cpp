@@ -16,6 +16,7 @@
 
 #include "common/engine_calls.hpp"
 #include "common/errors.hpp"
+#include "common/family_shapes.hpp"
 #include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -26,7 +27,6 @@
 #include "texts/decimal.hpp"
 #include "texts/literals.hpp"
 #include "texts/names.hpp"
-#include "zk_encoder/encode/variables.hpp"
 
 namespace zk::core {
 
@@ -52,10 +52,6 @@ PyObject *g_stock_reduce_ex = nullptr;
 // through the logger module's own and raises the package's BuildError, which finishes loading
 // after this module.
 LoadedAttr g_build_error{"zk_encoder._exceptions", "BuildError"};
-
-constexpr const char *kVariablesModule = "zk_encoder.encode.variables";
-// The modelling-side Variable, once its module is loaded (a family of it cannot exist before).
-PyObject *g_variable_type = nullptr;
 
 int64_t checked_product(int64_t a, int64_t b) {
     int64_t out = 0;
@@ -251,20 +247,6 @@ void dump_soft(FormulaContainer &c) { dump_queue(c, c.soft_queue_, c.cur_count_c
 
 // ---------------------------------------------------------------------------------------------
 // Family maps made when read.
-
-bool is_stock_variable(nb::handle family) {
-    if (!g_variable_type) {
-        PyObject *mod = PyImport_GetModule(nb::str(kVariablesModule).ptr());
-        if (!mod) {
-            if (PyErr_Occurred()) rethrow();
-            return false;
-        }
-        nb::object m = nb::steal(mod);
-        g_variable_type = m.attr("Variable").inc_ref().ptr();
-    }
-    return Py_TYPE(family.ptr()) == reinterpret_cast<PyTypeObject *>(g_variable_type) &&
-           nb::inst_ready(family);
-}
 
 // Puts the maps of the families not made yet into `mappings_`, in their places.
 void materialize(FormulaContainer &c) {
@@ -470,15 +452,16 @@ void init_container(FormulaContainer *self, nb::object target_variables,
     nb::list mappings;
     std::vector<FormulaContainer::LazyFamily> lazy;
     for (nb::handle family : target_variables.attr("values")()) {
-        if (!is_stock_variable(family)) {
+        const FamilyView view = family_view(family);
+        if (!view.shape_) {
             mappings.append(family.attr("map"));
             continue;
         }
-        const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(family);
+        const instantiate::FamilyShape &vf = *view.shape_;
         FormulaContainer::LazyFamily f;
         f.slot_ = PyList_GET_SIZE(mappings.ptr());
         f.family_ = nb::borrow(family);
-        f.name_ = vf.name_text_;
+        f.name_ = *view.name_text_;
         f.st_shift_ = vf.st_shift_;
         f.sizes_ = vf.sizes_;
         f.count_ = 1;

@@ -161,4 +161,11 @@ inline Manager *exact_manager(nb::handle h) {
     return nb::inst_ptr<Manager>(h);
 }
 
+// The polarity slot of an exact registry, for the formula evaluation below this module
+// (formula/evaluation.hpp), which does not know the type.
+inline uint8_t *polarity_slot(nb::handle h) {
+    Manager *mgr = exact_manager(h);
+    return mgr ? &mgr->polarity_ : nullptr;
+}
+
 }  // namespace zk::core

@@ -11,6 +11,7 @@
 #include "common/logging.hpp"
 #include "common/module.hpp"
 #include "formula/evaluation.hpp"
+#include "zk_encoder/core/manager.hpp"
 #include "zk_encoder/encode/model/messages.hpp"
 #include "zk_encoder/encode/model/module_state.hpp"
 
@@ -77,7 +78,7 @@ void bind_module(nb::module_ &m) {
     import_names(m);
     ze::g_module.bind(m);
     ze::g_eval = nb::module_::import_("builtins").attr("eval").inc_ref().ptr();
-    zk::formula::def_formula_eval(m);
+    zk::formula::def_formula_eval(m, zk::core::polarity_slot);
     ze::g_format_stack = nb::module_::import_("traceback").attr("format_stack").inc_ref().ptr();
 
     // The engine types that annotate the model's operations must exist when the class is made.

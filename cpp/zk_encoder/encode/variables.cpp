@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/family_shapes.hpp"
 #include "common/format.hpp"
 #include "common/logging.hpp"
 #include "common/module.hpp"
@@ -246,6 +247,17 @@ nb::object family_getitem(const VariableFamily &f, nb::handle items) {
     return g_refs->variable_proxy_(nb::str(text.data(), text.size()));
 }
 
+// What the modules below this layer read of a family (common/family_shapes.hpp).
+FamilyView published_view(PyObject *family) {
+    nb::handle type = nb::type<VariableFamily>();
+    if (!type.is_valid() || (PyObject *)Py_TYPE(family) != type.ptr() || !nb::inst_ready(family))
+        return {};
+    const VariableFamily *f = nb::inst_ptr<VariableFamily>(family);
+    return {f, &f->name_text_};
+}
+
+constexpr FamilyShapes kPublishedShapes{&published_view};
+
 }  // namespace
 
 // The module's objects, in the order the package's readers expect them.
@@ -299,6 +311,7 @@ void bind_module(nb::module_ &m) {
             for (int64_t s : f.strides_) out.append(s);
             return out;
         });
+    m.attr(kFamilyShapesAttr) = nb::capsule(&kPublishedShapes, kFamilyShapesCapsule);
 }
 
 }  // namespace zk::encode

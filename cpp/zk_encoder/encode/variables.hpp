@@ -1,12 +1,13 @@
-// Modelling-side index symbols and variable families: their C++ state, shared with the formula
-// layer so that a native instantiation path can number elements without calling into Python.
+// Modelling-side index symbols and variable families: their C++ state, which the model reads
+// directly; the modules below this layer number elements from a family's shape, which this
+// module publishes for them (common/family_shapes.hpp).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "instantiate/family_shape.hpp"
 
 namespace zk::encode {
 
@@ -18,34 +19,14 @@ struct Index {
     nb::object expression_;
 };
 
-// Why an element could not be numbered; kOk when it could.
-enum class ElementFault { kOk, kArity, kRange };
+using instantiate::ElementFault;
 
-// A named block of Boolean variables over dimensions, numbered row-major from `st_shift_`.
-struct VariableFamily {
+// A named block of Boolean variables over dimensions, numbered row-major from `st_shift_`; its
+// shape is what the modules below this layer read of it (common/family_shapes.hpp).
+struct VariableFamily : instantiate::FamilyShape {
     nb::object name_;     // the family name as given
     nb::object indexes_;  // the very dimension dictionary given
     std::string name_text_;
-    int64_t st_shift_ = 0;
-    std::vector<int64_t> sizes_;
-    std::vector<int64_t> strides_;
-
-    // Element number of `values` (one per dimension) in `out`. On kRange, `bad_position` is the
-    // first position whose value lies outside 0 .. size - 1.
-    ElementFault element_number(const int64_t *values, size_t count, int64_t &out,
-                                size_t &bad_position) const {
-        if (count != strides_.size()) return ElementFault::kArity;
-        int64_t number = st_shift_;
-        for (size_t d = 0; d < count; ++d) {
-            if (values[d] < 0 || values[d] >= sizes_[d]) {
-                bad_position = d;
-                return ElementFault::kRange;
-            }
-            number += values[d] * strides_[d];
-        }
-        out = number;
-        return ElementFault::kOk;
-    }
 };
 
 }  // namespace zk::encode

@@ -51,7 +51,6 @@ class NameTable {
     const std::vector<int64_t> &numbers() const { return numbers_; }
 
     const std::vector<Family> &families() const { return families_; }
-    std::size_t family_entries() const { return family_entries_; }
     // The name of element k of family f, written into out.
     void family_element_name(const Family &f, uint64_t k, std::string *out) const;
     // The number of a family element's name, or false when no family has that name.
@@ -100,7 +99,6 @@ class VarMap {
 
   private:
     void build_name_index() const;
-    std::size_t inverse_find(int64_t number) const;
 
     std::shared_ptr<const NameTable> table_;
     // Open addressing, linear probing: each slot holds the entry's index + 1 (0: empty) in its

@@ -42,7 +42,6 @@ struct ModuleRefs {
     nb::object stock_dump_cnf_;   // Dumper._dump_cnf as defined here
     nb::object stock_print_all_;  // Dumper.__print_all_formula as defined here
     nb::object dumper_cls_;
-    nb::object variable_type_;  // the modelling-side Variable, once its module is loaded
     nb::object range_type_;
 };
 inline ModuleRefs *g_refs = nullptr;

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/family_shapes.hpp"
 #include "common/python_private.hpp"
 #include "instantiate/planner.hpp"
 #include "instantiate/template_text.hpp"
 #include "texts/tokens.hpp"
 #include "zk_encoder/core/dumper/clause_writer.hpp"
-#include "zk_encoder/encode/variables.hpp"
 
 namespace zk::core {
 
@@ -24,7 +24,6 @@ namespace dumper {
 
 namespace {
 
-constexpr const char *kVariablesModule = "zk_encoder.encode.variables";
 constexpr const char *kRangeName = "range";
 constexpr const char *kBuiltinsName = "__builtins__";
 
@@ -38,20 +37,6 @@ struct CompiledRecord {
     std::vector<nb::object> family_objs_;
     std::vector<nb::object> family_names_;
 };
-
-const nb::object &variable_type() {
-    if (!g_refs->variable_type_.is_valid()) {
-        PyObject *mod = PyImport_GetModule(nb::str(kVariablesModule).ptr());
-        if (!mod) {
-            if (PyErr_Occurred()) rethrow();
-            static const nb::object kNone = nb::none();
-            return kNone;
-        }
-        nb::object m = nb::steal(mod);
-        g_refs->variable_type_ = m.attr("Variable");
-    }
-    return g_refs->variable_type_;
-}
 
 // The sequence's items when it is a list or tuple (whose reading runs no host code).
 bool plain_items(PyObject *seq, PyObject **&items, Py_ssize_t &n) {
@@ -97,8 +82,8 @@ bool forall_names(PyObject *foralls, PyObject *eval_state, std::vector<std::stri
 
 std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_state,
                                                nb::handle foralls) {
-    const nb::object &var_type = variable_type();
-    if (var_type.is_none()) return nullptr;
+    const FamilyShapes *shapes = family_shapes();
+    if (!shapes) return nullptr;
     auto cr = std::make_unique<CompiledRecord>();
     TemplateCode &code = cr->code_;
     if (!forall_names(foralls.ptr(), eval_state.ptr(), code.slot_names_)) return nullptr;
@@ -164,10 +149,9 @@ std::unique_ptr<CompiledRecord> compile_record(nb::handle tmpl, nb::handle eval_
                         if (PyErr_Occurred()) rethrow();
                         return nullptr;
                     }
-                    if (Py_TYPE(fam) != reinterpret_cast<PyTypeObject *>(var_type.ptr()) ||
-                        !nb::inst_ready(fam))
-                        return nullptr;
-                    const auto &vf = *nb::inst_ptr<zk::encode::VariableFamily>(fam);
+                    const instantiate::FamilyShape *shape = shapes->view_of(fam).shape_;
+                    if (!shape) return nullptr;
+                    const instantiate::FamilyShape &vf = *shape;
                     constexpr int64_t kLimit = int64_t{1} << 62;
                     if (vf.st_shift_ > kLimit || vf.st_shift_ < -kLimit) return nullptr;
                     int64_t total = 1;

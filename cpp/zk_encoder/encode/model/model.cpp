@@ -358,7 +358,7 @@ nb::object Model::evaluate(const nb::object &text, const nb::dict &bindings) con
     nb::dict ns = evaluation_namespace();
     if (PyDict_Update(ns.ptr(), bindings.ptr()) < 0) throw nb::python_error();
     // The texts the library writes run natively, with `eval`'s meaning; any other goes to `eval`.
-    return formula::eval_formula(text, ns, g_eval);
+    return formula::eval_formula(text, ns, g_eval, core::polarity_slot);
 }
 
 // Evaluated hard constraint or target bound -> its clause form through the engine's Tseytin
