@@ -103,10 +103,9 @@ nb::object unit_expression(nb::handle self, VariableArray &va, int32_t col, int6
                            bool is_float) {
     // Every such row starts with the same constant; a float is immutable, so one object serves.
     static const nb::handle zero = PyFloat_FromDouble(0.0);
-    auto coefs = std::make_shared<RowCoefs>();
-    coefs->row_ = linear::unit_row(col, length, is_float, g_unit_index);
-    return new_row(LinearExpression{nb::borrow(zero), nb::object(), nb::none(), nb::none(),
-                                    nb::none(), shared_origin(self, va), std::move(coefs)});
+    return new_row(LinearExpression{
+        nb::borrow(zero), nb::object(), nb::none(), nb::none(), nb::none(), shared_origin(self, va),
+        new_coefs(linear::unit_row(col, length, is_float, g_unit_index))});
 }
 
 // What an element reference needs of `va`, once a full reading of its shape has succeeded.
@@ -568,8 +567,9 @@ void bind_module(nb::module_ &m) {
     lp::g_module.bind(m);
     lp::g_unit_index = lp::unit_index();
 
-    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
-                                  nb::type_slots(lp::Gc::slots_));
+    // Rows hold their array by a weak reference (see Origin).
+    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots_),
+                                  nb::is_weak_referenceable());
     cls.attr(lp::kCounter) = 0;
     cls.def(
            "__init__",
