@@ -190,6 +190,58 @@ def test_cycles_through_shared_coefficients_are_collected(model, make):
     assert ref() is None
 
 
+class Kept(VariableArray):
+    """An array class of a program's, whose instances have a dictionary to keep rows in."""
+
+
+def kept_array(n=3):
+    v = Kept("v", (n,), 0.0, 1.0, np.float64, VariableArray._total_created_variables)
+    VariableArray._total_created_variables += n
+    return v
+
+
+KEPT = [
+    # what the array v keeps in its own dictionary, made from v (and w, an array made with it)
+    ("element", lambda v, w: v[0]),
+    ("slice-block", lambda v, w: v[0:2]),
+    ("list-block", lambda v, w: v[[2, 0]]),
+    ("sum-row", lambda v, w: v[0] * 2.0 + v[1]),
+    ("bounded-row", lambda v, w: v[0] + 1.0 <= 3),
+    ("block-sum", lambda v, w: (v[0:2] + v[[1, 2]]).sum()),
+    ("row-of-two-arrays", lambda v, w: v[0] + w[1]),
+    ("block-of-two-arrays", lambda v, w: v[0:2] - w[[2, 1]]),
+    ("read-matrix", lambda v, w: (lambda r: (r.linear_coefficients, r)[1])(v[1] - v[2])),
+    ("in-a-list", lambda v, w: [v[0], v[1:3]]),
+]
+
+
+@pytest.mark.parametrize("keep", [c[1] for c in KEPT], ids=[c[0] for c in KEPT])
+def test_an_array_that_keeps_its_own_rows_is_collected(keep):
+    v, w = kept_array(), kept_array()
+    v.keep = w.keep = keep(v, w)
+    refs = [weakref.ref(v), weakref.ref(w)]
+    del v, w
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
+def test_rows_alone_keep_their_subclassed_array_alive():
+    v = kept_array()
+    ref = weakref.ref(v)
+    rows = [v[0], v[0:2], v[1] * 2.0 + v[2]]
+    del v
+    gc.collect()
+    assert ref() is not None
+    # Rows made after the earlier ones are gone are still the array's own.
+    again = ref()[2]
+    del rows
+    gc.collect()
+    assert ref() is not None
+    del again
+    gc.collect()
+    assert ref() is None
+
+
 # ------------------------------------------------------------------------------------------------
 # Operands the operators refuse, in their own words; values the comparisons let through are
 # refused for what they are.

@@ -764,13 +764,7 @@ nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb:
 
 OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
     if (a == b) return a;
-    if (!a || !b) {
-        const OriginPtr &known = a ? a : b;
-        if (known->others_) return known;
-        auto o = std::make_shared<Origin>(*known);
-        o->others_ = true;
-        return o;
-    }
+    if (!a || !b) return with_others(a ? a : b);
     auto before = [](const nb::object &x, const nb::object &y) {
         return std::less<PyObject *>()(x.ptr(), y.ptr());
     };
@@ -781,11 +775,11 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
     };
     if (covers(*a, *b)) return a;
     if (covers(*b, *a)) return b;
-    auto o = std::make_shared<Origin>();
+    Origin o;
     std::set_union(a->arrays_.begin(), a->arrays_.end(), b->arrays_.begin(), b->arrays_.end(),
-                   std::back_inserter(o->arrays_), before);
-    o->others_ = a->others_ || b->others_;
-    return o;
+                   std::back_inserter(o.arrays_), before);
+    o.others_ = a->others_ || b->others_;
+    return new_origin(std::move(o));
 }
 // ---------------------------------------------------------------------------------------------
 // Garbage collection: every field is an arbitrary object (the constructors convert nothing), so a
@@ -794,10 +788,11 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
 using RowGc =
     GcSlots<LinearExpression, &LinearExpression::constant_, &LinearExpression::linear_coefficients_,
             &LinearExpression::quadratic_coefficients_, &LinearExpression::lower_bound_,
-            &LinearExpression::upper_bound_, &LinearExpression::coefs_>;
+            &LinearExpression::upper_bound_, &LinearExpression::coefs_, &LinearExpression::origin_>;
 using BlockGc = GcSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
                         &LinearExpressionsArr::lower_bounds_, &LinearExpressionsArr::upper_bounds_,
-                        &LinearExpressionsArr::is_init_, &LinearExpressionsArr::coefs_>;
+                        &LinearExpressionsArr::is_init_, &LinearExpressionsArr::coefs_,
+                        &LinearExpressionsArr::origin_>;
 
 // ---------------------------------------------------------------------------------------------
 // Rows.
@@ -2031,6 +2026,13 @@ void bind_module(nb::module_ &m) {
     // names of the module.
     bind_holder<RowCoefs>(m, "_RowCoefs");
     bind_holder<BlockCoefs>(m, "_BlockCoefs");
+    // An array keeps a weak reference to the origin its rows share (see VariableArray).
+    {
+        nb::class_<Origin> cls(m, "_Origin", nb::type_slots(HolderSlots<Origin>::slots_),
+                               nb::is_weak_referenceable());
+        cls.inc_ref();
+        nb::delattr(m, "_Origin");
+    }
 
     // Rows are made and freed by the million: freed instances are kept for reuse (see the first
     // generation's expressions).
@@ -2043,7 +2045,7 @@ void bind_module(nb::module_ &m) {
                check_row_parts(linear, constant, quadratic);
                new (self)
                    LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
-                                    nb::borrow(lower),    nb::borrow(upper),  nullptr,
+                                    nb::borrow(lower),    nb::borrow(upper),  OriginPtr(),
                                     nb::object()};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
@@ -2114,7 +2116,7 @@ void bind_module(nb::module_ &m) {
                 new (self) LinearExpressionsArr{
                     std::move(c),        BlockCoefs::matrix(nb::borrow(linear)),
                     nb::borrow(lower),   nb::borrow(upper),
-                    nb::borrow(is_init), nullptr};
+                    nb::borrow(is_init), OriginPtr()};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),

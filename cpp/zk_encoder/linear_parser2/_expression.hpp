@@ -25,43 +25,6 @@ namespace zk::lp2 {
 
 namespace nb = nanobind;
 
-// The variable arrays whose columns a row or block holds, each once (by identity), so that a
-// model can refuse another model's variables before the engine sees them. A row made from arrays
-// directly (by its constructor, or from a pickled state) has none: a null pointer, or `others_`
-// once it is combined with rows that have them; a model checks those columns by their numbers
-// alone. The references keep the arrays alive, so an identity is never taken by another array.
-// They are not shown to the collector: an origin is shared by many rows, which cannot each show
-// the one reference it holds; a row kept in an attribute of its own array (of a subclass with
-// a dictionary) therefore closes a cycle the collector does not free.
-struct Origin {
-    std::vector<nb::object> arrays_;  // ordered by address
-    bool others_ = false;             // also columns of no known array
-};
-using OriginPtr = std::shared_ptr<const Origin>;
-
-// The origin of the rows of one variable array.
-inline OriginPtr origin_of_array(nb::handle array) {
-    auto o = std::make_shared<Origin>();
-    o->arrays_.push_back(nb::borrow(array));
-    return o;
-}
-
-// An origin whose columns a model checks by their numbers too (null stays null: no origin at all
-// is checked that way already).
-inline OriginPtr with_others(const OriginPtr &o) {
-    if (!o || o->others_) return o;
-    auto c = std::make_shared<Origin>(*o);
-    c->others_ = true;
-    return c;
-}
-
-// A message of both the blocks' comparisons and the model's bound vectors.
-inline constexpr const char *kBorderSize =
-    "The size of the border must match the number of constraints.";
-
-// Arrays of the library's values go out through the one maker.
-using arrays::numpy_of;
-
 // A new instance of the bound class T holding `value`, as nb::cast gives it, without the type
 // and address look-ups of the cast: the rows stated one term at a time make these at every step.
 template <typename T>
@@ -80,6 +43,87 @@ T *instance_of(const nb::object &obj) {
     if (!obj.is_valid() || obj.is_none() || !nb::inst_ready(obj)) return nullptr;
     return nb::inst_ptr<T>(obj);
 }
+
+// The variable arrays whose columns a row or block holds, each once (by identity), so that a
+// model can refuse another model's variables before the engine sees them. A row made from arrays
+// directly (by its constructor, or from a pickled state) has none: a null origin, or `others_`
+// once it is combined with rows that have them; a model checks those columns by their numbers
+// alone. The references keep the arrays alive, so an identity is never taken by another array.
+// An origin is an object of the host's, shared by the rows made from one another, one reference
+// per row, so that the arrays it holds are shown to the collector through every row that holds
+// it (a row kept in an attribute of its own array closes a cycle the collector frees).
+class Origin {
+  public:
+    std::vector<nb::object> arrays_;  // ordered by address
+    bool others_ = false;             // also columns of no known array
+
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (!nb::inst_ready(self)) return 0;
+        for (const nb::object &a : nb::inst_ptr<Origin>(self)->arrays_) Py_VISIT(a.ptr());
+        return 0;
+    }
+    // A cleared origin knows no array: the columns of its rows are checked by their numbers.
+    static int clear(PyObject *self) {
+        if (nb::inst_ready(self)) {
+            Origin *o = nb::inst_ptr<Origin>(self);
+            std::vector<nb::object> gone = std::move(o->arrays_);
+            o->arrays_.clear();
+            o->others_ = true;
+        }
+        return 0;
+    }
+};
+
+// A row's or block's reference to its origin (an Origin object), or none.
+class OriginPtr {
+  public:
+    OriginPtr() = default;
+    explicit OriginPtr(nb::object obj) : obj_(std::move(obj)) {}
+
+    const Origin *get() const { return instance_of<Origin>(obj_); }
+    const Origin *operator->() const { return get(); }
+    const Origin &operator*() const { return *get(); }
+    explicit operator bool() const { return get() != nullptr; }
+    bool operator==(const OriginPtr &o) const { return get() == o.get(); }
+    const nb::object &object() const { return obj_; }
+
+    // The collector's view (see GcSlots): a cleared reference is no origin.
+    friend int gc_visit(const OriginPtr &p, visitproc visit, void *arg) {
+        Py_VISIT(p.obj_.ptr());
+        return 0;
+    }
+    friend void gc_clear(OriginPtr &p) { p.obj_ = nb::object(); }
+
+  private:
+    nb::object obj_;
+};
+
+inline OriginPtr new_origin(Origin &&o) { return OriginPtr(new_instance(std::move(o))); }
+
+// The origin of the rows of one variable array.
+inline OriginPtr origin_of_array(nb::handle array) {
+    Origin o;
+    o.arrays_.push_back(nb::borrow(array));
+    return new_origin(std::move(o));
+}
+
+// An origin whose columns a model checks by their numbers too (null stays null: no origin at all
+// is checked that way already).
+inline OriginPtr with_others(const OriginPtr &o) {
+    if (!o || o->others_) return o;
+    Origin c;
+    c.arrays_ = o->arrays_;
+    c.others_ = true;
+    return new_origin(std::move(c));
+}
+
+// A message of both the blocks' comparisons and the model's bound vectors.
+inline constexpr const char *kBorderSize =
+    "The size of the border must match the number of constraints.";
+
+// Arrays of the library's values go out through the one maker.
+using arrays::numpy_of;
 
 // The stored values and the column indices of a plain row as numpy arrays of its dtypes.
 inline nb::object row_values(const linear::SparseRow &r) {

@@ -222,7 +222,7 @@ OriginPtr origin_of(nb::handle expr) {
         return trusted_origin(nb::cast<LinearExpression &>(expr));
     if (nb::isinstance<LinearExpressionsArr>(expr))
         return trusted_origin(nb::cast<LinearExpressionsArr &>(expr));
-    return nullptr;
+    return OriginPtr();
 }
 
 // A row of the row class itself kept as a plain row whose columns all come from the variable
@@ -249,7 +249,9 @@ void check_own_variables(const LinearModel &self, nb::handle expr, nb::handle co
                          const char *columns_msg) {
     OriginPtr origin = origin_of(expr);
     if (origin) {
-        for (const nb::object &array : origin->arrays_) {
+        // A copy: the look-ups below run program code (a subclass's `name`, a key's `__eq__`).
+        const std::vector<nb::object> arrays = origin->arrays_;
+        for (const nb::object &array : arrays) {
             nb::object name = array.attr("name");
             PyObject *held = PyObject_GetItem(self.variables_.ptr(), name.ptr());
             if (!held) zk::clear_only(PyExc_KeyError);

@@ -76,9 +76,9 @@ struct VariableArray {
     nb::object upper_bound_;
     nb::object shift_;
     ElementFacts facts_;
-    // The origin its rows share while any of them lives (a strong reference here would keep the
-    // array alive through its own rows).
-    std::weak_ptr<const Origin> origin_;
+    // A weak reference to the origin its rows share while any of them lives (a strong one would
+    // keep the array alive through its own rows), or invalid (None once the collector cleared it).
+    nb::object origin_;
 };
 
 std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
@@ -91,9 +91,12 @@ bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
 // The origin of the rows of `va` (the array `self`): the one its living rows share, or a new one.
 OriginPtr shared_origin(nb::handle self, VariableArray &va) {
-    if (OriginPtr o = va.origin_.lock()) return o;
+    if (va.origin_.is_valid() && PyWeakref_CheckRef(va.origin_.ptr())) {
+        PyObject *alive = PyWeakref_GetObject(va.origin_.ptr());  // borrowed
+        if (alive != Py_None) return OriginPtr(nb::borrow(alive));
+    }
     OriginPtr o = origin_of_array(self);
-    va.origin_ = o;
+    va.origin_ = zk::check(PyWeakref_NewRef(o.object().ptr(), nullptr));
     return o;
 }
 
@@ -535,9 +538,10 @@ nb::object getitem(nb::handle self, nb::handle item) {
         format_message(kUndefined, text_of(nb::handle((PyObject *)Py_TYPE(item.ptr())))));
 }
 
-using Gc = GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
-                   &VariableArray::count_elems_, &VariableArray::lower_bound_,
-                   &VariableArray::type_, &VariableArray::upper_bound_, &VariableArray::shift_>;
+using Gc =
+    GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
+            &VariableArray::count_elems_, &VariableArray::lower_bound_, &VariableArray::type_,
+            &VariableArray::upper_bound_, &VariableArray::shift_, &VariableArray::origin_>;
 
 // Binds the module's names in the order the module's own imports bind them.
 void import_names(nb::module_ &m) {
@@ -567,7 +571,7 @@ void bind_module(nb::module_ &m) {
     lp::g_module.bind(m);
     lp::g_unit_index = lp::unit_index();
 
-    // Rows hold their array by a weak reference (see Origin).
+    // Weakly referenceable, as the instances of a class of the host's are.
     nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots_),
                                   nb::is_weak_referenceable());
     cls.attr(lp::kCounter) = 0;
