@@ -31,28 +31,6 @@ nb::object wrap(T *data, std::size_t n, nb::capsule owner) {
     return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, 1, shape, owner));
 }
 
-}  // namespace detail
-
-// A new writable 1-D numpy array owning the vector's values (moved, not copied); nanobind gives
-// an int64 array the dtype character 'q' (numpy_copy_of below: 'l', as numpy does).
-template <typename T>
-nb::object numpy_of(std::vector<T> &&v) {
-    auto *owned = new std::vector<T>(std::move(v));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
-    return detail::wrap(owned->data(), owned->size(), std::move(owner));
-}
-
-// A new writable 1-D numpy array of n values for the caller to write, and where they go.
-template <typename T>
-std::pair<nb::object, T *> new_numpy(std::size_t n) {
-    // Left unwritten: every caller writes each value before the array is seen.
-    T *data = new T[n > 0 ? n : 1];
-    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<T *>(p); });
-    return {detail::wrap(data, n, std::move(owner)), data};
-}
-
-namespace detail {
-
 template <typename T>
 const char *numpy_dtype_name() {
     if constexpr (std::is_same_v<T, int32_t>) return "int32";
@@ -60,20 +38,33 @@ const char *numpy_dtype_name() {
     if constexpr (std::is_same_v<T, double>) return "float64";
 }
 
+// numpy's own dtype object of T (np.dtype("int64") and so on).
+template <typename T>
+nb::handle numpy_dtype() {
+    static PyObject *const dtype =
+        nb::object(nb::module_::import_("numpy").attr("dtype")(numpy_dtype_name<T>()))
+            .release()
+            .ptr();
+    return dtype;
+}
+
+// nanobind describes an array to numpy by the buffer format of its C type, and numpy makes a dtype
+// of that format: for int64 that is 'q' (long long), a dtype distinct from numpy's own int64 ('l'
+// where long has 64 bits), which a program sees in `dtype.char`, in `is` and in every result
+// numpy derives from the array. The library's int64 arrays therefore carry numpy's own dtype,
+// as the arrays of numpy's and the sparse library's own operations do.
+template <typename T>
+inline constexpr bool kForeignFormat = std::is_same_v<T, int64_t>;
+
 }  // namespace detail
 
 // A new writable 1-D array made by numpy itself (np.empty: it owns its memory, and its dtype is
-// numpy's own, 'l' for int64 where the capsule-owned arrays above say 'q'), for the caller to
-// write, and where its n values go. For arrays that must be indistinguishable from numpy's.
+// numpy's own), for the caller to write, and where its n values go.
 template <typename T>
 std::pair<nb::object, T *> numpy_empty(std::size_t n) {
     static PyObject *const empty =
         nb::object(nb::module_::import_("numpy").attr("empty")).release().ptr();
-    static PyObject *const dtype =
-        nb::object(nb::module_::import_("numpy").attr("dtype")(detail::numpy_dtype_name<T>()))
-            .release()
-            .ptr();
-    nb::object arr = nb::borrow(empty)(n, nb::arg("dtype") = nb::handle(dtype));
+    nb::object arr = nb::borrow(empty)(n, nb::arg("dtype") = detail::numpy_dtype<T>());
     Py_buffer view;
     if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0)
         throw nb::python_error();
@@ -92,12 +83,41 @@ nb::object numpy_copy_of(const std::vector<T> &v) {
     return arr;
 }
 
+// A new writable 1-D numpy array owning the vector's values (moved, not copied, where numpy's
+// own dtype allows: an int64 array is copied into one numpy makes).
+template <typename T>
+nb::object numpy_of(std::vector<T> &&v) {
+    if constexpr (detail::kForeignFormat<T>) {
+        return numpy_copy_of(v);
+    } else {
+        auto *owned = new std::vector<T>(std::move(v));
+        nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+        return detail::wrap(owned->data(), owned->size(), std::move(owner));
+    }
+}
+
+// A new writable 1-D numpy array of n values for the caller to write, and where they go.
+template <typename T>
+std::pair<nb::object, T *> new_numpy(std::size_t n) {
+    if constexpr (detail::kForeignFormat<T>) {
+        return numpy_empty<T>(n);
+    } else {
+        // Left unwritten: every caller writes each value before the array is seen.
+        T *data = new T[n > 0 ? n : 1];
+        nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<T *>(p); });
+        return {detail::wrap(data, n, std::move(owner)), data};
+    }
+}
+
 // A read-only 1-D numpy view of memory the caller owns, for the length of one engine call only:
 // the array keeps nothing alive, so it must not outlive the call it is handed to.
 template <typename T>
 nb::object borrowed_view(const T *data, std::size_t n) {
     nb::ndarray<nb::numpy, const T, nb::ndim<1>> arr(data, {n}, nb::handle());
-    return nb::cast(arr, nb::rv_policy::reference);
+    nb::object view = nb::cast(arr, nb::rv_policy::reference);
+    // A view of the same memory under numpy's own dtype.
+    if constexpr (detail::kForeignFormat<T>) return view.attr("view")(detail::numpy_dtype<T>());
+    return view;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -39,19 +39,6 @@ namespace zk::lp2 {
 namespace nb = nanobind;
 namespace exact = zk::linear;
 
-// The collector's view of a row's or block's plain coefficients: their matrix (once made) is
-// visited only while one row or block is their one owner, since rows and blocks made from one
-// another share it and the collector must see each reference once.
-template <typename Coefs>
-static int gc_visit(const std::shared_ptr<const Coefs> &coefs, visitproc visit, void *arg) {
-    if (coefs && coefs.use_count() == 1) Py_VISIT(coefs->matrix_.ptr());
-    return 0;
-}
-template <typename Coefs>
-static void gc_clear(std::shared_ptr<const Coefs> &coefs) {
-    coefs.reset();
-}
-
 namespace {
 
 using namespace nb::literals;
@@ -168,6 +155,15 @@ bool exact_type(nb::handle obj, nb::handle cls) {
 // a complex one).
 nb::object number(const char *what, nb::handle obj) {
     return numbers::plain_or_none(g_module, what, obj);
+}
+
+// The plain number an operand of `+`, `-` or `*` stands for; invalid when it is no number. A
+// complex value is no number there: the operators refuse it in their own words, as any other
+// operand that is neither a number nor a row or block.
+nb::object operand_number(nb::handle obj) {
+    const numbers::Kind k = numbers::kind(obj);
+    if (k != numbers::Kind::kInt && k != numbers::Kind::kReal) return nb::object();
+    return numbers::plain(obj, k);
 }
 
 bool finite_plain(nb::handle plain) {
@@ -768,13 +764,7 @@ nb::object exact_column_sums(nb::handle m, nb::handle weights, bool present, nb:
 
 OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
     if (a == b) return a;
-    if (!a || !b) {
-        const OriginPtr &known = a ? a : b;
-        if (known->others_) return known;
-        auto o = std::make_shared<Origin>(*known);
-        o->others_ = true;
-        return o;
-    }
+    if (!a || !b) return with_others(a ? a : b);
     auto before = [](const nb::object &x, const nb::object &y) {
         return std::less<PyObject *>()(x.ptr(), y.ptr());
     };
@@ -785,11 +775,11 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
     };
     if (covers(*a, *b)) return a;
     if (covers(*b, *a)) return b;
-    auto o = std::make_shared<Origin>();
+    Origin o;
     std::set_union(a->arrays_.begin(), a->arrays_.end(), b->arrays_.begin(), b->arrays_.end(),
-                   std::back_inserter(o->arrays_), before);
-    o->others_ = a->others_ || b->others_;
-    return o;
+                   std::back_inserter(o.arrays_), before);
+    o.others_ = a->others_ || b->others_;
+    return new_origin(std::move(o));
 }
 // ---------------------------------------------------------------------------------------------
 // Garbage collection: every field is an arbitrary object (the constructors convert nothing), so a
@@ -798,10 +788,11 @@ OriginPtr join(const OriginPtr &a, const OriginPtr &b) {
 using RowGc =
     GcSlots<LinearExpression, &LinearExpression::constant_, &LinearExpression::linear_coefficients_,
             &LinearExpression::quadratic_coefficients_, &LinearExpression::lower_bound_,
-            &LinearExpression::upper_bound_, &LinearExpression::coefs_>;
+            &LinearExpression::upper_bound_, &LinearExpression::coefs_, &LinearExpression::origin_>;
 using BlockGc = GcSlots<LinearExpressionsArr, &LinearExpressionsArr::constants_,
                         &LinearExpressionsArr::lower_bounds_, &LinearExpressionsArr::upper_bounds_,
-                        &LinearExpressionsArr::is_init_, &LinearExpressionsArr::coefs_>;
+                        &LinearExpressionsArr::is_init_, &LinearExpressionsArr::coefs_,
+                        &LinearExpressionsArr::origin_>;
 
 // ---------------------------------------------------------------------------------------------
 // Rows.
@@ -815,46 +806,46 @@ void check_row_parts(nb::handle linear, nb::handle constant, nb::handle quadrati
         g_module.raise_logged(nb::handle(PyExc_TypeError), kQuadraticNotCsc);
 }
 
-// The csr_array of plain coefficients, made when first asked for.
-nb::object matrix_of(const RowCoefs &c) {
-    if (!c.matrix_.is_valid()) {
-        const linear::SparseRow &r = c.row_;
-        std::vector<int32_t> starts{0, static_cast<int32_t>(r.nnz())};
-        nb::object values = c.values(), indices = c.indices();
-        nb::object m = g_module.get("csr_array")(
-            nb::make_tuple(values, indices, row_indices(starts, r.index_)),
-            "shape"_a = nb::make_tuple(r.length_));
-        // The constructor keeps views of the arrays: the matrix holds the arrays themselves.
-        m.attr("data") = values;
-        m.attr("indices") = indices;
-        c.matrix_ = std::move(m);
-    }
-    return c.matrix_;
+// The csr_array of a row's values and column indices.
+nb::object make_row_matrix(nb::handle values, nb::handle indices, int64_t length,
+                           linear::IndexType index) {
+    const Py_ssize_t n = PyObject_Length(values.ptr());
+    if (n < 0) throw nb::python_error();
+    std::vector<int32_t> starts{0, static_cast<int32_t>(n)};
+    nb::object m =
+        g_module.get("csr_array")(nb::make_tuple(values, indices, row_indices(starts, index)),
+                                  "shape"_a = nb::make_tuple(length));
+    // The constructor keeps views of the arrays: the matrix holds the arrays themselves.
+    m.attr("data") = values;
+    m.attr("indices") = indices;
+    return m;
 }
 
+// A row's coefficient matrix, made from its plain row the first time it is asked for; from then
+// on the matrix is what every operation reads.
 nb::object linear_of(const LinearExpression &r) {
-    return r.coefs_ ? matrix_of(*r.coefs_) : r.linear_coefficients_;
+    if (RowCoefs *c = instance_of<RowCoefs>(r.coefs_)) return c->matrix(make_row_matrix);
+    // A holder the collector cleared holds nothing.
+    if (r.coefs_.is_valid()) return nb::none();
+    return r.linear_coefficients_;
 }
 
-// A row's coefficients: the csr_array, or the plain row it is made from when read.
+// A row's coefficients: the csr_array, or the holder of the plain row it is made from when read.
 struct Coefs {
     nb::object matrix_;
-    RowCoefsPtr plain_;
+    nb::object plain_;
 
     static Coefs of(const LinearExpression &r) { return {r.linear_coefficients_, r.coefs_}; }
-    static Coefs of(linear::SparseRow &&row) {
-        auto c = std::make_shared<RowCoefs>();
-        c->row_ = std::move(row);
-        return {nb::object(), std::move(c)};
-    }
-    static Coefs of(nb::object matrix) { return {std::move(matrix), nullptr}; }
+    static Coefs of(linear::SparseRow &&row) { return {nb::object(), new_coefs(std::move(row))}; }
+    static Coefs of(nb::object matrix) { return {std::move(matrix), nb::object()}; }
+    bool plain() const { return plain_.is_valid(); }
 };
 
 // Every result goes through the constructor's checks and is a plain LinearExpression, whatever
 // the operands' classes.
 nb::object make_row(Coefs linear, nb::object constant, nb::object quadratic, OriginPtr origin,
                     nb::object lower = nb::none(), nb::object upper = nb::none()) {
-    if (!linear.plain_) check_row_parts(linear.matrix_, constant, quadratic);
+    if (!linear.plain()) check_row_parts(linear.matrix_, constant, quadratic);
     return new_row(LinearExpression{std::move(constant), std::move(linear.matrix_),
                                     std::move(quadratic), std::move(lower), std::move(upper),
                                     std::move(origin), std::move(linear.plain_)});
@@ -895,41 +886,43 @@ nb::object checked_constant(nb::object c) {
 // The sum or difference of two rows' plain coefficients; empty where either has none or the
 // host computes it.
 Coefs plain_sum(const LinearExpression &a, const LinearExpression &b, bool minus) {
-    if (!a.coefs_ || !b.coefs_) return {};
-    std::optional<linear::SparseRow> r = linear::merged_rows(a.coefs_->row_, b.coefs_->row_, minus);
+    const linear::SparseRow *pa = plain_row(a), *pb = plain_row(b);
+    if (!pa || !pb) return {};
+    std::optional<linear::SparseRow> r = linear::merged_rows(*pa, *pb, minus);
     if (!r) return {};
     return Coefs::of(std::move(*r));
 }
 
 // k · a for a row's plain coefficients and a plain number; empty where the host computes it.
 Coefs plain_scaled(const LinearExpression &a, nb::handle k) {
-    if (!a.coefs_) return {};
+    const linear::SparseRow *pa = plain_row(a);
+    if (!pa) return {};
     std::optional<linear::SparseRow> r;
     int64_t small = 0;
     if (PyFloat_Check(k.ptr()))
-        r = linear::scaled_row(a.coefs_->row_, PyFloat_AS_DOUBLE(k.ptr()));
+        r = linear::scaled_row(*pa, PyFloat_AS_DOUBLE(k.ptr()));
     else if (PyLong_Check(k.ptr()) && int64_of(k, small))
-        r = linear::scaled_row(a.coefs_->row_, small);
+        r = linear::scaled_row(*pa, small);
     if (!r) return {};
     return Coefs::of(std::move(*r));
 }
 
 Coefs scaled_coefs(const LinearExpression &a, nb::handle k) {
     Coefs c = plain_scaled(a, k);
-    if (c.plain_) return c;
+    if (c.plain()) return c;
     return Coefs::of(scale_matrix(linear_of(a), k));
 }
 
 Coefs negated_coefs(const LinearExpression &a) {
-    if (a.coefs_) return Coefs::of(linear::negated_row(a.coefs_->row_));
-    return Coefs::of(negate_matrix(a.linear_coefficients_));
+    if (const linear::SparseRow *pa = plain_row(a)) return Coefs::of(linear::negated_row(*pa));
+    return Coefs::of(negate_matrix(linear_of(a)));
 }
 
 // a ± b for two rows free of bounds.
 nb::object combine_rows(const LinearExpression &a, const LinearExpression &b, bool minus) {
     nb::object constant = checked_constant(add_or_sub(constant_of(a), constant_of(b), minus));
     Coefs linear = plain_sum(a, b, minus);
-    if (!linear.plain_) linear = Coefs::of(matrix_sum(linear_of(a), linear_of(b), minus));
+    if (!linear.plain()) linear = Coefs::of(matrix_sum(linear_of(a), linear_of(b), minus));
     nb::object quadratic = nb::none();
     bool qa = !a.quadratic_coefficients_.is_none();
     bool qb = !b.quadratic_coefficients_.is_none();
@@ -954,7 +947,7 @@ const LinearExpression *simple_row(nb::handle obj) {
     static auto *const type = reinterpret_cast<PyTypeObject *>(nb::type<LinearExpression>().ptr());
     if (!PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) return nullptr;
     const LinearExpression *r = nb::inst_ptr<LinearExpression>(obj);
-    if (!r->coefs_ || !PyFloat_CheckExact(r->constant_.ptr()) ||
+    if (!plain_row(*r) || !PyFloat_CheckExact(r->constant_.ptr()) ||
         !r->quadratic_coefficients_.is_none() || !r->lower_bound_.is_none() ||
         !r->upper_bound_.is_none())
         return nullptr;
@@ -964,10 +957,8 @@ const LinearExpression *simple_row(nb::handle obj) {
 double constant_value(const LinearExpression &r) { return PyFloat_AS_DOUBLE(r.constant_.ptr()); }
 
 nb::object simple_result(linear::SparseRow &&row, double constant, OriginPtr origin) {
-    auto coefs = std::make_shared<RowCoefs>();
-    coefs->row_ = std::move(row);
     return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
-                                    nb::none(), std::move(origin), std::move(coefs)});
+                                    nb::none(), std::move(origin), new_coefs(std::move(row))});
 }
 
 // a ± b.
@@ -975,7 +966,7 @@ nb::object simple_sum(const LinearExpression &a, const LinearExpression &b, bool
     const double constant =
         minus ? constant_value(a) - constant_value(b) : constant_value(a) + constant_value(b);
     if (!std::isfinite(constant)) return {};
-    std::optional<linear::SparseRow> r = linear::merged_rows(a.coefs_->row_, b.coefs_->row_, minus);
+    std::optional<linear::SparseRow> r = linear::merged_rows(*plain_row(a), *plain_row(b), minus);
     if (!r) return {};
     return simple_result(std::move(*r), constant, join(a.origin_, b.origin_));
 }
@@ -993,7 +984,7 @@ nb::object simple_shift(const LinearExpression &a, nb::handle k, bool minus, boo
     const double c = constant_value(a);
     const double constant = swap ? kd - c : minus ? c - kd : c + kd;
     if (!std::isfinite(kd) || !std::isfinite(constant)) return {};
-    if (swap) return simple_result(linear::negated_row(a.coefs_->row_), constant, a.origin_);
+    if (swap) return simple_result(linear::negated_row(*plain_row(a)), constant, a.origin_);
     return new_row(LinearExpression{nb::float_(constant), nb::object(), nb::none(), nb::none(),
                                     nb::none(), a.origin_, a.coefs_});
 }
@@ -1005,12 +996,12 @@ nb::object simple_product(const LinearExpression &a, nb::handle k) {
     if (PyFloat_CheckExact(k.ptr())) {
         kd = PyFloat_AS_DOUBLE(k.ptr());
         if (!std::isfinite(kd)) return {};
-        r = linear::scaled_row(a.coefs_->row_, kd);
+        r = linear::scaled_row(*plain_row(a), kd);
     } else {
         int64_t small = 0;
         if (!PyLong_CheckExact(k.ptr()) || !int64_of(k, small)) return {};
         kd = static_cast<double>(small);
-        r = linear::scaled_row(a.coefs_->row_, small);
+        r = linear::scaled_row(*plain_row(a), small);
     }
     const double constant = kd * constant_value(a);
     if (!r || !std::isfinite(constant)) return {};
@@ -1036,7 +1027,7 @@ nb::object row_add_sub(nb::handle self, nb::handle other, bool minus) {
         row_guard(o);
         return combine_rows(r, o, minus);
     }
-    if (nb::object k = number(kConstant, other); k.is_valid()) {
+    if (nb::object k = operand_number(other); k.is_valid()) {
         check_finite(kConstant, k);
         // Only the constant moves: the result refers to the row's own arrays.
         return make_row(Coefs::of(r), checked_constant(add_or_sub(constant_of(r), k, minus)),
@@ -1058,7 +1049,7 @@ nb::object row_rsub(nb::handle self, nb::handle other) {
         row_guard(o);
         return combine_rows(o, r, true);
     }
-    if (nb::object k = number(kConstant, other); k.is_valid()) {
+    if (nb::object k = operand_number(other); k.is_valid()) {
         check_finite(kConstant, k);
         nb::object quadratic = r.quadratic_coefficients_.is_none()
                                    ? nb::none()
@@ -1075,7 +1066,7 @@ nb::object row_mul(nb::handle self, nb::handle other) {
     LinearExpression r = row_of(self);
     row_guard(r);
     if (!is_row(other)) {
-        nb::object k = number(kCoefficient, other);
+        nb::object k = operand_number(other);
         if (!k.is_valid()) g_module.raise_logged(nb::handle(PyExc_TypeError), kRowOperandType);
         check_finite(kCoefficient, k);
         nb::object quadratic = r.quadratic_coefficients_.is_none()
@@ -1097,14 +1088,15 @@ nb::object row_mul(nb::handle self, nb::handle other) {
     Coefs linear;
     {
         Coefs sa = plain_scaled(r, cb), sb = plain_scaled(o, ca);
-        if (sa.plain_ && sb.plain_)
+        if (sa.plain() && sb.plain())
             if (std::optional<linear::SparseRow> sum =
-                    linear::merged_rows(sa.plain_->row_, sb.plain_->row_, false))
+                    linear::merged_rows(*instance_of<RowCoefs>(sa.plain_)->plain(),
+                                        *instance_of<RowCoefs>(sb.plain_)->plain(), false))
                 linear = Coefs::of(std::move(*sum));
     }
     const nb::object a = linear_of(r);
     const nb::object b = linear_of(o);
-    if (!linear.plain_)
+    if (!linear.plain())
         linear = Coefs::of(matrix_sum(scale_matrix(a, cb), scale_matrix(b, ca), false));
     nb::object outer =
         matmul(real_matrix(a).attr("reshape")(-1, 1), real_matrix(b).attr("reshape")(1, -1));
@@ -1243,7 +1235,7 @@ exact::PlainCsr evaluate(const BlockCoefs &root) {
         const BlockCoefs *c = stack.back();
         stack.pop_back();
         if (c->kind_ != BlockCoefs::Kind::kSum) continue;
-        for (const BlockCoefs *child : {c->left_.get(), c->right_.get()})
+        for (const BlockCoefs *child : {block_coefs(c->left_), block_coefs(c->right_)})
             if (users[child]++ == 0) stack.push_back(child);
     }
     std::unordered_map<const BlockCoefs *, exact::PlainCsr> done;
@@ -1256,7 +1248,7 @@ exact::PlainCsr evaluate(const BlockCoefs &root) {
             done.emplace(c, picked_rows(*c));
             continue;
         }
-        const BlockCoefs *l = c->left_.get(), *r = c->right_.get();
+        const BlockCoefs *l = block_coefs(c->left_), *r = block_coefs(c->right_);
         if (!expanded) {
             todo.push_back({c, true});
             todo.push_back({r, false});
@@ -1294,8 +1286,8 @@ bool counted_rows(const BlockCoefs &root, exact::PlainCsr &out) {
         seen[c] = true;
         todo.push_back({c, true});
         if (c->kind_ == BlockCoefs::Kind::kSum) {
-            todo.push_back({c->right_.get(), false});
-            todo.push_back({c->left_.get(), false});
+            todo.push_back({block_coefs(c->right_), false});
+            todo.push_back({block_coefs(c->left_), false});
         }
     }
     std::unordered_map<const BlockCoefs *, int64_t> weight, ways;
@@ -1317,7 +1309,7 @@ bool counted_rows(const BlockCoefs &root, exact::PlainCsr &out) {
         }
         // The same block may stand on both sides (`a - a`).
         const std::pair<const BlockCoefs *, int64_t> sides[] = {
-            {c->left_.get(), w}, {c->right_.get(), c->minus_ ? -w : w}};
+            {block_coefs(c->left_), w}, {block_coefs(c->right_), c->minus_ ? -w : w}};
         for (const auto &[child, share] : sides) {
             weight[child] += share;
             int64_t &cn = ways[child];
@@ -1414,42 +1406,41 @@ nb::object make_matrix(const BlockCoefs &c) {
         nb::arg("shape") = shape);
 }
 
-nb::object matrix_of(const std::shared_ptr<const BlockCoefs> &c) {
+// A block's matrix, made from its arrays the first time it is asked for; from then on it is what
+// every operation reads.
+nb::object matrix_of(const nb::object &coefs) {
+    BlockCoefs *c = instance_of<BlockCoefs>(coefs);
     if (!c) return nb::none();
-    if (!c->matrix_.is_valid()) c->matrix_ = make_matrix(*c);
+    if (!c->matrix_.is_valid()) {
+        nb::object m = make_matrix(*c);
+        if (!c->matrix_.is_valid()) c->matrix_ = std::move(m);
+    }
     return c->matrix_;
 }
 
 nb::object matrix_of(const LinearExpressionsArr &b) { return matrix_of(b.coefs_); }
 
 // a ± b kept as arrays, when both are and the result's counts fit the 32-bit indices; else null.
-BlockCoefs::Ptr lazy_sum(const BlockCoefs::Ptr &a, const BlockCoefs::Ptr &b, bool minus) {
-    if (!a || !b || !a->lazy() || !b->lazy()) return nullptr;
-    if (a->rows_ != b->rows_ || a->width_ != b->width_) return nullptr;
+nb::object lazy_sum(const nb::object &left, const nb::object &right, bool minus) {
+    const BlockCoefs *a = block_coefs(left), *b = block_coefs(right);
+    if (!a || !b || !a->lazy() || !b->lazy()) return {};
+    if (a->rows_ != b->rows_ || a->width_ != b->width_) return {};
     const int64_t stored = a->stored_ + b->stored_;
-    if (stored > std::numeric_limits<int32_t>::max()) return nullptr;
-    auto c = std::make_shared<BlockCoefs>();
-    c->kind_ = BlockCoefs::Kind::kSum;
-    c->rows_ = a->rows_;
-    c->width_ = a->width_;
-    c->stored_ = stored;
-    c->float_ = a->float_ || b->float_;
-    c->left_ = a;
-    c->right_ = b;
-    c->minus_ = minus;
-    return c;
+    if (stored > std::numeric_limits<int32_t>::max()) return {};
+    BlockCoefs c;
+    c.kind_ = BlockCoefs::Kind::kSum;
+    c.rows_ = a->rows_;
+    c.width_ = a->width_;
+    c.stored_ = stored;
+    c.float_ = a->float_ || b->float_;
+    c.left_ = left;
+    c.right_ = right;
+    c.minus_ = minus;
+    return new_instance(std::move(c));
 }
 
-// The matrix of a result that keeps its operand's: the same tree, so that the matrix, once made,
-// is one object for both; but a matrix given as an object gets a holder of its own, so that
-// each block that refers to it is its one owner and shows the reference to the collector.
-BlockCoefs::Ptr shared(const BlockCoefs::Ptr &c) {
-    if (c && c->kind_ == BlockCoefs::Kind::kMatrix) return BlockCoefs::matrix(c->matrix_);
-    return c;
-}
-
-nb::object make_block(std::shared_ptr<const BlockCoefs> coefs, nb::object constants,
-                      nb::object lower, nb::object upper, bool is_init, OriginPtr origin) {
+nb::object make_block(nb::object coefs, nb::object constants, nb::object lower, nb::object upper,
+                      bool is_init, OriginPtr origin) {
     if (constants.is_none() || debug()) {
         nb::object linear = matrix_of(coefs);
         check_block_parts(linear, constants);
@@ -1459,8 +1450,9 @@ nb::object make_block(std::shared_ptr<const BlockCoefs> coefs, nb::object consta
                                          std::move(upper), nb::bool_(is_init), std::move(origin)});
 }
 
-nb::object make_block(nb::object linear, nb::object constants, nb::object lower, nb::object upper,
-                      bool is_init, OriginPtr origin) {
+// A block of a matrix the library made.
+nb::object make_matrix_block(nb::object linear, nb::object constants, nb::object lower,
+                             nb::object upper, bool is_init, OriginPtr origin) {
     return make_block(BlockCoefs::matrix(std::move(linear)), std::move(constants), std::move(lower),
                       std::move(upper), is_init, std::move(origin));
 }
@@ -1609,10 +1601,11 @@ nb::object weighted_row_sum(nb::handle m, nb::handle w) {
 }
 
 // The picked rows of a block kept as arrays, when it has them.
-const BlockCoefs *lazy_picked(const BlockCoefs::Ptr &c) {
+const BlockCoefs *lazy_picked(const nb::object &coefs) {
+    const BlockCoefs *c = block_coefs(coefs);
     if (!c || !c->lazy() || c->kind_ != BlockCoefs::Kind::kPicked) return nullptr;
     if (c->width_ > std::numeric_limits<int32_t>::max()) return nullptr;
-    return c.get();
+    return c;
 }
 
 // The positions of picked rows ordered by column, in row order within a column.
@@ -1627,7 +1620,7 @@ std::vector<size_t> by_column(const std::vector<int32_t> &cols) {
 // The same for picked rows kept as arrays and float64 weights, as a plain row, without making
 // the matrix: the product adds 1 * w_r, that is w_r, to the column of row r, in row order, and
 // the dense sums made sparse keep those that are not 0 (32-bit indices).
-Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
+Coefs weighted_picked_sum(const nb::object &coefs, nb::handle w) {
     const BlockCoefs *c = lazy_picked(coefs);
     if (!c) return {};
     nb::object np = g_module.get("np");
@@ -1659,7 +1652,7 @@ Coefs weighted_picked_sum(const BlockCoefs::Ptr &coefs, nb::handle w) {
 // The column sums of picked rows kept as arrays, as a plain row: the sparse constructor adds the
 // values 1 of each column (int32 or float64, as stored), columns ascending, with the 32-bit
 // indices of the picked matrix.
-Coefs picked_column_sums(const BlockCoefs::Ptr &coefs) {
+Coefs picked_column_sums(const nb::object &coefs) {
     const BlockCoefs *c = lazy_picked(coefs);
     if (!c) return {};
     linear::SparseRow row;
@@ -1692,18 +1685,17 @@ nb::object block_add_sub(nb::handle self, nb::handle other, bool minus) {
         nb::object constants =
             values_with_values(b.constants_, o.constants_, sum_op(minus), kConstant);
         OriginPtr origin = join(b.origin_, o.origin_);
-        if (BlockCoefs::Ptr lazy = lazy_sum(b.coefs_, o.coefs_, minus))
+        if (nb::object lazy = lazy_sum(b.coefs_, o.coefs_, minus); lazy.is_valid())
             return make_block(std::move(lazy), std::move(constants), nb::none(), nb::none(), false,
                               std::move(origin));
         nb::object linear = matrix_sum(matrix_of(b), matrix_of(o), minus);
-        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false,
-                          std::move(origin));
+        return make_matrix_block(std::move(linear), std::move(constants), nb::none(), nb::none(),
+                                 false, std::move(origin));
     }
-    if (nb::object k = number(kConstant, other); k.is_valid()) {
+    if (nb::object k = operand_number(other); k.is_valid()) {
         check_finite(kConstant, k);
         nb::object constants = values_with_number(b.constants_, k, sum_op(minus), false, kConstant);
-        return make_block(shared(b.coefs_), std::move(constants), nb::none(), nb::none(), true,
-                          b.origin_);
+        return make_block(b.coefs_, std::move(constants), nb::none(), nb::none(), true, b.origin_);
     }
     g_module.raise_logged(nb::handle(PyExc_TypeError), kBlockOperandType);
 }
@@ -1733,15 +1725,15 @@ nb::object block_mul(nb::handle self, nb::handle other) {
             check_finite_matrix(kCoefficient, linear);
         }
         nb::object constants = values_with_values(b.constants_, w, exact::Op::kMul, kConstant);
-        return make_block(std::move(linear), std::move(constants), nb::none(), nb::none(), false,
-                          b.origin_);
+        return make_matrix_block(std::move(linear), std::move(constants), nb::none(), nb::none(),
+                                 false, b.origin_);
     }
-    nb::object k = number(kCoefficient, other);
+    nb::object k = operand_number(other);
     if (!k.is_valid()) g_module.raise_logged(nb::handle(PyExc_TypeError), kBlockFactorType);
     check_finite(kCoefficient, k);
     nb::object constants = values_with_number(b.constants_, k, exact::Op::kMul, false, kConstant);
-    return make_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(), nb::none(),
-                      true, b.origin_);
+    return make_matrix_block(scale_matrix(matrix_of(b), k), std::move(constants), nb::none(),
+                             nb::none(), true, b.origin_);
 }
 
 // other - block, as block * -1 + other; for a number n, the constants n - c_i at once, which
@@ -1750,12 +1742,12 @@ nb::object block_rsub(nb::handle self, nb::handle other) {
     if (!is_block(other)) {
         LinearExpressionsArr b = block_of(self);
         block_guard(b);
-        if (nb::object k = number(kConstant, other); k.is_valid()) {
+        if (nb::object k = operand_number(other); k.is_valid()) {
             check_finite(kConstant, k);
             nb::object constants =
                 values_with_number(b.constants_, k, exact::Op::kSub, true, kConstant);
-            return make_block(negate_matrix(matrix_of(b)), std::move(constants), nb::none(),
-                              nb::none(), true, b.origin_);
+            return make_matrix_block(negate_matrix(matrix_of(b)), std::move(constants), nb::none(),
+                                     nb::none(), true, b.origin_);
         }
     }
     nb::object negated = block_mul(self, nb::int_(-1));
@@ -1803,23 +1795,21 @@ nb::object block_eq(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     block_guard(b);
     nb::object v = border(b, "==", kEquationBound, other);
-    return make_block(shared(b.coefs_), b.constants_, v, v, false, b.origin_);
+    return make_block(b.coefs_, b.constants_, v, v, false, b.origin_);
 }
 
 nb::object block_ge(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.lower_bounds_.is_none()) g_module.raise_logged("FormulaError", kBlockHasLower);
     nb::object v = border(b, ">=", kLowerBound, other);
-    return make_block(shared(b.coefs_), b.constants_, std::move(v), b.upper_bounds_, false,
-                      b.origin_);
+    return make_block(b.coefs_, b.constants_, std::move(v), b.upper_bounds_, false, b.origin_);
 }
 
 nb::object block_le(nb::handle self, nb::handle other) {
     LinearExpressionsArr b = block_of(self);
     if (!b.upper_bounds_.is_none()) g_module.raise_logged("FormulaError", kBlockHasUpper);
     nb::object v = border(b, "<=", kUpperBound, other);
-    return make_block(shared(b.coefs_), b.constants_, b.lower_bounds_, std::move(v), false,
-                      b.origin_);
+    return make_block(b.coefs_, b.constants_, b.lower_bounds_, std::move(v), false, b.origin_);
 }
 
 nb::object block_sum(nb::handle self) {
@@ -1828,7 +1818,7 @@ nb::object block_sum(nb::handle self) {
     nb::object constant = total(b.constants_, nb::none());
     const bool direct = truth(b.is_init_);
     if (direct)
-        if (Coefs sums = picked_column_sums(b.coefs_); sums.plain_)
+        if (Coefs sums = picked_column_sums(b.coefs_); sums.plain())
             return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
     nb::object m = matrix_of(b);
     nb::object width = nb::make_tuple(m.attr("shape")[1]);
@@ -1865,7 +1855,7 @@ nb::object block_dot(nb::handle self, nb::handle other) {
     nb::object w = weights_of(is_ndarray(other) ? nb::borrow(other)
                                                 : g_module.get("np").attr("asarray")(other));
     nb::object constant = total(b.constants_, w);
-    if (Coefs sums = weighted_picked_sum(b.coefs_, w); sums.plain_)
+    if (Coefs sums = weighted_picked_sum(b.coefs_, w); sums.plain())
         return make_row(std::move(sums), std::move(constant), nb::none(), b.origin_);
     nb::object matrix = matrix_of(b);
     nb::object linear = weighted_row_sum(matrix, w);
@@ -1919,7 +1909,7 @@ const Field<Row> kRowFields[] = {
     {"_linear_coefficients", [](const Row &r) { return linear_of(r); },
      [](Row &r, nb::object value) {
          r.linear_coefficients_ = std::move(value);
-         r.coefs_.reset();
+         r.coefs_ = nb::object();
      }},
     member_field<Row, &Row::quadratic_coefficients_>("_quadratic_coefficients"),
     member_field<Row, &Row::lower_bound_>("_lower_bound"),
@@ -1997,6 +1987,15 @@ void alias(Cls &cls, const char *name, const char *existing) {
     nb::setattr(cls, name, fn);
 }
 
+// A class whose instances only the library makes, bound for the collector's slots and kept alive
+// by its registration alone.
+template <typename T>
+void bind_holder(nb::module_ &m, const char *name) {
+    nb::class_<T> cls(m, name, nb::type_slots(HolderSlots<T>::slots_), nb::pooled());
+    cls.inc_ref();
+    nb::delattr(m, name);
+}
+
 void bind_module(nb::module_ &m) {
     using namespace nb::literals;
     zk::init_module();
@@ -2022,6 +2021,19 @@ void bind_module(nb::module_ &m) {
         numbers.attr("Integral"), numbers.attr("Real"), np.attr("integer"), np.attr("floating"))];
     g_module.bind(m);
 
+    // The holders of plain coefficients (shared by rows and blocks made from one another) are
+    // objects of the host's so that the collector sees every holder's reference; they are no
+    // names of the module.
+    bind_holder<RowCoefs>(m, "_RowCoefs");
+    bind_holder<BlockCoefs>(m, "_BlockCoefs");
+    // An array keeps a weak reference to the origin its rows share (see VariableArray).
+    {
+        nb::class_<Origin> cls(m, "_Origin", nb::type_slots(HolderSlots<Origin>::slots_),
+                               nb::is_weak_referenceable());
+        cls.inc_ref();
+        nb::delattr(m, "_Origin");
+    }
+
     // Rows are made and freed by the million: freed instances are kept for reuse (see the first
     // generation's expressions).
     nb::class_<LinearExpression> row(m, "LinearExpression", kRowDoc, nb::dynamic_attr(),
@@ -2031,13 +2043,10 @@ void bind_module(nb::module_ &m) {
            [](LinearExpression *self, nb::handle linear, nb::handle constant, nb::handle quadratic,
               nb::handle lower, nb::handle upper) {
                check_row_parts(linear, constant, quadratic);
-               new (self) LinearExpression{nb::borrow(constant),
-                                           nb::borrow(linear),
-                                           nb::borrow(quadratic),
-                                           nb::borrow(lower),
-                                           nb::borrow(upper),
-                                           nullptr,
-                                           nullptr};
+               new (self)
+                   LinearExpression{nb::borrow(constant), nb::borrow(linear), nb::borrow(quadratic),
+                                    nb::borrow(lower),    nb::borrow(upper),  OriginPtr(),
+                                    nb::object()};
            },
            "linear_coefficients"_a.none(), "constant"_a.none() = 0.0,
            "quadratic_coefficients"_a.none() = nb::none(), "lower_bound"_a.none() = nb::none(),
@@ -2107,7 +2116,7 @@ void bind_module(nb::module_ &m) {
                 new (self) LinearExpressionsArr{
                     std::move(c),        BlockCoefs::matrix(nb::borrow(linear)),
                     nb::borrow(lower),   nb::borrow(upper),
-                    nb::borrow(is_init), nullptr};
+                    nb::borrow(is_init), OriginPtr()};
             },
             "linear_coefficients"_a.none(), "constants"_a.none() = nb::none(),
             "lower_bounds"_a.none() = nb::none(), "upper_bounds"_a.none() = nb::none(),

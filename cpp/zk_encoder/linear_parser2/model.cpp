@@ -169,22 +169,23 @@ nb::object bound_value(const char *what, nb::handle value) {
     return linear::bound_number(g_module, what, value);
 }
 
-// The origin a row or block records, or null.
+// The origin a model may rely on for a row or block (see trusted_origin), or null.
 OriginPtr origin_of(nb::handle expr) {
-    if (nb::isinstance<LinearExpression>(expr)) return nb::cast<LinearExpression &>(expr).origin_;
+    if (nb::isinstance<LinearExpression>(expr))
+        return trusted_origin(nb::cast<LinearExpression &>(expr));
     if (nb::isinstance<LinearExpressionsArr>(expr))
-        return nb::cast<LinearExpressionsArr &>(expr).origin_;
-    return nullptr;
+        return trusted_origin(nb::cast<LinearExpressionsArr &>(expr));
+    return OriginPtr();
 }
 
-// The plain coefficients of a row of the row class itself whose columns all come from the
-// variable arrays it records; null otherwise.
-RowCoefsPtr plain_coefs(nb::handle expr) {
+// A row of the row class itself kept as a plain row whose columns all come from the variable
+// arrays it records, or null.
+const LinearExpression *plain_road(nb::handle expr) {
     if (Py_TYPE(expr.ptr()) != reinterpret_cast<PyTypeObject *>(nb::type<LinearExpression>().ptr()))
         return nullptr;
     const LinearExpression &r = nb::cast<const LinearExpression &>(expr);
-    if (!r.origin_ || r.origin_->others_) return nullptr;
-    return r.coefs_;
+    if (!r.origin_ || r.origin_->others_ || !plain_row(r)) return nullptr;
+    return &r;
 }
 
 // The largest column number of a row's or block's coefficients, -1 without any.
@@ -201,7 +202,9 @@ void check_own_variables(const LinearModel &self, nb::handle expr, nb::handle co
                          const char *columns_msg) {
     OriginPtr origin = origin_of(expr);
     if (origin) {
-        for (const nb::object &array : origin->arrays_) {
+        // A copy: the look-ups below run program code (a subclass's `name`, a key's `__eq__`).
+        const std::vector<nb::object> arrays = origin->arrays_;
+        for (const nb::object &array : arrays) {
             nb::object name = array.attr("name");
             PyObject *held = PyObject_GetItem(self.variables_.ptr(), name.ptr());
             if (!held) zk::clear_only(PyExc_KeyError);
@@ -267,14 +270,16 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     nb::object constant = constraint.attr("constant");
     // A row kept as a plain row whose columns all come from known arrays (checked here) hands
     // the engine its arrays directly, the same arrays its csr_array would hold.
-    if (RowCoefsPtr plain = plain_coefs(constraint)) {
+    if (const LinearExpression *r = plain_road(constraint)) {
         check_own_variables(self, constraint, nb::none(), kForeignRowColumnsMsg);
-        nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
-        const nb::object &m = plain->matrix_;
-        engine_calls::add_row(self.linsolver_model_, lower, upper, nb::int_(plain->row_.nnz()),
-                              m.is_valid() ? m.attr("indices") : plain->indices(),
-                              m.is_valid() ? m.attr("data") : plain->values());
-        return;
+        // The check may have run program code that read the matrix: the plain row is then no
+        // longer the truth, and the matrix's road below is taken.
+        if (PlainArrays plain = plain_arrays(*r); plain.count_.is_valid()) {
+            nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
+            engine_calls::add_row(self.linsolver_model_, lower, upper, plain.count_, plain.indices_,
+                                  plain.values_);
+            return;
+        }
     }
     nb::object row = constraint.attr("linear_coefficients");
     check_own_variables(self, constraint, row, kForeignRowColumnsMsg);

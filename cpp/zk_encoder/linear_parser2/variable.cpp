@@ -76,9 +76,9 @@ struct VariableArray {
     nb::object upper_bound_;
     nb::object shift_;
     ElementFacts facts_;
-    // The origin its rows share while any of them lives (a strong reference here would keep the
-    // array alive through its own rows).
-    std::weak_ptr<const Origin> origin_;
+    // A weak reference to the origin its rows share while any of them lives (a strong one would
+    // keep the array alive through its own rows), or invalid (None once the collector cleared it).
+    nb::object origin_;
 };
 
 std::string text_of(nb::handle obj) { return zk::format_plain_utf8(obj); }
@@ -91,9 +91,12 @@ bool debug_on() { return zk::truth(g_module.get("DEBUG")); }
 
 // The origin of the rows of `va` (the array `self`): the one its living rows share, or a new one.
 OriginPtr shared_origin(nb::handle self, VariableArray &va) {
-    if (OriginPtr o = va.origin_.lock()) return o;
+    if (va.origin_.is_valid() && PyWeakref_CheckRef(va.origin_.ptr())) {
+        PyObject *alive = PyWeakref_GetObject(va.origin_.ptr());  // borrowed
+        if (alive != Py_None) return OriginPtr(nb::borrow(alive));
+    }
     OriginPtr o = origin_of_array(self);
-    va.origin_ = o;
+    va.origin_ = zk::check(PyWeakref_NewRef(o.object().ptr(), nullptr));
     return o;
 }
 
@@ -103,10 +106,9 @@ nb::object unit_expression(nb::handle self, VariableArray &va, int32_t col, int6
                            bool is_float) {
     // Every such row starts with the same constant; a float is immutable, so one object serves.
     static const nb::handle zero = PyFloat_FromDouble(0.0);
-    auto coefs = std::make_shared<RowCoefs>();
-    coefs->row_ = linear::unit_row(col, length, is_float, g_unit_index);
-    return new_row(LinearExpression{nb::borrow(zero), nb::object(), nb::none(), nb::none(),
-                                    nb::none(), shared_origin(self, va), std::move(coefs)});
+    return new_row(LinearExpression{
+        nb::borrow(zero), nb::object(), nb::none(), nb::none(), nb::none(), shared_origin(self, va),
+        new_coefs(linear::unit_row(col, length, is_float, g_unit_index))});
 }
 
 // What an element reference needs of `va`, once a full reading of its shape has succeeded.
@@ -228,7 +230,9 @@ struct View {
     // One row per entry of `flat` (element numbers), in order, each with one value 1. The rows
     // are handed to the sparse library in compressed form: with one value per row the row
     // starts are 0 .. k and no sorting is needed.
-    nb::object block(nb::handle numbers) const {
+    // `own_index_type`: an integer array or a mask, whose rows the sparse library makes from the
+    // selection itself.
+    nb::object block(nb::handle numbers, bool own_index_type = false) const {
         nb::object numpy = np();
         // No numbers, in whatever layout, are no rows.
         nb::object flat = zk::index_int64(numbers.attr("ndim")) == 1 ? nb::borrow(numbers)
@@ -240,7 +244,14 @@ struct View {
         nb::object csr = g_module.get("csr_array");
         nb::object coefs;
         const int64_t width_n = zk::int_int64(n);
-        if (zk::int_int64(va_->shift_) + count_ <= width_n && width_n <= kInt32Max) {
+        if (k == 0 && own_index_type) {
+            // No rows: the sparse library's own coordinate form, whose index type follows the
+            // selection's (int64 from a mask or an int64 array).
+            nb::object cols = zk::check(PyNumber_Add(flat.ptr(), va_->shift_.ptr()));
+            nb::object rows = numpy.attr("arange")(0, "dtype"_a = numpy.attr("int32"));
+            coefs = csr(nb::make_tuple(values, nb::make_tuple(rows, cols)),
+                        "shape"_a = nb::make_tuple(k, n));
+        } else if (zk::int_int64(va_->shift_) + count_ <= width_n && width_n <= kInt32Max) {
             nb::object cols = numpy.attr("add")(flat, va_->shift_, "dtype"_a = numpy.attr("int32"),
                                                 "casting"_a = "unsafe");
             if (nb::object picked = picked_block(cols, width_n); picked.is_valid()) return picked;
@@ -273,9 +284,21 @@ struct View {
 // ---------------------------------------------------------------------------------------------
 // Index kinds.
 
+// The element number of an integer index. An integer of a program's class is what its own
+// arithmetic makes of it: the row's column is `item + shift` (its `__index__` may say something
+// else), and the element is that column less the shift.
+bool element_number(const View &v, nb::handle item, int64_t &value) {
+    if (!PyType_HasFeature(Py_TYPE(item.ptr()), Py_TPFLAGS_HEAPTYPE))
+        return zk::index_int64_of(item, value);
+    nb::object col = zk::check(PyNumber_Add(item.ptr(), v.va_->shift_.ptr()));
+    int64_t c = 0;
+    return zk::index_int64_of(col, c) &&
+           !__builtin_sub_overflow(c, zk::int_int64(v.va_->shift_), &value);
+}
+
 nb::object index_integer(const View &v, nb::handle item) {
     int64_t value = 0;
-    bool fits = zk::index_int64_of(item, value);
+    bool fits = element_number(v, item, value);
     if (debug_on()) {
         if (v.dims_.size() != 1) g_module.raise_logged(PyExc_IndexError, kOneIndexMsg);
         if (!fits || value < 0 || value >= v.dims_[0]) refuse_value(item);
@@ -370,11 +393,11 @@ nb::object mask_numbers(const View &v, nb::handle item, nb::handle mask) {
 
 nb::object index_array(const View &v, nb::handle item) {
     nb::object numpy = v.np();
-    if (dtype_is(numpy, item, "bool_")) return v.block(mask_numbers(v, item, item));
+    if (dtype_is(numpy, item, "bool_")) return v.block(mask_numbers(v, item, item), true);
     // An array of any other non-integer type would be cut to integers by the sparse library.
     if (!dtype_is(numpy, item, "integer")) refuse_value(item);
     check_numbers(v, item, item);
-    return v.block(item);
+    return v.block(item, true);
 }
 
 nb::object index_list(const View &v, nb::handle item) {
@@ -536,9 +559,10 @@ nb::object getitem(nb::handle self, nb::handle item) {
         format_message(kUndefined, text_of(nb::handle((PyObject *)Py_TYPE(item.ptr())))));
 }
 
-using Gc = GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
-                   &VariableArray::count_elems_, &VariableArray::lower_bound_,
-                   &VariableArray::type_, &VariableArray::upper_bound_, &VariableArray::shift_>;
+using Gc =
+    GcSlots<VariableArray, &VariableArray::name_, &VariableArray::shape_,
+            &VariableArray::count_elems_, &VariableArray::lower_bound_, &VariableArray::type_,
+            &VariableArray::upper_bound_, &VariableArray::shift_, &VariableArray::origin_>;
 
 // Binds the module's names in the order the module's own imports bind them.
 void import_names(nb::module_ &m) {
@@ -568,8 +592,9 @@ void bind_module(nb::module_ &m) {
     lp::g_module.bind(m);
     lp::g_unit_index = lp::unit_index();
 
-    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc,
-                                  nb::type_slots(lp::Gc::slots_));
+    // Weakly referenceable, as the instances of a class of the host's are.
+    nb::class_<VariableArray> cls(m, "VariableArray", lp::kClassDoc, nb::type_slots(lp::Gc::slots_),
+                                  nb::is_weak_referenceable());
     cls.attr(lp::kCounter) = 0;
     cls.def(
            "__init__",
