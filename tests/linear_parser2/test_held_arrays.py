@@ -269,7 +269,7 @@ REFUSED = [
 
 
 @pytest.mark.parametrize("call,message", [c[1:] for c in REFUSED], ids=[c[0] for c in REFUSED])
-def test_complex_operands_are_refused_in_the_specified_words(model, log_sink, call, message):
+def test_complex_operands_are_refused_in_the_operators_words(model, log_sink, call, message):
     _, x = model
     with pytest.raises(TypeError) as info:
         call(x)
@@ -278,11 +278,11 @@ def test_complex_operands_are_refused_in_the_specified_words(model, log_sink, ca
 
 
 # ------------------------------------------------------------------------------------------------
-# The fast road against the specified operations, in random sequences of operations, reads and
+# The fast road against the sparse library's own operations, in random sequences of operations, reads and
 # in-place writes of the arrays a program holds.
 
 class Twin:
-    """A row and, beside it, what the specified operations give: its csr_array and constant."""
+    """A row and, beside it, what the sparse library's own operations give: its csr_array and constant."""
 
     def __init__(self, row, lin, const):
         self.row, self.lin, self.const = row, lin, const
@@ -326,7 +326,7 @@ def step(rng, x, width, pool):
     return None
 
 
-def test_random_sequences_give_what_the_specified_operations_give(model, engine, rng):
+def test_random_sequences_give_what_the_sparse_library_gives(model, engine, rng):
     m, x = model
     width = VariableArray._total_created_variables
     for _ in range(20):

@@ -75,10 +75,10 @@ def outcome(call):
 
 
 # ------------------------------------------------------------------------------------------------
-# The specified road, written out with the sparse library.
+# The sparse library's road, written out with the sparse library.
 
-def spec_index(x, item):
-    """What indexing gives on the specified road: the coefficients of the row or block."""
+def sparse_index(x, item):
+    """What indexing gives on the sparse library's road: the coefficients of the row or block."""
     n = width()
     if isinstance(item, (numbers.Integral, np.integer)):
         return csr_array(((x._type(1),), ((item + x._shift,),)), shape=(n,))
@@ -141,9 +141,9 @@ INDEXES = [
 
 
 @pytest.mark.parametrize("make", [c[1] for c in INDEXES], ids=[c[0] for c in INDEXES])
-def test_index_objects_give_the_specified_rows(x, make):
+def test_index_objects_give_the_sparse_library_s_rows(x, make):
     got = x[make()]
-    same_sparse(got.linear_coefficients, spec_index(x, make()))
+    same_sparse(got.linear_coefficients, sparse_index(x, make()))
 
 
 # ------------------------------------------------------------------------------------------------
@@ -183,7 +183,7 @@ NUMBERS = [
 ]
 
 ROW_OPS = [
-    # (name, the operation on a row r and a number k, the specified road on (lin, const, k))
+    # (name, the operation on a row r and a number k, the sparse library's road on (lin, const, k))
     ("row+k", lambda r, k: r + k, lambda a, c, k: (a, c + k)),
     ("k+row", lambda r, k: k + r, lambda a, c, k: (a, c + k)),
     ("row-k", lambda r, k: r - k, lambda a, c, k: (a, c - k)),
@@ -196,8 +196,8 @@ ROW_OPS = [
 @pytest.mark.parametrize("op", [c[1:] for c in ROW_OPS], ids=[c[0] for c in ROW_OPS])
 @pytest.mark.parametrize("make", [c[1] for c in NUMBERS], ids=[c[0] for c in NUMBERS])
 @pytest.mark.parametrize("base", ["element", "sum"])
-def test_number_likes_give_the_specified_rows(request, x, op, make, base):
-    road, spec = op
+def test_number_likes_give_the_sparse_library_s_rows(request, x, op, make, base):
+    road, sparse = op
     number, name = request.node.callspec.id.split("-", 1)[1].rsplit("-", 1)
     if number.startswith("numpy-"):
         part(request, NUMPY_CONSTANT)
@@ -206,7 +206,7 @@ def test_number_likes_give_the_specified_rows(request, x, op, make, base):
     r = x[1] if base == "element" else x[1] * 2.0 + x[3] - 1.5
     lin, const = r.linear_coefficients.copy(), r.constant
     got = outcome(lambda: road(r, make()))
-    want = outcome(lambda: spec(lin, const, make()))
+    want = outcome(lambda: sparse(lin, const, make()))
     if isinstance(want, type):
         assert got is want or isinstance(got, type) and issubclass(got, want), (got, want)
     else:
@@ -223,15 +223,15 @@ BLOCK_OPS = [
 
 @pytest.mark.parametrize("op", [c[1:] for c in BLOCK_OPS], ids=[c[0] for c in BLOCK_OPS])
 @pytest.mark.parametrize("make", [c[1] for c in NUMBERS[:7]], ids=[c[0] for c in NUMBERS[:7]])
-def test_number_likes_give_the_specified_blocks(request, x, op, make):
-    road, spec = op
+def test_number_likes_give_the_sparse_library_s_blocks(request, x, op, make):
+    road, sparse = op
     if any(request.node.callspec.id.startswith(n + "-")
            for n in ("float-subclass", "int-subclass", "numpy-int-subclass")):
         part(request, HOOKED_NUMBER)
     b = x[[1, 3, 1]] + x[[0, 0, 2]]
     lin, consts = b.linear_coefficients.copy(), b.constants.copy()
     got = road(b, make())
-    same_block(got, *spec(lin, consts, make()))
+    same_block(got, *sparse(lin, consts, make()))
 
 
 # ------------------------------------------------------------------------------------------------
@@ -279,7 +279,7 @@ def meddling():
 
 
 PASSES = [
-    # (name, operands from x, the operation, the specified road on the operands' arrays)
+    # (name, operands from x, the operation, the sparse library's road on the operands' arrays)
     ("row-sum", lambda x: [x[0] * 2.0 + x[1], x[1] - x[2] * 0.5],
      lambda a, b: a + b, lambda a, b: (a[0] + b[0], a[1] + b[1])),
     ("row-difference", lambda x: [x[0] * 2.0 + x[1], x[1] - x[2] * 0.5],
@@ -292,10 +292,10 @@ PASSES = [
 
 @pytest.mark.parametrize("case", [c[1:] for c in PASSES], ids=[c[0] for c in PASSES])
 def test_operations_meet_their_operands_read_and_written_midway(x, meddling, case):
-    make, road, spec = case
+    make, road, sparse = case
     held, finalized = meddling
     operands = make(x)
-    want = spec(*[(r.linear_coefficients.copy(), r.constant) for r in operands])
+    want = sparse(*[(r.linear_coefficients.copy(), r.constant) for r in operands])
     fresh = make(x)  # not yet read: the library's own arrays until the meddler reads them
     held.extend(fresh)
     finalized()
@@ -355,7 +355,7 @@ EMPTY = [
 def test_empty_blocks_give_what_the_sparse_library_gives(shape, item):
     x = new_array(shape)
     b = x[item]
-    want = spec_index(x, item)
+    want = sparse_index(x, item)
     same_sparse(b.linear_coefficients, want)
     n = width()
     # Sums over no rows: a row of no entries and the constant 0 of the constants' type.
@@ -434,5 +434,5 @@ def test_subclasses_overriding_the_operators_are_asked_first(x):
 def test_a_variable_array_subclass_indexes_through_its_own_getitem():
     y = ArraySub("y", (3,), 0.0, 1.0, np.float64, width())
     VariableArray._total_created_variables += 3
-    same_row(y[1], 2.0 * spec_index(y, 1), 0.0)
-    same_sparse(y[[0, 2]].linear_coefficients, 2.0 * spec_index(y, [0, 2]))
+    same_row(y[1], 2.0 * sparse_index(y, 1), 0.0)
+    same_sparse(y[[0, 2]].linear_coefficients, 2.0 * sparse_index(y, [0, 2]))
