@@ -37,18 +37,6 @@ bool apply(Op op, T a, T b, T &out) {
     return false;
 }
 
-inline double apply_real(Op op, double a, double b) {
-    switch (op) {
-        case Op::kAdd:
-            return a + b;
-        case Op::kSub:
-            return a - b;
-        case Op::kMul:
-            return a * b;
-    }
-    return 0.0;
-}
-
 // The least and greatest of a run of results.
 struct Range {
     int64_t lo_ = 0, hi_ = 0;

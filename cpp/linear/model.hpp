@@ -72,9 +72,4 @@ enum class SolveOutcome {
 // at a time limit; callers need not read it otherwise.
 SolveOutcome solve_outcome(EngineStatus status, bool value_valid, OnFailure policy);
 
-// Whether the outcome comes with the engine's solution values and objective.
-inline bool has_answer(SolveOutcome outcome) {
-    return outcome == SolveOutcome::kOptimal || outcome == SolveOutcome::kSuboptimal;
-}
-
 }  // namespace zk::linear
