@@ -12,13 +12,13 @@ from zk_encoder import LinearModel, SolutionStatus, VariableType
 from zk_encoder._exceptions import SolverError
 from zk_encoder.linear_parser import Sum, SumIt
 from support.oracles import vertex_optimum
+from support.seeds import fresh_seed
 
 TOL = 1e-6
 
 
 def seeded():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     return random.Random(seed), seed
 
 

@@ -6,7 +6,6 @@ import fractions
 import gc
 import json
 import pickle
-import random
 import subprocess
 import sys
 import textwrap
@@ -23,6 +22,7 @@ from zk_encoder.linear_parser2 import _expression as E
 from zk_encoder.linear_parser2._expression import (
     LinearExpression, LinearExpressionsArr, dot, sumexp)
 from support.arrays import same_sparse
+from support.seeds import fresh_seed
 
 FormulaError = _exceptions.FormulaError
 N = 7  # row width of the hand-made cases
@@ -54,8 +54,7 @@ TRUTH = ("An expression with defined boundaries has no truth value: state each b
 
 def seeded_rng():
     """A numpy generator with a fresh seed, printed (pytest shows it with a failure)."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     return np.random.default_rng(seed)
 
 

@@ -21,6 +21,7 @@ from nubrix.sorn_engine.linsolver import (HessianFormat, LinsolverModelStatus, L
                                           ObjSense)
 from support.arrays import is_array, same_bits
 from support.fakes import RecordingLinsolver, Solution
+from support.seeds import fresh_seed
 
 
 @pytest.fixture
@@ -738,8 +739,7 @@ def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(eng
     """Rows that indexing and single-row arithmetic keep as plain rows hand addRow the same
     arrays (values, dtypes) as the same rows made by the constructor from csr_arrays, whether the
     program read the coefficients first or not."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL, i=6)

@@ -3,7 +3,6 @@ vertex enumeration, integer programs by brute force, quadratic optima known in c
 
 import fractions
 import itertools
-import random
 
 import highspy
 import numpy as np
@@ -14,11 +13,11 @@ from zk_encoder._exceptions import BuildError, FormulaError, SolverError
 from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, dot, sumexp
 from zk_encoder.linear_parser2.variable import VariableArray
 from support.oracles import vertex_optimum
+from support.seeds import fresh_seed
 
 
 def test_random_lps_against_vertex_enumeration():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(20):
         n, m = int(rng.integers(2, 4)), int(rng.integers(1, 4))
@@ -68,8 +67,7 @@ def knapsack_brute_force(values, weights, capacity, counts):
 
 
 def test_random_integer_programs_against_brute_force():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(10):
         n = int(rng.integers(2, 6))
@@ -248,8 +246,7 @@ def test_transport_equals_the_first_generation(first):
 
 def test_random_programs_equal_the_first_generation(first):
     from zk_encoder.linear_parser import SumIt
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for trial in range(8):
         n, m = int(rng.integers(2, 5)), int(rng.integers(1, 4))
@@ -307,8 +304,7 @@ def pairwise(blocks):
 def test_transport_lps_of_block_sums_equal_highs_directly():
     """Rows stated as sums and differences of many picked blocks (pairwise and with the host's
     sum()), against the same model handed to HiGHS directly as a dense matrix."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for trial in range(12):
         s, d = int(rng.integers(1, 6)), int(rng.integers(1, 6))
@@ -499,8 +495,7 @@ def random_mixed_row(rng, x, k, n_x, n_k):
 
 
 def test_random_models_of_program_numbers_equal_highs_directly():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(15):
         n_x, n_k = int(rng.integers(1, 4)), int(rng.integers(1, 4))
