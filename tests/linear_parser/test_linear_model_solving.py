@@ -186,17 +186,6 @@ def knapsack_with_start(**options):
     return model
 
 
-def test_time_limit_with_a_feasible_start_is_suboptimal(log_sink):
-    model = knapsack_with_start(time_limit=0.0)
-    model.set_solution("take", [1, 1, 0, 0])
-    assert model.solve() is SolutionStatus.SUBOPTIMAL
-    assert log_sink.at("warning") == [
-        "Solution is suboptimal due to a time limit, but a primal solution is available"]
-    chosen = model.get_result("take")
-    assert int(np.dot([3, 4, 5, 6], chosen)) <= 9
-    assert model.objective_value == pytest.approx(np.dot([4, 5, 6, 8], chosen))
-
-
 def test_start_values_of_blocks_made_after_the_first_ones_reach_the_solver():
     model = LinearModel(time_limit=0.0)
     a = model.get_variables("a", VariableType.INTEGER, 0, 5, k=2)

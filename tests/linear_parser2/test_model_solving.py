@@ -166,19 +166,6 @@ def test_unsolved_models(kind, log_sink):
         model.get_result("x")
 
 
-def test_time_limit_with_a_feasible_start_is_suboptimal(log_sink):
-    model = LinearModel(time_limit=0.0)
-    k = model.get_variable("k", VariableType.INTEGER, 0, 5, i=3)
-    model.add_constraint(sumexp(k[:]) <= 7)
-    model.add_target(dot(k[:], np.array([3.0, 2.0, 1.0])), False)
-    model.set_solution("k", np.array([1, 1, 1]))
-    assert model.solve() is SolutionStatus.SUBOPTIMAL
-    assert log_sink.at("warning") == [
-        "Solution is suboptimal due to a time limit, but a primal solution is available"]
-    values = model.get_result("k")
-    assert values.sum() <= 7 and model.objective_value == pytest.approx(values @ [3, 2, 1])
-
-
 def test_start_values_reach_the_solver():
     model = LinearModel()
     k = model.get_variable("k", VariableType.INTEGER, 0, 3, i=2)
