@@ -4,7 +4,8 @@ to replay one)."""
 
 import pytest
 
-from support.programs import listed_cases, run_case, seed_from
+from support.programs import listed_cases, run_case
+from support.seeds import fresh_seed
 
 CASES = ["array_products", "array_sums", "array_sums_in_one_pass", "dtypes",
          "left_to_the_host", "merges", "products", "units", "zeros"]
@@ -17,7 +18,7 @@ def program(build_cpp):
 
 @pytest.fixture(scope="module")
 def seed():
-    return seed_from("ZK_SPARSE_ROW_SEED")
+    return fresh_seed("ZK_SPARSE_ROW_SEED")
 
 
 def test_every_case_is_run(program, cpp_env):

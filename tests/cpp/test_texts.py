@@ -10,7 +10,8 @@ import subprocess
 
 import pytest
 
-from support.programs import listed_cases, run_case, seed_from
+from support.programs import listed_cases, run_case
+from support.seeds import fresh_seed
 
 CASES = ["auxiliary_names", "decimals", "element_keys", "element_references"]
 
@@ -22,7 +23,7 @@ def program(build_cpp):
 
 @pytest.fixture(scope="module")
 def seed():
-    return seed_from("ZK_TEXTS_SEED")
+    return fresh_seed("ZK_TEXTS_SEED")
 
 
 def test_every_case_is_run(program, cpp_env):

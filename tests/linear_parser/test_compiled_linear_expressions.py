@@ -12,6 +12,7 @@ from zk_encoder.linear_parser import compiled_linear_expressions as cle
 from zk_encoder.linear_parser.compiled_linear_expressions import (
     CompiledLinearExpression as CLE, CompiledSum)
 from support.arrays import same_bits, same_sparse
+from support.seeds import fresh_seed
 
 ADD_MSG = "Type 'LinearExpression' is expected for left side of expression"
 MUL_MSG = "Type 'LinearExpression' or 'int' is expected for expression"
@@ -357,8 +358,7 @@ def random_pair(rng, depth):
 
 
 def test_random_expressions_match_scipy_exactly():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(300):
         e, r = random_pair(rng, 4)
@@ -427,8 +427,7 @@ def random_tree(rng, depth):
 
 
 def test_polynomials_by_meaning():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(300):
         e, f = random_tree(rng, 4)
@@ -600,8 +599,7 @@ def meaning(e):
 
 
 def test_wide_random_expressions_match_scipy_exactly():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(400):
         e, r = random_wide_pair(rng, 4)
@@ -636,8 +634,7 @@ def random_sum_item(rng):
 
 
 def test_sums_of_many_items_match_the_fold_exactly():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(300):
         pairs = [random_sum_item(rng) for _ in range(rng.randrange(0, 9))]
@@ -682,8 +679,7 @@ SPREADS = {
 
 @pytest.mark.parametrize("spread", list(SPREADS), ids=list(SPREADS))
 def test_sums_over_close_and_far_columns_match_the_fold_exactly(spread):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(3):
         columns = SPREADS[spread](rng)

@@ -16,6 +16,7 @@ from zk_encoder.linear_parser.compiled_linear_expressions import (
 from zk_encoder.linear_parser.linear_expression import (
     LinearExpression, LinearVariableProxy, Sum, SumIt)
 from support.reuse import check_freed_leave_nothing
+from support.seeds import fresh_seed
 
 BOUNDED = "It is forbidden to change the formula after setting the boundaries"
 OPERAND = "Type 'LinearExpression' is expected for left side of expression"
@@ -506,8 +507,7 @@ def random_text(rng, depth):
 
 
 def test_texts_by_meaning():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(300):
         text, f, _ = random_text(rng, 4)
@@ -555,8 +555,7 @@ def test_random_programs_solve_to_the_brute_force_optimum():
 
     from zk_encoder import LinearModel, SolutionStatus, VariableType
 
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     points = [list(p) for p in itertools.product((0, 1), repeat=N_COLUMNS)]
     for _ in range(15):

@@ -16,7 +16,10 @@ from zk_encoder.linear_parser import Sum, SumIt
 from zk_encoder.linear_parser.compiled_linear_expressions import CompiledSum
 from zk_encoder.linear_parser.linear_model import LinearModel, SolutionStatus, VariableType, inf
 from zk_encoder.linear_parser.linear_variables import Index, LinearVariable
-from support.arrays import is_array
+from nubrix.sorn_engine.linsolver import (HessianFormat, LinsolverModelStatus, LinsolverVarType,
+                                          ObjSense)
+from support.arrays import is_array, same_bits
+from support.fakes import RecordingLinsolver, Solution
 
 INF = float("inf")
 
@@ -24,86 +27,9 @@ INF = float("inf")
 # --- the recording engine -------------------------------------------------------------------
 
 
-class LinsolverVarType(enum.Enum):
-    kContinuous = 0
-    kInteger = 1
-
-
-class ObjSense(enum.Enum):
-    kMinimize = 1
-    kMaximize = -1
-
-
-class HessianFormat(enum.Enum):
-    kTriangular = 1
-    kSquare = 2
-
-
-class LinsolverModelStatus(enum.Enum):
-    kNotset = 0
-    kOptimal = 7
-    kInfeasible = 8
-    kTimeLimit = 13
-
-
-class Record:
-    """A solution record: what getSolution answers, and what a model fills with start values."""
-
-    def __init__(self, col_value=(), value_valid=True):
-        self.col_value = list(col_value)
-        self.value_valid = value_valid
-
-
-class RecordingEngine:
-    """Stands in for nubrix.sorn_engine.linsolver. Every call is kept in `calls` as
-    (operation, arguments), in call order; the answers of a run are set on the engine."""
-
-    def __init__(self):
-        self.calls = []
-        self.status = LinsolverModelStatus.kOptimal
-        self.solution = Record()
-        self.objective = 0.0
-        self.fail = {}
-        engine = self
-
-        class LinearSolver:
-            def __init__(self):
-                engine.calls.append(("LinearSolver", ()))
-
-            def __getattr__(self, op):
-                def call(*args):
-                    engine.calls.append((op, args))
-                    if op in engine.fail:
-                        raise engine.fail[op]
-                    return {
-                        "getSolution": engine.solution,
-                        "getInfo": types.SimpleNamespace(objective_function_value=engine.objective),
-                        "getModelStatus": engine.status,
-                    }.get(op)
-
-                return call
-
-        def LinsolverSolution():
-            engine.calls.append(("LinsolverSolution", ()))
-            return Record()
-
-        self.module = types.SimpleNamespace(
-            LinearSolver=LinearSolver, LinsolverSolution=LinsolverSolution,
-            LinsolverVarType=LinsolverVarType, ObjSense=ObjSense, HessianFormat=HessianFormat,
-            LinsolverModelStatus=LinsolverModelStatus, kLinsolverInf=INF)
-
-    def ops(self):
-        return [op for op, _ in self.calls]
-
-    def take(self):
-        """The calls so far, which are then forgotten."""
-        calls, self.calls = self.calls, []
-        return calls
-
-
 @pytest.fixture
 def engine(monkeypatch):
-    recording = RecordingEngine()
+    recording = RecordingLinsolver(record_starts=True)
     monkeypatch.setattr(linear_model, "linsolver", recording.module)
     return recording
 
@@ -112,7 +38,8 @@ def is_integrality(args, n, first):
     count, columns, types_ = args
     assert count == n
     assert is_array(columns, range(first, first + n), np.arange(1).dtype)
-    assert types_.shape == (n,) and all(t is LinsolverVarType.kInteger for t in types_)
+    # What the engine gets for its own (integer) enumeration member, dtype and all.
+    assert same_bits(types_, np.full(n, LinsolverVarType.kInteger))
     return True
 
 
@@ -684,7 +611,7 @@ def test_target_evaluation_failure_keeps_the_old_objective(lp, engine):
 
 
 def test_solve_without_start_values(lp, engine):
-    engine.solution = Record(range(10))
+    engine.solution = Solution(range(10))
     engine.objective = 4.5
     assert lp.m.solve() is SolutionStatus.OPTIMAL
     assert engine.ops() == ["run", "getSolution", "getInfo", "getModelStatus"]
@@ -705,7 +632,7 @@ def test_solve_hands_over_the_start_vector_itself(lp, engine):
 
 def test_suboptimal_at_a_time_limit_with_a_valid_solution(lp, engine, log_sink):
     engine.status = LinsolverModelStatus.kTimeLimit
-    engine.solution = Record([1.5] * 10, value_valid=True)
+    engine.solution = Solution([1.5] * 10, value_valid=True)
     engine.objective = 2.0
     assert lp.m.solve() is SolutionStatus.SUBOPTIMAL
     assert log_sink.at("warning") == [
@@ -722,11 +649,11 @@ NO_SOLUTION = "There is no solution to the problem. Run 'solve' to find it"
     (LinsolverModelStatus.kNotset, True)], ids=["time_limit_invalid", "infeasible", "not_set"])
 def test_other_outcomes_raise_and_keep_the_last_accepted_results(lp, engine, log_sink, status,
                                                                  valid):
-    engine.solution = Record([2.0] * 10)
+    engine.solution = Solution([2.0] * 10)
     engine.objective = 7.0
     lp.m.solve()
     engine.status = status
-    engine.solution = Record([9.0] * 10, value_valid=valid)
+    engine.solution = Solution([9.0] * 10, value_valid=valid)
     engine.objective = 1.0
     with pytest.raises(SolverError) as err:
         lp.m.solve()
@@ -760,7 +687,7 @@ def test_results_in_the_shape_of_the_block(engine):
     m.get_variables("x", VariableType.REAL, i=2, j=3)
     m.get_variables("n", VariableType.INTEGER, 0, 5, k=2)
     m.get_variables("s", VariableType.REAL)
-    engine.solution = Record([float(c) for c in range(16)] + [2.9999999, -1.5, 0.25])
+    engine.solution = Solution([float(c) for c in range(16)] + [2.9999999, -1.5, 0.25])
     m.solve()
     x = m.get_result("x")
     assert x.shape == (2, 3) and x.dtype == np.float64
@@ -817,7 +744,7 @@ def test_the_start_vector_grows_with_the_model_before_a_solve(engine):
     m.get_variables("x", VariableType.REAL, i=2)
     m.set_solution("x", [1, 2])
     m.get_variables("y", VariableType.REAL, i=3)
-    engine.solution = Record([0.0] * 5)
+    engine.solution = Solution([0.0] * 5)
     engine.take()
     m.solve()
     record = engine.calls[1][1][0]

@@ -107,6 +107,51 @@ def gen(request, monkeypatch):
     return recorded(monkeypatch, request.param)
 
 
+@pytest.fixture(params=GENERATIONS, ids=["first", "second"])
+def generation(request):
+    """The generation on the stand-in engine itself, for what is judged end to end."""
+    return request.param
+
+
+# --- solving end to end ---------------------------------------------------------------------
+
+
+def capped_knapsack(generation, weights, cap, **options):
+    """Blocks `take` (binary) and `k` (integer, 0 to 5): every element at most `cap` in all, the
+    target the largest weighted sum."""
+    m = generation.model(**options)
+    generation.block(m, "take", "BINARY", i=len(weights["take"]))
+    generation.block(m, "k", "INTEGER", 0, 5, i=len(weights["k"]))
+    generation.finish(m, weights, cap)
+    return m
+
+
+KNAPSACK = {"take": [4, 5], "k": [3, 2, 1]}
+
+
+def test_time_limit_with_a_feasible_start_is_suboptimal(generation, log_sink):
+    m = capped_knapsack(generation, KNAPSACK, 7, time_limit=0.0)
+    m.set_solution("take", np.array([1, 0]))
+    m.set_solution("k", np.array([1, 1, 1]))
+    assert m.solve() is generation.module.SolutionStatus.SUBOPTIMAL
+    assert log_sink.at("warning") == [
+        "Solution is suboptimal due to a time limit, but a primal solution is available"]
+    take, k = m.get_result("take"), m.get_result("k")
+    assert take.sum() + k.sum() <= 7
+    assert m.objective_value == pytest.approx(take @ KNAPSACK["take"] + k @ KNAPSACK["k"])
+
+
+def test_solve_without_start_values(monkeypatch, generation, log_sink):
+    recorded(monkeypatch, generation)
+    m = capped_knapsack(generation, KNAPSACK, 7)
+    assert m.solve() is generation.module.SolutionStatus.OPTIMAL
+    assert "setSolution" not in generation.recorder.ops()
+    # The optimum 4 + 5 + 5 * 3 is the only one: both items, then k0 up to its bound.
+    assert m.get_result("take").tolist() == [1, 1] and m.get_result("k").tolist() == [5, 0, 0]
+    assert m.objective_value == pytest.approx(24) and m.get_linsolver_solution().value_valid
+    assert log_sink.at("warning") == []
+
+
 def outcome(gen, m):
     """What a finished model gives: its optimum and every block's values."""
     gen.solve(m)

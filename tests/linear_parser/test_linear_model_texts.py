@@ -23,6 +23,7 @@ from zk_encoder.linear_parser.compiled_linear_expressions import (
 from zk_encoder.linear_parser.linear_expression import LinearExpression
 from zk_encoder.linear_parser.linear_model import LinearModel, VariableType
 from zk_encoder.linear_parser.linear_variables import Index
+from support.seeds import fresh_seed
 
 SWITCH = "ZK_ENCODER_LP1_EVAL"
 
@@ -207,8 +208,7 @@ def random_bounds(rng, expression):
 
 
 def test_random_texts_give_the_same_engine_calls(monkeypatch, recorder):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     rows_ok = rows_native = 0
     for _ in range(150):
@@ -230,8 +230,7 @@ def test_random_texts_give_the_same_engine_calls(monkeypatch, recorder):
 
 
 def test_a_large_for_all_model_gives_the_same_engine_calls(monkeypatch, recorder):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     s, d = 12, 9
     pair = Pair(monkeypatch, recorder, {"ship": (VariableType.REAL, {"s": s, "d": d})})
@@ -491,8 +490,7 @@ def random_term(rng, x):
 
 @pytest.mark.parametrize("length", [1, 2, 3, 4, 8, 16, 17, 40], ids=lambda n: f"{n} items")
 def test_sums_written_left_to_right_give_the_same_engine_calls(monkeypatch, recorder, length):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     pair = Pair(monkeypatch, recorder, {"x": (VariableType.REAL, {"n": 6})})
     x = pair.blocks["x"]

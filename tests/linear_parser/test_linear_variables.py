@@ -10,6 +10,7 @@ from zk_encoder.linear_parser.compiled_linear_expressions import CompiledLinearE
 from zk_encoder.linear_parser.linear_expression import (
     LinearExpression, LinearVariableProxy, SumIt)
 from zk_encoder.linear_parser.linear_variables import Index, LinearVariable
+from support.seeds import fresh_seed
 
 i, j = Index("i"), Index("j")
 
@@ -83,8 +84,7 @@ def test_chains_keep_their_value(chain, text):
 
 
 def test_random_chains_keep_their_value():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     for _ in range(300):
         built, value = i, lambda v: v
@@ -135,7 +135,7 @@ def test_reference_texts(sizes, build, text):
 def test_references_of_plain_ints_read_as_any_other_subscript_writes_them():
     # A subscript of plain ints keeps its text unwritten until it is read; it must be the text a
     # list subscript writes, in every layout and for every element, and so must a product's.
-    seed = random.randrange(10**9)
+    seed = fresh_seed()
     rnd = random.Random(seed)
     for _ in range(200):
         sizes = tuple(rnd.randint(1, 6) for _ in range(rnd.randint(0, 4)))

@@ -17,79 +17,19 @@ from zk_encoder.linear_parser2.variable import VariableArray
 from scipy.sparse import csr_array
 
 from zk_encoder.linear_parser.linear_model import VariableType as FirstVariableType
-from support.arrays import is_array
-
-
-class Recorder:
-    """Stands in for the engine's linsolver module; every solver records its calls."""
-
-    kLinsolverInf = float("inf")
-
-    class LinsolverVarType(enum.Enum):
-        kContinuous = 0
-        kInteger = 1
-
-    class ObjSense(enum.Enum):
-        kMinimize = 1
-        kMaximize = -1
-
-    class HessianFormat(enum.Enum):
-        kTriangular = 1
-
-    class LinsolverModelStatus(enum.Enum):
-        kOptimal = 7
-        kInfeasible = 8
-        kTimeLimit = 13
-
-    class LinsolverSolution:
-        def __init__(self):
-            self.col_value = []
-            self.value_valid = False
-
-    def __init__(self):
-        self.solvers = []
-        self.status = self.LinsolverModelStatus.kOptimal
-        self.col_value = [1.0, 2.0]
-        self.value_valid = True
-        self.objective = 5.0
-        recorder = self
-
-        class LinearSolver:
-            def __init__(self):
-                self.calls = []
-                recorder.solvers.append(self)
-
-            def __getattr__(self, name):
-                if name in ("getSolution", "getInfo", "getModelStatus"):
-                    return getattr(recorder, "_" + name)
-                return lambda *args: self.calls.append((name, args))
-
-        self.LinearSolver = LinearSolver
-
-    def _getSolution(self):
-        sol = self.LinsolverSolution()
-        sol.col_value, sol.value_valid = list(self.col_value), self.value_valid
-        return sol
-
-    def _getInfo(self):
-        return type("Info", (), {"objective_function_value": self.objective})()
-
-    def _getModelStatus(self):
-        return self.status
-
-    @property
-    def calls(self):
-        assert len(self.solvers) == 1
-        return self.solvers[0].calls
-
-    def names(self):
-        return [name for name, _ in self.calls]
+from nubrix.sorn_engine.linsolver import (HessianFormat, LinsolverModelStatus, LinsolverVarType,
+                                          ObjSense)
+from support.arrays import is_array, same_bits
+from support.fakes import RecordingLinsolver, Solution
+from support.seeds import fresh_seed
 
 
 @pytest.fixture
 def engine(monkeypatch):
-    rec = Recorder()
-    monkeypatch.setattr(model_module, "linsolver", rec)
+    rec = RecordingLinsolver(record_answers=False)
+    rec.solution = Solution([1.0, 2.0])
+    rec.objective = 5.0
+    monkeypatch.setattr(model_module, "linsolver", rec.module)
     return rec
 
 
@@ -124,7 +64,7 @@ def test_module_surface():
 
 def test_options_reach_the_solver_in_order(engine):
     m = LinearModel(True, time_limit=2.5, presolve="off")
-    assert engine.calls == [("setOptionValue", ("log_to_console", True)),
+    assert engine.solver_calls() == [("setOptionValue", ("log_to_console", True)),
                             ("setOptionValue", ("time_limit", 2.5)),
                             ("setOptionValue", ("presolve", "off"))]
     assert m._used_vars == set() and m._general_shift_variables == 0 and m._variables == {}
@@ -134,7 +74,7 @@ def test_options_reach_the_solver_in_order(engine):
 
 def test_keyword_log_to_console_is_set_later(engine):
     LinearModel(log_solver=True, log_to_console=False)
-    assert engine.calls == [("setOptionValue", ("log_to_console", True)),
+    assert engine.solver_calls() == [("setOptionValue", ("log_to_console", True)),
                             ("setOptionValue", ("log_to_console", False))]
 
 
@@ -145,7 +85,7 @@ def test_real_array_calls(engine):
     m = LinearModel()
     before = VariableArray._total_created_variables
     x = m.get_variable("x", VariableType.REAL, -1, 4.5, i=2, j=3)
-    (name, (n, lo, up)), = engine.calls[1:]
+    (name, (n, lo, up)), = engine.solver_calls()[1:]
     assert name == "addVars" and n == 6
     is_array(lo, [-1.0] * 6, np.float64)
     is_array(up, [4.5] * 6, np.float64)
@@ -158,7 +98,7 @@ def test_real_array_calls(engine):
 def test_scalar_real_defaults(engine):
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL)
-    (_, (n, lo, up)), = engine.calls[1:]
+    (_, (n, lo, up)), = engine.solver_calls()[1:]
     assert n == 1 and lo.tolist() == [-inf] and up.tolist() == [inf]
     assert x.shape == () and x.lower_bound == -inf
 
@@ -172,20 +112,21 @@ def test_integral_arrays_mark_their_columns(engine, vtype, bounds, engine_bounds
     m = LinearModel()
     m.get_variable("a", VariableType.REAL, i=2)
     x = m.get_variable("x", vtype, *bounds, i=3)
-    (add, (n, lo, up)), (integ, (k, cols, types)) = engine.calls[2:]
+    (add, (n, lo, up)), (integ, (k, cols, types)) = engine.solver_calls()[2:]
     assert (add, n, integ, k) == ("addVars", 3, "changeColsIntegrality", 3)
     is_array(lo, engine_bounds[0], dtype)
     is_array(up, engine_bounds[1], dtype)
     is_array(cols, [2, 3, 4], np.arange(1).dtype)
-    assert types.tolist() == [Recorder.LinsolverVarType.kInteger] * 3 and types.dtype == object
+    # What the engine gets for its own (integer) enumeration member, dtype and all.
+    assert same_bits(types, np.full(3, LinsolverVarType.kInteger))
     assert (x.lower_bound, x.upper_bound) == recorded and x.type is np.int32 and x._shift == 2
 
 
 def test_empty_dimension(engine):
     m = LinearModel()
     x = m.get_variable("x", VariableType.INTEGER, i=0)
-    assert engine.names()[1:] == ["addVars", "changeColsIntegrality"]
-    assert engine.calls[1][1][0] == 0 and engine.calls[2][1][0] == 0
+    assert engine.solver_ops()[1:] == ["addVars", "changeColsIntegrality"]
+    assert engine.solver_calls()[1][1][0] == 0 and engine.solver_calls()[2][1][0] == 0
     assert x._map().size == 0 and m._general_shift_variables == 0
     with pytest.raises(VariableError):
         m.get_variable("x", VariableType.REAL)
@@ -224,12 +165,12 @@ def test_refused_arrays_make_no_engine_call(engine, log_sink, args, shape, exc, 
     if msg is not None:
         assert str(err.value) == msg
         assert log_sink.calls == [(msg, se.log_level_type.error)]
-    assert engine.names() == ["setOptionValue"]
+    assert engine.solver_ops() == ["setOptionValue"]
     assert m._general_shift_variables == 0 and m._variables == {}
     assert VariableArray._total_created_variables == before
     # The model stays usable and numbers its next array from 0.
     y = m.get_variable("y", VariableType.REAL, i=2)
-    assert y._shift == 0 and engine.calls[-1][1][0] == 2
+    assert y._shift == 0 and engine.solver_calls()[-1][1][0] == 2
 
 
 def test_name_stays_taken_after_a_refusal(engine, log_sink):
@@ -255,7 +196,7 @@ def test_integer_bounds_under_checks(engine, debug, log_sink, bounds, ok):
         return
     with pytest.raises(ValueError, match="^For integer variables, the boundaries must be integers$"):
         m.get_variable("x", VariableType.INTEGER, *bounds, i=2)
-    assert engine.names() == ["setOptionValue"]
+    assert engine.solver_ops() == ["setOptionValue"]
     assert "x" in m._used_vars
 
 
@@ -272,7 +213,7 @@ def test_names_reach_no_text_and_no_engine_call(engine, tmp_path, name):
     m.add_target(x[0] * 1.0, minimization=False)
     m.write_model(tmp_path / "model.lp")
     assert x.name == name and list(m._variables) == [name]
-    assert all(name not in (a for a in args if isinstance(a, str)) for _, args in engine.calls)
+    assert all(name not in (a for a in args if isinstance(a, str)) for _, args in engine.solver_calls())
 
 
 def test_the_limit_counts_the_columns_of_every_model(engine, log_sink, monkeypatch):
@@ -283,7 +224,7 @@ def test_the_limit_counts_the_columns_of_every_model(engine, log_sink, monkeypat
     msg = "Linear variable named x has too many elements: its columns would run past 2147483647"
     with pytest.raises(ValueError, match="^" + msg + "$"):
         m.get_variable("x", VariableType.REAL, i=2)
-    assert log_sink.at("error") == [msg] and engine.names() == ["setOptionValue"]
+    assert log_sink.at("error") == [msg] and engine.solver_ops() == ["setOptionValue"]
     assert VariableArray._total_created_variables == 2**31 - 2
     m.get_variable("y", VariableType.REAL)
     assert VariableArray._total_created_variables == 2**31 - 1
@@ -417,11 +358,11 @@ def test_linear_target_replaces_the_whole_objective(model):
     calls = m._linsolver_model.calls
     assert [c[0] for c in calls] == ["changeObjectiveSense", "changeColsCost", "passHessian",
                                      "changeColsCost"]
-    assert calls[0][1] == (Recorder.ObjSense.kMinimize,)
+    assert calls[0][1] == (ObjSense.kMinimize,)
     n, cols, zeros = calls[1][1]
     assert n == 6 and cols.tolist() == list(range(6)) and zeros.tolist() == [0.0] * 6
     dim, count, fmt, starts, idx, vals = calls[2][1]
-    assert (dim, count, fmt) == (6, 0, Recorder.HessianFormat.kTriangular)
+    assert (dim, count, fmt) == (6, 0, HessianFormat.kTriangular)
     assert starts.tolist() == [0] * 7 and idx.size == 0 and vals.size == 0
     coefs = target.linear_coefficients
     assert calls[3][1] == (coefs.nnz, coefs.indices, coefs.data)
@@ -432,16 +373,16 @@ def test_linear_target_replaces_the_whole_objective(model):
 def test_sense_by_truth_value(model, flag, sense):
     m, x, _ = model
     m.add_target(x[0], flag)
-    assert m._linsolver_model.calls[0][1] == (getattr(Recorder.ObjSense, sense),)
+    assert m._linsolver_model.calls[0][1] == (getattr(ObjSense, sense),)
 
 
 def test_quadratic_part_goes_as_hessian(engine):
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL, i=3)
     m.add_target(x[0] * x[1], True)
-    assert engine.names()[-4:] == ["changeColsCost", "passHessian", "changeColsCost",
+    assert engine.solver_ops()[-4:] == ["changeColsCost", "passHessian", "changeColsCost",
                                    "passHessian"]
-    dim, count, fmt, starts, idx, vals = engine.calls[-1][1]
+    dim, count, fmt, starts, idx, vals = engine.solver_calls()[-1][1]
     # x0 * x1 = 1/2 x'Hx with H[0,1] = H[1,0] = 1.
     assert (dim, count) == (3, 2) and starts.tolist() == [0, 1, 2, 2]
     assert idx.tolist() == [1, 0] and vals.tolist() == [1.0, 1.0]
@@ -455,7 +396,7 @@ def test_quadratic_part_widened_to_later_columns(engine, monkeypatch):
     assert target.quadratic_coefficients.shape == (2, 2)
     m.get_variable("y", VariableType.REAL, i=3)
     m.add_target(target, True)
-    dim, count, _, starts, idx, vals = engine.calls[-1][1]
+    dim, count, _, starts, idx, vals = engine.solver_calls()[-1][1]
     assert (dim, count) == (5, 1) and starts.tolist() == [0, 1, 1, 1, 1, 1]
     assert idx.tolist() == [0] and vals.tolist() == [2.0]
 
@@ -504,9 +445,9 @@ def test_target_check_under_debug_before_the_sense(model, debug, log_sink):
 
 def test_solve_without_start_values(model, engine):
     m, x, k = model
-    engine.col_value = [0.5, 1.5, 2.5, 0.9999999, 2.9999999, -1.5]
+    engine.solution = Solution([0.5, 1.5, 2.5, 0.9999999, 2.9999999, -1.5])
     assert m.solve() is SolutionStatus.OPTIMAL
-    assert engine.names() == ["run"]
+    assert engine.solver_ops() == ["run"]
     assert m.objective_value == 5.0
     is_array(m.get_result("x"), [0.5, 1.5, 2.5], np.float64)
     is_array(m.get_result("k"), [0, 2, -1], np.int32)
@@ -527,7 +468,7 @@ def test_start_values_and_growth(engine):
     m.get_variable("w", VariableType.REAL)
     m.set_solution("w", 7)
     m.solve()
-    (setsol, (start,)), run = engine.calls[-2:]
+    (setsol, (start,)), run = engine.solver_calls()[-2:]
     assert setsol == "setSolution" and run == ("run", ())
     is_array(start.col_value, [0, 1, 2, 3, 4, 5, 0, 0, 7], np.float64)
     assert start.col_value is m._prev_solution
@@ -539,7 +480,7 @@ def test_start_vector_grows_before_it_reaches_the_engine(engine):
     m.set_solution("x", [1, 2])
     m.get_variable("y", VariableType.REAL, i=2)
     m.solve()
-    assert engine.calls[-2][1][0].col_value.tolist() == [1, 2, 0, 0]
+    assert engine.solver_calls()[-2][1][0].col_value.tolist() == [1, 2, 0, 0]
 
 
 @pytest.mark.parametrize("status,valid,expected", [
@@ -549,8 +490,8 @@ def test_start_vector_grows_before_it_reaches_the_engine(engine):
 ], ids=["time-limit-valid", "time-limit-invalid", "infeasible"])
 def test_status_mapping(model, engine, log_sink, status, valid, expected):
     m, _, _ = model
-    engine.status = getattr(Recorder.LinsolverModelStatus, status)
-    engine.value_valid = valid
+    engine.status = getattr(LinsolverModelStatus, status)
+    engine.solution.value_valid = valid
     assert m.solve() is expected
     warnings = log_sink.at("warning")
     if expected is SolutionStatus.SUBOPTIMAL:
@@ -568,10 +509,11 @@ def test_status_mapping(model, engine, log_sink, status, valid, expected):
 
 def test_failed_solve_keeps_the_earlier_results(model, engine, log_sink):
     m, _, _ = model
-    engine.col_value = [1, 2, 3, 4, 5, 6]
+    engine.solution = Solution([1, 2, 3, 4, 5, 6])
     m.solve()
     first = m._solution
-    engine.status = Recorder.LinsolverModelStatus.kInfeasible
+    engine.solution = Solution([1, 2, 3, 4, 5, 6])
+    engine.status = LinsolverModelStatus.kInfeasible
     engine.objective = 99.0
     with pytest.raises(SolverError, match="^The model was not solved correctly$"):
         m.solve(is_feasible=True)
@@ -600,12 +542,12 @@ def test_write_model_creates_parents(model, tmp_path, monkeypatch):
 
 
 def test_engine_is_looked_up_at_each_use(monkeypatch):
-    first, second = Recorder(), Recorder()
+    first, second = RecordingLinsolver(), RecordingLinsolver()
     monkeypatch.setattr(model_module, "linsolver", first)
     m = LinearModel()
     monkeypatch.setattr(model_module, "linsolver", second)
     m.get_variable("b", VariableType.BINARY, i=1)
-    types = first.calls[-1][1][2]
+    types = first.solver_calls()[-1][1][2]
     assert types.tolist() == [second.LinsolverVarType.kInteger]
 
 
@@ -797,8 +739,7 @@ def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(eng
     """Rows that indexing and single-row arithmetic keep as plain rows hand addRow the same
     arrays (values, dtypes) as the same rows made by the constructor from csr_arrays, whether the
     program read the coefficients first or not."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = random.Random(seed)
     m = LinearModel()
     x = m.get_variable("x", VariableType.REAL, i=6)
@@ -819,7 +760,7 @@ def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(eng
             got.linear_coefficients
         del engine.solvers[0].calls[:]
         m.add_constraint(got <= 4)
-        (_, (low, high, nnz, idx, vals)), = engine.calls
+        (_, (low, high, nnz, idx, vals)), = engine.solver_calls()
         coefs = want.linear_coefficients
         assert (low, high, nnz) == (-inf, 3, coefs.nnz)
         for a, b in ((idx, coefs.indices), (vals, coefs.data)):

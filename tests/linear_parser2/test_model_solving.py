@@ -3,7 +3,6 @@ vertex enumeration, integer programs by brute force, quadratic optima known in c
 
 import fractions
 import itertools
-import random
 
 import highspy
 import numpy as np
@@ -14,11 +13,11 @@ from zk_encoder._exceptions import BuildError, FormulaError, SolverError
 from zk_encoder.linear_parser2 import LinearModel, SolutionStatus, VariableType, dot, sumexp
 from zk_encoder.linear_parser2.variable import VariableArray
 from support.oracles import vertex_optimum
+from support.seeds import fresh_seed
 
 
 def test_random_lps_against_vertex_enumeration():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(20):
         n, m = int(rng.integers(2, 4)), int(rng.integers(1, 4))
@@ -68,8 +67,7 @@ def knapsack_brute_force(values, weights, capacity, counts):
 
 
 def test_random_integer_programs_against_brute_force():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(10):
         n = int(rng.integers(2, 6))
@@ -168,19 +166,6 @@ def test_unsolved_models(kind, log_sink):
         model.get_result("x")
 
 
-def test_time_limit_with_a_feasible_start_is_suboptimal(log_sink):
-    model = LinearModel(time_limit=0.0)
-    k = model.get_variable("k", VariableType.INTEGER, 0, 5, i=3)
-    model.add_constraint(sumexp(k[:]) <= 7)
-    model.add_target(dot(k[:], np.array([3.0, 2.0, 1.0])), False)
-    model.set_solution("k", np.array([1, 1, 1]))
-    assert model.solve() is SolutionStatus.SUBOPTIMAL
-    assert log_sink.at("warning") == [
-        "Solution is suboptimal due to a time limit, but a primal solution is available"]
-    values = model.get_result("k")
-    assert values.sum() <= 7 and model.objective_value == pytest.approx(values @ [3, 2, 1])
-
-
 def test_start_values_reach_the_solver():
     model = LinearModel()
     k = model.get_variable("k", VariableType.INTEGER, 0, 3, i=2)
@@ -248,8 +233,7 @@ def test_transport_equals_the_first_generation(first):
 
 def test_random_programs_equal_the_first_generation(first):
     from zk_encoder.linear_parser import SumIt
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for trial in range(8):
         n, m = int(rng.integers(2, 5)), int(rng.integers(1, 4))
@@ -307,8 +291,7 @@ def pairwise(blocks):
 def test_transport_lps_of_block_sums_equal_highs_directly():
     """Rows stated as sums and differences of many picked blocks (pairwise and with the host's
     sum()), against the same model handed to HiGHS directly as a dense matrix."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for trial in range(12):
         s, d = int(rng.integers(1, 6)), int(rng.integers(1, 6))
@@ -499,8 +482,7 @@ def random_mixed_row(rng, x, k, n_x, n_k):
 
 
 def test_random_models_of_program_numbers_equal_highs_directly():
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     for _ in range(15):
         n_x, n_k = int(rng.integers(1, 4)), int(rng.integers(1, 4))

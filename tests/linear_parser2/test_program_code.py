@@ -15,7 +15,7 @@ from zk_encoder.linear_parser2 import LinearModel, VariableType, dot, sumexp
 from zk_encoder.linear_parser2 import model as model_module
 from zk_encoder.linear_parser2._expression import LinearExpression, LinearExpressionsArr
 from zk_encoder.linear_parser2.variable import VariableArray
-from support.arrays import same_bits, same_sparse
+from support.arrays import same_bits, same_number, same_sparse
 from support.fakes import RecordingLinsolver
 
 
@@ -32,16 +32,6 @@ def new_array(shape, dtype=np.float64):
 @pytest.fixture
 def x():
     return new_array((4,))
-
-
-def same_number(got, want):
-    """Two numbers alike to the bit: type and value (the sign of a zero included)."""
-    assert type(got) is type(want), (type(got), type(want))
-    if isinstance(want, (float, np.floating)):
-        assert np.float64(got).tobytes() == np.float64(want).tobytes(), (got, want)
-    else:
-        assert got == want, (got, want)
-    return True
 
 
 def same_row(got, want_lin, want_const):

@@ -2,7 +2,6 @@
 indexing of an array of element numbers."""
 
 import contextlib
-import random
 import subprocess
 import sys
 import textwrap
@@ -16,6 +15,7 @@ from zk_encoder.linear_parser2 import LinearModel, VariableType
 from zk_encoder.linear_parser2 import variable as variable_module
 from zk_encoder.linear_parser2._expression import LinearExpression, LinearExpressionsArr
 from zk_encoder.linear_parser2.variable import VariableArray
+from support.seeds import fresh_seed
 
 
 def counter():
@@ -164,8 +164,7 @@ def test_two_dimensional_indexing_selects_as_numpy_does(arrays, index):
 
 
 def test_random_indexes_against_numpy(arrays):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     x, y = arrays
     for _ in range(200):
@@ -441,8 +440,7 @@ def test_rebinding_the_flag_switches_the_checks(arrays, monkeypatch, log_sink):
 
 def test_tuples_of_integers_and_one_slice_against_numpy():
     """A row, a column or a line through a higher array: one progression of element numbers."""
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     model = LinearModel()
     z = model.get_variable("z", VariableType.REAL, a=3, b=4, c=5)
@@ -576,8 +574,7 @@ def random_index(rng, shape):
 @pytest.mark.parametrize("shape", [(5,), (3, 4), (2, 3, 4), (4, 0), ()],
                          ids=["1d", "2d", "3d", "empty-axis", "scalar"])
 def test_every_index_form_against_numpy(shape, log_sink):
-    seed = random.randrange(2**32)
-    print("seed", seed)
+    seed = fresh_seed()
     rng = np.random.default_rng(seed)
     model = LinearModel()
     model.get_variable("pad", VariableType.REAL, k=2)

@@ -14,6 +14,17 @@ def same_bits(got, want):
     return True
 
 
+def same_number(got, want):
+    """Two numbers alike to the bit: the same type; floats (numpy's too) by their bytes, so signed
+    zeros and NaN payloads count; any other value by equality. True, for use in an assert."""
+    assert type(got) is type(want), (type(got), type(want))
+    if isinstance(got, (float, np.floating)):
+        assert np.asarray(got).tobytes() == np.asarray(want).tobytes(), (got, want)
+    else:
+        assert got == want, (got, want)
+    return True
+
+
 def same_sparse(got, want):
     """Two scipy sparse arrays or matrices alike to the bit: class, shape, the stored order and
     every stored array (explicit zeros included) by same_bits; for COO also whether it is

@@ -1,6 +1,6 @@
-"""Recording fakes of the engine, shared by the tests. (The first generation's test_linear_model
-and the second's test_model keep recorders of their own: they answer for the solver and record
-what only their tests look at.)"""
+"""Recording fakes of the engine, shared by the tests."""
+
+import types
 
 import numpy as np
 
@@ -23,22 +23,49 @@ def plain(value):
     return ("other", repr(value))
 
 
-class RecordingLinsolver:
-    """Stands in for nubrix.sorn_engine.linsolver. Every call its solvers get is kept in `calls`,
-    in call order, as (operation, arguments); a new solver as ("LinearSolver", ()). `keep` is
-    applied to each argument first (as given when it is None; `plain` for a comparison down to
-    the bits). With `forward`, every call also goes to a solver of the real module, whose answers
-    are returned (None otherwise), so that the model can be solved. Everything else is the real
-    module's."""
+class Solution:
+    """A solution record as the engine's getSolution answers it, or as a model fills it with start
+    values. Unlike the engine's own, it keeps what it is given as it is (the same array), so that
+    a test can see what a model handed over."""
 
-    def __init__(self, forward=False, keep=None):
+    def __init__(self, col_value=(), value_valid=True):
+        self.col_value = list(col_value)
+        self.value_valid = value_valid
+
+
+ANSWERS = ("getSolution", "getInfo", "getModelStatus")
+
+
+class RecordingLinsolver:
+    """Stands in for nubrix.sorn_engine.linsolver, with its enumerations and constants. Every call
+    its solvers get is kept in `calls`, in call order, as (operation, arguments), a new solver as
+    ("LinearSolver", ()); each solver (in `solvers`) also keeps its own calls in its `calls`.
+    `keep` is applied to each argument first (as given when it is None; `plain` for a comparison
+    down to the bits).
+
+    With `forward`, every call also goes to a solver of the real module, whose answers are
+    returned. Otherwise the recorder answers: getSolution with `solution`, getInfo with
+    `objective`, getModelStatus with `status`; an operation named in `fail` raises the exception
+    given there. `record_answers=False` leaves those three questions out of the record;
+    `record_starts` records each new LinsolverSolution as ("LinsolverSolution", ())."""
+
+    def __init__(self, forward=False, keep=None, record_answers=True, record_starts=False):
         self.calls = []
+        self.solvers = []
+        self.status = real_linsolver.LinsolverModelStatus.kOptimal
+        self.solution = Solution()
+        self.objective = 0.0
+        self.fail = {}
+        self._forward = forward
+        self._record_starts = record_starts
         recorder = self
         keep = keep or (lambda value: value)
 
         class LinearSolver:
             def __init__(self):
+                self.calls = []
                 recorder.calls.append(("LinearSolver", ()))
+                recorder.solvers.append(self)
                 self._real = real_linsolver.LinearSolver() if forward else None
 
             def __getattr__(self, op):
@@ -46,12 +73,33 @@ class RecordingLinsolver:
                 method = getattr(self._real, op) if self._real is not None else None
 
                 def call(*args):
-                    recorder.calls.append((op, tuple(keep(a) for a in args)))
-                    return method(*args) if method is not None else None
+                    if record_answers or op not in ANSWERS:
+                        call_record = (op, tuple(keep(a) for a in args))
+                        recorder.calls.append(call_record)
+                        self.calls.append(call_record)
+                    if method is not None:
+                        return method(*args)
+                    if op in recorder.fail:
+                        raise recorder.fail[op]
+                    return recorder._answer(op)
 
                 return call
 
         self.LinearSolver = LinearSolver
+
+    def _answer(self, op):
+        if op == "getSolution":
+            return self.solution
+        if op == "getInfo":
+            return types.SimpleNamespace(objective_function_value=self.objective)
+        if op == "getModelStatus":
+            return self.status
+        return None
+
+    def LinsolverSolution(self):
+        if self._record_starts:
+            self.calls.append(("LinsolverSolution", ()))
+        return real_linsolver.LinsolverSolution() if self._forward else Solution(value_valid=False)
 
     def __getattr__(self, name):
         return getattr(real_linsolver, name)
@@ -68,3 +116,11 @@ class RecordingLinsolver:
         """The calls so far, which are then forgotten."""
         calls, self.calls = self.calls, []
         return calls
+
+    def solver_calls(self):
+        """The calls of the only solver made so far."""
+        assert len(self.solvers) == 1
+        return self.solvers[0].calls
+
+    def solver_ops(self):
+        return [op for op, _ in self.solver_calls()]

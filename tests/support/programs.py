@@ -1,17 +1,8 @@
 """Running the seeded cases of a direct C++ test program (tests/cpp/): the program answers
-`--list` with its cases and runs `CASE SEED` with a generator made from the seed."""
+`--list` with its cases and runs `CASE SEED` with a generator made from the seed (drawn by
+support.seeds.fresh_seed)."""
 
-import os
-import random
 import subprocess
-
-
-def seed_from(variable):
-    """The seed of a module's cases: the environment's `variable` replays a run, else a fresh
-    one; printed either way."""
-    value = int(os.environ.get(variable) or random.SystemRandom().randrange(2**63))
-    print(f"{variable}={value}")
-    return value
 
 
 def listed_cases(program, env):
