@@ -21,7 +21,7 @@ from zk_encoder.core import zk_logger
 from zk_encoder.linear_parser2 import _expression as E
 from zk_encoder.linear_parser2._expression import (
     LinearExpression, LinearExpressionsArr, dot, sumexp)
-from support.arrays import same_number, same_sparse
+from support.arrays import same_bits, same_number, same_sparse
 from support.seeds import fresh_seed
 
 FormulaError = _exceptions.FormulaError
@@ -153,7 +153,7 @@ def snapshot(*objs):
 def unchanged(snap, *objs):
     now = snapshot(*objs)
     return len(now) == len(snap) and all(
-        a[0] == b[0] and a[1] == b[1] and a[2].dtype == b[2].dtype and np.array_equal(a[2], b[2])
+        a[0] == b[0] and a[1] == b[1] and a[2].dtype == b[2].dtype and same_bits(a[2], b[2])
         for a, b in zip(snap, now))
 
 
@@ -356,7 +356,7 @@ def test_product_of_rows_in_coefficients():
     assert a.tolist() == [3, 2, 0, 0, 0, 0, 0]
     expected = np.zeros((N, N))
     expected[0, 1] = expected[1, 0] = 0.5
-    assert np.array_equal(q, expected)
+    assert same_bits(q, expected)
     assert isinstance(r.quadratic_coefficients, csc_array)
     sq = dense_row(unit(0) * unit(0))[2]
     assert sq[0, 0] == 1 and np.count_nonzero(sq) == 1
@@ -373,7 +373,7 @@ def test_row_product_coefficients_match_dense_formula(seed):
     r = p * q
     ra, rc, rq = dense_row(r)
     assert rc == ca * cb
-    assert np.array_equal(ra, a * cb + b * ca)
+    assert same_bits(ra, a * cb + b * ca)
     outer = np.outer(a, b)
     assert np.allclose(rq, 0.5 * (outer + outer.T))
 
@@ -386,8 +386,9 @@ def test_number_arithmetic_of_a_row():
     assert r.constant == -5 and dense_row(r)[0][0] == 1
     quad = unit(1) * unit(2)
     diff = unit(0) - quad
+    # By value: the dense negation writes -0.0 where the sparse result stores nothing.
     assert np.array_equal(dense_row(diff)[2], -dense_row(quad)[2])
-    assert np.array_equal(dense_row(quad * 2)[2], 2 * dense_row(quad)[2])
+    assert same_bits(dense_row(quad * 2)[2], 2 * dense_row(quad)[2])
 
 
 @pytest.mark.parametrize("lhs,rhs", [
@@ -637,8 +638,9 @@ def test_block_arithmetic_matches_dense_numpy(seed):
         assert result.lower_bounds is None and result.upper_bounds is None
         lin = result.linear_coefficients
         assert isinstance(lin, csr_array) and lin.shape == (k, n)
+        # By value: the dense formula writes -0.0 where the sparse result stores nothing.
         assert np.array_equal(lin.toarray(), m)
-        assert np.array_equal(result.constants, c)
+        assert same_bits(result.constants, c)
         assert result.num_constraints == k
     x = rng.integers(-3, 4, size=n).astype(float)
     folds = [
@@ -699,7 +701,7 @@ def test_block_dtypes_follow_numpy_and_scipy(dtype, op, matrix_dtype, constants_
 def test_weights_of_length_one_scale_every_row_without_debug():
     b = units([0, 2]) + 1
     r = b * np.array([3.0])
-    assert np.array_equal(r.linear_coefficients.toarray(), 3 * b.linear_coefficients.toarray())
+    assert same_bits(r.linear_coefficients.toarray(), 3 * b.linear_coefficients.toarray())
     assert r.constants.tolist() == [3.0, 3.0]
 
 
@@ -707,7 +709,7 @@ def test_array_on_the_left_scales_the_rows_as_on_the_right():
     b = units([0, 1])
     out = np.array([1.0, 2.0]) * b
     assert type(out) is LinearExpressionsArr
-    assert np.array_equal(out.linear_coefficients.toarray(),
+    assert same_bits(out.linear_coefficients.toarray(),
                           (b * np.array([1.0, 2.0])).linear_coefficients.toarray())
 
 
@@ -799,7 +801,7 @@ def test_without_debug_lists_and_arrays_pass_to_numpy(log_sink):
     b = units([0, 3, 3]) + 1
     by_list = b.dot([1, 2, 3])
     by_array = b.dot(np.array([1, 2, 3]))
-    assert np.array_equal(by_list.linear_coefficients.toarray(),
+    assert same_bits(by_list.linear_coefficients.toarray(),
                           by_array.linear_coefficients.toarray())
     assert dot(np.array([1, 2]), np.array([3, 4])) == 11
     with pytest.raises(AttributeError):
@@ -840,11 +842,11 @@ def test_sum_leaves_a_block_with_repeated_columns_as_it_was(is_init):
     snap = snapshot(m)
     first = b.sum()
     second = b.sum()
-    assert unchanged(snap, m) and np.array_equal(m.toarray(), before)
+    assert unchanged(snap, m) and same_bits(m.toarray(), before)
     expected = before.sum(axis=0)
-    assert np.array_equal(first.linear_coefficients.toarray(), expected)
-    assert np.array_equal(second.linear_coefficients.toarray(), expected)
-    assert np.array_equal((b * 2).linear_coefficients.toarray(), 2 * before)
+    assert same_bits(first.linear_coefficients.toarray(), expected)
+    assert same_bits(second.linear_coefficients.toarray(), expected)
+    assert same_bits((b * 2).linear_coefficients.toarray(), 2 * before)
 
 
 def test_dot_of_block_ignores_nothing_and_the_forms_agree():
@@ -884,9 +886,9 @@ def test_rows_and_blocks_copy_and_pickle_with_their_attributes(clone):
     block = (units([1, 1, 4], dtype=np.int32) + 2) <= np.arange(3)
     b = clone(block)
     assert type(b) is LinearExpressionsArr and b._is_init == block._is_init
-    assert np.array_equal(b.constants, block.constants) and b.constants.dtype == np.int32
-    assert np.array_equal(b.upper_bounds, block.upper_bounds) and b.lower_bounds is None
-    assert np.array_equal(b.linear_coefficients.toarray(), block.linear_coefficients.toarray())
+    assert same_bits(b.constants, block.constants) and b.constants.dtype == np.int32
+    assert same_bits(b.upper_bounds, block.upper_bounds) and b.lower_bounds is None
+    assert same_bits(b.linear_coefficients.toarray(), block.linear_coefficients.toarray())
 
 
 def test_results_of_subclass_operands_are_plain_rows_and_blocks():
@@ -1069,9 +1071,9 @@ def assert_same_block(got, want):
     for name in ("data", "indices", "indptr"):
         a, b = getattr(m, name), getattr(w, name)
         assert a.dtype == b.dtype, name
-        assert np.array_equal(a, b), name
+        assert same_bits(a, b), name
     assert got._constants.dtype == want._constants.dtype
-    assert np.array_equal(got._constants, want._constants)
+    assert same_bits(got._constants, want._constants)
     assert bool(got._is_init) == bool(want._is_init)
 
 
@@ -1142,9 +1144,9 @@ def test_random_block_expressions_equal_the_sparse_library(arrays):
             assert_same_block(got, want)
             s, t = got.sum(), want.sum()
             assert s.constant == t.constant
-            assert np.array_equal(s.linear_coefficients.toarray(), t.linear_coefficients.toarray())
+            assert same_bits(s.linear_coefficients.toarray(), t.linear_coefficients.toarray())
             d, e = got.dot(w), want.dot(w)
-            assert np.array_equal(d.linear_coefficients.toarray(),
+            assert same_bits(d.linear_coefficients.toarray(),
                                   e.linear_coefficients.toarray())
 
 

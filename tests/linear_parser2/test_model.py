@@ -764,7 +764,7 @@ def test_rows_of_element_references_reach_the_engine_as_their_matrices_would(eng
         coefs = want.linear_coefficients
         assert (low, high, nnz) == (-inf, 3, coefs.nnz)
         for a, b in ((idx, coefs.indices), (vals, coefs.data)):
-            assert a.dtype == b.dtype and np.array_equal(a, b)
+            assert same_bits(a, b)
 
 
 @pytest.mark.parametrize("cls", [SolutionStatus, VariableType], ids=lambda c: c.__name__)
