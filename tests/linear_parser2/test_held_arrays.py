@@ -6,6 +6,7 @@ are refused in the operators' own words."""
 import gc
 import math
 import pickle
+import re
 import weakref
 
 import numpy as np
@@ -133,6 +134,37 @@ def test_a_target_reads_the_written_matrix(model, engine):
     costs = [args for op, args in engine.take() if op.startswith("changeCol")]
     got = {int(i): v for count, idx, vals in costs for i, v in zip(idx, vals)}
     assert {i: v for i, v in got.items() if v} == {0: 7.0, 1: 1.0}
+
+
+def shortened(matrix, name):
+    """The matrix with one of its arrays replaced by a copy one entry short."""
+    setattr(matrix, name, getattr(matrix, name)[:-1].copy())
+    return matrix
+
+
+STORED = "The coefficient matrix's arrays do not hold the number of entries it stores"
+MISCOUNTED = [
+    # call(m, x): hands the model a matrix whose arrays disagree with the entries it stores
+    ("row-data", lambda m, x: (lambda r: (shortened(r.linear_coefficients, "data"),
+                                          m.add_constraint(r <= 1)))(x[0] * 2.0 + x[1])),
+    ("row-indices", lambda m, x: (lambda r: (shortened(r.linear_coefficients, "indices"),
+                                             m.add_constraint(r <= 1)))(x[0] * 2.0 + x[1])),
+    ("block-data", lambda m, x: (lambda b: (shortened(b.linear_coefficients, "data"),
+                                            m.add_constraints(b <= 1)))(x[[0, 1]])),
+    ("block-starts", lambda m, x: (lambda b: (shortened(b.linear_coefficients, "indptr"),
+                                              m.add_constraints(b <= 1)))(x[[0, 1, 2]])),
+    ("target-data", lambda m, x: (lambda r: (shortened(r.linear_coefficients, "data"),
+                                             m.add_target(r, True)))(x[0] * 2.0 + x[1])),
+]
+
+
+@pytest.mark.parametrize("call", [c[1] for c in MISCOUNTED], ids=[c[0] for c in MISCOUNTED])
+def test_arrays_that_disagree_with_the_stored_count_reach_no_engine(model, engine, log_sink, call):
+    m, x = model
+    with pytest.raises(ValueError, match=re.escape(STORED)):
+        call(m, x)
+    assert engine.take() == []
+    assert log_sink.at("error")[-1:] == [STORED]
 
 
 @pytest.mark.parametrize("value", [float("nan"), float("inf")], ids=["nan", "inf"])

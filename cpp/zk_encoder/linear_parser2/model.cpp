@@ -45,6 +45,8 @@ constexpr const char *kForeignColumnsMsg =
     "The target refers to columns that this model does not hold";
 constexpr const char *kForeignRowColumnsMsg =
     "The constraint refers to columns that this model does not hold";
+constexpr const char *kStoredEntriesMsg =
+    "The coefficient matrix's arrays do not hold the number of entries it stores";
 
 using linear::kBorderTwiceMsg;
 
@@ -243,6 +245,30 @@ void check_finite_parts(nb::handle expr, nb::handle coefs, nb::handle constants)
     }
 }
 
+// A matrix's stored entries as the engine receives them, each array read once: the engine reads
+// `count_` values of each array (and `rows + 1` row starts), so a matrix a program has written
+// arrays of other lengths into is refused before the engine sees it.
+struct StoredEntries {
+    nb::object count_, starts_, indices_, data_;
+};
+
+StoredEntries stored_entries(nb::handle matrix, int64_t rows = -1) {
+    StoredEntries e{matrix.attr("nnz"), nb::object(), matrix.attr("indices"), matrix.attr("data")};
+    const int64_t n = index_int64(e.count_);
+    auto length = [](const nb::object &a) {
+        const Py_ssize_t k = PyObject_Length(a.ptr());
+        if (k < 0) throw nb::python_error();
+        return static_cast<int64_t>(k);
+    };
+    bool agree = length(e.indices_) == n && length(e.data_) == n;
+    if (rows >= 0) {
+        e.starts_ = matrix.attr("indptr");
+        agree = agree && length(e.starts_) == rows + 1;
+    }
+    if (!agree) g_module.raise_logged(nb::handle(PyExc_ValueError), kStoredEntriesMsg);
+    return e;
+}
+
 void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_bound,
                     nb::object upper_bound, nb::object equation_bound) {
     if (debug_on() && !is_instance(constraint, g_module.get("LinearExpression"))) {
@@ -284,9 +310,10 @@ void add_constraint(LinearModel &self, nb::object constraint, nb::object lower_b
     nb::object row = constraint.attr("linear_coefficients");
     check_own_variables(self, constraint, row, kForeignRowColumnsMsg);
     check_finite_parts(constraint, row, constant);
+    StoredEntries entries = stored_entries(row);
     nb::object lower = sub(lower_bound, constant), upper = sub(upper_bound, constant);
-    engine_calls::add_row(self.linsolver_model_, lower, upper, row.attr("nnz"), row.attr("indices"),
-                          row.attr("data"));
+    engine_calls::add_row(self.linsolver_model_, lower, upper, entries.count_, entries.indices_,
+                          entries.data_);
 }
 
 void add_constraints(LinearModel &self, nb::object constraints, nb::object lower_bounds,
@@ -322,11 +349,11 @@ void add_constraints(LinearModel &self, nb::object constraints, nb::object lower
     nb::object count = constraints.attr("num_constraints");
     check_own_variables(self, constraints, matrix, kForeignRowColumnsMsg);
     check_finite_parts(constraints, matrix, constants);
+    StoredEntries entries = stored_entries(matrix, index_int64(count));
     nb::object lows = sub(lower, constants), ups = sub(upper, constants);
     // One engine call for the whole block: its compressed-row arrays go over as they are.
-    self.linsolver_model_.attr("addRows")(count, lows, ups, matrix.attr("nnz"),
-                                          matrix.attr("indptr"), matrix.attr("indices"),
-                                          matrix.attr("data"));
+    self.linsolver_model_.attr("addRows")(count, lows, ups, entries.count_, entries.starts_,
+                                          entries.indices_, entries.data_);
 }
 
 // The Hessian of the quadratic part x'Qx over the model's `g` columns, in compressed-column
@@ -367,7 +394,7 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     int64_t g = zk::index_int64(self.general_shift_variables_);
     check_own_variables(self, target, lin_row, kForeignColumnsMsg);
     check_finite_parts(target, lin_row, target.attr("constant"));
-    nb::object lin_indices = lin_row.attr("indices");
+    StoredEntries entries = stored_entries(lin_row);
     if (last_column(lin_row) >= g) g_module.raise_logged("BuildError", kForeignColumnsMsg);
     nb::tuple hessian;
     if (!quad.is_none()) hessian = hessian_arrays(quad, g);
@@ -387,8 +414,7 @@ void add_target(LinearModel &self, nb::object target, nb::object minimization) {
     self.linsolver_model_.attr("passHessian")(
         g, 0, format, numpy.attr("zeros")(g + 1, "dtype"_a = int32),
         numpy.attr("zeros")(0, "dtype"_a = int32), numpy.attr("zeros")(0));
-    self.linsolver_model_.attr("changeColsCost")(lin_row.attr("nnz"), lin_indices,
-                                                 lin_row.attr("data"));
+    self.linsolver_model_.attr("changeColsCost")(entries.count_, entries.indices_, entries.data_);
     if (!quad.is_none()) {
         nb::object values = hessian[2];
         self.linsolver_model_.attr("passHessian")(g, values.attr("size"), format, hessian[0],
